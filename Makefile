@@ -1,0 +1,46 @@
+# Front door: `make test` runs the whole suite, `make run` the main job.
+SHELL := /bin/bash
+JOBS  ?= $(shell nproc)
+BUILD ?= build/asan
+
+PACKAGES := cmake make g++ libgtest-dev libgmock-dev libssl-dev libcrypt-dev libbenchmark-dev
+
+.PHONY: all deps configure build test bench run clean format
+
+all: build
+
+# Installs only what is missing, so a prepared machine never touches apt.
+deps:
+	@missing=""; \
+	for p in $(PACKAGES); do \
+	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'install ok installed' || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  echo "installing:$$missing"; \
+	  export DEBIAN_FRONTEND=noninteractive; \
+	  apt-get update && apt-get install -y $$missing; \
+	fi
+
+configure: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Debug -DVORN_SANITIZE=ON
+
+build: configure
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	cd $(BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  ctest --output-on-failure -j $(JOBS)
+
+bench: deps
+	cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DVORN_BENCH=ON -DVORN_TESTS=OFF
+	cmake --build build/release -j $(JOBS)
+	@for b in build/release/bench/*_bench; do [ -x "$$b" ] && "$$b"; done; true
+
+run:
+	@echo "The runner arrives with the virtual machine; 'make run' has nothing to run yet."
+
+format:
+	clang-format -i $$(git ls-files '*.cpp' '*.h')
+
+clean:
+	rm -rf build
