@@ -1,0 +1,92 @@
+// The string pool of a loaded program: every name and literal text the
+// bytecode refers to, by index. Texts live in fixed blocks that never move,
+// so a pointer handed out by Get stays valid for the pool's lifetime.
+#pragma once
+
+#include <cstdint>
+
+#include "engine/foundation/List.h"
+#include "engine/foundation/String.h"
+
+namespace vorn {
+
+class TaggedFile;
+
+inline constexpr int32_t kDictionaryBlockSize = 8192;
+inline constexpr int32_t kDictionaryEntryStep = 128;
+
+class DictionaryDataBlock {
+public:
+    // Allocates capacity zeroed bytes with none used.
+    explicit DictionaryDataBlock(int32_t capacity);
+    virtual ~DictionaryDataBlock();
+    DictionaryDataBlock(const DictionaryDataBlock&) = delete;
+    DictionaryDataBlock& operator=(const DictionaryDataBlock&) = delete;
+
+    char* Data() { return data; }
+    const char* Data() const { return data; }
+    int32_t Capacity() const { return capacity; }
+    int32_t Used() const { return used; }
+    void SetUsed(int32_t n) { used = n; }
+
+private:
+    char* data;
+    int32_t capacity;
+    int32_t used = 0;
+};
+
+struct DictionaryEntry {
+    DictionaryDataBlock* block;
+    int32_t offset;
+    int32_t length;
+};
+
+class Dictionary {
+public:
+    Dictionary();
+    virtual ~Dictionary();
+    Dictionary(const Dictionary&) = delete;
+    Dictionary& operator=(const Dictionary&) = delete;
+
+    virtual const String& ErrorText() const;
+    virtual void SetError(const String& text);
+
+    // A new entry for the text (length -1: up to the NUL), even when an equal
+    // text is already in the pool; only the bytes may be shared. Returns its
+    // index, or -1 for a text too long to store.
+    int32_t Add(const char* text, int32_t length);
+    // The entry's first byte and length, or null (length untouched) for an
+    // index outside the pool.
+    const char* Get(int32_t index, int32_t* outLength = nullptr) const;
+    int32_t Count() const { return count; }
+
+    // Replaces the pool with the "dict" section. On failure the pool is empty
+    // and the error text says why.
+    bool ReadChunk(TaggedFile& file);
+    // Writes the pool as a "dict" section: every block's used bytes in block
+    // order form the text data, so bytes shared within a block stay shared.
+    bool WriteChunk(TaggedFile& file);
+
+    // The uninterpreted word of the "dict" header, written back as read.
+    uint32_t HeaderWord() const { return headerWord; }
+    void SetHeaderWord(uint32_t word) { headerWord = word; }
+
+    // Finds the run in the block's used bytes or appends it; -1 when it
+    // does not fit.
+    static int32_t FindInBlock(DictionaryDataBlock* block, const char* bytes, int32_t m);
+
+private:
+    void ReleaseEntries();
+    bool Fail(const char* message);
+    bool FailFromFile(TaggedFile& file);
+
+    String error;
+    DictionaryEntry* entries = nullptr;
+    int32_t count = 0;
+    int32_t capacity = 0;
+    List<DictionaryDataBlock> blocks{true};
+    DictionaryDataBlock* current = nullptr;
+    uint32_t headerWord = 0;
+};
+
+} // namespace vorn

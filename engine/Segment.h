@@ -1,0 +1,97 @@
+// Code segments: the numbered byte buffers that hold a program's bytecode,
+// and the manager that loads them from the "segs" section, hands out new ones
+// for code generated at run time and writes them back.
+#pragma once
+
+#include <cstdint>
+
+#include "engine/foundation/String.h"
+
+namespace vorn {
+
+class TaggedFile;
+
+inline constexpr int32_t kSegmentStep = 8192;
+inline constexpr int32_t kSegmentTableStep = 64;
+
+class Segment {
+public:
+    // An empty segment of 8192 zeroed bytes.
+    explicit Segment(int32_t index);
+    // Exactly size zeroed bytes, all of them used (for loading).
+    Segment(int32_t index, int32_t size);
+    virtual ~Segment();
+    Segment(const Segment&) = delete;
+    Segment& operator=(const Segment&) = delete;
+
+    // Reads Used() bytes at that offset of the tagged section.
+    bool Load(TaggedFile& file, uint32_t tag, uint32_t offset);
+    // Capacity becomes n rounded up to a multiple of 8192; new bytes are zero.
+    void Grow(int32_t n);
+
+    // Store the value little-endian at position, growing the buffer and the
+    // used count as needed; return the position after it, or -1 (nothing
+    // written) for a negative position or one beyond the 2 GB range.
+    int32_t WriteU16(int32_t position, uint16_t value);
+    int32_t WriteU32(int32_t position, uint32_t value);
+    int32_t WriteDouble(int32_t position, double value);
+    int32_t WriteBytes(int32_t position, const void* bytes, int32_t n);
+
+    int32_t Index() const { return index; }
+    const uint8_t* Code() const { return code; }
+    uint8_t* Code() { return code; }
+    int32_t Capacity() const { return capacity; }
+    int32_t Used() const { return used; }
+
+private:
+    // Makes room for n more bytes at position; false when out of range.
+    bool Reserve(int32_t position, int32_t n);
+
+    int32_t index;
+    uint8_t* code;
+    int32_t capacity;
+    int32_t used;
+};
+
+class SegmentManager {
+public:
+    // 64 empty positions; position 0 is kept for the main segment.
+    SegmentManager();
+    virtual ~SegmentManager();
+    SegmentManager(const SegmentManager&) = delete;
+    SegmentManager& operator=(const SegmentManager&) = delete;
+
+    virtual const String& ErrorText() const;
+    virtual void SetError(const String& text);
+
+    // Replaces the segments with those of the "segs" section.
+    bool Load(TaggedFile& file);
+    // Writes every position below Count() as a "segs" section (an empty
+    // position as a segment of no bytes), with Current() as the entry segment.
+    bool Save(TaggedFile& file);
+
+    // The entry segment, made empty on first use.
+    Segment* CurrentSegment();
+    // A new empty segment at the next position.
+    Segment* AddSegment();
+    // The segment at that position, or null (outside the table or not made).
+    Segment* SegmentAt(int32_t index) const;
+
+    int32_t Count() const { return count; }
+    int32_t TableCapacity() const { return tableCapacity; }
+    int32_t Current() const { return current; }
+    // False for an index outside 0 .. Count() - 1.
+    bool SetCurrent(int32_t index);
+
+private:
+    void ReleaseTable();
+    bool FailFromFile(TaggedFile& file);
+
+    Segment** table;
+    int32_t tableCapacity;
+    int32_t count;
+    int32_t current;
+    String error;
+};
+
+} // namespace vorn

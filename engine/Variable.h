@@ -1,0 +1,304 @@
+// The script value: a named, reference-counted Variable holding a scalar
+// (text, integer or double, each form cached once computed) or an aggregate
+// (a structure of named members or an array of numbered elements).
+//
+// Aliasing is a mode of Variable, not a separate object: MakeReference turns
+// any ordinary Variable into an alias in place, so pointers held elsewhere stay
+// valid. An alias forwards its value and aggregate operations to the variable
+// at the end of its chain of targets.
+//
+// Ownership: whoever creates a Variable holds its first reference; scopes,
+// aggregate elements, VariableLists and aliases hold one reference each, and
+// the last Release deletes it. Destruction of nested values is deferred onto a
+// per-thread queue, so releasing a value nested to any depth never recurses.
+//
+// The value graph never holds a cycle: making an alias of a value that holds
+// the alias, or storing a value inside itself, does nothing (see MakeReference
+// and SetElement). The walkers that build text and copy aggregates are
+// iterative and skip anything that would lead back into a value they are still
+// walking.
+#pragma once
+
+#include <cstdint>
+
+#include "engine/foundation/String.h"
+
+namespace vorn {
+
+template <class T>
+class List;
+class AggregateIndex;
+class AggregateElementTree;
+
+// Valid flags: which cached forms hold the value.
+inline constexpr uint32_t kValidText = 1;
+inline constexpr uint32_t kValidInteger = 2;
+inline constexpr uint32_t kValidDouble = 4;
+inline constexpr uint32_t kValidAll = kValidText | kValidInteger | kValidDouble;
+
+// Form of the last assignment.
+inline constexpr int32_t kTypeNone = 0;
+inline constexpr int32_t kTypeText = 1;
+inline constexpr int32_t kTypeInteger = 2;
+inline constexpr int32_t kTypeDouble = 3;
+
+// Aggregate kinds.
+inline constexpr int32_t kAggregateStructure = 0;
+inline constexpr int32_t kAggregateArray = 1;
+inline constexpr int32_t kAggregateScalar = 2;
+
+// Storage kinds: how assignment copies from a variable.
+inline constexpr int32_t kStorageOrdinary = 0;
+inline constexpr int32_t kStorageReference = 1;
+inline constexpr int32_t kStorageNull = 2;
+inline constexpr int32_t kStorageComputedInteger = 3;
+inline constexpr int32_t kStorageComputedText = 4;
+inline constexpr int32_t kStorageDatabaseField = 5;
+
+// Truth of a text: false for the empty text and for texts made only of '0'
+// with at most one '.'; true otherwise. length -1 means up to the first NUL.
+bool TextIsTrue(const char* text, int32_t length);
+
+// A double truncated toward zero; values outside the 32-bit range (and NaN)
+// give -2147483648.
+int32_t TruncateDouble(double value);
+
+class Variable {
+public:
+    // Every constructor leaves reference count 1, a scalar, no tree, an empty
+    // aux text and no target. Lengths of -1 mean up to the first NUL.
+
+    // Empty name and text, type none, nothing valid.
+    Variable();
+    // Named, nothing valid.
+    Variable(const char* name, int32_t nameLength);
+    // Text valid, type text.
+    Variable(const String& name, const String& text);
+    Variable(const char* name, int32_t nameLength, const char* text, int32_t textLength);
+    // Integer valid, type integer; the double field holds the value too but
+    // is not marked valid.
+    Variable(const char* name, int32_t nameLength, int32_t value);
+    // Double valid and integer valid (truncated), type double.
+    Variable(const char* name, int32_t nameLength, double value);
+    // Takes over a malloc'ed buffer as the text; text valid, type text.
+    Variable(const char* name, int32_t nameLength, char* buffer, int32_t length, int32_t capacity);
+    // A copy of source: its name and value; an aggregate is copied deeply.
+    // A null source gives an empty variable.
+    explicit Variable(Variable* source);
+
+    Variable(const Variable&) = delete;
+    Variable& operator=(const Variable&) = delete;
+
+    // Deletes the tree. An alias deleted while still referenced gives its
+    // remaining references on the target back.
+    virtual ~Variable();
+
+    // --- The virtual operations, in table order ---------------------------
+    virtual const String& Name() const;
+    // This, or an alias's direct target.
+    virtual Variable* NextIdentity();
+    // The variable at the end of the chain of targets (this for a non-alias).
+    virtual Variable* RealIdentity();
+    // The text form. An aggregate's text is rebuilt on every call: the
+    // comma-joined texts of its scalar leaves in depth-first key order.
+    virtual const String& Value();
+    virtual int32_t ValueInteger();
+    virtual double ValueDouble();
+    // *error (optional) is 1 when the value is not a number.
+    virtual double ValueDoubleChecked(int32_t* error);
+    virtual int32_t StorageKind() const;
+    virtual int32_t Type();
+    virtual int32_t PreferredType();
+    virtual bool Boolean();
+    virtual bool IsEmpty();
+    virtual void Clear();
+    virtual AggregateElementTree* Tree();
+    virtual int32_t AggregateType();
+    virtual int32_t ReferenceCount() const;
+    // A String without data leaves the name unchanged.
+    virtual void SetName(const String& name);
+    // Copies the value of source's real identity (aggregates deeply). Always 1.
+    virtual int SetValueVariable(Variable* source);
+    virtual int SetValue(const char* text, int32_t length);
+    // Takes over a malloc'ed buffer.
+    virtual int SetValueNocopy(char* buffer, int32_t length, int32_t capacity);
+    virtual int SetValueInteger(int32_t value);
+    virtual int SetValueDouble(double value);
+    virtual String& AuxText();
+
+    // Aggregate operations (Aggregate.cpp).
+    // Applies each key in turn with Element; a null or empty list gives this.
+    virtual Variable* ElementByPath(List<AggregateIndex>* keys, bool create);
+    // The member or element of that key, or null. With create a missing one
+    // is added, and a variable of the other kind is converted (its contents
+    // are discarded).
+    virtual Variable* Element(const AggregateIndex& key, bool create);
+    // Stores value under key (the tree holds one more reference on it).
+    // Nothing happens when value is null or holds this variable.
+    virtual void SetElement(const AggregateIndex& key, Variable* value);
+    // Inserts value at index, moving the elements at index and above up by
+    // one; index <= 0 appends after the greatest index. Nothing happens when
+    // value is null or holds this variable, or when an index would leave the
+    // 32-bit range.
+    virtual void InsertElement(int32_t index, Variable* value);
+    // Removes the element; with shift the elements above it move down by one.
+    virtual void DeleteElement(const AggregateIndex& key, bool shift);
+    // count -1 removes every element at start and above.
+    virtual void DeleteArrayElements(int32_t start, int32_t count, bool shift);
+    // Splices count elements of source (from sourceStart) into this array at
+    // destinationStart, moving this array's elements there and above up.
+    virtual void ArrayMerge(Variable* source, int32_t sourceStart, int32_t count, int32_t destinationStart,
+                            bool copy);
+    // Stores count elements of source (from sourceStart) at destinationStart,
+    // replacing what is there; nothing moves.
+    virtual void ArrayCopy(Variable* source, int32_t sourceStart, int32_t count, int32_t destinationStart,
+                           bool copy);
+    virtual int32_t ArrayMax();
+    virtual int32_t ArrayMin();
+    virtual int32_t ArrayNext(int32_t index);
+    virtual int32_t ArrayPrevious(int32_t index);
+    virtual int32_t ElementsUsed();
+
+    virtual void AddReference();
+    virtual void Release();
+
+    // Internal conversions: fill one cache from the others.
+    virtual void BuildText();
+    virtual int32_t ComputeInteger();
+    virtual void ComputeDouble();
+
+    // 0 structure, 1 array: a different kind discards the contents; 2 makes
+    // the variable an empty scalar again.
+    virtual void SetAggregateKind(int32_t kind);
+    // Appends this value's text to out: a scalar adds a ',' first when out is
+    // not empty; an aggregate adds each of its leaves that way; an alias adds
+    // its target's whole text as one piece.
+    virtual void AppendText(String& out);
+    // Makes this ordinary variable an alias of target in place (or retargets
+    // an alias): the name and reference count stay, and target gains as many
+    // references as this has. Nothing happens when the target is this or
+    // holds this (directly, through its elements or through aliases), or
+    // when this is not an ordinary variable or alias.
+    virtual void MakeReference(Variable* target);
+    // The storage kind of an alias's direct target; -1 for a non-alias.
+    virtual int32_t TargetStorageKind() const;
+
+    // --- Non-virtual helpers -----------------------------------------------
+    bool IsAlias() const { return target_ != nullptr; }
+    Variable* Target() const { return target_; }
+    // Number of Variable objects alive in the process (for leak checks).
+    static int64_t LiveCount();
+
+protected:
+    String name_;
+    String text_;
+    int32_t integer_ = 0;
+    double double_ = 0.0;
+    uint32_t valid_ = 0;
+    int32_t type_ = kTypeNone;
+    int32_t kind_ = kAggregateScalar;
+    AggregateElementTree* tree_ = nullptr;
+    int32_t refs_ = 1;
+    String aux_;
+    Variable* target_ = nullptr;
+
+    // The end of the chain of targets, without virtual calls.
+    Variable* Real();
+    // Copies a scalar source's value by its storage kind (the scalar half of
+    // SetValueVariable). source must not be this.
+    void CopyScalarFrom(Variable* source);
+    // Replaces the tree by a new empty one of that kind; nothing valid.
+    void ReplaceTree(int32_t kind);
+    // Deletes a detached tree, releasing its elements' values.
+    static void DestroyTree(AggregateElementTree* tree);
+    // Drops any aggregate tree and becomes a plain scalar.
+    void BecomeScalar();
+
+private:
+    friend class DeletionScope;
+    friend class ReferenceVariable;
+
+    // Adds or takes n references on every link of a chain starting at v.
+    static void AddChain(Variable* v, int32_t n);
+    static void ReleaseChain(Variable* v, int32_t n);
+    // True when to can be reached from from through alias targets and
+    // element values.
+    static bool Reaches(Variable* from, Variable* to);
+    // Iterative walkers over nested aggregates (Aggregate.cpp).
+    static void AppendAggregateText(Variable* root, String& out);
+    static AggregateElementTree* DeepCopyTree(Variable* source);
+    // Stores value under key without the conversions and checks of
+    // SetElement (the kind already matches).
+    void StoreElement(const AggregateIndex& key, Variable* value);
+
+    bool busy_ = false;                  // on the stack of a walk
+    Variable* pendingNext_ = nullptr;    // link in the deferred-deletion queue
+};
+
+// A read-only value: writes succeed without effect, and elements are looked
+// up without creating anything. The base of the computed system variables.
+class ImmutableVariable : public Variable {
+public:
+    using Variable::Variable;
+    ImmutableVariable() = default;
+    ~ImmutableVariable() override;
+
+    int SetValueVariable(Variable* source) override;
+    int SetValue(const char* text, int32_t length) override;
+    // Frees the offered buffer.
+    int SetValueNocopy(char* buffer, int32_t length, int32_t capacity) override;
+    int SetValueInteger(int32_t value) override;
+    int SetValueDouble(double value) override;
+    void Clear() override;
+    // A missing element asked for with create gives the shared null element.
+    Variable* ElementByPath(List<AggregateIndex>* keys, bool create) override;
+    Variable* Element(const AggregateIndex& key, bool create) override;
+    void SetElement(const AggregateIndex& key, Variable* value) override;
+    void InsertElement(int32_t index, Variable* value) override;
+    void DeleteElement(const AggregateIndex& key, bool shift) override;
+    void DeleteArrayElements(int32_t start, int32_t count, bool shift) override;
+    void ArrayMerge(Variable* source, int32_t sourceStart, int32_t count, int32_t destinationStart,
+                    bool copy) override;
+    void ArrayCopy(Variable* source, int32_t sourceStart, int32_t count, int32_t destinationStart,
+                   bool copy) override;
+    void MakeReference(Variable* target) override;
+
+protected:
+    // Made on first use; released with this variable.
+    Variable* NullElement();
+
+private:
+    Variable* nullElement_ = nullptr;
+};
+
+// The null value: empty, false, zero, and its own element.
+class NULLVariable : public ImmutableVariable {
+public:
+    NULLVariable() = default;
+
+    const String& Value() override;
+    int32_t ValueInteger() override;
+    double ValueDouble() override;
+    double ValueDoubleChecked(int32_t* error) override;
+    int32_t StorageKind() const override;
+    bool Boolean() override;
+    bool IsEmpty() override;
+    Variable* ElementByPath(List<AggregateIndex>* keys, bool create) override;
+    Variable* Element(const AggregateIndex& key, bool create) override;
+    // The shared null value never becomes an aggregate.
+    void SetAggregateKind(int32_t kind) override;
+};
+
+// A Variable created as an alias. It behaves exactly like any Variable that
+// MakeReference turned into one; its storage kind is 1 even without a target.
+class ReferenceVariable : public Variable {
+public:
+    // With keys, the target is target's ElementByPath(keys, create). The
+    // target, when not null, gains one reference.
+    ReferenceVariable(const String& name, Variable* target, List<AggregateIndex>* keys);
+    ReferenceVariable(const char* name, int32_t nameLength, Variable* target);
+
+    int32_t StorageKind() const override;
+};
+
+} // namespace vorn

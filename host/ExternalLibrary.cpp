@@ -1,0 +1,42 @@
+#include "host/ExternalLibrary.h"
+
+namespace vorn {
+
+ExternalLibrary::ExternalLibrary(VornApplication* app, const char* libraryPath)
+    : application(app), path(libraryPath) {}
+
+ExternalLibrary::~ExternalLibrary() = default;
+
+void ExternalLibrary::SetError(const String& text) {
+    if (!text.IsNull()) error.Assign(text);
+}
+
+void ExternalLibrary::SetError(const char* text) {
+    if (text) error.Assign(text);
+}
+
+ExternalLibraryManager::ExternalLibraryManager(VornApplication* app)
+    : owner(app), libraries(true, false, 12, HashTable<ExternalLibrary>::kGrowth) {}
+
+ExternalLibraryManager::~ExternalLibraryManager() = default;
+
+ExternalLibrary* ExternalLibraryManager::Load(const char* path) {
+    if (!path || !path[0]) {
+        error.Assign("No library path given");
+        return nullptr;
+    }
+    if (ExternalLibrary* cached = libraries.Find(path, -1)) return cached;
+    ExternalLibrary* library = CreateLibrary(path);
+    if (!library) return nullptr;
+    libraries.Insert(library);
+    return library;
+}
+
+int32_t ExternalLibraryManager::LibraryCount() const {
+    int32_t n = 0;
+    for (int32_t slot = 0; slot < libraries.Used(); ++slot)
+        if (libraries.ItemAt(slot)) ++n;
+    return n;
+}
+
+} // namespace vorn

@@ -1,0 +1,81 @@
+// Loads an assembled program back with the engine's own loaders, in the
+// order a request loads it.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "engine/Dictionary.h"
+#include "engine/FunctionManager.h"
+#include "engine/InstructionSet.h"
+#include "engine/Segment.h"
+#include "engine/TaggedFile.h"
+#include "engine/VariableHash.h"
+#include "tools/Assembler.h"
+#include "tools/BufferFile.h"
+
+namespace vorn::test {
+
+using Bytes = std::vector<uint8_t>;
+
+inline Bytes Assembled(const std::string& source) {
+    Assembler assembler;
+    bool ok = assembler.Assemble(source.data(), static_cast<int32_t>(source.size()), "t.vr");
+    EXPECT_TRUE(ok) << assembler.ErrorText().Text();
+    return Bytes(assembler.Output(), assembler.Output() + assembler.OutputLength());
+}
+
+// The error text, or "" when the source assembled.
+inline std::string AssemblyError(const std::string& source) {
+    Assembler assembler;
+    if (assembler.Assemble(source.data(), static_cast<int32_t>(source.size()), "t.vr")) return "";
+    EXPECT_EQ(assembler.OutputLength(), 0);
+    return assembler.ErrorText().Text();
+}
+
+struct LoadedProgram {
+    TaggedFile file{nullptr};
+    Dictionary dictionary;
+    VariableHash system{&dictionary, kScopeBits, kScopeCapacity};
+    VariableHash globals{&dictionary, kScopeBits, kScopeCapacity};
+    SegmentManager segments;
+    FunctionManager functions{&dictionary, 8};
+    bool opened = false;
+
+    explicit LoadedProgram(const Bytes& bytes) {
+        auto* f = new BufferFile("t.vrc", bytes.data(), static_cast<int32_t>(bytes.size()));
+        opened = file.OpenRead("t.vrc", f);
+        if (!opened) delete f;
+    }
+
+    // dict, syst, glbl, segs, func: true when every one loaded.
+    bool LoadAll() {
+        return opened && dictionary.ReadChunk(file) && system.LoadSection(file, kSectionSyst) &&
+               globals.LoadSection(file, kSectionGlbl) && segments.Load(file) && functions.ReadChunk(file);
+    }
+
+    std::string Text(int32_t index) const {
+        int32_t length = 0;
+        const char* text = dictionary.Get(index, &length);
+        return text ? std::string(text, static_cast<size_t>(length)) : std::string("<none>");
+    }
+
+    // The instructions of a segment, decoded in order.
+    std::vector<DecodedInstruction> Code(int32_t segment) {
+        std::vector<DecodedInstruction> out;
+        Segment* s = segments.SegmentAt(segment);
+        if (!s) return out;
+        int32_t pc = 0;
+        DecodedInstruction d;
+        while (pc < s->Used() && DecodeInstruction(s->Code() + pc, s->Used() - pc, &d)) {
+            out.push_back(d);
+            pc += d.length;
+        }
+        EXPECT_EQ(pc, s->Used()) << "segment " << segment << " ends inside an instruction";
+        return out;
+    }
+};
+
+} // namespace vorn::test
