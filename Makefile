@@ -36,8 +36,15 @@ bench: deps
 	cmake --build build/release -j $(JOBS)
 	@for b in build/release/bench/*_bench; do [ -x "$$b" ] && "$$b"; done; true
 
-run:
-	@echo "The runner arrives with the virtual machine; 'make run' has nothing to run yet."
+# Builds, assembles the examples and runs one (EXAMPLE=loop runs another).
+EXAMPLE ?= function
+run: build
+	@mkdir -p $(BUILD)/examples
+	@for f in examples/*.vra; do \
+	  $(BUILD)/tools/vrasm -o $(BUILD)/examples/$$(basename $${f%.vra}).vrc $$f || exit 1; \
+	done
+	@echo "--- vrrun $(BUILD)/examples/$(EXAMPLE).vrc"
+	@$(BUILD)/tools/vrrun $(BUILD)/examples/$(EXAMPLE).vrc
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')

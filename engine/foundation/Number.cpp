@@ -32,18 +32,9 @@ char* CopyOut(const char* text, int32_t* length, int32_t* size) {
     return p;
 }
 
-// Decimal digits of a finite, non-negative value, as a correctly rounded
-// conversion gives them with at most d fractional digits, preferring the
-// shortest digits that read back as the value: digits[0..k) without leading
-// or trailing zeros and the decimal-point position p (value = 0.digits x 10^p).
-// A value that rounds to zero gives no digits and p = -d; zero gives "0", p = 1.
-struct Digits {
-    char text[1500];
-    int32_t k = 0;
-    int32_t p = 0;
-};
+} // namespace
 
-void DecimalDigits(double v, int32_t d, Digits& out) {
+void ToDecimalDigits(double v, int32_t d, DecimalDigits& out) {
     if (v == 0) {
         out.text[0] = '0';
         out.k = 1;
@@ -90,6 +81,8 @@ void DecimalDigits(double v, int32_t d, Digits& out) {
     out.k = k;
     out.p = p;
 }
+
+namespace {
 
 bool IsSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
@@ -139,8 +132,8 @@ char* FormatDouble(double value, int32_t* length, int32_t* size, int32_t digits)
     if (std::isinf(value)) return CopyOut(negative ? "-Infinity" : "Infinity", length, size);
     if (std::isnan(value)) return CopyOut(negative ? "-NaN" : "NaN", length, size);
 
-    Digits dig;
-    DecimalDigits(std::fabs(value), d, dig);
+    DecimalDigits dig;
+    ToDecimalDigits(std::fabs(value), d, dig);
     const int32_t k = dig.k;
     const int32_t p = dig.p;
 

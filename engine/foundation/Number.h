@@ -31,4 +31,16 @@ int32_t ParseInteger(const char* text, int32_t length, int32_t* invalid);
 // x to the power n by repeated squaring.
 double PowerBySquaring(double x, int32_t n);
 
+// Decimal digits of a finite, non-negative value, as a correctly rounded
+// conversion gives them with at most d fractional digits, preferring the
+// shortest digits that read back as the value: text[0..k) without leading or
+// trailing zeros and the decimal-point position p (value = 0.text x 10^p).
+// A value that rounds to zero gives no digits and p = -d; zero gives "0", p = 1.
+struct DecimalDigits {
+    char text[1500];
+    int32_t k = 0;
+    int32_t p = 0;
+};
+void ToDecimalDigits(double v, int32_t d, DecimalDigits& out);
+
 } // namespace vorn

@@ -1,0 +1,156 @@
+// The operand stack of the virtual machine: a fixed array of typed entries
+// (integer, double, text, variable) through which every instruction takes its
+// operands and leaves its results.
+//
+// Ownership on the stack: a text entry with the owned bit holds a malloc'ed
+// buffer that whoever consumes the entry frees; a variable entry with the
+// owned bit holds one reference on the variable (a "temporary") that whoever
+// consumes it releases. Pops hand ownership to the caller; Discard and the
+// stack's destructor free what they drop.
+//
+// Every error of a stack operation is reported as a fatal error of the owning
+// VM (which sets its abort flag); the operation then returns a neutral value
+// (0, an empty text, a null variable) so handlers can finish their pops.
+#pragma once
+
+#include <cstdint>
+
+namespace vorn {
+
+class Variable;
+class VornVM;
+
+inline constexpr int32_t kVornVMStackCapacity = 512;
+
+// Entry types.
+inline constexpr uint32_t kStackInteger = 0;
+inline constexpr uint32_t kStackDouble = 1;
+inline constexpr uint32_t kStackString = 2;
+inline constexpr uint32_t kStackVariable = 3;
+
+// Entry flags: the entry owns its text buffer or holds a reference on its
+// variable.
+inline constexpr uint8_t kStackOwned = 1;
+
+struct VornVMStackEntry {
+    uint32_t type;
+    uint8_t flags;
+    union {
+        int32_t integer;
+        double number;
+        const char* text; // owned texts are malloc'ed
+        Variable* variable;
+    } value;
+    int32_t length; // text length; 4 for an integer
+    int32_t size;   // bytes allocated for the text (at least length); 4 for an integer
+};
+
+// A popped text that frees itself when it owns its buffer. Handlers use it to
+// keep their pops leak-free on every path:
+//     StackText b; stack->PopText(b); StackText a; stack->PopText(a);
+class StackText {
+public:
+    StackText() = default;
+    ~StackText() { Reset(); }
+    StackText(const StackText&) = delete;
+    StackText& operator=(const StackText&) = delete;
+
+    // Frees an owned buffer and becomes empty.
+    void Reset();
+    // Hands an owned buffer to the caller (malloc'ed; null when not owned,
+    // the text then stays borrowed and must be copied).
+    char* Release();
+
+    const char* text = "";
+    int32_t length = 0;
+    int32_t size = 0;
+    bool owned = false;
+};
+
+class VornVM_Stack {
+public:
+    // vm receives the stack's error reports; it may be null (errors are then
+    // only counted by the return values).
+    explicit VornVM_Stack(VornVM* vm, int32_t capacity = kVornVMStackCapacity);
+    // Frees owned texts and releases temporaries still on the stack.
+    virtual ~VornVM_Stack();
+    VornVM_Stack(const VornVM_Stack&) = delete;
+    VornVM_Stack& operator=(const VornVM_Stack&) = delete;
+
+    // --- Pushes: 1 when pushed; 0 on "Stack overflow" ----------------------
+    int PushInteger(int32_t value);
+    int PushDouble(double value);
+    // owned: text is malloc'ed and the stack takes it (freed even when the
+    // push fails). size below length is taken as length.
+    int PushString(const char* text, int32_t length, int32_t size, bool owned);
+    // temporary: the entry takes over one reference the caller holds (released
+    // even when the push fails). A null variable is "Invalid variable
+    // reference" and nothing is pushed.
+    int PushVariable(Variable* variable, bool temporary);
+
+    // --- Pops ----------------------------------------------------------------
+    // Drops the top. 0 on underflow.
+    int Discard();
+    int32_t PopInteger();
+    double PopDouble();
+    bool PopBoolean();
+    // The top as text. The result is never null: on underflow it is an empty,
+    // unowned text. When *owned comes back true the caller frees the buffer
+    // with std::free. A borrowed text must not be written to and is valid only
+    // while its owner (pool, variable) lives. size may be null.
+    const char* PopString(int32_t* length, int32_t* size, bool* owned);
+    // PopString into a self-freeing holder.
+    void PopText(StackText& out);
+    // PopString copied without NUL bytes: always a malloc'ed buffer that the
+    // caller frees (never null).
+    char* PopCString(int32_t* length, int32_t* size);
+    // The top must be a variable: *variable and *temporary receive it (the
+    // caller releases a temporary). Otherwise "Expected variable, found
+    // constant" (the entry is dropped) and 0.
+    int PopVariable(Variable** variable, bool* temporary);
+    // Assigns the top to target. A null target is "Invalid variable
+    // reference" (the entry is still dropped).
+    int PopInto(Variable* target);
+    bool PopIsEmpty();
+    // PopInteger, except that a variable reading "top" or "bottom" (any case)
+    // gives -1 or -2.
+    int32_t PopPosition();
+
+    // --- Shuffling -------------------------------------------------------------
+    // Pushes a copy of the top that owns its own share: an owned text is
+    // copied into a new buffer and a temporary variable gains a reference, so
+    // neither copy can outlive what it points to whatever happens to the
+    // other (swap, ret, discard in any order).
+    int Dup();
+    // Exchanges the entries at depths i and j (0 = top).
+    int Swap(int32_t i, int32_t j);
+    // Moves the top count entries of source onto this stack, keeping their
+    // order and ownership; a variable entry without a reference gains one (it
+    // becomes temporary), so it survives the scope it came from. 0 when
+    // source holds fewer entries or this stack lacks room (nothing moves).
+    int MoveFrom(VornVM_Stack* source, int32_t count);
+    // Drops every entry.
+    void Clear();
+
+    // --- Inspection --------------------------------------------------------------
+    int32_t Depth() const { return depth; }
+    int32_t Capacity() const { return capacity; }
+    // The entry at that depth (0 = top), or null.
+    const VornVMStackEntry* Peek(int32_t at) const;
+    VornVM* Owner() const { return vm; }
+
+private:
+    // The top entry, removed; null (with "Stack underflow") when empty.
+    VornVMStackEntry* Take();
+    // Frees what an entry owns.
+    static void Drop(VornVMStackEntry& entry);
+    bool Full();
+    void Fail(const char* message);
+
+    VornVM* vm;
+    VornVMStackEntry* entries;
+    int32_t depth = 0;
+    int32_t capacity;
+};
+
+} // namespace vorn

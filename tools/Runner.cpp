@@ -1,0 +1,68 @@
+#include "tools/Runner.h"
+
+#include <cstring>
+
+#include "tools/CommandLineApplication.h"
+
+namespace vorn {
+
+namespace {
+
+constexpr char kUsage[] = "usage: vrrun [-c name=value]... [-s DIR] [-d DIR] [-l LIBRARY]... FILE.vrc\n"
+                          "  -c name=value  set a configuration item by its registry value name\n"
+                          "  -s DIR         script directory (default: the program's directory)\n"
+                          "  -d DIR         data directory (default: the working directory)\n"
+                          "  -l LIBRARY     register a built-in function library\n";
+
+int32_t Usage(std::string* messages, const std::string& problem) {
+    if (messages) {
+        if (!problem.empty()) *messages += "vrrun: " + problem + "\n";
+        *messages += kUsage;
+    }
+    return kRunNotLoaded;
+}
+
+} // namespace
+
+int32_t RunnerMain(int argc, const char* const* argv, Output* output, std::string* messages) {
+    CommandLineApplication application(output);
+    const char* program = nullptr;
+    for (int i = 1; i < argc; ++i) {
+        const char* arg = argv[i];
+        if (std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "--help") == 0) return Usage(messages, "");
+        bool takesValue = std::strcmp(arg, "-c") == 0 || std::strcmp(arg, "-s") == 0 ||
+                          std::strcmp(arg, "-d") == 0 || std::strcmp(arg, "-l") == 0;
+        if (takesValue) {
+            if (i + 1 >= argc) return Usage(messages, std::string("option ") + arg + " needs a value");
+            const char* value = argv[++i];
+            switch (arg[1]) {
+            case 'c': {
+                String error;
+                if (!application.SetOption(value, &error)) return Usage(messages, error.Text());
+                break;
+            }
+            case 's':
+                application.SetScriptDirectory(value);
+                break;
+            case 'd':
+                application.SetDataDirectory(value);
+                break;
+            default:
+                application.AddLibrary(value);
+                break;
+            }
+            continue;
+        }
+        if (arg[0] == '-' && arg[1]) return Usage(messages, std::string("unknown option ") + arg);
+        if (program) return Usage(messages, "only one program can be run");
+        program = arg;
+    }
+    if (!program) return Usage(messages, "no program given");
+
+    String error;
+    int32_t status = application.Run(program, &error);
+    if (status == kRunNotLoaded && messages) *messages += std::string("vrrun: ") + error.Text() + "\n";
+    return status;
+}
+
+} // namespace vorn
