@@ -36,15 +36,16 @@ bench: deps
 	cmake --build build/release -j $(JOBS)
 	@for b in build/release/bench/*_bench; do [ -x "$$b" ] && "$$b"; done; true
 
-# Builds, assembles the examples and runs one (EXAMPLE=loop runs another).
+# Builds, assembles the examples and runs one (EXAMPLE=loop runs another) with the
+# examples as its script directory, so that VrDO finds the files beside it.
 EXAMPLE ?= function
 run: build
 	@mkdir -p $(BUILD)/examples
 	@for f in examples/*.vra; do \
 	  $(BUILD)/tools/vrasm -o $(BUILD)/examples/$$(basename $${f%.vra}).vrc $$f || exit 1; \
 	done
-	@echo "--- vrrun $(BUILD)/examples/$(EXAMPLE).vrc"
-	@$(BUILD)/tools/vrrun $(BUILD)/examples/$(EXAMPLE).vrc
+	@echo "--- vrrun -s $(BUILD)/examples $(EXAMPLE).vrc"
+	@$(BUILD)/tools/vrrun -s $(BUILD)/examples $(EXAMPLE).vrc
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')

@@ -113,6 +113,7 @@ VornVM::VornVM(const char* programNameText, int32_t programNameLength, VornAppli
         views = new HashTable<DatabaseView>(false, true, kSharedTableBits, kSharedTableGrowth);
         databases = new List<Database>(true);
         databaseTable = new HashTable<Database>(false, true, kSharedTableBits, kSharedTableGrowth);
+        CreateDoContainers();
     } else {
         doContexts = parent->doContexts;
         doContextList = parent->doContextList;
@@ -165,6 +166,9 @@ VornVM::~VornVM() {
         databases = nullptr;
         delete views;
         views = nullptr;
+        // After the databases: a database opened by a sub-program holds a
+        // use of that sub-program's VM.
+        DeleteDoContainers();
     } else if (parent) {
         --parent->childCount;
     }

@@ -96,6 +96,12 @@ public:
     int EvaluateBoolean(Segment* segment, VornVM_Stack* onStack, VariableHash* inScope, bool* result);
     int EvaluateString(Segment* segment, VornVM_Stack* onStack, VariableHash* inScope, const char** text,
                        int32_t* length, int32_t* size, bool* owned);
+    // Compiles expression text (length -1: up to the NUL) into a new segment
+    // against this program's pool and functions and the request's libraries;
+    // sourceFile (may be null) and line position its errors. Null, with
+    // *error set, on failure.
+    Segment* CompileExpression(const char* text, int32_t length, const char* sourceFile,
+                               int32_t sourceFileLength, int32_t line, String* error);
     // The interpreter loop: 1 when the run ended normally (segment end or
     // exit), 0 when aborted or timed out.
     int Execute();
@@ -159,6 +165,12 @@ public:
     // The periodic tick: the parent's features first, then this VM's.
     void NotifyFeatures();
     VornVM_Frame* CurrentFrame() const { return frame; }
+
+    // ==== VrDO sub-programs (VornVMDo.cpp) ==========================================
+    // The cached or newly loaded context of a compiled file: a name with a
+    // leading separator counts from the script directory, others from this
+    // program's directory. Null after a runtime error of VrDO.
+    DoContext* GetDoContext(const char* name, int32_t length);
 
     // ==== Databases (VornVM.cpp) ===================================================
     // Puts an opened database at the front of the list (making it primary)
@@ -331,9 +343,21 @@ protected:
     int ReturnFromFunction(bool withValue);
     int RunCalledFunction(Function* function);
 
-    // ==== Words of later features (VornVMPending.cpp until their handlers land) =====
+    // ==== VrDO sub-programs (VornVMDo.cpp) ===========================================
     void OpDoFile();        // 0x0045 VrDO
     void OpDoFunction();    // 0x0046
+    // Runs a context's program (expression null) or a compiled call expression
+    // of it on this VM's stack and scope; 0 (this VM aborted too) when the
+    // sub-program aborted.
+    int RunDoContext(DoContext* context, Segment* expression);
+    // The cache containers of a VM without a parent, and their end.
+    void CreateDoContainers();
+    void DeleteDoContainers();
+    // Makes room under "maxdocache" by deleting unused contexts, least
+    // recently used first.
+    void EvictDoContexts();
+
+    // ==== Words of later features (VornVMPending.cpp until their handlers land) =====
     void OpLockfile();      // 0x0048 VrLOCKFILE
     void OpLockfileEnd();   // 0x0049
     void OpCapture();       // 0x0058 VrCAPTURE

@@ -11,8 +11,6 @@ void VornVM::NotSupported(const char* mnemonic) {
     FatalError(message);
 }
 
-void VornVM::OpDoFile() { NotSupported("op_do_file"); }
-void VornVM::OpDoFunction() { NotSupported("op_do_function"); }
 void VornVM::OpLockfile() { NotSupported("lockfile"); }
 void VornVM::OpLockfileEnd() { NotSupported("lockfile_end"); }
 void VornVM::OpCapture() { NotSupported("capture"); }
@@ -31,9 +29,6 @@ void VornVM::OpSmtp() { NotSupported("op_smtp"); }
 void VornVM::OpHttp() { NotSupported("op_http"); }
 void VornVM::OpHttpLoop() { NotSupported("op_http_loop"); }
 void VornVM::OpHttpStop() { NotSupported("op_http_stop"); }
-void VornVM::OpCommerce() { NotSupported("op_commerce"); }
-void VornVM::OpCommerceLoop() { NotSupported("op_commerce_loop"); }
-void VornVM::OpCommerceStop() { NotSupported("op_commerce_stop"); }
 void VornVM::OpHttp8() { NotSupported("op_http8"); }
 void VornVM::OpHttpn() { NotSupported("op_httpn"); }
 void VornVM::OpSmtpn() { NotSupported("op_smtpn"); }

@@ -1,5 +1,7 @@
 #include "host/ExternalLibrary.h"
 
+#include "engine/VornApplication.h"
+
 namespace vorn {
 
 ExternalLibrary::ExternalLibrary(VornApplication* app, const char* libraryPath)
@@ -37,6 +39,23 @@ int32_t ExternalLibraryManager::LibraryCount() const {
     for (int32_t slot = 0; slot < libraries.Used(); ++slot)
         if (libraries.ItemAt(slot)) ++n;
     return n;
+}
+
+ExternalLibrary* LoadConfiguredLibrary(VornApplication* application, const String& path, const char* kind,
+                                       String& error) {
+    ExternalLibraryManager* loader = application ? application->GetExternalLibraryManager() : nullptr;
+    ExternalLibrary* loaded = loader ? loader->Load(path.Text()) : nullptr;
+    if (loaded) return loaded;
+    if (loader && !loader->ErrorText().IsEmpty()) {
+        error = loader->ErrorText();
+    } else {
+        error.Assign("Unable to load ");
+        error.Append(kind);
+        error.Append(" library '");
+        error.AppendString(path);
+        error.Append("'");
+    }
+    return nullptr;
 }
 
 } // namespace vorn

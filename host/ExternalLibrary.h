@@ -70,4 +70,10 @@ class ExternalLibraryManager {
     HashTable<ExternalLibrary> libraries;
 };
 
+// Loads a configured library through the request's loader. On failure the
+// error is the loader's reason, or "Unable to load <kind> library '<path>'"
+// when the system gives none.
+ExternalLibrary* LoadConfiguredLibrary(VornApplication* application, const String& path, const char* kind,
+                                       String& error);
+
 } // namespace vorn

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "engine/Dictionary.h"
+#include "engine/ExpressionCompiler.h"
 #include "engine/FunctionManager.h"
 #include "engine/InstructionSet.h"
 #include "engine/LittleEndian.h"
@@ -450,6 +451,7 @@ struct Assembler::State {
 
     bool Instruction(const std::vector<Token>& t, size_t i) {
         const std::string& mnemonic = t[i].text;
+        if (Lower(mnemonic) == "expr") return Expression(t, i + 1);
         if (block != Block::Segment) return Fail("instruction '" + Shown(mnemonic) + "' outside a segment");
         const InstructionInfo* info = FindMnemonic(mnemonic.data(), static_cast<int32_t>(mnemonic.size()));
         if (!info) return Fail("unknown instruction '" + Shown(mnemonic) + "'");
@@ -478,6 +480,90 @@ struct Assembler::State {
         if (expected == 2 && !Operand(info->b, *operands[1], atB, end, &d.immB, &d.immBDouble)) return false;
         s.code.resize(static_cast<size_t>(end));
         EncodeInstruction(d, s.code.data() + start);
+        return true;
+    }
+
+    // expr "TEXT" [database NAME] [source "FILE" LINE]: the engine's
+    // expression compiler writes the code. It sees the pool and the functions
+    // declared so far, in tables numbered as this file numbers them, so its
+    // calls need no fixing; the texts it stores join the pool like any other.
+    bool Expression(const std::vector<Token>& t, size_t i) {
+        const char* usage = "usage: expr \"EXPRESSION\" [database NAME] [source \"FILE\" LINE]";
+        if (block != Block::Segment) return Fail("'expr' outside a segment");
+        std::vector<const Token*> args;
+        for (; i < t.size(); ++i)
+            if (t[i].kind != Token::Comma) args.push_back(&t[i]);
+        if (args.empty() || args[0]->kind != Token::Text) return Fail(usage);
+        std::string database;
+        bool hasDatabase = false;
+        std::string source;
+        bool hasSource = false;
+        uint32_t sourceLine = 0;
+        for (size_t k = 1; k < args.size();) {
+            std::string word = args[k]->kind == Token::Word ? Lower(args[k]->text) : std::string();
+            if (word == "database" && k + 1 < args.size()) {
+                if (!Name(*args[k + 1], &database, "a database name")) return false;
+                hasDatabase = true;
+                k += 2;
+            } else if (word == "source" && k + 2 < args.size() && args[k + 1]->kind == Token::Text) {
+                source = args[k + 1]->text;
+                if (!Word32(*args[k + 2], &sourceLine, "a line number")) return false;
+                hasSource = true;
+                k += 3;
+            } else {
+                return Fail(usage);
+            }
+        }
+        const std::string& text = args[0]->text;
+        if (text.size() > kMaxBytes) return Fail("expression too long");
+
+        Dictionary dictionary;
+        for (size_t k = 0; k < pool.size(); ++k)
+            if (dictionary.Add(pool[k].data(), static_cast<int32_t>(pool[k].size())) != static_cast<int32_t>(k))
+                return Fail("string too long for the pool: \"" + Shown(pool[k]) + "\"");
+        int32_t known = dictionary.Count();
+        FunctionManager table(&dictionary, bitsFunc);
+        for (const FunctionDecl& f : functions) {
+            Function* record = table.AddFunction(f.name.data(), static_cast<int32_t>(f.name.size()), f.flags,
+                                                 f.segment, f.offset);
+            if (!record) return Fail("function '" + Shown(f.name) + "' cannot be stored");
+            for (const Param& p : f.params)
+                if (record->AddParameter(p.flags, p.name.data(), static_cast<int32_t>(p.name.size())) < 0)
+                    return Fail("function '" + Shown(f.name) + "' cannot be stored");
+        }
+        SegmentManager scratch;
+        ExpressionCompiler compiler(nullptr, &scratch, &dictionary, &table, nullptr, text.data(),
+                                    static_cast<int32_t>(text.size()), hasDatabase ? database.c_str() : nullptr,
+                                    nullptr, 0, hasSource ? source.data() : nullptr,
+                                    static_cast<int32_t>(source.size()), static_cast<int32_t>(sourceLine),
+                                    version == 0 ? kExpressionFileVersion : version);
+        if (!compiler.Compile()) {
+            const String& why = compiler.ErrorText();
+            return Fail(std::string(why.Text() ? why.Text() : "", static_cast<size_t>(why.Length())));
+        }
+
+        // Texts the compiler added are stored once, as every other text is.
+        Bytes code(compiler.CodeSegment()->Code(), compiler.CodeSegment()->Code() + compiler.Position());
+        for (int32_t at = 0; at < static_cast<int32_t>(code.size());) {
+            DecodedInstruction d;
+            if (!DecodeInstruction(code.data() + at, static_cast<int32_t>(code.size()) - at, &d) || !d.info)
+                return Fail("the expression compiled to code that does not decode");
+            int32_t atB = at + 2 + ImmediateSize(ImmediateKindA(d.word));
+            const std::pair<OperandKind, int32_t> operands[2] = {{d.info->a, at + 2}, {d.info->b, atB}};
+            for (const auto& [kind, offset] : operands) {
+                if (kind != OperandKind::String) continue;
+                int32_t index = static_cast<int32_t>(GetU32(code.data() + offset));
+                if (index < known) continue;
+                int32_t n = 0;
+                const char* added = dictionary.Get(index, &n);
+                if (!added) return Fail("the expression compiled to a reference outside the pool");
+                PutU32(code.data() + offset, static_cast<uint32_t>(Intern(std::string(added, static_cast<size_t>(n)))));
+            }
+            at += d.length;
+        }
+        Bytes& out = segments[static_cast<size_t>(current)].code;
+        if (out.size() + code.size() > kMaxBytes) return Fail("segment too large");
+        out.insert(out.end(), code.begin(), code.end());
         return true;
     }
 

@@ -24,8 +24,10 @@
 #include "engine/VornVM.h"
 #include "engine/foundation/Hash.h"
 #include "engine/foundation/Number.h"
+#include "host/CommerceLibrary.h"
 #include "host/ExternalCall.h"
 #include "host/PosixExternalLibrary.h"
+#include "host/SystemLibrary.h"
 #include "platform/Errors.h"
 #include "platform/Modules.h"
 #include "platform/Process.h"
@@ -128,9 +130,12 @@ int32_t DescriptorOutput::Send(const char* bytes, int32_t length) {
 
 CommandLineApplication::CommandLineApplication(Output* sink)
     : output(sink), files(new PosixFileManager(this)),
-      libraries(new PosixExternalLibraryManager(this, platform::HostModule())) {}
+      libraries(new PosixExternalLibraryManager(this, platform::HostModule())),
+      commerceLibraries(new CommerceLibraryManager(this)), systemLibraries(new SystemLibraryManager(this)) {}
 
 CommandLineApplication::~CommandLineApplication() {
+    delete systemLibraries;
+    delete commerceLibraries;
     delete files;
     // Last of the library objects: release calls made while the others were
     // destroyed still found their modules.
@@ -143,6 +148,20 @@ FileManager* CommandLineApplication::GetFileManager() {
 
 ExternalLibraryManager* CommandLineApplication::GetExternalLibraryManager() {
     return libraries;
+}
+
+CommerceLibraryManager* CommandLineApplication::GetCommerceLibraryManager() {
+    return commerceLibraries;
+}
+
+SystemLibraryManager* CommandLineApplication::GetSystemLibraryManager() {
+    return systemLibraries;
+}
+
+ConfiguredLibraries* CommandLineApplication::ConfiguredLibrariesOf(int32_t family) {
+    if (family == kLibraryFamilyCommerce) return commerceLibraries;
+    if (family == kLibraryFamilySystem) return systemLibraries;
+    return nullptr;
 }
 
 int32_t CommandLineApplication::SetOption(const char* assignment, String* error) {
@@ -183,6 +202,14 @@ int32_t CommandLineApplication::SetOption(const char* assignment, String* error)
 
 void CommandLineApplication::AddLibrary(const char* path) {
     libraryPaths.Insert(new String(path), kListTail);
+}
+
+void CommandLineApplication::AddCommerceLibrary(const char* method, const char* path) {
+    commerceLibraries->RegisterLibrary(method, path);
+}
+
+void CommandLineApplication::AddSystemLibrary(const char* name, const char* path) {
+    systemLibraries->RegisterLibrary(name, path);
 }
 
 int32_t CommandLineApplication::Fail(String* error, const String& text) {
@@ -257,9 +284,9 @@ int32_t CommandLineApplication::RunFile(const char* name, File* file, String* er
 
     int ran = 0;
     {
-        VornVM vm(name, -1, this, &pool, &system, &globals, &segments, &functions, &externalCalls, nullptr,
-                  nullptr, &languages, &texts, TickCounterPlace(), TimedOutPlace(), ExitRequestedPlace(),
-                  nullptr);
+        VornVM vm(name, -1, this, &pool, &system, &globals, &segments, &functions, &externalCalls,
+                  commerceLibraries, nullptr, &languages, &texts, TickCounterPlace(), TimedOutPlace(),
+                  ExitRequestedPlace(), nullptr);
         reader.ReleaseFile();
         ResetTimeLimit();
         Watchdog watchdog(this, watchdogInterval);

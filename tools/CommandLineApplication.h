@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "engine/ConfiguredLibraries.h"
 #include "engine/VornApplication.h"
 #include "engine/foundation/Config.h"
 #include "engine/foundation/Output.h"
@@ -15,6 +16,8 @@ namespace vorn {
 
 class PosixFileManager;
 class PosixExternalLibraryManager;
+class CommerceLibraryManager;
+class SystemLibraryManager;
 class File;
 
 // Buffered output to a file descriptor (standard output for the runner).
@@ -34,7 +37,7 @@ inline constexpr int32_t kRunCompleted = 0;
 inline constexpr int32_t kRunFailed = 1;    // fatal error, abort or time-out
 inline constexpr int32_t kRunNotLoaded = 2; // the program (or a library) could not be loaded
 
-class CommandLineApplication : public VornApplication {
+class CommandLineApplication : public VornApplication, public ConfiguredLibrarySource {
   public:
     // The output is not owned; it stays the current output unless a program
     // replaces it for a while.
@@ -49,6 +52,10 @@ class CommandLineApplication : public VornApplication {
     void SetDataDirectory(const char* directory) { dataDirectory.Assign(directory); }
     // A built-in function library to register when the run starts.
     void AddLibrary(const char* path);
+    // A commerce method and a system library name with their library files;
+    // each file is loaded on the first use of its name.
+    void AddCommerceLibrary(const char* method, const char* path);
+    void AddSystemLibrary(const char* name, const char* path);
 
     // Loads and runs the program: kRunCompleted after a normal end (segment
     // end or exit), kRunFailed after a fatal error or a time-out, kRunNotLoaded
@@ -67,6 +74,8 @@ class CommandLineApplication : public VornApplication {
     NetworkManager* GetNetworkManager() override { return nullptr; }
     FileManager* GetFileManager() override;
     ExternalLibraryManager* GetExternalLibraryManager() override;
+    CommerceLibraryManager* GetCommerceLibraryManager() override;
+    SystemLibraryManager* GetSystemLibraryManager() override;
     Config* GetConfig() override { return &config; }
     const char* InterfaceName() override { return "VornCLI"; }
     const char* DefaultRemoteAddress() override { return "127.0.0.1"; }
@@ -83,6 +92,10 @@ class CommandLineApplication : public VornApplication {
     bool LoadOpenSSL(String* error) override;
     void* SSLFunction(const char* name) override;
 
+    // --- ConfiguredLibrarySource ---------------------------------------------
+    // The commerce and system managers; there are no database libraries here.
+    ConfiguredLibraries* ConfiguredLibrariesOf(int32_t family) override;
+
   private:
     int32_t Fail(String* error, const String& text);
     int32_t RunFile(const char* name, File* file, String* error);
@@ -91,6 +104,8 @@ class CommandLineApplication : public VornApplication {
     Config config;
     PosixFileManager* files;
     PosixExternalLibraryManager* libraries;
+    CommerceLibraryManager* commerceLibraries;
+    SystemLibraryManager* systemLibraries;
     String scriptDirectory;
     String dataDirectory;
     List<String> libraryPaths{true};

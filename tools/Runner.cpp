@@ -8,11 +8,14 @@ namespace vorn {
 
 namespace {
 
-constexpr char kUsage[] = "usage: vrrun [-c name=value]... [-s DIR] [-d DIR] [-l LIBRARY]... FILE.vrc\n"
+constexpr char kUsage[] = "usage: vrrun [-c name=value]... [-s DIR] [-d DIR] [-l LIBRARY]...\n"
+                          "             [-m METHOD=LIBRARY]... [-y NAME=LIBRARY]... FILE.vrc\n"
                           "  -c name=value  set a configuration item by its registry value name\n"
                           "  -s DIR         script directory (default: the program's directory)\n"
                           "  -d DIR         data directory (default: the working directory)\n"
-                          "  -l LIBRARY     register a built-in function library\n";
+                          "  -l LIBRARY     register a built-in function library\n"
+                          "  -m METHOD=LIBRARY  register a commerce library for a method\n"
+                          "  -y NAME=LIBRARY    register a system library under a name\n";
 
 int32_t Usage(std::string* messages, const std::string& problem) {
     if (messages) {
@@ -20,6 +23,15 @@ int32_t Usage(std::string* messages, const std::string& problem) {
         *messages += kUsage;
     }
     return kRunNotLoaded;
+}
+
+// "name=path" into its two parts; false when either is missing.
+bool SplitAssignment(const char* text, std::string* name, std::string* path) {
+    const char* equals = std::strchr(text, '=');
+    if (!equals || equals == text || !equals[1]) return false;
+    name->assign(text, static_cast<size_t>(equals - text));
+    path->assign(equals + 1);
+    return true;
 }
 
 } // namespace
@@ -31,7 +43,8 @@ int32_t RunnerMain(int argc, const char* const* argv, Output* output, std::strin
         const char* arg = argv[i];
         if (std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "--help") == 0) return Usage(messages, "");
         bool takesValue = std::strcmp(arg, "-c") == 0 || std::strcmp(arg, "-s") == 0 ||
-                          std::strcmp(arg, "-d") == 0 || std::strcmp(arg, "-l") == 0;
+                          std::strcmp(arg, "-d") == 0 || std::strcmp(arg, "-l") == 0 ||
+                          std::strcmp(arg, "-m") == 0 || std::strcmp(arg, "-y") == 0;
         if (takesValue) {
             if (i + 1 >= argc) return Usage(messages, std::string("option ") + arg + " needs a value");
             const char* value = argv[++i];
@@ -47,6 +60,17 @@ int32_t RunnerMain(int argc, const char* const* argv, Output* output, std::strin
             case 'd':
                 application.SetDataDirectory(value);
                 break;
+            case 'm':
+            case 'y': {
+                std::string name, path;
+                if (!SplitAssignment(value, &name, &path))
+                    return Usage(messages, std::string("option ") + arg + " needs NAME=LIBRARY");
+                if (arg[1] == 'm')
+                    application.AddCommerceLibrary(name.c_str(), path.c_str());
+                else
+                    application.AddSystemLibrary(name.c_str(), path.c_str());
+                break;
+            }
             default:
                 application.AddLibrary(value);
                 break;
