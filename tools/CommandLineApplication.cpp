@@ -19,6 +19,7 @@
 #include "engine/Localisation.h"
 #include "engine/PosixFile.h"
 #include "engine/Segment.h"
+#include "engine/SystemVariables.h"
 #include "engine/TaggedFile.h"
 #include "engine/VariableHash.h"
 #include "engine/VornVM.h"
@@ -277,6 +278,8 @@ int32_t CommandLineApplication::RunFile(const char* name, File* file, String* er
                     String("Unable to execute '") + name +
                         "': File does not exist, is corrupt, is not a valid Vorn Script file, or cannot be "
                         "opened due to permission problems");
+
+    AddComputedSystemVariables(system, this, this);
 
     if (const char* filter = config.GetText(kConfigLogFilter)) {
         if (filter[0]) ParseLogFilter(filter);

@@ -150,5 +150,22 @@ TEST_F(RunnerTest, DirectoriesAndLibraries) {
     EXPECT_EQ(Run({"-s", dir + "/nowhere", "p.vrc"}), 2);
 }
 
+TEST_F(RunnerTest, ComputedSystemVariablesAnswerFromTheRun) {
+    std::string path = Program("sv.vrc", R"(
+.segment main entry
+    pushnc "s.vorn_config:timeout_global"
+    out
+    pushc "/"
+    pushnc "s.dyn_time_remaining"
+    pushi 0
+    gt
+    cat
+    out
+.end
+)");
+    EXPECT_EQ(Run({"-c", "globaltimeout=7", path}), 0) << messages;
+    EXPECT_EQ(output.text, "7/1");
+}
+
 } // namespace
 } // namespace vorn
