@@ -1,5 +1,6 @@
 #include "engine/Dictionary.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <unordered_map>
@@ -63,8 +64,11 @@ int32_t Dictionary::Add(const char* text, int32_t length) {
     if (!text) text = "";
 
     if (count == capacity) {
-        if (capacity > INT32_MAX - kDictionaryEntryStep) return -1;
-        int32_t room = capacity + kDictionaryEntryStep;
+        // Half as much again each time: a long expression compiled at run
+        // time adds an entry per constant, and fixed steps made that quadratic.
+        int64_t wanted = static_cast<int64_t>(capacity) + std::max<int64_t>(kDictionaryEntryStep, capacity / 2);
+        if (capacity == INT32_MAX) return -1;
+        int32_t room = static_cast<int32_t>(std::min<int64_t>(wanted, INT32_MAX));
         auto* grown = static_cast<DictionaryEntry*>(std::malloc(sizeof(DictionaryEntry) * static_cast<size_t>(room)));
         if (!grown) return -1;
         if (count > 0) std::memcpy(grown, entries, sizeof(DictionaryEntry) * static_cast<size_t>(count));

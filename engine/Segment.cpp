@@ -1,5 +1,6 @@
 #include "engine/Segment.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -44,7 +45,10 @@ bool Segment::Reserve(int32_t position, int32_t n) {
     if (position < 0 || n < 0) return false;
     int64_t end = static_cast<int64_t>(position) + n;
     if (end > kSegmentLimit) return false;
-    if (end >= capacity) Grow(static_cast<int32_t>(end));
+    // Half as much again at least, so code appended piece by piece (a long
+    // expression compiled at run time) is not copied over and over.
+    if (end >= capacity)
+        Grow(static_cast<int32_t>(std::min(kSegmentLimit, std::max(end, static_cast<int64_t>(capacity) * 3 / 2))));
     if (end >= used) used = static_cast<int32_t>(end);
     return true;
 }

@@ -239,6 +239,10 @@ const String& Variable::Value() {
     if (tree_) {
         String out;
         AppendAggregateText(this, out);
+        // An unchanged text keeps its buffer: a caller may still hold the
+        // text an earlier call returned (both operands of a comparison, two
+        // pops of the same aggregate).
+        if (!text_.IsNull() && text_.Equals(out.Text(), out.Length())) return text_;
         text_ = static_cast<String&&>(out);
         return text_;
     }

@@ -1,5 +1,6 @@
 #include "engine/VariableHash.h"
 
+#include <atomic>
 #include <cstring>
 #include <vector>
 
@@ -44,6 +45,10 @@ bool WordIs(const char* text, int32_t length, const char* word) {
 }
 
 char Lower(char c) { return static_cast<char>(AsciiLower(static_cast<unsigned char>(c))); }
+
+std::atomic<uint64_t> g_layoutStamps{0};
+
+uint64_t NewLayoutStamp() { return g_layoutStamps.fetch_add(1, std::memory_order_relaxed) + 1; }
 
 } // namespace
 
@@ -115,7 +120,8 @@ int32_t ParseScopePrefix(const char* text, int32_t length, const char** rest, in
 
 // --- VariableHash: construction ----------------------------------------------
 
-VariableHash::VariableHash(Dictionary* names, int32_t bits, int32_t capacity) : names(names) {
+VariableHash::VariableHash(Dictionary* names, int32_t bits, int32_t capacity)
+    : names(names), layoutStamp(NewLayoutStamp()) {
     bucketBits = ClampBits(bits);
     bucketCount = static_cast<int32_t>(1u << bucketBits);
     buckets = new int32_t[static_cast<size_t>(bucketCount)];
@@ -131,12 +137,47 @@ VariableHash::VariableHash(Dictionary* names, int32_t bits, int32_t capacity) : 
 
 VariableHash::VariableHash(const VariableHash& other)
     : count(other.count), bucketBits(other.bucketBits), bucketCount(other.bucketCount),
-      usedBuckets(other.usedBuckets), capacity(other.capacity), names(other.names) {
+      usedBuckets(other.usedBuckets), capacity(other.capacity), names(other.names),
+      layoutStamp(other.layoutStamp) {
     buckets = new int32_t[static_cast<size_t>(bucketCount)];
+    next = new int32_t[static_cast<size_t>(capacity)]();
+    entries = new VariableHashEntry[static_cast<size_t>(capacity)]();
+    CopyEntriesFrom(other);
+}
+
+void VariableHash::CopyLayoutFrom(const VariableHash& other) {
+    ReleaseAll();
+    if (&other == this) return;
+    label.Free();
+    names = other.names;
+    if (layoutStamp == other.layoutStamp) {
+        // Still the layout it was copied from: only the tags may differ.
+        for (int32_t i = 0; i < count; ++i) entries[i].tag = other.entries[i].tag;
+        return;
+    }
+    if (bucketCount != other.bucketCount) {
+        delete[] buckets;
+        buckets = new int32_t[static_cast<size_t>(other.bucketCount)];
+    }
+    if (capacity != other.capacity) {
+        delete[] next;
+        delete[] entries;
+        next = new int32_t[static_cast<size_t>(other.capacity)]();
+        entries = new VariableHashEntry[static_cast<size_t>(other.capacity)]();
+    }
+    count = other.count;
+    bucketBits = other.bucketBits;
+    bucketCount = other.bucketCount;
+    usedBuckets = other.usedBuckets;
+    capacity = other.capacity;
+    layoutStamp = other.layoutStamp;
+    CopyEntriesFrom(other);
+}
+
+void VariableHash::CopyEntriesFrom(const VariableHash& other) {
     std::memcpy(buckets, other.buckets, sizeof(int32_t) * static_cast<size_t>(bucketCount));
-    next = new int32_t[static_cast<size_t>(capacity)];
-    entries = new VariableHashEntry[static_cast<size_t>(capacity)];
-    for (int32_t i = 0; i < capacity; ++i) {
+    // Only the used slots: the others are written before they are linked.
+    for (int32_t i = 0; i < count; ++i) {
         next[i] = other.next[i];
         entries[i] = {other.entries[i].nameId, other.entries[i].tag, nullptr};
     }
@@ -248,6 +289,7 @@ int32_t VariableHash::AddOwnEntry(int32_t nameId, const char* name, int32_t leng
     else
         next[prev] = i;
     ++count;
+    layoutStamp = NewLayoutStamp();
     return i;
 }
 
@@ -444,7 +486,7 @@ bool VariableHash::ResolvePath(Variable** out, const char* path, int32_t length,
 
 Variable* VariableHash::Index(int32_t i, bool create) {
     if (i < 0 || i >= count) return nullptr;
-    if (create) CreateVariable(i);
+    if (create && !entries[i].variable) CreateVariable(i);
     return entries[i].variable;
 }
 
@@ -527,6 +569,7 @@ bool VariableHash::Load(TaggedFile& file) {
     entries = newEntries;
     capacity = slots;
     count = slots;
+    layoutStamp = NewLayoutStamp();
     EntriesReplaced();
     return true;
 }

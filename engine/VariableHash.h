@@ -119,6 +119,10 @@ public:
 
     // Releases every entry's variable; the entries and names stay.
     void ReleaseAll();
+    // Makes this table what the copy constructor makes of other, releasing
+    // its variables first and keeping its arrays when their sizes fit: how a
+    // reused local scope starts the next call.
+    void CopyLayoutFrom(const VariableHash& other);
 
     // --- Inspection --------------------------------------------------------
     Dictionary* Names() const { return names; }
@@ -153,6 +157,9 @@ protected:
 private:
     void Fail(const String& text);
     void ReleaseArrays();
+    // Copies other's buckets and used entries (without variables) into this
+    // table's arrays, which already have other's sizes.
+    void CopyEntriesFrom(const VariableHash& other);
 
     int32_t* buckets = nullptr;
     int32_t bucketBits = 0;
@@ -161,6 +168,10 @@ private:
     int32_t* next = nullptr;
     int32_t capacity = 0;
     Dictionary* names;
+    // Names this table's layout (count, capacity, buckets, chains, name ids):
+    // a copy shares its source's stamp, and every change of a layout takes a
+    // stamp never given out before, so equal stamps mean equal layouts.
+    uint64_t layoutStamp;
 };
 
 // A table with a string pool of its own: the variable tables that plug-ins

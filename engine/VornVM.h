@@ -499,6 +499,9 @@ protected:
     HashTable<Database>* databaseTable = nullptr;
     HashTable<DoExpression>* doExpressions = nullptr;
     bool ownsShared = false;
+
+    // Frames of returned script function calls, reused by the next calls.
+    VornVM_FrameSpares frameSpares;
 };
 
 } // namespace vorn

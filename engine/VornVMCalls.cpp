@@ -37,16 +37,11 @@ constexpr uint32_t kFunctionHideErrors = 0x8;
 constexpr uint32_t kFunctionTrimOutput = 0x2;
 constexpr uint32_t kFunctionInheritOutput = 0x10;
 
-// The frame of a called script function, knowing how deep it sits.
-class CallFrame : public VornVM_FunctionFrame {
-  public:
-    CallFrame(Function* called, int32_t callDepth) : VornVM_FunctionFrame(called), depth(callDepth) {}
-    int32_t depth;
-};
-
+// Script function frames up to and including frame; a run entry's frame
+// starts the count again.
 int32_t DepthOf(VornVM_Frame* frame) {
-    auto* call = dynamic_cast<CallFrame*>(frame);
-    return call ? call->depth : 0;
+    if (frame->AtSegmentEnd() != kFrameEndsFunction) return 0;
+    return static_cast<VornVM_FunctionFrame*>(frame)->callDepth;
 }
 
 thread_local int32_t outsideNesting = 0;
@@ -98,11 +93,20 @@ int VornVM::CallScriptFunction(Function* function) {
     int32_t depth = DepthOf(frame) + 1;
     if (depth > kMaxCallDepth) return FatalError(kNestingTooDeep);
 
-    auto* called = new CallFrame(function, depth);
+    // A returned call's frame comes with an empty stack and a scope that
+    // only needs the function's names copied in.
+    VornVM_FunctionFrame* called = frameSpares.Take();
+    if (called) {
+        called->function = function;
+        called->scope->CopyLayoutFrom(*function->Locals());
+    } else {
+        called = new VornVM_FunctionFrame(function);
+        called->SetScope(new VariableHash(*function->Locals()), true);
+        called->SetStack(new VornVM_Stack(this), true);
+    }
+    called->callDepth = depth;
     called->returnSegment = segmentIndex;
     called->returnPc = pc;
-    called->SetScope(new VariableHash(*function->Locals()), true);
-    called->SetStack(new VornVM_Stack(this), true);
 
     uint32_t flags = frame->flags;
     if (function->flags & kFunctionShowErrors) flags |= kFrameShowErrors;
@@ -158,7 +162,7 @@ int VornVM::CallScriptFunction(Function* function) {
         }
     }
     if (!bound) {
-        delete called;
+        frameSpares.Recycle(called);
         return 0;
     }
 
@@ -212,7 +216,7 @@ int VornVM::ReturnFromFunction(bool withValue) {
     if ((traceFlags & LogFunctionReturn) && TraceAccepts())
         LogEvent(LogFunctionReturn, function->name.Text(), function->name.Length());
 
-    delete returning;
+    frameSpares.Recycle(functionFrame);
     SetCurrentFrame(caller);
     if (Output* output = application ? application->GetOutput() : nullptr)
         output->SetMode(static_cast<int32_t>(caller->outputMode));

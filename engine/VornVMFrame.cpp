@@ -1,5 +1,7 @@
 #include "engine/VornVMFrame.h"
 
+#include <typeinfo>
+
 #include "engine/VariableHash.h"
 #include "engine/VornVMStack.h"
 
@@ -32,6 +34,30 @@ int32_t VornVM_FunctionFrame::AtSegmentEnd() {
 
 int32_t VornVM_FilterFrame::AtSegmentEnd() {
     return kFrameEndsFilter;
+}
+
+VornVM_FrameSpares::~VornVM_FrameSpares() {
+    while (count > 0) delete frames[--count];
+}
+
+void VornVM_FrameSpares::Recycle(VornVM_FunctionFrame* frame) {
+    if (!frame) return;
+    // A call resets exactly the fields of these three types; anything else
+    // (a subclass, a borrowed or foreign stack or scope) is not reused.
+    bool reusable = count < kCapacity && typeid(*frame) == typeid(VornVM_FunctionFrame) && frame->ownsStack &&
+                    frame->ownsScope && frame->stack && frame->scope &&
+                    typeid(*frame->stack) == typeid(VornVM_Stack) &&
+                    frame->stack->Capacity() == kVornVMStackCapacity &&
+                    typeid(*frame->scope) == typeid(VariableHash);
+    if (!reusable) {
+        delete frame;
+        return;
+    }
+    frame->stack->Clear();
+    frame->scope->ReleaseAll();
+    frame->previous = nullptr;
+    frame->function = nullptr;
+    frames[count++] = frame;
 }
 
 } // namespace vorn

@@ -54,6 +54,34 @@ public:
     int32_t AtSegmentEnd() override;
 
     Function* function;
+    // Script function frames in the chain up to and including this one.
+    int32_t callDepth = 0;
+};
+
+// Frames of returned script function calls, each keeping its emptied operand
+// stack and local scope, so that the next calls allocate none of the three.
+// Only frames whose stack and scope the frame owns are kept.
+class VornVM_FrameSpares {
+public:
+    static constexpr int32_t kCapacity = 8;
+
+    VornVM_FrameSpares() = default;
+    // Deletes the kept frames (with their stacks and scopes).
+    ~VornVM_FrameSpares();
+    VornVM_FrameSpares(const VornVM_FrameSpares&) = delete;
+    VornVM_FrameSpares& operator=(const VornVM_FrameSpares&) = delete;
+
+    // The most recently kept frame, or null.
+    VornVM_FunctionFrame* Take() { return count > 0 ? frames[--count] : nullptr; }
+    // Empties the frame's stack, releases its scope's variables (stack first,
+    // as deletion does) and keeps it; deletes it instead when the spares are
+    // full or the frame is not one a call can reuse.
+    void Recycle(VornVM_FunctionFrame* frame);
+    int32_t Count() const { return count; }
+
+private:
+    VornVM_FunctionFrame* frames[kCapacity] = {};
+    int32_t count = 0;
 };
 
 // The frame of an import filter: when its segment ends the interpreter pops a

@@ -42,6 +42,9 @@ void PushOwnedString(VornVM_Stack* stack, String& text) {
 
 // ---- Text operations ----------------------------------------------------------------
 
+// The most a cat result is allocated beyond its length.
+constexpr int64_t kCatSpareMax = 1 << 20;
+
 void VornVM::OpCat() {
     StackText b;
     stack->PopText(b);
@@ -62,7 +65,12 @@ void VornVM::OpCat() {
         size = a.size;
         buffer = a.Release();
     } else {
-        size = length + 1;
+        // Room to spare, so the next cat of a chain ("a" + b + ";") can
+        // append in place instead of copying again.
+        int64_t spare = length / 2;
+        spare = spare < 16 ? 16 : (spare > kCatSpareMax ? kCatSpareMax : spare);
+        int64_t room = static_cast<int64_t>(length) + 1 + spare;
+        size = room > INT32_MAX ? INT32_MAX : static_cast<int32_t>(room);
         buffer = static_cast<char*>(std::malloc(static_cast<size_t>(size)));
         if (!buffer) std::abort();
         if (left > 0) std::memcpy(buffer, a.text, static_cast<size_t>(left));

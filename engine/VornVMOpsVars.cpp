@@ -16,6 +16,14 @@ inline void ReleaseIfTemporary(Variable* v, bool temporary) {
     if (temporary && v) v->Release();
 }
 
+// Pushes a variable that a scope, a view or a sub-program holds as an entry
+// with a reference of its own: refg, refl, spop or a closing view can take it
+// out of its holder while the entry is still on some stack.
+inline void PushHeld(VornVM_Stack* stack, Variable* v) {
+    if (v) v->AddReference();
+    stack->PushVariable(v, v != nullptr);
+}
+
 } // namespace
 
 // ---- Stack and constants ---------------------------------------------------------
@@ -47,16 +55,16 @@ void VornVM::OpPushc() {
 // ---- Variables by scope index ------------------------------------------------------
 
 void VornVM::OpPushs() {
-    stack->PushVariable(systemScope ? systemScope->Index(immA, true) : nullptr, false);
+    PushHeld(stack, systemScope ? systemScope->Index(immA, true) : nullptr);
 }
 
 void VornVM::OpPushg() {
-    stack->PushVariable(globalScope ? globalScope->Index(immA, true) : nullptr, false);
+    PushHeld(stack, globalScope ? globalScope->Index(immA, true) : nullptr);
 }
 
 void VornVM::OpPushl() {
     VariableHash* scope = LocalScope();
-    stack->PushVariable(scope ? scope->Index(immA, true) : nullptr, false);
+    PushHeld(stack, scope ? scope->Index(immA, true) : nullptr);
 }
 
 void VornVM::OpPops() {
@@ -78,14 +86,14 @@ void VornVM::OpPushn() {
     StackText name;
     stack->PopText(name);
     if (aborted) return;
-    if (Variable* v = LookupVariableOrFail(name.text, name.length)) stack->PushVariable(v, false);
+    if (Variable* v = LookupVariableOrFail(name.text, name.length)) PushHeld(stack, v);
 }
 
 void VornVM::OpPushnc() {
     int32_t length = 0;
     const char* name = PoolText(immA, &length);
     if (!name) return;
-    if (Variable* v = LookupVariableOrFail(name, length)) stack->PushVariable(v, false);
+    if (Variable* v = LookupVariableOrFail(name, length)) PushHeld(stack, v);
 }
 
 void VornVM::OpPopn() {
@@ -169,7 +177,7 @@ static void ElementOf(VornVM* vm, VornVM_Stack* stack, bool create) {
     if (element)
         PushElement(stack, element);
     else
-        stack->PushVariable(vm->NullVariable(), false);
+        PushHeld(stack, vm->NullVariable());
     ReleaseIfTemporary(array, temporary);
 }
 
@@ -188,7 +196,7 @@ static void MemberOf(VornVM* vm, VornVM_Stack* stack, bool create) {
     if (member)
         PushElement(stack, member);
     else
-        stack->PushVariable(vm->NullVariable(), false);
+        PushHeld(stack, vm->NullVariable());
     ReleaseIfTemporary(structure, temporary);
 }
 
@@ -283,7 +291,7 @@ void VornVM::OpPushd() {
     stack->PopText(alias);
     if (aborted) return;
     Variable* v = FindViewVariable(alias.text, alias.length, field.text, field.length);
-    stack->PushVariable(v ? v : NullVariable(), false);
+    PushHeld(stack, v ? v : NullVariable());
 }
 
 void VornVM::OpPushdc() {
@@ -292,7 +300,7 @@ void VornVM::OpPushdc() {
     const char* field = alias ? PoolText(immB, &fieldLength) : nullptr;
     if (!field) return;
     Variable* v = FindViewVariable(alias, aliasLength, field, fieldLength);
-    stack->PushVariable(v ? v : NullVariable(), false);
+    PushHeld(stack, v ? v : NullVariable());
 }
 
 void VornVM::OpPopd() {

@@ -96,26 +96,9 @@ const VornVMStackEntry* VornVM_Stack::Peek(int32_t at) const {
     return &entries[depth - 1 - at];
 }
 
-int VornVM_Stack::PushInteger(int32_t value) {
-    if (Full()) return 0;
-    VornVMStackEntry& e = entries[depth++];
-    e.type = kStackInteger;
-    e.flags = 0;
-    e.value.integer = value;
-    e.length = 4;
-    e.size = 4;
-    return 1;
-}
-
-int VornVM_Stack::PushDouble(double value) {
-    if (Full()) return 0;
-    VornVMStackEntry& e = entries[depth++];
-    e.type = kStackDouble;
-    e.flags = 0;
-    e.value.number = value;
-    e.length = 8;
-    e.size = 8;
-    return 1;
+int VornVM_Stack::Overflow() {
+    Fail(kOverflow);
+    return 0;
 }
 
 int VornVM_Stack::PushString(const char* text, int32_t length, int32_t size, bool owned) {
@@ -164,7 +147,7 @@ int VornVM_Stack::Discard() {
     return 1;
 }
 
-int32_t VornVM_Stack::PopInteger() {
+int32_t VornVM_Stack::PopIntegerConverted() {
     VornVMStackEntry* e = Take();
     if (!e) return 0;
     int32_t result = 0;

@@ -78,8 +78,28 @@ public:
     VornVM_Stack& operator=(const VornVM_Stack&) = delete;
 
     // --- Pushes: 1 when pushed; 0 on "Stack overflow" ----------------------
-    int PushInteger(int32_t value);
-    int PushDouble(double value);
+    // (Numbers are pushed and popped on nearly every instruction: their
+    // common cases are inline.)
+    int PushInteger(int32_t value) {
+        if (depth >= capacity) return Overflow();
+        VornVMStackEntry& e = entries[depth++];
+        e.type = kStackInteger;
+        e.flags = 0;
+        e.value.integer = value;
+        e.length = 4;
+        e.size = 4;
+        return 1;
+    }
+    int PushDouble(double value) {
+        if (depth >= capacity) return Overflow();
+        VornVMStackEntry& e = entries[depth++];
+        e.type = kStackDouble;
+        e.flags = 0;
+        e.value.number = value;
+        e.length = 8;
+        e.size = 8;
+        return 1;
+    }
     // owned: text is malloc'ed and the stack takes it (freed even when the
     // push fails). size below length is taken as length.
     int PushString(const char* text, int32_t length, int32_t size, bool owned);
@@ -91,7 +111,11 @@ public:
     // --- Pops ----------------------------------------------------------------
     // Drops the top. 0 on underflow.
     int Discard();
-    int32_t PopInteger();
+    // An integer entry owns nothing, so it simply goes.
+    int32_t PopInteger() {
+        if (depth > 0 && entries[depth - 1].type == kStackInteger) return entries[--depth].value.integer;
+        return PopIntegerConverted();
+    }
     double PopDouble();
     bool PopBoolean();
     // The top as text. The result is never null: on underflow it is an empty,
@@ -146,6 +170,10 @@ private:
     static void Drop(VornVMStackEntry& entry);
     bool Full();
     void Fail(const char* message);
+    // Reports "Stack overflow"; 0.
+    int Overflow();
+    // PopInteger of any other entry, or of an empty stack.
+    int32_t PopIntegerConverted();
 
     VornVM* vm;
     VornVMStackEntry* entries;

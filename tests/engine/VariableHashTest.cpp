@@ -304,6 +304,57 @@ TEST_F(VariableHashTest, CopiesShareNamesButNotVariables) {
     EXPECT_EQ(locals.FindIndex(-1, "extra", -1, nullptr), -1);
 }
 
+TEST_F(VariableHashTest, ReusedCopiesStartAsFreshCopiesOfTheirTemplate) {
+    Dictionary pool;
+    VariableHash first(&pool, 8, 2);
+    int32_t p = first.AddNameText("param", -1);
+    first.AddNameText("local", -1);
+    VariableHash second(&pool, 4, 8);
+    second.AddNameText("zeta", -1);
+
+    // Names added during a call, variables and aliases all go; the arrays
+    // keep their size when it fits.
+    VariableHash scope(first);
+    Variable* outside = new Variable("outside", -1, "untouched", -1);
+    scope.SetReference(p, outside);
+    scope.Index(1, true)->SetValue("old", -1);
+    scope.AddNameText("extra", -1);
+    scope.AddNameText("more", -1); // grows past the template's capacity
+    EXPECT_FALSE(scope.ResolvePath(nullptr, "local[x]", -1, true));
+    scope.CopyLayoutFrom(first);
+    EXPECT_EQ(scope.EntryCount(), 2);
+    EXPECT_EQ(scope.Capacity(), 2);
+    EXPECT_EQ(scope.FindIndex(-1, "extra", -1, nullptr), -1);
+    EXPECT_EQ(scope.FindIndex(-1, "LOCAL", -1, nullptr), 1);
+    EXPECT_EQ(scope.Index(p, false), nullptr);
+    EXPECT_EQ(scope.Index(1, false), nullptr);
+    EXPECT_TRUE(scope.Label().IsEmpty());
+    scope.Index(p, true)->SetValue("new", -1);
+    EXPECT_EQ(Text(outside), "untouched");
+    outside->Release();
+
+    // Unchanged since the last copy: only variables are dropped.
+    scope.CopyLayoutFrom(first);
+    EXPECT_EQ(scope.Index(p, false), nullptr);
+    EXPECT_EQ(scope.FindIndex(-1, "param", -1, nullptr), p);
+
+    // Another template of other sizes, then the first again after it grew.
+    scope.CopyLayoutFrom(second);
+    EXPECT_EQ(scope.Bits(), 4);
+    EXPECT_EQ(scope.EntryCount(), 1);
+    EXPECT_EQ(scope.FindIndex(-1, "zeta", -1, nullptr), 0);
+    EXPECT_EQ(scope.FindIndex(-1, "param", -1, nullptr), -1);
+    scope.CopyLayoutFrom(first);
+    first.AddNameText("late", -1);
+    scope.CopyLayoutFrom(first);
+    EXPECT_EQ(scope.EntryCount(), 3);
+    EXPECT_EQ(scope.FindIndex(-1, "late", -1, nullptr), 2);
+    std::string chain;
+    for (int32_t b = 0; b < scope.BucketCount(); ++b)
+        for (int32_t e = scope.BucketHead(b); e != -1; e = scope.NextEntry(e)) chain += NameOf(scope, e) + " ";
+    EXPECT_EQ(chain.size(), std::string("param local late ").size());
+}
+
 TEST_F(VariableHashTest, ReferenceTablesShowTheSourceThroughTheirOwnNames) {
     Dictionary callerPool;
     Dictionary subPool;

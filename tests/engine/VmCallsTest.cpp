@@ -331,6 +331,127 @@ TEST(VmCallsTest, UploadHookWithTheWrongShapeIsRefused) {
     EXPECT_EQ(run.Global("got"), "9ee");
 }
 
+TEST(VmCallsTest, ReusedFramesStartWithAnEmptyStackAndFreshLocals) {
+    int64_t live = Variable::LiveCount();
+    {
+        AssembledRun<> run(R"(
+.global g, r1, r2, r3, r4
+.segment main entry
+    storegi g, 5
+    pushg g
+    call alias
+    popg r1
+    pushi 1
+    call plain
+    popg r2
+    pushg g
+    call alias
+    popg r3
+    pushi 20
+    call sum
+    pushi 20
+    call sum
+    add
+    popg r4
+    pushg g
+    call alias
+    pop
+    call probe              ; gets the frame alias left entries in
+    exit
+.function alias(&ref)
+.local t
+    pushc "left"            ; left behind: an owned text and a temporary
+    pushc "over"
+    cat
+    pushi 3
+    call plain
+    pushc "<"
+    pushl t
+    cat
+    pushc ">"
+    cat
+    pushi 7
+    popl t
+    ret
+.function plain(v)
+    pushi 99
+    popl v                  ; must not reach g through an old alias
+    pushl v
+    ret
+.function sum(n)
+    pushl n
+    pushi 0
+    le
+    jmp_eq deeper
+    pushi 0
+    ret
+deeper:
+    pushl n
+    pushl n
+    pushi 1
+    sub
+    call sum
+    add
+    ret
+.function probe()
+    ret                     ; nothing of earlier calls to return
+.end
+)");
+        EXPECT_EQ(run.Execute(), 0);
+        EXPECT_EQ(run.Global("r1"), "<>");
+        EXPECT_EQ(run.Global("r2"), "99");
+        EXPECT_EQ(run.Global("r3"), "<>"); // t of the first call is gone
+        EXPECT_EQ(run.Global("g"), "5");
+        EXPECT_EQ(run.Global("r4"), "420");
+        EXPECT_NE(ErrorLine(run.sink.text).find("]: Stack underflow\n"), std::string::npos) << run.sink.text;
+    }
+    EXPECT_EQ(Variable::LiveCount(), live);
+
+    // Calls from outside around functions that fall off their segment end
+    // and that abort with entries on their stacks.
+    {
+        AssembledRun<> run(R"(
+.segment main entry
+    exit
+.function twice(x)
+    pushl x
+    pushi 2
+    mul
+    ret
+.function fail(x)
+    pushc "a"
+    pushc "b"
+    cat
+    pushl x
+    call 99
+    ret
+.function falls(x)
+    pushc "c"
+    pushc "d"
+    cat
+.end
+)");
+        VornVM& vm = *run.vm;
+        VornVM_Frame* top = vm.CurrentFrame();
+        VariableList arguments;
+        arguments.InsertItem(new Variable("x", 1, 21), kListTail, false);
+        Variable* result = new Variable();
+        for (int i = 0; i < 3; ++i) {
+            EXPECT_TRUE(vm.CallFunction("twice", -1, &arguments, result));
+            EXPECT_EQ(result->ValueInteger(), 42);
+            EXPECT_TRUE(vm.CallFunction("falls", -1, &arguments, nullptr));
+            EXPECT_EQ(vm.CurrentFrame(), top);
+            EXPECT_EQ(vm.CurrentStack()->Depth(), 0);
+        }
+        EXPECT_FALSE(vm.CallFunction("fail", -1, &arguments, result));
+        EXPECT_TRUE(vm.Aborted());
+        EXPECT_EQ(vm.CurrentFrame(), top);
+        EXPECT_EQ(vm.CurrentStack()->Depth(), 0);
+        result->Release();
+    }
+    EXPECT_EQ(Variable::LiveCount(), live);
+}
+
 TEST(VmCallsTest, CallsAreTracedWhenTheLogLevelAsks) {
     AssembledRun<> run(R"(
 .segment main entry

@@ -457,6 +457,25 @@ TEST(VmOpsTest, ReferencesBindScopeEntriesAndNamedVariables) {
     for (int32_t i = 0; i < 4; ++i) EXPECT_EQ(t.Entry(i), "v:7") << i;
 }
 
+TEST(VmOpsTest, StackEntriesOutliveScopeSlotsAndAggregateTexts) {
+    Ops t;
+    int32_t a = t.Global("a");
+    int32_t b = t.Global("b");
+    int32_t s = t.system.AddNameText("S", -1);
+    CodeWriter c = t.Code();
+    // a's variable is on the stack when refg puts a new one in its slot.
+    c.Op(Op_storegi, a, 3).Op(Op_pushg, a).Op(Op_pushg, b).Op(Op_refg, a).Op(Op_out);
+    // The same for a system variable that spop takes back.
+    c.Op(Op_spush).Op(Op_pushi, 4).Op(Op_pops, s).Op(Op_pushs, s).Op(Op_spop).Op(Op_out);
+    // One handler reading the text of the same aggregate twice.
+    c.Op(Op_pushc, t.Pool("x")).Op(Op_pushg, b).Op(Op_pushi, 1).Op(Op_elem).Op(Op_store);
+    c.Op(Op_pushg, b).Op(Op_pushg, b).Op(Op_eq).Op(Op_out);
+    c.Op(Op_pushg, b).Op(Op_pushg, b).Op(Op_cat).Op(Op_pushg, b).Op(Op_pushg, b).Op(Op_cat).Op(Op_eq).Op(Op_out);
+    c.Op(Op_cmpgg, b, b).Op(Op_out);
+    ASSERT_EQ(t.Run(), 1) << t.sink.text;
+    EXPECT_EQ(t.sink.text, "34110");
+}
+
 TEST(VmOpsTest, IsnullAndDatabaseFieldsWithoutDatabases) {
     EXPECT_EQ(Unary(S(""), Op_isnull), "i:1");
     EXPECT_EQ(Unary(S("0"), Op_isnull), "i:0");
