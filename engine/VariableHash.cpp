@@ -1,5 +1,6 @@
 #include "engine/VariableHash.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <vector>
@@ -252,11 +253,14 @@ int32_t VariableHash::AddOwnEntry(int32_t nameId, const char* name, int32_t leng
         return -1;
     }
     if (count == capacity) {
-        if (capacity > INT32_MAX - kScopeGrowth) {
+        if (capacity == INT32_MAX) {
             if (v) v->Release();
             return -1;
         }
-        int32_t room = capacity + kScopeGrowth;
+        // Half as much again once that beats the step: names added one by one
+        // (request fields, popn in a loop) must not copy the arrays each time.
+        int64_t wanted = static_cast<int64_t>(capacity) + std::max(kScopeGrowth, capacity / 2);
+        int32_t room = static_cast<int32_t>(std::min<int64_t>(wanted, INT32_MAX));
         auto* grownNext = new int32_t[static_cast<size_t>(room)];
         auto* grownEntries = new VariableHashEntry[static_cast<size_t>(room)];
         for (int32_t i = 0; i < room; ++i) {

@@ -218,7 +218,7 @@ const std::pair<std::string, const char*> kKnown[] = {
              "op_do_file|pushc \"lib.vrc\"|pushc \"f0(3, g1) $ g0\"|op_do_function|out|tagerror 22, 1|"
              "pushc \"nosuch.vrc\"|op_do_file",
              "retn"),
-     "Hello, Ann!Autre131"},
+     "Hello, Ann!Autre1Hi31"},
     {Program("",
              "erroutput 0|tagerror 19, 1|pushc \"card\"|pushc \"amount=1\"|pushc \"g0,g1\"|op_commerce 20|"
              "pushg g0|out|op_commerce_loop -14|op_commerce_stop 0|pushi 2|pushf 0.5|pow|pushi 3|rounds|"
@@ -228,7 +228,8 @@ const std::pair<std::string, const char*> kKnown[] = {
      "1.414212.51a"},
 };
 
-const char kLibrary[] = ".global g0 g1\n.segment main entry\n incg g0, 1\n pushg g0\n out\n.end\n"
+const char kLibrary[] = ".global g0 g1\n.language en\n.message greeting \"Hi\"\n.end\n"
+                        ".segment main entry\n incg g0, 1\n pushg g0\n out\n localize \"greeting\"\n.end\n"
                         ".segment helpers\n.function f0(a, &b)\n pushl a\n pushl b\n add\n ret\n"
                         ".function f1(a)\n pushl a\n call f1\n ret\n.end\n";
 
