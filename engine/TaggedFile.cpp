@@ -169,23 +169,21 @@ bool TaggedFile::SelectSection(uint32_t tag, uint32_t* outLength) {
     return true;
 }
 
-int32_t TaggedFile::Read(void* buffer, int32_t n) {
-    if (!selected || !file) {
-        SetError(kInvalidSectionMessage);
-        return -1;
-    }
+// Reads up to n bytes at an offset of the selected section; a count running
+// past the section is cut short with the message set.
+int32_t TaggedFile::ReadInSection(int64_t offset, void* buffer, int32_t n) {
     int64_t length = selected->length;
-    if (n < 0 || position > length) {
+    if (n < 0 || offset > length) {
         SetError(kPastSectionEndMessage);
         return -1;
     }
-    if (position + static_cast<int64_t>(n) > length) {
+    if (offset + static_cast<int64_t>(n) > length) {
         // A short count; the message says why should the caller need all n.
-        n = static_cast<int32_t>(length - position);
+        n = static_cast<int32_t>(length - offset);
         SetError(kPastSectionEndMessage);
     }
-    // Keep the file where the read position says, whatever ReadAt did meanwhile.
-    int64_t at = static_cast<int64_t>(selected->offset) + position;
+    // Keep the file where the offset says, whatever another read did meanwhile.
+    int64_t at = static_cast<int64_t>(selected->offset) + offset;
     if (filePosition != at && !SeekTo(at)) {
         SetError(kUnexpectedEndMessage);
         return -1;
@@ -197,8 +195,17 @@ int32_t TaggedFile::Read(void* buffer, int32_t n) {
         return -1;
     }
     if (got < n) SetError(kUnexpectedEndMessage);
-    position += got;
     filePosition = at + got;
+    return got;
+}
+
+int32_t TaggedFile::Read(void* buffer, int32_t n) {
+    if (!selected || !file) {
+        SetError(kInvalidSectionMessage);
+        return -1;
+    }
+    int32_t got = ReadInSection(position, buffer, n);
+    if (got > 0) position += got;
     return got;
 }
 
@@ -209,29 +216,7 @@ int32_t TaggedFile::ReadAt(uint32_t tag, uint32_t offset, void* buffer, int32_t 
         SetError(kInvalidSectionMessage);
         return -1;
     }
-    int64_t length = selected->length;
-    if (n < 0 || offset > length) {
-        SetError(kPastSectionEndMessage);
-        return -1;
-    }
-    if (offset + static_cast<int64_t>(n) > length) {
-        n = static_cast<int32_t>(length - offset);
-        SetError(kPastSectionEndMessage);
-    }
-    int64_t at = static_cast<int64_t>(selected->offset) + offset;
-    if (!SeekTo(at)) {
-        SetError(kUnexpectedEndMessage);
-        return -1;
-    }
-    int32_t got = ReadFully(file, static_cast<uint8_t*>(buffer), n);
-    if (got < 0) {
-        filePosition = -1;
-        SetError(file->ErrorText().IsEmpty() ? String(kUnexpectedEndMessage) : file->ErrorText());
-        return -1;
-    }
-    if (got < n) SetError(kUnexpectedEndMessage);
-    filePosition = at + got;
-    return got;
+    return ReadInSection(offset, buffer, n);
 }
 
 void TaggedFile::DeselectSection() { selected = nullptr; }

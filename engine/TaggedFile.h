@@ -123,6 +123,7 @@ private:
     bool WriteHeader();
     const TaggedFileEntry* FindEntry(uint32_t tag) const;
     bool SeekTo(int64_t offset);
+    int32_t ReadInSection(int64_t offset, void* buffer, int32_t n);
     void ReleaseDirectory();
     bool AppendEntry(const TaggedFileEntry& entry);
 

@@ -36,9 +36,9 @@ int32_t Measure(const char* text, int32_t length) {
     return n > static_cast<size_t>(INT32_MAX) ? INT32_MAX : static_cast<int32_t>(n);
 }
 
-bool IsIndexSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
+bool IsIndexSpace(char c) { return AsciiIsSpace(static_cast<unsigned char>(c)); }
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+bool IsDigit(char c) { return AsciiIsDigit(static_cast<unsigned char>(c)); }
 
 bool WordIs(const char* text, int32_t length, const char* word) {
     int32_t n = static_cast<int32_t>(std::strlen(word));

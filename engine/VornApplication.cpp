@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "engine/foundation/Config.h"
+#include "engine/foundation/Hash.h"
 #include "engine/foundation/Output.h"
 #include "platform/Time.h"
 
@@ -13,14 +14,8 @@ namespace {
 
 constexpr int32_t DefaultFileDelay = 100;
 
-// White space as the C locale's isspace sees it, without its locale or its
-// trouble with negative chars.
-inline bool IsSpace(char c) {
-    return c == ' ' || (c >= '\t' && c <= '\r');
-}
-inline bool IsDigit(char c) {
-    return c >= '0' && c <= '9';
-}
+inline bool IsSpace(char c) { return AsciiIsSpace(static_cast<unsigned char>(c)); }
+inline bool IsDigit(char c) { return AsciiIsDigit(static_cast<unsigned char>(c)); }
 
 int64_t NowSeconds() {
     return platform::NowSeconds();

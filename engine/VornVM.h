@@ -171,6 +171,10 @@ public:
     // leading separator counts from the script directory, others from this
     // program's directory. Null after a runtime error of VrDO.
     DoContext* GetDoContext(const char* name, int32_t length);
+    // Pops a VrDO file name and finds its context: 0 when the handler must stop
+    // (aborted, nesting too deep); 1 otherwise, with *context null after a
+    // reported error.
+    int PopDoContext(DoContext** context);
 
     // ==== Databases (VornVM.cpp) ===================================================
     // Puts an opened database at the front of the list (making it primary)

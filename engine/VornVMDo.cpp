@@ -272,23 +272,29 @@ int VornVM::RunDoContext(DoContext* context, Segment* expression) {
     return 1;
 }
 
-void VornVM::OpDoFile() {
+int VornVM::PopDoContext(DoContext** context) {
+    *context = nullptr;
     int32_t length = 0;
     int32_t size = 0;
     char* name = stack->PopCString(&length, &size);
     if (aborted) {
         std::free(name);
-        return;
+        return 0;
     }
     ClearTagError(kTagDo);
     if (doNesting >= kDoMaxNesting) {
         std::free(name);
         FatalError(kDoNestingTooDeep);
-        return;
+        return 0;
     }
-    DoContext* context = GetDoContext(name, length);
+    *context = GetDoContext(name, length);
     std::free(name);
-    if (!context) return;
+    return 1;
+}
+
+void VornVM::OpDoFile() {
+    DoContext* context;
+    if (!PopDoContext(&context) || !context) return;
 
     if ((traceFlags & LogDoEnter) && TraceAccepts())
         LogEvent(LogDoEnter, context->path.Text(), context->path.Length());
@@ -301,21 +307,8 @@ void VornVM::OpDoFile() {
 void VornVM::OpDoFunction() {
     StackText expression;
     stack->PopText(expression);
-    int32_t length = 0;
-    int32_t size = 0;
-    char* name = stack->PopCString(&length, &size);
-    if (aborted) {
-        std::free(name);
-        return;
-    }
-    ClearTagError(kTagDo);
-    if (doNesting >= kDoMaxNesting) {
-        std::free(name);
-        FatalError(kDoNestingTooDeep);
-        return;
-    }
-    DoContext* context = GetDoContext(name, length);
-    std::free(name);
+    DoContext* context;
+    if (!PopDoContext(&context)) return;
     if (!context) {
         stack->PushVariable(NullVariable(), false);
         return;

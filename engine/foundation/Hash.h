@@ -14,6 +14,9 @@ inline constexpr unsigned char AsciiLower(unsigned char c) {
 inline constexpr unsigned char AsciiUpper(unsigned char c) {
     return (c >= 'a' && c <= 'z') ? static_cast<unsigned char>(c - ('a' - 'A')) : c;
 }
+// White space and digits as the C locale sees them, for any byte value.
+inline constexpr bool AsciiIsSpace(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+inline constexpr bool AsciiIsDigit(unsigned char c) { return c >= '0' && c <= '9'; }
 
 // Bob Jenkins' lookup2 hash, unchanged.
 uint32_t HashLookup2(const void* bytes, uint32_t length, uint32_t initval);

@@ -84,12 +84,8 @@ void ToDecimalDigits(double v, int32_t d, DecimalDigits& out) {
 
 namespace {
 
-bool IsSpace(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-bool IsDigit(char c) {
-    return c >= '0' && c <= '9';
-}
+bool IsSpace(char c) { return AsciiIsSpace(static_cast<unsigned char>(c)); }
+bool IsDigit(char c) { return AsciiIsDigit(static_cast<unsigned char>(c)); }
 
 bool EqualsNoCase(const char* text, const char* word, int32_t n) {
     return CompareTextNoCase(text, word, n) == 0;

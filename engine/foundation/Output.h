@@ -3,6 +3,7 @@
 // connection, and an unbuffered sink that hands everything to a callback.
 #pragma once
 
+#include "engine/foundation/Hash.h"
 #include "engine/foundation/String.h"
 
 #include <cstdint>
@@ -52,7 +53,7 @@ class Output {
 
     // Space, tab, LF, VT, FF and CR; independent of the locale, so bytes
     // 0x80-0xFF are never white space.
-    static constexpr bool IsSpace(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+    static constexpr bool IsSpace(unsigned char c) { return AsciiIsSpace(c); }
 
   protected:
     // Resolves -1 to the text's length; a null text or any other negative
