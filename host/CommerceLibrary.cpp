@@ -3,8 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "engine/VariableList.h"
-#include "engine/VornApplication.h"
+#include "engine/app/VornApplication.h"
+#include "engine/values/VariableList.h"
 #include "host/ExternalLibrary.h"
 
 namespace vorn {
@@ -125,10 +125,7 @@ CommerceLibrary* CommerceLibraryManager::FindForMethod(const char* name, int32_t
     if (length < 0) length = static_cast<int32_t>(std::strlen(name));
     CommerceLibrary* library = libraries.Find(name, length);
     if (!library) {
-        String text("Commerce method '");
-        text.Append(name, length);
-        text.Append("' is unsupported or not configured");
-        SetError(text);
+        SetError(CommerceMethodNotConfigured(name, length));
         return nullptr;
     }
     if (library->Bound()) return library;
@@ -171,8 +168,13 @@ bool CommerceLibraryManager::IsLibraryConfigured(const char* name, int32_t lengt
 
 // --- Commerce ---------------------------------------------------------------------------
 
+CommerceTransaction* CommerceLibraryManager::NewTransaction(VornApplication* app, VornVM* program,
+                                                           VariableHash* systemScope) {
+    return new Commerce(app, program, this, systemScope);
+}
+
 Commerce::Commerce(VornApplication* app, VornVM* vm, CommerceLibraryManager* libraries, VariableHash* scope)
-    : Feature(app, vm, kFeatureCommerce), program(vm), manager(libraries), systemScope(scope),
+    : CommerceTransaction(app, vm, kFeatureCommerce), program(vm), manager(libraries), systemScope(scope),
       fields(new VariableList) {}
 
 Commerce::~Commerce() {
@@ -200,10 +202,7 @@ int32_t Commerce::Start() {
         if (manager) {
             SetError(manager->ErrorText());
         } else {
-            String text("Commerce method '");
-            text.Append(Method());
-            text.Append("' is unsupported or not configured");
-            SetError(text);
+            SetError(CommerceMethodNotConfigured(Method(), -1));
         }
         return 0;
     }

@@ -10,10 +10,10 @@
 
 #include <cstdint>
 
-#include "engine/ConfiguredLibraries.h"
-#include "engine/Feature.h"
+#include "engine/app/ConfiguredLibraries.h"
 #include "engine/foundation/HashTable.h"
 #include "engine/foundation/String.h"
+#include "engine/vm/CommerceSource.h"
 
 namespace vorn {
 
@@ -99,7 +99,7 @@ class CommerceLibrary {
 };
 
 // The commerce methods of one request.
-class CommerceLibraryManager : public ConfiguredLibraries {
+class CommerceLibraryManager : public ConfiguredLibraries, public CommerceSource {
   public:
     // The application gives the library loader.
     explicit CommerceLibraryManager(VornApplication* application);
@@ -121,6 +121,10 @@ class CommerceLibraryManager : public ConfiguredLibraries {
     const char* ConfiguredLibraryName(int32_t index, int32_t* length) override;
     bool IsLibraryConfigured(const char* name, int32_t length) override;
 
+    // CommerceSource: a Commerce feature over this manager.
+    CommerceTransaction* NewTransaction(VornApplication* application, VornVM* program,
+                                        VariableHash* systemScope) override;
+
     VornApplication* Application() const { return application; }
 
   private:
@@ -129,12 +133,8 @@ class CommerceLibraryManager : public ConfiguredLibraries {
     String error;
 };
 
-// Results of Commerce::Pass.
-inline constexpr int32_t kCommercePassBody = 1;
-inline constexpr int32_t kCommercePassFinished = 2;
-
 // One transaction: the open VrCOMMERCE block.
-class Commerce : public Feature {
+class Commerce : public CommerceTransaction {
   public:
     Commerce(VornApplication* application, VornVM* program, CommerceLibraryManager* manager,
              VariableHash* systemScope);
@@ -143,21 +143,21 @@ class Commerce : public Feature {
     ~Commerce() override;
 
     // NUL-terminated copies of the tag's operands (length -1: up to the NUL).
-    void SetMethod(const char* text, int32_t length);
-    void SetRequest(const char* text, int32_t length);
+    void SetMethod(const char* text, int32_t length) override;
+    void SetRequest(const char* text, int32_t length) override;
     // The references the library gets; filled by the caller before Start.
-    VariableList* Fields() const { return fields; }
+    VariableList* Fields() const override { return fields; }
 
     // Finds the library and calls init. 1 when the transaction started; 0
     // with the feature's error set.
-    int32_t Start();
+    int32_t Start() override;
     // One loop call: kCommercePassBody or kCommercePassFinished. A failure
     // reported by the library leaves its text in the error and LoopFailed().
-    int32_t Pass();
+    int32_t Pass() override;
 
-    bool LoopFailed() const { return loopFailed; }
+    bool LoopFailed() const override { return loopFailed; }
     // Whether a library entry is running (it may call back into the script).
-    bool Busy() const { return busy > 0; }
+    bool Busy() const override { return busy > 0; }
     int32_t Passes() const { return passes; }
     const char* Method() const { return method ? method : ""; }
     const char* Request() const { return request ? request : ""; }

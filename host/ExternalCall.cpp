@@ -4,9 +4,9 @@
 #include <cstring>
 #include <new>
 
-#include "engine/Variable.h"
-#include "engine/VornApplication.h"
+#include "engine/app/VornApplication.h"
 #include "engine/foundation/Hash.h"
+#include "engine/values/Variable.h"
 #include "host/ExternalLibrary.h"
 
 namespace vorn {
@@ -131,6 +131,18 @@ int32_t ExternalCallManager::RegisterLibrary(const char* path) {
     libraries[libraryCount].functions = descriptor->functions;
     ++libraryCount;
     return 1;
+}
+
+bool ExternalCallManager::ExternalParameter(ExternalFunctionCall* call, int32_t position, const char** name,
+                                            int32_t* length, uint32_t* flags) {
+    // Every call the engine hands back came from Lookup.
+    auto* own = static_cast<ExternalCall*>(call);
+    if (!own || position < 0 || position >= own->ParameterCount() || !own->Entry()->parameters) return false;
+    const ExternalParameterEntry& parameter = own->Entry()->parameters[position];
+    *name = parameter.name;
+    *length = parameter.length;
+    *flags = parameter.flags;
+    return true;
 }
 
 ExternalCall* ExternalCallManager::Lookup(const char* name, int32_t length) {

@@ -12,6 +12,7 @@
 
 #include "engine/foundation/HashTable.h"
 #include "engine/foundation/String.h"
+#include "engine/vm/ExternalFunctionSource.h"
 
 namespace vorn {
 
@@ -62,15 +63,14 @@ void* ObjectAllocate(size_t size);
 void ObjectFree(void* block);
 
 // One function of a library, looked up once per request and shared by every
-// call site of that name. The virtual machine reaches it only through virtual
-// and inline members, so the engine needs none of this library's symbols.
-class ExternalCall {
+// call site of that name.
+class ExternalCall : public ExternalFunctionCall {
   public:
     // Makes a new empty result variable.
     explicit ExternalCall(ExternalFunctionEntry* entry);
     // Tells the library to release its call data when it set some, then
     // releases the result variable.
-    virtual ~ExternalCall();
+    ~ExternalCall() override;
     ExternalCall(const ExternalCall&) = delete;
     ExternalCall& operator=(const ExternalCall&) = delete;
 
@@ -80,21 +80,21 @@ class ExternalCall {
     // reference that the caller now holds. While a call runs its result holds
     // that extra reference, so a nested call of the same function (a plug-in
     // calling back into a script) gets a fresh result of its own.
-    virtual Variable* Invoke(VornVM* program, VariableList* parameters);
+    Variable* Invoke(VornVM* program, VariableList* parameters) override;
 
     ExternalFunctionEntry* Entry() const { return entry; }
     // Parameter count and passing type of a position (0 past the last one).
-    int32_t ParameterCount() const { return entry->parameterCount; }
-    uint32_t ParameterFlags(int32_t position) const {
+    int32_t ParameterCount() const override { return entry->parameterCount; }
+    uint32_t ParameterFlags(int32_t position) const override {
         if (position < 0 || position >= entry->parameterCount || !entry->parameters) return 0;
         return entry->parameters[position].flags;
     }
     Variable* Result() const { return result; }
     void* CallData() const { return callData; }
     // Calls of this function now running (more than one when re-entered).
-    int32_t ActiveCalls() const { return active; }
-    void EnterCall() { ++active; }
-    void LeaveCall() { --active; }
+    int32_t ActiveCalls() const override { return active; }
+    void EnterCall() override { ++active; }
+    void LeaveCall() override { --active; }
 
   private:
     ExternalFunctionEntry* entry;
@@ -134,12 +134,12 @@ struct LoadedFunctionLibrary {
 };
 
 // The built-in function libraries of one request.
-class ExternalCallManager {
+class ExternalCallManager : public ExternalFunctionSource {
   public:
     explicit ExternalCallManager(VornApplication* application);
     // Releases the persistent data, then the calls (while the libraries are
     // still loaded: the ExternalLibraryManager goes after this manager).
-    virtual ~ExternalCallManager();
+    ~ExternalCallManager() override;
     ExternalCallManager(const ExternalCallManager&) = delete;
     ExternalCallManager& operator=(const ExternalCallManager&) = delete;
 
@@ -148,7 +148,10 @@ class ExternalCallManager {
     virtual int32_t RegisterLibrary(const char* path);
     // The call of that name (any letter case; length -1: up to the NUL), made
     // and cached on first use; null when no library has it.
-    virtual ExternalCall* Lookup(const char* name, int32_t length);
+    ExternalCall* Lookup(const char* name, int32_t length) override;
+    // The name, length and flags of a parameter of a call Lookup returned.
+    bool ExternalParameter(ExternalFunctionCall* call, int32_t position, const char** name, int32_t* length,
+                           uint32_t* flags) override;
     virtual void* LookupPersistent(const char* name, int32_t length);
     // Replaces (and releases) data of the same name in any letter case.
     virtual void RegisterPersistent(VornVM* program, const char* name, int32_t length, void* data,

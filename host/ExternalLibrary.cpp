@@ -1,6 +1,6 @@
 #include "host/ExternalLibrary.h"
 
-#include "engine/VornApplication.h"
+#include "engine/app/VornApplication.h"
 
 namespace vorn {
 

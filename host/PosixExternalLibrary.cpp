@@ -1,6 +1,6 @@
 #include "host/PosixExternalLibrary.h"
 
-#include "engine/VornApplication.h"
+#include "engine/app/VornApplication.h"
 #include "platform/Errors.h"
 
 namespace vorn {

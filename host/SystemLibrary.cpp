@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "engine/VornApplication.h"
+#include "engine/app/VornApplication.h"
 #include "host/ExternalLibrary.h"
 
 namespace vorn {

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "engine/ConfiguredLibraries.h"
+#include "engine/app/ConfiguredLibraries.h"
 #include "engine/foundation/HashTable.h"
 #include "engine/foundation/String.h"
 

@@ -10,17 +10,17 @@
 #include <unordered_map>
 #include <vector>
 
-#include "engine/Dictionary.h"
-#include "engine/ExpressionCompiler.h"
-#include "engine/FunctionManager.h"
-#include "engine/InstructionSet.h"
-#include "engine/LittleEndian.h"
-#include "engine/Localisation.h"
-#include "engine/Segment.h"
-#include "engine/TaggedFile.h"
 #include "engine/foundation/Hash.h"
-#include "tools/BufferFile.h"
+#include "engine/foundation/LittleEndian.h"
+#include "engine/program/Dictionary.h"
+#include "engine/program/InstructionSet.h"
+#include "engine/program/Segment.h"
+#include "engine/program/TaggedFile.h"
+#include "engine/values/FunctionManager.h"
+#include "engine/values/Localisation.h"
+#include "engine/vm/ExpressionCompiler.h"
 #include "tools/AssemblerSections.h"
+#include "tools/BufferFile.h"
 
 namespace vorn {
 

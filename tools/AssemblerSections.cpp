@@ -1,10 +1,10 @@
 #include "tools/AssemblerSections.h"
 
-#include "engine/Dictionary.h"
-#include "engine/FunctionManager.h"
-#include "engine/Localisation.h"
-#include "engine/TaggedFile.h"
-#include "engine/VariableHash.h"
+#include "engine/program/Dictionary.h"
+#include "engine/program/TaggedFile.h"
+#include "engine/values/FunctionManager.h"
+#include "engine/values/Localisation.h"
+#include "engine/values/VariableHash.h"
 
 namespace vorn {
 

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "engine/File.h"
+#include "engine/files/File.h"
 
 namespace vorn {
 

@@ -6,17 +6,17 @@
 
 #include <cstdint>
 
-#include "engine/ConfiguredLibraries.h"
-#include "engine/VornApplication.h"
+#include "engine/app/ConfiguredLibraries.h"
+#include "engine/app/VornApplication.h"
 #include "engine/foundation/Config.h"
 #include "engine/foundation/Output.h"
 #include "engine/foundation/String.h"
+#include "host/CommerceLibrary.h"
 
 namespace vorn {
 
 class PosixFileManager;
 class PosixExternalLibraryManager;
-class CommerceLibraryManager;
 class SystemLibraryManager;
 class File;
 

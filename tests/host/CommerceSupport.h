@@ -12,18 +12,18 @@
 #include <string>
 #include <vector>
 
-#include "engine/InstructionSet.h"
-#include "engine/TagErrors.h"
-#include "engine/Variable.h"
-#include "engine/VariableHash.h"
-#include "engine/VariableList.h"
-#include "engine/VornVM.h"
 #include "engine/foundation/Config.h"
+#include "engine/program/InstructionSet.h"
+#include "engine/values/Variable.h"
+#include "engine/values/VariableHash.h"
+#include "engine/values/VariableList.h"
+#include "engine/vm/TagErrors.h"
+#include "engine/vm/VornVM.h"
 #include "host/CommerceLibrary.h"
 #include "host/PosixExternalLibrary.h"
 #include "platform/Modules.h"
-#include "tests/engine/TestApplication.h"
-#include "tests/engine/VmCoreHarness.h"
+#include "tests/engine/app/TestApplication.h"
+#include "tests/engine/vm/VmCoreHarness.h"
 #include "tests/host/fixtures/CommerceLibraryHooks.h"
 #include "tests/tools/LoadedProgram.h"
 

@@ -6,9 +6,9 @@
 
 #include <cstring>
 
-#include "engine/Variable.h"
-#include "engine/VariableList.h"
-#include "engine/VornVM.h"
+#include "engine/values/Variable.h"
+#include "engine/values/VariableList.h"
+#include "engine/vm/VornVM.h"
 #include "host/ExternalLibrary.h"
 #include "tests/host/fixtures/FunctionLibraryHooks.h"
 

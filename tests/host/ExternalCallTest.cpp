@@ -4,13 +4,13 @@
 #include <cstring>
 #include <string>
 
-#include "engine/Variable.h"
-#include "engine/VariableList.h"
+#include "engine/values/Variable.h"
+#include "engine/values/VariableList.h"
 #include "host/ExternalCall.h"
 #include "host/PosixExternalLibrary.h"
 #include "platform/Modules.h"
-#include "tests/engine/AssembledRun.h"
-#include "tests/engine/TestApplication.h"
+#include "tests/engine/app/TestApplication.h"
+#include "tests/engine/vm/AssembledRun.h"
 #include "tests/host/ExternalCallSupport.h"
 
 namespace vorn {

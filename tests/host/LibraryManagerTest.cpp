@@ -10,7 +10,7 @@
 #include "host/ExternalLibrary.h"
 #include "host/PosixExternalLibrary.h"
 #include "platform/Modules.h"
-#include "tests/engine/TestApplication.h"
+#include "tests/engine/app/TestApplication.h"
 
 namespace vorn {
 namespace {

@@ -9,7 +9,7 @@
 #include "host/PosixExternalLibrary.h"
 #include "host/SystemLibrary.h"
 #include "platform/Modules.h"
-#include "tests/engine/TestApplication.h"
+#include "tests/engine/app/TestApplication.h"
 
 namespace vorn {
 namespace {

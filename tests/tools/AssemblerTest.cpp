@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/LittleEndian.h"
-#include "engine/Localisation.h"
+#include "engine/foundation/LittleEndian.h"
+#include "engine/values/Localisation.h"
 #include "tests/tools/LoadedProgram.h"
 
 namespace vorn {

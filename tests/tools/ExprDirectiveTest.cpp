@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/LittleEndian.h"
+#include "engine/foundation/LittleEndian.h"
 #include "engine/foundation/Output.h"
 #include "tests/tools/LoadedProgram.h"
 #include "tools/Assembler.h"

@@ -6,7 +6,7 @@
 
 #include <vector>
 
-#include "engine/Localisation.h"
+#include "engine/values/Localisation.h"
 #include "tests/tools/LoadedProgram.h"
 
 namespace vorn {

@@ -7,12 +7,12 @@
 #include <string>
 #include <vector>
 
-#include "engine/Dictionary.h"
-#include "engine/FunctionManager.h"
-#include "engine/InstructionSet.h"
-#include "engine/Segment.h"
-#include "engine/TaggedFile.h"
-#include "engine/VariableHash.h"
+#include "engine/program/Dictionary.h"
+#include "engine/program/InstructionSet.h"
+#include "engine/program/Segment.h"
+#include "engine/program/TaggedFile.h"
+#include "engine/values/FunctionManager.h"
+#include "engine/values/VariableHash.h"
 #include "tools/Assembler.h"
 #include "tools/BufferFile.h"
 

@@ -23,10 +23,10 @@
 #include <sanitizer/common_interface_defs.h>
 #endif
 
-#include "engine/ExpressionCompiler.h"
-#include "engine/InstructionSet.h"
-#include "engine/TaggedFile.h"
-#include "engine/Variable.h"
+#include "engine/program/InstructionSet.h"
+#include "engine/program/TaggedFile.h"
+#include "engine/values/Variable.h"
+#include "engine/vm/ExpressionCompiler.h"
 #include "tools/Assembler.h"
 #include "tools/BufferFile.h"
 #include "tools/CommandLineApplication.h"

@@ -1,0 +1,112 @@
+// Keys, elements and the splay tree that hold the members of a structure or
+// the elements of an array.
+#pragma once
+
+#include <cstdint>
+
+#include "engine/foundation/SplayTree.h"
+#include "engine/foundation/String.h"
+#include "engine/values/Variable.h"
+
+namespace vorn {
+
+// A member name (index -1) or an array index (0 or more).
+class AggregateIndex {
+public:
+    // A negative index becomes 0; the name stays empty.
+    static AggregateIndex FromIndex(int32_t index);
+    // length -1 means up to the first NUL.
+    static AggregateIndex FromName(const char* text, int32_t length);
+
+    AggregateIndex(const AggregateIndex& other) = default;
+    AggregateIndex& operator=(const AggregateIndex& other) = default;
+    AggregateIndex(AggregateIndex&& other) noexcept = default;
+    AggregateIndex& operator=(AggregateIndex&& other) noexcept = default;
+    ~AggregateIndex() = default;
+
+    // For an array key: the decimal text of the index becomes its name (used
+    // by code that lists an aggregate's keys).
+    void SpellIndex();
+    // Moves an array key; a spelled name is dropped so it is spelled again.
+    void SetIndex(int32_t index);
+
+    const String& Name() const { return name_; }
+    int32_t Index() const { return index_; }
+    bool IsMember() const { return index_ < 0; }
+    // The kind of aggregate this key addresses.
+    int32_t Kind() const { return index_ >= 0 ? kAggregateArray : kAggregateStructure; }
+
+    // Order of this key against an element's key: member names without regard
+    // to case (a shorter name that is a prefix sorts first), array keys by
+    // index. Negative, 0 or positive.
+    int Compare(const AggregateIndex& element) const;
+
+private:
+    AggregateIndex(const char* text, int32_t length, int32_t index) : name_(text, length), index_(index) {}
+    AggregateIndex() = default;
+
+    String name_;
+    int32_t index_ = -1;
+};
+
+template <>
+struct SplayTreeKeyOrder<AggregateIndex> {
+    static int Compare(const AggregateIndex& k, const AggregateIndex& e) { return k.Compare(e); }
+};
+
+// One member or element: a key and the Variable it holds one reference on.
+class AggregateElement {
+public:
+    // A deep copy: the value is a new Variable copied from the other's value.
+    AggregateElement(const AggregateElement& other);
+    // The value is a new unnamed, empty scalar.
+    explicit AggregateElement(const AggregateIndex& key);
+    // Holds one more reference on value.
+    AggregateElement(const AggregateIndex& key, Variable* value);
+    AggregateElement& operator=(const AggregateElement&) = delete;
+    // Releases the value.
+    virtual ~AggregateElement();
+
+    virtual const AggregateIndex& Key() const;
+    virtual Variable* Value() const;
+    // References the new value, then releases the old one.
+    virtual void SetValue(Variable* value);
+
+private:
+    friend class AggregateElementTree;
+
+    AggregateIndex key_;
+    Variable* value_;
+};
+
+// The members or elements of one aggregate, ordered by key. Always owns its
+// elements. Copying, clearing, walking and shifting never recurse deeply.
+class AggregateElementTree : public SplayTree<AggregateElement, AggregateIndex> {
+public:
+    AggregateElementTree() : SplayTree(true) {}
+    // Deep copy of every element.
+    AggregateElementTree(const AggregateElementTree& other) : SplayTree(other) {}
+
+    // Every element whose index is from or more moves by delta; each moved
+    // key is spelled again when next needed. Returns 0 and moves nothing when
+    // an index would leave the range 0..2147483647; else 1. Callers make room
+    // first: a move onto an existing key is not checked.
+    virtual int ShiftIndexes(int32_t from, int32_t delta);
+
+    // Calls fn(AggregateElement*) for every element, in no fixed order.
+    template <class Fn>
+    void ForEachElement(Fn&& fn) const {
+        VisitSubtree(root_, [&](Node* n) { fn(n->item); });
+    }
+
+protected:
+    // Adds delta to the index of every element of the subtree: recursively
+    // for small trees, with an explicit stack for large ones.
+    virtual void ShiftSubtree(int32_t delta, Node* node);
+    virtual void ShiftSubtreeIterative(int32_t delta, Node* node);
+
+private:
+    static void Shift(AggregateElement* element, int32_t delta);
+};
+
+} // namespace vorn

@@ -1,0 +1,766 @@
+#include "engine/vm/VornVM.h"
+
+#include <cstring>
+
+#include "engine/app/VornApplication.h"
+#include "engine/files/File.h"
+#include "engine/foundation/Config.h"
+#include "engine/foundation/LittleEndian.h"
+#include "engine/program/Dictionary.h"
+#include "engine/program/InstructionSet.h"
+#include "engine/program/Segment.h"
+#include "engine/values/FunctionManager.h"
+#include "engine/values/Variable.h"
+#include "engine/values/VariableHash.h"
+#include "engine/vm/Database.h"
+
+namespace vorn {
+
+namespace {
+
+constexpr int32_t kSharedTableBits = 12;
+constexpr int32_t kSharedTableGrowth = 512;
+
+// Removes exactly this item from a table that may hold other items under the
+// same key (views of two databases may share a name).
+template <class T>
+void RemoveExact(HashTable<T>* table, T* item) {
+    if (!table || !item) return;
+    const String& key = item->Name();
+    T* kept[16];
+    int32_t keptCount = 0;
+    for (;;) {
+        T* found = table->Remove(key.Text(), key.Length());
+        if (!found || found == item) break;
+        if (keptCount == 16) { // give up rather than lose entries: put back and stop
+            table->Insert(found);
+            break;
+        }
+        kept[keptCount++] = found;
+    }
+    // Equal keys keep insertion order, so putting them back in removal order
+    // keeps their relative order.
+    for (int32_t i = 0; i < keptCount; ++i) table->Insert(kept[i]);
+}
+
+} // namespace
+
+// ---- Construction ----------------------------------------------------------
+
+VornVM::VornVM(const char* programNameText, int32_t programNameLength, VornApplication* app, Dictionary* stringPool,
+               VariableHash* system, VariableHash* global, SegmentManager* segmentManager,
+               FunctionManager* functionTable, ExternalFunctionSource* externalCallManager,
+               CommerceSource* commerce, ExternalDatabaseLibraryManager* databaseLibraryManager,
+               LocalizedLanguages* languageTable, LocalizedDictionary* texts, std::atomic<uint32_t>* ticks,
+               std::atomic<int32_t>* timedOutFlag, std::atomic<int32_t>* exitFlag, VornVM* parentVM,
+               const TagErrorTable* tags)
+    : programName(programNameText ? programNameText : "", programNameText ? programNameLength : 0),
+      tickCounter(ticks),
+      timedOut(timedOutFlag),
+      exitRequested(exitFlag),
+      application(app),
+      pool(stringPool),
+      systemScope(system),
+      globalScope(global),
+      segments(segmentManager),
+      functions(functionTable),
+      externalCalls(externalCallManager),
+      commerceLibraries(commerce),
+      databaseLibraries(databaseLibraryManager),
+      languages(languageTable),
+      localizedTexts(texts),
+      parent(parentVM) {
+    lastError.Assign("");
+    messagePrefix.Assign("");
+
+    tokens = new VariableHash(pool, kSharedTableBits, kSharedTableGrowth);
+    nullVariable = new NULLVariable();
+    requestTags = tags ? tags : (parent ? parent->requestTags : nullptr);
+    const TagErrorEntry* rows = requestTags ? requestTags->rows : BuiltInTagErrors();
+    for (int32_t i = 0; i < kTagErrorRows; ++i) tagErrors[i] = rows[i];
+
+    VornVM_Frame* first = new VornVM_Frame;
+    first->SetScope(globalScope, false);
+    first->SetStack(new VornVM_Stack(this), true);
+    SetCurrentFrame(first);
+
+    if (segments) {
+        segment = segments->CurrentSegment();
+        if (segment) {
+            code = segment->Code();
+            codeLength = segment->Used();
+            segmentIndex = loadedSegment = segment->Index();
+        }
+    }
+    pc = 0;
+
+    // The directory part of the program name, separator included.
+    char separator = '/';
+    if (application) {
+        if (FileManager* files = application->GetFileManager()) separator = files->PathSeparator();
+    }
+    for (int32_t i = programName.Length() - 1; i >= 0; --i) {
+        char c = programName.Text()[i];
+        if (c == '/' || c == separator) {
+            programDirectory = programName.Left(i + 1);
+            break;
+        }
+    }
+    if (programDirectory.IsNull()) programDirectory.Assign("");
+
+    if (!parent) {
+        ownsShared = true;
+        views = new HashTable<DatabaseView>(false, true, kSharedTableBits, kSharedTableGrowth);
+        databases = new List<Database>(true);
+        databaseTable = new HashTable<Database>(false, true, kSharedTableBits, kSharedTableGrowth);
+        CreateDoContainers();
+    } else {
+        doContexts = parent->doContexts;
+        doContextList = parent->doContextList;
+        views = parent->views;
+        databases = parent->databases;
+        databaseTable = parent->databaseTable;
+        doExpressions = parent->doExpressions;
+        if (!tickCounter) tickCounter = parent->tickCounter;
+        if (!timedOut) timedOut = parent->timedOut;
+        if (!exitRequested) exitRequested = parent->exitRequested;
+        ++parent->childCount;
+    }
+    if (!exitRequested) exitRequested = &ownExitFlag;
+    if (tickCounter) lastTick = tickCounter->load(std::memory_order_relaxed);
+
+    traceFlags = 0;
+    if (!(pool && (pool->HeaderWord() & 1u)) && application) {
+        if (Config* config = application->GetConfig()) {
+            int32_t level = config->GetInteger(kConfigLogLevel);
+            if (level > 0) traceFlags = static_cast<uint32_t>(level);
+        }
+    }
+}
+
+VornVM::~VornVM() {
+    // Frames first: their stacks may hold references into the scopes.
+    while (frame) {
+        VornVM_Frame* below = frame->previous;
+        delete frame;
+        frame = below;
+    }
+    stack = nullptr;
+    if (nullVariable) nullVariable->Release();
+    nullVariable = nullptr;
+
+    // Open features, top first; each is unlinked before it is deleted so a
+    // destructor that looks at the stack sees a consistent one.
+    while (Feature* top = features.Top()) {
+        features.Unlink(top);
+        delete top;
+    }
+
+    if (ownsShared) {
+        if (databases) {
+            for (Database* db = databases->First(); db; db = databases->Next()) db->Close();
+        }
+        delete databaseTable;
+        databaseTable = nullptr;
+        delete databases; // deletes each database, which unregisters its views
+        databases = nullptr;
+        delete views;
+        views = nullptr;
+        // After the databases: a database opened by a sub-program holds a
+        // use of that sub-program's VM.
+        DeleteDoContainers();
+    } else if (parent) {
+        --parent->childCount;
+    }
+    delete tokens;
+    tokens = nullptr;
+}
+
+Variable* VornVM::NullVariable() const {
+    return nullVariable;
+}
+
+bool VornVM::ExitRequested() const {
+    return exitRequested->load(std::memory_order_relaxed) != 0;
+}
+
+void VornVM::RequestExit() {
+    exitRequested->store(1, std::memory_order_relaxed);
+}
+
+// ---- Segments and runs -------------------------------------------------------
+
+bool VornVM::LoadSegment(int32_t index) {
+    Segment* s = segments ? segments->SegmentAt(index) : nullptr;
+    if (!s) return false;
+    segment = s;
+    code = s->Code();
+    codeLength = s->Used();
+    loadedSegment = index;
+    return true;
+}
+
+int VornVM::SelectSegment() {
+    if (!LoadSegment(segmentIndex)) return FatalError(kErrorInvalidSegment);
+    return 1;
+}
+
+bool VornVM::JumpBy(int32_t displacement) {
+    int64_t target = static_cast<int64_t>(pc) + displacement;
+    if (target < 0 || target > codeLength) {
+        FatalError(kErrorInvalidJump);
+        return false;
+    }
+    pc = static_cast<int32_t>(target);
+    return true;
+}
+
+void VornVM::UnwindTo(VornVM_Frame* stop) {
+    while (frame && frame != stop) {
+        VornVM_Frame* below = frame->previous;
+        ReleaseFrameFeatures(frame);
+        delete frame;
+        frame = below;
+    }
+    SetCurrentFrame(frame);
+}
+
+int VornVM::RunCurrentSegment() {
+    Segment* s = segments ? segments->CurrentSegment() : nullptr;
+    if (!s) return FatalError(kErrorInvalidSegment);
+    VornVM_Frame* saved = frame;
+    VornVM_Frame* run = new VornVM_Frame;
+    run->returnSegment = segmentIndex;
+    run->returnPc = pc;
+    run->SetScope(globalScope, false);
+    run->SetStack(new VornVM_Stack(this), true);
+    run->outputMode = 0;
+    SetCurrentFrame(run);
+    segment = s;
+    code = s->Code();
+    codeLength = s->Used();
+    segmentIndex = loadedSegment = s->Index();
+    pc = 0;
+
+    int result = Execute();
+
+    UnwindTo(run);
+    segmentIndex = loadedSegment = run->returnSegment;
+    pc = run->returnPc;
+    for (Feature* f = features.Top(); f; f = features.Next())
+        if (f->frame == run) f->frame = nullptr;
+    delete run;
+    SetCurrentFrame(saved);
+    if (!LoadSegment(segmentIndex)) {
+        segment = nullptr;
+        code = nullptr;
+        codeLength = 0;
+    }
+    return result;
+}
+
+int VornVM::RunSegment(Segment* s, VornVM_Stack* onStack, VariableHash* inScope) {
+    if (!s) return FatalError(kErrorInvalidSegment);
+    VornVM_Frame* saved = frame;
+    VornVM_Frame* run = new VornVM_Frame;
+    run->returnSegment = segmentIndex;
+    run->returnPc = pc;
+    run->SetScope(inScope ? inScope : (saved ? saved->scope : globalScope), false);
+    run->SetStack(onStack ? onStack : stack, false);
+    run->outputMode = saved ? saved->outputMode : 0;
+    SetCurrentFrame(run);
+    Segment* savedSegment = segment;
+    const uint8_t* savedCode = code;
+    int32_t savedLength = codeLength;
+    int32_t savedLoaded = loadedSegment;
+    segment = s;
+    code = s->Code();
+    codeLength = s->Used();
+    segmentIndex = loadedSegment = s->Index();
+    pc = 0;
+
+    int result = Execute();
+
+    UnwindTo(run);
+    segmentIndex = run->returnSegment;
+    pc = run->returnPc;
+    for (Feature* f = features.Top(); f; f = features.Next())
+        if (f->frame == run) f->frame = nullptr;
+    delete run;
+    SetCurrentFrame(saved);
+    if (LoadSegment(segmentIndex)) {
+        // reloaded from the manager
+    } else if (savedLoaded == segmentIndex) {
+        // A segment outside the manager (compiled at run time) was running.
+        segment = savedSegment;
+        code = savedCode;
+        codeLength = savedLength;
+        loadedSegment = savedLoaded;
+    } else {
+        segment = nullptr;
+        code = nullptr;
+        codeLength = 0;
+        loadedSegment = segmentIndex;
+    }
+    return result;
+}
+
+int VornVM::EvaluateBoolean(Segment* s, VornVM_Stack* onStack, VariableHash* inScope, bool* result) {
+    if (result) *result = false;
+    VornVM_Stack* target = onStack ? onStack : stack;
+    if (!RunSegment(s, onStack, inScope) || aborted) return 0;
+    bool value = target->PopBoolean();
+    if (aborted) return 0;
+    if (result) *result = value;
+    return 1;
+}
+
+int VornVM::EvaluateString(Segment* s, VornVM_Stack* onStack, VariableHash* inScope, const char** text,
+                           int32_t* length, int32_t* size, bool* owned) {
+    if (text) *text = "";
+    if (length) *length = 0;
+    if (size) *size = 0;
+    if (owned) *owned = false;
+    VornVM_Stack* target = onStack ? onStack : stack;
+    if (!RunSegment(s, onStack, inScope) || aborted) return 0;
+    int32_t n = 0;
+    int32_t m = 0;
+    bool own = false;
+    const char* value = target->PopString(&n, &m, &own);
+    if (aborted) {
+        if (own) std::free(const_cast<char*>(value));
+        return 0;
+    }
+    if (text) {
+        *text = value;
+    } else if (own) {
+        std::free(const_cast<char*>(value));
+        own = false;
+    }
+    if (length) *length = n;
+    if (size) *size = m;
+    if (owned) *owned = own;
+    return 1;
+}
+
+// ---- The interpreter loop -------------------------------------------------------
+
+int VornVM::Execute() {
+    for (;;) {
+        if (timedOut && timedOut->load(std::memory_order_relaxed)) {
+            if (!aborted) {
+                aborted = 1;
+                if (application) application->WriteText(kErrorTimedOut);
+                if ((traceFlags & LogTimedOut) && TraceAccepts()) LogEvent(LogTimedOut);
+            }
+            return 0;
+        }
+        if (tickCounter && tickCounter->load(std::memory_order_relaxed) != lastTick) NotifyFeatures();
+        if (aborted) return 0;
+        if (exitRequested->load(std::memory_order_relaxed)) return 1;
+        if (segmentIndex != loadedSegment && !LoadSegment(segmentIndex)) {
+            FatalError(kErrorInvalidSegment);
+            return 0;
+        }
+
+        instructionStart = pc;
+        if (pc < 0) {
+            FatalError(kErrorInvalidJump);
+            return 0;
+        }
+        if (static_cast<int64_t>(pc) + 1 >= codeLength) {
+            if (frame && frame->AtSegmentEnd() == kFrameEndsFilter) {
+                int32_t truth = stack->PopBoolean() ? 1 : 0;
+                VornVM_FilterFrame* filter = static_cast<VornVM_FilterFrame*>(frame);
+                if (filter->callback) (this->*(filter->callback))(truth);
+                continue;
+            }
+            return 1;
+        }
+
+        const uint8_t* p = code + pc;
+        uint16_t word = static_cast<uint16_t>(p[0] | (p[1] << 8));
+        int32_t length = InstructionLength(word);
+        if (length > codeLength - pc) {
+            FatalError(kErrorTruncatedInstruction);
+            return 0;
+        }
+        if (length > 2) {
+            const uint8_t* q = p + 2;
+            switch (word >> 14) {
+            case 1:
+                immA = static_cast<int32_t>(GetU32(q));
+                q += 4;
+                break;
+            case 2:
+                immADouble = GetDouble(q);
+                q += 8;
+                break;
+            default:
+                break;
+            }
+            switch ((word >> 12) & 3) {
+            case 1: immB = static_cast<int32_t>(GetU32(q)); break;
+            case 2: immBDouble = GetDouble(q); break;
+            default: break;
+            }
+        }
+        pc += length;
+
+        switch (word) {
+        // Handled here.
+        case Op_noop: break;
+        case Op_jmp: JumpBy(immA); break;
+        case Op_exit:
+            exitRequested->store(1, std::memory_order_relaxed);
+            pc = codeLength;
+            break;
+        case Op_pushi: stack->PushInteger(immA); break;
+        case Op_pushf: stack->PushDouble(immADouble); break;
+
+        // Stack and constants.
+        case Op_pop: OpPop(); break;
+        case Op_dup: OpDup(); break;
+        case Op_swap: OpSwap(); break;
+        case Op_swapn: OpSwapn(); break;
+        case Op_pushc: OpPushc(); break;
+        // Variables.
+        case Op_pushd: OpPushd(); break;
+        case Op_pushn: OpPushn(); break;
+        case Op_popd: OpPopd(); break;
+        case Op_popn: OpPopn(); break;
+        case Op_spush: OpSpush(); break;
+        case Op_spop: OpSpop(); break;
+        case Op_elem: OpElem(); break;
+        case Op_elemr: OpElemr(); break;
+        case Op_memb: OpMemb(); break;
+        case Op_membr: OpMembr(); break;
+        case Op_store: OpStore(); break;
+        case Op_refern: OpRefern(); break;
+        case Op_refer: OpRefer(); break;
+        case Op_isnull: OpIsnull(); break;
+        case Op_pushs: OpPushs(); break;
+        case Op_pushg: OpPushg(); break;
+        case Op_pushl: OpPushl(); break;
+        case Op_pushnc: OpPushnc(); break;
+        case Op_pops: OpPops(); break;
+        case Op_popg: OpPopg(); break;
+        case Op_popl: OpPopl(); break;
+        case Op_popnc: OpPopnc(); break;
+        case Op_refg: OpRefg(); break;
+        case Op_refl: OpRefl(); break;
+        case Op_refnc: OpRefnc(); break;
+        case Op_pushdc: OpPushdc(); break;
+        case Op_popdc: OpPopdc(); break;
+        // Output.
+        case Op_out: OpOut(); break;
+        case Op_hide: OpHide(); break;
+        case Op_out_comp: OpOutComp(); break;
+        case Op_stdoutput: OpStdoutput(); break;
+        // Arithmetic, bits, text.
+        case Op_add: OpAdd(); break;
+        case Op_sub: OpSub(); break;
+        case Op_cat: OpCat(); break;
+        case Op_bitand: OpBitand(); break;
+        case Op_bitor: OpBitor(); break;
+        case Op_bitxor: OpBitxor(); break;
+        case Op_bitoc: OpBitoc(); break;
+        case Op_bitsl: OpBitsl(); break;
+        case Op_bitsr: OpBitsr(); break;
+        case Op_div: OpDiv(); break;
+        case Op_mul: OpMul(); break;
+        case Op_mod: OpMod(); break;
+        case Op_rounds: OpRounds(); break;
+        case Op_crypt: OpCrypt(); break;
+        case Op_pow: OpPow(); break;
+        case Op_roundf: OpRoundf(); break;
+        // Comparison, logic, search.
+        case Op_cmp: OpCmp(); break;
+        case Op_and: OpAnd(); break;
+        case Op_or: OpOr(); break;
+        case Op_in: OpIn(); break;
+        case Op_cin: OpCin(); break;
+        case Op_ein: OpEin(); break;
+        case Op_ecin: OpEcin(); break;
+        case Op_eq: OpEq(); break;
+        case Op_ne: OpNe(); break;
+        case Op_ge: OpGe(); break;
+        case Op_le: OpLe(); break;
+        case Op_lt: OpLt(); break;
+        case Op_gt: OpGt(); break;
+        case Op_not: OpNot(); break;
+        // Conditional jumps.
+        case Op_jmp_eq: OpJmpEq(); break;
+        case Op_jmp_lt: OpJmpLt(); break;
+        case Op_jmp_gt: OpJmpGt(); break;
+        case Op_jmp_le: OpJmpLe(); break;
+        case Op_jmp_ge: OpJmpGe(); break;
+        case Op_jmp_ne: OpJmpNe(); break;
+        // Source position, errors, localisation.
+        case Op_prefix: OpPrefix(); break;
+        case Op_lineno: OpLineno(); break;
+        case Op_sourcefile: OpSourcefile(); break;
+        case Op_erroutput: OpErroutput(); break;
+        case Op_tagerror: OpTagerror(); break;
+        case Op_poplvnc: OpPoplvnc(); break;
+        case Op_localize: OpLocalize(); break;
+        case Op_localizev: OpLocalizev(); break;
+        // Fused global words.
+        case Op_cmpgg: OpCmpgg(); break;
+        case Op_cmpgi: OpCmpgi(); break;
+        case Op_incg: OpIncg(); break;
+        case Op_modgg: OpModgg(); break;
+        case Op_storegi: OpStoregi(); break;
+        // Calls.
+        case Op_call: OpCall(); break;
+        case Op_ret: OpRet(); break;
+        case Op_retn: OpRetn(); break;
+        // Tag features.
+        case Op_op_do_file: OpDoFile(); break;
+        case Op_op_do_function: OpDoFunction(); break;
+        case Op_lockfile: OpLockfile(); break;
+        case Op_lockfile_end: OpLockfileEnd(); break;
+        case Op_capture: OpCapture(); break;
+        case Op_capture_end: OpCaptureEnd(); break;
+        case Op_export: OpExport(); break;
+        case Op_pop3delete: OpPop3Delete(); break;
+        case Op_op_smtp_end: OpSmtpEnd(); break;
+        case Op_import: OpImport(); break;
+        case Op_importf: OpImportf(); break;
+        case Op_import_loop: OpImportLoop(); break;
+        case Op_import_stop: OpImportStop(); break;
+        case Op_pop3: OpPop3(); break;
+        case Op_pop3loop: OpPop3Loop(); break;
+        case Op_pop3stop: OpPop3Stop(); break;
+        case Op_op_smtp: OpSmtp(); break;
+        case Op_op_http: OpHttp(); break;
+        case Op_op_http_loop: OpHttpLoop(); break;
+        case Op_op_http_stop: OpHttpStop(); break;
+        case Op_op_commerce: OpCommerce(); break;
+        case Op_op_commerce_loop: OpCommerceLoop(); break;
+        case Op_op_commerce_stop: OpCommerceStop(); break;
+        case Op_op_http8: OpHttp8(); break;
+        case Op_op_httpn: OpHttpn(); break;
+        case Op_op_smtpn: OpSmtpn(); break;
+        // Database tags.
+        case Op_dbopen: OpDbOpen(); break;
+        case Op_dbclose: OpDbClose(); break;
+        case Op_dbskip: OpDbSkip(); break;
+        case Op_dbgo: OpDbGo(); break;
+        case Op_dbadd: OpDbAdd(); break;
+        case Op_dbupdate: OpDbUpdate(); break;
+        case Op_dbdelete: OpDbDelete(); break;
+        case Op_dbundelete: OpDbUndelete(); break;
+        case Op_dbprimary: OpDbPrimary(); break;
+        case Op_dbfind: OpDbFind(); break;
+        case Op_dbsetindex: OpDbSetIndex(); break;
+        case Op_dbmakeindex: OpDbMakeIndex(); break;
+        case Op_dbpack: OpDbPack(); break;
+        case Op_dbreindex: OpDbReindex(); break;
+        case Op_dbcreate: OpDbCreate(); break;
+        case Op_dbopenview: OpDbOpenView(); break;
+        case Op_dbcloseview: OpDbCloseView(); break;
+        case Op_dbquery: OpDbQuery(); break;
+        case Op_dbfilter: OpDbFilter(); break;
+        case Op_dbrevealstructuredb: OpDbRevealStructureDb(); break;
+        case Op_dbrevealstructureagg: OpDbRevealStructureAgg(); break;
+        case Op_dbopen2: OpDbOpen2(); break;
+        case Op_dbcommit: OpDbCommit(); break;
+        case Op_dbrollback: OpDbRollback(); break;
+        case Op_dbtransact: OpDbTransact(); break;
+        case Op_dbcommand: OpDbCommand(); break;
+
+        default: FatalError(kErrorIllegalInstruction); break;
+        }
+    }
+}
+
+// ---- Variable lookup ---------------------------------------------------------------
+
+bool VornVM::LookupVariable(Variable** out, const char* name, int32_t length, String* error) {
+    Variable* dummy = nullptr;
+    if (!out) out = &dummy;
+    *out = nullptr;
+    if (!name) name = "";
+    if (length < 0) length = static_cast<int32_t>(std::strlen(name));
+    const char* rest = nullptr;
+    int32_t restLength = 0;
+    const char* alias = nullptr;
+    int32_t aliasLength = 0;
+    int32_t scope = ParseScopePrefix(name, length, &rest, &restLength, &alias, &aliasLength);
+
+    auto resolve = [&](VariableHash* table, bool create) -> int {
+        // 1 found, 0 not found, -1 refused
+        if (!table) return 0;
+        if (!table->ResolvePath(out, rest, restLength, create)) {
+            if (error) error->Assign(table->Label());
+            *out = nullptr;
+            return -1;
+        }
+        return *out ? 1 : 0;
+    };
+    auto inDatabases = [&]() -> bool {
+        if (!databases) return false;
+        int32_t n = databases->Count();
+        Database* db = databases->First();
+        for (int32_t i = 0; i < n && db; ++i) {
+            if (Variable* v = db->FindVariable(rest, restLength)) {
+                *out = v;
+                return true;
+            }
+            db = databases->Next();
+        }
+        return false;
+    };
+
+    switch (scope) {
+    case kScopeLocal: return resolve(frame ? frame->scope : nullptr, true) >= 0;
+    case kScopeGlobal: return resolve(globalScope, true) >= 0;
+    case kScopeSystem: return resolve(systemScope, false) >= 0;
+    case kScopeDatabase:
+        if (alias) {
+            *out = FindViewVariable(alias, aliasLength, rest, restLength);
+            return true;
+        }
+        inDatabases();
+        return true;
+    default: break;
+    }
+    int r = resolve(systemScope, false);
+    if (r != 0) return r > 0;
+    if (frame && frame->previous) {
+        r = resolve(frame->scope, false);
+        if (r != 0) return r > 0;
+    }
+    if (inDatabases()) return true;
+    return resolve(globalScope, true) >= 0;
+}
+
+Variable* VornVM::LookupVariableOrFail(const char* name, int32_t length) {
+    Variable* v = nullptr;
+    String error;
+    if (!LookupVariable(&v, name, length, &error)) {
+        FatalError(error);
+        return nullptr;
+    }
+    return v ? v : nullVariable;
+}
+
+Variable* VornVM::FindOrCreateGlobal(const char* name, int32_t length) {
+    if (!globalScope || !name) return nullptr;
+    if (length < 0) length = static_cast<int32_t>(std::strlen(name));
+    Variable* v = nullptr;
+    if (globalScope->Find(&v, name, length, true) && v) return v;
+    v = new Variable(name, length);
+    if (globalScope->Insert(v) < 0) return nullptr;
+    return v;
+}
+
+const char* VornVM::PoolText(int32_t index, int32_t* length) {
+    const char* text = pool ? pool->Get(index, length) : nullptr;
+    if (!text) FatalError(kErrorInvalidDictionary);
+    return text;
+}
+
+// ---- Features -------------------------------------------------------------------------
+
+void VornVM::PushFeature(Feature* feature) {
+    if (feature) features.Push(feature);
+}
+
+Feature* VornVM::FindFeature(int32_t kind) {
+    for (Feature* f = features.Top(); f; f = features.Next())
+        if (f->kind == kind) return f;
+    return nullptr;
+}
+
+void VornVM::RemoveFeature(Feature* feature) {
+    if (feature && features.Unlink(feature)) delete feature;
+}
+
+void VornVM::ReleaseFrameFeatures(VornVM_Frame* owner) {
+    if (!owner) return;
+    // Start over after every deletion: a feature's destructor may change the
+    // stack (ending a capture, for instance).
+    for (;;) {
+        Feature* found = nullptr;
+        for (Feature* f = features.Top(); f; f = features.Next()) {
+            if (f->frame == owner) {
+                found = f;
+                break;
+            }
+        }
+        if (!found) return;
+        features.Unlink(found);
+        delete found;
+    }
+}
+
+void VornVM::ReleaseFeaturesAbove(int32_t mark) {
+    if (mark < 0) mark = 0;
+    while (features.Count() > mark) {
+        Feature* top = features.Top();
+        if (!top) return;
+        features.Unlink(top);
+        delete top;
+    }
+}
+
+void VornVM::NotifyFeatures() {
+    if (tickCounter) lastTick = tickCounter->load(std::memory_order_relaxed);
+    if (parent) parent->NotifyFeatures();
+    // By position, so a tick that opens or ends features cannot leave a
+    // cursor on a freed node.
+    for (int32_t i = 0; i < features.Count(); ++i) {
+        if (Feature* f = features.At(i)) f->Tick();
+    }
+}
+
+// ---- Databases ---------------------------------------------------------------------
+
+void VornVM::AddDatabase(Database* database) {
+    if (!database || !databases) return;
+    databases->Insert(database, kListHead);
+    if (databaseTable) databaseTable->Insert(database);
+}
+
+void VornVM::RemoveDatabase(Database* database) {
+    if (!database || !databases) return;
+    if (databases->Find(database)) databases->Remove(kListCurrent);
+    RemoveExact(databaseTable, database);
+}
+
+void VornVM::MakePrimaryDatabase(Database* database) {
+    if (!database || !databases) return;
+    if (databases->Find(database)) {
+        databases->Remove(kListCurrent);
+        databases->Insert(database, kListHead);
+    }
+}
+
+Database* VornVM::FindDatabase(const char* name, int32_t length) {
+    return databaseTable ? databaseTable->Find(name, length) : nullptr;
+}
+
+Database* VornVM::PrimaryDatabase() {
+    return databases ? databases->First() : nullptr;
+}
+
+void VornVM::RegisterView(DatabaseView* view) {
+    if (view && views) views->Insert(view);
+}
+
+void VornVM::UnregisterView(DatabaseView* view) {
+    RemoveExact(views, view);
+}
+
+DatabaseView* VornVM::FindView(const char* alias, int32_t length) {
+    return views ? views->Find(alias, length) : nullptr;
+}
+
+Variable* VornVM::FindViewVariable(const char* alias, int32_t aliasLength, const char* field, int32_t fieldLength) {
+    DatabaseView* view = FindView(alias, aliasLength);
+    return view ? view->FindVariable(field, fieldLength) : nullptr;
+}
+
+} // namespace vorn

@@ -1,0 +1,511 @@
+// The virtual machine: runs one compiled program for one request (or one
+// VrDO sub-program), interpreting its instruction words until the program
+// ends, exits, fails fatally or times out.
+//
+// The VM owns its frames, operand stacks and open features. The program's
+// tables (string pool, scopes, segments, functions, localisation) are handed
+// in and stay with their owner.
+//
+// Instruction handlers are member functions named after the mnemonics
+// (OpAdd for add, OpJmpEq for jmp_eq). They pop their operands from `stack`,
+// read the decoded immediates from immA/immB (immADouble/immBDouble for
+// double immediates) and push their results. A handler always completes its
+// pops before it looks at `aborted`.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "engine/foundation/HashTable.h"
+#include "engine/foundation/List.h"
+#include "engine/foundation/String.h"
+#include "engine/vm/Feature.h"
+#include "engine/vm/TagErrors.h"
+#include "engine/vm/VornVMFrame.h"
+#include "engine/vm/VornVMStack.h"
+
+namespace vorn {
+
+class CommerceSource;
+class Database;
+class DatabaseView;
+class Dictionary;
+class DoContext;
+class DoExpression;
+class ExternalFunctionSource;
+class ExternalDatabaseLibraryManager;
+class Function;
+class FunctionManager;
+class LocalizedDictionary;
+class LocalizedLanguages;
+class NULLVariable;
+class Segment;
+class SegmentManager;
+class Variable;
+class VariableHash;
+class VariableList;
+class VornApplication;
+
+// Messages of the machine's own fatal errors.
+inline constexpr const char kErrorIllegalInstruction[] = "Illegal Instruction";
+inline constexpr const char kErrorInvalidSegment[] = "Invalid segment reference";
+inline constexpr const char kErrorInvalidDictionary[] = "Invalid dictionary reference";
+inline constexpr const char kErrorTruncatedInstruction[] = "Instruction runs past the end of the segment";
+inline constexpr const char kErrorInvalidJump[] = "Jump outside of the segment";
+inline constexpr const char kErrorTimedOut[] = "Application timed out";
+
+class VornVM {
+public:
+    // programName (length -1: up to the NUL) names the compiled file. The
+    // pointers to the tick counter and the time-out and exit flags may be
+    // null: a sub-program takes its parent's, a top VM then has none. tags is
+    // the request's copy of the tag table (null: the built-in table; a
+    // sub-program given null copies the table its parent was built from).
+    VornVM(const char* programName, int32_t programNameLength, VornApplication* application, Dictionary* pool,
+           VariableHash* systemScope, VariableHash* globalScope, SegmentManager* segments,
+           FunctionManager* functions, ExternalFunctionSource* externalCalls,
+           CommerceSource* commerceLibraries, ExternalDatabaseLibraryManager* databaseLibraries,
+           LocalizedLanguages* languages, LocalizedDictionary* localizedTexts,
+           std::atomic<uint32_t>* tickCounter, std::atomic<int32_t>* timedOut,
+           std::atomic<int32_t>* exitRequested, VornVM* parent, const TagErrorTable* tags = nullptr);
+    virtual ~VornVM();
+    VornVM(const VornVM&) = delete;
+    VornVM& operator=(const VornVM&) = delete;
+
+    // ==== Calls (VornVMCalls.cpp) ===========================================
+    // The two call paths of the call instruction; each takes its arguments
+    // from the current stack and leaves one result there. 1 on success.
+    virtual int CallExternalFunction(Function* function);
+    virtual int CallScriptFunction(Function* function);
+    // Calls a script function by name from outside the interpreter; true
+    // when it ran to its end without the VM being aborted.
+    bool CallFunction(const char* name, int32_t length, VariableList* arguments, Variable* result);
+    bool CallProcessFileUpload(const char* t1, int32_t l1, const char* t2, int32_t l2, const char* t3, int32_t l3,
+                               const char* t4, int32_t l4, const char* t5, int32_t l5, int32_t number);
+    bool CallValidateFileUpload(const char* t1, int32_t l1, const char* t2, int32_t l2, const char* t3,
+                                int32_t l3, int32_t* result);
+
+    // ==== Running (VornVM.cpp) ===============================================
+    // Runs the program from the segment manager's current segment.
+    int RunCurrentSegment();
+    // Runs one segment to its end in a new frame; stack and scope may be null
+    // for the current frame's.
+    int RunSegment(Segment* segment, VornVM_Stack* onStack, VariableHash* inScope);
+    // RunSegment, then the result popped as a truth value / as text (the
+    // caller frees *text when *owned). 0 when the run failed.
+    int EvaluateBoolean(Segment* segment, VornVM_Stack* onStack, VariableHash* inScope, bool* result);
+    int EvaluateString(Segment* segment, VornVM_Stack* onStack, VariableHash* inScope, const char** text,
+                       int32_t* length, int32_t* size, bool* owned);
+    // Compiles expression text (length -1: up to the NUL) into a new segment
+    // against this program's pool and functions and the request's libraries;
+    // sourceFile (may be null) and line position its errors. Null, with
+    // *error set, on failure.
+    Segment* CompileExpression(const char* text, int32_t length, const char* sourceFile,
+                               int32_t sourceFileLength, int32_t line, String* error);
+    // The interpreter loop: 1 when the run ended normally (segment end or
+    // exit), 0 when aborted or timed out.
+    int Execute();
+    // Makes the segment at segmentIndex current; "Invalid segment reference"
+    // (and 0) when there is none.
+    int SelectSegment();
+
+    // ==== Names and scopes (VornVM.cpp) =========================================
+    // Resolves a script variable name with its scope prefix. False (with the
+    // scope's message in *error, when given) for a name the scope refuses; a
+    // name that resolves to nothing gives true and a null *out.
+    bool LookupVariable(Variable** out, const char* name, int32_t length, String* error);
+    // LookupVariable reporting a refusal as a fatal error (null then). A name
+    // that resolves to nothing gives the VM's NULL variable.
+    Variable* LookupVariableOrFail(const char* name, int32_t length);
+    // The global of that name, made when missing (null only when the name
+    // cannot be stored).
+    Variable* FindOrCreateGlobal(const char* name, int32_t length);
+    // The pool text of index (length in *length), or null after reporting
+    // "Invalid dictionary reference".
+    const char* PoolText(int32_t index, int32_t* length);
+
+    // ==== Errors (VornVMErrors.cpp) ===============================================
+    // Each returns 0, so handlers can `return FatalError(...)`.
+    int FatalError(const char* message);
+    int FatalError(const String& message);
+    int RuntimeError(int32_t tagId, const char* message, int32_t length = -1);
+    int RuntimeError(int32_t tagId, const String& message);
+    // The message entity-encoded, then RuntimeError.
+    int TagError(int32_t tagId, const char* message, int32_t length = -1);
+    int TagError(int32_t tagId, const String& message);
+    // Empties the tag's "_Error" global.
+    void ClearTagError(int32_t tagId);
+    // The row of a tag id, or null for ids of 76 and above.
+    TagErrorEntry* TagErrorRow(int32_t tagId);
+    // "[%08x:%08x]" of the current segment and instruction.
+    void AppendPosition(String& out);
+    // The current source-file name (empty when unknown), loaded from the pool
+    // on first use after sourcefile.
+    const char* SourceFileName(int32_t* length);
+    // Whether the application's log filter takes an event at the current
+    // source position.
+    bool TraceAccepts();
+    // Logs an event with program, source file and line and optional extra
+    // text fields (null texts are left out).
+    void LogEvent(uint32_t kind, const char* text1 = nullptr, int32_t length1 = 0, const char* text2 = nullptr,
+                  int32_t length2 = 0);
+
+    // ==== Features (VornVM.cpp) =====================================================
+    void PushFeature(Feature* feature);
+    // The innermost open feature of that kind, or null.
+    Feature* FindFeature(int32_t kind);
+    // Unlinks and deletes the feature; one not on the stack changes nothing.
+    void RemoveFeature(Feature* feature);
+    // Unlinks and deletes every feature that frame opened, top first; the
+    // return of a script function calls it with its frame.
+    void ReleaseFrameFeatures(VornVM_Frame* owner);
+    // Unlinks and deletes features from the top until mark remain.
+    void ReleaseFeaturesAbove(int32_t mark);
+    int32_t FeatureCount() const { return features.Count(); }
+    // The periodic tick: the parent's features first, then this VM's.
+    void NotifyFeatures();
+    VornVM_Frame* CurrentFrame() const { return frame; }
+
+    // ==== VrDO sub-programs (VornVMDo.cpp) ==========================================
+    // The cached or newly loaded context of a compiled file: a name with a
+    // leading separator counts from the script directory, others from this
+    // program's directory. Null after a runtime error of VrDO.
+    DoContext* GetDoContext(const char* name, int32_t length);
+    // Pops a VrDO file name and finds its context: 0 when the handler must stop
+    // (aborted, nesting too deep); 1 otherwise, with *context null after a
+    // reported error.
+    int PopDoContext(DoContext** context);
+
+    // ==== Databases (VornVM.cpp) ===================================================
+    // Puts an opened database at the front of the list (making it primary)
+    // and into the table by name.
+    void AddDatabase(Database* database);
+    // Takes the database out of the list and the table (not deleted).
+    void RemoveDatabase(Database* database);
+    // Moves the database to the front of the list.
+    void MakePrimaryDatabase(Database* database);
+    Database* FindDatabase(const char* name, int32_t length);
+    Database* PrimaryDatabase();
+    void RegisterView(DatabaseView* view);
+    void UnregisterView(DatabaseView* view);
+    DatabaseView* FindView(const char* alias, int32_t length);
+    // The field of the view of that alias, or null.
+    Variable* FindViewVariable(const char* alias, int32_t aliasLength, const char* field, int32_t fieldLength);
+    // The use count held by databases, filters and sub-programs.
+    void AddUse() { ++useCount; }
+    void ReleaseUse() { --useCount; }
+    int32_t UseCount() const { return useCount; }
+
+    // ==== Accessors ===============================================================
+    VornApplication* Application() const { return application; }
+    Dictionary* Pool() const { return pool; }
+    VariableHash* SystemScope() const { return systemScope; }
+    VariableHash* GlobalScope() const { return globalScope; }
+    VariableHash* LocalScope() const { return frame ? frame->scope : nullptr; }
+    VariableHash* Tokens() const { return tokens; }
+    SegmentManager* Segments() const { return segments; }
+    FunctionManager* Functions() const { return functions; }
+    ExternalFunctionSource* ExternalCalls() const { return externalCalls; }
+    CommerceSource* CommerceLibraries() const { return commerceLibraries; }
+    ExternalDatabaseLibraryManager* DatabaseLibraries() const { return databaseLibraries; }
+    LocalizedLanguages* Languages() const { return languages; }
+    LocalizedDictionary* LocalizedTexts() const { return localizedTexts; }
+    VornVM_Stack* CurrentStack() const { return stack; }
+    Variable* NullVariable() const;
+    VornVM* Parent() const { return parent; }
+    uint32_t ChildCount() const { return childCount; }
+    bool Aborted() const { return aborted != 0; }
+    void SetAborted() { aborted = 1; }
+    bool ExitRequested() const;
+    void RequestExit();
+    const String& LastError() const { return lastError; }
+    const String& ProgramName() const { return programName; }
+    const String& ProgramDirectory() const { return programDirectory; }
+    const String& MessagePrefix() const { return messagePrefix; }
+    void SetMessagePrefix(const char* text, int32_t length) { messagePrefix.Assign(text, length); }
+    int32_t Line() const { return line; }
+    void SetLine(int32_t value) { line = value; }
+    int32_t SourceFile() const { return sourceFile; }
+    int32_t SegmentIndex() const { return segmentIndex; }
+    int32_t Pc() const { return pc; }
+    int32_t InstructionStart() const { return instructionStart; }
+    uint32_t TraceFlags() const { return traceFlags; }
+    void SetTraceFlags(uint32_t flags) { traceFlags = flags; }
+    TagErrorEntry* TagErrors() { return tagErrors; }
+    const TagErrorTable* RequestTagTable() const { return requestTags; }
+    List<Database>* Databases() const { return databases; }
+    HashTable<Database>* DatabaseTable() const { return databaseTable; }
+    HashTable<DatabaseView>* Views() const { return views; }
+
+protected:
+    // ==== Core instruction handlers (VornVMOps*.cpp) ==================================
+    // Stack and constants.
+    void OpPop();       // 0x000b
+    void OpDup();       // 0x003a
+    void OpSwap();      // 0x005b
+    void OpSwapn();     // 0x505c
+    void OpPushc();     // 0x4001
+    // Variables.
+    void OpPushd();     // 0x0007
+    void OpPushn();     // 0x0009
+    void OpPopd();      // 0x000f
+    void OpPopn();      // 0x0011
+    void OpSpush();     // 0x0013
+    void OpSpop();      // 0x0014
+    void OpElem();      // 0x003e
+    void OpElemr();     // 0x003f
+    void OpMemb();      // 0x0040
+    void OpMembr();     // 0x0041
+    void OpStore();     // 0x0042
+    void OpRefern();    // 0x0055
+    void OpRefer();     // 0x0057
+    void OpIsnull();    // 0x005a
+    void OpPushs();     // 0x4004
+    void OpPushg();     // 0x4005
+    void OpPushl();     // 0x4006
+    void OpPushnc();    // 0x400a
+    void OpPops();      // 0x400c
+    void OpPopg();      // 0x400d
+    void OpPopl();      // 0x400e
+    void OpPopnc();     // 0x4012
+    void OpRefg();      // 0x4053
+    void OpRefl();      // 0x4054
+    void OpRefnc();     // 0x4056
+    void OpPushdc();    // 0x5008
+    void OpPopdc();     // 0x5010
+    // Output.
+    void OpOut();       // 0x0015
+    void OpHide();      // 0x0047
+    void OpOutComp();   // 0x0051
+    void OpStdoutput(); // 0x4050
+    // Arithmetic, bits, text.
+    void OpAdd();       // 0x0016
+    void OpSub();       // 0x0017
+    void OpCat();       // 0x0018
+    void OpBitand();    // 0x0019
+    void OpBitor();     // 0x001a
+    void OpBitxor();    // 0x001b
+    void OpBitoc();     // 0x001c
+    void OpBitsl();     // 0x001d
+    void OpBitsr();     // 0x001e
+    void OpDiv();       // 0x001f
+    void OpMul();       // 0x0020
+    void OpMod();       // 0x0021
+    void OpRounds();    // 0x0022
+    void OpCrypt();     // 0x0023
+    void OpPow();       // 0x0024
+    void OpRoundf();    // 0x0025
+    // Comparison, logic, search.
+    void OpCmp();       // 0x002c
+    void OpAnd();       // 0x002d
+    void OpOr();        // 0x002e
+    void OpIn();        // 0x002f
+    void OpCin();       // 0x0030
+    void OpEin();       // 0x0031
+    void OpEcin();      // 0x0032
+    void OpEq();        // 0x0033
+    void OpNe();        // 0x0034
+    void OpGe();        // 0x0035
+    void OpLe();        // 0x0036
+    void OpLt();        // 0x0037
+    void OpGt();        // 0x0038
+    void OpNot();       // 0x0039
+    // Conditional jumps (use JumpBy for the displacement).
+    void OpJmpEq();     // 0x4026
+    void OpJmpLt();     // 0x4027
+    void OpJmpGt();     // 0x4028
+    void OpJmpLe();     // 0x4029
+    void OpJmpGe();     // 0x402a
+    void OpJmpNe();     // 0x402b
+    // Source position, errors, localisation.
+    void OpPrefix();    // 0x0052
+    void OpLineno();    // 0x4044
+    void OpSourcefile();// 0x404a
+    void OpErroutput(); // 0x404c
+    void OpTagerror();  // 0x504b
+    void OpPoplvnc();   // 0x404d
+    void OpLocalize();  // 0x404e
+    void OpLocalizev(); // 0x404f
+    // Fused global words.
+    void OpCmpgg();     // 0x5301
+    void OpCmpgi();     // 0x5302
+    void OpIncg();      // 0x5303
+    void OpModgg();     // 0x5304
+    void OpStoregi();   // 0x5305
+    // Helpers of the handlers: three-way comparison of the two top entries
+    // (popped); the comma-separated names of text as references in list
+    // (returns the number of items).
+    int32_t CompareTop();
+    int32_t BuildVariableList(VariableList* list, const char* text, int32_t length);
+
+    // ==== Call and return (VornVMCalls.cpp) =========================================
+    void OpCall();      // 0x403d
+    void OpRet();       // 0x003b
+    void OpRetn();      // 0x003c
+    // Their helpers: the return of ret/retn, and one run of a function
+    // called from outside the interpreter.
+    int ReturnFromFunction(bool withValue);
+    int RunCalledFunction(Function* function);
+
+    // ==== VrDO sub-programs (VornVMDo.cpp) ===========================================
+    void OpDoFile();        // 0x0045 VrDO
+    void OpDoFunction();    // 0x0046
+    // Runs a context's program (expression null) or a compiled call expression
+    // of it on this VM's stack and scope; 0 (this VM aborted too) when the
+    // sub-program aborted.
+    int RunDoContext(DoContext* context, Segment* expression);
+    // The cache containers of a VM without a parent, and their end.
+    void CreateDoContainers();
+    void DeleteDoContainers();
+    // Makes room under "maxdocache" by deleting unused contexts, least
+    // recently used first.
+    void EvictDoContexts();
+
+    // ==== Words of later features (VornVMPending.cpp until their handlers land) =====
+    void OpLockfile();      // 0x0048 VrLOCKFILE
+    void OpLockfileEnd();   // 0x0049
+    void OpCapture();       // 0x0058 VrCAPTURE
+    void OpCaptureEnd();    // 0x0059
+    void OpExport();        // 0x0105 VrEXPORT
+    void OpPop3Delete();    // 0x0108 VrPOPDELETE
+    void OpSmtpEnd();       // 0x010b VrSMTP
+    void OpImport();        // 0x4101 VrIMPORT
+    void OpImportf();       // 0x4102
+    void OpImportLoop();    // 0x4103
+    void OpImportStop();    // 0x4104
+    void OpPop3();          // 0x4106 VrPOP
+    void OpPop3Loop();      // 0x4107
+    void OpPop3Stop();      // 0x4109
+    void OpSmtp();          // 0x410a VrSMTP
+    void OpHttp();          // 0x410c VrCALL
+    void OpHttpLoop();      // 0x410d
+    void OpHttpStop();      // 0x410e
+    void OpCommerce();      // 0x410f VrCOMMERCE
+    void OpCommerceLoop();  // 0x4110
+    void OpCommerceStop();  // 0x4111
+    void OpHttp8();         // 0x4112
+    void OpHttpn();         // 0x5113
+    void OpSmtpn();         // 0x5114
+    // Database tags 0x0200 .. 0x021a.
+    void OpDbOpen();        // 0x0200
+    void OpDbClose();       // 0x0201
+    void OpDbSkip();        // 0x0202
+    void OpDbGo();          // 0x0203
+    void OpDbAdd();         // 0x0204
+    void OpDbUpdate();      // 0x0205
+    void OpDbDelete();      // 0x0206
+    void OpDbUndelete();    // 0x0207
+    void OpDbPrimary();     // 0x0208
+    void OpDbFind();        // 0x0209
+    void OpDbSetIndex();    // 0x020a
+    void OpDbMakeIndex();   // 0x020b
+    void OpDbPack();        // 0x020c
+    void OpDbReindex();     // 0x020d
+    void OpDbCreate();      // 0x020e
+    void OpDbOpenView();    // 0x0210
+    void OpDbCloseView();   // 0x0211
+    void OpDbQuery();       // 0x0212
+    void OpDbFilter();      // 0x0213
+    void OpDbRevealStructureDb();  // 0x0214
+    void OpDbRevealStructureAgg(); // 0x0215
+    void OpDbOpen2();       // 0x0216
+    void OpDbCommit();      // 0x0217
+    void OpDbRollback();    // 0x0218
+    void OpDbTransact();    // 0x0219
+    void OpDbCommand();     // 0x021a
+    // The fatal error of a word whose handler is not part of this build.
+    void NotSupported(const char* mnemonic);
+
+    // ==== Machine helpers for handlers (VornVM.cpp) =====================================
+    // Adds displacement to pc after checking that the target lies within the
+    // segment (its end included); otherwise "Jump outside of the segment".
+    bool JumpBy(int32_t displacement);
+    // Pops frames above `stop` (not stop itself), releasing their features;
+    // used when a run ends with frames left open.
+    void UnwindTo(VornVM_Frame* stop);
+    // Makes f current (its stack with it).
+    void SetCurrentFrame(VornVM_Frame* f) {
+        frame = f;
+        stack = f ? f->stack : nullptr;
+    }
+    // Loads segment/code/codeLength for an index; false (nothing changed)
+    // when there is no such segment.
+    bool LoadSegment(int32_t index);
+
+    // ==== State ================================================================
+    uint32_t childCount = 0;
+    String lastError;
+    int32_t line = 0;
+    int32_t lastTracedLine = 0;
+    int32_t sourceFile = -1;
+    const char* sourceFileName = nullptr; // null until loaded from the pool
+    int32_t sourceFileNameLength = 0;
+    String programName;
+    String programDirectory;
+    String messagePrefix;
+    TagErrorEntry tagErrors[kTagErrorRows];
+    const TagErrorTable* requestTags = nullptr;
+
+    // Instruction registers: the immediates of the word being executed.
+    int32_t immA = 0;
+    int32_t immB = 0;
+    double immADouble = 0.0;
+    double immBDouble = 0.0;
+
+    Segment* segment = nullptr;
+    const uint8_t* code = nullptr;
+    int32_t codeLength = 0;
+    VornVM_Frame* frame = nullptr;
+    VornVM_Stack* stack = nullptr;
+    int32_t segmentIndex = 0;
+    int32_t pc = 0;
+    int32_t loadedSegment = -1;
+    int32_t instructionStart = 0;
+
+    // Scratch registers of one handler; meaningless between instructions.
+    int32_t scratchInt[2] = {0, 0};
+    double scratchDouble[2] = {0.0, 0.0};
+    Variable* scratchVar[2] = {nullptr, nullptr};
+
+    uint32_t aborted = 0;
+    uint32_t traceFlags = 0;
+    std::atomic<uint32_t>* tickCounter = nullptr;
+    uint32_t lastTick = 0;
+    std::atomic<int32_t>* timedOut = nullptr;
+    std::atomic<int32_t>* exitRequested = nullptr;
+    // Used when neither the caller nor a parent gives an exit flag.
+    std::atomic<int32_t> ownExitFlag{0};
+
+    VornApplication* application;
+    Dictionary* pool;
+    VariableHash* systemScope;
+    VariableHash* globalScope;
+    SegmentManager* segments;
+    FunctionManager* functions;
+    ExternalFunctionSource* externalCalls;
+    CommerceSource* commerceLibraries;
+    ExternalDatabaseLibraryManager* databaseLibraries;
+    LocalizedLanguages* languages;
+    LocalizedDictionary* localizedTexts;
+
+    FeatureStack features;
+    VariableHash* tokens = nullptr;
+    NULLVariable* nullVariable = nullptr;
+    VornVM* parent;
+    int32_t useCount = 0;
+
+    // Shared with every sub-program VM below this one; made by the VM without
+    // a parent. The VrDO containers are made by the sub-program support.
+    HashTable<DoContext>* doContexts = nullptr;
+    List<DoContext>* doContextList = nullptr;
+    HashTable<DatabaseView>* views = nullptr;
+    List<Database>* databases = nullptr;
+    HashTable<Database>* databaseTable = nullptr;
+    HashTable<DoExpression>* doExpressions = nullptr;
+    bool ownsShared = false;
+
+    // Frames of returned script function calls, reused by the next calls.
+    VornVM_FrameSpares frameSpares;
+};
+
+} // namespace vorn

@@ -1,0 +1,434 @@
+// Calls: the call instruction, script and external functions, the return
+// instructions, and calls of script functions from outside the interpreter.
+#include <cstdlib>
+
+#include "engine/app/VornApplication.h"
+#include "engine/foundation/Number.h"
+#include "engine/foundation/Output.h"
+#include "engine/values/FunctionManager.h"
+#include "engine/values/Variable.h"
+#include "engine/values/VariableHash.h"
+#include "engine/values/VariableList.h"
+#include "engine/vm/ExternalFunctionSource.h"
+#include "engine/vm/VornVM.h"
+
+namespace vorn {
+
+namespace {
+
+constexpr char kInvalidFunctionCall[] = "Invalid function call";
+constexpr char kInvalidParameterReference[] = "Invalid parameter reference";
+constexpr char kFrameUnderflow[] = "Frame underflow";
+constexpr char kReturnOutsideFunction[] = "Return outside of function";
+constexpr char kParameterCountMismatch[] = "Number of parameters mismatch in call to external function";
+constexpr char kParameterTypeMismatch[] = "Parameter type mismatch in call to external function";
+constexpr char kNestingTooDeep[] = "Function call nesting too deep";
+
+// Script function frames one chain may hold: each costs a stack and a scope,
+// so endless recursion ends as a fatal error instead of exhausting memory.
+constexpr int32_t kMaxCallDepth = 10000;
+// Interpreter loops nested through calls from outside (a plug-in calling back
+// into the script): each nests the native stack.
+constexpr int32_t kMaxOutsideNesting = 100;
+
+// Function bits that shape the new frame.
+constexpr uint32_t kFunctionShowErrors = 0x4;
+constexpr uint32_t kFunctionHideErrors = 0x8;
+constexpr uint32_t kFunctionTrimOutput = 0x2;
+constexpr uint32_t kFunctionInheritOutput = 0x10;
+
+// Script function frames up to and including frame; a run entry's frame
+// starts the count again.
+int32_t DepthOf(VornVM_Frame* frame) {
+    if (frame->AtSegmentEnd() != kFrameEndsFunction) return 0;
+    return static_cast<VornVM_FunctionFrame*>(frame)->callDepth;
+}
+
+thread_local int32_t outsideNesting = 0;
+
+// The text of a stack entry, for the trace.
+void EntryText(const VornVMStackEntry* entry, String& out) {
+    if (!entry) return;
+    switch (entry->type) {
+    case kStackInteger:
+    case kStackDouble: {
+        int32_t length = 0, size = 0;
+        char* text = entry->type == kStackInteger ? FormatInteger(entry->value.integer, &length, &size)
+                                                  : FormatDouble(entry->value.number, &length, &size);
+        if (text) out.Assign(text, length);
+        std::free(text);
+        break;
+    }
+    case kStackString:
+        out.Assign(entry->value.text, entry->length);
+        break;
+    case kStackVariable:
+        if (entry->value.variable) out.Assign(entry->value.variable->Value());
+        break;
+    default:
+        break;
+    }
+}
+
+} // namespace
+
+// ---- call, ret, retn ----------------------------------------------------------
+
+void VornVM::OpCall() {
+    Function* function = functions ? functions->At(immA) : nullptr;
+    if (!function) {
+        FatalError(kInvalidFunctionCall);
+        return;
+    }
+    if (function->IsExternal())
+        CallExternalFunction(function);
+    else
+        CallScriptFunction(function);
+}
+
+int VornVM::CallScriptFunction(Function* function) {
+    if (!frame || !stack) return FatalError(kInvalidFunctionCall);
+    // A function without an entry point would run from before its segment.
+    if (function->segment < 0 || function->offset < 0) return FatalError(kInvalidFunctionCall);
+    int32_t depth = DepthOf(frame) + 1;
+    if (depth > kMaxCallDepth) return FatalError(kNestingTooDeep);
+
+    // A returned call's frame comes with an empty stack and a scope that
+    // only needs the function's names copied in.
+    VornVM_FunctionFrame* called = frameSpares.Take();
+    if (called) {
+        called->function = function;
+        called->scope->CopyLayoutFrom(*function->Locals());
+    } else {
+        called = new VornVM_FunctionFrame(function);
+        called->SetScope(new VariableHash(*function->Locals()), true);
+        called->SetStack(new VornVM_Stack(this), true);
+    }
+    called->callDepth = depth;
+    called->returnSegment = segmentIndex;
+    called->returnPc = pc;
+
+    uint32_t flags = frame->flags;
+    if (function->flags & kFunctionShowErrors) flags |= kFrameShowErrors;
+    if (function->flags & kFunctionHideErrors) flags &= ~kFrameShowErrors;
+    called->flags = flags;
+
+    uint32_t mode = 0;
+    if ((function->flags & kFunctionInheritOutput) && (frame->outputMode & 3))
+        mode = 2;
+    else if (function->flags & kFunctionTrimOutput)
+        mode = 1;
+    called->outputMode = mode;
+    called->previous = frame;
+
+    if ((traceFlags & LogFunctionCall) && TraceAccepts())
+        LogEvent(LogFunctionCall, function->name.Text(), function->name.Length());
+
+    // The last argument is on top.
+    VariableHash* scope = called->scope;
+    List<FunctionParameter>& parameters = function->Parameters();
+    bool bound = true;
+    for (FunctionParameter* parameter = parameters.Last(); parameter && bound;
+         parameter = parameters.Previous()) {
+        if (parameter->slot < 0 || parameter->slot >= scope->EntryCount()) {
+            FatalError(kInvalidParameterReference);
+            bound = false;
+            break;
+        }
+        if (parameter->flags & kParameterByReference) {
+            Variable* target = nullptr;
+            bool temporary = false;
+            if (!stack->PopVariable(&target, &temporary)) {
+                SetAborted();
+                bound = false;
+                break;
+            }
+            scope->SetReference(parameter->slot, target);
+            if (temporary) target->Release();
+        } else {
+            Variable* slot = scope->Index(parameter->slot, true);
+            if (!slot) {
+                FatalError(kInvalidParameterReference);
+                bound = false;
+                break;
+            }
+            if (!stack->PopInto(slot)) bound = false;
+        }
+        if (bound && (traceFlags & LogFunctionParameter) && TraceAccepts()) {
+            Variable* value = scope->Index(parameter->slot, false);
+            const String& text = value ? value->Value() : parameter->name;
+            LogEvent(LogFunctionParameter, parameter->name.Text(), parameter->name.Length(), text.Text(),
+                     value ? text.Length() : 0);
+        }
+    }
+    if (!bound) {
+        frameSpares.Recycle(called);
+        return 0;
+    }
+
+    if (Output* output = application ? application->GetOutput() : nullptr)
+        output->SetMode(static_cast<int32_t>(mode));
+    SetCurrentFrame(called);
+    segmentIndex = function->segment;
+    pc = function->offset;
+    return 1;
+}
+
+void VornVM::OpRet() {
+    ReturnFromFunction(true);
+}
+
+void VornVM::OpRetn() {
+    ReturnFromFunction(false);
+}
+
+int VornVM::ReturnFromFunction(bool withValue) {
+    VornVM_Frame* returning = frame;
+    if (!returning || !returning->previous) return FatalError(kFrameUnderflow);
+    if (returning->AtSegmentEnd() != kFrameEndsFunction) return FatalError(kReturnOutsideFunction);
+    auto* functionFrame = static_cast<VornVM_FunctionFrame*>(returning);
+    Function* function = functionFrame->function;
+
+    // Every feature the function left open goes with it.
+    ReleaseFrameFeatures(returning);
+
+    segmentIndex = returning->returnSegment;
+    pc = returning->returnPc;
+    VornVM_Frame* caller = returning->previous;
+    int ok = 1;
+    if (withValue) {
+        if (returning->stack->Depth() < 1) {
+            ok = FatalError("Stack underflow");
+        } else if (caller->stack->Depth() >= caller->stack->Capacity()) {
+            ok = FatalError("Stack overflow");
+        } else {
+            caller->stack->MoveFrom(returning->stack, 1);
+            if ((traceFlags & LogFunctionReturnValue) && TraceAccepts()) {
+                String text;
+                EntryText(caller->stack->Peek(0), text);
+                LogEvent(LogFunctionReturnValue, function->name.Text(), function->name.Length(), text.Text(),
+                         text.Length());
+            }
+        }
+    } else {
+        caller->stack->PushString("", 0, 0, false);
+    }
+    if ((traceFlags & LogFunctionReturn) && TraceAccepts())
+        LogEvent(LogFunctionReturn, function->name.Text(), function->name.Length());
+
+    frameSpares.Recycle(functionFrame);
+    SetCurrentFrame(caller);
+    if (Output* output = application ? application->GetOutput() : nullptr)
+        output->SetMode(static_cast<int32_t>(caller->outputMode));
+    return ok;
+}
+
+// ---- External functions --------------------------------------------------------------
+
+int VornVM::CallExternalFunction(Function* function) {
+    ExternalFunctionCall* call = function->external;
+    if (!call) {
+        call =
+            externalCalls ? externalCalls->Lookup(function->name.Text(), function->name.Length()) : nullptr;
+        if (!call) {
+            String message("Unresolved call to external function '");
+            message.AppendString(function->name);
+            message.Append("'");
+            return FatalError(message);
+        }
+        function->external = call;
+    }
+    List<FunctionParameter>& parameters = function->Parameters();
+    if (call->ParameterCount() != parameters.Count()) return FatalError(kParameterCountMismatch);
+
+    if ((traceFlags & LogExternalFunctionCall) && TraceAccepts())
+        LogEvent(LogExternalFunctionCall, function->name.Text(), function->name.Length());
+
+    // The function's own locals take the arguments, unless a call of it is
+    // still running further out (a plug-in that called back into the
+    // script): then this call binds into a copy, so the outer call's
+    // arguments stay as they were.
+    VariableHash* locals = function->Locals();
+    VariableHash* scope = call->ActiveCalls() > 0 ? new VariableHash(*locals) : locals;
+    auto finish = [&]() {
+        if (scope == locals)
+            scope->ReleaseAll();
+        else
+            delete scope;
+    };
+
+    int32_t position = parameters.Count();
+    for (FunctionParameter* parameter = parameters.Last(); parameter; parameter = parameters.Previous()) {
+        --position;
+        if (parameter->flags != call->ParameterFlags(position)) {
+            FatalError(kParameterTypeMismatch);
+            finish();
+            return 0;
+        }
+        if (parameter->slot < 0 || parameter->slot >= scope->EntryCount()) {
+            FatalError(kInvalidParameterReference);
+            finish();
+            return 0;
+        }
+        if (parameter->flags & kParameterByReference) {
+            Variable* target = nullptr;
+            bool temporary = false;
+            if (!stack->PopVariable(&target, &temporary)) {
+                SetAborted();
+                finish();
+                return 0;
+            }
+            scope->SetReference(parameter->slot, target);
+            if (temporary) target->Release();
+        } else {
+            Variable* slot = scope->Index(parameter->slot, true);
+            if (!slot) {
+                FatalError(kInvalidParameterReference);
+                finish();
+                return 0;
+            }
+            if (!stack->PopInto(slot)) {
+                finish();
+                return 0;
+            }
+        }
+        if ((traceFlags & LogExternalFunctionParameter) && TraceAccepts()) {
+            Variable* value = scope->Index(parameter->slot, false);
+            LogEvent(LogExternalFunctionParameter, parameter->name.Text(), parameter->name.Length(),
+                     value ? value->Value().Text() : nullptr, value ? value->Value().Length() : 0);
+        }
+    }
+
+    VariableList arguments;
+    for (FunctionParameter* parameter = parameters.First(); parameter; parameter = parameters.Next()) {
+        Variable* argument = scope->Index(parameter->slot, true);
+        arguments.Insert(argument ? argument : NullVariable(), kListTail);
+    }
+
+    call->EnterCall();
+    Variable* result = call->Invoke(this, &arguments);
+    call->LeaveCall();
+    stack->PushVariable(result, true);
+
+    if ((traceFlags & LogExternalFunctionReturnValue) && TraceAccepts())
+        LogEvent(LogExternalFunctionReturnValue, function->name.Text(), function->name.Length(),
+                 result->Value().Text(), result->Value().Length());
+    if ((traceFlags & LogExternalFunctionReturn) && TraceAccepts())
+        LogEvent(LogExternalFunctionReturn, function->name.Text(), function->name.Length());
+
+    arguments.Clear();
+    finish();
+    return 1;
+}
+
+// ---- Calls from outside the interpreter -------------------------------------------
+
+namespace {
+
+// Counts one nested interpreter loop while it runs.
+class OutsideCall {
+  public:
+    OutsideCall() { ++outsideNesting; }
+    ~OutsideCall() { --outsideNesting; }
+    OutsideCall(const OutsideCall&) = delete;
+    OutsideCall& operator=(const OutsideCall&) = delete;
+};
+
+} // namespace
+
+int VornVM::RunCalledFunction(Function* function) {
+    if (outsideNesting >= kMaxOutsideNesting) {
+        // The arguments were pushed; they must not stay behind.
+        for (int32_t n = function->Parameters().Count(); n > 0 && stack->Depth() > 0; --n)
+            stack->Discard();
+        return FatalError(kNestingTooDeep);
+    }
+    OutsideCall nesting;
+    VornVM_Frame* outer = frame;
+    int32_t savedSegment = segmentIndex;
+    int32_t savedPc = pc;
+    int32_t savedStart = instructionStart;
+
+    // Returning to the end of the segment ends the nested loop right after
+    // the function returns.
+    pc = codeLength;
+    int ran = CallScriptFunction(function) && SelectSegment() ? Execute() : 0;
+
+    // exit, an abort or a function that never returned leave its frames.
+    if (frame != outer) UnwindTo(outer);
+    SetCurrentFrame(outer);
+    segmentIndex = savedSegment;
+    if (savedSegment != loadedSegment) LoadSegment(savedSegment);
+    pc = savedPc;
+    instructionStart = savedStart;
+    return ran && !aborted ? 1 : 0;
+}
+
+bool VornVM::CallFunction(const char* name, int32_t length, VariableList* arguments, Variable* result) {
+    Function* function = functions ? functions->Find(name, length) : nullptr;
+    if (!function || function->IsExternal() || aborted || !stack) return false;
+    int32_t count = arguments ? arguments->Count() : 0;
+    if (count != function->Parameters().Count()) return false;
+
+    int32_t depth = stack->Depth();
+    if (arguments)
+        for (Variable* item = arguments->First(); item; item = arguments->Next())
+            stack->PushVariable(item, false);
+    bool ran = RunCalledFunction(function) != 0;
+    if (ran && stack->Depth() > depth) {
+        if (result)
+            stack->PopInto(result);
+        else
+            stack->Discard();
+    }
+    while (stack->Depth() > depth)
+        stack->Discard();
+    return ran && !aborted;
+}
+
+bool VornVM::CallProcessFileUpload(const char* t1, int32_t l1, const char* t2, int32_t l2, const char* t3,
+                                   int32_t l3, const char* t4, int32_t l4, const char* t5, int32_t l5,
+                                   int32_t number) {
+    Function* function = functions ? functions->Find("Vorn_ProcessFileUpload", -1) : nullptr;
+    if (!function || function->IsExternal()) return true;
+    if (function->Parameters().Count() != 6 || aborted || !stack) return false;
+    int32_t depth = stack->Depth();
+    const char* texts[5] = {t1, t2, t3, t4, t5};
+    int32_t lengths[5] = {l1, l2, l3, l4, l5};
+    for (int i = 0; i < 5; ++i) {
+        const char* text = texts[i] ? texts[i] : "";
+        int32_t n = texts[i] ? lengths[i] : 0;
+        stack->PushString(text, n, n, false);
+    }
+    stack->PushInteger(number);
+    bool ran = RunCalledFunction(function) != 0;
+    while (stack->Depth() > depth)
+        stack->Discard();
+    return ran && !aborted;
+}
+
+bool VornVM::CallValidateFileUpload(const char* t1, int32_t l1, const char* t2, int32_t l2, const char* t3,
+                                    int32_t l3, int32_t* result) {
+    if (result) *result = -1;
+    Function* function = functions ? functions->Find("Vorn_ValidateFileUpload", -1) : nullptr;
+    if (!function || function->IsExternal()) return true;
+    if (function->Parameters().Count() != 3 || aborted || !stack) return false;
+    int32_t depth = stack->Depth();
+    const char* texts[3] = {t1, t2, t3};
+    int32_t lengths[3] = {l1, l2, l3};
+    for (int i = 0; i < 3; ++i) {
+        const char* text = texts[i] ? texts[i] : "";
+        int32_t n = texts[i] ? lengths[i] : 0;
+        stack->PushString(text, n, n, false);
+    }
+    bool ran = RunCalledFunction(function) != 0;
+    if (ran && stack->Depth() > depth) {
+        int32_t value = stack->PopInteger();
+        if (result && !aborted) *result = value;
+    }
+    while (stack->Depth() > depth)
+        stack->Discard();
+    return ran && !aborted;
+}
+
+} // namespace vorn

@@ -1,0 +1,62 @@
+// Words whose handlers belong to features not built yet: each is decoded and
+// ends the run with a clear fatal error. A feature's handlers replace these
+// definitions (remove the line here when adding the real one).
+#include "engine/vm/VornVM.h"
+
+namespace vorn {
+
+void VornVM::NotSupported(const char* mnemonic) {
+    String message("Instruction not supported: ");
+    message.Append(mnemonic);
+    FatalError(message);
+}
+
+void VornVM::OpLockfile() { NotSupported("lockfile"); }
+void VornVM::OpLockfileEnd() { NotSupported("lockfile_end"); }
+void VornVM::OpCapture() { NotSupported("capture"); }
+void VornVM::OpCaptureEnd() { NotSupported("capture_end"); }
+void VornVM::OpExport() { NotSupported("export"); }
+void VornVM::OpPop3Delete() { NotSupported("pop3delete"); }
+void VornVM::OpSmtpEnd() { NotSupported("op_smtp_end"); }
+void VornVM::OpImport() { NotSupported("import"); }
+void VornVM::OpImportf() { NotSupported("importf"); }
+void VornVM::OpImportLoop() { NotSupported("import_loop"); }
+void VornVM::OpImportStop() { NotSupported("import_stop"); }
+void VornVM::OpPop3() { NotSupported("pop3"); }
+void VornVM::OpPop3Loop() { NotSupported("pop3loop"); }
+void VornVM::OpPop3Stop() { NotSupported("pop3stop"); }
+void VornVM::OpSmtp() { NotSupported("op_smtp"); }
+void VornVM::OpHttp() { NotSupported("op_http"); }
+void VornVM::OpHttpLoop() { NotSupported("op_http_loop"); }
+void VornVM::OpHttpStop() { NotSupported("op_http_stop"); }
+void VornVM::OpHttp8() { NotSupported("op_http8"); }
+void VornVM::OpHttpn() { NotSupported("op_httpn"); }
+void VornVM::OpSmtpn() { NotSupported("op_smtpn"); }
+void VornVM::OpDbOpen() { NotSupported("dbopen"); }
+void VornVM::OpDbClose() { NotSupported("dbclose"); }
+void VornVM::OpDbSkip() { NotSupported("dbskip"); }
+void VornVM::OpDbGo() { NotSupported("dbgo"); }
+void VornVM::OpDbAdd() { NotSupported("dbadd"); }
+void VornVM::OpDbUpdate() { NotSupported("dbupdate"); }
+void VornVM::OpDbDelete() { NotSupported("dbdelete"); }
+void VornVM::OpDbUndelete() { NotSupported("dbundelete"); }
+void VornVM::OpDbPrimary() { NotSupported("dbprimary"); }
+void VornVM::OpDbFind() { NotSupported("dbfind"); }
+void VornVM::OpDbSetIndex() { NotSupported("dbsetindex"); }
+void VornVM::OpDbMakeIndex() { NotSupported("dbmakeindex"); }
+void VornVM::OpDbPack() { NotSupported("dbpack"); }
+void VornVM::OpDbReindex() { NotSupported("dbreindex"); }
+void VornVM::OpDbCreate() { NotSupported("dbcreate"); }
+void VornVM::OpDbOpenView() { NotSupported("dbopenview"); }
+void VornVM::OpDbCloseView() { NotSupported("dbcloseview"); }
+void VornVM::OpDbQuery() { NotSupported("dbquery"); }
+void VornVM::OpDbFilter() { NotSupported("dbfilter"); }
+void VornVM::OpDbRevealStructureDb() { NotSupported("dbrevealstructuredb"); }
+void VornVM::OpDbRevealStructureAgg() { NotSupported("dbrevealstructureagg"); }
+void VornVM::OpDbOpen2() { NotSupported("dbopen2"); }
+void VornVM::OpDbCommit() { NotSupported("dbcommit"); }
+void VornVM::OpDbRollback() { NotSupported("dbrollback"); }
+void VornVM::OpDbTransact() { NotSupported("dbtransact"); }
+void VornVM::OpDbCommand() { NotSupported("dbcommand"); }
+
+} // namespace vorn
