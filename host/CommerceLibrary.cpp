@@ -3,9 +3,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "engine/app/ExternalLibrary.h"
 #include "engine/app/VornApplication.h"
 #include "engine/values/VariableList.h"
-#include "host/ExternalLibrary.h"
 
 namespace vorn {
 

@@ -4,10 +4,10 @@
 #include <cstring>
 #include <new>
 
+#include "engine/app/ExternalLibrary.h"
 #include "engine/app/VornApplication.h"
 #include "engine/foundation/Hash.h"
 #include "engine/values/Variable.h"
-#include "host/ExternalLibrary.h"
 
 namespace vorn {
 

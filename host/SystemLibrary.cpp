@@ -2,8 +2,8 @@
 
 #include <cstring>
 
+#include "engine/app/ExternalLibrary.h"
 #include "engine/app/VornApplication.h"
-#include "host/ExternalLibrary.h"
 
 namespace vorn {
 

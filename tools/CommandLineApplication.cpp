@@ -14,6 +14,7 @@
 #include <random>
 #include <thread>
 
+#include "engine/app/PosixExternalLibrary.h"
 #include "engine/files/PosixFile.h"
 #include "engine/foundation/Hash.h"
 #include "engine/foundation/Number.h"
@@ -27,7 +28,6 @@
 #include "engine/vm/VornVM.h"
 #include "host/CommerceLibrary.h"
 #include "host/ExternalCall.h"
-#include "host/PosixExternalLibrary.h"
 #include "host/SystemLibrary.h"
 #include "platform/Errors.h"
 #include "platform/Modules.h"

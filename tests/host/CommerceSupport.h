@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/app/PosixExternalLibrary.h"
 #include "engine/foundation/Config.h"
 #include "engine/program/InstructionSet.h"
 #include "engine/values/Variable.h"
@@ -20,7 +21,6 @@
 #include "engine/vm/TagErrors.h"
 #include "engine/vm/VornVM.h"
 #include "host/CommerceLibrary.h"
-#include "host/PosixExternalLibrary.h"
 #include "platform/Modules.h"
 #include "tests/engine/app/TestApplication.h"
 #include "tests/engine/vm/VmCoreHarness.h"

@@ -6,10 +6,10 @@
 
 #include <cstring>
 
+#include "engine/app/ExternalLibrary.h"
 #include "engine/values/Variable.h"
 #include "engine/values/VariableList.h"
 #include "engine/vm/VornVM.h"
-#include "host/ExternalLibrary.h"
 #include "tests/host/fixtures/FunctionLibraryHooks.h"
 
 namespace vorn::test {

@@ -4,10 +4,10 @@
 #include <cstring>
 #include <string>
 
+#include "engine/app/PosixExternalLibrary.h"
 #include "engine/values/Variable.h"
 #include "engine/values/VariableList.h"
 #include "host/ExternalCall.h"
-#include "host/PosixExternalLibrary.h"
 #include "platform/Modules.h"
 #include "tests/engine/app/TestApplication.h"
 #include "tests/engine/vm/AssembledRun.h"

@@ -5,8 +5,8 @@
 #include <filesystem>
 #include <string>
 
+#include "engine/app/PosixExternalLibrary.h"
 #include "host/CommerceLibrary.h"
-#include "host/PosixExternalLibrary.h"
 #include "host/SystemLibrary.h"
 #include "platform/Modules.h"
 #include "tests/engine/app/TestApplication.h"

@@ -1,4 +1,4 @@
-#include "host/PosixExternalLibrary.h"
+#include "engine/app/PosixExternalLibrary.h"
 
 #include "engine/app/VornApplication.h"
 #include "platform/Errors.h"

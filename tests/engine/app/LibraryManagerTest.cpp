@@ -7,8 +7,8 @@
 #include <filesystem>
 #include <string>
 
-#include "host/ExternalLibrary.h"
-#include "host/PosixExternalLibrary.h"
+#include "engine/app/ExternalLibrary.h"
+#include "engine/app/PosixExternalLibrary.h"
 #include "platform/Modules.h"
 #include "tests/engine/app/TestApplication.h"
 

@@ -1,4 +1,4 @@
-#include "host/ExternalLibrary.h"
+#include "engine/app/ExternalLibrary.h"
 
 #include "engine/app/VornApplication.h"
 

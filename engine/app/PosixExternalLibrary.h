@@ -2,7 +2,7 @@
 // hands a library the host's module, symbol lookup and unloading.
 #pragma once
 
-#include "host/ExternalLibrary.h"
+#include "engine/app/ExternalLibrary.h"
 #include "platform/Modules.h"
 
 namespace vorn {
