@@ -12,8 +12,10 @@ declare -A allowed=(
   [engine/program]="engine/program engine/files engine/app engine/foundation platform"
   [engine/values]="engine/values engine/program engine/files engine/app engine/foundation platform"
   [engine/vm]="engine/vm engine/values engine/program engine/files engine/app engine/foundation platform"
-  [host]="host engine platform"
-  [tools]="tools host engine platform"
+  [database]="database engine platform"
+  [host]="host database engine platform"
+  [server]="server host database engine platform"
+  [tools]="tools host database engine platform"
 )
 
 status=0
