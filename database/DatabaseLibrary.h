@@ -46,12 +46,12 @@ typedef struct vrVariableList vrVariableList;
 #define VORN_DATABASE_LIBRARY_VERSION 6
 
 /* The first version that has each gated entry; every other entry is in all. */
-#define VORN_DATABASE_VERSION_COMMIT 2     /* commit_database, rollback_database */
-#define VORN_DATABASE_VERSION_EXTRA3 2     /* open_database's third extra text */
-#define VORN_DATABASE_VERSION_NAME 3       /* the database name in open and create */
+#define VORN_DATABASE_VERSION_COMMIT 2 /* commit_database, rollback_database */
+#define VORN_DATABASE_VERSION_EXTRA3 2 /* open_database's third extra text */
+#define VORN_DATABASE_VERSION_NAME 3   /* the database name in open and create */
 #define VORN_DATABASE_VERSION_COLUMN_TYPE 4
-#define VORN_DATABASE_VERSION_TRANSACT 5   /* transact_database, database_command */
-#define VORN_DATABASE_VERSION_RELEASE 6    /* release_database */
+#define VORN_DATABASE_VERSION_TRANSACT 5 /* transact_database, database_command */
+#define VORN_DATABASE_VERSION_RELEASE 6  /* release_database */
 
 /* Column types that column_type answers; anything else is text. */
 #define VORN_COLUMN_INTEGER 2
@@ -76,12 +76,13 @@ typedef int32_t (*vorn_make_index_entry)(vrDatabase* database, const char* file,
                                          const char* expression, int32_t expressionLength, const char* flags,
                                          int32_t flagsLength);
 typedef const char* (*vorn_database_error_entry)(vrDatabase* database);
-typedef int32_t (*vorn_database_command_entry)(vrDatabase* database, const char* command, int32_t commandLength,
-                                               const char* value, int32_t valueLength);
+typedef int32_t (*vorn_database_command_entry)(vrDatabase* database, const char* command,
+                                               int32_t commandLength, const char* value, int32_t valueLength);
 typedef int32_t (*vorn_view_entry)(vrDatabaseView* view);
 typedef int32_t (*vorn_view_count_entry)(vrDatabaseView* view, int32_t count);
 typedef int32_t (*vorn_view_text_entry)(vrDatabaseView* view, const char* text, int32_t length);
-typedef int32_t (*vorn_find_row_entry)(vrDatabaseView* view, const char* key, int32_t keyLength, int32_t exact);
+typedef int32_t (*vorn_find_row_entry)(vrDatabaseView* view, const char* key, int32_t keyLength,
+                                       int32_t exact);
 typedef int32_t (*vorn_reveal_to_aggregate_entry)(vrDatabaseView* view, vrVariable** target);
 typedef const char* (*vorn_view_error_entry)(vrDatabaseView* view);
 typedef int32_t (*vorn_variable_integer_entry)(vrDatabaseVariable* variable, int32_t* value);
@@ -91,7 +92,8 @@ typedef int32_t (*vorn_variable_text_entry)(vrDatabaseVariable* variable, const 
                                             int32_t* owned);
 typedef int32_t (*vorn_set_variable_integer_entry)(vrDatabaseVariable* variable, int32_t value);
 typedef int32_t (*vorn_set_variable_double_entry)(vrDatabaseVariable* variable, double value);
-typedef int32_t (*vorn_set_variable_text_entry)(vrDatabaseVariable* variable, const char* text, int32_t length);
+typedef int32_t (*vorn_set_variable_text_entry)(vrDatabaseVariable* variable, const char* text,
+                                                int32_t length);
 typedef int32_t (*vorn_variable_entry)(vrDatabaseVariable* variable);
 
 /* The argument lists of older libraries: version 1 passes no database name
@@ -103,7 +105,8 @@ typedef int32_t (*vorn_open_database_entry_v1)(vrDatabase* database, const char*
                                                int32_t extra2Length);
 typedef int32_t (*vorn_open_database_entry_v2)(vrDatabase* database, const char* file, int32_t fileLength,
                                                const char* extra1, int32_t extra1Length, const char* extra2,
-                                               int32_t extra2Length, const char* extra3, int32_t extra3Length);
+                                               int32_t extra2Length, const char* extra3,
+                                               int32_t extra3Length);
 
 /* What vorn_database_library returns: owned by the library, never freed or
  * copied by the host. A null entry is no entry. */
@@ -139,13 +142,13 @@ typedef struct DatabaseLibraryDescriptor {
     vorn_set_variable_double_entry set_variable_double;
     vorn_set_variable_text_entry set_variable_text;
     vorn_variable_entry release_variable;
-    vorn_database_entry commit_database;    /* version 2 */
-    vorn_database_entry rollback_database;  /* version 2 */
-    vorn_variable_entry column_type;        /* version 4: VORN_COLUMN_INTEGER, VORN_COLUMN_DOUBLE or text */
-    vorn_database_entry transact_database;  /* version 5 */
+    vorn_database_entry commit_database;   /* version 2 */
+    vorn_database_entry rollback_database; /* version 2 */
+    vorn_variable_entry column_type;       /* version 4: VORN_COLUMN_INTEGER, VORN_COLUMN_DOUBLE or text */
+    vorn_database_entry transact_database; /* version 5 */
     vorn_database_command_entry database_command; /* version 5 */
-    vorn_database_entry release_database;   /* version 6; result ignored */
-    void* reserved[9];                      /* never read */
+    vorn_database_entry release_database;         /* version 6; result ignored */
+    void* reserved[9];                            /* never read */
 } DatabaseLibraryDescriptor;
 
 /* The export of a database library; null when it has no table to give. */
@@ -166,7 +169,8 @@ vrProgram* vrDatabaseView_Program(vrDatabaseView* view);
 vrDatabase* vrDatabaseView_Database(vrDatabaseView* view);
 void* vrDatabaseView_data(vrDatabaseView* view);
 void vrDatabaseView_SetData(vrDatabaseView* view, void* data);
-vrDatabaseVariable* vrDatabaseView_AddVariable(vrDatabaseView* view, const char* name, int32_t length, void* data);
+vrDatabaseVariable* vrDatabaseView_AddVariable(vrDatabaseView* view, const char* name, int32_t length,
+                                               void* data);
 void vrDatabaseView_Clear(vrDatabaseView* view);
 void vrDatabaseView_SetDirty(vrDatabaseView* view);
 void vrDatabaseView_Commit(vrDatabaseView* view);

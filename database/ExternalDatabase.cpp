@@ -64,7 +64,8 @@ ExternalDatabase::~ExternalDatabase() {
     ReleaseData();
     // Here rather than in the base: a field's release call may still ask
     // for this database.
-    while (DatabaseView* view = views.First()) Database::RemoveView(view);
+    while (DatabaseView* view = views.First())
+        Database::RemoveView(view);
 }
 
 void ExternalDatabase::ReleaseData() {
@@ -108,17 +109,18 @@ int ExternalDatabase::Open(const DatabaseText& file, const DatabaseText& dbName,
                        LengthOf(extra1), TextOf(extra2), LengthOf(extra2), third, thirdLength);
     } else if (version >= VORN_DATABASE_VERSION_EXTRA3) {
         result = EntryAs<vorn_open_database_entry_v2>(entry)(this, TextOf(file), LengthOf(file),
-                                                                      TextOf(extra1), LengthOf(extra1),
-                                                                      TextOf(extra2), LengthOf(extra2), third,
-                                                                      thirdLength);
+                                                             TextOf(extra1), LengthOf(extra1), TextOf(extra2),
+                                                             LengthOf(extra2), third, thirdLength);
     } else {
-        result = EntryAs<vorn_open_database_entry_v1>(entry)(
-            this, TextOf(file), LengthOf(file), TextOf(extra1), LengthOf(extra1), TextOf(extra2), LengthOf(extra2));
+        result =
+            EntryAs<vorn_open_database_entry_v1>(entry)(this, TextOf(file), LengthOf(file), TextOf(extra1),
+                                                        LengthOf(extra1), TextOf(extra2), LengthOf(extra2));
     }
     return Result(result, "VrOPEN");
 }
 
-int ExternalDatabase::Create(const DatabaseText& file, const DatabaseText& dbName, const DatabaseText& fields) {
+int ExternalDatabase::Create(const DatabaseText& file, const DatabaseText& dbName,
+                             const DatabaseText& fields) {
     vorn_create_database_entry entry = descriptor->create_database;
     if (!entry) return Unsupported("VrCREATE");
     int32_t result;
@@ -127,7 +129,7 @@ int ExternalDatabase::Create(const DatabaseText& file, const DatabaseText& dbNam
                        LengthOf(fields));
     else
         result = EntryAs<vorn_create_database_entry_v1>(entry)(this, TextOf(file), LengthOf(file),
-                                                                        TextOf(fields), LengthOf(fields));
+                                                               TextOf(fields), LengthOf(fields));
     return Result(result, "VrCREATE");
 }
 
@@ -174,8 +176,8 @@ int ExternalDatabase::Reindex() {
     return Result(descriptor->reindex_database(this), "VrREINDEX");
 }
 
-int ExternalDatabase::OpenView(const DatabaseText& viewName, const DatabaseText& query, VariableList* parameters,
-                               int32_t parameterCount) {
+int ExternalDatabase::OpenView(const DatabaseText& viewName, const DatabaseText& query,
+                               VariableList* parameters, int32_t parameterCount) {
     vorn_open_view_entry entry = descriptor->open_view;
     if (!entry) return Unsupported("VrOPENVIEW");
     DatabaseView* previousPrimary = primaryView;
@@ -399,7 +401,8 @@ ExternalDatabaseVariable* ExternalDatabaseView::AddVariable(const char* text, in
 
 // ---- ExternalDatabaseVariable ------------------------------------------------------
 
-ExternalDatabaseVariable::ExternalDatabaseVariable(const char* text, int32_t length, ExternalDatabaseView* owner,
+ExternalDatabaseVariable::ExternalDatabaseVariable(const char* text, int32_t length,
+                                                   ExternalDatabaseView* owner,
                                                    DatabaseLibraryDescriptor* table, void* word)
     : Variable(text ? text : "", text ? length : 0), view(owner), descriptor(table), data(word) {}
 
@@ -479,7 +482,8 @@ void ExternalDatabaseVariable::BuildText() {
     // Changed (or unbound): what the script assigned, as every variable does.
     if (tree_ || changed || !descriptor) return Variable::BuildText();
     if (FetchText()) return;
-    if ((valid_ & (kValidDouble | kValidInteger)) || FetchDouble() || FetchInteger()) return Variable::BuildText();
+    if ((valid_ & (kValidDouble | kValidInteger)) || FetchDouble() || FetchInteger())
+        return Variable::BuildText();
     text_.Assign("", 0);
 }
 

@@ -18,7 +18,7 @@ namespace vorn {
 class ExternalDatabaseView;
 
 class ExternalDatabase : public Database {
-public:
+  public:
     // The descriptor is the library's and outlives the database.
     ExternalDatabase(VornApplication* application, VornVM* program, DatabaseLibraryDescriptor* descriptor,
                      char* name, int32_t length, int32_t size, int* adopt);
@@ -65,7 +65,7 @@ public:
     // Sets "<tag> is an Unsupported Operation" and returns 0.
     int Unsupported(const char* tag);
 
-private:
+  private:
     using Database::AddView;
 
     // Turns an entry's result into 1, or 0 with the library's message.
@@ -82,7 +82,7 @@ private:
 };
 
 class ExternalDatabaseView : public DatabaseView {
-public:
+  public:
     ExternalDatabaseView(VornApplication* application, VornVM* program, ExternalDatabase* database,
                          DatabaseLibraryDescriptor* descriptor, const char* name, int32_t length, void* data);
     // Releases the field variables (each through the library once), then the view.
@@ -121,7 +121,7 @@ public:
     int32_t Stamp() const { return stamp; }
     void SetStamp(int32_t value) { stamp = value; }
 
-private:
+  private:
     int Forward(int32_t (*entry)(vrDatabaseView*), const char* tag);
     int Result(int32_t result, const char* tag);
     void TakeLibraryError(const char* tag);
@@ -138,7 +138,7 @@ private:
 // A field of a view's row. Unchanged, it reads the library; once the script
 // assigns to it, it converts what was assigned, until ResetValue.
 class ExternalDatabaseVariable : public Variable, public UnbindableVariable {
-public:
+  public:
     ExternalDatabaseVariable(const char* name, int32_t length, ExternalDatabaseView* view,
                              DatabaseLibraryDescriptor* descriptor, void* data);
     // The library's release call, unless unbinding made it already.
@@ -184,7 +184,7 @@ public:
     bool Changed() const { return changed; }
     bool Bound() const { return descriptor != nullptr; }
 
-private:
+  private:
     // An entry of the descriptor, or null once unbound or gated off.
     template <class Entry> Entry Use(Entry DatabaseLibraryDescriptor::*entry, int32_t version = 1) const;
     void ParseCachedText();

@@ -41,7 +41,8 @@ DatabaseLibraryDescriptor* ExternalDatabaseLibraryManager::Descriptor(const char
 
     ExternalLibrary* loaded = LoadConfiguredLibrary(application, library->Path(), "database", error);
     if (!loaded) return nullptr;
-    auto table = reinterpret_cast<vorn_database_library_export>(loaded->GetSymbol(VORN_DATABASE_LIBRARY_EXPORT));
+    auto table =
+        reinterpret_cast<vorn_database_library_export>(loaded->GetSymbol(VORN_DATABASE_LIBRARY_EXPORT));
     if (!table) {
         error = loaded->ErrorText();
         return nullptr;

@@ -17,7 +17,7 @@ class VornApplication;
 
 // One configured library: its type, its file and, once loaded, its table.
 class ExternalDatabaseLibrary {
-public:
+  public:
     // Copies both texts (null counts as empty).
     ExternalDatabaseLibrary(const char* type, const char* path);
     ExternalDatabaseLibrary(const ExternalDatabaseLibrary&) = delete;
@@ -30,14 +30,14 @@ public:
     DatabaseLibraryDescriptor* Descriptor() const { return descriptor; }
     void SetDescriptor(DatabaseLibraryDescriptor* table) { descriptor = table; }
 
-private:
+  private:
     String type;
     String path;
     DatabaseLibraryDescriptor* descriptor = nullptr;
 };
 
 class ExternalDatabaseLibraryManager : public DatabaseLibrarySource, public ConfiguredLibraries {
-public:
+  public:
     // The application's loader loads the library files (and keeps them).
     explicit ExternalDatabaseLibraryManager(VornApplication* application);
     ~ExternalDatabaseLibraryManager() override;
@@ -63,7 +63,7 @@ public:
     const char* ConfiguredLibraryName(int32_t index, int32_t* length) override;
     bool IsLibraryConfigured(const char* name, int32_t length) override;
 
-private:
+  private:
     VornApplication* application;
     HashTable<ExternalDatabaseLibrary> libraries;
     String error;

@@ -14,7 +14,7 @@ class VornApplication;
 class VornVM;
 
 class DatabaseLibrarySource {
-public:
+  public:
     virtual ~DatabaseLibrarySource() = default;
 
     // A new database of the type (any letter case; length -1: up to the NUL),
