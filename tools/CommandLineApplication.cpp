@@ -162,6 +162,7 @@ SystemLibraryManager* CommandLineApplication::GetSystemLibraryManager() {
 ConfiguredLibraries* CommandLineApplication::ConfiguredLibrariesOf(int32_t family) {
     if (family == kLibraryFamilyCommerce) return commerceLibraries;
     if (family == kLibraryFamilySystem) return systemLibraries;
+    if (family == kLibraryFamilyDatabase) return databaseLibraries;
     return nullptr;
 }
 
@@ -211,6 +212,11 @@ void CommandLineApplication::AddCommerceLibrary(const char* method, const char* 
 
 void CommandLineApplication::AddSystemLibrary(const char* name, const char* path) {
     systemLibraries->RegisterLibrary(name, path);
+}
+
+void CommandLineApplication::AddDatabaseLibrary(const char* type, const char* path) {
+    databaseTypes.Insert(new String(type), kListTail);
+    databasePaths.Insert(new String(path), kListTail);
 }
 
 int32_t CommandLineApplication::Fail(String* error, const String& text) {
@@ -285,16 +291,27 @@ int32_t CommandLineApplication::RunFile(const char* name, File* file, String* er
         if (filter[0]) ParseLogFilter(filter);
     }
 
+    // A manager per run, as the web host makes one per request; it outlives
+    // the VM, whose databases make their last library calls as it goes.
+    ExternalDatabaseLibraryManager databases(this);
+    String* path = databasePaths.First();
+    for (String* type = databaseTypes.First(); type && path; type = databaseTypes.Next()) {
+        databases.RegisterLibrary(type->Text(), path->Text());
+        path = databasePaths.Next();
+    }
+    databaseLibraries = &databases;
+
     int ran = 0;
     {
         VornVM vm(name, -1, this, &pool, &system, &globals, &segments, &functions, &externalCalls,
-                  commerceLibraries, nullptr, &languages, &texts, TickCounterPlace(), TimedOutPlace(),
+                  commerceLibraries, &databases, &languages, &texts, TickCounterPlace(), TimedOutPlace(),
                   ExitRequestedPlace(), nullptr);
         reader.ReleaseFile();
         ResetTimeLimit();
         Watchdog watchdog(this, watchdogInterval);
         ran = vm.Execute();
     }
+    databaseLibraries = nullptr;
     if (output) {
         output->Commit(1);
         output->Flush();

@@ -11,6 +11,7 @@
 #include "engine/foundation/Config.h"
 #include "engine/foundation/Output.h"
 #include "engine/foundation/String.h"
+#include "database/ExternalDatabaseLibraryManager.h"
 #include "host/CommerceLibrary.h"
 
 namespace vorn {
@@ -56,6 +57,8 @@ class CommandLineApplication : public VornApplication, public ConfiguredLibraryS
     // each file is loaded on the first use of its name.
     void AddCommerceLibrary(const char* method, const char* path);
     void AddSystemLibrary(const char* name, const char* path);
+    // A database type and its library, registered with each run's manager.
+    void AddDatabaseLibrary(const char* type, const char* path);
 
     // Loads and runs the program: kRunCompleted after a normal end (segment
     // end or exit), kRunFailed after a fatal error or a time-out, kRunNotLoaded
@@ -75,6 +78,8 @@ class CommandLineApplication : public VornApplication, public ConfiguredLibraryS
     FileManager* GetFileManager() override;
     ExternalLibraryManager* GetExternalLibraryManager() override;
     CommerceLibraryManager* GetCommerceLibraryManager() override;
+    // The manager of the run in progress; null between runs.
+    ExternalDatabaseLibraryManager* GetDatabaseLibraryManager() override { return databaseLibraries; }
     SystemLibraryManager* GetSystemLibraryManager() override;
     Config* GetConfig() override { return &config; }
     const char* InterfaceName() override { return "VornCLI"; }
@@ -93,7 +98,7 @@ class CommandLineApplication : public VornApplication, public ConfiguredLibraryS
     void* SSLFunction(const char* name) override;
 
     // --- ConfiguredLibrarySource ---------------------------------------------
-    // The commerce and system managers; there are no database libraries here.
+    // The commerce and system managers, and the database manager of the run.
     ConfiguredLibraries* ConfiguredLibrariesOf(int32_t family) override;
 
   private:
@@ -106,6 +111,9 @@ class CommandLineApplication : public VornApplication, public ConfiguredLibraryS
     PosixExternalLibraryManager* libraries;
     CommerceLibraryManager* commerceLibraries;
     SystemLibraryManager* systemLibraries;
+    ExternalDatabaseLibraryManager* databaseLibraries = nullptr;
+    List<String> databaseTypes{true};
+    List<String> databasePaths{true};
     String scriptDirectory;
     String dataDirectory;
     List<String> libraryPaths{true};

@@ -9,13 +9,15 @@ namespace vorn {
 namespace {
 
 constexpr char kUsage[] = "usage: vrrun [-c name=value]... [-s DIR] [-d DIR] [-l LIBRARY]...\n"
-                          "             [-m METHOD=LIBRARY]... [-y NAME=LIBRARY]... FILE.vrc\n"
+                          "             [-m METHOD=LIBRARY]... [-y NAME=LIBRARY]... [-t TYPE=LIBRARY]...\n"
+                          "             FILE.vrc\n"
                           "  -c name=value  set a configuration item by its registry value name\n"
                           "  -s DIR         script directory (default: the program's directory)\n"
                           "  -d DIR         data directory (default: the working directory)\n"
                           "  -l LIBRARY     register a built-in function library\n"
                           "  -m METHOD=LIBRARY  register a commerce library for a method\n"
-                          "  -y NAME=LIBRARY    register a system library under a name\n";
+                          "  -y NAME=LIBRARY    register a system library under a name\n"
+                          "  -t TYPE=LIBRARY    register a database library for a database type\n";
 
 int32_t Usage(std::string* messages, const std::string& problem) {
     if (messages) {
@@ -44,7 +46,8 @@ int32_t RunnerMain(int argc, const char* const* argv, Output* output, std::strin
         if (std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "--help") == 0) return Usage(messages, "");
         bool takesValue = std::strcmp(arg, "-c") == 0 || std::strcmp(arg, "-s") == 0 ||
                           std::strcmp(arg, "-d") == 0 || std::strcmp(arg, "-l") == 0 ||
-                          std::strcmp(arg, "-m") == 0 || std::strcmp(arg, "-y") == 0;
+                          std::strcmp(arg, "-m") == 0 || std::strcmp(arg, "-y") == 0 ||
+                          std::strcmp(arg, "-t") == 0;
         if (takesValue) {
             if (i + 1 >= argc) return Usage(messages, std::string("option ") + arg + " needs a value");
             const char* value = argv[++i];
@@ -61,12 +64,15 @@ int32_t RunnerMain(int argc, const char* const* argv, Output* output, std::strin
                 application.SetDataDirectory(value);
                 break;
             case 'm':
-            case 'y': {
+            case 'y':
+            case 't': {
                 std::string name, path;
                 if (!SplitAssignment(value, &name, &path))
                     return Usage(messages, std::string("option ") + arg + " needs NAME=LIBRARY");
                 if (arg[1] == 'm')
                     application.AddCommerceLibrary(name.c_str(), path.c_str());
+                else if (arg[1] == 't')
+                    application.AddDatabaseLibrary(name.c_str(), path.c_str());
                 else
                     application.AddSystemLibrary(name.c_str(), path.c_str());
                 break;

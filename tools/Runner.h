@@ -8,7 +8,8 @@ namespace vorn {
 
 class Output;
 
-// vrrun [-c name=value]... [-s DIR] [-d DIR] [-l LIB]... FILE.vrc
+// vrrun [-c name=value]... [-s DIR] [-d DIR] [-l LIB]... [-m METHOD=LIB]... [-y NAME=LIB]...
+//       [-t TYPE=LIB]... FILE.vrc
 // Runs the program with its output going to output; messages about the run
 // itself (usage, load failures) are appended to *messages. Returns the exit
 // status: 0 normal end, 1 fatal error, abort or time-out, 2 when the program

@@ -16,7 +16,7 @@ class FileManager;
 class NetworkManager;
 class ExternalLibraryManager;
 class CommerceSource;
-class ExternalDatabaseLibraryManager;
+class DatabaseLibrarySource;
 class SystemLibraryManager;
 class Variable;
 
@@ -98,7 +98,7 @@ class VornApplication {
     virtual FileManager* GetFileManager() = 0;
     virtual ExternalLibraryManager* GetExternalLibraryManager() = 0;
     virtual CommerceSource* GetCommerceLibraryManager() { return nullptr; }
-    virtual ExternalDatabaseLibraryManager* GetDatabaseLibraryManager() { return nullptr; }
+    virtual DatabaseLibrarySource* GetDatabaseLibraryManager() { return nullptr; }
     virtual SystemLibraryManager* GetSystemLibraryManager() { return nullptr; }
     virtual Config* GetConfig() = 0;
     virtual const char* InterfaceName() = 0;

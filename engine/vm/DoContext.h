@@ -14,7 +14,7 @@ namespace vorn {
 class CommerceSource;
 class Dictionary;
 class ExternalFunctionSource;
-class ExternalDatabaseLibraryManager;
+class DatabaseLibrarySource;
 class File;
 class FunctionManager;
 class LocalizedDictionary;
@@ -57,7 +57,7 @@ public:
     // names the sub-program, so its own relative VrDOs start from its directory.
     DoContext(const char* name, int32_t nameLength, VornVM* caller, VariableHash* callerGlobals,
               VariableHash* callerSystem, VornApplication* application, ExternalFunctionSource* externalCalls,
-              CommerceSource* commerceLibraries, ExternalDatabaseLibraryManager* databaseLibraries);
+              CommerceSource* commerceLibraries, DatabaseLibrarySource* databaseLibraries);
     // Deletes the VM first, then the program's tables.
     virtual ~DoContext();
     DoContext(const DoContext&) = delete;
@@ -88,7 +88,7 @@ public:
     VornApplication* application;
     ExternalFunctionSource* externalCalls;
     CommerceSource* commerceLibraries;
-    ExternalDatabaseLibraryManager* databaseLibraries;
+    DatabaseLibrarySource* databaseLibraries;
 
     LocalizedLanguages* languages = nullptr;
     LocalizedDictionary* localizedTexts = nullptr;

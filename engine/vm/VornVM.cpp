@@ -50,7 +50,7 @@ void RemoveExact(HashTable<T>* table, T* item) {
 VornVM::VornVM(const char* programNameText, int32_t programNameLength, VornApplication* app, Dictionary* stringPool,
                VariableHash* system, VariableHash* global, SegmentManager* segmentManager,
                FunctionManager* functionTable, ExternalFunctionSource* externalCallManager,
-               CommerceSource* commerce, ExternalDatabaseLibraryManager* databaseLibraryManager,
+               CommerceSource* commerce, DatabaseLibrarySource* databaseLibraryManager,
                LocalizedLanguages* languageTable, LocalizedDictionary* texts, std::atomic<uint32_t>* ticks,
                std::atomic<int32_t>* timedOutFlag, std::atomic<int32_t>* exitFlag, VornVM* parentVM,
                const TagErrorTable* tags)

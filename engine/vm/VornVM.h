@@ -33,7 +33,7 @@ class Dictionary;
 class DoContext;
 class DoExpression;
 class ExternalFunctionSource;
-class ExternalDatabaseLibraryManager;
+class DatabaseLibrarySource;
 class Function;
 class FunctionManager;
 class LocalizedDictionary;
@@ -64,7 +64,7 @@ public:
     VornVM(const char* programName, int32_t programNameLength, VornApplication* application, Dictionary* pool,
            VariableHash* systemScope, VariableHash* globalScope, SegmentManager* segments,
            FunctionManager* functions, ExternalFunctionSource* externalCalls,
-           CommerceSource* commerceLibraries, ExternalDatabaseLibraryManager* databaseLibraries,
+           CommerceSource* commerceLibraries, DatabaseLibrarySource* databaseLibraries,
            LocalizedLanguages* languages, LocalizedDictionary* localizedTexts,
            std::atomic<uint32_t>* tickCounter, std::atomic<int32_t>* timedOut,
            std::atomic<int32_t>* exitRequested, VornVM* parent, const TagErrorTable* tags = nullptr);
@@ -207,7 +207,7 @@ public:
     FunctionManager* Functions() const { return functions; }
     ExternalFunctionSource* ExternalCalls() const { return externalCalls; }
     CommerceSource* CommerceLibraries() const { return commerceLibraries; }
-    ExternalDatabaseLibraryManager* DatabaseLibraries() const { return databaseLibraries; }
+    DatabaseLibrarySource* DatabaseLibraries() const { return databaseLibraries; }
     LocalizedLanguages* Languages() const { return languages; }
     LocalizedDictionary* LocalizedTexts() const { return localizedTexts; }
     VornVM_Stack* CurrentStack() const { return stack; }
@@ -484,7 +484,7 @@ protected:
     FunctionManager* functions;
     ExternalFunctionSource* externalCalls;
     CommerceSource* commerceLibraries;
-    ExternalDatabaseLibraryManager* databaseLibraries;
+    DatabaseLibrarySource* databaseLibraries;
     LocalizedLanguages* languages;
     LocalizedDictionary* localizedTexts;
 

@@ -42,7 +42,7 @@ DoExpression::~DoExpression() = default;
 
 DoContext::DoContext(const char* nameText, int32_t nameLength, VornVM* callingVM, VariableHash* globals,
                      VariableHash* system, VornApplication* app, ExternalFunctionSource* calls,
-                     CommerceSource* commerce, ExternalDatabaseLibraryManager* databaseLibraryManager)
+                     CommerceSource* commerce, DatabaseLibrarySource* databaseLibraryManager)
     : caller(callingVM),
       callerGlobals(globals),
       callerSystem(system),

@@ -91,5 +91,42 @@ TEST(RunnerLibrariesTest, CommerceAndSystemLibrariesCanBeRegistered) {
     EXPECT_STREQ(application.ConfiguredLibrariesOf(kLibraryFamilySystem)->ConfiguredLibraryName(0, nullptr), "crypto");
 }
 
+// Database libraries are registered with each run's manager, which the
+// configuration's lists show; the VM gets the manager.
+TEST(RunnerLibrariesTest, DatabaseLibrariesAreRegisteredPerRun) {
+    char pattern[] = "/tmp/vorn-rundb-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    std::string dir = pattern;
+    const std::string source = ".segment m entry\n"
+                               " pushnc \"vorn_config:database_list\"\n out\n pushc \"|\"\n out\n"
+                               " pushnc \"vorn_config:database_lookup:SQL\"\n out\n"
+                               " pushnc \"vorn_config:database_lookup:xbase3\"\n out\n.end\n";
+    Assembler assembler;
+    ASSERT_TRUE(assembler.Assemble(source.data(), static_cast<int32_t>(source.size()), "t.vr"))
+        << assembler.ErrorText().Text();
+    std::string program = dir + "/db.vrc";
+    std::ofstream(program, std::ios::binary)
+        .write(reinterpret_cast<const char*>(assembler.Output()), assembler.OutputLength());
+
+    TextSink output;
+    std::string messages;
+    EXPECT_EQ(RunVrrun({"-t", std::string("sql=") + VORN_FIXTURE_DATABASEV6, "-t", "Other=/o.so", program}, &output,
+                       &messages),
+              0)
+        << messages << output.text;
+    EXPECT_EQ(output.text, "sql,Other|10");
+    for (const char* bad : {"sql", "=lib.so"}) {
+        messages.clear();
+        EXPECT_EQ(RunVrrun({"-t", bad, program}, &output, &messages), 2) << bad;
+        EXPECT_NE(messages.find("option -t needs NAME=LIBRARY"), std::string::npos) << messages;
+    }
+    fs::remove_all(dir);
+
+    // Outside a run there is no manager.
+    CommandLineApplication application(&output);
+    application.AddDatabaseLibrary("sql", VORN_FIXTURE_DATABASEV6);
+    EXPECT_EQ(application.GetDatabaseLibraryManager(), nullptr);
+}
+
 } // namespace
 } // namespace vorn

@@ -1,0 +1,28 @@
+// What VrOPEN and VrCREATE need of the request's database libraries: a new
+// database of a type that a plug-in library serves. The host's library
+// manager makes them; the built-in "xbase3" type never comes here.
+#pragma once
+
+#include <cstdint>
+
+#include "engine/foundation/String.h"
+#include "engine/vm/Database.h"
+
+namespace vorn {
+
+class VornApplication;
+class VornVM;
+
+class DatabaseLibrarySource {
+  public:
+    virtual ~DatabaseLibrarySource() = default;
+
+    // A new database of the type (any letter case; length -1: up to the NUL),
+    // neither opened nor created yet, named as the Database constructor names
+    // it. The type's library is loaded on first use. Null, with the reason in
+    // *error and the name left to the caller, when no library serves the type.
+    virtual Database* NewDatabase(VornApplication* application, VornVM* program, const char* type,
+                                  int32_t typeLength, const DatabaseText& name, String* error) = 0;
+};
+
+} // namespace vorn
