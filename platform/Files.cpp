@@ -696,6 +696,20 @@ bool RenameFileNoReplace(const char* from, const char* to) {
     return true;
 }
 
+bool AppendRecord(const char* path, const void* bytes, size_t count) {
+    if (path == nullptr || path[0] == '\0' || (bytes == nullptr && count > 0)) return Fail(EINVAL);
+    const int fd = OpenRetrying(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY, 0666);
+    if (fd < 0) return FailErrno();
+    ssize_t written;
+    do {
+        written = write(fd, bytes, count);
+    } while (written < 0 && errno == EINTR);
+    const int error = written < 0 ? errno : ENOSPC;
+    close(fd);
+    if (written == static_cast<ssize_t>(count)) return true;
+    return Fail(error);
+}
+
 bool IsOpenInProcess(const char* path) {
     if (path == nullptr) return false;
     OpenFileTable& table = Table();

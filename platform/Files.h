@@ -200,6 +200,12 @@ bool RenameFile(const char* from, const char* to);
 // wins. EACCES while the source is open in this process.
 bool RenameFileNoReplace(const char* from, const char* to);
 
+// Appends one record to a file with a single write on a descriptor opened
+// for appending (the file is created with 0666 less the umask when missing),
+// so records of concurrent writers of any process land whole, one after the
+// other. A short write (a full disk) fails with ENOSPC.
+bool AppendRecord(const char* path, const void* bytes, size_t count);
+
 // Whether a handle of this process that counts against renames and deletes
 // holds the file at path open.
 bool IsOpenInProcess(const char* path);

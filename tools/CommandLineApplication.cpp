@@ -1,6 +1,5 @@
 #include "tools/CommandLineApplication.h"
 
-#include <crypt.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -27,7 +26,10 @@
 #include "engine/values/VariableHash.h"
 #include "engine/vm/VornVM.h"
 #include "host/CommerceLibrary.h"
+#include "host/Crypt.h"
 #include "host/ExternalCall.h"
+#include "host/LogLine.h"
+#include "host/OpenSSL.h"
 #include "host/SystemLibrary.h"
 #include "platform/Errors.h"
 #include "platform/Modules.h"
@@ -135,6 +137,7 @@ CommandLineApplication::CommandLineApplication(Output* sink)
       commerceLibraries(new CommerceLibraryManager(this)), systemLibraries(new SystemLibraryManager(this)) {}
 
 CommandLineApplication::~CommandLineApplication() {
+    FreeOpenSSLContext(sslFunctions, &sslContext);
     delete systemLibraries;
     delete commerceLibraries;
     delete files;
@@ -351,24 +354,8 @@ Output* CommandLineApplication::SetOutput(Output* next) {
 
 char* CommandLineApplication::Crypt(const char* key, int32_t keyLength, const char* salt, int32_t* outLength,
                                     int32_t* outSize) {
-    char keyText[9] = {};
-    int32_t n = 0;
-    while (key && n < 8 && n < keyLength && key[n]) {
-        keyText[n] = key[n];
-        ++n;
-    }
-    char saltText[3] = {salt && salt[0] ? salt[0] : '.', salt && salt[0] && salt[1] ? salt[1] : '.', '\0'};
-    auto* state = static_cast<crypt_data*>(std::calloc(1, sizeof(crypt_data)));
-    if (!state) return nullptr;
-    const char* hashed = crypt_r(keyText, saltText, state);
-    char* result = static_cast<char*>(std::calloc(14, 1));
-    if (result && hashed && hashed[0] != '*') std::snprintf(result, 14, "%s", hashed);
-    std::free(state);
-    if (result) {
-        if (outLength) *outLength = static_cast<int32_t>(std::strlen(result));
-        if (outSize) *outSize = 14;
-    }
-    return result;
+    UFCrypt crypt;
+    return crypt.Crypt(key, keyLength, salt, outLength, outSize);
 }
 
 char* CommandLineApplication::MakeSessionID(int32_t* outLength) {
@@ -406,12 +393,17 @@ int32_t CommandLineApplication::WaitForStop(int32_t milliseconds) {
 }
 
 bool CommandLineApplication::LoadOpenSSL(String* error) {
-    if (error) error->Assign("TLS is not available in the command-line runner");
-    return false;
+    StartProcessOpenSSL();
+    return BindOpenSSL(ProcessOpenSSL(), sslFunctions, &sslContext, config.GetText(kConfigCaDir),
+                       config.GetInteger(kConfigSecurityOptions), error);
 }
 
-void* CommandLineApplication::SSLFunction(const char*) {
-    return nullptr;
+void* CommandLineApplication::SSLFunction(const char* name) {
+    return EnsureOpenSSL(nullptr) ? ProcessOpenSSL().Find(name) : nullptr;
+}
+
+void CommandLineApplication::Log(uint32_t event, const LogField* fields) {
+    WriteLogEvent(this, event, fields);
 }
 
 } // namespace vorn

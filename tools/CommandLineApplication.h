@@ -94,8 +94,11 @@ class CommandLineApplication : public VornApplication, public ConfiguredLibraryS
     const char* ServerName() override;
     int32_t LockExpiration() override;
     int32_t WaitForStop(int32_t milliseconds) override;
+    // The process's OpenSSL (loaded on first use), bound as the web host binds it.
     bool LoadOpenSSL(String* error) override;
     void* SSLFunction(const char* name) override;
+    // Lines go to "logfile" (-c logfile=PATH), as the web host writes them.
+    void Log(uint32_t event, const LogField* fields) override;
 
     // --- ConfiguredLibrarySource ---------------------------------------------
     // The commerce and system managers, and the database manager of the run.

@@ -81,7 +81,7 @@ struct ConfigItemInfo {
 // members.
 inline constexpr ConfigItemInfo kConfigItems[] = {
     {kConfigVornRoot, "vornroot", "dir_vorn", 0, nullptr},
-    {kConfigCommerceDir, nullptr, "dir_commerce", 0, nullptr},
+    {kConfigCommerceDir, "commercedir", "dir_commerce", 0, nullptr},
     {kConfigTempDir, nullptr, "dir_temp", 0, nullptr},
     {kConfigDataDir, "datadir", "dir_data", 0, nullptr},
     {kConfigCaDir, "cadir", "dir_ca", 0, nullptr},
@@ -115,8 +115,9 @@ inline constexpr ConfigItemInfo kConfigItems[] = {
     {kConfigDefaultFile, nullptr, "default_file", 0, "index.vrc"},
     {kConfigSecurityOptions, "securityoptions", "flags_security", 0, nullptr},
     {kConfigServerAdmin, "serveradmin", "info_serveradmin", 0, "webmaster@localhost"},
-    {kConfigOpenSslLibrary, nullptr, "ssl_openssl", 0, "libssl.so"},
-    {kConfigCryptoLibrary, nullptr, "ssl_crypto", 0, "libcrypto.so"},
+    // The OpenSSL 3 runtime names: the bare ".so" names are development links.
+    {kConfigOpenSslLibrary, nullptr, "ssl_openssl", 0, "libssl.so.3"},
+    {kConfigCryptoLibrary, nullptr, "ssl_crypto", 0, "libcrypto.so.3"},
     {kConfigUseSni, "usesni", "ssl_sni", -1, nullptr},
 };
 inline constexpr int32_t kConfigItemCount =

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "engine/foundation/TagLookup.h"
+
 namespace vorn {
 
 inline constexpr int32_t kTagErrorRows = 76;
@@ -29,7 +31,7 @@ inline constexpr int32_t kTagRollback = 53;
 inline constexpr int32_t kTagTransact = 55;
 inline constexpr int32_t kTagDbCommand = 58;
 inline constexpr int32_t kTagCapture = 59;
-inline constexpr int32_t kTagExpression = 62; // "(in expression)"
+// kTagExpression (62, "(in expression)") comes with the tag names.
 
 struct TagErrorEntry {
     uint32_t id;

@@ -135,7 +135,7 @@ TEST(Config, ItemTableNamesEveryIdOnce) {
     }
     EXPECT_EQ(ids.size(), 37u);
     EXPECT_EQ(members.size(), 37u);
-    EXPECT_EQ(registry, 22);
+    EXPECT_EQ(registry, 23);
     EXPECT_STREQ(FindConfigItem(kConfigMaxUnknownContentLength)->registryName, "maxunknowncontentlength");
     EXPECT_STREQ(kConfigItems[0].memberName, "dir_vorn"); // aggregate member order
     EXPECT_STREQ(kConfigItems[kConfigItemCount - 1].memberName, "ssl_sni");

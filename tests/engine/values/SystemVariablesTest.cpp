@@ -498,8 +498,8 @@ TEST(SystemVariablesTest, ConfigurationAggregateShowsEveryItem) {
 
     // Members in key order; texts of the empty items leave empty fields.
     EXPECT_EQ("8192,8192,8192,8192,1048576,8192,8192,alpha,beta,1,pgsql,odbc,sqlite,index.vrc,100,,,,,,"
-              "public_kpz,/srv/vorn,0,webmaster@localhost,90,,,,,0,0,0,2000,1048576,libcrypto.so,"
-              "libssl.so,-1,30,30,120,30,30",
+              "public_kpz,/srv/vorn,0,webmaster@localhost,90,,,,,0,0,0,2000,1048576,libcrypto.so.3,"
+              "libssl.so.3,-1,30,30,120,30,30",
               Text(&all));
     EXPECT_EQ(kConfigItemCount + 6, all.ElementsUsed());
 

@@ -1,0 +1,61 @@
+// The web server's extension interface, declared for ourselves: the version
+// record the extension fills at start-up, the control block of one request
+// with its four callbacks, and the codes that cross between them. The server
+// side (server/) fills and serves these; the extension reads through them.
+//
+// Callbacks return true on success; on failure false with errno set. A
+// buffer too small for a server variable fails with ERANGE (the system's
+// "insufficient buffer", error 122) and the size needed in *size.
+// Handles and byte counts are pointer-sized words.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace vorn::platform {
+
+// The connection handle of one request, as the server hands it out.
+using IsapiConnection = void*;
+
+// Returned by the extension's request entry: the session stays open until
+// the extension reports it done.
+inline constexpr uint32_t kIsapiStatusPending = 3;
+// ServerSupportFunction requests.
+inline constexpr uint32_t kIsapiSendResponseHeader = 3; // buffer: status line; data type: header block
+inline constexpr uint32_t kIsapiDoneWithSession = 4;
+// The system's error number for "insufficient buffer", for messages that name it.
+inline constexpr uint32_t kIsapiInsufficientBuffer = 122;
+
+inline constexpr size_t kIsapiDescriptionSize = 256;
+
+struct IsapiVersionInfo {
+    uint32_t extensionVersion;
+    char description[kIsapiDescriptionSize]; // NUL-terminated
+};
+
+struct IsapiControlBlock {
+    size_t size; // of this structure
+    IsapiConnection connection;
+    const char* method;
+    const char* queryString;    // QUERY_STRING
+    const char* pathInfo;       // PATH_INFO
+    const char* pathTranslated; // PATH_TRANSLATED
+    const char* contentType;
+    size_t totalBytes;     // the announced body length
+    size_t availableBytes; // body bytes already read, at data
+    const uint8_t* data;
+
+    // Copies a server variable with its NUL into buffer; a null buffer or
+    // *size too small fails with ERANGE and the bytes needed in *size; a
+    // variable the request does not have fails with ENOENT.
+    bool (*getServerVariable)(IsapiConnection connection, const char* name, void* buffer, size_t* size);
+    // Sends *size bytes; *size becomes the bytes sent. flags: 0 (synchronous).
+    bool (*writeClient)(IsapiConnection connection, const void* buffer, size_t* size, uint32_t flags);
+    // Reads up to *size body bytes; *size becomes the bytes read (0 at the end).
+    bool (*readClient)(IsapiConnection connection, void* buffer, size_t* size);
+    // A service of the server: one of the request codes above.
+    bool (*serverSupportFunction)(IsapiConnection connection, uint32_t request, void* buffer, size_t* size,
+                                  void* dataType);
+};
+
+} // namespace vorn::platform
