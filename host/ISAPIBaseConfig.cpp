@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "database/ExternalDatabaseLibraryManager.h"
 #include "host/CommerceLibrary.h"
 #include "host/ExternalCall.h"
 #include "host/SystemLibrary.h"
@@ -289,8 +290,7 @@ int32_t Ladrel::RegisterCommerceLibrary(const char* name, const char* path) {
 }
 
 int32_t Ladrel::RegisterDatabaseLibrary(const char* name, const char* path) {
-    databaseLibraries.Insert(new ConfiguredDatabaseLibrary{String(name), String(path)}, kListTail);
-    return 1;
+    return databaseLibraryManager ? databaseLibraryManager->RegisterLibrary(name, path) : 0;
 }
 
 int32_t Ladrel::RegisterSystemLibrary(const char* name, const char* path) {

@@ -50,12 +50,6 @@ class ISAPIBaseConfig : public Config {
 // "display" count only as whole words (runs of letters), in lower case.
 uint32_t TagErrorSettingOf(const char* flags);
 
-// A database library named by the configuration, in the order configured.
-struct ConfiguredDatabaseLibrary {
-    String type;
-    String path;
-};
-
 class Ladrel : public ISAPIBaseConfig {
   public:
     // Nothing is owned; the managers may be null (their entries are dropped).
@@ -66,8 +60,6 @@ class Ladrel : public ISAPIBaseConfig {
 
     int32_t RegisterBuiltinLibrary(const char* path) override;
     int32_t RegisterCommerceLibrary(const char* name, const char* path) override;
-    // Keeps the entry in DatabaseLibraries() for the request's database library
-    // manager. 1.
     int32_t RegisterDatabaseLibrary(const char* name, const char* path) override;
     int32_t RegisterSystemLibrary(const char* name, const char* path) override;
     void SetTagErrorSetting(const char* name, const char* flags) override;
@@ -82,7 +74,6 @@ class Ladrel : public ISAPIBaseConfig {
     // The request's copy of the tag error table, which every machine of the
     // request copies when it is built.
     const TagErrorTable* TagErrors() const { return &tagErrors; }
-    List<ConfiguredDatabaseLibrary>& DatabaseLibraries() { return databaseLibraries; }
     VornApplication* Application() const { return application; }
     ExternalDatabaseLibraryManager* DatabaseLibraryManager() const { return databaseLibraryManager; }
 
@@ -95,7 +86,6 @@ class Ladrel : public ISAPIBaseConfig {
     SystemLibraryManager* systemLibraries;
     TagLookup tags;
     TagErrorTable tagErrors;
-    List<ConfiguredDatabaseLibrary> databaseLibraries{true};
 };
 
 // Settings of the whole process, from the product key: the number of request

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "engine/foundation/TagLookup.h"
+#include "database/ExternalDatabaseLibraryManager.h"
 #include "host/CommerceLibrary.h"
 #include "host/ISAPIBaseConfig.h"
 #include "host/SystemLibrary.h"
@@ -135,8 +136,9 @@ TEST(RegistryConfiguration, LadrelRoutesEntriesToTheRequest) {
     test::ConfiguredApplication application;
     CommerceLibraryManager commerce(&application);
     SystemLibraryManager systems(&application);
+    ExternalDatabaseLibraryManager databaseLibraries(&application);
     FakeRequest request({{"APPL_MD_PATH", "/LM/W3SVC/1/ROOT"}}, "/shop/index.vrc");
-    Ladrel config(&application, &request.block, nullptr, &commerce, nullptr, &systems);
+    Ladrel config(&application, &request.block, nullptr, &commerce, &databaseLibraries, &systems);
     config.LoadForRequest();
 
     // Texts: an empty one is stored empty, with length 0.
@@ -144,11 +146,11 @@ TEST(RegistryConfiguration, LadrelRoutesEntriesToTheRequest) {
     EXPECT_STREQ(config.GetText(kConfigLogFile), "");
     EXPECT_STREQ(config.GetText(kConfigCommerceDir), "/commerce");
 
-    // Database libraries wait, in order, for the request's manager.
+    // Database libraries reach the request's manager in order.
     std::vector<std::string> databases;
-    for (ConfiguredDatabaseLibrary* d = config.DatabaseLibraries().First(); d; d = config.DatabaseLibraries().Next())
-        databases.push_back(std::string(d->type.Text()) + "=" + d->path.Text());
-    EXPECT_EQ(databases, (std::vector<std::string>{"sqldb=/lib/sql.so", "second=/lib/second.so"}));
+    for (int32_t i = 0, length = 0; const char* type = databaseLibraries.ConfiguredLibraryName(i, &length); ++i)
+        databases.emplace_back(type, static_cast<size_t>(length));
+    EXPECT_EQ(databases, (std::vector<std::string>{"sqldb", "second"}));
     EXPECT_TRUE(commerce.IsLibraryConfigured("VISA", -1));
     EXPECT_TRUE(systems.IsLibraryConfigured("util", -1));
     EXPECT_FALSE(systems.IsLibraryConfigured("ignored", -1));
