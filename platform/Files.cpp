@@ -106,6 +106,19 @@ void Fill(const struct stat& st, FileInfo& out) {
     out.group = static_cast<uint32_t>(st.st_gid);
 }
 
+// Now as file times: the kernel's clock, or the installed wall clock.
+void NowTimes(timespec times[2]) {
+    if (WallClockOverridden()) {
+        const TimeValue now = Now();
+        times[0] = timespec{static_cast<time_t>(now.seconds), static_cast<long>(now.microseconds) * 1000L};
+    } else {
+        times[0] = timespec{0, UTIME_NOW};
+    }
+    times[1] = times[0];
+}
+
+int WithAppend(int mode) { return (mode & kOpenAppendWrites) ? O_APPEND : 0; }
+
 bool ValidRange(int64_t offset, int64_t length) {
     return offset >= 0 && length >= 0 && length <= INT64_MAX - offset;
 }
@@ -218,7 +231,7 @@ bool FileHandle::OpenWithFlags(const char* path, int flags, bool registerOpen) {
 }
 
 bool FileHandle::Open(const char* path, int mode) {
-    int flags = AccessFlags(mode);
+    int flags = AccessFlags(mode) | WithAppend(mode);
     if (mode & kOpenExclusive) {
         flags |= O_CREAT | O_EXCL;
     } else if (mode & kOpenTruncate) {
@@ -237,7 +250,7 @@ bool FileHandle::Open(const char* path, int mode) {
 
 bool FileHandle::Reopen(const char* path, int mode, int64_t position) {
     if (position < 0) return Fail(EINVAL);
-    if (!OpenWithFlags(path, AccessFlags(mode), (mode & kOpenShareDelete) == 0)) return false;
+    if (!OpenWithFlags(path, AccessFlags(mode) | WithAppend(mode), (mode & kOpenShareDelete) == 0)) return false;
     if (position != 0 && Seek(position) != position) {
         const int error = error_ != 0 ? error_ : EIO;
         Close();
@@ -339,6 +352,13 @@ bool FileHandle::Stat(FileInfo& out) {
     if (fstat(fd_, &st) != 0) return Fail(errno);
     Fill(st, out);
     return true;
+}
+
+bool FileHandle::TouchTimes() {
+    if (fd_ < 0) return Fail(EBADF);
+    timespec times[2];
+    NowTimes(times);
+    return futimens(fd_, times) == 0 ? true : Fail(errno);
 }
 
 bool FileHandle::TakeLock(int64_t offset, int64_t length, bool exclusive, bool wait) {
@@ -530,13 +550,7 @@ bool PathMode(const char* path, int& mode) {
 bool TouchPath(const char* path) {
     if (path == nullptr) return Fail(EINVAL);
     timespec times[2];
-    if (WallClockOverridden()) {
-        const TimeValue now = Now();
-        times[0] = timespec{static_cast<time_t>(now.seconds), static_cast<long>(now.microseconds) * 1000L};
-    } else {
-        times[0] = timespec{0, UTIME_NOW};
-    }
-    times[1] = times[0];
+    NowTimes(times);
     if (utimensat(AT_FDCWD, path, times, 0) == 0) return true;
     if (errno != ENOENT) return FailErrno();
     const int fd = OpenDescriptor(path, O_WRONLY | O_CREAT);

@@ -12,6 +12,7 @@
 #include "engine/foundation/Output.h"
 #include "engine/foundation/String.h"
 #include "host/CommerceLibrary.h"
+#include "host/HostFeatures.h"
 
 namespace vorn {
 
@@ -46,7 +47,8 @@ class CommandLineApplication : public VornApplication, public ConfiguredLibraryS
 
     // --- Settings, before Run ----------------------------------------------
     // "name=value" where name is a registry value name of a configuration item
-    // (any case). 1, or 0 with *error set.
+    // (any case), or the member name of an item the registry does not carry
+    // ("lock_hostname", "bufsz_import"). 1, or 0 with *error set.
     int32_t SetOption(const char* assignment, String* error);
     void SetScriptDirectory(const char* directory) { scriptDirectory.Assign(directory); }
     void SetDataDirectory(const char* directory) { dataDirectory.Assign(directory); }
@@ -76,6 +78,7 @@ class CommandLineApplication : public VornApplication, public ConfiguredLibraryS
     ExternalLibraryManager* GetExternalLibraryManager() override;
     CommerceLibraryManager* GetCommerceLibraryManager() override;
     SystemLibraryManager* GetSystemLibraryManager() override;
+    HostFeatures* GetHostFeatures() override { return &hostFeatures; }
     Config* GetConfig() override { return &config; }
     const char* InterfaceName() override { return "VornCLI"; }
     const char* DefaultRemoteAddress() override { return "127.0.0.1"; }
@@ -106,6 +109,7 @@ class CommandLineApplication : public VornApplication, public ConfiguredLibraryS
     PosixExternalLibraryManager* libraries;
     CommerceLibraryManager* commerceLibraries;
     SystemLibraryManager* systemLibraries;
+    HostFeatures hostFeatures;
     String scriptDirectory;
     String dataDirectory;
     List<String> libraryPaths{true};
