@@ -41,9 +41,11 @@ inline constexpr int32_t LockExclusive = 1;
 
 // Which file a name led to: what a lock holder keeps, so that it touches and
 // removes only the lock file it made, never one another holder made after it.
+// The text tells files apart that reuse a deleted file's number.
 struct FileIdentity {
     uint64_t device = 0;
     uint64_t inode = 0;
+    String text;
 };
 
 // One open file. Every operation that fails leaves a message in ErrorText and

@@ -139,6 +139,22 @@ void DeleteIfUnchanged(const char* path, const platform::FileInfo& judged) {
     platform::DeleteFile(path);
 }
 
+// Opens the file at path (share-delete: its owner may remove it meanwhile)
+// when it is the identified one: 1, 0 when the name leads elsewhere or
+// nowhere, -1 on a failure.
+int32_t OpenIdentified(const char* path, const FileIdentity& identity, platform::FileHandle& file) {
+    platform::FileInfo info;
+    if (!file.Open(path, platform::kOpenRead | platform::kOpenShareDelete))
+        return platform::IsNotFound(platform::LastError()) ? 0 : -1;
+    if (!file.Stat(info)) return -1;
+    if (info.device != identity.device || info.inode != identity.inode || info.size != identity.text.Length())
+        return 0;
+    char text[kLockOwnerTextMax + 1];
+    const int64_t n = file.Read(text, kLockOwnerTextMax);
+    if (n < 0) return -1;
+    return n == identity.text.Length() && std::memcmp(text, identity.text.Text(), static_cast<size_t>(n)) == 0;
+}
+
 const char* RootName(int which) {
     switch (which) {
     case 0: return "script";
@@ -465,22 +481,17 @@ int32_t PosixFileManager::LockFile(int32_t kind, const char* path, FileIdentity*
     return LockFilePath(r.Text(), taken);
 }
 
-// Through a handle of its own, so the time goes on the very file that was
-// checked; opened share-delete, as its owner may remove it meanwhile.
+// Through a handle of its own, so the time goes on the very file checked.
 bool PosixFileManager::TouchIdentified(int32_t kind, const char* path, const FileIdentity& identity) {
     Resolved r;
     if (!ResolveInside(kind, path, &r.path)) return false;
     platform::FileHandle file;
-    platform::FileInfo info;
-    if (!file.Open(r.Text(), platform::kOpenRead | platform::kOpenShareDelete) || !file.Stat(info)) {
-        SetSystemError();
+    const int32_t found = OpenIdentified(r.Text(), identity, file);
+    if (found == 0) {
+        SetError("The file was removed or replaced");
         return false;
     }
-    if (info.device != identity.device || info.inode != identity.inode) {
-        SetError("The file was replaced by another");
-        return false;
-    }
-    if (file.TouchTimes()) return true;
+    if (found > 0 && file.TouchTimes()) return true;
     SetSystemError();
     return false;
 }
@@ -488,14 +499,11 @@ bool PosixFileManager::TouchIdentified(int32_t kind, const char* path, const Fil
 bool PosixFileManager::DeleteIdentified(int32_t kind, const char* path, const FileIdentity& identity) {
     Resolved r;
     if (!ResolveInside(kind, path, &r.path)) return false;
-    platform::FileInfo info;
-    if (!platform::StatPath(r.Text(), info)) {
-        if (platform::IsNotFound(platform::LastError())) return true;
-        SetSystemError();
-        return false;
-    }
-    if (info.device != identity.device || info.inode != identity.inode) return true;
-    if (platform::DeleteFile(r.Text()) || platform::IsNotFound(platform::LastError())) return true;
+    platform::FileHandle file;
+    const int32_t found = OpenIdentified(r.Text(), identity, file);
+    file.Close();
+    if (found == 0) return true;
+    if (found > 0 && (platform::DeleteFile(r.Text()) || platform::IsNotFound(platform::LastError()))) return true;
     SetSystemError();
     return false;
 }
@@ -839,6 +847,7 @@ int32_t PosixFileManager::LockFilePath(const char* path, FileIdentity* taken) {
         // The rename keeps the file, so this is the lock file's identity.
         identity.device = made.device;
         identity.inode = made.inode;
+        identity.text = ownerText;
     }
 
     WaitLimit limit(owner);
