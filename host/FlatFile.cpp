@@ -385,8 +385,8 @@ int32_t ExportRecord(FileManager* files, const char* name, int32_t nameLength, c
     }
     fits = fits && record.PutByte('\n');
 
-    File* file = files ? files->Open(LocationData, fileName.Text(), OpenWrite | OpenCreate | OpenAppend | OpenAppendWrites)
-                       : nullptr;
+    // Every write goes to the end as it is then: no seek needed.
+    File* file = files ? files->Open(LocationData, fileName.Text(), OpenWrite | OpenCreate | OpenAppendWrites) : nullptr;
     if (!file) {
         if (error) {
             *error = String("Unable to create file '") + fileName + "': ";

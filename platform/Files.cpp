@@ -79,11 +79,17 @@ int OpenRetrying(const char* path, int flags, mode_t mode) {
 
 // Opens without blocking (a FIFO must not stall every other open of the
 // process while the table is locked), then makes the descriptor blocking.
-int OpenDescriptor(const char* path, int flags) {
+// A regular file ignores the flag, so it keeps it and saves the two calls.
+// The file's status goes to st when given.
+int OpenDescriptor(const char* path, int flags, struct stat* st = nullptr) {
     const int fd = OpenRetrying(path, flags | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
     if (fd < 0) return -1;
-    const int status = fcntl(fd, F_GETFL);
-    if (status < 0 || fcntl(fd, F_SETFL, status & ~O_NONBLOCK) < 0) {
+    struct stat own{};
+    if (!st) st = &own;
+    int status = 0;
+    if (fstat(fd, st) != 0 ||
+        (!S_ISREG(st->st_mode) &&
+         ((status = fcntl(fd, F_GETFL)) < 0 || fcntl(fd, F_SETFL, status & ~O_NONBLOCK) < 0))) {
         const int error = errno;
         close(fd);
         errno = error;
@@ -214,13 +220,12 @@ bool FileHandle::OpenWithFlags(const char* path, int flags, bool registerOpen) {
     if (path == nullptr) return Fail(EINVAL);
     OpenFileTable& table = Table();
     std::lock_guard<std::mutex> guard(table.mutex);
-    const int fd = OpenDescriptor(path, flags);
-    if (fd < 0) return Fail(errno);
     struct stat st{};
-    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-        const int error = S_ISDIR(st.st_mode) ? EISDIR : errno;
+    const int fd = OpenDescriptor(path, flags, &st);
+    if (fd < 0) return Fail(errno);
+    if (S_ISDIR(st.st_mode)) {
         close(fd);
-        return Fail(error);
+        return Fail(EISDIR);
     }
     fd_ = fd;
     device_ = st.st_dev;
@@ -597,13 +602,12 @@ bool DeleteFile(const char* path) {
 
 bool CopyFile(const char* from, const char* to) {
     if (from == nullptr || to == nullptr) return Fail(EINVAL);
-    const int source = OpenDescriptor(from, O_RDONLY);
-    if (source < 0) return FailErrno();
     struct stat sourceStat{};
-    if (fstat(source, &sourceStat) != 0 || S_ISDIR(sourceStat.st_mode)) {
-        const int error = S_ISDIR(sourceStat.st_mode) ? EISDIR : errno;
+    const int source = OpenDescriptor(from, O_RDONLY, &sourceStat);
+    if (source < 0) return FailErrno();
+    if (S_ISDIR(sourceStat.st_mode)) {
         close(source);
-        return Fail(error);
+        return Fail(EISDIR);
     }
 
     // The target is emptied only after it is known to be neither the source
@@ -613,11 +617,9 @@ bool CopyFile(const char* from, const char* to) {
     struct stat targetStat{};
     {
         std::lock_guard<std::mutex> guard(table.mutex);
-        target = OpenDescriptor(to, O_WRONLY | O_CREAT);
+        target = OpenDescriptor(to, O_WRONLY | O_CREAT, &targetStat);
         int error = 0;
         if (target < 0) {
-            error = errno;
-        } else if (fstat(target, &targetStat) != 0) {
             error = errno;
         } else if (targetStat.st_dev == sourceStat.st_dev && targetStat.st_ino == sourceStat.st_ino) {
             error = EINVAL;

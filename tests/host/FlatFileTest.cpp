@@ -121,7 +121,9 @@ TEST(FlatFileTest, RecordsReadAlikeAtEveryBufferSize) {
         SCOPED_TRACE(c.file);
         rig.Write("in.txt", c.file);
         EXPECT_EQ(ReferenceRecords(c.file, c.delimiter), c.expected);
+        // Sizes of 0 or less read with the default.
         for (int32_t size : kBufferSizes) EXPECT_EQ(ImportAll(rig, "in.txt", c.delimiter, size), c.expected) << size;
+        for (int32_t size : {0, -1}) EXPECT_EQ(ImportAll(rig, "in.txt", c.delimiter, size), c.expected) << size;
     }
 
     // Random files over the bytes the format cares about.
@@ -381,7 +383,7 @@ TEST(FlatFileTest, ImportAndExportTagsInAScript) {
     // Export: the values' texts, escaped, appended; a file it cannot create is
     // the tag's error. The stop word leaves the block at once.
     ASSERT_EQ(rig.Run(head + "    pushc \"A;\\n\"\n    popg a\n    storegi b, 7\n"
-                             "    pushc \"out.txt\"\n    pushc \";\"\n    pushc \"a, b\"\n    export\n"
+                             "    pushc \"ou\\0t.txt\"\n    pushc \";\"\n    pushc \"a, b\"\n    export\n"
                              "    pushc \"no/such/dir.txt\"\n    pushc \";\"\n    pushc \"a\"\n    export\n" +
                              block("out.txt", "") + "    pushc \"data.txt\"\n    pushc \";\"\n    pushc \"a\"\n"
                              "    import @past\n    import_stop @past\n    pushc \"not here\"\n    popg a\npast:\n"

@@ -51,13 +51,15 @@ class FeatureApplication : public FileTestApplication {
     HostFeatures* GetHostFeatures() override { return &features; }
     void ClearExit() { exitRequested.store(0); }
     // Counts without sleeping: the retry loops' pauses cost nothing here.
-    int32_t WaitForStop(int32_t) override {
+    int32_t WaitForStop(int32_t milliseconds) override {
+        lastWait = milliseconds;
         waits.fetch_add(1);
         return StopRequested() ? WaitStopSignalled : WaitTimedOut;
     }
 
     InjectingFiles injecting{this};
     HostFeatures features;
+    int32_t lastWait = -1;
 };
 
 class FeatureRig {

@@ -76,8 +76,10 @@ TEST(LockfileTest, AFailingReleaseIsRetriedEveryFileDelayForFileTimeout) {
         ASSERT_TRUE(holder.Open(rig.Path("busy.lck").c_str(), platform::kOpenRead));
         if (c.stopped) rig.app.RequestStop();
         rig.app.waits = 0;
+        rig.app.lastWait = -1;
         delete lock;
         EXPECT_EQ(rig.app.waits.load(), c.waits);
+        EXPECT_EQ(rig.app.lastWait, c.waits ? c.delay : -1); // milliseconds
         EXPECT_TRUE(rig.Exists("busy.lck"));
     }
 }
