@@ -79,15 +79,16 @@ void BM_Import100MB(benchmark::State& state) {
     }
     char record[101];
     for (int64_t i = 0; i < kRecords; ++i) {
-        std::snprintf(record, sizeof record, "%010lld;%-20s;%-20s;%-20s;%-24s\n", static_cast<long long>(i), "alpha",
-                      "beta", "gamma", "delta");
+        std::snprintf(record, sizeof record, "%010lld;%-20s;%-20s;%-20s;%-24s\n", static_cast<long long>(i),
+                      "alpha", "beta", "gamma", "delta");
         std::fputs(record, out);
     }
     std::fclose(out);
     const int64_t before = PeakResidentKilobytes();
     // The body is empty: import_loop jumps back onto itself.
-    if (!Run(state, ".global a, b, c, d, e\n.segment main entry\n pushc \"bench.txt\"\n pushc \";\"\n"
-                    " pushc \"a, b, c, d, e\"\n import 6\n import_loop -6\n.end\n",
+    if (!Run(state,
+             ".global a, b, c, d, e\n.segment main entry\n pushc \"bench.txt\"\n pushc \";\"\n"
+             " pushc \"a, b, c, d, e\"\n import 6\n import_loop -6\n.end\n",
              data.path))
         return;
     state.SetBytesProcessed(state.iterations() * kRecords * 100);
@@ -96,11 +97,13 @@ void BM_Import100MB(benchmark::State& state) {
 
 void BM_Export1MRecords(benchmark::State& state) {
     DataDirectory data;
-    const std::string source = ".global i, a, b, c, d, e\n.segment main entry\n"
-                               " pushc \"0000000001\"\n popg a\n pushc \"alpha\"\n popg b\n pushc \"beta\"\n popg c\n"
-                               " pushc \"gamma\"\n popg d\n pushc \"delta\"\n popg e\n storegi i, 0\nagain:\n"
-                               " pushc \"out.txt\"\n pushc \";\"\n pushc \"a, b, c, d, e\"\n export\n incg i, 1\n"
-                               " cmpgi i, " + std::to_string(kRecords) + "\n jmp_lt again\n.end\n";
+    const std::string source =
+        ".global i, a, b, c, d, e\n.segment main entry\n"
+        " pushc \"0000000001\"\n popg a\n pushc \"alpha\"\n popg b\n pushc \"beta\"\n popg c\n"
+        " pushc \"gamma\"\n popg d\n pushc \"delta\"\n popg e\n storegi i, 0\nagain:\n"
+        " pushc \"out.txt\"\n pushc \";\"\n pushc \"a, b, c, d, e\"\n export\n incg i, 1\n"
+        " cmpgi i, " +
+        std::to_string(kRecords) + "\n jmp_lt again\n.end\n";
     if (!Run(state, source, data.path)) return;
     state.counters["records"] =
         benchmark::Counter(static_cast<double>(kRecords * state.iterations()), benchmark::Counter::kIsRate);
@@ -109,9 +112,11 @@ void BM_Export1MRecords(benchmark::State& state) {
 void BM_Capture100MBIn8KiBWrites(benchmark::State& state) {
     DataDirectory data;
     constexpr int64_t kWrites = 12800;
-    const std::string source = ".global i, t, chunk\n.segment main entry\n pushc \"" + std::string(8192, 'x') +
-                               "\"\n popg chunk\n storegi i, 0\n pushg t\n capture\nagain:\n pushg chunk\n out\n"
-                               " incg i, 1\n cmpgi i, " + std::to_string(kWrites) + "\n jmp_lt again\n capture_end\n.end\n";
+    const std::string source =
+        ".global i, t, chunk\n.segment main entry\n pushc \"" + std::string(8192, 'x') +
+        "\"\n popg chunk\n storegi i, 0\n pushg t\n capture\nagain:\n pushg chunk\n out\n"
+        " incg i, 1\n cmpgi i, " +
+        std::to_string(kWrites) + "\n jmp_lt again\n capture_end\n.end\n";
     if (!Run(state, source, data.path)) return;
     state.SetBytesProcessed(state.iterations() * kWrites * 8192);
 }

@@ -124,7 +124,8 @@ char* CaptureOutput::TakeCaptured(int32_t* length, int32_t* size) {
 // --- Capture ----------------------------------------------------------------------
 
 Capture::Capture(VornApplication* app, VornVM* vm, Variable* into, int32_t limit)
-    : CaptureFeature(app, vm), output(new CaptureOutput(app ? app->GetOutput() : nullptr, limit)), target(into) {
+    : CaptureFeature(app, vm), output(new CaptureOutput(app ? app->GetOutput() : nullptr, limit)),
+      target(into) {
     if (target) target->AddReference();
 }
 

@@ -26,8 +26,8 @@ class CaptureOutput : public BufferedOutput {
     ~CaptureOutput() override;
 
     int32_t WriteAndFlush(const char* bytes, int32_t length) override;
-    int32_t AddHeader(const char* name, int32_t nameLength, bool nameOwned, const char* value, int32_t valueLength,
-                      bool valueOwned) override;
+    int32_t AddHeader(const char* name, int32_t nameLength, bool nameOwned, const char* value,
+                      int32_t valueLength, bool valueOwned) override;
     // Takes every byte; bytes beyond what can be kept are dropped and noted
     // in Failure().
     int32_t Write(const char* bytes, int32_t length) override;

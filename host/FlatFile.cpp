@@ -27,7 +27,8 @@ struct LineStops {
 constexpr LineStops kLineStops;
 
 // The first delimiter at or after from that no backslash escapes, or -1.
-int32_t FindUnescaped(const char* text, int32_t from, int32_t length, const char* delimiter, int32_t delimiterLength) {
+int32_t FindUnescaped(const char* text, int32_t from, int32_t length, const char* delimiter,
+                      int32_t delimiterLength) {
     const char first = delimiter[0];
     for (int32_t i = from; i < length;) {
         const char c = text[i];
@@ -35,7 +36,8 @@ int32_t FindUnescaped(const char* text, int32_t from, int32_t length, const char
             i += 2;
             continue;
         }
-        if (c == first && delimiterLength <= length - i && std::memcmp(text + i, delimiter, delimiterLength) == 0)
+        if (c == first && delimiterLength <= length - i &&
+            std::memcmp(text + i, delimiter, delimiterLength) == 0)
             return i;
         ++i;
     }
@@ -332,7 +334,8 @@ bool Import::AssignFields(const char* raw, int32_t length) {
     if (!field) return true;
     if (dn == 0) {
         if (!AssignDecoded(field, raw, length)) return false;
-        while ((field = fields->Next())) field->SetValue("", 0);
+        while ((field = fields->Next()))
+            field->SetValue("", 0);
         return true;
     }
     if (escapable) {
@@ -379,14 +382,16 @@ int32_t ExportRecord(FileManager* files, const char* name, int32_t nameLength, c
     RecordBuffer record;
     bool fits = true;
     int32_t index = 0;
-    for (Variable* field = fields ? fields->First() : nullptr; field && fits; field = fields->Next(), ++index) {
+    for (Variable* field = fields ? fields->First() : nullptr; field && fits;
+         field = fields->Next(), ++index) {
         if (index > 0) fits = record.Put(delimiter, delimiterLength);
         fits = fits && PutEscaped(record, field->Value(), first, escapeDelimiter);
     }
     fits = fits && record.PutByte('\n');
 
     // Every write goes to the end as it is then: no seek needed.
-    File* file = files ? files->Open(LocationData, fileName.Text(), OpenWrite | OpenCreate | OpenAppendWrites) : nullptr;
+    File* file = files ? files->Open(LocationData, fileName.Text(), OpenWrite | OpenCreate | OpenAppendWrites)
+                       : nullptr;
     if (!file) {
         if (error) {
             *error = String("Unable to create file '") + fileName + "': ";

@@ -61,7 +61,7 @@ class FlatFileReader {
     int64_t lineCapacity = 0;
     int32_t lineLength = 0;
     int32_t longestLine;
-    bool escaped = false;   // the last buffer ended in an unpaired backslash
+    bool escaped = false;      // the last buffer ended in an unpaired backslash
     bool skipLineFeed = false; // a CR ended the last line: a LF right after belongs to it
     bool atEnd = false;
     bool failed = false;

@@ -20,7 +20,8 @@ CaptureFeature* HostFeatures::NewCapture(VornApplication* application, VornVM* v
 }
 
 int32_t HostFeatures::Export(VornApplication* application, const char* name, int32_t nameLength,
-                             const char* delimiter, int32_t delimiterLength, VariableList* fields, String* error) {
+                             const char* delimiter, int32_t delimiterLength, VariableList* fields,
+                             String* error) {
     return ExportRecord(application ? application->GetFileManager() : nullptr, name, nameLength, delimiter,
                         delimiterLength, fields, error);
 }

@@ -255,7 +255,8 @@ bool FileHandle::Open(const char* path, int mode) {
 
 bool FileHandle::Reopen(const char* path, int mode, int64_t position) {
     if (position < 0) return Fail(EINVAL);
-    if (!OpenWithFlags(path, AccessFlags(mode) | WithAppend(mode), (mode & kOpenShareDelete) == 0)) return false;
+    const int flags = AccessFlags(mode) | WithAppend(mode);
+    if (!OpenWithFlags(path, flags, (mode & kOpenShareDelete) == 0)) return false;
     if (position != 0 && Seek(position) != position) {
         const int error = error_ != 0 ? error_ : EIO;
         Close();

@@ -152,7 +152,8 @@ int32_t OpenIdentified(const char* path, const FileIdentity& identity, platform:
     char text[kLockOwnerTextMax + 1];
     const int64_t n = file.Read(text, kLockOwnerTextMax);
     if (n < 0) return -1;
-    return n == identity.text.Length() && std::memcmp(text, identity.text.Text(), static_cast<size_t>(n)) == 0;
+    return n == identity.text.Length() &&
+           std::memcmp(text, identity.text.Text(), static_cast<size_t>(n)) == 0;
 }
 
 const char* RootName(int which) {
@@ -312,7 +313,8 @@ const void* PosixFile::Map(int64_t offset, int64_t length) {
 
 bool PosixFile::Activate(String& reason) {
     if (handle.IsOpen()) return true;
-    if (handle.Reopen(path.Text(), mode & (OpenRead | OpenWrite | OpenAppendWrites), savedPosition)) return true;
+    const int32_t reopenBits = OpenRead | OpenWrite | OpenAppendWrites;
+    if (handle.Reopen(path.Text(), mode & reopenBits, savedPosition)) return true;
     reason.Assign(owner ? owner->SystemErrorText() : platform::LastErrorText());
     return false;
 }
@@ -503,7 +505,8 @@ bool PosixFileManager::DeleteIdentified(int32_t kind, const char* path, const Fi
     const int32_t found = OpenIdentified(r.Text(), identity, file);
     file.Close();
     if (found == 0) return true;
-    if (found > 0 && (platform::DeleteFile(r.Text()) || platform::IsNotFound(platform::LastError()))) return true;
+    if (found > 0 && (platform::DeleteFile(r.Text()) || platform::IsNotFound(platform::LastError())))
+        return true;
     SetSystemError();
     return false;
 }

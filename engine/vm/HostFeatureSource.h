@@ -82,7 +82,8 @@ class HostFeatureSource {
     // Appends one record of the fields' texts to the file in the data
     // directory: 1, or 0 with *error set to the tag's message.
     virtual int32_t Export(VornApplication* application, const char* name, int32_t nameLength,
-                           const char* delimiter, int32_t delimiterLength, VariableList* fields, String* error) = 0;
+                           const char* delimiter, int32_t delimiterLength, VariableList* fields,
+                           String* error) = 0;
 };
 
 } // namespace vorn

@@ -70,8 +70,8 @@ ImportFeature* VornVM::BeginImport(bool filtered) {
     if (filtered && !IsBlank(filterText.text, filterText.length)) {
         int32_t fileLength = 0;
         const char* file = SourceFileName(&fileLength);
-        import->filter = CompileExpression(filterText.text, filterText.length, fileLength > 0 ? file : nullptr,
-                                           fileLength, line, &message);
+        import->filter = CompileExpression(filterText.text, filterText.length,
+                                           fileLength > 0 ? file : nullptr, fileLength, line, &message);
         if (!import->filter) {
             message = String("Syntax error in filter: ") + message;
             failure = message.Text();
@@ -205,7 +205,8 @@ void VornVM::OpExport() {
     BuildVariableList(&fields, names.text, names.length);
     if (aborted) return;
     String error;
-    if (host->Export(application, name.Text(), name.length, delimiter.text, delimiter.length, &fields, &error))
+    if (host->Export(application, name.Text(), name.length, delimiter.text, delimiter.length, &fields,
+                     &error))
         ClearTagError(kTagExport);
     else
         TagError(kTagExport, error);

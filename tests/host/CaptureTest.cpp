@@ -12,7 +12,8 @@ namespace {
 // Records text and headers.
 class HeaderSink : public RecordingSink {
   public:
-    int32_t AddHeader(const char* name, int32_t, bool nameOwned, const char* value, int32_t, bool valueOwned) override {
+    int32_t AddHeader(const char* name, int32_t, bool nameOwned, const char* value, int32_t,
+                      bool valueOwned) override {
         headers += std::string(name) + ": " + value + "\n";
         return Output::AddHeader(name, -1, nameOwned, value, -1, valueOwned);
     }
@@ -35,7 +36,8 @@ TEST(CaptureTest, CaptureOutputKeepsEveryByteAndPassesErrorsAndHeadersOn) {
     EXPECT_GT(size, length);
     EXPECT_EQ(text[length], '\0');
     int32_t wrong = 0;
-    for (int32_t i = 0; i < kBytes; ++i) wrong += text[i] != 'a' + i % 26;
+    for (int32_t i = 0; i < kBytes; ++i)
+        wrong += text[i] != 'a' + i % 26;
     EXPECT_EQ(wrong, 0);
     std::free(text);
     EXPECT_EQ(outer.text, "error\n");
@@ -77,12 +79,13 @@ TEST(CaptureTest, CaptureBlocksInAScript) {
         std::string sink, t, outer, inner;
     };
     const Case cases[] = {
-        {" pushg outer\n capture\n pushc \"a\"\n out\n pushg inner\n capture\n pushc \"b\"\n out\n capture_end\n"
+        {" pushg outer\n capture\n pushc \"a\"\n out\n pushg inner\n capture\n pushc \"b\"\n out\n "
+         "capture_end\n"
          " pushc \"c\"\n out\n capture_end\n pushc \"d\"\n out\n",
          1, "d", "old", "ac", "b"},
         {" pushg t\n capture\n capture_end\n", 1, "", "", "<none>", "<none>"},
-        {" pushg t\n capture\n pushc \"" + big + "\"\n out\n pushc \"!\"\n out\n capture_end\n", 1, "", big + "!",
-         "<none>", "<none>"},
+        {" pushg t\n capture\n pushc \"" + big + "\"\n out\n pushc \"!\"\n out\n capture_end\n", 1, "",
+         big + "!", "<none>", "<none>"},
         // Open at the end: the output comes back and the text is dropped.
         {" pushg t\n capture\n pushc \"x\"\n out\n exit\n", 1, "", "old", "<none>", "<none>"},
         // Error texts reach the response, not the variable.

@@ -19,7 +19,9 @@ namespace {
 using Records = std::vector<std::vector<std::string>>;
 constexpr size_t kFields = 3;
 
-std::string Text(Variable* v) { return std::string(v->Value().Text(), static_cast<size_t>(v->Value().Length())); }
+std::string Text(Variable* v) {
+    return std::string(v->Value().Text(), static_cast<size_t>(v->Value().Length()));
+}
 
 // Every record of a data file through the import feature, three fields each.
 Records ImportAll(FeatureRig& rig, const std::string& name, const std::string& delimiter, int32_t bufferSize,
@@ -36,7 +38,8 @@ Records ImportAll(FeatureRig& rig, const std::string& name, const std::string& d
     if (import.Open(name.data(), static_cast<int32_t>(name.size()))) {
         while (import.ReadRecord()) {
             records.emplace_back();
-            for (Variable* v : fields) records.back().push_back(Text(v));
+            for (Variable* v : fields)
+                records.back().push_back(Text(v));
         }
     }
     if (error) *error = import.error.Text();
@@ -86,7 +89,8 @@ Records ReferenceRecords(const std::string& file, const std::string& d) {
         }
         fields.push_back(text.substr(std::min(start, text.size())));
         if (!d.empty() && start > text.size()) fields.back().clear();
-        for (std::string& f : fields) f = escapable ? decode(f) : f;
+        for (std::string& f : fields)
+            f = escapable ? decode(f) : f;
         fields.resize(kFields);
         records.push_back(fields);
     }
@@ -107,7 +111,7 @@ TEST(FlatFileTest, RecordsReadAlikeAtEveryBufferSize) {
         {"x\r\ny\rz", ";", {{"x", "", ""}, {"y", "", ""}, {"z", "", ""}}},
         {"a\\nb\\rc\\\\d\\;e;f\n", ";", {{"a\nb\rc\\d;e", "f", ""}}}, // an escaped delimiter splits nothing
         {"a\\\nb;c\\\r\nd\n", ";", {{"a\nb", "c\r", ""}, {"d", "", ""}}}, // escaped line ends carry on
-        {"q\\\\;end\\", ";", {{"q\\", "end\\", ""}}},                    // the last byte's backslash is kept
+        {"q\\\\;end\\", ";", {{"q\\", "end\\", ""}}},                     // the last byte's backslash is kept
         {S("n\0l;\0\r\n", 7), ";", {{S("n\0l", 3), S("\0", 1), ""}}},
         {"\n\r\n", ";", {{"", "", ""}, {"", "", ""}}},
         {"", ";", {}},
@@ -122,8 +126,10 @@ TEST(FlatFileTest, RecordsReadAlikeAtEveryBufferSize) {
         rig.Write("in.txt", c.file);
         EXPECT_EQ(ReferenceRecords(c.file, c.delimiter), c.expected);
         // Sizes of 0 or less read with the default.
-        for (int32_t size : kBufferSizes) EXPECT_EQ(ImportAll(rig, "in.txt", c.delimiter, size), c.expected) << size;
-        for (int32_t size : {0, -1}) EXPECT_EQ(ImportAll(rig, "in.txt", c.delimiter, size), c.expected) << size;
+        for (int32_t size : kBufferSizes)
+            EXPECT_EQ(ImportAll(rig, "in.txt", c.delimiter, size), c.expected) << size;
+        for (int32_t size : {0, -1})
+            EXPECT_EQ(ImportAll(rig, "in.txt", c.delimiter, size), c.expected) << size;
     }
 
     // Random files over the bytes the format cares about.
@@ -131,12 +137,14 @@ TEST(FlatFileTest, RecordsReadAlikeAtEveryBufferSize) {
     const char alphabet[] = {'a', 'n', 'r', ';', ':', '\\', '\\', '\n', '\r', '\r', '\0'};
     for (int round = 0; round < 60; ++round) {
         std::string file(random() % 300, ' ');
-        for (char& c : file) c = alphabet[random() % sizeof alphabet];
+        for (char& c : file)
+            c = alphabet[random() % sizeof alphabet];
         rig.Write("random.txt", file);
         for (const char* d : {";", ";:", "n", ""}) {
             Records expected = ReferenceRecords(file, d);
             for (int32_t size : kBufferSizes)
-                ASSERT_EQ(ImportAll(rig, "random.txt", d, size), expected) << round << " " << d << " " << size;
+                ASSERT_EQ(ImportAll(rig, "random.txt", d, size), expected)
+                    << round << " " << d << " " << size;
         }
     }
 }
@@ -147,12 +155,14 @@ TEST(FlatFileTest, FailuresEndTheRecordsWithTheirReason) {
     {
         const std::string chunk(1 << 20, 'x');
         std::ofstream out(rig.Path("huge.txt"), std::ios::binary);
-        for (int i = 0; i < 64; ++i) out << chunk;
+        for (int i = 0; i < 64; ++i)
+            out << chunk;
         out << ";y";
     }
     Import import(&rig.app, nullptr);
     Variable* fields[2] = {new Variable(), new Variable()};
-    for (Variable* v : fields) import.Fields()->InsertItem(v, kListTail, false);
+    for (Variable* v : fields)
+        import.Fields()->InsertItem(v, kListTail, false);
     import.SetDelimiter(";", 1);
     ASSERT_TRUE(import.Open("huge.txt", 8));
     ASSERT_TRUE(import.ReadRecord()) << import.error.Text();
@@ -173,7 +183,8 @@ TEST(FlatFileTest, FailuresEndTheRecordsWithTheirReason) {
         FlatFileReader reader(&file, 2, c.longest);
         const char* text = nullptr;
         int32_t length = 0, lines = 0;
-        while (reader.NextLine(&text, &length)) ++lines;
+        while (reader.NextLine(&text, &length))
+            ++lines;
         EXPECT_EQ(lines, c.lines);
         EXPECT_STREQ(reader.Failure().Text(), c.failure);
         EXPECT_EQ(reader.NextLine(&text, &length), 0);
@@ -182,8 +193,9 @@ TEST(FlatFileTest, FailuresEndTheRecordsWithTheirReason) {
     // Names resolve in the data directory, through the file manager.
     std::string error;
     EXPECT_TRUE(ImportAll(rig, "../outside", ";", 0, &error).empty());
-    EXPECT_EQ(error, "Error opening '../outside': The specified path references a path outside the configured "
-                     "data directory");
+    EXPECT_EQ(error,
+              "Error opening '../outside': The specified path references a path outside the configured "
+              "data directory");
     String message;
     VariableList none;
     EXPECT_EQ(ExportRecord(&rig.app.injecting, "a/../../x", 9, ";", 1, &none, &message), 0);
@@ -192,7 +204,8 @@ TEST(FlatFileTest, FailuresEndTheRecordsWithTheirReason) {
 }
 
 // Appends one record of these values.
-void Export(FeatureRig& rig, const std::string& name, const std::string& d, const std::vector<std::string>& values) {
+void Export(FeatureRig& rig, const std::string& name, const std::string& d,
+            const std::vector<std::string>& values) {
     VariableList list;
     for (const std::string& v : values)
         list.InsertItem(new Variable("", 0, v.data(), static_cast<int32_t>(v.size())), kListTail, false);
@@ -210,8 +223,9 @@ TEST(FlatFileTest, ExportedValuesReadBackUnchanged) {
     Export(rig, "one.txt", ";", {"second"}); // appends
     EXPECT_EQ(rig.Read("one.txt"), "a\\nb;c\\;d;e\\\\\nsecond\n");
 
-    const std::vector<std::string> values = {"plain", "line\nbreak", "cr\r", "back\\slash", std::string("n\0l", 3),
-                                             "has;delim", "x;:y", "\\", "", "n;r\\"};
+    const std::vector<std::string> values = {
+        "plain", "line\nbreak", "cr\r", "back\\slash", std::string("n\0l", 3), "has;delim",
+        "x;:y",  "\\",          "",     "n;r\\"};
     // A backslash delimiter cannot work at all: every one starts an escape.
     int round = 0;
     for (std::string d : {S(";"), S(";:"), S("\t"), S("\0", 1), S("n")}) {
@@ -221,13 +235,15 @@ TEST(FlatFileTest, ExportedValuesReadBackUnchanged) {
             std::vector<std::string> record(values.begin() + i, values.begin() + i + kFields);
             // Where the delimiter cannot be escaped, values holding it still split.
             bool splits = false;
-            for (const std::string& v : record) splits |= !DelimiterEscapable(d.data(), 1) && v.find(d) != v.npos;
+            for (const std::string& v : record)
+                splits |= !DelimiterEscapable(d.data(), 1) && v.find(d) != v.npos;
             if (splits) continue;
             Export(rig, name, d, record);
             expected.push_back(record);
         }
         EXPECT_FALSE(expected.empty());
-        for (int32_t size : {1, 8192}) EXPECT_EQ(ImportAll(rig, name, d, size), expected) << int(d[0]);
+        for (int32_t size : {1, 8192})
+            EXPECT_EQ(ImportAll(rig, name, d, size), expected) << int(d[0]);
     }
 
     // Exporters that share a file lose nothing and mix nothing.
@@ -241,19 +257,21 @@ TEST(FlatFileTest, ExportedValuesReadBackUnchanged) {
             for (int r = 0; r < kRecords; ++r) {
                 VariableList list;
                 std::string value = std::to_string(w) + ":" + std::to_string(r) + std::string(3000, 'a' + w);
-                list.InsertItem(new Variable("", 0, value.data(), static_cast<int32_t>(value.size())), kListTail,
-                                false);
+                list.InsertItem(new Variable("", 0, value.data(), static_cast<int32_t>(value.size())),
+                                kListTail, false);
                 String error;
                 EXPECT_EQ(ExportRecord(&app.injecting, "shared.txt", 10, ";", 1, &list, &error), 1);
             }
         });
     }
-    for (std::thread& t : writers) t.join();
+    for (std::thread& t : writers)
+        t.join();
     std::vector<int> seen(kWriters, 0);
     for (const auto& record : ImportAll(rig, "shared.txt", ";", 8192)) {
         int w = record[0][0] - '0';
         ASSERT_TRUE(w >= 0 && w < kWriters) << record[0].substr(0, 20);
-        EXPECT_EQ(record[0], std::to_string(w) + ":" + std::to_string(seen[w]++) + std::string(3000, 'a' + w));
+        EXPECT_EQ(record[0],
+                  std::to_string(w) + ":" + std::to_string(seen[w]++) + std::string(3000, 'a' + w));
     }
     EXPECT_EQ(seen, std::vector<int>(kWriters, kRecords));
 }
@@ -280,7 +298,8 @@ if mode == 'write':
             fields = [bytes.fromhex(h) for h in record.split(',')]
             out = []
             for v in fields:
-                e = b''.join(esc.get(v[i:i+1], b'\\' + v[i:i+1] if v[i:i+1] == d[:1] else v[i:i+1]) for i in range(len(v)))
+                e = b''.join(esc.get(v[i:i+1], b'\\' + v[i:i+1] if v[i:i+1] == d[:1] else v[i:i+1])
+                             for i in range(len(v)))
                 out.append(e)
             f.write(d.join(out) + b'\n')
     sys.exit(0)
@@ -324,22 +343,26 @@ for line in lines:
         Export(rig, "ours.txt", d, record);
     }
     const std::string python = "/usr/bin/python3 " + rig.Path("format.py");
-    ASSERT_EQ(std::system((python + " read " + rig.Path("ours.txt") + " " + Hex(d) + " > " + rig.Path("read.out"))
-                              .c_str()),
-              0);
+    ASSERT_EQ(
+        std::system(
+            (python + " read " + rig.Path("ours.txt") + " " + Hex(d) + " > " + rig.Path("read.out")).c_str()),
+        0);
     EXPECT_EQ(rig.Read("read.out"), expected);
-    ASSERT_EQ(std::system((python + " write " + rig.Path("theirs.txt") + " " + Hex(d) + hexRecords).c_str()), 0);
+    ASSERT_EQ(std::system((python + " write " + rig.Path("theirs.txt") + " " + Hex(d) + hexRecords).c_str()),
+              0);
     EXPECT_EQ(ImportAll(rig, "theirs.txt", d, 3), records);
 }
 
 // The tags: operands, "recno", filters and the failures a script sees.
 TEST(FlatFileTest, ImportAndExportTagsInAScript) {
-    const std::string head = ".global a, b, recno, seen, VrIMPORT_Error, VrEXPORT_Error\n.segment main entry\n";
+    const std::string head =
+        ".global a, b, recno, seen, VrIMPORT_Error, VrEXPORT_Error\n.segment main entry\n";
     // Each body appends "recno:a," to seen.
     auto block = [](const std::string& file, const std::string& filter) {
         return "    pushc \"" + file + "\"\n    pushc \";\"\n    pushc \"a, b\"\n" +
                (filter.empty() ? "    import @done\n" : "    pushc \"" + filter + "\"\n    importf @done\n") +
-               "body:\n    pushg seen\n    pushg recno\n    cat\n    pushc \":\"\n    cat\n    pushg a\n    cat\n"
+               "body:\n    pushg seen\n    pushg recno\n    cat\n    pushc \":\"\n    cat\n    pushg a\n    "
+               "cat\n"
                "    pushc \",\"\n    cat\n    popg seen\n    import_loop @body\ndone:\n";
     };
     struct Case {
@@ -347,11 +370,11 @@ TEST(FlatFileTest, ImportAndExportTagsInAScript) {
     };
     const Case cases[] = {
         {"data.txt", "", "1:x,2:y,3:z,4:w,", ""},
-        {"data.txt", "  \t", "1:x,2:y,3:z,4:w,", ""},       // blank: no filter
-        {"data.txt", "b GE 2", "1:y,2:z,3:w,", ""},         // recno counts passing records
+        {"data.txt", "  \t", "1:x,2:y,3:z,4:w,", ""}, // blank: no filter
+        {"data.txt", "b GE 2", "1:y,2:z,3:w,", ""},   // recno counts passing records
         {"data.txt", "b EQ 9", "", ""},
-        {"empty.txt", "", "", ""},                          // no record: recno untouched
-        {"da\\0ta.txt", "b EQ 1", "1:x,", ""},              // NUL bytes of the name go
+        {"empty.txt", "", "", ""},             // no record: recno untouched
+        {"da\\0ta.txt", "b EQ 1", "1:x,", ""}, // NUL bytes of the name go
         {"nothere.txt", "", "", "Error opening 'nothere.txt': No such file or directory"},
         {"data.txt", "b EQ (", "", "Syntax error in filter: "},
         {"broken", "", "1:1,2:2,", "Error reading from 'broken': read failed"},
@@ -375,25 +398,29 @@ TEST(FlatFileTest, ImportAndExportTagsInAScript) {
 
     // A million records a filter rejects in a row: one frame, rerun.
     std::string many;
-    for (int i = 0; i < 1000000; ++i) many += "r\n";
+    for (int i = 0; i < 1000000; ++i)
+        many += "r\n";
     rig.Write("many.txt", many + "last\n");
     ASSERT_EQ(rig.Run(head + block("many.txt", "a EQ 'last'") + ".end\n"), 1) << rig.lastError;
     EXPECT_EQ(rig.Global("seen"), "1:last,");
 
     // Export: the values' texts, escaped, appended; a file it cannot create is
     // the tag's error. The stop word leaves the block at once.
-    ASSERT_EQ(rig.Run(head + "    pushc \"A;\\n\"\n    popg a\n    storegi b, 7\n"
-                             "    pushc \"ou\\0t.txt\"\n    pushc \";\"\n    pushc \"a, b\"\n    export\n"
-                             "    pushc \"no/such/dir.txt\"\n    pushc \";\"\n    pushc \"a\"\n    export\n" +
-                             block("out.txt", "") + "    pushc \"data.txt\"\n    pushc \";\"\n    pushc \"a\"\n"
-                             "    import @past\n    import_stop @past\n    pushc \"not here\"\n    popg a\npast:\n"
-                             ".end\n"),
+    ASSERT_EQ(rig.Run(head +
+                      "    pushc \"A;\\n\"\n    popg a\n    storegi b, 7\n"
+                      "    pushc \"ou\\0t.txt\"\n    pushc \";\"\n    pushc \"a, b\"\n    export\n"
+                      "    pushc \"no/such/dir.txt\"\n    pushc \";\"\n    pushc \"a\"\n    export\n" +
+                      block("out.txt", "") +
+                      "    pushc \"data.txt\"\n    pushc \";\"\n    pushc \"a\"\n"
+                      "    import @past\n    import_stop @past\n    pushc \"not here\"\n    popg a\npast:\n"
+                      ".end\n"),
               1)
         << rig.lastError;
     EXPECT_EQ(rig.Read("out.txt"), "A\\;\\n;7\n");
     EXPECT_EQ(rig.Global("seen"), "1:A;\n,");
     EXPECT_EQ(rig.Global("a"), "x");
-    EXPECT_EQ(rig.Global("VrEXPORT_Error"), "Unable to create file 'no/such/dir.txt': No such file or directory");
+    EXPECT_EQ(rig.Global("VrEXPORT_Error"),
+              "Unable to create file 'no/such/dir.txt': No such file or directory");
 
     // Loop and stop words without an open import end the run.
     for (const char* word : {"import_loop 0", "import_stop 0"}) {

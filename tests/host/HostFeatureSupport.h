@@ -71,16 +71,18 @@ class FeatureRig {
     }
 
     // The program's VM, not yet run. settings: tag id -> error setting.
-    std::unique_ptr<InspectableVM> Load(const std::string& source, const std::map<int32_t, uint32_t>& settings = {}) {
+    std::unique_ptr<InspectableVM> Load(const std::string& source,
+                                        const std::map<int32_t, uint32_t>& settings = {}) {
         sink.text.clear();
         app.ClearExit();
         program = std::make_unique<LoadedProgram>(Assembled(ResolveTagJumps(source)));
         EXPECT_TRUE(program->LoadAll());
-        for (const auto& [tag, setting] : settings) tags.SetSetting(tag, setting);
-        return std::make_unique<InspectableVM>("t.vrc", -1, &app, &program->dictionary, &program->system,
-                                               &program->globals, &program->segments, &program->functions, nullptr,
-                                               nullptr, nullptr, nullptr, nullptr, app.TickCounterPlace(),
-                                               app.TimedOutPlace(), app.ExitRequestedPlace(), nullptr, &tags);
+        for (const auto& [tag, setting] : settings)
+            tags.SetSetting(tag, setting);
+        return std::make_unique<InspectableVM>(
+            "t.vrc", -1, &app, &program->dictionary, &program->system, &program->globals, &program->segments,
+            &program->functions, nullptr, nullptr, nullptr, nullptr, nullptr, app.TickCounterPlace(),
+            app.TimedOutPlace(), app.ExitRequestedPlace(), nullptr, &tags);
     }
     // Runs the program to its end and destroys its VM (and open features).
     int Run(const std::string& source, const std::map<int32_t, uint32_t>& settings = {}) {
@@ -97,7 +99,9 @@ class FeatureRig {
     }
     std::string Path(const std::string& name) const { return tree.Data() + "/" + name; }
     std::string Read(const std::string& name) const { return ScratchTree::ReadFile(Path(name)); }
-    void Write(const std::string& name, const std::string& bytes) const { ScratchTree::WriteFile(Path(name), bytes); }
+    void Write(const std::string& name, const std::string& bytes) const {
+        ScratchTree::WriteFile(Path(name), bytes);
+    }
     bool Exists(const std::string& name) const { return ScratchTree::Exists(Path(name)); }
 
     ScratchTree tree;

@@ -28,7 +28,8 @@ std::string LockFiles(const FeatureRig& rig) {
     for (const auto& entry : std::filesystem::directory_iterator(rig.tree.Data()))
         if (entry.path().extension() == ".lck") found.insert(entry.path().filename().string());
     std::string names;
-    for (const std::string& name : found) names += name + " ";
+    for (const std::string& name : found)
+        names += name + " ";
     return names;
 }
 
@@ -135,7 +136,8 @@ TEST(LockfileTest, FailedLocksRunTheirBodyOrEndTheRunByTheTagSetting) {
         {" pushc \"p\\0q\"\n lockfile\n pushc \"pq\"\n lockfile\n", 0, 1, "",
          "Error creating lockfile 'pq.lck': Possible deadlock detected"},
         {" pushc \"../p\"\n lockfile\n lockfile_end\n", 0, 1, "",
-         "Error creating lockfile '../p.lck': The specified path references a path outside the configured data "
+         "Error creating lockfile '../p.lck': The specified path references a path outside the configured "
+         "data "
          "directory"},
         {" lockfile_end\n", 0, 0, "", "Invalid instruction"},
         {" pushc \"e\"\n lockfile\n exit\n", 3, 1, "", ""},

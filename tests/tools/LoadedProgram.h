@@ -80,8 +80,8 @@ inline std::string ResolveTagJumps(const std::string& source) {
         size_t at = ends[i] >= 0 ? line.find('@') : std::string::npos;
         if (at != std::string::npos) {
             size_t stop = at + 1;
-            while (stop < line.size() && (std::isalnum(static_cast<unsigned char>(line[stop])) || line[stop] == '_'))
-                ++stop;
+            auto inName = [&](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; };
+            while (stop < line.size() && inName(line[stop])) ++stop;
             std::string name = line.substr(at + 1, stop - at - 1);
             EXPECT_EQ(labels.count(name), 1u) << "no label " << name;
             line.replace(at, stop - at, std::to_string(labels[name] - ends[i]));

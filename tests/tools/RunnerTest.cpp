@@ -182,12 +182,13 @@ TEST_F(RunnerTest, ComputedSystemVariablesAnswerFromTheRun) {
 pid_t Spawn(const std::string& dir, const std::string& name, std::vector<std::string> args) {
     args.insert(args.begin(), VORN_VRRUN);
     std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
+    for (std::string& a : args)
+        argv.push_back(a.data());
     argv.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, (dir + "/" + name + ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
+    posix_spawn_file_actions_addopen(&actions, 1, (dir + "/" + name + ".out").c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
     pid_t pid = -1;
     EXPECT_EQ(posix_spawn(&pid, VORN_VRRUN, &actions, nullptr, argv.data(), environ), 0);
     posix_spawn_file_actions_destroy(&actions);
@@ -202,7 +203,8 @@ int WaitFor(pid_t pid) {
 
 // M rounds of: take the lock, read the file's last number, append the next.
 std::string CounterProgram(int rounds) {
-    return ".global round, last, n\n.segment m entry\n storegi round, 0\nagain:\n pushc \"counter\"\n lockfile\n"
+    return ".global round, last, n\n.segment m entry\n storegi round, 0\n"
+           "again:\n pushc \"counter\"\n lockfile\n"
            " storegi last, 0\n pushc \"counter.txt\"\n pushc \",\"\n pushc \"n\"\n import @read\n"
            "body:\n pushg n\n popg last\n import_loop @body\nread:\n pushg last\n pushi 1\n add\n popg n\n"
            " pushc \"counter.txt\"\n pushc \",\"\n pushc \"n\"\n export\n lockfile_end\n incg round, 1\n"
@@ -212,7 +214,8 @@ std::string CounterProgram(int rounds) {
 
 std::string Count(int n) {
     std::string text;
-    for (int i = 1; i <= n; ++i) text += std::to_string(i) + "\n";
+    for (int i = 1; i <= n; ++i)
+        text += std::to_string(i) + "\n";
     return text;
 }
 
@@ -222,8 +225,10 @@ TEST_F(RunnerTest, LockFilesSerialiseProcessesAndThreads) {
     std::ofstream(dir + "/counter.txt").close();
     std::vector<pid_t> runners;
     for (int i = 0; i < kRunners; ++i)
-        runners.push_back(Spawn(dir, "runner" + std::to_string(i), {"-d", dir, "-c", "filedelay=1", program}));
-    for (pid_t pid : runners) EXPECT_EQ(WaitFor(pid), 0);
+        runners.push_back(
+            Spawn(dir, "runner" + std::to_string(i), {"-d", dir, "-c", "filedelay=1", program}));
+    for (pid_t pid : runners)
+        EXPECT_EQ(WaitFor(pid), 0);
     std::ifstream in(dir + "/counter.txt");
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), Count(kRunners * kRounds));
 
@@ -240,7 +245,8 @@ TEST_F(RunnerTest, LockFilesSerialiseProcessesAndThreads) {
             EXPECT_EQ(application.Run(program.c_str(), &error), kRunCompleted) << error.Text() << sink.text;
         });
     }
-    for (std::thread& t : threads) t.join();
+    for (std::thread& t : threads)
+        t.join();
     std::ifstream again(dir + "/counter.txt");
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(again), {}), Count(kRunners * kRounds));
     EXPECT_FALSE(fs::exists(dir + "/counter.lck"));
@@ -249,9 +255,11 @@ TEST_F(RunnerTest, LockFilesSerialiseProcessesAndThreads) {
 // A holder killed inside its block: taken over at once under the same lock
 // host name, once older than "lockexpiration" under another.
 TEST_F(RunnerTest, AKilledHoldersLockIsTakenOverByItsServerOrWhenExpired) {
-    std::string holder = Program("holder.vrc", ".segment m entry\n pushc \"held\"\n lockfile\nagain:\n jmp again\n.end\n");
-    std::string taker = Program("taker.vrc", ".segment m entry\n pushc \"held\"\n lockfile\n pushc \"taken\"\n out\n"
-                                             " lockfile_end\n.end\n");
+    std::string holder =
+        Program("holder.vrc", ".segment m entry\n pushc \"held\"\n lockfile\nagain:\n jmp again\n.end\n");
+    std::string taker =
+        Program("taker.vrc", ".segment m entry\n pushc \"held\"\n lockfile\n pushc \"taken\"\n out\n"
+                             " lockfile_end\n.end\n");
     struct Case {
         const char* host;
         const char* expiration;
@@ -264,14 +272,15 @@ TEST_F(RunnerTest, AKilledHoldersLockIsTakenOverByItsServerOrWhenExpired) {
                    Case{"web2", "0", "1", 1, "Timed out waiting for lock", 0}}) {
         SCOPED_TRACE(c.host + std::string(" ") + c.expiration);
         pid_t pid = Spawn(dir, "holder", {"-d", dir, "-c", "lock_hostname=web1", holder});
-        for (int i = 0; i < 1000 && !fs::exists(dir + "/held.lck"); ++i) platform::SleepMilliseconds(10);
+        for (int i = 0; i < 1000 && !fs::exists(dir + "/held.lck"); ++i)
+            platform::SleepMilliseconds(10);
         ASSERT_TRUE(fs::exists(dir + "/held.lck"));
         kill(pid, SIGKILL);
         EXPECT_EQ(WaitFor(pid), -1);
         const int64_t start = platform::NowSeconds();
         EXPECT_EQ(Run({"-d", dir, "-c", std::string("lock_hostname=") + c.host, "-c",
-                       std::string("lockexpiration=") + c.expiration, "-c", std::string("globaltimeout=") + c.timeout,
-                       "-c", "filedelay=20", taker}),
+                       std::string("lockexpiration=") + c.expiration, "-c",
+                       std::string("globaltimeout=") + c.timeout, "-c", "filedelay=20", taker}),
                   c.status);
         EXPECT_NE(output.text.find(c.output), std::string::npos) << output.text;
         EXPECT_GE(platform::NowSeconds() - start, c.atLeast);
@@ -282,9 +291,10 @@ TEST_F(RunnerTest, AKilledHoldersLockIsTakenOverByItsServerOrWhenExpired) {
 // "-c" takes the member names of items the registry does not carry; the lock
 // host name defaults to the machine's.
 TEST_F(RunnerTest, LockHostNameAndImportBufferFromTheCommandLine) {
-    std::string program = Program("owner.vrc", ".global a, b\n.segment m entry\n pushc \"x\"\n lockfile\n"
-                                               " pushc \"x.lck\"\n pushc \"!\"\n pushc \"a, b\"\n import @done\n"
-                                               "body:\n pushg b\n out\n import_loop @body\ndone:\n lockfile_end\n.end\n");
+    std::string program =
+        Program("owner.vrc", ".global a, b\n.segment m entry\n pushc \"x\"\n lockfile\n"
+                             " pushc \"x.lck\"\n pushc \"!\"\n pushc \"a, b\"\n import @done\n"
+                             "body:\n pushg b\n out\n import_loop @body\ndone:\n lockfile_end\n.end\n");
     char host[256];
     ASSERT_TRUE(platform::HostName(host, sizeof host));
     const std::string thread = std::to_string(platform::ThreadId()) + ":";
