@@ -377,8 +377,8 @@ protected:
     ImportFeature* BeginImport(bool filtered);
     // Runs the import's filter on its current record in a new filter frame:
     // a passing record goes on at the body, the block ends at its end.
-    void TestImportRecord(ImportFeature* import, int32_t bodySegment, int32_t bodyPc, int32_t endSegment,
-                          int32_t endPc);
+    void TestImportRecord(ImportFeature* import, int32_t bodySegment, int64_t bodyPc, int32_t endSegment,
+                          int64_t endPc);
     // The filter frame's continuation with the filter's truth value.
     void ImportFilterResult(int32_t truth);
 

@@ -107,7 +107,7 @@ void VornVM::OpImportf() {
         import->CountRecord();
         return;
     }
-    TestImportRecord(import, segmentIndex, pc, segmentIndex, pc + pastBlock);
+    TestImportRecord(import, segmentIndex, pc, segmentIndex, static_cast<int64_t>(pc) + pastBlock);
 }
 
 void VornVM::OpImportLoop() {
@@ -129,7 +129,7 @@ void VornVM::OpImportLoop() {
         JumpBy(toBody);
         return;
     }
-    TestImportRecord(import, segmentIndex, pc + toBody, segmentIndex, pc);
+    TestImportRecord(import, segmentIndex, static_cast<int64_t>(pc) + toBody, segmentIndex, pc);
 }
 
 void VornVM::OpImportStop() {
@@ -143,8 +143,8 @@ void VornVM::OpImportStop() {
     JumpBy(pastBlock);
 }
 
-void VornVM::TestImportRecord(ImportFeature* import, int32_t bodySegment, int32_t bodyPc, int32_t endSegment,
-                              int32_t endPc) {
+void VornVM::TestImportRecord(ImportFeature* import, int32_t bodySegment, int64_t bodyPc, int32_t endSegment,
+                              int64_t endPc) {
     // Both places lie in the current segment; checked now, as a jump would be.
     if (bodyPc < 0 || bodyPc > codeLength || endPc < 0 || endPc > codeLength) {
         FatalError(kErrorInvalidJump);
@@ -156,9 +156,9 @@ void VornVM::TestImportRecord(ImportFeature* import, int32_t bodySegment, int32_
     filter->flags = frame ? frame->flags : kFrameDefaultFlags;
     filter->outputMode = frame ? frame->outputMode : 0;
     filter->returnSegment = endSegment;
-    filter->returnPc = endPc;
+    filter->returnPc = static_cast<int32_t>(endPc);
     filter->bodySegment = bodySegment;
-    filter->bodyPc = bodyPc;
+    filter->bodyPc = static_cast<int32_t>(bodyPc);
     filter->import = import;
     filter->previous = frame;
     import->filterFrame = filter;

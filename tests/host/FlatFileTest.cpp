@@ -422,10 +422,18 @@ TEST(FlatFileTest, ImportAndExportTagsInAScript) {
     EXPECT_EQ(rig.Global("VrEXPORT_Error"),
               "Unable to create file 'no/such/dir.txt': No such file or directory");
 
-    // Loop and stop words without an open import end the run.
-    for (const char* word : {"import_loop 0", "import_stop 0"}) {
-        EXPECT_EQ(rig.Run(head + "    " + word + "\n.end\n"), 0);
-        EXPECT_NE(rig.lastError.find("Invalid instruction"), std::string::npos) << word;
+    // Loop and stop words without an open import, and a block whose end lies
+    // outside its segment, end the run.
+    const std::pair<std::string, std::string> fatal[] = {
+        {"    import_loop 0\n", "Invalid instruction"},
+        {"    import_stop 0\n", "Invalid instruction"},
+        {"    pushc \"data.txt\"\n    pushc \";\"\n    pushc \"a\"\n    pushc \"b EQ 2\"\n    importf "
+         "2147483647\n",
+         "Jump outside of the segment"},
+    };
+    for (const auto& [code, message] : fatal) {
+        EXPECT_EQ(rig.Run(head + code + ".end\n"), 0);
+        EXPECT_NE(rig.lastError.find(message), std::string::npos) << code;
     }
 }
 
