@@ -46,15 +46,16 @@ clang: deps
 	cd build/clang && ctest --output-on-failure -j $(JOBS)
 
 # Builds, assembles the examples and runs one (EXAMPLE=loop runs another) with the
-# examples as its script directory, so that VrDO finds the files beside it.
+# examples as its script directory, so that VrDO finds the files beside it, and
+# as its data directory, so that the files examples write stay in the build.
 EXAMPLE ?= function
 run: build
 	@mkdir -p $(BUILD)/examples
 	@for f in examples/*.vra; do \
 	  $(BUILD)/tools/vrasm -o $(BUILD)/examples/$$(basename $${f%.vra}).vrc $$f || exit 1; \
 	done
-	@echo "--- vrrun -s $(BUILD)/examples $(EXAMPLE).vrc"
-	@$(BUILD)/tools/vrrun -s $(BUILD)/examples $(EXAMPLE).vrc
+	@echo "--- vrrun -s $(BUILD)/examples -d $(BUILD)/examples $(EXAMPLE).vrc"
+	@$(BUILD)/tools/vrrun -s $(BUILD)/examples -d $(BUILD)/examples $(EXAMPLE).vrc
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')

@@ -13,6 +13,7 @@
 #include "engine/foundation/String.h"
 #include "database/ExternalDatabaseLibraryManager.h"
 #include "host/CommerceLibrary.h"
+#include "host/HostFeatures.h"
 
 namespace vorn {
 
@@ -47,7 +48,8 @@ class CommandLineApplication : public VornApplication, public ConfiguredLibraryS
 
     // --- Settings, before Run ----------------------------------------------
     // "name=value" where name is a registry value name of a configuration item
-    // (any case). 1, or 0 with *error set.
+    // (any case), or the member name of an item the registry does not carry
+    // ("lock_hostname", "bufsz_import"). 1, or 0 with *error set.
     int32_t SetOption(const char* assignment, String* error);
     void SetScriptDirectory(const char* directory) { scriptDirectory.Assign(directory); }
     void SetDataDirectory(const char* directory) { dataDirectory.Assign(directory); }
@@ -81,6 +83,7 @@ class CommandLineApplication : public VornApplication, public ConfiguredLibraryS
     // The manager of the run in progress; null between runs.
     ExternalDatabaseLibraryManager* GetDatabaseLibraryManager() override { return databaseLibraries; }
     SystemLibraryManager* GetSystemLibraryManager() override;
+    HostFeatures* GetHostFeatures() override { return &hostFeatures; }
     Config* GetConfig() override { return &config; }
     const char* InterfaceName() override { return "VornCLI"; }
     const char* DefaultRemoteAddress() override { return "127.0.0.1"; }
@@ -117,6 +120,7 @@ class CommandLineApplication : public VornApplication, public ConfiguredLibraryS
     ExternalDatabaseLibraryManager* databaseLibraries = nullptr;
     List<String> databaseTypes{true};
     List<String> databasePaths{true};
+    HostFeatures hostFeatures;
     String scriptDirectory;
     String dataDirectory;
     List<String> libraryPaths{true};

@@ -17,6 +17,7 @@ class NetworkManager;
 class ExternalLibraryManager;
 class CommerceSource;
 class DatabaseLibrarySource;
+class HostFeatureSource;
 class SystemLibraryManager;
 class Variable;
 
@@ -100,6 +101,8 @@ class VornApplication {
     virtual CommerceSource* GetCommerceLibraryManager() { return nullptr; }
     virtual DatabaseLibrarySource* GetDatabaseLibraryManager() { return nullptr; }
     virtual SystemLibraryManager* GetSystemLibraryManager() { return nullptr; }
+    // Lock files, flat files and output capture for the tag handlers.
+    virtual HostFeatureSource* GetHostFeatures() { return nullptr; }
     virtual Config* GetConfig() = 0;
     virtual const char* InterfaceName() = 0;
     virtual const char* DefaultRemoteAddress() = 0;

@@ -17,7 +17,8 @@ namespace {
 
 constexpr int32_t kDefaultFileTimeout = 30; // seconds, when "filetimeout" gives none
 constexpr int32_t kDefaultFileDelay = 100;  // milliseconds, without an application
-constexpr int32_t kPlatformModeBits = OpenRead | OpenWrite | OpenCreate | OpenTruncate | OpenAppend | OpenExclusive;
+constexpr int32_t kPlatformModeBits =
+    OpenRead | OpenWrite | OpenCreate | OpenTruncate | OpenAppend | OpenExclusive | OpenAppendWrites;
 constexpr int32_t kLockOwnerTextMax = 511;
 
 inline bool IsSeparator(char c) { return c == '/' || c == '\\'; }
@@ -136,6 +137,23 @@ void DeleteIfUnchanged(const char* path, const platform::FileInfo& judged) {
     if (!platform::StatPath(path, now)) return;
     if (now.device != judged.device || now.inode != judged.inode) return;
     platform::DeleteFile(path);
+}
+
+// Opens the file at path (share-delete: its owner may remove it meanwhile)
+// when it is the identified one: 1, 0 when the name leads elsewhere or
+// nowhere, -1 on a failure.
+int32_t OpenIdentified(const char* path, const FileIdentity& identity, platform::FileHandle& file) {
+    platform::FileInfo info;
+    if (!file.Open(path, platform::kOpenRead | platform::kOpenShareDelete))
+        return platform::IsNotFound(platform::LastError()) ? 0 : -1;
+    if (!file.Stat(info)) return -1;
+    if (info.device != identity.device || info.inode != identity.inode || info.size != identity.text.Length())
+        return 0;
+    char text[kLockOwnerTextMax + 1];
+    const int64_t n = file.Read(text, kLockOwnerTextMax);
+    if (n < 0) return -1;
+    return n == identity.text.Length() &&
+           std::memcmp(text, identity.text.Text(), static_cast<size_t>(n)) == 0;
 }
 
 const char* RootName(int which) {
@@ -295,7 +313,8 @@ const void* PosixFile::Map(int64_t offset, int64_t length) {
 
 bool PosixFile::Activate(String& reason) {
     if (handle.IsOpen()) return true;
-    if (handle.Reopen(path.Text(), mode & (OpenRead | OpenWrite), savedPosition)) return true;
+    const int32_t reopenBits = OpenRead | OpenWrite | OpenAppendWrites;
+    if (handle.Reopen(path.Text(), mode & reopenBits, savedPosition)) return true;
     reason.Assign(owner ? owner->SystemErrorText() : platform::LastErrorText());
     return false;
 }
@@ -458,10 +477,38 @@ File* PosixFileManager::Open(int32_t kind, const char* path, int32_t mode) {
     return OpenPath(r.Text(), mode);
 }
 
-int32_t PosixFileManager::LockFile(int32_t kind, const char* path) {
+int32_t PosixFileManager::LockFile(int32_t kind, const char* path, FileIdentity* taken) {
     Resolved r;
     if (!ResolveInside(kind, path, &r.path)) return LockFileFailed;
-    return LockFilePath(r.Text());
+    return LockFilePath(r.Text(), taken);
+}
+
+// Through a handle of its own, so the time goes on the very file checked.
+bool PosixFileManager::TouchIdentified(int32_t kind, const char* path, const FileIdentity& identity) {
+    Resolved r;
+    if (!ResolveInside(kind, path, &r.path)) return false;
+    platform::FileHandle file;
+    const int32_t found = OpenIdentified(r.Text(), identity, file);
+    if (found == 0) {
+        SetError("The file was removed or replaced");
+        return false;
+    }
+    if (found > 0 && file.TouchTimes()) return true;
+    SetSystemError();
+    return false;
+}
+
+bool PosixFileManager::DeleteIdentified(int32_t kind, const char* path, const FileIdentity& identity) {
+    Resolved r;
+    if (!ResolveInside(kind, path, &r.path)) return false;
+    platform::FileHandle file;
+    const int32_t found = OpenIdentified(r.Text(), identity, file);
+    file.Close();
+    if (found == 0) return true;
+    if (found > 0 && (platform::DeleteFile(r.Text()) || platform::IsNotFound(platform::LastError())))
+        return true;
+    SetSystemError();
+    return false;
 }
 
 bool PosixFileManager::Delete(int32_t kind, const char* path) {
@@ -758,7 +805,7 @@ bool PosixFileManager::ChangeModePath(const char* path, int32_t mode) {
 // file onto that name (the no-replace rename lets exactly one win); the file
 // holds "pid!tid:server", so a waiter can recognise its own thread, a dead
 // process of this server and a stale lock of another server.
-int32_t PosixFileManager::LockFilePath(const char* path) {
+int32_t PosixFileManager::LockFilePath(const char* path, FileIdentity* taken) {
     if (!path || !*path) {
         SetError("No file name was given");
         return LockFileFailed;
@@ -777,6 +824,7 @@ int32_t PosixFileManager::LockFilePath(const char* path) {
     temporary.AppendChar('.');
     temporary.AppendString(FormatInteger(tid));
     String ownerText = FormatInteger(pid) + "!" + FormatInteger(tid) + ":" + server;
+    FileIdentity identity;
 
     {
         platform::FileHandle file;
@@ -791,18 +839,29 @@ int32_t PosixFileManager::LockFilePath(const char* path) {
             SetSystemError();
             return LockFileFailed;
         }
-        if (file.Write(ownerText.Text(), ownerText.Length()) != ownerText.Length()) {
+        platform::FileInfo made;
+        if (file.Write(ownerText.Text(), ownerText.Length()) != ownerText.Length() || !file.Stat(made)) {
             SetSystemError();
             file.Close();
             platform::DeleteFile(temporary.Text());
             return LockFileFailed;
         }
         file.Close();
+        // The rename keeps the file, so this is the lock file's identity.
+        identity.device = made.device;
+        identity.inode = made.inode;
+        identity.text = ownerText;
     }
 
     WaitLimit limit(owner);
-    while (!limit.Over()) {
-        if (platform::RenameFileNoReplace(temporary.Text(), path)) return LockFileTaken;
+    for (bool first = true; !limit.Over(); first = false) {
+        // Other servers judge the lock's age by its time: one taken after a
+        // long wait must not look as old as the wait.
+        if (!first) platform::SetModifiedTime(temporary.Text(), platform::NowSeconds());
+        if (platform::RenameFileNoReplace(temporary.Text(), path)) {
+            if (taken) *taken = identity;
+            return LockFileTaken;
+        }
         if (!platform::IsAlreadyExists(platform::LastError())) {
             SetSystemError();
             platform::DeleteFile(temporary.Text());

@@ -58,8 +58,10 @@ public:
 
     File* Open(int32_t kind, const char* path, int32_t mode) override;
     File* OpenPath(const char* path, int32_t mode) override;
-    int32_t LockFile(int32_t kind, const char* path) override;
-    int32_t LockFilePath(const char* path) override;
+    int32_t LockFile(int32_t kind, const char* path, FileIdentity* taken = nullptr) override;
+    int32_t LockFilePath(const char* path, FileIdentity* taken = nullptr) override;
+    bool TouchIdentified(int32_t kind, const char* path, const FileIdentity& identity) override;
+    bool DeleteIdentified(int32_t kind, const char* path, const FileIdentity& identity) override;
     bool Delete(int32_t kind, const char* path) override;
     bool DeletePath(const char* path) override;
     bool Copy(int32_t fromKind, const char* from, int32_t toKind, const char* to) override;

@@ -371,8 +371,10 @@ int VornVM::Execute() {
         if (static_cast<int64_t>(pc) + 1 >= codeLength) {
             if (frame && frame->AtSegmentEnd() == kFrameEndsFilter) {
                 int32_t truth = stack->PopBoolean() ? 1 : 0;
-                VornVM_FilterFrame* filter = static_cast<VornVM_FilterFrame*>(frame);
-                if (filter->callback) (this->*(filter->callback))(truth);
+                // Read into a local first: g++'s sanitizer misreads the
+                // member pointer when it is called straight from the frame.
+                VornVM_FilterFrame::Callback onEnd = static_cast<VornVM_FilterFrame*>(frame)->callback;
+                if (onEnd) (this->*onEnd)(truth);
                 continue;
             }
             return 1;

@@ -36,6 +36,7 @@ class ExternalFunctionSource;
 class DatabaseLibrarySource;
 class Function;
 class FunctionManager;
+class ImportFeature;
 class LocalizedDictionary;
 class LocalizedLanguages;
 class NULLVariable;
@@ -361,18 +362,29 @@ protected:
     // recently used first.
     void EvictDoContexts();
 
-    // ==== Words of later features (VornVMPending.cpp until their handlers land) =====
+    // ==== Lock files, flat files, capture (VornVMLockFile.cpp, VornVMImport.cpp, VornVMCapture.cpp) ====
     void OpLockfile();      // 0x0048 VrLOCKFILE
     void OpLockfileEnd();   // 0x0049
     void OpCapture();       // 0x0058 VrCAPTURE
     void OpCaptureEnd();    // 0x0059
     void OpExport();        // 0x0105 VrEXPORT
+    void OpImport();        // 0x4101 VrIMPORT
+    void OpImportf();       // 0x4102 VrIMPORT with a filter
+    void OpImportLoop();    // 0x4103
+    void OpImportStop();    // 0x4104 VrIMPORTSTOP
+    // The shared part of import and importf: pops the tag's operands and
+    // opens the file; the import, or null when the block is skipped.
+    ImportFeature* BeginImport(bool filtered);
+    // Runs the import's filter on its current record in a new filter frame:
+    // a passing record goes on at the body, the block ends at its end.
+    void TestImportRecord(ImportFeature* import, int32_t bodySegment, int64_t bodyPc, int32_t endSegment,
+                          int64_t endPc);
+    // The filter frame's continuation with the filter's truth value.
+    void ImportFilterResult(int32_t truth);
+
+    // ==== Words of later features (VornVMPending.cpp until their handlers land) =====
     void OpPop3Delete();    // 0x0108 VrPOPDELETE
     void OpSmtpEnd();       // 0x010b VrSMTP
-    void OpImport();        // 0x4101 VrIMPORT
-    void OpImportf();       // 0x4102
-    void OpImportLoop();    // 0x4103
-    void OpImportStop();    // 0x4104
     void OpPop3();          // 0x4106 VrPOP
     void OpPop3Loop();      // 0x4107
     void OpPop3Stop();      // 0x4109

@@ -3,6 +3,7 @@
 #include <typeinfo>
 
 #include "engine/values/VariableHash.h"
+#include "engine/vm/HostFeatureSource.h"
 #include "engine/vm/VornVMStack.h"
 
 namespace vorn {
@@ -30,6 +31,10 @@ void VornVM_Frame::SetStack(VornVM_Stack* newStack, bool owns) {
 
 int32_t VornVM_FunctionFrame::AtSegmentEnd() {
     return kFrameEndsFunction;
+}
+
+VornVM_FilterFrame::~VornVM_FilterFrame() {
+    if (import) import->filterFrame = nullptr;
 }
 
 int32_t VornVM_FilterFrame::AtSegmentEnd() {

@@ -11,17 +11,8 @@ void VornVM::NotSupported(const char* mnemonic) {
     FatalError(message);
 }
 
-void VornVM::OpLockfile() { NotSupported("lockfile"); }
-void VornVM::OpLockfileEnd() { NotSupported("lockfile_end"); }
-void VornVM::OpCapture() { NotSupported("capture"); }
-void VornVM::OpCaptureEnd() { NotSupported("capture_end"); }
-void VornVM::OpExport() { NotSupported("export"); }
 void VornVM::OpPop3Delete() { NotSupported("pop3delete"); }
 void VornVM::OpSmtpEnd() { NotSupported("op_smtp_end"); }
-void VornVM::OpImport() { NotSupported("import"); }
-void VornVM::OpImportf() { NotSupported("importf"); }
-void VornVM::OpImportLoop() { NotSupported("import_loop"); }
-void VornVM::OpImportStop() { NotSupported("import_stop"); }
 void VornVM::OpPop3() { NotSupported("pop3"); }
 void VornVM::OpPop3Loop() { NotSupported("pop3loop"); }
 void VornVM::OpPop3Stop() { NotSupported("pop3stop"); }
