@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Compares what a binary exports with the host interface's names:
+#   check_exports.sh BINARY NAMES EXTRA PENDING...
+# NAMES and EXTRA are files of names, one a line. Every name of NAMES must be
+# exported, except those given as PENDING (provided by another part of the
+# build that may not be there yet); nothing may be exported besides NAMES and
+# EXTRA. The sanitizers' and the C library's own symbols are passed over.
+set -euo pipefail
+binary=$1 names=$2 extra=$3
+shift 3
+pending=" $* "
+
+exported=$(nm -D --defined-only "$binary" | awk 'NF >= 3 {print $3}' |
+  grep -vE '@|^(__asan_|__ubsan_|__lsan_|_IO_stdin_used$|_init$|_fini$|_edata$|_end$|__bss_start$)' | sort -u)
+status=0
+while IFS= read -r name; do
+  [ -n "$name" ] || continue
+  if ! grep -qxF "$name" <<<"$exported" && [[ $pending != *" $name "* ]]; then
+    echo "not exported: $name"
+    status=1
+  fi
+done <"$names"
+while IFS= read -r name; do
+  if ! grep -qxF "$name" "$names" "$extra"; then
+    echo "exported beyond the host interface: $name"
+    status=1
+  fi
+done <<<"$exported"
+count=$(grep -cxFf "$names" <<<"$exported" || true)
+echo "$binary exports $count of $(grep -c . "$names") host functions"
+exit $status
