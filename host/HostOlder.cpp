@@ -187,7 +187,7 @@ VORN_HOST_API VornVariableHash* vorn_variabletree_new(void) {
 }
 
 VORN_HOST_API void vorn_variabletree_delete(VornVariableHash* tree) {
-    delete tree;
+    delete dynamic_cast<UserVariableHash*>(tree);
 }
 
 VORN_HOST_API int32_t vorn_variabletree_dump(VornVariableHash* tree) {

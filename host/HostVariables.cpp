@@ -337,7 +337,8 @@ VORN_HOST_API int32_t vrVariableHash_ReplaceVariable(VornVariableHash* hash, Vor
 }
 
 VORN_HOST_API void vrVariableHash_Free(VornVariableHash* hash) {
-    delete hash;
+    // Only hashes made for a library: never one of the program's own scopes.
+    delete dynamic_cast<UserVariableHash*>(hash);
 }
 
 } // extern "C"

@@ -71,6 +71,12 @@ TEST(HostBindingTest, RegistrationBindsEveryNameTheHostExports) {
     // Binding again gives the same table.
     fixture.Register()(platform::HostModule());
     fixture.ExpectFullyBound();
+    // The library's own rows, as the request's function libraries find them.
+    VornExternalFunction* row = vrProgram_Lookup_ExternalFunction(rig.P(), "HI_CODEC", -1);
+    ASSERT_NE(row, nullptr);
+    EXPECT_EQ(std::string(row->name, static_cast<size_t>(row->length)), "hi_codec");
+    EXPECT_EQ(row->parameterCount, 2);
+    EXPECT_EQ(vrProgram_Lookup_ExternalFunction(rig.P(), "hi_codecs", 8), row);
 }
 
 TEST(HostBindingTest, MissingNamesStayEmptyAndForwardersPassDoublesUnchanged) {

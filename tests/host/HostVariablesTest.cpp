@@ -306,6 +306,11 @@ TEST(HostVariablesTest, HashesFindInsertReplaceAndDump) {
     EXPECT_EQ(vrVariableHash_Dump(nullptr), -1);
     vrVariableHash_Free(hash);
     vrVariableHash_Free(nullptr);
+    // A program's own scope is never destroyed by a library.
+    Dictionary names;
+    VariableHash scope(&names, 2, 4);
+    vrVariableHash_Free(&scope);
+    vorn_variabletree_delete(&scope);
 }
 
 TEST(HostVariablesTest, OlderFamilyVariablesListsAndTrees) {

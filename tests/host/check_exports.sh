@@ -12,20 +12,19 @@ pending=" $* "
 
 exported=$(nm -D --defined-only "$binary" | awk 'NF >= 3 {print $3}' |
   grep -vE '@|^(__asan_|__ubsan_|__lsan_|_IO_stdin_used$|_init$|_fini$|_edata$|_end$|__bss_start$)' | sort -u)
+expected=$(grep . "$names" | sort -u)
+allowed=$(cat "$names" "$extra" | grep . | sort -u)
+
 status=0
-while IFS= read -r name; do
-  [ -n "$name" ] || continue
-  if ! grep -qxF "$name" <<<"$exported" && [[ $pending != *" $name "* ]]; then
+for name in $(comm -13 <(echo "$exported") <(echo "$expected")); do
+  if [[ $pending != *" $name "* ]]; then
     echo "not exported: $name"
     status=1
   fi
-done <"$names"
-while IFS= read -r name; do
-  if ! grep -qxF "$name" "$names" "$extra"; then
-    echo "exported beyond the host interface: $name"
-    status=1
-  fi
-done <<<"$exported"
-count=$(grep -cxFf "$names" <<<"$exported" || true)
-echo "$binary exports $count of $(grep -c . "$names") host functions"
+done
+for name in $(comm -23 <(echo "$exported") <(echo "$allowed")); do
+  echo "exported beyond the host interface: $name"
+  status=1
+done
+echo "$binary exports $(comm -12 <(echo "$exported") <(echo "$expected") | grep -c .) of $(echo "$expected" | grep -c .) host functions"
 exit $status
