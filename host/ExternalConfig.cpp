@@ -12,7 +12,8 @@
 
 namespace vorn {
 
-ExternalConfig::ExternalConfig(ExternalCallManager* builtinLibraries, CommerceLibraryManager* commerceLibraries,
+ExternalConfig::ExternalConfig(ExternalCallManager* builtinLibraries,
+                               CommerceLibraryManager* commerceLibraries,
                                ExternalDatabaseLibraryManager* databaseLibraries,
                                SystemLibraryManager* systemLibraries, TagErrorTable* table)
     : builtins(builtinLibraries), commerce(commerceLibraries), databases(databaseLibraries),
@@ -81,7 +82,8 @@ VORN_HOST_API int32_t vrConfig_Register_Library_Commerce(VornConfig* config, con
     return 0;
 }
 
-VORN_HOST_API int32_t vrConfig_Register_Library_Database(VornConfig* config, const char* type, const char* path) {
+VORN_HOST_API int32_t vrConfig_Register_Library_Database(VornConfig* config, const char* type,
+                                                         const char* path) {
     if (config && type && path) config->RegisterDatabaseLibrary(type, path);
     return 0;
 }
@@ -91,7 +93,8 @@ VORN_HOST_API int32_t vrConfig_Register_Library_Builtin(VornConfig* config, cons
     return 0;
 }
 
-VORN_HOST_API int32_t vrConfig_Register_Library_System(VornConfig* config, const char* name, const char* path) {
+VORN_HOST_API int32_t vrConfig_Register_Library_System(VornConfig* config, const char* name,
+                                                       const char* path) {
     if (config && name && path) config->RegisterSystemLibrary(name, path);
     return 0;
 }

@@ -108,7 +108,8 @@ VORN_HOST_API VornFile* vrFile_Open(VornProgram* program, int32_t location, cons
     return at.files->Open(at.kind, at.path.Text(), mode);
 }
 
-VORN_HOST_API int32_t vrFile_Delete(VornProgram* program, int32_t location, const char* path, int32_t length) {
+VORN_HOST_API int32_t vrFile_Delete(VornProgram* program, int32_t location, const char* path,
+                                    int32_t length) {
     Located at;
     return Locate(program, location, path, length, &at) ? Outcome(at.files->Delete(at.kind, at.path.Text()))
                                                         : -1;
@@ -117,12 +118,14 @@ VORN_HOST_API int32_t vrFile_Delete(VornProgram* program, int32_t location, cons
 VORN_HOST_API int32_t vrFile_Rename(VornProgram* program, int32_t location, const char* path, int32_t length,
                                     int32_t newLocation, const char* newPath, int32_t newLength) {
     Located from, to;
-    if (!Locate(program, location, path, length, &from) || !Locate(program, newLocation, newPath, newLength, &to))
+    if (!Locate(program, location, path, length, &from) ||
+        !Locate(program, newLocation, newPath, newLength, &to))
         return -1;
     return Outcome(from.files->Rename(from.kind, from.path.Text(), to.kind, to.path.Text()));
 }
 
-VORN_HOST_API int32_t vrFile_Exists(VornProgram* program, int32_t location, const char* path, int32_t length) {
+VORN_HOST_API int32_t vrFile_Exists(VornProgram* program, int32_t location, const char* path,
+                                    int32_t length) {
     Located at;
     return Locate(program, location, path, length, &at) ? Exists(at) : 0;
 }
@@ -195,7 +198,8 @@ VORN_HOST_API int32_t vrFile_MakeSymbolicLink(VornProgram* program, int32_t loca
     if (!Locate(program, location, path, length, &target) ||
         !Locate(program, linkLocation, linkPath, linkLength, &link))
         return -1;
-    return Outcome(target.files->MakeSymbolicLink(target.kind, target.path.Text(), link.kind, link.path.Text()));
+    return Outcome(
+        target.files->MakeSymbolicLink(target.kind, target.path.Text(), link.kind, link.path.Text()));
 }
 
 VORN_HOST_API int64_t vrFile_OwnerID(VornFile* file) {
@@ -240,15 +244,21 @@ VORN_HOST_API void vrFile_Close(VornFile* file) {
     delete file;
 }
 
-VORN_HOST_API int32_t vrFile_LockFile(VornProgram* program, int32_t location, const char* path, int32_t length) {
+VORN_HOST_API int32_t vrFile_LockFile(VornProgram* program, int32_t location, const char* path,
+                                      int32_t length) {
     Located at;
     if (!Locate(program, location, path, length, &at)) return -1;
     switch (at.files->LockFile(at.kind, at.path.Text())) {
-    case 0: return 1;
-    case 1: return 0;
-    case 2: return -1;
-    case 3: return -2;
-    default: return -1;
+    case 0:
+        return 1;
+    case 1:
+        return 0;
+    case 2:
+        return -1;
+    case 3:
+        return -2;
+    default:
+        return -1;
     }
 }
 
@@ -303,9 +313,11 @@ VORN_HOST_API const char* vrFile_Error(VornProgram* program, VornFile* file, int
 
 // ---- The older family ------------------------------------------------------------------------
 
-VORN_HOST_API VornFile* vorn_file_open(VornProgram* program, int32_t location, const char* path, int32_t mode) {
+VORN_HOST_API VornFile* vorn_file_open(VornProgram* program, int32_t location, const char* path,
+                                       int32_t mode) {
     Located at;
-    return LocateOlder(program, location, path, &at) ? at.files->Open(at.kind, at.path.Text(), mode) : nullptr;
+    return LocateOlder(program, location, path, &at) ? at.files->Open(at.kind, at.path.Text(), mode)
+                                                     : nullptr;
 }
 
 VORN_HOST_API void vorn_file_close(VornFile* file) {
@@ -368,13 +380,15 @@ VORN_HOST_API int32_t vorn_file_mode(VornProgram* program, int32_t location, con
 VORN_HOST_API int32_t vorn_file_changemode(VornProgram* program, int32_t location, const char* path,
                                            int32_t mode) {
     Located at;
-    return LocateOlder(program, location, path, &at) ? Outcome(at.files->ChangeMode(at.kind, at.path.Text(), mode))
-                                                     : -1;
+    return LocateOlder(program, location, path, &at)
+               ? Outcome(at.files->ChangeMode(at.kind, at.path.Text(), mode))
+               : -1;
 }
 
 VORN_HOST_API int32_t vorn_file_delete(VornProgram* program, int32_t location, const char* path) {
     Located at;
-    return LocateOlder(program, location, path, &at) ? Outcome(at.files->Delete(at.kind, at.path.Text())) : -1;
+    return LocateOlder(program, location, path, &at) ? Outcome(at.files->Delete(at.kind, at.path.Text()))
+                                                     : -1;
 }
 
 VORN_HOST_API int32_t vorn_file_rename(VornProgram* program, int32_t location, const char* path,
@@ -387,8 +401,9 @@ VORN_HOST_API int32_t vorn_file_rename(VornProgram* program, int32_t location, c
 
 VORN_HOST_API int32_t vorn_file_makedirectory(VornProgram* program, int32_t location, const char* path) {
     Located at;
-    return LocateOlder(program, location, path, &at) ? Outcome(at.files->MakeDirectory(at.kind, at.path.Text()))
-                                                     : -1;
+    return LocateOlder(program, location, path, &at)
+               ? Outcome(at.files->MakeDirectory(at.kind, at.path.Text()))
+               : -1;
 }
 
 VORN_HOST_API int32_t vorn_file_removedirectory(VornProgram* program, int32_t location, const char* path) {

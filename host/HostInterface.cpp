@@ -83,10 +83,14 @@ int32_t OlderLocation(int32_t location) {
 
 int32_t NewerAggregateType(int32_t kind) {
     switch (kind) {
-    case kAggregateScalar: return 0;
-    case kAggregateArray: return 1;
-    case kAggregateStructure: return 2;
-    default: return -1;
+    case kAggregateScalar:
+        return 0;
+    case kAggregateArray:
+        return 1;
+    case kAggregateStructure:
+        return 2;
+    default:
+        return -1;
     }
 }
 

@@ -74,12 +74,13 @@ VORN_HOST_API VornConnection* vrNetwork_Connect_SSL(VornProgram*, const char*, i
     return nullptr;
 }
 
-VORN_HOST_API VornConnection* vrNetwork_Open_URL(VornProgram*, const char*, const char*, const char*, const char*,
-                                                 int32_t) {
+VORN_HOST_API VornConnection* vrNetwork_Open_URL(VornProgram*, const char*, const char*, const char*,
+                                                 const char*, int32_t) {
     return nullptr;
 }
 
-VORN_HOST_API int32_t vrNetwork_Read(VornConnection* connection, void* buffer, int32_t length, int32_t timeout) {
+VORN_HOST_API int32_t vrNetwork_Read(VornConnection* connection, void* buffer, int32_t length,
+                                     int32_t timeout) {
     return ReadConnection(connection, buffer, length, timeout);
 }
 
@@ -157,7 +158,8 @@ VORN_HOST_API const char* vorn_network_error(VornProgram*, VornConnection* conne
     return ConnectionError(connection);
 }
 
-VORN_HOST_API int32_t vorn_network_gethostaddress(VornProgram*, const char* host, char* buffer, int32_t size) {
+VORN_HOST_API int32_t vorn_network_gethostaddress(VornProgram*, const char* host, char* buffer,
+                                                  int32_t size) {
     return HostAddress(host, buffer, size);
 }
 

@@ -79,7 +79,8 @@ VORN_HOST_API int32_t vorn_variable_aggregate_type(VornVariable* variable) {
     return variable ? OlderAggregateType(variable) : 0;
 }
 
-VORN_HOST_API VornVariable* vorn_variable_array_element(VornVariable* variable, int32_t index, int32_t create) {
+VORN_HOST_API VornVariable* vorn_variable_array_element(VornVariable* variable, int32_t index,
+                                                        int32_t create) {
     return variable ? variable->Element(AggregateIndex::FromIndex(index), create != 0) : nullptr;
 }
 
@@ -91,7 +92,8 @@ VORN_HOST_API VornVariable* vorn_variable_structure_member(VornVariable* variabl
 
 VORN_HOST_API int32_t vorn_variable_set_array_element_value(VornVariable* variable, int32_t index,
                                                             const char* value) {
-    Variable* element = variable && value ? variable->Element(AggregateIndex::FromIndex(index), true) : nullptr;
+    Variable* element =
+        variable && value ? variable->Element(AggregateIndex::FromIndex(index), true) : nullptr;
     return element && element->SetValue(value, -1) ? 0 : -1;
 }
 
@@ -153,7 +155,8 @@ VORN_HOST_API VornVariable* vorn_variablelist_find(VornVariableList* list, const
     return list && name ? list->FindByName(name, -1) : nullptr;
 }
 
-VORN_HOST_API int32_t vorn_variablelist_setvariable(VornVariableList* list, const char* name, const char* value) {
+VORN_HOST_API int32_t vorn_variablelist_setvariable(VornVariableList* list, const char* name,
+                                                    const char* value) {
     if (!list || !name || !value) return -1;
     if (Variable* existing = list->FindByName(name, -1)) return existing->SetValue(value, -1) ? 0 : -1;
     list->InsertItem(new Variable(name, -1, value, -1), kListTail, false);

@@ -68,12 +68,14 @@ bool RunExpression(VornVM* program, void* code, VariableHash* locals, VornVM_Sta
     *depth = (*stack)->Depth();
     int ran = program->RunNestedSegment(segment, *stack, locals);
     if (ran && !program->Aborted() && (*stack)->Depth() > *depth) return true;
-    while ((*stack)->Depth() > *depth) (*stack)->Discard();
+    while ((*stack)->Depth() > *depth)
+        (*stack)->Discard();
     return false;
 }
 
 void DropAbove(VornVM_Stack* stack, int32_t depth) {
-    while (stack->Depth() > depth) stack->Discard();
+    while (stack->Depth() > depth)
+        stack->Discard();
 }
 
 int32_t SetApplicationText(VornVM* program, const char* text, int32_t length,
@@ -88,7 +90,8 @@ int32_t SetApplicationText(VornVM* program, const char* text, int32_t length,
 
 extern "C" {
 
-VORN_HOST_API VornVariable* vrProgram_Lookup_Variable(VornProgram* program, const char* name, int32_t length) {
+VORN_HOST_API VornVariable* vrProgram_Lookup_Variable(VornProgram* program, const char* name,
+                                                      int32_t length) {
     if (!program || !TextArgument(name, length)) return nullptr;
     Variable* found = nullptr;
     if (!program->LookupVariable(&found, name, length, nullptr)) return nullptr;
@@ -140,8 +143,8 @@ VORN_HOST_API int32_t vrProgram_Output_Header(VornProgram* program, char* name, 
     const char* valueText = value;
     // A refused call leaves the buffers with the caller.
     if (!output || !TextArgument(nameText, nameLength) || !TextArgument(valueText, valueLength)) return -1;
-    return output->AddHeader(name ? name : nameText, nameLength, name && nameOwned, value ? value : valueText,
-                             valueLength, value && valueOwned);
+    return output->AddHeader(nameText, nameLength, name && nameOwned, valueText, valueLength,
+                             value && valueOwned);
 }
 
 VORN_HOST_API int32_t vrProgram_Output(VornProgram* program, const char* text, int32_t length) {
@@ -157,23 +160,23 @@ VORN_HOST_API int32_t vrProgram_Output_Flush(VornProgram* program) {
     return output ? output->Flush() : -1;
 }
 
-VORN_HOST_API char* vrProgram_Attribute_Encode(VornProgram*, const char* text, int32_t length, int32_t* outLength,
-                                               int32_t* outSize) {
+VORN_HOST_API char* vrProgram_Attribute_Encode(VornProgram*, const char* text, int32_t length,
+                                               int32_t* outLength, int32_t* outSize) {
     return RunCodec(AttributeEncode, text, length, outLength, outSize);
 }
 
-VORN_HOST_API char* vrProgram_Attribute_Decode(VornProgram*, const char* text, int32_t length, int32_t* outLength,
-                                               int32_t* outSize) {
+VORN_HOST_API char* vrProgram_Attribute_Decode(VornProgram*, const char* text, int32_t length,
+                                               int32_t* outLength, int32_t* outSize) {
     return RunCodec(AttributeDecode, text, length, outLength, outSize);
 }
 
-VORN_HOST_API char* vrProgram_Entity_Encode(VornProgram*, const char* text, int32_t length, int32_t* outLength,
-                                            int32_t* outSize) {
+VORN_HOST_API char* vrProgram_Entity_Encode(VornProgram*, const char* text, int32_t length,
+                                            int32_t* outLength, int32_t* outSize) {
     return RunCodec(EntityEncode, text, length, outLength, outSize);
 }
 
-VORN_HOST_API char* vrProgram_Entity_Decode(VornProgram*, const char* text, int32_t length, int32_t* outLength,
-                                            int32_t* outSize) {
+VORN_HOST_API char* vrProgram_Entity_Decode(VornProgram*, const char* text, int32_t length,
+                                            int32_t* outLength, int32_t* outSize) {
     return RunCodec(EntityDecode, text, length, outLength, outSize);
 }
 
@@ -217,8 +220,9 @@ VORN_HOST_API int32_t vrProgram_RunFunction(VornProgram* program, const char* na
     return program->CallFunction(name, length, parameters, result) ? 1 : 0;
 }
 
-VORN_HOST_API void* vrProgram_Compile_Dynamic_Expression(VornProgram* program, const char* text, int32_t length,
-                                                         char** outError, int32_t* outErrorLength) {
+VORN_HOST_API void* vrProgram_Compile_Dynamic_Expression(VornProgram* program, const char* text,
+                                                         int32_t length, char** outError,
+                                                         int32_t* outErrorLength) {
     Put<char*>(outError, nullptr);
     Put(outErrorLength, 0);
     if (!program || !TextArgument(text, length)) return nullptr;
@@ -240,7 +244,8 @@ VORN_HOST_API int32_t vrProgram_Execute_Dynamic_Expression(VornProgram* program,
 }
 
 VORN_HOST_API int32_t vrProgram_Execute_Dynamic_Expression_Boolean(VornProgram* program, void* code,
-                                                                   VornVariableHash* locals, int32_t* outFlag) {
+                                                                   VornVariableHash* locals,
+                                                                   int32_t* outFlag) {
     VornVM_Stack* stack = nullptr;
     int32_t depth = 0;
     if (!outFlag || !RunExpression(program, code, locals, &stack, &depth)) return 0;

@@ -160,7 +160,8 @@ VORN_HOST_API int32_t vrVariable_Aggregate_List(VornVariable* variable, VornVari
     return AppendElements(variable, list, true);
 }
 
-VORN_HOST_API int32_t vrVariable_Set_Array_Element(int32_t index, VornVariable* element, VornVariable* array) {
+VORN_HOST_API int32_t vrVariable_Set_Array_Element(int32_t index, VornVariable* element,
+                                                   VornVariable* array) {
     if (!element || !array) return -1;
     array->SetElement(IndexKey(index), element);
     return 0;
@@ -181,14 +182,16 @@ VORN_HOST_API int32_t vrVariable_Delete_Array_Elements(int32_t start, int32_t co
 }
 
 VORN_HOST_API int32_t vrVariable_Array_Merge(VornVariable* source, int32_t sourceStart, int32_t count,
-                                             VornVariable* destination, int32_t destinationStart, int32_t copy) {
+                                             VornVariable* destination, int32_t destinationStart,
+                                             int32_t copy) {
     if (!source || !destination) return -1;
     destination->ArrayMerge(source, sourceStart, count, destinationStart, copy != 0);
     return 0;
 }
 
 VORN_HOST_API int32_t vrVariable_Array_Copy(VornVariable* source, int32_t sourceStart, int32_t count,
-                                            VornVariable* destination, int32_t destinationStart, int32_t copy) {
+                                            VornVariable* destination, int32_t destinationStart,
+                                            int32_t copy) {
     if (!source || !destination) return -1;
     destination->ArrayCopy(source, sourceStart, count, destinationStart, copy != 0);
     return 0;
@@ -201,7 +204,8 @@ VORN_HOST_API int32_t vrVariable_Set_Struct_Member(const char* name, int32_t len
     return 0;
 }
 
-VORN_HOST_API int32_t vrVariable_Delete_Struct_Member(const char* name, int32_t length, VornVariable* structure) {
+VORN_HOST_API int32_t vrVariable_Delete_Struct_Member(const char* name, int32_t length,
+                                                      VornVariable* structure) {
     if (!structure || !TextArgument(name, length)) return -1;
     structure->DeleteElement(AggregateIndex::FromName(name, length), false);
     return 0;
@@ -211,8 +215,8 @@ VORN_HOST_API VornVariable* vrVariable_Array_Element(int32_t index, VornVariable
     return array ? array->Element(IndexKey(index), create != 0) : nullptr;
 }
 
-VORN_HOST_API VornVariable* vrVariable_Struct_Member(const char* name, int32_t length, VornVariable* structure,
-                                                     int32_t create) {
+VORN_HOST_API VornVariable* vrVariable_Struct_Member(const char* name, int32_t length,
+                                                     VornVariable* structure, int32_t create) {
     if (!structure || !TextArgument(name, length)) return nullptr;
     return structure->Element(AggregateIndex::FromName(name, length), create != 0);
 }

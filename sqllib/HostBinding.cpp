@@ -60,7 +60,7 @@ extern "C" {
 
 // The forwarders are hidden (VORN_HOST_BINDING), so the library's own calls
 // reach them and never an export of the same name elsewhere.
-#define VORN_BINDING_FORWARDER(result, name, parameters, arguments)                                         \
+#define VORN_BINDING_FORWARDER(result, name, parameters, arguments)                                          \
     VORN_HOST_API result name parameters {                                                                   \
         using Entry = result(*) parameters;                                                                  \
         auto entry = reinterpret_cast<Entry>(table[kEntry_##name]);                                          \

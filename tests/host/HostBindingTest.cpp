@@ -114,7 +114,8 @@ TEST(HostBindingTest, TheSharedLibraryIsAHostToo) {
     fixture.ExpectFullyBound();
     EXPECT_EQ(fixture.OlderBound(), 62);
     auto allocate = reinterpret_cast<decltype(&vrVariable_Allocate)>(dlsym(shared, "vrVariable_Allocate"));
-    auto value = reinterpret_cast<decltype(&vrVariable_Value_Double)>(dlsym(shared, "vrVariable_Value_Double"));
+    auto value =
+        reinterpret_cast<decltype(&vrVariable_Value_Double)>(dlsym(shared, "vrVariable_Value_Double"));
     auto release = reinterpret_cast<decltype(&vrVariable_Free)>(dlsym(shared, "vrVariable_Free"));
     ASSERT_TRUE(allocate && value && release);
     // Its own copy of the host, not this program's.
@@ -209,19 +210,22 @@ TEST(HostBindingTest, RecursionThroughTheLibraryEndsInTheNestingError) {
 TEST(HostBindingTest, TheRunnerIsAHostForTheLibrary) {
     test::ScratchTree tree;
     std::string program = tree.Scripts() + "/run.vrc";
-    test::Bytes bytes = test::Assembled(std::string(kHeader) +
-                                        " pushc \"ae\"\n pushc \"x y\"\n call hi_codec\n out\n"
-                                        " call hi_older\n out\n storegi n, 2\n pushc \"n * n\"\n call hi_expr\n"
-                                        " out\n" + kFooter);
-    std::ofstream(program, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                   static_cast<std::streamsize>(bytes.size()));
+    test::Bytes bytes =
+        test::Assembled(std::string(kHeader) +
+                        " pushc \"ae\"\n pushc \"x y\"\n call hi_codec\n out\n"
+                        " call hi_older\n out\n storegi n, 2\n pushc \"n * n\"\n call hi_expr\n"
+                        " out\n" +
+                        kFooter);
+    std::ofstream(program, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     std::string command = std::string(VORN_VRRUN) + " -s " + tree.Scripts() + " -d " + tree.Data() + " -l " +
                           VORN_FIXTURE_HOSTINTERFACELIBRARY + " run.vrc 2>&1";
     FILE* pipe = popen(command.c_str(), "r");
     ASSERT_NE(pipe, nullptr);
     std::string output;
     char buffer[256];
-    while (size_t n = fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, n);
+    while (size_t n = fread(buffer, 1, sizeof buffer, pipe))
+        output.append(buffer, n);
     EXPECT_EQ(pclose(pipe), 0) << output;
     EXPECT_EQ(output, "x+yhttp://h/p?a+b=x%26y&n=2|v4");
 }

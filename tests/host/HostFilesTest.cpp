@@ -54,8 +54,8 @@ TEST(HostFilesTest, LocationsPutPathsUnderTheirRoots) {
         {0, "d.txt", nullptr, "data/d.txt"},
         {2, "e.txt", nullptr, "data/e.txt"},
         {7, "/f.txt", nullptr, "data/f.txt"},
-        {3, "g.txt", nullptr, "data/g.txt"},                // no commerce directory
-        {3, "h.txt", "", "data/h.txt"},                     // an empty one counts as none
+        {3, "g.txt", nullptr, "data/g.txt"}, // no commerce directory
+        {3, "h.txt", "", "data/h.txt"},      // an empty one counts as none
         {3, "i.txt", "shop", "data/shop/i.txt"},
         {3, "j.txt", "shop/", "data/shop/j.txt"},
         {3, "/k.txt", "shop", "data/shop/k.txt"},
@@ -152,7 +152,8 @@ TEST(HostFilesTest, OpenFilesReadWriteSeekAndTell) {
         [&] { return vrFile_Lock(nullptr, 2, 0, 1) == -1 && vrFile_Release(nullptr, 0, 1) == -1; },
         [&] { return vorn_file_read(nullptr, buffer, 1) == -1 && vorn_file_length(nullptr) == -1; },
     };
-    for (size_t i = 0; i < std::size(refused); ++i) EXPECT_TRUE(refused[i]()) << i;
+    for (size_t i = 0; i < std::size(refused); ++i)
+        EXPECT_TRUE(refused[i]()) << i;
     vrFile_Close(file);
     vrFile_Close(nullptr);
 
@@ -215,8 +216,8 @@ TEST(HostFilesTest, LockFileOutcomes) {
     HostRig rig;
     rig.app.settings.SetInteger(kConfigFileTimeout, 1);
     rig.app.settings.SetInteger(kConfigFileDelay, 20);
-    EXPECT_EQ(vrFile_LockFile(rig.P(), 0, "job.lck", -1), 1);   // taken
-    EXPECT_EQ(vrFile_LockFile(rig.P(), 0, "job.lck", -1), -1);  // ours already: refused
+    EXPECT_EQ(vrFile_LockFile(rig.P(), 0, "job.lck", -1), 1);  // taken
+    EXPECT_EQ(vrFile_LockFile(rig.P(), 0, "job.lck", -1), -1); // ours already: refused
     test::ScratchTree::WriteFile(rig.tree.Data() + "/other.lck", "1!1:elsewhere");
     EXPECT_EQ(vrFile_LockFile(rig.P(), 0, "other.lck", -1), 0); // held elsewhere: timed out
     EXPECT_EQ(ErrorText(rig.P()), "Timed out waiting for lock");
@@ -296,7 +297,9 @@ TEST(HostFilesTest, FileManagerOperations) {
 
 TEST(HostFilesTest, TemporaryFilesNeedBothOutPointers) {
     HostRig rig;
-    auto count = [&] { return std::distance(fs::directory_iterator(rig.tree.Data()), fs::directory_iterator{}); };
+    auto count = [&] {
+        return std::distance(fs::directory_iterator(rig.tree.Data()), fs::directory_iterator{});
+    };
     char* name = nullptr;
     int32_t length = 0;
     EXPECT_EQ(vrFile_MakeTemporary(rig.P(), 0, "tmp", -1, 0x03, nullptr, &length), nullptr);

@@ -80,7 +80,8 @@ struct HostRig {
         std::filesystem::create_directories(tree.Scripts() + "/sub");
         app.output = &sink;
         if (withFixture) {
-            EXPECT_EQ(calls.RegisterLibrary(VORN_FIXTURE_HOSTINTERFACELIBRARY), 1) << calls.ErrorText().Text();
+            EXPECT_EQ(calls.RegisterLibrary(VORN_FIXTURE_HOSTINTERFACELIBRARY), 1)
+                << calls.ErrorText().Text();
         }
         EXPECT_TRUE(program.LoadAll());
         vm = std::make_unique<VornVM>(name, -1, &app, &program.dictionary, &program.system, &program.globals,

@@ -53,14 +53,22 @@ TEST(HostNetworkTest, ConnectionsWaitForTheNetworkLayer) {
         [] { return vrNetwork_Connect(nullptr, "localhost", 80) == nullptr; },
         [] { return vrNetwork_Connect_SSL(nullptr, "localhost", 443) == nullptr; },
         [] { return vrNetwork_Open_URL(nullptr, "GET", "http://h/", nullptr, nullptr, 0) == nullptr; },
-        [] { return vrNetwork_HTTP_Request(nullptr, "GET", "http://h/", 1.1, nullptr, nullptr, 0) == nullptr; },
+        [] {
+            return vrNetwork_HTTP_Request(nullptr, "GET", "http://h/", 1.1, nullptr, nullptr, 0) == nullptr;
+        },
         [] { return vorn_network_connect(nullptr, "localhost", 80) == nullptr; },
         [] { return vorn_network_openurl(nullptr, "GET", "http://h/", nullptr, nullptr, 0) == nullptr; },
-        [] { return vrNetwork_Is_IP_Address(nullptr, "127.0.0.1") == 0 && vorn_network_isipaddress(nullptr, "::1") == 0; },
-        [] { return vrHTTPResponse_Status_Code(nullptr) < 0 && vrHTTPResponse_Content_Length(nullptr) == -1; },
+        [] {
+            return vrNetwork_Is_IP_Address(nullptr, "127.0.0.1") == 0 &&
+                   vorn_network_isipaddress(nullptr, "::1") == 0;
+        },
+        [] {
+            return vrHTTPResponse_Status_Code(nullptr) < 0 && vrHTTPResponse_Content_Length(nullptr) == -1;
+        },
         [] { return vrHTTPResponse_Read(nullptr, nullptr, 0) < 0; },
     };
-    for (size_t i = 0; i < std::size(failing); ++i) EXPECT_TRUE(failing[i]()) << i;
+    for (size_t i = 0; i < std::size(failing); ++i)
+        EXPECT_TRUE(failing[i]()) << i;
     vrHTTPResponse_Close(nullptr);
     vrNetwork_Close(nullptr);
     vorn_network_close(nullptr);

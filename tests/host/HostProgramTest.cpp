@@ -51,7 +51,8 @@ TEST(HostProgramTest, OutputGoesToTheCurrentOutputHeadersAreHandedOver) {
         [&] { return vrProgram_Output_Flush(nullptr); },
         [&] { return vrProgram_Output_Header(rig.P(), nullptr, 2, 0, nullptr, 0, 0); },
     };
-    for (const auto& call : refused) EXPECT_EQ(call(), -1);
+    for (const auto& call : refused)
+        EXPECT_EQ(call(), -1);
     EXPECT_EQ(rig.sink.text.size(), 7u);
 }
 
@@ -127,7 +128,7 @@ TEST(HostProgramTest, ScopesLookupsAndComparison) {
         int32_t expected;
     };
     const Order orders[] = {{"10", "9", 1}, {"2", "2.0", 0}, {"abc", "abd", -1},
-                            {"a", "10", 1},  {"", "", 0},     {"-1e3", "5", -1}};
+                            {"a", "10", 1}, {"", "", 0},     {"-1e3", "5", -1}};
     for (const Order& o : orders) {
         VornVariable* a = vrVariable_Allocate(nullptr, 0, o.a, -1);
         VornVariable* b = vrVariable_Allocate(nullptr, 0, o.b, -1);
@@ -170,10 +171,10 @@ TEST(HostProgramTest, PersistentDataIsReleasedWhileTheTopProgramLives) {
         EXPECT_EQ(released[0].program, rig.P());
 
         // A sub-program registers; it is gone long before the request ends.
-        auto child = std::make_unique<VornVM>("sub/child.vrc", -1, &rig.app, &rig.program.dictionary,
-                                              &rig.program.system, &rig.program.globals, &rig.program.segments,
-                                              &rig.program.functions, &rig.calls, nullptr, nullptr, nullptr,
-                                              nullptr, nullptr, nullptr, nullptr, rig.P());
+        auto child = std::make_unique<VornVM>(
+            "sub/child.vrc", -1, &rig.app, &rig.program.dictionary, &rig.program.system, &rig.program.globals,
+            &rig.program.segments, &rig.program.functions, &rig.calls, nullptr, nullptr, nullptr, nullptr,
+            nullptr, nullptr, nullptr, rig.P());
         EXPECT_EQ(vrProgram_Register_Persistent(child.get(), "child", -1, &c, Record), 0);
         EXPECT_EQ(vrProgram_Register_Persistent(child.get(), "again", -1, &c, RegisterAgain), 0);
         // Without a release function the block goes back to the host heap.
@@ -185,9 +186,11 @@ TEST(HostProgramTest, PersistentDataIsReleasedWhileTheTopProgramLives) {
         rig.vm.reset();
         // Every release got the top program, while it still existed.
         ASSERT_EQ(released.size(), 5u);
-        for (size_t i = 1; i < released.size(); ++i) EXPECT_EQ(released[i].program, top) << i;
+        for (size_t i = 1; i < released.size(); ++i)
+            EXPECT_EQ(released[i].program, top) << i;
         std::set<void*> data;
-        for (size_t i = 1; i < released.size(); ++i) data.insert(released[i].data);
+        for (size_t i = 1; i < released.size(); ++i)
+            data.insert(released[i].data);
         EXPECT_EQ(data, (std::set<void*>{&b, &c, nullptr}));
         EXPECT_EQ(vrProgram_Lookup_Persistent(nullptr, "key", -1), nullptr);
     }
@@ -244,7 +247,8 @@ TEST(HostProgramTest, DynamicExpressionsRunOnTheProgramsOwnStack) {
     HostRig rig(kExpressionProgram);
     rig.program.globals.SetVariable("n", -1, "4", -1);
     // Library data under the old name of the stack is only library data.
-    EXPECT_EQ(vrProgram_Register_Persistent(rig.P(), "__vornvm_dynamic_stack", -1, vorn_alloc(8), nullptr), 0);
+    EXPECT_EQ(vrProgram_Register_Persistent(rig.P(), "__vornvm_dynamic_stack", -1, vorn_alloc(8), nullptr),
+              0);
 
     void* sum = vrProgram_Compile_Dynamic_Expression(rig.P(), "n * 3 + 1)))", 9, nullptr, nullptr);
     void* truth = vrProgram_Compile_Dynamic_Expression(rig.P(), "n GT 3", -1, nullptr, nullptr);

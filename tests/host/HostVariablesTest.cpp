@@ -19,7 +19,8 @@ using test::TextOf;
 VornVariable* ArrayOf(std::initializer_list<const char*> texts) {
     VornVariable* array = vrVariable_Allocate("arr", -1, nullptr, 0);
     int32_t index = 1;
-    for (const char* text : texts) vrVariable_SetValue(vrVariable_Array_Element(index++, array, 1), text, -1);
+    for (const char* text : texts)
+        vrVariable_SetValue(vrVariable_Array_Element(index++, array, 1), text, -1);
     return array;
 }
 
@@ -88,12 +89,14 @@ TEST(HostVariablesTest, ValuesInEveryFormAndEveryEdge) {
         [&] { return vrVariable_Make_Reference(nullptr, v) == -1; },
         [&] { return vrVariable_Aggregate_Type(nullptr) == -1; },
     };
-    for (size_t i = 0; i < std::size(refused); ++i) EXPECT_TRUE(refused[i]()) << i;
+    for (size_t i = 0; i < std::size(refused); ++i)
+        EXPECT_TRUE(refused[i]()) << i;
     EXPECT_EQ(TextOf(v), "world");
     // The empty text: a null text of length 0.
     EXPECT_EQ(vrVariable_SetValue(v, nullptr, 0), 0);
     EXPECT_EQ(TextOf(v), "");
-    for (VornVariable* each : {v, array, source, copy}) vrVariable_Free(each);
+    for (VornVariable* each : {v, array, source, copy})
+        vrVariable_Free(each);
     vrVariable_Free(nullptr);
 }
 
@@ -105,12 +108,12 @@ TEST(HostVariablesTest, NocopyTakesTheBlockOrCopiesWhatFits) {
         std::string expected;
     };
     const Case cases[] = {
-        {"abc", 3, 8, "abc"},              // room for the NUL: handed over
-        {"abcdefgh", 8, 8, "abcdefgh"},    // no room: copied
-        {"abcdefgh", 20, 8, "abcdefgh"},   // longer than the block: at most size bytes
-        {"ab\0cdefg", -1, 8, "ab"},        // unknown length: up to the NUL
-        {"abcdefgh", -1, 8, "abcdefgh"},   // no NUL inside the block
-        {"abcdefgh", 5, 0, ""},            // size 0: nothing fits
+        {"abc", 3, 8, "abc"},            // room for the NUL: handed over
+        {"abcdefgh", 8, 8, "abcdefgh"},  // no room: copied
+        {"abcdefgh", 20, 8, "abcdefgh"}, // longer than the block: at most size bytes
+        {"ab\0cdefg", -1, 8, "ab"},      // unknown length: up to the NUL
+        {"abcdefgh", -1, 8, "abcdefgh"}, // no NUL inside the block
+        {"abcdefgh", 5, 0, ""},          // size 0: nothing fits
         {"abcdefgh", -7, 8, "abcdefgh"},
     };
     for (const Case& c : cases) {
@@ -234,11 +237,15 @@ TEST(HostVariablesTest, ArraysAndStructures) {
         [&] { return vrVariable_Struct_Member(nullptr, 1, record, 1) == nullptr; },
         [&] { return vrVariable_Array_Element(1, nullptr, 1) == nullptr; },
         [&] { return vrVariable_Array_Next(nullptr, 1) == -1 && vrVariable_ElementsUsed(nullptr) == 0; },
-        [&] { return vrVariable_NextIdentity(nullptr) == nullptr && vrVariable_RealIdentity(nullptr) == nullptr; },
+        [&] {
+            return vrVariable_NextIdentity(nullptr) == nullptr && vrVariable_RealIdentity(nullptr) == nullptr;
+        },
     };
-    for (size_t i = 0; i < std::size(refused); ++i) EXPECT_TRUE(refused[i]()) << i;
+    for (size_t i = 0; i < std::size(refused); ++i)
+        EXPECT_TRUE(refused[i]()) << i;
     vrVariableList_Free(list);
-    for (VornVariable* each : {array, target, scalar, item, record, alias, chain}) vrVariable_Free(each);
+    for (VornVariable* each : {array, target, scalar, item, record, alias, chain})
+        vrVariable_Free(each);
 }
 
 TEST(HostVariablesTest, ListsFindByNameAndSetVariableStores) {
@@ -262,7 +269,7 @@ TEST(HostVariablesTest, ListsFindByNameAndSetVariableStores) {
         const char* found;
     };
     const Case cases[] = {{"name", -1, "Name"}, {"NAMES", -1, "Names"}, {"Names", 4, "Name"},
-                          {"nam", -1, nullptr},  {"namex", 5, nullptr},  {"", 0, nullptr}};
+                          {"nam", -1, nullptr}, {"namex", 5, nullptr},  {"", 0, nullptr}};
     for (const Case& c : cases) {
         VornVariable* v = vrVariableList_Find(list, c.name, c.length);
         EXPECT_EQ(v ? std::string(vrVariable_Name(v, nullptr)) : "", c.found ? c.found : "") << c.name;
@@ -339,9 +346,11 @@ TEST(HostVariablesTest, OlderFamilyVariablesListsAndTrees) {
 
     VornVariable* record = vorn_variable_new("r", "");
     EXPECT_EQ(vorn_variable_set_structure_member_value(record, "Key", "k"), 0);
-    EXPECT_EQ(vorn_variable_structure_member(record, "KEY", 0), vorn_variable_structure_member(record, "key", 1));
+    EXPECT_EQ(vorn_variable_structure_member(record, "KEY", 0),
+              vorn_variable_structure_member(record, "key", 1));
     EXPECT_EQ(vorn_variable_structure_member(record, "none", 0), nullptr);
-    VornVariableList* scalarList = vorn_variable_aggregate_list(vorn_variable_structure_member(record, "key", 0));
+    VornVariableList* scalarList =
+        vorn_variable_aggregate_list(vorn_variable_structure_member(record, "key", 0));
     EXPECT_EQ(vrVariableList_Entries(scalarList), 0);
     vorn_variablelist_delete(scalarList);
     vorn_variable_delete(record);
@@ -390,7 +399,8 @@ TEST(HostVariablesTest, ListsBecomeQueryStrings) {
     };
     for (const Case& c : cases) {
         VornVariableList* list = vorn_variablelist_new();
-        for (const auto& [name, value] : c.pairs) vorn_variablelist_setvariable(list, name, value);
+        for (const auto& [name, value] : c.pairs)
+            vorn_variablelist_setvariable(list, name, value);
         char* url = vorn_variablelist_to_url(c.url, list);
         ASSERT_NE(url, nullptr);
         EXPECT_STREQ(url, c.expected) << c.url;
