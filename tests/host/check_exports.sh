@@ -26,5 +26,6 @@ for name in $(comm -23 <(echo "$exported") <(echo "$allowed")); do
   echo "exported beyond the host interface: $name"
   status=1
 done
-echo "$binary exports $(comm -12 <(echo "$exported") <(echo "$expected") | grep -c .) of $(echo "$expected" | grep -c .) host functions"
+found=$(comm -12 <(echo "$exported") <(echo "$expected") | grep -c .)
+echo "$binary exports $found of $(echo "$expected" | grep -c .) host functions"
 exit $status
