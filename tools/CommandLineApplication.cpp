@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
-#include <random>
 #include <thread>
 
 #include "engine/app/PosixExternalLibrary.h"
@@ -34,6 +33,7 @@
 #include "platform/Errors.h"
 #include "platform/Modules.h"
 #include "platform/Process.h"
+#include "platform/Random.h"
 #include "platform/Time.h"
 
 namespace vorn {
@@ -361,12 +361,13 @@ char* CommandLineApplication::Crypt(const char* key, int32_t keyLength, const ch
 
 char* CommandLineApplication::MakeSessionID(int32_t* outLength) {
     static const char hex[] = "0123456789abcdef";
-    std::random_device random;
+    // From the kernel: a guessable id would let one caller take another's session.
+    unsigned char bytes[16];
+    if (!platform::RandomBytes(bytes, sizeof bytes)) return nullptr;
     char buffer[32];
-    for (int i = 0; i < 32; i += 8) {
-        uint32_t word = random();
-        for (int j = 0; j < 8; ++j)
-            buffer[i + j] = hex[(word >> (4 * j)) & 15];
+    for (int i = 0; i < 16; ++i) {
+        buffer[2 * i] = hex[bytes[i] >> 4];
+        buffer[2 * i + 1] = hex[bytes[i] & 15];
     }
     return CopyText(buffer, 32, outLength);
 }

@@ -34,6 +34,13 @@ FileManager::~FileManager() {
     for (File* file = inactive.First(); file; file = inactive.Next()) file->owner = nullptr;
 }
 
+bool FileManager::Size64(int32_t kind, const char* path, int64_t* outSize) {
+    uint32_t size = 0;
+    if (!Size(kind, path, &size)) return false;
+    if (outSize) *outSize = size;
+    return true;
+}
+
 const String& FileManager::ErrorText() const { return error; }
 
 void FileManager::SetError(const String& text) {

@@ -150,6 +150,8 @@ public:
     virtual bool ExistsPath(const char* path, bool* outExists) = 0;
     virtual bool Size(int32_t kind, const char* path, uint32_t* outSize) = 0;
     virtual bool SizePath(const char* path, uint32_t* outSize) = 0;
+    // Size without the 4 GiB limit (the base widens Size).
+    virtual bool Size64(int32_t kind, const char* path, int64_t* outSize);
     virtual bool IsDirectory(int32_t kind, const char* path, bool* outFlag) = 0;
     virtual bool IsDirectoryPath(const char* path, bool* outFlag) = 0;
     // Modification time in seconds since 1970.

@@ -545,6 +545,18 @@ bool PosixFileManager::Size(int32_t kind, const char* path, uint32_t* outSize) {
     return ResolvePath(kind, path, &r.path) && SizePath(r.Text(), outSize);
 }
 
+bool PosixFileManager::Size64(int32_t kind, const char* path, int64_t* outSize) {
+    Resolved r;
+    if (!ResolvePath(kind, path, &r.path)) return false;
+    int64_t size = 0;
+    if (!platform::PathSize(r.Text(), size)) {
+        SetSystemError();
+        return false;
+    }
+    if (outSize) *outSize = size;
+    return true;
+}
+
 bool PosixFileManager::IsDirectory(int32_t kind, const char* path, bool* outFlag) {
     Resolved r;
     return ResolvePath(kind, path, &r.path) && IsDirectoryPath(r.Text(), outFlag);

@@ -74,6 +74,7 @@ public:
     bool ExistsPath(const char* path, bool* outExists) override;
     bool Size(int32_t kind, const char* path, uint32_t* outSize) override;
     bool SizePath(const char* path, uint32_t* outSize) override;
+    bool Size64(int32_t kind, const char* path, int64_t* outSize) override;
     bool IsDirectory(int32_t kind, const char* path, bool* outFlag) override;
     bool IsDirectoryPath(const char* path, bool* outFlag) override;
     bool Time(int32_t kind, const char* path, int64_t* outTime) override;

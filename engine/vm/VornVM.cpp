@@ -13,6 +13,7 @@
 #include "engine/values/Variable.h"
 #include "engine/values/VariableHash.h"
 #include "engine/vm/Database.h"
+#include "engine/vm/ExternalFunctionSource.h"
 
 namespace vorn {
 
@@ -139,6 +140,8 @@ VornVM::VornVM(const char* programNameText, int32_t programNameLength, VornAppli
 }
 
 VornVM::~VornVM() {
+    // Library data of the request goes while the program still works.
+    if (!parent && externalCalls) externalCalls->ProgramEnding(this);
     // Frames first: their stacks may hold references into the scopes.
     while (frame) {
         VornVM_Frame* below = frame->previous;
@@ -146,6 +149,8 @@ VornVM::~VornVM() {
         frame = below;
     }
     stack = nullptr;
+    delete dynamicStack;
+    dynamicStack = nullptr;
     if (nullVariable) nullVariable->Release();
     nullVariable = nullptr;
 

@@ -97,6 +97,13 @@ public:
     int EvaluateBoolean(Segment* segment, VornVM_Stack* onStack, VariableHash* inScope, bool* result);
     int EvaluateString(Segment* segment, VornVM_Stack* onStack, VariableHash* inScope, const char** text,
                        int32_t* length, int32_t* size, bool* owned);
+    // RunSegment counted toward the bound on interpreter runs nested through
+    // calls from outside (plug-ins running expressions that call plug-ins):
+    // past it, "Function call nesting too deep" and 0.
+    int RunNestedSegment(Segment* segment, VornVM_Stack* onStack, VariableHash* inScope);
+    // The program's own stack for dynamic expressions run by plug-ins, made on
+    // first use and deleted with the program.
+    VornVM_Stack* DynamicExpressionStack();
     // Compiles expression text (length -1: up to the NUL) into a new segment
     // against this program's pool and functions and the request's libraries;
     // sourceFile (may be null) and line position its errors. Null, with
@@ -518,6 +525,7 @@ protected:
 
     // Frames of returned script function calls, reused by the next calls.
     VornVM_FrameSpares frameSpares;
+    VornVM_Stack* dynamicStack = nullptr;
 };
 
 } // namespace vorn
