@@ -16,21 +16,24 @@ namespace {
 // reads the entry back.
 std::string TrimBlanks(const std::string& text) {
     size_t begin = 0, end = text.size();
-    while (begin < end && text[begin] == ' ') ++begin;
-    while (end > begin && text[end - 1] == ' ') --end;
+    while (begin < end && text[begin] == ' ')
+        ++begin;
+    while (end > begin && text[end - 1] == ' ')
+        --end;
     return text.substr(begin, end - begin);
 }
 
 // Takes the texts of edits that the form must carry; false when one is missing.
-bool TakeEdits(const PostedValues& posted, std::initializer_list<std::pair<const char*, std::string*>> edits) {
+bool TakeEdits(const PostedValues& posted,
+               std::initializer_list<std::pair<const char*, std::string*>> edits) {
     for (const auto& edit : edits)
         if (!posted.Find(edit.first)) return false;
-    for (const auto& edit : edits) *edit.second = *posted.Find(edit.first);
+    for (const auto& edit : edits)
+        *edit.second = *posted.Find(edit.first);
     return true;
 }
 
-template <class T>
-T* EntryAt(List<T>& list, int32_t row) {
+template <class T> T* EntryAt(List<T>& list, int32_t row) {
     int32_t index = 0;
     for (T* entry = list.First(); entry; entry = list.Next(), ++index)
         if (index == row) return entry;
@@ -38,8 +41,7 @@ T* EntryAt(List<T>& list, int32_t row) {
 }
 
 // Deletes the selected entries of a list.
-template <class T>
-void DeleteSelected(List<T>& list, const std::vector<bool>& selected) {
+template <class T> void DeleteSelected(List<T>& list, const std::vector<bool>& selected) {
     std::vector<T*> doomed;
     int32_t index = 0;
     for (T* entry = list.First(); entry; entry = list.Next(), ++index)
@@ -53,7 +55,8 @@ void DeleteSelected(List<T>& list, const std::vector<bool>& selected) {
 
 std::vector<bool> Selection(const std::vector<int32_t>& rows, int32_t count) {
     std::vector<bool> selection(static_cast<size_t>(count), false);
-    for (int32_t row : rows) selection[static_cast<size_t>(row)] = true;
+    for (int32_t row : rows)
+        selection[static_cast<size_t>(row)] = true;
     return selection;
 }
 
@@ -69,7 +72,8 @@ bool PostedRows(const PostedValues& posted, const char* name, int32_t count, std
     rows.clear();
     std::vector<bool> seen(static_cast<size_t>(count), false);
     for (const std::string* value : posted.All(name)) {
-        if (value->empty() || value->size() > 9 || value->find_first_not_of("0123456789") != std::string::npos)
+        if (value->empty() || value->size() > 9 ||
+            value->find_first_not_of("0123456789") != std::string::npos)
             return false;
         int32_t row = std::stoi(*value);
         if (row >= count || seen[static_cast<size_t>(row)]) return false;
@@ -123,10 +127,14 @@ String LogCookieOf(const unsigned char uuid[16]) {
     return String(hex, 32);
 }
 
-CDebugLogDialog::CDebugLogDialog(uint32_t level, const String& file, const String& filter, const String& cookie)
-    : logLevel(level), logFile(file), logFilter(filter), logCookie(cookie), boxes(level & kAllLogLevelBoxes) {}
+CDebugLogDialog::CDebugLogDialog(uint32_t level, const String& file, const String& filter,
+                                 const String& cookie)
+    : logLevel(level), logFile(file), logFilter(filter), logCookie(cookie), boxes(level & kAllLogLevelBoxes) {
+}
 
-bool CDebugLogDialog::Checked(uint32_t bit) const { return (boxes & bit) != 0; }
+bool CDebugLogDialog::Checked(uint32_t bit) const {
+    return (boxes & bit) != 0;
+}
 
 void CDebugLogDialog::SetCheck(uint32_t bit, bool ticked) {
     bit &= kAllLogLevelBoxes;
@@ -174,7 +182,8 @@ Form CDebugLogDialog::Describe() const {
 
 bool CDebugLogDialog::Post(const PostedValues& posted, FormStep& step) {
     std::string file, filter, cookie;
-    if (!TakeEdits(posted, {{"logfile", &file}, {"logfilter", &filter}, {"logcookie", &cookie}})) return false;
+    if (!TakeEdits(posted, {{"logfile", &file}, {"logfilter", &filter}, {"logcookie", &cookie}}))
+        return false;
     uint32_t ticked = 0;
     for (const std::string* value : posted.All("loglevel")) {
         const LogLevelBox* found = nullptr;
@@ -223,7 +232,8 @@ bool COptionsDialog::Ok() {
     cookies = cookieBox ? 1 : 0;
     postTimeout = post;
     maxPostVars = maxPost;
-    uint32_t security = securityOptions & ~(kSecurityNoChainCheck | kSecurityNoHostNameCheck | kSecurityAddressCheck);
+    uint32_t security =
+        securityOptions & ~(kSecurityNoChainCheck | kSecurityNoHostNameCheck | kSecurityAddressCheck);
     if (!verifyChainBox) security |= kSecurityNoChainCheck;
     if (!verifyHostNameBox) security |= kSecurityNoHostNameCheck;
     if (verifyAddressBox) security |= kSecurityAddressCheck;
@@ -259,10 +269,14 @@ bool COptionsDialog::Post(const PostedValues& posted, FormStep& step) {
         cookie = true;
     }
     for (const std::string* value : posted.All("securityoptions")) {
-        if (*value == "chain") chain = true;
-        else if (*value == "hostname") hostName = true;
-        else if (*value == "ip") address = true;
-        else return false;
+        if (*value == "chain")
+            chain = true;
+        else if (*value == "hostname")
+            hostName = true;
+        else if (*value == "ip")
+            address = true;
+        else
+            return false;
     }
     std::string action = posted.Action();
     if (action != "ok" && action != "cancel") return false;
@@ -272,12 +286,15 @@ bool COptionsDialog::Post(const PostedValues& posted, FormStep& step) {
     verifyChainBox = chain;
     verifyHostNameBox = hostName;
     verifyAddressBox = address;
-    if (action == "cancel") step = FormStep::Close(false);
-    else if (Ok()) step = FormStep::Close(true);
+    if (action == "cancel")
+        step = FormStep::Close(false);
+    else if (Ok())
+        step = FormStep::Close(true);
     return true;
 }
 
-// --- Add/Edit Library ---------------------------------------------------------------------------------------
+// --- Add/Edit Library
+// ---------------------------------------------------------------------------------------
 
 namespace {
 
@@ -359,14 +376,17 @@ FormStep CLibraryEditDialog::ChildClosed(SheetForm& child, bool ok) {
     return FormStep::Stay();
 }
 
-// --- Libraries -------------------------------------------------------------------------------------------------
+// --- Libraries
+// -------------------------------------------------------------------------------------------------
 
 CLibraryDialog::CLibraryDialog(List<ISAPILibrary>& libraries)
     : list(libraries), selected(static_cast<size_t>(libraries.Count()), false) {
     CopyLibraries(list, saved);
 }
 
-ISAPILibrary* CLibraryDialog::Entry(int32_t row) { return EntryAt(list, row); }
+ISAPILibrary* CLibraryDialog::Entry(int32_t row) {
+    return EntryAt(list, row);
+}
 
 bool CLibraryDialog::Select(const std::vector<int32_t>& rows) {
     for (int32_t row : rows)
@@ -405,7 +425,9 @@ void CLibraryDialog::Delete() {
     changed = true;
 }
 
-void CLibraryDialog::Cancel() { CopyLibraries(saved, list); }
+void CLibraryDialog::Cancel() {
+    CopyLibraries(saved, list);
+}
 
 Form CLibraryDialog::Describe() const {
     Form form;
@@ -414,7 +436,8 @@ Form CLibraryDialog::Describe() const {
     std::vector<FormRow> rows;
     int32_t index = 0;
     for (ISAPILibrary* entry = list.First(); entry; entry = list.Next(), ++index)
-        rows.push_back({std::to_string(index), index < static_cast<int32_t>(selected.size()) && selected[index],
+        rows.push_back({std::to_string(index),
+                        index < static_cast<int32_t>(selected.size()) && selected[index],
                         {LibraryKindName(entry->kind), FromString(entry->method), FromString(entry->path)}});
     form.List("library", {"Type", "Method", "Library"}, std::move(rows));
     form.Button("ok", "OK").Button("cancel", "Cancel");
@@ -463,10 +486,12 @@ FormStep CLibraryDialog::ChildClosed(SheetForm& child, bool ok) {
     return FormStep::Stay();
 }
 
-// --- Error settings ---------------------------------------------------------------------------------------------
+// --- Error settings
+// ---------------------------------------------------------------------------------------------
 
 bool CErrorSettingEditDialog::Ok() {
-    if (RefuseControlBytes(name, "&Name:", &message) || RefuseControlBytes(value, "&Value:", &message)) return false;
+    if (RefuseControlBytes(name, "&Name:", &message) || RefuseControlBytes(value, "&Value:", &message))
+        return false;
     std::string trimmed = TrimBlanks(name);
     if (trimmed.empty()) {
         message = "Name: Please enter the name of a tag.";
@@ -493,12 +518,15 @@ Form CErrorSettingEditDialog::Describe() const {
 bool CErrorSettingEditDialog::Post(const PostedValues& posted, FormStep& step) {
     std::string typedName, typedValue;
     std::string action = posted.Action();
-    if (!TakeEdits(posted, {{"name", &typedName}, {"value", &typedValue}}) || (action != "ok" && action != "cancel"))
+    if (!TakeEdits(posted, {{"name", &typedName}, {"value", &typedValue}}) ||
+        (action != "ok" && action != "cancel"))
         return false;
     name = typedName;
     value = typedValue;
-    if (action == "cancel") step = FormStep::Close(false);
-    else if (Ok()) step = FormStep::Close(true);
+    if (action == "cancel")
+        step = FormStep::Close(false);
+    else if (Ok())
+        step = FormStep::Close(true);
     return true;
 }
 
@@ -524,7 +552,9 @@ void CErrorSettingDialog::Delete() {
     changed = true;
 }
 
-void CErrorSettingDialog::Cancel() { CopyErrorSettings(saved, list); }
+void CErrorSettingDialog::Cancel() {
+    CopyErrorSettings(saved, list);
+}
 
 Form CErrorSettingDialog::Describe() const {
     Form form;
@@ -533,7 +563,8 @@ Form CErrorSettingDialog::Describe() const {
     std::vector<FormRow> rows;
     int32_t index = 0;
     for (ISAPIErrorSetting* entry = list.First(); entry; entry = list.Next(), ++index)
-        rows.push_back({std::to_string(index), index < static_cast<int32_t>(selected.size()) && selected[index],
+        rows.push_back({std::to_string(index),
+                        index < static_cast<int32_t>(selected.size()) && selected[index],
                         {FromString(entry->name), FromString(entry->value)}});
     form.List("errorsetting", {"Name", "Value"}, std::move(rows));
     form.Button("ok", "OK").Button("cancel", "Cancel").Button("add", "&Add").Button("delete", "&Delete");
@@ -568,7 +599,8 @@ FormStep CErrorSettingDialog::ChildClosed(SheetForm& child, bool ok) {
     return FormStep::Stay();
 }
 
-// --- Inheritance overrides ----------------------------------------------------------------------------------------
+// --- Inheritance overrides
+// ----------------------------------------------------------------------------------------
 
 COverrideDialog::COverrideDialog(LadrelLoader& owner, OverrideChoice* taken)
     : loader(owner), choice(taken), selected(static_cast<size_t>(taken->paths.Count()), false) {}
@@ -586,14 +618,17 @@ bool COverrideDialog::Select(const std::vector<int32_t>& rows) {
     return true;
 }
 
-void COverrideDialog::SelectAll() { selected.assign(selected.size(), true); }
+void COverrideDialog::SelectAll() {
+    selected.assign(selected.size(), true);
+}
 
 bool COverrideDialog::Ok() {
     if (!AnySelected(selected)) return true;
     if (loader.OpenNodeKey()) {
         int32_t row = 0;
         for (String* path = choice->paths.First(); path; path = choice->paths.Next(), ++row)
-            if (selected[static_cast<size_t>(row)] && loader.DeleteChildValue(*path, choice->valueName.Text()))
+            if (selected[static_cast<size_t>(row)] &&
+                loader.DeleteChildValue(*path, choice->valueName.Text()))
                 selected[static_cast<size_t>(row)] = false;
         loader.CloseNodeKey();
     }
@@ -612,7 +647,8 @@ Form COverrideDialog::Describe() const {
     std::vector<FormRow> rows;
     int32_t index = 0;
     for (String* path = choice->paths.First(); path; path = choice->paths.Next(), ++index)
-        rows.push_back({std::to_string(index), selected[static_cast<size_t>(index)], {FromString(DisplayPath(*path))}});
+        rows.push_back(
+            {std::to_string(index), selected[static_cast<size_t>(index)], {FromString(DisplayPath(*path))}});
     form.List("child", {}, std::move(rows));
     form.controls.back().label = "&Child Nodes:";
     form.Button("selectall", "&Select All").Button("ok", "OK").Button("cancel", "Cancel");
@@ -626,9 +662,12 @@ bool COverrideDialog::Post(const PostedValues& posted, FormStep& step) {
         (action != "ok" && action != "cancel" && action != "selectall"))
         return false;
     Select(rows);
-    if (action == "selectall") SelectAll();
-    else if (action == "cancel") step = FormStep::Close(false);
-    else if (Ok()) step = FormStep::Close(true);
+    if (action == "selectall")
+        SelectAll();
+    else if (action == "cancel")
+        step = FormStep::Close(false);
+    else if (Ok())
+        step = FormStep::Close(true);
     return true;
 }
 

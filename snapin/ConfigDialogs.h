@@ -31,7 +31,8 @@ String LogCookieOf(const unsigned char uuid[16]);
 
 class CDebugLogDialog : public SheetForm {
   public:
-    CDebugLogDialog(uint32_t logLevel, const String& logFile, const String& logFilter, const String& logCookie);
+    CDebugLogDialog(uint32_t logLevel, const String& logFile, const String& logFilter,
+                    const String& logCookie);
 
     bool Checked(uint32_t bit) const;
     void SetCheck(uint32_t bit, bool ticked);

@@ -42,17 +42,19 @@ void ListBelow(RegistryKey key, const std::string& path, int32_t depth, std::vec
 std::vector<ConfigNode> ListConfigNodes() {
     std::vector<ConfigNode> nodes{{"Configuration", "", 0}};
     RegistryKey configuration = nullptr;
-    if (!platform::RegistryOpenKey(platform::LocalMachineKey(), kConfigurationKey, &configuration)) return nodes;
+    if (!platform::RegistryOpenKey(platform::LocalMachineKey(), kConfigurationKey, &configuration))
+        return nodes;
     ListBelow(configuration, "", 1, nodes);
     platform::RegistryCloseKey(configuration);
     return nodes;
 }
 
-bool NormalizeNodePath(const std::string& text, std::string* path, std::string* reason) {
+bool NormalizeNodePath(const std::string& text, bool slashesSeparate, std::string* path,
+                       std::string* reason) {
     path->clear();
     size_t start = 0;
     while (start <= text.size()) {
-        size_t end = text.find_first_of("\\/", start);
+        size_t end = text.find_first_of(slashesSeparate ? "\\/" : "\\", start);
         if (end == std::string::npos) end = text.size();
         std::string part = text.substr(start, end - start);
         start = end + 1;

@@ -17,10 +17,11 @@ struct ConfigNode {
 // The root, then every key below it depth first in the registry's order.
 std::vector<ConfigNode> ListConfigNodes();
 
-// A node path as typed or carried by a link: components separated by '\' or
-// '/', empty ones skipped, each a name the registry can hold (no control
-// bytes, '[' or ']', no blanks at either end, at most 255 bytes). Gives the
-// components joined with '\', or false with the reason.
-bool NormalizeNodePath(const std::string& text, std::string* path, std::string* reason);
+// A node path: components separated by '\' (and by '/' when slashes
+// separate, as in typed paths; a key's own name may hold '/'), empty ones
+// skipped, each a name the registry can hold (no control bytes, '[' or ']',
+// no blanks at either end, at most 255 bytes). Gives the components joined
+// with '\', or false with the reason.
+bool NormalizeNodePath(const std::string& text, bool slashesSeparate, std::string* path, std::string* reason);
 
 } // namespace vorn

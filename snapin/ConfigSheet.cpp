@@ -9,7 +9,9 @@ ConfigSheet::ConfigSheet(const char* nodePath) {
     forms.push_back({std::move(made), nullptr});
 }
 
-Form ConfigSheet::Describe() const { return forms.empty() ? Form() : forms.back().form->Describe(); }
+Form ConfigSheet::Describe() const {
+    return forms.empty() ? Form() : forms.back().form->Describe();
+}
 
 bool ConfigSheet::Post(const PostedValues& posted) {
     if (forms.empty()) return false;
@@ -36,7 +38,8 @@ void ConfigSheet::Take(FormStep step, SheetForm* from) {
         return;
     case FormStep::Kind::Close: {
         auto open = forms.end();
-        while (open != forms.begin() && (open - 1)->form.get() != from) --open;
+        while (open != forms.begin() && (open - 1)->form.get() != from)
+            --open;
         if (open == forms.begin()) return;
         --open;
         std::unique_ptr<SheetForm> closed = std::move(open->form);

@@ -60,7 +60,9 @@ int32_t EditRow(const char* valueName) {
     return -1;
 }
 
-void AddLine(std::string& text, const std::string& line) { text += (text.empty() ? "" : "\n") + line; }
+void AddLine(std::string& text, const std::string& line) {
+    text += (text.empty() ? "" : "\n") + line;
+}
 
 } // namespace
 
@@ -71,8 +73,10 @@ void CDirectoryConfigTab::OnInitDialog() {
     loader.Load();
     for (int32_t row = 0; row < kPageSettingCount; ++row) {
         uint32_t item = kPageSettings[row].item;
-        if (IsConfigTextItem(item)) texts[row].Assign(loader.GetText(item));
-        else integers[row] = loader.GetInteger(item);
+        if (IsConfigTextItem(item))
+            texts[row].Assign(loader.GetText(item));
+        else
+            integers[row] = loader.GetInteger(item);
     }
     // A missing or zero count is the extension's default, and is taken as read.
     ProductSettings product;
@@ -80,9 +84,12 @@ void CDirectoryConfigTab::OnInitDialog() {
     threads = threadsAsRead = product.threads;
     for (int32_t row = 0; row < kPageEditCount; ++row) {
         int32_t setting = SettingRow(kPageEdits[row].valueName);
-        if (setting < 0) edits[static_cast<size_t>(row)] = std::to_string(threads);
-        else if (IsConfigTextItem(kPageSettings[setting].item)) edits[static_cast<size_t>(row)] = FromString(texts[setting]);
-        else edits[static_cast<size_t>(row)] = std::to_string(integers[setting]);
+        if (setting < 0)
+            edits[static_cast<size_t>(row)] = std::to_string(threads);
+        else if (IsConfigTextItem(kPageSettings[setting].item))
+            edits[static_cast<size_t>(row)] = FromString(texts[setting]);
+        else
+            edits[static_cast<size_t>(row)] = std::to_string(integers[setting]);
     }
     modified = false;
 }
@@ -118,7 +125,8 @@ std::unique_ptr<CDebugLogDialog> CDirectoryConfigTab::OpenDebugLog() const {
 }
 
 std::unique_ptr<COptionsDialog> CDirectoryConfigTab::OpenOptions() const {
-    return std::make_unique<COptionsDialog>(Integer("usecookies"), static_cast<uint32_t>(Integer("securityoptions")),
+    return std::make_unique<COptionsDialog>(Integer("usecookies"),
+                                            static_cast<uint32_t>(Integer("securityoptions")),
                                             Integer("posttimeout"), Integer("maxpostvars"));
 }
 
@@ -142,8 +150,9 @@ FormStep CDirectoryConfigTab::ChildClosed(SheetForm& child, bool ok) {
         if (ok && browsing >= 0) SetEditText(kPageEdits[browsing].valueName, chooser->Chosen());
         browsing = -1;
     } else if (auto* log = dynamic_cast<CDebugLogDialog*>(&child)) {
-        if (ok && (static_cast<uint32_t>(Integer("loglevel")) != log->logLevel || !(Text("logfile") == log->logFile) ||
-                   !(Text("logfilter") == log->logFilter) || !(Text("logcookie") == log->logCookie))) {
+        if (ok && (static_cast<uint32_t>(Integer("loglevel")) != log->logLevel ||
+                   !(Text("logfile") == log->logFile) || !(Text("logfilter") == log->logFilter) ||
+                   !(Text("logcookie") == log->logCookie))) {
             integers[SettingRow("loglevel")] = static_cast<int32_t>(log->logLevel);
             texts[SettingRow("logfile")] = log->logFile;
             texts[SettingRow("logfilter")] = log->logFilter;
@@ -153,7 +162,8 @@ FormStep CDirectoryConfigTab::ChildClosed(SheetForm& child, bool ok) {
     } else if (auto* options = dynamic_cast<COptionsDialog*>(&child)) {
         if (ok && (Integer("usecookies") != options->cookies ||
                    static_cast<uint32_t>(Integer("securityoptions")) != options->securityOptions ||
-                   Integer("posttimeout") != options->postTimeout || Integer("maxpostvars") != options->maxPostVars)) {
+                   Integer("posttimeout") != options->postTimeout ||
+                   Integer("maxpostvars") != options->maxPostVars)) {
             integers[SettingRow("usecookies")] = options->cookies;
             integers[SettingRow("securityoptions")] = static_cast<int32_t>(options->securityOptions);
             integers[SettingRow("posttimeout")] = options->postTimeout;
@@ -189,9 +199,12 @@ bool CDirectoryConfigTab::ExchangeData() {
     }
     for (int32_t row = 0; row < kPageEditCount; ++row) {
         int32_t setting = SettingRow(kPageEdits[row].valueName);
-        if (setting < 0) threads = numbers[row];
-        else if (IsConfigTextItem(kPageSettings[setting].item)) texts[setting] = ToString(edits[static_cast<size_t>(row)]);
-        else integers[setting] = numbers[row];
+        if (setting < 0)
+            threads = numbers[row];
+        else if (IsConfigTextItem(kPageSettings[setting].item))
+            texts[setting] = ToString(edits[static_cast<size_t>(row)]);
+        else
+            integers[setting] = numbers[row];
     }
     return true;
 }
@@ -231,7 +244,8 @@ bool CDirectoryConfigTab::Apply() {
 
     for (OverrideChoice* choice = loader.PendingOverrides().First(); choice;
          choice = loader.PendingOverrides().First())
-        pending.push_back(std::make_unique<COverrideDialog>(loader, loader.PendingOverrides().Remove(kListHead)));
+        pending.push_back(
+            std::make_unique<COverrideDialog>(loader, loader.PendingOverrides().Remove(kListHead)));
 
     for (String* failure = loader.Failures().First(); failure; failure = loader.Failures().Next())
         AddLine(message, FromString(*failure));
@@ -242,13 +256,14 @@ bool CDirectoryConfigTab::Apply() {
         uint8_t bytes[4];
         PutU32(bytes, static_cast<uint32_t>(threads));
         if (platform::RegistryCreateKey(platform::LocalMachineKey(), kProductKey, &product) &&
-            platform::RegistrySetValue(product, kThreadsValue, platform::kRegistryNumber, bytes, sizeof bytes)) {
+            platform::RegistrySetValue(product, kThreadsValue, platform::kRegistryNumber, bytes,
+                                       sizeof bytes)) {
             pending.push_back(std::make_unique<CMessageBox>("Warning", kThreadsWarning));
             threadsAsRead = threads;
         } else {
             failed = true;
-            AddLine(message, std::string("Unable to write the value \"") + kThreadsValue + "\": " +
-                                 platform::LastErrorText());
+            AddLine(message, std::string("Unable to write the value \"") + kThreadsValue +
+                                 "\": " + platform::LastErrorText());
         }
         if (product) platform::RegistryCloseKey(product);
     }
@@ -289,14 +304,16 @@ Form CDirectoryConfigTab::Describe() const {
 bool CDirectoryConfigTab::Post(const PostedValues& posted, FormStep& step) {
     for (const PageEdit& edit : kPageEdits)
         if (!posted.Find(edit.valueName)) return false;
-    static const char* const kActions[] = {"ok",        "cancel",        "apply",    "browse-vornroot",
-                                           "browse-datadir", "browse-cadir", "libraries", "errorsettings",
-                                           "debuglog",  "options"};
+    static const char* const kActions[] = {
+        "ok",           "cancel",    "apply",         "browse-vornroot", "browse-datadir",
+        "browse-cadir", "libraries", "errorsettings", "debuglog",        "options"};
     std::string action = posted.Action();
     bool known = false;
-    for (const char* candidate : kActions) known |= action == candidate;
+    for (const char* candidate : kActions)
+        known |= action == candidate;
     if (!known) return false;
-    for (const PageEdit& edit : kPageEdits) SetEditText(edit.valueName, *posted.Find(edit.valueName));
+    for (const PageEdit& edit : kPageEdits)
+        SetEditText(edit.valueName, *posted.Find(edit.valueName));
 
     if (action == "ok" || action == "apply") {
         bool applied = Apply();

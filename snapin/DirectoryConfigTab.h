@@ -86,9 +86,9 @@ class CDirectoryConfigTab : public SheetForm {
 
     std::vector<std::string> edits; // the typed texts, as kPageEdits
     bool modified = false;
-    int32_t browsing = -1;     // the edit whose chooser is open
-    int32_t followUps = 0;     // forms after an apply still open
-    bool closing = false;      // OK waits for them
+    int32_t browsing = -1; // the edit whose chooser is open
+    int32_t followUps = 0; // forms after an apply still open
+    bool closing = false;  // OK waits for them
     std::vector<std::unique_ptr<SheetForm>> pending;
 };
 

@@ -30,7 +30,8 @@ std::string Normalized(const std::string& path) {
         start = end + 1;
     }
     std::string normalized;
-    for (const std::string& part : parts) normalized += "/" + part;
+    for (const std::string& part : parts)
+        normalized += "/" + part;
     return normalized.empty() ? "/" : normalized;
 }
 
@@ -53,7 +54,8 @@ bool EndsWith(const std::string& text, const char* suffix) {
 
 CFolderChooser::CFolderChooser(Mode chooserMode, const std::string& text) : mode(chooserMode) {
     std::string path = !text.empty() && text[0] == '/' ? Normalized(text) : "/";
-    while (path != "/" && !IsDirectory(path)) path = Normalized(path + "/..");
+    while (path != "/" && !IsDirectory(path))
+        path = Normalized(path + "/..");
     directory = path;
 }
 
@@ -98,8 +100,10 @@ Form CFolderChooser::Describe() const {
     if (!Read(entries, &reason)) form.Text("Unable to read " + directory + ": " + reason);
     if (directory != "/") form.NamedButton("open", "..", "..");
     for (const Entry& entry : entries) {
-        if (entry.directory) form.NamedButton("open", entry.name, entry.name + "/");
-        else form.NamedButton("choose", entry.name, entry.name);
+        if (entry.directory)
+            form.NamedButton("open", entry.name, entry.name + "/");
+        else
+            form.NamedButton("choose", entry.name, entry.name);
     }
     if (mode == Mode::LogFile) {
         form.defaultAction = "ok";

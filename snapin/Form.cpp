@@ -39,14 +39,16 @@ Form& Form::Edit(std::string name, std::string label, std::string value) {
 }
 
 Form& Form::Check(std::string name, std::string value, std::string label, bool checked) {
-    controls.push_back(Control(FormControl::Kind::Check, std::move(name), std::move(label), std::move(value)));
+    controls.push_back(
+        Control(FormControl::Kind::Check, std::move(name), std::move(label), std::move(value)));
     controls.back().checked = checked;
     return *this;
 }
 
 Form& Form::Choice(std::string name, std::string label, std::string value,
                    std::vector<std::pair<std::string, std::string>> options) {
-    controls.push_back(Control(FormControl::Kind::Choice, std::move(name), std::move(label), std::move(value)));
+    controls.push_back(
+        Control(FormControl::Kind::Choice, std::move(name), std::move(label), std::move(value)));
     controls.back().options = std::move(options);
     return *this;
 }
@@ -57,7 +59,8 @@ Form& Form::Button(std::string action, std::string label) {
 }
 
 Form& Form::NamedButton(std::string name, std::string value, std::string label) {
-    controls.push_back(Control(FormControl::Kind::Button, std::move(name), std::move(label), std::move(value)));
+    controls.push_back(
+        Control(FormControl::Kind::Button, std::move(name), std::move(label), std::move(value)));
     controls.back().literal = true;
     return *this;
 }
@@ -71,7 +74,9 @@ Form& Form::List(std::string name, std::vector<std::string> columns, std::vector
 
 // --- Posted values ------------------------------------------------------------------------------
 
-void PostedValues::Add(std::string name, std::string value) { fields.emplace_back(std::move(name), std::move(value)); }
+void PostedValues::Add(std::string name, std::string value) {
+    fields.emplace_back(std::move(name), std::move(value));
+}
 
 const std::string* PostedValues::Find(const char* name) const {
     for (const auto& field : fields)
@@ -107,9 +112,12 @@ FormStep FormStep::Open(std::unique_ptr<SheetForm> form) {
     return step;
 }
 
-FormStep SheetForm::ChildClosed(SheetForm&, bool) { return FormStep::Stay(); }
+FormStep SheetForm::ChildClosed(SheetForm&, bool) {
+    return FormStep::Stay();
+}
 
-CMessageBox::CMessageBox(std::string caption, std::string text) : caption(std::move(caption)), text(std::move(text)) {}
+CMessageBox::CMessageBox(std::string caption, std::string text)
+    : caption(std::move(caption)), text(std::move(text)) {}
 
 Form CMessageBox::Describe() const {
     Form form;
@@ -149,16 +157,20 @@ std::string FieldName(const char* label) {
 bool ParseTypedInteger(const std::string& typed, int32_t min, int32_t max, const char* label, int32_t* value,
                        std::string* message) {
     size_t begin = 0, end = typed.size();
-    while (begin < end && (typed[begin] == ' ' || typed[begin] == '\t')) ++begin;
-    while (end > begin && (typed[end - 1] == ' ' || typed[end - 1] == '\t')) --end;
+    while (begin < end && (typed[begin] == ' ' || typed[begin] == '\t'))
+        ++begin;
+    while (end > begin && (typed[end - 1] == ' ' || typed[end - 1] == '\t'))
+        --end;
     bool negative = begin < end && typed[begin] == '-';
     if (begin < end && (typed[begin] == '-' || typed[begin] == '+')) ++begin;
     bool integer = begin < end;
     int64_t magnitude = 0;
     bool huge = false;
     for (size_t i = begin; i < end && integer; ++i) {
-        if (typed[i] < '0' || typed[i] > '9') integer = false;
-        else if (!huge && (magnitude = magnitude * 10 + (typed[i] - '0')) > INT64_C(0xffffffff)) huge = true;
+        if (typed[i] < '0' || typed[i] > '9')
+            integer = false;
+        else if (!huge && (magnitude = magnitude * 10 + (typed[i] - '0')) > INT64_C(0xffffffff))
+            huge = true;
     }
     int64_t number = negative ? -magnitude : magnitude;
     if (integer && !huge && number >= min && number <= max) {
@@ -167,7 +179,8 @@ bool ParseTypedInteger(const std::string& typed, int32_t min, int32_t max, const
     }
     *message = FieldName(label);
     if (integer) {
-        *message += ": Please enter an integer between " + std::to_string(min) + " and " + std::to_string(max) + ".";
+        *message +=
+            ": Please enter an integer between " + std::to_string(min) + " and " + std::to_string(max) + ".";
     } else {
         *message += ": Please enter an integer.";
     }
@@ -185,8 +198,12 @@ bool RefuseControlBytes(const std::string& text, const char* label, std::string*
     return false;
 }
 
-String ToString(const std::string& text) { return String(text.data(), static_cast<int32_t>(text.size())); }
+String ToString(const std::string& text) {
+    return String(text.data(), static_cast<int32_t>(text.size()));
+}
 
-std::string FromString(const String& text) { return std::string(text.Text(), static_cast<size_t>(text.Length())); }
+std::string FromString(const String& text) {
+    return std::string(text.Text(), static_cast<size_t>(text.Length()));
+}
 
 } // namespace vorn

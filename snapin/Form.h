@@ -23,14 +23,14 @@ struct FormRow {
 
 struct FormControl {
     enum class Kind {
-        Group,    // label: the group's title; the controls up to EndGroup belong to it
+        Group, // label: the group's title; the controls up to EndGroup belong to it
         EndGroup,
-        Text,     // label: a paragraph (line breaks kept)
-        Edit,     // name, label, value: the text
-        Check,    // name, label, value: what is posted when ticked; checked
-        Choice,   // name, label, value: the chosen option's value; options
-        Button,   // name (the action field), value (the action), label
-        List,     // name, columns, rows: a list whose rows are selected by ticking them
+        Text,   // label: a paragraph (line breaks kept)
+        Edit,   // name, label, value: the text
+        Check,  // name, label, value: what is posted when ticked; checked
+        Choice, // name, label, value: the chosen option's value; options
+        Button, // name (the action field), value (the action), label
+        List,   // name, columns, rows: a list whose rows are selected by ticking them
     };
     Kind kind = Kind::Text;
     std::string name;

@@ -17,7 +17,9 @@ constexpr int32_t kMaxKeyDepth = 512;
 // Subkey names longer than this are skipped by the override search.
 constexpr size_t kMaxSubkeyName = 1024;
 
-String Reason() { return String(platform::LastErrorText()); }
+String Reason() {
+    return String(platform::LastErrorText());
+}
 
 } // namespace
 
@@ -35,33 +37,42 @@ void CopyErrorSettings(List<ISAPIErrorSetting>& from, List<ISAPIErrorSetting>& t
 
 char LibraryKindLetter(int32_t kind) {
     switch (kind) {
-    case kLibraryDatabase: return 'd';
-    case kLibraryCommerce: return 'c';
-    case kLibrarySystem: return 's';
-    default: return 'b';
+    case kLibraryDatabase:
+        return 'd';
+    case kLibraryCommerce:
+        return 'c';
+    case kLibrarySystem:
+        return 's';
+    default:
+        return 'b';
     }
 }
 
 String DisplayPath(const String& path) {
     String shown;
-    for (int32_t i = 0; i < path.Length(); ++i) shown.AppendChar(path.Text()[i] == '\\' ? '/' : path.Text()[i]);
+    for (int32_t i = 0; i < path.Length(); ++i)
+        shown.AppendChar(path.Text()[i] == '\\' ? '/' : path.Text()[i]);
     return shown;
 }
 
 const char* LibraryKindName(int32_t kind) {
     switch (kind) {
-    case kLibraryDatabase: return "Database";
-    case kLibraryCommerce: return "Commerce";
-    case kLibrarySystem: return "System";
-    default: return "Builtin";
+    case kLibraryDatabase:
+        return "Database";
+    case kLibraryCommerce:
+        return "Commerce";
+    case kLibrarySystem:
+        return "System";
+    default:
+        return "Builtin";
     }
 }
 
-LadrelLoader::LadrelLoader(const char* path) {
-    for (const char* p = path ? path : ""; *p; ++p) nodePath.AppendChar(*p == '/' ? '\\' : *p);
-}
+LadrelLoader::LadrelLoader(const char* path) : nodePath(path ? path : "") {}
 
-LadrelLoader::~LadrelLoader() { CloseNodeKey(); }
+LadrelLoader::~LadrelLoader() {
+    CloseNodeKey();
+}
 
 // --- Reading ------------------------------------------------------------------------------------------
 
@@ -106,7 +117,9 @@ String LadrelLoader::NodeKeyName() const {
     return name;
 }
 
-void LadrelLoader::Fail(const String& what) { failures.Insert(new String(what), kListTail); }
+void LadrelLoader::Fail(const String& what) {
+    failures.Insert(new String(what), kListTail);
+}
 
 bool LadrelLoader::OpenNodeKey() {
     CloseNodeKey();
@@ -155,7 +168,8 @@ bool LadrelLoader::WriteLibraries(const char* valueName, const char*) {
         value.AppendChar('\0');
     }
     value.AppendChar('\0');
-    return WriteValue(valueName, platform::kRegistryMultiString, value.Text(), static_cast<size_t>(value.Length()));
+    return WriteValue(valueName, platform::kRegistryMultiString, value.Text(),
+                      static_cast<size_t>(value.Length()));
 }
 
 bool LadrelLoader::WriteErrorSettings(const char* valueName, const char*) {
@@ -167,7 +181,8 @@ bool LadrelLoader::WriteErrorSettings(const char* valueName, const char*) {
         value.AppendChar('\0');
     }
     value.AppendChar('\0');
-    return WriteValue(valueName, platform::kRegistryMultiString, value.Text(), static_cast<size_t>(value.Length()));
+    return WriteValue(valueName, platform::kRegistryMultiString, value.Text(),
+                      static_cast<size_t>(value.Length()));
 }
 
 // --- Overrides --------------------------------------------------------------------------------------------
@@ -221,7 +236,9 @@ bool LadrelLoader::DeleteChildValue(const String& path, const char* valueName) {
     RegistryKey child = nullptr;
     bool deleted = platform::RegistryOpenKey(nodeKey, path.Text(), &child) &&
                    platform::RegistryDeleteValue(child, valueName);
-    if (!deleted) Fail(String("Unable to delete the value \"") + valueName + "\" of " + DisplayPath(path) + ": " + Reason());
+    if (!deleted)
+        Fail(String("Unable to delete the value \"") + valueName + "\" of " + DisplayPath(path) + ": " +
+             Reason());
     if (child) platform::RegistryCloseKey(child);
     return deleted;
 }

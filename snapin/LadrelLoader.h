@@ -45,8 +45,9 @@ void CopyErrorSettings(List<ISAPIErrorSetting>& from, List<ISAPIErrorSetting>& t
 
 class LadrelLoader : public ISAPIBaseConfig {
   public:
-    // The node's path below "Configuration", components separated by '\' or
-    // '/', an optional separator first; empty for "Configuration" itself.
+    // The node's path below "Configuration", components separated by '\'
+    // (a key's name may hold '/'), one '\' first or none; empty for
+    // "Configuration" itself.
     explicit LadrelLoader(const char* nodePath);
     ~LadrelLoader() override;
 
@@ -73,12 +74,12 @@ class LadrelLoader : public ISAPIBaseConfig {
     virtual void CheckOverrides(const char* valueName, const char* displayName);
     // Adds the key's path when it holds the value, then does the same for
     // each of its subkeys, depth first.
-    virtual void CollectOverridingChildren(platform::RegistryKey key, const String& path, const char* valueName,
-                                           List<String>& list, int32_t depth = 0);
+    virtual void CollectOverridingChildren(platform::RegistryKey key, const String& path,
+                                           const char* valueName, List<String>& list, int32_t depth = 0);
     // Deletes the value from the key at path below the open node key.
     virtual bool DeleteChildValue(const String& path, const char* valueName);
 
-    // The node path with '\' separators, as given.
+    // The node path, as given.
     const String& NodePath() const { return nodePath; }
     // The node's key below the local machine.
     String NodeKeyName() const;

@@ -130,10 +130,11 @@ Reply Redirect(const std::string& location, std::string cookie = {}) {
 }
 
 MHD_Result Send(MHD_Connection* connection, const Reply& reply) {
-    MHD_Response* response = MHD_create_response_from_buffer(reply.body.size(), const_cast<char*>(reply.body.data()),
-                                                              MHD_RESPMEM_MUST_COPY);
+    MHD_Response* response = MHD_create_response_from_buffer(
+        reply.body.size(), const_cast<char*>(reply.body.data()), MHD_RESPMEM_MUST_COPY);
     if (!response) return MHD_NO;
-    for (const auto& header : kHeaders) MHD_add_response_header(response, header[0], header[1]);
+    for (const auto& header : kHeaders)
+        MHD_add_response_header(response, header[0], header[1]);
     if (!reply.location.empty()) MHD_add_response_header(response, "Location", reply.location.c_str());
     if (!reply.setCookie.empty()) MHD_add_response_header(response, "Set-Cookie", reply.setCookie.c_str());
     if (reply.status == 405) MHD_add_response_header(response, "Allow", "GET, HEAD, POST");
@@ -177,7 +178,8 @@ MHD_Result Access(void* server, MHD_Connection* connection, const char* url, con
     }
     if (exchange->answered) return MHD_YES;
     exchange->answered = true;
-    if (exchange->tooLarge) return Send(connection, Notice(413, "Content Too Large", "The form is too large."));
+    if (exchange->tooLarge)
+        return Send(connection, Notice(413, "Content Too Large", "The form is too large."));
     return Send(connection, self->Handle(connection, method, url, exchange->body));
 }
 
@@ -190,7 +192,9 @@ void Completed(void*, MHD_Connection*, void** state, MHD_RequestTerminationCode)
 
 // --- Starting and stopping -----------------------------------------------------------------------------
 
-ConfigServer::~ConfigServer() { Stop(); }
+ConfigServer::~ConfigServer() {
+    Stop();
+}
 
 bool ConfigServer::Start(uint16_t wanted, std::string* reason) {
     token = RandomHex();
@@ -203,10 +207,12 @@ bool ConfigServer::Start(uint16_t wanted, std::string* reason) {
     address.sin_port = htons(wanted);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     daemon = MHD_start_daemon(MHD_USE_INTERNAL_POLLING_THREAD, wanted, nullptr, nullptr, &Access, this,
-                              MHD_OPTION_SOCK_ADDR, &address, MHD_OPTION_NOTIFY_COMPLETED, &Completed, nullptr,
-                              MHD_OPTION_CONNECTION_LIMIT, 64u, MHD_OPTION_CONNECTION_TIMEOUT, 60u, MHD_OPTION_END);
+                              MHD_OPTION_SOCK_ADDR, &address, MHD_OPTION_NOTIFY_COMPLETED, &Completed,
+                              nullptr, MHD_OPTION_CONNECTION_LIMIT, 64u, MHD_OPTION_CONNECTION_TIMEOUT, 60u,
+                              MHD_OPTION_END);
     if (!daemon) {
-        *reason = std::string("cannot listen on 127.0.0.1:") + std::to_string(wanted) + ": " + std::strerror(errno);
+        *reason =
+            std::string("cannot listen on 127.0.0.1:") + std::to_string(wanted) + ": " + std::strerror(errno);
         return false;
     }
     const MHD_DaemonInfo* info = MHD_get_daemon_info(daemon, MHD_DAEMON_INFO_BIND_PORT);
@@ -219,11 +225,16 @@ void ConfigServer::Stop() {
     daemon = nullptr;
 }
 
-std::string ConfigServer::Url() const { return "http://127.0.0.1:" + std::to_string(port) + "/?token=" + token; }
+std::string ConfigServer::Url() const {
+    return "http://127.0.0.1:" + std::to_string(port) + "/?token=" + token;
+}
 
-std::string ConfigServer::CookieName() const { return "vornconfig-" + std::to_string(port); }
+std::string ConfigServer::CookieName() const {
+    return "vornconfig-" + std::to_string(port);
+}
 
-// --- Requests --------------------------------------------------------------------------------------------------
+// --- Requests
+// --------------------------------------------------------------------------------------------------
 
 bool ConfigServer::Admit(MHD_Connection* connection, const std::string& method, Reply* reply) {
     bool post = method == MHD_HTTP_METHOD_POST;
@@ -235,13 +246,20 @@ bool ConfigServer::Admit(MHD_Connection* connection, const std::string& method, 
     std::string host, self = ":" + std::to_string(port);
     if (!Lookup(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_HOST, &host) ||
         !(EqualNoCase(host, "127.0.0.1" + self) || EqualNoCase(host, "localhost" + self))) {
-        *reply = Notice(403, "Forbidden", "This tool answers to 127.0.0.1" + self + " and localhost" + self + " only.");
+        *reply = Notice(403, "Forbidden",
+                        "This tool answers to 127.0.0.1" + self + " and localhost" + self + " only.");
         return false;
     }
     if (!post) return true;
-    std::string origin;
-    if (Lookup(connection, MHD_HEADER_KIND, "Origin", &origin) &&
-        !(EqualNoCase(origin, "http://127.0.0.1" + self) || EqualNoCase(origin, "http://localhost" + self))) {
+    // Under "no-referrer" a browser sends its own forms with the Origin "null",
+    // and tells that they are its own through Sec-Fetch-Site.
+    std::string origin, site;
+    bool fetchSite = Lookup(connection, MHD_HEADER_KIND, "Sec-Fetch-Site", &site);
+    bool sameOrigin = fetchSite && EqualNoCase(site, "same-origin");
+    bool foreign = Lookup(connection, MHD_HEADER_KIND, "Origin", &origin) &&
+                   !(EqualNoCase(origin, "http://127.0.0.1" + self) ||
+                     EqualNoCase(origin, "http://localhost" + self) || (origin == "null" && sameOrigin));
+    if (foreign || (fetchSite && !sameOrigin && !EqualNoCase(site, "none"))) {
         *reply = Notice(403, "Forbidden", "Forms of other sites are not taken.");
         return false;
     }
@@ -277,7 +295,8 @@ ConfigServer::Session* ConfigServer::FindSession(MHD_Connection* connection) {
 Reply ConfigServer::Login(MHD_Connection* connection, Session* current) {
     std::string given;
     Lookup(connection, MHD_GET_ARGUMENT_KIND, "token", &given);
-    if (!SameSecret(given, token)) return Notice(403, "Forbidden", "This is not the address vornconfig printed.");
+    if (!SameSecret(given, token))
+        return Notice(403, "Forbidden", "This is not the address vornconfig printed.");
     if (current) return Redirect("/");
     if (sessions.size() >= kMaxSessions) {
         auto oldest = sessions.begin();
@@ -300,14 +319,17 @@ Reply ConfigServer::Handle(MHD_Connection* connection, const std::string& method
     std::string given;
     if (!post && url == "/" && Lookup(connection, MHD_GET_ARGUMENT_KIND, "token", &given))
         return Login(connection, session);
-    if (!session) return Notice(403, "Forbidden", "Open the address that vornconfig printed when it started.");
+    if (!session)
+        return Notice(403, "Forbidden", "Open the address that vornconfig printed when it started.");
     if (url == "/" && !post) return {200, RenderNodeTree(ListConfigNodes(), {}, {}), {}, {}};
     if (url != "/node") return Notice(404, "Not Found", "There is no such page.");
 
+    // Links name a key exactly; a typed path may separate with '/' as well.
     std::string typed, path, reason;
-    if (!Lookup(connection, MHD_GET_ARGUMENT_KIND, "path", &typed)) {
+    bool exact = Lookup(connection, MHD_GET_ARGUMENT_KIND, "key", &typed);
+    if (!exact && !Lookup(connection, MHD_GET_ARGUMENT_KIND, "path", &typed)) {
         reason = "No node was named.";
-    } else if (NormalizeNodePath(typed, &path, &reason)) {
+    } else if (NormalizeNodePath(typed, !exact, &path, &reason)) {
         return post ? PostNode(*session, path, body) : ShowNode(*session, path);
     }
     return {400, RenderNodeTree(ListConfigNodes(), reason, typed), {}, {}};
@@ -353,7 +375,8 @@ Reply ConfigServer::PostNode(Session& session, const std::string& path, const st
     OpenSheet& open = found->second;
     open.used = ++clock;
     if (!open.sheet->Post(posted))
-        return Notice(400, "Bad Request", "The form was incomplete or not one of this page's; nothing was changed.");
+        return Notice(400, "Bad Request",
+                      "The form was incomplete or not one of this page's; nothing was changed.");
     ++open.view;
     if (!open.sheet->Closed()) return Redirect(NodeUrl(path));
     session.sheets.erase(found);

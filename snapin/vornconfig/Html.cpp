@@ -26,8 +26,10 @@ Label RenderLabel(const std::string& label, bool literal) {
             ++i;
         } else if (i + 1 < label.size()) {
             char next = label[++i];
-            bool ascii = (next >= 'A' && next <= 'Z') || (next >= 'a' && next <= 'z') || (next >= '0' && next <= '9');
-            if (ascii && !rendered.key) rendered.key = next >= 'A' && next <= 'Z' ? static_cast<char>(next + 32) : next;
+            bool ascii =
+                (next >= 'A' && next <= 'Z') || (next >= 'a' && next <= 'z') || (next >= '0' && next <= '9');
+            if (ascii && !rendered.key)
+                rendered.key = next >= 'A' && next <= 'Z' ? static_cast<char>(next + 32) : next;
             rendered.html += "<u>" + EscapeHtml(std::string_view(&next, 1)) + "</u>";
         }
     }
@@ -66,9 +68,9 @@ void RenderControl(const FormControl& control, std::string& out) {
         out += "<p>" + RenderLines(control.label) + "</p>\n";
         break;
     case FormControl::Kind::Edit:
-        out += "<p><label" + Attribute("for", control.name) + AccessKey(label) + ">" + label.html + "</label> " +
-               "<input type=\"text\"" + Attribute("id", control.name) + Attribute("name", control.name) +
-               Attribute("value", control.value) + "></p>\n";
+        out += "<p><label" + Attribute("for", control.name) + AccessKey(label) + ">" + label.html +
+               "</label> " + "<input type=\"text\"" + Attribute("id", control.name) +
+               Attribute("name", control.name) + Attribute("value", control.value) + "></p>\n";
         break;
     case FormControl::Kind::Check: {
         std::string id = control.name + "-" + control.value;
@@ -78,36 +80,42 @@ void RenderControl(const FormControl& control, std::string& out) {
         break;
     }
     case FormControl::Kind::Choice:
-        out += "<p><label" + Attribute("for", control.name) + AccessKey(label) + ">" + label.html + "</label> <select" +
-               Attribute("id", control.name) + Attribute("name", control.name) + ">";
+        out += "<p><label" + Attribute("for", control.name) + AccessKey(label) + ">" + label.html +
+               "</label> <select" + Attribute("id", control.name) + Attribute("name", control.name) + ">";
         for (const auto& option : control.options)
-            out += "<option" + Attribute("value", option.first) + (option.first == control.value ? " selected" : "") +
-                   ">" + EscapeHtml(option.second) + "</option>";
+            out += "<option" + Attribute("value", option.first) +
+                   (option.first == control.value ? " selected" : "") + ">" + EscapeHtml(option.second) +
+                   "</option>";
         out += "</select></p>\n";
         break;
     case FormControl::Kind::Button:
-        out += "<button type=\"submit\"" + Attribute("name", control.name) + Attribute("value", control.value) +
-               AccessKey(label) + ">" + label.html + "</button>\n";
+        out += "<button type=\"submit\"" + Attribute("name", control.name) +
+               Attribute("value", control.value) + AccessKey(label) + ">" + label.html + "</button>\n";
         break;
     case FormControl::Kind::List: {
         if (!control.label.empty()) {
-            std::string first = control.rows.empty() ? control.name : control.name + "-" + control.rows[0].value;
-            out += "<p><label" + Attribute("for", first) + AccessKey(label) + ">" + label.html + "</label></p>\n";
+            std::string first =
+                control.rows.empty() ? control.name : control.name + "-" + control.rows[0].value;
+            out += "<p><label" + Attribute("for", first) + AccessKey(label) + ">" + label.html +
+                   "</label></p>\n";
         }
         out += "<table" + Attribute("id", control.name) + ">\n";
         if (!control.columns.empty()) {
             out += "<thead><tr><th></th>";
-            for (const std::string& column : control.columns) out += "<th>" + EscapeHtml(column) + "</th>";
+            for (const std::string& column : control.columns)
+                out += "<th>" + EscapeHtml(column) + "</th>";
             out += "</tr></thead>\n";
         }
         out += "<tbody>\n";
         for (const FormRow& row : control.rows) {
             std::string id = control.name + "-" + row.value;
-            out += "<tr><td><input type=\"checkbox\"" + Attribute("id", id) + Attribute("name", control.name) +
-                   Attribute("value", row.value) + (row.selected ? " checked" : "") + "></td>";
+            out += "<tr><td><input type=\"checkbox\"" + Attribute("id", id) +
+                   Attribute("name", control.name) + Attribute("value", row.value) +
+                   (row.selected ? " checked" : "") + "></td>";
             for (size_t cell = 0; cell < row.cells.size(); ++cell) {
                 std::string text = EscapeHtml(row.cells[cell]);
-                out += cell == 0 ? "<td><label" + Attribute("for", id) + ">" + text + "</label></td>" : "<td>" + text + "</td>";
+                out += cell == 0 ? "<td><label" + Attribute("for", id) + ">" + text + "</label></td>"
+                                 : "<td>" + text + "</td>";
             }
             out += "</tr>\n";
         }
@@ -124,12 +132,23 @@ std::string EscapeHtml(std::string_view text) {
     out.reserve(text.size());
     for (char c : text) {
         switch (c) {
-        case '&': out += "&amp;"; break;
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '"': out += "&quot;"; break;
-        case '\'': out += "&#39;"; break;
-        default: out += c;
+        case '&':
+            out += "&amp;";
+            break;
+        case '<':
+            out += "&lt;";
+            break;
+        case '>':
+            out += "&gt;";
+            break;
+        case '"':
+            out += "&quot;";
+            break;
+        case '\'':
+            out += "&#39;";
+            break;
+        default:
+            out += c;
         }
     }
     return out;
@@ -140,8 +159,8 @@ std::string EncodeQueryValue(std::string_view text) {
     std::string out;
     for (char c : text) {
         auto byte = static_cast<unsigned char>(c);
-        bool unreserved = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
-                          c == '.' || c == '_' || c == '~';
+        bool unreserved = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                          c == '-' || c == '.' || c == '_' || c == '~';
         if (unreserved) {
             out += c;
         } else {
@@ -153,7 +172,9 @@ std::string EncodeQueryValue(std::string_view text) {
     return out;
 }
 
-std::string NodeUrl(const std::string& path) { return "/node?path=" + EncodeQueryValue(path); }
+std::string NodeUrl(const std::string& path) {
+    return "/node?key=" + EncodeQueryValue(path);
+}
 
 std::string RenderDocument(const std::string& title, const std::string& body) {
     return "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>" + EscapeHtml(title) +
@@ -164,15 +185,18 @@ std::string RenderForm(const Form& form, const std::string& heading, const std::
                        const HiddenFields& hidden) {
     std::string body = "<h1>" + EscapeHtml(form.caption) + "</h1>\n";
     if (!heading.empty()) body += "<p id=\"node\">" + EscapeHtml(heading) + "</p>\n";
-    if (!form.message.empty()) body += "<p id=\"message\" role=\"alert\">" + RenderLines(form.message) + "</p>\n";
+    if (!form.message.empty())
+        body += "<p id=\"message\" role=\"alert\">" + RenderLines(form.message) + "</p>\n";
     body += "<form method=\"post\"" + Attribute("action", action) + " accept-charset=\"utf-8\">\n";
     for (const auto& field : hidden)
-        body += "<input type=\"hidden\"" + Attribute("name", field.first) + Attribute("value", field.second) + ">\n";
+        body += "<input type=\"hidden\"" + Attribute("name", field.first) + Attribute("value", field.second) +
+                ">\n";
     // Enter in an edit presses the first button of the form: let that be the default one.
     if (!form.defaultAction.empty())
-        body += "<button type=\"submit\"" + Attribute("name", kActionField) + Attribute("value", form.defaultAction) +
-                " hidden tabindex=\"-1\"></button>\n";
-    for (const FormControl& control : form.controls) RenderControl(control, body);
+        body += "<button type=\"submit\"" + Attribute("name", kActionField) +
+                Attribute("value", form.defaultAction) + " hidden tabindex=\"-1\"></button>\n";
+    for (const FormControl& control : form.controls)
+        RenderControl(control, body);
     body += "</form>\n";
     return RenderDocument(form.caption, body);
 }
@@ -189,24 +213,28 @@ std::string RenderNodeTree(const std::vector<ConfigNode>& nodes, const std::stri
                 body += "<ul>\n";
             } else {
                 body += "</li>\n";
-                for (int32_t depth = nodes[i - 1].depth; depth > nodes[i].depth; --depth) body += "</ul></li>\n";
+                for (int32_t depth = nodes[i - 1].depth; depth > nodes[i].depth; --depth)
+                    body += "</ul></li>\n";
             }
         }
-        body += "<li><a" + Attribute("href", NodeUrl(nodes[i].path)) + ">" + EscapeHtml(nodes[i].name) + "</a>";
+        body +=
+            "<li><a" + Attribute("href", NodeUrl(nodes[i].path)) + ">" + EscapeHtml(nodes[i].name) + "</a>";
     }
     if (!nodes.empty()) {
         body += "</li>\n";
-        for (int32_t depth = nodes.back().depth; depth > 0; --depth) body += "</ul></li>\n";
+        for (int32_t depth = nodes.back().depth; depth > 0; --depth)
+            body += "</ul></li>\n";
     }
-    body += "</ul>\n<form method=\"get\" action=\"/node\"><p><label for=\"path\" accesskey=\"o\"><u>O</u>pen a node:"
+    body += "</ul>\n<form method=\"get\" action=\"/node\"><p><label for=\"path\" accesskey=\"o\"><u>O</u>pen "
+            "a node:"
             "</label> <input type=\"text\" id=\"path\" name=\"path\"" +
             Attribute("value", typedPath) + "> <button type=\"submit\">Open</button></p></form>\n";
     return RenderDocument(title, body);
 }
 
 std::string RenderNotice(const std::string& title, const std::string& text) {
-    return RenderDocument(title, "<h1>" + EscapeHtml(title) + "</h1>\n<p id=\"message\">" + RenderLines(text) +
-                                     "</p>\n<p><a href=\"/\">Configuration</a></p>\n");
+    return RenderDocument(title, "<h1>" + EscapeHtml(title) + "</h1>\n<p id=\"message\">" +
+                                     RenderLines(text) + "</p>\n<p><a href=\"/\">Configuration</a></p>\n");
 }
 
 } // namespace vorn::web

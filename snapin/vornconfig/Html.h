@@ -16,6 +16,7 @@ namespace vorn::web {
 std::string EscapeHtml(std::string_view text);
 // Percent-encodes every byte but the unreserved ones, for a query value.
 std::string EncodeQueryValue(std::string_view text);
+// A node's page: its key path as the query's "key" (only '\' separates there).
 std::string NodeUrl(const std::string& path);
 
 using HiddenFields = std::vector<std::pair<std::string, std::string>>;

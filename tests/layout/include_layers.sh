@@ -15,6 +15,8 @@ declare -A allowed=(
   [database]="database engine platform"
   [host]="host database engine platform"
   [server]="server host database engine platform"
+  [snapin]="snapin host engine platform"
+  [snapin/vornconfig]="snapin/vornconfig snapin host engine platform"
   [tools]="tools host database engine platform"
 )
 
