@@ -9,6 +9,10 @@ ConfigSheet::ConfigSheet(const char* nodePath) {
     forms.push_back({std::move(made), nullptr});
 }
 
+ConfigSheet::~ConfigSheet() {
+    while (!forms.empty()) forms.pop_back();
+}
+
 Form ConfigSheet::Describe() const {
     return forms.empty() ? Form() : forms.back().form->Describe();
 }

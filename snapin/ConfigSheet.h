@@ -16,6 +16,10 @@ class ConfigSheet {
   public:
     // The node's path as LadrelLoader takes it; reads the node's configuration.
     explicit ConfigSheet(const char* nodePath);
+    ConfigSheet(const ConfigSheet&) = delete;
+    ConfigSheet& operator=(const ConfigSheet&) = delete;
+    // Dialogs go before the page whose lists they edit.
+    ~ConfigSheet();
 
     // The form shown now.
     Form Describe() const;
