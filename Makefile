@@ -4,6 +4,7 @@ JOBS  ?= $(shell nproc)
 BUILD ?= build/asan
 
 PACKAGES := cmake make g++ libgtest-dev libgmock-dev libssl-dev libcrypt-dev libbenchmark-dev openssl
+PACKAGES += libmicrohttpd-dev chromium chromium-driver python3-selenium
 
 .PHONY: all deps configure build test bench run clang clean format
 

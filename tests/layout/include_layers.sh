@@ -17,6 +17,8 @@ declare -A allowed=(
   [host]="host database engine platform"
   [sqllib]="sqllib host/VornHost.h"
   [server]="server host database engine platform"
+  [snapin]="snapin host engine platform"
+  [snapin/vornconfig]="snapin/vornconfig snapin host engine platform"
   [tools]="tools host database engine platform"
 )
 
