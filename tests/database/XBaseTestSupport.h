@@ -60,6 +60,7 @@ struct MemoryFaults {
     bool failReads = false;
     bool failLocks = false;
     int32_t writeBudget = -1; // writes allowed before they fail; -1 no limit
+    int32_t failWrite = -1;   // the number of the one write that fails
     int32_t writes = 0;
 };
 
@@ -77,7 +78,7 @@ public:
     int32_t WriteAt(int64_t offset, const void* buffer, int32_t count) override {
         if (faults->writeBudget == 0) return -1;
         if (faults->writeBudget > 0) --faults->writeBudget;
-        ++faults->writes;
+        if (faults->writes++ == faults->failWrite) return -1;
         if (static_cast<size_t>(offset + count) > bytes->size()) bytes->resize(static_cast<size_t>(offset + count));
         std::memcpy(bytes->data() + offset, buffer, static_cast<size_t>(count));
         return count;
