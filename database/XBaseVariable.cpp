@@ -313,12 +313,11 @@ int32_t XBaseNumberVariable::ComputeInteger() {
     if (tree_) return Variable::ComputeInteger();
     if (valid_ & kValidDouble) {
         integer_ = TruncateDouble(double_);
-    } else if (valid_ & kValidText) {
-        integer_ = TextToInteger(text_.Text(), text_.Length());
     } else {
-        int32_t length = 0;
-        const char* text = FieldText(&length);
-        integer_ = TextToInteger(text, length);
+        // The field's text stays cached with the number read from it, or a
+        // later text read would format the truncated integer (12.50 as 12.00).
+        if (!(valid_ & kValidText)) CacheFieldText();
+        integer_ = TextToInteger(text_.Text(), text_.Length());
     }
     valid_ |= kValidInteger;
     return integer_;
@@ -331,9 +330,8 @@ void XBaseNumberVariable::ComputeDouble() {
     } else if (valid_ & kValidInteger) {
         double_ = integer_;
     } else {
-        int32_t length = 0;
-        const char* text = FieldText(&length);
-        double_ = TextToDouble(text, length, nullptr);
+        CacheFieldText();
+        double_ = TextToDouble(text_.Text(), text_.Length(), nullptr);
     }
     valid_ |= kValidDouble;
 }
@@ -507,14 +505,16 @@ int XBaseDateVariable::SetValueInteger(int32_t value) {
     if (unbound) return 1;
     int32_t length = 0;
     int32_t size = 0;
-    return SetValueNocopy(FormatInteger(value, &length, &size), length, size);
+    char* buffer = FormatInteger(value, &length, &size);
+    return SetValueNocopy(buffer, length, size);
 }
 
 int XBaseDateVariable::SetValueDouble(double value) {
     if (unbound) return 1;
     int32_t length = 0;
     int32_t size = 0;
-    return SetValueNocopy(FormatDouble(value, &length, &size, -1), length, size);
+    char* buffer = FormatDouble(value, &length, &size, -1);
+    return SetValueNocopy(buffer, length, size);
 }
 
 int XBaseDateVariable::StoreToField() {
@@ -647,7 +647,8 @@ void XBasePseudoVariable::BuildText() {
     if (tree_) return Variable::BuildText();
     int32_t length = 0;
     int32_t size = 0;
-    text_.Adopt(FormatInteger(Read(), &length, &size), length, size);
+    char* buffer = FormatInteger(Read(), &length, &size);
+    text_.Adopt(buffer, length, size);
     valid_ |= kValidText;
 }
 
