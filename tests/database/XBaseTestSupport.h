@@ -15,6 +15,7 @@
 #include <functional>
 #include <map>
 #include <regex>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
