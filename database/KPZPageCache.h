@@ -11,7 +11,9 @@
 
 namespace vorn {
 
-inline constexpr int32_t kDefaultCachePages = 8192;
+// Up to 64 MB of pages, reached only by bulk work over a large index; a
+// request that touches a few pages keeps a few.
+inline constexpr int32_t kDefaultCachePages = 65536;
 
 class KPZPageCache {
 public:
