@@ -101,7 +101,9 @@ TEST_F(KPZIndexTest, OpenChecksTheHeader) {
         ScratchTree::WriteFile(DataPath("h.vrx"), bytes);
         KPZIndexFile reader(&opener);
         EXPECT_EQ(reader.Open(LocationData, "h.vrx", 3), message == nullptr) << (message ? message : "accepted");
-        if (message) EXPECT_STREQ(reader.ErrorText().Text(), message);
+        if (message) {
+            EXPECT_STREQ(reader.ErrorText().Text(), message);
+        }
     }
 }
 
@@ -129,7 +131,9 @@ TEST_F(KPZIndexTest, KeysCompareByTheMixedRule) {
         int result = CompareKeys(c.search, static_cast<int32_t>(std::strlen(c.search)), c.entry,
                                  static_cast<int32_t>(std::strlen(c.entry)), c.exact, c.flags);
         EXPECT_EQ((result > 0) - (result < 0), c.sign) << c.search << " / " << c.entry;
-        if (c.exact) EXPECT_EQ((result > 0) - (result < 0), OracleCompare(c.search, c.entry, c.flags)) << c.search;
+        if (c.exact) {
+            EXPECT_EQ((result > 0) - (result < 0), OracleCompare(c.search, c.entry, c.flags)) << c.search;
+        }
     }
     // Either side overflowing makes the pair text, so the order stays one way.
     EXPECT_EQ(CompareNumericTexts("1e999", 5, "1", 1), -2);

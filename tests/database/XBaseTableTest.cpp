@@ -1,6 +1,7 @@
 // Tables and memo files: the bytes they are made of, records and their locks,
 // and what becomes of hostile and damaged files.
 #include <random>
+#include <thread>
 
 #include "tests/database/XBaseTestSupport.h"
 
@@ -217,7 +218,9 @@ TEST_F(XBaseTableTest, MemoTextsFillWholeBlocks) {
         EXPECT_EQ(bytes.substr(bytes.size() - 11, 10),
                   c.block ? std::string(10 - std::to_string(c.block).size(), ' ') + std::to_string(c.block)
                           : std::string(10, ' '));
-        if (c.block) EXPECT_EQ(Bytes("m.dbt").substr(c.block * 512, c.length + 2), text + "\x1a\x1a");
+        if (c.block) {
+            EXPECT_EQ(Bytes("m.dbt").substr(c.block * 512, c.length + 2), text + "\x1a\x1a");
+        }
     }
     EXPECT_EQ(Bytes("m.dbt").size(), 3 * 512 + 513u);
     // The same record stored twice after one change appends the text twice.
@@ -432,6 +435,42 @@ TEST_F(XBaseTableTest, AppendsNeverWritePastTheEndOrCountPartialRecords) {
     EXPECT_FALSE(locked.SetDeleted(1));
     EXPECT_STREQ(locked.ErrorText().Text(), "Error locking 't.dbf' for write: memory store failure");
     EXPECT_EQ(bytes, before);
+}
+
+// A lock held by another request is waited for and taken once released; a
+// wait ends with the run, as a refusal with the lock message.
+TEST_F(XBaseTableTest, LocksWaitForTheirHolderAndEndWithTheRun) {
+    XBaseTable table(&opener);
+    Create(table, "w.dbf", {{"A", 'C', 3, 0}, {"NOTES", 'M', 10, 0}});
+    File* other = app.files.Open(LocationData, "w.dbf", OpenRead | OpenWrite);
+    ASSERT_NE(other, nullptr);
+    ASSERT_TRUE(other->Lock(LockExclusive, 0, table.HeaderLength()));
+    std::thread release([other, &table] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        other->Unlock(0, table.HeaderLength());
+    });
+    Append(table, {{"A", "one"}, {"NOTES", "waited"}});
+    release.join();
+    EXPECT_EQ(table.RecordCount(), 1);
+
+    FileTestApplication stopped;
+    ConfigureRoots(stopped, tree);
+    stopped.RequestStop();
+    XBaseFileOpener stoppedOpener(&stopped);
+    XBaseTable late(&stoppedOpener);
+    ASSERT_TRUE(late.Open(LocationData, "w.dbf", 3));
+    ASSERT_TRUE(other->Lock(LockExclusive, 0, late.HeaderLength()));
+    EXPECT_FALSE(late.AppendRecord());
+    EXPECT_STREQ(late.ErrorText().Text(), "Error locking 'w.dbf' for write: Timed out waiting for lock");
+    ASSERT_TRUE(late.ReadRecord(1));
+    late.FindField("NOTES")->SetValue("new", 3);
+    ASSERT_TRUE(other->Unlock(0, late.HeaderLength()));
+    File* memo = app.files.Open(LocationData, "w.dbt", OpenRead | OpenWrite);
+    ASSERT_TRUE(memo->Lock(LockExclusive, 0, 512));
+    EXPECT_FALSE(late.UpdateRecord());
+    EXPECT_STREQ(late.ErrorText().Text(), "Error locking 'w.dbt' for write: Timed out waiting for lock");
+    delete memo;
+    delete other;
 }
 
 } // namespace

@@ -288,7 +288,9 @@ TEST_F(XBaseVariableTest, TextChecksAndDecimalsFollowTheirRules) {
     for (const NumberCase& c : numbers) {
         int32_t whole = -1, fraction = -1;
         EXPECT_EQ(IsNumberText(c.text, -1, &whole, &fraction), c.number) << c.text;
-        if (c.number) EXPECT_EQ(whole * 100 + fraction, c.whole * 100 + c.fraction) << c.text;
+        if (c.number) {
+            EXPECT_EQ(whole * 100 + fraction, c.whole * 100 + c.fraction) << c.text;
+        }
     }
     const std::pair<const char*, bool> dates[] = {{"20240131", true}, {"20240000", true}, {"20241231", true},
                                                   {"20241301", false}, {"20240132", false}, {"2024013", false},
