@@ -9,10 +9,9 @@
 
 namespace vorn {
 
-// Open modes the format code passes through (the file layer's bits).
-inline constexpr int32_t kXBaseOpenRead = 0x01;
-inline constexpr int32_t kXBaseOpenWrite = 0x02;
-inline constexpr int32_t kXBaseOpenCreate = 0x0F; // read, write, create and truncate
+// The open mode of a new file (the file layer's bits for read, write,
+// create and truncate); other modes are the callers'.
+inline constexpr int32_t kXBaseOpenCreate = 0x0F;
 
 // One open file. Deleting it closes it.
 class XBaseStore {

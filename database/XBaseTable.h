@@ -197,8 +197,6 @@ public:
     // An empty text leaves the message unchanged.
     void SetError(const String& text);
     bool IsOpen() const { return tableStore != nullptr; }
-    XBaseStore* TableStore() const { return tableStore; }
-    XBaseStore* MemoStore() const { return memoStore; }
 
 private:
     friend class XBaseMemoField;
