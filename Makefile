@@ -5,6 +5,7 @@ BUILD ?= build/asan
 
 PACKAGES := cmake make g++ libgtest-dev libgmock-dev libssl-dev libcrypt-dev libbenchmark-dev openssl
 PACKAGES += libmicrohttpd-dev chromium chromium-driver python3-selenium
+PACKAGES += libsqlite3-dev python3-dbf python3-dbfread
 
 .PHONY: all deps configure build test bench run clang clean format
 

@@ -325,6 +325,47 @@ int64_t FileHandle::Write(const void* buffer, int64_t count) {
     return total;
 }
 
+int64_t FileHandle::ReadAt(int64_t offset, void* buffer, int64_t count) {
+    if (fd_ < 0) return FailCount(EBADF);
+    if (offset < 0 || count < 0 || (buffer == nullptr && count > 0)) return FailCount(EINVAL);
+    char* out = static_cast<char*>(buffer);
+    int64_t total = 0;
+    while (total < count) {
+        const size_t want = static_cast<size_t>(std::min<int64_t>(count - total, INT64_C(1) << 30));
+        const ssize_t n = pread(fd_, out + total, want, static_cast<off_t>(offset + total));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            Fail(errno);
+            return total > 0 ? total : -1;
+        }
+        if (n == 0) break;
+        total += n;
+    }
+    return total;
+}
+
+int64_t FileHandle::WriteAt(int64_t offset, const void* buffer, int64_t count) {
+    if (fd_ < 0) return FailCount(EBADF);
+    if (offset < 0 || count < 0 || (buffer == nullptr && count > 0)) return FailCount(EINVAL);
+    const char* in = static_cast<const char*>(buffer);
+    int64_t total = 0;
+    while (total < count) {
+        const size_t want = static_cast<size_t>(std::min<int64_t>(count - total, INT64_C(1) << 30));
+        const ssize_t n = pwrite(fd_, in + total, want, static_cast<off_t>(offset + total));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            Fail(errno);
+            return total > 0 ? total : -1;
+        }
+        if (n == 0) {
+            Fail(EIO);
+            return total > 0 ? total : -1;
+        }
+        total += n;
+    }
+    return total;
+}
+
 int64_t FileHandle::Seek(int64_t offset) {
     if (fd_ < 0) return FailCount(EBADF);
     if (offset < 0) return FailCount(EINVAL);

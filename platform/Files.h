@@ -76,6 +76,10 @@ public:
     // Writes all count bytes; a failure part way returns the bytes written
     // (so a short count means failure), a failure before any byte -1.
     int64_t Write(const void* buffer, int64_t count);
+    // Read and Write at an offset from the start, leaving the position alone
+    // (one system call where Seek and Read take two).
+    int64_t ReadAt(int64_t offset, void* buffer, int64_t count);
+    int64_t WriteAt(int64_t offset, const void* buffer, int64_t count);
     int64_t Seek(int64_t offset); // from the start; the new position
     int64_t SeekToEnd();          // the new position, i.e. the length
     int64_t Tell();

@@ -23,6 +23,16 @@ void File::SetError(const char* text) {
 
 const String& File::ErrorText() const { return error; }
 
+int32_t File::ReadAt(int64_t offset, void* buffer, int32_t count) {
+    if (Seek(offset) != offset) return -1;
+    return Read(buffer, count);
+}
+
+int32_t File::WriteAt(int64_t offset, const void* buffer, int32_t count) {
+    if (Seek(offset) != offset) return -1;
+    return Write(buffer, count);
+}
+
 // --- FileManager --------------------------------------------------------------------
 
 FileManager::FileManager(VornApplication* owner) : owner(owner) {}

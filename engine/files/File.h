@@ -65,6 +65,10 @@ public:
     virtual int32_t Read(void* buffer, int32_t count) = 0;
     // Bytes written, -1 on failure.
     virtual int32_t Write(const void* buffer, int32_t count) = 0;
+    // Read and Write at an offset from the start, in one step where the
+    // platform allows. The position Read and Write use is left undefined.
+    virtual int32_t ReadAt(int64_t offset, void* buffer, int32_t count);
+    virtual int32_t WriteAt(int64_t offset, const void* buffer, int32_t count);
     // Moves to an offset from the start; the new position or -1.
     virtual int64_t Seek(int64_t offset) = 0;
     virtual int64_t Tell() = 0;

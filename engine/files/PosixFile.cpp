@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 
 #include "engine/app/VornApplication.h"
 #include "engine/foundation/Config.h"
@@ -20,6 +21,7 @@ constexpr int32_t kDefaultFileDelay = 100;  // milliseconds, without an applicat
 constexpr int32_t kPlatformModeBits =
     OpenRead | OpenWrite | OpenCreate | OpenTruncate | OpenAppend | OpenExclusive | OpenAppendWrites;
 constexpr int32_t kLockOwnerTextMax = 511;
+constexpr int64_t kFirstLockPauseMicroseconds = 5;
 
 inline bool IsSeparator(char c) { return c == '/' || c == '\\'; }
 
@@ -50,15 +52,21 @@ public:
     }
 
     // Sleeps the file delay in short slices, ending early when the run stops.
-    void Pause() const {
-        int64_t left = delay;
+    void Pause() const { PauseMicroseconds(delay * 1000); }
+
+    // Sleeps up to the given time, never longer than the file delay, in
+    // slices of at most 20 ms so that a stopped run ends its wait soon.
+    void PauseMicroseconds(int64_t microseconds) const {
+        int64_t left = microseconds < delay * 1000 ? microseconds : delay * 1000;
         while (left > 0) {
             if (app && app->StopRequested()) return;
-            int64_t slice = left < 20 ? left : 20;
-            platform::SleepMilliseconds(slice);
+            int64_t slice = left < 20000 ? left : 20000;
+            platform::SleepMicroseconds(slice);
             left -= slice;
         }
     }
+
+    int64_t DelayMicroseconds() const { return delay * 1000; }
 
 private:
     VornApplication* app;
@@ -232,6 +240,26 @@ int32_t PosixFile::Write(const void* buffer, int32_t count) {
     return static_cast<int32_t>(n);
 }
 
+int32_t PosixFile::ReadAt(int64_t offset, void* buffer, int32_t count) {
+    if (!EnsureActive()) return -1;
+    int64_t n = handle.ReadAt(offset, buffer, count);
+    if (n < 0) {
+        SetSystemError();
+        return -1;
+    }
+    return static_cast<int32_t>(n);
+}
+
+int32_t PosixFile::WriteAt(int64_t offset, const void* buffer, int32_t count) {
+    if (!EnsureActive()) return -1;
+    int64_t n = handle.WriteAt(offset, buffer, count);
+    if (n < 0 || n != count) {
+        SetSystemError();
+        return -1;
+    }
+    return static_cast<int32_t>(n);
+}
+
 int64_t PosixFile::Seek(int64_t offset) {
     if (!EnsureActive()) return -1;
     int64_t position = handle.Seek(offset);
@@ -264,24 +292,28 @@ bool PosixFile::IsDirectory(bool* outFlag) {
     return true;
 }
 
-// Non-blocking attempts spaced by the file delay: a blocking wait could not
-// be ended by a time-out, and two requests locking in opposite order would
-// hold their workers for good.
+// Non-blocking attempts: a blocking wait could not be ended by a time-out,
+// and two requests locking in opposite order would hold their workers for
+// good. Record and header locks are held for microseconds, so the pauses
+// start there and double up to the file delay: a lock is taken soon after
+// its release without spinning on a long-held one.
 bool PosixFile::Lock(int32_t lockMode, int64_t offset, int64_t length) {
     if (!EnsureActive()) return false;
-    std::unique_ptr<WaitLimit> limit;
+    std::optional<WaitLimit> limit;
+    int64_t pause = kFirstLockPauseMicroseconds;
     for (;;) {
         if (handle.TryLock(offset, length, lockMode == LockExclusive)) return true;
         if (!platform::IsLockConflict(handle.Error())) {
             SetSystemError();
             return false;
         }
-        if (!limit) limit = std::make_unique<WaitLimit>(owner ? owner->Application() : nullptr);
+        if (!limit) limit.emplace(owner ? owner->Application() : nullptr);
         if (limit->Over()) {
             SetError("Timed out waiting for lock");
             return false;
         }
-        limit->Pause();
+        limit->PauseMicroseconds(pause);
+        if (pause < limit->DelayMicroseconds()) pause *= 2;
     }
 }
 

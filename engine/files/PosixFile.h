@@ -22,6 +22,8 @@ public:
     bool GroupID(int64_t* outId) override;
     int32_t Read(void* buffer, int32_t count) override;
     int32_t Write(const void* buffer, int32_t count) override;
+    int32_t ReadAt(int64_t offset, void* buffer, int32_t count) override;
+    int32_t WriteAt(int64_t offset, const void* buffer, int32_t count) override;
     int64_t Seek(int64_t offset) override;
     int64_t Tell() override;
     int64_t Length() override;
