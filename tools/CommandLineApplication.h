@@ -13,6 +13,7 @@
 #include "engine/foundation/String.h"
 #include "database/ExternalDatabaseLibraryManager.h"
 #include "host/CommerceLibrary.h"
+#include "host/NetworkManager.h"
 
 namespace vorn {
 
@@ -74,7 +75,7 @@ class CommandLineApplication : public VornApplication, public ConfiguredLibraryS
     void SetWatchdogInterval(int32_t milliseconds) { watchdogInterval = milliseconds; }
 
     // --- VornApplication ------------------------------------------------------
-    NetworkManager* GetNetworkManager() override { return nullptr; }
+    NetworkManager* GetNetworkManager() override { return network; }
     FileManager* GetFileManager() override;
     ExternalLibraryManager* GetExternalLibraryManager() override;
     CommerceLibraryManager* GetCommerceLibraryManager() override;
@@ -114,6 +115,7 @@ class CommandLineApplication : public VornApplication, public ConfiguredLibraryS
     PosixExternalLibraryManager* libraries;
     CommerceLibraryManager* commerceLibraries;
     SystemLibraryManager* systemLibraries;
+    NetworkManager* network;
     ExternalDatabaseLibraryManager* databaseLibraries = nullptr;
     List<String> databaseTypes{true};
     List<String> databasePaths{true};
