@@ -146,7 +146,7 @@ bool HTTPResponseStream::ReadHeaders() {
     statusCode = -1;
     contentLength = -1;
     chunked = false;
-    noBody = ended = false;
+    noBody = ended = framingFailed = false;
     chunkSize = chunkRead = bodyRead = headBytes = 0;
 
     String line;
@@ -244,6 +244,7 @@ bool HTTPResponseStream::ReadTrailers() {
 }
 
 int32_t HTTPResponseStream::Read(void* buffer, int32_t length) {
+    if (framingFailed) return -1;
     if (length <= 0 || noBody || ended) return 0;
     if (!connection) {
         Fail(kEarlyClose);
@@ -276,7 +277,9 @@ int32_t HTTPResponseStream::Read(void* buffer, int32_t length) {
     if (!chunked) return n;
     chunkRead += n;
     if (chunkRead < chunkSize) return n;
-    if (!ReadChunkTerminator() || !ReadChunkSize()) return -1;
+    // The chunk's bytes are good: a fault in the framing after them is the
+    // next read's result.
+    if (!ReadChunkTerminator() || !ReadChunkSize()) framingFailed = true;
     return n;
 }
 

@@ -39,7 +39,9 @@ class HTTPResponseStream {
     // skipped). False with the error set.
     bool ReadHeaders();
     // Body bytes: 0 at the end of the body, negative on failure (a body cut
-    // short of its announced length or framing is a failure).
+    // short of its announced length or framing is a failure; a fault in the
+    // framing after a chunk's bytes fails the read after the one that
+    // delivered them).
     int32_t Read(void* buffer, int32_t length);
     // Deletes the connection and forgets it.
     void CloseConnection();
@@ -71,6 +73,7 @@ class HTTPResponseStream {
     bool headRequest = false;
     bool noBody = false;
     bool ended = false;
+    bool framingFailed = false;
     int64_t chunkSize = 0;
     int64_t chunkRead = 0;
     int64_t bodyRead = 0;
