@@ -22,8 +22,6 @@ constexpr int kNidCommonName = 13;
 constexpr int kGeneralNameDns = 2;
 constexpr int kGeneralNameIPAddress = 7;
 constexpr int kBioReset = 1;
-constexpr int kSslCtrlSetHostName = 55;
-constexpr long kHostNameType = 0;
 
 // One subjectAltName entry as the library lays it out: its kind, then the
 // pointer to its value (a string for the kinds read here).

@@ -180,6 +180,16 @@ TEST(Call, UploadsFilesAsMultipartForms) {
     }
     EXPECT_NE(boundaries[0], boundaries[1]);
 
+    // Writing stops at the first failed write; the reply (often the reason) is still walked.
+    CallRig refused;
+    ShrinkingFileManager files(&refused.app, data.Path());
+    refused.app.fileManager = &files;
+    refused.scripted.responses.push_back(Reply("too large"));
+    refused.scripted.writeLimit = 200;
+    ASSERT_EQ(refused.Run(CallProgram({"http://h/up", "POST", "a", "f1", ""}, declarations, prelude), 0), 1);
+    EXPECT_EQ(refused.sink.text, "[text||too large|0]|");
+    EXPECT_EQ(refused.scripted.refusedWrites, 1);
+
     struct Case {
         const char* files;
         std::string error;

@@ -547,6 +547,11 @@ class ScriptedConnection : public NetworkConnection {
     }
     int32_t Write(const void* bytes, int32_t length, uint32_t) override {
         if (length <= 0) return 0;
+        if (written.size() + static_cast<size_t>(length) > writeLimit) {
+            ++refusedWrites;
+            error.Assign("Write Error: Connection reset by peer");
+            return -1;
+        }
         written.append(static_cast<const char*>(bytes), static_cast<size_t>(length));
         return length;
     }
@@ -559,6 +564,8 @@ class ScriptedConnection : public NetworkConnection {
     std::vector<size_t> pieces;
     size_t at = 0;
     size_t failAt = std::string::npos; // reads at or past this offset fail
+    size_t writeLimit = std::string::npos; // writes past this many bytes fail
+    int refusedWrites = 0;
     std::string written;
     String error;
 
@@ -584,19 +591,22 @@ class ScriptedNetworkManager : public PosixNetworkManager {
     NetworkConnection* Connect(const char* host, uint32_t port, uint32_t) override {
         hosts.push_back(std::string(host) + ":" + std::to_string(port));
         if (responses.empty()) {
-            SetError("Error connecting to " + std::string(host) + " on port " + std::to_string(port) +
-                     ": Connection refused");
+            Refuse("Error connecting to " + std::string(host) + " on port " + std::to_string(port) +
+                   ": Connection refused");
             return nullptr;
         }
         auto* connection = new Recording(this, std::move(responses.front()), sizes);
+        connection->writeLimit = writeLimit;
         responses.pop_front();
         return connection;
     }
-    void SetError(const std::string& text) { NetworkManager::SetError(String(text.c_str())); }
+    void Refuse(const std::string& text) { NetworkManager::SetError(String(text.c_str())); }
 
     std::deque<std::string> responses;
     std::vector<size_t> sizes; // the pieces every response is served in
+    size_t writeLimit = std::string::npos;
     std::vector<std::string> sent;
+    int refusedWrites = 0;
     std::vector<std::string> hosts;
 
   private:
@@ -604,7 +614,10 @@ class ScriptedNetworkManager : public PosixNetworkManager {
       public:
         Recording(ScriptedNetworkManager* owner, std::string bytes, std::vector<size_t> sizes)
             : ScriptedConnection(std::move(bytes), std::move(sizes)), manager(owner) {}
-        ~Recording() override { manager->sent.push_back(written); }
+        ~Recording() override {
+            manager->sent.push_back(written);
+            manager->refusedWrites += refusedWrites;
+        }
         ScriptedNetworkManager* manager;
     };
 };
