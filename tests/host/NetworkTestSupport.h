@@ -32,6 +32,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -171,10 +172,19 @@ class LoopbackServer {
     enum Kind { Plain, Tls, TlsClientCertificate };
 
     static LoopbackServer& Get(Kind kind) {
+        // At the end of the process the drain waits for the connections still
+        // served, before the library's own exit handler frees the state of
+        // their threads: made after the library started, its handler runs first.
+        static const bool started = OPENSSL_init_ssl(0, nullptr) == 1;
+        static Drain drain;
+        (void)started;
         static LoopbackServer* servers[3] = {};
         static std::mutex made;
         std::lock_guard<std::mutex> lock(made);
-        if (!servers[kind]) servers[kind] = new LoopbackServer(kind); // lives to the end of the process
+        if (!servers[kind]) {
+            servers[kind] = new LoopbackServer(kind); // lives to the end of the process
+            drain.servers.push_back(servers[kind]);
+        }
         return *servers[kind];
     }
 
@@ -198,6 +208,25 @@ class LoopbackServer {
     bool ok = false;
 
   private:
+    // Ends the connections still open when the process ends (shut down, so
+    // that blocked reads return) and waits for their threads, so that nothing
+    // they hold is left behind.
+    struct Drain {
+        ~Drain() {
+            for (LoopbackServer* server : servers) server->Stop();
+        }
+        std::vector<LoopbackServer*> servers;
+    };
+
+    void Stop() {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            stopping = true;
+            for (int fd : open) shutdown(fd, SHUT_RDWR);
+        }
+        for (int waited = 0; active.load() > 0 && waited < 5000; waited += 10) platform::SleepMilliseconds(10);
+    }
+
     explicit LoopbackServer(Kind k) : kind(k) {
         if (kind != Plain && !MakeContexts()) return;
         listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -253,7 +282,22 @@ class LoopbackServer {
                 if (errno == EINTR || errno == ECONNABORTED) continue;
                 return;
             }
-            std::thread([this, fd] { Serve(fd); }).detach();
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                if (stopping) {
+                    close(fd);
+                    continue;
+                }
+                open.insert(fd);
+                ++active;
+            }
+            std::thread([this, fd] {
+                Serve(fd);
+                std::lock_guard<std::mutex> lock(mutex);
+                open.erase(fd);
+                close(fd);
+                --active;
+            }).detach();
         }
     }
 
@@ -272,6 +316,7 @@ class LoopbackServer {
         return true;
     }
 
+    // Serves one connection; the caller closes it.
     void Serve(int fd) {
         // A client that went away must not kill the test with SIGPIPE.
         sigset_t pipe;
@@ -288,7 +333,6 @@ class LoopbackServer {
             SSL_set_fd(ssl, fd);
             if (SSL_accept(ssl) != 1) {
                 SSL_free(ssl);
-                close(fd);
                 return;
             }
             if (const char* name = SSL_get_servername(ssl, TLSEXT_NAMETYPE_host_name)) record.serverName = name;
@@ -340,7 +384,7 @@ class LoopbackServer {
         }
         if (reply.ending == Ending::Stall) {
             pollfd entry{fd, POLLIN, 0};
-            for (int waited = 0; waited < 30000; waited += 100) {
+            for (int waited = 0; waited < 30000 && !stopping; waited += 100) {
                 if (poll(&entry, 1, 100) > 0) {
                     char byte;
                     if (recv(fd, &byte, 1, MSG_PEEK) <= 0) break;
@@ -354,7 +398,6 @@ class LoopbackServer {
             SSL_shutdown(ssl);
         }
         if (ssl) SSL_free(ssl);
-        close(fd);
     }
 
     static std::string Lower(std::string text) {
@@ -368,6 +411,9 @@ class LoopbackServer {
     std::mutex mutex;
     std::map<std::string, Reply> routes;
     std::vector<Recorded> requests;
+    std::set<int> open;
+    std::atomic<int> active{0};
+    std::atomic<bool> stopping{false};
 };
 
 // ---- `openssl s_server -HTTP` --------------------------------------------------------------
