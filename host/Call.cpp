@@ -350,18 +350,17 @@ int32_t Call::SendForm(const char* headers, int32_t headersLength) {
     return connection ? 0 : kCallFailed;
 }
 
-bool Call::WriteBody(ByteBuffer& pending, bool force, bool* writeFailed) {
+void Call::WriteBody(ByteBuffer& pending, bool force, bool* writeFailed) {
     if (*writeFailed) {
         pending.Clear();
-        return true;
+        return;
     }
-    if (pending.IsEmpty() || (!force && pending.Length() < contentBufferSize)) return true;
+    if (pending.IsEmpty() || (!force && pending.Length() < contentBufferSize)) return;
     int32_t n = static_cast<int32_t>(pending.Length());
     // Writing stops at the first failure; the response (often the reason)
     // is still read.
     if (connection->Write(pending.Data(), n, static_cast<uint32_t>(timeout)) != n) *writeFailed = true;
     pending.Clear();
-    return true;
 }
 
 int32_t Call::SendMultipart(const char* headers, int32_t headersLength) {

@@ -96,7 +96,8 @@ class Call : public HttpCall {
     int32_t SendForm(const char* headers, int32_t headersLength);
     int32_t SendMultipart(const char* headers, int32_t headersLength);
     NetworkConnection* Open(const char* body, int64_t bodyLength, const char* headers, int32_t headersLength);
-    bool WriteBody(ByteBuffer& pending, bool force, bool* writeFailed);
+    // Sends what is pending once it fills a block (or when forced).
+    void WriteBody(ByteBuffer& pending, bool force, bool* writeFailed);
     int32_t ReadHeaders();
 
     // The walk.

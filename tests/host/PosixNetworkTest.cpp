@@ -273,6 +273,48 @@ TEST(PosixNetwork, WritesToAResetPeerFailWithoutASignal) {
         << message;
 }
 
+// A line-protocol client whose greeting is an HTTP status line.
+class StatusService : public NetworkService {
+  public:
+    using NetworkService::NetworkService;
+    bool CheckResponse() override {
+        String line;
+        const char request[] = "GET /greet HTTP/1.1\r\n\r\n";
+        if (connection->Write(request, sizeof request - 1, timeout) != sizeof request - 1 ||
+            connection->ReadLine(line, timeout, 512) < 0) {
+            SetError(connection->ErrorText());
+            return false;
+        }
+        greeting = line.Text();
+        return true;
+    }
+    std::string greeting;
+};
+
+TEST(PosixNetwork, ServicesConnectThroughTheApplicationsManager) {
+    Server().Route("/greet", test::Page("hello"));
+    NetworkApplication app;
+    // The service takes the caller's buffer when it may.
+    char* host = static_cast<char*>(std::malloc(16));
+    std::strcpy(host, "127.0.0.1");
+    bool adopt = true;
+    StatusService service(&app, host, 9, 16, &adopt, static_cast<uint32_t>(Server().port), 5);
+    EXPECT_FALSE(adopt);
+    EXPECT_EQ(service.Connection(), nullptr);
+    ASSERT_TRUE(service.Connect()) << service.ErrorText().Text();
+    EXPECT_NE(service.Connection(), nullptr);
+    EXPECT_EQ(service.greeting, "HTTP/1.1 200 OK\r\n");
+
+    int closed = test::FreeLoopbackPort();
+    bool copy = false;
+    char name[] = "127.0.0.1";
+    StatusService refused(&app, name, 9, 10, &copy, static_cast<uint32_t>(closed), 5);
+    EXPECT_FALSE(refused.Connect());
+    EXPECT_EQ(std::string(refused.ErrorText().Text()), "Error connecting to '127.0.0.1': Error connecting to 127.0.0.1 on port " +
+                                                          std::to_string(closed) + ": Connection refused");
+    EXPECT_EQ(refused.Connection(), nullptr);
+}
+
 TEST(PosixNetwork, NamesAddressesAndErrors) {
     NetworkApplication app;
     struct Case {
