@@ -29,6 +29,7 @@
 #include "host/ExternalCall.h"
 #include "host/LogLine.h"
 #include "host/OpenSSL.h"
+#include "host/PosixNetwork.h"
 #include "host/SystemLibrary.h"
 #include "platform/Errors.h"
 #include "platform/Modules.h"
@@ -134,9 +135,11 @@ int32_t DescriptorOutput::Send(const char* bytes, int32_t length) {
 CommandLineApplication::CommandLineApplication(Output* sink)
     : output(sink), files(new PosixFileManager(this)),
       libraries(new PosixExternalLibraryManager(this, platform::HostModule())),
-      commerceLibraries(new CommerceLibraryManager(this)), systemLibraries(new SystemLibraryManager(this)) {}
+      commerceLibraries(new CommerceLibraryManager(this)), systemLibraries(new SystemLibraryManager(this)),
+      network(new PosixNetworkManager(this)) {}
 
 CommandLineApplication::~CommandLineApplication() {
+    delete network;
     FreeOpenSSLContext(sslFunctions, &sslContext);
     delete systemLibraries;
     delete commerceLibraries;

@@ -14,6 +14,7 @@
 #include "database/ExternalDatabaseLibraryManager.h"
 #include "host/CommerceLibrary.h"
 #include "host/HostFeatures.h"
+#include "host/NetworkManager.h"
 
 namespace vorn {
 
@@ -76,7 +77,7 @@ class CommandLineApplication : public VornApplication, public ConfiguredLibraryS
     void SetWatchdogInterval(int32_t milliseconds) { watchdogInterval = milliseconds; }
 
     // --- VornApplication ------------------------------------------------------
-    NetworkManager* GetNetworkManager() override { return nullptr; }
+    NetworkManager* GetNetworkManager() override { return network; }
     FileManager* GetFileManager() override;
     ExternalLibraryManager* GetExternalLibraryManager() override;
     CommerceLibraryManager* GetCommerceLibraryManager() override;
@@ -117,6 +118,7 @@ class CommandLineApplication : public VornApplication, public ConfiguredLibraryS
     PosixExternalLibraryManager* libraries;
     CommerceLibraryManager* commerceLibraries;
     SystemLibraryManager* systemLibraries;
+    NetworkManager* network;
     ExternalDatabaseLibraryManager* databaseLibraries = nullptr;
     List<String> databaseTypes{true};
     List<String> databasePaths{true};

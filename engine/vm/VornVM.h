@@ -396,7 +396,7 @@ protected:
     void OpPop3Loop();      // 0x4107
     void OpPop3Stop();      // 0x4109
     void OpSmtp();          // 0x410a VrSMTP
-    void OpHttp();          // 0x410c VrCALL
+    void OpHttp();          // 0x410c VrCALL (VornVMCall.cpp)
     void OpHttpLoop();      // 0x410d
     void OpHttpStop();      // 0x410e
     void OpCommerce();      // 0x410f VrCOMMERCE
@@ -404,6 +404,8 @@ protected:
     void OpCommerceStop();  // 0x4111
     void OpHttp8();         // 0x4112
     void OpHttpn();         // 0x5113
+    // The VrCALL begin words with their operand count (5, 8, 9 or 10).
+    void HttpBegin(int32_t count);
     void OpSmtpn();         // 0x5114
     // Database tags 0x0200 .. 0x021a.
     void OpDbOpen();        // 0x0200

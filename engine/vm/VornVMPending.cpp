@@ -17,11 +17,6 @@ void VornVM::OpPop3() { NotSupported("pop3"); }
 void VornVM::OpPop3Loop() { NotSupported("pop3loop"); }
 void VornVM::OpPop3Stop() { NotSupported("pop3stop"); }
 void VornVM::OpSmtp() { NotSupported("op_smtp"); }
-void VornVM::OpHttp() { NotSupported("op_http"); }
-void VornVM::OpHttpLoop() { NotSupported("op_http_loop"); }
-void VornVM::OpHttpStop() { NotSupported("op_http_stop"); }
-void VornVM::OpHttp8() { NotSupported("op_http8"); }
-void VornVM::OpHttpn() { NotSupported("op_httpn"); }
 void VornVM::OpSmtpn() { NotSupported("op_smtpn"); }
 void VornVM::OpDbOpen() { NotSupported("dbopen"); }
 void VornVM::OpDbClose() { NotSupported("dbclose"); }
