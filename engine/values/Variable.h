@@ -20,6 +20,7 @@
 #pragma once
 
 #include <cstdint>
+#include <typeinfo>
 
 #include "engine/foundation/String.h"
 
@@ -184,9 +185,63 @@ public:
     virtual int32_t TargetStorageKind() const;
 
     // --- Non-virtual helpers -----------------------------------------------
+    // The interpreter's fast paths. A plain scalar is a Variable of this very
+    // class (no subclass may have changed its operations) that is neither an
+    // alias nor an aggregate; for one, each Plain* call does exactly what the
+    // virtual operation it names does, without the virtual calls.
+    bool IsPlainScalar() const { return !target_ && !tree_ && typeid(*this) == typeid(Variable); }
+    int32_t PlainInteger() { return (valid_ & kValidInteger) ? integer_ : Variable::ComputeInteger(); }
+    double PlainDouble() {
+        if (!(valid_ & kValidDouble)) Variable::ComputeDouble();
+        return double_;
+    }
+    // ValueDoubleChecked when the value has no text form (which may not be
+    // a number); false, with nothing done, when it has one.
+    bool PlainNumber(double* out) {
+        if (valid_ & kValidText) return false;
+        if (valid_ & kValidDouble) {
+            *out = double_;
+        } else if (valid_ & kValidInteger) {
+            double_ = integer_;
+            valid_ |= kValidDouble;
+            *out = double_;
+        } else {
+            *out = 0.0;
+        }
+        return true;
+    }
+    void PlainSetInteger(int32_t value) {
+        integer_ = value;
+        valid_ = kValidInteger;
+        type_ = kTypeInteger;
+        kind_ = kAggregateScalar;
+    }
+    void PlainSetDouble(double value) {
+        double_ = value;
+        valid_ = kValidDouble;
+        type_ = kTypeDouble;
+        kind_ = kAggregateScalar;
+    }
+    // SetValue of this value's text followed by text: the text grows in
+    // place, so a loop of appends costs linear time.
+    void PlainAppend(const char* text, int32_t length);
+    // AddReference / Release of a plain variable that is no alias; the last
+    // release still goes through the deferred deletion.
+    void PlainAddReference() { ++refs_; }
+    void PlainRelease() {
+        if (refs_ > 1)
+            --refs_;
+        else
+            Variable::Release();
+    }
+    // Makes a plain scalar that nothing else holds what a new Variable of
+    // its name is (its text buffer kept for reuse); false, with nothing
+    // changed, for any other variable.
+    bool Refresh();
     bool IsAlias() const { return target_ != nullptr; }
     Variable* Target() const { return target_; }
-    // Number of Variable objects alive in the process (for leak checks).
+    // Number of Variable objects alive (for leak checks): those counted by
+    // the calling thread and by threads that have ended.
     static int64_t LiveCount();
 
 protected:

@@ -164,6 +164,9 @@ public:
     VornVM* Owner() const { return vm; }
 
 private:
+    // The interpreter's fast paths work on the entries directly.
+    friend class VornVM;
+
     // The top entry, removed; null (with "Stack underflow") when empty.
     VornVMStackEntry* Take();
     // Frees what an entry owns.
