@@ -450,6 +450,17 @@ void Variable::BecomeScalar() {
     DestroyTree(old);
 }
 
+namespace {
+
+const void* PlainVariableTable() {
+    Variable probe;
+    return *reinterpret_cast<const void* const*>(&probe);
+}
+
+} // namespace
+
+const void* const Variable::plainTable_ = PlainVariableTable();
+
 bool Variable::Refresh() {
     if (refs_ != 1 || busy_ || pendingNext_ || !IsPlainScalar()) return false;
     integer_ = 0;

@@ -20,7 +20,6 @@
 #pragma once
 
 #include <cstdint>
-#include <typeinfo>
 
 #include "engine/foundation/String.h"
 
@@ -30,6 +29,7 @@ template <class T>
 class List;
 class AggregateIndex;
 class AggregateElementTree;
+struct DenseValue;
 
 // Valid flags: which cached forms hold the value.
 inline constexpr uint32_t kValidText = 1;
@@ -189,7 +189,10 @@ public:
     // class (no subclass may have changed its operations) that is neither an
     // alias nor an aggregate; for one, each Plain* call does exactly what the
     // virtual operation it names does, without the virtual calls.
-    bool IsPlainScalar() const { return !target_ && !tree_ && typeid(*this) == typeid(Variable); }
+    bool IsPlainScalar() const { return !target_ && !tree_ && IsPlainClass(); }
+    // Whether this is a Variable of this very class: its table of virtual
+    // operations is Variable's own (one load, where typeid takes three).
+    bool IsPlainClass() const { return *reinterpret_cast<const void* const*>(this) == plainTable_; }
     int32_t PlainInteger() { return (valid_ & kValidInteger) ? integer_ : Variable::ComputeInteger(); }
     double PlainDouble() {
         if (!(valid_ & kValidDouble)) Variable::ComputeDouble();
@@ -234,6 +237,17 @@ public:
         else
             Variable::Release();
     }
+    // The element stores and reads of the interpreter on a plain variable
+    // (no alias, no subclass) that is an array kept compact: Element(index,
+    // create) then the store of value / the read of the element's value, as
+    // the tree form would do them. A store also turns a variable of another
+    // kind into an array when index is 1. False, with nothing done, where
+    // the compact form cannot serve.
+    bool PlainDenseStore(int32_t index, const DenseValue& value);
+    bool PlainDenseRead(int32_t index, DenseValue* out) const;
+    // For a plain scalar assigned an integer, a double or a text: that value
+    // (a text borrowed), which a copy of this variable would hold.
+    bool PlainDenseValue(DenseValue* out) const;
     // Makes a plain scalar that nothing else holds what a new Variable of
     // its name is (its text buffer kept for reuse); false, with nothing
     // changed, for any other variable.
@@ -285,6 +299,8 @@ private:
     // Stores value under key without the conversions and checks of
     // SetElement (the kind already matches).
     void StoreElement(const AggregateIndex& key, Variable* value);
+
+    static const void* const plainTable_;
 
     bool busy_ = false;                  // on the stack of a walk
     Variable* pendingNext_ = nullptr;    // link in the deferred-deletion queue

@@ -13,6 +13,7 @@
 #include "engine/foundation/Number.h"
 #include "engine/program/InstructionSet.h"
 #include "engine/program/Segment.h"
+#include "engine/values/Aggregate.h"
 #include "engine/values/FunctionManager.h"
 #include "engine/values/Variable.h"
 #include "engine/values/VariableHash.h"
@@ -276,6 +277,18 @@ inline bool EntryDouble(const VornVMStackEntry& e, double* out) {
     }
 }
 
+// An integer entry's value, or a plain scalar variable entry's integer (as
+// PopInteger gives it); false for anything else.
+inline bool EntryInteger(const VornVMStackEntry& e, int32_t* out) {
+    if (e.type == kStackInteger) {
+        *out = e.value.integer;
+        return true;
+    }
+    if (e.type != kStackVariable || !e.value.variable->IsPlainScalar()) return false;
+    *out = e.value.variable->PlainInteger();
+    return true;
+}
+
 // Drops an entry EntryDouble accepted.
 inline void DropNumberEntry(VornVMStackEntry& e) {
     if (e.type == kStackVariable && (e.flags & kStackOwned)) e.value.variable->PlainRelease();
@@ -289,7 +302,7 @@ int VornVM::RunDecoded() {
         &&op_jcc,     &&op_jcc,   &&op_jcc,       &&op_jcc,     &&op_jcc,      &&op_exit,       &&op_pushi,
         &&op_pushf,   &&op_pushc, &&op_pushg,     &&op_pushl,   &&op_popg,     &&op_popl,       &&op_pop,
         &&op_arith,   &&op_arith, &&op_arith,     &&op_incg,    &&op_cmpgi,    &&op_cmpgi_jump, &&op_storegi,
-        &&op_cat_pop, &&op_cat_pop, &&op_call,    &&op_ret,     &&op_handler,  &&op_handler,
+        &&op_cat_pop, &&op_cat_pop, &&op_call,    &&op_ret,     &&op_elem_store, &&op_elemr_add,
     };
 #define DISPATCH() goto* kLabels[op->kind]
 #define NEXT()     \
@@ -305,6 +318,9 @@ int VornVM::RunDecoded() {
     DecodedSegment* form = nullptr;
     VornVM_Stack* s = nullptr;
     VariableHash* globals = IsPlainHash(globalScope) ? globalScope : nullptr;
+    // Backward jumps left before the next look at the time-out, tick and
+    // exit flags.
+    int32_t quiet = 0;
 
 slow:
     // Everything the byte form checks before each instruction.
@@ -412,11 +428,14 @@ take_jump:
     // checks their turn.
     if (op->target >= 0) {
         const DecodedOp* to = ops + op->target;
-        if (to <= op && ((timedOut && timedOut->load(std::memory_order_relaxed)) ||
-                         (tickCounter && tickCounter->load(std::memory_order_relaxed) != lastTick) ||
-                         exitRequested->load(std::memory_order_relaxed))) {
-            pc = to->pc;
-            goto slow;
+        if (to <= op && --quiet < 0) {
+            quiet = 255;
+            if ((timedOut && timedOut->load(std::memory_order_relaxed)) ||
+                (tickCounter && tickCounter->load(std::memory_order_relaxed) != lastTick) ||
+                exitRequested->load(std::memory_order_relaxed)) {
+                pc = to->pc;
+                goto slow;
+            }
         }
         op = to;
         DISPATCH();
@@ -540,7 +559,8 @@ op_arith: {
 op_incg: {
     Variable* v = globals ? globals->PlainEntry(op->a) : nullptr;
     if (!v || !v->IsPlainScalar()) GENERIC();
-    v->PlainSetInteger(ScriptWrappingAdd(v->PlainInteger(), op->b));
+    // Wraps at 32 bits, as the handler's add does.
+    v->PlainSetInteger(static_cast<int32_t>(static_cast<uint32_t>(v->PlainInteger()) + static_cast<uint32_t>(op->b)));
     NEXT();
 }
 
@@ -594,6 +614,78 @@ moved:
     if (!op) goto slow;
     s = stack;
     DISPATCH();
+
+op_elem_store: {
+    // elem then store: the value goes straight into a compact array.
+    if (s->depth < 3) GENERIC();
+    VornVMStackEntry& ei = s->entries[s->depth - 1];
+    VornVMStackEntry& ea = s->entries[s->depth - 2];
+    VornVMStackEntry& ev = s->entries[s->depth - 3];
+    int32_t index;
+    if (!EntryInteger(ei, &index) || index < 1 || ea.type != kStackVariable) GENERIC();
+    Variable* array = ea.value.variable;
+    DenseValue value;
+    switch (ev.type) {
+    case kStackInteger:
+        value.type = DenseValue::kInteger;
+        value.integer = ev.value.integer;
+        break;
+    case kStackDouble:
+        value.type = DenseValue::kDouble;
+        value.number = ev.value.number;
+        break;
+    case kStackString:
+        value.type = DenseValue::kText;
+        value.text = const_cast<char*>(ev.value.text);
+        value.length = ev.length;
+        break;
+    default:
+        if (ev.value.variable == array || !ev.value.variable->PlainDenseValue(&value)) GENERIC();
+        break;
+    }
+    instructionStart = op->pc;
+    pc = op->next;
+    if (!array->PlainDenseStore(index, value)) GENERIC();
+    s->depth -= 3;
+    DropNumberEntry(ei);
+    if (ea.flags & kStackOwned) array->Release();
+    if (ev.flags & kStackOwned) {
+        if (ev.type == kStackString)
+            std::free(const_cast<char*>(ev.value.text));
+        else if (ev.type == kStackVariable)
+            ev.value.variable->Release();
+    }
+    op += 2;
+    DISPATCH();
+}
+
+op_elemr_add: {
+    // elemr then add: a compact array's element read in place.
+    if (s->depth < 3) GENERIC();
+    VornVMStackEntry& ei = s->entries[s->depth - 1];
+    VornVMStackEntry& ea = s->entries[s->depth - 2];
+    VornVMStackEntry& ex = s->entries[s->depth - 3];
+    int32_t index;
+    if (!EntryInteger(ei, &index) || index < 1 || ea.type != kStackVariable) GENERIC();
+    DenseValue element;
+    if (!ea.value.variable->PlainDenseRead(index, &element) || element.type == DenseValue::kText) GENERIC();
+    double x;
+    if (!EntryDouble(ex, &x)) GENERIC();
+    // A missing element reads as the null value: 0.
+    double y = element.type == DenseValue::kInteger ? element.integer
+                                                     : (element.type == DenseValue::kDouble ? element.number : 0.0);
+    s->depth -= 2;
+    DropNumberEntry(ei);
+    if (ea.flags & kStackOwned) ea.value.variable->Release();
+    DropNumberEntry(ex);
+    ex.type = kStackDouble;
+    ex.flags = 0;
+    ex.value.number = x + y;
+    ex.length = 8;
+    ex.size = 8;
+    op += 2;
+    DISPATCH();
+}
 
 op_cat_pop: {
     // cat whose left operand is the variable that the store after it
