@@ -481,6 +481,10 @@ protected:
     int32_t loadedSegment = -1;
     int32_t instructionStart = 0;
 
+    // False runs every instruction from the bytes: the reference the decoded
+    // form is tested against.
+    bool decodeSegments = true;
+
     // Scratch registers of one handler; meaningless between instructions.
     int32_t scratchInt[2] = {0, 0};
     double scratchDouble[2] = {0.0, 0.0};

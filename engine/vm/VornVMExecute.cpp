@@ -356,7 +356,9 @@ slow:
         goto slow;
     }
     {
-        form = segment && code == segment->Code() ? DecodedSegment::Of(segment, code, codeLength, pool) : nullptr;
+        form = decodeSegments && segment && code == segment->Code()
+                   ? DecodedSegment::Of(segment, code, codeLength, pool)
+                   : nullptr;
         op = form ? form->At(pc) : nullptr;
         if (!op) {
             StepBytes();
