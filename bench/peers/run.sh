@@ -113,7 +113,7 @@ V
         # Lua strings are immutable: its linear idiom is a buffer table.
         printf 'local t = {}\nfor i = 1, %d do t[#t + 1] = "x" end\nlocal s = table.concat(t)\nio.write(#s)\n' \
             "$n" >"$base.lua"
-        printf '<?php\n$s = "";\nfor ($i = 0; $i < %d; $i++) { $s = $s . "x"; }\necho strlen($s);\n' "$n" >"$base.php"
+        printf '<?php\n$s = "";\nfor ($i = 0; $i < %d; $i++) { $s .= "x"; }\necho strlen($s);\n' "$n" >"$base.php"
         ;;
     array)
         cat >"$base.vra" <<V

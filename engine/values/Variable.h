@@ -225,6 +225,19 @@ public:
         type_ = kTypeDouble;
         kind_ = kAggregateScalar;
     }
+    // SetValueVariable(source) between two plain scalars whose source holds
+    // a value; false, with nothing done, otherwise.
+    bool PlainCopyFrom(const Variable* source) {
+        if (!(source->valid_ & kValidAll) || !source->IsPlainScalar() || !IsPlainScalar() || source == this)
+            return false;
+        valid_ = source->valid_ & kValidAll;
+        type_ = source->type_;
+        if (valid_ & kValidText) text_ = source->text_;
+        if (valid_ & kValidInteger) integer_ = source->integer_;
+        if (valid_ & kValidDouble) double_ = source->double_;
+        kind_ = kAggregateScalar;
+        return true;
+    }
     // SetValue of this value's text followed by text: the text grows in
     // place, so a loop of appends costs linear time.
     void PlainAppend(const char* text, int32_t length);

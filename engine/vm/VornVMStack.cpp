@@ -298,7 +298,7 @@ int VornVM_Stack::PopVariable(Variable** variable, bool* temporary) {
     return 1;
 }
 
-int VornVM_Stack::PopInto(Variable* target) {
+int VornVM_Stack::PopIntoConverted(Variable* target) {
     VornVMStackEntry* e = Take();
     if (!e) return 0;
     if (!target) {

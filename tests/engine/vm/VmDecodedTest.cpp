@@ -236,7 +236,7 @@ TEST(VmDecodedTest, RandomCodeRunsAsTheByteFormRuns) {
         // left to their own tests.
         if (InstructionGroupOf(w) == GroupCore || InstructionGroupOf(w) == GroupFusedGlobal) words.push_back(w);
     }
-    for (int round = 0; round < 300; ++round) {
+    for (int round = 0; round < 150; ++round) {
         std::string source = ".global a, b, c\n.segment main entry\n";
         int n = 1 + static_cast<int>(random() % 24);
         for (int k = 0; k < n; ++k) {
