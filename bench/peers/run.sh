@@ -7,7 +7,8 @@
 #
 #   bench/peers/run.sh                 build (Release) and run everything
 #   RUNS=20 bench/peers/run.sh         more hyperfine runs per command
-#   VRRUN_BEFORE=/path/vrrun ...       also time another vrrun in each call
+#   VRRUN_BEFORE="/path/vrrun -c globaltimeout=600" ...
+#                                      also time another vrrun (with options) in each call
 #   WORKLOADS="loop concat" ...        only some of loop, calls, concat, array
 set -euo pipefail
 
@@ -177,7 +178,9 @@ for w in $workloads; do
     cmds=("$vrrun $base.vrc" "lua5.4 $base.lua" "$php $base.php")
     names=(vrrun lua5.4 php8.2)
     if [ -n "${VRRUN_BEFORE:-}" ]; then
-        [ "$("$VRRUN_BEFORE" "$base.vrc")" = "$want" ] || { echo "$w: before printed another result" >&2; exit 1; }
+        # shellcheck disable=SC2086
+        got=$($VRRUN_BEFORE "$base.vrc")
+        [ "$got" = "$want" ] || { echo "$w: before printed '$got', not '$want'" >&2; exit 1; }
         cmds+=("$VRRUN_BEFORE $base.vrc")
         names+=("vrrun-before")
     fi

@@ -12,36 +12,64 @@ namespace {
 // Kinds of the words with a fast path; every other legal word runs its handler.
 uint16_t FastKind(uint16_t word) {
     switch (word) {
-    case Op_noop: return kDecodedNoop;
-    case Op_jmp: return kDecodedJmp;
-    case Op_jmp_eq: return kDecodedJmpEq;
-    case Op_jmp_lt: return kDecodedJmpLt;
-    case Op_jmp_gt: return kDecodedJmpGt;
-    case Op_jmp_le: return kDecodedJmpLe;
-    case Op_jmp_ge: return kDecodedJmpGe;
-    case Op_jmp_ne: return kDecodedJmpNe;
-    case Op_exit: return kDecodedExit;
-    case Op_pushi: return kDecodedPushi;
-    case Op_pushf: return kDecodedPushf;
-    case Op_pushc: return kDecodedPushc;
-    case Op_pushg: return kDecodedPushg;
-    case Op_pushl: return kDecodedPushl;
-    case Op_popg: return kDecodedPopg;
-    case Op_popl: return kDecodedPopl;
-    case Op_pop: return kDecodedPop;
-    case Op_add: return kDecodedAdd;
-    case Op_sub: return kDecodedSub;
-    case Op_mul: return kDecodedMul;
-    case Op_incg: return kDecodedIncg;
-    case Op_cmpgi: return kDecodedCmpgi;
-    case Op_storegi: return kDecodedStoregi;
-    case Op_call: return kDecodedCall;
-    case Op_ret: return kDecodedRet;
-    default: return kDecodedHandler;
+    case Op_noop:
+        return kDecodedNoop;
+    case Op_jmp:
+        return kDecodedJmp;
+    case Op_jmp_eq:
+        return kDecodedJmpEq;
+    case Op_jmp_lt:
+        return kDecodedJmpLt;
+    case Op_jmp_gt:
+        return kDecodedJmpGt;
+    case Op_jmp_le:
+        return kDecodedJmpLe;
+    case Op_jmp_ge:
+        return kDecodedJmpGe;
+    case Op_jmp_ne:
+        return kDecodedJmpNe;
+    case Op_exit:
+        return kDecodedExit;
+    case Op_pushi:
+        return kDecodedPushi;
+    case Op_pushf:
+        return kDecodedPushf;
+    case Op_pushc:
+        return kDecodedPushc;
+    case Op_pushg:
+        return kDecodedPushg;
+    case Op_pushl:
+        return kDecodedPushl;
+    case Op_popg:
+        return kDecodedPopg;
+    case Op_popl:
+        return kDecodedPopl;
+    case Op_pop:
+        return kDecodedPop;
+    case Op_add:
+        return kDecodedAdd;
+    case Op_sub:
+        return kDecodedSub;
+    case Op_mul:
+        return kDecodedMul;
+    case Op_incg:
+        return kDecodedIncg;
+    case Op_cmpgi:
+        return kDecodedCmpgi;
+    case Op_storegi:
+        return kDecodedStoregi;
+    case Op_call:
+        return kDecodedCall;
+    case Op_ret:
+        return kDecodedRet;
+    default:
+        return kDecodedHandler;
     }
 }
 
-bool IsConditionalJump(uint16_t kind) { return kind >= kDecodedJmpEq && kind <= kDecodedJmpNe; }
+bool IsConditionalJump(uint16_t kind) {
+    return kind >= kDecodedJmpEq && kind <= kDecodedJmpNe;
+}
 
 const char kDecodedAttachment = 0;
 
@@ -84,7 +112,8 @@ DecodedSegment::DecodedSegment(const uint8_t* c, int32_t n, uint32_t w, Dictiona
             op.loads |= kLoadsADouble;
             q += 8;
             break;
-        default: break;
+        default:
+            break;
         }
         switch ((word >> 12) & 3) {
         case 1:
@@ -95,7 +124,8 @@ DecodedSegment::DecodedSegment(const uint8_t* c, int32_t n, uint32_t w, Dictiona
             op.bDouble = GetDouble(q);
             op.loads |= kLoadsBDouble;
             break;
-        default: break;
+        default:
+            break;
         }
         op.next = pc + size;
         op.handler = VornVM::HandlerOf(word);

@@ -50,8 +50,8 @@ enum DecodedKind : uint16_t {
     kDecodedCmpgi,
     kDecodedCmpgiJump, // cmpgi and the conditional jump after it
     kDecodedStoregi,
-    kDecodedCatPopg,   // cat and the popg after it
-    kDecodedCatPopl,   // cat and the popl after it
+    kDecodedCatPopg, // cat and the popg after it
+    kDecodedCatPopl, // cat and the popl after it
     kDecodedCall,
     kDecodedRet,
     kDecodedElemStore, // elem and the store after it
@@ -89,12 +89,14 @@ struct DecodedOp {
 };
 
 class DecodedSegment : public SegmentAttachment {
-public:
+  public:
     // Decodes code[0 .. length): the pool resolves pushc texts.
     DecodedSegment(const uint8_t* code, int32_t length, uint32_t writes, Dictionary* pool);
 
     // Whether this form was made from that code.
-    bool Matches(const uint8_t* c, int32_t n, uint32_t w) const { return c == code && n == length && w == writes; }
+    bool Matches(const uint8_t* c, int32_t n, uint32_t w) const {
+        return c == code && n == length && w == writes;
+    }
     // The decoded instruction at an offset, or null.
     const DecodedOp* At(int32_t pc) const {
         if (pc < 0 || pc > length) return nullptr;
@@ -107,7 +109,7 @@ public:
     // The form of a segment's present code, made and attached on first use.
     static DecodedSegment* Of(Segment* segment, const uint8_t* code, int32_t length, Dictionary* pool);
 
-private:
+  private:
     const uint8_t* code;
     int32_t length;
     uint32_t writes;

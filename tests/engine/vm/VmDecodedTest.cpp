@@ -21,8 +21,8 @@ namespace {
 
 class SwitchableVM : public VornVM {
   public:
-    using VornVM::VornVM;
     using VornVM::decodeSegments;
+    using VornVM::VornVM;
 };
 
 struct Outcome {
@@ -44,7 +44,8 @@ Outcome RunOnce(const std::string& source, bool decoded, bool withGlobals = true
         const char* name = run.program.globals.EntryName(i, &n);
         Variable* v = run.program.globals.Index(i, false);
         out.globals += std::string(name, static_cast<size_t>(n)) + "=" +
-                       (v ? std::string(v->Value().Text(), static_cast<size_t>(v->Value().Length())) : "-") + ";";
+                       (v ? std::string(v->Value().Text(), static_cast<size_t>(v->Value().Length())) : "-") +
+                       ";";
     }
     return out;
 }
@@ -77,7 +78,8 @@ const Case kAppendCases[] = {
      "ax7x7x7|ax7x7x7"},
     {"an array element and an alias of it",
      ".global a, e\n.segment main entry\n pushc \"p\"\n pushg a\n pushi 1\n elem\n store\n"
-     " pushg a\n pushi 1\n elem\n refg e\n pushg e\n pushc \"q\"\n cat\n popg e\n pushg e\n pushf 2.5\n cat\n popg e\n"
+     " pushg a\n pushi 1\n elem\n refg e\n pushg e\n pushc \"q\"\n cat\n popg e\n pushg e\n pushf 2.5\n "
+     "cat\n popg e\n"
      " pushg a\n out\n.end\n",
      "pq2.5"},
     {"function arguments by reference and by value",
@@ -87,16 +89,20 @@ const Case kAppendCases[] = {
      " pushl v\n ret\n.end\n",
      "mn|n!"},
     {"a text doubled onto itself and numbers appended",
-     ".global g, n, i\n.segment main entry\n pushc \"ab\"\n popg g\n storegi i, 0\nagain:\n pushg g\n pushg g\n cat\n"
-     " popg g\n incg i, 1\n cmpgi i, 4\n jmp_lt again\n pushg g\n out\n storegi n, 12\n pushg n\n pushi 3\n cat\n"
+     ".global g, n, i\n.segment main entry\n pushc \"ab\"\n popg g\n storegi i, 0\nagain:\n pushg g\n pushg "
+     "g\n cat\n"
+     " popg g\n incg i, 1\n cmpgi i, 4\n jmp_lt again\n pushg g\n out\n storegi n, 12\n pushg n\n pushi 3\n "
+     "cat\n"
      " popg n\n pushg n\n pushi 1\n add\n out\n.end\n",
      "abababababababababababababababab124"},
     {"the stored variable is not the left operand",
-     ".global s, t\n.segment main entry\n pushc \"s\"\n popg s\n pushc \"t\"\n popg t\n pushg t\n pushg s\n cat\n"
+     ".global s, t\n.segment main entry\n pushc \"s\"\n popg s\n pushc \"t\"\n popg t\n pushg t\n pushg s\n "
+     "cat\n"
      " popg s\n pushg s\n out\n.end\n",
      "ts"},
     {"an aggregate on the left",
-     ".global a\n.segment main entry\n pushi 1\n pushg a\n pushi 1\n elem\n store\n pushi 2\n pushg a\n pushi 2\n"
+     ".global a\n.segment main entry\n pushi 1\n pushg a\n pushi 1\n elem\n store\n pushi 2\n pushg a\n "
+     "pushi 2\n"
      " elem\n store\n pushg a\n pushc \"z\"\n cat\n popg a\n pushg a\n out\n.end\n",
      "1,2z"},
 };
@@ -104,39 +110,54 @@ const Case kAppendCases[] = {
 // Arrays kept compact while filled in order, and every way out of that form.
 const Case kArrayCases[] = {
     {"filled in order, summed, printed",
-     ".global i, a, sum\n.segment main entry\n storegi i, 1\nfill:\n pushg i\n pushg a\n pushg i\n elem\n store\n"
-     " incg i, 1\n cmpgi i, 5\n jmp_le fill\n storegi i, 1\n storegi sum, 0\nread:\n pushg sum\n pushg a\n pushg i\n"
-     " elemr\n add\n popg sum\n incg i, 1\n cmpgi i, 7\n jmp_le read\n pushg sum\n out\n pushg a\n out\n.end\n",
+     ".global i, a, sum\n.segment main entry\n storegi i, 1\nfill:\n pushg i\n pushg a\n pushg i\n elem\n "
+     "store\n"
+     " incg i, 1\n cmpgi i, 5\n jmp_le fill\n storegi i, 1\n storegi sum, 0\nread:\n pushg sum\n pushg a\n "
+     "pushg i\n"
+     " elemr\n add\n popg sum\n incg i, 1\n cmpgi i, 7\n jmp_le read\n pushg sum\n out\n pushg a\n "
+     "out\n.end\n",
      "151,2,3,4,5"},
     {"turning sparse, then read and grown again",
-     ".global a, s\n.segment main entry\n pushi 1\n pushg a\n pushi 1\n elem\n store\n pushi 2\n pushg a\n pushi 2\n"
-     " elem\n store\n pushc \"x\"\n pushg a\n pushi 7\n elem\n store\n pushi 30\n pushg a\n pushi 3\n elem\n store\n"
-     " pushi 0\n pushg a\n pushi 3\n elemr\n add\n popg s\n pushg a\n out\n pushc \"|\"\n out\n pushg s\n out\n.end\n",
+     ".global a, s\n.segment main entry\n pushi 1\n pushg a\n pushi 1\n elem\n store\n pushi 2\n pushg a\n "
+     "pushi 2\n"
+     " elem\n store\n pushc \"x\"\n pushg a\n pushi 7\n elem\n store\n pushi 30\n pushg a\n pushi 3\n elem\n "
+     "store\n"
+     " pushi 0\n pushg a\n pushi 3\n elemr\n add\n popg s\n pushg a\n out\n pushc \"|\"\n out\n pushg s\n "
+     "out\n.end\n",
      "1,2,30,x|30"},
     {"texts, doubles and overwrites",
-     ".global a, s\n.segment main entry\n pushc \"t\"\n pushg a\n pushi 1\n elem\n store\n pushf 2.5\n pushg a\n"
-     " pushi 2\n elem\n store\n pushi 4\n pushg a\n pushi 3\n elem\n store\n pushi 20\n pushg a\n pushi 1\n elem\n"
-     " store\n pushf 0.5\n pushg a\n pushi 2\n elemr\n add\n pushg a\n pushi 1\n elemr\n add\n pushg a\n pushi 9\n"
+     ".global a, s\n.segment main entry\n pushc \"t\"\n pushg a\n pushi 1\n elem\n store\n pushf 2.5\n pushg "
+     "a\n"
+     " pushi 2\n elem\n store\n pushi 4\n pushg a\n pushi 3\n elem\n store\n pushi 20\n pushg a\n pushi 1\n "
+     "elem\n"
+     " store\n pushf 0.5\n pushg a\n pushi 2\n elemr\n add\n pushg a\n pushi 1\n elemr\n add\n pushg a\n "
+     "pushi 9\n"
      " elemr\n add\n popg s\n pushg a\n out\n pushc \"|\"\n out\n pushg s\n out\n.end\n",
      "20,2.5,4|23"},
     {"a scalar becomes an array, a structure member discards it",
      ".global a, b\n.segment main entry\n pushc \"5\"\n popg a\n pushi 1\n pushg a\n pushi 1\n elem\n store\n"
-     " pushg a\n out\n pushc \"|\"\n out\n pushi 2\n pushg a\n pushi 2\n elem\n store\n pushc \"m\"\n pushg a\n"
+     " pushg a\n out\n pushc \"|\"\n out\n pushi 2\n pushg a\n pushi 2\n elem\n store\n pushc \"m\"\n pushg "
+     "a\n"
      " pushc \"k\"\n memb\n store\n pushg a\n out\n.end\n",
      "1|m"},
     {"copies by value and elements taken from other variables",
-     ".global a, b, v, w\n.segment main entry\n storegi v, 3\n pushf 1.25\n popg w\n pushg v\n pushg a\n pushi 1\n"
-     " elem\n store\n pushg w\n pushg a\n pushi 2\n elem\n store\n pushg a\n pushg a\n pushi 3\n elem\n store\n"
+     ".global a, b, v, w\n.segment main entry\n storegi v, 3\n pushf 1.25\n popg w\n pushg v\n pushg a\n "
+     "pushi 1\n"
+     " elem\n store\n pushg w\n pushg a\n pushi 2\n elem\n store\n pushg a\n pushg a\n pushi 3\n elem\n "
+     "store\n"
      " pushg a\n popg b\n pushi 9\n pushg b\n pushi 1\n elem\n store\n pushg a\n out\n pushc \"|\"\n out\n"
      " pushg b\n out\n.end\n",
      "3,1.25,3,1.25,|9,1.25,3,1.25,"},
     {"first store beyond index 1 and negative indexes",
-     ".global a\n.segment main entry\n pushi 2\n pushg a\n pushi 2\n elem\n store\n pushi 1\n pushg a\n pushi 1\n"
+     ".global a\n.segment main entry\n pushi 2\n pushg a\n pushi 2\n elem\n store\n pushi 1\n pushg a\n "
+     "pushi 1\n"
      " elem\n store\n pushg a\n out\n pushi 5\n pushg a\n pushi -1\n elem\n store\n.end\n",
      nullptr},
     {"deep recursion through the frame pool",
-     ".global r\n.segment main entry\n pushi 3000\n call down\n popg r\n pushg r\n out\n pushi 2000\n call down\n"
-     " out\n exit\n.function down(n)\n.local x\n pushl n\n pushi 0\n cmp\n jmp_gt more\n pushi 0\n ret\nmore:\n"
+     ".global r\n.segment main entry\n pushi 3000\n call down\n popg r\n pushg r\n out\n pushi 2000\n call "
+     "down\n"
+     " out\n exit\n.function down(n)\n.local x\n pushl n\n pushi 0\n cmp\n jmp_gt more\n pushi 0\n "
+     "ret\nmore:\n"
      " pushl n\n popl x\n pushl x\n pushi 1\n sub\n call down\n pushi 1\n add\n ret\n.end\n",
      nullptr},
 };
@@ -154,7 +175,9 @@ TEST(VmDecodedTest, CompactArraysMatchTheByteForm) {
     for (const Case& c : kArrayCases) {
         SCOPED_TRACE(c.name);
         Outcome o = RunBoth(c.source);
-        if (c.output) EXPECT_EQ(o.output, c.output);
+        if (c.output) {
+            EXPECT_EQ(o.output, c.output);
+        }
     }
     // The recursion ran 3000 deep, then 2000 deep on the frames it left.
     EXPECT_EQ(RunOnce(kArrayCases[6].source, true).output, "30002000");
@@ -183,7 +206,9 @@ TEST(VmDecodedTest, CompactArraysBehaveAsTreesUnderEveryOperation) {
         [](Variable* v) { v->DeleteElement(AggregateIndex::FromIndex(2), false); },
         [](Variable* v) { v->DeleteArrayElements(2, 2, true); },
         [](Variable* v) { v->InsertElement(2, v->Element(AggregateIndex::FromIndex(5), false)); },
-        [](Variable* v) { v->SetElement(AggregateIndex::FromIndex(9), v->Element(AggregateIndex::FromIndex(1), false)); },
+        [](Variable* v) {
+            v->SetElement(AggregateIndex::FromIndex(9), v->Element(AggregateIndex::FromIndex(1), false));
+        },
         [](Variable* v) { v->ArrayCopy(v, 1, 2, 5, true); },
         [](Variable* v) { v->SetAggregateKind(kAggregateScalar); },
     };
@@ -218,11 +243,13 @@ TEST(VmDecodedTest, HostileCodeFailsAsTheByteFormDoes) {
         ".segment main entry\n jmp 3\n .u16 0x4002\n .u32 0x00024002\n .u32 0\n out\n.end\n",
         ".global i\n.segment main entry\nagain:\n pushi 1\n jmp again\n.end\n",
         ".global i\n.segment main entry\nagain:\n cmpgi i, 5\n pushg i\n jmp again\n.end\n",
-        ".global s\n.segment main entry\n pushc \"x\"\n cat\n popg s\n pushg s\n cat\n popg s\n pop\n pop\n.end\n",
+        ".global s\n.segment main entry\n pushc \"x\"\n cat\n popg s\n pushg s\n cat\n popg s\n pop\n "
+        "pop\n.end\n",
         ".segment main entry\n pushi 1\n popg 7\n popl 0\n pushl 3\n pushc 999\n out\n.end\n",
         ".segment main entry\n elem\n store\n elemr\n add\n cmpgi 4, 1\n jmp_lt 0\n call 5\n ret\n.end\n",
     };
-    for (const char* source : sources) RunBoth(source);
+    for (const char* source : sources)
+        RunBoth(source);
 }
 
 // Random code: mostly legal words with small immediates (jumps only forward,
@@ -234,7 +261,8 @@ TEST(VmDecodedTest, RandomCodeRunsAsTheByteFormRuns) {
         uint16_t w = InstructionAt(i)->word;
         // Words that reach outside the machine (files, mail, databases) are
         // left to their own tests.
-        if (InstructionGroupOf(w) == GroupCore || InstructionGroupOf(w) == GroupFusedGlobal) words.push_back(w);
+        if (InstructionGroupOf(w) == GroupCore || InstructionGroupOf(w) == GroupFusedGlobal)
+            words.push_back(w);
     }
     for (int round = 0; round < 150; ++round) {
         std::string source = ".global a, b, c\n.segment main entry\n";
@@ -285,10 +313,12 @@ TEST(VmDecodedTest, RunningOutOfMemoryIsAFatalErrorOfTheRun) {
     if (!limit) GTEST_SKIP() << "needs the memory-limited run of this test";
     const char* doubling[] = {
         // In place, through the fused append.
-        ".global g\n.segment main entry\n pushc \"0123456789abcdef\"\n popg g\nagain:\n pushg g\n pushg g\n cat\n"
+        ".global g\n.segment main entry\n pushc \"0123456789abcdef\"\n popg g\nagain:\n pushg g\n pushg g\n "
+        "cat\n"
         " popg g\n jmp again\n.end\n",
         // Through cat's own buffer.
-        ".global g\n.segment main entry\n pushc \"0123456789abcdef\"\n popg g\nagain:\n pushg g\n pushg g\n cat\n"
+        ".global g\n.segment main entry\n pushc \"0123456789abcdef\"\n popg g\nagain:\n pushg g\n pushg g\n "
+        "cat\n"
         " pushc \"\"\n pop\n popg g\n jmp again\n.end\n",
     };
     for (const char* source : doubling) {
