@@ -110,6 +110,14 @@ const AggregateElementTree& AggregateElementTree::Spilled(const AggregateElement
 
 AggregateElementTree::~AggregateElementTree() { FreeDense(); }
 
+void DenseElements::Grow() {
+    size_t capacity = capacity_ < 16 ? 16 : capacity_ * 2;
+    auto* grown = static_cast<DenseValue*>(std::realloc(values_, capacity * sizeof(DenseValue)));
+    if (!grown) throw std::bad_alloc();
+    values_ = grown;
+    capacity_ = capacity;
+}
+
 void AggregateElementTree::FreeDense() const {
     if (!dense_) return;
     for (DenseValue& v : *dense_)
@@ -121,7 +129,7 @@ void AggregateElementTree::FreeDense() const {
 bool AggregateElementTree::DenseStore(int32_t index, const DenseValue& value) {
     if (!dense_) {
         if (root_ || index != 1) return false;
-        dense_ = new std::vector<DenseValue>();
+        dense_ = new DenseElements();
     }
     int64_t n = static_cast<int64_t>(dense_->size());
     if (index < 1 || index > n + 1) return false;
@@ -158,7 +166,7 @@ bool AggregateElementTree::DenseRead(int32_t index, DenseValue* out) const {
 
 void AggregateElementTree::Spill() const {
     if (!dense_) return;
-    std::vector<DenseValue>* dense = dense_;
+    DenseElements* dense = dense_;
     dense_ = nullptr;
     auto* self = const_cast<AggregateElementTree*>(this);
     // In ascending order, as the stores came: the shape the tree would have.

@@ -3,7 +3,7 @@
 #pragma once
 
 #include <cstdint>
-#include <vector>
+#include <cstdlib>
 
 #include "engine/foundation/SplayTree.h"
 #include "engine/foundation/String.h"
@@ -93,6 +93,34 @@ struct DenseValue {
     uint8_t type = kMissing;
 };
 
+// The compact elements 1..n of an array, grown with realloc: a large block
+// grows by remapping its pages rather than copying them.
+class DenseElements {
+public:
+    DenseElements() = default;
+    ~DenseElements() { std::free(values_); }
+    DenseElements(const DenseElements&) = delete;
+    DenseElements& operator=(const DenseElements&) = delete;
+
+    size_t size() const { return size_; }
+    DenseValue& operator[](size_t i) { return values_[i]; }
+    const DenseValue& operator[](size_t i) const { return values_[i]; }
+    DenseValue* begin() { return values_; }
+    DenseValue* end() { return values_ + size_; }
+    // Throws std::bad_alloc when there is no room.
+    void push_back(const DenseValue& value) {
+        if (size_ == capacity_) Grow();
+        values_[size_++] = value;
+    }
+
+private:
+    void Grow();
+
+    DenseValue* values_ = nullptr;
+    size_t size_ = 0;
+    size_t capacity_ = 0;
+};
+
 // The members or elements of one aggregate, ordered by key. Always owns its
 // elements. Copying, clearing, walking and shifting never recurse deeply.
 //
@@ -156,7 +184,7 @@ private:
     void Spill() const;
     void FreeDense() const;
 
-    mutable std::vector<DenseValue>* dense_ = nullptr;
+    mutable DenseElements* dense_ = nullptr;
 };
 
 } // namespace vorn
