@@ -158,11 +158,12 @@ V
 # Peak resident set of a command, in MB.
 peak() { /usr/bin/time -f %M "$@" 2>&1 >/dev/null | tail -1 | awk '{printf "%.1f", $1 / 1024}'; }
 
-# Mean seconds of command number $2 in hyperfine's JSON $1.
-mean() { jq -r ".results[$2].mean" "$1"; }
+# Mean seconds (wall, or $3: user) of command number $2 in hyperfine's JSON $1.
+mean() { jq -r ".results[$2].${3:-mean}" "$1"; }
 
 php=$(command -v php8.2 || command -v php)
-printf '%-8s %-14s %12s %10s %10s\n' workload command "mean (ms)" "x vrrun" "peak MB"
+# On a shared machine the user time is the steadier of the two.
+printf '%-8s %-14s %12s %12s %10s %10s\n' workload command "mean (ms)" "user (ms)" "x vrrun" "peak MB"
 for w in $workloads; do
     n=${size[$w]}
     write "$w" "$n"
@@ -189,14 +190,15 @@ for w in $workloads; do
     for i in "${!cmds[@]}"; do
         t=$(mean "$work/$w.json" "$i")
         # shellcheck disable=SC2086
-        printf '%-8s %-14s %12.1f %10.2f %10s\n' "$w" "${names[$i]}" "$(echo "$t * 1000" | bc -l)" \
-            "$(echo "$t / $t0" | bc -l)" "$(peak ${cmds[$i]})"
+        u=$(mean "$work/$w.json" "$i" user)
+        printf '%-8s %-14s %12.1f %12.1f %10.2f %10s\n' "$w" "${names[$i]}" "$(echo "$t * 1000" | bc -l)" \
+            "$(echo "$u * 1000" | bc -l)" "$(echo "$t / $t0" | bc -l)" "$(peak ${cmds[$i]})"
     done
 done
 
 echo
 echo "scaling of vrrun: N and 4N in one hyperfine call (linear: ratio at most 4.5)"
-printf '%-8s %10s %12s %12s %8s %10s\n' workload N "N (ms)" "4N (ms)" ratio "4N peak MB"
+printf '%-8s %10s %12s %12s %8s %11s %10s\n' workload N "N (ms)" "4N (ms)" ratio "user ratio" "4N peak MB"
 for w in $workloads; do
     n=${size[$w]}
     [ "$w" = loop ] && n=$((n / 4))
@@ -206,6 +208,9 @@ for w in $workloads; do
         "$vrrun $work/$w-$n.vrc" "$vrrun $work/$w-$((4 * n)).vrc" >/dev/null 2>&1
     a=$(mean "$work/$w-scale.json" 0)
     b=$(mean "$work/$w-scale.json" 1)
-    printf '%-8s %10d %12.1f %12.1f %8.2f %10s\n' "$w" "$n" "$(echo "$a * 1000" | bc -l)" \
-        "$(echo "$b * 1000" | bc -l)" "$(echo "$b / $a" | bc -l)" "$(peak "$vrrun" "$work/$w-$((4 * n)).vrc")"
+    ua=$(mean "$work/$w-scale.json" 0 user)
+    ub=$(mean "$work/$w-scale.json" 1 user)
+    printf '%-8s %10d %12.1f %12.1f %8.2f %11.2f %10s\n' "$w" "$n" "$(echo "$a * 1000" | bc -l)" \
+        "$(echo "$b * 1000" | bc -l)" "$(echo "$b / $a" | bc -l)" "$(echo "$ub / $ua" | bc -l)" \
+        "$(peak "$vrrun" "$work/$w-$((4 * n)).vrc")"
 done
