@@ -10,62 +10,38 @@ namespace vorn {
 namespace {
 
 // Kinds of the words with a fast path; every other legal word runs its handler.
+// clang-format off
 uint16_t FastKind(uint16_t word) {
     switch (word) {
-    case Op_noop:
-        return kDecodedNoop;
-    case Op_jmp:
-        return kDecodedJmp;
-    case Op_jmp_eq:
-        return kDecodedJmpEq;
-    case Op_jmp_lt:
-        return kDecodedJmpLt;
-    case Op_jmp_gt:
-        return kDecodedJmpGt;
-    case Op_jmp_le:
-        return kDecodedJmpLe;
-    case Op_jmp_ge:
-        return kDecodedJmpGe;
-    case Op_jmp_ne:
-        return kDecodedJmpNe;
-    case Op_exit:
-        return kDecodedExit;
-    case Op_pushi:
-        return kDecodedPushi;
-    case Op_pushf:
-        return kDecodedPushf;
-    case Op_pushc:
-        return kDecodedPushc;
-    case Op_pushg:
-        return kDecodedPushg;
-    case Op_pushl:
-        return kDecodedPushl;
-    case Op_popg:
-        return kDecodedPopg;
-    case Op_popl:
-        return kDecodedPopl;
-    case Op_pop:
-        return kDecodedPop;
-    case Op_add:
-        return kDecodedAdd;
-    case Op_sub:
-        return kDecodedSub;
-    case Op_mul:
-        return kDecodedMul;
-    case Op_incg:
-        return kDecodedIncg;
-    case Op_cmpgi:
-        return kDecodedCmpgi;
-    case Op_storegi:
-        return kDecodedStoregi;
-    case Op_call:
-        return kDecodedCall;
-    case Op_ret:
-        return kDecodedRet;
-    default:
-        return kDecodedHandler;
+    case Op_noop: return kDecodedNoop;
+    case Op_jmp: return kDecodedJmp;
+    case Op_jmp_eq: return kDecodedJmpEq;
+    case Op_jmp_lt: return kDecodedJmpLt;
+    case Op_jmp_gt: return kDecodedJmpGt;
+    case Op_jmp_le: return kDecodedJmpLe;
+    case Op_jmp_ge: return kDecodedJmpGe;
+    case Op_jmp_ne: return kDecodedJmpNe;
+    case Op_exit: return kDecodedExit;
+    case Op_pushi: return kDecodedPushi;
+    case Op_pushf: return kDecodedPushf;
+    case Op_pushc: return kDecodedPushc;
+    case Op_pushg: return kDecodedPushg;
+    case Op_pushl: return kDecodedPushl;
+    case Op_popg: return kDecodedPopg;
+    case Op_popl: return kDecodedPopl;
+    case Op_pop: return kDecodedPop;
+    case Op_add: return kDecodedAdd;
+    case Op_sub: return kDecodedSub;
+    case Op_mul: return kDecodedMul;
+    case Op_incg: return kDecodedIncg;
+    case Op_cmpgi: return kDecodedCmpgi;
+    case Op_storegi: return kDecodedStoregi;
+    case Op_call: return kDecodedCall;
+    case Op_ret: return kDecodedRet;
+    default: return kDecodedHandler;
     }
 }
+// clang-format on
 
 bool IsConditionalJump(uint16_t kind) {
     return kind >= kDecodedJmpEq && kind <= kDecodedJmpNe;
