@@ -7,7 +7,7 @@ PACKAGES := cmake make g++ libgtest-dev libgmock-dev libssl-dev libcrypt-dev lib
 PACKAGES += libmicrohttpd-dev chromium chromium-driver python3-selenium
 PACKAGES += libsqlite3-dev python3-dbf python3-dbfread
 
-.PHONY: all deps configure build test bench run clang clean format
+.PHONY: all deps configure build test bench bench-peers run clang clean format
 
 all: build
 
@@ -37,6 +37,11 @@ bench: deps
 	cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DVORN_BENCH=ON -DVORN_TESTS=OFF
 	cmake --build build/release -j $(JOBS)
 	@for b in build/release/bench/*_bench; do [ -x "$$b" ] && "$$b"; done; true
+
+# The interpreter against Lua 5.4 and PHP 8.2 on the same four workloads,
+# whole process, with hyperfine (the script installs all three).
+bench-peers:
+	bench/peers/run.sh
 
 # A second compiler finds what one misses: the suite built with clang, without
 # the sanitizers. CI keeps g++.

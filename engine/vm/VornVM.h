@@ -54,6 +54,8 @@ inline constexpr const char kErrorInvalidDictionary[] = "Invalid dictionary refe
 inline constexpr const char kErrorTruncatedInstruction[] = "Instruction runs past the end of the segment";
 inline constexpr const char kErrorInvalidJump[] = "Jump outside of the segment";
 inline constexpr const char kErrorTimedOut[] = "Application timed out";
+inline constexpr const char kErrorOutOfMemory[] = "Out of memory";
+inline constexpr const char kErrorTextTooLong[] = "Text too long";
 
 class VornVM {
 public:
@@ -111,8 +113,12 @@ public:
     Segment* CompileExpression(const char* text, int32_t length, const char* sourceFile,
                                int32_t sourceFileLength, int32_t line, String* error);
     // The interpreter loop: 1 when the run ended normally (segment end or
-    // exit), 0 when aborted or timed out.
+    // exit), 0 when aborted or timed out. Running out of memory is a fatal
+    // error of the run ("Out of memory"), never the end of the process.
     int Execute();
+    // The handler of an instruction word, or null for an illegal word.
+    using Handler = void (VornVM::*)();
+    static Handler HandlerOf(uint16_t word);
     // Makes the segment at segmentIndex current; "Invalid segment reference"
     // (and 0) when there is none.
     int SelectSegment();
@@ -246,7 +252,20 @@ public:
     HashTable<DatabaseView>* Views() const { return views; }
 
 protected:
+    // ==== The loop (VornVMExecute.cpp) =================================================
+    // Runs the decoded form of the segments from pc on.
+    int RunDecoded();
+    // Runs the one instruction at pc from the bytes (a pc that is no decoded
+    // instruction start, or a segment without a decoded form).
+    void StepBytes();
+
     // ==== Core instruction handlers (VornVMOps*.cpp) ==================================
+    // Words the loop itself handles.
+    void OpNoop();      // 0x0000
+    void OpJmp();       // 0x4025
+    void OpExit();      // 0x0043
+    void OpPushi();     // 0x4002
+    void OpPushf();     // 0x8003
     // Stack and constants.
     void OpPop();       // 0x000b
     void OpDup();       // 0x003a
@@ -482,6 +501,10 @@ protected:
     int32_t pc = 0;
     int32_t loadedSegment = -1;
     int32_t instructionStart = 0;
+
+    // False runs every instruction from the bytes: the reference the decoded
+    // form is tested against.
+    bool decodeSegments = true;
 
     // Scratch registers of one handler; meaningless between instructions.
     int32_t scratchInt[2] = {0, 0};

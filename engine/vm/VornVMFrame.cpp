@@ -59,7 +59,7 @@ void VornVM_FrameSpares::Recycle(VornVM_FunctionFrame* frame) {
         return;
     }
     frame->stack->Clear();
-    frame->scope->ReleaseAll();
+    frame->scope->ReleaseAllKeeping();
     frame->previous = nullptr;
     frame->function = nullptr;
     frames[count++] = frame;

@@ -64,7 +64,8 @@ public:
 // Only frames whose stack and scope the frame owns are kept.
 class VornVM_FrameSpares {
 public:
-    static constexpr int32_t kCapacity = 8;
+    // Enough for the recursion depth of ordinary scripts; each costs a stack.
+    static constexpr int32_t kCapacity = 64;
 
     VornVM_FrameSpares() = default;
     // Deletes the kept frames (with their stacks and scopes).
