@@ -18,8 +18,8 @@ namespace {
 // per running thread (a locked add per variable would cost most of a
 // variable's construction).
 std::atomic<int64_t> g_liveVariables{0};
-thread_local int64_t t_liveDelta __attribute__((tls_model("initial-exec"))) = 0;
-thread_local bool t_liveFlushes __attribute__((tls_model("initial-exec"))) = false;
+thread_local int64_t t_liveDelta = 0;
+thread_local bool t_liveFlushes = false;
 
 struct LiveFlush {
     ~LiveFlush() {
@@ -42,8 +42,8 @@ inline void CountLive(int64_t n) {
 // Variables whose count reached zero while another deletion was running on
 // this thread; the outermost deletion deletes them one after another, so a
 // value nested to any depth is freed without recursion.
-thread_local Variable* t_pending __attribute__((tls_model("initial-exec"))) = nullptr;
-thread_local bool t_draining __attribute__((tls_model("initial-exec"))) = false;
+thread_local Variable* t_pending = nullptr;
+thread_local bool t_draining = false;
 
 } // namespace
 
