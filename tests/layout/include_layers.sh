@@ -13,6 +13,7 @@ declare -A allowed=(
   [engine/values]="engine/values engine/program engine/files engine/app engine/foundation platform"
   [engine/vm]="engine/vm engine/values engine/program engine/files engine/app engine/foundation platform"
   [database]="database engine platform"
+  [sqllib]="sqllib engine/foundation"
   [host]="host database engine platform"
   [server]="server host database engine platform"
   [tools]="tools host database engine platform"
