@@ -30,6 +30,10 @@ class SQLRowSink {
 
 class SQLCodeGenerator {
   public:
+    // Keys and de-duplicated rows generate their expressions twice, so nested
+    // sub-queries can double a program per level: beyond this it is refused.
+    static constexpr int32_t kMaxInstructions = 500000;
+
     explicit SQLCodeGenerator(SQLCatalog* catalog);
     SQLCodeGenerator(const SQLCodeGenerator&) = delete;
     SQLCodeGenerator& operator=(const SQLCodeGenerator&) = delete;
@@ -133,6 +137,7 @@ class SQLCodeGenerator {
     int GenerateLeaf(SQLExpressionNode* node);
     int EmitOperator(SQLExpressionNode* node);
     void Log(const char* text);
+    int TooLarge();
 
     struct Loop {
         SQLTableReference* table;

@@ -173,6 +173,7 @@ int SQLCodeGenerator::GenerateExpression(SQLExpressionNode* root) {
     std::vector<Frame> stack;
     stack.push_back({root, 0, -1});
     while (!stack.empty()) {
+        if (program.Count() > kMaxInstructions) return TooLarge();
         Frame& frame = stack.back();
         SQLExpressionNode* node = frame.node;
         if (node->kind != kSqlNodeOperator) {
@@ -385,7 +386,15 @@ void SQLCodeGenerator::CloseLoop(Loop& loop) {
 
 // ---- Query bodies -----------------------------------------------------------------------------
 
+int SQLCodeGenerator::TooLarge() {
+    String message("Statement too complex: more than ");
+    message.AppendInteger(kMaxInstructions);
+    message.Append(" instructions");
+    return Fail(message);
+}
+
 int SQLCodeGenerator::GenerateRows(SQLQuery* query, SQLRowSink& sink) {
+    if (program.Count() > kMaxInstructions) return TooLarge();
     return query->temporaryTable >= 0 ? GenerateThroughTemporary(query, sink) : GenerateMember(query, sink);
 }
 

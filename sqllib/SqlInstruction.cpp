@@ -39,8 +39,11 @@ void SQLProgram::Start() {
 int32_t SQLProgram::Emit(int32_t opcode, int32_t a, int32_t b, int32_t c, const char* text1, int32_t length1,
                          const char* text2, int32_t length2, void* object) {
     if (count == capacity) {
-        // Large arrays are remapped in place by the allocator, so the fixed step stays cheap.
-        size_t bigger = static_cast<size_t>(capacity) + kGrowth;
+        // Steps of 52; past a few thousand instructions the step grows with the
+        // array (still a multiple of 52), so a huge statement is not quadratic.
+        size_t step = kGrowth;
+        if (capacity >= kGrowth * 64) step = static_cast<size_t>(capacity / 2 / kGrowth * kGrowth);
+        size_t bigger = static_cast<size_t>(capacity) + step;
         void* grown = std::realloc(items, sizeof(SQLInstruction) * bigger);
         if (!grown || bigger > INT32_MAX) std::abort();
         items = static_cast<SQLInstruction*>(grown);

@@ -102,6 +102,8 @@ struct SQLInstruction {
 // The growing instruction array of one statement.
 class SQLProgram {
   public:
+    // The array grows by 52 instructions at a time (by half its size, in
+    // multiples of 52, once it holds more than 3328).
     static constexpr int32_t kGrowth = 52;
 
     SQLProgram() = default;

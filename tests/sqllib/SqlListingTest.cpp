@@ -658,15 +658,19 @@ TEST(SqlListing, EmitPatchAndGrowth) {
     for (int32_t i = 3; i < 200; ++i)
         EXPECT_EQ(program.Emit(SQL_Push_Integer, i, 0, 0, "x", 1, "yz", 2, &program), i);
     EXPECT_EQ(program.Capacity(), 208); // grown 52 at a time
-    EXPECT_EQ(program.LabelAndPatch(jump, 1), 200);
+    while (program.Count() < 52 * 64) program.Emit(SQL_NOOP);
+    EXPECT_EQ(program.Capacity(), 52 * 64);
+    program.Emit(SQL_NOOP);
+    EXPECT_EQ(program.Capacity(), 52 * 96); // then by half, in steps of 52
+    int32_t label = program.LabelAndPatch(jump, 1);
+    EXPECT_EQ(program.At(label).opcode, SQL_NOOP);
     program.Patch(first, 2, 7);
     program.Patch(record, 3, 9);
     program.Patch(999, 1, 5); // outside: nothing
     const SQLInstruction& j = program.At(jump);
-    EXPECT_EQ(j.a, 200);
+    EXPECT_EQ(j.a, label);
     EXPECT_EQ(program.At(first).b, 7);
     EXPECT_EQ(program.At(record).c, 9);
-    EXPECT_EQ(program.At(200).opcode, SQL_NOOP);
     for (int32_t i = 3; i < 200; ++i) {
         const SQLInstruction& in = program.At(i);
         ASSERT_EQ(in.a, i);

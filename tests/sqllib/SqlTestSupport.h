@@ -75,8 +75,9 @@ struct Compiled {
     int32_t parameters = 0;
 };
 
-// Parses and generates with a fresh parser and generator; checks every program.
-Compiled Compile(vorn::SQLCatalog& catalog, const std::string& sql);
+// Parses and generates with a fresh parser and generator, and checks the program
+// (the checker follows the flags of each nesting level: 2^depth states).
+Compiled Compile(vorn::SQLCatalog& catalog, const std::string& sql, bool check = true);
 
 // "12: Cursor_First 0 15" - the index, the name without "SQL_", the operands up
 // to the last non-zero one, then 'text1' and 'text2' when present.
