@@ -3,7 +3,7 @@ SHELL := /bin/bash
 JOBS  ?= $(shell nproc)
 BUILD ?= build/asan
 
-PACKAGES := cmake make g++ libgtest-dev libgmock-dev libssl-dev libcrypt-dev libbenchmark-dev
+PACKAGES := cmake make g++ libgtest-dev libgmock-dev libssl-dev libcrypt-dev libbenchmark-dev libsqlite3-dev
 
 .PHONY: all deps configure build test bench run clang clean format
 

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <set>
 #include <sstream>
+#include <unordered_set>
 
 using namespace vorn;
 
@@ -124,9 +125,9 @@ std::string Render(int32_t index, const SQLInstruction& in) {
     line += name ? name + 4 : "Length";
     int32_t operands[3] = {in.a, in.b, in.c};
     int last = in.c ? 3 : in.b ? 2 : in.a ? 1 : 0;
-    for (int i = 0; i < last; ++i) line += " " + std::to_string(operands[i]);
-    if (in.text1) line += " '" + std::string(in.text1, static_cast<size_t>(in.length1)) + "'";
-    if (in.text2) line += " '" + std::string(in.text2, static_cast<size_t>(in.length2)) + "'";
+    for (int i = 0; i < last; ++i) line.append(" ").append(std::to_string(operands[i]));
+    if (in.text1) line.append(" '").append(in.text1, static_cast<size_t>(in.length1)).append("'");
+    if (in.text2) line.append(" '").append(in.text2, static_cast<size_t>(in.length2)).append("'");
     if (in.object) line += " *";
     return line;
 }
@@ -147,16 +148,23 @@ struct State {
     std::set<int32_t> bucketCurrent, temporaryCurrent;
 
     std::string Key() const {
-        std::ostringstream k;
-        k << pc << '|';
-        for (int64_t v : stack) k << (v == kUnknown ? std::string("?") : std::to_string(v)) << ',';
-        k << '|';
-        for (int32_t c : positioned) k << c << ',';
-        for (auto& b : buckets) k << 'b' << b.first << ':' << b.second << (bucketCurrent.count(b.first) ? "*" : "");
-        for (auto& t : temporaries) k << 't' << t.first << ':' << t.second << (temporaryCurrent.count(t.first) ? "*" : "");
-        for (int32_t r : results) k << 'r' << r;
-        for (auto& c : columns) k << 'c' << c.first << '.' << c.second;
-        return k.str();
+        std::string k;
+        auto put = [&](int64_t v) { k.append(reinterpret_cast<const char*>(&v), sizeof v); };
+        put(pc);
+        put(static_cast<int64_t>(stack.size()));
+        for (int64_t v : stack) put(v);
+        put(-1);
+        for (int32_t c : positioned) put(c);
+        put(-2);
+        for (auto& b : buckets) put((int64_t(b.first) << 33) | (int64_t(b.second) << 1) | bucketCurrent.count(b.first));
+        put(-3);
+        for (auto& t : temporaries)
+            put((int64_t(t.first) << 33) | (int64_t(t.second) << 1) | temporaryCurrent.count(t.first));
+        put(-4);
+        for (int32_t r : results) put(r);
+        put(-5);
+        for (auto& c : columns) put((int64_t(c.first) << 32) | uint32_t(c.second));
+        return k;
     }
 };
 
@@ -201,8 +209,16 @@ std::string CheckProgram(const SQLInstruction* code, int32_t count, int32_t para
             return at(pc, "opcode the generator never emits");
     }
 
+    // Paths meet only where jumps land: states are remembered there.
+    std::vector<bool> meets(static_cast<size_t>(count) + 1);
+    for (int32_t pc = 0; pc < count; ++pc) {
+        const SQLInstruction& in = code[pc];
+        int which = 0;
+        if (IsJump(in.opcode, which)) meets[static_cast<size_t>(which == 1 ? in.a : in.b)] = true;
+        if (in.opcode == SQL_Bucket_Record && in.c > 0) meets[static_cast<size_t>(in.c)] = true;
+    }
     std::vector<State> pending(1);
-    std::set<std::string> seen;
+    std::unordered_set<std::string> seen;
     size_t explored = 0;
     while (!pending.empty()) {
         State s = std::move(pending.back());
@@ -212,7 +228,7 @@ std::string CheckProgram(const SQLInstruction* code, int32_t count, int32_t para
                 if (!s.stack.empty()) return "stack not empty at the end";
                 break;
             }
-            if (!seen.insert(s.Key()).second) break;
+            if (meets[static_cast<size_t>(s.pc)] && !seen.insert(s.Key()).second) break;
             if (++explored > 400000) return "too many states";
             const SQLInstruction& in = code[s.pc];
             int32_t pc = s.pc;
