@@ -107,6 +107,7 @@ SQLCodeGenerator::~SQLCodeGenerator() = default;
 
 void SQLCodeGenerator::Reset() {
     statement = nullptr;
+    generated = false;
     ownedStatement.reset();
     queries.clear();
     managers.clear();
@@ -133,6 +134,7 @@ void SQLCodeGenerator::SetText(const char* statementText, int32_t length) {
 void SQLCodeGenerator::SetStatement(SQLStatement* made) {
     ownedStatement.reset(made);
     statement = made;
+    generated = false;
 }
 
 SQLExpressionNode* SQLCodeGenerator::NewNode(int32_t kind) {
@@ -245,7 +247,9 @@ void SQLCodeGenerator::Log(const char* line) {
 // ---- Generate ---------------------------------------------------------------------------
 
 int SQLCodeGenerator::Generate() {
-    if (!statement) return Fail("No SQL statement");
+    // A statement generates once: its objects are bound and planned in place.
+    if (!statement || generated) return Fail("No SQL statement");
+    generated = true;
     program.Start();
     if (!ResolveTables() || !PrepareSelectLists() || !statement->Resolve(*this) || !BindColumns() ||
         !statement->Plan(*this))

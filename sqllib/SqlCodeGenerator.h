@@ -153,6 +153,7 @@ class SQLCodeGenerator {
 
     SQLCatalog* catalog;
     SQLStatement* statement = nullptr;
+    bool generated = false;
     const char* text = nullptr;
     int32_t textLength = 0;
     int32_t cursors = 0;

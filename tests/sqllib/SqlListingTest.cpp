@@ -513,6 +513,32 @@ TEST(SqlListing, Shapes) {
 20: Cursor_Delete_Indexes
 21: NOOP
 )"},
+        {"GroupByWithoutAggregatesGroups",
+         "SELECT b FROM t GROUP BY b",
+         R"(
+0: Cursor_Open 't'
+1: Cursor_Column 'b'
+2: Result 0 1 'b'
+3: Result 1 'eof'
+4: Push_Integer
+5: Pop_Result 1
+6: Bucket 0 1
+7: Cursor_First 0 13
+8: Push_Column
+9: Bucket_Record 0 1
+10: Push_Column
+11: Pop_Bucket
+12: Cursor_Next 0 8
+13: NOOP
+14: Bucket_First 0 19
+15: Push_Bucket
+16: Pop_Result
+17: Output
+18: Bucket_Next 0 15
+19: NOOP
+20: Push_Integer 1
+21: Pop_Result 1
+)"},
         {"SchemaStatementsAreOneInstructionEach",
          "CREATE UNIQUE INDEX i ON t (a, b DESC)",
          R"(

@@ -141,4 +141,9 @@ TEST(SqlResolve, GenerateWithoutAStatementFails) {
     SQLParser parser(generator);
     EXPECT_EQ(parser.Parse("SELECT", -1), 0);
     EXPECT_EQ(generator.Generate(), 0); // a failed parse leaves none either
+    ASSERT_EQ(parser.Parse("SELECT * FROM t", -1), 1);
+    EXPECT_EQ(generator.Generate(), 1);
+    int32_t count = generator.InstructionCount();
+    EXPECT_EQ(generator.Generate(), 0); // once per parse
+    EXPECT_EQ(generator.InstructionCount(), count);
 }
