@@ -7,7 +7,7 @@ PACKAGES := cmake make g++ libgtest-dev libgmock-dev libssl-dev libcrypt-dev lib
 PACKAGES += libmicrohttpd-dev chromium chromium-driver python3-selenium
 PACKAGES += libsqlite3-dev python3-dbf python3-dbfread
 
-.PHONY: all deps configure build test bench bench-peers run clang clean format
+.PHONY: all deps configure build test bench bench-peers run clang fuzz clean format
 
 all: build
 
@@ -51,6 +51,20 @@ clang: deps
 	CC=clang CXX=clang++ cmake -S . -B build/clang -DCMAKE_BUILD_TYPE=Debug
 	cmake --build build/clang -j $(JOBS)
 	cd build/clang && ctest --output-on-failure -j $(JOBS)
+
+# The SQL front end's libFuzzer programs (clang), each run for FUZZTIME seconds
+# from the seed corpus; findings land in build/fuzz/findings.
+FUZZTIME ?= 60
+fuzz: deps
+	@dpkg-query -W -f='$${Status}' clang 2>/dev/null | grep -q 'install ok installed' || \
+	  (export DEBIAN_FRONTEND=noninteractive; apt-get update && apt-get install -y clang)
+	CC=clang CXX=clang++ cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=Debug -DVORN_FUZZ=ON
+	cmake --build build/fuzz -j $(JOBS) --target SqlParseFuzzer SqlGenerateFuzzer
+	@mkdir -p build/fuzz/findings
+	@for f in SqlParseFuzzer SqlGenerateFuzzer; do \
+	  build/fuzz/tests/$$f -max_total_time=$(FUZZTIME) -artifact_prefix=build/fuzz/findings/ \
+	    tests/sqllib/fuzz/corpus || exit 1; \
+	done
 
 # Builds, assembles the examples and runs one (EXAMPLE=loop runs another) with the
 # examples as its script directory, so that VrDO finds the files beside it, and

@@ -14,6 +14,7 @@ declare -A allowed=(
   [engine/values]="engine/values engine/program engine/files engine/app engine/foundation platform"
   [engine/vm]="engine/vm engine/values engine/program engine/files engine/app engine/foundation platform"
   [database]="database engine platform"
+  [sqllib]="sqllib engine/foundation"
   [host]="host database engine platform"
   [sqllib]="sqllib host/VornHost.h"
   [server]="server host database engine platform"

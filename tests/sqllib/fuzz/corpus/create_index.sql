@@ -1,0 +1,1 @@
+CREATE UNIQUE INDEX i ON t (a, b DESC)

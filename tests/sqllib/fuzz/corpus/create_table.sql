@@ -1,0 +1,1 @@
+CREATE TABLE z (a CHAR(5), b NUMERIC(16,2), c MEMO, d BOOL)

@@ -1,0 +1,1 @@
+SELECT DISTINCT UPPER(b) AS x, -a * (2 + LENGTH(b)) FROM t ORDER BY x

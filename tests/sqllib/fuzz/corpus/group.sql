@@ -1,0 +1,1 @@
+SELECT b, COUNT(*), SUM(a), MIN(d) FROM t GROUP BY b ORDER BY b

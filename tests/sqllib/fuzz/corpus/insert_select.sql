@@ -1,0 +1,1 @@
+INSERT INTO w SELECT a, b FROM t WHERE a > :1

@@ -1,0 +1,1 @@
+INSERT INTO t (b, a) VALUES ('x', ?)

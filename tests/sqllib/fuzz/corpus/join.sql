@@ -1,0 +1,1 @@
+SELECT w.b FROM t, w WHERE t.a = 1 AND w.b = t.b ORDER BY b DESC

@@ -1,0 +1,1 @@
+SELECT w.b, t.* FROM t LEFT OUTER JOIN w ON w.a = t.a WHERE t.b IS NOT NULL

@@ -1,0 +1,1 @@
+SELECT a FROM t WHERE a > 5 AND a < 10 OR b LIKE 'x%'

@@ -1,0 +1,1 @@
+SELECT a FROM t WHERE a IN (SELECT a FROM w) OR b = (SELECT b FROM w WHERE w.a = t.a)

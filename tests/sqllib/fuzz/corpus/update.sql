@@ -1,0 +1,1 @@
+UPDATE t SET a = b, b = NULL WHERE a = 1 AND d < 9
