@@ -27,9 +27,14 @@ struct Result {
     const char* output;
 };
 constexpr Result kResults[] = {
-    {"r_error", "ch_error"},       {"r_time", "ch_time"},       {"r_ref", "ch_ref"},
-    {"r_approved", "ch_approved"}, {"r_code", "ch_code"},       {"r_ordernum", "ch_ordernum"},
-    {"r_authresponse", "ch_authresponse"}, {"r_message", "ch_message"},
+    {"r_error", "ch_error"},
+    {"r_time", "ch_time"},
+    {"r_ref", "ch_ref"},
+    {"r_approved", "ch_approved"},
+    {"r_code", "ch_code"},
+    {"r_ordernum", "ch_ordernum"},
+    {"r_authresponse", "ch_authresponse"},
+    {"r_message", "ch_message"},
 };
 
 void SetOutput(GatewayTransaction* t, const char* name, const char* text, int32_t length) {
@@ -66,7 +71,8 @@ bool AddressCheckPasses(GatewayTransaction* t) {
         int32_t codeLength = 0;
         const char* text = FindElement(t, "r_code", &codeLength);
         const char* end = text + codeLength;
-        const char* first = codeLength > 0 ? static_cast<const char*>(std::memchr(text, ':', codeLength)) : nullptr;
+        const char* first =
+            codeLength > 0 ? static_cast<const char*>(std::memchr(text, ':', codeLength)) : nullptr;
         if (!first) return false;
         const char* second = static_cast<const char*>(std::memchr(first + 1, ':', end - first - 1));
         if (!second) return false;
@@ -156,7 +162,8 @@ int32_t Init(VornProgram* program, void** handle, const char*, const char*, Vorn
 }
 
 // The transaction is complete when init returns: the body runs once.
-int32_t Loop(VornProgram*, void**, const char*, const char*, VornVariableList*, VornVariableHash*, int32_t pass) {
+int32_t Loop(VornProgram*, void**, const char*, const char*, VornVariableList*, VornVariableHash*,
+             int32_t pass) {
     return pass == 0 ? 0 : 2;
 }
 
@@ -220,6 +227,7 @@ void FreeBlock(GatewayTransaction* t, char** block, int32_t* capacity, int32_t* 
 
 } // namespace vorn::gateway
 
-extern "C" __attribute__((visibility("default"))) vorn::gateway::CommerceLibraryDescriptor* vorn_commerce_library() {
+extern "C" __attribute__((visibility("default"))) vorn::gateway::CommerceLibraryDescriptor*
+vorn_commerce_library() {
     return &vorn::gateway::descriptor;
 }

@@ -101,18 +101,11 @@ void CloseSocket(GatewayTransaction* t) {
 }
 
 // The failure text of a TLS step: the error queue's reason, else the
-// certificate verification error, else the system's. Never null.
-const char* Reason(GatewayTransaction* t, bool verificationFirst, int error) {
-    const char* verification = nullptr;
-    if (t->connection) {
-        long result = TLS(t, SSL_get_verify_result)(t->connection);
-        if (result != X509_V_OK) verification = TLS(t, X509_verify_cert_error_string)(result);
-    }
-    if (verificationFirst && verification) return verification;
+// system's. Never null.
+const char* Reason(GatewayTransaction* t, int error) {
     unsigned long code = TLS(t, ERR_get_error)();
     const char* reason = code ? TLS(t, ERR_reason_error_string)(code) : nullptr;
     if (reason) return reason;
-    if (verification) return verification;
     return error ? std::strerror(error) : "Connection closed";
 }
 
@@ -233,7 +226,8 @@ bool Connect(GatewayTransaction* t, const Endpoint& endpoint, int64_t deadline) 
         error = errno;
     }
     if (t->socket >= 0) {
-        int result = connect(t->socket, reinterpret_cast<const sockaddr*>(&endpoint.address), endpoint.addressLength);
+        int result =
+            connect(t->socket, reinterpret_cast<const sockaddr*>(&endpoint.address), endpoint.addressLength);
         error = errno;
         if (result != 0 && (error == EINPROGRESS || error == EINTR)) {
             if (WaitFor(t->socket, POLLOUT, deadline) > 0) {
@@ -298,12 +292,14 @@ bool MakeConnection(GatewayTransaction* t, const Endpoint& endpoint, Identity* i
         t->connection = TLS(t, SSL_new)(t->context);
     }
     if (!t->connection) {
-        Fail(t, "Error allocating an SSL handle: %.200s", Reason(t, false, errno));
+        Fail(t, "Error allocating an SSL handle: %.200s", Reason(t, errno));
         return false;
     }
+    // Server Name Indication as the host sends it: for names, unless "ssl_sni" is 0.
+    auto control = TLS(t, SSL_ctrl);
     if (!endpoint.literal && identity->sni != 0)
-        TLS(t, SSL_ctrl)(t->connection, SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name,
-                         const_cast<char*>(endpoint.name));
+        control(t->connection, SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name,
+                const_cast<char*>(endpoint.name));
     // OpenSSL 3 takes an IP address here as well.
     if (identity->chain && identity->checkName) TLS(t, SSL_set1_host)(t->connection, endpoint.name);
     return true;
@@ -314,24 +310,24 @@ bool ApplyClientKey(GatewayTransaction* t, BIO* keys) {
     TLS(t, ERR_clear_error)();
     t->certificate = TLS(t, PEM_read_bio_X509)(keys, nullptr, NoPassPhrase, nullptr);
     if (!t->certificate) {
-        Fail(t, "Error reading certificate: %.200s", Reason(t, false, 0));
+        Fail(t, "Error reading certificate: %.200s", Reason(t, EINVAL));
         return false;
     }
     TLS(t, BIO_ctrl)(keys, BIO_CTRL_RESET, 0, nullptr);
     TLS(t, ERR_clear_error)();
     t->privateKey = TLS(t, PEM_read_bio_PrivateKey)(keys, nullptr, NoPassPhrase, nullptr);
     if (!t->privateKey) {
-        Fail(t, "Error reading key: %.200s", Reason(t, false, 0));
+        Fail(t, "Error reading key: %.200s", Reason(t, EINVAL));
         return false;
     }
     TLS(t, ERR_clear_error)();
     if (TLS(t, SSL_use_certificate)(t->connection, t->certificate) != 1) {
-        Fail(t, "Error applying certificate: %.200s", Reason(t, false, 0));
+        Fail(t, "Error applying certificate: %.200s", Reason(t, EINVAL));
         return false;
     }
     TLS(t, ERR_clear_error)();
     if (TLS(t, SSL_use_PrivateKey)(t->connection, t->privateKey) != 1) {
-        Fail(t, "Error applying private key: %.200s", Reason(t, false, 0));
+        Fail(t, "Error applying private key: %.200s", Reason(t, EINVAL));
         return false;
     }
     return true;
@@ -342,7 +338,11 @@ bool Handshake(GatewayTransaction* t, const Endpoint& endpoint, const Identity& 
     int error = 0;
     int result = Drive(t, deadline, &error, [t] { return TLS(t, SSL_connect)(t->connection); });
     if (result != 1) {
-        Fail(t, "Error establishing SSL connection to '%.100s': %.200s", t->host, Reason(t, true, error));
+        // A refused certificate says why in the verification result.
+        long verification = identity.chain ? TLS(t, SSL_get_verify_result)(t->connection) : X509_V_OK;
+        Fail(t, "Error establishing SSL connection to '%.100s': %.200s", t->host,
+             verification != X509_V_OK ? TLS(t, X509_verify_cert_error_string)(verification)
+                                       : Reason(t, error));
         return false;
     }
     if (identity.chain || !identity.checkName) return true;
@@ -361,9 +361,10 @@ bool Handshake(GatewayTransaction* t, const Endpoint& endpoint, const Identity& 
 
 bool Write(GatewayTransaction* t, const char* data, int32_t length, int64_t deadline, const char* what) {
     int error = 0;
-    int result = Drive(t, deadline, &error, [t, data, length] { return TLS(t, SSL_write)(t->connection, data, length); });
+    int result = Drive(t, deadline, &error,
+                       [t, data, length] { return TLS(t, SSL_write)(t->connection, data, length); });
     if (result == length) return true;
-    Fail(t, "%s '%.100s': %.200s", what, t->host, Reason(t, false, error));
+    Fail(t, "%s '%.100s': %.200s", what, t->host, Reason(t, error));
     return false;
 }
 
@@ -433,7 +434,9 @@ int ReadHead(GatewayTransaction* t, Framing& f) {
         if (HeaderIs(line, length, "Content-Length", &value, &size)) {
             int64_t parsed = 0;
             for (int32_t i = 0; i < size && parsed >= 0; ++i)
-                parsed = value[i] >= '0' && value[i] <= '9' && parsed < INT64_MAX / 10 - 9 ? parsed * 10 + (value[i] - '0') : -1;
+                parsed = value[i] >= '0' && value[i] <= '9' && parsed < INT64_MAX / 10 - 9
+                             ? parsed * 10 + (value[i] - '0')
+                             : -1;
             if (size == 0 || parsed < 0 || (contentLength >= 0 && contentLength != parsed)) {
                 Fail(t, "Read error: Invalid Content-Length");
                 return -1;
@@ -589,7 +592,7 @@ bool ReadAnswer(GatewayTransaction* t, int64_t deadline) {
             Fail(t, "Read error: %.200s", std::strerror(error));
             return false;
         } else {
-            Fail(t, "%.200s", Reason(t, false, error));
+            Fail(t, "%.200s", Reason(t, error));
             return false;
         }
     }
@@ -621,9 +624,11 @@ int32_t Exchange(GatewayTransaction* t) {
     SigpipeBlock quiet;
     Endpoint endpoint{};
     Identity identity{};
-    int64_t deadline = t->readTimeout > 0 ? NowMilliseconds() + static_cast<int64_t>(t->readTimeout) * 1000 : 0;
-    bool done = LookUp(t, &endpoint) && Connect(t, endpoint, deadline) && MakeConnection(t, endpoint, &identity) &&
-                ApplyClientKey(t, keys) && Handshake(t, endpoint, identity, deadline);
+    int64_t deadline =
+        t->readTimeout > 0 ? NowMilliseconds() + static_cast<int64_t>(t->readTimeout) * 1000 : 0;
+    bool done = LookUp(t, &endpoint) && Connect(t, endpoint, deadline) &&
+                MakeConnection(t, endpoint, &identity) && ApplyClientKey(t, keys) &&
+                Handshake(t, endpoint, identity, deadline);
     if (done) {
         char head[8192];
         const char* open = endpoint.ipv6Literal ? "[" : "";
@@ -633,7 +638,8 @@ int32_t Exchange(GatewayTransaction* t) {
                                    "Content-Type: application/x-www-form-urlencoded\n\n",
                                    open, endpoint.name, shut, t->port, t->documentLength);
         done = Write(t, head, length, deadline, "Error writing header to") &&
-               Write(t, t->document, t->documentLength, deadline, "Error writing to") && ReadAnswer(t, deadline);
+               Write(t, t->document, t->documentLength, deadline, "Error writing to") &&
+               ReadAnswer(t, deadline);
     }
     TLS(t, BIO_free)(keys);
     // The socket goes now; the TLS objects stay until the next exchange or cleanup.

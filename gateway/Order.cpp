@@ -64,7 +64,8 @@ bool CheckCharacters(GatewayTransaction* t, const char* variable, const char* te
 }
 
 // "<name>" + the value entity-encoded + "</name>".
-bool Element(GatewayTransaction* t, const char* name, const char* variable, const char* text, int32_t length) {
+bool Element(GatewayTransaction* t, const char* name, const char* variable, const char* text,
+             int32_t length) {
     if (!CheckCharacters(t, variable, text, length)) return false;
     int32_t encodedLength = 0;
     int32_t encodedSize = 0;
@@ -73,8 +74,9 @@ bool Element(GatewayTransaction* t, const char* name, const char* variable, cons
         Fail(t, "Unable to allocate memory for order document");
         return false;
     }
-    bool written = MakeRoom(t, static_cast<int64_t>(encodedLength) + 2 * static_cast<int64_t>(std::strlen(name)) + 5) &&
-                   Tag(t, name, false) && Append(t, encoded, encodedLength) && Tag(t, name, true);
+    bool written =
+        MakeRoom(t, static_cast<int64_t>(encodedLength) + 2 * static_cast<int64_t>(std::strlen(name)) + 5) &&
+        Tag(t, name, false) && Append(t, encoded, encodedLength) && Tag(t, name, true);
     vrProgram_Free(t->program, encoded);
     return written;
 }
@@ -93,7 +95,7 @@ struct CvmRow {
     const char* gateway;
 };
 constexpr CvmRow kCvmIndicators[] = {
-    {"NOTPROVIDED", "not_provided"}, {"PROVIDED", "provided"},    {"ILLEGIBLE", "illegible"},
+    {"NOTPROVIDED", "not_provided"}, {"PROVIDED", "provided"},      {"ILLEGIBLE", "illegible"},
     {"NOIMPRINT", "no_imprint"},     {"NOTPRESENT", "not_present"},
 };
 
@@ -124,7 +126,8 @@ bool StreetNumber(GatewayTransaction* t, const char* name, const char* variable)
     while (start < line.length && (line.text[start] < '0' || line.text[start] > '9'))
         ++start;
     int32_t end = start;
-    while (end < line.length && end - start < kStreetNumberDigits && line.text[end] >= '0' && line.text[end] <= '9')
+    while (end < line.length && end - start < kStreetNumberDigits && line.text[end] >= '0' &&
+           line.text[end] <= '9')
         ++end;
     if (end == start) {
         Fail(t, "Invalid billing address information");
@@ -148,20 +151,29 @@ struct Group {
 };
 
 constexpr Field kBilling[] = {
-    {"addrnum", "req_addrnum", kStreetNumber}, {"userid", "order_userid"},  {"company", "order_bcompany"},
-    {"country", "order_bcountry"},             {"name", "order_bname"},     {"address1", "order_baddr1"},
-    {"address2", "order_baddr2"},              {"city", "order_bcity"},     {"state", "order_bstate"},
-    {"zip", "order_bzip"},                     {"phone", "order_phone"},    {"fax", "order_fax"},
+    {"addrnum", "req_addrnum", kStreetNumber},
+    {"userid", "order_userid"},
+    {"company", "order_bcompany"},
+    {"country", "order_bcountry"},
+    {"name", "order_bname"},
+    {"address1", "order_baddr1"},
+    {"address2", "order_baddr2"},
+    {"city", "order_bcity"},
+    {"state", "order_bstate"},
+    {"zip", "order_bzip"},
+    {"phone", "order_phone"},
+    {"fax", "order_fax"},
     {"email", "req_email"},
 };
 constexpr Field kShipping[] = {
-    {"country", "order_scountry"}, {"name", "order_sname"},   {"address1", "order_saddr1"},
-    {"address2", "order_saddr2"},  {"city", "order_scity"},   {"state", "order_sstate"},
+    {"country", "order_scountry"}, {"name", "order_sname"}, {"address1", "order_saddr1"},
+    {"address2", "order_saddr2"},  {"city", "order_scity"}, {"state", "order_sstate"},
     {"zip", "order_szip"},
 };
 constexpr Field kPayment[] = {
-    {"shipping", "order_shipping"}, {"tax", "order_tax"},           {"subtotal", "order_subtotal"},
-    {"vattax", "order_vattax"},     {"chargetotal", "req_chargetotal"},
+    {"shipping", "order_shipping"},     {"tax", "order_tax"},
+    {"subtotal", "order_subtotal"},     {"vattax", "order_vattax"},
+    {"chargetotal", "req_chargetotal"},
 };
 constexpr Field kNotes[] = {{"referred", "order_refer"}, {"comments", "order_comments"}};
 constexpr Field kTransactionDetails[] = {
@@ -177,20 +189,19 @@ constexpr Field kTransactionDetails[] = {
 };
 constexpr Field kMerchantInfo[] = {{"configfile", "req_configfile"}};
 constexpr Field kCreditCard[] = {
-    {"cardnumber", "req_cardnumber"},
-    {"cardexpmonth", "req_expmonth"},
-    {"cardexpyear", "req_expyear"},
-    {"cvmindicator", "req_cvmindicator", kCvmIndicator},
-    {"cvmvalue", "req_cvm"},
-    {"track", "req_track"},
+    {"cardnumber", "req_cardnumber"}, {"cardexpmonth", "req_expmonth"},
+    {"cardexpyear", "req_expyear"},   {"cvmindicator", "req_cvmindicator", kCvmIndicator},
+    {"cvmvalue", "req_cvm"},          {"track", "req_track"},
 };
 
 template <size_t N> constexpr Group GroupOf(const char* element, const Field (&fields)[N]) {
     return {element, fields, static_cast<int32_t>(N)};
 }
 constexpr Group kGroups[] = {
-    GroupOf("billing", kBilling),   GroupOf("shipping", kShipping),
-    GroupOf("payment", kPayment),   GroupOf("notes", kNotes),
+    GroupOf("billing", kBilling),
+    GroupOf("shipping", kShipping),
+    GroupOf("payment", kPayment),
+    GroupOf("notes", kNotes),
     GroupOf("transactiondetails", kTransactionDetails),
     GroupOf("merchantinfo", kMerchantInfo),
     GroupOf("creditcard", kCreditCard),
@@ -229,8 +240,9 @@ bool Exists(GatewayTransaction* t, const char* name) {
 
 bool WriteItem(GatewayTransaction* t, int32_t item) {
     static const char* const kItemFields[][2] = {
-        {"id", "itemid"},       {"description", "description"}, {"price", "price"}, {"quantity", "quantity"},
-        {"softfile", "softfile"}, {"esdtype", "esdtype"},        {"serial", "serial"},
+        {"id", "itemid"},         {"description", "description"}, {"price", "price"},
+        {"quantity", "quantity"}, {"softfile", "softfile"},       {"esdtype", "esdtype"},
+        {"serial", "serial"},
     };
     char name[96];
     if (!Tag(t, "item", false)) return false;

@@ -95,13 +95,14 @@ struct Behaviour {
     enum Framing { kLength, kChunked, kToClose };
     enum Certificate { kGateway, kOtherCA, kOtherName };
     Framing framing = kLength;
-    bool bareLF = false;       // head lines end in LF only
-    int split = 0;             // the answer sent in pieces of this size, with pauses
-    int cut = -1;              // only this many bytes of the answer are sent
-    bool abrupt = false;       // closed without close_notify
-    bool keepAlive = false;    // held open after the answer until the client closes
-    bool answer = true;        // false: the request is read, then nothing is sent
-    bool handshake = true;     // false: the TLS handshake never starts
+    bool bareLF = false;     // head lines end in LF only
+    bool raw = false;        // the answer is sent as given, head and all
+    std::string splitInside; // sent in two writes, the first ending inside this text
+    int cut = -1;            // only this many bytes of the answer are sent
+    bool abrupt = false;     // closed without close_notify
+    bool keepAlive = false;  // held open after the answer until the client closes
+    bool answer = true;      // false: the request is read, then nothing is sent
+    bool handshake = true;   // false: the TLS handshake never starts
     bool closeBeforeReading = false;
     bool tls12 = false;
     Certificate certificate = kGateway;
@@ -115,7 +116,8 @@ struct Request {
 };
 
 inline std::string Approved(const std::string& extra = "") {
-    return "<r_time>Mon Jan 01 10:00:00 2024</r_time><r_ref>0097820000</r_ref><r_approved>APPROVED</r_approved>"
+    return "<r_time>Mon Jan 01 10:00:00 "
+           "2024</r_time><r_ref>0097820000</r_ref><r_approved>APPROVED</r_approved>"
            "<r_code>0097820000019564:YNAM:12345678901234567890123:</r_code><r_error></r_error>"
            "<r_ordernum>A-1</r_ordernum><r_authresponse>ok</r_authresponse><r_message>APPROVED</r_message>" +
            extra;
@@ -181,7 +183,8 @@ class FakeGateway {
         thread.join();
         for (int fd : {listeners[0], listeners[1], deadSocket, wake[0], wake[1]})
             if (fd >= 0) close(fd);
-        for (SSL_CTX* context : contexts) SSL_CTX_free(context);
+        for (SSL_CTX* context : contexts)
+            SSL_CTX_free(context);
     }
 
     static int LocalPort(int fd) {
@@ -325,31 +328,33 @@ class FakeGateway {
         return true;
     }
 
-    static void Answer(SSL* ssl, const Behaviour& b, const std::string& body) {
+    static std::string Framed(const Behaviour& b, const std::string& body) {
+        if (b.raw) return body;
         const std::string eol = b.bareLF ? "\n" : "\r\n";
         std::string text = "HTTP/1.1 200 OK" + eol + "Content-Type: text/xml" + eol;
         if (b.framing == Behaviour::kLength) text += "Content-Length: " + std::to_string(body.size()) + eol;
         if (b.framing == Behaviour::kChunked) text += "Transfer-Encoding: chunked" + eol;
         if (!b.keepAlive) text += "Connection: close" + eol;
         text += eol;
-        if (b.framing != Behaviour::kChunked) {
-            text += body;
-        } else {
-            for (size_t at = 0; at < body.size(); at += 7) {
-                std::string piece = body.substr(at, 7);
-                char size[32];
-                std::snprintf(size, sizeof size, at == 0 ? "%zx;name=value\r\n" : "%zx\r\n", piece.size());
-                text += size + piece + "\r\n";
-            }
-            text += "0\r\nX-Trailer: end\r\n\r\n";
+        if (b.framing != Behaviour::kChunked) return text + body;
+        for (size_t at = 0; at < body.size(); at += 7) {
+            std::string piece = body.substr(at, 7);
+            char size[32];
+            std::snprintf(size, sizeof size, at == 0 ? "%zx;name=value\r\n" : "%zx\r\n", piece.size());
+            text += size + piece + "\r\n";
         }
+        return text + "0\r\nX-Trailer: end\r\n\r\n";
+    }
+
+    static void Answer(SSL* ssl, const Behaviour& b, const std::string& body) {
+        std::string text = Framed(b, body);
         if (b.cut >= 0) text.resize(std::min(text.size(), static_cast<size_t>(b.cut)));
-        size_t step = b.split > 0 ? static_cast<size_t>(b.split) : text.size();
-        for (size_t at = 0; at < text.size(); at += step) {
-            if (at > 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            std::string piece = text.substr(at, step);
-            if (SSL_write(ssl, piece.data(), static_cast<int>(piece.size())) <= 0) return;
-        }
+        size_t first = b.splitInside.empty() ? std::string::npos : text.find(b.splitInside);
+        first = first == std::string::npos ? text.size() : first + b.splitInside.size() / 2;
+        if (first > 0 && SSL_write(ssl, text.data(), static_cast<int>(first)) <= 0) return;
+        if (first == text.size()) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        SSL_write(ssl, text.data() + first, static_cast<int>(text.size() - first));
     }
 
     SSL_CTX* contexts[3] = {};
@@ -387,8 +392,9 @@ class GatewayApplication : public FileTestApplication {
     std::string withheld;
 };
 
-// Inputs as "name=value" items over the defaults; "-name" removes one.
-using Inputs = std::vector<std::string>;
+// Inputs: "name=value" items separated by ';', over the defaults; "-name"
+// removes one; "name*N=text" is the text doubled N times by the program.
+using Inputs = std::string;
 
 struct Outcome {
     int result = -1;
@@ -405,7 +411,8 @@ struct Outcome {
 inline int OpenDescriptors() {
     int count = 0;
     if (DIR* dir = opendir("/proc/self/fd")) {
-        while (readdir(dir)) ++count;
+        while (readdir(dir))
+            ++count;
         closedir(dir);
     }
     return count;
@@ -413,8 +420,8 @@ inline int OpenDescriptors() {
 
 class GatewayRig {
   public:
-    static constexpr const char* kOutputs[] = {"ch_error", "ch_time", "ch_ref", "ch_approved",
-                                               "ch_code", "ch_ordernum", "ch_authresponse", "ch_message"};
+    static constexpr const char* kOutputs[] = {"ch_error", "ch_time",     "ch_ref",          "ch_approved",
+                                               "ch_code",  "ch_ordernum", "ch_authresponse", "ch_message"};
 
     GatewayRig() {
         ConfigureRoots(app, tree);
@@ -429,44 +436,67 @@ class GatewayRig {
         manager.RegisterLibrary("LinkPoint", VORN_TOBEX);
     }
     ~GatewayRig() {
+        vm.reset();
         app.commerce = nullptr;
         app.libraryManager = nullptr;
     }
 
-    Inputs Defaults() const {
-        return {"req_keyfile=client.pem", "req_host=localhost", "req_port=" + std::to_string(FakeGateway::Get().Port()),
-                "req_chargetype=sale", "req_read_timeout=5"};
+    static Inputs Defaults() {
+        return "req_keyfile=client.pem;req_host=localhost;req_port=" +
+               std::to_string(FakeGateway::Get().Port()) + ";req_chargetype=sale;req_read_timeout=5";
+    }
+
+    // The defaults with the changes, as (name, value) pairs.
+    static std::vector<std::pair<std::string, std::string>> Items(const Inputs& changes) {
+        std::vector<std::pair<std::string, std::string>> inputs;
+        for (const std::string& items : {Defaults(), changes}) {
+            for (size_t at = 0, end; at < items.size(); at = end + 1) {
+                end = std::min(items.find(';', at), items.size());
+                Apply(inputs, items.substr(at, end - at));
+            }
+        }
+        return inputs;
+    }
+
+    // A program that sets the inputs and runs a block over them whose body is
+    // the given code.
+    static std::string Source(const Inputs& changes, const std::string& body) {
+        std::vector<std::pair<std::string, std::string>> inputs = Items(changes);
+        std::string names;
+        std::string source = ".global";
+        std::string code;
+        for (const auto& [key, value] : inputs) {
+            size_t star = key.find('*');
+            std::string name = key.substr(0, star);
+            names += (names.empty() ? "" : ", ") + name;
+            source += " " + name;
+            code += "    pushc \"" + Escaped(value) + "\"\n    popg " + name + "\n";
+            for (int i = star == std::string::npos ? 0 : std::atoi(key.c_str() + star + 1); i > 0; --i)
+                code += "    pushg " + name + "\n    pushg " + name + "\n    cat\n    popg " + name + "\n";
+        }
+        return source + "\n.system ch_approved\n.segment main entry\n" + code +
+               "    pushc \"LinkPoint\"\n    pushc \"\"\n    pushc \"" + names +
+               "\"\n    op_commerce @done\nbody:\n" + body + "    op_commerce_loop @body\ndone:\n.end\n";
     }
 
     // Runs one block over the inputs; presets are system variables set first.
     Outcome Run(const Inputs& changes, const std::map<std::string, std::string>& presets = {}) {
-        std::vector<std::pair<std::string, std::string>> inputs;
-        for (const std::string& item : Defaults()) Apply(inputs, item);
-        for (const std::string& item : changes) Apply(inputs, item);
-        std::string names;
-        for (const auto& [name, value] : inputs) names += (names.empty() ? "" : ", ") + name;
-        std::string source = ".global";
-        for (const auto& [name, value] : inputs) source += " " + name;
-        source += "\n.segment main entry\n";
-        for (const auto& [name, value] : inputs) source += "    pushc \"" + Escaped(value) + "\"\n    popg " + name + "\n";
-        source += "    pushc \"LinkPoint\"\n    pushc \"\"\n    pushc \"" + names +
-                  "\"\n    op_commerce @done\nbody:\n    pushc \"body\"\n    out\n    op_commerce_loop @body\ndone:\n"
-                  ".end\n";
-        LoadedProgram program(Assembled(ResolveTagJumps(source)));
+        LoadedProgram program(Assembled(ResolveTagJumps(Source(changes, "    pushc \"body\"\n    out\n"))));
         Outcome outcome;
         if (!program.LoadAll()) {
             ADD_FAILURE() << "program did not load";
             return outcome;
         }
         AddApplicationSystemVariables(program.system, &app, nullptr);
-        for (const auto& [name, value] : presets) program.system.SetVariable(name.c_str(), -1, value.c_str(), -1);
+        for (const auto& [name, value] : presets)
+            program.system.SetVariable(name.c_str(), -1, value.c_str(), -1);
         sink.text.clear();
         TagErrorTable tags;
         tags.SetSetting(kTagCommerce, 0);
         {
-            VornVM vm("t.vrc", -1, &app, &program.dictionary, &program.system, &program.globals, &program.segments,
-                      &program.functions, nullptr, &manager, nullptr, nullptr, nullptr, app.TickCounterPlace(),
-                      app.TimedOutPlace(), app.ExitRequestedPlace(), nullptr, &tags);
+            VornVM vm("t.vrc", -1, &app, &program.dictionary, &program.system, &program.globals,
+                      &program.segments, &program.functions, nullptr, &manager, nullptr, nullptr, nullptr,
+                      app.TickCounterPlace(), app.TimedOutPlace(), app.ExitRequestedPlace(), nullptr, &tags);
             outcome.result = vm.Execute();
             outcome.openFeatures = vm.FeatureCount();
         }
@@ -480,11 +510,28 @@ class GatewayRig {
     }
 
     std::string caDir = Certificates::Get().Path("cadir");
+    // A program for calling the library's entries directly, with the
+    // configuration's system variables.
+    VornVM* Program() {
+        if (!vm) {
+            direct = std::make_unique<LoadedProgram>(Assembled(".segment main entry\n    exit\n.end\n"));
+            EXPECT_TRUE(direct->LoadAll());
+            AddApplicationSystemVariables(direct->system, &app, nullptr);
+            vm = std::make_unique<VornVM>("t.vrc", -1, &app, &direct->dictionary, &direct->system,
+                                          &direct->globals, &direct->segments, &direct->functions, nullptr,
+                                          &manager, nullptr, nullptr, nullptr, app.TickCounterPlace(),
+                                          app.TimedOutPlace(), app.ExitRequestedPlace(), nullptr);
+        }
+        return vm.get();
+    }
+
     ScratchTree tree;
     GatewayApplication app;
     RecordingSink sink;
     PosixExternalLibraryManager loader{&app, platform::HostModule()};
     CommerceLibraryManager manager{&app};
+    std::unique_ptr<LoadedProgram> direct;
+    std::unique_ptr<VornVM> vm;
 
   private:
     // The assembler's string escapes ('@' too: it marks a tag jump to resolve).
@@ -499,9 +546,11 @@ class GatewayRig {
         return out;
     }
     static void Apply(std::vector<std::pair<std::string, std::string>>& inputs, const std::string& item) {
+        if (item.empty()) return;
         bool remove = item[0] == '-';
         std::string name = remove ? item.substr(1) : item.substr(0, item.find('='));
-        auto found = std::find_if(inputs.begin(), inputs.end(), [&](const auto& p) { return p.first == name; });
+        auto found =
+            std::find_if(inputs.begin(), inputs.end(), [&](const auto& p) { return p.first == name; });
         if (remove) {
             if (found != inputs.end()) inputs.erase(found);
         } else if (found != inputs.end()) {
