@@ -2,6 +2,7 @@
 // order document built from the inputs, then the exchange.
 #include <strings.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -285,7 +286,13 @@ bool LoadKey(GatewayTransaction* t) {
     FreeBlock(t, &t->keyData, nullptr, &t->keyDataLength);
     Input keyFile = FindInput(t, "req_keyfile");
     char path[4096];
-    std::snprintf(path, sizeof path, "LinkPoint/%.*s", static_cast<int>(keyFile.length), keyFile.text);
+    int pathLength =
+        std::snprintf(path, sizeof path, "LinkPoint/%.*s", static_cast<int>(keyFile.length), keyFile.text);
+    if (pathLength >= static_cast<int>(sizeof path)) {
+        // Cut, it could name another file.
+        Fail(t, "%s", std::strerror(ENAMETOOLONG));
+        return false;
+    }
     VornFile* file = vrFile_Open(t->program, 3, path, -1, 1);
     if (!file) {
         const char* reason = vrFile_Error(t->program, nullptr, nullptr);

@@ -125,6 +125,8 @@ TEST(GatewayExchangeTest, FailuresReportTheirCauseAndLeaveNothingOpen) {
         {"a client of another CA, TLS 1.2", tls12, "req_keyfile=rogue.pem",
          verifying + "tlsv1 alert unknown ca", kExchange, 1},
         {"no key file", none, "req_keyfile=missing.pem", "No such file or directory", kEmptied, 0},
+        {"a key file name that would be cut", none, "req_keyfile=" + std::string(5000, 'k'),
+         "File name too long", kEmptied, 0},
         {"no key in the key file", none, "req_keyfile=garbage.pem", "Error reading certificate: *", kExchange,
          1},
         {"no req_host", none, "-req_host", "variable req_host not defined", kEmptied, 0},
