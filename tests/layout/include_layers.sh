@@ -16,6 +16,7 @@ declare -A allowed=(
   [database]="database engine platform"
   [host]="host database engine platform"
   [sqllib]="sqllib host/VornHost.h engine/foundation"
+  [gateway]="gateway host/VornHost.h sqllib/HostBinding.h"
   [server]="server host database engine platform"
   [snapin]="snapin host engine platform"
   [snapin/vornconfig]="snapin/vornconfig snapin host engine platform"
