@@ -3,9 +3,10 @@ SHELL := /bin/bash
 JOBS  ?= $(shell nproc)
 BUILD ?= build/asan
 
-PACKAGES := cmake make g++ libgtest-dev libgmock-dev libssl-dev libcrypt-dev libbenchmark-dev openssl
+PACKAGES := cmake make g++ libgtest-dev libgmock-dev libssl-dev libcrypt-dev libbenchmark-dev openssl \
+            nginx-light libfcgi-dev
 
-.PHONY: all deps configure build test bench run clang clean format
+.PHONY: all deps configure build test bench run example clang clean format
 
 all: build
 
@@ -45,10 +46,23 @@ clang: deps
 	cmake --build build/clang -j $(JOBS)
 	cd build/clang && ctest --output-on-failure -j $(JOBS)
 
-# Builds, assembles the examples and runs one (EXAMPLE=loop runs another) with the
-# examples as its script directory, so that VrDO finds the files beside it.
-EXAMPLE ?= function
+# Builds, assembles examples/web/ and serves it: nginx on 127.0.0.1:$(PORT) in
+# front of vornfcgi and the extension, until Ctrl-C. The registry, nginx's
+# configuration and its temporary files go to $(BUILD)/run.
+PORT ?= 8080
 run: build
+	@mkdir -p $(BUILD)/web
+	@for f in examples/web/*.vra; do \
+	  $(BUILD)/tools/vrasm -o $(BUILD)/web/$$(basename $${f%.vra}).vrc $$f || exit 1; \
+	done
+	@server/serve.sh --build $(BUILD) --root $(BUILD)/web --state $(BUILD)/run --port $(PORT) \
+	  --registry-template examples/web/registry.conf.in
+
+# Builds, assembles the command-line examples and runs one (EXAMPLE=loop runs
+# another) with the examples as its script directory, so that VrDO finds the
+# files beside it.
+EXAMPLE ?= function
+example: build
 	@mkdir -p $(BUILD)/examples
 	@for f in examples/*.vra; do \
 	  $(BUILD)/tools/vrasm -o $(BUILD)/examples/$$(basename $${f%.vra}).vrc $$f || exit 1; \
