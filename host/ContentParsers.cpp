@@ -355,7 +355,7 @@ void MultipartFormParser::EndParameter() {
 bool MultipartFormParser::Parse(const char* bytes, int32_t length) {
     if (state == kFailed) return false;
     const char* separator = Boundary();
-    const int32_t separatorLength = static_cast<int32_t>(boundary.Length());
+    int32_t separatorLength = static_cast<int32_t>(boundary.Length());
     int64_t dataStart = state == kBody ? 0 : -1; // body bytes of this piece begin here
     int64_t matchStart = 0;                     // where the boundary match of this piece began
     int64_t lineStart = 0;                      // the learned boundary line in this piece
@@ -363,6 +363,8 @@ bool MultipartFormParser::Parse(const char* bytes, int32_t length) {
     auto learn = [&](int64_t end) {
         if (!boundary.Append(bytes + lineStart, end - lineStart)) return Fail(String(kOutOfMemory));
         if (boundary.Length() > 2 + kMaxBoundary) return Fail(String(kNoSeparator));
+        separator = Boundary();
+        separatorLength = static_cast<int32_t>(boundary.Length());
         return true;
     };
 
@@ -628,10 +630,13 @@ bool MultipartFormParser::PartData(const char* bytes, int64_t length) {
 bool MultipartFormParser::EndPart() {
     bool ok = true;
     if (!isFile) {
-        ++made;
-        if (limit > 0 && made > limit) return Fail(String(kTooManyVariables));
-        target->AppendValue(fieldName.Text(), fieldName.Length(), fieldValue.Data(), Clamp32(fieldValue.Length()),
-                            true);
+        // A part without a name names no variable.
+        if (!fieldName.IsEmpty()) {
+            ++made;
+            if (limit > 0 && made > limit) return Fail(String(kTooManyVariables));
+            target->AppendValue(fieldName.Text(), fieldName.Length(), fieldValue.Data(),
+                                Clamp32(fieldValue.Length()), true);
+        }
         fieldValue.Clear();
     } else if (partFlag != 2) {
         delete temporary;
