@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -61,6 +62,7 @@ class MemoryRequest {
     int64_t writeLimit = -1;      // body bytes taken at all; then writes take 0 or fail
     bool failAtLimit = false;
     bool refuseHeader = false;
+    std::function<void()> onRead; // called before each read
 
     // --- What the extension did ------------------------------------------------------
     std::string status;
@@ -111,6 +113,7 @@ class MemoryRequest {
 
     static bool ReadClient(platform::IsapiConnection c, void* buffer, size_t* size) {
         MemoryRequest* r = Of(c);
+        if (r->onRead) r->onRead();
         if (r->failReadsAfter >= 0 && r->reads >= r->failReadsAfter) {
             errno = EIO;
             return false;
