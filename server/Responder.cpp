@@ -267,17 +267,19 @@ int Responder::WaitForHead(Connection* c, bool idle) {
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
                                                                               std::chrono::steady_clock::now());
             if (left.count() <= 0) return kHeadClose;
-            // Bytes already waiting keep the socket readable: only the stop
-            // is watched while more are awaited, and the bytes looked at again soon.
+            // Bytes already waiting keep the socket readable: while more are
+            // awaited only a hang-up is watched, and the bytes looked at again soon.
             timeout = waitingForMore ? 2 : static_cast<int>(left.count());
         }
-        pollfd fds[2] = {{wakeSocket[1], POLLIN, 0}, {fd, POLLIN, 0}};
-        int ready = poll(fds, waitingForMore ? 1 : 2, timeout);
+        pollfd fds[2] = {{wakeSocket[1], POLLIN, 0},
+                         {fd, static_cast<short>(waitingForMore ? POLLRDHUP : POLLIN), 0}};
+        int ready = poll(fds, 2, timeout);
         if (ready < 0) {
             if (errno == EINTR) continue;
             return kHeadClose;
         }
         if (fds[0].revents != 0) return kHeadStop;
+        if (waitingForMore && (fds[1].revents & (POLLRDHUP | POLLHUP | POLLERR))) return kHeadClose;
         if (ready == 0 && !waitingForMore) continue;
         ssize_t n = recv(fd, c->head, sizeof c->head, MSG_PEEK | MSG_DONTWAIT);
         if (n == 0) return kHeadClose;
