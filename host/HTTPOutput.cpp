@@ -57,6 +57,9 @@ int32_t Measure(const char* text, int32_t length) {
 }
 
 constexpr int32_t kDefaultChunkSize = 8192;
+// A response has a handful of headers: a small table is made for each one.
+constexpr int32_t kHeaderBits = 4;
+constexpr int32_t kHeaderSlots = 16;
 constexpr int32_t kDefaultFlushThreshold = 0x100000;
 
 } // namespace
@@ -91,7 +94,7 @@ struct HTTPOutput::Chunk {
 
 HTTPOutput::HTTPOutput(int32_t size, int32_t threshold)
     : chunkSize(size > 0 ? size : kDefaultChunkSize), flushThreshold(threshold >= 0 ? threshold : kDefaultFlushThreshold),
-      headers(true, true, 12, HashTable<Header>::kGrowth), first(Chunk::Make(chunkSize)), current(first) {}
+      headers(true, true, kHeaderBits, kHeaderSlots), first(Chunk::Make(chunkSize)), current(first) {}
 
 HTTPOutput::~HTTPOutput() {
     EmptyChain();

@@ -10,6 +10,7 @@
 #include "engine/foundation/Hash.h"
 #include "engine/vm/VornVM.h"
 #include "host/ContentParsers.h"
+#include "host/ScriptCache.h"
 #include "platform/Time.h"
 
 namespace vorn {
@@ -125,7 +126,7 @@ bool ISAPIApplication::CheckScriptPath(String* scriptName) {
 }
 
 bool ISAPIApplication::LoadScript(const String& scriptName) {
-    File* file = files->Open(LocationScript, scriptName.Text(), OpenRead);
+    File* file = OpenScript(files, LocationScript, scriptName.Text());
     if (!file)
         return Fail(String("Unable to execute '") + Encoded(pathInfo) + "': " +
                     Encoded(files->ErrorText().Text(), files->ErrorText().Length()));

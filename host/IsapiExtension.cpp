@@ -16,9 +16,10 @@ namespace {
 
 std::mutex gStateMutex;
 RequestPool* gPool = nullptr;
+platform::ModuleHandle gModule = nullptr; // the extension's own, found at start-up
 
 ServedRequest* MakeApplication(void*, platform::IsapiControlBlock* controlBlock) {
-    return new (std::nothrow) ISAPIApplication(platform::HostModule(), controlBlock, nullptr);
+    return new (std::nothrow) ISAPIApplication(gModule, controlBlock, nullptr);
 }
 
 } // namespace
@@ -31,6 +32,7 @@ bool ExtensionGetVersion(platform::IsapiVersionInfo* info) {
     try {
         std::lock_guard<std::mutex> lock(gStateMutex);
         if (gPool) return true;
+        gModule = platform::HostModule();
         ProductSettings settings;
         ReadProductSettings(settings);
         StartProcessOpenSSL();

@@ -1,7 +1,6 @@
 #include "server/Responder.h"
 
 #include <fcgiapp.h>
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -206,8 +205,6 @@ struct Connection {
 // --- Responder ---------------------------------------------------------------------------------
 
 Responder::Responder(Extension* ext, int socket, int32_t acceptors) : extension(ext), listenSocket(socket) {
-    int flags = fcntl(listenSocket, F_GETFL);
-    if (flags >= 0) fcntl(listenSocket, F_SETFL, flags | O_NONBLOCK);
     for (int32_t i = 0; i < (acceptors > 0 ? acceptors : 1); ++i) {
         auto connection = std::make_unique<Connection>();
         connection->owner = this;
@@ -238,19 +235,19 @@ bool Responder::Start(std::string* error) {
 }
 
 int Responder::AcceptOne() {
+    // A blocking accept wakes one acceptor per connection; the stop shuts the
+    // listener, which ends every accept waiting on it.
     for (;;) {
-        pollfd fds[2] = {{listenSocket, POLLIN, 0}, {wakeSocket[1], POLLIN, 0}};
-        if (poll(fds, 2, -1) < 0) {
-            if (errno == EINTR) continue;
-            return -1;
-        }
-        if (fds[1].revents) return -1;
         int fd = accept4(listenSocket, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd >= 0) {
             SetTimeouts(fd);
             return fd;
         }
-        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED) {
+        {
+            std::lock_guard<std::mutex> lock(stopMutex);
+            if (stopping) return -1;
+        }
+        if (errno != EINTR && errno != ECONNABORTED && errno != EAGAIN) {
             // Out of descriptors and the like: let the others finish first.
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
@@ -261,6 +258,7 @@ int Responder::WaitForHead(Connection* c, bool idle) {
     int fd = c->request.ipcFd;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kHeadMilliseconds);
     bool waitingForMore = false;
+    bool polled = false;
     for (;;) {
         int timeout = -1;
         if (!idle) {
@@ -270,6 +268,14 @@ int Responder::WaitForHead(Connection* c, bool idle) {
             // Bytes already waiting keep the socket readable: while more are
             // awaited only a hang-up is watched, and the bytes looked at again soon.
             timeout = waitingForMore ? 2 : static_cast<int>(left.count());
+        }
+        if (!idle && !waitingForMore && !polled) {
+            // A new connection usually brings its request along: no need to
+            // wait for it.
+            polled = true;
+            ssize_t n = recv(fd, c->head, sizeof c->head, MSG_PEEK | MSG_DONTWAIT);
+            if (n > 0 && CheckRequestHead(c->head, static_cast<size_t>(n)) == RequestHead::Complete)
+                return kHeadComplete;
         }
         pollfd fds[2] = {{wakeSocket[1], POLLIN, 0},
                          {fd, static_cast<short>(waitingForMore ? POLLRDHUP : POLLIN), 0}};
@@ -424,6 +430,7 @@ bool Responder::Stop() {
         if (stopping) return true;
         stopping = true;
     }
+    shutdown(listenSocket, SHUT_RD);                          // every accept ends
     if (wakeSocket[0] >= 0) shutdown(wakeSocket[0], SHUT_WR); // every poll on the other end wakes
     bool stopped = !extension || !extension->terminate || extension->terminate(0);
     if (!stopped) {

@@ -38,8 +38,8 @@ class Responder {
   public:
     static constexpr int32_t kPreRead = 48 * 1024;
 
-    // listenSocket: a listening socket (made non-blocking here); acceptors:
-    // the requests in flight at most.
+    // listenSocket: a listening socket, shut down by Stop; acceptors: the
+    // requests in flight at most.
     Responder(Extension* extension, int listenSocket, int32_t acceptors);
     ~Responder();
     Responder(const Responder&) = delete;
