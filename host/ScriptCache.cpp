@@ -9,11 +9,15 @@
 #include "engine/files/BufferFile.h"
 #include "engine/files/PosixFile.h"
 #include "platform/Files.h"
+#include "platform/Time.h"
 
 namespace vorn {
 
 namespace {
 
+// A file changed this recently may change again within the clock's
+// granularity without its time moving: it is read afresh until it settles.
+constexpr int64_t kSettleSeconds = 2;
 // Larger scripts are read every time; the cache starts again when it would
 // hold more than these.
 constexpr int64_t kMostBytesEach = 4 << 20;
@@ -89,6 +93,7 @@ File* OpenScript(PosixFileManager* files, int32_t kind, const char* path) {
         return file;
     }
     delete file;
+    if (platform::NowSeconds() - identity.modifiedSeconds < kSettleSeconds) return InMemory(absolute, *bytes);
     std::lock_guard<std::mutex> lock(cache.mutex);
     if (cache.scripts.size() >= kMostScripts || cache.bytes + identity.size > kMostBytes) {
         cache.scripts.clear();

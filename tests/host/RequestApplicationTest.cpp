@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "host/ISAPIApplication.h"
+#include "platform/Files.h"
 #include "platform/Process.h"
 #include "platform/Time.h"
 #include "tests/host/WebHostSupport.h"
@@ -340,6 +341,38 @@ TEST(RequestApplication, LogCookieServerNameAndDates) {
         unsetenv("TZ");
     }
     tzset();
+}
+
+} // namespace
+} // namespace vorn
+
+namespace vorn {
+namespace {
+
+TEST(RequestApplication, AChangedScriptIsReadAgain) {
+    test::Site site;
+    site.Registry();
+    auto serve = [&] {
+        test::MemoryRequest request(site.Request("/page.vrc"));
+        test::Serve(request);
+        return request.response;
+    };
+    auto page = [](const char* text) { return std::string(".segment main entry\n    pushc \"") + text + "\"\n    out\n.end\n"; };
+    // Just written: the same size and maybe the same time, still read again.
+    site.Script("page.vrc", page("one"));
+    EXPECT_EQ(serve(), "one");
+    site.Script("page.vrc", page("two"));
+    EXPECT_EQ(serve(), "two");
+    // Settled: kept, and read again once it changes.
+    std::string path = site.root + "/page.vrc";
+    ASSERT_TRUE(platform::SetModifiedTime(path.c_str(), platform::NowSeconds() - 60));
+    EXPECT_EQ(serve(), "two");
+    EXPECT_EQ(serve(), "two");
+    site.Script("page.vrc", page("six"));
+    ASSERT_TRUE(platform::SetModifiedTime(path.c_str(), platform::NowSeconds() - 30));
+    EXPECT_EQ(serve(), "six");
+    std::remove(path.c_str());
+    EXPECT_EQ(serve().substr(0, 26), "Unable to execute '/page.v");
 }
 
 } // namespace

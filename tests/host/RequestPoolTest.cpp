@@ -9,6 +9,7 @@
 
 #include "host/ISAPIApplication.h"
 #include "engine/vm/VornVM.h"
+#include "host/IsapiExtension.h"
 #include "host/RequestPool.h"
 #include "tests/host/WebHostSupport.h"
 
@@ -170,6 +171,39 @@ TEST(RequestPool, AnEndlessScriptIsStoppedAtTheTickAfterItsDeadline) {
     EXPECT_EQ(request.response, std::string("started ") + kErrorTimedOut);
     // A deadline of one whole second is passed within two; one tick later it stops.
     EXPECT_LT(seconds, 5.0);
+}
+
+} // namespace
+} // namespace vorn
+
+namespace vorn {
+namespace {
+
+TEST(Extension, StartsOnceServesAndStops) {
+    test::Site site;
+    site.Script("hello.vrc", ".segment main entry\n    pushc \"hi\"\n    out\n.end\n");
+    site.registry.Write("[SOFTWARE\\Vorn\\Vorn Tevrona NT]\nThreads = dword:3\n"
+                        "[SOFTWARE\\Vorn\\Vorn Tevrona NT\\Configuration]\nvornroot = " + site.root +
+                        "\ndatadir = " + site.data + "\n");
+    for (int start = 0; start < 2; ++start) {
+        platform::IsapiVersionInfo info{};
+        ASSERT_TRUE(ExtensionGetVersion(&info));
+        EXPECT_EQ(info.extensionVersion, 0x00010002u);
+        EXPECT_STREQ(info.description, "Vorn");
+    }
+    std::vector<std::unique_ptr<MemoryRequest>> requests;
+    for (int i = 0; i < 6; ++i) {
+        requests.push_back(std::make_unique<MemoryRequest>(site.Request("/hello.vrc")));
+        EXPECT_EQ(ExtensionHttpProc(&requests.back()->block), platform::kIsapiStatusPending);
+    }
+    for (auto& r : requests)
+        while (r->done == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_TRUE(ExtensionTerminate(0));
+    for (auto& r : requests) EXPECT_EQ(r->response, "hi");
+    // Stopped: requests are refused until it starts again.
+    MemoryRequest late(site.Request("/hello.vrc"));
+    EXPECT_EQ(ExtensionHttpProc(&late.block), platform::kIsapiStatusError);
+    EXPECT_TRUE(ExtensionTerminate(0));
 }
 
 } // namespace
