@@ -65,7 +65,7 @@ inline std::string Params(const std::vector<std::pair<std::string, std::string>>
 inline std::string Request(const std::vector<std::pair<std::string, std::string>>& pairs,
                            const std::string& body = "") {
     std::string r = Begin() + Record(4, Params(pairs)) + Record(4, "");
-    if (!body.empty()) r += Record(5, body);
+    for (size_t at = 0; at < body.size(); at += 65535) r += Record(5, body.substr(at, 65535));
     return r + Record(5, "");
 }
 
