@@ -183,13 +183,15 @@ TEST(Responder, ARequestLeftOpenByAStoppedExtensionGets503) {
     ASSERT_EQ(gKept.size(), 1u);
     // Read while the responder stops: libfcgi's close waits for the peer's.
     std::string reply;
-    std::thread reader([&] { reply = ReadAll(fd, 5000); });
+    std::thread reader([&] {
+        reply = ReadAll(fd, 5000);
+        close(fd);
+    });
     EXPECT_TRUE(rig.responder->Stop());
     reader.join();
     EXPECT_EQ(gTerminated, 1);
     EXPECT_EQ(Output(reply),
               "Status: 503 Service Unavailable\r\nContent-Type: text/plain\r\n\r\n503 Service Unavailable\n");
-    close(fd);
 }
 
 } // namespace
