@@ -3,10 +3,12 @@ SHELL := /bin/bash
 JOBS  ?= $(shell nproc)
 BUILD ?= build/asan
 
-PACKAGES := cmake make g++ libgtest-dev libgmock-dev libssl-dev libcrypt-dev libbenchmark-dev openssl \
-            nginx-light libfcgi-dev
+PACKAGES := cmake make g++ libgtest-dev libgmock-dev libssl-dev libcrypt-dev libbenchmark-dev openssl
+PACKAGES += libmicrohttpd-dev chromium chromium-driver python3-selenium
+PACKAGES += libsqlite3-dev python3-dbf python3-dbfread
+PACKAGES += nginx-light libfcgi-dev
 
-.PHONY: all deps configure build test bench run example clang clean format
+.PHONY: all deps configure build test bench bench-peers run example clang clean format
 
 all: build
 
@@ -37,6 +39,11 @@ bench: deps
 	cmake --build build/release -j $(JOBS)
 	@for b in build/release/bench/*_bench; do [ -x "$$b" ] && "$$b"; done; true
 
+# The interpreter against Lua 5.4 and PHP 8.2 on the same four workloads,
+# whole process, with hyperfine (the script installs all three).
+bench-peers:
+	bench/peers/run.sh
+
 # A second compiler finds what one misses: the suite built with clang, without
 # the sanitizers. CI keeps g++.
 clang: deps
@@ -60,15 +67,16 @@ run: build
 
 # Builds, assembles the command-line examples and runs one (EXAMPLE=loop runs
 # another) with the examples as its script directory, so that VrDO finds the
-# files beside it.
+# files beside it, and as its data directory, so that the files examples write
+# stay in the build.
 EXAMPLE ?= function
 example: build
 	@mkdir -p $(BUILD)/examples
 	@for f in examples/*.vra; do \
 	  $(BUILD)/tools/vrasm -o $(BUILD)/examples/$$(basename $${f%.vra}).vrc $$f || exit 1; \
 	done
-	@echo "--- vrrun -s $(BUILD)/examples $(EXAMPLE).vrc"
-	@$(BUILD)/tools/vrrun -s $(BUILD)/examples $(EXAMPLE).vrc
+	@echo "--- vrrun -s $(BUILD)/examples -d $(BUILD)/examples $(EXAMPLE).vrc"
+	@$(BUILD)/tools/vrrun -s $(BUILD)/examples -d $(BUILD)/examples $(EXAMPLE).vrc
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')

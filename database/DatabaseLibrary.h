@@ -26,20 +26,20 @@ class Variable;
 class VariableList;
 class VornVM;
 } // namespace vorn
-typedef vorn::VornVM vrProgram;
-typedef vorn::ExternalDatabase vrDatabase;
-typedef vorn::ExternalDatabaseView vrDatabaseView;
-typedef vorn::ExternalDatabaseVariable vrDatabaseVariable;
-typedef vorn::Variable vrVariable;
-typedef vorn::VariableList vrVariableList;
+typedef vorn::VornVM VornProgram;
+typedef vorn::ExternalDatabase VornDatabase;
+typedef vorn::ExternalDatabaseView VornDatabaseView;
+typedef vorn::ExternalDatabaseVariable VornDatabaseVariable;
+typedef vorn::Variable VornVariable;
+typedef vorn::VariableList VornVariableList;
 extern "C" {
 #else
-typedef struct vrProgram vrProgram;
-typedef struct vrDatabase vrDatabase;
-typedef struct vrDatabaseView vrDatabaseView;
-typedef struct vrDatabaseVariable vrDatabaseVariable;
-typedef struct vrVariable vrVariable;
-typedef struct vrVariableList vrVariableList;
+typedef struct VornProgram VornProgram;
+typedef struct VornDatabase VornDatabase;
+typedef struct VornDatabaseView VornDatabaseView;
+typedef struct VornDatabaseVariable VornDatabaseVariable;
+typedef struct VornVariable VornVariable;
+typedef struct VornVariableList VornVariableList;
 #endif
 
 /* The interface version of this header. */
@@ -58,52 +58,52 @@ typedef struct vrVariableList vrVariableList;
 #define VORN_COLUMN_DOUBLE 3
 
 /* Entries as this version calls them. */
-typedef int32_t (*vorn_create_database_entry)(vrDatabase* database, const char* file, int32_t fileLength,
+typedef int32_t (*vorn_create_database_entry)(VornDatabase* database, const char* file, int32_t fileLength,
                                               const char* name, int32_t nameLength, const char* fields,
                                               int32_t fieldsLength);
-typedef int32_t (*vorn_open_database_entry)(vrDatabase* database, const char* file, int32_t fileLength,
+typedef int32_t (*vorn_open_database_entry)(VornDatabase* database, const char* file, int32_t fileLength,
                                             const char* name, int32_t nameLength, const char* extra1,
                                             int32_t extra1Length, const char* extra2, int32_t extra2Length,
                                             const char* extra3, int32_t extra3Length);
-typedef int32_t (*vorn_database_entry)(vrDatabase* database);
-typedef int32_t (*vorn_open_view_entry)(vrDatabase* database, const char* view, int32_t viewLength,
-                                        const char* query, int32_t queryLength, vrVariableList* parameters,
+typedef int32_t (*vorn_database_entry)(VornDatabase* database);
+typedef int32_t (*vorn_open_view_entry)(VornDatabase* database, const char* view, int32_t viewLength,
+                                        const char* query, int32_t queryLength, VornVariableList* parameters,
                                         int32_t parameterCount);
-typedef int32_t (*vorn_run_query_entry)(vrDatabase* database, const char* query, int32_t queryLength,
-                                        vrVariableList* parameters, int32_t parameterCount);
-typedef int32_t (*vorn_database_text_entry)(vrDatabase* database, const char* text, int32_t length);
-typedef int32_t (*vorn_make_index_entry)(vrDatabase* database, const char* file, int32_t fileLength,
+typedef int32_t (*vorn_run_query_entry)(VornDatabase* database, const char* query, int32_t queryLength,
+                                        VornVariableList* parameters, int32_t parameterCount);
+typedef int32_t (*vorn_database_text_entry)(VornDatabase* database, const char* text, int32_t length);
+typedef int32_t (*vorn_make_index_entry)(VornDatabase* database, const char* file, int32_t fileLength,
                                          const char* expression, int32_t expressionLength, const char* flags,
                                          int32_t flagsLength);
-typedef const char* (*vorn_database_error_entry)(vrDatabase* database);
-typedef int32_t (*vorn_database_command_entry)(vrDatabase* database, const char* command,
+typedef const char* (*vorn_database_error_entry)(VornDatabase* database);
+typedef int32_t (*vorn_database_command_entry)(VornDatabase* database, const char* command,
                                                int32_t commandLength, const char* value, int32_t valueLength);
-typedef int32_t (*vorn_view_entry)(vrDatabaseView* view);
-typedef int32_t (*vorn_view_count_entry)(vrDatabaseView* view, int32_t count);
-typedef int32_t (*vorn_view_text_entry)(vrDatabaseView* view, const char* text, int32_t length);
-typedef int32_t (*vorn_find_row_entry)(vrDatabaseView* view, const char* key, int32_t keyLength,
+typedef int32_t (*vorn_view_entry)(VornDatabaseView* view);
+typedef int32_t (*vorn_view_count_entry)(VornDatabaseView* view, int32_t count);
+typedef int32_t (*vorn_view_text_entry)(VornDatabaseView* view, const char* text, int32_t length);
+typedef int32_t (*vorn_find_row_entry)(VornDatabaseView* view, const char* key, int32_t keyLength,
                                        int32_t exact);
-typedef int32_t (*vorn_reveal_to_aggregate_entry)(vrDatabaseView* view, vrVariable** target);
-typedef const char* (*vorn_view_error_entry)(vrDatabaseView* view);
-typedef int32_t (*vorn_variable_integer_entry)(vrDatabaseVariable* variable, int32_t* value);
-typedef int32_t (*vorn_variable_double_entry)(vrDatabaseVariable* variable, double* value);
+typedef int32_t (*vorn_reveal_to_aggregate_entry)(VornDatabaseView* view, VornVariable** target);
+typedef const char* (*vorn_view_error_entry)(VornDatabaseView* view);
+typedef int32_t (*vorn_variable_integer_entry)(VornDatabaseVariable* variable, int32_t* value);
+typedef int32_t (*vorn_variable_double_entry)(VornDatabaseVariable* variable, double* value);
 /* *owned set: *text came from vrProgram_Allocate and becomes the host's. */
-typedef int32_t (*vorn_variable_text_entry)(vrDatabaseVariable* variable, const char** text, int32_t* length,
+typedef int32_t (*vorn_variable_text_entry)(VornDatabaseVariable* variable, const char** text, int32_t* length,
                                             int32_t* owned);
-typedef int32_t (*vorn_set_variable_integer_entry)(vrDatabaseVariable* variable, int32_t value);
-typedef int32_t (*vorn_set_variable_double_entry)(vrDatabaseVariable* variable, double value);
-typedef int32_t (*vorn_set_variable_text_entry)(vrDatabaseVariable* variable, const char* text,
+typedef int32_t (*vorn_set_variable_integer_entry)(VornDatabaseVariable* variable, int32_t value);
+typedef int32_t (*vorn_set_variable_double_entry)(VornDatabaseVariable* variable, double value);
+typedef int32_t (*vorn_set_variable_text_entry)(VornDatabaseVariable* variable, const char* text,
                                                 int32_t length);
-typedef int32_t (*vorn_variable_entry)(vrDatabaseVariable* variable);
+typedef int32_t (*vorn_variable_entry)(VornDatabaseVariable* variable);
 
 /* The argument lists of older libraries: version 1 passes no database name
  * and no third extra text, version 2 adds the third extra text. */
-typedef int32_t (*vorn_create_database_entry_v1)(vrDatabase* database, const char* file, int32_t fileLength,
+typedef int32_t (*vorn_create_database_entry_v1)(VornDatabase* database, const char* file, int32_t fileLength,
                                                  const char* fields, int32_t fieldsLength);
-typedef int32_t (*vorn_open_database_entry_v1)(vrDatabase* database, const char* file, int32_t fileLength,
+typedef int32_t (*vorn_open_database_entry_v1)(VornDatabase* database, const char* file, int32_t fileLength,
                                                const char* extra1, int32_t extra1Length, const char* extra2,
                                                int32_t extra2Length);
-typedef int32_t (*vorn_open_database_entry_v2)(vrDatabase* database, const char* file, int32_t fileLength,
+typedef int32_t (*vorn_open_database_entry_v2)(VornDatabase* database, const char* file, int32_t fileLength,
                                                const char* extra1, int32_t extra1Length, const char* extra2,
                                                int32_t extra2Length, const char* extra3,
                                                int32_t extra3Length);
@@ -155,30 +155,8 @@ typedef struct DatabaseLibraryDescriptor {
 typedef DatabaseLibraryDescriptor* (*vorn_database_library_export)(void);
 #define VORN_DATABASE_LIBRARY_EXPORT "vorn_database_library"
 
-/* Host functions a database library calls. */
-void* vrProgram_Allocate(vrProgram* program, int32_t size);
-void vrProgram_Free(vrProgram* program, void* block);
-
-vrProgram* vrDatabase_Program(vrDatabase* database);
-void* vrDatabase_data(vrDatabase* database);
-void vrDatabase_SetData(vrDatabase* database, void* data);
-vrDatabaseView* vrDatabase_AddView(vrDatabase* database, const char* name, int32_t length, void* data);
-void vrDatabase_SetPrimaryView(vrDatabase* database, vrDatabaseView* view);
-
-vrProgram* vrDatabaseView_Program(vrDatabaseView* view);
-vrDatabase* vrDatabaseView_Database(vrDatabaseView* view);
-void* vrDatabaseView_data(vrDatabaseView* view);
-void vrDatabaseView_SetData(vrDatabaseView* view, void* data);
-vrDatabaseVariable* vrDatabaseView_AddVariable(vrDatabaseView* view, const char* name, int32_t length,
-                                               void* data);
-void vrDatabaseView_Clear(vrDatabaseView* view);
-void vrDatabaseView_SetDirty(vrDatabaseView* view);
-void vrDatabaseView_Commit(vrDatabaseView* view);
-
-vrDatabaseView* vrDatabaseVariable_DatabaseView(vrDatabaseVariable* variable);
-void* vrDatabaseVariable_data(vrDatabaseVariable* variable);
-void vrDatabaseVariable_SetData(vrDatabaseVariable* variable, void* data);
-void vrDatabaseVariable_SetDirty(vrDatabaseVariable* variable);
+/* The host functions a library calls (vrDatabase_AddView, vrDatabaseView_AddVariable, vrProgram_Allocate
+ * and the rest) are declared with the whole host interface, in the host's public header. */
 
 #ifdef __cplusplus
 } /* extern "C" */

@@ -313,7 +313,7 @@ int ExternalDatabaseView::Unsupported(const char* tag) {
     return 0;
 }
 
-int ExternalDatabaseView::Forward(int32_t (*entry)(vrDatabaseView*), const char* tag) {
+int ExternalDatabaseView::Forward(int32_t (*entry)(VornDatabaseView*), const char* tag) {
     if (!entry) return Unsupported(tag);
     return Result(entry(this), tag);
 }

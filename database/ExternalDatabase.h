@@ -122,7 +122,7 @@ class ExternalDatabaseView : public DatabaseView {
     void SetStamp(int32_t value) { stamp = value; }
 
   private:
-    int Forward(int32_t (*entry)(vrDatabaseView*), const char* tag);
+    int Forward(int32_t (*entry)(VornDatabaseView*), const char* tag);
     int Result(int32_t result, const char* tag);
     void TakeLibraryError(const char* tag);
     int Unsupported(const char* tag);

@@ -2,7 +2,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <new>
 
 #include "engine/app/ExternalLibrary.h"
 #include "engine/app/VornApplication.h"
@@ -14,6 +13,7 @@ namespace vorn {
 namespace {
 
 constexpr int32_t kLibraryGrowth = 16;
+constexpr int32_t kPersistentReleaseRounds = 100000;
 
 int32_t MeasuredLength(const char* text, int32_t length) {
     if (!text) return 0;
@@ -25,11 +25,11 @@ int32_t MeasuredLength(const char* text, int32_t length) {
 } // namespace
 
 void* ObjectAllocate(size_t size) {
-    return ::operator new(size == 0 ? 1 : size, std::nothrow);
+    return std::malloc(size == 0 ? 1 : size);
 }
 
 void ObjectFree(void* block) {
-    ::operator delete(block);
+    std::free(block);
 }
 
 // --- ExternalCall ---------------------------------------------------------------
@@ -65,12 +65,17 @@ int32_t ExternalCall::Call(VornVM* program, VariableList* parameters) {
 
 // --- ExternalCallPersistentData -----------------------------------------------------
 
-ExternalCallPersistentData::ExternalCallPersistentData(VornVM* owner, const char* text, int32_t length,
-                                                       void* value, PersistentDataRelease releaseFunction)
-    : program(owner), name(text ? text : "", MeasuredLength(text, length)), data(value),
-      release(releaseFunction) {}
+ExternalCallPersistentData::ExternalCallPersistentData(const char* text, int32_t length, void* value,
+                                                       PersistentDataRelease releaseFunction)
+    : name(text ? text : "", MeasuredLength(text, length)), data(value), release(releaseFunction) {}
 
 ExternalCallPersistentData::~ExternalCallPersistentData() {
+    Release(nullptr);
+}
+
+void ExternalCallPersistentData::Release(VornVM* program) {
+    if (released) return;
+    released = true;
     if (release)
         release(program, data);
     else
@@ -84,10 +89,12 @@ ExternalCallManager::ExternalCallManager(VornApplication* owner)
       persistent(true, true, 12, HashTable<ExternalCallPersistentData>::kGrowth) {}
 
 ExternalCallManager::~ExternalCallManager() {
+    // First, while every lookup still works: a release may call the host.
+    ProgramEnding(nullptr);
+    persistent.Clear();
     std::free(libraries);
     libraries = nullptr;
     libraryCount = libraryCapacity = 0;
-    persistent.Clear();
     error.Free();
     calls.Clear();
 }
@@ -172,8 +179,24 @@ void* ExternalCallManager::LookupPersistent(const char* name, int32_t length) {
 void ExternalCallManager::RegisterPersistent(VornVM* program, const char* name, int32_t length, void* data,
                                              PersistentDataRelease release) {
     length = MeasuredLength(name, length);
-    delete persistent.Remove(name ? name : "", length);
-    persistent.Insert(new ExternalCallPersistentData(program, name, length, data, release));
+    // Out of the table before its release runs: the release may call back.
+    ExternalCallPersistentData* old = persistent.Remove(name ? name : "", length);
+    persistent.Insert(new ExternalCallPersistentData(name, length, data, release));
+    if (old) old->Release(program);
+    delete old;
+}
+
+void ExternalCallManager::ProgramEnding(VornVM* program) {
+    // A release that registers again is let do so a bounded number of times.
+    for (int32_t round = 0; round < kPersistentReleaseRounds; ++round) {
+        ExternalCallPersistentData* record = nullptr;
+        for (int32_t slot = 0; slot < persistent.Used() && !record; ++slot)
+            record = persistent.ItemAt(slot);
+        if (!record) return;
+        persistent.Remove(record->Name().Text(), record->Name().Length());
+        record->Release(program);
+        delete record;
+    }
 }
 
 } // namespace vorn

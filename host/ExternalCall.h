@@ -57,8 +57,10 @@ struct FunctionLibraryDescriptor {
 
 using FunctionTableEntry = FunctionLibraryDescriptor* (*)();
 
-// The host's object allocation and its release: persistent data registered
-// without a release function is freed with ObjectFree.
+// The host's object allocation and its release: the host heap, the same as
+// the plug-ins' vorn_alloc and vorn_free, so that blocks cross both ways.
+// Persistent data registered without a release function is freed with
+// ObjectFree.
 void* ObjectAllocate(size_t size);
 void ObjectFree(void* block);
 
@@ -107,21 +109,24 @@ class ExternalCall : public ExternalFunctionCall {
 class ExternalCallPersistentData {
   public:
     // Copies the name (length -1: up to the NUL).
-    ExternalCallPersistentData(VornVM* program, const char* name, int32_t length, void* data,
-                               PersistentDataRelease release);
-    // release(program, data), or ObjectFree (data) without a release function.
+    ExternalCallPersistentData(const char* name, int32_t length, void* data, PersistentDataRelease release);
+    // Releases the data (with a null program) unless Release did.
     virtual ~ExternalCallPersistentData();
     ExternalCallPersistentData(const ExternalCallPersistentData&) = delete;
     ExternalCallPersistentData& operator=(const ExternalCallPersistentData&) = delete;
+
+    // release(program, data), or ObjectFree (data) without a release
+    // function; only the first call does anything.
+    void Release(VornVM* program);
 
     const String& Name() const { return name; }
     void* Data() const { return data; }
 
   private:
-    VornVM* program;
     String name;
     void* data;
     PersistentDataRelease release;
+    bool released = false;
 };
 
 template <> struct HashTableKey<ExternalCall> {
@@ -137,8 +142,9 @@ struct LoadedFunctionLibrary {
 class ExternalCallManager : public ExternalFunctionSource {
   public:
     explicit ExternalCallManager(VornApplication* application);
-    // Releases the persistent data, then the calls (while the libraries are
-    // still loaded: the ExternalLibraryManager goes after this manager).
+    // Releases what persistent data is left (with a null program), then the
+    // calls (while the libraries are still loaded: the ExternalLibraryManager
+    // goes after this manager).
     ~ExternalCallManager() override;
     ExternalCallManager(const ExternalCallManager&) = delete;
     ExternalCallManager& operator=(const ExternalCallManager&) = delete;
@@ -153,9 +159,13 @@ class ExternalCallManager : public ExternalFunctionSource {
     bool ExternalParameter(ExternalFunctionCall* call, int32_t position, const char** name, int32_t* length,
                            uint32_t* flags) override;
     virtual void* LookupPersistent(const char* name, int32_t length);
-    // Replaces (and releases) data of the same name in any letter case.
+    // Replaces data of the same name in any letter case; the old data is
+    // released, handed the registering program, once the new is in place.
     virtual void RegisterPersistent(VornVM* program, const char* name, int32_t length, void* data,
                                     PersistentDataRelease release);
+    // Releases every persistent data, handed the ending top program; data a
+    // release function registers meanwhile goes too.
+    void ProgramEnding(VornVM* program) override;
 
     const String& ErrorText() const { return error; }
     int32_t LibraryCount() const { return libraryCount; }

@@ -16,6 +16,7 @@
 #include "host/Crypt.h"
 #include "host/LogLine.h"
 #include "host/OpenSSL.h"
+#include "host/PosixNetwork.h"
 #include "host/SystemLibrary.h"
 #include "platform/Errors.h"
 #include "platform/Process.h"
@@ -75,9 +76,11 @@ bool StopEvent::Wait(int64_t milliseconds) {
 
 HostApplication::HostApplication(platform::ModuleHandle hostModule)
     : files(new PosixFileManager(this)), libraries(new PosixExternalLibraryManager(this, hostModule)),
-      commerceLibraries(new CommerceLibraryManager(this)), systemLibraries(new SystemLibraryManager(this)) {}
+      commerceLibraries(new CommerceLibraryManager(this)), systemLibraries(new SystemLibraryManager(this)),
+      network(new PosixNetworkManager(this)) {}
 
 HostApplication::~HostApplication() {
+    delete network;
     FreeOpenSSLContext(sslFunctions, &sslContext);
     delete systemLibraries;
     delete commerceLibraries;

@@ -22,6 +22,8 @@
 #include "database/ExternalDatabaseLibraryManager.h"
 #include "host/CommerceLibrary.h"
 #include "host/ExternalCall.h"
+#include "host/HostFeatures.h"
+#include "host/NetworkManager.h"
 #include "platform/Modules.h"
 
 namespace vorn {
@@ -56,13 +58,15 @@ class HostApplication : public VornApplication, public ConfiguredLibrarySource {
     explicit HostApplication(platform::ModuleHandle hostModule);
     ~HostApplication() override;
 
-    NetworkManager* GetNetworkManager() override { return nullptr; }
+    NetworkManager* GetNetworkManager() override { return network; }
     FileManager* GetFileManager() override;
     ExternalLibraryManager* GetExternalLibraryManager() override;
     CommerceLibraryManager* GetCommerceLibraryManager() override;
     // The manager of the run in progress; null between runs.
     ExternalDatabaseLibraryManager* GetDatabaseLibraryManager() override { return databaseLibraries; }
     SystemLibraryManager* GetSystemLibraryManager() override;
+    // Lock files, flat files and output capture.
+    HostFeatures* GetHostFeatures() override { return &hostFeatures; }
     const char* DefaultRemoteAddress() override { return "127.0.0.1"; }
     // "Thu, 01 Jan 1970 01:00:00 +0100": local time and its offset east of UTC
     // ("-0000" for UTC).
@@ -109,6 +113,8 @@ class HostApplication : public VornApplication, public ConfiguredLibrarySource {
     CommerceLibraryManager* commerceLibraries;
     SystemLibraryManager* systemLibraries;
     ExternalDatabaseLibraryManager* databaseLibraries = nullptr;
+    NetworkManager* network;
+    HostFeatures hostFeatures;
 
   private:
     StopEvent stopEvent;

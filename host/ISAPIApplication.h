@@ -22,9 +22,6 @@ namespace vorn {
 class HTTPContentParser;
 class VornVM;
 
-// Whether a host name is an IPv6 address (written in brackets in URLs).
-bool IsIPv6Address(const char* host);
-
 // The value of a cookie of exactly that name in a Cookie header ("a=1; b=2"),
 // or null; its length through valueLength.
 const char* FindCookie(const char* cookies, const char* name, int32_t* valueLength);

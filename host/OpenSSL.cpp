@@ -6,10 +6,13 @@
 #include <cstring>
 #include <mutex>
 
+#include "engine/app/VornApplication.h"
 #include "host/ISAPIBaseConfig.h"
 #include "platform/Errors.h"
 
 namespace vorn {
+
+static_assert(kOpenSSLEntryCount == VornApplication::SSLFunctionCount, "the application's table holds every entry");
 
 namespace {
 
@@ -66,6 +69,8 @@ constexpr EntryRow kEntries[kOpenSSLEntryCount] = {
     {"SSL_use_certificate", true},
     {"SSL_use_PrivateKey", true},
     {"SSL_CTX_set_default_verify_paths", true},
+    {"ERR_clear_error", false},
+    {"X509_NAME_ENTRY_get_data", false},
 };
 
 // The OpenSSL 3 calls the shims make.

@@ -12,8 +12,19 @@
 
 #include <cstdint>
 
+#include "engine/foundation/NetworkConnection.h"
 #include "engine/foundation/String.h"
 #include "platform/Modules.h"
+
+// The library's own objects, handled by pointer only (declared as the
+// library declares them, X509 and EVP_PKEY beside the connection).
+typedef struct ssl_st SSL;
+typedef struct ssl_ctx_st SSL_CTX;
+typedef struct bio_st BIO;
+typedef struct X509_name_st X509_NAME;
+typedef struct X509_name_entry_st X509_NAME_ENTRY;
+typedef struct asn1_string_st ASN1_STRING;
+struct stack_st;
 
 namespace vorn {
 
@@ -65,10 +76,68 @@ enum OpenSSLEntry : int32_t {
     kEVP_PKEY_free,
     kSSL_use_certificate,
     kSSL_use_PrivateKey,
-    // Beside the 46: the system's trust store, for contexts without a CA directory.
+    // Beside the 46: the system's trust store, for contexts without a CA
+    // directory; the reset of the thread's error queue before each TLS call,
+    // so a stale error is not taken for the call's; the data of a name entry
+    // (the common name), which the 46 reach only through the entry's layout.
     kSSL_CTX_set_default_verify_paths,
+    kERR_clear_error,
+    kX509_NAME_ENTRY_get_data,
     kOpenSSLEntryCount
 };
+
+// The type of each entry the network layer calls, for OpenSSLCall.
+template <int32_t Entry>
+struct OpenSSLSignature;
+#define VORN_OPENSSL_SIGNATURE(entry, ...)                                                                 \
+    template <>                                                                                            \
+    struct OpenSSLSignature<entry> {                                                                       \
+        using Type = __VA_ARGS__;                                                                          \
+    }
+using OpenSSLPassPhraseCallback = int (*)(char* buffer, int size, int writing, void* context);
+VORN_OPENSSL_SIGNATURE(kSSLeay, unsigned long (*)());
+VORN_OPENSSL_SIGNATURE(kSSL_new, SSL* (*)(SSL_CTX*));
+VORN_OPENSSL_SIGNATURE(kSSL_set_fd, int (*)(SSL*, int));
+VORN_OPENSSL_SIGNATURE(kSSL_connect, int (*)(SSL*));
+VORN_OPENSSL_SIGNATURE(kSSL_read, int (*)(SSL*, void*, int));
+VORN_OPENSSL_SIGNATURE(kSSL_write, int (*)(SSL*, const void*, int));
+VORN_OPENSSL_SIGNATURE(kSSL_get_error, int (*)(const SSL*, int));
+VORN_OPENSSL_SIGNATURE(kSSL_get_peer_certificate, X509* (*)(const SSL*));
+VORN_OPENSSL_SIGNATURE(kSSL_ctrl, long (*)(SSL*, int, long, void*));
+VORN_OPENSSL_SIGNATURE(kSSL_free, void (*)(SSL*));
+VORN_OPENSSL_SIGNATURE(kERR_get_error, unsigned long (*)());
+VORN_OPENSSL_SIGNATURE(kERR_reason_error_string, const char* (*)(unsigned long));
+VORN_OPENSSL_SIGNATURE(kERR_clear_error, void (*)());
+VORN_OPENSSL_SIGNATURE(kBIO_new_mem_buf, BIO* (*)(const void*, int));
+VORN_OPENSSL_SIGNATURE(kBIO_ctrl, long (*)(BIO*, int, long, void*));
+VORN_OPENSSL_SIGNATURE(kBIO_free, int (*)(BIO*));
+VORN_OPENSSL_SIGNATURE(kPEM_read_bio_X509, X509* (*)(BIO*, X509**, OpenSSLPassPhraseCallback, void*));
+VORN_OPENSSL_SIGNATURE(kPEM_read_bio_PrivateKey,
+                       EVP_PKEY* (*)(BIO*, EVP_PKEY**, OpenSSLPassPhraseCallback, void*));
+VORN_OPENSSL_SIGNATURE(kd2i_X509_bio, X509* (*)(BIO*, X509**));
+VORN_OPENSSL_SIGNATURE(kd2i_PrivateKey_bio, EVP_PKEY* (*)(BIO*, EVP_PKEY**));
+VORN_OPENSSL_SIGNATURE(kX509_get_ext_d2i, void* (*)(const X509*, int, int*, int*));
+VORN_OPENSSL_SIGNATURE(ksk_num, int (*)(const stack_st*));
+VORN_OPENSSL_SIGNATURE(ksk_value, void* (*)(const stack_st*, int));
+VORN_OPENSSL_SIGNATURE(kGENERAL_NAME_free, void (*)(void*));
+VORN_OPENSSL_SIGNATURE(ksk_pop_free, void (*)(stack_st*, void (*)(void*)));
+VORN_OPENSSL_SIGNATURE(kASN1_STRING_data, unsigned char* (*)(ASN1_STRING*));
+VORN_OPENSSL_SIGNATURE(kASN1_STRING_length, int (*)(const ASN1_STRING*));
+VORN_OPENSSL_SIGNATURE(kX509_get_subject_name, X509_NAME* (*)(const X509*));
+VORN_OPENSSL_SIGNATURE(kX509_NAME_get_index_by_NID, int (*)(const X509_NAME*, int, int));
+VORN_OPENSSL_SIGNATURE(kX509_NAME_get_entry, X509_NAME_ENTRY* (*)(const X509_NAME*, int));
+VORN_OPENSSL_SIGNATURE(kX509_NAME_ENTRY_get_data, ASN1_STRING* (*)(const X509_NAME_ENTRY*));
+VORN_OPENSSL_SIGNATURE(kX509_free, void (*)(X509*));
+VORN_OPENSSL_SIGNATURE(kEVP_PKEY_free, void (*)(EVP_PKEY*));
+VORN_OPENSSL_SIGNATURE(kSSL_use_certificate, int (*)(SSL*, X509*));
+VORN_OPENSSL_SIGNATURE(kSSL_use_PrivateKey, int (*)(SSL*, EVP_PKEY*));
+#undef VORN_OPENSSL_SIGNATURE
+
+// An entry of a bound table, typed: OpenSSLCall<kSSL_read>(table)(ssl, buffer, n).
+template <int32_t Entry>
+typename OpenSSLSignature<Entry>::Type OpenSSLCall(void* const* table) {
+    return reinterpret_cast<typename OpenSSLSignature<Entry>::Type>(table[Entry]);
+}
 
 // The name of an entry and whether it lives in the ssl library (else crypto).
 const char* OpenSSLEntryName(int32_t entry);

@@ -1,8 +1,6 @@
 // The request as script variables: server variables and headers, the time
 // of the request, positional arguments, query-string pairs and the document
 // URL; the default response headers, the caller-id cookie and the log cookie.
-#include <arpa/inet.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -54,11 +52,6 @@ bool IsCallerId(const char* id, int32_t length) {
 }
 
 } // namespace
-
-bool IsIPv6Address(const char* host) {
-    unsigned char address[16];
-    return host && inet_pton(AF_INET6, host, address) == 1;
-}
 
 const char* FindCookie(const char* cookies, const char* name, int32_t* valueLength) {
     if (!cookies || !name) return nullptr;
@@ -166,7 +159,8 @@ bool ISAPIApplication::AddDocumentURL() {
     bool https = secure && std::atoi(secure.get()) != 0;
     String url(https ? "https://" : "http://");
     const char* hostName = host ? host.get() : "";
-    if (IsIPv6Address(hostName)) {
+    // An address is written in brackets, so its colons are not taken for a port's.
+    if (network && network->IsIPv6Address(hostName)) {
         url.AppendChar('[');
         url.Append(hostName);
         url.AppendChar(']');

@@ -79,11 +79,17 @@ int OpenRetrying(const char* path, int flags, mode_t mode) {
 
 // Opens without blocking (a FIFO must not stall every other open of the
 // process while the table is locked), then makes the descriptor blocking.
-int OpenDescriptor(const char* path, int flags) {
+// A regular file ignores the flag, so it keeps it and saves the two calls.
+// The file's status goes to st when given.
+int OpenDescriptor(const char* path, int flags, struct stat* st = nullptr) {
     const int fd = OpenRetrying(path, flags | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
     if (fd < 0) return -1;
-    const int status = fcntl(fd, F_GETFL);
-    if (status < 0 || fcntl(fd, F_SETFL, status & ~O_NONBLOCK) < 0) {
+    struct stat own{};
+    if (!st) st = &own;
+    int status = 0;
+    if (fstat(fd, st) != 0 ||
+        (!S_ISREG(st->st_mode) &&
+         ((status = fcntl(fd, F_GETFL)) < 0 || fcntl(fd, F_SETFL, status & ~O_NONBLOCK) < 0))) {
         const int error = errno;
         close(fd);
         errno = error;
@@ -105,6 +111,19 @@ void Fill(const struct stat& st, FileInfo& out) {
     out.owner = static_cast<uint32_t>(st.st_uid);
     out.group = static_cast<uint32_t>(st.st_gid);
 }
+
+// Now as file times: the kernel's clock, or the installed wall clock.
+void NowTimes(timespec times[2]) {
+    if (WallClockOverridden()) {
+        const TimeValue now = Now();
+        times[0] = timespec{static_cast<time_t>(now.seconds), static_cast<long>(now.microseconds) * 1000L};
+    } else {
+        times[0] = timespec{0, UTIME_NOW};
+    }
+    times[1] = times[0];
+}
+
+int WithAppend(int mode) { return (mode & kOpenAppendWrites) ? O_APPEND : 0; }
 
 bool ValidRange(int64_t offset, int64_t length) {
     return offset >= 0 && length >= 0 && length <= INT64_MAX - offset;
@@ -201,13 +220,12 @@ bool FileHandle::OpenWithFlags(const char* path, int flags, bool registerOpen) {
     if (path == nullptr) return Fail(EINVAL);
     OpenFileTable& table = Table();
     std::lock_guard<std::mutex> guard(table.mutex);
-    const int fd = OpenDescriptor(path, flags);
-    if (fd < 0) return Fail(errno);
     struct stat st{};
-    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-        const int error = S_ISDIR(st.st_mode) ? EISDIR : errno;
+    const int fd = OpenDescriptor(path, flags, &st);
+    if (fd < 0) return Fail(errno);
+    if (S_ISDIR(st.st_mode)) {
         close(fd);
-        return Fail(error);
+        return Fail(EISDIR);
     }
     fd_ = fd;
     device_ = st.st_dev;
@@ -218,7 +236,7 @@ bool FileHandle::OpenWithFlags(const char* path, int flags, bool registerOpen) {
 }
 
 bool FileHandle::Open(const char* path, int mode) {
-    int flags = AccessFlags(mode);
+    int flags = AccessFlags(mode) | WithAppend(mode);
     if (mode & kOpenExclusive) {
         flags |= O_CREAT | O_EXCL;
     } else if (mode & kOpenTruncate) {
@@ -237,7 +255,8 @@ bool FileHandle::Open(const char* path, int mode) {
 
 bool FileHandle::Reopen(const char* path, int mode, int64_t position) {
     if (position < 0) return Fail(EINVAL);
-    if (!OpenWithFlags(path, AccessFlags(mode), (mode & kOpenShareDelete) == 0)) return false;
+    const int flags = AccessFlags(mode) | WithAppend(mode);
+    if (!OpenWithFlags(path, flags, (mode & kOpenShareDelete) == 0)) return false;
     if (position != 0 && Seek(position) != position) {
         const int error = error_ != 0 ? error_ : EIO;
         Close();
@@ -306,6 +325,47 @@ int64_t FileHandle::Write(const void* buffer, int64_t count) {
     return total;
 }
 
+int64_t FileHandle::ReadAt(int64_t offset, void* buffer, int64_t count) {
+    if (fd_ < 0) return FailCount(EBADF);
+    if (offset < 0 || count < 0 || (buffer == nullptr && count > 0)) return FailCount(EINVAL);
+    char* out = static_cast<char*>(buffer);
+    int64_t total = 0;
+    while (total < count) {
+        const size_t want = static_cast<size_t>(std::min<int64_t>(count - total, INT64_C(1) << 30));
+        const ssize_t n = pread(fd_, out + total, want, static_cast<off_t>(offset + total));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            Fail(errno);
+            return total > 0 ? total : -1;
+        }
+        if (n == 0) break;
+        total += n;
+    }
+    return total;
+}
+
+int64_t FileHandle::WriteAt(int64_t offset, const void* buffer, int64_t count) {
+    if (fd_ < 0) return FailCount(EBADF);
+    if (offset < 0 || count < 0 || (buffer == nullptr && count > 0)) return FailCount(EINVAL);
+    const char* in = static_cast<const char*>(buffer);
+    int64_t total = 0;
+    while (total < count) {
+        const size_t want = static_cast<size_t>(std::min<int64_t>(count - total, INT64_C(1) << 30));
+        const ssize_t n = pwrite(fd_, in + total, want, static_cast<off_t>(offset + total));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            Fail(errno);
+            return total > 0 ? total : -1;
+        }
+        if (n == 0) {
+            Fail(EIO);
+            return total > 0 ? total : -1;
+        }
+        total += n;
+    }
+    return total;
+}
+
 int64_t FileHandle::Seek(int64_t offset) {
     if (fd_ < 0) return FailCount(EBADF);
     if (offset < 0) return FailCount(EINVAL);
@@ -339,6 +399,13 @@ bool FileHandle::Stat(FileInfo& out) {
     if (fstat(fd_, &st) != 0) return Fail(errno);
     Fill(st, out);
     return true;
+}
+
+bool FileHandle::TouchTimes() {
+    if (fd_ < 0) return Fail(EBADF);
+    timespec times[2];
+    NowTimes(times);
+    return futimens(fd_, times) == 0 ? true : Fail(errno);
 }
 
 bool FileHandle::TakeLock(int64_t offset, int64_t length, bool exclusive, bool wait) {
@@ -530,13 +597,7 @@ bool PathMode(const char* path, int& mode) {
 bool TouchPath(const char* path) {
     if (path == nullptr) return Fail(EINVAL);
     timespec times[2];
-    if (WallClockOverridden()) {
-        const TimeValue now = Now();
-        times[0] = timespec{static_cast<time_t>(now.seconds), static_cast<long>(now.microseconds) * 1000L};
-    } else {
-        times[0] = timespec{0, UTIME_NOW};
-    }
-    times[1] = times[0];
+    NowTimes(times);
     if (utimensat(AT_FDCWD, path, times, 0) == 0) return true;
     if (errno != ENOENT) return FailErrno();
     const int fd = OpenDescriptor(path, O_WRONLY | O_CREAT);
@@ -583,13 +644,12 @@ bool DeleteFile(const char* path) {
 
 bool CopyFile(const char* from, const char* to) {
     if (from == nullptr || to == nullptr) return Fail(EINVAL);
-    const int source = OpenDescriptor(from, O_RDONLY);
-    if (source < 0) return FailErrno();
     struct stat sourceStat{};
-    if (fstat(source, &sourceStat) != 0 || S_ISDIR(sourceStat.st_mode)) {
-        const int error = S_ISDIR(sourceStat.st_mode) ? EISDIR : errno;
+    const int source = OpenDescriptor(from, O_RDONLY, &sourceStat);
+    if (source < 0) return FailErrno();
+    if (S_ISDIR(sourceStat.st_mode)) {
         close(source);
-        return Fail(error);
+        return Fail(EISDIR);
     }
 
     // The target is emptied only after it is known to be neither the source
@@ -599,11 +659,9 @@ bool CopyFile(const char* from, const char* to) {
     struct stat targetStat{};
     {
         std::lock_guard<std::mutex> guard(table.mutex);
-        target = OpenDescriptor(to, O_WRONLY | O_CREAT);
+        target = OpenDescriptor(to, O_WRONLY | O_CREAT, &targetStat);
         int error = 0;
         if (target < 0) {
-            error = errno;
-        } else if (fstat(target, &targetStat) != 0) {
             error = errno;
         } else if (targetStat.st_dev == sourceStat.st_dev && targetStat.st_ino == sourceStat.st_ino) {
             error = EINVAL;

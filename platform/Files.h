@@ -29,6 +29,7 @@ constexpr int kOpenTruncate = 0x08;  // create when missing, empty it when prese
 constexpr int kOpenAppend = 0x10;    // create when missing, start at the end (later seeks are honoured)
 constexpr int kOpenExclusive = 0x20; // create; fail with EEXIST when present
 constexpr int kOpenUnpooled = 0x40;  // the file layer's own bit; ignored here
+constexpr int kOpenAppendWrites = 0x80; // every write goes to the current end (O_APPEND), also after Reopen
 // The handle does not stand in the way of renaming or deleting the file (for
 // readers of lock files, which their owner deletes at any time).
 constexpr int kOpenShareDelete = 0x100;
@@ -59,8 +60,8 @@ public:
     // with EBUSY when this handle is already open, EISDIR for a directory.
     bool Open(const char* path, int mode);
     // Opens again after Close, as the handle pool does: only the access bits
-    // of mode count (never creating or truncating), then the position is
-    // restored. Fails when the file has gone.
+    // and kOpenAppendWrites of mode count (never creating or truncating),
+    // then the position is restored. Fails when the file has gone.
     bool Reopen(const char* path, int mode, int64_t position);
     // Closes the descriptor, releasing every lock the handle holds. A mapping
     // made from the handle stays valid. Closing a closed handle succeeds.
@@ -75,11 +76,17 @@ public:
     // Writes all count bytes; a failure part way returns the bytes written
     // (so a short count means failure), a failure before any byte -1.
     int64_t Write(const void* buffer, int64_t count);
+    // Read and Write at an offset from the start, leaving the position alone
+    // (one system call where Seek and Read take two).
+    int64_t ReadAt(int64_t offset, void* buffer, int64_t count);
+    int64_t WriteAt(int64_t offset, const void* buffer, int64_t count);
     int64_t Seek(int64_t offset); // from the start; the new position
     int64_t SeekToEnd();          // the new position, i.e. the length
     int64_t Tell();
     int64_t Length(); // leaves the position alone
     bool Stat(FileInfo& out);
+    // Access and modification time to now (the wall clock's, see Time.h).
+    bool TouchTimes();
 
     // Byte-range locks over [offset, offset + length). Offsets past the end
     // of the file are fine. exclusive=false takes a shared lock; shared locks

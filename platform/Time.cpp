@@ -87,4 +87,11 @@ void SleepMilliseconds(int64_t milliseconds) {
     }
 }
 
+void SleepMicroseconds(int64_t microseconds) {
+    if (microseconds <= 0) return;
+    timespec left{static_cast<time_t>(microseconds / 1000000), static_cast<long>(microseconds % 1000000) * 1000L};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
+
 } // namespace vorn::platform

@@ -59,5 +59,7 @@ bool LocalCalendarNow(CalendarTime& out);
 // Sleeps for the given milliseconds (the pause of retry loops); a signal does
 // not cut it short. Zero or a negative value returns at once.
 void SleepMilliseconds(int64_t milliseconds);
+// The same in microseconds, for the short first pauses of lock retries.
+void SleepMicroseconds(int64_t microseconds);
 
 } // namespace vorn::platform

@@ -130,8 +130,9 @@ int32_t CommandLineApplication::SetOption(const char* assignment, String* error)
     int32_t nameLength = static_cast<int32_t>(equals - assignment);
     const char* value = equals + 1;
     for (const ConfigItemInfo& item : kConfigItems) {
-        if (!item.registryName || static_cast<int32_t>(std::strlen(item.registryName)) != nameLength ||
-            CompareTextNoCase(item.registryName, assignment, nameLength) != 0)
+        const char* itemName = item.registryName ? item.registryName : item.memberName;
+        if (!itemName || static_cast<int32_t>(std::strlen(itemName)) != nameLength ||
+            CompareTextNoCase(itemName, assignment, nameLength) != 0)
             continue;
         if (IsConfigIntegerItem(item.id)) {
             int32_t invalid = 0;

@@ -42,7 +42,8 @@ class CommandLineApplication : public HostApplication {
 
     // --- Settings, before Run ----------------------------------------------
     // "name=value" where name is a registry value name of a configuration item
-    // (any case). 1, or 0 with *error set.
+    // (any case), or the member name of an item the registry does not carry
+    // ("lock_hostname", "bufsz_import"). 1, or 0 with *error set.
     int32_t SetOption(const char* assignment, String* error);
     void SetScriptDirectory(const char* directory) { scriptDirectory.Assign(directory); }
     void SetDataDirectory(const char* directory) { dataDirectory.Assign(directory); }

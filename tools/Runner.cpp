@@ -12,6 +12,7 @@ constexpr char kUsage[] = "usage: vrrun [-c name=value]... [-s DIR] [-d DIR] [-l
                           "             [-m METHOD=LIBRARY]... [-y NAME=LIBRARY]... [-t TYPE=LIBRARY]...\n"
                           "             FILE.vrc\n"
                           "  -c name=value  set a configuration item by its registry value name\n"
+                          "                 (or its member name, as lock_hostname, when it has none)\n"
                           "  -s DIR         script directory (default: the program's directory)\n"
                           "  -d DIR         data directory (default: the working directory)\n"
                           "  -l LIBRARY     register a built-in function library\n"

@@ -13,10 +13,11 @@ namespace vorn {
 class Config;
 class Output;
 class FileManager;
-class NetworkManager;
+class NetworkSource;
 class ExternalLibraryManager;
 class CommerceSource;
 class DatabaseLibrarySource;
+class HostFeatureSource;
 class SystemLibraryManager;
 class Variable;
 
@@ -94,12 +95,15 @@ class VornApplication {
     VornApplication& operator=(const VornApplication&) = delete;
 
     // --- Managers, configuration, outputs -----------------------------------
-    virtual NetworkManager* GetNetworkManager() = 0;
+    // The request's network manager (the host's NetworkManager), or null.
+    virtual NetworkSource* GetNetworkManager() = 0;
     virtual FileManager* GetFileManager() = 0;
     virtual ExternalLibraryManager* GetExternalLibraryManager() = 0;
     virtual CommerceSource* GetCommerceLibraryManager() { return nullptr; }
     virtual DatabaseLibrarySource* GetDatabaseLibraryManager() { return nullptr; }
     virtual SystemLibraryManager* GetSystemLibraryManager() { return nullptr; }
+    // Lock files, flat files and output capture for the tag handlers.
+    virtual HostFeatureSource* GetHostFeatures() { return nullptr; }
     virtual Config* GetConfig() = 0;
     virtual const char* InterfaceName() = 0;
     virtual const char* DefaultRemoteAddress() = 0;
@@ -165,6 +169,10 @@ class VornApplication {
     virtual int32_t EnsureOpenSSL(String* error);
     virtual bool LoadOpenSSL(String* error) = 0;
     virtual void* SSLFunction(const char* name) = 0;
+    // The bound table (SSLFunctionCount entries, the host's OpenSSLEntry
+    // order) and the TLS client context; null context until EnsureOpenSSL.
+    void* const* SSLFunctions() const { return sslFunctions; }
+    void* SSLContext() const { return sslContext; }
 
     // --- Logging --------------------------------------------------------------
     // Replaces both filter lists with the entries of a filter text such as
@@ -205,8 +213,9 @@ class VornApplication {
     List<LogFilterEntry>& Inclusions() { return inclusions; }
     List<LogFilterEntry>& Exclusions() { return exclusions; }
 
-    // The 46 calls of the TLS code and the system trust store's loader.
-    static constexpr int32_t SSLFunctionCount = 47;
+    // The 46 calls of the TLS code, the system trust store's loader, the
+    // error-queue reset and the name-entry reader.
+    static constexpr int32_t SSLFunctionCount = 49;
 
   protected:
     // Set by the request application once it made the TLS client context.

@@ -23,6 +23,16 @@ void File::SetError(const char* text) {
 
 const String& File::ErrorText() const { return error; }
 
+int32_t File::ReadAt(int64_t offset, void* buffer, int32_t count) {
+    if (Seek(offset) != offset) return -1;
+    return Read(buffer, count);
+}
+
+int32_t File::WriteAt(int64_t offset, const void* buffer, int32_t count) {
+    if (Seek(offset) != offset) return -1;
+    return Write(buffer, count);
+}
+
 // --- FileManager --------------------------------------------------------------------
 
 FileManager::FileManager(VornApplication* owner) : owner(owner) {}
@@ -32,6 +42,13 @@ FileManager::FileManager(VornApplication* owner) : owner(owner) {}
 FileManager::~FileManager() {
     for (File* file = active.First(); file; file = active.Next()) file->owner = nullptr;
     for (File* file = inactive.First(); file; file = inactive.Next()) file->owner = nullptr;
+}
+
+bool FileManager::Size64(int32_t kind, const char* path, int64_t* outSize) {
+    uint32_t size = 0;
+    if (!Size(kind, path, &size)) return false;
+    if (outSize) *outSize = size;
+    return true;
 }
 
 const String& FileManager::ErrorText() const { return error; }

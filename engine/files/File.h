@@ -26,6 +26,9 @@ inline constexpr int32_t OpenTruncate = 0x08;  // create or truncate
 inline constexpr int32_t OpenAppend = 0x10;    // create when missing, positioned at the end
 inline constexpr int32_t OpenExclusive = 0x20; // create, failing when the file exists
 inline constexpr int32_t OpenUnpooled = 0x40;  // never closed by the handle pool
+// Every write goes to the end of the file as it is then, also after the pool
+// reopened the file: writers sharing a file never overwrite each other.
+inline constexpr int32_t OpenAppendWrites = 0x80;
 
 // Results of FileManager::LockFile.
 inline constexpr int32_t LockFileTaken = 0;
@@ -35,6 +38,15 @@ inline constexpr int32_t LockFileFailed = 2;
 // Modes of File::Lock.
 inline constexpr int32_t LockShared = 0;
 inline constexpr int32_t LockExclusive = 1;
+
+// Which file a name led to: what a lock holder keeps, so that it touches and
+// removes only the lock file it made, never one another holder made after it.
+// The text tells files apart that reuse a deleted file's number.
+struct FileIdentity {
+    uint64_t device = 0;
+    uint64_t inode = 0;
+    String text;
+};
 
 // One open file. Every operation that fails leaves a message in ErrorText and
 // returns its failure value (false, null or -1). Files are owned by whoever
@@ -53,6 +65,10 @@ public:
     virtual int32_t Read(void* buffer, int32_t count) = 0;
     // Bytes written, -1 on failure.
     virtual int32_t Write(const void* buffer, int32_t count) = 0;
+    // Read and Write at an offset from the start, in one step where the
+    // platform allows. The position Read and Write use is left undefined.
+    virtual int32_t ReadAt(int64_t offset, void* buffer, int32_t count);
+    virtual int32_t WriteAt(int64_t offset, const void* buffer, int32_t count);
     // Moves to an offset from the start; the new position or -1.
     virtual int64_t Seek(int64_t offset) = 0;
     virtual int64_t Tell() = 0;
@@ -112,9 +128,17 @@ public:
     virtual File* Open(int32_t kind, const char* path, int32_t mode) = 0;
     virtual File* OpenPath(const char* path, int32_t mode) = 0;
     // LockFileTaken, LockFileTimedOut or LockFileFailed. The lock is the file
-    // of that very name; deleting the file releases it.
-    virtual int32_t LockFile(int32_t kind, const char* path) = 0;
-    virtual int32_t LockFilePath(const char* path) = 0;
+    // of that very name; deleting the file releases it. taken (may be null)
+    // receives the identity of the lock file made.
+    virtual int32_t LockFile(int32_t kind, const char* path, FileIdentity* taken = nullptr) = 0;
+    virtual int32_t LockFilePath(const char* path, FileIdentity* taken = nullptr) = 0;
+    // The modification time of the file to now, when the name still leads to
+    // that very file; never creates one. False (error set) otherwise.
+    virtual bool TouchIdentified(int32_t kind, const char* path, const FileIdentity& identity) = 0;
+    // Deletes the file when the name still leads to that very file. True when
+    // the name no longer leads to it afterwards (deleted, gone or replaced),
+    // false (error set) when it could not be deleted.
+    virtual bool DeleteIdentified(int32_t kind, const char* path, const FileIdentity& identity) = 0;
     virtual bool Delete(int32_t kind, const char* path) = 0;
     virtual bool DeletePath(const char* path) = 0;
     // An existing target is overwritten.
@@ -130,6 +154,8 @@ public:
     virtual bool ExistsPath(const char* path, bool* outExists) = 0;
     virtual bool Size(int32_t kind, const char* path, uint32_t* outSize) = 0;
     virtual bool SizePath(const char* path, uint32_t* outSize) = 0;
+    // Size without the 4 GiB limit (the base widens Size).
+    virtual bool Size64(int32_t kind, const char* path, int64_t* outSize);
     virtual bool IsDirectory(int32_t kind, const char* path, bool* outFlag) = 0;
     virtual bool IsDirectoryPath(const char* path, bool* outFlag) = 0;
     // Modification time in seconds since 1970.

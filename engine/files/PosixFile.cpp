@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
 
 #include "engine/app/VornApplication.h"
 #include "engine/foundation/Config.h"
@@ -17,8 +18,10 @@ namespace {
 
 constexpr int32_t kDefaultFileTimeout = 30; // seconds, when "filetimeout" gives none
 constexpr int32_t kDefaultFileDelay = 100;  // milliseconds, without an application
-constexpr int32_t kPlatformModeBits = OpenRead | OpenWrite | OpenCreate | OpenTruncate | OpenAppend | OpenExclusive;
+constexpr int32_t kPlatformModeBits =
+    OpenRead | OpenWrite | OpenCreate | OpenTruncate | OpenAppend | OpenExclusive | OpenAppendWrites;
 constexpr int32_t kLockOwnerTextMax = 511;
+constexpr int64_t kFirstLockPauseMicroseconds = 5;
 
 inline bool IsSeparator(char c) { return c == '/' || c == '\\'; }
 
@@ -49,15 +52,21 @@ public:
     }
 
     // Sleeps the file delay in short slices, ending early when the run stops.
-    void Pause() const {
-        int64_t left = delay;
+    void Pause() const { PauseMicroseconds(delay * 1000); }
+
+    // Sleeps up to the given time, never longer than the file delay, in
+    // slices of at most 20 ms so that a stopped run ends its wait soon.
+    void PauseMicroseconds(int64_t microseconds) const {
+        int64_t left = microseconds < delay * 1000 ? microseconds : delay * 1000;
         while (left > 0) {
             if (app && app->StopRequested()) return;
-            int64_t slice = left < 20 ? left : 20;
-            platform::SleepMilliseconds(slice);
+            int64_t slice = left < 20000 ? left : 20000;
+            platform::SleepMicroseconds(slice);
             left -= slice;
         }
     }
+
+    int64_t DelayMicroseconds() const { return delay * 1000; }
 
 private:
     VornApplication* app;
@@ -138,6 +147,23 @@ void DeleteIfUnchanged(const char* path, const platform::FileInfo& judged) {
     platform::DeleteFile(path);
 }
 
+// Opens the file at path (share-delete: its owner may remove it meanwhile)
+// when it is the identified one: 1, 0 when the name leads elsewhere or
+// nowhere, -1 on a failure.
+int32_t OpenIdentified(const char* path, const FileIdentity& identity, platform::FileHandle& file) {
+    platform::FileInfo info;
+    if (!file.Open(path, platform::kOpenRead | platform::kOpenShareDelete))
+        return platform::IsNotFound(platform::LastError()) ? 0 : -1;
+    if (!file.Stat(info)) return -1;
+    if (info.device != identity.device || info.inode != identity.inode || info.size != identity.text.Length())
+        return 0;
+    char text[kLockOwnerTextMax + 1];
+    const int64_t n = file.Read(text, kLockOwnerTextMax);
+    if (n < 0) return -1;
+    return n == identity.text.Length() &&
+           std::memcmp(text, identity.text.Text(), static_cast<size_t>(n)) == 0;
+}
+
 const char* RootName(int which) {
     switch (which) {
     case 0: return "script";
@@ -214,6 +240,26 @@ int32_t PosixFile::Write(const void* buffer, int32_t count) {
     return static_cast<int32_t>(n);
 }
 
+int32_t PosixFile::ReadAt(int64_t offset, void* buffer, int32_t count) {
+    if (!EnsureActive()) return -1;
+    int64_t n = handle.ReadAt(offset, buffer, count);
+    if (n < 0) {
+        SetSystemError();
+        return -1;
+    }
+    return static_cast<int32_t>(n);
+}
+
+int32_t PosixFile::WriteAt(int64_t offset, const void* buffer, int32_t count) {
+    if (!EnsureActive()) return -1;
+    int64_t n = handle.WriteAt(offset, buffer, count);
+    if (n < 0 || n != count) {
+        SetSystemError();
+        return -1;
+    }
+    return static_cast<int32_t>(n);
+}
+
 int64_t PosixFile::Seek(int64_t offset) {
     if (!EnsureActive()) return -1;
     int64_t position = handle.Seek(offset);
@@ -246,24 +292,28 @@ bool PosixFile::IsDirectory(bool* outFlag) {
     return true;
 }
 
-// Non-blocking attempts spaced by the file delay: a blocking wait could not
-// be ended by a time-out, and two requests locking in opposite order would
-// hold their workers for good.
+// Non-blocking attempts: a blocking wait could not be ended by a time-out,
+// and two requests locking in opposite order would hold their workers for
+// good. Record and header locks are held for microseconds, so the pauses
+// start there and double up to the file delay: a lock is taken soon after
+// its release without spinning on a long-held one.
 bool PosixFile::Lock(int32_t lockMode, int64_t offset, int64_t length) {
     if (!EnsureActive()) return false;
-    std::unique_ptr<WaitLimit> limit;
+    std::optional<WaitLimit> limit;
+    int64_t pause = kFirstLockPauseMicroseconds;
     for (;;) {
         if (handle.TryLock(offset, length, lockMode == LockExclusive)) return true;
         if (!platform::IsLockConflict(handle.Error())) {
             SetSystemError();
             return false;
         }
-        if (!limit) limit = std::make_unique<WaitLimit>(owner ? owner->Application() : nullptr);
+        if (!limit) limit.emplace(owner ? owner->Application() : nullptr);
         if (limit->Over()) {
             SetError("Timed out waiting for lock");
             return false;
         }
-        limit->Pause();
+        limit->PauseMicroseconds(pause);
+        if (pause < limit->DelayMicroseconds()) pause *= 2;
     }
 }
 
@@ -295,7 +345,8 @@ const void* PosixFile::Map(int64_t offset, int64_t length) {
 
 bool PosixFile::Activate(String& reason) {
     if (handle.IsOpen()) return true;
-    if (handle.Reopen(path.Text(), mode & (OpenRead | OpenWrite), savedPosition)) return true;
+    const int32_t reopenBits = OpenRead | OpenWrite | OpenAppendWrites;
+    if (handle.Reopen(path.Text(), mode & reopenBits, savedPosition)) return true;
     reason.Assign(owner ? owner->SystemErrorText() : platform::LastErrorText());
     return false;
 }
@@ -458,10 +509,38 @@ File* PosixFileManager::Open(int32_t kind, const char* path, int32_t mode) {
     return OpenPath(r.Text(), mode);
 }
 
-int32_t PosixFileManager::LockFile(int32_t kind, const char* path) {
+int32_t PosixFileManager::LockFile(int32_t kind, const char* path, FileIdentity* taken) {
     Resolved r;
     if (!ResolveInside(kind, path, &r.path)) return LockFileFailed;
-    return LockFilePath(r.Text());
+    return LockFilePath(r.Text(), taken);
+}
+
+// Through a handle of its own, so the time goes on the very file checked.
+bool PosixFileManager::TouchIdentified(int32_t kind, const char* path, const FileIdentity& identity) {
+    Resolved r;
+    if (!ResolveInside(kind, path, &r.path)) return false;
+    platform::FileHandle file;
+    const int32_t found = OpenIdentified(r.Text(), identity, file);
+    if (found == 0) {
+        SetError("The file was removed or replaced");
+        return false;
+    }
+    if (found > 0 && file.TouchTimes()) return true;
+    SetSystemError();
+    return false;
+}
+
+bool PosixFileManager::DeleteIdentified(int32_t kind, const char* path, const FileIdentity& identity) {
+    Resolved r;
+    if (!ResolveInside(kind, path, &r.path)) return false;
+    platform::FileHandle file;
+    const int32_t found = OpenIdentified(r.Text(), identity, file);
+    file.Close();
+    if (found == 0) return true;
+    if (found > 0 && (platform::DeleteFile(r.Text()) || platform::IsNotFound(platform::LastError())))
+        return true;
+    SetSystemError();
+    return false;
 }
 
 bool PosixFileManager::Delete(int32_t kind, const char* path) {
@@ -496,6 +575,18 @@ bool PosixFileManager::Exists(int32_t kind, const char* path, bool* outExists) {
 bool PosixFileManager::Size(int32_t kind, const char* path, uint32_t* outSize) {
     Resolved r;
     return ResolvePath(kind, path, &r.path) && SizePath(r.Text(), outSize);
+}
+
+bool PosixFileManager::Size64(int32_t kind, const char* path, int64_t* outSize) {
+    Resolved r;
+    if (!ResolvePath(kind, path, &r.path)) return false;
+    int64_t size = 0;
+    if (!platform::PathSize(r.Text(), size)) {
+        SetSystemError();
+        return false;
+    }
+    if (outSize) *outSize = size;
+    return true;
 }
 
 bool PosixFileManager::IsDirectory(int32_t kind, const char* path, bool* outFlag) {
@@ -758,7 +849,7 @@ bool PosixFileManager::ChangeModePath(const char* path, int32_t mode) {
 // file onto that name (the no-replace rename lets exactly one win); the file
 // holds "pid!tid:server", so a waiter can recognise its own thread, a dead
 // process of this server and a stale lock of another server.
-int32_t PosixFileManager::LockFilePath(const char* path) {
+int32_t PosixFileManager::LockFilePath(const char* path, FileIdentity* taken) {
     if (!path || !*path) {
         SetError("No file name was given");
         return LockFileFailed;
@@ -777,6 +868,7 @@ int32_t PosixFileManager::LockFilePath(const char* path) {
     temporary.AppendChar('.');
     temporary.AppendString(FormatInteger(tid));
     String ownerText = FormatInteger(pid) + "!" + FormatInteger(tid) + ":" + server;
+    FileIdentity identity;
 
     {
         platform::FileHandle file;
@@ -791,18 +883,29 @@ int32_t PosixFileManager::LockFilePath(const char* path) {
             SetSystemError();
             return LockFileFailed;
         }
-        if (file.Write(ownerText.Text(), ownerText.Length()) != ownerText.Length()) {
+        platform::FileInfo made;
+        if (file.Write(ownerText.Text(), ownerText.Length()) != ownerText.Length() || !file.Stat(made)) {
             SetSystemError();
             file.Close();
             platform::DeleteFile(temporary.Text());
             return LockFileFailed;
         }
         file.Close();
+        // The rename keeps the file, so this is the lock file's identity.
+        identity.device = made.device;
+        identity.inode = made.inode;
+        identity.text = ownerText;
     }
 
     WaitLimit limit(owner);
-    while (!limit.Over()) {
-        if (platform::RenameFileNoReplace(temporary.Text(), path)) return LockFileTaken;
+    for (bool first = true; !limit.Over(); first = false) {
+        // Other servers judge the lock's age by its time: one taken after a
+        // long wait must not look as old as the wait.
+        if (!first) platform::SetModifiedTime(temporary.Text(), platform::NowSeconds());
+        if (platform::RenameFileNoReplace(temporary.Text(), path)) {
+            if (taken) *taken = identity;
+            return LockFileTaken;
+        }
         if (!platform::IsAlreadyExists(platform::LastError())) {
             SetSystemError();
             platform::DeleteFile(temporary.Text());

@@ -22,6 +22,8 @@ public:
     bool GroupID(int64_t* outId) override;
     int32_t Read(void* buffer, int32_t count) override;
     int32_t Write(const void* buffer, int32_t count) override;
+    int32_t ReadAt(int64_t offset, void* buffer, int32_t count) override;
+    int32_t WriteAt(int64_t offset, const void* buffer, int32_t count) override;
     int64_t Seek(int64_t offset) override;
     int64_t Tell() override;
     int64_t Length() override;
@@ -58,8 +60,10 @@ public:
 
     File* Open(int32_t kind, const char* path, int32_t mode) override;
     File* OpenPath(const char* path, int32_t mode) override;
-    int32_t LockFile(int32_t kind, const char* path) override;
-    int32_t LockFilePath(const char* path) override;
+    int32_t LockFile(int32_t kind, const char* path, FileIdentity* taken = nullptr) override;
+    int32_t LockFilePath(const char* path, FileIdentity* taken = nullptr) override;
+    bool TouchIdentified(int32_t kind, const char* path, const FileIdentity& identity) override;
+    bool DeleteIdentified(int32_t kind, const char* path, const FileIdentity& identity) override;
     bool Delete(int32_t kind, const char* path) override;
     bool DeletePath(const char* path) override;
     bool Copy(int32_t fromKind, const char* from, int32_t toKind, const char* to) override;
@@ -72,6 +76,7 @@ public:
     bool ExistsPath(const char* path, bool* outExists) override;
     bool Size(int32_t kind, const char* path, uint32_t* outSize) override;
     bool SizePath(const char* path, uint32_t* outSize) override;
+    bool Size64(int32_t kind, const char* path, int64_t* outSize) override;
     bool IsDirectory(int32_t kind, const char* path, bool* outFlag) override;
     bool IsDirectoryPath(const char* path, bool* outFlag) override;
     bool Time(int32_t kind, const char* path, int64_t* outTime) override;

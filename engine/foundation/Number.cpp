@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <new>
 #include <cstring>
 #include <limits>
 
@@ -16,10 +17,11 @@ namespace {
 // requested decimals would only be padding zeros.
 constexpr int32_t kMaxDecimals = 1100;
 
+// A failure throws, as String's do: the interpreter ends the run, not the process.
 char* Allocate(int64_t size) {
-    if (size <= 0 || size > std::numeric_limits<int32_t>::max()) std::abort();
+    if (size <= 0 || size > std::numeric_limits<int32_t>::max()) throw std::bad_alloc();
     char* p = static_cast<char*>(std::malloc(static_cast<size_t>(size)));
-    if (!p) std::abort();
+    if (!p) throw std::bad_alloc();
     return p;
 }
 

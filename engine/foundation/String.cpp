@@ -17,16 +17,27 @@ const char kEmptyText[1] = {0};
 // fits a signed 32-bit capacity.
 constexpr int64_t kMaxLength = INT32_MAX - 48;
 
+// Failures throw rather than end the process: the interpreter turns them
+// into a fatal error of the one run, and the worker goes on.
 char* Allocate(int64_t capacity) {
-    if (capacity <= 0 || capacity > INT32_MAX) std::abort();
+    if (capacity <= 0 || capacity > INT32_MAX) throw TextTooLong();
     char* p = static_cast<char*>(std::malloc(static_cast<size_t>(capacity)));
-    if (!p) std::abort();
+    if (!p) throw std::bad_alloc();
     return p;
 }
 
 int32_t CheckedLength(int64_t n) {
-    if (n < 0 || n > kMaxLength) std::abort();
+    if (n < 0 || n > kMaxLength) throw TextTooLong();
     return static_cast<int32_t>(n);
+}
+
+// The capacity an append grows to: half as much again as now (so n appends
+// cost O(n) copying), at least what is needed, rounded to the granularity.
+int32_t GrownCapacity(int32_t capacity, int32_t needed) {
+    int64_t grown = static_cast<int64_t>(capacity) + capacity / 2;
+    if (grown < needed) grown = needed;
+    if (grown > kMaxLength + 1) grown = kMaxLength + 1;
+    return RoundUp24(static_cast<int32_t>(grown));
 }
 
 int32_t TextLength(const char* text) {
@@ -205,9 +216,9 @@ void String::AppendChar(char c) {
         data[length] = 0;
         return;
     }
-    // Grow by one rounded step; a byte of slack stays free for the next append.
+    // A byte of slack stays free for the next append.
     CheckedLength(static_cast<int64_t>(length) + 1);
-    int32_t newCapacity = RoundUp24(capacity + 1);
+    int32_t newCapacity = GrownCapacity(capacity, length + 3);
     char* fresh = Allocate(newCapacity);
     std::memcpy(fresh, data, static_cast<size_t>(length));
     fresh[length++] = c;
@@ -228,7 +239,7 @@ void String::Append(const char* text, int32_t len) {
     if (n + 1 <= capacity) {
         std::memmove(data + length, text, static_cast<size_t>(len));
     } else {
-        int32_t newCapacity = RoundUp24(n + 1);
+        int32_t newCapacity = GrownCapacity(capacity, n + 1);
         char* fresh = Allocate(newCapacity);
         std::memcpy(fresh, data, static_cast<size_t>(length));
         std::memcpy(fresh + length, text, static_cast<size_t>(len)); // text may be in the old buffer

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <new>
 
 namespace vorn {
 
@@ -10,6 +11,13 @@ namespace vorn {
 inline constexpr int32_t RoundUp24(int32_t n) {
     return static_cast<int32_t>((static_cast<int64_t>(n) + 23) / 24 * 24);
 }
+
+// Thrown when a text would pass the 2 GB limit; a failed allocation throws
+// std::bad_alloc. Neither ends the process.
+class TextTooLong : public std::bad_alloc {
+  public:
+    const char* what() const noexcept override { return "Text too long"; }
+};
 
 // Holds arbitrary bytes; no character set is assumed. Buffers come from
 // std::malloc and go back with std::free, so Adopt takes malloc'ed buffers.
@@ -73,6 +81,7 @@ class String {
     char* Detach();
 
     // --- Appending ----------------------------------------------------------
+    // A full buffer grows by half again, so appends cost amortised O(1).
     void AppendChar(char c);
     void Append(const char* text, int32_t len = -1);
     void AppendString(const String& other);

@@ -157,18 +157,18 @@ enum InstructionGroup : uint8_t { GroupCore = 0, GroupTags = 1, GroupDatabase = 
     X(0x4107, pop3loop, Integer, None)                \
     X(0x4109, pop3stop, Integer, None)                \
     X(0x410a, op_smtp, Integer, None)                 \
-    X(0x410c, op_http, Integer, None)                 \
-    X(0x410d, op_http_loop, Integer, None)            \
-    X(0x410e, op_http_stop, Integer, None)            \
+    X(0x410c, op_http, Jump, None)                    \
+    X(0x410d, op_http_loop, Jump, None)               \
+    X(0x410e, op_http_stop, Jump, None)               \
     X(0x410f, op_commerce, Integer, None)             \
     X(0x4110, op_commerce_loop, Integer, None)        \
     X(0x4111, op_commerce_stop, Integer, None)        \
-    X(0x4112, op_http8, Integer, None)                \
+    X(0x4112, op_http8, Jump, None)                   \
     X(0x5008, pushdc, String, String)                 \
     X(0x5010, popdc, String, String)                  \
     X(0x504b, tagerror, Integer, Integer)             \
     X(0x505c, swapn, Integer, Integer)                \
-    X(0x5113, op_httpn, Integer, Integer)             \
+    X(0x5113, op_httpn, Jump, Integer)                \
     X(0x5114, op_smtpn, Integer, Integer)             \
     X(0x5301, cmpgg, Global, Global)                  \
     X(0x5302, cmpgi, Global, Integer)                 \

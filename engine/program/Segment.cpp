@@ -24,9 +24,28 @@ Segment::Segment(int32_t index) : index(index), code(ZeroedBytes(kSegmentStep)),
 Segment::Segment(int32_t index, int32_t size)
     : index(index), code(ZeroedBytes(size)), capacity(size > 0 ? size : 0), used(size > 0 ? size : 0) {}
 
-Segment::~Segment() { std::free(code); }
+SegmentAttachment::~SegmentAttachment() = default;
+
+Segment::~Segment() {
+    SegmentAttachment* a = attachments.load(std::memory_order_acquire);
+    while (a) {
+        SegmentAttachment* next = a->nextAttachment;
+        delete a;
+        a = next;
+    }
+    std::free(code);
+}
+
+void Segment::Attach(SegmentAttachment* attachment) {
+    SegmentAttachment* head = attachments.load(std::memory_order_acquire);
+    do {
+        attachment->nextAttachment = head;
+    } while (!attachments.compare_exchange_weak(head, attachment, std::memory_order_acq_rel,
+                                                std::memory_order_acquire));
+}
 
 bool Segment::Load(TaggedFile& file, uint32_t tag, uint32_t offset) {
+    writes.fetch_add(1, std::memory_order_acq_rel);
     return file.ReadAt(tag, offset, code, used) == used;
 }
 
@@ -34,6 +53,7 @@ void Segment::Grow(int32_t n) {
     if (n < 0 || n > kSegmentLimit) return;
     int32_t size = static_cast<int32_t>((static_cast<int64_t>(n) + kSegmentStep - 1) / kSegmentStep * kSegmentStep);
     if (size <= capacity) return; // never shrinks
+    writes.fetch_add(1, std::memory_order_acq_rel);
     uint8_t* grown = ZeroedBytes(size);
     if (capacity > 0) std::memcpy(grown, code, static_cast<size_t>(capacity));
     std::free(code);
@@ -50,6 +70,7 @@ bool Segment::Reserve(int32_t position, int32_t n) {
     if (end >= capacity)
         Grow(static_cast<int32_t>(std::min(kSegmentLimit, std::max(end, static_cast<int64_t>(capacity) * 3 / 2))));
     if (end >= used) used = static_cast<int32_t>(end);
+    writes.fetch_add(1, std::memory_order_acq_rel);
     return true;
 }
 

@@ -3,6 +3,7 @@
 // for code generated at run time and writes them back.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "engine/foundation/String.h"
@@ -13,6 +14,23 @@ class TaggedFile;
 
 inline constexpr int32_t kSegmentStep = 8192;
 inline constexpr int32_t kSegmentTableStep = 64;
+
+// A form derived from a segment's code that its user caches on the segment
+// (the interpreter's decoded form). Kept until the segment goes; a user
+// tells a stale one by the code pointer, length and write count it was made
+// from.
+class SegmentAttachment {
+public:
+    SegmentAttachment() = default;
+    virtual ~SegmentAttachment();
+    SegmentAttachment(const SegmentAttachment&) = delete;
+    SegmentAttachment& operator=(const SegmentAttachment&) = delete;
+
+    SegmentAttachment* nextAttachment = nullptr;
+    // Tells the kinds of attachment apart: the address of something of the
+    // attaching code's own.
+    const void* attachmentKind = nullptr;
+};
 
 class Segment {
 public:
@@ -42,6 +60,13 @@ public:
     uint8_t* Code() { return code; }
     int32_t Capacity() const { return capacity; }
     int32_t Used() const { return used; }
+    // Counts the changes made through Write*, Grow and Load.
+    uint32_t Writes() const { return writes.load(std::memory_order_acquire); }
+
+    // The attachments, newest first. Attach may race with readers and with
+    // other Attach calls (a program may run on several threads at once).
+    SegmentAttachment* Attachments() const { return attachments.load(std::memory_order_acquire); }
+    void Attach(SegmentAttachment* attachment);
 
 private:
     // Makes room for n more bytes at position; false when out of range.
@@ -51,6 +76,8 @@ private:
     uint8_t* code;
     int32_t capacity;
     int32_t used;
+    std::atomic<uint32_t> writes{0};
+    std::atomic<SegmentAttachment*> attachments{nullptr};
 };
 
 class SegmentManager {

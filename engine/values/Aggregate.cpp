@@ -1,6 +1,8 @@
 #include "engine/values/Aggregate.h"
 
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <memory>
 #include <vector>
 
@@ -99,11 +101,150 @@ void AggregateElement::SetValue(Variable* value) {
 
 // --- AggregateElementTree -----------------------------------------------------
 
+AggregateElementTree::AggregateElementTree(const AggregateElementTree& other) : SplayTree(Spilled(other)) {}
+
+const AggregateElementTree& AggregateElementTree::Spilled(const AggregateElementTree& tree) {
+    tree.Spill();
+    return tree;
+}
+
+AggregateElementTree::~AggregateElementTree() { FreeDense(); }
+
+void DenseElements::Grow() {
+    size_t capacity = capacity_ < 16 ? 16 : capacity_ * 2;
+    auto* grown = static_cast<DenseValue*>(std::realloc(values_, capacity * sizeof(DenseValue)));
+    if (!grown) throw std::bad_alloc();
+    values_ = grown;
+    capacity_ = capacity;
+}
+
+void AggregateElementTree::FreeDense() const {
+    if (!dense_) return;
+    for (DenseValue& v : *dense_)
+        if (v.type == DenseValue::kText) std::free(v.text);
+    delete dense_;
+    dense_ = nullptr;
+}
+
+bool AggregateElementTree::DenseStore(int32_t index, const DenseValue& value) {
+    if (!dense_) {
+        if (root_ || index != 1) return false;
+        dense_ = new DenseElements();
+    }
+    int64_t n = static_cast<int64_t>(dense_->size());
+    if (index < 1 || index > n + 1) return false;
+    DenseValue stored = value;
+    if (value.type == DenseValue::kText) {
+        stored.text = static_cast<char*>(std::malloc(static_cast<size_t>(value.length) + 1));
+        if (!stored.text) throw std::bad_alloc();
+        if (value.length > 0) std::memcpy(stored.text, value.text, static_cast<size_t>(value.length));
+        stored.text[value.length] = 0;
+    }
+    if (index == n + 1) {
+        try {
+            dense_->push_back(stored);
+        } catch (...) {
+            if (stored.type == DenseValue::kText) std::free(stored.text);
+            throw;
+        }
+        return true;
+    }
+    DenseValue& slot = (*dense_)[static_cast<size_t>(index - 1)];
+    if (slot.type == DenseValue::kText) std::free(slot.text);
+    slot = stored;
+    return true;
+}
+
+bool AggregateElementTree::DenseRead(int32_t index, DenseValue* out) const {
+    if (!dense_ || index < 1) return false;
+    if (static_cast<size_t>(index) > dense_->size())
+        out->type = DenseValue::kMissing;
+    else
+        *out = (*dense_)[static_cast<size_t>(index - 1)];
+    return true;
+}
+
+void AggregateElementTree::Spill() const {
+    if (!dense_) return;
+    DenseElements* dense = dense_;
+    dense_ = nullptr;
+    auto* self = const_cast<AggregateElementTree*>(this);
+    // In ascending order, as the stores came: the shape the tree would have.
+    for (size_t i = 0; i < dense->size(); ++i) {
+        DenseValue& v = (*dense)[i];
+        auto* element = new AggregateElement(AggregateIndex::FromIndex(static_cast<int32_t>(i + 1)));
+        Variable* value = element->Value();
+        switch (v.type) {
+        case DenseValue::kInteger: value->SetValueInteger(v.integer); break;
+        case DenseValue::kDouble: value->SetValueDouble(v.number); break;
+        default:
+            value->SetValueNocopy(v.text, v.length, v.length + 1);
+            v.type = DenseValue::kMissing;
+            break;
+        }
+        self->SplayTree::Insert(element);
+    }
+    delete dense;
+}
+
+void AggregateElementTree::Insert(AggregateElement* item) {
+    Spill();
+    SplayTree::Insert(item);
+}
+
+AggregateElement* AggregateElementTree::Remove(const AggregateIndex& key) {
+    Spill();
+    return SplayTree::Remove(key);
+}
+
+AggregateElement* AggregateElementTree::Find(const AggregateIndex& key) {
+    // A key the compact form does not hold is missing without a change of form.
+    if (dense_ && (key.IsMember() || key.Index() < 1 || static_cast<size_t>(key.Index()) > dense_->size()))
+        return nullptr;
+    Spill();
+    return SplayTree::Find(key);
+}
+
+AggregateElement* AggregateElementTree::Successor(const AggregateIndex& key) {
+    Spill();
+    return SplayTree::Successor(key);
+}
+
+AggregateElement* AggregateElementTree::Predecessor(const AggregateIndex& key) {
+    Spill();
+    return SplayTree::Predecessor(key);
+}
+
+AggregateElement* AggregateElementTree::First() const {
+    Spill();
+    return SplayTree::First();
+}
+
+AggregateElement* AggregateElementTree::Last() const {
+    Spill();
+    return SplayTree::Last();
+}
+
+void AggregateElementTree::Clear() {
+    FreeDense();
+    SplayTree::Clear();
+}
+
+void AggregateElementTree::Walk(List<AggregateElement>& list) const {
+    Spill();
+    SplayTree::Walk(list);
+}
+
+int32_t AggregateElementTree::Count() const {
+    return dense_ ? static_cast<int32_t>(dense_->size()) : SplayTree::Count();
+}
+
 void AggregateElementTree::Shift(AggregateElement* element, int32_t delta) {
     element->key_.SetIndex(static_cast<int32_t>(static_cast<int64_t>(element->key_.Index()) + delta));
 }
 
 int AggregateElementTree::ShiftIndexes(int32_t from, int32_t delta) {
+    Spill();
     if (delta == 0 || !root_) return 1;
     AggregateIndex key = AggregateIndex::FromIndex(from);
     // Refuse before touching anything when an index would leave 0..2^31-1.
@@ -139,6 +280,41 @@ void AggregateElementTree::ShiftSubtreeIterative(int32_t delta, Node* node) {
 }
 
 // --- Element access ---------------------------------------------------------------
+
+bool Variable::PlainDenseStore(int32_t index, const DenseValue& value) {
+    if (target_ || !IsPlainClass()) return false;
+    if (tree_ && kind_ == kAggregateArray) return tree_->DenseStore(index, value);
+    // What Element does to a variable of another kind: its contents go and
+    // it becomes an array holding the new element.
+    if (index != 1) return false;
+    ReplaceTree(kAggregateArray);
+    return tree_->DenseStore(index, value);
+}
+
+bool Variable::PlainDenseValue(DenseValue* out) const {
+    if (!IsPlainScalar()) return false;
+    // The other cached forms are always derived from the assigned one, so
+    // they come back the same when a copy computes them.
+    if (type_ == kTypeInteger && (valid_ & kValidInteger)) {
+        out->type = DenseValue::kInteger;
+        out->integer = integer_;
+    } else if (type_ == kTypeDouble && (valid_ & kValidDouble)) {
+        out->type = DenseValue::kDouble;
+        out->number = double_;
+    } else if (type_ == kTypeText && (valid_ & kValidText)) {
+        out->type = DenseValue::kText;
+        out->text = const_cast<char*>(text_.Text());
+        out->length = text_.Length();
+    } else {
+        return false;
+    }
+    return true;
+}
+
+bool Variable::PlainDenseRead(int32_t index, DenseValue* out) const {
+    if (target_ || !tree_ || kind_ != kAggregateArray || !IsPlainClass()) return false;
+    return tree_->DenseRead(index, out);
+}
 
 Variable* Variable::ElementByPath(List<AggregateIndex>* keys, bool create) {
     if (target_) return Real()->ElementByPath(keys, create);

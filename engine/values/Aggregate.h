@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 
 #include "engine/foundation/SplayTree.h"
 #include "engine/foundation/String.h"
@@ -79,13 +80,83 @@ private:
     Variable* value_;
 };
 
+// An array element held without element or variable objects: the value a
+// store of an integer, a double or a text leaves in an element variable.
+struct DenseValue {
+    enum : uint8_t { kInteger, kDouble, kText, kMissing };
+    union {
+        int32_t integer;
+        double number;
+        char* text; // malloc'ed, NUL-terminated
+    };
+    int32_t length = 0;
+    uint8_t type = kMissing;
+};
+
+// The compact elements 1..n of an array, grown with realloc: a large block
+// grows by remapping its pages rather than copying them.
+class DenseElements {
+public:
+    DenseElements() = default;
+    ~DenseElements() { std::free(values_); }
+    DenseElements(const DenseElements&) = delete;
+    DenseElements& operator=(const DenseElements&) = delete;
+
+    size_t size() const { return size_; }
+    DenseValue& operator[](size_t i) { return values_[i]; }
+    const DenseValue& operator[](size_t i) const { return values_[i]; }
+    DenseValue* begin() { return values_; }
+    DenseValue* end() { return values_ + size_; }
+    // Throws std::bad_alloc when there is no room.
+    void push_back(const DenseValue& value) {
+        if (size_ == capacity_) Grow();
+        values_[size_++] = value;
+    }
+
+private:
+    void Grow();
+
+    DenseValue* values_ = nullptr;
+    size_t size_ = 0;
+    size_t capacity_ = 0;
+};
+
 // The members or elements of one aggregate, ordered by key. Always owns its
 // elements. Copying, clearing, walking and shifting never recurse deeply.
+//
+// An array filled in order from index 1 (by the interpreter's stores) keeps
+// its elements 1..n in a contiguous vector of compact values instead: 16
+// bytes an element where the tree takes three objects. Every operation of
+// the tree turns that form into the tree first (the elements get their
+// objects then), so nothing else ever sees it.
 class AggregateElementTree : public SplayTree<AggregateElement, AggregateIndex> {
 public:
     AggregateElementTree() : SplayTree(true) {}
     // Deep copy of every element.
-    AggregateElementTree(const AggregateElementTree& other) : SplayTree(other) {}
+    AggregateElementTree(const AggregateElementTree& other);
+    ~AggregateElementTree() override;
+
+    // --- The compact form -------------------------------------------------
+    bool IsDense() const { return dense_ != nullptr; }
+    // Stores value (a text is copied) as element index of an empty or compact
+    // tree, for index 1 .. count + 1; false, with nothing done, otherwise.
+    bool DenseStore(int32_t index, const DenseValue& value);
+    // The element at index of a compact tree (type kMissing beyond its
+    // end, where the tree has none); false when the tree is not compact or
+    // index is below 1.
+    bool DenseRead(int32_t index, DenseValue* out) const;
+
+    // --- The tree's operations, each on the tree form ---------------------
+    void Insert(AggregateElement* item) override;
+    AggregateElement* Remove(const AggregateIndex& key) override;
+    AggregateElement* Find(const AggregateIndex& key) override;
+    AggregateElement* Successor(const AggregateIndex& key) override;
+    AggregateElement* Predecessor(const AggregateIndex& key) override;
+    AggregateElement* First() const override;
+    AggregateElement* Last() const override;
+    void Clear() override;
+    void Walk(List<AggregateElement>& list) const;
+    int32_t Count() const;
 
     // Every element whose index is from or more moves by delta; each moved
     // key is spelled again when next needed. Returns 0 and moves nothing when
@@ -96,6 +167,7 @@ public:
     // Calls fn(AggregateElement*) for every element, in no fixed order.
     template <class Fn>
     void ForEachElement(Fn&& fn) const {
+        Spill();
         VisitSubtree(root_, [&](Node* n) { fn(n->item); });
     }
 
@@ -107,6 +179,12 @@ protected:
 
 private:
     static void Shift(AggregateElement* element, int32_t delta);
+    static const AggregateElementTree& Spilled(const AggregateElementTree& tree);
+    // Gives the compact elements their objects and the tree form.
+    void Spill() const;
+    void FreeDense() const;
+
+    mutable DenseElements* dense_ = nullptr;
 };
 
 } // namespace vorn

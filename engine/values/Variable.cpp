@@ -14,7 +14,30 @@ namespace vorn {
 
 namespace {
 
+// Variables made less variables deleted: by the threads that have ended, and
+// per running thread (a locked add per variable would cost most of a
+// variable's construction).
 std::atomic<int64_t> g_liveVariables{0};
+thread_local int64_t t_liveDelta = 0;
+thread_local bool t_liveFlushes = false;
+
+struct LiveFlush {
+    ~LiveFlush() {
+        g_liveVariables.fetch_add(t_liveDelta);
+        t_liveDelta = 0;
+    }
+};
+
+void StartLiveFlush() {
+    static thread_local LiveFlush flush;
+    (void)flush;
+    t_liveFlushes = true;
+}
+
+inline void CountLive(int64_t n) {
+    if (!t_liveFlushes) StartLiveFlush();
+    t_liveDelta += n;
+}
 
 // Variables whose count reached zero while another deletion was running on
 // this thread; the outermost deletion deletes them one after another, so a
@@ -73,39 +96,39 @@ int32_t TruncateDouble(double value) {
 
 // --- Construction -------------------------------------------------------------
 
-Variable::Variable() { ++g_liveVariables; }
+Variable::Variable() { CountLive(1); }
 
-Variable::Variable(const char* name, int32_t nameLength) : name_(name, nameLength) { ++g_liveVariables; }
+Variable::Variable(const char* name, int32_t nameLength) : name_(name, nameLength) { CountLive(1); }
 
 Variable::Variable(const String& name, const String& text)
     : name_(name), text_(text), valid_(kValidText), type_(kTypeText) {
-    ++g_liveVariables;
+    CountLive(1);
 }
 
 Variable::Variable(const char* name, int32_t nameLength, const char* text, int32_t textLength)
     : name_(name, nameLength), text_(text, textLength), valid_(kValidText), type_(kTypeText) {
-    ++g_liveVariables;
+    CountLive(1);
 }
 
 Variable::Variable(const char* name, int32_t nameLength, int32_t value)
     : name_(name, nameLength), integer_(value), double_(value), valid_(kValidInteger), type_(kTypeInteger) {
-    ++g_liveVariables;
+    CountLive(1);
 }
 
 Variable::Variable(const char* name, int32_t nameLength, double value)
     : name_(name, nameLength), integer_(TruncateDouble(value)), double_(value),
       valid_(kValidInteger | kValidDouble), type_(kTypeDouble) {
-    ++g_liveVariables;
+    CountLive(1);
 }
 
 Variable::Variable(const char* name, int32_t nameLength, char* buffer, int32_t length, int32_t capacity)
     : name_(name, nameLength), valid_(kValidText), type_(kTypeText) {
-    ++g_liveVariables;
+    CountLive(1);
     text_.Adopt(buffer, length, capacity);
 }
 
 Variable::Variable(Variable* source) {
-    ++g_liveVariables;
+    CountLive(1);
     if (!source) return;
     name_ = source->name_;
     text_ = source->text_;
@@ -127,10 +150,10 @@ Variable::~Variable() {
         // deleted directly gives back what it still holds.
         if (target_ && refs_ > 0) ReleaseChain(target_, refs_);
     }
-    --g_liveVariables;
+    CountLive(-1);
 }
 
-int64_t Variable::LiveCount() { return g_liveVariables.load(); }
+int64_t Variable::LiveCount() { return g_liveVariables.load() + t_liveDelta; }
 
 // --- Identity and reference counts ------------------------------------------
 
@@ -425,6 +448,36 @@ void Variable::BecomeScalar() {
     tree_ = nullptr;
     kind_ = kAggregateScalar;
     DestroyTree(old);
+}
+
+namespace {
+
+const void* PlainVariableTable() {
+    Variable probe;
+    return *reinterpret_cast<const void* const*>(&probe);
+}
+
+} // namespace
+
+const void* const Variable::plainTable_ = PlainVariableTable();
+
+bool Variable::Refresh() {
+    if (refs_ != 1 || busy_ || pendingNext_ || !IsPlainScalar()) return false;
+    integer_ = 0;
+    double_ = 0.0;
+    valid_ = 0;
+    type_ = kTypeNone;
+    kind_ = kAggregateScalar;
+    if (!aux_.IsNull()) aux_.Free();
+    return true;
+}
+
+void Variable::PlainAppend(const char* text, int32_t length) {
+    if (!(valid_ & kValidText)) Variable::BuildText();
+    text_.Append(text, length);
+    valid_ = kValidText;
+    type_ = kTypeText;
+    kind_ = kAggregateScalar;
 }
 
 int Variable::SetValueNocopy(char* buffer, int32_t length, int32_t capacity) {

@@ -29,6 +29,7 @@ template <class T>
 class List;
 class AggregateIndex;
 class AggregateElementTree;
+struct DenseValue;
 
 // Valid flags: which cached forms hold the value.
 inline constexpr uint32_t kValidText = 1;
@@ -184,9 +185,90 @@ public:
     virtual int32_t TargetStorageKind() const;
 
     // --- Non-virtual helpers -----------------------------------------------
+    // The interpreter's fast paths. A plain scalar is a Variable of this very
+    // class (no subclass may have changed its operations) that is neither an
+    // alias nor an aggregate; for one, each Plain* call does exactly what the
+    // virtual operation it names does, without the virtual calls.
+    bool IsPlainScalar() const { return !target_ && !tree_ && IsPlainClass(); }
+    // Whether this is a Variable of this very class: its table of virtual
+    // operations is Variable's own (one load, where typeid takes three).
+    bool IsPlainClass() const { return *reinterpret_cast<const void* const*>(this) == plainTable_; }
+    int32_t PlainInteger() { return (valid_ & kValidInteger) ? integer_ : Variable::ComputeInteger(); }
+    double PlainDouble() {
+        if (!(valid_ & kValidDouble)) Variable::ComputeDouble();
+        return double_;
+    }
+    // ValueDoubleChecked when the value has no text form (which may not be
+    // a number); false, with nothing done, when it has one.
+    bool PlainNumber(double* out) {
+        if (valid_ & kValidText) return false;
+        if (valid_ & kValidDouble) {
+            *out = double_;
+        } else if (valid_ & kValidInteger) {
+            double_ = integer_;
+            valid_ |= kValidDouble;
+            *out = double_;
+        } else {
+            *out = 0.0;
+        }
+        return true;
+    }
+    void PlainSetInteger(int32_t value) {
+        integer_ = value;
+        valid_ = kValidInteger;
+        type_ = kTypeInteger;
+        kind_ = kAggregateScalar;
+    }
+    void PlainSetDouble(double value) {
+        double_ = value;
+        valid_ = kValidDouble;
+        type_ = kTypeDouble;
+        kind_ = kAggregateScalar;
+    }
+    // SetValueVariable(source) between two plain scalars whose source holds
+    // a value; false, with nothing done, otherwise.
+    bool PlainCopyFrom(const Variable* source) {
+        if (!(source->valid_ & kValidAll) || !source->IsPlainScalar() || !IsPlainScalar() || source == this)
+            return false;
+        valid_ = source->valid_ & kValidAll;
+        type_ = source->type_;
+        if (valid_ & kValidText) text_ = source->text_;
+        if (valid_ & kValidInteger) integer_ = source->integer_;
+        if (valid_ & kValidDouble) double_ = source->double_;
+        kind_ = kAggregateScalar;
+        return true;
+    }
+    // SetValue of this value's text followed by text: the text grows in
+    // place, so a loop of appends costs linear time.
+    void PlainAppend(const char* text, int32_t length);
+    // AddReference / Release of a plain variable that is no alias; the last
+    // release still goes through the deferred deletion.
+    void PlainAddReference() { ++refs_; }
+    void PlainRelease() {
+        if (refs_ > 1)
+            --refs_;
+        else
+            Variable::Release();
+    }
+    // The element stores and reads of the interpreter on a plain variable
+    // (no alias, no subclass) that is an array kept compact: Element(index,
+    // create) then the store of value / the read of the element's value, as
+    // the tree form would do them. A store also turns a variable of another
+    // kind into an array when index is 1. False, with nothing done, where
+    // the compact form cannot serve.
+    bool PlainDenseStore(int32_t index, const DenseValue& value);
+    bool PlainDenseRead(int32_t index, DenseValue* out) const;
+    // For a plain scalar assigned an integer, a double or a text: that value
+    // (a text borrowed), which a copy of this variable would hold.
+    bool PlainDenseValue(DenseValue* out) const;
+    // Makes a plain scalar that nothing else holds what a new Variable of
+    // its name is (its text buffer kept for reuse); false, with nothing
+    // changed, for any other variable.
+    bool Refresh();
     bool IsAlias() const { return target_ != nullptr; }
     Variable* Target() const { return target_; }
-    // Number of Variable objects alive in the process (for leak checks).
+    // Number of Variable objects alive (for leak checks): those counted by
+    // the calling thread and by threads that have ended.
     static int64_t LiveCount();
 
 protected:
@@ -230,6 +312,8 @@ private:
     // Stores value under key without the conversions and checks of
     // SetElement (the kind already matches).
     void StoreElement(const AggregateIndex& key, Variable* value);
+
+    static const void* const plainTable_;
 
     bool busy_ = false;                  // on the stack of a walk
     Variable* pendingNext_ = nullptr;    // link in the deferred-deletion queue

@@ -119,10 +119,21 @@ public:
 
     // Releases every entry's variable; the entries and names stay.
     void ReleaseAll();
+    // ReleaseAll for a scope that will start another call of the same
+    // function: a variable only this table holds is emptied and kept for the
+    // next creation of its entry, so calls allocate no variables. Entries
+    // stay empty until then, exactly as after ReleaseAll.
+    void ReleaseAllKeeping();
     // Makes this table what the copy constructor makes of other, releasing
     // its variables first and keeping its arrays when their sizes fit: how a
     // reused local scope starts the next call.
     void CopyLayoutFrom(const VariableHash& other);
+
+    // The variable of entry i as this class's Index(i, false) gives it; only
+    // for a table of this very class (subclasses resolve entries otherwise).
+    Variable* PlainEntry(int32_t i) const {
+        return static_cast<uint32_t>(i) < static_cast<uint32_t>(count) ? entries[i].variable : nullptr;
+    }
 
     // --- Inspection --------------------------------------------------------
     Dictionary* Names() const { return names; }
@@ -161,6 +172,12 @@ private:
     // table's arrays, which already have other's sizes.
     void CopyEntriesFrom(const VariableHash& other);
 
+    // Drops the variables ReleaseAllKeeping kept.
+    void DropKept();
+
+    // Emptied variables by entry index (keptCount of them), for CreateVariable.
+    Variable** kept = nullptr;
+    int32_t keptCount = 0;
     int32_t* buckets = nullptr;
     int32_t bucketBits = 0;
     int32_t bucketCount = 0;

@@ -41,6 +41,10 @@ class ExternalFunctionSource {
     // False past the last parameter.
     virtual bool ExternalParameter(ExternalFunctionCall* call, int32_t position, const char** name,
                                    int32_t* length, uint32_t* flags) = 0;
+    // Called by a program without a parent as its destruction begins, while
+    // it and everything it uses still work: what the libraries kept for the
+    // request is released then, handed this program.
+    virtual void ProgramEnding(VornVM* program) { (void)program; }
 };
 
 } // namespace vorn

@@ -1,6 +1,8 @@
 #include "engine/vm/Feature.h"
 
+#include "engine/vm/HostFeatureSource.h"
 #include "engine/vm/VornVM.h"
+#include "engine/vm/VornVMFrame.h"
 
 namespace vorn {
 
@@ -15,6 +17,10 @@ void Feature::Tick() {}
 
 void Feature::SetError(const String& text) {
     error.Assign(text);
+}
+
+ImportFeature::~ImportFeature() {
+    if (filterFrame) filterFrame->import = nullptr;
 }
 
 bool FeatureStack::Unlink(Feature* feature) {

@@ -15,6 +15,10 @@ class VornApplication;
 class VornVM;
 class VornVM_Frame;
 
+// The fatal error of a block's end, loop or stop word that finds no open
+// feature of its kind.
+inline constexpr char kErrorNoOpenFeature[] = "Invalid instruction";
+
 // Feature kinds.
 inline constexpr int32_t kFeatureImport = 1;
 inline constexpr int32_t kFeatureSmtp = 3;

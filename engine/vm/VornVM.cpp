@@ -13,6 +13,7 @@
 #include "engine/values/Variable.h"
 #include "engine/values/VariableHash.h"
 #include "engine/vm/Database.h"
+#include "engine/vm/ExternalFunctionSource.h"
 
 namespace vorn {
 
@@ -139,6 +140,8 @@ VornVM::VornVM(const char* programNameText, int32_t programNameLength, VornAppli
 }
 
 VornVM::~VornVM() {
+    // Library data of the request goes while the program still works.
+    if (!parent && externalCalls) externalCalls->ProgramEnding(this);
     // Frames first: their stacks may hold references into the scopes.
     while (frame) {
         VornVM_Frame* below = frame->previous;
@@ -146,6 +149,8 @@ VornVM::~VornVM() {
         frame = below;
     }
     stack = nullptr;
+    delete dynamicStack;
+    dynamicStack = nullptr;
     if (nullVariable) nullVariable->Release();
     nullVariable = nullptr;
 
@@ -341,238 +346,6 @@ int VornVM::EvaluateString(Segment* s, VornVM_Stack* onStack, VariableHash* inSc
     if (size) *size = m;
     if (owned) *owned = own;
     return 1;
-}
-
-// ---- The interpreter loop -------------------------------------------------------
-
-int VornVM::Execute() {
-    for (;;) {
-        if (timedOut && timedOut->load(std::memory_order_relaxed)) {
-            if (!aborted) {
-                aborted = 1;
-                if (application) application->WriteText(kErrorTimedOut);
-                if ((traceFlags & LogTimedOut) && TraceAccepts()) LogEvent(LogTimedOut);
-            }
-            return 0;
-        }
-        if (tickCounter && tickCounter->load(std::memory_order_relaxed) != lastTick) NotifyFeatures();
-        if (aborted) return 0;
-        if (exitRequested->load(std::memory_order_relaxed)) return 1;
-        if (segmentIndex != loadedSegment && !LoadSegment(segmentIndex)) {
-            FatalError(kErrorInvalidSegment);
-            return 0;
-        }
-
-        instructionStart = pc;
-        if (pc < 0) {
-            FatalError(kErrorInvalidJump);
-            return 0;
-        }
-        if (static_cast<int64_t>(pc) + 1 >= codeLength) {
-            if (frame && frame->AtSegmentEnd() == kFrameEndsFilter) {
-                int32_t truth = stack->PopBoolean() ? 1 : 0;
-                VornVM_FilterFrame* filter = static_cast<VornVM_FilterFrame*>(frame);
-                if (filter->callback) (this->*(filter->callback))(truth);
-                continue;
-            }
-            return 1;
-        }
-
-        const uint8_t* p = code + pc;
-        uint16_t word = static_cast<uint16_t>(p[0] | (p[1] << 8));
-        int32_t length = InstructionLength(word);
-        if (length > codeLength - pc) {
-            FatalError(kErrorTruncatedInstruction);
-            return 0;
-        }
-        if (length > 2) {
-            const uint8_t* q = p + 2;
-            switch (word >> 14) {
-            case 1:
-                immA = static_cast<int32_t>(GetU32(q));
-                q += 4;
-                break;
-            case 2:
-                immADouble = GetDouble(q);
-                q += 8;
-                break;
-            default:
-                break;
-            }
-            switch ((word >> 12) & 3) {
-            case 1: immB = static_cast<int32_t>(GetU32(q)); break;
-            case 2: immBDouble = GetDouble(q); break;
-            default: break;
-            }
-        }
-        pc += length;
-
-        switch (word) {
-        // Handled here.
-        case Op_noop: break;
-        case Op_jmp: JumpBy(immA); break;
-        case Op_exit:
-            exitRequested->store(1, std::memory_order_relaxed);
-            pc = codeLength;
-            break;
-        case Op_pushi: stack->PushInteger(immA); break;
-        case Op_pushf: stack->PushDouble(immADouble); break;
-
-        // Stack and constants.
-        case Op_pop: OpPop(); break;
-        case Op_dup: OpDup(); break;
-        case Op_swap: OpSwap(); break;
-        case Op_swapn: OpSwapn(); break;
-        case Op_pushc: OpPushc(); break;
-        // Variables.
-        case Op_pushd: OpPushd(); break;
-        case Op_pushn: OpPushn(); break;
-        case Op_popd: OpPopd(); break;
-        case Op_popn: OpPopn(); break;
-        case Op_spush: OpSpush(); break;
-        case Op_spop: OpSpop(); break;
-        case Op_elem: OpElem(); break;
-        case Op_elemr: OpElemr(); break;
-        case Op_memb: OpMemb(); break;
-        case Op_membr: OpMembr(); break;
-        case Op_store: OpStore(); break;
-        case Op_refern: OpRefern(); break;
-        case Op_refer: OpRefer(); break;
-        case Op_isnull: OpIsnull(); break;
-        case Op_pushs: OpPushs(); break;
-        case Op_pushg: OpPushg(); break;
-        case Op_pushl: OpPushl(); break;
-        case Op_pushnc: OpPushnc(); break;
-        case Op_pops: OpPops(); break;
-        case Op_popg: OpPopg(); break;
-        case Op_popl: OpPopl(); break;
-        case Op_popnc: OpPopnc(); break;
-        case Op_refg: OpRefg(); break;
-        case Op_refl: OpRefl(); break;
-        case Op_refnc: OpRefnc(); break;
-        case Op_pushdc: OpPushdc(); break;
-        case Op_popdc: OpPopdc(); break;
-        // Output.
-        case Op_out: OpOut(); break;
-        case Op_hide: OpHide(); break;
-        case Op_out_comp: OpOutComp(); break;
-        case Op_stdoutput: OpStdoutput(); break;
-        // Arithmetic, bits, text.
-        case Op_add: OpAdd(); break;
-        case Op_sub: OpSub(); break;
-        case Op_cat: OpCat(); break;
-        case Op_bitand: OpBitand(); break;
-        case Op_bitor: OpBitor(); break;
-        case Op_bitxor: OpBitxor(); break;
-        case Op_bitoc: OpBitoc(); break;
-        case Op_bitsl: OpBitsl(); break;
-        case Op_bitsr: OpBitsr(); break;
-        case Op_div: OpDiv(); break;
-        case Op_mul: OpMul(); break;
-        case Op_mod: OpMod(); break;
-        case Op_rounds: OpRounds(); break;
-        case Op_crypt: OpCrypt(); break;
-        case Op_pow: OpPow(); break;
-        case Op_roundf: OpRoundf(); break;
-        // Comparison, logic, search.
-        case Op_cmp: OpCmp(); break;
-        case Op_and: OpAnd(); break;
-        case Op_or: OpOr(); break;
-        case Op_in: OpIn(); break;
-        case Op_cin: OpCin(); break;
-        case Op_ein: OpEin(); break;
-        case Op_ecin: OpEcin(); break;
-        case Op_eq: OpEq(); break;
-        case Op_ne: OpNe(); break;
-        case Op_ge: OpGe(); break;
-        case Op_le: OpLe(); break;
-        case Op_lt: OpLt(); break;
-        case Op_gt: OpGt(); break;
-        case Op_not: OpNot(); break;
-        // Conditional jumps.
-        case Op_jmp_eq: OpJmpEq(); break;
-        case Op_jmp_lt: OpJmpLt(); break;
-        case Op_jmp_gt: OpJmpGt(); break;
-        case Op_jmp_le: OpJmpLe(); break;
-        case Op_jmp_ge: OpJmpGe(); break;
-        case Op_jmp_ne: OpJmpNe(); break;
-        // Source position, errors, localisation.
-        case Op_prefix: OpPrefix(); break;
-        case Op_lineno: OpLineno(); break;
-        case Op_sourcefile: OpSourcefile(); break;
-        case Op_erroutput: OpErroutput(); break;
-        case Op_tagerror: OpTagerror(); break;
-        case Op_poplvnc: OpPoplvnc(); break;
-        case Op_localize: OpLocalize(); break;
-        case Op_localizev: OpLocalizev(); break;
-        // Fused global words.
-        case Op_cmpgg: OpCmpgg(); break;
-        case Op_cmpgi: OpCmpgi(); break;
-        case Op_incg: OpIncg(); break;
-        case Op_modgg: OpModgg(); break;
-        case Op_storegi: OpStoregi(); break;
-        // Calls.
-        case Op_call: OpCall(); break;
-        case Op_ret: OpRet(); break;
-        case Op_retn: OpRetn(); break;
-        // Tag features.
-        case Op_op_do_file: OpDoFile(); break;
-        case Op_op_do_function: OpDoFunction(); break;
-        case Op_lockfile: OpLockfile(); break;
-        case Op_lockfile_end: OpLockfileEnd(); break;
-        case Op_capture: OpCapture(); break;
-        case Op_capture_end: OpCaptureEnd(); break;
-        case Op_export: OpExport(); break;
-        case Op_pop3delete: OpPop3Delete(); break;
-        case Op_op_smtp_end: OpSmtpEnd(); break;
-        case Op_import: OpImport(); break;
-        case Op_importf: OpImportf(); break;
-        case Op_import_loop: OpImportLoop(); break;
-        case Op_import_stop: OpImportStop(); break;
-        case Op_pop3: OpPop3(); break;
-        case Op_pop3loop: OpPop3Loop(); break;
-        case Op_pop3stop: OpPop3Stop(); break;
-        case Op_op_smtp: OpSmtp(); break;
-        case Op_op_http: OpHttp(); break;
-        case Op_op_http_loop: OpHttpLoop(); break;
-        case Op_op_http_stop: OpHttpStop(); break;
-        case Op_op_commerce: OpCommerce(); break;
-        case Op_op_commerce_loop: OpCommerceLoop(); break;
-        case Op_op_commerce_stop: OpCommerceStop(); break;
-        case Op_op_http8: OpHttp8(); break;
-        case Op_op_httpn: OpHttpn(); break;
-        case Op_op_smtpn: OpSmtpn(); break;
-        // Database tags.
-        case Op_dbopen: OpDbOpen(); break;
-        case Op_dbclose: OpDbClose(); break;
-        case Op_dbskip: OpDbSkip(); break;
-        case Op_dbgo: OpDbGo(); break;
-        case Op_dbadd: OpDbAdd(); break;
-        case Op_dbupdate: OpDbUpdate(); break;
-        case Op_dbdelete: OpDbDelete(); break;
-        case Op_dbundelete: OpDbUndelete(); break;
-        case Op_dbprimary: OpDbPrimary(); break;
-        case Op_dbfind: OpDbFind(); break;
-        case Op_dbsetindex: OpDbSetIndex(); break;
-        case Op_dbmakeindex: OpDbMakeIndex(); break;
-        case Op_dbpack: OpDbPack(); break;
-        case Op_dbreindex: OpDbReindex(); break;
-        case Op_dbcreate: OpDbCreate(); break;
-        case Op_dbopenview: OpDbOpenView(); break;
-        case Op_dbcloseview: OpDbCloseView(); break;
-        case Op_dbquery: OpDbQuery(); break;
-        case Op_dbfilter: OpDbFilter(); break;
-        case Op_dbrevealstructuredb: OpDbRevealStructureDb(); break;
-        case Op_dbrevealstructureagg: OpDbRevealStructureAgg(); break;
-        case Op_dbopen2: OpDbOpen2(); break;
-        case Op_dbcommit: OpDbCommit(); break;
-        case Op_dbrollback: OpDbRollback(); break;
-        case Op_dbtransact: OpDbTransact(); break;
-        case Op_dbcommand: OpDbCommand(); break;
-
-        default: FatalError(kErrorIllegalInstruction); break;
-        }
-    }
 }
 
 // ---- Variable lookup ---------------------------------------------------------------

@@ -36,6 +36,7 @@ class ExternalFunctionSource;
 class DatabaseLibrarySource;
 class Function;
 class FunctionManager;
+class ImportFeature;
 class LocalizedDictionary;
 class LocalizedLanguages;
 class NULLVariable;
@@ -53,6 +54,8 @@ inline constexpr const char kErrorInvalidDictionary[] = "Invalid dictionary refe
 inline constexpr const char kErrorTruncatedInstruction[] = "Instruction runs past the end of the segment";
 inline constexpr const char kErrorInvalidJump[] = "Jump outside of the segment";
 inline constexpr const char kErrorTimedOut[] = "Application timed out";
+inline constexpr const char kErrorOutOfMemory[] = "Out of memory";
+inline constexpr const char kErrorTextTooLong[] = "Text too long";
 
 class VornVM {
 public:
@@ -96,6 +99,13 @@ public:
     int EvaluateBoolean(Segment* segment, VornVM_Stack* onStack, VariableHash* inScope, bool* result);
     int EvaluateString(Segment* segment, VornVM_Stack* onStack, VariableHash* inScope, const char** text,
                        int32_t* length, int32_t* size, bool* owned);
+    // RunSegment counted toward the bound on interpreter runs nested through
+    // calls from outside (plug-ins running expressions that call plug-ins):
+    // past it, "Function call nesting too deep" and 0.
+    int RunNestedSegment(Segment* segment, VornVM_Stack* onStack, VariableHash* inScope);
+    // The program's own stack for dynamic expressions run by plug-ins, made on
+    // first use and deleted with the program.
+    VornVM_Stack* DynamicExpressionStack();
     // Compiles expression text (length -1: up to the NUL) into a new segment
     // against this program's pool and functions and the request's libraries;
     // sourceFile (may be null) and line position its errors. Null, with
@@ -103,8 +113,12 @@ public:
     Segment* CompileExpression(const char* text, int32_t length, const char* sourceFile,
                                int32_t sourceFileLength, int32_t line, String* error);
     // The interpreter loop: 1 when the run ended normally (segment end or
-    // exit), 0 when aborted or timed out.
+    // exit), 0 when aborted or timed out. Running out of memory is a fatal
+    // error of the run ("Out of memory"), never the end of the process.
     int Execute();
+    // The handler of an instruction word, or null for an illegal word.
+    using Handler = void (VornVM::*)();
+    static Handler HandlerOf(uint16_t word);
     // Makes the segment at segmentIndex current; "Invalid segment reference"
     // (and 0) when there is none.
     int SelectSegment();
@@ -238,7 +252,20 @@ public:
     HashTable<DatabaseView>* Views() const { return views; }
 
 protected:
+    // ==== The loop (VornVMExecute.cpp) =================================================
+    // Runs the decoded form of the segments from pc on.
+    int RunDecoded();
+    // Runs the one instruction at pc from the bytes (a pc that is no decoded
+    // instruction start, or a segment without a decoded form).
+    void StepBytes();
+
     // ==== Core instruction handlers (VornVMOps*.cpp) ==================================
+    // Words the loop itself handles.
+    void OpNoop();      // 0x0000
+    void OpJmp();       // 0x4025
+    void OpExit();      // 0x0043
+    void OpPushi();     // 0x4002
+    void OpPushf();     // 0x8003
     // Stack and constants.
     void OpPop();       // 0x000b
     void OpDup();       // 0x003a
@@ -361,23 +388,34 @@ protected:
     // recently used first.
     void EvictDoContexts();
 
-    // ==== Words of later features (VornVMPending.cpp until their handlers land) =====
+    // ==== Lock files, flat files, capture (VornVMLockFile.cpp, VornVMImport.cpp, VornVMCapture.cpp) ====
     void OpLockfile();      // 0x0048 VrLOCKFILE
     void OpLockfileEnd();   // 0x0049
     void OpCapture();       // 0x0058 VrCAPTURE
     void OpCaptureEnd();    // 0x0059
     void OpExport();        // 0x0105 VrEXPORT
+    void OpImport();        // 0x4101 VrIMPORT
+    void OpImportf();       // 0x4102 VrIMPORT with a filter
+    void OpImportLoop();    // 0x4103
+    void OpImportStop();    // 0x4104 VrIMPORTSTOP
+    // The shared part of import and importf: pops the tag's operands and
+    // opens the file; the import, or null when the block is skipped.
+    ImportFeature* BeginImport(bool filtered);
+    // Runs the import's filter on its current record in a new filter frame:
+    // a passing record goes on at the body, the block ends at its end.
+    void TestImportRecord(ImportFeature* import, int32_t bodySegment, int64_t bodyPc, int32_t endSegment,
+                          int64_t endPc);
+    // The filter frame's continuation with the filter's truth value.
+    void ImportFilterResult(int32_t truth);
+
+    // ==== Words of later features (VornVMPending.cpp until their handlers land) =====
     void OpPop3Delete();    // 0x0108 VrPOPDELETE
     void OpSmtpEnd();       // 0x010b VrSMTP
-    void OpImport();        // 0x4101 VrIMPORT
-    void OpImportf();       // 0x4102
-    void OpImportLoop();    // 0x4103
-    void OpImportStop();    // 0x4104
     void OpPop3();          // 0x4106 VrPOP
     void OpPop3Loop();      // 0x4107
     void OpPop3Stop();      // 0x4109
     void OpSmtp();          // 0x410a VrSMTP
-    void OpHttp();          // 0x410c VrCALL
+    void OpHttp();          // 0x410c VrCALL (VornVMCall.cpp)
     void OpHttpLoop();      // 0x410d
     void OpHttpStop();      // 0x410e
     void OpCommerce();      // 0x410f VrCOMMERCE
@@ -385,6 +423,8 @@ protected:
     void OpCommerceStop();  // 0x4111
     void OpHttp8();         // 0x4112
     void OpHttpn();         // 0x5113
+    // The VrCALL begin words with their operand count (5, 8, 9 or 10).
+    void HttpBegin(int32_t count);
     void OpSmtpn();         // 0x5114
     // Database tags 0x0200 .. 0x021a.
     void OpDbOpen();        // 0x0200
@@ -462,6 +502,10 @@ protected:
     int32_t loadedSegment = -1;
     int32_t instructionStart = 0;
 
+    // False runs every instruction from the bytes: the reference the decoded
+    // form is tested against.
+    bool decodeSegments = true;
+
     // Scratch registers of one handler; meaningless between instructions.
     int32_t scratchInt[2] = {0, 0};
     double scratchDouble[2] = {0.0, 0.0};
@@ -506,6 +550,7 @@ protected:
 
     // Frames of returned script function calls, reused by the next calls.
     VornVM_FrameSpares frameSpares;
+    VornVM_Stack* dynamicStack = nullptr;
 };
 
 } // namespace vorn

@@ -364,6 +364,17 @@ int VornVM::RunCalledFunction(Function* function) {
     return ran && !aborted ? 1 : 0;
 }
 
+int VornVM::RunNestedSegment(Segment* s, VornVM_Stack* onStack, VariableHash* inScope) {
+    if (outsideNesting >= kMaxOutsideNesting) return FatalError(kNestingTooDeep);
+    OutsideCall nesting;
+    return RunSegment(s, onStack, inScope);
+}
+
+VornVM_Stack* VornVM::DynamicExpressionStack() {
+    if (!dynamicStack) dynamicStack = new VornVM_Stack(this);
+    return dynamicStack;
+}
+
 bool VornVM::CallFunction(const char* name, int32_t length, VariableList* arguments, Variable* result) {
     Function* function = functions ? functions->Find(name, length) : nullptr;
     if (!function || function->IsExternal() || aborted || !stack) return false;

@@ -3,6 +3,7 @@
 #include <typeinfo>
 
 #include "engine/values/VariableHash.h"
+#include "engine/vm/HostFeatureSource.h"
 #include "engine/vm/VornVMStack.h"
 
 namespace vorn {
@@ -32,6 +33,10 @@ int32_t VornVM_FunctionFrame::AtSegmentEnd() {
     return kFrameEndsFunction;
 }
 
+VornVM_FilterFrame::~VornVM_FilterFrame() {
+    if (import) import->filterFrame = nullptr;
+}
+
 int32_t VornVM_FilterFrame::AtSegmentEnd() {
     return kFrameEndsFilter;
 }
@@ -54,7 +59,7 @@ void VornVM_FrameSpares::Recycle(VornVM_FunctionFrame* frame) {
         return;
     }
     frame->stack->Clear();
-    frame->scope->ReleaseAll();
+    frame->scope->ReleaseAllKeeping();
     frame->previous = nullptr;
     frame->function = nullptr;
     frames[count++] = frame;

@@ -8,6 +8,7 @@
 namespace vorn {
 
 class Function;
+class ImportFeature;
 class VariableHash;
 class VornVM;
 class VornVM_Stack;
@@ -63,7 +64,8 @@ public:
 // Only frames whose stack and scope the frame owns are kept.
 class VornVM_FrameSpares {
 public:
-    static constexpr int32_t kCapacity = 8;
+    // Enough for the recursion depth of ordinary scripts; each costs a stack.
+    static constexpr int32_t kCapacity = 64;
 
     VornVM_FrameSpares() = default;
     // Deletes the kept frames (with their stacks and scopes).
@@ -85,14 +87,23 @@ private:
 };
 
 // The frame of an import filter: when its segment ends the interpreter pops a
-// truth value and hands it to the callback, then carries on.
+// truth value and hands it to the callback, then carries on. It borrows the
+// stack and scope of the frame below.
 class VornVM_FilterFrame : public VornVM_Frame {
 public:
     using Callback = void (VornVM::*)(int32_t);
     explicit VornVM_FilterFrame(Callback onEnd) : callback(onEnd) {}
+    // Unlinks itself from its import.
+    ~VornVM_FilterFrame() override;
     int32_t AtSegmentEnd() override;
 
     Callback callback;
+    // Where a passing record runs the body (returnSegment and returnPc are
+    // where the block ends), and the import whose record is tested (null once
+    // it is gone).
+    int32_t bodySegment = -1;
+    int32_t bodyPc = 0;
+    ImportFeature* import = nullptr;
 };
 
 } // namespace vorn

@@ -53,7 +53,7 @@ void VornVM::OpCat() {
     if (aborted) return;
     int64_t total = static_cast<int64_t>(a.length) + b.length;
     if (total >= INT32_MAX) {
-        FatalError("Text too long");
+        FatalError(kErrorTextTooLong);
         return;
     }
     const int32_t length = static_cast<int32_t>(total);
@@ -72,7 +72,10 @@ void VornVM::OpCat() {
         int64_t room = static_cast<int64_t>(length) + 1 + spare;
         size = room > INT32_MAX ? INT32_MAX : static_cast<int32_t>(room);
         buffer = static_cast<char*>(std::malloc(static_cast<size_t>(size)));
-        if (!buffer) std::abort();
+        if (!buffer) {
+            FatalError(kErrorOutOfMemory);
+            return;
+        }
         if (left > 0) std::memcpy(buffer, a.text, static_cast<size_t>(left));
     }
     if (b.length > 0) std::memcpy(buffer + left, b.text, static_cast<size_t>(b.length));

@@ -11,26 +11,12 @@ void VornVM::NotSupported(const char* mnemonic) {
     FatalError(message);
 }
 
-void VornVM::OpLockfile() { NotSupported("lockfile"); }
-void VornVM::OpLockfileEnd() { NotSupported("lockfile_end"); }
-void VornVM::OpCapture() { NotSupported("capture"); }
-void VornVM::OpCaptureEnd() { NotSupported("capture_end"); }
-void VornVM::OpExport() { NotSupported("export"); }
 void VornVM::OpPop3Delete() { NotSupported("pop3delete"); }
 void VornVM::OpSmtpEnd() { NotSupported("op_smtp_end"); }
-void VornVM::OpImport() { NotSupported("import"); }
-void VornVM::OpImportf() { NotSupported("importf"); }
-void VornVM::OpImportLoop() { NotSupported("import_loop"); }
-void VornVM::OpImportStop() { NotSupported("import_stop"); }
 void VornVM::OpPop3() { NotSupported("pop3"); }
 void VornVM::OpPop3Loop() { NotSupported("pop3loop"); }
 void VornVM::OpPop3Stop() { NotSupported("pop3stop"); }
 void VornVM::OpSmtp() { NotSupported("op_smtp"); }
-void VornVM::OpHttp() { NotSupported("op_http"); }
-void VornVM::OpHttpLoop() { NotSupported("op_http_loop"); }
-void VornVM::OpHttpStop() { NotSupported("op_http_stop"); }
-void VornVM::OpHttp8() { NotSupported("op_http8"); }
-void VornVM::OpHttpn() { NotSupported("op_httpn"); }
 void VornVM::OpSmtpn() { NotSupported("op_smtpn"); }
 void VornVM::OpDbOpen() { NotSupported("dbopen"); }
 void VornVM::OpDbClose() { NotSupported("dbclose"); }

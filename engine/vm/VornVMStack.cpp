@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "engine/foundation/Number.h"
 #include "engine/values/Variable.h"
@@ -17,10 +18,11 @@ constexpr char kInvalidVariable[] = "Invalid variable reference";
 constexpr char kExpectedVariable[] = "Expected variable, found constant";
 constexpr char kInvalidStackReference[] = "Invalid stack reference";
 
-// A malloc'ed, NUL-terminated copy of n bytes; null when out of memory.
+// A malloc'ed, NUL-terminated copy of n bytes. Running out of memory throws:
+// the interpreter makes it a fatal error of the run.
 char* CopyBytes(const char* text, int32_t n) {
     char* copy = static_cast<char*>(std::malloc(static_cast<size_t>(n) + 1));
-    if (!copy) return nullptr;
+    if (!copy) throw std::bad_alloc();
     if (n > 0) std::memcpy(copy, text, static_cast<size_t>(n));
     copy[n] = '\0';
     return copy;
@@ -259,6 +261,10 @@ char* VornVM_Stack::PopCString(int32_t* length, int32_t* size) {
     bool own = false;
     const char* text = PopString(&n, nullptr, &own);
     char* copy = static_cast<char*>(std::malloc(static_cast<size_t>(n) + 1));
+    if (!copy) {
+        if (own) std::free(const_cast<char*>(text));
+        throw std::bad_alloc();
+    }
     int32_t k = 0;
     if (copy) {
         for (int32_t i = 0; i < n; ++i)
@@ -292,7 +298,7 @@ int VornVM_Stack::PopVariable(Variable** variable, bool* temporary) {
     return 1;
 }
 
-int VornVM_Stack::PopInto(Variable* target) {
+int VornVM_Stack::PopIntoConverted(Variable* target) {
     VornVMStackEntry* e = Take();
     if (!e) return 0;
     if (!target) {

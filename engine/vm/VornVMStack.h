@@ -15,9 +15,10 @@
 
 #include <cstdint>
 
+#include "engine/values/Variable.h"
+
 namespace vorn {
 
-class Variable;
 class VornVM;
 
 inline constexpr int32_t kVornVMStackCapacity = 512;
@@ -134,7 +135,29 @@ public:
     int PopVariable(Variable** variable, bool* temporary);
     // Assigns the top to target. A null target is "Invalid variable
     // reference" (the entry is still dropped).
-    int PopInto(Variable* target);
+    int PopInto(Variable* target) {
+        // Numbers and plain variables into a plain variable, the common
+        // case of stores and arguments, without the virtual assignments.
+        if (depth > 0 && target && target->IsPlainScalar()) {
+            VornVMStackEntry& e = entries[depth - 1];
+            if (e.type == kStackInteger) {
+                target->PlainSetInteger(e.value.integer);
+                --depth;
+                return 1;
+            }
+            if (e.type == kStackDouble) {
+                target->PlainSetDouble(e.value.number);
+                --depth;
+                return 1;
+            }
+            if (e.type == kStackVariable && target->PlainCopyFrom(e.value.variable)) {
+                --depth;
+                if (e.flags & kStackOwned) e.value.variable->Release();
+                return 1;
+            }
+        }
+        return PopIntoConverted(target);
+    }
     bool PopIsEmpty();
     // PopInteger, except that a variable reading "top" or "bottom" (any case)
     // gives -1 or -2.
@@ -164,6 +187,9 @@ public:
     VornVM* Owner() const { return vm; }
 
 private:
+    // The interpreter's fast paths work on the entries directly.
+    friend class VornVM;
+
     // The top entry, removed; null (with "Stack underflow") when empty.
     VornVMStackEntry* Take();
     // Frees what an entry owns.
@@ -174,6 +200,8 @@ private:
     int Overflow();
     // PopInteger of any other entry, or of an empty stack.
     int32_t PopIntegerConverted();
+    // PopInto of any other entry.
+    int PopIntoConverted(Variable* target);
 
     VornVM* vm;
     VornVMStackEntry* entries;

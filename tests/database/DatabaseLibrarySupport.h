@@ -17,6 +17,7 @@
 #include "engine/app/PosixExternalLibrary.h"
 #include "engine/values/VariableList.h"
 #include "engine/vm/DatabaseLibrarySource.h"
+#include "host/VornHost.h"
 #include "platform/Modules.h"
 #include "tests/database/fixtures/DatabaseLibraryHooks.h"
 #include "tests/engine/vm/VmCoreHarness.h"
@@ -44,7 +45,7 @@ inline const DatabaseLibraryHooks* DatabaseHooks() {
         vrDatabaseVariable_data,
         vrDatabaseVariable_SetData,
         vrDatabaseVariable_SetDirty,
-        [](vrVariableList* list, int32_t index, char* buffer, int32_t size) {
+        [](VornVariableList* list, int32_t index, char* buffer, int32_t size) {
             Variable* v = list ? list->First() : nullptr;
             for (int32_t i = 0; v && i < index; ++i)
                 v = list->Next();

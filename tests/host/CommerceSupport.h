@@ -1,6 +1,5 @@
-// Helpers of the commerce tests: assembling programs whose tag words jump to
-// labels, the host side of the test commerce library's hooks, and a run of a
-// program with a commerce library manager.
+// Helpers of the commerce tests: the host side of the test commerce library's
+// hooks, and a run of a program with a commerce library manager.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -28,59 +27,6 @@
 #include "tests/tools/LoadedProgram.h"
 
 namespace vorn::test {
-
-// vrasm takes labels only for the jump words, so the displacements of the tag
-// words are written "@label" and resolved here from the instruction lengths
-// (labels must be unique in the source; a segment starts at offset 0).
-inline std::string ResolveTagJumps(const std::string& source) {
-    std::vector<std::string> lines;
-    std::stringstream in(source);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-
-    std::map<std::string, int32_t> labels;
-    std::vector<int32_t> ends(lines.size(), -1);
-    int32_t offset = 0;
-    for (size_t i = 0; i < lines.size(); ++i) {
-        std::string code;
-        bool quoted = false;
-        for (char c : lines[i]) {
-            if (c == '"') quoted = !quoted;
-            if (c == ';' && !quoted) break;
-            code += c;
-        }
-        std::stringstream words(code);
-        std::string word;
-        while (words >> word && word.back() == ':') {
-            labels[word.substr(0, word.size() - 1)] = offset;
-            word.clear();
-        }
-        if (word.empty()) continue;
-        if (word[0] == '.') {
-            if (word == ".segment") offset = 0;
-            continue;
-        }
-        const InstructionInfo* info = FindMnemonic(word.c_str(), -1);
-        EXPECT_NE(info, nullptr) << word;
-        if (!info) continue;
-        offset += InstructionLength(info->word);
-        if (code.find('@') != std::string::npos) ends[i] = offset;
-    }
-    std::string out;
-    for (size_t i = 0; i < lines.size(); ++i) {
-        std::string line = lines[i];
-        size_t at = ends[i] >= 0 ? line.find('@') : std::string::npos;
-        if (at != std::string::npos) {
-            size_t stop = at + 1;
-            while (stop < line.size() && (std::isalnum(static_cast<unsigned char>(line[stop])) || line[stop] == '_'))
-                ++stop;
-            std::string name = line.substr(at + 1, stop - at - 1);
-            EXPECT_EQ(labels.count(name), 1u) << "no label " << name;
-            line.replace(at, stop - at, std::to_string(labels[name] - ends[i]));
-        }
-        out += line + "\n";
-    }
-    return out;
-}
 
 inline const CommerceLibraryHooks* CommerceHooks() {
     static const CommerceLibraryHooks hooks = {

@@ -122,6 +122,26 @@ TEST(PlatformFiles, ReopenRestoresPositionAndNeverCreatesOrTruncates) {
     EXPECT_FALSE(exists);
 }
 
+// Writers of one file through handles of their own, reopened or not, each
+// write landing at the end as it is then.
+TEST(PlatformFiles, AppendWritesGoToTheEndAlsoAfterReopen) {
+    ScratchDir dir;
+    ASSERT_TRUE(dir.Ok());
+    const std::string path = dir / "log.txt";
+    FileHandle a, b;
+    ASSERT_TRUE(a.Open(path.c_str(), kOpenWrite | kOpenCreate | kOpenAppendWrites));
+    ASSERT_TRUE(b.Open(path.c_str(), kOpenWrite | kOpenCreate | kOpenAppendWrites));
+    ASSERT_EQ(a.Write("a1", 2), 2);
+    ASSERT_EQ(b.Write("b1", 2), 2);
+    ASSERT_EQ(a.Seek(0), 0);
+    ASSERT_EQ(a.Write("a2", 2), 2);
+    ASSERT_TRUE(a.Close());
+    ASSERT_TRUE(a.Reopen(path.c_str(), kOpenWrite | kOpenAppendWrites, 0));
+    ASSERT_EQ(b.Write("b2", 2), 2);
+    ASSERT_EQ(a.Write("a3", 2), 2);
+    EXPECT_EQ(ReadText(path), "a1b1a2b2a3");
+}
+
 TEST(PlatformFiles, StatQueriesWorkOnReadOnlyFiles) {
     ScratchDir dir;
     ASSERT_TRUE(dir.Ok());

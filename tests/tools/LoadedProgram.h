@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -33,6 +36,59 @@ inline std::string AssemblyError(const std::string& source) {
     if (assembler.Assemble(source.data(), static_cast<int32_t>(source.size()), "t.vr")) return "";
     EXPECT_EQ(assembler.OutputLength(), 0);
     return assembler.ErrorText().Text();
+}
+
+// vrasm takes labels only for the jump words, so the displacements of the tag
+// words are written "@label" and resolved here from the instruction lengths
+// (labels must be unique in the source; a segment starts at offset 0).
+inline std::string ResolveTagJumps(const std::string& source) {
+    std::vector<std::string> lines;
+    std::stringstream in(source);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+
+    std::map<std::string, int32_t> labels;
+    std::vector<int32_t> ends(lines.size(), -1);
+    int32_t offset = 0;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        std::string code;
+        bool quoted = false;
+        for (char c : lines[i]) {
+            if (c == '"') quoted = !quoted;
+            if (c == ';' && !quoted) break;
+            code += c;
+        }
+        std::stringstream words(code);
+        std::string word;
+        while (words >> word && word.back() == ':') {
+            labels[word.substr(0, word.size() - 1)] = offset;
+            word.clear();
+        }
+        if (word.empty()) continue;
+        if (word[0] == '.') {
+            if (word == ".segment") offset = 0;
+            continue;
+        }
+        const InstructionInfo* info = FindMnemonic(word.c_str(), -1);
+        EXPECT_NE(info, nullptr) << word;
+        if (!info) continue;
+        offset += InstructionLength(info->word);
+        if (code.find('@') != std::string::npos) ends[i] = offset;
+    }
+    std::string out;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        std::string line = lines[i];
+        size_t at = ends[i] >= 0 ? line.find('@') : std::string::npos;
+        if (at != std::string::npos) {
+            size_t stop = at + 1;
+            auto inName = [&](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; };
+            while (stop < line.size() && inName(line[stop])) ++stop;
+            std::string name = line.substr(at + 1, stop - at - 1);
+            EXPECT_EQ(labels.count(name), 1u) << "no label " << name;
+            line.replace(at, stop - at, std::to_string(labels[name] - ends[i]));
+        }
+        out += line + "\n";
+    }
+    return out;
 }
 
 struct LoadedProgram {

@@ -1,15 +1,24 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/foundation/Output.h"
 #include "tools/Assembler.h"
 #include "tools/CommandLineApplication.h"
+#include "platform/Process.h"
+#include "platform/Time.h"
+#include "tests/tools/LoadedProgram.h"
 #include "tools/Runner.h"
 
 namespace vorn {
@@ -37,8 +46,9 @@ class RunnerTest : public ::testing::Test {
     }
     void TearDown() override { fs::remove_all(dir); }
 
-    // Assembles the source into DIR/name and returns the path.
-    std::string Program(const std::string& name, const std::string& source) {
+    // Assembles the source ("@label" tag jumps allowed) into DIR/name and returns the path.
+    std::string Program(const std::string& name, const std::string& text) {
+        const std::string source = test::ResolveTagJumps(text);
         Assembler assembler;
         EXPECT_TRUE(assembler.Assemble(source.data(), static_cast<int32_t>(source.size()), "t.vr"))
             << assembler.ErrorText().Text();
@@ -165,6 +175,134 @@ TEST_F(RunnerTest, ComputedSystemVariablesAnswerFromTheRun) {
 )");
     EXPECT_EQ(Run({"-c", "globaltimeout=7", path}), 0) << messages;
     EXPECT_EQ(output.text, "7/1");
+}
+
+// Starts the vrrun tool itself with these arguments; its output goes to
+// DIR/name.out.
+pid_t Spawn(const std::string& dir, const std::string& name, std::vector<std::string> args) {
+    args.insert(args.begin(), VORN_VRRUN);
+    std::vector<char*> argv;
+    for (std::string& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, (dir + "/" + name + ".out").c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid = -1;
+    EXPECT_EQ(posix_spawn(&pid, VORN_VRRUN, &actions, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
+int WaitFor(pid_t pid) {
+    int status = -1;
+    EXPECT_EQ(waitpid(pid, &status, 0), pid);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// M rounds of: take the lock, read the file's last number, append the next.
+std::string CounterProgram(int rounds) {
+    return ".global round, last, n\n.segment m entry\n storegi round, 0\n"
+           "again:\n pushc \"counter\"\n lockfile\n"
+           " storegi last, 0\n pushc \"counter.txt\"\n pushc \",\"\n pushc \"n\"\n import @read\n"
+           "body:\n pushg n\n popg last\n import_loop @body\nread:\n pushg last\n pushi 1\n add\n popg n\n"
+           " pushc \"counter.txt\"\n pushc \",\"\n pushc \"n\"\n export\n lockfile_end\n incg round, 1\n"
+           " cmpgi round, " +
+           std::to_string(rounds) + "\n jmp_lt again\n.end\n";
+}
+
+std::string Count(int n) {
+    std::string text;
+    for (int i = 1; i <= n; ++i)
+        text += std::to_string(i) + "\n";
+    return text;
+}
+
+TEST_F(RunnerTest, LockFilesSerialiseProcessesAndThreads) {
+    constexpr int kRunners = 4, kRounds = 10;
+    std::string program = Program("counter.vrc", CounterProgram(kRounds));
+    std::ofstream(dir + "/counter.txt").close();
+    std::vector<pid_t> runners;
+    for (int i = 0; i < kRunners; ++i)
+        runners.push_back(
+            Spawn(dir, "runner" + std::to_string(i), {"-d", dir, "-c", "filedelay=1", program}));
+    for (pid_t pid : runners)
+        EXPECT_EQ(WaitFor(pid), 0);
+    std::ifstream in(dir + "/counter.txt");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), Count(kRunners * kRounds));
+
+    // Threads, an application and a machine each.
+    std::ofstream(dir + "/counter.txt", std::ios::trunc).close();
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kRunners; ++i) {
+        threads.emplace_back([&] {
+            StringSink sink;
+            CommandLineApplication application(&sink);
+            application.SetDataDirectory(dir.c_str());
+            String error;
+            EXPECT_EQ(application.SetOption("filedelay=1", &error), 1);
+            EXPECT_EQ(application.Run(program.c_str(), &error), kRunCompleted) << error.Text() << sink.text;
+        });
+    }
+    for (std::thread& t : threads)
+        t.join();
+    std::ifstream again(dir + "/counter.txt");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(again), {}), Count(kRunners * kRounds));
+    EXPECT_FALSE(fs::exists(dir + "/counter.lck"));
+}
+
+// A holder killed inside its block: taken over at once under the same lock
+// host name, once older than "lockexpiration" under another.
+TEST_F(RunnerTest, AKilledHoldersLockIsTakenOverByItsServerOrWhenExpired) {
+    std::string holder =
+        Program("holder.vrc", ".segment m entry\n pushc \"held\"\n lockfile\nagain:\n jmp again\n.end\n");
+    std::string taker =
+        Program("taker.vrc", ".segment m entry\n pushc \"held\"\n lockfile\n pushc \"taken\"\n out\n"
+                             " lockfile_end\n.end\n");
+    struct Case {
+        const char* host;
+        const char* expiration;
+        const char* timeout;
+        int status;
+        const char* output;
+        int64_t atLeast; // seconds
+    };
+    for (Case c : {Case{"web1", "90", "5", 0, "taken", 0}, Case{"web2", "2", "10", 0, "taken", 1},
+                   Case{"web2", "0", "1", 1, "Timed out waiting for lock", 0}}) {
+        SCOPED_TRACE(c.host + std::string(" ") + c.expiration);
+        pid_t pid = Spawn(dir, "holder", {"-d", dir, "-c", "lock_hostname=web1", holder});
+        for (int i = 0; i < 1000 && !fs::exists(dir + "/held.lck"); ++i)
+            platform::SleepMilliseconds(10);
+        ASSERT_TRUE(fs::exists(dir + "/held.lck"));
+        kill(pid, SIGKILL);
+        EXPECT_EQ(WaitFor(pid), -1);
+        const int64_t start = platform::NowSeconds();
+        EXPECT_EQ(Run({"-d", dir, "-c", std::string("lock_hostname=") + c.host, "-c",
+                       std::string("lockexpiration=") + c.expiration, "-c",
+                       std::string("globaltimeout=") + c.timeout, "-c", "filedelay=20", taker}),
+                  c.status);
+        EXPECT_NE(output.text.find(c.output), std::string::npos) << output.text;
+        EXPECT_GE(platform::NowSeconds() - start, c.atLeast);
+        fs::remove(dir + "/held.lck");
+    }
+}
+
+// "-c" takes the member names of items the registry does not carry; the lock
+// host name defaults to the machine's.
+TEST_F(RunnerTest, LockHostNameAndImportBufferFromTheCommandLine) {
+    std::string program =
+        Program("owner.vrc", ".global a, b\n.segment m entry\n pushc \"x\"\n lockfile\n"
+                             " pushc \"x.lck\"\n pushc \"!\"\n pushc \"a, b\"\n import @done\n"
+                             "body:\n pushg b\n out\n import_loop @body\ndone:\n lockfile_end\n.end\n");
+    char host[256];
+    ASSERT_TRUE(platform::HostName(host, sizeof host));
+    const std::string thread = std::to_string(platform::ThreadId()) + ":";
+    EXPECT_EQ(Run({"-d", dir, "-c", "lock_hostname=web2", "-c", "bufsz_import=3", program}), 0) << messages;
+    EXPECT_EQ(output.text, thread + "web2");
+    EXPECT_EQ(Run({"-d", dir, program}), 0) << messages;
+    EXPECT_EQ(output.text, thread + host);
+    EXPECT_EQ(Run({"-c", "bufsz_import=many", program}), 2);
 }
 
 } // namespace

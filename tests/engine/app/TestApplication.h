@@ -14,7 +14,7 @@ namespace vorn::test {
 
 class TestApplication : public VornApplication {
   public:
-    NetworkManager* GetNetworkManager() override { return networkManager; }
+    NetworkSource* GetNetworkManager() override { return networkManager; }
     FileManager* GetFileManager() override { return fileManager; }
     ExternalLibraryManager* GetExternalLibraryManager() override { return libraryManager; }
     Config* GetConfig() override { return config; }
@@ -70,7 +70,7 @@ class TestApplication : public VornApplication {
     }
 
     // Settable by tests.
-    NetworkManager* networkManager = nullptr;
+    NetworkSource* networkManager = nullptr;
     FileManager* fileManager = nullptr;
     ExternalLibraryManager* libraryManager = nullptr;
     Config* config = nullptr;

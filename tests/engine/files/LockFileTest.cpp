@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -141,6 +142,35 @@ TEST_F(LockFileTest, WaitEndsAtThePassedDeadlineEvenWithoutAWatchdog) {
     app.ResetTimeLimit();
     EXPECT_EQ(app.files.LockFile(LocationData, "held.lck"), LockFileTimedOut);
     EXPECT_EQ(app.TimedOut(), 0); // nobody set the flag
+}
+
+platform::TimeValue LaterClock() {
+    platform::TimeValue now;
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    now.seconds = ts.tv_sec + 1000;
+    return now;
+}
+
+// Taken after a wait, a lock must not look as old as the wait to other
+// servers; the taker learns which file it made.
+TEST_F(LockFileTest, ALockTakenAfterAWaitLooksFreshAndNamesItsFile) {
+    ScratchTree::WriteFile(DataPath("w.lck"), std::to_string(platform::ProcessId()) + "!1:testhost");
+    FileIdentity taken;
+    std::atomic<int32_t> result{-1};
+    std::thread waiter([&] { result = app.files.LockFile(LocationData, "w.lck", &taken); });
+    platform::SleepMilliseconds(50);
+    platform::SetWallClock(LaterClock);
+    std::filesystem::remove(DataPath("w.lck"));
+    waiter.join();
+    platform::FileInfo info;
+    ASSERT_TRUE(platform::StatPath(DataPath("w.lck").c_str(), info));
+    const int64_t age = platform::NowSeconds() - info.modifiedSeconds;
+    platform::SetWallClock(nullptr);
+    ASSERT_EQ(result.load(), LockFileTaken) << app.files.ErrorText().Text();
+    EXPECT_LE(age, 2);
+    EXPECT_EQ(taken.inode, info.inode);
+    EXPECT_EQ(std::string(taken.text.Text()), ScratchTree::ReadFile(DataPath("w.lck")));
 }
 
 // Each taker increments a counter file under the lock; a lost update would

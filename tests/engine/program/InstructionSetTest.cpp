@@ -63,7 +63,7 @@ TEST(InstructionSetTest, WordsMnemonicsAndOperands) {
         {0x5008, "pushdc", OperandKind::String, OperandKind::String},
         {0x505c, "swapn", OperandKind::Integer, OperandKind::Integer},
         {0x5302, "cmpgi", OperandKind::Global, OperandKind::Integer},
-        {0x4112, "op_http8", OperandKind::Integer, OperandKind::None},
+        {0x4112, "op_http8", OperandKind::Jump, OperandKind::None},
         {0x0216, "dbopen2", OperandKind::None, OperandKind::None},
         {0x010b, "op_smtp_end", OperandKind::None, OperandKind::None},
         {0x005b, "swap", OperandKind::None, OperandKind::None},

@@ -1,0 +1,187 @@
+// xBase tables and index files against SQLite 3 on the same rows: a bulk
+// append (AppendRecord and Insert on an index over the character field) and
+// seeks by key (Find and ReadRecord), with SQLite in its defaults, in one
+// transaction, through prepared statements. Prints rows per second and the
+// ratio of the two.
+//
+//   xbase_bench [rows] [directory]    (1000000 rows, a fresh directory in /tmp)
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "database/KPZIndexFile.h"
+#include "database/XBaseFileStore.h"
+#include "database/XBaseTable.h"
+#include "engine/files/PosixFile.h"
+#include "engine/foundation/Output.h"
+#include "tools/CommandLineApplication.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Row {
+    char key[21];
+    char n3[4];
+    char n11[12];
+    char date[9];
+    char logical[2];
+};
+
+// The rows: distinct 20-character keys in a fixed random order.
+std::vector<Row> MakeRows(int32_t count) {
+    std::mt19937_64 random(20240613);
+    std::vector<Row> rows(static_cast<size_t>(count));
+    for (int32_t i = 0; i < count; ++i) {
+        Row& row = rows[static_cast<size_t>(i)];
+        uint64_t r = random();
+        std::snprintf(row.key, sizeof row.key, "K%08X%011d", static_cast<unsigned>(r >> 32), i);
+        std::snprintf(row.n3, sizeof row.n3, "%d", static_cast<int>(r % 1000));
+        std::snprintf(row.n11, sizeof row.n11, "%d.%02d", static_cast<int>(r % 10000000), static_cast<int>(r % 100));
+        std::snprintf(row.date, sizeof row.date, "%04d%02d%02d", 1950 + static_cast<int>(r % 70),
+                      1 + static_cast<int>(r % 12), 1 + static_cast<int>(r % 28));
+        row.logical[0] = r & 1 ? 'T' : 'F';
+        row.logical[1] = 0;
+    }
+    return rows;
+}
+
+double Seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
+
+void Fail(const char* what, const char* detail) {
+    std::fprintf(stderr, "%s: %s\n", what, detail);
+    std::exit(1);
+}
+
+struct Timing {
+    double append;
+    double seek;
+};
+
+Timing RunXBase(const std::string& directory, const std::vector<Row>& rows, const std::vector<int32_t>& order) {
+    vorn::NullOutput output(nullptr);
+    vorn::CommandLineApplication app(&output);
+    auto* files = static_cast<vorn::PosixFileManager*>(app.GetFileManager());
+    if (!files->CheckDataDirectory(directory.c_str())) Fail("data directory", files->ErrorText().Text());
+    vorn::XBaseFileOpener opener(&app);
+    vorn::XBaseTable table(&opener);
+    vorn::List<vorn::XBaseField> specs(true);
+    specs.Insert(new vorn::XBaseField(nullptr, "KEY", vorn::kXBaseCharacter, 20, 0), vorn::kListTail);
+    specs.Insert(new vorn::XBaseField(nullptr, "N3", vorn::kXBaseNumeric, 3, 0), vorn::kListTail);
+    specs.Insert(new vorn::XBaseField(nullptr, "N11", vorn::kXBaseNumeric, 11, 2), vorn::kListTail);
+    specs.Insert(new vorn::XBaseField(nullptr, "D", vorn::kXBaseDate, 8, 0), vorn::kListTail);
+    specs.Insert(new vorn::XBaseField(nullptr, "L", vorn::kXBaseLogical, 1, 0), vorn::kListTail);
+    if (!table.CreateFiles(vorn::LocationData, "bench.dbf", nullptr, specs)) Fail("create", table.ErrorText().Text());
+    vorn::KPZIndexFile index(&opener);
+    if (!index.CreateFile(vorn::LocationData, "bench.vrx", "KEY", 0)) Fail("index", index.ErrorText().Text());
+    vorn::XBaseField* fields[5];
+    int f = 0;
+    for (vorn::XBaseField* field = table.Fields().First(); field; field = table.Fields().Next()) fields[f++] = field;
+
+    Timing timing{};
+    Clock::time_point start = Clock::now();
+    for (const Row& row : rows) {
+        fields[0]->SetValue(row.key, 20);
+        fields[1]->SetValue(row.n3, -1);
+        fields[2]->SetValue(row.n11, -1);
+        fields[3]->SetValue(row.date, 8);
+        fields[4]->SetValue(row.logical, 1);
+        if (!table.AppendRecord()) Fail("append", table.ErrorText().Text());
+        if (!index.Insert(table.CurrentRecord(), row.key, 20)) Fail("insert", index.ErrorText().Text());
+    }
+    timing.append = Seconds(start);
+
+    start = Clock::now();
+    for (int32_t i : order) {
+        const Row& row = rows[static_cast<size_t>(i)];
+        int32_t record = 0;
+        int found = 0;
+        if (!index.Find(row.key, 20, 1, &record, &found, 1) || !found) Fail("find", row.key);
+        if (!table.ReadRecord(record)) Fail("read", table.ErrorText().Text());
+        if (fields[1]->Value()[0] != row.n3[0]) Fail("read", "wrong record");
+    }
+    timing.seek = Seconds(start);
+    return timing;
+}
+
+Timing RunSQLite(const std::string& path, const std::vector<Row>& rows, const std::vector<int32_t>& order) {
+    sqlite3* db = nullptr;
+    if (sqlite3_open(path.c_str(), &db) != SQLITE_OK) Fail("sqlite open", sqlite3_errmsg(db));
+    char* message = nullptr;
+    if (sqlite3_exec(db, "CREATE TABLE t(key TEXT, n3 INTEGER, n11 REAL, d TEXT, l INTEGER);"
+                         "CREATE INDEX t_key ON t(key);",
+                     nullptr, nullptr, &message) != SQLITE_OK)
+        Fail("sqlite create", message);
+    sqlite3_stmt* insert = nullptr;
+    sqlite3_prepare_v2(db, "INSERT INTO t VALUES (?, ?, ?, ?, ?)", -1, &insert, nullptr);
+    Timing timing{};
+    Clock::time_point start = Clock::now();
+    sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
+    for (const Row& row : rows) {
+        sqlite3_bind_text(insert, 1, row.key, 20, SQLITE_STATIC);
+        sqlite3_bind_int(insert, 2, std::atoi(row.n3));
+        sqlite3_bind_double(insert, 3, std::atof(row.n11));
+        sqlite3_bind_text(insert, 4, row.date, 8, SQLITE_STATIC);
+        sqlite3_bind_int(insert, 5, row.logical[0] == 'T');
+        if (sqlite3_step(insert) != SQLITE_DONE) Fail("sqlite insert", sqlite3_errmsg(db));
+        sqlite3_reset(insert);
+    }
+    sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+    timing.append = Seconds(start);
+    sqlite3_finalize(insert);
+
+    sqlite3_stmt* seek = nullptr;
+    sqlite3_prepare_v2(db, "SELECT key, n3, n11, d, l FROM t WHERE key = ?", -1, &seek, nullptr);
+    start = Clock::now();
+    sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
+    for (int32_t i : order) {
+        const Row& row = rows[static_cast<size_t>(i)];
+        sqlite3_bind_text(seek, 1, row.key, 20, SQLITE_STATIC);
+        if (sqlite3_step(seek) != SQLITE_ROW) Fail("sqlite seek", row.key);
+        if (sqlite3_column_int(seek, 1) != std::atoi(row.n3)) Fail("sqlite seek", "wrong row");
+        sqlite3_reset(seek);
+    }
+    sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+    timing.seek = Seconds(start);
+    sqlite3_finalize(seek);
+    sqlite3_close(db);
+    return timing;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    int32_t count = argc > 1 ? std::atoi(argv[1]) : 1000000;
+    std::string directory;
+    if (argc > 2) {
+        directory = argv[2];
+    } else {
+        char pattern[] = "/tmp/vorn-xbase-bench-XXXXXX";
+        if (!mkdtemp(pattern)) Fail("directory", "mkdtemp failed");
+        directory = pattern;
+    }
+    std::vector<Row> rows = MakeRows(count);
+    std::vector<int32_t> order(static_cast<size_t>(count));
+    for (int32_t i = 0; i < count; ++i) order[static_cast<size_t>(i)] = i;
+    std::shuffle(order.begin(), order.end(), std::mt19937(7));
+
+    Timing ours = RunXBase(directory, rows, order);
+    Timing theirs = RunSQLite(directory + "/bench.sqlite", rows, order);
+    if (argc <= 2) std::filesystem::remove_all(directory);
+
+    auto line = [&](const char* what, double mine, double sqlite) {
+        std::printf("%-36s %10.0f rows/s  (SQLite %10.0f rows/s)  ratio %.2f\n", what, count / mine, count / sqlite,
+                    sqlite / mine);
+    };
+    std::printf("xbase_bench: %d rows of C(20), N(3), N(11,2), D, L with an index on the C field\n", count);
+    line("append (AppendRecord + Insert)", ours.append, theirs.append);
+    line("seek (Find + ReadRecord)", ours.seek, theirs.seek);
+    return 0;
+}

@@ -1,0 +1,216 @@
+#!/usr/bin/env bash
+# The interpreter against Lua 5.4 and PHP 8.2 on four small workloads, whole
+# process, as a user would time them: each workload is written three times
+# (vrasm, Lua, PHP), the three must print the same line, then one hyperfine
+# call per workload times them side by side. Prints mean times, ratios to the
+# vrrun time and peak RSS, then the N / 4N scaling pairs of vrrun.
+#
+#   bench/peers/run.sh                 build (Release) and run everything
+#   RUNS=20 bench/peers/run.sh         more hyperfine runs per command
+#   VRRUN_BEFORE="/path/vrrun -c globaltimeout=600" ...
+#                                      also time another vrrun (with options) in each call
+#   WORKLOADS="loop concat" ...        only some of loop, calls, concat, array
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/../.." && pwd)
+build=${BUILD_DIR:-$root/build/release}
+runs=${RUNS:-10}
+workloads=${WORKLOADS:-"loop calls concat array"}
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+need=""
+for p in lua5.4 php8.2-cli hyperfine time jq bc cmake g++ libbenchmark-dev; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || need="$need $p"
+done
+if [ -n "$need" ]; then
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq && apt-get install -y -qq $need >/dev/null
+fi
+
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DVORN_BENCH=ON -DVORN_TESTS=OFF >/dev/null
+cmake --build "$build" -j "${JOBS:-4}" --target vrrun vrasm >/dev/null
+vrasm=$build/tools/vrasm
+vrrun=$build/tools/vrrun
+
+# Default sizes: the workloads of the comparison table.
+declare -A size=([loop]=10000000 [calls]=1000000 [concat]=1000000 [array]=1000000)
+
+# write NAME N: NAME-N.vra, NAME-N.lua, NAME-N.php in $work.
+write() {
+    local name=$1 n=$2 base=$work/$1-$2
+    case $name in
+    loop)
+        cat >"$base.vra" <<V
+.global i
+.segment main entry
+    storegi i, 0
+again:
+    incg i, 1
+    cmpgi i, $n
+    jmp_lt again
+    pushg i
+    out
+.end
+V
+        printf 'local i = 0\nwhile i < %d do i = i + 1 end\nio.write(i)\n' "$n" >"$base.lua"
+        printf '<?php\n$i = 0;\nwhile ($i < %d) { $i = $i + 1; }\necho $i;\n' "$n" >"$base.php"
+        ;;
+    calls)
+        cat >"$base.vra" <<V
+.global i, s
+.segment main entry
+    storegi i, 0
+    storegi s, 0
+again:
+    pushg s
+    pushi 1
+    call f
+    popg s
+    incg i, 1
+    cmpgi i, $n
+    jmp_lt again
+    pushg s
+    out
+    exit
+.function f(a, b)
+    pushl a
+    pushl b
+    add
+    ret
+.end
+V
+        printf 'local function f(a, b) return a + b end\nlocal s = 0\nfor i = 1, %d do s = f(s, 1) end\nio.write(s)\n' \
+            "$n" >"$base.lua"
+        printf '<?php\nfunction f($a, $b) { return $a + $b; }\n$s = 0;\nfor ($i = 0; $i < %d; $i++) { $s = f($s, 1); }\necho $s;\n' \
+            "$n" >"$base.php"
+        ;;
+    concat)
+        # The length is the position of a marker put after the text, less one.
+        cat >"$base.vra" <<V
+.global i, s
+.segment main entry
+    storegi i, 0
+    pushc ""
+    popg s
+again:
+    pushg s
+    pushc "x"
+    cat
+    popg s
+    incg i, 1
+    cmpgi i, $n
+    jmp_lt again
+    pushc "#"
+    pushg s
+    pushc "#"
+    cat
+    in
+    pushi 1
+    sub
+    out
+.end
+V
+        # Lua strings are immutable: its linear idiom is a buffer table.
+        printf 'local t = {}\nfor i = 1, %d do t[#t + 1] = "x" end\nlocal s = table.concat(t)\nio.write(#s)\n' \
+            "$n" >"$base.lua"
+        printf '<?php\n$s = "";\nfor ($i = 0; $i < %d; $i++) { $s .= "x"; }\necho strlen($s);\n' "$n" >"$base.php"
+        ;;
+    array)
+        cat >"$base.vra" <<V
+.global i, a, sum
+.segment main entry
+    storegi i, 1
+fill:
+    pushg i
+    pushg a
+    pushg i
+    elem
+    store
+    incg i, 1
+    cmpgi i, $n
+    jmp_le fill
+    storegi i, 1
+    storegi sum, 0
+read:
+    pushg sum
+    pushg a
+    pushg i
+    elemr
+    add
+    popg sum
+    incg i, 1
+    cmpgi i, $n
+    jmp_le read
+    pushg sum
+    out
+.end
+V
+        printf 'local a = {}\nfor i = 1, %d do a[i] = i end\nlocal sum = 0\nfor i = 1, %d do sum = sum + a[i] end\nio.write(sum)\n' \
+            "$n" "$n" >"$base.lua"
+        printf '<?php\n$a = [];\nfor ($i = 1; $i <= %d; $i++) { $a[$i] = $i; }\n$sum = 0;\nfor ($i = 1; $i <= %d; $i++) { $sum = $sum + $a[$i]; }\necho $sum;\n' \
+            "$n" "$n" >"$base.php"
+        ;;
+    esac
+    "$vrasm" -o "$base.vrc" "$base.vra"
+}
+
+# Peak resident set of a command, in MB.
+peak() { /usr/bin/time -f %M "$@" 2>&1 >/dev/null | tail -1 | awk '{printf "%.1f", $1 / 1024}'; }
+
+# Mean seconds (wall, or $3: user) of command number $2 in hyperfine's JSON $1.
+mean() { jq -r ".results[$2].${3:-mean}" "$1"; }
+
+php=$(command -v php8.2 || command -v php)
+# On a shared machine the user time is the steadier of the two.
+printf '%-8s %-14s %12s %12s %10s %10s\n' workload command "mean (ms)" "user (ms)" "x vrrun" "peak MB"
+for w in $workloads; do
+    n=${size[$w]}
+    write "$w" "$n"
+    base=$work/$w-$n
+    want=$("$vrrun" "$base.vrc")
+    for other in "lua5.4 $base.lua" "$php $base.php"; do
+        got=$($other)
+        if [ "$got" != "$want" ]; then
+            echo "$w: '$other' printed '$got', vrrun printed '$want'" >&2
+            exit 1
+        fi
+    done
+    cmds=("$vrrun $base.vrc" "lua5.4 $base.lua" "$php $base.php")
+    names=(vrrun lua5.4 php8.2)
+    if [ -n "${VRRUN_BEFORE:-}" ]; then
+        # shellcheck disable=SC2086
+        got=$($VRRUN_BEFORE "$base.vrc")
+        [ "$got" = "$want" ] || { echo "$w: before printed '$got', not '$want'" >&2; exit 1; }
+        cmds+=("$VRRUN_BEFORE $base.vrc")
+        names+=("vrrun-before")
+    fi
+    hyperfine -N -w 1 -r "$runs" --export-json "$work/$w.json" "${cmds[@]}" >/dev/null 2>&1
+    t0=$(mean "$work/$w.json" 0)
+    for i in "${!cmds[@]}"; do
+        t=$(mean "$work/$w.json" "$i")
+        # shellcheck disable=SC2086
+        u=$(mean "$work/$w.json" "$i" user)
+        printf '%-8s %-14s %12.1f %12.1f %10.2f %10s\n' "$w" "${names[$i]}" "$(echo "$t * 1000" | bc -l)" \
+            "$(echo "$u * 1000" | bc -l)" "$(echo "$t / $t0" | bc -l)" "$(peak ${cmds[$i]})"
+    done
+done
+
+echo
+echo "scaling of vrrun: N and 4N in one hyperfine call (linear: ratio at most 4.5)"
+printf '%-8s %10s %12s %12s %8s %11s %10s\n' workload N "N (ms)" "4N (ms)" ratio "user ratio" "4N peak MB"
+for w in $workloads; do
+    n=${size[$w]}
+    [ "$w" = loop ] && n=$((n / 4))
+    write "$w" "$n"
+    write "$w" $((4 * n))
+    hyperfine -N -w 1 -r "$runs" --export-json "$work/$w-scale.json" \
+        "$vrrun $work/$w-$n.vrc" "$vrrun $work/$w-$((4 * n)).vrc" >/dev/null 2>&1
+    a=$(mean "$work/$w-scale.json" 0)
+    b=$(mean "$work/$w-scale.json" 1)
+    ua=$(mean "$work/$w-scale.json" 0 user)
+    ub=$(mean "$work/$w-scale.json" 1 user)
+    printf '%-8s %10d %12.1f %12.1f %8.2f %11.2f %10s\n' "$w" "$n" "$(echo "$a * 1000" | bc -l)" \
+        "$(echo "$b * 1000" | bc -l)" "$(echo "$b / $a" | bc -l)" "$(echo "$ub / $ua" | bc -l)" \
+        "$(peak "$vrrun" "$work/$w-$((4 * n)).vrc")"
+done

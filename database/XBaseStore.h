@@ -1,0 +1,65 @@
+// What the xBase format code (tables, memo files, index files) needs of a
+// file: positional reads and writes, its length and byte-range locks. The
+// engine serves it from its File objects; the SQL library serves the same
+// code from the host's file functions. Nothing here or in the format code
+// reaches past engine/foundation.
+#pragma once
+
+#include <cstdint>
+
+namespace vorn {
+
+// The open mode of a new file (the file layer's bits for read, write,
+// create and truncate); other modes are the callers'.
+inline constexpr int32_t kXBaseOpenCreate = 0x0F;
+
+// One open file. Deleting it closes it.
+class XBaseStore {
+public:
+    virtual ~XBaseStore() = default;
+    // Bytes read at offset (fewer only at the end of the file), -1 on failure.
+    virtual int32_t ReadAt(int64_t offset, void* buffer, int32_t count) = 0;
+    // count on success, -1 (or a short count) on failure.
+    virtual int32_t WriteAt(int64_t offset, const void* buffer, int32_t count) = 0;
+    // The file's length in bytes, -1 on failure.
+    virtual int64_t Length() = 0;
+    // Waits until the range is granted or the run's time-out ends the wait.
+    virtual bool Lock(bool exclusive, int64_t offset, int64_t length) = 0;
+    virtual bool Unlock(int64_t offset, int64_t length) = 0;
+    // Gives up the operating-system handle; the next use reopens it.
+    virtual void Deactivate() {}
+    // The text of the last failure.
+    virtual const char* ErrorText() = 0;
+};
+
+// Opens stores by location and relative path, and tells the time.
+class XBaseStoreOpener {
+public:
+    virtual ~XBaseStoreOpener() = default;
+    // A new store, or null with the reason in ErrorText.
+    virtual XBaseStore* Open(int32_t location, const char* path, int32_t mode) = 0;
+    virtual const char* ErrorText() = 0;
+    // Seconds since 1970 (UTC), for the date a table header carries.
+    virtual int64_t NowSeconds();
+};
+
+// Releases a locked range on every path out of a scope.
+class XBaseRangeLock {
+public:
+    XBaseRangeLock(XBaseStore* store, int64_t offset, int64_t length) : store(store), offset(offset), length(length) {}
+    ~XBaseRangeLock() {
+        if (held) store->Unlock(offset, length);
+    }
+    XBaseRangeLock(const XBaseRangeLock&) = delete;
+    XBaseRangeLock& operator=(const XBaseRangeLock&) = delete;
+
+    bool Take(bool exclusive) { return held = store->Lock(exclusive, offset, length); }
+
+private:
+    XBaseStore* store;
+    int64_t offset;
+    int64_t length;
+    bool held = false;
+};
+
+} // namespace vorn

@@ -1,0 +1,120 @@
+// The interpreter's internal form of a segment: every instruction reachable
+// by reading the segment from its start, decoded once when the segment is
+// first run (immediates unpacked, jump targets and pool texts resolved,
+// common pairs of words fused), and dispatched with computed goto.
+//
+// The byte form stays what everything else sees: a word that does not decode
+// becomes an internal word that raises the same fatal error when it is
+// reached, and a jump to an offset that is not the start of a decoded
+// instruction runs from the bytes as before.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "engine/program/Segment.h"
+
+namespace vorn {
+
+class Dictionary;
+class VornVM;
+
+// Internal words. Those without a fast path of their own run the byte form's
+// handler (kDecodedHandler).
+enum DecodedKind : uint16_t {
+    kDecodedHandler,
+    kDecodedEnd,       // the segment ends here
+    kDecodedTruncated, // the word's immediates run past the end
+    kDecodedIllegal,
+    kDecodedNoop,
+    kDecodedJmp,
+    kDecodedJmpEq,
+    kDecodedJmpLt,
+    kDecodedJmpGt,
+    kDecodedJmpLe,
+    kDecodedJmpGe,
+    kDecodedJmpNe,
+    kDecodedExit,
+    kDecodedPushi,
+    kDecodedPushf,
+    kDecodedPushc,
+    kDecodedPushg,
+    kDecodedPushl,
+    kDecodedPopg,
+    kDecodedPopl,
+    kDecodedPop,
+    kDecodedAdd,
+    kDecodedSub,
+    kDecodedMul,
+    kDecodedIncg,
+    kDecodedCmpgi,
+    kDecodedCmpgiJump, // cmpgi and the conditional jump after it
+    kDecodedStoregi,
+    kDecodedCatPopg, // cat and the popg after it
+    kDecodedCatPopl, // cat and the popl after it
+    kDecodedCall,
+    kDecodedRet,
+    kDecodedElemStore, // elem and the store after it
+    kDecodedElemrAdd,  // elemr and the add after it
+    kDecodedKindCount
+};
+
+// Jump targets that are no decoded index.
+inline constexpr int32_t kDecodedJumpOutside = -1;   // "Jump outside of the segment"
+inline constexpr int32_t kDecodedJumpUnindexed = -2; // inside, but not at a decoded instruction
+
+// Which registers an instruction loads, as the byte form loads them.
+inline constexpr uint8_t kLoadsA = 1;
+inline constexpr uint8_t kLoadsADouble = 2;
+inline constexpr uint8_t kLoadsB = 4;
+inline constexpr uint8_t kLoadsBDouble = 8;
+
+struct DecodedOp {
+    uint16_t kind;
+    uint16_t word;
+    uint8_t loads; // kLoads* bits
+    int32_t pc;    // offset of the word
+    int32_t next;  // offset after its immediates
+    int32_t a = 0;
+    int32_t b = 0;
+    double aDouble = 0.0;
+    double bDouble = 0.0;
+    // Jumps: the index of the target, or kDecodedJump*; targetPc its offset.
+    int32_t target = kDecodedJumpOutside;
+    int32_t targetPc = 0;
+    // pushc: the pool text, resolved once.
+    const char* text = nullptr;
+    int32_t textLength = 0;
+    void (VornVM::*handler)() = nullptr;
+};
+
+class DecodedSegment : public SegmentAttachment {
+  public:
+    // Decodes code[0 .. length): the pool resolves pushc texts.
+    DecodedSegment(const uint8_t* code, int32_t length, uint32_t writes, Dictionary* pool);
+
+    // Whether this form was made from that code.
+    bool Matches(const uint8_t* c, int32_t n, uint32_t w) const {
+        return c == code && n == length && w == writes;
+    }
+    // The decoded instruction at an offset, or null.
+    const DecodedOp* At(int32_t pc) const {
+        if (pc < 0 || pc > length) return nullptr;
+        int32_t i = indexAt[static_cast<size_t>(pc)];
+        return i < 0 ? nullptr : &ops[static_cast<size_t>(i)];
+    }
+    const DecodedOp* Ops() const { return ops.data(); }
+    int32_t Count() const { return static_cast<int32_t>(ops.size()); }
+
+    // The form of a segment's present code, made and attached on first use.
+    static DecodedSegment* Of(Segment* segment, const uint8_t* code, int32_t length, Dictionary* pool);
+
+  private:
+    const uint8_t* code;
+    int32_t length;
+    uint32_t writes;
+    std::vector<DecodedOp> ops;
+    std::vector<int32_t> indexAt; // length + 1 entries, -1 where no instruction starts
+};
+
+} // namespace vorn

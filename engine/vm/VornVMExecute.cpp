@@ -1,0 +1,787 @@
+// The interpreter loop: the decoded form of each segment, dispatched with
+// computed goto, with fast paths for the common words and pairs of words;
+// everything else runs the byte form's handlers with the registers loaded as
+// the byte form loads them.
+#include <charconv>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <typeinfo>
+
+#include "engine/app/VornApplication.h"
+#include "engine/foundation/LittleEndian.h"
+#include "engine/foundation/Number.h"
+#include "engine/program/InstructionSet.h"
+#include "engine/program/Segment.h"
+#include "engine/values/Aggregate.h"
+#include "engine/values/FunctionManager.h"
+#include "engine/values/Variable.h"
+#include "engine/values/VariableHash.h"
+#include "engine/vm/ScriptOperators.h"
+#include "engine/vm/VornVM.h"
+#include "engine/vm/VornVMDecoded.h"
+
+namespace vorn {
+
+// clang-format off
+VornVM::Handler VornVM::HandlerOf(uint16_t word) {
+    switch (word) {
+    case Op_noop: return &VornVM::OpNoop;
+    case Op_jmp: return &VornVM::OpJmp;
+    case Op_exit: return &VornVM::OpExit;
+    case Op_pushi: return &VornVM::OpPushi;
+    case Op_pushf: return &VornVM::OpPushf;
+    case Op_pop: return &VornVM::OpPop;
+    case Op_dup: return &VornVM::OpDup;
+    case Op_swap: return &VornVM::OpSwap;
+    case Op_swapn: return &VornVM::OpSwapn;
+    case Op_pushc: return &VornVM::OpPushc;
+    case Op_pushd: return &VornVM::OpPushd;
+    case Op_pushn: return &VornVM::OpPushn;
+    case Op_popd: return &VornVM::OpPopd;
+    case Op_popn: return &VornVM::OpPopn;
+    case Op_spush: return &VornVM::OpSpush;
+    case Op_spop: return &VornVM::OpSpop;
+    case Op_elem: return &VornVM::OpElem;
+    case Op_elemr: return &VornVM::OpElemr;
+    case Op_memb: return &VornVM::OpMemb;
+    case Op_membr: return &VornVM::OpMembr;
+    case Op_store: return &VornVM::OpStore;
+    case Op_refern: return &VornVM::OpRefern;
+    case Op_refer: return &VornVM::OpRefer;
+    case Op_isnull: return &VornVM::OpIsnull;
+    case Op_pushs: return &VornVM::OpPushs;
+    case Op_pushg: return &VornVM::OpPushg;
+    case Op_pushl: return &VornVM::OpPushl;
+    case Op_pushnc: return &VornVM::OpPushnc;
+    case Op_pops: return &VornVM::OpPops;
+    case Op_popg: return &VornVM::OpPopg;
+    case Op_popl: return &VornVM::OpPopl;
+    case Op_popnc: return &VornVM::OpPopnc;
+    case Op_refg: return &VornVM::OpRefg;
+    case Op_refl: return &VornVM::OpRefl;
+    case Op_refnc: return &VornVM::OpRefnc;
+    case Op_pushdc: return &VornVM::OpPushdc;
+    case Op_popdc: return &VornVM::OpPopdc;
+    case Op_out: return &VornVM::OpOut;
+    case Op_hide: return &VornVM::OpHide;
+    case Op_out_comp: return &VornVM::OpOutComp;
+    case Op_stdoutput: return &VornVM::OpStdoutput;
+    case Op_add: return &VornVM::OpAdd;
+    case Op_sub: return &VornVM::OpSub;
+    case Op_cat: return &VornVM::OpCat;
+    case Op_bitand: return &VornVM::OpBitand;
+    case Op_bitor: return &VornVM::OpBitor;
+    case Op_bitxor: return &VornVM::OpBitxor;
+    case Op_bitoc: return &VornVM::OpBitoc;
+    case Op_bitsl: return &VornVM::OpBitsl;
+    case Op_bitsr: return &VornVM::OpBitsr;
+    case Op_div: return &VornVM::OpDiv;
+    case Op_mul: return &VornVM::OpMul;
+    case Op_mod: return &VornVM::OpMod;
+    case Op_rounds: return &VornVM::OpRounds;
+    case Op_crypt: return &VornVM::OpCrypt;
+    case Op_pow: return &VornVM::OpPow;
+    case Op_roundf: return &VornVM::OpRoundf;
+    case Op_cmp: return &VornVM::OpCmp;
+    case Op_and: return &VornVM::OpAnd;
+    case Op_or: return &VornVM::OpOr;
+    case Op_in: return &VornVM::OpIn;
+    case Op_cin: return &VornVM::OpCin;
+    case Op_ein: return &VornVM::OpEin;
+    case Op_ecin: return &VornVM::OpEcin;
+    case Op_eq: return &VornVM::OpEq;
+    case Op_ne: return &VornVM::OpNe;
+    case Op_ge: return &VornVM::OpGe;
+    case Op_le: return &VornVM::OpLe;
+    case Op_lt: return &VornVM::OpLt;
+    case Op_gt: return &VornVM::OpGt;
+    case Op_not: return &VornVM::OpNot;
+    case Op_jmp_eq: return &VornVM::OpJmpEq;
+    case Op_jmp_lt: return &VornVM::OpJmpLt;
+    case Op_jmp_gt: return &VornVM::OpJmpGt;
+    case Op_jmp_le: return &VornVM::OpJmpLe;
+    case Op_jmp_ge: return &VornVM::OpJmpGe;
+    case Op_jmp_ne: return &VornVM::OpJmpNe;
+    case Op_prefix: return &VornVM::OpPrefix;
+    case Op_lineno: return &VornVM::OpLineno;
+    case Op_sourcefile: return &VornVM::OpSourcefile;
+    case Op_erroutput: return &VornVM::OpErroutput;
+    case Op_tagerror: return &VornVM::OpTagerror;
+    case Op_poplvnc: return &VornVM::OpPoplvnc;
+    case Op_localize: return &VornVM::OpLocalize;
+    case Op_localizev: return &VornVM::OpLocalizev;
+    case Op_cmpgg: return &VornVM::OpCmpgg;
+    case Op_cmpgi: return &VornVM::OpCmpgi;
+    case Op_incg: return &VornVM::OpIncg;
+    case Op_modgg: return &VornVM::OpModgg;
+    case Op_storegi: return &VornVM::OpStoregi;
+    case Op_call: return &VornVM::OpCall;
+    case Op_ret: return &VornVM::OpRet;
+    case Op_retn: return &VornVM::OpRetn;
+    case Op_op_do_file: return &VornVM::OpDoFile;
+    case Op_op_do_function: return &VornVM::OpDoFunction;
+    case Op_lockfile: return &VornVM::OpLockfile;
+    case Op_lockfile_end: return &VornVM::OpLockfileEnd;
+    case Op_capture: return &VornVM::OpCapture;
+    case Op_capture_end: return &VornVM::OpCaptureEnd;
+    case Op_export: return &VornVM::OpExport;
+    case Op_pop3delete: return &VornVM::OpPop3Delete;
+    case Op_op_smtp_end: return &VornVM::OpSmtpEnd;
+    case Op_import: return &VornVM::OpImport;
+    case Op_importf: return &VornVM::OpImportf;
+    case Op_import_loop: return &VornVM::OpImportLoop;
+    case Op_import_stop: return &VornVM::OpImportStop;
+    case Op_pop3: return &VornVM::OpPop3;
+    case Op_pop3loop: return &VornVM::OpPop3Loop;
+    case Op_pop3stop: return &VornVM::OpPop3Stop;
+    case Op_op_smtp: return &VornVM::OpSmtp;
+    case Op_op_http: return &VornVM::OpHttp;
+    case Op_op_http_loop: return &VornVM::OpHttpLoop;
+    case Op_op_http_stop: return &VornVM::OpHttpStop;
+    case Op_op_commerce: return &VornVM::OpCommerce;
+    case Op_op_commerce_loop: return &VornVM::OpCommerceLoop;
+    case Op_op_commerce_stop: return &VornVM::OpCommerceStop;
+    case Op_op_http8: return &VornVM::OpHttp8;
+    case Op_op_httpn: return &VornVM::OpHttpn;
+    case Op_op_smtpn: return &VornVM::OpSmtpn;
+    case Op_dbopen: return &VornVM::OpDbOpen;
+    case Op_dbclose: return &VornVM::OpDbClose;
+    case Op_dbskip: return &VornVM::OpDbSkip;
+    case Op_dbgo: return &VornVM::OpDbGo;
+    case Op_dbadd: return &VornVM::OpDbAdd;
+    case Op_dbupdate: return &VornVM::OpDbUpdate;
+    case Op_dbdelete: return &VornVM::OpDbDelete;
+    case Op_dbundelete: return &VornVM::OpDbUndelete;
+    case Op_dbprimary: return &VornVM::OpDbPrimary;
+    case Op_dbfind: return &VornVM::OpDbFind;
+    case Op_dbsetindex: return &VornVM::OpDbSetIndex;
+    case Op_dbmakeindex: return &VornVM::OpDbMakeIndex;
+    case Op_dbpack: return &VornVM::OpDbPack;
+    case Op_dbreindex: return &VornVM::OpDbReindex;
+    case Op_dbcreate: return &VornVM::OpDbCreate;
+    case Op_dbopenview: return &VornVM::OpDbOpenView;
+    case Op_dbcloseview: return &VornVM::OpDbCloseView;
+    case Op_dbquery: return &VornVM::OpDbQuery;
+    case Op_dbfilter: return &VornVM::OpDbFilter;
+    case Op_dbrevealstructuredb: return &VornVM::OpDbRevealStructureDb;
+    case Op_dbrevealstructureagg: return &VornVM::OpDbRevealStructureAgg;
+    case Op_dbopen2: return &VornVM::OpDbOpen2;
+    case Op_dbcommit: return &VornVM::OpDbCommit;
+    case Op_dbrollback: return &VornVM::OpDbRollback;
+    case Op_dbtransact: return &VornVM::OpDbTransact;
+    case Op_dbcommand: return &VornVM::OpDbCommand;
+    default: return nullptr;
+    }
+}
+// clang-format on
+
+void VornVM::OpNoop() {}
+
+void VornVM::OpJmp() {
+    JumpBy(immA);
+}
+
+void VornVM::OpExit() {
+    exitRequested->store(1, std::memory_order_relaxed);
+    pc = codeLength;
+}
+
+void VornVM::OpPushi() {
+    stack->PushInteger(immA);
+}
+
+void VornVM::OpPushf() {
+    stack->PushDouble(immADouble);
+}
+
+void VornVM::StepBytes() {
+    const uint8_t* p = code + pc;
+    uint16_t word = static_cast<uint16_t>(p[0] | (p[1] << 8));
+    int32_t length = InstructionLength(word);
+    if (length > codeLength - pc) {
+        FatalError(kErrorTruncatedInstruction);
+        return;
+    }
+    if (length > 2) {
+        const uint8_t* q = p + 2;
+        switch (word >> 14) {
+        case 1:
+            immA = static_cast<int32_t>(GetU32(q));
+            q += 4;
+            break;
+        case 2:
+            immADouble = GetDouble(q);
+            q += 8;
+            break;
+        default:
+            break;
+        }
+        switch ((word >> 12) & 3) {
+        case 1:
+            immB = static_cast<int32_t>(GetU32(q));
+            break;
+        case 2:
+            immBDouble = GetDouble(q);
+            break;
+        default:
+            break;
+        }
+    }
+    pc += length;
+    Handler handler = HandlerOf(word);
+    if (handler)
+        (this->*handler)();
+    else
+        FatalError(kErrorIllegalInstruction);
+}
+
+int VornVM::Execute() {
+    // Whatever a handler had allocated is freed as the exception passes; the
+    // position is still that of the instruction that failed.
+    try {
+        return RunDecoded();
+    } catch (const std::bad_alloc& failure) {
+        const char* message =
+            dynamic_cast<const TextTooLong*>(&failure) ? kErrorTextTooLong : kErrorOutOfMemory;
+        try {
+            FatalError(message);
+        } catch (const std::bad_alloc&) {
+            aborted = 1;
+        }
+    }
+    return 0;
+}
+
+namespace {
+
+// Whether a conditional jump of that kind is taken on a comparison result.
+inline bool JumpTaken(uint16_t kind, int32_t r) {
+    switch (kind) {
+    case kDecodedJmpEq:
+        return r == 0;
+    case kDecodedJmpLt:
+        return r < 0;
+    case kDecodedJmpGt:
+        return r > 0;
+    case kDecodedJmpLe:
+        return r <= 0;
+    case kDecodedJmpGe:
+        return r >= 0;
+    default:
+        return r != 0;
+    }
+}
+
+inline bool IsPlainHash(const VariableHash* scope) {
+    return scope && typeid(*scope) == typeid(VariableHash);
+}
+
+// A number entry's value, or a plain scalar variable entry's double; false
+// for anything else (a text, whose conversion the handler does).
+inline bool EntryDouble(const VornVMStackEntry& e, double* out) {
+    switch (e.type) {
+    case kStackInteger:
+        *out = e.value.integer;
+        return true;
+    case kStackDouble:
+        *out = e.value.number;
+        return true;
+    case kStackVariable:
+        if (!e.value.variable->IsPlainScalar()) return false;
+        *out = e.value.variable->PlainDouble();
+        return true;
+    default:
+        return false;
+    }
+}
+
+// An integer entry's value, or a plain scalar variable entry's integer (as
+// PopInteger gives it); false for anything else.
+inline bool EntryInteger(const VornVMStackEntry& e, int32_t* out) {
+    if (e.type == kStackInteger) {
+        *out = e.value.integer;
+        return true;
+    }
+    if (e.type != kStackVariable || !e.value.variable->IsPlainScalar()) return false;
+    *out = e.value.variable->PlainInteger();
+    return true;
+}
+
+// Drops an entry EntryDouble accepted.
+inline void DropNumberEntry(VornVMStackEntry& e) {
+    if (e.type == kStackVariable && (e.flags & kStackOwned)) e.value.variable->PlainRelease();
+}
+
+} // namespace
+
+int VornVM::RunDecoded() {
+    // In the order of DecodedKind.
+    static const void* const kLabels[] = {
+        &&op_handler, &&op_end,   &&op_truncated,  &&op_illegal,   &&op_noop,    &&op_jmp,
+        &&op_jcc,     &&op_jcc,   &&op_jcc,        &&op_jcc,       &&op_jcc,     &&op_jcc,
+        &&op_exit,    &&op_pushi, &&op_pushf,      &&op_pushc,     &&op_pushg,   &&op_pushl,
+        &&op_popg,    &&op_popl,  &&op_pop,        &&op_arith,     &&op_arith,   &&op_arith,
+        &&op_incg,    &&op_cmpgi, &&op_cmpgi_jump, &&op_storegi,   &&op_cat_pop, &&op_cat_pop,
+        &&op_call,    &&op_ret,   &&op_elem_store, &&op_elemr_add,
+    };
+    static_assert(sizeof kLabels / sizeof kLabels[0] == kDecodedKindCount);
+#define DISPATCH() goto* kLabels[op->kind]
+#define NEXT()                                                                                               \
+    do {                                                                                                     \
+        ++op;                                                                                                \
+        DISPATCH();                                                                                          \
+    } while (0)
+// Something the fast path does not cover: the handler of the (first) word.
+#define GENERIC() goto op_handler
+
+    const DecodedOp* op = nullptr;
+    const DecodedOp* ops = nullptr;
+    DecodedSegment* form = nullptr;
+    VornVM_Stack* s = nullptr;
+    VariableHash* globals = IsPlainHash(globalScope) ? globalScope : nullptr;
+    // Backward jumps left before the next look at the time-out, tick and
+    // exit flags.
+    int32_t quiet = 0;
+
+slow:
+    // Everything the byte form checks before each instruction.
+    if (timedOut && timedOut->load(std::memory_order_relaxed)) {
+        if (!aborted) {
+            aborted = 1;
+            if (application) application->WriteText(kErrorTimedOut);
+            if ((traceFlags & LogTimedOut) && TraceAccepts()) LogEvent(LogTimedOut);
+        }
+        return 0;
+    }
+    if (tickCounter && tickCounter->load(std::memory_order_relaxed) != lastTick) NotifyFeatures();
+    if (aborted) return 0;
+    if (exitRequested->load(std::memory_order_relaxed)) return 1;
+    if (segmentIndex != loadedSegment && !LoadSegment(segmentIndex)) {
+        FatalError(kErrorInvalidSegment);
+        return 0;
+    }
+    instructionStart = pc;
+    if (pc < 0) {
+        FatalError(kErrorInvalidJump);
+        return 0;
+    }
+    if (static_cast<int64_t>(pc) + 1 >= codeLength) {
+        if (frame && frame->AtSegmentEnd() == kFrameEndsFilter) {
+            int32_t truth = stack->PopBoolean() ? 1 : 0;
+            // Read into a local first: g++'s sanitizer misreads the member
+            // pointer when it is called straight from the frame.
+            VornVM_FilterFrame::Callback onEnd = static_cast<VornVM_FilterFrame*>(frame)->callback;
+            if (onEnd) (this->*onEnd)(truth);
+        } else {
+            return 1;
+        }
+        goto slow;
+    }
+    {
+        form = decodeSegments && segment && code == segment->Code()
+                   ? DecodedSegment::Of(segment, code, codeLength, pool)
+                   : nullptr;
+        op = form ? form->At(pc) : nullptr;
+        if (!op) {
+            StepBytes();
+            goto slow;
+        }
+        ops = form->Ops();
+    }
+    s = stack;
+    DISPATCH();
+
+op_handler:
+    instructionStart = op->pc;
+    pc = op->next;
+    if (op->loads) {
+        if (op->loads & kLoadsA) immA = op->a;
+        if (op->loads & kLoadsADouble) immADouble = op->aDouble;
+        if (op->loads & kLoadsB) immB = op->b;
+        if (op->loads & kLoadsBDouble) immBDouble = op->bDouble;
+    }
+    {
+        const uint8_t* before = code;
+        (this->*(op->handler))();
+        // A handler that moved elsewhere, ended the run or ran other code
+        // (a call, a sub-program) hands back to the checks above.
+        if (aborted || pc != op->next || segmentIndex != loadedSegment || code != before || stack != s ||
+            exitRequested->load(std::memory_order_relaxed))
+            goto slow;
+    }
+    NEXT();
+
+op_end:
+    pc = op->pc;
+    goto slow;
+
+op_truncated:
+    instructionStart = pc = op->pc;
+    FatalError(kErrorTruncatedInstruction);
+    return 0;
+
+op_illegal:
+    instructionStart = op->pc;
+    pc = op->next;
+    if (op->loads & kLoadsA) immA = op->a;
+    if (op->loads & kLoadsADouble) immADouble = op->aDouble;
+    if (op->loads & kLoadsB) immB = op->b;
+    if (op->loads & kLoadsBDouble) immBDouble = op->bDouble;
+    FatalError(kErrorIllegalInstruction);
+    goto slow;
+
+op_noop:
+    NEXT();
+
+op_exit:
+    instructionStart = op->pc;
+    exitRequested->store(1, std::memory_order_relaxed);
+    pc = codeLength;
+    goto slow;
+
+op_jcc : {
+    if (s->depth <= 0 || s->entries[s->depth - 1].type != kStackInteger) GENERIC();
+    int32_t r = s->entries[--s->depth].value.integer;
+    if (!JumpTaken(op->kind, r)) NEXT();
+    goto take_jump;
+}
+
+op_jmp:
+take_jump:
+    // op is the jump; a backward one is where a loop gives the periodic
+    // checks their turn.
+    if (op->target >= 0) {
+        const DecodedOp* to = ops + op->target;
+        if (to <= op && --quiet < 0) {
+            quiet = 255;
+            if ((timedOut && timedOut->load(std::memory_order_relaxed)) ||
+                (tickCounter && tickCounter->load(std::memory_order_relaxed) != lastTick) ||
+                exitRequested->load(std::memory_order_relaxed)) {
+                pc = to->pc;
+                goto slow;
+            }
+        }
+        op = to;
+        DISPATCH();
+    }
+    if (op->target == kDecodedJumpUnindexed) {
+        pc = op->targetPc;
+        goto slow;
+    }
+    instructionStart = op->pc;
+    pc = op->next;
+    FatalError(kErrorInvalidJump);
+    goto slow;
+
+op_pushi:
+    if (s->depth >= s->capacity) GENERIC();
+    {
+        VornVMStackEntry& e = s->entries[s->depth++];
+        e.type = kStackInteger;
+        e.flags = 0;
+        e.value.integer = op->a;
+        e.length = 4;
+        e.size = 4;
+    }
+    NEXT();
+
+op_pushf:
+    if (s->depth >= s->capacity) GENERIC();
+    {
+        VornVMStackEntry& e = s->entries[s->depth++];
+        e.type = kStackDouble;
+        e.flags = 0;
+        e.value.number = op->aDouble;
+        e.length = 8;
+        e.size = 8;
+    }
+    NEXT();
+
+op_pushc:
+    if (s->depth >= s->capacity) GENERIC();
+    {
+        VornVMStackEntry& e = s->entries[s->depth++];
+        e.type = kStackString;
+        e.flags = 0;
+        e.value.text = op->text;
+        e.length = op->textLength;
+        e.size = op->textLength;
+    }
+    NEXT();
+
+op_pushg:
+op_pushl : {
+    VariableHash* scope = op->kind == kDecodedPushg ? globals : frame->scope;
+    if (!scope || s->depth >= s->capacity || (op->kind == kDecodedPushl && !IsPlainHash(scope))) GENERIC();
+    Variable* v = scope->PlainEntry(op->a);
+    if (!v) GENERIC();
+    // The entry holds a reference of its own, as the handler's push does.
+    if (!v->IsAlias() && v->IsPlainClass())
+        v->PlainAddReference();
+    else
+        v->AddReference();
+    VornVMStackEntry& e = s->entries[s->depth++];
+    e.type = kStackVariable;
+    e.flags = kStackOwned;
+    e.value.variable = v;
+    e.length = 0;
+    e.size = 0;
+    NEXT();
+}
+
+op_popg:
+op_popl : {
+    VariableHash* scope = op->kind == kDecodedPopg ? globals : frame->scope;
+    if (!scope || s->depth <= 0 || (op->kind == kDecodedPopl && !IsPlainHash(scope))) GENERIC();
+    Variable* v = scope->PlainEntry(op->a);
+    if (!v) GENERIC();
+    VornVMStackEntry& e = s->entries[s->depth - 1];
+    if (v->IsPlainScalar() && e.type == kStackInteger) {
+        v->PlainSetInteger(e.value.integer);
+        --s->depth;
+        NEXT();
+    }
+    if (v->IsPlainScalar() && e.type == kStackDouble) {
+        v->PlainSetDouble(e.value.number);
+        --s->depth;
+        NEXT();
+    }
+    instructionStart = op->pc;
+    pc = op->next;
+    s->PopInto(v);
+    if (aborted) goto slow;
+    NEXT();
+}
+
+op_pop : {
+    if (s->depth <= 0) GENERIC();
+    VornVMStackEntry& e = s->entries[s->depth - 1];
+    if (e.flags & kStackOwned) GENERIC();
+    --s->depth;
+    NEXT();
+}
+
+op_arith : {
+    if (s->depth < 2) GENERIC();
+    VornVMStackEntry& eb = s->entries[s->depth - 1];
+    VornVMStackEntry& ea = s->entries[s->depth - 2];
+    double x, y;
+    // The right operand converts first, as the handler pops it first.
+    if (!EntryDouble(eb, &y) || !EntryDouble(ea, &x)) GENERIC();
+    DropNumberEntry(eb);
+    DropNumberEntry(ea);
+    double r = op->kind == kDecodedAdd ? x + y : (op->kind == kDecodedSub ? x - y : x * y);
+    --s->depth;
+    ea.type = kStackDouble;
+    ea.flags = 0;
+    ea.value.number = r;
+    ea.length = 8;
+    ea.size = 8;
+    NEXT();
+}
+
+op_incg : {
+    Variable* v = globals ? globals->PlainEntry(op->a) : nullptr;
+    if (!v || !v->IsPlainScalar()) GENERIC();
+    // Wraps at 32 bits, as the handler's add does.
+    v->PlainSetInteger(
+        static_cast<int32_t>(static_cast<uint32_t>(v->PlainInteger()) + static_cast<uint32_t>(op->b)));
+    NEXT();
+}
+
+op_storegi : {
+    Variable* v = globals ? globals->PlainEntry(op->a) : nullptr;
+    if (!v || !v->IsPlainScalar()) GENERIC();
+    v->PlainSetInteger(op->b);
+    NEXT();
+}
+
+op_cmpgi:
+op_cmpgi_jump : {
+    Variable* v = globals ? globals->PlainEntry(op->a) : nullptr;
+    double x;
+    if (!v || s->depth >= s->capacity || !v->IsPlainScalar() || !v->PlainNumber(&x)) GENERIC();
+    int32_t r = CompareDoubles(x, static_cast<double>(op->b));
+    if (op->kind == kDecodedCmpgi) {
+        VornVMStackEntry& e = s->entries[s->depth++];
+        e.type = kStackInteger;
+        e.flags = 0;
+        e.value.integer = r;
+        e.length = 4;
+        e.size = 4;
+        NEXT();
+    }
+    ++op; // the jump
+    if (!JumpTaken(op->kind, r)) NEXT();
+    goto take_jump;
+}
+
+op_call : {
+    Function* function = functions ? functions->At(op->a) : nullptr;
+    if (!function || function->IsExternal()) GENERIC();
+    instructionStart = op->pc;
+    pc = op->next;
+    immA = op->a;
+    CallScriptFunction(function);
+    goto moved;
+}
+
+op_ret:
+    instructionStart = op->pc;
+    pc = op->next;
+    ReturnFromFunction(true);
+    goto moved;
+
+moved:
+    // A call or return within the same code goes on without the checks.
+    if (aborted || segmentIndex != loadedSegment || exitRequested->load(std::memory_order_relaxed)) goto slow;
+    op = form->At(pc);
+    if (!op) goto slow;
+    s = stack;
+    DISPATCH();
+
+op_elem_store : {
+    // elem then store: the value goes straight into a compact array.
+    if (s->depth < 3) GENERIC();
+    VornVMStackEntry& ei = s->entries[s->depth - 1];
+    VornVMStackEntry& ea = s->entries[s->depth - 2];
+    VornVMStackEntry& ev = s->entries[s->depth - 3];
+    int32_t index;
+    if (!EntryInteger(ei, &index) || index < 1 || ea.type != kStackVariable) GENERIC();
+    Variable* array = ea.value.variable;
+    DenseValue value;
+    switch (ev.type) {
+    case kStackInteger:
+        value.type = DenseValue::kInteger;
+        value.integer = ev.value.integer;
+        break;
+    case kStackDouble:
+        value.type = DenseValue::kDouble;
+        value.number = ev.value.number;
+        break;
+    case kStackString:
+        value.type = DenseValue::kText;
+        value.text = const_cast<char*>(ev.value.text);
+        value.length = ev.length;
+        break;
+    default:
+        if (ev.value.variable == array || !ev.value.variable->PlainDenseValue(&value)) GENERIC();
+        break;
+    }
+    instructionStart = op->pc;
+    pc = op->next;
+    if (!array->PlainDenseStore(index, value)) GENERIC();
+    s->depth -= 3;
+    DropNumberEntry(ei);
+    if (ea.flags & kStackOwned) array->PlainRelease();
+    if (ev.flags & kStackOwned) {
+        if (ev.type == kStackString)
+            std::free(const_cast<char*>(ev.value.text));
+        else if (ev.type == kStackVariable)
+            ev.value.variable->Release();
+    }
+    op += 2;
+    DISPATCH();
+}
+
+op_elemr_add : {
+    // elemr then add: a compact array's element read in place.
+    if (s->depth < 3) GENERIC();
+    VornVMStackEntry& ei = s->entries[s->depth - 1];
+    VornVMStackEntry& ea = s->entries[s->depth - 2];
+    VornVMStackEntry& ex = s->entries[s->depth - 3];
+    int32_t index;
+    if (!EntryInteger(ei, &index) || index < 1 || ea.type != kStackVariable) GENERIC();
+    DenseValue element;
+    if (!ea.value.variable->PlainDenseRead(index, &element) || element.type == DenseValue::kText) GENERIC();
+    double x;
+    if (!EntryDouble(ex, &x)) GENERIC();
+    // A missing element reads as the null value: 0.
+    double y = element.type == DenseValue::kInteger
+                   ? element.integer
+                   : (element.type == DenseValue::kDouble ? element.number : 0.0);
+    s->depth -= 2;
+    DropNumberEntry(ei);
+    if (ea.flags & kStackOwned) ea.value.variable->PlainRelease();
+    DropNumberEntry(ex);
+    ex.type = kStackDouble;
+    ex.flags = 0;
+    ex.value.number = x + y;
+    ex.length = 8;
+    ex.size = 8;
+    op += 2;
+    DISPATCH();
+}
+
+op_cat_pop : {
+    // cat whose left operand is the variable that the store after it
+    // writes: the text grows in that variable's own buffer.
+    const DecodedOp* store = op + 1;
+    VariableHash* scope = op->kind == kDecodedCatPopg ? globals : frame->scope;
+    if (!scope || s->depth < 2 || (op->kind == kDecodedCatPopl && !IsPlainHash(scope))) GENERIC();
+    Variable* v = scope->PlainEntry(store->a);
+    VornVMStackEntry& ea = s->entries[s->depth - 2];
+    VornVMStackEntry& eb = s->entries[s->depth - 1];
+    if (!v || ea.type != kStackVariable || ea.value.variable != v) GENERIC();
+    Variable* real = v->IsAlias() ? v->RealIdentity() : v;
+    if (!real->IsPlainScalar()) GENERIC();
+    instructionStart = op->pc;
+    pc = op->next;
+    {
+        const String& left = real->Value();
+        char digits[32];
+        const char* text;
+        int32_t length;
+        // A formatted double, freed on every way out (an append may throw).
+        struct Formatted {
+            char* buffer = nullptr;
+            ~Formatted() { std::free(buffer); }
+        } formatted;
+        switch (eb.type) {
+        case kStackString:
+            text = eb.value.text;
+            length = eb.length;
+            break;
+        case kStackVariable: {
+            // May be the variable itself (g $ g): the append copies before it
+            // lets go of the old buffer.
+            const String& right = eb.value.variable->Value();
+            text = right.Text();
+            length = right.Length();
+            break;
+        }
+        case kStackInteger:
+            text = digits;
+            length = static_cast<int32_t>(
+                std::to_chars(digits, digits + sizeof digits, eb.value.integer).ptr - digits);
+            break;
+        default: {
+            int32_t size = 0;
+            formatted.buffer = FormatDouble(eb.value.number, &length, &size);
+            text = formatted.buffer;
+            break;
+        }
+        }
+        if (static_cast<int64_t>(left.Length()) + length >= INT32_MAX) {
+            s->Discard();
+            s->Discard();
+            FatalError(kErrorTextTooLong);
+            goto slow;
+        }
+        real->PlainAppend(text, length);
+    }
+    if (eb.type == kStackString && (eb.flags & kStackOwned)) std::free(const_cast<char*>(eb.value.text));
+    if (eb.type == kStackVariable && (eb.flags & kStackOwned)) eb.value.variable->Release();
+    s->depth -= 2;
+    if (ea.flags & kStackOwned) v->Release();
+    op += 2;
+    DISPATCH();
+}
+
+#undef GENERIC
+#undef NEXT
+#undef DISPATCH
+}
+
+} // namespace vorn

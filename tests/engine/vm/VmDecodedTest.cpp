@@ -1,0 +1,357 @@
+// The decoded form of segments against the byte form: every program here runs
+// twice, once decoded (with its fast paths, fused words, in-place appends and
+// compact arrays) and once instruction by instruction from the bytes, and the
+// two runs must leave the same output, errors and positions, globals and
+// stack.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "engine/program/InstructionSet.h"
+#include "engine/values/Aggregate.h"
+#include "engine/values/Variable.h"
+#include "engine/vm/VornVM.h"
+#include "tests/engine/vm/AssembledRun.h"
+
+namespace vorn::test {
+namespace {
+
+class SwitchableVM : public VornVM {
+  public:
+    using VornVM::decodeSegments;
+    using VornVM::VornVM;
+};
+
+struct Outcome {
+    int result = 0;
+    std::string output;
+    std::string globals; // name=text of every global, in entry order
+    int32_t depth = 0;
+};
+
+Outcome RunOnce(const std::string& source, bool decoded, bool withGlobals = true) {
+    Outcome out;
+    AssembledRun<SwitchableVM> run(source);
+    run.vm->decodeSegments = decoded;
+    out.result = run.Execute();
+    out.output = run.sink.text;
+    out.depth = run.vm->CurrentStack() ? run.vm->CurrentStack()->Depth() : -1;
+    for (int32_t i = 0; withGlobals && i < run.program.globals.EntryCount(); ++i) {
+        int32_t n = 0;
+        const char* name = run.program.globals.EntryName(i, &n);
+        Variable* v = run.program.globals.Index(i, false);
+        out.globals += std::string(name, static_cast<size_t>(n)) + "=" +
+                       (v ? std::string(v->Value().Text(), static_cast<size_t>(v->Value().Length())) : "-") +
+                       ";";
+    }
+    return out;
+}
+
+// Runs both ways; returns the decoded run's outcome.
+Outcome RunBoth(const std::string& source) {
+    int64_t live = Variable::LiveCount();
+    Outcome decoded = RunOnce(source, true);
+    Outcome bytes = RunOnce(source, false);
+    EXPECT_EQ(decoded.result, bytes.result) << source;
+    EXPECT_EQ(decoded.output, bytes.output) << source;
+    EXPECT_EQ(decoded.globals, bytes.globals) << source;
+    EXPECT_EQ(decoded.depth, bytes.depth) << source;
+    EXPECT_EQ(Variable::LiveCount(), live) << "variables leaked: " << source;
+    return decoded;
+}
+
+struct Case {
+    const char* name;
+    const char* source;
+    const char* output; // of both runs
+};
+
+// In-place appends where the variable is reached in other ways too.
+const Case kAppendCases[] = {
+    {"through an alias and its target",
+     ".global s, r, i\n.segment main entry\n pushc \"a\"\n popg s\n pushg s\n refg r\n storegi i, 0\n"
+     "again:\n pushg r\n pushc \"x\"\n cat\n popg r\n pushg s\n pushi 7\n cat\n popg s\n incg i, 1\n"
+     " cmpgi i, 3\n jmp_lt again\n pushg r\n out\n pushc \"|\"\n out\n pushg s\n out\n.end\n",
+     "ax7x7x7|ax7x7x7"},
+    {"an array element and an alias of it",
+     ".global a, e\n.segment main entry\n pushc \"p\"\n pushg a\n pushi 1\n elem\n store\n"
+     " pushg a\n pushi 1\n elem\n refg e\n pushg e\n pushc \"q\"\n cat\n popg e\n pushg e\n pushf 2.5\n "
+     "cat\n popg e\n"
+     " pushg a\n out\n.end\n",
+     "pq2.5"},
+    {"function arguments by reference and by value",
+     ".global s, r\n.segment main entry\n pushc \"m\"\n popg s\n pushg s\n pushc \"n\"\n call app\n popg r\n"
+     " pushg s\n out\n pushc \"|\"\n out\n pushg r\n out\n exit\n"
+     ".function app(&t, v)\n pushl t\n pushl v\n cat\n popl t\n pushl v\n pushc \"!\"\n cat\n popl v\n"
+     " pushl v\n ret\n.end\n",
+     "mn|n!"},
+    {"a text doubled onto itself and numbers appended",
+     ".global g, n, i\n.segment main entry\n pushc \"ab\"\n popg g\n storegi i, 0\nagain:\n pushg g\n pushg "
+     "g\n cat\n"
+     " popg g\n incg i, 1\n cmpgi i, 4\n jmp_lt again\n pushg g\n out\n storegi n, 12\n pushg n\n pushi 3\n "
+     "cat\n"
+     " popg n\n pushg n\n pushi 1\n add\n out\n.end\n",
+     "abababababababababababababababab124"},
+    {"the stored variable is not the left operand",
+     ".global s, t\n.segment main entry\n pushc \"s\"\n popg s\n pushc \"t\"\n popg t\n pushg t\n pushg s\n "
+     "cat\n"
+     " popg s\n pushg s\n out\n.end\n",
+     "ts"},
+    {"an aggregate on the left",
+     ".global a\n.segment main entry\n pushi 1\n pushg a\n pushi 1\n elem\n store\n pushi 2\n pushg a\n "
+     "pushi 2\n"
+     " elem\n store\n pushg a\n pushc \"z\"\n cat\n popg a\n pushg a\n out\n.end\n",
+     "1,2z"},
+};
+
+// Arrays kept compact while filled in order, and every way out of that form.
+const Case kArrayCases[] = {
+    {"filled in order, summed, printed",
+     ".global i, a, sum\n.segment main entry\n storegi i, 1\nfill:\n pushg i\n pushg a\n pushg i\n elem\n "
+     "store\n"
+     " incg i, 1\n cmpgi i, 5\n jmp_le fill\n storegi i, 1\n storegi sum, 0\nread:\n pushg sum\n pushg a\n "
+     "pushg i\n"
+     " elemr\n add\n popg sum\n incg i, 1\n cmpgi i, 7\n jmp_le read\n pushg sum\n out\n pushg a\n "
+     "out\n.end\n",
+     "151,2,3,4,5"},
+    {"turning sparse, then read and grown again",
+     ".global a, s\n.segment main entry\n pushi 1\n pushg a\n pushi 1\n elem\n store\n pushi 2\n pushg a\n "
+     "pushi 2\n"
+     " elem\n store\n pushc \"x\"\n pushg a\n pushi 7\n elem\n store\n pushi 30\n pushg a\n pushi 3\n elem\n "
+     "store\n"
+     " pushi 0\n pushg a\n pushi 3\n elemr\n add\n popg s\n pushg a\n out\n pushc \"|\"\n out\n pushg s\n "
+     "out\n.end\n",
+     "1,2,30,x|30"},
+    {"texts, doubles and overwrites",
+     ".global a, s\n.segment main entry\n pushc \"t\"\n pushg a\n pushi 1\n elem\n store\n pushf 2.5\n pushg "
+     "a\n"
+     " pushi 2\n elem\n store\n pushi 4\n pushg a\n pushi 3\n elem\n store\n pushi 20\n pushg a\n pushi 1\n "
+     "elem\n"
+     " store\n pushf 0.5\n pushg a\n pushi 2\n elemr\n add\n pushg a\n pushi 1\n elemr\n add\n pushg a\n "
+     "pushi 9\n"
+     " elemr\n add\n popg s\n pushg a\n out\n pushc \"|\"\n out\n pushg s\n out\n.end\n",
+     "20,2.5,4|23"},
+    {"a scalar becomes an array, a structure member discards it",
+     ".global a, b\n.segment main entry\n pushc \"5\"\n popg a\n pushi 1\n pushg a\n pushi 1\n elem\n store\n"
+     " pushg a\n out\n pushc \"|\"\n out\n pushi 2\n pushg a\n pushi 2\n elem\n store\n pushc \"m\"\n pushg "
+     "a\n"
+     " pushc \"k\"\n memb\n store\n pushg a\n out\n.end\n",
+     "1|m"},
+    {"copies by value and elements taken from other variables",
+     ".global a, b, v, w\n.segment main entry\n storegi v, 3\n pushf 1.25\n popg w\n pushg v\n pushg a\n "
+     "pushi 1\n"
+     " elem\n store\n pushg w\n pushg a\n pushi 2\n elem\n store\n pushg a\n pushg a\n pushi 3\n elem\n "
+     "store\n"
+     " pushg a\n popg b\n pushi 9\n pushg b\n pushi 1\n elem\n store\n pushg a\n out\n pushc \"|\"\n out\n"
+     " pushg b\n out\n.end\n",
+     "3,1.25,3,1.25,|9,1.25,3,1.25,"},
+    {"first store beyond index 1 and negative indexes",
+     ".global a\n.segment main entry\n pushi 2\n pushg a\n pushi 2\n elem\n store\n pushi 1\n pushg a\n "
+     "pushi 1\n"
+     " elem\n store\n pushg a\n out\n pushi 5\n pushg a\n pushi -1\n elem\n store\n.end\n",
+     nullptr},
+    {"deep recursion through the frame pool",
+     ".global r\n.segment main entry\n pushi 3000\n call down\n popg r\n pushg r\n out\n pushi 2000\n call "
+     "down\n"
+     " out\n exit\n.function down(n)\n.local x\n pushl n\n pushi 0\n cmp\n jmp_gt more\n pushi 0\n "
+     "ret\nmore:\n"
+     " pushl n\n popl x\n pushl x\n pushi 1\n sub\n call down\n pushi 1\n add\n ret\n.end\n",
+     nullptr},
+};
+
+TEST(VmDecodedTest, InPlaceAppendsMatchTheByteForm) {
+    for (const Case& c : kAppendCases) {
+        SCOPED_TRACE(c.name);
+        Outcome o = RunBoth(c.source);
+        EXPECT_EQ(o.result, 1);
+        EXPECT_EQ(o.output, c.output);
+    }
+}
+
+TEST(VmDecodedTest, CompactArraysMatchTheByteForm) {
+    for (const Case& c : kArrayCases) {
+        SCOPED_TRACE(c.name);
+        Outcome o = RunBoth(c.source);
+        if (c.output) {
+            EXPECT_EQ(o.output, c.output);
+        }
+    }
+    // The recursion ran 3000 deep, then 2000 deep on the frames it left.
+    EXPECT_EQ(RunOnce(kArrayCases[6].source, true).output, "30002000");
+}
+
+// A compact array and one built through the element operations answer every
+// operation alike, deletions in the middle included.
+TEST(VmDecodedTest, CompactArraysBehaveAsTreesUnderEveryOperation) {
+    auto build = [](bool compact) {
+        auto* v = new Variable("a", 1);
+        for (int32_t i = 1; i <= 6; ++i) {
+            DenseValue d;
+            d.type = DenseValue::kInteger;
+            d.integer = i * 10;
+            if (compact) {
+                EXPECT_TRUE(v->PlainDenseStore(i, d));
+            } else {
+                v->Element(AggregateIndex::FromIndex(i), true)->SetValueInteger(i * 10);
+            }
+        }
+        return v;
+    };
+    using Operation = void (*)(Variable*);
+    const Operation operations[] = {
+        [](Variable* v) { v->DeleteElement(AggregateIndex::FromIndex(3), true); },
+        [](Variable* v) { v->DeleteElement(AggregateIndex::FromIndex(2), false); },
+        [](Variable* v) { v->DeleteArrayElements(2, 2, true); },
+        [](Variable* v) { v->InsertElement(2, v->Element(AggregateIndex::FromIndex(5), false)); },
+        [](Variable* v) {
+            v->SetElement(AggregateIndex::FromIndex(9), v->Element(AggregateIndex::FromIndex(1), false));
+        },
+        [](Variable* v) { v->ArrayCopy(v, 1, 2, 5, true); },
+        [](Variable* v) { v->SetAggregateKind(kAggregateScalar); },
+    };
+    for (size_t k = 0; k < std::size(operations); ++k) {
+        SCOPED_TRACE(k);
+        Variable* compact = build(true);
+        Variable* tree = build(false);
+        EXPECT_EQ(compact->ElementsUsed(), 6);
+        EXPECT_EQ(compact->ArrayMax(), tree->ArrayMax());
+        operations[k](compact);
+        operations[k](tree);
+        EXPECT_EQ(std::string(compact->Value().Text()), tree->Value().Text());
+        EXPECT_EQ(compact->ElementsUsed(), tree->ElementsUsed());
+        EXPECT_EQ(compact->ArrayMin(), tree->ArrayMin());
+        EXPECT_EQ(compact->ArrayMax(), tree->ArrayMax());
+        compact->Release();
+        tree->Release();
+    }
+}
+
+// Damaged and hostile code: words that do not decode, immediates cut off at
+// the end, jumps outside and into the middle of instructions, overflowing
+// stacks. The errors, their positions and what ran before them are the byte
+// form's.
+TEST(VmDecodedTest, HostileCodeFailsAsTheByteFormDoes) {
+    const char* sources[] = {
+        ".segment main entry\n pushc \"a\"\n out\n exit\n .u16 0x0001\n.end\n",
+        ".segment main entry\n pushc \"a\"\n out\n .u16 0x0001\n pushc \"b\"\n out\n.end\n",
+        ".segment main entry\n pushi 1\n .u16 0x4002\n .bytes 1 2\n.end\n",
+        ".segment main entry\n pushi 0\n jmp_eq 1000\n pushi 1\n jmp_eq -1000\n.end\n",
+        ".segment main entry\n jmp 2\n .u16 0x4002\n pushc \"x\"\n out\n.end\n",
+        ".segment main entry\n jmp 3\n .u16 0x4002\n .u32 0x00024002\n .u32 0\n out\n.end\n",
+        ".global i\n.segment main entry\nagain:\n pushi 1\n jmp again\n.end\n",
+        ".global i\n.segment main entry\nagain:\n cmpgi i, 5\n pushg i\n jmp again\n.end\n",
+        ".global s\n.segment main entry\n pushc \"x\"\n cat\n popg s\n pushg s\n cat\n popg s\n pop\n "
+        "pop\n.end\n",
+        ".segment main entry\n pushi 1\n popg 7\n popl 0\n pushl 3\n pushc 999\n out\n.end\n",
+        ".segment main entry\n elem\n store\n elemr\n add\n cmpgi 4, 1\n jmp_lt 0\n call 5\n ret\n.end\n",
+    };
+    for (const char* source : sources)
+        RunBoth(source);
+}
+
+// Random code: mostly legal words with small immediates (jumps only forward,
+// so every run ends), some bytes at random.
+TEST(VmDecodedTest, RandomCodeRunsAsTheByteFormRuns) {
+    std::mt19937 random(20240610);
+    std::vector<uint16_t> words;
+    for (int32_t i = 0; InstructionAt(i); ++i) {
+        uint16_t w = InstructionAt(i)->word;
+        // Words that reach outside the machine (files, mail, databases) are
+        // left to their own tests.
+        if (InstructionGroupOf(w) == GroupCore || InstructionGroupOf(w) == GroupFusedGlobal)
+            words.push_back(w);
+    }
+    for (int round = 0; round < 150; ++round) {
+        std::string source = ".global a, b, c\n.segment main entry\n";
+        int n = 1 + static_cast<int>(random() % 24);
+        for (int k = 0; k < n; ++k) {
+            if (random() % 16 == 0) {
+                source += " .bytes " + std::to_string(random() % 256) + "\n";
+                continue;
+            }
+            uint16_t w = words[random() % words.size()];
+            if (w == Op_op_do_file || w == Op_op_do_function || w == Op_crypt) continue;
+            std::string line = " .word " + std::to_string(w);
+            for (ImmediateKind kind : {ImmediateKindA(w), ImmediateKindB(w)}) {
+                if (kind == ImmediateKind::Integer)
+                    line += " " + std::to_string(InstructionGroupOf(w) == GroupFusedGlobal || w == Op_pushg ||
+                                                         w == Op_popg
+                                                     ? random() % 4
+                                                     : random() % 12);
+                else if (kind == ImmediateKind::Double)
+                    line += " " + std::to_string(static_cast<int>(random() % 100) - 50) + ".5";
+            }
+            source += line + "\n";
+        }
+        source += ".end\n";
+        SCOPED_TRACE(source);
+        RunBoth(source);
+    }
+}
+
+// A segment written again after it ran runs its new code.
+TEST(VmDecodedTest, RewrittenSegmentsAreDecodedAgain) {
+    VmHarness h;
+    h.Code().Op(Op_pushi, 1);
+    EXPECT_EQ(h.Make().Execute(), 1);
+    EXPECT_EQ(h.vm->CurrentStack()->Depth(), 1);
+    h.Code().Op(Op_pushi, 2).Op(Op_add);
+    EXPECT_EQ(h.Make().Execute(), 1);
+    ASSERT_EQ(h.vm->CurrentStack()->Depth(), 1);
+    EXPECT_EQ(h.vm->CurrentStack()->Peek(0)->value.number, 3.0);
+}
+
+// Running out of memory ends the run with a fatal error, frees what it held,
+// and the process goes on. Needs a build whose allocator fails instead of
+// growing without end: ctest runs it with ASAN_OPTIONS allowing malloc to
+// return null above a limit (VORN_MEMORY_LIMIT_MB says which).
+TEST(VmDecodedTest, RunningOutOfMemoryIsAFatalErrorOfTheRun) {
+    const char* limit = std::getenv("VORN_MEMORY_LIMIT_MB");
+    if (!limit) GTEST_SKIP() << "needs the memory-limited run of this test";
+    const char* doubling[] = {
+        // In place, through the fused append.
+        ".global g\n.segment main entry\n pushc \"0123456789abcdef\"\n popg g\nagain:\n pushg g\n pushg g\n "
+        "cat\n"
+        " popg g\n jmp again\n.end\n",
+        // Through cat's own buffer.
+        ".global g\n.segment main entry\n pushc \"0123456789abcdef\"\n popg g\nagain:\n pushg g\n pushg g\n "
+        "cat\n"
+        " pushc \"\"\n pop\n popg g\n jmp again\n.end\n",
+    };
+    for (const char* source : doubling) {
+        for (bool decoded : {true, false}) {
+            Outcome o = RunOnce(source, decoded, false);
+            EXPECT_EQ(o.result, 0);
+            EXPECT_NE(o.output.find("Out of memory"), std::string::npos) << o.output;
+        }
+    }
+    // The worker goes on: the next run is normal.
+    Outcome after = RunOnce(".segment main entry\n pushc \"still here\"\n out\n.end\n", true);
+    EXPECT_EQ(after.output, "still here");
+}
+
+TEST(VmDecodedTest, TextsPastTheLimitFailBeforeAllocating) {
+    String s("ab");
+    EXPECT_THROW(s.Append(s.Text(), INT32_MAX - 10), TextTooLong);
+    EXPECT_EQ(std::string(s.Text()), "ab");
+    // Appends grow geometrically: a million bytes one at a time take few
+    // reallocations.
+    String t;
+    int32_t moves = 0;
+    const char* last = nullptr;
+    for (int32_t i = 0; i < 1000000; ++i) {
+        t.AppendChar('x');
+        if (t.Text() != last) {
+            ++moves;
+            last = t.Text();
+        }
+    }
+    EXPECT_EQ(t.Length(), 1000000);
+    EXPECT_LT(moves, 40);
+}
+
+} // namespace
+} // namespace vorn::test
