@@ -362,6 +362,15 @@ bool PosixFile::Deactivate() {
 
 bool PosixFile::Pinned() const { return handle.HoldsLocks() || mapping.IsMapped(); }
 
+bool PosixFile::Replaced() {
+    if (!EnsureActive()) return false;
+    platform::FileInfo held;
+    platform::FileInfo named;
+    if (!handle.Stat(held)) return false;
+    if (!platform::StatPath(path.Text(), named)) return platform::IsNotFound(platform::LastError());
+    return held.device != named.device || held.inode != named.inode;
+}
+
 // --- PosixFileManager: roots and paths ------------------------------------------------
 
 PosixFileManager::PosixFileManager(VornApplication* owner) : FileManager(owner) {}

@@ -35,6 +35,7 @@ public:
     bool Activate(String& error) override;
     bool Deactivate() override;
     bool Pinned() const override;
+    bool Replaced() override;
 
     // Opens the stored path with the stored mode (create, truncate and
     // exclusive bits included); the platform's error is left for the caller.
