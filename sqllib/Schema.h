@@ -184,9 +184,13 @@ private:
     int RefreshIndexes(std::vector<Index*>* late);
     int EnsureIndexes();
     bool IsLate(const std::vector<Index*>& late, Index* index) const;
-    // Undoes the entries of one update group up to (not including) entry
-    // stop, puts back what entry stop removed, and writes the old record.
-    void RevertGroup(std::vector<IndexUpdate*>& group, size_t stop, bool removed);
+    // After a change of the index failed part-way (a read or a write of its
+    // pages), its tree may hold what neither the old nor the new state had:
+    // it is made anew from the records, under the table's locks.
+    void Repair(Index* index);
+    // Puts the old keys of one update group back up to its failed entry
+    // stop, and writes the old record.
+    void RevertGroup(std::vector<IndexUpdate*>& group, size_t stop);
 
     Schema* schema;
     String name;

@@ -12,6 +12,12 @@ const char kNotInIndex[] = "Record is not in index";
 
 bool NotInIndex(Index* index) { return index->ErrorText().Equals(kNotInIndex); }
 
+// A page read or write failed: the tree may be half changed.
+bool Damaged(Index* index) {
+    const String& text = index->ErrorText();
+    return text.Find("Error writing to '") == 0 || text.Find("Error reading from '") == 0;
+}
+
 // Keys as the index file stores them: cut to the key width less one.
 bool SameStoredKey(const String& a, const String& b, int32_t width) {
     int32_t n = a.Length() < width ? a.Length() : width;
@@ -101,7 +107,11 @@ int Table::Insert() {
     }
     int32_t record = data.CurrentRecord();
     std::vector<Index*> late;
-    if (!RefreshIndexes(&late)) return 0;
+    if (!RefreshIndexes(&late)) {
+        // Without its keys the record may not stay.
+        data.SetDeleted(1);
+        return 0;
+    }
     size_t done = 0;
     for (; done < order.size(); ++done) {
         Index* index = order[done];
@@ -117,12 +127,26 @@ int Table::Insert() {
     // Another request took the key, or the file failed: the record goes, and
     // with it the keys it already has.
     SetError(order[done]->ErrorText());
-    for (size_t i = 0; i < done; ++i) {
+    bool damaged = Damaged(order[done]);
+    // The failed step may have written its page before its header failed.
+    for (size_t i = 0; i <= done; ++i) {
         const String& key = order[i]->BuildKey();
         order[i]->File().Delete(record, key.Text(), key.Length());
     }
     data.SetDeleted(1);
+    if (damaged) Repair(order[done]);
     return 0;
+}
+
+void Table::Repair(Index* index) {
+    String path(index->File().Name());
+    if (!data.LockAll()) return;
+    int ok = index->Create(path.Text(), path.Length(), kSQLOpenCreate);
+    for (int32_t r = 1; ok && r <= data.RecordCount(); ++r) {
+        if (!data.ReadRecord(r)) break;
+        if (!data.Deleted()) ok = index->InsertKey();
+    }
+    data.UnlockAll();
 }
 
 // --- Update ------------------------------------------------------------------------------------
@@ -166,11 +190,17 @@ int Table::Update() {
     }
     std::vector<uint8_t> image(data.RecordBytes(), data.RecordBytes() + data.RecordLength());
     if (!data.UpdateRecord()) {
+        // The record may be written with only the header refresh failing.
         SetError(data.ErrorText());
+        data.WriteRecordImage(record, image.data());
         return 0;
     }
     std::vector<Index*> late;
-    if (!RefreshIndexes(&late)) return 0;
+    if (!RefreshIndexes(&late)) {
+        // The indexes keep the old values: so does the record.
+        data.WriteRecordImage(record, image.data());
+        return 0;
+    }
     if (!late.empty()) {
         // The indexes were reopened: the entries are made anew for them.
         made.Clear();
@@ -205,13 +235,18 @@ int Table::Delete() {
     if (!EnsureIndexes()) return 0;
     int32_t record = data.CurrentRecord();
     if (!data.SetDeleted(1)) {
+        // The mark may be written with only the header refresh failing.
         SetError(data.ErrorText());
+        data.SetDeleted(0);
         return 0;
     }
     // A deleted catalog row keeps its entries, for a later CREATE to reuse.
     if (catalog) return 1;
     std::vector<Index*> late;
-    if (!RefreshIndexes(&late)) return 0;
+    if (!RefreshIndexes(&late)) {
+        data.SetDeleted(0);
+        return 0;
+    }
     int32_t group = nextGroup++;
     for (Index* index : order) {
         auto* entry = new IndexDelete();
@@ -248,21 +283,28 @@ int Table::ApplyDeletes() {
         // agree; the statement fails.
         if (ok) SetError(group[done]->index->ErrorText());
         ok = 0;
-        for (size_t i = 0; i < done; ++i)
-            group[i]->index->File().Insert(group[i]->record, group[i]->key.Text(), group[i]->key.Length());
+        bool damaged = Damaged(group[done]->index);
+        for (size_t i = 0; i <= done; ++i) {
+            IndexDelete* d = group[i];
+            if (d->index->Holds(d->key, d->record) == 0)
+                d->index->File().Insert(d->record, d->key.Text(), d->key.Length());
+        }
         if (data.ReadRecord(group[done]->record)) data.SetDeleted(0);
+        if (damaged) Repair(group[done]->index);
     }
     return ok;
 }
 
-void Table::RevertGroup(std::vector<IndexUpdate*>& group, size_t stop, bool removed) {
-    for (size_t i = 0; i < stop; ++i) {
+void Table::RevertGroup(std::vector<IndexUpdate*>& group, size_t stop) {
+    // Whatever the failed step left (a page may be written before its header
+    // failed), each index ends with the old key.
+    for (size_t i = 0; i <= stop; ++i) {
         IndexUpdate* u = group[i];
         u->index->File().Delete(u->record, u->newKey.Text(), u->newKey.Length());
-        u->index->File().Insert(u->record, u->oldKey.Text(), u->oldKey.Length());
+        if (u->index->Holds(u->oldKey, u->record) == 0)
+            u->index->File().Insert(u->record, u->oldKey.Text(), u->oldKey.Length());
     }
     IndexUpdate* failed = group[stop];
-    if (removed) failed->index->File().Insert(failed->record, failed->oldKey.Text(), failed->oldKey.Length());
     if (!failed->oldRecord.empty()) data.WriteRecordImage(failed->record, failed->oldRecord.data());
 }
 
@@ -277,11 +319,11 @@ int Table::ApplyUpdates() {
         int32_t id = entry->group;
         for (; entry && entry->group == id; entry = taken.Next()) group.push_back(entry);
         size_t done = 0;
-        bool removed = false;
+
         for (; done < group.size(); ++done) {
             IndexUpdate* u = group[done];
             KPZIndexFile& file = u->index->File();
-            removed = file.Delete(u->record, u->oldKey.Text(), u->oldKey.Length()) != 0;
+            bool removed = file.Delete(u->record, u->oldKey.Text(), u->oldKey.Length()) != 0;
             if (!removed && !NotInIndex(u->index)) break;
             if (!removed || u->late) {
                 // The entry may already be the new one.
@@ -294,7 +336,10 @@ int Table::ApplyUpdates() {
         if (done == group.size()) continue;
         if (ok) SetError(group[done]->index->ErrorText());
         ok = 0;
-        RevertGroup(group, done, removed);
+        Index* failed = group[done]->index;
+        bool damaged = Damaged(failed);
+        RevertGroup(group, done);
+        if (damaged) Repair(failed);
     }
     return ok;
 }
