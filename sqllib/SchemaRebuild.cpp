@@ -146,8 +146,6 @@ int Schema::Rebuild(Table* table, List<XBaseField>& newFields, bool hasMemo, int
                       files.ErrorText();
             left.Insert(new String(memoTemporary), kListTail);
         }
-    } else if (hadMemo) {
-        files.Delete(memoPath.Text(), memoPath.Length());
     }
     for (size_t i = 0; i < olds.indexes.size(); ++i) {
         String target(ResolvePath(olds.indexes[i]->FileValue().Text(), olds.indexes[i]->FileValue().Length()));
@@ -157,7 +155,15 @@ int Schema::Rebuild(Table* table, List<XBaseField>& newFields, bool hasMemo, int
                       files.ErrorText();
         left.Insert(new String(indexTemporaries[i]), kListTail);
     }
-    if (failure.IsEmpty()) return 1;
+    if (failure.IsEmpty()) {
+        if (!hasMemo && hadMemo) {
+            // The old memo file goes once nothing holds it.
+            old.UnlockAll();
+            old.Close();
+            files.Delete(memoPath.Text(), memoPath.Length());
+        }
+        return 1;
+    }
     failure.Append("; the rebuilt files not yet in place are kept as");
     for (String* name = left.First(); name; name = left.Next()) failure = failure + " '" + *name + "'";
     return Fail(failure);

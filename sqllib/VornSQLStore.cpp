@@ -1,8 +1,6 @@
 #include "sqllib/VornSQLStore.h"
 
 #include <cstring>
-#include <cstdio>
-#include <cstdlib>
 
 namespace vorn {
 
@@ -32,7 +30,6 @@ int32_t VornSQLStore::ReadAt(int64_t offset, void* buffer, int32_t count) {
 
 int32_t VornSQLStore::WriteAt(int64_t offset, const void* buffer, int32_t count) {
     injected = nullptr;
-    if (getenv("SQLDBG")) fprintf(stderr, "write %d at %lld n %d\n", files->Faults().writes + 1, (long long)offset, count);
     if (files->Fails(&VornSQLFaults::writes, &VornSQLFaults::failWrite)) {
         injected = kSQLInjectedFailure;
         return -1;
@@ -53,7 +50,6 @@ int64_t VornSQLStore::Length() {
 
 bool VornSQLStore::Lock(bool exclusive, int64_t offset, int64_t length) {
     injected = nullptr;
-    if (getenv("SQLDBG")) fprintf(stderr, "lock %d %s %lld %lld\n", files->Faults().locks + 1, exclusive ? "x" : "s", (long long)offset, (long long)length);
     if (files->Fails(&VornSQLFaults::locks, &VornSQLFaults::failLock)) {
         injected = kSQLInjectedFailure;
         return false;

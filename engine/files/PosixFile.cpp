@@ -362,6 +362,8 @@ bool PosixFile::Deactivate() {
 
 bool PosixFile::Pinned() const { return handle.HoldsLocks() || mapping.IsMapped(); }
 
+bool PosixFile::Identify(platform::FileInfo& out) { return handle.IsOpen() && handle.Stat(out); }
+
 bool PosixFile::Replaced() {
     if (!EnsureActive()) return false;
     platform::FileInfo held;
@@ -744,6 +746,22 @@ bool PosixFileManager::CopyPath(const char* from, const char* to) {
 // A refusal because the file is open through another handle of this process
 // (which a rename here would leave writing into a nameless file) is retried
 // until that handle closes; any other failure is final.
+// How many of this manager's open files are the file at path (none when it
+// does not exist).
+int PosixFileManager::HeldHandles(const char* path) {
+    platform::FileInfo named;
+    if (!platform::StatPath(path, named)) return 0;
+    int held = 0;
+    for (File* file = active.First(); file; file = active.Next()) {
+        auto* posix = dynamic_cast<PosixFile*>(file);
+        platform::FileInfo info;
+        if (posix && posix->IsOpen() && posix->Identify(info) && info.device == named.device &&
+            info.inode == named.inode)
+            ++held;
+    }
+    return held;
+}
+
 bool PosixFileManager::RenamePath(const char* from, const char* to) {
     if (platform::RenameFile(from, to)) return true;
     String reason(SystemErrorText());
@@ -754,6 +772,13 @@ bool PosixFileManager::RenamePath(const char* from, const char* to) {
     }
     WaitLimit limit(owner);
     for (;;) {
+        // Files that only this request holds may be replaced: it renames
+        // over its own tables, whose later writes then find them replaced.
+        if (platform::RenameFileHeld(from, to, HeldHandles(from), HeldHandles(to))) return true;
+        if (!platform::IsAccessDenied(platform::LastError())) {
+            SetSystemError();
+            return false;
+        }
         if (limit.Over()) {
             SetError("Timed out waiting to rename the file: " + reason);
             return false;

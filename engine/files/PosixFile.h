@@ -36,6 +36,8 @@ public:
     bool Deactivate() override;
     bool Pinned() const override;
     bool Replaced() override;
+    // The open file's device and inode (false when the pool closed it).
+    bool Identify(platform::FileInfo& out);
 
     // Opens the stored path with the stored mode (create, truncate and
     // exclusive bits included); the platform's error is left for the caller.
@@ -71,6 +73,7 @@ public:
     bool CopyPath(const char* from, const char* to) override;
     bool Rename(int32_t fromKind, const char* from, int32_t toKind, const char* to) override;
     bool RenamePath(const char* from, const char* to) override;
+    int HeldHandles(const char* path);
     bool Touch(int32_t kind, const char* path) override;
     bool TouchPath(const char* path) override;
     bool Exists(int32_t kind, const char* path, bool* outExists) override;
