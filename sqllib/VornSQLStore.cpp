@@ -19,6 +19,29 @@ int32_t VornSQLStore::ReadAt(int64_t offset, void* buffer, int32_t count) {
         injected = kSQLInjectedFailure;
         return -1;
     }
+    if (blockLength > 0 && offset >= blockStart && offset + count <= blockStart + blockLength) {
+        std::memcpy(buffer, block.get() + (offset - blockStart), static_cast<size_t>(count));
+        sequential = offset + count;
+        return count;
+    }
+    Drop();
+    if (offset == sequential && count > 0 && count <= kBlock / 4) {
+        if (!block) block.reset(new uint8_t[kBlock]);
+        int32_t got = ReadThrough(offset, block.get(), kBlock);
+        if (got < 0) return -1;
+        blockStart = offset;
+        blockLength = got;
+        int32_t n = got < count ? got : count;
+        std::memcpy(buffer, block.get(), static_cast<size_t>(n));
+        sequential = offset + n;
+        return n;
+    }
+    int32_t got = ReadThrough(offset, buffer, count);
+    sequential = got >= 0 ? offset + got : -1;
+    return got;
+}
+
+int32_t VornSQLStore::ReadThrough(int64_t offset, void* buffer, int32_t count) {
     if (position != offset && vrFile_Seek(file, offset) != offset) {
         position = -1;
         return -1;
@@ -30,6 +53,8 @@ int32_t VornSQLStore::ReadAt(int64_t offset, void* buffer, int32_t count) {
 
 int32_t VornSQLStore::WriteAt(int64_t offset, const void* buffer, int32_t count) {
     injected = nullptr;
+    Drop();
+    sequential = -1;
     if (files->Fails(&VornSQLFaults::writes, &VornSQLFaults::failWrite)) {
         injected = kSQLInjectedFailure;
         return -1;
@@ -50,6 +75,8 @@ int64_t VornSQLStore::Length() {
 
 bool VornSQLStore::Lock(bool exclusive, int64_t offset, int64_t length) {
     injected = nullptr;
+    Drop();
+    sequential = -1;
     if (files->Fails(&VornSQLFaults::locks, &VornSQLFaults::failLock)) {
         injected = kSQLInjectedFailure;
         return false;
@@ -57,7 +84,11 @@ bool VornSQLStore::Lock(bool exclusive, int64_t offset, int64_t length) {
     return vrFile_Lock(file, exclusive ? 2 : 1, offset, length) == 0;
 }
 
-bool VornSQLStore::Unlock(int64_t offset, int64_t length) { return vrFile_Release(file, offset, length) == 0; }
+bool VornSQLStore::Unlock(int64_t offset, int64_t length) {
+    Drop();
+    sequential = -1;
+    return vrFile_Release(file, offset, length) == 0;
+}
 
 const char* VornSQLStore::ErrorText() { return injected ? injected : files->HostError(file); }
 

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "database/XBaseStore.h"
 #include "engine/foundation/String.h"
@@ -55,8 +56,18 @@ public:
     VornFile* Handle() const { return file; }
 
 private:
+    // Reads that continue where the last one ended (a scan) are served from
+    // a block read ahead; any other read, a write or a lock drops it.
+    static constexpr int32_t kBlock = 65536;
+    int32_t ReadThrough(int64_t offset, void* buffer, int32_t count);
+    void Drop() { blockLength = 0; }
+
     VornSQLFiles* files;
     VornFile* file;
+    std::unique_ptr<uint8_t[]> block;
+    int64_t blockStart = 0;
+    int32_t blockLength = 0;
+    int64_t sequential = -1;
     // The position the host file stands at after our last read or write, so
     // that sequential access needs no seek (-1: unknown).
     int64_t position = -1;

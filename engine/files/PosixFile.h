@@ -54,6 +54,12 @@ private:
     platform::Mapping mapping;
     int32_t mode;
     int64_t savedPosition = 0;
+    // The position of Read and Write, -1 when the handle's own is used.
+    int64_t position = -1;
+    // The file the path named when it was opened.
+    uint64_t openedDevice = 0;
+    uint64_t openedInode = 0;
+    bool identified = false;
 };
 
 class PosixFileManager : public FileManager {
