@@ -2,6 +2,7 @@
 // rows reused after a drop, file placement, the log and the allocation
 // tracker.
 #include <cstring>
+#include <random>
 
 #include "sqllib/AllocationTracker.h"
 #include "tests/sqllib/SqlStoreSupport.h"
@@ -160,6 +161,28 @@ TEST_F(SqlStoreTest, SchemaChangeMessages) {
     EXPECT_TRUE(schema->CreateTable("wide", -1, wide)) << schema->ErrorText().Text();
     EXPECT_EQ(Bytes("wide.dbf").size(), 32u * 2046 + 33 + 1);
     EXPECT_TRUE(IndexesAgree("orders"));
+    // Hostile table and index files: a clear error, nothing written.
+    std::string good = Bytes("orders.dbf");
+    std::mt19937 random(7);
+    std::string noise(700, '\0');
+    for (char& c : noise) c = static_cast<char>(random());
+    std::string longer = good;
+    longer[4] = '\x7f'; // more records than the file holds
+    for (const std::string& bytes : {noise, good.substr(0, 10), longer}) {
+        schema->EvictTable("orders", -1);
+        std::ofstream(Path("orders.dbf"), std::ios::binary | std::ios::trunc) << bytes;
+        EXPECT_EQ(schema->GetTable("orders", -1), nullptr);
+        EXPECT_NE(std::string(schema->ErrorText().Text()).find("orders.dbf"), std::string::npos)
+            << schema->ErrorText().Text();
+        EXPECT_EQ(Bytes("orders.dbf"), bytes);
+    }
+    std::ofstream(Path("orders.dbf"), std::ios::binary | std::ios::trunc) << good;
+    std::ofstream(Path("byname.vrx"), std::ios::binary | std::ios::trunc) << noise;
+    Table* t = schema->GetTable("orders", -1);
+    ASSERT_NE(t, nullptr);
+    EXPECT_FALSE(Insert(t, {{"id", "1"}}));
+    EXPECT_STREQ(t->ErrorText().Text(), "'byname.vrx' is either corrupt or is not a valid index file");
+    EXPECT_EQ(Bytes("byname.vrx"), noise);
 }
 
 TEST_F(SqlStoreTest, DroppedRowsAreReusedAndFilesGo) {
