@@ -26,7 +26,9 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-double Seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
+double Seconds(Clock::time_point since) {
+    return std::chrono::duration<double>(Clock::now() - since).count();
+}
 
 void Fail(const char* what, const char* detail) {
     std::fprintf(stderr, "%s: %s\n", what, detail);
@@ -44,7 +46,9 @@ struct Timing {
     double insert = 0, insertAutocommit = 0, lookup = 0, read = 0;
 };
 
-void Set(vorn::XBaseField* field, const char* text) { field->SetValue(text, -1); }
+void Set(vorn::XBaseField* field, const char* text) {
+    field->SetValue(text, -1);
+}
 
 Timing RunOurs(const std::string& directory, const std::vector<Row>& rows, const std::vector<int>& order) {
     void* host = dlopen(VORN_SQLBENCH_HOST, RTLD_NOW | RTLD_LOCAL);
@@ -61,9 +65,11 @@ Timing RunOurs(const std::string& directory, const std::vector<Row>& rows, const
     c1.Insert(new vorn::ColumnDefinition("name", -1, vorn::kXBaseCharacter, 12, 0), vorn::kListTail);
     c1.Insert(new vorn::ColumnDefinition("val", -1, vorn::kXBaseNumeric, 10, 2), vorn::kListTail);
     c2.Insert(new vorn::ColumnDefinition("t1id", -1, vorn::kXBaseNumeric, 10, 0), vorn::kListTail);
-    if (!schema.CreateTable("t1", -1, c1) || !schema.CreateTable("t2", -1, c2)) Fail("table", schema.ErrorText().Text());
+    if (!schema.CreateTable("t1", -1, c1) || !schema.CreateTable("t2", -1, c2))
+        Fail("table", schema.ErrorText().Text());
     std::vector<vorn::IndexColumn> byId = {{"id", -1, 1}}, byT1 = {{"t1id", -1, 1}};
-    if (!schema.CreateIndex("t1", -1, "t1_id", -1, 1, byId) || !schema.CreateIndex("t2", -1, "t2_t1", -1, 0, byT1))
+    if (!schema.CreateIndex("t1", -1, "t1_id", -1, 1, byId) ||
+        !schema.CreateIndex("t2", -1, "t2_t1", -1, 0, byT1))
         Fail("index", schema.ErrorText().Text());
     vorn::Table* t1 = schema.GetTable("t1");
     vorn::Table* t2 = schema.GetTable("t2");
@@ -116,9 +122,10 @@ Timing RunSQLite(const std::string& path, const std::vector<Row>& rows, const st
     sqlite3* db = nullptr;
     if (sqlite3_open(path.c_str(), &db) != SQLITE_OK) Fail("sqlite open", sqlite3_errmsg(db));
     char* message = nullptr;
-    if (sqlite3_exec(db, "CREATE TABLE t1(id INTEGER, grp INTEGER, name TEXT, val REAL);"
-                         "CREATE UNIQUE INDEX t1_id ON t1(id);"
-                         "CREATE TABLE t2(t1id INTEGER); CREATE INDEX t2_t1 ON t2(t1id);",
+    if (sqlite3_exec(db,
+                     "CREATE TABLE t1(id INTEGER, grp INTEGER, name TEXT, val REAL);"
+                     "CREATE UNIQUE INDEX t1_id ON t1(id);"
+                     "CREATE TABLE t2(t1id INTEGER); CREATE INDEX t2_t1 ON t2(t1id);",
                      nullptr, nullptr, &message) != SQLITE_OK)
         Fail("sqlite create", message);
     if (autocommit) sqlite3_exec(db, "PRAGMA synchronous=OFF", nullptr, nullptr, nullptr);
@@ -152,9 +159,11 @@ Timing RunSQLite(const std::string& path, const std::vector<Row>& rows, const st
     sqlite3_prepare_v2(db, "SELECT id, grp, name, val FROM t1", -1, &scan, nullptr);
     start = Clock::now();
     long long sum = 0;
-    while (sqlite3_step(scan) == SQLITE_ROW) sum += sqlite3_column_int(scan, 1);
+    while (sqlite3_step(scan) == SQLITE_ROW)
+        sum += sqlite3_column_int(scan, 1);
     timing.read = Seconds(start);
-    for (sqlite3_stmt* s : {i1, i2, find, scan}) sqlite3_finalize(s);
+    for (sqlite3_stmt* s : {i1, i2, find, scan})
+        sqlite3_finalize(s);
     sqlite3_close(db);
     return timing;
 }
@@ -169,7 +178,8 @@ int main(int argc, char** argv) {
     std::mt19937 random(20261209);
     std::vector<Row> rows(static_cast<size_t>(count));
     std::vector<int> ids(static_cast<size_t>(count));
-    for (int i = 0; i < count; ++i) ids[static_cast<size_t>(i)] = i + 1;
+    for (int i = 0; i < count; ++i)
+        ids[static_cast<size_t>(i)] = i + 1;
     std::shuffle(ids.begin(), ids.end(), random);
     for (int i = 0; i < count; ++i) {
         Row& row = rows[static_cast<size_t>(i)];
@@ -180,7 +190,8 @@ int main(int argc, char** argv) {
                       static_cast<unsigned>(random() % 100));
     }
     std::vector<int> order(static_cast<size_t>(count));
-    for (int i = 0; i < count; ++i) order[static_cast<size_t>(i)] = i;
+    for (int i = 0; i < count; ++i)
+        order[static_cast<size_t>(i)] = i;
     std::shuffle(order.begin(), order.end(), random);
 
     Timing ours = RunOurs(directory, rows, order);
@@ -193,12 +204,13 @@ int main(int argc, char** argv) {
     Timing autocommit = RunSQLite(directory + "/a.sqlite", rows, order, true);
     std::filesystem::remove_all(directory);
     std::printf("sqlstore_bench: %d rows in t1 (unique index) and t2 (index)\n", count);
-    std::printf("%-34s %8.3f s  SQLite %8.3f s (transaction)  ratio %.2f\n", "insert (Table::Insert, t1 and t2)",
-                ours.insert, transaction.insert, ours.insert / transaction.insert);
+    std::printf("%-34s %8.3f s  SQLite %8.3f s (transaction)  ratio %.2f\n",
+                "insert (Table::Insert, t1 and t2)", ours.insert, transaction.insert,
+                ours.insert / transaction.insert);
     std::printf("%-34s %8.3f s  SQLite %8.3f s (autocommit, synchronous=OFF)  ratio %.2f\n", "", ours.insert,
                 autocommit.insertAutocommit, ours.insert / autocommit.insertAutocommit);
-    std::printf("%-34s %8.3f s  SQLite %8.3f s  ratio %.2f\n", "lookup of t1 by id", ours.lookup, transaction.lookup,
-                ours.lookup / transaction.lookup);
+    std::printf("%-34s %8.3f s  SQLite %8.3f s  ratio %.2f\n", "lookup of t1 by id", ours.lookup,
+                transaction.lookup, ours.lookup / transaction.lookup);
     std::printf("%-34s %8.3f s  SQLite %8.3f s  ratio %.2f\n", "full read of t1", ours.read, transaction.read,
                 ours.read / transaction.read);
     return 0;

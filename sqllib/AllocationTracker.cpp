@@ -14,7 +14,8 @@ AllocHashTable::AllocHashTable(bool ownsRecords, bool, int32_t bits, int32_t gro
     if (bits > 24) bits = 24;
     bucketCount = 1 << bits;
     buckets = static_cast<int32_t*>(std::malloc(sizeof(int32_t) * static_cast<size_t>(bucketCount)));
-    for (int32_t i = 0; buckets && i < bucketCount; ++i) buckets[i] = -1;
+    for (int32_t i = 0; buckets && i < bucketCount; ++i)
+        buckets[i] = -1;
 }
 
 AllocHashTable::~AllocHashTable() {
@@ -26,17 +27,20 @@ AllocHashTable::~AllocHashTable() {
 
 int32_t AllocHashTable::Bucket(const void* address) const {
     uintptr_t value = reinterpret_cast<uintptr_t>(address);
-    return static_cast<int32_t>(HashLookup2(&value, sizeof value, 0) & static_cast<uint32_t>(bucketCount - 1));
+    return static_cast<int32_t>(HashLookup2(&value, sizeof value, 0) &
+                                static_cast<uint32_t>(bucketCount - 1));
 }
 
 void AllocHashTable::Insert(AllocationRecord* record) {
     if (!buckets) return;
     if (used == capacity) {
         int32_t grown = capacity + growth;
-        auto* moreEntries = static_cast<AllocationRecord**>(std::realloc(entries, sizeof(void*) * static_cast<size_t>(grown)));
+        auto* moreEntries = static_cast<AllocationRecord**>(
+            std::realloc(entries, sizeof(void*) * static_cast<size_t>(grown)));
         if (!moreEntries) return;
         entries = moreEntries;
-        auto* moreNext = static_cast<int32_t*>(std::realloc(next, sizeof(int32_t) * static_cast<size_t>(grown)));
+        auto* moreNext =
+            static_cast<int32_t*>(std::realloc(next, sizeof(int32_t) * static_cast<size_t>(grown)));
         if (!moreNext) return;
         next = moreNext;
         capacity = grown;
@@ -48,7 +52,8 @@ void AllocHashTable::Insert(AllocationRecord* record) {
     int32_t previous = -1;
     int32_t e = buckets[b];
     if (e == -1) ++usedBuckets;
-    while (e != -1 && reinterpret_cast<uintptr_t>(entries[e]->address) <= reinterpret_cast<uintptr_t>(record->address)) {
+    while (e != -1 &&
+           reinterpret_cast<uintptr_t>(entries[e]->address) <= reinterpret_cast<uintptr_t>(record->address)) {
         previous = e;
         e = next[e];
     }
@@ -100,7 +105,8 @@ void AllocHashTable::RemoveAll() {
     used = 0;
     count = 0;
     usedBuckets = 0;
-    for (int32_t i = 0; buckets && i < bucketCount; ++i) buckets[i] = -1;
+    for (int32_t i = 0; buckets && i < bucketCount; ++i)
+        buckets[i] = -1;
 }
 
 AllocHashTable& Allocations() {

@@ -20,7 +20,7 @@ struct AllocationRecord {
 // growth step, each chain sorted by address. Its arrays live in the runtime
 // heap; every operation holds the table's own lock.
 class AllocHashTable {
-public:
+  public:
     AllocHashTable(bool ownsRecords, bool caseInsensitive, int32_t bits, int32_t growth);
     ~AllocHashTable();
     AllocHashTable(const AllocHashTable&) = delete;
@@ -37,7 +37,7 @@ public:
     int32_t Count() const { return count; }
     std::mutex& Lock() { return lock; }
 
-private:
+  private:
     int32_t Bucket(const void* address) const;
 
     bool owns;

@@ -12,9 +12,13 @@ namespace {
 
 constexpr int32_t kLogBuffer = 2048;
 
-char Upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; }
+char Upper(char c) {
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c;
+}
 
-bool IsSeparator(char c) { return c == '/' || c == '\\'; }
+bool IsSeparator(char c) {
+    return c == '/' || c == '\\';
+}
 
 } // namespace
 
@@ -80,11 +84,13 @@ const String& Index::BuildKey(bool previous) {
         if (!text) text = "";
         int32_t n = static_cast<int32_t>(std::strlen(text));
         if (field->Kind() == kXBaseNumeric)
-            for (int32_t pad = field->Length() - n; pad > 0; --pad) key.AppendChar('0');
+            for (int32_t pad = field->Length() - n; pad > 0; --pad)
+                key.AppendChar('0');
         key.Append(text, n);
     }
     char* p = key.Data();
-    for (int32_t i = 0; i < key.Length(); ++i) p[i] = Upper(p[i]);
+    for (int32_t i = 0; i < key.Length(); ++i)
+        p[i] = Upper(p[i]);
     return key;
 }
 
@@ -229,7 +235,8 @@ int Schema::WriteRow(const Row& row, int32_t reuse) {
         // deleted, so a live row never names a stale file.
         if (!data.ReadRecord(reuse)) return Fail(data.ErrorText());
         SetRow(row);
-        if (!catalog->Update() || !data.SetDeleted(0)) return Fail(catalog->ErrorText().IsEmpty() ? data.ErrorText() : catalog->ErrorText());
+        if (!catalog->Update() || !data.SetDeleted(0))
+            return Fail(catalog->ErrorText().IsEmpty() ? data.ErrorText() : catalog->ErrorText());
         return 1;
     }
     SetRow(row);
@@ -240,7 +247,8 @@ int Schema::WriteRow(const Row& row, int32_t reuse) {
 int Schema::FindTableRow(const char* name, int32_t length, int32_t* row) {
     if (row) *row = 0;
     String key = String("T:") + String(name, length) + ":";
-    for (int32_t i = 0; i < key.Length(); ++i) key.Data()[i] = Upper(key.Data()[i]);
+    for (int32_t i = 0; i < key.Length(); ++i)
+        key.Data()[i] = Upper(key.Data()[i]);
     int32_t record = 0;
     int found = 0;
     KPZIndexFile& index = schema1->File();
@@ -254,7 +262,8 @@ int Schema::FindTableRow(const char* name, int32_t length, int32_t* row) {
 int Schema::FindIndexRow(const char* name, int32_t length, int32_t* row) {
     if (row) *row = 0;
     String key(name, length);
-    for (int32_t i = 0; i < key.Length(); ++i) key.Data()[i] = Upper(key.Data()[i]);
+    for (int32_t i = 0; i < key.Length(); ++i)
+        key.Data()[i] = Upper(key.Data()[i]);
     KPZIndexFile& index = schema2->File();
     int32_t record = 0;
     int found = 0;
@@ -327,14 +336,16 @@ int Schema::CatalogCounter(uint32_t* out) {
 
 int Schema::IndexRows(Table* table, std::vector<PackIndex*>& out) {
     String prefix = String("I:") + table->Name() + ":";
-    for (int32_t i = 0; i < prefix.Length(); ++i) prefix.Data()[i] = Upper(prefix.Data()[i]);
+    for (int32_t i = 0; i < prefix.Length(); ++i)
+        prefix.Data()[i] = Upper(prefix.Data()[i]);
     KPZIndexFile& index = schema1->File();
     int32_t record = 0;
     int found = 0;
     if (!index.Find(prefix.Text(), prefix.Length(), 0, &record, &found, 1)) return Fail(index.ErrorText());
     while (found && record > 0) {
         if (!catalog->Data().ReadRecord(record)) {
-            for (PackIndex* made : out) delete made;
+            for (PackIndex* made : out)
+                delete made;
             out.clear();
             return Fail(catalog->Data().ErrorText());
         }
@@ -349,11 +360,13 @@ int Schema::IndexRows(Table* table, std::vector<PackIndex*>& out) {
         }
         const char* next = nullptr;
         if (!index.Next(&record, &next, 1)) {
-            for (PackIndex* made : out) delete made;
+            for (PackIndex* made : out)
+                delete made;
             out.clear();
             return Fail(index.ErrorText());
         }
-        if (record < 1 || !next || std::strncmp(next, prefix.Text(), static_cast<size_t>(prefix.Length())) != 0)
+        if (record < 1 || !next ||
+            std::strncmp(next, prefix.Text(), static_cast<size_t>(prefix.Length())) != 0)
             break;
     }
     return 1;

@@ -50,7 +50,7 @@ struct IndexColumn {
 };
 
 class Index {
-public:
+  public:
     Index(Table* table, const char* name, int32_t length, uint32_t flags);
     virtual ~Index();
     Index(const Index&) = delete;
@@ -86,7 +86,7 @@ public:
 
     const String& ErrorText() const { return file.ErrorText(); }
 
-protected:
+  protected:
     Table* table;
     String name;
     KPZIndexFile file;
@@ -97,12 +97,12 @@ protected:
 
 // An index of a table being rebuilt, with its catalog FILE value.
 class PackIndex : public Index {
-public:
+  public:
     PackIndex(Table* table, const char* name, int32_t length, uint32_t flags, const char* fileValue)
         : Index(table, name, length, flags), fileValue(fileValue) {}
     const String& FileValue() const { return fileValue; }
 
-private:
+  private:
     String fileValue;
 };
 
@@ -129,7 +129,7 @@ struct IndexDelete {
 };
 
 class Table {
-public:
+  public:
     Table(Schema* schema, const char* name, int32_t length);
     // Applies what is still queued.
     ~Table();
@@ -143,7 +143,9 @@ public:
     // The indexes, in the order they were opened.
     int32_t IndexCount() const { return static_cast<int32_t>(order.size()); }
     Index* IndexAt(int32_t i) const { return order[static_cast<size_t>(i)]; }
-    Index* FindIndex(const char* indexName, int32_t length = -1) const { return indexes.Find(indexName, length); }
+    Index* FindIndex(const char* indexName, int32_t length = -1) const {
+        return indexes.Find(indexName, length);
+    }
     void AddIndex(Index* index);
     void ClearIndexes();
     bool IndexesOpen() const { return indexesOpen; }
@@ -176,7 +178,7 @@ public:
     // rows keep theirs.
     void SetCatalog() { catalog = true; }
 
-private:
+  private:
     friend class Schema;
 
     // Reopens the indexes when the catalog changed since they were opened;
@@ -208,7 +210,7 @@ private:
 };
 
 class Schema {
-public:
+  public:
     explicit Schema(VornProgram* program);
     ~Schema();
     Schema(const Schema&) = delete;
@@ -247,8 +249,8 @@ public:
 
     // --- Schema changes -------------------------------------------------------------
     int CreateTable(const char* name, int32_t length, List<ColumnDefinition>& columns);
-    int CreateIndex(const char* table, int32_t tableLength, const char* index, int32_t indexLength, int unique,
-                    const std::vector<IndexColumn>& columns);
+    int CreateIndex(const char* table, int32_t tableLength, const char* index, int32_t indexLength,
+                    int unique, const std::vector<IndexColumn>& columns);
     int AlterTableAdd(const char* table, int32_t length, List<ColumnDefinition>& columns);
     int AlterTableDrop(const char* table, int32_t length, const char* column, int32_t columnLength);
     int DropIndex(const char* name, int32_t length);
@@ -277,7 +279,7 @@ public:
         if (!text.IsEmpty()) error.Assign(text);
     }
 
-private:
+  private:
     // The catalog row's field values.
     struct Row {
         String type, table, index, file, columns, flags;

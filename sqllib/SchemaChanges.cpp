@@ -11,8 +11,12 @@ namespace vorn {
 
 namespace {
 
-char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
-char Upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; }
+char Lower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
+}
+char Upper(char c) {
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c;
+}
 
 bool SameNoCase(const char* a, int32_t aLength, const char* b, int32_t bLength) {
     if (aLength != bLength) return false;
@@ -23,7 +27,8 @@ bool SameNoCase(const char* a, int32_t aLength, const char* b, int32_t bLength) 
 
 String Uppered(const char* text, int32_t length) {
     String out(text, length);
-    for (int32_t i = 0; i < out.Length(); ++i) out.Data()[i] = Upper(out.Data()[i]);
+    for (int32_t i = 0; i < out.Length(); ++i)
+        out.Data()[i] = Upper(out.Data()[i]);
     return out;
 }
 
@@ -78,9 +83,11 @@ int Schema::DeleteFile(const char* filePath) {
     // The directories the name made, from the innermost out, as long as they
     // are empty; never the schema's own directory.
     String rest(filePath);
-    int32_t floor = rest.Length() >= directory.Length() && std::strncmp(rest.Text(), directory.Text(), static_cast<size_t>(directory.Length())) == 0
-                        ? directory.Length()
-                        : 0;
+    int32_t floor =
+        rest.Length() >= directory.Length() &&
+                std::strncmp(rest.Text(), directory.Text(), static_cast<size_t>(directory.Length())) == 0
+            ? directory.Length()
+            : 0;
     for (int32_t i = rest.Length() - 1; i > floor; --i) {
         if (rest.Text()[i] != '/') continue;
         if (!files.RemoveDirectory(rest.Text(), i)) break;
@@ -96,14 +103,15 @@ int Schema::CreateTable(const char* name, int32_t length, List<ColumnDefinition>
     int32_t reuse = 0;
     if (FindTableRow(name, length, &reuse)) return Fail(String("Table '") + tableName + "' already exists");
     if (const ColumnDefinition* twice = Duplicate(nullptr, columns))
-        return Fail(String("A field named '") + twice->name + "' already exists in table '" + tableName + "'");
+        return Fail(String("A field named '") + twice->name + "' already exists in table '" + tableName +
+                    "'");
     List<XBaseField> fields(true);
     AddColumns(fields, columns);
     String fileValue;
     if (!PlaceFile(name, length, ".dbf", fileValue)) return 0;
     String full(ResolvePath(fileValue.Text(), fileValue.Length()));
-    String exists = String("Table '") + tableName + "' cannot be created because datafile '" + full +
-                    "' already exists";
+    String exists =
+        String("Table '") + tableName + "' cannot be created because datafile '" + full + "' already exists";
     if (files.Exists(full.Text(), full.Length())) return Fail(exists);
     auto* table = new Table(this, name, length);
     // Created only when new: two requests never both write the file.
@@ -133,8 +141,8 @@ int Schema::CreateTable(const char* name, int32_t length, List<ColumnDefinition>
     return 1;
 }
 
-int Schema::CreateIndex(const char* tableName, int32_t tableLength, const char* indexName, int32_t indexLength,
-                        int unique, const std::vector<IndexColumn>& columns) {
+int Schema::CreateIndex(const char* tableName, int32_t tableLength, const char* indexName,
+                        int32_t indexLength, int unique, const std::vector<IndexColumn>& columns) {
     if (tableLength < 0) tableLength = static_cast<int32_t>(std::strlen(tableName));
     if (indexLength < 0) indexLength = static_cast<int32_t>(std::strlen(indexName));
     String index(indexName, indexLength);
@@ -181,7 +189,8 @@ int Schema::CreateIndex(const char* tableName, int32_t tableLength, const char* 
     }
     delete made;
     made = new Index(table, indexName, indexLength, flags);
-    for (const IndexColumn& c : columns) made->AddColumn(table->Data().Field(c.name.Text(), c.name.Length()));
+    for (const IndexColumn& c : columns)
+        made->AddColumn(table->Data().Field(c.name.Text(), c.name.Length()));
     String fileValue;
     if (!PlaceFile(indexName, indexLength, ".vrx", fileValue)) {
         delete made;
@@ -196,7 +205,7 @@ int Schema::CreateIndex(const char* tableName, int32_t tableLength, const char* 
         String reason = String("Error creating schema index: ") + made->ErrorText();
         delete made;
         return Fail(files.Exists(full.Text(), full.Length()) ? String("Index '") + index + "' already exists"
-                                                              : reason);
+                                                             : reason);
     }
     // The row goes in first: a request that writes the table from now on
     // sees it and keeps the new index in step itself; the fill below, under
@@ -256,7 +265,8 @@ int Schema::AlterTableAdd(const char* name, int32_t length, List<ColumnDefinitio
     Table* table = LoadTable(name, length);
     if (!table) return Fail(String("Table '") + tableName + "' does not exist");
     if (const ColumnDefinition* twice = Duplicate(&table->Data(), columns)) {
-        String message = String("A field named '") + twice->name + "' already exists in table '" + tableName + "'";
+        String message =
+            String("A field named '") + twice->name + "' already exists in table '" + tableName + "'";
         delete table;
         return Fail(message);
     }
@@ -289,7 +299,8 @@ int Schema::AlterTableDrop(const char* name, int32_t length, const char* column,
     if (!OpenIndexes(table)) return refuse(String("Unable to open indexes for table '") + tableName + "'");
     XBaseField* dropped = table->Data().Field(column, columnLength);
     if (!dropped)
-        return refuse(String("A field named '") + columnName + "' does not exist in table '" + tableName + "'");
+        return refuse(String("A field named '") + columnName + "' does not exist in table '" + tableName +
+                      "'");
     for (int32_t i = 0; i < table->IndexCount(); ++i) {
         Index* index = table->IndexAt(i);
         for (int32_t c = 0; c < index->ColumnCount(); ++c)
@@ -325,7 +336,8 @@ int Schema::DropIndex(const char* name, int32_t length) {
     EvictTable(row.table.Text(), row.table.Length());
     String full(ResolvePath(row.file.Text(), row.file.Length()));
     // The row goes even when the file cannot.
-    if (!FindIndexRow(name, length)) return Fail(String("Index name '") + String(name, length) + "' does not exist");
+    if (!FindIndexRow(name, length))
+        return Fail(String("Index name '") + String(name, length) + "' does not exist");
     if (!catalog->Delete()) return Fail(catalog->ErrorText());
     DeleteFile(full.Text());
     return 1;
@@ -347,7 +359,8 @@ int Schema::DropTable(const char* name, int32_t length) {
         rows.push_back(record);
         const char* next = nullptr;
         if (!byKey.Next(&record, &next, 1)) return Fail(byKey.ErrorText());
-        if (record < 1 || !next || std::strncmp(next, prefix.Text(), static_cast<size_t>(prefix.Length())) != 0)
+        if (record < 1 || !next ||
+            std::strncmp(next, prefix.Text(), static_cast<size_t>(prefix.Length())) != 0)
             break;
     }
     for (size_t i = 0; i < rows.size(); ++i) {

@@ -32,8 +32,10 @@ struct Temporaries {
 // The old indexes, locked for the whole rebuild.
 struct OldIndexes {
     ~OldIndexes() {
-        for (size_t i = 0; i < locked; ++i) indexes[i]->File().Store()->Unlock(0, kIndexHeaderSize);
-        for (PackIndex* index : indexes) delete index;
+        for (size_t i = 0; i < locked; ++i)
+            indexes[i]->File().Store()->Unlock(0, kIndexHeaderSize);
+        for (PackIndex* index : indexes)
+            delete index;
     }
     std::vector<PackIndex*> indexes;
     size_t locked = 0;
@@ -81,7 +83,8 @@ int Schema::Rebuild(Table* table, List<XBaseField>& newFields, bool hasMemo, int
         memoStore = files.MakeTemporary(memoPath.Text(), kSQLOpenCreateNew, memoTemporary);
         if (!memoStore) {
             delete dataStore;
-            return Fail(String("Failed to create memo file for table '") + tableName + "': " + files.ErrorText());
+            return Fail(String("Failed to create memo file for table '") + tableName +
+                        "': " + files.ErrorText());
         }
         made.Add(memoTemporary);
     }
@@ -123,36 +126,39 @@ int Schema::Rebuild(Table* table, List<XBaseField>& newFields, bool hasMemo, int
             if (!data.FieldAt(to)->SetValue(value, source->ValueLength())) return Fail(data.ErrorText());
             ++to;
         }
-        for (; to < data.FieldCount(); ++to) data.FieldAt(to)->SetValue("", 0);
+        for (; to < data.FieldCount(); ++to)
+            data.FieldAt(to)->SetValue("", 0);
         if (!data.AppendRecord()) return Fail(data.ErrorText());
         for (int32_t i = 0; i < fresh.IndexCount(); ++i)
             if (!fresh.IndexAt(i)->InsertKey()) return Fail(fresh.IndexAt(i)->ErrorText());
     }
     data.Close();
-    for (int32_t i = 0; i < fresh.IndexCount(); ++i) fresh.IndexAt(i)->File().Close();
+    for (int32_t i = 0; i < fresh.IndexCount(); ++i)
+        fresh.IndexAt(i)->File().Close();
 
     // In place, data first. Until the first rename the old set is whole and
     // the temporaries go; after it the new set is, partly under the names
     // the message gives.
     if (!files.Rename(dataTemporary.Text(), dataPath.Text()))
-        return Fail(String("Failed to rename datafile '") + dataPath + "' for table '" + tableName + "': " +
-                    files.ErrorText());
+        return Fail(String("Failed to rename datafile '") + dataPath + "' for table '" + tableName +
+                    "': " + files.ErrorText());
     made.keep = true;
     String failure;
     List<String> left(true);
     if (hasMemo) {
         if (!files.Rename(memoTemporary.Text(), memoPath.Text())) {
-            failure = String("Failed to rename memo file '") + memoPath + "' for table '" + tableName + "': " +
-                      files.ErrorText();
+            failure = String("Failed to rename memo file '") + memoPath + "' for table '" + tableName +
+                      "': " + files.ErrorText();
             left.Insert(new String(memoTemporary), kListTail);
         }
     }
     for (size_t i = 0; i < olds.indexes.size(); ++i) {
-        String target(ResolvePath(olds.indexes[i]->FileValue().Text(), olds.indexes[i]->FileValue().Length()));
+        String target(
+            ResolvePath(olds.indexes[i]->FileValue().Text(), olds.indexes[i]->FileValue().Length()));
         if (failure.IsEmpty() && files.Rename(indexTemporaries[i].Text(), target.Text())) continue;
         if (failure.IsEmpty())
-            failure = String("Failed to rename index file '") + target + "' for table '" + tableName + "': " +
-                      files.ErrorText();
+            failure = String("Failed to rename index file '") + target + "' for table '" + tableName +
+                      "': " + files.ErrorText();
         left.Insert(new String(indexTemporaries[i]), kListTail);
     }
     if (failure.IsEmpty()) {
@@ -165,7 +171,8 @@ int Schema::Rebuild(Table* table, List<XBaseField>& newFields, bool hasMemo, int
         return 1;
     }
     failure.Append("; the rebuilt files not yet in place are kept as");
-    for (String* name = left.First(); name; name = left.Next()) failure = failure + " '" + *name + "'";
+    for (String* name = left.First(); name; name = left.Next())
+        failure = failure + " '" + *name + "'";
     return Fail(failure);
 }
 
@@ -190,7 +197,8 @@ int Schema::Pack() {
         List<XBaseField> fields(true);
         for (int32_t i = 0; i < table->Data().FieldCount(); ++i) {
             XBaseField* f = table->Data().FieldAt(i);
-            fields.Insert(new XBaseField(nullptr, f->Name(), f->Kind(), f->Length(), f->Decimals()), kListTail);
+            fields.Insert(new XBaseField(nullptr, f->Name(), f->Kind(), f->Length(), f->Decimals()),
+                          kListTail);
         }
         if (!Rebuild(table, fields, table->Data().Version() == 0x83, -1))
             ok = Fail(String("Error packing table '") + name + "': " + error);

@@ -10,7 +10,9 @@ namespace {
 
 const char kNotInIndex[] = "Record is not in index";
 
-bool NotInIndex(Index* index) { return index->ErrorText().Equals(kNotInIndex); }
+bool NotInIndex(Index* index) {
+    return index->ErrorText().Equals(kNotInIndex);
+}
 
 // A page read or write failed: the tree may be half changed.
 bool Damaged(Index* index) {
@@ -25,7 +27,9 @@ bool SameStoredKey(const String& a, const String& b, int32_t width) {
     return n == m && std::memcmp(a.Text(), b.Text(), static_cast<size_t>(n)) == 0;
 }
 
-int32_t KeyLimit(Index* index) { return index->File().KeyWidth() - 1; }
+int32_t KeyLimit(Index* index) {
+    return index->File().KeyWidth() - 1;
+}
 
 } // namespace
 
@@ -79,7 +83,8 @@ int Table::RefreshIndexes(std::vector<Index*>* late) {
         return 0;
     }
     // Every index may have been filled meanwhile by the request that made it.
-    for (Index* index : order) late->push_back(index);
+    for (Index* index : order)
+        late->push_back(index);
     return 1;
 }
 
@@ -179,10 +184,12 @@ int Table::Update() {
             // A key an earlier row of the statement moved to is not in the
             // index yet.
             for (IndexUpdate* q = updates.First(); q && !taken; q = updates.Next())
-                if (q->index == index && q->record != record && SameStoredKey(q->newKey, newKey, KeyLimit(index)))
+                if (q->index == index && q->record != record &&
+                    SameStoredKey(q->newKey, newKey, KeyLimit(index)))
                     taken = true;
             if (taken) {
-                SetError(String("Updated record violates UNIQUE constraint on index '") + index->Name() + "'");
+                SetError(String("Updated record violates UNIQUE constraint on index '") + index->Name() +
+                         "'");
                 return 0;
             }
         }
@@ -212,7 +219,8 @@ int Table::Update() {
     }
     if (catalog) {
         // Catalog rows change their entries at once.
-        for (IndexUpdate* entry = made.First(); entry; entry = made.Next()) entry->group = nextGroup;
+        for (IndexUpdate* entry = made.First(); entry; entry = made.Next())
+            entry->group = nextGroup;
         ++nextGroup;
         while (IndexUpdate* entry = made.Remove(kListHead)) {
             entry->oldRecord = image;
@@ -265,12 +273,14 @@ int Table::ApplyDeletes() {
     int ok = 1;
     std::vector<IndexDelete*> group;
     List<IndexDelete> taken(true);
-    while (IndexDelete* entry = deletes.Remove(kListHead)) taken.Insert(entry, kListTail);
+    while (IndexDelete* entry = deletes.Remove(kListHead))
+        taken.Insert(entry, kListTail);
     IndexDelete* entry = taken.First();
     while (entry) {
         group.clear();
         int32_t id = entry->group;
-        for (; entry && entry->group == id; entry = taken.Next()) group.push_back(entry);
+        for (; entry && entry->group == id; entry = taken.Next())
+            group.push_back(entry);
         size_t done = 0;
         for (; done < group.size(); ++done) {
             IndexDelete* d = group[done];
@@ -312,12 +322,14 @@ int Table::ApplyUpdates() {
     int ok = 1;
     std::vector<IndexUpdate*> group;
     List<IndexUpdate> taken(true);
-    while (IndexUpdate* entry = updates.Remove(kListHead)) taken.Insert(entry, kListTail);
+    while (IndexUpdate* entry = updates.Remove(kListHead))
+        taken.Insert(entry, kListTail);
     IndexUpdate* entry = taken.First();
     while (entry) {
         group.clear();
         int32_t id = entry->group;
-        for (; entry && entry->group == id; entry = taken.Next()) group.push_back(entry);
+        for (; entry && entry->group == id; entry = taken.Next())
+            group.push_back(entry);
         size_t done = 0;
 
         for (; done < group.size(); ++done) {

@@ -11,7 +11,9 @@ bool VornSQLFiles::Fails(int32_t VornSQLFaults::*counter, int32_t VornSQLFaults:
     return true;
 }
 
-VornSQLStore::~VornSQLStore() { vrFile_Close(file); }
+VornSQLStore::~VornSQLStore() {
+    vrFile_Close(file);
+}
 
 int32_t VornSQLStore::ReadAt(int64_t offset, void* buffer, int32_t count) {
     injected = nullptr;
@@ -90,9 +92,13 @@ bool VornSQLStore::Unlock(int64_t offset, int64_t length) {
     return vrFile_Release(file, offset, length) == 0;
 }
 
-const char* VornSQLStore::ErrorText() { return injected ? injected : files->HostError(file); }
+const char* VornSQLStore::ErrorText() {
+    return injected ? injected : files->HostError(file);
+}
 
-XBaseStore* VornSQLFiles::Open(int32_t, const char* path, int32_t mode) { return Open(path, -1, mode); }
+XBaseStore* VornSQLFiles::Open(int32_t, const char* path, int32_t mode) {
+    return Open(path, -1, mode);
+}
 
 XBaseStore* VornSQLFiles::Open(const char* path, int32_t length, int32_t mode) {
     injectedError = nullptr;
@@ -100,7 +106,9 @@ XBaseStore* VornSQLFiles::Open(const char* path, int32_t length, int32_t mode) {
     return file ? new VornSQLStore(this, file) : nullptr;
 }
 
-const char* VornSQLFiles::ErrorText() { return injectedError ? injectedError : HostError(nullptr); }
+const char* VornSQLFiles::ErrorText() {
+    return injectedError ? injectedError : HostError(nullptr);
+}
 
 const char* VornSQLFiles::HostError(VornFile* file) {
     const char* text = vrFile_Error(program, file, nullptr);

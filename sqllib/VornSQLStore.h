@@ -42,7 +42,7 @@ class VornSQLFiles;
 
 // One open host file.
 class VornSQLStore : public XBaseStore {
-public:
+  public:
     VornSQLStore(VornSQLFiles* files, VornFile* file) : files(files), file(file) {}
     ~VornSQLStore() override;
 
@@ -55,7 +55,7 @@ public:
 
     VornFile* Handle() const { return file; }
 
-private:
+  private:
     // Reads that continue where the last one ended (a scan) are served from
     // a block read ahead; any other read, a write or a lock drops it.
     static constexpr int32_t kBlock = 65536;
@@ -76,7 +76,7 @@ private:
 
 // The host's file functions for one program, in the data location.
 class VornSQLFiles : public XBaseStoreOpener {
-public:
+  public:
     explicit VornSQLFiles(VornProgram* program) : program(program) {}
 
     // The location argument is ignored: the library only uses the data
@@ -102,7 +102,7 @@ public:
     // True when the operation of that kind is the one to fail.
     bool Fails(int32_t VornSQLFaults::*counter, int32_t VornSQLFaults::*target);
 
-private:
+  private:
     VornProgram* program;
     VornSQLFaults faults;
     const char* injectedError = nullptr;

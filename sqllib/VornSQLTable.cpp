@@ -4,7 +4,9 @@ namespace vorn {
 
 VornSQLTable::VornSQLTable(VornSQLFiles* files) : XBaseTable(files), files(files) {}
 
-VornSQLTable::~VornSQLTable() { byName.Clear(); }
+VornSQLTable::~VornSQLTable() {
+    byName.Clear();
+}
 
 void VornSQLTable::IndexFields() {
     byName.Clear();

@@ -25,7 +25,7 @@ inline constexpr int64_t kSQLHeaderLockLength = 32;
 inline constexpr int64_t kSQLAllRecordsLength = INT64_C(1) << 62;
 
 class VornSQLTable : public XBaseTable {
-public:
+  public:
     explicit VornSQLTable(VornSQLFiles* files);
     ~VornSQLTable() override;
 
@@ -57,7 +57,7 @@ public:
 
     VornSQLFiles* Files() const { return files; }
 
-private:
+  private:
     void IndexFields();
 
     VornSQLFiles* files;

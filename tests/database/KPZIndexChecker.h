@@ -59,7 +59,8 @@ struct IndexEntry {
 inline ::testing::AssertionResult CheckIndex(const std::string& bytes, std::vector<IndexEntry>* out) {
     auto u32 = [&](size_t at) { return GetU32(reinterpret_cast<const uint8_t*>(bytes.data()) + at); };
     auto u16 = [&](size_t at) { return GetU16(reinterpret_cast<const uint8_t*>(bytes.data()) + at); };
-    if (bytes.size() < 427 || bytes.compare(0, 4, "KPZI") != 0) return ::testing::AssertionFailure() << "header";
+    if (bytes.size() < 427 || bytes.compare(0, 4, "KPZI") != 0)
+        return ::testing::AssertionFailure() << "header";
     uint32_t pages = u32(9), root = u32(13), flags = u32(23);
     size_t maxEntries = u16(17), pageSize = u16(19), entrySize = u16(21);
     size_t minEntries = maxEntries / 2 - 1;
@@ -90,7 +91,8 @@ inline ::testing::AssertionResult CheckIndex(const std::string& bytes, std::vect
         bool leaf = u32(base + 4) == 0;
         for (size_t i = 0; i <= n && failure.empty(); ++i) {
             uint32_t child = u32(base + 4 + i * entrySize);
-            if ((child == 0) != leaf) failure = "page " + std::to_string(page) + " mixes leaf and inner children";
+            if ((child == 0) != leaf)
+                failure = "page " + std::to_string(page) + " mixes leaf and inner children";
             if (!leaf) walk(child, depth + 1);
             if (i == n || !failure.empty()) break;
             const char* key = bytes.data() + base + 12 + i * entrySize;

@@ -26,8 +26,8 @@ TEST_F(SqlStoreTest, NewCatalogFilesByteForByte) {
     std::string dbf = Bytes("db.dbf");
     ASSERT_EQ(dbf.size(), 226u);
     EXPECT_EQ(Hex(dbf, 0, 1) + Hex(dbf, 4, 8), "03 00 00 00 00 E1 00 91 02 ");
-    const char* expected[][3] = {{"TYPE", "C", "1"},     {"TABLE", "C", "64"},   {"INDEX", "C", "64"},
-                                 {"FILE", "C", "254"},   {"COLUMNS", "C", "254"}, {"INDEXFLAGS", "N", "19"}};
+    const char* expected[][3] = {{"TYPE", "C", "1"},   {"TABLE", "C", "64"},    {"INDEX", "C", "64"},
+                                 {"FILE", "C", "254"}, {"COLUMNS", "C", "254"}, {"INDEXFLAGS", "N", "19"}};
     for (int i = 0; i < 6; ++i) {
         size_t at = 32 + 32 * static_cast<size_t>(i);
         EXPECT_EQ(std::string(dbf.data() + at), expected[i][0]);
@@ -88,22 +88,29 @@ TEST_F(SqlStoreTest, CatalogPathsAndOpenFailures) {
     EXPECT_FALSE(s.Open("other.dbf", -1));
     EXPECT_STREQ(s.ErrorText().Text(), "File 'other.dbf' is not a valid VornSQL schema database");
     EXPECT_FALSE(s.Open("missing.dbf", -1));
-    EXPECT_EQ(std::string(s.ErrorText().Text()).rfind("Error opening schema database: Error opening 'missing.dbf': ", 0), 0u)
+    EXPECT_EQ(std::string(s.ErrorText().Text())
+                  .rfind("Error opening schema database: Error opening 'missing.dbf': ", 0),
+              0u)
         << s.ErrorText().Text();
     std::filesystem::remove(Path("plaini.vrx"));
     EXPECT_FALSE(s.Open("plain", -1));
-    EXPECT_EQ(std::string(s.ErrorText().Text()).rfind("Error opening schema index: Error opening 'plaini.vrx': ", 0), 0u)
+    EXPECT_EQ(std::string(s.ErrorText().Text())
+                  .rfind("Error opening schema index: Error opening 'plaini.vrx': ", 0),
+              0u)
         << s.ErrorText().Text();
     // Hostile catalog bytes: a clear error and nothing written.
-    std::ofstream(Path("bad.dbf"), std::ios::binary) << std::string("\x30garbage", 8) << std::string(100, 'x');
+    std::ofstream(Path("bad.dbf"), std::ios::binary)
+        << std::string("\x30garbage", 8) << std::string(100, 'x');
     std::string before = Bytes("bad.dbf");
     EXPECT_FALSE(s.Open("bad.dbf", -1));
-    EXPECT_STREQ(s.ErrorText().Text(), "Error opening schema database: 'bad.dbf': Unsupported xBase file version (0x30)");
+    EXPECT_STREQ(s.ErrorText().Text(),
+                 "Error opening schema database: 'bad.dbf': Unsupported xBase file version (0x30)");
     EXPECT_EQ(Bytes("bad.dbf"), before);
     std::ofstream(Path("db2.dbf"), std::ios::binary) << Bytes("plain");
     std::ofstream(Path("db2.vrx"), std::ios::binary) << "ABCD" << std::string(2044, '\0');
     EXPECT_FALSE(s.Open("db2.dbf", -1));
-    EXPECT_STREQ(s.ErrorText().Text(), "Error opening schema index: 'db2.vrx' is either corrupt or is not a valid index file");
+    EXPECT_STREQ(s.ErrorText().Text(),
+                 "Error opening schema index: 'db2.vrx' is either corrupt or is not a valid index file");
 }
 
 TEST_F(SqlStoreTest, SchemaChangeMessages) {
@@ -120,14 +127,19 @@ TEST_F(SqlStoreTest, SchemaChangeMessages) {
         std::function<int()> run;
         const char* message;
     } cases[] = {
-        {[&] { return CreateTable("ORDERS", {{"x", 'C', 1, 0}}); }, "Table 'ORDERS' already exists"},
-        {[&] { return schema->CreateTable("t2", -1, twice); }, "A field named 'A' already exists in table 't2'"},
+        {[&] {
+             return CreateTable("ORDERS", {{"x", 'C', 1, 0}});
+         },
+         "Table 'ORDERS' already exists"},
+        {[&] { return schema->CreateTable("t2", -1, twice); },
+         "A field named 'A' already exists in table 't2'"},
         {[&] { return schema->AlterTableAdd("orders", -1, existing); },
          "A field named 'Name' already exists in table 'orders'"},
         {[&] { return schema->AlterTableAdd("nope", -1, existing); }, "Table 'nope' does not exist"},
         {[&] { return schema->AlterTableDrop("orders", -1, "zz", -1); },
          "A field named 'zz' does not exist in table 'orders'"},
-        {[&] { return schema->AlterTableDrop("orders", -1, "NAME", -1); }, "Column 'NAME' is used on index 'ByName'"},
+        {[&] { return schema->AlterTableDrop("orders", -1, "NAME", -1); },
+         "Column 'NAME' is used on index 'ByName'"},
         {[&] { return CreateIndex("orders", "BYNAME", true, {"id"}); }, "Index 'BYNAME' already exists"},
         {[&] { return schema->CreateIndex("orders", -1, "i2", -1, 0, mixed); },
          "All columns in an VornSQL index must have the same ordering"},
@@ -165,7 +177,8 @@ TEST_F(SqlStoreTest, SchemaChangeMessages) {
     std::string good = Bytes("orders.dbf");
     std::mt19937 random(7);
     std::string noise(700, '\0');
-    for (char& c : noise) c = static_cast<char>(random());
+    for (char& c : noise)
+        c = static_cast<char>(random());
     std::string longer = good;
     longer[4] = '\x7f'; // more records than the file holds
     for (const std::string& bytes : {noise, good.substr(0, 10), longer}) {
@@ -188,7 +201,8 @@ TEST_F(SqlStoreTest, SchemaChangeMessages) {
 TEST_F(SqlStoreTest, DroppedRowsAreReusedAndFilesGo) {
     CreateDatabase();
     schema->SetSubdirChar('_');
-    ASSERT_TRUE(CreateTable("app_Orders", {{"id", 'N', 5, 0}, {"note", 'M', 10, 0}})) << schema->ErrorText().Text();
+    ASSERT_TRUE(CreateTable("app_Orders", {{"id", 'N', 5, 0}, {"note", 'M', 10, 0}}))
+        << schema->ErrorText().Text();
     ASSERT_TRUE(CreateIndex("app_orders", "app_byid", true, {"id"})) << schema->ErrorText().Text();
     EXPECT_TRUE(Exists("app/orders.dbf") && Exists("app/orders.dbt") && Exists("app/byid.vrx"));
     Table* t = schema->GetTable("APP_ORDERS");
@@ -244,13 +258,17 @@ TEST(AllocationTrackerTest, TracksDumpsAndForgets) {
     std::string longName(300, 'f');
     void* small = TrackedAllocate(10, longName.c_str(), 12);
     void* large = TrackedAllocate(200, "b.cpp", 34);
-    std::memcpy(small, "ab\x01" "cdefghi", 10);
+    std::memcpy(small,
+                "ab\x01"
+                "cdefghi",
+                10);
     std::memset(large, 'z', 200);
     EXPECT_EQ(Allocations().Count(), 2);
     void* untracked = std::malloc(4);
     TrackedFree(untracked); // freed, table unchanged
     EXPECT_EQ(Allocations().Count(), 2);
-    std::string path = (std::filesystem::temp_directory_path() / ("vorn-alloc-" + std::to_string(getpid()))).string();
+    std::string path =
+        (std::filesystem::temp_directory_path() / ("vorn-alloc-" + std::to_string(getpid()))).string();
     std::filesystem::remove(path);
     DumpAllocations(path.c_str());
     std::ifstream in(path);

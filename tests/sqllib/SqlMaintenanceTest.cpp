@@ -9,7 +9,7 @@ namespace vorn::test {
 namespace {
 
 class SqlMaintenanceTest : public SqlStoreTest {
-protected:
+  protected:
     void SetUp() override {
         SqlStoreTest::SetUp();
         CreateDatabase();
@@ -24,7 +24,8 @@ protected:
     int Update(int32_t n, const std::vector<std::pair<const char*, std::string>>& values) {
         if (!table->Data().ReadRecord(n)) return 0;
         for (const auto& [name, value] : values)
-            if (!table->Data().Field(name)->SetValue(value.data(), static_cast<int32_t>(value.size()))) return 0;
+            if (!table->Data().Field(name)->SetValue(value.data(), static_cast<int32_t>(value.size())))
+                return 0;
         return table->Update();
     }
     int Delete(int32_t n) { return table->Data().ReadRecord(n) && table->Delete(); }
@@ -39,12 +40,18 @@ TEST_F(SqlMaintenanceTest, UniqueKeysAcrossInsertsAndUpdates) {
         std::function<int()> run;
         const char* message; // null: succeeds
     } cases[] = {
-        {[&] { return Insert(table, {{"id", "5"}, {"code", "q"}}); },
+        {[&] {
+             return Insert(table, {{"id", "5"}, {"code", "q"}});
+         },
          "Inserted record violates UNIQUE constraint on index 't_id'"},
         // Keys are upper-cased and ':'-joined, as stored.
-        {[&] { return Insert(table, {{"id", "5"}, {"code", "ABC"}}); },
+        {[&] {
+             return Insert(table, {{"id", "5"}, {"code", "ABC"}});
+         },
          "Inserted record violates UNIQUE constraint on index 't_code'"},
-        {[&] { return Insert(table, {{"id", "000005"}, {"code", "n"}}); },
+        {[&] {
+             return Insert(table, {{"id", "000005"}, {"code", "n"}});
+         },
          "Inserted record violates UNIQUE constraint on index 't_id'"},
         {[&] {
              int ok = Insert(table, {{"id", "1234567"}});
@@ -52,12 +59,27 @@ TEST_F(SqlMaintenanceTest, UniqueKeysAcrossInsertsAndUpdates) {
              return ok;
          },
          "The value '1234567' is too wide for the numeric field 'ID' (width 6)"},
-        {[&] { return Update(2, {{"id", "5"}}); }, "Updated record violates UNIQUE constraint on index 't_id'"},
-        {[&] { return Update(1, {{"code", "abc"}}); }, nullptr}, // its own key, unchanged
-        {[&] { return Update(1, {{"id", "7"}}); }, nullptr},
+        {[&] {
+             return Update(2, {{"id", "5"}});
+         },
+         "Updated record violates UNIQUE constraint on index 't_id'"},
+        {[&] {
+             return Update(1, {{"code", "abc"}});
+         },
+         nullptr}, // its own key, unchanged
+        {[&] {
+             return Update(1, {{"id", "7"}});
+         },
+         nullptr},
         // An earlier row of the statement moved to 9: not in the index yet.
-        {[&] { return Update(2, {{"id", "9"}}); }, nullptr},
-        {[&] { return Update(1, {{"id", "9"}}); }, "Updated record violates UNIQUE constraint on index 't_id'"},
+        {[&] {
+             return Update(2, {{"id", "9"}});
+         },
+         nullptr},
+        {[&] {
+             return Update(1, {{"id", "9"}});
+         },
+         "Updated record violates UNIQUE constraint on index 't_id'"},
     };
     for (const Case& c : cases) {
         int result = c.run();
@@ -88,11 +110,13 @@ for r in dbfread.DBF(sys.argv[1] + '/t.dbf', load=True):
 }
 
 TEST_F(SqlMaintenanceTest, NumericKeysSortByValueWhenPadded) {
-    for (const char* id : {"10", "9", "100", "0", "55"}) ASSERT_TRUE(Insert(table, {{"id", id}, {"code", id}}));
+    for (const char* id : {"10", "9", "100", "0", "55"})
+        ASSERT_TRUE(Insert(table, {{"id", id}, {"code", id}}));
     std::vector<IndexEntry> entries;
     ASSERT_TRUE(CheckIndex(Bytes("t_id.vrx"), &entries));
     std::vector<std::string> keys;
-    for (const IndexEntry& e : entries) keys.push_back(e.key);
+    for (const IndexEntry& e : entries)
+        keys.push_back(e.key);
     EXPECT_EQ(keys, (std::vector<std::string>{"000000", "000009", "000010", "000055", "000100"}));
     ASSERT_TRUE(CheckIndex(Bytes("t_code.vrx"), &entries));
     EXPECT_EQ(entries.front().key, "0:000000");
@@ -102,7 +126,8 @@ TEST_F(SqlMaintenanceTest, NumericKeysSortByValueWhenPadded) {
 // Queued changes are applied when the statement ends, a failed one included:
 // an UPDATE failing at its third row has rewritten the first two.
 TEST_F(SqlMaintenanceTest, FailedStatementsKeepDataAndIndexesInStep) {
-    for (int i = 1; i <= 4; ++i) ASSERT_TRUE(Insert(table, {{"id", std::to_string(i)}, {"code", "c"}}));
+    for (int i = 1; i <= 4; ++i)
+        ASSERT_TRUE(Insert(table, {{"id", std::to_string(i)}, {"code", "c"}}));
     ASSERT_TRUE(Update(1, {{"id", "11"}}));
     ASSERT_TRUE(Update(2, {{"id", "12"}}));
     EXPECT_FALSE(Update(3, {{"id", "4"}}));
@@ -157,10 +182,12 @@ TEST_F(SqlMaintenanceTest, SeededRunsAgreeWithAModelUnderFaults) {
         int op = static_cast<int>(random() % 3);
         int id = static_cast<int>(random() % 40);
         std::string code = std::string(1, static_cast<char>('a' + random() % 5));
-        int32_t target = model.empty() ? 0 : std::next(model.begin(), static_cast<long>(random() % model.size()))->first;
+        int32_t target =
+            model.empty() ? 0 : std::next(model.begin(), static_cast<long>(random() % model.size()))->first;
         if (op == 0 || target == 0) {
             bool clash = false;
-            for (const auto& [r, row] : model) clash |= row.first == id || (row.second == code && row.first == id);
+            for (const auto& [r, row] : model)
+                clash |= row.first == id || (row.second == code && row.first == id);
             int ok = Insert(table, {{"id", std::to_string(id)}, {"code", code}});
             table->Data().ReadHeader();
             if (table->Data().RecordCount() > records) {
@@ -174,7 +201,8 @@ TEST_F(SqlMaintenanceTest, SeededRunsAgreeWithAModelUnderFaults) {
             }
         } else if (op == 1) {
             bool clash = false;
-            for (const auto& [r, row] : model) clash |= r != target && row.first == id;
+            for (const auto& [r, row] : model)
+                clash |= r != target && row.first == id;
             int ok = Update(target, {{"id", std::to_string(id)}, {"code", code}});
             int applied = ok ? table->ApplyPending() : (table->ApplyPending(), 0);
             if (ok && applied) model[target] = {id, code};
@@ -192,13 +220,15 @@ TEST_F(SqlMaintenanceTest, SeededRunsAgreeWithAModelUnderFaults) {
             if (table->Data().Deleted()) {
                 model.erase(r);
             } else {
-                model[r] = {std::atoi(table->Data().Field("ID")->Value()), table->Data().Field("CODE")->Value()};
+                model[r] = {std::atoi(table->Data().Field("ID")->Value()),
+                            table->Data().Field("CODE")->Value()};
             }
         }
         ASSERT_TRUE(IndexesAgree("t")) << "round " << round << " op " << op << " fault " << kind << "@" << k;
     }
     std::set<int> ids;
-    for (const auto& [r, row] : model) EXPECT_TRUE(ids.insert(row.first).second) << "id " << row.first << " twice";
+    for (const auto& [r, row] : model)
+        EXPECT_TRUE(ids.insert(row.first).second) << "id " << row.first << " twice";
     std::string read = Python(R"(
 import sys, dbf
 t = dbf.Table(sys.argv[1] + '/t.dbf')

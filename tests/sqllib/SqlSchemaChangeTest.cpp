@@ -15,7 +15,7 @@ namespace vorn::test {
 namespace {
 
 class SqlSchemaChangeTest : public SqlStoreTest {
-protected:
+  protected:
     void SetUp() override {
         SqlStoreTest::SetUp();
         CreateDatabase();
@@ -25,7 +25,8 @@ protected:
         ASSERT_TRUE(CreateIndex("t", "t_name", false, {"name"}, false)) << schema->ErrorText().Text();
         Table* t = schema->GetTable("t");
         for (int i = 1; i <= 30; ++i)
-            ASSERT_TRUE(Insert(t, {{"id", std::to_string(i)}, {"name", "n" + std::to_string(i % 7)},
+            ASSERT_TRUE(Insert(t, {{"id", std::to_string(i)},
+                                   {"name", "n" + std::to_string(i % 7)},
                                    {"note", i % 3 ? "memo " + std::to_string(i) : ""}}))
                 << t->ErrorText().Text();
         for (int r : {3, 10, 11, 30}) {
@@ -91,7 +92,8 @@ TEST_F(SqlSchemaChangeTest, AlterAndPackKeepOneWholeSetAtEveryFailure) {
             while (std::regex_search(rest, kept, std::regex("'(t[^' ]*\\.[^' ]*)'"))) {
                 std::string temporary = kept[1];
                 rest = kept.suffix();
-                if (temporary == "t.dbf" || temporary == "t.dbt" || temporary == "t_id.vrx" || temporary == "t_name.vrx")
+                if (temporary == "t.dbf" || temporary == "t.dbt" || temporary == "t_id.vrx" ||
+                    temporary == "t_name.vrx")
                     continue;
                 ASSERT_TRUE(Exists(temporary)) << message;
                 std::string target = temporary.substr(0, temporary.find('.') + 4);
@@ -156,7 +158,8 @@ std::vector<int> Write(const std::string& root, int start, int count) {
                 Table* table = schema.GetTable("t");
                 if (!table) break;
                 int id = start + i;
-                for (int32_t f = 0; f < table->Data().FieldCount(); ++f) table->Data().FieldAt(f)->SetValue("", 0);
+                for (int32_t f = 0; f < table->Data().FieldCount(); ++f)
+                    table->Data().FieldAt(f)->SetValue("", 0);
                 std::string text = std::to_string(id);
                 table->Data().Field("id")->SetValue(text.data(), static_cast<int32_t>(text.size()));
                 table->Data().Field("name")->SetValue("w", 1);
@@ -179,7 +182,8 @@ TEST_F(SqlSchemaChangeTest, WritersLoseNothingWhilePackedAlteredAndIndexed) {
     if (child == 0) {
         close(channel[0]);
         std::vector<int> done = Write(root, 100000, 100);
-        for (int id : done) (void)!write(channel[1], &id, sizeof id);
+        for (int id : done)
+            (void)!write(channel[1], &id, sizeof id);
         close(channel[1]);
         _exit(0);
     }
@@ -191,8 +195,10 @@ TEST_F(SqlSchemaChangeTest, WritersLoseNothingWhilePackedAlteredAndIndexed) {
     // A change may find the table held by the writer of this process and
     // give up when its rename waited too long: it then leaves the old set.
     auto tolerate = [&](int ok) {
-        if (!ok) EXPECT_NE(std::string(schema->ErrorText().Text()).find("Timed out waiting to rename"), std::string::npos)
-                     << schema->ErrorText().Text();
+        if (!ok)
+            EXPECT_NE(std::string(schema->ErrorText().Text()).find("Timed out waiting to rename"),
+                      std::string::npos)
+                << schema->ErrorText().Text();
         schema->EmptyCache();
     };
     tolerate(schema->Pack());
@@ -202,7 +208,8 @@ TEST_F(SqlSchemaChangeTest, WritersLoseNothingWhilePackedAlteredAndIndexed) {
     writer.join();
     std::vector<int> childDone;
     int id;
-    while (read(channel[0], &id, sizeof id) == sizeof id) childDone.push_back(id);
+    while (read(channel[0], &id, sizeof id) == sizeof id)
+        childDone.push_back(id);
     close(channel[0]);
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
@@ -219,8 +226,10 @@ TEST_F(SqlSchemaChangeTest, WritersLoseNothingWhilePackedAlteredAndIndexed) {
     for (const DbfRecord& r : records)
         if (!r.deleted) ++present[std::atoi(r.values.at("ID").c_str())];
     for (const std::vector<int>* done : {&childDone, &threadDone})
-        for (int written : *done) EXPECT_EQ(present[written], 1) << written;
-    for (const auto& [written, times] : present) EXPECT_EQ(times, 1) << written;
+        for (int written : *done)
+            EXPECT_EQ(present[written], 1) << written;
+    for (const auto& [written, times] : present)
+        EXPECT_EQ(times, 1) << written;
     EXPECT_TRUE(IndexesAgree("t"));
 }
 

@@ -27,7 +27,7 @@
 namespace vorn::test {
 
 class SqlHost {
-public:
+  public:
     static SqlHost& Get() {
         static SqlHost host;
         return host;
@@ -37,13 +37,15 @@ public:
         if (close) close(program);
     }
 
-private:
+  private:
     SqlHost() {
         module = dlopen(VORN_FIXTURE_SQLTESTHOST, RTLD_NOW | RTLD_LOCAL);
         EXPECT_NE(module, nullptr) << dlerror();
         binding::Bind(module);
-        open = reinterpret_cast<VornProgram* (*)(const char*)>(module ? dlsym(module, "sqltest_host_open") : nullptr);
-        close = reinterpret_cast<void (*)(VornProgram*)>(module ? dlsym(module, "sqltest_host_close") : nullptr);
+        open = reinterpret_cast<VornProgram* (*)(const char*)>(module ? dlsym(module, "sqltest_host_open")
+                                                                      : nullptr);
+        close =
+            reinterpret_cast<void (*)(VornProgram*)>(module ? dlsym(module, "sqltest_host_close") : nullptr);
     }
     void* module = nullptr;
     VornProgram* (*open)(const char*) = nullptr;
@@ -60,11 +62,16 @@ struct Col {
 
 inline int32_t TypeCode(char type) {
     switch (type) {
-    case 'C': return kXBaseCharacter;
-    case 'N': return kXBaseNumeric;
-    case 'D': return kXBaseDate;
-    case 'L': return kXBaseLogical;
-    default: return kXBaseMemo;
+    case 'C':
+        return kXBaseCharacter;
+    case 'N':
+        return kXBaseNumeric;
+    case 'D':
+        return kXBaseDate;
+    case 'L':
+        return kXBaseLogical;
+    default:
+        return kXBaseMemo;
     }
 }
 
@@ -82,7 +89,8 @@ struct DbfField {
     int width;
 };
 
-inline bool ReadDbf(const std::string& bytes, std::vector<DbfField>* fields, std::vector<DbfRecord>* records) {
+inline bool ReadDbf(const std::string& bytes, std::vector<DbfField>* fields,
+                    std::vector<DbfRecord>* records) {
     if (bytes.size() < 33) return false;
     auto u8 = [&](size_t at) { return static_cast<uint8_t>(bytes[at]); };
     uint32_t count = u8(4) | u8(5) << 8 | u8(6) << 16 | static_cast<uint32_t>(u8(7)) << 24;
@@ -103,7 +111,9 @@ inline bool ReadDbf(const std::string& bytes, std::vector<DbfField>* fields, std
             std::string v = bytes.substr(offset, static_cast<size_t>(f.width));
             offset += static_cast<size_t>(f.width);
             if (f.type == 'C') v.erase(v.find_last_not_of(' ') + 1);
-            if (f.type == 'N' || f.type == 'M') v.erase(0, v.find_first_not_of(' ') == std::string::npos ? v.size() : v.find_first_not_of(' '));
+            if (f.type == 'N' || f.type == 'M')
+                v.erase(0,
+                        v.find_first_not_of(' ') == std::string::npos ? v.size() : v.find_first_not_of(' '));
             record.values[f.name] = v;
         }
         records->push_back(record);
@@ -118,20 +128,23 @@ inline std::string OracleKey(const DbfRecord& record, const std::vector<DbfField
     for (size_t i = 0; i < columns.size(); ++i) {
         if (i) key += ':';
         std::string upper = columns[i];
-        for (char& c : upper) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+        for (char& c : upper)
+            c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
         for (const DbfField& f : fields) {
             if (f.name != upper) continue;
             std::string v = record.values.at(f.name);
-            if (f.type == 'N' && static_cast<int>(v.size()) < f.width) v.insert(0, static_cast<size_t>(f.width) - v.size(), '0');
+            if (f.type == 'N' && static_cast<int>(v.size()) < f.width)
+                v.insert(0, static_cast<size_t>(f.width) - v.size(), '0');
             key += v;
         }
     }
-    for (char& c : key) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+    for (char& c : key)
+        c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
     return key.substr(0, 99);
 }
 
 class SqlStoreTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         std::string pattern = (std::filesystem::temp_directory_path() / "vorn-sql-XXXXXX").string();
         ASSERT_NE(mkdtemp(pattern.data()), nullptr);
@@ -175,10 +188,11 @@ protected:
         Columns(list, columns);
         return schema->CreateTable(name, -1, list);
     }
-    int CreateIndex(const char* table, const char* index, bool unique, const std::vector<const char*>& columns,
-                    bool ascending = true) {
+    int CreateIndex(const char* table, const char* index, bool unique,
+                    const std::vector<const char*>& columns, bool ascending = true) {
         std::vector<IndexColumn> list;
-        for (const char* c : columns) list.emplace_back(c, -1, ascending ? 1 : 0);
+        for (const char* c : columns)
+            list.emplace_back(c, -1, ascending ? 1 : 0);
         return schema->CreateIndex(table, -1, index, -1, unique ? 1 : 0, list);
     }
     static void Set(Table* table, const std::vector<std::pair<const char*, std::string>>& values) {
@@ -190,7 +204,8 @@ protected:
     }
     // Sets every field (those not given empty) and inserts.
     static int Insert(Table* table, const std::vector<std::pair<const char*, std::string>>& values) {
-        for (int32_t i = 0; i < table->Data().FieldCount(); ++i) table->Data().FieldAt(i)->SetValue("", 0);
+        for (int32_t i = 0; i < table->Data().FieldCount(); ++i)
+            table->Data().FieldAt(i)->SetValue("", 0);
         for (const auto& [name, value] : values) {
             XBaseField* field = table->Data().Field(name);
             if (!field || !field->SetValue(value.data(), static_cast<int32_t>(value.size()))) return 0;
@@ -200,28 +215,35 @@ protected:
 
     // Every index of the table in the catalog: a sound tree whose entries are
     // exactly the live records' keys.
-    ::testing::AssertionResult IndexesAgree(const std::string& table, const std::string& database = "db.dbf") {
+    ::testing::AssertionResult IndexesAgree(const std::string& table,
+                                            const std::string& database = "db.dbf") {
         std::vector<DbfField> catalogFields, fields;
         std::vector<DbfRecord> rows, records;
-        if (!ReadDbf(Bytes(database), &catalogFields, &rows)) return ::testing::AssertionFailure() << "catalog";
+        if (!ReadDbf(Bytes(database), &catalogFields, &rows))
+            return ::testing::AssertionFailure() << "catalog";
         std::string tableFile;
         std::string upper = table;
-        for (char& c : upper) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
-        std::string directory = database.find('/') == std::string::npos ? "" : database.substr(0, database.rfind('/') + 1);
+        for (char& c : upper)
+            c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+        std::string directory =
+            database.find('/') == std::string::npos ? "" : database.substr(0, database.rfind('/') + 1);
         for (const DbfRecord& row : rows) {
             std::string t = row.values.at("TABLE");
-            for (char& c : t) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+            for (char& c : t)
+                c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
             if (!row.deleted && row.values.at("TYPE") == "T" && t == upper) tableFile = row.values.at("FILE");
         }
         if (tableFile.empty() || !ReadDbf(Bytes(directory + tableFile), &fields, &records))
             return ::testing::AssertionFailure() << "table " << table;
         for (const DbfRecord& row : rows) {
             std::string t = row.values.at("TABLE");
-            for (char& c : t) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+            for (char& c : t)
+                c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
             if (row.deleted || row.values.at("TYPE") != "I" || t != upper) continue;
             std::vector<std::string> columns;
             std::stringstream split(row.values.at("COLUMNS"));
-            for (std::string c; std::getline(split, c, ':');) columns.push_back(c);
+            for (std::string c; std::getline(split, c, ':');)
+                columns.push_back(c);
             std::multiset<std::pair<std::string, int32_t>> expected, found;
             for (size_t r = 0; r < records.size(); ++r)
                 if (!records[r].deleted)
@@ -229,7 +251,8 @@ protected:
             std::vector<IndexEntry> entries;
             ::testing::AssertionResult sound = CheckIndex(Bytes(directory + row.values.at("FILE")), &entries);
             if (!sound) return sound << " in " << row.values.at("FILE");
-            for (const IndexEntry& e : entries) found.insert({e.key, e.record});
+            for (const IndexEntry& e : entries)
+                found.insert({e.key, e.record});
             if (found != expected)
                 return ::testing::AssertionFailure() << row.values.at("INDEX") << " holds " << found.size()
                                                      << " entries, the records give " << expected.size();
@@ -247,7 +270,8 @@ protected:
         if (FILE* pipe = popen(command.c_str(), "r")) {
             char buffer[4096];
             size_t n;
-            while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
+            while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
+                out.append(buffer, n);
             pclose(pipe);
         }
         std::filesystem::remove(file);
