@@ -6,11 +6,15 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "engine/foundation/LittleEndian.h"
+
 namespace vorn {
 
 namespace {
 
 constexpr int32_t kLogBuffer = 2048;
+// Where an index file's header keeps its change counter.
+constexpr int64_t kIndexCounterOffset = 5;
 
 char Upper(char c) {
     return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c;
@@ -327,10 +331,14 @@ int Schema::CatalogCounter(uint32_t* out) {
     KPZIndexFile& index = schema1->File();
     XBaseStore* store = index.Store();
     if (!store) return Fail(String("Internal error opening '") + index.Name() + "'");
-    XBaseRangeLock lock(store, 0, kIndexHeaderSize);
-    if (!lock.Take(false)) return Fail(String("Error locking '") + index.Name() + "' for read");
-    if (!index.ReadHeader()) return Fail(index.ErrorText());
-    *out = index.ChangeCounter();
+    // No lock: the counter is the last thing a catalog change writes, and a
+    // read that meets the write half-way gives some of the new bytes, so
+    // another value. The old value read after a record write means the
+    // change was not done then, and CREATE INDEX fills only after it is.
+    uint8_t bytes[4];
+    if (store->ReadAt(kIndexCounterOffset, bytes, 4) != 4)
+        return Fail(String("Error reading from '") + index.Name() + "': " + store->ErrorText());
+    *out = GetU32(bytes);
     return 1;
 }
 

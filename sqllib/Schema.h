@@ -235,7 +235,7 @@ class Schema {
     void EmptyCache();
     // Schema directory + value; valid until the next call.
     const String& ResolvePath(const char* value, int32_t length = -1);
-    // The change counter of "Schema_1", read under its lock.
+    // The change counter of "Schema_1".
     int CatalogCounter(uint32_t* out);
 
     // --- The log --------------------------------------------------------------------
