@@ -153,9 +153,12 @@ int VornVM::CallScriptFunction(Function* function) {
 
 VornVM_FunctionFrame* VornVM::TakeFunctionFrame(Function* function) {
     int32_t list = SpareList(function);
-    VornVM_FunctionFrame* f = spareFrames[list];
-    if (f && f->function == function) {
-        spareFrames[list] = f->nextSpare;
+    // Functions that share a list take turns: the list holds frames of both.
+    VornVM_FunctionFrame** link = &spareFrames[list];
+    while (*link && (*link)->function != function) link = &(*link)->nextSpare;
+    VornVM_FunctionFrame* f = *link;
+    if (f) {
+        *link = f->nextSpare;
         --spareCounts[list];
         f->nextSpare = nullptr;
     } else {
@@ -245,15 +248,20 @@ int VornVM::ReturnFromFunction(bool withValue) {
         } else if (to->depth >= to->capacity) {
             ok = FatalError("Stack overflow");
         } else {
-            // The caller's next entry may be the window's first one: the
-            // value leaves the window before the rest of it is emptied.
-            VornVMStackEntry e = from->entries[--from->depth];
-            if (e.type == kStackVariable && !(e.flags & kStackOwned)) {
-                e.value.variable->AddReference();
-                e.flags |= kStackOwned;
+            VornVMStackEntry* value = &from->entries[--from->depth];
+            if (value->type == kStackVariable && !(value->flags & kStackOwned)) {
+                value->value.variable->AddReference();
+                value->flags |= kStackOwned;
             }
-            if (from->depth > 0) from->Clear();
-            to->entries[to->depth++] = e;
+            if (from->depth > 0) {
+                // The caller's next entry may be the window's first one: the
+                // value leaves the window before the rest of it is emptied.
+                VornVMStackEntry e = *value;
+                from->Clear();
+                to->entries[to->depth++] = e;
+            } else {
+                CopyEntry(to->entries[to->depth++], *value);
+            }
             if ((traceFlags & LogFunctionReturnValue) && TraceAccepts()) {
                 String text;
                 EntryText(to->Peek(0), text);

@@ -317,7 +317,7 @@ inline Variable* FastLocal(VornVM_Frame* frame, int32_t i) {
 }
 
 // Drops an entry EntryDouble accepted.
-inline void DropNumberEntry(VornVMStackEntry& e) {
+[[gnu::always_inline]] inline void DropNumberEntry(VornVMStackEntry& e) {
     if (e.type == kStackVariable && (e.flags & kStackOwned)) e.value.variable->PlainRelease();
 }
 

@@ -49,6 +49,16 @@ struct VornVMStackEntry {
     int32_t size;   // bytes allocated for the text (at least length); 4 for an integer
 };
 
+// Copies an entry field by field, as the fast paths write them: a copy of the
+// whole in wider moves waits for those narrow writes to reach the cache.
+inline void CopyEntry(VornVMStackEntry& to, const VornVMStackEntry& from) {
+    to.type = from.type;
+    to.flags = from.flags;
+    to.value.number = from.value.number;
+    to.length = from.length;
+    to.size = from.size;
+}
+
 // A popped text that frees itself when it owns its buffer. Handlers use it to
 // keep their pops leak-free on every path:
 //     StackText b; stack->PopText(b); StackText a; stack->PopText(a);
