@@ -151,6 +151,25 @@ int XBaseMemoField::LoadFromRecord(const uint8_t* bytes) {
     return XBaseField::LoadFromRecord(bytes);
 }
 
+int XBaseMemoField::LoadPreviousFromRecord(const uint8_t* bytes) {
+    char blockText[256];
+    int32_t n = length < 255 ? length : 255;
+    std::memcpy(blockText, bytes, static_cast<size_t>(n));
+    blockText[n] = 0;
+    int64_t block = BlockNumber(blockText);
+    if (block < 0) {
+        table->SetError(String("Error reading from '") + table->MemoName() +
+                        "': File is corrupt (a memo block number is out of range)");
+        return 0;
+    }
+    if (block == 0)
+        savedText.Assign("", 0);
+    else if (!table->ReadMemo(block, savedText))
+        return 0;
+    hasSaved = true;
+    return 1;
+}
+
 const char* XBaseMemoField::Value() {
     if (!hasText) {
         int64_t block = BlockNumber(value);

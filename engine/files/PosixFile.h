@@ -35,11 +35,15 @@ public:
     bool Activate(String& error) override;
     bool Deactivate() override;
     bool Pinned() const override;
+    bool Identify(bool ofPath, FileIdentity* out) override;
 
     // Opens the stored path with the stored mode (create, truncate and
     // exclusive bits included); the platform's error is left for the caller.
     bool OpenHandle();
     bool IsOpen() const { return handle.IsOpen(); }
+    // The handle, for the manager's operations that let a holder rename
+    // through its own handles.
+    const platform::FileHandle& Handle() const { return handle; }
     int32_t OpenMode() const { return mode; }
 
 private:
@@ -70,6 +74,7 @@ public:
     bool CopyPath(const char* from, const char* to) override;
     bool Rename(int32_t fromKind, const char* from, int32_t toKind, const char* to) override;
     bool RenamePath(const char* from, const char* to) override;
+    bool Exchange(int32_t kind, const char* a, const char* b, File* const* own, int32_t ownCount) override;
     bool Touch(int32_t kind, const char* path) override;
     bool TouchPath(const char* path) override;
     bool Exists(int32_t kind, const char* path, bool* outExists) override;
