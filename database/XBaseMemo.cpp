@@ -117,6 +117,8 @@ int XBaseTable::ReadMemo(int64_t block, String& out) {
         }
         int32_t got = memoStore->ReadAt(at + used, memoScratch.get() + used, chunk);
         if (got < 0) return ReadFailure(memoStore, memoName, got);
+        // Every stored text has at least its end mark: nothing there is damage.
+        if (got == 0 && used == 0) return Corrupt(memoName, "a memo block is past the end of the file");
         const void* end = std::memchr(memoScratch.get() + used, kEndOfText, static_cast<size_t>(got));
         if (end) {
             used = static_cast<const uint8_t*>(end) - memoScratch.get();
