@@ -169,5 +169,25 @@ TEST_F(DatabaseTagTest, FieldSpecifications) {
     }
 }
 
+// The example of the database tags runs as its comments say, and leaves a
+// table both readers read and a sound index.
+TEST_F(DatabaseTagTest, TheExampleRuns) {
+    std::string source = ScratchTree::ReadFile(std::filesystem::path(__FILE__).parent_path().string() +
+                                               "/../../examples/xbase.vra");
+    ASSERT_FALSE(source.empty());
+    int32_t status = 0;
+    std::string out = RunSource(source, &status);
+    EXPECT_EQ(status, kRunCompleted);
+    EXPECT_EQ(out, "Found: 3. Edsger (Rotterdam, 19300511): Shortest paths, semaphores and structured programming.\n"
+                   "In name order:\n"
+                   "2. Ada (London, 18151210): Published the first program.\n"
+                   "4. Barbara (Los Angeles, 19391107): Data abstraction and the substitution principle.\n"
+                   "3. Edsger (Rotterdam, 19300511): Shortest paths, semaphores and structured programming.\n"
+                   "1. Grace (Arlington, 19061209): Wrote the first compiler and found the first bug.\n"
+                   "After deleting Grace and packing: 3 people, Ada first\n"
+                   "Errors:\n");
+    Verify("people.dbf", {{"people.vrx", FieldKey<0>}});
+}
+
 } // namespace
 } // namespace vorn::test
