@@ -270,7 +270,8 @@ std::string RunProgram(const std::string& directory, const std::string& source) 
     vorn::String error;
     app.SetOption("globaltimeout=0", &error);
     auto* file = new vorn::BufferFile("bench.vrc", assembler.Output(), assembler.OutputLength());
-    if (app.RunImage("bench.vrc", file, &error) != vorn::kRunCompleted) Fail("run", (std::string(error.Text()) + text).c_str());
+    if (app.RunImage("bench.vrc", file, &error) != vorn::kRunCompleted)
+        Fail("run", (std::string(error.Text()) + text).c_str());
     return text;
 }
 
@@ -294,7 +295,7 @@ std::vector<Row> ScriptRows(int32_t count, std::vector<int32_t>* order) {
         Row& row = rows[static_cast<size_t>(i)];
         std::snprintf(row.key, sizeof row.key, "K%d", i);
         std::snprintf(row.n3, sizeof row.n3, "%d", i % 1000);
-        std::snprintf(row.n11, sizeof row.n11, "%d.00", i);
+        std::snprintf(row.n11, sizeof row.n11, "%d.00", i % 100000000);
         std::snprintf(row.date, sizeof row.date, "20240613");
         row.logical[0] = 'T';
         row.logical[1] = 0;
@@ -340,7 +341,8 @@ int main(int argc, char** argv) {
     std::printf("xbase_bench: %d rows of C(20), N(3), N(11,2), D, L with an index on the C field\n", count);
     line("append (AppendRecord + Insert)", ours.append, theirs.append);
     line("seek (Find + ReadRecord)", ours.seek, theirs.seek);
-    std::printf("the rows scripts make (keys K0, K1 ...; seeks in steps of %d), files and scripts:\n", kFindStep);
+    std::printf("the rows scripts make (keys K0, K1 ...; seeks in steps of %d), files and scripts:\n",
+                kFindStep);
     line("append (AppendRecord + Insert)", files.append, theirsForScripts.append);
     line("VrADD with one index", scripts.append, theirsForScripts.append);
     line("seek (Find + ReadRecord)", files.seek, theirsForScripts.seek);

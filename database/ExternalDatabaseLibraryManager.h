@@ -60,7 +60,8 @@ class ExternalDatabaseLibraryManager : public DatabaseLibrarySource, public Conf
 
     // DatabaseLibrarySource: the built-in "xbase3" driver's database, which
     // needs no library.
-    Database* NewXBaseDatabase(VornApplication* application, VornVM* program, const DatabaseText& name) override;
+    Database* NewXBaseDatabase(VornApplication* application, VornVM* program,
+                               const DatabaseText& name) override;
 
     // ConfiguredLibraries: the types in registration order.
     int32_t ConfiguredLibraryCount() override;

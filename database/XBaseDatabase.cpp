@@ -12,9 +12,15 @@ namespace vorn {
 
 namespace {
 
-inline bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
-inline bool IsWhite(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-inline char Upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+inline bool IsBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+inline bool IsWhite(char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+inline char Upper(char c) {
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
 
 // The first n letters of text equal the keyword, without regard to case.
 bool StartsWithNoCase(const char* text, int32_t length, const char* keyword) {
@@ -33,7 +39,8 @@ bool EqualsNoCase(const char* text, int32_t length, const char* keyword) {
 // the first other character; no digits give 0.
 int64_t DecimalValue(const char* text, int32_t length) {
     int32_t i = 0;
-    while (i < length && IsWhite(text[i])) ++i;
+    while (i < length && IsWhite(text[i]))
+        ++i;
     bool negative = false;
     if (i < length && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
     int64_t value = 0;
@@ -76,8 +83,10 @@ SizeText ReadSize(const char* rest, int32_t length, bool* unexpected) {
     }
     const char* text = rest + open + 1;
     int32_t n = close - open - 1;
-    while (n > 0 && IsWhite(*text)) ++text, --n;
-    while (n > 0 && IsWhite(text[n - 1])) --n;
+    while (n > 0 && IsWhite(*text))
+        ++text, --n;
+    while (n > 0 && IsWhite(text[n - 1]))
+        --n;
     if (n == 0) return size;
     size.present = true;
     size.text = text;
@@ -95,23 +104,28 @@ int ParseFieldSpecification(const char* text, int32_t length, List<XBaseField>& 
     int32_t start = 0;
     for (;;) {
         int32_t end = start;
-        while (end < length && text[end] != ',') ++end;
+        while (end < length && text[end] != ',')
+            ++end;
         const char* field = text + start;
         int32_t n = end - start;
         int32_t i = 0;
-        while (i < n && IsBlank(field[i])) ++i;
+        while (i < n && IsBlank(field[i]))
+            ++i;
         if (i == n) {
             error.Assign(kDanglingField);
             return 0;
         }
         const char* message = nullptr;
         int32_t nameStart = i;
-        while (i < n && !IsBlank(field[i])) ++i;
+        while (i < n && !IsBlank(field[i]))
+            ++i;
         int32_t nameLength = i - nameStart;
         if (nameLength > 10) message = "Field name is longer than the XBase limit of 10 characters";
         char name[11] = {};
-        for (int32_t k = 0; k < nameLength && k < 10; ++k) name[k] = Upper(field[nameStart + k]);
-        while (i < n && IsBlank(field[i])) ++i;
+        for (int32_t k = 0; k < nameLength && k < 10; ++k)
+            name[k] = Upper(field[nameStart + k]);
+        while (i < n && IsBlank(field[i]))
+            ++i;
         const char* type = field + i;
         int32_t typeLength = n - i;
         for (XBaseField* other = fields.First(); other; other = fields.Next())
@@ -146,7 +160,8 @@ int ParseFieldSpecification(const char* text, int32_t length, List<XBaseField>& 
                     message = "Error in field specification: CHAR datatypes require a length";
                 } else {
                     width = DecimalValue(size.text, size.length);
-                    if (width > 254) message = "CHAR fields may\tonly be\t254 characters long, field is too long";
+                    if (width > 254)
+                        message = "CHAR fields may\tonly be\t254 characters long, field is too long";
                     if (width < 1) message = kBadWidth;
                 }
             } else if (!size.present) {
@@ -170,8 +185,9 @@ int ParseFieldSpecification(const char* text, int32_t length, List<XBaseField>& 
             error.Assign(message);
             return 0;
         }
-        fields.Insert(new XBaseField(nullptr, name, kind, static_cast<int32_t>(width), static_cast<int32_t>(decimals)),
-                      kListTail);
+        fields.Insert(
+            new XBaseField(nullptr, name, kind, static_cast<int32_t>(width), static_cast<int32_t>(decimals)),
+            kListTail);
         if (end >= length) break;
         start = end + 1;
     }
@@ -190,9 +206,11 @@ int ParseIndexFlags(const char* text, int32_t length, uint32_t* flags, String& e
     int32_t start = 0;
     for (;;) {
         int32_t end = start;
-        while (end < length && text[end] != ',') ++end;
+        while (end < length && text[end] != ',')
+            ++end;
         int32_t i = start;
-        while (i < end && IsBlank(text[i])) ++i;
+        while (i < end && IsBlank(text[i]))
+            ++i;
         if (i == end) {
             error.Assign(kDanglingField);
             return 0;
@@ -226,7 +244,8 @@ XBaseDatabase::XBaseDatabase(VornApplication* app, VornVM* vm, const DatabaseTex
 
 XBaseDatabase::~XBaseDatabase() {
     // The views first: their variables let go of the table's fields.
-    while (DatabaseView* each = views.First()) RemoveView(each);
+    while (DatabaseView* each = views.First())
+        RemoveView(each);
     view = nullptr;
     delete table;
     table = nullptr;
@@ -238,7 +257,9 @@ int XBaseDatabase::Fail(const String& message) {
     return 0;
 }
 
-int XBaseDatabase::Fail(const char* message) { return Fail(String(message)); }
+int XBaseDatabase::Fail(const char* message) {
+    return Fail(String(message));
+}
 
 void XBaseDatabase::MakeView() {
     view = new XBaseDatabaseView(application, program, this, name, table, &indexes, &opener);
@@ -246,8 +267,8 @@ void XBaseDatabase::MakeView() {
     AddView(view);
 }
 
-int XBaseDatabase::Open(const DatabaseText& file, const DatabaseText&, const DatabaseText&, const DatabaseText&,
-                        const DatabaseText&) {
+int XBaseDatabase::Open(const DatabaseText& file, const DatabaseText&, const DatabaseText&,
+                        const DatabaseText&, const DatabaseText&) {
     delete table;
     file.TakeInto(fileName);
     table = new XBaseTable(&opener);
@@ -282,17 +303,21 @@ int XBaseDatabase::SetIndexes(VornVM* vm, const DatabaseText& list) {
     const char* text = list.text ? list.text : "";
     int32_t length = list.text ? list.length : 0;
     int32_t i = 0;
-    while (i < length && IsBlank(text[i])) ++i;
+    while (i < length && IsBlank(text[i]))
+        ++i;
     if (i == length) return 1;
     int ok = 1;
     int32_t start = 0;
     for (;;) {
         int32_t end = start;
-        while (end < length && text[end] != ',') ++end;
+        while (end < length && text[end] != ',')
+            ++end;
         int32_t from = start;
         int32_t to = end;
-        while (from < to && IsBlank(text[from])) ++from;
-        while (to > from && IsBlank(text[to - 1])) --to;
+        while (from < to && IsBlank(text[from]))
+            ++from;
+        while (to > from && IsBlank(text[to - 1]))
+            --to;
         if (from == to) {
             ok = Fail("Dangling comma in index list");
             break;
@@ -382,8 +407,14 @@ int XBaseDatabase::Command(const DatabaseText&, const DatabaseText&) {
     return Fail("VrDBCOMMAND is not currently supported for databases of type 'xbase3'");
 }
 
-int XBaseDatabase::Commit() { return 1; }
-int XBaseDatabase::Rollback() { return 1; }
-int XBaseDatabase::Transact() { return 1; }
+int XBaseDatabase::Commit() {
+    return 1;
+}
+int XBaseDatabase::Rollback() {
+    return 1;
+}
+int XBaseDatabase::Transact() {
+    return 1;
+}
 
 } // namespace vorn

@@ -34,7 +34,7 @@ int ParseIndexFlags(const char* text, int32_t length, uint32_t* flags, String& e
 // One file built under a temporary name during a pack or reindex, and the
 // name it will take. It never touches the files itself.
 class XBaseTemporaryFile {
-public:
+  public:
     XBaseTemporaryFile(const String& finalName, const String& temporaryName)
         : finalName(finalName), temporaryName(temporaryName) {}
     virtual ~XBaseTemporaryFile() = default;
@@ -47,7 +47,7 @@ public:
 };
 
 class XBaseDatabase : public Database {
-public:
+  public:
     // The name as the Database constructor takes it.
     XBaseDatabase(VornApplication* application, VornVM* program, const DatabaseText& name);
     ~XBaseDatabase() override;
@@ -81,7 +81,7 @@ public:
     XBaseDatabaseView* View() const { return view; }
     const String& FileName() const { return fileName; }
 
-private:
+  private:
     int Fail(const String& message);
     int Fail(const char* message);
     // Makes the primary view over the open table and registers it.

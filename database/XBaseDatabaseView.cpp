@@ -14,8 +14,9 @@
 
 namespace vorn {
 
-XBaseDatabaseView::XBaseDatabaseView(VornApplication* app, VornVM* vm, XBaseDatabase* owner, const String& viewName,
-                                     XBaseTable* over, XBaseIndexList* list, XBaseStoreOpener* files)
+XBaseDatabaseView::XBaseDatabaseView(VornApplication* app, VornVM* vm, XBaseDatabase* owner,
+                                     const String& viewName, XBaseTable* over, XBaseIndexList* list,
+                                     XBaseStoreOpener* files)
     : DatabaseView(app, vm, owner, viewName), table(over), indexes(list), opener(files) {
     BindVariables();
 }
@@ -38,17 +39,26 @@ void XBaseDatabaseView::EnterVariables(XBaseTable* over, bool dateVariables) {
     for (XBaseField* field = over->Fields().First(); field; field = over->Fields().Next()) {
         XBaseVariable* variable = nullptr;
         switch (field->Kind()) {
-        case kXBaseNumeric: variable = new XBaseNumberVariable(field->Name(), -1, field); break;
-        case kXBaseLogical: variable = new XBaseBooleanVariable(field->Name(), -1, field); break;
-        case kXBaseMemo: variable = new XBaseStringVariable(field->Name(), -1, field, -1); break;
+        case kXBaseNumeric:
+            variable = new XBaseNumberVariable(field->Name(), -1, field);
+            break;
+        case kXBaseLogical:
+            variable = new XBaseBooleanVariable(field->Name(), -1, field);
+            break;
+        case kXBaseMemo:
+            variable = new XBaseStringVariable(field->Name(), -1, field, -1);
+            break;
         case kXBaseDate:
             if (dateVariables) {
                 variable = new XBaseDateVariable(field->Name(), -1, field);
                 break;
             }
             [[fallthrough]];
-        case kXBaseCharacter: variable = new XBaseStringVariable(field->Name(), -1, field, field->Length()); break;
-        default: break;
+        case kXBaseCharacter:
+            variable = new XBaseStringVariable(field->Name(), -1, field, field->Length());
+            break;
+        default:
+            break;
         }
         if (!variable) continue;
         variables.Insert(variable);
@@ -66,11 +76,14 @@ void XBaseDatabaseView::RebindVariables(XBaseTable* over) {
     EnterVariables(over, true);
 }
 
-void XBaseDatabaseView::SetTable(XBaseTable* newTable) { table = newTable; }
+void XBaseDatabaseView::SetTable(XBaseTable* newTable) {
+    table = newTable;
+}
 
 void XBaseDatabaseView::ResetVariables(int32_t all) {
     if (all) {
-        for (XBaseVariable* variable : bound) variable->Invalidate();
+        for (XBaseVariable* variable : bound)
+            variable->Invalidate();
         return;
     }
     if (totrec) totrec->Invalidate();
@@ -89,11 +102,13 @@ int XBaseDatabaseView::StoreVariables() {
 }
 
 void XBaseDatabaseView::SaveVariables() {
-    for (XBaseVariable* variable : bound) variable->SaveState();
+    for (XBaseVariable* variable : bound)
+        variable->SaveState();
 }
 
 void XBaseDatabaseView::RestoreVariables() {
-    for (XBaseVariable* variable : bound) variable->RestoreState();
+    for (XBaseVariable* variable : bound)
+        variable->RestoreState();
 }
 
 int XBaseDatabaseView::Close() {
@@ -121,7 +136,8 @@ int XBaseDatabaseView::IndexFailed(XBaseIndex* index) {
 
 int32_t XBaseDatabaseView::SnapshotIndexes() {
     order.clear();
-    for (XBaseIndex* index = indexes->First(); index; index = indexes->Next()) order.push_back(index);
+    for (XBaseIndex* index = indexes->First(); index; index = indexes->Next())
+        order.push_back(index);
     if (keys.size() < order.size()) keys.resize(order.size());
     if (oldKeys.size() < order.size()) oldKeys.resize(order.size());
     return static_cast<int32_t>(order.size());
@@ -157,7 +173,8 @@ int32_t XBaseDatabaseView::StepByNumber(int32_t direction) {
 
 int XBaseDatabaseView::SeekCurrent(XBaseIndex* index) {
     if (!EvaluateKey(index, searchKey)) return IndexFailed(index);
-    if (!index->SeekEntry(searchKey.Text(), searchKey.Length(), table->CurrentRecord())) return IndexFailed(index);
+    if (!index->SeekEntry(searchKey.Text(), searchKey.Length(), table->CurrentRecord()))
+        return IndexFailed(index);
     return 1;
 }
 
@@ -363,7 +380,9 @@ int XBaseDatabaseView::InstallFilter(VornVM* filterVM, intptr_t entry) {
     return entry ? GoFiltered(-1) : Go(-1);
 }
 
-void XBaseDatabaseView::AttachFilter(VornVM* filterVM, intptr_t entry) { InstallFilter(filterVM, entry); }
+void XBaseDatabaseView::AttachFilter(VornVM* filterVM, intptr_t entry) {
+    InstallFilter(filterVM, entry);
+}
 
 int XBaseDatabaseView::SetFilter(VornVM* vm, const DatabaseText& expression) {
     const char* text = expression.text ? expression.text : "";
@@ -373,7 +392,8 @@ int XBaseDatabaseView::SetFilter(VornVM* vm, const DatabaseText& expression) {
         return 1;
     }
     String message;
-    Segment* entry = vm ? vm->CompileDatabaseExpression(text, length, database->Name().Text(), &message) : nullptr;
+    Segment* entry =
+        vm ? vm->CompileDatabaseExpression(text, length, database->Name().Text(), &message) : nullptr;
     if (!entry) {
         SetErrorText(String("Syntax error in filter: ") + message);
         return 0;
@@ -383,7 +403,9 @@ int XBaseDatabaseView::SetFilter(VornVM* vm, const DatabaseText& expression) {
     return 1;
 }
 
-int XBaseDatabaseView::SyncIndex(XBaseIndex* index) { return SeekCurrent(index); }
+int XBaseDatabaseView::SyncIndex(XBaseIndex* index) {
+    return SeekCurrent(index);
+}
 
 // ---- Record changes ------------------------------------------------------------------------
 
@@ -458,7 +480,8 @@ int XBaseDatabaseView::Update() {
             IndexFailed(index);
         } else if (key.Length() != oldKey.Length() ||
                    std::memcmp(key.Text(), oldKey.Text(), static_cast<size_t>(key.Length())) != 0) {
-            if ((index->Flags() & kIndexUnique) && index->HasOtherEntry(key.Text(), key.Length(), record) != 0)
+            if ((index->Flags() & kIndexUnique) &&
+                index->HasOtherEntry(key.Text(), key.Length(), record) != 0)
                 ok = IndexFailed(index);
         }
     }

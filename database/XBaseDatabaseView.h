@@ -22,11 +22,12 @@ class XBaseStoreOpener;
 class XBaseTable;
 
 class XBaseDatabaseView : public DatabaseView {
-public:
+  public:
     // Works on the database's table and shares its index list; binds the
     // field variables on record 1.
-    XBaseDatabaseView(VornApplication* application, VornVM* program, XBaseDatabase* database, const String& name,
-                      XBaseTable* table, XBaseIndexList* indexes, XBaseStoreOpener* opener);
+    XBaseDatabaseView(VornApplication* application, VornVM* program, XBaseDatabase* database,
+                      const String& name, XBaseTable* table, XBaseIndexList* indexes,
+                      XBaseStoreOpener* opener);
     ~XBaseDatabaseView() override;
 
     int Close() override;
@@ -59,7 +60,7 @@ public:
     int EvaluateKey(XBaseIndex* index, String& key);
     XBaseTable* Table() const { return table; }
 
-private:
+  private:
     void BindVariables();
     // Enters the pseudo-fields and one variable per field; dates as dates
     // only when asked (after a rebuild).

@@ -14,7 +14,9 @@ namespace {
 // Every move and search of a view locks the index header while it reads.
 constexpr int kLockWalk = 1;
 
-char Upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+char Upper(char c) {
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
 
 } // namespace
 
@@ -71,7 +73,9 @@ int XBaseIndex::Open(const char* newName) {
     return 1;
 }
 
-void XBaseIndex::DeactivateFile() { file.DeactivateFile(); }
+void XBaseIndex::DeactivateFile() {
+    file.DeactivateFile();
+}
 
 Segment* XBaseIndex::Compile() {
     if (compiled) return compiled;
@@ -115,9 +119,13 @@ int XBaseIndex::FindKey(const char* key, int32_t length, int exact, int32_t* out
     return FileResult(file.Find(key, length, exact, outRecord, outFound, kLockWalk));
 }
 
-int XBaseIndex::FirstKey(int32_t* outRecord) { return FileResult(file.First(outRecord, kLockWalk)); }
+int XBaseIndex::FirstKey(int32_t* outRecord) {
+    return FileResult(file.First(outRecord, kLockWalk));
+}
 
-int XBaseIndex::LastKey(int32_t* outRecord) { return FileResult(file.Last(outRecord, kLockWalk)); }
+int XBaseIndex::LastKey(int32_t* outRecord) {
+    return FileResult(file.Last(outRecord, kLockWalk));
+}
 
 int XBaseIndex::NextKey(int32_t* outRecord, const char** outKey) {
     return FileResult(file.Next(outRecord, outKey, kLockWalk));

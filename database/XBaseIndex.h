@@ -20,10 +20,10 @@ class XBaseDatabase;
 class XBaseStoreOpener;
 
 class XBaseIndex {
-public:
+  public:
     // The name is copied; scripts refer to the index by it.
-    XBaseIndex(VornVM* program, VornApplication* application, XBaseDatabase* database, XBaseStoreOpener* opener,
-               const char* name, int32_t nameLength);
+    XBaseIndex(VornVM* program, VornApplication* application, XBaseDatabase* database,
+               XBaseStoreOpener* opener, const char* name, int32_t nameLength);
     virtual ~XBaseIndex();
     XBaseIndex(const XBaseIndex&) = delete;
     XBaseIndex& operator=(const XBaseIndex&) = delete;
@@ -68,7 +68,7 @@ public:
     // A String without text leaves the message as it was.
     void SetError(const String& text);
 
-private:
+  private:
     int FileResult(int ok);
 
     VornVM* program;
@@ -84,7 +84,7 @@ private:
 // The list of a database's open indexes, searched by name without regard to
 // case; it owns its indexes. Its first index is the controlling one.
 class XBaseIndexList : public SearchableList<XBaseIndex, const char*> {
-public:
+  public:
     XBaseIndexList() : SearchableList<XBaseIndex, const char*>(true) {}
 
     using SearchableList<XBaseIndex, const char*>::Find;

@@ -56,7 +56,8 @@ int32_t XBaseDatabase::OwnFiles(File** out, int32_t room) {
     };
     add(table->TableStore());
     add(table->MemoStore());
-    for (XBaseIndex* index = indexes.First(); index; index = indexes.Next()) add(index->File().Store());
+    for (XBaseIndex* index = indexes.First(); index; index = indexes.Next())
+        add(index->File().Store());
     return n;
 }
 
@@ -68,10 +69,12 @@ int XBaseDatabase::SwapInFiles(List<XBaseTemporaryFile>& temporaries) {
         bool exists = false;
         int ok = files->Exists(kXBaseLocation, each->finalName.Text(), &exists);
         if (ok && exists) {
-            ok = files->Exchange(kXBaseLocation, each->temporaryName.Text(), each->finalName.Text(), own, ownCount);
+            ok = files->Exchange(kXBaseLocation, each->temporaryName.Text(), each->finalName.Text(), own,
+                                 ownCount);
             if (ok) each->state = XBaseTemporaryFile::Exchanged;
         } else if (ok) {
-            ok = files->Rename(kXBaseLocation, each->temporaryName.Text(), kXBaseLocation, each->finalName.Text());
+            ok = files->Rename(kXBaseLocation, each->temporaryName.Text(), kXBaseLocation,
+                               each->finalName.Text());
             if (ok) each->state = XBaseTemporaryFile::Renamed;
         }
         if (!ok) {
@@ -93,9 +96,11 @@ int XBaseDatabase::SwapBackFiles(List<XBaseTemporaryFile>& temporaries) {
     for (XBaseTemporaryFile* each = temporaries.Last(); each; each = temporaries.Previous()) {
         int back = 1;
         if (each->state == XBaseTemporaryFile::Exchanged)
-            back = files->Exchange(kXBaseLocation, each->temporaryName.Text(), each->finalName.Text(), own, ownCount);
+            back = files->Exchange(kXBaseLocation, each->temporaryName.Text(), each->finalName.Text(), own,
+                                   ownCount);
         else if (each->state == XBaseTemporaryFile::Renamed)
-            back = files->Rename(kXBaseLocation, each->finalName.Text(), kXBaseLocation, each->temporaryName.Text());
+            back = files->Rename(kXBaseLocation, each->finalName.Text(), kXBaseLocation,
+                                 each->temporaryName.Text());
         if (back) {
             each->state = XBaseTemporaryFile::Made;
         } else {
@@ -119,10 +124,12 @@ int XBaseDatabase::MakeTemporaryIndexes(XBaseIndexList& fresh, List<XBaseTempora
     for (XBaseIndex* index = indexes.First(); index; index = indexes.Next()) {
         XBaseStore* store = MakeTemporary(index->FileName(), temporaries);
         if (!store) return 0;
-        auto* made = new XBaseIndex(program, application, this, &opener, index->Name().Text(), index->Name().Length());
+        auto* made =
+            new XBaseIndex(program, application, this, &opener, index->Name().Text(), index->Name().Length());
         fresh.Insert(made, kListTail);
         const String& expression = index->Expression();
-        if (!made->CreateOnFile(store, temporaries.Last()->temporaryName.Text(), expression.Text(), index->Flags())) {
+        if (!made->CreateOnFile(store, temporaries.Last()->temporaryName.Text(), expression.Text(),
+                                index->Flags())) {
             delete store;
             return Fail(made->ErrorText());
         }
@@ -134,7 +141,8 @@ int XBaseDatabase::MakeTemporaryIndexes(XBaseIndexList& fresh, List<XBaseTempora
 
 int XBaseDatabase::ReopenIndexes(XBaseIndexList& reopened) {
     for (XBaseIndex* index = indexes.First(); index; index = indexes.Next()) {
-        auto* again = new XBaseIndex(program, application, this, &opener, index->Name().Text(), index->Name().Length());
+        auto* again =
+            new XBaseIndex(program, application, this, &opener, index->Name().Text(), index->Name().Length());
         if (!again->Open(index->FileName().Text())) {
             Fail(again->ErrorText());
             delete again;
@@ -171,7 +179,8 @@ int XBaseDatabase::SwapAndReopen(List<XBaseTemporaryFile>& temporaries, XBaseTab
     int ok = 1;
     if (reopened) {
         *reopened = new XBaseTable(&opener);
-        if (!(*reopened)->Open(kXBaseLocation, fileName.Text(), kXBaseOpenMode)) ok = Fail((*reopened)->ErrorText());
+        if (!(*reopened)->Open(kXBaseLocation, fileName.Text(), kXBaseOpenMode))
+            ok = Fail((*reopened)->ErrorText());
     }
     if (ok) ok = ReopenIndexes(again);
     if (ok) return 1;
@@ -190,7 +199,8 @@ int XBaseDatabase::SwapAndReopen(List<XBaseTemporaryFile>& temporaries, XBaseTab
     return 0;
 }
 
-int XBaseDatabase::Commit(XBaseTable* reopened, XBaseIndexList& again, List<XBaseTemporaryFile>& temporaries) {
+int XBaseDatabase::Commit(XBaseTable* reopened, XBaseIndexList& again,
+                          List<XBaseTemporaryFile>& temporaries) {
     if (reopened) {
         // Closing the old table gives up the rebuild's locks: a request that
         // waited for them finds its file replaced.
@@ -200,7 +210,8 @@ int XBaseDatabase::Commit(XBaseTable* reopened, XBaseIndexList& again, List<XBas
         table->UnlockForRebuild();
     }
     indexes.Clear();
-    while (XBaseIndex* index = again.Remove(kListHead)) indexes.Insert(index, kListTail);
+    while (XBaseIndex* index = again.Remove(kListHead))
+        indexes.Insert(index, kListTail);
     DeleteTemporaries(temporaries);
     view->SetTable(table);
     view->RebindVariables(table);
@@ -210,7 +221,8 @@ int XBaseDatabase::Commit(XBaseTable* reopened, XBaseIndexList& again, List<XBas
 
 // ---- Pack ----------------------------------------------------------------------------------
 
-int XBaseDatabase::BuildPacked(List<XBaseTemporaryFile>& temporaries, XBaseIndexList& fresh, XBaseTable** built) {
+int XBaseDatabase::BuildPacked(List<XBaseTemporaryFile>& temporaries, XBaseIndexList& fresh,
+                               XBaseTable** built) {
     XBaseStore* tableStore = MakeTemporary(table->Name(), temporaries);
     if (!tableStore) return 0;
     String tableTemporary = temporaries.Last()->temporaryName;
@@ -225,7 +237,8 @@ int XBaseDatabase::BuildPacked(List<XBaseTemporaryFile>& temporaries, XBaseIndex
         memoTemporary = temporaries.Last()->temporaryName;
     }
     *built = new XBaseTable(&opener);
-    if (!(*built)->Create(tableStore, tableTemporary.Text(), memoStore, memoTemporary.Text(), table->Fields())) {
+    if (!(*built)->Create(tableStore, tableTemporary.Text(), memoStore, memoTemporary.Text(),
+                          table->Fields())) {
         delete tableStore;
         delete memoStore;
         return Fail((*built)->ErrorText());

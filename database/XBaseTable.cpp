@@ -707,7 +707,8 @@ int XBaseTable::LockForRebuild() {
     UnlockForRebuild();
     // Records before the header, as updates take them: a rewrite holding its
     // record waits for the header, never the reverse.
-    if (!tableStore->Lock(true, headerLength, INT64_MAX - headerLength)) return LockFailure(tableStore, name, "write");
+    if (!tableStore->Lock(true, headerLength, INT64_MAX - headerLength))
+        return LockFailure(tableStore, name, "write");
     if (!tableStore->Lock(true, 0, headerLength)) {
         tableStore->Unlock(headerLength, INT64_MAX - headerLength);
         return LockFailure(tableStore, name, "write");

@@ -758,7 +758,8 @@ namespace {
 
 // Whether a handle other than the caller's own holds the name open. Table
 // lock held.
-bool NameIsOpenToOthers(OpenFileTable& table, const char* path, const FileHandle* const* own, size_t ownCount) {
+bool NameIsOpenToOthers(OpenFileTable& table, const char* path, const FileHandle* const* own,
+                        size_t ownCount) {
     struct stat st{};
     if (lstat(path, &st) != 0) return false;
     auto it = table.counts.find({st.st_dev, st.st_ino});

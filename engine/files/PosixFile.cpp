@@ -566,7 +566,8 @@ bool PosixFileManager::Delete(int32_t kind, const char* path) {
     return ResolveInside(kind, path, &r.path) && DeletePath(r.Text());
 }
 
-bool PosixFileManager::Exchange(int32_t kind, const char* a, const char* b, File* const* own, int32_t ownCount) {
+bool PosixFileManager::Exchange(int32_t kind, const char* a, const char* b, File* const* own,
+                                int32_t ownCount) {
     Resolved first, second;
     if (!ResolveInside(kind, a, &first.path) || !ResolveInside(kind, b, &second.path)) return false;
     constexpr int32_t kMaxOwn = 16;

@@ -25,7 +25,8 @@ class DatabaseLibrarySource {
                                   int32_t typeLength, const DatabaseText& name, String* error) = 0;
     // A new database of the built-in "xbase3" driver, neither opened nor
     // created yet, named as above; null when this source has no such driver.
-    virtual Database* NewXBaseDatabase(VornApplication* application, VornVM* program, const DatabaseText& name) {
+    virtual Database* NewXBaseDatabase(VornApplication* application, VornVM* program,
+                                       const DatabaseText& name) {
         (void)application;
         (void)program;
         (void)name;

@@ -113,7 +113,8 @@ public:
                                int32_t sourceFileLength, int32_t line, String* error);
     // The same for the keys and filters of a database: field references
     // without an alias (D.field) name databaseName (may be null).
-    Segment* CompileDatabaseExpression(const char* text, int32_t length, const char* databaseName, String* error);
+    Segment* CompileDatabaseExpression(const char* text, int32_t length, const char* databaseName,
+                                       String* error);
     // The interpreter loop: 1 when the run ended normally (segment end or
     // exit), 0 when aborted or timed out.
     int Execute();

@@ -42,7 +42,7 @@ constexpr char kBuiltInType[] = "xbase3";
 // One popped text operand, handed on as a DatabaseText: the callee may adopt
 // an owned buffer (clearing the flag); whatever is still flagged is freed.
 class Operand {
-public:
+  public:
     Operand() = default;
     ~Operand() {
         if (adopt) std::free(const_cast<char*>(text));
@@ -50,16 +50,21 @@ public:
     Operand(const Operand&) = delete;
     Operand& operator=(const Operand&) = delete;
 
+    // Nothing is popped once the run is aborted: the first failed pop has
+    // said why, and the handler stops after its pops.
     void Pop(VornVM_Stack* stack) {
+        if (Aborted(stack)) return;
         bool owned = false;
         text = stack->PopString(&length, &size, &owned);
         adopt = owned ? 1 : 0;
     }
     // A file operand: a copy without NUL bytes, always owned.
     void PopFile(VornVM_Stack* stack) {
+        if (Aborted(stack)) return;
         text = stack->PopCString(&length, &size);
         adopt = 1;
     }
+    static bool Aborted(VornVM_Stack* stack) { return stack->Owner() && stack->Owner()->Aborted(); }
     DatabaseText Text() { return DatabaseText{const_cast<char*>(text), length, size, &adopt}; }
     bool IsEmpty() const { return length == 0; }
 
@@ -74,7 +79,9 @@ DatabaseText Borrowed(const String& text) {
     return DatabaseText{const_cast<char*>(text.Text()), text.Length(), text.Length(), nullptr};
 }
 
-DatabaseText NoText() { return DatabaseText{nullptr, 0, 0, nullptr}; }
+DatabaseText NoText() {
+    return DatabaseText{nullptr, 0, 0, nullptr};
+}
 
 String NotOpen(const char* name, int32_t length) {
     String message("Database '");
@@ -167,7 +174,8 @@ DatabaseView* VornVM::PopViewOperand(int32_t tag) {
 
 // ---- VrOPEN and VrCREATE --------------------------------------------------------------
 
-Database* VornVM::NewDatabaseOfType(int32_t tag, const char* type, int32_t typeLength, const DatabaseText& name) {
+Database* VornVM::NewDatabaseOfType(int32_t tag, const char* type, int32_t typeLength,
+                                    const DatabaseText& name) {
     if (typeLength == 0) {
         // The application's default type, as the script may have changed it.
         Variable* fallback = nullptr;
@@ -183,7 +191,8 @@ Database* VornVM::NewDatabaseOfType(int32_t tag, const char* type, int32_t typeL
     Database* database = nullptr;
     if (IsBuiltInType(type, typeLength)) {
         if (source) database = source->NewXBaseDatabase(application, this, name);
-        if (!database) error = String("Database type '") + kBuiltInType + "' is unsupported or not configured";
+        if (!database)
+            error = String("Database type '") + kBuiltInType + "' is unsupported or not configured";
     } else if (source) {
         database = source->NewDatabase(application, this, type, typeLength, name, &error);
     } else {
@@ -210,8 +219,8 @@ void VornVM::OpenDatabase(bool thirdText) {
     name.Pop(stack);
     if (aborted) return;
     if (FindDatabase(name.text, name.length)) {
-        TagError(kTagOpen, String("A database with the name '") + String(name.text, name.length) +
-                               "' is already open");
+        TagError(kTagOpen,
+                 String("A database with the name '") + String(name.text, name.length) + "' is already open");
         return;
     }
     Database* database = NewDatabaseOfType(kTagOpen, type.text, type.length, name.Text());
@@ -228,8 +237,12 @@ void VornVM::OpenDatabase(bool thirdText) {
     AddDatabase(database);
 }
 
-void VornVM::OpDbOpen() { OpenDatabase(false); }
-void VornVM::OpDbOpen2() { OpenDatabase(true); }
+void VornVM::OpDbOpen() {
+    OpenDatabase(false);
+}
+void VornVM::OpDbOpen2() {
+    OpenDatabase(true);
+}
 
 void VornVM::OpDbCreate() {
     Operand fields;
@@ -242,8 +255,8 @@ void VornVM::OpDbCreate() {
     name.Pop(stack);
     if (aborted) return;
     if (FindDatabase(name.text, name.length)) {
-        TagError(kTagCreate, String("A database with the name '") + String(name.text, name.length) +
-                                 "' is already open");
+        TagError(kTagCreate,
+                 String("A database with the name '") + String(name.text, name.length) + "' is already open");
         return;
     }
     // The constructor may adopt the name's buffer: Create gets what it holds.
@@ -270,7 +283,7 @@ void VornVM::OpDbClose() {
 // ---- Moves and searches ------------------------------------------------------------------
 
 void VornVM::OpDbSkip() {
-    int32_t count = stack->PopInteger();
+    int32_t count = aborted ? 0 : stack->PopInteger();
     DatabaseView* view = PopViewOperand(kTagSkip);
     if (!view) return;
     int ok = view->HasFilter() ? view->SkipFiltered(count) : view->Skip(count);
@@ -278,7 +291,7 @@ void VornVM::OpDbSkip() {
 }
 
 void VornVM::OpDbGo() {
-    int32_t position = stack->PopPosition();
+    int32_t position = aborted ? 0 : stack->PopPosition();
     DatabaseView* view = PopViewOperand(kTagGo);
     if (!view) return;
     int ok = view->HasFilter() ? view->GoFiltered(position) : view->Go(position);
@@ -286,7 +299,7 @@ void VornVM::OpDbGo() {
 }
 
 void VornVM::OpDbFind() {
-    int32_t exact = stack->PopInteger();
+    int32_t exact = aborted ? 0 : stack->PopInteger();
     Operand key;
     key.Pop(stack);
     DatabaseView* view = PopViewOperand(kTagFind);
@@ -314,10 +327,18 @@ void VornVM::ViewOperation(int32_t tag, int (DatabaseView::*operation)()) {
     DatabaseOutcome(tag, ok, view->ErrorText());
 }
 
-void VornVM::OpDbAdd() { ViewOperation(kTagAdd, &DatabaseView::Add); }
-void VornVM::OpDbUpdate() { ViewOperation(kTagUpdate, &DatabaseView::Update); }
-void VornVM::OpDbDelete() { ViewOperation(kTagDelete, &DatabaseView::Delete); }
-void VornVM::OpDbUndelete() { ViewOperation(kTagUndelete, &DatabaseView::Undelete); }
+void VornVM::OpDbAdd() {
+    ViewOperation(kTagAdd, &DatabaseView::Add);
+}
+void VornVM::OpDbUpdate() {
+    ViewOperation(kTagUpdate, &DatabaseView::Update);
+}
+void VornVM::OpDbDelete() {
+    ViewOperation(kTagDelete, &DatabaseView::Delete);
+}
+void VornVM::OpDbUndelete() {
+    ViewOperation(kTagUndelete, &DatabaseView::Undelete);
+}
 
 // ---- Indexes, pack, reindex ----------------------------------------------------------------
 
@@ -379,11 +400,21 @@ void VornVM::DatabaseOperation(int32_t tag, int (Database::*operation)()) {
     DatabaseOutcome(tag, ok, database->ErrorText());
 }
 
-void VornVM::OpDbPack() { DatabaseOperation(kTagPack, &Database::Pack); }
-void VornVM::OpDbReindex() { DatabaseOperation(kTagReindex, &Database::Reindex); }
-void VornVM::OpDbCommit() { DatabaseOperation(kTagCommit, &Database::Commit); }
-void VornVM::OpDbRollback() { DatabaseOperation(kTagRollback, &Database::Rollback); }
-void VornVM::OpDbTransact() { DatabaseOperation(kTagTransact, &Database::Transact); }
+void VornVM::OpDbPack() {
+    DatabaseOperation(kTagPack, &Database::Pack);
+}
+void VornVM::OpDbReindex() {
+    DatabaseOperation(kTagReindex, &Database::Reindex);
+}
+void VornVM::OpDbCommit() {
+    DatabaseOperation(kTagCommit, &Database::Commit);
+}
+void VornVM::OpDbRollback() {
+    DatabaseOperation(kTagRollback, &Database::Rollback);
+}
+void VornVM::OpDbTransact() {
+    DatabaseOperation(kTagTransact, &Database::Transact);
+}
 
 // ---- Views, queries, commands ----------------------------------------------------------------
 
@@ -456,7 +487,7 @@ void VornVM::OpDbRevealStructureDb() {
 void VornVM::OpDbRevealStructureAgg() {
     Variable* target = nullptr;
     bool temporary = false;
-    stack->PopVariable(&target, &temporary);
+    if (!aborted) stack->PopVariable(&target, &temporary);
     DatabaseView* view = PopViewOperand(kTagRevealStructure);
     if (view) {
         int ok = view->RevealStructureToAggregate(&target);

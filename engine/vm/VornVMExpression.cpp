@@ -19,8 +19,8 @@ Segment* VornVM::CompileExpression(const char* text, int32_t length, const char*
 
 Segment* VornVM::CompileDatabaseExpression(const char* text, int32_t length, const char* databaseName,
                                            String* error) {
-    ExpressionCompiler compiler(externalCalls, segments, pool, functions, nullptr, text, length, databaseName, nullptr,
-                                0, nullptr, 0, 0, kExpressionFileVersion);
+    ExpressionCompiler compiler(externalCalls, segments, pool, functions, nullptr, text, length, databaseName,
+                                nullptr, 0, nullptr, 0, 0, kExpressionFileVersion);
     if (!compiler.Compile()) {
         if (error) *error = compiler.ErrorText();
         return nullptr;

@@ -49,7 +49,7 @@
 namespace vorn::test {
 
 class TextOutput : public Output {
-public:
+  public:
     int32_t Write(const char* bytes, int32_t length) override {
         if (length > 0) text.append(bytes, static_cast<size_t>(length));
         return length;
@@ -77,7 +77,8 @@ inline std::vector<std::string> Tokens(const std::string& line) {
                 if (line[i] == '\\') ++i;
             ++i;
         } else {
-            while (i < line.size() && line[i] != ' ' && line[i] != '\t') ++i;
+            while (i < line.size() && line[i] != ' ' && line[i] != '\t')
+                ++i;
         }
         out.push_back(line.substr(start, i - start));
     }
@@ -89,7 +90,9 @@ inline bool IsInteger(const std::string& token) {
     return i < token.size() && token.find_first_not_of("0123456789", i) == std::string::npos;
 }
 
-inline std::string Quoted(const std::string& token) { return token[0] == '"' ? token : "\"" + token + "\""; }
+inline std::string Quoted(const std::string& token) {
+    return token[0] == '"' ? token : "\"" + token + "\"";
+}
 
 inline std::string Push(const std::string& token) {
     if (token[0] == '"') return "    pushc " + token + "\n";
@@ -114,16 +117,19 @@ inline std::string ExpandScript(const std::string& script) {
         }
         std::vector<std::string> t = Tokens(line);
         const std::string& word = t[0];
-        auto arg = [&](size_t i, const char* fallback) { return i < t.size() ? t[i] : std::string(fallback); };
+        auto arg = [&](size_t i, const char* fallback) {
+            return i < t.size() ? t[i] : std::string(fallback);
+        };
         if (word == "loud") {
             loud = true;
         } else if (word == "open") {
-            for (const std::string& a : {arg(1, ""), arg(2, ""), arg(3, "\"\""), arg(4, "xbase3"), std::string("\"\""),
-                                         std::string("\"\"")})
+            for (const std::string& a : {arg(1, ""), arg(2, ""), arg(3, "\"\""), arg(4, "xbase3"),
+                                         std::string("\"\""), std::string("\"\"")})
                 body += Push(a);
             body += "    dbopen\n";
         } else if (word == "create") {
-            for (const std::string& a : {arg(1, ""), arg(2, ""), arg(4, "xbase3"), arg(3, "\"\"")}) body += Push(a);
+            for (const std::string& a : {arg(1, ""), arg(2, ""), arg(4, "xbase3"), arg(3, "\"\"")})
+                body += Push(a);
             body += "    dbcreate\n";
         } else if (word == "set") {
             body += Push(t[3]) + "    popdc " + Quoted(t[1]) + ", " + Quoted(t[2]) + "\n";
@@ -134,7 +140,8 @@ inline std::string ExpandScript(const std::string& script) {
             for (size_t i = 1; i < t.size(); ++i) {
                 size_t dot = t[i].find('.');
                 if (t[i][0] != '"' && t[i][0] != '$' && dot != std::string::npos)
-                    body += "    pushdc " + Quoted(t[i].substr(0, dot)) + ", " + Quoted(t[i].substr(dot + 1)) + "\n";
+                    body += "    pushdc " + Quoted(t[i].substr(0, dot)) + ", " +
+                            Quoted(t[i].substr(dot + 1)) + "\n";
                 else
                     body += Push(t[i]);
                 body += "    out\n";
@@ -142,29 +149,44 @@ inline std::string ExpandScript(const std::string& script) {
             body += "    pushc \"\\n\"\n    out\n";
         } else if (word == "err") {
             for (size_t i = 1; i < t.size(); ++i)
-                body += "    pushc \"" + std::string(i > 1 ? " " : "") + t[i] + "=\"\n    out\n    pushnc \"" + t[i] +
-                        "_Error\"\n    out\n";
+                body += "    pushc \"" + std::string(i > 1 ? " " : "") + t[i] +
+                        "=\"\n    out\n    pushnc \"" + t[i] + "_Error\"\n    out\n";
             body += "    pushc \"\\n\"\n    out\n";
         } else if (word == "walk") {
             std::string n = std::to_string(++labels);
             std::string db = Quoted(t[1]);
-            body += "    pushc " + db + "\n    pushc \"\"\n    pushc \"top\"\n    popnc \"walk_at\"\n"
-                    "    pushnc \"walk_at\"\n    dbgo\nwalk" + n + ":\n"
-                    "    pushdc " + db + ", \"eof\"\n    pushi 0\n    eq\n    jmp_eq walked" + n + "\n"
-                    "    pushdc " + db + ", \"recno\"\n    out\n    pushc \":\"\n    out\n"
-                    "    pushdc " + db + ", " + Quoted(t[2]) + "\n    out\n    pushc \" \"\n    out\n"
-                    "    pushc " + db + "\n    pushc \"\"\n    pushi 1\n    dbskip\n    jmp walk" + n + "\n"
-                    "walked" + n + ":\n    pushc \"eof\\n\"\n    out\n";
+            body += "    pushc " + db +
+                    "\n    pushc \"\"\n    pushc \"top\"\n    popnc \"walk_at\"\n"
+                    "    pushnc \"walk_at\"\n    dbgo\nwalk" +
+                    n +
+                    ":\n"
+                    "    pushdc " +
+                    db + ", \"eof\"\n    pushi 0\n    eq\n    jmp_eq walked" + n +
+                    "\n"
+                    "    pushdc " +
+                    db +
+                    ", \"recno\"\n    out\n    pushc \":\"\n    out\n"
+                    "    pushdc " +
+                    db + ", " + Quoted(t[2]) +
+                    "\n    out\n    pushc \" \"\n    out\n"
+                    "    pushc " +
+                    db + "\n    pushc \"\"\n    pushi 1\n    dbskip\n    jmp walk" + n +
+                    "\n"
+                    "walked" +
+                    n + ":\n    pushc \"eof\\n\"\n    out\n";
         } else {
-            for (size_t i = 1; i < t.size(); ++i) body += Push(t[i]);
+            for (size_t i = 1; i < t.size(); ++i)
+                body += Push(t[i]);
             body += "    " + word + "\n";
         }
     }
     std::string prologue;
     if (!loud)
-        for (int id : kDatabaseTagIds) prologue += "    tagerror " + std::to_string(id) + ", 0\n";
+        for (int id : kDatabaseTagIds)
+            prologue += "    tagerror " + std::to_string(id) + ", 0\n";
     std::string declarations = ".global";
-    for (const std::string& name : globals) declarations += " " + name;
+    for (const std::string& name : globals)
+        declarations += " " + name;
     return declarations + "\n.segment main entry\n" + prologue + body + ".end\n";
 }
 
@@ -178,7 +200,7 @@ inline std::vector<uint8_t> AssembleScript(const std::string& source) {
 
 // A scratch data directory and the runs of scripts on it.
 class DatabaseScriptTest : public ::testing::Test {
-protected:
+  protected:
     std::string DataPath(const std::string& name) const { return tree.Data() + "/" + name; }
     std::string Bytes(const std::string& name) const { return ScratchTree::ReadFile(DataPath(name)); }
 
@@ -195,9 +217,11 @@ protected:
         CommandLineApplication application(&output);
         application.SetScriptDirectory(tree.Scripts().c_str());
         application.SetDataDirectory(tree.Data().c_str());
-        for (const auto& [type, path] : libraries) application.AddDatabaseLibrary(type.c_str(), path.c_str());
+        for (const auto& [type, path] : libraries)
+            application.AddDatabaseLibrary(type.c_str(), path.c_str());
         String error;
-        for (const std::string& option : options) EXPECT_TRUE(application.SetOption(option.c_str(), &error));
+        for (const std::string& option : options)
+            EXPECT_TRUE(application.SetOption(option.c_str(), &error));
         auto* file = new BufferFile("t.vrc", bytes.data(), static_cast<int32_t>(bytes.size()));
         int32_t result = application.RunImage("t.vrc", file, &error);
         if (status) *status = result;
@@ -235,7 +259,8 @@ protected:
             Row row{table.Deleted() != 0, {}};
             for (XBaseField* f = table.Fields().First(); f; f = table.Fields().Next()) {
                 const char* v = f->Value();
-                row.values.push_back(v ? std::string(v, static_cast<size_t>(f->ValueLength())) : "<unreadable>");
+                row.values.push_back(v ? std::string(v, static_cast<size_t>(f->ValueLength()))
+                                       : "<unreadable>");
             }
             rows.push_back(row);
         }
@@ -245,7 +270,8 @@ protected:
     // Checks a table with both Python readers and each index with the tree
     // checker against keys made from our reading: key(row) gives the key of
     // a record for the index of that position.
-    using KeyOf = std::string (*)(const std::vector<std::string>& names, const std::vector<std::string>& values);
+    using KeyOf = std::string (*)(const std::vector<std::string>& names,
+                                  const std::vector<std::string>& values);
     void Verify(const std::string& table, const std::vector<std::pair<std::string, KeyOf>>& indexes = {}) {
         std::vector<std::string> names;
         std::vector<char> types;
@@ -263,18 +289,22 @@ protected:
                 } else if (v.find_first_not_of(' ') == std::string::npos) {
                     v.clear();
                 }
-                if (types[i] == 'L') v = v == "T" || v == "t" || v == "Y" || v == "y" ? "T" : v.empty() ? "" : "F";
+                if (types[i] == 'L')
+                    v = v == "T" || v == "t" || v == "Y" || v == "y" ? "T" : v.empty() ? "" : "F";
                 line += (i ? "|" : "") + v;
             }
             return line;
         };
         std::string ours, oursSorted;
         std::vector<std::string> lines;
-        for (const Row& row : rows) lines.push_back(canonical(row));
-        for (const std::string& l : lines) ours += l + "\n";
+        for (const Row& row : rows)
+            lines.push_back(canonical(row));
+        for (const std::string& l : lines)
+            ours += l + "\n";
         std::vector<std::string> sorted = lines;
         std::sort(sorted.begin(), sorted.end());
-        for (const std::string& l : sorted) oursSorted += l + "\n";
+        for (const std::string& l : sorted)
+            oursSorted += l + "\n";
         const char* script = R"PY(
 import os, sys
 import dbf, dbfread
@@ -297,12 +327,14 @@ d.close()
 )PY";
         std::string file = tree.root + "/readers.py";
         ScratchTree::WriteFile(file, script);
-        std::string command = "/usr/bin/python3 -W ignore " + file + " " + tree.Data() + " " + table + " 2>&1";
+        std::string command =
+            "/usr/bin/python3 -W ignore " + file + " " + tree.Data() + " " + table + " 2>&1";
         std::string out;
         if (FILE* pipe = popen(command.c_str(), "r")) {
             char buffer[4096];
             size_t n;
-            while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
+            while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
+                out.append(buffer, n);
             pclose(pipe);
         }
         // An empty table prints an empty line before the separator.
@@ -321,8 +353,8 @@ d.close()
     }
 
     // The key of an index on one field: its text as a field variable reads it.
-    template <int Field> static std::string FieldKey(const std::vector<std::string>&,
-                                                     const std::vector<std::string>& values) {
+    template <int Field>
+    static std::string FieldKey(const std::vector<std::string>&, const std::vector<std::string>& values) {
         return values[Field];
     }
 

@@ -16,7 +16,7 @@ struct ScriptCase {
 };
 
 class DatabaseTagTest : public DatabaseScriptTest {
-protected:
+  protected:
     void RunCases(const std::vector<ScriptCase>& cases, bool verifyTable = false) {
         for (const ScriptCase& c : cases) {
             std::filesystem::remove_all(tree.Data());
@@ -31,7 +31,8 @@ protected:
 // of the handlers themselves, and the driver a type chooses.
 TEST_F(DatabaseTagTest, RegistryAndDriverChoice) {
     RunCases({
-        {"no database at all", "dbskip \"\" \"\" 1\nerr VrSKIP", "VrSKIP=There is no primary database, and no database was specified\n"},
+        {"no database at all", "dbskip \"\" \"\" 1\nerr VrSKIP",
+         "VrSKIP=There is no primary database, and no database was specified\n"},
         {"a name not open", "dbgo nothere \"\" 1\nerr VrGO", "VrGO=Database 'nothere' is not open\n"},
         {"open twice in another case",
          "create people P.DBF \"N NUMBER(3)\"\nopen PEOPLE P.DBF\nerr VrCREATE VrOPEN",
@@ -40,13 +41,16 @@ TEST_F(DatabaseTagTest, RegistryAndDriverChoice) {
          "VrADD=Database 'a' has no view named 'other'\n"},
         {"the last opened is primary, VrCLOSE hands it on",
          "create a A.DBF \"N NUMBER(3)\"\ncreate b B.DBF \"M NUMBER(3)\"\nset a N 1\ndbadd \"\" \"\"\n"
-         "print a.totrec b.totrec\ndbclose \"\"\nset a N 2\ndbadd \"\" \"\"\nprint a.totrec\nerr VrADD VrCLOSE",
+         "print a.totrec b.totrec\ndbclose \"\"\nset a N 2\ndbadd \"\" \"\"\nprint a.totrec\nerr VrADD "
+         "VrCLOSE",
          "01\n1\nVrADD= VrCLOSE=\n"},
         {"VrPRIMARY makes primary even when its view is missing",
-         "create a A.DBF \"N NUMBER(3)\"\ncreate b B.DBF \"M NUMBER(3)\"\ndbprimary a nope \"\"\nerr VrPRIMARY\n"
+         "create a A.DBF \"N NUMBER(3)\"\ncreate b B.DBF \"M NUMBER(3)\"\ndbprimary a nope \"\"\nerr "
+         "VrPRIMARY\n"
          "dbadd \"\" \"\"\nprint a.totrec b.totrec",
          "VrPRIMARY=Database 'a' has no view named 'nope'\n10\n"},
-        {"VrPRIMARY's empty name is no primary database", "create a A.DBF \"N NUMBER(3)\"\ndbprimary \"\" \"\" \"\"\nerr VrPRIMARY",
+        {"VrPRIMARY's empty name is no primary database",
+         "create a A.DBF \"N NUMBER(3)\"\ndbprimary \"\" \"\" \"\"\nerr VrPRIMARY",
          "VrPRIMARY=Database '' is not open\n"},
         {"VrPRIMARY with a view and no index clears its error",
          "create a A.DBF \"N NUMBER(3)\"\ndbprimary A a \"\"\nerr VrPRIMARY", "VrPRIMARY=\n"},
@@ -57,11 +61,11 @@ TEST_F(DatabaseTagTest, RegistryAndDriverChoice) {
          "create a A.DBF \"N NUMBER(3)\" xbase3x\nerr VrCREATE\nopen b A.DBF \"\" Other\nerr VrOPEN",
          "VrCREATE=Database type 'xbase3x' is unsupported or not configured\n"
          "VrOPEN=Database type 'Other' is unsupported or not configured\n"},
-        {"a failed open registers nothing",
-         "open a MISSING.DBF\nerr VrOPEN\ndbskip \"\" \"\" 1\nerr VrSKIP",
+        {"a failed open registers nothing", "open a MISSING.DBF\nerr VrOPEN\ndbskip \"\" \"\" 1\nerr VrSKIP",
          "VrOPEN=Error opening 'MISSING.DBF': No such file or directory\n"
          "VrSKIP=There is no primary database, and no database was specified\n"},
-        {"file operands lose their NUL bytes", "create a \"A\\0.DBF\" \"N NUMBER(3)\"\nerr VrCREATE\ndbclose a\nopen b A.DBF\nerr VrOPEN",
+        {"file operands lose their NUL bytes",
+         "create a \"A\\0.DBF\" \"N NUMBER(3)\"\nerr VrCREATE\ndbclose a\nopen b A.DBF\nerr VrOPEN",
          "VrCREATE=\nVrOPEN=\n"},
         {"the four refusals",
          "create a A.DBF \"N NUMBER(3)\"\ndbopenview a v \"q\" \"\"\ndbcloseview a v\ndbquery a \"q\" \"\"\n"
@@ -72,7 +76,8 @@ TEST_F(DatabaseTagTest, RegistryAndDriverChoice) {
          " VrQUERY=VrQUERY is not currently supported for databases of type 'xbase3'"
          " VrDBCOMMAND=VrDBCOMMAND is not currently supported for databases of type 'xbase3'"
          " VrCOMMIT= VrROLLBACK= VrTRANSACT=\n"},
-        {"messages are entity-encoded", "dbgo \"<a&b>\" \"\" 1\nerr VrGO", "VrGO=Database '&lt;a&amp;b&gt;' is not open\n"},
+        {"messages are entity-encoded", "dbgo \"<a&b>\" \"\" 1\nerr VrGO",
+         "VrGO=Database '&lt;a&amp;b&gt;' is not open\n"},
     });
 }
 
@@ -88,10 +93,12 @@ TEST_F(DatabaseTagTest, IllegalWordAbortAndDefaultSettings) {
     out = Run("create a A.DBF \"N NUMBER(3)\"\n: pushc \"a\"\n: dbskip\nprint after", &status);
     EXPECT_EQ(status, kRunFailed);
     EXPECT_NE(out.find("Stack underflow"), std::string::npos) << out;
+    EXPECT_EQ(out.find("Stack underflow"), out.rfind("Stack underflow")) << "reported once: " << out;
     EXPECT_EQ(out.find("There is no primary"), std::string::npos) << out;
 
     // VrSKIP shows its error and goes on; VrMAKEINDEX is fatal by default.
-    out = Run("loud\ndbskip x \"\" 1\nprint on\ncreate a A.DBF \"N NUMBER(3)\"\ndbmakeindex a I.VRX \"N +\" \"\"\nprint after",
+    out = Run("loud\ndbskip x \"\" 1\nprint on\ncreate a A.DBF \"N NUMBER(3)\"\ndbmakeindex a I.VRX \"N +\" "
+              "\"\"\nprint after",
               &status);
     EXPECT_EQ(status, kRunFailed);
     EXPECT_NE(out.find("VrSKIP: Database 'x' is not open"), std::string::npos) << out;
@@ -149,7 +156,8 @@ TEST_F(DatabaseTagTest, FieldSpecifications) {
         std::string out = Run(std::string("create a A.DBF \"") + s.spec + "\"\nerr VrCREATE");
         if (!s.fields) {
             std::string message = s.message;
-            for (size_t at; (at = message.find("\\t")) != std::string::npos;) message.replace(at, 2, "\t");
+            for (size_t at; (at = message.find("\\t")) != std::string::npos;)
+                message.replace(at, 2, "\t");
             EXPECT_EQ(out, "VrCREATE=" + message + "\n") << s.spec;
             EXPECT_FALSE(std::filesystem::exists(DataPath("A.DBF"))) << s.spec;
             continue;
@@ -162,8 +170,9 @@ TEST_F(DatabaseTagTest, FieldSpecifications) {
         ASSERT_TRUE(table.Open(LocationData, "A.DBF", 1)) << s.spec;
         std::string fields;
         for (XBaseField* f = table.Fields().First(); f; f = table.Fields().Next())
-            fields += (fields.empty() ? "" : " ") + std::string(f->Name()) + ":" + XBaseTypeLetter(f->Kind()) + ":" +
-                      std::to_string(f->Length()) + ":" + std::to_string(f->Decimals());
+            fields += (fields.empty() ? "" : " ") + std::string(f->Name()) + ":" +
+                      XBaseTypeLetter(f->Kind()) + ":" + std::to_string(f->Length()) + ":" +
+                      std::to_string(f->Decimals());
         EXPECT_EQ(fields, s.fields) << s.spec;
         EXPECT_EQ(table.RecordCount(), 0);
     }
@@ -178,14 +187,16 @@ TEST_F(DatabaseTagTest, TheExampleRuns) {
     int32_t status = 0;
     std::string out = RunSource(source, &status);
     EXPECT_EQ(status, kRunCompleted);
-    EXPECT_EQ(out, "Found: 3. Edsger (Rotterdam, 19300511): Shortest paths, semaphores and structured programming.\n"
-                   "In name order:\n"
-                   "2. Ada (London, 18151210): Published the first program.\n"
-                   "4. Barbara (Los Angeles, 19391107): Data abstraction and the substitution principle.\n"
-                   "3. Edsger (Rotterdam, 19300511): Shortest paths, semaphores and structured programming.\n"
-                   "1. Grace (Arlington, 19061209): Wrote the first compiler and found the first bug.\n"
-                   "After deleting Grace and packing: 3 people, Ada first\n"
-                   "Errors:\n");
+    EXPECT_EQ(
+        out,
+        "Found: 3. Edsger (Rotterdam, 19300511): Shortest paths, semaphores and structured programming.\n"
+        "In name order:\n"
+        "2. Ada (London, 18151210): Published the first program.\n"
+        "4. Barbara (Los Angeles, 19391107): Data abstraction and the substitution principle.\n"
+        "3. Edsger (Rotterdam, 19300511): Shortest paths, semaphores and structured programming.\n"
+        "1. Grace (Arlington, 19061209): Wrote the first compiler and found the first bug.\n"
+        "After deleting Grace and packing: 3 people, Ada first\n"
+        "Errors:\n");
     Verify("people.dbf", {{"people.vrx", FieldKey<0>}});
 }
 

@@ -33,13 +33,16 @@ std::string WriterSource(int writer, int appends) {
     storegi n, 0
     storegi try, 0
 next:
-    pushc ")" + w + R"("
+    pushc ")" +
+           w + R"("
     popdc "c", "WRITER"
-    pushc ")" + w + R"(-"
+    pushc ")" +
+           w + R"(-"
     pushg n
     cat
     popdc "c", "ORIGIN"
-    pushc "a)" + w + R"(-"
+    pushc "a)" +
+           w + R"(-"
     pushg n
     cat
     pushc "-"
@@ -47,7 +50,8 @@ next:
     pushg try
     cat
     popdc "c", "KEY"
-    pushc "note of )" + w + R"("
+    pushc "note of )" +
+           w + R"("
     popdc "c", "NOTE"
     pushc "c"
     pushc ""
@@ -56,7 +60,8 @@ next:
     pushc ""
     eq
     jmp_eq failed
-    pushc "A )" + w + R"( "
+    pushc "A )" +
+           w + R"( "
     pushg n
     cat
     pushc "\n"
@@ -71,16 +76,19 @@ next:
     pushc "c"
     pushc ""
     pushg n
-    pushi )" + std::to_string(kSeeds) + R"(
+    pushi )" +
+           std::to_string(kSeeds) + R"(
     mod
     pushi 1
     add
     dbgo
-    pushc "u)" + w + R"(-"
+    pushc "u)" +
+           w + R"(-"
     pushg n
     cat
     popdc "c", "KEY"
-    pushc ")" + w + R"("
+    pushc ")" +
+           w + R"("
     popdc "c", "WRITER"
     pushc "c"
     pushc ""
@@ -89,11 +97,13 @@ next:
     pushc ""
     eq
     jmp_eq updatefailed
-    pushc "U )" + w + R"(\n"
+    pushc "U )" +
+           w + R"(\n"
     out
     jmp advance
 updatefailed:
-    pushc "X )" + w + R"( "
+    pushc "X )" +
+           w + R"( "
     pushg VrUPDATE_Error
     cat
     pushc "\n"
@@ -101,7 +111,8 @@ updatefailed:
     out
     jmp advance
 failed:
-    pushc "F )" + w + R"( "
+    pushc "F )" +
+           w + R"( "
     pushg VrADD_Error
     cat
     pushc "\n"
@@ -115,7 +126,8 @@ failed:
     jmp next
 advance:
     incg n, 1
-    cmpgi n, )" + std::to_string(appends) + R"(
+    cmpgi n, )" +
+           std::to_string(appends) + R"(
     jmp_lt next
     exit
 
@@ -133,7 +145,7 @@ advance:
 }
 
 class XBaseConcurrentScriptTest : public DatabaseScriptTest {
-protected:
+  protected:
     // Starts vrrun on an assembled program; its output goes to a file.
     pid_t StartVrrun(const std::string& program, const std::string& output) {
         std::vector<uint8_t> bytes = AssembleScript(program);
@@ -143,7 +155,8 @@ protected:
         std::string data = tree.Data();
         std::vector<std::string> args = {VORN_VRRUN, "-c", "globaltimeout=60", "-d", data, path};
         std::vector<char*> argv;
-        for (std::string& a : args) argv.push_back(a.data());
+        for (std::string& a : args)
+            argv.push_back(a.data());
         argv.push_back(nullptr);
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
@@ -164,19 +177,24 @@ protected:
     std::map<std::string, int> Origins() {
         std::vector<std::string> names;
         std::map<std::string, int> origins;
-        for (const Row& row : ReadTable("C.DBF", &names)) ++origins[row.values[1]];
+        for (const Row& row : ReadTable("C.DBF", &names))
+            ++origins[row.values[1]];
         return origins;
     }
 };
 
-std::string KeyKey(const std::vector<std::string>&, const std::vector<std::string>& v) { return v[2]; }
-std::string WriterKey(const std::vector<std::string>&, const std::vector<std::string>& v) { return v[0]; }
+std::string KeyKey(const std::vector<std::string>&, const std::vector<std::string>& v) {
+    return v[2];
+}
+std::string WriterKey(const std::vector<std::string>&, const std::vector<std::string>& v) {
+    return v[0];
+}
 
 TEST_F(XBaseConcurrentScriptTest, ProcessesAndThreadsThenAPackWhileAppending) {
     std::string seed = "create c C.DBF \"WRITER NUMBER(3), ORIGIN CHAR(12), KEY CHAR(20), NOTE MEMO\"\n";
     for (int i = 1; i <= kSeeds; ++i)
-        seed += "set c WRITER 0\nset c ORIGIN seed" + std::to_string(i) + "\nset c KEY seed" + std::to_string(i) +
-                "\ndbadd c \"\"\n";
+        seed += "set c WRITER 0\nset c ORIGIN seed" + std::to_string(i) + "\nset c KEY seed" +
+                std::to_string(i) + "\ndbadd c \"\"\n";
     seed += "dbmakeindex c W.VRX WRITER \"\"\ndbmakeindex c K.VRX KEY \"unique\"\nerr VrADD VrMAKEINDEX\n";
     ASSERT_EQ(Run(seed), "VrADD= VrMAKEINDEX=\n");
 
@@ -187,8 +205,10 @@ TEST_F(XBaseConcurrentScriptTest, ProcessesAndThreadsThenAPackWhileAppending) {
     std::vector<std::string> outputs(4);
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t)
-        threads.emplace_back([&, t] { outputs[static_cast<size_t>(t)] = RunSource(WriterSource(3 + t, kAppends)); });
-    for (std::thread& thread : threads) thread.join();
+        threads.emplace_back(
+            [&, t] { outputs[static_cast<size_t>(t)] = RunSource(WriterSource(3 + t, kAppends)); });
+    for (std::thread& thread : threads)
+        thread.join();
     outputs.push_back(Finish(first, "w1"));
     outputs.push_back(Finish(second, "w2"));
 
@@ -220,10 +240,12 @@ TEST_F(XBaseConcurrentScriptTest, ProcessesAndThreadsThenAPackWhileAppending) {
         return header.size() == 8 ? GetU32(reinterpret_cast<const uint8_t*>(header.data()) + 4) : 0u;
     };
     uint32_t before = count();
-    for (int wait = 0; wait < 2000 && count() < before + 20; ++wait) usleep(5000);
+    for (int wait = 0; wait < 2000 && count() < before + 20; ++wait)
+        usleep(5000);
     std::string packs;
     for (int i = 0; i < 3; ++i)
-        packs += "open p C.DBF \"K.VRX, W.VRX\"\ndbgo p \"\" 2\ndbdelete p \"\"\ndbpack p\nerr VrPACK\ndbclose p\n";
+        packs += "open p C.DBF \"K.VRX, W.VRX\"\ndbgo p \"\" 2\ndbdelete p \"\"\ndbpack p\nerr "
+                 "VrPACK\ndbclose p\n";
     EXPECT_EQ(Run(packs), "VrPACK=\nVrPACK=\nVrPACK=\n");
     std::string out = Finish(appender, "w9");
     origins = Origins();

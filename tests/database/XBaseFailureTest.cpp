@@ -17,7 +17,7 @@ const char* kTable = "create t T.DBF \"NAME CHAR(10), N NUMBER(4), NOTES MEMO\"\
                      "dbmakeindex t I.VRX NAME \"\"\nerr VrADD VrMAKEINDEX\n";
 
 class XBaseFailureTest : public DatabaseScriptTest {
-protected:
+  protected:
     void SetUp() override { ASSERT_EQ(Run(kTable), "VrADD= VrMAKEINDEX=\n"); }
     void Patch(const std::string& name, size_t at, const std::string& bytes) {
         std::string content = Bytes(name);
@@ -26,7 +26,9 @@ protected:
     }
 };
 
-std::string NameKey(const std::vector<std::string>&, const std::vector<std::string>& v) { return v[0]; }
+std::string NameKey(const std::vector<std::string>&, const std::vector<std::string>& v) {
+    return v[0];
+}
 
 // Damaged and foreign files: each open fails with the file layer's message
 // as the tag's error, and the script goes on.
@@ -34,7 +36,8 @@ TEST_F(XBaseFailureTest, HostileFilesAreTagErrors) {
     std::string table = Bytes("T.DBF");
     std::string index = Bytes("I.VRX");
     std::string random;
-    for (uint32_t seed = 7, i = 0; i < 700; ++i) random += static_cast<char>((seed = seed * 1103515245 + 12345) >> 16);
+    for (uint32_t seed = 7, i = 0; i < 700; ++i)
+        random += static_cast<char>((seed = seed * 1103515245 + 12345) >> 16);
     struct Hostile {
         const char* file;
         std::string bytes;
@@ -44,7 +47,8 @@ TEST_F(XBaseFailureTest, HostileFilesAreTagErrors) {
     const Hostile cases[] = {
         {"H.DBF", "", "open h H.DBF", "Error reading from 'H.DBF': File is corrupt (unexpected end of file)"},
         {"H.DBF", random, "open h H.DBF", "'H.DBF': Unsupported xBase file version"},
-        {"H.DBF", table.substr(0, 40), "open h H.DBF", "Error reading from 'H.DBF': File is corrupt (unexpected end of file)"},
+        {"H.DBF", table.substr(0, 40), "open h H.DBF",
+         "Error reading from 'H.DBF': File is corrupt (unexpected end of file)"},
         {"H.DBF", table.substr(0, 4) + "\xff\xff\xff\x7f" + table.substr(8), "open h H.DBF",
          "Error reading from 'H.DBF': File is corrupt (the record count is larger than the file)"},
         {"H.DBF", table.substr(0, 8) + std::string("\xff\x00", 2) + table.substr(10), "open h H.DBF",
@@ -52,10 +56,12 @@ TEST_F(XBaseFailureTest, HostileFilesAreTagErrors) {
         {"H.VRX", random, "open h T.DBF H.VRX", "'H.VRX' is either corrupt or is not a valid index file"},
         {"H.VRX", index.substr(0, 100), "open h T.DBF H.VRX",
          "Error reading from 'H.VRX': File is corrupt (unexpected end of file)"},
-        {"H.VRX", index.substr(0, 13) + std::string("\x09\x00\x00\x00", 4) + index.substr(17), "open h T.DBF H.VRX",
-         "Error reading from 'H.VRX': File is corrupt (the root page is out of range)"},
-        {"H.VRX", index.substr(0, 1024) + std::string("\xff\xff\xff\xff", 4) + index.substr(1028), "open h T.DBF H.VRX",
-         "Error reading from 'H.VRX': File is corrupt (the number of entries is larger than the maximum entries "
+        {"H.VRX", index.substr(0, 13) + std::string("\x09\x00\x00\x00", 4) + index.substr(17),
+         "open h T.DBF H.VRX", "Error reading from 'H.VRX': File is corrupt (the root page is out of range)"},
+        {"H.VRX", index.substr(0, 1024) + std::string("\xff\xff\xff\xff", 4) + index.substr(1028),
+         "open h T.DBF H.VRX",
+         "Error reading from 'H.VRX': File is corrupt (the number of entries is larger than the maximum "
+         "entries "
          "possible)."},
     };
     for (const Hostile& h : cases) {
@@ -66,8 +72,10 @@ TEST_F(XBaseFailureTest, HostileFilesAreTagErrors) {
         EXPECT_EQ(out.rfind("VrOPEN=", 0), 0u) << out;
         EXPECT_NE(out.find("after"), std::string::npos) << out;
         std::string expected = h.message;
-        for (size_t at; (at = expected.find('(')) != std::string::npos;) expected.replace(at, 1, "&#40;");
-        for (size_t at; (at = expected.find(')')) != std::string::npos;) expected.replace(at, 1, "&#41;");
+        for (size_t at; (at = expected.find('(')) != std::string::npos;)
+            expected.replace(at, 1, "&#40;");
+        for (size_t at; (at = expected.find(')')) != std::string::npos;)
+            expected.replace(at, 1, "&#41;");
         EXPECT_NE(out.find(expected), std::string::npos) << out << "\nwanted: " << expected;
     }
     // A table whose memo file is gone.
@@ -81,9 +89,10 @@ TEST_F(XBaseFailureTest, ARefusedIndexLockFailsTheMove) {
     platform::FileHandle holder;
     ASSERT_TRUE(holder.Open(DataPath("I.VRX").c_str(), platform::kOpenRead | platform::kOpenWrite));
     ASSERT_TRUE(holder.Lock(0, 427, true));
-    std::string out = Run("open t T.DBF\ndbsetindex t \"\" I.VRX\nerr VrSETINDEX\ndbskip t \"\" 1\nerr VrSKIP\n"
-                          "dbfind t \"\" amy 1\nerr VrFIND",
-                          nullptr, {"globaltimeout=0", "filetimeout=1", "filedelay=20"});
+    std::string out =
+        Run("open t T.DBF\ndbsetindex t \"\" I.VRX\nerr VrSETINDEX\ndbskip t \"\" 1\nerr VrSKIP\n"
+            "dbfind t \"\" amy 1\nerr VrFIND",
+            nullptr, {"globaltimeout=0", "filetimeout=1", "filedelay=20"});
     EXPECT_EQ(out, "VrSETINDEX=Error locking 'I.VRX' for read\nVrSKIP=Error locking 'I.VRX' for read\n"
                    "VrFIND=Error locking 'I.VRX' for read\n");
 }
@@ -104,7 +113,8 @@ TEST_F(XBaseFailureTest, PackStopsAtAnUnreadableMemo) {
         Patch("T.DBF", at, digits);
         std::string before = Bytes("T.DBF");
         EXPECT_EQ(Run("open t T.DBF I.VRX\ndbpack t\nerr VrPACK"),
-                  std::string("VrPACK=Error reading from 'T.DBT': File is corrupt &#40;") + detail + "&#41;\n");
+                  std::string("VrPACK=Error reading from 'T.DBT': File is corrupt &#40;") + detail +
+                      "&#41;\n");
         EXPECT_EQ(Bytes("T.DBF"), before);
         for (const auto& entry : std::filesystem::directory_iterator(tree.Data()))
             EXPECT_EQ(entry.path().filename().string().find(".DBF."), std::string::npos) << entry.path();
@@ -116,23 +126,27 @@ TEST_F(XBaseFailureTest, PackStopsAtAnUnreadableMemo) {
 // keys and filter run there with the caller's variables, and a filter that
 // fails there leaves a message of its own in the tag's error variable.
 TEST_F(XBaseFailureTest, KeysAndFiltersOfASubProgram) {
-    WriteScript("mk.vrc", ".segment main entry\n"
-                          " pushc \"t\"\n pushc \"K.VRX\"\n pushc \"NAME $ suffix\"\n pushc \"\"\n dbmakeindex\n.end\n");
+    WriteScript(
+        "mk.vrc",
+        ".segment main entry\n"
+        " pushc \"t\"\n pushc \"K.VRX\"\n pushc \"NAME $ suffix\"\n pushc \"\"\n dbmakeindex\n.end\n");
     WriteScript("flt.vrc", ".segment main entry\n"
                            " pushc \"t\"\n pushc \"\"\n pushc \"check()\"\n dbfilter\n jmp done\n"
                            ".function check()\n pushnc \"mode\"\n pushi 1\n eq\n jmp_eq fine\n .word 0x020f\n"
                            "fine:\n pushi 1\n ret\ndone:\n.end\n");
     WriteScript("other.vrc", ".segment main entry\n pushc \"\"\n out\n.end\n");
-    std::string out = Run("let suffix \"-x\"\nlet mode 0\nopen t T.DBF\n: pushc \"mk.vrc\"\n: op_do_file\n"
-                          ": pushc \"flt.vrc\"\n: op_do_file\n: pushc \"other.vrc\"\n: op_do_file\nerr VrMAKEINDEX VrFILTER\n"
-                          "set t NAME dan\ndbadd t \"\"\nerr VrADD\nwalk t NAME\n"
-                          "dbfind t \"\" \"dan-x\" 1\nprint t.eof t.recno\n"
-                          "dbfind t \"\" \"dan\" 9\nlet mode 1\ndbskip t \"\" 1\nerr VrSKIP",
-                          nullptr, {"maxdocache=1"});
+    std::string out = Run(
+        "let suffix \"-x\"\nlet mode 0\nopen t T.DBF\n: pushc \"mk.vrc\"\n: op_do_file\n"
+        ": pushc \"flt.vrc\"\n: op_do_file\n: pushc \"other.vrc\"\n: op_do_file\nerr VrMAKEINDEX VrFILTER\n"
+        "set t NAME dan\ndbadd t \"\"\nerr VrADD\nwalk t NAME\n"
+        "dbfind t \"\" \"dan-x\" 1\nprint t.eof t.recno\n"
+        "dbfind t \"\" \"dan\" 9\nlet mode 1\ndbskip t \"\" 1\nerr VrSKIP",
+        nullptr, {"maxdocache=1"});
     EXPECT_EQ(out.substr(0, out.find("Fatal error")),
               "VrMAKEINDEX= VrFILTER=\nVrADD=\n2:amy 1:bob 3:cat 4:dan eof\n04\n");
     EXPECT_NE(out.find("Illegal Instruction"), std::string::npos) << out;
-    EXPECT_EQ(out.substr(out.find("VrSKIP=")), "VrSKIP=Error evaluating the filter expression of 't'\n") << out;
+    EXPECT_EQ(out.substr(out.find("VrSKIP=")), "VrSKIP=Error evaluating the filter expression of 't'\n")
+        << out;
     Verify("T.DBF", {{"K.VRX", [](const std::vector<std::string>& n, const std::vector<std::string>& v) {
                           return NameKey(n, v) + "-x";
                       }}});
@@ -150,14 +164,16 @@ TEST_F(XBaseFailureTest, OtherTypesGoToTheirLibraries) {
     setHooks(DatabaseHooks());
     reset();
     libraries = {{"shop", VORN_FIXTURE_DATABASEV6}, {"xbase3x", VORN_FIXTURE_DATABASEV6}};
-    std::string out = Run("let p1 \"one\"\nopen s SHOP.DB \"\" SHOP\nerr VrOPEN\ndbopenview s v \"list\" \"p1\"\n"
-                          "dbgo s v 2\nprint v.NAME\ndbfind s v cherry 1\nprint v.NAME v.ID\ndbfind s v kiwi 1\n"
-                          "err VrOPENVIEW VrFIND\ndbclose s\n"
-                          "create x X.DB \"ID NUMBER\" xbase3x\nerr VrCREATE\ndbpack x\nerr VrPACK");
+    std::string out =
+        Run("let p1 \"one\"\nopen s SHOP.DB \"\" SHOP\nerr VrOPEN\ndbopenview s v \"list\" \"p1\"\n"
+            "dbgo s v 2\nprint v.NAME\ndbfind s v cherry 1\nprint v.NAME v.ID\ndbfind s v kiwi 1\n"
+            "err VrOPENVIEW VrFIND\ndbclose s\n"
+            "create x X.DB \"ID NUMBER\" xbase3x\nerr VrCREATE\ndbpack x\nerr VrPACK");
     EXPECT_EQ(out, "VrOPEN=\nbanana\ncherry3\nVrOPENVIEW= VrFIND=No row for key 'kiwi'\nVrCREATE=\n"
                    "VrPACK=\n");
     std::string calls = log();
-    EXPECT_NE(calls.find("open_database file=SHOP.DB name=s extra1= extra2= extra3="), std::string::npos) << calls;
+    EXPECT_NE(calls.find("open_database file=SHOP.DB name=s extra1= extra2= extra3="), std::string::npos)
+        << calls;
     EXPECT_NE(calls.find("open_view name=v query=list params=one count=1"), std::string::npos) << calls;
     EXPECT_NE(calls.find("create_database file=X.DB name=x fields=ID NUMBER"), std::string::npos) << calls;
     EXPECT_FALSE(std::filesystem::exists(DataPath("X.DB")));
