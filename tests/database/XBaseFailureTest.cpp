@@ -97,6 +97,35 @@ TEST_F(XBaseFailureTest, ARefusedIndexLockFailsTheMove) {
                    "VrFIND=Error locking 'I.VRX' for read\n");
 }
 
+// The second index fails (another request holds it past the file time-out):
+// the add takes its first key out again and marks its record deleted, the
+// update puts the first index back and leaves the record as it was.
+TEST_F(XBaseFailureTest, AnIndexThatFailsMidwayIsUndone) {
+    ASSERT_EQ(Run("open t T.DBF\ndbmakeindex t V.VRX N \"\"\nerr VrMAKEINDEX"), "VrMAKEINDEX=\n");
+    platform::FileHandle holder;
+    ASSERT_TRUE(holder.Open(DataPath("V.VRX").c_str(), platform::kOpenRead | platform::kOpenWrite));
+    ASSERT_TRUE(holder.Lock(0, 427, true));
+    EXPECT_EQ(Run("open t T.DBF \"I.VRX, V.VRX\"\nset t NAME zed\nset t N 9\ndbadd t \"\"\nerr VrADD\n"
+                  "dbgo t \"\" 1\nset t NAME bab\nset t N 8\ndbupdate t \"\"\nerr VrUPDATE",
+                  nullptr, {"globaltimeout=0", "filetimeout=1", "filedelay=20"}),
+              "VrADD=Error locking 'V.VRX' for write\nVrUPDATE=Error locking 'V.VRX' for write\n");
+    holder.Close();
+    std::vector<Row> rows = ReadTable("T.DBF");
+    ASSERT_EQ(rows.size(), 4u);
+    EXPECT_TRUE(rows[3].deleted);
+    EXPECT_EQ(rows[3].values[0], "zed");
+    EXPECT_EQ(rows[0].values[0], "bob");
+    const std::pair<const char*, std::multiset<IndexEntry>> expected[] = {
+        {"I.VRX", {{"amy", 2}, {"bob", 1}, {"cat", 3}}},
+        {"V.VRX", {{"1", 2}, {"2", 1}, {"3", 3}}},
+    };
+    for (const auto& [index, entries] : expected) {
+        std::vector<IndexEntry> tree;
+        EXPECT_TRUE(CheckIndex(Bytes(index), &tree)) << index;
+        EXPECT_TRUE(std::multiset<IndexEntry>(tree.begin(), tree.end()) == entries) << index;
+    }
+}
+
 // A memo that cannot be read stops the pack instead of coming out empty: a
 // block number out of range, and one past the end of the memo file.
 TEST_F(XBaseFailureTest, PackStopsAtAnUnreadableMemo) {
