@@ -143,7 +143,9 @@ DatabaseView* VornVM::FindViewOperand(int32_t tag, Database* database, const cha
 
 // The common end of a handler: success clears the tag's error variable, a
 // failure reports the failing object's message. A run the operation ended
-// (a fatal error in a key or filter) reports nothing more.
+// (a fatal error in a key or filter) reports nothing more. Operations that
+// run keys or filters put instructionStart back first: the report names the
+// tag's own word, not the last word of the key.
 void VornVM::DatabaseOutcome(int32_t tag, int result, const String& error) {
     if (aborted) return;
     if (result)
@@ -225,9 +227,11 @@ void VornVM::OpenDatabase(bool thirdText) {
     }
     Database* database = NewDatabaseOfType(kTagOpen, type.text, type.length, name.Text());
     if (!database) return;
+    const int32_t start = instructionStart;
     int ok = database->Open(file.Text(), Borrowed(database->Name()), extra1.Text(), extra2.Text(),
                             thirdText ? extra3.Text() : NoText());
     if (ok && !indexes.IsEmpty()) ok = database->SetIndexes(this, indexes.Text());
+    instructionStart = start;
     if (!ok) {
         if (!aborted) TagError(kTagOpen, database->ErrorText());
         delete database;
@@ -286,7 +290,9 @@ void VornVM::OpDbSkip() {
     int32_t count = aborted ? 0 : stack->PopInteger();
     DatabaseView* view = PopViewOperand(kTagSkip);
     if (!view) return;
+    const int32_t start = instructionStart;
     int ok = view->HasFilter() ? view->SkipFiltered(count) : view->Skip(count);
+    instructionStart = start;
     DatabaseOutcome(kTagSkip, ok, view->ErrorText());
 }
 
@@ -294,7 +300,9 @@ void VornVM::OpDbGo() {
     int32_t position = aborted ? 0 : stack->PopPosition();
     DatabaseView* view = PopViewOperand(kTagGo);
     if (!view) return;
+    const int32_t start = instructionStart;
     int ok = view->HasFilter() ? view->GoFiltered(position) : view->Go(position);
+    instructionStart = start;
     DatabaseOutcome(kTagGo, ok, view->ErrorText());
 }
 
@@ -305,7 +313,9 @@ void VornVM::OpDbFind() {
     DatabaseView* view = PopViewOperand(kTagFind);
     if (!view) return;
     DatabaseText text = key.Text();
+    const int32_t start = instructionStart;
     int ok = view->HasFilter() ? view->FindFiltered(text, exact) : view->Find(text, exact);
+    instructionStart = start;
     DatabaseOutcome(kTagFind, ok, view->ErrorText());
 }
 
@@ -314,7 +324,9 @@ void VornVM::OpDbFilter() {
     expression.Pop(stack);
     DatabaseView* view = PopViewOperand(kTagFilter);
     if (!view) return;
+    const int32_t start = instructionStart;
     int ok = view->SetFilter(this, expression.Text());
+    instructionStart = start;
     DatabaseOutcome(kTagFilter, ok, view->ErrorText());
 }
 
@@ -323,7 +335,9 @@ void VornVM::OpDbFilter() {
 void VornVM::ViewOperation(int32_t tag, int (DatabaseView::*operation)()) {
     DatabaseView* view = PopViewOperand(tag);
     if (!view) return;
+    const int32_t start = instructionStart;
     int ok = (view->*operation)();
+    instructionStart = start;
     DatabaseOutcome(tag, ok, view->ErrorText());
 }
 
@@ -365,7 +379,9 @@ void VornVM::OpDbPrimary() {
         }
         database->SetPrimaryView(view);
     }
+    const int32_t start = instructionStart;
     int ok = indexes.IsEmpty() ? 1 : database->SetPrimaryIndexes(indexes.Text());
+    instructionStart = start;
     DatabaseOutcome(kTagPrimary, ok, database->ErrorText());
 }
 
@@ -376,7 +392,9 @@ void VornVM::OpDbSetIndex() {
     if (!view) return;
     // The view only has to exist; the indexes are the database's.
     Database* database = view->GetDatabase();
+    const int32_t start = instructionStart;
     int ok = database->SetIndexes(this, indexes.Text());
+    instructionStart = start;
     DatabaseOutcome(kTagSetIndex, ok, database->ErrorText());
 }
 
@@ -389,14 +407,18 @@ void VornVM::OpDbMakeIndex() {
     file.PopFile(stack);
     Database* database = PopDatabaseOperand(kTagMakeIndex);
     if (!database) return;
+    const int32_t start = instructionStart;
     int ok = database->MakeIndex(this, file.Text(), expression.Text(), flags.Text());
+    instructionStart = start;
     DatabaseOutcome(kTagMakeIndex, ok, database->ErrorText());
 }
 
 void VornVM::DatabaseOperation(int32_t tag, int (Database::*operation)()) {
     Database* database = PopDatabaseOperand(tag);
     if (!database) return;
+    const int32_t start = instructionStart;
     int ok = (database->*operation)();
+    instructionStart = start;
     DatabaseOutcome(tag, ok, database->ErrorText());
 }
 

@@ -107,6 +107,23 @@ TEST_F(DatabaseTagTest, IllegalWordAbortAndDefaultSettings) {
     EXPECT_EQ(out.find("after"), std::string::npos) << out;
 }
 
+// A report names the tag's own word, also after a key ran for it: the same
+// VrADD fails first before any key runs, then after its unique key ran.
+TEST_F(DatabaseTagTest, ReportsNameTheTagsWord) {
+    std::string out = Run("loud\nlet c 0\ncreate t T.DBF \"K CHAR(5), N NUMBER(2)\"\ndbmakeindex t K.VRX K unique\n"
+                          "set t K a\ndbadd t \"\"\nset t N 999\n: again:\ndbadd t \"\"\nset t N 1\n: incg c, 1\n"
+                          ": cmpgi c, 2\n: jmp_lt again\n");
+    size_t first = out.find("VrADD: The value");
+    size_t second = out.find("VrADD: Index 'K.VRX'");
+    ASSERT_NE(first, std::string::npos) << out;
+    ASSERT_NE(second, std::string::npos) << out;
+    auto position = [&](size_t at) {
+        size_t open = out.rfind('[', at);
+        return out.substr(open, out.find(']', open) - open);
+    };
+    EXPECT_EQ(position(first), position(second)) << out;
+}
+
 // VrCREATE's field specifications: the structure they make, or the message
 // (TABs included) of the first field that fails, with nothing created.
 TEST_F(DatabaseTagTest, FieldSpecifications) {
