@@ -129,6 +129,8 @@ class XBaseDatabase : public Database {
     String fileName;
     XBaseIndexList indexes;
     XBaseDatabaseView* view = nullptr;
+    // Pack's new table while its files are swapped in.
+    XBaseTable* rebuilt = nullptr;
 };
 
 } // namespace vorn

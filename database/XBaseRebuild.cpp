@@ -56,6 +56,10 @@ int32_t XBaseDatabase::OwnFiles(File** out, int32_t room) {
     };
     add(table->TableStore());
     add(table->MemoStore());
+    if (rebuilt) {
+        add(rebuilt->TableStore());
+        add(rebuilt->MemoStore());
+    }
     for (XBaseIndex* index = indexes.First(); index; index = indexes.Next())
         add(index->File().Store());
     return n;
@@ -273,16 +277,25 @@ int XBaseDatabase::Pack() {
     XBaseIndexList fresh;
     XBaseTable* built = nullptr;
     int ok = BuildPacked(temporaries, fresh, &built);
-    // The new files close before they are swapped in; the variables leave
-    // them first.
     view->RebindVariables(table);
-    delete built;
     fresh.Clear();
+    // The new table stays open and locked until every file is in place: a
+    // request that opens it meanwhile waits instead of writing beside files
+    // that are still the old ones.
+    if (ok && !built->LockForRebuild()) ok = Fail(built->ErrorText());
+    rebuilt = built;
     XBaseTable* reopened = nullptr;
     XBaseIndexList again;
     int swapped = ok ? SwapAndReopen(temporaries, &reopened, again) : 0;
-    if (swapped <= 0) return Abandon(temporaries, swapped);
-    return Commit(reopened, again, temporaries);
+    if (swapped <= 0) {
+        rebuilt = nullptr;
+        delete built;
+        return Abandon(temporaries, swapped);
+    }
+    ok = Commit(reopened, again, temporaries);
+    rebuilt = nullptr;
+    delete built;
+    return ok;
 }
 
 // ---- Reindex -------------------------------------------------------------------------------
