@@ -408,13 +408,18 @@ protected:
     // The filter frame's continuation with the filter's truth value.
     void ImportFilterResult(int32_t truth);
 
-    // ==== Words of later features (VornVMPending.cpp until their handlers land) =====
+    // ==== Mail (VornVMMail.cpp) ========================================================
     void OpPop3Delete();    // 0x0108 VrPOPDELETE
     void OpSmtpEnd();       // 0x010b VrSMTP
     void OpPop3();          // 0x4106 VrPOP
     void OpPop3Loop();      // 0x4107
     void OpPop3Stop();      // 0x4109
     void OpSmtp();          // 0x410a VrSMTP
+    void OpSmtpn();         // 0x5114
+    // The VrSMTP begin words with their operand count.
+    void SmtpBegin(int32_t count);
+
+    // ==== Words of later features (VornVMPending.cpp until their handlers land) =====
     void OpHttp();          // 0x410c VrCALL (VornVMCall.cpp)
     void OpHttpLoop();      // 0x410d
     void OpHttpStop();      // 0x410e
@@ -425,7 +430,6 @@ protected:
     void OpHttpn();         // 0x5113
     // The VrCALL begin words with their operand count (5, 8, 9 or 10).
     void HttpBegin(int32_t count);
-    void OpSmtpn();         // 0x5114
     // Database tags 0x0200 .. 0x021a.
     void OpDbOpen();        // 0x0200
     void OpDbClose();       // 0x0201

@@ -11,13 +11,6 @@ void VornVM::NotSupported(const char* mnemonic) {
     FatalError(message);
 }
 
-void VornVM::OpPop3Delete() { NotSupported("pop3delete"); }
-void VornVM::OpSmtpEnd() { NotSupported("op_smtp_end"); }
-void VornVM::OpPop3() { NotSupported("pop3"); }
-void VornVM::OpPop3Loop() { NotSupported("pop3loop"); }
-void VornVM::OpPop3Stop() { NotSupported("pop3stop"); }
-void VornVM::OpSmtp() { NotSupported("op_smtp"); }
-void VornVM::OpSmtpn() { NotSupported("op_smtpn"); }
 void VornVM::OpDbOpen() { NotSupported("dbopen"); }
 void VornVM::OpDbClose() { NotSupported("dbclose"); }
 void VornVM::OpDbSkip() { NotSupported("dbskip"); }
