@@ -6,8 +6,9 @@ BUILD ?= build/asan
 PACKAGES := cmake make g++ libgtest-dev libgmock-dev libssl-dev libcrypt-dev libbenchmark-dev openssl
 PACKAGES += libmicrohttpd-dev chromium chromium-driver python3-selenium
 PACKAGES += libsqlite3-dev python3-dbf python3-dbfread
+PACKAGES += nginx-light libfcgi-dev
 
-.PHONY: all deps configure build test bench bench-peers run clang fuzz clean format
+.PHONY: all deps configure build test bench bench-peers run example clang fuzz clean format
 
 all: build
 
@@ -66,11 +67,24 @@ fuzz: deps
 	    tests/sqllib/fuzz/corpus || exit 1; \
 	done
 
-# Builds, assembles the examples and runs one (EXAMPLE=loop runs another) with the
-# examples as its script directory, so that VrDO finds the files beside it, and
-# as its data directory, so that the files examples write stay in the build.
-EXAMPLE ?= function
+# Builds, assembles examples/web/ and serves it: nginx on 127.0.0.1:$(PORT) in
+# front of vornfcgi and the extension, until Ctrl-C. The registry, nginx's
+# configuration and its temporary files go to $(BUILD)/run.
+PORT ?= 8080
 run: build
+	@mkdir -p $(BUILD)/web
+	@for f in examples/web/*.vra; do \
+	  $(BUILD)/tools/vrasm -o $(BUILD)/web/$$(basename $${f%.vra}).vrc $$f || exit 1; \
+	done
+	@server/serve.sh --build $(BUILD) --root $(BUILD)/web --state $(BUILD)/run --port $(PORT) \
+	  --registry-template examples/web/registry.conf.in
+
+# Builds, assembles the command-line examples and runs one (EXAMPLE=loop runs
+# another) with the examples as its script directory, so that VrDO finds the
+# files beside it, and as its data directory, so that the files examples write
+# stay in the build.
+EXAMPLE ?= function
+example: build
 	@mkdir -p $(BUILD)/examples
 	@for f in examples/*.vra; do \
 	  $(BUILD)/tools/vrasm -o $(BUILD)/examples/$$(basename $${f%.vra}).vrc $$f || exit 1; \

@@ -15,7 +15,7 @@
 
 #include "engine/foundation/Output.h"
 #include "tools/Assembler.h"
-#include "tools/BufferFile.h"
+#include "engine/files/BufferFile.h"
 #include "tools/CommandLineApplication.h"
 
 namespace {

@@ -25,7 +25,7 @@
 #include "host/HTTPResponseStream.h"
 #include "host/PosixNetwork.h"
 #include "tools/Assembler.h"
-#include "tools/BufferFile.h"
+#include "engine/files/BufferFile.h"
 #include "tools/CommandLineApplication.h"
 
 namespace {

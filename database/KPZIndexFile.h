@@ -133,6 +133,8 @@ public:
     void Close();
     void DeactivateFile();
     bool IsOpen() const { return store != nullptr; }
+    // The open file (null when closed), for callers that lock it as a whole.
+    XBaseStore* Store() const { return store; }
 
     uint32_t Flags() const;
     // The key expression, up to its NUL or the end of its field.

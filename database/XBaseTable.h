@@ -197,6 +197,12 @@ public:
     // An empty text leaves the message unchanged.
     void SetError(const String& text);
     bool IsOpen() const { return tableStore != nullptr; }
+    // The open files (null when closed or without memo), for callers that
+    // lock or replace them as a whole.
+    XBaseStore* DataStore() const { return tableStore; }
+    XBaseStore* MemoStore() const { return memoStore; }
+    // The current record's bytes as last read or written (record length).
+    const uint8_t* RecordBytes() const { return record.get(); }
 
 private:
     friend class XBaseMemoField;

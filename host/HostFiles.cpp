@@ -77,7 +77,16 @@ int32_t WriteFile(File* file, const void* data, int32_t length) {
 
 int32_t LockRegion(File* file, int32_t mode, int64_t offset, int64_t length) {
     if (!file) return -1;
-    return Outcome(file->Lock(mode == 2 ? LockExclusive : LockShared, offset, length));
+    if (!file->Lock(mode == 2 ? LockExclusive : LockShared, offset, length)) return -1;
+    // A write lock granted once the file was renamed over (a pack or an
+    // ALTER replaced it while this caller waited) would let the write go
+    // into the old file, lost.
+    if (mode == 2 && file->Replaced()) {
+        file->Unlock(offset, length);
+        file->SetError("The file was removed or replaced");
+        return -1;
+    }
+    return 0;
 }
 
 const String* ErrorOf(VornVM* program, File* file) {

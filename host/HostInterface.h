@@ -17,7 +17,8 @@ class VornVM;
 
 namespace hostapi {
 
-// The network layer's message until connections can be made.
+// What the network functions report for a program whose application has no
+// network manager.
 inline constexpr char kNetworkUnavailable[] = "Network connections are not available";
 
 // Location numbers of the newer file functions.

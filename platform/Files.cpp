@@ -768,6 +768,20 @@ bool AppendRecord(const char* path, const void* bytes, size_t count) {
     return Fail(error);
 }
 
+bool RenameFileHeld(const char* from, const char* to, int fromHeld, int toHeld) {
+    if (from == nullptr || to == nullptr) return Fail(EINVAL);
+    OpenFileTable& table = Table();
+    std::lock_guard<std::mutex> guard(table.mutex);
+    auto others = [&](const char* path, int held) {
+        struct stat st{};
+        if (lstat(path, &st) != 0) return false;
+        auto it = table.counts.find({st.st_dev, st.st_ino});
+        return it != table.counts.end() && it->second > held;
+    };
+    if (others(from, fromHeld) || others(to, toHeld)) return Fail(EACCES);
+    return rename(from, to) == 0 ? true : FailErrno();
+}
+
 bool IsOpenInProcess(const char* path) {
     if (path == nullptr) return false;
     OpenFileTable& table = Table();

@@ -206,6 +206,10 @@ bool RenameFile(const char* from, const char* to);
 // check and the rename are one step, so of several racing callers exactly one
 // wins. EACCES while the source is open in this process.
 bool RenameFileNoReplace(const char* from, const char* to);
+// RenameFile for a caller that itself holds fromHeld handles open on the file
+// at from and toHeld on the file at to: the rename goes ahead when this
+// process holds no others on either (in one step with the check).
+bool RenameFileHeld(const char* from, const char* to, int fromHeld, int toHeld);
 
 // Appends one record to a file with a single write on a descriptor opened
 // for appending (the file is created with 0666 less the umask when missing),

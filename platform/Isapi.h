@@ -20,6 +20,8 @@ using IsapiConnection = void*;
 // Returned by the extension's request entry: the session stays open until
 // the extension reports it done.
 inline constexpr uint32_t kIsapiStatusPending = 3;
+// Returned when the extension cannot take the request: the server ends it.
+inline constexpr uint32_t kIsapiStatusError = 4;
 // ServerSupportFunction requests.
 inline constexpr uint32_t kIsapiSendResponseHeader = 3; // buffer: status line; data type: header block
 inline constexpr uint32_t kIsapiDoneWithSession = 4;

@@ -20,7 +20,7 @@
 #include "engine/values/Localisation.h"
 #include "engine/vm/ExpressionCompiler.h"
 #include "tools/AssemblerSections.h"
-#include "tools/BufferFile.h"
+#include "engine/files/BufferFile.h"
 
 namespace vorn {
 

@@ -1,6 +1,5 @@
 #include "tools/CommandLineApplication.h"
 
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,30 +11,14 @@
 #include <mutex>
 #include <thread>
 
-#include "engine/app/PosixExternalLibrary.h"
 #include "engine/files/PosixFile.h"
 #include "engine/foundation/Hash.h"
 #include "engine/foundation/Number.h"
-#include "engine/program/Dictionary.h"
-#include "engine/program/Segment.h"
-#include "engine/program/TaggedFile.h"
-#include "engine/values/FunctionManager.h"
-#include "engine/values/Localisation.h"
 #include "engine/values/SystemVariables.h"
-#include "engine/values/VariableHash.h"
 #include "engine/vm/VornVM.h"
-#include "host/CommerceLibrary.h"
-#include "host/Crypt.h"
-#include "host/ExternalCall.h"
-#include "host/LogLine.h"
-#include "host/OpenSSL.h"
-#include "host/PosixNetwork.h"
+#include "database/ExternalDatabaseLibraryManager.h"
 #include "host/SystemLibrary.h"
-#include "platform/Errors.h"
 #include "platform/Modules.h"
-#include "platform/Process.h"
-#include "platform/Random.h"
-#include "platform/Time.h"
 
 namespace vorn {
 
@@ -132,45 +115,11 @@ int32_t DescriptorOutput::Send(const char* bytes, int32_t length) {
 
 // --- CommandLineApplication ----------------------------------------------------------
 
-CommandLineApplication::CommandLineApplication(Output* sink)
-    : output(sink), files(new PosixFileManager(this)),
-      libraries(new PosixExternalLibraryManager(this, platform::HostModule())),
-      commerceLibraries(new CommerceLibraryManager(this)), systemLibraries(new SystemLibraryManager(this)),
-      network(new PosixNetworkManager(this)) {}
-
-CommandLineApplication::~CommandLineApplication() {
-    delete network;
-    FreeOpenSSLContext(sslFunctions, &sslContext);
-    delete systemLibraries;
-    delete commerceLibraries;
-    delete files;
-    // Last of the library objects: release calls made while the others were
-    // destroyed still found their modules.
-    delete libraries;
+CommandLineApplication::CommandLineApplication(Output* sink) : HostApplication(platform::HostModule()) {
+    output = sink;
 }
 
-FileManager* CommandLineApplication::GetFileManager() {
-    return files;
-}
-
-ExternalLibraryManager* CommandLineApplication::GetExternalLibraryManager() {
-    return libraries;
-}
-
-CommerceLibraryManager* CommandLineApplication::GetCommerceLibraryManager() {
-    return commerceLibraries;
-}
-
-SystemLibraryManager* CommandLineApplication::GetSystemLibraryManager() {
-    return systemLibraries;
-}
-
-ConfiguredLibraries* CommandLineApplication::ConfiguredLibrariesOf(int32_t family) {
-    if (family == kLibraryFamilyCommerce) return commerceLibraries;
-    if (family == kLibraryFamilySystem) return systemLibraries;
-    if (family == kLibraryFamilyDatabase) return databaseLibraries;
-    return nullptr;
-}
+CommandLineApplication::~CommandLineApplication() = default;
 
 int32_t CommandLineApplication::SetOption(const char* assignment, String* error) {
     const char* equals = assignment ? std::strchr(assignment, '=') : nullptr;
@@ -259,40 +208,23 @@ int32_t CommandLineApplication::RunImage(const char* name, File* file, String* e
 }
 
 int32_t CommandLineApplication::RunFile(const char* name, File* file, String* error) {
-    // The per-run objects, in the order the web host makes them; the
-    // function libraries go before the library loader, which outlives them.
-    TaggedFile reader(files);
-    Dictionary pool;
-    SystemVariableHash system(&pool, kScopeBits, kScopeCapacity);
-    VariableHash globals(&pool, kScopeBits, kScopeCapacity);
-    SegmentManager segments;
-    FunctionManager functions(&pool, 8);
-    ExternalCallManager externalCalls(this);
-    LocalizedLanguages languages(this, &pool, &reader, 12, 8);
-    LocalizedDictionary texts;
-
+    ProgramTables program(this, files);
     for (String* path = libraryPaths.First(); path; path = libraryPaths.Next()) {
-        if (!externalCalls.RegisterLibrary(path->Text())) {
+        if (!program.externalCalls.RegisterLibrary(path->Text())) {
             delete file;
-            return Fail(error,
-                        String("Unable to register library '") + *path + "': " + externalCalls.ErrorText());
+            return Fail(error, String("Unable to register library '") + *path +
+                                   "': " + program.externalCalls.ErrorText());
         }
     }
 
-    if (!reader.OpenRead(name, file)) {
-        String reason = reader.ErrorText();
+    String reason;
+    if (!program.Open(name, file, &reason)) {
         delete file;
         return Fail(error, String("Unable to execute '") + name + "': " + reason);
     }
-    if (!pool.ReadChunk(reader) || !system.LoadSection(reader, kSectionSyst) ||
-        !globals.LoadSection(reader, kSectionGlbl) || !languages.Load() || !texts.Load(reader) ||
-        !segments.Load(reader) || !functions.ReadChunk(reader))
-        return Fail(error,
-                    String("Unable to execute '") + name +
-                        "': File does not exist, is corrupt, is not a valid Vorn Script file, or cannot be "
-                        "opened due to permission problems");
+    if (!program.Load()) return Fail(error, String("Unable to execute '") + name + "': " + kProgramNotLoadable);
 
-    AddComputedSystemVariables(system, this, this);
+    AddComputedSystemVariables(program.system, this, this);
 
     if (const char* filter = config.GetText(kConfigLogFilter)) {
         if (filter[0]) ParseLogFilter(filter);
@@ -310,10 +242,10 @@ int32_t CommandLineApplication::RunFile(const char* name, File* file, String* er
 
     int ran = 0;
     {
-        VornVM vm(name, -1, this, &pool, &system, &globals, &segments, &functions, &externalCalls,
-                  commerceLibraries, &databases, &languages, &texts, TickCounterPlace(), TimedOutPlace(),
-                  ExitRequestedPlace(), nullptr);
-        reader.ReleaseFile();
+        VornVM vm(name, -1, this, &program.pool, &program.system, &program.globals, &program.segments,
+                  &program.functions, &program.externalCalls, commerceLibraries, &databases, &program.languages,
+                  &program.texts, TickCounterPlace(), TimedOutPlace(), ExitRequestedPlace(), nullptr);
+        program.reader.ReleaseFile();
         ResetTimeLimit();
         Watchdog watchdog(this, watchdogInterval);
         ran = vm.Execute();
@@ -324,91 +256,6 @@ int32_t CommandLineApplication::RunFile(const char* name, File* file, String* er
         output->Flush();
     }
     return ran ? kRunCompleted : kRunFailed;
-}
-
-// --- VornApplication ------------------------------------------------------------------
-
-char* CommandLineApplication::HTTPDate(int32_t* outLength) {
-    time_t now = static_cast<time_t>(platform::NowSeconds());
-    struct tm local {};
-    if (!localtime_r(&now, &local)) return CopyText("", 0, outLength);
-    char buffer[128];
-    size_t n = strftime(buffer, sizeof buffer, "%a, %d %b %Y %H:%M:%S ", &local);
-    long east = local.tm_gmtoff / 60; // minutes
-    long magnitude = east < 0 ? -east : east;
-    int written = std::snprintf(buffer + n, sizeof buffer - n, east > 0 ? "+%04ld" : "-%04ld",
-                                magnitude / 60 * 100 + magnitude % 60);
-    if (written > 0) n += static_cast<size_t>(written);
-    return CopyText(buffer, static_cast<int32_t>(n), outLength);
-}
-
-const char* CommandLineApplication::LastSystemErrorText() {
-    const char* text = platform::LastErrorText();
-    if (!text) return nullptr;
-    std::snprintf(systemError, sizeof systemError, "%s", text);
-    return systemError;
-}
-
-Output* CommandLineApplication::SetOutput(Output* next) {
-    Output* previous = output;
-    if (next && previous) next->SetMode(previous->Mode());
-    output = next;
-    return previous;
-}
-
-char* CommandLineApplication::Crypt(const char* key, int32_t keyLength, const char* salt, int32_t* outLength,
-                                    int32_t* outSize) {
-    UFCrypt crypt;
-    return crypt.Crypt(key, keyLength, salt, outLength, outSize);
-}
-
-char* CommandLineApplication::MakeSessionID(int32_t* outLength) {
-    static const char hex[] = "0123456789abcdef";
-    // From the kernel: a guessable id would let one caller take another's session.
-    unsigned char bytes[16];
-    if (!platform::RandomBytes(bytes, sizeof bytes)) return nullptr;
-    char buffer[32];
-    for (int i = 0; i < 16; ++i) {
-        buffer[2 * i] = hex[bytes[i] >> 4];
-        buffer[2 * i + 1] = hex[bytes[i] & 15];
-    }
-    return CopyText(buffer, 32, outLength);
-}
-
-const char* CommandLineApplication::ServerName() {
-    const char* configured = config.GetText(kConfigLockHostname);
-    if (configured && configured[0]) return configured;
-    if (serverName.IsEmpty()) {
-        char buffer[256];
-        serverName.Assign(platform::HostName(buffer, sizeof buffer) ? buffer : "localhost");
-    }
-    return serverName.Text();
-}
-
-int32_t CommandLineApplication::LockExpiration() {
-    return config.GetInteger(kConfigLockExpiration);
-}
-
-int32_t CommandLineApplication::WaitForStop(int32_t milliseconds) {
-    for (int64_t slept = 0; slept < milliseconds; slept += 10) {
-        if (StopRequested()) return WaitStopSignalled;
-        platform::SleepMilliseconds(milliseconds - slept < 10 ? milliseconds - slept : 10);
-    }
-    return StopRequested() ? WaitStopSignalled : WaitTimedOut;
-}
-
-bool CommandLineApplication::LoadOpenSSL(String* error) {
-    StartProcessOpenSSL();
-    return BindOpenSSL(ProcessOpenSSL(), sslFunctions, &sslContext, config.GetText(kConfigCaDir),
-                       config.GetInteger(kConfigSecurityOptions), error);
-}
-
-void* CommandLineApplication::SSLFunction(const char* name) {
-    return EnsureOpenSSL(nullptr) ? ProcessOpenSSL().Find(name) : nullptr;
-}
-
-void CommandLineApplication::Log(uint32_t event, const LogField* fields) {
-    WriteLogEvent(this, event, fields);
 }
 
 } // namespace vorn

@@ -6,21 +6,14 @@
 
 #include <cstdint>
 
-#include "engine/app/ConfiguredLibraries.h"
-#include "engine/app/VornApplication.h"
 #include "engine/foundation/Config.h"
+#include "engine/foundation/List.h"
 #include "engine/foundation/Output.h"
 #include "engine/foundation/String.h"
-#include "database/ExternalDatabaseLibraryManager.h"
-#include "host/CommerceLibrary.h"
-#include "host/HostFeatures.h"
-#include "host/NetworkManager.h"
+#include "host/HostApplication.h"
 
 namespace vorn {
 
-class PosixFileManager;
-class PosixExternalLibraryManager;
-class SystemLibraryManager;
 class File;
 
 // Buffered output to a file descriptor (standard output for the runner).
@@ -40,7 +33,7 @@ inline constexpr int32_t kRunCompleted = 0;
 inline constexpr int32_t kRunFailed = 1;    // fatal error, abort or time-out
 inline constexpr int32_t kRunNotLoaded = 2; // the program (or a library) could not be loaded
 
-class CommandLineApplication : public VornApplication, public ConfiguredLibrarySource {
+class CommandLineApplication : public HostApplication {
   public:
     // The output is not owned; it stays the current output unless a program
     // replaces it for a while.
@@ -77,57 +70,19 @@ class CommandLineApplication : public VornApplication, public ConfiguredLibraryS
     void SetWatchdogInterval(int32_t milliseconds) { watchdogInterval = milliseconds; }
 
     // --- VornApplication ------------------------------------------------------
-    NetworkManager* GetNetworkManager() override { return network; }
-    FileManager* GetFileManager() override;
-    ExternalLibraryManager* GetExternalLibraryManager() override;
-    CommerceLibraryManager* GetCommerceLibraryManager() override;
-    // The manager of the run in progress; null between runs.
-    ExternalDatabaseLibraryManager* GetDatabaseLibraryManager() override { return databaseLibraries; }
-    SystemLibraryManager* GetSystemLibraryManager() override;
-    HostFeatures* GetHostFeatures() override { return &hostFeatures; }
     Config* GetConfig() override { return &config; }
     const char* InterfaceName() override { return "VornCLI"; }
-    const char* DefaultRemoteAddress() override { return "127.0.0.1"; }
-    char* HTTPDate(int32_t* outLength) override;
-    const char* LastSystemErrorText() override;
-    Output* GetOutput() override { return output; }
-    Output* SetOutput(Output* next) override;
-    char* Crypt(const char* key, int32_t keyLength, const char* salt, int32_t* outLength,
-                int32_t* outSize) override;
-    char* MakeSessionID(int32_t* outLength) override;
-    const char* ServerName() override;
-    int32_t LockExpiration() override;
-    int32_t WaitForStop(int32_t milliseconds) override;
-    // The process's OpenSSL (loaded on first use), bound as the web host binds it.
-    bool LoadOpenSSL(String* error) override;
-    void* SSLFunction(const char* name) override;
-    // Lines go to "logfile" (-c logfile=PATH), as the web host writes them.
-    void Log(uint32_t event, const LogField* fields) override;
-
-    // --- ConfiguredLibrarySource ---------------------------------------------
-    // The commerce and system managers, and the database manager of the run.
-    ConfiguredLibraries* ConfiguredLibrariesOf(int32_t family) override;
 
   private:
     int32_t Fail(String* error, const String& text);
     int32_t RunFile(const char* name, File* file, String* error);
 
-    Output* output;
     Config config;
-    PosixFileManager* files;
-    PosixExternalLibraryManager* libraries;
-    CommerceLibraryManager* commerceLibraries;
-    SystemLibraryManager* systemLibraries;
-    NetworkManager* network;
-    ExternalDatabaseLibraryManager* databaseLibraries = nullptr;
     List<String> databaseTypes{true};
     List<String> databasePaths{true};
-    HostFeatures hostFeatures;
     String scriptDirectory;
     String dataDirectory;
     List<String> libraryPaths{true};
-    String serverName;
-    char systemError[512] = {};
     int32_t watchdogInterval = 1000;
 };
 

@@ -16,7 +16,7 @@
 #include "engine/values/FunctionManager.h"
 #include "engine/values/Localisation.h"
 #include "engine/values/VariableHash.h"
-#include "tools/BufferFile.h"
+#include "engine/files/BufferFile.h"
 
 namespace vorn {
 

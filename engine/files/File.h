@@ -100,6 +100,11 @@ public:
     // such files by.
     virtual bool Pinned() const { return false; }
 
+    // Whether the path the file was opened by now names another file, or
+    // none: a writer whose lock was granted after the file was renamed over
+    // or deleted would write where nobody reads.
+    virtual bool Replaced() { return false; }
+
     void SetError(const char* text);
     const char* Path() const { return path.Text(); }
     FileManager* Manager() const { return owner; }

@@ -185,7 +185,19 @@ PosixFile::~PosixFile() {
 
 void PosixFile::SetSystemError() { SetError(owner ? owner->SystemErrorText() : platform::LastErrorText()); }
 
-bool PosixFile::OpenHandle() { return handle.Open(path.Text(), mode & kPlatformModeBits); }
+bool PosixFile::OpenHandle() {
+    if (!handle.Open(path.Text(), mode & kPlatformModeBits)) return false;
+    platform::FileInfo info;
+    if (handle.Stat(info)) {
+        openedDevice = info.device;
+        openedInode = info.inode;
+        identified = true;
+    }
+    // Without an appending mode the position is kept here: a seek costs no
+    // system call, reads and writes go to it in one.
+    position = mode & (OpenAppend | OpenAppendWrites) ? -1 : 0;
+    return true;
+}
 
 bool PosixFile::EnsureActive() {
     if (handle.IsOpen()) return true;
@@ -222,7 +234,8 @@ bool PosixFile::GroupID(int64_t* outId) {
 
 int32_t PosixFile::Read(void* buffer, int32_t count) {
     if (!EnsureActive()) return -1;
-    int64_t n = handle.Read(buffer, count);
+    int64_t n = position >= 0 ? handle.ReadAt(position, buffer, count) : handle.Read(buffer, count);
+    if (n > 0 && position >= 0) position += n;
     if (n < 0) {
         SetSystemError();
         return -1;
@@ -232,7 +245,8 @@ int32_t PosixFile::Read(void* buffer, int32_t count) {
 
 int32_t PosixFile::Write(const void* buffer, int32_t count) {
     if (!EnsureActive()) return -1;
-    int64_t n = handle.Write(buffer, count);
+    int64_t n = position >= 0 ? handle.WriteAt(position, buffer, count) : handle.Write(buffer, count);
+    if (n > 0 && position >= 0) position += n;
     if (n < 0 || n != count) {
         SetSystemError();
         return -1;
@@ -261,6 +275,10 @@ int32_t PosixFile::WriteAt(int64_t offset, const void* buffer, int32_t count) {
 }
 
 int64_t PosixFile::Seek(int64_t offset) {
+    if (position >= 0 && offset >= 0) {
+        position = offset;
+        return offset;
+    }
     if (!EnsureActive()) return -1;
     int64_t position = handle.Seek(offset);
     if (position < 0) SetSystemError();
@@ -268,6 +286,7 @@ int64_t PosixFile::Seek(int64_t offset) {
 }
 
 int64_t PosixFile::Tell() {
+    if (position >= 0) return position;
     if (!EnsureActive()) return -1;
     int64_t position = handle.Tell();
     if (position < 0) SetSystemError();
@@ -353,14 +372,23 @@ bool PosixFile::Activate(String& reason) {
 
 bool PosixFile::Deactivate() {
     if (!handle.IsOpen()) return true;
-    int64_t position = handle.Tell();
-    if (position >= 0) savedPosition = position;
+    int64_t at = position >= 0 ? position : handle.Tell();
+    if (at >= 0) savedPosition = at;
     if (handle.Close()) return true;
     SetSystemError();
     return false;
 }
 
 bool PosixFile::Pinned() const { return handle.HoldsLocks() || mapping.IsMapped(); }
+
+bool PosixFile::Identify(platform::FileInfo& out) { return handle.IsOpen() && handle.Stat(out); }
+
+bool PosixFile::Replaced() {
+    if (!identified) return false;
+    platform::FileInfo named;
+    if (!platform::StatPath(path.Text(), named)) return platform::IsNotFound(platform::LastError());
+    return named.device != openedDevice || named.inode != openedInode;
+}
 
 // --- PosixFileManager: roots and paths ------------------------------------------------
 
@@ -735,6 +763,22 @@ bool PosixFileManager::CopyPath(const char* from, const char* to) {
 // A refusal because the file is open through another handle of this process
 // (which a rename here would leave writing into a nameless file) is retried
 // until that handle closes; any other failure is final.
+// How many of this manager's open files are the file at path (none when it
+// does not exist).
+int PosixFileManager::HeldHandles(const char* path) {
+    platform::FileInfo named;
+    if (!platform::StatPath(path, named)) return 0;
+    int held = 0;
+    for (File* file = active.First(); file; file = active.Next()) {
+        auto* posix = dynamic_cast<PosixFile*>(file);
+        platform::FileInfo info;
+        if (posix && posix->IsOpen() && posix->Identify(info) && info.device == named.device &&
+            info.inode == named.inode)
+            ++held;
+    }
+    return held;
+}
+
 bool PosixFileManager::RenamePath(const char* from, const char* to) {
     if (platform::RenameFile(from, to)) return true;
     String reason(SystemErrorText());
@@ -745,6 +789,13 @@ bool PosixFileManager::RenamePath(const char* from, const char* to) {
     }
     WaitLimit limit(owner);
     for (;;) {
+        // Files that only this request holds may be replaced: it renames
+        // over its own tables, whose later writes then find them replaced.
+        if (platform::RenameFileHeld(from, to, HeldHandles(from), HeldHandles(to))) return true;
+        if (!platform::IsAccessDenied(platform::LastError())) {
+            SetSystemError();
+            return false;
+        }
         if (limit.Over()) {
             SetError("Timed out waiting to rename the file: " + reason);
             return false;

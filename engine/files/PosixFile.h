@@ -35,6 +35,9 @@ public:
     bool Activate(String& error) override;
     bool Deactivate() override;
     bool Pinned() const override;
+    bool Replaced() override;
+    // The open file's device and inode (false when the pool closed it).
+    bool Identify(platform::FileInfo& out);
 
     // Opens the stored path with the stored mode (create, truncate and
     // exclusive bits included); the platform's error is left for the caller.
@@ -51,6 +54,12 @@ private:
     platform::Mapping mapping;
     int32_t mode;
     int64_t savedPosition = 0;
+    // The position of Read and Write, -1 when the handle's own is used.
+    int64_t position = -1;
+    // The file the path named when it was opened.
+    uint64_t openedDevice = 0;
+    uint64_t openedInode = 0;
+    bool identified = false;
 };
 
 class PosixFileManager : public FileManager {
@@ -70,6 +79,7 @@ public:
     bool CopyPath(const char* from, const char* to) override;
     bool Rename(int32_t fromKind, const char* from, int32_t toKind, const char* to) override;
     bool RenamePath(const char* from, const char* to) override;
+    int HeldHandles(const char* path);
     bool Touch(int32_t kind, const char* path) override;
     bool TouchPath(const char* path) override;
     bool Exists(int32_t kind, const char* path, bool* outExists) override;

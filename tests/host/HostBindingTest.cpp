@@ -4,9 +4,6 @@
 
 #include <dlfcn.h>
 
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -50,7 +47,8 @@ struct Fixture {
         return Symbol<int32_t (*)(VornVariable*, double)>(library, "fixture_forward_double")(v, value);
     }
     void ExpectFullyBound() {
-        for (const std::string& name : NewerNames()) EXPECT_TRUE(IsBound(name)) << name << " was not bound";
+        for (const std::string& name : NewerNames())
+            EXPECT_TRUE(IsBound(name)) << name << " was not bound";
         EXPECT_EQ(Bound(), 155);
     }
 };
@@ -203,24 +201,15 @@ TEST(HostBindingTest, RecursionThroughTheLibraryEndsInTheNestingError) {
 
 TEST(HostBindingTest, TheRunnerIsAHostForTheLibrary) {
     test::ScratchTree tree;
-    std::string program = tree.Scripts() + "/run.vrc";
-    test::Bytes bytes =
-        test::Assembled(std::string(kHeader) +
-                        " pushc \"ae\"\n pushc \"x y\"\n call hi_codec\n out\n"
-                        " call hi_older\n out\n storegi n, 2\n pushc \"n * n\"\n call hi_expr\n"
-                        " out\n" +
-                        kFooter);
-    std::ofstream(program, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    std::string command = std::string(VORN_VRRUN) + " -s " + tree.Scripts() + " -d " + tree.Data() + " -l " +
-                          VORN_FIXTURE_HOSTINTERFACELIBRARY + " run.vrc 2>&1";
-    FILE* pipe = popen(command.c_str(), "r");
-    ASSERT_NE(pipe, nullptr);
-    std::string output;
-    char buffer[256];
-    while (size_t n = fread(buffer, 1, sizeof buffer, pipe))
-        output.append(buffer, n);
-    EXPECT_EQ(pclose(pipe), 0) << output;
+    int status = -1;
+    std::string output = test::RunWithLibrary(tree,
+                                              std::string(kHeader) +
+                                                  " pushc \"ae\"\n pushc \"x y\"\n call hi_codec\n out\n"
+                                                  " call hi_older\n out\n storegi n, 2\n pushc \"n * n\"\n"
+                                                  " call hi_expr\n out\n" +
+                                                  kFooter,
+                                              &status);
+    EXPECT_EQ(status, 0) << output;
     EXPECT_EQ(output, "x+yhttp://h/p?a+b=x%26y&n=2|v4");
 }
 

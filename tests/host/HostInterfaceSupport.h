@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -64,10 +66,11 @@ inline constexpr char kDefaultProgram[] = R"(
 .end
 )";
 
-struct HostRig {
+// App is HostApplication or a class derived from it.
+template <class App> struct HostRigFor {
     // The program's name puts it in the script directory's "sub" folder.
-    explicit HostRig(const std::string& source = kDefaultProgram, const char* name = "sub/t.vrc",
-                     bool withFixture = false)
+    explicit HostRigFor(const std::string& source = kDefaultProgram, const char* name = "sub/t.vrc",
+                        bool withFixture = false)
         : program(Assembled(source)) {
         ConfigureRoots(app, tree);
         std::filesystem::create_directories(tree.Scripts() + "/sub");
@@ -92,12 +95,34 @@ struct HostRig {
     }
 
     ScratchTree tree;
-    HostApplication app;
+    App app;
     HeaderSink sink;
     ExternalCallManager calls{&app};
     LoadedProgram program;
     std::unique_ptr<VornVM> vm;
 };
+
+using HostRig = HostRigFor<HostApplication>;
+
+// Writes the assembled program into the script directory as "run.vrc" and
+// runs the runner on it with the host-interface library: what it printed,
+// and its exit status.
+inline std::string RunWithLibrary(const ScratchTree& tree, const std::string& source, int* status) {
+    Bytes bytes = Assembled(source);
+    std::ofstream(tree.Scripts() + "/run.vrc", std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    std::string command = std::string(VORN_VRRUN) + " -s " + tree.Scripts() + " -d " + tree.Data() + " -l " +
+                          VORN_FIXTURE_HOSTINTERFACELIBRARY + " run.vrc 2>&1";
+    std::string output;
+    FILE* pipe = popen(command.c_str(), "r");
+    *status = -1;
+    if (!pipe) return output;
+    char buffer[256];
+    while (size_t n = fread(buffer, 1, sizeof buffer, pipe))
+        output.append(buffer, n);
+    *status = pclose(pipe);
+    return output;
+}
 
 // A host-heap text as a string, freed. The length is read after the call
 // that hands out the buffer has set it.

@@ -504,10 +504,33 @@ inline void SetText(Config& config, uint32_t id, const std::string& text) {
     config.SetText(id, copy, static_cast<int32_t>(text.size()), true);
 }
 
+// TLS bound as the runner binds it, with the application's "cadir" and
+// "securityoptions".
+template <class Base> class WithTestOpenSSL : public Base {
+  public:
+    ~WithTestOpenSSL() override { FreeOpenSSLContext(this->sslFunctions, &this->sslContext); }
+
+    bool LoadOpenSSL(String* error) override {
+        static bool started = [] {
+            RegistryScratch empty;
+            return StartProcessOpenSSL();
+        }();
+        (void)started;
+        Config* settings = this->config;
+        return BindOpenSSL(ProcessOpenSSL(), this->sslFunctions, &this->sslContext,
+                           settings->GetText(kConfigCaDir), settings->GetInteger(kConfigSecurityOptions), error);
+    }
+    void* SSLFunction(const char* name) override {
+        return this->EnsureOpenSSL(nullptr) ? ProcessOpenSSL().Find(name) : nullptr;
+    }
+    // Drops the TLS context, so that new settings take effect.
+    void Rebind() { FreeOpenSSLContext(this->sslFunctions, &this->sslContext); }
+};
+
 // Files of the data directory (the certificates' directory unless a test
 // says otherwise), TLS bound as the runner binds it, "cadir" the test CA, log
 // events kept as lines.
-class NetworkApplication : public ConfiguredApplication {
+class NetworkApplication : public WithTestOpenSSL<ConfiguredApplication> {
   public:
     explicit NetworkApplication(const std::string& dataDirectory = Certificates::Get().dir)
         : files(this), network(this) {
@@ -517,28 +540,13 @@ class NetworkApplication : public ConfiguredApplication {
         SetText(settings, kConfigCaDir, Certificates::Get().Path("ca"));
         settings.SetInteger(kConfigGlobalTimeout, 0);
     }
-    ~NetworkApplication() override { FreeOpenSSLContext(sslFunctions, &sslContext); }
 
-    bool LoadOpenSSL(String* error) override {
-        static bool started = [] {
-            RegistryScratch empty;
-            return StartProcessOpenSSL();
-        }();
-        (void)started;
-        return BindOpenSSL(ProcessOpenSSL(), sslFunctions, &sslContext, config->GetText(kConfigCaDir),
-                           config->GetInteger(kConfigSecurityOptions), error);
-    }
-    void* SSLFunction(const char* name) override {
-        return EnsureOpenSSL(nullptr) ? ProcessOpenSSL().Find(name) : nullptr;
-    }
     void Log(uint32_t event, const LogField* fields) override {
         String line;
         FormatLogLine(line, LogEventName(event), fields);
         std::string text(line.Text(), static_cast<size_t>(line.Length()));
         logLines.push_back(text.substr(text.find('\t', text.find('\t') + 1) + 1)); // after the stamp and ids
     }
-    // Drops the TLS context, so that new settings take effect.
-    void Rebind() { FreeOpenSSLContext(sslFunctions, &sslContext); }
 
     PosixFileManager files;
     TestNetworkManager network;

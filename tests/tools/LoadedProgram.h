@@ -17,7 +17,7 @@
 #include "engine/values/FunctionManager.h"
 #include "engine/values/VariableHash.h"
 #include "tools/Assembler.h"
-#include "tools/BufferFile.h"
+#include "engine/files/BufferFile.h"
 
 namespace vorn::test {
 

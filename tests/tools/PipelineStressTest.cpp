@@ -28,7 +28,7 @@
 #include "engine/values/Variable.h"
 #include "engine/vm/ExpressionCompiler.h"
 #include "tools/Assembler.h"
-#include "tools/BufferFile.h"
+#include "engine/files/BufferFile.h"
 #include "tools/CommandLineApplication.h"
 #include "tools/Disassembler.h"
 

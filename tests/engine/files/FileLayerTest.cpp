@@ -98,8 +98,12 @@ TEST_F(FileLayerTest, UnlimitedPoolAndExplicitDeactivation) {
     EXPECT_TRUE(app.files.Deactivate(files[2]));
     EXPECT_FALSE(app.files.Deactivate(files[2]));
     EXPECT_EQ(app.files.InactiveCount(), 1);
+    // The position is kept without the handle; the next write reopens it.
     EXPECT_EQ(files[2]->Tell(), 3);
+    EXPECT_FALSE(app.files.IsActive(files[2]));
+    ASSERT_EQ(files[2]->Write("!", 1), 1);
     EXPECT_TRUE(app.files.IsActive(files[2]));
+    EXPECT_EQ(ScratchTree::ReadFile(DataPath("f2")), "xyz!");
 
     // Unpooled files are on neither list.
     File* loose = OpenData("loose", OpenRead | OpenWrite | OpenCreate | OpenUnpooled);
@@ -267,8 +271,9 @@ TEST_F(FileLayerTest, RenameOfAFileOpenElsewhereWaitsForItsRelease) {
     ScratchTree::WriteFile(DataPath("from"), "new");
     ScratchTree::WriteFile(DataPath("to"), "old");
 
-    // Open in this request: refused until the time-out flag ends the wait.
-    File* held = OpenData("to", OpenRead);
+    // Open elsewhere in the process: refused until the time-out flag ends the wait.
+    auto* elsewhere = new platform::FileHandle;
+    ASSERT_TRUE(elsewhere->Open(DataPath("to").c_str(), platform::kOpenRead));
     app.RequestStop();
     EXPECT_FALSE(app.files.Rename(LocationData, "from", LocationData, "to"));
     EXPECT_NE(std::string(app.files.ErrorText().Text()).find("Timed out"), std::string::npos);
@@ -281,11 +286,15 @@ TEST_F(FileLayerTest, RenameOfAFileOpenElsewhereWaitsForItsRelease) {
     app.ResetTimeLimit();
     EXPECT_FALSE(app.files.Rename(LocationData, "from", LocationData, "to"));
     EXPECT_TRUE(ScratchTree::Exists(DataPath("from")));
+    delete elsewhere;
 
-    // Once the pool has closed the handle nothing stands in the way.
-    EXPECT_TRUE(app.files.Deactivate(held));
+    // A file only this request holds is renamed over at once; the holder's
+    // handle then knows its file was replaced.
+    File* held = OpenData("to", OpenRead);
+    EXPECT_FALSE(held->Replaced());
     EXPECT_TRUE(app.files.Rename(LocationData, "from", LocationData, "to")) << app.files.ErrorText().Text();
     EXPECT_EQ(ScratchTree::ReadFile(DataPath("to")), "new");
+    EXPECT_TRUE(held->Replaced());
     delete held;
 
     // A holder elsewhere in the process that lets go during the wait.

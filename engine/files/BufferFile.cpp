@@ -1,4 +1,4 @@
-#include "tools/BufferFile.h"
+#include "engine/files/BufferFile.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -1,0 +1,114 @@
+#!/usr/bin/env bash
+# The web benchmark (run by hand): one nginx in front of the hello example
+# through vornfcgi, the same bytes as a static file, a PHP page on PHP-FPM
+# (children = THREADS) and a do-nothing libfcgi responder (the floor). wrk
+# measures each in turn, ROUNDS alternating rounds; the best of each is
+# printed with its p99 latency and the ratios the goals name.
+#
+#   bench/web/run.sh            THREADS=4 ROUNDS=3 SECONDS_EACH=10 PORT=8090
+set -euo pipefail
+
+repo=$(cd "$(dirname "$0")/../.." && pwd)
+threads=${THREADS:-4}
+rounds=${ROUNDS:-3}
+duration=${SECONDS_EACH:-10}
+port=${PORT:-8090}
+build=$repo/build/release
+state=$build/bench-web
+
+missing=""
+for p in wrk php8.2-fpm nginx-light libfcgi-dev; do
+  dpkg-query -W -f='${Status}' $p 2>/dev/null | grep -q 'install ok installed' || missing="$missing $p"
+done
+if [ -n "$missing" ]; then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update && apt-get install -y $missing
+fi
+
+cmake -S "$repo" -B "$build" -DCMAKE_BUILD_TYPE=Release -DVORN_BENCH=ON -DVORN_TESTS=OFF >/dev/null
+cmake --build "$build" -j 4 --target vornfcgi VornVMIIS vrasm null_fcgi >/dev/null
+
+rm -rf "$state"
+mkdir -p "$state"/{www,data,client_body,proxy,fastcgi,uwsgi,scgi}
+"$build/tools/vrasm" -o "$state/www/hello.vrc" "$repo/examples/web/hello.vra"
+printf 'Hello, world!\n' >"$state/www/hello.html"
+printf '<?php echo "Hello, world!\\n";\n' >"$state/www/hello.php"
+cat >"$state/registry.conf" <<CONF
+[SOFTWARE\\Vorn\\Vorn Tevrona NT]
+Threads = dword:$threads
+[SOFTWARE\\Vorn\\Vorn Tevrona NT\\Configuration]
+vornroot = $state/www
+datadir = $state/data
+[SOFTWARE\\Vorn\\Vorn Tevrona NT\\Configuration\\1\\ROOT\\hello.vrc]
+usecookies = dword:0
+CONF
+user=""
+[ "$(id -u)" = 0 ] && user="user root;"
+cat >"$state/php-fpm.conf" <<CONF
+[global]
+pid = $state/php-fpm.pid
+error_log = $state/php-fpm.log
+daemonize = no
+[bench]
+listen = $state/php.sock
+listen.backlog = 4096
+pm = static
+pm.max_children = $threads
+$( [ "$(id -u)" = 0 ] && printf 'user = root\ngroup = root\n' )
+CONF
+sed -e "s|@STATE@|$state|g" -e "s|@ROOT@|$state/www|g" -e "s|@PORT@|$port|g" -e "s|@USER@|$user|g" \
+    "$repo/bench/web/nginx.conf.in" >"$state/nginx.conf"
+
+pids=()
+stop() {
+  trap - INT TERM EXIT
+  for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
+  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+}
+trap stop INT TERM EXIT
+
+VORN_REGISTRY=$state/registry.conf "$build/server/vornfcgi" --extension "$build/host/libVornVMIIS.so" \
+  --socket "$state/vornfcgi.sock" --acceptors 128 2>"$state/vornfcgi.log" &
+pids+=($!)
+"$build/bench/null_fcgi" --socket "$state/null.sock" --threads 128 &
+pids+=($!)
+php_fpm=$(command -v php-fpm8.2 || echo /usr/sbin/php-fpm8.2)
+"$php_fpm" --fpm-config "$state/php-fpm.conf" --nodaemonize $( [ "$(id -u)" = 0 ] && echo --allow-to-run-as-root ) &
+pids+=($!)
+for s in vornfcgi null php; do
+  for _ in $(seq 100); do [ -S "$state/$s.sock" ] && break; sleep 0.05; done
+done
+nginx -p "$state" -c "$state/nginx.conf" -e stderr &
+pids+=($!)
+sleep 0.5
+
+for target in hello.vrc hello.html hello.php null; do
+  body=$(curl -s "http://127.0.0.1:$port/$target")
+  [ "$body" = "Hello, world!" ] || { echo "$target answers '$body'" >&2; exit 1; }
+done
+
+declare -A best p99
+for round in $(seq "$rounds"); do
+  for target in hello.vrc hello.php null hello.html; do
+    out=$(wrk -t2 -c32 -d"${duration}s" --latency "http://127.0.0.1:$port/$target")
+    rps=$(awk '/^Requests\/sec:/ {print $2}' <<<"$out")
+    tail=$(awk '$1 == "99%" {print $2}' <<<"$out")
+    errors=$(awk '/Non-2xx|Socket errors/' <<<"$out")
+    printf 'round %d  %-10s %10.0f requests/s  p99 %s %s\n' "$round" "$target" "$rps" "$tail" "$errors"
+    if [ -z "${best[$target]:-}" ] || awk -v a="$rps" -v b="${best[$target]}" 'BEGIN {exit !(a > b)}'; then
+      best[$target]=$rps
+      p99[$target]=$tail
+    fi
+  done
+done
+
+echo
+printf '%-28s %10.0f requests/s  p99 %s\n' "Vorn hello (vornfcgi)" "${best[hello.vrc]}" "${p99[hello.vrc]}"
+printf '%-28s %10.0f requests/s  p99 %s\n' "PHP-FPM ($threads children)" "${best[hello.php]}" "${p99[hello.php]}"
+printf '%-28s %10.0f requests/s  p99 %s\n' "do-nothing libfcgi" "${best[null]}" "${p99[null]}"
+printf '%-28s %10.0f requests/s  p99 %s\n' "static file" "${best[hello.html]}" "${p99[hello.html]}"
+awk -v v="${best[hello.vrc]}" -v p="${best[hello.php]}" -v n="${best[null]}" -v s="${best[hello.html]}" 'BEGIN {
+  printf "Vorn / PHP-FPM     %.2f (goal >= 1.5)\n", v / p
+  printf "Vorn / do-nothing  %.2f (goal >= 0.80)\n", v / n
+  printf "Vorn / static      %.2f\n", v / s
+}'

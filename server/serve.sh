@@ -1,0 +1,84 @@
+#!/usr/bin/env bash
+# Serves compiled scripts: vornfcgi with the extension behind nginx on
+# 127.0.0.1:PORT, until SIGINT or SIGTERM stops both.
+#
+#   serve.sh --build DIR --root DIR --state DIR [--port N] [--registry FILE]
+#            [--registry-template FILE] [--acceptors N]
+#
+# --build is the build folder (vornfcgi and VornVMIIS come from it), --root
+# the folder of the scripts, --state where the generated files, sockets and
+# nginx's temporary files go. The registry is --registry, else made from
+# --registry-template (@ROOT@ and @DATA@ replaced), else a minimal one.
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+build="" root="" state="" port=8080 registry="" template="" acceptors=32 maxbody=64m
+while [ $# -gt 0 ]; do
+  case $1 in
+    --build) build=$2; shift 2 ;;
+    --root) root=$2; shift 2 ;;
+    --state) state=$2; shift 2 ;;
+    --port) port=$2; shift 2 ;;
+    --registry) registry=$2; shift 2 ;;
+    --registry-template) template=$2; shift 2 ;;
+    --acceptors) acceptors=$2; shift 2 ;;
+    --max-body) maxbody=$2; shift 2 ;;
+    *) echo "serve.sh: unknown argument $1" >&2; exit 2 ;;
+  esac
+done
+[ -n "$build" ] && [ -n "$root" ] && [ -n "$state" ] || { echo "serve.sh: --build, --root and --state are needed" >&2; exit 2; }
+
+absolute() { (cd "$1" && pwd); }
+build=$(absolute "$build")
+root=$(absolute "$root")
+mkdir -p "$state"
+state=$(absolute "$state")
+for dir in client_body proxy fastcgi uwsgi scgi data; do mkdir -p "$state/$dir"; done
+
+vornfcgi=$build/server/vornfcgi
+extension=$(ls "$build"/host/libVornVMIIS.so 2>/dev/null || true)
+[ -x "$vornfcgi" ] && [ -n "$extension" ] || { echo "serve.sh: build vornfcgi and VornVMIIS first" >&2; exit 1; }
+nginx=$(command -v nginx || echo /usr/sbin/nginx)
+
+if [ -z "$registry" ]; then
+  registry=$state/registry.conf
+  if [ -n "$template" ]; then
+    sed -e "s|@ROOT@|$root|g" -e "s|@DATA@|$state/data|g" "$template" >"$registry"
+  else
+    printf '[SOFTWARE\\Vorn\\Vorn Tevrona NT\\Configuration]\nvornroot = %s\ndatadir = %s\n' \
+      "$root" "$state/data" >"$registry"
+  fi
+fi
+
+socket=$state/vornfcgi.sock
+# As root, nginx's workers would run as nobody and could not reach the
+# socket or the temporary folders: they run as the caller.
+user=""
+[ "$(id -u)" = 0 ] && user="user root;"
+sed -e "s|@STATE@|$state|g" -e "s|@SOCKET@|$socket|g" -e "s|@ROOT@|$root|g" -e "s|@PORT@|$port|g" \
+    -e "s|@USER@|$user|g" -e "s|@MAXBODY@|$maxbody|g" "$here/nginx.conf.in" >"$state/nginx.conf"
+
+responder="" front=""
+stop() {
+  trap - INT TERM EXIT
+  [ -n "$front" ] && kill -TERM "$front" 2>/dev/null || true
+  [ -n "$responder" ] && kill -TERM "$responder" 2>/dev/null || true
+  status=0
+  [ -n "$front" ] && { wait "$front" || true; }
+  [ -n "$responder" ] && { wait "$responder" || status=$?; }
+  exit $status
+}
+trap stop INT TERM EXIT
+
+rm -f "$socket"
+VORN_REGISTRY=$registry "$vornfcgi" --extension "$extension" --socket "$socket" --acceptors "$acceptors" &
+responder=$!
+for _ in $(seq 200); do [ -S "$socket" ] && break; kill -0 "$responder" 2>/dev/null || break; sleep 0.05; done
+[ -S "$socket" ] || { echo "serve.sh: vornfcgi did not start" >&2; exit 1; }
+
+"$nginx" -p "$state" -c "$state/nginx.conf" -e stderr &
+front=$!
+echo "Serving $root on http://127.0.0.1:$port/ (Ctrl-C stops)"
+# Either one ending ends both.
+wait -n "$responder" "$front" || true
+stop

@@ -1,0 +1,109 @@
+// vornfcgi: the FastCGI responder that stands in for the web server in front
+// of the extension.
+//
+//     vornfcgi --extension FILE --socket PATH [--acceptors N]
+//
+// Runs until SIGINT or SIGTERM, then stops the extension (running requests
+// end first) and removes the socket.
+#include <fcgiapp.h>
+#include <malloc.h>
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "server/Responder.h"
+
+namespace {
+
+int Usage() {
+    std::fprintf(stderr, "usage: vornfcgi --extension FILE --socket PATH [--acceptors N]\n");
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const char* extensionPath = nullptr;
+    const char* socketPath = nullptr;
+    int acceptors = 32;
+    for (int i = 1; i < argc; ++i) {
+        if (i + 1 < argc && std::strcmp(argv[i], "--extension") == 0) {
+            extensionPath = argv[++i];
+        } else if (i + 1 < argc && std::strcmp(argv[i], "--socket") == 0) {
+            socketPath = argv[++i];
+        } else if (i + 1 < argc && std::strcmp(argv[i], "--acceptors") == 0) {
+            acceptors = std::atoi(argv[++i]);
+            if (acceptors < 1 || acceptors > 4096) return Usage();
+        } else {
+            return Usage();
+        }
+    }
+    if (!extensionPath || !socketPath) return Usage();
+
+    // A peer that went away fails the write instead of ending the process, and
+    // the stop signals are taken by this thread alone: a blocked accept in
+    // another thread would never see them.
+    signal(SIGPIPE, SIG_IGN);
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    // Every request builds and frees its tables: memory freed at the top of
+    // the heap is kept for the next request instead of going back to the
+    // system and faulting in again.
+    mallopt(M_TRIM_THRESHOLD, 256 << 20);
+    mallopt(M_MMAP_THRESHOLD, 16 << 20);
+
+    if (FCGX_Init() != 0) {
+        std::fprintf(stderr, "vornfcgi: the FastCGI library did not start\n");
+        return 1;
+    }
+    vorn::server::Extension extension;
+    std::string error;
+    if (!extension.Load(extensionPath, &error)) {
+        std::fprintf(stderr, "vornfcgi: %s\n", error.c_str());
+        return 1;
+    }
+    vorn::platform::IsapiVersionInfo version{};
+    if (!extension.getVersion(&version)) {
+        std::fprintf(stderr, "vornfcgi: the extension did not start\n");
+        return 1;
+    }
+    unlink(socketPath);
+    int listenSocket = FCGX_OpenSocket(socketPath, 1024);
+    if (listenSocket < 0) {
+        std::fprintf(stderr, "vornfcgi: cannot listen on %s\n", socketPath);
+        extension.terminate(0);
+        return 1;
+    }
+    bool stopped = false;
+    {
+        vorn::server::Responder responder(&extension, listenSocket, acceptors);
+        if (!responder.Start(&error)) {
+            std::fprintf(stderr, "vornfcgi: %s\n", error.c_str());
+            return 1;
+        }
+        std::fprintf(stderr, "vornfcgi: %s (version %08x) on %s\n", version.description,
+                     version.extensionVersion, socketPath);
+        int signalNumber = 0;
+        while (sigwait(&stopSignals, &signalNumber) != 0) {
+        }
+        stopped = responder.Stop();
+        close(listenSocket);
+        unlink(socketPath);
+        if (!stopped) {
+            std::fprintf(stderr, "vornfcgi: a request did not end; the extension stays loaded\n");
+            std::fflush(stderr);
+            _exit(3);
+        }
+    }
+    extension.Unload();
+    return 0;
+}

@@ -1,0 +1,198 @@
+// The responder with an extension of the test's own: how requests become
+// control blocks and what comes back for each way an extension answers.
+#include <fcgiapp.h>
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "server/Responder.h"
+#include "tests/platform/PlatformTestSupport.h"
+#include "tests/server/ServerSupport.h"
+
+namespace vorn::server::test {
+namespace {
+
+using Block = platform::IsapiControlBlock;
+
+// What the fake extension does with each request, and what it kept.
+std::function<uint32_t(Block*)> gServe;
+std::vector<Block*> gKept;
+int gTerminated = 0;
+
+bool FakeVersion(platform::IsapiVersionInfo*) { return true; }
+uint32_t FakeProc(Block* block) { return gServe(block); }
+bool FakeTerminate(uint32_t) {
+    ++gTerminated;
+    return true;
+}
+
+std::string Variable(Block* b, const char* name) {
+    size_t size = 0;
+    if (b->getServerVariable(b->connection, name, nullptr, &size) || errno != ERANGE) return "<none>";
+    std::string value(size, '\0');
+    if (!b->getServerVariable(b->connection, name, value.data(), &size)) return "<failed>";
+    value.resize(size - 1);
+    return value;
+}
+
+bool Head(Block* b, const char* status, const char* headers) {
+    return b->serverSupportFunction(b->connection, platform::kIsapiSendResponseHeader, const_cast<char*>(status),
+                                    nullptr, const_cast<char*>(headers));
+}
+
+bool Write(Block* b, const std::string& text) {
+    size_t n = text.size();
+    return b->writeClient(b->connection, text.data(), &n, 0) && n == text.size();
+}
+
+void Done(Block* b) {
+    b->serverSupportFunction(b->connection, platform::kIsapiDoneWithSession, nullptr, nullptr, nullptr);
+}
+
+// The STDOUT records of a reply, joined.
+std::string Output(const std::string& reply) {
+    std::string out;
+    for (size_t at = 0; at + 8 <= reply.size();) {
+        size_t length = static_cast<unsigned char>(reply[at + 4]) << 8 | static_cast<unsigned char>(reply[at + 5]);
+        size_t padding = static_cast<unsigned char>(reply[at + 6]);
+        if (reply[at + 1] == 6) out += reply.substr(at + 8, length);
+        at += 8 + length + padding;
+    }
+    return out;
+}
+
+struct Rig {
+    Rig() {
+        static int initialised = FCGX_Init();
+        (void)initialised;
+        path = dir / "s.sock";
+        listener = FCGX_OpenSocket(path.c_str(), 16);
+        extension.getVersion = &FakeVersion;
+        extension.httpProc = &FakeProc;
+        extension.terminate = &FakeTerminate;
+        responder = std::make_unique<Responder>(&extension, listener, 2);
+        std::string error;
+        EXPECT_TRUE(responder->Start(&error)) << error;
+    }
+    ~Rig() {
+        responder.reset();
+        close(listener);
+    }
+    // One request on a connection of its own; the reply's output.
+    std::string Ask(const std::vector<std::pair<std::string, std::string>>& params, const std::string& body = "") {
+        int fd = Connect(path, 0);
+        SendAll(fd, Request(params, body));
+        std::string reply = ReadAll(fd, 10000);
+        close(fd);
+        return Output(reply);
+    }
+
+    platform::test::ScratchDir dir;
+    std::string path;
+    int listener = -1;
+    Extension extension;
+    std::unique_ptr<Responder> responder;
+};
+
+TEST(Responder, EachWayAnExtensionAnswers) {
+    struct Case {
+        const char* what;
+        std::function<uint32_t(Block*)> serve;
+        std::string body;
+        std::string output;
+    } cases[] = {
+        {"a head and a body",
+         [](Block* b) {
+             EXPECT_FALSE(Write(b, "early")) << "no body before the head";
+             EXPECT_TRUE(Head(b, "200 OK", "Content-Type: text/plain\r\n\r\n"));
+             EXPECT_FALSE(Head(b, "200 OK", "X: 1\r\n\r\n")) << "one head only";
+             EXPECT_TRUE(Write(b, "hi"));
+             Done(b);
+             return platform::kIsapiStatusPending;
+         },
+         "", "Status: 200 OK\r\nContent-Type: text/plain\r\n\r\nhi"},
+        {"done without a head", [](Block* b) { Done(b); return platform::kIsapiStatusPending; }, "",
+         "Status: 500 Internal Server Error\r\nContent-Type: text/plain\r\n\r\n500 Internal Server Error\n"},
+        {"a head that would splice", [](Block* b) {
+             EXPECT_FALSE(Head(b, "200 OK\r\nSet-Cookie: x=1", ""));
+             EXPECT_FALSE(Head(b, "200 OK", "A: 1\r\nB: 2\nC: 3\r\n\r\n"));
+             Done(b);
+             return platform::kIsapiStatusPending;
+         },
+         "", "Status: 500 Internal Server Error\r\nContent-Type: text/plain\r\n\r\n500 Internal Server Error\n"},
+        {"a request the extension refuses", [](Block*) { return platform::kIsapiStatusError; }, "",
+         "Status: 500 Internal Server Error\r\nContent-Type: text/plain\r\n\r\n500 Internal Server Error\n"},
+        {"the body: read ahead, then read", [](Block* b) {
+             std::string body(reinterpret_cast<const char*>(b->data), b->availableBytes);
+             EXPECT_EQ(b->availableBytes, static_cast<size_t>(Responder::kPreRead));
+             char piece[4096];
+             for (size_t n = sizeof piece; b->readClient(b->connection, piece, &n) && n > 0; n = sizeof piece)
+                 body.append(piece, n);
+             Head(b, "200 OK", "");
+             Write(b, std::to_string(b->totalBytes) + " " + std::to_string(body.size()) + " " +
+                          std::to_string(std::hash<std::string>()(body) % 1000));
+             Done(b);
+             return platform::kIsapiStatusPending;
+         },
+         std::string(100000, 'b'),
+         "Status: 200 OK\r\n\r\n100000 100000 " +
+             std::to_string(std::hash<std::string>()(std::string(100000, 'b')) % 1000)},
+        {"server variables as the extension expects them", [](Block* b) {
+             Head(b, "200 OK", "");
+             for (const char* name : {"ALL_HTTP", "APPL_MD_PATH", "PATH_TRANSLATED", "SERVER_PORT_SECURE",
+                                      "REMOTE_HOST", "QUERY_STRING", "MISSING"})
+                 Write(b, std::string(name) + "=" + Variable(b, name) + ";");
+             Write(b, std::string(b->method) + " " + b->pathInfo + " " + b->pathTranslated);
+             Done(b);
+             return platform::kIsapiStatusPending;
+         },
+         "",
+         "Status: 200 OK\r\n\r\nALL_HTTP=HTTP_HOST:example\nHTTP_X_TWO:a b\n;APPL_MD_PATH=/LM/W3SVC/1/ROOT;"
+         "PATH_TRANSLATED=/srv/www/p.vrc;SERVER_PORT_SECURE=1;REMOTE_HOST=192.0.2.1;QUERY_STRING=;"
+         "MISSING=<none>;POST /p.vrc /srv/www/p.vrc"},
+    };
+    Rig rig;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        gServe = c.serve;
+        std::vector<std::pair<std::string, std::string>> params = {
+            {"REQUEST_METHOD", "POST"},     {"PATH_INFO", "/p.vrc"},  {"DOCUMENT_ROOT", "/srv/www"},
+            {"HTTP_HOST", "example"},        {"HTTP_X_TWO", "a\r\n b"}, {"HTTPS", "on"},
+            {"REMOTE_ADDR", "192.0.2.1"},   {"QUERY_STRING", ""},
+            {"CONTENT_LENGTH", std::to_string(c.body.size())}};
+        EXPECT_EQ(rig.Ask(params, c.body), c.output);
+    }
+}
+
+TEST(Responder, ARequestLeftOpenByAStoppedExtensionGets503) {
+    gKept.clear();
+    gTerminated = 0;
+    gServe = [](Block* b) {
+        gKept.push_back(b);
+        return platform::kIsapiStatusPending;
+    };
+    Rig rig;
+    int fd = Connect(rig.path, 0);
+    SendAll(fd, Request({{"PATH_INFO", "/kept.vrc"}}));
+    for (int i = 0; i < 1000 && gKept.empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    ASSERT_EQ(gKept.size(), 1u);
+    // Read while the responder stops: libfcgi's close waits for the peer's.
+    std::string reply;
+    std::thread reader([&] {
+        reply = ReadAll(fd, 5000);
+        close(fd);
+    });
+    EXPECT_TRUE(rig.responder->Stop());
+    reader.join();
+    EXPECT_EQ(gTerminated, 1);
+    EXPECT_EQ(Output(reply),
+              "Status: 503 Service Unavailable\r\nContent-Type: text/plain\r\n\r\n503 Service Unavailable\n");
+}
+
+} // namespace
+} // namespace vorn::server::test

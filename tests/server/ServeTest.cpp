@@ -1,0 +1,332 @@
+// nginx in front of vornfcgi and the extension, started once for the whole
+// program by server/serve.sh (as `make run` starts them), on free ports, and
+// a raw-socket client.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <random>
+#include <string>
+#include <thread>
+
+#include "tests/platform/PlatformTestSupport.h"
+#include "tests/server/ServerSupport.h"
+#include "tests/tools/LoadedProgram.h"
+
+extern char** environ;
+
+namespace vorn::server::test {
+namespace {
+
+using platform::test::ReadText;
+using platform::test::ScratchDir;
+using platform::test::WriteText;
+
+// The scripts of the site, in the assembler's text.
+const char kHello[] = ".segment main entry\n    pushc \"Hello\"\n    out\n.end\n";
+
+const char kEcho[] = R"(.system REQUEST_METHOD callerid documenturl arg2
+.global a b
+.segment main entry
+    pushs REQUEST_METHOD
+    pushc "|"
+    cat
+    pushs callerid
+    cat
+    pushc "|"
+    cat
+    pushs documenturl
+    cat
+    pushc "|"
+    cat
+    pushs arg2
+    cat
+    pushc "|"
+    cat
+    out
+    pushc "a,b"
+    hide
+.end
+)";
+
+// Notes each file: name|status|size, and its digest through the test library.
+const char kUpload[] = R"(.global files note
+.extern uploaddigest()
+.segment main entry
+    pushg files
+    out
+    exit
+.function Vorn_ValidateFileUpload(field, file, type)
+    pushi 0
+    ret
+.function Vorn_ProcessFileUpload(field, file, status, path, type, size)
+    call uploaddigest
+    pop
+    pushg files
+    pushl file
+    cat
+    pushc "|"
+    cat
+    pushl status
+    cat
+    pushc "|"
+    cat
+    pushl size
+    cat
+    pushc ";"
+    cat
+    popg files
+    pushi 1
+    ret
+.end
+)";
+
+const char kLoop[] = ".segment main entry\n    pushc \"looping \"\n    out\nagain:\n    jmp again\n.end\n";
+
+// Writes without end, 64 KiB at a time.
+const char kFlood[] = R"(.global chunk i
+.segment main entry
+    storegi i, 0
+    pushc "0123456789abcdef"
+    popg chunk
+grow:
+    pushg chunk
+    pushg chunk
+    cat
+    popg chunk
+    incg i, 1
+    cmpgi i, 12
+    jmp_lt grow
+again:
+    pushg chunk
+    out
+    jmp again
+.end
+)";
+
+class Server : public ::testing::Environment {
+  public:
+    void SetUp() override {
+        chmod(base.Path().c_str(), 0755);
+        root = base / "www";
+        data = base / "data";
+        mkdir(root.c_str(), 0755);
+        mkdir(data.c_str(), 0755);
+        mkdir((root + "/dir").c_str(), 0755);
+        for (auto [name, source] : {std::pair{"hello.vrc", kHello}, std::pair{"dir/index.vrc", kHello},
+                                    std::pair{"echo.vrc", kEcho}, std::pair{"upload.vrc", kUpload},
+                                    std::pair{"loop.vrc", kLoop}, std::pair{"flood.vrc", kFlood}}) {
+            vorn::test::Bytes bytes = vorn::test::Assembled(source);
+            WriteText(root + "/" + name, std::string(bytes.begin(), bytes.end()));
+        }
+        // Outside the root: never served.
+        vorn::test::Bytes secret = vorn::test::Assembled(".segment main entry\n pushc \"SECRET\"\n out\n.end\n");
+        WriteText(base / "secret.vrc", std::string(secret.begin(), secret.end()));
+        WriteText(base / "registry.conf",
+                  "[SOFTWARE\\Vorn\\Vorn Tevrona NT]\nThreads = dword:1\n"
+                  "[SOFTWARE\\Vorn\\Vorn Tevrona NT\\Configuration]\nvornroot = " + root + "\ndatadir = " + data +
+                      "\nlibraries[] = b,," VORN_FIXTURE_UPLOADDIGEST "\n"
+                      "[SOFTWARE\\Vorn\\Vorn Tevrona NT\\Configuration\\1\\ROOT\\loop.vrc]\nglobaltimeout = dword:1\n");
+        setenv("VORN_TEST_UPLOADS", data.c_str(), 1);
+        setenv("VORN_TEST_DIGESTS", (base / "digests").c_str(), 1);
+
+        port = FreePort();
+        std::string portText = std::to_string(port);
+        std::string state = base / "state";
+        std::string registry = base / "registry.conf";
+        const char* argv[] = {"bash",        VORN_SERVE_SCRIPT, "--build",    VORN_BUILD_ROOT,   "--root",
+                              root.c_str(), "--state",         state.c_str(), "--port", portText.c_str(),
+                              "--registry", registry.c_str(),  "--acceptors", "4",      nullptr};
+        ASSERT_EQ(posix_spawn(&serve, "/bin/bash", nullptr, nullptr, const_cast<char**>(argv), environ), 0);
+        socket = state + "/vornfcgi.sock";
+        for (int i = 0; i < 400; ++i) {
+            int fd = Connect("", port);
+            if (fd >= 0) {
+                close(fd);
+                ready = true;
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        }
+        FAIL() << "nginx did not come up";
+    }
+
+    void TearDown() override {
+        if (serve <= 0) return;
+        kill(serve, SIGTERM);
+        int status = 0;
+        waitpid(serve, &status, 0);
+        // vornfcgi stopped cleanly: no request left running, nothing leaked.
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "serve.sh ended with " << status;
+    }
+
+    static int FreePort() {
+        int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        socklen_t size = sizeof address;
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+        close(fd);
+        return ntohs(address.sin_port);
+    }
+
+    ScratchDir base;
+    std::string root, data, socket;
+    int port = 0;
+    pid_t serve = 0;
+    bool ready = false;
+};
+
+Server* server = nullptr;
+
+class Serving : public ::testing::Test {
+  protected:
+    void SetUp() override { ASSERT_TRUE(server && server->ready); }
+    int Port() const { return server->port; }
+};
+
+uint64_t Fnv(const std::string& bytes) {
+    uint64_t digest = 14695981039346656037ull;
+    for (unsigned char c : bytes) digest = (digest ^ c) * 1099511628211ull;
+    return digest;
+}
+
+TEST_F(Serving, PagesFormsAndCookies) {
+    struct Case {
+        const char* what;
+        std::string method, target, headers, body;
+        int status;
+        std::string response; // a text the body must hold
+    } cases[] = {
+        {"a page", "GET", "/hello.vrc", "", "", 200, "Hello"},
+        {"a folder's index", "GET", "/dir/", "", "", 200, "Hello"},
+        {"a query", "GET", "/echo.vrc?x%20y+z", "", "", 200,
+         "|http://localhost:" + std::to_string(server->port) + "/echo.vrc?|x y|"},
+        {"a form with a repeated name", "POST", "/echo.vrc", "Content-Type: application/x-www-form-urlencoded\r\n",
+         "a=1&a=%3Cb%3E&b=two+words", 200,
+         "<input type=\"hidden\" name=\"a[1]\" value=\"1\"><input type=\"hidden\" name=\"a[2]\" "
+         "value=\"&lt;b&gt;\"><input type=\"hidden\" name=\"b\" value=\"two words\">"},
+        {"our caller id comes back", "GET", "/echo.vrc", "Cookie: kpzcallerid=0123456789abcdef0123456789abcdef\r\n", "",
+         200, "|0123456789abcdef0123456789abcdef|"},
+        {"a missing script", "GET", "/none.vrc", "", "", 200, "Unable to execute '/none.vrc'"},
+        {"a backslash escape stays in the root", "GET", "/..%5Csecret.vrc", "", "", 200,
+         "is not contained in the configured script directory"},
+        {"escapes in a folder stay in the root", "GET", "/dir%5C..%5C..%5Csecret.vrc", "", "", 200,
+         "is not contained in the configured script directory"},
+        {"dot segments stay in the root", "GET", "/../secret.vrc", "", "", 400, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        HttpResponse r = Http(Port(), c.method, c.target, c.headers, c.body);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_NE(r.body.find(c.response), std::string::npos) << r.body;
+        EXPECT_EQ(r.body.find("SECRET"), std::string::npos);
+        if (r.status == 200) {
+            EXPECT_EQ(r.Header("Content-Type"), "text/html");
+            EXPECT_EQ(r.Header("Set-Cookie").substr(0, 12), "kpzcallerid=");
+        }
+    }
+}
+
+TEST_F(Serving, AFiveMegabyteUploadArrivesWhole) {
+    std::string file(5 * 1024 * 1024, '\0');
+    std::mt19937 random(3);
+    for (char& c : file) c = static_cast<char>(random());
+    std::string body = "--b0undary\r\nContent-Disposition: form-data; name=\"f\"; filename=\"big.bin\"\r\n"
+                       "Content-Type: application/octet-stream\r\n\r\n" +
+                       file + "\r\n--b0undary--\r\n";
+    std::remove((server->base / "digests").c_str());
+    HttpResponse r = Http(Port(), "POST", "/upload.vrc", "Content-Type: multipart/form-data; boundary=b0undary\r\n",
+                          body, 60000);
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.body, "big.bin|COMPLETE|5242880;");
+    char expected[64];
+    std::snprintf(expected, sizeof expected, "5242880 %016llx\n", static_cast<unsigned long long>(Fnv(file)));
+    EXPECT_EQ(ReadText(server->base / "digests"), expected);
+    EXPECT_EQ(ReadText(server->base / "digests").size(), std::string(expected).size());
+}
+
+TEST_F(Serving, MalformedRequestsLeaveTheResponderServing) {
+    // nginx answers what is not HTTP; the responder never sees it.
+    int fd = Connect("", Port());
+    SendAll(fd, "NOT HTTP AT ALL\r\n\r\n");
+    EXPECT_EQ(ParseHttp(ReadAll(fd, 5000)).status, 400);
+    close(fd);
+
+    struct Case {
+        const char* what;
+        std::string bytes;
+        const char* answer; // "" when the connection is closed unanswered
+    } cases[] = {
+        {"garbage", "\x07garbage that is no record at all", ""},
+        {"a truncated begin record", Begin().substr(0, 5), ""},
+        {"parameters cut short", Begin() + Record(4, Params({{"PATH_INFO", "/hello.vrc"}})).substr(0, 12), ""},
+        {"a management record", Record(9, Params({{"FCGI_MAX_CONNS", ""}}), 0), ""},
+        {"another role", Begin(3) + Record(4, "") + Record(5, ""), ""},
+        {"a NUL in a parameter",
+         Request({{"PATH_INFO", std::string("/hello.vrc\0x", 12)}, {"REQUEST_METHOD", "GET"}}), "Status: 400"},
+        {"a request of our own",
+         Request({{"PATH_INFO", "/hello.vrc"}, {"PATH_TRANSLATED", server->root + "/hello.vrc"},
+                  {"REQUEST_METHOD", "GET"}, {"SERVER_NAME", "raw"}, {"SERVER_PORT", "80"}}),
+         "Hello"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        int raw = Connect(server->socket, 0);
+        ASSERT_GE(raw, 0);
+        SendAll(raw, c.bytes);
+        // What cannot become a request is dropped: the peer hanging up shows
+        // the responder let go of it too.
+        if (std::string(c.answer).empty()) shutdown(raw, SHUT_WR);
+        bool closed = false;
+        std::string reply = ReadAll(raw, 35000, &closed);
+        close(raw);
+        if (std::string(c.answer).empty()) {
+            EXPECT_TRUE(closed);
+            EXPECT_EQ(reply, "");
+        } else {
+            EXPECT_NE(reply.find(c.answer), std::string::npos) << reply;
+        }
+        EXPECT_EQ(Http(Port(), "GET", "/hello.vrc").body, "Hello") << "the responder still serves";
+    }
+}
+
+TEST_F(Serving, AClientThatLeavesFreesTheWorker) {
+    // The flood never ends by itself; with one worker, the next request is
+    // served only if the flood was stopped when its client went away.
+    int fd = Connect("", Port());
+    SendAll(fd, "GET /flood.vrc HTTP/1.1\r\nHost: localhost\r\n\r\n");
+    std::string start = ReadAll(fd, 10000, nullptr, 200000);
+    EXPECT_GE(start.size(), 200000u);
+    close(fd);
+    HttpResponse r = Http(Port(), "GET", "/hello.vrc", "", "", 30000);
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.body, "Hello");
+}
+
+TEST_F(Serving, AScriptPastItsDeadlineIsStopped) {
+    auto started = std::chrono::steady_clock::now();
+    HttpResponse r = Http(Port(), "GET", "/loop.vrc", "", "", 20000);
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.body, "looping Application timed out");
+    // A one-second deadline, seen at the watchdog's next five-second tick.
+    EXPECT_LT(seconds, 15.0);
+}
+
+} // namespace
+} // namespace vorn::server::test
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    vorn::server::test::server = new vorn::server::test::Server;
+    ::testing::AddGlobalTestEnvironment(vorn::server::test::server);
+    return RUN_ALL_TESTS();
+}
