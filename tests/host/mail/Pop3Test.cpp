@@ -71,8 +71,9 @@ TEST(Pop3Dovecot, DeletesTakeEffectWhenTheLoopEndsHoweverItEnds) {
         MailRig rig;
         rig.network.pop3Port = static_cast<uint32_t>(dovecot.port);
         ASSERT_EQ(rig.Run(PopProgram("pop.test", user, c.password, "", c.loopCode)), 1) << rig.lastError;
-        EXPECT_EQ(static_cast<size_t>(std::count(rig.sink.text.begin(), rig.sink.text.end(), '[')), c.printed)
-            << rig.sink.text;
+        size_t printed = 0;
+        for (size_t at = 0; (at = rig.sink.text.find("[VRPOPM.", at)) != std::string::npos; ++at) ++printed;
+        EXPECT_EQ(printed, c.printed) << rig.sink.text;
         EXPECT_EQ(rig.Global("VrPOP_Error"), c.error);
         EXPECT_EQ(dovecot.Stored(user), c.stored);
     }
