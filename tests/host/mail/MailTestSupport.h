@@ -28,6 +28,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -125,6 +126,18 @@ inline std::string FromHex(const std::string& hex) {
     if (hex == "-") return "";
     std::string out;
     for (size_t i = 0; i + 1 < hex.size(); i += 2) out += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+    return out;
+}
+
+// Bytes of a fixed seed, with line ends among them; never `avoid`.
+inline std::string RandomBytes(unsigned seed, size_t size, char avoid = '\0') {
+    std::mt19937 random(seed);
+    std::string out;
+    while (out.size() < size) {
+        unsigned pick = random() % 300;
+        char c = pick < 256 ? static_cast<char>(pick) : pick < 280 ? '\n' : '\r';
+        if (c != avoid) out += c;
+    }
     return out;
 }
 
@@ -289,7 +302,7 @@ class Dovecot {
 // What the scripted server sends: bytes once, then `repeat` until the client
 // goes (when it has any), each byte after a pause when dripMilliseconds is
 // set; then maybe a close. With readData it then takes a DATA body up to its
-// "." line (recorded) and sends `then`.
+// "." line (recorded) and sends `then`, then maybe closes.
 struct Answer {
     std::string bytes;
     std::string repeat = "";
@@ -297,6 +310,7 @@ struct Answer {
     bool close = false;
     bool readData = false;
     std::string then = "";
+    bool closeAfterData = false;
 };
 
 // Commands answered by the first entry whose text starts the command line.
@@ -409,7 +423,7 @@ class ScriptedServer {
             if (reply->readData) {
                 while (ReadLine(fd, buffered, line) && line != ".\r\n") {
                 }
-                if (!Send(fd, Answer{reply->then})) return;
+                if (!Send(fd, Answer{reply->then, "", 0, reply->closeAfterData})) return;
             }
         }
     }

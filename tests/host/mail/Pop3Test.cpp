@@ -189,6 +189,26 @@ TEST(Pop3Scripted, CommandsCountsListsRepliesAndStops) {
     }
 }
 
+TEST(Pop3Scripted, RandomBytesFromThePeerFailWithTheirStepsMessage) {
+    ScriptedServer& server = ScriptedServer::Get();
+    for (unsigned seed = 1; seed <= 12; ++seed) {
+        // Without a dot no line can end the message: the close is what ends it.
+        const std::string noise = test::RandomBytes(seed, 400, '.');
+        const char* step = seed % 2 ? "Error retrieving message: " : "Error while retrieving list of messages from '";
+        server.Play(Answer{"+OK ready\r\n"},
+                    Mailbox({{seed % 2 ? "RETR 1" : "LIST", Answer{"+OK\r\n" + noise, "", 0, true}}}));
+        MailRig rig;
+        rig.network.pop3Port = static_cast<uint32_t>(server.port);
+        rig.Run(PopProgram("pop.test", "u", "p", ""));
+        const std::string error = rig.Global("VrPOP_Error");
+        EXPECT_EQ(error.rfind(step, 0), 0u) << seed << ": " << error;
+        if (seed % 2) {
+            EXPECT_EQ(error, "Error retrieving message: Read Error: Connection closed by remote host") << seed;
+        }
+        EXPECT_EQ(rig.sink.text.find('['), std::string::npos) << seed;
+    }
+}
+
 TEST(Pop3Scripted, AMessageFileThatCannotBeWrittenFailsItsRetrieval) {
     ScriptedServer& server = ScriptedServer::Get();
     std::string big = "+OK\r\nSubject: big\r\n\r\n";

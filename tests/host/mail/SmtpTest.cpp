@@ -140,6 +140,17 @@ TEST(SmtpDigest, ParsesChallengesAndNamesEachFault) {
         EXPECT_STREQ(challenge.nonce.Text(), c.nonce) << c.challenge;
         EXPECT_EQ(challenge.charset, c.charset) << c.challenge;
     }
+    // Random challenges: each parses or names one of the faults above.
+    for (unsigned seed = 1; seed <= 200; ++seed) {
+        std::string text = test::RandomBytes(seed, seed % 97);
+        if (seed % 2) text = "nonce=\"n\"," + text;
+        DigestChallenge challenge;
+        String error("");
+        bool ok = SMTPService::ParseDigestChallenge(text.data(), static_cast<int32_t>(text.size()), &challenge, &error);
+        bool named = ok;
+        for (const auto& c : cases) named |= c.error[0] && error.Equals(c.error);
+        EXPECT_TRUE(named && ok == error.IsEmpty()) << seed << ": " << error.Text();
+    }
 }
 
 struct Sent {
@@ -356,6 +367,9 @@ TEST(SmtpScripted, OddRepliesEndlessLinesDripsAndStops) {
         {Answer{"", "220-more\r\n"}, {}, "", "", "", 5, 300, "Read Timeout", "", 0},
         {Answer{"220 ready\r\n", "", 1500}, {}, "", "", "", 1, 0, "Read Timeout", "", 0},
         {Answer{"", "2", 50}, {}, "", "", "", 1, 300, "Read Timeout", "", 0},
+        // A server that closes inside DATA's verdict.
+        {greeting, with({{"DATA", Answer{"354 go\r\n", "", 0, false, true, "25", true}}}),
+         "", "", "", 5, 0, "Read Error: Connection closed by remote host", "", 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.error) + " / " + c.mustSend);
@@ -378,6 +392,26 @@ TEST(SmtpScripted, OddRepliesEndlessLinesDripsAndStops) {
             EXPECT_NE(std::find(lines.begin(), lines.end(), c.mustSend), lines.end());
         }
         EXPECT_EQ(std::find(lines.begin(), lines.end(), "QUIT\r\n") != lines.end(), c.quit == 1);
+    }
+
+    // Random replies at every step: each session fails with a message, and
+    // no message reaches the server.
+    for (unsigned seed = 1; seed <= 12; ++seed) {
+        const Answer noise{"250-" + test::RandomBytes(seed, 200), "", 0, true};
+        Script script = {{"EHLO", seed % 3 == 0 ? noise : Answer{"250-x\r\n250 AUTH DIGEST-MD5 CRAM-MD5\r\n"}},
+                         {"AUTH", noise}};
+        server.Play(seed % 3 == 1 ? Answer{test::RandomBytes(seed, 300), "", 0, true} : greeting,
+                    with(script));
+        MailRig rig;
+        SmtpArgs args;
+        args.host = "127.0.0.1";
+        args.port = server.port;
+        args.user = "tim";
+        args.password = "x";
+        rig.Run(SmtpProgram(args));
+        EXPECT_NE(rig.Global("VrSMTP_Error"), "") << seed;
+        std::vector<std::string> lines = server.Lines();
+        EXPECT_EQ(std::find(lines.begin(), lines.end(), "DATA\r\n"), lines.end()) << seed;
     }
 }
 
