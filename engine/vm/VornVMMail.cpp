@@ -30,15 +30,16 @@ void VornVM::SmtpBegin(int32_t count) {
         if (!stack->Discard()) break;
     StackText password, user, flags, subject, cc, host, from, to;
     SmtpOperands operands;
-    if (count >= 9) stack->PopText(password);
-    if (count >= 8) stack->PopText(user);
-    if (count >= 7) stack->PopText(flags);
-    if (count >= 6) operands.port = stack->PopInteger();
-    if (count >= 5) stack->PopText(subject);
-    if (count >= 4) stack->PopText(cc);
-    if (count >= 3) stack->PopText(host);
-    if (count >= 2) stack->PopText(from);
-    if (count >= 1) stack->PopText(to);
+    // One underflow is reported once, not per operand.
+    if (count >= 9 && !aborted) stack->PopText(password);
+    if (count >= 8 && !aborted) stack->PopText(user);
+    if (count >= 7 && !aborted) stack->PopText(flags);
+    if (count >= 6 && !aborted) operands.port = stack->PopInteger();
+    if (count >= 5 && !aborted) stack->PopText(subject);
+    if (count >= 4 && !aborted) stack->PopText(cc);
+    if (count >= 3 && !aborted) stack->PopText(host);
+    if (count >= 2 && !aborted) stack->PopText(from);
+    if (count >= 1 && !aborted) stack->PopText(to);
     if (aborted) return;
 
     ClearTagError(kTagSmtp);
@@ -98,10 +99,11 @@ void VornVM::OpPop3() {
     int32_t directoryLength = 0;
     int32_t directorySize = 0;
     char* directory = stack->PopCString(&directoryLength, &directorySize);
+    // One underflow is reported once, not per operand.
     StackText password, user, host;
-    stack->PopText(password);
-    stack->PopText(user);
-    stack->PopText(host);
+    if (!aborted) stack->PopText(password);
+    if (!aborted) stack->PopText(user);
+    if (!aborted) stack->PopText(host);
     if (aborted) {
         std::free(directory);
         return;

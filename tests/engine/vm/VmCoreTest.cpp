@@ -81,6 +81,7 @@ TEST_F(VmCoreTest, HostileWordsAreFatalErrors) {
         {{0x00, 0x02}, "Instruction not supported: dbopen"},
         {{0x45, 0x00}, "Stack underflow"},      // op_do_file pops its name first
         {{0x06, 0x41, 0, 0, 0, 0}, "Stack underflow"},     // pop3 pops its four texts first
+        {{0x0a, 0x41, 0, 0, 0, 0}, "Stack underflow"},     // op_smtp: five operands, one report
         {{0x0b, 0x01}, "Invalid instruction"},              // op_smtp_end without an open message
         {{0x08, 0x01}, "Invalid instruction"},              // pop3delete outside a loop
     };

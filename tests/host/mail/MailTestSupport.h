@@ -237,6 +237,17 @@ class Dovecot {
         }
         return user;
     }
+    // The messages in the user's Maildir once it holds `expected` (the
+    // server may still be finishing a session whose QUIT reply was not
+    // awaited), or after two seconds.
+    size_t Stored(const std::string& user, size_t expected) {
+        size_t count = Stored(user);
+        for (int waited = 0; count != expected && waited < 2000; waited += 20) {
+            platform::SleepMilliseconds(20);
+            count = Stored(user);
+        }
+        return count;
+    }
     // The messages still in the user's Maildir.
     size_t Stored(const std::string& user) {
         size_t count = 0;
