@@ -21,8 +21,8 @@
 #include <thread>
 
 #include "engine/files/BufferFile.h"
-#include "host/PosixNetwork.h"
 #include "host/POP3.h"
+#include "host/PosixNetwork.h"
 #include "host/SMTP.h"
 #include "tools/Assembler.h"
 #include "tools/CommandLineApplication.h"
@@ -41,8 +41,7 @@ std::string Scratch() {
 
 // A loopback listener whose connections are each served by `serve` on a
 // thread of their own.
-template <typename Serve>
-int Listen(Serve serve) {
+template <typename Serve> int Listen(Serve serve) {
     int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int on = 1;
     setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
@@ -56,7 +55,8 @@ int Listen(Serve serve) {
     std::thread([listener, serve] {
         for (;;) {
             int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-            if (fd >= 0) std::thread([fd, serve] {
+            if (fd >= 0)
+                std::thread([fd, serve] {
                     serve(fd);
                     close(fd);
                 }).detach();
@@ -106,7 +106,8 @@ int Pop3Port(int count, const std::string& message) {
             if (line.rfind("STAT", 0) == 0) {
                 reply = "+OK " + std::to_string(count) + " " + std::to_string(count * size) + "\r\n";
             } else if (line.rfind("LIST", 0) == 0) {
-                for (int i = 1; i <= count; ++i) reply += std::to_string(i) + " " + std::to_string(size) + "\r\n";
+                for (int i = 1; i <= count; ++i)
+                    reply += std::to_string(i) + " " + std::to_string(size) + "\r\n";
                 reply += ".\r\n";
             }
             // One send per reply, as servers write: two small ones would
@@ -118,17 +119,20 @@ int Pop3Port(int count, const std::string& message) {
 }
 
 std::string Message(size_t bodyBytes) {
-    std::string text = "Subject: bench\r\nFrom: a@example.test\r\nDate: Mon, 1 Jan 2024 10:00:00 +0000\r\n\r\n";
+    std::string text =
+        "Subject: bench\r\nFrom: a@example.test\r\nDate: Mon, 1 Jan 2024 10:00:00 +0000\r\n\r\n";
     const std::string line = std::string(76, 'm') + "\r\n";
     text.reserve(text.size() + bodyBytes + line.size());
-    for (size_t n = 0; n < bodyBytes; n += line.size()) text += line;
+    for (size_t n = 0; n < bodyBytes; n += line.size())
+        text += line;
     return text;
 }
 
 // The POP3 port (fixed in the client) mapped onto the bench server's.
 class Pop3Manager : public PosixNetworkManager {
   public:
-    Pop3Manager(VornApplication* app, int port) : PosixNetworkManager(app), port(static_cast<uint32_t>(port)) {}
+    Pop3Manager(VornApplication* app, int port)
+        : PosixNetworkManager(app), port(static_cast<uint32_t>(port)) {}
     NetworkConnection* Connect(const char* host, uint32_t asked, uint32_t timeout) override {
         return PosixNetworkManager::Connect(host, asked == kPop3Port ? port : asked, timeout);
     }
@@ -140,7 +144,9 @@ class Pop3Manager : public PosixNetworkManager {
 class BenchApplication : public CommandLineApplication {
   public:
     using CommandLineApplication::CommandLineApplication;
-    NetworkManager* GetNetworkManager() override { return mapped ? mapped : CommandLineApplication::GetNetworkManager(); }
+    NetworkManager* GetNetworkManager() override {
+        return mapped ? mapped : CommandLineApplication::GetNetworkManager();
+    }
     NetworkManager* mapped = nullptr;
 };
 
@@ -179,7 +185,8 @@ void BM_SmtpBody(benchmark::State& state) {
     CommandLineApplication application(&output);
     NetworkManager* network = application.GetNetworkManager();
     std::string piece;
-    while (piece.size() < 8192) piece += std::string(63, 'b') + "\n" + ".dot\n";
+    while (piece.size() < 8192)
+        piece += std::string(63, 'b') + "\n" + ".dot\n";
     const int64_t total = int64_t{64} << 20;
     for (auto _ : state) {
         NetworkConnection* connection = network->Connect("127.0.0.1", static_cast<uint32_t>(SinkPort()), 30);
@@ -210,10 +217,13 @@ void BM_Pop3(benchmark::State& state) {
     for (auto _ : state) {
         const std::string directory = "run" + std::to_string(++iteration);
         mkdir((Scratch() + "/" + directory).c_str(), 0700);
-        const std::string program = ".global VrPOP_Error\n.segment main entry\n    pushc \"127.0.0.1\"\n    pushc \"u\"\n"
-                                    "    pushc \"p\"\n    pushc \"" + directory + "\"\n    pop3 done\n"
-                                    "body:\n    pushc \"+\"\n    out\n    pop3loop body\ndone:\n"
-                                    "    pushg VrPOP_Error\n    out\n.end\n";
+        const std::string program =
+            ".global VrPOP_Error\n.segment main entry\n    pushc \"127.0.0.1\"\n    pushc \"u\"\n"
+            "    pushc \"p\"\n    pushc \"" +
+            directory +
+            "\"\n    pop3 done\n"
+            "body:\n    pushc \"+\"\n    out\n    pop3loop body\ndone:\n"
+            "    pushg VrPOP_Error\n    out\n.end\n";
         Assembler assembler;
         if (!assembler.Assemble(program.data(), static_cast<int32_t>(program.size()), "bench.vr")) {
             state.SkipWithError(assembler.ErrorText().Text());
@@ -231,9 +241,9 @@ void BM_Pop3(benchmark::State& state) {
         const double before = StatusMiB("VmRSS:");
         const bool ran = application.RunImage("bench.vrc", file, &error) == kRunCompleted;
         growth = std::max(growth, StatusMiB("VmHWM:") - before);
-        if (!ran ||
-            output.text != std::string(static_cast<size_t>(count), '+')) {
-            state.SkipWithError(("the walk failed: " + output.text.substr(output.text.find_last_of('+') + 1)).c_str());
+        if (!ran || output.text != std::string(static_cast<size_t>(count), '+')) {
+            state.SkipWithError(
+                ("the walk failed: " + output.text.substr(output.text.find_last_of('+') + 1)).c_str());
             return;
         }
         state.PauseTiming();
@@ -248,7 +258,8 @@ BENCHMARK(BM_Pop3)
     ->Args({1, int64_t{64} << 20})
     ->Args({1000, 1024})
     ->Args({10000, 1024})
-    ->Unit(benchmark::kMillisecond)->UseRealTime();
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 } // namespace
 

@@ -70,7 +70,8 @@ bool Unstuff(const char** line, int32_t* length) {
 
 // --- POP3Message -------------------------------------------------------------------
 
-POP3Message::POP3Message(uint32_t messageNumber, uint32_t messageSize) : number(messageNumber), size(messageSize) {
+POP3Message::POP3Message(uint32_t messageNumber, uint32_t messageSize)
+    : number(messageNumber), size(messageSize) {
     error.Assign("");
 }
 
@@ -88,7 +89,8 @@ void POP3Message::Start(File* file, const String& name) {
     bodyFileName = name;
     inBody = false;
     failed = false;
-    for (bool& f : found) f = false;
+    for (bool& f : found)
+        f = false;
 }
 
 const String* POP3Message::Header(const char* name) const {
@@ -202,7 +204,8 @@ int32_t POP3::Begin(const char* host, int32_t hostLength, const char* user, int3
         return report("Error connecting to '");
     }
     if (HasLineBreakOrNul(user, userLength) || HasLineBreakOrNul(password, passwordLength)) {
-        Fail(HasLineBreakOrNul(user, userLength) ? "Invalid character in user name" : "Invalid character in password");
+        Fail(HasLineBreakOrNul(user, userLength) ? "Invalid character in user name"
+                                                 : "Invalid character in password");
         return report("Error logging into '");
     }
     if (Connect(host, hostLength) != kPop3Done) return report("Error connecting to '");
@@ -382,9 +385,10 @@ int32_t POP3::ParseReply(const char* line, int32_t length) {
     case kStatLine: {
         const char* first = static_cast<const char*>(std::memchr(line, ' ', static_cast<size_t>(length)));
         const char* end = line + length;
-        const char* second = first && first + 2 <= end
-                                 ? static_cast<const char*>(std::memchr(first + 2, ' ', static_cast<size_t>(end - first - 2)))
-                                 : nullptr;
+        const char* second =
+            first && first + 2 <= end
+                ? static_cast<const char*>(std::memchr(first + 2, ' ', static_cast<size_t>(end - first - 2)))
+                : nullptr;
         // The count must be a number: a negative or garbled one is no count.
         if (!second || !ParseCount(first + 1, static_cast<int32_t>(second - first - 1), &messageCount)) {
             messageCount = 0;
@@ -427,7 +431,8 @@ int32_t POP3::ParseReply(const char* line, int32_t length) {
 bool POP3::AddEntry(uint32_t number, uint32_t size) {
     if (listed == capacity) {
         const int32_t grown = capacity < 16 ? 16 : (capacity > INT32_MAX / 2 ? INT32_MAX : capacity * 2);
-        auto* bigger = static_cast<POP3Entry*>(std::realloc(entries, static_cast<size_t>(grown) * sizeof(POP3Entry)));
+        auto* bigger =
+            static_cast<POP3Entry*>(std::realloc(entries, static_cast<size_t>(grown) * sizeof(POP3Entry)));
         if (!bigger) return false;
         entries = bigger;
         capacity = grown;

@@ -78,8 +78,8 @@ class POP3 : public Mailbox {
   public:
     // Takes over bodyDirectory (malloc'ed, size bytes) when *adopt is set,
     // clearing the flag; otherwise copies length bytes.
-    POP3(VornVM* vm, VornApplication* application, VariableHash* variables, char* bodyDirectory, int32_t length,
-         int32_t size, bool* adopt);
+    POP3(VornVM* vm, VornApplication* application, VariableHash* variables, char* bodyDirectory,
+         int32_t length, int32_t size, bool* adopt);
     // QUIT when connected (never after the connection failed).
     ~POP3() override;
 

@@ -86,7 +86,8 @@ void AppendField(ByteBuffer& out, const char* name, const String& value, bool qu
 
 // --- SMTPOutput ---------------------------------------------------------------------
 
-SMTPOutput::SMTPOutput(Output* headerTarget, NetworkConnection* connection, int32_t bufferSize, uint32_t timeout)
+SMTPOutput::SMTPOutput(Output* headerTarget, NetworkConnection* connection, int32_t bufferSize,
+                       uint32_t timeout)
     : NetworkOutput(headerTarget, connection, bufferSize, timeout) {}
 
 SMTPOutput::~SMTPOutput() {
@@ -195,8 +196,8 @@ SMTPService::SMTPService(VornApplication* app, VornVM* program, char* hostText, 
                          int32_t hostSize, bool* adoptHost, uint32_t servicePort, uint32_t serviceTimeout,
                          uint32_t sessionFlags, const char* user, int32_t userLength, const char* secret,
                          int32_t secretLength)
-    : NetworkService(app, hostText, hostLength, hostSize, adoptHost, servicePort, serviceTimeout), vm(program),
-      flags(sessionFlags), userName(user ? user : "", user ? userLength : 0),
+    : NetworkService(app, hostText, hostLength, hostSize, adoptHost, servicePort, serviceTimeout),
+      vm(program), flags(sessionFlags), userName(user ? user : "", user ? userLength : 0),
       password(secret ? secret : "", secret ? secretLength : 0) {}
 
 SMTPService::~SMTPService() {
@@ -291,19 +292,22 @@ bool SMTPService::ExpectStatus(int32_t code, String* text, bool* more) {
     return false;
 }
 
-String SMTPService::ClientName() {
-    const char* address = application ? application->DefaultRemoteAddress() : nullptr;
+String SMTPService::ClientName(NetworkManager* manager, const char* address) {
     if (!address) address = "";
-    NetworkManager* manager = NetworkManagerOf(application);
     // RFC 5321 takes an address only as a literal.
     if (manager && manager->IsIPv4Address(address)) return String("[") + address + "]";
     if (manager && manager->IsIPv6Address(address)) return String("[IPv6:") + address + "]";
     return String(address);
 }
 
+String SMTPService::HelloCommand(const char* verb) {
+    const char* address = application ? application->DefaultRemoteAddress() : nullptr;
+    return String(verb) + ClientName(NetworkManagerOf(application), address) + "\r\n";
+}
+
 bool SMTPService::SendEhlo() {
     capabilities = 0;
-    if (!SendCommand(String("EHLO ") + ClientName() + "\r\n")) return false;
+    if (!SendCommand(HelloCommand("EHLO "))) return false;
     int32_t code = 0;
     String text;
     bool more = false;
@@ -352,19 +356,20 @@ bool SMTPService::Open(bool logTraffic) {
         SetError(String("Error connecting to '") + host + "': " + manager->ErrorText());
         return false;
     }
-    if ((flags & kSmtpTls) && !manager->StartSSL(connection, host.Text(), nullptr, nullptr, nullptr, timeout)) {
+    if ((flags & kSmtpTls) &&
+        !manager->StartSSL(connection, host.Text(), nullptr, nullptr, nullptr, timeout)) {
         SetError(manager->ErrorText());
         broken = true;
         return false;
     }
     if (logTraffic)
-        connection = new VornVMLoggingNetworkConnection(application, host.Text(), host.Length(), port, connection,
-                                                        new VornVMLogContext{vm, LogSmtp});
+        connection = new VornVMLoggingNetworkConnection(application, host.Text(), host.Length(), port,
+                                                        connection, new VornVMLogContext{vm, LogSmtp});
     if (!CheckResponse()) return false;
 
     const bool authenticate = !userName.IsEmpty() || !password.IsEmpty();
     if (!(flags & kSmtpStartTls) && !authenticate) {
-        if (!SendCommand(String("HELO ") + ClientName() + "\r\n")) return false;
+        if (!SendCommand(HelloCommand("HELO "))) return false;
         return CheckResponse();
     }
     if (!SendEhlo()) return false;
@@ -535,7 +540,8 @@ bool SMTPService::ParseDigestChallenge(const char* text, int32_t length, DigestC
             if (!sawRealm) challenge->realm = value;
             sawRealm = true;
         } else if (name.EqualsNoCase("nonce")) {
-            if (sawNonce) return fail("Server returned multiple nonce values during DIGEST-MD5 authentication");
+            if (sawNonce)
+                return fail("Server returned multiple nonce values during DIGEST-MD5 authentication");
             challenge->nonce = value;
             sawNonce = true;
         } else if (name.EqualsNoCase("qop")) {
@@ -605,8 +611,8 @@ String SMTPService::DigestRspauthHA2(const String& digestUri) {
     return HexMD5(a2);
 }
 
-String SMTPService::DigestResponse(const String& ha1, const String& nonce, const String& nc, const String& cnonce,
-                                   const String& ha2) {
+String SMTPService::DigestResponse(const String& ha1, const String& nonce, const String& nc,
+                                   const String& cnonce, const String& ha2) {
     ByteBuffer kd;
     kd.Append(ha1);
     kd.AppendByte(':');
@@ -659,7 +665,8 @@ bool SMTPService::SendHeaders(const String& to, const String& from, const String
     return SendCommand(text);
 }
 
-bool SMTPService::StartMessage(const String& to, const String& from, const String& cc, const String& subject) {
+bool SMTPService::StartMessage(const String& to, const String& from, const String& cc,
+                               const String& subject) {
     if (!SendCommand(String("MAIL FROM: ") + from + "\r\n") || !CheckResponse()) return false;
     if (!SendRecipients(to.Text(), to.Length())) return false;
     if (!cc.IsEmpty() && !SendRecipients(cc.Text(), cc.Length())) return false;
@@ -747,9 +754,12 @@ bool SMTP::Begin(const SmtpOperands& o) {
         const char* text;
         int32_t length;
         const char* name;
-    } checked[] = {{o.to, o.toLength, "To"},         {o.from, o.fromLength, "From"},
-                   {o.cc, o.ccLength, "CC"},         {o.subject, o.subjectLength, "Subject"},
-                   {o.host, o.hostLength, "host"},   {o.user, o.userLength, "user name"},
+    } checked[] = {{o.to, o.toLength, "To"},
+                   {o.from, o.fromLength, "From"},
+                   {o.cc, o.ccLength, "CC"},
+                   {o.subject, o.subjectLength, "Subject"},
+                   {o.host, o.hostLength, "host"},
+                   {o.user, o.userLength, "user name"},
                    {o.password, o.passwordLength, "password"}};
     // A line break would add headers or commands (a Subject with "\r\nBcc:",
     // a From with "\r\nRCPT TO:"); a NUL would cut the text short.
@@ -764,9 +774,9 @@ bool SMTP::Begin(const SmtpOperands& o) {
            StartMessage(o.to, o.toLength, o.from, o.fromLength, o.cc, o.ccLength, o.subject, o.subjectLength);
 }
 
-bool SMTP::Open(const char* host, int32_t hostLength, int32_t port, const char* flagsText, int32_t flagsLength,
-                const char* user, int32_t userLength, const char* password, int32_t passwordLength,
-                bool logTraffic) {
+bool SMTP::Open(const char* host, int32_t hostLength, int32_t port, const char* flagsText,
+                int32_t flagsLength, const char* user, int32_t userLength, const char* password,
+                int32_t passwordLength, bool logTraffic) {
     Close();
     uint32_t flags = 0;
     String failure;
@@ -792,8 +802,8 @@ bool SMTP::Open(const char* host, int32_t hostLength, int32_t port, const char* 
     return true;
 }
 
-bool SMTP::StartMessage(const char* to, int32_t toLength, const char* from, int32_t fromLength, const char* cc,
-                        int32_t ccLength, const char* subject, int32_t subjectLength) {
+bool SMTP::StartMessage(const char* to, int32_t toLength, const char* from, int32_t fromLength,
+                        const char* cc, int32_t ccLength, const char* subject, int32_t subjectLength) {
     if (!service) {
         SetError(String("No SMTP session is open"));
         return false;

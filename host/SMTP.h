@@ -101,21 +101,26 @@ class SMTPService : public NetworkService {
 
     // The DIGEST-MD5 computations (RFC 2831, qop auth); each gives 32
     // lower-case hex digits.
-    static bool ParseDigestChallenge(const char* text, int32_t length, DigestChallenge* challenge, String* error);
-    static String DigestHA1(const String& user, const String& realm, const String& password, const String& nonce,
-                            const String& cnonce);
+    static bool ParseDigestChallenge(const char* text, int32_t length, DigestChallenge* challenge,
+                                     String* error);
+    static String DigestHA1(const String& user, const String& realm, const String& password,
+                            const String& nonce, const String& cnonce);
     static String DigestHA2(const String& digestUri);
     static String DigestRspauthHA2(const String& digestUri);
-    static String DigestResponse(const String& ha1, const String& nonce, const String& nc, const String& cnonce,
-                                 const String& ha2);
+    static String DigestResponse(const String& ha1, const String& nonce, const String& nc,
+                                 const String& cnonce, const String& ha2);
+
+    // The HELO/EHLO argument for a client address text: an IP address as an
+    // address literal ("[127.0.0.1]", "[IPv6:::1]"), anything else as it is.
+    static String ClientName(NetworkManager* manager, const char* address);
 
     uint32_t Capabilities() const { return capabilities; }
 
   private:
     // Writes a whole command; false with the connection's message.
     bool SendCommand(const String& command);
-    // The HELO/EHLO argument: an address text as an address literal.
-    String ClientName();
+    // verb + the client's name + CR LF.
+    String HelloCommand(const char* verb);
     // A failed reply: its text, or the whole line when it has none.
     void FailWithReply(const String& text, const String& line);
     bool Stopped();
@@ -146,9 +151,9 @@ class SMTP : public MailMessage {
 
     // The output the body's output replaced; null when none is redirected.
     virtual Output* PreviousOutput();
-    virtual bool Open(const char* host, int32_t hostLength, int32_t port, const char* flags, int32_t flagsLength,
-                      const char* user, int32_t userLength, const char* password, int32_t passwordLength,
-                      bool logTraffic);
+    virtual bool Open(const char* host, int32_t hostLength, int32_t port, const char* flags,
+                      int32_t flagsLength, const char* user, int32_t userLength, const char* password,
+                      int32_t passwordLength, bool logTraffic);
     virtual bool StartMessage(const char* to, int32_t toLength, const char* from, int32_t fromLength,
                               const char* cc, int32_t ccLength, const char* subject, int32_t subjectLength);
     // Words separated by white space or ',' (any case): "tls", "starttls",

@@ -36,8 +36,8 @@ struct CallOperands {
     int32_t certificateTypeLength = 0;
     const char* passPhrase = nullptr;
     int32_t passPhraseLength = 0;
-    int32_t timeout = 0;      // the tag's seconds; it can only shorten "calltimeout"
-    bool logTraffic = false;  // write the request and reply to the trace log
+    int32_t timeout = 0;     // the tag's seconds; it can only shorten "calltimeout"
+    bool logTraffic = false; // write the request and reply to the trace log
 };
 
 // One open VrCALL block: a feature of kind kFeatureCall whose error holds the
@@ -96,10 +96,10 @@ class MailMessage : public Feature {
 };
 
 // Results of Mailbox::Begin and Mailbox::Next.
-inline constexpr int32_t kMailboxDone = 0;      // no further message (Next)
-inline constexpr int32_t kMailboxMessage = 1;   // a message was retrieved
-inline constexpr int32_t kMailboxEmpty = 2;     // the mailbox holds no message (Begin)
-inline constexpr int32_t kMailboxFailed = 3;    // the error holds the tag's message
+inline constexpr int32_t kMailboxDone = 0;    // no further message (Next)
+inline constexpr int32_t kMailboxMessage = 1; // a message was retrieved
+inline constexpr int32_t kMailboxEmpty = 2;   // the mailbox holds no message (Begin)
+inline constexpr int32_t kMailboxFailed = 3;  // the error holds the tag's message
 
 // One open VrPOP loop (kind kFeaturePop3): each retrieved message is a file
 // of the body directory, named with its headers in system variables.

@@ -86,6 +86,18 @@ TEST(SmtpFlags, WordsOfAnyCaseBetweenSpacesAndCommas) {
     }
 }
 
+TEST(SmtpHello, AddressesGoAsAddressLiterals) {
+    MailRig rig;
+    const struct {
+        const char *address, *name;
+    } cases[] = {
+        {"127.0.0.1", "[127.0.0.1]"}, {"::1", "[IPv6:::1]"}, {"fe80::1:2", "[IPv6:fe80::1:2]"},
+        {"client.example.test", "client.example.test"}, {"", ""}, {nullptr, ""},
+    };
+    for (const auto& c : cases)
+        EXPECT_STREQ(SMTPService::ClientName(&rig.network, c.address).Text(), c.name) << c.name;
+}
+
 TEST(SmtpDigest, KnownAnswersOfRfc2831TakeTheDigestUri) {
     const struct {
         const char *uri, *nonce, *cnonce, *response, *rspauth;
