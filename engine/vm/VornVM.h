@@ -413,14 +413,19 @@ protected:
     // The filter frame's continuation with the filter's truth value.
     void ImportFilterResult(int32_t truth);
 
-    // ==== Words of later features (VornVMPending.cpp until their handlers land) =====
+    // ==== Mail (VornVMMail.cpp) ========================================================
     void OpPop3Delete();    // 0x0108 VrPOPDELETE
     void OpSmtpEnd();       // 0x010b VrSMTP
     void OpPop3();          // 0x4106 VrPOP
     void OpPop3Loop();      // 0x4107
     void OpPop3Stop();      // 0x4109
     void OpSmtp();          // 0x410a VrSMTP
-    void OpHttp();          // 0x410c VrCALL (VornVMCall.cpp)
+    void OpSmtpn();         // 0x5114
+    // The VrSMTP begin words with their operand count.
+    void SmtpBegin(int32_t count);
+
+    // ==== VrCALL and VrCOMMERCE (VornVMCall.cpp, VornVMCommerce.cpp) ====================
+    void OpHttp();          // 0x410c VrCALL
     void OpHttpLoop();      // 0x410d
     void OpHttpStop();      // 0x410e
     void OpCommerce();      // 0x410f VrCOMMERCE
@@ -430,8 +435,7 @@ protected:
     void OpHttpn();         // 0x5113
     // The VrCALL begin words with their operand count (5, 8, 9 or 10).
     void HttpBegin(int32_t count);
-    void OpSmtpn();         // 0x5114
-    // The fatal error of a word whose handler is not part of this build.
+    // The fatal error of a word whose feature this build cannot serve.
     void NotSupported(const char* mnemonic);
 
     // ==== Database tags 0x0200 .. 0x021a (VornVMDatabase.cpp) ========================
