@@ -323,7 +323,9 @@ int XBaseDatabaseView::FindFiltered(const DatabaseText& key, int32_t exact) {
         SetErrorText(String("Database has no open indexes"));
         return 0;
     }
-    searchKey.Assign(key.text ? key.text : "", key.text ? key.length : 0);
+    // Cut as the entries are, so that the walk knows the equal ones.
+    const char* text = key.text ? key.text : "";
+    searchKey.Assign(text, primary->File().CutKey(text, key.text ? key.length : 0));
     int32_t r = 0;
     int found = 0;
     if (!primary->FindKey(searchKey.Text(), searchKey.Length(), exact, &r, &found)) {
