@@ -166,9 +166,15 @@ bool XBaseDatabaseView::InRange(int32_t r) {
     return table->ReadRecord(r) != 0;
 }
 
-int32_t XBaseDatabaseView::StepByNumber(int32_t direction) {
-    int32_t r = table->CurrentRecord() + direction;
-    return r < 1 || r > table->RecordCount() ? 0 : r;
+int XBaseDatabaseView::Step(XBaseIndex* primary, bool forward, int32_t* r) {
+    if (primary) {
+        if (!(forward ? primary->NextKey(r, nullptr) : primary->PreviousKey(r))) return IndexFailed(primary);
+        if (*r != 0 && !InRange(*r)) *r = 0;
+        return 1;
+    }
+    *r = table->CurrentRecord() + (forward ? 1 : -1);
+    if (*r < 1 || *r > table->RecordCount()) *r = 0;
+    return 1;
 }
 
 int XBaseDatabaseView::SeekCurrent(XBaseIndex* index) {
@@ -186,11 +192,8 @@ int XBaseDatabaseView::Skip(int32_t count) {
         int32_t steps = count > 0 ? count : -count;
         for (int32_t i = 0; i < steps; ++i) {
             int32_t r = 0;
-            if (!primary)
-                r = StepByNumber(count > 0 ? 1 : -1);
-            else if (!(count > 0 ? primary->NextKey(&r, nullptr) : primary->PreviousKey(&r)))
-                return IndexFailed(primary);
-            if (r == 0 || !InRange(r)) {
+            if (!Step(primary, count > 0, &r)) return 0;
+            if (r == 0) {
                 // The fields may already hold a record read on the way.
                 if (i > 0) ResetVariables(1);
                 SetEOF(1);
@@ -210,11 +213,8 @@ int XBaseDatabaseView::SkipFiltered(int32_t count) {
     int32_t wanted = count > 0 ? count : -count;
     for (int32_t passed = 0;;) {
         int32_t r = 0;
-        if (!primary)
-            r = StepByNumber(count > 0 ? 1 : -1);
-        else if (!(count > 0 ? primary->NextKey(&r, nullptr) : primary->PreviousKey(&r)))
-            return IndexFailed(primary);
-        if (r == 0 || !InRange(r)) {
+        if (!Step(primary, count > 0, &r)) return 0;
+        if (r == 0) {
             SetEOF(1);
             return 1;
         }
@@ -273,10 +273,7 @@ int XBaseDatabaseView::GoFiltered(int32_t position) {
                 SetEOF(0);
                 return 1;
             }
-            if (!primary)
-                r += up ? 1 : -1;
-            else if (!(up ? primary->NextKey(&r, nullptr) : primary->PreviousKey(&r)))
-                return IndexFailed(primary);
+            if (!Step(primary, up, &r)) return 0;
         }
     }
     if (position < 1 || position > table->RecordCount()) {
@@ -323,7 +320,9 @@ int XBaseDatabaseView::FindFiltered(const DatabaseText& key, int32_t exact) {
         SetErrorText(String("Database has no open indexes"));
         return 0;
     }
-    searchKey.Assign(key.text ? key.text : "", key.text ? key.length : 0);
+    // Cut as the entries are, so that the walk knows the equal ones.
+    const char* text = key.text ? key.text : "";
+    searchKey.Assign(text, primary->File().CutKey(text, key.text ? key.length : 0));
     int32_t r = 0;
     int found = 0;
     if (!primary->FindKey(searchKey.Text(), searchKey.Length(), exact, &r, &found)) {

@@ -74,8 +74,9 @@ class XBaseDatabaseView : public DatabaseView {
     // Whether r names a record: within the count, which is read again when
     // an index names a record appended since.
     bool InRange(int32_t r);
-    // The next record number of a step in record order (0 past the end).
-    int32_t StepByNumber(int32_t direction);
+    // The record number one step on, in the primary index's order or else
+    // in record order; 0 past either end. 0 when the index fails.
+    int Step(XBaseIndex* primary, bool forward, int32_t* r);
     // Whether the record is where the primary index has it, moving the
     // index's cursor onto it.
     int SeekCurrent(XBaseIndex* index);

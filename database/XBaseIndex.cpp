@@ -140,6 +140,7 @@ int XBaseIndex::SeekEntry(const char* key, int32_t length, int32_t record) {
 }
 
 int XBaseIndex::HasOtherEntry(const char* key, int32_t length, int32_t record) {
+    length = file.CutKey(key, length);
     int32_t found = 0;
     int equal = 0;
     if (!FindKey(key, length, 1, &found, &equal)) return -1;
@@ -153,10 +154,8 @@ int XBaseIndex::HasOtherEntry(const char* key, int32_t length, int32_t record) {
             CompareKeys(key, length, next, static_cast<int32_t>(std::strlen(next)), 1, Flags()) != 0)
             return 0;
     }
-    int32_t shown = length;
-    if (shown > file.KeyWidth() - 1) shown = file.KeyWidth() - 1;
     SetError(String("Index '") + file.Name() + "' was created with the UNIQUE flag and the key '" +
-             String(key, shown) + "' already exists in the index file");
+             String(key, length) + "' already exists in the index file");
     return 1;
 }
 

@@ -33,7 +33,7 @@ dbadd t ""
 
 struct Case {
     const char* name;
-    const char* script;
+    std::string script;
     const char* output;
 };
 
@@ -139,6 +139,12 @@ TEST_F(XBaseDriverTest, FindsAndFilters) {
              "GT 7\"\ndbfind t \"\" b 0\n"
              "print t.eof t.recno\ndbfilter t \"\" \"N GT 8\"\ndbfind t \"\" bob 1\nprint t.eof",
              "078.0\n07\n1\n"},
+            {"a filtered find with a key longer than the index keeps walking the equal entries",
+             "set t NAME bob\nset t N 7\ndbadd t \"\"\nset t N 8\ndbadd t \"\"\n"
+             "dbmakeindex t L.VRX \"NAME $ '" + std::string(100, 'x') + "'\" \"\"\n"
+             "dbfilter t \"\" \"N LT 3\"\ndbfind t \"\" \"bob" + std::string(100, 'x') + "\" 1\n"
+             "print t.eof t.recno",
+             "02\n"},
             {"filter and key read the script's variables",
              "let limit 3\ndbfilter t \"\" \"N LT limit\"\nwalk t NAME", "2:bob 4:amy eof\n"},
         },
