@@ -779,7 +779,27 @@ bool ExchangeFiles(const char* a, const char* b, const FileHandle* const* own, s
     if (NameIsOpenToOthers(table, a, own, ownCount) || NameIsOpenToOthers(table, b, own, ownCount))
         return Fail(EACCES);
     if (renameat2(AT_FDCWD, a, AT_FDCWD, b, RENAME_EXCHANGE) == 0) return true;
+    if (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) return ExchangeByRenames(a, b);
     return FailErrno();
+}
+
+bool ExchangeByRenames(const char* a, const char* b) {
+    if (a == nullptr || b == nullptr) return Fail(EINVAL);
+    struct stat st{};
+    if (lstat(a, &st) != 0 || lstat(b, &st) != 0) return FailErrno();
+    const std::string aside = std::string(a) + ".~x" + std::to_string(getpid());
+    if (rename(a, aside.c_str()) != 0) return FailErrno();
+    if (rename(b, a) != 0) {
+        const int error = errno;
+        rename(aside.c_str(), a);
+        return Fail(error);
+    }
+    if (rename(aside.c_str(), b) != 0) {
+        const int error = errno;
+        if (rename(a, b) == 0) rename(aside.c_str(), a);
+        return Fail(error);
+    }
+    return true;
 }
 
 bool AppendRecord(const char* path, const void* bytes, size_t count) {

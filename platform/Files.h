@@ -219,8 +219,14 @@ bool RenameFileHeld(const char* from, const char* to, int fromHeld, int toHeld);
 // leads to the other's file. Open handles of this process stand in the way
 // (EACCES) as for RenameFile, except the caller's own, listed in own: a
 // holder may swap files under the handles it keeps. ENOENT when either is
-// missing; EINVAL (or ENOSYS) where the file system cannot exchange.
+// missing. Where the file system cannot exchange in one step (network file
+// systems), ExchangeByRenames does it instead.
 bool ExchangeFiles(const char* a, const char* b, const FileHandle* const* own, size_t ownCount);
+
+// The exchange in three renames through a name of this process beside a: each
+// name always leads to a whole file, but a alone is missing for a moment. A
+// failed step puts back what the earlier ones moved.
+bool ExchangeByRenames(const char* a, const char* b);
 
 // Appends one record to a file with a single write on a descriptor opened
 // for appending (the file is created with 0666 less the umask when missing),
