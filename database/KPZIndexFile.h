@@ -135,6 +135,9 @@ public:
     bool IsOpen() const { return store != nullptr; }
     // The open file (null when closed), for callers that lock it as a whole.
     XBaseStore* Store() const { return store; }
+    // The length of a key as the index stores and compares it: cut to the key
+    // width - 1 and to its first NUL.
+    int32_t CutKey(const char* key, int32_t length) const;
 
     uint32_t Flags() const;
     // The key expression, up to its NUL or the end of its field.
@@ -206,9 +209,6 @@ private:
     // a failure after pages were written still moves the counter, so that
     // walks and caches elsewhere notice.
     int EndChange(int ok);
-    // The key cut to the key width - 1 and to its first NUL.
-    int32_t CutKey(const char* key, int32_t length) const;
-
     int InsertInPage(int32_t depth, uint32_t pageNumber, int32_t record, const SearchKey& key);
     int DeleteInPage(int32_t depth, uint32_t pageNumber, int32_t record, const SearchKey& key);
     int RemoveFound(int32_t depth, int32_t j);

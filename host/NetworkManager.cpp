@@ -11,6 +11,8 @@
 #include "host/Call.h"
 #include "host/LoggingNetworkConnection.h"
 #include "host/OpenSSL.h"
+#include "host/POP3.h"
+#include "host/SMTP.h"
 
 namespace vorn {
 
@@ -104,6 +106,12 @@ int32_t SecurityOptions(VornApplication* application) {
 }
 
 } // namespace
+
+bool HasLineBreakOrNul(const char* text, int32_t length) {
+    for (int32_t i = 0; text && i < length; ++i)
+        if (text[i] == '\r' || text[i] == '\n' || text[i] == '\0') return true;
+    return false;
+}
 
 int32_t WriteString(NetworkConnection* connection, const String& text, uint32_t timeout) {
     return connection->Write(text.Text(), text.Length(), timeout);
@@ -532,6 +540,16 @@ bool NetworkManager::MatchHostPattern(const char* host, const char* pattern, int
 HttpCall* NetworkManager::NewCall(VornApplication* app, VornVM* program, VariableHash* systemScope,
                                   const CallOperands& operands) {
     return new Call(app ? app : application, program, systemScope, operands, this);
+}
+
+MailMessage* NetworkManager::NewMailMessage(VornApplication* app, VornVM* program) {
+    return new SMTP(app ? app : application, program);
+}
+
+Mailbox* NetworkManager::NewMailbox(VornApplication* app, VornVM* program, VariableHash* systemScope,
+                                    char* bodyDirectory, int32_t length, int32_t size) {
+    bool adopt = true;
+    return new POP3(program, app ? app : application, systemScope, bodyDirectory, length, size, &adopt);
 }
 
 // --- NetworkService ---------------------------------------------------------------------

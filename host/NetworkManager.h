@@ -24,6 +24,10 @@ inline constexpr int32_t kSecurityCheckIPAddress = 0x4000;
 // Guards of what a request may carry.
 inline constexpr int64_t kMaxRequestHeaderBytes = 1 << 20;
 
+// Whether (text, length) holds CR, LF or NUL: what must never reach a
+// line protocol from a script's operand.
+bool HasLineBreakOrNul(const char* text, int32_t length);
+
 // Writes the whole text; the write's result.
 int32_t WriteString(NetworkConnection* connection, const String& text, uint32_t timeout);
 
@@ -105,6 +109,9 @@ class NetworkManager : public NetworkSource {
     // --- NetworkSource ----------------------------------------------------------
     HttpCall* NewCall(VornApplication* application, VornVM* program, VariableHash* systemScope,
                       const CallOperands& operands) override;
+    MailMessage* NewMailMessage(VornApplication* application, VornVM* program) override;
+    Mailbox* NewMailbox(VornApplication* application, VornVM* program, VariableHash* systemScope,
+                        char* bodyDirectory, int32_t length, int32_t size) override;
 
     VornApplication* Application() const { return application; }
 

@@ -153,10 +153,10 @@ enum InstructionGroup : uint8_t { GroupCore = 0, GroupTags = 1, GroupDatabase = 
     X(0x4102, importf, Integer, None)                 \
     X(0x4103, import_loop, Integer, None)             \
     X(0x4104, import_stop, Integer, None)             \
-    X(0x4106, pop3, Integer, None)                    \
-    X(0x4107, pop3loop, Integer, None)                \
-    X(0x4109, pop3stop, Integer, None)                \
-    X(0x410a, op_smtp, Integer, None)                 \
+    X(0x4106, pop3, Jump, None)                       \
+    X(0x4107, pop3loop, Jump, None)                   \
+    X(0x4109, pop3stop, Jump, None)                   \
+    X(0x410a, op_smtp, Jump, None)                    \
     X(0x410c, op_http, Jump, None)                    \
     X(0x410d, op_http_loop, Jump, None)               \
     X(0x410e, op_http_stop, Jump, None)               \
@@ -169,7 +169,7 @@ enum InstructionGroup : uint8_t { GroupCore = 0, GroupTags = 1, GroupDatabase = 
     X(0x504b, tagerror, Integer, Integer)             \
     X(0x505c, swapn, Integer, Integer)                \
     X(0x5113, op_httpn, Jump, Integer)                \
-    X(0x5114, op_smtpn, Integer, Integer)             \
+    X(0x5114, op_smtpn, Jump, Integer)                \
     X(0x5301, cmpgg, Global, Global)                  \
     X(0x5302, cmpgi, Global, Integer)                 \
     X(0x5303, incg, Global, Integer)                  \

@@ -413,3 +413,25 @@ TEST(PlatformFiles, ReadOnlyMapping) {
     FileHandle closed;
     EXPECT_EQ(map.Map(closed, 0, 1), nullptr);
 }
+
+TEST(PlatformFiles, ExchangeByRenamesSwapsOrLeavesBothAsTheyWere) {
+    ScratchDir dir;
+    ASSERT_TRUE(dir.Ok());
+    const std::string a = dir / "table.dbf", b = dir / "table.new";
+    WriteText(a, "old rows");
+    WriteText(b, "packed rows");
+    ASSERT_TRUE(ExchangeByRenames(a.c_str(), b.c_str()));
+    EXPECT_EQ(ReadText(a), "packed rows");
+    EXPECT_EQ(ReadText(b), "old rows");
+
+    // A missing partner moves nothing; no name of the exchange is left behind.
+    const std::string missing = dir / "absent";
+    EXPECT_FALSE(ExchangeByRenames(a.c_str(), missing.c_str()));
+    EXPECT_TRUE(IsNotFound(LastError()));
+    EXPECT_EQ(ReadText(a), "packed rows");
+    std::set<std::string> names;
+    DirectoryReader reader;
+    ASSERT_TRUE(reader.Open(dir.Path().c_str()));
+    while (const char* name = reader.Next()) names.insert(name);
+    EXPECT_EQ(names, (std::set<std::string>{".", "..", "table.dbf", "table.new"}));
+}

@@ -78,10 +78,12 @@ TEST_F(VmCoreTest, HostileWordsAreFatalErrors) {
         {{0x01, 0x00}, "Illegal Instruction"},  // unlisted core word
         {{0x0f, 0x02}, "Illegal Instruction"},  // gap in the database words
         {{0x00, 0x03}, "Illegal Instruction"},  // fused group without immediates
-        {{0x00, 0x02}, "Instruction not supported: dbopen"},
+        {{0x00, 0x02}, "Stack underflow"},      // dbopen pops its operands first, once
         {{0x45, 0x00}, "Stack underflow"},      // op_do_file pops its name first
-        {{0x06, 0x41, 0, 0, 0, 0}, "Instruction not supported: pop3"},
-        {{0x14, 0x51, 0, 0, 0, 0, 0, 0, 0, 0}, "Instruction not supported: op_smtpn"},
+        {{0x06, 0x41, 0, 0, 0, 0}, "Stack underflow"},     // pop3 pops its four texts first
+        {{0x0a, 0x41, 0, 0, 0, 0}, "Stack underflow"},     // op_smtp: five operands, one report
+        {{0x0b, 0x01}, "Invalid instruction"},              // op_smtp_end without an open message
+        {{0x08, 0x01}, "Invalid instruction"},              // pop3delete outside a loop
     };
     for (const Case& c : cases) {
         VmHarness k;
