@@ -149,8 +149,6 @@ VariableHash::VariableHash(const VariableHash& other)
 void VariableHash::CopyLayoutFrom(const VariableHash& other) {
     ReleaseAll();
     if (&other == this) return;
-    // Kept variables carry the names of this layout.
-    if (layoutStamp != other.layoutStamp) DropKept();
     label.Free();
     names = other.names;
     if (layoutStamp == other.layoutStamp) {
@@ -188,35 +186,14 @@ void VariableHash::CopyEntriesFrom(const VariableHash& other) {
 
 VariableHash::~VariableHash() {
     ReleaseAll();
-    DropKept();
     ReleaseArrays();
 }
 
-void VariableHash::ReleaseAllKeeping() {
-    if (keptCount < count) {
-        auto** grown = new Variable*[static_cast<size_t>(count)]();
-        for (int32_t i = 0; i < keptCount; ++i) grown[i] = kept[i];
-        delete[] kept;
-        kept = grown;
-        keptCount = count;
-    }
-    for (int32_t i = 0; i < count; ++i) {
-        Variable* v = entries[i].variable;
-        entries[i].variable = nullptr;
-        if (!v) continue;
-        if (!kept[i] && v->Refresh())
-            kept[i] = v;
-        else
-            v->Release();
-    }
-}
-
-void VariableHash::DropKept() {
-    for (int32_t i = 0; i < keptCount; ++i)
-        if (kept[i]) kept[i]->Release();
-    delete[] kept;
-    kept = nullptr;
-    keptCount = 0;
+void VariableHash::HoldVariable(int32_t i, Variable* v) {
+    if (i < 0 || i >= count || !v || entries[i].variable) return;
+    v->AddReference();
+    entries[i].variable = v;
+    entries[i].tag = EntryTag();
 }
 
 void VariableHash::ReleaseArrays() {
@@ -339,12 +316,6 @@ const VariableHashEntry* VariableHash::EntryAt(int32_t i) const {
 
 bool VariableHash::CreateVariable(int32_t i) {
     if (entries[i].variable) return false;
-    if (i < keptCount && kept[i]) {
-        entries[i].variable = kept[i];
-        kept[i] = nullptr;
-        entries[i].tag = EntryTag();
-        return true;
-    }
     int32_t n = 0;
     const char* name = EntryName(i, &n);
     entries[i].variable = name ? new Variable(name, n) : new Variable();

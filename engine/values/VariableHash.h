@@ -119,14 +119,12 @@ public:
 
     // Releases every entry's variable; the entries and names stay.
     void ReleaseAll();
-    // ReleaseAll for a scope that will start another call of the same
-    // function: a variable only this table holds is emptied and kept for the
-    // next creation of its entry, so calls allocate no variables. Entries
-    // stay empty until then, exactly as after ReleaseAll.
-    void ReleaseAllKeeping();
+    // Empty entry i holds v too (one more reference on it): how a function
+    // frame's locals come into the scope it builds for them.
+    void HoldVariable(int32_t i, Variable* v);
     // Makes this table what the copy constructor makes of other, releasing
     // its variables first and keeping its arrays when their sizes fit: how a
-    // reused local scope starts the next call.
+    // function frame's scope by name is built again for another call.
     void CopyLayoutFrom(const VariableHash& other);
 
     // The variable of entry i as this class's Index(i, false) gives it; only
@@ -172,12 +170,6 @@ private:
     // table's arrays, which already have other's sizes.
     void CopyEntriesFrom(const VariableHash& other);
 
-    // Drops the variables ReleaseAllKeeping kept.
-    void DropKept();
-
-    // Emptied variables by entry index (keptCount of them), for CreateVariable.
-    Variable** kept = nullptr;
-    int32_t keptCount = 0;
     int32_t* buckets = nullptr;
     int32_t bucketBits = 0;
     int32_t bucketCount = 0;

@@ -148,6 +148,11 @@ VornVM::~VornVM() {
         delete frame;
         frame = below;
     }
+    for (VornVM_FunctionFrame*& spare : spareFrames)
+        while (VornVM_FunctionFrame* f = spare) {
+            spare = f->nextSpare;
+            delete f;
+        }
     stack = nullptr;
     delete dynamicStack;
     dynamicStack = nullptr;
@@ -224,7 +229,7 @@ void VornVM::UnwindTo(VornVM_Frame* stop) {
     while (frame && frame != stop) {
         VornVM_Frame* below = frame->previous;
         ReleaseFrameFeatures(frame);
-        delete frame;
+        DropFrame(frame);
         frame = below;
     }
     SetCurrentFrame(frame);
@@ -270,7 +275,7 @@ int VornVM::RunSegment(Segment* s, VornVM_Stack* onStack, VariableHash* inScope)
     VornVM_Frame* run = new VornVM_Frame;
     run->returnSegment = segmentIndex;
     run->returnPc = pc;
-    run->SetScope(inScope ? inScope : (saved ? saved->scope : globalScope), false);
+    run->SetScope(inScope ? inScope : (saved ? ScopeOf(saved) : globalScope), false);
     run->SetStack(onStack ? onStack : stack, false);
     run->outputMode = saved ? saved->outputMode : 0;
     SetCurrentFrame(run);
@@ -387,7 +392,7 @@ bool VornVM::LookupVariable(Variable** out, const char* name, int32_t length, St
     };
 
     switch (scope) {
-    case kScopeLocal: return resolve(frame ? frame->scope : nullptr, true) >= 0;
+    case kScopeLocal: return resolve(LocalScope(), true) >= 0;
     case kScopeGlobal: return resolve(globalScope, true) >= 0;
     case kScopeSystem: return resolve(systemScope, false) >= 0;
     case kScopeDatabase:
@@ -402,7 +407,7 @@ bool VornVM::LookupVariable(Variable** out, const char* name, int32_t length, St
     int r = resolve(systemScope, false);
     if (r != 0) return r > 0;
     if (frame && frame->previous) {
-        r = resolve(frame->scope, false);
+        r = resolve(LocalScope(), false);
         if (r != 0) return r > 0;
     }
     if (inDatabases()) return true;

@@ -220,7 +220,12 @@ public:
     Dictionary* Pool() const { return pool; }
     VariableHash* SystemScope() const { return systemScope; }
     VariableHash* GlobalScope() const { return globalScope; }
-    VariableHash* LocalScope() const { return frame ? frame->scope : nullptr; }
+    // The current frame's scope; a script function's locals are given a
+    // scope by name on first use here.
+    VariableHash* LocalScope() { return frame ? ScopeOf(frame) : nullptr; }
+    VariableHash* ScopeOf(VornVM_Frame* f) {
+        return f->usesSlots ? static_cast<VornVM_FunctionFrame*>(f)->BuildScope() : f->scope;
+    }
     VariableHash* Tokens() const { return tokens; }
     SegmentManager* Segments() const { return segments; }
     FunctionManager* Functions() const { return functions; }
@@ -378,6 +383,26 @@ protected:
     // called from outside the interpreter.
     int ReturnFromFunction(bool withValue);
     int RunCalledFunction(Function* function);
+    // Local variable i of the current frame (made when create is set), by
+    // slot or through the frame's scope; null where there is none.
+    Variable* LocalVariable(int32_t i, bool create);
+    // A frame for a call of function, its slots ready and its window top
+    // saved: a kept one of the same function, or a new one.
+    VornVM_FunctionFrame* TakeFunctionFrame(Function* function);
+    // Gives the frame its window, from the top of the current stack when that
+    // is the highest window, else from the highest window's end.
+    void PlaceWindow(VornVM_FunctionFrame* f);
+    // A function frame leaving the chain (its features gone): the window top
+    // goes back to where it was before the call, and the frame is kept for
+    // the next call of its function, or deleted.
+    void RetireFunctionFrame(VornVM_FunctionFrame* f);
+    // Ends a frame taken off the chain, whatever its kind.
+    void DropFrame(VornVM_Frame* f);
+    // Gives the output the white-space mode of a frame.
+    void SetOutputMode(uint32_t mode);
+    static int32_t SpareList(const Function* function) {
+        return static_cast<int32_t>((reinterpret_cast<uintptr_t>(function) >> 6) & (kSpareLists - 1));
+    }
 
     // ==== VrDO sub-programs (VornVMDo.cpp) ===========================================
     void OpDoFile();        // 0x0045 VrDO
@@ -572,8 +597,17 @@ protected:
     HashTable<DoExpression>* doExpressions = nullptr;
     bool ownsShared = false;
 
-    // Frames of returned script function calls, reused by the next calls.
-    VornVM_FrameSpares frameSpares;
+    // Windows of the script function frames, and the end of the highest one
+    // in use (where a call from a stack that is no such window places its
+    // frame).
+    VornVM_StackStore windowStore;
+    VornVMStackEntry* windowTop = nullptr;
+    int32_t windowTopChunk = -1;
+    // Returned frames, kept for the next calls, in lists by function address.
+    static constexpr int32_t kSpareLists = 64;
+    static constexpr int32_t kSparesPerList = 16;
+    VornVM_FunctionFrame* spareFrames[kSpareLists] = {};
+    int32_t spareCounts[kSpareLists] = {};
     VornVM_Stack* dynamicStack = nullptr;
 };
 

@@ -24,8 +24,8 @@ constexpr char kParameterCountMismatch[] = "Number of parameters mismatch in cal
 constexpr char kParameterTypeMismatch[] = "Parameter type mismatch in call to external function";
 constexpr char kNestingTooDeep[] = "Function call nesting too deep";
 
-// Script function frames one chain may hold: each costs a stack and a scope,
-// so endless recursion ends as a fatal error instead of exhausting memory.
+// Script function frames one chain may hold, so that endless recursion ends
+// as a fatal error instead of exhausting memory.
 constexpr int32_t kMaxCallDepth = 10000;
 // Interpreter loops nested through calls from outside (a plug-in calling back
 // into the script): each nests the native stack.
@@ -36,13 +36,6 @@ constexpr uint32_t kFunctionShowErrors = 0x4;
 constexpr uint32_t kFunctionHideErrors = 0x8;
 constexpr uint32_t kFunctionTrimOutput = 0x2;
 constexpr uint32_t kFunctionInheritOutput = 0x10;
-
-// Script function frames up to and including frame; a run entry's frame
-// starts the count again.
-int32_t DepthOf(VornVM_Frame* frame) {
-    if (frame->AtSegmentEnd() != kFrameEndsFunction) return 0;
-    return static_cast<VornVM_FunctionFrame*>(frame)->callDepth;
-}
 
 thread_local int32_t outsideNesting = 0;
 
@@ -90,20 +83,10 @@ int VornVM::CallScriptFunction(Function* function) {
     if (!frame || !stack) return FatalError(kInvalidFunctionCall);
     // A function without an entry point would run from before its segment.
     if (function->segment < 0 || function->offset < 0) return FatalError(kInvalidFunctionCall);
-    int32_t depth = DepthOf(frame) + 1;
+    int32_t depth = frame->callDepth + 1;
     if (depth > kMaxCallDepth) return FatalError(kNestingTooDeep);
 
-    // A returned call's frame comes with an empty stack and a scope that
-    // only needs the function's names copied in.
-    VornVM_FunctionFrame* called = frameSpares.Take();
-    if (called) {
-        called->function = function;
-        called->scope->CopyLayoutFrom(*function->Locals());
-    } else {
-        called = new VornVM_FunctionFrame(function);
-        called->SetScope(new VariableHash(*function->Locals()), true);
-        called->SetStack(new VornVM_Stack(this), true);
-    }
+    VornVM_FunctionFrame* called = TakeFunctionFrame(function);
     called->callDepth = depth;
     called->returnSegment = segmentIndex;
     called->returnPc = pc;
@@ -125,12 +108,11 @@ int VornVM::CallScriptFunction(Function* function) {
         LogEvent(LogFunctionCall, function->name.Text(), function->name.Length());
 
     // The last argument is on top.
-    VariableHash* scope = called->scope;
-    List<FunctionParameter>& parameters = function->Parameters();
     bool bound = true;
-    for (FunctionParameter* parameter = parameters.Last(); parameter && bound;
-         parameter = parameters.Previous()) {
-        if (parameter->slot < 0 || parameter->slot >= scope->EntryCount()) {
+    for (int32_t k = 0; k < called->parameterCount && bound; ++k) {
+        FunctionParameter* parameter = called->parameters[k];
+        int32_t slot = parameter->slot;
+        if (slot < 0 || slot >= called->slotCount) {
             FatalError(kInvalidParameterReference);
             bound = false;
             break;
@@ -143,35 +125,97 @@ int VornVM::CallScriptFunction(Function* function) {
                 bound = false;
                 break;
             }
-            scope->SetReference(parameter->slot, target);
+            called->SetSlotReference(slot, target);
             if (temporary) target->Release();
         } else {
-            Variable* slot = scope->Index(parameter->slot, true);
-            if (!slot) {
-                FatalError(kInvalidParameterReference);
-                bound = false;
-                break;
-            }
-            if (!stack->PopInto(slot)) bound = false;
+            if (!stack->PopInto(called->Slot(slot, true))) bound = false;
         }
         if (bound && (traceFlags & LogFunctionParameter) && TraceAccepts()) {
-            Variable* value = scope->Index(parameter->slot, false);
+            Variable* value = called->Slot(slot, false);
             const String& text = value ? value->Value() : parameter->name;
             LogEvent(LogFunctionParameter, parameter->name.Text(), parameter->name.Length(), text.Text(),
                      value ? text.Length() : 0);
         }
     }
     if (!bound) {
-        frameSpares.Recycle(called);
+        RetireFunctionFrame(called);
         return 0;
     }
 
-    if (Output* output = application ? application->GetOutput() : nullptr)
-        output->SetMode(static_cast<int32_t>(mode));
+    // The window starts where the arguments were.
+    PlaceWindow(called);
+    SetOutputMode(mode);
     SetCurrentFrame(called);
     segmentIndex = function->segment;
     pc = function->offset;
     return 1;
+}
+
+VornVM_FunctionFrame* VornVM::TakeFunctionFrame(Function* function) {
+    int32_t list = SpareList(function);
+    // Functions that share a list take turns: the list holds frames of both.
+    VornVM_FunctionFrame** link = &spareFrames[list];
+    while (*link && (*link)->function != function) link = &(*link)->nextSpare;
+    VornVM_FunctionFrame* f = *link;
+    if (f) {
+        *link = f->nextSpare;
+        --spareCounts[list];
+        f->nextSpare = nullptr;
+    } else {
+        f = new VornVM_FunctionFrame(this, function);
+    }
+    // The locals table may have grown since the frame was last used.
+    int32_t count = function->Locals()->EntryCount();
+    if (count != f->slotCount || !f->usesSlots) f->PrepareSlots(count);
+    f->savedTop = windowTop;
+    f->savedTopChunk = windowTopChunk;
+    return f;
+}
+
+void VornVM::PlaceWindow(VornVM_FunctionFrame* f) {
+    VornVMStackEntry* at = windowTop;
+    int32_t chunk = windowTopChunk;
+    // Only the highest window may lend the room above its entries.
+    if (stack->IsWindow() && windowTop && stack->entries + stack->capacity == windowTop) {
+        at = stack->entries + stack->depth;
+        chunk = stack->storeChunk;
+    }
+    VornVMStackEntry* base = windowStore.Place(at, &chunk);
+    f->window.Attach(base, chunk);
+    windowTop = base + kVornVMStackCapacity;
+    windowTopChunk = chunk;
+}
+
+void VornVM::RetireFunctionFrame(VornVM_FunctionFrame* f) {
+    windowTop = f->savedTop;
+    windowTopChunk = f->savedTopChunk;
+    f->Reset();
+    int32_t list = SpareList(f->function);
+    if (spareCounts[list] >= kSparesPerList) {
+        delete f;
+        return;
+    }
+    f->nextSpare = spareFrames[list];
+    spareFrames[list] = f;
+    ++spareCounts[list];
+}
+
+void VornVM::DropFrame(VornVM_Frame* f) {
+    if (f->AtSegmentEnd() == kFrameEndsFunction)
+        RetireFunctionFrame(static_cast<VornVM_FunctionFrame*>(f));
+    else
+        delete f;
+}
+
+void VornVM::SetOutputMode(uint32_t mode) {
+    if (Output* output = application ? application->GetOutput() : nullptr)
+        output->SetMode(static_cast<int32_t>(mode));
+}
+
+Variable* VornVM::LocalVariable(int32_t i, bool create) {
+    if (!frame) return nullptr;
+    if (frame->usesSlots) return static_cast<VornVM_FunctionFrame*>(frame)->Slot(i, create);
+    return frame->scope ? frame->scope->Index(i, create) : nullptr;
 }
 
 void VornVM::OpRet() {
@@ -185,41 +229,56 @@ void VornVM::OpRetn() {
 int VornVM::ReturnFromFunction(bool withValue) {
     VornVM_Frame* returning = frame;
     if (!returning || !returning->previous) return FatalError(kFrameUnderflow);
-    if (returning->AtSegmentEnd() != kFrameEndsFunction) return FatalError(kReturnOutsideFunction);
+    if (returning->callDepth == 0) return FatalError(kReturnOutsideFunction);
     auto* functionFrame = static_cast<VornVM_FunctionFrame*>(returning);
     Function* function = functionFrame->function;
 
     // Every feature the function left open goes with it.
-    ReleaseFrameFeatures(returning);
+    if (features.Count() > 0) ReleaseFrameFeatures(returning);
 
     segmentIndex = returning->returnSegment;
     pc = returning->returnPc;
     VornVM_Frame* caller = returning->previous;
+    VornVM_Stack* from = returning->stack;
+    VornVM_Stack* to = caller->stack;
     int ok = 1;
     if (withValue) {
-        if (returning->stack->Depth() < 1) {
+        if (from->depth < 1) {
             ok = FatalError("Stack underflow");
-        } else if (caller->stack->Depth() >= caller->stack->Capacity()) {
+        } else if (to->depth >= to->capacity) {
             ok = FatalError("Stack overflow");
         } else {
-            caller->stack->MoveFrom(returning->stack, 1);
+            VornVMStackEntry* value = &from->entries[--from->depth];
+            if (value->type == kStackVariable && !(value->flags & kStackOwned)) {
+                value->value.variable->AddReference();
+                value->flags |= kStackOwned;
+            }
+            if (from->depth > 0) {
+                // The caller's next entry may be the window's first one: the
+                // value leaves the window before the rest of it is emptied.
+                VornVMStackEntry e = *value;
+                from->Clear();
+                to->entries[to->depth++] = e;
+            } else {
+                CopyEntry(to->entries[to->depth++], *value);
+            }
             if ((traceFlags & LogFunctionReturnValue) && TraceAccepts()) {
                 String text;
-                EntryText(caller->stack->Peek(0), text);
+                EntryText(to->Peek(0), text);
                 LogEvent(LogFunctionReturnValue, function->name.Text(), function->name.Length(), text.Text(),
                          text.Length());
             }
         }
     } else {
-        caller->stack->PushString("", 0, 0, false);
+        from->Clear();
+        to->PushString("", 0, 0, false);
     }
     if ((traceFlags & LogFunctionReturn) && TraceAccepts())
         LogEvent(LogFunctionReturn, function->name.Text(), function->name.Length());
 
-    frameSpares.Recycle(functionFrame);
+    RetireFunctionFrame(functionFrame);
     SetCurrentFrame(caller);
-    if (Output* output = application ? application->GetOutput() : nullptr)
-        output->SetMode(static_cast<int32_t>(caller->outputMode));
+    SetOutputMode(caller->outputMode);
     return ok;
 }
 

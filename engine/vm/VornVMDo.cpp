@@ -254,9 +254,11 @@ DoContext* VornVM::GetDoContext(const char* name, int32_t length) {
 int VornVM::RunDoContext(DoContext* context, Segment* expression) {
     VornVM* sub = context->vm;
     int32_t mark = sub->FeatureCount();
+    // The sub-program runs its code the way its caller does.
+    sub->decodeSegments = decodeSegments;
     ++sub->childCount;
     ++doNesting;
-    int result = expression ? sub->RunSegment(expression, stack, frame ? frame->scope : nullptr)
+    int result = expression ? sub->RunSegment(expression, stack, frame ? ScopeOf(frame) : nullptr)
                             : sub->RunCurrentSegment();
     --doNesting;
     // Whatever the run left open ends with it, not with the request.

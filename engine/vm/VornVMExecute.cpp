@@ -289,7 +289,7 @@ inline bool EntryDouble(const VornVMStackEntry& e, double* out) {
         return true;
     case kStackVariable:
         if (!e.value.variable->IsPlainScalar()) return false;
-        *out = e.value.variable->PlainDouble();
+        if (!e.value.variable->PlainNumber(out)) *out = e.value.variable->PlainDouble();
         return true;
     default:
         return false;
@@ -308,8 +308,16 @@ inline bool EntryInteger(const VornVMStackEntry& e, int32_t* out) {
     return true;
 }
 
+// Local entry i of the frame for a fast path: its slot, or its variable in a
+// plain scope; null (the handler then runs) when there is none yet.
+inline Variable* FastLocal(VornVM_Frame* frame, int32_t i) {
+    if (frame->usesSlots) return static_cast<VornVM_FunctionFrame*>(frame)->Slot(i, false);
+    VariableHash* scope = frame->scope;
+    return scope && IsPlainHash(scope) ? scope->PlainEntry(i) : nullptr;
+}
+
 // Drops an entry EntryDouble accepted.
-inline void DropNumberEntry(VornVMStackEntry& e) {
+[[gnu::always_inline]] inline void DropNumberEntry(VornVMStackEntry& e) {
     if (e.type == kStackVariable && (e.flags & kStackOwned)) e.value.variable->PlainRelease();
 }
 
@@ -512,9 +520,9 @@ op_pushc:
 
 op_pushg:
 op_pushl : {
-    VariableHash* scope = op->kind == kDecodedPushg ? globals : frame->scope;
-    if (!scope || s->depth >= s->capacity || (op->kind == kDecodedPushl && !IsPlainHash(scope))) GENERIC();
-    Variable* v = scope->PlainEntry(op->a);
+    if (s->depth >= s->capacity) GENERIC();
+    Variable* v = op->kind == kDecodedPushg ? (globals ? globals->PlainEntry(op->a) : nullptr)
+                                            : FastLocal(frame, op->a);
     if (!v) GENERIC();
     // The entry holds a reference of its own, as the handler's push does.
     if (!v->IsAlias() && v->IsPlainClass())
@@ -532,9 +540,9 @@ op_pushl : {
 
 op_popg:
 op_popl : {
-    VariableHash* scope = op->kind == kDecodedPopg ? globals : frame->scope;
-    if (!scope || s->depth <= 0 || (op->kind == kDecodedPopl && !IsPlainHash(scope))) GENERIC();
-    Variable* v = scope->PlainEntry(op->a);
+    if (s->depth <= 0) GENERIC();
+    Variable* v = op->kind == kDecodedPopg ? (globals ? globals->PlainEntry(op->a) : nullptr)
+                                           : FastLocal(frame, op->a);
     if (!v) GENERIC();
     VornVMStackEntry& e = s->entries[s->depth - 1];
     if (v->IsPlainScalar() && e.type == kStackInteger) {
@@ -718,9 +726,9 @@ op_cat_pop : {
     // cat whose left operand is the variable that the store after it
     // writes: the text grows in that variable's own buffer.
     const DecodedOp* store = op + 1;
-    VariableHash* scope = op->kind == kDecodedCatPopg ? globals : frame->scope;
-    if (!scope || s->depth < 2 || (op->kind == kDecodedCatPopl && !IsPlainHash(scope))) GENERIC();
-    Variable* v = scope->PlainEntry(store->a);
+    if (s->depth < 2) GENERIC();
+    Variable* v = op->kind == kDecodedCatPopg ? (globals ? globals->PlainEntry(store->a) : nullptr)
+                                              : FastLocal(frame, store->a);
     VornVMStackEntry& ea = s->entries[s->depth - 2];
     VornVMStackEntry& eb = s->entries[s->depth - 1];
     if (!v || ea.type != kStackVariable || ea.value.variable != v) GENERIC();

@@ -5,13 +5,16 @@
 
 #include <cstdint>
 
+#include "engine/vm/VornVMStack.h"
+
 namespace vorn {
 
 class Function;
+class FunctionParameter;
 class ImportFeature;
+class Variable;
 class VariableHash;
 class VornVM;
-class VornVM_Stack;
 
 // Answers of AtSegmentEnd.
 inline constexpr int32_t kFrameEndsRun = 0;
@@ -39,51 +42,83 @@ public:
 
     int32_t returnSegment = -1;
     int32_t returnPc = -1;
+    // A script function's frame keeps its locals in slots until something
+    // asks for them by name (VornVM::LocalScope); scope stays null until then.
     VariableHash* scope = nullptr;
     bool ownsScope = false;
+    // Set while the locals live in the function frame's slots.
+    bool usesSlots = false;
     VornVM_Stack* stack = nullptr;
     bool ownsStack = false;
     uint32_t flags = kFrameDefaultFlags;
     uint32_t outputMode = 0;
     VornVM_Frame* previous = nullptr;
-};
-
-// The frame of a called script function.
-class VornVM_FunctionFrame : public VornVM_Frame {
-public:
-    explicit VornVM_FunctionFrame(Function* called) : function(called) {}
-    int32_t AtSegmentEnd() override;
-
-    Function* function;
-    // Script function frames in the chain up to and including this one.
+    // Script function frames in the chain up to and including this one: 0
+    // for frames of other kinds only (a run entry's frame starts the count
+    // again).
     int32_t callDepth = 0;
 };
 
-// Frames of returned script function calls, each keeping its emptied operand
-// stack and local scope, so that the next calls allocate none of the three.
-// Only frames whose stack and scope the frame owns are kept.
-class VornVM_FrameSpares {
+// The frame of a called script function. Its locals live in slots by entry
+// index; a scope by name is built from them only when something asks for one
+// (VornVM::ScopeOf). The machine keeps returned frames for the next calls of
+// the same function, with their emptied variables, so that a call allocates
+// nothing.
+class VornVM_FunctionFrame : public VornVM_Frame {
 public:
-    // Enough for the recursion depth of ordinary scripts; each costs a stack.
-    static constexpr int32_t kCapacity = 64;
+    VornVM_FunctionFrame(VornVM* vm, Function* called);
+    // Empties the window, then releases the locals.
+    ~VornVM_FunctionFrame() override;
+    int32_t AtSegmentEnd() override;
 
-    VornVM_FrameSpares() = default;
-    // Deletes the kept frames (with their stacks and scopes).
-    ~VornVM_FrameSpares();
-    VornVM_FrameSpares(const VornVM_FrameSpares&) = delete;
-    VornVM_FrameSpares& operator=(const VornVM_FrameSpares&) = delete;
+    // The variable of local entry i (made, or taken from the kept ones, when
+    // create is set and the slot is empty), or null for an entry the
+    // function's locals do not have. Only while usesSlots is set.
+    Variable* Slot(int32_t i, bool create) {
+        if (static_cast<uint32_t>(i) >= static_cast<uint32_t>(slotCount)) return nullptr;
+        Variable* v = slots[i];
+        if (v || !create) return v;
+        if ((v = kept[i])) {
+            kept[i] = nullptr;
+            return slots[i] = v;
+        }
+        return MakeSlot(i);
+    }
+    // Entry i becomes a new alias of target, as VariableHash::SetReference.
+    void SetSlotReference(int32_t i, Variable* target);
+    // Sizes the slots for count locals of the frame's function, all empty.
+    void PrepareSlots(int32_t count);
+    // The scope of the locals by name: built on first use from the
+    // function's locals table, holding the slots' variables; from then on
+    // the locals are reached through it.
+    VariableHash* BuildScope();
+    // After a call: empties the window, drops the built scope's variables
+    // and keeps each local variable that only its slot holds, emptied, for
+    // the next call; the others are released.
+    void Reset();
 
-    // The most recently kept frame, or null.
-    VornVM_FunctionFrame* Take() { return count > 0 ? frames[--count] : nullptr; }
-    // Empties the frame's stack, releases its scope's variables (stack first,
-    // as deletion does) and keeps it; deletes it instead when the spares are
-    // full or the frame is not one a call can reuse.
-    void Recycle(VornVM_FunctionFrame* frame);
-    int32_t Count() const { return count; }
+    Function* function;
+    // The function's parameters in binding order (the last one first).
+    FunctionParameter** parameters = nullptr;
+    int32_t parameterCount = 0;
+    Variable** slots = nullptr;
+    int32_t slotCount = 0;
+    // The operand stack: a window of the machine's store.
+    VornVM_Stack window;
+    // The window top of the machine before this call, given back at return.
+    VornVMStackEntry* savedTop = nullptr;
+    int32_t savedTopChunk = -1;
+    // The next kept frame in the same spare list.
+    VornVM_FunctionFrame* nextSpare = nullptr;
 
 private:
-    VornVM_FunctionFrame* frames[kCapacity] = {};
-    int32_t count = 0;
+    Variable* MakeSlot(int32_t i);
+
+    // Emptied variables by entry index, for the next creation of the entry:
+    // until then the entry stays empty, exactly as a new call's would.
+    Variable** kept = nullptr;
+    int32_t slotRoom = 0;
+    VariableHash* builtScope = nullptr;
 };
 
 // The frame of an import filter: when its segment ends the interpreter pops a

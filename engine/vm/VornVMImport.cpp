@@ -151,7 +151,7 @@ void VornVM::TestImportRecord(ImportFeature* import, int32_t bodySegment, int64_
         return;
     }
     auto* filter = new VornVM_FilterFrame(&VornVM::ImportFilterResult);
-    filter->SetScope(frame ? frame->scope : globalScope, false);
+    filter->SetScope(frame ? ScopeOf(frame) : globalScope, false);
     filter->SetStack(stack, false);
     filter->flags = frame ? frame->flags : kFrameDefaultFlags;
     filter->outputMode = frame ? frame->outputMode : 0;

@@ -63,8 +63,7 @@ void VornVM::OpPushg() {
 }
 
 void VornVM::OpPushl() {
-    VariableHash* scope = LocalScope();
-    PushHeld(stack, scope ? scope->Index(immA, true) : nullptr);
+    PushHeld(stack, LocalVariable(immA, true));
 }
 
 void VornVM::OpPops() {
@@ -76,8 +75,7 @@ void VornVM::OpPopg() {
 }
 
 void VornVM::OpPopl() {
-    VariableHash* scope = LocalScope();
-    stack->PopInto(scope ? scope->Index(immA, true) : nullptr);
+    stack->PopInto(LocalVariable(immA, true));
 }
 
 // ---- Variables by name ---------------------------------------------------------------
@@ -279,7 +277,19 @@ void VornVM::OpRefg() {
 }
 
 void VornVM::OpRefl() {
-    ReferInScope(this, stack, LocalScope(), immA);
+    if (!frame || !frame->usesSlots) {
+        ReferInScope(this, stack, LocalScope(), immA);
+        return;
+    }
+    auto* f = static_cast<VornVM_FunctionFrame*>(frame);
+    Variable* target = nullptr;
+    bool temporary = false;
+    if (!stack->PopVariable(&target, &temporary)) return;
+    if (immA < 0 || immA >= f->slotCount)
+        FatalError(kInvalidVariable);
+    else
+        f->SetSlotReference(immA, target);
+    ReleaseIfTemporary(target, temporary);
 }
 
 // ---- Database field variables ------------------------------------------------------------

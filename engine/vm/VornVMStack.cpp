@@ -57,9 +57,12 @@ VornVM_Stack::VornVM_Stack(VornVM* owner, int32_t entryCapacity)
     entries = new VornVMStackEntry[static_cast<size_t>(capacity > 0 ? capacity : 1)];
 }
 
+VornVM_Stack::VornVM_Stack(VornVM* owner, Window)
+    : vm(owner), entries(nullptr), capacity(0), ownsEntries(false) {}
+
 VornVM_Stack::~VornVM_Stack() {
     Clear();
-    delete[] entries;
+    if (ownsEntries) delete[] entries;
 }
 
 void VornVM_Stack::Fail(const char* message) {
@@ -408,6 +411,32 @@ int VornVM_Stack::MoveFrom(VornVM_Stack* source, int32_t count) {
     }
     source->depth = from;
     return 1;
+}
+
+// ---- The store of windows ---------------------------------------------------------
+
+VornVM_StackStore::~VornVM_StackStore() {
+    for (int32_t i = 0; i < chunkCount; ++i) delete[] chunks[i];
+    delete[] chunks;
+}
+
+VornVMStackEntry* VornVM_StackStore::PlaceInNext(VornVMStackEntry* at, int32_t* chunk) {
+    int32_t c = at ? *chunk + 1 : 0;
+    if (c < 0) c = 0;
+    if (c >= chunkCount) {
+        if (chunkCount == chunkRoom) {
+            int32_t room = chunkRoom ? chunkRoom * 2 : 4;
+            auto** grown = new VornVMStackEntry*[static_cast<size_t>(room)];
+            for (int32_t i = 0; i < chunkCount; ++i) grown[i] = chunks[i];
+            delete[] chunks;
+            chunks = grown;
+            chunkRoom = room;
+        }
+        chunks[chunkCount] = new VornVMStackEntry[kVornVMStoreChunkEntries];
+        c = chunkCount++;
+    }
+    *chunk = c;
+    return chunks[c];
 }
 
 } // namespace vorn

@@ -22,6 +22,9 @@ namespace vorn {
 class VornVM;
 
 inline constexpr int32_t kVornVMStackCapacity = 512;
+// Entries of one chunk of the store that script function frames take their
+// stack windows from: room for several windows of kVornVMStackCapacity.
+inline constexpr int32_t kVornVMStoreChunkEntries = 8 * kVornVMStackCapacity;
 
 // Entry types.
 inline constexpr uint32_t kStackInteger = 0;
@@ -45,6 +48,16 @@ struct VornVMStackEntry {
     int32_t length; // text length; 4 for an integer
     int32_t size;   // bytes allocated for the text (at least length); 4 for an integer
 };
+
+// Copies an entry field by field, as the fast paths write them: a copy of the
+// whole in wider moves waits for those narrow writes to reach the cache.
+inline void CopyEntry(VornVMStackEntry& to, const VornVMStackEntry& from) {
+    to.type = from.type;
+    to.flags = from.flags;
+    to.value.number = from.value.number;
+    to.length = from.length;
+    to.size = from.size;
+}
 
 // A popped text that frees itself when it owns its buffer. Handlers use it to
 // keep their pops leak-free on every path:
@@ -73,6 +86,10 @@ public:
     // vm receives the stack's error reports; it may be null (errors are then
     // only counted by the return values).
     explicit VornVM_Stack(VornVM* vm, int32_t capacity = kVornVMStackCapacity);
+    // A window: kVornVMStackCapacity entries of a VornVM_StackStore, given to
+    // it by the machine for each call (empty and of no capacity until then).
+    struct Window {};
+    VornVM_Stack(VornVM* vm, Window);
     // Frees owned texts and releases temporaries still on the stack.
     virtual ~VornVM_Stack();
     VornVM_Stack(const VornVM_Stack&) = delete;
@@ -152,7 +169,8 @@ public:
             }
             if (e.type == kStackVariable && target->PlainCopyFrom(e.value.variable)) {
                 --depth;
-                if (e.flags & kStackOwned) e.value.variable->Release();
+                // PlainCopyFrom took only a plain scalar.
+                if (e.flags & kStackOwned) e.value.variable->PlainRelease();
                 return 1;
             }
         }
@@ -182,6 +200,8 @@ public:
     // --- Inspection --------------------------------------------------------------
     int32_t Depth() const { return depth; }
     int32_t Capacity() const { return capacity; }
+    // Whether the entries belong to a store (a frame's window).
+    bool IsWindow() const { return !ownsEntries; }
     // The entry at that depth (0 = top), or null.
     const VornVMStackEntry* Peek(int32_t at) const;
     VornVM* Owner() const { return vm; }
@@ -203,10 +223,56 @@ private:
     // PopInto of any other entry.
     int PopIntoConverted(Variable* target);
 
+    // Makes the stack a window over store entries from base on (in chunk
+    // chunk of the store); the stack must be empty.
+    void Attach(VornVMStackEntry* base, int32_t chunk) {
+        entries = base;
+        capacity = kVornVMStackCapacity;
+        depth = 0;
+        storeChunk = chunk;
+    }
+
     VornVM* vm;
     VornVMStackEntry* entries;
     int32_t depth = 0;
     int32_t capacity;
+    bool ownsEntries = true;
+    int32_t storeChunk = -1; // a window's chunk in its store
+};
+
+// Where the operand stacks of script function frames live: chunks of entries
+// that never move. A called function's window starts where its caller's
+// entries end (the arguments were popped there), so deep recursion costs the
+// entries in use rather than a whole stack per frame.
+class VornVM_StackStore {
+public:
+    VornVM_StackStore() = default;
+    ~VornVM_StackStore();
+    VornVM_StackStore(const VornVM_StackStore&) = delete;
+    VornVM_StackStore& operator=(const VornVM_StackStore&) = delete;
+
+    // The start of a window: at, in chunk *chunk, when a whole window fits
+    // there, else the start of the next chunk (made on first use; *chunk
+    // then names it). A null at means the start of the store. Windows are
+    // placed and given back last in, first out.
+    VornVMStackEntry* Place(VornVMStackEntry* at, int32_t* chunk) {
+        int32_t c = *chunk;
+        if (!at && chunkCount > 0) {
+            *chunk = 0;
+            return chunks[0];
+        }
+        if (at && c >= 0 && c < chunkCount && at >= chunks[c] &&
+            at + kVornVMStackCapacity <= chunks[c] + kVornVMStoreChunkEntries)
+            return at;
+        return PlaceInNext(at, chunk);
+    }
+
+private:
+    VornVMStackEntry* PlaceInNext(VornVMStackEntry* at, int32_t* chunk);
+
+    VornVMStackEntry** chunks = nullptr;
+    int32_t chunkCount = 0;
+    int32_t chunkRoom = 0;
 };
 
 } // namespace vorn

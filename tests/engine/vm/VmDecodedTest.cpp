@@ -162,6 +162,139 @@ const Case kArrayCases[] = {
      nullptr},
 };
 
+// Script function calls: locals by slot and by name, aliases through calls,
+// stacks that share one store, and the errors calls end in. contains is a
+// text both runs' output must hold.
+const Case kCallCases[] = {
+    {"arguments by reference through two calls, an alias made in the callee, entries left behind",
+     R"(.global g, r
+.segment main entry
+ pushi 5
+ popg g
+ pushg g
+ call outer
+ popg r
+ pushg g
+ out
+ pushc "|"
+ out
+ pushg r
+ out
+ exit
+.function outer(&t)
+.local u
+ pushl t
+ call inner
+ pop
+ pushl t
+ refl u
+ pushl u
+ pushi 100
+ add
+ popl u
+ pushl t
+ ret
+.function inner(&x)
+ pushc "left behind"
+ pushl x
+ pushi 10
+ add
+ popl x
+ pushl x
+ ret
+.end
+)",
+     "115|115"},
+    {"locals by name, then by slot, fresh on the next call",
+     R"(.global n, r
+.segment main entry
+ pushi 7
+ popg n
+ pushi 1
+ call named
+ pushc "|"
+ out
+ out
+ pushi 5
+ call named
+ pushc "|"
+ out
+ out
+ pushi 3
+ call slots
+ out
+ exit
+.function named(a)
+.local x
+ pushc "["
+ pushl x
+ cat
+ pushc "]"
+ cat
+ out
+ pushnc "l.a"
+ pushi 1
+ add
+ popnc "l.x"
+ pushl x
+ pushnc "x"
+ add
+ pushnc "n"
+ add
+ ret
+.function slots(a)
+.local x
+ pushl x
+ pushl a
+ cat
+ ret
+.end
+)",
+     "[]|11[]|193"},
+    {"an error three calls deep",
+     ".segment main entry\n pushi 1\n call a\n out\n.function a(v)\n pushl v\n call b\n ret\n"
+     ".function b(v)\n pushl v\n call c\n ret\n.function c(v)\n pushc \"x\"\n pushl v\n call 77\n ret\n.end\n",
+     "Invalid function call"},
+    {"a function's stack overflows",
+     ".global i\n.segment main entry\n pushi 1\n call fill\n out\n.function fill(v)\nagain:\n pushl v\n"
+     " incg i, 1\n jmp again\n.end\n",
+     "Stack overflow"},
+    {"a return without a value on the stack",
+     ".segment main entry\n pushc \"a\"\n call empty\n out\n.function empty()\n ret\n.end\n",
+     "Stack underflow"},
+    {"endless recursion",
+     ".segment main entry\n pushi 0\n call down\n out\n.function down(n)\n pushl n\n pushi 1\n add\n"
+     " call down\n ret\n.end\n",
+     "Function call nesting too deep"},
+};
+
+// Each level keeps `width` entries on its stack while the next runs, so that
+// the stacks of deep calls fill several chunks of the store.
+std::string WideRecursion(int32_t width, int32_t levels) {
+    std::string keep, fold;
+    for (int32_t i = 0; i < width; ++i) keep += " pushl n\n";
+    for (int32_t i = 0; i < width; ++i) fold += " add\n";
+    return ".segment main entry\n pushi " + std::to_string(levels) +
+           "\n call deep\n out\n exit\n.function deep(n)\n pushl n\n pushi 0\n cmp\n jmp_gt more\n pushi 0\n"
+           " ret\nmore:\n" +
+           keep + " pushl n\n pushi 1\n sub\n call deep\n" + fold + " ret\n.end\n";
+}
+
+TEST(VmDecodedTest, CallsMatchTheByteForm) {
+    for (const Case& c : kCallCases) {
+        SCOPED_TRACE(c.name);
+        Outcome o = RunBoth(c.source);
+        EXPECT_NE(o.output.find(c.output), std::string::npos) << o.output;
+    }
+    // 300 entries on each of 20 levels: 300 * (1 + ... + 20); then stacks
+    // filled to the last entry (510 kept and the call's two), and one more.
+    EXPECT_EQ(RunBoth(WideRecursion(300, 20)).output, "63000");
+    EXPECT_EQ(RunBoth(WideRecursion(510, 12)).output, "39780");
+    Outcome full = RunBoth(WideRecursion(511, 3));
+    EXPECT_EQ(full.result, 0);
+    EXPECT_NE(full.output.find("Stack overflow"), std::string::npos) << full.output;
+}
+
 TEST(VmDecodedTest, InPlaceAppendsMatchTheByteForm) {
     for (const Case& c : kAppendCases) {
         SCOPED_TRACE(c.name);

@@ -37,6 +37,7 @@ class DoApplication : public LoggingApplication {
 class DoVM : public VornVM {
   public:
     using VornVM::VornVM;
+    using VornVM::decodeSegments;
     using VornVM::doContextList;
     using VornVM::doContexts;
 };
@@ -50,6 +51,26 @@ std::string Runner(const Names& files, const std::string& after = "") {
     for (const std::string& f : files) source += " pushc \"" + f + "\"\n op_do_file\n";
     return source + " pushc \"" + after + "\"\n out\n.end\n";
 }
+// Functions for op_do_function: add(x, y) counts its calls in calls.
+const char kMathLibrary[] = R"SRC(
+.global calls
+.segment main entry
+ pushc "never run"
+ out
+.end
+.segment code
+.function add(x, y)
+ incg calls, 1
+ pushl x
+ pushl y
+ add
+ ret
+.function broken()
+ .word 0x0fff
+ ret
+.end
+)SRC";
+
 std::string Text(const Bytes& b) { return std::string(b.begin(), b.end()); }
 
 class VrDoTest : public ::testing::Test {
@@ -232,24 +253,7 @@ TEST_F(VrDoTest, FeaturesOpenedByASubProgramEndWithItsRun) {
 }
 
 TEST_F(VrDoTest, FunctionCallsTakeTheCallersArgumentsAndCompileOnce) {
-    Put("lib/math.vrc", R"SRC(
-.global calls
-.segment main entry
- pushc "never run"
- out
-.end
-.segment code
-.function add(x, y)
- incg calls, 1
- pushl x
- pushl y
- add
- ret
-.function broken()
- .word 0x0fff
- ret
-.end
-)SRC");
+    Put("lib/math.vrc", kMathLibrary);
     std::string call = " op_do_function\n popg r";
     tags.SetSetting(kTagDo, kTagErrorDisplay);
     ASSERT_EQ(Start(".global a b r1 r2 r3 r4 r5 r6 VrDO_Error\n.segment main entry\n storegi a, 2\n storegi b, 3\n"
@@ -281,6 +285,28 @@ TEST_F(VrDoTest, FunctionCallsTakeTheCallersArgumentsAndCompileOnce) {
               0);
     EXPECT_NE(vm->LastError().Find("Fatal error in lib/math.vrc @ "), -1) << vm->LastError().Text();
     EXPECT_EQ(Output().find("after"), std::string::npos);
+}
+
+// Sub-programs run from inside script functions, reading their locals by
+// name: decoded and from the bytes alike, the failing one included.
+TEST_F(VrDoTest, SubProgramsInsideFunctionsRunAsTheByteFormRuns) {
+    Put("lib/math.vrc", kMathLibrary);
+    const std::string source =
+        ".global r1 r2 VrDO_Error\n.segment main entry\n pushi 7\n call viaDo\n popg r1\n pushi 8\n"
+        " call viaDo\n popg r2\n pushg r1\n out\n pushg r2\n out\n call fails\n.end\n"
+        ".segment functions\n.function viaDo(n)\n.local k\n pushc \"lib/math.vrc\"\n"
+        " pushc \"add(l.n, 100)\"\n op_do_function\n popl k\n pushl k\n pushl n\n add\n ret\n"
+        ".function fails()\n pushc \"x\"\n pushc \"lib/math.vrc\"\n pushc \"broken()\"\n op_do_function\n"
+        " ret\n.end\n";
+    std::string runs[2];
+    for (bool decoded : {false, true}) {
+        Start(source).decodeSegments = decoded;
+        EXPECT_EQ(vm->Execute(), 0);
+        runs[decoded] = Output() + "|" + vm->LastError().Text() + "|" + Global("calls");
+    }
+    EXPECT_EQ(runs[1], runs[0]);
+    EXPECT_EQ(runs[1].rfind("114116", 0), 0u) << runs[1];
+    EXPECT_NE(runs[1].find("Fatal error in lib/math.vrc @ "), std::string::npos) << runs[1];
 }
 
 } // namespace
