@@ -1,8 +1,9 @@
 // xBase tables and index files against SQLite 3 on the same rows: a bulk
 // append (AppendRecord and Insert on an index over the character field) and
 // seeks by key (Find and ReadRecord), with SQLite in its defaults, in one
-// transaction, through prepared statements. Prints rows per second and the
-// ratio of the two.
+// transaction, through prepared statements. Then the same through scripts:
+// VrADD with one index open and VrFIND run by the VM, against SQLite on the
+// rows the scripts make. Prints rows per second and the ratios.
 //
 //   xbase_bench [rows] [directory]    (1000000 rows, a fresh directory in /tmp)
 #include <sqlite3.h>
@@ -21,6 +22,8 @@
 #include "database/XBaseTable.h"
 #include "engine/files/PosixFile.h"
 #include "engine/foundation/Output.h"
+#include "tools/Assembler.h"
+#include "engine/files/BufferFile.h"
 #include "tools/CommandLineApplication.h"
 
 namespace {
@@ -155,6 +158,154 @@ Timing RunSQLite(const std::string& path, const std::vector<Row>& rows, const st
     return timing;
 }
 
+// --- Through scripts ------------------------------------------------------------------
+
+// The step of the find loop through the keys: prime, so that with 10^k rows
+// every key is sought once, in a scattered order.
+constexpr int32_t kFindStep = 7919;
+
+std::string AddProgram(int32_t count) {
+    return R"(.global n
+.segment main entry
+    pushc "b"
+    pushc "script.dbf"
+    pushc "xbase3"
+    pushc "KEY CHAR(20), N3 NUMBER(3), N11 NUMBER(8.2), D DATE, L BOOL"
+    dbcreate
+    pushc "b"
+    pushc "script.vrx"
+    pushc "KEY"
+    pushc ""
+    dbmakeindex
+    storegi n, 0
+next:
+    pushc "K"
+    pushg n
+    cat
+    popdc "b", "KEY"
+    pushg n
+    pushi 1000
+    mod
+    popdc "b", "N3"
+    pushg n
+    popdc "b", "N11"
+    pushc "20240613"
+    popdc "b", "D"
+    pushc "T"
+    popdc "b", "L"
+    pushc "b"
+    pushc ""
+    dbadd
+    incg n, 1
+    cmpgi n, )" + std::to_string(count) + R"(
+    jmp_lt next
+.end
+)";
+}
+
+std::string FindProgram(int32_t count) {
+    return R"(.global n, k, misses
+.segment main entry
+    pushc "b"
+    pushc "script.dbf"
+    pushc "script.vrx"
+    pushc "xbase3"
+    pushc ""
+    pushc ""
+    dbopen
+    storegi n, 0
+    storegi k, 0
+    storegi misses, 0
+next:
+    pushc "b"
+    pushc ""
+    pushc "K"
+    pushg k
+    cat
+    pushi 1
+    dbfind
+    pushdc "b", "eof"
+    pushi 0
+    eq
+    jmp_eq found
+    jmp step
+found:
+    incg misses, 1
+step:
+    pushg k
+    pushi )" + std::to_string(kFindStep) + R"(
+    add
+    pushi )" + std::to_string(count) + R"(
+    mod
+    popg k
+    incg n, 1
+    cmpgi n, )" + std::to_string(count) + R"(
+    jmp_lt next
+    pushg misses
+    out
+.end
+)";
+}
+
+// Runs an assembled program on the data directory; its output.
+std::string RunProgram(const std::string& directory, const std::string& source) {
+    vorn::Assembler assembler;
+    if (!assembler.Assemble(source.data(), static_cast<int32_t>(source.size()), "bench.vr"))
+        Fail("assemble", assembler.ErrorText().Text());
+    std::string text;
+    class Sink : public vorn::Output {
+    public:
+        explicit Sink(std::string* text) : text(text) {}
+        int32_t Write(const char* bytes, int32_t length) override {
+            text->append(bytes, static_cast<size_t>(length));
+            return length;
+        }
+        int32_t Flush() override { return 1; }
+        int32_t Kind() override { return 0; }
+        std::string* text;
+    } sink(&text);
+    vorn::CommandLineApplication app(&sink);
+    app.SetDataDirectory(directory.c_str());
+    app.SetScriptDirectory(directory.c_str());
+    vorn::String error;
+    app.SetOption("globaltimeout=0", &error);
+    auto* file = new vorn::BufferFile("bench.vrc", assembler.Output(), assembler.OutputLength());
+    if (app.RunImage("bench.vrc", file, &error) != vorn::kRunCompleted)
+        Fail("run", (std::string(error.Text()) + text).c_str());
+    return text;
+}
+
+Timing RunScripts(const std::string& directory, int32_t count) {
+    Timing timing{};
+    Clock::time_point start = Clock::now();
+    std::string out = RunProgram(directory, AddProgram(count));
+    timing.append = Seconds(start);
+    if (!out.empty()) Fail("VrADD", out.c_str());
+    start = Clock::now();
+    out = RunProgram(directory, FindProgram(count));
+    timing.seek = Seconds(start);
+    if (out != "0") Fail("VrFIND misses", out.c_str());
+    return timing;
+}
+
+// The rows the scripts make, and the order their finds take.
+std::vector<Row> ScriptRows(int32_t count, std::vector<int32_t>* order) {
+    std::vector<Row> rows(static_cast<size_t>(count));
+    for (int32_t i = 0; i < count; ++i) {
+        Row& row = rows[static_cast<size_t>(i)];
+        std::snprintf(row.key, sizeof row.key, "K%d", i);
+        std::snprintf(row.n3, sizeof row.n3, "%d", i % 1000);
+        std::snprintf(row.n11, sizeof row.n11, "%d.00", i % 100000000);
+        std::snprintf(row.date, sizeof row.date, "20240613");
+        row.logical[0] = 'T';
+        row.logical[1] = 0;
+    }
+    order->clear();
+    for (int32_t i = 0, k = 0; i < count; ++i, k = static_cast<int32_t>((k + int64_t{kFindStep}) % count))
+        order->push_back(k);
+    return rows;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -174,6 +325,13 @@ int main(int argc, char** argv) {
 
     Timing ours = RunXBase(directory, rows, order);
     Timing theirs = RunSQLite(directory + "/bench.sqlite", rows, order);
+    std::vector<int32_t> scriptOrder;
+    std::vector<Row> scriptRows = ScriptRows(count, &scriptOrder);
+    std::filesystem::remove(directory + "/bench.dbf");
+    std::filesystem::remove(directory + "/bench.vrx");
+    Timing files = RunXBase(directory, scriptRows, scriptOrder);
+    Timing scripts = RunScripts(directory, count);
+    Timing theirsForScripts = RunSQLite(directory + "/script.sqlite", scriptRows, scriptOrder);
     if (argc <= 2) std::filesystem::remove_all(directory);
 
     auto line = [&](const char* what, double mine, double sqlite) {
@@ -183,5 +341,13 @@ int main(int argc, char** argv) {
     std::printf("xbase_bench: %d rows of C(20), N(3), N(11,2), D, L with an index on the C field\n", count);
     line("append (AppendRecord + Insert)", ours.append, theirs.append);
     line("seek (Find + ReadRecord)", ours.seek, theirs.seek);
+    std::printf("the rows scripts make (keys K0, K1 ...; seeks in steps of %d), files and scripts:\n",
+                kFindStep);
+    line("append (AppendRecord + Insert)", files.append, theirsForScripts.append);
+    line("VrADD with one index", scripts.append, theirsForScripts.append);
+    line("seek (Find + ReadRecord)", files.seek, theirsForScripts.seek);
+    line("VrFIND", scripts.seek, theirsForScripts.seek);
+    std::printf("scripts take %.2f (VrADD) and %.2f (VrFIND) times the files' time per row\n",
+                scripts.append / files.append, scripts.seek / files.seek);
     return 0;
 }

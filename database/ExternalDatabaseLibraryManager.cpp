@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "database/ExternalDatabase.h"
+#include "database/XBaseDatabase.h"
 #include "engine/app/ExternalLibrary.h"
 
 namespace vorn {
@@ -80,6 +81,11 @@ const char* ExternalDatabaseLibraryManager::ConfiguredLibraryName(int32_t index,
 
 bool ExternalDatabaseLibraryManager::IsLibraryConfigured(const char* name, int32_t length) {
     return libraries.Find(name, length) != nullptr;
+}
+
+Database* ExternalDatabaseLibraryManager::NewXBaseDatabase(VornApplication* owner, VornVM* program,
+                                                          const DatabaseText& name) {
+    return new XBaseDatabase(owner, program, name);
 }
 
 } // namespace vorn

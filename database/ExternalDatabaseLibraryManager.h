@@ -58,6 +58,11 @@ class ExternalDatabaseLibraryManager : public DatabaseLibrarySource, public Conf
     Database* NewDatabase(VornApplication* application, VornVM* program, const char* type, int32_t typeLength,
                           const DatabaseText& name, String* error) override;
 
+    // DatabaseLibrarySource: the built-in "xbase3" driver's database, which
+    // needs no library.
+    Database* NewXBaseDatabase(VornApplication* application, VornVM* program,
+                               const DatabaseText& name) override;
+
     // ConfiguredLibraries: the types in registration order.
     int32_t ConfiguredLibraryCount() override;
     const char* ConfiguredLibraryName(int32_t index, int32_t* length) override;

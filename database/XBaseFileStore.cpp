@@ -6,6 +6,15 @@
 
 namespace vorn {
 
+XBaseFileStore::XBaseFileStore(File* file) : file(file) {
+    FileIdentity identity;
+    if (file->Identify(false, &identity)) {
+        identified = true;
+        device = identity.device;
+        inode = identity.inode;
+    }
+}
+
 XBaseFileStore::~XBaseFileStore() { delete file; }
 
 int32_t XBaseFileStore::ReadAt(int64_t offset, void* buffer, int32_t count) {
@@ -19,7 +28,15 @@ int32_t XBaseFileStore::WriteAt(int64_t offset, const void* buffer, int32_t coun
 int64_t XBaseFileStore::Length() { return file->Length(); }
 
 bool XBaseFileStore::Lock(bool exclusive, int64_t offset, int64_t length) {
-    return file->Lock(exclusive ? LockExclusive : LockShared, offset, length);
+    if (!file->Lock(exclusive ? LockExclusive : LockShared, offset, length)) return false;
+    if (!exclusive || !identified) return true;
+    // Only the path tells: a handle the pool reopened meanwhile may already
+    // be on the new file.
+    FileIdentity now;
+    if (file->Identify(true, &now) && now.device == device && now.inode == inode) return true;
+    file->Unlock(offset, length);
+    file->SetError("The file was replaced (packed or reindexed) since it was opened; open it again");
+    return false;
 }
 
 bool XBaseFileStore::Unlock(int64_t offset, int64_t length) { return file->Unlock(offset, length); }

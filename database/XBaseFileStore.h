@@ -13,8 +13,8 @@ class VornApplication;
 
 class XBaseFileStore : public XBaseStore {
 public:
-    // Takes the file over.
-    explicit XBaseFileStore(File* file) : file(file) {}
+    // Takes the file over and notes which file it is.
+    explicit XBaseFileStore(File* file);
     ~XBaseFileStore() override;
 
     int32_t ReadAt(int64_t offset, void* buffer, int32_t count) override;
@@ -29,6 +29,11 @@ public:
 
 private:
     File* file;
+    // The file as opened: a write lock granted on a file that another request
+    // has since put a new file in place of (a pack, a reindex) is refused.
+    bool identified = false;
+    uint64_t device = 0;
+    uint64_t inode = 0;
 };
 
 // Opens stores through the application's FileManager.

@@ -117,6 +117,8 @@ int XBaseTable::ReadMemo(int64_t block, String& out) {
         }
         int32_t got = memoStore->ReadAt(at + used, memoScratch.get() + used, chunk);
         if (got < 0) return ReadFailure(memoStore, memoName, got);
+        // Every stored text has at least its end mark: nothing there is damage.
+        if (got == 0 && used == 0) return Corrupt(memoName, "a memo block is past the end of the file");
         const void* end = std::memchr(memoScratch.get() + used, kEndOfText, static_cast<size_t>(got));
         if (end) {
             used = static_cast<const uint8_t*>(end) - memoScratch.get();
@@ -149,6 +151,25 @@ int XBaseMemoField::LoadFromRecord(const uint8_t* bytes) {
     text.Assign("", 0);
     savedText.Assign("", 0);
     return XBaseField::LoadFromRecord(bytes);
+}
+
+int XBaseMemoField::LoadPreviousFromRecord(const uint8_t* bytes) {
+    char blockText[256];
+    int32_t n = length < 255 ? length : 255;
+    std::memcpy(blockText, bytes, static_cast<size_t>(n));
+    blockText[n] = 0;
+    int64_t block = BlockNumber(blockText);
+    if (block < 0) {
+        table->SetError(String("Error reading from '") + table->MemoName() +
+                        "': File is corrupt (a memo block number is out of range)");
+        return 0;
+    }
+    if (block == 0)
+        savedText.Assign("", 0);
+    else if (!table->ReadMemo(block, savedText))
+        return 0;
+    hasSaved = true;
+    return 1;
 }
 
 const char* XBaseMemoField::Value() {

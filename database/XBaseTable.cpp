@@ -1,5 +1,6 @@
 #include "database/XBaseTable.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -115,6 +116,21 @@ int XBaseField::LoadFromRecord(const uint8_t* bytes) {
     default: return 1;
     }
     SetText(value, &valueLength, text + start, end - start);
+    SetText(saved, &savedLength, text + start, end - start);
+    return 1;
+}
+
+int XBaseField::LoadPreviousFromRecord(const uint8_t* bytes) {
+    const char* text = reinterpret_cast<const char*>(bytes);
+    int32_t start = 0;
+    int32_t end = length;
+    if (kind == kXBaseCharacter) {
+        while (end > 0 && text[end - 1] == ' ') --end;
+    } else if (kind == kXBaseNumeric || kind == kXBaseMemo) {
+        while (start < end && text[start] == ' ') ++start;
+    } else if (kind != kXBaseDate && kind != kXBaseLogical) {
+        return 1;
+    }
     SetText(saved, &savedLength, text + start, end - start);
     return 1;
 }
@@ -275,6 +291,8 @@ int XBaseTable::Open(int32_t location, const char* path, int32_t mode) {
 }
 
 void XBaseTable::Close() {
+    heldRecordLength = 0;
+    rebuildLockedHeader = 0;
     delete tableStore;
     delete memoStore;
     tableStore = nullptr;
@@ -608,8 +626,10 @@ int XBaseTable::UpdateRecord() {
     }
     int64_t at = headerLength + static_cast<int64_t>(currentRecord - 1) * recordLength;
     {
+        // The same handle cannot take a range it already holds.
+        bool held = heldRecordLength > 0 && heldRecordAt == at;
         XBaseRangeLock lock(tableStore, at, recordLength);
-        if (!lock.Take(true)) return LockFailure(tableStore, name, "write");
+        if (!held && !lock.Take(true)) return LockFailure(tableStore, name, "write");
         uint8_t* bytes = record.get();
         bytes[0] = deleted ? '*' : ' ';
         if (!BuildRecord(bytes)) return 0;
@@ -642,6 +662,71 @@ int XBaseTable::SetDeleted(int flag) {
     XBaseRangeLock lock(tableStore, 0, headerLength);
     if (!lock.Take(true)) return LockFailure(tableStore, name, "write");
     return ReadHeader() && WriteHeader();
+}
+
+int XBaseTable::LockCurrentRecord() {
+    if (!tableStore) {
+        SetError(String("'") + name + "' is not open");
+        return 0;
+    }
+    if (currentRecord < 1) {
+        SetError(String("Invalid record number"));
+        return 0;
+    }
+    UnlockCurrentRecord();
+    int64_t at = headerLength + static_cast<int64_t>(currentRecord - 1) * recordLength;
+    if (!tableStore->Lock(true, at, recordLength)) return LockFailure(tableStore, name, "write");
+    heldRecordAt = at;
+    heldRecordLength = recordLength;
+    return 1;
+}
+
+void XBaseTable::UnlockCurrentRecord() {
+    if (heldRecordLength > 0 && tableStore) tableStore->Unlock(heldRecordAt, heldRecordLength);
+    heldRecordLength = 0;
+}
+
+int XBaseTable::ReloadPreviousValues() {
+    if (!tableStore || currentRecord < 1) {
+        SetError(String("Invalid record number"));
+        return 0;
+    }
+    int64_t at = headerLength + static_cast<int64_t>(currentRecord - 1) * recordLength;
+    int32_t got = tableStore->ReadAt(at, record.get(), recordLength);
+    if (got != recordLength) return ReadFailure(tableStore, name, got);
+    for (XBaseField* field = fields.First(); field; field = fields.Next())
+        if (!field->LoadPreviousFromRecord(record.get() + field->Offset())) return 0;
+    return 1;
+}
+
+int XBaseTable::LockForRebuild() {
+    if (!tableStore) {
+        SetError(String("'") + name + "' is not open");
+        return 0;
+    }
+    UnlockForRebuild();
+    // Records before the header, as updates take them: a rewrite holding its
+    // record waits for the header, never the reverse.
+    if (!tableStore->Lock(true, headerLength, INT64_MAX - headerLength))
+        return LockFailure(tableStore, name, "write");
+    if (!tableStore->Lock(true, 0, headerLength)) {
+        tableStore->Unlock(headerLength, INT64_MAX - headerLength);
+        return LockFailure(tableStore, name, "write");
+    }
+    rebuildLockedHeader = headerLength;
+    if (!ReadHeader()) {
+        UnlockForRebuild();
+        return 0;
+    }
+    return 1;
+}
+
+void XBaseTable::UnlockForRebuild() {
+    if (rebuildLockedHeader > 0 && tableStore) {
+        tableStore->Unlock(0, rebuildLockedHeader);
+        tableStore->Unlock(rebuildLockedHeader, INT64_MAX - rebuildLockedHeader);
+    }
+    rebuildLockedHeader = 0;
 }
 
 void XBaseTable::SavePreviousValues() {

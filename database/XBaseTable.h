@@ -57,6 +57,9 @@ public:
 
     // Takes the field's bytes of a record into the value and the saved value.
     virtual int LoadFromRecord(const uint8_t* bytes);
+    // Takes them into the saved value only (the record as another request
+    // may have rewritten it).
+    virtual int LoadPreviousFromRecord(const uint8_t* bytes);
     // Writes exactly Length() bytes of the value into a record.
     virtual int StoreToRecord(uint8_t* bytes);
     // Character, date and logical texts are cut to the field's length; a
@@ -105,6 +108,8 @@ public:
     ~XBaseMemoField() override;
 
     int LoadFromRecord(const uint8_t* bytes) override;
+    // Reads the old text from the memo file at once: 0 when that fails.
+    int LoadPreviousFromRecord(const uint8_t* bytes) override;
     int StoreToRecord(uint8_t* bytes) override;
     // Any length; a text holding 0x1A is refused (it would read back cut).
     int SetValue(const char* text, int32_t length) override;
@@ -151,8 +156,21 @@ public:
     int ReadRecord(int32_t n);
     // Writes the fields as a new record at the end and makes it current.
     int AppendRecord();
-    // Rewrites the current record from the fields.
+    // Rewrites the current record from the fields (under the record lock,
+    // taken here unless LockCurrentRecord holds it).
     int UpdateRecord();
+    // Holds the current record's lock across several steps (an update keeps
+    // its index entries and the record in step under it); Unlock gives it
+    // back. One record at a time.
+    int LockCurrentRecord();
+    void UnlockCurrentRecord();
+    // Reads the current record's bytes again into the fields' saved values.
+    int ReloadPreviousValues();
+    // Holds the header and every record byte, present and future, for a
+    // rebuild: nobody appends, rewrites or marks records meanwhile. The
+    // record count is read afresh under the locks.
+    int LockForRebuild();
+    void UnlockForRebuild();
     // Sets or clears the current record's deleted mark.
     int SetDeleted(int flag);
     void SavePreviousValues();
@@ -241,6 +259,11 @@ private:
     int deleted = 0;
     List<XBaseField> fields{true};
     uint32_t nextMemoBlock = 0;
+    // The range LockCurrentRecord holds (length 0: none), and the ranges of
+    // LockForRebuild.
+    int64_t heldRecordAt = 0;
+    int32_t heldRecordLength = 0;
+    int32_t rebuildLockedHeader = 0;
 
     // The shape the open file was read with: later header reads must agree.
     bool shapeKnown = false;

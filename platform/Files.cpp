@@ -754,6 +754,34 @@ bool RenameFileNoReplace(const char* from, const char* to) {
     return true;
 }
 
+namespace {
+
+// Whether a handle other than the caller's own holds the name open. Table
+// lock held.
+bool NameIsOpenToOthers(OpenFileTable& table, const char* path, const FileHandle* const* own,
+                        size_t ownCount) {
+    struct stat st{};
+    if (lstat(path, &st) != 0) return false;
+    auto it = table.counts.find({st.st_dev, st.st_ino});
+    if (it == table.counts.end()) return false;
+    int others = it->second;
+    for (size_t i = 0; i < ownCount; ++i)
+        if (own[i] && own[i]->Counts(st.st_dev, st.st_ino)) --others;
+    return others > 0;
+}
+
+} // namespace
+
+bool ExchangeFiles(const char* a, const char* b, const FileHandle* const* own, size_t ownCount) {
+    if (a == nullptr || b == nullptr) return Fail(EINVAL);
+    OpenFileTable& table = Table();
+    std::lock_guard<std::mutex> guard(table.mutex);
+    if (NameIsOpenToOthers(table, a, own, ownCount) || NameIsOpenToOthers(table, b, own, ownCount))
+        return Fail(EACCES);
+    if (renameat2(AT_FDCWD, a, AT_FDCWD, b, RENAME_EXCHANGE) == 0) return true;
+    return FailErrno();
+}
+
 bool AppendRecord(const char* path, const void* bytes, size_t count) {
     if (path == nullptr || path[0] == '\0' || (bytes == nullptr && count > 0)) return Fail(EINVAL);
     const int fd = OpenRetrying(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY, 0666);

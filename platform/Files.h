@@ -108,6 +108,10 @@ public:
     // still covered by another held shared range stay locked.
     bool Unlock(int64_t offset, int64_t length);
     bool HoldsLocks() const { return !held_.empty(); }
+    // Whether this handle is open on that file and counts against renames.
+    bool Counts(uint64_t device, uint64_t inode) const {
+        return fd_ >= 0 && registered_ && device_ == device && inode_ == inode;
+    }
     size_t HeldLockCount() const { return held_.size(); }
 
 private:
@@ -210,6 +214,13 @@ bool RenameFileNoReplace(const char* from, const char* to);
 // at from and toHeld on the file at to: the rename goes ahead when this
 // process holds no others on either (in one step with the check).
 bool RenameFileHeld(const char* from, const char* to, int fromHeld, int toHeld);
+
+// Exchanges the names of two existing files in one step, so that each name
+// leads to the other's file. Open handles of this process stand in the way
+// (EACCES) as for RenameFile, except the caller's own, listed in own: a
+// holder may swap files under the handles it keeps. ENOENT when either is
+// missing; EINVAL (or ENOSYS) where the file system cannot exchange.
+bool ExchangeFiles(const char* a, const char* b, const FileHandle* const* own, size_t ownCount);
 
 // Appends one record to a file with a single write on a descriptor opened
 // for appending (the file is created with 0666 less the umask when missing),

@@ -51,6 +51,11 @@ bool FileManager::Size64(int32_t kind, const char* path, int64_t* outSize) {
     return true;
 }
 
+bool FileManager::Exchange(int32_t, const char*, const char*, File* const*, int32_t) {
+    SetError("Exchanging files is not supported here");
+    return false;
+}
+
 const String& FileManager::ErrorText() const { return error; }
 
 void FileManager::SetError(const String& text) {

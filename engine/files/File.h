@@ -95,6 +95,15 @@ public:
     virtual void SetError(const String& text);
     virtual const String& ErrorText() const;
 
+    // The device and inode of the open file, or (ofPath) of the file its path
+    // leads to now: a holder tells by them whether the file it has open was
+    // replaced under its name. False when unknown (the base cannot tell).
+    virtual bool Identify(bool ofPath, FileIdentity* out) {
+        (void)ofPath;
+        (void)out;
+        return false;
+    }
+
     // Whether closing the handle now would lose something the reopened file
     // could not get back (a byte-range lock or a mapping): the pool passes
     // such files by.
@@ -152,6 +161,11 @@ public:
     // An existing target is replaced.
     virtual bool Rename(int32_t fromKind, const char* from, int32_t toKind, const char* to) = 0;
     virtual bool RenamePath(const char* from, const char* to) = 0;
+    // Exchanges the names of two existing files of a location in one step.
+    // own (ownCount entries, may be null) are files the caller holds open:
+    // unlike other open handles they do not stand in the way. False when a
+    // file is missing or the file system cannot exchange (the base never can).
+    virtual bool Exchange(int32_t kind, const char* a, const char* b, File* const* own, int32_t ownCount);
     // Modification time to now; a missing file is created.
     virtual bool Touch(int32_t kind, const char* path) = 0;
     virtual bool TouchPath(const char* path) = 0;

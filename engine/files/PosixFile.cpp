@@ -390,6 +390,24 @@ bool PosixFile::Replaced() {
     return named.device != openedDevice || named.inode != openedInode;
 }
 
+bool PosixFile::Identify(bool ofPath, FileIdentity* out) {
+    platform::FileInfo info;
+    if (ofPath) {
+        if (!platform::StatPath(path.Text(), info)) {
+            SetSystemError();
+            return false;
+        }
+    } else if (!EnsureActive() || !handle.Stat(info)) {
+        SetSystemError();
+        return false;
+    }
+    if (out) {
+        out->device = info.device;
+        out->inode = info.inode;
+    }
+    return true;
+}
+
 // --- PosixFileManager: roots and paths ------------------------------------------------
 
 PosixFileManager::PosixFileManager(VornApplication* owner) : FileManager(owner) {}
@@ -574,6 +592,33 @@ bool PosixFileManager::DeleteIdentified(int32_t kind, const char* path, const Fi
 bool PosixFileManager::Delete(int32_t kind, const char* path) {
     Resolved r;
     return ResolveInside(kind, path, &r.path) && DeletePath(r.Text());
+}
+
+bool PosixFileManager::Exchange(int32_t kind, const char* a, const char* b, File* const* own,
+                                int32_t ownCount) {
+    Resolved first, second;
+    if (!ResolveInside(kind, a, &first.path) || !ResolveInside(kind, b, &second.path)) return false;
+    constexpr int32_t kMaxOwn = 16;
+    const platform::FileHandle* handles[kMaxOwn];
+    size_t count = 0;
+    for (int32_t i = 0; own && i < ownCount && count < kMaxOwn; ++i)
+        if (auto* file = dynamic_cast<PosixFile*>(own[i])) handles[count++] = &file->Handle();
+    // Another handle of this process on either file: wait for it to close, as
+    // a rename does.
+    std::optional<WaitLimit> limit;
+    for (;;) {
+        if (platform::ExchangeFiles(first.Text(), second.Text(), handles, count)) return true;
+        if (!platform::IsAccessDenied(platform::LastError())) {
+            SetSystemError();
+            return false;
+        }
+        if (!limit) limit.emplace(owner);
+        if (limit->Over()) {
+            SetError(String("Timed out waiting to rename the file: ") + SystemErrorText());
+            return false;
+        }
+        limit->Pause();
+    }
 }
 
 bool PosixFileManager::Copy(int32_t fromKind, const char* from, int32_t toKind, const char* to) {

@@ -38,11 +38,15 @@ public:
     bool Replaced() override;
     // The open file's device and inode (false when the pool closed it).
     bool Identify(platform::FileInfo& out);
+    bool Identify(bool ofPath, FileIdentity* out) override;
 
     // Opens the stored path with the stored mode (create, truncate and
     // exclusive bits included); the platform's error is left for the caller.
     bool OpenHandle();
     bool IsOpen() const { return handle.IsOpen(); }
+    // The handle, for the manager's operations that let a holder rename
+    // through its own handles.
+    const platform::FileHandle& Handle() const { return handle; }
     int32_t OpenMode() const { return mode; }
 
 private:
@@ -80,6 +84,7 @@ public:
     bool Rename(int32_t fromKind, const char* from, int32_t toKind, const char* to) override;
     bool RenamePath(const char* from, const char* to) override;
     int HeldHandles(const char* path);
+    bool Exchange(int32_t kind, const char* a, const char* b, File* const* own, int32_t ownCount) override;
     bool Touch(int32_t kind, const char* path) override;
     bool TouchPath(const char* path) override;
     bool Exists(int32_t kind, const char* path, bool* outExists) override;

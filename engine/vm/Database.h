@@ -69,6 +69,8 @@ public:
     // Unregisters, unlinks and deletes the view.
     virtual void RemoveView(DatabaseView* view);
     virtual DatabaseView* PrimaryView();
+    // The view of that name (without regard to case), or null.
+    DatabaseView* FindView(const char* text, int32_t length) { return viewTable.Find(text, length); }
     // Moves the view to the front when it is one of this database's.
     virtual void SetPrimaryView(DatabaseView* view);
     // The first field of that name among the views, in list order, or null.

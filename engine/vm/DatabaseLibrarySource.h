@@ -1,6 +1,6 @@
-// What VrOPEN and VrCREATE need of the request's database libraries: a new
-// database of a type that a plug-in library serves. The host's library
-// manager makes them; the built-in "xbase3" type never comes here.
+// What VrOPEN and VrCREATE need to make a database: one of the built-in
+// "xbase3" driver, or one of a type that a plug-in library serves. The
+// database engine's library manager makes both; the engine only chooses.
 #pragma once
 
 #include <cstdint>
@@ -23,6 +23,15 @@ class DatabaseLibrarySource {
     // *error and the name left to the caller, when no library serves the type.
     virtual Database* NewDatabase(VornApplication* application, VornVM* program, const char* type,
                                   int32_t typeLength, const DatabaseText& name, String* error) = 0;
+    // A new database of the built-in "xbase3" driver, neither opened nor
+    // created yet, named as above; null when this source has no such driver.
+    virtual Database* NewXBaseDatabase(VornApplication* application, VornVM* program,
+                                       const DatabaseText& name) {
+        (void)application;
+        (void)program;
+        (void)name;
+        return nullptr;
+    }
 };
 
 } // namespace vorn

@@ -34,6 +34,7 @@ class DoContext;
 class DoExpression;
 class ExternalFunctionSource;
 class DatabaseLibrarySource;
+struct DatabaseText;
 class Function;
 class FunctionManager;
 class ImportFeature;
@@ -112,6 +113,10 @@ public:
     // *error set, on failure.
     Segment* CompileExpression(const char* text, int32_t length, const char* sourceFile,
                                int32_t sourceFileLength, int32_t line, String* error);
+    // The same for the keys and filters of a database: field references
+    // without an alias (D.field) name databaseName (may be null).
+    Segment* CompileDatabaseExpression(const char* text, int32_t length, const char* databaseName,
+                                       String* error);
     // The interpreter loop: 1 when the run ended normally (segment end or
     // exit), 0 when aborted or timed out. Running out of memory is a fatal
     // error of the run ("Out of memory"), never the end of the process.
@@ -426,7 +431,10 @@ protected:
     // The VrCALL begin words with their operand count (5, 8, 9 or 10).
     void HttpBegin(int32_t count);
     void OpSmtpn();         // 0x5114
-    // Database tags 0x0200 .. 0x021a.
+    // The fatal error of a word whose handler is not part of this build.
+    void NotSupported(const char* mnemonic);
+
+    // ==== Database tags 0x0200 .. 0x021a (VornVMDatabase.cpp) ========================
     void OpDbOpen();        // 0x0200
     void OpDbClose();       // 0x0201
     void OpDbSkip();        // 0x0202
@@ -453,8 +461,20 @@ protected:
     void OpDbRollback();    // 0x0218
     void OpDbTransact();    // 0x0219
     void OpDbCommand();     // 0x021a
-    // The fatal error of a word whose handler is not part of this build.
-    void NotSupported(const char* mnemonic);
+    // Their helpers. The finders report a miss as the tag's error and give
+    // null; the pops take the operands first and give null when the run is
+    // aborted. DatabaseOutcome clears the tag's error variable or reports
+    // the message.
+    Database* FindDatabaseOperand(int32_t tag, const char* name, int32_t length);
+    DatabaseView* FindViewOperand(int32_t tag, Database* database, const char* name, int32_t length);
+    Database* PopDatabaseOperand(int32_t tag);
+    DatabaseView* PopViewOperand(int32_t tag);
+    void DatabaseOutcome(int32_t tag, int result, const String& error);
+    // A database of the type (empty: "vorn_defaultdatabase"), not yet opened.
+    Database* NewDatabaseOfType(int32_t tag, const char* type, int32_t typeLength, const DatabaseText& name);
+    void OpenDatabase(bool thirdText);
+    void ViewOperation(int32_t tag, int (DatabaseView::*operation)());
+    void DatabaseOperation(int32_t tag, int (Database::*operation)());
 
     // ==== Machine helpers for handlers (VornVM.cpp) =====================================
     // Adds displacement to pc after checking that the target lies within the

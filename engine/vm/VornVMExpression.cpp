@@ -6,11 +6,21 @@
 
 namespace vorn {
 
-
 Segment* VornVM::CompileExpression(const char* text, int32_t length, const char* sourceFile,
                                    int32_t sourceFileLength, int32_t line, String* error) {
     ExpressionCompiler compiler(externalCalls, segments, pool, functions, nullptr, text, length, nullptr, nullptr, 0,
                                 sourceFile, sourceFileLength, line, kExpressionFileVersion);
+    if (!compiler.Compile()) {
+        if (error) *error = compiler.ErrorText();
+        return nullptr;
+    }
+    return compiler.CodeSegment();
+}
+
+Segment* VornVM::CompileDatabaseExpression(const char* text, int32_t length, const char* databaseName,
+                                           String* error) {
+    ExpressionCompiler compiler(externalCalls, segments, pool, functions, nullptr, text, length, databaseName,
+                                nullptr, 0, nullptr, 0, 0, kExpressionFileVersion);
     if (!compiler.Compile()) {
         if (error) *error = compiler.ErrorText();
         return nullptr;
