@@ -70,7 +70,7 @@ int32_t SQLDriverClose(VornDatabase*) { return 1; }
 int32_t SQLDriverRelease(VornDatabase* database) {
     SQLDatabaseState* state = DatabaseState(database);
     if (!state) return 0;
-    vrDatabase_SetData(database, nullptr);
+    // The host drops its word itself (setting it would call this again).
     delete state;
     return 1;
 }
