@@ -16,7 +16,6 @@ namespace {
 
 // Operand numbers above this name no entry a compiler would make.
 constexpr int32_t kMaxOperand = 1 << 20;
-constexpr const char* kOutOfMemory = "Statement needs more than 256 MiB of memory";
 
 enum Step { kNext = 0, kJumped = 1, kRow = 2, kFail = -1 };
 
@@ -53,7 +52,7 @@ class SQLCursor {
 
 class SQLTemporaryTable {
   public:
-    SQLTemporaryTable(int32_t columns, int64_t* used) : columns(columns), arena(used) {}
+    SQLTemporaryTable(int32_t columns, SQLArenaBudget* budget) : columns(columns), arena(budget) {}
     ~SQLTemporaryTable() {
         for (SQLResult* record : records)
             for (int32_t i = 0; i < columns; ++i) record[i].~SQLResult();
@@ -134,7 +133,7 @@ class SQLBucket {
   public:
     static constexpr int32_t kChains = 4096;
 
-    SQLBucket(int32_t slots, int64_t* used) : slots(slots), arena(used), chains(new SQLBucketRecord*[kChains]()) {}
+    SQLBucket(int32_t slots, SQLArenaBudget* budget) : slots(slots), arena(budget), chains(new SQLBucketRecord*[kChains]()) {}
     ~SQLBucket() {
         for (SQLBucketRecord* record : order)
             for (int32_t i = 0; i < slots; ++i) record->slots[i].~SQLBucketEntry();
@@ -289,6 +288,13 @@ int SQLEngine::Bind(VornVariableList* list) {
 void SQLEngine::ApplyWrites() {
     for (auto& cursor : cursors)
         if (cursor && cursor->table->HasPending()) cursor->table->ApplyPending();
+}
+
+int SQLEngine::OutOfMemory() {
+    String message("Statement needs more than ");
+    message.AppendInteger(static_cast<int32_t>(memory.limit >> 20));
+    message.Append(" MiB of memory");
+    return Error(message);
 }
 
 int SQLEngine::Stopped() {
@@ -549,7 +555,8 @@ int SQLEngine::PopIntoResult(SQLResult* result, bool copy, SQLArena* arena) {
         result->SetDouble(e.number);
         break;
     case kText:
-        ok = result->SetText(e.text, e.length, e.size, e.owns, false, arena);
+        // A stored value's own text goes into the arena, under its budget.
+        ok = result->SetText(e.text, e.length, e.size, e.owns, arena && e.owns, arena);
         break;
     case kColumn:
         ok = result->SetText(e.column->Value(), e.column->ValueLength(), e.column->ValueLength() + 1, false, copy,
@@ -564,7 +571,7 @@ int SQLEngine::PopIntoResult(SQLResult* result, bool copy, SQLArena* arena) {
     default:
         break;
     }
-    return ok ? 0 : Error(kOutOfMemory);
+    return ok ? 0 : OutOfMemory();
 }
 
 int SQLEngine::PopIntoField(SQLCursor* cursor, XBaseField* field) {
@@ -850,7 +857,7 @@ int SQLEngine::BucketRecord(const SQLInstruction& in) {
     }
     for (int32_t i = 0; i < in.b; ++i) Drop(stack[--depth]);
     int found = bucket->Record(key.Text() ? key.Text() : "", key.Length());
-    if (found < 0) return Error(kOutOfMemory);
+    if (found < 0) return OutOfMemory();
     if (found && in.c != 0) {
         if (in.c < 0 || in.c > count) return Invalid();
         pc = in.c;
@@ -1019,12 +1026,12 @@ int SQLEngine::Execute(const SQLInstruction& in) {
     }
     case SQL_Temporary_Table:
         if (in.a < 0 || in.a >= kMaxOperand || in.b < 0 || in.b >= kMaxOperand) return Invalid();
-        Store(temporaries, in.a, new SQLTemporaryTable(in.b, &arenaBytes));
+        Store(temporaries, in.a, new SQLTemporaryTable(in.b, &memory));
         return kNext;
     case SQL_Temporary_Record: {
         SQLTemporaryTable* table = TemporaryAt(in.a);
         if (!table) return Invalid();
-        return table->Append() ? kNext : Error(kOutOfMemory);
+        return table->Append() ? kNext : OutOfMemory();
     }
     case SQL_Temporary_Sort: {
         SQLTemporaryTable* table = TemporaryAt(in.a);
@@ -1056,7 +1063,7 @@ int SQLEngine::Execute(const SQLInstruction& in) {
     }
     case SQL_Bucket:
         if (in.a < 0 || in.a >= kMaxOperand || in.b < 0 || in.b >= kMaxOperand) return Invalid();
-        Store(buckets, in.a, new SQLBucket(in.b, &arenaBytes));
+        Store(buckets, in.a, new SQLBucket(in.b, &memory));
         return kNext;
     case SQL_Bucket_Record:
         return BucketRecord(in);
@@ -1267,7 +1274,7 @@ int SQLEngine::Execute(const SQLInstruction& in) {
     case SQL_NOOP:
         return kNext;
     case SQL_Error:
-        if (!in.text1) return Error("");
+        if (!in.text1 || !in.text1[0]) return Invalid();
         return Error(in.length1 > 0 ? String(in.text1, in.length1) : String(in.text1));
     case SQL_Create_Table:
     case SQL_Alter_Table_Add:

@@ -66,6 +66,8 @@ class SQLEngine {
     void Load(const SQLInstruction* code, int32_t instructions, const std::vector<std::string>& values);
     // Stops a run once it has executed this many instructions (0: no bound).
     void SetInstructionLimit(int64_t limit) { instructionLimit = limit; }
+    // What sorted, grouped and distinct rows may hold (256 MiB unless set).
+    void SetMemoryLimit(int64_t bytes) { memory.limit = bytes; }
 
     // ---- Stack values ----------------------------------------------------------------
     enum Kind : int32_t { kInteger = 0, kDouble = 1, kText = 2, kColumn = 3, kResult = 4, kNull = 5 };
@@ -94,6 +96,7 @@ class SQLEngine {
     int Execute(const SQLInstruction& in);
     int Invalid() { return Error("Invalid instruction"); }
     int Stopped();
+    int OutOfMemory();
     void ApplyWrites();
 
     // Stack.
@@ -158,8 +161,8 @@ class SQLEngine {
     std::vector<std::unique_ptr<SQLCursor>> cursors;
     std::vector<std::unique_ptr<SQLTemporaryTable>> temporaries;
     std::vector<std::unique_ptr<SQLBucket>> buckets;
-    // Bytes the statement's arenas hold.
-    int64_t arenaBytes = 0;
+    // What the statement's arenas hold, and may.
+    SQLArenaBudget memory;
     String key;
 };
 

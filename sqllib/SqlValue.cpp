@@ -214,11 +214,11 @@ void* SQLArena::Allocate(size_t bytes) {
     bytes = (bytes + 7) & ~static_cast<size_t>(7);
     if (bytes > left) {
         size_t chunk = bytes > 65536 ? bytes : 65536;
-        if (*used + static_cast<int64_t>(chunk) > kBudget) return nullptr;
+        if (budget->used + static_cast<int64_t>(chunk) > budget->limit) return nullptr;
         char* made = static_cast<char*>(std::malloc(chunk));
         if (!made) return nullptr;
         chunks.push_back(made);
-        *used += static_cast<int64_t>(chunk);
+        budget->used += static_cast<int64_t>(chunk);
         mine += static_cast<int64_t>(chunk);
         next = made;
         left = chunk;
@@ -242,7 +242,7 @@ void SQLArena::Clear() {
     chunks.clear();
     next = nullptr;
     left = 0;
-    *used -= mine;
+    budget->used -= mine;
     mine = 0;
 }
 

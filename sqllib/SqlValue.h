@@ -34,12 +34,17 @@ bool SQLLike(const char* subject, int32_t subjectLength, const char* pattern, in
 // Bytes as unsigned, the shorter first on a common prefix.
 int SQLCompareBytes(const char* a, int32_t aLength, const char* b, int32_t bLength);
 
-// Copies of one statement's stored values: chunks freed together. Every
-// statement's arenas share one budget; past it an allocation gives null.
+// What the arenas of one statement may hold together.
+struct SQLArenaBudget {
+    int64_t used = 0;
+    int64_t limit = INT64_C(256) << 20;
+};
+
+// Copies of one statement's stored values: chunks freed together. Past the
+// budget an allocation gives null.
 class SQLArena {
   public:
-    static constexpr int64_t kBudget = INT64_C(256) << 20;
-    explicit SQLArena(int64_t* used) : used(used) {}
+    explicit SQLArena(SQLArenaBudget* budget) : budget(budget) {}
     ~SQLArena() { Clear(); }
     SQLArena(const SQLArena&) = delete;
     SQLArena& operator=(const SQLArena&) = delete;
@@ -52,7 +57,7 @@ class SQLArena {
     std::vector<char*> chunks;
     char* next = nullptr;
     size_t left = 0;
-    int64_t* used;
+    SQLArenaBudget* budget;
     int64_t mine = 0;
 };
 
