@@ -266,4 +266,9 @@ DatabaseLibraryDescriptor descriptor = MakeDescriptor();
 
 DatabaseLibraryDescriptor* SQLDescriptor() { return &descriptor; }
 
+bool SQLViewFinished(VornDatabaseView* view) {
+    SQLViewState* state = ViewState(view);
+    return !state || state->engine.Finished();
+}
+
 } // namespace vorn

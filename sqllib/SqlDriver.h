@@ -7,5 +7,7 @@
 namespace vorn {
 
 DatabaseLibraryDescriptor* SQLDescriptor();
+// Whether the view's statement has run to its end (its eof column is 1).
+bool SQLViewFinished(VornDatabaseView* view);
 
 } // namespace vorn

@@ -67,6 +67,7 @@ class SqlOracleTest : public SqlEngineTest {
         twinStatements = std::make_unique<SQLEngine>(twinSchema.get(), database);
         twinQueries = std::make_unique<SQLEngine>(twinSchema.get(), database);
         queries->SetInstructionLimit(kMostInstructions);
+        statements->SetInstructionLimit(kMostInstructions);
         twinQueries->SetInstructionLimit(kMostInstructions);
         ASSERT_EQ(sqlite3_open(":memory:", &lite), SQLITE_OK);
         ASSERT_EQ(sqlite3_exec(lite, "PRAGMA case_sensitive_like = ON", nullptr, nullptr, nullptr), SQLITE_OK);
@@ -268,6 +269,42 @@ TEST_F(SqlOracleTest, RowsAgreeWithSqliteWithAndWithoutIndexes) {
     EXPECT_GT(changes, 30);
     EXPECT_LT(skipped, 25);
     std::printf("compared %d, ordered %d, changes %d, skipped %d\n", compared, ordered, changes, skipped);
+}
+
+TEST_F(SqlOracleTest, MutatedStatementsEndInARowTheEndOrAMessage) {
+    std::mt19937 random(77);
+    ASSERT_NO_FATAL_FAILURE(Fill(random));
+    SqlQueryGenerator generator(77);
+    const char noise[] = "(),'?:%_*-+=<>. \x01" "\xff" "0aZ";
+    int failed = 0, ran = 0;
+    for (int i = 0; i < 150; ++i) {
+        std::string sql = SqlQueryGenerator::Ours(i % 3 ? generator.Query() : generator.Change(i % 3));
+        for (int m = 1 + static_cast<int>(random() % 4); m > 0 && !sql.empty(); --m) {
+            size_t at = random() % sql.size();
+            switch (random() % 4) {
+            case 0:
+                sql.erase(at, 1 + random() % 6);
+                break;
+            case 1:
+                sql.insert(at, 1, noise[random() % (sizeof noise - 1)]);
+                break;
+            case 2:
+                sql[at] = noise[random() % (sizeof noise - 1)];
+                break;
+            default:
+                sql.resize(at);
+            }
+        }
+        // Mostly as many values as there are markers, sometimes one more.
+        size_t markers = static_cast<size_t>(std::count(sql.begin(), sql.end(), '?'));
+        std::vector<std::string> values(markers + (random() % 5 == 0 ? 1 : 0), "5");
+        Outcome out = sql.rfind("SELECT", 0) == 0 ? Query(sql, values) : Outcome{{}, Exec(sql, values)};
+        (out.error.empty() ? ran : failed) += 1;
+        EXPECT_NE(out.error, "<failed without a message>") << sql;
+    }
+    EXPECT_GT(failed, 50);
+    EXPECT_GT(ran, 0);
+    for (const TableData& table : kTables) EXPECT_TRUE(IndexesAgree(table.name));
 }
 
 } // namespace
