@@ -214,10 +214,7 @@ int SQLEngine::Error(const char* message) { return Error(String(message ? messag
 int SQLEngine::Error(const String& message) {
     failed = true;
     error.Assign(message);
-    if (schema && schema->LogOpen()) {
-        schema->Log("Error: %.200s\n", error.Text());
-        schema->LogText("--------------------\n");
-    }
+    if (schema && schema->LogOpen()) schema->Log("Error: %.200s\n--------------------\n", error.Text());
     return -1;
 }
 
@@ -236,10 +233,12 @@ int SQLEngine::Prepare(const char* text, int32_t length) {
     pc = 0;
     steps = 0;
     catalog.Reset();
+    // Each block goes out in one write: requests sharing the log keep their lines whole.
     if (schema->LogOpen()) {
-        schema->LogText("SQL Prepare:\n");
-        schema->LogText(text ? text : "", length);
-        schema->LogText("\n--------------------\n");
+        String block("SQL Prepare:\n");
+        block.Append(text ? text : "", length);
+        block.Append("\n--------------------\n");
+        schema->LogText(block.Text(), block.Length());
     }
     if (!parser.Parse(text ? text : "", length)) return Error(parser.ErrorText());
     if (!generator.Generate()) return Error(generator.ErrorText());
