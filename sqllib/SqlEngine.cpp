@@ -27,13 +27,19 @@ bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' ||
 
 class SQLCursor {
   public:
-    explicit SQLCursor(Table* table, bool writing) : table(table), writing(writing) {}
-    ~SQLCursor() { delete table; }
+    SQLCursor(Schema* schema, Table* table, bool writing, bool reused, uint32_t openedAt)
+        : schema(schema), table(table), writing(writing), reused(reused), openedAt(openedAt) {}
+    // The table stays open for the next statement.
+    ~SQLCursor() { schema->GiveIdleTable(table, openedAt); }
     SQLCursor(const SQLCursor&) = delete;
     SQLCursor& operator=(const SQLCursor&) = delete;
 
+    Schema* schema;
     Table* table;
     bool writing;
+    // Kept from an earlier statement: its header is read again at the first row.
+    bool reused;
+    uint32_t openedAt;
     Index* index = nullptr;
     std::vector<XBaseField*> columns;
     String key1;
@@ -663,15 +669,19 @@ static void Store(std::vector<std::unique_ptr<T>>& array, int32_t at, T* made) {
 
 int SQLEngine::CursorOpen(const SQLInstruction& in) {
     if (in.a < 0 || in.a >= kMaxOperand || !in.text1 || in.length1 < 0) return Invalid();
-    Table* table = schema->LoadTable(in.text1, in.length1);
+    uint32_t counter = 0;
+    if (!schema->CatalogCounter(&counter)) return Error(schema->ErrorText());
+    Table* table = schema->TakeIdleTable(in.text1, in.length1);
+    bool reused = table != nullptr;
+    if (!table) table = schema->LoadTable(in.text1, in.length1);
     if (!table)
         return Error(String("Unable to create cursor for table '") + String(in.text1, in.length1) +
                      "': " + schema->ErrorText());
-    if (in.b != 0 && !schema->OpenIndexes(table)) {
+    if (in.b != 0 && !table->IndexesOpen() && !schema->OpenIndexes(table)) {
         delete table;
         return Error(schema->ErrorText());
     }
-    Store(cursors, in.a, new SQLCursor(table, in.b != 0));
+    Store(cursors, in.a, new SQLCursor(schema, table, in.b != 0, reused, counter));
     return kNext;
 }
 
@@ -755,6 +765,11 @@ int SQLEngine::CursorIndex(const SQLInstruction& in) {
 int SQLEngine::CursorStep(SQLCursor* cursor, bool first, bool& row) {
     row = false;
     VornSQLTable& data = cursor->table->Data();
+    if (first && cursor->reused) {
+        // Other requests may have appended since the table was last read.
+        if (!data.RefreshHeader()) return Error(data.ErrorText());
+        cursor->reused = false;
+    }
     if (first) cursor->limit = data.RecordCount();
     auto read = [&](int32_t record, bool& live) {
         live = false;
@@ -914,6 +929,8 @@ int SQLEngine::BucketAggregate(const SQLInstruction& in) {
 
 int SQLEngine::SchemaChange(const SQLInstruction& in) {
     if (!in.text1 || in.length1 < 0) return Invalid();
+    // Files kept open for later statements would stand in the change's way.
+    schema->DropIdleTables();
     int ok = 0;
     switch (in.opcode) {
     case SQL_Create_Table:
