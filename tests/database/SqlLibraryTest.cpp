@@ -28,5 +28,26 @@ TEST_F(SqlLibraryTest, CreatesQueriesAndReadsColumns) {
     EXPECT_EQ(out, "VrCREATE=\nVrQUERY=\nVrQUERY=\nVrOPENVIEW=\n2:apple:0\n1:pear:0\n1\n");
 }
 
+// A view that fails after the library registered it is closed by the host
+// (the library's state with it): the name is free for the next try.
+TEST_F(SqlLibraryTest, FailedViewsLeaveNothingAndCommandsAnswer) {
+    std::string out = Sql(
+        "dbquery s \"CREATE TABLE t (a NUMERIC(5))\" \"\"\n"
+        "dbquery s \"INSERT INTO t VALUES (3)\" \"\"\n"
+        "dbopenview s v \"SELECT a FROM t WHERE a = ?\" \"\"\nerr VrOPENVIEW\n"
+        "let p1 \"3\"\n"
+        "dbopenview s v \"SELECT a FROM t WHERE a = ?\" \"p1\"\nerr VrOPENVIEW\nprint v.a \"/\" v.eof\n"
+        "dbskip s v 0\nerr VrSKIP\nprint v.a\n"
+        "dbskip s v 5\nerr VrSKIP\nprint v.eof\n"
+        "dbcommand s LOG \"\"\nerr VrDBCOMMAND\n"
+        "dbcommand s other \"x\"\nerr VrDBCOMMAND\n"
+        "dbquery s \"SELECT a FROM t\" \"\"\nerr VrQUERY\n");
+    EXPECT_EQ(out, "VrCREATE=\nVrOPENVIEW=Input parameter count mismatch: Found 0 expected 1\nVrOPENVIEW=\n3/0\n"
+                   "VrSKIP=\n3\nVrSKIP=\n1\nVrDBCOMMAND=\nVrDBCOMMAND=\n"
+                   "VrQUERY=Queries that return results are not valid in this context\n");
+    EXPECT_NE(Bytes("sql.log").find("SQL Prepare:\nSELECT a FROM t\n"), std::string::npos);
+    Verify("t.dbf");
+}
+
 } // namespace
 } // namespace vorn::test
