@@ -3,6 +3,8 @@
 // Python dBASE readers and the index checker.
 #include "tests/database/DatabaseScriptSupport.h"
 
+#include <chrono>
+
 namespace vorn::test {
 namespace {
 
@@ -47,6 +49,23 @@ TEST_F(SqlLibraryTest, FailedViewsLeaveNothingAndCommandsAnswer) {
                    "VrQUERY=Queries that return results are not valid in this context\n");
     EXPECT_NE(Bytes("sql.log").find("SQL Prepare:\nSELECT a FROM t\n"), std::string::npos);
     Verify("t.dbf");
+}
+
+// A statement runs inside one instruction: a runaway join still ends with
+// the request's time-out.
+TEST_F(SqlLibraryTest, ARunawayJoinStopsAtTheTimeOut) {
+    std::string script = "dbquery s \"CREATE TABLE t (a NUMERIC(5))\" \"\"\n"
+                         "dbquery s \"INSERT INTO t VALUES (1)\" \"\"\n";
+    for (int i = 0; i < 9; ++i) script += "dbquery s \"INSERT INTO t SELECT * FROM t\" \"\"\n";
+    script += "dbopenview s c \"SELECT COUNT(*) AS n FROM t\" \"\"\nprint c.n\n"
+              "dbopenview s v \"SELECT COUNT(*) AS n FROM t a, t b, t c\" \"\"\nerr VrOPENVIEW\n";
+    auto started = std::chrono::steady_clock::now();
+    int32_t status = 0;
+    std::string out = Run("create s shop \"\" vornsql\n" + script, &status, {"globaltimeout=1"});
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    EXPECT_EQ(out.substr(0, 4), "512\n") << out;
+    EXPECT_NE(out.find("Statement stopped: the request has ended"), std::string::npos) << out;
+    EXPECT_LT(seconds, 20.0);
 }
 
 } // namespace
