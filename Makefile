@@ -83,15 +83,16 @@ run: build
 # Builds, assembles the command-line examples and runs one (EXAMPLE=loop runs
 # another) with the examples as its script directory, so that VrDO finds the
 # files beside it, and as its data directory, so that the files examples write
-# stay in the build.
+# stay in the build. The SQL library serves the type "vornsql" (EXAMPLE=sql).
 EXAMPLE ?= function
 example: build
 	@mkdir -p $(BUILD)/examples
 	@for f in examples/*.vra; do \
 	  $(BUILD)/tools/vrasm -o $(BUILD)/examples/$$(basename $${f%.vra}).vrc $$f || exit 1; \
 	done
-	@echo "--- vrrun -s $(BUILD)/examples -d $(BUILD)/examples $(EXAMPLE).vrc"
-	@$(BUILD)/tools/vrrun -s $(BUILD)/examples -d $(BUILD)/examples $(EXAMPLE).vrc
+	@echo "--- vrrun -s $(BUILD)/examples -d $(BUILD)/examples -t vornsql=$(BUILD)/sqllib/libvornsql.so $(EXAMPLE).vrc"
+	@$(BUILD)/tools/vrrun -s $(BUILD)/examples -d $(BUILD)/examples -t vornsql=$(BUILD)/sqllib/libvornsql.so \
+	  $(EXAMPLE).vrc
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')

@@ -113,6 +113,7 @@ int Index::Holds(const String& k, int32_t record) {
 Schema::Schema(VornProgram* program) : program(program), files(program) {}
 
 Schema::~Schema() {
+    DropIdleTables();
     Reset();
     CloseLog();
 }
@@ -317,6 +318,42 @@ Table* Schema::GetTable(const char* name, int32_t length) {
 
 void Schema::EvictTable(const char* name, int32_t length) {
     delete tables.Remove(name, length);
+}
+
+Table* Schema::TakeIdleTable(const char* name, int32_t length) {
+    if (idle.empty()) return nullptr;
+    uint32_t counter = 0;
+    if (!CatalogCounter(&counter) || counter != idleCounter) {
+        DropIdleTables();
+        return nullptr;
+    }
+    for (size_t i = idle.size(); i-- > 0;) {
+        Table* table = idle[i];
+        if (!table->Name().EqualsNoCase(name, length)) continue;
+        idle.erase(idle.begin() + static_cast<std::ptrdiff_t>(i));
+        for (int32_t f = 0; f < table->Data().FieldCount(); ++f) table->Data().FieldAt(f)->SetValue("", 0);
+        return table;
+    }
+    return nullptr;
+}
+
+void Schema::GiveIdleTable(Table* table, uint32_t openedAt) {
+    if (!table) return;
+    if (table->HasPending()) table->ApplyPending();
+    uint32_t counter = 0;
+    // A table read before a catalog change may describe files that are gone.
+    if (!CatalogCounter(&counter) || counter != openedAt) {
+        delete table;
+        return;
+    }
+    if (idle.size() >= 16 || (!idle.empty() && counter != idleCounter)) DropIdleTables();
+    idleCounter = counter;
+    idle.push_back(table);
+}
+
+void Schema::DropIdleTables() {
+    for (Table* table : idle) delete table;
+    idle.clear();
 }
 
 void Schema::EmptyCache() {

@@ -232,6 +232,13 @@ class Schema {
     int OpenIndexes(Table* table);
     // Drops the table from the cache (its queued changes are applied).
     void EvictTable(const char* name, int32_t length = -1);
+    // Tables statements read and wrote, kept open for the next statement
+    // while the catalog does not change: Take gives one (with its fields
+    // empty) or null, Give takes one back (its queued changes applied),
+    // unless the catalog's change counter moved from the one it was opened at.
+    Table* TakeIdleTable(const char* name, int32_t length);
+    void GiveIdleTable(Table* table, uint32_t openedAt);
+    void DropIdleTables();
     void EmptyCache();
     // Schema directory + value; valid until the next call.
     const String& ResolvePath(const char* value, int32_t length = -1);
@@ -319,6 +326,8 @@ class Schema {
     String error;
     String scratch;
     HashTable<Table> tables{true, true, 12, 512};
+    std::vector<Table*> idle;
+    uint32_t idleCounter = 0;
     VornFile* log = nullptr;
     char subdirChar = 0;
 };

@@ -135,4 +135,15 @@ int VornSQLTable::WriteRecordImage(int32_t n, const uint8_t* bytes) {
     return 1;
 }
 
+int VornSQLTable::RefreshHeader() {
+    XBaseStore* store = DataStore();
+    if (!store) return 0;
+    XBaseRangeLock lock(store, 0, HeaderLength());
+    if (!lock.Take(false)) {
+        SetError(String("Error locking '") + Name() + "' for read: " + store->ErrorText());
+        return 0;
+    }
+    return ReadHeader();
+}
+
 } // namespace vorn

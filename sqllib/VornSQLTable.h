@@ -57,6 +57,9 @@ class VornSQLTable : public XBaseTable {
 
     VornSQLFiles* Files() const { return files; }
 
+    // Reads the header again (the record count), under the header lock.
+    int RefreshHeader();
+
   private:
     void IndexFields();
 

@@ -10,10 +10,13 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <atomic>
 #include <random>
+#include <regex>
 #include <string>
 #include <thread>
 
+#include "tests/database/KPZIndexChecker.h"
 #include "tests/platform/PlatformTestSupport.h"
 #include "tests/server/ServerSupport.h"
 #include "tests/tools/LoadedProgram.h"
@@ -109,6 +112,76 @@ again:
 .end
 )";
 
+
+// An SQL database of the vornsql library, made by the first request: each
+// request adds a row for the parameter who (its SQL in the shared log);
+// sqlcount counts the rows whose who is like the parameter.
+const char kSqlOpen[] = R"SQL(    tagerror 28, 0
+    tagerror 42, 0
+    tagerror 44, 0
+    tagerror 46, 0
+    pushc "s"
+    pushc "visits"
+    pushc ""
+    pushc "vornsql"
+    pushc ""
+    pushc ""
+    dbopen
+    pushg VrOPEN_Error
+    pushc ""
+    eq
+    jmp_ne opened
+    pushc "s"
+    pushc "visits"
+    pushc "vornsql"
+    pushc ""
+    dbcreate
+    pushc "s"
+    pushc "CREATE TABLE visits (who CHAR(20), n NUMERIC(6))"
+    pushc ""
+    dbquery
+    pushc "s"
+    pushc "CREATE INDEX visits_who ON visits (who)"
+    pushc ""
+    dbquery
+opened:
+    pushc "s"
+    pushc "log"
+    pushc "sql.log"
+    dbcommand
+)SQL";
+
+const std::string kSqlAdd = std::string(".global who VrOPEN_Error VrQUERY_Error\n.segment main entry\n") + kSqlOpen +
+                            R"SQL(    pushc "s"
+    pushc "INSERT INTO visits VALUES (?, 1)"
+    pushc "who"
+    dbquery
+    pushc "added "
+    pushg VrQUERY_Error
+    cat
+    out
+.end
+)SQL";
+
+const std::string kSqlCount = std::string(".global who VrOPEN_Error VrOPENVIEW_Error\n.segment main entry\n") +
+                              kSqlOpen + R"SQL(    pushc "s"
+    pushc "v"
+    pushc "SELECT COUNT(*) AS n, SUM(n) AS total FROM visits WHERE who LIKE ?"
+    pushc "who"
+    dbopenview
+    pushc "count="
+    pushdc "v", "n"
+    cat
+    pushc " total="
+    cat
+    pushdc "v", "total"
+    cat
+    pushg VrOPENVIEW_Error
+    cat
+    out
+.end
+)SQL";
+
 class Server : public ::testing::Environment {
   public:
     void SetUp() override {
@@ -124,13 +197,17 @@ class Server : public ::testing::Environment {
             vorn::test::Bytes bytes = vorn::test::Assembled(source);
             WriteText(root + "/" + name, std::string(bytes.begin(), bytes.end()));
         }
+        for (auto [name, source] : {std::pair{"sqladd.vrc", &kSqlAdd}, std::pair{"sqlcount.vrc", &kSqlCount}}) {
+            vorn::test::Bytes bytes = vorn::test::Assembled(source->c_str());
+            WriteText(root + "/" + name, std::string(bytes.begin(), bytes.end()));
+        }
         // Outside the root: never served.
         vorn::test::Bytes secret = vorn::test::Assembled(".segment main entry\n pushc \"SECRET\"\n out\n.end\n");
         WriteText(base / "secret.vrc", std::string(secret.begin(), secret.end()));
         WriteText(base / "registry.conf",
                   "[SOFTWARE\\Vorn\\Vorn Tevrona NT]\nThreads = dword:1\n"
                   "[SOFTWARE\\Vorn\\Vorn Tevrona NT\\Configuration]\nvornroot = " + root + "\ndatadir = " + data +
-                      "\nlibraries[] = b,," VORN_FIXTURE_UPLOADDIGEST "\n"
+                      "\nlibraries[] = b,," VORN_FIXTURE_UPLOADDIGEST "\nlibraries[] = d,vornsql," VORN_VORNSQL "\n"
                       "[SOFTWARE\\Vorn\\Vorn Tevrona NT\\Configuration\\1\\ROOT\\loop.vrc]\nglobaltimeout = dword:1\n");
         setenv("VORN_TEST_UPLOADS", data.c_str(), 1);
         setenv("VORN_TEST_DIGESTS", (base / "digests").c_str(), 1);
@@ -319,6 +396,39 @@ TEST_F(Serving, AScriptPastItsDeadlineIsStopped) {
     EXPECT_EQ(r.body, "looping Application timed out");
     // A one-second deadline, seen at the watchdog's next five-second tick.
     EXPECT_LT(seconds, 15.0);
+}
+
+// Last: nginx keeps its connections to the responder open afterwards, one an
+// acceptor, which the raw-socket tests above need free.
+TEST_F(Serving, SqlPagesInsertConcurrentlyAndCount) {
+    HttpResponse first = Http(Port(), "GET", "/sqladd.vrc?who=first");
+    ASSERT_EQ(first.body, "added ");
+    constexpr int kClients = 4, kRequests = 50;
+    std::vector<std::thread> clients;
+    std::atomic<int> added{0};
+    for (int c = 0; c < kClients; ++c)
+        clients.emplace_back([&, c] {
+            for (int i = 0; i < kRequests; ++i)
+                if (Http(Port(), "GET", "/sqladd.vrc?who=client" + std::to_string(c)).body == "added ") ++added;
+        });
+    for (std::thread& t : clients) t.join();
+    EXPECT_EQ(added.load(), kClients * kRequests);
+    EXPECT_EQ(Http(Port(), "GET", "/sqlcount.vrc?who=client%25").body,
+              "count=" + std::to_string(kClients * kRequests) + " total=" + std::to_string(kClients * kRequests));
+    EXPECT_EQ(Http(Port(), "GET", "/sqlcount.vrc?who=client2").body,
+              "count=" + std::to_string(kRequests) + " total=" + std::to_string(kRequests));
+    EXPECT_EQ(Http(Port(), "GET", "/sqlcount.vrc?who=first").body, "count=1 total=1");
+    // The index holds one sound entry per row.
+    std::vector<vorn::test::IndexEntry> entries;
+    ASSERT_TRUE(vorn::test::CheckIndex(ReadText(server->data + "/visits_who.vrx"), &entries));
+    EXPECT_EQ(entries.size(), static_cast<size_t>(kClients * kRequests + 1));
+    // Requests shared the log: every line is whole.
+    std::string log = ReadText(server->data + "/sql.log");
+    std::regex line(R"(SQL Prepare:|INSERT INTO visits VALUES \(\?, 1\)|SELECT COUNT.*|CREATE .*|-{20}|\d{4} SQL_\w+ .*)");
+    size_t start = 0, lines = 0;
+    for (size_t end; (end = log.find('\n', start)) != std::string::npos; start = end + 1, ++lines)
+        ASSERT_TRUE(std::regex_match(log.substr(start, end - start), line)) << log.substr(start, end - start);
+    EXPECT_GT(lines, static_cast<size_t>(kClients * kRequests * 3));
 }
 
 } // namespace

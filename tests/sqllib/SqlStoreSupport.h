@@ -36,6 +36,7 @@ class SqlHost {
     void Close(VornProgram* program) {
         if (close) close(program);
     }
+    void* Symbol(const char* name) const { return module ? dlsym(module, name) : nullptr; }
 
   private:
     SqlHost() {
