@@ -186,14 +186,19 @@ struct Connection {
             return true;
         }
         if (code == platform::kIsapiDoneWithSession) {
-            std::lock_guard<std::mutex> lock(c->mutex);
-            if (c->state != InExtension) {
-                errno = EINVAL;
-                return false;
+            {
+                std::lock_guard<std::mutex> lock(c->mutex);
+                if (c->state != InExtension) {
+                    errno = EINVAL;
+                    return false;
+                }
+                if (!c->headerSent) c->Answer("500 Internal Server Error");
+                c->Finish();
+                c->state = Done;
             }
-            if (!c->headerSent) c->Answer("500 Internal Server Error");
-            c->Finish();
-            c->state = Done;
+            // Woken after the lock is free, the acceptor does not wait for it
+            // again. The connection outlives the responder's threads, so a
+            // late notify only wakes a waiter that checks its state anew.
             c->changed.notify_all();
             return true;
         }
@@ -243,10 +248,7 @@ int Responder::AcceptOne() {
             SetTimeouts(fd);
             return fd;
         }
-        {
-            std::lock_guard<std::mutex> lock(stopMutex);
-            if (stopping) return -1;
-        }
+        if (stopping.load(std::memory_order_acquire)) return -1;
         if (errno != EINTR && errno != ECONNABORTED && errno != EAGAIN) {
             // Out of descriptors and the like: let the others finish first.
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -314,10 +316,7 @@ int Responder::WaitForHead(Connection* c, bool idle) {
 
 void Responder::Acceptor(Connection* c) {
     for (;;) {
-        {
-            std::lock_guard<std::mutex> lock(stopMutex);
-            if (stopping) break;
-        }
+        if (stopping.load(std::memory_order_acquire)) break;
         bool kept = c->request.ipcFd >= 0;
         if (!kept) {
             int fd = AcceptOne();
@@ -401,13 +400,10 @@ void Responder::Serve(Connection* c) {
     block.readClient = &Connection::ReadClient;
     block.serverSupportFunction = &Connection::ServerSupportFunction;
 
-    {
-        std::lock_guard<std::mutex> lock(stopMutex);
-        if (stopping) {
-            c->Answer("503 Service Unavailable");
-            c->Finish();
-            return;
-        }
+    if (stopping.load(std::memory_order_acquire)) {
+        c->Answer("503 Service Unavailable");
+        c->Finish();
+        return;
     }
     {
         std::lock_guard<std::mutex> lock(c->mutex);
@@ -425,11 +421,7 @@ void Responder::Serve(Connection* c) {
 }
 
 bool Responder::Stop() {
-    {
-        std::lock_guard<std::mutex> lock(stopMutex);
-        if (stopping) return true;
-        stopping = true;
-    }
+    if (stopping.exchange(true, std::memory_order_acq_rel)) return true;
     shutdown(listenSocket, SHUT_RD);                          // every accept ends
     if (wakeSocket[0] >= 0) shutdown(wakeSocket[0], SHUT_WR); // every poll on the other end wakes
     bool stopped = !extension || !extension->terminate || extension->terminate(0);
