@@ -2,6 +2,7 @@
 
 #include <fcgiapp.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -88,6 +89,13 @@ struct Connection {
     std::condition_variable changed;
     State state = Idle;
     bool headerSent = false;
+    // Set by a worker that closed the connection while the acceptor may be
+    // polling it (an eventfd; -1 when none could be made).
+    int closedEvent = -1;
+
+    ~Connection() {
+        if (closedEvent >= 0) close(closedEvent);
+    }
 
     const char* Variable(const char* name) {
         if (std::strcmp(name, "ALL_HTTP") == 0) return allHttp.c_str();
@@ -195,6 +203,11 @@ struct Connection {
                 if (!c->headerSent) c->Answer("500 Internal Server Error");
                 c->Finish();
                 c->state = Done;
+                if (c->request.ipcFd < 0 && c->closedEvent >= 0) {
+                    uint64_t one = 1;
+                    ssize_t written = write(c->closedEvent, &one, sizeof one);
+                    (void)written; // a counter already set wakes the poll as well
+                }
             }
             // Woken after the lock is free, the acceptor does not wait for it
             // again. The connection outlives the responder's threads, so a
@@ -213,6 +226,7 @@ Responder::Responder(Extension* ext, int socket, int32_t acceptors) : extension(
     for (int32_t i = 0; i < (acceptors > 0 ? acceptors : 1); ++i) {
         auto connection = std::make_unique<Connection>();
         connection->owner = this;
+        connection->closedEvent = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
         FCGX_InitRequest(&connection->request, -1, 0); // never accepts by itself
         connections.push_back(std::move(connection));
     }
@@ -409,12 +423,30 @@ void Responder::Serve(Connection* c) {
         std::lock_guard<std::mutex> lock(c->mutex);
         c->state = Connection::InExtension;
     }
+    // A kept connection without a body is silent until the response has
+    // ended: the acceptor then waits on the connection itself, so the worker
+    // that ends the request need not wake it, and one wake-up serves both the
+    // end and the next request. Anything else waits for the end as such.
+    int fd = c->request.ipcFd;
+    bool watch = announced == 0 && c->request.keepConnection && c->closedEvent >= 0;
     uint32_t status = extension->httpProc(&block);
     std::unique_lock<std::mutex> lock(c->mutex);
     if (status != platform::kIsapiStatusPending && c->state == Connection::InExtension) {
         if (!c->headerSent) c->Answer("500 Internal Server Error");
         c->Finish();
         c->state = Connection::Done;
+    }
+    if (watch && c->state != Connection::Done) {
+        lock.unlock();
+        // fd may be closed (and its number reused) by the worker meanwhile:
+        // it is only polled, and the closed event ends that wait.
+        pollfd fds[3] = {{wakeSocket[1], POLLIN, 0}, {fd, POLLIN | POLLRDHUP, 0}, {c->closedEvent, POLLIN, 0}};
+        while (poll(fds, 3, -1) < 0 && errno == EINTR) {
+        }
+        uint64_t count = 0;
+        ssize_t drained = read(c->closedEvent, &count, sizeof count);
+        (void)drained;
+        lock.lock();
     }
     c->changed.wait(lock, [c] { return c->state == Connection::Done; });
     c->state = Connection::Idle;
