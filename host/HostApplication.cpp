@@ -234,9 +234,12 @@ void HostApplication::Log(uint32_t event, const LogField* fields) {
 
 // --- ProgramTables ----------------------------------------------------------------------------
 
+// The scope and language tables start empty and small: Load replaces each
+// with the stored one, sized as the file says, and a program that cannot be
+// loaded never uses them.
 ProgramTables::ProgramTables(VornApplication* application, FileManager* files)
-    : reader(files), system(&pool, kScopeBits, kScopeCapacity), globals(&pool, kScopeBits, kScopeCapacity),
-      functions(&pool, 8), externalCalls(application), languages(application, &pool, &reader, 12, 8) {}
+    : reader(files), system(&pool, 0, 0), globals(&pool, 0, 0), functions(&pool, 8), externalCalls(application),
+      languages(application, &pool, &reader, 0, 8) {}
 
 bool ProgramTables::Open(const char* name, File* file, String* reason) {
     if (reader.OpenRead(name, file)) return true;

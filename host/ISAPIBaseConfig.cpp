@@ -346,11 +346,20 @@ void ReadProductSettings(ProductSettings& settings) {
 
 char* ReadServerVariable(const platform::IsapiControlBlock* controlBlock, const char* name) {
     if (!controlBlock || !controlBlock->getServerVariable) return nullptr;
-    size_t size = 0;
+    // Most values fit a small buffer: one call instead of asking the size first.
+    char small[256];
+    size_t size = sizeof small;
     errno = 0;
-    if (controlBlock->getServerVariable(controlBlock->connection, name, nullptr, &size) || errno != ERANGE ||
-        size == 0)
-        return nullptr;
+    if (controlBlock->getServerVariable(controlBlock->connection, name, small, &size)) {
+        if (size == 0) return nullptr;
+        size_t n = size < sizeof small ? size : sizeof small; // whatever the server says it wrote
+        auto* copy = static_cast<char*>(std::malloc(n + 1));
+        if (!copy) return nullptr;
+        std::memcpy(copy, small, n);
+        copy[n] = '\0';
+        return copy;
+    }
+    if (errno != ERANGE || size == 0) return nullptr;
     const size_t allocated = size;
     auto* buffer = static_cast<char*>(std::malloc(allocated + 1));
     if (!buffer) return nullptr;

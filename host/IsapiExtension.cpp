@@ -3,6 +3,7 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <shared_mutex>
 
 #include "host/ISAPIApplication.h"
 #include "host/ISAPIBaseConfig.h"
@@ -14,7 +15,8 @@ namespace vorn {
 
 namespace {
 
-std::mutex gStateMutex;
+// Shared by the server's threads posting requests, exclusive to start and stop.
+std::shared_mutex gStateMutex;
 RequestPool* gPool = nullptr;
 platform::ModuleHandle gModule = nullptr; // the extension's own, found at start-up
 
@@ -30,7 +32,7 @@ bool ExtensionGetVersion(platform::IsapiVersionInfo* info) {
         std::memcpy(info->description, "Vorn", 5);
     }
     try {
-        std::lock_guard<std::mutex> lock(gStateMutex);
+        std::lock_guard<std::shared_mutex> lock(gStateMutex);
         if (gPool) return true;
         gModule = platform::HostModule();
         ProductSettings settings;
@@ -52,7 +54,7 @@ bool ExtensionGetVersion(platform::IsapiVersionInfo* info) {
 
 uint32_t ExtensionHttpProc(platform::IsapiControlBlock* controlBlock) {
     try {
-        std::lock_guard<std::mutex> lock(gStateMutex);
+        std::shared_lock<std::shared_mutex> lock(gStateMutex);
         if (!gPool || !controlBlock) return platform::kIsapiStatusError;
         gPool->Post(controlBlock);
         return platform::kIsapiStatusPending;
@@ -65,7 +67,7 @@ bool ExtensionTerminate(uint32_t) {
     try {
         RequestPool* pool = nullptr;
         {
-            std::lock_guard<std::mutex> lock(gStateMutex);
+            std::lock_guard<std::shared_mutex> lock(gStateMutex);
             pool = gPool;
             gPool = nullptr;
         }

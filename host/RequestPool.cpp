@@ -98,7 +98,9 @@ int64_t RequestPool::Dropped() const {
 }
 
 void RequestPool::PostRunning(ServedRequest* application, uint32_t worker) {
-    reports.Post(0, new Report{application, worker});
+    // The item itself carries the report: its count is the worker, its key
+    // the application (null when it finished).
+    reports.Post(worker, application);
 }
 
 void RequestPool::Worker(uint32_t index) {
@@ -155,11 +157,8 @@ void RequestPool::Watchdog() {
             // application finished cannot have destroyed it before we know.
             std::lock_guard<std::mutex> lock(applicationLock);
             CompletionQueue::Item item{};
-            while (reports.TryTake(&item)) {
-                auto* report = static_cast<Report*>(item.key);
-                if (report->worker < running.size()) running[report->worker] = report->application;
-                delete report;
-            }
+            while (reports.TryTake(&item))
+                if (item.count < running.size()) running[item.count] = static_cast<ServedRequest*>(item.key);
             for (ServedRequest* application : running) {
                 if (!application) continue;
                 try {
@@ -199,7 +198,8 @@ bool RequestPool::Stop(int32_t waitMilliseconds) {
     CompletionQueue::Item item{};
     while (requests.TryTake(&item))
         if (item.count != 0) ++dropped;
-    while (reports.TryTake(&item)) delete static_cast<Report*>(item.key);
+    while (reports.TryTake(&item))
+        continue; // reports own nothing
     stopped = true;
     return true;
 }

@@ -82,10 +82,6 @@ class RequestPool {
     int64_t Dropped() const;
 
   private:
-    struct Report {
-        ServedRequest* application;
-        uint32_t worker;
-    };
     void Worker(uint32_t index);
     void Watchdog();
     void PostRunning(ServedRequest* application, uint32_t worker);

@@ -6,13 +6,31 @@
 #include <climits>
 #include <csignal>
 #include <cstring>
+#include <pthread.h>
 #include <unistd.h>
 
 namespace vorn::platform {
 
 int64_t ProcessId() { return static_cast<int64_t>(getpid()); }
 
-int64_t ThreadId() { return static_cast<int64_t>(gettid()); }
+namespace {
+
+// A thread's id never changes while it runs, so it is asked for once; a
+// forked child's only thread forgets the id it inherited.
+thread_local int64_t tThreadId = 0;
+
+void ForgetThreadId() { tThreadId = 0; }
+
+} // namespace
+
+int64_t ThreadId() {
+    if (tThreadId == 0) {
+        static const bool forgetsOnFork = pthread_atfork(nullptr, nullptr, &ForgetThreadId) == 0;
+        (void)forgetsOnFork;
+        tThreadId = static_cast<int64_t>(gettid());
+    }
+    return tThreadId;
+}
 
 bool ProcessAlive(int64_t pid) {
     // kill() with 0 or a negative id would address a whole process group.

@@ -2,6 +2,7 @@
 
 #include <fcgiapp.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -88,6 +89,13 @@ struct Connection {
     std::condition_variable changed;
     State state = Idle;
     bool headerSent = false;
+    // Set by a worker that closed the connection while the acceptor may be
+    // polling it (an eventfd; -1 when none could be made).
+    int closedEvent = -1;
+
+    ~Connection() {
+        if (closedEvent >= 0) close(closedEvent);
+    }
 
     const char* Variable(const char* name) {
         if (std::strcmp(name, "ALL_HTTP") == 0) return allHttp.c_str();
@@ -186,14 +194,24 @@ struct Connection {
             return true;
         }
         if (code == platform::kIsapiDoneWithSession) {
-            std::lock_guard<std::mutex> lock(c->mutex);
-            if (c->state != InExtension) {
-                errno = EINVAL;
-                return false;
+            {
+                std::lock_guard<std::mutex> lock(c->mutex);
+                if (c->state != InExtension) {
+                    errno = EINVAL;
+                    return false;
+                }
+                if (!c->headerSent) c->Answer("500 Internal Server Error");
+                c->Finish();
+                c->state = Done;
+                if (c->request.ipcFd < 0 && c->closedEvent >= 0) {
+                    uint64_t one = 1;
+                    ssize_t written = write(c->closedEvent, &one, sizeof one);
+                    (void)written; // a counter already set wakes the poll as well
+                }
             }
-            if (!c->headerSent) c->Answer("500 Internal Server Error");
-            c->Finish();
-            c->state = Done;
+            // Woken after the lock is free, the acceptor does not wait for it
+            // again. The connection outlives the responder's threads, so a
+            // late notify only wakes a waiter that checks its state anew.
             c->changed.notify_all();
             return true;
         }
@@ -208,6 +226,7 @@ Responder::Responder(Extension* ext, int socket, int32_t acceptors) : extension(
     for (int32_t i = 0; i < (acceptors > 0 ? acceptors : 1); ++i) {
         auto connection = std::make_unique<Connection>();
         connection->owner = this;
+        connection->closedEvent = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
         FCGX_InitRequest(&connection->request, -1, 0); // never accepts by itself
         connections.push_back(std::move(connection));
     }
@@ -243,10 +262,7 @@ int Responder::AcceptOne() {
             SetTimeouts(fd);
             return fd;
         }
-        {
-            std::lock_guard<std::mutex> lock(stopMutex);
-            if (stopping) return -1;
-        }
+        if (stopping.load(std::memory_order_acquire)) return -1;
         if (errno != EINTR && errno != ECONNABORTED && errno != EAGAIN) {
             // Out of descriptors and the like: let the others finish first.
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -314,10 +330,7 @@ int Responder::WaitForHead(Connection* c, bool idle) {
 
 void Responder::Acceptor(Connection* c) {
     for (;;) {
-        {
-            std::lock_guard<std::mutex> lock(stopMutex);
-            if (stopping) break;
-        }
+        if (stopping.load(std::memory_order_acquire)) break;
         bool kept = c->request.ipcFd >= 0;
         if (!kept) {
             int fd = AcceptOne();
@@ -401,18 +414,21 @@ void Responder::Serve(Connection* c) {
     block.readClient = &Connection::ReadClient;
     block.serverSupportFunction = &Connection::ServerSupportFunction;
 
-    {
-        std::lock_guard<std::mutex> lock(stopMutex);
-        if (stopping) {
-            c->Answer("503 Service Unavailable");
-            c->Finish();
-            return;
-        }
+    if (stopping.load(std::memory_order_acquire)) {
+        c->Answer("503 Service Unavailable");
+        c->Finish();
+        return;
     }
     {
         std::lock_guard<std::mutex> lock(c->mutex);
         c->state = Connection::InExtension;
     }
+    // A kept connection without a body is silent until the response has
+    // ended: the acceptor then waits on the connection itself, so the worker
+    // that ends the request need not wake it, and one wake-up serves both the
+    // end and the next request. Anything else waits for the end as such.
+    int fd = c->request.ipcFd;
+    bool watch = announced == 0 && c->request.keepConnection && c->closedEvent >= 0;
     uint32_t status = extension->httpProc(&block);
     std::unique_lock<std::mutex> lock(c->mutex);
     if (status != platform::kIsapiStatusPending && c->state == Connection::InExtension) {
@@ -420,16 +436,24 @@ void Responder::Serve(Connection* c) {
         c->Finish();
         c->state = Connection::Done;
     }
+    if (watch && c->state != Connection::Done) {
+        lock.unlock();
+        // fd may be closed (and its number reused) by the worker meanwhile:
+        // it is only polled, and the closed event ends that wait.
+        pollfd fds[3] = {{wakeSocket[1], POLLIN, 0}, {fd, POLLIN | POLLRDHUP, 0}, {c->closedEvent, POLLIN, 0}};
+        while (poll(fds, 3, -1) < 0 && errno == EINTR) {
+        }
+        uint64_t count = 0;
+        ssize_t drained = read(c->closedEvent, &count, sizeof count);
+        (void)drained;
+        lock.lock();
+    }
     c->changed.wait(lock, [c] { return c->state == Connection::Done; });
     c->state = Connection::Idle;
 }
 
 bool Responder::Stop() {
-    {
-        std::lock_guard<std::mutex> lock(stopMutex);
-        if (stopping) return true;
-        stopping = true;
-    }
+    if (stopping.exchange(true, std::memory_order_acq_rel)) return true;
     shutdown(listenSocket, SHUT_RD);                          // every accept ends
     if (wakeSocket[0] >= 0) shutdown(wakeSocket[0], SHUT_WR); // every poll on the other end wakes
     bool stopped = !extension || !extension->terminate || extension->terminate(0);

@@ -8,6 +8,7 @@
 // the requests in flight.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -64,8 +65,9 @@ class Responder {
     int wakeSocket[2] = {-1, -1};
     std::vector<std::unique_ptr<Connection>> connections;
     std::vector<std::thread> threads;
-    std::mutex stopMutex;
-    bool stopping = false;
+    // Read by every acceptor on every request: a flag, not a lock they would
+    // all queue on.
+    std::atomic<bool> stopping{false};
 };
 
 } // namespace vorn::server

@@ -3,7 +3,8 @@
 # through vornfcgi, the same bytes as a static file, a PHP page on PHP-FPM
 # (children = THREADS) and a do-nothing libfcgi responder (the floor). wrk
 # measures each in turn, ROUNDS alternating rounds; the best of each is
-# printed with its p99 latency and the ratios the goals name.
+# printed with its p99 latency, the CPU time its server spent per request and
+# the ratios the goals name.
 #
 #   bench/web/run.sh            THREADS=4 ROUNDS=3 SECONDS_EACH=10 PORT=8090
 set -euo pipefail
@@ -87,26 +88,46 @@ for target in hello.vrc hello.html hello.php null; do
   [ "$body" = "Hello, world!" ] || { echo "$target answers '$body'" >&2; exit 1; }
 done
 
-declare -A best p99
+# CPU time (clock ticks) of the processes that answer a target: on a loaded
+# machine the rates move with the load, the cost of a request much less.
+declare -A servers=([hello.vrc]="${pids[0]}" [null]="${pids[1]}" [hello.php]="${pids[2]}" [hello.html]="")
+ticks() {
+  local total=0 pid
+  for pid in ${servers[$1]} $( [ "$1" = hello.php ] && pgrep -P "${pids[2]}" ); do
+    [ -r "/proc/$pid/stat" ] && total=$((total + $(awk '{print $14 + $15}' "/proc/$pid/stat")))
+  done
+  echo "$total"
+}
+hertz=$(getconf CLK_TCK)
+
+declare -A best p99 cost
 for round in $(seq "$rounds"); do
   for target in hello.vrc hello.php null hello.html; do
+    before=$(ticks "$target")
     out=$(wrk -t2 -c32 -d"${duration}s" --latency "http://127.0.0.1:$port/$target")
+    after=$(ticks "$target")
     rps=$(awk '/^Requests\/sec:/ {print $2}' <<<"$out")
     tail=$(awk '$1 == "99%" {print $2}' <<<"$out")
     errors=$(awk '/Non-2xx|Socket errors/' <<<"$out")
-    printf 'round %d  %-10s %10.0f requests/s  p99 %s %s\n' "$round" "$target" "$rps" "$tail" "$errors"
+    served=$(awk '/requests in/ {print $1}' <<<"$out")
+    us=$(awk -v t=$((after - before)) -v h="$hertz" -v n="$served" -v s="${servers[$target]}" \
+      'BEGIN {if (s == "" || n == 0) print "-"; else printf "%.0f", t / h * 1e6 / n}')
+    printf 'round %d  %-10s %10.0f requests/s  p99 %-8s  server CPU %s us/request %s\n' \
+      "$round" "$target" "$rps" "$tail" "$us" "$errors"
     if [ -z "${best[$target]:-}" ] || awk -v a="$rps" -v b="${best[$target]}" 'BEGIN {exit !(a > b)}'; then
       best[$target]=$rps
       p99[$target]=$tail
+      cost[$target]=$us
     fi
   done
 done
 
 echo
-printf '%-28s %10.0f requests/s  p99 %s\n' "Vorn hello (vornfcgi)" "${best[hello.vrc]}" "${p99[hello.vrc]}"
-printf '%-28s %10.0f requests/s  p99 %s\n' "PHP-FPM ($threads children)" "${best[hello.php]}" "${p99[hello.php]}"
-printf '%-28s %10.0f requests/s  p99 %s\n' "do-nothing libfcgi" "${best[null]}" "${p99[null]}"
-printf '%-28s %10.0f requests/s  p99 %s\n' "static file" "${best[hello.html]}" "${p99[hello.html]}"
+line() { printf '%-28s %10.0f requests/s  p99 %-8s  server CPU %s us/request\n' "$1" "${best[$2]}" "${p99[$2]}" "${cost[$2]}"; }
+line "Vorn hello (vornfcgi)" hello.vrc
+line "PHP-FPM ($threads children)" hello.php
+line "do-nothing libfcgi" null
+line "static file" hello.html
 awk -v v="${best[hello.vrc]}" -v p="${best[hello.php]}" -v n="${best[null]}" -v s="${best[hello.html]}" 'BEGIN {
   printf "Vorn / PHP-FPM     %.2f (goal >= 1.5)\n", v / p
   printf "Vorn / do-nothing  %.2f (goal >= 0.80)\n", v / n

@@ -61,20 +61,18 @@ public:
     static constexpr int32_t kMaxBits = 30;
 
     // 2^bits buckets (bits is held to 0..30); initialSlots is the first length
-    // of the slot arrays. Every table of the system uses bits 12 and 512.
+    // of the slot arrays. Most tables of the system ask for bits 12 and 512.
+    //
+    // Those are the table's nominal sizes, which HashKey and Capacity report.
+    // Memory follows what the table holds: the buckets in use are a power of
+    // two up to the nominal count, doubled while there are more items than
+    // buckets, and the slot arrays double up to the nominal capacity. A
+    // table made and dropped per request with a handful of items stays small.
     HashTable(bool owns, bool caseInsensitive, int32_t bits, int32_t initialSlots)
         : owns_(owns), caseInsensitive_(caseInsensitive) {
         bits_ = bits < 0 ? 0 : (bits > kMaxBits ? kMaxBits : bits);
         bucketCount_ = static_cast<int32_t>(1u << bits_);
-        buckets_ = new int32_t[static_cast<size_t>(bucketCount_)];
-        for (int32_t i = 0; i < bucketCount_; ++i) buckets_[i] = -1;
         capacity_ = initialSlots > 0 ? initialSlots : 0;
-        next_ = new int32_t[static_cast<size_t>(capacity_)];
-        items_ = new T*[static_cast<size_t>(capacity_)];
-        for (int32_t i = 0; i < capacity_; ++i) {
-            next_[i] = -1;
-            items_[i] = nullptr;
-        }
     }
     HashTable(const HashTable&) = delete;
     HashTable& operator=(const HashTable&) = delete;
@@ -84,19 +82,21 @@ public:
         delete[] buckets_;
         delete[] next_;
         delete[] items_;
+        delete[] hashes_;
     }
 
     // Empties the table; the arrays keep their sizes and every slot is free again.
     virtual void Clear() {
         // Chains are cut first, so an item's destructor finds nothing half-freed.
-        for (int32_t i = 0; i < bucketCount_; ++i) buckets_[i] = -1;
+        for (int32_t i = 0; i < activeCount_; ++i) buckets_[i] = -1;
         if (owns_) DeleteItems();
-        for (int32_t i = 0; i < capacity_; ++i) {
+        for (int32_t i = 0; i < used_; ++i) {
             next_[i] = -1;
             items_[i] = nullptr;
         }
         count_ = 0;
         used_ = 0;
+        live_ = 0;
     }
 
     // The bucket of the item's key.
@@ -126,8 +126,13 @@ public:
     }
 
     T* Find(const char* key, int32_t length = -1) const {
+        if (live_ == 0) return nullptr;
         length = HashKeyLength(key, length);
-        for (int32_t e = buckets_[HashKey(key, length)]; e != -1; e = next_[e]) {
+        int32_t h = HashKey(key, length);
+        // Items of other buckets share a chain in use; only equal buckets can
+        // hold an equal key, and the chain stays sorted by key as a whole.
+        for (int32_t e = buckets_[h & (activeCount_ - 1)]; e != -1; e = next_[e]) {
+            if (hashes_[e] != h) continue;
             int c = CompareKey(items_[e], key, length);
             if (c == 0) return items_[e];
             if (c > 0) break;
@@ -138,35 +143,28 @@ public:
     // Never looks for an equal key: callers that replace remove first.
     void Insert(T* item) {
         if (used_ == capacity_) Grow();
+        if (used_ == room_) GrowRoom();
+        if (activeCount_ == 0)
+            Rehash(kFirstBits);
+        else if (live_ >= activeCount_ && activeBits_ < bits_)
+            Rehash(activeBits_ + 1);
         int32_t s = used_;
         items_[s] = item;
-        next_[s] = -1;
-        int32_t b = HashItem(item);
-        if (buckets_[b] == -1) {
-            buckets_[b] = s;
-            ++count_;
-        } else {
-            int32_t prev = -1;
-            int32_t e = buckets_[b];
-            while (e != -1 && CompareItems(item, items_[e]) >= 0) {
-                prev = e;
-                e = next_[e];
-            }
-            next_[s] = e;
-            if (prev == -1)
-                buckets_[b] = s;
-            else
-                next_[prev] = s;
-        }
+        hashes_[s] = HashItem(item);
+        if (!Link(s)) ++count_;
         ++used_;
+        ++live_;
     }
 
     // Unlinks the oldest item with that key and returns it (not deleted).
     T* Remove(const char* key, int32_t length = -1) {
+        if (live_ == 0) return nullptr;
         length = HashKeyLength(key, length);
-        int32_t b = HashKey(key, length);
+        int32_t h = HashKey(key, length);
+        int32_t b = h & (activeCount_ - 1);
         int32_t prev = -1;
         for (int32_t e = buckets_[b]; e != -1; prev = e, e = next_[e]) {
+            if (hashes_[e] != h) continue;
             int c = CompareKey(items_[e], key, length);
             if (c > 0) break;
             if (c == 0) {
@@ -178,6 +176,7 @@ public:
                 items_[e] = nullptr;
                 next_[e] = -1;
                 --count_;
+                --live_;
                 return item;
             }
         }
@@ -192,6 +191,8 @@ public:
     bool Owns() const { return owns_; }
     bool CaseInsensitive() const { return caseInsensitive_; }
     int32_t Bits() const { return bits_; }
+    // Buckets allocated now (a power of two, at most 2^Bits()).
+    int32_t BucketsInUse() const { return activeCount_; }
 
 protected:
     // Key order: the shorter key first, then the bytes (case folded when the
@@ -208,11 +209,12 @@ protected:
 
     bool owns_;
     bool caseInsensitive_;
+    // Heads of the chains in use (activeCount_ of them, null before the first insert).
     int32_t* buckets_ = nullptr;
     int32_t bits_ = 0;
     int32_t bucketCount_ = 0;
-    // Raised only when an item enters an empty bucket, lowered by every
-    // removal; nothing reads it.
+    // Raised only when an item enters an empty bucket (of the nominal
+    // 2^bits), lowered by every removal; nothing reads it.
     int32_t count_ = 0;
     int32_t* next_ = nullptr;
     T** items_ = nullptr;
@@ -220,6 +222,9 @@ protected:
     int32_t used_ = 0;
 
 private:
+    static constexpr int32_t kFirstBits = 3;
+    static constexpr int32_t kFirstRoom = 8;
+
     void DeleteItems() {
         for (int32_t i = 0; i < used_; ++i) {
             T* item = items_[i];
@@ -228,22 +233,78 @@ private:
         }
     }
 
+    // Links slot s into its chain before the first greater key, so equal keys
+    // keep their insertion order. True when the nominal bucket already held
+    // an item.
+    bool Link(int32_t s) {
+        int32_t h = hashes_[s];
+        int32_t b = h & (activeCount_ - 1);
+        T* item = items_[s];
+        bool occupied = false;
+        int32_t prev = -1;
+        int32_t e = buckets_[b];
+        while (e != -1 && CompareItems(item, items_[e]) >= 0) {
+            occupied = occupied || hashes_[e] == h;
+            prev = e;
+            e = next_[e];
+        }
+        next_[s] = e;
+        if (prev == -1)
+            buckets_[b] = s;
+        else
+            next_[prev] = s;
+        for (; e != -1 && !occupied; e = next_[e]) occupied = hashes_[e] == h;
+        return occupied;
+    }
+
+    void Rehash(int32_t bits) {
+        if (bits > bits_) bits = bits_;
+        int32_t count = static_cast<int32_t>(1u << bits);
+        delete[] buckets_;
+        buckets_ = new int32_t[static_cast<size_t>(count)];
+        for (int32_t i = 0; i < count; ++i) buckets_[i] = -1;
+        activeBits_ = bits;
+        activeCount_ = count;
+        // Slot order is insertion order: relinking in it rebuilds the chains
+        // exactly as the inserts made them.
+        for (int32_t s = 0; s < used_; ++s)
+            if (items_[s]) Link(s);
+    }
+
     void Grow() {
         // Slot indexes are signed 32-bit; running out of them is not survivable.
         if (capacity_ > INT32_MAX - kGrowth) std::abort();
-        int32_t capacity = capacity_ + kGrowth;
-        int32_t* next = new int32_t[static_cast<size_t>(capacity)];
-        T** items = new T*[static_cast<size_t>(capacity)];
-        for (int32_t i = 0; i < capacity; ++i) {
-            next[i] = i < capacity_ ? next_[i] : -1;
-            items[i] = i < capacity_ ? items_[i] : nullptr;
+        capacity_ += kGrowth;
+    }
+
+    void GrowRoom() {
+        int64_t wanted = room_ < kFirstRoom ? kFirstRoom : static_cast<int64_t>(room_) * 2;
+        int32_t room = static_cast<int32_t>(wanted < capacity_ ? wanted : capacity_);
+        int32_t* next = new int32_t[static_cast<size_t>(room)];
+        T** items = new T*[static_cast<size_t>(room)];
+        int32_t* hashes = new int32_t[static_cast<size_t>(room)];
+        for (int32_t i = 0; i < room; ++i) {
+            next[i] = i < room_ ? next_[i] : -1;
+            items[i] = i < room_ ? items_[i] : nullptr;
+            hashes[i] = i < room_ ? hashes_[i] : 0;
         }
         delete[] next_;
         delete[] items_;
+        delete[] hashes_;
         next_ = next;
         items_ = items;
-        capacity_ = capacity;
+        hashes_ = hashes;
+        room_ = room;
     }
+
+    int32_t activeBits_ = 0;
+    int32_t activeCount_ = 0;
+    // Nominal bucket of each slot's item.
+    int32_t* hashes_ = nullptr;
+    // Length of the slot arrays as allocated (at most capacity_).
+    int32_t room_ = 0;
+    // Items linked now.
+    int32_t live_ = 0;
 };
 
 } // namespace vorn

@@ -19,7 +19,56 @@ int32_t BlockSizeFor(int64_t n) {
     return size > INT32_MAX ? -1 : static_cast<int32_t>(size);
 }
 
+// Pieces of 4 and of 8 bytes, each kind in its own bit set: a text is
+// checked with the longer kind when it can hold one, because names built
+// from shared parts ("dyn_tm_sec" after "dyn_tm_usec" and "tm_sec") hold
+// every short piece of one another.
+constexpr int kPieceBits = 13;
+constexpr int kPieceWords = (1 << kPieceBits) / 64;
+
+template <class Word>
+uint32_t PieceAt(const char* p) {
+    Word w;
+    std::memcpy(&w, p, sizeof w);
+    return static_cast<uint32_t>((static_cast<uint64_t>(w) * 0x9E3779B97F4A7C15ull) >> (64 - kPieceBits));
+}
+
+template <class Word>
+void AddPieces(uint64_t* set, const char* data, int32_t from, int32_t to) {
+    constexpr int32_t n = sizeof(Word);
+    // Pieces that start in the last indexed bytes end in the new ones.
+    for (int32_t i = from >= n - 1 ? from - (n - 1) : 0; i + n <= to; ++i) {
+        uint32_t h = PieceAt<Word>(data + i);
+        set[h >> 6] |= uint64_t{1} << (h & 63);
+    }
+}
+
+template <class Word>
+bool HasAllPieces(const uint64_t* set, const char* bytes, int32_t m) {
+    constexpr int32_t n = sizeof(Word);
+    for (int32_t k = 0; k + n <= m; ++k) {
+        uint32_t h = PieceAt<Word>(bytes + k);
+        if (!(set[h >> 6] & (uint64_t{1} << (h & 63)))) return false;
+    }
+    return true;
+}
+
 } // namespace
+
+bool DictionaryDataBlock::MayContain(const char* bytes, int32_t m) {
+    if (m < 4) return true;
+    if (!pieces) {
+        pieces.reset(new uint64_t[kPieceWords * 2]());
+        indexed = 0;
+    }
+    if (used > indexed) {
+        AddPieces<uint32_t>(pieces.get(), data, indexed, used);
+        AddPieces<uint64_t>(pieces.get() + kPieceWords, data, indexed, used);
+        indexed = used;
+    }
+    return m >= 8 ? HasAllPieces<uint64_t>(pieces.get() + kPieceWords, bytes, m)
+                  : HasAllPieces<uint32_t>(pieces.get(), bytes, m);
+}
 
 DictionaryDataBlock::DictionaryDataBlock(int32_t capacity)
     : data(static_cast<char*>(std::calloc(capacity > 0 ? static_cast<size_t>(capacity) : 1, 1))),
@@ -47,7 +96,7 @@ void Dictionary::ReleaseEntries() {
 int32_t Dictionary::FindInBlock(DictionaryDataBlock* block, const char* bytes, int32_t m) {
     if (m < 0) return -1;
     if (m == 0) return 0;
-    if (m <= block->Used()) {
+    if (m <= block->Used() && block->MayContain(bytes, m)) {
         int32_t at = FindBytesSkip(bytes, m, block->Data(), block->Used());
         if (at >= 0) return at;
     }

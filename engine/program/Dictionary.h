@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "engine/foundation/List.h"
 #include "engine/foundation/String.h"
@@ -29,10 +30,20 @@ public:
     int32_t Used() const { return used; }
     void SetUsed(int32_t n) { used = n; }
 
+    // False when the run cannot occur in the used bytes: one of its pieces
+    // (4 or 8 bytes) occurs nowhere in them. True says only that it may.
+    bool MayContain(const char* bytes, int32_t m);
+
 private:
     char* data;
     int32_t capacity;
     int32_t used = 0;
+    // A bit per hashed piece of data[0, indexed), made on the first
+    // question and extended as bytes are appended (they never change once
+    // used): a name missing from the pool is then known missing without a
+    // scan, which the many names added per request would otherwise cost.
+    std::unique_ptr<uint64_t[]> pieces;
+    int32_t indexed = 0;
 };
 
 struct DictionaryEntry {

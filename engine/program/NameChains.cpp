@@ -61,4 +61,31 @@ bool ChainsAreSound(const int32_t* buckets, int32_t bucketCount, const int32_t* 
     return true;
 }
 
+bool StoredChainsAreSound(const uint8_t* records, int32_t recordCount, int32_t* buckets, const int32_t* next,
+                          int32_t count) {
+    for (int32_t i = 0; i < count; ++i)
+        if (next[i] < -1 || next[i] >= count) return false;
+    std::vector<bool> seen(static_cast<size_t>(count), false);
+    // A bucket named twice is walked once: a walked head is marked (below -1)
+    // and every mark undone before returning.
+    bool sound = true;
+    for (int32_t r = 0; r < recordCount && sound; ++r) {
+        int32_t b = GetU16(records + static_cast<size_t>(r) * 6);
+        if (buckets[b] < 0) continue;
+        for (int32_t e = buckets[b]; e != -1; e = next[e]) {
+            if (e < 0 || e >= count || seen[static_cast<size_t>(e)]) {
+                sound = false;
+                break;
+            }
+            seen[static_cast<size_t>(e)] = true;
+        }
+        buckets[b] = -2 - buckets[b];
+    }
+    for (int32_t r = 0; r < recordCount; ++r) {
+        int32_t b = GetU16(records + static_cast<size_t>(r) * 6);
+        if (buckets[b] < -1) buckets[b] = -2 - buckets[b];
+    }
+    return sound;
+}
+
 } // namespace vorn

@@ -41,4 +41,10 @@ int32_t ApplyBucketRecords(const uint8_t* records, int32_t recordCount, int32_t*
 // run into one another.
 bool ChainsAreSound(const int32_t* buckets, int32_t bucketCount, const int32_t* next, int32_t count);
 
+// ChainsAreSound for buckets filled by ApplyBucketRecords from these records:
+// the same answer, walking only the buckets the records name instead of all
+// of them (a stored table may hold 2^16 buckets and a dozen names).
+bool StoredChainsAreSound(const uint8_t* records, int32_t recordCount, int32_t* buckets, const int32_t* next,
+                          int32_t count);
+
 } // namespace vorn

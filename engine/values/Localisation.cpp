@@ -1,6 +1,8 @@
 #include "engine/values/Localisation.h"
 
+#include <algorithm>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "engine/app/VornApplication.h"
@@ -160,7 +162,9 @@ bool PooledKeyTable<E>::LoadStored(int32_t newBits, const uint8_t* records, int3
     if (newBits < 0 || newBits > kStoredBucketBitsMax || slots < 0 || recordCount < 0) return false;
     int32_t newBucketCount = static_cast<int32_t>(1u << newBits);
     int32_t room = slots > 0 ? slots : 1;
-    std::vector<int32_t> newBuckets(static_cast<size_t>(newBucketCount), -1);
+    // Handed over to the table when the stored one passes every check.
+    std::unique_ptr<int32_t[]> newBuckets(new int32_t[static_cast<size_t>(newBucketCount)]);
+    std::fill_n(newBuckets.get(), newBucketCount, -1);
     std::vector<int32_t> newNext(static_cast<size_t>(room), -1);
     auto* newEntries = new E[static_cast<size_t>(room)]();
     int32_t poolCount = dictionary ? dictionary->Count() : 0;
@@ -171,16 +175,15 @@ bool PooledKeyTable<E>::LoadStored(int32_t newBits, const uint8_t* records, int3
         if (link != kLocalizedEnd && link >= static_cast<uint32_t>(slots)) ok = false;
         newNext[static_cast<size_t>(i)] = link == kLocalizedEnd ? -1 : static_cast<int32_t>(link);
     }
-    int32_t nonEmpty = ok ? ApplyBucketRecords(records, recordCount, newBuckets.data(), newBucketCount, slots) : -1;
-    if (nonEmpty < 0 || !ChainsAreSound(newBuckets.data(), newBucketCount, newNext.data(), slots)) {
+    int32_t nonEmpty = ok ? ApplyBucketRecords(records, recordCount, newBuckets.get(), newBucketCount, slots) : -1;
+    if (nonEmpty < 0 || !StoredChainsAreSound(records, recordCount, newBuckets.get(), newNext.data(), slots)) {
         delete[] newEntries;
         return false;
     }
     delete[] buckets;
     delete[] next;
     delete[] entries;
-    buckets = new int32_t[static_cast<size_t>(newBucketCount)];
-    std::memcpy(buckets, newBuckets.data(), sizeof(int32_t) * static_cast<size_t>(newBucketCount));
+    buckets = newBuckets.release();
     next = new int32_t[static_cast<size_t>(room)];
     std::memcpy(next, newNext.data(), sizeof(int32_t) * static_cast<size_t>(room));
     entries = newEntries;

@@ -562,7 +562,8 @@ bool VariableHash::Load(TaggedFile& file) {
     int32_t used = ok ? ApplyBucketRecords(records.data(), static_cast<int32_t>(recordCount), newBuckets,
                                            newBucketCount, slots)
                       : -1;
-    if (used < 0 || !ChainsAreSound(newBuckets, newBucketCount, newNext, slots)) {
+    if (used < 0 ||
+        !StoredChainsAreSound(records.data(), static_cast<int32_t>(recordCount), newBuckets, newNext, slots)) {
         delete[] newBuckets;
         delete[] newNext;
         delete[] newEntries;

@@ -21,6 +21,8 @@ namespace {
 
 constexpr int32_t kSharedTableBits = 12;
 constexpr int32_t kSharedTableGrowth = 512;
+constexpr int32_t kTokenTableBits = 6;
+constexpr int32_t kTokenTableCapacity = 16;
 
 // Removes exactly this item from a table that may hold other items under the
 // same key (views of two databases may share a name).
@@ -74,7 +76,8 @@ VornVM::VornVM(const char* programNameText, int32_t programNameLength, VornAppli
     lastError.Assign("");
     messagePrefix.Assign("");
 
-    tokens = new VariableHash(pool, kSharedTableBits, kSharedTableGrowth);
+    // Few programs set more than a handful of tokens.
+    tokens = new VariableHash(pool, kTokenTableBits, kTokenTableCapacity);
     nullVariable = new NULLVariable();
     requestTags = tags ? tags : (parent ? parent->requestTags : nullptr);
     const TagErrorEntry* rows = requestTags ? requestTags->rows : BuiltInTagErrors();

@@ -207,12 +207,15 @@ TEST(RegistryConfiguration, ProductSettings) {
     }
 }
 
-TEST(RegistryConfiguration, ServerVariablesAreReadInTwoSteps) {
-    FakeRequest request({{"EMPTY", ""}, {"NAME", "value"}});
+TEST(RegistryConfiguration, ServerVariablesShortInOneCallLongInTwo) {
+    // Lengths around the first buffer's 256 bytes, the NUL included.
+    const std::string fits(255, 'f'), over(256, 'o'), long_(5000, 'l');
+    FakeRequest request({{"EMPTY", ""}, {"NAME", "value"}, {"FITS", fits}, {"OVER", over}, {"LONG", long_}});
     struct Case {
         const char* name;
         const char* value; // null: none
-    } cases[] = {{"NAME", "value"}, {"EMPTY", ""}, {"MISSING", nullptr}};
+    } cases[] = {{"NAME", "value"}, {"EMPTY", ""},          {"MISSING", nullptr},
+                 {"FITS", fits.c_str()}, {"OVER", over.c_str()}, {"LONG", long_.c_str()}};
     for (const Case& c : cases) {
         char* text = ReadServerVariable(&request.block, c.name);
         if (c.value) {

@@ -139,11 +139,13 @@ TEST(PlatformProcess, IdsAndLiveness) {
     EXPECT_FALSE(ProcessAlive(-1));
     EXPECT_FALSE(ProcessAlive(INT64_C(1) << 40));
 
+    // The child's thread is a new one: the id the parent knew is not its own.
     const pid_t child = fork();
-    if (child == 0) _exit(0);
+    if (child == 0) _exit(ThreadId() == static_cast<int64_t>(getpid()) ? 0 : 3);
     ASSERT_GT(child, 0);
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the forked child's thread id";
     EXPECT_FALSE(ProcessAlive(child)) << "a reaped child is gone";
 }
 

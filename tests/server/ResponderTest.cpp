@@ -3,6 +3,8 @@
 #include <fcgiapp.h>
 #include <gtest/gtest.h>
 
+#include <csignal>
+
 #include <functional>
 #include <map>
 #include <mutex>
@@ -192,6 +194,95 @@ TEST(Responder, ARequestLeftOpenByAStoppedExtensionGets503) {
     EXPECT_EQ(gTerminated, 1);
     EXPECT_EQ(Output(reply),
               "Status: 503 Service Unavailable\r\nContent-Type: text/plain\r\n\r\n503 Service Unavailable\n");
+}
+
+// The reply to one request on a kept connection: records up to its end.
+std::string ReplyOnKept(int fd, bool* closed) {
+    std::string reply;
+    *closed = false;
+    for (;;) {
+        std::string more = ReadAll(fd, 5000, closed, 1);
+        if (more.empty()) return reply;
+        reply += more;
+        // Complete records only; the end-request record closes the reply.
+        size_t at = 0;
+        while (at + 8 <= reply.size()) {
+            size_t length = static_cast<unsigned char>(reply[at + 4]) << 8 | static_cast<unsigned char>(reply[at + 5]);
+            size_t end = at + 8 + length + static_cast<unsigned char>(reply[at + 6]);
+            if (end > reply.size()) break;
+            if (reply[at + 1] == 3) return reply;
+            at = end;
+        }
+    }
+}
+
+TEST(Responder, KeptConnectionsServeRequestAfterRequest) {
+    // Answers come late, from a thread of the extension's own, so the
+    // acceptor is waiting on the connection when they end.
+    std::vector<std::thread> answering;
+    std::mutex answeringMutex;
+    gServe = [&](Block* b) {
+        std::lock_guard<std::mutex> lock(answeringMutex);
+        answering.emplace_back([b] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            Head(b, "200 OK", "");
+            Write(b, b->pathInfo);
+            Done(b);
+        });
+        return platform::kIsapiStatusPending;
+    };
+    auto keptRequest = [](const std::string& path, const std::string& stdinRecords) {
+        return Begin(1, true) + Record(4, Params({{"PATH_INFO", path}})) + Record(4, "") + stdinRecords;
+    };
+    {
+        Rig rig;
+        // Two connections at once, three requests each: both acceptors stay free
+        // to take the next request of their own connection.
+        int first = Connect(rig.path, 0), second = Connect(rig.path, 0);
+        for (int i = 0; i < 3; ++i) {
+            for (int fd : {first, second}) {
+                std::string path = "/" + std::to_string(fd) + "/" + std::to_string(i);
+                ASSERT_TRUE(SendAll(fd, keptRequest(path, Record(5, ""))));
+                bool closed = false;
+                EXPECT_EQ(Output(ReplyOnKept(fd, &closed)), "Status: 200 OK\r\n\r\n" + path);
+                EXPECT_FALSE(closed) << "the connection is kept";
+            }
+        }
+        // A body the length did not announce, arriving late and larger than
+        // what is drained: the request's end closes the connection.
+        ASSERT_TRUE(SendAll(first, keptRequest("/unannounced", "")));
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        std::string body;
+        for (int i = 0; i < 3; ++i) body += Record(5, std::string(40000, 'u'));
+        SendAll(first, body);
+        bool closed = false;
+        std::string reply = ReplyOnKept(first, &closed);
+        EXPECT_EQ(Output(reply), "Status: 200 OK\r\n\r\n/unannounced");
+        ReadAll(first, 5000, &closed);
+        EXPECT_TRUE(closed);
+        close(first);
+        // The acceptor that served it takes new connections again.
+        int third = Connect(rig.path, 0);
+        ASSERT_TRUE(SendAll(third, keptRequest("/third", Record(5, ""))));
+        EXPECT_EQ(Output(ReplyOnKept(third, &closed)), "Status: 200 OK\r\n\r\n/third");
+        close(second);
+        // A client that stops reading: the answer fails and the worker closes
+        // the connection while its acceptor waits on it, the client still
+        // holding its end. That acceptor must come free for the next one.
+        signal(SIGPIPE, SIG_IGN); // as vornfcgi does
+        int deaf = Connect(rig.path, 0);
+        ASSERT_TRUE(SendAll(deaf, keptRequest("/deaf", Record(5, ""))));
+        shutdown(deaf, SHUT_RD);
+        int next = Connect(rig.path, 0);
+        ASSERT_TRUE(SendAll(next, keptRequest("/next", Record(5, ""))));
+        EXPECT_EQ(Output(ReplyOnKept(next, &closed)), "Status: 200 OK\r\n\r\n/next");
+        close(deaf);
+        close(next);
+        close(third);
+        std::lock_guard<std::mutex> lock(answeringMutex);
+        for (std::thread& t : answering) t.join();
+        answering.clear();
+    }
 }
 
 } // namespace

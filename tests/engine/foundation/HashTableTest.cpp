@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
+#include <map>
+#include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -34,6 +39,15 @@ struct Probe : HashTable<Entry> {
         return out;
     }
     int32_t CountWord() const { return count_; }
+    // Every chain in use is sorted by key, equal keys oldest first.
+    bool ChainsSorted() const {
+        for (int32_t b = 0; b < BucketsInUse(); ++b)
+            for (int32_t e = buckets_[b]; e != -1 && next_[e] != -1; e = next_[e])
+                if (CompareItems(items_[e], items_[next_[e]]) > 0 ||
+                    (CompareItems(items_[e], items_[next_[e]]) == 0 && items_[e]->tag > items_[next_[e]]->tag))
+                    return false;
+        return true;
+    }
 };
 
 } // namespace
@@ -175,4 +189,71 @@ TEST(HashTable, KeyCustomisationPoints) {
     EXPECT_EQ(libs.Find("crypto"), &lib);
     EXPECT_EQ(libs.Find(nullptr), nullptr); // a null key is the empty key
     EXPECT_EQ(libs.Remove("crypto", 6), &lib);
+}
+
+TEST(HashTable, GrowsOnDemandAndBehavesAsItsNominalSize) {
+    // A model of the table: live items in insertion order. Keys collide on
+    // purpose (a small alphabet, mixed case) so that equal keys, shared
+    // nominal buckets and removals meet growth of buckets and slots.
+    Entry::live = 0;
+    std::mt19937 random(12);
+    std::vector<std::unique_ptr<Entry>> made;
+    std::vector<Entry*> slots; // what ItemAt must give, null for removed
+    std::map<int32_t, int> perBucket;
+    int32_t expectedCount = 0;
+    Probe t(false, true, 12);
+    EXPECT_EQ(t.BucketsInUse(), 0); // nothing allocated before the first insert
+    auto folded = [](std::string s) {
+        for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return s;
+    };
+    auto oldest = [&](const std::string& key) -> Entry* {
+        for (Entry* e : slots)
+            if (e && folded(e->name) == folded(key)) return e;
+        return nullptr;
+    };
+    for (int step = 0; step < 6000; ++step) {
+        std::string key;
+        for (int n = 1 + static_cast<int>(random() % 3); n > 0; --n) key += "aBcD"[random() % 4];
+        key += std::to_string(random() % 400);
+        if (random() % 4 == 0) {
+            Entry* expected = oldest(key);
+            ASSERT_EQ(t.Remove(key.c_str()), expected) << key;
+            if (expected) {
+                *std::find(slots.begin(), slots.end(), expected) = nullptr;
+                --perBucket[t.HashKey(key.c_str(), -1)];
+                --expectedCount;
+            }
+        } else {
+            made.push_back(std::make_unique<Entry>(key.c_str(), step));
+            int32_t h = t.HashKey(key.c_str(), -1);
+            if (perBucket[h]++ == 0) ++expectedCount;
+            t.Insert(made.back().get());
+            slots.push_back(made.back().get());
+        }
+        if (step % 500 == 0) {
+            ASSERT_TRUE(t.ChainsSorted());
+        }
+    }
+    EXPECT_TRUE(t.ChainsSorted());
+    EXPECT_EQ(t.Bits(), 12);
+    EXPECT_EQ(t.BucketsInUse(), 4096); // grown to, and held at, the nominal count
+    EXPECT_EQ(t.Capacity(), (static_cast<int32_t>(slots.size()) + 511) / 512 * 512);
+    EXPECT_EQ(t.CountWord(), expectedCount);
+    ASSERT_EQ(t.Used(), static_cast<int32_t>(slots.size()));
+    for (int32_t s = 0; s < t.Used(); ++s) ASSERT_EQ(t.ItemAt(s), slots[static_cast<size_t>(s)]);
+    for (const auto& e : made) ASSERT_EQ(t.Find(e->name.c_str()), oldest(e->name)) << e->name;
+
+    // A small table stays small; Clear keeps what was allocated.
+    Probe few(false, false, 12);
+    Entry a("a"), b("b");
+    few.Insert(&a);
+    few.Insert(&b);
+    EXPECT_EQ(few.BucketsInUse(), 8);
+    EXPECT_EQ(few.Capacity(), 512);
+    few.Clear();
+    EXPECT_EQ(few.Find("a"), nullptr);
+    few.Insert(&b);
+    EXPECT_EQ(few.Find("b"), &b);
+    EXPECT_EQ(few.ItemAt(0), &b);
 }

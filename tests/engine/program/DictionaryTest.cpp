@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 
 #include "engine/program/TaggedFile.h"
@@ -85,6 +86,42 @@ TEST(DictionaryTest, BlocksAreMadeAsTextsNeedThem) {
     EXPECT_EQ(pool.Count(), 304);
     EXPECT_EQ(Entry(pool, 303), "w");
     EXPECT_EQ(Entry(pool, 0), big);
+}
+
+TEST(DictionaryTest, SharingFindsWhatAFullScanFinds) {
+    // Texts from a small alphabet, many of them pieces of earlier ones, some
+    // across the joins of appended texts: every Add must land where a plain
+    // scan of the block's bytes puts it (where found, else at the end).
+    std::mt19937 random(7);
+    Dictionary pool;
+    std::string bytes; // the current block as a model
+    const char* base = nullptr;
+    for (int i = 0; i < 3000; ++i) {
+        std::string text;
+        if (!bytes.empty() && random() % 2 == 0) {
+            size_t at = random() % bytes.size();
+            text = bytes.substr(at, 1 + random() % 12);
+        } else {
+            for (int n = 1 + static_cast<int>(random() % 10); n > 0; --n) text += "abcxyz_"[random() % 7];
+        }
+        if (random() % 5 == 0) text += bytes.substr(0, 2); // may span a join once appended
+        int32_t n = static_cast<int32_t>(text.size());
+        int32_t scanned = n <= static_cast<int32_t>(bytes.size())
+                              ? FindBytesSkip(text.data(), n, bytes.data(), static_cast<int32_t>(bytes.size()))
+                              : -1;
+        size_t found = scanned < 0 ? std::string::npos : static_cast<size_t>(scanned);
+        int32_t id = pool.Add(text.c_str(), static_cast<int32_t>(text.size()));
+        ASSERT_EQ(Entry(pool, id), text);
+        if (!base) base = pool.Get(id) - (found == std::string::npos ? bytes.size() : found);
+        if (found == std::string::npos) {
+            if (bytes.size() + text.size() > 8192) break; // the block is full: a new one starts
+            ASSERT_EQ(pool.Get(id), base + bytes.size()) << text;
+            bytes += text;
+        } else {
+            ASSERT_EQ(pool.Get(id), base + found) << text;
+        }
+    }
+    EXPECT_GT(bytes.size(), 2000u);
 }
 
 TEST(DictionaryTest, ReadChunkLoadsAndClamps) {
