@@ -6,7 +6,7 @@
 // selects by id, ranges of 1,000 ids, the join on t1id, GROUP BY grp with
 // COUNT(*) and SUM(val), ORDER BY name. Prints both times and the ratios.
 //
-//   sqlengine_bench [rows]
+//   sqlengine_bench [rows] [workload number, from 1: only that one, for profiling]
 #include <dlfcn.h>
 #include <sqlite3.h>
 #include <stdlib.h>
@@ -49,6 +49,7 @@ double Time(const std::function<void()>& run) {
 
 int main(int argc, char** argv) {
     int count = argc > 1 ? std::atoi(argv[1]) : 100000;
+    int only = argc > 2 ? std::atoi(argv[2]) : 0;
     char pattern[] = "/tmp/vorn-sqlengine-bench-XXXXXX";
     if (!mkdtemp(pattern)) Fail("directory", "mkdtemp failed");
     std::string directory = pattern;
@@ -142,6 +143,7 @@ int main(int argc, char** argv) {
     std::printf("sqlengine_bench: %d rows in t1 and t2; each statement prepared anew\n", count);
     std::printf("%-34s %12s %12s %7s %9s\n", "", "vornsql", "SQLite", "ratio", "rows");
     for (const Workload& w : workloads) {
+        if (only > 0 && &w != &workloads[static_cast<size_t>(only - 1)]) continue;
         long ourRows = 0, liteRows = 0;
         int view = 0;
         double ours = Time([&] {

@@ -320,10 +320,9 @@ void Schema::EvictTable(const char* name, int32_t length) {
     delete tables.Remove(name, length);
 }
 
-Table* Schema::TakeIdleTable(const char* name, int32_t length) {
+Table* Schema::TakeIdleTable(const char* name, int32_t length, uint32_t counter) {
     if (idle.empty()) return nullptr;
-    uint32_t counter = 0;
-    if (!CatalogCounter(&counter) || counter != idleCounter) {
+    if (counter != idleCounter) {
         DropIdleTables();
         return nullptr;
     }

@@ -236,7 +236,8 @@ class Schema {
     // while the catalog does not change: Take gives one (with its fields
     // empty) or null, Give takes one back (its queued changes applied),
     // unless the catalog's change counter moved from the one it was opened at.
-    Table* TakeIdleTable(const char* name, int32_t length);
+    // Take compares the counter the caller has just read.
+    Table* TakeIdleTable(const char* name, int32_t length, uint32_t counter);
     void GiveIdleTable(Table* table, uint32_t openedAt);
     void DropIdleTables();
     void EmptyCache();

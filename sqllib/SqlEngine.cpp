@@ -89,19 +89,29 @@ class SQLTemporaryTable {
 namespace {
 
 // A total order: numbers by value before texts, texts by their bytes. NaN is
-// no number here, so it cannot make equal what is not.
-int OrderValues(SQLResult& a, SQLResult& b) {
-    int ea = 0, eb = 0;
-    double x = a.ToDouble(&ea);
-    double y = b.ToDouble(&eb);
-    bool na = !ea && !std::isnan(x);
-    bool nb = !eb && !std::isnan(y);
-    if (na && nb) return x < y ? -1 : (x > y ? 1 : 0);
-    if (na != nb) return na ? -1 : 1;
-    int32_t la = 0, lb = 0;
-    const char* ta = a.Text(&la);
-    const char* tb = b.Text(&lb);
-    return SQLCompareBytes(ta, la, tb, lb);
+// no number here, so it cannot make equal what is not. A value's number is
+// taken once before the sort rather than parsed again at every comparison,
+// and so is the text of one that is no number.
+struct OrderKey {
+    double number = 0;
+    bool numeric = false;
+    const char* text = nullptr;
+    int32_t length = 0;
+};
+
+OrderKey MakeOrderKey(SQLResult& value) {
+    int error = 0;
+    OrderKey key;
+    key.number = value.ToDouble(&error);
+    key.numeric = !error && !std::isnan(key.number);
+    if (!key.numeric) key.text = value.Text(&key.length);
+    return key;
+}
+
+int OrderValues(const OrderKey& a, const OrderKey& b) {
+    if (a.numeric && b.numeric) return a.number < b.number ? -1 : (a.number > b.number ? 1 : 0);
+    if (a.numeric != b.numeric) return a.numeric ? -1 : 1;
+    return SQLCompareBytes(a.text, a.length, b.text, b.length);
 }
 
 } // namespace
@@ -110,14 +120,28 @@ void SQLTemporaryTable::Sort(const CollList<SQLOrderBy>& order) {
     int32_t keys = order.Count();
     int32_t first = columns - keys;
     if (keys == 0 || first < 0) return;
+    size_t n = records.size();
+    std::vector<OrderKey> made(n * static_cast<size_t>(keys));
+    std::vector<bool> ascending(static_cast<size_t>(keys));
+    for (int32_t i = 0; i < keys; ++i) ascending[static_cast<size_t>(i)] = order.At(i)->ascending;
+    for (size_t r = 0; r < n; ++r)
+        for (int32_t i = 0; i < keys; ++i)
+            made[r * static_cast<size_t>(keys) + static_cast<size_t>(i)] = MakeOrderKey(records[r][first + i]);
+    std::vector<size_t> rank(n);
+    for (size_t r = 0; r < n; ++r) rank[r] = r;
     // Stable: equal keys keep the order the rows came in.
-    std::stable_sort(records.begin(), records.end(), [&](SQLResult* a, SQLResult* b) {
+    std::stable_sort(rank.begin(), rank.end(), [&](size_t a, size_t b) {
+        const OrderKey* ka = &made[a * static_cast<size_t>(keys)];
+        const OrderKey* kb = &made[b * static_cast<size_t>(keys)];
         for (int32_t i = 0; i < keys; ++i) {
-            int c = OrderValues(a[first + i], b[first + i]);
-            if (c != 0) return order.At(i)->ascending ? c < 0 : c > 0;
+            int c = OrderValues(ka[i], kb[i]);
+            if (c != 0) return ascending[static_cast<size_t>(i)] ? c < 0 : c > 0;
         }
         return false;
     });
+    std::vector<SQLResult*> sorted(n);
+    for (size_t r = 0; r < n; ++r) sorted[r] = records[rank[r]];
+    records.swap(sorted);
     current = records.empty() ? nullptr : records[0];
     position = 0;
 }
@@ -671,7 +695,7 @@ int SQLEngine::CursorOpen(const SQLInstruction& in) {
     if (in.a < 0 || in.a >= kMaxOperand || !in.text1 || in.length1 < 0) return Invalid();
     uint32_t counter = 0;
     if (!schema->CatalogCounter(&counter)) return Error(schema->ErrorText());
-    Table* table = schema->TakeIdleTable(in.text1, in.length1);
+    Table* table = schema->TakeIdleTable(in.text1, in.length1, counter);
     bool reused = table != nullptr;
     if (!table) table = schema->LoadTable(in.text1, in.length1);
     if (!table)

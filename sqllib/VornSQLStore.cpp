@@ -27,9 +27,12 @@ int32_t VornSQLStore::ReadAt(int64_t offset, void* buffer, int32_t count) {
         return count;
     }
     Drop();
+    if (offset != sequential) ahead = kFirstBlock;
     if (offset == sequential && count > 0 && count <= kBlock / 4) {
         if (!block) block.reset(new uint8_t[kBlock]);
-        int32_t got = ReadThrough(offset, block.get(), kBlock);
+        int32_t size = count > ahead ? kBlock : ahead;
+        ahead = size < kBlock ? size * 2 : kBlock;
+        int32_t got = ReadThrough(offset, block.get(), size);
         if (got < 0) return -1;
         blockStart = offset;
         blockLength = got;

@@ -57,8 +57,11 @@ class VornSQLStore : public XBaseStore {
 
   private:
     // Reads that continue where the last one ended (a scan) are served from
-    // a block read ahead; any other read, a write or a lock drops it.
+    // a block read ahead; any other read, a write or a lock drops it. The
+    // first block is small (opening a table reads a header of a few hundred
+    // bytes this way) and each next one of the same run doubles up to kBlock.
     static constexpr int32_t kBlock = 65536;
+    static constexpr int32_t kFirstBlock = 4096;
     int32_t ReadThrough(int64_t offset, void* buffer, int32_t count);
     void Drop() { blockLength = 0; }
 
@@ -67,6 +70,7 @@ class VornSQLStore : public XBaseStore {
     std::unique_ptr<uint8_t[]> block;
     int64_t blockStart = 0;
     int32_t blockLength = 0;
+    int32_t ahead = kFirstBlock;
     int64_t sequential = -1;
     // The position the host file stands at after our last read or write, so
     // that sequential access needs no seek (-1: unknown).
