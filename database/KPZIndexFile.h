@@ -143,6 +143,9 @@ public:
     // The key expression, up to its NUL or the end of its field.
     const String& Expression();
     uint32_t ChangeCounter() const;
+    // Moves the change counter with no entry changed, so that every holder
+    // that checks it reloads (files it describes were replaced).
+    int Touch();
     uint32_t PageCount() const;
     uint32_t RootPage() const;
     int32_t MaxEntries() const;

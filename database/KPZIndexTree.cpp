@@ -56,6 +56,11 @@ int KPZIndexFile::BeginChange() {
     return 1;
 }
 
+int KPZIndexFile::Touch() {
+    if (!BeginChange()) return 0;
+    return EndChange(1);
+}
+
 int KPZIndexFile::EndChange(int ok) {
     if (ok) {
         SetChangeCounter(ChangeCounter() + 1);

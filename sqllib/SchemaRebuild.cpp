@@ -161,6 +161,9 @@ int Schema::Rebuild(Table* table, List<XBaseField>& newFields, bool hasMemo, int
                       "': " + files.ErrorText();
         left.Insert(new String(indexTemporaries[i]), kListTail);
     }
+    // Other requests keep tables and indexes while the catalog counter stands
+    // still: the files they hold are gone now.
+    bool touched = schema1->File().Touch();
     if (failure.IsEmpty()) {
         if (!hasMemo && hadMemo) {
             // The old memo file goes once nothing holds it.
@@ -168,6 +171,7 @@ int Schema::Rebuild(Table* table, List<XBaseField>& newFields, bool hasMemo, int
             old.Close();
             files.Delete(memoPath.Text(), memoPath.Length());
         }
+        if (!touched) return Fail(String("Error updating schema index: ") + schema1->File().ErrorText());
         return 1;
     }
     failure.Append("; the rebuilt files not yet in place are kept as");

@@ -285,3 +285,41 @@ TEST_F(SqlEngineTest, SortsManyEqualKeysStablyAndBoundsMemory) {
 
 } // namespace
 } // namespace vorn::test
+
+namespace vorn::test {
+namespace {
+
+// Another request's engine keeps the tables of its finished statements; an
+// ALTER TABLE or pack here replaces their files, which it must notice.
+TEST_F(SqlEngineTest, KeptTablesNoticeFilesRebuiltElsewhere) {
+    Schema other(program);
+    ASSERT_TRUE(other.Open("db.dbf")) << other.ErrorText().Text();
+    SQLEngine elsewhere(&other, database);
+    int made = 0;
+    auto rows = [&](const std::string& sql) {
+        VornDatabaseView* view = nullptr;
+        if (sql.rfind("SELECT", 0) == 0) {
+            std::string name = "elsewhere" + std::to_string(++made);
+            view = vrDatabase_AddView(database, name.data(), static_cast<int32_t>(name.size()), nullptr);
+        }
+        Outcome out = Run(elsewhere, view, sql, {});
+        elsewhere.Release();
+        std::string text = out.error.empty() ? "" : "!" + out.error;
+        for (const auto& row : out.rows)
+            for (size_t i = 0; i < row.size(); ++i) text += (i ? "|" : (text.empty() ? "" : "\n")) + row[i];
+        return text;
+    };
+    ASSERT_EQ(Exec("CREATE TABLE t (a NUMERIC(5))"), "");
+    ASSERT_EQ(Exec("INSERT INTO t VALUES (1)"), "");
+    ASSERT_EQ(rows("SELECT a FROM t"), "1");
+    ASSERT_EQ(Exec("ALTER TABLE t ADD b CHAR(3)"), "");
+    ASSERT_EQ(Exec("INSERT INTO t VALUES (2, 'x')"), "");
+    EXPECT_EQ(rows("SELECT a, b FROM t ORDER BY a"), "1|\n2|x");
+    ASSERT_EQ(Exec("DELETE FROM t WHERE a = 1"), "");
+    ASSERT_TRUE(schema->Pack()) << schema->ErrorText().Text();
+    ASSERT_EQ(rows("INSERT INTO t VALUES (3, 'y')"), "");
+    EXPECT_EQ(Lines("SELECT a, b FROM t ORDER BY a"), (std::vector<std::string>{"2|x", "3|y"}));
+}
+
+} // namespace
+} // namespace vorn::test
