@@ -14,7 +14,9 @@ import tempfile
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
-from selenium.webdriver.support.ui import Select
+from selenium.common.exceptions import TimeoutException
+from selenium.webdriver.support import expected_conditions
+from selenium.webdriver.support.ui import Select, WebDriverWait
 
 PRODUCT = "SOFTWARE\\Vorn\\Vorn Tevrona NT"
 CONFIG = PRODUCT + "\\Configuration"
@@ -60,7 +62,14 @@ def by_label(driver, text):
 
 
 def press(driver, text):
+    # Every button posts its form: wait for the next page, or a read that
+    # follows may still see the old one.
+    page = driver.find_element(By.TAG_NAME, "html")
     driver.find_element(By.XPATH, f"//button[normalize-space(.)='{text}']").click()
+    try:
+        WebDriverWait(driver, 10).until(expected_conditions.staleness_of(page))
+    except TimeoutException:
+        pass
 
 
 def caption(driver):
@@ -117,7 +126,9 @@ def run(driver, url, registry):
     chain.click()
     press(driver, "OK")
     # Enter in an edit is the page's OK.
+    page = driver.find_element(By.TAG_NAME, "html")
     by_label(driver, "Mail Timeout").send_keys("\n")
+    WebDriverWait(driver, 10).until(expected_conditions.staleness_of(page))
     check(caption(driver) == "Vorn Quillon Tevrona Configuration", "OK closes the sheet")
 
     with open(registry, encoding="utf-8") as stored:
