@@ -504,6 +504,14 @@ protected:
     void OpenDatabase(bool thirdText);
     void ViewOperation(int32_t tag, int (DatabaseView::*operation)());
     void DatabaseOperation(int32_t tag, int (Database::*operation)());
+    // Runs a driver call that may run keys or filters in this VM (which move
+    // instructionStart), then reports under the tag's own word.
+    template <class Owner, class Call> void DatabaseCall(int32_t tag, Owner* owner, Call call) {
+        const int32_t start = instructionStart;
+        int ok = call();
+        instructionStart = start;
+        DatabaseOutcome(tag, ok, owner->ErrorText());
+    }
 
     // ==== Machine helpers for handlers (VornVM.cpp) =====================================
     // Adds displacement to pc after checking that the target lies within the

@@ -290,20 +290,18 @@ void VornVM::OpDbSkip() {
     int32_t count = aborted ? 0 : stack->PopInteger();
     DatabaseView* view = PopViewOperand(kTagSkip);
     if (!view) return;
-    const int32_t start = instructionStart;
-    int ok = view->HasFilter() ? view->SkipFiltered(count) : view->Skip(count);
-    instructionStart = start;
-    DatabaseOutcome(kTagSkip, ok, view->ErrorText());
+    DatabaseCall(kTagSkip, view, [&] {
+        return view->HasFilter() ? view->SkipFiltered(count) : view->Skip(count);
+    });
 }
 
 void VornVM::OpDbGo() {
     int32_t position = aborted ? 0 : stack->PopPosition();
     DatabaseView* view = PopViewOperand(kTagGo);
     if (!view) return;
-    const int32_t start = instructionStart;
-    int ok = view->HasFilter() ? view->GoFiltered(position) : view->Go(position);
-    instructionStart = start;
-    DatabaseOutcome(kTagGo, ok, view->ErrorText());
+    DatabaseCall(kTagGo, view, [&] {
+        return view->HasFilter() ? view->GoFiltered(position) : view->Go(position);
+    });
 }
 
 void VornVM::OpDbFind() {
@@ -313,10 +311,9 @@ void VornVM::OpDbFind() {
     DatabaseView* view = PopViewOperand(kTagFind);
     if (!view) return;
     DatabaseText text = key.Text();
-    const int32_t start = instructionStart;
-    int ok = view->HasFilter() ? view->FindFiltered(text, exact) : view->Find(text, exact);
-    instructionStart = start;
-    DatabaseOutcome(kTagFind, ok, view->ErrorText());
+    DatabaseCall(kTagFind, view, [&] {
+        return view->HasFilter() ? view->FindFiltered(text, exact) : view->Find(text, exact);
+    });
 }
 
 void VornVM::OpDbFilter() {
@@ -324,10 +321,7 @@ void VornVM::OpDbFilter() {
     expression.Pop(stack);
     DatabaseView* view = PopViewOperand(kTagFilter);
     if (!view) return;
-    const int32_t start = instructionStart;
-    int ok = view->SetFilter(this, expression.Text());
-    instructionStart = start;
-    DatabaseOutcome(kTagFilter, ok, view->ErrorText());
+    DatabaseCall(kTagFilter, view, [&] { return view->SetFilter(this, expression.Text()); });
 }
 
 // ---- Record changes -----------------------------------------------------------------------
@@ -335,10 +329,7 @@ void VornVM::OpDbFilter() {
 void VornVM::ViewOperation(int32_t tag, int (DatabaseView::*operation)()) {
     DatabaseView* view = PopViewOperand(tag);
     if (!view) return;
-    const int32_t start = instructionStart;
-    int ok = (view->*operation)();
-    instructionStart = start;
-    DatabaseOutcome(tag, ok, view->ErrorText());
+    DatabaseCall(tag, view, [&] { return (view->*operation)(); });
 }
 
 void VornVM::OpDbAdd() {
@@ -379,10 +370,9 @@ void VornVM::OpDbPrimary() {
         }
         database->SetPrimaryView(view);
     }
-    const int32_t start = instructionStart;
-    int ok = indexes.IsEmpty() ? 1 : database->SetPrimaryIndexes(indexes.Text());
-    instructionStart = start;
-    DatabaseOutcome(kTagPrimary, ok, database->ErrorText());
+    DatabaseCall(kTagPrimary, database, [&] {
+        return indexes.IsEmpty() ? 1 : database->SetPrimaryIndexes(indexes.Text());
+    });
 }
 
 void VornVM::OpDbSetIndex() {
@@ -392,10 +382,7 @@ void VornVM::OpDbSetIndex() {
     if (!view) return;
     // The view only has to exist; the indexes are the database's.
     Database* database = view->GetDatabase();
-    const int32_t start = instructionStart;
-    int ok = database->SetIndexes(this, indexes.Text());
-    instructionStart = start;
-    DatabaseOutcome(kTagSetIndex, ok, database->ErrorText());
+    DatabaseCall(kTagSetIndex, database, [&] { return database->SetIndexes(this, indexes.Text()); });
 }
 
 void VornVM::OpDbMakeIndex() {
@@ -407,19 +394,15 @@ void VornVM::OpDbMakeIndex() {
     file.PopFile(stack);
     Database* database = PopDatabaseOperand(kTagMakeIndex);
     if (!database) return;
-    const int32_t start = instructionStart;
-    int ok = database->MakeIndex(this, file.Text(), expression.Text(), flags.Text());
-    instructionStart = start;
-    DatabaseOutcome(kTagMakeIndex, ok, database->ErrorText());
+    DatabaseCall(kTagMakeIndex, database, [&] {
+        return database->MakeIndex(this, file.Text(), expression.Text(), flags.Text());
+    });
 }
 
 void VornVM::DatabaseOperation(int32_t tag, int (Database::*operation)()) {
     Database* database = PopDatabaseOperand(tag);
     if (!database) return;
-    const int32_t start = instructionStart;
-    int ok = (database->*operation)();
-    instructionStart = start;
-    DatabaseOutcome(tag, ok, database->ErrorText());
+    DatabaseCall(tag, database, [&] { return (database->*operation)(); });
 }
 
 void VornVM::OpDbPack() {
