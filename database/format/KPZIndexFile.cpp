@@ -1,10 +1,10 @@
 // Index files: header, pages, the page cache, create and open. The tree
 // operations are in KPZIndexTree.cpp.
-#include "database/KPZIndexFile.h"
+#include "database/format/KPZIndexFile.h"
 
 #include <cstring>
 
-#include "database/KPZPageCache.h"
+#include "database/format/KPZPageCache.h"
 #include "engine/foundation/LittleEndian.h"
 
 namespace vorn {

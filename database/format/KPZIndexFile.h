@@ -17,8 +17,8 @@
 #include <memory>
 #include <vector>
 
-#include "database/KPZIndexKeys.h"
-#include "database/XBaseStore.h"
+#include "database/format/KPZIndexKeys.h"
+#include "database/format/XBaseStore.h"
 #include "engine/foundation/String.h"
 
 namespace vorn {

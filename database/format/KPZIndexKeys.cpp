@@ -1,4 +1,4 @@
-#include "database/KPZIndexKeys.h"
+#include "database/format/KPZIndexKeys.h"
 
 #include <charconv>
 #include <cstring>

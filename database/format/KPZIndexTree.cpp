@@ -7,8 +7,8 @@
 // delete 0 done, 1 the page became underfull, 2 not found, 3 failure.
 #include <cstring>
 
-#include "database/KPZIndexFile.h"
-#include "database/KPZPageCache.h"
+#include "database/format/KPZIndexFile.h"
+#include "database/format/KPZPageCache.h"
 
 namespace vorn {
 

@@ -1,7 +1,7 @@
 // The memo file of a table and its memo fields.
 #include <cstring>
 
-#include "database/XBaseTable.h"
+#include "database/format/XBaseTable.h"
 #include "engine/foundation/LittleEndian.h"
 
 namespace vorn {

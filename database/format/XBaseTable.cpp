@@ -1,4 +1,4 @@
-#include "database/XBaseTable.h"
+#include "database/format/XBaseTable.h"
 
 #include <cstdint>
 #include <cstdio>

@@ -19,7 +19,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "database/XBaseStore.h"
+#include "database/format/XBaseStore.h"
 #include "engine/foundation/List.h"
 #include "engine/foundation/String.h"
 

@@ -1,4 +1,4 @@
-#include "database/ExternalDatabase.h"
+#include "database/library/ExternalDatabase.h"
 
 #include <cstddef>
 #include <cstdlib>

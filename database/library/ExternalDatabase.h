@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "database/DatabaseLibrary.h"
+#include "database/library/DatabaseLibrary.h"
 #include "engine/foundation/String.h"
 #include "engine/values/DatabaseVariableHash.h"
 #include "engine/values/Variable.h"

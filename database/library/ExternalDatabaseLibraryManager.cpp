@@ -1,9 +1,9 @@
-#include "database/ExternalDatabaseLibraryManager.h"
+#include "database/library/ExternalDatabaseLibraryManager.h"
 
 #include <cstring>
 
-#include "database/ExternalDatabase.h"
-#include "database/XBaseDatabase.h"
+#include "database/library/ExternalDatabase.h"
+#include "database/xbase3/XBaseDatabase.h"
 #include "engine/app/ExternalLibrary.h"
 
 namespace vorn {

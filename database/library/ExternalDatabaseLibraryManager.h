@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "database/DatabaseLibrary.h"
+#include "database/library/DatabaseLibrary.h"
 #include "engine/app/ConfiguredLibraries.h"
 #include "engine/foundation/HashTable.h"
 #include "engine/foundation/String.h"

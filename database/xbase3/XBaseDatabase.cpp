@@ -1,11 +1,11 @@
 // The "xbase3" database: create, open and close, the field specification of
 // VrCREATE, index management and the operations this driver refuses.
-#include "database/XBaseDatabase.h"
+#include "database/xbase3/XBaseDatabase.h"
 
 #include <cstdlib>
 #include <cstring>
 
-#include "database/XBaseDatabaseView.h"
+#include "database/xbase3/XBaseDatabaseView.h"
 #include "engine/vm/VornVM.h"
 
 namespace vorn {

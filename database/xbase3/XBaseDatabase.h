@@ -9,9 +9,9 @@
 
 #include <cstdint>
 
-#include "database/XBaseFileStore.h"
-#include "database/XBaseIndex.h"
-#include "database/XBaseTable.h"
+#include "database/format/XBaseTable.h"
+#include "database/xbase3/XBaseFileStore.h"
+#include "database/xbase3/XBaseIndex.h"
 #include "engine/foundation/List.h"
 #include "engine/foundation/String.h"
 #include "engine/vm/Database.h"

@@ -1,12 +1,12 @@
 // The view of an "xbase3" database: moves, searches, the filter, record
 // changes with every open index kept in step, and the structure reports.
-#include "database/XBaseDatabaseView.h"
+#include "database/xbase3/XBaseDatabaseView.h"
 
 #include <cstdio>
 #include <cstring>
 
-#include "database/XBaseDatabase.h"
-#include "database/XBaseTable.h"
+#include "database/format/XBaseTable.h"
+#include "database/xbase3/XBaseDatabase.h"
 #include "engine/program/Segment.h"
 #include "engine/values/Aggregate.h"
 #include "engine/vm/ExpressionCompiler.h"

@@ -10,8 +10,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "database/XBaseIndex.h"
-#include "database/XBaseVariable.h"
+#include "database/xbase3/XBaseIndex.h"
+#include "database/xbase3/XBaseVariable.h"
 #include "engine/foundation/String.h"
 #include "engine/vm/Database.h"
 

@@ -1,4 +1,4 @@
-#include "database/XBaseFileStore.h"
+#include "database/xbase3/XBaseFileStore.h"
 
 #include "engine/app/VornApplication.h"
 #include "engine/files/File.h"

@@ -3,7 +3,7 @@
 // time-out.
 #pragma once
 
-#include "database/XBaseStore.h"
+#include "database/format/XBaseStore.h"
 
 namespace vorn {
 

@@ -1,9 +1,9 @@
-#include "database/XBaseIndex.h"
+#include "database/xbase3/XBaseIndex.h"
 
 #include <cstdlib>
 #include <cstring>
 
-#include "database/XBaseDatabase.h"
+#include "database/xbase3/XBaseDatabase.h"
 #include "engine/program/Segment.h"
 #include "engine/vm/VornVM.h"
 

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "database/KPZIndexFile.h"
+#include "database/format/KPZIndexFile.h"
 #include "engine/foundation/List.h"
 #include "engine/foundation/String.h"
 

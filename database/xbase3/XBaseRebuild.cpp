@@ -6,8 +6,8 @@
 // once the database holds the new ones open.
 #include <cstring>
 
-#include "database/XBaseDatabase.h"
-#include "database/XBaseDatabaseView.h"
+#include "database/xbase3/XBaseDatabase.h"
+#include "database/xbase3/XBaseDatabaseView.h"
 #include "engine/app/VornApplication.h"
 #include "engine/files/File.h"
 

@@ -1,10 +1,10 @@
-#include "database/XBaseVariable.h"
+#include "database/xbase3/XBaseVariable.h"
 
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 
-#include "database/XBaseTable.h"
+#include "database/format/XBaseTable.h"
 #include "engine/foundation/Number.h"
 
 namespace vorn {

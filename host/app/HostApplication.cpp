@@ -1,4 +1,4 @@
-#include "host/HostApplication.h"
+#include "host/app/HostApplication.h"
 
 #include <chrono>
 #include <cstdio>
@@ -6,18 +6,18 @@
 #include <cstring>
 #include <random>
 
-#include "database/ExternalDatabaseLibraryManager.h"
+#include "database/library/ExternalDatabaseLibraryManager.h"
 #include "engine/app/PosixExternalLibrary.h"
 #include "engine/files/PosixFile.h"
 #include "engine/foundation/Config.h"
 #include "engine/foundation/Md5.h"
 #include "engine/foundation/Output.h"
-#include "host/CommerceLibrary.h"
-#include "host/Crypt.h"
-#include "host/LogLine.h"
-#include "host/OpenSSL.h"
-#include "host/PosixNetwork.h"
-#include "host/SystemLibrary.h"
+#include "host/base/Crypt.h"
+#include "host/base/LogLine.h"
+#include "host/base/OpenSSL.h"
+#include "host/network/PosixNetwork.h"
+#include "host/plugin/CommerceLibrary.h"
+#include "host/plugin/SystemLibrary.h"
 #include "platform/Errors.h"
 #include "platform/Process.h"
 #include "platform/Random.h"

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <mutex>
 
+#include "database/library/ExternalDatabaseLibraryManager.h"
 #include "engine/app/ConfiguredLibraries.h"
 #include "engine/app/VornApplication.h"
 #include "engine/foundation/String.h"
@@ -19,11 +20,10 @@
 #include "engine/values/FunctionManager.h"
 #include "engine/values/Localisation.h"
 #include "engine/values/VariableHash.h"
-#include "database/ExternalDatabaseLibraryManager.h"
-#include "host/CommerceLibrary.h"
-#include "host/ExternalCall.h"
-#include "host/HostFeatures.h"
-#include "host/NetworkManager.h"
+#include "host/features/HostFeatures.h"
+#include "host/network/NetworkManager.h"
+#include "host/plugin/CommerceLibrary.h"
+#include "host/plugin/ExternalCall.h"
 #include "platform/Modules.h"
 
 namespace vorn {

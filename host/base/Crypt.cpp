@@ -1,4 +1,4 @@
-#include "host/Crypt.h"
+#include "host/base/Crypt.h"
 
 #include <crypt.h>
 

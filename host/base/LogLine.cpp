@@ -1,4 +1,4 @@
-#include "host/LogLine.h"
+#include "host/base/LogLine.h"
 
 #include <cstdio>
 #include <cstdlib>

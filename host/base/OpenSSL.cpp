@@ -1,4 +1,4 @@
-#include "host/OpenSSL.h"
+#include "host/base/OpenSSL.h"
 
 #include <sys/random.h>
 
@@ -7,7 +7,7 @@
 #include <mutex>
 
 #include "engine/app/VornApplication.h"
-#include "host/ISAPIBaseConfig.h"
+#include "host/web/ISAPIBaseConfig.h"
 #include "platform/Errors.h"
 
 namespace vorn {

@@ -1,4 +1,4 @@
-#include "host/Capture.h"
+#include "host/features/Capture.h"
 
 #include <cstdlib>
 #include <cstring>

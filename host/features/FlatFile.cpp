@@ -1,4 +1,4 @@
-#include "host/FlatFile.h"
+#include "host/features/FlatFile.h"
 
 #include <cstdlib>
 #include <cstring>

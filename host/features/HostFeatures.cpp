@@ -1,8 +1,8 @@
-#include "host/HostFeatures.h"
+#include "host/features/HostFeatures.h"
 
 #include "engine/app/VornApplication.h"
-#include "host/FlatFile.h"
-#include "host/Lockfile.h"
+#include "host/features/FlatFile.h"
+#include "host/features/Lockfile.h"
 
 namespace vorn {
 

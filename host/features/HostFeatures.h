@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "engine/vm/HostFeatureSource.h"
-#include "host/Capture.h"
+#include "host/features/Capture.h"
 
 namespace vorn {
 

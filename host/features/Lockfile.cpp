@@ -1,4 +1,4 @@
-#include "host/Lockfile.h"
+#include "host/features/Lockfile.h"
 
 #include "engine/app/VornApplication.h"
 #include "engine/foundation/Config.h"

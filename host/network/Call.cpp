@@ -1,4 +1,4 @@
-#include "host/Call.h"
+#include "host/network/Call.h"
 
 #include <sys/random.h>
 
@@ -14,8 +14,8 @@
 #include "engine/values/VariableHash.h"
 #include "engine/values/VariableList.h"
 #include "engine/vm/VornVM.h"
-#include "host/HTTPResponseStream.h"
-#include "host/NetworkManager.h"
+#include "host/network/HTTPResponseStream.h"
+#include "host/network/NetworkManager.h"
 
 namespace vorn {
 

@@ -10,7 +10,7 @@
 #include "engine/foundation/List.h"
 #include "engine/foundation/String.h"
 #include "engine/vm/NetworkSource.h"
-#include "host/ByteBuffer.h"
+#include "host/network/ByteBuffer.h"
 
 namespace vorn {
 

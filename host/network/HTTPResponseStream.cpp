@@ -1,4 +1,4 @@
-#include "host/HTTPResponseStream.h"
+#include "host/network/HTTPResponseStream.h"
 
 #include <cstring>
 

@@ -1,11 +1,11 @@
-#include "host/LoggingNetworkConnection.h"
+#include "host/network/LoggingNetworkConnection.h"
 
 #include <cstdlib>
 
 #include "engine/app/VornApplication.h"
 #include "engine/foundation/Base64.h"
 #include "engine/vm/VornVM.h"
-#include "host/NetworkManager.h"
+#include "host/network/NetworkManager.h"
 
 namespace vorn {
 

@@ -1,4 +1,4 @@
-#include "host/NetworkManager.h"
+#include "host/network/NetworkManager.h"
 
 #include <cstdio>
 #include <cstring>
@@ -7,12 +7,12 @@
 #include "engine/files/File.h"
 #include "engine/foundation/Config.h"
 #include "engine/foundation/Hash.h"
-#include "host/ByteBuffer.h"
-#include "host/Call.h"
-#include "host/LoggingNetworkConnection.h"
-#include "host/OpenSSL.h"
-#include "host/POP3.h"
-#include "host/SMTP.h"
+#include "host/base/OpenSSL.h"
+#include "host/network/ByteBuffer.h"
+#include "host/network/Call.h"
+#include "host/network/LoggingNetworkConnection.h"
+#include "host/network/POP3.h"
+#include "host/network/SMTP.h"
 
 namespace vorn {
 

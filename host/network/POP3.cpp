@@ -1,4 +1,4 @@
-#include "host/POP3.h"
+#include "host/network/POP3.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -10,7 +10,7 @@
 #include "engine/foundation/Hash.h"
 #include "engine/foundation/NetworkConnection.h"
 #include "engine/values/VariableHash.h"
-#include "host/NetworkManager.h"
+#include "host/network/NetworkManager.h"
 
 namespace vorn {
 

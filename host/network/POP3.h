@@ -9,7 +9,7 @@
 
 #include "engine/foundation/String.h"
 #include "engine/vm/NetworkSource.h"
-#include "host/ByteBuffer.h"
+#include "host/network/ByteBuffer.h"
 
 namespace vorn {
 

@@ -1,4 +1,4 @@
-#include "host/PosixNetwork.h"
+#include "host/network/PosixNetwork.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -7,7 +7,7 @@
 
 #include "engine/app/VornApplication.h"
 #include "engine/foundation/Config.h"
-#include "host/ByteBuffer.h"
+#include "host/network/ByteBuffer.h"
 #include "platform/Errors.h"
 
 namespace vorn {

@@ -10,8 +10,8 @@
 
 #include "engine/foundation/NetworkConnection.h"
 #include "engine/foundation/String.h"
-#include "host/NetworkManager.h"
-#include "host/OpenSSL.h"
+#include "host/base/OpenSSL.h"
+#include "host/network/NetworkManager.h"
 #include "platform/Sockets.h"
 
 namespace vorn {

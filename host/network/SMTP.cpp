@@ -1,4 +1,4 @@
-#include "host/SMTP.h"
+#include "host/network/SMTP.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -8,8 +8,8 @@
 #include "engine/foundation/Config.h"
 #include "engine/foundation/Hash.h"
 #include "engine/foundation/Md5.h"
-#include "host/ByteBuffer.h"
-#include "host/LoggingNetworkConnection.h"
+#include "host/network/ByteBuffer.h"
+#include "host/network/LoggingNetworkConnection.h"
 #include "platform/Random.h"
 
 namespace vorn {

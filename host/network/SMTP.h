@@ -10,7 +10,7 @@
 #include "engine/foundation/Output.h"
 #include "engine/foundation/String.h"
 #include "engine/vm/NetworkSource.h"
-#include "host/NetworkManager.h"
+#include "host/network/NetworkManager.h"
 
 namespace vorn {
 

@@ -1,4 +1,4 @@
-#include "host/CommerceLibrary.h"
+#include "host/plugin/CommerceLibrary.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "host/ExternalCall.h"
+#include "host/plugin/ExternalCall.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -1,15 +1,15 @@
-#include "host/ExternalConfig.h"
+#include "host/plugin/ExternalConfig.h"
 
 #include <cstdlib>
 #include <cstring>
 
-#include "database/ExternalDatabaseLibraryManager.h"
+#include "database/library/ExternalDatabaseLibraryManager.h"
 #include "engine/vm/TagErrors.h"
-#include "host/CommerceLibrary.h"
-#include "host/ExternalCall.h"
-#include "host/HostInterface.h"
-#include "host/SystemLibrary.h"
-#include "host/VornHost.h"
+#include "host/plugin/CommerceLibrary.h"
+#include "host/plugin/ExternalCall.h"
+#include "host/plugin/HostInterface.h"
+#include "host/plugin/SystemLibrary.h"
+#include "host/plugin/VornHost.h"
 
 namespace vorn {
 

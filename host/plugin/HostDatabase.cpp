@@ -3,8 +3,8 @@
 // A null handle is answered with null or ignored.
 #include <cstdlib>
 
-#include "database/ExternalDatabase.h"
-#include "host/VornHost.h"
+#include "database/library/ExternalDatabase.h"
+#include "host/plugin/VornHost.h"
 
 using vorn::ExternalDatabase;
 using vorn::ExternalDatabaseVariable;

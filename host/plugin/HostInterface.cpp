@@ -1,4 +1,4 @@
-#include "host/HostInterface.h"
+#include "host/plugin/HostInterface.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -4,10 +4,10 @@
 #include <cstring>
 
 #include "engine/foundation/NetworkConnection.h"
-#include "host/HTTPResponseStream.h"
-#include "host/HostInterface.h"
-#include "host/NetworkManager.h"
-#include "host/VornHost.h"
+#include "host/network/HTTPResponseStream.h"
+#include "host/network/NetworkManager.h"
+#include "host/plugin/HostInterface.h"
+#include "host/plugin/VornHost.h"
 
 using namespace vorn;
 using namespace vorn::hostapi;

@@ -14,10 +14,10 @@
 #include "engine/vm/ScriptOperators.h"
 #include "engine/vm/VornVM.h"
 #include "engine/vm/VornVMStack.h"
-#include "host/ExternalCall.h"
-#include "host/HostInterface.h"
-#include "host/SystemLibrary.h"
-#include "host/VornHost.h"
+#include "host/plugin/ExternalCall.h"
+#include "host/plugin/HostInterface.h"
+#include "host/plugin/SystemLibrary.h"
+#include "host/plugin/VornHost.h"
 
 using namespace vorn;
 using namespace vorn::hostapi;

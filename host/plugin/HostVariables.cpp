@@ -8,8 +8,8 @@
 #include "engine/values/Variable.h"
 #include "engine/values/VariableHash.h"
 #include "engine/values/VariableList.h"
-#include "host/HostInterface.h"
-#include "host/VornHost.h"
+#include "host/plugin/HostInterface.h"
+#include "host/plugin/VornHost.h"
 
 using namespace vorn;
 using namespace vorn::hostapi;

@@ -1,4 +1,4 @@
-#include "host/SystemLibrary.h"
+#include "host/plugin/SystemLibrary.h"
 
 #include <cstring>
 

@@ -1,4 +1,4 @@
-#include "host/ContentParsers.h"
+#include "host/web/ContentParsers.h"
 
 #include <cstdlib>
 #include <cstring>

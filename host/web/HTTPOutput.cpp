@@ -1,4 +1,4 @@
-#include "host/HTTPOutput.h"
+#include "host/web/HTTPOutput.h"
 
 #include <chrono>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "host/ISAPIApplication.h"
+#include "host/web/ISAPIApplication.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -9,8 +9,8 @@
 #include "engine/foundation/Config.h"
 #include "engine/foundation/Hash.h"
 #include "engine/vm/VornVM.h"
-#include "host/ContentParsers.h"
-#include "host/ScriptCache.h"
+#include "host/web/ContentParsers.h"
+#include "host/web/ScriptCache.h"
 #include "platform/Time.h"
 
 namespace vorn {

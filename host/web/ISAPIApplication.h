@@ -8,12 +8,12 @@
 
 #include <cstdint>
 
-#include "database/ExternalDatabaseLibraryManager.h"
+#include "database/library/ExternalDatabaseLibraryManager.h"
 #include "engine/foundation/String.h"
-#include "host/HTTPOutput.h"
-#include "host/HostApplication.h"
-#include "host/ISAPIBaseConfig.h"
-#include "host/RequestPool.h"
+#include "host/app/HostApplication.h"
+#include "host/web/HTTPOutput.h"
+#include "host/web/ISAPIBaseConfig.h"
+#include "host/web/RequestPool.h"
 #include "platform/Isapi.h"
 #include "platform/Modules.h"
 

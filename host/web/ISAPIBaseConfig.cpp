@@ -1,13 +1,13 @@
-#include "host/ISAPIBaseConfig.h"
+#include "host/web/ISAPIBaseConfig.h"
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
-#include "database/ExternalDatabaseLibraryManager.h"
-#include "host/CommerceLibrary.h"
-#include "host/ExternalCall.h"
-#include "host/SystemLibrary.h"
+#include "database/library/ExternalDatabaseLibraryManager.h"
+#include "host/plugin/CommerceLibrary.h"
+#include "host/plugin/ExternalCall.h"
+#include "host/plugin/SystemLibrary.h"
 #include "platform/Errors.h"
 #include "platform/Registry.h"
 

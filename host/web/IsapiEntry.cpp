@@ -2,7 +2,7 @@
 // linkage; nothing thrown inside crosses them.
 #include <cstdint>
 
-#include "host/IsapiExtension.h"
+#include "host/web/IsapiExtension.h"
 #include "platform/Isapi.h"
 
 #define VORN_EXTENSION_EXPORT extern "C" __attribute__((visibility("default")))

@@ -1,14 +1,14 @@
-#include "host/IsapiExtension.h"
+#include "host/web/IsapiExtension.h"
 
 #include <cstring>
 #include <mutex>
 #include <new>
 #include <shared_mutex>
 
-#include "host/ISAPIApplication.h"
-#include "host/ISAPIBaseConfig.h"
-#include "host/OpenSSL.h"
-#include "host/RequestPool.h"
+#include "host/base/OpenSSL.h"
+#include "host/web/ISAPIApplication.h"
+#include "host/web/ISAPIBaseConfig.h"
+#include "host/web/RequestPool.h"
 #include "platform/Modules.h"
 
 namespace vorn {

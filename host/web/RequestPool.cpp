@@ -1,4 +1,4 @@
-#include "host/RequestPool.h"
+#include "host/web/RequestPool.h"
 
 #include <chrono>
 #include <cstdio>

@@ -10,8 +10,8 @@
 #include "engine/values/SystemVariables.h"
 #include "engine/values/Variable.h"
 #include "engine/values/VariableHash.h"
-#include "host/ContentParsers.h"
-#include "host/ISAPIApplication.h"
+#include "host/web/ContentParsers.h"
+#include "host/web/ISAPIApplication.h"
 #include "platform/Process.h"
 #include "platform/Time.h"
 

@@ -1,4 +1,4 @@
-#include "host/ScriptCache.h"
+#include "host/web/ScriptCache.h"
 
 #include <memory>
 #include <mutex>

@@ -1,4 +1,4 @@
-#include "sqllib/HostBinding.h"
+#include "sqllib/binding/HostBinding.h"
 
 #include <dlfcn.h>
 
@@ -6,7 +6,7 @@
 #include <type_traits>
 
 #define VORN_HOST_BINDING
-#include "host/VornHost.h"
+#include "host/plugin/VornHost.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // The host-interface binding every plug-in library compiles in: the library
-// calls the host's functions by their own names (declared in host/VornHost.h),
+// calls the host's functions by their own names (declared in host/plugin/VornHost.h),
 // and each name here is a forwarder through a table that registration fills
 // by looking the names up on the host module. A forwarder whose name the host
 // did not export returns its type's zero without calling anything.

@@ -1,4 +1,4 @@
-#include "sqllib/SchemaCatalog.h"
+#include "sqllib/engine/SchemaCatalog.h"
 
 #include <strings.h>
 

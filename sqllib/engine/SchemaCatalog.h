@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "sqllib/Schema.h"
-#include "sqllib/SqlCatalog.h"
+#include "sqllib/front/SqlCatalog.h"
+#include "sqllib/store/Schema.h"
 
 namespace vorn {
 

@@ -1,14 +1,14 @@
 // The vornsql library's descriptor: thin adapters from the host's database
 // calls to the catalog and the SQL engine. Each open database carries a
 // SQLDatabaseState, each open view a SQLViewState, as the host handles' data.
-#include "sqllib/SqlDriver.h"
+#include "sqllib/engine/SqlDriver.h"
 
 #include <strings.h>
 
 #include <cstring>
 
-#include "sqllib/Schema.h"
-#include "sqllib/SqlEngine.h"
+#include "sqllib/engine/SqlEngine.h"
+#include "sqllib/store/Schema.h"
 
 namespace vorn {
 

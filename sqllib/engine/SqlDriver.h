@@ -2,7 +2,7 @@
 // export hands it to the host).
 #pragma once
 
-#include "database/DatabaseLibrary.h"
+#include "database/library/DatabaseLibrary.h"
 
 namespace vorn {
 

@@ -1,4 +1,4 @@
-#include "sqllib/SqlEngine.h"
+#include "sqllib/engine/SqlEngine.h"
 
 #include <algorithm>
 #include <charconv>
@@ -7,7 +7,7 @@
 #include <cstring>
 #include <new>
 
-#include "database/KPZIndexKeys.h"
+#include "database/format/KPZIndexKeys.h"
 #include "engine/foundation/Hash.h"
 
 namespace vorn {

@@ -13,12 +13,12 @@
 #include <vector>
 
 #include "engine/foundation/String.h"
-#include "host/VornHost.h"
-#include "sqllib/Schema.h"
-#include "sqllib/SchemaCatalog.h"
-#include "sqllib/SqlCodeGenerator.h"
-#include "sqllib/SqlParser.h"
-#include "sqllib/SqlValue.h"
+#include "host/plugin/VornHost.h"
+#include "sqllib/engine/SchemaCatalog.h"
+#include "sqllib/engine/SqlValue.h"
+#include "sqllib/front/SqlCodeGenerator.h"
+#include "sqllib/front/SqlParser.h"
+#include "sqllib/store/Schema.h"
 
 namespace vorn {
 

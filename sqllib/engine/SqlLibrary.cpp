@@ -1,6 +1,6 @@
 // The exports of the vornsql plug-in: its descriptor here, its registration
 // in the binding unit.
-#include "sqllib/SqlDriver.h"
+#include "sqllib/engine/SqlDriver.h"
 
 extern "C" __attribute__((visibility("default"))) DatabaseLibraryDescriptor* vorn_database_library() {
     return vorn::SQLDescriptor();

@@ -1,4 +1,4 @@
-#include "sqllib/SqlValue.h"
+#include "sqllib/engine/SqlValue.h"
 
 #include <cerrno>
 #include <charconv>

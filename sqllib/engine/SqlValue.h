@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "engine/foundation/String.h"
-#include "host/VornHost.h"
+#include "host/plugin/VornHost.h"
 
 namespace vorn {
 

@@ -1,9 +1,9 @@
 // Building the statement objects, binding names, and planning each query.
-#include "sqllib/SqlCodeGenerator.h"
+#include "sqllib/front/SqlCodeGenerator.h"
 
 #include "engine/foundation/Hash.h"
 #include "engine/foundation/Number.h"
-#include "sqllib/SqlToken.h"
+#include "sqllib/front/SqlToken.h"
 
 #include <cstdio>
 

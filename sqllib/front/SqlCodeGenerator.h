@@ -4,9 +4,9 @@
 #pragma once
 
 #include "engine/foundation/String.h"
-#include "sqllib/SqlCatalog.h"
-#include "sqllib/SqlInstruction.h"
-#include "sqllib/SqlStatement.h"
+#include "sqllib/front/SqlCatalog.h"
+#include "sqllib/front/SqlInstruction.h"
+#include "sqllib/front/SqlStatement.h"
 
 #include <cstdint>
 #include <memory>

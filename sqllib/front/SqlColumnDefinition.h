@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "sqllib/SqlCollections.h"
+#include "sqllib/front/SqlCollections.h"
 
 namespace vorn {
 

@@ -1,6 +1,6 @@
 // Emission: expressions, scan loops, query bodies and the statements' programs.
-#include "sqllib/SqlCodeGenerator.h"
-#include "sqllib/SqlToken.h"
+#include "sqllib/front/SqlCodeGenerator.h"
+#include "sqllib/front/SqlToken.h"
 
 namespace vorn {
 

@@ -1,4 +1,4 @@
-#include "sqllib/SqlInstruction.h"
+#include "sqllib/front/SqlInstruction.h"
 
 #include <cstdio>
 #include <cstdlib>

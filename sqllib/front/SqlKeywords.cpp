@@ -1,4 +1,4 @@
-#include "sqllib/SqlKeywords.h"
+#include "sqllib/front/SqlKeywords.h"
 
 #include "engine/foundation/Hash.h"
 
@@ -6,7 +6,7 @@
 
 namespace vorn {
 
-#include "sqllib/SqlKeywordTable.inc"
+#include "sqllib/front/SqlKeywordTable.inc"
 
 const SQLKeywordRow* SQLKeywordLookup::Lookup(const char* name, int32_t length) {
     if (!name) return nullptr;

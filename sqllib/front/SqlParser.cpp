@@ -1,9 +1,9 @@
-#include "sqllib/SqlParser.h"
+#include "sqllib/front/SqlParser.h"
 
 #include "engine/foundation/Hash.h"
-#include "sqllib/SqlCodeGenerator.h"
-#include "sqllib/SqlKeywords.h"
-#include "sqllib/SqlToken.h"
+#include "sqllib/front/SqlCodeGenerator.h"
+#include "sqllib/front/SqlKeywords.h"
+#include "sqllib/front/SqlToken.h"
 
 #include <cstring>
 

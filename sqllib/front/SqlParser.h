@@ -4,7 +4,7 @@
 #pragma once
 
 #include "engine/foundation/String.h"
-#include "sqllib/SqlStatement.h"
+#include "sqllib/front/SqlStatement.h"
 
 #include <cstdint>
 

@@ -1,9 +1,9 @@
 // The statements' and complex elements' own steps; the work is the generator's.
-#include "sqllib/SqlStatement.h"
+#include "sqllib/front/SqlStatement.h"
 
 #include "engine/foundation/Hash.h"
-#include "sqllib/SqlCodeGenerator.h"
-#include "sqllib/SqlToken.h"
+#include "sqllib/front/SqlCodeGenerator.h"
+#include "sqllib/front/SqlToken.h"
 
 namespace vorn {
 

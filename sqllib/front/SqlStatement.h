@@ -3,9 +3,9 @@
 // expression trees. SQLCodeGenerator owns every one of them; a reset frees them.
 #pragma once
 
-#include "sqllib/SqlCatalog.h"
-#include "sqllib/SqlCollections.h"
-#include "sqllib/SqlColumnDefinition.h"
+#include "sqllib/front/SqlCatalog.h"
+#include "sqllib/front/SqlCollections.h"
+#include "sqllib/front/SqlColumnDefinition.h"
 
 #include <cstdint>
 #include <vector>

@@ -1,4 +1,4 @@
-#include "sqllib/AllocationTracker.h"
+#include "sqllib/store/AllocationTracker.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,6 +1,6 @@
 // The catalog: creating and opening it, finding rows, loading tables and
 // their indexes, file names and the log; and the Index objects.
-#include "sqllib/Schema.h"
+#include "sqllib/store/Schema.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -23,13 +23,13 @@
 #include <cstdint>
 #include <vector>
 
-#include "database/KPZIndexFile.h"
+#include "database/format/KPZIndexFile.h"
 #include "engine/foundation/HashTable.h"
 #include "engine/foundation/List.h"
 #include "engine/foundation/String.h"
-#include "sqllib/SqlColumnDefinition.h"
-#include "sqllib/VornSQLStore.h"
-#include "sqllib/VornSQLTable.h"
+#include "sqllib/front/SqlColumnDefinition.h"
+#include "sqllib/store/VornSQLStore.h"
+#include "sqllib/store/VornSQLTable.h"
 
 namespace vorn {
 

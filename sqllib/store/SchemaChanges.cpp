@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "sqllib/Schema.h"
+#include "sqllib/store/Schema.h"
 
 namespace vorn {
 

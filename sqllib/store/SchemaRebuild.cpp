@@ -9,7 +9,7 @@
 #include <memory>
 #include <vector>
 
-#include "sqllib/Schema.h"
+#include "sqllib/store/Schema.h"
 
 namespace vorn {
 

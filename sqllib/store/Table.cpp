@@ -2,7 +2,7 @@
 // index kept in step and UNIQUE enforced.
 #include <cstring>
 
-#include "sqllib/Schema.h"
+#include "sqllib/store/Schema.h"
 
 namespace vorn {
 

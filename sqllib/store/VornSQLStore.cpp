@@ -1,4 +1,4 @@
-#include "sqllib/VornSQLStore.h"
+#include "sqllib/store/VornSQLStore.h"
 
 #include <cstring>
 

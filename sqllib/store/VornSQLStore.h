@@ -9,9 +9,9 @@
 #include <cstdint>
 #include <memory>
 
-#include "database/XBaseStore.h"
+#include "database/format/XBaseStore.h"
 #include "engine/foundation/String.h"
-#include "host/VornHost.h"
+#include "host/plugin/VornHost.h"
 
 namespace vorn {
 

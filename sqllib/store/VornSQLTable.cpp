@@ -1,4 +1,4 @@
-#include "sqllib/VornSQLTable.h"
+#include "sqllib/store/VornSQLTable.h"
 
 namespace vorn {
 

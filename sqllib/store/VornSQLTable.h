@@ -8,11 +8,11 @@
 #include <cstdint>
 #include <vector>
 
-#include "database/XBaseTable.h"
+#include "database/format/XBaseTable.h"
 #include "engine/foundation/HashTable.h"
 #include "engine/foundation/List.h"
 #include "engine/foundation/String.h"
-#include "sqllib/VornSQLStore.h"
+#include "sqllib/store/VornSQLStore.h"
 
 namespace vorn {
 

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "database/KPZIndexKeys.h"
+#include "database/format/KPZIndexKeys.h"
 #include "engine/foundation/LittleEndian.h"
 
 namespace vorn::test {

@@ -4,7 +4,7 @@
 #include <random>
 #include <set>
 
-#include "tests/database/XBaseTestSupport.h"
+#include "tests/database/format/XBaseTestSupport.h"
 
 namespace vorn::test {
 namespace {

@@ -8,7 +8,7 @@
 #include <atomic>
 #include <thread>
 
-#include "tests/database/XBaseTestSupport.h"
+#include "tests/database/format/XBaseTestSupport.h"
 
 namespace vorn::test {
 namespace {

@@ -2,7 +2,7 @@
 // the tables and memo files written here, and python3-dbf writes tables that
 // are read here. Index files are checked against keys recomputed from
 // dbfread's rows.
-#include "tests/database/XBaseTestSupport.h"
+#include "tests/database/format/XBaseTestSupport.h"
 
 namespace vorn::test {
 namespace {

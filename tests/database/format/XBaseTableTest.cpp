@@ -3,7 +3,7 @@
 #include <random>
 #include <thread>
 
-#include "tests/database/XBaseTestSupport.h"
+#include "tests/database/format/XBaseTestSupport.h"
 
 namespace vorn::test {
 namespace {

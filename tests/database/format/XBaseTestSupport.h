@@ -20,11 +20,11 @@
 #include <utility>
 #include <vector>
 
-#include "database/KPZIndexFile.h"
-#include "database/XBaseFileStore.h"
-#include "database/XBaseTable.h"
+#include "database/format/KPZIndexFile.h"
+#include "database/format/XBaseTable.h"
+#include "database/xbase3/XBaseFileStore.h"
 #include "engine/foundation/LittleEndian.h"
-#include "tests/database/KPZIndexChecker.h"
+#include "tests/database/format/KPZIndexChecker.h"
 #include "tests/engine/files/FileTestSupport.h"
 
 namespace vorn::test {

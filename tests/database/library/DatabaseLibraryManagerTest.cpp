@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "tests/database/DatabaseLibrarySupport.h"
+#include "tests/database/library/DatabaseLibrarySupport.h"
 
 namespace vorn::test {
 namespace {

@@ -11,15 +11,15 @@
 #include <memory>
 #include <string>
 
-#include "database/DatabaseLibrary.h"
-#include "database/ExternalDatabase.h"
-#include "database/ExternalDatabaseLibraryManager.h"
+#include "database/library/DatabaseLibrary.h"
+#include "database/library/ExternalDatabase.h"
+#include "database/library/ExternalDatabaseLibraryManager.h"
 #include "engine/app/PosixExternalLibrary.h"
 #include "engine/values/VariableList.h"
 #include "engine/vm/DatabaseLibrarySource.h"
-#include "host/VornHost.h"
+#include "host/plugin/VornHost.h"
 #include "platform/Modules.h"
-#include "tests/database/fixtures/DatabaseLibraryHooks.h"
+#include "tests/database/library/fixtures/DatabaseLibraryHooks.h"
 #include "tests/engine/vm/VmCoreHarness.h"
 
 namespace vorn::test {

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "engine/values/Aggregate.h"
-#include "tests/database/DatabaseLibrarySupport.h"
+#include "tests/database/library/DatabaseLibrarySupport.h"
 
 namespace vorn::test {
 namespace {

@@ -1,7 +1,7 @@
 // The vornsql plug-in as scripts meet it: loaded by the host for its database
 // type, driven through the database tags, its files read back by the two
 // Python dBASE readers and the index checker.
-#include "tests/database/DatabaseScriptSupport.h"
+#include "tests/database/xbase3/DatabaseScriptSupport.h"
 
 #include <chrono>
 

@@ -39,11 +39,11 @@
 #include <string>
 #include <vector>
 
-#include "database/XBaseFileStore.h"
-#include "database/XBaseTable.h"
-#include "tests/database/XBaseTestSupport.h"
-#include "tools/Assembler.h"
+#include "database/format/XBaseTable.h"
+#include "database/xbase3/XBaseFileStore.h"
 #include "engine/files/BufferFile.h"
+#include "tests/database/format/XBaseTestSupport.h"
+#include "tools/Assembler.h"
 #include "tools/CommandLineApplication.h"
 
 namespace vorn::test {

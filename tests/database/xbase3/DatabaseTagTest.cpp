@@ -1,10 +1,10 @@
 // The database tags as scripts meet them: each case is a script in the line
 // language of DatabaseScriptSupport.h and the exact output it prints.
-#include "tests/database/DatabaseScriptSupport.h"
+#include "tests/database/xbase3/DatabaseScriptSupport.h"
 
 #include <dlfcn.h>
 
-#include "tests/database/DatabaseLibrarySupport.h"
+#include "tests/database/library/DatabaseLibrarySupport.h"
 
 namespace vorn::test {
 namespace {
@@ -199,7 +199,7 @@ TEST_F(DatabaseTagTest, FieldSpecifications) {
 // table both readers read and a sound index.
 TEST_F(DatabaseTagTest, TheExampleRuns) {
     std::string source = ScratchTree::ReadFile(std::filesystem::path(__FILE__).parent_path().string() +
-                                               "/../../examples/xbase.vra");
+                                               "/../../../examples/xbase.vra");
     ASSERT_FALSE(source.empty());
     int32_t status = 0;
     std::string out = RunSource(source, &status);

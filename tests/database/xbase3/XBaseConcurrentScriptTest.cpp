@@ -7,7 +7,7 @@
 
 #include <thread>
 
-#include "tests/database/DatabaseScriptSupport.h"
+#include "tests/database/xbase3/DatabaseScriptSupport.h"
 
 extern char** environ;
 

@@ -2,7 +2,7 @@
 // filter, searches, record changes with two indexes, index management, pack,
 // reindex and the structure reports. After every case that changes data both
 // Python readers read the table and the index checker checks every index.
-#include "tests/database/DatabaseScriptSupport.h"
+#include "tests/database/xbase3/DatabaseScriptSupport.h"
 
 #include "platform/Files.h"
 

@@ -4,8 +4,8 @@
 #include <dlfcn.h>
 
 #include "platform/Files.h"
-#include "tests/database/DatabaseLibrarySupport.h"
-#include "tests/database/DatabaseScriptSupport.h"
+#include "tests/database/library/DatabaseLibrarySupport.h"
+#include "tests/database/xbase3/DatabaseScriptSupport.h"
 
 namespace vorn::test {
 namespace {

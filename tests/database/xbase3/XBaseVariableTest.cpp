@@ -2,8 +2,8 @@
 // writes into the field, the pseudo-fields, and variables kept past their view.
 #include <cmath>
 
-#include "database/XBaseVariable.h"
-#include "tests/database/XBaseTestSupport.h"
+#include "database/xbase3/XBaseVariable.h"
+#include "tests/database/format/XBaseTestSupport.h"
 
 namespace vorn::test {
 namespace {

@@ -10,8 +10,8 @@
 
 #include "engine/values/Aggregate.h"
 #include "engine/values/Variable.h"
-#include "host/LogLine.h"
-#include "tests/host/HostServicesSupport.h"
+#include "host/base/LogLine.h"
+#include "tests/host/base/HostServicesSupport.h"
 
 namespace vorn {
 namespace {

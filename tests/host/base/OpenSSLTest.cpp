@@ -12,10 +12,10 @@
 #include <cstdlib>
 #include <string>
 
-#include "host/Crypt.h"
-#include "host/OpenSSL.h"
+#include "host/base/Crypt.h"
+#include "host/base/OpenSSL.h"
 #include "platform/Time.h"
-#include "tests/host/HostServicesSupport.h"
+#include "tests/host/base/HostServicesSupport.h"
 
 namespace vorn {
 namespace {

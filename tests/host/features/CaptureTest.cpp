@@ -3,8 +3,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "host/Capture.h"
-#include "tests/host/HostFeatureSupport.h"
+#include "host/features/Capture.h"
+#include "tests/host/features/HostFeatureSupport.h"
 
 namespace vorn::test {
 namespace {

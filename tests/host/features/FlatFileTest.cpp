@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "engine/values/VariableList.h"
-#include "host/FlatFile.h"
-#include "tests/host/HostFeatureSupport.h"
+#include "host/features/FlatFile.h"
+#include "tests/host/features/HostFeatureSupport.h"
 
 namespace vorn::test {
 namespace {

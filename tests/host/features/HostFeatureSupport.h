@@ -13,7 +13,7 @@
 #include "engine/values/Variable.h"
 #include "engine/vm/TagErrors.h"
 #include "engine/vm/VornVM.h"
-#include "host/HostFeatures.h"
+#include "host/features/HostFeatures.h"
 #include "tests/engine/files/FileTestSupport.h"
 #include "tests/engine/files/MemoryFile.h"
 #include "tests/engine/vm/VmCoreHarness.h"

@@ -4,11 +4,11 @@
 #include <set>
 #include <string>
 
-#include "host/Lockfile.h"
+#include "host/features/Lockfile.h"
 #include "platform/Files.h"
 #include "platform/Process.h"
 #include "platform/Time.h"
-#include "tests/host/HostFeatureSupport.h"
+#include "tests/host/features/HostFeatureSupport.h"
 
 namespace vorn::test {
 namespace {

@@ -8,8 +8,8 @@
 
 #include "engine/foundation/Base64.h"
 #include "engine/values/Aggregate.h"
-#include "host/Call.h"
-#include "tests/host/NetworkTestSupport.h"
+#include "host/network/Call.h"
+#include "tests/host/network/NetworkTestSupport.h"
 
 namespace vorn {
 namespace {

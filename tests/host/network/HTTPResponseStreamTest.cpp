@@ -5,8 +5,8 @@
 #include <random>
 #include <string>
 
-#include "host/HTTPResponseStream.h"
-#include "tests/host/NetworkTestSupport.h"
+#include "host/network/HTTPResponseStream.h"
+#include "tests/host/network/NetworkTestSupport.h"
 
 namespace vorn {
 namespace {

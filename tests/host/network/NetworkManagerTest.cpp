@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "host/NetworkManager.h"
-#include "tests/host/NetworkTestSupport.h"
+#include "host/network/NetworkManager.h"
+#include "tests/host/network/NetworkTestSupport.h"
 
 namespace vorn {
 namespace {

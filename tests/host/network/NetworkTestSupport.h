@@ -43,13 +43,13 @@
 #include "engine/values/VariableHash.h"
 #include "engine/vm/TagErrors.h"
 #include "engine/vm/VornVM.h"
-#include "host/HTTPResponseStream.h"
-#include "host/LogLine.h"
-#include "host/OpenSSL.h"
-#include "host/PosixNetwork.h"
+#include "host/base/LogLine.h"
+#include "host/base/OpenSSL.h"
+#include "host/network/HTTPResponseStream.h"
+#include "host/network/PosixNetwork.h"
 #include "platform/Time.h"
 #include "tests/engine/vm/VmCoreHarness.h"
-#include "tests/host/HostServicesSupport.h"
+#include "tests/host/base/HostServicesSupport.h"
 #include "tests/tools/LoadedProgram.h"
 
 namespace vorn::test {

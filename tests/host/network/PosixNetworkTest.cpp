@@ -10,10 +10,10 @@
 #include <thread>
 #include <vector>
 
-#include "host/HTTPResponseStream.h"
-#include "host/PosixNetwork.h"
+#include "host/network/HTTPResponseStream.h"
+#include "host/network/PosixNetwork.h"
 #include "platform/Sockets.h"
-#include "tests/host/NetworkTestSupport.h"
+#include "tests/host/network/NetworkTestSupport.h"
 
 namespace vorn {
 namespace {

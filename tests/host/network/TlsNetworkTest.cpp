@@ -7,9 +7,9 @@
 #include <string>
 #include <thread>
 
-#include "host/HTTPResponseStream.h"
-#include "host/PosixNetwork.h"
-#include "tests/host/NetworkTestSupport.h"
+#include "host/network/HTTPResponseStream.h"
+#include "host/network/PosixNetwork.h"
+#include "tests/host/network/NetworkTestSupport.h"
 
 namespace vorn {
 namespace {

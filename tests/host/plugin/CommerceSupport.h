@@ -19,11 +19,11 @@
 #include "engine/values/VariableList.h"
 #include "engine/vm/TagErrors.h"
 #include "engine/vm/VornVM.h"
-#include "host/CommerceLibrary.h"
+#include "host/plugin/CommerceLibrary.h"
 #include "platform/Modules.h"
 #include "tests/engine/app/TestApplication.h"
 #include "tests/engine/vm/VmCoreHarness.h"
-#include "tests/host/fixtures/CommerceLibraryHooks.h"
+#include "tests/host/plugin/fixtures/CommerceLibraryHooks.h"
 #include "tests/tools/LoadedProgram.h"
 
 namespace vorn::test {

@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "host/CommerceLibrary.h"
-#include "tests/host/CommerceSupport.h"
+#include "host/plugin/CommerceLibrary.h"
+#include "tests/host/plugin/CommerceSupport.h"
 
 namespace vorn {
 namespace {

@@ -10,7 +10,7 @@
 #include "engine/values/Variable.h"
 #include "engine/values/VariableList.h"
 #include "engine/vm/VornVM.h"
-#include "tests/host/fixtures/FunctionLibraryHooks.h"
+#include "tests/host/plugin/fixtures/FunctionLibraryHooks.h"
 
 namespace vorn::test {
 

@@ -7,11 +7,11 @@
 #include "engine/app/PosixExternalLibrary.h"
 #include "engine/values/Variable.h"
 #include "engine/values/VariableList.h"
-#include "host/ExternalCall.h"
+#include "host/plugin/ExternalCall.h"
 #include "platform/Modules.h"
 #include "tests/engine/app/TestApplication.h"
 #include "tests/engine/vm/AssembledRun.h"
-#include "tests/host/ExternalCallSupport.h"
+#include "tests/host/plugin/ExternalCallSupport.h"
 
 namespace vorn {
 namespace {

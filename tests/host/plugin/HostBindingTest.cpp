@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "engine/app/ExternalLibrary.h"
-#include "host/VornHost.h"
+#include "host/plugin/VornHost.h"
 #include "platform/Modules.h"
-#include "tests/host/HostInterfaceSupport.h"
+#include "tests/host/plugin/HostInterfaceSupport.h"
 
 namespace vorn {
 namespace {

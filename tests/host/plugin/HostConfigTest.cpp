@@ -6,12 +6,12 @@
 #include <string>
 #include <vector>
 
-#include "database/ExternalDatabaseLibraryManager.h"
+#include "database/library/ExternalDatabaseLibraryManager.h"
 #include "engine/vm/TagErrors.h"
-#include "host/CommerceLibrary.h"
-#include "host/ExternalConfig.h"
-#include "host/VornHost.h"
-#include "tests/host/HostInterfaceSupport.h"
+#include "host/plugin/CommerceLibrary.h"
+#include "host/plugin/ExternalConfig.h"
+#include "host/plugin/VornHost.h"
+#include "tests/host/plugin/HostInterfaceSupport.h"
 
 namespace vorn {
 namespace {

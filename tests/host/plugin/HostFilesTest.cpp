@@ -13,9 +13,9 @@
 
 #include "engine/files/File.h"
 #include "engine/foundation/Config.h"
-#include "host/VornHost.h"
+#include "host/plugin/VornHost.h"
 #include "platform/Files.h"
-#include "tests/host/HostInterfaceSupport.h"
+#include "tests/host/plugin/HostInterfaceSupport.h"
 
 namespace vorn {
 namespace {

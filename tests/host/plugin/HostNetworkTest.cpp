@@ -9,9 +9,9 @@
 #include <functional>
 #include <string>
 
-#include "host/VornHost.h"
-#include "tests/host/HostInterfaceSupport.h"
-#include "tests/host/NetworkTestSupport.h"
+#include "host/plugin/VornHost.h"
+#include "tests/host/network/NetworkTestSupport.h"
+#include "tests/host/plugin/HostInterfaceSupport.h"
 
 namespace vorn {
 namespace {

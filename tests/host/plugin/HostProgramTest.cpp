@@ -10,8 +10,8 @@
 
 #include "engine/foundation/Config.h"
 #include "engine/vm/VornVMStack.h"
-#include "host/VornHost.h"
-#include "tests/host/HostInterfaceSupport.h"
+#include "host/plugin/VornHost.h"
+#include "tests/host/plugin/HostInterfaceSupport.h"
 #include "tools/CommandLineApplication.h"
 
 namespace vorn {

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "host/VornHost.h"
-#include "tests/host/HostInterfaceSupport.h"
+#include "host/plugin/VornHost.h"
+#include "tests/host/plugin/HostInterfaceSupport.h"
 
 namespace vorn {
 namespace {

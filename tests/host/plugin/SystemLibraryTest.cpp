@@ -6,8 +6,8 @@
 #include <string>
 
 #include "engine/app/PosixExternalLibrary.h"
-#include "host/CommerceLibrary.h"
-#include "host/SystemLibrary.h"
+#include "host/plugin/CommerceLibrary.h"
+#include "host/plugin/SystemLibrary.h"
 #include "platform/Modules.h"
 #include "tests/engine/app/TestApplication.h"
 

@@ -3,12 +3,12 @@
 #include <string>
 #include <vector>
 
+#include "database/library/ExternalDatabaseLibraryManager.h"
 #include "engine/foundation/TagLookup.h"
-#include "database/ExternalDatabaseLibraryManager.h"
-#include "host/CommerceLibrary.h"
-#include "host/ISAPIBaseConfig.h"
-#include "host/SystemLibrary.h"
-#include "tests/host/HostServicesSupport.h"
+#include "host/plugin/CommerceLibrary.h"
+#include "host/plugin/SystemLibrary.h"
+#include "host/web/ISAPIBaseConfig.h"
+#include "tests/host/base/HostServicesSupport.h"
 
 namespace vorn {
 namespace {

@@ -15,9 +15,9 @@
 #include "engine/values/VariableList.h"
 #include "engine/vm/ExternalFunctionSource.h"
 #include "engine/vm/VornVM.h"
-#include "host/ContentParsers.h"
+#include "host/web/ContentParsers.h"
 #include "tests/engine/app/TestApplication.h"
-#include "tests/host/WebHostSupport.h"
+#include "tests/host/web/WebHostSupport.h"
 
 namespace vorn {
 namespace {

@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "host/HTTPOutput.h"
-#include "tests/host/WebHostSupport.h"
+#include "host/web/HTTPOutput.h"
+#include "tests/host/web/WebHostSupport.h"
 
 namespace vorn {
 namespace {

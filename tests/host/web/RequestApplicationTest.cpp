@@ -7,11 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "host/ISAPIApplication.h"
+#include "host/web/ISAPIApplication.h"
 #include "platform/Files.h"
 #include "platform/Process.h"
 #include "platform/Time.h"
-#include "tests/host/WebHostSupport.h"
+#include "tests/host/web/WebHostSupport.h"
 
 namespace vorn {
 namespace {

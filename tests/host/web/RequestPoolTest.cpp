@@ -7,11 +7,11 @@
 #include <thread>
 #include <vector>
 
-#include "host/ISAPIApplication.h"
 #include "engine/vm/VornVM.h"
-#include "host/IsapiExtension.h"
-#include "host/RequestPool.h"
-#include "tests/host/WebHostSupport.h"
+#include "host/web/ISAPIApplication.h"
+#include "host/web/IsapiExtension.h"
+#include "host/web/RequestPool.h"
+#include "tests/host/web/WebHostSupport.h"
 
 namespace vorn {
 namespace {

@@ -20,9 +20,9 @@
 #include <string>
 #include <vector>
 
-#include "host/ISAPIApplication.h"
+#include "host/web/ISAPIApplication.h"
 #include "platform/Isapi.h"
-#include "tests/host/HostServicesSupport.h"
+#include "tests/host/base/HostServicesSupport.h"
 #include "tests/tools/LoadedProgram.h"
 
 namespace vorn::test {

@@ -3,10 +3,10 @@
 // host view's variables, rows read back as texts.
 #pragma once
 
-#include "tests/sqllib/SqlStoreSupport.h"
+#include "tests/sqllib/store/SqlStoreSupport.h"
 
-#include "host/VornHost.h"
-#include "sqllib/SqlEngine.h"
+#include "host/plugin/VornHost.h"
+#include "sqllib/engine/SqlEngine.h"
 
 namespace vorn::test {
 

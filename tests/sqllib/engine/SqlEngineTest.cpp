@@ -2,7 +2,7 @@
 // step, the changes' index entries checked after each writing step, and
 // instruction programs of the test's own (limits, operands naming nothing,
 // random programs, a large sort).
-#include "tests/sqllib/SqlEngineSupport.h"
+#include "tests/sqllib/engine/SqlEngineSupport.h"
 
 #include <random>
 

@@ -9,8 +9,8 @@
 // empty (NULL in SQLite, read through COALESCE where compared or computed),
 // N values are numbers (REAL in SQLite), LIKE is case-sensitive, numbers
 // compare within 1e-9.
-#include "tests/sqllib/SqlEngineSupport.h"
-#include "tests/sqllib/SqlQueryGenerator.h"
+#include "tests/sqllib/engine/SqlEngineSupport.h"
+#include "tests/sqllib/front/SqlQueryGenerator.h"
 
 #include <sqlite3.h>
 

@@ -9,7 +9,7 @@
 #include <regex>
 #include <string>
 
-#include "sqllib/SqlValue.h"
+#include "sqllib/engine/SqlValue.h"
 
 namespace vorn {
 namespace {

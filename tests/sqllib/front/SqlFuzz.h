@@ -1,4 +1,4 @@
-// The fuzzing entries, shared by the libFuzzer programs (tests/sqllib/fuzz,
+// The fuzzing entries, shared by the libFuzzer programs (tests/sqllib/front/fuzz,
 // built with VORN_FUZZ) and the replay test that runs under ASan in CTest.
 #pragma once
 
@@ -14,7 +14,7 @@ void FuzzParse(const uint8_t* data, size_t size);
 // Parses and generates over StandardCatalog(); returns the checker's fault for
 // a generated program ("" when sound, or when it has too many paths to follow).
 std::string FuzzGenerate(const uint8_t* data, size_t size);
-// The seed statements of tests/sqllib/fuzz/corpus.
+// The seed statements of tests/sqllib/front/fuzz/corpus.
 std::vector<std::string> FuzzSeeds();
 
 } // namespace sqltest

@@ -1,6 +1,6 @@
 #include "SqlTestSupport.h"
 
-#include "sqllib/SqlToken.h"
+#include "sqllib/front/SqlToken.h"
 
 #include <gtest/gtest.h>
 

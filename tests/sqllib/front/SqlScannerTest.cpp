@@ -1,7 +1,7 @@
 #include "SqlTestSupport.h"
 
-#include "sqllib/SqlKeywords.h"
-#include "sqllib/SqlToken.h"
+#include "sqllib/front/SqlKeywords.h"
+#include "sqllib/front/SqlToken.h"
 
 #include <gtest/gtest.h>
 

@@ -2,9 +2,9 @@
 // helper, a compact program rendering, and a checker run on every program.
 #pragma once
 
-#include "sqllib/SqlCatalog.h"
-#include "sqllib/SqlCodeGenerator.h"
-#include "sqllib/SqlParser.h"
+#include "sqllib/front/SqlCatalog.h"
+#include "sqllib/front/SqlCodeGenerator.h"
+#include "sqllib/front/SqlParser.h"
 
 #include <map>
 #include <memory>

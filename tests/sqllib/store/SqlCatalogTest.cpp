@@ -4,8 +4,8 @@
 #include <cstring>
 #include <random>
 
-#include "sqllib/AllocationTracker.h"
-#include "tests/sqllib/SqlStoreSupport.h"
+#include "sqllib/store/AllocationTracker.h"
+#include "tests/sqllib/store/SqlStoreSupport.h"
 
 namespace vorn::test {
 namespace {

@@ -3,7 +3,7 @@
 // against a model with the k-th read, write or lock failing.
 #include <random>
 
-#include "tests/sqllib/SqlStoreSupport.h"
+#include "tests/sqllib/store/SqlStoreSupport.h"
 
 namespace vorn::test {
 namespace {

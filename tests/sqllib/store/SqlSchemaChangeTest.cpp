@@ -9,7 +9,7 @@
 #include <regex>
 #include <thread>
 
-#include "tests/sqllib/SqlStoreSupport.h"
+#include "tests/sqllib/store/SqlStoreSupport.h"
 
 namespace vorn::test {
 namespace {

@@ -20,9 +20,9 @@
 #include <string>
 #include <vector>
 
-#include "sqllib/HostBinding.h"
-#include "sqllib/Schema.h"
-#include "tests/database/KPZIndexChecker.h"
+#include "sqllib/binding/HostBinding.h"
+#include "sqllib/store/Schema.h"
+#include "tests/database/format/KPZIndexChecker.h"
 
 namespace vorn::test {
 

@@ -1,5 +1,5 @@
 // Peers of the mail tests, each started once per test program: aiosmtpd
-// (tests/host/mail/smtp_peer.py under /usr/bin/python3) on several loopback
+// (tests/host/network/mail/smtp_peer.py under /usr/bin/python3) on several loopback
 // ports, Dovecot's POP3 server with a private configuration, and a scripted
 // line server for what real servers never do. Plus a network manager that
 // maps the POP3 port onto the peer's, and runs of assembled mail programs.
@@ -34,9 +34,9 @@
 #include <thread>
 #include <vector>
 
-#include "host/POP3.h"
-#include "host/SMTP.h"
-#include "tests/host/NetworkTestSupport.h"
+#include "host/network/POP3.h"
+#include "host/network/SMTP.h"
+#include "tests/host/network/NetworkTestSupport.h"
 
 namespace vorn::test {
 

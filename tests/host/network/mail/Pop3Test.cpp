@@ -3,7 +3,7 @@
 // of every step, injections, drips, stops, failed file writes).
 #include <sys/resource.h>
 
-#include "tests/host/mail/MailTestSupport.h"
+#include "tests/host/network/mail/MailTestSupport.h"
 
 namespace vorn {
 namespace {

@@ -1,7 +1,7 @@
 // VrSMTP: the body's line ends and dots, the flags, the SASL computations
 // against the RFCs' answers, sessions with aiosmtpd, and what only a scripted
 // server does (odd replies, endless lines, drips, stops).
-#include "tests/host/mail/MailTestSupport.h"
+#include "tests/host/network/mail/MailTestSupport.h"
 
 namespace vorn {
 namespace {
