@@ -7,7 +7,7 @@
 #include <mutex>
 
 #include "engine/app/VornApplication.h"
-#include "host/web/ISAPIBaseConfig.h"
+#include "host/base/ProductSettings.h"
 #include "platform/Errors.h"
 
 namespace vorn {

@@ -12,6 +12,7 @@
 #include "engine/foundation/String.h"
 #include "engine/foundation/TagLookup.h"
 #include "engine/vm/TagErrors.h"
+#include "host/base/ProductSettings.h"
 #include "platform/Isapi.h"
 
 namespace vorn {
@@ -21,10 +22,6 @@ class ExternalCallManager;
 class CommerceLibraryManager;
 class ExternalDatabaseLibraryManager;
 class SystemLibraryManager;
-
-// Under the local machine key.
-inline constexpr const char* kProductKey = "SOFTWARE\\Vorn\\Vorn Tevrona NT";
-inline constexpr const char* kConfigurationKey = "SOFTWARE\\Vorn\\Vorn Tevrona NT\\Configuration";
 
 class ISAPIBaseConfig : public Config {
   public:
@@ -87,17 +84,6 @@ class Ladrel : public ISAPIBaseConfig {
     TagLookup tags;
     TagErrorTable tagErrors;
 };
-
-// Settings of the whole process, from the product key: the number of request
-// workers ("Threads": 0 or missing gives 2, above 100 gives 100) and the
-// OpenSSL library files ("ssl_openssl", "ssl_crypto"; missing or empty: the
-// defaults of items 0x200001b and 0x200001c).
-struct ProductSettings {
-    int32_t threads = 2;
-    String sslLibrary;
-    String cryptoLibrary;
-};
-void ReadProductSettings(ProductSettings& settings);
 
 // A server variable of the request as a malloc'ed text the caller frees, or
 // null when the request has none (or no control block was given).
