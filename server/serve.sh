@@ -8,7 +8,7 @@
 # --build is the build folder (vornfcgi and VornVMIIS come from it), --root
 # the folder of the scripts, --state where the generated files, sockets and
 # nginx's temporary files go. The registry is --registry, else made from
-# --registry-template (@ROOT@ and @DATA@ replaced), else a minimal one.
+# --registry-template (@ROOT@, @DATA@ and @BUILD@ replaced), else a minimal one.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -43,7 +43,7 @@ nginx=$(command -v nginx || echo /usr/sbin/nginx)
 if [ -z "$registry" ]; then
   registry=$state/registry.conf
   if [ -n "$template" ]; then
-    sed -e "s|@ROOT@|$root|g" -e "s|@DATA@|$state/data|g" "$template" >"$registry"
+    sed -e "s|@ROOT@|$root|g" -e "s|@DATA@|$state/data|g" -e "s|@BUILD@|$build|g" "$template" >"$registry"
   else
     printf '[SOFTWARE\\Vorn\\Vorn Tevrona NT\\Configuration]\nvornroot = %s\ndatadir = %s\n' \
       "$root" "$state/data" >"$registry"

@@ -192,6 +192,21 @@ bool ParseDouble(const std::string& w, double* out) {
     return ec == std::errc() && ptr == end;
 }
 
+// Tag words whose integer is the distance to the end of their block (or back
+// to its body), counted from the end of the word as a jump's is.
+bool CarriesDistance(uint16_t word) {
+    switch (word) {
+    case Op_import:
+    case Op_importf:
+    case Op_import_loop:
+    case Op_import_stop:
+    case Op_op_commerce:
+    case Op_op_commerce_loop:
+    case Op_op_commerce_stop: return true;
+    default: return false;
+    }
+}
+
 enum class Block { None, Segment, Raw, Language };
 
 struct Param {
@@ -476,7 +491,12 @@ struct Assembler::State {
         DecodedInstruction d{info->word, length, info, 0, 0, 0.0, 0.0};
         int32_t atA = static_cast<int32_t>(start) + 2;
         int32_t atB = atA + ImmediateSize(ImmediateKindA(info->word));
-        if (expected >= 1 && !Operand(info->a, *operands[0], atA, end, &d.immA, &d.immADouble)) return false;
+        // The block words of VrIMPORT and VrCOMMERCE carry a jump distance in
+        // an integer: a label there is resolved as a jump's is.
+        OperandKind a = info->a;
+        if (CarriesDistance(info->word) && operands[0]->kind == Token::Word && !LooksNumeric(operands[0]->text))
+            a = OperandKind::Jump;
+        if (expected >= 1 && !Operand(a, *operands[0], atA, end, &d.immA, &d.immADouble)) return false;
         if (expected == 2 && !Operand(info->b, *operands[1], atB, end, &d.immB, &d.immBDouble)) return false;
         s.code.resize(static_cast<size_t>(end));
         EncodeInstruction(d, s.code.data() + start);

@@ -153,6 +153,29 @@ done: next:
     // Labels belong to their segment.
     EXPECT_EQ(AssemblyError(".segment a\nx:\n.end\n.segment b\n jmp x\n.end\n"),
               "t.vr:5: unknown label 'x' in segment 'b'");
+
+    // The block words of VrIMPORT and VrCOMMERCE take labels too; other
+    // integers do not.
+    const char blocks[] = R"(
+.segment main
+    import done        ; 0..6
+body:
+    import_stop done   ; 6..12
+    op_commerce 7      ; 12..18, raw
+    import_loop body   ; 18..24
+done:
+.end
+)";
+    LoadedProgram b(Assembled(blocks));
+    ASSERT_TRUE(b.LoadAll());
+    code = b.Code(0);
+    ASSERT_EQ(code.size(), 4u);
+    EXPECT_EQ(code[0].immA, 18);
+    EXPECT_EQ(code[1].immA, 12);
+    EXPECT_EQ(code[2].immA, 7);
+    EXPECT_EQ(code[3].immA, -18);
+    EXPECT_EQ(AssemblyError(".segment m\n importf gone\n.end\n"), "t.vr:2: unknown label 'gone' in segment 'm'");
+    EXPECT_EQ(AssemblyError(".segment m\nx:\n lineno x\n.end\n"), "t.vr:3: expected an integer, found 'x'");
 }
 
 // One line per word of the table, with operands of the kind each immediate

@@ -1,0 +1,170 @@
+#!/usr/bin/python3
+"""The guest book and the two address books of examples/web/ in headless
+Chromium, served as `make run` serves them: a visitor signs the guest book,
+adds people to each address book, finds them by a prefix and deletes one,
+typing texts full of markup; each next page must show exactly what was typed,
+as text.
+
+Usage: examples_browser_test.py BUILD_DIR SOURCE_DIR"""
+
+import os
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+from selenium import webdriver
+from selenium.common.exceptions import TimeoutException
+from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.by import By
+from selenium.webdriver.support import expected_conditions
+from selenium.webdriver.support.ui import WebDriverWait
+
+NAME = '<i>Zoë</i> & "Q" (1)'
+NOTE = "first line\n<u>second</u> line"
+PHONE = "555 <u>2</u>"
+
+
+class Failure(Exception):
+    pass
+
+
+def check(condition, what):
+    if not condition:
+        raise Failure(what)
+
+
+def submit(driver, button):
+    # Every button posts its form: wait for the next page before reading it.
+    page = driver.find_element(By.TAG_NAME, "html")
+    button.click()
+    try:
+        WebDriverWait(driver, 10).until(expected_conditions.staleness_of(page))
+    except TimeoutException:
+        pass
+
+
+def press(driver, text):
+    submit(driver, driver.find_element(By.XPATH, f"//button[normalize-space(.)='{text}']"))
+
+
+def fill(driver, name, text):
+    # The field to type in; the entries' hidden fields share its name.
+    field = driver.find_element(By.CSS_SELECTOR, f"[name={name}]:not([type=hidden])")
+    field.clear()
+    field.send_keys(text)
+
+
+def said(driver):
+    return driver.find_element(By.ID, "said").text
+
+
+def no_markup(driver, where):
+    # Typed tags stay text: none of them became an element.
+    check(not driver.find_elements(By.CSS_SELECTOR, f"{where} i, {where} u"), f"markup from a visitor in {where}")
+
+
+def guest_book(driver):
+    driver.find_element(By.LINK_TEXT, "guest book").click()
+    check(driver.find_element(By.TAG_NAME, "h1").text == "Guest book", "the guest book opens")
+    fill(driver, "name", NAME)
+    fill(driver, "note", NOTE)
+    press(driver, "Sign")
+    check(said(driver) == "Thank you for signing.", "signed")
+    entries = [item.text for item in driver.find_elements(By.CSS_SELECTOR, "#entries li")]
+    check(entries == [f"{NAME}: {NOTE}"], f"the entry as typed: {entries}")
+    no_markup(driver, "#entries")
+    press(driver, "Sign")
+    check(said(driver) == "Please give your name.", "an empty name signs nothing")
+    check(len(driver.find_elements(By.CSS_SELECTOR, "#entries li")) == 1, "still one entry")
+    driver.find_element(By.LINK_TEXT, "back").click()
+
+
+def rows(driver):
+    # Each entry is "name, phone" and its Delete button.
+    return [row.text.removesuffix(" Delete") for row in driver.find_elements(By.CSS_SELECTOR, "#people li")]
+
+
+def address_book(driver, link):
+    driver.find_element(By.LINK_TEXT, link).click()
+    check(driver.find_element(By.TAG_NAME, "h1").text == link[0].upper() + link[1:], f"{link} opens")
+    for name, phone in (("Grace", "555 1"), (NAME, PHONE), ("Ada", "")):
+        fill(driver, "name", name)
+        fill(driver, "phone", phone)
+        press(driver, "Add")
+        check(said(driver) == "Added.", f"{name} added")
+    everybody = [f"{NAME}, {PHONE}", "Ada,", "Grace, 555 1"]
+    check(rows(driver) == everybody, f"everybody in name order: {rows(driver)}")
+    no_markup(driver, "#people")
+
+    fill(driver, "find", "Gr")
+    press(driver, "Find")
+    check(rows(driver) == ["Grace, 555 1"], f"found by a prefix: {rows(driver)}")
+    fill(driver, "find", "<i>Z")
+    press(driver, "Find")
+    check(rows(driver) == [f"{NAME}, {PHONE}"], f"found by a prefix with markup: {rows(driver)}")
+
+    submit(driver, driver.find_element(By.CSS_SELECTOR, "#people li button"))
+    check(said(driver) == "Deleted.", "deleted")
+    check(rows(driver) == ["Ada,", "Grace, 555 1"], f"the others stay: {rows(driver)}")
+    driver.find_element(By.LINK_TEXT, "back").click()
+
+
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def main():
+    build, source = sys.argv[1], sys.argv[2]
+    with tempfile.TemporaryDirectory() as scratch:
+        os.chmod(scratch, 0o755)
+        root = os.path.join(scratch, "web")
+        os.mkdir(root)
+        pages = os.path.join(source, "examples", "web")
+        for name in sorted(os.listdir(pages)):
+            if name.endswith(".vra"):
+                subprocess.run([os.path.join(build, "tools", "vrasm"), "-o",
+                                os.path.join(root, name[:-4] + ".vrc"), os.path.join(pages, name)], check=True)
+        port = free_port()
+        server = subprocess.Popen(["bash", os.path.join(source, "server", "serve.sh"), "--build", build,
+                                   "--root", root, "--state", os.path.join(scratch, "state"), "--port", str(port),
+                                   "--registry-template", os.path.join(pages, "registry.conf.in")])
+        driver = None
+        try:
+            for _ in range(400):
+                try:
+                    socket.create_connection(("127.0.0.1", port), timeout=1).close()
+                    break
+                except OSError:
+                    time.sleep(0.025)
+            options = webdriver.ChromeOptions()
+            for argument in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--disable-gpu",
+                             f"--user-data-dir={scratch}/profile"):
+                options.add_argument(argument)
+            driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+            driver.get(f"http://127.0.0.1:{port}/")
+            guest_book(driver)
+            address_book(driver, "address book (xBase)")
+            address_book(driver, "address book (SQL)")
+        except Failure as failure:
+            print(f"FAILED: {failure}")
+            if driver:
+                print(driver.page_source)
+            return 1
+        finally:
+            if driver:
+                driver.quit()
+            server.terminate()
+            status = server.wait(timeout=60)
+        if status != 0:
+            print(f"FAILED: serve.sh ended with {status}")
+            return 1
+    print("passed")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
