@@ -65,7 +65,7 @@ fuzz: deps
 	@mkdir -p build/fuzz/findings
 	@for f in SqlParseFuzzer SqlGenerateFuzzer; do \
 	  build/fuzz/tests/$$f -max_total_time=$(FUZZTIME) -artifact_prefix=build/fuzz/findings/ \
-	    tests/sqllib/fuzz/corpus || exit 1; \
+	    tests/sqllib/front/fuzz/corpus || exit 1; \
 	done
 
 # Builds, assembles examples/web/ and serves it: nginx on 127.0.0.1:$(PORT) in

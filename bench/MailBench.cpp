@@ -21,9 +21,9 @@
 #include <thread>
 
 #include "engine/files/BufferFile.h"
-#include "host/POP3.h"
-#include "host/PosixNetwork.h"
-#include "host/SMTP.h"
+#include "host/network/POP3.h"
+#include "host/network/PosixNetwork.h"
+#include "host/network/SMTP.h"
 #include "tools/Assembler.h"
 #include "tools/CommandLineApplication.h"
 

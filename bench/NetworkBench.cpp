@@ -21,11 +21,11 @@
 #include <string>
 #include <thread>
 
-#include "engine/foundation/Output.h"
-#include "host/HTTPResponseStream.h"
-#include "host/PosixNetwork.h"
-#include "tools/Assembler.h"
 #include "engine/files/BufferFile.h"
+#include "engine/foundation/Output.h"
+#include "host/network/HTTPResponseStream.h"
+#include "host/network/PosixNetwork.h"
+#include "tools/Assembler.h"
 #include "tools/CommandLineApplication.h"
 
 namespace {

@@ -20,9 +20,9 @@
 #include <string>
 #include <vector>
 
-#include "sqllib/HostBinding.h"
-#include "sqllib/Schema.h"
-#include "sqllib/SqlDriver.h"
+#include "sqllib/binding/HostBinding.h"
+#include "sqllib/engine/SqlDriver.h"
+#include "sqllib/store/Schema.h"
 
 namespace {
 

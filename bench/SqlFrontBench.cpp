@@ -1,6 +1,6 @@
 // Preparing a statement: scan, parse and generate here, beside SQLite's
 // sqlite3_prepare_v2 + sqlite3_finalize of the same text over the same tables.
-#include "tests/sqllib/SqlTestSupport.h"
+#include "tests/sqllib/front/SqlTestSupport.h"
 
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>

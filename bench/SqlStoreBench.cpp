@@ -20,8 +20,8 @@
 #include <string>
 #include <vector>
 
-#include "sqllib/HostBinding.h"
-#include "sqllib/Schema.h"
+#include "sqllib/binding/HostBinding.h"
+#include "sqllib/store/Schema.h"
 
 namespace {
 

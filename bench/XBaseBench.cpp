@@ -17,13 +17,13 @@
 #include <string>
 #include <vector>
 
-#include "database/KPZIndexFile.h"
-#include "database/XBaseFileStore.h"
-#include "database/XBaseTable.h"
+#include "database/format/KPZIndexFile.h"
+#include "database/format/XBaseTable.h"
+#include "database/xbase3/XBaseFileStore.h"
+#include "engine/files/BufferFile.h"
 #include "engine/files/PosixFile.h"
 #include "engine/foundation/Output.h"
 #include "tools/Assembler.h"
-#include "engine/files/BufferFile.h"
 #include "tools/CommandLineApplication.h"
 
 namespace {

@@ -16,7 +16,7 @@
 
 #include <cstdint>
 
-#include "host/VornHost.h"
+#include "host/plugin/VornHost.h"
 
 namespace vorn::gateway {
 

@@ -2,7 +2,7 @@
 
 #include <cerrno>
 
-#include "host/ISAPIBaseConfig.h"
+#include "host/web/ISAPIBaseConfig.h"
 #include "platform/Errors.h"
 #include "platform/Registry.h"
 

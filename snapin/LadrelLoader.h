@@ -9,7 +9,7 @@
 
 #include "engine/foundation/List.h"
 #include "engine/foundation/String.h"
-#include "host/ISAPIBaseConfig.h"
+#include "host/web/ISAPIBaseConfig.h"
 #include "platform/Registry.h"
 
 namespace vorn {

@@ -11,13 +11,13 @@
 #include <mutex>
 #include <thread>
 
+#include "database/library/ExternalDatabaseLibraryManager.h"
 #include "engine/files/PosixFile.h"
 #include "engine/foundation/Hash.h"
 #include "engine/foundation/Number.h"
 #include "engine/values/SystemVariables.h"
 #include "engine/vm/VornVM.h"
-#include "database/ExternalDatabaseLibraryManager.h"
-#include "host/SystemLibrary.h"
+#include "host/plugin/SystemLibrary.h"
 #include "platform/Modules.h"
 
 namespace vorn {

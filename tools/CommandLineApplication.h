@@ -10,7 +10,7 @@
 #include "engine/foundation/List.h"
 #include "engine/foundation/Output.h"
 #include "engine/foundation/String.h"
-#include "host/HostApplication.h"
+#include "host/app/HostApplication.h"
 
 namespace vorn {
 

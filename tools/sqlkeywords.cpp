@@ -1,9 +1,9 @@
-// Writes the SQL keyword table (sqllib/SqlKeywordTable.inc): the 240 rows in
+// Writes the SQL keyword table (sqllib/front/SqlKeywordTable.inc): the 240 rows in
 // the slots of a minimal perfect hash, and the 256-byte scramble table that
 // places them. A row's slot is scramble[h >> 24] ^ (h & 0x7f), h being the
 // case-folded lookup2 hash of its name with the initial value 256.
 //
-//   sqlkeywords > sqllib/SqlKeywordTable.inc
+//   sqlkeywords > sqllib/front/SqlKeywordTable.inc
 //
 // The search is deterministic, so the output only changes with the list.
 #include "engine/foundation/Hash.h"

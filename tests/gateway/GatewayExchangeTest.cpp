@@ -9,8 +9,8 @@
 #include <random>
 #include <string>
 
-#include "host/CommerceLibrary.h"
-#include "host/VornHost.h"
+#include "host/plugin/CommerceLibrary.h"
+#include "host/plugin/VornHost.h"
 #include "tests/gateway/GatewaySupport.h"
 
 namespace vorn {

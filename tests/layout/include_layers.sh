@@ -13,10 +13,20 @@ declare -A allowed=(
   [engine/program]="engine/program engine/files engine/app engine/foundation platform"
   [engine/values]="engine/values engine/program engine/files engine/app engine/foundation platform"
   [engine/vm]="engine/vm engine/values engine/program engine/files engine/app engine/foundation platform"
-  [database]="database engine platform"
-  [host]="host database engine platform"
-  [sqllib]="sqllib host/VornHost.h database/DatabaseLibrary.h engine/foundation database/XBaseStore.h database/XBaseTable.h database/KPZIndexFile.h database/KPZIndexKeys.h database/KPZPageCache.h"
-  [gateway]="gateway host/VornHost.h sqllib/HostBinding.h"
+  [database/format]="database/format engine/foundation"
+  [database/xbase3]="database/xbase3 database/format engine platform"
+  [database/library]="database/library database/xbase3 database/format engine platform"
+  [host/base]="host/base engine platform"
+  [host/features]="host/features engine platform"
+  [host/network]="host/network host/base engine platform"
+  [host/plugin]="host/plugin host/network host/base database/library engine platform"
+  [host/app]="host/app host/plugin host/features host/network host/base database/library engine platform"
+  [host/web]="host/web host/app host/plugin host/features host/network host/base database engine platform"
+  [sqllib/binding]="sqllib/binding host/plugin/VornHost.h"
+  [sqllib/front]="sqllib/front engine/foundation"
+  [sqllib/store]="sqllib/store sqllib/front/SqlColumnDefinition.h sqllib/front/SqlCollections.h host/plugin/VornHost.h database/format engine/foundation"
+  [sqllib/engine]="sqllib/engine sqllib/store sqllib/front host/plugin/VornHost.h database/library/DatabaseLibrary.h database/format engine/foundation"
+  [gateway]="gateway host/plugin/VornHost.h sqllib/binding/HostBinding.h"
   [server]="server host database engine platform"
   [snapin]="snapin host engine platform"
   [snapin/vornconfig]="snapin/vornconfig snapin host engine platform"
@@ -40,22 +50,12 @@ for folder in "${!allowed[@]}"; do
   done < <(grep -HE '^[[:space:]]*#[[:space:]]*include[[:space:]]*"' "$folder"/*.h "$folder"/*.cpp 2>/dev/null || true)
 done
 
-# The xBase format code is compiled into the SQL plug-in too, over its own file
-# functions: it includes only itself and the foundation.
-format="database/XBaseStore database/XBaseTable database/XBaseMemo database/KPZIndexFile database/KPZIndexKeys
-        database/KPZIndexTree database/KPZPageCache"
-for stem in $format; do
-  for file in "$stem".h "$stem".cpp; do
+# host/, database/ and sqllib/ keep their sources in the folders above only.
+for top in host database sqllib; do
+  for file in "$top"/*.h "$top"/*.cpp; do
     [ -f "$file" ] || continue
-    while IFS= read -r target; do
-      ok=0
-      [[ $target == engine/foundation/* ]] && ok=1
-      for other in $format; do [[ $target == "$other".h ]] && ok=1; done
-      if [ $ok = 0 ]; then
-        echo "$file (format code) includes $target"
-        status=1
-      fi
-    done < <(sed -nE 's/^[[:space:]]*#[[:space:]]*include[[:space:]]*"([^"]+)".*/\1/p' "$file")
+    echo "$file is in no folder of its subsystem"
+    status=1
   done
 done
 exit $status

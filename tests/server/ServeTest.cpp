@@ -16,7 +16,7 @@
 #include <string>
 #include <thread>
 
-#include "tests/database/KPZIndexChecker.h"
+#include "tests/database/format/KPZIndexChecker.h"
 #include "tests/platform/PlatformTestSupport.h"
 #include "tests/server/ServerSupport.h"
 #include "tests/tools/LoadedProgram.h"

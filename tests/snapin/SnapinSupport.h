@@ -9,11 +9,11 @@
 #include <optional>
 #include <string>
 
-#include "host/ISAPIBaseConfig.h"
+#include "host/web/ISAPIBaseConfig.h"
 #include "platform/Registry.h"
 #include "snapin/ConfigSheet.h"
 #include "snapin/Form.h"
-#include "tests/host/HostServicesSupport.h"
+#include "tests/host/base/HostServicesSupport.h"
 
 namespace vorn::test {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/host/NetworkTestSupport.h"
+#include "tests/host/network/NetworkTestSupport.h"
 #include "tools/Assembler.h"
 #include "tools/Runner.h"
 

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "engine/foundation/Output.h"
-#include "host/CommerceLibrary.h"
-#include "host/SystemLibrary.h"
+#include "host/plugin/CommerceLibrary.h"
+#include "host/plugin/SystemLibrary.h"
 #include "tools/Assembler.h"
 #include "tools/CommandLineApplication.h"
 #include "tools/Runner.h"

@@ -13,7 +13,7 @@
 #include "engine/program/Segment.h"
 #include "engine/values/FunctionManager.h"
 #include "engine/vm/ExternalFunctionSource.h"
-#include "host/ExternalCall.h"
+#include "host/plugin/ExternalCall.h"
 
 namespace vorn {
 namespace {

@@ -9,7 +9,7 @@
 #include "engine/values/VariableList.h"
 #include "engine/vm/ExpressionCompiler.h"
 #include "engine/vm/ExternalFunctionSource.h"
-#include "host/ExternalCall.h"
+#include "host/plugin/ExternalCall.h"
 #include "tests/engine/vm/AssembledRun.h"
 
 namespace vorn {

@@ -1,0 +1,251 @@
+#include "host/web/ISAPIApplication.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "engine/files/PosixFile.h"
+#include "engine/files/PosixFilePath.h"
+#include "engine/foundation/Config.h"
+#include "engine/foundation/Hash.h"
+#include "engine/vm/VornVM.h"
+#include "host/web/ContentParsers.h"
+#include "host/web/ScriptCache.h"
+#include "platform/Time.h"
+
+namespace vorn {
+
+namespace {
+
+// A request text made safe to stand in an HTML response.
+String Encoded(const char* text, int32_t length = -1) {
+    if (!text) return String("");
+    int32_t n = 0;
+    char* encoded = EntityEncode(text, length, &n, nullptr);
+    if (!encoded) return String("");
+    String result(encoded, n);
+    std::free(encoded);
+    return result;
+}
+
+constexpr int32_t kReadPiece = 8192;
+
+// CONTENT_LENGTH: plain decimal digits up to 2^31-1, else -1.
+int64_t ContentLength(const char* text) {
+    if (!text || !text[0]) return -1;
+    int64_t n = 0;
+    for (const char* p = text; *p; ++p) {
+        if (*p < '0' || *p > '9') return -1;
+        n = n * 10 + (*p - '0');
+        if (n > INT32_MAX) return -1;
+    }
+    return n;
+}
+
+bool TypeIs(const char* type, const char* known) {
+    size_t n = std::strlen(known);
+    return std::strlen(type) >= n && CompareTextNoCase(type, known, static_cast<int32_t>(n)) == 0;
+}
+
+} // namespace
+
+ISAPIApplication::ISAPIApplication(platform::ModuleHandle module, platform::IsapiControlBlock* block, void*)
+    : HostApplication(module), controlBlock(block), response(this, block), databaseManager(this),
+      program(this, files),
+      config(this, block, &program.externalCalls, commerceLibraries, &databaseManager, systemLibraries),
+      pathInfo(ServerVariable("PATH_INFO")), pathTranslated(ServerVariable("PATH_TRANSLATED")),
+      queryString(ServerVariable("QUERY_STRING")) {
+    output = &response;
+    databaseLibraries = &databaseManager;
+    response.SetConfig(&config);
+}
+
+ISAPIApplication::~ISAPIApplication() {
+    std::free(pathInfo);
+    std::free(pathTranslated);
+    std::free(queryString);
+}
+
+char* ISAPIApplication::ServerVariable(const char* name) {
+    return ReadServerVariable(controlBlock, name);
+}
+
+void ISAPIApplication::CheckTimeouts() {
+    HostApplication::CheckTimeouts();
+}
+
+int32_t ISAPIApplication::Write(const char* bytes, int32_t length) {
+    AddDefaultHeaders();
+    if (output) output->WriteAndFlush(bytes, length);
+    return 0;
+}
+
+int32_t ISAPIApplication::ConfigurationErrorPage(const String* message) {
+    String page("Configuration Error: ");
+    if (message) page.AppendString(*message);
+    page.Append("<br>");
+    const char* admin = config.GetText(kConfigServerAdmin);
+    if (admin && admin[0]) {
+        page.Append("Please contact the server administrator: ");
+        page.Append(admin);
+    }
+    return Write(page.Text(), page.Length());
+}
+
+bool ISAPIApplication::Fail(const String& message) {
+    Write(message.Text(), message.Length());
+    return false;
+}
+
+bool ISAPIApplication::FailConfiguration(const String& message) {
+    ConfigurationErrorPage(&message);
+    return false;
+}
+
+// The script lies inside the root, component by component with letter case
+// counting (as the file system counts it): a root "data" never takes "DATA".
+bool ISAPIApplication::CheckScriptPath(String* scriptName) {
+    const char* rootText = config.GetText(kConfigVornRoot);
+    if (!rootText || !rootText[0]) return FailConfiguration(String("vornroot is not defined"));
+    PosixFilePath root(rootText);
+    PosixFilePath translated(pathTranslated);
+    root.Rebuild();
+    translated.Rebuild();
+    if (!root.IsAbsolute())
+        return FailConfiguration(String("The configured Vorn root directory must be an absolute path"));
+    if (!files->CheckScriptDirectory(root.Text())) return FailConfiguration(files->ErrorText());
+    if (!translated.IsAbsolute() || translated.ComponentCount() < 2)
+        return FailConfiguration(String("Invalid PATH_TRANSLATED"));
+    if (!root.IsPrefixOf(translated))
+        return FailConfiguration(String("'") + Encoded(pathInfo) +
+                                 "' is not contained in the configured script directory");
+    int32_t first = root.ComponentCount();
+    int32_t last = translated.ComponentCount() - 1;
+    scriptName->Assign(first <= last ? translated.SubPath(first, last) : String(""));
+    return true;
+}
+
+bool ISAPIApplication::LoadScript(const String& scriptName) {
+    File* file = OpenScript(files, LocationScript, scriptName.Text());
+    if (!file)
+        return Fail(String("Unable to execute '") + Encoded(pathInfo) + "': " +
+                    Encoded(files->ErrorText().Text(), files->ErrorText().Length()));
+    String reason;
+    if (!program.Open(scriptName.Text(), file, &reason)) {
+        delete file;
+        return Fail(String("Unable to execute '") + Encoded(scriptName.Text()) + "': " + reason);
+    }
+    if (!program.Load())
+        return Fail(String("Unable to execute '") + Encoded(scriptName.Text()) + "': " + kProgramNotLoadable);
+    return true;
+}
+
+bool ISAPIApplication::CheckDataDirectory() {
+    const char* data = config.GetText(kConfigDataDir);
+    if (!data || !data[0]) return FailConfiguration(String("No data directory is defined"));
+    if (!files->CheckDataDirectory(data)) return FailConfiguration(files->ErrorText());
+    const char* temporary = config.GetText(kConfigTempDir);
+    if (temporary && temporary[0]) files->CheckTemporaryDirectory(temporary);
+    const char* filter = config.GetText(kConfigLogFilter);
+    if (filter && filter[0]) ParseLogFilter(filter);
+    const char* cookie = config.GetText(kConfigLogCookie);
+    if (cookie && cookie[0]) CheckLogCookie(cookie);
+    response.SetSizes(config.GetInteger(kConfigOutputBufferSize), config.GetInteger(kConfigOutputFlushSize));
+    return true;
+}
+
+int32_t ISAPIApplication::Run() {
+    std::srand(static_cast<unsigned>(platform::NowSeconds()));
+    config.LoadForRequest();
+
+    String scriptName;
+    if (!CheckScriptPath(&scriptName) || !LoadScript(scriptName) || !CheckDataDirectory()) return 1;
+
+    std::unique_ptr<VornVM> machine(new VornVM(
+        scriptName.Text(), scriptName.Length(), this, &program.pool, &program.system, &program.globals,
+        &program.segments, &program.functions, &program.externalCalls, commerceLibraries, &databaseManager,
+        &program.languages, &program.texts, TickCounterPlace(), TimedOutPlace(), ExitRequestedPlace(), nullptr,
+        config.TagErrors()));
+    vm = machine.get();
+    program.reader.ReleaseFile();
+
+    bool ready = AddServerVariables() && AddSystemVariables() && AddArguments() && AddQueryVariables() &&
+                 AddDocumentURL();
+    if (ready) {
+        AddDefaultHeaders();
+        ready = ReadPostData();
+    }
+    if (ready) {
+        ResetTimeLimit();
+        vm->Execute();
+    }
+    // The machine goes first: features it still holds give the output back.
+    machine.reset();
+    vm = nullptr;
+    if (!ready) return 1;
+    response.Commit(1);
+    return 0;
+}
+
+// --- The request body -----------------------------------------------------------------------
+
+bool ISAPIApplication::RunParser(HTTPContentParser& parser, int64_t length) {
+    ResetPostTimeLimit();
+    int64_t remaining = length;
+    // Bytes the server read with the request come first; never more than
+    // announced reaches the parser.
+    if (controlBlock->availableBytes > 0 && controlBlock->data) {
+        int64_t n = static_cast<int64_t>(controlBlock->availableBytes) < remaining
+                        ? static_cast<int64_t>(controlBlock->availableBytes)
+                        : remaining;
+        if (!parser.Parse(reinterpret_cast<const char*>(controlBlock->data), static_cast<int32_t>(n)))
+            return Fail(Encoded(parser.ErrorText().Text(), parser.ErrorText().Length()));
+        remaining -= n;
+    }
+    const String timedOut("Timeout processing POST data");
+    if (PostTimedOut()) return Fail(timedOut);
+    char piece[kReadPiece];
+    while (remaining > 0 && controlBlock->readClient) {
+        size_t wanted = remaining < kReadPiece ? static_cast<size_t>(remaining) : kReadPiece;
+        size_t n = wanted;
+        if (!controlBlock->readClient(controlBlock->connection, piece, &n) || n == 0) break;
+        if (n > wanted) n = wanted;
+        if (PostTimedOut()) return Fail(timedOut);
+        if (!parser.Parse(piece, static_cast<int32_t>(n)))
+            return Fail(Encoded(parser.ErrorText().Text(), parser.ErrorText().Length()));
+        remaining -= static_cast<int64_t>(n);
+    }
+    if (remaining > 0) return Fail(String("Incomplete POST data"));
+    if (!parser.Finish()) return Fail(Encoded(parser.ErrorText().Text(), parser.ErrorText().Length()));
+    ClearPostTimeLimit();
+    return true;
+}
+
+bool ISAPIApplication::ReadPostData() {
+    std::unique_ptr<char, decltype(&std::free)> type(ServerVariable("CONTENT_TYPE"), &std::free);
+    std::unique_ptr<char, decltype(&std::free)> lengthText(ServerVariable("CONTENT_LENGTH"), &std::free);
+    // A server may pass an empty length for a request without a body.
+    if (!type || !lengthText || !lengthText.get()[0]) return true;
+    int64_t length = ContentLength(lengthText.get());
+    if (length < 0) return Fail(String("Invalid CONTENT_LENGTH"));
+    if (length == 0) return true;
+
+    const char* contentType = type.get();
+    int32_t maxVariables = config.GetInteger(kConfigMaxPostVars);
+    if (TypeIs(contentType, "application/x-www-form-urlencoded")) {
+        URLEncodedParser parser(&program.globals, maxVariables);
+        return RunParser(parser, length);
+    }
+    if (TypeIs(contentType, "multipart/form-data")) {
+        MultipartFormParser parser(vm, files, &program.globals, contentType, maxVariables);
+        return RunParser(parser, length);
+    }
+    int32_t maximum = config.GetInteger(kConfigMaxUnknownContentLength);
+    if (maximum < 0) return Fail(String("Unknown POST content type"));
+    if (maximum > 0 && length > maximum)
+        return Fail(String("POST content length exceeds configured maximum for unknown content types"));
+    UnknownContentHandler parser(&program.system, static_cast<int32_t>(length));
+    return RunParser(parser, length);
+}
+
+} // namespace vorn

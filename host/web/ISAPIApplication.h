@@ -1,0 +1,94 @@
+// The application of one web request: a worker makes it for the request's
+// control block, runs it once and destroys it. Run reads the request's
+// configuration, checks the directories and the script path, loads the
+// compiled script, builds its virtual machine, turns the request into script
+// variables, reads the body, runs the script and sends the response.
+// Everything a request makes is owned here; nothing outlives the request.
+#pragma once
+
+#include <cstdint>
+
+#include "database/library/ExternalDatabaseLibraryManager.h"
+#include "engine/foundation/String.h"
+#include "host/app/HostApplication.h"
+#include "host/web/HTTPOutput.h"
+#include "host/web/ISAPIBaseConfig.h"
+#include "host/web/RequestPool.h"
+#include "platform/Isapi.h"
+#include "platform/Modules.h"
+
+namespace vorn {
+
+class HTTPContentParser;
+class VornVM;
+
+// The value of a cookie of exactly that name in a Cookie header ("a=1; b=2"),
+// or null; its length through valueLength.
+const char* FindCookie(const char* cookies, const char* name, int32_t* valueLength);
+
+class ISAPIApplication : public HostApplication, public ServedRequest {
+  public:
+    // The token stands for the caller's identity, which this platform does
+    // not take on; it is not used.
+    ISAPIApplication(platform::ModuleHandle module, platform::IsapiControlBlock* controlBlock, void* token);
+    ~ISAPIApplication() override;
+
+    // --- VornApplication ------------------------------------------------------
+    Config* GetConfig() override { return &config; }
+    const char* InterfaceName() override { return "VornIIS"; }
+    // Adds the default headers first, then writes and flushes; returns 0.
+    int32_t Write(const char* bytes, int32_t length) override;
+    void CheckTimeouts() override;
+
+    // --- ServedRequest --------------------------------------------------------------
+    // 0 after the script ran, 1 when a step failed before it could run (the
+    // response then holds the step's message).
+    int32_t Run() override;
+
+    // "Configuration Error: " message "<br>" and the administrator's address.
+    int32_t ConfigurationErrorPage(const String* message);
+
+    // --- Request variables, in the order Run makes them ------------------------------
+    bool AddServerVariables();
+    bool AddSystemVariables();
+    bool AddArguments();
+    // False, with the parser's message written, when the query string fails.
+    bool AddQueryVariables();
+    bool AddDocumentURL();
+    // "Content-Type: text/html" and, with "usecookies", the caller-id cookie;
+    // once per request.
+    void AddDefaultHeaders();
+    void SetCallerCookie();
+    // Suppresses the request's log unless its "vornlogcookie" cookie carries
+    // exactly the configured text.
+    void CheckLogCookie(const char* configured);
+    // Reads the body through the parser its content type calls for; false,
+    // with the message written, when it cannot be taken.
+    bool ReadPostData();
+
+    Ladrel& Configuration() { return config; }
+    ISAPIOutput& Response() { return response; }
+    ProgramTables& Program() { return program; }
+
+  private:
+    bool Fail(const String& message);
+    bool FailConfiguration(const String& message);
+    bool CheckScriptPath(String* scriptName);
+    bool LoadScript(const String& scriptName);
+    bool CheckDataDirectory();
+    bool RunParser(HTTPContentParser& parser, int64_t length);
+    char* ServerVariable(const char* name);
+
+    platform::IsapiControlBlock* controlBlock;
+    ISAPIOutput response;
+    ExternalDatabaseLibraryManager databaseManager;
+    ProgramTables program;
+    Ladrel config;
+    VornVM* vm = nullptr;
+    char* pathInfo;
+    char* pathTranslated;
+    char* queryString;
+    bool defaultHeadersAdded = false;
+};
+
+} // namespace vorn

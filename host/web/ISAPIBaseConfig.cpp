@@ -1,0 +1,283 @@
+#include "host/web/ISAPIBaseConfig.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "database/library/ExternalDatabaseLibraryManager.h"
+#include "host/plugin/CommerceLibrary.h"
+#include "host/plugin/ExternalCall.h"
+#include "host/plugin/SystemLibrary.h"
+#include "platform/Errors.h"
+#include "platform/Registry.h"
+
+namespace vorn {
+
+namespace {
+
+using platform::RegistryKey;
+
+enum class ValueKind { Text, Number, Libraries, ErrorSettings };
+
+struct RegistryValue {
+    uint32_t bit;
+    const char* name;
+    ValueKind kind;
+    uint32_t item;
+};
+
+// In the order read within each key. "commercedir" names the directory of
+// file location 3; its bit lies outside the others.
+constexpr RegistryValue kRegistryValues[] = {
+    {0x40, "vornroot", ValueKind::Text, kConfigVornRoot},
+    {0x1, "datadir", ValueKind::Text, kConfigDataDir},
+    {0x2, "globaltimeout", ValueKind::Number, kConfigGlobalTimeout},
+    {0x4, "calltimeout", ValueKind::Number, kConfigCallTimeout},
+    {0x8, "mailtimeout", ValueKind::Number, kConfigMailTimeout},
+    {0x1000, "filetimeout", ValueKind::Number, kConfigFileTimeout},
+    {0x100000, "posttimeout", ValueKind::Number, kConfigPostTimeout},
+    {0x2000, "filedelay", ValueKind::Number, kConfigFileDelay},
+    {0x10, "usecookies", ValueKind::Number, kConfigUseCookies},
+    {0x1000000, "usesni", ValueKind::Number, kConfigUseSni},
+    {0x20, "serveradmin", ValueKind::Text, kConfigServerAdmin},
+    {0x100, "maxfiles", ValueKind::Number, kConfigMaxFiles},
+    {0x200, "maxdocache", ValueKind::Number, kConfigMaxDoCache},
+    {0x200000, "maxpostvars", ValueKind::Number, kConfigMaxPostVars},
+    {0x400000, "maxunknowncontentlength", ValueKind::Number, kConfigMaxUnknownContentLength},
+    {0x800, "lockexpiration", ValueKind::Number, kConfigLockExpiration},
+    {0x4000, "cadir", ValueKind::Text, kConfigCaDir},
+    {0x10000, "loglevel", ValueKind::Number, kConfigLogLevel},
+    {0x20000, "logfile", ValueKind::Text, kConfigLogFile},
+    {0x40000, "logfilter", ValueKind::Text, kConfigLogFilter},
+    {0x800000, "logcookie", ValueKind::Text, kConfigLogCookie},
+    {0x80000, "securityoptions", ValueKind::Number, kConfigSecurityOptions},
+    {0x80, "libraries", ValueKind::Libraries, 0},
+    {0x8000, "errorsettings", ValueKind::ErrorSettings, 0},
+    {0x2000000, "commercedir", ValueKind::Text, kConfigCommerceDir},
+};
+
+// Bit 0x400 belongs to no value, so the walk never stops early.
+constexpr uint32_t kAllPending = 0x1ffffff | 0x2000000;
+
+// Calls apply with each entry of a list value; false when the value is
+// missing or not a list.
+template <class Apply>
+bool ReadList(RegistryKey key, const char* name, Apply&& apply) {
+    uint32_t type = 0;
+    size_t size = 0;
+    char* bytes = QueryRegistryValue(key, name, &type, &size);
+    if (!bytes) return false;
+    if (type != platform::kRegistryMultiString) {
+        std::free(bytes);
+        return false;
+    }
+    // The buffer holds a NUL past size, so the last entry always ends.
+    for (size_t at = 0; at < size && bytes[at];) {
+        size_t n = std::strlen(bytes + at);
+        apply(bytes + at);
+        at += n + 1;
+    }
+    std::free(bytes);
+    return true;
+}
+
+String TrimmedBlanks(const char* text, size_t length) {
+    size_t begin = 0;
+    while (begin < length && (text[begin] == ' ' || text[begin] == '\t')) ++begin;
+    while (length > begin && (text[length - 1] == ' ' || text[length - 1] == '\t')) --length;
+    return String(text + begin, static_cast<int32_t>(length - begin));
+}
+
+// kind "," name "," path; the path runs to the end and may hold commas.
+void RegisterLibraryEntry(ISAPIBaseConfig& config, const char* entry) {
+    const char* first = std::strchr(entry, ',');
+    const char* second = first ? std::strchr(first + 1, ',') : nullptr;
+    if (!second) return;
+    String kind = TrimmedBlanks(entry, static_cast<size_t>(first - entry));
+    String name = TrimmedBlanks(first + 1, static_cast<size_t>(second - first - 1));
+    String path = TrimmedBlanks(second + 1, std::strlen(second + 1));
+    switch (kind.IsEmpty() ? '\0' : kind.Text()[0]) {
+    case 'b':
+    case 'B':
+        config.RegisterBuiltinLibrary(path.Text());
+        break;
+    case 'c':
+    case 'C':
+        config.RegisterCommerceLibrary(name.Text(), path.Text());
+        break;
+    case 'd':
+    case 'D':
+        config.RegisterDatabaseLibrary(name.Text(), path.Text());
+        break;
+    case 's':
+    case 'S':
+        config.RegisterSystemLibrary(name.Text(), path.Text());
+        break;
+    default:
+        break;
+    }
+}
+
+// tag name "=" flag words.
+void ApplyErrorSettingEntry(ISAPIBaseConfig& config, const char* entry) {
+    const char* equals = std::strchr(entry, '=');
+    if (!equals) return;
+    String name = TrimmedBlanks(entry, static_cast<size_t>(equals - entry));
+    config.SetTagErrorSetting(name.Text(), equals + 1);
+}
+
+void ReadKey(ISAPIBaseConfig& config, RegistryKey key, uint32_t& pending) {
+    for (const RegistryValue& value : kRegistryValues) {
+        if (!(pending & value.bit)) continue;
+        bool found = false;
+        switch (value.kind) {
+        case ValueKind::Text: {
+            int32_t length = 0;
+            char* text = ReadRegistryText(key, value.name, &length);
+            found = text && config.SetText(value.item, text, length, true);
+            if (text && !found) std::free(text);
+            break;
+        }
+        case ValueKind::Number: {
+            int32_t number = 0;
+            found = ReadRegistryNumber(key, value.name, &number) && config.SetInteger(value.item, number);
+            break;
+        }
+        case ValueKind::Libraries:
+            found = ReadList(key, value.name, [&](const char* entry) { RegisterLibraryEntry(config, entry); });
+            break;
+        case ValueKind::ErrorSettings:
+            found = ReadList(key, value.name, [&](const char* entry) { ApplyErrorSettingEntry(config, entry); });
+            break;
+        }
+        if (found) pending &= ~value.bit;
+    }
+}
+
+bool IsLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+} // namespace
+
+// --- ISAPIBaseConfig --------------------------------------------------------------------
+
+void ISAPIBaseConfig::LoadRegistry(const char* path, int32_t length) {
+    String subpath;
+    if (path) subpath.Assign(path, length);
+    const char* text = subpath.Text();
+    int32_t n = subpath.Length();
+    if (n > 0 && text[0] == '\\') {
+        ++text;
+        --n;
+    }
+    RegistryKey configuration = nullptr;
+    if (!platform::RegistryOpenKey(platform::LocalMachineKey(), kConfigurationKey, &configuration)) return;
+    uint32_t pending = kAllPending;
+    while (n > 0) {
+        String component(text, n);
+        RegistryKey key = nullptr;
+        if (platform::RegistryOpenKey(configuration, component.Text(), &key)) {
+            ReadKey(*this, key, pending);
+            platform::RegistryCloseKey(key);
+        }
+        while (n > 0 && text[n - 1] != '\\') --n;
+        if (n > 0) --n; // the separator
+    }
+    ReadKey(*this, configuration, pending);
+    platform::RegistryCloseKey(configuration);
+}
+
+uint32_t TagErrorSettingOf(const char* flags) {
+    uint32_t setting = 0;
+    const char* p = flags ? flags : "";
+    while (*p) {
+        if (!IsLetter(*p)) {
+            ++p;
+            continue;
+        }
+        const char* word = p;
+        while (IsLetter(*p)) ++p;
+        size_t n = static_cast<size_t>(p - word);
+        if (n == 5 && std::memcmp(word, "fatal", 5) == 0) setting |= kTagErrorFatal;
+        if (n == 7 && std::memcmp(word, "display", 7) == 0) setting |= kTagErrorDisplay;
+    }
+    return setting;
+}
+
+// --- Ladrel -------------------------------------------------------------------------------
+
+Ladrel::Ladrel(VornApplication* app, const platform::IsapiControlBlock* block, ExternalCallManager* functions,
+               CommerceLibraryManager* commerce, ExternalDatabaseLibraryManager* databases,
+               SystemLibraryManager* systems)
+    : application(app), controlBlock(block), functionLibraries(functions), commerceLibraries(commerce),
+      databaseLibraryManager(databases), systemLibraries(systems) {}
+
+Ladrel::~Ladrel() = default;
+
+int32_t Ladrel::RegisterBuiltinLibrary(const char* path) {
+    return functionLibraries ? functionLibraries->RegisterLibrary(path) : 0;
+}
+
+int32_t Ladrel::RegisterCommerceLibrary(const char* name, const char* path) {
+    return commerceLibraries ? commerceLibraries->RegisterLibrary(name, path) : 0;
+}
+
+int32_t Ladrel::RegisterDatabaseLibrary(const char* name, const char* path) {
+    return databaseLibraryManager ? databaseLibraryManager->RegisterLibrary(name, path) : 0;
+}
+
+int32_t Ladrel::RegisterSystemLibrary(const char* name, const char* path) {
+    return systemLibraries ? systemLibraries->RegisterLibrary(name, path) : 0;
+}
+
+void Ladrel::SetTagErrorSetting(const char* name, const char* flags) {
+    SetTagErrorDefault(name, -1, TagErrorSettingOf(flags));
+}
+
+void Ladrel::SetTagErrorDefault(const char* name, int32_t length, uint32_t value) {
+    const TagNameRow* row = name ? tags.Find(name, length) : nullptr;
+    if (row) tagErrors.SetSetting(static_cast<int32_t>(row->tagId), value);
+}
+
+void Ladrel::LoadForRequest() {
+    String path;
+    if (char* metabasePath = ReadServerVariable(controlBlock, "APPL_MD_PATH")) {
+        size_t n = std::strlen(metabasePath);
+        path.Assign(n >= 10 ? metabasePath + 10 : metabasePath);
+        std::free(metabasePath);
+    }
+    if (controlBlock && controlBlock->pathInfo) path.Append(controlBlock->pathInfo);
+    String walked;
+    for (int32_t i = 0; i < path.Length(); ++i) walked.AppendChar(path.Text()[i] == '/' ? '\\' : path.Text()[i]);
+    LoadRegistry(walked.Text(), walked.Length());
+}
+
+// --- Server variables ---------------------------------------------------------------------
+
+char* ReadServerVariable(const platform::IsapiControlBlock* controlBlock, const char* name) {
+    if (!controlBlock || !controlBlock->getServerVariable) return nullptr;
+    // Most values fit a small buffer: one call instead of asking the size first.
+    char small[256];
+    size_t size = sizeof small;
+    errno = 0;
+    if (controlBlock->getServerVariable(controlBlock->connection, name, small, &size)) {
+        if (size == 0) return nullptr;
+        size_t n = size < sizeof small ? size : sizeof small; // whatever the server says it wrote
+        auto* copy = static_cast<char*>(std::malloc(n + 1));
+        if (!copy) return nullptr;
+        std::memcpy(copy, small, n);
+        copy[n] = '\0';
+        return copy;
+    }
+    if (errno != ERANGE || size == 0) return nullptr;
+    const size_t allocated = size;
+    auto* buffer = static_cast<char*>(std::malloc(allocated + 1));
+    if (!buffer) return nullptr;
+    if (!controlBlock->getServerVariable(controlBlock->connection, name, buffer, &size)) {
+        std::free(buffer);
+        return nullptr;
+    }
+    buffer[size < allocated ? size : allocated] = '\0'; // whatever the server wrote, the text ends here
+    return buffer;
+}
+
+} // namespace vorn

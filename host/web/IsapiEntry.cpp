@@ -1,0 +1,20 @@
+// The three entry points the web server calls, exported by VornVMIIS with C
+// linkage; nothing thrown inside crosses them.
+#include <cstdint>
+
+#include "host/web/IsapiExtension.h"
+#include "platform/Isapi.h"
+
+#define VORN_EXTENSION_EXPORT extern "C" __attribute__((visibility("default")))
+
+VORN_EXTENSION_EXPORT bool GetExtensionVersion(vorn::platform::IsapiVersionInfo* info) {
+    return vorn::ExtensionGetVersion(info);
+}
+
+VORN_EXTENSION_EXPORT uint32_t HttpExtensionProc(vorn::platform::IsapiControlBlock* controlBlock) {
+    return vorn::ExtensionHttpProc(controlBlock);
+}
+
+VORN_EXTENSION_EXPORT bool TerminateExtension(uint32_t flags) {
+    return vorn::ExtensionTerminate(flags);
+}

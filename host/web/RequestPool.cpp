@@ -1,0 +1,207 @@
+#include "host/web/RequestPool.h"
+
+#include <chrono>
+#include <cstdio>
+#include <exception>
+
+namespace vorn {
+
+namespace {
+
+// Where the system would show a message box: nobody sits at a server's
+// screen, so the message goes to its error log.
+void ReportStartFailure(const char* what) {
+    std::fprintf(stderr, "Error in ISAPIServer: %s\n", what);
+}
+
+} // namespace
+
+// --- CompletionQueue ----------------------------------------------------------------------------
+
+void CompletionQueue::Post(uint32_t count, void* key) {
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        items.push_back({count, key});
+    }
+    posted.notify_one();
+}
+
+bool CompletionQueue::Take(Item* item) {
+    std::unique_lock<std::mutex> lock(mutex);
+    posted.wait(lock, [this] { return !items.empty() || closed; });
+    if (items.empty()) return false;
+    *item = items.front();
+    items.pop_front();
+    return true;
+}
+
+bool CompletionQueue::TryTake(Item* item) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (items.empty()) return false;
+    *item = items.front();
+    items.pop_front();
+    return true;
+}
+
+void CompletionQueue::Close() {
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        closed = true;
+    }
+    posted.notify_all();
+}
+
+// --- RequestPool ------------------------------------------------------------------------------------
+
+RequestPool::RequestPool(int32_t threads, RequestFactory make, void* makeContext, int32_t tickMilliseconds)
+    : threadCount(threads > 0 ? threads : 1), factory(make), context(makeContext),
+      tick(tickMilliseconds > 0 ? tickMilliseconds : kDefaultTickMilliseconds) {}
+
+RequestPool::~RequestPool() {
+    Stop(-1);
+}
+
+bool RequestPool::Start() {
+    if (started) return true;
+    started = true;
+    try {
+        workers.reserve(static_cast<size_t>(threadCount));
+        for (int32_t i = 0; i < threadCount; ++i) {
+            {
+                std::lock_guard<std::mutex> lock(stateMutex);
+                ++workersRunning;
+            }
+            try {
+                workers.emplace_back(&RequestPool::Worker, this, static_cast<uint32_t>(i));
+            } catch (...) {
+                std::lock_guard<std::mutex> lock(stateMutex);
+                --workersRunning;
+                throw;
+            }
+        }
+        watchdog = std::thread(&RequestPool::Watchdog, this);
+    } catch (const std::exception& failure) {
+        ReportStartFailure(failure.what());
+        Stop(kStopWaitMilliseconds);
+        return false;
+    }
+    return true;
+}
+
+void RequestPool::Post(platform::IsapiControlBlock* controlBlock) {
+    requests.Post(1, controlBlock);
+}
+
+int64_t RequestPool::Dropped() const {
+    std::lock_guard<std::mutex> lock(stateMutex);
+    return dropped;
+}
+
+void RequestPool::PostRunning(ServedRequest* application, uint32_t worker) {
+    // The item itself carries the report: its count is the worker, its key
+    // the application (null when it finished).
+    reports.Post(worker, application);
+}
+
+void RequestPool::Worker(uint32_t index) {
+    CompletionQueue::Item item{};
+    while (requests.Take(&item) && item.count != 0) {
+        auto* controlBlock = static_cast<platform::IsapiControlBlock*>(item.key);
+        {
+            std::lock_guard<std::mutex> lock(stateMutex);
+            if (shuttingDown) {
+                ++dropped;
+                break;
+            }
+        }
+        ServedRequest* application = nullptr;
+        try {
+            application = factory ? factory(context, controlBlock) : nullptr;
+            if (application) {
+                PostRunning(application, index);
+                application->Run();
+            }
+        } catch (...) {
+            // Nothing may escape a worker; the request still ends.
+        }
+        if (application) {
+            // Reported finished before it is destroyed, and destroyed only
+            // under the lock the watchdog holds while it calls applications.
+            try {
+                PostRunning(nullptr, index);
+            } catch (...) {
+            }
+            std::lock_guard<std::mutex> lock(applicationLock);
+            delete application;
+        }
+        if (controlBlock && controlBlock->serverSupportFunction)
+            controlBlock->serverSupportFunction(controlBlock->connection, platform::kIsapiDoneWithSession, nullptr,
+                                                nullptr, nullptr);
+    }
+    std::lock_guard<std::mutex> lock(stateMutex);
+    --workersRunning;
+    stateChanged.notify_all();
+}
+
+void RequestPool::Watchdog() {
+    std::vector<ServedRequest*> running(static_cast<size_t>(threadCount), nullptr);
+    auto next = std::chrono::steady_clock::now() + std::chrono::milliseconds(tick);
+    std::unique_lock<std::mutex> state(stateMutex);
+    for (;;) {
+        stateChanged.wait_until(state, next, [this] { return watchdogStopping; });
+        if (watchdogStopping) break;
+        next += std::chrono::milliseconds(tick);
+        state.unlock();
+        {
+            // The reports are read inside the lock: a worker that reported its
+            // application finished cannot have destroyed it before we know.
+            std::lock_guard<std::mutex> lock(applicationLock);
+            CompletionQueue::Item item{};
+            while (reports.TryTake(&item))
+                if (item.count < running.size()) running[item.count] = static_cast<ServedRequest*>(item.key);
+            for (ServedRequest* application : running) {
+                if (!application) continue;
+                try {
+                    application->CheckTimeouts();
+                } catch (...) {
+                }
+            }
+        }
+        state.lock();
+    }
+}
+
+bool RequestPool::Stop(int32_t waitMilliseconds) {
+    if (!started || stopped) return true;
+    {
+        std::lock_guard<std::mutex> lock(stateMutex);
+        shuttingDown = true;
+    }
+    for (size_t i = 0; i < workers.size(); ++i) requests.Post(0, nullptr);
+    {
+        std::unique_lock<std::mutex> lock(stateMutex);
+        auto allEnded = [this] { return workersRunning == 0; };
+        if (waitMilliseconds < 0)
+            stateChanged.wait(lock, allEnded);
+        else if (!stateChanged.wait_for(lock, std::chrono::milliseconds(waitMilliseconds), allEnded))
+            return false;
+    }
+    for (std::thread& worker : workers) worker.join();
+    {
+        // Deadlines were enforced until the last worker ended.
+        std::lock_guard<std::mutex> lock(stateMutex);
+        watchdogStopping = true;
+    }
+    stateChanged.notify_all();
+    if (watchdog.joinable()) watchdog.join();
+    requests.Close();
+    CompletionQueue::Item item{};
+    while (requests.TryTake(&item))
+        if (item.count != 0) ++dropped;
+    while (reports.TryTake(&item))
+        continue; // reports own nothing
+    stopped = true;
+    return true;
+}
+
+} // namespace vorn

@@ -1,0 +1,221 @@
+// The request as script variables: server variables and headers, the time
+// of the request, positional arguments, query-string pairs and the document
+// URL; the default response headers, the caller-id cookie and the log cookie.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "engine/foundation/Config.h"
+#include "engine/values/SystemVariables.h"
+#include "engine/values/Variable.h"
+#include "engine/values/VariableHash.h"
+#include "host/web/ContentParsers.h"
+#include "host/web/ISAPIApplication.h"
+#include "platform/Process.h"
+#include "platform/Time.h"
+
+namespace vorn {
+
+namespace {
+
+using Text = std::unique_ptr<char, decltype(&std::free)>;
+
+constexpr const char* kServerVariables[] = {
+    "AUTH_TYPE",   "CONTENT_LENGTH", "CONTENT_TYPE",  "PATH_INFO",          "QUERY_STRING",
+    "REMOTE_ADDR", "REMOTE_HOST",    "REMOTE_USER",   "REQUEST_METHOD",     "SCRIPT_NAME",
+    "SERVER_NAME", "SERVER_PORT",    "SERVER_PORT_SECURE", "SERVER_PROTOCOL", "SERVER_SOFTWARE",
+};
+
+constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                   "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+constexpr const char* kWeekdays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+
+constexpr int64_t kCookieLifetime = 31536000; // 365 days
+
+void PutText(VariableHash& scope, const char* name, const char* text, int32_t length = -1) {
+    scope.ReplaceVariable(new Variable(name, -1, text ? text : "", text ? length : 0));
+}
+
+void PutInteger(VariableHash& scope, const char* name, int32_t value) {
+    scope.ReplaceVariable(new Variable(name, -1, value));
+}
+
+// A caller id we sent: 32 lower-case hexadecimal characters.
+bool IsCallerId(const char* id, int32_t length) {
+    if (length != 32) return false;
+    for (int32_t i = 0; i < length; ++i) {
+        char c = id[i];
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+    }
+    return true;
+}
+
+} // namespace
+
+const char* FindCookie(const char* cookies, const char* name, int32_t* valueLength) {
+    if (!cookies || !name) return nullptr;
+    size_t nameLength = std::strlen(name);
+    for (const char* p = cookies; *p;) {
+        while (*p == ' ' || *p == '\t') ++p;
+        const char* end = std::strchr(p, ';');
+        if (!end) end = p + std::strlen(p);
+        const char* equals = static_cast<const char*>(std::memchr(p, '=', static_cast<size_t>(end - p)));
+        if (equals && static_cast<size_t>(equals - p) == nameLength && std::memcmp(p, name, nameLength) == 0) {
+            if (valueLength) *valueLength = static_cast<int32_t>(end - equals - 1);
+            return equals + 1;
+        }
+        p = *end ? end + 1 : end;
+    }
+    return nullptr;
+}
+
+bool ISAPIApplication::AddServerVariables() {
+    for (const char* name : kServerVariables) {
+        Text value(ServerVariable(name), &std::free);
+        if (value) PutText(program.system, name, value.get());
+    }
+    Text all(ServerVariable("ALL_HTTP"), &std::free);
+    if (!all) return true;
+    // One header a line, "HTTP_NAME:value"; the value runs to the line's end.
+    for (const char* line = all.get(); *line;) {
+        const char* end = std::strchr(line, '\n');
+        if (!end) end = line + std::strlen(line);
+        const char* colon = static_cast<const char*>(std::memchr(line, ':', static_cast<size_t>(end - line)));
+        if (colon) {
+            String name(line, static_cast<int32_t>(colon - line));
+            PutText(program.system, name.Text(), colon + 1, static_cast<int32_t>(end - colon - 1));
+        }
+        line = *end ? end + 1 : end;
+    }
+    return true;
+}
+
+bool ISAPIApplication::AddSystemVariables() {
+    VariableHash& scope = program.system;
+    platform::CalendarTime now;
+    platform::LocalCalendarNow(now);
+    if (now.seconds >= INT32_MIN && now.seconds <= INT32_MAX)
+        PutInteger(scope, "time_t", static_cast<int32_t>(now.seconds));
+    else
+        scope.ReplaceVariable(new Variable("time_t", -1, static_cast<double>(now.seconds)));
+    PutInteger(scope, "tm_usec", now.microseconds);
+    PutInteger(scope, "tm_sec", now.second);
+    PutInteger(scope, "tm_min", now.minute);
+    PutInteger(scope, "tm_hour", now.hour);
+    PutInteger(scope, "tm_mday", now.day);
+    PutInteger(scope, "tm_mon", now.month + 1);
+    PutText(scope, "stm_mon", kMonths[now.month >= 0 && now.month < 12 ? now.month : 0]);
+    PutInteger(scope, "tm_year", 1900 + now.year);
+    PutInteger(scope, "tm_wday", now.weekday + 1);
+    PutText(scope, "stm_wday", kWeekdays[now.weekday >= 0 && now.weekday < 7 ? now.weekday : 0]);
+    PutInteger(scope, "tm_yday", now.yearDay + 1);
+    PutInteger(scope, "tm_isdst", now.daylightSaving > 0 ? 1 : 0);
+    PutText(scope, "stm_zone", now.zone);
+    PutInteger(scope, "globaltimeout", config.GetInteger(kConfigGlobalTimeout));
+    AddDynamicTimeVariables(scope);
+    scope.SetVariable("vornversion", -1, "5.20", 4);
+    AddApplicationSystemVariables(scope, this, this);
+    scope.ReplaceVariable(
+        new Variable("process_id", -1, static_cast<double>(static_cast<uint32_t>(platform::ThreadId()))));
+    return true;
+}
+
+bool ISAPIApplication::AddArguments() {
+    PutText(program.system, "arg1", pathInfo);
+    const char* query = queryString ? queryString : "";
+    int32_t count = 1;
+    for (const char* piece = query;;) {
+        const char* plus = std::strchr(piece, '+');
+        int32_t n = plus ? static_cast<int32_t>(plus - piece) : static_cast<int32_t>(std::strlen(piece));
+        int32_t decodedLength = 0;
+        char* decoded = AttributeDecode(piece, n, &decodedLength, nullptr);
+        ++count;
+        char name[16];
+        std::snprintf(name, sizeof name, "arg%d", count);
+        PutText(program.system, name, decoded ? decoded : "", decoded ? decodedLength : 0);
+        std::free(decoded);
+        if (!plus) break;
+        piece = plus + 1;
+    }
+    PutInteger(program.system, "nargs", count);
+    return true;
+}
+
+bool ISAPIApplication::AddQueryVariables() {
+    if (!queryString || !queryString[0]) return true;
+    URLEncodedParser parser(&program.globals, 0);
+    size_t n = std::strlen(queryString);
+    if (parser.Parse(queryString, static_cast<int32_t>(n)) && parser.Finish()) return true;
+    Write(parser.ErrorText().Text(), parser.ErrorText().Length());
+    return false;
+}
+
+bool ISAPIApplication::AddDocumentURL() {
+    PutText(program.system, "apitype", "ISAPI");
+    Text host(ServerVariable("SERVER_NAME"), &std::free);
+    Text secure(ServerVariable("SERVER_PORT_SECURE"), &std::free);
+    Text port(ServerVariable("SERVER_PORT"), &std::free);
+    bool https = secure && std::atoi(secure.get()) != 0;
+    String url(https ? "https://" : "http://");
+    const char* hostName = host ? host.get() : "";
+    // An address is written in brackets, so its colons are not taken for a port's.
+    if (network && network->IsIPv6Address(hostName)) {
+        url.AppendChar('[');
+        url.Append(hostName);
+        url.AppendChar(']');
+    } else {
+        url.Append(hostName);
+    }
+    const char* portText = port ? port.get() : "";
+    if (std::strcmp(portText, https ? "443" : "80") != 0) {
+        url.AppendChar(':');
+        url.Append(portText);
+    }
+    if (pathInfo) url.Append(pathInfo);
+    url.AppendChar('?');
+    PutText(program.system, "documenturl", url.Text(), url.Length());
+    return true;
+}
+
+void ISAPIApplication::AddDefaultHeaders() {
+    if (defaultHeadersAdded) return;
+    defaultHeadersAdded = true;
+    if (output) output->AddHeaderText("Content-Type", "text/html");
+    if (config.GetInteger(kConfigUseCookies) != 0) SetCallerCookie();
+}
+
+void ISAPIApplication::SetCallerCookie() {
+    Text cookies(ServerVariable("HTTP_COOKIE"), &std::free);
+    int32_t length = 0;
+    const char* sent = FindCookie(cookies.get(), "kpzcallerid", &length);
+    String id;
+    if (sent && IsCallerId(sent, length)) {
+        id.Assign(sent, length);
+    } else {
+        int32_t n = 0;
+        char* made = MakeSessionID(&n);
+        id.Assign(made ? made : "", made ? n : 0);
+        std::free(made);
+    }
+    platform::CalendarTime expiry;
+    platform::ToUtcCalendar(platform::NowSeconds() + kCookieLifetime, expiry);
+    char value[160];
+    int n = std::snprintf(value, sizeof value, "kpzcallerid=%.*s; expires=%s, %02d-%s-%04d %02d:%02d:%02d GMT; path=/",
+                          id.Length(), id.Text(), kWeekdays[expiry.weekday >= 0 && expiry.weekday < 7 ? expiry.weekday : 0],
+                          expiry.day, kMonths[expiry.month >= 0 && expiry.month < 12 ? expiry.month : 0],
+                          1900 + expiry.year, expiry.hour, expiry.minute, expiry.second);
+    if (output && n > 0 && n < static_cast<int>(sizeof value)) output->AddHeader("Set-Cookie", -1, false, value, n, false);
+    PutText(program.system, "callerid", id.Text(), id.Length());
+}
+
+void ISAPIApplication::CheckLogCookie(const char* configured) {
+    Text cookies(ServerVariable("HTTP_COOKIE"), &std::free);
+    int32_t length = 0;
+    const char* value = FindCookie(cookies.get(), "vornlogcookie", &length);
+    bool logged = value && static_cast<size_t>(length) == std::strlen(configured) &&
+                  std::memcmp(value, configured, static_cast<size_t>(length)) == 0;
+    if (!logged) SetLoggingSuppressed(true);
+}
+
+} // namespace vorn

@@ -1,0 +1,169 @@
+// Runs one compiled SQL statement for an open SQL database or one of its
+// views: prepare (compile to instructions), bind the script's parameters,
+// run until a row is ready, the statement ends or it fails, release.
+//
+// Run keeps its place between calls, so a view resumes after the row it
+// returned. Values of plain SELECTs stream: column texts are read in place
+// and nothing is allocated per row; sorted, grouped and distinct rows are
+// copied into arenas that the statement frees as a whole.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "engine/foundation/String.h"
+#include "host/plugin/VornHost.h"
+#include "sqllib/engine/SchemaCatalog.h"
+#include "sqllib/engine/SqlValue.h"
+#include "sqllib/front/SqlCodeGenerator.h"
+#include "sqllib/front/SqlParser.h"
+#include "sqllib/store/Schema.h"
+
+namespace vorn {
+
+class SQLCursor;
+class SQLTemporaryTable;
+class SQLBucket;
+
+class SQLEngine {
+  public:
+    static constexpr int32_t kStackSize = 2046;
+    // How often a run asks the host whether its request is still going.
+    static constexpr int32_t kSleepInterval = 4096;
+
+    SQLEngine(Schema* schema, VornDatabase* database);
+    ~SQLEngine();
+    SQLEngine(const SQLEngine&) = delete;
+    SQLEngine& operator=(const SQLEngine&) = delete;
+
+    // 1 when the statement compiled, else -1.
+    int Prepare(const char* text, int32_t length);
+    void SetView(VornDatabaseView* view) { this->view = view; }
+    // 1, or -1 when the list does not hold exactly the statement's parameters.
+    int Bind(VornVariableList* list);
+    // 1 a row is ready, 0 finished, -1 failed.
+    int Run();
+    void Release();
+    // Records the failure and logs it; returns -1.
+    int Error(const String& message);
+    int Error(const char* message);
+
+    const String& ErrorText() const { return error; }
+    bool Failed() const { return failed; }
+    bool Finished() const { return pc >= count; }
+    VornDatabase* Database() const { return database; }
+    Schema* OwnerSchema() const { return schema; }
+
+    // Result columns by number (null where none stands).
+    int32_t ResultCount() const { return static_cast<int32_t>(results.size()); }
+    SQLResult* ResultAt(int32_t i) const {
+        return i >= 0 && i < ResultCount() ? results[static_cast<size_t>(i)].get() : nullptr;
+    }
+
+    // Runs a program of the caller's (which must outlive the run) in place
+    // of a compiled one, with parameters given as texts.
+    void Load(const SQLInstruction* code, int32_t instructions, const std::vector<std::string>& values);
+    // Stops a run once it has executed this many instructions (0: no bound).
+    void SetInstructionLimit(int64_t limit) { instructionLimit = limit; }
+    // What sorted, grouped and distinct rows may hold (256 MiB unless set).
+    void SetMemoryLimit(int64_t bytes) { memory.limit = bytes; }
+
+    // ---- Stack values ----------------------------------------------------------------
+    enum Kind : int32_t { kInteger = 0, kDouble = 1, kText = 2, kColumn = 3, kResult = 4, kNull = 5 };
+    struct Entry {
+        int32_t kind;
+        bool owns;
+        union {
+            int32_t integer;
+            double number;
+            const char* text;
+            XBaseField* column;
+            SQLResult* result;
+        };
+        int32_t length;
+        int32_t size;
+    };
+    // A value's text as a pop hands it over: free it when owned.
+    struct TextValue {
+        const char* text = "";
+        int32_t length = 0;
+        bool owned = false;
+        void Free();
+    };
+
+  private:
+    int Execute(const SQLInstruction& in);
+    int Invalid() { return Error("Invalid instruction"); }
+    int Stopped();
+    int OutOfMemory();
+    void ApplyWrites();
+
+    // Stack.
+    bool Push(const Entry& entry);
+    bool PushInteger(int32_t n);
+    bool PushDouble(double x);
+    bool PushText(const char* text, int32_t length, int32_t size, bool owns);
+    bool Pop(Entry& out);
+    void Drop(Entry& entry);
+    bool PopInteger(int32_t& out);
+    bool PopDouble(double& out);
+    bool PopBoolean(bool& out);
+    bool PopText(TextValue& out);
+    static int32_t EntryInteger(Entry& entry);
+    static double EntryDouble(Entry& entry, int* error);
+    static bool EntryBoolean(Entry& entry);
+    static bool EntryIsNull(Entry& entry);
+    // The entry's text, borrowed (into scratch for numbers, 480 bytes).
+    static const char* EntryText(Entry& entry, int32_t& length, char* scratch);
+    // -1, 0 or 1 for the two top entries; keep of them stay.
+    bool Compare(int32_t keep, int& result);
+    int PopIntoResult(SQLResult* result, bool copy, SQLArena* arena);
+    int PopIntoField(SQLCursor* cursor, XBaseField* field);
+
+    // Operands.
+    SQLCursor* CursorAt(int32_t i) const;
+    XBaseField* ColumnOf(int32_t cursor, int32_t column) const;
+    SQLTemporaryTable* TemporaryAt(int32_t i) const;
+    SQLBucket* BucketAt(int32_t i) const;
+    SQLResult* SlotOf(int32_t bucket, int32_t slot) const;
+    SQLResult* TemporaryValue(int32_t table, int32_t column) const;
+
+    int CursorOpen(const SQLInstruction& in);
+    int CursorIndex(const SQLInstruction& in);
+    int CursorStep(SQLCursor* cursor, bool first, bool& row);
+    int BucketRecord(const SQLInstruction& in);
+    int BucketAggregate(const SQLInstruction& in);
+    int SchemaChange(const SQLInstruction& in);
+
+    Schema* schema;
+    VornDatabase* database;
+    VornProgram* program = nullptr;
+    VornDatabaseView* view = nullptr;
+    SchemaCatalog catalog;
+    SQLCodeGenerator generator;
+    SQLParser parser;
+
+    std::unique_ptr<Entry[]> stack;
+    int32_t depth = 0;
+
+    String error;
+    bool failed = false;
+    int32_t pc = 0;
+    const SQLInstruction* code = nullptr;
+    int32_t count = 0;
+    int32_t expectedParameters = 0;
+    int64_t steps = 0;
+    int64_t instructionLimit = 0;
+
+    std::vector<String> parameters;
+    std::vector<std::unique_ptr<SQLResult>> results;
+    std::vector<std::unique_ptr<SQLCursor>> cursors;
+    std::vector<std::unique_ptr<SQLTemporaryTable>> temporaries;
+    std::vector<std::unique_ptr<SQLBucket>> buckets;
+    // What the statement's arenas hold, and may.
+    SQLArenaBudget memory;
+    String key;
+};
+
+} // namespace vorn

@@ -1,0 +1,454 @@
+#include "sqllib/engine/SqlValue.h"
+
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+
+namespace vorn {
+
+namespace {
+
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
+
+bool WordIs(const char* text, int32_t length, const char* word) {
+    if (static_cast<int32_t>(std::strlen(word)) != length) return false;
+    for (int32_t i = 0; i < length; ++i) {
+        char c = text[i];
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+        if (c != word[i]) return false;
+    }
+    return true;
+}
+
+} // namespace
+
+double SQLTextToDouble(const char* text, int32_t length, int* error) {
+    *error = 0;
+    if (!text) return 0.0;
+    if (length < 0) length = static_cast<int32_t>(std::strlen(text));
+    if (length == 0) return 0.0;
+    if (length == 3 || length == 4 || length == 8 || length == 9) {
+        if (WordIs(text, length, "NAN")) return std::numeric_limits<double>::quiet_NaN();
+        if (WordIs(text, length, "-NAN")) return -std::numeric_limits<double>::quiet_NaN();
+        if (WordIs(text, length, "INF") || WordIs(text, length, "INFINITY"))
+            return std::numeric_limits<double>::infinity();
+        if (WordIs(text, length, "-INF") || WordIs(text, length, "-INFINITY"))
+            return -std::numeric_limits<double>::infinity();
+    }
+    const char* p = text;
+    const char* end = text + length;
+    while (p < end && IsBlank(*p)) ++p;
+    bool negative = false;
+    if (p < end && (*p == '-' || *p == '+')) negative = *p++ == '-';
+    // from_chars would take "inf" and "nan"; the grammar here is digits only.
+    if (p >= end || !((*p >= '0' && *p <= '9') || *p == '.')) {
+        *error = 1;
+        return 0.0;
+    }
+    double value = 0.0;
+    auto [stop, status] = std::from_chars(p, end, value, std::chars_format::general);
+    if (stop != end || status == std::errc::invalid_argument) {
+        *error = 1;
+        return 0.0;
+    }
+    if (status == std::errc::result_out_of_range) {
+        // Too small is 0 without error; too large the infinity with it.
+        bool tiny = false;
+        const char* e = p;
+        while (e < end && *e != 'e' && *e != 'E') ++e;
+        if (e < end) tiny = e + 1 < end && e[1] == '-';
+        if (tiny) {
+            value = 0.0;
+        } else {
+            value = std::numeric_limits<double>::infinity();
+            *error = 1;
+        }
+    }
+    return negative ? -value : value;
+}
+
+int32_t SQLTextToInteger(const char* text, int32_t length, int* error) {
+    *error = 0;
+    if (!text) {
+        *error = 1;
+        return 0;
+    }
+    if (length < 0) length = static_cast<int32_t>(std::strlen(text));
+    if (length == 0) {
+        *error = 1;
+        return 0;
+    }
+    int32_t i = 0;
+    bool negative = text[0] == '-';
+    if (negative) i = 1;
+    uint32_t value = 0;
+    for (; i < length; ++i) {
+        char c = text[i];
+        if (c < '0' || c > '9') {
+            *error = 1;
+            return 0;
+        }
+        value = value * 10u + static_cast<uint32_t>(c - '0');
+    }
+    if (negative) value = 0u - value;
+    return static_cast<int32_t>(value);
+}
+
+char* SQLIntegerToText(int32_t n, int32_t* length, int32_t* size) {
+    char buffer[16];
+    auto [end, status] = std::to_chars(buffer, buffer + sizeof buffer, n);
+    (void)status;
+    int32_t used = static_cast<int32_t>(end - buffer);
+    char* text = static_cast<char*>(std::malloc(static_cast<size_t>(used) + 1));
+    std::memcpy(text, buffer, static_cast<size_t>(used));
+    text[used] = '\0';
+    *length = used;
+    *size = used + 1;
+    return text;
+}
+
+int32_t SQLFormatDouble(double x, int32_t decimals, char* out) {
+    if (std::isnan(x)) {
+        const char* word = std::signbit(x) ? "-NaN" : "NaN";
+        std::strcpy(out, word);
+        return static_cast<int32_t>(std::strlen(word));
+    }
+    if (std::isinf(x)) {
+        const char* word = x < 0 ? "-Infinity" : "Infinity";
+        std::strcpy(out, word);
+        return static_cast<int32_t>(std::strlen(word));
+    }
+    int32_t places = decimals < 0 ? 20 : decimals;
+    if (places > 60) places = 60;
+    char* end = out + 400;
+    auto shortest = std::to_chars(out, end, x, std::chars_format::fixed);
+    int32_t used = static_cast<int32_t>(shortest.ptr - out);
+    const char* point = static_cast<const char*>(std::memchr(out, '.', static_cast<size_t>(used)));
+    int32_t needed = point ? static_cast<int32_t>(out + used - point - 1) : 0;
+    if (needed > places) {
+        used = static_cast<int32_t>(std::to_chars(out, end, x, std::chars_format::fixed, places).ptr - out);
+        point = static_cast<const char*>(std::memchr(out, '.', static_cast<size_t>(used)));
+        needed = point ? places : 0;
+    }
+    if (decimals > 0) {
+        if (!point) out[used++] = '.';
+        for (; needed < decimals; ++needed) out[used++] = '0';
+    } else if (point) {
+        while (used > 0 && out[used - 1] == '0') --used;
+        if (used > 0 && out[used - 1] == '.') --used;
+    }
+    // Negative zero keeps its sign, as a rounded small negative does.
+    if (std::signbit(x) && out[0] != '-') {
+        std::memmove(out + 1, out, static_cast<size_t>(used));
+        out[0] = '-';
+        ++used;
+    }
+    out[used] = '\0';
+    return used;
+}
+
+char* SQLDoubleToText(double x, int32_t decimals, int32_t* length, int32_t* size) {
+    char buffer[480];
+    int32_t used = SQLFormatDouble(x, decimals, buffer);
+    char* text = static_cast<char*>(std::malloc(static_cast<size_t>(used) + 1));
+    std::memcpy(text, buffer, static_cast<size_t>(used) + 1);
+    *length = used;
+    *size = used + 1;
+    return text;
+}
+
+bool SQLTextIsTrue(const char* text, int32_t length) {
+    if (!text || length <= 0) return false;
+    int points = 0;
+    for (int32_t i = 0; i < length; ++i) {
+        if (text[i] == '.') {
+            if (++points > 1) return true;
+        } else if (text[i] != '0') {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool SQLLike(const char* subject, int32_t subjectLength, const char* pattern, int32_t patternLength) {
+    int32_t s = 0;
+    int32_t p = 0;
+    // Only the latest '%' is retried: an earlier one taking more could reach
+    // no place the latest cannot, so one restart point gives the same result.
+    int32_t starPattern = -1;
+    int32_t starSubject = 0;
+    while (s < subjectLength) {
+        if (p < patternLength && pattern[p] == '%') {
+            while (p < patternLength && pattern[p] == '%') ++p;
+            if (p == patternLength) return true;
+            starPattern = p;
+            starSubject = s;
+            continue;
+        }
+        if (p < patternLength && (pattern[p] == '_' || pattern[p] == subject[s])) {
+            ++p;
+            ++s;
+            continue;
+        }
+        if (starPattern < 0) return false;
+        p = starPattern;
+        s = ++starSubject;
+    }
+    while (p < patternLength && pattern[p] == '%') ++p;
+    return p == patternLength;
+}
+
+int SQLCompareBytes(const char* a, int32_t aLength, const char* b, int32_t bLength) {
+    int32_t n = aLength < bLength ? aLength : bLength;
+    int c = n > 0 ? std::memcmp(a, b, static_cast<size_t>(n)) : 0;
+    if (c != 0) return c < 0 ? -1 : 1;
+    return aLength == bLength ? 0 : (aLength < bLength ? -1 : 1);
+}
+
+// ---- Arena --------------------------------------------------------------------------------------
+
+void* SQLArena::Allocate(size_t bytes) {
+    bytes = (bytes + 7) & ~static_cast<size_t>(7);
+    if (bytes > left) {
+        size_t chunk = bytes > 65536 ? bytes : 65536;
+        if (budget->used + static_cast<int64_t>(chunk) > budget->limit) return nullptr;
+        char* made = static_cast<char*>(std::malloc(chunk));
+        if (!made) return nullptr;
+        chunks.push_back(made);
+        budget->used += static_cast<int64_t>(chunk);
+        mine += static_cast<int64_t>(chunk);
+        next = made;
+        left = chunk;
+    }
+    void* at = next;
+    next += bytes;
+    left -= bytes;
+    return at;
+}
+
+char* SQLArena::Copy(const char* text, int32_t length) {
+    char* copy = static_cast<char*>(Allocate(static_cast<size_t>(length) + 1));
+    if (!copy) return nullptr;
+    if (length > 0) std::memcpy(copy, text, static_cast<size_t>(length));
+    copy[length] = '\0';
+    return copy;
+}
+
+void SQLArena::Clear() {
+    for (char* chunk : chunks) std::free(chunk);
+    chunks.clear();
+    next = nullptr;
+    left = 0;
+    budget->used -= mine;
+    mine = 0;
+}
+
+// ---- SQLResult ----------------------------------------------------------------------------------
+
+SQLResult::SQLResult(const char* name, int32_t nameLength, int32_t column, VornDatabaseView* view)
+    : name(name), nameLength(nameLength), column(column) {
+    if (view) variable = vrDatabaseView_AddVariable(view, name, nameLength, this);
+}
+
+SQLResult::~SQLResult() {
+    FreeText();
+    // The host may still hold the variable: it must not reach this value.
+    if (variable) vrDatabaseVariable_SetData(variable, nullptr);
+}
+
+void SQLResult::FreeText() {
+    if (owns) std::free(text);
+    owns = false;
+    text = nullptr;
+}
+
+int SQLResult::SetText(const char* given, int32_t givenLength, int32_t givenSize, bool givenOwns, bool copy,
+                       SQLArena* arena) {
+    if (!given) {
+        given = "";
+        givenLength = 0;
+        givenSize = 1;
+        givenOwns = false;
+    }
+    if (givenLength < 0) givenLength = static_cast<int32_t>(std::strlen(given));
+    if (given == text) {
+        // The same buffer again: keep it whole.
+        if (givenOwns && !owns) owns = true;
+        length = givenLength;
+        valid = kText;
+        Dirty();
+        return 1;
+    }
+    FreeText();
+    if (copy) {
+        char* made = arena ? arena->Copy(given, givenLength)
+                           : static_cast<char*>(std::malloc(static_cast<size_t>(givenLength) + 1));
+        if (givenOwns) std::free(const_cast<char*>(given));
+        if (!made) {
+            valid = 0;
+            return 0;
+        }
+        if (!arena) {
+            if (givenLength > 0) std::memcpy(made, given, static_cast<size_t>(givenLength));
+            made[givenLength] = '\0';
+        }
+        text = made;
+        owns = !arena;
+        size = givenLength + 1;
+    } else {
+        text = const_cast<char*>(given);
+        owns = givenOwns;
+        size = givenSize < 0 ? givenLength : givenSize;
+    }
+    length = givenLength;
+    valid = kText;
+    Dirty();
+    return 1;
+}
+
+void SQLResult::SetInteger(int32_t n) {
+    FreeText();
+    integer = n;
+    valid = kInteger;
+    Dirty();
+}
+
+void SQLResult::SetDouble(double x) {
+    FreeText();
+    number = x;
+    valid = kDouble;
+    Dirty();
+}
+
+void SQLResult::MakeText() {
+    FreeText();
+    if (valid & kDouble) {
+        text = SQLDoubleToText(number, -1, &length, &size);
+        owns = true;
+    } else if (valid & kInteger) {
+        text = SQLIntegerToText(integer, &length, &size);
+        owns = true;
+    } else {
+        text = const_cast<char*>("");
+        length = 0;
+        size = 1;
+    }
+    valid |= kText;
+}
+
+void SQLResult::MakeInteger() {
+    int error = 0;
+    if (valid & kText)
+        integer = SQLTextToInteger(text, length, &error);
+    else if (valid & kDouble)
+        integer = std::isfinite(number) && std::fabs(number) < 2147483648.0 ? static_cast<int32_t>(number) : 0;
+    else
+        integer = 0;
+    valid |= kInteger;
+}
+
+void SQLResult::MakeDouble() {
+    int error = 0;
+    if (valid & kText)
+        number = SQLTextToDouble(text, length, &error);
+    else if (valid & kInteger)
+        number = integer;
+    else
+        number = 0.0;
+    valid |= kDouble;
+}
+
+double SQLResult::ToDouble(int* error) {
+    *error = 0;
+    if (valid & kText) {
+        double x = SQLTextToDouble(text, length, error);
+        if (!*error) {
+            number = x;
+            valid |= kDouble;
+        }
+        return x;
+    }
+    if (valid & kDouble) return number;
+    if (valid & kInteger) {
+        number = integer;
+        valid |= kDouble;
+        return number;
+    }
+    return 0.0;
+}
+
+double SQLResult::Double() {
+    if (!(valid & kDouble)) MakeDouble();
+    return number;
+}
+
+int32_t SQLResult::Integer() {
+    if (!(valid & kInteger)) MakeInteger();
+    return integer;
+}
+
+const char* SQLResult::Text(int32_t* outLength, int32_t* outSize) {
+    if (!(valid & kText)) MakeText();
+    *outLength = length;
+    if (outSize) *outSize = size;
+    return text;
+}
+
+bool SQLResult::IsNull() const {
+    if (valid & kText) return length == 0;
+    return (valid & (kInteger | kDouble)) == 0;
+}
+
+bool SQLResult::IsTrue() const {
+    if (valid & kText) return SQLTextIsTrue(text, length);
+    if (valid & kInteger) return integer != 0;
+    if (valid & kDouble) return number != 0.0;
+    return false;
+}
+
+int SQLResult::CopyFrom(const SQLResult& other, SQLArena* arena) {
+    if (&other == this) return 1;
+    FreeText();
+    valid = other.valid;
+    integer = other.integer;
+    number = other.number;
+    length = other.length;
+    size = other.size;
+    if (other.valid & kText) {
+        if (arena) {
+            text = arena->Copy(other.text, other.length);
+            if (!text) {
+                valid = 0;
+                return 0;
+            }
+            size = length + 1;
+        } else if (other.owns) {
+            text = static_cast<char*>(std::malloc(static_cast<size_t>(other.length) + 1));
+            std::memcpy(text, other.text, static_cast<size_t>(other.length));
+            text[other.length] = '\0';
+            owns = true;
+            size = length + 1;
+        } else {
+            text = other.text;
+        }
+    }
+    Dirty();
+    return 1;
+}
+
+void SQLResult::ShareFrom(const SQLResult& other) {
+    if (&other == this) return;
+    FreeText();
+    valid = other.valid;
+    integer = other.integer;
+    number = other.number;
+    length = other.length;
+    size = other.size;
+    text = (other.valid & kText) ? other.text : nullptr;
+    Dirty();
+}
+
+} // namespace vorn

@@ -1,0 +1,487 @@
+// The catalog: creating and opening it, finding rows, loading tables and
+// their indexes, file names and the log; and the Index objects.
+#include "sqllib/store/Schema.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "engine/foundation/LittleEndian.h"
+
+namespace vorn {
+
+namespace {
+
+constexpr int32_t kLogBuffer = 2048;
+// Where an index file's header keeps its change counter.
+constexpr int64_t kIndexCounterOffset = 5;
+
+char Upper(char c) {
+    return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c;
+}
+
+bool IsSeparator(char c) {
+    return c == '/' || c == '\\';
+}
+
+} // namespace
+
+// --- Index -------------------------------------------------------------------------------------
+
+Index::Index(Table* table, const char* indexName, int32_t length, uint32_t flags)
+    : table(table), name(indexName, length), file(table->Data().Files()), flags(flags) {}
+
+Index::~Index() = default;
+
+void Index::SetColumns(const char* text, int32_t length) {
+    if (!text) return;
+    if (length < 0) length = static_cast<int32_t>(std::strlen(text));
+    int32_t start = 0;
+    for (int32_t i = 0; i <= length; ++i) {
+        if (i < length && text[i] != ':') continue;
+        if (XBaseField* field = table->Data().Field(text + start, i - start)) columns.push_back(field);
+        start = i + 1;
+    }
+}
+
+String Index::KeyText() const {
+    String text("toupper( ");
+    for (size_t i = 0; i < columns.size(); ++i) {
+        if (i > 0) text.Append(" $ ':' $ ");
+        text.Append("d.");
+        text.Append(columns[i]->Name());
+    }
+    text.Append(" )");
+    return text;
+}
+
+int Index::Create(const char* path, int32_t length, int32_t mode) {
+    String where(path, length);
+    XBaseStore* store = table->Data().Files()->Open(where.Text(), where.Length(), mode);
+    if (!store) {
+        file.SetError(String("Error creating '") + where + "': " + table->Data().Files()->ErrorText());
+        return 0;
+    }
+    if (!CreateOn(store, where.Text(), where.Length())) {
+        delete store;
+        return 0;
+    }
+    return 1;
+}
+
+int Index::CreateOn(XBaseStore* store, const char* path, int32_t length) {
+    String where(path, length);
+    return file.Create(store, where.Text(), KeyText().Text(), flags);
+}
+
+int Index::Open(const char* path, int32_t length) {
+    String where(path, length);
+    return file.Open(kSQLLocationData, where.Text(), kSQLOpenReadWrite);
+}
+
+const String& Index::BuildKey(bool previous) {
+    key.Assign("", 0);
+    for (size_t i = 0; i < columns.size(); ++i) {
+        if (i > 0) key.AppendChar(':');
+        XBaseField* field = columns[i];
+        const char* text = previous ? field->SavedValue() : field->Value();
+        if (!text) text = "";
+        int32_t n = static_cast<int32_t>(std::strlen(text));
+        if (field->Kind() == kXBaseNumeric)
+            for (int32_t pad = field->Length() - n; pad > 0; --pad)
+                key.AppendChar('0');
+        key.Append(text, n);
+    }
+    char* p = key.Data();
+    for (int32_t i = 0; i < key.Length(); ++i)
+        p[i] = Upper(p[i]);
+    return key;
+}
+
+int Index::InsertKey() {
+    const String& k = BuildKey(false);
+    return file.Insert(table->Data().CurrentRecord(), k.Text(), k.Length());
+}
+
+int Index::Holds(const String& k, int32_t record) {
+    if (file.Reposition(k.Text(), k.Length(), record, 1)) return 1;
+    return file.ErrorText().Equals("Record is not in index") ? 0 : -1;
+}
+
+// --- Schema: paths and objects -------------------------------------------------------------------
+
+Schema::Schema(VornProgram* program) : program(program), files(program) {}
+
+Schema::~Schema() {
+    DropIdleTables();
+    Reset();
+    CloseLog();
+}
+
+void Schema::Reset() {
+    EmptyCache();
+    delete catalog; // deletes the catalog indexes with it
+    catalog = nullptr;
+    schema1 = schema2 = nullptr;
+    fieldType = fieldTable = fieldIndex = fieldFile = fieldColumns = fieldFlags = nullptr;
+    path.Assign("", 0);
+    index1Path.Assign("", 0);
+    index2Path.Assign("", 0);
+}
+
+void Schema::DerivePaths(const char* text, int32_t length) {
+    path.Assign(text, length);
+    const char* p = path.Text();
+    int32_t n = path.Length();
+    int32_t slash = -1;
+    for (int32_t i = 0; i < n; ++i)
+        if (IsSeparator(p[i])) slash = i;
+    directory.Assign(p, slash + 1);
+    int32_t dot = -1;
+    for (int32_t i = slash + 1; i < n; ++i)
+        if (p[i] == '.') dot = i;
+    int32_t base = dot < 0 ? n : dot;
+    index1Path = String(p, base) + ".vrx";
+    index2Path = String(p, base) + "i.vrx";
+}
+
+void Schema::BuildCatalog() {
+    delete catalog;
+    catalog = new Table(this, "Schema", -1);
+    catalog->SetCatalog();
+    schema1 = new Index(catalog, "Schema_1", -1, kSQLIndexUnique);
+    schema2 = new Index(catalog, "Schema_2", -1, 0);
+    catalog->AddIndex(schema1);
+    catalog->AddIndex(schema2);
+    catalog->SetIndexesOpen(0);
+}
+
+const String& Schema::ResolvePath(const char* value, int32_t length) {
+    scratch.Assign(directory);
+    scratch.Append(value ? value : "", value ? length : 0);
+    return scratch;
+}
+
+int Schema::Create(const char* text, int32_t length) {
+    Reset();
+    DerivePaths(text, length);
+    BuildCatalog();
+    List<XBaseField> fields(true);
+    fields.Insert(new XBaseField(nullptr, "TYPE", kXBaseCharacter, 1, 0), kListTail);
+    fields.Insert(new XBaseField(nullptr, "TABLE", kXBaseCharacter, 64, 0), kListTail);
+    fields.Insert(new XBaseField(nullptr, "INDEX", kXBaseCharacter, 64, 0), kListTail);
+    fields.Insert(new XBaseField(nullptr, "FILE", kXBaseCharacter, 254, 0), kListTail);
+    fields.Insert(new XBaseField(nullptr, "COLUMNS", kXBaseCharacter, 254, 0), kListTail);
+    fields.Insert(new XBaseField(nullptr, "INDEXFLAGS", kXBaseNumeric, 19, 0), kListTail);
+    if (!catalog->Data().Create(path.Text(), path.Length(), fields))
+        return Fail(String("Error creating schema database: ") + catalog->Data().ErrorText());
+    if (!Verify()) return 0;
+    if (!schema1->Create(index1Path.Text(), index1Path.Length()))
+        return Fail(String("Error creating schema index: ") + schema1->ErrorText());
+    if (!schema2->Create(index2Path.Text(), index2Path.Length()))
+        return Fail(String("Error creating schema index: ") + schema2->ErrorText());
+    return 1;
+}
+
+int Schema::Open(const char* text, int32_t length) {
+    Reset();
+    DerivePaths(text, length);
+    BuildCatalog();
+    if (!catalog->Data().Open(path.Text(), path.Length(), kSQLOpenReadWrite))
+        return Fail(String("Error opening schema database: ") + catalog->Data().ErrorText());
+    if (!schema1->Open(index1Path.Text(), index1Path.Length()))
+        return Fail(String("Error opening schema index: ") + schema1->ErrorText());
+    if (!schema2->Open(index2Path.Text(), index2Path.Length()))
+        return Fail(String("Error opening schema index: ") + schema2->ErrorText());
+    return Verify();
+}
+
+int Schema::Verify() {
+    VornSQLTable& data = catalog->Data();
+    fieldType = data.Field("TYPE");
+    fieldTable = data.Field("TABLE");
+    fieldIndex = data.Field("INDEX");
+    fieldFile = data.Field("FILE");
+    fieldColumns = data.Field("COLUMNS");
+    fieldFlags = data.Field("INDEXFLAGS");
+    if (!fieldType || !fieldTable || !fieldIndex || !fieldFile || !fieldColumns || !fieldFlags)
+        return Fail(String("File '") + path + "' is not a valid VornSQL schema database");
+    schema1->AddColumn(fieldType);
+    schema1->AddColumn(fieldTable);
+    schema1->AddColumn(fieldIndex);
+    schema2->AddColumn(fieldIndex);
+    return 1;
+}
+
+// --- Schema: rows ------------------------------------------------------------------------------
+
+void Schema::ReadRow(Row& row) {
+    row.type.Assign(fieldType->Value());
+    row.table.Assign(fieldTable->Value());
+    row.index.Assign(fieldIndex->Value());
+    row.file.Assign(fieldFile->Value());
+    row.columns.Assign(fieldColumns->Value());
+    row.flags.Assign(fieldFlags->Value());
+}
+
+void Schema::SetRow(const Row& row) {
+    fieldType->SetValue(row.type.Text(), row.type.Length());
+    fieldTable->SetValue(row.table.Text(), row.table.Length());
+    fieldIndex->SetValue(row.index.Text(), row.index.Length());
+    fieldFile->SetValue(row.file.Text(), row.file.Length());
+    fieldColumns->SetValue(row.columns.Text(), row.columns.Length());
+    fieldFlags->SetValue(row.flags.Text(), row.flags.Length());
+}
+
+int Schema::WriteRow(const Row& row, int32_t reuse) {
+    VornSQLTable& data = catalog->Data();
+    if (reuse > 0) {
+        // The row keeps its key; its values are written while it is still
+        // deleted, so a live row never names a stale file.
+        if (!data.ReadRecord(reuse)) return Fail(data.ErrorText());
+        SetRow(row);
+        if (!catalog->Update() || !data.SetDeleted(0))
+            return Fail(catalog->ErrorText().IsEmpty() ? data.ErrorText() : catalog->ErrorText());
+        return 1;
+    }
+    SetRow(row);
+    if (!catalog->Insert()) return Fail(catalog->ErrorText());
+    return 1;
+}
+
+int Schema::FindTableRow(const char* name, int32_t length, int32_t* row) {
+    if (row) *row = 0;
+    String key = String("T:") + String(name, length) + ":";
+    for (int32_t i = 0; i < key.Length(); ++i)
+        key.Data()[i] = Upper(key.Data()[i]);
+    int32_t record = 0;
+    int found = 0;
+    KPZIndexFile& index = schema1->File();
+    if (!index.Find(key.Text(), key.Length(), 1, &record, &found, 1)) return Fail(index.ErrorText());
+    if (!found || record < 1) return 0;
+    if (!catalog->Data().ReadRecord(record)) return Fail(catalog->Data().ErrorText());
+    if (row) *row = record;
+    return catalog->Data().Deleted() ? 0 : 1;
+}
+
+int Schema::FindIndexRow(const char* name, int32_t length, int32_t* row) {
+    if (row) *row = 0;
+    String key(name, length);
+    for (int32_t i = 0; i < key.Length(); ++i)
+        key.Data()[i] = Upper(key.Data()[i]);
+    KPZIndexFile& index = schema2->File();
+    int32_t record = 0;
+    int found = 0;
+    if (!index.Find(key.Text(), key.Length(), 1, &record, &found, 1)) return Fail(index.ErrorText());
+    // Every entry of the name: a deleted row must not hide a live one.
+    while (found && record > 0) {
+        if (!catalog->Data().ReadRecord(record)) return Fail(catalog->Data().ErrorText());
+        if (row && *row == 0) *row = record;
+        if (!catalog->Data().Deleted()) {
+            if (row) *row = record;
+            return 1;
+        }
+        const char* next = nullptr;
+        if (!index.Next(&record, &next, 1)) return Fail(index.ErrorText());
+        if (record < 1 || !next || !key.Equals(next)) break;
+    }
+    // The last row read stays current: re-read the first one found.
+    if (row && *row > 0 && !catalog->Data().ReadRecord(*row)) return Fail(catalog->Data().ErrorText());
+    return 0;
+}
+
+Table* Schema::LoadTable(const char* name, int32_t length) {
+    if (length < 0) length = static_cast<int32_t>(std::strlen(name));
+    if (!FindTableRow(name, length)) {
+        SetError(String("Unknown table '") + String(name, length) + "'");
+        return nullptr;
+    }
+    Row row;
+    ReadRow(row);
+    auto* table = new Table(this, row.table.Text(), row.table.Length());
+    const String& file = ResolvePath(row.file.Text(), row.file.Length());
+    if (!table->Data().Open(file.Text(), file.Length(), kSQLOpenReadWrite)) {
+        SetError(table->Data().ErrorText());
+        delete table;
+        return nullptr;
+    }
+    return table;
+}
+
+Table* Schema::GetTable(const char* name, int32_t length) {
+    if (length < 0) length = static_cast<int32_t>(std::strlen(name));
+    if (Table* cached = tables.Find(name, length)) return cached;
+    Table* table = LoadTable(name, length);
+    if (table) tables.Insert(table);
+    return table;
+}
+
+void Schema::EvictTable(const char* name, int32_t length) {
+    delete tables.Remove(name, length);
+}
+
+Table* Schema::TakeIdleTable(const char* name, int32_t length, uint32_t counter) {
+    if (idle.empty()) return nullptr;
+    if (counter != idleCounter) {
+        DropIdleTables();
+        return nullptr;
+    }
+    for (size_t i = idle.size(); i-- > 0;) {
+        Table* table = idle[i];
+        if (!table->Name().EqualsNoCase(name, length)) continue;
+        idle.erase(idle.begin() + static_cast<std::ptrdiff_t>(i));
+        for (int32_t f = 0; f < table->Data().FieldCount(); ++f) table->Data().FieldAt(f)->SetValue("", 0);
+        return table;
+    }
+    return nullptr;
+}
+
+void Schema::GiveIdleTable(Table* table, uint32_t openedAt) {
+    if (!table) return;
+    if (table->HasPending()) table->ApplyPending();
+    uint32_t counter = 0;
+    // A table read before a catalog change may describe files that are gone.
+    if (!CatalogCounter(&counter) || counter != openedAt) {
+        delete table;
+        return;
+    }
+    if (idle.size() >= 16 || (!idle.empty() && counter != idleCounter)) DropIdleTables();
+    idleCounter = counter;
+    idle.push_back(table);
+}
+
+void Schema::DropIdleTables() {
+    for (Table* table : idle) delete table;
+    idle.clear();
+}
+
+void Schema::EmptyCache() {
+    for (int32_t i = 0; i < tables.Used(); ++i) {
+        Table* table = tables.ItemAt(i);
+        if (table) delete tables.Remove(table->Name().Text(), table->Name().Length());
+    }
+    tables.Clear();
+}
+
+int Schema::CatalogCounter(uint32_t* out) {
+    KPZIndexFile& index = schema1->File();
+    XBaseStore* store = index.Store();
+    if (!store) return Fail(String("Internal error opening '") + index.Name() + "'");
+    // No lock: the counter is the last thing a catalog change writes, and a
+    // read that meets the write half-way gives some of the new bytes, so
+    // another value. The old value read after a record write means the
+    // change was not done then, and CREATE INDEX fills only after it is.
+    uint8_t bytes[4];
+    if (store->ReadAt(kIndexCounterOffset, bytes, 4) != 4)
+        return Fail(String("Error reading from '") + index.Name() + "': " + store->ErrorText());
+    *out = GetU32(bytes);
+    return 1;
+}
+
+int Schema::IndexRows(Table* table, std::vector<PackIndex*>& out) {
+    String prefix = String("I:") + table->Name() + ":";
+    for (int32_t i = 0; i < prefix.Length(); ++i)
+        prefix.Data()[i] = Upper(prefix.Data()[i]);
+    KPZIndexFile& index = schema1->File();
+    int32_t record = 0;
+    int found = 0;
+    if (!index.Find(prefix.Text(), prefix.Length(), 0, &record, &found, 1)) return Fail(index.ErrorText());
+    while (found && record > 0) {
+        if (!catalog->Data().ReadRecord(record)) {
+            for (PackIndex* made : out)
+                delete made;
+            out.clear();
+            return Fail(catalog->Data().ErrorText());
+        }
+        if (!catalog->Data().Deleted()) {
+            Row row;
+            ReadRow(row);
+            auto* made = new PackIndex(table, row.index.Text(), row.index.Length(),
+                                       static_cast<uint32_t>(std::strtoul(row.flags.Text(), nullptr, 10)),
+                                       row.file.Text());
+            made->SetColumns(row.columns.Text(), row.columns.Length());
+            out.push_back(made);
+        }
+        const char* next = nullptr;
+        if (!index.Next(&record, &next, 1)) {
+            for (PackIndex* made : out)
+                delete made;
+            out.clear();
+            return Fail(index.ErrorText());
+        }
+        if (record < 1 || !next ||
+            std::strncmp(next, prefix.Text(), static_cast<size_t>(prefix.Length())) != 0)
+            break;
+    }
+    return 1;
+}
+
+int Schema::OpenIndexes(Table* table) {
+    uint32_t counter = 0;
+    // The counter first: a change after it is seen at the next check.
+    if (!CatalogCounter(&counter)) return 0;
+    std::vector<PackIndex*> rows;
+    if (!IndexRows(table, rows)) return 0;
+    table->ClearIndexes();
+    int ok = 1;
+    for (PackIndex* row : rows) {
+        if (ok) {
+            const String& file = ResolvePath(row->FileValue().Text(), row->FileValue().Length());
+            if (!row->Open(file.Text(), file.Length())) {
+                SetError(row->ErrorText());
+                ok = 0;
+            }
+        }
+        if (ok)
+            table->AddIndex(row);
+        else
+            delete row;
+    }
+    if (!ok) {
+        table->ClearIndexes();
+        return 0;
+    }
+    table->SetIndexesOpen(counter);
+    return 1;
+}
+
+// --- The log ---------------------------------------------------------------------------------------
+
+int Schema::OpenLog(const char* logPath, int32_t length) {
+    CloseLog();
+    log = vrFile_Open(program, kSQLLocationData, logPath, length, kSQLOpenLog);
+    return log ? 1 : 0;
+}
+
+void Schema::CloseLog() {
+    if (log) vrFile_Close(log);
+    log = nullptr;
+}
+
+void Schema::Log(const char* format, ...) {
+    if (!log) return;
+    char buffer[kLogBuffer];
+    va_list arguments;
+    va_start(arguments, format);
+    va_list again;
+    va_copy(again, arguments);
+    int n = std::vsnprintf(buffer, sizeof buffer, format, arguments);
+    va_end(arguments);
+    if (n >= 0 && n < kLogBuffer) {
+        vrFile_Write(log, buffer, n);
+    } else if (n >= kLogBuffer) {
+        // A longer line is written whole, not cut.
+        std::vector<char> large(static_cast<size_t>(n) + 1);
+        std::vsnprintf(large.data(), large.size(), format, again);
+        vrFile_Write(log, large.data(), n);
+    }
+    va_end(again);
+}
+
+void Schema::LogText(const char* text, int32_t length) {
+    if (!log || !text) return;
+    if (length < 0) length = static_cast<int32_t>(std::strlen(text));
+    vrFile_Write(log, text, length);
+}
+
+} // namespace vorn

@@ -1,0 +1,336 @@
+// An SQL database's catalog and its tables.
+//
+// A database is a directory of dBASE tables described by one catalog table,
+// "Schema", whose rows name every table ("T") and index ("I") with its file
+// relative to the catalog's directory. Two index files find rows: "Schema_1"
+// (unique; TYPE, TABLE, INDEX) and "Schema_2" (INDEX). The Schema opens or
+// creates the catalog, loads and caches tables, opens their indexes, makes
+// the schema changes and packs; Table keeps its indexes in step with every
+// record it inserts, updates or deletes.
+//
+// Index entries of updates and deletes are queued and applied when the
+// statement ends (ApplyPending), failures included. Catalog rows are the
+// exception: their entries change at once, and deleted catalog rows keep
+// theirs, so that a later CREATE of the same key reuses them.
+//
+// Requests that share a database coordinate through byte-range locks only.
+// A request whose indexes predate a catalog change (another request created
+// or dropped an index) notices it by the change counter of "Schema_1", read
+// after each record write, and reopens them before changing entries.
+#pragma once
+
+#include <cstdarg>
+#include <cstdint>
+#include <vector>
+
+#include "database/format/KPZIndexFile.h"
+#include "engine/foundation/HashTable.h"
+#include "engine/foundation/List.h"
+#include "engine/foundation/String.h"
+#include "sqllib/front/SqlColumnDefinition.h"
+#include "sqllib/store/VornSQLStore.h"
+#include "sqllib/store/VornSQLTable.h"
+
+namespace vorn {
+
+class Schema;
+class Table;
+
+// Catalog index flags and the bits CREATE INDEX sets.
+inline constexpr uint32_t kSQLIndexUnique = kIndexUnique;
+inline constexpr uint32_t kSQLIndexDescending = kIndexDescending;
+inline constexpr uint32_t kSQLIndexString = kIndexString;
+
+// One column of CREATE INDEX.
+struct IndexColumn {
+    IndexColumn() = default;
+    IndexColumn(const char* name, int32_t length, int ascending) : name(name, length), ascending(ascending) {}
+    String name;
+    int ascending = 1;
+};
+
+class Index {
+  public:
+    Index(Table* table, const char* name, int32_t length, uint32_t flags);
+    virtual ~Index();
+    Index(const Index&) = delete;
+    Index& operator=(const Index&) = delete;
+
+    const String& Name() const { return name; }
+    uint32_t Flags() const { return flags; }
+    Table* Owner() const { return table; }
+    KPZIndexFile& File() { return file; }
+
+    // Appends the table's fields named in text, separated by ':' (names it
+    // does not have are skipped).
+    void SetColumns(const char* text, int32_t length = -1);
+    void AddColumn(XBaseField* field) { columns.push_back(field); }
+    int32_t ColumnCount() const { return static_cast<int32_t>(columns.size()); }
+    XBaseField* Column(int32_t i) const { return columns[static_cast<size_t>(i)]; }
+    // The key expression stored in the file's header (never evaluated here).
+    String KeyText() const;
+
+    int Create(const char* path, int32_t length, int32_t mode = kSQLOpenCreate);
+    int CreateOn(XBaseStore* store, const char* path, int32_t length);
+    int Open(const char* path, int32_t length = -1);
+
+    // The key of the table's current values, or of the values the record had
+    // when read (previous): each column's text, a numeric one left-padded
+    // with '0' to its width, joined by ':' and upper-cased.
+    const String& BuildKey(bool previous = false);
+    // Inserts the current record's key with its number.
+    int InsertKey();
+    // Whether the entry (key, record) is in the index (0 no, 1 yes, -1 the
+    // search failed).
+    int Holds(const String& key, int32_t record);
+
+    const String& ErrorText() const { return file.ErrorText(); }
+
+  protected:
+    Table* table;
+    String name;
+    KPZIndexFile file;
+    std::vector<XBaseField*> columns;
+    uint32_t flags;
+    String key;
+};
+
+// An index of a table being rebuilt, with its catalog FILE value.
+class PackIndex : public Index {
+  public:
+    PackIndex(Table* table, const char* name, int32_t length, uint32_t flags, const char* fileValue)
+        : Index(table, name, length, flags), fileValue(fileValue) {}
+    const String& FileValue() const { return fileValue; }
+
+  private:
+    String fileValue;
+};
+
+// A queued index change of a statement: entries of one record share a group.
+struct IndexUpdate {
+    String oldKey;
+    String newKey;
+    Index* index = nullptr;
+    int32_t record = 0;
+    int32_t group = 0;
+    // The index came in after the record was written: its entry may already
+    // be the new one.
+    bool late = false;
+    // The record's bytes before the update, to write back when its index
+    // entries cannot follow.
+    std::vector<uint8_t> oldRecord;
+};
+
+struct IndexDelete {
+    String key;
+    Index* index = nullptr;
+    int32_t record = 0;
+    int32_t group = 0;
+};
+
+class Table {
+  public:
+    Table(Schema* schema, const char* name, int32_t length);
+    // Applies what is still queued.
+    ~Table();
+    Table(const Table&) = delete;
+    Table& operator=(const Table&) = delete;
+
+    const String& Name() const { return name; }
+    VornSQLTable& Data() { return data; }
+    Schema* Owner() const { return schema; }
+
+    // The indexes, in the order they were opened.
+    int32_t IndexCount() const { return static_cast<int32_t>(order.size()); }
+    Index* IndexAt(int32_t i) const { return order[static_cast<size_t>(i)]; }
+    Index* FindIndex(const char* indexName, int32_t length = -1) const {
+        return indexes.Find(indexName, length);
+    }
+    void AddIndex(Index* index);
+    void ClearIndexes();
+    bool IndexesOpen() const { return indexesOpen; }
+    void SetIndexesOpen(uint32_t counter) {
+        indexesOpen = true;
+        indexCounter = counter;
+    }
+
+    // Appends the current field values as a new record with its index keys.
+    int Insert();
+    // Rewrites the current record from the field values; its index changes
+    // are queued.
+    int Update();
+    // Marks the current record deleted; its index removals are queued.
+    int Delete();
+    int ApplyDeletes();
+    int ApplyUpdates();
+    // Both queues, at the end of every statement, failed ones included.
+    int ApplyPending();
+    bool HasPending() const { return updates.Count() > 0 || deletes.Count() > 0; }
+    int32_t PendingUpdates() const { return updates.Count(); }
+    int32_t PendingDeletes() const { return deletes.Count(); }
+
+    const String& ErrorText() const { return error; }
+    void SetError(const String& text) {
+        if (!text.IsEmpty()) error.Assign(text);
+    }
+
+    // The catalog's own table: its index entries change at once and deleted
+    // rows keep theirs.
+    void SetCatalog() { catalog = true; }
+
+  private:
+    friend class Schema;
+
+    // Reopens the indexes when the catalog changed since they were opened;
+    // the indexes that came in are marked late.
+    int RefreshIndexes(std::vector<Index*>* late);
+    int EnsureIndexes();
+    bool IsLate(const std::vector<Index*>& late, Index* index) const;
+    // After a change of the index failed part-way (a read or a write of its
+    // pages), its tree may hold what neither the old nor the new state had:
+    // it is made anew from the records, under the table's locks.
+    void Repair(Index* index);
+    // Puts the old keys of one update group back up to its failed entry
+    // stop, and writes the old record.
+    void RevertGroup(std::vector<IndexUpdate*>& group, size_t stop);
+
+    Schema* schema;
+    String name;
+    VornSQLTable data;
+    HashTable<Index> indexes{true, true, 4, 8};
+    std::vector<Index*> order;
+    List<IndexUpdate> updates{true};
+    List<IndexDelete> deletes{true};
+    String error;
+    bool catalog = false;
+    bool indexesOpen = false;
+    uint32_t indexCounter = 0;
+    int32_t nextGroup = 0;
+    String scratch;
+};
+
+class Schema {
+  public:
+    explicit Schema(VornProgram* program);
+    ~Schema();
+    Schema(const Schema&) = delete;
+    Schema& operator=(const Schema&) = delete;
+
+    // --- The catalog --------------------------------------------------------------
+    int Create(const char* path, int32_t length = -1);
+    int Open(const char* path, int32_t length = -1);
+    int Verify();
+    void Reset();
+
+    // Whether a live catalog row of the table (of the index) exists; the row
+    // is then the catalog's current record. row (may be null) receives the
+    // record of the row found, live or deleted, else 0.
+    int FindTableRow(const char* name, int32_t length, int32_t* row = nullptr);
+    int FindIndexRow(const char* name, int32_t length, int32_t* row = nullptr);
+    Table* LoadTable(const char* name, int32_t length = -1);
+    Table* GetTable(const char* name, int32_t length = -1);
+    int OpenIndexes(Table* table);
+    // Drops the table from the cache (its queued changes are applied).
+    void EvictTable(const char* name, int32_t length = -1);
+    // Tables statements read and wrote, kept open for the next statement
+    // while the catalog does not change: Take gives one (with its fields
+    // empty) or null, Give takes one back (its queued changes applied),
+    // unless the catalog's change counter moved from the one it was opened at.
+    // Take compares the counter the caller has just read.
+    Table* TakeIdleTable(const char* name, int32_t length, uint32_t counter);
+    void GiveIdleTable(Table* table, uint32_t openedAt);
+    void DropIdleTables();
+    void EmptyCache();
+    // Schema directory + value; valid until the next call.
+    const String& ResolvePath(const char* value, int32_t length = -1);
+    // The change counter of "Schema_1".
+    int CatalogCounter(uint32_t* out);
+
+    // --- The log --------------------------------------------------------------------
+    int OpenLog(const char* path, int32_t length = -1);
+    void CloseLog();
+    bool LogOpen() const { return log != nullptr; }
+    // Formats into 2048 bytes, or more for a longer line, which is written
+    // whole. User texts go in as arguments, never as the format.
+    void Log(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    void LogText(const char* text, int32_t length = -1);
+
+    // --- Schema changes -------------------------------------------------------------
+    int CreateTable(const char* name, int32_t length, const ColumnDefinitionList& columns);
+    int CreateIndex(const char* table, int32_t tableLength, const char* index, int32_t indexLength,
+                    int unique, const std::vector<IndexColumn>& columns);
+    int AlterTableAdd(const char* table, int32_t length, const ColumnDefinitionList& columns);
+    int AlterTableDrop(const char* table, int32_t length, const char* column, int32_t columnLength);
+    int DropIndex(const char* name, int32_t length);
+    int DropTable(const char* name, int32_t length);
+    int DeleteFile(const char* path);
+    // Rewrites the table's files with the new fields (values copied by
+    // position, dropped skipped; -1 none) and fresh indexes, then puts them
+    // in place of the old ones.
+    int Rebuild(Table* table, List<XBaseField>& newFields, bool hasMemo, int32_t droppedPosition);
+    int Pack();
+
+    // --- Accessors --------------------------------------------------------------------
+    VornProgram* Program() const { return program; }
+    VornSQLFiles& Files() { return files; }
+    Table* Catalog() const { return catalog; }
+    Index* CatalogIndex1() const { return schema1; }
+    Index* CatalogIndex2() const { return schema2; }
+    const String& Directory() const { return directory; }
+    const String& Path() const { return path; }
+    const String& Index1Path() const { return index1Path; }
+    const String& Index2Path() const { return index2Path; }
+    char SubdirChar() const { return subdirChar; }
+    void SetSubdirChar(char c) { subdirChar = c; }
+    const String& ErrorText() const { return error; }
+    void SetError(const String& text) {
+        if (!text.IsEmpty()) error.Assign(text);
+    }
+
+  private:
+    // The catalog row's field values.
+    struct Row {
+        String type, table, index, file, columns, flags;
+    };
+
+    void DerivePaths(const char* path, int32_t length);
+    void BuildCatalog();
+    int Fail(const String& text) {
+        SetError(text);
+        return 0;
+    }
+    void ReadRow(Row& row);
+    void SetRow(const Row& row);
+    // Writes a catalog row: a new record, or the deleted record reused.
+    int WriteRow(const Row& row, int32_t reuse);
+    // The file name of a new table or index, lower-cased, with subdirectories
+    // made for subdir_char; the catalog's FILE value in out.
+    int PlaceFile(const char* name, int32_t length, const char* extension, String& out);
+    // The index rows of a table, live ones, as PackIndex objects not yet open.
+    int IndexRows(Table* table, std::vector<PackIndex*>& out);
+
+    VornProgram* program;
+    VornSQLFiles files;
+    Table* catalog = nullptr;
+    Index* schema1 = nullptr;
+    Index* schema2 = nullptr;
+    XBaseField* fieldType = nullptr;
+    XBaseField* fieldTable = nullptr;
+    XBaseField* fieldIndex = nullptr;
+    XBaseField* fieldFile = nullptr;
+    XBaseField* fieldColumns = nullptr;
+    XBaseField* fieldFlags = nullptr;
+    String directory;
+    String path;
+    String index1Path;
+    String index2Path;
+    String error;
+    String scratch;
+    HashTable<Table> tables{true, true, 12, 512};
+    std::vector<Table*> idle;
+    uint32_t idleCounter = 0;
+    VornFile* log = nullptr;
+    char subdirChar = 0;
+};
+
+} // namespace vorn

@@ -1,0 +1,149 @@
+#include "sqllib/store/VornSQLTable.h"
+
+namespace vorn {
+
+VornSQLTable::VornSQLTable(VornSQLFiles* files) : XBaseTable(files), files(files) {}
+
+VornSQLTable::~VornSQLTable() {
+    byName.Clear();
+}
+
+void VornSQLTable::IndexFields() {
+    byName.Clear();
+    byPosition.clear();
+    for (XBaseField* field = Fields().First(); field; field = Fields().Next()) {
+        byPosition.push_back(field);
+        byName.Insert(field);
+    }
+}
+
+XBaseField* VornSQLTable::Field(const char* name, int32_t length) const {
+    return name ? byName.Find(name, length) : nullptr;
+}
+
+int VornSQLTable::Create(const char* path, int32_t length, List<XBaseField>& specs, int32_t mode) {
+    String table(path, length);
+    String memo = MemoFileName(table.Text());
+    bool hasMemo = false;
+    for (XBaseField* spec = specs.First(); spec; spec = specs.Next())
+        if (spec->Kind() == kXBaseMemo) hasMemo = true;
+    if (specs.Count() > kXBaseMaxFields) {
+        SetError(String("Error creating table datafile: too many fields (maximum 2046)"));
+        return 0;
+    }
+    XBaseStore* data = files->Open(table.Text(), table.Length(), mode);
+    if (!data) {
+        SetError(String("Error creating '") + table + "': " + files->ErrorText());
+        return 0;
+    }
+    XBaseStore* memoFile = nullptr;
+    if (hasMemo) {
+        memoFile = files->Open(memo.Text(), memo.Length(), kSQLOpenCreate);
+        if (!memoFile) {
+            SetError(String("Error creating '") + memo + "': " + files->ErrorText());
+            delete data;
+            return 0;
+        }
+    }
+    if (!CreateOn(data, table.Text(), memoFile, memo.Text(), specs)) {
+        delete data;
+        delete memoFile;
+        return 0;
+    }
+    return 1;
+}
+
+int VornSQLTable::CreateOn(XBaseStore* data, const char* dataName, XBaseStore* memo, const char* memoName,
+                           List<XBaseField>& specs) {
+    // Refused before a byte is written.
+    if (specs.Count() > kXBaseMaxFields) {
+        SetError(String("Error creating table datafile: too many fields (maximum 2046)"));
+        return 0;
+    }
+    int ok = XBaseTable::Create(data, dataName, memo, memoName, specs);
+    IndexFields();
+    return ok;
+}
+
+int VornSQLTable::Open(const char* path, int32_t length, int32_t mode) {
+    String name(path, length);
+    int ok = XBaseTable::Open(kSQLLocationData, name.Text(), mode);
+    IndexFields();
+    return ok;
+}
+
+int VornSQLTable::LockHeader(int32_t mode) {
+    XBaseStore* store = DataStore();
+    if (!store || !store->Lock(mode == 2, 0, kSQLHeaderLockLength)) {
+        SetError(String("Error locking '") + Name() + "' for " + (mode == 2 ? "write" : "read") + ": " +
+                 (store ? store->ErrorText() : "the file is not open"));
+        return 0;
+    }
+    return 1;
+}
+
+int VornSQLTable::UnlockHeader() {
+    XBaseStore* store = DataStore();
+    return store && store->Unlock(0, kSQLHeaderLockLength) ? 1 : 0;
+}
+
+int VornSQLTable::LockAll() {
+    XBaseStore* store = DataStore();
+    if (!store) {
+        SetError(String("'") + Name() + "' is not open");
+        return 0;
+    }
+    // The header length is the file's own; the ranges are released as taken.
+    lockedHeaderLength = HeaderLength();
+    if (!store->Lock(true, 0, lockedHeaderLength)) {
+        SetError(String("Error locking '") + Name() + "' for write: " + store->ErrorText());
+        return 0;
+    }
+    if (!store->Lock(true, lockedHeaderLength, kSQLAllRecordsLength)) {
+        SetError(String("Error locking '") + Name() + "' for write: " + store->ErrorText());
+        store->Unlock(0, lockedHeaderLength);
+        return 0;
+    }
+    // Another request may have appended before the lock was granted.
+    return ReadHeader();
+}
+
+void VornSQLTable::UnlockAll() {
+    XBaseStore* store = DataStore();
+    if (!store || lockedHeaderLength == 0) return;
+    store->Unlock(lockedHeaderLength, kSQLAllRecordsLength);
+    store->Unlock(0, lockedHeaderLength);
+    lockedHeaderLength = 0;
+}
+
+int VornSQLTable::WriteRecordImage(int32_t n, const uint8_t* bytes) {
+    XBaseStore* store = DataStore();
+    if (!store) {
+        SetError(String("'") + Name() + "' is not open");
+        return 0;
+    }
+    int64_t at = HeaderLength() + static_cast<int64_t>(n - 1) * RecordLength();
+    XBaseRangeLock lock(store, at, RecordLength());
+    if (!lock.Take(true)) {
+        SetError(String("Error locking '") + Name() + "' for write: " + store->ErrorText());
+        return 0;
+    }
+    if (store->WriteAt(at, bytes, RecordLength()) != RecordLength()) {
+        SetError(String("Error writing to '") + Name() + "': " + store->ErrorText());
+        return 0;
+    }
+    return 1;
+}
+
+int VornSQLTable::RefreshHeader() {
+    XBaseStore* store = DataStore();
+    if (!store) return 0;
+    XBaseRangeLock lock(store, 0, HeaderLength());
+    if (!lock.Take(false)) {
+        SetError(String("Error locking '") + Name() + "' for read: " + store->ErrorText());
+        return 0;
+    }
+    return ReadHeader();
+}
+
+} // namespace vorn

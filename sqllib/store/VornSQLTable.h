@@ -1,0 +1,72 @@
+// The SQL library's dBASE tables: the xBase format code over the host's file
+// functions, with what the library adds: creating from a path or onto files
+// already open with its own message for too many fields, the open mode of the
+// caller, fields by name ignoring case or by position in descriptor order,
+// and the locks a pack or a schema change holds on the whole file.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "database/format/XBaseTable.h"
+#include "engine/foundation/HashTable.h"
+#include "engine/foundation/List.h"
+#include "engine/foundation/String.h"
+#include "sqllib/store/VornSQLStore.h"
+
+namespace vorn {
+
+using VornSQLField = XBaseField;
+using VornSQLMemoField = XBaseMemoField;
+
+// The lock ranges of a table as a whole: the first 32 bytes (the catalog's
+// pack lock) and every record byte, present or future.
+inline constexpr int64_t kSQLHeaderLockLength = 32;
+inline constexpr int64_t kSQLAllRecordsLength = INT64_C(1) << 62;
+
+class VornSQLTable : public XBaseTable {
+  public:
+    explicit VornSQLTable(VornSQLFiles* files);
+    ~VornSQLTable() override;
+
+    // Opens path (mode 15, or the caller's: 39 creates only a new file) and,
+    // when a field is a memo, the memo file beside it, then CreateOn.
+    int Create(const char* path, int32_t length, List<XBaseField>& fields, int32_t mode = kSQLOpenCreate);
+    // Writes a new, empty table onto open files, which the table takes over
+    // on success (on failure they stay the caller's).
+    int CreateOn(XBaseStore* data, const char* dataName, XBaseStore* memo, const char* memoName,
+                 List<XBaseField>& fields);
+    int Open(const char* path, int32_t length, int32_t mode);
+
+    // Bytes [0, 32) of the data file: mode 2 exclusive, 1 shared.
+    int LockHeader(int32_t mode);
+    int UnlockHeader();
+    // The header and every record byte, exclusively: no request appends or
+    // rewrites a record until UnlockAll.
+    int LockAll();
+    void UnlockAll();
+
+    // The field of that name (any case), or null.
+    XBaseField* Field(const char* name, int32_t length = -1) const;
+    int32_t FieldCount() const { return static_cast<int32_t>(byPosition.size()); }
+    XBaseField* FieldAt(int32_t i) const { return byPosition[static_cast<size_t>(i)]; }
+
+    // Writes record n's bytes (record length) back as they were, under the
+    // record lock, after a change that its indexes could not follow.
+    int WriteRecordImage(int32_t n, const uint8_t* bytes);
+
+    VornSQLFiles* Files() const { return files; }
+
+    // Reads the header again (the record count), under the header lock.
+    int RefreshHeader();
+
+  private:
+    void IndexFields();
+
+    VornSQLFiles* files;
+    std::vector<XBaseField*> byPosition;
+    HashTable<XBaseField> byName{false, true, 6, 16};
+    int64_t lockedHeaderLength = 0;
+};
+
+} // namespace vorn

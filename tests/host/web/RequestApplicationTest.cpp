@@ -1,0 +1,379 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <ctime>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "host/web/ISAPIApplication.h"
+#include "platform/Files.h"
+#include "platform/Process.h"
+#include "platform/Time.h"
+#include "tests/host/web/WebHostSupport.h"
+
+namespace vorn {
+namespace {
+
+using test::MemoryRequest;
+using test::Serve;
+using test::Site;
+
+const char kHello[] = ".segment main entry\n    pushc \"0123456789\"\n    out\n.end\n";
+
+// A script writing "name=value;" for each system variable named.
+std::string ShowSystem(const std::vector<std::string>& names) {
+    std::string source = ".system";
+    for (const std::string& n : names) source += " " + n;
+    source += "\n.segment main entry\n";
+    for (const std::string& n : names) source += "    pushc \"" + n + "=\"\n    pushs " + n + "\n    cat\n    pushc \";\"\n    cat\n    out\n";
+    return source + ".end\n";
+}
+
+// A script showing the form fields a and b and the body of other types.
+const char kShowPost[] = R"(.system content_data
+.global a b
+.segment main entry
+    pushc "a,b"
+    hide
+    pushc "|"
+    pushs content_data
+    cat
+    out
+.end
+)";
+
+TEST(RequestApplication, EveryRefusalIsTheWholeResponse) {
+    const std::string admin = "<br>Please contact the server administrator: webmaster@localhost";
+    struct Case {
+        const char* what;
+        std::string settings; // registry lines (vornroot and datadir come first unless replaced)
+        std::string pathInfo, pathTranslated; // "" for the site's own
+        std::string response;                 // the whole body, or its beginning when it ends in '*'
+    } cases[] = {
+        {"no root", "vornroot = \"\"\n", "/hello.vrc", "", "Configuration Error: vornroot is not defined" + admin},
+        {"a relative root", "vornroot = www\n", "/hello.vrc", "",
+         "Configuration Error: The configured Vorn root directory must be an absolute path" + admin},
+        {"a root that is no directory", "vornroot = /nonexistent/vorn\n", "/hello.vrc", "",
+         "Configuration Error: The configured script directory does not exist, or is not a directory" + admin},
+        {"a translated path of one component", "", "/", "/", "Configuration Error: Invalid PATH_TRANSLATED" + admin},
+        {"a path outside the root, its name encoded", "", "/<b>x.vrc", "/elsewhere/<b>x.vrc",
+         "Configuration Error: '/&lt;b&gt;x.vrc' is not contained in the configured script directory" + admin},
+        {"letter case counts", "", "/hello.vrc", "UPPER",
+         "Configuration Error: '/hello.vrc' is not contained in the configured script directory" + admin},
+        {"a way out through '..'", "", "/../x.vrc", "/../x.vrc",
+         "Configuration Error: '/../x.vrc' is not contained in the configured script directory" + admin},
+        {"a missing script, its name encoded", "", "/missing\".vrc", "", "Unable to execute '/missing&quot;.vrc': *"},
+        {"the root itself", "", "/", "ROOT", "Unable to execute '/': *"},
+        {"not a compiled script", "", "/bad.vrc", "",
+         "Unable to execute 'bad.vrc': File is either corrupt or not a valid compiled Vorn Script file"},
+        {"no data folder", "datadir = \"\"\n", "/hello.vrc", "",
+         "Configuration Error: No data directory is defined" + admin},
+        {"an administrator of one's own", "datadir = \"\"\nserveradmin = ops@example.com\n", "/hello.vrc", "",
+         "Configuration Error: No data directory is defined<br>Please contact the server administrator: "
+         "ops@example.com"},
+        {"no administrator", "datadir = \"\"\nserveradmin = \"\"\n", "/hello.vrc", "",
+         "Configuration Error: No data directory is defined<br>"},
+        {"the script runs", "", "/hello.vrc", "", "0123456789"},
+    };
+    Site site;
+    site.Script("hello.vrc", kHello);
+    test::WriteText(site.root + "/bad.vrc", "not a program");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        // A later line of the same name replaces the first.
+        site.registry.Write("[SOFTWARE\\Vorn\\Vorn Tevrona NT\\Configuration]\nvornroot = " + site.root +
+                            "\ndatadir = " + site.data + "\n" + c.settings);
+        std::string translated = c.pathTranslated.empty() ? site.root + c.pathInfo
+                                 : c.pathTranslated == "UPPER" ? site.registry.dir / "WWW" + c.pathInfo
+                                 : c.pathTranslated == "ROOT"  ? site.root
+                                                               : c.pathTranslated;
+        MemoryRequest request(site.Request(c.pathInfo, "", {{"PATH_TRANSLATED", translated}}));
+        int32_t result = Serve(request);
+        EXPECT_EQ(result, c.response == "0123456789" ? 0 : 1);
+        if (c.response.back() == '*') {
+            EXPECT_EQ(request.response.substr(0, c.response.size() - 1), c.response.substr(0, c.response.size() - 1));
+        } else {
+            EXPECT_EQ(request.response, c.response);
+        }
+        EXPECT_EQ(request.status, "200 OK");
+        EXPECT_EQ(request.Header("Content-Type"), "text/html");
+    }
+}
+
+TEST(RequestApplication, TheBodyReachesTheScriptThroughItsParser) {
+    struct Case {
+        const char* what;
+        std::string type, length, body;
+        size_t preRead, readPiece;
+        int failReadsAfter;
+        std::string settings;
+        std::string response;
+        int reads; // -1: any
+    } cases[] = {
+        {"a form in pieces", "application/x-www-form-urlencoded", "11", "a=1&a=2&b=x", 0, 3, -1, "",
+         "<input type=\"hidden\" name=\"a[1]\" value=\"1\"><input type=\"hidden\" name=\"a[2]\" value=\"2\">"
+         "<input type=\"hidden\" name=\"b\" value=\"x\">|",
+         -1},
+        {"all of it came with the request", "application/x-www-form-urlencoded", "3", "a=1", 3, 1, -1, "",
+         "<input type=\"hidden\" name=\"a\" value=\"1\"><input type=\"hidden\" name=\"b\" value=\"\">|", 0},
+        {"never more than announced", "application/x-www-form-urlencoded", "3", "a=12345&b=2", 2, 100, -1, "",
+         "<input type=\"hidden\" name=\"a\" value=\"1\"><input type=\"hidden\" name=\"b\" value=\"\">|", 1},
+        {"a type of any letter case", "Application/X-WWW-Form-Urlencoded; charset=utf-8", "3", "b=9", 0, 100, -1,
+         "", "<input type=\"hidden\" name=\"a\" value=\"\"><input type=\"hidden\" name=\"b\" value=\"9\">|", -1},
+        {"no length: no body", "application/x-www-form-urlencoded", "", "a=1", 0, 100, -1, "",
+         "<input type=\"hidden\" name=\"a\" value=\"\"><input type=\"hidden\" name=\"b\" value=\"\">|", 0},
+        {"length 0: no body", "text/plain", "0", "x", 0, 100, -1, "",
+         "<input type=\"hidden\" name=\"a\" value=\"\"><input type=\"hidden\" name=\"b\" value=\"\">|", 0},
+        {"no type: no body", "", "1", "x", 0, 100, -1, "",
+         "<input type=\"hidden\" name=\"a\" value=\"\"><input type=\"hidden\" name=\"b\" value=\"\">|", 0},
+        {"letters in the length", "text/plain", "12a", "x", 0, 100, -1, "", "Invalid CONTENT_LENGTH", 0},
+        {"a sign in the length", "text/plain", "-1", "x", 0, 100, -1, "", "Invalid CONTENT_LENGTH", 0},
+        {"a blank in the length", "text/plain", " 1", "x", 0, 100, -1, "", "Invalid CONTENT_LENGTH", 0},
+        {"a length past 2^31-1", "text/plain", "2147483648", "x", 0, 100, -1, "", "Invalid CONTENT_LENGTH", 0},
+        {"a body ending short", "text/plain", "10", "12345", 0, 100, -1, "", "Incomplete POST data", -1},
+        {"a read that fails", "text/plain", "5", "12345", 0, 2, 1, "", "Incomplete POST data", -1},
+        {"other types kept whole", "text/plain", "5", "12345", 0, 2, -1, "",
+         "<input type=\"hidden\" name=\"a\" value=\"\"><input type=\"hidden\" name=\"b\" value=\"\">|12345", -1},
+        {"other types refused", "text/plain", "5", "12345", 0, 100, -1, "maxunknowncontentlength = dword:-1\n",
+         "Unknown POST content type", 0},
+        {"other types up to a limit", "text/plain", "101", std::string(101, 'x'), 0, 100, -1,
+         "maxunknowncontentlength = dword:100\n",
+         "POST content length exceeds configured maximum for unknown content types", 0},
+        {"exactly the limit", "text/plain", "100", std::string(100, 'x'), 0, 1000, -1,
+         "maxunknowncontentlength = dword:100\n",
+         "<input type=\"hidden\" name=\"a\" value=\"\"><input type=\"hidden\" name=\"b\" value=\"\">|" +
+             std::string(100, 'x'),
+         -1},
+        {"no limit", "text/plain", "5", "12345", 0, 100, -1, "maxunknowncontentlength = dword:0\n",
+         "<input type=\"hidden\" name=\"a\" value=\"\"><input type=\"hidden\" name=\"b\" value=\"\">|12345", -1},
+        {"a multipart type of any letter case", "Multipart/Form-Data; boundary=q", "=",
+         "--q\r\nContent-Disposition: form-data; name=a\r\n\r\nm\r\n--q--", 0, 100, -1, "",
+         "<input type=\"hidden\" name=\"a\" value=\"m\"><input type=\"hidden\" name=\"b\" value=\"\">|", -1},
+        {"too short to be multipart", "multipart/form-dat", "3", "abc", 0, 100, -1, "",
+         "<input type=\"hidden\" name=\"a\" value=\"\"><input type=\"hidden\" name=\"b\" value=\"\">|abc", -1},
+        {"a parser's message, encoded", "multipart/form-data; boundary=q", "6", "--q\r<\r", 0, 100, -1, "",
+         "Found &lt; when expected LF", -1},
+        {"the variable limit", "application/x-www-form-urlencoded", "7", "a=1&b=2", 0, 100, -1,
+         "maxpostvars = dword:1\n", "Maximum number of POST variables exceeded", -1},
+    };
+    Site site;
+    site.Script("post.vrc", kShowPost);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        site.Registry(c.settings);
+        std::map<std::string, std::string> more = {{"REQUEST_METHOD", "POST"}};
+        if (!c.type.empty()) more["CONTENT_TYPE"] = c.type;
+        more["CONTENT_LENGTH"] = c.length == "=" ? std::to_string(c.body.size()) : c.length;
+        MemoryRequest request(site.Request("/post.vrc", "", more), c.body, c.preRead);
+        request.readPiece = c.readPiece;
+        request.failReadsAfter = c.failReadsAfter;
+        Serve(request);
+        EXPECT_EQ(request.response, c.response);
+        if (c.reads >= 0) {
+            EXPECT_EQ(request.reads, c.reads);
+        }
+    }
+}
+
+TEST(RequestApplication, PostDataTimesOut) {
+    Site site;
+    site.Script("post.vrc", kShowPost);
+    site.Registry("posttimeout = dword:5\n");
+    MemoryRequest request(site.Request("/post.vrc", "",
+                                       {{"CONTENT_TYPE", "text/plain"}, {"CONTENT_LENGTH", "4"}}),
+                          "abcd");
+    request.readPiece = 1;
+    ISAPIApplication application(platform::HostModule(), &request.block, nullptr);
+    // The watchdog ticks while the client is slow; the clock moves past the deadline.
+    static int64_t offset = 0;
+    platform::SetWallClock([] {
+        platform::TimeValue now{};
+        now.seconds = 1700000000 + offset;
+        return now;
+    });
+    request.onRead = [&] {
+        if (request.reads == 2) offset = 60;
+        application.CheckTimeouts();
+    };
+    EXPECT_EQ(application.Run(), 1);
+    platform::SetWallClock(nullptr);
+    EXPECT_EQ(request.response, "Timeout processing POST data");
+    EXPECT_EQ(request.reads, 3);
+}
+
+TEST(RequestApplication, TheRequestBecomesSystemVariables) {
+    struct Case {
+        const char* what;
+        std::string path, query;
+        std::map<std::string, std::string> more;
+        std::vector<std::string> names;
+        std::string response;
+    } cases[] = {
+        {"positional arguments", "/show.vrc", "a%20b+c+%zz", {}, {"arg1", "arg2", "arg3", "arg4", "nargs"},
+         "arg1=/show.vrc;arg2=a b;arg3=c;arg4=%zz;nargs=4;"},
+        {"an empty query", "/show.vrc", "", {}, {"arg1", "arg2", "nargs"}, "arg1=/show.vrc;arg2=;nargs=2;"},
+        {"https on its default port, an IPv6 host", "/show.vrc", "",
+         {{"SERVER_NAME", "::1"}, {"SERVER_PORT", "443"}, {"SERVER_PORT_SECURE", "1"}},
+         {"documenturl", "apitype"}, "documenturl=https://[::1]/show.vrc?;apitype=ISAPI;"},
+        {"http on another port", "/show.vrc", "x=1", {{"SERVER_PORT", "8080"}}, {"documenturl"},
+         "documenturl=http://www.example.com:8080/show.vrc?;"},
+        {"headers from ALL_HTTP", "/show.vrc", "",
+         {{"ALL_HTTP", "HTTP_X_A:1:2\nHTTP_USER_AGENT:agent\nno colon\nHTTP_LAST:z"}},
+         {"HTTP_X_A", "HTTP_USER_AGENT", "HTTP_LAST"}, "HTTP_X_A=1:2;HTTP_USER_AGENT=agent;HTTP_LAST=z;"},
+        {"server variables", "/show.vrc", "q", {{"REQUEST_METHOD", "HEAD"}, {"REMOTE_USER", "ann"}},
+         {"REQUEST_METHOD", "REMOTE_ADDR", "REMOTE_USER", "QUERY_STRING", "AUTH_TYPE"},
+         "REQUEST_METHOD=HEAD;REMOTE_ADDR=192.0.2.7;REMOTE_USER=ann;QUERY_STRING=q;AUTH_TYPE=;"},
+        {"the caller's cookie, by its exact name", "/show.vrc", "",
+         {{"HTTP_COOKIE", "xkpzcallerid=ffffffffffffffffffffffffffffffff; kpzcallerid=0123456789abcdef0123456789abcdef"}},
+         {"callerid"}, "callerid=0123456789abcdef0123456789abcdef;"},
+        {"settings", "/show.vrc", "", {}, {"vornversion", "globaltimeout"}, "vornversion=5.20;globaltimeout=90;"},
+    };
+    Site site;
+    site.Registry();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        site.Script("show.vrc", ShowSystem(c.names));
+        MemoryRequest request(site.Request(c.path, c.query, c.more));
+        Serve(request);
+        EXPECT_EQ(request.response, c.response);
+    }
+}
+
+TEST(RequestApplication, CallerIdsAreOursOrNew) {
+    Site site;
+    site.Script("show.vrc", ShowSystem({"callerid", "time_t", "tm_year", "stm_mon", "process_id"}));
+    struct Case {
+        std::string cookie;
+        std::string settings;
+        bool kept;
+        bool sent;
+    } cases[] = {
+        {"kpzcallerid=0123456789abcdef0123456789abcdef", "", true, true},
+        {"a=1;kpzcallerid=0123456789abcdef0123456789abcdef;b=2", "", true, true},
+        // Only an id we could have made is echoed.
+        {"kpzcallerid=<script>", "", false, true},
+        {"kpzcallerid=0123456789ABCDEF0123456789ABCDEF", "", false, true},
+        {"kpzcallerid=0123456789abcdef0123456789abcde", "", false, true},
+        {"xkpzcallerid=0123456789abcdef0123456789abcdef", "", false, true},
+        {"kpzcallerid=", "", false, true},
+        {"", "usecookies = dword:0\n", false, false},
+    };
+    std::vector<std::string> made;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.cookie);
+        site.Registry(c.settings);
+        MemoryRequest request(site.Request("/show.vrc", "", {{"HTTP_COOKIE", c.cookie}}));
+        Serve(request);
+        std::smatch id;
+        ASSERT_TRUE(std::regex_search(request.response, id, std::regex("callerid=([0-9a-f]*);")));
+        if (c.kept) {
+            EXPECT_EQ(id[1], "0123456789abcdef0123456789abcdef");
+        }
+        if (!c.kept && c.sent) {
+            EXPECT_EQ(id[1].length(), 32u);
+            made.push_back(id[1]);
+        }
+        std::string cookie = request.Header("Set-Cookie");
+        if (!c.sent) {
+            EXPECT_EQ(cookie, "");
+            continue;
+        }
+        EXPECT_TRUE(std::regex_match(cookie, std::regex("kpzcallerid=" + id[1].str() +
+                                                        "; expires=(Mon|Tue|Wed|Thu|Fri|Sat|Sun), [0-3][0-9]-"
+                                                        "(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec)-"
+                                                        "[0-9]{4} [0-2][0-9]:[0-5][0-9]:[0-6][0-9] GMT; path=/")))
+            << cookie;
+        EXPECT_TRUE(std::regex_search(request.response, std::regex("time_t=[0-9]+;tm_year=20[0-9]{2};stm_mon=[A-Z][a-z]{2};process_id=[0-9]+;")))
+            << request.response;
+    }
+    // New ids are never repeated.
+    std::sort(made.begin(), made.end());
+    EXPECT_EQ(std::unique(made.begin(), made.end()), made.end());
+}
+
+TEST(RequestApplication, LogCookieServerNameAndDates) {
+    Site site;
+    site.Script("hello.vrc", kHello);
+    struct Case {
+        std::string cookie;
+        bool logged;
+    } cases[] = {
+        {"vornlogcookie=secret", true},
+        {"a=b; vornlogcookie=secret", true},
+        {"vornlogcookie=secretx", false},
+        {"xvornlogcookie=secret", false},
+        {"vornlogcookie=secre", false},
+        {"", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.cookie);
+        site.Registry("logcookie = secret\n");
+        MemoryRequest request(site.Request("/hello.vrc", "", {{"HTTP_COOKIE", c.cookie}}));
+        ISAPIApplication application(platform::HostModule(), &request.block, nullptr);
+        application.Run();
+        EXPECT_EQ(application.LoggingSuppressed(), !c.logged);
+        // Locks are owned by this machine, whatever Host the client sent.
+        char host[256];
+        ASSERT_TRUE(platform::HostName(host, sizeof host));
+        EXPECT_STREQ(application.ServerName(), host);
+    }
+
+    const char* savedZone = std::getenv("TZ");
+    std::string saved = savedZone ? savedZone : "";
+    for (auto [zone, suffix] : {std::pair{"UTC0", "-0000"}, std::pair{"IST-5:30", "+0530"}, std::pair{"EST5", "-0500"}}) {
+        setenv("TZ", zone, 1);
+        tzset();
+        MemoryRequest request(site.Request("/hello.vrc"));
+        ISAPIApplication application(platform::HostModule(), &request.block, nullptr);
+        int32_t length = 0;
+        char* date = application.HTTPDate(&length);
+        std::string text(date, static_cast<size_t>(length));
+        std::free(date);
+        EXPECT_TRUE(std::regex_match(text, std::regex("[A-Z][a-z]{2}, [0-3][0-9] [A-Z][a-z]{2} [0-9]{4} [0-9:]{8} [-+][0-9]{4}")))
+            << text;
+        EXPECT_EQ(text.substr(text.size() - 5), suffix);
+    }
+    if (savedZone) {
+        setenv("TZ", saved.c_str(), 1);
+    } else {
+        unsetenv("TZ");
+    }
+    tzset();
+}
+
+} // namespace
+} // namespace vorn
+
+namespace vorn {
+namespace {
+
+TEST(RequestApplication, AChangedScriptIsReadAgain) {
+    test::Site site;
+    site.Registry();
+    auto serve = [&] {
+        test::MemoryRequest request(site.Request("/page.vrc"));
+        test::Serve(request);
+        return request.response;
+    };
+    auto page = [](const char* text) { return std::string(".segment main entry\n    pushc \"") + text + "\"\n    out\n.end\n"; };
+    // Just written: the same size and maybe the same time, still read again.
+    site.Script("page.vrc", page("one"));
+    EXPECT_EQ(serve(), "one");
+    site.Script("page.vrc", page("two"));
+    EXPECT_EQ(serve(), "two");
+    // Settled: kept, and read again once it changes.
+    std::string path = site.root + "/page.vrc";
+    ASSERT_TRUE(platform::SetModifiedTime(path.c_str(), platform::NowSeconds() - 60));
+    EXPECT_EQ(serve(), "two");
+    EXPECT_EQ(serve(), "two");
+    site.Script("page.vrc", page("six"));
+    ASSERT_TRUE(platform::SetModifiedTime(path.c_str(), platform::NowSeconds() - 30));
+    EXPECT_EQ(serve(), "six");
+    std::remove(path.c_str());
+    EXPECT_EQ(serve().substr(0, 26), "Unable to execute '/page.v");
+}
+
+} // namespace
+} // namespace vorn

@@ -1,0 +1,325 @@
+// The SQL engine on a scratch database: statements and their rows step by
+// step, the changes' index entries checked after each writing step, and
+// instruction programs of the test's own (limits, operands naming nothing,
+// random programs, a large sort).
+#include "tests/sqllib/engine/SqlEngineSupport.h"
+
+#include <random>
+
+namespace vorn::test {
+namespace {
+
+// One step: a statement with its parameters and what it must give: rows as
+// lines joined by '\n', or "!" and the start of its message.
+struct Step {
+    std::string sql;
+    std::string expected;
+    std::vector<std::string> parameters = {};
+};
+
+class SqlEngineBehaviourTest : public SqlEngineTest {
+  protected:
+    void Play(const std::vector<Step>& steps, const std::vector<std::string>& checked) {
+        for (const Step& step : steps) {
+            bool select = step.sql.rfind("SELECT", 0) == 0;
+            Outcome out;
+            if (select)
+                out = Query(step.sql, step.parameters);
+            else
+                out.error = Exec(step.sql, step.parameters);
+            std::string got;
+            if (!out.error.empty()) {
+                got = "!" + out.error;
+            } else {
+                for (size_t r = 0; r < out.rows.size(); ++r) {
+                    if (r) got += "\n";
+                    for (size_t i = 0; i < out.rows[r].size(); ++i) got += (i ? "|" : "") + out.rows[r][i];
+                }
+            }
+            if (!step.expected.empty() && step.expected[0] == '!')
+                EXPECT_EQ(got.substr(0, step.expected.size()), step.expected) << step.sql;
+            else
+                EXPECT_EQ(got, step.expected) << step.sql;
+            // Failed statements included: every index holds its table's keys.
+            for (const std::string& table : checked)
+                if (schema->FindTableRow(table.data(), static_cast<int32_t>(table.size()))) {
+                    ASSERT_TRUE(IndexesAgree(table)) << step.sql;
+                }
+        }
+    }
+};
+
+TEST_F(SqlEngineBehaviourTest, StatementsGiveTheirRows) {
+    Play({
+             {"CREATE TABLE t (a NUMERIC(5), b CHAR(10), c BOOLEAN, d NUMERIC(8,2))", ""},
+             {"CREATE INDEX t_a ON t (a)", ""},
+             {"CREATE INDEX t_bd ON t (b, d)", ""},
+             {"INSERT INTO t VALUES (10, 'x', 1, 1.5)", ""},
+             {"INSERT INTO t VALUES (9, 'X', 0, 2)", ""},
+             {"INSERT INTO t (a, b, c, d) VALUES (2, 'y  ', 1, -3.25)", ""},
+             {"SELECT a, d FROM t ORDER BY a", "2|-3.25\n9|2.00\n10|1.50"},
+             {"SELECT b FROM t ORDER BY b", "X\nx\ny"},
+             {"SELECT b, COUNT(*) FROM t GROUP BY b", "x|1\nX|1\ny|1"},
+             {"SELECT COUNT(*), SUM(a), MIN(b), AVG(d) FROM t WHERE a > 100", "0|||"},
+             {"SELECT COUNT(*), SUM(a), MAX(b), AVG(d) FROM t", "3|21|y|0.08333333333333333"},
+             {"SELECT a FROM t WHERE a = ?", "9", {"9"}},
+             {"SELECT a FROM t WHERE a = ?", "9", {" 9.0"}},
+             {"SELECT a FROM t WHERE a = :2", "10", {"zero", "10"}},
+             {"SELECT a FROM t WHERE a = ?", "!Input parameter count mismatch: Found 0 expected 1"},
+             {"SELECT a FROM t WHERE a = :3", "!Input parameter count mismatch: Found 2 expected 3", {"1", "2"}},
+             {"SELECT a / 0, 0 - a / 0 FROM t WHERE a = 2", "Infinity|-Infinity"},
+             {"SELECT a FROM t WHERE a > 5 ORDER BY a DESC", "10\n9"},
+             {"SELECT a FROM t WHERE a >= -1 AND a < 10 ORDER BY a", "2\n9"},
+             {"SELECT a FROM t WHERE b = 'x' AND d = 1.5", "10"},
+             {"SELECT b FROM t WHERE b LIKE '_' ORDER BY b DESC", "y\nx\nX"},
+             {"SELECT UPPER(b), LENGTH(b) FROM t WHERE c = 1 ORDER BY a", "Y|1\nX|1"},
+             {"INSERT INTO t VALUES (123456, 'z', 0, 0)", "!The value '123456' is too wide for the numeric field"},
+             {"INSERT INTO t VALUES (1, 'z', 0, 'abc')", "!Data type mismatch"},
+             {"SELECT COUNT(*) FROM t", "3"},
+             {"UPDATE t SET a = a + 1 WHERE a < 5", ""},
+             {"SELECT a, b FROM t WHERE a = 3", "3|y"},
+             {"UPDATE t SET d = 'abc' WHERE a > 0", "!Data type mismatch"},
+             {"UPDATE t SET a = 11, b = 'w' WHERE b = 'x'", ""},
+             {"SELECT a, b FROM t WHERE b = 'w'", "11|w"},
+             {"DELETE FROM t WHERE a = 9", ""},
+             {"SELECT a FROM t ORDER BY a", "3\n11"},
+             {"SELECT a FROM t UNION SELECT a FROM t", "11\n3"},
+             {"SELECT a FROM t UNION ALL SELECT a FROM t ORDER BY a", "3\n3\n11\n11"},
+             {"SELECT a FROM t WHERE EXISTS (SELECT * FROM t WHERE a = 3)", "11\n3"},
+             {"SELECT b FROM nowhere", "!Unknown table 'nowhere'"},
+         },
+         {"t"});
+    EXPECT_EQ(Exec("SELECT a FROM t"), "Queries that return results are not valid in this context");
+}
+
+TEST_F(SqlEngineBehaviourTest, KeysOrdersAndGroupsAreSound) {
+    Play({
+             // Group keys carry their parts' lengths: these two differ.
+             {"CREATE TABLE g (p CHAR(5), q CHAR(5))", ""},
+             {"INSERT INTO g VALUES ('a', 'c:b')", ""},
+             {"INSERT INTO g VALUES ('b:a', 'c')", ""},
+             {"SELECT p, q, COUNT(*) FROM g GROUP BY p, q", "a|c:b|1\nb:a|c|1"},
+             {"SELECT DISTINCT p, q FROM g", "a|c:b\nb:a|c"},
+             // Ties keep the order the rows came in.
+             {"CREATE TABLE s (k NUMERIC(3), v CHAR(3))", ""},
+             {"INSERT INTO s VALUES (1, 'a')", ""},
+             {"INSERT INTO s VALUES (0, 'b')", ""},
+             {"INSERT INTO s VALUES (1, 'c')", ""},
+             {"INSERT INTO s VALUES (0, 'd')", ""},
+             {"INSERT INTO s VALUES (1, 'e')", ""},
+             {"SELECT v FROM s ORDER BY k", "b\nd\na\nc\ne"},
+             {"SELECT v FROM s ORDER BY k DESC", "a\nc\ne\nb\nd"},
+             // A statement reads no row it appended itself.
+             {"INSERT INTO s SELECT * FROM s", ""},
+             {"SELECT COUNT(*) FROM s", "10"},
+             // Numbers before texts, texts by their bytes; NaN is a text.
+             {"CREATE TABLE m (v CHAR(5))", ""},
+             {"INSERT INTO m VALUES ('b')", ""},
+             {"INSERT INTO m VALUES ('10')", ""},
+             {"INSERT INTO m VALUES ('Nan')", ""},
+             {"INSERT INTO m VALUES ('1a')", ""},
+             {"INSERT INTO m VALUES ('2')", ""},
+             {"SELECT v FROM m ORDER BY v", "2\n10\n1a\nNan\nb"},
+             {"SELECT v FROM m WHERE v = 2", "2"},
+             {"SELECT v FROM m WHERE v > 3 ORDER BY v", "10\nNan\nb"},
+             // Two rows updated to one unique key: refused, the keys as they were.
+             {"CREATE TABLE u (k NUMERIC(5), w CHAR(4))", ""},
+             {"CREATE UNIQUE INDEX u_k ON u (k)", ""},
+             {"INSERT INTO u VALUES (1, 'a')", ""},
+             {"INSERT INTO u VALUES (2, 'b')", ""},
+             {"INSERT INTO u VALUES (2, 'c')", "!Inserted record violates UNIQUE constraint"},
+             // No transactions: the first row's change stays.
+             {"UPDATE u SET k = 5", "!Updated record violates UNIQUE constraint"},
+             {"SELECT k FROM u WHERE k > 0 ORDER BY k", "2\n5"},
+             {"UPDATE u SET k = k + 10", ""},
+             {"SELECT k, w FROM u WHERE k = 12", "12|b"},
+             {"DELETE FROM u WHERE k = 11", ""},
+             {"SELECT k FROM u", "15\n12"},
+         },
+         {"s", "u"});
+}
+
+// ---- Programs of the test's own -----------------------------------------------------------------
+
+SQLInstruction I(int32_t opcode, int32_t a = 0, int32_t b = 0, int32_t c = 0, const char* text1 = nullptr,
+                 void* object = nullptr) {
+    return SQLInstruction{opcode, a, b, c, text1, nullptr, text1 ? static_cast<int32_t>(std::strlen(text1)) : 0,
+                          0, object};
+}
+
+TEST_F(SqlEngineTest, OperandsNamingNothingAreInvalid) {
+    ASSERT_EQ(Exec("CREATE TABLE t (a NUMERIC(5), b CHAR(10))"), "");
+    ASSERT_EQ(Exec("INSERT INTO t VALUES (1, 'x')"), "");
+    const std::vector<std::vector<SQLInstruction>> programs = {
+        {I(SQL_Cursor_Column, 3, 0, 0, "a")},
+        {I(SQL_Cursor_First, 0, 5)},
+        {I(SQL_Cursor_Next, -1, 5)},
+        {I(SQL_Cursor_Open, 0, 0, 0, "t"), I(SQL_Push_Column, 0, 4)},
+        {I(SQL_Cursor_Open, 0, 0, 0, "t"), I(SQL_Push_Integer, 1), I(SQL_Pop_Column, 0, 0)},
+        {I(SQL_Cursor_Open, 0, 0, 0, "t"), I(SQL_Cursor_Update, 0)},
+        {I(SQL_Cursor_Insert, 2)},
+        {I(SQL_Temporary_Record, 0)},
+        {I(SQL_Temporary_Table, 0, 1), I(SQL_Push_Temporary, 0, 0)},
+        {I(SQL_Temporary_Table, 0, 1), I(SQL_Temporary_Record, 0), I(SQL_Push_Temporary, 0, 1)},
+        {I(SQL_Temporary_Table, 0, 1), I(SQL_Temporary_Sort, 0)},
+        {I(SQL_Bucket, 0, 1), I(SQL_Bucket_Count, 0, 0)},
+        {I(SQL_Bucket, 0, 1), I(SQL_Bucket_Record, 0, 0, 0), I(SQL_Bucket_Sum, 0, 3)},
+        {I(SQL_Bucket_First, 7, 0)},
+        {I(SQL_Push_Bucket, 0, 0)},
+        {I(SQL_Pop_Result, 0)},
+        {I(SQL_Jump, 99)},
+        {I(SQL_Jump, -1)},
+        {I(SQL_Push_Integer, 1), I(SQL_Push_Integer, 1), I(SQL_Equal, 3)},
+        {I(SQL_Push_Literal, 0, 0, 0, nullptr)},
+        {I(SQL_Create_Table, 0, 0, 0, "x")},
+        {I(60 + 13)},
+        {I(-4)},
+    };
+    for (size_t i = 0; i < programs.size(); ++i) {
+        statements->Load(programs[i].data(), static_cast<int32_t>(programs[i].size()), {});
+        Outcome out = Drain(*statements);
+        EXPECT_EQ(out.error, "Invalid instruction") << "program " << i;
+    }
+    const std::vector<std::pair<std::vector<SQLInstruction>, std::string>> others = {
+        {{I(SQL_Pop)}, "Stack underflow"},
+        {{I(SQL_Push_Integer, 1), I(SQL_Add)}, "Stack underflow"},
+        {{I(SQL_Push_Integer, 1), I(SQL_Jump, 0)}, "Stack overflow"},
+        {{I(SQL_Push_Dynamic, 1)}, "Invalid parameter"},
+        {{I(SQL_Add_View)}, "SELECT is not valid in this context"},
+        {{I(SQL_Cursor_Open, 0, 0, 0, "none")}, "Unable to create cursor for table 'none': Unknown table 'none'"},
+        {{I(SQL_Cursor_Open, 0, 0, 0, "t"), I(SQL_Cursor_Column, 0, 0, 0, "zz")}, "Invalid column reference 'zz'"},
+        {{I(SQL_Error, 0, 0, 0, "said so")}, "said so"},
+        {{}, ""},
+    };
+    for (const auto& [program, message] : others) {
+        statements->Load(program.data(), static_cast<int32_t>(program.size()), {"only"});
+        EXPECT_EQ(Drain(*statements).error, message);
+        // A failed statement stays failed until the next one is prepared.
+        if (!message.empty()) {
+            EXPECT_EQ(statements->Run(), -1);
+        }
+    }
+    // A duplicated owned text is freed once (the sanitizer would tell).
+    std::vector<SQLInstruction> dupe = {I(SQL_Cursor_Open, 0, 0, 0, "t"), I(SQL_Cursor_Column, 0, 0, 0, "b"),
+                                        I(SQL_Cursor_First, 0, 7),        I(SQL_Push_Column, 0, 0),
+                                        I(SQL_Copy),                      I(SQL_Dupe),
+                                        I(SQL_Pop),                       I(SQL_Pop)};
+    statements->Load(dupe.data(), static_cast<int32_t>(dupe.size()), {});
+    EXPECT_EQ(Drain(*statements).error, "");
+}
+
+TEST_F(SqlEngineTest, RandomProgramsEndInARowTheEndOrAMessage) {
+    ASSERT_EQ(Exec("CREATE TABLE t (a NUMERIC(5), b CHAR(10), c BOOLEAN)"), "");
+    ASSERT_EQ(Exec("CREATE INDEX t_a ON t (a)"), "");
+    ASSERT_EQ(Exec("INSERT INTO t VALUES (1, 'x', 1)"), "");
+    ASSERT_EQ(Exec("INSERT INTO t VALUES (2, 'y', 0)"), "");
+    const char* texts[] = {"t", "a", "b", "c", "t_a", "x", "%", "12", nullptr};
+    std::mt19937 random(2022);
+    statements->SetInstructionLimit(20000);
+    int rows = 0, ends = 0, messages = 0;
+    for (int p = 0; p < 400; ++p) {
+        std::vector<SQLInstruction> program(1 + random() % 24);
+        for (SQLInstruction& in : program) {
+            // Opcodes the generator never emits in a query are rarer: schema changes, writes.
+            int32_t opcode = static_cast<int32_t>(random() % 75);
+            if (opcode >= SQL_Create_Table && opcode <= SQL_Drop_Index && random() % 4) opcode = SQL_Push_Integer;
+            const char* text = texts[random() % 9];
+            in = I(opcode, static_cast<int32_t>(random() % 5) - 1, static_cast<int32_t>(random() % 6) - 1,
+                   static_cast<int32_t>(random() % 3), text);
+        }
+        statements->Load(program.data(), static_cast<int32_t>(program.size()), {"7", "abc"});
+        for (int step = 0; step < 50; ++step) {
+            int result = statements->Run();
+            if (result == 1) {
+                ++rows;
+                continue;
+            }
+            if (result == 0) ++ends;
+            if (result < 0) {
+                ++messages;
+                EXPECT_FALSE(statements->ErrorText().IsEmpty()) << p;
+            }
+            break;
+        }
+    }
+    statements->SetInstructionLimit(0);
+    EXPECT_GT(ends, 0);
+    EXPECT_GT(messages, 0);
+    EXPECT_GE(rows, 0);
+    EXPECT_TRUE(IndexesAgree("t"));
+}
+
+TEST_F(SqlEngineTest, SortsManyEqualKeysStablyAndBoundsMemory) {
+    // 100,000 records of one key, numbered as they come; sorted, they must
+    // read back in that order (a quicksort would need n*n/2 steps here).
+    CollList<SQLOrderBy> order;
+    order.Append(new SQLOrderBy());
+    std::vector<SQLInstruction> sort = {
+        I(SQL_Temporary_Table, 0, 2),   I(SQL_Push_Integer, 0),
+        /* 2 */ I(SQL_Temporary_Record, 0), I(SQL_Dupe), I(SQL_Pop_Temporary, 0, 0), I(SQL_Push_Integer, 7),
+        I(SQL_Pop_Temporary, 0, 1),     I(SQL_Inc, 1), I(SQL_Push_Literal, 0, 0, 0, "100000"), I(SQL_Equal, 1),
+        I(SQL_Jump_EQ, 0, 2),           I(SQL_Pop),
+        /* 12 */ I(SQL_Temporary_Sort, 0, 0, 0, nullptr, &order), I(SQL_Push_Integer, 0),
+        I(SQL_Temporary_First, 0, 22),
+        /* 15 */ I(SQL_Push_Temporary, 0, 0), I(SQL_Equal, 1), I(SQL_Jump_EQ, 1, 19),
+        I(SQL_Error, 0, 0, 0, "out of order"),
+        /* 19 */ I(SQL_Inc, 1), I(SQL_Temporary_Next, 0, 15), I(SQL_Pop),
+        /* 22 */ I(SQL_NOOP)};
+    statements->Load(sort.data(), static_cast<int32_t>(sort.size()), {});
+    EXPECT_EQ(Drain(*statements).error, "");
+
+    // Copies past the limit (256 MiB unless set) fail the statement with a message.
+    statements->SetMemoryLimit(INT64_C(8) << 20);
+    std::string big(1 << 20, 'm');
+    std::vector<SQLInstruction> grow = {I(SQL_Temporary_Table, 0, 1), I(SQL_Temporary_Record, 0),
+                                        I(SQL_Push_Literal, 0, 0, 0, big.c_str()), I(SQL_Upper),
+                                        I(SQL_Pop_Temporary, 0, 0), I(SQL_Jump, 1)};
+    statements->Load(grow.data(), static_cast<int32_t>(grow.size()), {});
+    EXPECT_EQ(Drain(*statements).error, "Statement needs more than 8 MiB of memory");
+    statements->Release();
+    // The budget is free again once the statement has gone.
+    statements->SetMemoryLimit(INT64_C(16) << 20);
+    statements->Load(sort.data(), 12, {});
+    EXPECT_EQ(Drain(*statements).error, "");
+}
+
+} // namespace
+} // namespace vorn::test
+
+namespace vorn::test {
+namespace {
+
+// Another request's engine keeps the tables of its finished statements; an
+// ALTER TABLE or pack here replaces their files, which it must notice.
+TEST_F(SqlEngineTest, KeptTablesNoticeFilesRebuiltElsewhere) {
+    Schema other(program);
+    ASSERT_TRUE(other.Open("db.dbf")) << other.ErrorText().Text();
+    SQLEngine elsewhere(&other, database);
+    int made = 0;
+    auto rows = [&](const std::string& sql) {
+        VornDatabaseView* view = nullptr;
+        if (sql.rfind("SELECT", 0) == 0) {
+            std::string name = "elsewhere" + std::to_string(++made);
+            view = vrDatabase_AddView(database, name.data(), static_cast<int32_t>(name.size()), nullptr);
+        }
+        Outcome out = Run(elsewhere, view, sql, {});
+        elsewhere.Release();
+        std::string text = out.error.empty() ? "" : "!" + out.error;
+        for (const auto& row : out.rows)
+            for (size_t i = 0; i < row.size(); ++i) text += (i ? "|" : (text.empty() ? "" : "\n")) + row[i];
+        return text;
+    };
+    ASSERT_EQ(Exec("CREATE TABLE t (a NUMERIC(5))"), "");
+    ASSERT_EQ(Exec("INSERT INTO t VALUES (1)"), "");
+    ASSERT_EQ(rows("SELECT a FROM t"), "1");
+    ASSERT_EQ(Exec("ALTER TABLE t ADD b CHAR(3)"), "");
+    ASSERT_EQ(Exec("INSERT INTO t VALUES (2, 'x')"), "");
+    EXPECT_EQ(rows("SELECT a, b FROM t ORDER BY a"), "1|\n2|x");
+    ASSERT_EQ(Exec("DELETE FROM t WHERE a = 1"), "");
+    ASSERT_TRUE(schema->Pack()) << schema->ErrorText().Text();
+    ASSERT_EQ(rows("INSERT INTO t VALUES (3, 'y')"), "");
+    EXPECT_EQ(Lines("SELECT a, b FROM t ORDER BY a"), (std::vector<std::string>{"2|x", "3|y"}));
+}
+
+} // namespace
+} // namespace vorn::test
