@@ -69,15 +69,19 @@ fuzz: deps
 	done
 
 # Builds, assembles examples/web/ and serves it: nginx on 127.0.0.1:$(PORT) in
-# front of vornfcgi and the extension, until Ctrl-C. The registry, nginx's
-# configuration and its temporary files go to $(BUILD)/run.
+# front of vornfcgi and the extension, until Ctrl-C. An optimized build of its
+# own, without the sanitizers of the tests. The registry, nginx's configuration
+# and its temporary files go to $(RUN_BUILD)/run.
 PORT ?= 8080
-run: build
-	@mkdir -p $(BUILD)/web
+RUN_BUILD ?= build/run
+run: deps
+	cmake -S . -B $(RUN_BUILD) -DCMAKE_BUILD_TYPE=Release -DVORN_TESTS=OFF
+	cmake --build $(RUN_BUILD) -j $(JOBS)
+	@mkdir -p $(RUN_BUILD)/web
 	@for f in examples/web/*.vra; do \
-	  $(BUILD)/tools/vrasm -o $(BUILD)/web/$$(basename $${f%.vra}).vrc $$f || exit 1; \
+	  $(RUN_BUILD)/tools/vrasm -o $(RUN_BUILD)/web/$$(basename $${f%.vra}).vrc $$f || exit 1; \
 	done
-	@server/serve.sh --build $(BUILD) --root $(BUILD)/web --state $(BUILD)/run --port $(PORT) \
+	@server/serve.sh --build $(RUN_BUILD) --root $(RUN_BUILD)/web --state $(RUN_BUILD)/run --port $(PORT) \
 	  --registry-template examples/web/registry.conf.in
 
 # Builds, assembles the command-line examples and runs one (EXAMPLE=loop runs
