@@ -55,17 +55,18 @@ clang: deps
 	cd build/clang && ctest --output-on-failure -j $(JOBS)
 
 # The SQL front end's libFuzzer programs (clang), each run for FUZZTIME seconds
-# from the seed corpus; findings land in build/fuzz/findings.
+# from the seed corpus; new inputs land in build/fuzz/corpus (the checked-in
+# seeds stay as they are), findings in build/fuzz/findings.
 FUZZTIME ?= 60
 fuzz: deps
 	@dpkg-query -W -f='$${Status}' clang 2>/dev/null | grep -q 'install ok installed' || \
 	  (export DEBIAN_FRONTEND=noninteractive; apt-get update && apt-get install -y clang)
 	CC=clang CXX=clang++ cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=Debug -DVORN_FUZZ=ON
 	cmake --build build/fuzz -j $(JOBS) --target SqlParseFuzzer SqlGenerateFuzzer
-	@mkdir -p build/fuzz/findings
+	@mkdir -p build/fuzz/findings build/fuzz/corpus
 	@for f in SqlParseFuzzer SqlGenerateFuzzer; do \
 	  build/fuzz/tests/$$f -max_total_time=$(FUZZTIME) -artifact_prefix=build/fuzz/findings/ \
-	    tests/sqllib/fuzz/corpus || exit 1; \
+	    build/fuzz/corpus tests/sqllib/fuzz/corpus || exit 1; \
 	done
 
 # Builds, assembles examples/web/ and serves it: nginx on 127.0.0.1:$(PORT) in
