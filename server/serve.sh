@@ -50,13 +50,21 @@ if [ -z "$registry" ]; then
   fi
 fi
 
+# nginx takes a descriptor for each client and one more for each request it
+# passes on: 16384 (root may raise the hard limit for it), else what the hard
+# limit allows.
+files=16384
+ulimit -Sn $files 2>/dev/null || ulimit -n $files 2>/dev/null || { files=$(ulimit -Hn); ulimit -Sn "$files"; }
+connections=$((files / 2))
+
 socket=$state/vornfcgi.sock
 # As root, nginx's workers would run as nobody and could not reach the
 # socket or the temporary folders: they run as the caller.
 user=""
 [ "$(id -u)" = 0 ] && user="user root;"
 sed -e "s|@STATE@|$state|g" -e "s|@SOCKET@|$socket|g" -e "s|@ROOT@|$root|g" -e "s|@PORT@|$port|g" \
-    -e "s|@USER@|$user|g" -e "s|@MAXBODY@|$maxbody|g" "$here/nginx.conf.in" >"$state/nginx.conf"
+    -e "s|@USER@|$user|g" -e "s|@MAXBODY@|$maxbody|g" \
+    -e "s|@CONNECTIONS@|$connections|g" "$here/nginx.conf.in" >"$state/nginx.conf"
 
 responder="" front=""
 stop() {

@@ -138,6 +138,16 @@ LockOwner ParseOwner(const char* text) {
     return owner;
 }
 
+// How long ago the lock file was last stamped, to the microsecond: whole
+// seconds alone would make a lock look up to a second older than it is.
+int64_t LockAgeMicroseconds(const platform::FileInfo& info) {
+    constexpr int64_t kFar = int64_t{1} << 40; // seconds; stamps beyond it are as good as that far
+    const platform::TimeValue now = platform::Now();
+    if (info.modifiedSeconds < now.seconds - kFar) return kFar * 1000000;
+    if (info.modifiedSeconds > now.seconds + kFar) return -kFar * 1000000;
+    return (now.seconds - info.modifiedSeconds) * 1000000 + now.microseconds - info.modifiedNanoseconds / 1000;
+}
+
 // Deletes a lock file judged stale, unless it was replaced in the meantime
 // (another waiter may have removed the stale one and taken the lock).
 void DeleteIfUnchanged(const char* path, const platform::FileInfo& judged) {
@@ -997,7 +1007,10 @@ int32_t PosixFileManager::LockFilePath(const char* path, FileIdentity* taken) {
     for (bool first = true; !limit.Over(); first = false) {
         // Other servers judge the lock's age by its time: one taken after a
         // long wait must not look as old as the wait.
-        if (!first) platform::SetModifiedTime(temporary.Text(), platform::NowSeconds());
+        if (!first) {
+            const platform::TimeValue now = platform::Now();
+            platform::SetModifiedTime(temporary.Text(), now.seconds, now.microseconds * 1000);
+        }
         if (platform::RenameFileNoReplace(temporary.Text(), path)) {
             if (taken) *taken = identity;
             return LockFileTaken;
@@ -1036,7 +1049,7 @@ int32_t PosixFileManager::LockFilePath(const char* path, FileIdentity* taken) {
             }
         } else {
             int32_t expiration = owner ? owner->LockExpiration() : 0;
-            if (expiration > 0 && platform::NowSeconds() - info.modifiedSeconds >= expiration) {
+            if (expiration > 0 && LockAgeMicroseconds(info) >= int64_t{expiration} * 1000000) {
                 DeleteIfUnchanged(path, info);
                 pause = false;
             }

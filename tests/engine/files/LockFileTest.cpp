@@ -152,6 +152,34 @@ platform::TimeValue LaterClock() {
     return now;
 }
 
+std::atomic<int64_t> gFixedMicroseconds{0};
+
+platform::TimeValue FixedClock() {
+    const int64_t at = gFixedMicroseconds.load();
+    return {at / 1000000, static_cast<int32_t>(at % 1000000)};
+}
+
+// Another server's lock stamped at x.986 is 1.035 s old at x+2.021, not two
+// seconds: the fractions of both times count.
+TEST_F(LockFileTest, ALocksAgeCountsTheFractionsOfASecond) {
+    BoundByFileTimeout();
+    app.lockExpiration = 2;
+    constexpr int64_t kStamp = 1700000000;
+    ScratchTree::WriteFile(DataPath("f.lck"), "4242!7:elsewhere");
+    ASSERT_TRUE(platform::SetModifiedTime(DataPath("f.lck").c_str(), kStamp, 986000000));
+    struct {
+        int64_t now; // microseconds
+        int32_t result;
+    } cases[] = {{(kStamp + 2) * 1000000 + 21000, LockFileTimedOut}, {(kStamp + 2) * 1000000 + 986000, LockFileTaken}};
+    platform::SetWallClock(FixedClock);
+    for (const auto& c : cases) {
+        gFixedMicroseconds = c.now;
+        EXPECT_EQ(app.files.LockFile(LocationData, "f.lck"), c.result) << c.now;
+    }
+    platform::SetWallClock(nullptr);
+    EXPECT_EQ(ScratchTree::ReadFile(DataPath("f.lck")), OwnText());
+}
+
 // Taken after a wait, a lock must not look as old as the wait to other
 // servers; the taker learns which file it made.
 TEST_F(LockFileTest, ALockTakenAfterAWaitLooksFreshAndNamesItsFile) {
