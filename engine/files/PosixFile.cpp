@@ -155,7 +155,9 @@ void DeleteIfUnchanged(const char* path, const platform::FileInfo& judged) {
 // at, nor files whose owner text names another owner.
 void RemoveDeadWaiters(const char* path, const char* server, const String& safeServer, int64_t ownPid) {
     const char* slash = std::strrchr(path, '/');
-    String directory = !slash ? String(".") : slash == path ? String("/") : String(path, static_cast<int32_t>(slash - path));
+    String directory = !slash         ? String(".")
+                       : slash == path ? String("/")
+                                       : String(path, static_cast<int32_t>(slash - path));
     String prefix = String(slash ? slash + 1 : path) + "." + safeServer + ".";
     struct Dead {
         String file;
@@ -171,7 +173,8 @@ void RemoveDeadWaiters(const char* path, const char* server, const String& safeS
             const char* pid = name + prefix.Length();
             const size_t pidDigits = std::strspn(pid, "0123456789");
             const char* tid = pid + pidDigits + 1;
-            if (pidDigits == 0 || pid[pidDigits] != '.' || !*tid || std::strspn(tid, "0123456789") != std::strlen(tid))
+            if (pidDigits == 0 || pid[pidDigits] != '.' || !*tid ||
+                std::strspn(tid, "0123456789") != std::strlen(tid))
                 continue;
             int64_t owner = ParseDecimal(pid, pid + pidDigits);
             if (owner == ownPid || platform::ProcessAlive(owner)) continue;
@@ -181,7 +184,8 @@ void RemoveDeadWaiters(const char* path, const char* server, const String& safeS
     for (const Dead& d : dead) {
         platform::FileInfo info;
         platform::FileHandle handle;
-        if (!handle.Open(d.file.Text(), platform::kOpenRead | platform::kOpenShareDelete) || !handle.Stat(info))
+        if (!handle.Open(d.file.Text(), platform::kOpenRead | platform::kOpenShareDelete) ||
+            !handle.Stat(info))
             continue;
         char text[kLockOwnerTextMax + 1];
         int64_t n = handle.Read(text, kLockOwnerTextMax);

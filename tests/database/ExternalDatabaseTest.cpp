@@ -297,7 +297,8 @@ TEST(ExternalDatabaseTest, TextLengthsOutsideTheContractFailTheRead) {
         {"-2147483648;owned", "1.5",
          "Invalid text length -2147483648 for field 'v.PRICE' from the database library"},
         {"2147483647", "", "Text too long: 2147483647 bytes for field 'v.PRICE' from the database library"},
-        {"2147483600;owned", "", "Text too long: 2147483600 bytes for field 'v.PRICE' from the database library"},
+        {"2147483600;owned", "",
+         "Text too long: 2147483600 bytes for field 'v.PRICE' from the database library"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.option);

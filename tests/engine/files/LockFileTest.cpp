@@ -123,7 +123,8 @@ TEST_F(LockFileTest, WaitersLeftoversGoWhenTheirProcessIsGone) {
     BoundByFileTimeout();
     ScratchTree::WriteFile(DataPath("q.lck"), live + "!1:testhost");
     EXPECT_EQ(app.files.LockFile(LocationData, "q.lck"), LockFileTimedOut);
-    for (const Leftover& l : leftovers) EXPECT_EQ(ScratchTree::Exists(DataPath(l.name)), !l.removed) << l.name;
+    for (const Leftover& l : leftovers)
+        EXPECT_EQ(ScratchTree::Exists(DataPath(l.name)), !l.removed) << l.name;
     EXPECT_EQ(ScratchTree::ReadFile(DataPath("q.lck")), live + "!1:testhost");
 
     // A free lock is taken without looking around.

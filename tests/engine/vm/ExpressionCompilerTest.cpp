@@ -229,7 +229,8 @@ TEST_F(ExpressionCompilerTest, ScriptAndExternalFunctionCalls) {
     EXPECT_EQ(Error("nope(1)"), "Unable to find function 'nope'");
     // A parameter name the library gives a length below -1 is refused, and
     // the function is never entered half made.
-    EXPECT_EQ(Error("bad(1, a)"), "Invalid text length -2 for a parameter name of function 'bad' from its library");
+    EXPECT_EQ(Error("bad(1, a)"),
+              "Invalid text length -2 for a parameter name of function 'bad' from its library");
     EXPECT_EQ(functions.Find("bad", -1), nullptr);
 
     EXPECT_TRUE(Compile("lent(1)"));
