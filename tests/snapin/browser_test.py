@@ -14,8 +14,7 @@ import tempfile
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
-from selenium.common.exceptions import TimeoutException
-from selenium.webdriver.support import expected_conditions
+from selenium.common.exceptions import TimeoutException, WebDriverException
 from selenium.webdriver.support.ui import Select, WebDriverWait
 
 PRODUCT = "SOFTWARE\\Vorn\\Vorn Tevrona NT"
@@ -61,13 +60,26 @@ def by_label(driver, text):
     return driver.find_element(By.ID, label.get_attribute("for"))
 
 
+def replaced(page):
+    """A wait condition: the page's html element has left the document."""
+    def gone(_):
+        # Chromium may report the old node as no longer in the document
+        # rather than stale: gone all the same.
+        try:
+            page.is_enabled()
+            return False
+        except WebDriverException:
+            return True
+    return gone
+
+
 def press(driver, text):
     # Every button posts its form: wait for the next page, or a read that
     # follows may still see the old one.
     page = driver.find_element(By.TAG_NAME, "html")
     driver.find_element(By.XPATH, f"//button[normalize-space(.)='{text}']").click()
     try:
-        WebDriverWait(driver, 10).until(expected_conditions.staleness_of(page))
+        WebDriverWait(driver, 10).until(replaced(page))
     except TimeoutException:
         pass
 
@@ -128,7 +140,7 @@ def run(driver, url, registry):
     # Enter in an edit is the page's OK.
     page = driver.find_element(By.TAG_NAME, "html")
     by_label(driver, "Mail Timeout").send_keys("\n")
-    WebDriverWait(driver, 10).until(expected_conditions.staleness_of(page))
+    WebDriverWait(driver, 10).until(replaced(page))
     check(caption(driver) == "Vorn Quillon Tevrona Configuration", "OK closes the sheet")
 
     with open(registry, encoding="utf-8") as stored:
