@@ -13,9 +13,7 @@ namespace {
 
 const char kEmptyText[1] = {0};
 
-// Largest length whose rounded buffer (plus one byte of append slack) still
-// fits a signed 32-bit capacity.
-constexpr int64_t kMaxLength = INT32_MAX - 48;
+constexpr int64_t kMaxLength = kMaxTextLength;
 
 // Failures throw rather than end the process: the interpreter turns them
 // into a fatal error of the one run, and the worker goes on.
@@ -49,6 +47,14 @@ bool IsTrimmed(char c) {
 }
 
 } // namespace
+
+TextTooLong::TextTooLong(const char* text) {
+    if (!text) return;
+    size_t n = std::strlen(text);
+    if (n >= sizeof message) n = sizeof message - 1;
+    std::memcpy(message, text, n);
+    message[n] = '\0';
+}
 
 // --- Construction ------------------------------------------------------------
 

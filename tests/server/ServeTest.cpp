@@ -223,7 +223,7 @@ class Server : public ::testing::Environment {
         std::string registry = base / "registry.conf";
         const char* argv[] = {"bash",        VORN_SERVE_SCRIPT, "--build",    VORN_BUILD_ROOT,   "--root",
                               root.c_str(), "--state",         state.c_str(), "--port", portText.c_str(),
-                              "--registry", registry.c_str(),  "--acceptors", "4",      nullptr};
+                              "--registry", registry.c_str(),  "--acceptors", "9",      nullptr};
         ASSERT_EQ(posix_spawn(&serve, "/bin/bash", nullptr, nullptr, const_cast<char**>(argv), environ), 0);
         socket = state + "/vornfcgi.sock";
         for (int i = 0; i < 400; ++i) {
