@@ -457,9 +457,8 @@ TEST_F(Serving, TwoThousandKeptAliveClientsAreHeld) {
     setrlimit(RLIMIT_NOFILE, &before);
 }
 
-// Run in a process of its own (see tests/CMakeLists.txt): nginx keeps its
-// connections to the responder open afterwards, each holding an acceptor,
-// which the raw-socket tests need free.
+// Run in a process of its own (see tests/CMakeLists.txt), so the load runs
+// beside the other serving tests rather than after them.
 TEST_F(Serving, SqlPagesInsertConcurrentlyAndCount) {
     HttpResponse first = Http(Port(), "GET", "/sqladd.vrc?who=first");
     ASSERT_EQ(first.body, "added ");
