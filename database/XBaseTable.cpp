@@ -602,10 +602,11 @@ int XBaseTable::AppendRecord(bool keepLocked) {
         // Never past the end: a hole would make the records before it garbage.
         if (!FileReaches(at)) return 0;
         if (keepLocked) {
-            // Only a rebuild holds records past the last. One that takes them
-            // before the header is waited for without the header; one that
-            // takes the header first cannot hold them now.
-            int got = tableStore->TryLock(true, at, recordLength);
+            // Read-locked: writers and rebuilds lock records for write, so
+            // each waits. Only a rebuild holds records past the last. One
+            // that takes them before the header is waited for without the
+            // header; one that takes the header first cannot hold them now.
+            int got = tableStore->TryLock(false, at, recordLength);
             if (got < 0) return LockFailure(tableStore, name, "write");
             if (got == 0) {
                 lock.Release();

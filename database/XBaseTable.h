@@ -155,9 +155,9 @@ public:
     // Reads record n (from 1) into the fields and makes it current.
     int ReadRecord(int32_t n);
     // Writes the fields as a new record at the end and makes it current.
-    // keepLocked: the new record stays locked, as LockCurrentRecord holds
-    // it, until UnlockCurrentRecord (or SetDeleted), so that a rebuild,
-    // which takes every record, waits until its index entries are in.
+    // keepLocked: the new record stays read-locked, in LockCurrentRecord's
+    // place, until UnlockCurrentRecord (or SetDeleted), so that a rebuild,
+    // which write-locks every record, waits until its index entries are in.
     int AppendRecord(bool keepLocked = false);
     // Rewrites the current record from the fields (under the record lock,
     // taken here unless LockCurrentRecord holds it).
@@ -267,8 +267,8 @@ private:
     int deleted = 0;
     List<XBaseField> fields{true};
     uint32_t nextMemoBlock = 0;
-    // The range LockCurrentRecord holds (length 0: none), and the ranges of
-    // LockForRebuild.
+    // The range LockCurrentRecord or a kept append holds (length 0: none),
+    // and the ranges of LockForRebuild.
     int64_t heldRecordAt = 0;
     int32_t heldRecordLength = 0;
     int32_t rebuildLockedHeader = 0;
