@@ -399,6 +399,14 @@ bool PosixFile::Lock(int32_t lockMode, int64_t offset, int64_t length) {
     }
 }
 
+int32_t PosixFile::TryLock(int32_t lockMode, int64_t offset, int64_t length) {
+    if (!EnsureActive()) return -1;
+    if (handle.TryLock(offset, length, lockMode == LockExclusive)) return 1;
+    if (platform::IsLockConflict(handle.Error())) return 0;
+    SetSystemError();
+    return -1;
+}
+
 void PosixFile::Close() { mapping.Unmap(); }
 
 bool PosixFile::Unlock(int64_t offset, int64_t length) {
