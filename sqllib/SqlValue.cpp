@@ -192,7 +192,6 @@ class LikeWork {
         stopped = stopped || (stop && stop->stopped && stop->stopped(stop->context));
         return !stopped;
     }
-    bool Stopped() const { return stopped; }
 
   private:
     const SQLLikeStop* stop;
