@@ -216,7 +216,8 @@ bool SegmentAt(const char* text, const char* segment, int32_t m) {
 
 int32_t FindShort(LikeWork& work, const char* text, int32_t n, const char* segment, int32_t m) {
     for (int32_t s = 0; s + m <= n; ++s) {
-        if (s > 0 && (s & (kWindow - 1)) == 0 && !work.Spend(static_cast<int64_t>(kWindow) * m)) return kStopped;
+        if (s > 0 && (s & (kWindow - 1)) == 0 && !work.Spend(static_cast<int64_t>(kWindow) * m))
+            return kStopped;
         if (SegmentAt(text + s, segment, m)) return s;
     }
     return kNotFound;
@@ -234,7 +235,8 @@ int32_t FindLiteral(LikeWork& work, const char* text, int32_t n, const char* seg
     }
     border[0] = 0;
     for (int32_t k = 1, b = 0; k < m; ++k) {
-        while (b > 0 && segment[k] != segment[b]) b = border[b - 1];
+        while (b > 0 && segment[k] != segment[b])
+            b = border[b - 1];
         if (segment[k] == segment[b]) ++b;
         border[k] = b;
     }
@@ -248,11 +250,13 @@ int32_t FindLiteral(LikeWork& work, const char* text, int32_t n, const char* seg
         }
         if (q == 0) {
             // Nothing matched yet: on to the next place of the segment's first byte.
-            const void* at = std::memchr(text + i, static_cast<unsigned char>(segment[0]), static_cast<size_t>(n - i));
+            const void* at =
+                std::memchr(text + i, static_cast<unsigned char>(segment[0]), static_cast<size_t>(n - i));
             if (!at) return kNotFound;
             i = static_cast<int32_t>(static_cast<const char*>(at) - text);
         }
-        while (q > 0 && text[i] != segment[q]) q = border[q - 1];
+        while (q > 0 && text[i] != segment[q])
+            q = border[q - 1];
         if (text[i] == segment[q] && ++q == m) return i - m + 1;
     }
     return kNotFound;
@@ -330,16 +334,20 @@ int SQLMatchLike(const char* subject, int32_t subjectLength, const char* pattern
     // right, each at its first place: a later place could only leave less
     // room for the rest. The part before the first '%' is tied to the
     // start, the part after the last one to the end.
-    const char* firstStar = patternLength > 0
-                                ? static_cast<const char*>(std::memchr(pattern, '%', static_cast<size_t>(patternLength)))
-                                : nullptr;
-    if (!firstStar) return subjectLength == patternLength && SegmentAt(subject, pattern, patternLength) ? 1 : 0;
+    const char* firstStar =
+        patternLength > 0
+            ? static_cast<const char*>(std::memchr(pattern, '%', static_cast<size_t>(patternLength)))
+            : nullptr;
+    if (!firstStar)
+        return subjectLength == patternLength && SegmentAt(subject, pattern, patternLength) ? 1 : 0;
     int32_t head = static_cast<int32_t>(firstStar - pattern);
     int32_t tailStart = patternLength;
-    while (pattern[tailStart - 1] != '%') --tailStart;
+    while (pattern[tailStart - 1] != '%')
+        --tailStart;
     int32_t tail = patternLength - tailStart;
     if (head + tail > subjectLength) return 0;
-    if (!SegmentAt(subject, pattern, head) || !SegmentAt(subject + subjectLength - tail, pattern + tailStart, tail))
+    if (!SegmentAt(subject, pattern, head) ||
+        !SegmentAt(subject + subjectLength - tail, pattern + tailStart, tail))
         return 0;
     LikeWork work(stop);
     if (!work.Spend(static_cast<int64_t>(head) + tail)) return -1;
@@ -347,9 +355,11 @@ int SQLMatchLike(const char* subject, int32_t subjectLength, const char* pattern
     int32_t end = subjectLength - tail;
     int32_t p = head;
     while (p < tailStart) {
-        while (p < tailStart && pattern[p] == '%') ++p;
+        while (p < tailStart && pattern[p] == '%')
+            ++p;
         int32_t q = p;
-        while (q < tailStart && pattern[q] != '%') ++q;
+        while (q < tailStart && pattern[q] != '%')
+            ++q;
         if (q == p) break;
         int32_t at = FindSegment(work, subject + s, end - s, pattern + p, q - p);
         if (at == kStopped) return -1;

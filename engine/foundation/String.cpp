@@ -500,8 +500,8 @@ int32_t BorderScan(const char* needle, int32_t m, const char* haystack, int32_t 
     return -1;
 }
 
-template <class Read> int32_t SkipScanCounted(const char* needle, int32_t m, const char* haystack, int32_t n,
-                                              int64_t& compared) {
+template <class Read>
+int32_t SkipScanCounted(const char* needle, int32_t m, const char* haystack, int32_t n, int64_t& compared) {
     if (!Normalize(needle, m, haystack, n)) return -1;
     if (m == 0) return 0;
     int32_t table[256];
@@ -563,6 +563,8 @@ int32_t FindBytesSkipNoCase(const char* needle, int32_t needleLength, const char
     return SkipScan<Folded>(needle, needleLength, haystack, haystackLength);
 }
 
-int64_t LastSkipSearchComparisons() { return lastSkipComparisons; }
+int64_t LastSkipSearchComparisons() {
+    return lastSkipComparisons;
+}
 
 } // namespace vorn

@@ -310,7 +310,8 @@ void VariableHash::DoubleBuckets() {
     int32_t bits = bucketBits + 1;
     int32_t doubled = bucketCount * 2;
     auto* grown = new int32_t[static_cast<size_t>(doubled)];
-    for (int32_t b = 0; b < doubled; ++b) grown[b] = -1;
+    for (int32_t b = 0; b < doubled; ++b)
+        grown[b] = -1;
     usedBuckets = 0;
     for (int32_t b = 0; b < bucketCount; ++b) {
         // The two tails: chains keep their order, so they stay sorted.

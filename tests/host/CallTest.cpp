@@ -330,13 +330,15 @@ TEST(Call, EndsOnReadErrorsAndOversizedItems) {
 TEST(Call, BoundsTheAttributesOfATagAndTheHeaderLines) {
     auto tag = [](int attributes) {
         std::string body = "<a";
-        for (int i = 0; i < attributes; ++i) body += " x";
+        for (int i = 0; i < attributes; ++i)
+            body += " x";
         return body + ">";
     };
     CallRig atBound;
     atBound.scripted.responses.push_back(Reply(tag(kMaxCallAttributes)));
     ASSERT_EQ(atBound.Run(CallProgram({"http://h/", "GET", "", "", ""}), 0), 1);
-    EXPECT_EQ(atBound.sink.text, "[tag|a|" + tag(kMaxCallAttributes) + "|" + std::to_string(kMaxCallAttributes) + "]|");
+    EXPECT_EQ(atBound.sink.text,
+              "[tag|a|" + tag(kMaxCallAttributes) + "|" + std::to_string(kMaxCallAttributes) + "]|");
     CallRig past;
     past.scripted.responses.push_back(Reply(tag(kMaxCallAttributes + 1) + "<b>"));
     ASSERT_EQ(past.Run(CallProgram({"http://h/", "GET", "", "", ""}), 0), 1);
@@ -345,7 +347,8 @@ TEST(Call, BoundsTheAttributesOfATagAndTheHeaderLines) {
     // Header lines besides the status line, Content-Length among them.
     auto head = [](int lines) {
         std::string extra;
-        for (int i = 1; i < lines; ++i) extra += "X: " + std::to_string(i) + "\r\n";
+        for (int i = 1; i < lines; ++i)
+            extra += "X: " + std::to_string(i) + "\r\n";
         return Reply("ok", extra);
     };
     const std::string count = ".system callnumberofheaders\n";
@@ -379,7 +382,8 @@ TEST(Call, AReplyThatNeverEndsStopsWithTheRequest) {
                 }
                 StoppingManager* owner;
             };
-            auto* scripted = static_cast<test::ScriptedConnection*>(ScriptedNetworkManager::Connect(host, port, timeout));
+            auto* scripted =
+                static_cast<test::ScriptedConnection*>(ScriptedNetworkManager::Connect(host, port, timeout));
             if (!scripted) return nullptr;
             auto* stopping = new Stopping(scripted, this);
             delete scripted;

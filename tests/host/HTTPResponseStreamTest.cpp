@@ -164,7 +164,8 @@ TEST(HTTPResponseStream, SurvivesHostileReplies) {
     // A head of more than 1 MiB ends the read, however its lines come (long
     // ones here: more than 10,000 lines fail before).
     std::string many = kOk;
-    while (many.size() < (1u << 20) + 100) many += "X-Filler: " + std::string(190, 'f') + "\r\n";
+    while (many.size() < (1u << 20) + 100)
+        many += "X-Filler: " + std::string(190, 'f') + "\r\n";
     Outcome out = ReadAll(many + "\r\n", {65536});
     EXPECT_FALSE(out.head);
     EXPECT_EQ(out.error, "Response head too large");

@@ -150,8 +150,10 @@ bool LikeByTable(const std::string& subject, const std::string& pattern) {
     for (char p : pattern) {
         next.assign(next.size(), 0);
         for (size_t s = 0; s <= subject.size(); ++s) {
-            if (p == '%') next[s] = row[s] || (s > 0 && next[s - 1]);
-            else if (s > 0) next[s] = row[s - 1] && (p == '_' || p == subject[s - 1]);
+            if (p == '%')
+                next[s] = row[s] || (s > 0 && next[s - 1]);
+            else if (s > 0)
+                next[s] = row[s - 1] && (p == '_' || p == subject[s - 1]);
         }
         row.swap(next);
     }
@@ -164,7 +166,8 @@ TEST(SqlValue, LikeWithLongSegmentsAgreesWithTheTable) {
     std::mt19937 random(7);
     for (int i = 0; i < 1500; ++i) {
         std::string subject, pattern;
-        for (int n = static_cast<int>(random() % 300); n > 0; --n) subject += "ab"[random() % 8 == 0];
+        for (int n = static_cast<int>(random() % 300); n > 0; --n)
+            subject += "ab"[random() % 8 == 0];
         for (int segments = 1 + static_cast<int>(random() % 4); segments > 0; --segments) {
             if (random() % 4) pattern += '%';
             size_t length = random() % 90;
@@ -174,11 +177,13 @@ TEST(SqlValue, LikeWithLongSegmentsAgreesWithTheTable) {
                     if (random() % 16 == 0) c = '_';
                 pattern += cut;
             } else {
-                for (size_t k = 0; k < length; ++k) pattern += "aab_"[random() % 4];
+                for (size_t k = 0; k < length; ++k)
+                    pattern += "aab_"[random() % 4];
             }
         }
         if (random() % 2) pattern += '%';
-        ASSERT_EQ(Like(subject, pattern), LikeByTable(subject, pattern)) << "'" << subject << "' LIKE '" << pattern << "'";
+        ASSERT_EQ(Like(subject, pattern), LikeByTable(subject, pattern))
+            << "'" << subject << "' LIKE '" << pattern << "'";
     }
 }
 
@@ -200,7 +205,8 @@ TEST(SqlValue, LikeHasNoRestartLimitAndItsWorkStaysLinear) {
     };
     const std::string many(300000, 'a');
     std::string shortSegments = "%";
-    for (int i = 0; i < 2000; ++i) shortSegments += "aaaaaaaaaaaaaa%";
+    for (int i = 0; i < 2000; ++i)
+        shortSegments += "aaaaaaaaaaaaaa%";
     const struct {
         std::string subject, pattern;
         int match;
@@ -221,7 +227,8 @@ TEST(SqlValue, LikeHasNoRestartLimitAndItsWorkStaysLinear) {
                                static_cast<int32_t>(c.pattern.size()), &polls.stop),
                   c.match)
             << c.pattern.substr(0, 40);
-        EXPECT_LE(polls.calls, 2 * static_cast<int64_t>(c.subject.size() + c.pattern.size()) / kSQLLikePollWork + 2)
+        EXPECT_LE(polls.calls,
+                  2 * static_cast<int64_t>(c.subject.size() + c.pattern.size()) / kSQLLikePollWork + 2)
             << c.pattern.substr(0, 40);
     }
 

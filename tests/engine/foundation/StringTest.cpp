@@ -333,7 +333,8 @@ TEST(ByteSearch, SkipSearchesStayLinearOnRepetitiveTexts) {
         EXPECT_EQ(FindBytesSkip(c.needle.data(), m, c.haystack.data(), n), c.at);
         EXPECT_LE(LastSkipSearchComparisons(), 4 * (static_cast<int64_t>(n) + m) + 4);
         std::string upper = c.needle;
-        for (char& ch : upper) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+        for (char& ch : upper)
+            ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
         int32_t folded = FindBytesSkipNoCase(upper.data(), m, c.haystack.data(), n);
         EXPECT_EQ(folded, &c == &cases[2] ? 300000 : c.at);
         EXPECT_LE(LastSkipSearchComparisons(), 4 * (static_cast<int64_t>(n) + m) + 4);

@@ -312,7 +312,9 @@ TEST_F(VariableHashTest, SystemTablesGrowTheirBucketsAndKeepTheirOrder) {
         int32_t length = 0;
         for (int32_t e = sys.BucketHead(b), before = -1; e != -1; before = e, e = sys.NextEntry(e)) {
             ++length;
-            EXPECT_EQ(NameBucket(NameOf(sys, e).data(), static_cast<int32_t>(NameOf(sys, e).size()), sys.Bits()), b);
+            EXPECT_EQ(
+                NameBucket(NameOf(sys, e).data(), static_cast<int32_t>(NameOf(sys, e).size()), sys.Bits()),
+                b);
             if (before >= 0) {
                 std::string a = NameOf(sys, before), z = NameOf(sys, e);
                 EXPECT_LT(CompareNameOrder(a.data(), static_cast<int32_t>(a.size()), z.data(),
@@ -328,7 +330,8 @@ TEST_F(VariableHashTest, SystemTablesGrowTheirBucketsAndKeepTheirOrder) {
     // Entries keep their indexes; lookups find them in any case.
     for (int32_t i = 0; i < names; i += 997) {
         std::string name = NameOf(sys, i);
-        for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        for (char& c : name)
+            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
         EXPECT_EQ(sys.FindIndex(-1, name.data(), static_cast<int32_t>(name.size()), nullptr), i);
     }
     sys.SetVariable("callobjectvalue49999", -1, "last", -1);
