@@ -176,5 +176,8 @@ int32_t FindBytesNoCase(const char* needle, int32_t needleLength, const char* ha
 int32_t FindBytesSkip(const char* needle, int32_t needleLength, const char* haystack, int32_t haystackLength);
 int32_t FindBytesSkipNoCase(const char* needle, int32_t needleLength, const char* haystack,
                             int32_t haystackLength);
+// The byte comparisons of the calling thread's last skip-table search: never
+// more than about 4 x (haystack + needle), whatever the texts repeat.
+int64_t LastSkipSearchComparisons();
 
 } // namespace vorn

@@ -1246,10 +1246,13 @@ int SQLEngine::Execute(const SQLInstruction& in) {
             pattern.Free();
             return kFail;
         }
-        bool match = SQLLike(subject.text, subject.length, pattern.text, pattern.length);
+        // A long match asks now and then whether the statement may go on.
+        SQLLikeStop stop{[](void* engine) { return static_cast<SQLEngine*>(engine)->Stopped() != 0; }, this};
+        int match = SQLMatchLike(subject.text, subject.length, pattern.text, pattern.length, &stop);
         pattern.Free();
         subject.Free();
-        return done(PushInteger(match ? 1 : 0));
+        if (match < 0) return kFail;
+        return done(PushInteger(match));
     }
     case SQL_Not: {
         bool value = false;

@@ -341,6 +341,21 @@ TEST_F(SqlEngineTest, StatementBlocksStayWholeInASharedLog) {
     EXPECT_EQ(count, static_cast<size_t>(kWriters * kStatements));
 }
 
+TEST_F(SqlEngineTest, ALongLikeEndsWhenTheRequestStops) {
+    // A segment with '_' costs (subject x segment) / 64 steps: the match asks on the way.
+    const std::string subject(50000, 'a'), pattern = "%" + std::string(5000, 'a') + "_b%";
+    std::vector<SQLInstruction> like = {I(SQL_Push_Literal, 0, 0, 0, subject.c_str()),
+                                        I(SQL_Push_Literal, 0, 0, 0, pattern.c_str()), I(SQL_Like),
+                                        I(SQL_Pop)};
+    statements->Load(like.data(), static_cast<int32_t>(like.size()), {});
+    EXPECT_EQ(Drain(*statements).error, "");
+    auto stop = reinterpret_cast<void (*)(VornProgram*)>(SqlHost::Get().Symbol("sqltest_request_stop"));
+    ASSERT_NE(stop, nullptr);
+    stop(program);
+    statements->Load(like.data(), static_cast<int32_t>(like.size()), {});
+    EXPECT_EQ(Drain(*statements).error, "Statement stopped: the request has ended");
+}
+
 } // namespace
 } // namespace vorn::test
 

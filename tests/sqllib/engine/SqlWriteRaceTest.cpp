@@ -7,7 +7,7 @@
 
 #include <random>
 
-#include "tests/sqllib/SqlEngineSupport.h"
+#include "tests/sqllib/engine/SqlEngineSupport.h"
 
 namespace vorn::test {
 namespace {
