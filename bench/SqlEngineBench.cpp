@@ -6,7 +6,7 @@
 // selects by id, ranges of 1,000 ids, the join on t1id, GROUP BY grp with
 // COUNT(*) and SUM(val), ORDER BY name. Prints both times and the ratios.
 //
-//   sqlengine_bench [rows] [workload number, from 1: only that one, for profiling]
+//   sqlengine_bench [rows] [workload number, from 1: only that one] [times: its run repeated, for profiling]
 #include <dlfcn.h>
 #include <sqlite3.h>
 #include <stdlib.h>
@@ -50,6 +50,7 @@ double Time(const std::function<void()>& run) {
 int main(int argc, char** argv) {
     int count = argc > 1 ? std::atoi(argv[1]) : 100000;
     int only = argc > 2 ? std::atoi(argv[2]) : 0;
+    int times = argc > 3 ? std::max(1, std::atoi(argv[3])) : 1;
     char pattern[] = "/tmp/vorn-sqlengine-bench-XXXXXX";
     if (!mkdtemp(pattern)) Fail("directory", "mkdtemp failed");
     std::string directory = pattern;
@@ -147,8 +148,8 @@ int main(int argc, char** argv) {
         long ourRows = 0, liteRows = 0;
         int view = 0;
         double ours = Time([&] {
-            for (int i = 0; i < w.statements; ++i) {
-                std::string sql = w.sql(i);
+            for (int i = 0; i < w.statements * times; ++i) {
+                std::string sql = w.sql(i % w.statements);
                 std::string name = "v" + std::to_string(++view);
                 if (!d->open_view(database, name.data(), static_cast<int32_t>(name.size()), sql.data(),
                                   static_cast<int32_t>(sql.size()), nullptr, 0))
@@ -179,6 +180,7 @@ int main(int argc, char** argv) {
                 sqlite3_finalize(statement);
             }
         });
+        ours /= times;
         std::printf("%-34s %9.1f us %9.1f us %7.2f %9ld\n", w.name, ours * 1e6 / w.statements,
                     theirs * 1e6 / w.statements, ours / theirs, liteRows);
     }

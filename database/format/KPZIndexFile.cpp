@@ -220,6 +220,7 @@ int KPZIndexFile::Open(int32_t location, const char* fileName, int32_t mode) {
 }
 
 void KPZIndexFile::Close() {
+    held = false;
     delete store;
     store = nullptr;
     stack.Clear();
@@ -228,6 +229,8 @@ void KPZIndexFile::Close() {
 }
 
 void KPZIndexFile::DeactivateFile() {
+    // Giving up the handle gives up its locks.
+    held = false;
     if (store) store->Deactivate();
 }
 

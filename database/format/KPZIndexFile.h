@@ -187,6 +187,16 @@ public:
     // How many pages the cache may hold (0: none).
     void SetCacheLimit(int32_t pages);
 
+    // Holds the shared walk lock over a batch of walks: the header (and so
+    // the page cache) is checked once under it, and the walks of the batch,
+    // asking for the lock or not, neither lock nor read the header again.
+    // The holder bounds the batch and calls ReleaseHold; a change through
+    // this object ends the hold (its lock replaces the shared one). 0 when
+    // the lock is refused or the header unreadable, with the message.
+    int HoldShared();
+    void ReleaseHold();
+    bool Held() const { return held; }
+
     const String& Name() const { return name; }
     const String& ErrorText() const { return error; }
     // An empty text leaves the message unchanged.
@@ -257,6 +267,7 @@ private:
     int32_t upRecord = 0;
     String upKey;
     bool pagesWritten = false;
+    bool held = false;
     std::unique_ptr<KPZPageCache> cache;
 };
 

@@ -27,11 +27,7 @@ SQLCatalogTable* SchemaCatalog::FindTable(const char* name, int32_t length) {
     // Another request's schema change moves the counter: cached tables may
     // then describe files that are gone.
     uint32_t now = 0;
-    if (schema->Catalog() && schema->CatalogCounter(&now) && (!counted || now != counter)) {
-        schema->EmptyCache();
-        counter = now;
-        counted = true;
-    }
+    if (schema->Catalog() && schema->CatalogCounter(&now)) schema->CheckCache(now);
     Table* table = schema->GetTable(name, length);
     if (!table) {
         error.Assign(schema->ErrorText());

@@ -53,9 +53,6 @@ class SchemaCatalog : public SQLCatalog {
     Schema* schema;
     String error;
     std::vector<std::unique_ptr<CatalogTable>> handedOut;
-    // The catalog's change counter when the cache was last known current.
-    uint32_t counter = 0;
-    bool counted = false;
 };
 
 } // namespace vorn

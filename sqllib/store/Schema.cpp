@@ -355,6 +355,13 @@ void Schema::DropIdleTables() {
     idle.clear();
 }
 
+void Schema::CheckCache(uint32_t counter) {
+    if (cacheCounted && counter == cacheCounter) return;
+    EmptyCache();
+    cacheCounter = counter;
+    cacheCounted = true;
+}
+
 void Schema::EmptyCache() {
     for (int32_t i = 0; i < tables.Used(); ++i) {
         Table* table = tables.ItemAt(i);
