@@ -47,11 +47,22 @@ public:
     void Reset(uint32_t pageNumber, int32_t entrySize, int32_t pageSize, int32_t bufferSize);
 
     uint32_t Number() const { return number; }
-    void SetNumber(uint32_t n) { number = n; }
+    void SetNumber(uint32_t n) {
+        number = n;
+        stamp = 0;
+    }
     int32_t EntrySize() const { return entrySize; }
     int32_t PageSize() const { return pageSize; }
-    uint8_t* Bytes() { return buffer.get(); }
+    // Writable bytes: the page no longer matches the file's state it was read at.
+    uint8_t* Bytes() {
+        stamp = 0;
+        return buffer.get();
+    }
     const uint8_t* Bytes() const { return buffer.get(); }
+    // The state of the index file the bytes were read at (0: none, or
+    // changed since): a read of the same page at the same state keeps them.
+    uint64_t Stamp() const { return stamp; }
+    void SetStamp(uint64_t value) { stamp = value; }
     // How many entries the buffer can hold, the last child number included.
     int32_t Capacity() const { return (bufferSize - 8) / entrySize; }
 
@@ -79,6 +90,7 @@ private:
     int32_t entrySize = 0;
     int32_t pageSize = 0;
     int32_t bufferSize = 0;
+    uint64_t stamp = 0;
     std::unique_ptr<uint8_t[]> buffer;
 };
 
@@ -268,6 +280,12 @@ private:
     String upKey;
     bool pagesWritten = false;
     bool held = false;
+    // Moves whenever pages may differ from those read before: another
+    // counter or page count under the lock, a change through this object.
+    uint64_t pageState = 1;
+    uint32_t stateCounter = 0;
+    uint32_t statePages = 0;
+    int32_t statePageSize = 0;
     std::unique_ptr<KPZPageCache> cache;
 };
 

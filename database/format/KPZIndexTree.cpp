@@ -47,6 +47,7 @@ int KPZIndexFile::BeginChange() {
     // The exclusive lock converts the held shared one, and its release at
     // the end lets go of the range.
     held = false;
+    ++pageState;
     if (!store->Lock(true, 0, kIndexHeaderSize)) {
         SetError(String("Error locking '") + name + "' for write");
         return 0;
@@ -65,6 +66,7 @@ int KPZIndexFile::Touch() {
 }
 
 int KPZIndexFile::EndChange(int ok) {
+    ++pageState;
     if (ok) {
         SetChangeCounter(ChangeCounter() + 1);
         ok = WriteHeader();

@@ -30,8 +30,12 @@ class SQLCursor {
   public:
     SQLCursor(Schema* schema, Table* table, bool writing, bool reused, uint32_t openedAt)
         : schema(schema), table(table), writing(writing), reused(reused), openedAt(openedAt) {}
-    // The table stays open for the next statement.
-    ~SQLCursor() { schema->GiveIdleTable(table, openedAt); }
+    // The table stays open for the next statement; what its store kept of
+    // this one's records does not.
+    ~SQLCursor() {
+        if (XBaseStore* store = table->Data().DataStore()) store->KeepBlocks(false);
+        schema->GiveIdleTable(table, openedAt);
+    }
     SQLCursor(const SQLCursor&) = delete;
     SQLCursor& operator=(const SQLCursor&) = delete;
 
@@ -324,6 +328,7 @@ int SQLEngine::Prepare(const char* text, int32_t length) {
 
 void SQLEngine::Load(const SQLInstruction* program, int32_t instructions, const std::vector<std::string>& values) {
     Release();
+    catalog.Reset();
     failed = false;
     error.Assign("", 0);
     code = program;
@@ -866,7 +871,7 @@ static void Store(std::vector<std::unique_ptr<T>>& array, int32_t at, T* made) {
 int SQLEngine::CursorOpen(const SQLInstruction& in) {
     if (in.a < 0 || in.a >= kMaxOperand || !in.text1 || in.length1 < 0) return Invalid();
     uint32_t counter = 0;
-    if (!schema->CatalogCounter(&counter)) return Error(schema->ErrorText());
+    if (!catalog.StatementCounter(&counter) && !schema->CatalogCounter(&counter)) return Error(schema->ErrorText());
     Table* table = schema->TakeIdleTable(in.text1, in.length1, counter);
     bool reused = table != nullptr;
     if (!table) table = schema->LoadTable(in.text1, in.length1);
@@ -966,7 +971,12 @@ int SQLEngine::CursorStep(SQLCursor* cursor, bool first, bool& row) {
         if (!data.RefreshHeader()) return Error(data.ErrorText());
         cursor->reused = false;
     }
-    if (first) cursor->limit = data.RecordCount();
+    if (first) {
+        cursor->limit = data.RecordCount();
+        // A statement that changes nothing reads its records through pages
+        // kept until it ends.
+        if (readOnly && data.DataStore()) data.DataStore()->KeepBlocks(true);
+    }
     auto read = [&](int32_t record, bool& live) {
         live = false;
         if (record < 1 || record > cursor->limit) return true;

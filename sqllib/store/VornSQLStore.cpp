@@ -21,6 +21,10 @@ int32_t VornSQLStore::ReadAt(int64_t offset, void* buffer, int32_t count) {
         injected = kSQLInjectedFailure;
         return -1;
     }
+    if (keeping && count > 0 && offset >= 0 && ++keptReads > kKeptAfter) {
+        int32_t got = ReadKept(offset, buffer, count);
+        if (got != -2) return got;
+    }
     if (blockLength > 0 && offset >= blockStart && offset + count <= blockStart + blockLength) {
         std::memcpy(buffer, block.get() + (offset - blockStart), static_cast<size_t>(count));
         sequential = offset + count;
@@ -44,6 +48,48 @@ int32_t VornSQLStore::ReadAt(int64_t offset, void* buffer, int32_t count) {
     int32_t got = ReadThrough(offset, buffer, count);
     sequential = got >= 0 ? offset + got : -1;
     return got;
+}
+
+void VornSQLStore::KeepBlocks(bool on) {
+    keeping = on;
+    keptReads = 0;
+    if (!on) {
+        kept.clear();
+        blocks.clear();
+        nextSlot = 0;
+    }
+}
+
+int32_t VornSQLStore::ReadKept(int64_t offset, void* buffer, int32_t count) {
+    int64_t number = offset / kKeptBlockSize;
+    int32_t at = static_cast<int32_t>(offset % kKeptBlockSize);
+    if (at + count > kKeptBlockSize) return -2;
+    KeptBlock* block = nullptr;
+    auto found = kept.find(number);
+    if (found != kept.end()) {
+        block = &blocks[static_cast<size_t>(found->second)];
+    } else {
+        if (blocks.size() < static_cast<size_t>(kKeptBlocks)) {
+            blocks.emplace_back();
+            nextSlot = static_cast<int32_t>(blocks.size()) - 1;
+        }
+        block = &blocks[static_cast<size_t>(nextSlot)];
+        if (block->number >= 0) kept.erase(block->number);
+        if (!block->bytes) block->bytes.reset(new uint8_t[kKeptBlockSize]);
+        block->number = -1;
+        int32_t got = ReadThrough(number * kKeptBlockSize, block->bytes.get(), kKeptBlockSize);
+        if (got < 0) return -1;
+        block->number = number;
+        block->length = got;
+        kept[number] = nextSlot;
+        nextSlot = (nextSlot + 1) % kKeptBlocks;
+    }
+    int32_t n = block->length - at;
+    if (n <= 0) return 0;
+    if (n > count) n = count;
+    std::memcpy(buffer, block->bytes.get() + at, static_cast<size_t>(n));
+    sequential = offset + n;
+    return n;
 }
 
 int32_t VornSQLStore::ReadThrough(int64_t offset, void* buffer, int32_t count) {

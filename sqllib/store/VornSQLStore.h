@@ -8,6 +8,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <unordered_map>
+#include <vector>
 
 #include "database/format/XBaseStore.h"
 #include "engine/foundation/String.h"
@@ -52,6 +54,12 @@ class VornSQLStore : public XBaseStore {
     bool Lock(bool exclusive, int64_t offset, int64_t length) override;
     bool Unlock(int64_t offset, int64_t length) override;
     const char* ErrorText() override;
+    // Up to kKeptBlocks blocks of kKeptBlockSize bytes (8 MiB), replaced in
+    // turn, once kKeptAfter reads have gone to the file: a page costs a read
+    // dearer than a record's, so a statement that reads few records (a point
+    // select, a range) reads them alone, and one that meets records again (a
+    // join's inner table) reads each page once.
+    void KeepBlocks(bool on) override;
 
     VornFile* Handle() const { return file; }
 
@@ -63,7 +71,26 @@ class VornSQLStore : public XBaseStore {
     static constexpr int32_t kBlock = 65536;
     static constexpr int32_t kFirstBlock = 4096;
     int32_t ReadThrough(int64_t offset, void* buffer, int32_t count);
-    void Drop() { blockLength = 0; }
+    void Drop() {
+        blockLength = 0;
+        kept.clear();
+    }
+    // A read inside one kept block (read whole when missing); -2 when the
+    // read crosses a block's end.
+    int32_t ReadKept(int64_t offset, void* buffer, int32_t count);
+    static constexpr int32_t kKeptBlocks = 2048;
+    static constexpr int32_t kKeptBlockSize = 4096;
+    static constexpr int32_t kKeptAfter = 1024;
+    int32_t keptReads = 0;
+    struct KeptBlock {
+        int64_t number = -1;
+        int32_t length = 0;
+        std::unique_ptr<uint8_t[]> bytes;
+    };
+    bool keeping = false;
+    std::vector<KeptBlock> blocks;
+    std::unordered_map<int64_t, int32_t> kept; // block number -> slot
+    int32_t nextSlot = 0;
 
     VornSQLFiles* files;
     VornFile* file;
