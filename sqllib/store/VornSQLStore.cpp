@@ -51,6 +51,7 @@ int32_t VornSQLStore::ReadAt(int64_t offset, void* buffer, int32_t count) {
 }
 
 void VornSQLStore::KeepBlocks(bool on) {
+    if (on == keeping) return;
     keeping = on;
     keptReads = 0;
     if (!on) {
@@ -104,7 +105,7 @@ int32_t VornSQLStore::ReadThrough(int64_t offset, void* buffer, int32_t count) {
 
 int32_t VornSQLStore::WriteAt(int64_t offset, const void* buffer, int32_t count) {
     injected = nullptr;
-    Drop();
+    DropAll();
     sequential = -1;
     if (files->Fails(&VornSQLFaults::writes, &VornSQLFaults::failWrite)) {
         injected = kSQLInjectedFailure;
@@ -126,7 +127,7 @@ int64_t VornSQLStore::Length() {
 
 bool VornSQLStore::Lock(bool exclusive, int64_t offset, int64_t length) {
     injected = nullptr;
-    Drop();
+    DropAll();
     sequential = -1;
     if (files->Fails(&VornSQLFaults::locks, &VornSQLFaults::failLock)) {
         injected = kSQLInjectedFailure;
@@ -136,7 +137,7 @@ bool VornSQLStore::Lock(bool exclusive, int64_t offset, int64_t length) {
 }
 
 bool VornSQLStore::Unlock(int64_t offset, int64_t length) {
-    Drop();
+    DropAll();
     sequential = -1;
     return vrFile_Release(file, offset, length) == 0;
 }

@@ -71,7 +71,9 @@ class VornSQLStore : public XBaseStore {
     static constexpr int32_t kBlock = 65536;
     static constexpr int32_t kFirstBlock = 4096;
     int32_t ReadThrough(int64_t offset, void* buffer, int32_t count);
-    void Drop() {
+    void Drop() { blockLength = 0; }
+    // A write or a lock: the bytes kept may be old now.
+    void DropAll() {
         blockLength = 0;
         kept.clear();
     }
