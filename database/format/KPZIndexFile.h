@@ -203,7 +203,7 @@ public:
     // the page cache) is checked once under it, and the walks of the batch,
     // asking for the lock or not, neither lock nor read the header again.
     // The holder bounds the batch and calls ReleaseHold; a change through
-    // this object ends the hold (its lock replaces the shared one). 0 when
+    // this object ends the hold before it takes its own lock. 0 when
     // the lock is refused or the header unreadable, with the message.
     int HoldShared();
     void ReleaseHold();

@@ -44,9 +44,8 @@ int KPZIndexFile::BeginChange() {
         SetError(String("Internal error opening '") + name + "'");
         return 0;
     }
-    // The exclusive lock converts the held shared one, and its release at
-    // the end lets go of the range.
-    held = false;
+    // A held shared lock goes first: a handle's ranges may not overlap.
+    ReleaseHold();
     ++pageState;
     if (!store->Lock(true, 0, kIndexHeaderSize)) {
         SetError(String("Error locking '") + name + "' for write");
