@@ -203,6 +203,7 @@ class SQLEngine {
     int aheadResult = 0;
     std::vector<KPZIndexFile*> holds;
     int64_t holdSince = 0;
+    int64_t holdSteps = 0;
 };
 
 } // namespace vorn
