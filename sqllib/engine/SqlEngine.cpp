@@ -526,20 +526,21 @@ void SQLEngine::ClearAhead() {
     aheadArenas[1].Clear();
 }
 
-void SQLEngine::Hold(KPZIndexFile& file) {
-    if (!readOnly || !view) return;
+bool SQLEngine::Hold(KPZIndexFile& file) {
+    if (!readOnly || !view) return true;
     // The clock every 16 steps (a step of a join's inner walk takes a few
     // microseconds), and whenever a hold begins.
     if (!holds.empty() && ++holdSteps % 16 == 0 && NowMicroseconds() - holdSince > kHoldMicroseconds)
         ReleaseHolds();
-    if (file.Held()) return;
-    // Refused: the walk takes the lock itself and reports what it meets.
-    if (!file.HoldShared()) return;
+    if (file.Held()) return true;
+    // Refused (after the wait) or unreadable: the message is the walk's.
+    if (!file.HoldShared()) return false;
     if (holds.empty()) {
         holdSince = NowMicroseconds();
         holdSteps = 0;
     }
     holds.push_back(&file);
+    return true;
 }
 
 void SQLEngine::ReleaseHolds() {
@@ -1033,7 +1034,7 @@ int SQLEngine::CursorStep(SQLCursor* cursor, bool first, bool& row) {
     };
     int32_t record = 0;
     const char* key = nullptr;
-    Hold(file);
+    if (!Hold(file)) return fail();
     if (first) {
         int found = 0;
         if (cursor->range) {

@@ -113,7 +113,8 @@ class SQLEngine {
     void ClearAhead();
     // The statement's walks use the index file under one shared lock until
     // the hold's time is up or the run returns.
-    void Hold(KPZIndexFile& file);
+    // False when the lock is refused or the header unreadable.
+    bool Hold(KPZIndexFile& file);
     void ReleaseHolds();
     int Execute(const SQLInstruction& in);
     int Invalid() { return Error("Invalid instruction"); }
