@@ -1,5 +1,6 @@
 #include "sqllib/store/VornSQLStore.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace vorn {
@@ -55,8 +56,8 @@ void VornSQLStore::KeepBlocks(bool on) {
     keeping = on;
     keptReads = 0;
     if (!on) {
-        kept.clear();
         blocks.clear();
+        slotOf.clear();
         nextSlot = 0;
     }
 }
@@ -64,25 +65,26 @@ void VornSQLStore::KeepBlocks(bool on) {
 int32_t VornSQLStore::ReadKept(int64_t offset, void* buffer, int32_t count) {
     int64_t number = offset / kKeptBlockSize;
     int32_t at = static_cast<int32_t>(offset % kKeptBlockSize);
-    if (at + count > kKeptBlockSize) return -2;
+    if (at + count > kKeptBlockSize || number >= kMaxKeptNumber) return -2;
+    size_t index = static_cast<size_t>(number);
+    if (index >= slotOf.size()) slotOf.resize(std::max(index + 1, slotOf.size() * 2), 0);
     KeptBlock* block = nullptr;
-    auto found = kept.find(number);
-    if (found != kept.end()) {
-        block = &blocks[static_cast<size_t>(found->second)];
+    if (slotOf[index] > 0) {
+        block = &blocks[static_cast<size_t>(slotOf[index] - 1)];
     } else {
         if (blocks.size() < static_cast<size_t>(kKeptBlocks)) {
             blocks.emplace_back();
             nextSlot = static_cast<int32_t>(blocks.size()) - 1;
         }
         block = &blocks[static_cast<size_t>(nextSlot)];
-        if (block->number >= 0) kept.erase(block->number);
+        if (block->number >= 0) slotOf[static_cast<size_t>(block->number)] = 0;
         if (!block->bytes) block->bytes.reset(new uint8_t[kKeptBlockSize]);
         block->number = -1;
         int32_t got = ReadThrough(number * kKeptBlockSize, block->bytes.get(), kKeptBlockSize);
         if (got < 0) return -1;
         block->number = number;
         block->length = got;
-        kept[number] = nextSlot;
+        slotOf[index] = nextSlot + 1;
         nextSlot = (nextSlot + 1) % kKeptBlocks;
     }
     int32_t n = block->length - at;

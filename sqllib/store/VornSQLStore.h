@@ -8,7 +8,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <unordered_map>
 #include <vector>
 
 #include "database/format/XBaseStore.h"
@@ -75,7 +74,10 @@ class VornSQLStore : public XBaseStore {
     // A write or a lock: the bytes kept may be old now.
     void DropAll() {
         blockLength = 0;
-        kept.clear();
+        for (KeptBlock& block : blocks) {
+            if (block.number >= 0) slotOf[static_cast<size_t>(block.number)] = 0;
+            block.number = -1;
+        }
     }
     // A read inside one kept block (read whole when missing); -2 when the
     // read crosses a block's end.
@@ -91,7 +93,10 @@ class VornSQLStore : public XBaseStore {
     };
     bool keeping = false;
     std::vector<KeptBlock> blocks;
-    std::unordered_map<int64_t, int32_t> kept; // block number -> slot
+    // Block number -> slot + 1 (0: not kept); blocks past kMaxKeptNumber
+    // (16 GiB in) are read as they come.
+    static constexpr int64_t kMaxKeptNumber = INT64_C(1) << 22;
+    std::vector<int32_t> slotOf;
     int32_t nextSlot = 0;
 
     VornSQLFiles* files;
