@@ -4,7 +4,10 @@
 
 namespace vorn {
 
-void SchemaCatalog::Reset() { handedOut.clear(); }
+void SchemaCatalog::Reset() {
+    handedOut.clear();
+    counted = false;
+}
 
 int32_t SchemaCatalog::CatalogTable::FindColumn(const char* name, int32_t length) const {
     for (size_t i = 0; i < names.size(); ++i)
@@ -27,8 +30,8 @@ SQLCatalogTable* SchemaCatalog::FindTable(const char* name, int32_t length) {
     // Another request's schema change moves the counter: cached tables may
     // then describe files that are gone.
     uint32_t now = 0;
-    if (schema->Catalog() && schema->CatalogCounter(&now) && (!counted || now != counter)) {
-        schema->EmptyCache();
+    if (!counted && schema->Catalog() && schema->CatalogCounter(&now)) {
+        schema->CheckCache(now);
         counter = now;
         counted = true;
     }

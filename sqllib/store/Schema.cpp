@@ -339,20 +339,24 @@ Table* Schema::TakeIdleTable(const char* name, int32_t length, uint32_t counter)
 void Schema::GiveIdleTable(Table* table, uint32_t openedAt) {
     if (!table) return;
     if (table->HasPending()) table->ApplyPending();
-    uint32_t counter = 0;
-    // A table read before a catalog change may describe files that are gone.
-    if (!CatalogCounter(&counter) || counter != openedAt) {
-        delete table;
-        return;
-    }
-    if (idle.size() >= 16 || (!idle.empty() && counter != idleCounter)) DropIdleTables();
-    idleCounter = counter;
+    // Kept at the counter it was opened at: a table read before a catalog
+    // change may describe files that are gone, and Take, comparing the
+    // counter just read, drops it then.
+    if (idle.size() >= 16 || (!idle.empty() && openedAt != idleCounter)) DropIdleTables();
+    idleCounter = openedAt;
     idle.push_back(table);
 }
 
 void Schema::DropIdleTables() {
     for (Table* table : idle) delete table;
     idle.clear();
+}
+
+void Schema::CheckCache(uint32_t counter) {
+    if (cacheCounted && counter == cacheCounter) return;
+    EmptyCache();
+    cacheCounter = counter;
+    cacheCounted = true;
 }
 
 void Schema::EmptyCache() {
