@@ -4,12 +4,19 @@
 // here the open-view entry (prepare, bind, first row), skips to the end and
 // close-view; in SQLite prepare, step to the end, finalize. Workloads: point
 // selects by id, ranges of 1,000 ids, the join on t1id, GROUP BY grp with
-// COUNT(*) and SUM(val), ORDER BY name. Prints both times and the ratios.
+// COUNT(*) and SUM(val), ORDER BY name. Prints both times and the ratios,
+// then the system calls of one statement of each, counted in-process by the
+// kernel's syscall tracepoint over a run of that workload alone (a column of
+// "-" where the kernel does not let the process count them).
 //
-//   sqlengine_bench [rows] [workload number, from 1: only that one, for profiling]
+//   sqlengine_bench [rows] [workload number, from 1: only that one] [times: its run repeated, for profiling]
 #include <dlfcn.h>
+#include <linux/perf_event.h>
 #include <sqlite3.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -39,6 +46,48 @@ struct Workload {
     std::function<std::string(int)> sql;
 };
 
+// Counts the system calls this process makes between Start and Stop.
+class SyscallCounter {
+  public:
+    SyscallCounter() {
+        long id = -1;
+        for (const char* path : {"/sys/kernel/tracing/events/raw_syscalls/sys_enter/id",
+                                 "/sys/kernel/debug/tracing/events/raw_syscalls/sys_enter/id"}) {
+            if (FILE* f = std::fopen(path, "r")) {
+                if (std::fscanf(f, "%ld", &id) != 1) id = -1;
+                std::fclose(f);
+            }
+            if (id >= 0) break;
+        }
+        if (id < 0) return;
+        perf_event_attr attr{};
+        attr.type = PERF_TYPE_TRACEPOINT;
+        attr.size = sizeof attr;
+        attr.config = static_cast<uint64_t>(id);
+        attr.disabled = 1;
+        attr.sample_period = 0;
+        fd = static_cast<int>(syscall(SYS_perf_event_open, &attr, 0, -1, -1, 0));
+    }
+    ~SyscallCounter() {
+        if (fd >= 0) close(fd);
+    }
+    bool Works() const { return fd >= 0; }
+    // The calls the run made, or -1.
+    long long Count(const std::function<void()>& run) {
+        if (fd < 0) return -1;
+        ioctl(fd, PERF_EVENT_IOC_RESET, 0);
+        ioctl(fd, PERF_EVENT_IOC_ENABLE, 0);
+        run();
+        ioctl(fd, PERF_EVENT_IOC_DISABLE, 0);
+        long long n = 0;
+        if (read(fd, &n, sizeof n) != static_cast<ssize_t>(sizeof n)) return -1;
+        return n;
+    }
+
+  private:
+    int fd = -1;
+};
+
 double Time(const std::function<void()>& run) {
     auto start = Clock::now();
     run();
@@ -50,6 +99,7 @@ double Time(const std::function<void()>& run) {
 int main(int argc, char** argv) {
     int count = argc > 1 ? std::atoi(argv[1]) : 100000;
     int only = argc > 2 ? std::atoi(argv[2]) : 0;
+    int times = argc > 3 ? std::max(1, std::atoi(argv[3])) : 1;
     char pattern[] = "/tmp/vorn-sqlengine-bench-XXXXXX";
     if (!mkdtemp(pattern)) Fail("directory", "mkdtemp failed");
     std::string directory = pattern;
@@ -142,13 +192,20 @@ int main(int argc, char** argv) {
     };
     std::printf("sqlengine_bench: %d rows in t1 and t2; each statement prepared anew\n", count);
     std::printf("%-34s %12s %12s %7s %9s\n", "", "vornsql", "SQLite", "ratio", "rows");
+    struct Calls {
+        const char* name;
+        double ours;
+        double theirs;
+    };
+    std::vector<Calls> calls;
+    SyscallCounter counter;
     for (const Workload& w : workloads) {
         if (only > 0 && &w != &workloads[static_cast<size_t>(only - 1)]) continue;
         long ourRows = 0, liteRows = 0;
         int view = 0;
-        double ours = Time([&] {
-            for (int i = 0; i < w.statements; ++i) {
-                std::string sql = w.sql(i);
+        auto runOurs = [&](int statements) {
+            for (int i = 0; i < statements; ++i) {
+                std::string sql = w.sql(i % w.statements);
                 std::string name = "v" + std::to_string(++view);
                 if (!d->open_view(database, name.data(), static_cast<int32_t>(name.size()), sql.data(),
                                   static_cast<int32_t>(sql.size()), nullptr, 0))
@@ -164,11 +221,10 @@ int main(int argc, char** argv) {
                 d->close_view(v);
                 removeView(database, v);
             }
-        });
-        (void)ourRows;
-        double theirs = Time([&] {
-            for (int i = 0; i < w.statements; ++i) {
-                std::string sql = w.sql(i);
+        };
+        auto runTheirs = [&](int statements) {
+            for (int i = 0; i < statements; ++i) {
+                std::string sql = w.sql(i % w.statements);
                 sqlite3_stmt* statement = nullptr;
                 if (sqlite3_prepare_v2(lite, sql.c_str(), -1, &statement, nullptr) != SQLITE_OK)
                     Fail(sql.c_str(), sqlite3_errmsg(lite));
@@ -178,9 +234,23 @@ int main(int argc, char** argv) {
                 }
                 sqlite3_finalize(statement);
             }
-        });
+        };
+        double ours = Time([&] { runOurs(w.statements * times); }) / times;
+        double theirs = Time([&] { runTheirs(w.statements); });
         std::printf("%-34s %9.1f us %9.1f us %7.2f %9ld\n", w.name, ours * 1e6 / w.statements,
                     theirs * 1e6 / w.statements, ours / theirs, liteRows);
+        // A few statements are enough to count: at most 1,000.
+        int counted = std::min(w.statements, 1000);
+        calls.push_back({w.name, counter.Count([&] { runOurs(counted); }) / static_cast<double>(counted),
+                         counter.Count([&] { runTheirs(counted); }) / static_cast<double>(counted)});
+    }
+    std::printf("\nsystem calls per statement (the same statements, counted alone)\n");
+    std::printf("%-34s %12s %12s\n", "", "vornsql", "SQLite");
+    for (const Calls& c : calls) {
+        if (c.ours < 0 || c.theirs < 0)
+            std::printf("%-34s %12s %12s\n", c.name, "-", "-");
+        else
+            std::printf("%-34s %12.1f %12.1f\n", c.name, c.ours, c.theirs);
     }
     sqlite3_close(lite);
     std::filesystem::remove_all(directory);

@@ -33,21 +33,29 @@ void KPZIndexPage::Reset(uint32_t pageNumber, int32_t newEntrySize, int32_t newP
     pageSize = newPageSize;
     bufferSize = newBufferSize;
     cursor = 0;
+    stamp = 0;
 }
 
 int32_t KPZIndexPage::Count() const { return static_cast<int32_t>(GetU32(buffer.get())); }
 
-void KPZIndexPage::SetCount(int32_t n) { PutU32(buffer.get(), static_cast<uint32_t>(n)); }
+void KPZIndexPage::SetCount(int32_t n) {
+    stamp = 0;
+    PutU32(buffer.get(), static_cast<uint32_t>(n));
+}
 
 uint32_t KPZIndexPage::Child(int32_t i) const { return GetU32(buffer.get() + 4 + i * entrySize); }
 
-void KPZIndexPage::SetChild(int32_t i, uint32_t page) { PutU32(buffer.get() + 4 + i * entrySize, page); }
+void KPZIndexPage::SetChild(int32_t i, uint32_t page) {
+    stamp = 0;
+    PutU32(buffer.get() + 4 + i * entrySize, page);
+}
 
 int32_t KPZIndexPage::Record(int32_t i) const {
     return static_cast<int32_t>(GetU32(buffer.get() + 8 + i * entrySize));
 }
 
 void KPZIndexPage::SetRecord(int32_t i, int32_t record) {
+    stamp = 0;
     PutU32(buffer.get() + 8 + i * entrySize, static_cast<uint32_t>(record));
 }
 
@@ -60,6 +68,7 @@ int32_t KPZIndexPage::KeyLength(int32_t i) const {
 }
 
 void KPZIndexPage::SetKey(int32_t i, const char* key, int32_t length) {
+    stamp = 0;
     int32_t width = entrySize - 8;
     if (length > width - 1) length = width - 1;
     uint8_t* at = buffer.get() + 12 + i * entrySize;
@@ -68,6 +77,7 @@ void KPZIndexPage::SetKey(int32_t i, const char* key, int32_t length) {
 }
 
 void KPZIndexPage::InsertEntryRight(int32_t i, int32_t record, const char* key, int32_t length, uint32_t child) {
+    stamp = 0;
     int32_t n = Count();
     uint8_t* from = buffer.get() + 8 + i * entrySize; // right after child i
     std::memmove(from + entrySize, from, static_cast<size_t>((n - i) * entrySize));
@@ -79,6 +89,7 @@ void KPZIndexPage::InsertEntryRight(int32_t i, int32_t record, const char* key, 
 }
 
 void KPZIndexPage::RemoveEntry(int32_t i) {
+    stamp = 0;
     int32_t n = Count();
     uint8_t* to = buffer.get() + 8 + i * entrySize;
     std::memmove(to, to + entrySize, static_cast<size_t>((n - i - 1) * entrySize));
@@ -220,6 +231,8 @@ int KPZIndexFile::Open(int32_t location, const char* fileName, int32_t mode) {
 }
 
 void KPZIndexFile::Close() {
+    held = false;
+    ++pageState;
     delete store;
     store = nullptr;
     stack.Clear();
@@ -228,6 +241,8 @@ void KPZIndexFile::Close() {
 }
 
 void KPZIndexFile::DeactivateFile() {
+    // Giving up the handle gives up its locks.
+    held = false;
     if (store) store->Deactivate();
 }
 
@@ -254,6 +269,12 @@ int KPZIndexFile::CheckHeader() {
         ShapePages();
     }
     cache->Check(ChangeCounter(), PageCount(), pageSize);
+    if (ChangeCounter() != stateCounter || PageCount() != statePages || pageSize != statePageSize) {
+        ++pageState;
+        stateCounter = ChangeCounter();
+        statePages = PageCount();
+        statePageSize = pageSize;
+    }
     return 1;
 }
 
@@ -289,8 +310,10 @@ int KPZIndexFile::ReadPage(KPZIndexPage& page, uint32_t n) {
     int32_t pageSize = PageSize();
     if (page.PageSize() != pageSize || page.EntrySize() != EntrySize())
         page.Reset(n, EntrySize(), pageSize, pageSize);
-    page.SetNumber(n);
     page.cursor = 0;
+    // The same page at the same state: its bytes are those the cache holds.
+    if (page.Number() == n && page.Stamp() == pageState) return 1;
+    page.SetNumber(n);
     if (!cache->Get(n, page.Bytes())) {
         int32_t got = store->ReadAt(static_cast<int64_t>(n) * pageSize, page.Bytes(), pageSize);
         if (got != pageSize) return ReadFailure(got);
@@ -303,6 +326,7 @@ int KPZIndexFile::ReadPage(KPZIndexPage& page, uint32_t n) {
         }
         cache->Put(n, page.Bytes());
     }
+    page.SetStamp(pageState);
     return 1;
 }
 
@@ -322,6 +346,7 @@ int KPZIndexFile::WritePage(KPZIndexPage& page) {
     if (store->WriteAt(static_cast<int64_t>(page.Number()) * pageSize, page.Bytes(), pageSize) != pageSize)
         return WriteFailure();
     pagesWritten = true;
+    ++pageState;
     cache->Put(page.Number(), page.Bytes());
     return 1;
 }

@@ -47,11 +47,22 @@ public:
     void Reset(uint32_t pageNumber, int32_t entrySize, int32_t pageSize, int32_t bufferSize);
 
     uint32_t Number() const { return number; }
-    void SetNumber(uint32_t n) { number = n; }
+    void SetNumber(uint32_t n) {
+        number = n;
+        stamp = 0;
+    }
     int32_t EntrySize() const { return entrySize; }
     int32_t PageSize() const { return pageSize; }
-    uint8_t* Bytes() { return buffer.get(); }
+    // Writable bytes: the page no longer matches the file's state it was read at.
+    uint8_t* Bytes() {
+        stamp = 0;
+        return buffer.get();
+    }
     const uint8_t* Bytes() const { return buffer.get(); }
+    // The state of the index file the bytes were read at (0: none, or
+    // changed since): a read of the same page at the same state keeps them.
+    uint64_t Stamp() const { return stamp; }
+    void SetStamp(uint64_t value) { stamp = value; }
     // How many entries the buffer can hold, the last child number included.
     int32_t Capacity() const { return (bufferSize - 8) / entrySize; }
 
@@ -79,6 +90,7 @@ private:
     int32_t entrySize = 0;
     int32_t pageSize = 0;
     int32_t bufferSize = 0;
+    uint64_t stamp = 0;
     std::unique_ptr<uint8_t[]> buffer;
 };
 
@@ -192,6 +204,16 @@ public:
     // How many pages the cache may hold (0: none).
     void SetCacheLimit(int32_t pages);
 
+    // Holds the shared walk lock over a batch of walks: the header (and so
+    // the page cache) is checked once under it, and the walks of the batch,
+    // asking for the lock or not, neither lock nor read the header again.
+    // The holder bounds the batch and calls ReleaseHold; a change through
+    // this object ends the hold before it takes its own lock. 0 when
+    // the lock is refused or the header unreadable, with the message.
+    int HoldShared();
+    void ReleaseHold();
+    bool Held() const { return held; }
+
     const String& Name() const { return name; }
     const String& ErrorText() const { return error; }
     // An empty text leaves the message unchanged.
@@ -264,6 +286,13 @@ private:
     int32_t upRecord = 0;
     String upKey;
     bool pagesWritten = false;
+    bool held = false;
+    // Moves whenever pages may differ from those read before: another
+    // counter or page count under the lock, a change through this object.
+    uint64_t pageState = 1;
+    uint32_t stateCounter = 0;
+    uint32_t statePages = 0;
+    int32_t statePageSize = 0;
     std::unique_ptr<KPZPageCache> cache;
 };
 

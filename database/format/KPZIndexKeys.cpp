@@ -35,9 +35,16 @@ bool ParseKeyNumber(const char* text, int32_t length, double* out) {
     // overflow from an underflow.
     int64_t magnitude = 0;
     bool significant = false;
+    uint64_t whole = 0;
     for (; p < end && IsDigit(*p); ++p, ++digits) {
         if (*p != '0') significant = true;
         if (significant) ++magnitude;
+        whole = whole * 10 + static_cast<uint64_t>(*p - '0');
+    }
+    // Whole numbers of up to 15 digits (zero-padded keys) are exact as they are.
+    if (p == end && digits > 0 && digits <= 15) {
+        *out = negative ? -static_cast<double>(whole) : static_cast<double>(whole);
+        return true;
     }
     if (p < end && *p == '.') {
         for (++p; p < end && IsDigit(*p); ++p, ++digits) {

@@ -44,6 +44,9 @@ int KPZIndexFile::BeginChange() {
         SetError(String("Internal error opening '") + name + "'");
         return 0;
     }
+    // A held shared lock goes first: a handle's ranges may not overlap.
+    ReleaseHold();
+    ++pageState;
     if (!store->Lock(true, 0, kIndexHeaderSize)) {
         SetError(String("Error locking '") + name + "' for write");
         return 0;
@@ -62,6 +65,7 @@ int KPZIndexFile::Touch(bool keepLocked) {
 }
 
 int KPZIndexFile::EndChange(int ok, bool keepLocked) {
+    ++pageState;
     if (ok) {
         SetChangeCounter(ChangeCounter() + 1);
         ok = WriteHeader();
@@ -77,11 +81,26 @@ int KPZIndexFile::EndChange(int ok, bool keepLocked) {
     return ok;
 }
 
+int KPZIndexFile::HoldShared() {
+    if (held) return 1;
+    if (!BeginWalk(1)) return 0;
+    held = true;
+    return 1;
+}
+
+void KPZIndexFile::ReleaseHold() {
+    if (!held) return;
+    held = false;
+    if (store) store->Unlock(0, kIndexHeaderSize);
+}
+
 int KPZIndexFile::BeginWalk(int lock) {
     if (!store) {
         SetError(String("Internal error opening '") + name + "'");
         return 0;
     }
+    // Nobody changes the tree while the hold lasts: the header in memory is current.
+    if (held) return 1;
     if (lock && !store->Lock(false, 0, kIndexHeaderSize)) {
         SetError(String("Error locking '") + name + "' for read");
         return 0;
@@ -95,7 +114,7 @@ int KPZIndexFile::BeginWalk(int lock) {
 }
 
 void KPZIndexFile::EndWalk(int lock) {
-    if (lock) store->Unlock(0, kIndexHeaderSize);
+    if (lock && !held) store->Unlock(0, kIndexHeaderSize);
     stackCounter = ChangeCounter();
 }
 

@@ -32,6 +32,10 @@ public:
     virtual int TryLock(bool, int64_t, int64_t) { return 0; }
     // Gives up the operating-system handle; the next use reopens it.
     virtual void Deactivate() {}
+    // While on, a store may keep what it read in blocks and serve later
+    // reads from them (a statement's records); off, a write or a lock drops
+    // them. Stores that keep nothing ignore it.
+    virtual void KeepBlocks(bool) {}
     // The text of the last failure.
     virtual const char* ErrorText() = 0;
 };

@@ -4,7 +4,10 @@
 
 namespace vorn {
 
-void SchemaCatalog::Reset() { handedOut.clear(); }
+void SchemaCatalog::Reset() {
+    handedOut.clear();
+    counted = false;
+}
 
 int32_t SchemaCatalog::CatalogTable::FindColumn(const char* name, int32_t length) const {
     for (size_t i = 0; i < names.size(); ++i)
@@ -27,8 +30,8 @@ SQLCatalogTable* SchemaCatalog::FindTable(const char* name, int32_t length) {
     // Another request's schema change moves the counter: cached tables may
     // then describe files that are gone.
     uint32_t now = 0;
-    if (schema->Catalog() && schema->CatalogCounter(&now) && (!counted || now != counter)) {
-        schema->EmptyCache();
+    if (!counted && schema->Catalog() && schema->CatalogCounter(&now)) {
+        schema->CheckCache(now);
         counter = now;
         counted = true;
     }
@@ -42,6 +45,10 @@ SQLCatalogTable* SchemaCatalog::FindTable(const char* name, int32_t length) {
         schema->EvictTable(name, length);
         return nullptr;
     }
+    // Opened after a change moved the counter (a rebuild moves it before its
+    // files are in place): the statement's cursors open at the later one, so
+    // that none takes a table kept from before the change.
+    if (counted && table->IndexCounter() != counter) counter = table->IndexCounter();
     auto made = std::make_unique<CatalogTable>();
     made->name.assign(table->Name().Text(), static_cast<size_t>(table->Name().Length()));
     VornSQLTable& data = table->Data();

@@ -19,6 +19,13 @@ class SchemaCatalog : public SQLCatalog {
 
     // Forgets the objects handed out for the previous statement.
     void Reset();
+    // The catalog's counter as this statement's compilation read it: its
+    // cursors open their tables at it (no change made after the statement
+    // began needs to show). False when none was read.
+    bool StatementCounter(uint32_t* out) const {
+        if (counted) *out = counter;
+        return counted;
+    }
 
     SQLCatalogTable* FindTable(const char* name, int32_t length) override;
     const String& CatalogError() const override { return error; }
@@ -53,7 +60,6 @@ class SchemaCatalog : public SQLCatalog {
     Schema* schema;
     String error;
     std::vector<std::unique_ptr<CatalogTable>> handedOut;
-    // The catalog's change counter when the cache was last known current.
     uint32_t counter = 0;
     bool counted = false;
 };

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -29,8 +30,12 @@ class SQLCursor {
   public:
     SQLCursor(Schema* schema, Table* table, bool writing, bool reused, uint32_t openedAt)
         : schema(schema), table(table), writing(writing), reused(reused), openedAt(openedAt) {}
-    // The table stays open for the next statement.
-    ~SQLCursor() { schema->GiveIdleTable(table, openedAt); }
+    // The table stays open for the next statement; what its store kept of
+    // this one's records does not.
+    ~SQLCursor() {
+        if (XBaseStore* store = table->Data().DataStore()) store->KeepBlocks(false);
+        schema->GiveIdleTable(table, openedAt);
+    }
     SQLCursor(const SQLCursor&) = delete;
     SQLCursor& operator=(const SQLCursor&) = delete;
 
@@ -108,6 +113,22 @@ OrderKey MakeOrderKey(SQLResult& value) {
     return key;
 }
 
+// Words that order as the values do: a double's bits with the sign turned
+// (negative ones inverted whole), a text's first eight bytes big-endian.
+uint64_t NumberWord(double x) {
+    if (x == 0) x = 0.0; // -0 and 0 are one value
+    uint64_t bits = 0;
+    std::memcpy(&bits, &x, sizeof bits);
+    return (bits >> 63) ? ~bits : bits | (uint64_t{1} << 63);
+}
+
+uint64_t TextWord(const char* text, int32_t length) {
+    uint64_t word = 0;
+    for (int32_t i = 0; i < 8; ++i)
+        word = (word << 8) | (i < length ? static_cast<uint8_t>(text[i]) : 0u);
+    return word;
+}
+
 int OrderValues(const OrderKey& a, const OrderKey& b) {
     if (a.numeric && b.numeric) return a.number < b.number ? -1 : (a.number > b.number ? 1 : 0);
     if (a.numeric != b.numeric) return a.numeric ? -1 : 1;
@@ -127,18 +148,34 @@ void SQLTemporaryTable::Sort(const CollList<SQLOrderBy>& order) {
     for (size_t r = 0; r < n; ++r)
         for (int32_t i = 0; i < keys; ++i)
             made[r * static_cast<size_t>(keys) + static_cast<size_t>(i)] = MakeOrderKey(records[r][first + i]);
-    std::vector<size_t> rank(n);
-    for (size_t r = 0; r < n; ++r) rank[r] = r;
-    // Stable: equal keys keep the order the rows came in.
-    std::stable_sort(rank.begin(), rank.end(), [&](size_t a, size_t b) {
-        const OrderKey* ka = &made[a * static_cast<size_t>(keys)];
-        const OrderKey* kb = &made[b * static_cast<size_t>(keys)];
+    // The first key in a word each, compared in place: most comparisons end
+    // there; equal words go on to the whole keys, then to the arrival order,
+    // which keeps the sort stable.
+    struct Item {
+        uint64_t word;
+        uint32_t row;
+        uint32_t kind; // 0 a number, 1 a text
+    };
+    std::vector<Item> items(n);
+    for (size_t r = 0; r < n; ++r) {
+        const OrderKey& k = made[r * static_cast<size_t>(keys)];
+        items[r] = Item{k.numeric ? NumberWord(k.number) : TextWord(k.text, k.length), static_cast<uint32_t>(r),
+                        k.numeric ? 0u : 1u};
+    }
+    bool up = ascending[0];
+    std::sort(items.begin(), items.end(), [&](const Item& a, const Item& b) {
+        if (a.kind != b.kind) return up ? a.kind < b.kind : a.kind > b.kind;
+        if (a.word != b.word) return up ? a.word < b.word : a.word > b.word;
+        const OrderKey* ka = &made[a.row * static_cast<size_t>(keys)];
+        const OrderKey* kb = &made[b.row * static_cast<size_t>(keys)];
         for (int32_t i = 0; i < keys; ++i) {
             int c = OrderValues(ka[i], kb[i]);
             if (c != 0) return ascending[static_cast<size_t>(i)] ? c < 0 : c > 0;
         }
-        return false;
+        return a.row < b.row;
     });
+    std::vector<size_t> rank(n);
+    for (size_t r = 0; r < n; ++r) rank[r] = items[r].row;
     std::vector<SQLResult*> sorted(n);
     for (size_t r = 0; r < n; ++r) sorted[r] = records[rank[r]];
     records.swap(sorted);
@@ -231,6 +268,8 @@ SQLEngine::~SQLEngine() {
 }
 
 void SQLEngine::Release() {
+    ReleaseHolds();
+    ClearAhead();
     while (depth > 0) Drop(stack[--depth]);
     parameters.clear();
     results.clear();
@@ -251,6 +290,9 @@ int SQLEngine::Error(const String& message) {
 int SQLEngine::Prepare(const char* text, int32_t length) {
     if (!text) length = 0;
     if (length < 0) length = static_cast<int32_t>(std::strlen(text));
+    ReleaseHolds();
+    ClearAhead();
+    readOnly = false;
     while (depth > 0) Drop(stack[--depth]);
     results.clear();
     cursors.clear();
@@ -287,11 +329,13 @@ int SQLEngine::Prepare(const char* text, int32_t length) {
     code = generator.Instructions();
     count = generator.InstructionCount();
     expectedParameters = generator.ParameterCount();
+    readOnly = ChangesNothing(code, count);
     return 1;
 }
 
 void SQLEngine::Load(const SQLInstruction* program, int32_t instructions, const std::vector<std::string>& values) {
     Release();
+    catalog.Reset();
     failed = false;
     error.Assign("", 0);
     code = program;
@@ -300,6 +344,7 @@ void SQLEngine::Load(const SQLInstruction* program, int32_t instructions, const 
     steps = 0;
     for (const std::string& value : values) parameters.emplace_back(value.data(), static_cast<int32_t>(value.size()));
     expectedParameters = static_cast<int32_t>(values.size());
+    readOnly = ChangesNothing(code, count);
 }
 
 int SQLEngine::Bind(VornVariableList* list) {
@@ -345,8 +390,28 @@ int SQLEngine::Stopped() {
 }
 
 int SQLEngine::Run() {
+    if (aheadNext < aheadRows) {
+        RestoreRow(aheadNext++);
+        return 1;
+    }
+    if (aheadEnd) {
+        // The results as the end (or the failure) left them, after the rows.
+        if (aheadEndSaved) RestoreRow(aheadRows);
+        aheadRows = aheadNext = 0;
+        aheadEnd = aheadEndSaved = false;
+        return aheadResult;
+    }
+    // The results may still show the last row ahead: its texts stay.
+    aheadRows = aheadNext = 0;
     if (failed) return -1;
     if (!program && database) program = vrDatabase_Program(database);
+    int result = Step();
+    if (result == 1 && readOnly && view) ReadAhead();
+    ReleaseHolds();
+    return result;
+}
+
+int SQLEngine::Step() {
     while (pc < count) {
         if (++steps % kSleepInterval == 0 && Stopped()) break;
         int step = Execute(code[pc]);
@@ -361,6 +426,126 @@ int SQLEngine::Run() {
     // A failed statement still moves the index entries of what it changed.
     ApplyWrites();
     return -1;
+}
+
+// ---- Reading ahead ---------------------------------------------------------------------------------
+
+namespace {
+
+int64_t NowMicroseconds() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+} // namespace
+
+bool SQLEngine::ChangesNothing(const SQLInstruction* program, int32_t instructions) {
+    for (int32_t i = 0; i < instructions; ++i) {
+        const SQLInstruction& in = program[i];
+        switch (in.opcode) {
+        case SQL_Cursor_Open:
+            if (in.b != 0) return false;
+            break;
+        case SQL_Cursor_Insert:
+        case SQL_Cursor_Update:
+        case SQL_Cursor_Update_Indexes:
+        case SQL_Cursor_Delete:
+        case SQL_Cursor_Delete_Indexes:
+        case SQL_Create_Table:
+        case SQL_Alter_Table_Add:
+        case SQL_Alter_Table_Drop:
+        case SQL_Drop_Table:
+        case SQL_Create_Index:
+        case SQL_Drop_Index:
+            return false;
+        default:
+            break;
+        }
+    }
+    return true;
+}
+
+void SQLEngine::ReadAhead() {
+    aheadArena ^= 1;
+    aheadArenas[aheadArena].Clear();
+    // The row just made is handed out first, the rest as the view skips.
+    if (!SaveRow()) {
+        aheadRows = 0;
+        return;
+    }
+    int64_t start = NowMicroseconds();
+    while (aheadRows < static_cast<size_t>(kAheadRows)) {
+        // The clock every 16 rows: a row takes a few microseconds.
+        if ((aheadRows % 16 == 0 && NowMicroseconds() - start > kHoldMicroseconds) || aheadBudget.used > kAheadBytes)
+            break;
+        int result = Step();
+        if (result != 1) {
+            aheadEnd = true;
+            aheadResult = result;
+            // Kept past the rows: the end sets values too (eof).
+            aheadEndSaved = SaveRow();
+            if (aheadEndSaved) --aheadRows;
+            break;
+        }
+        if (!SaveRow()) {
+            // No room to keep it: it is the last row ahead, and it stands in
+            // the results already, so the others cannot be shown before it.
+            // Never reached with the budget far above the bytes bound.
+            failed = true;
+            error.Assign("Out of memory");
+            aheadEnd = true;
+            aheadResult = -1;
+            break;
+        }
+    }
+    RestoreRow(0);
+    aheadNext = 1;
+}
+
+bool SQLEngine::SaveRow() {
+    size_t n = results.size();
+    size_t at = aheadRows * n;
+    if (aheadValues.size() < at + n) aheadValues.resize(at + n);
+    for (size_t i = 0; i < n; ++i)
+        if (results[i] && !results[i]->SaveTo(aheadValues[at + i], aheadArenas[aheadArena])) return false;
+    ++aheadRows;
+    return true;
+}
+
+void SQLEngine::RestoreRow(size_t row) {
+    size_t n = results.size();
+    for (size_t i = 0; i < n; ++i)
+        if (results[i]) results[i]->Restore(aheadValues[row * n + i]);
+}
+
+void SQLEngine::ClearAhead() {
+    aheadRows = aheadNext = 0;
+    aheadEnd = aheadEndSaved = false;
+    aheadResult = 0;
+    aheadArenas[0].Clear();
+    aheadArenas[1].Clear();
+}
+
+bool SQLEngine::Hold(KPZIndexFile& file) {
+    if (!readOnly || !view) return true;
+    // The clock every 16 steps (a step of a join's inner walk takes a few
+    // microseconds), and whenever a hold begins.
+    if (!holds.empty() && ++holdSteps % 16 == 0 && NowMicroseconds() - holdSince > kHoldMicroseconds)
+        ReleaseHolds();
+    if (file.Held()) return true;
+    // Refused (after the wait) or unreadable: the message is the walk's.
+    if (!file.HoldShared()) return false;
+    if (holds.empty()) {
+        holdSince = NowMicroseconds();
+        holdSteps = 0;
+    }
+    holds.push_back(&file);
+    return true;
+}
+
+void SQLEngine::ReleaseHolds() {
+    for (KPZIndexFile* file : holds) file->ReleaseHold();
+    holds.clear();
 }
 
 // ---- Stack -------------------------------------------------------------------------------------
@@ -704,7 +889,9 @@ int SQLEngine::CursorOpen(const SQLInstruction& in) {
     Table* table = nullptr;
     bool reused = false;
     for (int attempt = 0;; ++attempt) {
-        if (!schema->CatalogCounter(&counter)) return Error(schema->ErrorText());
+        // The statement's counter first; a table read again reads it afresh.
+        if ((attempt > 0 || !catalog.StatementCounter(&counter)) && !schema->CatalogCounter(&counter))
+            return Error(schema->ErrorText());
         table = schema->TakeIdleTable(in.text1, in.length1, counter);
         reused = table != nullptr;
         if (!table) table = schema->LoadTable(in.text1, in.length1);
@@ -807,10 +994,18 @@ int SQLEngine::CursorStep(SQLCursor* cursor, bool first, bool& row) {
     VornSQLTable& data = cursor->table->Data();
     if (first && cursor->reused) {
         // Other requests may have appended since the table was last read.
+        // No index lock is held while the header is waited for: a rebuild
+        // holds the header while it waits for the index locks.
+        ReleaseHolds();
         if (!data.RefreshHeader()) return Error(data.ErrorText());
         cursor->reused = false;
     }
-    if (first) cursor->limit = data.RecordCount();
+    if (first) {
+        cursor->limit = data.RecordCount();
+        // A statement that changes nothing reads its records through pages
+        // kept until it ends.
+        if (readOnly && data.DataStore()) data.DataStore()->KeepBlocks(true);
+    }
     auto read = [&](int32_t record, bool& live) {
         live = false;
         if (record < 1 || record > cursor->limit) return true;
@@ -853,6 +1048,7 @@ int SQLEngine::CursorStep(SQLCursor* cursor, bool first, bool& row) {
     };
     int32_t record = 0;
     const char* key = nullptr;
+    if (!Hold(file)) return fail();
     if (first) {
         int found = 0;
         if (cursor->range) {
@@ -1115,6 +1311,12 @@ int SQLEngine::Execute(const SQLInstruction& in) {
         if (!table->current) return kNext;
         ++table->position;
         table->current = table->position < table->records.size() ? table->records[table->position] : nullptr;
+        // Sorted records lie all over the arena: fetch a few rows ahead, whole.
+        if (table->position + 8 < table->records.size()) {
+            const char* ahead = reinterpret_cast<const char*>(table->records[table->position + 8]);
+            size_t bytes = sizeof(SQLResult) * static_cast<size_t>(table->columns);
+            for (size_t at = 0; at < bytes; at += 64) __builtin_prefetch(ahead + at);
+        }
         return table->current ? jump(in.b) : kNext;
     }
     case SQL_Bucket:

@@ -50,8 +50,10 @@ class SQLEngine {
     int Error(const char* message);
 
     const String& ErrorText() const { return error; }
-    bool Failed() const { return failed; }
-    bool Finished() const { return pc >= count; }
+    // Rows worked out ahead come first: the failure or the end that reading
+    // ahead met shows once they are handed out.
+    bool Failed() const { return failed && !Ahead(); }
+    bool Finished() const { return pc >= count && !Ahead(); }
     VornDatabase* Database() const { return database; }
     Schema* OwnerSchema() const { return schema; }
 
@@ -92,7 +94,28 @@ class SQLEngine {
         void Free();
     };
 
+    // Reading ahead: at most this many rows, or this long, under one hold of
+    // the index files' shared locks; a hold within a longer run lasts at
+    // most kHoldMicroseconds before it is given back and taken anew.
+    static constexpr int32_t kAheadRows = 256;
+    static constexpr int64_t kHoldMicroseconds = 2000;
+    static constexpr int64_t kAheadBytes = 1 << 20;
+
   private:
+    // Runs to the next row (1), the end (0) or a failure (-1).
+    int Step();
+    bool Ahead() const { return aheadNext < aheadRows || aheadEnd; }
+    static bool ChangesNothing(const SQLInstruction* program, int32_t instructions);
+    // Works out rows after the one just made, keeping their values.
+    void ReadAhead();
+    bool SaveRow();
+    void RestoreRow(size_t row);
+    void ClearAhead();
+    // The statement's walks use the index file under one shared lock until
+    // the hold's time is up or the run returns.
+    // False when the lock is refused or the header unreadable.
+    bool Hold(KPZIndexFile& file);
+    void ReleaseHolds();
     int Execute(const SQLInstruction& in);
     int Invalid() { return Error("Invalid instruction"); }
     int Stopped();
@@ -164,6 +187,24 @@ class SQLEngine {
     // What the statement's arenas hold, and may.
     SQLArenaBudget memory;
     String key;
+
+    // A view's SELECT that changes nothing reads ahead.
+    bool readOnly = false;
+    // Two arenas in turn: the results point into one batch's texts while
+    // the next batch is made in the other.
+    SQLArenaBudget aheadBudget;
+    SQLArena aheadArenas[2]{SQLArena(&aheadBudget), SQLArena(&aheadBudget)};
+    int aheadArena = 0;
+    std::vector<SQLSavedValue> aheadValues;
+    size_t aheadRows = 0;
+    size_t aheadNext = 0;
+    // Reading ahead met the end (0) or a failure (-1).
+    bool aheadEnd = false;
+    bool aheadEndSaved = false;
+    int aheadResult = 0;
+    std::vector<KPZIndexFile*> holds;
+    int64_t holdSince = 0;
+    int64_t holdSteps = 0;
 };
 
 } // namespace vorn

@@ -482,6 +482,36 @@ int SQLResult::SetText(const char* given, int32_t givenLength, int32_t givenSize
     return 1;
 }
 
+int SQLResult::SaveTo(SQLSavedValue& out, SQLArena& arena) const {
+    out.valid = valid;
+    out.integer = integer;
+    out.number = number;
+    out.length = 0;
+    out.text = nullptr;
+    if ((valid & kText) && text) {
+        char* made = arena.Copy(text, length);
+        if (!made) return 0;
+        out.text = made;
+        out.length = length;
+    } else {
+        out.valid &= ~kText;
+    }
+    return 1;
+}
+
+void SQLResult::Restore(const SQLSavedValue& saved) {
+    FreeText();
+    valid = saved.valid;
+    integer = saved.integer;
+    number = saved.number;
+    if (valid & kText) {
+        text = const_cast<char*>(saved.text);
+        length = saved.length;
+        size = saved.length + 1;
+    }
+    Dirty();
+}
+
 void SQLResult::SetInteger(int32_t n) {
     FreeText();
     integer = n;

@@ -72,6 +72,16 @@ class SQLArena {
     int64_t mine = 0;
 };
 
+// A result's value as it stood, its text in an arena: a row worked out
+// ahead of the one the view shows.
+struct SQLSavedValue {
+    int valid = 0;
+    const char* text = nullptr;
+    int32_t length = 0;
+    int32_t integer = 0;
+    double number = 0.0;
+};
+
 class SQLResult {
   public:
     static constexpr int kText = 1;
@@ -106,6 +116,10 @@ class SQLResult {
     // and a borrowed one shared.
     int CopyFrom(const SQLResult& other, SQLArena* arena = nullptr);
     void ShareFrom(const SQLResult& other);
+    // 0 when the arena is spent.
+    int SaveTo(SQLSavedValue& out, SQLArena& arena) const;
+    // The saved text is borrowed: the arena must outlive this value's use.
+    void Restore(const SQLSavedValue& saved);
 
     int32_t Column() const { return column; }
     const char* Name() const { return name; }

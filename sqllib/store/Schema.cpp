@@ -340,20 +340,29 @@ void Schema::GiveIdleTable(Table* table, uint32_t openedAt) {
     if (!table) return;
     if (table->HasPending()) table->ApplyPending();
     table->DropRetiredIndexes();
-    uint32_t counter = 0;
-    // A table read before a catalog change may describe files that are gone.
-    if (!CatalogCounter(&counter) || counter != openedAt) {
+    // Indexes reopened after a catalog change may be newer than the data.
+    if (table->IndexesOpen() && table->IndexCounter() != openedAt) {
         delete table;
         return;
     }
-    if (idle.size() >= 16 || (!idle.empty() && counter != idleCounter)) DropIdleTables();
-    idleCounter = counter;
+    // Kept at the counter it was opened at: a table read before a catalog
+    // change may describe files that are gone, and Take, comparing the
+    // counter just read, drops it then.
+    if (idle.size() >= 16 || (!idle.empty() && openedAt != idleCounter)) DropIdleTables();
+    idleCounter = openedAt;
     idle.push_back(table);
 }
 
 void Schema::DropIdleTables() {
     for (Table* table : idle) delete table;
     idle.clear();
+}
+
+void Schema::CheckCache(uint32_t counter) {
+    if (cacheCounted && counter == cacheCounter) return;
+    EmptyCache();
+    cacheCounter = counter;
+    cacheCounted = true;
 }
 
 void Schema::EmptyCache() {

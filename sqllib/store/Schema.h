@@ -257,6 +257,10 @@ class Schema {
     void GiveIdleTable(Table* table, uint32_t openedAt);
     void DropIdleTables();
     void EmptyCache();
+    // Empties the table cache when the catalog's counter (just read) moved
+    // since the cache was last known current; shared by every statement of
+    // the database, so a kept table serves them all.
+    void CheckCache(uint32_t counter);
     // Schema directory + value; valid until the next call.
     const String& ResolvePath(const char* value, int32_t length = -1);
     // The change counter of "Schema_1".
@@ -349,6 +353,8 @@ class Schema {
     HashTable<Table> tables{true, true, 12, 512};
     std::vector<Table*> idle;
     uint32_t idleCounter = 0;
+    uint32_t cacheCounter = 0;
+    bool cacheCounted = false;
     VornFile* log = nullptr;
     String heldLog;
     bool holdingLog = false;

@@ -1,5 +1,6 @@
 #include "sqllib/store/VornSQLStore.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace vorn {
@@ -20,6 +21,10 @@ int32_t VornSQLStore::ReadAt(int64_t offset, void* buffer, int32_t count) {
     if (files->Fails(&VornSQLFaults::reads, &VornSQLFaults::failRead)) {
         injected = kSQLInjectedFailure;
         return -1;
+    }
+    if (keeping && count > 0 && offset >= 0 && ++keptReads > kKeptAfter) {
+        int32_t got = ReadKept(offset, buffer, count);
+        if (got != -2) return got;
     }
     if (blockLength > 0 && offset >= blockStart && offset + count <= blockStart + blockLength) {
         std::memcpy(buffer, block.get() + (offset - blockStart), static_cast<size_t>(count));
@@ -46,6 +51,50 @@ int32_t VornSQLStore::ReadAt(int64_t offset, void* buffer, int32_t count) {
     return got;
 }
 
+void VornSQLStore::KeepBlocks(bool on) {
+    if (on == keeping) return;
+    keeping = on;
+    keptReads = 0;
+    if (!on) {
+        blocks.clear();
+        slotOf.clear();
+        nextSlot = 0;
+    }
+}
+
+int32_t VornSQLStore::ReadKept(int64_t offset, void* buffer, int32_t count) {
+    int64_t number = offset / kKeptBlockSize;
+    int32_t at = static_cast<int32_t>(offset % kKeptBlockSize);
+    if (at + count > kKeptBlockSize || number >= kMaxKeptNumber) return -2;
+    size_t index = static_cast<size_t>(number);
+    if (index >= slotOf.size()) slotOf.resize(std::max(index + 1, slotOf.size() * 2), 0);
+    KeptBlock* block = nullptr;
+    if (slotOf[index] > 0) {
+        block = &blocks[static_cast<size_t>(slotOf[index] - 1)];
+    } else {
+        if (blocks.size() < static_cast<size_t>(kKeptBlocks)) {
+            blocks.emplace_back();
+            nextSlot = static_cast<int32_t>(blocks.size()) - 1;
+        }
+        block = &blocks[static_cast<size_t>(nextSlot)];
+        if (block->number >= 0) slotOf[static_cast<size_t>(block->number)] = 0;
+        if (!block->bytes) block->bytes.reset(new uint8_t[kKeptBlockSize]);
+        block->number = -1;
+        int32_t got = ReadThrough(number * kKeptBlockSize, block->bytes.get(), kKeptBlockSize);
+        if (got < 0) return -1;
+        block->number = number;
+        block->length = got;
+        slotOf[index] = nextSlot + 1;
+        nextSlot = (nextSlot + 1) % kKeptBlocks;
+    }
+    int32_t n = block->length - at;
+    if (n <= 0) return 0;
+    if (n > count) n = count;
+    std::memcpy(buffer, block->bytes.get() + at, static_cast<size_t>(n));
+    sequential = offset + n;
+    return n;
+}
+
 int32_t VornSQLStore::ReadThrough(int64_t offset, void* buffer, int32_t count) {
     if (position != offset && vrFile_Seek(file, offset) != offset) {
         position = -1;
@@ -58,7 +107,7 @@ int32_t VornSQLStore::ReadThrough(int64_t offset, void* buffer, int32_t count) {
 
 int32_t VornSQLStore::WriteAt(int64_t offset, const void* buffer, int32_t count) {
     injected = nullptr;
-    Drop();
+    DropAll();
     sequential = -1;
     if (files->Fails(&VornSQLFaults::writes, &VornSQLFaults::failWrite)) {
         injected = kSQLInjectedFailure;
@@ -80,7 +129,7 @@ int64_t VornSQLStore::Length() {
 
 bool VornSQLStore::Lock(bool exclusive, int64_t offset, int64_t length) {
     injected = nullptr;
-    Drop();
+    DropAll();
     sequential = -1;
     if (files->Fails(&VornSQLFaults::locks, &VornSQLFaults::failLock)) {
         injected = kSQLInjectedFailure;
@@ -90,7 +139,7 @@ bool VornSQLStore::Lock(bool exclusive, int64_t offset, int64_t length) {
 }
 
 bool VornSQLStore::Unlock(int64_t offset, int64_t length) {
-    Drop();
+    DropAll();
     sequential = -1;
     return vrFile_Release(file, offset, length) == 0;
 }

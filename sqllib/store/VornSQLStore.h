@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "database/format/XBaseStore.h"
 #include "engine/foundation/String.h"
@@ -55,6 +56,12 @@ class VornSQLStore : public XBaseStore {
     bool Lock(bool exclusive, int64_t offset, int64_t length) override;
     bool Unlock(int64_t offset, int64_t length) override;
     const char* ErrorText() override;
+    // Up to kKeptBlocks blocks of kKeptBlockSize bytes (8 MiB), replaced in
+    // turn, once kKeptAfter reads have gone to the file: a page costs a read
+    // dearer than a record's, so a statement that reads few records (a point
+    // select, a range) reads them alone, and one that meets records again (a
+    // join's inner table) reads each page once.
+    void KeepBlocks(bool on) override;
 
     VornFile* Handle() const { return file; }
 
@@ -67,6 +74,33 @@ class VornSQLStore : public XBaseStore {
     static constexpr int32_t kFirstBlock = 4096;
     int32_t ReadThrough(int64_t offset, void* buffer, int32_t count);
     void Drop() { blockLength = 0; }
+    // A write or a lock: the bytes kept may be old now.
+    void DropAll() {
+        blockLength = 0;
+        for (KeptBlock& block : blocks) {
+            if (block.number >= 0) slotOf[static_cast<size_t>(block.number)] = 0;
+            block.number = -1;
+        }
+    }
+    // A read inside one kept block (read whole when missing); -2 when the
+    // read crosses a block's end.
+    int32_t ReadKept(int64_t offset, void* buffer, int32_t count);
+    static constexpr int32_t kKeptBlocks = 2048;
+    static constexpr int32_t kKeptBlockSize = 4096;
+    static constexpr int32_t kKeptAfter = 1024;
+    int32_t keptReads = 0;
+    struct KeptBlock {
+        int64_t number = -1;
+        int32_t length = 0;
+        std::unique_ptr<uint8_t[]> bytes;
+    };
+    bool keeping = false;
+    std::vector<KeptBlock> blocks;
+    // Block number -> slot + 1 (0: not kept); blocks past kMaxKeptNumber
+    // (16 GiB in) are read as they come.
+    static constexpr int64_t kMaxKeptNumber = INT64_C(1) << 22;
+    std::vector<int32_t> slotOf;
+    int32_t nextSlot = 0;
 
     VornSQLFiles* files;
     VornFile* file;

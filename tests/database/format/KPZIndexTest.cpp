@@ -1,6 +1,9 @@
 // Index files: the header and page format, the key order, the B-tree
 // operations against a multiset and an independent checker, walks while
 // other writers change the tree, and hostile files.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <random>
 #include <set>
 
@@ -340,6 +343,59 @@ TEST_F(KPZIndexTest, WalksGoOnAfterOtherWritersChangedTheTree) {
     EXPECT_EQ(record, 9);
     ASSERT_TRUE(walker.Next(&record, &key, 1));
     EXPECT_STREQ(key, "Z");
+}
+
+// Another process's writer, asking once: can it take the change lock now?
+bool WriterGetsTheLock(const std::string& path) {
+    int fd = open(path.c_str(), O_RDWR);
+    if (fd < 0) return false;
+    struct flock request{};
+    request.l_type = F_WRLCK;
+    request.l_whence = SEEK_SET;
+    request.l_len = kIndexHeaderSize;
+    bool got = fcntl(fd, F_OFD_SETLK, &request) == 0;
+    close(fd);
+    return got;
+}
+
+// A held batch keeps writers out until it is given back, sees their changes
+// after, and ends when its own object changes the tree.
+TEST_F(KPZIndexTest, HeldWalksExcludeWritersUntilReleased) {
+    KPZIndexFile reader(&opener);
+    Make(reader, "h.vrx", 0);
+    KPZIndexFile other(&opener);
+    ASSERT_TRUE(other.Open(LocationData, "h.vrx", 3));
+    for (int32_t r = 1; r <= 40; ++r) Insert(other, r, "K" + std::to_string(100 + r));
+    ASSERT_TRUE(reader.HoldShared()) << reader.ErrorText().Text();
+    EXPECT_FALSE(WriterGetsTheLock(DataPath("h.vrx")));
+    int32_t record = 0;
+    int found = 0;
+    const char* key = nullptr;
+    // The walks of the batch, asking for the lock or not, leave it held.
+    ASSERT_TRUE(reader.Find("K120", 4, 1, &record, &found, 1));
+    EXPECT_EQ(record, 20);
+    ASSERT_TRUE(reader.Next(&record, &key, 1));
+    EXPECT_STREQ(key, "K121");
+    ASSERT_TRUE(reader.Find("K105", 4, 1, &record, &found, 0));
+    EXPECT_EQ(record, 5);
+    EXPECT_TRUE(reader.Held());
+    EXPECT_FALSE(WriterGetsTheLock(DataPath("h.vrx")));
+    reader.ReleaseHold();
+    EXPECT_TRUE(WriterGetsTheLock(DataPath("h.vrx")));
+    // A change made between batches shows in the next one, pages and all.
+    for (int32_t r = 41; r <= 60; ++r) Insert(other, r, "K0" + std::to_string(r));
+    ASSERT_TRUE(reader.HoldShared());
+    ASSERT_TRUE(reader.Find("K050", 4, 1, &record, &found, 1));
+    EXPECT_EQ(found, 1);
+    EXPECT_EQ(record, 50);
+    ASSERT_TRUE(reader.First(&record, 1));
+    EXPECT_EQ(record, 41);
+    // Its own change gives the held lock back before it takes its own.
+    Insert(reader, 61, "K999");
+    EXPECT_FALSE(reader.Held());
+    EXPECT_TRUE(WriterGetsTheLock(DataPath("h.vrx")));
+    ASSERT_TRUE(reader.Last(&record, 1));
+    EXPECT_EQ(record, 61);
 }
 
 TEST_F(KPZIndexTest, WalksAndChangesFailWithTheirMessages) {
