@@ -156,8 +156,10 @@ public:
     const String& Expression();
     uint32_t ChangeCounter() const;
     // Moves the change counter with no entry changed, so that every holder
-    // that checks it reloads (files it describes were replaced).
-    int Touch();
+    // that checks it reloads (files it describes were replaced). keepLocked:
+    // on success the header stays write-locked, so that nobody walks the
+    // index until the caller unlocks [0, kIndexHeaderSize) of Store().
+    int Touch(bool keepLocked = false);
     uint32_t PageCount() const;
     uint32_t RootPage() const;
     int32_t MaxEntries() const;
@@ -235,8 +237,9 @@ private:
     int BeginChange();
     // Ends a change: on success the counter grows and the header is written;
     // a failure after pages were written still moves the counter, so that
-    // walks and caches elsewhere notice.
-    int EndChange(int ok);
+    // walks and caches elsewhere notice. The change lock goes, unless kept
+    // on success.
+    int EndChange(int ok, bool keepLocked = false);
     int InsertInPage(int32_t depth, uint32_t pageNumber, int32_t record, const SearchKey& key);
     int DeleteInPage(int32_t depth, uint32_t pageNumber, int32_t record, const SearchKey& key);
     int RemoveFound(int32_t depth, int32_t j);

@@ -59,12 +59,12 @@ int KPZIndexFile::BeginChange() {
     return 1;
 }
 
-int KPZIndexFile::Touch() {
+int KPZIndexFile::Touch(bool keepLocked) {
     if (!BeginChange()) return 0;
-    return EndChange(1);
+    return EndChange(1, keepLocked);
 }
 
-int KPZIndexFile::EndChange(int ok) {
+int KPZIndexFile::EndChange(int ok, bool keepLocked) {
     ++pageState;
     if (ok) {
         SetChangeCounter(ChangeCounter() + 1);
@@ -77,7 +77,7 @@ int KPZIndexFile::EndChange(int ok) {
         cache->Retag(ChangeCounter(), PageCount());
     else
         cache->Clear();
-    store->Unlock(0, kIndexHeaderSize);
+    if (!ok || !keepLocked) store->Unlock(0, kIndexHeaderSize);
     return ok;
 }
 

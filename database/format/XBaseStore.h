@@ -27,10 +27,9 @@ public:
     virtual bool Lock(bool exclusive, int64_t offset, int64_t length) = 0;
     virtual bool Unlock(int64_t offset, int64_t length) = 0;
     // The range at once or not at all: 1 granted, 0 another handle holds
-    // part of it, -1 failure. A store that cannot tell waits as Lock does.
-    virtual int TryLock(bool exclusive, int64_t offset, int64_t length) {
-        return Lock(exclusive, offset, length) ? 1 : -1;
-    }
+    // part of it, -1 failure. A store that cannot tell without waiting says
+    // it is held.
+    virtual int TryLock(bool, int64_t, int64_t) { return 0; }
     // Gives up the operating-system handle; the next use reopens it.
     virtual void Deactivate() {}
     // While on, a store may keep what it read in blocks and serve later

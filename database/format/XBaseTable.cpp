@@ -594,26 +594,33 @@ int XBaseTable::AppendRecord(bool keepLocked) {
     }
     if (keepLocked) UnlockCurrentRecord();
     for (;;) {
+        // A kept record is read-locked (writers and rebuilds lock records for
+        // write, so each waits), and taken before the header, as rebuilds and
+        // rewrites take theirs: nobody holds the header waiting for a record.
+        // The end as last read is claimed; the header then tells whether it
+        // still is the end.
+        int64_t claimed = headerLength + static_cast<int64_t>(recordCount) * recordLength;
+        if (keepLocked && !tableStore->Lock(false, claimed, recordLength))
+            return LockFailure(tableStore, name, "write");
         XBaseRangeLock lock(tableStore, 0, headerLength);
-        if (!lock.Take(true)) return LockFailure(tableStore, name, "write");
-        if (!ReadHeader()) return 0;
-        if (recordCount >= kMaxRecordCount) return Corrupt(name, "the record count is out of range");
-        int64_t at = headerLength + static_cast<int64_t>(recordCount) * recordLength;
+        int64_t at = claimed;
+        int ok = lock.Take(true) ? 1 : LockFailure(tableStore, name, "write");
+        if (ok) ok = ReadHeader();
+        if (ok && recordCount >= kMaxRecordCount) ok = Corrupt(name, "the record count is out of range");
+        if (ok) at = headerLength + static_cast<int64_t>(recordCount) * recordLength;
         // Never past the end: a hole would make the records before it garbage.
-        if (!FileReaches(at)) return 0;
-        if (keepLocked) {
-            // Read-locked: writers and rebuilds lock records for write, so
-            // each waits. Only a rebuild holds records past the last. One
-            // that takes them before the header is waited for without the
-            // header; one that takes the header first cannot hold them now.
+        if (ok) ok = FileReaches(at);
+        if (keepLocked && (!ok || at != claimed)) {
+            tableStore->Unlock(claimed, recordLength);
+            if (!ok) return 0;
+            // Others appended meanwhile: the real end, if it is free at once
+            // (a store that cannot tell says it is not), else all again.
             int got = tableStore->TryLock(false, at, recordLength);
             if (got < 0) return LockFailure(tableStore, name, "write");
-            if (got == 0) {
-                lock.Release();
-                if (!tableStore->Lock(true, at, recordLength)) return LockFailure(tableStore, name, "write");
-                tableStore->Unlock(at, recordLength);
-                continue;
-            }
+            if (got == 0) continue;
+        }
+        if (!ok) return 0;
+        if (keepLocked) {
             heldRecordAt = at;
             heldRecordLength = recordLength;
         }
@@ -683,11 +690,9 @@ int XBaseTable::SetDeleted(int flag) {
         XBaseRangeLock lock(tableStore, at, recordLength);
         if (!held && !lock.Take(true)) return LockFailure(tableStore, name, "write");
         uint8_t mark = flag ? '*' : ' ';
-        int written = tableStore->WriteAt(at, &mark, 1) == 1;
-        // A held record goes back before the header is taken: a rebuild
-        // holding the header may be waiting for it.
-        if (held) UnlockCurrentRecord();
-        if (!written) return WriteFailure(tableStore, name);
+        // A held record stays held through the header: rebuilds take the
+        // records before the header, so none holds the header waiting for it.
+        if (tableStore->WriteAt(at, &mark, 1) != 1) return WriteFailure(tableStore, name);
         record[0] = mark;
         deleted = flag ? 1 : 0;
     }

@@ -9,7 +9,10 @@
 // header range [0, header length) while the record count is read and
 // rewritten, one record's bytes while it is rewritten, the memo header block
 // [0, 512) while a memo text is appended. A memo lock may be taken inside a
-// table lock, never the reverse.
+// table lock, never the reverse. Record locks come before the header's: a
+// request holding a record may wait for the header, one holding the header
+// never waits for a record (an append takes its new record first), so that
+// writers and rebuilds, which take every record and then the header, agree.
 //
 // Format code: it reaches files only through XBaseStore, so the SQL library
 // compiles it too. Every operation returns 1 for success and 0 for failure
@@ -156,8 +159,8 @@ public:
     int ReadRecord(int32_t n);
     // Writes the fields as a new record at the end and makes it current.
     // keepLocked: the new record stays read-locked, in LockCurrentRecord's
-    // place, until UnlockCurrentRecord (or SetDeleted), so that a rebuild,
-    // which write-locks every record, waits until its index entries are in.
+    // place, until UnlockCurrentRecord, so that a rebuild, which write-locks
+    // every record, waits until its index entries are in.
     int AppendRecord(bool keepLocked = false);
     // Rewrites the current record from the fields (under the record lock,
     // taken here unless LockCurrentRecord holds it).
@@ -175,8 +178,8 @@ public:
     int LockForRebuild();
     void UnlockForRebuild();
     // Sets or clears the current record's deleted mark; a record held by
-    // LockCurrentRecord or AppendRecord is marked under that lock, which is
-    // then given back.
+    // LockCurrentRecord or AppendRecord is marked under that lock, which
+    // stays held until UnlockCurrentRecord.
     int SetDeleted(int flag);
     void SavePreviousValues();
     void SwapPreviousValues();

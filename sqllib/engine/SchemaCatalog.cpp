@@ -45,6 +45,10 @@ SQLCatalogTable* SchemaCatalog::FindTable(const char* name, int32_t length) {
         schema->EvictTable(name, length);
         return nullptr;
     }
+    // Opened after a change moved the counter (a rebuild moves it before its
+    // files are in place): the statement's cursors open at the later one, so
+    // that none takes a table kept from before the change.
+    if (counted && table->IndexCounter() != counter) counter = table->IndexCounter();
     auto made = std::make_unique<CatalogTable>();
     made->name.assign(table->Name().Text(), static_cast<size_t>(table->Name().Length()));
     VornSQLTable& data = table->Data();

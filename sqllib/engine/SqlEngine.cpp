@@ -886,16 +886,27 @@ static void Store(std::vector<std::unique_ptr<T>>& array, int32_t at, T* made) {
 int SQLEngine::CursorOpen(const SQLInstruction& in) {
     if (in.a < 0 || in.a >= kMaxOperand || !in.text1 || in.length1 < 0) return Invalid();
     uint32_t counter = 0;
-    if (!catalog.StatementCounter(&counter) && !schema->CatalogCounter(&counter)) return Error(schema->ErrorText());
-    Table* table = schema->TakeIdleTable(in.text1, in.length1, counter);
-    bool reused = table != nullptr;
-    if (!table) table = schema->LoadTable(in.text1, in.length1);
-    if (!table)
-        return Error(String("Unable to create cursor for table '") + String(in.text1, in.length1) +
-                     "': " + schema->ErrorText());
-    if (in.b != 0 && !table->IndexesOpen() && !schema->OpenIndexes(table)) {
+    Table* table = nullptr;
+    bool reused = false;
+    for (int attempt = 0;; ++attempt) {
+        // The statement's counter first; a table read again reads it afresh.
+        if ((attempt > 0 || !catalog.StatementCounter(&counter)) && !schema->CatalogCounter(&counter))
+            return Error(schema->ErrorText());
+        table = schema->TakeIdleTable(in.text1, in.length1, counter);
+        reused = table != nullptr;
+        if (!table) table = schema->LoadTable(in.text1, in.length1);
+        if (!table)
+            return Error(String("Unable to create cursor for table '") + String(in.text1, in.length1) +
+                         "': " + schema->ErrorText());
+        if (in.b != 0 && !table->IndexesOpen() && !schema->OpenIndexes(table)) {
+            delete table;
+            return Error(schema->ErrorText());
+        }
+        // Indexes opened at a later counter than the data file: a rebuild
+        // may have put new files in place between the two, and a walk of
+        // new entries over old records would miss rows. Read again.
+        if (in.b == 0 || table->IndexCounter() == counter || attempt == 3) break;
         delete table;
-        return Error(schema->ErrorText());
     }
     Store(cursors, in.a, new SQLCursor(schema, table, in.b != 0, reused, counter));
     return kNext;
@@ -983,6 +994,9 @@ int SQLEngine::CursorStep(SQLCursor* cursor, bool first, bool& row) {
     VornSQLTable& data = cursor->table->Data();
     if (first && cursor->reused) {
         // Other requests may have appended since the table was last read.
+        // No index lock is held while the header is waited for: a rebuild
+        // holds the header while it waits for the index locks.
+        ReleaseHolds();
         if (!data.RefreshHeader()) return Error(data.ErrorText());
         cursor->reused = false;
     }

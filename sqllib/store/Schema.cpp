@@ -339,6 +339,12 @@ Table* Schema::TakeIdleTable(const char* name, int32_t length, uint32_t counter)
 void Schema::GiveIdleTable(Table* table, uint32_t openedAt) {
     if (!table) return;
     if (table->HasPending()) table->ApplyPending();
+    table->DropRetiredIndexes();
+    // Indexes reopened after a catalog change may be newer than the data.
+    if (table->IndexesOpen() && table->IndexCounter() != openedAt) {
+        delete table;
+        return;
+    }
     // Kept at the counter it was opened at: a table read before a catalog
     // change may describe files that are gone, and Take, comparing the
     // counter just read, drops it then.
@@ -421,32 +427,40 @@ int Schema::IndexRows(Table* table, std::vector<PackIndex*>& out) {
 }
 
 int Schema::OpenIndexes(Table* table) {
-    uint32_t counter = 0;
-    // The counter first: a change after it is seen at the next check.
-    if (!CatalogCounter(&counter)) return 0;
-    std::vector<PackIndex*> rows;
-    if (!IndexRows(table, rows)) return 0;
-    table->ClearIndexes();
-    int ok = 1;
-    for (PackIndex* row : rows) {
-        if (ok) {
-            const String& file = ResolvePath(row->FileValue().Text(), row->FileValue().Length());
-            if (!row->Open(file.Text(), file.Length())) {
-                SetError(row->ErrorText());
-                ok = 0;
-            }
-        }
-        if (ok)
-            table->AddIndex(row);
-        else
-            delete row;
-    }
-    if (!ok) {
+    for (int attempt = 0;; ++attempt) {
+        uint32_t counter = 0;
+        // The counter first: a change after it is seen at the next check.
+        if (!CatalogCounter(&counter)) return 0;
+        std::vector<PackIndex*> rows;
+        if (!IndexRows(table, rows)) return 0;
         table->ClearIndexes();
-        return 0;
+        int ok = 1;
+        for (PackIndex* row : rows) {
+            if (ok) {
+                const String& file = ResolvePath(row->FileValue().Text(), row->FileValue().Length());
+                if (!row->Open(file.Text(), file.Length())) {
+                    SetError(row->ErrorText());
+                    ok = 0;
+                }
+            }
+            if (ok)
+                table->AddIndex(row);
+            else
+                delete row;
+        }
+        if (!ok) {
+            table->ClearIndexes();
+            return 0;
+        }
+        // A rebuild moves the counter before it renames, so the same counter
+        // after the files opened means they are all of one set of files.
+        uint32_t after = 0;
+        if (!CatalogCounter(&after)) return 0;
+        if (after == counter || attempt == 3) {
+            table->SetIndexesOpen(counter);
+            return 1;
+        }
     }
-    table->SetIndexesOpen(counter);
-    return 1;
 }
 
 // --- The log ---------------------------------------------------------------------------------------

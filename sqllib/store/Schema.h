@@ -11,12 +11,16 @@
 // Index entries of updates and deletes are queued and applied when the
 // statement ends (ApplyPending), failures included. Catalog rows are the
 // exception: their entries change at once, and deleted catalog rows keep
-// theirs, so that a later CREATE of the same key reuses them.
+// theirs, so that a later CREATE of the same key reuses them. A record
+// change whose entries cannot follow is undone under the record's lock;
+// when a pack or an ALTER replaced the table meanwhile, it copied the change
+// and made the indexes from it, and the change stands.
 //
-// Requests that share a database coordinate through byte-range locks only.
-// A request whose indexes predate a catalog change (another request created
-// or dropped an index) notices it by the change counter of "Schema_1", read
-// after each record write, and reopens them before changing entries.
+// Requests that share a database coordinate through byte-range locks only
+// (their order: SchemaRebuild.cpp). A request whose indexes predate a
+// catalog change (another request created or dropped an index, or a rebuild
+// replaced files) notices it by the change counter of "Schema_1", read after
+// each record write, and reopens them before changing entries.
 #pragma once
 
 #include <cstdarg>
@@ -147,8 +151,14 @@ class Table {
         return indexes.Find(indexName, length);
     }
     void AddIndex(Index* index);
+    // Drops the indexes from the table; the objects stay until
+    // DropRetiredIndexes, for a walk that stands on one (the table's writes
+    // reopen its indexes when the catalog changed).
     void ClearIndexes();
+    void DropRetiredIndexes();
     bool IndexesOpen() const { return indexesOpen; }
+    // The catalog counter the indexes were opened at.
+    uint32_t IndexCounter() const { return indexCounter; }
     void SetIndexesOpen(uint32_t counter) {
         indexesOpen = true;
         indexCounter = counter;
@@ -191,14 +201,20 @@ class Table {
     // it is made anew from the records, under the table's locks.
     void Repair(Index* index);
     // Puts the old keys of one update group back up to its failed entry
-    // stop, and writes the old record.
-    void RevertGroup(std::vector<IndexUpdate*>& group, size_t stop);
+    // stop, and writes the old record (held: under the caller's lock).
+    void RevertGroup(std::vector<IndexUpdate*>& group, size_t stop, bool held);
+    // Puts a changed record back as it was (image null: a deleted one live
+    // again) after its index entries could not follow: 0 when it was put
+    // back (or could not be), 1 when a rebuild copied the change meanwhile
+    // and made the indexes from it, so that the change stands.
+    int UndoRecord(int32_t record, const std::vector<uint8_t>* image);
 
     Schema* schema;
     String name;
     VornSQLTable data;
     HashTable<Index> indexes{true, true, 4, 8};
     std::vector<Index*> order;
+    std::vector<Index*> retired;
     List<IndexUpdate> updates{true};
     List<IndexDelete> deletes{true};
     String error;

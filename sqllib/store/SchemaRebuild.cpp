@@ -5,6 +5,15 @@
 // exclusively, from reading the record count until the new files are in
 // place: no request writes in between, and one whose lock is granted
 // afterwards finds its file replaced and fails instead of writing into it.
+//
+// Lock order, which every request of a database keeps (it waits only for a
+// lock later in it than each lock it holds): a catalog record, the
+// catalog's header (its first 32 bytes are the pack lock, which a pack holds
+// throughout), a table's records (its own, or all for a rebuild), the
+// table's header, its index headers, and last the catalog's index headers.
+// So a writer holding its record never waits for the catalog: it brings its
+// indexes up to date before it takes the record, and gives the record up
+// while it reopens them.
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -136,6 +145,22 @@ int Schema::Rebuild(Table* table, List<XBaseField>& newFields, bool hasMemo, int
     for (int32_t i = 0; i < fresh.IndexCount(); ++i)
         fresh.IndexAt(i)->File().Close();
 
+    // Other requests keep tables and indexes while the catalog counter stands
+    // still: it moves before the first rename, and the catalog's index stays
+    // locked until the last, so that a request that reads the new counter
+    // finds the new files (its catalog search waits for them), and no table
+    // read before is taken again for a later statement.
+    if (!schema1->File().Touch(true))
+        return Fail(String("Error updating schema index: ") + schema1->File().ErrorText());
+    struct Counted {
+        XBaseStore* store;
+        void Release() {
+            if (store) store->Unlock(0, kIndexHeaderSize);
+            store = nullptr;
+        }
+        ~Counted() { Release(); }
+    } counted{schema1->File().Store()};
+
     // In place, data first. Until the first rename the old set is whole and
     // the temporaries go; after it the new set is, partly under the names
     // the message gives.
@@ -161,9 +186,7 @@ int Schema::Rebuild(Table* table, List<XBaseField>& newFields, bool hasMemo, int
                       "': " + files.ErrorText();
         left.Insert(new String(indexTemporaries[i]), kListTail);
     }
-    // Other requests keep tables and indexes while the catalog counter stands
-    // still: the files they hold are gone now.
-    bool touched = schema1->File().Touch();
+    counted.Release();
     if (failure.IsEmpty()) {
         if (!hasMemo && hadMemo) {
             // The old memo file goes once nothing holds it.
@@ -171,7 +194,6 @@ int Schema::Rebuild(Table* table, List<XBaseField>& newFields, bool hasMemo, int
             old.Close();
             files.Delete(memoPath.Text(), memoPath.Length());
         }
-        if (!touched) return Fail(String("Error updating schema index: ") + schema1->File().ErrorText());
         return 1;
     }
     failure.Append("; the rebuilt files not yet in place are kept as");

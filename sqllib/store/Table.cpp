@@ -31,6 +31,16 @@ int32_t KeyLimit(Index* index) {
     return index->File().KeyWidth() - 1;
 }
 
+// The step's lock was refused because the index's file was renamed over or
+// removed since it was opened (a drop, a rebuild): a request that makes the
+// file anew takes every live record under the table's locks, so the entry
+// is moot.
+bool Gone(Index* index) {
+    XBaseStore* store = index->File().Store();
+    return index->ErrorText().Find("Error locking '") == 0 && store &&
+           std::strcmp(store->ErrorText(), kSQLFileReplaced) == 0;
+}
+
 // The statement's own message when the index refused a key another request
 // entered after the statement's check, else the file's.
 String StepFailure(Index* index, const char* statement) {
@@ -47,6 +57,7 @@ Table::~Table() {
     // Queued changes are never dropped, even when the table goes first.
     if (HasPending()) ApplyPending();
     ClearIndexes();
+    DropRetiredIndexes();
 }
 
 void Table::AddIndex(Index* index) {
@@ -55,9 +66,18 @@ void Table::AddIndex(Index* index) {
 }
 
 void Table::ClearIndexes() {
+    // A walk of the statement may stand on one: they go when it has ended.
+    for (Index* index : order)
+        retired.push_back(indexes.Remove(index->Name().Text(), index->Name().Length()));
     indexes.Clear();
     order.clear();
     indexesOpen = false;
+}
+
+void Table::DropRetiredIndexes() {
+    for (Index* index : retired)
+        delete index;
+    retired.clear();
 }
 
 int Table::EnsureIndexes() {
@@ -99,6 +119,12 @@ int Table::RefreshIndexes(std::vector<Index*>* late) {
 
 int Table::Insert() {
     if (!EnsureIndexes()) return 0;
+    // The index set is made current before the record is taken: a request
+    // holding a record never waits for the catalog, which a pack holds while
+    // it waits for every record.
+    std::vector<Index*> late;
+    if (!RefreshIndexes(&late)) return 0;
+    late.clear();
     for (Index* index : order) {
         if (!(index->File().Flags() & kIndexUnique)) continue;
         const String& key = index->BuildKey();
@@ -121,12 +147,26 @@ int Table::Insert() {
         return 0;
     }
     int32_t record = data.CurrentRecord();
-    std::vector<Index*> late;
-    if (!RefreshIndexes(&late)) {
-        // Without its keys the record may not stay.
-        data.SetDeleted(1);
+    uint32_t counter = 0;
+    if (!catalog && (!schema->CatalogCounter(&counter) || counter != indexCounter)) {
+        // The catalog changed meanwhile: the indexes are reopened with the
+        // record given up, then it is taken again. A rebuild that copied it
+        // in between made its keys from it.
         data.UnlockCurrentRecord();
-        return 0;
+        int refreshed = RefreshIndexes(&late);
+        if (!data.LockCurrentRecord()) {
+            XBaseStore* store = data.DataStore();
+            if (store && std::strcmp(store->ErrorText(), kSQLFileReplaced) == 0) return 1;
+            SetError(data.ErrorText());
+            data.SetDeleted(1);
+            return 0;
+        }
+        if (!refreshed) {
+            // Without its keys the record may not stay.
+            data.SetDeleted(1);
+            data.UnlockCurrentRecord();
+            return 0;
+        }
     }
     size_t done = 0;
     for (; done < order.size(); ++done) {
@@ -137,7 +177,7 @@ int Table::Insert() {
             if (held == 1) continue;
             if (held < 0) break;
         }
-        if (!index->File().Insert(record, key.Text(), key.Length())) break;
+        if (!index->File().Insert(record, key.Text(), key.Length()) && !Gone(index)) break;
     }
     if (done == order.size()) {
         data.UnlockCurrentRecord();
@@ -155,6 +195,17 @@ int Table::Insert() {
     data.SetDeleted(1);
     data.UnlockCurrentRecord();
     if (damaged) Repair(order[done]);
+    return 0;
+}
+
+int Table::UndoRecord(int32_t record, const std::vector<uint8_t>* image) {
+    int held = data.LockRecord(record);
+    if (held < 0) return 1;
+    if (image)
+        data.WriteRecordImage(record, image->data(), held > 0);
+    else if (held > 0)
+        data.WriteDeletedMark(record, false);
+    if (held > 0) data.UnlockRecord(record);
     return 0;
 }
 
@@ -211,26 +262,37 @@ int Table::Update() {
         queue(index, oldKey, newKey, false);
     }
     std::vector<uint8_t> image(data.RecordBytes(), data.RecordBytes() + data.RecordLength());
+    // Held from the write through the header: a failure puts the old bytes
+    // back before a rebuild can copy the new ones.
+    if (!data.LockCurrentRecord()) {
+        SetError(data.ErrorText());
+        return 0;
+    }
     if (!data.UpdateRecord()) {
         // The record may be written with only the header refresh failing.
         SetError(data.ErrorText());
-        data.WriteRecordImage(record, image.data());
+        data.WriteRecordImage(record, image.data(), true);
+        data.UnlockCurrentRecord();
         return 0;
     }
+    data.UnlockCurrentRecord();
     std::vector<Index*> late;
     if (!RefreshIndexes(&late)) {
         // The indexes keep the old values: so does the record.
-        data.WriteRecordImage(record, image.data());
-        return 0;
+        return UndoRecord(record, &image);
     }
     if (!late.empty()) {
-        // The indexes were reopened: the entries are made anew for them.
+        // The indexes were reopened: the entries are made anew for them,
+        // from the old values as the record held them.
         made.Clear();
+        for (XBaseField* field = data.Fields().First(); field; field = data.Fields().Next())
+            field->LoadPreviousFromRecord(image.data() + field->Offset());
         for (Index* index : order) {
             String oldKey(index->BuildKey(true));
             const String& newKey = index->BuildKey(false);
             if (!SameStoredKey(oldKey, newKey, KeyLimit(index))) queue(index, oldKey, newKey, true);
         }
+        data.SavePreviousValues();
     }
     if (catalog) {
         // Catalog rows change their entries at once.
@@ -257,19 +319,23 @@ int Table::Update() {
 int Table::Delete() {
     if (!EnsureIndexes()) return 0;
     int32_t record = data.CurrentRecord();
+    // Held through the mark and the header, as an update's record is.
+    if (!data.LockCurrentRecord()) {
+        SetError(data.ErrorText());
+        return 0;
+    }
     if (!data.SetDeleted(1)) {
         // The mark may be written with only the header refresh failing.
         SetError(data.ErrorText());
-        data.SetDeleted(0);
+        data.WriteDeletedMark(record, false);
+        data.UnlockCurrentRecord();
         return 0;
     }
+    data.UnlockCurrentRecord();
     // A deleted catalog row keeps its entries, for a later CREATE to reuse.
     if (catalog) return 1;
     std::vector<Index*> late;
-    if (!RefreshIndexes(&late)) {
-        data.SetDeleted(0);
-        return 0;
-    }
+    if (!RefreshIndexes(&late)) return UndoRecord(record, nullptr);
     int32_t group = nextGroup++;
     for (Index* index : order) {
         auto* entry = new IndexDelete();
@@ -300,12 +366,18 @@ int Table::ApplyDeletes() {
         for (; done < group.size(); ++done) {
             IndexDelete* d = group[done];
             // Gone already is what was wanted (an index filled after the mark).
-            if (!d->index->File().Delete(d->record, d->key.Text(), d->key.Length()) && !NotInIndex(d->index))
+            if (!d->index->File().Delete(d->record, d->key.Text(), d->key.Length()) &&
+                !NotInIndex(d->index) && !Gone(d->index))
                 break;
         }
         if (done == group.size()) continue;
         // The record comes back with the keys it had, so data and indexes
-        // agree; the statement fails.
+        // agree; the statement fails. Held meanwhile, so that no rebuild
+        // copies it half restored; one that copied the mark before made its
+        // indexes without the record, and the delete stands.
+        int32_t record = group[done]->record;
+        int held = data.LockRecord(record);
+        if (held < 0) continue;
         if (ok) SetError(group[done]->index->ErrorText());
         ok = 0;
         bool damaged = Damaged(group[done]->index);
@@ -314,13 +386,16 @@ int Table::ApplyDeletes() {
             if (d->index->Holds(d->key, d->record) == 0)
                 d->index->File().Insert(d->record, d->key.Text(), d->key.Length());
         }
-        if (data.ReadRecord(group[done]->record)) data.SetDeleted(0);
+        if (held > 0) {
+            data.WriteDeletedMark(record, false);
+            data.UnlockRecord(record);
+        }
         if (damaged) Repair(group[done]->index);
     }
     return ok;
 }
 
-void Table::RevertGroup(std::vector<IndexUpdate*>& group, size_t stop) {
+void Table::RevertGroup(std::vector<IndexUpdate*>& group, size_t stop, bool held) {
     // Whatever the failed step left (a page may be written before its header
     // failed), each index ends with the old key.
     for (size_t i = 0; i <= stop; ++i) {
@@ -330,7 +405,7 @@ void Table::RevertGroup(std::vector<IndexUpdate*>& group, size_t stop) {
             u->index->File().Insert(u->record, u->oldKey.Text(), u->oldKey.Length());
     }
     IndexUpdate* failed = group[stop];
-    if (!failed->oldRecord.empty()) data.WriteRecordImage(failed->record, failed->oldRecord.data());
+    if (!failed->oldRecord.empty()) data.WriteRecordImage(failed->record, failed->oldRecord.data(), held);
 }
 
 int Table::ApplyUpdates() {
@@ -351,6 +426,7 @@ int Table::ApplyUpdates() {
             IndexUpdate* u = group[done];
             KPZIndexFile& file = u->index->File();
             bool removed = file.Delete(u->record, u->oldKey.Text(), u->oldKey.Length()) != 0;
+            if (!removed && Gone(u->index)) continue;
             if (!removed && !NotInIndex(u->index)) break;
             if (!removed || u->late) {
                 // The entry may already be the new one.
@@ -358,14 +434,21 @@ int Table::ApplyUpdates() {
                 if (held == 1) continue;
                 if (held < 0) break;
             }
-            if (!file.Insert(u->record, u->newKey.Text(), u->newKey.Length())) break;
+            if (!file.Insert(u->record, u->newKey.Text(), u->newKey.Length()) && !Gone(u->index)) break;
         }
         if (done == group.size()) continue;
+        // Undone with the record held, so that no rebuild copies it half
+        // undone; one that copied the new record before made its indexes
+        // from it, and the update stands.
+        int32_t record = group[done]->record;
+        int held = data.LockRecord(record);
+        if (held < 0) continue;
         if (ok) SetError(StepFailure(group[done]->index, "Updated"));
         ok = 0;
         Index* failed = group[done]->index;
         bool damaged = Damaged(failed);
-        RevertGroup(group, done);
+        RevertGroup(group, done, held > 0);
+        if (held > 0) data.UnlockRecord(record);
         if (damaged) Repair(failed);
     }
     return ok;

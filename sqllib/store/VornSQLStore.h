@@ -24,6 +24,9 @@ inline constexpr int32_t kSQLOpenReadWrite = 3;
 inline constexpr int32_t kSQLOpenCreate = 15;
 inline constexpr int32_t kSQLOpenCreateNew = 39;
 inline constexpr int32_t kSQLOpenLog = 22 | 0x80;
+// The host's refusal of a write lock on a file that was renamed over or
+// removed while its handle was open.
+inline constexpr char kSQLFileReplaced[] = "The file was removed or replaced";
 
 // Operations a test may make fail: the n-th of a kind (counted from 1 since
 // the counters were last reset) fails as the host would have failed it.

@@ -1,5 +1,7 @@
 #include "sqllib/store/VornSQLTable.h"
 
+#include <cstring>
+
 namespace vorn {
 
 VornSQLTable::VornSQLTable(VornSQLFiles* files) : XBaseTable(files), files(files) {}
@@ -95,13 +97,15 @@ int VornSQLTable::LockAll() {
     }
     // The header length is the file's own; the ranges are released as taken.
     lockedHeaderLength = HeaderLength();
-    if (!store->Lock(true, 0, lockedHeaderLength)) {
-        SetError(String("Error locking '") + Name() + "' for write: " + store->ErrorText());
-        return 0;
-    }
     if (!store->Lock(true, lockedHeaderLength, kSQLAllRecordsLength)) {
         SetError(String("Error locking '") + Name() + "' for write: " + store->ErrorText());
-        store->Unlock(0, lockedHeaderLength);
+        lockedHeaderLength = 0;
+        return 0;
+    }
+    if (!store->Lock(true, 0, lockedHeaderLength)) {
+        SetError(String("Error locking '") + Name() + "' for write: " + store->ErrorText());
+        store->Unlock(lockedHeaderLength, kSQLAllRecordsLength);
+        lockedHeaderLength = 0;
         return 0;
     }
     // Another request may have appended before the lock was granted.
@@ -111,12 +115,30 @@ int VornSQLTable::LockAll() {
 void VornSQLTable::UnlockAll() {
     XBaseStore* store = DataStore();
     if (!store || lockedHeaderLength == 0) return;
-    store->Unlock(lockedHeaderLength, kSQLAllRecordsLength);
     store->Unlock(0, lockedHeaderLength);
+    store->Unlock(lockedHeaderLength, kSQLAllRecordsLength);
     lockedHeaderLength = 0;
 }
 
-int VornSQLTable::WriteRecordImage(int32_t n, const uint8_t* bytes) {
+int VornSQLTable::LockRecord(int32_t n) {
+    XBaseStore* store = DataStore();
+    if (!store) {
+        SetError(String("'") + Name() + "' is not open");
+        return 0;
+    }
+    int64_t at = HeaderLength() + static_cast<int64_t>(n - 1) * RecordLength();
+    if (store->Lock(true, at, RecordLength())) return 1;
+    const char* reason = store->ErrorText();
+    SetError(String("Error locking '") + Name() + "' for write: " + reason);
+    return std::strcmp(reason, kSQLFileReplaced) == 0 ? -1 : 0;
+}
+
+void VornSQLTable::UnlockRecord(int32_t n) {
+    if (XBaseStore* store = DataStore())
+        store->Unlock(HeaderLength() + static_cast<int64_t>(n - 1) * RecordLength(), RecordLength());
+}
+
+int VornSQLTable::WriteRecordImage(int32_t n, const uint8_t* bytes, bool held) {
     XBaseStore* store = DataStore();
     if (!store) {
         SetError(String("'") + Name() + "' is not open");
@@ -124,12 +146,23 @@ int VornSQLTable::WriteRecordImage(int32_t n, const uint8_t* bytes) {
     }
     int64_t at = HeaderLength() + static_cast<int64_t>(n - 1) * RecordLength();
     XBaseRangeLock lock(store, at, RecordLength());
-    if (!lock.Take(true)) {
+    if (!held && !lock.Take(true)) {
         SetError(String("Error locking '") + Name() + "' for write: " + store->ErrorText());
         return 0;
     }
     if (store->WriteAt(at, bytes, RecordLength()) != RecordLength()) {
         SetError(String("Error writing to '") + Name() + "': " + store->ErrorText());
+        return 0;
+    }
+    return 1;
+}
+
+int VornSQLTable::WriteDeletedMark(int32_t n, bool deleted) {
+    XBaseStore* store = DataStore();
+    uint8_t mark = deleted ? '*' : ' ';
+    if (!store ||
+        store->WriteAt(HeaderLength() + static_cast<int64_t>(n - 1) * RecordLength(), &mark, 1) != 1) {
+        SetError(String("Error writing to '") + Name() + "': " + (store ? store->ErrorText() : "not open"));
         return 0;
     }
     return 1;

@@ -41,10 +41,17 @@ class VornSQLTable : public XBaseTable {
     // Bytes [0, 32) of the data file: mode 2 exclusive, 1 shared.
     int LockHeader(int32_t mode);
     int UnlockHeader();
-    // The header and every record byte, exclusively: no request appends or
-    // rewrites a record until UnlockAll.
+    // Every record byte and then the header, exclusively: no request appends
+    // or rewrites a record until UnlockAll. Records first, as writers take
+    // them: a writer holding its record may wait for the header, never the
+    // reverse.
     int LockAll();
     void UnlockAll();
+    // Holds record n's bytes for write, without making it current: 1 held,
+    // 0 failure, -1 the file was renamed over or removed meanwhile (a
+    // rebuild, which copied every record as it stood, or a drop).
+    int LockRecord(int32_t n);
+    void UnlockRecord(int32_t n);
 
     // The field of that name (any case), or null.
     XBaseField* Field(const char* name, int32_t length = -1) const;
@@ -52,8 +59,11 @@ class VornSQLTable : public XBaseTable {
     XBaseField* FieldAt(int32_t i) const { return byPosition[static_cast<size_t>(i)]; }
 
     // Writes record n's bytes (record length) back as they were, under the
-    // record lock, after a change that its indexes could not follow.
-    int WriteRecordImage(int32_t n, const uint8_t* bytes);
+    // record lock (held: the caller's LockRecord holds it), after a change
+    // that its indexes could not follow.
+    int WriteRecordImage(int32_t n, const uint8_t* bytes, bool held = false);
+    // Writes record n's deleted mark back, under the caller's LockRecord.
+    int WriteDeletedMark(int32_t n, bool deleted);
 
     VornSQLFiles* Files() const { return files; }
 
