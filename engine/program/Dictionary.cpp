@@ -160,6 +160,7 @@ bool Dictionary::FailFromFile(TaggedFile& file) {
 bool Dictionary::ReadChunk(TaggedFile& file) {
     ReleaseEntries();
     blocks.Clear();
+    sharedBlocks.clear();
     current = nullptr;
 
     uint32_t sectionLength = 0;
@@ -215,10 +216,30 @@ bool Dictionary::ReadChunk(TaggedFile& file) {
     return true;
 }
 
+void Dictionary::ShareFrom(const Dictionary& other) {
+    ReleaseEntries();
+    blocks.Clear();
+    current = nullptr;
+    sharedBlocks = other.sharedBlocks;
+    // The other pool's block list is only read through its nodes' order,
+    // never its cursor: several pools may share from it at once.
+    other.blocks.Visit([this](const DictionaryDataBlock* b) { sharedBlocks.push_back(b); });
+    if (other.count > 0) {
+        entries = static_cast<DictionaryEntry*>(std::malloc(sizeof(DictionaryEntry) * static_cast<size_t>(other.count)));
+        std::memcpy(entries, other.entries, sizeof(DictionaryEntry) * static_cast<size_t>(other.count));
+    }
+    count = capacity = other.count;
+    headerWord = other.headerWord;
+}
+
 bool Dictionary::WriteChunk(TaggedFile& file) {
     // Each block's used bytes follow the previous block's in the text data.
     std::unordered_map<const DictionaryDataBlock*, int64_t> base;
     int64_t total = 0;
+    for (const DictionaryDataBlock* b : sharedBlocks) {
+        base[b] = total;
+        total += b->Used();
+    }
     for (DictionaryDataBlock* b = blocks.First(); b; b = blocks.Next()) {
         base[b] = total;
         total += b->Used();
@@ -239,6 +260,8 @@ bool Dictionary::WriteChunk(TaggedFile& file) {
     file.BeginSection(kSectionDict);
     bool ok = file.WriteAll(out, static_cast<int32_t>(recordBytes));
     std::free(out);
+    for (const DictionaryDataBlock* b : sharedBlocks)
+        if (ok && b->Used() > 0) ok = file.WriteAll(b->Data(), b->Used());
     for (DictionaryDataBlock* b = blocks.First(); ok && b; b = blocks.Next())
         if (b->Used() > 0) ok = file.WriteAll(b->Data(), b->Used());
     if (!ok) return FailFromFile(file);

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "engine/foundation/List.h"
 #include "engine/foundation/String.h"
@@ -74,6 +75,11 @@ public:
     // Replaces the pool with the "dict" section. On failure the pool is empty
     // and the error text says why.
     bool ReadChunk(TaggedFile& file);
+    // Replaces the pool with another's entries, whose text bytes are read in
+    // place: the other pool must outlive this one and never change again.
+    // Texts added later go to blocks of this pool's own, so one loaded
+    // program's pool serves any number of runs, each adding its own.
+    void ShareFrom(const Dictionary& other);
     // Writes the pool as a "dict" section: every block's used bytes in block
     // order form the text data, so bytes shared within a block stay shared.
     bool WriteChunk(TaggedFile& file);
@@ -96,6 +102,8 @@ private:
     int32_t count = 0;
     int32_t capacity = 0;
     List<DictionaryDataBlock> blocks{true};
+    // Blocks of the pool shared from, in its order; not owned.
+    std::vector<const DictionaryDataBlock*> sharedBlocks;
     DictionaryDataBlock* current = nullptr;
     uint32_t headerWord = 0;
 };

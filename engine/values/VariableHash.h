@@ -133,6 +133,11 @@ public:
         return static_cast<uint32_t>(i) < static_cast<uint32_t>(count) ? entries[i].variable : nullptr;
     }
 
+    // The pool names are read from and added to from now on: a copy of a
+    // shared program's table takes the run's own pool over the shared one,
+    // which gives every name the same index.
+    void UseNames(Dictionary* pool) { names = pool; }
+
     // --- Inspection --------------------------------------------------------
     Dictionary* Names() const { return names; }
     int32_t Bits() const { return bucketBits; }

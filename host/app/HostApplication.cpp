@@ -8,6 +8,7 @@
 
 #include "database/library/ExternalDatabaseLibraryManager.h"
 #include "engine/app/PosixExternalLibrary.h"
+#include "engine/files/BufferFile.h"
 #include "engine/files/PosixFile.h"
 #include "engine/foundation/Config.h"
 #include "engine/foundation/Md5.h"
@@ -247,10 +248,51 @@ bool ProgramTables::Open(const char* name, File* file, String* reason) {
     return false;
 }
 
+bool ProgramTables::Share(std::shared_ptr<const LoadedProgram> loaded) {
+    if (!loaded) return false;
+    shared = std::move(loaded);
+    pool.ShareFrom(shared->pool);
+    system.CopyLayoutFrom(shared->system);
+    system.UseNames(&pool);
+    globals.CopyLayoutFrom(shared->globals);
+    globals.UseNames(&pool);
+    if (!languages.Load() || !texts.Load(reader)) return false;
+    segments.ShareFrom(shared->segments);
+    functions.CopyFrom(shared->functions);
+    return true;
+}
+
 bool ProgramTables::Load() {
     return pool.ReadChunk(reader) && system.LoadSection(reader, kSectionSyst) &&
            globals.LoadSection(reader, kSectionGlbl) && languages.Load() && texts.Load(reader) &&
            segments.Load(reader) && functions.ReadChunk(reader);
+}
+
+} // namespace vorn
+
+namespace vorn {
+
+// --- LoadedProgram -----------------------------------------------------------------------------
+
+LoadedProgram::LoadedProgram() : system(&pool, 0, 0), globals(&pool, 0, 0), functions(&pool, 8) {}
+
+bool LoadedProgram::Load(FileManager* files, const char* name, const uint8_t* bytes, int32_t length) {
+    TaggedFile reader(files);
+    auto* file = new BufferFile(name, bytes, length);
+    if (!reader.OpenRead(name, file)) {
+        delete file;
+        return false;
+    }
+    // The languages and texts are checked here as every run reads them.
+    LocalizedLanguages languages(nullptr, &pool, &reader, 0, 8);
+    LocalizedDictionary texts;
+    if (!(pool.ReadChunk(reader) && system.LoadSection(reader, kSectionSyst) &&
+          globals.LoadSection(reader, kSectionGlbl) && languages.Load() && texts.Load(reader) &&
+          segments.Load(reader) && functions.ReadChunk(reader)))
+        return false;
+    segments.CurrentSegment();
+    segments.MarkShared(&pool);
+    return true;
 }
 
 } // namespace vorn

@@ -126,7 +126,8 @@ bool ISAPIApplication::CheckScriptPath(String* scriptName) {
 }
 
 bool ISAPIApplication::LoadScript(const String& scriptName) {
-    File* file = OpenScript(files, LocationScript, scriptName.Text());
+    std::shared_ptr<const LoadedProgram> loaded;
+    File* file = OpenScript(files, LocationScript, scriptName.Text(), &loaded);
     if (!file)
         return Fail(String("Unable to execute '") + Encoded(pathInfo) + "': " +
                     Encoded(files->ErrorText().Text(), files->ErrorText().Length()));
@@ -135,7 +136,7 @@ bool ISAPIApplication::LoadScript(const String& scriptName) {
         delete file;
         return Fail(String("Unable to execute '") + Encoded(scriptName.Text()) + "': " + reason);
     }
-    if (!program.Load())
+    if (!(loaded ? program.Share(std::move(loaded)) : program.Load()))
         return Fail(String("Unable to execute '") + Encoded(scriptName.Text()) + "': " + kProgramNotLoadable);
     return true;
 }

@@ -377,3 +377,65 @@ TEST(RequestApplication, AChangedScriptIsReadAgain) {
 
 } // namespace
 } // namespace vorn
+
+namespace vorn {
+namespace {
+
+// Runs of a kept script share its loaded program: what one run adds (globals
+// and texts made at run time, values stored in declared ones) is never seen
+// by the next, which starts as a run of a freshly loaded program does.
+TEST(RequestApplication, RunsOfAKeptScriptStartAlike) {
+    test::Site site;
+    site.Registry();
+    site.Script("page.vrc", R"(.global seen
+.segment main entry
+    pushc "["
+    pushnc "extra"
+    cat
+    pushc "|"
+    cat
+    pushg seen
+    cat
+    pushc "|"
+    cat
+    pushi 2
+    call twice
+    cat
+    pushc "]"
+    cat
+    out
+    pushc "x"
+    popnc "extra"
+    pushc "y"
+    popg seen
+    exit
+.function twice(n)
+.local kept
+    pushl kept
+    pushl n
+    pushl n
+    add
+    cat
+    pushc "k"
+    popl kept
+    ret
+.end
+)");
+    std::string path = site.root + "/page.vrc";
+    ASSERT_TRUE(platform::SetModifiedTime(path.c_str(), platform::NowSeconds() - 60));
+    auto serve = [&](const std::string& query) {
+        test::MemoryRequest request(site.Request("/page.vrc", query));
+        test::Serve(request);
+        return request.response;
+    };
+    // The first run reads the file, the next loads the program kept from then on.
+    std::string plain = serve("");
+    EXPECT_EQ(plain, "[||4]");
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(serve("extra=one&seen=two"), "[one|two|4]");
+        EXPECT_EQ(serve(""), plain);
+    }
+}
+
+} // namespace
+} // namespace vorn
