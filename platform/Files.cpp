@@ -5,6 +5,9 @@
 #include "platform/Time.h"
 
 #include <algorithm>
+#include <chrono>
+#include <unordered_map>
+#include <unordered_set>
 #include <atomic>
 #include <cerrno>
 #include <cstddef>
@@ -18,6 +21,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -549,6 +553,103 @@ bool StatPath(const char* path, FileInfo& out) {
     struct stat st{};
     if (stat(path, &st) != 0) return FailErrno();
     Fill(st, out);
+    return true;
+}
+
+namespace {
+
+struct SharedStat {
+    FileInfo info;
+    int error = 0;
+    std::chrono::steady_clock::time_point taken;
+    uint64_t generation = 0;
+};
+
+// The folders watched for changes, and the results taken since the last one.
+struct StatShare {
+    std::mutex mutex;
+    int notify = -2; // -2: not started; -1: watching is not available
+    uint64_t generation = 0;
+    std::unordered_map<std::string, SharedStat> results;
+    std::unordered_set<std::string> watched;
+};
+
+constexpr size_t kMostWatched = 1024;
+constexpr size_t kMostShared = 4096;
+constexpr uint32_t kWatchedChanges = IN_ATTRIB | IN_CREATE | IN_DELETE | IN_DELETE_SELF | IN_MODIFY |
+                                     IN_MOVE_SELF | IN_MOVED_FROM | IN_MOVED_TO;
+
+StatShare& TheStatShare() {
+    static StatShare* share = new StatShare; // lives as long as the process
+    return *share;
+}
+
+// Reads the change notices that arrived; any of them makes every result
+// stale. A watch the kernel dropped (its folder went) is set again on the
+// next question. Under the share's lock.
+void TakeNotices(StatShare& share) {
+    alignas(inotify_event) char buffer[4096];
+    for (;;) {
+        ssize_t n = read(share.notify, buffer, sizeof buffer);
+        if (n <= 0) return;
+        ++share.generation;
+        share.results.clear();
+        for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {
+            inotify_event event;
+            std::memcpy(&event, buffer + at, sizeof event);
+            if (event.mask & (IN_IGNORED | IN_Q_OVERFLOW)) share.watched.clear();
+            at += static_cast<ssize_t>(sizeof event + event.len);
+        }
+    }
+}
+
+} // namespace
+
+bool StatPathShared(const char* path, FileInfo& out) {
+    if (path == nullptr || path[0] != '/') return StatPath(path, out);
+    StatShare& share = TheStatShare();
+    std::string key(path);
+    std::string folder = key.substr(0, std::max<size_t>(key.rfind('/'), 1));
+    auto now = std::chrono::steady_clock::now();
+    uint64_t generation = 0;
+    {
+        std::lock_guard<std::mutex> lock(share.mutex);
+        if (share.notify == -2) {
+            share.notify = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+            if (share.notify < 0) share.notify = -1;
+        }
+        if (share.notify < 0) return StatPath(path, out);
+        TakeNotices(share);
+        auto found = share.results.find(key);
+        if (found != share.results.end() && now - found->second.taken < std::chrono::milliseconds(kStatShareMilliseconds)) {
+            if (found->second.error != 0) return Fail(found->second.error);
+            out = found->second.info;
+            return true;
+        }
+        // Watched before the question is asked, so no change after it goes unseen.
+        bool watching = share.watched.count(folder) > 0;
+        if (!watching && share.watched.size() < kMostWatched &&
+            inotify_add_watch(share.notify, folder.c_str(), kWatchedChanges) >= 0) {
+            share.watched.insert(folder);
+            watching = true;
+        }
+        if (!watching) return StatPath(path, out);
+        generation = share.generation;
+    }
+    SharedStat result;
+    result.taken = now;
+    result.generation = generation;
+    bool ok = StatPath(path, result.info);
+    result.error = ok ? 0 : LastError();
+    std::lock_guard<std::mutex> lock(share.mutex);
+    // A change noticed meanwhile may be one this answer missed: not kept.
+    TakeNotices(share);
+    if (share.generation == generation) {
+        if (share.results.size() >= kMostShared) share.results.clear();
+        share.results[key] = result;
+    }
+    if (!ok) return Fail(result.error);
+    out = result.info;
     return true;
 }
 

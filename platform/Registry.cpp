@@ -1,4 +1,5 @@
 #include "platform/Registry.h"
+#include "platform/Files.h"
 
 #include "platform/Errors.h"
 
@@ -467,10 +468,12 @@ void Remember(const std::string& path, const SnapshotPtr& snapshot) {
 SnapshotPtr Current() {
     std::string path = RegistryFilePath();
     Identity identity;
-    struct stat info {};
-    if (stat(path.c_str(), &info) == 0) {
-        identity = IdentityOf(info);
-    } else if (errno != ENOENT) {
+    // Asked by every request, answered by the process's shared stat results:
+    // a change made on this machine is seen by the next request.
+    FileInfo info;
+    if (StatPathShared(path.c_str(), info)) {
+        identity = {info.device, info.inode, info.size, info.modifiedSeconds, info.modifiedNanoseconds};
+    } else if (LastError() != ENOENT) {
         SetLastError(EIO);
         return nullptr;
     }

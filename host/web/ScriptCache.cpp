@@ -55,7 +55,7 @@ Cache& TheCache() {
 
 bool Identify(const char* path, Identity* identity) {
     platform::FileInfo info;
-    if (!platform::StatPath(path, info) || !info.isRegular) return false;
+    if (!platform::StatPathShared(path, info) || !info.isRegular) return false;
     *identity = {info.device, info.inode, info.size, info.modifiedSeconds, info.modifiedNanoseconds};
     return true;
 }
