@@ -190,6 +190,12 @@ bool StatPath(const char* path, FileInfo& out);
 // An absolute path only; others are asked every time.
 inline constexpr int64_t kStatShareMilliseconds = 1000;
 bool StatPathShared(const char* path, FileInfo& out);
+// Between these two calls the calling thread's StatPathShared reads the
+// change notices no more: those that arrived before the begin count, later
+// ones from the next begin (or the end) on. For a burst of questions that
+// belong together, such as the checks that open a web request.
+void BeginSharedStatBatch();
+void EndSharedStatBatch();
 // exists=false with success when the path or a directory on it is missing.
 bool PathExists(const char* path, bool& exists);
 bool PathSize(const char* path, int64_t& size);

@@ -3,6 +3,7 @@
 
 #include "platform/Errors.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -45,11 +46,18 @@ struct Identity {
 };
 
 // One parse of the file. Immutable once shared.
+static uint64_t NextSnapshotVersion() {
+    static std::atomic<uint64_t> last{0};
+    return last.fetch_add(1, std::memory_order_relaxed) + 1;
+}
+
 struct Snapshot {
     std::deque<Key> keys; // stable addresses; keys[0] is the root
     std::unordered_map<std::string, Key*> byPath; // lower-case path, components joined with '\'
     std::vector<RegistryProblem> problems;
     Identity identity;
+    // Every snapshot made gets a number of its own.
+    uint64_t version = NextSnapshotVersion();
 
     Snapshot() { keys.emplace_back(); byPath.emplace("", &keys.front()); }
     Snapshot(const Snapshot&) = delete;
@@ -601,6 +609,10 @@ bool RegistryCreateKey(RegistryKey parent, const char* subkey, RegistryKey* key)
     if (!Rebind(opened.get(), snapshot)) return Fail(ENOENT);
     *key = opened.release();
     return true;
+}
+
+uint64_t RegistryKeyVersion(RegistryKey key) {
+    return key && key != &gRoot && key->snapshot ? key->snapshot->version : 0;
 }
 
 bool RegistryCloseKey(RegistryKey key) {
