@@ -55,29 +55,34 @@ clang: deps
 	cd build/clang && ctest --output-on-failure -j $(JOBS)
 
 # The SQL front end's libFuzzer programs (clang), each run for FUZZTIME seconds
-# from the seed corpus; findings land in build/fuzz/findings.
+# from the seed corpus; new inputs land in build/fuzz/corpus (the checked-in
+# seeds stay as they are), findings in build/fuzz/findings.
 FUZZTIME ?= 60
 fuzz: deps
 	@dpkg-query -W -f='$${Status}' clang 2>/dev/null | grep -q 'install ok installed' || \
 	  (export DEBIAN_FRONTEND=noninteractive; apt-get update && apt-get install -y clang)
 	CC=clang CXX=clang++ cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=Debug -DVORN_FUZZ=ON
 	cmake --build build/fuzz -j $(JOBS) --target SqlParseFuzzer SqlGenerateFuzzer
-	@mkdir -p build/fuzz/findings
+	@mkdir -p build/fuzz/findings build/fuzz/corpus
 	@for f in SqlParseFuzzer SqlGenerateFuzzer; do \
 	  build/fuzz/tests/$$f -max_total_time=$(FUZZTIME) -artifact_prefix=build/fuzz/findings/ \
-	    tests/sqllib/front/fuzz/corpus || exit 1; \
+	    build/fuzz/corpus tests/sqllib/front/fuzz/corpus || exit 1; \
 	done
 
 # Builds, assembles examples/web/ and serves it: nginx on 127.0.0.1:$(PORT) in
-# front of vornfcgi and the extension, until Ctrl-C. The registry, nginx's
-# configuration and its temporary files go to $(BUILD)/run.
+# front of vornfcgi and the extension, until Ctrl-C. An optimized build of its
+# own, without the sanitizers of the tests. The registry, nginx's configuration
+# and its temporary files go to $(RUN_BUILD)/run.
 PORT ?= 8080
-run: build
-	@mkdir -p $(BUILD)/web
+RUN_BUILD ?= build/run
+run: deps
+	cmake -S . -B $(RUN_BUILD) -DCMAKE_BUILD_TYPE=Release -DVORN_TESTS=OFF
+	cmake --build $(RUN_BUILD) -j $(JOBS)
+	@mkdir -p $(RUN_BUILD)/web
 	@for f in examples/web/*.vra; do \
-	  $(BUILD)/tools/vrasm -o $(BUILD)/web/$$(basename $${f%.vra}).vrc $$f || exit 1; \
+	  $(RUN_BUILD)/tools/vrasm -o $(RUN_BUILD)/web/$$(basename $${f%.vra}).vrc $$f || exit 1; \
 	done
-	@server/serve.sh --build $(BUILD) --root $(BUILD)/web --state $(BUILD)/run --port $(PORT) \
+	@server/serve.sh --build $(RUN_BUILD) --root $(RUN_BUILD)/web --state $(RUN_BUILD)/run --port $(PORT) \
 	  --registry-template examples/web/registry.conf.in
 
 # Builds, assembles the command-line examples and runs one (EXAMPLE=loop runs

@@ -162,6 +162,7 @@ Timing RunSQLite(const std::string& path, const std::vector<Row>& rows, const st
     while (sqlite3_step(scan) == SQLITE_ROW)
         sum += sqlite3_column_int(scan, 1);
     timing.read = Seconds(start);
+    if (sum < 0) Fail("sqlite scan", "sum");
     for (sqlite3_stmt* s : {i1, i2, find, scan})
         sqlite3_finalize(s);
     sqlite3_close(db);

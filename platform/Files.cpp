@@ -729,9 +729,9 @@ bool TouchPath(const char* path) {
     return stamped ? true : Fail(error);
 }
 
-bool SetModifiedTime(const char* path, int64_t seconds) {
-    if (path == nullptr) return Fail(EINVAL);
-    const timespec times[2] = {timespec{0, UTIME_OMIT}, timespec{static_cast<time_t>(seconds), 0}};
+bool SetModifiedTime(const char* path, int64_t seconds, int32_t nanoseconds) {
+    if (path == nullptr || nanoseconds < 0 || nanoseconds > 999999999) return Fail(EINVAL);
+    const timespec times[2] = {timespec{0, UTIME_OMIT}, timespec{static_cast<time_t>(seconds), nanoseconds}};
     return utimensat(AT_FDCWD, path, times, 0) == 0 ? true : FailErrno();
 }
 

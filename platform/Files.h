@@ -205,7 +205,7 @@ bool PathMode(const char* path, int& mode); // permission bits, 07777
 
 // Path changes.
 bool TouchPath(const char* path); // modification time to now; creates a missing file
-bool SetModifiedTime(const char* path, int64_t seconds);
+bool SetModifiedTime(const char* path, int64_t seconds, int32_t nanoseconds = 0);
 bool ChangeMode(const char* path, int mode); // permission bits, 07777
 bool MakeDirectory(const char* path);
 bool RemoveDirectory(const char* path);

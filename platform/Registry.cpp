@@ -91,6 +91,10 @@ bool Fail(int error) {
     return false;
 }
 
+// The system's reason for the call that just failed (EIO if it gave none);
+// read before anything else can change errno.
+int Reason() { return errno != 0 ? errno : EIO; }
+
 bool EqualNoCase(const std::string& a, const char* b) {
     size_t n = std::strlen(b);
     if (a.size() != n) return false;
@@ -418,7 +422,10 @@ bool WriteAll(int fd, const std::string& text) {
     while (done < text.size()) {
         ssize_t n = write(fd, text.data() + done, text.size() - done);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
+        if (n <= 0) {
+            if (n == 0) errno = EIO;
+            return false;
+        }
         done += static_cast<size_t>(n);
     }
     return true;
@@ -440,13 +447,13 @@ std::unique_ptr<Snapshot> Load(const std::string& path, int* error) {
     FileDescriptor file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (file.fd < 0) {
         if (errno == ENOENT) return std::make_unique<Snapshot>();
-        *error = EIO;
+        *error = Reason();
         return nullptr;
     }
     struct stat info {};
     std::string text;
     if (fstat(file.fd, &info) != 0 || !ReadAll(file.fd, text)) {
-        *error = EIO;
+        *error = Reason();
         return nullptr;
     }
     std::unique_ptr<Snapshot> snapshot = Parse(text);
@@ -481,8 +488,8 @@ SnapshotPtr Current() {
     FileInfo info;
     if (StatPathShared(path.c_str(), info)) {
         identity = {info.device, info.inode, info.size, info.modifiedSeconds, info.modifiedNanoseconds};
-    } else if (LastError() != ENOENT) {
-        SetLastError(EIO);
+    } else if (int error = LastError(); error != ENOENT) {
+        SetLastError(error != 0 ? error : EIO);
         return nullptr;
     }
     Cache& cache = TheCache();
@@ -508,12 +515,12 @@ SnapshotPtr Rewrite(Change&& change) {
     std::string path = RegistryFilePath();
     std::string lockPath = path + ".lock";
     FileDescriptor lock(open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
-    if (lock.fd < 0) return Fail(EIO), nullptr;
+    if (lock.fd < 0) return Fail(Reason()), nullptr;
     struct flock request {};
     request.l_type = F_WRLCK;
     request.l_whence = SEEK_SET;
     while (fcntl(lock.fd, F_OFD_SETLKW, &request) != 0) {
-        if (errno != EINTR) return Fail(EIO), nullptr;
+        if (errno != EINTR) return Fail(Reason()), nullptr;
     }
     int error = 0;
     std::unique_ptr<Snapshot> model = Load(path, &error);
@@ -530,14 +537,16 @@ SnapshotPtr Rewrite(Change&& change) {
         struct stat written {};
         if (out.fd < 0 || fchmod(out.fd, mode) != 0 || !WriteAll(out.fd, text) || fsync(out.fd) != 0 ||
             fstat(out.fd, &written) != 0) {
+            const int error = Reason();
             unlink(temporary.c_str());
-            return Fail(EIO), nullptr;
+            return Fail(error), nullptr;
         }
         model->identity = IdentityOf(written);
     }
     if (rename(temporary.c_str(), path.c_str()) != 0) {
+        const int error = Reason();
         unlink(temporary.c_str());
-        return Fail(EIO), nullptr;
+        return Fail(error), nullptr;
     }
     // The rename itself reaches the disk with its directory.
     std::string directory = path.find('/') == std::string::npos ? "." : path.substr(0, path.rfind('/'));

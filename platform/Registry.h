@@ -23,7 +23,8 @@
 //
 // Failures return false and leave an errno value in LastError(): ENOENT for a
 // missing key, value or subkey index, ERANGE for a short buffer, EINVAL for a
-// refused name or value, EIO for a file that cannot be read or written.
+// refused name or value, and for a file that cannot be read or written the
+// system's reason (EACCES, ENOTDIR, ENOSPC, ...).
 #pragma once
 
 #include <cstddef>
@@ -83,7 +84,7 @@ struct RegistryProblem {
     const char* reason;
 };
 // The bad lines of the current file (none when it is missing). False with
-// EIO when the file exists but cannot be read.
+// the system's reason when the file exists but cannot be read.
 bool RegistryCheck(std::vector<RegistryProblem>& problems);
 
 } // namespace vorn::platform

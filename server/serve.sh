@@ -9,6 +9,7 @@
 # the folder of the scripts, --state where the generated files, sockets and
 # nginx's temporary files go. The registry is --registry, else made from
 # --registry-template (@ROOT@, @DATA@ and @BUILD@ replaced), else a minimal one.
+# --acceptors (32) must be more than nginx's workers x keepalive (1 x 8).
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -50,13 +51,21 @@ if [ -z "$registry" ]; then
   fi
 fi
 
+# nginx takes a descriptor for each client and one more for each request it
+# passes on: 16384 (root may raise the hard limit for it), else what the hard
+# limit allows.
+files=16384
+ulimit -Sn $files 2>/dev/null || ulimit -n $files 2>/dev/null || { files=$(ulimit -Hn); ulimit -Sn "$files"; }
+connections=$((files / 2))
+
 socket=$state/vornfcgi.sock
 # As root, nginx's workers would run as nobody and could not reach the
 # socket or the temporary folders: they run as the caller.
 user=""
 [ "$(id -u)" = 0 ] && user="user root;"
 sed -e "s|@STATE@|$state|g" -e "s|@SOCKET@|$socket|g" -e "s|@ROOT@|$root|g" -e "s|@PORT@|$port|g" \
-    -e "s|@USER@|$user|g" -e "s|@MAXBODY@|$maxbody|g" "$here/nginx.conf.in" >"$state/nginx.conf"
+    -e "s|@USER@|$user|g" -e "s|@MAXBODY@|$maxbody|g" \
+    -e "s|@CONNECTIONS@|$connections|g" "$here/nginx.conf.in" >"$state/nginx.conf"
 
 responder="" front=""
 stop() {
@@ -69,6 +78,18 @@ stop() {
   exit $status
 }
 trap stop INT TERM EXIT
+
+# Each nginx worker keeps up to `keepalive` idle connections to the responder,
+# and each holds an acceptor: with no more acceptors than workers x keepalive,
+# a new connection can wait behind idle ones until nginx drops them (60 s).
+workers=$(awk '$1 == "worker_processes" { sub(";", "", $2); print $2 }' "$state/nginx.conf")
+[ "$workers" = auto ] && workers=$(nproc)
+keepalive=$(awk '$1 == "keepalive" { sub(";", "", $2); print $2 }' "$state/nginx.conf")
+if [ "$acceptors" -le $((${workers:-1} * ${keepalive:-0})) ]; then
+  echo "serve.sh: --acceptors must be more than nginx's workers x keepalive (${workers:-1} x ${keepalive:-0})" >&2
+  trap - INT TERM EXIT
+  exit 2
+fi
 
 rm -f "$socket"
 VORN_REGISTRY=$registry "$vornfcgi" --extension "$extension" --socket "$socket" --acceptors "$acceptors" &

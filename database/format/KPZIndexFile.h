@@ -169,6 +169,9 @@ public:
 
     // --- The tree ----------------------------------------------------------------
     int Insert(int32_t record, const char* key, int32_t keyLength);
+    // Whether the last Insert was refused because a UNIQUE index holds the
+    // key already (a caller with messages of its own tells it apart).
+    bool RefusedDuplicate() const { return refusedDuplicate; }
     int Delete(int32_t record, const char* key, int32_t keyLength);
     // The leftmost entry equal to the key (with exact 0: starting with it),
     // found 1; else the entry ordered just before it, found 0 (record 0 when
@@ -240,6 +243,7 @@ private:
     KPZIndexPageStack stack;
     String name;
     String error;
+    bool refusedDuplicate = false;
     String expression;
     String currentKey;
     String cutKey;

@@ -102,6 +102,7 @@ void KPZIndexFile::EndWalk(int lock) {
 // --- Insert ------------------------------------------------------------------------------------
 
 int KPZIndexFile::Insert(int32_t record, const char* key, int32_t keyLength) {
+    refusedDuplicate = false;
     if (!BeginChange()) return 0;
     int32_t n = CutKey(key, keyLength);
     cutKey.Assign(key, n);
@@ -152,6 +153,7 @@ int KPZIndexFile::InsertInPage(int32_t depth, uint32_t pageNumber, int32_t recor
         if (c <= 0) break;
     }
     if (i < count && c == 0 && (flags & kIndexUnique)) {
+        refusedDuplicate = true;
         SetError(String("Index '") + name + "' was created with the UNIQUE flag and the key '" +
                  String(key.text, key.length) + "' already exists in the index file");
         return kInsertFailed;

@@ -26,6 +26,11 @@ public:
     // Waits until the range is granted or the run's time-out ends the wait.
     virtual bool Lock(bool exclusive, int64_t offset, int64_t length) = 0;
     virtual bool Unlock(int64_t offset, int64_t length) = 0;
+    // The range at once or not at all: 1 granted, 0 another handle holds
+    // part of it, -1 failure. A store that cannot tell waits as Lock does.
+    virtual int TryLock(bool exclusive, int64_t offset, int64_t length) {
+        return Lock(exclusive, offset, length) ? 1 : -1;
+    }
     // Gives up the operating-system handle; the next use reopens it.
     virtual void Deactivate() {}
     // The text of the last failure.
@@ -54,6 +59,10 @@ public:
     XBaseRangeLock& operator=(const XBaseRangeLock&) = delete;
 
     bool Take(bool exclusive) { return held = store->Lock(exclusive, offset, length); }
+    void Release() {
+        if (held) store->Unlock(offset, length);
+        held = false;
+    }
 
 private:
     XBaseStore* store;

@@ -587,18 +587,45 @@ int XBaseTable::BuildRecord(uint8_t* bytes) {
     return 1;
 }
 
-int XBaseTable::AppendRecord() {
+int XBaseTable::AppendRecord(bool keepLocked) {
     if (!tableStore) {
         SetError(String("'") + name + "' is not open");
         return 0;
     }
-    XBaseRangeLock lock(tableStore, 0, headerLength);
-    if (!lock.Take(true)) return LockFailure(tableStore, name, "write");
-    if (!ReadHeader()) return 0;
-    if (recordCount >= kMaxRecordCount) return Corrupt(name, "the record count is out of range");
-    int64_t at = headerLength + static_cast<int64_t>(recordCount) * recordLength;
-    // Never past the end: a hole would make the records before it garbage.
-    if (!FileReaches(at)) return 0;
+    if (keepLocked) UnlockCurrentRecord();
+    for (;;) {
+        XBaseRangeLock lock(tableStore, 0, headerLength);
+        if (!lock.Take(true)) return LockFailure(tableStore, name, "write");
+        if (!ReadHeader()) return 0;
+        if (recordCount >= kMaxRecordCount) return Corrupt(name, "the record count is out of range");
+        int64_t at = headerLength + static_cast<int64_t>(recordCount) * recordLength;
+        // Never past the end: a hole would make the records before it garbage.
+        if (!FileReaches(at)) return 0;
+        if (keepLocked) {
+            // Read-locked: writers and rebuilds lock records for write, so
+            // each waits. Only a rebuild holds records past the last. One
+            // that takes them before the header is waited for without the
+            // header; one that takes the header first cannot hold them now.
+            int got = tableStore->TryLock(false, at, recordLength);
+            if (got < 0) return LockFailure(tableStore, name, "write");
+            if (got == 0) {
+                lock.Release();
+                if (!tableStore->Lock(true, at, recordLength)) return LockFailure(tableStore, name, "write");
+                tableStore->Unlock(at, recordLength);
+                continue;
+            }
+            heldRecordAt = at;
+            heldRecordLength = recordLength;
+        }
+        if (!WriteNewRecord(at)) {
+            UnlockCurrentRecord();
+            return 0;
+        }
+        return 1;
+    }
+}
+
+int XBaseTable::WriteNewRecord(int64_t at) {
     uint8_t* bytes = record.get();
     std::memset(bytes, ' ', static_cast<size_t>(recordLength));
     if (!BuildRecord(bytes)) return 0;
@@ -652,10 +679,15 @@ int XBaseTable::SetDeleted(int flag) {
     }
     int64_t at = headerLength + static_cast<int64_t>(currentRecord - 1) * recordLength;
     {
+        bool held = heldRecordLength > 0 && heldRecordAt == at;
         XBaseRangeLock lock(tableStore, at, recordLength);
-        if (!lock.Take(true)) return LockFailure(tableStore, name, "write");
+        if (!held && !lock.Take(true)) return LockFailure(tableStore, name, "write");
         uint8_t mark = flag ? '*' : ' ';
-        if (tableStore->WriteAt(at, &mark, 1) != 1) return WriteFailure(tableStore, name);
+        int written = tableStore->WriteAt(at, &mark, 1) == 1;
+        // A held record goes back before the header is taken: a rebuild
+        // holding the header may be waiting for it.
+        if (held) UnlockCurrentRecord();
+        if (!written) return WriteFailure(tableStore, name);
         record[0] = mark;
         deleted = flag ? 1 : 0;
     }

@@ -155,7 +155,10 @@ public:
     // Reads record n (from 1) into the fields and makes it current.
     int ReadRecord(int32_t n);
     // Writes the fields as a new record at the end and makes it current.
-    int AppendRecord();
+    // keepLocked: the new record stays read-locked, in LockCurrentRecord's
+    // place, until UnlockCurrentRecord (or SetDeleted), so that a rebuild,
+    // which write-locks every record, waits until its index entries are in.
+    int AppendRecord(bool keepLocked = false);
     // Rewrites the current record from the fields (under the record lock,
     // taken here unless LockCurrentRecord holds it).
     int UpdateRecord();
@@ -171,7 +174,9 @@ public:
     // record count is read afresh under the locks.
     int LockForRebuild();
     void UnlockForRebuild();
-    // Sets or clears the current record's deleted mark.
+    // Sets or clears the current record's deleted mark; a record held by
+    // LockCurrentRecord or AppendRecord is marked under that lock, which is
+    // then given back.
     int SetDeleted(int flag);
     void SavePreviousValues();
     void SwapPreviousValues();
@@ -237,6 +242,9 @@ private:
     // Builds the current values into the record buffer; 0 when a memo
     // append failed.
     int BuildRecord(uint8_t* record);
+    // Writes the current values as record count + 1 at offset at, with the
+    // header's new count, under the caller's header lock.
+    int WriteNewRecord(int64_t at);
     // Whether the file reaches at least to end (the length is asked again
     // only when a known length does not already show it); 0 with the
     // message when it does not.
@@ -259,8 +267,8 @@ private:
     int deleted = 0;
     List<XBaseField> fields{true};
     uint32_t nextMemoBlock = 0;
-    // The range LockCurrentRecord holds (length 0: none), and the ranges of
-    // LockForRebuild.
+    // The range LockCurrentRecord or a kept append holds (length 0: none),
+    // and the ranges of LockForRebuild.
     int64_t heldRecordAt = 0;
     int32_t heldRecordLength = 0;
     int32_t rebuildLockedHeader = 0;

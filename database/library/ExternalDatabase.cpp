@@ -457,6 +457,17 @@ bool ExternalDatabaseVariable::FetchText() {
     if (!text) {
         text_.Assign("", 0);
     } else {
+        // A length the contract has no meaning for: a text past the limit
+        // ends the run, one below -1 is a failed read (never a measure of
+        // bytes that may have no NUL after them).
+        if (length > kMaxTextLength || length < -1) {
+            if (owned) std::free(const_cast<char*>(text));
+            String field = String(" for field '") + (view ? view->Name() : String("")) + "." + Name() +
+                           "' from the database library";
+            if (length > 0) throw TextTooLong((String("Text too long: ") + length + " bytes" + field).Text());
+            if (view) view->SetErrorText(String("Invalid text length ") + length + field);
+            return false;
+        }
         if (length < 0) length = static_cast<int32_t>(std::strlen(text));
         if (owned)
             // The buffer's size is unknown, so Adopt copies it and frees it.

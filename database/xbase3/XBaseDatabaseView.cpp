@@ -427,26 +427,32 @@ int XBaseDatabaseView::Add() {
         int taken = index->HasOtherEntry(key.Text(), key.Length(), 0);
         if (taken != 0) return IndexFailed(index);
     }
-    if (!table->AppendRecord()) return TableFailed();
+    // The new record stays locked until its last key is in: a pack or a
+    // reindex waits for it instead of copying a record whose add may still
+    // fail.
+    if (!table->AppendRecord(true)) return TableFailed();
     int32_t record = table->CurrentRecord();
     for (int32_t i = 0; i < count; ++i) {
         XBaseIndex* index = order[static_cast<size_t>(i)];
         String& key = keys[static_cast<size_t>(i)];
         int ok = EvaluateKey(index, key) && index->AddKey(record, key.Text(), key.Length());
-        if (ok && !Go(record)) {
-            RemoveAddedKeys(i + 1, record);
-            table->SetDeleted(1);
-            return 0;
-        }
+        int32_t added = i + 1;
         if (!ok) {
             // Another request took the key meanwhile, or the file failed: the
             // record goes as if it had never been added.
             SetErrorText(index->ErrorText());
-            RemoveAddedKeys(i, record);
+            added = i;
+        } else if (!Go(record)) {
+            ok = 0;
+        }
+        if (!ok) {
+            RemoveAddedKeys(added, record);
             if (table->CurrentRecord() == record) table->SetDeleted(1);
+            table->UnlockCurrentRecord();
             return 0;
         }
     }
+    table->UnlockCurrentRecord();
     ResetVariables(0);
     return 1;
 }

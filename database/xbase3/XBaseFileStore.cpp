@@ -29,6 +29,16 @@ int64_t XBaseFileStore::Length() { return file->Length(); }
 
 bool XBaseFileStore::Lock(bool exclusive, int64_t offset, int64_t length) {
     if (!file->Lock(exclusive ? LockExclusive : LockShared, offset, length)) return false;
+    return StillInPlace(exclusive, offset, length);
+}
+
+int XBaseFileStore::TryLock(bool exclusive, int64_t offset, int64_t length) {
+    int32_t got = file->TryLock(exclusive ? LockExclusive : LockShared, offset, length);
+    if (got <= 0) return got;
+    return StillInPlace(exclusive, offset, length) ? 1 : -1;
+}
+
+bool XBaseFileStore::StillInPlace(bool exclusive, int64_t offset, int64_t length) {
     if (!exclusive || !identified) return true;
     // Only the path tells: a handle the pool reopened meanwhile may already
     // be on the new file.

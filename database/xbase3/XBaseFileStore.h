@@ -22,12 +22,16 @@ public:
     int64_t Length() override;
     bool Lock(bool exclusive, int64_t offset, int64_t length) override;
     bool Unlock(int64_t offset, int64_t length) override;
+    int TryLock(bool exclusive, int64_t offset, int64_t length) override;
     void Deactivate() override;
     const char* ErrorText() override;
 
     File* GetFile() const { return file; }
 
 private:
+    // A granted exclusive range on a file since replaced is given back.
+    bool StillInPlace(bool exclusive, int64_t offset, int64_t length);
+
     File* file;
     // The file as opened: a write lock granted on a file that another request
     // has since put a new file in place of (a pack, a reindex) is refused.

@@ -31,9 +31,9 @@ int XBaseIndexList::Compare(const char* key, const XBaseIndex* item) const {
     }
 }
 
-XBaseIndex::XBaseIndex(VornVM* program, VornApplication* application, XBaseDatabase* database,
-                       XBaseStoreOpener* opener, const char* indexName, int32_t nameLength)
-    : program(program), application(application), database(database), name(indexName, nameLength),
+XBaseIndex::XBaseIndex(VornVM* program, VornApplication*, XBaseDatabase* database, XBaseStoreOpener* opener,
+                       const char* indexName, int32_t nameLength)
+    : program(program), database(database), name(indexName, nameLength),
       fileName(""), error(""), file(opener) {
     if (program) program->AddUse();
 }

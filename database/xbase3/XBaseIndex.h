@@ -72,7 +72,6 @@ class XBaseIndex {
     int FileResult(int ok);
 
     VornVM* program;
-    VornApplication* application;
     XBaseDatabase* database;
     String name;
     String fileName;

@@ -79,6 +79,11 @@ public:
     // any other value shared. Waits until granted, or until the run is timed
     // out or stopped.
     virtual bool Lock(int32_t mode, int64_t offset, int64_t length) = 0;
+    // The same range at once or not at all: 1 granted, 0 another handle
+    // holds part of it, -1 failure. A file that cannot tell waits as Lock.
+    virtual int32_t TryLock(int32_t mode, int64_t offset, int64_t length) {
+        return Lock(mode, offset, length) ? 1 : -1;
+    }
     // Releases the memory mapping; the file stays open.
     virtual void Close() = 0;
     // Must name a range exactly as it was locked.

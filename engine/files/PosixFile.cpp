@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "engine/app/VornApplication.h"
 #include "engine/foundation/Config.h"
@@ -138,6 +139,16 @@ LockOwner ParseOwner(const char* text) {
     return owner;
 }
 
+// How long ago the lock file was last stamped, to the microsecond: whole
+// seconds alone would make a lock look up to a second older than it is.
+int64_t LockAgeMicroseconds(const platform::FileInfo& info) {
+    constexpr int64_t kFar = int64_t{1} << 40; // seconds; stamps beyond it are as good as that far
+    const platform::TimeValue now = platform::Now();
+    if (info.modifiedSeconds < now.seconds - kFar) return kFar * 1000000;
+    if (info.modifiedSeconds > now.seconds + kFar) return -kFar * 1000000;
+    return (now.seconds - info.modifiedSeconds) * 1000000 + now.microseconds - info.modifiedNanoseconds / 1000;
+}
+
 // Deletes a lock file judged stale, unless it was replaced in the meantime
 // (another waiter may have removed the stale one and taken the lock).
 void DeleteIfUnchanged(const char* path, const platform::FileInfo& judged) {
@@ -145,6 +156,58 @@ void DeleteIfUnchanged(const char* path, const platform::FileInfo& judged) {
     if (!platform::StatPath(path, now)) return;
     if (now.device != judged.device || now.inode != judged.inode) return;
     platform::DeleteFile(path);
+}
+
+// Removes the temporary files "<path>.<server>.<pid>.<tid>" that waiters of
+// this server left when their process died while waiting (a responder
+// killed under load): the same proof of death as for a holder, a process of
+// this server that no longer runs. Names of other servers are never looked
+// at, nor files whose owner text names another owner.
+void RemoveDeadWaiters(const char* path, const char* server, const String& safeServer, int64_t ownPid) {
+    const char* slash = std::strrchr(path, '/');
+    String directory = !slash         ? String(".")
+                       : slash == path ? String("/")
+                                       : String(path, static_cast<int32_t>(slash - path));
+    String prefix = String(slash ? slash + 1 : path) + "." + safeServer + ".";
+    struct Dead {
+        String file;
+        int64_t pid;
+    };
+    std::vector<Dead> dead;
+    {
+        platform::DirectoryReader reader;
+        if (!reader.Open(directory.Text())) return;
+        while (const char* name = reader.Next()) {
+            if (std::strncmp(name, prefix.Text(), static_cast<size_t>(prefix.Length())) != 0) continue;
+            // The rest is "<pid>.<tid>", digits only.
+            const char* pid = name + prefix.Length();
+            const size_t pidDigits = std::strspn(pid, "0123456789");
+            const char* tid = pid + pidDigits + 1;
+            if (pidDigits == 0 || pid[pidDigits] != '.' || !*tid ||
+                std::strspn(tid, "0123456789") != std::strlen(tid))
+                continue;
+            int64_t owner = ParseDecimal(pid, pid + pidDigits);
+            if (owner == ownPid || platform::ProcessAlive(owner)) continue;
+            dead.push_back({directory + (slash == path ? "" : "/") + name, owner});
+        }
+    }
+    for (const Dead& d : dead) {
+        platform::FileInfo info;
+        platform::FileHandle handle;
+        if (!handle.Open(d.file.Text(), platform::kOpenRead | platform::kOpenShareDelete) ||
+            !handle.Stat(info))
+            continue;
+        char text[kLockOwnerTextMax + 1];
+        int64_t n = handle.Read(text, kLockOwnerTextMax);
+        handle.Close();
+        if (n < 0) continue;
+        text[n] = '\0';
+        // Empty when the process died between making the file and writing it.
+        LockOwner written = ParseOwner(text);
+        if (n > 0 && (!written.hasServer || std::strcmp(written.server, server) != 0 || written.pid != d.pid))
+            continue;
+        DeleteIfUnchanged(d.file.Text(), info);
+    }
 }
 
 // Opens the file at path (share-delete: its owner may remove it meanwhile)
@@ -334,6 +397,14 @@ bool PosixFile::Lock(int32_t lockMode, int64_t offset, int64_t length) {
         limit->PauseMicroseconds(pause);
         if (pause < limit->DelayMicroseconds()) pause *= 2;
     }
+}
+
+int32_t PosixFile::TryLock(int32_t lockMode, int64_t offset, int64_t length) {
+    if (!EnsureActive()) return -1;
+    if (handle.TryLock(offset, length, lockMode == LockExclusive)) return 1;
+    if (platform::IsLockConflict(handle.Error())) return 0;
+    SetSystemError();
+    return -1;
 }
 
 void PosixFile::Close() { mapping.Unmap(); }
@@ -957,9 +1028,10 @@ int32_t PosixFileManager::LockFilePath(const char* path, FileIdentity* taken) {
     const int64_t tid = platform::ThreadId();
     const char* server = owner ? owner->ServerName() : nullptr;
     if (!server) server = "";
+    const String safeServer = FileNameSafe(server);
     String temporary(path);
     temporary.AppendChar('.');
-    temporary.AppendString(FileNameSafe(server));
+    temporary.AppendString(safeServer);
     temporary.AppendChar('.');
     temporary.AppendString(FormatInteger(pid));
     temporary.AppendChar('.');
@@ -998,7 +1070,10 @@ int32_t PosixFileManager::LockFilePath(const char* path, FileIdentity* taken) {
     for (bool first = true; !limit.Over(); first = false) {
         // Other servers judge the lock's age by its time: one taken after a
         // long wait must not look as old as the wait.
-        if (!first) platform::SetModifiedTime(temporary.Text(), platform::NowSeconds());
+        if (!first) {
+            const platform::TimeValue now = platform::Now();
+            platform::SetModifiedTime(temporary.Text(), now.seconds, now.microseconds * 1000);
+        }
         if (platform::RenameFileNoReplace(temporary.Text(), path)) {
             if (taken) *taken = identity;
             return LockFileTaken;
@@ -1008,6 +1083,9 @@ int32_t PosixFileManager::LockFilePath(const char* path, FileIdentity* taken) {
             platform::DeleteFile(temporary.Text());
             return LockFileFailed;
         }
+        // Someone holds the lock: a wait begins, and with it the clean-up of
+        // what dead waiters left beside it.
+        if (first) RemoveDeadWaiters(path, server, safeServer, pid);
 
         // Read the holder's text. Opened share-delete: the holder may release
         // the lock while we look.
@@ -1037,7 +1115,7 @@ int32_t PosixFileManager::LockFilePath(const char* path, FileIdentity* taken) {
             }
         } else {
             int32_t expiration = owner ? owner->LockExpiration() : 0;
-            if (expiration > 0 && platform::NowSeconds() - info.modifiedSeconds >= expiration) {
+            if (expiration > 0 && LockAgeMicroseconds(info) >= int64_t{expiration} * 1000000) {
                 DeleteIfUnchanged(path, info);
                 pause = false;
             }

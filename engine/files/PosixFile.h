@@ -29,6 +29,7 @@ public:
     int64_t Length() override;
     bool IsDirectory(bool* outFlag) override;
     bool Lock(int32_t mode, int64_t offset, int64_t length) override;
+    int32_t TryLock(int32_t mode, int64_t offset, int64_t length) override;
     void Close() override;
     bool Unlock(int64_t offset, int64_t length) override;
     const void* Map(int64_t offset, int64_t length) override;

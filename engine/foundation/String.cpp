@@ -6,6 +6,7 @@
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 namespace vorn {
 
@@ -13,9 +14,7 @@ namespace {
 
 const char kEmptyText[1] = {0};
 
-// Largest length whose rounded buffer (plus one byte of append slack) still
-// fits a signed 32-bit capacity.
-constexpr int64_t kMaxLength = INT32_MAX - 48;
+constexpr int64_t kMaxLength = kMaxTextLength;
 
 // Failures throw rather than end the process: the interpreter turns them
 // into a fatal error of the one run, and the worker goes on.
@@ -49,6 +48,14 @@ bool IsTrimmed(char c) {
 }
 
 } // namespace
+
+TextTooLong::TextTooLong(const char* text) {
+    if (!text) return;
+    size_t n = std::strlen(text);
+    if (n >= sizeof message) n = sizeof message - 1;
+    std::memcpy(message, text, n);
+    message[n] = '\0';
+}
 
 // --- Construction ------------------------------------------------------------
 
@@ -467,7 +474,40 @@ template <class Read> int32_t SimpleScan(const char* needle, int32_t m, const ch
     return -1;
 }
 
-template <class Read> int32_t SkipScan(const char* needle, int32_t m, const char* haystack, int32_t n) {
+thread_local int64_t lastSkipComparisons = 0;
+
+// Left to right with the needle's borders (Knuth-Morris-Pratt): the scan
+// never steps back, at most 2n + 2m comparisons.
+template <class Read>
+int32_t BorderScan(const char* needle, int32_t m, const char* haystack, int32_t n, int64_t& compared) {
+    // Each comparison either advances or falls back to a shorter border,
+    // which earlier advances paid for.
+    auto extend = [&compared](int32_t& q, unsigned char c, const char* pattern, const int32_t* borders) {
+        for (;;) {
+            ++compared;
+            if (c == Read::At(pattern, q)) {
+                ++q;
+                return;
+            }
+            if (q == 0) return;
+            q = borders[q - 1];
+        }
+    };
+    std::vector<int32_t> border(static_cast<size_t>(m));
+    border[0] = 0;
+    for (int32_t k = 1, b = 0; k < m; ++k) {
+        extend(b, Read::At(needle, k), needle, border.data());
+        border[k] = b;
+    }
+    for (int32_t i = 0, q = 0; i < n; ++i) {
+        extend(q, Read::At(haystack, i), needle, border.data());
+        if (q == m) return i - m + 1;
+    }
+    return -1;
+}
+
+template <class Read>
+int32_t SkipScanCounted(const char* needle, int32_t m, const char* haystack, int32_t n, int64_t& compared) {
     if (!Normalize(needle, m, haystack, n)) return -1;
     if (m == 0) return 0;
     int32_t table[256];
@@ -475,20 +515,37 @@ template <class Read> int32_t SkipScan(const char* needle, int32_t m, const char
         t = m;
     for (int32_t k = 0; k < m; ++k)
         table[Read::At(needle, k)] = m - 1 - k;
+    // Comparing from the right can pass over the same bytes again and again
+    // (the needle b followed by many a, in a text of a): past twice the
+    // haystack's length in comparisons the rest goes to the border scan,
+    // from the first place not yet ruled out.
+    const int64_t budget = 2 * static_cast<int64_t>(n) + m;
     int32_t i = m - 1;
     int32_t j = m - 1;
     while (j >= 0) {
-        while (Read::At(haystack, i) != Read::At(needle, j)) {
+        while (++compared, Read::At(haystack, i) != Read::At(needle, j)) {
             int32_t shift = table[Read::At(haystack, i)];
             if (m - j > shift) shift = m - j;
             if (static_cast<int64_t>(i) + shift >= n) return -1;
             i += shift;
             j = m - 1;
+            if (compared > budget) {
+                int32_t from = i - j;
+                int32_t at = BorderScan<Read>(needle, m, haystack + from, n - from, compared);
+                return at < 0 ? -1 : from + at;
+            }
         }
         --i;
         --j;
     }
     return i + 1;
+}
+
+template <class Read> int32_t SkipScan(const char* needle, int32_t m, const char* haystack, int32_t n) {
+    int64_t compared = 0;
+    int32_t at = SkipScanCounted<Read>(needle, m, haystack, n, compared);
+    lastSkipComparisons = compared;
+    return at;
 }
 
 } // namespace
@@ -510,6 +567,10 @@ int32_t FindBytesSkip(const char* needle, int32_t needleLength, const char* hays
 int32_t FindBytesSkipNoCase(const char* needle, int32_t needleLength, const char* haystack,
                             int32_t haystackLength) {
     return SkipScan<Folded>(needle, needleLength, haystack, haystackLength);
+}
+
+int64_t LastSkipSearchComparisons() {
+    return lastSkipComparisons;
 }
 
 } // namespace vorn

@@ -12,11 +12,22 @@ inline constexpr int32_t RoundUp24(int32_t n) {
     return static_cast<int32_t>((static_cast<int64_t>(n) + 23) / 24 * 24);
 }
 
+// The longest text a String holds: its rounded buffer, plus a byte of append
+// slack, still fits a signed 32-bit capacity.
+inline constexpr int32_t kMaxTextLength = INT32_MAX - 48;
+
 // Thrown when a text would pass the 2 GB limit; a failed allocation throws
 // std::bad_alloc. Neither ends the process.
 class TextTooLong : public std::bad_alloc {
   public:
-    const char* what() const noexcept override { return "Text too long"; }
+    TextTooLong() = default;
+    // A message that says where the text came from ("Text too long: ..."),
+    // cut to fit: nothing is allocated on the way to the handler.
+    explicit TextTooLong(const char* message);
+    const char* what() const noexcept override { return message[0] ? message : "Text too long"; }
+
+  private:
+    char message[192] = {};
 };
 
 // Holds arbitrary bytes; no character set is assumed. Buffers come from
@@ -165,5 +176,8 @@ int32_t FindBytesNoCase(const char* needle, int32_t needleLength, const char* ha
 int32_t FindBytesSkip(const char* needle, int32_t needleLength, const char* haystack, int32_t haystackLength);
 int32_t FindBytesSkipNoCase(const char* needle, int32_t needleLength, const char* haystack,
                             int32_t haystackLength);
+// The byte comparisons of the calling thread's last skip-table search: never
+// more than about 4 x (haystack + needle), whatever the texts repeat.
+int64_t LastSkipSearchComparisons();
 
 } // namespace vorn

@@ -280,6 +280,8 @@ int32_t VariableHash::AddOwnEntry(int32_t nameId, const char* name, int32_t leng
         entries = grownEntries;
         capacity = room;
     }
+    if (growBuckets && count >= 2 * static_cast<int64_t>(bucketCount) && bucketBits < kTableBucketBitsMax)
+        DoubleBuckets();
     int32_t i = count;
     entries[i] = {nameId, EntryTag(), v};
     int32_t b = NameBucket(text, n, bucketBits);
@@ -302,6 +304,42 @@ int32_t VariableHash::AddOwnEntry(int32_t nameId, const char* name, int32_t leng
     ++count;
     layoutStamp = NewLayoutStamp();
     return i;
+}
+
+void VariableHash::DoubleBuckets() {
+    int32_t bits = bucketBits + 1;
+    int32_t doubled = bucketCount * 2;
+    auto* grown = new int32_t[static_cast<size_t>(doubled)];
+    for (int32_t b = 0; b < doubled; ++b)
+        grown[b] = -1;
+    usedBuckets = 0;
+    for (int32_t b = 0; b < bucketCount; ++b) {
+        // The two tails: chains keep their order, so they stay sorted.
+        int32_t tail[2] = {-1, -1};
+        for (int32_t e = buckets[b]; e != -1;) {
+            int32_t following = next[e];
+            int32_t n = 0;
+            const char* name = EntryName(e, &n);
+            // The new bit alone decides, so an entry a damaged file put in
+            // the wrong chain stays in a chain of its own old one.
+            int32_t half = name && (NameBucket(name, n, bits) & bucketCount) ? 1 : 0;
+            int32_t to = b + half * bucketCount;
+            if (tail[half] == -1) {
+                grown[to] = e;
+                ++usedBuckets;
+            } else {
+                next[tail[half]] = e;
+            }
+            tail[half] = e;
+            next[e] = -1;
+            e = following;
+        }
+    }
+    delete[] buckets;
+    buckets = grown;
+    bucketBits = bits;
+    bucketCount = doubled;
+    layoutStamp = NewLayoutStamp();
 }
 
 int32_t VariableHash::BucketHead(int32_t bucket) const {
@@ -660,7 +698,10 @@ UserVariableHash::~UserVariableHash() {
 // --- SystemVariableHash --------------------------------------------------------
 
 SystemVariableHash::SystemVariableHash(Dictionary* names, int32_t bits, int32_t capacity)
-    : VariableHash(names, bits, capacity) {}
+    : VariableHash(names, bits, capacity) {
+    // Replies to VrCALL add names by the attribute and header.
+    GrowBucketsWithEntries();
+}
 
 SystemVariableHash::~SystemVariableHash() { DropScopes(); }
 

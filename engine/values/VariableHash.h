@@ -161,6 +161,10 @@ protected:
     bool CreateVariable(int32_t i);
     // Called by Load once a table has replaced the old one.
     virtual void EntriesReplaced() {}
+    // Doubles the buckets whenever the entries reach twice their number, so
+    // that chains stay short however many names come: for tables that are
+    // never saved, whose names a peer may multiply (the system scope).
+    void GrowBucketsWithEntries() { growBuckets = true; }
     // The name text to look up for (nameId, name, length); null when none.
     const char* NameText(int32_t nameId, const char* name, int32_t* length) const;
 
@@ -174,6 +178,9 @@ private:
     // Copies other's buckets and used entries (without variables) into this
     // table's arrays, which already have other's sizes.
     void CopyEntriesFrom(const VariableHash& other);
+    // Twice the buckets, each chain split in its order between its bucket
+    // and the one of the next hash bit.
+    void DoubleBuckets();
 
     int32_t* buckets = nullptr;
     int32_t bucketBits = 0;
@@ -186,6 +193,7 @@ private:
     // a copy shares its source's stamp, and every change of a layout takes a
     // stamp never given out before, so equal stamps mean equal layouts.
     uint64_t layoutStamp;
+    bool growBuckets = false;
 };
 
 // A table with a string pool of its own: the variable tables that plug-ins

@@ -517,17 +517,29 @@ Function* ExpressionCompiler::ResolveFunction(const char* name, int32_t n) {
     if (!externals) return nullptr;
     ExternalFunctionCall* call = externals->Lookup(name, n);
     if (!call) return nullptr;
+    // The parameter names are the library's: a length below -1 means
+    // nothing, and the name need not end in a NUL to be measured by.
+    const char* parameter;
+    int32_t parameterLength;
+    uint32_t flags;
+    for (int32_t i = 0; externals->ExternalParameter(call, i, &parameter, &parameterLength, &flags); ++i) {
+        if (parameterLength < -1) {
+            Fail(String("Invalid text length ") + parameterLength + " for a parameter name of function '" +
+                 String(name, n) + "' from its library");
+            return nullptr;
+        }
+    }
     Function* f = functions->AddExternal(name, n, 0);
     if (!f) {
         Fail(kExprUnableToStoreVariable);
         return nullptr;
     }
     f->external = call;
-    const char* parameter;
-    int32_t parameterLength;
-    uint32_t flags;
     for (int32_t i = 0; externals->ExternalParameter(call, i, &parameter, &parameterLength, &flags); ++i) {
-        if (!parameter) parameter = "";
+        if (!parameter) {
+            parameter = "";
+            parameterLength = 0;
+        }
         if (parameterLength < 0) parameterLength = static_cast<int32_t>(std::strlen(parameter));
         if (f->AddParameter(flags, parameter, parameterLength) < 0) {
             Fail(kExprUnableToStoreVariable);

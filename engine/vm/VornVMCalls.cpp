@@ -118,15 +118,13 @@ int VornVM::CallScriptFunction(Function* function) {
             break;
         }
         if (parameter->flags & kParameterByReference) {
-            Variable* target = nullptr;
-            bool temporary = false;
-            if (!stack->PopVariable(&target, &temporary)) {
+            StackVariable target;
+            if (!stack->PopVariable(target)) {
                 SetAborted();
                 bound = false;
                 break;
             }
-            called->SetSlotReference(slot, target);
-            if (temporary) target->Release();
+            called->SetSlotReference(slot, target.variable);
         } else {
             if (!stack->PopInto(called->Slot(slot, true))) bound = false;
         }
@@ -330,15 +328,13 @@ int VornVM::CallExternalFunction(Function* function) {
             return 0;
         }
         if (parameter->flags & kParameterByReference) {
-            Variable* target = nullptr;
-            bool temporary = false;
-            if (!stack->PopVariable(&target, &temporary)) {
+            StackVariable target;
+            if (!stack->PopVariable(target)) {
                 SetAborted();
                 finish();
                 return 0;
             }
-            scope->SetReference(parameter->slot, target);
-            if (temporary) target->Release();
+            scope->SetReference(parameter->slot, target.variable);
         } else {
             Variable* slot = scope->Index(parameter->slot, true);
             if (!slot) {

@@ -8,22 +8,18 @@
 namespace vorn {
 
 void VornVM::OpCapture() {
-    Variable* target = nullptr;
-    bool temporary = false;
-    stack->PopVariable(&target, &temporary);
-    if (aborted || !target) {
-        if (temporary && target) target->Release();
-        return;
-    }
+    StackVariable target;
+    stack->PopVariable(target);
+    if (aborted || !target.variable) return;
     HostFeatureSource* host = application ? application->GetHostFeatures() : nullptr;
     if (!host) {
-        if (temporary) target->Release();
+        target.Reset();
         NotSupported("capture");
         return;
     }
     ClearTagError(kTagCapture);
-    CaptureFeature* capture = host->NewCapture(application, this, target);
-    if (temporary) target->Release();
+    CaptureFeature* capture = host->NewCapture(application, this, target.variable);
+    target.Reset();
     capture->Begin();
     PushFeature(capture);
 }

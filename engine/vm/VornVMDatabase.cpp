@@ -490,15 +490,13 @@ void VornVM::OpDbRevealStructureDb() {
 }
 
 void VornVM::OpDbRevealStructureAgg() {
-    Variable* target = nullptr;
-    bool temporary = false;
-    if (!aborted) stack->PopVariable(&target, &temporary);
+    StackVariable target;
+    if (!aborted) stack->PopVariable(target);
     DatabaseView* view = PopViewOperand(kTagRevealStructure);
     if (view) {
-        int ok = view->RevealStructureToAggregate(&target);
+        int ok = view->RevealStructureToAggregate(&target.variable);
         DatabaseOutcome(kTagRevealStructure, ok, view->ErrorText());
     }
-    if (temporary && target) target->Release();
 }
 
 } // namespace vorn

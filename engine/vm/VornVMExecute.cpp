@@ -242,8 +242,9 @@ int VornVM::Execute() {
     try {
         return RunDecoded();
     } catch (const std::bad_alloc& failure) {
+        // A text too long may say where it came from.
         const char* message =
-            dynamic_cast<const TextTooLong*>(&failure) ? kErrorTextTooLong : kErrorOutOfMemory;
+            dynamic_cast<const TextTooLong*>(&failure) ? failure.what() : kErrorOutOfMemory;
         try {
             FatalError(message);
         } catch (const std::bad_alloc&) {

@@ -11,11 +11,6 @@ namespace {
 
 constexpr char kInvalidVariable[] = "Invalid variable reference";
 
-// Releases a popped variable entry's reference when it was a temporary.
-inline void ReleaseIfTemporary(Variable* v, bool temporary) {
-    if (temporary && v) v->Release();
-}
-
 // Pushes a variable that a scope, a view or a sub-program holds as an entry
 // with a reference of its own: refg, refl, spop or a closing view can take it
 // out of its holder while the entry is still on some stack.
@@ -119,15 +114,13 @@ void VornVM::OpPopnc() {
 }
 
 void VornVM::OpStore() {
-    Variable* target = nullptr;
-    bool temporary = false;
-    if (!stack->PopVariable(&target, &temporary)) {
+    StackVariable target;
+    if (!stack->PopVariable(target)) {
         // The failed pop has been reported; the value still goes.
         stack->Discard();
         return;
     }
-    stack->PopInto(target);
-    ReleaseIfTemporary(target, temporary);
+    stack->PopInto(target.variable);
 }
 
 void VornVM::OpIsnull() {
@@ -164,38 +157,26 @@ static void ElementOf(VornVM* vm, VornVM_Stack* stack, bool create) {
         vm->RuntimeError(kTagExpression, kArrayIndexMessage);
         return;
     }
-    Variable* array = nullptr;
-    bool temporary = false;
-    if (!stack->PopVariable(&array, &temporary)) return;
-    if (vm->Aborted()) {
-        ReleaseIfTemporary(array, temporary);
-        return;
-    }
-    Variable* element = array->Element(AggregateIndex::FromIndex(index), create);
+    StackVariable array;
+    if (!stack->PopVariable(array) || vm->Aborted()) return;
+    Variable* element = array.variable->Element(AggregateIndex::FromIndex(index), create);
     if (element)
         PushElement(stack, element);
     else
         PushHeld(stack, vm->NullVariable());
-    ReleaseIfTemporary(array, temporary);
 }
 
 // memb and membr: the member name on top, the structure variable below.
 static void MemberOf(VornVM* vm, VornVM_Stack* stack, bool create) {
     StackText name;
     stack->PopText(name);
-    Variable* structure = nullptr;
-    bool temporary = false;
-    if (!stack->PopVariable(&structure, &temporary)) return;
-    if (vm->Aborted()) {
-        ReleaseIfTemporary(structure, temporary);
-        return;
-    }
-    Variable* member = structure->Element(AggregateIndex::FromName(name.text, name.length), create);
+    StackVariable structure;
+    if (!stack->PopVariable(structure) || vm->Aborted()) return;
+    Variable* member = structure.variable->Element(AggregateIndex::FromName(name.text, name.length), create);
     if (member)
         PushElement(stack, member);
     else
         PushHeld(stack, vm->NullVariable());
-    ReleaseIfTemporary(structure, temporary);
 }
 
 void VornVM::OpElem() {
@@ -217,42 +198,34 @@ void VornVM::OpMembr() {
 // ---- References ---------------------------------------------------------------------------
 
 void VornVM::OpRefer() {
-    Variable* top = nullptr;
-    bool topTemporary = false;
-    if (!stack->PopVariable(&top, &topTemporary)) {
+    StackVariable top;
+    if (!stack->PopVariable(top)) {
         stack->Discard();
         return;
     }
-    Variable* below = nullptr;
-    bool belowTemporary = false;
-    stack->PopVariable(&below, &belowTemporary);
-    if (!aborted && top && below) top->MakeReference(below);
-    ReleaseIfTemporary(top, topTemporary);
-    ReleaseIfTemporary(below, belowTemporary);
+    StackVariable below;
+    stack->PopVariable(below);
+    if (!aborted && top.variable && below.variable) top.variable->MakeReference(below.variable);
 }
 
 void VornVM::OpRefern() {
     StackText name;
     stack->PopText(name);
-    Variable* target = nullptr;
-    bool temporary = false;
-    stack->PopVariable(&target, &temporary);
-    if (!aborted && target) {
-        if (Variable* v = LookupVariableOrFail(name.text, name.length)) v->MakeReference(target);
+    StackVariable target;
+    stack->PopVariable(target);
+    if (!aborted && target.variable) {
+        if (Variable* v = LookupVariableOrFail(name.text, name.length)) v->MakeReference(target.variable);
     }
-    ReleaseIfTemporary(target, temporary);
 }
 
 void VornVM::OpRefnc() {
-    Variable* target = nullptr;
-    bool temporary = false;
-    stack->PopVariable(&target, &temporary);
+    StackVariable target;
+    stack->PopVariable(target);
     int32_t length = 0;
     const char* name = PoolText(immA, &length);
-    if (name && target && !aborted) {
-        if (Variable* v = LookupVariableOrFail(name, length)) v->MakeReference(target);
+    if (name && target.variable && !aborted) {
+        if (Variable* v = LookupVariableOrFail(name, length)) v->MakeReference(target.variable);
     }
-    ReleaseIfTemporary(target, temporary);
 }
 
 namespace {
@@ -260,14 +233,12 @@ namespace {
 // Entry i of scope becomes a reference to the popped variable; an index the
 // scope does not hold is a fatal error.
 void ReferInScope(VornVM* vm, VornVM_Stack* stack, VariableHash* scope, int32_t i) {
-    Variable* target = nullptr;
-    bool temporary = false;
-    if (!stack->PopVariable(&target, &temporary)) return;
+    StackVariable target;
+    if (!stack->PopVariable(target)) return;
     if (!scope || i < 0 || i >= scope->EntryCount())
         vm->FatalError(kInvalidVariable);
     else
-        scope->SetReference(i, target);
-    ReleaseIfTemporary(target, temporary);
+        scope->SetReference(i, target.variable);
 }
 
 } // namespace
@@ -282,14 +253,12 @@ void VornVM::OpRefl() {
         return;
     }
     auto* f = static_cast<VornVM_FunctionFrame*>(frame);
-    Variable* target = nullptr;
-    bool temporary = false;
-    if (!stack->PopVariable(&target, &temporary)) return;
+    StackVariable target;
+    if (!stack->PopVariable(target)) return;
     if (immA < 0 || immA >= f->slotCount)
         FatalError(kInvalidVariable);
     else
-        f->SetSlotReference(immA, target);
-    ReleaseIfTemporary(target, temporary);
+        f->SetSlotReference(immA, target.variable);
 }
 
 // ---- Database field variables ------------------------------------------------------------

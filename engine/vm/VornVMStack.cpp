@@ -155,6 +155,7 @@ int VornVM_Stack::Discard() {
 int32_t VornVM_Stack::PopIntegerConverted() {
     VornVMStackEntry* e = Take();
     if (!e) return 0;
+    Dropping dropping{e};
     int32_t result = 0;
     switch (e->type) {
     case kStackInteger: result = e->value.integer; break;
@@ -163,13 +164,13 @@ int32_t VornVM_Stack::PopIntegerConverted() {
     case kStackVariable: result = e->value.variable->ValueInteger(); break;
     default: break;
     }
-    Drop(*e);
     return result;
 }
 
 double VornVM_Stack::PopDouble() {
     VornVMStackEntry* e = Take();
     if (!e) return 0.0;
+    Dropping dropping{e};
     double result = 0.0;
     switch (e->type) {
     case kStackInteger: result = e->value.integer; break;
@@ -178,13 +179,13 @@ double VornVM_Stack::PopDouble() {
     case kStackVariable: result = e->value.variable->ValueDouble(); break;
     default: break;
     }
-    Drop(*e);
     return result;
 }
 
 bool VornVM_Stack::PopBoolean() {
     VornVMStackEntry* e = Take();
     if (!e) return false;
+    Dropping dropping{e};
     bool result = false;
     switch (e->type) {
     case kStackInteger: result = e->value.integer != 0; break;
@@ -193,7 +194,6 @@ bool VornVM_Stack::PopBoolean() {
     case kStackVariable: result = e->value.variable->Boolean(); break;
     default: break;
     }
-    Drop(*e);
     return result;
 }
 
@@ -203,6 +203,7 @@ const char* VornVM_Stack::PopString(int32_t* length, int32_t* size, bool* owned)
     bool own = false;
     const char* text = "";
     VornVMStackEntry* e = Take();
+    Dropping dropping{e};
     if (e) {
         switch (e->type) {
         case kStackInteger:
@@ -242,7 +243,7 @@ const char* VornVM_Stack::PopString(int32_t* length, int32_t* size, bool* owned)
                 text = value.Text();
                 m = n;
             }
-            Drop(*e);
+            // The entry lets go of the variable as the pop ends, after the copy.
             break;
         }
         default: break;
@@ -304,8 +305,8 @@ int VornVM_Stack::PopVariable(Variable** variable, bool* temporary) {
 int VornVM_Stack::PopIntoConverted(Variable* target) {
     VornVMStackEntry* e = Take();
     if (!e) return 0;
+    Dropping dropping{e};
     if (!target) {
-        Drop(*e);
         Fail(kInvalidVariable);
         return 0;
     }
@@ -316,19 +317,18 @@ int VornVM_Stack::PopIntoConverted(Variable* target) {
     case kStackVariable: target->SetValueVariable(e->value.variable); break;
     default: break;
     }
-    Drop(*e);
     return 1;
 }
 
 bool VornVM_Stack::PopIsEmpty() {
     VornVMStackEntry* e = Take();
     if (!e) return false;
+    Dropping dropping{e};
     bool empty = false;
     if (e->type == kStackString)
         empty = e->length == 0;
     else if (e->type == kStackVariable)
         empty = e->value.variable->IsEmpty();
-    Drop(*e);
     return empty;
 }
 

@@ -81,6 +81,28 @@ public:
     bool owned = false;
 };
 
+// A popped variable that releases the reference it holds, if any, when it
+// goes: a handler's work between the pop and its end (a value read, an
+// allocation) may throw.
+//     StackVariable target; if (!stack->PopVariable(target)) return;
+class StackVariable {
+public:
+    StackVariable() = default;
+    ~StackVariable() { Reset(); }
+    StackVariable(const StackVariable&) = delete;
+    StackVariable& operator=(const StackVariable&) = delete;
+
+    // Releases a held reference and becomes empty.
+    void Reset() {
+        if (temporary && variable) variable->Release();
+        variable = nullptr;
+        temporary = false;
+    }
+
+    Variable* variable = nullptr;
+    bool temporary = false; // holds one reference on variable
+};
+
 class VornVM_Stack {
 public:
     // vm receives the stack's error reports; it may be null (errors are then
@@ -150,6 +172,11 @@ public:
     // caller releases a temporary). Otherwise "Expected variable, found
     // constant" (the entry is dropped) and 0.
     int PopVariable(Variable** variable, bool* temporary);
+    // PopVariable into a self-releasing holder.
+    int PopVariable(StackVariable& out) {
+        out.Reset();
+        return PopVariable(&out.variable, &out.temporary);
+    }
     // Assigns the top to target. A null target is "Invalid variable
     // reference" (the entry is still dropped).
     int PopInto(Variable* target) {
@@ -214,6 +241,15 @@ private:
     VornVMStackEntry* Take();
     // Frees what an entry owns.
     static void Drop(VornVMStackEntry& entry);
+    // Drops a taken entry when the pop ends, however it ends: reading a
+    // variable's value can throw (a text past the limit, memory running
+    // out), and the entry, off the stack by then, would keep its reference.
+    struct Dropping {
+        VornVMStackEntry* entry;
+        ~Dropping() {
+            if (entry) Drop(*entry);
+        }
+    };
     bool Full();
     void Fail(const char* message);
     // Reports "Stack overflow"; 0.

@@ -94,8 +94,9 @@ CallFile::~CallFile() {
 
 // --- CallBuffer ----------------------------------------------------------------------------
 
-CallBuffer::CallBuffer(HTTPResponseStream* source, uint32_t bytes)
-    : stream(source), data(static_cast<char*>(std::malloc(bytes ? bytes : 1))), size(data ? bytes : 0) {
+CallBuffer::CallBuffer(HTTPResponseStream* source, uint32_t bytes, VornApplication* app)
+    : stream(source), application(app), data(static_cast<char*>(std::malloc(bytes ? bytes : 1))),
+      size(data ? bytes : 0) {
     errorText.Assign("");
 }
 
@@ -116,6 +117,12 @@ int CallBuffer::Fill() {
     position = filled = 0;
     if (!data || size == 0) {
         SetError(String("Out of memory"));
+        return 0;
+    }
+    // A peer that never stops sending never makes a read wait, where the
+    // network layer would notice the stop itself.
+    if (application && application->StopRequested()) {
+        SetError(String("Read Timeout"));
         return 0;
     }
     int32_t n = stream->Read(data, static_cast<int32_t>(size));
@@ -251,7 +258,7 @@ bool Call::Start(const char* headers, int32_t headersLength) {
     }
     response = new HTTPResponseStream(connection, static_cast<uint32_t>(timeout), requestMethod.Text());
     if (ReadHeaders() != 0) return false;
-    buffer = new CallBuffer(response, bufferSize);
+    buffer = new CallBuffer(response, bufferSize, application);
     return true;
 }
 
@@ -650,6 +657,10 @@ int32_t Call::ParseAttributes() {
     ClearAttributes();
     int32_t result;
     while ((result = ParseAttribute()) == 1) {
+        if (attributeCount == kMaxCallAttributes) {
+            result = Fail("Too many attributes in tag");
+            break;
+        }
         ++attributeCount;
         SetIndexedVariable("callobjectattribute", attributeCount, attributeName.Data(),
                            static_cast<int32_t>(attributeName.Length()));

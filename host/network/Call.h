@@ -24,6 +24,8 @@ class VariableList;
 
 // The longest text run or markup item a walk delivers.
 inline constexpr int64_t kMaxCallItem = 64 << 20;
+// The most attributes of one tag: each becomes four variables.
+inline constexpr int32_t kMaxCallAttributes = 10000;
 
 // One file upload.
 class CallFile {
@@ -41,7 +43,8 @@ class CallFile {
 // The reply's body as bytes, with bytes given back delivered again first.
 class CallBuffer {
   public:
-    CallBuffer(HTTPResponseStream* stream, uint32_t size);
+    // Reads stop once the application's request is stopped or timed out.
+    CallBuffer(HTTPResponseStream* stream, uint32_t size, VornApplication* application = nullptr);
     virtual ~CallBuffer();
     CallBuffer(const CallBuffer&) = delete;
     CallBuffer& operator=(const CallBuffer&) = delete;
@@ -62,6 +65,7 @@ class CallBuffer {
 
   private:
     HTTPResponseStream* stream;
+    VornApplication* application;
     char* data;
     uint32_t size;
     int32_t position = 0;

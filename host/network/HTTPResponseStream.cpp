@@ -159,6 +159,10 @@ bool HTTPResponseStream::ReadHeaders() {
         for (;;) {
             if (!ReadHeadLine(line)) return false;
             if (IsCrLf(line)) break;
+            if (headers.Count() > kMaxResponseHeaders) {
+                Fail("Too many response headers");
+                return false;
+            }
             line.Trim();
             auto* header = new HTTPResponseStream_Header(line);
             headers.Insert(header, kListTail);

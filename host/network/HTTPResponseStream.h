@@ -13,6 +13,9 @@ namespace vorn {
 
 // Longest response head (interim responses and trailers count too).
 inline constexpr int64_t kMaxResponseHead = 1 << 20;
+// Most header lines a response may have besides its status line: each is
+// kept, and VrCALL makes variables of it.
+inline constexpr int32_t kMaxResponseHeaders = 10000;
 
 // One received header line: the trimmed line, and its name and value (the
 // text before and after the first ':', trimmed).

@@ -1,9 +1,11 @@
 // The host functions through which a database library works on the host's
 // databases, views and field variables.
-// A null handle is answered with null or ignored.
+// A null handle is answered with null or ignored, and so is a name the text
+// convention refuses (a length below -1, a null text with a nonzero length).
 #include <cstdlib>
 
 #include "database/library/ExternalDatabase.h"
+#include "host/plugin/HostInterface.h"
 #include "host/plugin/VornHost.h"
 
 using vorn::ExternalDatabase;
@@ -35,7 +37,8 @@ void vrDatabase_SetData(VornDatabase* database, void* data) {
 }
 
 VornDatabaseView* vrDatabase_AddView(VornDatabase* database, const char* name, int32_t length, void* data) {
-    return database ? database->AddView(name, length, data) : nullptr;
+    if (!database || !vorn::hostapi::TextArgument(name, length)) return nullptr;
+    return database->AddView(name, length, data);
 }
 
 void vrDatabase_SetPrimaryView(VornDatabase* database, VornDatabaseView* view) {
@@ -60,7 +63,8 @@ void vrDatabaseView_SetData(VornDatabaseView* view, void* data) {
 
 VornDatabaseVariable* vrDatabaseView_AddVariable(VornDatabaseView* view, const char* name, int32_t length,
                                                void* data) {
-    return view ? view->AddVariable(name, length, data) : nullptr;
+    if (!view || !vorn::hostapi::TextArgument(name, length)) return nullptr;
+    return view->AddVariable(name, length, data);
 }
 
 void vrDatabaseView_Clear(VornDatabaseView* view) {

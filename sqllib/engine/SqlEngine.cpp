@@ -263,12 +263,19 @@ int SQLEngine::Prepare(const char* text, int32_t length) {
     pc = 0;
     steps = 0;
     catalog.Reset();
-    // Each block goes out in one write: requests sharing the log keep their lines whole.
+    // The statement's block (its text, the planner's notes, then the listing
+    // or the error) goes out in one write: requests sharing the log keep it
+    // together.
+    struct HeldLog {
+        Schema* schema;
+        explicit HeldLog(Schema* s) : schema(s) { schema->HoldLog(); }
+        ~HeldLog() { schema->WriteHeldLog(); }
+    } held(schema);
     if (schema->LogOpen()) {
-        String block("SQL Prepare:\n");
-        block.Append(text ? text : "", length);
-        block.Append("\n--------------------\n");
-        schema->LogText(block.Text(), block.Length());
+        String header("SQL Prepare:\n");
+        header.Append(text ? text : "", length);
+        header.Append("\n--------------------\n");
+        schema->LogText(header.Text(), header.Length());
     }
     if (!parser.Parse(text ? text : "", length)) return Error(parser.ErrorText());
     if (!generator.Generate()) return Error(generator.ErrorText());
@@ -1239,10 +1246,13 @@ int SQLEngine::Execute(const SQLInstruction& in) {
             pattern.Free();
             return kFail;
         }
-        bool match = SQLLike(subject.text, subject.length, pattern.text, pattern.length);
+        // A long match asks now and then whether the statement may go on.
+        SQLLikeStop stop{[](void* engine) { return static_cast<SQLEngine*>(engine)->Stopped() != 0; }, this};
+        int match = SQLMatchLike(subject.text, subject.length, pattern.text, pattern.length, &stop);
         pattern.Free();
         subject.Free();
-        return done(PushInteger(match ? 1 : 0));
+        if (match < 0) return kFail;
+        return done(PushInteger(match));
     }
     case SQL_Not: {
         bool value = false;

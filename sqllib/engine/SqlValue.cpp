@@ -1,5 +1,7 @@
 #include "sqllib/engine/SqlValue.h"
 
+#include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -173,32 +175,203 @@ bool SQLTextIsTrue(const char* text, int32_t length) {
     return false;
 }
 
-bool SQLLike(const char* subject, int32_t subjectLength, const char* pattern, int32_t patternLength) {
-    int32_t s = 0;
-    int32_t p = 0;
-    // Only the latest '%' is retried: an earlier one taking more could reach
-    // no place the latest cannot, so one restart point gives the same result.
-    int32_t starPattern = -1;
-    int32_t starSubject = 0;
-    while (s < subjectLength) {
-        if (p < patternLength && pattern[p] == '%') {
-            while (p < patternLength && pattern[p] == '%') ++p;
-            if (p == patternLength) return true;
-            starPattern = p;
-            starSubject = s;
-            continue;
-        }
-        if (p < patternLength && (pattern[p] == '_' || pattern[p] == subject[s])) {
-            ++p;
-            ++s;
-            continue;
-        }
-        if (starPattern < 0) return false;
-        p = starPattern;
-        s = ++starSubject;
+// ---- LIKE -----------------------------------------------------------------------------------------
+
+namespace {
+
+// Counts the matcher's steps (bytes scanned, words shifted) and asks the
+// caller's stop every kSQLLikePollWork of them.
+class LikeWork {
+  public:
+    explicit LikeWork(const SQLLikeStop* stop) : stop(stop) {}
+    // False once the stop said so.
+    bool Spend(int64_t units) {
+        done += units;
+        if (done < kSQLLikePollWork) return true;
+        done %= kSQLLikePollWork;
+        stopped = stopped || (stop && stop->stopped && stop->stopped(stop->context));
+        return !stopped;
     }
-    while (p < patternLength && pattern[p] == '%') ++p;
-    return p == patternLength;
+
+  private:
+    const SQLLikeStop* stop;
+    int64_t done = 0;
+    bool stopped = false;
+};
+
+constexpr int32_t kNotFound = -1;
+constexpr int32_t kStopped = -2;
+// Segments with '_' up to this long are tried at each start; longer ones
+// go through the piece search below.
+constexpr int32_t kShortSegment = 16;
+// Starts examined per round of the '_' search: its bit set and how much work
+// lies between two looks at the stop.
+constexpr int32_t kWindow = 1 << 15;
+
+bool SegmentAt(const char* text, const char* segment, int32_t m) {
+    for (int32_t k = 0; k < m; ++k)
+        if (segment[k] != '_' && segment[k] != text[k]) return false;
+    return true;
+}
+
+int32_t FindShort(LikeWork& work, const char* text, int32_t n, const char* segment, int32_t m) {
+    for (int32_t s = 0; s + m <= n; ++s) {
+        if (s > 0 && (s & (kWindow - 1)) == 0 && !work.Spend(static_cast<int64_t>(kWindow) * m))
+            return kStopped;
+        if (SegmentAt(text + s, segment, m)) return s;
+    }
+    return kNotFound;
+}
+
+// Knuth-Morris-Pratt: each text byte is looked at a bounded number of times
+// (amortised), whatever the segment repeats.
+int32_t FindLiteral(LikeWork& work, const char* text, int32_t n, const char* segment, int32_t m) {
+    int32_t small[64];
+    std::vector<int32_t> large;
+    int32_t* border = small;
+    if (m > 64) {
+        large.resize(static_cast<size_t>(m));
+        border = large.data();
+    }
+    border[0] = 0;
+    for (int32_t k = 1, b = 0; k < m; ++k) {
+        while (b > 0 && segment[k] != segment[b])
+            b = border[b - 1];
+        if (segment[k] == segment[b]) ++b;
+        border[k] = b;
+    }
+    if (!work.Spend(m)) return kStopped;
+    int32_t q = 0;
+    int32_t counted = 0;
+    for (int32_t i = 0; i < n; ++i) {
+        if (i - counted >= kWindow) {
+            if (!work.Spend(i - counted)) return kStopped;
+            counted = i;
+        }
+        if (q == 0) {
+            // Nothing matched yet: on to the next place of the segment's first byte.
+            const void* at =
+                std::memchr(text + i, static_cast<unsigned char>(segment[0]), static_cast<size_t>(n - i));
+            if (!at) return kNotFound;
+            i = static_cast<int32_t>(static_cast<const char*>(at) - text);
+        }
+        while (q > 0 && text[i] != segment[q])
+            q = border[q - 1];
+        if (text[i] == segment[q] && ++q == m) return i - m + 1;
+    }
+    return kNotFound;
+}
+
+// With '_' in a long segment: shift-and over 64-byte pieces of the segment.
+// For a window of starts, each piece marks the starts at which it matches
+// (its offset added); a start that every piece marks is a match. A window
+// whose marks all die ends early, so the usual case looks at one or two
+// pieces; the worst is (n x m) / 64 word steps.
+int32_t FindWild(LikeWork& work, const char* text, int32_t n, const char* segment, int32_t m) {
+    int32_t starts = n - m + 1;
+    if (starts <= 0) return kNotFound;
+    std::vector<uint64_t> marks(kWindow / 64), piece(kWindow / 64);
+    uint64_t table[256];
+    // Windows grow from 64 starts, so that a match near the front is found
+    // without running every piece over a whole window.
+    int32_t window = 64;
+    for (int32_t from = 0; from < starts; from += window, window = std::min(window * 2, kWindow)) {
+        int32_t count = std::min(window, starts - from);
+        int32_t words = (count + 63) / 64;
+        std::fill(marks.begin(), marks.begin() + words, ~uint64_t{0});
+        bool alive = true;
+        for (int32_t offset = 0; offset < m && alive; offset += 64) {
+            int32_t length = std::min(64, m - offset);
+            uint64_t wild = 0;
+            for (int32_t k = 0; k < length; ++k)
+                if (segment[offset + k] == '_') wild |= uint64_t{1} << k;
+            std::fill(std::begin(table), std::end(table), wild);
+            for (int32_t k = 0; k < length; ++k)
+                table[static_cast<unsigned char>(segment[offset + k])] |= uint64_t{1} << k;
+            std::fill(piece.begin(), piece.begin() + words, 0);
+            // The piece ends at byte r of the scan when it starts at start r - (length - 1).
+            const uint64_t last = uint64_t{1} << (length - 1);
+            const char* scan = text + from + offset;
+            int32_t bytes = count + length - 1;
+            uint64_t state = 0;
+            for (int32_t r = 0; r < bytes; ++r) {
+                state = ((state << 1) | 1) & table[static_cast<unsigned char>(scan[r])];
+                if (state & last) {
+                    int32_t start = r - (length - 1);
+                    piece[static_cast<size_t>(start >> 6)] |= uint64_t{1} << (start & 63);
+                }
+            }
+            alive = false;
+            for (int32_t w = 0; w < words; ++w) {
+                marks[static_cast<size_t>(w)] &= piece[static_cast<size_t>(w)];
+                alive = alive || marks[static_cast<size_t>(w)] != 0;
+            }
+            if (!work.Spend(bytes + 256)) return kStopped;
+        }
+        if (!alive) continue;
+        for (int32_t w = 0; w < words; ++w) {
+            uint64_t bits = marks[static_cast<size_t>(w)];
+            if (w == words - 1 && (count & 63)) bits &= (uint64_t{1} << (count & 63)) - 1;
+            if (bits) return from + w * 64 + std::countr_zero(bits);
+        }
+    }
+    return kNotFound;
+}
+
+// The first place in text (n bytes) where the segment matches.
+int32_t FindSegment(LikeWork& work, const char* text, int32_t n, const char* segment, int32_t m) {
+    if (m > n) return kNotFound;
+    if (!std::memchr(segment, '_', static_cast<size_t>(m))) return FindLiteral(work, text, n, segment, m);
+    if (m <= kShortSegment) return FindShort(work, text, n, segment, m);
+    return FindWild(work, text, n, segment, m);
+}
+
+} // namespace
+
+int SQLMatchLike(const char* subject, int32_t subjectLength, const char* pattern, int32_t patternLength,
+                 const SQLLikeStop* stop) {
+    // Between the first and the last '%' the segments are found left to
+    // right, each at its first place: a later place could only leave less
+    // room for the rest. The part before the first '%' is tied to the
+    // start, the part after the last one to the end.
+    const char* firstStar =
+        patternLength > 0
+            ? static_cast<const char*>(std::memchr(pattern, '%', static_cast<size_t>(patternLength)))
+            : nullptr;
+    if (!firstStar)
+        return subjectLength == patternLength && SegmentAt(subject, pattern, patternLength) ? 1 : 0;
+    int32_t head = static_cast<int32_t>(firstStar - pattern);
+    int32_t tailStart = patternLength;
+    while (pattern[tailStart - 1] != '%')
+        --tailStart;
+    int32_t tail = patternLength - tailStart;
+    if (head + tail > subjectLength) return 0;
+    if (!SegmentAt(subject, pattern, head) ||
+        !SegmentAt(subject + subjectLength - tail, pattern + tailStart, tail))
+        return 0;
+    LikeWork work(stop);
+    if (!work.Spend(static_cast<int64_t>(head) + tail)) return -1;
+    int32_t s = head;
+    int32_t end = subjectLength - tail;
+    int32_t p = head;
+    while (p < tailStart) {
+        while (p < tailStart && pattern[p] == '%')
+            ++p;
+        int32_t q = p;
+        while (q < tailStart && pattern[q] != '%')
+            ++q;
+        if (q == p) break;
+        int32_t at = FindSegment(work, subject + s, end - s, pattern + p, q - p);
+        if (at == kStopped) return -1;
+        if (at == kNotFound) return 0;
+        s += at + (q - p);
+        p = q;
+    }
+    return 1;
+}
+
+bool SQLLike(const char* subject, int32_t subjectLength, const char* pattern, int32_t patternLength) {
+    return SQLMatchLike(subject, subjectLength, pattern, patternLength, nullptr) == 1;
 }
 
 int SQLCompareBytes(const char* a, int32_t aLength, const char* b, int32_t bLength) {

@@ -29,8 +29,19 @@ char* SQLDoubleToText(double x, int32_t decimals, int32_t* length, int32_t* size
 int32_t SQLFormatDouble(double x, int32_t decimals, char* out);
 // False for the empty text and for '0's with at most one '.'.
 bool SQLTextIsTrue(const char* text, int32_t length);
-// '%' any run, '_' any byte, others themselves; no escape. O(subject x pattern).
+// LIKE: '%' any run, '_' any byte, others themselves; no escape. Linear in
+// subject and pattern, but for a segment between two '%' longer than 16
+// bytes that holds '_' (subject x segment / 64 then).
 bool SQLLike(const char* subject, int32_t subjectLength, const char* pattern, int32_t patternLength);
+// What a long match asks, every kSQLLikePollWork steps, whether to go on.
+struct SQLLikeStop {
+    bool (*stopped)(void* context);
+    void* context;
+};
+inline constexpr int64_t kSQLLikePollWork = 1 << 16;
+// 1 match, 0 none, -1 when the stop ended the match.
+int SQLMatchLike(const char* subject, int32_t subjectLength, const char* pattern, int32_t patternLength,
+                 const SQLLikeStop* stop);
 // Bytes as unsigned, the shorter first on a common prefix.
 int SQLCompareBytes(const char* a, int32_t aLength, const char* b, int32_t bLength);
 

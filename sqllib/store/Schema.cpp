@@ -468,12 +468,12 @@ void Schema::Log(const char* format, ...) {
     int n = std::vsnprintf(buffer, sizeof buffer, format, arguments);
     va_end(arguments);
     if (n >= 0 && n < kLogBuffer) {
-        vrFile_Write(log, buffer, n);
+        LogText(buffer, n);
     } else if (n >= kLogBuffer) {
         // A longer line is written whole, not cut.
         std::vector<char> large(static_cast<size_t>(n) + 1);
         std::vsnprintf(large.data(), large.size(), format, again);
-        vrFile_Write(log, large.data(), n);
+        LogText(large.data(), n);
     }
     va_end(again);
 }
@@ -481,7 +481,21 @@ void Schema::Log(const char* format, ...) {
 void Schema::LogText(const char* text, int32_t length) {
     if (!log || !text) return;
     if (length < 0) length = static_cast<int32_t>(std::strlen(text));
-    vrFile_Write(log, text, length);
+    if (holdingLog)
+        heldLog.Append(text, length);
+    else
+        vrFile_Write(log, text, length);
+}
+
+void Schema::HoldLog() {
+    holdingLog = true;
+    heldLog.Assign("", 0);
+}
+
+void Schema::WriteHeldLog() {
+    holdingLog = false;
+    if (log && heldLog.Length() > 0) vrFile_Write(log, heldLog.Text(), heldLog.Length());
+    heldLog.Assign("", 0);
 }
 
 } // namespace vorn

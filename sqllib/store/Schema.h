@@ -254,6 +254,10 @@ class Schema {
     // whole. User texts go in as arguments, never as the format.
     void Log(const char* format, ...) __attribute__((format(printf, 2, 3)));
     void LogText(const char* text, int32_t length = -1);
+    // Between these two what is logged is kept and then written in one
+    // piece, so that requests sharing the log never split a block.
+    void HoldLog();
+    void WriteHeldLog();
 
     // --- Schema changes -------------------------------------------------------------
     int CreateTable(const char* name, int32_t length, const ColumnDefinitionList& columns);
@@ -330,6 +334,8 @@ class Schema {
     std::vector<Table*> idle;
     uint32_t idleCounter = 0;
     VornFile* log = nullptr;
+    String heldLog;
+    bool holdingLog = false;
     char subdirChar = 0;
 };
 

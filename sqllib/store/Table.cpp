@@ -31,6 +31,13 @@ int32_t KeyLimit(Index* index) {
     return index->File().KeyWidth() - 1;
 }
 
+// The statement's own message when the index refused a key another request
+// entered after the statement's check, else the file's.
+String StepFailure(Index* index, const char* statement) {
+    if (!index->File().RefusedDuplicate()) return index->ErrorText();
+    return String(statement) + " record violates UNIQUE constraint on index '" + index->Name() + "'";
+}
+
 } // namespace
 
 Table::Table(Schema* schema, const char* tableName, int32_t length)
@@ -106,7 +113,10 @@ int Table::Insert() {
             return 0;
         }
     }
-    if (!data.AppendRecord()) {
+    // The new record stays locked until its last key is in: a pack or an
+    // ALTER, which copies every live record, waits for it instead of taking
+    // a record whose insert may still fail.
+    if (!data.AppendRecord(true)) {
         SetError(data.ErrorText());
         return 0;
     }
@@ -115,6 +125,7 @@ int Table::Insert() {
     if (!RefreshIndexes(&late)) {
         // Without its keys the record may not stay.
         data.SetDeleted(1);
+        data.UnlockCurrentRecord();
         return 0;
     }
     size_t done = 0;
@@ -128,10 +139,13 @@ int Table::Insert() {
         }
         if (!index->File().Insert(record, key.Text(), key.Length())) break;
     }
-    if (done == order.size()) return 1;
+    if (done == order.size()) {
+        data.UnlockCurrentRecord();
+        return 1;
+    }
     // Another request took the key, or the file failed: the record goes, and
     // with it the keys it already has.
-    SetError(order[done]->ErrorText());
+    SetError(StepFailure(order[done], "Inserted"));
     bool damaged = Damaged(order[done]);
     // The failed step may have written its page before its header failed.
     for (size_t i = 0; i <= done; ++i) {
@@ -139,6 +153,7 @@ int Table::Insert() {
         order[i]->File().Delete(record, key.Text(), key.Length());
     }
     data.SetDeleted(1);
+    data.UnlockCurrentRecord();
     if (damaged) Repair(order[done]);
     return 0;
 }
@@ -346,7 +361,7 @@ int Table::ApplyUpdates() {
             if (!file.Insert(u->record, u->newKey.Text(), u->newKey.Length())) break;
         }
         if (done == group.size()) continue;
-        if (ok) SetError(group[done]->index->ErrorText());
+        if (ok) SetError(StepFailure(group[done]->index, "Updated"));
         ok = 0;
         Index* failed = group[done]->index;
         bool damaged = Damaged(failed);

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -387,6 +388,35 @@ TEST_F(RegistryTest, ForkedWritersLoseNoChange) {
         }
     }
     RegistryCloseKey(key);
+}
+
+// A write the system refuses reports the system's reason.
+TEST_F(RegistryTest, RefusedWritesReportTheSystemsReason) {
+    RegistryKey key = nullptr;
+    WriteText(dir / "plain", "a file, not a folder");
+    Use("plain/registry.conf");
+    EXPECT_FALSE(RegistryCreateKey(LocalMachineKey(), "SOFTWARE\\Vorn", &key));
+    EXPECT_EQ(LastError(), ENOTDIR);
+
+    // A folder the writer may read but not write; root may write anywhere, so
+    // a child without its rights tries.
+    ASSERT_EQ(chmod(dir.Path().c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((dir / "readonly").c_str(), 0755), 0);
+    WriteText(dir / "readonly/registry.conf", "[K]\nv = 1\n");
+    ASSERT_EQ(chmod((dir / "readonly").c_str(), 0555), 0);
+    Use("readonly/registry.conf");
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(10);
+        if (!RegistryOpenKey(LocalMachineKey(), "K", &key)) _exit(11); // reading still works
+        if (RegistrySetValue(key, "v", kRegistryString, "2", 2)) _exit(12);
+        _exit(LastError() == EACCES ? 0 : LastError() % 256);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child " << status;
+    chmod((dir / "readonly").c_str(), 0755);
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -88,6 +89,9 @@ const char kUpload[] = R"(.global files note
     ret
 .end
 )";
+
+// crypt comes from libcrypt, which only the extension links.
+const char kCrypt[] = ".segment main entry\n    pushc \"test\"\n    pushc \"aa\"\n    crypt\n    out\n.end\n";
 
 const char kLoop[] = ".segment main entry\n    pushc \"looping \"\n    out\nagain:\n    jmp again\n.end\n";
 
@@ -193,7 +197,8 @@ class Server : public ::testing::Environment {
         mkdir((root + "/dir").c_str(), 0755);
         for (auto [name, source] : {std::pair{"hello.vrc", kHello}, std::pair{"dir/index.vrc", kHello},
                                     std::pair{"echo.vrc", kEcho}, std::pair{"upload.vrc", kUpload},
-                                    std::pair{"loop.vrc", kLoop}, std::pair{"flood.vrc", kFlood}}) {
+                                    std::pair{"loop.vrc", kLoop}, std::pair{"flood.vrc", kFlood},
+                                    std::pair{"crypt.vrc", kCrypt}}) {
             vorn::test::Bytes bytes = vorn::test::Assembled(source);
             WriteText(root + "/" + name, std::string(bytes.begin(), bytes.end()));
         }
@@ -218,7 +223,7 @@ class Server : public ::testing::Environment {
         std::string registry = base / "registry.conf";
         const char* argv[] = {"bash",        VORN_SERVE_SCRIPT, "--build",    VORN_BUILD_ROOT,   "--root",
                               root.c_str(), "--state",         state.c_str(), "--port", portText.c_str(),
-                              "--registry", registry.c_str(),  "--acceptors", "4",      nullptr};
+                              "--registry", registry.c_str(),  "--acceptors", "9",      nullptr};
         ASSERT_EQ(posix_spawn(&serve, "/bin/bash", nullptr, nullptr, const_cast<char**>(argv), environ), 0);
         socket = state + "/vornfcgi.sock";
         for (int i = 0; i < 400; ++i) {
@@ -292,6 +297,7 @@ TEST_F(Serving, PagesFormsAndCookies) {
          "value=\"&lt;b&gt;\"><input type=\"hidden\" name=\"b\" value=\"two words\">"},
         {"our caller id comes back", "GET", "/echo.vrc", "Cookie: kpzcallerid=0123456789abcdef0123456789abcdef\r\n", "",
          200, "|0123456789abcdef0123456789abcdef|"},
+        {"crypt", "GET", "/crypt.vrc", "", "", 200, "aaqPiZY5xR5l."},
         {"a missing script", "GET", "/none.vrc", "", "", 200, "Unable to execute '/none.vrc'"},
         {"a backslash escape stays in the root", "GET", "/..%5Csecret.vrc", "", "", 200,
          "is not contained in the configured script directory"},
@@ -398,9 +404,61 @@ TEST_F(Serving, AScriptPastItsDeadlineIsStopped) {
     EXPECT_LT(seconds, 15.0);
 }
 
-// Run in a process of its own (see tests/CMakeLists.txt): nginx keeps its
-// connections to the responder open afterwards, each holding an acceptor,
-// which the raw-socket tests need free.
+// One response on a kept-alive connection: the head, then its length's worth
+// or its chunks up to the last.
+std::string ReadResponse(int fd, int milliseconds) {
+    std::string raw;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    for (;;) {
+        size_t head = raw.find("\r\n\r\n");
+        if (head != std::string::npos) {
+            HttpResponse r = ParseHttp(raw);
+            std::string length = r.Header("Content-Length");
+            if (!length.empty() && raw.size() >= head + 4 + std::stoul(length)) return raw;
+            if (length.empty() && raw.size() >= 5 && raw.compare(raw.size() - 5, 5, "0\r\n\r\n") == 0) return raw;
+        }
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        pollfd p{fd, POLLIN, 0};
+        if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) return raw;
+        char buffer[4096];
+        ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0) return raw;
+        raw.append(buffer, static_cast<size_t>(n));
+    }
+}
+
+TEST_F(Serving, TwoThousandKeptAliveClientsAreHeld) {
+    constexpr int kClients = 2000;
+    rlimit limit{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+    const rlimit before = limit;
+    limit.rlim_cur = limit.rlim_max;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+    ASSERT_GT(limit.rlim_cur, static_cast<rlim_t>(kClients + 64)) << "too few file descriptors for the clients";
+    std::vector<int> clients;
+    auto hello = [&](int fd) {
+        SendAll(fd, "GET /hello.vrc HTTP/1.1\r\nHost: localhost\r\n\r\n");
+        return ParseHttp(ReadResponse(fd, 20000)).body;
+    };
+    // Each client is served, then stays connected and idle beside the others.
+    for (int i = 0; i < kClients; ++i) {
+        int fd = Connect("", Port());
+        if (fd >= 0) clients.push_back(fd);
+        if (fd < 0 || hello(fd) != "Hello") {
+            ADD_FAILURE() << "client " << i << " was not served";
+            break;
+        }
+    }
+    if (clients.size() == kClients) {
+        EXPECT_EQ(hello(clients.front()), "Hello") << "the longest idle client is still held";
+        EXPECT_EQ(hello(clients.back()), "Hello");
+    }
+    for (int fd : clients) close(fd);
+    setrlimit(RLIMIT_NOFILE, &before);
+}
+
+// Run in a process of its own (see tests/CMakeLists.txt), so the load runs
+// beside the other serving tests rather than after them.
 TEST_F(Serving, SqlPagesInsertConcurrentlyAndCount) {
     HttpResponse first = Http(Port(), "GET", "/sqladd.vrc?who=first");
     ASSERT_EQ(first.body, "added ");

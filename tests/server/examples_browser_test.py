@@ -15,11 +15,11 @@ import tempfile
 import time
 
 from selenium import webdriver
-from selenium.common.exceptions import TimeoutException
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
-from selenium.webdriver.support import expected_conditions
-from selenium.webdriver.support.ui import WebDriverWait
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from browser_support import submit  # noqa: E402
 
 NAME = '<i>Zoë</i> & "Q" (1)'
 NOTE = "first line\n<u>second</u> line"
@@ -33,16 +33,6 @@ class Failure(Exception):
 def check(condition, what):
     if not condition:
         raise Failure(what)
-
-
-def submit(driver, button):
-    # Every button posts its form: wait for the next page before reading it.
-    page = driver.find_element(By.TAG_NAME, "html")
-    button.click()
-    try:
-        WebDriverWait(driver, 10).until(expected_conditions.staleness_of(page))
-    except TimeoutException:
-        pass
 
 
 def press(driver, text):

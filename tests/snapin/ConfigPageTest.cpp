@@ -287,13 +287,13 @@ TEST(DirectoryConfigTab, FailedWritesAreReportedAndThePageKeepsItsValues) {
     errors->ChildClosed(*add, true);
     page.ChildClosed(*errors, true);
 
-    // Every write now fails: the registry's lock file cannot be opened.
+    // Every write now fails: the registry's lock file is a folder.
     BlockWrites(registry, true);
     EXPECT_FALSE(page.Apply());
-    EXPECT_EQ("Unable to write the value \"datadir\": Input/output error\n"
-              "Unable to write the value \"globaltimeout\": Input/output error\n"
-              "Unable to write the value \"errorsettings\": Input/output error\n"
-              "Unable to write the value \"Threads\": Input/output error",
+    EXPECT_EQ("Unable to write the value \"datadir\": Is a directory\n"
+              "Unable to write the value \"globaltimeout\": Is a directory\n"
+              "Unable to write the value \"errorsettings\": Is a directory\n"
+              "Unable to write the value \"Threads\": Is a directory",
               page.Message());
     EXPECT_TRUE(page.Modified());
     EXPECT_TRUE(page.ErrorSettingsChanged());
@@ -314,7 +314,7 @@ TEST(DirectoryConfigTab, FailedWritesAreReportedAndThePageKeepsItsValues) {
     overrides.SelectAll();
     BlockWrites(registry, true);
     EXPECT_FALSE(overrides.Ok());
-    EXPECT_EQ("Unable to delete the value \"datadir\" of app: Input/output error", overrides.Message());
+    EXPECT_EQ("Unable to delete the value \"datadir\" of app: Is a directory", overrides.Message());
     BlockWrites(registry, false);
     EXPECT_TRUE(overrides.Ok());
     EXPECT_EQ(std::nullopt, RegistryValue(NodeKey("ROOT\\app"), "datadir"));
@@ -327,7 +327,7 @@ TEST(DirectoryConfigTab, FailedWritesAreReportedAndThePageKeepsItsValues) {
     unreachable.SetEditText("globaltimeout", "5");
     EXPECT_FALSE(unreachable.Apply());
     EXPECT_EQ(
-        "Unable to open the key \"SOFTWARE\\Vorn\\Vorn Tevrona NT\\Configuration\\x\": Input/output error",
+        "Unable to open the key \"SOFTWARE\\Vorn\\Vorn Tevrona NT\\Configuration\\x\": No such file or directory",
         unreachable.Message());
 }
 

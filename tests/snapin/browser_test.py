@@ -14,9 +14,10 @@ import tempfile
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
-from selenium.common.exceptions import TimeoutException
-from selenium.webdriver.support import expected_conditions
 from selenium.webdriver.support.ui import Select, WebDriverWait
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from browser_support import replaced, submit  # noqa: E402
 
 PRODUCT = "SOFTWARE\\Vorn\\Vorn Tevrona NT"
 CONFIG = PRODUCT + "\\Configuration"
@@ -64,12 +65,7 @@ def by_label(driver, text):
 def press(driver, text):
     # Every button posts its form: wait for the next page, or a read that
     # follows may still see the old one.
-    page = driver.find_element(By.TAG_NAME, "html")
-    driver.find_element(By.XPATH, f"//button[normalize-space(.)='{text}']").click()
-    try:
-        WebDriverWait(driver, 10).until(expected_conditions.staleness_of(page))
-    except TimeoutException:
-        pass
+    submit(driver, driver.find_element(By.XPATH, f"//button[normalize-space(.)='{text}']"))
 
 
 def caption(driver):
@@ -128,7 +124,7 @@ def run(driver, url, registry):
     # Enter in an edit is the page's OK.
     page = driver.find_element(By.TAG_NAME, "html")
     by_label(driver, "Mail Timeout").send_keys("\n")
-    WebDriverWait(driver, 10).until(expected_conditions.staleness_of(page))
+    WebDriverWait(driver, 10).until(replaced(page))
     check(caption(driver) == "Vorn Quillon Tevrona Configuration", "OK closes the sheet")
 
     with open(registry, encoding="utf-8") as stored:

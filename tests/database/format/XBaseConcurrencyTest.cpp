@@ -144,5 +144,46 @@ TEST_F(XBaseConcurrencyTest, WritersInThreadsAndProcessesKeepTableAndIndexWhole)
     EXPECT_TRUE(std::multiset<IndexEntry>(tree.begin(), tree.end()) == expected);
 }
 
+// An append that keeps its record locked while a rebuild holds every record
+// byte but not yet the header: it steps back from the header, waits for the
+// records, and appends after them; its record then stays its own until given
+// back.
+TEST_F(XBaseConcurrencyTest, AppendKeptLockedWaitsForARebuildsRecords) {
+    {
+        XBaseTable table(&opener);
+        Create(table, "keep.dbf", {{"KEY", 'C', 8, 0}});
+        table.FindField("KEY")->SetValue("first", -1);
+        ASSERT_TRUE(table.AppendRecord());
+    }
+    XBaseTable rebuild(&opener);
+    ASSERT_TRUE(rebuild.Open(LocationData, "keep.dbf", 3));
+    XBaseStore* held = rebuild.DataStore();
+    const int64_t records = rebuild.HeaderLength();
+    ASSERT_TRUE(held->Lock(true, records, INT64_MAX - records));
+
+    FileTestApplication app;
+    ASSERT_TRUE(app.files.CheckDataDirectory(tree.Data().c_str()));
+    XBaseFileOpener other(&app);
+    XBaseTable adder(&other);
+    ASSERT_TRUE(adder.Open(LocationData, "keep.dbf", 3));
+    adder.FindField("KEY")->SetValue("second", -1);
+    std::atomic<int> appended{-1};
+    std::thread thread([&] { appended = adder.AppendRecord(true); });
+    usleep(50000);
+    EXPECT_EQ(appended, -1) << "the append went on while the records were held";
+    // The header is free meanwhile: the adder does not sit on it.
+    ASSERT_EQ(held->TryLock(true, 0, records), 1);
+    held->Unlock(0, records);
+    held->Unlock(records, INT64_MAX - records);
+    thread.join();
+    ASSERT_EQ(appended, 1) << adder.ErrorText().Text();
+    EXPECT_EQ(adder.CurrentRecord(), 2);
+    const int64_t second = records + adder.RecordLength();
+    EXPECT_EQ(held->TryLock(true, second, adder.RecordLength()), 0);
+    adder.UnlockCurrentRecord();
+    EXPECT_EQ(held->TryLock(true, second, adder.RecordLength()), 1);
+    held->Unlock(second, adder.RecordLength());
+}
+
 } // namespace
 } // namespace vorn::test

@@ -283,6 +283,51 @@ TEST(ExternalDatabaseTest, FieldsReadThroughTheFormsTheLibraryHas) {
     }
 }
 
+// Lengths the contract gives no meaning: below -1 the read fails (the text,
+// which has no NUL after it, is never measured) and the view says why; past
+// the text limit the read throws, naming the field. Owned texts go back.
+TEST(ExternalDatabaseTest, TextLengthsOutsideTheContractFailTheRead) {
+    struct Row {
+        const char* option; // length=N[;owned=1]
+        const char* value;  // read as text, "" when it throws
+        const char* message;
+    } rows[] = {
+        {"-1", "1.5", ""},
+        {"-2", "1.5", "Invalid text length -2 for field 'v.PRICE' from the database library"},
+        {"-2147483648;owned", "1.5",
+         "Invalid text length -2147483648 for field 'v.PRICE' from the database library"},
+        {"2147483647", "", "Text too long: 2147483647 bytes for field 'v.PRICE' from the database library"},
+        {"2147483600;owned", "",
+         "Text too long: 2147483600 bytes for field 'v.PRICE' from the database library"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.option);
+        DatabaseRig rig;
+        rig.Library("t", VORN_FIXTURE_DATABASEV6);
+        ExternalDatabase* db = rig.Open("t");
+        ExternalDatabaseView* view = rig.View(db);
+        std::string option = row.option;
+        rig.Option("length", option.substr(0, option.find(';')).c_str());
+        if (option.find(";owned") != std::string::npos) rig.Option("owned", "1");
+        ExternalDatabaseVariable* price = DatabaseRig::Field(view, "PRICE");
+        rig.Calls();
+        if (row.value[0]) {
+            EXPECT_EQ(std::string(price->Value().Text()), row.value);
+            EXPECT_EQ(std::string(view->ErrorText().Text()), row.message);
+        } else {
+            try {
+                price->Value();
+                ADD_FAILURE() << "no throw";
+            } catch (const TextTooLong& failure) {
+                EXPECT_STREQ(failure.what(), row.message);
+            }
+        }
+        EXPECT_EQ(rig.Calls(), std::string("variable_text PRICE") +
+                                   (row.value[0] && row.message[0] ? "\nvariable_double PRICE" : ""));
+        rig.Close(db);
+    }
+}
+
 // What a commit writes: an aggregate always, a changed field by the type of
 // its assignment (or the column's), again on every commit.
 TEST(ExternalDatabaseTest, CommitsWriteChangedFieldsAndAggregates) {
@@ -431,6 +476,12 @@ TEST(ExternalDatabaseTest, SetDirtyDiscardsAnAssignmentAndClearTurnsHeldFieldsNu
     EXPECT_STREQ(name->Value().Text(), "");
     EXPECT_TRUE(name->IsEmpty());
     EXPECT_EQ(vrDatabaseVariable_DatabaseView(name), nullptr);
+
+    // Names the text convention refuses add nothing.
+    EXPECT_EQ(vrDatabaseView_AddVariable(view, "ID", -2, nullptr), nullptr);
+    EXPECT_EQ(vrDatabaseView_AddVariable(view, nullptr, 2, nullptr), nullptr);
+    EXPECT_EQ(vrDatabase_AddView(db, "w", -2, nullptr), nullptr);
+    EXPECT_EQ(db->Views().Count(), 1);
 
     // New fields; one held across VrCLOSE reads null afterwards too.
     ExternalDatabaseVariable* id = vrDatabaseView_AddVariable(view, "ID", 2, nullptr);

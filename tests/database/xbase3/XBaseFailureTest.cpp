@@ -209,5 +209,43 @@ TEST_F(XBaseFailureTest, OtherTypesGoToTheirLibraries) {
     dlclose(module);
 }
 
+// A library's text past the limit ends the run with a message naming the
+// field, and the field that the stack held is released all the same; one
+// below -1 reads as a failed text (the field then reads as a number).
+TEST_F(XBaseFailureTest, LibraryTextLengthsOutsideTheContract) {
+    void* module = dlopen(VORN_FIXTURE_DATABASEV6, RTLD_NOW);
+    ASSERT_NE(module, nullptr) << dlerror();
+    auto setHooks = reinterpret_cast<FixtureSetDatabaseHooks>(dlsym(module, "fixture_set_database_hooks"));
+    auto reset = reinterpret_cast<FixtureDatabaseReset>(dlsym(module, "fixture_database_reset"));
+    auto option = reinterpret_cast<FixtureDatabaseOption>(dlsym(module, "fixture_database_option"));
+    ASSERT_TRUE(setHooks && reset && option);
+    setHooks(DatabaseHooks());
+    libraries = {{"shop", VORN_FIXTURE_DATABASEV6}};
+    const struct {
+        const char* length;
+        int32_t status;
+        const char* output;
+    } cases[] = {
+        {"2147483647", kRunFailed,
+         "]: Text too long: 2147483647 bytes for field 'v.NAME' from the database library\n"},
+        {"-7", kRunCompleted, "0\nafter\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.length);
+        reset();
+        option("length", c.length);
+        const int64_t live = Variable::LiveCount();
+        int32_t status = -1;
+        std::string out = Run("let p1 \"one\"\nopen s SHOP.DB \"\" SHOP\ndbopenview s v \"list\" \"p1\"\n"
+                              "print v.NAME\nprint after",
+                              &status);
+        EXPECT_EQ(status, c.status);
+        EXPECT_NE(out.find(c.output), std::string::npos) << out;
+        EXPECT_EQ(out.find("after") != std::string::npos, c.status == kRunCompleted) << out;
+        EXPECT_EQ(Variable::LiveCount(), live);
+    }
+    dlclose(module);
+}
+
 } // namespace
 } // namespace vorn::test

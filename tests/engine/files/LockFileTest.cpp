@@ -92,6 +92,47 @@ TEST_F(LockFileTest, StaleLockOfADeadProcessIsTakenOver) {
     EXPECT_EQ(ScratchTree::ReadFile(DataPath("dead.lck")), OwnText());
 }
 
+// Temporary files of waiters whose process died go when the next waiter
+// begins to wait; those of live processes and of other servers stay, and so
+// does one whose owner text names another owner.
+TEST_F(LockFileTest, WaitersLeftoversGoWhenTheirProcessIsGone) {
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) _exit(0);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    const std::string dead = std::to_string(child);
+    const std::string live = std::to_string(getppid());
+    struct Leftover {
+        std::string name;
+        std::string text;
+        bool removed;
+    } leftovers[] = {
+        {"q.lck.testhost." + dead + ".7", dead + "!7:testhost", true},
+        {"q.lck.testhost." + dead + ".8", "", true},
+        {"q.lck.testhost." + live + ".7", live + "!7:testhost", false},
+        {"q.lck.elsewhere." + dead + ".7", dead + "!7:elsewhere", false},
+        {"q.lck.testhost." + dead + ".9", dead + "!9:testhost.other", false},
+        {"q.lck.testhost." + dead + ".7x", dead + "!7:testhost", false},
+        {"q.lck.testhost.x" + dead + ".7", dead + "!7:testhost", false},
+        {"r.lck.testhost." + dead + ".7", dead + "!7:testhost", false},
+    };
+    for (const Leftover& l : leftovers) ScratchTree::WriteFile(DataPath(l.name), l.text);
+
+    // Held by a live process of this server: the wait times out, and cleans.
+    BoundByFileTimeout();
+    ScratchTree::WriteFile(DataPath("q.lck"), live + "!1:testhost");
+    EXPECT_EQ(app.files.LockFile(LocationData, "q.lck"), LockFileTimedOut);
+    for (const Leftover& l : leftovers)
+        EXPECT_EQ(ScratchTree::Exists(DataPath(l.name)), !l.removed) << l.name;
+    EXPECT_EQ(ScratchTree::ReadFile(DataPath("q.lck")), live + "!1:testhost");
+
+    // A free lock is taken without looking around.
+    ScratchTree::WriteFile(DataPath("f.lck.testhost." + dead + ".7"), dead + "!7:testhost");
+    EXPECT_EQ(app.files.LockFile(LocationData, "f.lck"), LockFileTaken);
+    EXPECT_TRUE(ScratchTree::Exists(DataPath("f.lck.testhost." + dead + ".7")));
+}
+
 TEST_F(LockFileTest, LocksOfOtherServersExpire) {
     BoundByFileTimeout();
     app.lockExpiration = 60;
@@ -150,6 +191,34 @@ platform::TimeValue LaterClock() {
     clock_gettime(CLOCK_REALTIME, &ts);
     now.seconds = ts.tv_sec + 1000;
     return now;
+}
+
+std::atomic<int64_t> gFixedMicroseconds{0};
+
+platform::TimeValue FixedClock() {
+    const int64_t at = gFixedMicroseconds.load();
+    return {at / 1000000, static_cast<int32_t>(at % 1000000)};
+}
+
+// Another server's lock stamped at x.986 is 1.035 s old at x+2.021, not two
+// seconds: the fractions of both times count.
+TEST_F(LockFileTest, ALocksAgeCountsTheFractionsOfASecond) {
+    BoundByFileTimeout();
+    app.lockExpiration = 2;
+    constexpr int64_t kStamp = 1700000000;
+    ScratchTree::WriteFile(DataPath("f.lck"), "4242!7:elsewhere");
+    ASSERT_TRUE(platform::SetModifiedTime(DataPath("f.lck").c_str(), kStamp, 986000000));
+    struct {
+        int64_t now; // microseconds
+        int32_t result;
+    } cases[] = {{(kStamp + 2) * 1000000 + 21000, LockFileTimedOut}, {(kStamp + 2) * 1000000 + 986000, LockFileTaken}};
+    platform::SetWallClock(FixedClock);
+    for (const auto& c : cases) {
+        gFixedMicroseconds = c.now;
+        EXPECT_EQ(app.files.LockFile(LocationData, "f.lck"), c.result) << c.now;
+    }
+    platform::SetWallClock(nullptr);
+    EXPECT_EQ(ScratchTree::ReadFile(DataPath("f.lck")), OwnText());
 }
 
 // Taken after a wait, a lock must not look as old as the wait to other

@@ -315,6 +315,47 @@ TEST(ByteSearch, AllFourAgree) {
     }
 }
 
+TEST(ByteSearch, SkipSearchesStayLinearOnRepetitiveTexts) {
+    // Needles that match long runs from the right and then fail: each place
+    // would cost the needle's length again without a bound on the work.
+    const std::string as(300000, 'a'), mixed = as + "Baaa" + std::string(29997, 'A') + "x";
+    const struct {
+        std::string needle, haystack;
+        int32_t at;
+    } cases[] = {
+        {"b" + std::string(30000, 'a'), as, -1},
+        {"b" + std::string(30000, 'a'), as + "b" + std::string(30000, 'a'), 300000},
+        {"ba" + std::string(29999, 'a'), mixed, -1},
+        {std::string(100, 'a') + "b" + std::string(100, 'a'), as, -1},
+    };
+    for (const auto& c : cases) {
+        int32_t m = static_cast<int32_t>(c.needle.size()), n = static_cast<int32_t>(c.haystack.size());
+        EXPECT_EQ(FindBytesSkip(c.needle.data(), m, c.haystack.data(), n), c.at);
+        EXPECT_LE(LastSkipSearchComparisons(), 4 * (static_cast<int64_t>(n) + m) + 4);
+        std::string upper = c.needle;
+        for (char& ch : upper)
+            ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+        int32_t folded = FindBytesSkipNoCase(upper.data(), m, c.haystack.data(), n);
+        EXPECT_EQ(folded, &c == &cases[2] ? 300000 : c.at);
+        EXPECT_LE(LastSkipSearchComparisons(), 4 * (static_cast<int64_t>(n) + m) + 4);
+    }
+    // Texts of few letters and mostly one: the budget runs out on the way.
+    std::mt19937 rng(11);
+    for (int iter = 0; iter < 3000; ++iter) {
+        std::string hay(rng() % 400, 'a'), needle(1 + rng() % 40, 'a');
+        for (char& c : hay)
+            if (rng() % 16 == 0) c = "bB"[rng() % 2];
+        for (char& c : needle)
+            if (rng() % 8 == 0) c = "bB"[rng() % 2];
+        int32_t n = static_cast<int32_t>(needle.size()), h = static_cast<int32_t>(hay.size());
+        ASSERT_EQ(FindBytesSkip(needle.data(), n, hay.data(), h), FindBytes(needle.data(), n, hay.data(), h))
+            << needle << " in " << hay;
+        ASSERT_EQ(FindBytesSkipNoCase(needle.data(), n, hay.data(), h),
+                  FindBytesNoCase(needle.data(), n, hay.data(), h))
+            << needle << " in " << hay;
+    }
+}
+
 TEST(ByteSearch, EdgesAndHighBytes) {
     EXPECT_EQ(FindBytes("abc", 3, "ab", 2), -1);
     EXPECT_EQ(FindBytesSkip("abc", 3, "ab", 2), -1);

@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <random>
 #include <string>
 
 #include "engine/foundation/Hash.h"
 #include "engine/program/Dictionary.h"
+#include "engine/program/NameChains.h"
 #include "engine/values/Aggregate.h"
 #include "engine/values/DatabaseVariableHash.h"
 #include "engine/values/Variable.h"
@@ -286,6 +289,55 @@ TEST_F(VariableHashTest, SystemScopesRestoreExactlyTheEarlierVariables) {
     open->PushScope();
     open->SetVariable("b", -1, "3", -1);
     delete open;
+}
+
+TEST_F(VariableHashTest, SystemTablesGrowTheirBucketsAndKeepTheirOrder) {
+    // A reply may add a name per attribute: chains must stay short, or each
+    // new name costs a walk over all the others' share.
+    Dictionary pool;
+    SystemVariableHash sys(&pool, 0, 0);
+    VariableHash plain(&pool, 12, 512);
+    const int32_t names = 50000;
+    for (int32_t i = 0; i < names; ++i) {
+        std::string name = (i % 2 ? "callobjectvalue" : "callobjectattribute") + std::to_string(i);
+        ASSERT_EQ(sys.AddNameText(name.data(), static_cast<int32_t>(name.size())), i);
+        plain.AddNameText(name.data(), static_cast<int32_t>(name.size()));
+        if (i == 4) sys.PushScope(); // names added inside a scope stay too
+    }
+    EXPECT_EQ(sys.PopScope(), 1);
+    EXPECT_EQ(plain.BucketCount(), 4096); // tables that are saved keep what they were given
+    EXPECT_GE(sys.BucketCount(), names / 2);
+    int32_t reached = 0, longest = 0;
+    for (int32_t b = 0; b < sys.BucketCount(); ++b) {
+        int32_t length = 0;
+        for (int32_t e = sys.BucketHead(b), before = -1; e != -1; before = e, e = sys.NextEntry(e)) {
+            ++length;
+            EXPECT_EQ(
+                NameBucket(NameOf(sys, e).data(), static_cast<int32_t>(NameOf(sys, e).size()), sys.Bits()),
+                b);
+            if (before >= 0) {
+                std::string a = NameOf(sys, before), z = NameOf(sys, e);
+                EXPECT_LT(CompareNameOrder(a.data(), static_cast<int32_t>(a.size()), z.data(),
+                                           static_cast<int32_t>(z.size())),
+                          0);
+            }
+        }
+        reached += length;
+        longest = std::max(longest, length);
+    }
+    EXPECT_EQ(reached, names);
+    EXPECT_LE(longest, 16);
+    // Entries keep their indexes; lookups find them in any case.
+    for (int32_t i = 0; i < names; i += 997) {
+        std::string name = NameOf(sys, i);
+        for (char& c : name)
+            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        EXPECT_EQ(sys.FindIndex(-1, name.data(), static_cast<int32_t>(name.size()), nullptr), i);
+    }
+    sys.SetVariable("callobjectvalue49999", -1, "last", -1);
+    VariableList all;
+    sys.VisitAll(&all);
+    EXPECT_EQ(all.Count(), 1);
 }
 
 TEST_F(VariableHashTest, CopiesShareNamesButNotVariables) {

@@ -41,23 +41,30 @@ struct Code {
 
 ExternalParameterEntry kExtParameters[] = {{"x", 1, 0}, {"y", 1, kExternalParameterByReference}};
 ExternalFunctionEntry kExtEntry = {"ext", 3, 2, kExtParameters, nullptr};
+// A parameter name with no NUL after it and a length below -1.
+char kUnterminated[2] = {'z', 'z'};
+ExternalParameterEntry kBadParameters[] = {{"x", 1, 0}, {kUnterminated, -2, 0}};
+ExternalFunctionEntry kBadEntry = {"bad", 3, 2, kBadParameters, nullptr};
 
 // A library with one function, "ext" (x, &y).
 class FakeExternals : public ExternalFunctionSource {
   public:
     ExternalCall* Lookup(const char* name, int32_t length) override {
         ++lookups;
+        if (length == 3 && !std::strncmp(name, "bad", 3)) return &bad;
         return length == 3 && (!std::strncmp(name, "ext", 3) || !std::strncmp(name, "EXT", 3)) ? &call : nullptr;
     }
     bool ExternalParameter(ExternalFunctionCall* c, int32_t i, const char** name, int32_t* length,
                            uint32_t* flags) override {
-        if (c != &call || i < 0 || i >= kExtEntry.parameterCount) return false;
-        *name = kExtParameters[i].name;
-        *length = kExtParameters[i].length;
-        *flags = kExtParameters[i].flags;
+        const ExternalFunctionEntry* entry = c == &call ? &kExtEntry : c == &bad ? &kBadEntry : nullptr;
+        if (!entry || i < 0 || i >= entry->parameterCount) return false;
+        *name = entry->parameters[i].name;
+        *length = entry->parameters[i].length;
+        *flags = entry->parameters[i].flags;
         return true;
     }
     ExternalCall call{&kExtEntry};
+    ExternalCall bad{&kBadEntry};
     int lookups = 0;
 };
 
@@ -220,6 +227,11 @@ TEST_F(ExpressionCompilerTest, ScriptAndExternalFunctionCalls) {
     ASSERT_NE(second->Find("ext", -1), nullptr);
     EXPECT_EQ(second->Find("ext", -1)->external, &externals.call);
     EXPECT_EQ(Error("nope(1)"), "Unable to find function 'nope'");
+    // A parameter name the library gives a length below -1 is refused, and
+    // the function is never entered half made.
+    EXPECT_EQ(Error("bad(1, a)"),
+              "Invalid text length -2 for a parameter name of function 'bad' from its library");
+    EXPECT_EQ(functions.Find("bad", -1), nullptr);
 
     EXPECT_TRUE(Compile("lent(1)"));
     EXPECT_EQ(functions.Find("LENT", -1)->Parameters().Count(), 1);

@@ -376,8 +376,8 @@ TEST(VmDecodedTest, HostileCodeFailsAsTheByteFormDoes) {
         ".segment main entry\n jmp 3\n .u16 0x4002\n .u32 0x00024002\n .u32 0\n out\n.end\n",
         ".global i\n.segment main entry\nagain:\n pushi 1\n jmp again\n.end\n",
         ".global i\n.segment main entry\nagain:\n cmpgi i, 5\n pushg i\n jmp again\n.end\n",
-        ".global s\n.segment main entry\n pushc \"x\"\n cat\n popg s\n pushg s\n cat\n popg s\n pop\n "
-        "pop\n.end\n",
+        (".global s\n.segment main entry\n pushc \"x\"\n cat\n popg s\n pushg s\n cat\n popg s\n pop\n "
+         "pop\n.end\n"),
         ".segment main entry\n pushi 1\n popg 7\n popl 0\n pushl 3\n pushc 999\n out\n.end\n",
         ".segment main entry\n elem\n store\n elemr\n add\n cmpgi 4, 1\n jmp_lt 0\n call 5\n ret\n.end\n",
     };

@@ -172,6 +172,48 @@ TEST_F(VmStackTest, TemporaryVariablesAreReleasedExactlyOnce) {
     EXPECT_EQ(Variable::LiveCount(), before);
 }
 
+// A variable whose every read throws, as a database field does whose library
+// hands back a text past the limit.
+class Unreadable : public Variable {
+  public:
+    Unreadable() : Variable("u", 1) {}
+    const String& Value() override { throw TextTooLong(); }
+    int32_t ValueInteger() override { throw TextTooLong(); }
+    double ValueDouble() override { throw TextTooLong(); }
+    bool Boolean() override { throw TextTooLong(); }
+    bool IsEmpty() override { throw TextTooLong(); }
+};
+
+// The entry is off the stack when its value is read: a read that throws must
+// not take the entry's reference with it.
+TEST_F(VmStackTest, APopWhoseReadThrowsStillReleasesTheVariable) {
+    VornVM_Stack& s = S();
+    Variable target("x", 1);
+    const struct {
+        const char* name;
+        void (*pop)(VornVM_Stack&, Variable*);
+    } pops[] = {
+        {"PopText", [](VornVM_Stack& s, Variable*) { StackText t; s.PopText(t); }},
+        {"PopCString", [](VornVM_Stack& s, Variable*) { std::free(s.PopCString(nullptr, nullptr)); }},
+        {"PopInteger", [](VornVM_Stack& s, Variable*) { s.PopInteger(); }},
+        {"PopDouble", [](VornVM_Stack& s, Variable*) { s.PopDouble(); }},
+        {"PopBoolean", [](VornVM_Stack& s, Variable*) { s.PopBoolean(); }},
+        {"PopIsEmpty", [](VornVM_Stack& s, Variable*) { s.PopIsEmpty(); }},
+        {"PopPosition", [](VornVM_Stack& s, Variable*) { s.PopPosition(); }},
+        {"PopInto", [](VornVM_Stack& s, Variable* t) { s.PopInto(t); }},
+    };
+    for (const auto& p : pops) {
+        SCOPED_TRACE(p.name);
+        auto* v = new Unreadable;
+        v->AddReference(); // ours; the entry takes the other
+        s.PushVariable(v, true);
+        EXPECT_THROW(p.pop(s, &target), TextTooLong);
+        s.Clear();
+        EXPECT_EQ(v->ReferenceCount(), 1);
+        v->Release();
+    }
+}
+
 TEST_F(VmStackTest, DupGivesEachCopyItsOwnShare) {
     VornVM_Stack& s = S();
     int64_t before = Variable::LiveCount();

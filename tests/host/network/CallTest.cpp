@@ -9,6 +9,7 @@
 #include "engine/foundation/Base64.h"
 #include "engine/values/Aggregate.h"
 #include "host/network/Call.h"
+#include "host/network/HTTPResponseStream.h"
 #include "tests/host/network/NetworkTestSupport.h"
 
 namespace vorn {
@@ -324,6 +325,81 @@ TEST(Call, EndsOnReadErrorsAndOversizedItems) {
     big.scripted.sizes = {1 << 20};
     ASSERT_EQ(big.Run(CallProgram({"http://h/", "GET", "", "", ""}), 0), 1);
     EXPECT_EQ(big.sink.text, "[tag|p|<p>|0]|Response item too large");
+}
+
+TEST(Call, BoundsTheAttributesOfATagAndTheHeaderLines) {
+    auto tag = [](int attributes) {
+        std::string body = "<a";
+        for (int i = 0; i < attributes; ++i)
+            body += " x";
+        return body + ">";
+    };
+    CallRig atBound;
+    atBound.scripted.responses.push_back(Reply(tag(kMaxCallAttributes)));
+    ASSERT_EQ(atBound.Run(CallProgram({"http://h/", "GET", "", "", ""}), 0), 1);
+    EXPECT_EQ(atBound.sink.text,
+              "[tag|a|" + tag(kMaxCallAttributes) + "|" + std::to_string(kMaxCallAttributes) + "]|");
+    CallRig past;
+    past.scripted.responses.push_back(Reply(tag(kMaxCallAttributes + 1) + "<b>"));
+    ASSERT_EQ(past.Run(CallProgram({"http://h/", "GET", "", "", ""}), 0), 1);
+    EXPECT_EQ(past.sink.text, "|Too many attributes in tag");
+
+    // Header lines besides the status line, Content-Length among them.
+    auto head = [](int lines) {
+        std::string extra;
+        for (int i = 1; i < lines; ++i)
+            extra += "X: " + std::to_string(i) + "\r\n";
+        return Reply("ok", extra);
+    };
+    const std::string count = ".system callnumberofheaders\n";
+    CallRig full;
+    full.scripted.responses.push_back(head(kMaxResponseHeaders));
+    ASSERT_EQ(full.Run(CallProgram({"http://h/", "GET", "", "", ""}, count), 0), 1);
+    EXPECT_EQ(full.sink.text, "[text||ok|0]|");
+    EXPECT_EQ(full.System("callnumberofheaders"), std::to_string(kMaxResponseHeaders + 1));
+    CallRig over;
+    over.scripted.responses.push_back(head(kMaxResponseHeaders + 1));
+    ASSERT_EQ(over.Run(CallProgram({"http://h/", "GET", "", "", ""}, count), 0), 1);
+    EXPECT_EQ(over.sink.text, "|Too many response headers");
+}
+
+TEST(Call, AReplyThatNeverEndsStopsWithTheRequest) {
+    // The request is stopped (as its time-out does) once 64 KB of a comment
+    // have come; the peer would go on for 8 MB without a pause.
+    class StoppingManager : public test::ScriptedNetworkManager {
+      public:
+        StoppingManager(test::NetworkApplication* app) : ScriptedNetworkManager(app), app(app) {}
+        NetworkConnection* Connect(const char* host, uint32_t port, uint32_t timeout) override {
+            class Stopping : public test::ScriptedConnection {
+              public:
+                Stopping(test::ScriptedConnection* from, StoppingManager* owner)
+                    : ScriptedConnection(from->data, {4096}), owner(owner) {}
+                int32_t Read(void* buffer, int32_t length, uint32_t seconds) override {
+                    int32_t n = ScriptedConnection::Read(buffer, length, seconds);
+                    if (at >= 65536) owner->app->RequestStop();
+                    owner->readTo = at;
+                    return n;
+                }
+                StoppingManager* owner;
+            };
+            auto* scripted =
+                static_cast<test::ScriptedConnection*>(ScriptedNetworkManager::Connect(host, port, timeout));
+            if (!scripted) return nullptr;
+            auto* stopping = new Stopping(scripted, this);
+            delete scripted;
+            return stopping;
+        }
+        test::NetworkApplication* app;
+        size_t readTo = 0;
+    };
+    CallRig rig;
+    StoppingManager manager(&rig.app);
+    rig.app.networkManager = &manager;
+    manager.responses.push_back(Reply("<!-- " + std::string(8 << 20, 'x') + " -->"));
+    rig.Run(CallProgram({"http://h/", "GET", "", "", ""}), 0);
+    EXPECT_EQ(rig.Global("VrCALL_Error"), "Read Timeout");
+    EXPECT_LE(manager.readTo, 65536u + 8192u + 4096u); // one buffer past the stop
+    EXPECT_NE(rig.sink.text.find("Application timed out"), std::string::npos) << rig.sink.text;
 }
 
 TEST(Call, TimeOutsOnlyShortenTheConfiguredOne) {

@@ -4,7 +4,11 @@
 // random programs, a large sort).
 #include "tests/sqllib/engine/SqlEngineSupport.h"
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <random>
+#include <regex>
 
 namespace vorn::test {
 namespace {
@@ -281,6 +285,75 @@ TEST_F(SqlEngineTest, SortsManyEqualKeysStablyAndBoundsMemory) {
     statements->SetMemoryLimit(INT64_C(16) << 20);
     statements->Load(sort.data(), 12, {});
     EXPECT_EQ(Drain(*statements).error, "");
+}
+
+// Requests sharing "sql.log" (forked processes here) write each statement's
+// block whole: its text, the planner's note, the listing or the error.
+TEST_F(SqlEngineTest, StatementBlocksStayWholeInASharedLog) {
+    ASSERT_EQ(Exec("CREATE TABLE t (a NUMERIC(5), b CHAR(3))"), "");
+    ASSERT_EQ(Exec("CREATE INDEX t_a ON t (a)"), "");
+    const std::string sql[] = {"SELECT a FROM t WHERE a = 1 ORDER BY b", "INSERT INTO t VALUES (2, 'x')",
+                               "SELECT FROM nowhere"};
+    // A sort's listing shows its buffer's address.
+    auto unplaced = [](const std::string& text) { return std::regex_replace(text, std::regex("0x[0-9a-f]+"), "0x"); };
+    auto prepare = [&](const std::string& text) {
+        statements->Prepare(text.data(), static_cast<int32_t>(text.size()));
+        statements->Release();
+    };
+    // Each block as it is written alone.
+    std::vector<std::string> blocks;
+    ASSERT_TRUE(schema->OpenLog("alone.log"));
+    for (const std::string& text : sql) {
+        size_t before = Bytes("alone.log").size();
+        prepare(text);
+        blocks.push_back(unplaced(Bytes("alone.log").substr(before)));
+    }
+    ASSERT_NE(blocks[0].find("optimization for ORDER BY"), std::string::npos) << blocks[0];
+    ASSERT_NE(blocks[2].find("Error: "), std::string::npos) << blocks[2];
+
+    constexpr int kWriters = 3, kStatements = 200;
+    std::vector<pid_t> writers;
+    for (int w = 0; w < kWriters; ++w) {
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            if (!schema->OpenLog("sql.log")) _exit(1);
+            for (int i = 0; i < kStatements; ++i) prepare(sql[(w + i) % 3]);
+            _exit(0);
+        }
+        writers.push_back(pid);
+    }
+    for (pid_t pid : writers) {
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
+    const std::string log = unplaced(Bytes("sql.log"));
+    size_t at = 0, count = 0;
+    while (at < log.size()) {
+        size_t whole = 0;
+        for (const std::string& block : blocks)
+            if (log.compare(at, block.size(), block) == 0) whole = block.size();
+        ASSERT_GT(whole, 0u) << "block " << count << " is split:\n" << log.substr(at, 400);
+        at += whole;
+        ++count;
+    }
+    EXPECT_EQ(count, static_cast<size_t>(kWriters * kStatements));
+}
+
+TEST_F(SqlEngineTest, ALongLikeEndsWhenTheRequestStops) {
+    // A segment with '_' costs (subject x segment) / 64 steps: the match asks on the way.
+    const std::string subject(50000, 'a'), pattern = "%" + std::string(5000, 'a') + "_b%";
+    std::vector<SQLInstruction> like = {I(SQL_Push_Literal, 0, 0, 0, subject.c_str()),
+                                        I(SQL_Push_Literal, 0, 0, 0, pattern.c_str()), I(SQL_Like),
+                                        I(SQL_Pop)};
+    statements->Load(like.data(), static_cast<int32_t>(like.size()), {});
+    EXPECT_EQ(Drain(*statements).error, "");
+    auto stop = reinterpret_cast<void (*)(VornProgram*)>(SqlHost::Get().Symbol("sqltest_request_stop"));
+    ASSERT_NE(stop, nullptr);
+    stop(program);
+    statements->Load(like.data(), static_cast<int32_t>(like.size()), {});
+    EXPECT_EQ(Drain(*statements).error, "Statement stopped: the request has ended");
 }
 
 } // namespace

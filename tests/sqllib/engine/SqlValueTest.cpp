@@ -8,6 +8,7 @@
 #include <random>
 #include <regex>
 #include <string>
+#include <vector>
 
 #include "sqllib/engine/SqlValue.h"
 
@@ -142,15 +143,105 @@ TEST(SqlValue, LikeMatchesAsARegularExpression) {
     }
 }
 
-TEST(SqlValue, LikeHasNoRestartLimitAndStaysLinear) {
+// Whether pattern matches subject, by the table of prefix pairs.
+bool LikeByTable(const std::string& subject, const std::string& pattern) {
+    std::vector<char> row(subject.size() + 1, 0), next(subject.size() + 1);
+    row[0] = 1;
+    for (char p : pattern) {
+        next.assign(next.size(), 0);
+        for (size_t s = 0; s <= subject.size(); ++s) {
+            if (p == '%')
+                next[s] = row[s] || (s > 0 && next[s - 1]);
+            else if (s > 0)
+                next[s] = row[s - 1] && (p == '_' || p == subject[s - 1]);
+        }
+        row.swap(next);
+    }
+    return row[subject.size()];
+}
+
+TEST(SqlValue, LikeWithLongSegmentsAgreesWithTheTable) {
+    // Segments past 16 bytes, with and without '_', over two letters so that
+    // near misses abound; some patterns are cut from the subject itself.
+    std::mt19937 random(7);
+    for (int i = 0; i < 1500; ++i) {
+        std::string subject, pattern;
+        for (int n = static_cast<int>(random() % 300); n > 0; --n)
+            subject += "ab"[random() % 8 == 0];
+        for (int segments = 1 + static_cast<int>(random() % 4); segments > 0; --segments) {
+            if (random() % 4) pattern += '%';
+            size_t length = random() % 90;
+            if (random() % 2 && subject.size() > length) {
+                std::string cut = subject.substr(random() % (subject.size() - length), length);
+                for (char& c : cut)
+                    if (random() % 16 == 0) c = '_';
+                pattern += cut;
+            } else {
+                for (size_t k = 0; k < length; ++k)
+                    pattern += "aab_"[random() % 4];
+            }
+        }
+        if (random() % 2) pattern += '%';
+        ASSERT_EQ(Like(subject, pattern), LikeByTable(subject, pattern))
+            << "'" << subject << "' LIKE '" << pattern << "'";
+    }
+}
+
+TEST(SqlValue, LikeHasNoRestartLimitAndItsWorkStaysLinear) {
     std::string pattern, subject(200, 'a');
     for (int i = 0; i < 100; ++i) pattern += "%a";
     EXPECT_TRUE(Like(subject, pattern));
     EXPECT_FALSE(Like(subject, pattern + "b"));
-    // Many '%' before a tail that never matches: steps grow with subject x pattern only.
-    std::string hard = "%a%a%a%a%a%a%a%a%a%a%ab";
-    std::string many(4000, 'a');
-    EXPECT_FALSE(Like(many, hard));
+
+    // The stop is asked once per kSQLLikePollWork steps: its calls count the work.
+    struct Polls {
+        int64_t calls = 0;
+        int64_t stopAt = -1; // the call that says stop (-1: none)
+        SQLLikeStop stop{[](void* self) {
+                             auto* polls = static_cast<Polls*>(self);
+                             return ++polls->calls == polls->stopAt;
+                         },
+                         this};
+    };
+    const std::string many(300000, 'a');
+    std::string shortSegments = "%";
+    for (int i = 0; i < 2000; ++i)
+        shortSegments += "aaaaaaaaaaaaaa%";
+    const struct {
+        std::string subject, pattern;
+        int match;
+    } hostile[] = {
+        {many, "%" + std::string(30000, 'a') + "b", 0},
+        {many, "%" + std::string(30000, 'a') + "b%", 0},
+        {many, "%" + std::string(30000, 'a') + "%b", 0},
+        {many, "%" + std::string(30000, 'a') + "%", 1},
+        {many + "b", "%" + std::string(30000, 'a') + "b%", 1},
+        {many, shortSegments + "b%", 0},
+        {many, "%" + std::string(15, 'a') + "b%", 0},
+        {many, "%a_" + std::string(30000, 'a') + "%", 1},
+        {many, "%" + std::string(30, 'a') + "_b%", 0},
+    };
+    for (const auto& c : hostile) {
+        Polls polls;
+        EXPECT_EQ(SQLMatchLike(c.subject.data(), static_cast<int32_t>(c.subject.size()), c.pattern.data(),
+                               static_cast<int32_t>(c.pattern.size()), &polls.stop),
+                  c.match)
+            << c.pattern.substr(0, 40);
+        EXPECT_LE(polls.calls,
+                  2 * static_cast<int64_t>(c.subject.size() + c.pattern.size()) / kSQLLikePollWork + 2)
+            << c.pattern.substr(0, 40);
+    }
+
+    // A long segment with '_' may take (subject x segment) / 64 steps: the stop ends it.
+    const std::string wild = "%" + std::string(29999, 'a') + "_b%";
+    Polls stopped;
+    stopped.stopAt = 3;
+    EXPECT_EQ(SQLMatchLike(many.data(), static_cast<int32_t>(many.size()), wild.data(),
+                           static_cast<int32_t>(wild.size()), &stopped.stop),
+              -1);
+    EXPECT_EQ(stopped.calls, 3);
+    EXPECT_FALSE(Like(std::string(3000, 'a'), "%" + std::string(299, 'a') + "_b%"));
+    EXPECT_TRUE(Like(std::string(3000, 'a') + "xb", "%" + std::string(299, 'a') + "_b%"));
 }
 
 } // namespace

@@ -109,6 +109,44 @@ for r in dbfread.DBF(sys.argv[1] + '/t.dbf', load=True):
     EXPECT_EQ(read, "7 abc memo text\n9 again None\n") << read;
 }
 
+// Another request enters the key after this statement's check: the index
+// file refuses it, and the statement still fails with its own message, its
+// row or change undone.
+TEST_F(SqlMaintenanceTest, KeyTakenAfterTheCheckGivesTheStatementsMessage) {
+    ASSERT_TRUE(Insert(table, {{"id", "1"}, {"code", "a"}}));
+    VornProgram* otherProgram = SqlHost::Get().Open(root);
+    ASSERT_NE(otherProgram, nullptr);
+    {
+        Schema other(otherProgram);
+        ASSERT_TRUE(other.Open("db.dbf"));
+        Table* theirs = other.GetTable("t");
+        ASSERT_NE(theirs, nullptr);
+        // The update is checked and queued; the other request's insert of
+        // the same id comes before the statement's end.
+        ASSERT_TRUE(Update(1, {{"id", "7"}}));
+        ASSERT_TRUE(Insert(theirs, {{"id", "7"}, {"code", "b"}})) << theirs->ErrorText().Text();
+        EXPECT_FALSE(table->ApplyPending());
+        EXPECT_STREQ(table->ErrorText().Text(), "Updated record violates UNIQUE constraint on index 't_id'");
+        // A unique index made by the other request after this one opened its
+        // indexes: the insert passes its check and meets the index only once
+        // the record is written.
+        std::vector<IndexColumn> code;
+        code.emplace_back("code", -1, 1);
+        ASSERT_TRUE(other.CreateIndex("t", -1, "t_code2", -1, 1, code)) << other.ErrorText().Text();
+        EXPECT_FALSE(Insert(table, {{"id", "9"}, {"code", "B"}}));
+        EXPECT_STREQ(table->ErrorText().Text(), "Inserted record violates UNIQUE constraint on index 't_code2'");
+    }
+    SqlHost::Get().Close(otherProgram);
+    std::vector<DbfField> fields;
+    std::vector<DbfRecord> records;
+    ASSERT_TRUE(ReadDbf(Bytes("t.dbf"), &fields, &records));
+    std::vector<std::string> live;
+    for (const DbfRecord& r : records)
+        if (!r.deleted) live.push_back(r.values.at("ID") + " " + r.values.at("CODE"));
+    EXPECT_EQ(live, (std::vector<std::string>{"1 a", "7 b"}));
+    EXPECT_TRUE(IndexesAgree("t"));
+}
+
 TEST_F(SqlMaintenanceTest, NumericKeysSortByValueWhenPadded) {
     for (const char* id : {"10", "9", "100", "0", "55"})
         ASSERT_TRUE(Insert(table, {{"id", id}, {"code", id}}));
