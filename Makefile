@@ -6,7 +6,7 @@ BUILD ?= build/asan
 PACKAGES := cmake make g++ libgtest-dev libgmock-dev libssl-dev libcrypt-dev libbenchmark-dev openssl
 PACKAGES += libmicrohttpd-dev chromium chromium-driver python3-selenium
 PACKAGES += libsqlite3-dev python3-dbf python3-dbfread
-PACKAGES += nginx-light libfcgi-dev
+PACKAGES += nginx-light libfcgi-dev libjemalloc2
 PACKAGES += python3-aiosmtpd dovecot-pop3d
 
 .PHONY: all deps configure build test bench bench-peers run example clang fuzz clean format

@@ -124,7 +124,22 @@ struct Connection {
             }
             if (FCGX_HasSeenEOF(request.in) != EOF) request.keepConnection = 0;
         }
-        FCGX_Finish_r(&request);
+        // FCGX_Finish_r, but a kept connection keeps the request's streams
+        // until the poller reads the next request and frees them: the thread
+        // that made them, which the allocator serves much faster.
+        int close = !request.keepConnection;
+        if (request.in) {
+            close |= FCGX_FClose(request.err);
+            close |= FCGX_FClose(request.out);
+            close |= FCGX_GetError(request.in);
+        }
+        if (close) FCGX_Free(&request, 1); // closes the connection too
+    }
+
+    // Frees what a request left and forgets the connection (closed by the caller).
+    void Forget() {
+        request.ipcFd = -1;
+        FCGX_Free(&request, 0);
     }
 
     static Connection* Of(platform::IsapiConnection handle) { return static_cast<Connection*>(handle); }
@@ -282,7 +297,7 @@ bool Responder::Arm(Connection* c) {
 
 void Responder::Close(Connection* c) {
     if (c->request.ipcFd >= 0) close(c->request.ipcFd); // leaves the poll set with it
-    c->request.ipcFd = -1;
+    c->Forget();
     Release(c);
 }
 
@@ -592,7 +607,7 @@ bool Responder::Stop() {
             }
         }
         if (c->request.ipcFd >= 0) close(c->request.ipcFd);
-        c->request.ipcFd = -1;
+        c->Forget();
     }
     return true;
 }

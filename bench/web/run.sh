@@ -21,7 +21,7 @@ build=$repo/build/release
 state=$build/bench-web
 
 missing=""
-for p in wrk php8.2-fpm nginx-light libfcgi-dev; do
+for p in wrk php8.2-fpm nginx-light libfcgi-dev libjemalloc2; do
   dpkg-query -W -f='${Status}' $p 2>/dev/null | grep -q 'install ok installed' || missing="$missing $p"
 done
 if [ -n "$missing" ]; then
