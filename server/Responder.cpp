@@ -512,7 +512,7 @@ void Responder::Poller() {
 
 void Responder::Serve(Connection* c) {
     char** env = c->request.envp;
-    c->allHttp = AllHttp(env);
+    AllHttp(env, &c->allHttp);
     const char* metabase = FCGX_GetParam("APPL_MD_PATH", env);
     c->metabasePath = HasParam(metabase) ? metabase : "/LM/W3SVC/1/ROOT";
     const char* translated = FCGX_GetParam("PATH_TRANSLATED", env);
