@@ -306,6 +306,25 @@ int32_t VariableHash::AddOwnEntry(int32_t nameId, const char* name, int32_t leng
     return i;
 }
 
+void VariableHash::Reserve(int32_t wanted) {
+    if (wanted > capacity) {
+        auto* grownNext = new int32_t[static_cast<size_t>(wanted)];
+        auto* grownEntries = new VariableHashEntry[static_cast<size_t>(wanted)];
+        for (int32_t i = 0; i < wanted; ++i) {
+            grownNext[i] = i < capacity ? next[i] : -1;
+            grownEntries[i] = i < capacity ? entries[i] : VariableHashEntry{0, 0, nullptr};
+        }
+        delete[] next;
+        delete[] entries;
+        next = grownNext;
+        entries = grownEntries;
+        capacity = wanted;
+        layoutStamp = NewLayoutStamp();
+    }
+    while (growBuckets && wanted >= 2 * static_cast<int64_t>(bucketCount) && bucketBits < kTableBucketBitsMax)
+        DoubleBuckets();
+}
+
 void VariableHash::DoubleBuckets() {
     int32_t bits = bucketBits + 1;
     int32_t doubled = bucketCount * 2;

@@ -274,6 +274,13 @@ namespace vorn {
 
 // --- LoadedProgram -----------------------------------------------------------------------------
 
+namespace {
+
+constexpr int32_t kRequestSystemNames = 128;
+constexpr int32_t kRequestGlobalNames = 32;
+
+} // namespace
+
 LoadedProgram::LoadedProgram() : system(&pool, 0, 0), globals(&pool, 0, 0), functions(&pool, 8) {}
 
 bool LoadedProgram::Load(FileManager* files, const char* name, const uint8_t* bytes, int32_t length) {
@@ -290,6 +297,11 @@ bool LoadedProgram::Load(FileManager* files, const char* name, const uint8_t* by
           globals.LoadSection(reader, kSectionGlbl) && languages.Load() && texts.Load(reader) &&
           segments.Load(reader) && functions.ReadChunk(reader)))
         return false;
+    // Every web request adds its fields and the host's system variables (some
+    // 60 names, more with many headers) and a few query or form fields: the
+    // copies start with room for them.
+    system.Reserve(system.EntryCount() + kRequestSystemNames);
+    globals.Reserve(globals.EntryCount() + kRequestGlobalNames);
     segments.CurrentSegment();
     segments.MarkShared(&pool);
     return true;

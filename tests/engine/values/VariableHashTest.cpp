@@ -735,5 +735,40 @@ TEST_F(VariableHashTest, DatabaseFieldScopesLetGoOfTheirVariables) {
     plain->Release();
 }
 
+// A template reserved for the names its copies will take, and copied into a
+// run's own pool: the copy fills exactly as an unreserved one, and neither
+// the template nor its pool sees a name of the run.
+TEST_F(VariableHashTest, AReservedTemplateCopiedIntoARunsPoolFillsAsAPlainOne) {
+    Dictionary shared, plainPool;
+    SystemVariableHash plain(&plainPool, 0, 0), reserved(&shared, 0, 0);
+    plain.AddNameText("declared", -1);
+    reserved.AddNameText("declared", -1);
+    reserved.Reserve(200);
+    EXPECT_EQ(reserved.EntryCount(), 1);
+    Dictionary run;
+    run.ShareFrom(shared);
+    SystemVariableHash copy(&run, 0, 0);
+    copy.CopyLayoutFrom(reserved);
+    copy.UseNames(&run);
+    for (int i = 0; i < 150; ++i) {
+        std::string name = "Name" + std::to_string(i * 7919 % 1000);
+        plain.SetVariable(name.c_str(), -1, name.c_str(), -1);
+        copy.SetVariable(name.c_str(), -1, name.c_str(), -1);
+    }
+    ASSERT_EQ(copy.EntryCount(), plain.EntryCount());
+    EXPECT_EQ(copy.BucketCount(), plain.BucketCount());
+    for (int32_t i = 0; i < plain.EntryCount(); ++i) {
+        EXPECT_EQ(NameOf(copy, i), NameOf(plain, i));
+        int32_t n = 0;
+        const char* name = plain.EntryName(i, &n);
+        EXPECT_EQ(copy.FindIndex(-1, name, n, nullptr), i);
+    }
+    EXPECT_EQ(reserved.EntryCount(), 1);
+    EXPECT_EQ(shared.Count(), 1);
+    EXPECT_EQ(run.Count(), copy.EntryCount());
+    plain.ReleaseAll();
+    copy.ReleaseAll();
+}
+
 } // namespace
 } // namespace vorn
