@@ -77,8 +77,9 @@ public:
     bool ReadChunk(TaggedFile& file);
     // Replaces the pool with another's entries, whose text bytes are read in
     // place: the other pool must outlive this one and never change again.
-    // Texts added later go to blocks of this pool's own, so one loaded
-    // program's pool serves any number of runs, each adding its own.
+    // Texts added later go to blocks of this pool's own (appended, without
+    // looking for equal bytes), so one loaded program's pool serves any
+    // number of runs, each adding its own.
     void ShareFrom(const Dictionary& other);
     // Writes the pool as a "dict" section: every block's used bytes in block
     // order form the text data, so bytes shared within a block stay shared.
@@ -91,6 +92,8 @@ public:
     // Finds the run in the block's used bytes or appends it; -1 when it
     // does not fit.
     static int32_t FindInBlock(DictionaryDataBlock* block, const char* bytes, int32_t m);
+    // Appends the run to the block; -1 when it does not fit.
+    static int32_t AppendToBlock(DictionaryDataBlock* block, const char* bytes, int32_t m);
 
 private:
     void ReleaseEntries();
@@ -106,6 +109,8 @@ private:
     std::vector<const DictionaryDataBlock*> sharedBlocks;
     DictionaryDataBlock* current = nullptr;
     uint32_t headerWord = 0;
+    bool searchBytes = true; // equal bytes of the current block are shared
+
 };
 
 } // namespace vorn

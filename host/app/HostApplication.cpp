@@ -256,7 +256,9 @@ bool ProgramTables::Share(std::shared_ptr<const LoadedProgram> loaded) {
     system.UseNames(&pool);
     globals.CopyLayoutFrom(shared->globals);
     globals.UseNames(&pool);
-    if (!languages.Load() || !texts.Load(reader)) return false;
+    // A program without languages reads none: its table stays empty, as
+    // loading an empty one leaves it.
+    if ((shared->languageCount > 0 && !languages.Load()) || !texts.Load(reader)) return false;
     segments.ShareFrom(shared->segments);
     functions.CopyFrom(shared->functions);
     return true;
@@ -297,6 +299,7 @@ bool LoadedProgram::Load(FileManager* files, const char* name, const uint8_t* by
           globals.LoadSection(reader, kSectionGlbl) && languages.Load() && texts.Load(reader) &&
           segments.Load(reader) && functions.ReadChunk(reader)))
         return false;
+    languageCount = languages.Count();
     // Every web request adds its fields and the host's system variables (some
     // 60 names, more with many headers) and a few query or form fields: the
     // copies start with room for them.

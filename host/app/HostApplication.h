@@ -140,6 +140,7 @@ struct LoadedProgram {
     VariableHash globals;
     SegmentManager segments;
     FunctionManager functions;
+    int32_t languageCount = 0; // in its "locl" section
 };
 
 // The tables of one compiled program and its reader, made in the order the
