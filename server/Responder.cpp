@@ -97,13 +97,34 @@ struct Connection {
     bool registered = false; // the descriptor is in the poll set
     std::chrono::steady_clock::time_point deadline;
 
+    // The request's parameters by name length, read once per request: the
+    // extension asks for some thirty of them.
+    struct Param {
+        size_t length;
+        const char* name;
+        const char* value;
+    };
+    std::vector<Param> params;
+
+    void IndexParams() {
+        params.clear();
+        for (char** entry = request.envp; entry && *entry; ++entry) {
+            const char* equals = std::strchr(*entry, '=');
+            if (equals) params.push_back({static_cast<size_t>(equals - *entry), *entry, equals + 1});
+        }
+    }
+
     const char* Variable(const char* name) {
         if (std::strcmp(name, "ALL_HTTP") == 0) return allHttp.c_str();
         if (std::strcmp(name, "APPL_MD_PATH") == 0) return metabasePath.c_str();
         if (std::strcmp(name, "PATH_TRANSLATED") == 0) return pathTranslated.c_str();
         if (std::strcmp(name, "SERVER_PORT_SECURE") == 0) return portSecure.c_str();
         if (std::strcmp(name, "REMOTE_HOST") == 0) return remoteHost.c_str();
-        return FCGX_GetParam(name, request.envp);
+        // The first of that name, as FCGX_GetParam finds it.
+        size_t length = std::strlen(name);
+        for (const Param& p : params)
+            if (p.length == length && std::memcmp(p.name, name, length) == 0) return p.value;
+        return std::strchr(name, '=') ? FCGX_GetParam(name, request.envp) : nullptr;
     }
 
     // A plain answer of the responder's own.
@@ -512,6 +533,7 @@ void Responder::Poller() {
 
 void Responder::Serve(Connection* c) {
     char** env = c->request.envp;
+    c->IndexParams();
     AllHttp(env, &c->allHttp);
     const char* metabase = FCGX_GetParam("APPL_MD_PATH", env);
     c->metabasePath = HasParam(metabase) ? metabase : "/LM/W3SVC/1/ROOT";
