@@ -439,3 +439,34 @@ TEST(RequestApplication, RunsOfAKeptScriptStartAlike) {
 
 } // namespace
 } // namespace vorn
+
+namespace vorn {
+namespace {
+
+// The registry's walk is replayed for later requests of a path, and every
+// change of the file (same size, same second included) is seen at once.
+TEST(RequestApplication, EachRegistryChangeReachesTheNextRequest) {
+    test::Site site;
+    site.Script("t.vrc", ShowSystem({"globaltimeout"}));
+    auto serve = [&] {
+        test::MemoryRequest request(site.Request("/t.vrc"));
+        test::Serve(request);
+        return request.response;
+    };
+    const char* key = "[SOFTWARE\\Vorn\\Vorn Tevrona NT\\Configuration\\1\\ROOT\\t.vrc]\n";
+    struct Case {
+        std::string settings, more, expected;
+    };
+    for (const Case& c : std::vector<Case>{{"globaltimeout = dword:11\n", "", "globaltimeout=11;"},
+                                           {"globaltimeout = dword:22\n", "", "globaltimeout=22;"},
+                                           {"globaltimeout = dword:22\n", std::string(key) + "globaltimeout = dword:33\n",
+                                            "globaltimeout=33;"},
+                                           {"globaltimeout = dword:44\n", "", "globaltimeout=44;"}}) {
+        site.Registry(c.settings, c.more);
+        EXPECT_EQ(serve(), c.expected);
+        EXPECT_EQ(serve(), c.expected); // replayed
+    }
+}
+
+} // namespace
+} // namespace vorn
