@@ -1,5 +1,6 @@
 #include "host/web/RequestPool.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <exception>
@@ -18,38 +19,44 @@ void ReportStartFailure(const char* what) {
 
 // --- CompletionQueue ----------------------------------------------------------------------------
 
+CompletionQueue::CompletionQueue() { sem_init(&available, 0, 0); }
+
+CompletionQueue::~CompletionQueue() { sem_destroy(&available); }
+
 void CompletionQueue::Post(uint32_t count, void* key) {
     {
         std::lock_guard<std::mutex> lock(mutex);
         items.push_back({count, key});
     }
-    posted.notify_one();
+    sem_post(&available);
+}
+
+bool CompletionQueue::Pop(Item* item) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (items.empty()) {
+        sem_post(&available); // the close's count, for the next taker
+        return false;
+    }
+    *item = items.front();
+    items.pop_front();
+    return true;
 }
 
 bool CompletionQueue::Take(Item* item) {
-    std::unique_lock<std::mutex> lock(mutex);
-    posted.wait(lock, [this] { return !items.empty() || closed; });
-    if (items.empty()) return false;
-    *item = items.front();
-    items.pop_front();
-    return true;
+    while (sem_wait(&available) != 0) {
+        if (errno != EINTR) return false;
+    }
+    return Pop(item);
 }
 
 bool CompletionQueue::TryTake(Item* item) {
-    std::lock_guard<std::mutex> lock(mutex);
-    if (items.empty()) return false;
-    *item = items.front();
-    items.pop_front();
-    return true;
+    while (sem_trywait(&available) != 0) {
+        if (errno != EINTR) return false;
+    }
+    return Pop(item);
 }
 
-void CompletionQueue::Close() {
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        closed = true;
-    }
-    posted.notify_all();
-}
+void CompletionQueue::Close() { sem_post(&available); }
 
 // --- RequestPool ------------------------------------------------------------------------------------
 
