@@ -5,6 +5,9 @@
 #include "platform/Time.h"
 
 #include <algorithm>
+#include <chrono>
+#include <unordered_map>
+#include <unordered_set>
 #include <atomic>
 #include <cerrno>
 #include <cstddef>
@@ -18,6 +21,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -549,6 +553,123 @@ bool StatPath(const char* path, FileInfo& out) {
     struct stat st{};
     if (stat(path, &st) != 0) return FailErrno();
     Fill(st, out);
+    return true;
+}
+
+namespace {
+
+struct SharedStat {
+    FileInfo info;
+    int error = 0;
+    std::chrono::steady_clock::time_point taken;
+    uint64_t generation = 0;
+};
+
+// The folders watched for changes; a generation that moves on with every
+// change noticed.
+struct StatShare {
+    std::mutex mutex;
+    int notify = -2; // -2: not started; -1: watching is not available
+    std::atomic<uint64_t> generation{1};
+    std::unordered_set<std::string> watched;
+};
+
+constexpr size_t kMostWatched = 1024;
+constexpr size_t kMostShared = 4096;
+constexpr uint32_t kWatchedChanges = IN_ATTRIB | IN_CREATE | IN_DELETE | IN_DELETE_SELF | IN_MODIFY |
+                                     IN_MOVE_SELF | IN_MOVED_FROM | IN_MOVED_TO;
+
+StatShare& TheStatShare() {
+    static StatShare* share = new StatShare; // lives as long as the process
+    return *share;
+}
+
+// Each thread keeps the results it took (no lock to read them); a result
+// counts while its generation is the current one.
+thread_local std::unordered_map<std::string, SharedStat> tResults;
+thread_local int tBatch = 0;
+
+// Starts watching when not yet tried; false when it cannot be had. Under
+// the share's lock.
+bool Watching(StatShare& share) {
+    if (share.notify == -2) {
+        share.notify = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        if (share.notify < 0) share.notify = -1;
+    }
+    return share.notify >= 0;
+}
+
+// Reads the change notices that arrived; any of them moves the generation
+// on. A watch the kernel dropped (its folder went) is set again on the next
+// question. Under the share's lock, so that a caller that finds nothing to
+// read knows every notice before it was counted.
+void TakeNotices(StatShare& share) {
+    alignas(inotify_event) char buffer[4096];
+    for (;;) {
+        ssize_t n = read(share.notify, buffer, sizeof buffer);
+        if (n <= 0) return;
+        share.generation.fetch_add(1, std::memory_order_acq_rel);
+        for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {
+            inotify_event event;
+            std::memcpy(&event, buffer + at, sizeof event);
+            if (event.mask & (IN_IGNORED | IN_Q_OVERFLOW)) share.watched.clear();
+            at += static_cast<ssize_t>(sizeof event + event.len);
+        }
+    }
+}
+
+void Refresh(StatShare& share) {
+    std::lock_guard<std::mutex> lock(share.mutex);
+    if (Watching(share)) TakeNotices(share);
+}
+
+} // namespace
+
+void BeginSharedStatBatch() {
+    Refresh(TheStatShare());
+    ++tBatch;
+}
+
+void EndSharedStatBatch() {
+    if (tBatch > 0) --tBatch;
+}
+
+bool StatPathShared(const char* path, FileInfo& out) {
+    if (path == nullptr || path[0] != '/') return StatPath(path, out);
+    StatShare& share = TheStatShare();
+    if (tBatch == 0) Refresh(share);
+    std::string key(path);
+    auto now = std::chrono::steady_clock::now();
+    uint64_t generation = share.generation.load(std::memory_order_acquire);
+    auto found = tResults.find(key);
+    if (found != tResults.end() && found->second.generation == generation &&
+        now - found->second.taken < std::chrono::milliseconds(kStatShareMilliseconds)) {
+        if (found->second.error != 0) return Fail(found->second.error);
+        out = found->second.info;
+        return true;
+    }
+    {
+        // Watched before the question is asked, so no change after it goes unseen.
+        std::lock_guard<std::mutex> lock(share.mutex);
+        if (!Watching(share)) return StatPath(path, out);
+        std::string folder = key.substr(0, std::max<size_t>(key.rfind('/'), 1));
+        if (!share.watched.count(folder)) {
+            if (share.watched.size() >= kMostWatched ||
+                inotify_add_watch(share.notify, folder.c_str(), kWatchedChanges) < 0)
+                return StatPath(path, out);
+            share.watched.insert(folder);
+        }
+        generation = share.generation.load(std::memory_order_acquire);
+    }
+    SharedStat result;
+    result.taken = now;
+    result.generation = generation; // a change noticed meanwhile makes it stale
+    bool ok = StatPath(path, result.info);
+    result.error = ok ? 0 : LastError();
+    if (tResults.size() >= kMostShared) tResults.clear();
+    tResults[key] = result;
+    if (!ok) return Fail(result.error);
+    out = result.info;
     return true;
 }
 

@@ -182,6 +182,20 @@ private:
 
 // Path queries. They follow symbolic links and never open the file.
 bool StatPath(const char* path, FileInfo& out);
+// StatPath with the result shared by every caller of the process: a result
+// is taken again once anything in the path's folder changed (the kernel
+// tells at once of changes made on this machine), and at the latest
+// kStatShareMilliseconds after it was taken (changes the kernel does not
+// report: other machines' on a shared file system, moved parent folders).
+// An absolute path only; others are asked every time.
+inline constexpr int64_t kStatShareMilliseconds = 1000;
+bool StatPathShared(const char* path, FileInfo& out);
+// Between these two calls the calling thread's StatPathShared reads the
+// change notices no more: those that arrived before the begin count, later
+// ones from the next begin (or the end) on. For a burst of questions that
+// belong together, such as the checks that open a web request.
+void BeginSharedStatBatch();
+void EndSharedStatBatch();
 // exists=false with success when the path or a directory on it is missing.
 bool PathExists(const char* path, bool& exists);
 bool PathSize(const char* path, int64_t& size);

@@ -1,7 +1,9 @@
 #include "platform/Registry.h"
+#include "platform/Files.h"
 
 #include "platform/Errors.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -44,11 +46,18 @@ struct Identity {
 };
 
 // One parse of the file. Immutable once shared.
+static uint64_t NextSnapshotVersion() {
+    static std::atomic<uint64_t> last{0};
+    return last.fetch_add(1, std::memory_order_relaxed) + 1;
+}
+
 struct Snapshot {
     std::deque<Key> keys; // stable addresses; keys[0] is the root
     std::unordered_map<std::string, Key*> byPath; // lower-case path, components joined with '\'
     std::vector<RegistryProblem> problems;
     Identity identity;
+    // Every snapshot made gets a number of its own.
+    uint64_t version = NextSnapshotVersion();
 
     Snapshot() { keys.emplace_back(); byPath.emplace("", &keys.front()); }
     Snapshot(const Snapshot&) = delete;
@@ -474,11 +483,13 @@ void Remember(const std::string& path, const SnapshotPtr& snapshot) {
 SnapshotPtr Current() {
     std::string path = RegistryFilePath();
     Identity identity;
-    struct stat info {};
-    if (stat(path.c_str(), &info) == 0) {
-        identity = IdentityOf(info);
-    } else if (errno != ENOENT) {
-        SetLastError(Reason());
+    // Asked by every request, answered by the process's shared stat results:
+    // a change made on this machine is seen by the next request.
+    FileInfo info;
+    if (StatPathShared(path.c_str(), info)) {
+        identity = {info.device, info.inode, info.size, info.modifiedSeconds, info.modifiedNanoseconds};
+    } else if (int error = LastError(); error != ENOENT) {
+        SetLastError(error != 0 ? error : EIO);
         return nullptr;
     }
     Cache& cache = TheCache();
@@ -607,6 +618,10 @@ bool RegistryCreateKey(RegistryKey parent, const char* subkey, RegistryKey* key)
     if (!Rebind(opened.get(), snapshot)) return Fail(ENOENT);
     *key = opened.release();
     return true;
+}
+
+uint64_t RegistryKeyVersion(RegistryKey key) {
+    return key && key != &gRoot && key->snapshot ? key->snapshot->version : 0;
 }
 
 bool RegistryCloseKey(RegistryKey key) {

@@ -55,6 +55,10 @@ bool RegistryOpenKey(RegistryKey parent, const char* subkey, RegistryKey* key);
 bool RegistryCreateKey(RegistryKey parent, const char* subkey, RegistryKey* key);
 // Frees a key (the root is ignored).
 bool RegistryCloseKey(RegistryKey key);
+// Tells versions of the registry apart: keys opened on the same version of
+// the file give the same number, keys opened after any change another one
+// (never 0, which an invalid key gives).
+uint64_t RegistryKeyVersion(RegistryKey key);
 
 // Reads a value: its type and bytes (texts and list entries end in NUL). With
 // a null data buffer only *size is set to the bytes needed; a buffer of fewer

@@ -50,7 +50,10 @@ bool IsTokenByte(char c) {
 } // namespace
 
 RequestHead CheckRequestHead(const unsigned char* bytes, size_t length) {
-    std::string params;
+    // Asked for every request: the parameters are gathered in a buffer the
+    // thread keeps.
+    thread_local std::string params;
+    params.clear();
     bool begun = false;
     for (size_t at = 0;;) {
         if (at >= kMaxRequestHead) return RequestHead::Malformed;
@@ -110,6 +113,13 @@ bool BuildResponseHead(const char* status, const char* headers, std::string* hea
 
 std::string AllHttp(char** environment) {
     std::string all;
+    AllHttp(environment, &all);
+    return all;
+}
+
+void AllHttp(char** environment, std::string* out) {
+    std::string& all = *out;
+    all.clear();
     for (char** entry = environment; entry && *entry; ++entry) {
         const char* text = *entry;
         if (std::strncmp(text, "HTTP_", 5) != 0) continue;
@@ -121,7 +131,6 @@ std::string AllHttp(char** environment) {
             if (*v != '\r' && *v != '\n') all += *v;
         all += '\n';
     }
-    return all;
 }
 
 } // namespace vorn::server

@@ -32,5 +32,7 @@ bool BuildResponseHead(const char* status, const char* headers, std::string* hea
 // "HTTP_USER_AGENT:Mozilla\n" for each HTTP_ variable of "NAME=value"
 // environment strings, with CR and LF dropped from the values.
 std::string AllHttp(char** environment);
+// The same into out, whose room is kept.
+void AllHttp(char** environment, std::string* out);
 
 } // namespace vorn::server

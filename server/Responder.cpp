@@ -1,11 +1,12 @@
 #include "server/Responder.h"
 
 #include <fcgiapp.h>
-#include <poll.h>
-#include <sys/eventfd.h>
+#include <fcntl.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -27,8 +28,6 @@ constexpr int kStallSeconds = 60;
 // Unread body left when a request ends: up to this much is read so that the
 // connection can be kept; more, and it is closed.
 constexpr int kDrainLimit = 64 * 1024;
-
-enum HeadResult { kHeadComplete, kHeadNul, kHeadClose, kHeadStop };
 
 void SetTimeouts(int fd) {
     timeval limit{kStallSeconds, 0};
@@ -72,7 +71,7 @@ void Extension::Unload() {
 // --- Connection ---------------------------------------------------------------------------------
 
 struct Connection {
-    enum State { Idle, InExtension, Done };
+    enum State { Free, Waiting, InExtension };
 
     Responder* owner = nullptr;
     FCGX_Request request{};
@@ -85,16 +84,34 @@ struct Connection {
     unsigned char head[kMaxRequestHead];
     uint8_t preRead[Responder::kPreRead];
 
+    // Guards state and the request's end between the extension's worker and
+    // the responder's threads.
     std::mutex mutex;
-    std::condition_variable changed;
-    State state = Idle;
+    State state = Free;
     bool headerSent = false;
-    // Set by a worker that closed the connection while the acceptor may be
-    // polling it (an eventfd; -1 when none could be made).
-    int closedEvent = -1;
+    // Between requests: a kept connection waits without a deadline until its
+    // next request begins; a new one, or one whose head came in part, must
+    // bring the rest by the deadline.
+    bool idle = false;
+    bool waitingForMore = false;
+    bool registered = false; // the descriptor is in the poll set
+    std::chrono::steady_clock::time_point deadline;
 
-    ~Connection() {
-        if (closedEvent >= 0) close(closedEvent);
+    // The request's parameters by name length, read once per request: the
+    // extension asks for some thirty of them.
+    struct Param {
+        size_t length;
+        const char* name;
+        const char* value;
+    };
+    std::vector<Param> params;
+
+    void IndexParams() {
+        params.clear();
+        for (char** entry = request.envp; entry && *entry; ++entry) {
+            const char* equals = std::strchr(*entry, '=');
+            if (equals) params.push_back({static_cast<size_t>(equals - *entry), *entry, equals + 1});
+        }
     }
 
     const char* Variable(const char* name) {
@@ -103,7 +120,11 @@ struct Connection {
         if (std::strcmp(name, "PATH_TRANSLATED") == 0) return pathTranslated.c_str();
         if (std::strcmp(name, "SERVER_PORT_SECURE") == 0) return portSecure.c_str();
         if (std::strcmp(name, "REMOTE_HOST") == 0) return remoteHost.c_str();
-        return FCGX_GetParam(name, request.envp);
+        // The first of that name, as FCGX_GetParam finds it.
+        size_t length = std::strlen(name);
+        for (const Param& p : params)
+            if (p.length == length && std::memcmp(p.name, name, length) == 0) return p.value;
+        return std::strchr(name, '=') ? FCGX_GetParam(name, request.envp) : nullptr;
     }
 
     // A plain answer of the responder's own.
@@ -124,7 +145,22 @@ struct Connection {
             }
             if (FCGX_HasSeenEOF(request.in) != EOF) request.keepConnection = 0;
         }
-        FCGX_Finish_r(&request);
+        // FCGX_Finish_r, but a kept connection keeps the request's streams
+        // until the poller reads the next request and frees them: the thread
+        // that made them, which the allocator serves much faster.
+        int close = !request.keepConnection;
+        if (request.in) {
+            close |= FCGX_FClose(request.err);
+            close |= FCGX_FClose(request.out);
+            close |= FCGX_GetError(request.in);
+        }
+        if (close) FCGX_Free(&request, 1); // closes the connection too
+    }
+
+    // Frees what a request left and forgets the connection (closed by the caller).
+    void Forget() {
+        request.ipcFd = -1;
+        FCGX_Free(&request, 0);
     }
 
     static Connection* Of(platform::IsapiConnection handle) { return static_cast<Connection*>(handle); }
@@ -202,17 +238,11 @@ struct Connection {
                 }
                 if (!c->headerSent) c->Answer("500 Internal Server Error");
                 c->Finish();
-                c->state = Done;
-                if (c->request.ipcFd < 0 && c->closedEvent >= 0) {
-                    uint64_t one = 1;
-                    ssize_t written = write(c->closedEvent, &one, sizeof one);
-                    (void)written; // a counter already set wakes the poll as well
-                }
+                c->state = Waiting;
             }
-            // Woken after the lock is free, the acceptor does not wait for it
-            // again. The connection outlives the responder's threads, so a
-            // late notify only wakes a waiter that checks its state anew.
-            c->changed.notify_all();
+            // The worker goes back to its queue at once: the connection waits
+            // for its next request in the poll set, and nobody was woken.
+            c->owner->AfterRequest(c);
             return true;
         }
         errno = EINVAL;
@@ -222,12 +252,20 @@ struct Connection {
 
 // --- Responder ---------------------------------------------------------------------------------
 
+namespace {
+
+// The poll set's tags of the two descriptors that are not connections.
+char gListenTag;
+char gWakeTag;
+
+} // namespace
+
 Responder::Responder(Extension* ext, int socket, int32_t acceptors) : extension(ext), listenSocket(socket) {
     for (int32_t i = 0; i < (acceptors > 0 ? acceptors : 1); ++i) {
         auto connection = std::make_unique<Connection>();
         connection->owner = this;
-        connection->closedEvent = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
         FCGX_InitRequest(&connection->request, -1, 0); // never accepts by itself
+        idle.push_back(connection.get());
         connections.push_back(std::move(connection));
     }
 }
@@ -236,139 +274,267 @@ Responder::~Responder() {
     Stop();
     for (int fd : wakeSocket)
         if (fd >= 0) close(fd);
+    if (pollSet >= 0) close(pollSet);
 }
 
 bool Responder::Start(std::string* error) {
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, wakeSocket) != 0) {
-        if (error) *error = std::string("socketpair: ") + std::strerror(errno);
+    auto fail = [error](const char* what) {
+        if (error) *error = std::string(what) + ": " + std::strerror(errno);
         return false;
-    }
+    };
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, wakeSocket) != 0) return fail("socketpair");
+    pollSet = epoll_create1(EPOLL_CLOEXEC);
+    if (pollSet < 0) return fail("epoll_create1");
+    // Accepted in a loop until none is left: the listener must not block.
+    int flags = fcntl(listenSocket, F_GETFL);
+    if (flags < 0 || fcntl(listenSocket, F_SETFL, flags | O_NONBLOCK) != 0) return fail("fcntl");
+    epoll_event wake{EPOLLIN, {}};
+    wake.data.ptr = &gWakeTag;
+    epoll_event listen{EPOLLIN, {}};
+    listen.data.ptr = &gListenTag;
+    if (epoll_ctl(pollSet, EPOLL_CTL_ADD, wakeSocket[1], &wake) != 0 ||
+        epoll_ctl(pollSet, EPOLL_CTL_ADD, listenSocket, &listen) != 0)
+        return fail("epoll_ctl");
     try {
-        for (auto& connection : connections) threads.emplace_back(&Responder::Acceptor, this, connection.get());
+        poller = std::thread(&Responder::Poller, this);
     } catch (const std::exception& failure) {
         if (error) *error = failure.what();
-        Stop();
         return false;
     }
     return true;
 }
 
-int Responder::AcceptOne() {
-    // A blocking accept wakes one acceptor per connection; the stop shuts the
-    // listener, which ends every accept waiting on it.
-    for (;;) {
-        int fd = accept4(listenSocket, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd >= 0) {
-            SetTimeouts(fd);
-            return fd;
-        }
-        if (stopping.load(std::memory_order_acquire)) return -1;
-        if (errno != EINTR && errno != ECONNABORTED && errno != EAGAIN) {
-            // Out of descriptors and the like: let the others finish first.
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-    }
-}
-
-int Responder::WaitForHead(Connection* c, bool idle) {
+bool Responder::Arm(Connection* c) {
     int fd = c->request.ipcFd;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kHeadMilliseconds);
-    bool waitingForMore = false;
-    bool polled = false;
-    for (;;) {
-        int timeout = -1;
-        if (!idle) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
-                                                                              std::chrono::steady_clock::now());
-            if (left.count() <= 0) return kHeadClose;
-            // Bytes already waiting keep the socket readable: while more are
-            // awaited only a hang-up is watched, and the bytes looked at again soon.
-            timeout = waitingForMore ? 2 : static_cast<int>(left.count());
-        }
-        if (!idle && !waitingForMore && !polled) {
-            // A new connection usually brings its request along: no need to
-            // wait for it.
-            polled = true;
-            ssize_t n = recv(fd, c->head, sizeof c->head, MSG_PEEK | MSG_DONTWAIT);
-            if (n > 0 && CheckRequestHead(c->head, static_cast<size_t>(n)) == RequestHead::Complete)
-                return kHeadComplete;
-        }
-        pollfd fds[2] = {{wakeSocket[1], POLLIN, 0},
-                         {fd, static_cast<short>(waitingForMore ? POLLRDHUP : POLLIN), 0}};
-        int ready = poll(fds, 2, timeout);
-        if (ready < 0) {
-            if (errno == EINTR) continue;
-            return kHeadClose;
-        }
-        if (fds[0].revents != 0) return kHeadStop;
-        if (waitingForMore && (fds[1].revents & (POLLRDHUP | POLLHUP | POLLERR))) return kHeadClose;
-        if (ready == 0 && !waitingForMore) continue;
-        ssize_t n = recv(fd, c->head, sizeof c->head, MSG_PEEK | MSG_DONTWAIT);
-        if (n == 0) return kHeadClose;
-        if (n < 0) {
-            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) continue;
-            return kHeadClose;
-        }
-        if (idle) {
-            // The request has begun: from now on it has a deadline.
-            idle = false;
-            deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kHeadMilliseconds);
-        }
-        switch (CheckRequestHead(c->head, static_cast<size_t>(n))) {
-        case RequestHead::Complete:
-            return kHeadComplete;
-        case RequestHead::NulParam:
-            return kHeadNul;
-        case RequestHead::Malformed:
-            return kHeadClose;
-        case RequestHead::Incomplete:
-            waitingForMore = true;
-            break;
-        }
+    // One event at a time: the connection is nobody's until it fires, and
+    // whoever takes it (the poller, then a worker) arms it again.
+    epoll_event event{EPOLLRDHUP | EPOLLONESHOT, {}};
+    if (!c->waitingForMore) event.events |= EPOLLIN;
+    event.data.ptr = c;
+    if (epoll_ctl(pollSet, c->registered ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &event) != 0) return false;
+    c->registered = true;
+    return true;
+}
+
+void Responder::Close(Connection* c) {
+    if (c->request.ipcFd >= 0) close(c->request.ipcFd); // leaves the poll set with it
+    c->Forget();
+    Release(c);
+}
+
+void Responder::Release(Connection* c) {
+    c->registered = false;
+    c->waitingForMore = false;
+    {
+        std::lock_guard<std::mutex> lock(c->mutex);
+        c->state = Connection::Free;
+    }
+    std::lock_guard<std::mutex> lock(idleMutex);
+    idle.push_back(c);
+    if (listenPaused && !stopping.load(std::memory_order_acquire)) {
+        // A connection came free: new ones are taken again.
+        epoll_event listen{EPOLLIN, {}};
+        listen.data.ptr = &gListenTag;
+        if (epoll_ctl(pollSet, EPOLL_CTL_MOD, listenSocket, &listen) == 0) listenPaused = false;
     }
 }
 
-void Responder::Acceptor(Connection* c) {
-    for (;;) {
-        if (stopping.load(std::memory_order_acquire)) break;
-        bool kept = c->request.ipcFd >= 0;
-        if (!kept) {
-            int fd = AcceptOne();
-            if (fd < 0) break;
-            c->request.ipcFd = fd;
-        }
-        int head = WaitForHead(c, kept);
-        if (head == kHeadStop) break;
-        if (head == kHeadClose) {
-            close(c->request.ipcFd);
-            c->request.ipcFd = -1;
-            continue;
-        }
-        // libfcgi ends the previous request first and would close a
-        // connection it was not told to keep.
-        c->request.keepConnection = 1;
-        if (FCGX_Accept_r(&c->request) < 0) {
-            // libfcgi closed the connection.
-            c->request.ipcFd = -1;
-            continue;
-        }
-        c->headerSent = false;
-        if (head == kHeadNul) {
-            c->Answer("400 Bad Request");
-            c->Finish();
-            continue;
-        }
-        Serve(c);
+void Responder::AfterRequest(Connection* c) {
+    if (c->request.ipcFd < 0) {
+        Release(c); // libfcgi closed it
+        return;
     }
-    if (c->request.ipcFd >= 0) {
-        close(c->request.ipcFd);
-        c->request.ipcFd = -1;
+    c->idle = true;
+    c->waitingForMore = false;
+    if (!Arm(c)) Close(c);
+}
+
+void Responder::AcceptAll() {
+    for (;;) {
+        Connection* c = nullptr;
+        {
+            std::lock_guard<std::mutex> lock(idleMutex);
+            if (idle.empty()) {
+                // Every connection is taken: the listener rests until one is free.
+                epoll_event none{0, {}};
+                none.data.ptr = &gListenTag;
+                if (epoll_ctl(pollSet, EPOLL_CTL_MOD, listenSocket, &none) == 0) listenPaused = true;
+                return;
+            }
+            c = idle.back();
+            idle.pop_back();
+        }
+        int fd = accept4(listenSocket, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) {
+            int error = errno;
+            {
+                std::lock_guard<std::mutex> lock(idleMutex);
+                idle.push_back(c);
+            }
+            if (error == EINTR || error == ECONNABORTED) continue;
+            if (error != EAGAIN && error != EWOULDBLOCK && !stopping.load(std::memory_order_acquire)) {
+                // Out of descriptors and the like: let the others finish first.
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+            return;
+        }
+        SetTimeouts(fd);
+        {
+            std::lock_guard<std::mutex> lock(c->mutex);
+            c->state = Connection::Waiting;
+        }
+        c->request.ipcFd = fd;
+        c->registered = false;
+        c->idle = false;
+        c->waitingForMore = false;
+        c->deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kHeadMilliseconds);
+        timed.push_back(c);
+        // A new connection usually brings its request along.
+        Ready(c, 0);
+    }
+}
+
+void Responder::Drop(Connection* c) {
+    auto found = std::find(timed.begin(), timed.end(), c);
+    if (found != timed.end()) timed.erase(found);
+    if (c->registered && c->request.ipcFd >= 0) epoll_ctl(pollSet, EPOLL_CTL_DEL, c->request.ipcFd, nullptr);
+    Close(c);
+}
+
+void Responder::Ready(Connection* c, uint32_t events) {
+    if (c->waitingForMore && (events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR))) return Drop(c);
+    ssize_t n = recv(c->request.ipcFd, c->head, sizeof c->head, MSG_PEEK | MSG_DONTWAIT);
+    if (n == 0) return Drop(c);
+    if (n < 0) {
+        if ((errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) && Arm(c)) return;
+        return Drop(c);
+    }
+    if (c->idle) {
+        // The request has begun: from now on it has a deadline.
+        c->idle = false;
+        c->deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kHeadMilliseconds);
+        timed.push_back(c);
+    }
+    switch (CheckRequestHead(c->head, static_cast<size_t>(n))) {
+    case RequestHead::Complete:
+        return Begin(c, false);
+    case RequestHead::NulParam:
+        return Begin(c, true);
+    case RequestHead::Malformed:
+        return Drop(c);
+    case RequestHead::Incomplete:
+        // Bytes already waiting keep the socket readable: while more are
+        // awaited only a hang-up is watched, and the bytes looked at again soon.
+        c->waitingForMore = true;
+        if (!Arm(c)) Drop(c);
+        return;
+    }
+}
+
+void Responder::Begin(Connection* c, bool nulParam) {
+    auto found = std::find(timed.begin(), timed.end(), c);
+    if (found != timed.end()) timed.erase(found);
+    c->waitingForMore = false;
+    // libfcgi ends the previous request first and would close a
+    // connection it was not told to keep.
+    c->request.keepConnection = 1;
+    if (FCGX_Accept_r(&c->request) < 0) {
+        c->request.ipcFd = -1; // libfcgi closed the connection
+        return Release(c);
+    }
+    c->headerSent = false;
+    if (nulParam) {
+        c->Answer("400 Bad Request");
+        c->Finish();
+        return AfterRequest(c);
+    }
+    const char* length = FCGX_GetParam("CONTENT_LENGTH", c->request.envp);
+    if (length && length[0] && !(length[0] == '0' && length[1] == '\0')) {
+        // Reading a body may wait on its sender: a thread of its own does
+        // that, and the poller goes on with the others.
+        std::lock_guard<std::mutex> lock(lanesMutex);
+        try {
+            std::thread([this, c] {
+                Serve(c);
+                std::lock_guard<std::mutex> done(lanesMutex);
+                if (--lanes == 0) lanesEnded.notify_all();
+            }).detach();
+            ++lanes;
+            return;
+        } catch (const std::exception&) {
+            // No thread to be had: read it here.
+        }
+    }
+    Serve(c);
+}
+
+int Responder::PollTimeout() const {
+    // A head that came in part is looked at again soon; otherwise the
+    // soonest deadline of a connection that has not sent its head wakes us.
+    auto now = std::chrono::steady_clock::now();
+    int64_t soonest = -1;
+    for (Connection* c : timed) {
+        if (c->waitingForMore) return 2;
+        int64_t left = std::chrono::duration_cast<std::chrono::milliseconds>(c->deadline - now).count();
+        if (left < 0) left = 0;
+        if (soonest < 0 || left < soonest) soonest = left;
+    }
+    return soonest < 0 ? -1 : static_cast<int>(soonest + 1);
+}
+
+void Responder::CheckTimed() {
+    auto now = std::chrono::steady_clock::now();
+    for (size_t i = 0; i < timed.size();) {
+        Connection* c = timed[i];
+        if (now >= c->deadline) {
+            Drop(c); // takes it off the list
+            continue;
+        }
+        if (!c->waitingForMore) {
+            ++i;
+            continue;
+        }
+        ssize_t n = recv(c->request.ipcFd, c->head, sizeof c->head, MSG_PEEK | MSG_DONTWAIT);
+        RequestHead head = n > 0 ? CheckRequestHead(c->head, static_cast<size_t>(n)) : RequestHead::Incomplete;
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) ||
+            head == RequestHead::Malformed) {
+            Drop(c);
+            continue;
+        }
+        if (head == RequestHead::Incomplete) {
+            ++i;
+            continue;
+        }
+        // Armed for a hang-up only: out of the poll set's hands first.
+        epoll_event none{0, {}};
+        none.data.ptr = c;
+        epoll_ctl(pollSet, EPOLL_CTL_MOD, c->request.ipcFd, &none);
+        Begin(c, head == RequestHead::NulParam); // takes it off the list
+    }
+}
+
+void Responder::Poller() {
+    epoll_event events[64];
+    for (;;) {
+        int n = epoll_wait(pollSet, events, 64, PollTimeout());
+        if (n < 0 && errno != EINTR) break;
+        for (int i = 0; i < n; ++i) {
+            void* tag = events[i].data.ptr;
+            if (tag == &gWakeTag) return;
+            if (tag == &gListenTag) {
+                if (!stopping.load(std::memory_order_acquire)) AcceptAll();
+                continue;
+            }
+            Ready(static_cast<Connection*>(tag), events[i].events);
+        }
+        if (!timed.empty()) CheckTimed();
     }
 }
 
 void Responder::Serve(Connection* c) {
     char** env = c->request.envp;
-    c->allHttp = AllHttp(env);
+    c->IndexParams();
+    AllHttp(env, &c->allHttp);
     const char* metabase = FCGX_GetParam("APPL_MD_PATH", env);
     c->metabasePath = HasParam(metabase) ? metabase : "/LM/W3SVC/1/ROOT";
     const char* translated = FCGX_GetParam("PATH_TRANSLATED", env);
@@ -417,64 +583,54 @@ void Responder::Serve(Connection* c) {
     if (stopping.load(std::memory_order_acquire)) {
         c->Answer("503 Service Unavailable");
         c->Finish();
-        return;
+        return AfterRequest(c);
     }
     {
         std::lock_guard<std::mutex> lock(c->mutex);
         c->state = Connection::InExtension;
     }
-    // A kept connection without a body is silent until the response has
-    // ended: the acceptor then waits on the connection itself, so the worker
-    // that ends the request need not wake it, and one wake-up serves both the
-    // end and the next request. Anything else waits for the end as such.
-    int fd = c->request.ipcFd;
-    bool watch = announced == 0 && c->request.keepConnection && c->closedEvent >= 0;
     uint32_t status = extension->httpProc(&block);
-    std::unique_lock<std::mutex> lock(c->mutex);
-    if (status != platform::kIsapiStatusPending && c->state == Connection::InExtension) {
+    if (status == platform::kIsapiStatusPending) return; // the worker ends it
+    {
+        std::lock_guard<std::mutex> lock(c->mutex);
+        if (c->state != Connection::InExtension) return; // ended already
         if (!c->headerSent) c->Answer("500 Internal Server Error");
         c->Finish();
-        c->state = Connection::Done;
+        c->state = Connection::Waiting;
     }
-    if (watch && c->state != Connection::Done) {
-        lock.unlock();
-        // fd may be closed (and its number reused) by the worker meanwhile:
-        // it is only polled, and the closed event ends that wait.
-        pollfd fds[3] = {{wakeSocket[1], POLLIN, 0}, {fd, POLLIN | POLLRDHUP, 0}, {c->closedEvent, POLLIN, 0}};
-        while (poll(fds, 3, -1) < 0 && errno == EINTR) {
-        }
-        uint64_t count = 0;
-        ssize_t drained = read(c->closedEvent, &count, sizeof count);
-        (void)drained;
-        lock.lock();
-    }
-    c->changed.wait(lock, [c] { return c->state == Connection::Done; });
-    c->state = Connection::Idle;
+    AfterRequest(c);
 }
 
 bool Responder::Stop() {
     if (stopping.exchange(true, std::memory_order_acq_rel)) return true;
-    shutdown(listenSocket, SHUT_RD);                          // every accept ends
-    if (wakeSocket[0] >= 0) shutdown(wakeSocket[0], SHUT_WR); // every poll on the other end wakes
+    shutdown(listenSocket, SHUT_RD);                          // no more accepts
+    if (wakeSocket[0] >= 0) shutdown(wakeSocket[0], SHUT_WR); // the poller ends
+    if (poller.joinable()) poller.join();
     bool stopped = !extension || !extension->terminate || extension->terminate(0);
     if (!stopped) {
         // A worker still runs inside the extension: nothing it may touch is
-        // released, and the threads waiting for it are left to the exit.
-        for (std::thread& thread : threads) thread.detach();
-        threads.clear();
+        // released.
         return false;
     }
-    // What the extension left open gets an answer.
-    for (auto& connection : connections) {
-        std::lock_guard<std::mutex> lock(connection->mutex);
-        if (connection->state != Connection::InExtension) continue;
-        if (!connection->headerSent) connection->Answer("503 Service Unavailable");
-        connection->Finish();
-        connection->state = Connection::Done;
-        connection->changed.notify_all();
+    {
+        // Bodies still being read end with their requests.
+        std::unique_lock<std::mutex> lock(lanesMutex);
+        lanesEnded.wait(lock, [this] { return lanes == 0; });
     }
-    for (std::thread& thread : threads) thread.join();
-    threads.clear();
+    // What the extension left open gets an answer; every connection closes.
+    for (auto& connection : connections) {
+        Connection* c = connection.get();
+        {
+            std::lock_guard<std::mutex> lock(c->mutex);
+            if (c->state == Connection::InExtension) {
+                if (!c->headerSent) c->Answer("503 Service Unavailable");
+                c->Finish();
+                c->state = Connection::Waiting;
+            }
+        }
+        if (c->request.ipcFd >= 0) close(c->request.ipcFd);
+        c->Forget();
+    }
     return true;
 }
 

@@ -3,9 +3,12 @@
 // opening records, maps the request to a control block and hands it to the
 // extension, whose workers answer through the block's callbacks.
 //
-// Each acceptor serves one connection at a time (kept connections included)
-// and waits while the extension holds its request, so the acceptors bound
-// the requests in flight.
+// One poller thread watches the listener and every open connection (kept
+// ones included) and hands each complete request to the extension; the
+// extension's worker that ends a request gives its connection back to the
+// poll set, so neither waits for the other. A request with a body is read on
+// a thread of its own. The connections (acceptors) bound the connections
+// open at once, and so the requests in flight.
 #pragma once
 
 #include <atomic>
@@ -39,8 +42,8 @@ class Responder {
   public:
     static constexpr int32_t kPreRead = 48 * 1024;
 
-    // listenSocket: a listening socket, shut down by Stop; acceptors: the
-    // requests in flight at most.
+    // listenSocket: a listening socket, shut down by Stop (made non-blocking);
+    // acceptors: the connections open at once at most.
     Responder(Extension* extension, int listenSocket, int32_t acceptors);
     ~Responder();
     Responder(const Responder&) = delete;
@@ -54,18 +57,43 @@ class Responder {
 
   private:
     friend struct Connection;
-    void Acceptor(Connection* connection);
-    int AcceptOne();
-    // Waits for the opening records of the connection's next request.
-    int WaitForHead(Connection* connection, bool idle);
+    void Poller();
+    void AcceptAll();
+    // The connection's socket is readable (or, events 0, may be): its next
+    // request's head is looked at.
+    void Ready(Connection* connection, uint32_t events);
+    // Reads the complete head and serves the request (or answers 400).
+    void Begin(Connection* connection, bool nulParam);
     void Serve(Connection* connection);
+    // The request has ended: the connection waits for the next one, or is
+    // free again when it was closed. Called by whoever ended it.
+    void AfterRequest(Connection* connection);
+    // Puts the connection back in the poll set for one event.
+    bool Arm(Connection* connection);
+    void Close(Connection* connection);
+    void Release(Connection* connection);
+    // The poller's own: out of the deadline list, out of the poll set, closed.
+    void Drop(Connection* connection);
+    int PollTimeout() const;
+    void CheckTimed();
 
     Extension* extension;
     int listenSocket;
     int wakeSocket[2] = {-1, -1};
+    int pollSet = -1;
     std::vector<std::unique_ptr<Connection>> connections;
-    std::vector<std::thread> threads;
-    // Read by every acceptor on every request: a flag, not a lock they would
+    std::thread poller;
+    // Free connections; the listener rests while there are none.
+    std::mutex idleMutex;
+    std::vector<Connection*> idle;
+    bool listenPaused = false;
+    // The poller's: connections that must bring a head by their deadline.
+    std::vector<Connection*> timed;
+    // Threads reading a request's body.
+    std::mutex lanesMutex;
+    std::condition_variable lanesEnded;
+    int32_t lanes = 0;
+    // Read by every thread on every request: a flag, not a lock they would
     // all queue on.
     std::atomic<bool> stopping{false};
 };

@@ -526,8 +526,9 @@ bool PosixFileManager::CheckDirectory(RootKind which, const char* text) {
         SetError(prefix + "references a reserved Windows device name");
         return false;
     }
-    bool isDirectory = false;
-    if (!platform::PathIsDirectory(text, isDirectory) || !isDirectory) {
+    // Checked by every request: the process's shared stat result answers.
+    platform::FileInfo info;
+    if (!platform::StatPathShared(text, info) || !info.isDirectory) {
         delete path;
         SetError(prefix + "does not exist, or is not a directory");
         return false;

@@ -99,6 +99,12 @@ public:
     }
 
     virtual int32_t Count() const { return count_; }
+    // Calls f on each item from head to tail without moving the cursor, so
+    // a list nobody changes may be walked by several threads at once.
+    template <class F>
+    void Visit(F f) const {
+        for (const ListNode<T>* node = head_; node; node = node->next) f(node->item);
+    }
 
     // Looks for the very pointer; the cursor is left on the match, or null.
     virtual T* Find(T* item) {

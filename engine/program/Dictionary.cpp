@@ -107,6 +107,15 @@ int32_t Dictionary::FindInBlock(DictionaryDataBlock* block, const char* bytes, i
     return at;
 }
 
+int32_t Dictionary::AppendToBlock(DictionaryDataBlock* block, const char* bytes, int32_t m) {
+    if (m <= 0) return m == 0 ? 0 : -1;
+    if (static_cast<int64_t>(block->Used()) + m > block->Capacity()) return -1;
+    int32_t at = block->Used();
+    std::memcpy(block->Data() + at, bytes, static_cast<size_t>(m));
+    block->SetUsed(at + m);
+    return at;
+}
+
 int32_t Dictionary::Add(const char* text, int32_t length) {
     if (length == -1) length = text ? static_cast<int32_t>(std::strlen(text)) : 0;
     if (length < 0 || (!text && length > 0)) return -1;
@@ -126,12 +135,14 @@ int32_t Dictionary::Add(const char* text, int32_t length) {
         capacity = room;
     }
 
-    int32_t offset = current ? FindInBlock(current, text, length) : -1;
+    // A run's pool over a shared one takes its few texts as they come: looking
+    // for equal bytes would cost more than it keeps.
+    int32_t offset = !current ? -1 : searchBytes ? FindInBlock(current, text, length) : AppendToBlock(current, text, length);
     if (offset < 0) {
         int32_t size = BlockSizeFor(length);
         if (size < 0) return -1;
         auto* block = new DictionaryDataBlock(size);
-        offset = FindInBlock(block, text, length);
+        offset = searchBytes ? FindInBlock(block, text, length) : AppendToBlock(block, text, length);
         blocks.Insert(block, kListTail);
         current = block;
     }
@@ -160,6 +171,8 @@ bool Dictionary::FailFromFile(TaggedFile& file) {
 bool Dictionary::ReadChunk(TaggedFile& file) {
     ReleaseEntries();
     blocks.Clear();
+    sharedBlocks.clear();
+    searchBytes = true;
     current = nullptr;
 
     uint32_t sectionLength = 0;
@@ -215,10 +228,31 @@ bool Dictionary::ReadChunk(TaggedFile& file) {
     return true;
 }
 
+void Dictionary::ShareFrom(const Dictionary& other) {
+    ReleaseEntries();
+    blocks.Clear();
+    current = nullptr;
+    sharedBlocks = other.sharedBlocks;
+    // The other pool's block list is only read through its nodes' order,
+    // never its cursor: several pools may share from it at once.
+    other.blocks.Visit([this](const DictionaryDataBlock* b) { sharedBlocks.push_back(b); });
+    if (other.count > 0) {
+        entries = static_cast<DictionaryEntry*>(std::malloc(sizeof(DictionaryEntry) * static_cast<size_t>(other.count)));
+        std::memcpy(entries, other.entries, sizeof(DictionaryEntry) * static_cast<size_t>(other.count));
+    }
+    count = capacity = other.count;
+    headerWord = other.headerWord;
+    searchBytes = false;
+}
+
 bool Dictionary::WriteChunk(TaggedFile& file) {
     // Each block's used bytes follow the previous block's in the text data.
     std::unordered_map<const DictionaryDataBlock*, int64_t> base;
     int64_t total = 0;
+    for (const DictionaryDataBlock* b : sharedBlocks) {
+        base[b] = total;
+        total += b->Used();
+    }
     for (DictionaryDataBlock* b = blocks.First(); b; b = blocks.Next()) {
         base[b] = total;
         total += b->Used();
@@ -239,6 +273,8 @@ bool Dictionary::WriteChunk(TaggedFile& file) {
     file.BeginSection(kSectionDict);
     bool ok = file.WriteAll(out, static_cast<int32_t>(recordBytes));
     std::free(out);
+    for (const DictionaryDataBlock* b : sharedBlocks)
+        if (ok && b->Used() > 0) ok = file.WriteAll(b->Data(), b->Used());
     for (DictionaryDataBlock* b = blocks.First(); ok && b; b = blocks.Next())
         if (b->Used() > 0) ok = file.WriteAll(b->Data(), b->Used());
     if (!ok) return FailFromFile(file);

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "engine/foundation/List.h"
 #include "engine/foundation/String.h"
@@ -74,6 +75,12 @@ public:
     // Replaces the pool with the "dict" section. On failure the pool is empty
     // and the error text says why.
     bool ReadChunk(TaggedFile& file);
+    // Replaces the pool with another's entries, whose text bytes are read in
+    // place: the other pool must outlive this one and never change again.
+    // Texts added later go to blocks of this pool's own (appended, without
+    // looking for equal bytes), so one loaded program's pool serves any
+    // number of runs, each adding its own.
+    void ShareFrom(const Dictionary& other);
     // Writes the pool as a "dict" section: every block's used bytes in block
     // order form the text data, so bytes shared within a block stay shared.
     bool WriteChunk(TaggedFile& file);
@@ -85,6 +92,8 @@ public:
     // Finds the run in the block's used bytes or appends it; -1 when it
     // does not fit.
     static int32_t FindInBlock(DictionaryDataBlock* block, const char* bytes, int32_t m);
+    // Appends the run to the block; -1 when it does not fit.
+    static int32_t AppendToBlock(DictionaryDataBlock* block, const char* bytes, int32_t m);
 
 private:
     void ReleaseEntries();
@@ -96,8 +105,12 @@ private:
     int32_t count = 0;
     int32_t capacity = 0;
     List<DictionaryDataBlock> blocks{true};
+    // Blocks of the pool shared from, in its order; not owned.
+    std::vector<const DictionaryDataBlock*> sharedBlocks;
     DictionaryDataBlock* current = nullptr;
     uint32_t headerWord = 0;
+    bool searchBytes = true; // equal bytes of the current block are shared
+
 };
 
 } // namespace vorn

@@ -113,7 +113,10 @@ void SegmentManager::SetError(const String& text) {
 }
 
 void SegmentManager::ReleaseTable() {
-    for (int32_t i = 0; i < count; ++i) delete table[i];
+    for (int32_t i = 0; i < count; ++i)
+        if (i >= sharedCount || table[i] != sharedTable[i]) delete table[i];
+    sharedCount = 0;
+    sharedTable = nullptr;
     std::free(table);
     table = nullptr;
     tableCapacity = 0;
@@ -207,6 +210,22 @@ bool SegmentManager::Save(TaggedFile& file) {
     if (!ok) return FailFromFile(file);
     file.EndSection();
     return true;
+}
+
+void SegmentManager::MarkShared(const Dictionary* pool) {
+    for (int32_t i = 0; i < count; ++i)
+        if (table[i]) table[i]->SetSharedPool(pool);
+}
+
+void SegmentManager::ShareFrom(const SegmentManager& other) {
+    ReleaseTable();
+    tableCapacity = other.count > 0 ? other.count : 1;
+    table = static_cast<Segment**>(std::calloc(static_cast<size_t>(tableCapacity), sizeof(Segment*)));
+    if (other.count > 0) std::memcpy(table, other.table, sizeof(Segment*) * static_cast<size_t>(other.count));
+    count = other.count;
+    current = other.current;
+    sharedCount = other.count;
+    sharedTable = other.table;
 }
 
 Segment* SegmentManager::CurrentSegment() {

@@ -10,6 +10,7 @@
 
 namespace vorn {
 
+class Dictionary;
 class TaggedFile;
 
 inline constexpr int32_t kSegmentStep = 8192;
@@ -68,6 +69,12 @@ public:
     SegmentAttachment* Attachments() const { return attachments.load(std::memory_order_acquire); }
     void Attach(SegmentAttachment* attachment);
 
+    // The pool that derived forms resolve texts with, when the segment is
+    // part of a program shared by several runs (each with a pool of its own
+    // over this one); null otherwise.
+    const Dictionary* SharedPool() const { return sharedPool; }
+    void SetSharedPool(const Dictionary* pool) { sharedPool = pool; }
+
 private:
     // Makes room for n more bytes at position; false when out of range.
     bool Reserve(int32_t position, int32_t n);
@@ -78,6 +85,7 @@ private:
     int32_t used;
     std::atomic<uint32_t> writes{0};
     std::atomic<SegmentAttachment*> attachments{nullptr};
+    const Dictionary* sharedPool = nullptr;
 };
 
 class SegmentManager {
@@ -93,6 +101,13 @@ public:
 
     // Replaces the segments with those of the "segs" section.
     bool Load(TaggedFile& file);
+    // Marks every segment as shared, resolving texts with pool: from now on
+    // nothing may change this manager or its segments.
+    void MarkShared(const Dictionary* pool);
+    // Replaces the segments with those of a manager marked shared, used in
+    // place and never deleted here (it must outlive this one). Segments
+    // added later are this manager's own.
+    void ShareFrom(const SegmentManager& other);
     // Writes every position below Count() as a "segs" section (an empty
     // position as a segment of no bytes), with Current() as the entry segment.
     bool Save(TaggedFile& file);
@@ -115,6 +130,10 @@ private:
     bool FailFromFile(TaggedFile& file);
 
     Segment** table;
+    // Positions below this hold the shared manager's segments, as its table
+    // (sharedTable) has them; a position that holds anything else is owned.
+    int32_t sharedCount = 0;
+    Segment* const* sharedTable = nullptr;
     int32_t tableCapacity;
     int32_t count;
     int32_t current;

@@ -366,6 +366,34 @@ bool FunctionManager::ReadSlots(TaggedFile& file, uint32_t b, uint32_t s) {
     return true;
 }
 
+void FunctionManager::CopyFrom(const FunctionManager& other) {
+    if (&other == this) return;
+    ReleaseArrays();
+    bits = other.bits;
+    bucketCount = other.bucketCount;
+    count = other.count;
+    capacity = other.capacity;
+    used = other.used;
+    buckets = FilledInts(bucketCount, -1);
+    next = FilledInts(capacity, -1);
+    items = static_cast<Function**>(std::calloc(static_cast<size_t>(capacity > 0 ? capacity : 1), sizeof(Function*)));
+    std::memcpy(buckets, other.buckets, sizeof(int32_t) * static_cast<size_t>(bucketCount));
+    std::memcpy(next, other.next, sizeof(int32_t) * static_cast<size_t>(capacity));
+    for (int32_t i = 0; i < used; ++i) {
+        const Function* from = other.items[i];
+        if (!from) continue;
+        auto* function = new Function(from->index, from->flags, from->nameIndex, from->name.Text(),
+                                      from->name.Length(), from->segment, from->offset, dictionary);
+        from->parameters.Visit([function](const FunctionParameter* p) {
+            function->parameters.Insert(
+                new FunctionParameter(p->slot, p->nameIndex, p->name.Text(), p->name.Length(), p->flags), kListTail);
+        });
+        function->locals->CopyLayoutFrom(*from->locals);
+        function->locals->UseNames(dictionary);
+        items[i] = function;
+    }
+}
+
 bool FunctionManager::WriteChunk(TaggedFile& file) {
     int64_t nonEmpty = 0;
     for (int32_t i = 0; i < bucketCount; ++i) {

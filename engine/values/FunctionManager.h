@@ -63,6 +63,7 @@ public:
     ExternalFunctionCall* external = nullptr;
 
 private:
+    friend class FunctionManager;
     List<FunctionParameter> parameters{true};
     VariableHash* locals;
 };
@@ -95,6 +96,12 @@ public:
     // Replaces the table with the "func" section; the "dict" section must be
     // loaded into the dictionary first.
     bool ReadChunk(TaggedFile& file);
+    // Replaces the table with a copy of other's, chains and slots as they
+    // are: each function with its parameters and the layout of its locals,
+    // but no external entry (a run binds its own). Names come from this
+    // table's dictionary, which must give them other's indexes. other is only
+    // read, so several tables may copy it at once.
+    void CopyFrom(const FunctionManager& other);
     // Writes the table as a "func" section, chains and slots as they are.
     bool WriteChunk(TaggedFile& file);
 

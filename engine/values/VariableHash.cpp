@@ -306,6 +306,55 @@ int32_t VariableHash::AddOwnEntry(int32_t nameId, const char* name, int32_t leng
     return i;
 }
 
+void VariableHash::Reserve(int32_t wanted) {
+    if (wanted < count) wanted = count;
+    int32_t bits = 0;
+    while (bits < kTableBucketBitsMax && (int64_t{1} << bits) < wanted) ++bits;
+    int32_t room = wanted > capacity ? wanted : capacity;
+    int32_t buckets2 = static_cast<int32_t>(1u << bits);
+    auto* newBuckets = new int32_t[static_cast<size_t>(buckets2)];
+    for (int32_t b = 0; b < buckets2; ++b) newBuckets[b] = -1;
+    auto* newNext = new int32_t[static_cast<size_t>(room)];
+    auto* newEntries = new VariableHashEntry[static_cast<size_t>(room)];
+    for (int32_t i = 0; i < room; ++i) {
+        newNext[i] = -1;
+        newEntries[i] = i < count ? entries[i] : VariableHashEntry{0, 0, nullptr};
+    }
+    delete[] buckets;
+    delete[] next;
+    delete[] entries;
+    buckets = newBuckets;
+    next = newNext;
+    entries = newEntries;
+    bucketBits = bits;
+    bucketCount = buckets2;
+    capacity = room;
+    usedBuckets = 0;
+    // Linked again in entry order, each before the first longer or greater
+    // name of its chain: the chains a table filled in this order would have.
+    for (int32_t i = 0; i < count; ++i) {
+        int32_t n = 0;
+        const char* text = EntryName(i, &n);
+        int32_t b = text ? NameBucket(text, n, bucketBits) : 0;
+        int32_t prev = -1;
+        int32_t e = buckets[b];
+        if (e == -1) ++usedBuckets;
+        while (e != -1) {
+            int32_t elen = 0;
+            const char* etext = EntryName(e, &elen);
+            if (etext && text && CompareNameOrder(etext, elen, text, n) > 0) break;
+            prev = e;
+            e = next[e];
+        }
+        next[i] = e;
+        if (prev == -1)
+            buckets[b] = i;
+        else
+            next[prev] = i;
+    }
+    layoutStamp = NewLayoutStamp();
+}
+
 void VariableHash::DoubleBuckets() {
     int32_t bits = bucketBits + 1;
     int32_t doubled = bucketCount * 2;

@@ -133,6 +133,17 @@ public:
         return static_cast<uint32_t>(i) < static_cast<uint32_t>(count) ? entries[i].variable : nullptr;
     }
 
+    // Room for that many entries, and about as many buckets (fewer than a
+    // stored table may have): the shared template of a scope that every run
+    // copies and fills with about that many names, so that the copies are
+    // cheap to make and take the names without moving anything. Entries,
+    // their order and every lookup stay as they are.
+    void Reserve(int32_t entries);
+    // The pool names are read from and added to from now on: a copy of a
+    // shared program's table takes the run's own pool over the shared one,
+    // which gives every name the same index.
+    void UseNames(Dictionary* pool) { names = pool; }
+
     // --- Inspection --------------------------------------------------------
     Dictionary* Names() const { return names; }
     int32_t Bits() const { return bucketBits; }

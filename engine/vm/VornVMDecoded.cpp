@@ -155,7 +155,10 @@ DecodedSegment* DecodedSegment::Of(Segment* segment, const uint8_t* code, int32_
         auto* decoded = static_cast<DecodedSegment*>(a);
         if (decoded->Matches(code, length, writes)) return decoded;
     }
-    auto* decoded = new DecodedSegment(code, length, writes, pool);
+    // A shared segment's form serves every run of its program: its texts come
+    // from the shared pool, never from texts one run added.
+    const Dictionary* shared = segment->SharedPool();
+    auto* decoded = new DecodedSegment(code, length, writes, shared ? const_cast<Dictionary*>(shared) : pool);
     segment->Attach(decoded);
     return decoded;
 }

@@ -8,6 +8,7 @@
 
 #include "database/library/ExternalDatabaseLibraryManager.h"
 #include "engine/app/PosixExternalLibrary.h"
+#include "engine/files/BufferFile.h"
 #include "engine/files/PosixFile.h"
 #include "engine/foundation/Config.h"
 #include "engine/foundation/Md5.h"
@@ -247,10 +248,66 @@ bool ProgramTables::Open(const char* name, File* file, String* reason) {
     return false;
 }
 
+bool ProgramTables::Share(std::shared_ptr<const LoadedProgram> loaded) {
+    if (!loaded) return false;
+    shared = std::move(loaded);
+    pool.ShareFrom(shared->pool);
+    system.CopyLayoutFrom(shared->system);
+    system.UseNames(&pool);
+    globals.CopyLayoutFrom(shared->globals);
+    globals.UseNames(&pool);
+    // A program without languages reads none: its table stays empty, as
+    // loading an empty one leaves it.
+    if ((shared->languageCount > 0 && !languages.Load()) || !texts.Load(reader)) return false;
+    segments.ShareFrom(shared->segments);
+    functions.CopyFrom(shared->functions);
+    return true;
+}
+
 bool ProgramTables::Load() {
     return pool.ReadChunk(reader) && system.LoadSection(reader, kSectionSyst) &&
            globals.LoadSection(reader, kSectionGlbl) && languages.Load() && texts.Load(reader) &&
            segments.Load(reader) && functions.ReadChunk(reader);
+}
+
+} // namespace vorn
+
+namespace vorn {
+
+// --- LoadedProgram -----------------------------------------------------------------------------
+
+namespace {
+
+constexpr int32_t kRequestSystemNames = 128;
+constexpr int32_t kRequestGlobalNames = 32;
+
+} // namespace
+
+LoadedProgram::LoadedProgram() : system(&pool, 0, 0), globals(&pool, 0, 0), functions(&pool, 8) {}
+
+bool LoadedProgram::Load(FileManager* files, const char* name, const uint8_t* bytes, int32_t length) {
+    TaggedFile reader(files);
+    auto* file = new BufferFile(name, bytes, length);
+    if (!reader.OpenRead(name, file)) {
+        delete file;
+        return false;
+    }
+    // The languages and texts are checked here as every run reads them.
+    LocalizedLanguages languages(nullptr, &pool, &reader, 0, 8);
+    LocalizedDictionary texts;
+    if (!(pool.ReadChunk(reader) && system.LoadSection(reader, kSectionSyst) &&
+          globals.LoadSection(reader, kSectionGlbl) && languages.Load() && texts.Load(reader) &&
+          segments.Load(reader) && functions.ReadChunk(reader)))
+        return false;
+    languageCount = languages.Count();
+    // Every web request adds its fields and the host's system variables (some
+    // 60 names, more with many headers) and a few query or form fields: the
+    // copies start with room for them.
+    system.Reserve(system.EntryCount() + kRequestSystemNames);
+    globals.Reserve(globals.EntryCount() + kRequestGlobalNames);
+    segments.CurrentSegment();
+    segments.MarkShared(&pool);
+    return true;
 }
 
 } // namespace vorn

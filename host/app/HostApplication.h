@@ -8,6 +8,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 
 #include "database/library/ExternalDatabaseLibraryManager.h"
@@ -122,6 +123,26 @@ class HostApplication : public VornApplication, public ConfiguredLibrarySource {
     char systemError[512] = {};
 };
 
+// The tables of a compiled program as loaded, never changed afterwards, so
+// that every run of the same file shares them: each run copies what it may
+// change (ProgramTables::Share) and reads the rest in place.
+struct LoadedProgram {
+    LoadedProgram();
+    LoadedProgram(const LoadedProgram&) = delete;
+    LoadedProgram& operator=(const LoadedProgram&) = delete;
+
+    // Loads the program's file (its bytes) as ProgramTables::Load does; false
+    // when a section fails.
+    bool Load(FileManager* files, const char* name, const uint8_t* bytes, int32_t length);
+
+    Dictionary pool;
+    SystemVariableHash system;
+    VariableHash globals;
+    SegmentManager segments;
+    FunctionManager functions;
+    int32_t languageCount = 0; // in its "locl" section
+};
+
 // The tables of one compiled program and its reader, made in the order the
 // host makes them. The function libraries come with them: they are the
 // program's too, and the library loader (the application's) outlives them.
@@ -134,7 +155,14 @@ struct ProgramTables {
     // Reads the sections in the order "dict", "syst", "glbl", "locl", "locd",
     // "segs", "func"; false at the first that fails (kProgramNotLoadable).
     bool Load();
+    // What Load makes of the opened file, from the program loaded from the
+    // same bytes: the pool and the segments are shared (what the run adds is
+    // its own), the scopes and the function table copied; the languages and
+    // texts are read from the file as Load reads them.
+    bool Share(std::shared_ptr<const LoadedProgram> loaded);
 
+    // Destroyed last: the tables below may read it to the end.
+    std::shared_ptr<const LoadedProgram> shared;
     TaggedFile reader;
     Dictionary pool;
     SystemVariableHash system;

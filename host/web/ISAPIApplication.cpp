@@ -11,6 +11,7 @@
 #include "engine/vm/VornVM.h"
 #include "host/web/ContentParsers.h"
 #include "host/web/ScriptCache.h"
+#include "platform/Files.h"
 #include "platform/Time.h"
 
 namespace vorn {
@@ -126,7 +127,8 @@ bool ISAPIApplication::CheckScriptPath(String* scriptName) {
 }
 
 bool ISAPIApplication::LoadScript(const String& scriptName) {
-    File* file = OpenScript(files, LocationScript, scriptName.Text());
+    std::shared_ptr<const LoadedProgram> loaded;
+    File* file = OpenScript(files, LocationScript, scriptName.Text(), &loaded);
     if (!file)
         return Fail(String("Unable to execute '") + Encoded(pathInfo) + "': " +
                     Encoded(files->ErrorText().Text(), files->ErrorText().Length()));
@@ -135,7 +137,7 @@ bool ISAPIApplication::LoadScript(const String& scriptName) {
         delete file;
         return Fail(String("Unable to execute '") + Encoded(scriptName.Text()) + "': " + reason);
     }
-    if (!program.Load())
+    if (!(loaded ? program.Share(std::move(loaded)) : program.Load()))
         return Fail(String("Unable to execute '") + Encoded(scriptName.Text()) + "': " + kProgramNotLoadable);
     return true;
 }
@@ -156,10 +158,15 @@ bool ISAPIApplication::CheckDataDirectory() {
 
 int32_t ISAPIApplication::Run() {
     std::srand(static_cast<unsigned>(platform::NowSeconds()));
+    // The registry, the roots and the script are looked at as of this moment:
+    // every change made before the request began is seen.
+    platform::BeginSharedStatBatch();
     config.LoadForRequest();
 
     String scriptName;
-    if (!CheckScriptPath(&scriptName) || !LoadScript(scriptName) || !CheckDataDirectory()) return 1;
+    bool checked = CheckScriptPath(&scriptName) && LoadScript(scriptName) && CheckDataDirectory();
+    platform::EndSharedStatBatch();
+    if (!checked) return 1;
 
     std::unique_ptr<VornVM> machine(new VornVM(
         scriptName.Text(), scriptName.Length(), this, &program.pool, &program.system, &program.globals,

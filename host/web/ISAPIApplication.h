@@ -4,6 +4,8 @@
 // compiled script, builds its virtual machine, turns the request into script
 // variables, reads the body, runs the script and sends the response.
 // Everything a request makes is owned here; nothing outlives the request.
+// The program it runs may be shared with other requests of the same script
+// (ScriptCache): what the run may change is its own copy.
 #pragma once
 
 #include <cstdint>

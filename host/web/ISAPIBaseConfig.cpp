@@ -3,6 +3,12 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "database/library/ExternalDatabaseLibraryManager.h"
 #include "host/plugin/CommerceLibrary.h"
@@ -88,6 +94,29 @@ String TrimmedBlanks(const char* text, size_t length) {
     return String(text + begin, static_cast<int32_t>(length - begin));
 }
 
+// What a walk of the registry did to a configuration, in order: replayed on
+// a fresh configuration it does the same, without the walk.
+struct ConfigStep {
+    ValueKind kind;
+    uint32_t item;
+    int32_t number;
+    std::string text;
+};
+using ConfigSteps = std::vector<ConfigStep>;
+
+// The steps of each request path's walk, for the registry version walked;
+// any change of the registry file makes another version.
+struct WalkCache {
+    std::mutex mutex;
+    std::unordered_map<std::string, std::pair<uint64_t, std::shared_ptr<const ConfigSteps>>> walks;
+};
+constexpr size_t kMostWalks = 4096;
+
+WalkCache& TheWalkCache() {
+    static WalkCache* cache = new WalkCache; // lives as long as the process
+    return *cache;
+}
+
 // kind "," name "," path; the path runs to the end and may hold commas.
 void RegisterLibraryEntry(ISAPIBaseConfig& config, const char* entry) {
     const char* first = std::strchr(entry, ',');
@@ -126,7 +155,7 @@ void ApplyErrorSettingEntry(ISAPIBaseConfig& config, const char* entry) {
     config.SetTagErrorSetting(name.Text(), equals + 1);
 }
 
-void ReadKey(ISAPIBaseConfig& config, RegistryKey key, uint32_t& pending) {
+void ReadKey(ISAPIBaseConfig& config, RegistryKey key, uint32_t& pending, ConfigSteps& steps) {
     for (const RegistryValue& value : kRegistryValues) {
         if (!(pending & value.bit)) continue;
         bool found = false;
@@ -134,23 +163,55 @@ void ReadKey(ISAPIBaseConfig& config, RegistryKey key, uint32_t& pending) {
         case ValueKind::Text: {
             int32_t length = 0;
             char* text = ReadRegistryText(key, value.name, &length);
+            std::string kept = text ? std::string(text, static_cast<size_t>(length)) : std::string();
             found = text && config.SetText(value.item, text, length, true);
             if (text && !found) std::free(text);
+            if (found) steps.push_back({value.kind, value.item, 0, std::move(kept)});
             break;
         }
         case ValueKind::Number: {
             int32_t number = 0;
             found = ReadRegistryNumber(key, value.name, &number) && config.SetInteger(value.item, number);
+            if (found) steps.push_back({value.kind, value.item, number, {}});
             break;
         }
         case ValueKind::Libraries:
-            found = ReadList(key, value.name, [&](const char* entry) { RegisterLibraryEntry(config, entry); });
+            found = ReadList(key, value.name, [&](const char* entry) {
+                RegisterLibraryEntry(config, entry);
+                steps.push_back({value.kind, 0, 0, entry});
+            });
             break;
         case ValueKind::ErrorSettings:
-            found = ReadList(key, value.name, [&](const char* entry) { ApplyErrorSettingEntry(config, entry); });
+            found = ReadList(key, value.name, [&](const char* entry) {
+                ApplyErrorSettingEntry(config, entry);
+                steps.push_back({value.kind, 0, 0, entry});
+            });
             break;
         }
         if (found) pending &= ~value.bit;
+    }
+}
+
+void Replay(ISAPIBaseConfig& config, const ConfigSteps& steps) {
+    for (const ConfigStep& step : steps) {
+        switch (step.kind) {
+        case ValueKind::Text: {
+            auto* copy = static_cast<char*>(std::malloc(step.text.size() + 1));
+            if (!copy) break;
+            std::memcpy(copy, step.text.data(), step.text.size() + 1);
+            if (!config.SetText(step.item, copy, static_cast<int32_t>(step.text.size()), true)) std::free(copy);
+            break;
+        }
+        case ValueKind::Number:
+            config.SetInteger(step.item, step.number);
+            break;
+        case ValueKind::Libraries:
+            RegisterLibraryEntry(config, step.text.c_str());
+            break;
+        case ValueKind::ErrorSettings:
+            ApplyErrorSettingEntry(config, step.text.c_str());
+            break;
+        }
     }
 }
 
@@ -171,20 +232,42 @@ void ISAPIBaseConfig::LoadRegistry(const char* path, int32_t length) {
     }
     RegistryKey configuration = nullptr;
     if (!platform::RegistryOpenKey(platform::LocalMachineKey(), kConfigurationKey, &configuration)) return;
+    // The walk of this path on this version of the registry is done once;
+    // later requests replay what it did.
+    uint64_t version = platform::RegistryKeyVersion(configuration);
+    std::string walkedPath(text, static_cast<size_t>(n));
+    WalkCache& cache = TheWalkCache();
+    std::shared_ptr<const ConfigSteps> known;
+    {
+        std::lock_guard<std::mutex> lock(cache.mutex);
+        auto found = cache.walks.find(walkedPath);
+        if (found != cache.walks.end() && found->second.first == version) known = found->second.second;
+    }
+    if (known) {
+        platform::RegistryCloseKey(configuration);
+        Replay(*this, *known);
+        return;
+    }
+    auto steps = std::make_shared<ConfigSteps>();
     uint32_t pending = kAllPending;
     while (n > 0) {
         String component(text, n);
         RegistryKey key = nullptr;
         if (platform::RegistryOpenKey(configuration, component.Text(), &key)) {
-            ReadKey(*this, key, pending);
+            ReadKey(*this, key, pending, *steps);
             platform::RegistryCloseKey(key);
         }
         while (n > 0 && text[n - 1] != '\\') --n;
         if (n > 0) --n; // the separator
     }
-    ReadKey(*this, configuration, pending);
+    ReadKey(*this, configuration, pending, *steps);
     platform::RegistryCloseKey(configuration);
+    if (version == 0) return;
+    std::lock_guard<std::mutex> lock(cache.mutex);
+    if (cache.walks.size() >= kMostWalks) cache.walks.clear();
+    cache.walks[walkedPath] = {version, std::move(steps)};
 }
+
 
 uint32_t TagErrorSettingOf(const char* flags) {
     uint32_t setting = 0;

@@ -1,5 +1,6 @@
 #include "host/web/RequestPool.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <exception>
@@ -18,44 +19,51 @@ void ReportStartFailure(const char* what) {
 
 // --- CompletionQueue ----------------------------------------------------------------------------
 
+CompletionQueue::CompletionQueue() { sem_init(&available, 0, 0); }
+
+CompletionQueue::~CompletionQueue() { sem_destroy(&available); }
+
 void CompletionQueue::Post(uint32_t count, void* key) {
     {
         std::lock_guard<std::mutex> lock(mutex);
         items.push_back({count, key});
     }
-    posted.notify_one();
+    sem_post(&available);
+}
+
+bool CompletionQueue::Pop(Item* item) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (items.empty()) {
+        sem_post(&available); // the close's count, for the next taker
+        return false;
+    }
+    *item = items.front();
+    items.pop_front();
+    return true;
 }
 
 bool CompletionQueue::Take(Item* item) {
-    std::unique_lock<std::mutex> lock(mutex);
-    posted.wait(lock, [this] { return !items.empty() || closed; });
-    if (items.empty()) return false;
-    *item = items.front();
-    items.pop_front();
-    return true;
+    while (sem_wait(&available) != 0) {
+        if (errno != EINTR) return false;
+    }
+    return Pop(item);
 }
 
 bool CompletionQueue::TryTake(Item* item) {
-    std::lock_guard<std::mutex> lock(mutex);
-    if (items.empty()) return false;
-    *item = items.front();
-    items.pop_front();
-    return true;
+    while (sem_trywait(&available) != 0) {
+        if (errno != EINTR) return false;
+    }
+    return Pop(item);
 }
 
-void CompletionQueue::Close() {
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        closed = true;
-    }
-    posted.notify_all();
-}
+void CompletionQueue::Close() { sem_post(&available); }
 
 // --- RequestPool ------------------------------------------------------------------------------------
 
 RequestPool::RequestPool(int32_t threads, RequestFactory make, void* makeContext, int32_t tickMilliseconds)
     : threadCount(threads > 0 ? threads : 1), factory(make), context(makeContext),
-      tick(tickMilliseconds > 0 ? tickMilliseconds : kDefaultTickMilliseconds) {}
+      tick(tickMilliseconds > 0 ? tickMilliseconds : kDefaultTickMilliseconds),
+      running(new Running[static_cast<size_t>(threadCount)]) {}
 
 RequestPool::~RequestPool() {
     Stop(-1);
@@ -97,41 +105,35 @@ int64_t RequestPool::Dropped() const {
     return dropped;
 }
 
-void RequestPool::PostRunning(ServedRequest* application, uint32_t worker) {
-    // The item itself carries the report: its count is the worker, its key
-    // the application (null when it finished).
-    reports.Post(worker, application);
+void RequestPool::SetRunning(uint32_t worker, ServedRequest* application) {
+    std::lock_guard<std::mutex> lock(running[worker].lock);
+    running[worker].application = application;
 }
 
 void RequestPool::Worker(uint32_t index) {
     CompletionQueue::Item item{};
     while (requests.Take(&item) && item.count != 0) {
         auto* controlBlock = static_cast<platform::IsapiControlBlock*>(item.key);
-        {
+        if (shuttingDown.load(std::memory_order_acquire)) {
             std::lock_guard<std::mutex> lock(stateMutex);
-            if (shuttingDown) {
-                ++dropped;
-                break;
-            }
+            ++dropped;
+            break;
         }
         ServedRequest* application = nullptr;
         try {
             application = factory ? factory(context, controlBlock) : nullptr;
             if (application) {
-                PostRunning(application, index);
+                SetRunning(index, application);
                 application->Run();
             }
         } catch (...) {
             // Nothing may escape a worker; the request still ends.
         }
         if (application) {
-            // Reported finished before it is destroyed, and destroyed only
-            // under the lock the watchdog holds while it calls applications.
-            try {
-                PostRunning(nullptr, index);
-            } catch (...) {
-            }
-            std::lock_guard<std::mutex> lock(applicationLock);
+            // Known finished and destroyed under the lock the watchdog holds
+            // while it calls this worker's application.
+            std::lock_guard<std::mutex> lock(running[index].lock);
+            running[index].application = nullptr;
             delete application;
         }
         if (controlBlock && controlBlock->serverSupportFunction)
@@ -144,7 +146,6 @@ void RequestPool::Worker(uint32_t index) {
 }
 
 void RequestPool::Watchdog() {
-    std::vector<ServedRequest*> running(static_cast<size_t>(threadCount), nullptr);
     auto next = std::chrono::steady_clock::now() + std::chrono::milliseconds(tick);
     std::unique_lock<std::mutex> state(stateMutex);
     for (;;) {
@@ -152,19 +153,12 @@ void RequestPool::Watchdog() {
         if (watchdogStopping) break;
         next += std::chrono::milliseconds(tick);
         state.unlock();
-        {
-            // The reports are read inside the lock: a worker that reported its
-            // application finished cannot have destroyed it before we know.
-            std::lock_guard<std::mutex> lock(applicationLock);
-            CompletionQueue::Item item{};
-            while (reports.TryTake(&item))
-                if (item.count < running.size()) running[item.count] = static_cast<ServedRequest*>(item.key);
-            for (ServedRequest* application : running) {
-                if (!application) continue;
-                try {
-                    application->CheckTimeouts();
-                } catch (...) {
-                }
+        for (int32_t i = 0; i < threadCount; ++i) {
+            std::lock_guard<std::mutex> lock(running[i].lock);
+            if (!running[i].application) continue;
+            try {
+                running[i].application->CheckTimeouts();
+            } catch (...) {
             }
         }
         state.lock();
@@ -173,10 +167,7 @@ void RequestPool::Watchdog() {
 
 bool RequestPool::Stop(int32_t waitMilliseconds) {
     if (!started || stopped) return true;
-    {
-        std::lock_guard<std::mutex> lock(stateMutex);
-        shuttingDown = true;
-    }
+    shuttingDown.store(true, std::memory_order_release);
     for (size_t i = 0; i < workers.size(); ++i) requests.Post(0, nullptr);
     {
         std::unique_lock<std::mutex> lock(stateMutex);
@@ -196,10 +187,11 @@ bool RequestPool::Stop(int32_t waitMilliseconds) {
     if (watchdog.joinable()) watchdog.join();
     requests.Close();
     CompletionQueue::Item item{};
-    while (requests.TryTake(&item))
-        if (item.count != 0) ++dropped;
-    while (reports.TryTake(&item))
-        continue; // reports own nothing
+    {
+        std::lock_guard<std::mutex> lock(stateMutex);
+        while (requests.TryTake(&item))
+            if (item.count != 0) ++dropped;
+    }
     stopped = true;
     return true;
 }

@@ -5,9 +5,12 @@
 // the server the session is done.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
+#include <semaphore.h>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -38,6 +41,11 @@ class CompletionQueue {
         uint32_t count;
         void* key;
     };
+    CompletionQueue();
+    ~CompletionQueue();
+    CompletionQueue(const CompletionQueue&) = delete;
+    CompletionQueue& operator=(const CompletionQueue&) = delete;
+
     void Post(uint32_t count, void* key);
     // Waits for the next item; false once the queue is closed and empty.
     bool Take(Item* item);
@@ -46,10 +54,16 @@ class CompletionQueue {
     void Close();
 
   private:
+    // Pops an item for a count taken from available; false (the count given
+    // back) when there is none, which only the close's count can be.
+    bool Pop(Item* item);
+
     std::mutex mutex;
-    std::condition_variable posted;
     std::deque<Item> items;
-    bool closed = false;
+    // A count per item, and one for the close: a worker sleeps on it and is
+    // woken by exactly one post (a condition variable's bookkeeping cost a
+    // further wake-up per request).
+    sem_t available;
 };
 
 class RequestPool {
@@ -82,9 +96,19 @@ class RequestPool {
     int64_t Dropped() const;
 
   private:
+    // What the watchdog knows of a worker: the application it runs (null
+    // between requests), set and cleared under the worker's own lock, which
+    // the watchdog holds while it calls the application; the worker destroys
+    // its application under that lock too, so an application is never called
+    // after its destruction, and workers never wait for one another.
+    struct Running {
+        std::mutex lock;
+        ServedRequest* application = nullptr;
+    };
+
     void Worker(uint32_t index);
     void Watchdog();
-    void PostRunning(ServedRequest* application, uint32_t worker);
+    void SetRunning(uint32_t worker, ServedRequest* application);
 
     const int32_t threadCount;
     const RequestFactory factory;
@@ -92,12 +116,13 @@ class RequestPool {
     const int32_t tick;
 
     CompletionQueue requests;
-    CompletionQueue reports;
-    std::mutex applicationLock;
+    std::unique_ptr<Running[]> running;
 
     mutable std::mutex stateMutex;
     std::condition_variable stateChanged;
-    bool shuttingDown = false;  // requests taken from now on are dropped
+    // Requests taken from now on are dropped; read by every worker on every
+    // request without the lock.
+    std::atomic<bool> shuttingDown{false};
     bool watchdogStopping = false;
     int32_t workersRunning = 0;
     int64_t dropped = 0;

@@ -8,6 +8,7 @@
 
 #include "engine/files/BufferFile.h"
 #include "engine/files/PosixFile.h"
+#include "host/app/HostApplication.h"
 #include "platform/Files.h"
 #include "platform/Time.h"
 
@@ -37,6 +38,8 @@ struct Identity {
 struct Kept {
     Identity identity;
     std::shared_ptr<const std::vector<uint8_t>> bytes;
+    std::shared_ptr<const LoadedProgram> program;
+    bool unloadable = false; // loaded once and failed: every request reports it itself
 };
 
 struct Cache {
@@ -52,7 +55,7 @@ Cache& TheCache() {
 
 bool Identify(const char* path, Identity* identity) {
     platform::FileInfo info;
-    if (!platform::StatPath(path, info) || !info.isRegular) return false;
+    if (!platform::StatPathShared(path, info) || !info.isRegular) return false;
     *identity = {info.device, info.inode, info.size, info.modifiedSeconds, info.modifiedNanoseconds};
     return true;
 }
@@ -61,9 +64,32 @@ File* InMemory(const std::string& path, const std::vector<uint8_t>& bytes) {
     return new BufferFile(path.c_str(), bytes.data(), static_cast<int32_t>(bytes.size()));
 }
 
+// The loaded program of the kept bytes, loaded outside the lock on first use
+// (requests racing for it each load; the first one kept wins).
+std::shared_ptr<const LoadedProgram> ProgramOf(PosixFileManager* files, const std::string& absolute,
+                                               const Identity& identity,
+                                               const std::shared_ptr<const std::vector<uint8_t>>& bytes) {
+    auto loaded = std::make_shared<LoadedProgram>();
+    bool ok = loaded->Load(files, absolute.c_str(), bytes->data(), static_cast<int32_t>(bytes->size()));
+    Cache& cache = TheCache();
+    std::lock_guard<std::mutex> lock(cache.mutex);
+    auto found = cache.scripts.find(absolute);
+    if (found == cache.scripts.end() || !(found->second.identity == identity) || found->second.bytes != bytes)
+        return ok ? loaded : nullptr;
+    if (found->second.program) return found->second.program;
+    if (!ok) {
+        found->second.unloadable = true;
+        return nullptr;
+    }
+    found->second.program = loaded;
+    return loaded;
+}
+
 } // namespace
 
-File* OpenScript(PosixFileManager* files, int32_t kind, const char* path) {
+File* OpenScript(PosixFileManager* files, int32_t kind, const char* path,
+                 std::shared_ptr<const LoadedProgram>* program) {
+    if (program) program->reset();
     PosixFilePath* resolved = nullptr;
     Identity identity;
     bool known = files->ResolvePath(kind, path, &resolved) && Identify(resolved->Text(), &identity);
@@ -73,13 +99,24 @@ File* OpenScript(PosixFileManager* files, int32_t kind, const char* path) {
     if (!known || identity.size > kMostBytesEach) return files->Open(kind, path, OpenRead);
 
     Cache& cache = TheCache();
+    bool load = false;
+    std::shared_ptr<const std::vector<uint8_t>> keptBytes;
     {
         std::lock_guard<std::mutex> lock(cache.mutex);
         auto found = cache.scripts.find(absolute);
         if (found != cache.scripts.end() && found->second.identity == identity) {
             std::shared_ptr<const std::vector<uint8_t>> bytes = found->second.bytes;
-            return InMemory(absolute, *bytes);
+            if (program) {
+                *program = found->second.program;
+                load = !*program && !found->second.unloadable;
+                keptBytes = bytes;
+            }
+            if (!load) return InMemory(absolute, *bytes);
         }
+    }
+    if (load) {
+        *program = ProgramOf(files, absolute, identity, keptBytes);
+        return InMemory(absolute, *keptBytes);
     }
 
     File* file = files->Open(kind, path, OpenRead);
@@ -101,7 +138,7 @@ File* OpenScript(PosixFileManager* files, int32_t kind, const char* path) {
     }
     auto& slot = cache.scripts[absolute];
     cache.bytes += identity.size - (slot.bytes ? static_cast<int64_t>(slot.bytes->size()) : 0);
-    slot = {identity, bytes};
+    slot = Kept{identity, bytes, nullptr, false};
     return InMemory(absolute, *bytes);
 }
 

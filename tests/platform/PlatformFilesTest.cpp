@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <barrier>
+#include <cstdio>
+#include <functional>
 #include <cstring>
 #include <set>
 #include <string>
@@ -435,3 +437,51 @@ TEST(PlatformFiles, ExchangeByRenamesSwapsOrLeavesBothAsTheyWere) {
     while (const char* name = reader.Next()) names.insert(name);
     EXPECT_EQ(names, (std::set<std::string>{".", "..", "table.dbf", "table.new"}));
 }
+
+namespace {
+
+// Shared stat results: each change made here is seen by the very next
+// question, whatever kind of change it is.
+TEST(PlatformFiles, SharedStatResultsSeeEveryChangeAtOnce) {
+    ScratchDir dir;
+    ASSERT_TRUE(dir.Ok());
+    std::string file = dir / "page.vrc";
+    std::string folder = dir / "www";
+    auto size = [&](const std::string& path) -> int64_t {
+        FileInfo info;
+        return StatPathShared(path.c_str(), info) ? info.size : -LastError();
+    };
+    WriteText(file, "one");
+    EXPECT_EQ(size(file), 3);
+    EXPECT_EQ(size(file), 3); // kept
+    struct Change {
+        const char* what;
+        std::function<void()> make;
+        int64_t expected;
+    };
+    std::string other = dir / "other";
+    std::vector<Change> changes = {
+        {"rewritten", [&] { WriteText(file, "three"); }, 5},
+        {"touched", [&] { ASSERT_TRUE(SetModifiedTime(file.c_str(), NowSeconds() - 60)); }, 5},
+        {"appended", [&] { std::FILE* f = std::fopen(file.c_str(), "a"); std::fputs("!", f); std::fclose(f); }, 6},
+        {"renamed over", [&] { WriteText(other, "ab"); ASSERT_EQ(::rename(other.c_str(), file.c_str()), 0); }, 2},
+        {"removed", [&] { ASSERT_EQ(::remove(file.c_str()), 0); }, -ENOENT},
+        {"made again", [&] { WriteText(file, "four"); }, 4},
+    };
+    for (const Change& c : changes) {
+        c.make();
+        EXPECT_EQ(size(file), c.expected) << c.what;
+        EXPECT_EQ(size(file), c.expected) << c.what;
+    }
+    // Folders too, and a relative path is asked every time.
+    FileInfo info;
+    EXPECT_FALSE(StatPathShared(folder.c_str(), info));
+    ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+    ASSERT_TRUE(StatPathShared(folder.c_str(), info));
+    EXPECT_TRUE(info.isDirectory);
+    ASSERT_EQ(rmdir(folder.c_str()), 0);
+    EXPECT_FALSE(StatPathShared(folder.c_str(), info));
+    EXPECT_FALSE(StatPathShared("no-such-relative-name", info));
+}
+
+} // namespace

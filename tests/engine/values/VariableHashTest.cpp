@@ -735,5 +735,44 @@ TEST_F(VariableHashTest, DatabaseFieldScopesLetGoOfTheirVariables) {
     plain->Release();
 }
 
+// A template reserved for the names its copies will take, and copied into a
+// run's own pool: the copy fills exactly as an unreserved one, and neither
+// the template nor its pool sees a name of the run.
+TEST_F(VariableHashTest, AReservedTemplateCopiedIntoARunsPoolFillsAsAPlainOne) {
+    Dictionary shared, plainPool;
+    // The template has a stored table's many buckets; reserved, as many as
+    // the names call for.
+    SystemVariableHash plain(&plainPool, 0, 0), reserved(&shared, 12, 0);
+    for (const char* name : {"declared", "Zeta", "alpha", "ALPHA", "b"}) {
+        plain.AddNameText(name, -1);
+        reserved.AddNameText(name, -1);
+    }
+    reserved.Reserve(200);
+    EXPECT_EQ(reserved.EntryCount(), 5);
+    EXPECT_EQ(reserved.BucketCount(), 256);
+    Dictionary run;
+    run.ShareFrom(shared);
+    SystemVariableHash copy(&run, 0, 0);
+    copy.CopyLayoutFrom(reserved);
+    copy.UseNames(&run);
+    for (int i = 0; i < 150; ++i) {
+        std::string name = "Name" + std::to_string(i * 7919 % 1000);
+        plain.SetVariable(name.c_str(), -1, name.c_str(), -1);
+        copy.SetVariable(name.c_str(), -1, name.c_str(), -1);
+    }
+    ASSERT_EQ(copy.EntryCount(), plain.EntryCount());
+    for (int32_t i = 0; i < plain.EntryCount(); ++i) {
+        EXPECT_EQ(NameOf(copy, i), NameOf(plain, i));
+        int32_t n = 0;
+        const char* name = plain.EntryName(i, &n);
+        EXPECT_EQ(copy.FindIndex(-1, name, n, nullptr), plain.FindIndex(-1, name, n, nullptr));
+    }
+    EXPECT_EQ(reserved.EntryCount(), 5);
+    EXPECT_EQ(shared.Count(), 5);
+    EXPECT_EQ(run.Count(), copy.EntryCount());
+    plain.ReleaseAll();
+    copy.ReleaseAll();
+}
+
 } // namespace
 } // namespace vorn

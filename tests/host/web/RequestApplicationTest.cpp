@@ -377,3 +377,96 @@ TEST(RequestApplication, AChangedScriptIsReadAgain) {
 
 } // namespace
 } // namespace vorn
+
+namespace vorn {
+namespace {
+
+// Runs of a kept script share its loaded program: what one run adds (globals
+// and texts made at run time, values stored in declared ones) is never seen
+// by the next, which starts as a run of a freshly loaded program does.
+TEST(RequestApplication, RunsOfAKeptScriptStartAlike) {
+    test::Site site;
+    site.Registry();
+    site.Script("page.vrc", R"(.global seen
+.segment main entry
+    pushc "["
+    pushnc "extra"
+    cat
+    pushc "|"
+    cat
+    pushg seen
+    cat
+    pushc "|"
+    cat
+    pushi 2
+    call twice
+    cat
+    pushc "]"
+    cat
+    out
+    pushc "x"
+    popnc "extra"
+    pushc "y"
+    popg seen
+    exit
+.function twice(n)
+.local kept
+    pushl kept
+    pushl n
+    pushl n
+    add
+    cat
+    pushc "k"
+    popl kept
+    ret
+.end
+)");
+    std::string path = site.root + "/page.vrc";
+    ASSERT_TRUE(platform::SetModifiedTime(path.c_str(), platform::NowSeconds() - 60));
+    auto serve = [&](const std::string& query) {
+        test::MemoryRequest request(site.Request("/page.vrc", query));
+        test::Serve(request);
+        return request.response;
+    };
+    // The first run reads the file, the next loads the program kept from then on.
+    std::string plain = serve("");
+    EXPECT_EQ(plain, "[||4]");
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(serve("extra=one&seen=two"), "[one|two|4]");
+        EXPECT_EQ(serve(""), plain);
+    }
+}
+
+} // namespace
+} // namespace vorn
+
+namespace vorn {
+namespace {
+
+// The registry's walk is replayed for later requests of a path, and every
+// change of the file (same size, same second included) is seen at once.
+TEST(RequestApplication, EachRegistryChangeReachesTheNextRequest) {
+    test::Site site;
+    site.Script("t.vrc", ShowSystem({"globaltimeout"}));
+    auto serve = [&] {
+        test::MemoryRequest request(site.Request("/t.vrc"));
+        test::Serve(request);
+        return request.response;
+    };
+    const char* key = "[SOFTWARE\\Vorn\\Vorn Tevrona NT\\Configuration\\1\\ROOT\\t.vrc]\n";
+    struct Case {
+        std::string settings, more, expected;
+    };
+    for (const Case& c : std::vector<Case>{{"globaltimeout = dword:11\n", "", "globaltimeout=11;"},
+                                           {"globaltimeout = dword:22\n", "", "globaltimeout=22;"},
+                                           {"globaltimeout = dword:22\n", std::string(key) + "globaltimeout = dword:33\n",
+                                            "globaltimeout=33;"},
+                                           {"globaltimeout = dword:44\n", "", "globaltimeout=44;"}}) {
+        site.Registry(c.settings, c.more);
+        EXPECT_EQ(serve(), c.expected);
+        EXPECT_EQ(serve(), c.expected); // replayed
+    }
+}
+
+} // namespace
+} // namespace vorn
