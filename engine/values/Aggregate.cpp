@@ -8,6 +8,7 @@
 
 #include "engine/foundation/Hash.h"
 #include "engine/foundation/List.h"
+#include "engine/values/Scalar.h"
 
 namespace vorn {
 
@@ -292,23 +293,25 @@ bool Variable::PlainDenseStore(int32_t index, const DenseValue& value) {
 }
 
 bool Variable::PlainDenseValue(DenseValue* out) const {
-    if (!IsPlainScalar()) return false;
-    // The other cached forms are always derived from the assigned one, so
-    // they come back the same when a copy computes them.
-    if (type_ == kTypeInteger && (valid_ & kValidInteger)) {
+    Scalar value;
+    if (!PlainScalar(&value)) return false;
+    switch (value.type) {
+    case Scalar::kInteger:
         out->type = DenseValue::kInteger;
-        out->integer = integer_;
-    } else if (type_ == kTypeDouble && (valid_ & kValidDouble)) {
+        out->integer = value.integer;
+        return true;
+    case Scalar::kDouble:
         out->type = DenseValue::kDouble;
-        out->number = double_;
-    } else if (type_ == kTypeText && (valid_ & kValidText)) {
+        out->number = value.number;
+        return true;
+    case Scalar::kText:
         out->type = DenseValue::kText;
-        out->text = const_cast<char*>(text_.Text());
-        out->length = text_.Length();
-    } else {
+        out->text = value.text;
+        out->length = value.length;
+        return true;
+    default:
         return false;
     }
-    return true;
 }
 
 bool Variable::PlainDenseRead(int32_t index, DenseValue* out) const {

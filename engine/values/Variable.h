@@ -22,6 +22,7 @@
 #include <cstdint>
 
 #include "engine/foundation/String.h"
+#include "engine/values/Scalar.h"
 
 namespace vorn {
 
@@ -36,6 +37,10 @@ inline constexpr uint32_t kValidText = 1;
 inline constexpr uint32_t kValidInteger = 2;
 inline constexpr uint32_t kValidDouble = 4;
 inline constexpr uint32_t kValidAll = kValidText | kValidInteger | kValidDouble;
+// With the forms: they may not all follow from the assigned one (a copy of a
+// database field keeps the field's text beside its number). Any assignment
+// of a single form clears it.
+inline constexpr uint32_t kValidMixed = 8;
 
 // Form of the last assignment.
 inline constexpr int32_t kTypeNone = 0;
@@ -230,7 +235,7 @@ public:
     bool PlainCopyFrom(const Variable* source) {
         if (!(source->valid_ & kValidAll) || !source->IsPlainScalar() || !IsPlainScalar() || source == this)
             return false;
-        valid_ = source->valid_ & kValidAll;
+        valid_ = source->valid_ & (kValidAll | kValidMixed);
         type_ = source->type_;
         if (valid_ & kValidText) text_ = source->text_;
         if (valid_ & kValidInteger) integer_ = source->integer_;
@@ -250,6 +255,14 @@ public:
         else
             Variable::Release();
     }
+    // Release, without the virtual call for a plain variable that is no
+    // alias.
+    void ReleaseReference() {
+        if (!target_ && IsPlainClass())
+            PlainRelease();
+        else
+            Release();
+    }
     // The element stores and reads of the interpreter on a plain variable
     // (no alias, no subclass) that is an array kept compact: Element(index,
     // create) then the store of value / the read of the element's value, as
@@ -261,6 +274,37 @@ public:
     // For a plain scalar assigned an integer, a double or a text: that value
     // (a text borrowed), which a copy of this variable would hold.
     bool PlainDenseValue(DenseValue* out) const;
+    // The value of a plain scalar whose cached forms all follow from its
+    // assigned one (a text borrowed; an empty variable gives kEmpty): what a
+    // copy of it answers to every read. False for any other variable.
+    bool PlainScalar(Scalar* out) const {
+        if (!IsPlainScalar() || (valid_ & kValidMixed)) return false;
+        // Every other cached form was computed from the assigned one, so a
+        // copy computes the same again.
+        switch (type_) {
+        case kTypeInteger:
+            if (!(valid_ & kValidInteger)) return false;
+            out->type = Scalar::kInteger;
+            out->integer = integer_;
+            return true;
+        case kTypeDouble:
+            if (!(valid_ & kValidDouble)) return false;
+            out->type = Scalar::kDouble;
+            out->number = double_;
+            return true;
+        case kTypeText:
+            if (!(valid_ & kValidText)) return false;
+            out->type = Scalar::kText;
+            out->text = const_cast<char*>(text_.Text());
+            out->length = text_.Length();
+            return true;
+        case kTypeNone:
+            out->type = Scalar::kEmpty;
+            return true;
+        default:
+            return false;
+        }
+    }
     // Makes a plain scalar that nothing else holds what a new Variable of
     // its name is (its text buffer kept for reuse); false, with nothing
     // changed, for any other variable.

@@ -386,6 +386,9 @@ protected:
     // Local variable i of the current frame (made when create is set), by
     // slot or through the frame's scope; null where there is none.
     Variable* LocalVariable(int32_t i, bool create);
+    // popl into local i of a function frame that keeps its locals in slots:
+    // the top is assigned as PopInto assigns it to a variable.
+    int PopIntoLocal(VornVM_FunctionFrame* f, int32_t i);
     // A frame for a call of function, its slots ready and its window top
     // saved: a kept one of the same function, or a new one.
     VornVM_FunctionFrame* TakeFunctionFrame(Function* function);

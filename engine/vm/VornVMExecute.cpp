@@ -277,6 +277,17 @@ inline bool IsPlainHash(const VariableHash* scope) {
     return scope && typeid(*scope) == typeid(VariableHash);
 }
 
+// A value slot's number: an empty one reads 0; false for a text (whose
+// conversion the handler does) and a boxed one.
+inline bool SlotDouble(const Scalar& slot, double* out) {
+    switch (slot.type) {
+    case Scalar::kInteger: *out = slot.integer; return true;
+    case Scalar::kDouble: *out = slot.number; return true;
+    case Scalar::kEmpty: *out = 0.0; return true;
+    default: return false;
+    }
+}
+
 // A number entry's value, or a plain scalar variable entry's double; false
 // for anything else (a text, whose conversion the handler does).
 inline bool EntryDouble(const VornVMStackEntry& e, double* out) {
@@ -291,6 +302,8 @@ inline bool EntryDouble(const VornVMStackEntry& e, double* out) {
         if (!e.value.variable->IsPlainScalar()) return false;
         if (!e.value.variable->PlainNumber(out)) *out = e.value.variable->PlainDouble();
         return true;
+    case kStackSlot:
+        return SlotDouble(*e.value.slot, out);
     default:
         return false;
     }
@@ -303,15 +316,19 @@ inline bool EntryInteger(const VornVMStackEntry& e, int32_t* out) {
         *out = e.value.integer;
         return true;
     }
+    if (e.type == kStackSlot) {
+        if (e.value.slot->type != Scalar::kInteger) return false;
+        *out = e.value.slot->integer;
+        return true;
+    }
     if (e.type != kStackVariable || !e.value.variable->IsPlainScalar()) return false;
     *out = e.value.variable->PlainInteger();
     return true;
 }
 
-// Local entry i of the frame for a fast path: its slot, or its variable in a
-// plain scope; null (the handler then runs) when there is none yet.
-inline Variable* FastLocal(VornVM_Frame* frame, int32_t i) {
-    if (frame->usesSlots) return static_cast<VornVM_FunctionFrame*>(frame)->Slot(i, false);
+// Local entry i of a frame whose locals live in a plain scope, for a fast
+// path; null (the handler then runs) when there is none yet.
+inline Variable* ScopeLocal(VornVM_Frame* frame, int32_t i) {
     VariableHash* scope = frame->scope;
     return scope && IsPlainHash(scope) ? scope->PlainEntry(i) : nullptr;
 }
@@ -518,11 +535,23 @@ op_pushc:
     }
     NEXT();
 
-op_pushg:
-op_pushl : {
+op_pushl:
+    if (frame->usesSlots) {
+        Scalar* slot = static_cast<VornVM_FunctionFrame*>(frame)->SlotAt(op->a);
+        if (!slot || s->depth >= s->capacity) GENERIC();
+        if (slot->type == Scalar::kAbsent) slot->type = Scalar::kEmpty;
+        VornVMStackEntry& e = s->entries[s->depth++];
+        e.type = kStackSlot;
+        e.flags = 0;
+        e.value.slot = slot;
+        e.length = op->a;
+        NEXT();
+    }
+    // fall through
+op_pushg : {
     if (s->depth >= s->capacity) GENERIC();
     Variable* v = op->kind == kDecodedPushg ? (globals ? globals->PlainEntry(op->a) : nullptr)
-                                            : FastLocal(frame, op->a);
+                                            : ScopeLocal(frame, op->a);
     if (!v) GENERIC();
     // The entry holds a reference of its own, as the handler's push does.
     if (!v->IsAlias() && v->IsPlainClass())
@@ -538,11 +567,33 @@ op_pushl : {
     NEXT();
 }
 
-op_popg:
-op_popl : {
+op_popl:
+    if (frame->usesSlots) {
+        Scalar* slot = static_cast<VornVM_FunctionFrame*>(frame)->SlotAt(op->a);
+        if (!slot || s->depth <= 0) GENERIC();
+        VornVMStackEntry& e = s->entries[s->depth - 1];
+        if (slot->type < Scalar::kText && e.type <= kStackDouble) {
+            if (e.type == kStackInteger) {
+                slot->integer = e.value.integer;
+                slot->type = Scalar::kInteger;
+            } else {
+                slot->number = e.value.number;
+                slot->type = Scalar::kDouble;
+            }
+            --s->depth;
+            NEXT();
+        }
+        instructionStart = op->pc;
+        pc = op->next;
+        PopIntoLocal(static_cast<VornVM_FunctionFrame*>(frame), op->a);
+        if (aborted) goto slow;
+        NEXT();
+    }
+    // fall through
+op_popg : {
     if (s->depth <= 0) GENERIC();
     Variable* v = op->kind == kDecodedPopg ? (globals ? globals->PlainEntry(op->a) : nullptr)
-                                           : FastLocal(frame, op->a);
+                                           : ScopeLocal(frame, op->a);
     if (!v) GENERIC();
     VornVMStackEntry& e = s->entries[s->depth - 1];
     if (v->IsPlainScalar() && e.type == kStackInteger) {
@@ -673,6 +724,24 @@ op_elem_store : {
         value.text = const_cast<char*>(ev.value.text);
         value.length = ev.length;
         break;
+    case kStackSlot: {
+        const Scalar* slot = ev.value.slot;
+        if (slot->type == Scalar::kInteger) {
+            value.type = DenseValue::kInteger;
+            value.integer = slot->integer;
+        } else if (slot->type == Scalar::kDouble) {
+            value.type = DenseValue::kDouble;
+            value.number = slot->number;
+        } else if (slot->type == Scalar::kText) {
+            value.type = DenseValue::kText;
+            value.text = slot->text;
+            value.length = slot->length;
+        } else if (slot->type != Scalar::kVariable || slot->variable == array ||
+                   !slot->variable->PlainDenseValue(&value)) {
+            GENERIC();
+        }
+        break;
+    }
     default:
         if (ev.value.variable == array || !ev.value.variable->PlainDenseValue(&value)) GENERIC();
         break;
@@ -727,8 +796,9 @@ op_cat_pop : {
     // writes: the text grows in that variable's own buffer.
     const DecodedOp* store = op + 1;
     if (s->depth < 2) GENERIC();
+    if (op->kind == kDecodedCatPopl && frame->usesSlots) goto cat_popl_slot;
     Variable* v = op->kind == kDecodedCatPopg ? (globals ? globals->PlainEntry(store->a) : nullptr)
-                                              : FastLocal(frame, store->a);
+                                              : ScopeLocal(frame, store->a);
     VornVMStackEntry& ea = s->entries[s->depth - 2];
     VornVMStackEntry& eb = s->entries[s->depth - 1];
     if (!v || ea.type != kStackVariable || ea.value.variable != v) GENERIC();
@@ -783,6 +853,78 @@ op_cat_pop : {
     if (eb.type == kStackVariable && (eb.flags & kStackOwned)) eb.value.variable->Release();
     s->depth -= 2;
     if (ea.flags & kStackOwned) v->Release();
+    op += 2;
+    DISPATCH();
+}
+
+cat_popl_slot : {
+    // The same for a local kept in its slot: the text grows in the slot.
+    Scalar* slot = static_cast<VornVM_FunctionFrame*>(frame)->SlotAt((op + 1)->a);
+    VornVMStackEntry& ea = s->entries[s->depth - 2];
+    VornVMStackEntry& eb = s->entries[s->depth - 1];
+    if (!slot || ea.type != kStackSlot || ea.value.slot != slot || !slot->IsValue()) GENERIC();
+    instructionStart = op->pc;
+    pc = op->next;
+    if (slot->type != Scalar::kText) {
+        // The left operand's text, as cat reads it, becomes the slot's.
+        int32_t n = 0, size = 0;
+        bool owned = false;
+        const char* text = slot->Text(&n, &size, &owned);
+        if (owned)
+            slot->AdoptText(const_cast<char*>(text), n, size);
+        else
+            slot->SetText(text, n);
+    }
+    {
+        char digits[32];
+        const char* text;
+        int32_t length = 0;
+        struct Formatted {
+            char* buffer = nullptr;
+            ~Formatted() { std::free(buffer); }
+        } formatted;
+        switch (eb.type) {
+        case kStackString:
+            text = eb.value.text;
+            length = eb.length;
+            break;
+        case kStackVariable: {
+            const String& right = eb.value.variable->Value();
+            text = right.Text();
+            length = right.Length();
+            break;
+        }
+        case kStackSlot: {
+            // May be this very slot (l $ l): the append reads it before it
+            // lets go of the old buffer.
+            bool owned = false;
+            text = eb.value.slot->Text(&length, nullptr, &owned);
+            if (owned) formatted.buffer = const_cast<char*>(text);
+            break;
+        }
+        case kStackInteger:
+            text = digits;
+            length = static_cast<int32_t>(
+                std::to_chars(digits, digits + sizeof digits, eb.value.integer).ptr - digits);
+            break;
+        default: {
+            int32_t size = 0;
+            formatted.buffer = FormatDouble(eb.value.number, &length, &size);
+            text = formatted.buffer;
+            break;
+        }
+        }
+        if (static_cast<int64_t>(slot->length) + length >= INT32_MAX) {
+            s->Discard();
+            s->Discard();
+            FatalError(kErrorTextTooLong);
+            goto slow;
+        }
+        slot->AppendText(text, length);
+    }
+    if (eb.type == kStackString && (eb.flags & kStackOwned)) std::free(const_cast<char*>(eb.value.text));
+    if (eb.type == kStackVariable && (eb.flags & kStackOwned)) eb.value.variable->Release();
+    s->depth -= 2;
     op += 2;
     DISPATCH();
 }
