@@ -127,7 +127,7 @@ void AggregateElementTree::FreeDense() const {
     dense_ = nullptr;
 }
 
-bool AggregateElementTree::DenseStore(int32_t index, const DenseValue& value) {
+bool AggregateElementTree::DenseStoreSlow(int32_t index, const DenseValue& value) {
     if (!dense_) {
         if (root_ || index != 1) return false;
         dense_ = new DenseElements();
@@ -153,15 +153,6 @@ bool AggregateElementTree::DenseStore(int32_t index, const DenseValue& value) {
     DenseValue& slot = (*dense_)[static_cast<size_t>(index - 1)];
     if (slot.type == DenseValue::kText) std::free(slot.text);
     slot = stored;
-    return true;
-}
-
-bool AggregateElementTree::DenseRead(int32_t index, DenseValue* out) const {
-    if (!dense_ || index < 1) return false;
-    if (static_cast<size_t>(index) > dense_->size())
-        out->type = DenseValue::kMissing;
-    else
-        *out = (*dense_)[static_cast<size_t>(index - 1)];
     return true;
 }
 
@@ -282,7 +273,7 @@ void AggregateElementTree::ShiftSubtreeIterative(int32_t delta, Node* node) {
 
 // --- Element access ---------------------------------------------------------------
 
-bool Variable::PlainDenseStore(int32_t index, const DenseValue& value) {
+bool Variable::DenseStoreFirst(int32_t index, const DenseValue& value) {
     if (target_ || !IsPlainClass()) return false;
     if (tree_ && kind_ == kAggregateArray) return tree_->DenseStore(index, value);
     // What Element does to a variable of another kind: its contents go and
@@ -290,33 +281,6 @@ bool Variable::PlainDenseStore(int32_t index, const DenseValue& value) {
     if (index != 1) return false;
     ReplaceTree(kAggregateArray);
     return tree_->DenseStore(index, value);
-}
-
-bool Variable::PlainDenseValue(DenseValue* out) const {
-    Scalar value;
-    if (!PlainScalar(&value)) return false;
-    switch (value.type) {
-    case Scalar::kInteger:
-        out->type = DenseValue::kInteger;
-        out->integer = value.integer;
-        return true;
-    case Scalar::kDouble:
-        out->type = DenseValue::kDouble;
-        out->number = value.number;
-        return true;
-    case Scalar::kText:
-        out->type = DenseValue::kText;
-        out->text = value.text;
-        out->length = value.length;
-        return true;
-    default:
-        return false;
-    }
-}
-
-bool Variable::PlainDenseRead(int32_t index, DenseValue* out) const {
-    if (target_ || !tree_ || kind_ != kAggregateArray || !IsPlainClass()) return false;
-    return tree_->DenseRead(index, out);
 }
 
 Variable* Variable::ElementByPath(List<AggregateIndex>* keys, bool create) {

@@ -140,11 +140,33 @@ public:
     bool IsDense() const { return dense_ != nullptr; }
     // Stores value (a text is copied) as element index of an empty or compact
     // tree, for index 1 .. count + 1; false, with nothing done, otherwise.
-    bool DenseStore(int32_t index, const DenseValue& value);
+    bool DenseStore(int32_t index, const DenseValue& value) {
+        // A number over an element or after the last one, the common case.
+        if (dense_ && value.type != DenseValue::kText && index >= 1) {
+            size_t n = dense_->size();
+            size_t at = static_cast<size_t>(index) - 1;
+            if (at < n && (*dense_)[at].type != DenseValue::kText) {
+                (*dense_)[at] = value;
+                return true;
+            }
+            if (at == n) {
+                dense_->push_back(value);
+                return true;
+            }
+        }
+        return DenseStoreSlow(index, value);
+    }
     // The element at index of a compact tree (type kMissing beyond its
     // end, where the tree has none); false when the tree is not compact or
     // index is below 1.
-    bool DenseRead(int32_t index, DenseValue* out) const;
+    bool DenseRead(int32_t index, DenseValue* out) const {
+        if (!dense_ || index < 1) return false;
+        if (static_cast<size_t>(index) > dense_->size())
+            out->type = DenseValue::kMissing;
+        else
+            *out = (*dense_)[static_cast<size_t>(index) - 1];
+        return true;
+    }
 
     // --- The tree's operations, each on the tree form ---------------------
     void Insert(AggregateElement* item) override;
@@ -183,8 +205,44 @@ private:
     // Gives the compact elements their objects and the tree form.
     void Spill() const;
     void FreeDense() const;
+    bool DenseStoreSlow(int32_t index, const DenseValue& value);
 
     mutable DenseElements* dense_ = nullptr;
 };
+
+// --- The interpreter's element fast paths on a plain variable -----------
+
+inline bool Variable::PlainDenseStore(int32_t index, const DenseValue& value) {
+    if (tree_ && kind_ == kAggregateArray && !target_ && IsPlainClass() && tree_->IsDense())
+        return tree_->DenseStore(index, value);
+    return DenseStoreFirst(index, value);
+}
+
+inline bool Variable::PlainDenseRead(int32_t index, DenseValue* out) const {
+    if (target_ || !tree_ || kind_ != kAggregateArray || !IsPlainClass()) return false;
+    return tree_->DenseRead(index, out);
+}
+
+inline bool Variable::PlainDenseValue(DenseValue* out) const {
+    Scalar value;
+    if (!PlainScalar(&value)) return false;
+    switch (value.type) {
+    case Scalar::kInteger:
+        out->type = DenseValue::kInteger;
+        out->integer = value.integer;
+        return true;
+    case Scalar::kDouble:
+        out->type = DenseValue::kDouble;
+        out->number = value.number;
+        return true;
+    case Scalar::kText:
+        out->type = DenseValue::kText;
+        out->text = value.text;
+        out->length = value.length;
+        return true;
+    default:
+        return false;
+    }
+}
 
 } // namespace vorn

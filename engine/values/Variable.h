@@ -269,11 +269,12 @@ public:
     // the tree form would do them. A store also turns a variable of another
     // kind into an array when index is 1. False, with nothing done, where
     // the compact form cannot serve.
-    bool PlainDenseStore(int32_t index, const DenseValue& value);
-    bool PlainDenseRead(int32_t index, DenseValue* out) const;
+    // (Defined with the aggregates, Aggregate.h.)
+    inline bool PlainDenseStore(int32_t index, const DenseValue& value);
+    inline bool PlainDenseRead(int32_t index, DenseValue* out) const;
     // For a plain scalar assigned an integer, a double or a text: that value
     // (a text borrowed), which a copy of this variable would hold.
-    bool PlainDenseValue(DenseValue* out) const;
+    inline bool PlainDenseValue(DenseValue* out) const;
     // The value of a plain scalar whose cached forms all follow from its
     // assigned one (a text borrowed; an empty variable gives kEmpty): what a
     // copy of it answers to every read. False for any other variable.
@@ -353,6 +354,8 @@ private:
     // Iterative walkers over nested aggregates (Aggregate.cpp).
     static void AppendAggregateText(Variable* root, String& out);
     static AggregateElementTree* DeepCopyTree(Variable* source);
+    // PlainDenseStore where there is no compact array yet.
+    bool DenseStoreFirst(int32_t index, const DenseValue& value);
     // Stores value under key without the conversions and checks of
     // SetElement (the kind already matches).
     void StoreElement(const AggregateIndex& key, Variable* value);

@@ -403,6 +403,9 @@ protected:
     void DropFrame(VornVM_Frame* f);
     // Gives the output the white-space mode of a frame.
     void SetOutputMode(uint32_t mode);
+    // Script function frames one chain may hold, so that endless recursion
+    // ends as a fatal error instead of exhausting memory.
+    static constexpr int32_t kMaxCallDepth = 10000;
     static int32_t SpareList(const Function* function) {
         return static_cast<int32_t>((reinterpret_cast<uintptr_t>(function) >> 6) & (kSpareLists - 1));
     }
@@ -620,6 +623,38 @@ protected:
     VornVM_FunctionFrame* spareFrames[kSpareLists] = {};
     int32_t spareCounts[kSpareLists] = {};
     VornVM_Stack* dynamicStack = nullptr;
+    // The mode the current output was last given by a call or return of the
+    // interpreter loop's fast paths, while nothing but fast paths ran since
+    // (any handler may change the output or its mode); -1 when unknown.
+    int32_t outputModeKnown = -1;
 };
+
+inline void VornVM::PlaceWindow(VornVM_FunctionFrame* f) {
+    VornVMStackEntry* at = windowTop;
+    int32_t chunk = windowTopChunk;
+    // Only the highest window may lend the room above its entries.
+    if (stack->IsWindow() && windowTop && stack->entries + stack->capacity == windowTop) {
+        at = stack->entries + stack->depth;
+        chunk = stack->storeChunk;
+    }
+    VornVMStackEntry* base = windowStore.Place(at, &chunk);
+    f->window.Attach(base, chunk);
+    windowTop = base + kVornVMStackCapacity;
+    windowTopChunk = chunk;
+}
+
+inline void VornVM::RetireFunctionFrame(VornVM_FunctionFrame* f) {
+    windowTop = f->savedTop;
+    windowTopChunk = f->savedTopChunk;
+    f->Reset();
+    int32_t list = SpareList(f->function);
+    if (spareCounts[list] >= kSparesPerList) {
+        delete f;
+        return;
+    }
+    f->nextSpare = spareFrames[list];
+    spareFrames[list] = f;
+    ++spareCounts[list];
+}
 
 } // namespace vorn

@@ -24,9 +24,6 @@ constexpr char kParameterCountMismatch[] = "Number of parameters mismatch in cal
 constexpr char kParameterTypeMismatch[] = "Parameter type mismatch in call to external function";
 constexpr char kNestingTooDeep[] = "Function call nesting too deep";
 
-// Script function frames one chain may hold, so that endless recursion ends
-// as a fatal error instead of exhausting memory.
-constexpr int32_t kMaxCallDepth = 10000;
 // Interpreter loops nested through calls from outside (a plug-in calling back
 // into the script): each nests the native stack.
 constexpr int32_t kMaxOutsideNesting = 100;
@@ -92,7 +89,7 @@ int VornVM::CallScriptFunction(Function* function) {
     // A function without an entry point would run from before its segment.
     if (function->segment < 0 || function->offset < 0) return FatalError(kInvalidFunctionCall);
     int32_t depth = frame->callDepth + 1;
-    if (depth > kMaxCallDepth) return FatalError(kNestingTooDeep);
+    if (depth > VornVM::kMaxCallDepth) return FatalError(kNestingTooDeep);
 
     VornVM_FunctionFrame* called = TakeFunctionFrame(function);
     called->callDepth = depth;
@@ -211,34 +208,6 @@ VornVM_FunctionFrame* VornVM::TakeFunctionFrame(Function* function) {
     return f;
 }
 
-void VornVM::PlaceWindow(VornVM_FunctionFrame* f) {
-    VornVMStackEntry* at = windowTop;
-    int32_t chunk = windowTopChunk;
-    // Only the highest window may lend the room above its entries.
-    if (stack->IsWindow() && windowTop && stack->entries + stack->capacity == windowTop) {
-        at = stack->entries + stack->depth;
-        chunk = stack->storeChunk;
-    }
-    VornVMStackEntry* base = windowStore.Place(at, &chunk);
-    f->window.Attach(base, chunk);
-    windowTop = base + kVornVMStackCapacity;
-    windowTopChunk = chunk;
-}
-
-void VornVM::RetireFunctionFrame(VornVM_FunctionFrame* f) {
-    windowTop = f->savedTop;
-    windowTopChunk = f->savedTopChunk;
-    f->Reset();
-    int32_t list = SpareList(f->function);
-    if (spareCounts[list] >= kSparesPerList) {
-        delete f;
-        return;
-    }
-    f->nextSpare = spareFrames[list];
-    spareFrames[list] = f;
-    ++spareCounts[list];
-}
-
 void VornVM::DropFrame(VornVM_Frame* f) {
     if (f->AtSegmentEnd() == kFrameEndsFunction)
         RetireFunctionFrame(static_cast<VornVM_FunctionFrame*>(f));
@@ -247,8 +216,10 @@ void VornVM::DropFrame(VornVM_Frame* f) {
 }
 
 void VornVM::SetOutputMode(uint32_t mode) {
-    if (Output* output = application ? application->GetOutput() : nullptr)
-        output->SetMode(static_cast<int32_t>(mode));
+    // Every call and return sets it: setting the mode an output has changes
+    // nothing, so that is skipped.
+    Output* output = application ? application->GetOutput() : nullptr;
+    if (output && output->ModeSet() != static_cast<int32_t>(mode)) output->SetMode(static_cast<int32_t>(mode));
 }
 
 Variable* VornVM::LocalVariable(int32_t i, bool create) {

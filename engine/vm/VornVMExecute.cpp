@@ -20,6 +20,7 @@
 #include "engine/vm/ScriptOperators.h"
 #include "engine/vm/VornVM.h"
 #include "engine/vm/VornVMDecoded.h"
+#include "engine/program/InstructionSet.h"
 
 namespace vorn {
 
@@ -255,22 +256,9 @@ int VornVM::Execute() {
 
 namespace {
 
-// Whether a conditional jump of that kind is taken on a comparison result.
-inline bool JumpTaken(uint16_t kind, int32_t r) {
-    switch (kind) {
-    case kDecodedJmpEq:
-        return r == 0;
-    case kDecodedJmpLt:
-        return r < 0;
-    case kDecodedJmpGt:
-        return r > 0;
-    case kDecodedJmpLe:
-        return r <= 0;
-    case kDecodedJmpGe:
-        return r >= 0;
-    default:
-        return r != 0;
-    }
+// Whether a conditional jump is taken on a comparison result.
+inline bool JumpTaken(const DecodedOp* jump, int32_t r) {
+    return (jump->when >> ((r > 0) - (r < 0) + 1)) & 1;
 }
 
 inline bool IsPlainHash(const VariableHash* scope) {
@@ -338,6 +326,108 @@ inline Variable* ScopeLocal(VornVM_Frame* frame, int32_t i) {
     if (e.type == kStackVariable && (e.flags & kStackOwned)) e.value.variable->PlainRelease();
 }
 
+// The variable behind a variable operand of a fused run, or null where the
+// run must go the handlers' way: a local kept as a value in its slot (slot
+// is then set), a variable not made yet, a scope of another class.
+inline Variable* OperandVariable(const DecodedOperand& o, VornVM_Frame* frame, VariableHash* globals,
+                                 Scalar** slot) {
+    *slot = nullptr;
+    if (o.kind == DecodedOperand::kGlobal) return globals ? globals->PlainEntry(o.index) : nullptr;
+    if (!frame->usesSlots) return ScopeLocal(frame, o.index);
+    Scalar* s = static_cast<VornVM_FunctionFrame*>(frame)->SlotAt(o.index);
+    if (!s) return nullptr;
+    if (s->type == Scalar::kVariable) return s->variable;
+    *slot = s;
+    return nullptr;
+}
+
+// The number a push operand leaves for arithmetic (as PopDouble reads it);
+// false where the handlers must run. A local read is made, as pushl makes it.
+inline bool OperandNumber(const DecodedOperand& o, VornVM_Frame* frame, VariableHash* globals, double* out) {
+    switch (o.kind) {
+    case DecodedOperand::kInteger: *out = o.index; return true;
+    case DecodedOperand::kDouble: *out = o.number; return true;
+    case DecodedOperand::kText: return false;
+    default: break;
+    }
+    Scalar* slot;
+    Variable* v = OperandVariable(o, frame, globals, &slot);
+    if (slot) {
+        if (slot->type == Scalar::kAbsent) slot->type = Scalar::kEmpty;
+        if (SlotDouble(*slot, out)) return true;
+        *out = slot->Double();
+        return true;
+    }
+    if (!v || !v->IsPlainScalar()) return false;
+    if (!v->PlainNumber(out)) *out = v->PlainDouble();
+    return true;
+}
+
+// The integer a push operand leaves for an index (as PopInteger reads it).
+inline bool OperandInteger(const DecodedOperand& o, VornVM_Frame* frame, VariableHash* globals, int32_t* out) {
+    if (o.kind == DecodedOperand::kInteger) {
+        *out = o.index;
+        return true;
+    }
+    Scalar* slot;
+    Variable* v = OperandVariable(o, frame, globals, &slot);
+    if (slot) {
+        if (slot->type != Scalar::kInteger) return false;
+        *out = slot->integer;
+        return true;
+    }
+    if (!v || !v->IsPlainScalar()) return false;
+    *out = v->PlainInteger();
+    return true;
+}
+
+// The text a push operand leaves for cat (as PopString reads it); a
+// formatted number is freed with the holder.
+struct OperandText {
+    const char* text = "";
+    int32_t length = 0;
+    char* formatted = nullptr;
+    char digits[16];
+    OperandText() = default;
+    OperandText(const OperandText&) = delete;
+    OperandText& operator=(const OperandText&) = delete;
+    ~OperandText() { std::free(formatted); }
+
+    bool Read(const DecodedOperand& o, VornVM_Frame* frame, VariableHash* globals) {
+        switch (o.kind) {
+        case DecodedOperand::kText:
+            text = o.text;
+            length = o.length;
+            return true;
+        case DecodedOperand::kInteger:
+            text = digits;
+            length = static_cast<int32_t>(std::to_chars(digits, digits + sizeof digits, o.index).ptr - digits);
+            return true;
+        case DecodedOperand::kDouble: {
+            int32_t size = 0;
+            formatted = FormatDouble(o.number, &length, &size);
+            text = formatted;
+            return true;
+        }
+        default: break;
+        }
+        Scalar* slot;
+        Variable* v = OperandVariable(o, frame, globals, &slot);
+        if (slot) {
+            if (slot->type == Scalar::kAbsent) slot->type = Scalar::kEmpty;
+            bool owned = false;
+            text = slot->Text(&length, nullptr, &owned);
+            if (owned) formatted = const_cast<char*>(text);
+            return true;
+        }
+        if (!v) return false;
+        const String& value = v->Value();
+        text = value.Text();
+        length = value.Length();
+        return true;
+    }
+};
+
 } // namespace
 
 int VornVM::RunDecoded() {
@@ -349,9 +439,11 @@ int VornVM::RunDecoded() {
         &&op_popg,    &&op_popl,  &&op_pop,        &&op_arith,     &&op_arith,   &&op_arith,
         &&op_incg,    &&op_cmpgi, &&op_cmpgi_jump, &&op_storegi,   &&op_cat_pop, &&op_cat_pop,
         &&op_call,    &&op_ret,   &&op_elem_store, &&op_elemr_add,
+        &&op_arith_run, &&op_arith_run, &&op_inc_cmp_jump, &&op_append_run, &&op_elem_store_run,
+        &&op_elemr_add_run,
     };
     static_assert(sizeof kLabels / sizeof kLabels[0] == kDecodedKindCount);
-#define DISPATCH() goto* kLabels[op->kind]
+#define DISPATCH() goto* op->label
 #define NEXT()                                                                                               \
     do {                                                                                                     \
         ++op;                                                                                                \
@@ -361,7 +453,6 @@ int VornVM::RunDecoded() {
 #define GENERIC() goto op_handler
 
     const DecodedOp* op = nullptr;
-    const DecodedOp* ops = nullptr;
     DecodedSegment* form = nullptr;
     VornVM_Stack* s = nullptr;
     VariableHash* globals = IsPlainHash(globalScope) ? globalScope : nullptr;
@@ -370,6 +461,8 @@ int VornVM::RunDecoded() {
     int32_t quiet = 0;
 
 slow:
+    // Whatever ran before may have changed the output.
+    outputModeKnown = -1;
     // Everything the byte form checks before each instruction.
     if (timedOut && timedOut->load(std::memory_order_relaxed)) {
         if (!aborted) {
@@ -412,7 +505,7 @@ slow:
             StepBytes();
             goto slow;
         }
-        ops = form->Ops();
+        form->Thread(kLabels);
     }
     s = stack;
     DISPATCH();
@@ -429,6 +522,7 @@ op_handler:
     {
         const uint8_t* before = code;
         (this->*(op->handler))();
+        outputModeKnown = -1;
         // A handler that moved elsewhere, ended the run or ran other code
         // (a call, a sub-program) hands back to the checks above.
         if (aborted || pc != op->next || segmentIndex != loadedSegment || code != before || stack != s ||
@@ -468,7 +562,7 @@ op_exit:
 op_jcc : {
     if (s->depth <= 0 || s->entries[s->depth - 1].type != kStackInteger) GENERIC();
     int32_t r = s->entries[--s->depth].value.integer;
-    if (!JumpTaken(op->kind, r)) NEXT();
+    if (!JumpTaken(op, r)) NEXT();
     goto take_jump;
 }
 
@@ -476,9 +570,8 @@ op_jmp:
 take_jump:
     // op is the jump; a backward one is where a loop gives the periodic
     // checks their turn.
-    if (op->target >= 0) {
-        const DecodedOp* to = ops + op->target;
-        if (to <= op && --quiet < 0) {
+    if (const DecodedOp* to = op->jumpTo) {
+        if (op->backward && --quiet < 0) {
             quiet = 255;
             if ((timedOut && timedOut->load(std::memory_order_relaxed)) ||
                 (tickCounter && tickCounter->load(std::memory_order_relaxed) != lastTick) ||
@@ -672,7 +765,7 @@ op_cmpgi_jump : {
         NEXT();
     }
     ++op; // the jump
-    if (!JumpTaken(op->kind, r)) NEXT();
+    if (!JumpTaken(op, r)) NEXT();
     goto take_jump;
 }
 
@@ -682,17 +775,124 @@ op_call : {
     instructionStart = op->pc;
     pc = op->next;
     immA = op->a;
+    {
+        // The common call, as CallScriptFunction makes it: a kept frame of
+        // the function, arguments by value, nothing traced, code in this
+        // segment. Anything else goes the general way.
+        int32_t list = SpareList(function);
+        VornVM_FunctionFrame* called = spareFrames[list];
+        const DecodedOp* entry;
+        if (!called || called->function != function || !called->byValueOnly ||
+            function->segment != segmentIndex || (traceFlags & (LogFunctionCall | LogFunctionParameter)) ||
+            frame->callDepth >= kMaxCallDepth || s->depth < called->parameterCount ||
+            called->slotCount != function->Locals()->EntryCount() || !(entry = form->At(function->offset)))
+            goto call_general;
+        spareFrames[list] = called->nextSpare;
+        --spareCounts[list];
+        called->nextSpare = nullptr;
+        called->savedTop = windowTop;
+        called->savedTopChunk = windowTopChunk;
+        VornVM_Frame* caller = frame;
+        called->callDepth = caller->callDepth + 1;
+        called->returnSegment = segmentIndex;
+        called->returnPc = pc;
+        called->previous = caller;
+        uint32_t flags = caller->flags;
+        uint32_t mode = 0;
+        if (uint32_t bits = function->flags & 0x1e) {
+            if (bits & 0x4) flags |= kFrameShowErrors;
+            if (bits & 0x8) flags &= ~kFrameShowErrors;
+            if ((bits & 0x10) && (caller->outputMode & 3))
+                mode = 2;
+            else if (bits & 0x2)
+                mode = 1;
+        }
+        called->flags = flags;
+        called->outputMode = mode;
+        // The last argument is on top.
+        for (int32_t k = 0; k < called->parameterCount; ++k) {
+            int32_t slot = called->bindings[k] >> 1;
+            if (static_cast<uint32_t>(slot) >= static_cast<uint32_t>(called->slotCount)) {
+                FatalError("Invalid parameter reference");
+                RetireFunctionFrame(called);
+                goto moved;
+            }
+            Scalar& target = called->slots[slot];
+            VornVMStackEntry& e = s->entries[s->depth - 1];
+            Scalar value;
+            value.type = Scalar::kAbsent;
+            if (e.type == kStackInteger) {
+                target.SetInteger(e.value.integer);
+            } else if (e.type == kStackDouble) {
+                target.SetDouble(e.value.number);
+            } else if (e.type == kStackVariable && e.value.variable->PlainScalar(&value) &&
+                       value.type <= Scalar::kDouble) {
+                if (value.type == Scalar::kInteger)
+                    target.SetInteger(value.integer);
+                else if (value.type == Scalar::kDouble)
+                    target.SetDouble(value.number);
+                else
+                    target.type = Scalar::kEmpty;
+                if (e.flags & kStackOwned) e.value.variable->PlainRelease();
+            } else {
+                PopIntoLocal(called, slot);
+                continue;
+            }
+            --s->depth;
+        }
+        PlaceWindow(called);
+        if (static_cast<int32_t>(mode) != outputModeKnown) {
+            SetOutputMode(mode);
+            outputModeKnown = static_cast<int32_t>(mode);
+        }
+        frame = called;
+        stack = s = &called->window;
+        pc = function->offset;
+        op = entry;
+        DISPATCH();
+    }
+call_general:
     CallScriptFunction(function);
     goto moved;
 }
 
-op_ret:
+op_ret : {
     instructionStart = op->pc;
     pc = op->next;
+    // The common return, as ReturnFromFunction makes it: the value alone on
+    // the window, nothing traced, no feature open, no scope built.
+    VornVM_Frame* returning = frame;
+    VornVM_Frame* caller = returning->previous;
+    if (!caller || returning->callDepth <= 0 || features.Count() > 0 ||
+        (traceFlags & (LogFunctionReturnValue | LogFunctionReturn)) || s->depth != 1 || returning->scope ||
+        s->entries[0].type == kStackSlot ||
+        (s->entries[0].type == kStackVariable && !(s->entries[0].flags & kStackOwned)) ||
+        caller->stack->depth >= caller->stack->capacity)
+        goto ret_general;
+    {
+        auto* f = static_cast<VornVM_FunctionFrame*>(returning);
+        VornVM_Stack* to = caller->stack;
+        CopyEntry(to->entries[to->depth++], s->entries[0]);
+        s->depth = 0;
+        segmentIndex = f->returnSegment;
+        pc = f->returnPc;
+        RetireFunctionFrame(f);
+        frame = caller;
+        stack = s = to;
+        if (static_cast<int32_t>(caller->outputMode) != outputModeKnown) {
+            SetOutputMode(caller->outputMode);
+            outputModeKnown = static_cast<int32_t>(caller->outputMode);
+        }
+        if (segmentIndex != loadedSegment || !(op = form->At(pc))) goto slow;
+        DISPATCH();
+    }
+ret_general:
     ReturnFromFunction(true);
     goto moved;
+}
 
 moved:
+    outputModeKnown = -1;
     // A call or return within the same code goes on without the checks.
     if (aborted || segmentIndex != loadedSegment || exitRequested->load(std::memory_order_relaxed)) goto slow;
     op = form->At(pc);
@@ -854,6 +1054,185 @@ op_cat_pop : {
     s->depth -= 2;
     if (ea.flags & kStackOwned) v->Release();
     op += 2;
+    DISPATCH();
+}
+
+op_arith_run : {
+    // push, push, add/sub/mul (and a pop): no entry for the operands.
+    double x, y;
+    if (s->depth + 2 > s->capacity) GENERIC();
+    Scalar* target = nullptr;
+    Variable* store = nullptr;
+    if (op->kind == kDecodedArithStore) {
+        // Where the result goes must take it the plain way.
+        store = OperandVariable(op->z, frame, globals, &target);
+        if (!target && (!store || !store->IsPlainScalar())) GENERIC();
+    }
+    // The right operand is popped, so converted, first.
+    if (!OperandNumber(op->x, frame, globals, &x) || !OperandNumber(op->y, frame, globals, &y)) GENERIC();
+    double r = op->operation == Op_add ? x + y : (op->operation == Op_sub ? x - y : x * y);
+    if (target) {
+        target->SetDouble(r);
+    } else if (store) {
+        store->PlainSetDouble(r);
+    } else {
+        VornVMStackEntry& e = s->entries[s->depth++];
+        e.type = kStackDouble;
+        e.flags = 0;
+        e.value.number = r;
+        e.length = 8;
+        e.size = 8;
+    }
+    op += op->span;
+    DISPATCH();
+}
+
+op_inc_cmp_jump : {
+    // incg, then cmpgi of the same global, then the jump: a loop's step.
+    Variable* v = globals ? globals->PlainEntry(op->a) : nullptr;
+    if (!v || s->depth >= s->capacity || !v->IsPlainScalar()) GENERIC();
+    // Wraps at 32 bits, as the handler's add does.
+    int32_t value = static_cast<int32_t>(static_cast<uint32_t>(v->PlainInteger()) + static_cast<uint32_t>(op->b));
+    v->PlainSetInteger(value);
+    int32_t bound = (op + 1)->b;
+    op += 2; // the jump
+    if (!((op->when >> ((value >= bound) + (value > bound))) & 1)) NEXT();
+    goto take_jump;
+}
+
+op_append_run : {
+    // push v, push y, cat, pop v: y's text grows v in place.
+    if (s->depth + 2 > s->capacity) GENERIC();
+    Scalar* slot;
+    if (op->y.kind == DecodedOperand::kLocal || op->y.kind == DecodedOperand::kGlobal) {
+        // A right operand not made yet: the words run one by one.
+        if (!OperandVariable(op->y, frame, globals, &slot) && !slot) GENERIC();
+    }
+    Variable* v = OperandVariable(op->x, frame, globals, &slot);
+    Variable* real = nullptr;
+    if (!slot) {
+        if (!v) GENERIC();
+        real = v->IsAlias() ? v->RealIdentity() : v;
+        if (!real->IsPlainScalar()) GENERIC();
+    }
+    instructionStart = op->pc;
+    pc = op->next;
+    if (slot) {
+        if (slot->type == Scalar::kAbsent) slot->type = Scalar::kEmpty;
+        if (slot->type != Scalar::kText) {
+            // The left operand's text, as cat reads it, becomes the slot's.
+            int32_t n = 0, size = 0;
+            bool owned = false;
+            const char* text = slot->Text(&n, &size, &owned);
+            if (owned)
+                slot->AdoptText(const_cast<char*>(text), n, size);
+            else
+                slot->SetText(text, n);
+        }
+    }
+    {
+        // After the left text is in place: the right one may be the same.
+        OperandText right;
+        right.Read(op->y, frame, globals);
+        int32_t left = slot ? slot->length : real->Value().Length();
+        if (static_cast<int64_t>(left) + right.length >= INT32_MAX) {
+            // As cat fails: its operands popped, nothing stored.
+            instructionStart = (op + 2)->pc;
+            pc = (op + 2)->next;
+            FatalError(kErrorTextTooLong);
+            goto slow;
+        }
+        if (slot)
+            slot->AppendText(right.text, right.length);
+        else
+            real->PlainAppend(right.text, right.length);
+    }
+    op += op->span;
+    DISPATCH();
+}
+
+op_elem_store_run : {
+    // push a, push i, elem, store: the value below goes into a compact array.
+    if (s->depth < 1 || s->depth + 2 > s->capacity) GENERIC();
+    Scalar* slot;
+    Variable* array = OperandVariable(op->x, frame, globals, &slot);
+    int32_t index;
+    if (!array || !OperandInteger(op->y, frame, globals, &index) || index < 1) GENERIC();
+    VornVMStackEntry& ev = s->entries[s->depth - 1];
+    DenseValue value;
+    switch (ev.type) {
+    case kStackInteger:
+        value.type = DenseValue::kInteger;
+        value.integer = ev.value.integer;
+        break;
+    case kStackDouble:
+        value.type = DenseValue::kDouble;
+        value.number = ev.value.number;
+        break;
+    case kStackString:
+        value.type = DenseValue::kText;
+        value.text = const_cast<char*>(ev.value.text);
+        value.length = ev.length;
+        break;
+    case kStackSlot: {
+        const Scalar* from = ev.value.slot;
+        if (from->type == Scalar::kInteger) {
+            value.type = DenseValue::kInteger;
+            value.integer = from->integer;
+        } else if (from->type == Scalar::kDouble) {
+            value.type = DenseValue::kDouble;
+            value.number = from->number;
+        } else if (from->type == Scalar::kText) {
+            value.type = DenseValue::kText;
+            value.text = from->text;
+            value.length = from->length;
+        } else if (from->type != Scalar::kVariable || from->variable == array ||
+                   !from->variable->PlainDenseValue(&value)) {
+            GENERIC();
+        }
+        break;
+    }
+    default:
+        if (ev.value.variable == array || !ev.value.variable->PlainDenseValue(&value)) GENERIC();
+        break;
+    }
+    instructionStart = op->pc;
+    pc = op->next;
+    if (!array->PlainDenseStore(index, value)) GENERIC();
+    --s->depth;
+    if (ev.flags & kStackOwned) {
+        if (ev.type == kStackString)
+            std::free(const_cast<char*>(ev.value.text));
+        else if (ev.type == kStackVariable)
+            ev.value.variable->ReleaseReference();
+    }
+    op += op->span;
+    DISPATCH();
+}
+
+op_elemr_add_run : {
+    // push a, push i, elemr, add: a compact array's element added in place.
+    if (s->depth < 1 || s->depth + 2 > s->capacity) GENERIC();
+    Scalar* slot;
+    Variable* array = OperandVariable(op->x, frame, globals, &slot);
+    int32_t index;
+    if (!array || !OperandInteger(op->y, frame, globals, &index) || index < 1) GENERIC();
+    DenseValue element;
+    if (!array->PlainDenseRead(index, &element) || element.type == DenseValue::kText) GENERIC();
+    VornVMStackEntry& ex = s->entries[s->depth - 1];
+    double x;
+    if (!EntryDouble(ex, &x)) GENERIC();
+    // A missing element reads as the null value: 0.
+    double y = element.type == DenseValue::kInteger
+                   ? element.integer
+                   : (element.type == DenseValue::kDouble ? element.number : 0.0);
+    DropNumberEntry(ex);
+    ex.type = kStackDouble;
+    ex.flags = 0;
+    ex.value.number = x + y;
+    ex.length = 8;
+    ex.size = 8;
+    op += op->span;
     DISPATCH();
 }
 

@@ -1,5 +1,6 @@
 #include "engine/vm/VornVMFrame.h"
 
+#include <climits>
 #include <cstddef>
 #include <cstdlib>
 #include <new>
@@ -41,12 +42,21 @@ VornVM_FunctionFrame::VornVM_FunctionFrame(VornVM* vm, Function* called)
     parameters = new FunctionParameter*[static_cast<size_t>(list.Count() > 0 ? list.Count() : 1)];
     for (FunctionParameter* p = list.Last(); p && parameterCount < list.Count(); p = list.Previous())
         parameters[parameterCount++] = p;
+    bindings = new int32_t[static_cast<size_t>(parameterCount > 0 ? parameterCount : 1)];
+    for (int32_t k = 0; k < parameterCount; ++k) {
+        bool byReference = (parameters[k]->flags & kParameterByReference) != 0;
+        // A slot that does not fit is no slot: binding it fails as before.
+        int32_t slot = parameters[k]->slot >= 0 && parameters[k]->slot < (INT32_MAX >> 1) ? parameters[k]->slot : -1;
+        bindings[k] = slot < 0 ? -2 : (slot << 1) | (byReference ? 1 : 0);
+        if (byReference) byValueOnly = false;
+    }
 }
 
 VornVM_FunctionFrame::~VornVM_FunctionFrame() {
     Reset();
     delete builtScope;
     delete[] parameters;
+    delete[] bindings;
     if (slots) std::free(reinterpret_cast<SlotHeader*>(slots) - 1);
 }
 
@@ -125,20 +135,12 @@ VariableHash* VornVM_FunctionFrame::BuildScope() {
     return scope;
 }
 
-void VornVM_FunctionFrame::Reset() {
-    // The stack first, as its entries may hold the locals.
+void VornVM_FunctionFrame::ResetWindowAndScope() {
     if (window.Depth() > 0) window.Clear();
     if (scope) {
         builtScope->ReleaseAll();
         scope = nullptr;
     }
-    for (int32_t i = 0; i < slotCount; ++i) {
-        Scalar& slot = slots[i];
-        if (slot.type >= Scalar::kText) slot.Clear();
-        slot.type = Scalar::kAbsent;
-    }
-    previous = nullptr;
-    usesSlots = true;
 }
 
 VornVM_FilterFrame::~VornVM_FilterFrame() {

@@ -93,7 +93,17 @@ public:
     VariableHash* BuildScope();
     // After a call: empties the window, drops the built scope's variables
     // and empties the slots.
-    void Reset();
+    void Reset() {
+        // The stack first, as its entries may hold the locals.
+        if (window.Depth() > 0 || scope) ResetWindowAndScope();
+        for (int32_t i = 0; i < slotCount; ++i) {
+            Scalar& slot = slots[i];
+            if (slot.type >= Scalar::kText) slot.Clear();
+            slot.type = Scalar::kAbsent;
+        }
+        previous = nullptr;
+        usesSlots = true;
+    }
     // The frame whose slot i is at slot.
     static VornVM_FunctionFrame* OwnerOf(const Scalar* slot, int32_t i);
 
@@ -101,6 +111,10 @@ public:
     // The function's parameters in binding order (the last one first).
     FunctionParameter** parameters = nullptr;
     int32_t parameterCount = 0;
+    // Their slots in the same order, each shifted left by one with bit 0 set
+    // for a parameter by reference; and whether none is by reference.
+    int32_t* bindings = nullptr;
+    bool byValueOnly = true;
     Scalar* slots = nullptr;
     int32_t slotCount = 0;
     // The operand stack: a window of the machine's store.
@@ -112,6 +126,8 @@ public:
     VornVM_FunctionFrame* nextSpare = nullptr;
 
 private:
+    void ResetWindowAndScope();
+
     // The slots follow a header that leads back to their frame.
     struct SlotHeader {
         VornVM_FunctionFrame* frame;
