@@ -25,6 +25,7 @@ struct Scalar {
         double number;
         char* text;         // malloc'ed, NUL-terminated
         Variable* variable; // one reference held
+        uint64_t bits;      // the whole payload, for moves
     };
     int32_t length; // of a text
     uint8_t type;

@@ -473,7 +473,7 @@ bool Variable::Refresh() {
     return true;
 }
 
-void Variable::PlainAppend(const char* text, int32_t length) {
+void Variable::PlainAppendGrowing(const char* text, int32_t length) {
     if (!(valid_ & kValidText)) Variable::BuildText();
     text_.Append(text, length);
     valid_ = kValidText;

@@ -245,7 +245,17 @@ public:
     }
     // SetValue of this value's text followed by text: the text grows in
     // place, so a loop of appends costs linear time.
-    void PlainAppend(const char* text, int32_t length);
+    void PlainAppend(const char* text, int32_t length) {
+        if ((valid_ & kValidText) && text_.AppendInPlace(text, length)) {
+            valid_ = kValidText;
+            type_ = kTypeText;
+            kind_ = kAggregateScalar;
+            return;
+        }
+        PlainAppendGrowing(text, length);
+    }
+    // The length of a plain scalar's text when it has one, else -1.
+    int32_t PlainTextLength() const { return (valid_ & kValidText) ? text_.Length() : -1; }
     // AddReference / Release of a plain variable that is no alias; the last
     // release still goes through the deferred deletion.
     void PlainAddReference() { ++refs_; }
@@ -354,6 +364,8 @@ private:
     // Iterative walkers over nested aggregates (Aggregate.cpp).
     static void AppendAggregateText(Variable* root, String& out);
     static AggregateElementTree* DeepCopyTree(Variable* source);
+    // PlainAppend that may build the text or grow its buffer.
+    void PlainAppendGrowing(const char* text, int32_t length);
     // PlainDenseStore where there is no compact array yet.
     bool DenseStoreFirst(int32_t index, const DenseValue& value);
     // Stores value under key without the conversions and checks of

@@ -401,6 +401,8 @@ protected:
     void RetireFunctionFrame(VornVM_FunctionFrame* f);
     // Ends a frame taken off the chain, whatever its kind.
     void DropFrame(VornVM_Frame* f);
+    // Deletes a frame (out of line, for the inline paths).
+    static void DeleteFrame(VornVM_Frame* f);
     // Gives the output the white-space mode of a frame.
     void SetOutputMode(uint32_t mode);
     // Script function frames one chain may hold, so that endless recursion
@@ -629,27 +631,40 @@ protected:
     int32_t outputModeKnown = -1;
 };
 
-inline void VornVM::PlaceWindow(VornVM_FunctionFrame* f) {
-    VornVMStackEntry* at = windowTop;
-    int32_t chunk = windowTopChunk;
-    // Only the highest window may lend the room above its entries.
-    if (stack->IsWindow() && windowTop && stack->entries + stack->capacity == windowTop) {
-        at = stack->entries + stack->depth;
+[[gnu::always_inline]] inline void VornVM::PlaceWindow(VornVM_FunctionFrame* f) {
+    VornVMStackEntry* at = stack->entries + stack->depth;
+    VornVMStackEntry* base;
+    int32_t chunk;
+    VornVMStackEntry* end;
+    // Only the highest window may lend the room above its entries; a window
+    // that fits in the caller's chunk is the common case.
+    if (stack->storeEnd && stack->entries + stack->capacity == windowTop &&
+        at + kVornVMStackCapacity <= stack->storeEnd) {
+        base = at;
         chunk = stack->storeChunk;
+        end = stack->storeEnd;
+    } else {
+        at = windowTop;
+        chunk = windowTopChunk;
+        if (stack->IsWindow() && windowTop && stack->entries + stack->capacity == windowTop) {
+            at = stack->entries + stack->depth;
+            chunk = stack->storeChunk;
+        }
+        base = windowStore.Place(at, &chunk);
+        end = windowStore.ChunkEnd(chunk);
     }
-    VornVMStackEntry* base = windowStore.Place(at, &chunk);
-    f->window.Attach(base, chunk);
+    f->window.Attach(base, chunk, end);
     windowTop = base + kVornVMStackCapacity;
     windowTopChunk = chunk;
 }
 
-inline void VornVM::RetireFunctionFrame(VornVM_FunctionFrame* f) {
+[[gnu::always_inline]] inline void VornVM::RetireFunctionFrame(VornVM_FunctionFrame* f) {
     windowTop = f->savedTop;
     windowTopChunk = f->savedTopChunk;
     f->Reset();
-    int32_t list = SpareList(f->function);
+    int32_t list = f->spareList;
     if (spareCounts[list] >= kSparesPerList) {
-        delete f;
+        DeleteFrame(f);
         return;
     }
     f->nextSpare = spareFrames[list];

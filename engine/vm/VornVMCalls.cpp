@@ -95,6 +95,7 @@ int VornVM::CallScriptFunction(Function* function) {
     called->callDepth = depth;
     called->returnSegment = segmentIndex;
     called->returnPc = pc;
+    called->returnForm = nullptr;
 
     uint32_t flags = frame->flags;
     if (function->flags & kFunctionShowErrors) flags |= kFrameShowErrors;
@@ -199,6 +200,7 @@ VornVM_FunctionFrame* VornVM::TakeFunctionFrame(Function* function) {
         f->nextSpare = nullptr;
     } else {
         f = new VornVM_FunctionFrame(this, function);
+        f->spareList = list;
     }
     // The locals table may have grown since the frame was last used.
     int32_t count = function->Locals()->EntryCount();
@@ -206,6 +208,10 @@ VornVM_FunctionFrame* VornVM::TakeFunctionFrame(Function* function) {
     f->savedTop = windowTop;
     f->savedTopChunk = windowTopChunk;
     return f;
+}
+
+void VornVM::DeleteFrame(VornVM_Frame* f) {
+    delete f;
 }
 
 void VornVM::DropFrame(VornVM_Frame* f) {

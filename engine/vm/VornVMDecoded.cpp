@@ -149,6 +149,13 @@ DecodedSegment::DecodedSegment(const uint8_t* c, int32_t n, uint32_t w, Dictiona
         }
     }
     for (size_t i = 0; i + 1 < ops.size(); ++i) {
+        if (ops[i].kind == kDecodedCall) {
+            ops[i].callee = ops[i].a;
+            ops[i].callWord = &ops[i];
+            ops[i].back = &ops[i + 1];
+        }
+    }
+    for (size_t i = 0; i + 1 < ops.size(); ++i) {
         if (FuseRun(i)) continue;
         DecodedOp& op = ops[i];
         const DecodedOp& after = ops[i + 1];
@@ -220,8 +227,54 @@ bool DecodedSegment::FuseRun(size_t i) {
         return true;
     }
     DecodedOperand x, y, z;
-    if (!isWord(2) || !PushOperand(op, &x) || !PushOperand(ops[i + 1], &y)) return false;
+    if (!isWord(1) || !PushOperand(op, &x)) return false;
+    if (x.kind != DecodedOperand::kText && word(1) == Op_call && isWord(2)) {
+        op.x = x;
+        op.kind = kDecodedCallRun;
+        op.span = 2;
+        op.callee = ops[i + 1].a;
+        op.callWord = &ops[i + 1];
+        op.back = &ops[i + 2];
+        return true;
+    }
+    if (!isWord(2) || !PushOperand(ops[i + 1], &y)) return false;
+    if (x.kind != DecodedOperand::kText && y.kind != DecodedOperand::kText && word(2) == Op_call && isWord(3)) {
+        op.x = x;
+        op.y = y;
+        op.kind = kDecodedCallRun;
+        op.span = 3;
+        op.callee = ops[i + 2].a;
+        op.callWord = &ops[i + 2];
+        op.back = &ops[i + 3];
+        return true;
+    }
     uint16_t third = word(2);
+    DecodedOperand index;
+    if (IsVariable(y) && isWord(3) && isWord(4) && PushOperand(ops[i + 2], &index) &&
+        (index.kind == DecodedOperand::kInteger || IsVariable(index))) {
+        // push v, push a, push i, elem, store: a[i] = v.
+        if (word(3) == Op_elem && word(4) == Op_store) {
+            op.x = x;
+            op.y = y;
+            op.z = index;
+            op.kind = kDecodedElemStoreV;
+            op.span = 5;
+            return true;
+        }
+        // push x, push a, push i, elemr, add (, pop w): x + a[i].
+        if (word(3) == Op_elemr && word(4) == Op_add && x.kind != DecodedOperand::kText) {
+            op.x = x;
+            op.y = y;
+            op.z = index;
+            op.span = 5;
+            if (isWord(5) && PopOperand(ops[i + 5], &z)) {
+                op.w = z;
+                op.span = 6;
+            }
+            op.kind = kDecodedElemrAddV;
+            return true;
+        }
+    }
     if (third == Op_add || third == Op_sub || third == Op_mul) {
         op.x = x;
         op.y = y;
@@ -230,6 +283,10 @@ bool DecodedSegment::FuseRun(size_t i) {
             op.z = z;
             op.kind = kDecodedArithStore;
             op.span = 4;
+        } else if (isWord(3) && word(3) == Op_ret) {
+            // Without the fast return it is the plain run, the ret next.
+            op.kind = kDecodedArithReturn;
+            op.span = 3;
         } else {
             op.kind = kDecodedArith;
             op.span = 3;

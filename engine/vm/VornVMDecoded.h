@@ -64,6 +64,10 @@ enum DecodedKind : uint16_t {
     kDecodedAppend,     // push x, push y, cat, pop into x (the same variable)
     kDecodedElemStoreX, // push x (array), push y (index), elem, store
     kDecodedElemrAddX,  // push x (array), push y (index), elemr, add
+    kDecodedCallRun,    // push x (and push y), call: arguments bound from x, y
+    kDecodedArithReturn, // push x, push y, add/sub/mul, ret
+    kDecodedElemStoreV,  // push x (value), push y (array), push z (index), elem, store
+    kDecodedElemrAddV,   // push x, push y (array), push z (index), elemr, add (and a pop into w)
     kDecodedKindCount
 };
 
@@ -110,6 +114,7 @@ struct DecodedOp {
     DecodedOperand x;
     DecodedOperand y;
     DecodedOperand z;
+    DecodedOperand w;
     uint16_t operation = 0;
     uint8_t span = 1;
     // Conditional jumps: bit 0, 1, 2 set when a comparison result below,
@@ -121,6 +126,11 @@ struct DecodedOp {
     bool backward = false;
     // The interpreter's code for the kind, filled in by the interpreter.
     const void* label = nullptr;
+    // A call (or a run ending in one): the function's slot, the call word,
+    // and the op after it, where the function returns to.
+    int32_t callee = -1;
+    const DecodedOp* callWord = nullptr;
+    const DecodedOp* back = nullptr;
 };
 
 class DecodedSegment : public SegmentAttachment {

@@ -257,7 +257,7 @@ int VornVM::Execute() {
 namespace {
 
 // Whether a conditional jump is taken on a comparison result.
-inline bool JumpTaken(const DecodedOp* jump, int32_t r) {
+[[gnu::always_inline]] inline bool JumpTaken(const DecodedOp* jump, int32_t r) {
     return (jump->when >> ((r > 0) - (r < 0) + 1)) & 1;
 }
 
@@ -267,7 +267,7 @@ inline bool IsPlainHash(const VariableHash* scope) {
 
 // A value slot's number: an empty one reads 0; false for a text (whose
 // conversion the handler does) and a boxed one.
-inline bool SlotDouble(const Scalar& slot, double* out) {
+[[gnu::always_inline]] inline bool SlotDouble(const Scalar& slot, double* out) {
     switch (slot.type) {
     case Scalar::kInteger: *out = slot.integer; return true;
     case Scalar::kDouble: *out = slot.number; return true;
@@ -278,7 +278,7 @@ inline bool SlotDouble(const Scalar& slot, double* out) {
 
 // A number entry's value, or a plain scalar variable entry's double; false
 // for anything else (a text, whose conversion the handler does).
-inline bool EntryDouble(const VornVMStackEntry& e, double* out) {
+[[gnu::always_inline]] inline bool EntryDouble(const VornVMStackEntry& e, double* out) {
     switch (e.type) {
     case kStackInteger:
         *out = e.value.integer;
@@ -299,7 +299,7 @@ inline bool EntryDouble(const VornVMStackEntry& e, double* out) {
 
 // An integer entry's value, or a plain scalar variable entry's integer (as
 // PopInteger gives it); false for anything else.
-inline bool EntryInteger(const VornVMStackEntry& e, int32_t* out) {
+[[gnu::always_inline]] inline bool EntryInteger(const VornVMStackEntry& e, int32_t* out) {
     if (e.type == kStackInteger) {
         *out = e.value.integer;
         return true;
@@ -316,7 +316,7 @@ inline bool EntryInteger(const VornVMStackEntry& e, int32_t* out) {
 
 // Local entry i of a frame whose locals live in a plain scope, for a fast
 // path; null (the handler then runs) when there is none yet.
-inline Variable* ScopeLocal(VornVM_Frame* frame, int32_t i) {
+[[gnu::always_inline]] inline Variable* ScopeLocal(VornVM_Frame* frame, int32_t i) {
     VariableHash* scope = frame->scope;
     return scope && IsPlainHash(scope) ? scope->PlainEntry(i) : nullptr;
 }
@@ -326,24 +326,54 @@ inline Variable* ScopeLocal(VornVM_Frame* frame, int32_t i) {
     if (e.type == kStackVariable && (e.flags & kStackOwned)) e.value.variable->PlainRelease();
 }
 
+// The locals of the current frame as the fast paths see them: its slots,
+// or none (limit 0) for a frame without slots.
+struct FrameSlots {
+    Scalar* slots = nullptr;
+    uint32_t limit = 0;
+    [[gnu::always_inline]] void Load(VornVM_Frame* frame) {
+        if (frame->usesSlots) {
+            auto* f = static_cast<VornVM_FunctionFrame*>(frame);
+            slots = f->slots;
+            limit = static_cast<uint32_t>(f->slotCount);
+        } else {
+            slots = nullptr;
+            limit = 0;
+        }
+    }
+};
+
 // The variable behind a variable operand of a fused run, or null where the
 // run must go the handlers' way: a local kept as a value in its slot (slot
 // is then set), a variable not made yet, a scope of another class.
-inline Variable* OperandVariable(const DecodedOperand& o, VornVM_Frame* frame, VariableHash* globals,
-                                 Scalar** slot) {
+[[gnu::always_inline]] inline Variable* OperandVariable(const DecodedOperand& o, VornVM_Frame* frame, const FrameSlots& locals,
+                                 VariableHash* globals, Scalar** slot) {
     *slot = nullptr;
     if (o.kind == DecodedOperand::kGlobal) return globals ? globals->PlainEntry(o.index) : nullptr;
-    if (!frame->usesSlots) return ScopeLocal(frame, o.index);
-    Scalar* s = static_cast<VornVM_FunctionFrame*>(frame)->SlotAt(o.index);
-    if (!s) return nullptr;
-    if (s->type == Scalar::kVariable) return s->variable;
-    *slot = s;
-    return nullptr;
+    if (static_cast<uint32_t>(o.index) < locals.limit) {
+        Scalar* s = &locals.slots[o.index];
+        if (s->type == Scalar::kVariable) return s->variable;
+        *slot = s;
+        return nullptr;
+    }
+    return frame->usesSlots ? nullptr : ScopeLocal(frame, o.index);
 }
 
 // The number a push operand leaves for arithmetic (as PopDouble reads it);
 // false where the handlers must run. A local read is made, as pushl makes it.
-inline bool OperandNumber(const DecodedOperand& o, VornVM_Frame* frame, VariableHash* globals, double* out) {
+[[gnu::always_inline]] inline bool OperandNumber(const DecodedOperand& o, VornVM_Frame* frame, const FrameSlots& locals,
+                          VariableHash* globals, double* out) {
+    if (o.kind == DecodedOperand::kLocal && static_cast<uint32_t>(o.index) < locals.limit) {
+        Scalar& slot = locals.slots[o.index];
+        switch (slot.type) {
+        case Scalar::kInteger: *out = slot.integer; return true;
+        case Scalar::kDouble: *out = slot.number; return true;
+        case Scalar::kAbsent: slot.type = Scalar::kEmpty; [[fallthrough]];
+        case Scalar::kEmpty: *out = 0.0; return true;
+        case Scalar::kText: *out = slot.Double(); return true;
+        default: break;
+        }
+    }
     switch (o.kind) {
     case DecodedOperand::kInteger: *out = o.index; return true;
     case DecodedOperand::kDouble: *out = o.number; return true;
@@ -351,26 +381,21 @@ inline bool OperandNumber(const DecodedOperand& o, VornVM_Frame* frame, Variable
     default: break;
     }
     Scalar* slot;
-    Variable* v = OperandVariable(o, frame, globals, &slot);
-    if (slot) {
-        if (slot->type == Scalar::kAbsent) slot->type = Scalar::kEmpty;
-        if (SlotDouble(*slot, out)) return true;
-        *out = slot->Double();
-        return true;
-    }
+    Variable* v = OperandVariable(o, frame, locals, globals, &slot);
     if (!v || !v->IsPlainScalar()) return false;
     if (!v->PlainNumber(out)) *out = v->PlainDouble();
     return true;
 }
 
 // The integer a push operand leaves for an index (as PopInteger reads it).
-inline bool OperandInteger(const DecodedOperand& o, VornVM_Frame* frame, VariableHash* globals, int32_t* out) {
+[[gnu::always_inline]] inline bool OperandInteger(const DecodedOperand& o, VornVM_Frame* frame, const FrameSlots& locals,
+                           VariableHash* globals, int32_t* out) {
     if (o.kind == DecodedOperand::kInteger) {
         *out = o.index;
         return true;
     }
     Scalar* slot;
-    Variable* v = OperandVariable(o, frame, globals, &slot);
+    Variable* v = OperandVariable(o, frame, locals, globals, &slot);
     if (slot) {
         if (slot->type != Scalar::kInteger) return false;
         *out = slot->integer;
@@ -379,6 +404,37 @@ inline bool OperandInteger(const DecodedOperand& o, VornVM_Frame* frame, Variabl
     if (!v || !v->IsPlainScalar()) return false;
     *out = v->PlainInteger();
     return true;
+}
+
+// What a push operand leaves as a number argument of a call, as binding
+// copies it into a parameter's slot: an integer, a double or an empty value
+// (kind in *type); false for anything else.
+[[gnu::always_inline]] inline bool OperandArgument(const DecodedOperand& o, VornVM_Frame* frame, const FrameSlots& locals,
+                            VariableHash* globals, Scalar* out) {
+    out->bits = 0;
+    switch (o.kind) {
+    case DecodedOperand::kInteger:
+        out->type = Scalar::kInteger;
+        out->integer = o.index;
+        return true;
+    case DecodedOperand::kDouble:
+        out->type = Scalar::kDouble;
+        out->number = o.number;
+        return true;
+    case DecodedOperand::kText: return false;
+    default: break;
+    }
+    Scalar* slot;
+    Variable* v = OperandVariable(o, frame, locals, globals, &slot);
+    if (slot) {
+        // pushl makes the local.
+        if (slot->type == Scalar::kAbsent) slot->type = Scalar::kEmpty;
+        if (slot->type > Scalar::kDouble) return false;
+        out->type = slot->type;
+        out->bits = slot->bits;
+        return true;
+    }
+    return v && v->PlainScalar(out) && out->type <= Scalar::kDouble;
 }
 
 // The text a push operand leaves for cat (as PopString reads it); a
@@ -393,7 +449,7 @@ struct OperandText {
     OperandText& operator=(const OperandText&) = delete;
     ~OperandText() { std::free(formatted); }
 
-    bool Read(const DecodedOperand& o, VornVM_Frame* frame, VariableHash* globals) {
+    bool Read(const DecodedOperand& o, VornVM_Frame* frame, const FrameSlots& locals, VariableHash* globals) {
         switch (o.kind) {
         case DecodedOperand::kText:
             text = o.text;
@@ -412,7 +468,7 @@ struct OperandText {
         default: break;
         }
         Scalar* slot;
-        Variable* v = OperandVariable(o, frame, globals, &slot);
+        Variable* v = OperandVariable(o, frame, locals, globals, &slot);
         if (slot) {
             if (slot->type == Scalar::kAbsent) slot->type = Scalar::kEmpty;
             bool owned = false;
@@ -440,7 +496,7 @@ int VornVM::RunDecoded() {
         &&op_incg,    &&op_cmpgi, &&op_cmpgi_jump, &&op_storegi,   &&op_cat_pop, &&op_cat_pop,
         &&op_call,    &&op_ret,   &&op_elem_store, &&op_elemr_add,
         &&op_arith_run, &&op_arith_run, &&op_inc_cmp_jump, &&op_append_run, &&op_elem_store_run,
-        &&op_elemr_add_run,
+        &&op_elemr_add_run, &&op_call_run,  &&op_arith_run, &&op_elem_store_value, &&op_elemr_add_value,
     };
     static_assert(sizeof kLabels / sizeof kLabels[0] == kDecodedKindCount);
 #define DISPATCH() goto* op->label
@@ -451,11 +507,23 @@ int VornVM::RunDecoded() {
     } while (0)
 // Something the fast path does not cover: the handler of the (first) word.
 #define GENERIC() goto op_handler
+// Whether the current frame can return the fast way (ret's conditions but
+// the value's).
+// Only a function frame that the fast call made in this form has its
+// returnForm set to it (any other call clears it).
+#define FAST_RETURN()                                                                                        \
+    (frame->callDepth > 0 && static_cast<VornVM_FunctionFrame*>(frame)->returnForm == form &&                \
+     !frame->scope && features.Count() == 0 && !(traceFlags & (LogFunctionReturnValue | LogFunctionReturn)) && \
+     frame->previous->stack->depth < frame->previous->stack->capacity)
 
     const DecodedOp* op = nullptr;
     DecodedSegment* form = nullptr;
     VornVM_Stack* s = nullptr;
     VariableHash* globals = IsPlainHash(globalScope) ? globalScope : nullptr;
+    FrameSlots locals;
+    int32_t callArguments = 0;
+    // The value a fast return hands to the caller.
+    VornVMStackEntry returned{};
     // Backward jumps left before the next look at the time-out, tick and
     // exit flags.
     int32_t quiet = 0;
@@ -508,6 +576,7 @@ slow:
         form->Thread(kLabels);
     }
     s = stack;
+    locals.Load(frame);
     DISPATCH();
 
 op_handler:
@@ -523,6 +592,8 @@ op_handler:
         const uint8_t* before = code;
         (this->*(op->handler))();
         outputModeKnown = -1;
+        // A handler may have built the locals' scope.
+        locals.Load(frame);
         // A handler that moved elsewhere, ended the run or ran other code
         // (a call, a sub-program) hands back to the checks above.
         if (aborted || pc != op->next || segmentIndex != loadedSegment || code != before || stack != s ||
@@ -629,9 +700,9 @@ op_pushc:
     NEXT();
 
 op_pushl:
-    if (frame->usesSlots) {
-        Scalar* slot = static_cast<VornVM_FunctionFrame*>(frame)->SlotAt(op->a);
-        if (!slot || s->depth >= s->capacity) GENERIC();
+    if (static_cast<uint32_t>(op->a) < locals.limit) {
+        if (s->depth >= s->capacity) GENERIC();
+        Scalar* slot = &locals.slots[op->a];
         if (slot->type == Scalar::kAbsent) slot->type = Scalar::kEmpty;
         VornVMStackEntry& e = s->entries[s->depth++];
         e.type = kStackSlot;
@@ -640,6 +711,7 @@ op_pushl:
         e.length = op->a;
         NEXT();
     }
+    if (frame->usesSlots) GENERIC();
     // fall through
 op_pushg : {
     if (s->depth >= s->capacity) GENERIC();
@@ -661,9 +733,9 @@ op_pushg : {
 }
 
 op_popl:
-    if (frame->usesSlots) {
-        Scalar* slot = static_cast<VornVM_FunctionFrame*>(frame)->SlotAt(op->a);
-        if (!slot || s->depth <= 0) GENERIC();
+    if (static_cast<uint32_t>(op->a) < locals.limit) {
+        if (s->depth <= 0) GENERIC();
+        Scalar* slot = &locals.slots[op->a];
         VornVMStackEntry& e = s->entries[s->depth - 1];
         if (slot->type < Scalar::kText && e.type <= kStackDouble) {
             if (e.type == kStackInteger) {
@@ -682,6 +754,7 @@ op_popl:
         if (aborted) goto slow;
         NEXT();
     }
+    if (frame->usesSlots) GENERIC();
     // fall through
 op_popg : {
     if (s->depth <= 0) GENERIC();
@@ -769,23 +842,36 @@ op_cmpgi_jump : {
     goto take_jump;
 }
 
-op_call : {
-    Function* function = functions ? functions->At(op->a) : nullptr;
+op_call:
+    callArguments = 0;
+call_run : {
+    // callArguments of the call's operands (x, then y) are not on the stack:
+    // the fused run binds them where the call would pop them.
+    const DecodedOp* call = op->callWord;
+    Function* function = functions ? functions->At(op->callee) : nullptr;
     if (!function || function->IsExternal()) GENERIC();
-    instructionStart = op->pc;
-    pc = op->next;
-    immA = op->a;
+    // The common call, as CallScriptFunction makes it: a kept frame of the
+    // function, arguments by value, nothing traced, code in this segment.
+    // Anything else goes the general way.
+    int32_t list = SpareList(function);
+    VornVM_FunctionFrame* called = spareFrames[list];
+    if (!called || called->function != function || !called->plainBindings ||
+        called->parameterCount < callArguments || s->depth < called->parameterCount - callArguments ||
+        function->segment != segmentIndex || (traceFlags & (LogFunctionCall | LogFunctionParameter)) ||
+        frame->callDepth >= kMaxCallDepth || called->slotCount != function->Locals()->EntryCount())
+        goto call_general;
     {
-        // The common call, as CallScriptFunction makes it: a kept frame of
-        // the function, arguments by value, nothing traced, code in this
-        // segment. Anything else goes the general way.
-        int32_t list = SpareList(function);
-        VornVM_FunctionFrame* called = spareFrames[list];
-        const DecodedOp* entry;
-        if (!called || called->function != function || !called->byValueOnly ||
-            function->segment != segmentIndex || (traceFlags & (LogFunctionCall | LogFunctionParameter)) ||
-            frame->callDepth >= kMaxCallDepth || s->depth < called->parameterCount ||
-            called->slotCount != function->Locals()->EntryCount() || !(entry = form->At(function->offset)))
+        const DecodedOp* entry = static_cast<const DecodedOp*>(called->entryOp);
+        if (called->entryForm != form) {
+            if (!(entry = form->At(function->offset))) goto call_general;
+            called->entryForm = form;
+            called->entryOp = entry;
+        }
+        // The operands a fused run would push, read before anything changes.
+        Scalar x, y;
+        if (callArguments > 0 &&
+            (s->depth + callArguments > s->capacity || !OperandArgument(op->x, frame, locals, globals, &x) ||
+             (callArguments > 1 && !OperandArgument(op->y, frame, locals, globals, &y))))
             goto call_general;
         spareFrames[list] = called->nextSpare;
         --spareCounts[list];
@@ -793,10 +879,12 @@ op_call : {
         called->savedTop = windowTop;
         called->savedTopChunk = windowTopChunk;
         VornVM_Frame* caller = frame;
+        called->previous = caller;
         called->callDepth = caller->callDepth + 1;
         called->returnSegment = segmentIndex;
-        called->returnPc = pc;
-        called->previous = caller;
+        called->returnPc = call->next;
+        called->returnForm = form;
+        called->returnOp = op->back;
         uint32_t flags = caller->flags;
         uint32_t mode = 0;
         if (uint32_t bits = function->flags & 0x1e) {
@@ -809,32 +897,48 @@ op_call : {
         }
         called->flags = flags;
         called->outputMode = mode;
-        // The last argument is on top.
-        for (int32_t k = 0; k < called->parameterCount; ++k) {
-            int32_t slot = called->bindings[k] >> 1;
-            if (static_cast<uint32_t>(slot) >= static_cast<uint32_t>(called->slotCount)) {
-                FatalError("Invalid parameter reference");
-                RetireFunctionFrame(called);
-                goto moved;
-            }
-            Scalar& target = called->slots[slot];
+        // The last argument first: the fused operands (y, then x), then the
+        // entries on the stack. A new call's slots hold nothing yet, but two
+        // parameters may share one.
+        Scalar* slots = called->slots;
+        const int32_t* bindings = called->bindings;
+        int32_t k = 0;
+        if (callArguments > 1) {
+            Scalar& target = slots[bindings[k++] >> 1];
+            if (target.type >= Scalar::kText) target.Clear();
+            target.bits = y.bits;
+            target.type = y.type;
+        }
+        if (callArguments > 0) {
+            Scalar& target = slots[bindings[k++] >> 1];
+            if (target.type >= Scalar::kText) target.Clear();
+            target.bits = x.bits;
+            target.type = x.type;
+        }
+        for (; k < called->parameterCount; ++k) {
+            int32_t slot = bindings[k] >> 1;
+            Scalar& target = slots[slot];
             VornVMStackEntry& e = s->entries[s->depth - 1];
             Scalar value;
-            value.type = Scalar::kAbsent;
-            if (e.type == kStackInteger) {
-                target.SetInteger(e.value.integer);
-            } else if (e.type == kStackDouble) {
-                target.SetDouble(e.value.number);
+            if (e.type <= kStackDouble) {
+                if (target.type >= Scalar::kText) target.Clear();
+                target.bits = static_cast<uint64_t>(0);
+                if (e.type == kStackInteger) {
+                    target.integer = e.value.integer;
+                    target.type = Scalar::kInteger;
+                } else {
+                    target.number = e.value.number;
+                    target.type = Scalar::kDouble;
+                }
             } else if (e.type == kStackVariable && e.value.variable->PlainScalar(&value) &&
                        value.type <= Scalar::kDouble) {
-                if (value.type == Scalar::kInteger)
-                    target.SetInteger(value.integer);
-                else if (value.type == Scalar::kDouble)
-                    target.SetDouble(value.number);
-                else
-                    target.type = Scalar::kEmpty;
+                if (target.type >= Scalar::kText) target.Clear();
+                target.bits = value.bits;
+                target.type = value.type;
                 if (e.flags & kStackOwned) e.value.variable->PlainRelease();
             } else {
+                instructionStart = call->pc;
+                pc = call->next;
                 PopIntoLocal(called, slot);
                 continue;
             }
@@ -847,49 +951,86 @@ op_call : {
         }
         frame = called;
         stack = s = &called->window;
+        locals.slots = slots;
+        locals.limit = static_cast<uint32_t>(called->slotCount);
         pc = function->offset;
         op = entry;
         DISPATCH();
     }
 call_general:
+    if (callArguments > 0) GENERIC(); // the first push's handler, then the rest
+    instructionStart = op->pc;
+    pc = op->next;
+    immA = op->a;
     CallScriptFunction(function);
     goto moved;
 }
 
-op_ret : {
+op_call_run:
+    callArguments = op->span - 1;
+    goto call_run;
+
+op_ret:
+    // The common return, as ReturnFromFunction makes it: the value alone on
+    // the window, nothing traced, no feature open, no scope built, and the
+    // call made by the fast path from this form.
+    if (s->depth != 1 || !FAST_RETURN() || s->entries[0].type == kStackSlot ||
+        (s->entries[0].type == kStackVariable && !(s->entries[0].flags & kStackOwned)))
+        goto ret_general;
+    CopyEntry(returned, s->entries[0]);
+    s->depth = 0;
+fast_return : {
+    auto* f = static_cast<VornVM_FunctionFrame*>(frame);
+    VornVM_Frame* caller = f->previous;
+    const DecodedOp* back = static_cast<const DecodedOp*>(f->returnOp);
+    // The segment is the call's (its code is this form's).
+    pc = f->returnPc;
+    segmentIndex = f->returnSegment;
+    RetireFunctionFrame(f);
+    frame = caller;
+    stack = s = caller->stack;
+    locals.Load(caller);
+    if (static_cast<int32_t>(caller->outputMode) != outputModeKnown) {
+        SetOutputMode(caller->outputMode);
+        outputModeKnown = static_cast<int32_t>(caller->outputMode);
+    }
+    // A number returned to a pop goes straight where the pop puts it.
+    if (returned.type <= kStackDouble) {
+        if (back->kind == kDecodedPopg) {
+            Variable* v = globals ? globals->PlainEntry(back->a) : nullptr;
+            if (v && v->IsPlainScalar()) {
+                if (returned.type == kStackInteger)
+                    v->PlainSetInteger(returned.value.integer);
+                else
+                    v->PlainSetDouble(returned.value.number);
+                pc = back->next;
+                op = back + 1;
+                DISPATCH();
+            }
+        } else if (back->kind == kDecodedPopl && static_cast<uint32_t>(back->a) < locals.limit &&
+                   locals.slots[back->a].type < Scalar::kText) {
+            Scalar& slot = locals.slots[back->a];
+            if (returned.type == kStackInteger) {
+                slot.integer = returned.value.integer;
+                slot.type = Scalar::kInteger;
+            } else {
+                slot.number = returned.value.number;
+                slot.type = Scalar::kDouble;
+            }
+            pc = back->next;
+            op = back + 1;
+            DISPATCH();
+        }
+    }
+    CopyEntry(s->entries[s->depth++], returned);
+    op = back;
+    DISPATCH();
+}
+ret_general:
     instructionStart = op->pc;
     pc = op->next;
-    // The common return, as ReturnFromFunction makes it: the value alone on
-    // the window, nothing traced, no feature open, no scope built.
-    VornVM_Frame* returning = frame;
-    VornVM_Frame* caller = returning->previous;
-    if (!caller || returning->callDepth <= 0 || features.Count() > 0 ||
-        (traceFlags & (LogFunctionReturnValue | LogFunctionReturn)) || s->depth != 1 || returning->scope ||
-        s->entries[0].type == kStackSlot ||
-        (s->entries[0].type == kStackVariable && !(s->entries[0].flags & kStackOwned)) ||
-        caller->stack->depth >= caller->stack->capacity)
-        goto ret_general;
-    {
-        auto* f = static_cast<VornVM_FunctionFrame*>(returning);
-        VornVM_Stack* to = caller->stack;
-        CopyEntry(to->entries[to->depth++], s->entries[0]);
-        s->depth = 0;
-        segmentIndex = f->returnSegment;
-        pc = f->returnPc;
-        RetireFunctionFrame(f);
-        frame = caller;
-        stack = s = to;
-        if (static_cast<int32_t>(caller->outputMode) != outputModeKnown) {
-            SetOutputMode(caller->outputMode);
-            outputModeKnown = static_cast<int32_t>(caller->outputMode);
-        }
-        if (segmentIndex != loadedSegment || !(op = form->At(pc))) goto slow;
-        DISPATCH();
-    }
-ret_general:
     ReturnFromFunction(true);
     goto moved;
-}
 
 moved:
     outputModeKnown = -1;
@@ -898,6 +1039,7 @@ moved:
     op = form->At(pc);
     if (!op) goto slow;
     s = stack;
+    locals.Load(frame);
     DISPATCH();
 
 op_elem_store : {
@@ -1065,12 +1207,20 @@ op_arith_run : {
     Variable* store = nullptr;
     if (op->kind == kDecodedArithStore) {
         // Where the result goes must take it the plain way.
-        store = OperandVariable(op->z, frame, globals, &target);
+        store = OperandVariable(op->z, frame, locals, globals, &target);
         if (!target && (!store || !store->IsPlainScalar())) GENERIC();
     }
     // The right operand is popped, so converted, first.
-    if (!OperandNumber(op->x, frame, globals, &x) || !OperandNumber(op->y, frame, globals, &y)) GENERIC();
+    if (!OperandNumber(op->x, frame, locals, globals, &x) || !OperandNumber(op->y, frame, locals, globals, &y)) GENERIC();
     double r = op->operation == Op_add ? x + y : (op->operation == Op_sub ? x - y : x * y);
+    if (op->kind == kDecodedArithReturn && s->depth == 0 && FAST_RETURN()) {
+        returned.type = kStackDouble;
+        returned.flags = 0;
+        returned.value.number = r;
+        returned.length = 8;
+        returned.size = 8;
+        goto fast_return;
+    }
     if (target) {
         target->SetDouble(r);
     } else if (store) {
@@ -1106,9 +1256,9 @@ op_append_run : {
     Scalar* slot;
     if (op->y.kind == DecodedOperand::kLocal || op->y.kind == DecodedOperand::kGlobal) {
         // A right operand not made yet: the words run one by one.
-        if (!OperandVariable(op->y, frame, globals, &slot) && !slot) GENERIC();
+        if (!OperandVariable(op->y, frame, locals, globals, &slot) && !slot) GENERIC();
     }
-    Variable* v = OperandVariable(op->x, frame, globals, &slot);
+    Variable* v = OperandVariable(op->x, frame, locals, globals, &slot);
     Variable* real = nullptr;
     if (!slot) {
         if (!v) GENERIC();
@@ -1133,8 +1283,9 @@ op_append_run : {
     {
         // After the left text is in place: the right one may be the same.
         OperandText right;
-        right.Read(op->y, frame, globals);
-        int32_t left = slot ? slot->length : real->Value().Length();
+        right.Read(op->y, frame, locals, globals);
+        int32_t left = slot ? slot->length : real->PlainTextLength();
+        if (left < 0) left = real->Value().Length();
         if (static_cast<int64_t>(left) + right.length >= INT32_MAX) {
             // As cat fails: its operands popped, nothing stored.
             instructionStart = (op + 2)->pc;
@@ -1155,9 +1306,9 @@ op_elem_store_run : {
     // push a, push i, elem, store: the value below goes into a compact array.
     if (s->depth < 1 || s->depth + 2 > s->capacity) GENERIC();
     Scalar* slot;
-    Variable* array = OperandVariable(op->x, frame, globals, &slot);
+    Variable* array = OperandVariable(op->x, frame, locals, globals, &slot);
     int32_t index;
-    if (!array || !OperandInteger(op->y, frame, globals, &index) || index < 1) GENERIC();
+    if (!array || !OperandInteger(op->y, frame, locals, globals, &index) || index < 1) GENERIC();
     VornVMStackEntry& ev = s->entries[s->depth - 1];
     DenseValue value;
     switch (ev.type) {
@@ -1214,9 +1365,9 @@ op_elemr_add_run : {
     // push a, push i, elemr, add: a compact array's element added in place.
     if (s->depth < 1 || s->depth + 2 > s->capacity) GENERIC();
     Scalar* slot;
-    Variable* array = OperandVariable(op->x, frame, globals, &slot);
+    Variable* array = OperandVariable(op->x, frame, locals, globals, &slot);
     int32_t index;
-    if (!array || !OperandInteger(op->y, frame, globals, &index) || index < 1) GENERIC();
+    if (!array || !OperandInteger(op->y, frame, locals, globals, &index) || index < 1) GENERIC();
     DenseValue element;
     if (!array->PlainDenseRead(index, &element) || element.type == DenseValue::kText) GENERIC();
     VornVMStackEntry& ex = s->entries[s->depth - 1];
@@ -1236,9 +1387,99 @@ op_elemr_add_run : {
     DISPATCH();
 }
 
+op_elem_store_value : {
+    // push v, push a, push i, elem, store: v goes into a compact array.
+    if (s->depth + 3 > s->capacity) GENERIC();
+    Scalar* slot;
+    Variable* array = OperandVariable(op->y, frame, locals, globals, &slot);
+    int32_t index;
+    if (!array || !OperandInteger(op->z, frame, locals, globals, &index) || index < 1) GENERIC();
+    DenseValue value;
+    switch (op->x.kind) {
+    case DecodedOperand::kInteger:
+        value.type = DenseValue::kInteger;
+        value.integer = op->x.index;
+        break;
+    case DecodedOperand::kDouble:
+        value.type = DenseValue::kDouble;
+        value.number = op->x.number;
+        break;
+    case DecodedOperand::kText:
+        value.type = DenseValue::kText;
+        value.text = const_cast<char*>(op->x.text);
+        value.length = op->x.length;
+        break;
+    default: {
+        Scalar* from;
+        Variable* v = OperandVariable(op->x, frame, locals, globals, &from);
+        if (from) {
+            if (from->type == Scalar::kInteger) {
+                value.type = DenseValue::kInteger;
+                value.integer = from->integer;
+            } else if (from->type == Scalar::kDouble) {
+                value.type = DenseValue::kDouble;
+                value.number = from->number;
+            } else if (from->type == Scalar::kText) {
+                value.type = DenseValue::kText;
+                value.text = from->text;
+                value.length = from->length;
+            } else {
+                GENERIC();
+            }
+        } else if (!v || v == array || !v->PlainDenseValue(&value)) {
+            GENERIC();
+        }
+        break;
+    }
+    }
+    instructionStart = op->pc;
+    pc = op->next;
+    if (!array->PlainDenseStore(index, value)) GENERIC();
+    op += op->span;
+    DISPATCH();
+}
+
+op_elemr_add_value : {
+    // push x, push a, push i, elemr, add (, pop w): x plus a compact array's
+    // element.
+    if (s->depth + 3 > s->capacity) GENERIC();
+    Scalar* target = nullptr;
+    Variable* store = nullptr;
+    if (op->span == 6) {
+        store = OperandVariable(op->w, frame, locals, globals, &target);
+        if (!target && (!store || !store->IsPlainScalar())) GENERIC();
+    }
+    Scalar* slot;
+    Variable* array = OperandVariable(op->y, frame, locals, globals, &slot);
+    int32_t index;
+    if (!array || !OperandInteger(op->z, frame, locals, globals, &index) || index < 1) GENERIC();
+    DenseValue element;
+    if (!array->PlainDenseRead(index, &element) || element.type == DenseValue::kText) GENERIC();
+    double x;
+    if (!OperandNumber(op->x, frame, locals, globals, &x)) GENERIC();
+    // A missing element reads as the null value: 0.
+    double r = x + (element.type == DenseValue::kInteger
+                        ? element.integer
+                        : (element.type == DenseValue::kDouble ? element.number : 0.0));
+    if (target) {
+        target->SetDouble(r);
+    } else if (store) {
+        store->PlainSetDouble(r);
+    } else {
+        VornVMStackEntry& e = s->entries[s->depth++];
+        e.type = kStackDouble;
+        e.flags = 0;
+        e.value.number = r;
+        e.length = 8;
+        e.size = 8;
+    }
+    op += op->span;
+    DISPATCH();
+}
+
 cat_popl_slot : {
     // The same for a local kept in its slot: the text grows in the slot.
-    Scalar* slot = static_cast<VornVM_FunctionFrame*>(frame)->SlotAt((op + 1)->a);
+    Scalar* slot = static_cast<uint32_t>((op + 1)->a) < locals.limit ? &locals.slots[(op + 1)->a] : nullptr;
     VornVMStackEntry& ea = s->entries[s->depth - 2];
     VornVMStackEntry& eb = s->entries[s->depth - 1];
     if (!slot || ea.type != kStackSlot || ea.value.slot != slot || !slot->IsValue()) GENERIC();
@@ -1308,6 +1549,7 @@ cat_popl_slot : {
     DISPATCH();
 }
 
+#undef FAST_RETURN
 #undef GENERIC
 #undef NEXT
 #undef DISPATCH

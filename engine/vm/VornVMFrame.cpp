@@ -84,6 +84,9 @@ void VornVM_FunctionFrame::PrepareSlots(int32_t count) {
     for (int32_t i = 0; i < count; ++i) slots[i].type = Scalar::kAbsent;
     slotCount = count;
     usesSlots = true;
+    plainBindings = byValueOnly;
+    for (int32_t k = 0; k < parameterCount; ++k)
+        if (static_cast<uint32_t>(bindings[k] >> 1) >= static_cast<uint32_t>(count)) plainBindings = false;
 }
 
 const char* VornVM_FunctionFrame::SlotName(int32_t i, int32_t* length) const {

@@ -93,13 +93,13 @@ public:
     VariableHash* BuildScope();
     // After a call: empties the window, drops the built scope's variables
     // and empties the slots.
-    void Reset() {
+    [[gnu::always_inline]] void Reset() {
         // The stack first, as its entries may hold the locals.
         if (window.Depth() > 0 || scope) ResetWindowAndScope();
-        for (int32_t i = 0; i < slotCount; ++i) {
-            Scalar& slot = slots[i];
-            if (slot.type >= Scalar::kText) slot.Clear();
-            slot.type = Scalar::kAbsent;
+        Scalar* p = slots;
+        for (Scalar* end = p + slotCount; p < end; ++p) {
+            if (p->type >= Scalar::kText) p->Clear();
+            p->type = Scalar::kAbsent;
         }
         previous = nullptr;
         usesSlots = true;
@@ -115,6 +115,9 @@ public:
     // for a parameter by reference; and whether none is by reference.
     int32_t* bindings = nullptr;
     bool byValueOnly = true;
+    // By value only, every slot within the slots: the interpreter's fast
+    // call binds without checks.
+    bool plainBindings = false;
     Scalar* slots = nullptr;
     int32_t slotCount = 0;
     // The operand stack: a window of the machine's store.
@@ -122,8 +125,16 @@ public:
     // The window top of the machine before this call, given back at return.
     VornVMStackEntry* savedTop = nullptr;
     int32_t savedTopChunk = -1;
-    // The next kept frame in the same spare list.
+    // The next kept frame in the same spare list, and the list.
     VornVM_FunctionFrame* nextSpare = nullptr;
+    int32_t spareList = 0;
+    // The interpreter's decoded form: the op of the function's entry in a
+    // form (kept between calls), and the op to return to in the caller's
+    // form (for this call only; null when the call came another way).
+    const void* entryForm = nullptr;
+    const void* entryOp = nullptr;
+    const void* returnForm = nullptr;
+    const void* returnOp = nullptr;
 
 private:
     void ResetWindowAndScope();

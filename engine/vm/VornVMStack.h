@@ -248,11 +248,12 @@ private:
 
     // Makes the stack a window over store entries from base on (in chunk
     // chunk of the store); the stack must be empty.
-    void Attach(VornVMStackEntry* base, int32_t chunk) {
+    void Attach(VornVMStackEntry* base, int32_t chunk, VornVMStackEntry* chunkEnd) {
         entries = base;
         capacity = kVornVMStackCapacity;
         depth = 0;
         storeChunk = chunk;
+        storeEnd = chunkEnd;
     }
 
     VornVM* vm;
@@ -261,6 +262,7 @@ private:
     int32_t capacity;
     bool ownsEntries = true;
     int32_t storeChunk = -1; // a window's chunk in its store
+    VornVMStackEntry* storeEnd = nullptr; // a window's chunk's end
 };
 
 // Where the operand stacks of script function frames live: chunks of entries
@@ -278,6 +280,8 @@ public:
     // there, else the start of the next chunk (made on first use; *chunk
     // then names it). A null at means the start of the store. Windows are
     // placed and given back last in, first out.
+    // The end of a chunk Place gave out.
+    VornVMStackEntry* ChunkEnd(int32_t chunk) const { return chunks[chunk] + kVornVMStoreChunkEntries; }
     VornVMStackEntry* Place(VornVMStackEntry* at, int32_t* chunk) {
         int32_t c = *chunk;
         if (!at && chunkCount > 0) {
