@@ -223,9 +223,10 @@ inline bool Variable::PlainDenseRead(int32_t index, DenseValue* out) const {
     return tree_->DenseRead(index, out);
 }
 
-inline bool Variable::PlainDenseValue(DenseValue* out) const {
+inline bool Variable::PlainDenseValue(DenseValue* out) {
     Scalar value;
-    if (!PlainScalar(&value)) return false;
+    // A value of no type is no compact element.
+    if (type_ == kTypeNone || !PlainScalar(&value)) return false;
     switch (value.type) {
     case Scalar::kInteger:
         out->type = DenseValue::kInteger;

@@ -25,7 +25,7 @@ char* CopyText(const char* bytes, int32_t n) {
 
 // --- Reads ----------------------------------------------------------------------
 
-int32_t Scalar::Integer() const {
+int32_t Scalar::Integer() {
     switch (type) {
     case kInteger: return integer;
     case kDouble: return TruncateDouble(number);
@@ -37,21 +37,21 @@ int32_t Scalar::Integer() const {
         return invalid ? TruncateDouble(ParseDouble(text, length, length + 1, nullptr)) : value;
     }
     case kVariable: return variable->ValueInteger();
-    default: return 0;
+    default: ReadAsNumber(); return 0;
     }
 }
 
-double Scalar::Double() const {
+double Scalar::Double() {
     switch (type) {
     case kInteger: return integer;
     case kDouble: return number;
     case kText: return ParseDouble(text, length, length + 1, nullptr);
     case kVariable: return variable->ValueDouble();
-    default: return 0.0;
+    default: ReadAsNumber(); return 0.0;
     }
 }
 
-double Scalar::DoubleChecked(int32_t* error) const {
+double Scalar::DoubleChecked(int32_t* error) {
     int32_t ignored = 0;
     if (!error) error = &ignored;
     *error = 0;
@@ -60,22 +60,23 @@ double Scalar::DoubleChecked(int32_t* error) const {
     case kDouble: return number;
     case kText: return ParseDouble(text, length, length + 1, error);
     case kVariable: return variable->ValueDoubleChecked(error);
-    default: return 0.0;
+    default: return 0.0; // caches nothing
     }
 }
 
-bool Scalar::Boolean() const {
+bool Scalar::Boolean() {
     switch (type) {
     case kInteger: return integer != 0;
     case kDouble: return number != 0.0; // NaN is true
     case kText: return TextIsTrue(text, length);
     case kVariable: return variable->Boolean();
-    default: return false;
+    default: ReadAsText(); return false;
     }
 }
 
 bool Scalar::IsEmpty() const {
     switch (type) {
+    case kEmptyNumber:
     case kInteger:
     case kDouble: return false;
     case kText: return length == 0;
@@ -94,7 +95,7 @@ int32_t Scalar::Type() const {
     }
 }
 
-const char* Scalar::Text(int32_t* n, int32_t* size, bool* owned) const {
+const char* Scalar::Text(int32_t* n, int32_t* size, bool* owned) {
     *owned = false;
     switch (type) {
     case kInteger:
@@ -116,7 +117,12 @@ const char* Scalar::Text(int32_t* n, int32_t* size, bool* owned) const {
         if (size) *size = *n;
         return value.Text();
     }
+    case kEmptyNumber:
+        *n = 1;
+        if (size) *size = 1;
+        return "0";
     default:
+        ReadAsText();
         *n = 0;
         if (size) *size = 0;
         return "";
@@ -180,28 +186,26 @@ void Scalar::AppendText(const char* bytes, int32_t n) {
 bool Scalar::CopyVariable(Variable* source) {
     Scalar value;
     if (!source->PlainScalar(&value)) return false;
-    switch (value.type) {
-    case kInteger: SetInteger(value.integer); break;
-    case kDouble: SetDouble(value.number); break;
-    case kText: SetText(value.text, value.length); break;
-    default:
+    if (value.type == kText)
+        SetText(value.text, value.length);
+    else {
         if (type >= kText) Clear();
-        type = kEmpty;
-        break;
+        bits = value.bits;
+        type = value.type;
     }
     return true;
 }
 
-void Scalar::CopyValue(const Scalar& source) {
+void Scalar::CopyValue(Scalar& source) {
     if (&source == this) return;
-    switch (source.type) {
-    case kInteger: SetInteger(source.integer); break;
-    case kDouble: SetDouble(source.number); break;
-    case kText: SetText(source.text, source.length); break;
-    default:
+    // A copy reads the source's text first.
+    source.ReadAsText();
+    if (source.type == kText) {
+        SetText(source.text, source.length);
+    } else {
         if (type >= kText) Clear();
-        type = kEmpty;
-        break;
+        bits = source.bits;
+        type = source.type;
     }
 }
 
@@ -216,6 +220,9 @@ Variable* Scalar::Box(const char* name, int32_t nameLength) {
         v->SetValueNocopy(text, length, static_cast<int32_t>(capacity));
         break;
     }
+    // An empty variable in the state its reads left it.
+    case kEmptyText: v->Value(); break;
+    case kEmptyNumber: v->ValueDouble(); break;
     default: break;
     }
     variable = v;
@@ -223,7 +230,7 @@ Variable* Scalar::Box(const char* name, int32_t nameLength) {
     return v;
 }
 
-void Scalar::AssignTo(Variable* target) const {
+void Scalar::AssignTo(Variable* target) {
     if (type == kVariable) {
         target->SetValueVariable(variable);
         return;
@@ -238,12 +245,16 @@ void Scalar::AssignTo(Variable* target) const {
         }
     }
     // Through a variable holding the value: a variable of another class (or
-    // the one an alias leads to) takes a variable in its own way.
+    // the one an alias leads to) takes a variable in its own way. The copy
+    // reads an empty source's text.
+    ReadAsText();
     Variable holder;
     switch (type) {
     case kInteger: holder.SetValueInteger(integer); break;
     case kDouble: holder.SetValueDouble(number); break;
     case kText: holder.SetValue(text, length); break;
+    case kEmptyText: holder.Value(); break;
+    case kEmptyNumber: holder.ValueDouble(); break;
     default: break;
     }
     target->SetValueVariable(&holder);

@@ -284,11 +284,12 @@ public:
     inline bool PlainDenseRead(int32_t index, DenseValue* out) const;
     // For a plain scalar assigned an integer, a double or a text: that value
     // (a text borrowed), which a copy of this variable would hold.
-    inline bool PlainDenseValue(DenseValue* out) const;
+    inline bool PlainDenseValue(DenseValue* out);
     // The value of a plain scalar whose cached forms all follow from its
-    // assigned one (a text borrowed; an empty variable gives kEmpty): what a
-    // copy of it answers to every read. False for any other variable.
-    bool PlainScalar(Scalar* out) const {
+    // assigned one (a text borrowed), as a copy of it takes it (an empty one
+    // has its text read, as the copy reads it): what the copy answers to
+    // every read. False for any other variable.
+    bool PlainScalar(Scalar* out) {
         if (!IsPlainScalar() || (valid_ & kValidMixed)) return false;
         // Every other cached form was computed from the assigned one, so a
         // copy computes the same again.
@@ -310,8 +311,22 @@ public:
             out->length = text_.Length();
             return true;
         case kTypeNone:
-            out->type = Scalar::kEmpty;
-            return true;
+            // A copy reads the text first: empty, or "0" after a read as a
+            // number.
+            if (!(valid_ & kValidAll)) Variable::BuildText();
+            if (!(valid_ & kValidText)) {
+                out->type = Scalar::kEmptyNumber;
+                return true;
+            }
+            if (text_.Length() == 0) {
+                out->type = Scalar::kEmptyText;
+                return true;
+            }
+            if (text_.Length() == 1 && text_.Text()[0] == '0' && (valid_ & (kValidInteger | kValidDouble))) {
+                out->type = Scalar::kEmptyNumber;
+                return true;
+            }
+            return false;
         default:
             return false;
         }

@@ -146,7 +146,7 @@ int VornVM::CallScriptFunction(Function* function) {
                     target.SetDouble(value.number);
                 } else {
                     if (target.type >= Scalar::kText) target.Clear();
-                    target.type = Scalar::kEmpty;
+                    target.type = value.type;
                 }
                 --from->depth;
                 if (e.flags & kStackOwned) e.value.variable->PlainRelease();

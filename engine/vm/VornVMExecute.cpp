@@ -265,20 +265,25 @@ inline bool IsPlainHash(const VariableHash* scope) {
     return scope && typeid(*scope) == typeid(VariableHash);
 }
 
-// A value slot's number: an empty one reads 0; false for a text (whose
-// conversion the handler does) and a boxed one.
-[[gnu::always_inline]] inline bool SlotDouble(const Scalar& slot, double* out) {
+// A value slot's number, as arithmetic reads it: an empty one reads 0 (and
+// is left read as a number); false for a text (whose conversion the handler
+// does) and a boxed one.
+[[gnu::always_inline]] inline bool SlotDouble(Scalar& slot, double* out) {
     switch (slot.type) {
     case Scalar::kInteger: *out = slot.integer; return true;
     case Scalar::kDouble: *out = slot.number; return true;
-    case Scalar::kEmpty: *out = 0.0; return true;
-    default: return false;
+    case Scalar::kText:
+    case Scalar::kVariable: return false;
+    default:
+        slot.ReadAsNumber();
+        *out = 0.0;
+        return true;
     }
 }
 
 // A number entry's value, or a plain scalar variable entry's double; false
 // for anything else (a text, whose conversion the handler does).
-[[gnu::always_inline]] inline bool EntryDouble(const VornVMStackEntry& e, double* out) {
+[[gnu::always_inline]] inline bool EntryDouble(VornVMStackEntry& e, double* out) {
     switch (e.type) {
     case kStackInteger:
         *out = e.value.integer;
@@ -287,8 +292,9 @@ inline bool IsPlainHash(const VariableHash* scope) {
         *out = e.value.number;
         return true;
     case kStackVariable:
+        // As PopDouble reads it: ValueDouble, caching the double.
         if (!e.value.variable->IsPlainScalar()) return false;
-        if (!e.value.variable->PlainNumber(out)) *out = e.value.variable->PlainDouble();
+        *out = e.value.variable->PlainDouble();
         return true;
     case kStackSlot:
         return SlotDouble(*e.value.slot, out);
@@ -368,10 +374,13 @@ struct FrameSlots {
         switch (slot.type) {
         case Scalar::kInteger: *out = slot.integer; return true;
         case Scalar::kDouble: *out = slot.number; return true;
-        case Scalar::kAbsent: slot.type = Scalar::kEmpty; [[fallthrough]];
-        case Scalar::kEmpty: *out = 0.0; return true;
         case Scalar::kText: *out = slot.Double(); return true;
-        default: break;
+        case Scalar::kVariable: break;
+        default:
+            // pushl makes it, the arithmetic reads it as a number.
+            slot.ReadAsNumber();
+            *out = 0.0;
+            return true;
         }
     }
     switch (o.kind) {
@@ -383,7 +392,7 @@ struct FrameSlots {
     Scalar* slot;
     Variable* v = OperandVariable(o, frame, locals, globals, &slot);
     if (!v || !v->IsPlainScalar()) return false;
-    if (!v->PlainNumber(out)) *out = v->PlainDouble();
+    *out = v->PlainDouble();
     return true;
 }
 
@@ -427,8 +436,9 @@ struct FrameSlots {
     Scalar* slot;
     Variable* v = OperandVariable(o, frame, locals, globals, &slot);
     if (slot) {
-        // pushl makes the local.
-        if (slot->type == Scalar::kAbsent) slot->type = Scalar::kEmpty;
+        // pushl makes the local; binding copies it, reading an empty one's
+        // text.
+        slot->ReadAsText();
         if (slot->type > Scalar::kDouble) return false;
         out->type = slot->type;
         out->bits = slot->bits;
@@ -1169,6 +1179,12 @@ op_cat_pop : {
             const String& right = eb.value.variable->Value();
             text = right.Text();
             length = right.Length();
+            break;
+        }
+        case kStackSlot: {
+            bool owned = false;
+            text = eb.value.slot->Text(&length, nullptr, &owned);
+            if (owned) formatted.buffer = const_cast<char*>(text);
             break;
         }
         case kStackInteger:

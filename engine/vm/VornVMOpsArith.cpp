@@ -34,7 +34,7 @@ public:
         allocated = FormatDouble(value, &length, nullptr);
         text = allocated;
     }
-    void FromSlot(const Scalar& slot) {
+    void FromSlot(Scalar& slot) {
         bool owned = false;
         text = slot.Text(&length, nullptr, &owned);
         if (owned) allocated = const_cast<char*>(text);

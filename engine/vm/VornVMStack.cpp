@@ -375,6 +375,8 @@ int32_t VornVM_Stack::PopPosition() {
         n = value.Length();
     } else if (top && top->type == kStackSlot) {
         Scalar* slot = top->value.slot;
+        // The variable's text is read first.
+        slot->ReadAsText();
         if (slot->type == Scalar::kText) {
             text = slot->text;
             n = slot->length;
