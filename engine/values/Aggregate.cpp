@@ -113,16 +113,37 @@ AggregateElementTree::~AggregateElementTree() { FreeDense(); }
 
 void DenseElements::Grow() {
     size_t capacity = capacity_ < 16 ? 16 : capacity_ * 2;
-    auto* grown = static_cast<DenseValue*>(std::realloc(values_, capacity * sizeof(DenseValue)));
+    size_t width = integers_ ? sizeof(int32_t) : sizeof(DenseValue);
+    void* grown = std::realloc(data_, capacity * width);
     if (!grown) throw std::bad_alloc();
-    values_ = grown;
+    data_ = grown;
     capacity_ = capacity;
+}
+
+void DenseElements::Widen() {
+    size_t capacity = capacity_ < 16 ? 16 : capacity_;
+    auto* wide = static_cast<DenseValue*>(std::malloc(capacity * sizeof(DenseValue)));
+    if (!wide) throw std::bad_alloc();
+    const auto* narrow = static_cast<const int32_t*>(data_);
+    for (size_t i = 0; i < size_; ++i) {
+        wide[i].type = DenseValue::kInteger;
+        wide[i].integer = narrow[i];
+        wide[i].length = 0;
+    }
+    std::free(data_);
+    data_ = wide;
+    capacity_ = capacity;
+    integers_ = false;
 }
 
 void AggregateElementTree::FreeDense() const {
     if (!dense_) return;
-    for (DenseValue& v : *dense_)
-        if (v.type == DenseValue::kText) std::free(v.text);
+    if (!dense_->Integers()) {
+        for (size_t i = 0; i < dense_->size(); ++i) {
+            DenseValue v = dense_->Get(i);
+            if (v.type == DenseValue::kText) std::free(v.text);
+        }
+    }
     delete dense_;
     dense_ = nullptr;
 }
@@ -150,9 +171,17 @@ bool AggregateElementTree::DenseStoreSlow(int32_t index, const DenseValue& value
         }
         return true;
     }
-    DenseValue& slot = (*dense_)[static_cast<size_t>(index - 1)];
-    if (slot.type == DenseValue::kText) std::free(slot.text);
-    slot = stored;
+    if (stored.type == DenseValue::kInteger && dense_->SetInteger(static_cast<size_t>(index - 1), stored.integer))
+        return true;
+    DenseValue* slot;
+    try {
+        slot = &dense_->Wide(static_cast<size_t>(index - 1));
+    } catch (...) {
+        if (stored.type == DenseValue::kText) std::free(stored.text);
+        throw;
+    }
+    if (slot->type == DenseValue::kText) std::free(slot->text);
+    *slot = stored;
     return true;
 }
 
@@ -163,15 +192,16 @@ void AggregateElementTree::Spill() const {
     auto* self = const_cast<AggregateElementTree*>(this);
     // In ascending order, as the stores came: the shape the tree would have.
     for (size_t i = 0; i < dense->size(); ++i) {
-        DenseValue& v = (*dense)[i];
+        DenseValue v = dense->Get(i);
         auto* element = new AggregateElement(AggregateIndex::FromIndex(static_cast<int32_t>(i + 1)));
         Variable* value = element->Value();
         switch (v.type) {
         case DenseValue::kInteger: value->SetValueInteger(v.integer); break;
         case DenseValue::kDouble: value->SetValueDouble(v.number); break;
         default:
+            // The element takes the text over.
             value->SetValueNocopy(v.text, v.length, v.length + 1);
-            v.type = DenseValue::kMissing;
+            dense->Wide(i).type = DenseValue::kMissing;
             break;
         }
         self->SplayTree::Insert(element);

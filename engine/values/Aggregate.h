@@ -94,31 +94,62 @@ struct DenseValue {
 };
 
 // The compact elements 1..n of an array, grown with realloc: a large block
-// grows by remapping its pages rather than copying them.
+// grows by remapping its pages rather than copying them. While every element
+// is an integer they take 4 bytes each; the first element of another kind
+// widens them all to DenseValue.
 class DenseElements {
 public:
     DenseElements() = default;
-    ~DenseElements() { std::free(values_); }
+    ~DenseElements() { std::free(data_); }
     DenseElements(const DenseElements&) = delete;
     DenseElements& operator=(const DenseElements&) = delete;
 
     size_t size() const { return size_; }
-    DenseValue& operator[](size_t i) { return values_[i]; }
-    const DenseValue& operator[](size_t i) const { return values_[i]; }
-    DenseValue* begin() { return values_; }
-    DenseValue* end() { return values_ + size_; }
+    bool Integers() const { return integers_; }
+    // The element at i (< size()).
+    DenseValue Get(size_t i) const {
+        if (!integers_) return static_cast<const DenseValue*>(data_)[i];
+        DenseValue v;
+        v.type = DenseValue::kInteger;
+        v.integer = static_cast<const int32_t*>(data_)[i];
+        return v;
+    }
+    // The element at i as a DenseValue to change in place (widens first).
+    DenseValue& Wide(size_t i) {
+        if (integers_) Widen();
+        return static_cast<DenseValue*>(data_)[i];
+    }
+    // Stores an integer at i (< size()) or after the last element (i ==
+    // size()), the common case, when the elements are integers; false,
+    // nothing done, otherwise. Throws std::bad_alloc when there is no room.
+    bool SetInteger(size_t i, int32_t value) {
+        if (!integers_ || i > size_) return false;
+        if (i == size_) {
+            if (size_ == capacity_) Grow();
+            ++size_;
+        }
+        static_cast<int32_t*>(data_)[i] = value;
+        return true;
+    }
     // Throws std::bad_alloc when there is no room.
     void push_back(const DenseValue& value) {
+        if (integers_ && value.type == DenseValue::kInteger) {
+            SetInteger(size_, value.integer);
+            return;
+        }
+        if (integers_) Widen();
         if (size_ == capacity_) Grow();
-        values_[size_++] = value;
+        static_cast<DenseValue*>(data_)[size_++] = value;
     }
 
 private:
     void Grow();
+    void Widen();
 
-    DenseValue* values_ = nullptr;
+    void* data_ = nullptr; // int32_t or DenseValue elements
     size_t size_ = 0;
     size_t capacity_ = 0;
+    bool integers_ = true;
 };
 
 // The members or elements of one aggregate, ordered by key. Always owns its
@@ -141,19 +172,10 @@ public:
     // Stores value (a text is copied) as element index of an empty or compact
     // tree, for index 1 .. count + 1; false, with nothing done, otherwise.
     bool DenseStore(int32_t index, const DenseValue& value) {
-        // A number over an element or after the last one, the common case.
-        if (dense_ && value.type != DenseValue::kText && index >= 1) {
-            size_t n = dense_->size();
-            size_t at = static_cast<size_t>(index) - 1;
-            if (at < n && (*dense_)[at].type != DenseValue::kText) {
-                (*dense_)[at] = value;
-                return true;
-            }
-            if (at == n) {
-                dense_->push_back(value);
-                return true;
-            }
-        }
+        // An integer into integers, the common case.
+        if (dense_ && value.type == DenseValue::kInteger && index >= 1 &&
+            dense_->SetInteger(static_cast<size_t>(index) - 1, value.integer))
+            return true;
         return DenseStoreSlow(index, value);
     }
     // The element at index of a compact tree (type kMissing beyond its
@@ -164,7 +186,7 @@ public:
         if (static_cast<size_t>(index) > dense_->size())
             out->type = DenseValue::kMissing;
         else
-            *out = (*dense_)[static_cast<size_t>(index) - 1];
+            *out = dense_->Get(static_cast<size_t>(index) - 1);
         return true;
     }
 

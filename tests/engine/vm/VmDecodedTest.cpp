@@ -153,6 +153,65 @@ const Case kArrayCases[] = {
      "pushi 1\n"
      " elem\n store\n pushg a\n out\n pushi 5\n pushg a\n pushi -1\n elem\n store\n.end\n",
      nullptr},
+    {"integers widened by a double and a text, then reached through an alias",
+     R"(.global a, i, s
+.segment main entry
+ storegi i, 1
+fill:
+ pushg i
+ pushg a
+ pushg i
+ elem
+ store
+ incg i, 1
+ cmpgi i, 40
+ jmp_le fill
+ pushf 0.5
+ pushg a
+ pushi 3
+ elem
+ store
+ pushc "t"
+ pushg a
+ pushi 41
+ elem
+ store
+ pushi 9
+ pushg a
+ pushi 40
+ elem
+ store
+ pushi 0
+ pushg a
+ pushi 3
+ elemr
+ add
+ pushg a
+ pushi 40
+ elemr
+ add
+ popg s
+ pushg s
+ out
+ pushc "|"
+ out
+ pushg a
+ out
+ pushc "|"
+ out
+ pushg a
+ pushi 2
+ elem
+ refg s
+ pushi 5
+ popg s
+ pushg a
+ out
+.end
+)",
+     "9.5|1,2,0.5,4,5,6,7,8,9,10,11,12,13,14,15,16,17,18,19,20,21,22,23,24,25,26,27,28,29,30,31,32,33,34,35,36,37,38,"
+     "39,9,t|1,5,0.5,4,5,6,7,8,9,10,11,12,13,14,15,16,17,18,19,20,21,22,23,24,25,26,27,28,29,30,31,32,33,34,35,36,37,"
+     "38,39,9,t"},
     {"deep recursion through the frame pool",
      ".global r\n.segment main entry\n pushi 3000\n call down\n popg r\n pushg r\n out\n pushi 2000\n call "
      "down\n"
@@ -313,7 +372,7 @@ TEST(VmDecodedTest, CompactArraysMatchTheByteForm) {
         }
     }
     // The recursion ran 3000 deep, then 2000 deep on the frames it left.
-    EXPECT_EQ(RunOnce(kArrayCases[6].source, true).output, "30002000");
+    EXPECT_EQ(RunOnce(kArrayCases[7].source, true).output, "30002000");
 }
 
 // A compact array and one built through the element operations answer every
