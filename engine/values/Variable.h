@@ -254,6 +254,32 @@ public:
         }
         PlainAppendGrowing(text, length);
     }
+    // PlainScalar of a plain scalar assigned a number (forms not mixed), the
+    // common case, inline; false for any other variable.
+    bool PlainNumberScalar(Scalar* out) const {
+        if (type_ == kTypeInteger) {
+            if ((valid_ & (kValidInteger | kValidMixed)) != kValidInteger || !IsPlainScalar()) return false;
+            out->type = Scalar::kInteger;
+            out->integer = integer_;
+            return true;
+        }
+        if (type_ == kTypeDouble) {
+            if ((valid_ & (kValidDouble | kValidMixed)) != kValidDouble || !IsPlainScalar()) return false;
+            out->type = Scalar::kDouble;
+            out->number = double_;
+            return true;
+        }
+        return false;
+    }
+    // For a plain scalar assigned an integer (forms not mixed): that integer,
+    // which a copy of it holds.
+    bool PlainAssignedInteger(int32_t* out) const {
+        if (type_ != kTypeInteger || (valid_ & (kValidInteger | kValidMixed)) != kValidInteger ||
+            !IsPlainScalar())
+            return false;
+        *out = integer_;
+        return true;
+    }
     // The length of a plain scalar's text when it has one, else -1.
     int32_t PlainTextLength() const { return (valid_ & kValidText) ? text_.Length() : -1; }
     // AddReference / Release of a plain variable that is no alias; the last

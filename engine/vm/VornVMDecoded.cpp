@@ -270,6 +270,8 @@ bool DecodedSegment::FuseRun(size_t i) {
             if (isWord(5) && PopOperand(ops[i + 5], &z)) {
                 op.w = z;
                 op.span = 6;
+                // x = x + a[i]: one variable read and written.
+                op.operation = SameVariable(x, z) ? 1 : 0;
             }
             op.kind = kDecodedElemrAddV;
             return true;

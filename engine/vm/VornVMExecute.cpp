@@ -444,7 +444,7 @@ struct FrameSlots {
         out->bits = slot->bits;
         return true;
     }
-    return v && v->PlainScalar(out) && out->type <= Scalar::kDouble;
+    return v && (v->PlainNumberScalar(out) || (v->PlainScalar(out) && out->type <= Scalar::kDouble));
 }
 
 // The text a push operand leaves for cat (as PopString reads it); a
@@ -531,7 +531,6 @@ int VornVM::RunDecoded() {
     VornVM_Stack* s = nullptr;
     VariableHash* globals = IsPlainHash(globalScope) ? globalScope : nullptr;
     FrameSlots locals;
-    int32_t callArguments = 0;
     // The value a fast return hands to the caller.
     VornVMStackEntry returned{};
     // Backward jumps left before the next look at the time-out, tick and
@@ -853,10 +852,10 @@ op_cmpgi_jump : {
 }
 
 op_call:
-    callArguments = 0;
-call_run : {
+op_call_run : {
     // callArguments of the call's operands (x, then y) are not on the stack:
     // the fused run binds them where the call would pop them.
+    const int32_t callArguments = op->span - 1;
     const DecodedOp* call = op->callWord;
     Function* function = functions ? functions->At(op->callee) : nullptr;
     if (!function || function->IsExternal()) GENERIC();
@@ -940,8 +939,9 @@ call_run : {
                     target.number = e.value.number;
                     target.type = Scalar::kDouble;
                 }
-            } else if (e.type == kStackVariable && e.value.variable->PlainScalar(&value) &&
-                       value.type <= Scalar::kDouble) {
+            } else if (e.type == kStackVariable &&
+                       (e.value.variable->PlainNumberScalar(&value) ||
+                        (e.value.variable->PlainScalar(&value) && value.type <= Scalar::kDouble))) {
                 if (target.type >= Scalar::kText) target.Clear();
                 target.bits = value.bits;
                 target.type = value.type;
@@ -975,10 +975,6 @@ call_general:
     CallScriptFunction(function);
     goto moved;
 }
-
-op_call_run:
-    callArguments = op->span - 1;
-    goto call_run;
 
 op_ret:
     // The common return, as ReturnFromFunction makes it: the value alone on
@@ -1442,6 +1438,8 @@ op_elem_store_value : {
             } else {
                 GENERIC();
             }
+        } else if (v && v->PlainAssignedInteger(&value.integer)) {
+            value.type = DenseValue::kInteger;
         } else if (!v || v == array || !v->PlainDenseValue(&value)) {
             GENERIC();
         }
@@ -1472,7 +1470,12 @@ op_elemr_add_value : {
     DenseValue element;
     if (!array->PlainDenseRead(index, &element) || element.type == DenseValue::kText) GENERIC();
     double x;
-    if (!OperandNumber(op->x, frame, locals, globals, &x)) GENERIC();
+    if (store && op->operation) {
+        // x is the variable stored into, found and found plain already.
+        x = store->PlainDouble();
+    } else if (!OperandNumber(op->x, frame, locals, globals, &x)) {
+        GENERIC();
+    }
     // A missing element reads as the null value: 0.
     double r = x + (element.type == DenseValue::kInteger
                         ? element.integer
