@@ -87,7 +87,7 @@ class String {
     void Append(const char* text, int32_t len = -1);
     // Append of len (>= 0) bytes when they fit in the buffer as it is (the
     // common case of a loop of appends); false, nothing done, otherwise.
-    bool AppendInPlace(const char* text, int32_t len) {
+    [[gnu::always_inline]] bool AppendInPlace(const char* text, int32_t len) {
         if (!data || len < 0 || static_cast<int64_t>(length) + len + 1 > capacity) return false;
         char* to = data + length;
         if (len <= 8) {

@@ -245,7 +245,7 @@ public:
     }
     // SetValue of this value's text followed by text: the text grows in
     // place, so a loop of appends costs linear time.
-    void PlainAppend(const char* text, int32_t length) {
+    [[gnu::always_inline]] void PlainAppend(const char* text, int32_t length) {
         if ((valid_ & kValidText) && text_.AppendInPlace(text, length)) {
             valid_ = kValidText;
             type_ = kTypeText;
@@ -256,7 +256,7 @@ public:
     }
     // PlainScalar of a plain scalar assigned a number (forms not mixed), the
     // common case, inline; false for any other variable.
-    bool PlainNumberScalar(Scalar* out) const {
+    [[gnu::always_inline]] bool PlainNumberScalar(Scalar* out) const {
         if (type_ == kTypeInteger) {
             if ((valid_ & (kValidInteger | kValidMixed)) != kValidInteger || !IsPlainScalar()) return false;
             out->type = Scalar::kInteger;
