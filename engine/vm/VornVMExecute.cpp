@@ -1438,9 +1438,12 @@ op_elem_store_value : {
             } else {
                 GENERIC();
             }
-        } else if (v && v->PlainAssignedInteger(&value.integer)) {
+        } else if (!v || v == array) {
+            // a[i] = a: the store reads the array it made of a.
+            GENERIC();
+        } else if (v->PlainAssignedInteger(&value.integer)) {
             value.type = DenseValue::kInteger;
-        } else if (!v || v == array || !v->PlainDenseValue(&value)) {
+        } else if (!v->PlainDenseValue(&value)) {
             GENERIC();
         }
         break;

@@ -871,6 +871,10 @@ again:
 .end
 )",
      "42"},
+    {"an element of a number stored from the number itself",
+     ".global g\n.segment main entry\n pushi -1\n popg g\n pushg g\n pushg g\n pushi 1\n elem\n store\n"
+     " pushc \"[\"\n out\n pushg g\n out\n pushc \"]\"\n out\n.end\n",
+     "[]"},
 };
 
 TEST(VmDecodedTest, FusedRunsMatchTheByteForm) {
