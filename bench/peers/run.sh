@@ -10,6 +10,7 @@
 #   VRRUN_BEFORE="/path/vrrun -c globaltimeout=600" ...
 #                                      also time another vrrun (with options) in each call
 #   WORKLOADS="loop concat" ...        only some of loop, calls, concat, array
+#   ICOUNT=0 bench/peers/run.sh        without the instruction counts (default 100000)
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/../.." && pwd)
@@ -20,7 +21,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 need=""
-for p in lua5.4 php8.2-cli hyperfine time jq bc cmake g++ libbenchmark-dev; do
+for p in lua5.4 php8.2-cli hyperfine time jq bc cmake g++ libbenchmark-dev valgrind; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || need="$need $p"
 done
 if [ -n "$need" ]; then
@@ -213,4 +214,28 @@ for w in $workloads; do
     printf '%-8s %10d %12.1f %12.1f %8.2f %11.2f %10s\n' "$w" "$n" "$(echo "$a * 1000" | bc -l)" \
         "$(echo "$b * 1000" | bc -l)" "$(echo "$b / $a" | bc -l)" "$(echo "$ub / $ua" | bc -l)" \
         "$(peak "$vrrun" "$work/$w-$((4 * n)).vrc")"
+done
+
+icount=${ICOUNT:-100000}
+[ "$icount" -gt 1 ] || exit 0
+echo
+echo "instructions per iteration (cachegrind, $icount iterations less 1)"
+printf '%-8s %10s %10s %10s %12s\n' workload vrrun lua5.4 php8.2 "vrrun/php"
+# Instructions of one run, from cachegrind's summary.
+irefs() {
+    valgrind --tool=cachegrind --cache-sim=no --cachegrind-out-file=/dev/null "$@" 2>&1 >/dev/null |
+        awk '/I *refs/ {gsub(",", "", $4); print $4}'
+}
+for w in $workloads; do
+    write "$w" 1
+    write "$w" "$icount"
+    per=()
+    for c in "$vrrun .vrc" "lua5.4 .lua" "$php .php"; do
+        cmd=${c% *}
+        ext=${c##* }
+        a=$(irefs $cmd "$work/$w-1$ext")
+        b=$(irefs $cmd "$work/$w-$icount$ext")
+        per+=($(( (b - a) / (icount - 1) )))
+    done
+    printf '%-8s %10d %10d %10d %12.2f\n' "$w" "${per[0]}" "${per[1]}" "${per[2]}" "$(echo "${per[0]} / ${per[2]}" | bc -l)"
 done

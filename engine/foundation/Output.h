@@ -46,6 +46,8 @@ class Output {
     virtual int32_t Kind() = 0;
     virtual int32_t Mode();
     virtual void SetMode(int32_t mode);
+    // The mode as SetMode left it, without the virtual call.
+    int32_t ModeSet() const { return mode; }
     // After white space, drops one leading white-space byte.
     virtual int32_t WriteTrimLeading(const char* bytes, int32_t length);
     // Reduces every run of white space to its first byte, also across writes.

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <new>
 
 namespace vorn {
@@ -95,6 +96,21 @@ class String {
     // A full buffer grows by half again, so appends cost amortised O(1).
     void AppendChar(char c);
     void Append(const char* text, int32_t len = -1);
+    // Append of len (>= 0) bytes when they fit in the buffer as it is (the
+    // common case of a loop of appends); false, nothing done, otherwise.
+    [[gnu::always_inline]] bool AppendInPlace(const char* text, int32_t len) {
+        if (!data || len < 0 || static_cast<int64_t>(length) + len + 1 > capacity) return false;
+        char* to = data + length;
+        if (len <= 8) {
+            // The bytes may be this string's own: they lie before `to`.
+            for (int32_t i = 0; i < len; ++i) to[i] = text[i];
+        } else {
+            std::memmove(to, text, static_cast<size_t>(len));
+        }
+        length += len;
+        data[length] = 0;
+        return true;
+    }
     void AppendString(const String& other);
     void AppendInteger(int32_t i);
 

@@ -8,6 +8,7 @@
 
 #include "engine/foundation/Hash.h"
 #include "engine/foundation/List.h"
+#include "engine/values/Scalar.h"
 
 namespace vorn {
 
@@ -112,21 +113,42 @@ AggregateElementTree::~AggregateElementTree() { FreeDense(); }
 
 void DenseElements::Grow() {
     size_t capacity = capacity_ < 16 ? 16 : capacity_ * 2;
-    auto* grown = static_cast<DenseValue*>(std::realloc(values_, capacity * sizeof(DenseValue)));
+    size_t width = integers_ ? sizeof(int32_t) : sizeof(DenseValue);
+    void* grown = std::realloc(data_, capacity * width);
     if (!grown) throw std::bad_alloc();
-    values_ = grown;
+    data_ = grown;
     capacity_ = capacity;
+}
+
+void DenseElements::Widen() {
+    size_t capacity = capacity_ < 16 ? 16 : capacity_;
+    auto* wide = static_cast<DenseValue*>(std::malloc(capacity * sizeof(DenseValue)));
+    if (!wide) throw std::bad_alloc();
+    const auto* narrow = static_cast<const int32_t*>(data_);
+    for (size_t i = 0; i < size_; ++i) {
+        wide[i].type = DenseValue::kInteger;
+        wide[i].integer = narrow[i];
+        wide[i].length = 0;
+    }
+    std::free(data_);
+    data_ = wide;
+    capacity_ = capacity;
+    integers_ = false;
 }
 
 void AggregateElementTree::FreeDense() const {
     if (!dense_) return;
-    for (DenseValue& v : *dense_)
-        if (v.type == DenseValue::kText) std::free(v.text);
+    if (!dense_->Integers()) {
+        for (size_t i = 0; i < dense_->size(); ++i) {
+            DenseValue v = dense_->Get(i);
+            if (v.type == DenseValue::kText) std::free(v.text);
+        }
+    }
     delete dense_;
     dense_ = nullptr;
 }
 
-bool AggregateElementTree::DenseStore(int32_t index, const DenseValue& value) {
+bool AggregateElementTree::DenseStoreSlow(int32_t index, const DenseValue& value) {
     if (!dense_) {
         if (root_ || index != 1) return false;
         dense_ = new DenseElements();
@@ -149,18 +171,17 @@ bool AggregateElementTree::DenseStore(int32_t index, const DenseValue& value) {
         }
         return true;
     }
-    DenseValue& slot = (*dense_)[static_cast<size_t>(index - 1)];
-    if (slot.type == DenseValue::kText) std::free(slot.text);
-    slot = stored;
-    return true;
-}
-
-bool AggregateElementTree::DenseRead(int32_t index, DenseValue* out) const {
-    if (!dense_ || index < 1) return false;
-    if (static_cast<size_t>(index) > dense_->size())
-        out->type = DenseValue::kMissing;
-    else
-        *out = (*dense_)[static_cast<size_t>(index - 1)];
+    if (stored.type == DenseValue::kInteger && dense_->SetInteger(static_cast<size_t>(index - 1), stored.integer))
+        return true;
+    DenseValue* slot;
+    try {
+        slot = &dense_->Wide(static_cast<size_t>(index - 1));
+    } catch (...) {
+        if (stored.type == DenseValue::kText) std::free(stored.text);
+        throw;
+    }
+    if (slot->type == DenseValue::kText) std::free(slot->text);
+    *slot = stored;
     return true;
 }
 
@@ -171,15 +192,16 @@ void AggregateElementTree::Spill() const {
     auto* self = const_cast<AggregateElementTree*>(this);
     // In ascending order, as the stores came: the shape the tree would have.
     for (size_t i = 0; i < dense->size(); ++i) {
-        DenseValue& v = (*dense)[i];
+        DenseValue v = dense->Get(i);
         auto* element = new AggregateElement(AggregateIndex::FromIndex(static_cast<int32_t>(i + 1)));
         Variable* value = element->Value();
         switch (v.type) {
         case DenseValue::kInteger: value->SetValueInteger(v.integer); break;
         case DenseValue::kDouble: value->SetValueDouble(v.number); break;
         default:
+            // The element takes the text over.
             value->SetValueNocopy(v.text, v.length, v.length + 1);
-            v.type = DenseValue::kMissing;
+            dense->Wide(i).type = DenseValue::kMissing;
             break;
         }
         self->SplayTree::Insert(element);
@@ -281,7 +303,7 @@ void AggregateElementTree::ShiftSubtreeIterative(int32_t delta, Node* node) {
 
 // --- Element access ---------------------------------------------------------------
 
-bool Variable::PlainDenseStore(int32_t index, const DenseValue& value) {
+bool Variable::DenseStoreFirst(int32_t index, const DenseValue& value) {
     if (target_ || !IsPlainClass()) return false;
     if (tree_ && kind_ == kAggregateArray) return tree_->DenseStore(index, value);
     // What Element does to a variable of another kind: its contents go and
@@ -289,31 +311,6 @@ bool Variable::PlainDenseStore(int32_t index, const DenseValue& value) {
     if (index != 1) return false;
     ReplaceTree(kAggregateArray);
     return tree_->DenseStore(index, value);
-}
-
-bool Variable::PlainDenseValue(DenseValue* out) const {
-    if (!IsPlainScalar()) return false;
-    // The other cached forms are always derived from the assigned one, so
-    // they come back the same when a copy computes them.
-    if (type_ == kTypeInteger && (valid_ & kValidInteger)) {
-        out->type = DenseValue::kInteger;
-        out->integer = integer_;
-    } else if (type_ == kTypeDouble && (valid_ & kValidDouble)) {
-        out->type = DenseValue::kDouble;
-        out->number = double_;
-    } else if (type_ == kTypeText && (valid_ & kValidText)) {
-        out->type = DenseValue::kText;
-        out->text = const_cast<char*>(text_.Text());
-        out->length = text_.Length();
-    } else {
-        return false;
-    }
-    return true;
-}
-
-bool Variable::PlainDenseRead(int32_t index, DenseValue* out) const {
-    if (target_ || !tree_ || kind_ != kAggregateArray || !IsPlainClass()) return false;
-    return tree_->DenseRead(index, out);
 }
 
 Variable* Variable::ElementByPath(List<AggregateIndex>* keys, bool create) {

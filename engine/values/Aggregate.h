@@ -94,31 +94,62 @@ struct DenseValue {
 };
 
 // The compact elements 1..n of an array, grown with realloc: a large block
-// grows by remapping its pages rather than copying them.
+// grows by remapping its pages rather than copying them. While every element
+// is an integer they take 4 bytes each; the first element of another kind
+// widens them all to DenseValue.
 class DenseElements {
 public:
     DenseElements() = default;
-    ~DenseElements() { std::free(values_); }
+    ~DenseElements() { std::free(data_); }
     DenseElements(const DenseElements&) = delete;
     DenseElements& operator=(const DenseElements&) = delete;
 
     size_t size() const { return size_; }
-    DenseValue& operator[](size_t i) { return values_[i]; }
-    const DenseValue& operator[](size_t i) const { return values_[i]; }
-    DenseValue* begin() { return values_; }
-    DenseValue* end() { return values_ + size_; }
+    bool Integers() const { return integers_; }
+    // The element at i (< size()).
+    DenseValue Get(size_t i) const {
+        if (!integers_) return static_cast<const DenseValue*>(data_)[i];
+        DenseValue v;
+        v.type = DenseValue::kInteger;
+        v.integer = static_cast<const int32_t*>(data_)[i];
+        return v;
+    }
+    // The element at i as a DenseValue to change in place (widens first).
+    DenseValue& Wide(size_t i) {
+        if (integers_) Widen();
+        return static_cast<DenseValue*>(data_)[i];
+    }
+    // Stores an integer at i (< size()) or after the last element (i ==
+    // size()), the common case, when the elements are integers; false,
+    // nothing done, otherwise. Throws std::bad_alloc when there is no room.
+    bool SetInteger(size_t i, int32_t value) {
+        if (!integers_ || i > size_) return false;
+        if (i == size_) {
+            if (size_ == capacity_) Grow();
+            ++size_;
+        }
+        static_cast<int32_t*>(data_)[i] = value;
+        return true;
+    }
     // Throws std::bad_alloc when there is no room.
     void push_back(const DenseValue& value) {
+        if (integers_ && value.type == DenseValue::kInteger) {
+            SetInteger(size_, value.integer);
+            return;
+        }
+        if (integers_) Widen();
         if (size_ == capacity_) Grow();
-        values_[size_++] = value;
+        static_cast<DenseValue*>(data_)[size_++] = value;
     }
 
 private:
     void Grow();
+    void Widen();
 
-    DenseValue* values_ = nullptr;
+    void* data_ = nullptr; // int32_t or DenseValue elements
     size_t size_ = 0;
     size_t capacity_ = 0;
+    bool integers_ = true;
 };
 
 // The members or elements of one aggregate, ordered by key. Always owns its
@@ -140,11 +171,24 @@ public:
     bool IsDense() const { return dense_ != nullptr; }
     // Stores value (a text is copied) as element index of an empty or compact
     // tree, for index 1 .. count + 1; false, with nothing done, otherwise.
-    bool DenseStore(int32_t index, const DenseValue& value);
+    bool DenseStore(int32_t index, const DenseValue& value) {
+        // An integer into integers, the common case.
+        if (dense_ && value.type == DenseValue::kInteger && index >= 1 &&
+            dense_->SetInteger(static_cast<size_t>(index) - 1, value.integer))
+            return true;
+        return DenseStoreSlow(index, value);
+    }
     // The element at index of a compact tree (type kMissing beyond its
     // end, where the tree has none); false when the tree is not compact or
     // index is below 1.
-    bool DenseRead(int32_t index, DenseValue* out) const;
+    bool DenseRead(int32_t index, DenseValue* out) const {
+        if (!dense_ || index < 1) return false;
+        if (static_cast<size_t>(index) > dense_->size())
+            out->type = DenseValue::kMissing;
+        else
+            *out = dense_->Get(static_cast<size_t>(index) - 1);
+        return true;
+    }
 
     // --- The tree's operations, each on the tree form ---------------------
     void Insert(AggregateElement* item) override;
@@ -183,8 +227,45 @@ private:
     // Gives the compact elements their objects and the tree form.
     void Spill() const;
     void FreeDense() const;
+    bool DenseStoreSlow(int32_t index, const DenseValue& value);
 
     mutable DenseElements* dense_ = nullptr;
 };
+
+// --- The interpreter's element fast paths on a plain variable -----------
+
+inline bool Variable::PlainDenseStore(int32_t index, const DenseValue& value) {
+    if (tree_ && kind_ == kAggregateArray && !target_ && IsPlainClass() && tree_->IsDense())
+        return tree_->DenseStore(index, value);
+    return DenseStoreFirst(index, value);
+}
+
+inline bool Variable::PlainDenseRead(int32_t index, DenseValue* out) const {
+    if (target_ || !tree_ || kind_ != kAggregateArray || !IsPlainClass()) return false;
+    return tree_->DenseRead(index, out);
+}
+
+inline bool Variable::PlainDenseValue(DenseValue* out) {
+    Scalar value;
+    // A value of no type is no compact element.
+    if (type_ == kTypeNone || !PlainScalar(&value)) return false;
+    switch (value.type) {
+    case Scalar::kInteger:
+        out->type = DenseValue::kInteger;
+        out->integer = value.integer;
+        return true;
+    case Scalar::kDouble:
+        out->type = DenseValue::kDouble;
+        out->number = value.number;
+        return true;
+    case Scalar::kText:
+        out->type = DenseValue::kText;
+        out->text = value.text;
+        out->length = value.length;
+        return true;
+    default:
+        return false;
+    }
+}
 
 } // namespace vorn

@@ -188,11 +188,6 @@ Function* FunctionManager::AddFunction(const char* name, int32_t length, uint32_
     return function;
 }
 
-Function* FunctionManager::At(int32_t slot) const {
-    if (slot < 0 || slot >= used) return nullptr;
-    return items[slot];
-}
-
 int32_t FunctionManager::BucketHead(int32_t bucket) const {
     if (bucket < 0 || bucket >= bucketCount) return -1;
     return buckets[bucket];

@@ -106,7 +106,9 @@ public:
     bool WriteChunk(TaggedFile& file);
 
     // The function in a slot, or null.
-    Function* At(int32_t slot) const;
+    Function* At(int32_t slot) const {
+        return static_cast<uint32_t>(slot) < static_cast<uint32_t>(used) ? items[slot] : nullptr;
+    }
     int32_t Used() const { return used; }
     int32_t Capacity() const { return capacity; }
     int32_t Bits() const { return bits; }

@@ -9,6 +9,7 @@
 #include "engine/foundation/List.h"
 #include "engine/foundation/Number.h"
 #include "engine/values/Aggregate.h"
+#include "engine/values/Scalar.h"
 
 namespace vorn {
 
@@ -472,7 +473,7 @@ bool Variable::Refresh() {
     return true;
 }
 
-void Variable::PlainAppend(const char* text, int32_t length) {
+void Variable::PlainAppendGrowing(const char* text, int32_t length) {
     if (!(valid_ & kValidText)) Variable::BuildText();
     text_.Append(text, length);
     valid_ = kValidText;
@@ -580,6 +581,8 @@ void Variable::CopyScalarFrom(Variable* s) {
                 break;
             }
         }
+        // The field's text (padded, with its decimals) beside its number.
+        valid_ |= kValidMixed;
         break;
     }
     default: {
@@ -598,6 +601,8 @@ void Variable::CopyScalarFrom(Variable* s) {
         if (valid_ & kValidText) text_ = s->text_;
         if (valid_ & kValidInteger) integer_ = s->integer_;
         if (valid_ & kValidDouble) double_ = s->double_;
+        // Another class may cache forms of its own making.
+        if ((s->valid_ & kValidMixed) || !s->IsPlainClass()) valid_ |= kValidMixed;
         break;
     }
     }

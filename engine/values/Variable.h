@@ -22,6 +22,7 @@
 #include <cstdint>
 
 #include "engine/foundation/String.h"
+#include "engine/values/Scalar.h"
 
 namespace vorn {
 
@@ -36,6 +37,10 @@ inline constexpr uint32_t kValidText = 1;
 inline constexpr uint32_t kValidInteger = 2;
 inline constexpr uint32_t kValidDouble = 4;
 inline constexpr uint32_t kValidAll = kValidText | kValidInteger | kValidDouble;
+// With the forms: they may not all follow from the assigned one (a copy of a
+// database field keeps the field's text beside its number). Any assignment
+// of a single form clears it.
+inline constexpr uint32_t kValidMixed = 8;
 
 // Form of the last assignment.
 inline constexpr int32_t kTypeNone = 0;
@@ -230,7 +235,7 @@ public:
     bool PlainCopyFrom(const Variable* source) {
         if (!(source->valid_ & kValidAll) || !source->IsPlainScalar() || !IsPlainScalar() || source == this)
             return false;
-        valid_ = source->valid_ & kValidAll;
+        valid_ = source->valid_ & (kValidAll | kValidMixed);
         type_ = source->type_;
         if (valid_ & kValidText) text_ = source->text_;
         if (valid_ & kValidInteger) integer_ = source->integer_;
@@ -240,7 +245,43 @@ public:
     }
     // SetValue of this value's text followed by text: the text grows in
     // place, so a loop of appends costs linear time.
-    void PlainAppend(const char* text, int32_t length);
+    [[gnu::always_inline]] void PlainAppend(const char* text, int32_t length) {
+        if ((valid_ & kValidText) && text_.AppendInPlace(text, length)) {
+            valid_ = kValidText;
+            type_ = kTypeText;
+            kind_ = kAggregateScalar;
+            return;
+        }
+        PlainAppendGrowing(text, length);
+    }
+    // PlainScalar of a plain scalar assigned a number (forms not mixed), the
+    // common case, inline; false for any other variable.
+    [[gnu::always_inline]] bool PlainNumberScalar(Scalar* out) const {
+        if (type_ == kTypeInteger) {
+            if ((valid_ & (kValidInteger | kValidMixed)) != kValidInteger || !IsPlainScalar()) return false;
+            out->type = Scalar::kInteger;
+            out->integer = integer_;
+            return true;
+        }
+        if (type_ == kTypeDouble) {
+            if ((valid_ & (kValidDouble | kValidMixed)) != kValidDouble || !IsPlainScalar()) return false;
+            out->type = Scalar::kDouble;
+            out->number = double_;
+            return true;
+        }
+        return false;
+    }
+    // For a plain scalar assigned an integer (forms not mixed): that integer,
+    // which a copy of it holds.
+    bool PlainAssignedInteger(int32_t* out) const {
+        if (type_ != kTypeInteger || (valid_ & (kValidInteger | kValidMixed)) != kValidInteger ||
+            !IsPlainScalar())
+            return false;
+        *out = integer_;
+        return true;
+    }
+    // The length of a plain scalar's text when it has one, else -1.
+    int32_t PlainTextLength() const { return (valid_ & kValidText) ? text_.Length() : -1; }
     // AddReference / Release of a plain variable that is no alias; the last
     // release still goes through the deferred deletion.
     void PlainAddReference() { ++refs_; }
@@ -250,17 +291,72 @@ public:
         else
             Variable::Release();
     }
+    // Release, without the virtual call for a plain variable that is no
+    // alias.
+    void ReleaseReference() {
+        if (!target_ && IsPlainClass())
+            PlainRelease();
+        else
+            Release();
+    }
     // The element stores and reads of the interpreter on a plain variable
     // (no alias, no subclass) that is an array kept compact: Element(index,
     // create) then the store of value / the read of the element's value, as
     // the tree form would do them. A store also turns a variable of another
     // kind into an array when index is 1. False, with nothing done, where
     // the compact form cannot serve.
-    bool PlainDenseStore(int32_t index, const DenseValue& value);
-    bool PlainDenseRead(int32_t index, DenseValue* out) const;
+    // (Defined with the aggregates, Aggregate.h.)
+    inline bool PlainDenseStore(int32_t index, const DenseValue& value);
+    inline bool PlainDenseRead(int32_t index, DenseValue* out) const;
     // For a plain scalar assigned an integer, a double or a text: that value
     // (a text borrowed), which a copy of this variable would hold.
-    bool PlainDenseValue(DenseValue* out) const;
+    inline bool PlainDenseValue(DenseValue* out);
+    // The value of a plain scalar whose cached forms all follow from its
+    // assigned one (a text borrowed), as a copy of it takes it (an empty one
+    // has its text read, as the copy reads it): what the copy answers to
+    // every read. False for any other variable.
+    bool PlainScalar(Scalar* out) {
+        if (!IsPlainScalar() || (valid_ & kValidMixed)) return false;
+        // Every other cached form was computed from the assigned one, so a
+        // copy computes the same again.
+        switch (type_) {
+        case kTypeInteger:
+            if (!(valid_ & kValidInteger)) return false;
+            out->type = Scalar::kInteger;
+            out->integer = integer_;
+            return true;
+        case kTypeDouble:
+            if (!(valid_ & kValidDouble)) return false;
+            out->type = Scalar::kDouble;
+            out->number = double_;
+            return true;
+        case kTypeText:
+            if (!(valid_ & kValidText)) return false;
+            out->type = Scalar::kText;
+            out->text = const_cast<char*>(text_.Text());
+            out->length = text_.Length();
+            return true;
+        case kTypeNone:
+            // A copy reads the text first: empty, or "0" after a read as a
+            // number.
+            if (!(valid_ & kValidAll)) Variable::BuildText();
+            if (!(valid_ & kValidText)) {
+                out->type = Scalar::kEmptyNumber;
+                return true;
+            }
+            if (text_.Length() == 0) {
+                out->type = Scalar::kEmptyText;
+                return true;
+            }
+            if (text_.Length() == 1 && text_.Text()[0] == '0' && (valid_ & (kValidInteger | kValidDouble))) {
+                out->type = Scalar::kEmptyNumber;
+                return true;
+            }
+            return false;
+        default:
+            return false;
+        }
+    }
     // Makes a plain scalar that nothing else holds what a new Variable of
     // its name is (its text buffer kept for reuse); false, with nothing
     // changed, for any other variable.
@@ -309,6 +405,10 @@ private:
     // Iterative walkers over nested aggregates (Aggregate.cpp).
     static void AppendAggregateText(Variable* root, String& out);
     static AggregateElementTree* DeepCopyTree(Variable* source);
+    // PlainAppend that may build the text or grow its buffer.
+    void PlainAppendGrowing(const char* text, int32_t length);
+    // PlainDenseStore where there is no compact array yet.
+    bool DenseStoreFirst(int32_t index, const DenseValue& value);
     // Stores value under key without the conversions and checks of
     // SetElement (the kind already matches).
     void StoreElement(const AggregateIndex& key, Variable* value);

@@ -386,6 +386,9 @@ protected:
     // Local variable i of the current frame (made when create is set), by
     // slot or through the frame's scope; null where there is none.
     Variable* LocalVariable(int32_t i, bool create);
+    // popl into local i of a function frame that keeps its locals in slots:
+    // the top is assigned as PopInto assigns it to a variable.
+    int PopIntoLocal(VornVM_FunctionFrame* f, int32_t i);
     // A frame for a call of function, its slots ready and its window top
     // saved: a kept one of the same function, or a new one.
     VornVM_FunctionFrame* TakeFunctionFrame(Function* function);
@@ -398,8 +401,13 @@ protected:
     void RetireFunctionFrame(VornVM_FunctionFrame* f);
     // Ends a frame taken off the chain, whatever its kind.
     void DropFrame(VornVM_Frame* f);
+    // Deletes a frame (out of line, for the inline paths).
+    static void DeleteFrame(VornVM_Frame* f);
     // Gives the output the white-space mode of a frame.
     void SetOutputMode(uint32_t mode);
+    // Script function frames one chain may hold, so that endless recursion
+    // ends as a fatal error instead of exhausting memory.
+    static constexpr int32_t kMaxCallDepth = 10000;
     static int32_t SpareList(const Function* function) {
         return static_cast<int32_t>((reinterpret_cast<uintptr_t>(function) >> 6) & (kSpareLists - 1));
     }
@@ -617,6 +625,51 @@ protected:
     VornVM_FunctionFrame* spareFrames[kSpareLists] = {};
     int32_t spareCounts[kSpareLists] = {};
     VornVM_Stack* dynamicStack = nullptr;
+    // The mode the current output was last given by a call or return of the
+    // interpreter loop's fast paths, while nothing but fast paths ran since
+    // (any handler may change the output or its mode); -1 when unknown.
+    int32_t outputModeKnown = -1;
 };
+
+[[gnu::always_inline]] inline void VornVM::PlaceWindow(VornVM_FunctionFrame* f) {
+    VornVMStackEntry* at = stack->entries + stack->depth;
+    VornVMStackEntry* base;
+    int32_t chunk;
+    VornVMStackEntry* end;
+    // Only the highest window may lend the room above its entries; a window
+    // that fits in the caller's chunk is the common case.
+    if (stack->storeEnd && stack->entries + stack->capacity == windowTop &&
+        at + kVornVMStackCapacity <= stack->storeEnd) {
+        base = at;
+        chunk = stack->storeChunk;
+        end = stack->storeEnd;
+    } else {
+        at = windowTop;
+        chunk = windowTopChunk;
+        if (stack->IsWindow() && windowTop && stack->entries + stack->capacity == windowTop) {
+            at = stack->entries + stack->depth;
+            chunk = stack->storeChunk;
+        }
+        base = windowStore.Place(at, &chunk);
+        end = windowStore.ChunkEnd(chunk);
+    }
+    f->window.Attach(base, chunk, end);
+    windowTop = base + kVornVMStackCapacity;
+    windowTopChunk = chunk;
+}
+
+[[gnu::always_inline]] inline void VornVM::RetireFunctionFrame(VornVM_FunctionFrame* f) {
+    windowTop = f->savedTop;
+    windowTopChunk = f->savedTopChunk;
+    f->Reset();
+    int32_t list = f->spareList;
+    if (spareCounts[list] >= kSparesPerList) {
+        DeleteFrame(f);
+        return;
+    }
+    f->nextSpare = spareFrames[list];
+    spareFrames[list] = f;
+    ++spareCounts[list];
+}
 
 } // namespace vorn

@@ -24,9 +24,6 @@ constexpr char kParameterCountMismatch[] = "Number of parameters mismatch in cal
 constexpr char kParameterTypeMismatch[] = "Parameter type mismatch in call to external function";
 constexpr char kNestingTooDeep[] = "Function call nesting too deep";
 
-// Script function frames one chain may hold, so that endless recursion ends
-// as a fatal error instead of exhausting memory.
-constexpr int32_t kMaxCallDepth = 10000;
 // Interpreter loops nested through calls from outside (a plug-in calling back
 // into the script): each nests the native stack.
 constexpr int32_t kMaxOutsideNesting = 100;
@@ -58,6 +55,14 @@ void EntryText(const VornVMStackEntry* entry, String& out) {
     case kStackVariable:
         if (entry->value.variable) out.Assign(entry->value.variable->Value());
         break;
+    case kStackSlot: {
+        int32_t length = 0;
+        bool owned = false;
+        const char* text = entry->value.slot->Text(&length, nullptr, &owned);
+        out.Assign(text, length);
+        if (owned) std::free(const_cast<char*>(text));
+        break;
+    }
     default:
         break;
     }
@@ -84,12 +89,13 @@ int VornVM::CallScriptFunction(Function* function) {
     // A function without an entry point would run from before its segment.
     if (function->segment < 0 || function->offset < 0) return FatalError(kInvalidFunctionCall);
     int32_t depth = frame->callDepth + 1;
-    if (depth > kMaxCallDepth) return FatalError(kNestingTooDeep);
+    if (depth > VornVM::kMaxCallDepth) return FatalError(kNestingTooDeep);
 
     VornVM_FunctionFrame* called = TakeFunctionFrame(function);
     called->callDepth = depth;
     called->returnSegment = segmentIndex;
     called->returnPc = pc;
+    called->returnForm = nullptr;
 
     uint32_t flags = frame->flags;
     if (function->flags & kFunctionShowErrors) flags |= kFrameShowErrors;
@@ -109,6 +115,7 @@ int VornVM::CallScriptFunction(Function* function) {
 
     // The last argument is on top.
     bool bound = true;
+    VornVM_Stack* from = stack;
     for (int32_t k = 0; k < called->parameterCount && bound; ++k) {
         FunctionParameter* parameter = called->parameters[k];
         int32_t slot = parameter->slot;
@@ -116,6 +123,35 @@ int VornVM::CallScriptFunction(Function* function) {
             FatalError(kInvalidParameterReference);
             bound = false;
             break;
+        }
+        // Numbers by value, the common case, straight into the slot.
+        if (!(parameter->flags & kParameterByReference) && from->depth > 0 && !(traceFlags & LogFunctionParameter)) {
+            VornVMStackEntry& e = from->entries[from->depth - 1];
+            Scalar& target = called->slots[slot];
+            if (e.type == kStackInteger) {
+                target.SetInteger(e.value.integer);
+                --from->depth;
+                continue;
+            }
+            if (e.type == kStackDouble) {
+                target.SetDouble(e.value.number);
+                --from->depth;
+                continue;
+            }
+            Scalar value;
+            if (e.type == kStackVariable && e.value.variable->PlainScalar(&value) && value.type != Scalar::kText) {
+                if (value.type == Scalar::kInteger) {
+                    target.SetInteger(value.integer);
+                } else if (value.type == Scalar::kDouble) {
+                    target.SetDouble(value.number);
+                } else {
+                    if (target.type >= Scalar::kText) target.Clear();
+                    target.type = value.type;
+                }
+                --from->depth;
+                if (e.flags & kStackOwned) e.value.variable->PlainRelease();
+                continue;
+            }
         }
         if (parameter->flags & kParameterByReference) {
             StackVariable target;
@@ -126,13 +162,14 @@ int VornVM::CallScriptFunction(Function* function) {
             }
             called->SetSlotReference(slot, target.variable);
         } else {
-            if (!stack->PopInto(called->Slot(slot, true))) bound = false;
+            if (!PopIntoLocal(called, slot)) bound = false;
         }
         if (bound && (traceFlags & LogFunctionParameter) && TraceAccepts()) {
-            Variable* value = called->Slot(slot, false);
-            const String& text = value ? value->Value() : parameter->name;
-            LogEvent(LogFunctionParameter, parameter->name.Text(), parameter->name.Length(), text.Text(),
-                     value ? text.Length() : 0);
+            int32_t length = 0;
+            bool owned = false;
+            const char* text = called->slots[slot].Text(&length, nullptr, &owned);
+            LogEvent(LogFunctionParameter, parameter->name.Text(), parameter->name.Length(), text, length);
+            if (owned) std::free(const_cast<char*>(text));
         }
     }
     if (!bound) {
@@ -161,6 +198,7 @@ VornVM_FunctionFrame* VornVM::TakeFunctionFrame(Function* function) {
         f->nextSpare = nullptr;
     } else {
         f = new VornVM_FunctionFrame(this, function);
+        f->spareList = list;
     }
     // The locals table may have grown since the frame was last used.
     int32_t count = function->Locals()->EntryCount();
@@ -170,32 +208,8 @@ VornVM_FunctionFrame* VornVM::TakeFunctionFrame(Function* function) {
     return f;
 }
 
-void VornVM::PlaceWindow(VornVM_FunctionFrame* f) {
-    VornVMStackEntry* at = windowTop;
-    int32_t chunk = windowTopChunk;
-    // Only the highest window may lend the room above its entries.
-    if (stack->IsWindow() && windowTop && stack->entries + stack->capacity == windowTop) {
-        at = stack->entries + stack->depth;
-        chunk = stack->storeChunk;
-    }
-    VornVMStackEntry* base = windowStore.Place(at, &chunk);
-    f->window.Attach(base, chunk);
-    windowTop = base + kVornVMStackCapacity;
-    windowTopChunk = chunk;
-}
-
-void VornVM::RetireFunctionFrame(VornVM_FunctionFrame* f) {
-    windowTop = f->savedTop;
-    windowTopChunk = f->savedTopChunk;
-    f->Reset();
-    int32_t list = SpareList(f->function);
-    if (spareCounts[list] >= kSparesPerList) {
-        delete f;
-        return;
-    }
-    f->nextSpare = spareFrames[list];
-    spareFrames[list] = f;
-    ++spareCounts[list];
+void VornVM::DeleteFrame(VornVM_Frame* f) {
+    delete f;
 }
 
 void VornVM::DropFrame(VornVM_Frame* f) {
@@ -206,14 +220,66 @@ void VornVM::DropFrame(VornVM_Frame* f) {
 }
 
 void VornVM::SetOutputMode(uint32_t mode) {
-    if (Output* output = application ? application->GetOutput() : nullptr)
-        output->SetMode(static_cast<int32_t>(mode));
+    // Every call and return sets it: setting the mode an output has changes
+    // nothing, so that is skipped.
+    Output* output = application ? application->GetOutput() : nullptr;
+    if (output && output->ModeSet() != static_cast<int32_t>(mode)) output->SetMode(static_cast<int32_t>(mode));
 }
 
 Variable* VornVM::LocalVariable(int32_t i, bool create) {
     if (!frame) return nullptr;
-    if (frame->usesSlots) return static_cast<VornVM_FunctionFrame*>(frame)->Slot(i, create);
+    if (frame->usesSlots) {
+        auto* f = static_cast<VornVM_FunctionFrame*>(frame);
+        Scalar* slot = f->SlotAt(i);
+        if (!slot || (!create && slot->type == Scalar::kAbsent)) return nullptr;
+        return f->SlotVariable(i);
+    }
     return frame->scope ? frame->scope->Index(i, create) : nullptr;
+}
+
+int VornVM::PopIntoLocal(VornVM_FunctionFrame* f, int32_t i) {
+    Scalar* slot = f->SlotAt(i);
+    if (!slot) return stack->PopInto(nullptr);
+    if (slot->type == Scalar::kVariable) return stack->PopInto(slot->variable);
+    VornVMStackEntry* e = stack->Take();
+    if (!e) return 0;
+    // Frees an owned text or releases a temporary whatever happens below.
+    struct Dropper {
+        VornVMStackEntry* e;
+        ~Dropper() { VornVM_Stack::Drop(*e); }
+    } dropper{e};
+    Variable* source = nullptr;
+    switch (e->type) {
+    case kStackInteger: slot->SetInteger(e->value.integer); return 1;
+    case kStackDouble: slot->SetDouble(e->value.number); return 1;
+    case kStackString:
+        if (e->flags & kStackOwned) {
+            e->flags = 0;
+            slot->AdoptText(const_cast<char*>(e->value.text), e->length, e->size);
+        } else {
+            slot->SetText(e->value.text, e->length);
+        }
+        return 1;
+    case kStackSlot:
+        if (e->value.slot == slot) return 1;
+        if (e->value.slot->type != Scalar::kVariable) {
+            slot->CopyValue(*e->value.slot);
+            return 1;
+        }
+        source = e->value.slot->variable;
+        break;
+    default: source = e->value.variable; break;
+    }
+    Variable* real = source->IsAlias() ? source->RealIdentity() : source;
+    if (slot->CopyVariable(real)) return 1;
+    if (real->StorageKind() == kStorageNull) {
+        // What the copy of the null value leaves: a variable of no type.
+        slot->Clear();
+        slot->type = Scalar::kEmpty;
+        return 1;
+    }
+    f->SlotVariable(i)->SetValueVariable(source);
+    return 1;
 }
 
 void VornVM::OpRet() {
@@ -247,6 +313,13 @@ int VornVM::ReturnFromFunction(bool withValue) {
             ok = FatalError("Stack overflow");
         } else {
             VornVMStackEntry* value = &from->entries[--from->depth];
+            if (value->type == kStackSlot) {
+                // A local leaves its frame as the variable it becomes.
+                value->value.variable = VornVM_Stack::EntryVariable(*value);
+                value->type = kStackVariable;
+                value->flags = 0;
+                value->length = 0;
+            }
             if (value->type == kStackVariable && !(value->flags & kStackOwned)) {
                 value->value.variable->AddReference();
                 value->flags |= kStackOwned;

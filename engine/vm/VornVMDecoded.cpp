@@ -121,6 +121,15 @@ DecodedSegment::DecodedSegment(const uint8_t* c, int32_t n, uint32_t w, Dictiona
     // Jump targets, then the fused pairs (the second word keeps its own entry
     // for jumps that land on it).
     for (DecodedOp& op : ops) {
+        switch (op.kind) {
+        case kDecodedJmpEq: op.when = 2; break;
+        case kDecodedJmpLt: op.when = 1; break;
+        case kDecodedJmpGt: op.when = 4; break;
+        case kDecodedJmpLe: op.when = 3; break;
+        case kDecodedJmpGe: op.when = 6; break;
+        case kDecodedJmpNe: op.when = 5; break;
+        default: break;
+        }
         if (op.kind == kDecodedJmp || IsConditionalJump(op.kind)) {
             int64_t target = static_cast<int64_t>(op.next) + op.a;
             if (target < 0 || target > length) {
@@ -132,7 +141,22 @@ DecodedSegment::DecodedSegment(const uint8_t* c, int32_t n, uint32_t w, Dictiona
             }
         }
     }
+    // The ops no longer move.
+    for (DecodedOp& op : ops) {
+        if (op.target >= 0) {
+            op.jumpTo = &ops[static_cast<size_t>(op.target)];
+            op.backward = op.jumpTo <= &op;
+        }
+    }
     for (size_t i = 0; i + 1 < ops.size(); ++i) {
+        if (ops[i].kind == kDecodedCall) {
+            ops[i].callee = ops[i].a;
+            ops[i].callWord = &ops[i];
+            ops[i].back = &ops[i + 1];
+        }
+    }
+    for (size_t i = 0; i + 1 < ops.size(); ++i) {
+        if (FuseRun(i)) continue;
         DecodedOp& op = ops[i];
         const DecodedOp& after = ops[i + 1];
         if (op.kind == kDecodedCmpgi && IsConditionalJump(after.kind))
@@ -146,6 +170,155 @@ DecodedSegment::DecodedSegment(const uint8_t* c, int32_t n, uint32_t w, Dictiona
         else if (op.word == Op_elemr && after.kind == kDecodedAdd)
             op.kind = kDecodedElemrAdd;
     }
+}
+
+namespace {
+
+// The operand a push word pushes; false for any other word.
+bool PushOperand(const DecodedOp& op, DecodedOperand* out) {
+    switch (op.word) {
+    case Op_pushl: out->kind = DecodedOperand::kLocal; out->index = op.a; return true;
+    case Op_pushg: out->kind = DecodedOperand::kGlobal; out->index = op.a; return true;
+    case Op_pushi: out->kind = DecodedOperand::kInteger; out->index = op.a; return true;
+    case Op_pushf: out->kind = DecodedOperand::kDouble; out->number = op.aDouble; return true;
+    case Op_pushc:
+        // A text that did not resolve stays with its handler.
+        if (op.kind != kDecodedPushc) return false;
+        out->kind = DecodedOperand::kText;
+        out->text = op.text;
+        out->length = op.textLength;
+        return true;
+    default: return false;
+    }
+}
+
+// The variable a pop word stores into; false for any other word.
+bool PopOperand(const DecodedOp& op, DecodedOperand* out) {
+    switch (op.word) {
+    case Op_popl: out->kind = DecodedOperand::kLocal; out->index = op.a; return true;
+    case Op_popg: out->kind = DecodedOperand::kGlobal; out->index = op.a; return true;
+    default: return false;
+    }
+}
+
+bool IsVariable(const DecodedOperand& o) {
+    return o.kind == DecodedOperand::kLocal || o.kind == DecodedOperand::kGlobal;
+}
+
+bool SameVariable(const DecodedOperand& a, const DecodedOperand& b) {
+    return IsVariable(a) && a.kind == b.kind && a.index == b.index;
+}
+
+} // namespace
+
+bool DecodedSegment::FuseRun(size_t i) {
+    DecodedOp& op = ops[i];
+    // Every word of a run is an instruction of its own (a word that does
+    // not decode ends the segment's form before the run could).
+    auto word = [&](size_t k) -> uint16_t { return i + k < ops.size() ? ops[i + k].word : 0; };
+    auto isWord = [&](size_t k) {
+        return i + k < ops.size() && ops[i + k].kind != kDecodedEnd && ops[i + k].kind != kDecodedTruncated &&
+               ops[i + k].kind != kDecodedIllegal;
+    };
+    if (op.word == Op_incg && isWord(1) && isWord(2) && word(1) == Op_cmpgi && ops[i + 1].a == op.a &&
+        IsConditionalJump(ops[i + 2].kind)) {
+        op.kind = kDecodedIncCmpJump;
+        op.span = 2; // the jump is the next op
+        return true;
+    }
+    DecodedOperand x, y, z;
+    if (!isWord(1) || !PushOperand(op, &x)) return false;
+    if (x.kind != DecodedOperand::kText && word(1) == Op_call && isWord(2)) {
+        op.x = x;
+        op.kind = kDecodedCallRun;
+        op.span = 2;
+        op.callee = ops[i + 1].a;
+        op.callWord = &ops[i + 1];
+        op.back = &ops[i + 2];
+        return true;
+    }
+    if (!isWord(2) || !PushOperand(ops[i + 1], &y)) return false;
+    if (x.kind != DecodedOperand::kText && y.kind != DecodedOperand::kText && word(2) == Op_call && isWord(3)) {
+        op.x = x;
+        op.y = y;
+        op.kind = kDecodedCallRun;
+        op.span = 3;
+        op.callee = ops[i + 2].a;
+        op.callWord = &ops[i + 2];
+        op.back = &ops[i + 3];
+        return true;
+    }
+    uint16_t third = word(2);
+    DecodedOperand index;
+    if (IsVariable(y) && isWord(3) && isWord(4) && PushOperand(ops[i + 2], &index) &&
+        (index.kind == DecodedOperand::kInteger || IsVariable(index))) {
+        // push v, push a, push i, elem, store: a[i] = v.
+        if (word(3) == Op_elem && word(4) == Op_store) {
+            op.x = x;
+            op.y = y;
+            op.z = index;
+            op.kind = kDecodedElemStoreV;
+            op.span = 5;
+            return true;
+        }
+        // push x, push a, push i, elemr, add (, pop w): x + a[i].
+        if (word(3) == Op_elemr && word(4) == Op_add && x.kind != DecodedOperand::kText) {
+            op.x = x;
+            op.y = y;
+            op.z = index;
+            op.span = 5;
+            if (isWord(5) && PopOperand(ops[i + 5], &z)) {
+                op.w = z;
+                op.span = 6;
+                // x = x + a[i]: one variable read and written.
+                op.operation = SameVariable(x, z) ? 1 : 0;
+            }
+            op.kind = kDecodedElemrAddV;
+            return true;
+        }
+    }
+    if (third == Op_add || third == Op_sub || third == Op_mul) {
+        op.x = x;
+        op.y = y;
+        op.operation = third;
+        if (isWord(3) && PopOperand(ops[i + 3], &z)) {
+            op.z = z;
+            op.kind = kDecodedArithStore;
+            op.span = 4;
+        } else if (isWord(3) && word(3) == Op_ret) {
+            // Without the fast return it is the plain run, the ret next.
+            op.kind = kDecodedArithReturn;
+            op.span = 3;
+        } else {
+            op.kind = kDecodedArith;
+            op.span = 3;
+        }
+        return true;
+    }
+    if (third == Op_cat && isWord(3) && PopOperand(ops[i + 3], &z) && SameVariable(x, z)) {
+        op.x = x;
+        op.y = y;
+        op.kind = kDecodedAppend;
+        op.span = 4;
+        return true;
+    }
+    if (IsVariable(x) && (y.kind == DecodedOperand::kInteger || IsVariable(y)) && isWord(3)) {
+        if (third == Op_elem && word(3) == Op_store) {
+            op.x = x;
+            op.y = y;
+            op.kind = kDecodedElemStoreX;
+            op.span = 4;
+            return true;
+        }
+        if (third == Op_elemr && word(3) == Op_add) {
+            op.x = x;
+            op.y = y;
+            op.kind = kDecodedElemrAddX;
+            op.span = 4;
+            return true;
+        }
+    }
+    return false;
 }
 
 DecodedSegment* DecodedSegment::Of(Segment* segment, const uint8_t* code, int32_t length, Dictionary* pool) {

@@ -56,6 +56,18 @@ enum DecodedKind : uint16_t {
     kDecodedRet,
     kDecodedElemStore, // elem and the store after it
     kDecodedElemrAdd,  // elemr and the add after it
+    // Runs of words whose pushes go straight to their consumer (operands in
+    // x/y, see DecodedOperand):
+    kDecodedArith,      // push x, push y, add/sub/mul (arith)
+    kDecodedArithStore, // the same, then popg/popl into z
+    kDecodedIncCmpJump, // incg a, b; cmpgi a, c; and the jump after them
+    kDecodedAppend,     // push x, push y, cat, pop into x (the same variable)
+    kDecodedElemStoreX, // push x (array), push y (index), elem, store
+    kDecodedElemrAddX,  // push x (array), push y (index), elemr, add
+    kDecodedCallRun,    // push x (and push y), call: arguments bound from x, y
+    kDecodedArithReturn, // push x, push y, add/sub/mul, ret
+    kDecodedElemStoreV,  // push x (value), push y (array), push z (index), elem, store
+    kDecodedElemrAddV,   // push x, push y (array), push z (index), elemr, add (and a pop into w)
     kDecodedKindCount
 };
 
@@ -68,6 +80,17 @@ inline constexpr uint8_t kLoadsA = 1;
 inline constexpr uint8_t kLoadsADouble = 2;
 inline constexpr uint8_t kLoadsB = 4;
 inline constexpr uint8_t kLoadsBDouble = 8;
+
+// An operand of a fused run: what a push word of the run pushes, or where a
+// pop word stores.
+struct DecodedOperand {
+    enum : uint8_t { kNone, kLocal, kGlobal, kInteger, kDouble, kText };
+    uint8_t kind = kNone;
+    int32_t index = 0; // a variable's entry; an integer
+    double number = 0.0;
+    const char* text = nullptr;
+    int32_t length = 0;
+};
 
 struct DecodedOp {
     uint16_t kind;
@@ -86,6 +109,28 @@ struct DecodedOp {
     const char* text = nullptr;
     int32_t textLength = 0;
     void (VornVM::*handler)() = nullptr;
+    // Fused runs: the operands the run's pushes would push, where the store
+    // goes, the word of the run's operation and its length in words.
+    DecodedOperand x;
+    DecodedOperand y;
+    DecodedOperand z;
+    DecodedOperand w;
+    uint16_t operation = 0;
+    uint8_t span = 1;
+    // Conditional jumps: bit 0, 1, 2 set when a comparison result below,
+    // equal to or above 0 takes the jump.
+    uint8_t when = 0;
+    // A jump's decoded target (null when it has none), and whether it goes
+    // back (where loops give the periodic checks their turn).
+    const DecodedOp* jumpTo = nullptr;
+    bool backward = false;
+    // The interpreter's code for the kind, filled in by the interpreter.
+    const void* label = nullptr;
+    // A call (or a run ending in one): the function's slot, the call word,
+    // and the op after it, where the function returns to.
+    int32_t callee = -1;
+    const DecodedOp* callWord = nullptr;
+    const DecodedOp* back = nullptr;
 };
 
 class DecodedSegment : public SegmentAttachment {
@@ -104,17 +149,28 @@ class DecodedSegment : public SegmentAttachment {
         return i < 0 ? nullptr : &ops[static_cast<size_t>(i)];
     }
     const DecodedOp* Ops() const { return ops.data(); }
+    // Gives every op the interpreter's code for its kind, once.
+    void Thread(const void* const* labels) {
+        if (threaded) return;
+        for (DecodedOp& op : ops) op.label = labels[op.kind];
+        threaded = true;
+    }
     int32_t Count() const { return static_cast<int32_t>(ops.size()); }
 
     // The form of a segment's present code, made and attached on first use.
     static DecodedSegment* Of(Segment* segment, const uint8_t* code, int32_t length, Dictionary* pool);
 
   private:
+    // Makes ops[i] the first word of a fused run when the words from it form
+    // one; the words after it keep their own ops for jumps that land there.
+    bool FuseRun(size_t i);
+
     const uint8_t* code;
     int32_t length;
     uint32_t writes;
     std::vector<DecodedOp> ops;
     std::vector<int32_t> indexAt; // length + 1 entries, -1 where no instruction starts
+    bool threaded = false;
 };
 
 } // namespace vorn

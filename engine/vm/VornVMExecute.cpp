@@ -20,6 +20,7 @@
 #include "engine/vm/ScriptOperators.h"
 #include "engine/vm/VornVM.h"
 #include "engine/vm/VornVMDecoded.h"
+#include "engine/program/InstructionSet.h"
 
 namespace vorn {
 
@@ -256,31 +257,34 @@ int VornVM::Execute() {
 
 namespace {
 
-// Whether a conditional jump of that kind is taken on a comparison result.
-inline bool JumpTaken(uint16_t kind, int32_t r) {
-    switch (kind) {
-    case kDecodedJmpEq:
-        return r == 0;
-    case kDecodedJmpLt:
-        return r < 0;
-    case kDecodedJmpGt:
-        return r > 0;
-    case kDecodedJmpLe:
-        return r <= 0;
-    case kDecodedJmpGe:
-        return r >= 0;
-    default:
-        return r != 0;
-    }
+// Whether a conditional jump is taken on a comparison result.
+[[gnu::always_inline]] inline bool JumpTaken(const DecodedOp* jump, int32_t r) {
+    return (jump->when >> ((r > 0) - (r < 0) + 1)) & 1;
 }
 
 inline bool IsPlainHash(const VariableHash* scope) {
     return scope && typeid(*scope) == typeid(VariableHash);
 }
 
+// A value slot's number, as arithmetic reads it: an empty one reads 0 (and
+// is left read as a number); false for a text (whose conversion the handler
+// does) and a boxed one.
+[[gnu::always_inline]] inline bool SlotDouble(Scalar& slot, double* out) {
+    switch (slot.type) {
+    case Scalar::kInteger: *out = slot.integer; return true;
+    case Scalar::kDouble: *out = slot.number; return true;
+    case Scalar::kText:
+    case Scalar::kVariable: return false;
+    default:
+        slot.ReadAsNumber();
+        *out = 0.0;
+        return true;
+    }
+}
+
 // A number entry's value, or a plain scalar variable entry's double; false
 // for anything else (a text, whose conversion the handler does).
-inline bool EntryDouble(const VornVMStackEntry& e, double* out) {
+[[gnu::always_inline]] inline bool EntryDouble(VornVMStackEntry& e, double* out) {
     switch (e.type) {
     case kStackInteger:
         *out = e.value.integer;
@@ -289,9 +293,12 @@ inline bool EntryDouble(const VornVMStackEntry& e, double* out) {
         *out = e.value.number;
         return true;
     case kStackVariable:
+        // As PopDouble reads it: ValueDouble, caching the double.
         if (!e.value.variable->IsPlainScalar()) return false;
-        if (!e.value.variable->PlainNumber(out)) *out = e.value.variable->PlainDouble();
+        *out = e.value.variable->PlainDouble();
         return true;
+    case kStackSlot:
+        return SlotDouble(*e.value.slot, out);
     default:
         return false;
     }
@@ -299,9 +306,14 @@ inline bool EntryDouble(const VornVMStackEntry& e, double* out) {
 
 // An integer entry's value, or a plain scalar variable entry's integer (as
 // PopInteger gives it); false for anything else.
-inline bool EntryInteger(const VornVMStackEntry& e, int32_t* out) {
+[[gnu::always_inline]] inline bool EntryInteger(const VornVMStackEntry& e, int32_t* out) {
     if (e.type == kStackInteger) {
         *out = e.value.integer;
+        return true;
+    }
+    if (e.type == kStackSlot) {
+        if (e.value.slot->type != Scalar::kInteger) return false;
+        *out = e.value.slot->integer;
         return true;
     }
     if (e.type != kStackVariable || !e.value.variable->IsPlainScalar()) return false;
@@ -309,10 +321,9 @@ inline bool EntryInteger(const VornVMStackEntry& e, int32_t* out) {
     return true;
 }
 
-// Local entry i of the frame for a fast path: its slot, or its variable in a
-// plain scope; null (the handler then runs) when there is none yet.
-inline Variable* FastLocal(VornVM_Frame* frame, int32_t i) {
-    if (frame->usesSlots) return static_cast<VornVM_FunctionFrame*>(frame)->Slot(i, false);
+// Local entry i of a frame whose locals live in a plain scope, for a fast
+// path; null (the handler then runs) when there is none yet.
+[[gnu::always_inline]] inline Variable* ScopeLocal(VornVM_Frame* frame, int32_t i) {
     VariableHash* scope = frame->scope;
     return scope && IsPlainHash(scope) ? scope->PlainEntry(i) : nullptr;
 }
@@ -321,6 +332,168 @@ inline Variable* FastLocal(VornVM_Frame* frame, int32_t i) {
 [[gnu::always_inline]] inline void DropNumberEntry(VornVMStackEntry& e) {
     if (e.type == kStackVariable && (e.flags & kStackOwned)) e.value.variable->PlainRelease();
 }
+
+// The locals of the current frame as the fast paths see them: its slots,
+// or none (limit 0) for a frame without slots.
+struct FrameSlots {
+    Scalar* slots = nullptr;
+    uint32_t limit = 0;
+    [[gnu::always_inline]] void Load(VornVM_Frame* frame) {
+        if (frame->usesSlots) {
+            auto* f = static_cast<VornVM_FunctionFrame*>(frame);
+            slots = f->slots;
+            limit = static_cast<uint32_t>(f->slotCount);
+        } else {
+            slots = nullptr;
+            limit = 0;
+        }
+    }
+};
+
+// The variable behind a variable operand of a fused run, or null where the
+// run must go the handlers' way: a local kept as a value in its slot (slot
+// is then set), a variable not made yet, a scope of another class.
+[[gnu::always_inline]] inline Variable* OperandVariable(const DecodedOperand& o, VornVM_Frame* frame, const FrameSlots& locals,
+                                 VariableHash* globals, Scalar** slot) {
+    *slot = nullptr;
+    if (o.kind == DecodedOperand::kGlobal) return globals ? globals->PlainEntry(o.index) : nullptr;
+    if (static_cast<uint32_t>(o.index) < locals.limit) {
+        Scalar* s = &locals.slots[o.index];
+        if (s->type == Scalar::kVariable) return s->variable;
+        *slot = s;
+        return nullptr;
+    }
+    return frame->usesSlots ? nullptr : ScopeLocal(frame, o.index);
+}
+
+// The number a push operand leaves for arithmetic (as PopDouble reads it);
+// false where the handlers must run. A local read is made, as pushl makes it.
+[[gnu::always_inline]] inline bool OperandNumber(const DecodedOperand& o, VornVM_Frame* frame, const FrameSlots& locals,
+                          VariableHash* globals, double* out) {
+    if (o.kind == DecodedOperand::kLocal && static_cast<uint32_t>(o.index) < locals.limit) {
+        Scalar& slot = locals.slots[o.index];
+        switch (slot.type) {
+        case Scalar::kInteger: *out = slot.integer; return true;
+        case Scalar::kDouble: *out = slot.number; return true;
+        case Scalar::kText: *out = slot.Double(); return true;
+        case Scalar::kVariable: break;
+        default:
+            // pushl makes it, the arithmetic reads it as a number.
+            slot.ReadAsNumber();
+            *out = 0.0;
+            return true;
+        }
+    }
+    switch (o.kind) {
+    case DecodedOperand::kInteger: *out = o.index; return true;
+    case DecodedOperand::kDouble: *out = o.number; return true;
+    case DecodedOperand::kText: return false;
+    default: break;
+    }
+    Scalar* slot;
+    Variable* v = OperandVariable(o, frame, locals, globals, &slot);
+    if (!v || !v->IsPlainScalar()) return false;
+    *out = v->PlainDouble();
+    return true;
+}
+
+// The integer a push operand leaves for an index (as PopInteger reads it).
+[[gnu::always_inline]] inline bool OperandInteger(const DecodedOperand& o, VornVM_Frame* frame, const FrameSlots& locals,
+                           VariableHash* globals, int32_t* out) {
+    if (o.kind == DecodedOperand::kInteger) {
+        *out = o.index;
+        return true;
+    }
+    Scalar* slot;
+    Variable* v = OperandVariable(o, frame, locals, globals, &slot);
+    if (slot) {
+        if (slot->type != Scalar::kInteger) return false;
+        *out = slot->integer;
+        return true;
+    }
+    if (!v || !v->IsPlainScalar()) return false;
+    *out = v->PlainInteger();
+    return true;
+}
+
+// What a push operand leaves as a number argument of a call, as binding
+// copies it into a parameter's slot: an integer, a double or an empty value
+// (kind in *type); false for anything else.
+[[gnu::always_inline]] inline bool OperandArgument(const DecodedOperand& o, VornVM_Frame* frame, const FrameSlots& locals,
+                            VariableHash* globals, Scalar* out) {
+    out->bits = 0;
+    switch (o.kind) {
+    case DecodedOperand::kInteger:
+        out->type = Scalar::kInteger;
+        out->integer = o.index;
+        return true;
+    case DecodedOperand::kDouble:
+        out->type = Scalar::kDouble;
+        out->number = o.number;
+        return true;
+    case DecodedOperand::kText: return false;
+    default: break;
+    }
+    Scalar* slot;
+    Variable* v = OperandVariable(o, frame, locals, globals, &slot);
+    if (slot) {
+        // pushl makes the local; binding copies it, reading an empty one's
+        // text.
+        slot->ReadAsText();
+        if (slot->type > Scalar::kDouble) return false;
+        out->type = slot->type;
+        out->bits = slot->bits;
+        return true;
+    }
+    return v && (v->PlainNumberScalar(out) || (v->PlainScalar(out) && out->type <= Scalar::kDouble));
+}
+
+// The text a push operand leaves for cat (as PopString reads it); a
+// formatted number is freed with the holder.
+struct OperandText {
+    const char* text = "";
+    int32_t length = 0;
+    char* formatted = nullptr;
+    char digits[16];
+    OperandText() = default;
+    OperandText(const OperandText&) = delete;
+    OperandText& operator=(const OperandText&) = delete;
+    ~OperandText() { std::free(formatted); }
+
+    bool Read(const DecodedOperand& o, VornVM_Frame* frame, const FrameSlots& locals, VariableHash* globals) {
+        switch (o.kind) {
+        case DecodedOperand::kText:
+            text = o.text;
+            length = o.length;
+            return true;
+        case DecodedOperand::kInteger:
+            text = digits;
+            length = static_cast<int32_t>(std::to_chars(digits, digits + sizeof digits, o.index).ptr - digits);
+            return true;
+        case DecodedOperand::kDouble: {
+            int32_t size = 0;
+            formatted = FormatDouble(o.number, &length, &size);
+            text = formatted;
+            return true;
+        }
+        default: break;
+        }
+        Scalar* slot;
+        Variable* v = OperandVariable(o, frame, locals, globals, &slot);
+        if (slot) {
+            if (slot->type == Scalar::kAbsent) slot->type = Scalar::kEmpty;
+            bool owned = false;
+            text = slot->Text(&length, nullptr, &owned);
+            if (owned) formatted = const_cast<char*>(text);
+            return true;
+        }
+        if (!v) return false;
+        const String& value = v->Value();
+        text = value.Text();
+        length = value.Length();
+        return true;
+    }
+};
 
 } // namespace
 
@@ -333,9 +506,11 @@ int VornVM::RunDecoded() {
         &&op_popg,    &&op_popl,  &&op_pop,        &&op_arith,     &&op_arith,   &&op_arith,
         &&op_incg,    &&op_cmpgi, &&op_cmpgi_jump, &&op_storegi,   &&op_cat_pop, &&op_cat_pop,
         &&op_call,    &&op_ret,   &&op_elem_store, &&op_elemr_add,
+        &&op_arith_run, &&op_arith_run, &&op_inc_cmp_jump, &&op_append_run, &&op_elem_store_run,
+        &&op_elemr_add_run, &&op_call_run,  &&op_arith_run, &&op_elem_store_value, &&op_elemr_add_value,
     };
     static_assert(sizeof kLabels / sizeof kLabels[0] == kDecodedKindCount);
-#define DISPATCH() goto* kLabels[op->kind]
+#define DISPATCH() goto* op->label
 #define NEXT()                                                                                               \
     do {                                                                                                     \
         ++op;                                                                                                \
@@ -343,17 +518,29 @@ int VornVM::RunDecoded() {
     } while (0)
 // Something the fast path does not cover: the handler of the (first) word.
 #define GENERIC() goto op_handler
+// Whether the current frame can return the fast way (ret's conditions but
+// the value's).
+// Only a function frame that the fast call made in this form has its
+// returnForm set to it (any other call clears it).
+#define FAST_RETURN()                                                                                        \
+    (frame->callDepth > 0 && static_cast<VornVM_FunctionFrame*>(frame)->returnForm == form &&                \
+     !frame->scope && features.Count() == 0 && !(traceFlags & (LogFunctionReturnValue | LogFunctionReturn)) && \
+     frame->previous->stack->depth < frame->previous->stack->capacity)
 
     const DecodedOp* op = nullptr;
-    const DecodedOp* ops = nullptr;
     DecodedSegment* form = nullptr;
     VornVM_Stack* s = nullptr;
     VariableHash* globals = IsPlainHash(globalScope) ? globalScope : nullptr;
+    FrameSlots locals;
+    // The value a fast return hands to the caller.
+    VornVMStackEntry returned{};
     // Backward jumps left before the next look at the time-out, tick and
     // exit flags.
     int32_t quiet = 0;
 
 slow:
+    // Whatever ran before may have changed the output.
+    outputModeKnown = -1;
     // Everything the byte form checks before each instruction.
     if (timedOut && timedOut->load(std::memory_order_relaxed)) {
         if (!aborted) {
@@ -396,9 +583,10 @@ slow:
             StepBytes();
             goto slow;
         }
-        ops = form->Ops();
+        form->Thread(kLabels);
     }
     s = stack;
+    locals.Load(frame);
     DISPATCH();
 
 op_handler:
@@ -413,6 +601,9 @@ op_handler:
     {
         const uint8_t* before = code;
         (this->*(op->handler))();
+        outputModeKnown = -1;
+        // A handler may have built the locals' scope.
+        locals.Load(frame);
         // A handler that moved elsewhere, ended the run or ran other code
         // (a call, a sub-program) hands back to the checks above.
         if (aborted || pc != op->next || segmentIndex != loadedSegment || code != before || stack != s ||
@@ -452,7 +643,7 @@ op_exit:
 op_jcc : {
     if (s->depth <= 0 || s->entries[s->depth - 1].type != kStackInteger) GENERIC();
     int32_t r = s->entries[--s->depth].value.integer;
-    if (!JumpTaken(op->kind, r)) NEXT();
+    if (!JumpTaken(op, r)) NEXT();
     goto take_jump;
 }
 
@@ -460,9 +651,8 @@ op_jmp:
 take_jump:
     // op is the jump; a backward one is where a loop gives the periodic
     // checks their turn.
-    if (op->target >= 0) {
-        const DecodedOp* to = ops + op->target;
-        if (to <= op && --quiet < 0) {
+    if (const DecodedOp* to = op->jumpTo) {
+        if (op->backward && --quiet < 0) {
             quiet = 255;
             if ((timedOut && timedOut->load(std::memory_order_relaxed)) ||
                 (tickCounter && tickCounter->load(std::memory_order_relaxed) != lastTick) ||
@@ -519,11 +709,24 @@ op_pushc:
     }
     NEXT();
 
-op_pushg:
-op_pushl : {
+op_pushl:
+    if (static_cast<uint32_t>(op->a) < locals.limit) {
+        if (s->depth >= s->capacity) GENERIC();
+        Scalar* slot = &locals.slots[op->a];
+        if (slot->type == Scalar::kAbsent) slot->type = Scalar::kEmpty;
+        VornVMStackEntry& e = s->entries[s->depth++];
+        e.type = kStackSlot;
+        e.flags = 0;
+        e.value.slot = slot;
+        e.length = op->a;
+        NEXT();
+    }
+    if (frame->usesSlots) GENERIC();
+    // fall through
+op_pushg : {
     if (s->depth >= s->capacity) GENERIC();
     Variable* v = op->kind == kDecodedPushg ? (globals ? globals->PlainEntry(op->a) : nullptr)
-                                            : FastLocal(frame, op->a);
+                                            : ScopeLocal(frame, op->a);
     if (!v) GENERIC();
     // The entry holds a reference of its own, as the handler's push does.
     if (!v->IsAlias() && v->IsPlainClass())
@@ -539,11 +742,34 @@ op_pushl : {
     NEXT();
 }
 
-op_popg:
-op_popl : {
+op_popl:
+    if (static_cast<uint32_t>(op->a) < locals.limit) {
+        if (s->depth <= 0) GENERIC();
+        Scalar* slot = &locals.slots[op->a];
+        VornVMStackEntry& e = s->entries[s->depth - 1];
+        if (slot->type < Scalar::kText && e.type <= kStackDouble) {
+            if (e.type == kStackInteger) {
+                slot->integer = e.value.integer;
+                slot->type = Scalar::kInteger;
+            } else {
+                slot->number = e.value.number;
+                slot->type = Scalar::kDouble;
+            }
+            --s->depth;
+            NEXT();
+        }
+        instructionStart = op->pc;
+        pc = op->next;
+        PopIntoLocal(static_cast<VornVM_FunctionFrame*>(frame), op->a);
+        if (aborted) goto slow;
+        NEXT();
+    }
+    if (frame->usesSlots) GENERIC();
+    // fall through
+op_popg : {
     if (s->depth <= 0) GENERIC();
     Variable* v = op->kind == kDecodedPopg ? (globals ? globals->PlainEntry(op->a) : nullptr)
-                                           : FastLocal(frame, op->a);
+                                           : ScopeLocal(frame, op->a);
     if (!v) GENERIC();
     VornVMStackEntry& e = s->entries[s->depth - 1];
     if (v->IsPlainScalar() && e.type == kStackInteger) {
@@ -622,13 +848,128 @@ op_cmpgi_jump : {
         NEXT();
     }
     ++op; // the jump
-    if (!JumpTaken(op->kind, r)) NEXT();
+    if (!JumpTaken(op, r)) NEXT();
     goto take_jump;
 }
 
-op_call : {
-    Function* function = functions ? functions->At(op->a) : nullptr;
+op_call:
+op_call_run : {
+    // callArguments of the call's operands (x, then y) are not on the stack:
+    // the fused run binds them where the call would pop them.
+    const int32_t callArguments = op->span - 1;
+    const DecodedOp* call = op->callWord;
+    Function* function = functions ? functions->At(op->callee) : nullptr;
     if (!function || function->IsExternal()) GENERIC();
+    // The common call, as CallScriptFunction makes it: a kept frame of the
+    // function, arguments by value, nothing traced, code in this segment.
+    // Anything else goes the general way.
+    int32_t list = SpareList(function);
+    VornVM_FunctionFrame* called = spareFrames[list];
+    if (!called || called->function != function || !called->plainBindings ||
+        called->parameterCount < callArguments || s->depth < called->parameterCount - callArguments ||
+        function->segment != segmentIndex || (traceFlags & (LogFunctionCall | LogFunctionParameter)) ||
+        frame->callDepth >= kMaxCallDepth || called->slotCount != function->Locals()->EntryCount())
+        goto call_general;
+    {
+        const DecodedOp* entry = static_cast<const DecodedOp*>(called->entryOp);
+        if (called->entryForm != form) {
+            if (!(entry = form->At(function->offset))) goto call_general;
+            called->entryForm = form;
+            called->entryOp = entry;
+        }
+        // The operands a fused run would push, read before anything changes.
+        Scalar x, y;
+        if (callArguments > 0 &&
+            (s->depth + callArguments > s->capacity || !OperandArgument(op->x, frame, locals, globals, &x) ||
+             (callArguments > 1 && !OperandArgument(op->y, frame, locals, globals, &y))))
+            goto call_general;
+        spareFrames[list] = called->nextSpare;
+        --spareCounts[list];
+        called->nextSpare = nullptr;
+        called->savedTop = windowTop;
+        called->savedTopChunk = windowTopChunk;
+        VornVM_Frame* caller = frame;
+        called->previous = caller;
+        called->callDepth = caller->callDepth + 1;
+        called->returnSegment = segmentIndex;
+        called->returnPc = call->next;
+        called->returnForm = form;
+        called->returnOp = op->back;
+        uint32_t flags = caller->flags;
+        uint32_t mode = 0;
+        if (uint32_t bits = function->flags & 0x1e) {
+            if (bits & 0x4) flags |= kFrameShowErrors;
+            if (bits & 0x8) flags &= ~kFrameShowErrors;
+            if ((bits & 0x10) && (caller->outputMode & 3))
+                mode = 2;
+            else if (bits & 0x2)
+                mode = 1;
+        }
+        called->flags = flags;
+        called->outputMode = mode;
+        // The last argument first: the fused operands (y, then x), then the
+        // entries on the stack. A new call's slots hold nothing yet, but two
+        // parameters may share one.
+        Scalar* slots = called->slots;
+        const int32_t* bindings = called->bindings;
+        int32_t k = 0;
+        if (callArguments > 1) {
+            Scalar& target = slots[bindings[k++] >> 1];
+            if (target.type >= Scalar::kText) target.Clear();
+            target.bits = y.bits;
+            target.type = y.type;
+        }
+        if (callArguments > 0) {
+            Scalar& target = slots[bindings[k++] >> 1];
+            if (target.type >= Scalar::kText) target.Clear();
+            target.bits = x.bits;
+            target.type = x.type;
+        }
+        for (; k < called->parameterCount; ++k) {
+            int32_t slot = bindings[k] >> 1;
+            Scalar& target = slots[slot];
+            VornVMStackEntry& e = s->entries[s->depth - 1];
+            Scalar value;
+            if (e.type <= kStackDouble) {
+                if (target.type >= Scalar::kText) target.Clear();
+                target.bits = static_cast<uint64_t>(0);
+                if (e.type == kStackInteger) {
+                    target.integer = e.value.integer;
+                    target.type = Scalar::kInteger;
+                } else {
+                    target.number = e.value.number;
+                    target.type = Scalar::kDouble;
+                }
+            } else if (e.type == kStackVariable &&
+                       (e.value.variable->PlainNumberScalar(&value) ||
+                        (e.value.variable->PlainScalar(&value) && value.type <= Scalar::kDouble))) {
+                if (target.type >= Scalar::kText) target.Clear();
+                target.bits = value.bits;
+                target.type = value.type;
+                if (e.flags & kStackOwned) e.value.variable->PlainRelease();
+            } else {
+                instructionStart = call->pc;
+                pc = call->next;
+                PopIntoLocal(called, slot);
+                continue;
+            }
+            --s->depth;
+        }
+        PlaceWindow(called);
+        if (static_cast<int32_t>(mode) != outputModeKnown) {
+            SetOutputMode(mode);
+            outputModeKnown = static_cast<int32_t>(mode);
+        }
+        frame = called;
+        stack = s = &called->window;
+        locals.slots = slots;
+        locals.limit = static_cast<uint32_t>(called->slotCount);
+        pc = function->offset;
+        op = entry;
+        DISPATCH();
+    }
+call_general:
+    if (callArguments > 0) GENERIC(); // the first push's handler, then the rest
     instructionStart = op->pc;
     pc = op->next;
     immA = op->a;
@@ -637,17 +978,75 @@ op_call : {
 }
 
 op_ret:
+    // The common return, as ReturnFromFunction makes it: the value alone on
+    // the window, nothing traced, no feature open, no scope built, and the
+    // call made by the fast path from this form.
+    if (s->depth != 1 || !FAST_RETURN() || s->entries[0].type == kStackSlot ||
+        (s->entries[0].type == kStackVariable && !(s->entries[0].flags & kStackOwned)))
+        goto ret_general;
+    CopyEntry(returned, s->entries[0]);
+    s->depth = 0;
+fast_return : {
+    auto* f = static_cast<VornVM_FunctionFrame*>(frame);
+    VornVM_Frame* caller = f->previous;
+    const DecodedOp* back = static_cast<const DecodedOp*>(f->returnOp);
+    // The segment is the call's (its code is this form's).
+    pc = f->returnPc;
+    segmentIndex = f->returnSegment;
+    RetireFunctionFrame(f);
+    frame = caller;
+    stack = s = caller->stack;
+    locals.Load(caller);
+    if (static_cast<int32_t>(caller->outputMode) != outputModeKnown) {
+        SetOutputMode(caller->outputMode);
+        outputModeKnown = static_cast<int32_t>(caller->outputMode);
+    }
+    // A number returned to a pop goes straight where the pop puts it.
+    if (returned.type <= kStackDouble) {
+        if (back->kind == kDecodedPopg) {
+            Variable* v = globals ? globals->PlainEntry(back->a) : nullptr;
+            if (v && v->IsPlainScalar()) {
+                if (returned.type == kStackInteger)
+                    v->PlainSetInteger(returned.value.integer);
+                else
+                    v->PlainSetDouble(returned.value.number);
+                pc = back->next;
+                op = back + 1;
+                DISPATCH();
+            }
+        } else if (back->kind == kDecodedPopl && static_cast<uint32_t>(back->a) < locals.limit &&
+                   locals.slots[back->a].type < Scalar::kText) {
+            Scalar& slot = locals.slots[back->a];
+            if (returned.type == kStackInteger) {
+                slot.integer = returned.value.integer;
+                slot.type = Scalar::kInteger;
+            } else {
+                slot.number = returned.value.number;
+                slot.type = Scalar::kDouble;
+            }
+            pc = back->next;
+            op = back + 1;
+            DISPATCH();
+        }
+    }
+    CopyEntry(s->entries[s->depth++], returned);
+    op = back;
+    DISPATCH();
+}
+ret_general:
     instructionStart = op->pc;
     pc = op->next;
     ReturnFromFunction(true);
     goto moved;
 
 moved:
+    outputModeKnown = -1;
     // A call or return within the same code goes on without the checks.
     if (aborted || segmentIndex != loadedSegment || exitRequested->load(std::memory_order_relaxed)) goto slow;
     op = form->At(pc);
     if (!op) goto slow;
     s = stack;
+    locals.Load(frame);
     DISPATCH();
 
 op_elem_store : {
@@ -674,6 +1073,24 @@ op_elem_store : {
         value.text = const_cast<char*>(ev.value.text);
         value.length = ev.length;
         break;
+    case kStackSlot: {
+        const Scalar* slot = ev.value.slot;
+        if (slot->type == Scalar::kInteger) {
+            value.type = DenseValue::kInteger;
+            value.integer = slot->integer;
+        } else if (slot->type == Scalar::kDouble) {
+            value.type = DenseValue::kDouble;
+            value.number = slot->number;
+        } else if (slot->type == Scalar::kText) {
+            value.type = DenseValue::kText;
+            value.text = slot->text;
+            value.length = slot->length;
+        } else if (slot->type != Scalar::kVariable || slot->variable == array ||
+                   !slot->variable->PlainDenseValue(&value)) {
+            GENERIC();
+        }
+        break;
+    }
     default:
         if (ev.value.variable == array || !ev.value.variable->PlainDenseValue(&value)) GENERIC();
         break;
@@ -728,8 +1145,9 @@ op_cat_pop : {
     // writes: the text grows in that variable's own buffer.
     const DecodedOp* store = op + 1;
     if (s->depth < 2) GENERIC();
+    if (op->kind == kDecodedCatPopl && frame->usesSlots) goto cat_popl_slot;
     Variable* v = op->kind == kDecodedCatPopg ? (globals ? globals->PlainEntry(store->a) : nullptr)
-                                              : FastLocal(frame, store->a);
+                                              : ScopeLocal(frame, store->a);
     VornVMStackEntry& ea = s->entries[s->depth - 2];
     VornVMStackEntry& eb = s->entries[s->depth - 1];
     if (!v || ea.type != kStackVariable || ea.value.variable != v) GENERIC();
@@ -760,6 +1178,12 @@ op_cat_pop : {
             length = right.Length();
             break;
         }
+        case kStackSlot: {
+            bool owned = false;
+            text = eb.value.slot->Text(&length, nullptr, &owned);
+            if (owned) formatted.buffer = const_cast<char*>(text);
+            break;
+        }
         case kStackInteger:
             text = digits;
             length = static_cast<int32_t>(
@@ -788,6 +1212,367 @@ op_cat_pop : {
     DISPATCH();
 }
 
+op_arith_run : {
+    // push, push, add/sub/mul (and a pop): no entry for the operands.
+    double x, y;
+    if (s->depth + 2 > s->capacity) GENERIC();
+    Scalar* target = nullptr;
+    Variable* store = nullptr;
+    if (op->kind == kDecodedArithStore) {
+        // Where the result goes must take it the plain way.
+        store = OperandVariable(op->z, frame, locals, globals, &target);
+        if (!target && (!store || !store->IsPlainScalar())) GENERIC();
+    }
+    // The right operand is popped, so converted, first.
+    if (!OperandNumber(op->x, frame, locals, globals, &x) || !OperandNumber(op->y, frame, locals, globals, &y)) GENERIC();
+    double r = op->operation == Op_add ? x + y : (op->operation == Op_sub ? x - y : x * y);
+    if (op->kind == kDecodedArithReturn && s->depth == 0 && FAST_RETURN()) {
+        returned.type = kStackDouble;
+        returned.flags = 0;
+        returned.value.number = r;
+        returned.length = 8;
+        returned.size = 8;
+        goto fast_return;
+    }
+    if (target) {
+        target->SetDouble(r);
+    } else if (store) {
+        store->PlainSetDouble(r);
+    } else {
+        VornVMStackEntry& e = s->entries[s->depth++];
+        e.type = kStackDouble;
+        e.flags = 0;
+        e.value.number = r;
+        e.length = 8;
+        e.size = 8;
+    }
+    op += op->span;
+    DISPATCH();
+}
+
+op_inc_cmp_jump : {
+    // incg, then cmpgi of the same global, then the jump: a loop's step.
+    Variable* v = globals ? globals->PlainEntry(op->a) : nullptr;
+    if (!v || s->depth >= s->capacity || !v->IsPlainScalar()) GENERIC();
+    // Wraps at 32 bits, as the handler's add does.
+    int32_t value = static_cast<int32_t>(static_cast<uint32_t>(v->PlainInteger()) + static_cast<uint32_t>(op->b));
+    v->PlainSetInteger(value);
+    int32_t bound = (op + 1)->b;
+    op += 2; // the jump
+    if (!((op->when >> ((value >= bound) + (value > bound))) & 1)) NEXT();
+    goto take_jump;
+}
+
+op_append_run : {
+    // push v, push y, cat, pop v: y's text grows v in place.
+    if (s->depth + 2 > s->capacity) GENERIC();
+    Scalar* slot;
+    if (op->y.kind == DecodedOperand::kLocal || op->y.kind == DecodedOperand::kGlobal) {
+        // A right operand not made yet: the words run one by one.
+        if (!OperandVariable(op->y, frame, locals, globals, &slot) && !slot) GENERIC();
+    }
+    Variable* v = OperandVariable(op->x, frame, locals, globals, &slot);
+    Variable* real = nullptr;
+    if (!slot) {
+        if (!v) GENERIC();
+        real = v->IsAlias() ? v->RealIdentity() : v;
+        if (!real->IsPlainScalar()) GENERIC();
+    }
+    instructionStart = op->pc;
+    pc = op->next;
+    if (slot) {
+        if (slot->type == Scalar::kAbsent) slot->type = Scalar::kEmpty;
+        if (slot->type != Scalar::kText) {
+            // The left operand's text, as cat reads it, becomes the slot's.
+            int32_t n = 0, size = 0;
+            bool owned = false;
+            const char* text = slot->Text(&n, &size, &owned);
+            if (owned)
+                slot->AdoptText(const_cast<char*>(text), n, size);
+            else
+                slot->SetText(text, n);
+        }
+    }
+    {
+        // After the left text is in place: the right one may be the same.
+        OperandText right;
+        right.Read(op->y, frame, locals, globals);
+        int32_t left = slot ? slot->length : real->PlainTextLength();
+        if (left < 0) left = real->Value().Length();
+        if (static_cast<int64_t>(left) + right.length >= INT32_MAX) {
+            // As cat fails: its operands popped, nothing stored.
+            instructionStart = (op + 2)->pc;
+            pc = (op + 2)->next;
+            FatalError(kErrorTextTooLong);
+            goto slow;
+        }
+        if (slot)
+            slot->AppendText(right.text, right.length);
+        else
+            real->PlainAppend(right.text, right.length);
+    }
+    op += op->span;
+    DISPATCH();
+}
+
+op_elem_store_run : {
+    // push a, push i, elem, store: the value below goes into a compact array.
+    if (s->depth < 1 || s->depth + 2 > s->capacity) GENERIC();
+    Scalar* slot;
+    Variable* array = OperandVariable(op->x, frame, locals, globals, &slot);
+    int32_t index;
+    if (!array || !OperandInteger(op->y, frame, locals, globals, &index) || index < 1) GENERIC();
+    VornVMStackEntry& ev = s->entries[s->depth - 1];
+    DenseValue value;
+    switch (ev.type) {
+    case kStackInteger:
+        value.type = DenseValue::kInteger;
+        value.integer = ev.value.integer;
+        break;
+    case kStackDouble:
+        value.type = DenseValue::kDouble;
+        value.number = ev.value.number;
+        break;
+    case kStackString:
+        value.type = DenseValue::kText;
+        value.text = const_cast<char*>(ev.value.text);
+        value.length = ev.length;
+        break;
+    case kStackSlot: {
+        const Scalar* from = ev.value.slot;
+        if (from->type == Scalar::kInteger) {
+            value.type = DenseValue::kInteger;
+            value.integer = from->integer;
+        } else if (from->type == Scalar::kDouble) {
+            value.type = DenseValue::kDouble;
+            value.number = from->number;
+        } else if (from->type == Scalar::kText) {
+            value.type = DenseValue::kText;
+            value.text = from->text;
+            value.length = from->length;
+        } else if (from->type != Scalar::kVariable || from->variable == array ||
+                   !from->variable->PlainDenseValue(&value)) {
+            GENERIC();
+        }
+        break;
+    }
+    default:
+        if (ev.value.variable == array || !ev.value.variable->PlainDenseValue(&value)) GENERIC();
+        break;
+    }
+    instructionStart = op->pc;
+    pc = op->next;
+    if (!array->PlainDenseStore(index, value)) GENERIC();
+    --s->depth;
+    if (ev.flags & kStackOwned) {
+        if (ev.type == kStackString)
+            std::free(const_cast<char*>(ev.value.text));
+        else if (ev.type == kStackVariable)
+            ev.value.variable->ReleaseReference();
+    }
+    op += op->span;
+    DISPATCH();
+}
+
+op_elemr_add_run : {
+    // push a, push i, elemr, add: a compact array's element added in place.
+    if (s->depth < 1 || s->depth + 2 > s->capacity) GENERIC();
+    Scalar* slot;
+    Variable* array = OperandVariable(op->x, frame, locals, globals, &slot);
+    int32_t index;
+    if (!array || !OperandInteger(op->y, frame, locals, globals, &index) || index < 1) GENERIC();
+    DenseValue element;
+    if (!array->PlainDenseRead(index, &element) || element.type == DenseValue::kText) GENERIC();
+    VornVMStackEntry& ex = s->entries[s->depth - 1];
+    double x;
+    if (!EntryDouble(ex, &x)) GENERIC();
+    // A missing element reads as the null value: 0.
+    double y = element.type == DenseValue::kInteger
+                   ? element.integer
+                   : (element.type == DenseValue::kDouble ? element.number : 0.0);
+    DropNumberEntry(ex);
+    ex.type = kStackDouble;
+    ex.flags = 0;
+    ex.value.number = x + y;
+    ex.length = 8;
+    ex.size = 8;
+    op += op->span;
+    DISPATCH();
+}
+
+op_elem_store_value : {
+    // push v, push a, push i, elem, store: v goes into a compact array.
+    if (s->depth + 3 > s->capacity) GENERIC();
+    Scalar* slot;
+    Variable* array = OperandVariable(op->y, frame, locals, globals, &slot);
+    int32_t index;
+    if (!array || !OperandInteger(op->z, frame, locals, globals, &index) || index < 1) GENERIC();
+    DenseValue value;
+    switch (op->x.kind) {
+    case DecodedOperand::kInteger:
+        value.type = DenseValue::kInteger;
+        value.integer = op->x.index;
+        break;
+    case DecodedOperand::kDouble:
+        value.type = DenseValue::kDouble;
+        value.number = op->x.number;
+        break;
+    case DecodedOperand::kText:
+        value.type = DenseValue::kText;
+        value.text = const_cast<char*>(op->x.text);
+        value.length = op->x.length;
+        break;
+    default: {
+        Scalar* from;
+        Variable* v = OperandVariable(op->x, frame, locals, globals, &from);
+        if (from) {
+            if (from->type == Scalar::kInteger) {
+                value.type = DenseValue::kInteger;
+                value.integer = from->integer;
+            } else if (from->type == Scalar::kDouble) {
+                value.type = DenseValue::kDouble;
+                value.number = from->number;
+            } else if (from->type == Scalar::kText) {
+                value.type = DenseValue::kText;
+                value.text = from->text;
+                value.length = from->length;
+            } else {
+                GENERIC();
+            }
+        } else if (!v || v == array) {
+            // a[i] = a: the store reads the array it made of a.
+            GENERIC();
+        } else if (v->PlainAssignedInteger(&value.integer)) {
+            value.type = DenseValue::kInteger;
+        } else if (!v->PlainDenseValue(&value)) {
+            GENERIC();
+        }
+        break;
+    }
+    }
+    instructionStart = op->pc;
+    pc = op->next;
+    if (!array->PlainDenseStore(index, value)) GENERIC();
+    op += op->span;
+    DISPATCH();
+}
+
+op_elemr_add_value : {
+    // push x, push a, push i, elemr, add (, pop w): x plus a compact array's
+    // element.
+    if (s->depth + 3 > s->capacity) GENERIC();
+    Scalar* target = nullptr;
+    Variable* store = nullptr;
+    if (op->span == 6) {
+        store = OperandVariable(op->w, frame, locals, globals, &target);
+        if (!target && (!store || !store->IsPlainScalar())) GENERIC();
+    }
+    Scalar* slot;
+    Variable* array = OperandVariable(op->y, frame, locals, globals, &slot);
+    int32_t index;
+    if (!array || !OperandInteger(op->z, frame, locals, globals, &index) || index < 1) GENERIC();
+    DenseValue element;
+    if (!array->PlainDenseRead(index, &element) || element.type == DenseValue::kText) GENERIC();
+    double x;
+    if (store && op->operation) {
+        // x is the variable stored into, found and found plain already.
+        x = store->PlainDouble();
+    } else if (!OperandNumber(op->x, frame, locals, globals, &x)) {
+        GENERIC();
+    }
+    // A missing element reads as the null value: 0.
+    double r = x + (element.type == DenseValue::kInteger
+                        ? element.integer
+                        : (element.type == DenseValue::kDouble ? element.number : 0.0));
+    if (target) {
+        target->SetDouble(r);
+    } else if (store) {
+        store->PlainSetDouble(r);
+    } else {
+        VornVMStackEntry& e = s->entries[s->depth++];
+        e.type = kStackDouble;
+        e.flags = 0;
+        e.value.number = r;
+        e.length = 8;
+        e.size = 8;
+    }
+    op += op->span;
+    DISPATCH();
+}
+
+cat_popl_slot : {
+    // The same for a local kept in its slot: the text grows in the slot.
+    Scalar* slot = static_cast<uint32_t>((op + 1)->a) < locals.limit ? &locals.slots[(op + 1)->a] : nullptr;
+    VornVMStackEntry& ea = s->entries[s->depth - 2];
+    VornVMStackEntry& eb = s->entries[s->depth - 1];
+    if (!slot || ea.type != kStackSlot || ea.value.slot != slot || !slot->IsValue()) GENERIC();
+    instructionStart = op->pc;
+    pc = op->next;
+    if (slot->type != Scalar::kText) {
+        // The left operand's text, as cat reads it, becomes the slot's.
+        int32_t n = 0, size = 0;
+        bool owned = false;
+        const char* text = slot->Text(&n, &size, &owned);
+        if (owned)
+            slot->AdoptText(const_cast<char*>(text), n, size);
+        else
+            slot->SetText(text, n);
+    }
+    {
+        char digits[32];
+        const char* text;
+        int32_t length = 0;
+        struct Formatted {
+            char* buffer = nullptr;
+            ~Formatted() { std::free(buffer); }
+        } formatted;
+        switch (eb.type) {
+        case kStackString:
+            text = eb.value.text;
+            length = eb.length;
+            break;
+        case kStackVariable: {
+            const String& right = eb.value.variable->Value();
+            text = right.Text();
+            length = right.Length();
+            break;
+        }
+        case kStackSlot: {
+            // May be this very slot (l $ l): the append reads it before it
+            // lets go of the old buffer.
+            bool owned = false;
+            text = eb.value.slot->Text(&length, nullptr, &owned);
+            if (owned) formatted.buffer = const_cast<char*>(text);
+            break;
+        }
+        case kStackInteger:
+            text = digits;
+            length = static_cast<int32_t>(
+                std::to_chars(digits, digits + sizeof digits, eb.value.integer).ptr - digits);
+            break;
+        default: {
+            int32_t size = 0;
+            formatted.buffer = FormatDouble(eb.value.number, &length, &size);
+            text = formatted.buffer;
+            break;
+        }
+        }
+        if (static_cast<int64_t>(slot->length) + length >= INT32_MAX) {
+            s->Discard();
+            s->Discard();
+            FatalError(kErrorTextTooLong);
+            goto slow;
+        }
+        slot->AppendText(text, length);
+    }
+    if (eb.type == kStackString && (eb.flags & kStackOwned)) std::free(const_cast<char*>(eb.value.text));
+    if (eb.type == kStackVariable && (eb.flags & kStackOwned)) eb.value.variable->Release();
+    s->depth -= 2;
+    op += 2;
+    DISPATCH();
+}
+
+#undef FAST_RETURN
 #undef GENERIC
 #undef NEXT
 #undef DISPATCH

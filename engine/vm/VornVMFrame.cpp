@@ -1,6 +1,9 @@
 #include "engine/vm/VornVMFrame.h"
 
+#include <climits>
 #include <cstddef>
+#include <cstdlib>
+#include <new>
 
 #include "engine/values/FunctionManager.h"
 #include "engine/values/Variable.h"
@@ -39,58 +42,86 @@ VornVM_FunctionFrame::VornVM_FunctionFrame(VornVM* vm, Function* called)
     parameters = new FunctionParameter*[static_cast<size_t>(list.Count() > 0 ? list.Count() : 1)];
     for (FunctionParameter* p = list.Last(); p && parameterCount < list.Count(); p = list.Previous())
         parameters[parameterCount++] = p;
+    bindings = new int32_t[static_cast<size_t>(parameterCount > 0 ? parameterCount : 1)];
+    for (int32_t k = 0; k < parameterCount; ++k) {
+        bool byReference = (parameters[k]->flags & kParameterByReference) != 0;
+        // A slot that does not fit is no slot: binding it fails as before.
+        int32_t slot = parameters[k]->slot >= 0 && parameters[k]->slot < (INT32_MAX >> 1) ? parameters[k]->slot : -1;
+        bindings[k] = slot < 0 ? -2 : (slot << 1) | (byReference ? 1 : 0);
+        if (byReference) byValueOnly = false;
+    }
 }
 
 VornVM_FunctionFrame::~VornVM_FunctionFrame() {
     Reset();
-    for (int32_t i = 0; i < slotCount; ++i)
-        if (kept[i]) kept[i]->Release();
     delete builtScope;
     delete[] parameters;
-    delete[] slots;
-    delete[] kept;
+    delete[] bindings;
+    if (slots) std::free(reinterpret_cast<SlotHeader*>(slots) - 1);
 }
 
 int32_t VornVM_FunctionFrame::AtSegmentEnd() {
     return kFrameEndsFunction;
 }
 
+VornVM_FunctionFrame* VornVM_FunctionFrame::OwnerOf(const Scalar* slot, int32_t i) {
+    return (reinterpret_cast<const SlotHeader*>(slot - i) - 1)->frame;
+}
+
 void VornVM_FunctionFrame::PrepareSlots(int32_t count) {
     if (count < 0) count = 0;
     if (count > slotRoom) {
-        auto** grownSlots = new Variable*[static_cast<size_t>(count)]();
-        auto** grownKept = new Variable*[static_cast<size_t>(count)]();
-        for (int32_t i = 0; i < slotCount; ++i) grownKept[i] = kept[i];
-        delete[] slots;
-        delete[] kept;
-        slots = grownSlots;
-        kept = grownKept;
+        // Between calls every slot is absent: nothing to carry over.
+        void* block = std::malloc(sizeof(SlotHeader) + sizeof(Scalar) * static_cast<size_t>(count));
+        if (!block) throw std::bad_alloc();
+        auto* header = static_cast<SlotHeader*>(block);
+        header->frame = this;
+        header->unused = 0;
+        if (slots) std::free(reinterpret_cast<SlotHeader*>(slots) - 1);
+        slots = reinterpret_cast<Scalar*>(header + 1);
         slotRoom = count;
     }
-    // Kept variables past the count carry the names of another layout.
-    for (int32_t i = count; i < slotCount; ++i) {
-        if (kept[i]) kept[i]->Release();
-        kept[i] = nullptr;
-    }
+    for (int32_t i = 0; i < count; ++i) slots[i].type = Scalar::kAbsent;
     slotCount = count;
     usesSlots = true;
+    plainBindings = byValueOnly;
+    for (int32_t k = 0; k < parameterCount; ++k)
+        if (static_cast<uint32_t>(bindings[k] >> 1) >= static_cast<uint32_t>(count)) plainBindings = false;
 }
 
-Variable* VornVM_FunctionFrame::MakeSlot(int32_t i) {
+const char* VornVM_FunctionFrame::SlotName(int32_t i, int32_t* length) const {
+    const char* name = function ? function->Locals()->EntryName(i, length) : nullptr;
+    if (!name) {
+        *length = 0;
+        return "";
+    }
+    return name;
+}
+
+Variable* VornVM_FunctionFrame::SlotVariable(int32_t i) {
+    Scalar* slot = SlotAt(i);
+    if (!slot) return nullptr;
+    if (slot->type == Scalar::kVariable) return slot->variable;
+    if (slot->type == Scalar::kAbsent) slot->type = Scalar::kEmpty;
     int32_t n = 0;
-    const char* name = function ? function->Locals()->EntryName(i, &n) : nullptr;
-    slots[i] = name ? new Variable(name, n) : new Variable();
-    return slots[i];
+    const char* name = SlotName(i, &n);
+    return slot->Box(name, n);
 }
 
 void VornVM_FunctionFrame::SetSlotReference(int32_t i, Variable* target) {
-    if (static_cast<uint32_t>(i) >= static_cast<uint32_t>(slotCount) || !target) return;
-    Variable* old = slots[i];
-    if (old == target || (old && old->IsAlias() && old->Target() == target)) return;
+    Scalar* slot = SlotAt(i);
+    if (!slot || !target) return;
+    if (slot->type == Scalar::kVariable) {
+        Variable* old = slot->variable;
+        if (old == target || (old->IsAlias() && old->Target() == target)) return;
+    }
     int32_t n = 0;
-    const char* name = function ? function->Locals()->EntryName(i, &n) : nullptr;
-    slots[i] = new ReferenceVariable(name ? name : "", name ? n : 0, target);
-    if (old) old->Release();
+    const char* name = SlotName(i, &n);
+    Variable* alias = new ReferenceVariable(name, n, target);
+    // The old value goes after the alias holds its target: it may be it.
+    slot->Clear();
+    slot->variable = alias;
+    slot->type = Scalar::kVariable;
 }
 
 VariableHash* VornVM_FunctionFrame::BuildScope() {
@@ -101,30 +132,18 @@ VariableHash* VornVM_FunctionFrame::BuildScope() {
     else
         builtScope = new VariableHash(*locals);
     for (int32_t i = 0; i < slotCount; ++i)
-        if (slots[i]) builtScope->HoldVariable(i, slots[i]);
+        if (slots[i].type != Scalar::kAbsent) builtScope->HoldVariable(i, SlotVariable(i));
     scope = builtScope;
     usesSlots = false;
     return scope;
 }
 
-void VornVM_FunctionFrame::Reset() {
-    // The stack first, as its entries may hold the locals.
+void VornVM_FunctionFrame::ResetWindowAndScope() {
     if (window.Depth() > 0) window.Clear();
     if (scope) {
         builtScope->ReleaseAll();
         scope = nullptr;
     }
-    for (int32_t i = 0; i < slotCount; ++i) {
-        Variable* v = slots[i];
-        if (!v) continue;
-        slots[i] = nullptr;
-        if (!kept[i] && v->Refresh())
-            kept[i] = v;
-        else
-            v->Release();
-    }
-    previous = nullptr;
-    usesSlots = true;
 }
 
 VornVM_FilterFrame::~VornVM_FilterFrame() {

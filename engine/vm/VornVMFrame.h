@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "engine/values/Scalar.h"
 #include "engine/vm/VornVMStack.h"
 
 namespace vorn {
@@ -59,11 +60,12 @@ public:
     int32_t callDepth = 0;
 };
 
-// The frame of a called script function. Its locals live in slots by entry
-// index; a scope by name is built from them only when something asks for one
-// (VornVM::ScopeOf). The machine keeps returned frames for the next calls of
-// the same function, with their emptied variables, so that a call allocates
-// nothing.
+// The frame of a called script function. Its locals are values in slots by
+// entry index (Scalar), made Variables only when something needs the object;
+// a scope by name is built from them only when something asks for one
+// (VornVM::ScopeOf), and from then on the locals live there. The machine
+// keeps returned frames for the next calls of the same function, so that a
+// call allocates nothing.
 class VornVM_FunctionFrame : public VornVM_Frame {
 public:
     VornVM_FunctionFrame(VornVM* vm, Function* called);
@@ -71,52 +73,79 @@ public:
     ~VornVM_FunctionFrame() override;
     int32_t AtSegmentEnd() override;
 
-    // The variable of local entry i (made, or taken from the kept ones, when
-    // create is set and the slot is empty), or null for an entry the
-    // function's locals do not have. Only while usesSlots is set.
-    Variable* Slot(int32_t i, bool create) {
-        if (static_cast<uint32_t>(i) >= static_cast<uint32_t>(slotCount)) return nullptr;
-        Variable* v = slots[i];
-        if (v || !create) return v;
-        if ((v = kept[i])) {
-            kept[i] = nullptr;
-            return slots[i] = v;
-        }
-        return MakeSlot(i);
+    // The slot of local entry i, or null for an entry the function's locals
+    // do not have. Only while usesSlots is set.
+    Scalar* SlotAt(int32_t i) {
+        return static_cast<uint32_t>(i) < static_cast<uint32_t>(slotCount) ? &slots[i] : nullptr;
     }
+    // The variable of local entry i (its slot boxed, made first when absent),
+    // or null for an entry the function's locals do not have.
+    Variable* SlotVariable(int32_t i);
+    // The name of local entry i (empty when it has none).
+    const char* SlotName(int32_t i, int32_t* length) const;
     // Entry i becomes a new alias of target, as VariableHash::SetReference.
     void SetSlotReference(int32_t i, Variable* target);
-    // Sizes the slots for count locals of the frame's function, all empty.
+    // Sizes the slots for count locals of the frame's function, all absent.
     void PrepareSlots(int32_t count);
     // The scope of the locals by name: built on first use from the
-    // function's locals table, holding the slots' variables; from then on
-    // the locals are reached through it.
+    // function's locals table, holding the slots' variables (each made
+    // now); from then on the locals are reached through it.
     VariableHash* BuildScope();
     // After a call: empties the window, drops the built scope's variables
-    // and keeps each local variable that only its slot holds, emptied, for
-    // the next call; the others are released.
-    void Reset();
+    // and empties the slots.
+    [[gnu::always_inline]] void Reset() {
+        // The stack first, as its entries may hold the locals.
+        if (window.Depth() > 0 || scope) ResetWindowAndScope();
+        Scalar* p = slots;
+        for (Scalar* end = p + slotCount; p < end; ++p) {
+            if (p->type >= Scalar::kText) p->Clear();
+            p->type = Scalar::kAbsent;
+        }
+        previous = nullptr;
+        usesSlots = true;
+    }
+    // The frame whose slot i is at slot.
+    static VornVM_FunctionFrame* OwnerOf(const Scalar* slot, int32_t i);
 
     Function* function;
     // The function's parameters in binding order (the last one first).
     FunctionParameter** parameters = nullptr;
     int32_t parameterCount = 0;
-    Variable** slots = nullptr;
+    // Their slots in the same order, each shifted left by one with bit 0 set
+    // for a parameter by reference; and whether none is by reference.
+    int32_t* bindings = nullptr;
+    bool byValueOnly = true;
+    // By value only, every slot within the slots: the interpreter's fast
+    // call binds without checks.
+    bool plainBindings = false;
+    Scalar* slots = nullptr;
     int32_t slotCount = 0;
     // The operand stack: a window of the machine's store.
     VornVM_Stack window;
     // The window top of the machine before this call, given back at return.
     VornVMStackEntry* savedTop = nullptr;
     int32_t savedTopChunk = -1;
-    // The next kept frame in the same spare list.
+    // The next kept frame in the same spare list, and the list.
     VornVM_FunctionFrame* nextSpare = nullptr;
+    int32_t spareList = 0;
+    // The interpreter's decoded form: the op of the function's entry in a
+    // form (kept between calls), and the op to return to in the caller's
+    // form (for this call only; null when the call came another way).
+    const void* entryForm = nullptr;
+    const void* entryOp = nullptr;
+    const void* returnForm = nullptr;
+    const void* returnOp = nullptr;
 
 private:
-    Variable* MakeSlot(int32_t i);
+    void ResetWindowAndScope();
 
-    // Emptied variables by entry index, for the next creation of the entry:
-    // until then the entry stays empty, exactly as a new call's would.
-    Variable** kept = nullptr;
+    // The slots follow a header that leads back to their frame.
+    struct SlotHeader {
+        VornVM_FunctionFrame* frame;
+        int64_t unused;
+    };
+    static_assert(sizeof(SlotHeader) == sizeof(Scalar), "the header takes one slot's room");
+
     int32_t slotRoom = 0;
     VariableHash* builtScope = nullptr;
 };

@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "engine/foundation/Number.h"
+#include "engine/values/Scalar.h"
 #include "engine/values/Variable.h"
 #include "engine/values/VariableHash.h"
 #include "engine/vm/ScriptOperators.h"
@@ -33,6 +34,11 @@ public:
         allocated = FormatDouble(value, &length, nullptr);
         text = allocated;
     }
+    void FromSlot(Scalar& slot) {
+        bool owned = false;
+        text = slot.Text(&length, nullptr, &owned);
+        if (owned) allocated = const_cast<char*>(text);
+    }
 
     const char* text = "";
     int32_t length = 0;
@@ -53,6 +59,11 @@ bool EntryNumber(const VornVMStackEntry* e, double* out) {
         *out = ParseDouble(e->value.text, e->length, e->size, &invalid);
         return invalid == 0;
     }
+    case kStackSlot: {
+        int32_t error = 0;
+        *out = e->value.slot->DoubleChecked(&error);
+        return error == 0;
+    }
     default: {
         int32_t error = 0;
         *out = e->value.variable ? e->value.variable->ValueDoubleChecked(&error) : 0.0;
@@ -69,6 +80,7 @@ void EntryText(const VornVMStackEntry* e, ComparisonText& out) {
         out.text = e->value.text ? e->value.text : "";
         out.length = e->value.text ? e->length : 0;
         break;
+    case kStackSlot: out.FromSlot(*e->value.slot); break;
     default:
         if (e->value.variable) {
             const String& s = e->value.variable->Value();

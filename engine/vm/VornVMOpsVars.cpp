@@ -58,6 +58,13 @@ void VornVM::OpPushg() {
 }
 
 void VornVM::OpPushl() {
+    if (frame && frame->usesSlots) {
+        // The local stays a value: the entry reads it where it is.
+        if (Scalar* slot = static_cast<VornVM_FunctionFrame*>(frame)->SlotAt(immA)) {
+            stack->PushSlot(slot, immA);
+            return;
+        }
+    }
     PushHeld(stack, LocalVariable(immA, true));
 }
 
@@ -70,7 +77,10 @@ void VornVM::OpPopg() {
 }
 
 void VornVM::OpPopl() {
-    stack->PopInto(LocalVariable(immA, true));
+    if (frame && frame->usesSlots)
+        PopIntoLocal(static_cast<VornVM_FunctionFrame*>(frame), immA);
+    else
+        stack->PopInto(LocalVariable(immA, true));
 }
 
 // ---- Variables by name ---------------------------------------------------------------

@@ -4,9 +4,11 @@
 #include <cstring>
 #include <new>
 
+#include "engine/foundation/Hash.h"
 #include "engine/foundation/Number.h"
 #include "engine/values/Variable.h"
 #include "engine/vm/VornVM.h"
+#include "engine/vm/VornVMFrame.h"
 
 namespace vorn {
 
@@ -29,6 +31,14 @@ char* CopyBytes(const char* text, int32_t n) {
 }
 
 } // namespace
+
+Variable* VornVM_Stack::EntryVariable(const VornVMStackEntry& entry) {
+    if (entry.type != kStackSlot) return entry.value.variable;
+    Scalar* slot = entry.value.slot;
+    if (slot->type == Scalar::kVariable) return slot->variable;
+    VornVM_FunctionFrame* owner = VornVM_FunctionFrame::OwnerOf(slot, entry.length);
+    return owner->SlotVariable(entry.length);
+}
 
 // ---- StackText -----------------------------------------------------------------
 
@@ -81,7 +91,7 @@ void VornVM_Stack::Drop(VornVMStackEntry& entry) {
     if (entry.type == kStackString)
         std::free(const_cast<char*>(entry.value.text));
     else if (entry.type == kStackVariable && entry.value.variable)
-        entry.value.variable->Release();
+        entry.value.variable->ReleaseReference();
 }
 
 VornVMStackEntry* VornVM_Stack::Take() {
@@ -162,6 +172,7 @@ int32_t VornVM_Stack::PopIntegerConverted() {
     case kStackDouble: result = TruncateDouble(e->value.number); break;
     case kStackString: result = ParseInteger(e->value.text, e->length, nullptr); break;
     case kStackVariable: result = e->value.variable->ValueInteger(); break;
+    case kStackSlot: result = e->value.slot->Integer(); break;
     default: break;
     }
     return result;
@@ -177,6 +188,7 @@ double VornVM_Stack::PopDouble() {
     case kStackDouble: result = e->value.number; break;
     case kStackString: result = ParseDouble(e->value.text, e->length, e->size, nullptr); break;
     case kStackVariable: result = e->value.variable->ValueDouble(); break;
+    case kStackSlot: result = e->value.slot->Double(); break;
     default: break;
     }
     return result;
@@ -192,6 +204,7 @@ bool VornVM_Stack::PopBoolean() {
     case kStackDouble: result = e->value.number != 0.0; break;
     case kStackString: result = TextIsTrue(e->value.text, e->length); break;
     case kStackVariable: result = e->value.variable->Boolean(); break;
+    case kStackSlot: result = e->value.slot->Boolean(); break;
     default: break;
     }
     return result;
@@ -246,6 +259,10 @@ const char* VornVM_Stack::PopString(int32_t* length, int32_t* size, bool* owned)
             // The entry lets go of the variable as the pop ends, after the copy.
             break;
         }
+        case kStackSlot:
+            // The frame keeps a text value: it is lent.
+            text = e->value.slot->Text(&n, &m, &own);
+            break;
         default: break;
         }
     }
@@ -286,6 +303,19 @@ int VornVM_Stack::PopVariable(Variable** variable, bool* temporary) {
     if (temporary) *temporary = false;
     VornVMStackEntry* e = Take();
     if (!e) return 0;
+    if (e->type == kStackSlot) {
+        // The local becomes a variable; the caller gets a reference of its
+        // own, as a pushed local's entry holds one.
+        Variable* v = EntryVariable(*e);
+        v->AddReference();
+        if (variable) {
+            *variable = v;
+            if (temporary) *temporary = true;
+        } else {
+            v->Release();
+        }
+        return 1;
+    }
     if (e->type != kStackVariable) {
         Drop(*e);
         Fail(kExpectedVariable);
@@ -315,6 +345,7 @@ int VornVM_Stack::PopIntoConverted(Variable* target) {
     case kStackDouble: target->SetValueDouble(e->value.number); break;
     case kStackString: target->SetValue(e->value.text, e->length); break;
     case kStackVariable: target->SetValueVariable(e->value.variable); break;
+    case kStackSlot: e->value.slot->AssignTo(target); break;
     default: break;
     }
     return 1;
@@ -329,17 +360,37 @@ bool VornVM_Stack::PopIsEmpty() {
         empty = e->length == 0;
     else if (e->type == kStackVariable)
         empty = e->value.variable->IsEmpty();
+    else if (e->type == kStackSlot)
+        empty = e->value.slot->IsEmpty();
     return empty;
 }
 
 int32_t VornVM_Stack::PopPosition() {
     const VornVMStackEntry* top = Peek(0);
+    const char* text = nullptr;
+    int32_t n = 0;
     if (top && top->type == kStackVariable) {
-        const String& text = top->value.variable->Value();
+        const String& value = top->value.variable->Value();
+        text = value.Text();
+        n = value.Length();
+    } else if (top && top->type == kStackSlot) {
+        Scalar* slot = top->value.slot;
+        // The variable's text is read first.
+        slot->ReadAsText();
+        if (slot->type == Scalar::kText) {
+            text = slot->text;
+            n = slot->length;
+        } else if (slot->type == Scalar::kVariable) {
+            const String& value = slot->variable->Value();
+            text = value.Text();
+            n = value.Length();
+        }
+    }
+    if (text) {
         int32_t position = 0;
-        if (text.EqualsNoCase("top", 3))
+        if (n == 3 && CompareTextNoCase(text, "top", 3) == 0)
             position = -1;
-        else if (text.EqualsNoCase("bottom", 6))
+        else if (n == 6 && CompareTextNoCase(text, "bottom", 6) == 0)
             position = -2;
         if (position != 0) {
             Discard();
@@ -403,6 +454,12 @@ int VornVM_Stack::MoveFrom(VornVM_Stack* source, int32_t count) {
     int32_t from = source->depth - count;
     for (int32_t k = 0; k < count; ++k) {
         VornVMStackEntry e = source->entries[from + k];
+        if (e.type == kStackSlot) {
+            // A local outlives its frame only as a variable.
+            e.value.variable = EntryVariable(e);
+            e.type = kStackVariable;
+            e.length = 0;
+        }
         if (e.type == kStackVariable && !(e.flags & kStackOwned)) {
             e.value.variable->AddReference();
             e.flags |= kStackOwned;

@@ -15,6 +15,7 @@
 
 #include <cstdint>
 
+#include "engine/values/Scalar.h"
 #include "engine/values/Variable.h"
 
 namespace vorn {
@@ -31,6 +32,11 @@ inline constexpr uint32_t kStackInteger = 0;
 inline constexpr uint32_t kStackDouble = 1;
 inline constexpr uint32_t kStackString = 2;
 inline constexpr uint32_t kStackVariable = 3;
+// A function's local in its frame slot (value.slot; length holds the local's
+// entry index): read when the entry is used, as a variable entry is. It owns
+// nothing and lives in the window of the frame whose slot it names, which
+// turns it into a variable before it could outlive the frame (ret).
+inline constexpr uint32_t kStackSlot = 4;
 
 // Entry flags: the entry owns its text buffer or holds a reference on its
 // variable.
@@ -44,8 +50,9 @@ struct VornVMStackEntry {
         double number;
         const char* text; // owned texts are malloc'ed
         Variable* variable;
+        Scalar* slot;
     } value;
-    int32_t length; // text length; 4 for an integer
+    int32_t length; // text length; 4 for an integer; a slot's entry index
     int32_t size;   // bytes allocated for the text (at least length); 4 for an integer
 };
 
@@ -143,6 +150,19 @@ public:
     // owned: text is malloc'ed and the stack takes it (freed even when the
     // push fails). size below length is taken as length.
     int PushString(const char* text, int32_t length, int32_t size, bool owned);
+    // A view of local entry index of a function frame (its slot, made when
+    // absent).
+    int PushSlot(Scalar* slot, int32_t index) {
+        if (depth >= capacity) return Overflow();
+        if (slot->type == Scalar::kAbsent) slot->type = Scalar::kEmpty;
+        VornVMStackEntry& e = entries[depth++];
+        e.type = kStackSlot;
+        e.flags = 0;
+        e.value.slot = slot;
+        e.length = index;
+        e.size = 0;
+        return 1;
+    }
     // temporary: the entry takes over one reference the caller holds (released
     // even when the push fails). A null variable is "Invalid variable
     // reference" and nothing is pushed.
@@ -232,6 +252,9 @@ public:
     // The entry at that depth (0 = top), or null.
     const VornVMStackEntry* Peek(int32_t at) const;
     VornVM* Owner() const { return vm; }
+    // The variable of a variable entry, or of a slot entry's local (its slot
+    // boxed: the local becomes a Variable, which gains no reference).
+    static Variable* EntryVariable(const VornVMStackEntry& entry);
 
 private:
     // The interpreter's fast paths work on the entries directly.
@@ -261,11 +284,12 @@ private:
 
     // Makes the stack a window over store entries from base on (in chunk
     // chunk of the store); the stack must be empty.
-    void Attach(VornVMStackEntry* base, int32_t chunk) {
+    void Attach(VornVMStackEntry* base, int32_t chunk, VornVMStackEntry* chunkEnd) {
         entries = base;
         capacity = kVornVMStackCapacity;
         depth = 0;
         storeChunk = chunk;
+        storeEnd = chunkEnd;
     }
 
     VornVM* vm;
@@ -274,6 +298,7 @@ private:
     int32_t capacity;
     bool ownsEntries = true;
     int32_t storeChunk = -1; // a window's chunk in its store
+    VornVMStackEntry* storeEnd = nullptr; // a window's chunk's end
 };
 
 // Where the operand stacks of script function frames live: chunks of entries
@@ -291,6 +316,8 @@ public:
     // there, else the start of the next chunk (made on first use; *chunk
     // then names it). A null at means the start of the store. Windows are
     // placed and given back last in, first out.
+    // The end of a chunk Place gave out.
+    VornVMStackEntry* ChunkEnd(int32_t chunk) const { return chunks[chunk] + kVornVMStoreChunkEntries; }
     VornVMStackEntry* Place(VornVMStackEntry* at, int32_t* chunk) {
         int32_t c = *chunk;
         if (!at && chunkCount > 0) {

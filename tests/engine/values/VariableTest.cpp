@@ -18,7 +18,8 @@ class Probe : public Variable {
 public:
     using Variable::Variable;
     Probe() = default;
-    uint32_t Valid() const { return valid_; }
+    uint32_t Valid() const { return valid_ & kValidAll; }
+    bool Mixed() const { return (valid_ & kValidMixed) != 0; }
 };
 
 std::string Text(Variable* v) {
@@ -277,6 +278,7 @@ TEST(VariableTest, AssignmentFromVariablesFollowsStorageKinds) {
     field.SetValue("abc", -1);
     v.SetValueVariable(&field);  // valid caches and type are copied
     EXPECT_EQ(v.Valid(), kValidText);
+    EXPECT_TRUE(v.Mixed());  // they need not follow from each other
     EXPECT_EQ(v.Type(), kTypeText);
     EXPECT_EQ(Text(&v), "abc");
     field.Clear();
@@ -294,6 +296,7 @@ TEST(VariableTest, AssignmentFromVariablesFollowsStorageKinds) {
     Variable number("n", -1, 2.5);
     v.SetValueVariable(&number);
     EXPECT_EQ(v.Valid(), kValidInteger | kValidDouble);
+    EXPECT_FALSE(v.Mixed());
     EXPECT_EQ(v.Type(), kTypeDouble);
     EXPECT_EQ(v.ValueDouble(), 2.5);
     EXPECT_TRUE(v.Name().Equals("v"));  // the name is not assigned

@@ -153,6 +153,65 @@ const Case kArrayCases[] = {
      "pushi 1\n"
      " elem\n store\n pushg a\n out\n pushi 5\n pushg a\n pushi -1\n elem\n store\n.end\n",
      nullptr},
+    {"integers widened by a double and a text, then reached through an alias",
+     R"(.global a, i, s
+.segment main entry
+ storegi i, 1
+fill:
+ pushg i
+ pushg a
+ pushg i
+ elem
+ store
+ incg i, 1
+ cmpgi i, 40
+ jmp_le fill
+ pushf 0.5
+ pushg a
+ pushi 3
+ elem
+ store
+ pushc "t"
+ pushg a
+ pushi 41
+ elem
+ store
+ pushi 9
+ pushg a
+ pushi 40
+ elem
+ store
+ pushi 0
+ pushg a
+ pushi 3
+ elemr
+ add
+ pushg a
+ pushi 40
+ elemr
+ add
+ popg s
+ pushg s
+ out
+ pushc "|"
+ out
+ pushg a
+ out
+ pushc "|"
+ out
+ pushg a
+ pushi 2
+ elem
+ refg s
+ pushi 5
+ popg s
+ pushg a
+ out
+.end
+)",
+     "9.5|1,2,0.5,4,5,6,7,8,9,10,11,12,13,14,15,16,17,18,19,20,21,22,23,24,25,26,27,28,29,30,31,32,33,34,35,36,37,38,"
+     "39,9,t|1,5,0.5,4,5,6,7,8,9,10,11,12,13,14,15,16,17,18,19,20,21,22,23,24,25,26,27,28,29,30,31,32,33,34,35,36,37,"
+     "38,39,9,t"},
     {"deep recursion through the frame pool",
      ".global r\n.segment main entry\n pushi 3000\n call down\n popg r\n pushg r\n out\n pushi 2000\n call "
      "down\n"
@@ -313,7 +372,7 @@ TEST(VmDecodedTest, CompactArraysMatchTheByteForm) {
         }
     }
     // The recursion ran 3000 deep, then 2000 deep on the frames it left.
-    EXPECT_EQ(RunOnce(kArrayCases[6].source, true).output, "30002000");
+    EXPECT_EQ(RunOnce(kArrayCases[7].source, true).output, "30002000");
 }
 
 // A compact array and one built through the element operations answer every
@@ -359,6 +418,589 @@ TEST(VmDecodedTest, CompactArraysBehaveAsTreesUnderEveryOperation) {
         EXPECT_EQ(compact->ArrayMax(), tree->ArrayMax());
         compact->Release();
         tree->Release();
+    }
+}
+
+// Runs of words that the decoded form fuses into one step (pushes that go
+// straight to their consumer, calls binding pushed operands, returns into
+// the caller's pop), each also where the fused step must give way to the
+// words one by one. The outputs are the byte form's.
+const Case kRunCases[] = {
+    {"arith runs on locals, globals and constants, stored and pushed",
+     R"(.global g, h
+.segment main entry
+ pushi 4
+ pushf 1.5
+ call f
+ out
+ pushc "|"
+ out
+ pushg g
+ pushc "2"
+ add
+ popg h
+ pushg h
+ out
+ exit
+.function f(a, b)
+.local x
+ pushl a
+ pushl b
+ mul
+ popl x
+ pushl x
+ pushi 1
+ sub
+ popg g
+ pushl a
+ pushg g
+ add
+ ret
+.end
+)",
+     "9|7"},
+    {"arith run with a text operand and into a text local",
+     R"(.global g
+.segment main entry
+ pushc "7"
+ call f
+ out
+ exit
+.function f(a)
+.local t
+ pushc "abc"
+ popl t
+ pushl a
+ pushc "3"
+ add
+ popl t
+ pushl t
+ pushl t
+ mul
+ ret
+.end
+)",
+     "100"},
+    {"empty locals and globals read as numbers first, then as text",
+     R"(.global g, h, k
+.segment main entry
+ pushg g
+ pushi 1
+ add
+ pop
+ pushg g
+ out
+ pushc "|"
+ out
+ pushg h
+ out
+ pushg h
+ pushi 1
+ add
+ pop
+ pushg h
+ out
+ pushc "|"
+ out
+ call f
+ out
+ pushc "|"
+ out
+ pushg k
+ call e
+ out
+ exit
+.function f()
+.local x, y, z
+ pushl x
+ pushi 1
+ add
+ pop
+ pushl y
+ out
+ pushl y
+ pushi 2
+ mul
+ popl z
+ pushc "["
+ pushl x
+ cat
+ pushl y
+ cat
+ pushc "]"
+ cat
+ ret
+.function e(a)
+.local b
+ pushl a
+ out
+ pushl b
+ popl a
+ pushl b
+ pushi 1
+ add
+ pop
+ pushl a
+ pushl b
+ cat
+ ret
+.end
+)",
+     "0||[0]|"},
+    {"fused appends onto globals, locals, aliases and themselves",
+     R"(.global s, r
+.segment main entry
+ pushi 12
+ popg s
+ pushg s
+ pushf 0.5
+ cat
+ popg s
+ pushg s
+ refg r
+ pushg r
+ pushg r
+ cat
+ popg r
+ pushg s
+ out
+ pushc "|"
+ out
+ pushi 3
+ call f
+ out
+ exit
+.function f(a)
+.local t
+ pushl t
+ pushl a
+ cat
+ popl t
+ pushl t
+ pushl t
+ cat
+ popl t
+ pushl a
+ pushg s
+ cat
+ popl a
+ pushl t
+ pushc "|"
+ cat
+ pushl a
+ cat
+ ret
+.end
+)",
+     "120.5120.5|33|3120.5120.5"},
+    {"array element runs: stores from every kind of value, reads added and stored",
+     R"(.global a, i, v, sum, t
+.segment main entry
+ storegi i, 1
+ pushc "x"
+ popg t
+ storegi v, 5
+ pushg v
+ pushg a
+ pushg i
+ elem
+ store
+ pushf 2.5
+ pushg a
+ pushi 2
+ elem
+ store
+ pushg t
+ pushg a
+ pushi 3
+ elem
+ store
+ pushg a
+ pushg a
+ pushi 4
+ elem
+ store
+ pushi 0
+ pushg a
+ pushi 1
+ elemr
+ add
+ pushg a
+ pushi 2
+ elemr
+ add
+ popg sum
+ pushg sum
+ pushg a
+ pushi 9
+ elemr
+ add
+ popg sum
+ pushg a
+ out
+ pushc "|"
+ out
+ pushg sum
+ out
+ pushc "|"
+ out
+ pushi 7
+ pushg a
+ pushi 0
+ elem
+ store
+ pushg a
+ out
+ exit
+.end
+)",
+     "5,2.5,x,5,2.5,x,|7.5|Runtime error in t.vrc @ [00000000:000000f6]: (in expression): Array index must be positive integer\n"},
+    {"arrays in locals and element reads into locals",
+     R"(.segment main entry
+ pushi 3
+ call f
+ out
+ exit
+.function f(n)
+.local a, i, s
+ pushi 1
+ popl i
+again:
+ pushl i
+ pushl a
+ pushl i
+ elem
+ store
+ pushl s
+ pushl a
+ pushl i
+ elemr
+ add
+ popl s
+ pushl i
+ pushi 1
+ add
+ popl i
+ pushl i
+ pushl n
+ le
+ jmp_ne again
+ pushl a
+ pushc "="
+ cat
+ pushl s
+ cat
+ ret
+.end
+)",
+     "1,2,3=6"},
+    {"calls with fused arguments: counts, texts, empties, by reference",
+     R"(.global g, h
+.segment main entry
+ pushi 1
+ pushi 2
+ call two
+ out
+ pushg g
+ call one
+ out
+ pushc "t"
+ pushi 5
+ call two
+ out
+ pushi 9
+ pushi 8
+ call one
+ out
+ out
+ pushg h
+ pushi 4
+ call ref
+ out
+ pushg h
+ out
+ pushi 1
+ call ref
+ out
+ exit
+.function two(a, b)
+ pushl a
+ pushl b
+ sub
+ ret
+.function one(a)
+ pushc "<"
+ pushl a
+ cat
+ ret
+.function ref(&a, b)
+ pushl a
+ pushl b
+ add
+ popl a
+ pushl a
+ ret
+.end
+)",
+     "-1<-5<8944Fatal error in t.vrc @ [00000000:0000006e]: Stack underflow\n"},
+    {"returns into pops, of locals, of aliases, without a value",
+     R"(.global g, h
+.segment main entry
+ pushi 2
+ call f
+ popg g
+ pushi 3
+ call loc
+ popg h
+ pushg g
+ out
+ pushc "|"
+ out
+ pushg h
+ out
+ pushc "|"
+ out
+ pushg g
+ call alias
+ pushi 1
+ add
+ out
+ pushc "|"
+ out
+ call none
+ out
+ pushc "|"
+ out
+ pushi 6
+ call nested
+ out
+ exit
+.function f(a)
+ pushl a
+ pushi 10
+ mul
+ ret
+.function loc(a)
+.local x
+ pushl a
+ pushc "!"
+ cat
+ popl x
+ pushl x
+ ret
+.function alias(&a)
+ pushl a
+ ret
+.function none()
+ retn
+.function nested(a)
+.local x
+ pushl a
+ call f
+ popl x
+ pushl x
+ pushl a
+ call f
+ add
+ ret
+.end
+)",
+     "20|3!|21||120"},
+    {"locals by name, by reference and through a scope built mid-call",
+     R"(.global g
+.segment main entry
+ pushi 5
+ popg g
+ pushi 2
+ call f
+ out
+ pushc "|"
+ out
+ pushg g
+ out
+ exit
+.function f(a)
+.local x, y
+ pushl a
+ pushi 1
+ add
+ popl x
+ pushl x
+ refl y
+ pushi 7
+ popl y
+ pushnc "l.x"
+ out
+ pushl x
+ pushl a
+ add
+ popnc "y"
+ pushl x
+ pushg g
+ add
+ popl x
+ pushl x
+ refg g
+ pushl y
+ ret
+.end
+)",
+     "714|14"},
+    {"a local appended to globals not made yet",
+     R"(.global g, h
+.segment main entry
+ pushi 2
+ call f
+ out
+ pushg g
+ out
+ exit
+.function f(b)
+ pushg g
+ pushl b
+ cat
+ popg g
+ pushg h
+ pushl b
+ pushl b
+ add
+ cat
+ popg h
+ pushg h
+ ret
+.end
+)",
+     "42"},
+    {"an element of a number stored from the number itself",
+     ".global g\n.segment main entry\n pushi -1\n popg g\n pushg g\n pushg g\n pushi 1\n elem\n store\n"
+     " pushc \"[\"\n out\n pushg g\n out\n pushc \"]\"\n out\n.end\n",
+     "[]"},
+};
+
+TEST(VmDecodedTest, FusedRunsMatchTheByteForm) {
+    for (const Case& c : kRunCases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(RunBoth(c.source).output, c.output);
+    }
+}
+
+// A copy of a database field keeps the field's text beside its number:
+// wherever the copy goes on (an array element, a local, a call's argument),
+// its text is the field's, never one made again from the number.
+class NumberField : public Variable {
+  public:
+    NumberField() : Variable("field", -1) {
+        text_.Assign("12.50", -1);
+        double_ = 12.5;
+        valid_ = kValidText | kValidDouble;
+        type_ = kTypeDouble;
+    }
+    int32_t StorageKind() const override { return kStorageDatabaseField; }
+};
+
+TEST(VmDecodedTest, CopiesOfFieldsKeepTheFieldsText) {
+    const char* source = R"(.global f, a
+.segment main entry
+ pushg f
+ pushg a
+ pushi 1
+ elem
+ store
+ pushg a
+ out
+ pushg f
+ call keep
+ out
+ exit
+.function keep(v)
+.local x
+ pushl v
+ popl x
+ pushc "|"
+ pushl x
+ cat
+ ret
+.end
+)";
+    for (bool decoded : {true, false}) {
+        SCOPED_TRACE(decoded);
+        AssembledRun<SwitchableVM> run(source);
+        run.vm->decodeSegments = decoded;
+        NumberField field;
+        Variable* f = nullptr;
+        ASSERT_TRUE(run.program.globals.Find(&f, "f", -1, true) && f);
+        f->SetValueVariable(&field);
+        EXPECT_EQ(run.Execute(), 1);
+        EXPECT_EQ(run.sink.text, "12.50|12.50");
+    }
+}
+
+// Random programs made of the runs above, with locals, calls, references,
+// arrays and texts mixed in; jumps only forward.
+std::string RandomRuns(std::mt19937& random) {
+    auto pick = [&](std::initializer_list<const char*> items) {
+        return std::string(items.begin()[random() % items.size()]);
+    };
+    auto push = [&](bool local) {
+        switch (random() % (local ? 6 : 5)) {
+        case 0: return "pushg " + pick({"ga", "gb", "gi"});
+        case 1: return "pushi " + pick({"0", "1", "2", "-1", "2147483647"});
+        case 2: return "pushf " + pick({"2.5", "-0.5"});
+        case 3: return "pushc \"" + pick({"", "x", "12", "0", "top", "7a"}) + "\"";
+        case 4: return "pushg " + pick({"ga", "gb"});
+        default: return "pushl " + pick({"a", "b", "x"});
+        }
+    };
+    auto pop = [&](bool local) { return local && random() % 2 ? "popl " + pick({"a", "b", "x"}) : "popg " + pick({"ga", "gb", "gi"}); };
+    int label = 0;
+    auto body = [&](bool local, int n, int functions) {
+        std::string out;
+        for (int k = 0; k < n; ++k) {
+            std::string v = local && random() % 2 ? "l " + pick({"a", "b", "x"}) : "g " + pick({"ga", "gb"});
+            std::string pv = std::string("push") + v[0] + " " + v.substr(2), qv = std::string("pop") + v[0] + " " + v.substr(2);
+            switch (random() % 11) {
+            case 0: out += push(local) + "\n" + push(local) + "\n" + pick({"add", "sub", "mul"}) + "\n" + pop(local) + "\n"; break;
+            case 1: out += push(local) + "\n" + push(local) + "\n" + pick({"add", "cat"}) + "\nout\n"; break;
+            case 2: out += pv + "\n" + push(local) + "\ncat\n" + qv + "\n"; break;
+            case 3: out += push(local) + "\n" + pv + "\n" + pick({"pushi 1", "pushi 2", "pushg gi"}) + "\nelem\nstore\n"; break;
+            case 4: out += push(local) + "\n" + pv + "\n" + pick({"pushi 1", "pushi 3", "pushg gi"}) + "\nelemr\nadd\n" + pop(local) + "\n"; break;
+            case 5:
+                if (functions > 0) {
+                    int f = static_cast<int>(random() % functions);
+                    for (int p = 0; p < f % 3; ++p) out += push(local) + "\n";
+                    out += "call f" + std::to_string(f) + "\n" + pick({"out", "pop", "popg ga"}) + "\n";
+                }
+                break;
+            case 6:
+                out += "incg gi, 1\ncmpgi gi, " + pick({"0", "2", "4"}) + "\njmp_lt L" + std::to_string(label) + "\n" +
+                       push(local) + "\nout\nL" + std::to_string(label) + ":\n";
+                ++label;
+                break;
+            case 7: out += local ? pv + "\nrefl " + pick({"a", "b", "x"}) + "\n" : pv + "\nrefg gb\n"; break;
+            case 8: out += local ? "pushnc \"" + pick({"x", "l.a", "gb"}) + "\"\nout\n" : push(local) + "\nout\n"; break;
+            case 9: out += push(local) + "\n" + pop(local) + "\n"; break;
+            default: out += push(local) + "\n" + push(local) + "\n" + pick({"cmp", "eq"}) + "\nout\n"; break;
+            }
+        }
+        return out;
+    };
+    std::string source = ".global ga, gb, gi\n.segment main entry\n" + body(false, 4 + static_cast<int>(random() % 12), 3) +
+                         "pushg ga\nout\npushg gb\nout\nexit\n";
+    for (int f = 0; f < 3; ++f) {
+        const char* params[] = {"", "a", random() % 3 ? "a, b" : "&a, b"};
+        source += ".function f" + std::to_string(f) + "(" + params[f] + ")\n.local x" + (f < 2 ? ", b" : "") +
+                  (f < 1 ? ", a" : "") + "\n" + body(true, 1 + static_cast<int>(random() % 6), f) +
+                  pick({"pushl a\npushl b\nadd\nret\n", "pushl x\nret\n", "retn\n", "pushi 4\nret\n"});
+    }
+    return source + ".end\n";
+}
+
+TEST(VmDecodedTest, RandomRunsMatchTheByteForm) {
+    std::mt19937 random(20250301);
+    for (int round = 0; round < 300; ++round) {
+        std::string source = RandomRuns(random);
+        SCOPED_TRACE(source);
+        RunBoth(source);
     }
 }
 
