@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 #include <vector>
 
 #include "engine/program/Segment.h"
@@ -150,10 +151,11 @@ class DecodedSegment : public SegmentAttachment {
     }
     const DecodedOp* Ops() const { return ops.data(); }
     // Gives every op the interpreter's code for its kind, once.
+    // A shared program's form serves the runs of several threads at once.
     void Thread(const void* const* labels) {
-        if (threaded) return;
-        for (DecodedOp& op : ops) op.label = labels[op.kind];
-        threaded = true;
+        std::call_once(threaded, [&] {
+            for (DecodedOp& op : ops) op.label = labels[op.kind];
+        });
     }
     int32_t Count() const { return static_cast<int32_t>(ops.size()); }
 
@@ -170,7 +172,7 @@ class DecodedSegment : public SegmentAttachment {
     uint32_t writes;
     std::vector<DecodedOp> ops;
     std::vector<int32_t> indexAt; // length + 1 entries, -1 where no instruction starts
-    bool threaded = false;
+    std::once_flag threaded;
 };
 
 } // namespace vorn
