@@ -13,6 +13,7 @@
 
 #include "platform/Errors.h"
 #include "platform/Modules.h"
+#include "platform/ThreadSanitizer.h"
 #include "server/FastCgi.h"
 
 namespace vorn::server {
@@ -38,14 +39,6 @@ void SetTimeouts(int fd) {
 bool HasParam(const char* value) {
     return value && value[0];
 }
-
-#if defined(__SANITIZE_THREAD__)
-#define VORN_TSAN 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define VORN_TSAN 1
-#endif
-#endif
 
 } // namespace
 
@@ -104,7 +97,7 @@ struct Connection {
     bool waitingForMore = false;
     bool registered = false; // the descriptor is in the poll set
     std::chrono::steady_clock::time_point deadline;
-#ifdef VORN_TSAN
+#ifdef VORN_THREAD_SANITIZER
     // A connection passes between threads through the poll set: whoever
     // arms it gives it up, and the poller takes it with its event. The
     // kernel orders the two, but ThreadSanitizer sees only the first arming
