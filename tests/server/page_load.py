@@ -52,7 +52,7 @@ probe.close()
 registry = os.path.join(state, "registry.conf")
 template = open(os.path.join(source, "examples", "web", "registry.conf.in")).read()
 template = template.replace("@ROOT@", root).replace("@DATA@", os.path.join(state, "data"))
-template = template.replace("@BUILD@", build)
+template = template.replace("@BUILD@", build).replace("Threads = dword:4", "Threads = dword:8")
 open(registry, "w").write(template)
 
 environment = dict(os.environ)
@@ -96,11 +96,15 @@ class Client:
         self.connection = None
 
     def ask(self, method, target, body=None):
+        headers = dict(FORM) if body is not None else {}
+        # Now and then a request with many headers: the system scope grows.
+        if random.random() < 0.1:
+            headers.update(("X-Load-%d" % i, "v" * i) for i in range(150))
         for attempt in range(2):
             if self.connection is None:
                 self.connection = http.client.HTTPConnection("127.0.0.1", port, timeout=120)
             try:
-                self.connection.request(method, target, body, FORM if body is not None else {})
+                self.connection.request(method, target, body, headers)
                 reply = self.connection.getresponse()
                 text = reply.read().decode("utf-8", "replace")
                 if reply.getheader("Connection", "").lower() == "close":
@@ -125,7 +129,8 @@ class Client:
 
     def form(self):
         name = self.name()
-        status, body = self.ask("POST", "/form.vrc", form([("name", name), ("colour", "red"), ("colour", "blue")]))
+        colours = [("colour", "c%d" % i) for i in range(random.choice((2, 300)))]
+        status, body = self.ask("POST", "/form.vrc", form([("name", name)] + colours + [("colour", "blue")]))
         return status == 200 and whole(body) and 'value="%s"' % name in body and 'value="blue"' in body
 
     def guestbook(self):
