@@ -422,17 +422,17 @@ struct FrameSlots {
 [[gnu::always_inline]] inline bool OperandArgument(const DecodedOperand& o, VornVM_Frame* frame, const FrameSlots& locals,
                             VariableHash* globals, Scalar* out) {
     out->bits = 0;
-    switch (o.kind) {
-    case DecodedOperand::kInteger:
-        out->type = Scalar::kInteger;
-        out->integer = o.index;
-        return true;
-    case DecodedOperand::kDouble:
+    // Variables first, then the constants.
+    if (o.kind > DecodedOperand::kGlobal) {
+        if (o.kind == DecodedOperand::kInteger) {
+            out->type = Scalar::kInteger;
+            out->integer = o.index;
+            return true;
+        }
+        if (o.kind != DecodedOperand::kDouble) return false;
         out->type = Scalar::kDouble;
         out->number = o.number;
         return true;
-    case DecodedOperand::kText: return false;
-    default: break;
     }
     Scalar* slot;
     Variable* v = OperandVariable(o, frame, locals, globals, &slot);
@@ -1006,7 +1006,12 @@ fast_return : {
     auto* f = static_cast<VornVM_FunctionFrame*>(frame);
     VornVM_Frame* caller = f->previous;
     if (caller->stack->depth >= caller->stack->capacity) [[unlikely]] {
-        // No room for the value: the general return reports it, from ret.
+        // No room for the value: the general return reports it, from ret,
+        // with the value on the window.
+        if (!s->entries) {
+            PlaceLazyWindow();
+            s = stack;
+        }
         CopyEntry(s->entries[s->depth++], returned);
         if (op->kind == kDecodedArithReturn) op += op->span;
         goto ret_general;
@@ -1266,16 +1271,58 @@ op_arith_run : {
 }
 
 op_arith_return : {
-    // push, push, add/sub/mul, ret: the result returned without an entry.
+    // push, push, add/sub/mul, ret: the result returned without an entry,
+    // as fast_return returns a number.
     if (s->depth != 0 || !FAST_RETURN()) goto op_arith_run;
     double x, y;
     if (!OperandNumber(op->x, frame, locals, globals, &x) || !OperandNumber(op->y, frame, locals, globals, &y)) GENERIC();
-    returned.type = kStackDouble;
-    returned.flags = 0;
-    returned.value.number = op->operation == Op_add ? x + y : (op->operation == Op_sub ? x - y : x * y);
-    returned.length = 8;
-    returned.size = 8;
-    goto fast_return;
+    const double r = op->operation == Op_add ? x + y : (op->operation == Op_sub ? x - y : x * y);
+    auto* f = static_cast<VornVM_FunctionFrame*>(frame);
+    VornVM_Frame* caller = f->previous;
+    if (caller->stack->depth >= caller->stack->capacity) [[unlikely]] {
+        returned.type = kStackDouble;
+        returned.flags = 0;
+        returned.value.number = r;
+        returned.length = 8;
+        returned.size = 8;
+        goto fast_return;
+    }
+    const DecodedOp* back = static_cast<const DecodedOp*>(f->returnOp);
+    pc = back->pc;
+    f->ResetSlots();
+    KeepFunctionFrame(f);
+    frame = caller;
+    stack = s = caller->stack;
+    locals.Load(caller);
+    if (static_cast<int32_t>(caller->outputMode) != outputModeKnown) [[unlikely]] {
+        SetOutputMode(caller->outputMode);
+        outputModeKnown = static_cast<int32_t>(caller->outputMode);
+    }
+    if (back->kind == kDecodedPopg) {
+        Variable* v = globals ? globals->PlainEntry(back->a) : nullptr;
+        if (v && v->IsPlainScalar()) {
+            v->PlainSetDouble(r);
+            pc = back->next;
+            op = back + 1;
+            DISPATCH();
+        }
+    } else if (back->kind == kDecodedPopl && static_cast<uint32_t>(back->a) < locals.limit &&
+               locals.slots[back->a].type < Scalar::kText) {
+        Scalar& slot = locals.slots[back->a];
+        slot.number = r;
+        slot.type = Scalar::kDouble;
+        pc = back->next;
+        op = back + 1;
+        DISPATCH();
+    }
+    VornVMStackEntry& e = s->entries[s->depth++];
+    e.type = kStackDouble;
+    e.flags = 0;
+    e.value.number = r;
+    e.length = 8;
+    e.size = 8;
+    op = back;
+    DISPATCH();
 }
 
 op_inc_cmp_jump : {

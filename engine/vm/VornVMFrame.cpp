@@ -50,6 +50,9 @@ VornVM_FunctionFrame::VornVM_FunctionFrame(VornVM* vm, Function* called)
         bindings[k] = slot < 0 ? -2 : (slot << 1) | (byReference ? 1 : 0);
         if (byReference) byValueOnly = false;
     }
+    // Without locals the slots are never prepared: a function of no
+    // parameters binds nothing.
+    plainBindings = parameterCount == 0;
 }
 
 VornVM_FunctionFrame::~VornVM_FunctionFrame() {
