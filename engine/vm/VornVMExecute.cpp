@@ -574,6 +574,53 @@ struct OperandText {
     }
 };
 
+// The text of the right operand of an in-place cat, an entry on the stack
+// (as PopString reads it); a formatted number is freed with the holder, on
+// every way out (an append may throw). The entry may be the very variable
+// or slot appended to (g $ g, l $ l): each append reads its text before it
+// lets go of the old buffer.
+struct EntryText {
+    const char* text;
+    int32_t length = 0;
+    char* formatted = nullptr;
+    char digits[32];
+    [[gnu::always_inline]] explicit EntryText(const VornVMStackEntry& e) {
+        switch (e.type) {
+        case kStackString:
+            text = e.value.text;
+            length = e.length;
+            break;
+        case kStackVariable: {
+            const String& value = e.value.variable->Value();
+            text = value.Text();
+            length = value.Length();
+            break;
+        }
+        case kStackSlot: {
+            bool owned = false;
+            text = e.value.slot->Text(&length, nullptr, &owned);
+            if (owned) formatted = const_cast<char*>(text);
+            break;
+        }
+        case kStackInteger:
+            text = digits;
+            length = static_cast<int32_t>(std::to_chars(digits, digits + sizeof digits, e.value.integer).ptr - digits);
+            break;
+        default: {
+            int32_t size = 0;
+            formatted = FormatDouble(e.value.number, &length, &size);
+            text = formatted;
+            break;
+        }
+        }
+    }
+    EntryText(const EntryText&) = delete;
+    EntryText& operator=(const EntryText&) = delete;
+    ~EntryText() {
+        if (formatted) std::free(formatted);
+    }
+};
+
 } // namespace
 
 void VornVM::BindStackArguments(VornVM_FunctionFrame* called, int32_t k, const DecodedOp* callWord) {
@@ -1293,52 +1340,14 @@ op_cat_pop : {
     pc = op->next;
     {
         const String& left = real->Value();
-        char digits[32];
-        const char* text;
-        int32_t length;
-        // A formatted double, freed on every way out (an append may throw).
-        struct Formatted {
-            char* buffer = nullptr;
-            ~Formatted() { std::free(buffer); }
-        } formatted;
-        switch (eb.type) {
-        case kStackString:
-            text = eb.value.text;
-            length = eb.length;
-            break;
-        case kStackVariable: {
-            // May be the variable itself (g $ g): the append copies before it
-            // lets go of the old buffer.
-            const String& right = eb.value.variable->Value();
-            text = right.Text();
-            length = right.Length();
-            break;
-        }
-        case kStackSlot: {
-            bool owned = false;
-            text = eb.value.slot->Text(&length, nullptr, &owned);
-            if (owned) formatted.buffer = const_cast<char*>(text);
-            break;
-        }
-        case kStackInteger:
-            text = digits;
-            length = static_cast<int32_t>(
-                std::to_chars(digits, digits + sizeof digits, eb.value.integer).ptr - digits);
-            break;
-        default: {
-            int32_t size = 0;
-            formatted.buffer = FormatDouble(eb.value.number, &length, &size);
-            text = formatted.buffer;
-            break;
-        }
-        }
-        if (static_cast<int64_t>(left.Length()) + length >= INT32_MAX) {
+        EntryText right(eb);
+        if (static_cast<int64_t>(left.Length()) + right.length >= INT32_MAX) {
             s->Discard();
             s->Discard();
             FatalError(kErrorTextTooLong);
             goto slow;
         }
-        real->PlainAppend(text, length);
+        real->PlainAppend(right.text, right.length);
     }
     if (eb.type == kStackString && (eb.flags & kStackOwned)) std::free(const_cast<char*>(eb.value.text));
     if (eb.type == kStackVariable && (eb.flags & kStackOwned)) eb.value.variable->Release();
@@ -1703,51 +1712,14 @@ cat_popl_slot : {
             slot->SetText(text, n);
     }
     {
-        char digits[32];
-        const char* text;
-        int32_t length = 0;
-        struct Formatted {
-            char* buffer = nullptr;
-            ~Formatted() { std::free(buffer); }
-        } formatted;
-        switch (eb.type) {
-        case kStackString:
-            text = eb.value.text;
-            length = eb.length;
-            break;
-        case kStackVariable: {
-            const String& right = eb.value.variable->Value();
-            text = right.Text();
-            length = right.Length();
-            break;
-        }
-        case kStackSlot: {
-            // May be this very slot (l $ l): the append reads it before it
-            // lets go of the old buffer.
-            bool owned = false;
-            text = eb.value.slot->Text(&length, nullptr, &owned);
-            if (owned) formatted.buffer = const_cast<char*>(text);
-            break;
-        }
-        case kStackInteger:
-            text = digits;
-            length = static_cast<int32_t>(
-                std::to_chars(digits, digits + sizeof digits, eb.value.integer).ptr - digits);
-            break;
-        default: {
-            int32_t size = 0;
-            formatted.buffer = FormatDouble(eb.value.number, &length, &size);
-            text = formatted.buffer;
-            break;
-        }
-        }
-        if (static_cast<int64_t>(slot->length) + length >= INT32_MAX) {
+        EntryText right(eb);
+        if (static_cast<int64_t>(slot->length) + right.length >= INT32_MAX) {
             s->Discard();
             s->Discard();
             FatalError(kErrorTextTooLong);
             goto slow;
         }
-        slot->AppendText(text, length);
+        slot->AppendText(right.text, right.length);
     }
     if (eb.type == kStackString && (eb.flags & kStackOwned)) std::free(const_cast<char*>(eb.value.text));
     if (eb.type == kStackVariable && (eb.flags & kStackOwned)) eb.value.variable->Release();
