@@ -257,14 +257,18 @@ public:
     // PlainScalar of a plain scalar assigned a number (forms not mixed), the
     // common case, inline; false for any other variable.
     [[gnu::always_inline]] bool PlainNumberScalar(Scalar* out) const {
+        return (type_ == kTypeInteger || type_ == kTypeDouble) && IsPlainScalar() && PlainNumberOf(out);
+    }
+    // PlainNumberScalar of a variable known to be a plain scalar.
+    [[gnu::always_inline]] bool PlainNumberOf(Scalar* out) const {
         if (type_ == kTypeInteger) {
-            if ((valid_ & (kValidInteger | kValidMixed)) != kValidInteger || !IsPlainScalar()) return false;
+            if ((valid_ & (kValidInteger | kValidMixed)) != kValidInteger) return false;
             out->type = Scalar::kInteger;
             out->integer = integer_;
             return true;
         }
         if (type_ == kTypeDouble) {
-            if ((valid_ & (kValidDouble | kValidMixed)) != kValidDouble || !IsPlainScalar()) return false;
+            if ((valid_ & (kValidDouble | kValidMixed)) != kValidDouble) return false;
             out->type = Scalar::kDouble;
             out->number = double_;
             return true;

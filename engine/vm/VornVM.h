@@ -30,6 +30,7 @@ class CommerceSource;
 class Database;
 class DatabaseView;
 class Dictionary;
+struct DecodedOp;
 class DoContext;
 class DoExpression;
 class ExternalFunctionSource;
@@ -57,6 +58,43 @@ inline constexpr const char kErrorInvalidJump[] = "Jump outside of the segment";
 inline constexpr const char kErrorTimedOut[] = "Application timed out";
 inline constexpr const char kErrorOutOfMemory[] = "Out of memory";
 inline constexpr const char kErrorTextTooLong[] = "Text too long";
+
+// The global entries the interpreter loop found to be plain scalars
+// (Variable::IsPlainScalar), so that its fast paths reach them without
+// checking again: true until something runs that could make one an alias or
+// an aggregate or put another variable in its entry (a handler, a call out
+// of the loop, an assignment of any value, an element store that may turn a
+// scalar into an array), which Forget()s them all, as every start of a run
+// does. Kept by the VM: the decoded forms are shared.
+class KnownGlobals {
+public:
+    KnownGlobals() = default;
+    ~KnownGlobals();
+    KnownGlobals(const KnownGlobals&) = delete;
+    KnownGlobals& operator=(const KnownGlobals&) = delete;
+
+    // The global scope, when it is of the plain class (else none is known).
+    VariableHash* scope = nullptr;
+    // Entry i's variable, whatever it is, or null.
+    Variable* Entry(int32_t i) const;
+    // Entry i's variable when it is a plain scalar, else null.
+    [[gnu::always_inline]] Variable* Plain(int32_t i) {
+        Variable* v = static_cast<uint32_t>(i) < room ? table[i] : nullptr;
+        return v ? v : Learn(i);
+    }
+    [[gnu::always_inline]] void Forget() {
+        if (count) ForgetAll();
+    }
+
+private:
+    Variable* Learn(int32_t i);
+    void ForgetAll();
+    Variable** table = nullptr;
+    uint32_t room = 0;
+    // The entries set in table, to clear them again.
+    int32_t* filled = nullptr;
+    int32_t count = 0;
+};
 
 class VornVM {
 public:
@@ -389,6 +427,10 @@ protected:
     // popl into local i of a function frame that keeps its locals in slots:
     // the top is assigned as PopInto assigns it to a variable.
     int PopIntoLocal(VornVM_FunctionFrame* f, int32_t i);
+    // The fast call's binding of the arguments on the stack, from parameter
+    // k on (the fused operands are bound): each as CallScriptFunction binds
+    // it, its errors reported at the call word.
+    [[gnu::noinline]] void BindStackArguments(VornVM_FunctionFrame* called, int32_t k, const DecodedOp* callWord);
     // A frame for a call of function, its slots ready and its window top
     // saved: a kept one of the same function, or a new one.
     VornVM_FunctionFrame* TakeFunctionFrame(Function* function);
@@ -637,6 +679,7 @@ protected:
     VornVM_FunctionFrame* spareFrames[kSpareLists] = {};
     int32_t spareCounts[kSpareLists] = {};
     VornVM_Stack* dynamicStack = nullptr;
+    KnownGlobals knownGlobals;
     // The mode the current output was last given by a call or return of the
     // interpreter loop's fast paths, while nothing but fast paths ran since
     // (any handler may change the output or its mode); -1 when unknown.

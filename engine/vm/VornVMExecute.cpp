@@ -255,6 +255,48 @@ int VornVM::Execute() {
     return 0;
 }
 
+KnownGlobals::~KnownGlobals() {
+    std::free(table);
+    std::free(filled);
+}
+
+Variable* KnownGlobals::Entry(int32_t i) const {
+    return scope ? scope->PlainEntry(i) : nullptr;
+}
+
+Variable* KnownGlobals::Learn(int32_t i) {
+    Variable* v = Entry(i);
+    if (!v || !v->IsPlainScalar()) return nullptr;
+    if (static_cast<uint32_t>(i) >= room) {
+        // Room for every entry the scope has now: each is set at most once
+        // between two Forgets, so filled needs no more.
+        uint32_t wanted = static_cast<uint32_t>(scope->EntryCount());
+        if (wanted < 64) wanted = 64;
+        auto* t = static_cast<Variable**>(std::calloc(wanted, sizeof(Variable*)));
+        auto* f = static_cast<int32_t*>(std::malloc(wanted * sizeof(int32_t)));
+        if (!t || !f) {
+            std::free(t);
+            std::free(f);
+            throw std::bad_alloc();
+        }
+        for (int32_t k = 0; k < count; ++k) t[filled[k]] = table[filled[k]];
+        if (count) std::memcpy(f, filled, static_cast<size_t>(count) * sizeof(int32_t));
+        std::free(table);
+        std::free(filled);
+        table = t;
+        filled = f;
+        room = wanted;
+    }
+    table[i] = v;
+    filled[count++] = i;
+    return v;
+}
+
+void KnownGlobals::ForgetAll() {
+    for (int32_t k = 0; k < count; ++k) table[filled[k]] = nullptr;
+    count = 0;
+}
+
 namespace {
 
 // Whether a conditional jump is taken on a comparison result.
@@ -354,9 +396,9 @@ struct FrameSlots {
 // run must go the handlers' way: a local kept as a value in its slot (slot
 // is then set), a variable not made yet, a scope of another class.
 [[gnu::always_inline]] inline Variable* OperandVariable(const DecodedOperand& o, VornVM_Frame* frame, const FrameSlots& locals,
-                                 VariableHash* globals, Scalar** slot) {
+                                 KnownGlobals& globals, Scalar** slot) {
     *slot = nullptr;
-    if (o.kind == DecodedOperand::kGlobal) return globals ? globals->PlainEntry(o.index) : nullptr;
+    if (o.kind == DecodedOperand::kGlobal) return globals.Entry(o.index);
     if (static_cast<uint32_t>(o.index) < locals.limit) {
         Scalar* s = &locals.slots[o.index];
         if (s->type == Scalar::kVariable) return s->variable;
@@ -366,15 +408,36 @@ struct FrameSlots {
     return frame->usesSlots ? nullptr : ScopeLocal(frame, o.index);
 }
 
+// Where a fused run's pop stores a number the plain way: a value slot
+// (*slot), or a plain scalar variable (*store); false where the handlers
+// must run.
+[[gnu::always_inline]] inline bool NumberTarget(const DecodedOperand& o, VornVM_Frame* frame, const FrameSlots& locals,
+                                                KnownGlobals& globals, Scalar** slot, Variable** store) {
+    if (o.kind == DecodedOperand::kGlobal) {
+        *slot = nullptr;
+        *store = globals.Plain(o.index);
+        return *store != nullptr;
+    }
+    *store = OperandVariable(o, frame, locals, globals, slot);
+    return *slot || (*store && (*store)->IsPlainScalar());
+}
+
 // The number a push operand leaves for arithmetic (as PopDouble reads it);
 // false where the handlers must run. A local read is made, as pushl makes it.
 [[gnu::always_inline]] inline bool OperandNumber(const DecodedOperand& o, VornVM_Frame* frame, const FrameSlots& locals,
-                          VariableHash* globals, double* out) {
+                          KnownGlobals& globals, double* out) {
     if (o.kind == DecodedOperand::kLocal && static_cast<uint32_t>(o.index) < locals.limit) {
         Scalar& slot = locals.slots[o.index];
+        // The common kinds first.
+        if (slot.type == Scalar::kInteger) [[likely]] {
+            *out = slot.integer;
+            return true;
+        }
+        if (slot.type == Scalar::kDouble) [[likely]] {
+            *out = slot.number;
+            return true;
+        }
         switch (slot.type) {
-        case Scalar::kInteger: *out = slot.integer; return true;
-        case Scalar::kDouble: *out = slot.number; return true;
         case Scalar::kText: *out = slot.Double(); return true;
         case Scalar::kVariable: break;
         default:
@@ -388,6 +451,12 @@ struct FrameSlots {
     case DecodedOperand::kInteger: *out = o.index; return true;
     case DecodedOperand::kDouble: *out = o.number; return true;
     case DecodedOperand::kText: return false;
+    case DecodedOperand::kGlobal: {
+        Variable* v = globals.Plain(o.index);
+        if (!v) return false;
+        *out = v->PlainDouble();
+        return true;
+    }
     default: break;
     }
     Scalar* slot;
@@ -399,9 +468,15 @@ struct FrameSlots {
 
 // The integer a push operand leaves for an index (as PopInteger reads it).
 [[gnu::always_inline]] inline bool OperandInteger(const DecodedOperand& o, VornVM_Frame* frame, const FrameSlots& locals,
-                           VariableHash* globals, int32_t* out) {
+                           KnownGlobals& globals, int32_t* out) {
     if (o.kind == DecodedOperand::kInteger) {
         *out = o.index;
+        return true;
+    }
+    if (o.kind == DecodedOperand::kGlobal) {
+        Variable* v = globals.Plain(o.index);
+        if (!v) return false;
+        *out = v->PlainInteger();
         return true;
     }
     Scalar* slot;
@@ -420,7 +495,7 @@ struct FrameSlots {
 // copies it into a parameter's slot: an integer, a double or an empty value
 // (kind in *type); false for anything else.
 [[gnu::always_inline]] inline bool OperandArgument(const DecodedOperand& o, VornVM_Frame* frame, const FrameSlots& locals,
-                            VariableHash* globals, Scalar* out) {
+                            KnownGlobals& globals, Scalar* out) {
     out->bits = 0;
     // Variables first, then the constants.
     if (o.kind > DecodedOperand::kGlobal) {
@@ -433,6 +508,10 @@ struct FrameSlots {
         out->type = Scalar::kDouble;
         out->number = o.number;
         return true;
+    }
+    if (o.kind == DecodedOperand::kGlobal) {
+        Variable* v = globals.Plain(o.index);
+        return v && (v->PlainNumberOf(out) || (v->PlainScalar(out) && out->type <= Scalar::kDouble));
     }
     Scalar* slot;
     Variable* v = OperandVariable(o, frame, locals, globals, &slot);
@@ -460,7 +539,7 @@ struct OperandText {
     OperandText& operator=(const OperandText&) = delete;
     ~OperandText() { std::free(formatted); }
 
-    bool Read(const DecodedOperand& o, VornVM_Frame* frame, const FrameSlots& locals, VariableHash* globals) {
+    bool Read(const DecodedOperand& o, VornVM_Frame* frame, const FrameSlots& locals, KnownGlobals& globals) {
         switch (o.kind) {
         case DecodedOperand::kText:
             text = o.text;
@@ -495,7 +574,92 @@ struct OperandText {
     }
 };
 
+// The text of the right operand of an in-place cat, an entry on the stack
+// (as PopString reads it); a formatted number is freed with the holder, on
+// every way out (an append may throw). The entry may be the very variable
+// or slot appended to (g $ g, l $ l): each append reads its text before it
+// lets go of the old buffer.
+struct EntryText {
+    const char* text;
+    int32_t length = 0;
+    char* formatted = nullptr;
+    char digits[32];
+    [[gnu::always_inline]] explicit EntryText(const VornVMStackEntry& e) {
+        switch (e.type) {
+        case kStackString:
+            text = e.value.text;
+            length = e.length;
+            break;
+        case kStackVariable: {
+            const String& value = e.value.variable->Value();
+            text = value.Text();
+            length = value.Length();
+            break;
+        }
+        case kStackSlot: {
+            bool owned = false;
+            text = e.value.slot->Text(&length, nullptr, &owned);
+            if (owned) formatted = const_cast<char*>(text);
+            break;
+        }
+        case kStackInteger:
+            text = digits;
+            length = static_cast<int32_t>(std::to_chars(digits, digits + sizeof digits, e.value.integer).ptr - digits);
+            break;
+        default: {
+            int32_t size = 0;
+            formatted = FormatDouble(e.value.number, &length, &size);
+            text = formatted;
+            break;
+        }
+        }
+    }
+    EntryText(const EntryText&) = delete;
+    EntryText& operator=(const EntryText&) = delete;
+    ~EntryText() {
+        if (formatted) std::free(formatted);
+    }
+};
+
 } // namespace
+
+void VornVM::BindStackArguments(VornVM_FunctionFrame* called, int32_t k, const DecodedOp* callWord) {
+    VornVM_Stack* s = stack;
+    Scalar* slots = called->slots;
+    const int32_t* bindings = called->bindings;
+    for (; k < called->parameterCount; ++k) {
+        int32_t slot = bindings[k] >> 1;
+        Scalar& target = slots[slot];
+        VornVMStackEntry& e = s->entries[s->depth - 1];
+        Scalar value;
+        if (e.type <= kStackDouble) {
+            if (target.type >= Scalar::kText) target.Clear();
+            target.bits = static_cast<uint64_t>(0);
+            if (e.type == kStackInteger) {
+                target.integer = e.value.integer;
+                target.type = Scalar::kInteger;
+            } else {
+                target.number = e.value.number;
+                target.type = Scalar::kDouble;
+            }
+        } else if (e.type == kStackVariable &&
+                   (e.value.variable->PlainNumberScalar(&value) ||
+                    (e.value.variable->PlainScalar(&value) && value.type <= Scalar::kDouble))) {
+            if (target.type >= Scalar::kText) target.Clear();
+            target.bits = value.bits;
+            target.type = value.type;
+            if (e.flags & kStackOwned) e.value.variable->PlainRelease();
+        } else {
+            instructionStart = callWord->pc;
+            pc = callWord->next;
+            PopIntoLocal(called, slot);
+            // As after any assignment of another value.
+            knownGlobals.Forget();
+            continue;
+        }
+        --s->depth;
+    }
+}
 
 int VornVM::RunDecoded() {
     // In the order of DecodedKind.
@@ -529,7 +693,8 @@ int VornVM::RunDecoded() {
     const DecodedOp* op = nullptr;
     DecodedSegment* form = nullptr;
     VornVM_Stack* s = nullptr;
-    VariableHash* globals = IsPlainHash(globalScope) ? globalScope : nullptr;
+    KnownGlobals& globals = knownGlobals;
+    globals.scope = IsPlainHash(globalScope) ? globalScope : nullptr;
     FrameSlots locals;
     // The value a fast return hands to the caller.
     VornVMStackEntry returned{};
@@ -585,6 +750,8 @@ slow:
         }
         form->Thread(kLabels);
     }
+    // Whatever ran before may have changed the globals.
+    globals.Forget();
     s = stack;
     locals.Load(frame);
     DISPATCH();
@@ -608,6 +775,9 @@ op_handler:
         const uint8_t* before = code;
         (this->*(op->handler))();
         outputModeKnown = -1;
+        // A handler may have made a known global an alias or an aggregate,
+        // or put another variable in its entry.
+        globals.Forget();
         // A handler may have built the locals' scope.
         locals.Load(frame);
         // A handler that moved elsewhere, ended the run or ran other code
@@ -731,8 +901,7 @@ op_pushl:
     // fall through
 op_pushg : {
     if (s->depth >= s->capacity) GENERIC();
-    Variable* v = op->kind == kDecodedPushg ? (globals ? globals->PlainEntry(op->a) : nullptr)
-                                            : ScopeLocal(frame, op->a);
+    Variable* v = op->kind == kDecodedPushg ? globals.Entry(op->a) : ScopeLocal(frame, op->a);
     if (!v) GENERIC();
     // The entry holds a reference of its own, as the handler's push does.
     if (!v->IsAlias() && v->IsPlainClass())
@@ -766,7 +935,9 @@ op_popl:
         }
         instructionStart = op->pc;
         pc = op->next;
+        // Into an alias, the value may make its target an aggregate.
         PopIntoLocal(static_cast<VornVM_FunctionFrame*>(frame), op->a);
+        globals.Forget();
         if (aborted) goto slow;
         NEXT();
     }
@@ -774,10 +945,19 @@ op_popl:
     // fall through
 op_popg : {
     if (s->depth <= 0) GENERIC();
-    Variable* v = op->kind == kDecodedPopg ? (globals ? globals->PlainEntry(op->a) : nullptr)
-                                           : ScopeLocal(frame, op->a);
-    if (!v) GENERIC();
     VornVMStackEntry& e = s->entries[s->depth - 1];
+    if (op->kind == kDecodedPopg && e.type <= kStackDouble) {
+        if (Variable* plain = globals.Plain(op->a)) {
+            if (e.type == kStackInteger)
+                plain->PlainSetInteger(e.value.integer);
+            else
+                plain->PlainSetDouble(e.value.number);
+            --s->depth;
+            NEXT();
+        }
+    }
+    Variable* v = op->kind == kDecodedPopg ? globals.Entry(op->a) : ScopeLocal(frame, op->a);
+    if (!v) GENERIC();
     if (v->IsPlainScalar() && e.type == kStackInteger) {
         v->PlainSetInteger(e.value.integer);
         --s->depth;
@@ -790,7 +970,10 @@ op_popg : {
     }
     instructionStart = op->pc;
     pc = op->next;
+    // Any value: it may make the variable (or an alias's target) an
+    // aggregate.
     s->PopInto(v);
+    globals.Forget();
     if (aborted) goto slow;
     NEXT();
 }
@@ -823,8 +1006,8 @@ op_arith : {
 }
 
 op_incg : {
-    Variable* v = globals ? globals->PlainEntry(op->a) : nullptr;
-    if (!v || !v->IsPlainScalar()) GENERIC();
+    Variable* v = globals.Plain(op->a);
+    if (!v) GENERIC();
     // Wraps at 32 bits, as the handler's add does.
     v->PlainSetInteger(
         static_cast<int32_t>(static_cast<uint32_t>(v->PlainInteger()) + static_cast<uint32_t>(op->b)));
@@ -832,17 +1015,17 @@ op_incg : {
 }
 
 op_storegi : {
-    Variable* v = globals ? globals->PlainEntry(op->a) : nullptr;
-    if (!v || !v->IsPlainScalar()) GENERIC();
+    Variable* v = globals.Plain(op->a);
+    if (!v) GENERIC();
     v->PlainSetInteger(op->b);
     NEXT();
 }
 
 op_cmpgi:
 op_cmpgi_jump : {
-    Variable* v = globals ? globals->PlainEntry(op->a) : nullptr;
+    Variable* v = globals.Plain(op->a);
     double x;
-    if (!v || s->depth >= s->capacity || !v->IsPlainScalar() || !v->PlainNumber(&x)) GENERIC();
+    if (!v || s->depth >= s->capacity || !v->PlainNumber(&x)) GENERIC();
     int32_t r = CompareDoubles(x, static_cast<double>(op->b));
     if (op->kind == kDecodedCmpgi) {
         VornVMStackEntry& e = s->entries[s->depth++];
@@ -929,36 +1112,7 @@ call_ready : {
         target.bits = x.bits;
         target.type = x.type;
     }
-    for (; k < called->parameterCount; ++k) {
-        int32_t slot = bindings[k] >> 1;
-        Scalar& target = slots[slot];
-        VornVMStackEntry& e = s->entries[s->depth - 1];
-        Scalar value;
-        if (e.type <= kStackDouble) {
-            if (target.type >= Scalar::kText) target.Clear();
-            target.bits = static_cast<uint64_t>(0);
-            if (e.type == kStackInteger) {
-                target.integer = e.value.integer;
-                target.type = Scalar::kInteger;
-            } else {
-                target.number = e.value.number;
-                target.type = Scalar::kDouble;
-            }
-        } else if (e.type == kStackVariable &&
-                   (e.value.variable->PlainNumberScalar(&value) ||
-                    (e.value.variable->PlainScalar(&value) && value.type <= Scalar::kDouble))) {
-            if (target.type >= Scalar::kText) target.Clear();
-            target.bits = value.bits;
-            target.type = value.type;
-            if (e.flags & kStackOwned) e.value.variable->PlainRelease();
-        } else {
-            instructionStart = op->callWord->pc;
-            pc = op->callWord->next;
-            PopIntoLocal(called, slot);
-            continue;
-        }
-        --s->depth;
-    }
+    if (k < called->parameterCount) BindStackArguments(called, k, op->callWord);
     // The window is placed when something needs it (PlaceLazyWindow).
     if (static_cast<int32_t>(mode) != outputModeKnown) [[unlikely]] {
         SetOutputMode(mode);
@@ -1032,8 +1186,7 @@ fast_return : {
     // A number returned to a pop goes straight where the pop puts it.
     if (returned.type <= kStackDouble) {
         if (back->kind == kDecodedPopg) {
-            Variable* v = globals ? globals->PlainEntry(back->a) : nullptr;
-            if (v && v->IsPlainScalar()) {
+            if (Variable* v = globals.Plain(back->a)) {
                 if (returned.type == kStackInteger)
                     v->PlainSetInteger(returned.value.integer);
                 else
@@ -1069,6 +1222,7 @@ ret_general:
 
 moved:
     outputModeKnown = -1;
+    globals.Forget();
     // A call or return within the same code goes on without the checks.
     if (aborted || segmentIndex != loadedSegment || exitRequested->load(std::memory_order_relaxed)) goto slow;
     op = form->At(pc);
@@ -1125,6 +1279,8 @@ op_elem_store : {
     }
     instructionStart = op->pc;
     pc = op->next;
+    // A scalar given its first element becomes an array.
+    if (index == 1) globals.Forget();
     if (!array->PlainDenseStore(index, value)) GENERIC();
     s->depth -= 3;
     DropNumberEntry(ei);
@@ -1174,8 +1330,7 @@ op_cat_pop : {
     const DecodedOp* store = op + 1;
     if (s->depth < 2) GENERIC();
     if (op->kind == kDecodedCatPopl && frame->usesSlots) goto cat_popl_slot;
-    Variable* v = op->kind == kDecodedCatPopg ? (globals ? globals->PlainEntry(store->a) : nullptr)
-                                              : ScopeLocal(frame, store->a);
+    Variable* v = op->kind == kDecodedCatPopg ? globals.Entry(store->a) : ScopeLocal(frame, store->a);
     VornVMStackEntry& ea = s->entries[s->depth - 2];
     VornVMStackEntry& eb = s->entries[s->depth - 1];
     if (!v || ea.type != kStackVariable || ea.value.variable != v) GENERIC();
@@ -1185,52 +1340,14 @@ op_cat_pop : {
     pc = op->next;
     {
         const String& left = real->Value();
-        char digits[32];
-        const char* text;
-        int32_t length;
-        // A formatted double, freed on every way out (an append may throw).
-        struct Formatted {
-            char* buffer = nullptr;
-            ~Formatted() { std::free(buffer); }
-        } formatted;
-        switch (eb.type) {
-        case kStackString:
-            text = eb.value.text;
-            length = eb.length;
-            break;
-        case kStackVariable: {
-            // May be the variable itself (g $ g): the append copies before it
-            // lets go of the old buffer.
-            const String& right = eb.value.variable->Value();
-            text = right.Text();
-            length = right.Length();
-            break;
-        }
-        case kStackSlot: {
-            bool owned = false;
-            text = eb.value.slot->Text(&length, nullptr, &owned);
-            if (owned) formatted.buffer = const_cast<char*>(text);
-            break;
-        }
-        case kStackInteger:
-            text = digits;
-            length = static_cast<int32_t>(
-                std::to_chars(digits, digits + sizeof digits, eb.value.integer).ptr - digits);
-            break;
-        default: {
-            int32_t size = 0;
-            formatted.buffer = FormatDouble(eb.value.number, &length, &size);
-            text = formatted.buffer;
-            break;
-        }
-        }
-        if (static_cast<int64_t>(left.Length()) + length >= INT32_MAX) {
+        EntryText right(eb);
+        if (static_cast<int64_t>(left.Length()) + right.length >= INT32_MAX) {
             s->Discard();
             s->Discard();
             FatalError(kErrorTextTooLong);
             goto slow;
         }
-        real->PlainAppend(text, length);
+        real->PlainAppend(right.text, right.length);
     }
     if (eb.type == kStackString && (eb.flags & kStackOwned)) std::free(const_cast<char*>(eb.value.text));
     if (eb.type == kStackVariable && (eb.flags & kStackOwned)) eb.value.variable->Release();
@@ -1248,8 +1365,7 @@ op_arith_run : {
     Variable* store = nullptr;
     if (op->kind == kDecodedArithStore) {
         // Where the result goes must take it the plain way.
-        store = OperandVariable(op->z, frame, locals, globals, &target);
-        if (!target && (!store || !store->IsPlainScalar())) GENERIC();
+        if (!NumberTarget(op->z, frame, locals, globals, &target, &store)) GENERIC();
     }
     // The right operand is popped, so converted, first.
     if (!OperandNumber(op->x, frame, locals, globals, &x) || !OperandNumber(op->y, frame, locals, globals, &y)) GENERIC();
@@ -1299,8 +1415,7 @@ op_arith_return : {
         outputModeKnown = static_cast<int32_t>(caller->outputMode);
     }
     if (back->kind == kDecodedPopg) {
-        Variable* v = globals ? globals->PlainEntry(back->a) : nullptr;
-        if (v && v->IsPlainScalar()) {
+        if (Variable* v = globals.Plain(back->a)) {
             v->PlainSetDouble(r);
             pc = back->next;
             op = back + 1;
@@ -1327,8 +1442,8 @@ op_arith_return : {
 
 op_inc_cmp_jump : {
     // incg, then cmpgi of the same global, then the jump: a loop's step.
-    Variable* v = globals ? globals->PlainEntry(op->a) : nullptr;
-    if (!v || s->depth >= s->capacity || !v->IsPlainScalar()) GENERIC();
+    Variable* v = globals.Plain(op->a);
+    if (!v || s->depth >= s->capacity) GENERIC();
     // Wraps at 32 bits, as the handler's add does.
     int32_t value = static_cast<int32_t>(static_cast<uint32_t>(v->PlainInteger()) + static_cast<uint32_t>(op->b));
     v->PlainSetInteger(value);
@@ -1437,6 +1552,8 @@ op_elem_store_run : {
     }
     instructionStart = op->pc;
     pc = op->next;
+    // A scalar given its first element becomes an array.
+    if (index == 1) globals.Forget();
     if (!array->PlainDenseStore(index, value)) GENERIC();
     --s->depth;
     if (ev.flags & kStackOwned) {
@@ -1527,6 +1644,8 @@ op_elem_store_value : {
     }
     instructionStart = op->pc;
     pc = op->next;
+    // A scalar given its first element becomes an array.
+    if (index == 1) globals.Forget();
     if (!array->PlainDenseStore(index, value)) GENERIC();
     op += op->span;
     DISPATCH();
@@ -1539,8 +1658,7 @@ op_elemr_add_value : {
     Scalar* target = nullptr;
     Variable* store = nullptr;
     if (op->span == 6) {
-        store = OperandVariable(op->w, frame, locals, globals, &target);
-        if (!target && (!store || !store->IsPlainScalar())) GENERIC();
+        if (!NumberTarget(op->w, frame, locals, globals, &target, &store)) GENERIC();
     }
     Scalar* slot;
     Variable* array = OperandVariable(op->y, frame, locals, globals, &slot);
@@ -1594,51 +1712,14 @@ cat_popl_slot : {
             slot->SetText(text, n);
     }
     {
-        char digits[32];
-        const char* text;
-        int32_t length = 0;
-        struct Formatted {
-            char* buffer = nullptr;
-            ~Formatted() { std::free(buffer); }
-        } formatted;
-        switch (eb.type) {
-        case kStackString:
-            text = eb.value.text;
-            length = eb.length;
-            break;
-        case kStackVariable: {
-            const String& right = eb.value.variable->Value();
-            text = right.Text();
-            length = right.Length();
-            break;
-        }
-        case kStackSlot: {
-            // May be this very slot (l $ l): the append reads it before it
-            // lets go of the old buffer.
-            bool owned = false;
-            text = eb.value.slot->Text(&length, nullptr, &owned);
-            if (owned) formatted.buffer = const_cast<char*>(text);
-            break;
-        }
-        case kStackInteger:
-            text = digits;
-            length = static_cast<int32_t>(
-                std::to_chars(digits, digits + sizeof digits, eb.value.integer).ptr - digits);
-            break;
-        default: {
-            int32_t size = 0;
-            formatted.buffer = FormatDouble(eb.value.number, &length, &size);
-            text = formatted.buffer;
-            break;
-        }
-        }
-        if (static_cast<int64_t>(slot->length) + length >= INT32_MAX) {
+        EntryText right(eb);
+        if (static_cast<int64_t>(slot->length) + right.length >= INT32_MAX) {
             s->Discard();
             s->Discard();
             FatalError(kErrorTextTooLong);
             goto slow;
         }
-        slot->AppendText(text, length);
+        slot->AppendText(right.text, right.length);
     }
     if (eb.type == kStackString && (eb.flags & kStackOwned)) std::free(const_cast<char*>(eb.value.text));
     if (eb.type == kStackVariable && (eb.flags & kStackOwned)) eb.value.variable->Release();
