@@ -65,6 +65,7 @@ ISAPIApplication::~ISAPIApplication() {
     std::free(pathInfo);
     std::free(pathTranslated);
     std::free(queryString);
+    std::free(allHttp);
 }
 
 char* ISAPIApplication::ServerVariable(const char* name) {
