@@ -9,7 +9,7 @@ PACKAGES += libsqlite3-dev python3-dbf python3-dbfread
 PACKAGES += nginx-light libfcgi-dev
 PACKAGES += python3-aiosmtpd dovecot-pop3d
 
-.PHONY: all deps configure build test bench bench-peers run example clang fuzz clean format
+.PHONY: all deps configure build test tsan bench bench-peers run example clang fuzz clean format
 
 all: build
 
@@ -34,6 +34,22 @@ build: configure
 test: build
 	cd $(BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --output-on-failure -j $(JOBS)
+
+# The suite again under ThreadSanitizer, in a build of its own, then a load
+# of several clients on the example pages through nginx for TSAN_SECONDS
+# seconds. Every process writes its reports to $(TSAN_BUILD)/reports; any
+# report fails the run, as does any test. Not part of `make test`.
+TSAN_BUILD ?= build/tsan
+TSAN_SECONDS ?= 30
+tsan: deps
+	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORN_TSAN=ON
+	cmake --build $(TSAN_BUILD) -j $(JOBS)
+	@reports=$(CURDIR)/$(TSAN_BUILD)/reports; rm -rf $$reports; mkdir -p $$reports; \
+	export TSAN_OPTIONS="log_path=$$reports/tsan second_deadlock_stack=1"; status=0; \
+	(cd $(TSAN_BUILD) && ctest --output-on-failure -j $(JOBS)) || status=1; \
+	/usr/bin/python3 tests/server/page_load.py $(TSAN_BUILD) . $(TSAN_SECONDS) || status=1; \
+	if ls $$reports/tsan.* >/dev/null 2>&1; then cat $$reports/tsan.*; echo "tsan: reports in $$reports"; status=1; fi; \
+	exit $$status
 
 bench: deps
 	cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DVORN_BENCH=ON -DVORN_TESTS=OFF

@@ -630,10 +630,16 @@ void Refresh(StatShare& share) {
     if (Watching(share)) TakeNotices(share);
 }
 
+std::atomic<bool> gStatSharing{true};
+
 } // namespace
 
+void SetStatSharing(bool on) {
+    gStatSharing.store(on, std::memory_order_relaxed);
+}
+
 void BeginSharedStatBatch() {
-    Refresh(TheStatShare());
+    if (gStatSharing.load(std::memory_order_relaxed)) Refresh(TheStatShare());
     ++tBatch;
 }
 
@@ -642,7 +648,8 @@ void EndSharedStatBatch() {
 }
 
 bool StatPathShared(const char* path, FileInfo& out) {
-    if (path == nullptr || path[0] != '/') return StatPath(path, out);
+    if (path == nullptr || path[0] != '/' || !gStatSharing.load(std::memory_order_relaxed))
+        return StatPath(path, out);
     StatShare& share = TheStatShare();
     if (tBatch == 0) Refresh(share);
     std::string_view asked(path);

@@ -190,6 +190,11 @@ bool StatPath(const char* path, FileInfo& out);
 // An absolute path only; others are asked every time.
 inline constexpr int64_t kStatShareMilliseconds = 1000;
 bool StatPathShared(const char* path, FileInfo& out);
+// Whether StatPathShared shares its answers (it does unless told otherwise).
+// A process that runs one program and ends gains nothing from watching
+// folders, whose first watch can cost more than the run: it asks the file
+// system each time instead.
+void SetStatSharing(bool on);
 // Between these two calls the calling thread's StatPathShared reads the
 // change notices no more: those that arrived before the begin count, later
 // ones from the next begin (or the end) on. For a burst of questions that

@@ -6,6 +6,9 @@
 #include <link.h>
 
 #include <cstdio>
+#include <mutex>
+
+#include "platform/ThreadSanitizer.h"
 
 namespace vorn::platform {
 
@@ -23,6 +26,20 @@ ModuleHandle WithoutReference(ModuleHandle handle) {
     return handle;
 }
 
+#ifdef VORN_THREAD_SANITIZER
+// The loader serialises loads and unloads under a lock of its own, which the
+// sanitizer does not see: a library unloaded by one thread and loaded again
+// by another at the same address would look like its globals raced. The same
+// order, told in a lock it sees.
+std::recursive_mutex gLoaderOrder;
+using LoaderOrder = std::lock_guard<std::recursive_mutex>;
+#else
+struct LoaderOrder {
+    explicit LoaderOrder(int) {}
+};
+constexpr int gLoaderOrder = 0;
+#endif
+
 } // namespace
 
 ModuleHandle LoadModule(const char* path) {
@@ -31,6 +48,7 @@ ModuleHandle LoadModule(const char* path) {
         SetLastModuleError("No library path given");
         return nullptr;
     }
+    LoaderOrder order(gLoaderOrder);
     dlerror();
     ModuleHandle handle = dlopen(path, RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) RecordLoaderFailure("The library could not be loaded");
@@ -59,6 +77,7 @@ bool UnloadModule(ModuleHandle module) {
         SetLastModuleError("No library given");
         return false;
     }
+    LoaderOrder order(gLoaderOrder);
     dlerror();
     if (dlclose(module) != 0) {
         RecordLoaderFailure("The library could not be unloaded");

@@ -12,6 +12,10 @@ namespace vorn::platform {
 namespace {
 
 std::atomic<WallClockFunction> gWallClock{nullptr};
+// The C library reads the time zone on first use and keeps its names for good,
+// under a lock of its own: read here, at load, it is read before any thread of
+// ours asks, and requests share what it keeps without racing to make it.
+const bool gZoneRead = (tzset(), true);
 std::atomic<TickClockFunction> gTickClock{nullptr};
 
 TimeValue SystemNow() {

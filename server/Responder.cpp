@@ -13,6 +13,7 @@
 
 #include "platform/Errors.h"
 #include "platform/Modules.h"
+#include "platform/ThreadSanitizer.h"
 #include "server/FastCgi.h"
 
 namespace vorn::server {
@@ -96,6 +97,22 @@ struct Connection {
     bool waitingForMore = false;
     bool registered = false; // the descriptor is in the poll set
     std::chrono::steady_clock::time_point deadline;
+#ifdef VORN_THREAD_SANITIZER
+    // A connection passes between threads through the poll set: whoever
+    // arms it gives it up, and the poller takes it with its event. The
+    // kernel orders the two, but ThreadSanitizer sees only the first arming
+    // of a descriptor; under it the handover is told in a flag as well.
+    std::atomic<bool> armed{false};
+    void HandOver() { armed.store(true, std::memory_order_release); }
+    void TakeOver() {
+        while (!armed.exchange(false, std::memory_order_acquire)) std::this_thread::yield();
+    }
+    void Disarmed() { armed.store(false, std::memory_order_relaxed); }
+#else
+    void HandOver() {}
+    void TakeOver() {}
+    void Disarmed() {}
+#endif
 
     // The request's parameters by name length, read once per request: the
     // extension asks for some thirty of them.
@@ -324,8 +341,15 @@ bool Responder::Arm(Connection* c) {
     epoll_event event{EPOLLRDHUP | EPOLLONESHOT, {}};
     if (!c->waitingForMore) event.events |= EPOLLIN;
     event.data.ptr = c;
-    if (epoll_ctl(pollSet, c->registered ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &event) != 0) return false;
+    // Nothing of the connection is touched once it is armed: its event may
+    // already be in the poller's hands.
+    bool added = !c->registered;
     c->registered = true;
+    if (epoll_ctl(pollSet, added ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, fd, &event) != 0) {
+        if (added) c->registered = false;
+        return false;
+    }
+    c->HandOver();
     return true;
 }
 
@@ -337,6 +361,7 @@ void Responder::Close(Connection* c) {
 
 void Responder::Release(Connection* c) {
     c->registered = false;
+    c->Disarmed();
     c->waitingForMore = false;
     {
         std::lock_guard<std::mutex> lock(c->mutex);
@@ -519,10 +544,12 @@ void Responder::CheckTimed() {
             ++i;
             continue;
         }
-        // Armed for a hang-up only: out of the poll set's hands first.
-        epoll_event none{0, {}};
-        none.data.ptr = c;
-        epoll_ctl(pollSet, EPOLL_CTL_MOD, c->request.ipcFd, &none);
+        // Armed for a hang-up only: out of the poll set first. Modified to no
+        // events it would still report a hang-up, and again and again, while
+        // a worker has the connection.
+        epoll_ctl(pollSet, EPOLL_CTL_DEL, c->request.ipcFd, nullptr);
+        c->registered = false;
+        c->Disarmed();
         Begin(c, head == RequestHead::NulParam); // takes it off the list
     }
 }
@@ -539,6 +566,7 @@ void Responder::Poller() {
                 if (!stopping.load(std::memory_order_acquire)) AcceptAll();
                 continue;
             }
+            static_cast<Connection*>(tag)->TakeOver();
             Ready(static_cast<Connection*>(tag), events[i].events);
         }
         if (!timed.empty()) CheckTimed();

@@ -2,10 +2,13 @@
 #include <cstdio>
 #include <string>
 
+#include "platform/Files.h"
 #include "tools/CommandLineApplication.h"
 #include "tools/Runner.h"
 
 int main(int argc, char** argv) {
+    // One program, then the process ends: nothing to share stat results with.
+    vorn::platform::SetStatSharing(false);
     std::string messages;
     int32_t status;
     {

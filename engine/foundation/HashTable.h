@@ -2,10 +2,11 @@
 //
 // Items live in slots handed out in insertion order; a bucket holds the first
 // slot of its chain and each slot links to the next. Slots are never reused
-// until Clear, so walking slots 0..Used()-1 visits the items in insertion
-// order (skipping the null slots that removals leave behind). Each chain is
-// kept sorted by key (length first, then bytes) so that a miss ends early;
-// equal keys stay in insertion order and Find returns the oldest.
+// until Clear (or CompactWhenSparse, which keeps the order), so walking slots
+// 0..Used()-1 visits the items in insertion order (skipping the null slots
+// that removals leave behind). Each chain is kept sorted by key (length
+// first, then bytes) so that a miss ends early; equal keys stay in insertion
+// order and Find returns the oldest.
 #pragma once
 
 #include "engine/foundation/Hash.h"
@@ -181,6 +182,32 @@ public:
             }
         }
         return nullptr;
+    }
+
+    // Moves the items down over the slots that removals emptied, in their
+    // order, once those outnumber the items by a growth step: a table whose
+    // items come and go (the views a request opens and closes) stays the
+    // size of what it holds, at a constant cost per removal. Slot numbers
+    // change, so never during a walk over them.
+    void CompactWhenSparse() {
+        if (used_ - live_ <= live_ + kGrowth) return;
+        int32_t to = 0;
+        for (int32_t s = 0; s < used_; ++s) {
+            if (!items_[s]) continue;
+            items_[to] = items_[s];
+            hashes_[to] = hashes_[s];
+            ++to;
+        }
+        for (int32_t s = 0; s < used_; ++s) {
+            next_[s] = -1;
+            if (s >= to) items_[s] = nullptr;
+        }
+        used_ = to;
+        for (int32_t i = 0; i < activeCount_; ++i) buckets_[i] = -1;
+        // Relinked in slot order, equal keys keep their insertion order.
+        count_ = 0;
+        for (int32_t s = 0; s < used_; ++s)
+            if (!Link(s)) ++count_;
     }
 
     // Slots in insertion order; ItemAt gives null for a removed item.

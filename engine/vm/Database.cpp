@@ -60,6 +60,7 @@ void Database::RemoveView(DatabaseView* view) {
         others[kept++] = found;
     }
     for (int32_t i = 0; i < kept; ++i) viewTable.Insert(others[i]);
+    viewTable.CompactWhenSparse();
     if (views.Find(view)) views.Remove(kListCurrent);
     if (primaryView == view) primaryView = nullptr;
     delete view;

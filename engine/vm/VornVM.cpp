@@ -533,6 +533,8 @@ void VornVM::RegisterView(DatabaseView* view) {
 
 void VornVM::UnregisterView(DatabaseView* view) {
     RemoveExact(views, view);
+    // A script may open and close views in a loop for the whole request.
+    if (views) views->CompactWhenSparse();
 }
 
 DatabaseView* VornVM::FindView(const char* alias, int32_t length) {

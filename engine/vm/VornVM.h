@@ -392,13 +392,25 @@ protected:
     // A frame for a call of function, its slots ready and its window top
     // saved: a kept one of the same function, or a new one.
     VornVM_FunctionFrame* TakeFunctionFrame(Function* function);
-    // Gives the frame its window, from the top of the current stack when that
-    // is the highest window, else from the highest window's end.
-    void PlaceWindow(VornVM_FunctionFrame* f);
+    // Gives the frame its window, from the top of the caller's stack (from)
+    // when that is the highest window, else from the highest window's end.
+    void PlaceWindow(VornVM_FunctionFrame* f, VornVM_Stack* from);
+    // The fast call leaves the window of its frame unplaced until something
+    // needs the stack (a handler, a push, a call, the checks of the loop):
+    // this places the current frame's window then, where the call would
+    // have placed it (nothing moved in between: the caller's entries are
+    // its own, and calls made meanwhile gave their windows back).
+    void PlaceLazyWindow();
+    // PlaceWindow where the window does not fit at `at` (null: no window in
+    // use yet): the next chunk, or the store's start.
+    void PlaceWindowElsewhere(VornVM_FunctionFrame* f, VornVMStackEntry* at, int32_t chunk);
     // A function frame leaving the chain (its features gone): the window top
     // goes back to where it was before the call, and the frame is kept for
     // the next call of its function, or deleted.
     void RetireFunctionFrame(VornVM_FunctionFrame* f);
+    // The part after the frame's reset: its window given back, the frame
+    // kept or deleted.
+    void KeepFunctionFrame(VornVM_FunctionFrame* f);
     // Ends a frame taken off the chain, whatever its kind.
     void DropFrame(VornVM_Frame* f);
     // Deletes a frame (out of line, for the inline paths).
@@ -631,37 +643,42 @@ protected:
     int32_t outputModeKnown = -1;
 };
 
-[[gnu::always_inline]] inline void VornVM::PlaceWindow(VornVM_FunctionFrame* f) {
-    VornVMStackEntry* at = stack->entries + stack->depth;
-    VornVMStackEntry* base;
+[[gnu::always_inline]] inline void VornVM::PlaceWindow(VornVM_FunctionFrame* f, VornVM_Stack* from) {
+    // Only the highest window may lend the room above its entries; else the
+    // new window goes where the highest one ends. One that fits in that
+    // chunk is the common case.
+    VornVMStackEntry* at;
     int32_t chunk;
     VornVMStackEntry* end;
-    // Only the highest window may lend the room above its entries; a window
-    // that fits in the caller's chunk is the common case.
-    if (stack->storeEnd && stack->entries + stack->capacity == windowTop &&
-        at + kVornVMStackCapacity <= stack->storeEnd) {
-        base = at;
-        chunk = stack->storeChunk;
-        end = stack->storeEnd;
+    if (from->storeEnd && from->entries + from->capacity == windowTop) {
+        at = from->entries + from->depth;
+        chunk = from->storeChunk;
+        end = from->storeEnd;
     } else {
         at = windowTop;
         chunk = windowTopChunk;
-        if (stack->IsWindow() && windowTop && stack->entries + stack->capacity == windowTop) {
-            at = stack->entries + stack->depth;
-            chunk = stack->storeChunk;
-        }
-        base = windowStore.Place(at, &chunk);
-        end = windowStore.ChunkEnd(chunk);
+        end = at ? windowStore.ChunkEnd(chunk) : nullptr;
     }
-    f->window.Attach(base, chunk, end);
-    windowTop = base + kVornVMStackCapacity;
+    if (!at || at + kVornVMStackCapacity > end) {
+        PlaceWindowElsewhere(f, at, chunk);
+        return;
+    }
+    f->window.Attach(at, chunk, end);
+    windowTop = at + kVornVMStackCapacity;
     windowTopChunk = chunk;
 }
 
 [[gnu::always_inline]] inline void VornVM::RetireFunctionFrame(VornVM_FunctionFrame* f) {
-    windowTop = f->savedTop;
-    windowTopChunk = f->savedTopChunk;
     f->Reset();
+    KeepFunctionFrame(f);
+}
+
+[[gnu::always_inline]] inline void VornVM::KeepFunctionFrame(VornVM_FunctionFrame* f) {
+    if (f->window.entries) {
+        windowTop = f->savedTop;
+        windowTopChunk = f->savedTopChunk;
+        f->window.Detach();
+    }
     int32_t list = f->spareList;
     if (spareCounts[list] >= kSparesPerList) {
         DeleteFrame(f);

@@ -11,6 +11,7 @@
 #include "engine/values/VariableList.h"
 #include "engine/vm/ExternalFunctionSource.h"
 #include "engine/vm/VornVM.h"
+#include "engine/vm/VornVMDecoded.h"
 
 namespace vorn {
 
@@ -86,6 +87,8 @@ void VornVM::OpCall() {
 
 int VornVM::CallScriptFunction(Function* function) {
     if (!frame || !stack) return FatalError(kInvalidFunctionCall);
+    // The value returned comes back to this stack.
+    if (!stack->entries) PlaceLazyWindow();
     // A function without an entry point would run from before its segment.
     if (function->segment < 0 || function->offset < 0) return FatalError(kInvalidFunctionCall);
     int32_t depth = frame->callDepth + 1;
@@ -96,6 +99,7 @@ int VornVM::CallScriptFunction(Function* function) {
     called->returnSegment = segmentIndex;
     called->returnPc = pc;
     called->returnForm = nullptr;
+    called->returnOp = nullptr;
 
     uint32_t flags = frame->flags;
     if (function->flags & kFunctionShowErrors) flags |= kFrameShowErrors;
@@ -178,7 +182,7 @@ int VornVM::CallScriptFunction(Function* function) {
     }
 
     // The window starts where the arguments were.
-    PlaceWindow(called);
+    PlaceWindow(called, stack);
     SetOutputMode(mode);
     SetCurrentFrame(called);
     segmentIndex = function->segment;
@@ -206,6 +210,28 @@ VornVM_FunctionFrame* VornVM::TakeFunctionFrame(Function* function) {
     f->savedTop = windowTop;
     f->savedTopChunk = windowTopChunk;
     return f;
+}
+
+void VornVM::PlaceWindowElsewhere(VornVM_FunctionFrame* f, VornVMStackEntry* at, int32_t chunk) {
+    VornVMStackEntry* base = windowStore.Place(at, &chunk);
+    if (!at && f->savedTop == windowTop) {
+        // No window was in use: the store's start stands for that from now
+        // on, so that the next call places its window without coming here.
+        f->savedTop = base;
+        f->savedTopChunk = chunk;
+    }
+    f->window.Attach(base, chunk, windowStore.ChunkEnd(chunk));
+    windowTop = base + kVornVMStackCapacity;
+    windowTopChunk = chunk;
+}
+
+void VornVM::PlaceLazyWindow() {
+    if (!frame || !frame->previous || frame->AtSegmentEnd() != kFrameEndsFunction) return;
+    auto* f = static_cast<VornVM_FunctionFrame*>(frame);
+    if (stack != &f->window || f->window.entries) return;
+    f->savedTop = windowTop;
+    f->savedTopChunk = windowTopChunk;
+    PlaceWindow(f, f->previous->stack);
 }
 
 void VornVM::DeleteFrame(VornVM_Frame* f) {
@@ -301,7 +327,8 @@ int VornVM::ReturnFromFunction(bool withValue) {
     if (features.Count() > 0) ReleaseFrameFeatures(returning);
 
     segmentIndex = returning->returnSegment;
-    pc = returning->returnPc;
+    // The fast call leaves the offset to its op.
+    pc = functionFrame->returnOp ? static_cast<const DecodedOp*>(functionFrame->returnOp)->pc : returning->returnPc;
     VornVM_Frame* caller = returning->previous;
     VornVM_Stack* from = returning->stack;
     VornVM_Stack* to = caller->stack;

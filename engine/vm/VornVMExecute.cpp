@@ -422,17 +422,17 @@ struct FrameSlots {
 [[gnu::always_inline]] inline bool OperandArgument(const DecodedOperand& o, VornVM_Frame* frame, const FrameSlots& locals,
                             VariableHash* globals, Scalar* out) {
     out->bits = 0;
-    switch (o.kind) {
-    case DecodedOperand::kInteger:
-        out->type = Scalar::kInteger;
-        out->integer = o.index;
-        return true;
-    case DecodedOperand::kDouble:
+    // Variables first, then the constants.
+    if (o.kind > DecodedOperand::kGlobal) {
+        if (o.kind == DecodedOperand::kInteger) {
+            out->type = Scalar::kInteger;
+            out->integer = o.index;
+            return true;
+        }
+        if (o.kind != DecodedOperand::kDouble) return false;
         out->type = Scalar::kDouble;
         out->number = o.number;
         return true;
-    case DecodedOperand::kText: return false;
-    default: break;
     }
     Scalar* slot;
     Variable* v = OperandVariable(o, frame, locals, globals, &slot);
@@ -507,7 +507,7 @@ int VornVM::RunDecoded() {
         &&op_incg,    &&op_cmpgi, &&op_cmpgi_jump, &&op_storegi,   &&op_cat_pop, &&op_cat_pop,
         &&op_call,    &&op_ret,   &&op_elem_store, &&op_elemr_add,
         &&op_arith_run, &&op_arith_run, &&op_inc_cmp_jump, &&op_append_run, &&op_elem_store_run,
-        &&op_elemr_add_run, &&op_call_run,  &&op_arith_run, &&op_elem_store_value, &&op_elemr_add_value,
+        &&op_elemr_add_run, &&op_call_run,  &&op_arith_return, &&op_elem_store_value, &&op_elemr_add_value,
     };
     static_assert(sizeof kLabels / sizeof kLabels[0] == kDecodedKindCount);
 #define DISPATCH() goto* op->label
@@ -519,13 +519,12 @@ int VornVM::RunDecoded() {
 // Something the fast path does not cover: the handler of the (first) word.
 #define GENERIC() goto op_handler
 // Whether the current frame can return the fast way (ret's conditions but
-// the value's).
-// Only a function frame that the fast call made in this form has its
-// returnForm set to it (any other call clears it).
+// the value's): only a function frame that the fast call made from this form
+// has its returnForm set to it, and only while its locals have no scope by
+// name.
 #define FAST_RETURN()                                                                                        \
-    (frame->callDepth > 0 && static_cast<VornVM_FunctionFrame*>(frame)->returnForm == form &&                \
-     !frame->scope && features.Count() == 0 && !(traceFlags & (LogFunctionReturnValue | LogFunctionReturn)) && \
-     frame->previous->stack->depth < frame->previous->stack->capacity)
+    (frame->returnForm == form && features.Count() == 0 &&                                                   \
+     !(traceFlags & (LogFunctionReturnValue | LogFunctionReturn)))
 
     const DecodedOp* op = nullptr;
     DecodedSegment* form = nullptr;
@@ -541,6 +540,7 @@ int VornVM::RunDecoded() {
 slow:
     // Whatever ran before may have changed the output.
     outputModeKnown = -1;
+    if (stack && !stack->entries) PlaceLazyWindow();
     // Everything the byte form checks before each instruction.
     if (timedOut && timedOut->load(std::memory_order_relaxed)) {
         if (!aborted) {
@@ -590,6 +590,12 @@ slow:
     DISPATCH();
 
 op_handler:
+    if (!s->entries) [[unlikely]] {
+        // A fast call's window, placed now: the op again, with room.
+        PlaceLazyWindow();
+        s = stack;
+        if (s->entries) DISPATCH();
+    }
     instructionStart = op->pc;
     pc = op->next;
     if (op->loads) {
@@ -857,119 +863,129 @@ op_call_run : {
     // callArguments of the call's operands (x, then y) are not on the stack:
     // the fused run binds them where the call would pop them.
     const int32_t callArguments = op->span - 1;
-    const DecodedOp* call = op->callWord;
     Function* function = functions ? functions->At(op->callee) : nullptr;
-    if (!function || function->IsExternal()) GENERIC();
     // The common call, as CallScriptFunction makes it: a kept frame of the
-    // function, arguments by value, nothing traced, code in this segment.
-    // Anything else goes the general way.
+    // function readied for this form (by value into its slots, its entry
+    // here), nothing traced. Anything else goes the general way. Only a
+    // script function has frames.
     int32_t list = SpareList(function);
     VornVM_FunctionFrame* called = spareFrames[list];
-    if (!called || called->function != function || !called->plainBindings ||
-        called->parameterCount < callArguments || s->depth < called->parameterCount - callArguments ||
-        function->segment != segmentIndex || (traceFlags & (LogFunctionCall | LogFunctionParameter)) ||
-        frame->callDepth >= kMaxCallDepth || called->slotCount != function->Locals()->EntryCount())
+    if (!called || called->function != function || called->entryForm != form) goto call_prepare;
+call_ready : {
+    if (!s->entries) {
+        // The value returned comes back to this stack.
+        PlaceLazyWindow();
+        s = stack;
+    }
+    // The entries the call pops; the fused operands must have fitted.
+    const int32_t popped = called->parameterCount - callArguments;
+    if (popped < 0 || s->depth < popped || s->depth + callArguments > s->capacity ||
+        frame->callDepth >= kMaxCallDepth ||
+        (traceFlags & (LogFunctionCall | LogFunctionParameter)) ||
+        called->slotCount != function->Locals()->EntryCount())
         goto call_general;
-    {
-        const DecodedOp* entry = static_cast<const DecodedOp*>(called->entryOp);
-        if (called->entryForm != form) {
-            if (!(entry = form->At(function->offset))) goto call_general;
+    // The operands a fused run would push, read before anything changes.
+    Scalar x, y;
+    if (callArguments > 0 && (!OperandArgument(op->x, frame, locals, globals, &x) ||
+                              (callArguments > 1 && !OperandArgument(op->y, frame, locals, globals, &y))))
+        goto call_general;
+    spareFrames[list] = called->nextSpare;
+    --spareCounts[list];
+    called->nextSpare = nullptr;
+    VornVM_Frame* caller = frame;
+    called->previous = caller;
+    called->callDepth = caller->callDepth + 1;
+    // The return point is returnOp's offset (see ReturnFromFunction).
+    called->returnSegment = segmentIndex;
+    called->returnForm = form;
+    called->returnOp = op->back;
+    uint32_t flags = caller->flags;
+    uint32_t mode = 0;
+    if (uint32_t bits = function->flags & 0x1e) [[unlikely]] {
+        if (bits & 0x4) flags |= kFrameShowErrors;
+        if (bits & 0x8) flags &= ~kFrameShowErrors;
+        if ((bits & 0x10) && (caller->outputMode & 3))
+            mode = 2;
+        else if (bits & 0x2)
+            mode = 1;
+    }
+    called->flags = flags;
+    called->outputMode = mode;
+    // The last argument first: the fused operands (y, then x), then the
+    // entries on the stack. A new call's slots hold nothing yet, but two
+    // parameters may share one.
+    Scalar* slots = called->slots;
+    const int32_t* bindings = called->bindings;
+    int32_t k = 0;
+    // The slots of a kept frame hold nothing but numbers bound here, so
+    // the fused operands (bound first) overwrite them as they are.
+    if (callArguments > 1) {
+        Scalar& target = slots[bindings[k++] >> 1];
+        target.bits = y.bits;
+        target.type = y.type;
+    }
+    if (callArguments > 0) {
+        Scalar& target = slots[bindings[k++] >> 1];
+        target.bits = x.bits;
+        target.type = x.type;
+    }
+    for (; k < called->parameterCount; ++k) {
+        int32_t slot = bindings[k] >> 1;
+        Scalar& target = slots[slot];
+        VornVMStackEntry& e = s->entries[s->depth - 1];
+        Scalar value;
+        if (e.type <= kStackDouble) {
+            if (target.type >= Scalar::kText) target.Clear();
+            target.bits = static_cast<uint64_t>(0);
+            if (e.type == kStackInteger) {
+                target.integer = e.value.integer;
+                target.type = Scalar::kInteger;
+            } else {
+                target.number = e.value.number;
+                target.type = Scalar::kDouble;
+            }
+        } else if (e.type == kStackVariable &&
+                   (e.value.variable->PlainNumberScalar(&value) ||
+                    (e.value.variable->PlainScalar(&value) && value.type <= Scalar::kDouble))) {
+            if (target.type >= Scalar::kText) target.Clear();
+            target.bits = value.bits;
+            target.type = value.type;
+            if (e.flags & kStackOwned) e.value.variable->PlainRelease();
+        } else {
+            instructionStart = op->callWord->pc;
+            pc = op->callWord->next;
+            PopIntoLocal(called, slot);
+            continue;
+        }
+        --s->depth;
+    }
+    // The window is placed when something needs it (PlaceLazyWindow).
+    if (static_cast<int32_t>(mode) != outputModeKnown) [[unlikely]] {
+        SetOutputMode(mode);
+        outputModeKnown = static_cast<int32_t>(mode);
+    }
+    frame = called;
+    stack = s = &called->window;
+    locals.slots = slots;
+    locals.limit = static_cast<uint32_t>(called->slotCount);
+    pc = function->offset;
+    op = static_cast<const DecodedOp*>(called->entryOp);
+    DISPATCH();
+}
+call_prepare:
+    // The kept frame at the head of the function's list is readied for this
+    // form once: its bindings by value into its slots, its function's code
+    // this segment's.
+    if (called && called->function == function && called->plainBindings && !function->IsExternal() &&
+        function->segment == segmentIndex) {
+        if (const DecodedOp* entry = form->At(function->offset)) {
             called->entryForm = form;
             called->entryOp = entry;
+            goto call_ready;
         }
-        // The operands a fused run would push, read before anything changes.
-        Scalar x, y;
-        if (callArguments > 0 &&
-            (s->depth + callArguments > s->capacity || !OperandArgument(op->x, frame, locals, globals, &x) ||
-             (callArguments > 1 && !OperandArgument(op->y, frame, locals, globals, &y))))
-            goto call_general;
-        spareFrames[list] = called->nextSpare;
-        --spareCounts[list];
-        called->nextSpare = nullptr;
-        called->savedTop = windowTop;
-        called->savedTopChunk = windowTopChunk;
-        VornVM_Frame* caller = frame;
-        called->previous = caller;
-        called->callDepth = caller->callDepth + 1;
-        called->returnSegment = segmentIndex;
-        called->returnPc = call->next;
-        called->returnForm = form;
-        called->returnOp = op->back;
-        uint32_t flags = caller->flags;
-        uint32_t mode = 0;
-        if (uint32_t bits = function->flags & 0x1e) {
-            if (bits & 0x4) flags |= kFrameShowErrors;
-            if (bits & 0x8) flags &= ~kFrameShowErrors;
-            if ((bits & 0x10) && (caller->outputMode & 3))
-                mode = 2;
-            else if (bits & 0x2)
-                mode = 1;
-        }
-        called->flags = flags;
-        called->outputMode = mode;
-        // The last argument first: the fused operands (y, then x), then the
-        // entries on the stack. A new call's slots hold nothing yet, but two
-        // parameters may share one.
-        Scalar* slots = called->slots;
-        const int32_t* bindings = called->bindings;
-        int32_t k = 0;
-        if (callArguments > 1) {
-            Scalar& target = slots[bindings[k++] >> 1];
-            if (target.type >= Scalar::kText) target.Clear();
-            target.bits = y.bits;
-            target.type = y.type;
-        }
-        if (callArguments > 0) {
-            Scalar& target = slots[bindings[k++] >> 1];
-            if (target.type >= Scalar::kText) target.Clear();
-            target.bits = x.bits;
-            target.type = x.type;
-        }
-        for (; k < called->parameterCount; ++k) {
-            int32_t slot = bindings[k] >> 1;
-            Scalar& target = slots[slot];
-            VornVMStackEntry& e = s->entries[s->depth - 1];
-            Scalar value;
-            if (e.type <= kStackDouble) {
-                if (target.type >= Scalar::kText) target.Clear();
-                target.bits = static_cast<uint64_t>(0);
-                if (e.type == kStackInteger) {
-                    target.integer = e.value.integer;
-                    target.type = Scalar::kInteger;
-                } else {
-                    target.number = e.value.number;
-                    target.type = Scalar::kDouble;
-                }
-            } else if (e.type == kStackVariable &&
-                       (e.value.variable->PlainNumberScalar(&value) ||
-                        (e.value.variable->PlainScalar(&value) && value.type <= Scalar::kDouble))) {
-                if (target.type >= Scalar::kText) target.Clear();
-                target.bits = value.bits;
-                target.type = value.type;
-                if (e.flags & kStackOwned) e.value.variable->PlainRelease();
-            } else {
-                instructionStart = call->pc;
-                pc = call->next;
-                PopIntoLocal(called, slot);
-                continue;
-            }
-            --s->depth;
-        }
-        PlaceWindow(called);
-        if (static_cast<int32_t>(mode) != outputModeKnown) {
-            SetOutputMode(mode);
-            outputModeKnown = static_cast<int32_t>(mode);
-        }
-        frame = called;
-        stack = s = &called->window;
-        locals.slots = slots;
-        locals.limit = static_cast<uint32_t>(called->slotCount);
-        pc = function->offset;
-        op = entry;
-        DISPATCH();
     }
 call_general:
-    if (callArguments > 0) GENERIC(); // the first push's handler, then the rest
+    if (callArguments > 0 || !function || function->IsExternal()) GENERIC(); // the first push's handler, then the rest
     instructionStart = op->pc;
     pc = op->next;
     immA = op->a;
@@ -989,15 +1005,27 @@ op_ret:
 fast_return : {
     auto* f = static_cast<VornVM_FunctionFrame*>(frame);
     VornVM_Frame* caller = f->previous;
+    if (caller->stack->depth >= caller->stack->capacity) [[unlikely]] {
+        // No room for the value: the general return reports it, from ret,
+        // with the value on the window.
+        if (!s->entries) {
+            PlaceLazyWindow();
+            s = stack;
+        }
+        CopyEntry(s->entries[s->depth++], returned);
+        if (op->kind == kDecodedArithReturn) op += op->span;
+        goto ret_general;
+    }
     const DecodedOp* back = static_cast<const DecodedOp*>(f->returnOp);
     // The segment is the call's (its code is this form's).
-    pc = f->returnPc;
-    segmentIndex = f->returnSegment;
-    RetireFunctionFrame(f);
+    pc = back->pc;
+    // Its window is empty and its locals have no scope (FAST_RETURN).
+    f->ResetSlots();
+    KeepFunctionFrame(f);
     frame = caller;
     stack = s = caller->stack;
     locals.Load(caller);
-    if (static_cast<int32_t>(caller->outputMode) != outputModeKnown) {
+    if (static_cast<int32_t>(caller->outputMode) != outputModeKnown) [[unlikely]] {
         SetOutputMode(caller->outputMode);
         outputModeKnown = static_cast<int32_t>(caller->outputMode);
     }
@@ -1226,14 +1254,6 @@ op_arith_run : {
     // The right operand is popped, so converted, first.
     if (!OperandNumber(op->x, frame, locals, globals, &x) || !OperandNumber(op->y, frame, locals, globals, &y)) GENERIC();
     double r = op->operation == Op_add ? x + y : (op->operation == Op_sub ? x - y : x * y);
-    if (op->kind == kDecodedArithReturn && s->depth == 0 && FAST_RETURN()) {
-        returned.type = kStackDouble;
-        returned.flags = 0;
-        returned.value.number = r;
-        returned.length = 8;
-        returned.size = 8;
-        goto fast_return;
-    }
     if (target) {
         target->SetDouble(r);
     } else if (store) {
@@ -1247,6 +1267,61 @@ op_arith_run : {
         e.size = 8;
     }
     op += op->span;
+    DISPATCH();
+}
+
+op_arith_return : {
+    // push, push, add/sub/mul, ret: the result returned without an entry,
+    // as fast_return returns a number.
+    if (s->depth != 0 || !FAST_RETURN()) goto op_arith_run;
+    double x, y;
+    if (!OperandNumber(op->x, frame, locals, globals, &x) || !OperandNumber(op->y, frame, locals, globals, &y)) GENERIC();
+    const double r = op->operation == Op_add ? x + y : (op->operation == Op_sub ? x - y : x * y);
+    auto* f = static_cast<VornVM_FunctionFrame*>(frame);
+    VornVM_Frame* caller = f->previous;
+    if (caller->stack->depth >= caller->stack->capacity) [[unlikely]] {
+        returned.type = kStackDouble;
+        returned.flags = 0;
+        returned.value.number = r;
+        returned.length = 8;
+        returned.size = 8;
+        goto fast_return;
+    }
+    const DecodedOp* back = static_cast<const DecodedOp*>(f->returnOp);
+    pc = back->pc;
+    f->ResetSlots();
+    KeepFunctionFrame(f);
+    frame = caller;
+    stack = s = caller->stack;
+    locals.Load(caller);
+    if (static_cast<int32_t>(caller->outputMode) != outputModeKnown) [[unlikely]] {
+        SetOutputMode(caller->outputMode);
+        outputModeKnown = static_cast<int32_t>(caller->outputMode);
+    }
+    if (back->kind == kDecodedPopg) {
+        Variable* v = globals ? globals->PlainEntry(back->a) : nullptr;
+        if (v && v->IsPlainScalar()) {
+            v->PlainSetDouble(r);
+            pc = back->next;
+            op = back + 1;
+            DISPATCH();
+        }
+    } else if (back->kind == kDecodedPopl && static_cast<uint32_t>(back->a) < locals.limit &&
+               locals.slots[back->a].type < Scalar::kText) {
+        Scalar& slot = locals.slots[back->a];
+        slot.number = r;
+        slot.type = Scalar::kDouble;
+        pc = back->next;
+        op = back + 1;
+        DISPATCH();
+    }
+    VornVMStackEntry& e = s->entries[s->depth++];
+    e.type = kStackDouble;
+    e.flags = 0;
+    e.value.number = r;
+    e.length = 8;
+    e.size = 8;
+    op = back;
     DISPATCH();
 }
 

@@ -50,6 +50,9 @@ VornVM_FunctionFrame::VornVM_FunctionFrame(VornVM* vm, Function* called)
         bindings[k] = slot < 0 ? -2 : (slot << 1) | (byReference ? 1 : 0);
         if (byReference) byValueOnly = false;
     }
+    // Without locals the slots are never prepared: a function of no
+    // parameters binds nothing.
+    plainBindings = parameterCount == 0;
 }
 
 VornVM_FunctionFrame::~VornVM_FunctionFrame() {
@@ -84,6 +87,8 @@ void VornVM_FunctionFrame::PrepareSlots(int32_t count) {
     for (int32_t i = 0; i < count; ++i) slots[i].type = Scalar::kAbsent;
     slotCount = count;
     usesSlots = true;
+    // The fast call checks its bindings again.
+    entryForm = nullptr;
     plainBindings = byValueOnly;
     for (int32_t k = 0; k < parameterCount; ++k)
         if (static_cast<uint32_t>(bindings[k] >> 1) >= static_cast<uint32_t>(count)) plainBindings = false;
@@ -135,7 +140,16 @@ VariableHash* VornVM_FunctionFrame::BuildScope() {
         if (slots[i].type != Scalar::kAbsent) builtScope->HoldVariable(i, SlotVariable(i));
     scope = builtScope;
     usesSlots = false;
+    // Locals by name leave with the general return.
+    returnForm = nullptr;
     return scope;
+}
+
+void VornVM_FunctionFrame::ClearSlotsFrom(Scalar* p) {
+    for (Scalar* end = slots + slotCount; p < end; ++p) {
+        if (p->type >= Scalar::kText) p->Clear();
+        p->type = Scalar::kAbsent;
+    }
 }
 
 void VornVM_FunctionFrame::ResetWindowAndScope() {

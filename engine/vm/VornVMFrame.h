@@ -58,6 +58,11 @@ public:
     // for frames of other kinds only (a run entry's frame starts the count
     // again).
     int32_t callDepth = 0;
+    // The interpreter's decoded form a function frame returns into the fast
+    // way: set by the fast call (in the caller's form), null for frames of
+    // other kinds, for calls made another way and once the locals have a
+    // scope by name (the general return then ends the call).
+    const void* returnForm = nullptr;
 };
 
 // The frame of a called script function. Its locals are values in slots by
@@ -96,9 +101,18 @@ public:
     [[gnu::always_inline]] void Reset() {
         // The stack first, as its entries may hold the locals.
         if (window.Depth() > 0 || scope) ResetWindowAndScope();
+        ResetSlots();
+    }
+    // Reset of a frame whose window is empty and whose locals have no scope.
+    [[gnu::always_inline]] void ResetSlots() {
         Scalar* p = slots;
         for (Scalar* end = p + slotCount; p < end; ++p) {
-            if (p->type >= Scalar::kText) p->Clear();
+            // Numbers own nothing; the first slot that owns something hands
+            // the rest to the loop out of line.
+            if (p->type >= Scalar::kText) [[unlikely]] {
+                ClearSlotsFrom(p);
+                break;
+            }
             p->type = Scalar::kAbsent;
         }
         previous = nullptr;
@@ -129,15 +143,16 @@ public:
     VornVM_FunctionFrame* nextSpare = nullptr;
     int32_t spareList = 0;
     // The interpreter's decoded form: the op of the function's entry in a
-    // form (kept between calls), and the op to return to in the caller's
-    // form (for this call only; null when the call came another way).
+    // form (kept between calls; set only while the frame binds by value into
+    // its slots and its function's code is that form's), and the op to
+    // return to in the caller's form (for this call only).
     const void* entryForm = nullptr;
     const void* entryOp = nullptr;
-    const void* returnForm = nullptr;
     const void* returnOp = nullptr;
 
 private:
     void ResetWindowAndScope();
+    [[gnu::noinline]] void ClearSlotsFrom(Scalar* p);
 
     // The slots follow a header that leads back to their frame.
     struct SlotHeader {

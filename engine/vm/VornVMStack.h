@@ -292,6 +292,14 @@ private:
         storeEnd = chunkEnd;
     }
 
+    // A window given back: no entries until the machine places it again.
+    void Detach() {
+        entries = nullptr;
+        capacity = 0;
+        storeChunk = -1;
+        storeEnd = nullptr;
+    }
+
     VornVM* vm;
     VornVMStackEntry* entries;
     int32_t depth = 0;

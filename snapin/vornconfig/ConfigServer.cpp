@@ -216,7 +216,7 @@ bool ConfigServer::Start(uint16_t wanted, std::string* reason) {
         return false;
     }
     const MHD_DaemonInfo* info = MHD_get_daemon_info(daemon, MHD_DAEMON_INFO_BIND_PORT);
-    port = info ? info->port : wanted;
+    port.store(info ? info->port : wanted, std::memory_order_release);
     return true;
 }
 
@@ -226,11 +226,11 @@ void ConfigServer::Stop() {
 }
 
 std::string ConfigServer::Url() const {
-    return "http://127.0.0.1:" + std::to_string(port) + "/?token=" + token;
+    return "http://127.0.0.1:" + std::to_string(Port()) + "/?token=" + token;
 }
 
 std::string ConfigServer::CookieName() const {
-    return "vornconfig-" + std::to_string(port);
+    return "vornconfig-" + std::to_string(Port());
 }
 
 // --- Requests
@@ -243,7 +243,7 @@ bool ConfigServer::Admit(MHD_Connection* connection, const std::string& method, 
         return false;
     }
     // A page reached under another name may be a rebound address of another site.
-    std::string host, self = ":" + std::to_string(port);
+    std::string host, self = ":" + std::to_string(Port());
     if (!Lookup(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_HOST, &host) ||
         !(EqualNoCase(host, "127.0.0.1" + self) || EqualNoCase(host, "localhost" + self))) {
         *reply = Notice(403, "Forbidden",

@@ -4,6 +4,7 @@
 // their sheets need no locks.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -35,7 +36,7 @@ class ConfigServer {
     // Listens on 127.0.0.1:port (0: a free port); false with the reason.
     bool Start(uint16_t port, std::string* reason);
     void Stop();
-    uint16_t Port() const { return port; }
+    uint16_t Port() const { return port.load(std::memory_order_acquire); }
     // The address to open, with the token.
     std::string Url() const;
 
@@ -66,7 +67,9 @@ class ConfigServer {
     std::string CookieName() const;
 
     MHD_Daemon* daemon = nullptr;
-    uint16_t port = 0;
+    // Known once the daemon's thread already runs: a connection may come in
+    // before it is set (and is then refused as another host's).
+    std::atomic<uint16_t> port{0};
     std::string token;
     std::map<std::string, Session> sessions; // by session id
     uint64_t clock = 0;                      // orders sessions and sheets by last use

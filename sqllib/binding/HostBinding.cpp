@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 
+#include <atomic>
 #include <cstring>
 #include <type_traits>
 
@@ -24,9 +25,11 @@ const char* const kNames[kEntryCount] = {
 #undef VORN_BINDING_NAME
 };
 
-// Written only by Bind, on the thread that loads the library, before any
-// forwarder can run.
-void* table[kEntryCount];
+// Filled by Bind. The web host registers the library again with each
+// request that loads it, while other requests call through the table: the
+// entries are atomic, and a module bound already is not looked up again.
+std::atomic<void*> table[kEntryCount];
+std::atomic<void*> boundModule{nullptr};
 
 template <class T> T Zero() {
     if constexpr (!std::is_void_v<T>) return T{};
@@ -37,20 +40,23 @@ template <class T> T Zero() {
 namespace vorn::binding {
 
 void Bind(void* hostModule) {
+    if (hostModule && boundModule.load(std::memory_order_acquire) == hostModule) return;
+    boundModule.store(nullptr, std::memory_order_relaxed);
     for (int32_t i = 0; i < kEntryCount; ++i)
-        table[i] = hostModule ? dlsym(hostModule, kNames[i]) : nullptr;
+        table[i].store(hostModule ? dlsym(hostModule, kNames[i]) : nullptr, std::memory_order_relaxed);
+    boundModule.store(hostModule, std::memory_order_release);
 }
 
 int32_t BoundCount() {
     int32_t n = 0;
-    for (void* entry : table)
-        if (entry) ++n;
+    for (const std::atomic<void*>& entry : table)
+        if (entry.load(std::memory_order_relaxed)) ++n;
     return n;
 }
 
 bool IsBound(const char* name) {
     for (int32_t i = 0; i < kEntryCount; ++i)
-        if (name && std::strcmp(kNames[i], name) == 0) return table[i] != nullptr;
+        if (name && std::strcmp(kNames[i], name) == 0) return table[i].load(std::memory_order_relaxed) != nullptr;
     return false;
 }
 
@@ -63,7 +69,7 @@ extern "C" {
 #define VORN_BINDING_FORWARDER(result, name, parameters, arguments)                                          \
     VORN_HOST_API result name parameters {                                                                   \
         using Entry = result(*) parameters;                                                                  \
-        auto entry = reinterpret_cast<Entry>(table[kEntry_##name]);                                          \
+        auto entry = reinterpret_cast<Entry>(table[kEntry_##name].load(std::memory_order_relaxed));          \
         if (!entry) return Zero<result>();                                                                   \
         return entry arguments;                                                                              \
     }

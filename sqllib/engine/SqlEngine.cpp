@@ -526,26 +526,49 @@ void SQLEngine::ClearAhead() {
     aheadArenas[1].Clear();
 }
 
-bool SQLEngine::Hold(KPZIndexFile& file) {
+bool SQLEngine::Hold(Index& index) {
     if (!readOnly || !view) return true;
     // The clock every 16 steps (a step of a join's inner walk takes a few
     // microseconds), and whenever a hold begins.
     if (!holds.empty() && ++holdSteps % 16 == 0 && NowMicroseconds() - holdSince > kHoldMicroseconds)
         ReleaseHolds();
+    KPZIndexFile& file = index.File();
     if (file.Held()) return true;
+    // A rebuild holds the indexes before this one while it waits for the
+    // later ones: waiting here with a later one held (a join walking its
+    // outer table by a later index) would wait for each other until the
+    // time-out. Their walks take them again. The same index through another
+    // cursor is the same key: shared holds of one file never wait for each
+    // other.
+    const String& order = index.LockOrder();
+    for (Index* held : holds) {
+        const String& other = held->LockOrder();
+        int32_t n = std::min(other.Length(), order.Length());
+        int c = std::memcmp(other.Text(), order.Text(), static_cast<size_t>(n));
+        if (c > 0 || (c == 0 && other.Length() > order.Length())) {
+            ReleaseHolds();
+            break;
+        }
+    }
     // Refused (after the wait) or unreadable: the message is the walk's.
     if (!file.HoldShared()) return false;
     if (holds.empty()) {
         holdSince = NowMicroseconds();
         holdSteps = 0;
     }
-    holds.push_back(&file);
+    holds.push_back(&index);
     return true;
 }
 
 void SQLEngine::ReleaseHolds() {
-    for (KPZIndexFile* file : holds) file->ReleaseHold();
+    for (Index* index : holds) index->File().ReleaseHold();
     holds.clear();
+}
+
+bool SQLEngine::WalksIndex(int32_t cursor) const {
+    for (int32_t i = 0; i < count; ++i)
+        if (code[i].opcode == SQL_Cursor_Index && code[i].a == cursor) return true;
+    return false;
 }
 
 // ---- Stack -------------------------------------------------------------------------------------
@@ -885,6 +908,13 @@ static void Store(std::vector<std::unique_ptr<T>>& array, int32_t at, T* made) {
 
 int SQLEngine::CursorOpen(const SQLInstruction& in) {
     if (in.a < 0 || in.a >= kMaxOperand || !in.text1 || in.length1 < 0) return Invalid();
+    // Reading the catalog may wait for its header, which a pack holds while
+    // it waits for index locks.
+    ReleaseHolds();
+    // The indexes of a walk open with the data file, at one counter: opened
+    // later, a rebuild in between would pair new record numbers with the
+    // old records.
+    bool indexed = in.b != 0 || WalksIndex(in.a);
     uint32_t counter = 0;
     Table* table = nullptr;
     bool reused = false;
@@ -898,15 +928,20 @@ int SQLEngine::CursorOpen(const SQLInstruction& in) {
         if (!table)
             return Error(String("Unable to create cursor for table '") + String(in.text1, in.length1) +
                          "': " + schema->ErrorText());
-        if (in.b != 0 && !table->IndexesOpen() && !schema->OpenIndexes(table)) {
+        if (indexed && !table->IndexesOpen() && !schema->OpenIndexes(table)) {
             delete table;
             return Error(schema->ErrorText());
         }
         // Indexes opened at a later counter than the data file: a rebuild
         // may have put new files in place between the two, and a walk of
-        // new entries over old records would miss rows. Read again.
-        if (in.b == 0 || table->IndexCounter() == counter || attempt == 3) break;
+        // new entries over old records would miss rows or find others.
+        // Read again. A writer's changes reopen its indexes as the counter
+        // moves; a reader has nothing to make up for one.
+        if (!indexed || table->IndexCounter() == counter || (attempt == 3 && in.b != 0)) break;
         delete table;
+        if (attempt == 3)
+            return Error(String("Unable to create cursor for table '") + String(in.text1, in.length1) +
+                         "': " + kSQLFileReplaced);
     }
     Store(cursors, in.a, new SQLCursor(schema, table, in.b != 0, reused, counter));
     return kNext;
@@ -918,7 +953,13 @@ int SQLEngine::CursorIndex(const SQLInstruction& in) {
     Table* table = cursor->table;
     Index* index = table->FindIndex(in.text1, in.length1);
     if (!index && !table->IndexesOpen()) {
+        // The catalog's header may be waited for: no hold meanwhile.
+        ReleaseHolds();
         if (!schema->OpenIndexes(table)) return Error(schema->ErrorText());
+        // Newer than the records a reader has open: their numbers differ.
+        if (!cursor->writing && table->IndexCounter() != cursor->openedAt)
+            return Error(String("Unable to create cursor for table '") + table->Name() +
+                         "': " + kSQLFileReplaced);
         index = table->FindIndex(in.text1, in.length1);
     }
     if (!index) return Error(String("Index '") + String(in.text1, in.length1) + "' does not exist");
@@ -1048,7 +1089,7 @@ int SQLEngine::CursorStep(SQLCursor* cursor, bool first, bool& row) {
     };
     int32_t record = 0;
     const char* key = nullptr;
-    if (!Hold(file)) return fail();
+    if (!Hold(*index)) return fail();
     if (first) {
         int found = 0;
         if (cursor->range) {

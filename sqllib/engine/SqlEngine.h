@@ -112,10 +112,14 @@ class SQLEngine {
     void RestoreRow(size_t row);
     void ClearAhead();
     // The statement's walks use the index file under one shared lock until
-    // the hold's time is up or the run returns.
+    // the hold's time is up or the run returns. Holds are taken in the order
+    // rebuilds lock index headers in: one that comes before a hold already
+    // taken is waited for only once those are given back.
     // False when the lock is refused or the header unreadable.
-    bool Hold(KPZIndexFile& file);
+    bool Hold(Index& index);
     void ReleaseHolds();
+    // Whether the program walks the cursor by an index.
+    bool WalksIndex(int32_t cursor) const;
     int Execute(const SQLInstruction& in);
     int Invalid() { return Error("Invalid instruction"); }
     int Stopped();
@@ -202,7 +206,7 @@ class SQLEngine {
     bool aheadEnd = false;
     bool aheadEndSaved = false;
     int aheadResult = 0;
-    std::vector<KPZIndexFile*> holds;
+    std::vector<Index*> holds;
     int64_t holdSince = 0;
     int64_t holdSteps = 0;
 };

@@ -103,6 +103,16 @@ int Index::InsertKey() {
     return file.Insert(table->Data().CurrentRecord(), k.Text(), k.Length());
 }
 
+const String& Index::LockOrder() {
+    if (lockOrder.IsEmpty()) {
+        lockOrder = String("I:") + table->Name() + ":" + name;
+        char* p = lockOrder.Data();
+        for (int32_t i = 0; i < lockOrder.Length(); ++i)
+            p[i] = Upper(p[i]);
+    }
+    return lockOrder;
+}
+
 int Index::Holds(const String& k, int32_t record) {
     if (file.Reposition(k.Text(), k.Length(), record, 1)) return 1;
     return file.ErrorText().Equals("Record is not in index") ? 0 : -1;
@@ -450,6 +460,9 @@ int Schema::OpenIndexes(Table* table) {
         }
         if (!ok) {
             table->ClearIndexes();
+            // DROP INDEX, or a CREATE INDEX undone, deletes its row before
+            // its file: read the rows again.
+            if (attempt < 3) continue;
             return 0;
         }
         // A rebuild moves the counter before it renames, so the same counter

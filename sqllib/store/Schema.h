@@ -90,6 +90,11 @@ class Index {
 
     const String& ErrorText() const { return file.ErrorText(); }
 
+    // The index's key in "Schema_1" ("I:TABLE:INDEX", upper case): a rebuild
+    // locks a table's index headers in its order, so a reader that holds
+    // several takes them in it too.
+    const String& LockOrder();
+
   protected:
     Table* table;
     String name;
@@ -97,6 +102,7 @@ class Index {
     std::vector<XBaseField*> columns;
     uint32_t flags;
     String key;
+    String lockOrder;
 };
 
 // An index of a table being rebuilt, with its catalog FILE value.

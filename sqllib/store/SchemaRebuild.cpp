@@ -13,7 +13,9 @@
 // table's header, its index headers, and last the catalog's index headers.
 // So a writer holding its record never waits for the catalog: it brings its
 // indexes up to date before it takes the record, and gives the record up
-// while it reopens them.
+// while it reopens them. A reading statement holds index headers shared in
+// the order of their catalog keys, which is the order a rebuild takes them
+// in, and holds none while it waits for anything else.
 #include <cstring>
 #include <memory>
 #include <vector>

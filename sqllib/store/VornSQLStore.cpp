@@ -26,7 +26,10 @@ int32_t VornSQLStore::ReadAt(int64_t offset, void* buffer, int32_t count) {
         int32_t got = ReadKept(offset, buffer, count);
         if (got != -2) return got;
     }
-    if (blockLength > 0 && offset >= blockStart && offset + count <= blockStart + blockLength) {
+    // Only the scan that read the block ahead: a read elsewhere in it may
+    // be of bytes another request has since rewritten.
+    if (blockLength > 0 && offset == sequential && offset >= blockStart &&
+        offset + count <= blockStart + blockLength) {
         std::memcpy(buffer, block.get() + (offset - blockStart), static_cast<size_t>(count));
         sequential = offset + count;
         return count;

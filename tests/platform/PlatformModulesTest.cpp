@@ -5,7 +5,10 @@
 
 #include <dlfcn.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
+#include <vector>
 
 using namespace vorn::platform;
 
@@ -40,6 +43,26 @@ TEST(PlatformModules, LoadsAFixtureAndFindsItsExports) {
 
     EXPECT_TRUE(UnloadModule(module));
     EXPECT_TRUE(UnloadModule(module));
+}
+
+TEST(PlatformModules, ThreadsLoadAndUnloadTheSameObjectAtOnce) {
+    // As requests do with a plug-in: the object is unloaded whenever the
+    // last of them lets go and loaded again by the next, on another thread
+    // (the thread sanitizer watches the object's globals across that).
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 100; ++i) {
+                ModuleHandle module = LoadModule(VORN_MODULE_FIXTURE);
+                auto* loaded = module ? static_cast<int*>(ModuleSymbol(module, "vorn_fixture_loaded")) : nullptr;
+                if (!loaded || *loaded != 1) ++wrong;
+                if (!module || !UnloadModule(module)) ++wrong;
+            }
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(wrong.load(), 0);
 }
 
 TEST(PlatformModules, FailedLoadsReportTheLoadersText) {

@@ -9,6 +9,7 @@
 #include <ctime>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -123,6 +124,18 @@ TEST(PlatformTime, LocalCalendarCarriesZoneNameAndDaylightSaving) {
     ASSERT_TRUE(ToLocalCalendar(INT64_C(4102444800), winter)); // 2100-01-01 00:00 UTC
     EXPECT_EQ(winter.year + 1900, 2100);
     EXPECT_EQ(winter.hour, 1);
+}
+
+TEST(PlatformTime, LocalCalendarOnSeveralThreadsAtOnce) {
+    // Requests' first questions come from the workers together (the thread
+    // sanitizer watches the zone names the C library keeps).
+    CalendarTime first;
+    std::vector<std::thread> threads;
+    std::vector<CalendarTime> seen(4);
+    for (CalendarTime& mine : seen) threads.emplace_back([&mine] { LocalCalendarNow(mine); });
+    for (std::thread& thread : threads) thread.join();
+    ASSERT_TRUE(LocalCalendarNow(first));
+    for (const CalendarTime& t : seen) EXPECT_STREQ(t.zone, first.zone);
 }
 
 TEST(PlatformProcess, IdsAndLiveness) {

@@ -21,10 +21,31 @@ namespace {
 
 using Block = platform::IsapiControlBlock;
 
-// What the fake extension does with each request, and what it kept.
+// What the fake extension does with each request, and what it kept (on the
+// responder's threads, looked at by the test's).
 std::function<uint32_t(Block*)> gServe;
+std::mutex gKeptMutex;
 std::vector<Block*> gKept;
 int gTerminated = 0;
+
+uint32_t Keep(Block* b) {
+    std::lock_guard<std::mutex> lock(gKeptMutex);
+    gKept.push_back(b);
+    return platform::kIsapiStatusPending;
+}
+
+// The blocks kept so far, once there are `count` or a second has passed.
+std::vector<Block*> AwaitKept(size_t count) {
+    for (int i = 0; i < 500; ++i) {
+        {
+            std::lock_guard<std::mutex> lock(gKeptMutex);
+            if (gKept.size() >= count) return gKept;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    std::lock_guard<std::mutex> lock(gKeptMutex);
+    return gKept;
+}
 
 bool FakeVersion(platform::IsapiVersionInfo*) { return true; }
 uint32_t FakeProc(Block* block) { return gServe(block); }
@@ -174,15 +195,11 @@ TEST(Responder, EachWayAnExtensionAnswers) {
 TEST(Responder, ARequestLeftOpenByAStoppedExtensionGets503) {
     gKept.clear();
     gTerminated = 0;
-    gServe = [](Block* b) {
-        gKept.push_back(b);
-        return platform::kIsapiStatusPending;
-    };
+    gServe = Keep;
     Rig rig;
     int fd = Connect(rig.path, 0);
     SendAll(fd, Request({{"PATH_INFO", "/kept.vrc"}}));
-    for (int i = 0; i < 1000 && gKept.empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    ASSERT_EQ(gKept.size(), 1u);
+    ASSERT_EQ(AwaitKept(1).size(), 1u);
     // Read while the responder stops: libfcgi's close waits for the peer's.
     std::string reply;
     std::thread reader([&] {
@@ -194,6 +211,43 @@ TEST(Responder, ARequestLeftOpenByAStoppedExtensionGets503) {
     EXPECT_EQ(gTerminated, 1);
     EXPECT_EQ(Output(reply),
               "Status: 503 Service Unavailable\r\nContent-Type: text/plain\r\n\r\n503 Service Unavailable\n");
+}
+
+TEST(Responder, AHeadInPiecesStaysWithItsWorkerWhenTheClientHangsUp) {
+    // The head comes in two pieces, so the poller watched the connection for
+    // a hang-up while it waited for the rest; the hang-up that comes once the
+    // worker has the request is the worker's to see, not the poller's.
+    gKept.clear();
+    gServe = Keep;
+    Rig rig;
+    int fd = Connect(rig.path, 0);
+    std::string request = Request({{"PATH_INFO", "/pieces.vrc"}});
+    SendAll(fd, request.substr(0, 20));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    SendAll(fd, request.substr(20));
+    std::vector<Block*> kept = AwaitKept(1);
+    ASSERT_EQ(kept.size(), 1u);
+    close(fd);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    signal(SIGPIPE, SIG_IGN); // as vornfcgi does
+    EXPECT_TRUE(Head(kept[0], "200 OK", ""));
+    EXPECT_TRUE(kept[0]->serverSupportFunction(kept[0]->connection, platform::kIsapiDoneWithSession, nullptr,
+                                               nullptr, nullptr))
+        << "the request was still the worker's to end";
+    // Both acceptors serve the next two connections at once.
+    gServe = [](Block* b) {
+        Head(b, "200 OK", "");
+        Write(b, b->pathInfo);
+        Done(b);
+        return platform::kIsapiStatusPending;
+    };
+    int first = Connect(rig.path, 0), second = Connect(rig.path, 0);
+    SendAll(first, Request({{"PATH_INFO", "/first"}}));
+    SendAll(second, Request({{"PATH_INFO", "/second"}}));
+    EXPECT_EQ(Output(ReadAll(first, 5000)), "Status: 200 OK\r\n\r\n/first");
+    EXPECT_EQ(Output(ReadAll(second, 5000)), "Status: 200 OK\r\n\r\n/second");
+    close(first);
+    close(second);
 }
 
 // The reply to one request on a kept connection: records up to its end.

@@ -444,10 +444,12 @@ TEST_F(XBaseTableTest, LocksWaitForTheirHolderAndEndWithTheRun) {
     Create(table, "w.dbf", {{"A", 'C', 3, 0}, {"NOTES", 'M', 10, 0}});
     File* other = app.files.Open(LocationData, "w.dbf", OpenRead | OpenWrite);
     ASSERT_NE(other, nullptr);
-    ASSERT_TRUE(other->Lock(LockExclusive, 0, table.HeaderLength()));
-    std::thread release([other, &table] {
+    // The append rereads the header meanwhile: its length is taken first.
+    int64_t headerLength = table.HeaderLength();
+    ASSERT_TRUE(other->Lock(LockExclusive, 0, headerLength));
+    std::thread release([other, headerLength] {
         std::this_thread::sleep_for(std::chrono::milliseconds(30));
-        other->Unlock(0, table.HeaderLength());
+        other->Unlock(0, headerLength);
     });
     Append(table, {{"A", "one"}, {"NOTES", "waited"}});
     release.join();

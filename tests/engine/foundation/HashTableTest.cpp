@@ -131,6 +131,40 @@ TEST(HashTable, RemovedSlotsAreNotReusedUntilClear) {
     EXPECT_EQ(t.Find("ONLY"), &e);
 }
 
+// Items coming and going, with equal keys among them: compacting keeps the
+// insertion order, the chains and the oldest-first rule, and the slots stay
+// within the items plus one growth step.
+TEST(HashTable, CompactingWhenSparseKeepsOrderAndChains) {
+    std::mt19937 random(11);
+    std::vector<std::unique_ptr<Entry>> made;
+    std::vector<Entry*> live; // insertion order
+    Probe t(false, true, 2);
+    for (int i = 0; i < 6000; ++i) {
+        if (live.empty() || random() % 3 != 0) {
+            made.push_back(std::make_unique<Entry>(("k" + std::to_string(random() % 40)).c_str(), i));
+            t.Insert(made.back().get());
+            live.push_back(made.back().get());
+        }
+        if (live.size() > 30 || random() % 2 == 0) {
+            // The oldest of its key goes, as Remove takes it.
+            Entry* gone = t.Remove(live[random() % live.size()]->Name());
+            ASSERT_NE(gone, nullptr);
+            live.erase(std::find(live.begin(), live.end(), gone));
+            t.CompactWhenSparse();
+        }
+        ASSERT_LE(t.Used(), 2 * static_cast<int32_t>(live.size()) + 513);
+    }
+    std::vector<Entry*> walked;
+    for (int32_t s = 0; s < t.Used(); ++s)
+        if (t.ItemAt(s)) walked.push_back(t.ItemAt(s));
+    EXPECT_EQ(walked, live);
+    EXPECT_TRUE(t.ChainsSorted());
+    for (Entry* e : live)
+        EXPECT_EQ(t.Find(e->Name()), *std::find_if(live.begin(), live.end(), [&](Entry* x) {
+            return x->name == e->name;
+        }));
+}
+
 TEST(HashTable, GrowthKeepsItemsAndOwnedItemsAreDeletedOnce) {
     Entry::live = 0;
     {

@@ -273,6 +273,7 @@ class FakeDatabase : public Database {
     int Transact() override { return 0; }
     int Command(const DatabaseText&, const DatabaseText&) override { return 0; }
     std::string* closes;
+    int32_t ViewSlots() const { return viewTable.Used(); }
 };
 
 // A view with one field of that name and value.
@@ -344,6 +345,29 @@ TEST_F(VmCoreTest, DatabaseRegistryResolvesFieldsAndClosesOnce) {
 
     h.vm.reset(); // closes what is open, then deletes it
     EXPECT_EQ(closes, "orders;");
+}
+
+// A script opening and closing views in a loop, one view kept open: the view
+// tables stay the size of what is open, and every name still finds its view.
+TEST_F(VmCoreTest, ViewTablesStaySmallWhileViewsComeAndGo) {
+    InspectableVM& vm = h.Make();
+    std::string closes;
+    auto* db = new FakeDatabase(&h.app, &vm, "db", &closes);
+    vm.AddDatabase(db);
+    FakeView* kept = ViewWith(h, db, "kept", "k", 1);
+    for (int i = 0; i < 5000; ++i) {
+        std::string alias = "v" + std::to_string(i % 7);
+        FakeView* passing = ViewWith(h, db, alias.c_str(), "p", i);
+        ASSERT_EQ(vm.FindView(alias.c_str(), -1), passing);
+        db->RemoveView(passing);
+    }
+    EXPECT_LE(vm.Views()->Used(), 1024);
+    EXPECT_LE(db->ViewSlots(), 1024);
+    EXPECT_EQ(vm.FindView("kept", -1), kept);
+    EXPECT_EQ(db->FindView("KEPT", -1), kept);
+    EXPECT_EQ(vm.FindView("v3", -1), nullptr);
+    EXPECT_EQ(vm.LookupVariableOrFail("kept.d.k", -1)->ValueInteger(), 1);
+    h.vm.reset();
 }
 
 TEST_F(VmCoreTest, DatabaseNamesAndErrorTexts) {

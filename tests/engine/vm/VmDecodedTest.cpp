@@ -5,15 +5,21 @@
 // stack.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/program/InstructionSet.h"
 #include "engine/values/Aggregate.h"
 #include "engine/values/Variable.h"
+#include "engine/values/VariableHash.h"
+#include "engine/values/VariableList.h"
+#include "engine/vm/ExternalFunctionSource.h"
 #include "engine/vm/VornVM.h"
+#include "host/plugin/ExternalCall.h"
 #include "tests/engine/vm/AssembledRun.h"
 
 namespace vorn::test {
@@ -352,6 +358,109 @@ TEST(VmDecodedTest, CallsMatchTheByteForm) {
     Outcome full = RunBoth(WideRecursion(511, 3));
     EXPECT_EQ(full.result, 0);
     EXPECT_NE(full.output.find("Stack overflow"), std::string::npos) << full.output;
+}
+
+// Fast calls leave their frame's window unplaced and return the fast way
+// until something needs more: each case reaches that point another way. A
+// call is fast once its function has a kept frame, so each function is
+// called once before the call that matters. FULL fills main's stack to its
+// last entry (511 pushed by a loop whose compare needs the last one, then
+// a copy: a push would be the call's argument); DOWN(n) calls g n + 2 calls deep.
+#define FULL " storegi i, 0\nfill:\n pushi 1\n incg i, 1\n cmpgi i, 511\n jmp_lt fill\n dup\n"
+#define DOWN(n)                                                                                           \
+    ".segment main entry\n call g\n pop\n pushi " #n "\n call down\n out\n exit\n.function g()\n pushi 7\n" \
+    " ret\n.function down(n)\n pushl n\n pushi 0\n cmp\n jmp_gt more\n call g\n ret\nmore:\n pushl n\n"       \
+    " pushi 1\n sub\n call down\n ret\n.end\n"
+const Case kFastCallCases[] = {
+    {"returns into a pop, a local's pop and a push",
+     ".global s, i\n.segment main entry\n storegi i, 0\nagain:\n pushg s\n pushi 1\n call add2\n popg s\n incg i, 1\n"
+     " cmpgi i, 5\n jmp_lt again\n pushg s\n pushi 2\n call add2\n out\n pushi 3\n call viaLocal\n out\n exit\n"
+     ".function add2(a, b)\n pushl a\n pushl b\n add\n ret\n"
+     ".function viaLocal(n)\n.local t\n pushl n\n pushl n\n call add2\n popl t\n pushl t\n ret\n.end\n",
+     "76"},
+    {"an error in a fast-called function",
+     ".segment main entry\n pushi 0\n pushi 2\n call f\n pop\n pushi 1\n pushi 2\n call f\n out\n"
+     ".function f(a, b)\n pushl a\n pushi 0\n cmp\n jmp_gt bad\n pushi 0\n ret\nbad:\n call 77\n ret\n.end\n",
+     "Invalid function call"},
+    {"a value returned into a full stack",
+     ".global i\n.segment main entry\n call one\n pop\n" FULL " call one\n out\n.function one()\n pushi 1\n ret\n.end\n",
+     "Stack overflow"},
+    {"a sum returned into a full stack",
+     ".global i\n.segment main entry\n call two\n pop\n" FULL " call two\n out\n.function two()\n pushi 1\n pushi 2\n"
+     " add\n ret\n.end\n",
+     "Stack overflow"},
+    {"locals by name in a fast-called function",
+     ".segment main entry\n pushi 4\n call named\n out\n pushi 5\n call named\n out\n exit\n"
+     ".function named(a)\n pushnc \"l.a\"\n pushi 1\n add\n ret\n.end\n",
+     "56"},
+    {"the deepest call allowed", DOWN(9998), "7"},
+    {"one deeper than allowed", DOWN(9999), "Function call nesting too deep"},
+};
+#undef DOWN
+#undef FULL
+
+TEST(VmDecodedTest, FastCallsMatchTheByteForm) {
+    for (const Case& c : kFastCallCases) {
+        SCOPED_TRACE(c.name);
+        Outcome o = RunBoth(c.source);
+        EXPECT_NE(o.output.find(c.output), std::string::npos) << o.output;
+    }
+}
+
+// A plug-in reading the calling function's local x by name.
+int32_t PeekX(VornVM* vm, VariableList*, Variable* result, void**) {
+    Variable* x = nullptr;
+    VariableHash* scope = vm->LocalScope();
+    if (scope && scope->Find(&x, "x", 1, false) && x) result->SetValueVariable(x);
+    return 1;
+}
+ExternalFunctionEntry kPeekEntry = {"PeekX", 5, 0, nullptr, PeekX};
+class PeekLibrary : public ExternalFunctionSource {
+  public:
+    ExternalCall* Lookup(const char* name, int32_t length) override {
+        return length == 5 && std::string(name, 5) == "PeekX" ? &call : nullptr;
+    }
+    bool ExternalParameter(ExternalFunctionCall*, int32_t, const char**, int32_t*, uint32_t*) override { return false; }
+    ExternalCall call{&kPeekEntry};
+};
+
+TEST(VmDecodedTest, PlugInsReadTheLocalsOfFastCalledFunctions) {
+    // Each call binds x afresh; the plug-in's look by name gives the frame a
+    // scope, and the next call is a fast one again.
+    const char* source = ".global i\n.segment main entry\n storegi i, 0\nagain:\n pushg i\n pushi 10\n call f\n out\n"
+                         " incg i, 1\n cmpgi i, 3\n jmp_lt again\n exit\n.extern PeekX()\n"
+                         ".function f(x, y)\n call PeekX\n pushl y\n add\n ret\n.end\n";
+    for (bool decoded : {true, false}) {
+        SCOPED_TRACE(decoded ? "decoded" : "bytes");
+        PeekLibrary library;
+        AssembledRun<SwitchableVM> run(source, &library);
+        run.vm->decodeSegments = decoded;
+        EXPECT_EQ(run.Execute(), 1);
+        EXPECT_EQ(run.sink.text, "101112");
+    }
+}
+
+TEST(VmDecodedTest, TimeOutEndsARunDeepInCalls) {
+    // Fifty calls deep, then a loop without end: the time-out ends the run
+    // and every frame goes.
+    const char* source = ".segment main entry\n pushi 50\n call deep\n out\n.function deep(n)\n pushl n\n pushi 0\n"
+                         " cmp\n jmp_gt more\nspin:\n jmp spin\nmore:\n pushl n\n pushi 1\n sub\n call deep\n ret\n.end\n";
+    for (bool decoded : {true, false}) {
+        SCOPED_TRACE(decoded ? "decoded" : "bytes");
+        int64_t live = Variable::LiveCount();
+        {
+            AssembledRun<SwitchableVM> run(source);
+            run.vm->decodeSegments = decoded;
+            std::thread stop([&run] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(30));
+                run.app.TimedOutPlace()->store(1);
+            });
+            EXPECT_EQ(run.Execute(), 0);
+            stop.join();
+            EXPECT_EQ(run.sink.text, "Application timed out");
+        }
+        EXPECT_EQ(Variable::LiveCount(), live);
+    }
 }
 
 TEST(VmDecodedTest, InPlaceAppendsMatchTheByteForm) {

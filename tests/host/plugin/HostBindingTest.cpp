@@ -4,7 +4,9 @@
 
 #include <dlfcn.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/app/ExternalLibrary.h"
@@ -117,6 +119,32 @@ TEST(HostBindingTest, TheSharedLibraryIsAHostToo) {
     EXPECT_EQ(value(v), 0.1);
     release(v);
     fixture.Register()(platform::HostModule());
+}
+
+TEST(HostBindingTest, RegistrationAgainWhileOtherRunsCallThrough) {
+    // Each request that loads a library registers it again, while the runs
+    // that loaded it earlier call the host through it (the thread sanitizer
+    // watches the table).
+    HostRig rig(test::kDefaultProgram, "sub/t.vrc", true);
+    Fixture fixture(rig);
+    auto bind = Symbol<void (*)(void*)>(fixture.library, "fixture_bind");
+    auto forward = Symbol<int32_t (*)(VornVariable*, double)>(fixture.library, "fixture_forward_double");
+    ASSERT_TRUE(bind && forward);
+    std::atomic<int32_t> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            VornVariable* v = vrVariable_Allocate(nullptr, 0, nullptr, 0);
+            for (int i = 0; i < 200; ++i) {
+                if (t % 2 == 0) bind(platform::HostModule());
+                if (forward(v, i + 0.5) != 0 || vrVariable_Value_Double(v) != i + 0.5) ++wrong;
+            }
+            vrVariable_Free(v);
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(wrong.load(), 0);
+    fixture.ExpectFullyBound();
 }
 
 // The library's functions, called from assembled scripts.

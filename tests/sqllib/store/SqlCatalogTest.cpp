@@ -326,5 +326,25 @@ TEST_F(SqlStoreTest, KeptPagesServeReadsUntilAWrite) {
     EXPECT_EQ(read(4100, 7), "CHANGED");
 }
 
+// The block a scan reads ahead serves the scan only: a later read elsewhere
+// in it (a catalog row looked up again, long after another request deleted
+// it) goes to the file.
+TEST_F(SqlStoreTest, ReadAheadServesOnlyTheScanThatMadeIt) {
+    {
+        std::ofstream out(Path("ahead.bin"), std::ios::binary);
+        out << std::string(8192, 'a');
+    }
+    std::unique_ptr<XBaseStore> reader(schema->Files().Open("ahead.bin", -1, kSQLOpenReadWrite));
+    std::unique_ptr<XBaseStore> writer(schema->Files().Open("ahead.bin", -1, kSQLOpenReadWrite));
+    ASSERT_TRUE(reader && writer);
+    char got[8];
+    // The second read continues the first: the block ahead is read with it.
+    ASSERT_EQ(reader->ReadAt(0, got, 8), 8);
+    ASSERT_EQ(reader->ReadAt(8, got, 8), 8);
+    ASSERT_EQ(writer->WriteAt(1000, "*", 1), 1);
+    ASSERT_EQ(reader->ReadAt(1000, got, 1), 1);
+    EXPECT_EQ(got[0], '*');
+}
+
 } // namespace
 } // namespace vorn::test
