@@ -19,115 +19,44 @@ void ReportStartFailure(const char* what) {
 
 // --- CompletionQueue ----------------------------------------------------------------------------
 
-namespace {
+CompletionQueue::CompletionQueue() { sem_init(&available, 0, 0); }
 
-// How long a taker looks again before it sleeps: about as long as a sleep
-// and a wake-up cost (some microseconds).
-constexpr int32_t kLookingRounds = 64;
-
-inline void Pause() {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#endif
-}
-
-} // namespace
-
-CompletionQueue::Sleeper::Sleeper() { sem_init(&wake, 0, 0); }
-
-CompletionQueue::Sleeper::~Sleeper() { sem_destroy(&wake); }
-
-CompletionQueue::Sleeper& CompletionQueue::ThisThread() {
-    thread_local Sleeper sleeper;
-    return sleeper;
-}
+CompletionQueue::~CompletionQueue() { sem_destroy(&available); }
 
 void CompletionQueue::Post(uint32_t count, void* key) {
-    Sleeper* wake = nullptr;
     {
         std::lock_guard<std::mutex> lock(mutex);
         items.push_back({count, key});
-        waiting.store(items.size(), std::memory_order_release);
-        if (sleepers && items.size() > looking) {
-            wake = sleepers;
-            sleepers = wake->next;
-            wake->next = nullptr;
-        }
     }
-    if (wake) sem_post(&wake->wake);
+    sem_post(&available);
 }
 
-bool CompletionQueue::Take(Item* item) {
-    std::unique_lock<std::mutex> lock(mutex);
-    bool looked = false;
-    for (;;) {
-        if (!items.empty()) {
-            *item = items.front();
-            items.pop_front();
-            waiting.store(items.size(), std::memory_order_release);
-            // Items left that the takers awake cannot cover wake another.
-            Sleeper* wake = nullptr;
-            if (!items.empty() && sleepers && items.size() > looking) {
-                wake = sleepers;
-                sleepers = wake->next;
-                wake->next = nullptr;
-            }
-            lock.unlock();
-            if (wake) sem_post(&wake->wake);
-            return true;
-        }
-        if (closed) return false;
-        if (!looked) {
-            looked = true;
-            ++looking;
-            lock.unlock();
-            for (int32_t i = kLookingRounds; i > 0 && waiting.load(std::memory_order_acquire) == 0; --i)
-                Pause();
-            lock.lock();
-            --looking;
-            continue;
-        }
-        Sleeper& self = ThisThread();
-        self.next = sleepers;
-        sleepers = &self;
-        lock.unlock();
-        while (sem_wait(&self.wake) != 0 && errno == EINTR) {
-        }
-        lock.lock();
-    }
-}
-
-bool CompletionQueue::TryTake(Item* item) {
+bool CompletionQueue::Pop(Item* item) {
     std::lock_guard<std::mutex> lock(mutex);
-    if (items.empty()) return false;
+    if (items.empty()) {
+        sem_post(&available); // the close's count, for the next taker
+        return false;
+    }
     *item = items.front();
     items.pop_front();
-    waiting.store(items.size(), std::memory_order_release);
     return true;
 }
 
-size_t CompletionQueue::Sleeping() {
-    std::lock_guard<std::mutex> lock(mutex);
-    size_t n = 0;
-    for (Sleeper* s = sleepers; s; s = s->next) ++n;
-    return n;
+bool CompletionQueue::Take(Item* item) {
+    while (sem_wait(&available) != 0) {
+        if (errno != EINTR) return false;
+    }
+    return Pop(item);
 }
 
-void CompletionQueue::Close() {
-    Sleeper* all = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        closed = true;
-        all = sleepers;
-        sleepers = nullptr;
+bool CompletionQueue::TryTake(Item* item) {
+    while (sem_trywait(&available) != 0) {
+        if (errno != EINTR) return false;
     }
-    while (all) {
-        Sleeper* next = all->next;
-        all->next = nullptr;
-        sem_post(&all->wake);
-        all = next;
-    }
+    return Pop(item);
 }
+
+void CompletionQueue::Close() { sem_post(&available); }
 
 // --- RequestPool ------------------------------------------------------------------------------------
 

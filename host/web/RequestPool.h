@@ -35,19 +35,14 @@ using RequestFactory = ServedRequest* (*)(void* context, platform::IsapiControlB
 
 // A first-in first-out queue of words with a blocking take, in place of a
 // completion port: each item carries a count (0 for a stop post) and a key.
-//
-// A taker that finds the queue empty looks again for a few microseconds
-// before it sleeps, and a post wakes a sleeper only when the takers awake
-// cannot cover the items waiting: a worker that has just ended a request
-// takes the next one without sleeping, and the poster wakes nobody. Sleepers
-// are woken last asleep first, so the workers that run stay few and warm.
 class CompletionQueue {
   public:
     struct Item {
         uint32_t count;
         void* key;
     };
-    CompletionQueue() = default;
+    CompletionQueue();
+    ~CompletionQueue();
     CompletionQueue(const CompletionQueue&) = delete;
     CompletionQueue& operator=(const CompletionQueue&) = delete;
 
@@ -56,29 +51,19 @@ class CompletionQueue {
     bool Take(Item* item);
     // The next item without waiting; false when there is none.
     bool TryTake(Item* item);
-    // Every taker returns once the queue is empty.
     void Close();
-    // Takers asleep.
-    size_t Sleeping();
 
   private:
-    // A taking thread asleep; its own for the thread's life (a poster may
-    // still be posting to it as it returns).
-    struct Sleeper {
-        Sleeper();
-        ~Sleeper();
-        sem_t wake;
-        Sleeper* next = nullptr;
-    };
-    static Sleeper& ThisThread();
+    // Pops an item for a count taken from available; false (the count given
+    // back) when there is none, which only the close's count can be.
+    bool Pop(Item* item);
 
     std::mutex mutex;
     std::deque<Item> items;
-    // Read without the lock by the takers looking again.
-    std::atomic<size_t> waiting{0};
-    Sleeper* sleepers = nullptr; // the last asleep first
-    size_t looking = 0;          // takers looking again, awake
-    bool closed = false;
+    // A count per item, and one for the close: a worker sleeps on it and is
+    // woken by exactly one post (a condition variable's bookkeeping cost a
+    // further wake-up per request).
+    sem_t available;
 };
 
 class RequestPool {

@@ -68,53 +68,6 @@ ServedRequest* MakeProbe(void* context, platform::IsapiControlBlock* block) {
     return new Probe(probes, std::stoi(request->variables["N"]));
 }
 
-// A post wakes the taker that fell asleep last, one per item; items come in
-// arrival order; a close sends every taker away once the queue is empty.
-TEST(CompletionQueue, WakesTheLastAsleepFirstOnePerItem) {
-    CompletionQueue queue;
-    struct Taker {
-        std::thread thread;
-        std::atomic<int> taken{-1};
-        std::atomic<bool> done{false};
-    };
-    Taker takers[3];
-    auto waitFor = [](auto&& condition) {
-        for (int i = 0; i < 20000 && !condition(); ++i) std::this_thread::sleep_for(std::chrono::microseconds(100));
-        return condition();
-    };
-    for (int k = 0; k < 3; ++k) {
-        takers[k].thread = std::thread([&queue, &t = takers[k]] {
-            CompletionQueue::Item item{};
-            if (queue.Take(&item)) t.taken = static_cast<int>(reinterpret_cast<intptr_t>(item.key));
-            t.done = true;
-        });
-        ASSERT_TRUE(waitFor([&] { return queue.Sleeping() == static_cast<size_t>(k + 1); }));
-    }
-    queue.Post(1, reinterpret_cast<void*>(7));
-    EXPECT_TRUE(waitFor([&] { return takers[2].done.load(); }));
-    EXPECT_EQ(takers[2].taken, 7);
-    EXPECT_FALSE(takers[0].done || takers[1].done);
-    EXPECT_EQ(queue.Sleeping(), 2u);
-    queue.Post(1, reinterpret_cast<void*>(8));
-    EXPECT_TRUE(waitFor([&] { return takers[1].done.load(); }));
-    EXPECT_EQ(takers[1].taken, 8);
-    queue.Close();
-    EXPECT_TRUE(waitFor([&] { return takers[0].done.load(); }));
-    EXPECT_EQ(takers[0].taken, -1);
-    for (Taker& t : takers) t.thread.join();
-
-    CompletionQueue fifo;
-    for (intptr_t i = 1; i <= 3; ++i) fifo.Post(1, reinterpret_cast<void*>(i));
-    CompletionQueue::Item item{};
-    for (intptr_t i = 1; i <= 3; ++i) {
-        ASSERT_TRUE(fifo.Take(&item));
-        EXPECT_EQ(item.key, reinterpret_cast<void*>(i));
-    }
-    EXPECT_FALSE(fifo.TryTake(&item));
-    fifo.Close();
-    EXPECT_FALSE(fifo.Take(&item));
-}
-
 TEST(RequestPool, OneWorkerServesInArrivalOrder) {
     Probes probes;
     Requests requests(20);
