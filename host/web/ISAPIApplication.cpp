@@ -65,6 +65,9 @@ ISAPIApplication::ISAPIApplication(platform::ModuleHandle module, platform::Isap
 }
 
 ISAPIApplication::~ISAPIApplication() {
+    // What the system table still defers is this object's: nothing settles
+    // it once the object is going.
+    program.system.Defer(nullptr);
     std::free(pathInfo);
     std::free(pathTranslated);
     std::free(queryString);

@@ -274,6 +274,29 @@ TEST(RequestApplication, RequestVariablesAreThereWhenFirstLookedAt) {
     }
 }
 
+// The time variables hold the moment the request began, however late the
+// script first looks (here after a slow body); the dyn_ ones read the clock.
+TEST(RequestApplication, TheTimeVariablesAreTheRequestsStart) {
+    Site site;
+    site.Registry("usecookies = dword:0\n");
+    site.Script("show.vrc", ShowSystem({"time_t", "tm_sec", "dyn_time_t"}));
+    static int64_t offset = 0;
+    platform::SetWallClock([] {
+        platform::TimeValue now{};
+        now.seconds = 1700000000 + offset;
+        return now;
+    });
+    MemoryRequest request(site.Request("/show.vrc", "",
+                                       {{"REQUEST_METHOD", "POST"},
+                                        {"CONTENT_TYPE", "application/x-www-form-urlencoded"},
+                                        {"CONTENT_LENGTH", "3"}}),
+                          "a=1");
+    request.onRead = [] { offset = 90; };
+    Serve(request);
+    platform::SetWallClock(nullptr);
+    EXPECT_EQ(request.response, "time_t=1700000000;tm_sec=20;dyn_time_t=1700000090;");
+}
+
 TEST(RequestApplication, CallerIdsAreOursOrNew) {
     Site site;
     site.Script("show.vrc", ShowSystem({"callerid", "time_t", "tm_year", "stm_mon", "process_id"}));
