@@ -17,6 +17,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include <dirent.h>
@@ -584,9 +585,15 @@ StatShare& TheStatShare() {
     return *share;
 }
 
+// Paths are looked up as they are given, without a string made of them.
+struct PathHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view path) const { return std::hash<std::string_view>{}(path); }
+};
+
 // Each thread keeps the results it took (no lock to read them); a result
 // counts while its generation is the current one.
-thread_local std::unordered_map<std::string, SharedStat> tResults;
+thread_local std::unordered_map<std::string, SharedStat, PathHash, std::equal_to<>> tResults;
 thread_local int tBatch = 0;
 
 // Starts watching when not yet tried; false when it cannot be had. Under
@@ -645,16 +652,17 @@ bool StatPathShared(const char* path, FileInfo& out) {
         return StatPath(path, out);
     StatShare& share = TheStatShare();
     if (tBatch == 0) Refresh(share);
-    std::string key(path);
+    std::string_view asked(path);
     auto now = std::chrono::steady_clock::now();
     uint64_t generation = share.generation.load(std::memory_order_acquire);
-    auto found = tResults.find(key);
+    auto found = tResults.find(asked);
     if (found != tResults.end() && found->second.generation == generation &&
         now - found->second.taken < std::chrono::milliseconds(kStatShareMilliseconds)) {
         if (found->second.error != 0) return Fail(found->second.error);
         out = found->second.info;
         return true;
     }
+    std::string key(asked);
     {
         // Watched before the question is asked, so no change after it goes unseen.
         std::lock_guard<std::mutex> lock(share.mutex);

@@ -481,12 +481,13 @@ void Remember(const std::string& path, const SnapshotPtr& snapshot) {
 
 // The current version of the file, parsed again only when it changed.
 SnapshotPtr Current() {
-    std::string path = RegistryFilePath();
+    const char* configured = std::getenv(kRegistryPathVariable);
+    const char* path = configured && configured[0] ? configured : kRegistryDefaultPath;
     Identity identity;
     // Asked by every request, answered by the process's shared stat results:
     // a change made on this machine is seen by the next request.
     FileInfo info;
-    if (StatPathShared(path.c_str(), info)) {
+    if (StatPathShared(path, info)) {
         identity = {info.device, info.inode, info.size, info.modifiedSeconds, info.modifiedNanoseconds};
     } else if (int error = LastError(); error != ENOENT) {
         SetLastError(error != 0 ? error : EIO);
@@ -622,6 +623,11 @@ bool RegistryCreateKey(RegistryKey parent, const char* subkey, RegistryKey* key)
 
 uint64_t RegistryKeyVersion(RegistryKey key) {
     return key && key != &gRoot && key->snapshot ? key->snapshot->version : 0;
+}
+
+uint64_t RegistryVersion() {
+    SnapshotPtr snapshot = Current();
+    return snapshot ? snapshot->version : 0;
 }
 
 bool RegistryCloseKey(RegistryKey key) {

@@ -59,6 +59,9 @@ bool RegistryCloseKey(RegistryKey key);
 // the file give the same number, keys opened after any change another one
 // (never 0, which an invalid key gives).
 uint64_t RegistryKeyVersion(RegistryKey key);
+// The version a key opened from the root now would have, without opening
+// one; 0 when the file cannot be read.
+uint64_t RegistryVersion();
 
 // Reads a value: its type and bytes (texts and list entries end in NUL). With
 // a null data buffer only *size is set to the bytes needed; a buffer of fewer

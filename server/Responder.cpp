@@ -122,25 +122,38 @@ struct Connection {
         const char* value;
     };
     std::vector<Param> params;
+    bool allHttpMade = false;
 
     void IndexParams() {
         params.clear();
+        allHttpMade = false;
         for (char** entry = request.envp; entry && *entry; ++entry) {
             const char* equals = std::strchr(*entry, '=');
             if (equals) params.push_back({static_cast<size_t>(equals - *entry), *entry, equals + 1});
         }
     }
 
+    // The first parameter of that name, as FCGX_GetParam finds it; null when
+    // there is none.
+    const char* Find(const char* name) const {
+        size_t length = std::strlen(name);
+        for (const Param& p : params)
+            if (p.length == length && std::memcmp(p.name, name, length) == 0) return p.value;
+        return nullptr;
+    }
+
     const char* Variable(const char* name) {
-        if (std::strcmp(name, "ALL_HTTP") == 0) return allHttp.c_str();
+        if (std::strcmp(name, "ALL_HTTP") == 0) {
+            // Made when first asked: most requests never ask.
+            if (!allHttpMade) AllHttp(request.envp, &allHttp);
+            allHttpMade = true;
+            return allHttp.c_str();
+        }
         if (std::strcmp(name, "APPL_MD_PATH") == 0) return metabasePath.c_str();
         if (std::strcmp(name, "PATH_TRANSLATED") == 0) return pathTranslated.c_str();
         if (std::strcmp(name, "SERVER_PORT_SECURE") == 0) return portSecure.c_str();
         if (std::strcmp(name, "REMOTE_HOST") == 0) return remoteHost.c_str();
-        // The first of that name, as FCGX_GetParam finds it.
-        size_t length = std::strlen(name);
-        for (const Param& p : params)
-            if (p.length == length && std::memcmp(p.name, name, length) == 0) return p.value;
+        if (const char* value = Find(name)) return value;
         return std::strchr(name, '=') ? FCGX_GetParam(name, request.envp) : nullptr;
     }
 
@@ -473,7 +486,8 @@ void Responder::Begin(Connection* c, bool nulParam) {
         c->Finish();
         return AfterRequest(c);
     }
-    const char* length = FCGX_GetParam("CONTENT_LENGTH", c->request.envp);
+    c->IndexParams();
+    const char* length = c->Find("CONTENT_LENGTH");
     if (length && length[0] && !(length[0] == '0' && length[1] == '\0')) {
         // Reading a body may wait on its sender: a thread of its own does
         // that, and the poller goes on with the others.
@@ -560,27 +574,25 @@ void Responder::Poller() {
 }
 
 void Responder::Serve(Connection* c) {
-    char** env = c->request.envp;
-    c->IndexParams();
-    AllHttp(env, &c->allHttp);
-    const char* metabase = FCGX_GetParam("APPL_MD_PATH", env);
+    const char* metabase = c->Find("APPL_MD_PATH");
     c->metabasePath = HasParam(metabase) ? metabase : "/LM/W3SVC/1/ROOT";
-    const char* translated = FCGX_GetParam("PATH_TRANSLATED", env);
+    const char* translated = c->Find("PATH_TRANSLATED");
     if (HasParam(translated)) {
         c->pathTranslated = translated;
     } else {
-        const char* root = FCGX_GetParam("DOCUMENT_ROOT", env);
-        const char* info = FCGX_GetParam("PATH_INFO", env);
-        c->pathTranslated = std::string(root ? root : "") + (info ? info : "");
+        const char* root = c->Find("DOCUMENT_ROOT");
+        const char* info = c->Find("PATH_INFO");
+        c->pathTranslated.assign(root ? root : "");
+        c->pathTranslated.append(info ? info : "");
     }
-    const char* https = FCGX_GetParam("HTTPS", env);
+    const char* https = c->Find("HTTPS");
     c->portSecure = https && strcasecmp(https, "on") == 0 ? "1" : "0";
-    const char* remoteHost = FCGX_GetParam("REMOTE_HOST", env);
-    const char* remoteAddress = FCGX_GetParam("REMOTE_ADDR", env);
+    const char* remoteHost = c->Find("REMOTE_HOST");
+    const char* remoteAddress = c->Find("REMOTE_ADDR");
     c->remoteHost = HasParam(remoteHost) ? remoteHost : (remoteAddress ? remoteAddress : "");
 
     int64_t announced = 0;
-    if (const char* length = FCGX_GetParam("CONTENT_LENGTH", env)) {
+    if (const char* length = c->Find("CONTENT_LENGTH")) {
         for (const char* p = length; *p >= '0' && *p <= '9' && announced <= INT32_MAX; ++p)
             announced = announced * 10 + (*p - '0');
     }
@@ -595,11 +607,11 @@ void Responder::Serve(Connection* c) {
     block = platform::IsapiControlBlock{};
     block.size = sizeof block;
     block.connection = c;
-    block.method = FCGX_GetParam("REQUEST_METHOD", env);
-    block.queryString = FCGX_GetParam("QUERY_STRING", env);
-    block.pathInfo = FCGX_GetParam("PATH_INFO", env);
+    block.method = c->Find("REQUEST_METHOD");
+    block.queryString = c->Find("QUERY_STRING");
+    block.pathInfo = c->Find("PATH_INFO");
     block.pathTranslated = c->pathTranslated.c_str();
-    block.contentType = FCGX_GetParam("CONTENT_TYPE", env);
+    block.contentType = c->Find("CONTENT_TYPE");
     block.totalBytes = static_cast<size_t>(announced);
     block.availableBytes = static_cast<size_t>(preRead);
     block.data = c->preRead;

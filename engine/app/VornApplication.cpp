@@ -386,29 +386,11 @@ char* EntityEncode(const char* text, int32_t length, int32_t* outLength, int32_t
     int32_t n = InputLength(text, length);
     GrowBuffer out(static_cast<int64_t>(n) + 512, 512);
     for (int32_t i = 0; i < n && out.Ok(); ++i) {
-        switch (text[i]) {
-        case '<':
-            out.Append("&lt;", 4);
-            break;
-        case '>':
-            out.Append("&gt;", 4);
-            break;
-        case '&':
-            out.Append("&amp;", 5);
-            break;
-        case '"':
-            out.Append("&quot;", 6);
-            break;
-        case '(':
-            out.Append("&#40;", 5);
-            break;
-        case ')':
-            out.Append("&#41;", 5);
-            break;
-        default:
+        int32_t entityLength = 0;
+        if (const char* entity = EncodedEntity(text[i], &entityLength))
+            out.Append(entity, entityLength);
+        else
             out.AppendByte(text[i]);
-            break;
-        }
     }
     return out.Finish(outLength, outSize);
 }

@@ -252,6 +252,19 @@ class VornApplication {
 
 // < > & " ( ) become "&lt;" "&gt;" "&amp;" "&quot;" "&#40;" "&#41;".
 char* EntityEncode(const char* text, int32_t length, int32_t* outLength, int32_t* outSize);
+// The entity EntityEncode writes for c (its length in *length), or null
+// for a byte it keeps.
+inline const char* EncodedEntity(char c, int32_t* length) {
+    switch (c) {
+    case '<': *length = 4; return "&lt;";
+    case '>': *length = 4; return "&gt;";
+    case '&': *length = 5; return "&amp;";
+    case '"': *length = 6; return "&quot;";
+    case '(': *length = 5; return "&#40;";
+    case ')': *length = 5; return "&#41;";
+    default: return nullptr;
+    }
+}
 // The reverse; other '&' sequences are copied as they are.
 char* EntityDecode(const char* text, int32_t length, int32_t* outLength, int32_t* outSize);
 // Space becomes '+', control, high and punctuation bytes "%XX".

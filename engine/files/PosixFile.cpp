@@ -512,26 +512,26 @@ bool PosixFileManager::CheckDirectory(RootKind which, const char* text) {
                                                 : &temporaryDirectory;
     delete *field;
     *field = nullptr;
-    String prefix("The configured ");
-    prefix.Append(RootName(which));
-    prefix.Append(" directory ");
-
-    if (!text || text[0] != '/') {
-        SetError(prefix + "is not an absolute path");
+    auto refuse = [&](const char* why) {
+        String message("The configured ");
+        message.Append(RootName(which));
+        message.Append(" directory ");
+        message.Append(why);
+        SetError(message);
         return false;
-    }
+    };
+
+    if (!text || text[0] != '/') return refuse("is not an absolute path");
     auto* path = new PosixFilePath(text);
     if (IsReservedName(path->LastName().Text())) {
         delete path;
-        SetError(prefix + "references a reserved Windows device name");
-        return false;
+        return refuse("references a reserved Windows device name");
     }
     // Checked by every request: the process's shared stat result answers.
     platform::FileInfo info;
     if (!platform::StatPathShared(text, info) || !info.isDirectory) {
         delete path;
-        SetError(prefix + "does not exist, or is not a directory");
-        return false;
+        return refuse("does not exist, or is not a directory");
     }
     path->Rebuild();
     *field = path;
@@ -573,10 +573,11 @@ bool PosixFileManager::ResolvePath(int32_t kind, const char* relative, PosixFile
     while (IsSeparator(*rest)) ++rest;
     auto* path = new PosixFilePath(base->Text(), rest);
     const char* failure = nullptr;
-    String outside("The specified path references a path outside the configured ");
-    outside.Append(RootName(root));
-    outside.Append(" directory");
+    String outside;
     if (!base->IsPrefixOf(*path)) {
+        outside.Assign("The specified path references a path outside the configured ");
+        outside.Append(RootName(root));
+        outside.Append(" directory");
         failure = outside.Text();
     } else {
         String last = path->LastName();

@@ -21,21 +21,32 @@ int32_t TextLength(const char* text) {
 PosixFilePath::PosixFilePath(const char* source) { Split(source, TextLength(source)); }
 
 PosixFilePath::PosixFilePath(const char* base, const char* rest) {
-    String joined(base ? base : "");
+    int32_t baseLength = TextLength(base);
+    int32_t restLength = TextLength(rest);
+    String joined;
+    joined.Reserve(baseLength + 1 + restLength);
+    joined.Append(base ? base : "", baseLength);
     joined.AppendChar('/');
-    joined.Append(rest ? rest : "");
+    joined.Append(rest ? rest : "", restLength);
     Split(joined.Text(), joined.Length());
 }
 
 PosixFilePath::~PosixFilePath() { ReleaseArrays(); }
 
 void PosixFilePath::ReleaseArrays() {
-    delete[] starts;
-    delete[] lengths;
-    delete[] survivors;
+    delete[] heapArrays;
+    heapArrays = nullptr;
     starts = lengths = survivors = nullptr;
     survivorCount = -1;
     count = 0;
+}
+
+void PosixFilePath::MakeArrays(int32_t n) {
+    int32_t* block = inlineArrays;
+    if (n > kInlineComponents) block = heapArrays = new int32_t[3 * static_cast<size_t>(n)];
+    starts = block;
+    lengths = block + n;
+    survivors = block + 2 * n;
 }
 
 void PosixFilePath::Split(const char* source, int32_t length) {
@@ -50,8 +61,9 @@ void PosixFilePath::Split(const char* source, int32_t length) {
         else
             text.Assign("", 0);
         count = 1;
-        starts = new int32_t[1]{0};
-        lengths = new int32_t[1]{0};
+        MakeArrays(1);
+        starts[0] = 0;
+        lengths[0] = 0;
         return;
     }
 
@@ -63,8 +75,7 @@ void PosixFilePath::Split(const char* source, int32_t length) {
     count = 1;
     for (int32_t i = 0; i < length; ++i)
         if (IsSeparator(p[i]) && (i + 1 >= length || !IsSeparator(p[i + 1]))) ++count;
-    starts = new int32_t[count];
-    lengths = new int32_t[count];
+    MakeArrays(count);
 
     int32_t component = 0;
     int32_t start = 0;
@@ -112,7 +123,6 @@ String PosixFilePath::SubPath(int32_t first, int32_t last) const {
 
 void PosixFilePath::Normalise() {
     if (survivorCount >= 0) return;
-    survivors = new int32_t[count];
     int32_t n = 0;
     for (int32_t i = 0; i < count; ++i) {
         if (i == 0 && absolute) {
@@ -175,7 +185,10 @@ String PosixFilePath::LastName() {
 String PosixFilePath::Joined() {
     Normalise();
     if (survivorCount == 0) return String(absolute ? "/" : ".");
+    int32_t size = 0;
+    for (int32_t k = 0; k < survivorCount; ++k) size += lengths[survivors[k]] + 1;
     String out("");
+    out.Reserve(size);
     bool separate = false;
     for (int32_t k = 0; k < survivorCount; ++k) {
         if (SurvivorIsRoot(k)) {
@@ -190,7 +203,27 @@ String PosixFilePath::Joined() {
     return out;
 }
 
+bool PosixFilePath::IsJoined() {
+    Normalise();
+    if (survivorCount != count || count == 0) return false;
+    const char* p = text.Text();
+    for (int32_t k = 0; k < count; ++k) {
+        if (survivors[k] != k) return false;
+        if (k == 0) {
+            // The root is the text's first byte, a relative path's first
+            // component starts the text.
+            if (starts[0] != 0 || (absolute && (lengths[0] != 0 || p[0] != '/'))) return false;
+            continue;
+        }
+        int32_t previousEnd = absolute && k == 1 ? 0 : starts[k - 1] + lengths[k - 1];
+        if (starts[k] != previousEnd + 1 || p[previousEnd] != '/') return false;
+    }
+    return starts[count - 1] + lengths[count - 1] == text.Length();
+}
+
 void PosixFilePath::Rebuild() {
+    // Splitting the joined text again would give the same components.
+    if (IsJoined()) return;
     String joined = Joined();
     Split(joined.Text(), joined.Length());
 }

@@ -46,11 +46,18 @@ public:
     char* JoinedText(int32_t* outLength, int32_t* outSize);
 
 private:
+    // Paths of up to this many components keep their arrays in place.
+    static constexpr int32_t kInlineComponents = 16;
+
     void Split(const char* source, int32_t length);
     void Normalise();
     void ReleaseArrays();
+    // Room for count components' starts, lengths and survivors.
+    void MakeArrays(int32_t n);
     bool SurvivorIsRoot(int32_t survivorIndex) const;
     bool ComponentIs(int32_t i, const char* what) const;
+    // Whether the text is already the survivors joined by '/'.
+    bool IsJoined();
     String Joined();
 
     String text;
@@ -60,6 +67,8 @@ private:
     bool absolute = false;
     int32_t survivorCount = -1; // -1 until normalised
     int32_t* survivors = nullptr;
+    int32_t* heapArrays = nullptr; // the three arrays, when they do not fit in place
+    int32_t inlineArrays[3 * kInlineComponents];
 };
 
 } // namespace vorn

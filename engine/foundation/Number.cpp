@@ -25,15 +25,6 @@ char* Allocate(int64_t size) {
     return p;
 }
 
-char* CopyOut(const char* text, int32_t* length, int32_t* size) {
-    int32_t n = static_cast<int32_t>(std::strlen(text));
-    char* p = Allocate(n + 1);
-    std::memcpy(p, text, static_cast<size_t>(n) + 1);
-    if (length) *length = n;
-    if (size) *size = n + 1;
-    return p;
-}
-
 } // namespace
 
 void ToDecimalDigits(double v, int32_t d, DecimalDigits& out) {
@@ -121,14 +112,42 @@ bool SpecialWord(const char* s, int32_t n, double& value) {
 
 } // namespace
 
-char* FormatDouble(double value, int32_t* length, int32_t* size, int32_t digits) {
+namespace {
+
+// Doubles below this magnitude with no fraction are exact integers, whose
+// shortest text is their decimal digits.
+constexpr double kExactIntegers = 1e15;
+
+// A whole number other than zero (whose sign a -0 would have to show) that
+// is written as an integer; its text into out (room for 17 bytes).
+bool WholeNumberText(double value, char* out, int32_t* length) {
+    if (!(std::fabs(value) < kExactIntegers) || value == 0 || value != std::trunc(value)) return false;
+    auto r = std::to_chars(out, out + 17, static_cast<int64_t>(value));
+    *r.ptr = 0;
+    *length = static_cast<int32_t>(r.ptr - out);
+    return true;
+}
+
+// FormatDouble's text into fixed when it fits (fixedSize bytes), else into
+// a malloc'ed buffer returned through heap; the length and the size of
+// the buffer written.
+void WriteDouble(double value, int32_t digits, char* fixed, int32_t fixedSize, char** heap, int32_t* length,
+                 int32_t* size) {
     if (digits < 0) digits = -1;
     if (digits > kMaxDecimals) digits = kMaxDecimals;
     const int32_t d = digits == -1 ? 20 : digits;
     const bool negative = std::signbit(value);
+    *heap = nullptr;
 
-    if (std::isinf(value)) return CopyOut(negative ? "-Infinity" : "Infinity", length, size);
-    if (std::isnan(value)) return CopyOut(negative ? "-NaN" : "NaN", length, size);
+    if (std::isinf(value) || std::isnan(value)) {
+        const char* word = std::isinf(value) ? (negative ? "-Infinity" : "Infinity") : (negative ? "-NaN" : "NaN");
+        int32_t n = static_cast<int32_t>(std::strlen(word));
+        char* out = fixedSize > n ? fixed : (*heap = Allocate(n + 1));
+        std::memcpy(out, word, static_cast<size_t>(n) + 1);
+        *length = n;
+        *size = out == fixed ? fixedSize : n + 1;
+        return;
+    }
 
     DecimalDigits dig;
     ToDecimalDigits(std::fabs(value), d, dig);
@@ -143,7 +162,7 @@ char* FormatDouble(double value, int32_t* length, int32_t* size, int32_t digits)
     int64_t needed = (negative ? 1 : 0) + (p > 0 ? p : 1) + (fraction > 0 ? 1 + fraction : 0) + 1;
     if (bufferSize < needed) bufferSize = needed;
 
-    char* out = Allocate(bufferSize);
+    char* out = needed <= fixedSize ? fixed : (*heap = Allocate(bufferSize));
     char* w = out;
     if (negative) *w++ = '-';
     int32_t next = 0;
@@ -164,21 +183,56 @@ char* FormatDouble(double value, int32_t* length, int32_t* size, int32_t digits)
     for (; decimals < digits; ++decimals)
         *w++ = '0';
     *w = 0;
-    if (length) *length = static_cast<int32_t>(w - out);
-    if (size) *size = static_cast<int32_t>(bufferSize);
-    return out;
+    *length = static_cast<int32_t>(w - out);
+    *size = out == fixed ? fixedSize : static_cast<int32_t>(bufferSize);
+}
+
+} // namespace
+
+char* FormatDouble(double value, int32_t* length, int32_t* size, int32_t digits) {
+    char whole[17];
+    int32_t n = 0;
+    if (digits < 0 && WholeNumberText(value, whole, &n)) {
+        char* out = Allocate(n + 1);
+        std::memcpy(out, whole, static_cast<size_t>(n) + 1);
+        if (length) *length = n;
+        if (size) *size = n + 1;
+        return out;
+    }
+    char* heap = nullptr;
+    int32_t written = 0;
+    int32_t bytes = 0;
+    WriteDouble(value, digits, nullptr, 0, &heap, &written, &bytes);
+    if (length) *length = written;
+    if (size) *size = bytes;
+    return heap;
+}
+
+int32_t FormatDoubleTo(double value, char* out, int32_t size, int32_t digits) {
+    int32_t n = 0;
+    if (digits < 0 && size >= 17 && WholeNumberText(value, out, &n)) return n;
+    char* heap = nullptr;
+    int32_t bytes = 0;
+    WriteDouble(value, digits, out, size, &heap, &n, &bytes);
+    if (!heap) return n;
+    std::free(heap);
+    return -1;
 }
 
 char* FormatInteger(int32_t value, int32_t* length, int32_t* size) {
     char scratch[16];
-    auto r = std::to_chars(scratch, scratch + sizeof scratch, value);
-    int32_t n = static_cast<int32_t>(r.ptr - scratch);
+    int32_t n = FormatIntegerTo(value, scratch);
     char* out = Allocate(n + 1);
-    std::memcpy(out, scratch, static_cast<size_t>(n));
-    out[n] = 0;
+    std::memcpy(out, scratch, static_cast<size_t>(n) + 1);
     if (length) *length = n;
     if (size) *size = n + 1;
     return out;
+}
+
+int32_t FormatIntegerTo(int32_t value, char* out) {
+    auto r = std::to_chars(out, out + 11, value);
+    *r.ptr = 0;
+    return static_cast<int32_t>(r.ptr - out);
 }
 
 double ParseDouble(const char* text, int32_t length, int32_t size, int32_t* invalid) {

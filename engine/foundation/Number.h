@@ -13,8 +13,15 @@ namespace vorn {
 // size (bytes allocated) are optional.
 char* FormatDouble(double value, int32_t* length, int32_t* size, int32_t digits = -1);
 
+// FormatDouble's text written into out (size bytes), NUL-terminated; its
+// length, or -1 (nothing usable written) when it does not fit.
+int32_t FormatDoubleTo(double value, char* out, int32_t size, int32_t digits = -1);
+
 // Decimal text of value; the buffer is malloc'ed with size = length + 1.
 char* FormatInteger(int32_t value, int32_t* length, int32_t* size);
+// The same into out (kIntegerTextSize bytes), NUL-terminated; its length.
+inline constexpr int32_t kIntegerTextSize = 12;
+int32_t FormatIntegerTo(int32_t value, char* out);
 
 // Reads a decimal number (leading white space, optional sign, digits with an
 // optional '.', optional exponent) or one of the words NAN, INF, INFINITY,

@@ -258,6 +258,19 @@ void String::Append(const char* text, int32_t len) {
     data[length] = 0;
 }
 
+void String::Reserve(int32_t n) {
+    // The terminator and a byte of append slack.
+    int64_t needed = static_cast<int64_t>(CheckedLength(n)) + 2;
+    if (data && needed <= capacity) return;
+    int32_t newCapacity = RoundUp24(static_cast<int32_t>(needed));
+    char* fresh = Allocate(newCapacity);
+    if (data) std::memcpy(fresh, data, static_cast<size_t>(length) + 1);
+    else fresh[0] = 0;
+    std::free(data);
+    data = fresh;
+    capacity = newCapacity;
+}
+
 void String::AppendString(const String& other) {
     if (!other.data) return;
     Append(other.data, other.length);

@@ -113,6 +113,9 @@ class String {
     }
     void AppendString(const String& other);
     void AppendInteger(int32_t i);
+    // Room for n bytes in all, so appends up to that length allocate
+    // nothing; a null-form string becomes the allocated empty form.
+    void Reserve(int32_t n);
 
     // --- Cutting and splitting ---------------------------------------------
     // Cuts n bytes off the end when there are that many, writing the

@@ -19,32 +19,40 @@ namespace {
 // per running thread (a locked add per variable would cost most of a
 // variable's construction).
 std::atomic<int64_t> g_liveVariables{0};
-thread_local int64_t t_liveDelta = 0;
-thread_local bool t_liveFlushes = false;
+
+// What a thread keeps for its variables, in one place: in the extension
+// (a loaded library) each thread-local costs a call to find it, so every
+// operation finds the whole state once.
+struct ThreadVariables {
+    int64_t liveDelta = 0;
+    bool liveFlushes = false;
+    // Variables whose count reached zero while another deletion was running
+    // on this thread; the outermost deletion deletes them one after another,
+    // so a value nested to any depth is freed without recursion.
+    Variable* pending = nullptr;
+    bool draining = false;
+};
+thread_local ThreadVariables t_variables;
 
 struct LiveFlush {
     ~LiveFlush() {
-        g_liveVariables.fetch_add(t_liveDelta);
-        t_liveDelta = 0;
+        ThreadVariables& t = t_variables;
+        g_liveVariables.fetch_add(t.liveDelta);
+        t.liveDelta = 0;
     }
 };
 
-void StartLiveFlush() {
+void StartLiveFlush(ThreadVariables& t) {
     static thread_local LiveFlush flush;
     (void)flush;
-    t_liveFlushes = true;
+    t.liveFlushes = true;
 }
 
 inline void CountLive(int64_t n) {
-    if (!t_liveFlushes) StartLiveFlush();
-    t_liveDelta += n;
+    ThreadVariables& t = t_variables;
+    if (!t.liveFlushes) StartLiveFlush(t);
+    t.liveDelta += n;
 }
-
-// Variables whose count reached zero while another deletion was running on
-// this thread; the outermost deletion deletes them one after another, so a
-// value nested to any depth is freed without recursion.
-thread_local Variable* t_pending = nullptr;
-thread_local bool t_draining = false;
 
 } // namespace
 
@@ -52,25 +60,26 @@ thread_local bool t_draining = false;
 // runs them when it ends.
 class DeletionScope {
 public:
-    DeletionScope() : owner_(!t_draining) { t_draining = true; }
+    DeletionScope() : t_(t_variables), owner_(!t_.draining) { t_.draining = true; }
     DeletionScope(const DeletionScope&) = delete;
     DeletionScope& operator=(const DeletionScope&) = delete;
     ~DeletionScope() {
         if (!owner_) return;
-        while (t_pending) {
-            Variable* v = t_pending;
-            t_pending = v->pendingNext_;
+        while (t_.pending) {
+            Variable* v = t_.pending;
+            t_.pending = v->pendingNext_;
             v->pendingNext_ = nullptr;
             delete v;
         }
-        t_draining = false;
+        t_.draining = false;
     }
-    static void Schedule(Variable* v) {
-        v->pendingNext_ = t_pending;
-        t_pending = v;
+    void Schedule(Variable* v) {
+        v->pendingNext_ = t_.pending;
+        t_.pending = v;
     }
 
 private:
+    ThreadVariables& t_;
     bool owner_;
 };
 
@@ -154,7 +163,7 @@ Variable::~Variable() {
     CountLive(-1);
 }
 
-int64_t Variable::LiveCount() { return g_liveVariables.load() + t_liveDelta; }
+int64_t Variable::LiveCount() { return g_liveVariables.load() + t_variables.liveDelta; }
 
 // --- Identity and reference counts ------------------------------------------
 
@@ -186,7 +195,7 @@ void Variable::ReleaseChain(Variable* v, int32_t n) {
         Variable* next = v->target_;
         if (v->refs_ > 0) {
             v->refs_ -= (n < v->refs_) ? n : v->refs_;
-            if (v->refs_ == 0) DeletionScope::Schedule(v);
+            if (v->refs_ == 0) scope.Schedule(v);
         }
         v = next;
     }
@@ -195,7 +204,14 @@ void Variable::ReleaseChain(Variable* v, int32_t n) {
 // Each holder of an alias holds one reference on every link of its chain.
 void Variable::AddReference() { AddChain(this, 1); }
 
-void Variable::Release() { ReleaseChain(this, 1); }
+void Variable::Release() {
+    // One holder of many letting go: nothing to delete.
+    if (!target_ && refs_ > 1) {
+        --refs_;
+        return;
+    }
+    ReleaseChain(this, 1);
+}
 
 void Variable::DestroyTree(AggregateElementTree* tree) {
     if (!tree) return;

@@ -185,7 +185,7 @@ void VariableHash::CopyEntriesFrom(const VariableHash& other) {
 }
 
 VariableHash::~VariableHash() {
-    ReleaseAll();
+    ReleaseVariables();
     ReleaseArrays();
 }
 
@@ -205,7 +205,7 @@ void VariableHash::ReleaseArrays() {
     entries = nullptr;
 }
 
-void VariableHash::ReleaseAll() {
+void VariableHash::ReleaseVariables() {
     for (int32_t i = 0; i < count; ++i) {
         Variable* v = entries[i].variable;
         entries[i].variable = nullptr;
@@ -752,7 +752,20 @@ SystemVariableHash::SystemVariableHash(Dictionary* names, int32_t bits, int32_t 
     GrowBucketsWithEntries();
 }
 
-SystemVariableHash::~SystemVariableHash() { DropScopes(); }
+SystemVariableHash::~SystemVariableHash() {
+    // What was deferred was never seen: nothing is made of it.
+    deferred = nullptr;
+    settle = false;
+    DropScopes();
+}
+
+void SystemVariableHash::SettleDeferred() {
+    DeferredSystemVariables* source = deferred;
+    deferred = nullptr;
+    settle = false;
+    // Deferred only at depth 0 (a scope settles first), so added as then.
+    if (source) source->AddTo(*this);
+}
 
 void SystemVariableHash::Record(int32_t index, int32_t tag, Variable* variable) {
     if (depth > 0 && current) current->Insert(new _SVH_Entry{index, tag, variable}, kListTail);
@@ -779,6 +792,7 @@ void SystemVariableHash::EntriesReplaced() { DropScopes(); }
 int32_t SystemVariableHash::EntryTag() { return depth; }
 
 int32_t SystemVariableHash::AddEntry(int32_t nameId, const char* name, int32_t length, Variable* v) {
+    Settle();
     if (depth == 0) return AddOwnEntry(nameId, name, length, v);
     int32_t n = length;
     const char* text = NameText(nameId, name, &n);
@@ -795,6 +809,7 @@ int32_t SystemVariableHash::AddEntry(int32_t nameId, const char* name, int32_t l
 }
 
 void SystemVariableHash::ReplaceVariable(Variable* v) {
+    Settle();
     if (depth == 0 || !v) return VariableHash::ReplaceVariable(v);
     const String& name = v->Name();
     int32_t i = FindOwnIndex(name.Text(), name.Length());
@@ -808,6 +823,7 @@ void SystemVariableHash::ReplaceVariable(Variable* v) {
 }
 
 void SystemVariableHash::SetReference(int32_t i, Variable* target) {
+    Settle();
     if (depth == 0) return VariableHash::SetReference(i, target);
     if (i < 0 || i >= count || !target) return;
     Variable* old = entries[i].variable;
@@ -821,10 +837,12 @@ void SystemVariableHash::SetReference(int32_t i, Variable* target) {
 
 void SystemVariableHash::AppendValue(const char* name, int32_t length, const char* text, int32_t textLength,
                                      bool) {
+    Settle();
     VariableHash::AppendValue(name, length, text, textLength, false);
 }
 
 bool SystemVariableHash::Find(Variable** out, const char* name, int32_t length, bool create) {
+    SettleFor(name, length);
     int32_t i = FindOwnIndex(name, length);
     if (i < 0) {
         if (out) *out = nullptr;
@@ -840,6 +858,11 @@ bool SystemVariableHash::Find(Variable** out, const char* name, int32_t length, 
 
 Variable* SystemVariableHash::Index(int32_t i, bool create) {
     if (i < 0 || i >= count) return nullptr;
+    if (deferred) {
+        int32_t n = 0;
+        const char* name = EntryName(i, &n);
+        if (name) SettleFor(name, n);
+    }
     if (create && !entries[i].variable) {
         Record(i, entries[i].tag, nullptr);
         CreateVariable(i);
@@ -847,7 +870,42 @@ Variable* SystemVariableHash::Index(int32_t i, bool create) {
     return entries[i].variable;
 }
 
+int32_t SystemVariableHash::FindIndex(int32_t nameId, const char* name, int32_t length,
+                                      VariableHashEntry** outEntry) {
+    if (deferred) {
+        // An entry handed out must be the one the settled table holds.
+        int32_t n = length;
+        const char* text = NameText(nameId, name, &n);
+        if (outEntry || !text)
+            Settle();
+        else
+            SettleFor(text, n);
+    }
+    return VariableHash::FindIndex(nameId, name, length, outEntry);
+}
+
+int32_t SystemVariableHash::Count() {
+    Settle();
+    return count;
+}
+
+void SystemVariableHash::VisitAll(VariableList* list) {
+    Settle();
+    VariableHash::VisitAll(list);
+}
+
+bool SystemVariableHash::Load(TaggedFile& file) {
+    Settle();
+    return VariableHash::Load(file);
+}
+
+bool SystemVariableHash::Save(TaggedFile& file) {
+    Settle();
+    return VariableHash::Save(file);
+}
+
 void SystemVariableHash::PushScope() {
+    Settle();
     ++depth;
     current = new List<_SVH_Entry>(true);
     scopes.Push(current);

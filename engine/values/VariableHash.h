@@ -118,7 +118,10 @@ public:
     virtual VariableHash* Underlying();
 
     // Releases every entry's variable; the entries and names stay.
-    void ReleaseAll();
+    void ReleaseAll() {
+        if (settle) SettleDeferred();
+        ReleaseVariables();
+    }
     // Empty entry i holds v too (one more reference on it): how a function
     // frame's locals come into the scope it builds for them.
     void HoldVariable(int32_t i, Variable* v);
@@ -167,6 +170,9 @@ protected:
     bool CreateVariable(int32_t i);
     // Called by Load once a table has replaced the old one.
     virtual void EntriesReplaced() {}
+    // Adds what a subclass deferred (settle set); clears settle first.
+    virtual void SettleDeferred() { settle = false; }
+    void ReleaseVariables();
     // Doubles the buckets whenever the entries reach twice their number, so
     // that chains stay short however many names come: for tables that are
     // never saved, whose names a peer may multiply (the system scope).
@@ -177,6 +183,8 @@ protected:
     VariableHashEntry* entries = nullptr;
     int32_t count = 0;
     String label;
+    // Entries are still to be added by SettleDeferred.
+    bool settle = false;
 
 private:
     void Fail(const String& text);
@@ -209,6 +217,20 @@ public:
     UserVariableHash();
     ~UserVariableHash() override;
     UserVariableHash(const UserVariableHash&) = delete;
+};
+
+// Variables a host adds to a system table only once something may see them:
+// a run that never looks at them never makes them.
+class DeferredSystemVariables {
+public:
+    // False only when name is surely not among them (length -1: up to the NUL).
+    virtual bool MayHold(const char* name, int32_t length) = 0;
+    // Adds them to the table through its own operations, as they would have
+    // been added when they were deferred.
+    virtual void AddTo(VariableHash& table) = 0;
+
+protected:
+    ~DeferredSystemVariables() = default;
 };
 
 // One change made inside a system scope, undone when the scope is left.
@@ -244,16 +266,42 @@ public:
 
     int32_t Depth() const { return depth; }
 
+    // From now on the table behaves as if source had added its variables:
+    // they are added on the first operation that could tell, before it (an
+    // operation on a name source may hold, a new entry, a scope, a listing).
+    // The source (not owned) must outlive the table or be settled first.
+    void Defer(DeferredSystemVariables* source) {
+        deferred = source;
+        settle = source != nullptr;
+    }
+    bool HasDeferred() const { return deferred != nullptr; }
+    void Settle() {
+        if (deferred) SettleDeferred();
+    }
+
+    int32_t FindIndex(int32_t nameId, const char* name, int32_t length, VariableHashEntry** outEntry) override;
+    int32_t Count() override;
+    void VisitAll(VariableList* list) override;
+    bool Load(TaggedFile& file) override;
+    bool Save(TaggedFile& file) override;
+
 protected:
     // Open scopes record entry indexes of the old table; they go with it.
     void EntriesReplaced() override;
+    void SettleDeferred() override;
 
 private:
+    // Settles when the deferred variables may include that name.
+    void SettleFor(const char* name, int32_t length) {
+        if (deferred && deferred->MayHold(name, length)) SettleDeferred();
+    }
+
     // Records an entry's state before a change, when a scope is open.
     void Record(int32_t index, int32_t tag, Variable* variable);
     void DropScopes();
 
     int32_t depth = 0;
+    DeferredSystemVariables* deferred = nullptr;
     Stack<List<_SVH_Entry>> scopes{true};
     List<_SVH_Entry>* current = nullptr;
 };

@@ -6,10 +6,12 @@
 #include <vector>
 
 #include "engine/app/VornApplication.h"
+#include "engine/foundation/Number.h"
 #include "engine/foundation/Output.h"
 #include "engine/program/Dictionary.h"
 #include "engine/values/Aggregate.h"
 #include "engine/values/Localisation.h"
+#include "engine/values/Scalar.h"
 #include "engine/values/Variable.h"
 #include "engine/values/VariableHash.h"
 #include "engine/values/VariableList.h"
@@ -45,11 +47,69 @@ void PushOwnedString(VornVM_Stack* stack, String& text) {
 // The most a cat result is allocated beyond its length.
 constexpr int64_t kCatSpareMax = 1 << 20;
 
+namespace {
+
+// The top of the stack as text: a number written into a buffer of its own
+// (no allocation), anything else as PopText gives it.
+struct PoppedText {
+    StackText popped;
+    const char* text = "";
+    int32_t length = 0;
+    char number[32];
+
+    void Pop(VornVM_Stack* stack) {
+        // A number, on the stack, in a local's slot or held by a plain
+        // variable (whose text, when asked, is this same text).
+        Scalar value;
+        value.type = Scalar::kAbsent;
+        if (const VornVMStackEntry* e = stack->Peek(0)) {
+            switch (e->type) {
+            case kStackInteger:
+                value.type = Scalar::kInteger;
+                value.integer = e->value.integer;
+                break;
+            case kStackDouble:
+                value.type = Scalar::kDouble;
+                value.number = e->value.number;
+                break;
+            case kStackSlot:
+                if (e->value.slot->type == Scalar::kInteger || e->value.slot->type == Scalar::kDouble)
+                    value = *e->value.slot;
+                break;
+            case kStackVariable:
+                if (!e->value.variable->PlainNumberScalar(&value)) value.type = Scalar::kAbsent;
+                break;
+            default: break;
+            }
+        }
+        if (value.type == Scalar::kInteger) {
+            length = FormatIntegerTo(value.integer, number);
+            text = number;
+            stack->Discard();
+            return;
+        }
+        if (value.type == Scalar::kDouble) {
+            int32_t n = FormatDoubleTo(value.number, number, sizeof number);
+            if (n >= 0) {
+                length = n;
+                text = number;
+                stack->Discard();
+                return;
+            }
+        }
+        stack->PopText(popped);
+        text = popped.text;
+        length = popped.length;
+    }
+};
+
+} // namespace
+
 void VornVM::OpCat() {
-    StackText b;
-    stack->PopText(b);
-    StackText a;
-    stack->PopText(a);
+    PoppedText b;
+    b.Pop(stack);
+    PoppedText a;
+    a.Pop(stack);
     if (aborted) return;
     int64_t total = static_cast<int64_t>(a.length) + b.length;
     if (total >= INT32_MAX) {
@@ -60,10 +120,10 @@ void VornVM::OpCat() {
     const int32_t left = a.length;
     char* buffer;
     int32_t size;
-    if (a.owned && a.size > length) {
+    if (a.text == a.popped.text && a.popped.owned && a.popped.size > length) {
         // The left text's own buffer has room: append in place.
-        size = a.size;
-        buffer = a.Release();
+        size = a.popped.size;
+        buffer = a.popped.Release();
     } else {
         // Room to spare, so the next cat of a chain ("a" + b + ";") can
         // append in place instead of copying again.
@@ -139,8 +199,8 @@ void VornVM::OpCrypt() {
 // ---- Output ------------------------------------------------------------------------------
 
 void VornVM::OpOut() {
-    StackText text;
-    stack->PopText(text);
+    PoppedText text;
+    text.Pop(stack);
     if (aborted) return;
     Output* output = application ? application->GetOutput() : nullptr;
     if (output && text.length > 0) output->Write(text.text, text.length);
@@ -193,38 +253,80 @@ int32_t VornVM::BuildVariableList(VariableList* list, const char* text, int32_t 
 
 namespace {
 
-void WriteEncoded(Output* output, const char* text, int32_t length) {
-    if (length <= 0) return;
-    int32_t n = 0;
-    char* encoded = EntityEncode(text, length, &n, nullptr);
-    if (encoded) {
-        if (n > 0) output->Write(encoded, n);
-        std::free(encoded);
-    }
-}
+// Gathers a field's pieces so that it goes to the output in one write.
+class FieldWriter {
+  public:
+    explicit FieldWriter(Output* output) : output(output) {}
+    ~FieldWriter() { Flush(); }
+    FieldWriter(const FieldWriter&) = delete;
+    FieldWriter& operator=(const FieldWriter&) = delete;
 
-void WriteHiddenField(Output* output, const String& name, Variable* value) {
+    void Put(const char* bytes, int32_t n) {
+        if (n > kRoom - used) {
+            Flush();
+            if (n > kRoom) {
+                output->Write(bytes, n);
+                return;
+            }
+        }
+        std::memcpy(buffer + used, bytes, static_cast<size_t>(n));
+        used += n;
+    }
+    // The text as EntityEncode gives it.
+    void PutEncoded(const char* text, int32_t n) {
+        for (int32_t i = 0; i < n; ++i) {
+            // The longest entity fits.
+            if (used > kRoom - 6) Flush();
+            int32_t entityLength = 0;
+            if (const char* entity = EncodedEntity(text[i], &entityLength)) {
+                std::memcpy(buffer + used, entity, static_cast<size_t>(entityLength));
+                used += entityLength;
+            } else {
+                buffer[used++] = text[i];
+            }
+        }
+    }
+    void Flush() {
+        if (used > 0) output->Write(buffer, used);
+        used = 0;
+    }
+
+  private:
+    static constexpr int32_t kRoom = 1024;
+    Output* output;
+    int32_t used = 0;
+    char buffer[kRoom];
+};
+
+void WriteHiddenField(Output* output, const char* name, int32_t nameLength, Variable* value) {
     static constexpr char kOpen[] = "<input type=\"hidden\" name=\"";
     static constexpr char kMiddle[] = "\" value=\"";
     static constexpr char kClose[] = "\">";
-    output->Write(kOpen, sizeof kOpen - 1);
-    WriteEncoded(output, name.Text(), name.Length());
-    output->Write(kMiddle, sizeof kMiddle - 1);
+    FieldWriter field(output);
+    field.Put(kOpen, sizeof kOpen - 1);
+    field.PutEncoded(name, nameLength);
+    field.Put(kMiddle, sizeof kMiddle - 1);
+    // Read once the name is copied: the name may be a text the read changes.
     const String& text = value->Value();
-    WriteEncoded(output, text.Text(), text.Length());
-    output->Write(kClose, sizeof kClose - 1);
+    field.PutEncoded(text.Text(), text.Length());
+    field.Put(kClose, sizeof kClose - 1);
 }
 
 // One field per scalar leaf of the variable, named by its path: ":member"
 // and "[index]" appended to the name. Walked with an explicit stack, so a
 // deeply nested value cannot exhaust the machine stack.
-void WriteHiddenFields(Output* output, const String& name, Variable* variable) {
+void WriteHiddenFields(Output* output, const char* name, int32_t nameLength, Variable* variable) {
+    Variable* top = variable->RealIdentity();
+    if (top->AggregateType() == kAggregateScalar || !top->Tree()) {
+        WriteHiddenField(output, name, nameLength, top);
+        return;
+    }
     struct Pending {
         Variable* variable;
         String path;
     };
     std::vector<Pending> pending;
-    pending.push_back({variable, name});
+    pending.push_back({variable, String(name, nameLength)});
     List<AggregateElement> elements(false);
     while (!pending.empty()) {
         Pending item = std::move(pending.back());
@@ -232,7 +334,7 @@ void WriteHiddenFields(Output* output, const String& name, Variable* variable) {
         Variable* real = item.variable->RealIdentity();
         AggregateElementTree* tree = real->AggregateType() == kAggregateScalar ? nullptr : real->Tree();
         if (!tree) {
-            WriteHiddenField(output, item.path, real);
+            WriteHiddenField(output, item.path.Text(), item.path.Length(), real);
             continue;
         }
         elements.RemoveAll();
@@ -260,13 +362,70 @@ void VornVM::OpHide() {
     StackText names;
     stack->PopText(names);
     if (aborted) return;
-    VariableList list;
-    BuildVariableList(&list, names.text, names.length);
+    // The names are looked up as BuildVariableList does, all of them before
+    // anything is written; a few are held in place instead of in a list.
+    struct Named {
+        const char* name;
+        int32_t length;
+        Variable* variable; // one reference held
+    };
+    constexpr int32_t kInPlace = 8;
+    Named named[kInPlace];
+    int32_t count = 0;
+    struct Release {
+        Named* named;
+        int32_t* count;
+        ~Release() {
+            for (int32_t i = 0; i < *count; ++i) named[i].variable->Release();
+        }
+    } release{named, &count};
+    const char* text = names.text ? names.text : "";
+    const char* end = text + (names.text && names.length > 0 ? names.length : 0);
+    int32_t commas = 0;
+    for (const char* p = text; p < end && commas < kInPlace; ++p)
+        if (*p == ',') ++commas;
+    if (commas >= kInPlace) {
+        // Many names: a list of them.
+        VariableList list;
+        BuildVariableList(&list, names.text, names.length);
+        if (aborted) return;
+        Output* output = application ? application->GetOutput() : nullptr;
+        if (!output) return;
+        for (Variable* v = list.First(); v; v = list.Next())
+            WriteHiddenFields(output, v->Name().Text(), v->Name().Length(), v);
+        return;
+    }
+    // A lent text of several names is copied: a value read for one field
+    // may change it before the next field's name is written.
+    String kept;
+    if (!names.owned && commas > 0) {
+        kept.Assign(text, static_cast<int32_t>(end - text));
+        text = kept.Text();
+        end = text + kept.Length();
+    }
+    for (const char* item = text; item <= end;) {
+        const char* comma = static_cast<const char*>(std::memchr(item, ',', static_cast<size_t>(end - item)));
+        const char* first = item;
+        const char* last = comma ? comma : end;
+        while (first < last && Output::IsSpace(static_cast<unsigned char>(*first)))
+            ++first;
+        while (last > first && Output::IsSpace(static_cast<unsigned char>(last[-1])))
+            --last;
+        const int32_t n = static_cast<int32_t>(last - first);
+        if (n > 0 || comma) {
+            Variable* target = n > 0 ? LookupVariableOrFail(first, n) : nullptr;
+            if (!target) target = NullVariable();
+            target->AddReference();
+            named[count++] = {first, n, target};
+        }
+        if (!comma) break;
+        item = comma + 1;
+    }
     if (aborted) return;
     Output* output = application ? application->GetOutput() : nullptr;
     if (!output) return;
-    for (Variable* v = list.First(); v; v = list.Next())
-        WriteHiddenFields(output, v->Name(), v);
+    for (int32_t i = 0; i < count; ++i)
+        WriteHiddenFields(output, named[i].name, named[i].length, named[i].variable);
 }
 
 // ---- Errors and source position ----------------------------------------------------------

@@ -1,5 +1,6 @@
 #include "host/web/ISAPIApplication.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -30,6 +31,8 @@ String Encoded(const char* text, int32_t length = -1) {
 }
 
 constexpr int32_t kReadPiece = 8192;
+
+std::atomic<int64_t> gSeededSecond{-1};
 
 // CONTENT_LENGTH: plain decimal digits up to 2^31-1, else -1.
 int64_t ContentLength(const char* text) {
@@ -62,9 +65,13 @@ ISAPIApplication::ISAPIApplication(platform::ModuleHandle module, platform::Isap
 }
 
 ISAPIApplication::~ISAPIApplication() {
+    // What the system table still defers is this object's: nothing settles
+    // it once the object is going.
+    program.system.Defer(nullptr);
     std::free(pathInfo);
     std::free(pathTranslated);
     std::free(queryString);
+    std::free(allHttp);
 }
 
 char* ISAPIApplication::ServerVariable(const char* name) {
@@ -157,7 +164,11 @@ bool ISAPIApplication::CheckDataDirectory() {
 }
 
 int32_t ISAPIApplication::Run() {
-    std::srand(static_cast<unsigned>(platform::NowSeconds()));
+    // Seeded with the time in seconds, once a second: the generator is the
+    // process's, so no request ever had a sequence of its own, and seeding
+    // again within the same second would only start the same one over.
+    int64_t now = platform::NowSeconds();
+    if (gSeededSecond.exchange(now, std::memory_order_relaxed) != now) std::srand(static_cast<unsigned>(now));
     // The registry, the roots and the script are looked at as of this moment:
     // every change made before the request began is seen.
     platform::BeginSharedStatBatch();

@@ -18,6 +18,7 @@
 #include "host/web/RequestPool.h"
 #include "platform/Isapi.h"
 #include "platform/Modules.h"
+#include "platform/Time.h"
 
 namespace vorn {
 
@@ -28,7 +29,11 @@ class VornVM;
 // or null; its length through valueLength.
 const char* FindCookie(const char* cookies, const char* name, int32_t* valueLength);
 
-class ISAPIApplication : public HostApplication, public ServedRequest {
+// The request's own system variables are deferred (DeferredSystemVariables):
+// each step below records what it would add, and the system table adds it
+// all, in the same order, the first time anything could see it; a run that
+// never looks at them never makes them.
+class ISAPIApplication : public HostApplication, public ServedRequest, private DeferredSystemVariables {
   public:
     // The token stands for the caller's identity, which this platform does
     // not take on; it is not used.
@@ -73,6 +78,24 @@ class ISAPIApplication : public HostApplication, public ServedRequest {
     ProgramTables& Program() { return program; }
 
   private:
+    // The steps that add system variables, in the order they were taken.
+    enum class Step : uint8_t { ServerVariables, SystemVariables, Arguments, DocumentURL, CallerId };
+    static constexpr int32_t kMaxSteps = 8;
+
+    // --- DeferredSystemVariables ----------------------------------------------------
+    bool MayHold(const char* name, int32_t length) override;
+    void AddTo(VariableHash& table) override;
+
+    // Records the step while the system table is deferred, else takes it.
+    void Take(Step step);
+    void Put(Step step, VariableHash& scope);
+    void PutServerVariables(VariableHash& scope);
+    void PutSystemVariables(VariableHash& scope);
+    void PutArguments(VariableHash& scope);
+    void PutDocumentURL(VariableHash& scope);
+    // ALL_HTTP, read once.
+    const char* AllHttp();
+
     bool Fail(const String& message);
     bool FailConfiguration(const String& message);
     bool CheckScriptPath(String* scriptName);
@@ -91,6 +114,20 @@ class ISAPIApplication : public HostApplication, public ServedRequest {
     char* pathTranslated;
     char* queryString;
     bool defaultHeadersAdded = false;
+
+    Step steps[kMaxSteps] = {};
+    int32_t stepCount = 0;
+    bool stepTaken = false;
+    // What the steps took when they were taken: the time of the request,
+    // its time-out, the worker's thread, the caller id.
+    platform::CalendarTime requestTime;
+    int32_t globalTimeout = 0;
+    int64_t threadId = 0;
+    String callerId;
+    char* allHttp = nullptr;
+    bool allHttpRead = false;
+    // Whether every header name of ALL_HTTP begins with HTTP_ (-1 not yet known).
+    int8_t headersPrefixed = -1;
 };
 
 } // namespace vorn

@@ -230,24 +230,25 @@ void ISAPIBaseConfig::LoadRegistry(const char* path, int32_t length) {
         ++text;
         --n;
     }
-    RegistryKey configuration = nullptr;
-    if (!platform::RegistryOpenKey(platform::LocalMachineKey(), kConfigurationKey, &configuration)) return;
     // The walk of this path on this version of the registry is done once;
-    // later requests replay what it did.
-    uint64_t version = platform::RegistryKeyVersion(configuration);
+    // later requests replay what it did (a version walked had the key).
     std::string walkedPath(text, static_cast<size_t>(n));
     WalkCache& cache = TheWalkCache();
-    std::shared_ptr<const ConfigSteps> known;
-    {
-        std::lock_guard<std::mutex> lock(cache.mutex);
-        auto found = cache.walks.find(walkedPath);
-        if (found != cache.walks.end() && found->second.first == version) known = found->second.second;
+    if (uint64_t current = platform::RegistryVersion()) {
+        std::shared_ptr<const ConfigSteps> known;
+        {
+            std::lock_guard<std::mutex> lock(cache.mutex);
+            auto found = cache.walks.find(walkedPath);
+            if (found != cache.walks.end() && found->second.first == current) known = found->second.second;
+        }
+        if (known) {
+            Replay(*this, *known);
+            return;
+        }
     }
-    if (known) {
-        platform::RegistryCloseKey(configuration);
-        Replay(*this, *known);
-        return;
-    }
+    RegistryKey configuration = nullptr;
+    if (!platform::RegistryOpenKey(platform::LocalMachineKey(), kConfigurationKey, &configuration)) return;
+    uint64_t version = platform::RegistryKeyVersion(configuration);
     auto steps = std::make_shared<ConfigSteps>();
     uint32_t pending = kAllPending;
     while (n > 0) {

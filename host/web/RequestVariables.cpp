@@ -5,8 +5,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string_view>
 
 #include "engine/foundation/Config.h"
+#include "engine/foundation/Hash.h"
 #include "engine/values/SystemVariables.h"
 #include "engine/values/Variable.h"
 #include "engine/values/VariableHash.h"
@@ -26,6 +28,25 @@ constexpr const char* kServerVariables[] = {
     "REMOTE_ADDR", "REMOTE_HOST",    "REMOTE_USER",   "REQUEST_METHOD",     "SCRIPT_NAME",
     "SERVER_NAME", "SERVER_PORT",    "SERVER_PORT_SECURE", "SERVER_PROTOCOL", "SERVER_SOFTWARE",
 };
+
+// The other names the steps add (the headers, dyn_*, vorn_* and arg<n>
+// aside), for MayHold.
+constexpr std::string_view kRequestSystemNames[] = {
+    "AUTH_TYPE",   "CONTENT_LENGTH", "CONTENT_TYPE", "PATH_INFO",   "QUERY_STRING",  "REMOTE_ADDR",
+    "REMOTE_HOST", "REMOTE_USER",    "REQUEST_METHOD", "SCRIPT_NAME", "SERVER_NAME", "SERVER_PORT",
+    "SERVER_PORT_SECURE", "SERVER_PROTOCOL", "SERVER_SOFTWARE", "time_t", "tm_usec", "tm_sec", "tm_min",
+    "tm_hour", "tm_mday", "tm_mon", "stm_mon", "tm_year", "tm_wday", "stm_wday", "tm_yday", "tm_isdst",
+    "stm_zone", "globaltimeout", "vornversion", "process_id", "nargs", "apitype", "documenturl", "callerid",
+};
+
+// A bit for each length among those names: most names a script looks up
+// are answered by it alone.
+constexpr uint64_t RequestNameLengths() {
+    uint64_t bits = 0;
+    for (std::string_view name : kRequestSystemNames) bits |= uint64_t{1} << name.size();
+    return bits;
+}
+constexpr uint64_t kRequestNameLengths = RequestNameLengths();
 
 constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                    "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
@@ -70,31 +91,114 @@ const char* FindCookie(const char* cookies, const char* name, int32_t* valueLeng
     return nullptr;
 }
 
+// --- Deferred steps ----------------------------------------------------------------------
+
+void ISAPIApplication::Take(Step step) {
+    if (!stepTaken) {
+        stepTaken = true;
+        program.system.Defer(this);
+    }
+    if (program.system.HasDeferred() && stepCount < kMaxSteps) {
+        steps[stepCount++] = step;
+        return;
+    }
+    // Settled already (or settled now, by the first change): straight in.
+    Put(step, program.system);
+}
+
+void ISAPIApplication::AddTo(VariableHash& table) {
+    int32_t n = stepCount;
+    stepCount = 0;
+    for (int32_t i = 0; i < n; ++i) Put(steps[i], table);
+}
+
+void ISAPIApplication::Put(Step step, VariableHash& scope) {
+    switch (step) {
+    case Step::ServerVariables: return PutServerVariables(scope);
+    case Step::SystemVariables: return PutSystemVariables(scope);
+    case Step::Arguments: return PutArguments(scope);
+    case Step::DocumentURL: return PutDocumentURL(scope);
+    case Step::CallerId: return PutText(scope, "callerid", callerId.Text(), callerId.Length());
+    }
+}
+
+const char* ISAPIApplication::AllHttp() {
+    if (!allHttpRead) {
+        allHttpRead = true;
+        allHttp = ServerVariable("ALL_HTTP");
+    }
+    return allHttp;
+}
+
+bool ISAPIApplication::MayHold(const char* name, int32_t length) {
+    if (!name) return false;
+    if (length < 0) length = static_cast<int32_t>(std::strlen(name));
+    auto startsWith = [&](const char* prefix, int32_t n) {
+        return length >= n && CompareTextNoCase(name, prefix, n) == 0;
+    };
+    if (startsWith("dyn_", 4) || startsWith("vorn_", 5)) return true;
+    if (startsWith("arg", 3) && length > 3) {
+        int32_t i = 3;
+        while (i < length && name[i] >= '0' && name[i] <= '9') ++i;
+        if (i == length) return true;
+    }
+    if (length < 64 && (kRequestNameLengths >> length) & 1) {
+        for (std::string_view known : kRequestSystemNames)
+            if (known.size() == static_cast<size_t>(length) && CompareTextNoCase(name, known.data(), length) == 0)
+                return true;
+    }
+    if (headersPrefixed < 0) {
+        // Headers are named as the server names them: usually HTTP_ and more.
+        headersPrefixed = 1;
+        for (const char* line = AllHttp(); line && *line;) {
+            const char* end = std::strchr(line, '\n');
+            if (!end) end = line + std::strlen(line);
+            const char* colon = static_cast<const char*>(std::memchr(line, ':', static_cast<size_t>(end - line)));
+            if (colon && (colon - line < 5 || CompareTextNoCase(line, "HTTP_", 5) != 0)) headersPrefixed = 0;
+            line = *end ? end + 1 : end;
+        }
+    }
+    return headersPrefixed == 0 || startsWith("HTTP_", 5);
+}
+
+// --- The steps ---------------------------------------------------------------------------------
+
 bool ISAPIApplication::AddServerVariables() {
+    Take(Step::ServerVariables);
+    return true;
+}
+
+void ISAPIApplication::PutServerVariables(VariableHash& scope) {
     for (const char* name : kServerVariables) {
         Text value(ServerVariable(name), &std::free);
-        if (value) PutText(program.system, name, value.get());
+        if (value) PutText(scope, name, value.get());
     }
-    Text all(ServerVariable("ALL_HTTP"), &std::free);
-    if (!all) return true;
+    const char* all = AllHttp();
+    if (!all) return;
     // One header a line, "HTTP_NAME:value"; the value runs to the line's end.
-    for (const char* line = all.get(); *line;) {
+    for (const char* line = all; *line;) {
         const char* end = std::strchr(line, '\n');
         if (!end) end = line + std::strlen(line);
         const char* colon = static_cast<const char*>(std::memchr(line, ':', static_cast<size_t>(end - line)));
         if (colon) {
             String name(line, static_cast<int32_t>(colon - line));
-            PutText(program.system, name.Text(), colon + 1, static_cast<int32_t>(end - colon - 1));
+            PutText(scope, name.Text(), colon + 1, static_cast<int32_t>(end - colon - 1));
         }
         line = *end ? end + 1 : end;
     }
-    return true;
 }
 
 bool ISAPIApplication::AddSystemVariables() {
-    VariableHash& scope = program.system;
-    platform::CalendarTime now;
-    platform::LocalCalendarNow(now);
+    // The time of the request and its time-out are those of this moment.
+    platform::LocalCalendarNow(requestTime);
+    globalTimeout = config.GetInteger(kConfigGlobalTimeout);
+    threadId = platform::ThreadId();
+    Take(Step::SystemVariables);
+    return true;
+}
+
+void ISAPIApplication::PutSystemVariables(VariableHash& scope) {
+    const platform::CalendarTime& now = requestTime;
     if (now.seconds >= INT32_MIN && now.seconds <= INT32_MAX)
         PutInteger(scope, "time_t", static_cast<int32_t>(now.seconds));
     else
@@ -112,17 +216,21 @@ bool ISAPIApplication::AddSystemVariables() {
     PutInteger(scope, "tm_yday", now.yearDay + 1);
     PutInteger(scope, "tm_isdst", now.daylightSaving > 0 ? 1 : 0);
     PutText(scope, "stm_zone", now.zone);
-    PutInteger(scope, "globaltimeout", config.GetInteger(kConfigGlobalTimeout));
+    PutInteger(scope, "globaltimeout", globalTimeout);
     AddDynamicTimeVariables(scope);
     scope.SetVariable("vornversion", -1, "5.20", 4);
     AddApplicationSystemVariables(scope, this, this);
     scope.ReplaceVariable(
-        new Variable("process_id", -1, static_cast<double>(static_cast<uint32_t>(platform::ThreadId()))));
-    return true;
+        new Variable("process_id", -1, static_cast<double>(static_cast<uint32_t>(threadId))));
 }
 
 bool ISAPIApplication::AddArguments() {
-    PutText(program.system, "arg1", pathInfo);
+    Take(Step::Arguments);
+    return true;
+}
+
+void ISAPIApplication::PutArguments(VariableHash& scope) {
+    PutText(scope, "arg1", pathInfo);
     const char* query = queryString ? queryString : "";
     int32_t count = 1;
     for (const char* piece = query;;) {
@@ -133,13 +241,12 @@ bool ISAPIApplication::AddArguments() {
         ++count;
         char name[16];
         std::snprintf(name, sizeof name, "arg%d", count);
-        PutText(program.system, name, decoded ? decoded : "", decoded ? decodedLength : 0);
+        PutText(scope, name, decoded ? decoded : "", decoded ? decodedLength : 0);
         std::free(decoded);
         if (!plus) break;
         piece = plus + 1;
     }
-    PutInteger(program.system, "nargs", count);
-    return true;
+    PutInteger(scope, "nargs", count);
 }
 
 bool ISAPIApplication::AddQueryVariables() {
@@ -152,7 +259,12 @@ bool ISAPIApplication::AddQueryVariables() {
 }
 
 bool ISAPIApplication::AddDocumentURL() {
-    PutText(program.system, "apitype", "ISAPI");
+    Take(Step::DocumentURL);
+    return true;
+}
+
+void ISAPIApplication::PutDocumentURL(VariableHash& scope) {
+    PutText(scope, "apitype", "ISAPI");
     Text host(ServerVariable("SERVER_NAME"), &std::free);
     Text secure(ServerVariable("SERVER_PORT_SECURE"), &std::free);
     Text port(ServerVariable("SERVER_PORT"), &std::free);
@@ -174,8 +286,7 @@ bool ISAPIApplication::AddDocumentURL() {
     }
     if (pathInfo) url.Append(pathInfo);
     url.AppendChar('?');
-    PutText(program.system, "documenturl", url.Text(), url.Length());
-    return true;
+    PutText(scope, "documenturl", url.Text(), url.Length());
 }
 
 void ISAPIApplication::AddDefaultHeaders() {
@@ -206,7 +317,8 @@ void ISAPIApplication::SetCallerCookie() {
                           expiry.day, kMonths[expiry.month >= 0 && expiry.month < 12 ? expiry.month : 0],
                           1900 + expiry.year, expiry.hour, expiry.minute, expiry.second);
     if (output && n > 0 && n < static_cast<int>(sizeof value)) output->AddHeader("Set-Cookie", -1, false, value, n, false);
-    PutText(program.system, "callerid", id.Text(), id.Length());
+    callerId = std::move(id);
+    Take(Step::CallerId);
 }
 
 void ISAPIApplication::CheckLogCookie(const char* configured) {

@@ -270,6 +270,37 @@ std::string ReplyOnKept(int fd, bool* closed) {
     }
 }
 
+// ALL_HTTP is the asking request's own on a kept connection, whether or not
+// the requests before it asked for theirs.
+TEST(Responder, AllHttpIsEachRequestsOwn) {
+    gServe = [](Block* b) {
+        Head(b, "200 OK", "");
+        Write(b, std::string(b->pathInfo) == "/ask" ? Variable(b, "ALL_HTTP") : "-");
+        Done(b);
+        return platform::kIsapiStatusPending;
+    };
+    const struct {
+        const char* path;
+        const char* header;
+        const char* output;
+    } cases[] = {
+        {"/ask", "one", "HTTP_X:one\n"},
+        {"/skip", "two", "-"},
+        {"/ask", "three", "HTTP_X:three\n"},
+        {"/ask", "four", "HTTP_X:four\n"},
+    };
+    Rig rig;
+    int fd = Connect(rig.path, 0);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.header);
+        ASSERT_TRUE(SendAll(fd, Begin(1, true) + Record(4, Params({{"PATH_INFO", c.path}, {"HTTP_X", c.header}})) +
+                                    Record(4, "") + Record(5, "")));
+        bool closed = false;
+        EXPECT_EQ(Output(ReplyOnKept(fd, &closed)), std::string("Status: 200 OK\r\n\r\n") + c.output);
+    }
+    close(fd);
+}
+
 TEST(Responder, KeptConnectionsServeRequestAfterRequest) {
     // Answers come late, from a thread of the extension's own, so the
     // acceptor is waiting on the connection when they end.

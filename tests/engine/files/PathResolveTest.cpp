@@ -74,6 +74,29 @@ TEST(PosixFilePathTest, NormalisesDotsWithoutClimbingAboveTheRoot) {
     }
 }
 
+// A rebuilt path is its joined text split again, whether or not the text was
+// already in that form (many components included).
+TEST(PosixFilePathTest, RebuildingGivesTheJoinedTextSplitAgain) {
+    std::string deep;
+    for (int i = 0; i < 40; ++i) deep += "/d" + std::to_string(i);
+    for (std::string text : {std::string("/a/b"), std::string("a/b"), std::string("a//b"), std::string("a\\b"),
+                             std::string("//a"), std::string("/a/"), std::string("a"), std::string(""),
+                             std::string("/"), std::string("./a"), std::string("/a/b/.."), deep, deep + "/../x",
+                             deep.substr(1), "\\" + deep}) {
+        SCOPED_TRACE(text);
+        PosixFilePath path(text.c_str());
+        std::string joined = Joined(path);
+        path.Rebuild();
+        PosixFilePath split(joined.c_str());
+        EXPECT_STREQ(path.Text(), split.Text());
+        EXPECT_EQ(Components(path), Components(split));
+        EXPECT_EQ(path.IsAbsolute(), split.IsAbsolute());
+        EXPECT_EQ(path.SurvivorCount(), split.SurvivorCount());
+        EXPECT_STREQ(path.LastName().Text(), split.LastName().Text());
+        EXPECT_TRUE(path.IsPrefixOf(split) && split.IsPrefixOf(path));
+    }
+}
+
 TEST(PosixFilePathTest, PrefixesCompareWholeComponentsWithCase) {
     PosixFilePath base("/srv/data");
     PosixFilePath inside("/srv/data/./x/../y");

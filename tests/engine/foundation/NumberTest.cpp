@@ -11,6 +11,7 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <vector>
 
 using namespace vorn;
 
@@ -153,6 +154,46 @@ TEST(FormatInteger, TextAndSizes) {
         EXPECT_STREQ(p, text);
         EXPECT_EQ(length, static_cast<int32_t>(std::strlen(text)));
         EXPECT_EQ(size, length + 1);
+        std::free(p);
+    }
+}
+
+// The forms written into a caller's buffer give the allocating forms' texts,
+// or -1 when the text does not fit.
+TEST(FormatDouble, IntoABufferAsAllocated) {
+    std::mt19937_64 rng(7);
+    std::vector<double> values = {0.0, -0.0, 1.0, -1.0, 3.0, 40000.0, -123456.0, 999999999999999.0,
+                                  1e15, -1e15, 9007199254740992.0, 1e21, 0.5, -2.25, 1e-7, 0.1 + 0.2,
+                                  kInf, -kInf, std::numeric_limits<double>::quiet_NaN(),
+                                  std::numeric_limits<double>::max()};
+    for (int i = 0; i < 2000; ++i) {
+        values.push_back(static_cast<double>(static_cast<int64_t>(rng() >> (rng() % 64))) *
+                         (rng() % 2 ? 1 : -1));
+        values.push_back(std::ldexp(static_cast<double>(rng() >> 11), static_cast<int>(rng() % 80) - 60));
+    }
+    for (double v : values) {
+        for (int32_t digits : {-1, 0, 2}) {
+            std::string expected = F(v, digits);
+            char out[32];
+            int32_t n = FormatDoubleTo(v, out, sizeof out, digits);
+            if (expected.size() + 1 > sizeof out) {
+                EXPECT_EQ(n, -1) << v;
+                continue;
+            }
+            ASSERT_EQ(n, static_cast<int32_t>(expected.size())) << v << " with " << digits;
+            EXPECT_EQ(std::string(out, static_cast<size_t>(n)), expected);
+            EXPECT_EQ(out[n], '\0');
+        }
+    }
+    char tight[4];
+    EXPECT_EQ(FormatDoubleTo(2.5, tight, sizeof tight), 3);
+    EXPECT_EQ(FormatDoubleTo(-2.5, tight, sizeof tight), -1);
+    for (int32_t v : {0, -7, 2147483647, -2147483647 - 1}) {
+        char out[kIntegerTextSize];
+        int32_t length = 0, size = 0;
+        char* p = FormatInteger(v, &length, &size);
+        EXPECT_EQ(FormatIntegerTo(v, out), length);
+        EXPECT_STREQ(out, p);
         std::free(p);
     }
 }

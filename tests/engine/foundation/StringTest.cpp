@@ -76,6 +76,20 @@ TEST(StringCapacity, AssignAndAppendRounding) {
     EXPECT_EQ(t.Capacity(), 48);
     EXPECT_EQ(Str(t), "ab");
 
+    // Reserved room takes appends up to that length without a new buffer.
+    String r;
+    r.Reserve(40);
+    EXPECT_FALSE(r.IsNull());
+    EXPECT_EQ(r.Capacity(), 48);
+    const char* buffer = r.Text();
+    r.Append(std::string(39, 'r').c_str(), 39);
+    r.AppendChar('s');
+    EXPECT_EQ(r.Text(), buffer);
+    r.Reserve(10); // never shrinks
+    EXPECT_EQ(r.Capacity(), 48);
+    EXPECT_EQ(Str(r), std::string(39, 'r') + "s");
+    ExpectTerminated(r);
+
     String n;
     n.AppendChar('q');
     EXPECT_EQ(n.Capacity(), 24);

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
+#include <functional>
 #include <cctype>
 #include <random>
 #include <string>
@@ -772,6 +774,115 @@ TEST_F(VariableHashTest, AReservedTemplateCopiedIntoARunsPoolFillsAsAPlainOne) {
     EXPECT_EQ(run.Count(), copy.EntryCount());
     plain.ReleaseAll();
     copy.ReleaseAll();
+}
+
+} // namespace
+} // namespace vorn
+
+namespace vorn {
+namespace {
+
+// Adds "Alpha" (replacing the compiled entry), "beta" and "GAMMA", counting
+// how often it is asked to.
+struct ThreeNames : DeferredSystemVariables {
+    int added = 0;
+    bool MayHold(const char* name, int32_t length) override {
+        if (length < 0) length = static_cast<int32_t>(std::strlen(name));
+        for (const char* n : {"alpha", "beta", "gamma"})
+            if (static_cast<size_t>(length) == std::strlen(n) && CompareTextNoCase(name, n, length) == 0) return true;
+        return false;
+    }
+    void AddTo(VariableHash& table) override {
+        ++added;
+        table.ReplaceVariable(new Variable("Alpha", -1, "1", 1));
+        table.ReplaceVariable(new Variable("beta", -1, "2", 1));
+        table.SetVariable("GAMMA", -1, "3", 1);
+    }
+};
+
+// The entries (name=value, in entry order) of a table.
+std::string Listing(SystemVariableHash& t) {
+    VariableList list;
+    t.VisitAll(&list);
+    std::string out;
+    for (Variable* v = list.First(); v; v = list.Next())
+        out += std::string(v->Name().Text()) + "=" + Text(v) + " ";
+    return out;
+}
+
+TEST_F(VariableHashTest, DeferredSystemVariablesAreAddedAsSoonAsAnythingCouldSeeThem) {
+    // Each case runs its steps on a table the variables were added to at
+    // once and on one that deferred them: both end alike, and the deferred
+    // one added them only when the steps asked (or never).
+    struct Case {
+        const char* what;
+        std::function<void(SystemVariableHash&)> steps;
+        bool settles;
+    } cases[] = {
+        {"a name it cannot hold", [](SystemVariableHash& t) { EXPECT_FALSE(t.Find(nullptr, "delta", -1, true)); },
+         false},
+        {"the compiled entry of another name",
+         [](SystemVariableHash& t) { EXPECT_EQ(Text(t.Index(1, true)), ""); }, false},
+        {"a path below another name",
+         [](SystemVariableHash& t) {
+             Variable* v = nullptr;
+             EXPECT_TRUE(t.ResolvePath(&v, "other:m[2]", -1, false));
+             EXPECT_EQ(v, nullptr);
+         },
+         false},
+        {"one of its names, in any case",
+         [](SystemVariableHash& t) {
+             Variable* v = nullptr;
+             ASSERT_TRUE(t.Find(&v, "BETA", -1, false));
+             EXPECT_EQ(Text(v), "2");
+         },
+         true},
+        {"its name compiled into the program", [](SystemVariableHash& t) { EXPECT_EQ(Text(t.Index(0, false)), "1"); },
+         true},
+        {"a new name comes after them", [](SystemVariableHash& t) { t.SetVariable("delta", -1, "4", 1); }, true},
+        {"a scope opened first keeps them past its end",
+         [](SystemVariableHash& t) {
+             t.PushScope();
+             t.SetVariable("beta", -1, "9", 1);
+             EXPECT_EQ(t.PopScope(), 1);
+         },
+         true},
+        {"a listing", [](SystemVariableHash& t) { EXPECT_EQ(t.Count(), 4); }, true},
+        {"a release of every variable", [](SystemVariableHash& t) { t.ReleaseAll(); }, true},
+        {"an entry handed out", [](SystemVariableHash& t) {
+             VariableHashEntry* entry = nullptr;
+             EXPECT_EQ(t.FindIndex(-1, "other", -1, &entry), 1);
+         },
+         true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Dictionary pool;
+        SystemVariableHash eager(&pool, 4, 8), deferred(&pool, 4, 8);
+        for (SystemVariableHash* t : {&eager, &deferred}) {
+            t->AddNameText("alpha", -1);
+            t->AddNameText("other", -1);
+        }
+        ThreeNames now, later;
+        now.AddTo(eager);
+        deferred.Defer(&later);
+        c.steps(eager);
+        c.steps(deferred);
+        EXPECT_EQ(later.added, c.settles ? 1 : 0);
+        EXPECT_EQ(deferred.HasDeferred(), !c.settles);
+        deferred.Settle();
+        EXPECT_EQ(Listing(deferred), Listing(eager));
+        for (int32_t i = 0; i < eager.EntryCount(); ++i) EXPECT_EQ(NameOf(deferred, i), NameOf(eager, i));
+        EXPECT_EQ(later.added, 1);
+    }
+    // Never looked at: nothing is made, and nothing is left behind.
+    Dictionary pool;
+    ThreeNames unseen;
+    {
+        SystemVariableHash t(&pool, 4, 8);
+        t.Defer(&unseen);
+    }
+    EXPECT_EQ(unseen.added, 0);
 }
 
 } // namespace

@@ -234,6 +234,47 @@ TEST(VmOpsTest, ConcatenationJoinsEveryForm) {
     EXPECT_EQ(t.Entry(), std::string("s:a\0bc7xyz", 10));
 }
 
+// cat and out write a number's text wherever the number is held (pushed, in
+// a variable), as the value's own text reads: whole doubles too, and texts
+// longer than a number's own buffer.
+TEST(VmOpsTest, NumbersAreWrittenAsTheirTexts) {
+    const std::string huge = "-1" + std::string(300, '0');
+    const struct {
+        double value;
+        std::string text;
+    } cases[] = {
+        {-0.0, "-0"},
+        {0.0, "0"},
+        {-123.0, "-123"},
+        {999999999999999.0, "999999999999999"},
+        {-999999999999999.0, "-999999999999999"},
+        {1e15, "1000000000000000"},
+        {1e15 + 0.5, "1000000000000000.5"},
+        {1e20, "100000000000000000000"},
+        {9223372036854775808.0, "9223372036854776000"}, // shortest digits, then zeros
+        {-1e19, "-10000000000000000000"},
+        {-1e300, huge},
+        {2.5, "2.5"},
+        {0.1, "0.1"},
+        {kInf, "Infinity"},
+        {-kInf, "-Infinity"},
+        {kNaN, "NaN"},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.text);
+        EXPECT_EQ(Binary(D(k.value), S(""), Op_cat), "s:" + k.text);
+        EXPECT_EQ(Binary(S("<"), D(k.value), Op_cat), "s:<" + k.text);
+        Ops t;
+        int32_t v = t.Global("v");
+        CodeWriter c = t.Code();
+        c.OpDouble(Op_pushf, k.value).Op(Op_out);
+        c.OpDouble(Op_pushf, k.value).Op(Op_popg, v).Op(Op_pushg, v).Op(Op_out);
+        c.Op(Op_pushg, v).Op(Op_pushg, v).Op(Op_cat).Op(Op_out);
+        ASSERT_EQ(t.Run(), 1);
+        EXPECT_EQ(t.sink.text, k.text + k.text + k.text + k.text);
+    }
+}
+
 TEST(VmOpsTest, RoundingKeepsTiesToEvenAndNonFiniteValues) {
     struct Case {
         double x;
@@ -528,22 +569,40 @@ TEST(VmOpsTest, OutputWordsAndModes) {
     EXPECT_EQ(t.sink.Mode(), Output::kModeCollapse);
 }
 
+// Names as written (trimmed, in their own case), every item before a comma
+// counted (an empty one the NULL variable), the last only when not empty;
+// few names or many.
 TEST(VmOpsTest, HideWritesEncodedFieldsForEveryScalarLeaf) {
-    Ops t;
-    int32_t a = t.Global("a");
-    int32_t q = t.Global("q");
-    CodeWriter c = t.Code();
-    c.Op(Op_pushc, t.Pool("x<y")).Op(Op_popg, q);
-    c.Op(Op_pushc, t.Pool("1")).Op(Op_pushg, a).Op(Op_pushi, 2).Op(Op_elem).Op(Op_store);
-    c.Op(Op_pushc, t.Pool("\"v\"")).Op(Op_pushg, a).Op(Op_pushi, 1).Op(Op_elem);
-    c.Op(Op_pushc, t.Pool("m")).Op(Op_memb).Op(Op_store);
-    c.Op(Op_pushc, t.Pool(" q , a,missing")).Op(Op_hide);
-    ASSERT_EQ(t.Run(), 1) << t.sink.text;
-    EXPECT_EQ(t.sink.text,
-              "<input type=\"hidden\" name=\"q\" value=\"x&lt;y\">"
-              "<input type=\"hidden\" name=\"a[1]:m\" value=\"&quot;v&quot;\">"
-              "<input type=\"hidden\" name=\"a[2]\" value=\"1\">"
-              "<input type=\"hidden\" name=\"missing\" value=\"\">");
+    const std::string q = "<input type=\"hidden\" name=\"q\" value=\"x&lt;y\">";
+    const std::string a = "<input type=\"hidden\" name=\"a[1]:m\" value=\"&quot;v&quot;\">"
+                          "<input type=\"hidden\" name=\"a[2]\" value=\"1\">";
+    const std::string missing = "<input type=\"hidden\" name=\"missing\" value=\"\">";
+    const std::string empty = "<input type=\"hidden\" name=\"\" value=\"\">";
+    const struct {
+        const char* names;
+        std::string fields;
+    } cases[] = {
+        {" q , a,missing", q + a + missing},
+        {" Q ", "<input type=\"hidden\" name=\"Q\" value=\"x&lt;y\">"},
+        {"q,", q},
+        {",q", empty + q},
+        {"q,,a, q ,missing,,q", q + empty + a + q + missing + empty + q},
+        {"q,,a, q ,missing,,,q,a,", q + empty + a + q + missing + empty + empty + q + a},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.names);
+        Ops t;
+        int32_t ga = t.Global("a");
+        int32_t gq = t.Global("q");
+        CodeWriter c = t.Code();
+        c.Op(Op_pushc, t.Pool("x<y")).Op(Op_popg, gq);
+        c.Op(Op_pushc, t.Pool("1")).Op(Op_pushg, ga).Op(Op_pushi, 2).Op(Op_elem).Op(Op_store);
+        c.Op(Op_pushc, t.Pool("\"v\"")).Op(Op_pushg, ga).Op(Op_pushi, 1).Op(Op_elem);
+        c.Op(Op_pushc, t.Pool("m")).Op(Op_memb).Op(Op_store);
+        c.Op(Op_pushc, t.Pool(k.names)).Op(Op_hide);
+        ASSERT_EQ(t.Run(), 1) << t.sink.text;
+        EXPECT_EQ(t.sink.text, k.fields);
+    }
 }
 
 TEST(VmOpsTest, PrefixLineAndSourceShapeTheErrorText) {

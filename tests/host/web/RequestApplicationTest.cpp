@@ -241,6 +241,62 @@ TEST(RequestApplication, TheRequestBecomesSystemVariables) {
     }
 }
 
+// The request's variables are made when a script first could see them, as
+// they were at the start: looked up by name, after a system scope that
+// opened first, headers named without HTTP_, a name of the script's own
+// that is none of them.
+TEST(RequestApplication, RequestVariablesAreThereWhenFirstLookedAt) {
+    struct Case {
+        const char* what;
+        std::string body;
+        std::map<std::string, std::string> more;
+        std::string response;
+    } cases[] = {
+        {"by name", "    pushc \"REQUEST_METHOD, nargs ,arg2,X_OWN\"\n    hide\n", {{"ALL_HTTP", "X_OWN:1"}},
+         "<input type=\"hidden\" name=\"REQUEST_METHOD\" value=\"GET\">"
+         "<input type=\"hidden\" name=\"nargs\" value=\"3\">"
+         "<input type=\"hidden\" name=\"arg2\" value=\"a\">"
+         "<input type=\"hidden\" name=\"X_OWN\" value=\"1\">"},
+        {"after a scope", "    spush\n    spop\n    pushc \"s.arg3\"\n    hide\n", {},
+         "<input type=\"hidden\" name=\"s.arg3\" value=\"&#40;b&#41;\">"},
+        {"a name of its own first", "    pushc \"own\"\n    hide\n    pushc \"SERVER_NAME\"\n    hide\n", {},
+         "<input type=\"hidden\" name=\"own\" value=\"\">"
+         "<input type=\"hidden\" name=\"SERVER_NAME\" value=\"www.example.com\">"},
+    };
+    Site site;
+    site.Registry("usecookies = dword:0\n");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        site.Script("show.vrc", ".segment main entry\n" + c.body + ".end\n");
+        MemoryRequest request(site.Request("/show.vrc", "a+%28b%29", c.more));
+        Serve(request);
+        EXPECT_EQ(request.response, c.response);
+    }
+}
+
+// The time variables hold the moment the request began, however late the
+// script first looks (here after a slow body); the dyn_ ones read the clock.
+TEST(RequestApplication, TheTimeVariablesAreTheRequestsStart) {
+    Site site;
+    site.Registry("usecookies = dword:0\n");
+    site.Script("show.vrc", ShowSystem({"time_t", "tm_sec", "dyn_time_t"}));
+    static int64_t offset = 0;
+    platform::SetWallClock([] {
+        platform::TimeValue now{};
+        now.seconds = 1700000000 + offset;
+        return now;
+    });
+    MemoryRequest request(site.Request("/show.vrc", "",
+                                       {{"REQUEST_METHOD", "POST"},
+                                        {"CONTENT_TYPE", "application/x-www-form-urlencoded"},
+                                        {"CONTENT_LENGTH", "3"}}),
+                          "a=1");
+    request.onRead = [] { offset = 90; };
+    Serve(request);
+    platform::SetWallClock(nullptr);
+    EXPECT_EQ(request.response, "time_t=1700000000;tm_sec=20;dyn_time_t=1700000090;");
+}
+
 TEST(RequestApplication, CallerIdsAreOursOrNew) {
     Site site;
     site.Script("show.vrc", ShowSystem({"callerid", "time_t", "tm_year", "stm_mon", "process_id"}));
