@@ -284,7 +284,14 @@ int32_t VariableHash::AddOwnEntry(int32_t nameId, const char* name, int32_t leng
         DoubleBuckets();
     int32_t i = count;
     entries[i] = {nameId, EntryTag(), v};
-    int32_t b = NameBucket(text, n, bucketBits);
+    LinkInOrder(i, text, n);
+    ++count;
+    layoutStamp = NewLayoutStamp();
+    return i;
+}
+
+void VariableHash::LinkInOrder(int32_t i, const char* text, int32_t n) {
+    int32_t b = text ? NameBucket(text, n, bucketBits) : 0;
     int32_t prev = -1;
     int32_t e = buckets[b];
     if (e == -1) ++usedBuckets;
@@ -292,7 +299,7 @@ int32_t VariableHash::AddOwnEntry(int32_t nameId, const char* name, int32_t leng
     while (e != -1) {
         int32_t elen = 0;
         const char* etext = EntryName(e, &elen);
-        if (etext && CompareNameOrder(etext, elen, text, n) > 0) break;
+        if (etext && text && CompareNameOrder(etext, elen, text, n) > 0) break;
         prev = e;
         e = next[e];
     }
@@ -301,9 +308,6 @@ int32_t VariableHash::AddOwnEntry(int32_t nameId, const char* name, int32_t leng
         buckets[b] = i;
     else
         next[prev] = i;
-    ++count;
-    layoutStamp = NewLayoutStamp();
-    return i;
 }
 
 void VariableHash::Reserve(int32_t wanted) {
@@ -335,22 +339,7 @@ void VariableHash::Reserve(int32_t wanted) {
     for (int32_t i = 0; i < count; ++i) {
         int32_t n = 0;
         const char* text = EntryName(i, &n);
-        int32_t b = text ? NameBucket(text, n, bucketBits) : 0;
-        int32_t prev = -1;
-        int32_t e = buckets[b];
-        if (e == -1) ++usedBuckets;
-        while (e != -1) {
-            int32_t elen = 0;
-            const char* etext = EntryName(e, &elen);
-            if (etext && text && CompareNameOrder(etext, elen, text, n) > 0) break;
-            prev = e;
-            e = next[e];
-        }
-        next[i] = e;
-        if (prev == -1)
-            buckets[b] = i;
-        else
-            next[prev] = i;
+        LinkInOrder(i, text, n);
     }
     layoutStamp = NewLayoutStamp();
 }
