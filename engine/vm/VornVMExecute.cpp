@@ -1068,13 +1068,20 @@ call_ready : {
         called->slotCount != function->Locals()->EntryCount())
         goto call_general;
     // The operands a fused run would push, read before anything changes.
-    Scalar x, y;
-    if (callArguments > 0 && (!OperandArgument(op->x, frame, locals, globals, &x) ||
-                              (callArguments > 1 && !OperandArgument(op->y, frame, locals, globals, &y))))
-        goto call_general;
+    // The last argument first: the fused operands (y, then x) straight into
+    // their slots, then the entries on the stack. The slots of a kept frame
+    // are absent, two parameters may share one, and the operands are the
+    // caller's: none of them is one of these slots.
+    Scalar* slots = called->slots;
+    const int32_t* bindings = called->bindings;
+    if (callArguments > 1 && !OperandArgument(op->y, frame, locals, globals, &slots[bindings[0] >> 1]))
+        goto call_unbind;
+    if (callArguments > 0 &&
+        !OperandArgument(op->x, frame, locals, globals, &slots[bindings[callArguments - 1] >> 1]))
+        goto call_unbind;
+    // Off its list (a frame in use is on none; its nextSpare is not read).
     spareFrames[list] = called->nextSpare;
     --spareCounts[list];
-    called->nextSpare = nullptr;
     VornVM_Frame* caller = frame;
     called->previous = caller;
     called->callDepth = caller->callDepth + 1;
@@ -1094,25 +1101,7 @@ call_ready : {
     }
     called->flags = flags;
     called->outputMode = mode;
-    // The last argument first: the fused operands (y, then x), then the
-    // entries on the stack. A new call's slots hold nothing yet, but two
-    // parameters may share one.
-    Scalar* slots = called->slots;
-    const int32_t* bindings = called->bindings;
-    int32_t k = 0;
-    // The slots of a kept frame hold nothing but numbers bound here, so
-    // the fused operands (bound first) overwrite them as they are.
-    if (callArguments > 1) {
-        Scalar& target = slots[bindings[k++] >> 1];
-        target.bits = y.bits;
-        target.type = y.type;
-    }
-    if (callArguments > 0) {
-        Scalar& target = slots[bindings[k++] >> 1];
-        target.bits = x.bits;
-        target.type = x.type;
-    }
-    if (k < called->parameterCount) BindStackArguments(called, k, op->callWord);
+    if (callArguments < called->parameterCount) BindStackArguments(called, callArguments, op->callWord);
     // The window is placed when something needs it (PlaceLazyWindow).
     if (static_cast<int32_t>(mode) != outputModeKnown) [[unlikely]] {
         SetOutputMode(mode);
@@ -1126,6 +1115,15 @@ call_ready : {
     op = static_cast<const DecodedOp*>(called->entryOp);
     DISPATCH();
 }
+call_unbind:
+    // The general way binds them again: the kept frame's slots go back to
+    // absent (an operand may have left another kind there).
+    {
+        Scalar* slots = called->slots;
+        const int32_t* bindings = called->bindings;
+        for (int32_t k = 0; k < callArguments; ++k) slots[bindings[k] >> 1].type = Scalar::kAbsent;
+    }
+    goto call_general;
 call_prepare:
     // The kept frame at the head of the function's list is readied for this
     // form once: its bindings by value into its slots, its function's code
@@ -1171,10 +1169,10 @@ fast_return : {
         goto ret_general;
     }
     const DecodedOp* back = static_cast<const DecodedOp*>(f->returnOp);
-    // The segment is the call's (its code is this form's).
-    pc = back->pc;
-    // Its window is empty and its locals have no scope (FAST_RETURN).
-    f->ResetSlots();
+    // Its window is empty and its locals have no scope (FAST_RETURN). The
+    // segment is the call's (its code is this form's); pc is set where the
+    // caller goes on.
+    f->ClearSlots();
     KeepFunctionFrame(f);
     frame = caller;
     stack = s = caller->stack;
@@ -1211,6 +1209,7 @@ fast_return : {
         }
     }
     CopyEntry(s->entries[s->depth++], returned);
+    pc = back->pc;
     op = back;
     DISPATCH();
 }
@@ -1404,8 +1403,7 @@ op_arith_return : {
         goto fast_return;
     }
     const DecodedOp* back = static_cast<const DecodedOp*>(f->returnOp);
-    pc = back->pc;
-    f->ResetSlots();
+    f->ClearSlots();
     KeepFunctionFrame(f);
     frame = caller;
     stack = s = caller->stack;
@@ -1436,6 +1434,7 @@ op_arith_return : {
     e.value.number = r;
     e.length = 8;
     e.size = 8;
+    pc = back->pc;
     op = back;
     DISPATCH();
 }

@@ -393,6 +393,11 @@ const Case kFastCallCases[] = {
      ".segment main entry\n pushi 4\n call named\n out\n pushi 5\n call named\n out\n exit\n"
      ".function named(a)\n pushnc \"l.a\"\n pushi 1\n add\n ret\n.end\n",
      "56"},
+    {"a text operand of a fused call, after a number bound",
+     ".global s\n.segment main entry\n pushi 1\n pushi 2\n call cat2\n pop\n pushc \"ab\"\n popg s\n pushg s\n"
+     " pushi 1\n call cat2\n out\n pushi 3\n pushg s\n call cat2\n out\n pushi 4\n pushi 5\n call cat2\n out\n exit\n"
+     ".function cat2(a, b)\n pushl a\n pushl b\n cat\n ret\n.end\n",
+     "ab13ab45"},
     {"the deepest call allowed", DOWN(9998), "7"},
     {"one deeper than allowed", DOWN(9999), "Function call nesting too deep"},
 };
