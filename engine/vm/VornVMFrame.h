@@ -153,6 +153,9 @@ public:
     // return to in the caller's form (for this call only).
     const void* entryForm = nullptr;
     const void* entryOp = nullptr;
+    // The function's flags that change a call's error display and output
+    // mode (0x1e), read when the entry is set.
+    uint32_t entryFlags = 0;
     const void* returnOp = nullptr;
 
 private:
