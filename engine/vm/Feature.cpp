@@ -8,6 +8,9 @@ namespace vorn {
 
 Feature::Feature(VornApplication* app, VornVM* owner, int32_t featureKind)
     : application(app), vm(owner), frame(owner ? owner->CurrentFrame() : nullptr), kind(featureKind) {
+    // A function frame owning a feature returns the general way, which
+    // releases it.
+    if (frame) frame->returnForm = nullptr;
     error.Assign("");
 }
 

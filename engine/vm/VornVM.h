@@ -292,7 +292,12 @@ public:
     int32_t Pc() const { return pc; }
     int32_t InstructionStart() const { return instructionStart; }
     uint32_t TraceFlags() const { return traceFlags; }
-    void SetTraceFlags(uint32_t flags) { traceFlags = flags; }
+    // Calls made the fast way while returns were not traced return the
+    // general way from now on.
+    void SetTraceFlags(uint32_t flags) {
+        traceFlags = flags;
+        for (VornVM_Frame* f = frame; f; f = f->previous) f->returnForm = nullptr;
+    }
     TagErrorEntry* TagErrors() { return tagErrors; }
     const TagErrorTable* RequestTagTable() const { return requestTags; }
     List<Database>* Databases() const { return databases; }

@@ -685,10 +685,9 @@ int VornVM::RunDecoded() {
 // Whether the current frame can return the fast way (ret's conditions but
 // the value's): only a function frame that the fast call made from this form
 // has its returnForm set to it, and only while its locals have no scope by
-// name.
-#define FAST_RETURN()                                                                                        \
-    (frame->returnForm == form && features.Count() == 0 &&                                                   \
-     !(traceFlags & (LogFunctionReturnValue | LogFunctionReturn)))
+// name and it owns no feature (a feature forgets it). No fast call is made
+// while returns are traced (SetTraceFlags forgets the calls made before).
+#define FAST_RETURN() (frame->returnForm == form)
 
     const DecodedOp* op = nullptr;
     DecodedSegment* form = nullptr;
@@ -1051,8 +1050,7 @@ op_call_run : {
     // function readied for this form (by value into its slots, its entry
     // here), nothing traced. Anything else goes the general way. Only a
     // script function has frames.
-    int32_t list = SpareList(function);
-    VornVM_FunctionFrame* called = spareFrames[list];
+    VornVM_FunctionFrame* called = spareFrames[SpareList(function)];
     if (!called || called->function != function || called->entryForm != form) goto call_prepare;
 call_ready : {
     if (!s->entries) {
@@ -1061,20 +1059,27 @@ call_ready : {
         s = stack;
     }
     // The entries the call pops; the fused operands must have fitted.
+    // (A negative count is past any depth.)
     const int32_t popped = called->parameterCount - callArguments;
-    if (popped < 0 || s->depth < popped || s->depth + callArguments > s->capacity ||
-        frame->callDepth >= kMaxCallDepth ||
-        (traceFlags & (LogFunctionCall | LogFunctionParameter)) ||
+    if (static_cast<uint32_t>(popped) > static_cast<uint32_t>(s->depth) ||
+        s->depth + callArguments > s->capacity || frame->callDepth >= kMaxCallDepth ||
+        (traceFlags & (LogFunctionCall | LogFunctionParameter | LogFunctionReturnValue | LogFunctionReturn)) ||
         called->slotCount != function->Locals()->EntryCount())
         goto call_general;
-    // The operands a fused run would push, read before anything changes.
-    Scalar x, y;
-    if (callArguments > 0 && (!OperandArgument(op->x, frame, locals, globals, &x) ||
-                              (callArguments > 1 && !OperandArgument(op->y, frame, locals, globals, &y))))
-        goto call_general;
-    spareFrames[list] = called->nextSpare;
-    --spareCounts[list];
-    called->nextSpare = nullptr;
+    // The last argument first: the operands a fused run would push (y, then
+    // x) straight into their slots, then the entries on the stack. The slots
+    // of a kept frame are absent, two parameters may share one, and the
+    // operands are the caller's, never one of these slots.
+    Scalar* slots = called->slots;
+    const int32_t* bindings = called->bindings;
+    if (callArguments > 1 && !OperandArgument(op->y, frame, locals, globals, &slots[bindings[0] >> 1]))
+        goto call_unbind;
+    if (callArguments > 0 &&
+        !OperandArgument(op->x, frame, locals, globals, &slots[bindings[callArguments - 1] >> 1]))
+        goto call_unbind;
+    // Off its list (a frame in use is on none; its nextSpare is not read).
+    spareFrames[called->spareList] = called->nextSpare;
+    --spareCounts[called->spareList];
     VornVM_Frame* caller = frame;
     called->previous = caller;
     called->callDepth = caller->callDepth + 1;
@@ -1084,7 +1089,7 @@ call_ready : {
     called->returnOp = op->back;
     uint32_t flags = caller->flags;
     uint32_t mode = 0;
-    if (uint32_t bits = function->flags & 0x1e) [[unlikely]] {
+    if (uint32_t bits = called->entryFlags) [[unlikely]] {
         if (bits & 0x4) flags |= kFrameShowErrors;
         if (bits & 0x8) flags &= ~kFrameShowErrors;
         if ((bits & 0x10) && (caller->outputMode & 3))
@@ -1094,25 +1099,7 @@ call_ready : {
     }
     called->flags = flags;
     called->outputMode = mode;
-    // The last argument first: the fused operands (y, then x), then the
-    // entries on the stack. A new call's slots hold nothing yet, but two
-    // parameters may share one.
-    Scalar* slots = called->slots;
-    const int32_t* bindings = called->bindings;
-    int32_t k = 0;
-    // The slots of a kept frame hold nothing but numbers bound here, so
-    // the fused operands (bound first) overwrite them as they are.
-    if (callArguments > 1) {
-        Scalar& target = slots[bindings[k++] >> 1];
-        target.bits = y.bits;
-        target.type = y.type;
-    }
-    if (callArguments > 0) {
-        Scalar& target = slots[bindings[k++] >> 1];
-        target.bits = x.bits;
-        target.type = x.type;
-    }
-    if (k < called->parameterCount) BindStackArguments(called, k, op->callWord);
+    if (callArguments < called->parameterCount) BindStackArguments(called, callArguments, op->callWord);
     // The window is placed when something needs it (PlaceLazyWindow).
     if (static_cast<int32_t>(mode) != outputModeKnown) [[unlikely]] {
         SetOutputMode(mode);
@@ -1122,10 +1109,19 @@ call_ready : {
     stack = s = &called->window;
     locals.slots = slots;
     locals.limit = static_cast<uint32_t>(called->slotCount);
-    pc = function->offset;
     op = static_cast<const DecodedOp*>(called->entryOp);
+    pc = op->pc;
     DISPATCH();
 }
+call_unbind:
+    // The general way binds them again: the kept frame's slots go back to
+    // absent (an operand may have left another kind there).
+    {
+        Scalar* slots = called->slots;
+        const int32_t* bindings = called->bindings;
+        for (int32_t k = 0; k < callArguments; ++k) slots[bindings[k] >> 1].type = Scalar::kAbsent;
+    }
+    goto call_general;
 call_prepare:
     // The kept frame at the head of the function's list is readied for this
     // form once: its bindings by value into its slots, its function's code
@@ -1135,6 +1131,7 @@ call_prepare:
         if (const DecodedOp* entry = form->At(function->offset)) {
             called->entryForm = form;
             called->entryOp = entry;
+            called->entryFlags = function->flags & 0x1e;
             goto call_ready;
         }
     }
@@ -1171,10 +1168,10 @@ fast_return : {
         goto ret_general;
     }
     const DecodedOp* back = static_cast<const DecodedOp*>(f->returnOp);
-    // The segment is the call's (its code is this form's).
-    pc = back->pc;
-    // Its window is empty and its locals have no scope (FAST_RETURN).
-    f->ResetSlots();
+    // Its window is empty and its locals have no scope (FAST_RETURN). The
+    // segment is the call's (its code is this form's); pc is set where the
+    // caller goes on.
+    f->ClearSlots();
     KeepFunctionFrame(f);
     frame = caller;
     stack = s = caller->stack;
@@ -1211,6 +1208,7 @@ fast_return : {
         }
     }
     CopyEntry(s->entries[s->depth++], returned);
+    pc = back->pc;
     op = back;
     DISPATCH();
 }
@@ -1404,11 +1402,12 @@ op_arith_return : {
         goto fast_return;
     }
     const DecodedOp* back = static_cast<const DecodedOp*>(f->returnOp);
-    pc = back->pc;
-    f->ResetSlots();
+    // The stack apart from the frame: stored together, the two become one
+    // costlier vector store.
+    stack = s = caller->stack;
+    f->ClearSlots();
     KeepFunctionFrame(f);
     frame = caller;
-    stack = s = caller->stack;
     locals.Load(caller);
     if (static_cast<int32_t>(caller->outputMode) != outputModeKnown) [[unlikely]] {
         SetOutputMode(caller->outputMode);
@@ -1436,6 +1435,7 @@ op_arith_return : {
     e.value.number = r;
     e.length = 8;
     e.size = 8;
+    pc = back->pc;
     op = back;
     DISPATCH();
 }

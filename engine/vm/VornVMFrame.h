@@ -105,6 +105,12 @@ public:
     }
     // Reset of a frame whose window is empty and whose locals have no scope.
     [[gnu::always_inline]] void ResetSlots() {
+        ClearSlots();
+        usesSlots = true;
+    }
+    // ResetSlots of a frame whose locals live in its slots already (a fast
+    // call's frame, returning the fast way).
+    [[gnu::always_inline]] void ClearSlots() {
         Scalar* p = slots;
         for (Scalar* end = p + slotCount; p < end; ++p) {
             // Numbers own nothing; the first slot that owns something hands
@@ -116,7 +122,6 @@ public:
             p->type = Scalar::kAbsent;
         }
         previous = nullptr;
-        usesSlots = true;
     }
     // The frame whose slot i is at slot.
     static VornVM_FunctionFrame* OwnerOf(const Scalar* slot, int32_t i);
@@ -148,6 +153,9 @@ public:
     // return to in the caller's form (for this call only).
     const void* entryForm = nullptr;
     const void* entryOp = nullptr;
+    // The function's flags that change a call's error display and output
+    // mode (0x1e), read when the entry is set.
+    uint32_t entryFlags = 0;
     const void* returnOp = nullptr;
 
 private:

@@ -393,6 +393,11 @@ const Case kFastCallCases[] = {
      ".segment main entry\n pushi 4\n call named\n out\n pushi 5\n call named\n out\n exit\n"
      ".function named(a)\n pushnc \"l.a\"\n pushi 1\n add\n ret\n.end\n",
      "56"},
+    {"a text operand of a fused call, after a number bound",
+     ".global s\n.segment main entry\n pushi 1\n pushi 2\n call cat2\n pop\n pushc \"ab\"\n popg s\n pushg s\n"
+     " pushi 1\n call cat2\n out\n pushi 3\n pushg s\n call cat2\n out\n pushi 4\n pushi 5\n call cat2\n out\n exit\n"
+     ".function cat2(a, b)\n pushl a\n pushl b\n cat\n ret\n.end\n",
+     "ab13ab45"},
     {"the deepest call allowed", DOWN(9998), "7"},
     {"one deeper than allowed", DOWN(9999), "Function call nesting too deep"},
 };
@@ -437,6 +442,60 @@ TEST(VmDecodedTest, PlugInsReadTheLocalsOfFastCalledFunctions) {
         run.vm->decodeSegments = decoded;
         EXPECT_EQ(run.Execute(), 1);
         EXPECT_EQ(run.sink.text, "101112");
+    }
+}
+
+// Plug-ins that change what a fast-called function's return must do: one
+// opens a feature owned by the calling function, one counts the open
+// features, one traces returns from its second call on.
+int32_t OpenFeature(VornVM* vm, VariableList*, Variable* result, void**) {
+    vm->PushFeature(new Feature(nullptr, vm, 100));
+    return result->SetValueInteger(1);
+}
+int32_t Features(VornVM* vm, VariableList*, Variable* result, void**) {
+    return result->SetValueInteger(vm->FeatureCount());
+}
+int traceCalls = 0;
+int32_t TraceLater(VornVM* vm, VariableList*, Variable* result, void**) {
+    if (++traceCalls == 2) vm->SetTraceFlags(vm->TraceFlags() | LogFunctionReturn);
+    return result->SetValueInteger(1);
+}
+ExternalFunctionEntry kReturnEntries[] = {{"OpenFeature", 11, 0, nullptr, OpenFeature},
+                                          {"Features", 8, 0, nullptr, Features},
+                                          {"TraceLater", 10, 0, nullptr, TraceLater}};
+class ReturnLibrary : public ExternalFunctionSource {
+  public:
+    ExternalCall* Lookup(const char* name, int32_t length) override {
+        for (int k = 0; k < 3; ++k)
+            if (kReturnEntries[k].length == length &&
+                std::string(name, static_cast<size_t>(length)) == kReturnEntries[k].name)
+                return &calls[k];
+        return nullptr;
+    }
+    bool ExternalParameter(ExternalFunctionCall*, int32_t, const char**, int32_t*, uint32_t*) override { return false; }
+    ExternalCall calls[3] = {ExternalCall{&kReturnEntries[0]}, ExternalCall{&kReturnEntries[1]},
+                             ExternalCall{&kReturnEntries[2]}};
+};
+
+TEST(VmDecodedTest, FastCalledFunctionsReturnTheGeneralWayWhenTheyMustAfterAll) {
+    // The second call of each function is a fast one: f's feature goes with
+    // its return, and g's return is traced once the plug-in asks for that.
+    const char* source = ".segment main entry\n pushi 1\n pushi 2\n call f\n pop\n pushi 1\n pushi 2\n call f\n out\n"
+                         " call Features\n out\n pushi 3\n pushi 4\n call g\n pop\n pushi 3\n pushi 4\n call g\n out\n"
+                         " exit\n.extern OpenFeature()\n.extern Features()\n.extern TraceLater()\n"
+                         ".function f(a, b)\n call OpenFeature\n pop\n pushl a\n pushl b\n add\n ret\n"
+                         ".function g(a, b)\n call TraceLater\n pop\n pushl a\n pushl b\n add\n ret\n.end\n";
+    for (bool decoded : {true, false}) {
+        SCOPED_TRACE(decoded ? "decoded" : "bytes");
+        traceCalls = 0;
+        ReturnLibrary library;
+        AssembledRun<SwitchableVM> run(source, &library);
+        run.vm->decodeSegments = decoded;
+        EXPECT_EQ(run.Execute(), 1);
+        EXPECT_EQ(run.sink.text, "307");
+        int returns = 0;
+        for (const auto& e : run.app.events) returns += e.kind == LogFunctionReturn && e.text == "g";
+        EXPECT_EQ(returns, 1);
     }
 }
 
