@@ -39,6 +39,7 @@ uint16_t FastKind(uint16_t word) {
     case Op_call: return kDecodedCall;
     case Op_ret: return kDecodedRet;
     case Op_cat: return kDecodedCat;
+    case Op_out: return kDecodedOut;
     default: return kDecodedHandler;
     }
 }

@@ -71,6 +71,7 @@ enum DecodedKind : uint16_t {
     kDecodedElemrAddV,   // push x, push y (array), push z (index), elemr, add (and a pop into w)
     kDecodedElemrPop,    // elemr and the popg/popl after it
     kDecodedCat,
+    kDecodedOut,
     kDecodedKindCount
 };
 

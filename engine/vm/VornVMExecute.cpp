@@ -11,6 +11,7 @@
 #include "engine/app/VornApplication.h"
 #include "engine/foundation/LittleEndian.h"
 #include "engine/foundation/Number.h"
+#include "engine/foundation/Output.h"
 #include "engine/program/InstructionSet.h"
 #include "engine/program/Segment.h"
 #include "engine/values/Aggregate.h"
@@ -728,7 +729,7 @@ int VornVM::RunDecoded() {
         &&op_call,    &&op_ret,   &&op_elem_store, &&op_elemr_add,
         &&op_arith_run, &&op_arith_run, &&op_inc_cmp_jump, &&op_append_run, &&op_elem_store_run,
         &&op_elemr_add_run, &&op_call_run,  &&op_arith_return, &&op_elem_store_value, &&op_elemr_add_value,
-        &&op_elemr_pop, &&op_cat,
+        &&op_elemr_pop, &&op_cat,   &&op_out,
     };
     static_assert(sizeof kLabels / sizeof kLabels[0] == kDecodedKindCount);
 #define DISPATCH() goto* op->label
@@ -1501,6 +1502,30 @@ op_cat : {
             eb.value.variable->Release();
     }
     --s->depth;
+    NEXT();
+}
+
+op_out : {
+    // A text or number written from where it is on the stack.
+    if (s->depth < 1 || !application) GENERIC();
+    VornVMStackEntry& e = s->entries[s->depth - 1];
+    char digits[32];
+    const char* text;
+    int32_t length;
+    if (!CatOperand(e, digits, &text, &length)) GENERIC();
+    Output* output = application->GetOutput();
+    if (!output) GENERIC();
+    instructionStart = op->pc;
+    pc = op->next;
+    if (length > 0) output->Write(text, length);
+    --s->depth;
+    if (e.flags & kStackOwned) {
+        if (e.type == kStackString)
+            std::free(const_cast<char*>(e.value.text));
+        else if (e.type == kStackVariable)
+            e.value.variable->Release();
+    }
+    if (aborted || exitRequested->load(std::memory_order_relaxed)) goto slow;
     NEXT();
 }
 
