@@ -1,5 +1,6 @@
 #include "engine/program/NameChains.h"
 
+#include <cstring>
 #include <vector>
 
 #include "engine/foundation/Hash.h"
@@ -8,9 +9,35 @@
 
 namespace vorn {
 
+namespace {
+
+// The name this thread hashed last and its hash: a lookup by name hashes the
+// same name again in each scope it tries.
+struct LastHashed {
+    static constexpr int32_t kRoom = 32;
+    char text[kRoom];
+    int32_t length = -1;
+    uint32_t hash = 0;
+};
+thread_local LastHashed lastHashed;
+
+uint32_t NameHash(const char* name, int32_t length) {
+    LastHashed& last = lastHashed;
+    if (length == last.length && std::memcmp(name, last.text, static_cast<size_t>(length)) == 0) return last.hash;
+    uint32_t h = HashLookup2NoCase(name, static_cast<uint32_t>(length), 0);
+    if (length <= LastHashed::kRoom) {
+        std::memcpy(last.text, name, static_cast<size_t>(length));
+        last.length = length;
+        last.hash = h;
+    }
+    return h;
+}
+
+} // namespace
+
 int32_t NameBucket(const char* name, int32_t length, int32_t bits) {
     if (!name || length < 0) length = 0;
-    uint32_t h = HashLookup2NoCase(name ? name : "", static_cast<uint32_t>(length), 0);
+    uint32_t h = NameHash(name ? name : "", length);
     uint32_t mask = (static_cast<uint32_t>(1) << bits) - 1u;
     return static_cast<int32_t>(h & mask);
 }

@@ -358,6 +358,22 @@ int VornVM::EvaluateString(Segment* s, VornVM_Stack* onStack, VariableHash* inSc
 
 // ---- Variable lookup ---------------------------------------------------------------
 
+namespace {
+
+// Whether a frame's locals may hold the variable a path starts with. A
+// function's locals kept in slots hold only the names of its locals table;
+// for any other name their scope by name is not built just to find nothing.
+bool LocalsMayHold(VornVM_Frame* f, const char* path, int32_t length) {
+    if (!f->usesSlots) return true;
+    VariableHash* names = static_cast<VornVM_FunctionFrame*>(f)->function->Locals();
+    if (!names) return true;
+    int32_t p = 0;
+    while (p < length && path[p] != ':' && path[p] != '[') ++p;
+    return names->Find(nullptr, path, p, false);
+}
+
+} // namespace
+
 bool VornVM::LookupVariable(Variable** out, const char* name, int32_t length, String* error) {
     Variable* dummy = nullptr;
     if (!out) out = &dummy;
@@ -409,7 +425,7 @@ bool VornVM::LookupVariable(Variable** out, const char* name, int32_t length, St
     }
     int r = resolve(systemScope, false);
     if (r != 0) return r > 0;
-    if (frame && frame->previous) {
+    if (frame && frame->previous && LocalsMayHold(frame, rest, restLength)) {
         r = resolve(LocalScope(), false);
         if (r != 0) return r > 0;
     }

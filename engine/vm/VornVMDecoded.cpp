@@ -38,6 +38,8 @@ uint16_t FastKind(uint16_t word) {
     case Op_storegi: return kDecodedStoregi;
     case Op_call: return kDecodedCall;
     case Op_ret: return kDecodedRet;
+    case Op_cat: return kDecodedCat;
+    case Op_out: return kDecodedOut;
     default: return kDecodedHandler;
     }
 }
@@ -169,6 +171,8 @@ DecodedSegment::DecodedSegment(const uint8_t* c, int32_t n, uint32_t w, Dictiona
             op.kind = kDecodedElemStore;
         else if (op.word == Op_elemr && after.kind == kDecodedAdd)
             op.kind = kDecodedElemrAdd;
+        else if (op.word == Op_elemr && (after.kind == kDecodedPopg || after.kind == kDecodedPopl))
+            op.kind = kDecodedElemrPop;
     }
 }
 

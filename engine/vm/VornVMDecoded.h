@@ -69,6 +69,9 @@ enum DecodedKind : uint16_t {
     kDecodedArithReturn, // push x, push y, add/sub/mul, ret
     kDecodedElemStoreV,  // push x (value), push y (array), push z (index), elem, store
     kDecodedElemrAddV,   // push x, push y (array), push z (index), elemr, add (and a pop into w)
+    kDecodedElemrPop,    // elemr and the popg/popl after it
+    kDecodedCat,
+    kDecodedOut,
     kDecodedKindCount
 };
 

@@ -11,6 +11,7 @@
 #include "engine/app/VornApplication.h"
 #include "engine/foundation/LittleEndian.h"
 #include "engine/foundation/Number.h"
+#include "engine/foundation/Output.h"
 #include "engine/program/InstructionSet.h"
 #include "engine/program/Segment.h"
 #include "engine/values/Aggregate.h"
@@ -363,6 +364,62 @@ inline bool IsPlainHash(const VariableHash* scope) {
     return true;
 }
 
+// The most a cat result is allocated beyond its length, as cat's handler
+// allocates it.
+constexpr int64_t kCatSpare = 1 << 20;
+
+// A cat operand's text, as cat's handler reads it, for the entries read
+// without a change: a text, a number (formatted into digits, 32 bytes), a
+// plain scalar variable, a local's number or text; false for anything else.
+[[gnu::always_inline]] inline bool CatOperand(const VornVMStackEntry& e, char* digits, const char** text,
+                                              int32_t* length) {
+    Scalar value;
+    switch (e.type) {
+    case kStackString:
+        *text = e.value.text;
+        *length = e.length;
+        return true;
+    case kStackInteger:
+        value.type = Scalar::kInteger;
+        value.integer = e.value.integer;
+        break;
+    case kStackDouble:
+        value.type = Scalar::kDouble;
+        value.number = e.value.number;
+        break;
+    case kStackSlot: {
+        const Scalar* slot = e.value.slot;
+        if (slot->type == Scalar::kText) {
+            *text = slot->text;
+            *length = slot->length;
+            return true;
+        }
+        if (slot->type != Scalar::kInteger && slot->type != Scalar::kDouble) return false;
+        value.type = slot->type;
+        value.bits = slot->bits;
+        break;
+    }
+    case kStackVariable: {
+        Variable* v = e.value.variable;
+        if (v->PlainNumberScalar(&value)) break;
+        if (!v->IsPlainScalar()) return false;
+        const String& s = v->Value();
+        *text = s.Text();
+        *length = s.Length();
+        return true;
+    }
+    default: return false;
+    }
+    if (value.type == Scalar::kInteger) {
+        *length = FormatIntegerTo(value.integer, digits);
+    } else {
+        *length = FormatDoubleTo(value.number, digits, 32);
+        if (*length < 0) return false;
+    }
+    *text = digits;
+    return true;
+}
+
 // Local entry i of a frame whose locals live in a plain scope, for a fast
 // path; null (the handler then runs) when there is none yet.
 [[gnu::always_inline]] inline Variable* ScopeLocal(VornVM_Frame* frame, int32_t i) {
@@ -672,6 +729,7 @@ int VornVM::RunDecoded() {
         &&op_call,    &&op_ret,   &&op_elem_store, &&op_elemr_add,
         &&op_arith_run, &&op_arith_run, &&op_inc_cmp_jump, &&op_append_run, &&op_elem_store_run,
         &&op_elemr_add_run, &&op_call_run,  &&op_arith_return, &&op_elem_store_value, &&op_elemr_add_value,
+        &&op_elemr_pop, &&op_cat,   &&op_out,
     };
     static_assert(sizeof kLabels / sizeof kLabels[0] == kDecodedKindCount);
 #define DISPATCH() goto* op->label
@@ -1320,6 +1378,153 @@ op_elemr_add : {
     ex.size = 8;
     op += 2;
     DISPATCH();
+}
+
+op_elemr_pop : {
+    // elemr then popg/popl: a compact array's element copied straight into a
+    // plain variable or a value slot, as the pop copies the element
+    // variable elemr would have made (the array keeps its compact form).
+    if (s->depth < 2) GENERIC();
+    VornVMStackEntry& ei = s->entries[s->depth - 1];
+    VornVMStackEntry& ea = s->entries[s->depth - 2];
+    int32_t index;
+    if (!EntryInteger(ei, &index) || index < 1) GENERIC();
+    Variable* array;
+    if (ea.type == kStackVariable)
+        array = ea.value.variable;
+    else if (ea.type == kStackSlot && ea.value.slot->type == Scalar::kVariable)
+        array = ea.value.slot->variable;
+    else
+        GENERIC();
+    DenseValue element;
+    // A missing element is the null variable's value: the handlers' way.
+    if (!array->PlainDenseRead(index, &element) || element.type == DenseValue::kMissing) GENERIC();
+    const DecodedOp* store = op + 1;
+    Scalar* slot = nullptr;
+    Variable* target = nullptr;
+    if (store->kind == kDecodedPopg) {
+        // Made now if need be, as popg makes it.
+        target = globals.Entry(store->a);
+        if (!target && globals.scope) target = globals.scope->Index(store->a, true);
+    } else if (static_cast<uint32_t>(store->a) < locals.limit) {
+        slot = &locals.slots[store->a];
+        if (slot->type == Scalar::kVariable) {
+            target = slot->variable;
+            slot = nullptr;
+        }
+    } else if (!frame->usesSlots) {
+        target = ScopeLocal(frame, store->a);
+    }
+    // An alias, an aggregate or a variable of another class takes the value
+    // its own way. A plain scalar is never the array, so the element's text
+    // stays where it is while it is copied.
+    if (!slot && (!target || !target->IsPlainScalar())) GENERIC();
+    instructionStart = op->pc;
+    pc = op->next;
+    switch (element.type) {
+    case DenseValue::kInteger:
+        if (slot)
+            slot->SetInteger(element.integer);
+        else
+            target->PlainSetInteger(element.integer);
+        break;
+    case DenseValue::kDouble:
+        if (slot)
+            slot->SetDouble(element.number);
+        else
+            target->PlainSetDouble(element.number);
+        break;
+    default:
+        if (slot)
+            slot->SetText(element.text, element.length);
+        else
+            target->Variable::SetValue(element.text, element.length);
+        break;
+    }
+    s->depth -= 2;
+    DropNumberEntry(ei);
+    if (ea.type == kStackVariable && (ea.flags & kStackOwned)) array->PlainRelease();
+    op += 2;
+    DISPATCH();
+}
+
+op_cat : {
+    // Texts and numbers joined with no pop and push: in the left text's own
+    // buffer when it has room, else in a new one with room to spare.
+    if (s->depth < 2) GENERIC();
+    VornVMStackEntry& ea = s->entries[s->depth - 2];
+    VornVMStackEntry& eb = s->entries[s->depth - 1];
+    char leftDigits[32];
+    char rightDigits[32];
+    const char* left;
+    const char* right;
+    int32_t leftLength;
+    int32_t rightLength;
+    // The right operand is popped, so read, first.
+    if (!CatOperand(eb, rightDigits, &right, &rightLength) || !CatOperand(ea, leftDigits, &left, &leftLength))
+        GENERIC();
+    const int64_t total = static_cast<int64_t>(leftLength) + rightLength;
+    if (total >= INT32_MAX) GENERIC();
+    const int32_t length = static_cast<int32_t>(total);
+    if (ea.type == kStackString && (ea.flags & kStackOwned) && ea.size > length) {
+        char* buffer = const_cast<char*>(ea.value.text);
+        if (rightLength > 0) std::memcpy(buffer + leftLength, right, static_cast<size_t>(rightLength));
+        buffer[length] = 0;
+    } else {
+        int64_t spare = length / 2;
+        spare = spare < 16 ? 16 : (spare > kCatSpare ? kCatSpare : spare);
+        const int64_t room = static_cast<int64_t>(length) + 1 + spare;
+        const int32_t size = room > INT32_MAX ? INT32_MAX : static_cast<int32_t>(room);
+        auto* buffer = static_cast<char*>(std::malloc(static_cast<size_t>(size)));
+        if (!buffer) GENERIC();
+        if (leftLength > 0) std::memcpy(buffer, left, static_cast<size_t>(leftLength));
+        if (rightLength > 0) std::memcpy(buffer + leftLength, right, static_cast<size_t>(rightLength));
+        buffer[length] = 0;
+        // The left entry lets go of what it held once its text is copied.
+        if (ea.flags & kStackOwned) {
+            if (ea.type == kStackString)
+                std::free(const_cast<char*>(ea.value.text));
+            else if (ea.type == kStackVariable)
+                ea.value.variable->Release();
+        }
+        ea.type = kStackString;
+        ea.flags = kStackOwned;
+        ea.value.text = buffer;
+        ea.size = size;
+    }
+    ea.length = length;
+    if (eb.flags & kStackOwned) {
+        if (eb.type == kStackString)
+            std::free(const_cast<char*>(eb.value.text));
+        else if (eb.type == kStackVariable)
+            eb.value.variable->Release();
+    }
+    --s->depth;
+    NEXT();
+}
+
+op_out : {
+    // A text or number written from where it is on the stack.
+    if (s->depth < 1 || !application) GENERIC();
+    VornVMStackEntry& e = s->entries[s->depth - 1];
+    char digits[32];
+    const char* text;
+    int32_t length;
+    if (!CatOperand(e, digits, &text, &length)) GENERIC();
+    Output* output = application->GetOutput();
+    if (!output) GENERIC();
+    instructionStart = op->pc;
+    pc = op->next;
+    if (length > 0) output->Write(text, length);
+    --s->depth;
+    if (e.flags & kStackOwned) {
+        if (e.type == kStackString)
+            std::free(const_cast<char*>(e.value.text));
+        else if (e.type == kStackVariable)
+            e.value.variable->Release();
+    }
+    if (aborted || exitRequested->load(std::memory_order_relaxed)) goto slow;
+    NEXT();
 }
 
 op_cat_pop : {

@@ -272,18 +272,28 @@ class FieldWriter {
         std::memcpy(buffer + used, bytes, static_cast<size_t>(n));
         used += n;
     }
-    // The text as EntityEncode gives it.
+    // The text as EntityEncode gives it, in stretches that fit the buffer
+    // even were every byte to become the longest entity.
     void PutEncoded(const char* text, int32_t n) {
-        for (int32_t i = 0; i < n; ++i) {
-            // The longest entity fits.
-            if (used > kRoom - 6) Flush();
-            int32_t entityLength = 0;
-            if (const char* entity = EncodedEntity(text[i], &entityLength)) {
-                std::memcpy(buffer + used, entity, static_cast<size_t>(entityLength));
-                used += entityLength;
-            } else {
-                buffer[used++] = text[i];
+        int32_t i = 0;
+        while (i < n) {
+            const int32_t fits = (kRoom - used) / kLongestEntity;
+            if (fits == 0) {
+                Flush();
+                continue;
             }
+            const int32_t end = n - i < fits ? n : i + fits;
+            char* out = buffer + used;
+            for (; i < end; ++i) {
+                int32_t entityLength = 0;
+                if (const char* entity = EncodedEntity(text[i], &entityLength)) {
+                    std::memcpy(out, entity, static_cast<size_t>(entityLength));
+                    out += entityLength;
+                } else {
+                    *out++ = text[i];
+                }
+            }
+            used = static_cast<int32_t>(out - buffer);
         }
     }
     void Flush() {
@@ -292,6 +302,7 @@ class FieldWriter {
     }
 
   private:
+    static constexpr int32_t kLongestEntity = 6;
     static constexpr int32_t kRoom = 1024;
     Output* output;
     int32_t used = 0;

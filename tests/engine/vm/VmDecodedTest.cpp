@@ -1155,6 +1155,118 @@ again:
 .end
 )",
      "42"},
+    {"compact elements read into globals, slots, boxed locals and aliases, then changed",
+     R"(.global a, g, h, r
+.segment main entry
+ pushc "t<"
+ pushg a
+ pushi 1
+ elem
+ store
+ pushi 7
+ pushg a
+ pushi 2
+ elem
+ store
+ pushf 2.5
+ pushg a
+ pushi 3
+ elem
+ store
+ pushg a
+ pushi 1
+ elemr
+ popg g
+ pushg g
+ pushc "!"
+ cat
+ popg g
+ pushi 3
+ call f
+ out
+ pushg a
+ out
+ pushg g
+ out
+ pushg h
+ out
+ pushg r
+ refg h
+ pushg a
+ pushi 2
+ elemr
+ popg h
+ pushg r
+ out
+ pushg a
+ pushi 9
+ elemr
+ popg g
+ pushg g
+ out
+ pushg a
+ pushi 1
+ elemr
+ refg h
+ pushc "u"
+ popg h
+ pushg a
+ out
+ exit
+.function f(n)
+.local x, y, z
+ pushg a
+ pushl n
+ elemr
+ popl x
+ pushg a
+ pushi 1
+ elemr
+ popl z
+ pushl y
+ refg h
+ pushg a
+ pushi 1
+ elemr
+ popl y
+ pushl x
+ pushl y
+ cat
+ pushl z
+ cat
+ ret
+.end
+)",
+     "2.5t<t<t<,7,2.5t<!t<7u,7,2.5"},
+    {"names looked up in a fast-called function: globals, then its locals",
+     R"(.global g
+.segment main entry
+ pushc "G"
+ popg g
+ pushi 1
+ call f
+ out
+ pushi 2
+ call f
+ out
+ exit
+.function f(n)
+.local x
+ pushl n
+ popl x
+ pushnc "g"
+ out
+ pushnc "n"
+ out
+ pushnc "x:k"
+ out
+ pushnc "g[1]"
+ out
+ pushl x
+ ret
+.end
+)",
+     "G1122"},
     {"an element of a number stored from the number itself",
      ".global g\n.segment main entry\n pushi -1\n popg g\n pushg g\n pushg g\n pushi 1\n elem\n store\n"
      " pushc \"[\"\n out\n pushg g\n out\n pushc \"]\"\n out\n.end\n",
@@ -1242,7 +1354,7 @@ std::string RandomRuns(std::mt19937& random) {
         for (int k = 0; k < n; ++k) {
             std::string v = local && random() % 2 ? "l " + pick({"a", "b", "x"}) : "g " + pick({"ga", "gb"});
             std::string pv = std::string("push") + v[0] + " " + v.substr(2), qv = std::string("pop") + v[0] + " " + v.substr(2);
-            switch (random() % 11) {
+            switch (random() % 12) {
             case 0: out += push(local) + "\n" + push(local) + "\n" + pick({"add", "sub", "mul"}) + "\n" + pop(local) + "\n"; break;
             case 1: out += push(local) + "\n" + push(local) + "\n" + pick({"add", "cat"}) + "\nout\n"; break;
             case 2: out += pv + "\n" + push(local) + "\ncat\n" + qv + "\n"; break;
@@ -1263,6 +1375,7 @@ std::string RandomRuns(std::mt19937& random) {
             case 7: out += local ? pv + "\nrefl " + pick({"a", "b", "x"}) + "\n" : pv + "\nrefg gb\n"; break;
             case 8: out += local ? "pushnc \"" + pick({"x", "l.a", "gb"}) + "\"\nout\n" : push(local) + "\nout\n"; break;
             case 9: out += push(local) + "\n" + pop(local) + "\n"; break;
+            case 10: out += pv + "\n" + pick({"pushi 1", "pushi 2", "pushg gi"}) + "\nelemr\n" + pop(local) + "\n"; break;
             default: out += push(local) + "\n" + push(local) + "\n" + pick({"cmp", "eq"}) + "\nout\n"; break;
             }
         }

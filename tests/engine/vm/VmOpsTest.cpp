@@ -603,6 +603,20 @@ TEST(VmOpsTest, HideWritesEncodedFieldsForEveryScalarLeaf) {
         ASSERT_EQ(t.Run(), 1) << t.sink.text;
         EXPECT_EQ(t.sink.text, k.fields);
     }
+    // A value many times the field writer's buffer, entities across its
+    // edges, and a name that is long as well.
+    std::string value, encoded;
+    for (int i = 0; i < 700; ++i) {
+        value += i % 3 ? "ab<(\")&>" : "xyz";
+        encoded += i % 3 ? "ab&lt;&#40;&quot;&#41;&amp;&gt;" : "xyz";
+    }
+    const std::string name(1500, 'n');
+    Ops t;
+    int32_t gv = t.Global(name.c_str());
+    CodeWriter c = t.Code();
+    c.Op(Op_pushc, t.Pool(value.c_str())).Op(Op_popg, gv).Op(Op_pushc, t.Pool(name.c_str())).Op(Op_hide);
+    ASSERT_EQ(t.Run(), 1);
+    EXPECT_EQ(t.sink.text, "<input type=\"hidden\" name=\"" + name + "\" value=\"" + encoded + "\">");
 }
 
 TEST(VmOpsTest, PrefixLineAndSourceShapeTheErrorText) {
