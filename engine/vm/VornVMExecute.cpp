@@ -364,6 +364,53 @@ inline bool IsPlainHash(const VariableHash* scope) {
     return true;
 }
 
+// The compact-array form of a slot holding a number or a text.
+[[gnu::always_inline]] inline bool ScalarDenseValue(const Scalar* from, DenseValue* value) {
+    if (from->type == Scalar::kInteger) {
+        value->type = DenseValue::kInteger;
+        value->integer = from->integer;
+    } else if (from->type == Scalar::kDouble) {
+        value->type = DenseValue::kDouble;
+        value->number = from->number;
+    } else if (from->type == Scalar::kText) {
+        value->type = DenseValue::kText;
+        value->text = from->text;
+        value->length = from->length;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// What a store of entry e into array keeps in the compact form; false where
+// the store goes the handler's way (not a plain value, or the array itself).
+[[gnu::always_inline]] inline bool EntryDenseValue(const VornVMStackEntry& e, const Variable* array,
+                                                   DenseValue* value) {
+    switch (e.type) {
+    case kStackInteger:
+        value->type = DenseValue::kInteger;
+        value->integer = e.value.integer;
+        return true;
+    case kStackDouble:
+        value->type = DenseValue::kDouble;
+        value->number = e.value.number;
+        return true;
+    case kStackString:
+        value->type = DenseValue::kText;
+        value->text = const_cast<char*>(e.value.text);
+        value->length = e.length;
+        return true;
+    case kStackSlot: {
+        const Scalar* from = e.value.slot;
+        if (ScalarDenseValue(from, value)) return true;
+        return from->type == Scalar::kVariable && from->variable != array &&
+               from->variable->PlainDenseValue(value);
+    }
+    default:
+        return e.value.variable != array && e.value.variable->PlainDenseValue(value);
+    }
+}
+
 // The most a cat result is allocated beyond its length, as cat's handler
 // allocates it.
 constexpr int64_t kCatSpare = 1 << 20;
@@ -1297,42 +1344,7 @@ op_elem_store : {
     if (!EntryInteger(ei, &index) || index < 1 || ea.type != kStackVariable) GENERIC();
     Variable* array = ea.value.variable;
     DenseValue value;
-    switch (ev.type) {
-    case kStackInteger:
-        value.type = DenseValue::kInteger;
-        value.integer = ev.value.integer;
-        break;
-    case kStackDouble:
-        value.type = DenseValue::kDouble;
-        value.number = ev.value.number;
-        break;
-    case kStackString:
-        value.type = DenseValue::kText;
-        value.text = const_cast<char*>(ev.value.text);
-        value.length = ev.length;
-        break;
-    case kStackSlot: {
-        const Scalar* slot = ev.value.slot;
-        if (slot->type == Scalar::kInteger) {
-            value.type = DenseValue::kInteger;
-            value.integer = slot->integer;
-        } else if (slot->type == Scalar::kDouble) {
-            value.type = DenseValue::kDouble;
-            value.number = slot->number;
-        } else if (slot->type == Scalar::kText) {
-            value.type = DenseValue::kText;
-            value.text = slot->text;
-            value.length = slot->length;
-        } else if (slot->type != Scalar::kVariable || slot->variable == array ||
-                   !slot->variable->PlainDenseValue(&value)) {
-            GENERIC();
-        }
-        break;
-    }
-    default:
-        if (ev.value.variable == array || !ev.value.variable->PlainDenseValue(&value)) GENERIC();
-        break;
-    }
+    if (!EntryDenseValue(ev, array, &value)) GENERIC();
     instructionStart = op->pc;
     pc = op->next;
     // A scalar given its first element becomes an array.
@@ -1719,42 +1731,7 @@ op_elem_store_run : {
     if (!array || !OperandInteger(op->y, frame, locals, globals, &index) || index < 1) GENERIC();
     VornVMStackEntry& ev = s->entries[s->depth - 1];
     DenseValue value;
-    switch (ev.type) {
-    case kStackInteger:
-        value.type = DenseValue::kInteger;
-        value.integer = ev.value.integer;
-        break;
-    case kStackDouble:
-        value.type = DenseValue::kDouble;
-        value.number = ev.value.number;
-        break;
-    case kStackString:
-        value.type = DenseValue::kText;
-        value.text = const_cast<char*>(ev.value.text);
-        value.length = ev.length;
-        break;
-    case kStackSlot: {
-        const Scalar* from = ev.value.slot;
-        if (from->type == Scalar::kInteger) {
-            value.type = DenseValue::kInteger;
-            value.integer = from->integer;
-        } else if (from->type == Scalar::kDouble) {
-            value.type = DenseValue::kDouble;
-            value.number = from->number;
-        } else if (from->type == Scalar::kText) {
-            value.type = DenseValue::kText;
-            value.text = from->text;
-            value.length = from->length;
-        } else if (from->type != Scalar::kVariable || from->variable == array ||
-                   !from->variable->PlainDenseValue(&value)) {
-            GENERIC();
-        }
-        break;
-    }
-    default:
-        if (ev.value.variable == array || !ev.value.variable->PlainDenseValue(&value)) GENERIC();
-        break;
-    }
+    if (!EntryDenseValue(ev, array, &value)) GENERIC();
     instructionStart = op->pc;
     pc = op->next;
     // A scalar given its first element becomes an array.
@@ -1823,19 +1800,7 @@ op_elem_store_value : {
         Scalar* from;
         Variable* v = OperandVariable(op->x, frame, locals, globals, &from);
         if (from) {
-            if (from->type == Scalar::kInteger) {
-                value.type = DenseValue::kInteger;
-                value.integer = from->integer;
-            } else if (from->type == Scalar::kDouble) {
-                value.type = DenseValue::kDouble;
-                value.number = from->number;
-            } else if (from->type == Scalar::kText) {
-                value.type = DenseValue::kText;
-                value.text = from->text;
-                value.length = from->length;
-            } else {
-                GENERIC();
-            }
+            if (!ScalarDenseValue(from, &value)) GENERIC();
         } else if (!v || v == array) {
             // a[i] = a: the store reads the array it made of a.
             GENERIC();
