@@ -220,34 +220,41 @@ void VornVM::OpStdoutput() {
     if (output) output->SetMode(immA);
 }
 
-int32_t VornVM::BuildVariableList(VariableList* list, const char* text, int32_t length) {
-    if (!list) return 0;
-    list->Clear();
-    if (!text) return 0;
-    if (length < 0) length = static_cast<int32_t>(std::strlen(text));
-    const char* end = text + length;
-    const char* item = text;
-    while (item <= end) {
+namespace {
+
+// take(first, n) for each comma-separated name of [text, end], spaces
+// trimmed: every item before a comma counts, an empty one too; an empty last
+// one does not.
+template <typename Take> void ForEachListedName(const char* text, const char* end, Take take) {
+    for (const char* item = text; item <= end;) {
         const char* comma = static_cast<const char*>(std::memchr(item, ',', static_cast<size_t>(end - item)));
-        const char* stop = comma ? comma : end;
         const char* first = item;
-        const char* last = stop;
+        const char* last = comma ? comma : end;
         while (first < last && Output::IsSpace(static_cast<unsigned char>(*first)))
             ++first;
         while (last > first && Output::IsSpace(static_cast<unsigned char>(last[-1])))
             --last;
         const int32_t n = static_cast<int32_t>(last - first);
-        // Every item before a comma counts, an empty last one does not; an
-        // empty name stands for the NULL variable like a name that finds
-        // nothing.
-        if (n > 0 || comma) {
-            Variable* target = n > 0 ? LookupVariableOrFail(first, n) : nullptr;
-            if (!target) target = NullVariable();
-            list->InsertItem(new ReferenceVariable(first, n, target), kListTail, false);
-        }
+        if (n > 0 || comma) take(first, n);
         if (!comma) break;
         item = comma + 1;
     }
+}
+
+} // namespace
+
+int32_t VornVM::BuildVariableList(VariableList* list, const char* text, int32_t length) {
+    if (!list) return 0;
+    list->Clear();
+    if (!text) return 0;
+    if (length < 0) length = static_cast<int32_t>(std::strlen(text));
+    ForEachListedName(text, text + length, [&](const char* first, int32_t n) {
+        // An empty name stands for the NULL variable like a name that finds
+        // nothing.
+        Variable* target = n > 0 ? LookupVariableOrFail(first, n) : nullptr;
+        if (!target) target = NullVariable();
+        list->InsertItem(new ReferenceVariable(first, n, target), kListTail, false);
+    });
     return list->Count();
 }
 
@@ -414,24 +421,12 @@ void VornVM::OpHide() {
         text = kept.Text();
         end = text + kept.Length();
     }
-    for (const char* item = text; item <= end;) {
-        const char* comma = static_cast<const char*>(std::memchr(item, ',', static_cast<size_t>(end - item)));
-        const char* first = item;
-        const char* last = comma ? comma : end;
-        while (first < last && Output::IsSpace(static_cast<unsigned char>(*first)))
-            ++first;
-        while (last > first && Output::IsSpace(static_cast<unsigned char>(last[-1])))
-            --last;
-        const int32_t n = static_cast<int32_t>(last - first);
-        if (n > 0 || comma) {
-            Variable* target = n > 0 ? LookupVariableOrFail(first, n) : nullptr;
-            if (!target) target = NullVariable();
-            target->AddReference();
-            named[count++] = {first, n, target};
-        }
-        if (!comma) break;
-        item = comma + 1;
-    }
+    ForEachListedName(text, end, [&](const char* first, int32_t n) {
+        Variable* target = n > 0 ? LookupVariableOrFail(first, n) : nullptr;
+        if (!target) target = NullVariable();
+        target->AddReference();
+        named[count++] = {first, n, target};
+    });
     if (aborted) return;
     Output* output = application ? application->GetOutput() : nullptr;
     if (!output) return;
