@@ -3,6 +3,7 @@
 #include <fcgiapp.h>
 #include <fcntl.h>
 #include <sys/epoll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -13,7 +14,6 @@
 
 #include "platform/Errors.h"
 #include "platform/Modules.h"
-#include "platform/ThreadSanitizer.h"
 #include "server/FastCgi.h"
 
 namespace vorn::server {
@@ -29,6 +29,9 @@ constexpr int kStallSeconds = 60;
 // Unread body left when a request ends: up to this much is read so that the
 // connection can be kept; more, and it is closed.
 constexpr int kDrainLimit = 64 * 1024;
+// What libfcgi reads of a request at once: bytes beyond it that were waiting
+// when the request was taken may still be in the socket when it ends.
+constexpr ssize_t kLibFcgiRead = 8192;
 
 void SetTimeouts(int fd) {
     timeval limit{kStallSeconds, 0};
@@ -97,22 +100,21 @@ struct Connection {
     bool waitingForMore = false;
     bool registered = false; // the descriptor is in the poll set
     std::chrono::steady_clock::time_point deadline;
-#ifdef VORN_THREAD_SANITIZER
-    // A connection passes between threads through the poll set: whoever
-    // arms it gives it up, and the poller takes it with its event. The
-    // kernel orders the two, but ThreadSanitizer sees only the first arming
-    // of a descriptor; under it the handover is told in a flag as well.
-    std::atomic<bool> armed{false};
-    void HandOver() { armed.store(true, std::memory_order_release); }
-    void TakeOver() {
-        while (!armed.exchange(false, std::memory_order_acquire)) std::this_thread::yield();
-    }
-    void Disarmed() { armed.store(false, std::memory_order_relaxed); }
-#else
-    void HandOver() {}
-    void TakeOver() {}
-    void Disarmed() {}
-#endif
+    // Whose the connection is. It stays in the poll set (edge-triggered) from
+    // its accept to its close; the poller looks at its events only while it
+    // is Polled. An event while a request is served is only noted (Noticed),
+    // and whoever ends the request then gives the connection back through
+    // the poller's list (Returned) rather than quietly (Polled), so that
+    // nothing that came meanwhile goes unseen.
+    enum Turn : uint8_t { Unused, Polled, Served, Noticed, Returned };
+    std::atomic<uint8_t> turn{Unused};
+    // The poller's: the events noticed while it was served, the index in the
+    // responder's list, and the accept it belongs to (events of a closed
+    // connection may still be in the poller's hands when its slot is reused).
+    uint32_t noticed = 0;
+    uint32_t index = 0;
+    uint32_t generation = 0;
+    uint64_t Key() const { return static_cast<uint64_t>(generation) << 32 | index; }
 
     // The request's parameters by name length, read once per request: the
     // extension asks for some thirty of them.
@@ -284,9 +286,11 @@ struct Connection {
 
 namespace {
 
-// The poll set's tags of the two descriptors that are not connections.
-char gListenTag;
-char gWakeTag;
+// The poll set's keys of the descriptors that are not connections (those of
+// connections are an accept's generation and an index).
+constexpr uint64_t kListenKey = UINT64_MAX;
+constexpr uint64_t kWakeKey = UINT64_MAX - 1;
+constexpr uint64_t kReturnedKey = UINT64_MAX - 2;
 
 } // namespace
 
@@ -294,6 +298,7 @@ Responder::Responder(Extension* ext, int socket, int32_t acceptors) : extension(
     for (int32_t i = 0; i < (acceptors > 0 ? acceptors : 1); ++i) {
         auto connection = std::make_unique<Connection>();
         connection->owner = this;
+        connection->index = static_cast<uint32_t>(i);
         FCGX_InitRequest(&connection->request, -1, 0); // never accepts by itself
         idle.push_back(connection.get());
         connections.push_back(std::move(connection));
@@ -304,6 +309,7 @@ Responder::~Responder() {
     Stop();
     for (int fd : wakeSocket)
         if (fd >= 0) close(fd);
+    if (returnEvent >= 0) close(returnEvent);
     if (pollSet >= 0) close(pollSet);
 }
 
@@ -315,15 +321,20 @@ bool Responder::Start(std::string* error) {
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, wakeSocket) != 0) return fail("socketpair");
     pollSet = epoll_create1(EPOLL_CLOEXEC);
     if (pollSet < 0) return fail("epoll_create1");
+    returnEvent = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (returnEvent < 0) return fail("eventfd");
     // Accepted in a loop until none is left: the listener must not block.
     int flags = fcntl(listenSocket, F_GETFL);
     if (flags < 0 || fcntl(listenSocket, F_SETFL, flags | O_NONBLOCK) != 0) return fail("fcntl");
     epoll_event wake{EPOLLIN, {}};
-    wake.data.ptr = &gWakeTag;
+    wake.data.u64 = kWakeKey;
     epoll_event listen{EPOLLIN, {}};
-    listen.data.ptr = &gListenTag;
+    listen.data.u64 = kListenKey;
+    epoll_event back{EPOLLIN, {}};
+    back.data.u64 = kReturnedKey;
     if (epoll_ctl(pollSet, EPOLL_CTL_ADD, wakeSocket[1], &wake) != 0 ||
-        epoll_ctl(pollSet, EPOLL_CTL_ADD, listenSocket, &listen) != 0)
+        epoll_ctl(pollSet, EPOLL_CTL_ADD, listenSocket, &listen) != 0 ||
+        epoll_ctl(pollSet, EPOLL_CTL_ADD, returnEvent, &back) != 0)
         return fail("epoll_ctl");
     try {
         poller = std::thread(&Responder::Poller, this);
@@ -334,23 +345,42 @@ bool Responder::Start(std::string* error) {
     return true;
 }
 
-bool Responder::Arm(Connection* c) {
-    int fd = c->request.ipcFd;
-    // One event at a time: the connection is nobody's until it fires, and
-    // whoever takes it (the poller, then a worker) arms it again.
-    epoll_event event{EPOLLRDHUP | EPOLLONESHOT, {}};
-    if (!c->waitingForMore) event.events |= EPOLLIN;
-    event.data.ptr = c;
-    // Nothing of the connection is touched once it is armed: its event may
-    // already be in the poller's hands.
-    bool added = !c->registered;
+bool Responder::Register(Connection* c) {
+    // Edge-triggered: a request's end needs no call to watch the connection
+    // again; what comes while it is served is noticed by the poller.
+    epoll_event event{EPOLLIN | EPOLLRDHUP | EPOLLET, {}};
+    event.data.u64 = c->Key();
+    if (epoll_ctl(pollSet, EPOLL_CTL_ADD, c->request.ipcFd, &event) != 0) return false;
     c->registered = true;
-    if (epoll_ctl(pollSet, added ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, fd, &event) != 0) {
-        if (added) c->registered = false;
-        return false;
-    }
-    c->HandOver();
     return true;
+}
+
+void Responder::Hand(Connection* c, uint32_t events, ssize_t peeked) {
+    // A hang-up that came with the request, or bytes beyond what libfcgi
+    // reads at once, will not be told again: the poller looks once the
+    // request ended.
+    bool again = (events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) || peeked > kLibFcgiRead;
+    c->noticed = again ? events | EPOLLIN : 0;
+    c->turn.store(again ? Connection::Noticed : Connection::Served, std::memory_order_release);
+}
+
+void Responder::TakeReturned() {
+    uint64_t count;
+    while (read(returnEvent, &count, sizeof count) < 0 && errno == EINTR) {
+    }
+    std::vector<Connection*> taken;
+    {
+        std::lock_guard<std::mutex> lock(returnedMutex);
+        taken.swap(returned);
+    }
+    for (Connection* c : taken) {
+        uint8_t turn = c->turn.load(std::memory_order_acquire);
+        if (turn != Connection::Returned) continue;
+        c->turn.store(Connection::Polled, std::memory_order_relaxed);
+        uint32_t events = c->noticed;
+        c->noticed = 0;
+        Ready(c, events);
+    }
 }
 
 void Responder::Close(Connection* c) {
@@ -361,18 +391,18 @@ void Responder::Close(Connection* c) {
 
 void Responder::Release(Connection* c) {
     c->registered = false;
-    c->Disarmed();
     c->waitingForMore = false;
     {
         std::lock_guard<std::mutex> lock(c->mutex);
         c->state = Connection::Free;
     }
+    c->turn.store(Connection::Unused, std::memory_order_release);
     std::lock_guard<std::mutex> lock(idleMutex);
     idle.push_back(c);
     if (listenPaused && !stopping.load(std::memory_order_acquire)) {
         // A connection came free: new ones are taken again.
         epoll_event listen{EPOLLIN, {}};
-        listen.data.ptr = &gListenTag;
+        listen.data.u64 = kListenKey;
         if (epoll_ctl(pollSet, EPOLL_CTL_MOD, listenSocket, &listen) == 0) listenPaused = false;
     }
 }
@@ -384,7 +414,19 @@ void Responder::AfterRequest(Connection* c) {
     }
     c->idle = true;
     c->waitingForMore = false;
-    if (!Arm(c)) Close(c);
+    // Nothing of the connection is touched once it is given back: the
+    // poller may have it at once.
+    uint8_t turn = Connection::Served;
+    if (c->turn.compare_exchange_strong(turn, Connection::Polled, std::memory_order_acq_rel)) return;
+    // Something came while it was served (Noticed).
+    c->turn.store(Connection::Returned, std::memory_order_release);
+    {
+        std::lock_guard<std::mutex> lock(returnedMutex);
+        returned.push_back(c);
+    }
+    uint64_t one = 1;
+    while (write(returnEvent, &one, sizeof one) < 0 && errno == EINTR) {
+    }
 }
 
 void Responder::AcceptAll() {
@@ -395,7 +437,7 @@ void Responder::AcceptAll() {
             if (idle.empty()) {
                 // Every connection is taken: the listener rests until one is free.
                 epoll_event none{0, {}};
-                none.data.ptr = &gListenTag;
+                none.data.u64 = kListenKey;
                 if (epoll_ctl(pollSet, EPOLL_CTL_MOD, listenSocket, &none) == 0) listenPaused = true;
                 return;
             }
@@ -425,8 +467,15 @@ void Responder::AcceptAll() {
         c->registered = false;
         c->idle = false;
         c->waitingForMore = false;
+        c->noticed = 0;
+        ++c->generation;
+        c->turn.store(Connection::Polled, std::memory_order_relaxed);
         c->deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kHeadMilliseconds);
         timed.push_back(c);
+        if (!Register(c)) {
+            Drop(c);
+            continue;
+        }
         // A new connection usually brings its request along.
         Ready(c, 0);
     }
@@ -444,7 +493,7 @@ void Responder::Ready(Connection* c, uint32_t events) {
     ssize_t n = recv(c->request.ipcFd, c->head, sizeof c->head, MSG_PEEK | MSG_DONTWAIT);
     if (n == 0) return Drop(c);
     if (n < 0) {
-        if ((errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) && Arm(c)) return;
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return; // still watched
         return Drop(c);
     }
     if (c->idle) {
@@ -455,16 +504,16 @@ void Responder::Ready(Connection* c, uint32_t events) {
     }
     switch (CheckRequestHead(c->head, static_cast<size_t>(n))) {
     case RequestHead::Complete:
+        Hand(c, events, n);
         return Begin(c, false);
     case RequestHead::NulParam:
+        Hand(c, events, n);
         return Begin(c, true);
     case RequestHead::Malformed:
         return Drop(c);
     case RequestHead::Incomplete:
-        // Bytes already waiting keep the socket readable: while more are
-        // awaited only a hang-up is watched, and the bytes looked at again soon.
+        // The bytes are looked at again when more come, and soon in any case.
         c->waitingForMore = true;
-        if (!Arm(c)) Drop(c);
         return;
     }
 }
@@ -544,12 +593,7 @@ void Responder::CheckTimed() {
             ++i;
             continue;
         }
-        // Armed for a hang-up only: out of the poll set first. Modified to no
-        // events it would still report a hang-up, and again and again, while
-        // a worker has the connection.
-        epoll_ctl(pollSet, EPOLL_CTL_DEL, c->request.ipcFd, nullptr);
-        c->registered = false;
-        c->Disarmed();
+        Hand(c, 0, n);
         Begin(c, head == RequestHead::NulParam); // takes it off the list
     }
 }
@@ -560,14 +604,37 @@ void Responder::Poller() {
         int n = epoll_wait(pollSet, events, 64, PollTimeout());
         if (n < 0 && errno != EINTR) break;
         for (int i = 0; i < n; ++i) {
-            void* tag = events[i].data.ptr;
-            if (tag == &gWakeTag) return;
-            if (tag == &gListenTag) {
+            uint64_t key = events[i].data.u64;
+            if (key == kWakeKey) return;
+            if (key == kListenKey) {
                 if (!stopping.load(std::memory_order_acquire)) AcceptAll();
                 continue;
             }
-            static_cast<Connection*>(tag)->TakeOver();
-            Ready(static_cast<Connection*>(tag), events[i].events);
+            if (key == kReturnedKey) {
+                TakeReturned();
+                continue;
+            }
+            uint32_t index = static_cast<uint32_t>(key);
+            if (index >= connections.size()) continue;
+            Connection* c = connections[index].get();
+            if (c->generation != static_cast<uint32_t>(key >> 32)) continue; // of a connection since closed
+            uint8_t turn = c->turn.load(std::memory_order_acquire);
+            for (;;) {
+                if (turn == Connection::Polled) {
+                    Ready(c, events[i].events);
+                    break;
+                }
+                if (turn == Connection::Served) {
+                    c->noticed |= events[i].events;
+                    if (c->turn.compare_exchange_weak(turn, Connection::Noticed, std::memory_order_acq_rel,
+                                                      std::memory_order_acquire))
+                        break;
+                    continue; // given back meanwhile
+                }
+                // Noticed or Returned: looked at once given back; Unused: closed.
+                if (turn != Connection::Unused) c->noticed |= events[i].events;
+                break;
+            }
         }
         if (!timed.empty()) CheckTimed();
     }

@@ -17,6 +17,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <sys/types.h>
 #include <thread>
 #include <vector>
 
@@ -68,8 +69,14 @@ class Responder {
     // The request has ended: the connection waits for the next one, or is
     // free again when it was closed. Called by whoever ended it.
     void AfterRequest(Connection* connection);
-    // Puts the connection back in the poll set for one event.
-    bool Arm(Connection* connection);
+    // Puts a new connection in the poll set, where it stays until closed.
+    bool Register(Connection* connection);
+    // Marks the connection as served from now on (by the poller itself, a
+    // body's thread or the extension's worker).
+    void Hand(Connection* connection, uint32_t events, ssize_t peeked);
+    // The poller's: connections given back after an event came while they
+    // were served, looked at as if the event came now.
+    void TakeReturned();
     void Close(Connection* connection);
     void Release(Connection* connection);
     // The poller's own: out of the deadline list, out of the poll set, closed.
@@ -80,6 +87,9 @@ class Responder {
     Extension* extension;
     int listenSocket;
     int wakeSocket[2] = {-1, -1};
+    int returnEvent = -1;
+    std::mutex returnedMutex;
+    std::vector<Connection*> returned;
     int pollSet = -1;
     std::vector<std::unique_ptr<Connection>> connections;
     std::thread poller;

@@ -301,6 +301,42 @@ TEST(Responder, AllHttpIsEachRequestsOwn) {
     close(fd);
 }
 
+// What comes on a kept connection while its request is served (the next
+// request, or the client's hang-up) is acted on once the request ends.
+TEST(Responder, WhatComesWhileARequestIsServedIsSeenWhenItEnds) {
+    gKept.clear();
+    gServe = Keep;
+    Rig rig;
+    auto kept = [](const std::string& path) {
+        return Begin(1, true) + Record(4, Params({{"PATH_INFO", path}})) + Record(4, "") + Record(5, "");
+    };
+    auto answer = [](Block* b) {
+        Head(b, "200 OK", "");
+        Write(b, b->pathInfo);
+        Done(b);
+    };
+    int next = Connect(rig.path, 0), hangUp = Connect(rig.path, 0);
+    ASSERT_TRUE(SendAll(next, kept("/one")));
+    ASSERT_TRUE(SendAll(hangUp, kept("/alone")));
+    ASSERT_EQ(AwaitKept(2).size(), 2u);
+    ASSERT_TRUE(SendAll(next, kept("/two")));
+    shutdown(hangUp, SHUT_WR);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::vector<Block*> blocks = AwaitKept(2);
+    for (Block* b : blocks) answer(b);
+    bool closed = false;
+    EXPECT_EQ(Output(ReplyOnKept(next, &closed)), "Status: 200 OK\r\n\r\n/one");
+    ASSERT_EQ(AwaitKept(3).size(), 3u) << "the request sent while /one was served";
+    answer(AwaitKept(3)[2]);
+    EXPECT_EQ(Output(ReplyOnKept(next, &closed)), "Status: 200 OK\r\n\r\n/two");
+    EXPECT_FALSE(closed);
+    EXPECT_EQ(Output(ReplyOnKept(hangUp, &closed)), "Status: 200 OK\r\n\r\n/alone");
+    ReadAll(hangUp, 5000, &closed);
+    EXPECT_TRUE(closed) << "the hang-up closed the connection";
+    close(next);
+    close(hangUp);
+}
+
 TEST(Responder, KeptConnectionsServeRequestAfterRequest) {
     // Answers come late, from a thread of the extension's own, so the
     // acceptor is waiting on the connection when they end.
