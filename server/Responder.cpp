@@ -189,6 +189,17 @@ struct Connection {
         if (close) FCGX_Free(&request, 1); // closes the connection too
     }
 
+    // Ends the request the extension holds, if it still does: answered with
+    // status when nothing was sent; false when it was ended already.
+    bool EndInExtension(const char* status) {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (state != InExtension) return false;
+        if (!headerSent) Answer(status);
+        Finish();
+        state = Waiting;
+        return true;
+    }
+
     // Frees what a request left and forgets the connection (closed by the caller).
     void Forget() {
         request.ipcFd = -1;
@@ -262,15 +273,9 @@ struct Connection {
             return true;
         }
         if (code == platform::kIsapiDoneWithSession) {
-            {
-                std::lock_guard<std::mutex> lock(c->mutex);
-                if (c->state != InExtension) {
-                    errno = EINVAL;
-                    return false;
-                }
-                if (!c->headerSent) c->Answer("500 Internal Server Error");
-                c->Finish();
-                c->state = Waiting;
+            if (!c->EndInExtension("500 Internal Server Error")) {
+                errno = EINVAL;
+                return false;
             }
             // The worker goes back to its queue at once: the connection waits
             // for its next request in the poll set, and nobody was woken.
@@ -470,8 +475,7 @@ void Responder::AcceptAll() {
         c->noticed = 0;
         ++c->generation;
         c->turn.store(Connection::Polled, std::memory_order_relaxed);
-        c->deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kHeadMilliseconds);
-        timed.push_back(c);
+        Time(c);
         if (!Register(c)) {
             Drop(c);
             continue;
@@ -481,9 +485,18 @@ void Responder::AcceptAll() {
     }
 }
 
-void Responder::Drop(Connection* c) {
+void Responder::Time(Connection* c) {
+    c->deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kHeadMilliseconds);
+    timed.push_back(c);
+}
+
+void Responder::Untime(Connection* c) {
     auto found = std::find(timed.begin(), timed.end(), c);
     if (found != timed.end()) timed.erase(found);
+}
+
+void Responder::Drop(Connection* c) {
+    Untime(c);
     if (c->registered && c->request.ipcFd >= 0) epoll_ctl(pollSet, EPOLL_CTL_DEL, c->request.ipcFd, nullptr);
     Close(c);
 }
@@ -499,8 +512,7 @@ void Responder::Ready(Connection* c, uint32_t events) {
     if (c->idle) {
         // The request has begun: from now on it has a deadline.
         c->idle = false;
-        c->deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kHeadMilliseconds);
-        timed.push_back(c);
+        Time(c);
     }
     switch (CheckRequestHead(c->head, static_cast<size_t>(n))) {
     case RequestHead::Complete:
@@ -519,8 +531,7 @@ void Responder::Ready(Connection* c, uint32_t events) {
 }
 
 void Responder::Begin(Connection* c, bool nulParam) {
-    auto found = std::find(timed.begin(), timed.end(), c);
-    if (found != timed.end()) timed.erase(found);
+    Untime(c);
     c->waitingForMore = false;
     // libfcgi ends the previous request first and would close a
     // connection it was not told to keep.
@@ -578,23 +589,10 @@ void Responder::CheckTimed() {
             Drop(c); // takes it off the list
             continue;
         }
-        if (!c->waitingForMore) {
-            ++i;
-            continue;
-        }
-        ssize_t n = recv(c->request.ipcFd, c->head, sizeof c->head, MSG_PEEK | MSG_DONTWAIT);
-        RequestHead head = n > 0 ? CheckRequestHead(c->head, static_cast<size_t>(n)) : RequestHead::Incomplete;
-        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) ||
-            head == RequestHead::Malformed) {
-            Drop(c);
-            continue;
-        }
-        if (head == RequestHead::Incomplete) {
-            ++i;
-            continue;
-        }
-        Hand(c, 0, n);
-        Begin(c, head == RequestHead::NulParam); // takes it off the list
+        // A head that came in part is looked at again; one that is complete
+        // or hopeless now takes the connection off the list.
+        if (c->waitingForMore) Ready(c, 0);
+        if (i < timed.size() && timed[i] == c) ++i;
     }
 }
 
@@ -698,14 +696,7 @@ void Responder::Serve(Connection* c) {
     }
     uint32_t status = extension->httpProc(&block);
     if (status == platform::kIsapiStatusPending) return; // the worker ends it
-    {
-        std::lock_guard<std::mutex> lock(c->mutex);
-        if (c->state != Connection::InExtension) return; // ended already
-        if (!c->headerSent) c->Answer("500 Internal Server Error");
-        c->Finish();
-        c->state = Connection::Waiting;
-    }
-    AfterRequest(c);
+    if (c->EndInExtension("500 Internal Server Error")) AfterRequest(c);
 }
 
 bool Responder::Stop() {
@@ -727,14 +718,7 @@ bool Responder::Stop() {
     // What the extension left open gets an answer; every connection closes.
     for (auto& connection : connections) {
         Connection* c = connection.get();
-        {
-            std::lock_guard<std::mutex> lock(c->mutex);
-            if (c->state == Connection::InExtension) {
-                if (!c->headerSent) c->Answer("503 Service Unavailable");
-                c->Finish();
-                c->state = Connection::Waiting;
-            }
-        }
+        c->EndInExtension("503 Service Unavailable");
         if (c->request.ipcFd >= 0) close(c->request.ipcFd);
         c->Forget();
     }

@@ -79,6 +79,10 @@ class Responder {
     void TakeReturned();
     void Close(Connection* connection);
     void Release(Connection* connection);
+    // The poller's: a head is due from the connection by the deadline from
+    // now on, or no longer.
+    void Time(Connection* connection);
+    void Untime(Connection* connection);
     // The poller's own: out of the deadline list, out of the poll set, closed.
     void Drop(Connection* connection);
     int PollTimeout() const;

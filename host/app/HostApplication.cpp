@@ -235,6 +235,19 @@ void HostApplication::Log(uint32_t event, const LogField* fields) {
 
 // --- ProgramTables ----------------------------------------------------------------------------
 
+namespace {
+
+// The sections of a program's file in their order: "dict", "syst", "glbl",
+// "locl", "locd", "segs", "func"; false at the first that fails.
+template <class Tables>
+bool LoadSections(Tables& tables, TaggedFile& reader, LocalizedLanguages& languages, LocalizedDictionary& texts) {
+    return tables.pool.ReadChunk(reader) && tables.system.LoadSection(reader, kSectionSyst) &&
+           tables.globals.LoadSection(reader, kSectionGlbl) && languages.Load() && texts.Load(reader) &&
+           tables.segments.Load(reader) && tables.functions.ReadChunk(reader);
+}
+
+} // namespace
+
 // The scope and language tables start empty and small: Load replaces each
 // with the stored one, sized as the file says, and a program that cannot be
 // loaded never uses them.
@@ -264,15 +277,7 @@ bool ProgramTables::Share(std::shared_ptr<const LoadedProgram> loaded) {
     return true;
 }
 
-bool ProgramTables::Load() {
-    return pool.ReadChunk(reader) && system.LoadSection(reader, kSectionSyst) &&
-           globals.LoadSection(reader, kSectionGlbl) && languages.Load() && texts.Load(reader) &&
-           segments.Load(reader) && functions.ReadChunk(reader);
-}
-
-} // namespace vorn
-
-namespace vorn {
+bool ProgramTables::Load() { return LoadSections(*this, reader, languages, texts); }
 
 // --- LoadedProgram -----------------------------------------------------------------------------
 
@@ -295,10 +300,7 @@ bool LoadedProgram::Load(FileManager* files, const char* name, const uint8_t* by
     // The languages and texts are checked here as every run reads them.
     LocalizedLanguages languages(nullptr, &pool, &reader, 0, 8);
     LocalizedDictionary texts;
-    if (!(pool.ReadChunk(reader) && system.LoadSection(reader, kSectionSyst) &&
-          globals.LoadSection(reader, kSectionGlbl) && languages.Load() && texts.Load(reader) &&
-          segments.Load(reader) && functions.ReadChunk(reader)))
-        return false;
+    if (!LoadSections(*this, reader, languages, texts)) return false;
     languageCount = languages.Count();
     // Every web request adds its fields and the host's system variables (some
     // 60 names, more with many headers) and a few query or form fields: the

@@ -155,7 +155,37 @@ void ApplyErrorSettingEntry(ISAPIBaseConfig& config, const char* entry) {
     config.SetTagErrorSetting(name.Text(), equals + 1);
 }
 
+// Does one step to the configuration; false when it refused the value.
+bool Apply(ISAPIBaseConfig& config, const ConfigStep& step) {
+    switch (step.kind) {
+    case ValueKind::Text: {
+        auto* copy = static_cast<char*>(std::malloc(step.text.size() + 1));
+        if (!copy) return false;
+        std::memcpy(copy, step.text.data(), step.text.size() + 1);
+        if (config.SetText(step.item, copy, static_cast<int32_t>(step.text.size()), true)) return true;
+        std::free(copy);
+        return false;
+    }
+    case ValueKind::Number:
+        return config.SetInteger(step.item, step.number);
+    case ValueKind::Libraries:
+        RegisterLibraryEntry(config, step.text.c_str());
+        return true;
+    case ValueKind::ErrorSettings:
+        ApplyErrorSettingEntry(config, step.text.c_str());
+        return true;
+    }
+    return false;
+}
+
+// Reads the values still pending from the key and does them, recording each
+// step done.
 void ReadKey(ISAPIBaseConfig& config, RegistryKey key, uint32_t& pending, ConfigSteps& steps) {
+    auto apply = [&](ConfigStep step) {
+        if (!Apply(config, step)) return false;
+        steps.push_back(std::move(step));
+        return true;
+    };
     for (const RegistryValue& value : kRegistryValues) {
         if (!(pending & value.bit)) continue;
         bool found = false;
@@ -163,29 +193,20 @@ void ReadKey(ISAPIBaseConfig& config, RegistryKey key, uint32_t& pending, Config
         case ValueKind::Text: {
             int32_t length = 0;
             char* text = ReadRegistryText(key, value.name, &length);
-            std::string kept = text ? std::string(text, static_cast<size_t>(length)) : std::string();
-            found = text && config.SetText(value.item, text, length, true);
-            if (text && !found) std::free(text);
-            if (found) steps.push_back({value.kind, value.item, 0, std::move(kept)});
+            if (!text) break;
+            std::string kept(text, static_cast<size_t>(length));
+            std::free(text);
+            found = apply({value.kind, value.item, 0, std::move(kept)});
             break;
         }
         case ValueKind::Number: {
             int32_t number = 0;
-            found = ReadRegistryNumber(key, value.name, &number) && config.SetInteger(value.item, number);
-            if (found) steps.push_back({value.kind, value.item, number, {}});
+            found = ReadRegistryNumber(key, value.name, &number) && apply({value.kind, value.item, number, {}});
             break;
         }
         case ValueKind::Libraries:
-            found = ReadList(key, value.name, [&](const char* entry) {
-                RegisterLibraryEntry(config, entry);
-                steps.push_back({value.kind, 0, 0, entry});
-            });
-            break;
         case ValueKind::ErrorSettings:
-            found = ReadList(key, value.name, [&](const char* entry) {
-                ApplyErrorSettingEntry(config, entry);
-                steps.push_back({value.kind, 0, 0, entry});
-            });
+            found = ReadList(key, value.name, [&](const char* entry) { apply({value.kind, 0, 0, entry}); });
             break;
         }
         if (found) pending &= ~value.bit;
@@ -193,26 +214,7 @@ void ReadKey(ISAPIBaseConfig& config, RegistryKey key, uint32_t& pending, Config
 }
 
 void Replay(ISAPIBaseConfig& config, const ConfigSteps& steps) {
-    for (const ConfigStep& step : steps) {
-        switch (step.kind) {
-        case ValueKind::Text: {
-            auto* copy = static_cast<char*>(std::malloc(step.text.size() + 1));
-            if (!copy) break;
-            std::memcpy(copy, step.text.data(), step.text.size() + 1);
-            if (!config.SetText(step.item, copy, static_cast<int32_t>(step.text.size()), true)) std::free(copy);
-            break;
-        }
-        case ValueKind::Number:
-            config.SetInteger(step.item, step.number);
-            break;
-        case ValueKind::Libraries:
-            RegisterLibraryEntry(config, step.text.c_str());
-            break;
-        case ValueKind::ErrorSettings:
-            ApplyErrorSettingEntry(config, step.text.c_str());
-            break;
-        }
-    }
+    for (const ConfigStep& step : steps) Apply(config, step);
 }
 
 bool IsLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
@@ -268,7 +270,6 @@ void ISAPIBaseConfig::LoadRegistry(const char* path, int32_t length) {
     if (cache.walks.size() >= kMostWalks) cache.walks.clear();
     cache.walks[walkedPath] = {version, std::move(steps)};
 }
-
 
 uint32_t TagErrorSettingOf(const char* flags) {
     uint32_t setting = 0;

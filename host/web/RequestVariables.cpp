@@ -29,24 +29,36 @@ constexpr const char* kServerVariables[] = {
     "SERVER_NAME", "SERVER_PORT",    "SERVER_PORT_SECURE", "SERVER_PROTOCOL", "SERVER_SOFTWARE",
 };
 
-// The other names the steps add (the headers, dyn_*, vorn_* and arg<n>
-// aside), for MayHold.
-constexpr std::string_view kRequestSystemNames[] = {
-    "AUTH_TYPE",   "CONTENT_LENGTH", "CONTENT_TYPE", "PATH_INFO",   "QUERY_STRING",  "REMOTE_ADDR",
-    "REMOTE_HOST", "REMOTE_USER",    "REQUEST_METHOD", "SCRIPT_NAME", "SERVER_NAME", "SERVER_PORT",
-    "SERVER_PORT_SECURE", "SERVER_PROTOCOL", "SERVER_SOFTWARE", "time_t", "tm_usec", "tm_sec", "tm_min",
-    "tm_hour", "tm_mday", "tm_mon", "stm_mon", "tm_year", "tm_wday", "stm_wday", "tm_yday", "tm_isdst",
-    "stm_zone", "globaltimeout", "vornversion", "process_id", "nargs", "apitype", "documenturl", "callerid",
+// The other names the steps add besides the server variables (the headers,
+// dyn_*, vorn_* and arg<n> aside), for MayHold.
+constexpr std::string_view kStepSystemNames[] = {
+    "time_t", "tm_usec", "tm_sec", "tm_min", "tm_hour", "tm_mday", "tm_mon",
+    "stm_mon", "tm_year", "tm_wday", "stm_wday", "tm_yday", "tm_isdst", "stm_zone",
+    "globaltimeout", "vornversion", "process_id", "nargs", "apitype", "documenturl", "callerid",
 };
 
 // A bit for each length among those names: most names a script looks up
 // are answered by it alone.
 constexpr uint64_t RequestNameLengths() {
     uint64_t bits = 0;
-    for (std::string_view name : kRequestSystemNames) bits |= uint64_t{1} << name.size();
+    for (std::string_view name : kServerVariables) bits |= uint64_t{1} << name.size();
+    for (std::string_view name : kStepSystemNames) bits |= uint64_t{1} << name.size();
     return bits;
 }
 constexpr uint64_t kRequestNameLengths = RequestNameLengths();
+
+// Calls each(line, colon, end) for every "NAME:value" line of ALL_HTTP (one
+// header a line; the value runs to the line's end).
+template <class Each>
+void ForEachHeader(const char* all, Each&& each) {
+    for (const char* line = all; line && *line;) {
+        const char* end = std::strchr(line, '\n');
+        if (!end) end = line + std::strlen(line);
+        const char* colon = static_cast<const char*>(std::memchr(line, ':', static_cast<size_t>(end - line)));
+        if (colon) each(line, colon, end);
+        line = *end ? end + 1 : end;
+    }
+}
 
 constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                    "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
@@ -143,20 +155,21 @@ bool ISAPIApplication::MayHold(const char* name, int32_t length) {
         if (i == length) return true;
     }
     if (length < 64 && (kRequestNameLengths >> length) & 1) {
-        for (std::string_view known : kRequestSystemNames)
-            if (known.size() == static_cast<size_t>(length) && CompareTextNoCase(name, known.data(), length) == 0)
-                return true;
+        auto known = [&](std::string_view listed) {
+            return listed.size() == static_cast<size_t>(length) &&
+                   CompareTextNoCase(name, listed.data(), length) == 0;
+        };
+        for (std::string_view listed : kServerVariables)
+            if (known(listed)) return true;
+        for (std::string_view listed : kStepSystemNames)
+            if (known(listed)) return true;
     }
     if (headersPrefixed < 0) {
         // Headers are named as the server names them: usually HTTP_ and more.
         headersPrefixed = 1;
-        for (const char* line = AllHttp(); line && *line;) {
-            const char* end = std::strchr(line, '\n');
-            if (!end) end = line + std::strlen(line);
-            const char* colon = static_cast<const char*>(std::memchr(line, ':', static_cast<size_t>(end - line)));
-            if (colon && (colon - line < 5 || CompareTextNoCase(line, "HTTP_", 5) != 0)) headersPrefixed = 0;
-            line = *end ? end + 1 : end;
-        }
+        ForEachHeader(AllHttp(), [&](const char* line, const char* colon, const char*) {
+            if (colon - line < 5 || CompareTextNoCase(line, "HTTP_", 5) != 0) headersPrefixed = 0;
+        });
     }
     return headersPrefixed == 0 || startsWith("HTTP_", 5);
 }
@@ -173,19 +186,10 @@ void ISAPIApplication::PutServerVariables(VariableHash& scope) {
         Text value(ServerVariable(name), &std::free);
         if (value) PutText(scope, name, value.get());
     }
-    const char* all = AllHttp();
-    if (!all) return;
-    // One header a line, "HTTP_NAME:value"; the value runs to the line's end.
-    for (const char* line = all; *line;) {
-        const char* end = std::strchr(line, '\n');
-        if (!end) end = line + std::strlen(line);
-        const char* colon = static_cast<const char*>(std::memchr(line, ':', static_cast<size_t>(end - line)));
-        if (colon) {
-            String name(line, static_cast<int32_t>(colon - line));
-            PutText(scope, name.Text(), colon + 1, static_cast<int32_t>(end - colon - 1));
-        }
-        line = *end ? end + 1 : end;
-    }
+    ForEachHeader(AllHttp(), [&](const char* line, const char* colon, const char* end) {
+        String name(line, static_cast<int32_t>(colon - line));
+        PutText(scope, name.Text(), colon + 1, static_cast<int32_t>(end - colon - 1));
+    });
 }
 
 bool ISAPIApplication::AddSystemVariables() {

@@ -99,24 +99,22 @@ File* OpenScript(PosixFileManager* files, int32_t kind, const char* path,
     if (!known || identity.size > kMostBytesEach) return files->Open(kind, path, OpenRead);
 
     Cache& cache = TheCache();
+    std::shared_ptr<const std::vector<uint8_t>> kept;
     bool load = false;
-    std::shared_ptr<const std::vector<uint8_t>> keptBytes;
     {
         std::lock_guard<std::mutex> lock(cache.mutex);
         auto found = cache.scripts.find(absolute);
         if (found != cache.scripts.end() && found->second.identity == identity) {
-            std::shared_ptr<const std::vector<uint8_t>> bytes = found->second.bytes;
+            kept = found->second.bytes;
             if (program) {
                 *program = found->second.program;
                 load = !*program && !found->second.unloadable;
-                keptBytes = bytes;
             }
-            if (!load) return InMemory(absolute, *bytes);
         }
     }
-    if (load) {
-        *program = ProgramOf(files, absolute, identity, keptBytes);
-        return InMemory(absolute, *keptBytes);
+    if (kept) {
+        if (load) *program = ProgramOf(files, absolute, identity, kept);
+        return InMemory(absolute, *kept);
     }
 
     File* file = files->Open(kind, path, OpenRead);

@@ -106,9 +106,7 @@ int Index::InsertKey() {
 const String& Index::LockOrder() {
     if (lockOrder.IsEmpty()) {
         lockOrder = String("I:") + table->Name() + ":" + name;
-        char* p = lockOrder.Data();
-        for (int32_t i = 0; i < lockOrder.Length(); ++i)
-            p[i] = Upper(p[i]);
+        lockOrder.ToUpper();
     }
     return lockOrder;
 }

@@ -36,9 +36,7 @@ int32_t KeyLimit(Index* index) {
 // file anew takes every live record under the table's locks, so the entry
 // is moot.
 bool Gone(Index* index) {
-    XBaseStore* store = index->File().Store();
-    return index->ErrorText().Find("Error locking '") == 0 && store &&
-           std::strcmp(store->ErrorText(), kSQLFileReplaced) == 0;
+    return index->ErrorText().Find("Error locking '") == 0 && FileReplaced(index->File().Store());
 }
 
 // The statement's own message when the index refused a key another request
@@ -155,8 +153,7 @@ int Table::Insert() {
         data.UnlockCurrentRecord();
         int refreshed = RefreshIndexes(&late);
         if (!data.LockCurrentRecord()) {
-            XBaseStore* store = data.DataStore();
-            if (store && std::strcmp(store->ErrorText(), kSQLFileReplaced) == 0) return 1;
+            if (FileReplaced(data.DataStore())) return 1;
             SetError(data.ErrorText());
             data.SetDeleted(1);
             return 0;

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -27,6 +28,10 @@ inline constexpr int32_t kSQLOpenLog = 22 | 0x80;
 // The host's refusal of a write lock on a file that was renamed over or
 // removed while its handle was open.
 inline constexpr char kSQLFileReplaced[] = "The file was removed or replaced";
+// Whether the store's last failure was that refusal.
+inline bool FileReplaced(XBaseStore* store) {
+    return store && std::strcmp(store->ErrorText(), kSQLFileReplaced) == 0;
+}
 
 // Operations a test may make fail: the n-th of a kind (counted from 1 since
 // the counters were last reset) fails as the host would have failed it.

@@ -1,7 +1,5 @@
 #include "sqllib/store/VornSQLTable.h"
 
-#include <cstring>
-
 namespace vorn {
 
 VornSQLTable::VornSQLTable(VornSQLFiles* files) : XBaseTable(files), files(files) {}
@@ -126,16 +124,14 @@ int VornSQLTable::LockRecord(int32_t n) {
         SetError(String("'") + Name() + "' is not open");
         return 0;
     }
-    int64_t at = HeaderLength() + static_cast<int64_t>(n - 1) * RecordLength();
-    if (store->Lock(true, at, RecordLength())) return 1;
-    const char* reason = store->ErrorText();
-    SetError(String("Error locking '") + Name() + "' for write: " + reason);
-    return std::strcmp(reason, kSQLFileReplaced) == 0 ? -1 : 0;
+    if (store->Lock(true, RecordAt(n), RecordLength())) return 1;
+    SetError(String("Error locking '") + Name() + "' for write: " + store->ErrorText());
+    return FileReplaced(store) ? -1 : 0;
 }
 
 void VornSQLTable::UnlockRecord(int32_t n) {
     if (XBaseStore* store = DataStore())
-        store->Unlock(HeaderLength() + static_cast<int64_t>(n - 1) * RecordLength(), RecordLength());
+        store->Unlock(RecordAt(n), RecordLength());
 }
 
 int VornSQLTable::WriteRecordImage(int32_t n, const uint8_t* bytes, bool held) {
@@ -144,7 +140,7 @@ int VornSQLTable::WriteRecordImage(int32_t n, const uint8_t* bytes, bool held) {
         SetError(String("'") + Name() + "' is not open");
         return 0;
     }
-    int64_t at = HeaderLength() + static_cast<int64_t>(n - 1) * RecordLength();
+    int64_t at = RecordAt(n);
     XBaseRangeLock lock(store, at, RecordLength());
     if (!held && !lock.Take(true)) {
         SetError(String("Error locking '") + Name() + "' for write: " + store->ErrorText());
@@ -160,8 +156,7 @@ int VornSQLTable::WriteRecordImage(int32_t n, const uint8_t* bytes, bool held) {
 int VornSQLTable::WriteDeletedMark(int32_t n, bool deleted) {
     XBaseStore* store = DataStore();
     uint8_t mark = deleted ? '*' : ' ';
-    if (!store ||
-        store->WriteAt(HeaderLength() + static_cast<int64_t>(n - 1) * RecordLength(), &mark, 1) != 1) {
+    if (!store || store->WriteAt(RecordAt(n), &mark, 1) != 1) {
         SetError(String("Error writing to '") + Name() + "': " + (store ? store->ErrorText() : "not open"));
         return 0;
     }

@@ -72,6 +72,8 @@ class VornSQLTable : public XBaseTable {
 
   private:
     void IndexFields();
+    // Where record n begins in the data file.
+    int64_t RecordAt(int32_t n) const { return HeaderLength() + static_cast<int64_t>(n - 1) * RecordLength(); }
 
     VornSQLFiles* files;
     std::vector<XBaseField*> byPosition;
