@@ -45,12 +45,12 @@ struct Identity {
     bool operator==(const Identity&) const = default;
 };
 
-// One parse of the file. Immutable once shared.
 static uint64_t NextSnapshotVersion() {
     static std::atomic<uint64_t> last{0};
     return last.fetch_add(1, std::memory_order_relaxed) + 1;
 }
 
+// One parse of the file. Immutable once shared.
 struct Snapshot {
     std::deque<Key> keys; // stable addresses; keys[0] is the root
     std::unordered_map<std::string, Key*> byPath; // lower-case path, components joined with '\'
@@ -117,7 +117,7 @@ std::string Trim(const std::string& text) {
     return text.substr(begin, end - begin);
 }
 
-std::string RegistryFilePath() {
+const char* RegistryFilePath() {
     const char* configured = std::getenv(kRegistryPathVariable);
     return configured && configured[0] ? configured : kRegistryDefaultPath;
 }
@@ -481,8 +481,7 @@ void Remember(const std::string& path, const SnapshotPtr& snapshot) {
 
 // The current version of the file, parsed again only when it changed.
 SnapshotPtr Current() {
-    const char* configured = std::getenv(kRegistryPathVariable);
-    const char* path = configured && configured[0] ? configured : kRegistryDefaultPath;
+    const char* path = RegistryFilePath();
     Identity identity;
     // Asked by every request, answered by the process's shared stat results:
     // a change made on this machine is seen by the next request.

@@ -25,6 +25,15 @@ char* Allocate(int64_t size) {
     return p;
 }
 
+// A malloc'ed copy of text's n bytes and its NUL; the length and size.
+char* CopyOut(const char* text, int32_t n, int32_t* length, int32_t* size) {
+    char* p = Allocate(n + 1);
+    std::memcpy(p, text, static_cast<size_t>(n) + 1);
+    if (length) *length = n;
+    if (size) *size = n + 1;
+    return p;
+}
+
 } // namespace
 
 void ToDecimalDigits(double v, int32_t d, DecimalDigits& out) {
@@ -192,13 +201,7 @@ void WriteDouble(double value, int32_t digits, char* fixed, int32_t fixedSize, c
 char* FormatDouble(double value, int32_t* length, int32_t* size, int32_t digits) {
     char whole[17];
     int32_t n = 0;
-    if (digits < 0 && WholeNumberText(value, whole, &n)) {
-        char* out = Allocate(n + 1);
-        std::memcpy(out, whole, static_cast<size_t>(n) + 1);
-        if (length) *length = n;
-        if (size) *size = n + 1;
-        return out;
-    }
+    if (digits < 0 && WholeNumberText(value, whole, &n)) return CopyOut(whole, n, length, size);
     char* heap = nullptr;
     int32_t written = 0;
     int32_t bytes = 0;
@@ -222,11 +225,7 @@ int32_t FormatDoubleTo(double value, char* out, int32_t size, int32_t digits) {
 char* FormatInteger(int32_t value, int32_t* length, int32_t* size) {
     char scratch[16];
     int32_t n = FormatIntegerTo(value, scratch);
-    char* out = Allocate(n + 1);
-    std::memcpy(out, scratch, static_cast<size_t>(n) + 1);
-    if (length) *length = n;
-    if (size) *size = n + 1;
-    return out;
+    return CopyOut(scratch, n, length, size);
 }
 
 int32_t FormatIntegerTo(int32_t value, char* out) {

@@ -100,11 +100,7 @@ int32_t Dictionary::FindInBlock(DictionaryDataBlock* block, const char* bytes, i
         int32_t at = FindBytesSkip(bytes, m, block->Data(), block->Used());
         if (at >= 0) return at;
     }
-    if (static_cast<int64_t>(block->Used()) + m > block->Capacity()) return -1;
-    int32_t at = block->Used();
-    std::memcpy(block->Data() + at, bytes, static_cast<size_t>(m));
-    block->SetUsed(at + m);
-    return at;
+    return AppendToBlock(block, bytes, m);
 }
 
 int32_t Dictionary::AppendToBlock(DictionaryDataBlock* block, const char* bytes, int32_t m) {

@@ -110,7 +110,6 @@ private:
     DictionaryDataBlock* current = nullptr;
     uint32_t headerWord = 0;
     bool searchBytes = true; // equal bytes of the current block are shared
-
 };
 
 } // namespace vorn

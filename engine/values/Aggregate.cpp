@@ -171,8 +171,7 @@ bool AggregateElementTree::DenseStoreSlow(int32_t index, const DenseValue& value
         }
         return true;
     }
-    if (stored.type == DenseValue::kInteger && dense_->SetInteger(static_cast<size_t>(index - 1), stored.integer))
-        return true;
+    // Not an integer into integers: DenseStore stored those.
     DenseValue* slot;
     try {
         slot = &dense_->Wide(static_cast<size_t>(index - 1));

@@ -33,6 +33,12 @@ int32_t* FilledInts(int64_t n, int32_t value) {
     return p;
 }
 
+int32_t* CopiedInts(const int32_t* from, int64_t n) {
+    auto* p = static_cast<int32_t*>(std::malloc(sizeof(int32_t) * static_cast<size_t>(n > 0 ? n : 1)));
+    if (n > 0) std::memcpy(p, from, sizeof(int32_t) * static_cast<size_t>(n));
+    return p;
+}
+
 // Chain order: shorter names first, then CompareTextNoCase.
 int CompareNames(const String& entry, const char* name, int32_t length) {
     if (entry.Length() != length) return entry.Length() > length ? 1 : -1;
@@ -369,11 +375,9 @@ void FunctionManager::CopyFrom(const FunctionManager& other) {
     count = other.count;
     capacity = other.capacity;
     used = other.used;
-    buckets = FilledInts(bucketCount, -1);
-    next = FilledInts(capacity, -1);
+    buckets = CopiedInts(other.buckets, bucketCount);
+    next = CopiedInts(other.next, capacity);
     items = static_cast<Function**>(std::calloc(static_cast<size_t>(capacity > 0 ? capacity : 1), sizeof(Function*)));
-    std::memcpy(buckets, other.buckets, sizeof(int32_t) * static_cast<size_t>(bucketCount));
-    std::memcpy(next, other.next, sizeof(int32_t) * static_cast<size_t>(capacity));
     for (int32_t i = 0; i < used; ++i) {
         const Function* from = other.items[i];
         if (!from) continue;

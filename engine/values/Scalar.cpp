@@ -183,16 +183,20 @@ void Scalar::AppendText(const char* bytes, int32_t n) {
     text[length] = '\0';
 }
 
+void Scalar::CopyRead(const Scalar& value) {
+    if (value.type == kText) {
+        SetText(value.text, value.length);
+        return;
+    }
+    if (type >= kText) Clear();
+    bits = value.bits;
+    type = value.type;
+}
+
 bool Scalar::CopyVariable(Variable* source) {
     Scalar value;
     if (!source->PlainScalar(&value)) return false;
-    if (value.type == kText)
-        SetText(value.text, value.length);
-    else {
-        if (type >= kText) Clear();
-        bits = value.bits;
-        type = value.type;
-    }
+    CopyRead(value);
     return true;
 }
 
@@ -200,13 +204,7 @@ void Scalar::CopyValue(Scalar& source) {
     if (&source == this) return;
     // A copy reads the source's text first.
     source.ReadAsText();
-    if (source.type == kText) {
-        SetText(source.text, source.length);
-    } else {
-        if (type >= kText) Clear();
-        bits = source.bits;
-        type = source.type;
-    }
+    CopyRead(source);
 }
 
 Variable* Scalar::Box(const char* name, int32_t nameLength) {

@@ -40,7 +40,6 @@ struct Scalar {
     uint8_t room;
 
     bool IsValue() const { return type < kVariable; }
-    bool IsEmptyState() const { return type <= kEmptyNumber; }
 
     // --- Reads, as Variable's of a plain variable (a boxed one asks it) ---
     int32_t Integer();
@@ -90,6 +89,8 @@ struct Scalar {
     // The value of another value slot (its text copied), as assignment
     // copies it.
     void CopyValue(Scalar& source);
+    // Takes value's value as it is (its text copied).
+    void CopyRead(const Scalar& value);
 
     // Makes the slot hold a Variable of that name with its value (the text
     // buffer moves into it); a boxed slot gives its variable. The slot keeps

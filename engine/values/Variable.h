@@ -325,15 +325,7 @@ public:
         // copy computes the same again.
         switch (type_) {
         case kTypeInteger:
-            if (!(valid_ & kValidInteger)) return false;
-            out->type = Scalar::kInteger;
-            out->integer = integer_;
-            return true;
-        case kTypeDouble:
-            if (!(valid_ & kValidDouble)) return false;
-            out->type = Scalar::kDouble;
-            out->number = double_;
-            return true;
+        case kTypeDouble: return PlainNumberOf(out);
         case kTypeText:
             if (!(valid_ & kValidText)) return false;
             out->type = Scalar::kText;

@@ -28,6 +28,13 @@ int32_t ClampBits(int32_t bits) {
     return bits < 0 ? 0 : (bits > kTableBucketBitsMax ? kTableBucketBitsMax : bits);
 }
 
+// n empty buckets.
+int32_t* EmptyBuckets(int32_t n) {
+    auto* buckets = new int32_t[static_cast<size_t>(n)];
+    std::fill_n(buckets, n, -1);
+    return buckets;
+}
+
 // length -1 (any negative) means up to the NUL; a null text is empty.
 int32_t Measure(const char* text, int32_t length) {
     if (!text) return 0;
@@ -125,8 +132,7 @@ VariableHash::VariableHash(Dictionary* names, int32_t bits, int32_t capacity)
     : names(names), layoutStamp(NewLayoutStamp()) {
     bucketBits = ClampBits(bits);
     bucketCount = static_cast<int32_t>(1u << bucketBits);
-    buckets = new int32_t[static_cast<size_t>(bucketCount)];
-    for (int32_t b = 0; b < bucketCount; ++b) buckets[b] = -1;
+    buckets = EmptyBuckets(bucketCount);
     this->capacity = capacity > 0 ? capacity : 0;
     next = new int32_t[static_cast<size_t>(this->capacity)];
     entries = new VariableHashEntry[static_cast<size_t>(this->capacity)];
@@ -267,18 +273,7 @@ int32_t VariableHash::AddOwnEntry(int32_t nameId, const char* name, int32_t leng
         // Half as much again once that beats the step: names added one by one
         // (request fields, popn in a loop) must not copy the arrays each time.
         int64_t wanted = static_cast<int64_t>(capacity) + std::max(kScopeGrowth, capacity / 2);
-        int32_t room = static_cast<int32_t>(std::min<int64_t>(wanted, INT32_MAX));
-        auto* grownNext = new int32_t[static_cast<size_t>(room)];
-        auto* grownEntries = new VariableHashEntry[static_cast<size_t>(room)];
-        for (int32_t i = 0; i < room; ++i) {
-            grownNext[i] = i < capacity ? next[i] : -1;
-            grownEntries[i] = i < capacity ? entries[i] : VariableHashEntry{0, 0, nullptr};
-        }
-        delete[] next;
-        delete[] entries;
-        next = grownNext;
-        entries = grownEntries;
-        capacity = room;
+        GrowEntries(static_cast<int32_t>(std::min<int64_t>(wanted, INT32_MAX)));
     }
     if (growBuckets && count >= 2 * static_cast<int64_t>(bucketCount) && bucketBits < kTableBucketBitsMax)
         DoubleBuckets();
@@ -310,29 +305,30 @@ void VariableHash::LinkInOrder(int32_t i, const char* text, int32_t n) {
         next[prev] = i;
 }
 
+void VariableHash::GrowEntries(int32_t room) {
+    auto* grownNext = new int32_t[static_cast<size_t>(room)];
+    auto* grownEntries = new VariableHashEntry[static_cast<size_t>(room)];
+    for (int32_t i = 0; i < room; ++i) {
+        grownNext[i] = i < capacity ? next[i] : -1;
+        grownEntries[i] = i < capacity ? entries[i] : VariableHashEntry{0, 0, nullptr};
+    }
+    delete[] next;
+    delete[] entries;
+    next = grownNext;
+    entries = grownEntries;
+    capacity = room;
+}
+
 void VariableHash::Reserve(int32_t wanted) {
     if (wanted < count) wanted = count;
     int32_t bits = 0;
     while (bits < kTableBucketBitsMax && (int64_t{1} << bits) < wanted) ++bits;
-    int32_t room = wanted > capacity ? wanted : capacity;
-    int32_t buckets2 = static_cast<int32_t>(1u << bits);
-    auto* newBuckets = new int32_t[static_cast<size_t>(buckets2)];
-    for (int32_t b = 0; b < buckets2; ++b) newBuckets[b] = -1;
-    auto* newNext = new int32_t[static_cast<size_t>(room)];
-    auto* newEntries = new VariableHashEntry[static_cast<size_t>(room)];
-    for (int32_t i = 0; i < room; ++i) {
-        newNext[i] = -1;
-        newEntries[i] = i < count ? entries[i] : VariableHashEntry{0, 0, nullptr};
-    }
+    if (wanted > capacity) GrowEntries(wanted);
+    int32_t* fresh = EmptyBuckets(static_cast<int32_t>(1u << bits));
     delete[] buckets;
-    delete[] next;
-    delete[] entries;
-    buckets = newBuckets;
-    next = newNext;
-    entries = newEntries;
+    buckets = fresh;
     bucketBits = bits;
-    bucketCount = buckets2;
-    capacity = room;
+    bucketCount = static_cast<int32_t>(1u << bits);
     usedBuckets = 0;
     // Linked again in entry order, each before the first longer or greater
     // name of its chain: the chains a table filled in this order would have.
@@ -347,9 +343,7 @@ void VariableHash::Reserve(int32_t wanted) {
 void VariableHash::DoubleBuckets() {
     int32_t bits = bucketBits + 1;
     int32_t doubled = bucketCount * 2;
-    auto* grown = new int32_t[static_cast<size_t>(doubled)];
-    for (int32_t b = 0; b < doubled; ++b)
-        grown[b] = -1;
+    int32_t* grown = EmptyBuckets(doubled);
     usedBuckets = 0;
     for (int32_t b = 0; b < bucketCount; ++b) {
         // The two tails: chains keep their order, so they stay sorted.
@@ -622,8 +616,7 @@ bool VariableHash::Load(TaggedFile& file) {
 
     int32_t slots = static_cast<int32_t>(entryCount);
     int32_t newBucketCount = static_cast<int32_t>(1u << bits);
-    auto* newBuckets = new int32_t[static_cast<size_t>(newBucketCount)];
-    for (int32_t b = 0; b < newBucketCount; ++b) newBuckets[b] = -1;
+    int32_t* newBuckets = EmptyBuckets(newBucketCount);
     auto* newNext = new int32_t[static_cast<size_t>(slots)];
     auto* newEntries = new VariableHashEntry[static_cast<size_t>(slots)];
     int32_t poolCount = names ? names->Count() : 0;

@@ -195,6 +195,8 @@ private:
     // Twice the buckets, each chain split in its order between its bucket
     // and the one of the next hash bit.
     void DoubleBuckets();
+    // Room for room (> capacity) entries, those there are kept.
+    void GrowEntries(int32_t room);
     // Links entry i (named text) into its bucket's chain before the first
     // longer or greater name, the order lookups rely on.
     void LinkInOrder(int32_t i, const char* text, int32_t n);
