@@ -232,25 +232,25 @@ bool DecodedSegment::FuseRun(size_t i) {
     }
     DecodedOperand x, y, z;
     if (!isWord(1) || !PushOperand(op, &x)) return false;
+    // push x (, push y), call: the call word ends the run, the op after it
+    // is where the call returns.
+    auto callRun = [&](uint8_t span) {
+        op.kind = kDecodedCallRun;
+        op.span = span;
+        op.callee = ops[i + span - 1].a;
+        op.callWord = &ops[i + span - 1];
+        op.back = &ops[i + span];
+        return true;
+    };
     if (x.kind != DecodedOperand::kText && word(1) == Op_call && isWord(2)) {
         op.x = x;
-        op.kind = kDecodedCallRun;
-        op.span = 2;
-        op.callee = ops[i + 1].a;
-        op.callWord = &ops[i + 1];
-        op.back = &ops[i + 2];
-        return true;
+        return callRun(2);
     }
     if (!isWord(2) || !PushOperand(ops[i + 1], &y)) return false;
     if (x.kind != DecodedOperand::kText && y.kind != DecodedOperand::kText && word(2) == Op_call && isWord(3)) {
         op.x = x;
         op.y = y;
-        op.kind = kDecodedCallRun;
-        op.span = 3;
-        op.callee = ops[i + 2].a;
-        op.callWord = &ops[i + 2];
-        op.back = &ops[i + 3];
-        return true;
+        return callRun(3);
     }
     uint16_t third = word(2);
     DecodedOperand index;

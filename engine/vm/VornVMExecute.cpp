@@ -21,7 +21,6 @@
 #include "engine/vm/ScriptOperators.h"
 #include "engine/vm/VornVM.h"
 #include "engine/vm/VornVMDecoded.h"
-#include "engine/program/InstructionSet.h"
 
 namespace vorn {
 
@@ -479,6 +478,28 @@ constexpr int64_t kCatSpare = 1 << 20;
     if (e.type == kStackVariable && (e.flags & kStackOwned)) e.value.variable->PlainRelease();
 }
 
+// A value slot a text grows in: its value, as cat reads it, made its text.
+[[gnu::always_inline]] inline void MakeSlotText(Scalar* slot) {
+    if (slot->type != Scalar::kText) {
+        int32_t n = 0, size = 0;
+        bool owned = false;
+        const char* text = slot->Text(&n, &size, &owned);
+        if (owned)
+            slot->AdoptText(const_cast<char*>(text), n, size);
+        else
+            slot->SetText(text, n);
+    }
+}
+
+// Makes e a number entry.
+[[gnu::always_inline]] inline void SetDoubleEntry(VornVMStackEntry& e, double r) {
+    e.type = kStackDouble;
+    e.flags = 0;
+    e.value.number = r;
+    e.length = 8;
+    e.size = 8;
+}
+
 // The locals of the current frame as the fast paths see them: its slots,
 // or none (limit 0) for a frame without slots.
 struct FrameSlots {
@@ -793,6 +814,19 @@ int VornVM::RunDecoded() {
 // name and it owns no feature (a feature forgets it). No fast call is made
 // while returns are traced (SetTraceFlags forgets the calls made before).
 #define FAST_RETURN() (frame->returnForm == form)
+// A fused sum's result r into its value slot (target), its plain variable
+// (store) or a new entry; then the op after the run.
+#define SUM_DONE(r)                                                                                          \
+    do {                                                                                                     \
+        if (target)                                                                                          \
+            target->SetDouble(r);                                                                            \
+        else if (store)                                                                                      \
+            store->PlainSetDouble(r);                                                                        \
+        else                                                                                                 \
+            SetDoubleEntry(s->entries[s->depth++], r);                                                       \
+        op += op->span;                                                                                      \
+        DISPATCH();                                                                                          \
+    } while (0)
 
     const DecodedOp* op = nullptr;
     DecodedSegment* form = nullptr;
@@ -967,14 +1001,7 @@ op_pushi:
 
 op_pushf:
     if (s->depth >= s->capacity) GENERIC();
-    {
-        VornVMStackEntry& e = s->entries[s->depth++];
-        e.type = kStackDouble;
-        e.flags = 0;
-        e.value.number = op->aDouble;
-        e.length = 8;
-        e.size = 8;
-    }
+    SetDoubleEntry(s->entries[s->depth++], op->aDouble);
     NEXT();
 
 op_pushc:
@@ -1101,11 +1128,7 @@ op_arith : {
     DropNumberEntry(ea);
     double r = op->kind == kDecodedAdd ? x + y : (op->kind == kDecodedSub ? x - y : x * y);
     --s->depth;
-    ea.type = kStackDouble;
-    ea.flags = 0;
-    ea.value.number = r;
-    ea.length = 8;
-    ea.size = 8;
+    SetDoubleEntry(ea, r);
     NEXT();
 }
 
@@ -1383,11 +1406,7 @@ op_elemr_add : {
     DropNumberEntry(ei);
     if (ea.flags & kStackOwned) ea.value.variable->PlainRelease();
     DropNumberEntry(ex);
-    ex.type = kStackDouble;
-    ex.flags = 0;
-    ex.value.number = x + y;
-    ex.length = 8;
-    ex.size = 8;
+    SetDoubleEntry(ex, x + y);
     op += 2;
     DISPATCH();
 }
@@ -1585,20 +1604,7 @@ op_arith_run : {
     // The right operand is popped, so converted, first.
     if (!OperandNumber(op->x, frame, locals, globals, &x) || !OperandNumber(op->y, frame, locals, globals, &y)) GENERIC();
     double r = op->operation == Op_add ? x + y : (op->operation == Op_sub ? x - y : x * y);
-    if (target) {
-        target->SetDouble(r);
-    } else if (store) {
-        store->PlainSetDouble(r);
-    } else {
-        VornVMStackEntry& e = s->entries[s->depth++];
-        e.type = kStackDouble;
-        e.flags = 0;
-        e.value.number = r;
-        e.length = 8;
-        e.size = 8;
-    }
-    op += op->span;
-    DISPATCH();
+    SUM_DONE(r);
 }
 
 op_arith_return : {
@@ -1611,11 +1617,7 @@ op_arith_return : {
     auto* f = static_cast<VornVM_FunctionFrame*>(frame);
     VornVM_Frame* caller = f->previous;
     if (caller->stack->depth >= caller->stack->capacity) [[unlikely]] {
-        returned.type = kStackDouble;
-        returned.flags = 0;
-        returned.value.number = r;
-        returned.length = 8;
-        returned.size = 8;
+        SetDoubleEntry(returned, r);
         goto fast_return;
     }
     const DecodedOp* back = static_cast<const DecodedOp*>(f->returnOp);
@@ -1646,12 +1648,7 @@ op_arith_return : {
         op = back + 1;
         DISPATCH();
     }
-    VornVMStackEntry& e = s->entries[s->depth++];
-    e.type = kStackDouble;
-    e.flags = 0;
-    e.value.number = r;
-    e.length = 8;
-    e.size = 8;
+    SetDoubleEntry(s->entries[s->depth++], r);
     pc = back->pc;
     op = back;
     DISPATCH();
@@ -1689,16 +1686,8 @@ op_append_run : {
     pc = op->next;
     if (slot) {
         if (slot->type == Scalar::kAbsent) slot->type = Scalar::kEmpty;
-        if (slot->type != Scalar::kText) {
-            // The left operand's text, as cat reads it, becomes the slot's.
-            int32_t n = 0, size = 0;
-            bool owned = false;
-            const char* text = slot->Text(&n, &size, &owned);
-            if (owned)
-                slot->AdoptText(const_cast<char*>(text), n, size);
-            else
-                slot->SetText(text, n);
-        }
+        // The left operand's text, as cat reads it, becomes the slot's.
+        MakeSlotText(slot);
     }
     {
         // After the left text is in place: the right one may be the same.
@@ -1765,11 +1754,7 @@ op_elemr_add_run : {
                    ? element.integer
                    : (element.type == DenseValue::kDouble ? element.number : 0.0);
     DropNumberEntry(ex);
-    ex.type = kStackDouble;
-    ex.flags = 0;
-    ex.value.number = x + y;
-    ex.length = 8;
-    ex.size = 8;
+    SetDoubleEntry(ex, x + y);
     op += op->span;
     DISPATCH();
 }
@@ -1847,20 +1832,7 @@ op_elemr_add_value : {
     double r = x + (element.type == DenseValue::kInteger
                         ? element.integer
                         : (element.type == DenseValue::kDouble ? element.number : 0.0));
-    if (target) {
-        target->SetDouble(r);
-    } else if (store) {
-        store->PlainSetDouble(r);
-    } else {
-        VornVMStackEntry& e = s->entries[s->depth++];
-        e.type = kStackDouble;
-        e.flags = 0;
-        e.value.number = r;
-        e.length = 8;
-        e.size = 8;
-    }
-    op += op->span;
-    DISPATCH();
+    SUM_DONE(r);
 }
 
 cat_popl_slot : {
@@ -1871,16 +1843,8 @@ cat_popl_slot : {
     if (!slot || ea.type != kStackSlot || ea.value.slot != slot || !slot->IsValue()) GENERIC();
     instructionStart = op->pc;
     pc = op->next;
-    if (slot->type != Scalar::kText) {
-        // The left operand's text, as cat reads it, becomes the slot's.
-        int32_t n = 0, size = 0;
-        bool owned = false;
-        const char* text = slot->Text(&n, &size, &owned);
-        if (owned)
-            slot->AdoptText(const_cast<char*>(text), n, size);
-        else
-            slot->SetText(text, n);
-    }
+    // The left operand's text, as cat reads it, becomes the slot's.
+    MakeSlotText(slot);
     {
         EntryText right(eb);
         if (static_cast<int64_t>(slot->length) + right.length >= INT32_MAX) {
@@ -1898,6 +1862,7 @@ cat_popl_slot : {
     DISPATCH();
 }
 
+#undef SUM_DONE
 #undef FAST_RETURN
 #undef GENERIC
 #undef NEXT
