@@ -6,10 +6,8 @@ namespace vorn::server {
 
 namespace {
 
-constexpr unsigned char kBeginRequest = 1;
-constexpr unsigned char kParams = 4;
 constexpr unsigned kResponder = 1;
-constexpr size_t kHeaderSize = 8;
+constexpr size_t kHeaderSize = kRecordHeader;
 
 // A name or value length: one byte below 128, else four with the top bit set.
 bool ReadLength(const std::string& params, size_t& at, uint32_t* length) {
@@ -53,13 +51,37 @@ RequestHead CheckRequestHead(const unsigned char* bytes, size_t length) {
     // Asked for every request: the parameters are gathered in a buffer the
     // thread keeps.
     thread_local std::string params;
-    params.clear();
+    RequestHeadInfo info;
+    return ReadRequestHead(bytes, length, &info, &params);
+}
+
+namespace {
+
+// Where the request's input ends within the bytes, or 0 when it does not, or
+// when something other than its input records comes first (left to the reader).
+size_t InputEnd(const unsigned char* bytes, size_t length, size_t at, unsigned id) {
+    while (length - at >= kHeaderSize) {
+        const unsigned char* record = bytes + at;
+        size_t contentLength = size_t{record[4]} << 8 | record[5];
+        size_t total = kHeaderSize + contentLength + record[6];
+        if (record[0] != kVersion || record[1] != kStdin || (unsigned{record[2]} << 8 | record[3]) != id) return 0;
+        if (length - at < total) return 0;
+        at += total;
+        if (contentLength == 0) return at;
+    }
+    return 0;
+}
+
+} // namespace
+
+RequestHead ReadRequestHead(const unsigned char* bytes, size_t length, RequestHeadInfo* info, std::string* params) {
+    params->clear();
     bool begun = false;
     for (size_t at = 0;;) {
         if (at >= kMaxRequestHead) return RequestHead::Malformed;
         if (length - at < kHeaderSize) return length >= kMaxRequestHead ? RequestHead::Malformed : RequestHead::Incomplete;
         const unsigned char* record = bytes + at;
-        if (record[0] != 1) return RequestHead::Malformed;
+        if (record[0] != kVersion) return RequestHead::Malformed;
         unsigned char type = record[1];
         unsigned requestId = unsigned{record[2]} << 8 | record[3];
         size_t contentLength = size_t{record[4]} << 8 | record[5];
@@ -72,12 +94,45 @@ RequestHead CheckRequestHead(const unsigned char* bytes, size_t length) {
             if (type != kBeginRequest || contentLength != 8) return RequestHead::Malformed;
             if ((unsigned{content[0]} << 8 | content[1]) != kResponder) return RequestHead::Malformed;
             begun = true;
+            info->id = static_cast<uint16_t>(requestId);
+            info->keepConnection = (content[2] & 1) != 0;
         } else {
-            if (type != kParams) return RequestHead::Malformed;
-            if (contentLength == 0) return CheckParams(params);
-            params.append(reinterpret_cast<const char*>(content), contentLength);
+            if (type != kParams || requestId != info->id) return RequestHead::Malformed;
+            if (contentLength == 0) {
+                RequestHead head = CheckParams(*params);
+                info->paramsEnd = at + total;
+                info->requestEnd = InputEnd(bytes, length, at + total, requestId);
+                return head;
+            }
+            params->append(reinterpret_cast<const char*>(content), contentLength);
         }
         at += total;
+    }
+}
+
+void AppendRecordHeader(std::string* out, unsigned char type, uint16_t id, size_t contentLength) {
+    const char header[kHeaderSize] = {static_cast<char>(kVersion),
+                                      static_cast<char>(type),
+                                      static_cast<char>(id >> 8),
+                                      static_cast<char>(id & 0xff),
+                                      static_cast<char>(contentLength >> 8 & 0xff),
+                                      static_cast<char>(contentLength & 0xff),
+                                      0,
+                                      0};
+    out->append(header, kHeaderSize);
+}
+
+void AppendParamEntries(const std::string& params, std::string* text) {
+    for (size_t at = 0; at < params.size();) {
+        uint32_t nameLength = 0;
+        uint32_t valueLength = 0;
+        if (!ReadLength(params, at, &nameLength) || !ReadLength(params, at, &valueLength)) return;
+        if (params.size() - at < uint64_t{nameLength} + valueLength) return;
+        text->append(params, at, nameLength);
+        *text += '=';
+        text->append(params, at + nameLength, valueLength);
+        *text += '\0';
+        at += uint64_t{nameLength} + valueLength;
     }
 }
 

@@ -1,7 +1,7 @@
-// What the responder checks before libfcgi reads a request, and before a
-// response head goes out: the records that open a request (a begin record,
-// then the parameters up to their empty record), and the status line and
-// header block an extension sends.
+// The records of the FastCGI protocol as the responder reads and writes
+// them: the records that open a request (a begin record, then the parameters
+// up to their empty record), the status line and header block an extension
+// sends, and the records an answer goes out in.
 #pragma once
 
 #include <cstddef>
@@ -19,6 +19,38 @@ enum class RequestHead {
 
 // Checks the bytes at the start of a connection's next request.
 RequestHead CheckRequestHead(const unsigned char* bytes, size_t length);
+
+// What a complete head says, beside its parameters.
+struct RequestHeadInfo {
+    uint16_t id = 0;
+    bool keepConnection = false;
+    size_t paramsEnd = 0; // where the records after the parameters begin
+    // Where the request ends (after its empty input record) when all of its
+    // input is among the bytes looked at; 0 when some is still to come.
+    size_t requestEnd = 0;
+};
+
+// CheckRequestHead that also gives the parameters' bytes (name and value
+// lengths as sent) and, when Complete or NulParam, *info.
+RequestHead ReadRequestHead(const unsigned char* bytes, size_t length, RequestHeadInfo* info, std::string* params);
+
+// Record types and sizes the responder uses.
+inline constexpr unsigned char kVersion = 1;
+inline constexpr unsigned char kBeginRequest = 1;
+inline constexpr unsigned char kAbortRequest = 2;
+inline constexpr unsigned char kEndRequest = 3;
+inline constexpr unsigned char kParams = 4;
+inline constexpr unsigned char kStdin = 5;
+inline constexpr unsigned char kStdout = 6;
+inline constexpr size_t kRecordHeader = 8;
+inline constexpr size_t kMaxRecordContent = 65535;
+
+// Appends a record's header to out.
+void AppendRecordHeader(std::string* out, unsigned char type, uint16_t id, size_t contentLength);
+
+// Appends "NAME=value" and a NUL to text for each pair of a request's
+// parameter bytes (as ReadRequestHead checked them).
+void AppendParamEntries(const std::string& params, std::string* text);
 
 // The most bytes of a request head looked at; a longer head is refused.
 inline constexpr size_t kMaxRequestHead = 64 * 1024;

@@ -1,7 +1,7 @@
 #include "server/Responder.h"
 
-#include <fcgiapp.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -29,9 +29,10 @@ constexpr int kStallSeconds = 60;
 // Unread body left when a request ends: up to this much is read so that the
 // connection can be kept; more, and it is closed.
 constexpr int kDrainLimit = 64 * 1024;
-// What libfcgi reads of a request at once: bytes beyond it that were waiting
-// when the request was taken may still be in the socket when it ends.
-constexpr ssize_t kLibFcgiRead = 8192;
+// An answer goes out once this much of it is gathered, and at its end.
+constexpr size_t kOutputFlush = 64 * 1024;
+// How long a closing connection waits for the web server to close its end.
+constexpr int kLingerMilliseconds = 2000;
 
 void SetTimeouts(int fd) {
     timeval limit{kStallSeconds, 0};
@@ -78,15 +79,38 @@ struct Connection {
     enum State { Free, Waiting, InExtension };
 
     Responder* owner = nullptr;
-    FCGX_Request request{};
+    int fd = -1;
     platform::IsapiControlBlock block{};
     std::string allHttp;
     std::string metabasePath;
     std::string pathTranslated;
     std::string portSecure;
     std::string remoteHost;
+    // The request's bytes as read from the socket, head first: a request is
+    // served from the bytes the poller looked at (still in the socket) and
+    // taken from the socket only after its answer went out, so that the web
+    // server, woken by the answer, is not woken before by the room its
+    // request leaves. head[0, unread) are such bytes; input goes on at inPos.
     unsigned char head[kMaxRequestHead];
     uint8_t preRead[Responder::kPreRead];
+    size_t inPos = 0;
+    size_t inEnd = 0;
+    size_t unread = 0;
+    size_t requestEnd = 0; // where the request ends in head, when known at its start
+    uint32_t recordLeft = 0;
+    uint32_t paddingLeft = 0;
+    bool skipping = false; // the record is another request's: passed over
+    bool inputEnded = false;
+    bool inputFailed = false;
+    uint16_t requestId = 0;
+    bool keepConnection = false;
+    // The answer's records, written when full and at the request's end.
+    std::string out;
+    size_t recordAt = std::string::npos;
+    bool outputFailed = false;
+    std::string params;
+    std::string paramText;
+    std::vector<char*> environment;
 
     // Guards state and the request's end between the extension's worker and
     // the responder's threads.
@@ -123,31 +147,63 @@ struct Connection {
         const char* name;
         const char* value;
     };
-    std::vector<Param> params;
+    std::vector<Param> paramIndex;
     bool allHttpMade = false;
 
-    void IndexParams() {
-        params.clear();
-        allHttpMade = false;
-        for (char** entry = request.envp; entry && *entry; ++entry) {
-            const char* equals = std::strchr(*entry, '=');
-            if (equals) params.push_back({static_cast<size_t>(equals - *entry), *entry, equals + 1});
-        }
+    // A request begins: its head, checked, is head[0, looked).
+    void Start(const RequestHeadInfo& info, size_t looked) {
+        requestId = info.id;
+        keepConnection = info.keepConnection;
+        inPos = info.paramsEnd;
+        inEnd = looked;
+        unread = looked;
+        requestEnd = info.requestEnd;
+        recordLeft = paddingLeft = 0;
+        skipping = inputEnded = inputFailed = false;
+        out.clear();
+        recordAt = std::string::npos;
+        outputFailed = false;
+        headerSent = false;
     }
 
-    // The first parameter of that name, as FCGX_GetParam finds it; null when
-    // there is none.
+    // "NAME=value" entries for the parameters, as a CGI environment.
+    void IndexParams() {
+        paramText.clear();
+        AppendParamEntries(params, &paramText);
+        environment.clear();
+        paramIndex.clear();
+        allHttpMade = false;
+        for (size_t at = 0; at < paramText.size();) {
+            char* entry = paramText.data() + at;
+            size_t length = std::strlen(entry);
+            environment.push_back(entry);
+            const char* equals = static_cast<const char*>(std::memchr(entry, '=', length));
+            if (equals) paramIndex.push_back({static_cast<size_t>(equals - entry), entry, equals + 1});
+            at += length + 1;
+        }
+        environment.push_back(nullptr);
+    }
+
+    // The first parameter of that name; null when there is none.
     const char* Find(const char* name) const {
         size_t length = std::strlen(name);
-        for (const Param& p : params)
+        for (const Param& p : paramIndex)
             if (p.length == length && std::memcmp(p.name, name, length) == 0) return p.value;
+        return nullptr;
+    }
+
+    // A name holding '=': the first entry that begins with it and an '='.
+    const char* FindEntry(const char* name) const {
+        size_t length = std::strlen(name);
+        for (char* const* entry = environment.data(); *entry; ++entry)
+            if (std::strncmp(name, *entry, length) == 0 && (*entry)[length] == '=') return *entry + length + 1;
         return nullptr;
     }
 
     const char* Variable(const char* name) {
         if (std::strcmp(name, "ALL_HTTP") == 0) {
             // Made when first asked: most requests never ask.
-            if (!allHttpMade) AllHttp(request.envp, &allHttp);
+            if (!allHttpMade) AllHttp(environment.data(), &allHttp);
             allHttpMade = true;
             return allHttp.c_str();
         }
@@ -156,37 +212,168 @@ struct Connection {
         if (std::strcmp(name, "SERVER_PORT_SECURE") == 0) return portSecure.c_str();
         if (std::strcmp(name, "REMOTE_HOST") == 0) return remoteHost.c_str();
         if (const char* value = Find(name)) return value;
-        return std::strchr(name, '=') ? FCGX_GetParam(name, request.envp) : nullptr;
+        return std::strchr(name, '=') ? FindEntry(name) : nullptr;
+    }
+
+    // --- input ---
+
+    // Takes the bytes looked at from the socket, up to count of them.
+    bool TakeUnread(size_t count) {
+        for (size_t taken = 0; taken < count;) {
+            ssize_t n = read(fd, head + taken, count - taken);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return false;
+            taken += static_cast<size_t>(n);
+        }
+        unread = 0;
+        return true;
+    }
+
+    // At least need bytes at inPos, reading no more from the socket than
+    // most (never past the request's end).
+    bool Have(size_t need, size_t most) {
+        if (inEnd - inPos >= need) return true;
+        if (unread && !TakeUnread(unread)) return false;
+        if (sizeof head - inPos < most) {
+            std::memmove(head, head + inPos, inEnd - inPos);
+            inEnd -= inPos;
+            inPos = 0;
+        }
+        size_t limit = std::min(sizeof head, inPos + most);
+        while (inEnd - inPos < need) {
+            ssize_t n = read(fd, head + inEnd, limit - inEnd);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return false;
+            inEnd += static_cast<size_t>(n);
+        }
+        return true;
+    }
+
+    // Up to size bytes of the request's input: fewer only at its end; -1 when
+    // the connection failed or broke the protocol.
+    int64_t ReadInput(char* buffer, size_t size) {
+        size_t got = 0;
+        while (got < size && !inputEnded && !inputFailed) {
+            if (recordLeft > 0 || paddingLeft > 0) {
+                // The record's rest, and the next record's header with it.
+                if (!Have(1, size_t{recordLeft} + paddingLeft + kRecordHeader)) break;
+                size_t available = inEnd - inPos;
+                if (recordLeft > 0) {
+                    size_t take = std::min<size_t>(recordLeft, available);
+                    if (!skipping) take = std::min(take, size - got);
+                    if (!skipping) std::memcpy(buffer + got, head + inPos, take);
+                    if (!skipping) got += take;
+                    inPos += take;
+                    recordLeft -= static_cast<uint32_t>(take);
+                } else {
+                    size_t skip = std::min<size_t>(paddingLeft, available);
+                    inPos += skip;
+                    paddingLeft -= static_cast<uint32_t>(skip);
+                }
+                continue;
+            }
+            if (!Have(kRecordHeader, kRecordHeader)) break;
+            const unsigned char* record = head + inPos;
+            inPos += kRecordHeader;
+            unsigned id = unsigned{record[2]} << 8 | record[3];
+            recordLeft = uint32_t{record[4]} << 8 | record[5];
+            paddingLeft = record[6];
+            skipping = id != requestId;
+            if (record[0] != kVersion || (!skipping && record[1] != kStdin)) {
+                inputFailed = true; // an abort, or records out of order
+                break;
+            }
+            if (!skipping && recordLeft == 0) {
+                if (paddingLeft > 0 && !Have(paddingLeft, paddingLeft)) break;
+                inPos += paddingLeft;
+                paddingLeft = 0;
+                inputEnded = true;
+            }
+        }
+        if (got < size && !inputEnded) inputFailed = true;
+        return inputFailed ? -1 : static_cast<int64_t>(got);
+    }
+
+    // --- output ---
+
+    void CloseRecord() {
+        if (recordAt == std::string::npos) return;
+        size_t length = out.size() - recordAt - kRecordHeader;
+        out[recordAt + 4] = static_cast<char>(length >> 8);
+        out[recordAt + 5] = static_cast<char>(length & 0xff);
+        recordAt = std::string::npos;
+    }
+
+    bool Flush() {
+        CloseRecord();
+        for (size_t sent = 0; sent < out.size() && !outputFailed;) {
+            ssize_t n = write(fd, out.data() + sent, out.size() - sent);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) outputFailed = true;
+            else sent += static_cast<size_t>(n);
+        }
+        out.clear();
+        return !outputFailed;
+    }
+
+    bool Put(const char* data, size_t length) {
+        if (outputFailed) return false;
+        while (length > 0) {
+            if (recordAt == std::string::npos) {
+                recordAt = out.size();
+                AppendRecordHeader(&out, kStdout, requestId, 0);
+            }
+            size_t take = std::min(length, kMaxRecordContent - (out.size() - recordAt - kRecordHeader));
+            out.append(data, take);
+            data += take;
+            length -= take;
+            if (out.size() - recordAt - kRecordHeader == kMaxRecordContent) CloseRecord();
+            if (out.size() >= kOutputFlush && !Flush()) return false;
+        }
+        return true;
     }
 
     // A plain answer of the responder's own.
     void Answer(const char* status) {
-        FCGX_FPrintF(request.out, "Status: %s\r\nContent-Type: text/plain\r\n\r\n%s\n", status, status);
+        std::string text = "Status: ";
+        text.append(status).append("\r\nContent-Type: text/plain\r\n\r\n").append(status).append("\n");
+        Put(text.data(), text.size());
         headerSent = true;
     }
 
-    // Ends the request; the connection stays open when the web server asked
-    // for that and the request's body was read to its end.
-    void Finish() {
-        if (request.in && FCGX_HasSeenEOF(request.in) != EOF) {
-            char scratch[4096];
-            for (int drained = 0; drained < kDrainLimit;) {
-                int n = FCGX_GetStr(scratch, sizeof scratch, request.in);
-                if (n <= 0) break;
-                drained += n;
+    // Waits a while for the web server to close its end, so that what was
+    // written is not lost to a reset, then closes.
+    void CloseGracefully() {
+        if (shutdown(fd, SHUT_WR) == 0) {
+            char trash[1024];
+            pollfd readable{fd, POLLIN, 0};
+            while (poll(&readable, 1, kLingerMilliseconds) > 0 && read(fd, trash, sizeof trash) > 0) {
             }
-            if (FCGX_HasSeenEOF(request.in) != EOF) request.keepConnection = 0;
         }
-        // FCGX_Finish_r, but a kept connection keeps the request's streams
-        // until the poller reads the next request and frees them: the thread
-        // that made them, which the allocator serves much faster.
-        int close = !request.keepConnection;
-        if (request.in) {
-            close |= FCGX_FClose(request.err);
-            close |= FCGX_FClose(request.out);
-            close |= FCGX_GetError(request.in);
+        close(fd);
+        fd = -1;
+    }
+
+    // Ends the request; the connection stays open when the web server asked
+    // for that and the request's input was read to its end.
+    void Finish() {
+        if (!inputEnded && !inputFailed) {
+            char scratch[4096];
+            for (int drained = 0; drained < kDrainLimit && !inputEnded;) {
+                int64_t n = ReadInput(scratch, sizeof scratch);
+                if (n <= 0) break;
+                drained += static_cast<int>(n);
+            }
         }
-        if (close) FCGX_Free(&request, 1); // closes the connection too
+        CloseRecord();
+        AppendRecordHeader(&out, kStdout, requestId, 0);
+        AppendRecordHeader(&out, kEndRequest, requestId, 8);
+        out.append(8, '\0'); // application status 0, request complete
+        bool written = Flush();
+        bool keep = keepConnection && inputEnded && written;
+        // The request leaves the socket only now (see head).
+        if (keep && unread) keep = TakeUnread(inPos);
+        if (!keep && fd >= 0) CloseGracefully();
     }
 
     // Ends the request the extension holds, if it still does: answered with
@@ -202,8 +389,8 @@ struct Connection {
 
     // Frees what a request left and forgets the connection (closed by the caller).
     void Forget() {
-        request.ipcFd = -1;
-        FCGX_Free(&request, 0);
+        fd = -1;
+        out.clear();
     }
 
     static Connection* Of(platform::IsapiConnection handle) { return static_cast<Connection*>(handle); }
@@ -228,9 +415,8 @@ struct Connection {
 
     static bool ReadClient(platform::IsapiConnection handle, void* buffer, size_t* size) {
         Connection* c = Of(handle);
-        int wanted = *size > static_cast<size_t>(INT32_MAX) ? INT32_MAX : static_cast<int>(*size);
-        int n = FCGX_GetStr(static_cast<char*>(buffer), wanted, c->request.in);
-        if (n < 0 || FCGX_GetError(c->request.in) != 0) {
+        int64_t n = c->ReadInput(static_cast<char*>(buffer), *size);
+        if (n < 0) {
             errno = EIO;
             return false;
         }
@@ -245,13 +431,10 @@ struct Connection {
             errno = EPROTO;
             return false;
         }
-        int wanted = *size > static_cast<size_t>(INT32_MAX) ? INT32_MAX : static_cast<int>(*size);
-        int n = FCGX_PutStr(static_cast<const char*>(buffer), wanted, c->request.out);
-        if (n < 0) {
+        if (!c->Put(static_cast<const char*>(buffer), *size)) {
             errno = EPIPE;
             return false;
         }
-        *size = static_cast<size_t>(n);
         return true;
     }
 
@@ -266,7 +449,7 @@ struct Connection {
                 return false;
             }
             c->headerSent = true;
-            if (FCGX_PutStr(head.data(), static_cast<int>(head.size()), c->request.out) < 0) {
+            if (!c->Put(head.data(), head.size())) {
                 errno = EPIPE;
                 return false;
             }
@@ -304,7 +487,6 @@ Responder::Responder(Extension* ext, int socket, int32_t acceptors) : extension(
         auto connection = std::make_unique<Connection>();
         connection->owner = this;
         connection->index = static_cast<uint32_t>(i);
-        FCGX_InitRequest(&connection->request, -1, 0); // never accepts by itself
         idle.push_back(connection.get());
         connections.push_back(std::move(connection));
     }
@@ -355,16 +537,17 @@ bool Responder::Register(Connection* c) {
     // again; what comes while it is served is noticed by the poller.
     epoll_event event{EPOLLIN | EPOLLRDHUP | EPOLLET, {}};
     event.data.u64 = c->Key();
-    if (epoll_ctl(pollSet, EPOLL_CTL_ADD, c->request.ipcFd, &event) != 0) return false;
+    if (epoll_ctl(pollSet, EPOLL_CTL_ADD, c->fd, &event) != 0) return false;
     c->registered = true;
     return true;
 }
 
-void Responder::Hand(Connection* c, uint32_t events, ssize_t peeked) {
-    // A hang-up that came with the request, or bytes beyond what libfcgi
-    // reads at once, will not be told again: the poller looks once the
-    // request ended.
-    bool again = (events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) || peeked > kLibFcgiRead;
+void Responder::Hand(Connection* c, uint32_t events, size_t looked, size_t requestEnd) {
+    // A hang-up that came with the request, or bytes of a next request that
+    // were there already, will not be told again: the poller looks once the
+    // request ended. (Bytes of a request whose end is still to come are all
+    // its own.)
+    bool again = (events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) || (requestEnd && looked > requestEnd);
     c->noticed = again ? events | EPOLLIN : 0;
     c->turn.store(again ? Connection::Noticed : Connection::Served, std::memory_order_release);
 }
@@ -389,7 +572,7 @@ void Responder::TakeReturned() {
 }
 
 void Responder::Close(Connection* c) {
-    if (c->request.ipcFd >= 0) close(c->request.ipcFd); // leaves the poll set with it
+    if (c->fd >= 0) close(c->fd); // leaves the poll set with it
     c->Forget();
     Release(c);
 }
@@ -413,8 +596,8 @@ void Responder::Release(Connection* c) {
 }
 
 void Responder::AfterRequest(Connection* c) {
-    if (c->request.ipcFd < 0) {
-        Release(c); // libfcgi closed it
+    if (c->fd < 0) {
+        Release(c); // closed as the request ended
         return;
     }
     c->idle = true;
@@ -468,7 +651,7 @@ void Responder::AcceptAll() {
             std::lock_guard<std::mutex> lock(c->mutex);
             c->state = Connection::Waiting;
         }
-        c->request.ipcFd = fd;
+        c->fd = fd;
         c->registered = false;
         c->idle = false;
         c->waitingForMore = false;
@@ -497,13 +680,13 @@ void Responder::Untime(Connection* c) {
 
 void Responder::Drop(Connection* c) {
     Untime(c);
-    if (c->registered && c->request.ipcFd >= 0) epoll_ctl(pollSet, EPOLL_CTL_DEL, c->request.ipcFd, nullptr);
+    if (c->registered && c->fd >= 0) epoll_ctl(pollSet, EPOLL_CTL_DEL, c->fd, nullptr);
     Close(c);
 }
 
 void Responder::Ready(Connection* c, uint32_t events) {
     if (c->waitingForMore && (events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR))) return Drop(c);
-    ssize_t n = recv(c->request.ipcFd, c->head, sizeof c->head, MSG_PEEK | MSG_DONTWAIT);
+    ssize_t n = recv(c->fd, c->head, sizeof c->head, MSG_PEEK | MSG_DONTWAIT);
     if (n == 0) return Drop(c);
     if (n < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return; // still watched
@@ -514,12 +697,15 @@ void Responder::Ready(Connection* c, uint32_t events) {
         c->idle = false;
         Time(c);
     }
-    switch (CheckRequestHead(c->head, static_cast<size_t>(n))) {
+    RequestHeadInfo info;
+    switch (ReadRequestHead(c->head, static_cast<size_t>(n), &info, &c->params)) {
     case RequestHead::Complete:
-        Hand(c, events, n);
+        Hand(c, events, static_cast<size_t>(n), info.requestEnd);
+        c->Start(info, static_cast<size_t>(n));
         return Begin(c, false);
     case RequestHead::NulParam:
-        Hand(c, events, n);
+        Hand(c, events, static_cast<size_t>(n), info.requestEnd);
+        c->Start(info, static_cast<size_t>(n));
         return Begin(c, true);
     case RequestHead::Malformed:
         return Drop(c);
@@ -533,14 +719,6 @@ void Responder::Ready(Connection* c, uint32_t events) {
 void Responder::Begin(Connection* c, bool nulParam) {
     Untime(c);
     c->waitingForMore = false;
-    // libfcgi ends the previous request first and would close a
-    // connection it was not told to keep.
-    c->request.keepConnection = 1;
-    if (FCGX_Accept_r(&c->request) < 0) {
-        c->request.ipcFd = -1; // libfcgi closed the connection
-        return Release(c);
-    }
-    c->headerSent = false;
     if (nulParam) {
         c->Answer("400 Bad Request");
         c->Finish();
@@ -548,9 +726,9 @@ void Responder::Begin(Connection* c, bool nulParam) {
     }
     c->IndexParams();
     const char* length = c->Find("CONTENT_LENGTH");
-    if (length && length[0] && !(length[0] == '0' && length[1] == '\0')) {
-        // Reading a body may wait on its sender: a thread of its own does
-        // that, and the poller goes on with the others.
+    if (!c->requestEnd && length && length[0] && !(length[0] == '0' && length[1] == '\0')) {
+        // Reading a body that is not all here may wait on its sender: a
+        // thread of its own does that, and the poller goes on with the others.
         std::lock_guard<std::mutex> lock(lanesMutex);
         try {
             std::thread([this, c] {
@@ -664,8 +842,8 @@ void Responder::Serve(Connection* c) {
     int preRead = 0;
     if (announced > 0) {
         int wanted = announced < kPreRead ? static_cast<int>(announced) : kPreRead;
-        preRead = FCGX_GetStr(reinterpret_cast<char*>(c->preRead), wanted, c->request.in);
-        if (preRead < 0) preRead = 0;
+        int64_t n = c->ReadInput(reinterpret_cast<char*>(c->preRead), static_cast<size_t>(wanted));
+        preRead = n < 0 ? 0 : static_cast<int>(n);
     }
 
     platform::IsapiControlBlock& block = c->block;
@@ -719,7 +897,7 @@ bool Responder::Stop() {
     for (auto& connection : connections) {
         Connection* c = connection.get();
         c->EndInExtension("503 Service Unavailable");
-        if (c->request.ipcFd >= 0) close(c->request.ipcFd);
+        if (c->fd >= 0) close(c->fd);
         c->Forget();
     }
     return true;

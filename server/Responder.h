@@ -6,9 +6,13 @@
 // One poller thread watches the listener and every open connection (kept
 // ones included) and hands each complete request to the extension; the
 // extension's worker that ends a request gives its connection back to the
-// poll set, so neither waits for the other. A request with a body is read on
-// a thread of its own. The connections (acceptors) bound the connections
-// open at once, and so the requests in flight.
+// poll set, so neither waits for the other. A request whose body has not all
+// come yet is read on a thread of its own. The connections (acceptors) bound
+// the connections open at once, and so the requests in flight.
+//
+// The records of a request are read and its answer's records written here
+// (libfcgi only opens the listening socket): a request is served from the
+// bytes looked at and taken from the socket after its answer went out.
 #pragma once
 
 #include <atomic>
@@ -73,7 +77,7 @@ class Responder {
     bool Register(Connection* connection);
     // Marks the connection as served from now on (by the poller itself, a
     // body's thread or the extension's worker).
-    void Hand(Connection* connection, uint32_t events, ssize_t peeked);
+    void Hand(Connection* connection, uint32_t events, size_t looked, size_t requestEnd);
     // The poller's: connections given back after an event came while they
     // were served, looked at as if the event came now.
     void TakeReturned();
