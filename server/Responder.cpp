@@ -249,8 +249,8 @@ struct Connection {
         return true;
     }
 
-    // Up to size bytes of the request's input: fewer only at its end; -1 when
-    // the connection failed or broke the protocol.
+    // Up to size bytes of the request's input: fewer only at its end or
+    // before a failure; -1 when the connection failed or broke the protocol.
     int64_t ReadInput(char* buffer, size_t size) {
         size_t got = 0;
         while (got < size && !inputEnded && !inputFailed) {
@@ -291,7 +291,8 @@ struct Connection {
             }
         }
         if (got < size && !inputEnded) inputFailed = true;
-        return inputFailed ? -1 : static_cast<int64_t>(got);
+        // What came before a failure is given first; the failure, next time.
+        return got > 0 || !inputFailed ? static_cast<int64_t>(got) : -1;
     }
 
     // --- output ---

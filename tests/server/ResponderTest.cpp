@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -190,6 +191,94 @@ TEST(Responder, EachWayAnExtensionAnswers) {
             {"CONTENT_LENGTH", std::to_string(c.body.size())}};
         EXPECT_EQ(rig.Ask(params, c.body), c.output);
     }
+}
+
+// An extension that answers with the body it read, or 400 when the read failed.
+uint32_t Echo(Block* b) {
+    std::string body(reinterpret_cast<const char*>(b->data), b->availableBytes);
+    bool read = true;
+    char piece[1000];
+    while (body.size() < b->totalBytes) {
+        size_t n = sizeof piece;
+        if (!(read = b->readClient(b->connection, piece, &n)) || n == 0) break;
+        body.append(piece, n);
+    }
+    Head(b, read ? "200 OK" : "400 Bad Request", "");
+    Write(b, body);
+    Done(b);
+    return platform::kIsapiStatusPending;
+}
+
+TEST(Responder, TheInputRecordsAWebServerMaySend) {
+    gServe = Echo;
+    auto padded = [](int type, const std::string& content, int padding, int id = 1) {
+        std::string r = Record(type, content, id) + std::string(static_cast<size_t>(padding), '\0');
+        r[6] = static_cast<char>(padding);
+        return r;
+    };
+    auto head = [](bool keep, size_t length) {
+        return Begin(1, keep) + Record(4, Params({{"PATH_INFO", "/e"}, {"CONTENT_LENGTH", std::to_string(length)}})) +
+               Record(4, "");
+    };
+    const std::string answer = "Status: 200 OK\r\n\r\n";
+    struct Case {
+        const char* what;
+        std::string bytes;
+        size_t piece; // sent in pieces of this size, 1 ms apart (0: at once)
+        std::string output;
+        bool kept; // the connection serves a next request
+    } cases[] = {
+        {"padded records", head(true, 5) + padded(5, "ab", 6) + padded(5, "cde", 5) + padded(5, "", 7), 0,
+         answer + "abcde", true},
+        {"another request's records in between", head(true, 4) + Record(5, "ab") + Record(5, "zz", 2) +
+             Record(9, "x", 0) + Record(5, "cd") + Record(5, "", 2) + Record(5, ""),
+         0, answer + "abcd", true},
+        {"every record in pieces", head(true, 6) + padded(5, "abc", 5) + Record(5, "def") + padded(5, "", 3), 3,
+         answer + "abcdef", true},
+        {"a body longer than its length", head(true, 2) + Record(5, "abcdef") + Record(5, ""), 0,
+         answer + "ab", true},
+        {"an abort", head(true, 4) + Record(5, "ab") + Record(2, ""), 0,
+         "Status: 400 Bad Request\r\n\r\nab", false},
+        {"parameters again", head(true, 4) + Record(5, "ab") + Record(4, "x"), 0,
+         "Status: 400 Bad Request\r\n\r\nab", false},
+        {"another version", head(true, 4) + Record(5, "ab") + std::string(1, '\2') + Record(5, "cd").substr(1), 0,
+         "Status: 400 Bad Request\r\n\r\nab", false},
+        {"not asked to keep", head(false, 1) + Record(5, "a") + Record(5, ""), 0, answer + "a", false},
+    };
+    Rig rig;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        int fd = Connect(rig.path, 0);
+        const std::string next = Begin(1, true) + Record(4, Params({{"PATH_INFO", "/n"}})) + Record(4, "") +
+                                 Record(5, "");
+        if (c.piece == 0) {
+            ASSERT_TRUE(SendAll(fd, c.bytes + (c.kept ? next : "")));
+        } else {
+            for (size_t at = 0; at < c.bytes.size(); at += c.piece) {
+                ASSERT_TRUE(SendAll(fd, c.bytes.substr(at, c.piece)));
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+            ASSERT_TRUE(SendAll(fd, next));
+        }
+        if (!c.kept) shutdown(fd, SHUT_WR);
+        bool closed = false;
+        std::string reply = ReadAll(fd, c.kept ? 300 : 5000, &closed);
+        close(fd);
+        EXPECT_EQ(Output(reply), c.output + (c.kept ? answer : ""));
+        EXPECT_EQ(closed, !c.kept);
+    }
+    // Random bytes after a good head end the connection, never the responder.
+    std::mt19937 random(11);
+    for (int round = 0; round < 200; ++round) {
+        std::string junk(random() % 64, '\0');
+        for (char& ch : junk) ch = static_cast<char>(random() % 8 == 0 ? 5 : random());
+        int fd = Connect(rig.path, 0);
+        SendAll(fd, head(true, 8) + junk);
+        shutdown(fd, SHUT_WR);
+        ReadAll(fd, 5000);
+        close(fd);
+    }
+    EXPECT_EQ(rig.Ask({{"PATH_INFO", "/after"}, {"CONTENT_LENGTH", "3"}}, "xyz"), answer + "xyz");
 }
 
 TEST(Responder, ARequestLeftOpenByAStoppedExtensionGets503) {
