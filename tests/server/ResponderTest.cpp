@@ -281,6 +281,62 @@ TEST(Responder, TheInputRecordsAWebServerMaySend) {
     EXPECT_EQ(rig.Ask({{"PATH_INFO", "/after"}, {"CONTENT_LENGTH", "3"}}, "xyz"), answer + "xyz");
 }
 
+TEST(Responder, ManyRequestsOnOneKeptConnection) {
+    gServe = Echo;
+    Rig rig;
+    int fd = Connect(rig.path, 0);
+    // The output of the next answer, read up to its end record.
+    std::string reply;
+    auto answer = [fd, &reply]() -> std::string {
+        for (;;) {
+            for (size_t at = 0; reply.size() - at >= 8;) {
+                size_t total = 8 + (static_cast<unsigned char>(reply[at + 4]) << 8 |
+                                    static_cast<unsigned char>(reply[at + 5])) +
+                               static_cast<unsigned char>(reply[at + 6]);
+                if (reply.size() - at < total) break;
+                at += total;
+                if (reply[at - total + 1] == 3) {
+                    std::string output = Output(reply.substr(0, at));
+                    reply.erase(0, at);
+                    return output;
+                }
+            }
+            std::string more = ReadAll(fd, 2000, nullptr, 1);
+            if (more.empty()) return "<no end> " + Output(reply);
+            reply += more;
+        }
+    };
+    auto request = [](int n, const std::string& body) {
+        return Begin(1, true) +
+               Record(4, Params({{"PATH_INFO", "/r" + std::to_string(n)}, {"QUERY_STRING", std::string(200, 'q')},
+                                 {"CONTENT_LENGTH", std::to_string(body.size())}})) +
+               Record(4, "") + (body.empty() ? "" : Record(5, body)) + Record(5, "");
+    };
+    // Some 40 kilobytes of requests: bodies that come late among them, and
+    // two requests in one write at the end.
+    for (int n = 0; n < 120; ++n) {
+        std::string body = n % 9 == 4 ? "late" + std::to_string(n) : n % 5 == 0 ? "b" + std::to_string(n) : "";
+        std::string bytes = request(n, body);
+        if (n % 9 == 4) {
+            size_t cut = bytes.size() - 12;
+            ASSERT_TRUE(SendAll(fd, bytes.substr(0, cut)));
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            ASSERT_TRUE(SendAll(fd, bytes.substr(cut)));
+        } else if (n == 118) {
+            ASSERT_TRUE(SendAll(fd, bytes + request(119, "last")));
+        } else if (n == 119) {
+            continue;
+        } else {
+            ASSERT_TRUE(SendAll(fd, bytes));
+        }
+        ASSERT_EQ(answer(), "Status: 200 OK\r\n\r\n" + body) << n;
+        if (n == 118) {
+            ASSERT_EQ(answer(), "Status: 200 OK\r\n\r\nlast");
+        }
+    }
+    close(fd);
+}
+
 TEST(Responder, ARequestLeftOpenByAStoppedExtensionGets503) {
     gKept.clear();
     gTerminated = 0;
