@@ -123,16 +123,28 @@ void AppendRecordHeader(std::string* out, unsigned char type, uint16_t id, size_
 }
 
 void AppendParamEntries(const std::string& params, std::string* text) {
-    for (size_t at = 0; at < params.size();) {
-        uint32_t nameLength = 0;
-        uint32_t valueLength = 0;
-        if (!ReadLength(params, at, &nameLength) || !ReadLength(params, at, &valueLength)) return;
-        if (params.size() - at < uint64_t{nameLength} + valueLength) return;
-        text->append(params, at, nameLength);
-        *text += '=';
-        text->append(params, at + nameLength, valueLength);
-        *text += '\0';
-        at += uint64_t{nameLength} + valueLength;
+    // Sized once, then copied into: some thirty entries a request.
+    size_t total = 0;
+    for (int pass = 0; pass < 2; ++pass) {
+        char* out = pass ? text->data() + text->size() - total : nullptr;
+        for (size_t at = 0; at < params.size();) {
+            uint32_t nameLength = 0;
+            uint32_t valueLength = 0;
+            if (!ReadLength(params, at, &nameLength) || !ReadLength(params, at, &valueLength)) break;
+            if (params.size() - at < uint64_t{nameLength} + valueLength) break;
+            if (pass == 0) {
+                total += uint64_t{nameLength} + valueLength + 2;
+            } else {
+                std::memcpy(out, params.data() + at, nameLength);
+                out += nameLength;
+                *out++ = '=';
+                std::memcpy(out, params.data() + at + nameLength, valueLength);
+                out += valueLength;
+                *out++ = '\0';
+            }
+            at += uint64_t{nameLength} + valueLength;
+        }
+        if (pass == 0) text->resize(text->size() + total);
     }
 }
 
@@ -143,9 +155,7 @@ bool BuildResponseHead(const char* status, const char* headers, std::string* hea
     if (status[3] != '\0' && status[3] != ' ') return false;
     for (const char* p = status; *p; ++p)
         if (*p == '\r' || *p == '\n') return false;
-    std::string result = "Status: ";
-    result += status;
-    result += "\r\n";
+    // Checked whole before anything is written: head stays as it was on a refusal.
     const char* p = headers;
     while (*p) {
         if (p[0] == '\r' && p[1] == '\n') {
@@ -159,10 +169,12 @@ bool BuildResponseHead(const char* status, const char* headers, std::string* hea
         while (*p && *p != '\r' && *p != '\n') ++p;
         if (p[0] != '\r' || p[1] != '\n') return false;
         p += 2;
-        result.append(name, static_cast<size_t>(p - name));
     }
-    result += "\r\n";
-    *head = std::move(result);
+    head->assign("Status: ");
+    head->append(status);
+    head->append("\r\n");
+    head->append(headers, static_cast<size_t>(p - headers));
+    head->append("\r\n");
     return true;
 }
 

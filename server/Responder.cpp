@@ -119,6 +119,7 @@ struct Connection {
     bool outputFailed = false;
     std::string params;
     std::string paramText;
+    std::string responseHead;
     std::vector<char*> environment;
 
     // Guards state and the request's end between the extension's worker and
@@ -484,7 +485,7 @@ struct Connection {
                                       void* dataType) {
         Connection* c = Of(handle);
         if (code == platform::kIsapiSendResponseHeader) {
-            std::string head;
+            std::string& head = c->responseHead;
             if (c->headerSent || !BuildResponseHead(static_cast<const char*>(buffer),
                                                     static_cast<const char*>(dataType), &head)) {
                 errno = EINVAL;

@@ -75,6 +75,8 @@ stop() {
 }
 trap stop INT TERM EXIT
 
+# As server/serve.sh starts it.
+GLIBC_TUNABLES=${GLIBC_TUNABLES:+$GLIBC_TUNABLES:}glibc.malloc.tcache_count=2000 \
 VORN_REGISTRY=$state/registry.conf "$build/server/vornfcgi" --extension "$build/host/libVornVMIIS.so" \
   --socket "$state/vornfcgi.sock" --acceptors 128 2>"$state/vornfcgi.log" &
 pids+=($!)

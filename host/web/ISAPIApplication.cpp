@@ -64,6 +64,46 @@ ISAPIApplication::ISAPIApplication(platform::ModuleHandle module, platform::Isap
     response.SetConfig(&config);
 }
 
+namespace {
+
+// The worker's kept application block; the sanitizers see every block's
+// own life instead.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kKeepBlocks = false;
+#else
+constexpr bool kKeepBlocks = true;
+#endif
+
+struct SpareBlock {
+    void* block = nullptr;
+    ~SpareBlock() { ::operator delete(block); }
+};
+thread_local SpareBlock tSpareApplication;
+
+} // namespace
+
+void* ISAPIApplication::operator new(size_t size) {
+    if (void* block = operator new(size, std::nothrow)) return block;
+    throw std::bad_alloc();
+}
+
+void* ISAPIApplication::operator new(size_t size, const std::nothrow_t&) noexcept {
+    if (size == sizeof(ISAPIApplication) && tSpareApplication.block) {
+        void* block = tSpareApplication.block;
+        tSpareApplication.block = nullptr;
+        return block;
+    }
+    return ::operator new(size, std::nothrow);
+}
+
+void ISAPIApplication::operator delete(void* block, size_t size) noexcept {
+    if (kKeepBlocks && block && size == sizeof(ISAPIApplication) && !tSpareApplication.block) {
+        tSpareApplication.block = block;
+        return;
+    }
+    ::operator delete(block);
+}
+
 ISAPIApplication::~ISAPIApplication() {
     // What the system table still defers is this object's: nothing settles
     // it once the object is going.

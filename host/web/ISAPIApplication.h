@@ -8,6 +8,8 @@
 // (ScriptCache): what the run may change is its own copy.
 #pragma once
 
+#include <new>
+
 #include <cstdint>
 
 #include "database/library/ExternalDatabaseLibraryManager.h"
@@ -39,6 +41,13 @@ class ISAPIApplication : public HostApplication, public ServedRequest, private D
     // not take on; it is not used.
     ISAPIApplication(platform::ModuleHandle module, platform::IsapiControlBlock* controlBlock, void* token);
     ~ISAPIApplication() override;
+
+    // A worker makes one application a request: the block of the last one
+    // it freed is kept for the next (some kilobytes, beyond the allocator's
+    // per-thread caches).
+    static void* operator new(size_t size);
+    static void* operator new(size_t size, const std::nothrow_t&) noexcept;
+    static void operator delete(void* block, size_t size) noexcept;
 
     // --- VornApplication ------------------------------------------------------
     Config* GetConfig() override { return &config; }
