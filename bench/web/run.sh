@@ -5,9 +5,10 @@
 # page of real work (table.vra: a 200-row table from an array, a function per
 # row, every cell entity-encoded, a form field read back) beside its PHP twin
 # (table.php), which must print the same bytes. wrk measures each in turn,
-# ROUNDS alternating rounds; the best of each is printed with its p99
-# latency, the CPU time its server spent per request and the ratios the goals
-# name.
+# ROUNDS alternating rounds; each target's best rate is printed with its p99
+# latency, beside the median over the rounds of the CPU time its server spent
+# per request (a round's figure moves with what else the machine runs), and
+# the ratios the goals name.
 #
 #   bench/web/run.sh            THREADS=4 ROUNDS=3 SECONDS_EACH=10 PORT=8090
 set -euo pipefail
@@ -116,7 +117,7 @@ ticks() {
 }
 hertz=$(getconf CLK_TCK)
 
-declare -A best p99 cost
+declare -A best p99 costs cost
 for round in $(seq "$rounds"); do
   for target in hello.vrc hello.php null hello.html table.vrc table.php; do
     url="http://127.0.0.1:$port/$target"
@@ -135,13 +136,17 @@ for round in $(seq "$rounds"); do
     if [ -z "${best[$target]:-}" ] || awk -v a="$rps" -v b="${best[$target]}" 'BEGIN {exit !(a > b)}'; then
       best[$target]=$rps
       p99[$target]=$tail
-      cost[$target]=$us
     fi
+    costs[$target]="${costs[$target]:-} $us"
   done
+done
+for target in "${!costs[@]}"; do
+  cost[$target]=$(tr ' ' '\n' <<<"${costs[$target]}" | grep -v '^$' | sort -n |
+    awk '{v[NR] = $1} END {if (v[1] == "-") print "-"; else if (NR % 2) print v[(NR + 1) / 2]; else printf "%.0f", (v[NR / 2] + v[NR / 2 + 1]) / 2}')
 done
 
 echo
-line() { printf '%-28s %10.0f requests/s  p99 %-8s  server CPU %s us/request\n' "$1" "${best[$2]}" "${p99[$2]}" "${cost[$2]}"; }
+line() { printf '%-28s %10.0f requests/s  p99 %-8s  server CPU %s us/request (median)\n' "$1" "${best[$2]}" "${p99[$2]}" "${cost[$2]}"; }
 echo "hello page"
 line "Vorn hello (vornfcgi)" hello.vrc
 line "PHP-FPM ($threads children)" hello.php

@@ -72,27 +72,36 @@ void PosixFilePath::Split(const char* source, int32_t length) {
     text = std::move(copy);
     const char* p = text.Text();
 
-    count = 1;
-    for (int32_t i = 0; i < length; ++i)
-        if (IsSeparator(p[i]) && (i + 1 >= length || !IsSeparator(p[i + 1]))) ++count;
-    MakeArrays(count);
-
-    int32_t component = 0;
-    int32_t start = 0;
-    int32_t i = 0;
-    while (i < length) {
-        if (IsSeparator(p[i])) {
-            starts[component] = start;
-            lengths[component] = i - start;
+    // One pass into the arrays in place; a path of more components than
+    // they hold is counted by it and split again into arrays of its size.
+    MakeArrays(kInlineComponents);
+    int32_t capacity = kInlineComponents;
+    for (;;) {
+        int32_t component = 0;
+        int32_t start = 0;
+        for (int32_t i = 0; i < length;) {
+            if (!IsSeparator(p[i])) {
+                ++i;
+                continue;
+            }
+            if (component < capacity) {
+                starts[component] = start;
+                lengths[component] = i - start;
+            }
             ++component;
-            while (i < length && IsSeparator(p[i])) ++i;
+            do ++i;
+            while (i < length && IsSeparator(p[i]));
             start = i;
-        } else {
-            ++i;
         }
+        count = component + 1;
+        if (count <= capacity) {
+            starts[component] = start;
+            lengths[component] = length - start;
+            return;
+        }
+        MakeArrays(count);
+        capacity = count;
     }
-    starts[component] = start;
-    lengths[component] = length - start;
 }
 
 bool PosixFilePath::ComponentIs(int32_t i, const char* what) const {

@@ -51,6 +51,18 @@ TEST(PosixFilePathTest, SplitsAtRunsOfEitherSeparator) {
     EXPECT_EQ(Joined(empty), ".");
     PosixFilePath null(static_cast<const char*>(nullptr));
     EXPECT_STREQ(null.LastName().Text(), ".");
+
+    // Around the number of components kept in place.
+    for (int n : {14, 15, 16, 17, 40}) {
+        std::string text = "/";
+        std::string expected = "/|";
+        for (int i = 0; i < n; ++i) {
+            text += "c" + std::to_string(i) + (i % 3 ? "/" : "\\//");
+            expected += "c" + std::to_string(i) + "|";
+        }
+        PosixFilePath path(text.c_str());
+        EXPECT_EQ(Components(path), expected) << n;
+    }
 }
 
 TEST(PosixFilePathTest, NormalisesDotsWithoutClimbingAboveTheRoot) {
