@@ -8,6 +8,7 @@
 
 #include "engine/app/VornApplication.h"
 #include "engine/foundation/Config.h"
+#include "engine/foundation/KeptBlocks.h"
 
 namespace vorn {
 
@@ -82,15 +83,31 @@ struct HTTPOutput::Chunk {
     int32_t used;
     char* Bytes() { return reinterpret_cast<char*>(this + 1); }
 
-    static Chunk* Make(int32_t capacity) {
-        auto* chunk = static_cast<Chunk*>(std::malloc(sizeof(Chunk) + static_cast<size_t>(capacity)));
-        if (!chunk) return nullptr;
-        chunk->next = nullptr;
-        chunk->capacity = capacity;
-        chunk->used = 0;
-        return chunk;
-    }
+    static Chunk* Make(int32_t capacity);
+    static void Free(Chunk* chunk);
 };
+
+// Chunks of the usual size are kept by the thread that freed them for its
+// next response.
+HTTPOutput::Chunk* HTTPOutput::Chunk::Make(int32_t capacity) {
+    using KeptChunks = KeptBlocks<sizeof(Chunk) + kDefaultChunkSize, 8>;
+    void* block = capacity == kDefaultChunkSize ? KeptChunks::Take()
+                                                : std::malloc(sizeof(Chunk) + static_cast<size_t>(capacity));
+    if (!block) return nullptr;
+    auto* chunk = static_cast<Chunk*>(block);
+    chunk->next = nullptr;
+    chunk->capacity = capacity;
+    chunk->used = 0;
+    return chunk;
+}
+
+void HTTPOutput::Chunk::Free(Chunk* chunk) {
+    using KeptChunks = KeptBlocks<sizeof(Chunk) + kDefaultChunkSize, 8>;
+    if (chunk && chunk->capacity == kDefaultChunkSize)
+        KeptChunks::Give(chunk);
+    else
+        std::free(chunk);
+}
 
 HTTPOutput::HTTPOutput(int32_t size, int32_t threshold)
     : chunkSize(size > 0 ? size : kDefaultChunkSize), flushThreshold(threshold >= 0 ? threshold : kDefaultFlushThreshold),
@@ -98,7 +115,7 @@ HTTPOutput::HTTPOutput(int32_t size, int32_t threshold)
 
 HTTPOutput::~HTTPOutput() {
     EmptyChain();
-    std::free(first);
+    Chunk::Free(first);
 }
 
 void HTTPOutput::SetSizes(int32_t size, int32_t threshold) {
@@ -222,7 +239,7 @@ void HTTPOutput::EmptyChain() {
     Chunk* chunk = first->next;
     while (chunk) {
         Chunk* next = chunk->next;
-        std::free(chunk);
+        Chunk::Free(chunk);
         chunk = next;
     }
     first->next = nullptr;

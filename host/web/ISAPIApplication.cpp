@@ -8,6 +8,7 @@
 #include "engine/files/PosixFile.h"
 #include "engine/files/PosixFilePath.h"
 #include "engine/foundation/Config.h"
+#include "engine/foundation/KeptBlocks.h"
 #include "engine/foundation/Hash.h"
 #include "engine/vm/VornVM.h"
 #include "host/web/ContentParsers.h"
@@ -66,19 +67,8 @@ ISAPIApplication::ISAPIApplication(platform::ModuleHandle module, platform::Isap
 
 namespace {
 
-// The worker's kept application block; the sanitizers see every block's
-// own life instead.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kKeepBlocks = false;
-#else
-constexpr bool kKeepBlocks = true;
-#endif
-
-struct SpareBlock {
-    void* block = nullptr;
-    ~SpareBlock() { ::operator delete(block); }
-};
-thread_local SpareBlock tSpareApplication;
+// The worker's last application block, kept for its next request.
+using KeptApplication = KeptBlocks<sizeof(ISAPIApplication), 1>;
 
 } // namespace
 
@@ -88,20 +78,14 @@ void* ISAPIApplication::operator new(size_t size) {
 }
 
 void* ISAPIApplication::operator new(size_t size, const std::nothrow_t&) noexcept {
-    if (size == sizeof(ISAPIApplication) && tSpareApplication.block) {
-        void* block = tSpareApplication.block;
-        tSpareApplication.block = nullptr;
-        return block;
-    }
-    return ::operator new(size, std::nothrow);
+    return size == sizeof(ISAPIApplication) ? KeptApplication::Take() : ::operator new(size, std::nothrow);
 }
 
 void ISAPIApplication::operator delete(void* block, size_t size) noexcept {
-    if (kKeepBlocks && block && size == sizeof(ISAPIApplication) && !tSpareApplication.block) {
-        tSpareApplication.block = block;
-        return;
-    }
-    ::operator delete(block);
+    if (size == sizeof(ISAPIApplication))
+        KeptApplication::Give(block);
+    else
+        ::operator delete(block);
 }
 
 ISAPIApplication::~ISAPIApplication() {
