@@ -60,6 +60,9 @@ int main(int argc, char** argv) {
     // system and faulting in again.
     mallopt(M_TRIM_THRESHOLD, 256 << 20);
     mallopt(M_MMAP_THRESHOLD, 16 << 20);
+    // The C library read its tunables as the process started (serve.sh sizes
+    // its per-thread cache there); scripts, and what they start, do not see them.
+    unsetenv("GLIBC_TUNABLES");
 
     if (FCGX_Init() != 0) {
         std::fprintf(stderr, "vornfcgi: the FastCGI library did not start\n");
