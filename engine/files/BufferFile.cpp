@@ -14,7 +14,26 @@ BufferFile::BufferFile(const char* path, const uint8_t* bytes, int32_t length) :
     }
 }
 
-BufferFile::~BufferFile() { std::free(data); }
+BufferFile::BufferFile(const char* path, std::shared_ptr<const std::vector<uint8_t>> bytes) : File(nullptr, path) {
+    if (!bytes || bytes->empty() || bytes->size() > INT32_MAX) return;
+    data = const_cast<uint8_t*>(bytes->data()); // never written through while viewed
+    size = room = static_cast<int32_t>(bytes->size());
+    viewed = std::move(bytes);
+}
+
+BufferFile::~BufferFile() {
+    if (!viewed) std::free(data);
+}
+
+bool BufferFile::Own() {
+    if (!viewed) return true;
+    auto* own = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(room)));
+    if (!own) return false;
+    std::memcpy(own, data, static_cast<size_t>(size));
+    data = own;
+    viewed.reset();
+    return true;
+}
 
 bool BufferFile::OwnerID(int64_t* outId) {
     *outId = 0;
@@ -27,6 +46,7 @@ bool BufferFile::GroupID(int64_t* outId) {
 }
 
 bool BufferFile::Reserve(int64_t needed) {
+    if (!Own()) return false;
     if (needed <= room) return true;
     if (needed > INT32_MAX) return false;
     int64_t grown = room < 4096 ? 4096 : static_cast<int64_t>(room) * 2;

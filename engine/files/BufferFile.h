@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <vector>
 
 #include "engine/files/File.h"
 
@@ -13,6 +15,9 @@ public:
     // Starts empty, or with a copy of the given bytes, positioned at 0.
     explicit BufferFile(const char* path = "memory");
     BufferFile(const char* path, const uint8_t* bytes, int32_t length);
+    // Reads the shared bytes in place (kept alive while the file is); the
+    // first write copies them.
+    BufferFile(const char* path, std::shared_ptr<const std::vector<uint8_t>> bytes);
     ~BufferFile() override;
 
     bool OwnerID(int64_t* outId) override;
@@ -35,11 +40,14 @@ public:
 
 private:
     bool Reserve(int64_t needed);
+    // The bytes become the file's own (after a view).
+    bool Own();
 
     uint8_t* data = nullptr;
     int32_t size = 0;
     int32_t room = 0;
     int64_t position = 0;
+    std::shared_ptr<const void> viewed; // holds the bytes data points into, when viewing
 };
 
 } // namespace vorn

@@ -60,8 +60,8 @@ bool Identify(const char* path, Identity* identity) {
     return true;
 }
 
-File* InMemory(const std::string& path, const std::vector<uint8_t>& bytes) {
-    return new BufferFile(path.c_str(), bytes.data(), static_cast<int32_t>(bytes.size()));
+File* InMemory(const std::string& path, std::shared_ptr<const std::vector<uint8_t>> bytes) {
+    return new BufferFile(path.c_str(), std::move(bytes));
 }
 
 // The loaded program of the kept bytes, loaded outside the lock on first use
@@ -114,7 +114,7 @@ File* OpenScript(PosixFileManager* files, int32_t kind, const char* path,
     }
     if (kept) {
         if (load) *program = ProgramOf(files, absolute, identity, kept);
-        return InMemory(absolute, *kept);
+        return InMemory(absolute, kept);
     }
 
     File* file = files->Open(kind, path, OpenRead);
@@ -128,7 +128,7 @@ File* OpenScript(PosixFileManager* files, int32_t kind, const char* path,
         return file;
     }
     delete file;
-    if (platform::NowSeconds() - identity.modifiedSeconds < kSettleSeconds) return InMemory(absolute, *bytes);
+    if (platform::NowSeconds() - identity.modifiedSeconds < kSettleSeconds) return InMemory(absolute, bytes);
     std::lock_guard<std::mutex> lock(cache.mutex);
     if (cache.scripts.size() >= kMostScripts || cache.bytes + identity.size > kMostBytes) {
         cache.scripts.clear();
@@ -137,7 +137,7 @@ File* OpenScript(PosixFileManager* files, int32_t kind, const char* path,
     auto& slot = cache.scripts[absolute];
     cache.bytes += identity.size - (slot.bytes ? static_cast<int64_t>(slot.bytes->size()) : 0);
     slot = Kept{identity, bytes, nullptr, false};
-    return InMemory(absolute, *bytes);
+    return InMemory(absolute, bytes);
 }
 
 void ClearScriptCache() {

@@ -7,6 +7,7 @@
 #include <string>
 #include <thread>
 
+#include "engine/files/BufferFile.h"
 #include "engine/files/File.h"
 #include "engine/files/PosixFile.h"
 #include "platform/Files.h"
@@ -39,6 +40,30 @@ protected:
     ScratchTree tree;
     FileTestApplication app;
 };
+
+TEST(BufferFileTest, AViewOfSharedBytesIsCopiedOnItsFirstWrite) {
+    auto shared = std::make_shared<const std::vector<uint8_t>>(std::vector<uint8_t>{'a', 'b', 'c', 'd'});
+    BufferFile file("view", shared);
+    EXPECT_EQ(file.Bytes(), shared->data()) << "read in place";
+    EXPECT_EQ(file.Length(), 4);
+    char read[8] = {};
+    EXPECT_EQ(file.Seek(1), 1);
+    EXPECT_EQ(file.Read(read, 8), 3);
+    EXPECT_STREQ(read, "bcd");
+    EXPECT_EQ(file.Seek(2), 2);
+    EXPECT_EQ(file.Write("XYZ", 3), 3);
+    EXPECT_EQ(std::string(shared->begin(), shared->end()), "abcd") << "the shared bytes stay as they were";
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(file.Bytes()), 5), "abXYZ");
+    // Another view of the same bytes, outliving the cache's hold on them.
+    auto* other = new BufferFile("view", shared);
+    shared.reset();
+    EXPECT_EQ(std::string(static_cast<const char*>(other->Map(0, 4)), 4), "abcd");
+    delete other;
+    BufferFile empty("view", std::make_shared<const std::vector<uint8_t>>());
+    EXPECT_EQ(empty.Length(), 0);
+    EXPECT_EQ(empty.Write("q", 1), 1);
+    EXPECT_EQ(empty.Bytes()[0], 'q');
+}
 
 TEST_F(FileLayerTest, PoolOfThreeClosesTheOldestAndReopensAtItsPosition) {
     app.settings.SetInteger(kConfigMaxFiles, 3);
