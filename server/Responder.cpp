@@ -90,13 +90,12 @@ struct Connection {
     std::string portSecure;
     std::string remoteHost;
     // The request's bytes as read from the socket, head first: a request is
-    // served from the bytes the poller looked at (still in the socket) and
-    // taken from the socket only after its answer went out, so that the web
-    // server, woken by the answer, is not woken before by the room its
-    // request leaves. head[0, unread) are such bytes; input goes on at inPos.
-    // Where the socket looks past what it holds (SO_PEEK_OFF), served
-    // requests stay in it until some kilobytes gathered (stale), and are
-    // then taken at once: one read, and one wake of the web server, for many.
+    // served from the bytes the poller looked at, still in the socket
+    // (head[0, unread)); input goes on at inPos. Taking bytes from the socket
+    // frees room on the web server's side, which wakes it when it sleeps:
+    // where the socket looks past what it holds (SO_PEEK_OFF), served
+    // requests stay in it until some kilobytes gathered (stale), and are then
+    // taken at once, one read and one such wake-up for many.
     unsigned char head[kMaxRequestHead];
     uint8_t preRead[Responder::kPreRead];
     size_t inPos = 0;

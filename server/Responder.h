@@ -12,7 +12,7 @@
 //
 // The records of a request are read and its answer's records written here
 // (libfcgi only opens the listening socket): a request is served from the
-// bytes looked at and taken from the socket after its answer went out.
+// bytes looked at, which stay in the socket until its answer went out.
 #pragma once
 
 #include <atomic>
