@@ -47,14 +47,6 @@ bool IsTokenByte(char c) {
 
 } // namespace
 
-RequestHead CheckRequestHead(const unsigned char* bytes, size_t length) {
-    // Asked for every request: the parameters are gathered in a buffer the
-    // thread keeps.
-    thread_local std::string params;
-    RequestHeadInfo info;
-    return ReadRequestHead(bytes, length, &info, &params);
-}
-
 namespace {
 
 // Where the request's input ends within the bytes, or 0 when it does not, or
@@ -176,12 +168,6 @@ bool BuildResponseHead(const char* status, const char* headers, std::string* hea
     head->append(headers, static_cast<size_t>(p - headers));
     head->append("\r\n");
     return true;
-}
-
-std::string AllHttp(char** environment) {
-    std::string all;
-    AllHttp(environment, &all);
-    return all;
 }
 
 void AllHttp(char** environment, std::string* out) {

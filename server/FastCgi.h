@@ -17,9 +17,6 @@ enum class RequestHead {
     NulParam,   // a parameter name or value holds a NUL byte: 400
 };
 
-// Checks the bytes at the start of a connection's next request.
-RequestHead CheckRequestHead(const unsigned char* bytes, size_t length);
-
 // What a complete head says, beside its parameters.
 struct RequestHeadInfo {
     uint16_t id = 0;
@@ -30,8 +27,9 @@ struct RequestHeadInfo {
     size_t requestEnd = 0;
 };
 
-// CheckRequestHead that also gives the parameters' bytes (name and value
-// lengths as sent) and, when Complete or NulParam, *info.
+// Checks the bytes at the start of a connection's next request; gives the
+// parameters' bytes (name and value lengths as sent) and, when Complete or
+// NulParam, *info.
 RequestHead ReadRequestHead(const unsigned char* bytes, size_t length, RequestHeadInfo* info, std::string* params);
 
 // Record types and sizes the responder uses.
@@ -62,9 +60,8 @@ inline constexpr size_t kMaxRequestHead = 64 * 1024;
 bool BuildResponseHead(const char* status, const char* headers, std::string* head);
 
 // "HTTP_USER_AGENT:Mozilla\n" for each HTTP_ variable of "NAME=value"
-// environment strings, with CR and LF dropped from the values.
-std::string AllHttp(char** environment);
-// The same into out, whose room is kept.
+// environment strings, with CR and LF dropped from the values, into out
+// (whose room is kept).
 void AllHttp(char** environment, std::string* out);
 
 } // namespace vorn::server

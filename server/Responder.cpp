@@ -91,8 +91,9 @@ struct Connection {
     std::string remoteHost;
     // The request's bytes as read from the socket, head first: a request is
     // served from the bytes the poller looked at, still in the socket
-    // (head[0, unread)); input goes on at inPos. Taking bytes from the socket
-    // frees room on the web server's side, which wakes it when it sleeps:
+    // (head[0, looked) while lookedOnly); input goes on at inPos. Taking
+    // bytes from the socket frees room on the web server's side, which wakes
+    // it when it sleeps:
     // where the socket looks past what it holds (SO_PEEK_OFF), served
     // requests stay in it until some kilobytes gathered (stale), and are then
     // taken at once, one read and one such wake-up for many.
@@ -100,7 +101,7 @@ struct Connection {
     uint8_t preRead[Responder::kPreRead];
     size_t inPos = 0;
     size_t inEnd = 0;
-    size_t unread = 0;
+    bool lookedOnly = false;
     bool peekPast = false;
     size_t stale = 0;
     size_t requestEnd = 0; // where the request ends in head, when known at its start
@@ -159,14 +160,14 @@ struct Connection {
     std::vector<Param> paramIndex;
     bool allHttpMade = false;
 
-    // A request begins: its head, checked, is head[0, looked).
-    void Start(const RequestHeadInfo& info, size_t looked) {
+    // A request begins: its head, checked, is among head[0, bytes).
+    void Start(const RequestHeadInfo& info, size_t bytes) {
         requestId = info.id;
         keepConnection = info.keepConnection;
         inPos = info.paramsEnd;
-        inEnd = looked;
-        unread = looked;
-        this->looked = looked;
+        inEnd = bytes;
+        lookedOnly = true;
+        looked = bytes;
         requestEnd = info.requestEnd;
         recordLeft = paddingLeft = 0;
         skipping = inputEnded = inputFailed = false;
@@ -227,15 +228,22 @@ struct Connection {
 
     // --- input ---
 
-    // Reads and drops the served requests still in the socket.
-    bool TakeStale() {
-        char scratch[4096];
-        while (stale > 0) {
-            ssize_t n = read(fd, scratch, std::min(stale, sizeof scratch));
+    // Reads count bytes from the socket, waiting for them.
+    bool ReadExactly(unsigned char* to, size_t count) {
+        for (size_t taken = 0; taken < count;) {
+            ssize_t n = read(fd, to + taken, count - taken);
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) return false;
-            stale -= static_cast<size_t>(n);
+            taken += static_cast<size_t>(n);
         }
+        return true;
+    }
+
+    // Reads and drops the served requests still in the socket.
+    bool TakeStale() {
+        unsigned char scratch[4096];
+        for (; stale > 0; stale -= std::min(stale, sizeof scratch))
+            if (!ReadExactly(scratch, std::min(stale, sizeof scratch))) return false;
         return true;
     }
 
@@ -248,23 +256,17 @@ struct Connection {
     // A request was served from the bytes looked at: its count of them are
     // done with.
     bool DoneWith(size_t count) {
-        if (!peekPast) return TakeUnread(count);
-        unread = 0;
+        if (!peekPast) return TakeLooked(count);
+        lookedOnly = false;
         stale += count;
         bool past = count == looked || LookFromStale();
         return past && (stale < kStaleLimit || TakeStale());
     }
 
     // Takes the bytes looked at from the socket, up to count of them.
-    bool TakeUnread(size_t count) {
-        if (stale && !TakeStale()) return false;
-        for (size_t taken = 0; taken < count;) {
-            ssize_t n = read(fd, head + taken, count - taken);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return false;
-            taken += static_cast<size_t>(n);
-        }
-        unread = 0;
+    bool TakeLooked(size_t count) {
+        if ((stale && !TakeStale()) || !ReadExactly(head, count)) return false;
+        lookedOnly = false;
         return true;
     }
 
@@ -272,7 +274,7 @@ struct Connection {
     // most (never past the request's end).
     bool Have(size_t need, size_t most) {
         if (inEnd - inPos >= need) return true;
-        if (unread && !TakeUnread(unread)) return false;
+        if (lookedOnly && !TakeLooked(looked)) return false;
         if (sizeof head - inPos < most) {
             std::memmove(head, head + inPos, inEnd - inPos);
             inEnd -= inPos;
@@ -299,9 +301,11 @@ struct Connection {
                 size_t available = inEnd - inPos;
                 if (recordLeft > 0) {
                     size_t take = std::min<size_t>(recordLeft, available);
-                    if (!skipping) take = std::min(take, size - got);
-                    if (!skipping) std::memcpy(buffer + got, head + inPos, take);
-                    if (!skipping) got += take;
+                    if (!skipping) {
+                        take = std::min(take, size - got);
+                        std::memcpy(buffer + got, head + inPos, take);
+                        got += take;
+                    }
                     inPos += take;
                     recordLeft -= static_cast<uint32_t>(take);
                 } else {
@@ -412,7 +416,7 @@ struct Connection {
         bool written = Flush();
         bool keep = keepConnection && inputEnded && written;
         // The request leaves the socket only now (see head).
-        if (keep && unread) keep = DoneWith(inPos);
+        if (keep && lookedOnly) keep = DoneWith(inPos);
         if (!keep && fd >= 0) CloseGracefully();
     }
 

@@ -79,7 +79,6 @@ VornVM_Stack::VornVM_Stack(VornVM* owner, int32_t entryCapacity)
     if (capacity == kVornVMStackCapacity) {
         entries = static_cast<VornVMStackEntry*>(KeptEntries::Take());
         if (!entries) throw std::bad_alloc();
-        keptEntries = true;
     } else {
         entries = new VornVMStackEntry[static_cast<size_t>(capacity > 0 ? capacity : 1)];
     }
@@ -91,7 +90,7 @@ VornVM_Stack::VornVM_Stack(VornVM* owner, Window)
 VornVM_Stack::~VornVM_Stack() {
     Clear();
     if (!ownsEntries) return;
-    if (keptEntries)
+    if (capacity == kVornVMStackCapacity) // an owning stack's capacity is its constructor's
         KeptEntries::Give(entries);
     else
         delete[] entries;

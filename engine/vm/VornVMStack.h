@@ -305,7 +305,6 @@ private:
     int32_t depth = 0;
     int32_t capacity;
     bool ownsEntries = true;
-    bool keptEntries = false; // from the thread's kept blocks
     int32_t storeChunk = -1; // a window's chunk in its store
     VornVMStackEntry* storeEnd = nullptr; // a window's chunk's end
 };
