@@ -1331,6 +1331,45 @@ TEST(VmDecodedTest, CopiesOfFieldsKeepTheFieldsText) {
     }
 }
 
+// Words that pop two texts where one entry's release frees what the other
+// entry's text belongs to: two entries of one returned value, or an element
+// above its array. f leaves its body's value for the call, after runs next;
+// each word must give what it gives for the two texts as constants.
+struct SharedOwnerCase {
+    const char* name;
+    const char* body;
+    const char* after;
+    const char* left;
+    const char* right;
+};
+
+#define TWO_ELEMENTS " pushc \"abc\"\n pushl t\n pushi 1\n elem\n store\n pushc \"def\"\n pushl t\n pushi 2\n elem\n store\n"
+const SharedOwnerCase kSharedOwnerCases[] = {
+    {"a returned array, doubled", TWO_ELEMENTS " pushl t\n", "dup", "abc,def", "abc,def"},
+    {"a returned local number, doubled", " pushf 2.5\n popl t\n pushl t\n", "dup", "2.5", "2.5"},
+    {"a returned local text, doubled", " pushc \"abc\"\n popl t\n pushl t\n", "dup", "abc", "abc"},
+    {"an element above its returned array", " pushc \"abc\"\n pushl t\n pushi 1\n elem\n store\n pushl t\n",
+     "dup\n pushi 1\n elem", "abc", "abc"},
+};
+#undef TWO_ELEMENTS
+
+TEST(VmDecodedTest, WordsPoppingTwoTextsOfOneOwnerKeepItUntilRead) {
+    for (const SharedOwnerCase& c : kSharedOwnerCases) {
+        for (const char* word : {"cat", "in", "cin", "ein", "ecin", "crypt"}) {
+            SCOPED_TRACE(std::string(c.name) + ", " + word);
+            std::string source = std::string(".segment main entry\n pushi 0\n call f\n ") + c.after + "\n " + word +
+                                 "\n out\n exit\n.function f(n)\n.local t\n" + c.body + " ret\n.end\n";
+            std::string constants = std::string(".segment main entry\n pushc \"") + c.left + "\"\n pushc \"" +
+                                    c.right + "\"\n " + word + "\n out\n.end\n";
+            Outcome o = RunBoth(source);
+            EXPECT_EQ(o.output, RunOnce(constants, false).output);
+            if (std::string(word) == "cat") {
+                EXPECT_EQ(o.output, std::string(c.left) + c.right);
+            }
+        }
+    }
+}
+
 // Random programs made of the runs above, with locals, calls, references,
 // arrays and texts mixed in; jumps only forward.
 std::string RandomRuns(std::mt19937& random) {
