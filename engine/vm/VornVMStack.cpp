@@ -292,7 +292,7 @@ const char* VornVM_Stack::PopString(int32_t* length, int32_t* size, bool* owned,
         }
         case kStackSlot:
             // The frame keeps a text value: it is lent.
-            text = e->value.slot->Text(&n, &m, &own);
+            text = SlotText(*e, &n, &m, &own);
             break;
         default: break;
         }
@@ -407,6 +407,7 @@ int32_t VornVM_Stack::PopPosition() {
     } else if (top && top->type == kStackSlot) {
         Scalar* slot = top->value.slot;
         // The variable's text is read first.
+        if (slot->IsNegativeZero()) EntryVariable(*top);
         slot->ReadAsText();
         if (slot->type == Scalar::kText) {
             text = slot->text;

@@ -263,6 +263,13 @@ public:
     // The variable of a variable entry, or of a slot entry's local (its slot
     // boxed: the local becomes a Variable, which gains no reference).
     static Variable* EntryVariable(const VornVMStackEntry& entry);
+    // The text of a slot entry's local, read as its variable's is: a negative
+    // zero's is kept by the local, made a variable for it (as Scalar::Text
+    // otherwise).
+    static const char* SlotText(const VornVMStackEntry& entry, int32_t* length, int32_t* size, bool* owned) {
+        if (entry.value.slot->IsNegativeZero()) EntryVariable(entry);
+        return entry.value.slot->Text(length, size, owned);
+    }
 
 private:
     // The interpreter's fast paths work on the entries directly.
