@@ -40,6 +40,10 @@ struct Scalar {
     uint8_t room;
 
     bool IsValue() const { return type < kVariable; }
+    // Whether the slot holds -0: its text "-0" is true where the number is
+    // false, so a read of the text must stay with the local, which then
+    // becomes a variable (VornVM_Stack::SlotText).
+    bool IsNegativeZero() const { return type == kDouble && bits == uint64_t{1} << 63; }
 
     // --- Reads, as Variable's of a plain variable (a boxed one asks it) ---
     int32_t Integer();

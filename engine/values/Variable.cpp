@@ -1,6 +1,7 @@
 #include "engine/values/Variable.h"
 
 #include <atomic>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <unordered_set>
@@ -298,14 +299,22 @@ void Variable::BuildText() {
         text_ = static_cast<String&&>(out);
         return;
     }
-    int32_t length = 0;
-    int32_t size = 0;
+    // Formatted in place, then copied into the buffer the text already has.
+    char digits[32];
     if (valid_ & kValidDouble) {
-        char* buffer = FormatDouble(double_, &length, &size, -1);
-        text_.Adopt(buffer, length, size);
+        int32_t length = FormatDoubleTo(double_, digits, sizeof digits, -1);
+        if (length >= 0) {
+            text_.Assign(digits, length);
+        } else {
+            int32_t size = 0;
+            char* buffer = FormatDouble(double_, &length, &size, -1);
+            text_.Adopt(buffer, length, size);
+        }
+        // "-0" is a true text of a false number: a copy must keep the text.
+        if (double_ == 0.0 && std::signbit(double_)) valid_ |= kValidMixed;
     } else if (valid_ & kValidInteger) {
-        char* buffer = FormatInteger(integer_, &length, &size);
-        text_.Adopt(buffer, length, size);
+        static_assert(sizeof digits >= kIntegerTextSize);
+        text_.Assign(digits, FormatIntegerTo(integer_, digits));
     } else {
         text_.Assign("", 0);
     }

@@ -38,8 +38,9 @@ inline constexpr uint32_t kValidInteger = 2;
 inline constexpr uint32_t kValidDouble = 4;
 inline constexpr uint32_t kValidAll = kValidText | kValidInteger | kValidDouble;
 // With the forms: they may not all follow from the assigned one (a copy of a
-// database field keeps the field's text beside its number). Any assignment
-// of a single form clears it.
+// database field keeps the field's text beside its number; a negative zero's
+// text "-0" is true where the number is false). Any assignment of a single
+// form clears it.
 inline constexpr uint32_t kValidMixed = 8;
 
 // Form of the last assignment.
@@ -283,6 +284,11 @@ public:
             return false;
         *out = integer_;
         return true;
+    }
+    // Value of a plain scalar: a number's text is built and kept.
+    const String& PlainValue() {
+        if (!(valid_ & kValidText)) Variable::BuildText();
+        return text_;
     }
     // The length of a plain scalar's text when it has one, else -1.
     int32_t PlainTextLength() const { return (valid_ & kValidText) ? text_.Length() : -1; }

@@ -46,6 +46,7 @@ class Operand {
     Operand() = default;
     ~Operand() {
         if (adopt) std::free(const_cast<char*>(text));
+        if (holder) holder->ReleaseReference();
     }
     Operand(const Operand&) = delete;
     Operand& operator=(const Operand&) = delete;
@@ -55,7 +56,7 @@ class Operand {
     void Pop(VornVM_Stack* stack) {
         if (Aborted(stack)) return;
         bool owned = false;
-        text = stack->PopString(&length, &size, &owned);
+        text = stack->PopString(&length, &size, &owned, &holder);
         adopt = owned ? 1 : 0;
     }
     // A file operand: a copy without NUL bytes, always owned.
@@ -72,6 +73,9 @@ class Operand {
     int32_t length = 0;
     int32_t size = 0;
     int adopt = 0;
+    // A lent text's temporary variable, kept while the operands below are
+    // popped and the text is used.
+    Variable* holder = nullptr;
 };
 
 // A text that is never adopted (a name the database already holds).

@@ -414,9 +414,10 @@ inline bool IsPlainHash(const VariableHash* scope) {
 // allocates it.
 constexpr int64_t kCatSpare = 1 << 20;
 
-// A cat operand's text, as cat's handler reads it, for the entries read
-// without a change: a text, a number (formatted into digits, 32 bytes), a
-// plain scalar variable, a local's number or text; false for anything else.
+// A cat operand's text, as cat's handler reads it: a text, a number
+// (formatted into digits, 32 bytes), a plain scalar variable, a local's
+// number or text; false for anything else (and a local's -0, which the
+// handler makes a variable).
 [[gnu::always_inline]] inline bool CatOperand(const VornVMStackEntry& e, char* digits, const char** text,
                                               int32_t* length) {
     Scalar value;
@@ -440,16 +441,16 @@ constexpr int64_t kCatSpare = 1 << 20;
             *length = slot->length;
             return true;
         }
-        if (slot->type != Scalar::kInteger && slot->type != Scalar::kDouble) return false;
+        if ((slot->type != Scalar::kInteger && slot->type != Scalar::kDouble) || slot->IsNegativeZero()) return false;
         value.type = slot->type;
         value.bits = slot->bits;
         break;
     }
     case kStackVariable: {
         Variable* v = e.value.variable;
-        if (v->PlainNumberScalar(&value)) break;
         if (!v->IsPlainScalar()) return false;
-        const String& s = v->Value();
+        // A number's text is built and kept, as the pop reads it.
+        const String& s = v->PlainValue();
         *text = s.Text();
         *length = s.Length();
         return true;
@@ -686,6 +687,7 @@ struct OperandText {
         Variable* v = OperandVariable(o, frame, locals, globals, &slot);
         if (slot) {
             if (slot->type == Scalar::kAbsent) slot->type = Scalar::kEmpty;
+            if (slot->IsNegativeZero()) static_cast<VornVM_FunctionFrame*>(frame)->SlotVariable(o.index);
             bool owned = false;
             text = slot->Text(&length, nullptr, &owned);
             if (owned) formatted = const_cast<char*>(text);
@@ -723,7 +725,7 @@ struct EntryText {
         }
         case kStackSlot: {
             bool owned = false;
-            text = e.value.slot->Text(&length, nullptr, &owned);
+            text = VornVM_Stack::SlotText(e, &length, nullptr, &owned);
             if (owned) formatted = const_cast<char*>(text);
             break;
         }

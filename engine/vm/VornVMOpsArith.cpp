@@ -34,9 +34,9 @@ public:
         allocated = FormatDouble(value, &length, nullptr);
         text = allocated;
     }
-    void FromSlot(Scalar& slot) {
+    void FromSlot(const VornVMStackEntry& entry) {
         bool owned = false;
-        text = slot.Text(&length, nullptr, &owned);
+        text = VornVM_Stack::SlotText(entry, &length, nullptr, &owned);
         if (owned) allocated = const_cast<char*>(text);
     }
 
@@ -80,7 +80,7 @@ void EntryText(const VornVMStackEntry* e, ComparisonText& out) {
         out.text = e->value.text ? e->value.text : "";
         out.length = e->value.text ? e->length : 0;
         break;
-    case kStackSlot: out.FromSlot(*e->value.slot); break;
+    case kStackSlot: out.FromSlot(*e); break;
     default:
         if (e->value.variable) {
             const String& s = e->value.variable->Value();

@@ -58,8 +58,8 @@ struct PoppedText {
     char number[32];
 
     void Pop(VornVM_Stack* stack) {
-        // A number, on the stack, in a local's slot or held by a plain
-        // variable (whose text, when asked, is this same text).
+        // A number, on the stack or in a local's slot. A variable's number
+        // is read as PopText reads it: its text is built and kept.
         Scalar value;
         value.type = Scalar::kAbsent;
         if (const VornVMStackEntry* e = stack->Peek(0)) {
@@ -73,11 +73,9 @@ struct PoppedText {
                 value.number = e->value.number;
                 break;
             case kStackSlot:
-                if (e->value.slot->type == Scalar::kInteger || e->value.slot->type == Scalar::kDouble)
+                if ((e->value.slot->type == Scalar::kInteger || e->value.slot->type == Scalar::kDouble) &&
+                    !e->value.slot->IsNegativeZero())
                     value = *e->value.slot;
-                break;
-            case kStackVariable:
-                if (!e->value.variable->PlainNumberScalar(&value)) value.type = Scalar::kAbsent;
                 break;
             default: break;
             }

@@ -46,6 +46,10 @@ Variable* VornVM_Stack::EntryVariable(const VornVMStackEntry& entry) {
 
 void StackText::Reset() {
     if (owned) std::free(const_cast<char*>(text));
+    if (Variable* v = holder) {
+        holder = nullptr;
+        v->ReleaseReference();
+    }
     text = "";
     length = 0;
     size = 0;
@@ -231,7 +235,8 @@ bool VornVM_Stack::PopBoolean() {
     return result;
 }
 
-const char* VornVM_Stack::PopString(int32_t* length, int32_t* size, bool* owned) {
+const char* VornVM_Stack::PopString(int32_t* length, int32_t* size, bool* owned, Variable** holder) {
+    if (holder) *holder = nullptr;
     int32_t n = 0;
     int32_t m = 0;
     bool own = false;
@@ -263,7 +268,12 @@ const char* VornVM_Stack::PopString(int32_t* length, int32_t* size, bool* owned)
             Variable* v = e->value.variable;
             const String& value = v->Value();
             n = value.Length();
-            if ((e->flags & kStackOwned) && v->ReferenceCount() < 2) {
+            if (holder && (e->flags & kStackOwned)) {
+                *holder = v;
+                e->flags = 0; // the reference passes to the caller
+                text = value.Text();
+                m = n;
+            } else if ((e->flags & kStackOwned) && v->ReferenceCount() < 2) {
                 // The release below frees the variable: hand out a copy.
                 char* copy = CopyBytes(value.Text(), n);
                 if (copy) {
@@ -282,7 +292,7 @@ const char* VornVM_Stack::PopString(int32_t* length, int32_t* size, bool* owned)
         }
         case kStackSlot:
             // The frame keeps a text value: it is lent.
-            text = e->value.slot->Text(&n, &m, &own);
+            text = SlotText(*e, &n, &m, &own);
             break;
         default: break;
         }
@@ -295,7 +305,7 @@ const char* VornVM_Stack::PopString(int32_t* length, int32_t* size, bool* owned)
 
 void VornVM_Stack::PopText(StackText& out) {
     out.Reset();
-    out.text = PopString(&out.length, &out.size, &out.owned);
+    out.text = PopString(&out.length, &out.size, &out.owned, &out.holder);
 }
 
 char* VornVM_Stack::PopCString(int32_t* length, int32_t* size) {
@@ -397,6 +407,7 @@ int32_t VornVM_Stack::PopPosition() {
     } else if (top && top->type == kStackSlot) {
         Scalar* slot = top->value.slot;
         // The variable's text is read first.
+        if (slot->IsNegativeZero()) EntryVariable(*top);
         slot->ReadAsText();
         if (slot->type == Scalar::kText) {
             text = slot->text;

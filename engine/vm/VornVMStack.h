@@ -86,6 +86,9 @@ public:
     int32_t length = 0;
     int32_t size = 0;
     bool owned = false;
+    // The temporary variable whose text is lent, with the entry's reference:
+    // an entry popped after this one may have held its other references.
+    Variable* holder = nullptr;
 };
 
 // A popped variable that releases the reference it holds, if any, when it
@@ -181,9 +184,14 @@ public:
     // The top as text. The result is never null: on underflow it is an empty,
     // unowned text. When *owned comes back true the caller frees the buffer
     // with std::free. A borrowed text must not be written to and is valid only
-    // while its owner (pool, variable) lives. size may be null.
-    const char* PopString(int32_t* length, int32_t* size, bool* owned);
-    // PopString into a self-freeing holder.
+    // while its owner (pool, variable) lives. size may be null. With holder,
+    // a temporary variable's text is lent, not copied, and *holder takes the
+    // entry's reference (null when there is none), which the caller releases
+    // once done with the text: the text then outlives whatever is popped
+    // after it.
+    const char* PopString(int32_t* length, int32_t* size, bool* owned, Variable** holder = nullptr);
+    // PopString into a self-freeing holder, which keeps a lent text's
+    // temporary variable.
     void PopText(StackText& out);
     // PopString copied without NUL bytes: always a malloc'ed buffer that the
     // caller frees (never null).
@@ -255,6 +263,13 @@ public:
     // The variable of a variable entry, or of a slot entry's local (its slot
     // boxed: the local becomes a Variable, which gains no reference).
     static Variable* EntryVariable(const VornVMStackEntry& entry);
+    // The text of a slot entry's local, read as its variable's is: a negative
+    // zero's is kept by the local, made a variable for it (as Scalar::Text
+    // otherwise).
+    static const char* SlotText(const VornVMStackEntry& entry, int32_t* length, int32_t* size, bool* owned) {
+        if (entry.value.slot->IsNegativeZero()) EntryVariable(entry);
+        return entry.value.slot->Text(length, size, owned);
+    }
 
 private:
     // The interpreter's fast paths work on the entries directly.

@@ -1331,6 +1331,86 @@ TEST(VmDecodedTest, CopiesOfFieldsKeepTheFieldsText) {
     }
 }
 
+// Words that pop two texts where one entry's release frees what the other
+// entry's text belongs to: two entries of one returned value, or an element
+// above its array. f leaves its body's value for the call, after runs next;
+// each word must give what it gives for the two texts as constants.
+struct SharedOwnerCase {
+    const char* name;
+    const char* body;
+    const char* after;
+    const char* left;
+    const char* right;
+};
+
+const SharedOwnerCase kSharedOwnerCases[] = {
+    {"a returned array, doubled",
+     " pushc \"abc\"\n pushl t\n pushi 1\n elem\n store\n pushc \"def\"\n pushl t\n pushi 2\n elem\n store\n pushl t\n",
+     "dup", "abc,def", "abc,def"},
+    {"a returned local number, doubled", " pushf 2.5\n popl t\n pushl t\n", "dup", "2.5", "2.5"},
+    {"a returned local text, doubled", " pushc \"abc\"\n popl t\n pushl t\n", "dup", "abc", "abc"},
+    {"an element above its returned array", " pushc \"abc\"\n pushl t\n pushi 1\n elem\n store\n pushl t\n",
+     "dup\n pushi 1\n elem", "abc", "abc"},
+};
+
+TEST(VmDecodedTest, WordsPoppingTwoTextsOfOneOwnerKeepItUntilRead) {
+    for (const SharedOwnerCase& c : kSharedOwnerCases) {
+        for (const char* word : {"cat", "in", "cin", "ein", "ecin", "crypt"}) {
+            SCOPED_TRACE(std::string(c.name) + ", " + word);
+            std::string source = std::string(".segment main entry\n pushi 0\n call f\n ") + c.after + "\n " + word +
+                                 "\n out\n exit\n.function f(n)\n.local t\n" + c.body + " ret\n.end\n";
+            std::string constants = std::string(".segment main entry\n pushc \"") + c.left + "\"\n pushc \"" +
+                                    c.right + "\"\n " + word + "\n out\n.end\n";
+            Outcome o = RunBoth(source);
+            EXPECT_EQ(o.output, RunOnce(constants, false).output);
+            if (std::string(word) == "cat") {
+                EXPECT_EQ(o.output, std::string(c.left) + c.right);
+            }
+        }
+    }
+}
+
+// A variable's number read as text keeps that text, which its truth and its
+// copies then follow: -0 is a true text though a false number. SHOWN stands
+// for the words that read z's text (g a function they may call); the local
+// cases do the same in f.
+#define ZERO_SHOWN(SHOWN)                                                                                  \
+    ".global z, s, w\n.segment main entry\n pushf -0.0\n popg z\n pushg z\n not\n out\n pushc \"|\"\n out\n" \
+    SHOWN "\n pushc \"|\"\n out\n pushg z\n not\n out\n exit\n.function g(v)\n pushl v\n not\n ret\n.end\n"
+#define LOCAL_ZERO_SHOWN(SHOWN)                                                                             \
+    ".global w\n.segment main entry\n call f\n exit\n.function f()\n.local z, s\n pushf -0.0\n popl z\n"     \
+    " pushl z\n not\n out\n pushc \"|\"\n out\n" SHOWN "\n pushc \"|\"\n out\n pushl z\n not\n out\n retn\n" \
+    ".function g(v)\n pushl v\n not\n ret\n.end\n"
+#define COPIES(PUSH, POP)                                                                                   \
+    " " PUSH " z\n out\n " PUSH " z\n " POP " s\n " PUSH " s\n not\n out\n " PUSH " z\n call g\n out\n " PUSH \
+    " z\n pushg w\n pushi 1\n elem\n store\n pushg w\n pushi 1\n elemr\n not\n out"
+const Case kShownNumberCases[] = {
+    {"printed", ZERO_SHOWN(" pushg z\n out"), "1|-0|0"},
+    {"joined on the right", ZERO_SHOWN(" pushc \"<\"\n pushg z\n cat\n out"), "1|<-0|0"},
+    {"appended to another variable", ZERO_SHOWN(" pushc \"<\"\n popg s\n pushg s\n pushg z\n cat\n popg s\n pushg s\n out"),
+     "1|<-0|0"},
+    {"printed, then copied", ZERO_SHOWN(COPIES("pushg", "popg")), "1|-0000|0"},
+    {"an element printed", ZERO_SHOWN(" pushg z\n pushg w\n pushi 1\n elem\n store\n pushg w\n pushi 1\n elemr\n out\n"
+                                      " pushg w\n pushi 1\n elemr\n not\n out"),
+     "1|-00|1"},
+    {"a local printed", LOCAL_ZERO_SHOWN(" pushl z\n out"), "1|-0|0"},
+    {"a local joined", LOCAL_ZERO_SHOWN(" pushc \"<\"\n pushl z\n cat\n out"), "1|<-0|0"},
+    {"a local appended to another", LOCAL_ZERO_SHOWN(" pushc \"<\"\n popl s\n pushl s\n pushl z\n cat\n popl s\n pushl s\n out"),
+     "1|<-0|0"},
+    {"a local compared with a text", LOCAL_ZERO_SHOWN(" pushl z\n pushc \"a\"\n eq\n out"), "1|0|0"},
+    {"a local printed, then copied", LOCAL_ZERO_SHOWN(COPIES("pushl", "popl")), "1|-0000|0"},
+};
+#undef COPIES
+#undef LOCAL_ZERO_SHOWN
+#undef ZERO_SHOWN
+
+TEST(VmDecodedTest, NumbersReadAsTextKeepTheirText) {
+    for (const Case& c : kShownNumberCases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(RunBoth(c.source).output, c.output);
+    }
+}
+
 // Random programs made of the runs above, with locals, calls, references,
 // arrays and texts mixed in; jumps only forward.
 std::string RandomRuns(std::mt19937& random) {
