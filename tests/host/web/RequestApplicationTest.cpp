@@ -280,6 +280,45 @@ TEST(RequestApplication, RequestVariablesAreThereWhenFirstLookedAt) {
     }
 }
 
+// However the system scope is first reached, it holds the request's
+// variables in the order they were made: a script's first word reading it by
+// position, a plug-in handed the table walking it by position, either after a
+// lookup of a name there is none of; with and without a name of the
+// script's own. Each sees what it sees after a listing.
+TEST(RequestApplication, EveryWayIntoTheSystemScopeSeesTheRequestsVariables) {
+    Site site;
+    site.Registry("usecookies = dword:0\nlibraries[] = b,," VORN_FIXTURE_HOSTINTERFACELIBRARY "\n");
+    // The first step, then entry 3 and the plug-in's walk.
+    auto serve = [&](const std::string& declared, const std::string& first) {
+        site.Script("walk.vrc", (declared.empty() ? "" : ".system " + declared + "\n") +
+                                    ".global seen\n.extern hi_system(a)\n.segment main entry\n" + first +
+                                    "    pushs 3\n    out\n    pushc \"|\"\n    out\n"
+                                    "    pushc \"\"\n    call hi_system\n    out\n.end\n");
+        MemoryRequest request(site.Request("/walk.vrc", "q=1", {{"CONTENT_LENGTH", "0"}, {"CONTENT_TYPE", ""}}));
+        Serve(request);
+        return request.response;
+    };
+    const std::string listing = "    pushc \"list\"\n    call hi_system\n    popg seen\n";
+    struct Case {
+        const char* what;
+        std::string first;
+    } cases[] = {
+        {"entry 3 as the first word", ""},
+        {"a plug-in's walk first", "    pushc \"\"\n    call hi_system\n    popg seen\n"},
+        {"a lookup of a name there is none of", "    pushnc \"no_such_name\"\n    popg seen\n"},
+    };
+    std::string seen = serve("", listing);
+    EXPECT_EQ(seen.substr(0, 4), "q=1|") << seen;
+    EXPECT_NE(seen.find(":CONTENT_LENGTH,CONTENT_TYPE,PATH_INFO,QUERY_STRING,"), std::string::npos) << seen;
+    for (const std::string& declared : {std::string(), std::string("own")}) {
+        std::string expected = serve(declared, listing);
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.what) + (declared.empty() ? "" : ", with a name of its own"));
+            EXPECT_EQ(serve(declared, c.first), expected);
+        }
+    }
+}
+
 // The time variables hold the moment the request began, however late the
 // script first looks (here after a slow body); the dyn_ ones read the clock.
 TEST(RequestApplication, TheTimeVariablesAreTheRequestsStart) {
