@@ -108,6 +108,8 @@ void Fill(const struct stat& st, FileInfo& out) {
     out.size = static_cast<int64_t>(st.st_size);
     out.modifiedSeconds = static_cast<int64_t>(st.st_mtim.tv_sec);
     out.modifiedNanoseconds = static_cast<int32_t>(st.st_mtim.tv_nsec);
+    out.changedSeconds = static_cast<int64_t>(st.st_ctim.tv_sec);
+    out.changedNanoseconds = static_cast<int32_t>(st.st_ctim.tv_nsec);
     out.mode = static_cast<uint32_t>(st.st_mode);
     out.isDirectory = S_ISDIR(st.st_mode);
     out.isRegular = S_ISREG(st.st_mode);

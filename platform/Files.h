@@ -39,6 +39,10 @@ struct FileInfo {
     int64_t size = 0;
     int64_t modifiedSeconds = 0; // since 1970, UTC
     int32_t modifiedNanoseconds = 0;
+    // The inode's change time: moves on with every write and every time
+    // set, and no program can set it back.
+    int64_t changedSeconds = 0;
+    int32_t changedNanoseconds = 0;
     uint32_t mode = 0; // type and permission bits (st_mode)
     bool isDirectory = false;
     bool isRegular = false;

@@ -2,6 +2,7 @@
 #include "platform/Files.h"
 
 #include "platform/Errors.h"
+#include "platform/Time.h"
 
 #include <atomic>
 #include <cerrno>
@@ -42,6 +43,10 @@ struct Identity {
     int64_t size = -1;
     int64_t seconds = 0;
     int64_t nanoseconds = 0;
+    // The change time: a rewrite that sets the modification time back
+    // still moves it.
+    int64_t changedSeconds = 0;
+    int64_t changedNanoseconds = 0;
     bool operator==(const Identity&) const = default;
 };
 
@@ -401,9 +406,18 @@ void AppendKey(std::string& out, const Key& key, const std::string& path) {
 // --- The file -------------------------------------------------------------------------------
 
 Identity IdentityOf(const struct stat& info) {
-    return {static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino), static_cast<int64_t>(info.st_size),
-            static_cast<int64_t>(info.st_mtim.tv_sec), static_cast<int64_t>(info.st_mtim.tv_nsec)};
+    return {static_cast<uint64_t>(info.st_dev),         static_cast<uint64_t>(info.st_ino),
+            static_cast<int64_t>(info.st_size),         static_cast<int64_t>(info.st_mtim.tv_sec),
+            static_cast<int64_t>(info.st_mtim.tv_nsec), static_cast<int64_t>(info.st_ctim.tv_sec),
+            static_cast<int64_t>(info.st_ctim.tv_nsec)};
 }
+
+// A file changed this recently may change again within the granularity of
+// its change time without that time moving: until then its text is read
+// again for every question and compared.
+constexpr int64_t kSettleSeconds = 2;
+
+bool Settled(const Identity& identity) { return NowSeconds() - identity.changedSeconds >= kSettleSeconds; }
 
 bool ReadAll(int fd, std::string& out) {
     out.clear();
@@ -442,22 +456,22 @@ class FileDescriptor {
     int fd;
 };
 
-// Reads and parses the file; a missing file is an empty registry.
-std::unique_ptr<Snapshot> Load(const std::string& path, int* error) {
+// Reads the file's text and the identity it had before the read; a missing
+// file is empty, of the default identity. 0 or the reason it failed.
+int Read(const std::string& path, Identity* identity, std::string* text) {
+    *identity = Identity{};
+    text->clear();
     FileDescriptor file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (file.fd < 0) {
-        if (errno == ENOENT) return std::make_unique<Snapshot>();
-        *error = Reason();
-        return nullptr;
-    }
+    if (file.fd < 0) return errno == ENOENT ? 0 : Reason();
     struct stat info {};
-    std::string text;
-    if (fstat(file.fd, &info) != 0 || !ReadAll(file.fd, text)) {
-        *error = Reason();
-        return nullptr;
-    }
+    if (fstat(file.fd, &info) != 0 || !ReadAll(file.fd, *text)) return Reason();
+    *identity = IdentityOf(info);
+    return 0;
+}
+
+std::unique_ptr<Snapshot> Parsed(const std::string& text, const Identity& identity) {
     std::unique_ptr<Snapshot> snapshot = Parse(text);
-    snapshot->identity = IdentityOf(info);
+    snapshot->identity = identity;
     return snapshot;
 }
 
@@ -465,6 +479,9 @@ struct Cache {
     std::mutex mutex;
     std::string path;
     SnapshotPtr snapshot;
+    // Until the file settled, the text it was parsed from.
+    bool settled = false;
+    std::string text;
 };
 
 Cache& TheCache() {
@@ -472,11 +489,13 @@ Cache& TheCache() {
     return *cache;
 }
 
-void Remember(const std::string& path, const SnapshotPtr& snapshot) {
+void Remember(const std::string& path, const SnapshotPtr& snapshot, std::string&& text) {
     Cache& cache = TheCache();
     std::lock_guard<std::mutex> lock(cache.mutex);
     cache.path = path;
     cache.snapshot = snapshot;
+    cache.settled = Settled(snapshot->identity);
+    cache.text = cache.settled ? std::string() : std::move(text);
 }
 
 // The current version of the file, parsed again only when it changed.
@@ -487,24 +506,41 @@ SnapshotPtr Current() {
     // a change made on this machine is seen by the next request.
     FileInfo info;
     if (StatPathShared(path, info)) {
-        identity = {info.device, info.inode, info.size, info.modifiedSeconds, info.modifiedNanoseconds};
+        identity = {info.device,         info.inode,          info.size,
+                    info.modifiedSeconds, info.modifiedNanoseconds, info.changedSeconds,
+                    info.changedNanoseconds};
     } else if (int error = LastError(); error != ENOENT) {
         SetLastError(error != 0 ? error : EIO);
         return nullptr;
     }
     Cache& cache = TheCache();
+    SnapshotPtr held;
     {
         std::lock_guard<std::mutex> lock(cache.mutex);
-        if (cache.snapshot && cache.path == path && cache.snapshot->identity == identity) return cache.snapshot;
+        if (cache.snapshot && cache.path == path && cache.snapshot->identity == identity) {
+            if (cache.settled) return cache.snapshot;
+            held = cache.snapshot;
+        }
     }
-    int error = 0;
-    std::unique_ptr<Snapshot> loaded = Load(path, &error);
-    if (!loaded) {
+    std::string text;
+    if (int error = Read(path, &identity, &text)) {
         SetLastError(error);
         return nullptr;
     }
-    SnapshotPtr shared(std::move(loaded));
-    Remember(path, shared);
+    if (held && held->identity == identity) {
+        // Not settled yet: the same text keeps its version (and the walks
+        // made on it).
+        std::lock_guard<std::mutex> lock(cache.mutex);
+        if (cache.snapshot == held && cache.text == text) {
+            if (Settled(identity)) {
+                cache.settled = true;
+                cache.text = std::string();
+            }
+            return held;
+        }
+    }
+    SnapshotPtr shared(Parsed(text, identity));
+    Remember(path, shared, std::move(text));
     return shared;
 }
 
@@ -522,39 +558,40 @@ SnapshotPtr Rewrite(Change&& change) {
     while (fcntl(lock.fd, F_OFD_SETLKW, &request) != 0) {
         if (errno != EINTR) return Fail(Reason()), nullptr;
     }
-    int error = 0;
-    std::unique_ptr<Snapshot> model = Load(path, &error);
-    if (!model) return Fail(error), nullptr;
+    Identity identity;
+    std::string text;
+    if (int error = Read(path, &identity, &text)) return Fail(error), nullptr;
+    std::unique_ptr<Snapshot> model = Parsed(text, identity);
     if (int refused = change(*model)) return Fail(refused), nullptr;
 
-    std::string text;
+    text.clear();
     AppendKey(text, *model->Root(), "");
     std::string temporary = path + ".tmp" + std::to_string(getpid()) + "." + std::to_string(gettid());
     struct stat old {};
     mode_t mode = stat(path.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644;
-    {
-        FileDescriptor out(open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode));
-        struct stat written {};
-        if (out.fd < 0 || fchmod(out.fd, mode) != 0 || !WriteAll(out.fd, text) || fsync(out.fd) != 0 ||
-            fstat(out.fd, &written) != 0) {
-            const int error = Reason();
-            unlink(temporary.c_str());
-            return Fail(error), nullptr;
-        }
-        model->identity = IdentityOf(written);
+    FileDescriptor out(open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode));
+    if (out.fd < 0 || fchmod(out.fd, mode) != 0 || !WriteAll(out.fd, text) || fsync(out.fd) != 0) {
+        const int error = Reason();
+        unlink(temporary.c_str());
+        return Fail(error), nullptr;
     }
     if (rename(temporary.c_str(), path.c_str()) != 0) {
         const int error = Reason();
         unlink(temporary.c_str());
         return Fail(error), nullptr;
     }
+    // Taken after the rename, which may move the change time on; without
+    // it, the next question parses the file again.
+    struct stat written {};
+    if (fstat(out.fd, &written) != 0) written = {};
+    model->identity = IdentityOf(written);
     // The rename itself reaches the disk with its directory.
     std::string directory = path.find('/') == std::string::npos ? "." : path.substr(0, path.rfind('/'));
     FileDescriptor folder(open(directory.empty() ? "/" : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (folder.fd >= 0) fsync(folder.fd);
     model->problems.clear();
     SnapshotPtr shared(std::move(model));
-    Remember(path, shared);
+    Remember(path, shared, std::move(text));
     return shared;
 }
 

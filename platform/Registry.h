@@ -14,7 +14,8 @@
 // Key components split at '\'; key and value names ignore ASCII case; a later
 // line replaces an earlier one. Bad lines are skipped (RegistryCheck lists
 // them). Readers share an immutable parse of the file, made again when the
-// file's identity (inode, size, modification time) changes; a key keeps the
+// file's identity (device, inode, size, modification and change times)
+// changes, or its text within two seconds of its last change; a key keeps the
 // version it was opened on, and keys opened from it share that version.
 // Writes take an OFD lock on "<file>.lock", read the file again, and replace
 // it by rename from a synced temporary file, so readers see the old or the

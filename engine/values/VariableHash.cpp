@@ -839,12 +839,17 @@ bool SystemVariableHash::Find(Variable** out, const char* name, int32_t length, 
 }
 
 Variable* SystemVariableHash::Index(int32_t i, bool create) {
-    if (i < 0 || i >= count) return nullptr;
+    if (i < 0) return nullptr;
     if (deferred) {
+        // A position past the entries there are may be one of those deferred.
         int32_t n = 0;
-        const char* name = EntryName(i, &n);
-        if (name) SettleFor(name, n);
+        const char* name = i < count ? EntryName(i, &n) : nullptr;
+        if (name)
+            SettleFor(name, n);
+        else
+            Settle();
     }
+    if (i >= count) return nullptr;
     if (create && !entries[i].variable) {
         Record(i, entries[i].tag, nullptr);
         CreateVariable(i);

@@ -119,8 +119,13 @@ public:
 
     // Releases every entry's variable; the entries and names stay.
     void ReleaseAll() {
-        if (settle) SettleDeferred();
+        Settle();
         ReleaseVariables();
+    }
+    // Adds now whatever the table deferred: before it is handed to code that
+    // may read it any way at all.
+    void Settle() {
+        if (settle) SettleDeferred();
     }
     // Empty entry i holds v too (one more reference on it): how a function
     // frame's locals come into the scope it builds for them.
@@ -280,9 +285,6 @@ public:
         settle = source != nullptr;
     }
     bool HasDeferred() const { return deferred != nullptr; }
-    void Settle() {
-        if (deferred) SettleDeferred();
-    }
 
     int32_t FindIndex(int32_t nameId, const char* name, int32_t length, VariableHashEntry** outEntry) override;
     int32_t Count() override;

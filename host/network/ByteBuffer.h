@@ -1,7 +1,7 @@
 // A malloc'ed byte buffer that doubles as it grows, for lines, runs, items
 // and request texts of any length (String grows in small steps, which turns
 // byte-by-byte collection of megabytes quadratic). Its bytes end up in a
-// String without a copy.
+// String without a copy. Appends past its cap fail and add nothing.
 #pragma once
 
 #include <cstdint>
@@ -18,12 +18,15 @@ class ByteBuffer {
     static constexpr int64_t kLimit = INT32_MAX - 1;
 
     ByteBuffer() = default;
+    // Capped at most bytes (kLimit at the most).
+    explicit ByteBuffer(int64_t most) : most(most < kLimit ? most : kLimit) {}
     ~ByteBuffer() { std::free(data); }
     ByteBuffer(const ByteBuffer&) = delete;
     ByteBuffer& operator=(const ByteBuffer&) = delete;
 
     bool Append(const void* bytes, int64_t n) {
         if (n <= 0) return true;
+        if (n > most - length) return false;
         if (length + n > capacity - 1 && !Grow(length + n + 1)) return false;
         std::memcpy(data + length, bytes, static_cast<size_t>(n));
         length += n;
@@ -32,6 +35,7 @@ class ByteBuffer {
     bool Append(const char* text) { return Append(text, static_cast<int64_t>(std::strlen(text))); }
     bool Append(const String& text) { return Append(text.Text(), text.Length()); }
     bool AppendByte(char c) {
+        if (length >= most) return false;
         if (length + 1 > capacity - 1 && !Grow(length + 2)) return false;
         data[length++] = c;
         return true;
@@ -103,6 +107,7 @@ class ByteBuffer {
     char* data = nullptr;
     int64_t length = 0;
     int64_t capacity = 0;
+    int64_t most = kLimit;
 };
 
 } // namespace vorn

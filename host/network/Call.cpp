@@ -158,7 +158,7 @@ void CallBuffer::PushBack() {
         pushBack[pushBackCount++] = static_cast<char>(lastChar);
 }
 
-int CallBuffer::ReadRun(ByteBuffer& out, int64_t limit) {
+int CallBuffer::ReadRun(ByteBuffer& out) {
     for (;;) {
         // Given-back bytes first, one at a time.
         while (pushBackCount > 0) {
@@ -166,8 +166,7 @@ int CallBuffer::ReadRun(ByteBuffer& out, int64_t limit) {
             if (c == '<') return 1;
             --pushBackCount;
             lastChar = static_cast<unsigned char>(c);
-            if (out.Length() >= limit) return 3;
-            out.AppendByte(c);
+            if (!out.AppendByte(c)) return 3;
         }
         if (position >= filled) {
             if (!Fill()) return 0;
@@ -179,7 +178,6 @@ int CallBuffer::ReadRun(ByteBuffer& out, int64_t limit) {
         const char* start = data + position;
         auto* open = static_cast<const char*>(std::memchr(start, '<', static_cast<size_t>(filled - position)));
         int32_t n = open ? static_cast<int32_t>(open - start) : filled - position;
-        if (out.Length() + n > limit) return 3;
         if (n > 0) {
             if (!out.Append(start, n)) return 3;
             position += n;
@@ -517,11 +515,11 @@ int32_t Call::ReadFailed() {
 }
 
 bool Call::TakeByte(char c) {
-    return itemText.Length() < kMaxCallItem && itemText.AppendByte(c);
+    return itemText.AppendByte(c);
 }
 
 int32_t Call::ReadText() {
-    switch (buffer->ReadRun(itemText, kMaxCallItem)) {
+    switch (buffer->ReadRun(itemText)) {
     case 1:
         return kCallItem;
     case 2:

@@ -58,10 +58,9 @@ class CallBuffer {
     virtual void SetError(const String& message);
     virtual String& ErrorText();
 
-    // Appends bytes up to the next '<' (left unread) or the end, at most
-    // until out holds limit bytes: 1 at a '<', 2 at the end, 0 on a read
-    // error, 3 past the limit.
-    int ReadRun(ByteBuffer& out, int64_t limit);
+    // Appends bytes up to the next '<' (left unread) or the end, as far as
+    // out's cap: 1 at a '<', 2 at the end, 0 on a read error, 3 past the cap.
+    int ReadRun(ByteBuffer& out);
 
   private:
     HTTPResponseStream* stream;
@@ -145,8 +144,8 @@ class Call : public HttpCall {
     int32_t mode = ModeGet;
     int32_t attributeCount = 0;
 
-    // The item being read.
-    ByteBuffer itemText;
+    // The item being read; its cap bounds the item.
+    ByteBuffer itemText{kMaxCallItem};
     ByteBuffer element;
     ByteBuffer attributeName;
     ByteBuffer attributeValue;

@@ -5,6 +5,7 @@
 
 #include "engine/app/ExternalLibrary.h"
 #include "engine/app/VornApplication.h"
+#include "engine/values/VariableHash.h"
 #include "engine/values/VariableList.h"
 
 namespace vorn {
@@ -207,6 +208,8 @@ int32_t Commerce::Start() {
         return 0;
     }
     initCalled = true;
+    // The library may walk the table by position.
+    if (systemScope) systemScope->Underlying()->Settle();
     ++busy;
     int32_t result = library->Init(program, &state, Method(), Request(), fields, systemScope);
     --busy;

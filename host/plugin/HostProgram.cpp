@@ -261,7 +261,11 @@ VORN_HOST_API VornVariableHash* vrProgram_Global_VariableHash(VornProgram* progr
 }
 
 VORN_HOST_API VornVariableHash* vrProgram_System_VariableHash(VornProgram* program) {
-    return program ? program->SystemScope() : nullptr;
+    VariableHash* scope = program ? program->SystemScope() : nullptr;
+    // What the plug-in does with it next (a walk by position, a count of its
+    // own) need not pass through anything that would add what was deferred.
+    if (scope) scope->Underlying()->Settle();
+    return scope;
 }
 
 VORN_HOST_API int32_t vrProgram_ResetGlobalTimeout(VornProgram* program) {

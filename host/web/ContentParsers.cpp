@@ -30,13 +30,13 @@ int32_t Clamp32(int64_t n) {
 
 } // namespace
 
-// --- ByteBuffer ------------------------------------------------------------------------------
+// --- FieldBuffer ------------------------------------------------------------------------------
 
-ByteBuffer::~ByteBuffer() {
+FieldBuffer::~FieldBuffer() {
     std::free(data);
 }
 
-bool ByteBuffer::Append(const char* bytes, int64_t n) {
+bool FieldBuffer::Append(const char* bytes, int64_t n) {
     if (n <= 0) return true;
     if (length + n + 1 > capacity) {
         int64_t grown = capacity < 64 ? 64 : capacity;
@@ -52,11 +52,11 @@ bool ByteBuffer::Append(const char* bytes, int64_t n) {
     return true;
 }
 
-bool ByteBuffer::Equals(const char* text, int64_t n) const {
+bool FieldBuffer::Equals(const char* text, int64_t n) const {
     return length == n && (n == 0 || std::memcmp(data, text, static_cast<size_t>(n)) == 0);
 }
 
-char* ByteBuffer::Detach(int64_t* outLength) {
+char* FieldBuffer::Detach(int64_t* outLength) {
     if (!data) {
         data = static_cast<char*>(std::malloc(1));
         if (!data) return nullptr;
@@ -150,7 +150,7 @@ bool URLEncodedParser::Store() {
     return true;
 }
 
-bool URLEncodedParser::KeepEscape(ByteBuffer& into) {
+bool URLEncodedParser::KeepEscape(FieldBuffer& into) {
     bool ok = into.AppendByte('%') && into.Append(escape, escapeCount);
     escapeCount = 0;
     return ok;
@@ -163,7 +163,7 @@ bool URLEncodedParser::Parse(const char* bytes, int32_t length) {
         switch (state) {
         case Name:
         case Value: {
-            ByteBuffer& into = state == Name ? name : value;
+            FieldBuffer& into = state == Name ? name : value;
             if (c == '%') {
                 state = state == Name ? NameEscape : ValueEscape;
                 escapeCount = 0;
@@ -180,7 +180,7 @@ bool URLEncodedParser::Parse(const char* bytes, int32_t length) {
         }
         case NameEscape:
         case ValueEscape: {
-            ByteBuffer& into = state == NameEscape ? name : value;
+            FieldBuffer& into = state == NameEscape ? name : value;
             State back = state == NameEscape ? Name : Value;
             if (HexDigit(c) < 0) {
                 // Not an escape: the '%' and what followed it stay as sent, and
@@ -254,7 +254,7 @@ bool IsBlank(char c) {
 
 // The "boundary" parameter of a content type (any letter case): a quoted
 // value with backslash escapes, or a token up to ';'. False when there is none.
-bool BoundaryParameter(const char* type, ByteBuffer& out) {
+bool BoundaryParameter(const char* type, FieldBuffer& out) {
     const char* p = type ? std::strchr(type, ';') : nullptr;
     while (p && *p == ';') {
         ++p;
@@ -264,7 +264,7 @@ bool BoundaryParameter(const char* type, ByteBuffer& out) {
         size_t nameLength = static_cast<size_t>(p - nameStart);
         while (nameLength > 0 && IsBlank(nameStart[nameLength - 1])) --nameLength;
         bool isBoundary = nameLength == 8 && CompareTextNoCase(nameStart, "boundary", 8) == 0;
-        ByteBuffer value;
+        FieldBuffer value;
         if (*p == '=') {
             ++p;
             while (IsBlank(*p)) ++p;

@@ -16,13 +16,15 @@ class FileManager;
 class VariableHash;
 class VornVM;
 
-// A malloc'ed byte buffer that grows geometrically.
-class ByteBuffer {
+// A malloc'ed byte buffer that grows geometrically and always ends in a NUL:
+// the names, values, boundary and header texts a parser collects. (Not
+// host/network's ByteBuffer, whose bytes carry no NUL and whose size is capped.)
+class FieldBuffer {
   public:
-    ByteBuffer() = default;
-    ~ByteBuffer();
-    ByteBuffer(const ByteBuffer&) = delete;
-    ByteBuffer& operator=(const ByteBuffer&) = delete;
+    FieldBuffer() = default;
+    ~FieldBuffer();
+    FieldBuffer(const FieldBuffer&) = delete;
+    FieldBuffer& operator=(const FieldBuffer&) = delete;
 
     // False when memory runs out (the buffer keeps what it had).
     bool Append(const char* bytes, int64_t length);
@@ -100,12 +102,12 @@ class URLEncodedParser : public HTTPContentParser {
     enum State { Name, Value, NameEscape, ValueEscape };
     bool Store();
     // Appends '%' and the escape bytes read so far as they were sent.
-    bool KeepEscape(ByteBuffer& into);
+    bool KeepEscape(FieldBuffer& into);
 
     int32_t limit;
     int32_t made = 0;
-    ByteBuffer name;
-    ByteBuffer value;
+    FieldBuffer name;
+    FieldBuffer value;
     char escape[2] = {};
     int32_t escapeCount = 0;
     State state = Name;
@@ -144,12 +146,12 @@ class MultipartFormParser : public HTTPContentParser {
     FileManager* files;
     int32_t limit;
     int32_t made = 0;
-    ByteBuffer boundary;
-    ByteBuffer parameterName;
-    ByteBuffer parameterValue;
+    FieldBuffer boundary;
+    FieldBuffer parameterName;
+    FieldBuffer parameterValue;
     bool parameterQuoted = false;
-    ByteBuffer headerName;
-    ByteBuffer partType;
+    FieldBuffer headerName;
+    FieldBuffer partType;
     int32_t sizeLimit = 0;
     int32_t match = 0;
     String fieldName;
@@ -159,7 +161,7 @@ class MultipartFormParser : public HTTPContentParser {
     int64_t received = 0;
     String temporaryName;
     File* temporary = nullptr;
-    ByteBuffer fieldValue;
+    FieldBuffer fieldValue;
     int32_t state;
     int32_t partFlag = 0; // 0 writing, 1 size limit reached, 2 skipped
 };

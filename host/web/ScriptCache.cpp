@@ -16,8 +16,9 @@ namespace vorn {
 
 namespace {
 
-// A file changed this recently may change again within the clock's
-// granularity without its time moving: it is read afresh until it settles.
+// A file changed this recently may change again within the granularity of
+// its change time without that time moving: it is read afresh until it
+// settles.
 constexpr int64_t kSettleSeconds = 2;
 // Larger scripts are read every time; the cache starts again when it would
 // hold more than these.
@@ -31,6 +32,10 @@ struct Identity {
     int64_t size = 0;
     int64_t modifiedSeconds = 0;
     int32_t modifiedNanoseconds = 0;
+    // A rewrite that keeps size and modification time (set back, as cp -p
+    // and tar do) still moves this.
+    int64_t changedSeconds = 0;
+    int32_t changedNanoseconds = 0;
 
     bool operator==(const Identity&) const = default;
 };
@@ -56,7 +61,9 @@ Cache& TheCache() {
 bool Identify(const char* path, Identity* identity) {
     platform::FileInfo info;
     if (!platform::StatPathShared(path, info) || !info.isRegular) return false;
-    *identity = {info.device, info.inode, info.size, info.modifiedSeconds, info.modifiedNanoseconds};
+    *identity = {info.device,          info.inode,          info.size,
+                 info.modifiedSeconds, info.modifiedNanoseconds, info.changedSeconds,
+                 info.changedNanoseconds};
     return true;
 }
 
@@ -128,7 +135,7 @@ File* OpenScript(PosixFileManager* files, int32_t kind, const char* path,
         return file;
     }
     delete file;
-    if (platform::NowSeconds() - identity.modifiedSeconds < kSettleSeconds) return InMemory(absolute, bytes);
+    if (platform::NowSeconds() - identity.changedSeconds < kSettleSeconds) return InMemory(absolute, bytes);
     std::lock_guard<std::mutex> lock(cache.mutex);
     if (cache.scripts.size() >= kMostScripts || cache.bytes + identity.size > kMostBytes) {
         cache.scripts.clear();

@@ -1,9 +1,9 @@
 // Compiled scripts kept in memory as read from disk, for as long as the file
-// stays the same (device, inode, size, modification time: the process's
-// shared stat result, platform::StatPathShared), so that a request reads its
-// script without opening it. Kept with the bytes is the program loaded from
-// them, which every request of that script shares (each copies what its run
-// may change).
+// stays the same (device, inode, size, modification and change times: the
+// process's shared stat result, platform::StatPathShared), so that a request
+// reads its script without opening it. Kept with the bytes is the program
+// loaded from them, which every request of that script shares (each copies
+// what its run may change).
 #pragma once
 
 #include <cstdint>

@@ -350,7 +350,7 @@ TEST(GatewayEntryTest, EntriesCloseOnlyTheirOwnDescriptors) {
 
 TEST(GatewayRunnerTest, VrrunRunsATransaction) {
     test::ScratchTree tree;
-    std::filesystem::copy(test::Certificates::Get().Path("commerce"), tree.Data() + "/commerce",
+    std::filesystem::copy(test::GatewayCertificates::Get().Path("commerce"), tree.Data() + "/commerce",
                           std::filesystem::copy_options::recursive);
     FakeGateway& gateway = FakeGateway::Get();
     gateway.Serve({});
@@ -359,7 +359,7 @@ TEST(GatewayRunnerTest, VrrunRunsATransaction) {
     std::ofstream(tree.Scripts() + "/pay.vrc", std::ios::binary)
         .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     std::string command = std::string(VORN_VRRUN) + " -s " + tree.Scripts() + " -d " + tree.Data() +
-                          " -c commercedir=commerce -c cadir=" + test::Certificates::Get().Path("cadir") +
+                          " -c commercedir=commerce -c cadir=" + test::GatewayCertificates::Get().Path("cadir") +
                           " -m LinkPoint=" + VORN_TOBEX + " pay.vrc 2>&1";
     FILE* pipe = popen(command.c_str(), "r");
     ASSERT_NE(pipe, nullptr);

@@ -48,20 +48,20 @@ namespace vorn::test {
 // (localhost, 127.0.0.1, ::1), one from another CA, one for another name,
 // and key files (certificate and key, PEM): the client's, a client of
 // another CA, and the client's with an encrypted key.
-class Certificates {
+class GatewayCertificates {
   public:
-    static const Certificates& Get() {
-        static Certificates made;
+    static const GatewayCertificates& Get() {
+        static GatewayCertificates made;
         return made;
     }
     std::string Path(const std::string& name) const { return dir + "/" + name; }
-    ~Certificates() {
+    ~GatewayCertificates() {
         std::error_code ignored;
         std::filesystem::remove_all(dir, ignored);
     }
 
   private:
-    Certificates() {
+    GatewayCertificates() {
         std::string pattern = (std::filesystem::temp_directory_path() / "vorn-gateway-XXXXXX").string();
         EXPECT_NE(mkdtemp(pattern.data()), nullptr);
         dir = pattern;
@@ -159,7 +159,7 @@ class FakeGateway {
 
   private:
     FakeGateway() {
-        const Certificates& files = Certificates::Get();
+        const GatewayCertificates& files = GatewayCertificates::Get();
         const char* names[][2] = {{"gateway.pem", "gateway.key"},
                                   {"stranger.pem", "stranger.key"},
                                   {"elsewhere.pem", "elsewhere.key"}};
@@ -426,7 +426,7 @@ class GatewayRig {
     GatewayRig() {
         ConfigureRoots(app, tree);
         // The commerce directory lies in the data directory.
-        std::filesystem::copy(Certificates::Get().Path("commerce"), tree.Data() + "/commerce",
+        std::filesystem::copy(GatewayCertificates::Get().Path("commerce"), tree.Data() + "/commerce",
                               std::filesystem::copy_options::recursive);
         app.settings.SetText(kConfigCommerceDir, "commerce", -1, false);
         app.settings.SetText(kConfigCaDir, caDir.c_str(), -1, false);
@@ -509,7 +509,7 @@ class GatewayRig {
         return outcome;
     }
 
-    std::string caDir = Certificates::Get().Path("cadir");
+    std::string caDir = GatewayCertificates::Get().Path("cadir");
     // A program for calling the library's entries directly, with the
     // configuration's system variables.
     VornVM* Program() {

@@ -847,7 +847,19 @@ TEST_F(VariableHashTest, DeferredSystemVariablesAreAddedAsSoonAsAnythingCouldSee
              EXPECT_EQ(t.PopScope(), 1);
          },
          true},
-        {"a listing", [](SystemVariableHash& t) { EXPECT_EQ(t.Count(), 4); }, true},
+        {"a count", [](SystemVariableHash& t) { EXPECT_EQ(t.Count(), 4); }, true},
+        {"a listing", [](SystemVariableHash& t) { EXPECT_EQ(Listing(t), "Alpha=1 beta=2 GAMMA=3 "); }, true},
+        {"a position past the compiled entries", [](SystemVariableHash& t) { EXPECT_EQ(Text(t.Index(3, true)), "3"); },
+         true},
+        {"a walk by position after a name it cannot hold",
+         [](SystemVariableHash& t) {
+             EXPECT_FALSE(t.Find(nullptr, "delta", -1, false));
+             std::string walked;
+             for (int32_t i = 0; i < 400; ++i)
+                 if (Variable* v = t.Index(i, false)) walked += Text(v);
+             EXPECT_EQ(walked, "123");
+         },
+         true},
         {"a release of every variable", [](SystemVariableHash& t) { t.ReleaseAll(); }, true},
         {"an entry handed out", [](SystemVariableHash& t) {
              VariableHashEntry* entry = nullptr;

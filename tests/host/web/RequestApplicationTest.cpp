@@ -1,11 +1,17 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <ctime>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "host/web/ISAPIApplication.h"
 #include "platform/Files.h"
@@ -274,6 +280,45 @@ TEST(RequestApplication, RequestVariablesAreThereWhenFirstLookedAt) {
     }
 }
 
+// However the system scope is first reached, it holds the request's
+// variables in the order they were made: a script's first word reading it by
+// position, a plug-in handed the table walking it by position, either after a
+// lookup of a name there is none of; with and without a name of the
+// script's own. Each sees what it sees after a listing.
+TEST(RequestApplication, EveryWayIntoTheSystemScopeSeesTheRequestsVariables) {
+    Site site;
+    site.Registry("usecookies = dword:0\nlibraries[] = b,," VORN_FIXTURE_HOSTINTERFACELIBRARY "\n");
+    // The first step, then entry 3 and the plug-in's walk.
+    auto serve = [&](const std::string& declared, const std::string& first) {
+        site.Script("walk.vrc", (declared.empty() ? "" : ".system " + declared + "\n") +
+                                    ".global seen\n.extern hi_system(a)\n.segment main entry\n" + first +
+                                    "    pushs 3\n    out\n    pushc \"|\"\n    out\n"
+                                    "    pushc \"\"\n    call hi_system\n    out\n.end\n");
+        MemoryRequest request(site.Request("/walk.vrc", "q=1", {{"CONTENT_LENGTH", "0"}, {"CONTENT_TYPE", ""}}));
+        Serve(request);
+        return request.response;
+    };
+    const std::string listing = "    pushc \"list\"\n    call hi_system\n    popg seen\n";
+    struct Case {
+        const char* what;
+        std::string first;
+    } cases[] = {
+        {"entry 3 as the first word", ""},
+        {"a plug-in's walk first", "    pushc \"\"\n    call hi_system\n    popg seen\n"},
+        {"a lookup of a name there is none of", "    pushnc \"no_such_name\"\n    popg seen\n"},
+    };
+    std::string seen = serve("", listing);
+    EXPECT_EQ(seen.substr(0, 4), "q=1|") << seen;
+    EXPECT_NE(seen.find(":CONTENT_LENGTH,CONTENT_TYPE,PATH_INFO,QUERY_STRING,"), std::string::npos) << seen;
+    for (const std::string& declared : {std::string(), std::string("own")}) {
+        std::string expected = serve(declared, listing);
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.what) + (declared.empty() ? "" : ", with a name of its own"));
+            EXPECT_EQ(serve(declared, c.first), expected);
+        }
+    }
+}
+
 // The time variables hold the moment the request began, however late the
 // script first looks (here after a slow body); the dyn_ ones read the clock.
 TEST(RequestApplication, TheTimeVariablesAreTheRequestsStart) {
@@ -405,6 +450,24 @@ TEST(RequestApplication, LogCookieServerNameAndDates) {
 namespace vorn {
 namespace {
 
+// The wall clock a minute ahead while it lives: every file is as settled
+// as a file left alone for a minute, so it is kept from its first read.
+class ClockAhead {
+  public:
+    ClockAhead() {
+        platform::SetWallClock([] {
+            timespec now{};
+            clock_gettime(CLOCK_REALTIME, &now);
+            return platform::TimeValue{now.tv_sec + 60, static_cast<int32_t>(now.tv_nsec / 1000)};
+        });
+    }
+    ~ClockAhead() { platform::SetWallClock(nullptr); }
+    ClockAhead(const ClockAhead&) = delete;
+    ClockAhead& operator=(const ClockAhead&) = delete;
+};
+
+std::string Page(const char* text) { return std::string(".segment main entry\n    pushc \"") + text + "\"\n    out\n.end\n"; }
+
 TEST(RequestApplication, AChangedScriptIsReadAgain) {
     test::Site site;
     site.Registry();
@@ -413,22 +476,69 @@ TEST(RequestApplication, AChangedScriptIsReadAgain) {
         test::Serve(request);
         return request.response;
     };
-    auto page = [](const char* text) { return std::string(".segment main entry\n    pushc \"") + text + "\"\n    out\n.end\n"; };
     // Just written: the same size and maybe the same time, still read again.
-    site.Script("page.vrc", page("one"));
+    site.Script("page.vrc", Page("one"));
     EXPECT_EQ(serve(), "one");
-    site.Script("page.vrc", page("two"));
+    site.Script("page.vrc", Page("two"));
     EXPECT_EQ(serve(), "two");
-    // Settled: kept, and read again once it changes.
-    std::string path = site.root + "/page.vrc";
-    ASSERT_TRUE(platform::SetModifiedTime(path.c_str(), platform::NowSeconds() - 60));
-    EXPECT_EQ(serve(), "two");
-    EXPECT_EQ(serve(), "two");
-    site.Script("page.vrc", page("six"));
-    ASSERT_TRUE(platform::SetModifiedTime(path.c_str(), platform::NowSeconds() - 30));
-    EXPECT_EQ(serve(), "six");
-    std::remove(path.c_str());
+    std::remove((site.root + "/page.vrc").c_str());
     EXPECT_EQ(serve().substr(0, 26), "Unable to execute '/page.v");
+}
+
+// Writes bytes to path in place, by a new file renamed over it, or after
+// removing it, then sets back the access and modification times it had (as
+// cp -p and tar do): the same size and the same times, other bytes. Done again
+// until the change time moved, which a coarse clock may take a tick for.
+enum class Rewrite { InPlace, RenamedOver, MadeAnew };
+
+void RewriteKeepingTimes(const std::string& path, const std::string& bytes, Rewrite how) {
+    struct stat before {};
+    ASSERT_EQ(stat(path.c_str(), &before), 0);
+    ASSERT_EQ(static_cast<size_t>(before.st_size), bytes.size());
+    std::string written = how == Rewrite::RenamedOver ? path + ".new" : path;
+    for (struct stat after = before; after.st_ctim.tv_sec == before.st_ctim.tv_sec &&
+                                     after.st_ctim.tv_nsec == before.st_ctim.tv_nsec;) {
+        if (how == Rewrite::MadeAnew) ASSERT_EQ(unlink(path.c_str()), 0);
+        int fd = open(written.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+        const timespec times[2] = {before.st_atim, before.st_mtim};
+        ASSERT_EQ(futimens(fd, times), 0);
+        close(fd);
+        if (how == Rewrite::RenamedOver) ASSERT_EQ(rename(written.c_str(), path.c_str()), 0);
+        ASSERT_EQ(stat(path.c_str(), &after), 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+// A kept script, and the registry's parse, stay only while the file does: a
+// rewrite that keeps its size and times is seen by the next request.
+TEST(RequestApplication, ARewriteKeepingSizeAndTimesIsSeen) {
+    ClockAhead settled;
+    const char* key = "[SOFTWARE\\Vorn\\Vorn Tevrona NT\\Configuration\\1\\ROOT\\r.vrc]\n";
+    for (Rewrite how : {Rewrite::InPlace, Rewrite::RenamedOver, Rewrite::MadeAnew}) {
+        SCOPED_TRACE(static_cast<int>(how));
+        test::Site site;
+        site.Registry("", std::string(key) + "globaltimeout = dword:11\n");
+        site.Script("p.vrc", Page("one"));
+        site.Script("r.vrc", ShowSystem({"globaltimeout"}));
+        auto serve = [&](const char* path) {
+            test::MemoryRequest request(site.Request(path));
+            test::Serve(request);
+            return request.response;
+        };
+        for (int i = 0; i < 2; ++i) {
+            EXPECT_EQ(serve("/p.vrc"), "one");
+            EXPECT_EQ(serve("/r.vrc"), "globaltimeout=11;");
+        }
+        test::Bytes two = test::Assembled(Page("two"));
+        RewriteKeepingTimes(site.root + "/p.vrc", std::string(two.begin(), two.end()), how);
+        std::string registry = platform::test::ReadText(site.registry.path);
+        registry.replace(registry.find("dword:11"), 8, "dword:22");
+        RewriteKeepingTimes(site.registry.path, registry, how);
+        EXPECT_EQ(serve("/p.vrc"), "two");
+        EXPECT_EQ(serve("/r.vrc"), "globaltimeout=22;");
+    }
 }
 
 } // namespace
@@ -477,8 +587,7 @@ TEST(RequestApplication, RunsOfAKeptScriptStartAlike) {
     ret
 .end
 )");
-    std::string path = site.root + "/page.vrc";
-    ASSERT_TRUE(platform::SetModifiedTime(path.c_str(), platform::NowSeconds() - 60));
+    ClockAhead settled;
     auto serve = [&](const std::string& query) {
         test::MemoryRequest request(site.Request("/page.vrc", query));
         test::Serve(request);
