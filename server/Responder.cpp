@@ -750,12 +750,14 @@ void Responder::Release(Connection* c) {
     c->turn.store(Connection::Unused, std::memory_order_release);
     std::lock_guard<std::mutex> lock(idleMutex);
     idle.push_back(c);
-    if (listenPaused && !stopping.load(std::memory_order_acquire)) {
-        // A connection came free: new ones are taken again.
-        epoll_event listen{EPOLLIN, {}};
-        listen.data.u64 = kListenKey;
-        if (epoll_ctl(pollSet, EPOLL_CTL_MOD, listenSocket, &listen) == 0) listenPaused = false;
-    }
+    Listen(); // a connection came free: new ones are taken again
+}
+
+void Responder::Listen() {
+    if (!listenPaused || stopping.load(std::memory_order_acquire)) return;
+    epoll_event listen{EPOLLIN, {}};
+    listen.data.u64 = kListenKey;
+    if (epoll_ctl(pollSet, EPOLL_CTL_MOD, listenSocket, &listen) == 0) listenPaused = false;
 }
 
 void Responder::AfterRequest(Connection* c) {
@@ -847,9 +849,14 @@ bool Responder::MakeRoom() {
         victim = heads.first;
     if (victim) {
         pollfd waiting{listenSocket, POLLIN, 0};
-        if (poll(&waiting, 1, 0) <= 0) return false;
-        Drop(victim);
-        return true;
+        if (poll(&waiting, 1, 0) > 0) {
+            Drop(victim);
+            return true;
+        }
+        // Nobody waits: the listener tells when someone does.
+        std::lock_guard<std::mutex> lock(idleMutex);
+        Listen();
+        return false;
     }
     std::lock_guard<std::mutex> lock(idleMutex);
     if (!idle.empty()) return true; // one came free meanwhile
@@ -896,7 +903,7 @@ void Responder::Ready(Connection* c, uint32_t events) {
     bool hungUp = (events & kHangUp) != 0;
     for (;;) {
         ssize_t n = recv(c->fd, c->head, sizeof c->head, MSG_PEEK | MSG_DONTWAIT);
-        if (n == 0) return Drop(c);
+        if (n == 0) return Leave(c);
         if (n < 0) {
             if (errno == EINTR) continue;
             if (!WouldBlock()) return Drop(c);
@@ -947,7 +954,7 @@ void Responder::Ready(Connection* c, uint32_t events) {
 
 void Responder::Wait(Connection* c, bool hungUp, bool partial) {
     // A head that can no longer complete is closed at once.
-    if (hungUp) return Drop(c);
+    if (hungUp) return Leave(c);
     // The bytes looked at stay in the socket: the next look starts before them.
     if (partial && c->peekPast && !c->LookFromStale()) return Drop(c);
     if (c->Unsent()) {
@@ -959,6 +966,12 @@ void Responder::Wait(Connection* c, bool hungUp, bool partial) {
     // The rest is told by the edge-triggered socket; the deadline runs from
     // the head's first byte (or the accept).
     if (partial && !c->timedOn) Time(c, heads);
+}
+
+void Responder::Leave(Connection* c) {
+    // The client is done sending: what was answered goes out before the close.
+    c->Send();
+    Drop(c);
 }
 
 void Responder::Refuse(Connection* c) {

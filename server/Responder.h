@@ -90,6 +90,8 @@ class Responder {
     void Ready(Connection* connection, uint32_t events);
     // No whole request yet: the socket tells when more comes.
     void Wait(Connection* connection, bool hungUp, bool partial);
+    // The client closed its end between requests.
+    void Leave(Connection* connection);
     // A request turned away before it began, on a connection not kept.
     void Refuse(Connection* connection);
     // A request whose input broke (aborted, or broken: its records, or the
@@ -118,6 +120,8 @@ class Responder {
     void TakeReturned();
     void Close(Connection* connection);
     void Release(Connection* connection);
+    // The resting listener takes connections again (idleMutex held).
+    void Listen();
     // The poller's: the connection's deadline is the list's span from now
     // on, or it has none.
     void Time(Connection* connection, Deadlines& list);
