@@ -1,6 +1,8 @@
 #include "server/FastCgi.h"
 
+#include <algorithm>
 #include <cstring>
+#include <string_view>
 
 namespace vorn::server {
 
@@ -49,24 +51,132 @@ bool IsTokenByte(char c) {
 
 namespace {
 
-// Where the request's input ends within the bytes, or 0 when it does not, or
-// when something other than its input records comes first (left to the reader).
-size_t InputEnd(const unsigned char* bytes, size_t length, size_t at, unsigned id) {
-    while (length - at >= kHeaderSize) {
-        const unsigned char* record = bytes + at;
-        size_t contentLength = size_t{record[4]} << 8 | record[5];
-        size_t total = kHeaderSize + contentLength + record[6];
-        if (record[0] != kVersion || record[1] != kStdin || (unsigned{record[2]} << 8 | record[3]) != id) return 0;
-        if (length - at < total) return 0;
-        at += total;
-        if (contentLength == 0) return at;
+void AppendPair(std::string* out, const char* name, const std::string& value) {
+    size_t nameLength = std::strlen(name);
+    out->push_back(static_cast<char>(nameLength));
+    out->push_back(static_cast<char>(value.size()));
+    out->append(name, nameLength);
+    out->append(value);
+}
+
+// The answer to a management record: the values asked for that we know, or
+// that its type is unknown.
+void AnswerManagement(unsigned char type, const std::string& query, unsigned maxConnections, std::string* replies) {
+    if (!replies) return;
+    if (type != kGetValues) {
+        AppendRecordHeader(replies, kUnknownType, 0, 8);
+        replies->push_back(static_cast<char>(type));
+        replies->append(7, '\0');
+        return;
     }
-    return 0;
+    std::string pairs;
+    const std::string connections = std::to_string(maxConnections);
+    for (size_t at = 0; at < query.size();) {
+        uint32_t nameLength = 0;
+        uint32_t valueLength = 0;
+        if (!ReadLength(query, at, &nameLength) || !ReadLength(query, at, &valueLength) ||
+            query.size() - at < uint64_t{nameLength} + valueLength)
+            break;
+        std::string_view name(query.data() + at, nameLength);
+        at += uint64_t{nameLength} + valueLength;
+        // One request at a time on a connection: as many requests as connections.
+        if (name == "FCGI_MAX_CONNS")
+            AppendPair(&pairs, "FCGI_MAX_CONNS", connections);
+        else if (name == "FCGI_MAX_REQS")
+            AppendPair(&pairs, "FCGI_MAX_REQS", connections);
+        else if (name == "FCGI_MPXS_CONNS")
+            AppendPair(&pairs, "FCGI_MPXS_CONNS", "0");
+    }
+    AppendRecordHeader(replies, kGetValuesResult, 0, pairs.size());
+    replies->append(pairs);
 }
 
 } // namespace
 
-RequestHead ReadRequestHead(const unsigned char* bytes, size_t length, RequestHeadInfo* info, std::string* params) {
+void InputRecords::Begin(uint16_t requestId, unsigned connections) {
+    *this = InputRecords{};
+    id = requestId;
+    maxConnections = connections;
+}
+
+size_t InputRecords::Need() const {
+    return contentLeft > 0 || paddingLeft > 0 ? 1 : kHeaderSize;
+}
+
+size_t InputRecords::Most() const {
+    if (state != Input::Open) return 0;
+    return size_t{contentLeft} + paddingLeft + (ending ? 0 : kHeaderSize);
+}
+
+size_t InputRecords::Consume(const unsigned char* bytes, size_t length, char* to, size_t room, size_t* got,
+                             std::string* replies) {
+    size_t at = 0;
+    *got = 0;
+    while (state == Input::Open) {
+        if (contentLeft > 0) {
+            size_t take = std::min<size_t>(contentLeft, length - at);
+            if (content == Content::Own && to) take = std::min(take, room - *got);
+            if (take == 0) break;
+            if (content == Content::Own) {
+                if (to) std::memcpy(to + *got, bytes + at, take);
+                *got += take;
+            } else if (content == Content::Query) {
+                query.append(reinterpret_cast<const char*>(bytes + at), take);
+            }
+            at += take;
+            contentLeft -= static_cast<uint32_t>(take);
+            if (contentLeft == 0 && content == Content::Query) AnswerManagement(kGetValues, query, maxConnections, replies);
+            continue;
+        }
+        if (paddingLeft > 0) {
+            size_t skip = std::min<size_t>(paddingLeft, length - at);
+            if (skip == 0) break;
+            at += skip;
+            paddingLeft -= static_cast<uint32_t>(skip);
+            if (paddingLeft == 0 && ending) state = Input::Ended;
+            continue;
+        }
+        if (length - at < kHeaderSize) break;
+        const unsigned char* record = bytes + at;
+        if (record[0] != kVersion) {
+            state = Input::Broken;
+            break;
+        }
+        unsigned char type = record[1];
+        unsigned requestId = unsigned{record[2]} << 8 | record[3];
+        contentLeft = uint32_t{record[4]} << 8 | record[5];
+        paddingLeft = record[6];
+        at += kHeaderSize;
+        content = Content::Skipped;
+        if (requestId == id) {
+            if (type == kAbortRequest) {
+                state = Input::Aborted;
+            } else if (type != kStdin) {
+                state = Input::Broken;
+            } else if (contentLeft > 0) {
+                content = Content::Own;
+            } else {
+                ending = true;
+                if (paddingLeft == 0) state = Input::Ended;
+            }
+        } else if (requestId == 0) {
+            if (type == kGetValues) {
+                content = Content::Query;
+                query.clear();
+                if (contentLeft == 0) AnswerManagement(kGetValues, query, maxConnections, replies);
+            } else {
+                AnswerManagement(type, query, maxConnections, replies);
+            }
+        } else if (type == kBeginRequest && replies) {
+            // One request at a time on a connection.
+            AppendEndRequest(replies, static_cast<uint16_t>(requestId), kCantMpxConn);
+        }
+    }
+    return at;
+}
+
+RequestHead ReadRequestHead(const unsigned char* bytes, size_t length, unsigned maxConnections, RequestHeadInfo* info,
+                            std::string* params, std::string* replies) {
     params->clear();
     bool begun = false;
     for (size_t at = 0;;) {
@@ -81,23 +191,48 @@ RequestHead ReadRequestHead(const unsigned char* bytes, size_t length, RequestHe
         if (length - at < total)
             return at + total > kMaxRequestHead ? RequestHead::Malformed : RequestHead::Incomplete;
         const unsigned char* content = record + kHeaderSize;
-        if (requestId == 0) return RequestHead::Malformed; // management records are not served
-        if (!begun) {
-            if (type != kBeginRequest || contentLength != 8) return RequestHead::Malformed;
-            if ((unsigned{content[0]} << 8 | content[1]) != kResponder) return RequestHead::Malformed;
-            begun = true;
+        if (!begun && requestId != 0 && type == kBeginRequest) {
+            if (contentLength != 8) return RequestHead::Malformed;
             info->id = static_cast<uint16_t>(requestId);
             info->keepConnection = (content[2] & 1) != 0;
-        } else {
-            if (type != kParams || requestId != info->id) return RequestHead::Malformed;
-            if (contentLength == 0) {
-                RequestHead head = CheckParams(*params);
-                info->paramsEnd = at + total;
-                info->requestEnd = InputEnd(bytes, length, at + total, requestId);
-                return head;
+            at += total;
+            if ((unsigned{content[0]} << 8 | content[1]) == kResponder) {
+                begun = true;
+                continue;
             }
-            params->append(reinterpret_cast<const char*>(content), contentLength);
+            AppendEndRequest(replies, info->id, kUnknownRole);
+            info->paramsEnd = at;
+            return RequestHead::Record;
         }
+        if (!begun || requestId != info->id) {
+            // A record of no request of ours: a management record is answered,
+            // a second request refused, a turned-away request's records passed over.
+            if (requestId == 0)
+                AnswerManagement(type, std::string(reinterpret_cast<const char*>(content), contentLength),
+                                 maxConnections, replies);
+            else if (type == kBeginRequest)
+                AppendEndRequest(replies, static_cast<uint16_t>(requestId), kCantMpxConn);
+            at += total;
+            if (begun) continue;
+            info->keepConnection = true;
+            info->paramsEnd = at;
+            return RequestHead::Record;
+        }
+        if (type != kParams) return RequestHead::Malformed;
+        if (contentLength == 0) {
+            RequestHead head = CheckParams(*params);
+            info->paramsEnd = at + total;
+            // How far its input has come; what lies between its records is
+            // answered when the input is read.
+            InputRecords input;
+            input.Begin(info->id, maxConnections);
+            size_t got = 0;
+            size_t used = input.Consume(bytes + info->paramsEnd, length - info->paramsEnd, nullptr, 0, &got, nullptr);
+            info->input = input.State();
+            info->requestEnd = info->input == Input::Ended ? info->paramsEnd + used : 0;
+            return head;
+        }
+        params->append(reinterpret_cast<const char*>(content), contentLength);
         at += total;
     }
 }
@@ -112,6 +247,12 @@ void AppendRecordHeader(std::string* out, unsigned char type, uint16_t id, size_
                                       0,
                                       0};
     out->append(header, kHeaderSize);
+}
+
+void AppendEndRequest(std::string* out, uint16_t id, unsigned char protocolStatus) {
+    AppendRecordHeader(out, kEndRequest, id, 8);
+    const char body[8] = {0, 0, 0, 0, static_cast<char>(protocolStatus), 0, 0, 0};
+    out->append(body, sizeof body);
 }
 
 void AppendParamEntries(const std::string& params, std::string* text) {

@@ -20,31 +20,48 @@ namespace vorn::server {
 
 namespace {
 
-// How long the opening records of a request may take to arrive once the
-// connection is open (a kept connection may idle as long as the web server
-// keeps it).
-constexpr int kHeadMilliseconds = 30000;
-// Socket reads and writes of a request that stall longer fail.
+// How long the opening records of a request may take to arrive, from the
+// connection's open or from the first byte of a kept connection's next
+// request (a kept connection idles as long as the web server keeps it).
+constexpr int kHeadMilliseconds = 10000;
+// Once every connection is taken and another waits, one that has brought no
+// whole request for this long gives way (a web server sends its head at once).
+constexpr int kHeadGraceMilliseconds = 20;
+// Reads of a request's body on a thread that may wait, stalling longer, fail.
 constexpr int kStallSeconds = 60;
+// What the poller finishes for a request (its answer's rest, the input it
+// left) is given up when the client takes or sends nothing for this long.
+constexpr int kFinishMilliseconds = kStallSeconds * 1000;
 // Unread body left when a request ends: up to this much is read so that the
 // connection can be kept; more, and it is closed.
 constexpr int kDrainLimit = 64 * 1024;
 // An answer goes out once this much of it is gathered, and at its end.
 constexpr size_t kOutputFlush = 64 * 1024;
+// Output the client has not taken yet waits in memory up to this much (the
+// poller sends the rest once the request ended); past it the script waits
+// for the client, at most this long without progress.
+constexpr size_t kUnsentAllowance = 8 << 20;
+constexpr int kWriteStallMilliseconds = 10000;
 // How long a closing connection waits for the web server to close its end.
 constexpr int kLingerMilliseconds = 2000;
 // Requests served are taken from the socket once this much of them gathered
 // (where the socket can look past them).
 constexpr size_t kStaleLimit = 8 * 1024;
 
+// Set on the poller's thread, which never waits on a client.
+thread_local bool onPoller = false;
+
 void SetTimeouts(int fd) {
     timeval limit{kStallSeconds, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
 }
 
 bool HasParam(const char* value) {
     return value && value[0];
+}
+
+bool WouldBlock() {
+    return errno == EAGAIN || errno == EWOULDBLOCK;
 }
 
 } // namespace
@@ -104,19 +121,21 @@ struct Connection {
     bool lookedOnly = false;
     bool peekPast = false;
     size_t stale = 0;
-    size_t requestEnd = 0; // where the request ends in head, when known at its start
     size_t looked = 0;
-    uint32_t recordLeft = 0;
-    uint32_t paddingLeft = 0;
-    bool skipping = false; // the record is another request's: passed over
-    bool inputEnded = false;
-    bool inputFailed = false;
+    InputRecords input;
+    std::string answers; // to records between the input's, before they join out
+    bool readFailed = false;
+    size_t drained = 0;
     uint16_t requestId = 0;
     bool keepConnection = false;
-    // The answer's records, written when full and at the request's end.
+    // The answer's records, sent as they gather and at the request's end;
+    // out[0, sent) went out already.
     std::string out;
+    size_t sent = 0;
+    size_t nextFlush = kOutputFlush;
     size_t recordAt = std::string::npos;
     bool outputFailed = false;
+    uint64_t moved = 0; // bytes sent and read: progress of what the poller finishes
     std::string params;
     std::string paramText;
     std::string responseHead;
@@ -127,12 +146,22 @@ struct Connection {
     std::mutex mutex;
     State state = Free;
     bool headerSent = false;
-    // Between requests: a kept connection waits without a deadline until its
-    // next request begins; a new one, or one whose head came in part, must
-    // bring the rest by the deadline.
-    bool idle = false;
-    bool waitingForMore = false;
+    // Where the connection is between its requests. Head: it waits for the
+    // next request's head (with a deadline once any of it came, or from its
+    // accept; a kept one idles without). Finishing: the poller sends the rest
+    // of an answer and takes the input the request left, without waiting on
+    // the client. Lingering: closed on our side, the poller waits a while for
+    // the client to close its end.
+    enum Phase : uint8_t { Head, Finishing, Lingering };
+    Phase phase = Head;
+    bool keep = false;      // the request ended with its input: the connection serves a next one
+    bool lookAgain = false; // bytes past the request were looked at: no new event tells of them
+    bool watchingOutput = false;
     bool registered = false; // the descriptor is in the poll set
+    // The poller's deadline lists (see Deadlines) hold it from timedOn.
+    Deadlines* timedOn = nullptr;
+    Connection* timedPrev = nullptr;
+    Connection* timedNext = nullptr;
     std::chrono::steady_clock::time_point deadline;
     // Whose the connection is. It stays in the poll set (edge-triggered) from
     // its accept to its close; the poller looks at its events only while it
@@ -160,7 +189,8 @@ struct Connection {
     std::vector<Param> paramIndex;
     bool allHttpMade = false;
 
-    // A request begins: its head, checked, is among head[0, bytes).
+    // A request begins: its head, checked, is among head[0, bytes); out may
+    // hold answers to records that came before it.
     void Start(const RequestHeadInfo& info, size_t bytes) {
         requestId = info.id;
         keepConnection = info.keepConnection;
@@ -168,13 +198,27 @@ struct Connection {
         inEnd = bytes;
         lookedOnly = true;
         looked = bytes;
-        requestEnd = info.requestEnd;
-        recordLeft = paddingLeft = 0;
-        skipping = inputEnded = inputFailed = false;
-        out.clear();
+        input.Begin(info.id, owner->maxConnections);
+        answers.clear();
+        readFailed = false;
+        drained = 0;
+        sent = 0;
+        nextFlush = out.size() + kOutputFlush;
         recordAt = std::string::npos;
         outputFailed = false;
         headerSent = false;
+        phase = Head;
+        keep = lookAgain = false;
+    }
+
+    // The announced length of the body (0 when none is).
+    int64_t Announced() const {
+        int64_t announced = 0;
+        if (const char* length = Find("CONTENT_LENGTH")) {
+            for (const char* p = length; *p >= '0' && *p <= '9' && announced <= INT32_MAX; ++p)
+                announced = announced * 10 + (*p - '0');
+        }
+        return announced;
     }
 
     // "NAME=value" entries for the parameters, as a CGI environment.
@@ -228,10 +272,10 @@ struct Connection {
 
     // --- input ---
 
-    // Reads count bytes from the socket, waiting for them.
-    bool ReadExactly(unsigned char* to, size_t count) {
+    // Takes count bytes known to be in the socket (looked at before).
+    bool TakeExactly(unsigned char* to, size_t count) {
         for (size_t taken = 0; taken < count;) {
-            ssize_t n = read(fd, to + taken, count - taken);
+            ssize_t n = recv(fd, to + taken, count - taken, MSG_DONTWAIT);
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) return false;
             taken += static_cast<size_t>(n);
@@ -243,7 +287,7 @@ struct Connection {
     bool TakeStale() {
         unsigned char scratch[4096];
         for (; stale > 0; stale -= std::min(stale, sizeof scratch))
-            if (!ReadExactly(scratch, std::min(stale, sizeof scratch))) return false;
+            if (!TakeExactly(scratch, std::min(stale, sizeof scratch))) return false;
         return true;
     }
 
@@ -263,18 +307,27 @@ struct Connection {
         return past && (stale < kStaleLimit || TakeStale());
     }
 
+    // Records at the start of the bytes looked at that are no request's:
+    // count bytes of them are done with, and the socket looks past them.
+    bool Pass(size_t count) {
+        if (!peekPast) return TakeExactly(head, count);
+        stale += count;
+        return LookFromStale() && (stale < kStaleLimit || TakeStale());
+    }
+
     // Takes the bytes looked at from the socket, up to count of them.
     bool TakeLooked(size_t count) {
-        if ((stale && !TakeStale()) || !ReadExactly(head, count)) return false;
+        if ((stale && !TakeStale()) || !TakeExactly(head, count)) return false;
         lookedOnly = false;
         return true;
     }
 
     // At least need bytes at inPos, reading no more from the socket than
-    // most (never past the request's end).
-    bool Have(size_t need, size_t most) {
-        if (inEnd - inPos >= need) return true;
-        if (lookedOnly && !TakeLooked(looked)) return false;
+    // most (never past the request's end): 1, or 0 when they are not there
+    // and may not be waited for, or -1 when the connection failed.
+    int Have(size_t need, size_t most, bool wait) {
+        if (inEnd - inPos >= need) return 1;
+        if (lookedOnly && !TakeLooked(looked)) return -1;
         if (sizeof head - inPos < most) {
             std::memmove(head, head + inPos, inEnd - inPos);
             inEnd -= inPos;
@@ -282,60 +335,68 @@ struct Connection {
         }
         size_t limit = std::min(sizeof head, inPos + most);
         while (inEnd - inPos < need) {
-            ssize_t n = read(fd, head + inEnd, limit - inEnd);
+            ssize_t n = recv(fd, head + inEnd, limit - inEnd, wait ? 0 : MSG_DONTWAIT);
             if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) return false;
+            if (n < 0 && !wait && WouldBlock()) return 0;
+            if (n <= 0) return -1;
             inEnd += static_cast<size_t>(n);
+            moved += static_cast<size_t>(n);
         }
-        return true;
+        return 1;
     }
 
-    // Up to size bytes of the request's input: fewer only at its end or
-    // before a failure; -1 when the connection failed or broke the protocol.
-    int64_t ReadInput(char* buffer, size_t size) {
+    bool InputEnded() const { return input.State() == Input::Ended; }
+    // Aborted, broken, or the connection failed.
+    bool InputFailed() const { return readFailed || (input.State() != Input::Open && !InputEnded()); }
+    // Input the request left that is still to be taken before the connection
+    // can serve another (one that closes after it needs none).
+    bool Draining() const { return keepConnection && Drainable(); }
+    bool Drainable() const { return input.State() == Input::Open && !readFailed && drained < kDrainLimit; }
+
+    // Up to size bytes of the request's input (buffer null: passed over):
+    // fewer only at its end, before a failure, or (wait false) when no more
+    // has come; -1 when the connection failed or broke the protocol.
+    int64_t ReadInput(char* buffer, size_t size, bool wait) {
         size_t got = 0;
-        while (got < size && !inputEnded && !inputFailed) {
-            if (recordLeft > 0 || paddingLeft > 0) {
-                // The record's rest, and the next record's header with it.
-                if (!Have(1, size_t{recordLeft} + paddingLeft + kRecordHeader)) break;
-                size_t available = inEnd - inPos;
-                if (recordLeft > 0) {
-                    size_t take = std::min<size_t>(recordLeft, available);
-                    if (!skipping) {
-                        take = std::min(take, size - got);
-                        std::memcpy(buffer + got, head + inPos, take);
-                        got += take;
-                    }
-                    inPos += take;
-                    recordLeft -= static_cast<uint32_t>(take);
-                } else {
-                    size_t skip = std::min<size_t>(paddingLeft, available);
-                    inPos += skip;
-                    paddingLeft -= static_cast<uint32_t>(skip);
-                }
-                continue;
+        while (input.State() == Input::Open && !readFailed) {
+            size_t taken = 0;
+            inPos += input.Consume(head + inPos, inEnd - inPos, buffer ? buffer + got : nullptr, size - got, &taken,
+                                   &answers);
+            got += taken;
+            if (!answers.empty()) {
+                CloseRecord();
+                out += answers;
+                answers.clear();
             }
-            if (!Have(kRecordHeader, kRecordHeader)) break;
-            const unsigned char* record = head + inPos;
-            inPos += kRecordHeader;
-            unsigned id = unsigned{record[2]} << 8 | record[3];
-            recordLeft = uint32_t{record[4]} << 8 | record[5];
-            paddingLeft = record[6];
-            skipping = id != requestId;
-            if (record[0] != kVersion || (!skipping && record[1] != kStdin)) {
-                inputFailed = true; // an abort, or records out of order
-                break;
-            }
-            if (!skipping && recordLeft == 0) {
-                if (paddingLeft > 0 && !Have(paddingLeft, paddingLeft)) break;
-                inPos += paddingLeft;
-                paddingLeft = 0;
-                inputEnded = true;
-            }
+            if (input.State() != Input::Open || got == size) break;
+            int more = Have(input.Need(), input.Most(), wait);
+            if (more < 0) readFailed = true;
+            if (more <= 0) break;
         }
-        if (got < size && !inputEnded) inputFailed = true;
         // What came before a failure is given first; the failure, next time.
-        return got > 0 || !inputFailed ? static_cast<int64_t>(got) : -1;
+        return got > 0 || !InputFailed() ? static_cast<int64_t>(got) : -1;
+    }
+
+    // Takes (and drops) the input the request left, up to the limit.
+    void Drain(bool wait) {
+        while (Drainable()) {
+            int64_t n = ReadInput(nullptr, static_cast<size_t>(kDrainLimit) - drained, wait);
+            if (n <= 0) break;
+            drained += static_cast<size_t>(n);
+        }
+    }
+
+    // Reads and drops what the client sends (a closing connection): false
+    // once it closed its end or failed.
+    bool Discard() {
+        char trash[4096];
+        for (int reads = 0; reads < 16; ++reads) {
+            ssize_t n = recv(fd, trash, sizeof trash, MSG_DONTWAIT);
+            if (n > 0) continue;
+            if (n < 0 && errno == EINTR) continue;
+            return n < 0 && WouldBlock();
+        }
+        return true;
     }
 
     // --- output ---
@@ -348,15 +409,52 @@ struct Connection {
         recordAt = std::string::npos;
     }
 
+    // Sends what the socket takes now; false when the connection failed.
+    bool Send() {
+        while (sent < out.size() && !outputFailed) {
+            ssize_t n = send(fd, out.data() + sent, out.size() - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+            if (n > 0) {
+                sent += static_cast<size_t>(n);
+                moved += static_cast<size_t>(n);
+            } else if (n < 0 && errno == EINTR) {
+                continue;
+            } else if (n < 0 && WouldBlock()) {
+                break;
+            } else {
+                outputFailed = true;
+            }
+        }
+        if (sent == out.size() || outputFailed) {
+            DropOutput();
+        } else if (sent >= kOutputFlush && sent >= out.size() / 2) {
+            out.erase(0, sent);
+            sent = 0;
+        }
+        return !outputFailed;
+    }
+
+    // Everything was sent (or cannot be): a large answer's room is given back.
+    void DropOutput() {
+        if (out.capacity() > 4 * kOutputFlush) std::string().swap(out);
+        out.clear();
+        sent = 0;
+    }
+
+    bool Unsent() const { return sent < out.size(); }
+
+    // Sends what is gathered; a thread that may wait does when the client
+    // leaves too much unread.
     bool Flush() {
         CloseRecord();
-        for (size_t sent = 0; sent < out.size() && !outputFailed;) {
-            ssize_t n = write(fd, out.data() + sent, out.size() - sent);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) outputFailed = true;
-            else sent += static_cast<size_t>(n);
+        Send();
+        while (!outputFailed && !onPoller && out.size() - sent > kUnsentAllowance) {
+            pollfd writable{fd, POLLOUT, 0};
+            int ready = poll(&writable, 1, kWriteStallMilliseconds);
+            if (ready < 0 && errno == EINTR) continue;
+            if (ready <= 0) outputFailed = true; // the client takes nothing
+            else Send();
         }
-        out.clear();
+        nextFlush = out.size() + kOutputFlush;
         return !outputFailed;
     }
 
@@ -372,7 +470,7 @@ struct Connection {
             data += take;
             length -= take;
             if (out.size() - recordAt - kRecordHeader == kMaxRecordContent) CloseRecord();
-            if (out.size() >= kOutputFlush && !Flush()) return false;
+            if (out.size() >= nextFlush && !Flush()) return false;
         }
         return true;
     }
@@ -385,39 +483,46 @@ struct Connection {
         headerSent = true;
     }
 
-    // Waits a while for the web server to close its end, so that what was
-    // written is not lost to a reset, then closes.
-    void CloseGracefully() {
-        if (shutdown(fd, SHUT_WR) == 0) {
-            char trash[1024];
-            pollfd readable{fd, POLLIN, 0};
-            while (poll(&readable, 1, kLingerMilliseconds) > 0 && read(fd, trash, sizeof trash) > 0) {
-            }
-        }
+    void CloseNow() {
         close(fd);
         fd = -1;
+        DropOutput();
     }
 
-    // Ends the request; the connection stays open when the web server asked
-    // for that and the request's input was read to its end.
-    void Finish() {
-        if (!inputEnded && !inputFailed) {
-            char scratch[4096];
-            for (int drained = 0; drained < kDrainLimit && !inputEnded;) {
-                int64_t n = ReadInput(scratch, sizeof scratch);
-                if (n <= 0) break;
-                drained += static_cast<int>(n);
-            }
-        }
+    // Ends the request without waiting on the client: the input it left is
+    // taken as far as it has come, its end records (output false: the end
+    // record alone) go out as far as the socket takes them. What is left
+    // then is the poller's (phase Finishing), else the connection is settled.
+    void Finish(bool output = true) {
+        if (keepConnection) Drain(false);
         CloseRecord();
-        AppendRecordHeader(&out, kStdout, requestId, 0);
-        AppendRecordHeader(&out, kEndRequest, requestId, 8);
-        out.append(8, '\0'); // application status 0, request complete
-        bool written = Flush();
-        bool keep = keepConnection && inputEnded && written;
-        // The request leaves the socket only now (see head).
-        if (keep && lookedOnly) keep = DoneWith(inPos);
-        if (!keep && fd >= 0) CloseGracefully();
+        if (output) AppendRecordHeader(&out, kStdout, requestId, 0);
+        AppendEndRequest(&out, requestId, kRequestComplete);
+        Send();
+        keep = keepConnection && InputEnded() && !readFailed;
+        phase = Finishing;
+        if (!outputFailed && (Unsent() || Draining())) return;
+        Settle();
+    }
+
+    // The answer is out (or cannot go) and the input done with: the
+    // connection waits for its next request (phase Head), or is closed at
+    // once (fd -1), or lingers for the poller (phase Lingering).
+    void Settle() {
+        if (outputFailed) return CloseNow();
+        if (keep) {
+            lookAgain = lookedOnly && inPos < looked;
+            // The request leaves the socket only now (see head).
+            if (lookedOnly && !DoneWith(inPos)) return CloseNow();
+            phase = Head;
+            return;
+        }
+        // Closed at once when the client sent all it had to and nothing of it
+        // is left unread (no reset can cost it the answer); else the poller
+        // waits for its close.
+        shutdown(fd, SHUT_WR);
+        phase = Lingering;
+        if (!Discard() || InputEnded()) CloseNow();
     }
 
     // Ends the request the extension holds, if it still does: answered with
@@ -434,9 +539,11 @@ struct Connection {
     // Frees what a request left and forgets the connection (closed by the caller).
     void Forget() {
         fd = -1;
-        out.clear();
+        DropOutput();
         peekPast = false;
         stale = 0;
+        phase = Head;
+        watchingOutput = false;
     }
 
     static Connection* Of(platform::IsapiConnection handle) { return static_cast<Connection*>(handle); }
@@ -461,7 +568,7 @@ struct Connection {
 
     static bool ReadClient(platform::IsapiConnection handle, void* buffer, size_t* size) {
         Connection* c = Of(handle);
-        int64_t n = c->ReadInput(static_cast<char*>(buffer), *size);
+        int64_t n = c->ReadInput(static_cast<char*>(buffer), *size, !onPoller);
         if (n < 0) {
             errno = EIO;
             return false;
@@ -526,13 +633,18 @@ constexpr uint64_t kListenKey = UINT64_MAX;
 constexpr uint64_t kWakeKey = UINT64_MAX - 1;
 constexpr uint64_t kReturnedKey = UINT64_MAX - 2;
 
+constexpr uint32_t kHangUp = EPOLLRDHUP | EPOLLHUP | EPOLLERR;
+
 } // namespace
 
-Responder::Responder(Extension* ext, int socket, int32_t acceptors) : extension(ext), listenSocket(socket) {
-    for (int32_t i = 0; i < (acceptors > 0 ? acceptors : 1); ++i) {
+Responder::Responder(Extension* ext, int socket, int32_t acceptors)
+    : extension(ext), listenSocket(socket), maxConnections(static_cast<unsigned>(acceptors > 0 ? acceptors : 1)),
+      heads{nullptr, nullptr, kHeadMilliseconds}, finishing{nullptr, nullptr, kFinishMilliseconds},
+      lingering{nullptr, nullptr, kLingerMilliseconds} {
+    for (unsigned i = 0; i < maxConnections; ++i) {
         auto connection = std::make_unique<Connection>();
         connection->owner = this;
-        connection->index = static_cast<uint32_t>(i);
+        connection->index = i;
         idle.push_back(connection.get());
         connections.push_back(std::move(connection));
     }
@@ -588,14 +700,20 @@ bool Responder::Register(Connection* c) {
     return true;
 }
 
-void Responder::Hand(Connection* c, uint32_t events, size_t looked, size_t requestEnd) {
-    // A hang-up that came with the request, or bytes of a next request that
-    // were there already, will not be told again: the poller looks once the
-    // request ended. (Bytes of a request whose end is still to come are all
-    // its own.)
-    bool again = (events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) || (requestEnd && looked > requestEnd);
-    c->noticed = again ? events | EPOLLIN : 0;
-    c->turn.store(again ? Connection::Noticed : Connection::Served, std::memory_order_release);
+void Responder::Watch(Connection* c, bool output) {
+    // Told when the socket takes more only while an answer waits for it:
+    // otherwise each read by the web server would wake the poller.
+    if (c->watchingOutput == output) return;
+    epoll_event event{EPOLLIN | EPOLLRDHUP | EPOLLET | (output ? EPOLLOUT : 0u), {}};
+    event.data.u64 = c->Key();
+    if (epoll_ctl(pollSet, EPOLL_CTL_MOD, c->fd, &event) == 0) c->watchingOutput = output;
+}
+
+void Responder::Hand(Connection* c, uint32_t events) {
+    // A hang-up that came with the request will not be told again: the
+    // poller looks once the request ended.
+    c->noticed = events & kHangUp ? events : 0;
+    c->turn.store(c->noticed ? Connection::Noticed : Connection::Served, std::memory_order_release);
 }
 
 void Responder::TakeReturned() {
@@ -625,7 +743,6 @@ void Responder::Close(Connection* c) {
 
 void Responder::Release(Connection* c) {
     c->registered = false;
-    c->waitingForMore = false;
     {
         std::lock_guard<std::mutex> lock(c->mutex);
         c->state = Connection::Free;
@@ -633,26 +750,29 @@ void Responder::Release(Connection* c) {
     c->turn.store(Connection::Unused, std::memory_order_release);
     std::lock_guard<std::mutex> lock(idleMutex);
     idle.push_back(c);
-    if (listenPaused && !stopping.load(std::memory_order_acquire)) {
-        // A connection came free: new ones are taken again.
-        epoll_event listen{EPOLLIN, {}};
-        listen.data.u64 = kListenKey;
-        if (epoll_ctl(pollSet, EPOLL_CTL_MOD, listenSocket, &listen) == 0) listenPaused = false;
-    }
+    Listen(); // a connection came free: new ones are taken again
+}
+
+void Responder::Listen() {
+    if (!listenPaused || stopping.load(std::memory_order_acquire)) return;
+    epoll_event listen{EPOLLIN, {}};
+    listen.data.u64 = kListenKey;
+    if (epoll_ctl(pollSet, EPOLL_CTL_MOD, listenSocket, &listen) == 0) listenPaused = false;
 }
 
 void Responder::AfterRequest(Connection* c) {
     if (c->fd < 0) {
+        c->Forget();
         Release(c); // closed as the request ended
         return;
     }
-    c->idle = true;
-    c->waitingForMore = false;
     // Nothing of the connection is touched once it is given back: the
-    // poller may have it at once.
-    uint8_t turn = Connection::Served;
-    if (c->turn.compare_exchange_strong(turn, Connection::Polled, std::memory_order_acq_rel)) return;
-    // Something came while it was served (Noticed).
+    // poller may have it at once. Bytes past the request that were looked at
+    // already bring no event, nor does what the poller is to finish.
+    if (c->phase == Connection::Head && !c->lookAgain) {
+        uint8_t turn = Connection::Served;
+        if (c->turn.compare_exchange_strong(turn, Connection::Polled, std::memory_order_acq_rel)) return;
+    }
     c->turn.store(Connection::Returned, std::memory_order_release);
     {
         std::lock_guard<std::mutex> lock(returnedMutex);
@@ -668,15 +788,14 @@ void Responder::AcceptAll() {
         Connection* c = nullptr;
         {
             std::lock_guard<std::mutex> lock(idleMutex);
-            if (idle.empty()) {
-                // Every connection is taken: the listener rests until one is free.
-                epoll_event none{0, {}};
-                none.data.u64 = kListenKey;
-                if (epoll_ctl(pollSet, EPOLL_CTL_MOD, listenSocket, &none) == 0) listenPaused = true;
-                return;
+            if (!idle.empty()) {
+                c = idle.back();
+                idle.pop_back();
             }
-            c = idle.back();
-            idle.pop_back();
+        }
+        if (!c) {
+            if (MakeRoom()) continue;
+            return;
         }
         int fd = accept4(listenSocket, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0) {
@@ -702,12 +821,13 @@ void Responder::AcceptAll() {
         }
         c->fd = fd;
         c->registered = false;
-        c->idle = false;
-        c->waitingForMore = false;
+        c->phase = Connection::Head;
+        c->watchingOutput = false;
         c->noticed = 0;
+        c->DropOutput();
         ++c->generation;
         c->turn.store(Connection::Polled, std::memory_order_relaxed);
-        Time(c);
+        Time(c, heads);
         if (!Register(c)) {
             Drop(c);
             continue;
@@ -717,14 +837,56 @@ void Responder::AcceptAll() {
     }
 }
 
-void Responder::Time(Connection* c) {
-    c->deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kHeadMilliseconds);
-    timed.push_back(c);
+bool Responder::MakeRoom() {
+    // Every connection is taken. If another waits to be accepted, one that
+    // holds a connection without a request gives way: one lingering after
+    // its answer, else the one whose head has been awaited longest, once it
+    // had the grace a web server needs to send it.
+    auto now = std::chrono::steady_clock::now();
+    Connection* victim = lingering.first;
+    auto since = [](Connection* c) { return c->deadline - std::chrono::milliseconds(kHeadMilliseconds); };
+    if (!victim && heads.first && now >= since(heads.first) + std::chrono::milliseconds(kHeadGraceMilliseconds))
+        victim = heads.first;
+    if (victim) {
+        pollfd waiting{listenSocket, POLLIN, 0};
+        if (poll(&waiting, 1, 0) > 0) {
+            Drop(victim);
+            return true;
+        }
+        // Nobody waits: the listener tells when someone does.
+        std::lock_guard<std::mutex> lock(idleMutex);
+        Listen();
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(idleMutex);
+    if (!idle.empty()) return true; // one came free meanwhile
+    // The listener rests until a connection is free, or a head's grace is over.
+    epoll_event none{0, {}};
+    none.data.u64 = kListenKey;
+    if (epoll_ctl(pollSet, EPOLL_CTL_MOD, listenSocket, &none) == 0) listenPaused = true;
+    retryListen = heads.first != nullptr;
+    if (retryListen) listenRetry = since(heads.first) + std::chrono::milliseconds(kHeadGraceMilliseconds);
+    return false;
+}
+
+void Responder::Time(Connection* c, Deadlines& list) {
+    // Each list has one span, so appending keeps it in deadline order.
+    Untime(c);
+    c->deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(list.milliseconds);
+    c->timedOn = &list;
+    c->timedPrev = list.last;
+    c->timedNext = nullptr;
+    (list.last ? list.last->timedNext : list.first) = c;
+    list.last = c;
 }
 
 void Responder::Untime(Connection* c) {
-    auto found = std::find(timed.begin(), timed.end(), c);
-    if (found != timed.end()) timed.erase(found);
+    Deadlines* list = c->timedOn;
+    if (!list) return;
+    (c->timedPrev ? c->timedPrev->timedNext : list->first) = c->timedNext;
+    (c->timedNext ? c->timedNext->timedPrev : list->last) = c->timedPrev;
+    c->timedOn = nullptr;
+    c->timedPrev = c->timedNext = nullptr;
 }
 
 void Responder::Drop(Connection* c) {
@@ -734,51 +896,111 @@ void Responder::Drop(Connection* c) {
 }
 
 void Responder::Ready(Connection* c, uint32_t events) {
-    if (c->waitingForMore && (events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR))) return Drop(c);
-    ssize_t n = recv(c->fd, c->head, sizeof c->head, MSG_PEEK | MSG_DONTWAIT);
-    if (n == 0) return Drop(c);
-    if (n < 0) {
-        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return; // still watched
-        return Drop(c);
-    }
-    if (c->idle) {
-        // The request has begun: from now on it has a deadline.
-        c->idle = false;
-        Time(c);
-    }
-    RequestHeadInfo info;
-    switch (ReadRequestHead(c->head, static_cast<size_t>(n), &info, &c->params)) {
-    case RequestHead::Complete:
-        Hand(c, events, static_cast<size_t>(n), info.requestEnd);
-        c->Start(info, static_cast<size_t>(n));
-        return Begin(c, false);
-    case RequestHead::NulParam:
-        Hand(c, events, static_cast<size_t>(n), info.requestEnd);
-        c->Start(info, static_cast<size_t>(n));
-        return Begin(c, true);
-    case RequestHead::Malformed:
-        return Drop(c);
-    case RequestHead::Incomplete:
-        // The bytes are looked at again when more come, and soon in any case.
-        if (c->peekPast && !c->LookFromStale()) return Drop(c);
-        c->waitingForMore = true;
-        return;
+    if (c->phase == Connection::Finishing) return Progress(c);
+    if (c->phase == Connection::Lingering) return Linger(c);
+    // The bytes first: a hang-up that came with a whole request leaves it
+    // to be answered.
+    bool hungUp = (events & kHangUp) != 0;
+    for (;;) {
+        ssize_t n = recv(c->fd, c->head, sizeof c->head, MSG_PEEK | MSG_DONTWAIT);
+        if (n == 0) return Leave(c);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (!WouldBlock()) return Drop(c);
+            return Wait(c, hungUp, false);
+        }
+        size_t looked = static_cast<size_t>(n);
+        size_t answered = c->out.size();
+        RequestHeadInfo info;
+        RequestHead head = ReadRequestHead(c->head, looked, maxConnections, &info, &c->params, &c->out);
+        switch (head) {
+        case RequestHead::Record:
+            if (!c->Pass(info.paramsEnd)) return Drop(c);
+            if (!info.keepConnection) return Refuse(c);
+            continue; // what follows it
+        case RequestHead::Malformed:
+            return Drop(c);
+        case RequestHead::Incomplete:
+            // Answers to records among a head are given once it is whole.
+            c->out.resize(answered);
+            return Wait(c, hungUp, true);
+        case RequestHead::NulParam:
+            Untime(c);
+            Hand(c, events);
+            c->Start(info, looked);
+            c->Answer("400 Bad Request");
+            c->Finish();
+            return AfterRequest(c);
+        case RequestHead::Complete:
+            break;
+        }
+        c->IndexParams();
+        int64_t announced = c->Announced();
+        // A request without a body is served once its input ended, so that
+        // one whose input breaks is never run: until then it waits here (a
+        // hang-up or a full buffer ends the wait).
+        if (info.input == Input::Open && announced == 0 && !hungUp && looked < sizeof c->head) {
+            c->out.resize(answered);
+            return Wait(c, false, true);
+        }
+        Untime(c);
+        Hand(c, events);
+        c->Start(info, looked);
+        if (info.input == Input::Aborted || info.input == Input::Broken) return EndUnserved(c, info.input);
+        if (info.input == Input::Open && announced > 0) return ServeAside(c);
+        return Serve(c);
     }
 }
 
-void Responder::Begin(Connection* c, bool nulParam) {
+void Responder::Wait(Connection* c, bool hungUp, bool partial) {
+    // A head that can no longer complete is closed at once.
+    if (hungUp) return Leave(c);
+    // The bytes looked at stay in the socket: the next look starts before them.
+    if (partial && c->peekPast && !c->LookFromStale()) return Drop(c);
+    if (c->Unsent()) {
+        // Answers to records that came alone: a client that does not take
+        // them is not served.
+        c->Send();
+        if (c->Unsent() || c->outputFailed) return Drop(c);
+    }
+    // The rest is told by the edge-triggered socket; the deadline runs from
+    // the head's first byte (or the accept).
+    if (partial && !c->timedOn) Time(c, heads);
+}
+
+void Responder::Leave(Connection* c) {
+    // The client is done sending: what was answered goes out before the close.
+    c->Send();
+    Drop(c);
+}
+
+void Responder::Refuse(Connection* c) {
+    // A request turned away that asked to close the connection: its answer,
+    // then the close.
+    c->Send();
+    if (c->Unsent() || c->outputFailed) return Drop(c);
     Untime(c);
-    c->waitingForMore = false;
-    if (nulParam) {
+    shutdown(c->fd, SHUT_WR);
+    c->phase = Connection::Lingering;
+    Linger(c);
+}
+
+void Responder::EndUnserved(Connection* c, Input input) {
+    // Its input broke before the request ran: it never does. The web server
+    // that aborted it is told that it ended; anything else broke the records.
+    if (input == Input::Aborted) {
+        c->Finish(false);
+    } else {
         c->Answer("400 Bad Request");
         c->Finish();
-        return AfterRequest(c);
     }
-    c->IndexParams();
-    const char* length = c->Find("CONTENT_LENGTH");
-    if (!c->requestEnd && length && length[0] && !(length[0] == '0' && length[1] == '\0')) {
-        // Reading a body that is not all here may wait on its sender: a
-        // thread of its own does that, and the poller goes on with the others.
+    AfterRequest(c);
+}
+
+void Responder::ServeAside(Connection* c) {
+    // Reading a body that is not all here may wait on its sender: a thread of
+    // its own does that, and the poller goes on with the others.
+    {
         std::lock_guard<std::mutex> lock(lanesMutex);
         try {
             std::thread([this, c] {
@@ -789,42 +1011,62 @@ void Responder::Begin(Connection* c, bool nulParam) {
             ++lanes;
             return;
         } catch (const std::exception&) {
-            // No thread to be had: read it here.
+            // No thread to be had: the poller reads what is here, and no more.
         }
     }
     Serve(c);
 }
 
-int Responder::PollTimeout() const {
-    // A head that came in part is looked at again soon; otherwise the
-    // soonest deadline of a connection that has not sent its head wakes us.
-    auto now = std::chrono::steady_clock::now();
-    int64_t soonest = -1;
-    for (Connection* c : timed) {
-        if (c->waitingForMore) return 2;
-        int64_t left = std::chrono::duration_cast<std::chrono::milliseconds>(c->deadline - now).count();
-        if (left < 0) left = 0;
-        if (soonest < 0 || left < soonest) soonest = left;
+void Responder::Progress(Connection* c) {
+    uint64_t moved = c->moved;
+    c->Send();
+    if (c->Draining()) c->Drain(false);
+    if (!c->outputFailed && (c->Unsent() || c->Draining())) {
+        Watch(c, c->Unsent());
+        if (c->moved != moved || c->timedOn != &finishing) Time(c, finishing);
+        return;
     }
-    return soonest < 0 ? -1 : static_cast<int>(soonest + 1);
+    Watch(c, false);
+    c->Settle();
+    if (c->fd < 0) {
+        Untime(c);
+        c->Forget();
+        return Release(c);
+    }
+    if (c->phase == Connection::Lingering) return Linger(c);
+    // Kept: it waits for its next request, which may be here already.
+    Untime(c);
+    Ready(c, 0);
+}
+
+void Responder::Linger(Connection* c) {
+    if (!c->Discard()) return Drop(c);
+    if (c->timedOn != &lingering) Time(c, lingering);
+}
+
+int Responder::PollTimeout() const {
+    // Only the soonest deadline wakes the poller.
+    auto soonest = std::chrono::steady_clock::time_point::max();
+    for (const Deadlines* list : {&heads, &finishing, &lingering})
+        if (list->first) soonest = std::min(soonest, list->first->deadline);
+    if (retryListen) soonest = std::min(soonest, listenRetry);
+    if (soonest == std::chrono::steady_clock::time_point::max()) return -1;
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(soonest - std::chrono::steady_clock::now()).count();
+    return left < 0 ? 0 : static_cast<int>(std::min<int64_t>(left, INT32_MAX));
 }
 
 void Responder::CheckTimed() {
     auto now = std::chrono::steady_clock::now();
-    for (size_t i = 0; i < timed.size();) {
-        Connection* c = timed[i];
-        if (now >= c->deadline) {
-            Drop(c); // takes it off the list
-            continue;
-        }
-        // A head that came in part is looked at again; one that is complete
-        // or hopeless now takes the connection off the list.
-        if (c->waitingForMore) Ready(c, 0);
-        if (i < timed.size() && timed[i] == c) ++i;
+    for (Deadlines* list : {&heads, &finishing, &lingering})
+        while (list->first && list->first->deadline <= now) Drop(list->first);
+    if (retryListen && listenRetry <= now) {
+        retryListen = false;
+        if (!stopping.load(std::memory_order_acquire)) AcceptAll();
     }
 }
 
 void Responder::Poller() {
+    onPoller = true;
     epoll_event events[64];
     for (;;) {
         int n = epoll_wait(pollSet, events, 64, PollTimeout());
@@ -862,7 +1104,7 @@ void Responder::Poller() {
                 break;
             }
         }
-        if (!timed.empty()) CheckTimed();
+        if (heads.first || finishing.first || lingering.first || retryListen) CheckTimed();
     }
 }
 
@@ -884,16 +1126,18 @@ void Responder::Serve(Connection* c) {
     const char* remoteAddress = c->Find("REMOTE_ADDR");
     c->remoteHost = HasParam(remoteHost) ? remoteHost : (remoteAddress ? remoteAddress : "");
 
-    int64_t announced = 0;
-    if (const char* length = c->Find("CONTENT_LENGTH")) {
-        for (const char* p = length; *p >= '0' && *p <= '9' && announced <= INT32_MAX; ++p)
-            announced = announced * 10 + (*p - '0');
-    }
+    int64_t announced = c->Announced();
     int preRead = 0;
     if (announced > 0) {
+        // The poller reads only what it looked at (it never waits).
+        bool wait = !onPoller;
         int wanted = announced < kPreRead ? static_cast<int>(announced) : kPreRead;
-        int64_t n = c->ReadInput(reinterpret_cast<char*>(c->preRead), static_cast<size_t>(wanted));
+        int64_t n = c->ReadInput(reinterpret_cast<char*>(c->preRead), static_cast<size_t>(wanted), wait);
         preRead = n < 0 ? 0 : static_cast<int>(n);
+        // A body that fits is read to its input's end before the request runs:
+        // one that breaks never runs.
+        if (announced <= kPreRead && preRead == announced) c->Drain(wait);
+        if (c->InputFailed()) return EndUnserved(c, c->input.State());
     }
 
     platform::IsapiControlBlock& block = c->block;

@@ -10,12 +10,19 @@
 // come yet is read on a thread of its own. The connections (acceptors) bound
 // the connections open at once, and so the requests in flight.
 //
+// The poller never waits on a client, and a worker does not once the
+// script's answer is written: what is left of a request then (the answer's
+// rest, the input it left, a close that waits for the client's) is finished
+// by the poller as the socket allows, each with a deadline. A connection
+// that holds no request gives way to a new one when all are taken.
+//
 // The records of a request are read and its answer's records written here
 // (libfcgi only opens the listening socket): a request is served from the
 // bytes looked at, which stay in the socket until its answer went out.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -26,6 +33,7 @@
 #include <vector>
 
 #include "platform/Isapi.h"
+#include "server/FastCgi.h"
 
 namespace vorn::server {
 
@@ -42,6 +50,14 @@ struct Extension {
 };
 
 struct Connection;
+
+// Connections with a deadline, soonest first: each list has one span, so a
+// connection timed anew goes last.
+struct Deadlines {
+    Connection* first = nullptr;
+    Connection* last = nullptr;
+    int milliseconds = 0;
+};
 
 class Responder {
   public:
@@ -64,36 +80,60 @@ class Responder {
     friend struct Connection;
     void Poller();
     void AcceptAll();
-    // The connection's socket is readable (or, events 0, may be): its next
-    // request's head is looked at.
+    // Every connection is taken: frees one that holds no request when
+    // another waits to be accepted; false when none is freed.
+    bool MakeRoom();
+    // The connection's socket is readable (or, events 0, may be): what the
+    // poller has to do with it is done as far as it can be without waiting
+    // (its next request's head is looked at, or what is left of the last one
+    // is finished).
     void Ready(Connection* connection, uint32_t events);
-    // Reads the complete head and serves the request (or answers 400).
-    void Begin(Connection* connection, bool nulParam);
+    // No whole request yet: the socket tells when more comes.
+    void Wait(Connection* connection, bool hungUp, bool partial);
+    // The client closed its end between requests.
+    void Leave(Connection* connection);
+    // A request turned away before it began, on a connection not kept.
+    void Refuse(Connection* connection);
+    // A request whose input broke (aborted, or broken: its records, or the
+    // connection) before it ran.
+    void EndUnserved(Connection* connection, Input input);
     void Serve(Connection* connection);
+    // Serve on a thread of its own.
+    void ServeAside(Connection* connection);
+    // The poller's: the rest of an answer and the input a request left.
+    void Progress(Connection* connection);
+    // The poller's: a closed connection waits for the client's close.
+    void Linger(Connection* connection);
     // The request has ended: the connection waits for the next one, or is
-    // free again when it was closed. Called by whoever ended it.
+    // the poller's to finish, or free again when it was closed. Called by
+    // whoever ended it.
     void AfterRequest(Connection* connection);
     // Puts a new connection in the poll set, where it stays until closed.
     bool Register(Connection* connection);
+    // Whether the poller is told when the socket takes more output.
+    void Watch(Connection* connection, bool output);
     // Marks the connection as served from now on (by the poller itself, a
     // body's thread or the extension's worker).
-    void Hand(Connection* connection, uint32_t events, size_t looked, size_t requestEnd);
+    void Hand(Connection* connection, uint32_t events);
     // The poller's: connections given back after an event came while they
-    // were served, looked at as if the event came now.
+    // were served, or with something left to finish, looked at now.
     void TakeReturned();
     void Close(Connection* connection);
     void Release(Connection* connection);
-    // The poller's: a head is due from the connection by the deadline from
-    // now on, or no longer.
-    void Time(Connection* connection);
+    // The resting listener takes connections again (idleMutex held).
+    void Listen();
+    // The poller's: the connection's deadline is the list's span from now
+    // on, or it has none.
+    void Time(Connection* connection, Deadlines& list);
     void Untime(Connection* connection);
-    // The poller's own: out of the deadline list, out of the poll set, closed.
+    // The poller's own: out of its deadline list, out of the poll set, closed.
     void Drop(Connection* connection);
     int PollTimeout() const;
     void CheckTimed();
 
     Extension* extension;
     int listenSocket;
+    unsigned maxConnections; // told to a web server that asks
     int wakeSocket[2] = {-1, -1};
     int returnEvent = -1;
     std::mutex returnedMutex;
@@ -105,8 +145,14 @@ class Responder {
     std::mutex idleMutex;
     std::vector<Connection*> idle;
     bool listenPaused = false;
-    // The poller's: connections that must bring a head by their deadline.
-    std::vector<Connection*> timed;
+    // The poller's: connections that must bring a head, make progress with
+    // what is left of a request, or close by their deadline; and when the
+    // resting listener is to try again.
+    Deadlines heads;
+    Deadlines finishing;
+    Deadlines lingering;
+    bool retryListen = false;
+    std::chrono::steady_clock::time_point listenRetry;
     // Threads reading a request's body.
     std::mutex lanesMutex;
     std::condition_variable lanesEnded;

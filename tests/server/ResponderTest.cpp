@@ -3,8 +3,13 @@
 #include <fcgiapp.h>
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <csignal>
 
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -48,10 +53,83 @@ std::vector<Block*> AwaitKept(size_t count) {
     return gKept;
 }
 
+// The extension's workers, where a test asks for them: requests are queued
+// and served on these threads, as the extension's request pool does, and
+// how long each held its worker is noted.
+class Workers {
+  public:
+    explicit Workers(int count) {
+        for (int i = 0; i < count; ++i) threads.emplace_back([this] { Run(); });
+    }
+    ~Workers() { Stop(); }
+    void Post(Block* b) {
+        std::lock_guard<std::mutex> lock(mutex);
+        queue.push_back(b);
+        posted.notify_one();
+    }
+    // Ends once the queued requests are served.
+    void Stop() {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            stopping = true;
+        }
+        posted.notify_all();
+        for (std::thread& t : threads) t.join();
+        threads.clear();
+    }
+    // Once count requests were served (or 10 s passed).
+    void AwaitFinished(int count) {
+        std::unique_lock<std::mutex> lock(mutex);
+        served.wait_for(lock, std::chrono::seconds(10), [&] { return finished >= count; });
+    }
+    // The longest a request held its worker since the last call.
+    std::chrono::milliseconds Longest() {
+        std::lock_guard<std::mutex> lock(mutex);
+        auto held = std::chrono::duration_cast<std::chrono::milliseconds>(longest);
+        longest = {};
+        return held;
+    }
+
+  private:
+    void Run() {
+        for (;;) {
+            Block* b = nullptr;
+            {
+                std::unique_lock<std::mutex> lock(mutex);
+                posted.wait(lock, [this] { return stopping || !queue.empty(); });
+                if (queue.empty()) return;
+                b = queue.front();
+                queue.erase(queue.begin());
+            }
+            auto start = std::chrono::steady_clock::now();
+            gServe(b);
+            auto held = std::chrono::steady_clock::now() - start;
+            std::lock_guard<std::mutex> lock(mutex);
+            longest = std::max(longest, held);
+            ++finished;
+            served.notify_all();
+        }
+    }
+    std::mutex mutex;
+    std::condition_variable posted;
+    std::condition_variable served;
+    int finished = 0;
+    std::vector<Block*> queue;
+    bool stopping = false;
+    std::chrono::steady_clock::duration longest{};
+    std::vector<std::thread> threads;
+};
+Workers* gWorkers = nullptr;
+
 bool FakeVersion(platform::IsapiVersionInfo*) { return true; }
-uint32_t FakeProc(Block* block) { return gServe(block); }
+uint32_t FakeProc(Block* block) {
+    if (!gWorkers) return gServe(block);
+    gWorkers->Post(block);
+    return platform::kIsapiStatusPending;
+}
 bool FakeTerminate(uint32_t) {
     ++gTerminated;
+    if (gWorkers) gWorkers->Stop();
     return true;
 }
 
@@ -90,28 +168,81 @@ std::string Output(const std::string& reply) {
     return out;
 }
 
+// The records of a reply: its output, and its end records ("id:status").
+std::string Ends(const std::string& reply) {
+    std::string ends;
+    for (size_t at = 0; at + 8 <= reply.size();) {
+        size_t length = static_cast<unsigned char>(reply[at + 4]) << 8 | static_cast<unsigned char>(reply[at + 5]);
+        if (reply[at + 1] == 3 && at + 16 <= reply.size())
+            ends += (ends.empty() ? "" : " ") +
+                    std::to_string(static_cast<unsigned char>(reply[at + 2]) << 8 |
+                                   static_cast<unsigned char>(reply[at + 3])) +
+                    ":" + std::to_string(static_cast<unsigned char>(reply[at + 12]));
+        at += 8 + length + static_cast<unsigned char>(reply[at + 6]);
+    }
+    return ends;
+}
+
+std::string EndRecord(int id, int protocolStatus) {
+    return Record(3, std::string(4, '\0') + static_cast<char>(protocolStatus) + std::string(3, '\0'), id);
+}
+
+// The bytes of an answer of one record of output.
+std::string Answered(const std::string& output, int id = 1) {
+    return Record(6, output, id) + Record(6, "", id) + EndRecord(id, 0);
+}
+
+// Reads until count end records came (or the peer closed, or 5 s passed).
+std::string ReadEnds(int fd, size_t count, bool* closed, int milliseconds = 5000) {
+    std::string reply;
+    *closed = false;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    for (;;) {
+        size_t ends = 0;
+        for (size_t at = 0; at + 8 <= reply.size();) {
+            size_t end = at + 8 + (static_cast<unsigned char>(reply[at + 4]) << 8 |
+                                   static_cast<unsigned char>(reply[at + 5])) +
+                         static_cast<unsigned char>(reply[at + 6]);
+            if (end > reply.size()) break;
+            if (reply[at + 1] == 3) ++ends;
+            at = end;
+        }
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (ends >= count || *closed || left.count() <= 0) return reply;
+        reply += ReadAll(fd, static_cast<int>(left.count()), closed, 1);
+    }
+}
+
 struct Rig {
-    Rig() {
+    // workers 0: the extension answers on the thread that hands it the request.
+    explicit Rig(int32_t acceptors = 2, int workers = 0) {
         static int initialised = FCGX_Init();
         (void)initialised;
         path = dir / "s.sock";
-        listener = FCGX_OpenSocket(path.c_str(), 16);
+        listener = FCGX_OpenSocket(path.c_str(), 256);
         extension.getVersion = &FakeVersion;
         extension.httpProc = &FakeProc;
         extension.terminate = &FakeTerminate;
-        responder = std::make_unique<Responder>(&extension, listener, 2);
+        if (workers > 0) {
+            pool = std::make_unique<Workers>(workers);
+            gWorkers = pool.get();
+        }
+        responder = std::make_unique<Responder>(&extension, listener, acceptors);
         std::string error;
         EXPECT_TRUE(responder->Start(&error)) << error;
     }
     ~Rig() {
         responder.reset();
+        gWorkers = nullptr;
+        pool.reset();
         close(listener);
     }
     // One request on a connection of its own; the reply's output.
-    std::string Ask(const std::vector<std::pair<std::string, std::string>>& params, const std::string& body = "") {
+    std::string Ask(const std::vector<std::pair<std::string, std::string>>& params, const std::string& body = "",
+                    int milliseconds = 10000) {
         int fd = Connect(path, 0);
         SendAll(fd, Request(params, body));
-        std::string reply = ReadAll(fd, 10000);
+        std::string reply = ReadAll(fd, milliseconds);
         close(fd);
         return Output(reply);
     }
@@ -120,6 +251,7 @@ struct Rig {
     std::string path;
     int listener = -1;
     Extension extension;
+    std::unique_ptr<Workers> pool;
     std::unique_ptr<Responder> responder;
 };
 
@@ -237,12 +369,9 @@ TEST(Responder, TheInputRecordsAWebServerMaySend) {
          answer + "abcdef", true},
         {"a body longer than its length", head(true, 2) + Record(5, "abcdef") + Record(5, ""), 0,
          answer + "ab", true},
-        {"an abort", head(true, 4) + Record(5, "ab") + Record(2, ""), 0,
-         "Status: 400 Bad Request\r\n\r\nab", false},
-        {"parameters again", head(true, 4) + Record(5, "ab") + Record(4, "x"), 0,
-         "Status: 400 Bad Request\r\n\r\nab", false},
-        {"another version", head(true, 4) + Record(5, "ab") + std::string(1, '\2') + Record(5, "cd").substr(1), 0,
-         "Status: 400 Bad Request\r\n\r\nab", false},
+        {"another request's parameters and a question in between", head(true, 4) + Record(5, "ab") +
+             Record(4, Params({{"PATH_INFO", "/other"}}), 3) + Record(9, "", 0) + Record(5, "cd") + Record(5, ""),
+         0, answer + "abcd", true},
         {"not asked to keep", head(false, 1) + Record(5, "a") + Record(5, ""), 0, answer + "a", false},
     };
     Rig rig;
@@ -266,6 +395,8 @@ TEST(Responder, TheInputRecordsAWebServerMaySend) {
         close(fd);
         EXPECT_EQ(Output(reply), c.output + (c.kept ? answer : ""));
         EXPECT_EQ(closed, !c.kept);
+        // One end record for each request, none for another's.
+        EXPECT_EQ(Ends(reply), std::string(c.kept ? "1:0 1:0" : "1:0"));
     }
     // Random bytes after a good head end the connection, never the responder.
     std::mt19937 random(11);
@@ -549,6 +680,321 @@ TEST(Responder, KeptConnectionsServeRequestAfterRequest) {
         for (std::thread& t : answering) t.join();
         answering.clear();
     }
+}
+
+// A request on a kept connection whose body records have other records
+// between them, and the next request in the same write: the next one is
+// answered every time, though no event tells of its bytes once they were
+// looked at with the first.
+TEST(Responder, ASecondRequestInTheSameWriteIsAlwaysAnswered) {
+    gServe = Echo;
+    const std::string between[] = {Record(5, "zz", 2), Record(9, "", 0),
+                                   Record(4, Params({{"PATH_INFO", "/other"}}), 3)};
+    const std::string next = Begin(1, true) + Record(4, Params({{"PATH_INFO", "/n"}})) + Record(4, "") + Record(5, "");
+    Rig rig;
+    int lost = 0;
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        const std::string first = Begin(1, true) +
+                                  Record(4, Params({{"PATH_INFO", "/e"}, {"CONTENT_LENGTH", "4"}})) + Record(4, "") +
+                                  Record(5, "ab") + between[attempt % 3] + Record(5, "cd") + Record(5, "");
+        int fd = Connect(rig.path, 0);
+        ASSERT_TRUE(SendAll(fd, first + next));
+        bool closed = false;
+        std::string reply = ReadEnds(fd, 2, &closed, 2000);
+        close(fd);
+        if (Ends(reply) != "1:0 1:0") ++lost;
+        ASSERT_EQ(Output(reply).substr(0, 22), "Status: 200 OK\r\n\r\nabcd") << attempt;
+    }
+    EXPECT_EQ(lost, 0);
+}
+
+// A client that sends a head with a NUL parameter and then nothing more gets
+// its 400; nobody else waits for it.
+TEST(Responder, AClientThatFallsSilentHoldsUpNoOther) {
+    gServe = Echo;
+    const std::string nul = Record(4, Params({{"PATH_INFO", "/nul"}, {"QUERY_STRING", std::string("a\0b", 3)}}));
+    const struct {
+        const char* what;
+        std::string bytes;
+    } cases[] = {
+        {"a NUL parameter, then nothing", Begin() + nul + Record(4, "")},
+        {"a NUL parameter on a kept connection, then nothing", Begin(1, true) + nul + Record(4, "")},
+        {"a NUL parameter and part of a body, then nothing",
+         Begin(1, true) + nul + Record(4, "") + Record(5, "partial")},
+    };
+    Rig rig(4);
+    std::vector<int> silent;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        int fd = Connect(rig.path, 0);
+        silent.push_back(fd);
+        ASSERT_TRUE(SendAll(fd, c.bytes));
+        bool closed = false;
+        EXPECT_EQ(Output(ReadEnds(fd, 1, &closed)),
+                  "Status: 400 Bad Request\r\nContent-Type: text/plain\r\n\r\n400 Bad Request\n");
+        auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(rig.Ask({{"PATH_INFO", "/other"}, {"CONTENT_LENGTH", "1"}}, "x", 5000),
+                  "Status: 200 OK\r\n\r\nx");
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    }
+    for (int fd : silent) close(fd);
+}
+
+// Clients that stall once their request is answered (or never let it begin)
+// hold no worker: four of each kind, with four workers, and the next request
+// is answered at once.
+TEST(Responder, ClientsThatStallHoldNoWorker) {
+    signal(SIGPIPE, SIG_IGN); // as vornfcgi does
+    gServe = [](Block* b) {
+        Head(b, "200 OK", "");
+        if (std::string(b->pathInfo) == "/large") {
+            const std::string piece(64 * 1024, 'L');
+            for (int i = 0; i < 80; ++i) Write(b, piece); // 5 MB
+        } else {
+            Write(b, b->pathInfo);
+        }
+        Done(b);
+        return platform::kIsapiStatusPending;
+    };
+    // Before, each held its worker: 60 s (2 s for the close), the test's
+    // bound being what writing the large answer may take on a loaded machine.
+    const struct {
+        const char* what;
+        std::string bytes;
+        bool readsAnswer;
+        int boundMilliseconds;
+        int runs; // requests of the kind that reach a worker
+    } kinds[] = {
+        {"never send their input", Begin() + Record(4, Params({{"PATH_INFO", "/silent"}})) + Record(4, ""), false,
+         1000, 0},
+        {"never read a large answer", Request({{"PATH_INFO", "/large"}}), false, 5000, 4},
+        {"never close a connection not kept", Request({{"PATH_INFO", "/open"}}), true, 1000, 4},
+        {"never send the rest of a large body the script leaves unread",
+         Begin(1, true) + Record(4, Params({{"PATH_INFO", "/kept"}, {"CONTENT_LENGTH", "100000"}})) +
+             Record(4, "") + Record(5, std::string(60000, 'b')),
+         true, 1000, 4},
+    };
+    int runs = 0;
+    Rig rig(24, 4);
+    std::vector<int> stalled;
+    for (const auto& kind : kinds) {
+        SCOPED_TRACE(kind.what);
+        for (int i = 0; i < 4; ++i) {
+            int fd = Connect(rig.path, 0);
+            stalled.push_back(fd);
+            ASSERT_TRUE(SendAll(fd, kind.bytes));
+            if (kind.readsAnswer) {
+                bool closed = false;
+                EXPECT_EQ(Ends(ReadEnds(fd, 1, &closed)), "1:0");
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        EXPECT_EQ(rig.Ask({{"PATH_INFO", "/next"}}, "", 5000), "Status: 200 OK\r\n\r\n/next");
+        // Each kind's requests are measured alone.
+        runs += kind.runs + 1;
+        rig.pool->AwaitFinished(runs);
+        EXPECT_LT(rig.pool->Longest(), std::chrono::milliseconds(kind.boundMilliseconds)) << "a worker waited";
+    }
+    for (int fd : stalled) close(fd);
+}
+
+// Many clients that send their heads a byte at a time hold the connections
+// only until others need them, and the poller sleeps between their bytes.
+TEST(Responder, SlowHeadsShutNoClientOut) {
+    gServe = [](Block* b) {
+        Head(b, "200 OK", "");
+        Write(b, b->pathInfo);
+        Done(b);
+        return platform::kIsapiStatusPending;
+    };
+    Rig rig(32);
+    std::vector<int> slow;
+    for (int i = 0; i < 100; ++i) slow.push_back(Connect(rig.path, 0));
+    std::atomic<bool> stop{false};
+    std::thread trickle([&] {
+        const std::string head = Begin() + Record(4, Params({{"PATH_INFO", std::string(3000, 's')}}));
+        for (size_t at = 0; !stop && at < head.size(); ++at) {
+            for (int fd : slow) send(fd, &head[at], 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    });
+    rusage before{};
+    getrusage(RUSAGE_SELF, &before);
+    auto start = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    for (int i = 0; i < 5; ++i) {
+        auto asked = std::chrono::steady_clock::now();
+        EXPECT_EQ(rig.Ask({{"PATH_INFO", "/normal"}}, "", 3000), "Status: 200 OK\r\n\r\n/normal") << i;
+        EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(3));
+    }
+    std::this_thread::sleep_for(start + std::chrono::seconds(3) - std::chrono::steady_clock::now());
+    rusage after{};
+    getrusage(RUSAGE_SELF, &after);
+    double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    auto seconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+    double cpu = seconds(after.ru_utime) - seconds(before.ru_utime) + seconds(after.ru_stime) -
+                 seconds(before.ru_stime);
+    // The trickle and the poller take some 15 percent of a core; a poller
+    // that looked again at every partial head on every pass took all of it.
+    EXPECT_LT(cpu, 0.5 * wall) << cpu << " s of CPU in " << wall << " s";
+    stop = true;
+    trickle.join();
+    for (int fd : slow) close(fd);
+}
+
+// Every connection holds a partial head, and nobody else is waiting when
+// their grace is over: a client that comes later still takes the place of one.
+TEST(Responder, AClientThatComesWhenAllHoldPartialHeadsIsTaken) {
+    gServe = Echo;
+    Rig rig(2);
+    int first = Connect(rig.path, 0), second = Connect(rig.path, 0);
+    ASSERT_TRUE(SendAll(first, Begin()));
+    ASSERT_TRUE(SendAll(second, Begin()));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(rig.Ask({{"PATH_INFO", "/later"}}, "", 3000), "Status: 200 OK\r\n\r\n");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+    close(first);
+    close(second);
+}
+
+// A hang-up that comes with the last bytes of a request: the request is
+// answered; a head that can no longer complete is closed at once.
+TEST(Responder, AHangUpWithTheLastBytesLeavesTheRequestAnswered) {
+    gServe = Echo;
+    const std::string request = Request({{"PATH_INFO", "/h"}, {"CONTENT_LENGTH", "2"}}, "hi");
+    Rig rig(4);
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        int fd = Connect(rig.path, 0);
+        ASSERT_TRUE(SendAll(fd, request.substr(0, 20)));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        ASSERT_TRUE(SendAll(fd, request.substr(20)));
+        shutdown(fd, SHUT_WR);
+        bool closed = false;
+        EXPECT_EQ(Output(ReadAll(fd, 5000, &closed)), "Status: 200 OK\r\n\r\nhi") << attempt;
+        EXPECT_TRUE(closed);
+        close(fd);
+    }
+    for (size_t cut : {size_t{0}, size_t{30}, request.size() - 12}) {
+        int fd = Connect(rig.path, 0);
+        ASSERT_TRUE(SendAll(fd, request.substr(0, 20)));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        ASSERT_TRUE(SendAll(fd, request.substr(20, cut > 20 ? cut - 20 : 0)));
+        shutdown(fd, SHUT_WR);
+        auto start = std::chrono::steady_clock::now();
+        bool closed = false;
+        std::string reply = ReadAll(fd, 3000, &closed);
+        EXPECT_TRUE(closed) << cut;
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3)) << cut;
+        EXPECT_EQ(Output(reply), cut > 40 ? "Status: 400 Bad Request\r\nContent-Type: text/plain\r\n\r\n400 Bad "
+                                            "Request\n"
+                                          : "")
+            << cut;
+        close(fd);
+    }
+}
+
+// A request whose input breaks (an abort, a record no input may hold) is
+// ended without being run, whether its input came with its head or later.
+TEST(Responder, ABodyThatBreaksIsNeverRun) {
+    std::atomic<int> runs{0};
+    gServe = [&runs](Block* b) {
+        ++runs;
+        return Echo(b);
+    };
+    auto head = [](size_t length) {
+        return Begin(1, true) +
+               Record(4, Params({{"PATH_INFO", "/b"}, {"CONTENT_LENGTH", std::to_string(length)}})) + Record(4, "");
+    };
+    const std::string refused = "Status: 400 Bad Request\r\nContent-Type: text/plain\r\n\r\n400 Bad Request\n";
+    const struct {
+        const char* what;
+        std::string bytes;
+        std::string output;
+    } cases[] = {
+        {"an abort amid the body", head(4) + Record(5, "ab") + Record(2, ""), ""},
+        {"an abort after the whole body", head(2) + Record(5, "ab") + Record(2, ""), ""},
+        {"an abort of a request without a body", head(0) + Record(2, ""), ""},
+        {"an unknown type amid the body", head(4) + Record(5, "ab") + Record(12, "cd"), refused},
+        {"another version amid the body", head(4) + Record(5, "ab") + std::string(1, '\2') + Record(5, "cd").substr(1),
+         refused},
+        {"parameters amid the body", head(4) + Record(5, "ab") + Record(4, "x"), refused},
+    };
+    Rig rig(4);
+    for (const auto& c : cases) {
+        for (size_t piece : {size_t{0}, size_t{7}}) {
+            SCOPED_TRACE(std::string(c.what) + (piece ? ", in pieces" : ", at once"));
+            int fd = Connect(rig.path, 0);
+            if (piece == 0) {
+                ASSERT_TRUE(SendAll(fd, c.bytes));
+            } else {
+                for (size_t at = 0; at < c.bytes.size(); at += piece) {
+                    ASSERT_TRUE(SendAll(fd, c.bytes.substr(at, piece)));
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                }
+            }
+            bool closed = false;
+            std::string reply = ReadAll(fd, 5000, &closed);
+            close(fd);
+            EXPECT_EQ(Output(reply), c.output);
+            EXPECT_EQ(Ends(reply), "1:0");
+            EXPECT_TRUE(closed);
+        }
+    }
+    EXPECT_EQ(runs, 0);
+}
+
+// Records that are no request served here get the answers FastCGI gives, and
+// the connection goes on as it was asked to.
+TEST(Responder, RecordsOfNoRequestAreAnsweredAsFastCgiDoes) {
+    gServe = Echo;
+    const std::string request = Begin(1, true) + Record(4, Params({{"PATH_INFO", "/r"}})) + Record(4, "") +
+                                Record(5, "");
+    const std::string role = Record(4, Params({{"PATH_INFO", "/role"}})) + Record(4, "") + Record(5, "");
+    const std::string answer = Answered("Status: 200 OK\r\n\r\n");
+    const struct {
+        const char* what;
+        std::string bytes;
+        std::string reply;
+        size_t ends;
+        bool closed;
+    } cases[] = {
+        {"a question, then a request",
+         Record(9, Params({{"FCGI_MAX_CONNS", ""}, {"FCGI_MAX_REQS", ""}, {"FCGI_MPXS_CONNS", ""}}), 0) + request,
+         Record(10, Params({{"FCGI_MAX_CONNS", "3"}, {"FCGI_MAX_REQS", "3"}, {"FCGI_MPXS_CONNS", "0"}}), 0) + answer, 1,
+         false},
+        {"a management record of an unknown type, then a request", Record(42, "?", 0) + request,
+         Record(11, std::string(1, '\x2a') + std::string(7, '\0'), 0) + answer, 1, false},
+        {"another role on a kept connection, then a request", Begin(2, true) + role + request,
+         EndRecord(1, 3) + answer, 2, false},
+        {"another role", Begin(2, false) + role, EndRecord(1, 3), 1, true},
+        {"a second request amid the first's body",
+         Begin(1, true) + Record(4, Params({{"PATH_INFO", "/one"}, {"CONTENT_LENGTH", "4"}})) + Record(4, "") +
+             Record(5, "ab") + Record(1, Begin().substr(8), 2) + Record(4, "", 2) + Record(5, "cd") + Record(5, ""),
+         EndRecord(2, 1) + Answered("Status: 200 OK\r\n\r\nabcd"), 2, false},
+        {"a second request amid the first's parameters",
+         Begin(1, true) + Record(1, Begin().substr(8), 2) + Record(4, Params({{"PATH_INFO", "/one"}})) +
+             Record(4, "") + Record(5, ""),
+         EndRecord(2, 1) + answer, 2, false},
+    };
+    Rig rig(3);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        int fd = Connect(rig.path, 0);
+        ASSERT_TRUE(SendAll(fd, c.bytes));
+        bool closed = false;
+        std::string reply = ReadEnds(fd, c.ends, &closed);
+        if (c.closed) reply += ReadAll(fd, 5000, &closed);
+        EXPECT_EQ(reply, c.reply);
+        EXPECT_EQ(closed, c.closed);
+        close(fd);
+    }
+    // A question alone is answered at once.
+    int fd = Connect(rig.path, 0);
+    ASSERT_TRUE(SendAll(fd, Record(9, Params({{"FCGI_MPXS_CONNS", ""}}), 0)));
+    const std::string values = Record(10, Params({{"FCGI_MPXS_CONNS", "0"}}), 0);
+    EXPECT_EQ(ReadAll(fd, 5000, nullptr, values.size()), values);
+    close(fd);
 }
 
 } // namespace
