@@ -90,18 +90,6 @@ bool ValidUtf8(const std::string& text) {
     return true;
 }
 
-int FreePort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t size = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-    close(fd);
-    return ntohs(address.sin_port);
-}
-
 // serve.sh with these arguments after --build, its standard error to a file.
 pid_t SpawnServe(std::vector<std::string> args, const std::string& errors) {
     args.insert(args.begin(), {"bash", VORN_SERVE_SCRIPT, "--build", VORN_BUILD_ROOT});
