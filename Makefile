@@ -87,8 +87,11 @@ fuzz: deps
 
 # Builds, assembles examples/web/ and serves it: nginx on 127.0.0.1:$(PORT) in
 # front of vornfcgi and the extension, until Ctrl-C. An optimized build of its
-# own, without the sanitizers of the tests. The registry, nginx's configuration
-# and its temporary files go to $(RUN_BUILD)/run.
+# own, without the sanitizers of the tests. The registry, nginx's configuration,
+# its log and its temporary files go to $(RUN_BUILD)/run/port-$(PORT), so that
+# runs on two ports serve side by side; what the pages keep goes to
+# $(RUN_BUILD)/run/data, which they share. A page is replaced only when it
+# changed, and whole, since another run may be serving it.
 PORT ?= 8080
 RUN_BUILD ?= build/run
 run: deps
@@ -96,10 +99,12 @@ run: deps
 	cmake --build $(RUN_BUILD) -j $(JOBS)
 	@mkdir -p $(RUN_BUILD)/web
 	@for f in examples/web/*.vra; do \
-	  $(RUN_BUILD)/tools/vrasm -o $(RUN_BUILD)/web/$$(basename $${f%.vra}).vrc $$f || exit 1; \
+	  page=$(RUN_BUILD)/web/$$(basename $${f%.vra}).vrc; \
+	  $(RUN_BUILD)/tools/vrasm -o $$page.$$$$ $$f || exit 1; \
+	  if cmp -s $$page.$$$$ $$page; then rm $$page.$$$$; else mv $$page.$$$$ $$page; fi; \
 	done
-	@server/serve.sh --build $(RUN_BUILD) --root $(RUN_BUILD)/web --state $(RUN_BUILD)/run --port $(PORT) \
-	  --registry-template examples/web/registry.conf.in
+	@server/serve.sh --build $(RUN_BUILD) --root $(RUN_BUILD)/web --state $(RUN_BUILD)/run/port-$(PORT) \
+	  --data $(RUN_BUILD)/run/data --port $(PORT) --registry-template examples/web/registry.conf.in
 
 # Builds, assembles the command-line examples and runs one (EXAMPLE=loop runs
 # another) with the examples as its script directory, so that VrDO finds the

@@ -2,23 +2,33 @@
 # Serves compiled scripts: vornfcgi with the extension behind nginx on
 # 127.0.0.1:PORT, until SIGINT or SIGTERM stops both.
 #
-#   serve.sh --build DIR --root DIR --state DIR [--port N] [--registry FILE]
-#            [--registry-template FILE] [--acceptors N]
+#   serve.sh --build DIR --root DIR --state DIR [--data DIR] [--port N]
+#            [--registry FILE | --registry-template FILE] [--acceptors N]
+#            [--max-body SIZE]
 #
 # --build is the build folder (vornfcgi and VornVMIIS come from it), --root
-# the folder of the scripts, --state where the generated files, sockets and
-# nginx's temporary files go. The registry is --registry, else made from
-# --registry-template (@ROOT@, @DATA@ and @BUILD@ replaced), else a minimal one.
-# --acceptors (32) must be more than nginx's workers x keepalive (1 x 8).
+# the folder of the scripts, --state where the generated files, sockets,
+# nginx's log and its temporary files go: one serve.sh at a time per state
+# folder. --data is the scripts' data folder (STATE/data); several servers may
+# share one. The registry is --registry, else made from --registry-template
+# (@ROOT@, @DATA@ and @BUILD@ replaced), else a minimal one. --acceptors (32)
+# must be more than nginx's workers x keepalive (1 x 8); --max-body (64m) is
+# the largest request body nginx takes.
+#
+# Exit status: 0 after Ctrl-C or SIGTERM, 1 when it cannot start (the port in
+# use, the state folder in use) or nginx or vornfcgi ended by itself, 2 for
+# bad usage.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
-build="" root="" state="" port=8080 registry="" template="" acceptors=32 maxbody=64m
+build="" root="" state="" data="" port=8080 registry="" template="" acceptors=32 maxbody=64m
 while [ $# -gt 0 ]; do
+  [ $# -ge 2 ] || { echo "serve.sh: $1 needs a value" >&2; exit 2; }
   case $1 in
     --build) build=$2; shift 2 ;;
     --root) root=$2; shift 2 ;;
     --state) state=$2; shift 2 ;;
+    --data) data=$2; shift 2 ;;
     --port) port=$2; shift 2 ;;
     --registry) registry=$2; shift 2 ;;
     --registry-template) template=$2; shift 2 ;;
@@ -28,13 +38,34 @@ while [ $# -gt 0 ]; do
   esac
 done
 [ -n "$build" ] && [ -n "$root" ] && [ -n "$state" ] || { echo "serve.sh: --build, --root and --state are needed" >&2; exit 2; }
+[[ $port =~ ^[0-9]+$ ]] && [ "$port" -ge 1 ] && [ "$port" -le 65535 ] || { echo "serve.sh: --port must be 1 to 65535, not '$port'" >&2; exit 2; }
 
 absolute() { (cd "$1" && pwd); }
 build=$(absolute "$build")
 root=$(absolute "$root")
 mkdir -p "$state"
 state=$(absolute "$state")
-for dir in client_body proxy fastcgi uwsgi scgi data; do mkdir -p "$state/$dir"; done
+[ -n "$data" ] || data=$state/data
+mkdir -p "$data"
+data=$(absolute "$data")
+
+# The state folder holds the responder's socket and nginx's files: a second
+# server there would take them from the first. The lock is held by this
+# shell and, through the inherited descriptor, by nginx and vornfcgi, so it
+# lasts as long as any of them runs.
+exec {held}>>"$state/serve.lock"
+if ! flock -n "$held"; then
+  echo "serve.sh: $state is in use by another server ($(cat "$state/serving" 2>/dev/null || echo "port unknown")); stop it or give another --state" >&2
+  exit 1
+fi
+echo "port $port, process $$" >"$state/serving"
+
+# Something already answering on the port: nginx would fail to bind it.
+if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
+  echo "serve.sh: port $port on 127.0.0.1 is in use; give another (--port, or PORT= for make run)" >&2
+  exit 1
+fi
+for dir in client_body proxy fastcgi uwsgi scgi; do mkdir -p "$state/$dir"; done
 
 vornfcgi=$build/server/vornfcgi
 extension=$(ls "$build"/host/libVornVMIIS.so 2>/dev/null || true)
@@ -44,10 +75,10 @@ nginx=$(command -v nginx || echo /usr/sbin/nginx)
 if [ -z "$registry" ]; then
   registry=$state/registry.conf
   if [ -n "$template" ]; then
-    sed -e "s|@ROOT@|$root|g" -e "s|@DATA@|$state/data|g" -e "s|@BUILD@|$build|g" "$template" >"$registry"
+    sed -e "s|@ROOT@|$root|g" -e "s|@DATA@|$data|g" -e "s|@BUILD@|$build|g" "$template" >"$registry"
   else
     printf '[SOFTWARE\\Vorn\\Vorn Tevrona NT\\Configuration]\nvornroot = %s\ndatadir = %s\n' \
-      "$root" "$state/data" >"$registry"
+      "$root" "$data" >"$registry"
   fi
 fi
 
@@ -68,16 +99,21 @@ sed -e "s|@STATE@|$state|g" -e "s|@SOCKET@|$socket|g" -e "s|@ROOT@|$root|g" -e "
     -e "s|@CONNECTIONS@|$connections|g" "$here/nginx.conf.in" >"$state/nginx.conf"
 
 responder="" front=""
+# Stops both and ends with STATUS, or with vornfcgi's own when it did not stop
+# cleanly.
 stop() {
+  local status=$1
   trap - INT TERM EXIT
   [ -n "$front" ] && kill -TERM "$front" 2>/dev/null || true
   [ -n "$responder" ] && kill -TERM "$responder" 2>/dev/null || true
-  status=0
   [ -n "$front" ] && { wait "$front" || true; }
-  [ -n "$responder" ] && { wait "$responder" || status=$?; }
-  exit $status
+  if [ -n "$responder" ]; then
+    wait "$responder" || { [ "$status" != 0 ] || status=$?; }
+  fi
+  exit "$status"
 }
-trap stop INT TERM EXIT
+trap 'stop 0' INT TERM
+trap 'stop $?' EXIT
 
 # Each nginx worker keeps up to `keepalive` idle connections to the responder,
 # and each holds an acceptor: with no more acceptors than workers x keepalive,
@@ -87,7 +123,6 @@ workers=$(awk '$1 == "worker_processes" { sub(";", "", $2); print $2 }' "$state/
 keepalive=$(awk '$1 == "keepalive" { sub(";", "", $2); print $2 }' "$state/nginx.conf")
 if [ "$acceptors" -le $((${workers:-1} * ${keepalive:-0})) ]; then
   echo "serve.sh: --acceptors must be more than nginx's workers x keepalive (${workers:-1} x ${keepalive:-0})" >&2
-  trap - INT TERM EXIT
   exit 2
 fi
 
@@ -101,9 +136,17 @@ responder=$!
 for _ in $(seq 200); do [ -S "$socket" ] && break; kill -0 "$responder" 2>/dev/null || break; sleep 0.05; done
 [ -S "$socket" ] || { echo "serve.sh: vornfcgi did not start" >&2; exit 1; }
 
+# nginx writes its pid file once it listens; it ends without one when it
+# cannot (after some seconds of retrying a busy port).
+rm -f "$state/nginx.pid"
 "$nginx" -p "$state" -c "$state/nginx.conf" -e stderr &
 front=$!
-echo "Serving $root on http://127.0.0.1:$port/ (Ctrl-C stops)"
-# Either one ending ends both.
+until [ -s "$state/nginx.pid" ]; do
+  kill -0 "$front" 2>/dev/null || { echo "serve.sh: nginx could not listen on 127.0.0.1:$port" >&2; exit 1; }
+  sleep 0.02
+done
+echo "Serving $root on http://127.0.0.1:$port/ (Ctrl-C stops; nginx's log: $state/error.log)"
+# Either one ending by itself ends both, as a failure.
 wait -n "$responder" "$front" || true
-stop
+kill -0 "$front" 2>/dev/null && echo "serve.sh: vornfcgi ended" >&2 || echo "serve.sh: nginx ended" >&2
+exit 1

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <string>
 
+#include "host/base/ProductVersion.h"
 #include "server/Responder.h"
 
 namespace {
@@ -93,8 +94,7 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "vornfcgi: %s\n", error.c_str());
             return 1;
         }
-        std::fprintf(stderr, "vornfcgi: %s (version %08x) on %s\n", version.description,
-                     version.extensionVersion, socketPath);
+        std::fprintf(stderr, "vornfcgi: %s %s on %s\n", vorn::kProductName, vorn::kProductVersion, socketPath);
         int signalNumber = 0;
         while (sigwait(&stopSignals, &signalNumber) != 0) {
         }

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -136,7 +137,23 @@ int32_t CommandLineApplication::SetOption(const char* assignment, String* error)
             continue;
         if (IsConfigIntegerItem(item.id)) {
             int32_t invalid = 0;
-            int32_t number = ParseInteger(value, -1, &invalid);
+            int32_t number = 0;
+            // Bit sets such as loglevel read better in hexadecimal.
+            if (value[0] == '0' && (value[1] == 'x' || value[1] == 'X')) {
+                uint64_t bits = 0;
+                invalid = !value[2];
+                for (const char* p = value + 2; *p && !invalid; ++p) {
+                    int digit = std::isdigit(static_cast<unsigned char>(*p)) ? *p - '0'
+                                : std::isxdigit(static_cast<unsigned char>(*p))
+                                    ? std::tolower(static_cast<unsigned char>(*p)) - 'a' + 10
+                                    : -1;
+                    bits = bits * 16 + static_cast<uint64_t>(digit);
+                    invalid = digit < 0 || bits > 0xffffffffu;
+                }
+                number = static_cast<int32_t>(static_cast<uint32_t>(bits));
+            } else {
+                number = ParseInteger(value, -1, &invalid);
+            }
             if (invalid || !value[0]) {
                 if (error)
                     *error = String("Not a number for '") + String(assignment, nameLength) + "': " + value;

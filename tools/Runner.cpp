@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "host/base/ProductVersion.h"
 #include "tools/CommandLineApplication.h"
 
 namespace vorn {
@@ -11,8 +12,10 @@ namespace {
 constexpr char kUsage[] = "usage: vrrun [-c name=value]... [-s DIR] [-d DIR] [-l LIBRARY]...\n"
                           "             [-m METHOD=LIBRARY]... [-y NAME=LIBRARY]... [-t TYPE=LIBRARY]...\n"
                           "             FILE.vrc\n"
+                          "       vrrun --version\n"
                           "  -c name=value  set a configuration item by its registry value name\n"
-                          "                 (or its member name, as lock_hostname, when it has none)\n"
+                          "                 (or its member name, as lock_hostname, when it has none);\n"
+                          "                 a number is decimal or 0x hexadecimal (-c loglevel=0x30000000)\n"
                           "  -s DIR         script directory (default: the program's directory)\n"
                           "  -d DIR         data directory (default: the working directory)\n"
                           "  -l LIBRARY     register a built-in function library\n"
@@ -45,6 +48,11 @@ int32_t RunnerMain(int argc, const char* const* argv, Output* output, std::strin
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
         if (std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "--help") == 0) return Usage(messages, "");
+        if (std::strcmp(arg, "--version") == 0) {
+            std::string banner = std::string("vrrun: ") + kProductName + " " + kProductVersion + "\n";
+            if (output) output->Write(banner.data(), static_cast<int32_t>(banner.size()));
+            return 0;
+        }
         bool takesValue = std::strcmp(arg, "-c") == 0 || std::strcmp(arg, "-s") == 0 ||
                           std::strcmp(arg, "-d") == 0 || std::strcmp(arg, "-l") == 0 ||
                           std::strcmp(arg, "-m") == 0 || std::strcmp(arg, "-y") == 0 ||

@@ -8,6 +8,7 @@
 #include "engine/foundation/Config.h"
 #include "engine/foundation/Hash.h"
 #include "engine/foundation/Md5.h"
+#include "host/base/ProductVersion.h"
 #include "host/network/ByteBuffer.h"
 #include "host/network/LoggingNetworkConnection.h"
 #include "platform/Random.h"
@@ -16,7 +17,6 @@ namespace vorn {
 
 namespace {
 
-constexpr char kMailerVersion[] = "5.20";
 constexpr int32_t kReplyChunk = 512;
 constexpr int32_t kLargestBodyBuffer = 1 << 24;
 
@@ -656,7 +656,7 @@ bool SMTPService::SendHeaders(const String& to, const String& from, const String
         head.Append(cc);
     }
     head.Append("\r\nX-Mailer: Vorn v");
-    head.Append(kMailerVersion);
+    head.Append(kProductVersion);
     head.Append("\r\nSubject: ");
     head.Append(subject);
     head.Append("\r\n\r\n");

@@ -12,6 +12,7 @@
 #include "engine/values/SystemVariables.h"
 #include "engine/values/Variable.h"
 #include "engine/values/VariableHash.h"
+#include "host/base/ProductVersion.h"
 #include "host/web/ContentParsers.h"
 #include "host/web/ISAPIApplication.h"
 #include "platform/Process.h"
@@ -222,7 +223,7 @@ void ISAPIApplication::PutSystemVariables(VariableHash& scope) {
     PutText(scope, "stm_zone", now.zone);
     PutInteger(scope, "globaltimeout", globalTimeout);
     AddDynamicTimeVariables(scope);
-    scope.SetVariable("vornversion", -1, "5.20", 4);
+    scope.SetVariable("vornversion", -1, kProductVersion, static_cast<int32_t>(sizeof kProductVersion - 1));
     AddApplicationSystemVariables(scope, this, this);
     scope.ReplaceVariable(
         new Variable("process_id", -1, static_cast<double>(static_cast<uint32_t>(threadId))));

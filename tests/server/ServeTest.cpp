@@ -247,18 +247,6 @@ class Server : public ::testing::Environment {
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "serve.sh ended with " << status;
     }
 
-    static int FreePort() {
-        int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-        socklen_t size = sizeof address;
-        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-        close(fd);
-        return ntohs(address.sin_port);
-    }
-
     ScratchDir base;
     std::string root, data, socket;
     int port = 0;

@@ -94,6 +94,19 @@ inline int Connect(const std::string& unixPath, int port) {
     return fd;
 }
 
+// A loopback port nobody listens on now.
+inline int FreePort() {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t size = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
 inline bool SendAll(int fd, const std::string& bytes) {
     for (size_t at = 0; at < bytes.size();) {
         ssize_t n = send(fd, bytes.data() + at, bytes.size() - at, MSG_NOSIGNAL);

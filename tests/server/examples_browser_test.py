@@ -1,9 +1,10 @@
 #!/usr/bin/python3
-"""The guest book and the two address books of examples/web/ in headless
-Chromium, served as `make run` serves them: a visitor signs the guest book,
-adds people to each address book, finds them by a prefix and deletes one,
-typing texts full of markup; each next page must show exactly what was typed,
-as text.
+"""The example pages of examples/web/ in headless Chromium, served as `make
+run` serves them: every page is read as UTF-8; a visitor sends the form and
+an upload, sees the cookie page, signs the guest book, adds people to each
+address book, finds them by a prefix and deletes one, typing texts full of
+markup and letters beyond ASCII; each next page must show exactly what was
+typed, as text.
 
 Usage: examples_browser_test.py BUILD_DIR SOURCE_DIR"""
 
@@ -24,6 +25,7 @@ from browser_support import submit  # noqa: E402
 NAME = '<i>Zoë</i> & "Q" (1)'
 NOTE = "first line\n<u>second</u> line"
 PHONE = "555 <u>2</u>"
+WIDE = "Zoë Ångström 漢字"
 
 
 class Failure(Exception):
@@ -55,6 +57,44 @@ def no_markup(driver, where):
     check(not driver.find_elements(By.CSS_SELECTOR, f"{where} i, {where} u"), f"markup from a visitor in {where}")
 
 
+def every_page_utf8(driver, port):
+    # hello.vrc is one line of plain ASCII, in whatever the browser guesses.
+    for page in ("index", "form", "cookie", "upload", "guestbook", "xbase", "sql", "error"):
+        driver.get(f"http://127.0.0.1:{port}/{page}.vrc")
+        encoding = driver.execute_script("return document.characterSet")
+        check(encoding == "UTF-8", f"{page}.vrc is read as {encoding}")
+    driver.get(f"http://127.0.0.1:{port}/")
+
+
+def form_and_upload(driver, scratch):
+    driver.find_element(By.LINK_TEXT, "form").click()
+    fill(driver, "name", WIDE)
+    driver.find_element(By.CSS_SELECTOR, "input[value=green]").click()
+    press(driver, "Send")
+    sent = [item.text for item in driver.find_elements(By.CSS_SELECTOR, "#sent li")]
+    check(sent == [f"name = {WIDE}", "colour = green"], f"the form as sent: {sent}")
+    driver.find_element(By.LINK_TEXT, "back").click()
+
+    driver.delete_all_cookies()
+    driver.find_element(By.LINK_TEXT, "cookie").click()
+    check(driver.find_element(By.ID, "sent").text.startswith("(nothing yet"), "the first visit sent no cookie")
+    driver.refresh()
+    check(driver.find_element(By.ID, "sent").text.startswith("kpzcallerid="), "the cookie comes back")
+    driver.find_element(By.LINK_TEXT, "back").click()
+
+    driver.find_element(By.LINK_TEXT, "upload").click()
+    path = os.path.join(scratch, "notes.txt")
+    with open(path, "w") as out:
+        out.write("twelve bytes")
+    fill(driver, "comment", WIDE)
+    driver.find_element(By.CSS_SELECTOR, "input[type=file]").send_keys(path)
+    press(driver, "Upload")
+    got = [item.text for item in driver.find_elements(By.CSS_SELECTOR, "#got li")]
+    check(got == ["notes.txt (text/plain): 12 bytes kept, COMPLETE"], f"the upload: {got}")
+    check(driver.find_element(By.ID, "comment").text == WIDE, "the comment as typed")
+    driver.find_element(By.LINK_TEXT, "back").click()
+
+
 def guest_book(driver):
     driver.find_element(By.LINK_TEXT, "guest book").click()
     check(driver.find_element(By.TAG_NAME, "h1").text == "Guest book", "the guest book opens")
@@ -79,12 +119,15 @@ def rows(driver):
 def address_book(driver, link):
     driver.find_element(By.LINK_TEXT, link).click()
     check(driver.find_element(By.TAG_NAME, "h1").text == link[0].upper() + link[1:], f"{link} opens")
-    for name, phone in (("Grace", "555 1"), (NAME, PHONE), ("Ada", "")):
+    for name, phone in (("Grace", "555 1"), (NAME, PHONE), ("Ada", ""), (WIDE, "")):
         fill(driver, "name", name)
         fill(driver, "phone", phone)
         press(driver, "Add")
         check(said(driver) == "Added.", f"{name} added")
-    everybody = [f"{NAME}, {PHONE}", "Ada,", "Grace, 555 1"]
+    fill(driver, "name", "x" * 39 + "漢")
+    press(driver, "Add")
+    check(said(driver).startswith("Nothing was added: the name takes 42 bytes"), f"too long: {said(driver)}")
+    everybody = [f"{NAME}, {PHONE}", "Ada,", "Grace, 555 1", f"{WIDE},"]
     check(rows(driver) == everybody, f"everybody in name order: {rows(driver)}")
     no_markup(driver, "#people")
 
@@ -97,7 +140,7 @@ def address_book(driver, link):
 
     submit(driver, driver.find_element(By.CSS_SELECTOR, "#people li button"))
     check(said(driver) == "Deleted.", "deleted")
-    check(rows(driver) == ["Ada,", "Grace, 555 1"], f"the others stay: {rows(driver)}")
+    check(rows(driver) == ["Ada,", "Grace, 555 1", f"{WIDE},"], f"the others stay: {rows(driver)}")
     driver.find_element(By.LINK_TEXT, "back").click()
 
 
@@ -135,7 +178,8 @@ def main():
                              f"--user-data-dir={scratch}/profile"):
                 options.add_argument(argument)
             driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
-            driver.get(f"http://127.0.0.1:{port}/")
+            every_page_utf8(driver, port)
+            form_and_upload(driver, scratch)
             guest_book(driver)
             address_book(driver, "address book (xBase)")
             address_book(driver, "address book (SQL)")

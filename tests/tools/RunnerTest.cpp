@@ -134,6 +134,20 @@ TEST_F(RunnerTest, ConfigurationItemsAreSetByTheirRegistryNames) {
     EXPECT_EQ(Run({"-c", "=1", hello}), 2);
     EXPECT_EQ(Run({"-c", "dir_data=x", hello}), 2); // a member name, not a registry name
 
+    // Numbers in hexadecimal too, as bit sets are written: fatal errors logged.
+    std::string fatal = Program("fatal.vrc", ".segment m entry\n call 9\n.end\n");
+    std::string log = dir + "/hex.log";
+    EXPECT_EQ(Run({"-c", "logfile=" + log, "-c", "loglevel=0x20000000", fatal}), 1) << messages;
+    std::ifstream in(log, std::ios::binary);
+    std::string logged((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(logged.find("\tFatal Error\t"), std::string::npos) << logged;
+    for (const char* bad : {"loglevel=0x", "loglevel=0x2g", "loglevel=0x100000000", "loglevel=0x-1"}) {
+        EXPECT_EQ(Run({"-c", bad, hello}), 2) << bad;
+        EXPECT_NE(messages.find("Not a number for 'loglevel'"), std::string::npos) << messages;
+    }
+    EXPECT_EQ(Run({"--version"}), 0);
+    EXPECT_EQ(output.text, "vrrun: Vorn 5.20\n");
+
     // The time limit stops an endless loop.
     std::string endless = Program("endless.vrc", ".segment m entry\nagain:\n jmp again\n.end\n");
     EXPECT_EQ(Run({"-c", "globaltimeout=1", endless}), 1);

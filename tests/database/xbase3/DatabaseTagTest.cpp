@@ -212,8 +212,7 @@ TEST_F(DatabaseTagTest, TheExampleRuns) {
         "4. Barbara (Los Angeles, 19391107): Data abstraction and the substitution principle.\n"
         "3. Edsger (Rotterdam, 19300511): Shortest paths, semaphores and structured programming.\n"
         "1. Grace (Arlington, 19061209): Wrote the first compiler and found the first bug.\n"
-        "After deleting Grace and packing: 3 people, Ada first\n"
-        "Errors:\n");
+        "After deleting Grace and packing: 3 people, Ada first\n");
     Verify("people.dbf", {{"people.vrx", FieldKey<0>}});
 }
 
