@@ -225,10 +225,18 @@ TEST_F(LockFileTest, ALocksAgeCountsTheFractionsOfASecond) {
 // servers; the taker learns which file it made.
 TEST_F(LockFileTest, ALockTakenAfterAWaitLooksFreshAndNamesItsFile) {
     ScratchTree::WriteFile(DataPath("w.lck"), std::to_string(platform::ProcessId()) + "!1:testhost");
+    // A dead waiter's file, which the waiter removes only once its first try
+    // has failed: from then on it is waiting, however slow the machine.
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) _exit(0);
+    ASSERT_EQ(waitpid(child, nullptr, 0), child);
+    const std::string deadWaiter = "w.lck.testhost." + std::to_string(child) + ".7";
+    ScratchTree::WriteFile(DataPath(deadWaiter), std::to_string(child) + "!7:testhost");
     FileIdentity taken;
     std::atomic<int32_t> result{-1};
     std::thread waiter([&] { result = app.files.LockFile(LocationData, "w.lck", &taken); });
-    platform::SleepMilliseconds(50);
+    while (ScratchTree::Exists(DataPath(deadWaiter))) platform::SleepMilliseconds(5);
     platform::SetWallClock(LaterClock);
     std::filesystem::remove(DataPath("w.lck"));
     waiter.join();
