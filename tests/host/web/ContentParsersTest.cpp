@@ -317,7 +317,7 @@ TEST(MultipartFormParser, FieldsAndFilesArriveTheSameHoweverTheBodyIsCut) {
         {"neither a line break nor the end after a boundary", kType, B + Part("name=\"a\"", "1") + "--XyZx",
          Script::Callbacks, 0, 0, "", "Found x when expected CR or '-'"},
         {"a learned boundary line past its limit", "multipart/form-data",
-         "--" + std::string(MultipartFormParser::kMaxBoundary, 'q') + "\r\n", Script::Callbacks, 0, 0, "",
+         "--" + std::string(MultipartParser::kMaxBoundary, 'q') + "\r\n", Script::Callbacks, 0, 0, "",
          "Failed to find boundary separator"},
         {"a failing processing callback", kType, B + Part("name=\"f\"; filename=\"x\"", "data") + kEnd,
          Script::FailingProcess, 0, 0, "", "Failed call to ProcessFileUpload"},
