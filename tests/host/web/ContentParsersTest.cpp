@@ -17,6 +17,7 @@
 #include "engine/vm/VornVM.h"
 #include "host/web/ContentParsers.h"
 #include "tests/engine/app/TestApplication.h"
+#include "tests/host/web/RandomBodies.h"
 #include "tests/host/web/WebHostSupport.h"
 
 namespace vorn {
@@ -350,20 +351,8 @@ TEST(ContentParsers, RandomBytesNeitherCrashNorLeaveFiles) {
     Bytes script = ScriptBytes(Script::Callbacks);
     UploadFolder folder;
     for (int round = 0; round < 300; ++round) {
-        std::string body;
-        int parts = static_cast<int>(random() % 40);
-        for (int i = 0; i < parts; ++i) {
-            if (random() % 3 == 0)
-                body += pieces[random() % pieces.size()];
-            else
-                body += static_cast<char>(random() % 256);
-        }
-        std::vector<size_t> cuts;
-        for (size_t left = body.size(); left > 0;) {
-            size_t n = 1 + random() % left;
-            cuts.push_back(n);
-            left -= n;
-        }
+        std::string body = test::RandomBody(random, pieces, 40, 3);
+        std::vector<size_t> cuts = test::RandomCuts(random, body.size());
         UploadProgram run(folder, script, static_cast<int32_t>(random() % 20) - 5);
         {
             MultipartFormParser multipart(run.vm.get(), &folder.files, &run.program.globals,

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "host/web/MultipartParser.h"
+#include "tests/host/web/RandomBodies.h"
 
 namespace vorn {
 namespace {
@@ -216,19 +217,8 @@ TEST(MultipartParser, RandomBodiesReadTheSameHoweverTheyAreCut) {
                                                 "Content-Disposition: form-data; ", "name=\"a\"", "filename=\"f\"",
                                                 "Content-Type: x\r\n", ";", "\"", "=", ":", " "};
     for (int round = 0; round < 2000; ++round) {
-        std::string body;
-        for (int n = static_cast<int>(random() % 60); n > 0; --n) {
-            if (random() % 2)
-                body += fragments[random() % fragments.size()];
-            else
-                body += static_cast<char>(random() % 256);
-        }
-        std::vector<size_t> cuts;
-        for (size_t left = body.size(); left > 0;) {
-            size_t n = 1 + random() % left;
-            cuts.push_back(n);
-            left -= n;
-        }
+        std::string body = test::RandomBody(random, fragments, 60, 2);
+        std::vector<size_t> cuts = test::RandomCuts(random, body.size());
         const std::string& type = round % 2 ? kType : std::string("multipart/form-data");
         SCOPED_TRACE("round " + std::to_string(round));
         std::string whole = Feed(type, body, {body.size()});
