@@ -229,6 +229,8 @@ inline constexpr uint8_t kImmediateBDouble = 8;
 // loop.
 [[gnu::always_inline]] inline uint8_t ReadImmediates(uint16_t word, const uint8_t* p, int32_t* a, double* aDouble,
                                                      int32_t* b, double* bDouble) {
+    // Most words carry none.
+    if ((word & 0xF000) == 0) return 0;
     uint8_t read = 0;
     switch (ImmediateKindA(word)) {
     case ImmediateKind::Integer:
