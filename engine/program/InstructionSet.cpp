@@ -10,7 +10,7 @@ namespace vorn {
 namespace {
 
 constexpr InstructionInfo kInstructions[] = {
-#define VORN_INSTRUCTION_ROW(word, mnemonic, a, b) {word, #mnemonic, OperandKind::a, OperandKind::b},
+#define VORN_INSTRUCTION_ROW(word, mnemonic, a, b, ...) {word, #mnemonic, OperandKind::a, OperandKind::b},
     VORN_INSTRUCTIONS(VORN_INSTRUCTION_ROW)
 #undef VORN_INSTRUCTION_ROW
 };
@@ -73,13 +73,6 @@ const InstructionInfo* InstructionAt(int32_t i) {
 
 namespace {
 
-void ReadImmediate(ImmediateKind kind, const uint8_t* p, int32_t* integer, double* number) {
-    if (kind == ImmediateKind::Integer)
-        *integer = static_cast<int32_t>(GetU32(p));
-    else if (kind == ImmediateKind::Double)
-        *number = GetDouble(p);
-}
-
 void WriteImmediate(ImmediateKind kind, uint8_t* p, int32_t integer, double number) {
     if (kind == ImmediateKind::Integer)
         PutU32(p, static_cast<uint32_t>(integer));
@@ -95,9 +88,7 @@ int DecodeInstruction(const uint8_t* code, int32_t available, DecodedInstruction
     int32_t length = InstructionLength(word);
     if (length > available) return 0;
     *out = {word, length, FindInstruction(word), 0, 0, 0.0, 0.0};
-    ImmediateKind a = ImmediateKindA(word);
-    ReadImmediate(a, code + 2, &out->immA, &out->immADouble);
-    ReadImmediate(ImmediateKindB(word), code + 2 + ImmediateSize(a), &out->immB, &out->immBDouble);
+    ReadImmediates(word, code + 2, &out->immA, &out->immADouble, &out->immB, &out->immBDouble);
     return 1;
 }
 

@@ -6,10 +6,12 @@
 // tables (string pool, scopes, segments, functions, localisation) are handed
 // in and stay with their owner.
 //
-// Instruction handlers are member functions named after the mnemonics
-// (OpAdd for add, OpJmpEq for jmp_eq). They pop their operands from `stack`,
-// read the decoded immediates from immA/immB (immADouble/immBDouble for
-// double immediates) and push their results. A handler always completes its
+// Instruction handlers are member functions, each named in its word's row of
+// the instruction table (VORN_INSTRUCTIONS): Op and the mnemonic's words in
+// camel case, without the op_ of the tag words (OpAdd for add, OpJmpEq for
+// jmp_eq, OpDbOpen for dbopen, OpDoFile for op_do_file). They pop their
+// operands from `stack`, read the decoded immediates from immA/immB
+// (immADouble/immBDouble for double immediates) and push their results. A handler always completes its
 // pops before it looks at `aborted`.
 #pragma once
 

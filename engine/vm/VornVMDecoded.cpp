@@ -9,44 +9,35 @@ namespace vorn {
 
 namespace {
 
-// Kinds of the words with a fast path; every other legal word runs its handler.
-// clang-format off
-uint16_t FastKind(uint16_t word) {
+// A legal word's kind, or kDecodedIllegal.
+uint16_t WordKind(uint16_t word) {
     switch (word) {
-    case Op_noop: return kDecodedNoop;
-    case Op_jmp: return kDecodedJmp;
-    case Op_jmp_eq: return kDecodedJmpEq;
-    case Op_jmp_lt: return kDecodedJmpLt;
-    case Op_jmp_gt: return kDecodedJmpGt;
-    case Op_jmp_le: return kDecodedJmpLe;
-    case Op_jmp_ge: return kDecodedJmpGe;
-    case Op_jmp_ne: return kDecodedJmpNe;
-    case Op_exit: return kDecodedExit;
-    case Op_pushi: return kDecodedPushi;
-    case Op_pushf: return kDecodedPushf;
-    case Op_pushc: return kDecodedPushc;
-    case Op_pushg: return kDecodedPushg;
-    case Op_pushl: return kDecodedPushl;
-    case Op_popg: return kDecodedPopg;
-    case Op_popl: return kDecodedPopl;
-    case Op_pop: return kDecodedPop;
-    case Op_add: return kDecodedAdd;
-    case Op_sub: return kDecodedSub;
-    case Op_mul: return kDecodedMul;
-    case Op_incg: return kDecodedIncg;
-    case Op_cmpgi: return kDecodedCmpgi;
-    case Op_storegi: return kDecodedStoregi;
-    case Op_call: return kDecodedCall;
-    case Op_ret: return kDecodedRet;
-    case Op_cat: return kDecodedCat;
-    case Op_out: return kDecodedOut;
-    default: return kDecodedHandler;
+#define VORN_WORD_KIND_CASE(w, mnemonic, a, b, handler, fast)                                                \
+    case Op_##mnemonic:                                                                                      \
+        return kDecoded##handler;
+        VORN_INSTRUCTIONS(VORN_WORD_KIND_CASE)
+#undef VORN_WORD_KIND_CASE
+    default:
+        return kDecodedIllegal;
     }
 }
-// clang-format on
+
+// When a conditional jump jumps: bit 0, 1, 2 for a comparison result below,
+// equal to or above 0. 0 for any other kind.
+uint8_t JumpWhen(uint16_t kind) {
+    switch (kind) {
+    case kDecodedJmpEq: return 2;
+    case kDecodedJmpLt: return 1;
+    case kDecodedJmpGt: return 4;
+    case kDecodedJmpLe: return 3;
+    case kDecodedJmpGe: return 6;
+    case kDecodedJmpNe: return 5;
+    default: return 0;
+    }
+}
 
 bool IsConditionalJump(uint16_t kind) {
-    return kind >= kDecodedJmpEq && kind <= kDecodedJmpNe;
+    return JumpWhen(kind) != 0;
 }
 
 const char kDecodedAttachment = 0;
@@ -69,7 +60,7 @@ DecodedSegment::DecodedSegment(const uint8_t* c, int32_t n, uint32_t w, Dictiona
             break;
         }
         const uint8_t* p = code + pc;
-        uint16_t word = static_cast<uint16_t>(p[0] | (p[1] << 8));
+        uint16_t word = GetU16(p);
         int32_t size = InstructionLength(word);
         op.word = word;
         indexAt[static_cast<size_t>(pc)] = static_cast<int32_t>(ops.size());
@@ -78,36 +69,10 @@ DecodedSegment::DecodedSegment(const uint8_t* c, int32_t n, uint32_t w, Dictiona
             ops.push_back(op);
             break;
         }
-        const uint8_t* q = p + 2;
-        switch (word >> 14) {
-        case 1:
-            op.a = static_cast<int32_t>(GetU32(q));
-            op.loads |= kLoadsA;
-            q += 4;
-            break;
-        case 2:
-            op.aDouble = GetDouble(q);
-            op.loads |= kLoadsADouble;
-            q += 8;
-            break;
-        default:
-            break;
-        }
-        switch ((word >> 12) & 3) {
-        case 1:
-            op.b = static_cast<int32_t>(GetU32(q));
-            op.loads |= kLoadsB;
-            break;
-        case 2:
-            op.bDouble = GetDouble(q);
-            op.loads |= kLoadsBDouble;
-            break;
-        default:
-            break;
-        }
+        op.loads = ReadImmediates(word, p + 2, &op.a, &op.aDouble, &op.b, &op.bDouble);
         op.next = pc + size;
         op.handler = VornVM::HandlerOf(word);
-        op.kind = op.handler ? FastKind(word) : static_cast<uint16_t>(kDecodedIllegal);
+        op.kind = WordKind(word);
         if (op.kind == kDecodedPushc) {
             // Pool texts never move, and an index once valid stays valid; an
             // invalid one is looked up again when reached.
@@ -123,15 +88,7 @@ DecodedSegment::DecodedSegment(const uint8_t* c, int32_t n, uint32_t w, Dictiona
     // Jump targets, then the fused pairs (the second word keeps its own entry
     // for jumps that land on it).
     for (DecodedOp& op : ops) {
-        switch (op.kind) {
-        case kDecodedJmpEq: op.when = 2; break;
-        case kDecodedJmpLt: op.when = 1; break;
-        case kDecodedJmpGt: op.when = 4; break;
-        case kDecodedJmpLe: op.when = 3; break;
-        case kDecodedJmpGe: op.when = 6; break;
-        case kDecodedJmpNe: op.when = 5; break;
-        default: break;
-        }
+        op.when = JumpWhen(op.kind);
         if (op.kind == kDecodedJmp || IsConditionalJump(op.kind)) {
             int64_t target = static_cast<int64_t>(op.next) + op.a;
             if (target < 0 || target > length) {

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <vector>
 
+#include "engine/program/InstructionSet.h"
 #include "engine/program/Segment.h"
 
 namespace vorn {
@@ -20,58 +21,46 @@ namespace vorn {
 class Dictionary;
 class VornVM;
 
-// Internal words. Those without a fast path of their own run the byte form's
-// handler (kDecodedHandler).
+// The interpreter's kinds that are no word of the instruction table:
+// X(kind, label), kDecoded<kind> run by the code op_<label> in RunDecoded.
+// The fused runs make the first op of a run (its other words keep their own
+// ops, for jumps that land there); the rest mark where a segment's bytes do
+// not decode, or a word with no fast path.
+// clang-format off
+#define VORN_DECODED_KINDS(X)                                                                          \
+    X(Handler,     handler)          /* the word's handler: no fast path, or a pushc not resolved */   \
+    X(End,         end)              /* the segment ends here */                                       \
+    X(Truncated,   truncated)        /* the word's immediates run past the end */                      \
+    X(Illegal,     illegal)          /* a word not in the table */                                     \
+    X(CmpgiJump,   cmpgi_jump)       /* cmpgi and the conditional jump after it */                     \
+    X(CatPopg,     cat_pop)          /* cat and the popg after it */                                   \
+    X(CatPopl,     cat_pop)          /* cat and the popl after it */                                   \
+    X(ElemStore,   elem_store)       /* elem and the store after it */                                 \
+    X(ElemrAdd,    elemr_add)        /* elemr and the add after it */                                  \
+    X(ElemrPop,    elemr_pop)        /* elemr and the popg/popl after it */                            \
+    /* Runs of words whose pushes go straight to their consumer, */                                    \
+    /* the operands in x, y, z and w (see DecodedOperand): */                                          \
+    X(Arith,       arith_run)        /* push x, push y, add/sub/mul (arith) */                         \
+    X(ArithStore,  arith_run)        /* the same, then popg/popl into z */                             \
+    X(ArithReturn, arith_return)     /* push x, push y, add/sub/mul, ret */                            \
+    X(IncCmpJump,  inc_cmp_jump)     /* incg a, b; cmpgi a, c; and the jump after them */              \
+    X(Append,      append_run)       /* push x, push y, cat, pop into x (the same variable) */         \
+    X(ElemStoreX,  elem_store_run)   /* push x (array), push y (index), elem, store */                 \
+    X(ElemrAddX,   elemr_add_run)    /* push x (array), push y (index), elemr, add */                  \
+    X(CallRun,     call_run)         /* push x (and push y), call: arguments bound from x, y */        \
+    X(ElemStoreV,  elem_store_value) /* push x (value), y (array), z (index), elem, store */           \
+    X(ElemrAddV,   elemr_add_value)  /* push x, y (array), z (index), elemr, add (and a pop into w) */
+// clang-format on
+
+// Every kind: those above, then one per word of the instruction table,
+// kDecoded<handler> (kDecodedAdd, kDecodedJmpEq), run by the word's fast path.
 enum DecodedKind : uint16_t {
-    kDecodedHandler,
-    kDecodedEnd,       // the segment ends here
-    kDecodedTruncated, // the word's immediates run past the end
-    kDecodedIllegal,
-    kDecodedNoop,
-    kDecodedJmp,
-    kDecodedJmpEq,
-    kDecodedJmpLt,
-    kDecodedJmpGt,
-    kDecodedJmpLe,
-    kDecodedJmpGe,
-    kDecodedJmpNe,
-    kDecodedExit,
-    kDecodedPushi,
-    kDecodedPushf,
-    kDecodedPushc,
-    kDecodedPushg,
-    kDecodedPushl,
-    kDecodedPopg,
-    kDecodedPopl,
-    kDecodedPop,
-    kDecodedAdd,
-    kDecodedSub,
-    kDecodedMul,
-    kDecodedIncg,
-    kDecodedCmpgi,
-    kDecodedCmpgiJump, // cmpgi and the conditional jump after it
-    kDecodedStoregi,
-    kDecodedCatPopg, // cat and the popg after it
-    kDecodedCatPopl, // cat and the popl after it
-    kDecodedCall,
-    kDecodedRet,
-    kDecodedElemStore, // elem and the store after it
-    kDecodedElemrAdd,  // elemr and the add after it
-    // Runs of words whose pushes go straight to their consumer (operands in
-    // x/y, see DecodedOperand):
-    kDecodedArith,      // push x, push y, add/sub/mul (arith)
-    kDecodedArithStore, // the same, then popg/popl into z
-    kDecodedIncCmpJump, // incg a, b; cmpgi a, c; and the jump after them
-    kDecodedAppend,     // push x, push y, cat, pop into x (the same variable)
-    kDecodedElemStoreX, // push x (array), push y (index), elem, store
-    kDecodedElemrAddX,  // push x (array), push y (index), elemr, add
-    kDecodedCallRun,    // push x (and push y), call: arguments bound from x, y
-    kDecodedArithReturn, // push x, push y, add/sub/mul, ret
-    kDecodedElemStoreV,  // push x (value), push y (array), push z (index), elem, store
-    kDecodedElemrAddV,   // push x, push y (array), push z (index), elemr, add (and a pop into w)
-    kDecodedElemrPop,    // elemr and the popg/popl after it
-    kDecodedCat,
-    kDecodedOut,
+#define VORN_DECODED_KIND(kind, label) kDecoded##kind,
+#define VORN_DECODED_WORD_KIND(word, mnemonic, a, b, handler, fast) kDecoded##handler,
+    VORN_DECODED_KINDS(VORN_DECODED_KIND)
+    VORN_INSTRUCTIONS(VORN_DECODED_WORD_KIND)
+#undef VORN_DECODED_KIND
+#undef VORN_DECODED_WORD_KIND
     kDecodedKindCount
 };
 
@@ -80,10 +69,10 @@ inline constexpr int32_t kDecodedJumpOutside = -1;   // "Jump outside of the seg
 inline constexpr int32_t kDecodedJumpUnindexed = -2; // inside, but not at a decoded instruction
 
 // Which registers an instruction loads, as the byte form loads them.
-inline constexpr uint8_t kLoadsA = 1;
-inline constexpr uint8_t kLoadsADouble = 2;
-inline constexpr uint8_t kLoadsB = 4;
-inline constexpr uint8_t kLoadsBDouble = 8;
+inline constexpr uint8_t kLoadsA = kImmediateA;
+inline constexpr uint8_t kLoadsADouble = kImmediateADouble;
+inline constexpr uint8_t kLoadsB = kImmediateB;
+inline constexpr uint8_t kLoadsBDouble = kImmediateBDouble;
 
 // An operand of a fused run: what a push word of the run pushes, or where a
 // pop word stores.

@@ -24,158 +24,17 @@
 
 namespace vorn {
 
-// clang-format off
 VornVM::Handler VornVM::HandlerOf(uint16_t word) {
     switch (word) {
-    case Op_noop: return &VornVM::OpNoop;
-    case Op_jmp: return &VornVM::OpJmp;
-    case Op_exit: return &VornVM::OpExit;
-    case Op_pushi: return &VornVM::OpPushi;
-    case Op_pushf: return &VornVM::OpPushf;
-    case Op_pop: return &VornVM::OpPop;
-    case Op_dup: return &VornVM::OpDup;
-    case Op_swap: return &VornVM::OpSwap;
-    case Op_swapn: return &VornVM::OpSwapn;
-    case Op_pushc: return &VornVM::OpPushc;
-    case Op_pushd: return &VornVM::OpPushd;
-    case Op_pushn: return &VornVM::OpPushn;
-    case Op_popd: return &VornVM::OpPopd;
-    case Op_popn: return &VornVM::OpPopn;
-    case Op_spush: return &VornVM::OpSpush;
-    case Op_spop: return &VornVM::OpSpop;
-    case Op_elem: return &VornVM::OpElem;
-    case Op_elemr: return &VornVM::OpElemr;
-    case Op_memb: return &VornVM::OpMemb;
-    case Op_membr: return &VornVM::OpMembr;
-    case Op_store: return &VornVM::OpStore;
-    case Op_refern: return &VornVM::OpRefern;
-    case Op_refer: return &VornVM::OpRefer;
-    case Op_isnull: return &VornVM::OpIsnull;
-    case Op_pushs: return &VornVM::OpPushs;
-    case Op_pushg: return &VornVM::OpPushg;
-    case Op_pushl: return &VornVM::OpPushl;
-    case Op_pushnc: return &VornVM::OpPushnc;
-    case Op_pops: return &VornVM::OpPops;
-    case Op_popg: return &VornVM::OpPopg;
-    case Op_popl: return &VornVM::OpPopl;
-    case Op_popnc: return &VornVM::OpPopnc;
-    case Op_refg: return &VornVM::OpRefg;
-    case Op_refl: return &VornVM::OpRefl;
-    case Op_refnc: return &VornVM::OpRefnc;
-    case Op_pushdc: return &VornVM::OpPushdc;
-    case Op_popdc: return &VornVM::OpPopdc;
-    case Op_out: return &VornVM::OpOut;
-    case Op_hide: return &VornVM::OpHide;
-    case Op_out_comp: return &VornVM::OpOutComp;
-    case Op_stdoutput: return &VornVM::OpStdoutput;
-    case Op_add: return &VornVM::OpAdd;
-    case Op_sub: return &VornVM::OpSub;
-    case Op_cat: return &VornVM::OpCat;
-    case Op_bitand: return &VornVM::OpBitand;
-    case Op_bitor: return &VornVM::OpBitor;
-    case Op_bitxor: return &VornVM::OpBitxor;
-    case Op_bitoc: return &VornVM::OpBitoc;
-    case Op_bitsl: return &VornVM::OpBitsl;
-    case Op_bitsr: return &VornVM::OpBitsr;
-    case Op_div: return &VornVM::OpDiv;
-    case Op_mul: return &VornVM::OpMul;
-    case Op_mod: return &VornVM::OpMod;
-    case Op_rounds: return &VornVM::OpRounds;
-    case Op_crypt: return &VornVM::OpCrypt;
-    case Op_pow: return &VornVM::OpPow;
-    case Op_roundf: return &VornVM::OpRoundf;
-    case Op_cmp: return &VornVM::OpCmp;
-    case Op_and: return &VornVM::OpAnd;
-    case Op_or: return &VornVM::OpOr;
-    case Op_in: return &VornVM::OpIn;
-    case Op_cin: return &VornVM::OpCin;
-    case Op_ein: return &VornVM::OpEin;
-    case Op_ecin: return &VornVM::OpEcin;
-    case Op_eq: return &VornVM::OpEq;
-    case Op_ne: return &VornVM::OpNe;
-    case Op_ge: return &VornVM::OpGe;
-    case Op_le: return &VornVM::OpLe;
-    case Op_lt: return &VornVM::OpLt;
-    case Op_gt: return &VornVM::OpGt;
-    case Op_not: return &VornVM::OpNot;
-    case Op_jmp_eq: return &VornVM::OpJmpEq;
-    case Op_jmp_lt: return &VornVM::OpJmpLt;
-    case Op_jmp_gt: return &VornVM::OpJmpGt;
-    case Op_jmp_le: return &VornVM::OpJmpLe;
-    case Op_jmp_ge: return &VornVM::OpJmpGe;
-    case Op_jmp_ne: return &VornVM::OpJmpNe;
-    case Op_prefix: return &VornVM::OpPrefix;
-    case Op_lineno: return &VornVM::OpLineno;
-    case Op_sourcefile: return &VornVM::OpSourcefile;
-    case Op_erroutput: return &VornVM::OpErroutput;
-    case Op_tagerror: return &VornVM::OpTagerror;
-    case Op_poplvnc: return &VornVM::OpPoplvnc;
-    case Op_localize: return &VornVM::OpLocalize;
-    case Op_localizev: return &VornVM::OpLocalizev;
-    case Op_cmpgg: return &VornVM::OpCmpgg;
-    case Op_cmpgi: return &VornVM::OpCmpgi;
-    case Op_incg: return &VornVM::OpIncg;
-    case Op_modgg: return &VornVM::OpModgg;
-    case Op_storegi: return &VornVM::OpStoregi;
-    case Op_call: return &VornVM::OpCall;
-    case Op_ret: return &VornVM::OpRet;
-    case Op_retn: return &VornVM::OpRetn;
-    case Op_op_do_file: return &VornVM::OpDoFile;
-    case Op_op_do_function: return &VornVM::OpDoFunction;
-    case Op_lockfile: return &VornVM::OpLockfile;
-    case Op_lockfile_end: return &VornVM::OpLockfileEnd;
-    case Op_capture: return &VornVM::OpCapture;
-    case Op_capture_end: return &VornVM::OpCaptureEnd;
-    case Op_export: return &VornVM::OpExport;
-    case Op_pop3delete: return &VornVM::OpPop3Delete;
-    case Op_op_smtp_end: return &VornVM::OpSmtpEnd;
-    case Op_import: return &VornVM::OpImport;
-    case Op_importf: return &VornVM::OpImportf;
-    case Op_import_loop: return &VornVM::OpImportLoop;
-    case Op_import_stop: return &VornVM::OpImportStop;
-    case Op_pop3: return &VornVM::OpPop3;
-    case Op_pop3loop: return &VornVM::OpPop3Loop;
-    case Op_pop3stop: return &VornVM::OpPop3Stop;
-    case Op_op_smtp: return &VornVM::OpSmtp;
-    case Op_op_http: return &VornVM::OpHttp;
-    case Op_op_http_loop: return &VornVM::OpHttpLoop;
-    case Op_op_http_stop: return &VornVM::OpHttpStop;
-    case Op_op_commerce: return &VornVM::OpCommerce;
-    case Op_op_commerce_loop: return &VornVM::OpCommerceLoop;
-    case Op_op_commerce_stop: return &VornVM::OpCommerceStop;
-    case Op_op_http8: return &VornVM::OpHttp8;
-    case Op_op_httpn: return &VornVM::OpHttpn;
-    case Op_op_smtpn: return &VornVM::OpSmtpn;
-    case Op_dbopen: return &VornVM::OpDbOpen;
-    case Op_dbclose: return &VornVM::OpDbClose;
-    case Op_dbskip: return &VornVM::OpDbSkip;
-    case Op_dbgo: return &VornVM::OpDbGo;
-    case Op_dbadd: return &VornVM::OpDbAdd;
-    case Op_dbupdate: return &VornVM::OpDbUpdate;
-    case Op_dbdelete: return &VornVM::OpDbDelete;
-    case Op_dbundelete: return &VornVM::OpDbUndelete;
-    case Op_dbprimary: return &VornVM::OpDbPrimary;
-    case Op_dbfind: return &VornVM::OpDbFind;
-    case Op_dbsetindex: return &VornVM::OpDbSetIndex;
-    case Op_dbmakeindex: return &VornVM::OpDbMakeIndex;
-    case Op_dbpack: return &VornVM::OpDbPack;
-    case Op_dbreindex: return &VornVM::OpDbReindex;
-    case Op_dbcreate: return &VornVM::OpDbCreate;
-    case Op_dbopenview: return &VornVM::OpDbOpenView;
-    case Op_dbcloseview: return &VornVM::OpDbCloseView;
-    case Op_dbquery: return &VornVM::OpDbQuery;
-    case Op_dbfilter: return &VornVM::OpDbFilter;
-    case Op_dbrevealstructuredb: return &VornVM::OpDbRevealStructureDb;
-    case Op_dbrevealstructureagg: return &VornVM::OpDbRevealStructureAgg;
-    case Op_dbopen2: return &VornVM::OpDbOpen2;
-    case Op_dbcommit: return &VornVM::OpDbCommit;
-    case Op_dbrollback: return &VornVM::OpDbRollback;
-    case Op_dbtransact: return &VornVM::OpDbTransact;
-    case Op_dbcommand: return &VornVM::OpDbCommand;
-    default: return nullptr;
+#define VORN_HANDLER_CASE(w, mnemonic, a, b, handler, fast)                                                  \
+    case Op_##mnemonic:                                                                                      \
+        return &VornVM::Op##handler;
+        VORN_INSTRUCTIONS(VORN_HANDLER_CASE)
+#undef VORN_HANDLER_CASE
+    default:
+        return nullptr;
     }
 }
-// clang-format on
 
 void VornVM::OpNoop() {}
 
@@ -198,37 +57,13 @@ void VornVM::OpPushf() {
 
 void VornVM::StepBytes() {
     const uint8_t* p = code + pc;
-    uint16_t word = static_cast<uint16_t>(p[0] | (p[1] << 8));
+    uint16_t word = GetU16(p);
     int32_t length = InstructionLength(word);
     if (length > codeLength - pc) {
         FatalError(kErrorTruncatedInstruction);
         return;
     }
-    if (length > 2) {
-        const uint8_t* q = p + 2;
-        switch (word >> 14) {
-        case 1:
-            immA = static_cast<int32_t>(GetU32(q));
-            q += 4;
-            break;
-        case 2:
-            immADouble = GetDouble(q);
-            q += 8;
-            break;
-        default:
-            break;
-        }
-        switch ((word >> 12) & 3) {
-        case 1:
-            immB = static_cast<int32_t>(GetU32(q));
-            break;
-        case 2:
-            immBDouble = GetDouble(q);
-            break;
-        default:
-            break;
-        }
-    }
+    ReadImmediates(word, p + 2, &immA, &immADouble, &immB, &immBDouble);
     pc += length;
     Handler handler = HandlerOf(word);
     if (handler)
@@ -789,17 +624,13 @@ void VornVM::BindStackArguments(VornVM_FunctionFrame* called, int32_t k, const D
 }
 
 int VornVM::RunDecoded() {
-    // In the order of DecodedKind.
+    // One entry per DecodedKind, from the tables that make its order.
     static const void* const kLabels[] = {
-        &&op_handler, &&op_end,   &&op_truncated,  &&op_illegal,   &&op_noop,    &&op_jmp,
-        &&op_jcc,     &&op_jcc,   &&op_jcc,        &&op_jcc,       &&op_jcc,     &&op_jcc,
-        &&op_exit,    &&op_pushi, &&op_pushf,      &&op_pushc,     &&op_pushg,   &&op_pushl,
-        &&op_popg,    &&op_popl,  &&op_pop,        &&op_arith,     &&op_arith,   &&op_arith,
-        &&op_incg,    &&op_cmpgi, &&op_cmpgi_jump, &&op_storegi,   &&op_cat_pop, &&op_cat_pop,
-        &&op_call,    &&op_ret,   &&op_elem_store, &&op_elemr_add,
-        &&op_arith_run, &&op_arith_run, &&op_inc_cmp_jump, &&op_append_run, &&op_elem_store_run,
-        &&op_elemr_add_run, &&op_call_run,  &&op_arith_return, &&op_elem_store_value, &&op_elemr_add_value,
-        &&op_elemr_pop, &&op_cat,   &&op_out,
+#define VORN_DECODED_LABEL(kind, label) &&op_##label,
+#define VORN_DECODED_WORD_LABEL(word, mnemonic, a, b, handler, fast) &&op_##fast,
+        VORN_DECODED_KINDS(VORN_DECODED_LABEL) VORN_INSTRUCTIONS(VORN_DECODED_WORD_LABEL)
+#undef VORN_DECODED_LABEL
+#undef VORN_DECODED_WORD_LABEL
     };
     static_assert(sizeof kLabels / sizeof kLabels[0] == kDecodedKindCount);
 #define DISPATCH() goto* op->label
