@@ -13,7 +13,7 @@
 
 namespace vorn::server {
 
-// The most bytes of a request head looked at; a longer head is refused.
+// The most bytes of a request head peeked at; a longer head is refused.
 inline constexpr size_t kMaxRequestHead = 64 * 1024;
 
 enum class RequestHead {

@@ -17,10 +17,11 @@
 // that holds no request gives way to a new one when all are taken.
 //
 // The records of a request are read and its answer's records written by
-// the responder (libfcgi only opens the listening socket): the records
-// themselves are RecordStream's (FastCgi.h), the variables CgiVariables', the
-// socket ClientSocket's; here are the poller, the hand-off of connections
-// between it and the threads that serve requests, and the deadlines.
+// the responder (libfcgi only opens the listening socket): the records are
+// RecordStream's (FastCgi.h), the variables CgiVariables', the socket
+// ClientSocket's, serving a request on a connection Connection's; here are
+// the poller, the hand-off of connections between it and the threads that
+// serve requests, and the deadlines.
 #pragma once
 
 #include <atomic>

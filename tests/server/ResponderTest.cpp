@@ -583,7 +583,7 @@ TEST(Responder, KeptConnectionsServeRequestAfterRequest) {
 // A request on a kept connection whose body records have other records
 // between them, and the next request in the same write: the next one is
 // answered every time, though no event tells of its bytes once they were
-// looked at with the first.
+// peeked at with the first.
 TEST(Responder, ASecondRequestInTheSameWriteIsAlwaysAnswered) {
     gServe = Echo;
     const std::string between[] = {Record(5, "zz", 2), Record(9, "", 0),
