@@ -20,8 +20,6 @@ class CgiVariables {
     // Reads the parameters (as ReadRequestHead checked them): a request's
     // variables are its own from now on.
     void Index();
-    // The first parameter of that name; null when there is none.
-    const char* Find(const char* name) const;
     // Makes the variables the extension interface adds (the thread that
     // serves the request does).
     void Derive();
@@ -31,6 +29,8 @@ class CgiVariables {
     void Fill(platform::IsapiControlBlock* block, size_t contentLength) const;
 
   private:
+    // The first parameter of that name; null when there is none.
+    const char* Find(const char* name) const;
     // The first entry that begins with name and an '=' (a name holding '=').
     const char* FindEntry(const char* name) const;
 

@@ -145,7 +145,6 @@ class RecordStream {
     // the `received` bytes at Buffer. Output gathered before it (answers to
     // records that came first) stays.
     void Begin(const RequestHeadInfo& info, size_t received, unsigned maxConnections);
-    uint16_t RequestId() const { return id; }
     bool KeepConnection() const { return keepConnection; }
     size_t ContentLength() const { return contentLength; }
     Input State() const { return input.State(); }
