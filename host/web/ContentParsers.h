@@ -8,6 +8,8 @@
 #include <cstdint>
 
 #include "engine/foundation/String.h"
+#include "host/web/FieldBuffer.h"
+#include "host/web/MultipartParser.h"
 
 namespace vorn {
 
@@ -15,40 +17,6 @@ class File;
 class FileManager;
 class VariableHash;
 class VornVM;
-
-// A malloc'ed byte buffer that grows geometrically and always ends in a NUL:
-// the names, values, boundary and header texts a parser collects. (Not
-// host/network's ByteBuffer, whose bytes carry no NUL and whose size is capped.)
-class FieldBuffer {
-  public:
-    FieldBuffer() = default;
-    ~FieldBuffer();
-    FieldBuffer(const FieldBuffer&) = delete;
-    FieldBuffer& operator=(const FieldBuffer&) = delete;
-
-    // False when memory runs out (the buffer keeps what it had).
-    bool Append(const char* bytes, int64_t length);
-    bool AppendByte(char c) {
-        if (length + 1 >= capacity) return Append(&c, 1);
-        data[length++] = c;
-        data[length] = '\0';
-        return true;
-    }
-    void Clear() {
-        length = 0;
-        if (data) data[0] = '\0';
-    }
-    const char* Data() const { return data ? data : ""; }
-    int64_t Length() const { return length; }
-    bool Equals(const char* text, int64_t n) const;
-    // Hands the bytes over (malloc'ed, NUL-terminated) and empties the buffer.
-    char* Detach(int64_t* outLength);
-
-  private:
-    char* data = nullptr;
-    int64_t length = 0;
-    int64_t capacity = 0;
-};
 
 class HTTPContentParser {
   public:
@@ -113,56 +81,43 @@ class URLEncodedParser : public HTTPContentParser {
     State state = Name;
 };
 
-// multipart/form-data: fields into the target, files through the script's
-// upload callbacks by way of temporary files in the data directory.
-class MultipartFormParser : public HTTPContentParser {
+// multipart/form-data: the parts MultipartParser reads become fields in the
+// target, and files go through the script's upload callbacks by way of
+// temporary files in the data directory.
+class MultipartFormParser : public HTTPContentParser, private MultipartSink {
   public:
-    // The longest boundary line learned from the body itself.
-    static constexpr int32_t kMaxBoundary = 256;
-
     MultipartFormParser(VornVM* program, FileManager* files, VariableHash* target, const char* contentType,
                         int32_t limit);
     // Closes and deletes a temporary file still open: a body that ended
     // inside a file, or a step that failed, leaves none behind.
     ~MultipartFormParser() override;
 
-    bool Parse(const char* bytes, int32_t length) override;
+    bool Parse(const char* bytes, int32_t length) override { return parser.Parse(bytes, length); }
     // Succeeds; a part the body did not end is dropped.
-    bool Finish() override;
-
-  protected:
-    virtual bool BeginPart();
-    virtual bool PartData(const char* bytes, int64_t length);
-    virtual bool EndPart();
+    bool Finish() override { return true; }
 
   private:
-    bool Fail(const String& message);
-    bool FailFound(char c, const char* text);
-    void EndParameter();
-    void DropTemporaryFile();
-    const char* Boundary() const { return boundary.Data(); }
+    // --- MultipartSink ---------------------------------------------------------------
+    bool BeginPart(const MultipartPart& part) override;
+    bool PartData(const char* bytes, int64_t length) override;
+    bool EndPart(const MultipartPart& part) override;
+    void Error(const String& message) override { SetError(message); }
 
+    bool Fail(const String& message);
+    void DropTemporaryFile();
+
+    MultipartParser parser;
     VornVM* program;
     FileManager* files;
     int32_t limit;
     int32_t made = 0;
-    FieldBuffer boundary;
-    FieldBuffer parameterName;
-    FieldBuffer parameterValue;
-    bool parameterQuoted = false;
-    FieldBuffer headerName;
-    FieldBuffer partType;
+    bool isFile = false; // the current part's
     int32_t sizeLimit = 0;
-    int32_t match = 0;
-    String fieldName;
-    bool isFile = false;
-    String fileName; // without quotes
     String status;
     int64_t received = 0;
     String temporaryName;
     File* temporary = nullptr;
     FieldBuffer fieldValue;
-    int32_t state;
     int32_t partFlag = 0; // 0 writing, 1 size limit reached, 2 skipped
 };
 

@@ -38,7 +38,9 @@ for folder in "${!allowed[@]}"; do
   [ -d "$folder" ] || continue
   while IFS= read -r line; do
     file=${line%%:*}
-    target=$(sed -E 's/.*#include "([^"]+)".*/\1/' <<<"$line")
+    # No process per line: the check runs over every include of the tree.
+    [[ $line =~ include[[:space:]]*\"([^\"]+)\" ]] || continue
+    target=${BASH_REMATCH[1]}
     ok=0
     for prefix in ${allowed[$folder]}; do
       [[ $target == "$prefix"/* || $target == "$prefix" ]] && ok=1 && break

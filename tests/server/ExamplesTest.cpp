@@ -420,6 +420,30 @@ TEST_F(WebExamples, ABrokenTableIsOneErrorAndStaysAsItIs) {
     }
 }
 
+// A first visit that made the database and ended before its table: the
+// next visit, whatever it asks, makes the table and goes on.
+TEST_F(WebExamples, ADatabaseLeftWithoutItsTableIsMadeGood) {
+    const std::string make =
+        ".global VrCREATE_Error\n.segment main entry\n pushc \"book\"\n pushc \"book\"\n pushc \"vornsql\"\n"
+        " pushc \"\"\n dbcreate\n pushg VrCREATE_Error\n out\n exit\n.end\n";
+    const vorn::test::Bytes program = vorn::test::Assembled(make);
+    int n = 0;
+    for (bool addFirst : {false, true}) {
+        SCOPED_TRACE(addFirst ? "an add first" : "a list first");
+        std::string folder = Folder("tableless" + std::to_string(++n));
+        WriteText(*base / ("web" + folder + "make.vrc"), std::string(program.begin(), program.end()));
+        HttpResponse made = Ask(folder + "make.vrc");
+        ASSERT_EQ(made.status, 200);
+        ASSERT_EQ(made.body, "") << "VrCREATE: " << made.body;
+        std::string target = folder + "sql.vrc";
+        if (addFirst) EXPECT_EQ(Added(target, "Ada", "1"), "Added.");
+        std::string page = Page(target);
+        EXPECT_EQ(page.find("<p id=\"error\">"), std::string::npos) << page.substr(0, 400);
+        if (!addFirst) EXPECT_EQ(Added(target, "Ada", "1"), "Added.");
+        EXPECT_EQ(Names(Page(target)), std::vector<std::string>{"Ada"});
+    }
+}
+
 // Visitor A's page was shown before visitor B deleted someone: A's deletes
 // take exactly the entries A pressed, and "gone already" is said only when
 // the entry is.

@@ -17,6 +17,7 @@
 #include "engine/vm/VornVM.h"
 #include "host/web/ContentParsers.h"
 #include "tests/engine/app/TestApplication.h"
+#include "tests/host/web/RandomBodies.h"
 #include "tests/host/web/WebHostSupport.h"
 
 namespace vorn {
@@ -307,17 +308,8 @@ TEST(MultipartFormParser, FieldsAndFilesArriveTheSameHoweverTheBodyIsCut) {
          Script::Callbacks, 0, 0, "a=1\n", ""},
         {"the variable limit", kType, B + Part("name=\"a\"", "1") + B + Part("name=\"b\"", "2") + kEnd,
          Script::Callbacks, 0, 1, "", "Maximum number of POST variables exceeded"},
-        {"another header", kType, B + "X-Other: 1\r\n\r\nx\r\n" + kEnd, Script::Callbacks, 0, 0, "",
-         "Premature end of line when expecting file header type"},
+        // The syntax's own failures are MultipartParser's tests; one shows its message arrive.
         {"no boundary first", kType, "preamble\r\n" + B, Script::Callbacks, 0, 0, "",
-         "Failed to find boundary separator"},
-        {"a line break without its LF", kType, "--XyZ\rX", Script::Callbacks, 0, 0, "", "Found X when expected LF"},
-        {"a header line starting with ':'", kType, B + ":x\r\n", Script::Callbacks, 0, 0, "",
-         "Found : when expecting file header type"},
-        {"neither a line break nor the end after a boundary", kType, B + Part("name=\"a\"", "1") + "--XyZx",
-         Script::Callbacks, 0, 0, "", "Found x when expected CR or '-'"},
-        {"a learned boundary line past its limit", "multipart/form-data",
-         "--" + std::string(MultipartFormParser::kMaxBoundary, 'q') + "\r\n", Script::Callbacks, 0, 0, "",
          "Failed to find boundary separator"},
         {"a failing processing callback", kType, B + Part("name=\"f\"; filename=\"x\"", "data") + kEnd,
          Script::FailingProcess, 0, 0, "", "Failed call to ProcessFileUpload"},
@@ -359,20 +351,8 @@ TEST(ContentParsers, RandomBytesNeitherCrashNorLeaveFiles) {
     Bytes script = ScriptBytes(Script::Callbacks);
     UploadFolder folder;
     for (int round = 0; round < 300; ++round) {
-        std::string body;
-        int parts = static_cast<int>(random() % 40);
-        for (int i = 0; i < parts; ++i) {
-            if (random() % 3 == 0)
-                body += pieces[random() % pieces.size()];
-            else
-                body += static_cast<char>(random() % 256);
-        }
-        std::vector<size_t> cuts;
-        for (size_t left = body.size(); left > 0;) {
-            size_t n = 1 + random() % left;
-            cuts.push_back(n);
-            left -= n;
-        }
+        std::string body = test::RandomBody(random, pieces, 40, 3);
+        std::vector<size_t> cuts = test::RandomCuts(random, body.size());
         UploadProgram run(folder, script, static_cast<int32_t>(random() % 20) - 5);
         {
             MultipartFormParser multipart(run.vm.get(), &folder.files, &run.program.globals,
