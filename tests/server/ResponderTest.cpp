@@ -341,6 +341,26 @@ uint32_t Echo(Block* b) {
     return platform::kIsapiStatusPending;
 }
 
+// Random bytes after a good head end the connection, never the responder
+// (the stream's own cases are FastCgi.ARequestsRecordsBothWays).
+TEST(Responder, RandomBytesAfterAHeadEndTheConnectionNotTheResponder) {
+    gServe = Echo;
+    const std::string head = Begin(1, true) +
+                             Record(4, Params({{"PATH_INFO", "/e"}, {"CONTENT_LENGTH", "8"}})) + Record(4, "");
+    Rig rig;
+    std::mt19937 random(11);
+    for (int round = 0; round < 200; ++round) {
+        std::string junk(random() % 64, '\0');
+        for (char& ch : junk) ch = static_cast<char>(random() % 8 == 0 ? 5 : random());
+        int fd = Connect(rig.path, 0);
+        SendAll(fd, head + junk);
+        shutdown(fd, SHUT_WR);
+        ReadAll(fd, 5000);
+        close(fd);
+    }
+    EXPECT_EQ(rig.Ask({{"PATH_INFO", "/after"}, {"CONTENT_LENGTH", "3"}}, "xyz"), "Status: 200 OK\r\n\r\nxyz");
+}
+
 TEST(Responder, ManyRequestsOnOneKeptConnection) {
     gServe = Echo;
     Rig rig;
