@@ -28,18 +28,40 @@ bool ReadLength(const std::string& params, size_t& at, uint32_t* length) {
     return true;
 }
 
-RequestHead CheckParams(const std::string& params) {
-    bool nul = false;
+// CONTENT_LENGTH's value: digits only, at most kMaxContentLength; empty is 0.
+bool ReadContentLength(const char* text, size_t length, size_t* value) {
+    size_t n = 0;
+    for (size_t i = 0; i < length; ++i) {
+        if (text[i] < '0' || text[i] > '9') return false;
+        n = n * 10 + static_cast<size_t>(text[i] - '0');
+        if (n > kMaxContentLength) return false;
+    }
+    *value = n;
+    return true;
+}
+
+// The pairs fill the parameters exactly; no name or value holds a NUL, and
+// the first CONTENT_LENGTH is a length (*contentLength).
+RequestHead CheckParams(const std::string& params, size_t* contentLength) {
+    static constexpr char kLengthName[] = "CONTENT_LENGTH";
+    bool bad = false;
+    bool lengthSeen = false;
+    *contentLength = 0;
     for (size_t at = 0; at < params.size();) {
         uint32_t nameLength = 0;
         uint32_t valueLength = 0;
         if (!ReadLength(params, at, &nameLength) || !ReadLength(params, at, &valueLength))
             return RequestHead::Malformed;
         if (nameLength == 0 || params.size() - at < uint64_t{nameLength} + valueLength) return RequestHead::Malformed;
-        if (std::memchr(params.data() + at, '\0', uint64_t{nameLength} + valueLength)) nul = true;
+        const char* name = params.data() + at;
+        if (std::memchr(name, '\0', uint64_t{nameLength} + valueLength)) bad = true;
+        if (!lengthSeen && nameLength == sizeof kLengthName - 1 && std::memcmp(name, kLengthName, nameLength) == 0) {
+            lengthSeen = true;
+            if (!ReadContentLength(name + nameLength, valueLength, contentLength)) bad = true;
+        }
         at += uint64_t{nameLength} + valueLength;
     }
-    return nul ? RequestHead::NulParam : RequestHead::Complete;
+    return bad ? RequestHead::BadParams : RequestHead::Complete;
 }
 
 bool IsTokenByte(char c) {
@@ -220,7 +242,7 @@ RequestHead ReadRequestHead(const unsigned char* bytes, size_t length, unsigned 
         }
         if (type != kParams) return RequestHead::Malformed;
         if (contentLength == 0) {
-            RequestHead head = CheckParams(*params);
+            RequestHead head = CheckParams(*params, &info->contentLength);
             info->paramsEnd = at + total;
             // How far its input has come; what lies between its records is
             // answered when the input is read.
@@ -311,20 +333,89 @@ bool BuildResponseHead(const char* status, const char* headers, std::string* hea
     return true;
 }
 
-void AllHttp(char** environment, std::string* out) {
-    std::string& all = *out;
-    all.clear();
-    for (char** entry = environment; entry && *entry; ++entry) {
-        const char* text = *entry;
-        if (std::strncmp(text, "HTTP_", 5) != 0) continue;
-        const char* equals = std::strchr(text, '=');
-        if (!equals) continue;
-        all.append(text, static_cast<size_t>(equals - text));
-        all += ':';
-        for (const char* v = equals + 1; *v; ++v)
-            if (*v != '\r' && *v != '\n') all += *v;
-        all += '\n';
+// --- RecordStream ---------------------------------------------------------------------------
+
+void RecordStream::Begin(const RequestHeadInfo& info, size_t received, unsigned maxConnections) {
+    input.Begin(info.id, maxConnections);
+    begin = info.paramsEnd;
+    end = received;
+    id = info.id;
+    keepConnection = info.keepConnection;
+    contentLength = info.contentLength;
+    answers.clear();
+    recordAt = std::string::npos;
+    Flushed();
+}
+
+size_t RecordStream::Read(char* to, size_t room) {
+    size_t got = 0;
+    begin += input.Consume(bytes + begin, end - begin, to, room, &got, &answers);
+    if (!answers.empty()) {
+        Append(answers);
+        answers.clear();
     }
+    return got;
+}
+
+unsigned char* RecordStream::Room(size_t* length) {
+    size_t most = input.Most();
+    // What is left moves to the front when the request's next bytes might
+    // not fit behind it.
+    if (begin > 0 && kCapacity - begin < most) {
+        std::memmove(bytes, bytes + begin, end - begin);
+        end -= begin;
+        begin = 0;
+    }
+    size_t limit = std::min(kCapacity, begin + most);
+    *length = limit > end ? limit - end : 0;
+    return bytes + end;
+}
+
+size_t RecordStream::Write(const char* data, size_t length) {
+    if (recordAt == std::string::npos) {
+        recordAt = out.size();
+        AppendRecordHeader(&out, kStdout, id, 0);
+    }
+    size_t take = std::min(length, kMaxRecordContent - (out.size() - recordAt - kHeaderSize));
+    out.append(data, take);
+    if (out.size() - recordAt - kHeaderSize == kMaxRecordContent) CloseRecord();
+    return take;
+}
+
+void RecordStream::CloseRecord() {
+    if (recordAt == std::string::npos) return;
+    size_t length = out.size() - recordAt - kHeaderSize;
+    out[recordAt + 4] = static_cast<char>(length >> 8);
+    out[recordAt + 5] = static_cast<char>(length & 0xff);
+    recordAt = std::string::npos;
+}
+
+void RecordStream::End(bool output) {
+    CloseRecord();
+    if (output) AppendRecordHeader(&out, kStdout, id, 0);
+    AppendEndRequest(&out, id, kRequestComplete);
+}
+
+void RecordStream::Append(const std::string& records) {
+    CloseRecord();
+    out += records;
+}
+
+void RecordStream::Sent(size_t length) {
+    sent += length;
+    if (sent == out.size()) return DropOutput();
+    if (sent >= kFlushSize && sent >= out.size() / 2) {
+        out.erase(0, sent);
+        if (recordAt != std::string::npos) recordAt -= sent;
+        sent = 0;
+    }
+}
+
+void RecordStream::DropOutput() {
+    if (out.capacity() > 4 * kFlushSize) std::string().swap(out);
+    out.clear();
+    sent = 0;
+    recordAt = std::string::npos;
 }
 
 } // namespace vorn::server

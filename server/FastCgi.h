@@ -3,6 +3,8 @@
 // then the parameters up to their empty record), the input records that
 // follow, the status line and header block an extension sends, the records an
 // answer goes out in, and the answers to records that are no request's.
+// RecordStream holds one connection's bytes both ways; the socket only moves
+// them.
 #pragma once
 
 #include <cstddef>
@@ -11,11 +13,14 @@
 
 namespace vorn::server {
 
+// The most bytes of a request head peeked at; a longer head is refused.
+inline constexpr size_t kMaxRequestHead = 64 * 1024;
+
 enum class RequestHead {
     Complete,   // a responder request with well-formed parameters
     Incomplete, // more bytes are needed
     Malformed,  // not a request we serve: the connection is closed
-    NulParam,   // a parameter name or value holds a NUL byte: 400
+    BadParams,  // a parameter holds a NUL byte, or CONTENT_LENGTH is no length: 400
     Record,     // a record of no request served here comes first: answered and passed over
 };
 
@@ -34,10 +39,17 @@ struct RequestHeadInfo {
     bool keepConnection = false;
     // Where the records after the parameters begin (Record: after the record).
     size_t paramsEnd = 0;
-    // The input among the bytes looked at, and where it ended when it did.
+    // The input among the bytes given, and where it ended when it did.
     Input input = Input::Open;
     size_t requestEnd = 0;
+    // The announced length of the input (CONTENT_LENGTH; 0 when it is
+    // missing or empty).
+    size_t contentLength = 0;
 };
+
+// CONTENT_LENGTH: decimal digits only, at most 2^31-1; anything else is no
+// length and the request is refused (BadParams).
+inline constexpr size_t kMaxContentLength = 0x7fffffff;
 
 // Checks the bytes at the start of a connection's next request; gives the
 // parameters' bytes (name and value lengths as sent), *info, and appends to
@@ -108,18 +120,85 @@ void AppendEndRequest(std::string* out, uint16_t id, unsigned char protocolStatu
 // parameter bytes (as ReadRequestHead checked them).
 void AppendParamEntries(const std::string& params, std::string* text);
 
-// The most bytes of a request head looked at; a longer head is refused.
-inline constexpr size_t kMaxRequestHead = 64 * 1024;
-
 // The CGI response head for a status ("302 Found": three digits first) and
 // an extension's header block ("Name: value" lines, each ending in CR LF, then
 // an empty line; the empty line may be missing). False for anything else, so
 // nothing can be spliced into the response.
 bool BuildResponseHead(const char* status, const char* headers, std::string* head);
 
-// "HTTP_USER_AGENT:Mozilla\n" for each HTTP_ variable of "NAME=value"
-// environment strings, with CR and LF dropped from the values, into out
-// (whose room is kept).
-void AllHttp(char** environment, std::string* out);
+// One connection's records, without its socket. The socket puts what it
+// receives at Buffer (where ReadRequestHead checks the next request's head)
+// and, once a request began, at Room (never past the request's end); Read
+// decodes the request's input from there. The answer is framed into records
+// (STDOUT, then an empty STDOUT and END_REQUEST), with the answers to records
+// that came between the input's in their place, and waits at Unsent until
+// the socket takes it.
+class RecordStream {
+  public:
+    static constexpr size_t kCapacity = kMaxRequestHead;
+    // An answer goes out once this much of it is gathered, and at its end.
+    static constexpr size_t kFlushSize = 64 * 1024;
+
+    // --- Input ---
+    unsigned char* Buffer() { return bytes; }
+    // A request begins: its head (info, as ReadRequestHead found it) starts
+    // the `received` bytes at Buffer. Output gathered before it (answers to
+    // records that came first) stays.
+    void Begin(const RequestHeadInfo& info, size_t received, unsigned maxConnections);
+    bool KeepConnection() const { return keepConnection; }
+    size_t ContentLength() const { return contentLength; }
+    Input State() const { return input.State(); }
+    // Up to room bytes of the input's content from what is buffered (to
+    // null: passed over, however much); fewer at its end or when more must
+    // be received. Answers to records between go to the output.
+    size_t Read(char* to, size_t room);
+    // Whether Read can go on with what is buffered (while the input is open).
+    bool Readable() const { return end - begin >= input.Need(); }
+    // Where more of the request's bytes go, and *length: how many at most,
+    // so that nothing past the request is taken from the socket.
+    unsigned char* Room(size_t* length);
+    void Received(size_t length) { end += length; }
+    // The bytes at Buffer the request has consumed, its head included, while
+    // no Room was asked for.
+    size_t Consumed() const { return begin; }
+
+    // --- Output ---
+    // Frames output into the open STDOUT record (a new one when none is or
+    // it is full): the bytes taken, fewer when the record filled up.
+    size_t Write(const char* data, size_t length);
+    // The open record gets its length: what is gathered can go out.
+    void CloseRecord();
+    // The answer's end: an empty STDOUT record (output false: not) and the
+    // end record.
+    void End(bool output);
+    // Whole records after what is gathered.
+    void Append(const std::string& records);
+    // Once a flush is due, Flushed tells when the next one is.
+    bool FlushDue() const { return out.size() >= nextFlush; }
+    void Flushed() { nextFlush = out.size() + kFlushSize; }
+    // The records to send: those gathered up to the open one.
+    const char* Unsent() const { return out.data() + sent; }
+    size_t UnsentLength() const { return (recordAt == std::string::npos ? out.size() : recordAt) - sent; }
+    // length bytes of Unsent went out; a half sent output lets them go.
+    void Sent(size_t length);
+    // Nothing gathered is to go out any more; a large output's room is given back.
+    void DropOutput();
+
+  private:
+    unsigned char bytes[kCapacity];
+    size_t begin = 0; // bytes[begin, end): received, not consumed
+    size_t end = 0;
+    InputRecords input;
+    std::string answers; // to records between the input's, before they join out
+    uint16_t id = 0;
+    bool keepConnection = false;
+    size_t contentLength = 0;
+    // out[sent, size): framed, not sent; the open STDOUT record begins at
+    // recordAt (npos: none is open).
+    std::string out;
+    size_t sent = 0;
+    size_t recordAt = std::string::npos;
+    size_t nextFlush = kFlushSize;
+};
 
 } // namespace vorn::server

@@ -16,9 +16,12 @@
 // by the poller as the socket allows, each with a deadline. A connection
 // that holds no request gives way to a new one when all are taken.
 //
-// The records of a request are read and its answer's records written here
-// (libfcgi only opens the listening socket): a request is served from the
-// bytes looked at, which stay in the socket until its answer went out.
+// The records of a request are read and its answer's records written by
+// the responder (libfcgi only opens the listening socket): the records are
+// RecordStream's (FastCgi.h), the variables CgiVariables', the socket
+// ClientSocket's, serving a request on a connection Connection's; here are
+// the poller, the hand-off of connections between it and the threads that
+// serve requests, and the deadlines.
 #pragma once
 
 #include <atomic>
@@ -52,11 +55,19 @@ struct Extension {
 struct Connection;
 
 // Connections with a deadline, soonest first: each list has one span, so a
-// connection timed anew goes last.
-struct Deadlines {
+// connection given a deadline anew goes last.
+struct DeadlineList {
     Connection* first = nullptr;
     Connection* last = nullptr;
     int milliseconds = 0;
+};
+
+// A connection's place in a deadline list.
+struct Deadline {
+    DeadlineList* list = nullptr; // none: no deadline
+    Connection* earlier = nullptr;
+    Connection* later = nullptr;
+    std::chrono::steady_clock::time_point at;
 };
 
 class Responder {
@@ -85,7 +96,7 @@ class Responder {
     bool MakeRoom();
     // The connection's socket is readable (or, events 0, may be): what the
     // poller has to do with it is done as far as it can be without waiting
-    // (its next request's head is looked at, or what is left of the last one
+    // (its next request's head is peeked at, or what is left of the last one
     // is finished).
     void Ready(Connection* connection, uint32_t events);
     // No whole request yet: the socket tells when more comes.
@@ -114,7 +125,7 @@ class Responder {
     void Watch(Connection* connection, bool output);
     // Marks the connection as served from now on (by the poller itself, a
     // body's thread or the extension's worker).
-    void Hand(Connection* connection, uint32_t events);
+    void MarkServed(Connection* connection, uint32_t events);
     // The poller's: connections given back after an event came while they
     // were served, or with something left to finish, looked at now.
     void TakeReturned();
@@ -124,12 +135,13 @@ class Responder {
     void Listen();
     // The poller's: the connection's deadline is the list's span from now
     // on, or it has none.
-    void Time(Connection* connection, Deadlines& list);
-    void Untime(Connection* connection);
+    void SetDeadline(Connection* connection, DeadlineList& list);
+    void ClearDeadline(Connection* connection);
     // The poller's own: out of its deadline list, out of the poll set, closed.
     void Drop(Connection* connection);
     int PollTimeout() const;
-    void CheckTimed();
+    // Drops the connections whose deadline passed.
+    void ExpireDeadlines();
 
     Extension* extension;
     int listenSocket;
@@ -148,15 +160,15 @@ class Responder {
     // The poller's: connections that must bring a head, make progress with
     // what is left of a request, or close by their deadline; and when the
     // resting listener is to try again.
-    Deadlines heads;
-    Deadlines finishing;
-    Deadlines lingering;
+    DeadlineList heads;
+    DeadlineList finishing;
+    DeadlineList lingering;
     bool retryListen = false;
     std::chrono::steady_clock::time_point listenRetry;
     // Threads reading a request's body.
-    std::mutex lanesMutex;
-    std::condition_variable lanesEnded;
-    int32_t lanes = 0;
+    std::mutex bodyThreadsMutex;
+    std::condition_variable bodyThreadsEnded;
+    int32_t bodyThreads = 0;
     // Read by every thread on every request: a flag, not a lock they would
     // all queue on.
     std::atomic<bool> stopping{false};

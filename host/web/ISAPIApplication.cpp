@@ -35,18 +35,6 @@ constexpr int32_t kReadPiece = 8192;
 
 std::atomic<int64_t> gSeededSecond{-1};
 
-// CONTENT_LENGTH: plain decimal digits up to 2^31-1, else -1.
-int64_t ContentLength(const char* text) {
-    if (!text || !text[0]) return -1;
-    int64_t n = 0;
-    for (const char* p = text; *p; ++p) {
-        if (*p < '0' || *p > '9') return -1;
-        n = n * 10 + (*p - '0');
-        if (n > INT32_MAX) return -1;
-    }
-    return n;
-}
-
 bool TypeIs(const char* type, const char* known) {
     size_t n = std::strlen(known);
     return std::strlen(type) >= n && CompareTextNoCase(type, known, static_cast<int32_t>(n)) == 0;
@@ -57,9 +45,7 @@ bool TypeIs(const char* type, const char* known) {
 ISAPIApplication::ISAPIApplication(platform::ModuleHandle module, platform::IsapiControlBlock* block, void*)
     : HostApplication(module), controlBlock(block), response(this, block), databaseManager(this),
       program(this, files),
-      config(this, block, &program.externalCalls, commerceLibraries, &databaseManager, systemLibraries),
-      pathInfo(ServerVariable("PATH_INFO")), pathTranslated(ServerVariable("PATH_TRANSLATED")),
-      queryString(ServerVariable("QUERY_STRING")) {
+      config(this, block, &program.externalCalls, commerceLibraries, &databaseManager, systemLibraries) {
     output = &response;
     databaseLibraries = &databaseManager;
     response.SetConfig(&config);
@@ -92,13 +78,9 @@ ISAPIApplication::~ISAPIApplication() {
     // What the system table still defers is this object's: nothing settles
     // it once the object is going.
     program.system.Defer(nullptr);
-    std::free(pathInfo);
-    std::free(pathTranslated);
-    std::free(queryString);
-    std::free(allHttp);
 }
 
-char* ISAPIApplication::ServerVariable(const char* name) {
+ServerText ISAPIApplication::ServerVariable(const char* name) {
     return ReadServerVariable(controlBlock, name);
 }
 
@@ -140,7 +122,7 @@ bool ISAPIApplication::CheckScriptPath(String* scriptName) {
     const char* rootText = config.GetText(kConfigVornRoot);
     if (!rootText || !rootText[0]) return FailConfiguration(String("vornroot is not defined"));
     PosixFilePath root(rootText);
-    PosixFilePath translated(pathTranslated);
+    PosixFilePath translated(controlBlock->pathTranslated);
     root.Rebuild();
     translated.Rebuild();
     if (!root.IsAbsolute())
@@ -149,7 +131,7 @@ bool ISAPIApplication::CheckScriptPath(String* scriptName) {
     if (!translated.IsAbsolute() || translated.ComponentCount() < 2)
         return FailConfiguration(String("Invalid PATH_TRANSLATED"));
     if (!root.IsPrefixOf(translated))
-        return FailConfiguration(String("'") + Encoded(pathInfo) +
+        return FailConfiguration(String("'") + Encoded(PathInfo()) +
                                  "' is not contained in the configured script directory");
     int32_t first = root.ComponentCount();
     int32_t last = translated.ComponentCount() - 1;
@@ -161,7 +143,7 @@ bool ISAPIApplication::LoadScript(const String& scriptName) {
     std::shared_ptr<const LoadedProgram> loaded;
     File* file = OpenScript(files, LocationScript, scriptName.Text(), &loaded);
     if (!file)
-        return Fail(String("Unable to execute '") + Encoded(pathInfo) + "': " +
+        return Fail(String("Unable to execute '") + Encoded(PathInfo()) + "': " +
                     Encoded(files->ErrorText().Text(), files->ErrorText().Length()));
     String reason;
     if (!program.Open(scriptName.Text(), file, &reason)) {
@@ -264,15 +246,13 @@ bool ISAPIApplication::RunParser(HTTPContentParser& parser, int64_t length) {
 }
 
 bool ISAPIApplication::ReadPostData() {
-    std::unique_ptr<char, decltype(&std::free)> type(ServerVariable("CONTENT_TYPE"), &std::free);
-    std::unique_ptr<char, decltype(&std::free)> lengthText(ServerVariable("CONTENT_LENGTH"), &std::free);
-    // A server may pass an empty length for a request without a body.
-    if (!type || !lengthText || !lengthText.get()[0]) return true;
-    int64_t length = ContentLength(lengthText.get());
-    if (length < 0) return Fail(String("Invalid CONTENT_LENGTH"));
-    if (length == 0) return true;
+    // The server read CONTENT_LENGTH, refusing a request whose length is no
+    // number; a length past what the parsers count is none either.
+    const char* contentType = controlBlock->contentType;
+    if (!contentType || controlBlock->totalBytes == 0) return true;
+    if (controlBlock->totalBytes > INT32_MAX) return Fail(String("Invalid CONTENT_LENGTH"));
+    auto length = static_cast<int64_t>(controlBlock->totalBytes);
 
-    const char* contentType = type.get();
     int32_t maxVariables = config.GetInteger(kConfigMaxPostVars);
     if (TypeIs(contentType, "application/x-www-form-urlencoded")) {
         URLEncodedParser parser(&program.globals, maxVariables);

@@ -111,7 +111,11 @@ class ISAPIApplication : public HostApplication, public ServedRequest, private D
     bool LoadScript(const String& scriptName);
     bool CheckDataDirectory();
     bool RunParser(HTTPContentParser& parser, int64_t length);
-    char* ServerVariable(const char* name);
+    ServerText ServerVariable(const char* name);
+    // The request's fields as the server filled the block; they live as
+    // long as the request.
+    const char* PathInfo() const { return controlBlock->pathInfo; }
+    const char* QueryString() const { return controlBlock->queryString; }
 
     platform::IsapiControlBlock* controlBlock;
     ISAPIOutput response;
@@ -119,9 +123,6 @@ class ISAPIApplication : public HostApplication, public ServedRequest, private D
     ProgramTables program;
     Ladrel config;
     VornVM* vm = nullptr;
-    char* pathInfo;
-    char* pathTranslated;
-    char* queryString;
     bool defaultHeadersAdded = false;
 
     Step steps[kMaxSteps] = {};
@@ -133,7 +134,7 @@ class ISAPIApplication : public HostApplication, public ServedRequest, private D
     int32_t globalTimeout = 0;
     int64_t threadId = 0;
     String callerId;
-    char* allHttp = nullptr;
+    ServerText allHttp;
     bool allHttpRead = false;
     // Whether every header name of ALL_HTTP begins with HTTP_ (-1 not yet known).
     int8_t headersPrefixed = -1;

@@ -325,10 +325,9 @@ void Ladrel::SetTagErrorDefault(const char* name, int32_t length, uint32_t value
 
 void Ladrel::LoadForRequest() {
     String path;
-    if (char* metabasePath = ReadServerVariable(controlBlock, "APPL_MD_PATH")) {
-        size_t n = std::strlen(metabasePath);
-        path.Assign(n >= 10 ? metabasePath + 10 : metabasePath);
-        std::free(metabasePath);
+    if (ServerText metabasePath = ReadServerVariable(controlBlock, "APPL_MD_PATH")) {
+        size_t n = std::strlen(metabasePath.get());
+        path.Assign(n >= 10 ? metabasePath.get() + 10 : metabasePath.get());
     }
     if (controlBlock && controlBlock->pathInfo) path.Append(controlBlock->pathInfo);
     String walked;
@@ -338,7 +337,7 @@ void Ladrel::LoadForRequest() {
 
 // --- Server variables ---------------------------------------------------------------------
 
-char* ReadServerVariable(const platform::IsapiControlBlock* controlBlock, const char* name) {
+ServerText ReadServerVariable(const platform::IsapiControlBlock* controlBlock, const char* name) {
     if (!controlBlock || !controlBlock->getServerVariable) return nullptr;
     // Most values fit a small buffer: one call instead of asking the size first.
     char small[256];
@@ -347,21 +346,18 @@ char* ReadServerVariable(const platform::IsapiControlBlock* controlBlock, const 
     if (controlBlock->getServerVariable(controlBlock->connection, name, small, &size)) {
         if (size == 0) return nullptr;
         size_t n = size < sizeof small ? size : sizeof small; // whatever the server says it wrote
-        auto* copy = static_cast<char*>(std::malloc(n + 1));
+        ServerText copy(static_cast<char*>(std::malloc(n + 1)));
         if (!copy) return nullptr;
-        std::memcpy(copy, small, n);
-        copy[n] = '\0';
+        std::memcpy(copy.get(), small, n);
+        copy.get()[n] = '\0';
         return copy;
     }
     if (errno != ERANGE || size == 0) return nullptr;
     const size_t allocated = size;
-    auto* buffer = static_cast<char*>(std::malloc(allocated + 1));
+    ServerText buffer(static_cast<char*>(std::malloc(allocated + 1)));
     if (!buffer) return nullptr;
-    if (!controlBlock->getServerVariable(controlBlock->connection, name, buffer, &size)) {
-        std::free(buffer);
-        return nullptr;
-    }
-    buffer[size < allocated ? size : allocated] = '\0'; // whatever the server wrote, the text ends here
+    if (!controlBlock->getServerVariable(controlBlock->connection, name, buffer.get(), &size)) return nullptr;
+    buffer.get()[size < allocated ? size : allocated] = '\0'; // whatever the server wrote, the text ends here
     return buffer;
 }
 

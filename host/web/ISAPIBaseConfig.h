@@ -6,6 +6,8 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
+#include <memory>
 
 #include "engine/foundation/Config.h"
 #include "engine/foundation/List.h"
@@ -85,8 +87,14 @@ class Ladrel : public ISAPIBaseConfig {
     TagErrorTable tagErrors;
 };
 
-// A server variable of the request as a malloc'ed text the caller frees, or
-// null when the request has none (or no control block was given).
-char* ReadServerVariable(const platform::IsapiControlBlock* controlBlock, const char* name);
+// A text of the server's, malloc'ed.
+struct FreeServerText {
+    void operator()(char* text) const { std::free(text); }
+};
+using ServerText = std::unique_ptr<char, FreeServerText>;
+
+// A server variable of the request, or null when the request has none (or
+// no control block was given).
+ServerText ReadServerVariable(const platform::IsapiControlBlock* controlBlock, const char* name);
 
 } // namespace vorn

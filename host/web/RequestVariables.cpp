@@ -22,8 +22,6 @@ namespace vorn {
 
 namespace {
 
-using Text = std::unique_ptr<char, decltype(&std::free)>;
-
 constexpr const char* kServerVariables[] = {
     "AUTH_TYPE",   "CONTENT_LENGTH", "CONTENT_TYPE",  "PATH_INFO",          "QUERY_STRING",
     "REMOTE_ADDR", "REMOTE_HOST",    "REMOTE_USER",   "REQUEST_METHOD",     "SCRIPT_NAME",
@@ -140,7 +138,7 @@ const char* ISAPIApplication::AllHttp() {
         allHttpRead = true;
         allHttp = ServerVariable("ALL_HTTP");
     }
-    return allHttp;
+    return allHttp.get();
 }
 
 bool ISAPIApplication::MayHold(const char* name, int32_t length) {
@@ -184,7 +182,7 @@ bool ISAPIApplication::AddServerVariables() {
 
 void ISAPIApplication::PutServerVariables(VariableHash& scope) {
     for (const char* name : kServerVariables) {
-        Text value(ServerVariable(name), &std::free);
+        ServerText value = ServerVariable(name);
         if (value) PutText(scope, name, value.get());
     }
     ForEachHeader(AllHttp(), [&](const char* line, const char* colon, const char* end) {
@@ -235,8 +233,8 @@ bool ISAPIApplication::AddArguments() {
 }
 
 void ISAPIApplication::PutArguments(VariableHash& scope) {
-    PutText(scope, "arg1", pathInfo);
-    const char* query = queryString ? queryString : "";
+    PutText(scope, "arg1", PathInfo());
+    const char* query = QueryString() ? QueryString() : "";
     int32_t count = 1;
     for (const char* piece = query;;) {
         const char* plus = std::strchr(piece, '+');
@@ -255,10 +253,11 @@ void ISAPIApplication::PutArguments(VariableHash& scope) {
 }
 
 bool ISAPIApplication::AddQueryVariables() {
-    if (!queryString || !queryString[0]) return true;
+    const char* query = QueryString();
+    if (!query || !query[0]) return true;
     URLEncodedParser parser(&program.globals, 0);
-    size_t n = std::strlen(queryString);
-    if (parser.Parse(queryString, static_cast<int32_t>(n)) && parser.Finish()) return true;
+    size_t n = std::strlen(query);
+    if (parser.Parse(query, static_cast<int32_t>(n)) && parser.Finish()) return true;
     Write(parser.ErrorText().Text(), parser.ErrorText().Length());
     return false;
 }
@@ -270,9 +269,9 @@ bool ISAPIApplication::AddDocumentURL() {
 
 void ISAPIApplication::PutDocumentURL(VariableHash& scope) {
     PutText(scope, "apitype", "ISAPI");
-    Text host(ServerVariable("SERVER_NAME"), &std::free);
-    Text secure(ServerVariable("SERVER_PORT_SECURE"), &std::free);
-    Text port(ServerVariable("SERVER_PORT"), &std::free);
+    ServerText host = ServerVariable("SERVER_NAME");
+    ServerText secure = ServerVariable("SERVER_PORT_SECURE");
+    ServerText port = ServerVariable("SERVER_PORT");
     bool https = secure && std::atoi(secure.get()) != 0;
     String url(https ? "https://" : "http://");
     const char* hostName = host ? host.get() : "";
@@ -289,7 +288,7 @@ void ISAPIApplication::PutDocumentURL(VariableHash& scope) {
         url.AppendChar(':');
         url.Append(portText);
     }
-    if (pathInfo) url.Append(pathInfo);
+    if (PathInfo()) url.Append(PathInfo());
     url.AppendChar('?');
     PutText(scope, "documenturl", url.Text(), url.Length());
 }
@@ -302,7 +301,7 @@ void ISAPIApplication::AddDefaultHeaders() {
 }
 
 void ISAPIApplication::SetCallerCookie() {
-    Text cookies(ServerVariable("HTTP_COOKIE"), &std::free);
+    ServerText cookies = ServerVariable("HTTP_COOKIE");
     int32_t length = 0;
     const char* sent = FindCookie(cookies.get(), "kpzcallerid", &length);
     String id;
@@ -327,7 +326,7 @@ void ISAPIApplication::SetCallerCookie() {
 }
 
 void ISAPIApplication::CheckLogCookie(const char* configured) {
-    Text cookies(ServerVariable("HTTP_COOKIE"), &std::free);
+    ServerText cookies = ServerVariable("HTTP_COOKIE");
     int32_t length = 0;
     const char* value = FindCookie(cookies.get(), "vornlogcookie", &length);
     bool logged = value && static_cast<size_t>(length) == std::strlen(configured) &&

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
+#include <memory>
 #include <random>
-#include <vector>
 #include <string>
+#include <vector>
 
 #include "server/FastCgi.h"
 #include "tests/server/ServerSupport.h"
@@ -14,23 +16,18 @@ namespace {
 using test::Begin;
 using test::Params;
 using test::Record;
-
-std::string AllHttpOf(char** environment) {
-    std::string all = "room kept from before";
-    AllHttp(environment, &all);
-    return all;
-}
+using test::Request;
 
 struct Head {
     RequestHead head;
     RequestHeadInfo info;
     std::string replies;
+    std::string params;
 };
 
 Head Check(const std::string& bytes) {
     Head h;
-    std::string params;
-    h.head = ReadRequestHead(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), 4, &h.info, &params,
+    h.head = ReadRequestHead(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), 4, &h.info, &h.params,
                              &h.replies);
     return h;
 }
@@ -72,9 +69,9 @@ TEST(FastCgi, TheOpeningRecordsOfARequest) {
              Record(4, params.substr(100)) + Record(4, ""),
          RequestHead::Complete, Input::Open, EndRecord(2, 1) + kValues},
         {"a NUL in a value", Begin() + Record(4, Params({{"QUERY_STRING", std::string("a\0b", 3)}})) + Record(4, ""),
-         RequestHead::NulParam},
+         RequestHead::BadParams},
         {"a NUL in a name", Begin() + Record(4, Params({{std::string("A\0", 2), "b"}})) + Record(4, ""),
-         RequestHead::NulParam},
+         RequestHead::BadParams},
         {"another role", Begin(2) + Record(4, ""), RequestHead::Record, Input::Open, EndRecord(1, 3)},
         {"a question", kAskValues + good, RequestHead::Record, Input::Open, kValues},
         {"a question of nothing", Record(9, "", 0), RequestHead::Record, Input::Open, Record(10, "", 0)},
@@ -118,9 +115,47 @@ TEST(FastCgi, TheOpeningRecordsOfARequest) {
         for (int n = static_cast<int>(random() % 64); n > 0; --n) bytes += static_cast<char>(random() % 256);
         Head h = Check(bytes);
         ASSERT_TRUE(h.head == RequestHead::Malformed || h.head == RequestHead::Incomplete ||
-                    h.head == RequestHead::Complete || h.head == RequestHead::NulParam ||
+                    h.head == RequestHead::Complete || h.head == RequestHead::BadParams ||
                     h.head == RequestHead::Record);
         if (h.head == RequestHead::Record) ASSERT_LE(h.info.paramsEnd, bytes.size());
+    }
+}
+
+// CONTENT_LENGTH is read once, with the head: digits only, up to 2^31-1; a
+// request with anything else is refused (400), whatever comes after it.
+TEST(FastCgi, TheAnnouncedLengthIsDigitsOnly) {
+    const struct {
+        std::vector<std::pair<std::string, std::string>> params;
+        RequestHead head;
+        size_t length;
+    } cases[] = {
+        {{{"CONTENT_LENGTH", "12"}}, RequestHead::Complete, 12},
+        {{{"CONTENT_LENGTH", "0"}}, RequestHead::Complete, 0},
+        {{{"CONTENT_LENGTH", "007"}}, RequestHead::Complete, 7},
+        {{{"CONTENT_LENGTH", ""}}, RequestHead::Complete, 0},
+        {{{"QUERY_STRING", "CONTENT_LENGTH=5"}}, RequestHead::Complete, 0},
+        {{{"CONTENT_LENGTH", "2147483647"}}, RequestHead::Complete, 2147483647},
+        {{{"CONTENT_LENGTH", "3"}, {"CONTENT_LENGTH", "x"}}, RequestHead::Complete, 3},
+        {{{"CONTENT_LENGTHS", "x"}, {"CONTENT_LENGT", "y"}}, RequestHead::Complete, 0},
+        {{{"CONTENT_LENGTH", "12abc"}}, RequestHead::BadParams, 0},
+        {{{"CONTENT_LENGTH", "12a"}}, RequestHead::BadParams, 0},
+        {{{"CONTENT_LENGTH", "-1"}}, RequestHead::BadParams, 0},
+        {{{"CONTENT_LENGTH", "+1"}}, RequestHead::BadParams, 0},
+        {{{"CONTENT_LENGTH", " 1"}}, RequestHead::BadParams, 0},
+        {{{"CONTENT_LENGTH", "1 "}}, RequestHead::BadParams, 0},
+        {{{"CONTENT_LENGTH", "0x10"}}, RequestHead::BadParams, 0},
+        {{{"CONTENT_LENGTH", "1e3"}}, RequestHead::BadParams, 0},
+        {{{"CONTENT_LENGTH", "2147483648"}}, RequestHead::BadParams, 0},
+        {{{"CONTENT_LENGTH", "99999999999999999999999"}}, RequestHead::BadParams, 0},
+        {{{"CONTENT_LENGTH", "x"}, {"CONTENT_LENGTH", "3"}}, RequestHead::BadParams, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.params[0].second);
+        Head h = Check(Begin() + Record(4, Params(c.params)) + Record(4, "") + Record(5, "abc") + Record(5, ""));
+        EXPECT_EQ(h.head, c.head);
+        if (c.head == RequestHead::Complete) {
+            EXPECT_EQ(h.info.contentLength, c.length);
+        }
     }
 }
 
@@ -235,6 +270,235 @@ TEST(FastCgi, TheInputRecordsOfARequest) {
     }
 }
 
+// A request through a RecordStream as the responder takes it from its
+// socket, without one: pieces of `piece` bytes come at a time; its head is
+// checked in all that came (peeked), its input received into the stream's
+// room; the extension echoes the input up to the announced length, the rest
+// is passed over on a kept connection (drained), and the answer ends.
+struct Served {
+    RequestHead head = RequestHead::Incomplete;
+    std::string reply; // the records that go out
+    Input state = Input::Open;
+    size_t requestEnd = 0; // the bytes the socket gives up for the request
+};
+
+Served Serve(const std::string& bytes, size_t piece) {
+    Served s;
+    auto stream = std::make_unique<RecordStream>();
+    const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+    RequestHeadInfo info;
+    std::string params, replies;
+    size_t peeked = 0;
+    while (s.head == RequestHead::Incomplete && peeked < bytes.size()) {
+        peeked = std::min({bytes.size(), peeked + piece, RecordStream::kCapacity});
+        std::memcpy(stream->Buffer(), data, peeked);
+        replies.clear();
+        s.head = ReadRequestHead(stream->Buffer(), peeked, 4, &info, &params, &replies);
+    }
+    if (s.head != RequestHead::Complete) return s;
+    stream->Append(replies);
+    stream->Begin(info, peeked, 4);
+    // Served from the peeked bytes until more must come: those are consumed
+    // then, and what comes after goes into the stream's room.
+    bool onlyPeeked = true;
+    size_t taken = peeked;
+    auto receive = [&] {
+        onlyPeeked = false;
+        size_t room = 0;
+        unsigned char* to = stream->Room(&room);
+        size_t n = std::min({room, piece, bytes.size() - taken});
+        std::memcpy(to, data + taken, n);
+        stream->Received(n);
+        taken += n;
+        return n > 0;
+    };
+    auto read = [&](char* to, size_t room) {
+        size_t got = 0;
+        while (stream->State() == Input::Open) {
+            got += stream->Read(to ? to + got : nullptr, room - got);
+            if (stream->State() != Input::Open || (to && got == room)) break;
+            if (!stream->Readable() && !receive()) break;
+        }
+        return got;
+    };
+    std::string output = "Status: 200 OK\r\n\r\n";
+    std::string body(stream->ContentLength(), '\0');
+    body.resize(read(body.data(), body.size()));
+    output += body;
+    for (size_t at = 0; at < output.size();) at += stream->Write(output.data() + at, output.size() - at);
+    if (stream->KeepConnection()) read(nullptr, SIZE_MAX);
+    stream->End(true);
+    s.reply.assign(stream->Unsent(), stream->UnsentLength());
+    s.state = stream->State();
+    s.requestEnd = onlyPeeked ? stream->Consumed() : taken;
+    return s;
+}
+
+// The bytes of an answer of one record of output.
+std::string Answered(const std::string& output, int id = 1) {
+    return Record(6, output, id) + Record(6, "", id) + EndRecord(id, 0);
+}
+
+TEST(FastCgi, ARequestsRecordsBothWays) {
+    auto padded = [](int type, const std::string& content, int padding, int id = 1) {
+        std::string r = Record(type, content, id) + std::string(static_cast<size_t>(padding), '\0');
+        r[6] = static_cast<char>(padding);
+        return r;
+    };
+    auto head = [](bool keep, size_t length) {
+        return Begin(1, keep) + Record(4, Params({{"PATH_INFO", "/e"}, {"CONTENT_LENGTH", std::to_string(length)}})) +
+               Record(4, "");
+    };
+    const std::string answer = "Status: 200 OK\r\n\r\n";
+    const std::string noValues = Record(10, "", 0);
+    // What follows on the connection: never taken with the request.
+    const std::string next = Begin(1, true) + Record(4, "") + Record(5, "");
+    struct Case {
+        const char* what;
+        std::string bytes;
+        std::string reply;
+        Input state; // Open: as far as it came
+    } cases[] = {
+        {"padded records", head(true, 5) + padded(5, "ab", 6) + padded(5, "cde", 5) + padded(5, "", 7),
+         Answered(answer + "abcde"), Input::Ended},
+        {"another request's records and a question in between",
+         head(true, 4) + Record(5, "ab") + Record(5, "zz", 2) + Record(9, "x", 0) + Record(5, "cd") +
+             Record(5, "", 2) + Record(5, ""),
+         noValues + Answered(answer + "abcd"), Input::Ended},
+        {"padded records of every size", head(true, 6) + padded(5, "abc", 5) + Record(5, "def") + padded(5, "", 3),
+         Answered(answer + "abcdef"), Input::Ended},
+        {"a body longer than its length", head(true, 2) + Record(5, "abcdef") + Record(5, ""),
+         Answered(answer + "ab"), Input::Ended},
+        {"another request's parameters and a question in between",
+         head(true, 4) + Record(5, "ab") + Record(4, Params({{"PATH_INFO", "/other"}}), 3) + Record(9, "", 0) +
+             Record(5, "cd") + Record(5, ""),
+         noValues + Answered(answer + "abcd"), Input::Ended},
+        {"a second request amid the body",
+         head(true, 4) + Record(5, "ab") + Record(1, Begin().substr(8), 2) + Record(4, "", 2) + Record(5, "cd") +
+             Record(5, ""),
+         EndRecord(2, 1) + Answered(answer + "abcd"), Input::Ended},
+        {"a body of many records", head(true, 200000) + Request({}, std::string(200000, 'm')).substr(32),
+         Record(6, answer + std::string(65535 - answer.size(), 'm')) + Record(6, std::string(65535, 'm')) +
+             Record(6, std::string(65535, 'm')) + Record(6, std::string(200000 - 3 * 65535 + answer.size(), 'm')) +
+             Record(6, "") + EndRecord(1, 0),
+         Input::Ended},
+        {"not asked to keep", head(false, 1) + Record(5, "a") + Record(5, ""), Answered(answer + "a"), Input::Open},
+        {"an abort", head(true, 4) + Record(5, "ab") + Record(2, ""), Answered(answer + "ab"), Input::Aborted},
+    };
+    for (const Case& c : cases) {
+        for (size_t piece : {size_t{1}, size_t{3}, size_t{7}, size_t{1000}, SIZE_MAX / 2}) {
+            SCOPED_TRACE(std::string(c.what) + ", pieces of " + std::to_string(piece));
+            Served s = Serve(c.bytes + next, piece);
+            ASSERT_EQ(s.head, RequestHead::Complete);
+            EXPECT_EQ(s.reply, c.reply);
+            if (c.state != Input::Open) {
+                EXPECT_EQ(s.state, c.state);
+            }
+            if (c.state == Input::Ended) {
+                EXPECT_EQ(s.requestEnd, c.bytes.size()) << "the next request was taken";
+            }
+            EXPECT_LE(s.requestEnd, c.bytes.size());
+        }
+    }
+    // Random bytes after a good head, in random pieces: an answer always
+    // ends, and nothing past the bytes is taken.
+    std::mt19937 random(11);
+    for (int round = 0; round < 2000; ++round) {
+        std::string junk(random() % 64, '\0');
+        for (char& ch : junk) ch = static_cast<char>(random() % 8 == 0 ? 5 : random());
+        const std::string bytes = head(true, 8) + junk;
+        Served s = Serve(bytes, 1 + random() % 9);
+        ASSERT_EQ(s.head, RequestHead::Complete) << round;
+        ASSERT_EQ(s.reply.substr(s.reply.size() - 16), EndRecord(1, 0)) << round;
+        ASSERT_LE(s.requestEnd, bytes.size()) << round;
+    }
+}
+
+// The records an answer goes out in, from steps (n > 0: a write of n bytes;
+// -1: an answer to another record, as one comes between input records) with
+// a flush where one is due, as the responder writes; the socket takes at
+// most `piece` bytes of what can go (never the open record) after each
+// step, the rest at the end.
+std::string Framed(const std::vector<int>& steps, size_t piece, std::string* content) {
+    auto stream = std::make_unique<RecordStream>();
+    RequestHeadInfo info;
+    info.id = 1;
+    stream->Begin(info, 0, 4);
+    std::string sent;
+    auto send = [&](size_t most) {
+        size_t n = std::min(most, stream->UnsentLength());
+        sent.append(stream->Unsent(), n);
+        stream->Sent(n);
+    };
+    for (int step : steps) {
+        if (step < 0) {
+            stream->Append(EndRecord(7, 1));
+        } else {
+            std::string data;
+            for (int i = 0; i < step; ++i) data += static_cast<char>('a' + (content->size() + data.size()) % 26);
+            *content += data;
+            for (size_t at = 0; at < data.size();) {
+                at += stream->Write(data.data() + at, data.size() - at);
+                if (stream->FlushDue()) {
+                    stream->CloseRecord();
+                    stream->Flushed();
+                }
+            }
+        }
+        send(piece);
+    }
+    stream->End(true);
+    while (stream->UnsentLength() > 0) send(piece);
+    return sent;
+}
+
+TEST(FastCgi, AnAnswerIsFramedIntoRecords) {
+    const std::vector<int> cases[] = {
+        {10}, {65535}, {65536}, {200000}, {100, -1, 100}, {70000, -1, 70000, 3}, std::vector<int>(300, 1000), {},
+    };
+    for (const auto& steps : cases) {
+        std::string whole;
+        const std::string expected = Framed(steps, SIZE_MAX, &whole);
+        for (size_t piece : {size_t{7}, size_t{1000}, size_t{65536}, SIZE_MAX}) {
+            SCOPED_TRACE(std::to_string(steps.size()) + " steps, pieces of " + std::to_string(piece));
+            std::string content;
+            const std::string sent = Framed(steps, piece, &content);
+            ASSERT_EQ(sent, expected);
+            // Whole records of request 1 whose output is the writes; the
+            // answers in between stay whole; an empty output record and the
+            // end record close it.
+            std::string output;
+            size_t answers = 0, records = 0;
+            for (size_t at = 0; at < sent.size(); ++records) {
+                ASSERT_GE(sent.size() - at, 8u);
+                size_t length = static_cast<unsigned char>(sent[at + 4]) << 8 | static_cast<unsigned char>(sent[at + 5]);
+                ASSERT_EQ(sent[at], 1);
+                ASSERT_EQ(sent[at + 6], 0);
+                ASSERT_LE(at + 8 + length, sent.size());
+                std::string record = sent.substr(at, 8 + length);
+                at += 8 + length;
+                if (record == EndRecord(7, 1)) {
+                    ++answers;
+                } else if (at == sent.size()) {
+                    EXPECT_EQ(record, EndRecord(1, 0));
+                } else if (at == sent.size() - 16) {
+                    EXPECT_EQ(record, Record(6, ""));
+                } else {
+                    ASSERT_EQ(record.substr(0, 4), Record(6, "").substr(0, 4));
+                    ASSERT_GT(length, 0u) << "an empty record before the end";
+                    output += record.substr(8);
+                }
+            }
+            EXPECT_EQ(output, content);
+            EXPECT_EQ(answers, static_cast<size_t>(std::count(steps.begin(), steps.end(), -1)));
+            EXPECT_GE(records, 2u);
+        }
+    }
+    // One large write goes out in full records.
+    std::string content;
+    EXPECT_EQ(Framed({200000}, SIZE_MAX, &content).size(), 200000 + 4 * 8 + 8 + 16);
+}
+
 TEST(FastCgi, OnlyAWellFormedHeadGoesOut) {
     struct Case {
         const char* status;
@@ -269,16 +533,6 @@ TEST(FastCgi, OnlyAWellFormedHeadGoesOut) {
     std::string head;
     EXPECT_FALSE(BuildResponseHead(nullptr, "", &head));
     EXPECT_FALSE(BuildResponseHead("200 OK", nullptr, &head));
-}
-
-TEST(FastCgi, AllHttpFromTheHeaderParameters) {
-    char a[] = "HTTP_USER_AGENT=agent 1.0";
-    char b[] = "SERVER_NAME=www";
-    char c[] = "HTTP_X_SPLIT=one\r\ntwo: x";
-    char d[] = "HTTP_EMPTY=";
-    char* environment[] = {a, b, c, d, nullptr};
-    EXPECT_EQ(AllHttpOf(environment), "HTTP_USER_AGENT:agent 1.0\nHTTP_X_SPLIT:onetwo: x\nHTTP_EMPTY:\n");
-    EXPECT_EQ(AllHttpOf(nullptr), "");
 }
 
 } // namespace

@@ -217,14 +217,13 @@ TEST(RegistryConfiguration, ServerVariablesShortInOneCallLongInTwo) {
     } cases[] = {{"NAME", "value"}, {"EMPTY", ""},          {"MISSING", nullptr},
                  {"FITS", fits.c_str()}, {"OVER", over.c_str()}, {"LONG", long_.c_str()}};
     for (const Case& c : cases) {
-        char* text = ReadServerVariable(&request.block, c.name);
+        ServerText text = ReadServerVariable(&request.block, c.name);
         if (c.value) {
             ASSERT_NE(text, nullptr) << c.name;
-            EXPECT_STREQ(text, c.value);
+            EXPECT_STREQ(text.get(), c.value);
         } else {
             EXPECT_EQ(text, nullptr) << c.name;
         }
-        std::free(text);
     }
     EXPECT_EQ(ReadServerVariable(nullptr, "NAME"), nullptr);
 }
