@@ -245,7 +245,7 @@ constexpr int64_t kCatSpare = 1 << 20;
 
 // The work the fast paths do between two looks at the flags the byte form
 // checks before every instruction (time-out and stop, watchdog tick, exit):
-// a backward jump or a call counts one step, a text moved one step for each
+// a jump taken or a call counts one step, a text moved one step for each
 // 4 KB (an append at once, its look at the next jump or call: appends in a
 // row are bounded by the memory they keep). Whatever runs out of line (a
 // handler, an assignment of any value, a call or return the general way) is
@@ -826,12 +826,11 @@ op_jcc : {
 
 op_jmp:
 take_jump:
-    // op is the jump; a backward one is where a loop gives the periodic
-    // checks their turn.
+    // op is the jump. Every jump taken counts a step: a loop's jump back
+    // among them, and a count is cheaper than telling which go back.
     if (const DecodedOp* to = op->jumpTo) {
-        const bool due = op->backward && --quiet < 0;
         op = to;
-        if (due) goto poll;
+        if (--quiet < 0) goto poll;
         DISPATCH();
     }
     if (op->target == kDecodedJumpUnindexed) {
