@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <map>
 #include <random>
 #include <string>
@@ -652,6 +653,22 @@ TEST(AggregateTest, ACompactArrayWidenedByOneElementAtMostDoubles) {
         EXPECT_EQ(Text(v->Element(AggregateIndex::FromIndex(3), false)), "-1999991");
         v->Release();
     }
+    // A NaN whose bits are a cell's tag is no compact element: refused, with
+    // nothing changed (the element operations then store it).
+    auto* v = new Variable("a", 1);
+    DenseValue d;
+    d.type = DenseValue::kDouble;
+    d.number = 1.5;
+    ASSERT_TRUE(v->PlainDenseStore(1, d));
+    const uint64_t tagged = 0xFFFA000000000001u;
+    std::memcpy(&d.number, &tagged, sizeof d.number);
+    EXPECT_FALSE(v->PlainDenseStore(2, d));
+    EXPECT_FALSE(v->PlainDenseStore(1, d));
+    DenseValue got;
+    ASSERT_TRUE(v->PlainDenseRead(1, &got));
+    EXPECT_EQ(got.number, 1.5);
+    EXPECT_EQ(v->ElementsUsed(), 1);
+    v->Release();
 }
 
 } // namespace
