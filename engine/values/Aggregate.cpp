@@ -111,9 +111,20 @@ const AggregateElementTree& AggregateElementTree::Spilled(const AggregateElement
 
 AggregateElementTree::~AggregateElementTree() { FreeDense(); }
 
+DenseElements::~DenseElements() {
+    if (!integers_) {
+        for (size_t i = 0; i < size_; ++i) FreeCell(static_cast<uint64_t*>(data_)[i]);
+    }
+    std::free(data_);
+}
+
+void DenseElements::FreeCell(uint64_t cell) {
+    if ((cell & kTagMask) == kCellText) std::free(reinterpret_cast<void*>(static_cast<uintptr_t>(cell & ~kTagMask)));
+}
+
 void DenseElements::Grow() {
     size_t capacity = capacity_ < 16 ? 16 : capacity_ * 2;
-    size_t width = integers_ ? sizeof(int32_t) : sizeof(DenseValue);
+    size_t width = integers_ ? sizeof(int32_t) : sizeof(uint64_t);
     void* grown = std::realloc(data_, capacity * width);
     if (!grown) throw std::bad_alloc();
     data_ = grown;
@@ -122,90 +133,136 @@ void DenseElements::Grow() {
 
 void DenseElements::Widen() {
     size_t capacity = capacity_ < 16 ? 16 : capacity_;
-    auto* wide = static_cast<DenseValue*>(std::malloc(capacity * sizeof(DenseValue)));
-    if (!wide) throw std::bad_alloc();
-    const auto* narrow = static_cast<const int32_t*>(data_);
-    for (size_t i = 0; i < size_; ++i) {
-        wide[i].type = DenseValue::kInteger;
-        wide[i].integer = narrow[i];
-        wide[i].length = 0;
-    }
-    std::free(data_);
-    data_ = wide;
+    // Grown where it lies when it can be (a large block is remapped), then
+    // each integer moved out to its cell from the last on: cell i covers
+    // integers 2i and 2i + 1, read by then.
+    void* grown = std::realloc(data_, capacity * sizeof(uint64_t));
+    if (!grown) throw std::bad_alloc();
+    data_ = grown;
     capacity_ = capacity;
+    const auto* narrow = static_cast<const int32_t*>(data_);
+    auto* cells = static_cast<uint64_t*>(data_);
+    for (size_t i = size_; i-- > 0;) cells[i] = kCellInteger | static_cast<uint32_t>(narrow[i]);
     integers_ = false;
 }
 
-void AggregateElementTree::FreeDense() const {
-    if (!dense_) return;
-    if (!dense_->Integers()) {
-        for (size_t i = 0; i < dense_->size(); ++i) {
-            DenseValue v = dense_->Get(i);
-            if (v.type == DenseValue::kText) std::free(v.text);
+void DenseElements::Set(size_t i, const DenseValue& value) {
+    if (value.type == DenseValue::kInteger && SetInteger(i, value.integer)) return;
+    uint64_t cell;
+    switch (value.type) {
+    case DenseValue::kInteger: cell = kCellInteger | static_cast<uint32_t>(value.integer); break;
+    case DenseValue::kDouble: std::memcpy(&cell, &value.number, sizeof cell); break;
+    case DenseValue::kText: {
+        // The length, then the bytes and a NUL.
+        const size_t length = static_cast<size_t>(value.length);
+        auto* block = static_cast<char*>(std::malloc(sizeof(int32_t) + length + 1));
+        if (!block) throw std::bad_alloc();
+        std::memcpy(block, &value.length, sizeof(int32_t));
+        if (length > 0) std::memcpy(block + sizeof(int32_t), value.text, length);
+        block[sizeof(int32_t) + length] = 0;
+        const auto address = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(block));
+        if (address & kTagMask) {
+            // No user address reaches that far on the systems this runs on.
+            std::free(block);
+            throw std::bad_alloc();
         }
+        cell = kCellText | address;
+        break;
     }
+    default: cell = kCellMissing; break;
+    }
+    try {
+        if (integers_) Widen();
+        if (i == size_ && size_ == capacity_) Grow();
+    } catch (...) {
+        FreeCell(cell);
+        throw;
+    }
+    auto* cells = static_cast<uint64_t*>(data_);
+    if (i == size_)
+        ++size_;
+    else
+        FreeCell(cells[i]);
+    cells[i] = cell;
+}
+
+char* DenseElements::TakeText(size_t i, int32_t* size) {
+    uint64_t& cell = static_cast<uint64_t*>(data_)[i];
+    auto* block = reinterpret_cast<char*>(static_cast<uintptr_t>(cell & ~kTagMask));
+    int32_t length;
+    std::memcpy(&length, block, sizeof length);
+    std::memmove(block, block + sizeof length, static_cast<size_t>(length) + 1);
+    cell = kCellMissing;
+    *size = static_cast<int32_t>(sizeof length) + length + 1;
+    return block;
+}
+
+void AggregateElementTree::FreeDense() const {
     delete dense_;
     dense_ = nullptr;
 }
 
 bool AggregateElementTree::DenseStoreSlow(int32_t index, const DenseValue& value) {
+    if (value.type == DenseValue::kDouble && !DenseElements::Holds(value.number)) return false;
     if (!dense_) {
         if (root_ || index != 1) return false;
         dense_ = new DenseElements();
     }
     int64_t n = static_cast<int64_t>(dense_->size());
     if (index < 1 || index > n + 1) return false;
-    DenseValue stored = value;
-    if (value.type == DenseValue::kText) {
-        stored.text = static_cast<char*>(std::malloc(static_cast<size_t>(value.length) + 1));
-        if (!stored.text) throw std::bad_alloc();
-        if (value.length > 0) std::memcpy(stored.text, value.text, static_cast<size_t>(value.length));
-        stored.text[value.length] = 0;
-    }
-    if (index == n + 1) {
-        try {
-            dense_->push_back(stored);
-        } catch (...) {
-            if (stored.type == DenseValue::kText) std::free(stored.text);
-            throw;
-        }
-        return true;
-    }
-    // Not an integer into integers: DenseStore stored those.
-    DenseValue* slot;
-    try {
-        slot = &dense_->Wide(static_cast<size_t>(index - 1));
-    } catch (...) {
-        if (stored.type == DenseValue::kText) std::free(stored.text);
-        throw;
-    }
-    if (slot->type == DenseValue::kText) std::free(slot->text);
-    *slot = stored;
+    dense_->Set(static_cast<size_t>(index - 1), value);
     return true;
 }
 
 void AggregateElementTree::Spill() const {
     if (!dense_) return;
-    DenseElements* dense = dense_;
-    dense_ = nullptr;
     auto* self = const_cast<AggregateElementTree*>(this);
-    // In ascending order, as the stores came: the shape the tree would have.
-    for (size_t i = 0; i < dense->size(); ++i) {
-        DenseValue v = dense->Get(i);
-        auto* element = new AggregateElement(AggregateIndex::FromIndex(static_cast<int32_t>(i + 1)));
-        Variable* value = element->Value();
-        switch (v.type) {
-        case DenseValue::kInteger: value->SetValueInteger(v.integer); break;
-        case DenseValue::kDouble: value->SetValueDouble(v.number); break;
-        default:
-            // The element takes the text over.
-            value->SetValueNocopy(v.text, v.length, v.length + 1);
-            dense->Wide(i).type = DenseValue::kMissing;
-            break;
+    // Every object first, each element's number in it, linked as ascending
+    // stores would link them (each new root with the one before on its left);
+    // running out of memory then frees them, and the compact form stays as it
+    // was.
+    Node* top = nullptr;
+    const size_t n = dense_->size();
+    try {
+        for (size_t i = 0; i < n; ++i) {
+            auto* element = new AggregateElement(AggregateIndex::FromIndex(static_cast<int32_t>(i + 1)));
+            Node* node;
+            try {
+                node = new Node;
+            } catch (...) {
+                delete element;
+                throw;
+            }
+            node->item = element;
+            node->left = top;
+            top = node;
+            DenseValue v = dense_->Get(i);
+            if (v.type == DenseValue::kInteger)
+                element->Value()->SetValueInteger(v.integer);
+            else if (v.type == DenseValue::kDouble)
+                element->Value()->SetValueDouble(v.number);
         }
-        self->SplayTree::Insert(element);
+    } catch (...) {
+        while (top) {
+            Node* next = top->left;
+            delete top->item;
+            delete top;
+            top = next;
+        }
+        throw;
     }
-    delete dense;
+    // The texts move over without a copy.
+    for (Node* node = top; node; node = node->left) {
+        const size_t i = static_cast<size_t>(node->item->Key().Index()) - 1;
+        DenseValue v = dense_->Get(i);
+        if (v.type != DenseValue::kText) continue;
+        int32_t size = 0;
+        char* text = dense_->TakeText(i, &size);
+        node->item->Value()->SetValueNocopy(text, v.length, size);
+    }
+    self->root_ = top;
+    self->count_ = static_cast<int32_t>(n);
+    FreeDense();
 }
 
 void AggregateElementTree::Insert(AggregateElement* item) {

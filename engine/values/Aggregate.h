@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 
 #include "engine/foundation/SplayTree.h"
 #include "engine/foundation/String.h"
@@ -87,7 +88,7 @@ struct DenseValue {
     union {
         int32_t integer;
         double number;
-        char* text; // malloc'ed, NUL-terminated
+        char* text; // NUL-terminated
     };
     int32_t length = 0;
     uint8_t type = kMissing;
@@ -96,28 +97,58 @@ struct DenseValue {
 // The compact elements 1..n of an array, grown with realloc: a large block
 // grows by remapping its pages rather than copying them. While every element
 // is an integer they take 4 bytes each; the first element of another kind
-// widens them all to DenseValue.
+// widens them all, in place, to 8-byte cells: a double as itself, anything
+// else a quiet NaN with a tag no arithmetic makes (an integer in its low 32
+// bits, a text's block in its low 48). A widened array takes twice its
+// memory, never more.
 class DenseElements {
 public:
     DenseElements() = default;
-    ~DenseElements() { std::free(data_); }
+    // Frees the texts too.
+    ~DenseElements();
     DenseElements(const DenseElements&) = delete;
     DenseElements& operator=(const DenseElements&) = delete;
 
     size_t size() const { return size_; }
     bool Integers() const { return integers_; }
-    // The element at i (< size()).
-    DenseValue Get(size_t i) const {
-        if (!integers_) return static_cast<const DenseValue*>(data_)[i];
-        DenseValue v;
-        v.type = DenseValue::kInteger;
-        v.integer = static_cast<const int32_t*>(data_)[i];
-        return v;
+    // Whether a double fits a cell (not a NaN of the tags' own bits).
+    static bool Holds(double number) {
+        uint64_t bits;
+        std::memcpy(&bits, &number, sizeof bits);
+        const uint64_t tag = bits & kTagMask;
+        return tag < kCellInteger || tag > kCellMissing;
     }
-    // The element at i as a DenseValue to change in place (widens first).
-    DenseValue& Wide(size_t i) {
-        if (integers_) Widen();
-        return static_cast<DenseValue*>(data_)[i];
+    // The element at i (< size()); a text stays the array's.
+    DenseValue Get(size_t i) const {
+        DenseValue v;
+        if (integers_) {
+            v.type = DenseValue::kInteger;
+            v.integer = static_cast<const int32_t*>(data_)[i];
+            return v;
+        }
+        const uint64_t cell = static_cast<const uint64_t*>(data_)[i];
+        switch (cell & kTagMask) {
+        case kCellInteger:
+            v.type = DenseValue::kInteger;
+            v.integer = static_cast<int32_t>(static_cast<uint32_t>(cell));
+            break;
+        case kCellText: {
+            const char* block = reinterpret_cast<const char*>(static_cast<uintptr_t>(cell & ~kTagMask));
+            v.type = DenseValue::kText;
+            std::memcpy(&v.length, block, sizeof v.length);
+            v.text = const_cast<char*>(block + sizeof v.length);
+            break;
+        }
+        case kCellMissing:
+            v.type = DenseValue::kMissing;
+            v.number = 0.0;
+            break;
+        default:
+            v.type = DenseValue::kDouble;
+            std::memcpy(&v.number, &cell, sizeof v.number);
+            break;
+        }
+        return v;
     }
     // Stores an integer at i (< size()) or after the last element (i ==
     // size()), the common case, when the elements are integers; false,
@@ -131,22 +162,24 @@ public:
         static_cast<int32_t*>(data_)[i] = value;
         return true;
     }
-    // Throws std::bad_alloc when there is no room.
-    void push_back(const DenseValue& value) {
-        if (integers_ && value.type == DenseValue::kInteger) {
-            SetInteger(size_, value.integer);
-            return;
-        }
-        if (integers_) Widen();
-        if (size_ == capacity_) Grow();
-        static_cast<DenseValue*>(data_)[size_++] = value;
-    }
+    // Stores value (a text is copied; a double Holds) at i (< size()) or
+    // after the last element. Throws std::bad_alloc, nothing changed, when
+    // there is no room.
+    void Set(size_t i, const DenseValue& value);
+    // The text element at i given up: a malloc'ed buffer (*size bytes) that
+    // starts with its bytes, NUL-terminated; the element is then missing.
+    char* TakeText(size_t i, int32_t* size);
 
 private:
+    static constexpr uint64_t kTagMask = 0xFFFF000000000000u;
+    static constexpr uint64_t kCellInteger = 0xFFF9000000000000u;
+    static constexpr uint64_t kCellText = 0xFFFA000000000000u;
+    static constexpr uint64_t kCellMissing = 0xFFFB000000000000u;
+    static void FreeCell(uint64_t cell);
     void Grow();
     void Widen();
 
-    void* data_ = nullptr; // int32_t or DenseValue elements
+    void* data_ = nullptr; // int32_t elements, or 8-byte cells
     size_t size_ = 0;
     size_t capacity_ = 0;
     bool integers_ = true;
@@ -156,7 +189,7 @@ private:
 // elements. Copying, clearing, walking and shifting never recurse deeply.
 //
 // An array filled in order from index 1 (by the interpreter's stores) keeps
-// its elements 1..n in a contiguous vector of compact values instead: 16
+// its elements 1..n in a contiguous vector of compact values instead: 4 or 8
 // bytes an element where the tree takes three objects. Every operation of
 // the tree turns that form into the tree first (the elements get their
 // objects then), so nothing else ever sees it.
@@ -170,7 +203,8 @@ public:
     // --- The compact form -------------------------------------------------
     bool IsDense() const { return dense_ != nullptr; }
     // Stores value (a text is copied) as element index of an empty or compact
-    // tree, for index 1 .. count + 1; false, with nothing done, otherwise.
+    // tree, for index 1 .. count + 1; false, with nothing done, otherwise (and
+    // for a double no cell holds).
     bool DenseStore(int32_t index, const DenseValue& value) {
         // An integer into integers, the common case.
         if (dense_ && value.type == DenseValue::kInteger && index >= 1 &&

@@ -187,6 +187,8 @@ public:
     // Each returns 0, so handlers can `return FatalError(...)`.
     int FatalError(const char* message);
     int FatalError(const String& message);
+    // The same report when memory ran out: written without taking any.
+    void FatalErrorWithoutMemory(const char* message);
     int RuntimeError(int32_t tagId, const char* message, int32_t length = -1);
     int RuntimeError(int32_t tagId, const String& message);
     // The message entity-encoded, then RuntimeError.
@@ -310,6 +312,14 @@ protected:
     // ==== The loop (VornVMExecute.cpp) =================================================
     // Runs the decoded form of the segments from pc on.
     int RunDecoded();
+    // Whether the checks the loop makes before an instruction have anything
+    // to do: the time-out (or a stop), a watchdog tick for the features, an
+    // exit.
+    bool ChecksDue() const {
+        return (timedOut && timedOut->load(std::memory_order_relaxed)) ||
+               (tickCounter && tickCounter->load(std::memory_order_relaxed) != lastTick) ||
+               exitRequested->load(std::memory_order_relaxed);
+    }
     // Runs the one instruction at pc from the bytes (a pc that is no decoded
     // instruction start, or a segment without a decoded form).
     void StepBytes();
@@ -436,8 +446,9 @@ protected:
     int PopIntoLocal(VornVM_FunctionFrame* f, int32_t i);
     // The fast call's binding of the arguments on the stack, from parameter
     // k on (the fused operands are bound): each as CallScriptFunction binds
-    // it, its errors reported at the call word.
-    [[gnu::noinline]] void BindStackArguments(VornVM_FunctionFrame* called, int32_t k, const DecodedOp* callWord);
+    // it, its errors reported at the call word. True when one went the
+    // general way (a text or an aggregate copied: work without a bound).
+    [[gnu::noinline]] bool BindStackArguments(VornVM_FunctionFrame* called, int32_t k, const DecodedOp* callWord);
     // A frame for a call of function, its slots ready and its window top
     // saved: a kept one of the same function, or a new one.
     VornVM_FunctionFrame* TakeFunctionFrame(Function* function);

@@ -102,10 +102,7 @@ DecodedSegment::DecodedSegment(const uint8_t* c, int32_t n, uint32_t w, Dictiona
     }
     // The ops no longer move.
     for (DecodedOp& op : ops) {
-        if (op.target >= 0) {
-            op.jumpTo = &ops[static_cast<size_t>(op.target)];
-            op.backward = op.jumpTo <= &op;
-        }
+        if (op.target >= 0) op.jumpTo = &ops[static_cast<size_t>(op.target)];
     }
     for (size_t i = 0; i + 1 < ops.size(); ++i) {
         if (ops[i].kind == kDecodedCall) {

@@ -113,10 +113,8 @@ struct DecodedOp {
     // Conditional jumps: bit 0, 1, 2 set when a comparison result below,
     // equal to or above 0 takes the jump.
     uint8_t when = 0;
-    // A jump's decoded target (null when it has none), and whether it goes
-    // back (where loops give the periodic checks their turn).
+    // A jump's decoded target (null when it has none).
     const DecodedOp* jumpTo = nullptr;
-    bool backward = false;
     // The interpreter's code for the kind, filled in by the interpreter.
     const void* label = nullptr;
     // A call (or a run ending in one): the function's slot, the call word,

@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <utility>
 
 #include "engine/app/VornApplication.h"
@@ -12,10 +13,19 @@
 
 namespace vorn {
 
+namespace {
+
+// "[%08x:%08x]" of the segment and instruction, into out (32 bytes).
+void PositionText(const VornVM* vm, char* out) {
+    std::snprintf(out, 32, "[%08x:%08x]", static_cast<uint32_t>(vm->SegmentIndex()),
+                  static_cast<uint32_t>(vm->InstructionStart()));
+}
+
+} // namespace
+
 void VornVM::AppendPosition(String& out) {
     char position[32];
-    std::snprintf(position, sizeof position, "[%08x:%08x]", static_cast<uint32_t>(segmentIndex),
-                  static_cast<uint32_t>(instructionStart));
+    PositionText(this, position);
     out.Append(position);
 }
 
@@ -56,13 +66,42 @@ void VornVM::LogEvent(uint32_t kind, const char* text1, int32_t length1, const c
 
 namespace {
 
+// A report built in a buffer of its own, for when there is no memory to
+// build it in: what does not fit is cut, the last byte kept for its line end.
+class FixedText {
+public:
+    void Assign(const String& text) {
+        length = 0;
+        AppendString(text);
+    }
+    void Append(const char* text, int32_t n = -1) {
+        if (n < 0) n = static_cast<int32_t>(std::strlen(text));
+        const int32_t room = static_cast<int32_t>(sizeof bytes) - 1 - length;
+        if (n > room) n = room;
+        std::memcpy(bytes + length, text, static_cast<size_t>(n));
+        length += n;
+    }
+    void AppendString(const String& text) { Append(text.Text(), text.Length()); }
+    void AppendInteger(int32_t value) {
+        char digits[16];
+        Append(digits, std::snprintf(digits, sizeof digits, "%d", value));
+    }
+    void AppendLineEnd() { bytes[length++] = '\n'; }
+
+    char bytes[4096];
+    int32_t length = 0;
+};
+
 // prefix + kind + program + " @ " + position + ": " [+ file ": "] [+ "Line n: "]
-void BeginReport(VornVM* vm, String& out, const char* kind) {
+template <class Text>
+void BeginReport(VornVM* vm, Text& out, const char* kind) {
     out.Assign(vm->MessagePrefix());
     out.Append(kind);
     out.AppendString(vm->ProgramName());
     out.Append(" @ ");
-    vm->AppendPosition(out);
+    char position[32];
+    PositionText(vm, position);
+    out.Append(position);
     out.Append(": ");
     int32_t n = 0;
     const char* file = vm->SourceFileName(&n);
@@ -95,6 +134,25 @@ int VornVM::FatalError(const char* message) {
 
 int VornVM::FatalError(const String& message) {
     return FatalError(message.Text());
+}
+
+void VornVM::FatalErrorWithoutMemory(const char* message) {
+    // The run's memory is still held: the report is built on the stack, and
+    // whatever of the rest needs memory is left when there is none.
+    FixedText text;
+    BeginReport(this, text, "Fatal error in ");
+    text.Append(message);
+    text.AppendLineEnd();
+    aborted = 1;
+    try {
+        if (application) application->Write(text.bytes, text.length);
+    } catch (const std::bad_alloc&) {
+    }
+    try {
+        lastError.Assign(text.bytes, text.length);
+        if ((traceFlags & LogFatalError) && TraceAccepts()) LogEvent(LogFatalError, text.bytes, text.length);
+    } catch (const std::bad_alloc&) {
+    }
 }
 
 int VornVM::RuntimeError(int32_t tagId, const char* message, int32_t length) {

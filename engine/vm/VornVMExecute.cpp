@@ -79,13 +79,7 @@ int VornVM::Execute() {
         return RunDecoded();
     } catch (const std::bad_alloc& failure) {
         // A text too long may say where it came from.
-        const char* message =
-            dynamic_cast<const TextTooLong*>(&failure) ? failure.what() : kErrorOutOfMemory;
-        try {
-            FatalError(message);
-        } catch (const std::bad_alloc&) {
-            aborted = 1;
-        }
+        FatalErrorWithoutMemory(dynamic_cast<const TextTooLong*>(&failure) ? failure.what() : kErrorOutOfMemory);
     }
     return 0;
 }
@@ -248,6 +242,16 @@ inline bool IsPlainHash(const VariableHash* scope) {
 // The most a cat result is allocated beyond its length, as cat's handler
 // allocates it.
 constexpr int64_t kCatSpare = 1 << 20;
+
+// The work the fast paths do between two looks at the flags the byte form
+// checks before every instruction (time-out and stop, watchdog tick, exit):
+// a jump taken or a call counts one step, a text moved one step for each
+// 4 KB (an append at once, its look at the next jump or call: appends in a
+// row are bounded by the memory they keep). Whatever runs out of line (a
+// handler, an assignment of any value, a call or return the general way) is
+// followed by a look of its own, its work having no bound.
+constexpr int32_t kQuietSteps = 255;
+constexpr int32_t kStepShift = 12;
 
 // A cat operand's text, as cat's handler reads it: a text, a number
 // (formatted into digits, 32 bytes), a plain scalar variable, a local's
@@ -585,8 +589,9 @@ struct EntryText {
 
 } // namespace
 
-void VornVM::BindStackArguments(VornVM_FunctionFrame* called, int32_t k, const DecodedOp* callWord) {
+bool VornVM::BindStackArguments(VornVM_FunctionFrame* called, int32_t k, const DecodedOp* callWord) {
     VornVM_Stack* s = stack;
+    bool general = false;
     Scalar* slots = called->slots;
     const int32_t* bindings = called->bindings;
     for (; k < called->parameterCount; ++k) {
@@ -617,10 +622,12 @@ void VornVM::BindStackArguments(VornVM_FunctionFrame* called, int32_t k, const D
             PopIntoLocal(called, slot);
             // As after any assignment of another value.
             knownGlobals.Forget();
+            general = true;
             continue;
         }
         --s->depth;
     }
+    return general;
 }
 
 int VornVM::RunDecoded() {
@@ -641,6 +648,18 @@ int VornVM::RunDecoded() {
     } while (0)
 // Something the fast path does not cover: the handler of the (first) word.
 #define GENERIC() goto op_handler
+// A fast path that moved a text of that many bytes, to go on at op `after`:
+// long texts count toward the next look at the flags.
+#define CHARGE(bytes, after)                                                                                 \
+    do {                                                                                                     \
+        if ((bytes) >= (1 << kStepShift)) [[unlikely]] {                                                     \
+            quiet -= static_cast<int32_t>((bytes) >> kStepShift);                                            \
+            if (quiet < 0) {                                                                                 \
+                op = (after);                                                                                \
+                goto poll;                                                                                   \
+            }                                                                                                \
+        }                                                                                                    \
+    } while (0)
 // Whether the current frame can return the fast way (ret's conditions but
 // the value's): only a function frame that the fast call made from this form
 // has its returnForm set to it, and only while its locals have no scope by
@@ -669,8 +688,8 @@ int VornVM::RunDecoded() {
     FrameSlots locals;
     // The value a fast return hands to the caller.
     VornVMStackEntry returned{};
-    // Backward jumps left before the next look at the time-out, tick and
-    // exit flags.
+    // Steps of work left before the next look at the time-out, tick and exit
+    // flags (kQuietSteps).
     int32_t quiet = 0;
 
 slow:
@@ -753,11 +772,22 @@ op_handler:
         locals.Load(frame);
         // A handler that moved elsewhere, ended the run or ran other code
         // (a call, a sub-program) hands back to the checks above.
-        if (aborted || pc != op->next || segmentIndex != loadedSegment || code != before || stack != s ||
-            exitRequested->load(std::memory_order_relaxed))
+        if (aborted || pc != op->next || segmentIndex != loadedSegment || code != before || stack != s)
             goto slow;
     }
-    NEXT();
+    // A handler's work has no bound (a search through a long text, a copy
+    // of an array): the checks are made after each.
+    ++op;
+    goto poll;
+
+poll:
+    // op is the next instruction, and the checks before it are due.
+    quiet = kQuietSteps;
+    if (ChecksDue()) {
+        pc = op->pc;
+        goto slow;
+    }
+    DISPATCH();
 
 op_end:
     pc = op->pc;
@@ -796,19 +826,11 @@ op_jcc : {
 
 op_jmp:
 take_jump:
-    // op is the jump; a backward one is where a loop gives the periodic
-    // checks their turn.
+    // op is the jump. Every jump taken counts a step: a loop's jump back
+    // among them, and a count is cheaper than telling which go back.
     if (const DecodedOp* to = op->jumpTo) {
-        if (op->backward && --quiet < 0) {
-            quiet = 255;
-            if ((timedOut && timedOut->load(std::memory_order_relaxed)) ||
-                (tickCounter && tickCounter->load(std::memory_order_relaxed) != lastTick) ||
-                exitRequested->load(std::memory_order_relaxed)) {
-                pc = to->pc;
-                goto slow;
-            }
-        }
         op = to;
+        if (--quiet < 0) goto poll;
         DISPATCH();
     }
     if (op->target == kDecodedJumpUnindexed) {
@@ -903,7 +925,9 @@ op_popl:
         PopIntoLocal(static_cast<VornVM_FunctionFrame*>(frame), op->a);
         globals.Forget();
         if (aborted) goto slow;
-        NEXT();
+        // Any value: an array's copy has no bound.
+        ++op;
+        goto poll;
     }
     if (frame->usesSlots) GENERIC();
     // fall through
@@ -939,7 +963,8 @@ op_popg : {
     s->PopInto(v);
     globals.Forget();
     if (aborted) goto slow;
-    NEXT();
+    ++op;
+    goto poll;
 }
 
 op_pop : {
@@ -1060,7 +1085,10 @@ call_ready : {
     }
     called->flags = flags;
     called->outputMode = mode;
-    if (callArguments < called->parameterCount) BindStackArguments(called, callArguments, op->callWord);
+    // A call counts one step, and an argument copied the general way all
+    // that is left.
+    if (callArguments < called->parameterCount && BindStackArguments(called, callArguments, op->callWord))
+        quiet = 0;
     // The window is placed when something needs it (PlaceLazyWindow).
     if (static_cast<int32_t>(mode) != outputModeKnown) [[unlikely]] {
         SetOutputMode(mode);
@@ -1072,6 +1100,7 @@ call_ready : {
     locals.limit = static_cast<uint32_t>(called->slotCount);
     op = static_cast<const DecodedOp*>(called->entryOp);
     pc = op->pc;
+    if (--quiet < 0) goto poll;
     DISPATCH();
 }
 call_unbind:
@@ -1182,8 +1211,9 @@ ret_general:
 moved:
     outputModeKnown = -1;
     globals.Forget();
-    // A call or return within the same code goes on without the checks.
-    if (aborted || segmentIndex != loadedSegment || exitRequested->load(std::memory_order_relaxed)) goto slow;
+    // A call or return within the same code goes on from its form, after the
+    // checks.
+    if (aborted || segmentIndex != loadedSegment || ChecksDue()) goto slow;
     op = form->At(pc);
     if (!op) goto slow;
     s = stack;
@@ -1201,20 +1231,23 @@ op_elem_store : {
     Variable* array = ea.value.variable;
     DenseValue value;
     if (!EntryDenseValue(ev, array, &value)) GENERIC();
-    instructionStart = op->pc;
-    pc = op->next;
+    // Where the words one by one would run out of memory: at the store.
+    instructionStart = (op + 1)->pc;
+    pc = (op + 1)->next;
     // A scalar given its first element becomes an array.
     if (index == 1) globals.Forget();
     if (!array->PlainDenseStore(index, value)) GENERIC();
     s->depth -= 3;
     DropNumberEntry(ei);
     if (ea.flags & kStackOwned) array->PlainRelease();
+    const int32_t copied = value.length;
     if (ev.flags & kStackOwned) {
         if (ev.type == kStackString)
             std::free(const_cast<char*>(ev.value.text));
         else if (ev.type == kStackVariable)
             ev.value.variable->Release();
     }
+    CHARGE(copied, op + 2);
     op += 2;
     DISPATCH();
 }
@@ -1308,6 +1341,7 @@ op_elemr_pop : {
     s->depth -= 2;
     DropNumberEntry(ei);
     if (ea.type == kStackVariable && (ea.flags & kStackOwned)) array->PlainRelease();
+    CHARGE(element.length, op + 2);
     op += 2;
     DISPATCH();
 }
@@ -1364,6 +1398,7 @@ op_cat : {
             eb.value.variable->Release();
     }
     --s->depth;
+    CHARGE(length, op + 1);
     NEXT();
 }
 
@@ -1388,6 +1423,7 @@ op_out : {
             e.value.variable->Release();
     }
     if (aborted || exitRequested->load(std::memory_order_relaxed)) goto slow;
+    CHARGE(length, op + 1);
     NEXT();
 }
 
@@ -1408,11 +1444,15 @@ op_cat_pop : {
     {
         const String& left = real->Value();
         EntryText right(eb);
-        if (static_cast<int64_t>(left.Length()) + right.length >= INT32_MAX) {
-            s->Discard();
-            s->Discard();
-            FatalError(kErrorTextTooLong);
-            goto slow;
+        if (right.length >= (1 << kStepShift) || static_cast<int64_t>(left.Length()) + right.length >= INT32_MAX)
+            [[unlikely]] {
+            if (static_cast<int64_t>(left.Length()) + right.length >= INT32_MAX) {
+                s->Discard();
+                s->Discard();
+                FatalError(kErrorTextTooLong);
+                goto slow;
+            }
+            quiet -= right.length >> kStepShift;
         }
         real->PlainAppend(right.text, right.length);
     }
@@ -1515,8 +1555,10 @@ op_append_run : {
         real = v->IsAlias() ? v->RealIdentity() : v;
         if (!real->IsPlainScalar()) GENERIC();
     }
-    instructionStart = op->pc;
-    pc = op->next;
+    // What fails here (a text too long, no memory) fails at the cat, as the
+    // words one by one fail: its operands popped, nothing stored.
+    instructionStart = (op + 2)->pc;
+    pc = (op + 2)->next;
     if (slot) {
         if (slot->type == Scalar::kAbsent) slot->type = Scalar::kEmpty;
         // The left operand's text, as cat reads it, becomes the slot's.
@@ -1528,12 +1570,13 @@ op_append_run : {
         right.Read(op->y, frame, locals, globals);
         int32_t left = slot ? slot->length : real->PlainTextLength();
         if (left < 0) left = real->Value().Length();
-        if (static_cast<int64_t>(left) + right.length >= INT32_MAX) {
-            // As cat fails: its operands popped, nothing stored.
-            instructionStart = (op + 2)->pc;
-            pc = (op + 2)->next;
-            FatalError(kErrorTextTooLong);
-            goto slow;
+        if (right.length >= (1 << kStepShift) || static_cast<int64_t>(left) + right.length >= INT32_MAX)
+            [[unlikely]] {
+            if (static_cast<int64_t>(left) + right.length >= INT32_MAX) {
+                FatalError(kErrorTextTooLong);
+                goto slow;
+            }
+            quiet -= right.length >> kStepShift;
         }
         if (slot)
             slot->AppendText(right.text, right.length);
@@ -1554,18 +1597,21 @@ op_elem_store_run : {
     VornVMStackEntry& ev = s->entries[s->depth - 1];
     DenseValue value;
     if (!EntryDenseValue(ev, array, &value)) GENERIC();
-    instructionStart = op->pc;
-    pc = op->next;
+    // Where the words one by one would run out of memory: at the store.
+    instructionStart = (op + 3)->pc;
+    pc = (op + 3)->next;
     // A scalar given its first element becomes an array.
     if (index == 1) globals.Forget();
     if (!array->PlainDenseStore(index, value)) GENERIC();
     --s->depth;
+    const int32_t copied = value.length;
     if (ev.flags & kStackOwned) {
         if (ev.type == kStackString)
             std::free(const_cast<char*>(ev.value.text));
         else if (ev.type == kStackVariable)
             ev.value.variable->ReleaseReference();
     }
+    CHARGE(copied, op + op->span);
     op += op->span;
     DISPATCH();
 }
@@ -1630,11 +1676,13 @@ op_elem_store_value : {
         break;
     }
     }
-    instructionStart = op->pc;
-    pc = op->next;
+    // Where the words one by one would run out of memory: at the store.
+    instructionStart = (op + 4)->pc;
+    pc = (op + 4)->next;
     // A scalar given its first element becomes an array.
     if (index == 1) globals.Forget();
     if (!array->PlainDenseStore(index, value)) GENERIC();
+    CHARGE(value.length, op + op->span);
     op += op->span;
     DISPATCH();
 }
@@ -1680,11 +1728,15 @@ cat_popl_slot : {
     MakeSlotText(slot);
     {
         EntryText right(eb);
-        if (static_cast<int64_t>(slot->length) + right.length >= INT32_MAX) {
-            s->Discard();
-            s->Discard();
-            FatalError(kErrorTextTooLong);
-            goto slow;
+        if (right.length >= (1 << kStepShift) || static_cast<int64_t>(slot->length) + right.length >= INT32_MAX)
+            [[unlikely]] {
+            if (static_cast<int64_t>(slot->length) + right.length >= INT32_MAX) {
+                s->Discard();
+                s->Discard();
+                FatalError(kErrorTextTooLong);
+                goto slow;
+            }
+            quiet -= right.length >> kStepShift;
         }
         slot->AppendText(right.text, right.length);
     }
@@ -1695,6 +1747,7 @@ cat_popl_slot : {
     DISPATCH();
 }
 
+#undef CHARGE
 #undef SUM_DONE
 #undef FAST_RETURN
 #undef GENERIC

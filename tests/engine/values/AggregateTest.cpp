@@ -1,7 +1,12 @@
 #include <gtest/gtest.h>
 
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+#include <malloc.h>
+#endif
+
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <map>
 #include <random>
 #include <string>
@@ -569,6 +574,101 @@ TEST(AggregateTest, ShiftIndexesMovesOnlyTheUpperElements) {
     EXPECT_NE(tree.Find(AggregateIndex::FromIndex(99)), nullptr);
     EXPECT_EQ(tree.ShiftIndexes(1, -2), 0);  // would go below 0
     EXPECT_EQ(tree.First()->Key().Index(), 1);
+}
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+// The sanitizer's allocator (its header does not come with g++).
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
+#endif
+
+// Bytes the allocator has handed out and not had back.
+size_t HeapInUse() {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    return __sanitizer_get_current_allocated_bytes();
+#else
+    struct mallinfo2 m = mallinfo2();
+    return m.uordblks + m.hblkhd;
+#endif
+}
+
+// A compact array of integers that takes one element of another kind keeps
+// every element and takes at most twice the memory it took.
+TEST(AggregateTest, ACompactArrayWidenedByOneElementAtMostDoubles) {
+    LiveCountGuard guard;
+    // Room for more in its block, so that no store below grows it.
+    constexpr int32_t kCount = (1 << 18) - 1000;
+    char word[] = "widened";
+    DenseValue text;
+    text.type = DenseValue::kText;
+    text.text = word;
+    text.length = 7;
+    DenseValue number;
+    number.type = DenseValue::kDouble;
+    number.number = -0.25;
+    struct Case {
+        const char* name;
+        int32_t index;
+        DenseValue value;
+    };
+    const Case cases[] = {
+        {"a text inside", 5, text},
+        {"a double as the last", kCount, number},
+        {"a text after the last", kCount + 1, text},
+        {"a text as the first", 1, text},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto* v = new Variable("a", 1);
+        for (int32_t i = 1; i <= kCount; ++i) {
+            DenseValue d;
+            d.type = DenseValue::kInteger;
+            d.integer = i * 3 - 2000000; // negatives too
+            ASSERT_TRUE(v->PlainDenseStore(i, d));
+        }
+        const size_t before = HeapInUse();
+        ASSERT_TRUE(v->PlainDenseStore(c.index, c.value));
+        const size_t grown = HeapInUse() - before;
+        EXPECT_LE(grown, (size_t{1} << 18) * sizeof(int32_t) + 64) << "the integers took 1 MB";
+        int32_t wrong = 0;
+        for (int32_t i = 1; i <= kCount + 1; ++i) {
+            DenseValue got;
+            ASSERT_TRUE(v->PlainDenseRead(i, &got));
+            if (i == c.index) {
+                EXPECT_EQ(got.type, c.value.type);
+                if (got.type == DenseValue::kText) {
+                    EXPECT_EQ(std::string(got.text, 7), word);
+                } else {
+                    EXPECT_EQ(got.number, -0.25);
+                }
+            } else if (i > kCount) {
+                EXPECT_EQ(got.type, DenseValue::kMissing);
+            } else if (got.type != DenseValue::kInteger || got.integer != i * 3 - 2000000) {
+                ++wrong;
+            }
+        }
+        EXPECT_EQ(wrong, 0);
+        // The tree made of it holds the same.
+        EXPECT_EQ(Text(v->Element(AggregateIndex::FromIndex(c.index), false)),
+                  c.value.type == DenseValue::kText ? "widened" : "-0.25");
+        EXPECT_EQ(Text(v->Element(AggregateIndex::FromIndex(3), false)), "-1999991");
+        v->Release();
+    }
+    // A NaN whose bits are a cell's tag is no compact element: refused, with
+    // nothing changed (the element operations then store it).
+    auto* v = new Variable("a", 1);
+    DenseValue d;
+    d.type = DenseValue::kDouble;
+    d.number = 1.5;
+    ASSERT_TRUE(v->PlainDenseStore(1, d));
+    const uint64_t tagged = 0xFFFA000000000001u;
+    std::memcpy(&d.number, &tagged, sizeof d.number);
+    EXPECT_FALSE(v->PlainDenseStore(2, d));
+    EXPECT_FALSE(v->PlainDenseStore(1, d));
+    DenseValue got;
+    ASSERT_TRUE(v->PlainDenseRead(1, &got));
+    EXPECT_EQ(got.number, 1.5);
+    EXPECT_EQ(v->ElementsUsed(), 1);
+    v->Release();
 }
 
 } // namespace
