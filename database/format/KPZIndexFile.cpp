@@ -247,12 +247,18 @@ void KPZIndexFile::DeactivateFile() {
 }
 
 int KPZIndexFile::CheckHeader() {
+    replaced = false;
     if (std::memcmp(header, "KPZI", 4) != 0) {
         SetError(String("'") + name + "' is either corrupt or is not a valid index file");
         return 0;
     }
     if (Version() >= 4) {
         SetError(String("'") + name + "' was created by a newer version of the software");
+        return 0;
+    }
+    if (Flags() & kIndexReplaced) {
+        replaced = true;
+        SetError(String("Error reading from '") + name + "': " + kXBaseFileReplaced);
         return 0;
     }
     int32_t pageSize = PageSize();
@@ -294,6 +300,19 @@ int KPZIndexFile::ReadHeader() {
     int32_t got = store->ReadAt(0, header, kIndexHeaderSize);
     if (got != kIndexHeaderSize) return ReadFailure(got);
     return CheckHeader();
+}
+
+int KPZIndexFile::MarkReplaced() {
+    if (!store) {
+        SetError(String("Internal error opening '") + name + "'");
+        return 0;
+    }
+    // The flags word is little-endian: its high byte holds the mark.
+    header[kOffsetFlags + 3] |= static_cast<uint8_t>(kIndexReplaced >> 24);
+    if (store->WriteAt(kOffsetFlags + 3, header + kOffsetFlags + 3, 1) != 1) return WriteFailure();
+    ++pageState;
+    cache->Clear();
+    return 1;
 }
 
 int KPZIndexFile::WriteHeader() {

@@ -160,6 +160,14 @@ public:
     // on success the header stays write-locked, so that nobody walks the
     // index until the caller unlocks [0, kIndexHeaderSize) of Store().
     int Touch(bool keepLocked = false);
+    // Marks the file as replaced (kIndexReplaced), for its last holders: one
+    // byte, written without the lock, which a request whose file was
+    // replaced is refused. Nobody changes the tree meanwhile: the rebuild
+    // holds every record of the table.
+    int MarkReplaced();
+    // Whether the last header read found the mark; the walk or change failed
+    // with kXBaseFileReplaced.
+    bool Replaced() const { return replaced; }
     uint32_t PageCount() const;
     uint32_t RootPage() const;
     int32_t MaxEntries() const;
@@ -269,6 +277,7 @@ private:
     String name;
     String error;
     bool refusedDuplicate = false;
+    bool replaced = false;
     String expression;
     String currentKey;
     String cutKey;

@@ -48,7 +48,7 @@ int KPZIndexFile::BeginChange() {
     ReleaseHold();
     ++pageState;
     if (!store->Lock(true, 0, kIndexHeaderSize)) {
-        SetError(String("Error locking '") + name + "' for write");
+        SetError(String("Error locking '") + name + "' for write: " + store->ErrorText());
         return 0;
     }
     pagesWritten = false;
@@ -102,7 +102,7 @@ int KPZIndexFile::BeginWalk(int lock) {
     // Nobody changes the tree while the hold lasts: the header in memory is current.
     if (held) return 1;
     if (lock && !store->Lock(false, 0, kIndexHeaderSize)) {
-        SetError(String("Error locking '") + name + "' for read");
+        SetError(String("Error locking '") + name + "' for read: " + store->ErrorText());
         return 0;
     }
     if (!ReadHeader()) {
