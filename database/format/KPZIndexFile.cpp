@@ -205,6 +205,9 @@ int KPZIndexFile::Create(XBaseStore* file, const char* fileName, const char* key
     cache->Check(0, 2, PageSize());
     KPZIndexPage& root = *path[0];
     root.Reset(1, EntrySize(), PageSize(), PageSize());
+    // A new file is nobody's yet: no change to announce.
+    announced = true;
+    announcedSeveral = false;
     if (!WriteHeader() || !WritePage(root)) {
         store = nullptr; // the caller deletes it
         return 0;
@@ -361,6 +364,7 @@ int KPZIndexFile::PushPage(uint32_t n) {
 }
 
 int KPZIndexFile::WritePage(KPZIndexPage& page) {
+    if (!AnnounceChange(true)) return 0;
     int32_t pageSize = PageSize();
     if (store->WriteAt(static_cast<int64_t>(page.Number()) * pageSize, page.Bytes(), pageSize) != pageSize)
         return WriteFailure();
