@@ -235,6 +235,8 @@ int KPZIndexFile::Open(int32_t location, const char* fileName, int32_t mode) {
 
 void KPZIndexFile::Close() {
     held = false;
+    replaced = false;
+    damaged = false;
     ++pageState;
     delete store;
     store = nullptr;

@@ -168,6 +168,8 @@ public:
     // Whether the last header read found the mark; the walk or change failed
     // with kXBaseFileReplaced.
     bool Replaced() const { return replaced; }
+    // Whether the last walk or change found the file left half changed.
+    bool Damaged() const { return damaged; }
     uint32_t PageCount() const;
     uint32_t RootPage() const;
     int32_t MaxEntries() const;
@@ -287,6 +289,7 @@ private:
     String error;
     bool refusedDuplicate = false;
     bool replaced = false;
+    bool damaged = false;
     String expression;
     String currentKey;
     String cutKey;

@@ -62,7 +62,8 @@ int KPZIndexFile::BeginChange(bool mayBeDamaged) {
 }
 
 int KPZIndexFile::CheckComplete() {
-    if (!(Flags() & kIndexChanging)) return 1;
+    damaged = (Flags() & kIndexChanging) != 0;
+    if (!damaged) return 1;
     SetError(String("Error reading from '") + name +
              "': index damaged, a change to it was interrupted; rebuild it with VrREINDEX");
     return 0;

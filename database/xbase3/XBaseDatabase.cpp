@@ -340,7 +340,12 @@ int XBaseDatabase::SetIndexes(VornVM* vm, const DatabaseText& list) {
     XBaseStore* data = table->DataStore();
     bool moved = false;
     if (ok && data && data->Replaced() && !OpenCurrentFiles(&moved)) ok = 0;
-    if (view && !view->Go(-1)) return Fail(view->ErrorText());
+    if (view && !view->Go(-1)) {
+        // A damaged index still opens, so that VrREINDEX can rebuild it; the
+        // moves through it say what is wrong.
+        XBaseIndex* primary = indexes.First();
+        if (!ok || !primary || !primary->File().Damaged()) return Fail(view->ErrorText());
+    }
     return ok;
 }
 

@@ -135,7 +135,7 @@ int XBaseDatabase::MakeTemporaryIndexes(XBaseIndexList& fresh, List<XBaseTempora
         // Named as the file it becomes: its messages (a UNIQUE refusal) speak
         // of that file, never of the temporary one.
         if (!made->CreateOnFile(store, index->FileName().Text(), expression.Text(),
-                                index->Flags() & ~kIndexReplaced)) {
+                                index->Flags() & ~(kIndexReplaced | kIndexChanging))) {
             delete store;
             return Fail(made->ErrorText());
         }

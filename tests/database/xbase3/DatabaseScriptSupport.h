@@ -216,7 +216,11 @@ class DatabaseScriptTest : public ::testing::Test {
     }
     std::string RunSource(const std::string& source, int32_t* status = nullptr,
                           const std::vector<std::string>& options = {}) {
-        std::vector<uint8_t> bytes = AssembleScript(source);
+        return RunImage(AssembleScript(source), status, options);
+    }
+    // Runs an assembled program.
+    std::string RunImage(std::vector<uint8_t> bytes, int32_t* status = nullptr,
+                         const std::vector<std::string>& options = {}) {
         TextOutput output;
         CommandLineApplication application(&output);
         application.SetScriptDirectory(tree.Scripts().c_str());
