@@ -352,7 +352,9 @@ int XBaseDatabase::SetIndexes(VornVM* vm, const DatabaseText& list) {
 int XBaseDatabase::OpenCurrentFiles(bool* moved) {
     *moved = false;
     const String& path = table->Name();
-    for (int32_t attempt = 0; attempt < 4; ++attempt) {
+    // Each try that meets a file replaced again waited for one more rebuild;
+    // rebuilds one after the other may take that many.
+    for (int32_t attempt = 0; attempt < 64 && !opener.Stopped(); ++attempt) {
         XBaseTable fresh(&opener);
         if (!fresh.Open(kXBaseLocation, path.Text(), kXBaseOpenMode)) return Fail(fresh.ErrorText());
         XBaseStore* store = fresh.DataStore();
@@ -360,7 +362,7 @@ int XBaseDatabase::OpenCurrentFiles(bool* moved) {
         if (!lock.Take(false))
             return Fail(String("Error locking '") + path + "' for read: " + store->ErrorText());
         // Another rebuild put its files in place between the open and the lock.
-        if (store->Replaced()) continue;
+        if (store->Replaced()) { fprintf(stderr, "DBG attempt %d replaced\n", attempt); continue; }
         if (!fresh.ReadHeader()) return Fail(fresh.ErrorText());
         XBaseIndexList again;
         for (XBaseIndex* index = indexes.First(); index; index = indexes.Next()) {
@@ -378,6 +380,7 @@ int XBaseDatabase::OpenCurrentFiles(bool* moved) {
         *moved = tableMoved;
         return 1;
     }
+    fprintf(stderr, "DBG attempts exhausted path '%s'\n", path.Text());
     return Fail(String("Error opening '") + path + "': " + kXBaseFileReplaced);
 }
 
