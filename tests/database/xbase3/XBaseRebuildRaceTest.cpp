@@ -84,8 +84,9 @@ class XBaseRebuildRaceTest : public DatabaseScriptTest {
         std::vector<uint8_t> program = AssembleScript(ExpandScript(script));
         pid_t pid = fork();
         if (pid == 0) {
-            fprintf(stderr, "DBG %d is %s\n", getpid(), output.c_str());
+            auto t0 = std::chrono::steady_clock::now();
             ScratchTree::WriteFile(tree.root + "/" + output + ".out", RunImage(program));
+            fprintf(stderr, "DBG %s took %lld ms\n", output.c_str(), (long long)std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now()-t0).count());
             _exit(0);
         }
         return pid;
@@ -177,6 +178,7 @@ TEST_F(XBaseRebuildRaceTest, WalksAndFindsBesideRebuildsSeeEveryFixedRecord) {
                 id = id.substr(0, id.find('/'));
                 if (id.back() == 'F') fixed.insert(id);
             }
+            fprintf(stderr, "DBG walk %d saw %zu (%zu ids)\n", w, fixed.size(), std::count(line.begin(), line.end(), ' ') + 0);
             if (error != "VrGO= VrSKIP=") {
                 fprintf(stderr, "DBG error %s after %zu\n", error.c_str(), fixed.size());
                 ++errors;
