@@ -13,8 +13,8 @@ namespace vorn::test {
 namespace {
 
 constexpr int kFixed = 1000;
-constexpr int kWalkers = 8;
-constexpr int kWalks = 6;
+constexpr int kWalkers = 16;
+constexpr int kWalks = 4;
 constexpr int kFinds = 8;
 
 std::string Fixed(int i) {
@@ -110,7 +110,7 @@ TEST_F(XBaseRebuildRaceTest, WalksAndFindsBesideRebuildsSeeEveryFixedRecord) {
     ASSERT_EQ(Run(seedScript), "VrADD= VrMAKEINDEX=\n");
 
     std::string rebuilds;
-    for (int i = 0; i < 30; ++i)
+    for (int i = 0; i < 40; ++i)
         rebuilds += "open p K.DBF I.VRX\n" + std::string(i % 2 ? "dbpack p\n" : "dbreindex p\n") +
                     "err VrPACK VrREINDEX\ndbclose p\n";
     // The churn first, so that walkers open files it then appends to before
@@ -125,7 +125,7 @@ TEST_F(XBaseRebuildRaceTest, WalksAndFindsBesideRebuildsSeeEveryFixedRecord) {
     usleep(300000);
     children.push_back(StartChild(rebuilds, "rebuilds"));
     for (int w = 1; w < kWalkers; ++w) {
-        usleep(400000);
+        usleep(200000);
         children.push_back(StartChild(walkers[static_cast<size_t>(w)], "walker" + std::to_string(w)));
     }
     auto t0 = std::chrono::steady_clock::now();
@@ -194,7 +194,7 @@ TEST_F(XBaseRebuildRaceTest, WalksAndFindsBesideRebuildsSeeEveryFixedRecord) {
     std::string out = ScratchTree::ReadFile(tree.root + "/rebuilds.out");
     EXPECT_EQ(out, [] {
         std::string all;
-        for (int i = 0; i < 30; ++i) all += "VrPACK= VrREINDEX=\n";
+        for (int i = 0; i < 40; ++i) all += "VrPACK= VrREINDEX=\n";
         return all;
     }());
     // Errors are allowed, but not as the rule.
