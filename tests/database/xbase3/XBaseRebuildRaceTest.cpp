@@ -13,8 +13,8 @@ namespace vorn::test {
 namespace {
 
 constexpr int kFixed = 1000;
-constexpr int kWalkers = 16;
-constexpr int kWalks = 4;
+constexpr int kWalkers = 8;
+constexpr int kWalks = 10;
 constexpr int kFinds = 8;
 
 std::string Fixed(int i) {
@@ -55,24 +55,28 @@ std::string WalkerScript(std::mt19937& random) {
     return s;
 }
 
-// The churn: adds, deletes and re-keys of the churned keys, each step on the
-// table opened anew (a step that met replaced files fails; the next one
-// opens the new ones).
+// The churn: adds, deletes and re-keys of the churned keys; after a step
+// that failed (its files were replaced, a key was taken) the table is
+// opened anew.
 std::string ChurnScript(std::mt19937& random, int steps) {
-    std::string s;
+    std::string s = "open c K.DBF I.VRX\n";
+    auto failed = [](const char* tag, const std::string& n) {
+        return std::string(": pushnc \"") + tag + "_Error\"\n: pushc \"\"\n: eq\n: jmp_eq reopen" + n + "\n";
+    };
     for (int step = 0; step < steps; ++step) {
+        std::string n = std::to_string(step);
         std::string key = Churned(static_cast<int>(random() % kFixed));
         // A change only of the record found.
-        std::string found = "dbfind c \"\" " + key + " 1\n: pushdc \"c\", \"eof\"\n: pushi 0\n: eq\n: jmp_eq skip" +
-                            std::to_string(step) + "\n";
-        s += "open c K.DBF I.VRX\n";
+        std::string found = "dbfind c \"\" " + key + " 1\n" + failed("VrFIND", n) +
+                            ": pushdc \"c\", \"eof\"\n: pushi 0\n: eq\n: jmp_eq next" + n + "\n";
         switch (random() % 3) {
-        case 0: s += "set c ID " + key + "\ndbadd c \"\"\n"; break;
-        case 1: s += found + "dbdelete c \"\"\n"; break;
+        case 0: s += "set c ID " + key + "\ndbadd c \"\"\n" + failed("VrADD", n); break;
+        case 1: s += found + "dbdelete c \"\"\n" + failed("VrDELETE", n); break;
         default:
-            s += found + "set c ID " + Churned(static_cast<int>(random() % kFixed)) + "\ndbupdate c \"\"\n";
+            s += found + "set c ID " + Churned(static_cast<int>(random() % kFixed)) + "\ndbupdate c \"\"\n" +
+                 failed("VrUPDATE", n);
         }
-        s += ": skip" + std::to_string(step) + ":\ndbclose c\n";
+        s += ": jmp next" + n + "\n: reopen" + n + ":\ndbclose c\nopen c K.DBF I.VRX\n: next" + n + ":\n";
     }
     return s;
 }
@@ -120,12 +124,12 @@ TEST_F(XBaseRebuildRaceTest, WalksAndFindsBesideRebuildsSeeEveryFixedRecord) {
     for (int w = 0; w < kWalkers; ++w)
         walkers.push_back(WalkerScript(random));
     std::vector<pid_t> children;
-    children.push_back(StartChild(ChurnScript(random, 1500), "churn"));
+    children.push_back(StartChild(ChurnScript(random, 3000), "churn"));
     children.push_back(StartChild(walkers[0], "walker0"));
     usleep(300000);
     children.push_back(StartChild(rebuilds, "rebuilds"));
     for (int w = 1; w < kWalkers; ++w) {
-        usleep(200000);
+        usleep(300000);
         children.push_back(StartChild(walkers[static_cast<size_t>(w)], "walker" + std::to_string(w)));
     }
     auto t0 = std::chrono::steady_clock::now();
