@@ -35,6 +35,10 @@ std::string WalkerScript(std::mt19937& random) {
     std::string s = "open w K.DBF I.VRX\nerr VrOPEN\n";
     for (int walk = 0; walk < kWalks; ++walk) {
         std::string n = std::to_string(walk);
+        // A pause before each walk (a count up in the script), so that the
+        // files change between the open and the walks.
+        s += "let spin 0\n: pause" + n + ":\n: pushnc \"spin\"\n: pushi 1\n: add\n: popnc \"spin\"\n"
+             ": pushnc \"spin\"\n: pushi 20000\n: ge\n: jmp_eq pause" + n + "\n";
         s += "let at top\n"
              ": pushc \"w\"\n: pushc \"\"\n: pushnc \"at\"\n: dbgo\n"
              ": loop" + n + ":\n"
