@@ -186,7 +186,7 @@ TEST_F(XBaseRebuildRaceTest, WalksAndFindsBesideRebuildsSeeEveryFixedRecord) {
                 id = id.substr(0, id.find('/'));
                 if (id.back() == 'F') fixed.insert(id);
             }
-            if (fixed.size() != kFixed) fprintf(stderr, "DBG walker %d saw %zu (%zu ids) [%s]\n", w, fixed.size(), std::count(line.begin(), line.end(), ' ') + 0, error.c_str());
+            if (w < 2) fprintf(stderr, "DBG walker %d saw %zu (%zu ids) [%s]\n", w, fixed.size(), std::count(line.begin(), line.end(), ' ') + 0, error.c_str());
             if (error != "VrGO= VrSKIP=") {
                 fprintf(stderr, "DBG error %s after %zu\n", error.c_str(), fixed.size());
                 ++errors;
