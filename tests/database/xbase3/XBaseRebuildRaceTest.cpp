@@ -74,7 +74,7 @@ std::string ChurnScript(std::mt19937& random, int steps) {
         std::string found = "dbfind c \"\" " + key + " 1\n" + failed("VrFIND", n) +
                             ": pushdc \"c\", \"eof\"\n: pushi 0\n: eq\n: jmp_eq next" + n + "\n";
         switch (random() % 3) {
-        case 0: s += "set c ID " + key + "\ndbadd c \"\"\n" + failed("VrADD", n); break;
+        case 0: s += "set c ID " + key + "\ndbadd c \"\"\nerr VrADD\n" + failed("VrADD", n); break;
         case 1: s += found + "dbdelete c \"\"\n" + failed("VrDELETE", n); break;
         default:
             s += found + "set c ID " + Churned(static_cast<int>(random() % kFixed)) + "\ndbupdate c \"\"\n" +
