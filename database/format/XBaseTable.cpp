@@ -313,7 +313,6 @@ int XBaseTable::TakeFiles(XBaseTable& other) {
         theirs = other.fields.Next();
     }
     if (!same) {
-        fprintf(stderr, "DBG shape %d %d %d %d %d %d\n", other.tableStore != nullptr, other.headerLength, headerLength, other.recordLength, recordLength, other.fields.Count());
         SetError(String("Error opening '") + name + "': " + kXBaseFileReplaced);
         return 0;
     }

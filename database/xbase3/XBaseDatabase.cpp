@@ -362,7 +362,7 @@ int XBaseDatabase::OpenCurrentFiles(bool* moved) {
         if (!lock.Take(false))
             return Fail(String("Error locking '") + path + "' for read: " + store->ErrorText());
         // Another rebuild put its files in place between the open and the lock.
-        if (store->Replaced()) { fprintf(stderr, "DBG attempt %d replaced\n", attempt); continue; }
+        if (store->Replaced()) continue;
         if (!fresh.ReadHeader()) return Fail(fresh.ErrorText());
         XBaseIndexList again;
         for (XBaseIndex* index = indexes.First(); index; index = indexes.Next()) {
@@ -380,7 +380,6 @@ int XBaseDatabase::OpenCurrentFiles(bool* moved) {
         *moved = tableMoved;
         return 1;
     }
-    fprintf(stderr, "DBG attempts exhausted path '%s'\n", path.Text());
     return Fail(String("Error opening '") + path + "': " + kXBaseFileReplaced);
 }
 

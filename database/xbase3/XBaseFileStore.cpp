@@ -3,7 +3,6 @@
 #include "engine/app/VornApplication.h"
 #include "engine/files/File.h"
 #include "platform/Time.h"
-#include <cstdio>
 
 namespace vorn {
 
@@ -51,9 +50,7 @@ bool XBaseFileStore::Replaced() {
     // Only the path tells: a handle the pool reopened meanwhile may already
     // be on the new file.
     FileIdentity now;
-    bool got = file->Identify(true, &now);
-    if (!got || now.device != device || now.inode != inode) fprintf(stderr, "DBG replaced got %d %llu %llu vs %llu %llu %s\n", got, (unsigned long long)now.device, (unsigned long long)now.inode, (unsigned long long)device, (unsigned long long)inode, file->Path());
-    return !got || now.device != device || now.inode != inode;
+    return !file->Identify(true, &now) || now.device != device || now.inode != inode;
 }
 
 bool XBaseFileStore::Unlock(int64_t offset, int64_t length) { return file->Unlock(offset, length); }
