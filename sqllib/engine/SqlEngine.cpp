@@ -33,8 +33,18 @@ class SQLCursor {
     // The table stays open for the next statement; what its store kept of
     // this one's records does not.
     ~SQLCursor() {
+        Unhold();
         if (XBaseStore* store = table->Data().DataStore()) store->KeepBlocks(false);
         schema->GiveIdleTable(table, openedAt);
+    }
+    // The writing statement's hold on the table against rebuilds.
+    bool Hold() {
+        held = table->Data().LockStatement() != 0;
+        return held;
+    }
+    void Unhold() {
+        if (held) table->Data().UnlockStatement();
+        held = false;
     }
     SQLCursor(const SQLCursor&) = delete;
     SQLCursor& operator=(const SQLCursor&) = delete;
@@ -45,6 +55,7 @@ class SQLCursor {
     // Kept from an earlier statement: its header is read again at the first row.
     bool reused;
     uint32_t openedAt;
+    bool held = false;
     Index* index = nullptr;
     std::vector<XBaseField*> columns;
     String key1;
@@ -290,6 +301,14 @@ int SQLEngine::Error(const String& message) {
 int SQLEngine::Prepare(const char* text, int32_t length) {
     if (!text) length = 0;
     if (length < 0) length = static_cast<int32_t>(std::strlen(text));
+    statementText.Assign(text ? text : "", length);
+    compiles = 0;
+    return Compile();
+}
+
+int SQLEngine::Compile() {
+    const char* text = statementText.Text();
+    int32_t length = statementText.Length();
     ReleaseHolds();
     ClearAhead();
     readOnly = false;
@@ -304,6 +323,10 @@ int SQLEngine::Prepare(const char* text, int32_t length) {
     count = 0;
     pc = 0;
     steps = 0;
+    begun = false;
+    restart = false;
+    output = false;
+    opened.clear();
     catalog.Reset();
     // The statement's block (its text, the planner's notes, then the listing
     // or the error) goes out in one write: requests sharing the log keep it
@@ -338,10 +361,15 @@ void SQLEngine::Load(const SQLInstruction* program, int32_t instructions, const 
     catalog.Reset();
     failed = false;
     error.Assign("", 0);
+    statementText.Assign("", 0);
     code = program;
     count = instructions;
     pc = 0;
     steps = 0;
+    begun = false;
+    restart = false;
+    output = false;
+    opened.clear();
     for (const std::string& value : values) parameters.emplace_back(value.data(), static_cast<int32_t>(value.size()));
     expectedParameters = static_cast<int32_t>(values.size());
     readOnly = ChangesNothing(code, count);
@@ -405,6 +433,13 @@ int SQLEngine::Run() {
     aheadRows = aheadNext = 0;
     if (failed) return -1;
     if (!program && database) program = vrDatabase_Program(database);
+    if (!begun) {
+        begun = true;
+        if (!readOnly && OpenForWriting() < 0) {
+            EndStatement();
+            return -1;
+        }
+    }
     int result = Step();
     if (result == 1 && readOnly && view) ReadAhead();
     ReleaseHolds();
@@ -415,17 +450,79 @@ int SQLEngine::Step() {
     while (pc < count) {
         if (++steps % kSleepInterval == 0 && Stopped()) break;
         int step = Execute(code[pc]);
+        if (restart) {
+            // Compiled against a table that changed since: compiled again.
+            restart = false;
+            if (Restart() < 0 || (!readOnly && OpenForWriting() < 0)) break;
+            continue;
+        }
         if (step == kFail || failed) break;
         if (step == kNext) ++pc;
         if (step == kRow) {
             ++pc;
+            output = true;
             return 1;
         }
     }
-    if (!failed) return 0;
-    // A failed statement still moves the index entries of what it changed.
-    ApplyWrites();
-    return -1;
+    EndStatement();
+    return failed ? -1 : 0;
+}
+
+void SQLEngine::EndStatement() {
+    // A failed statement still moves the index entries of what it changed,
+    // before a rebuild may copy the records.
+    if (failed) ApplyWrites();
+    for (auto& cursor : cursors)
+        if (cursor) cursor->Unhold();
+}
+
+int SQLEngine::Restart() {
+    if (statementText.IsEmpty() || output || ++compiles > kCompiles) return Error(String(kSQLFileReplaced));
+    if (Compile() < 0) return -1;
+    begun = true;
+    return 1;
+}
+
+int SQLEngine::OpenForWriting() {
+    for (;;) {
+        uint32_t compiled = 0;
+        if (!catalog.StatementCounter(&compiled) && !schema->CatalogCounter(&compiled))
+            return Error(schema->ErrorText());
+        // Every table the statement opens, in one order (by name) for every
+        // statement, each held against rebuilds until the statement ends:
+        // two statements never wait for each other's tables with a rebuild
+        // between them.
+        std::vector<int32_t> order;
+        for (int32_t i = 0; i < count; ++i) {
+            const SQLInstruction& in = code[i];
+            if (in.opcode == SQL_Cursor_Open && in.a >= 0 && in.a < kMaxOperand && in.text1 && in.length1 >= 0)
+                order.push_back(i);
+        }
+        auto name = [&](int32_t i) { return String(code[i].text1, code[i].length1); };
+        std::stable_sort(order.begin(), order.end(), [&](int32_t x, int32_t y) {
+            String a = name(x), b = name(y);
+            a.ToUpper();
+            b.ToUpper();
+            int32_t n = std::min(a.Length(), b.Length());
+            int c = std::memcmp(a.Text(), b.Text(), static_cast<size_t>(n));
+            return c != 0 ? c < 0 : a.Length() < b.Length();
+        });
+        for (size_t k = 0; k < order.size(); ++k) {
+            const SQLInstruction& in = code[order[k]];
+            if (CursorOpen(in) < 0) return -1;
+            if (static_cast<size_t>(in.a) >= opened.size()) opened.resize(static_cast<size_t>(in.a) + 1, false);
+            opened[static_cast<size_t>(in.a)] = true;
+            bool first = k == 0 || !name(order[k - 1]).EqualsNoCase(in.text1, in.length1);
+            SQLCursor* cursor = CursorAt(in.a);
+            if (first && !cursor->Hold()) return Error(cursor->table->Data().ErrorText());
+        }
+        // No rebuild can start now; whether one ran since the compile, the
+        // catalog's counter tells.
+        uint32_t now = 0;
+        if (!schema->CatalogCounter(&now)) return Error(schema->ErrorText());
+        if (now == compiled) return 1;
+        if (Restart() < 0) return -1;
+    }
 }
 
 // ---- Reading ahead ---------------------------------------------------------------------------------
@@ -908,6 +1005,11 @@ static void Store(std::vector<std::unique_ptr<T>>& array, int32_t at, T* made) {
 
 int SQLEngine::CursorOpen(const SQLInstruction& in) {
     if (in.a < 0 || in.a >= kMaxOperand || !in.text1 || in.length1 < 0) return Invalid();
+    // Opened (and held) before the statement's first step.
+    if (static_cast<size_t>(in.a) < opened.size() && opened[static_cast<size_t>(in.a)]) {
+        opened[static_cast<size_t>(in.a)] = false;
+        if (CursorAt(in.a)) return kNext;
+    }
     // Reading the catalog may wait for its header, which a pack holds while
     // it waits for index locks.
     ReleaseHolds();
@@ -935,16 +1037,53 @@ int SQLEngine::CursorOpen(const SQLInstruction& in) {
         // Indexes opened at a later counter than the data file: a rebuild
         // may have put new files in place between the two, and a walk of
         // new entries over old records would miss rows or find others.
-        // Read again. A writer's changes reopen its indexes as the counter
-        // moves; a reader has nothing to make up for one.
-        if (!indexed || table->IndexCounter() == counter || (attempt == 3 && in.b != 0)) break;
+        // Read again. A writing statement holds its tables before its
+        // first step and then learns from the counter whether anything
+        // changed since its compile.
+        if (!indexed || !readOnly || table->IndexCounter() == counter) break;
         delete table;
-        if (attempt == 3)
-            return Error(String("Unable to create cursor for table '") + String(in.text1, in.length1) +
-                         "': " + kSQLFileReplaced);
+        table = nullptr;
+        if (attempt > 0) {
+            // Rebuilds keep coming: opened while no rebuild can replace it.
+            reused = false;
+            table = OpenSteady(in.text1, in.length1, counter);
+            if (!table) return -1;
+            break;
+        }
     }
     Store(cursors, in.a, new SQLCursor(schema, table, in.b != 0, reused, counter));
     return kNext;
+}
+
+Table* SQLEngine::OpenSteady(const char* name, int32_t length, uint32_t& counter) {
+    String shown(name, length);
+    for (int attempt = 0; attempt < kCompiles; ++attempt) {
+        Table* table = schema->LoadTable(name, length);
+        if (!table) {
+            Error(String("Unable to create cursor for table '") + shown + "': " + schema->ErrorText());
+            return nullptr;
+        }
+        VornSQLTable& data = table->Data();
+        int current = data.LockStatement() ? data.Probe() : 0;
+        String failure(data.ErrorText());
+        // Under the hold the indexes are those of the records opened.
+        if (current > 0 && !schema->OpenIndexes(table)) {
+            current = 0;
+            failure.Assign(schema->ErrorText());
+        }
+        data.UnlockStatement();
+        if (current > 0) {
+            counter = table->IndexCounter();
+            return table;
+        }
+        delete table;
+        if (current == 0) {
+            Error(failure);
+            return nullptr;
+        }
+    }
+    Error(String("Unable to create cursor for table '") + shown + "': " + kSQLFileReplaced);
+    return nullptr;
 }
 
 int SQLEngine::CursorIndex(const SQLInstruction& in) {
@@ -1266,6 +1405,11 @@ int SQLEngine::Execute(const SQLInstruction& in) {
         SQLCursor* cursor = CursorAt(in.a);
         if (!cursor || in.b < 0 || in.b >= kMaxOperand || !in.text1 || in.length1 < 0) return Invalid();
         XBaseField* field = cursor->table->Data().Field(in.text1, in.length1);
+        if (!field && !statementText.IsEmpty() && !output) {
+            // The table was altered after the statement was compiled.
+            restart = true;
+            return kFail;
+        }
         if (!field) return Error(String("Invalid column reference '") + String(in.text1, in.length1) + "'");
         if (static_cast<size_t>(in.b) >= cursor->columns.size())
             cursor->columns.resize(static_cast<size_t>(in.b) + 1, nullptr);

@@ -263,27 +263,32 @@ int Schema::CreateIndex(const char* tableName, int32_t tableLength, const char* 
 int Schema::AlterTableAdd(const char* name, int32_t length, const ColumnDefinitionList& columns) {
     if (length < 0) length = static_cast<int32_t>(std::strlen(name));
     String tableName(name, length);
-    EvictTable(name, length);
-    Table* table = LoadTable(name, length);
-    if (!table) return Fail(String("Table '") + tableName + "' does not exist");
-    if (const ColumnDefinition* twice = Duplicate(&table->Data(), columns)) {
-        String message =
-            String("A field named '") + twice->name + "' already exists in table '" + tableName + "'";
+    // A rebuild that replaced the table after it was opened here: again, on
+    // the new files.
+    for (int attempt = 0;; ++attempt) {
+        EvictTable(name, length);
+        Table* table = LoadTable(name, length);
+        if (!table) return Fail(String("Table '") + tableName + "' does not exist");
+        if (const ColumnDefinition* twice = Duplicate(&table->Data(), columns)) {
+            String message =
+                String("A field named '") + twice->name + "' already exists in table '" + tableName + "'";
+            delete table;
+            return Fail(message);
+        }
+        List<XBaseField> fields(true);
+        bool hasMemo = table->Data().Version() == 0x83;
+        for (int32_t i = 0; i < table->Data().FieldCount(); ++i) {
+            XBaseField* f = table->Data().FieldAt(i);
+            fields.Insert(new XBaseField(nullptr, f->Name(), f->Kind(), f->Length(), f->Decimals()),
+                          kListTail);
+        }
+        for (int32_t i = 0; i < columns.Count(); ++i)
+            if (columns.At(i)->type == kXBaseMemo) hasMemo = true;
+        AddColumns(fields, columns);
+        int ok = Rebuild(table, fields, hasMemo, -1);
         delete table;
-        return Fail(message);
+        if (ok >= 0 || attempt == 3) return ok > 0 ? 1 : 0;
     }
-    List<XBaseField> fields(true);
-    bool hasMemo = table->Data().Version() == 0x83;
-    for (int32_t i = 0; i < table->Data().FieldCount(); ++i) {
-        XBaseField* f = table->Data().FieldAt(i);
-        fields.Insert(new XBaseField(nullptr, f->Name(), f->Kind(), f->Length(), f->Decimals()), kListTail);
-    }
-    for (int32_t i = 0; i < columns.Count(); ++i)
-        if (columns.At(i)->type == kXBaseMemo) hasMemo = true;
-    AddColumns(fields, columns);
-    int ok = Rebuild(table, fields, hasMemo, -1);
-    delete table;
-    return ok;
 }
 
 int Schema::AlterTableDrop(const char* name, int32_t length, const char* column, int32_t columnLength) {
@@ -291,40 +296,45 @@ int Schema::AlterTableDrop(const char* name, int32_t length, const char* column,
     if (columnLength < 0) columnLength = static_cast<int32_t>(std::strlen(column));
     String tableName(name, length);
     String columnName(column, columnLength);
-    EvictTable(name, length);
-    Table* table = LoadTable(name, length);
-    if (!table) return Fail(String("Table '") + tableName + "' does not exist");
-    auto refuse = [&](const String& message) {
-        delete table;
-        return Fail(message);
-    };
-    if (!OpenIndexes(table)) return refuse(String("Unable to open indexes for table '") + tableName + "'");
-    XBaseField* dropped = table->Data().Field(column, columnLength);
-    if (!dropped)
-        return refuse(String("A field named '") + columnName + "' does not exist in table '" + tableName +
-                      "'");
-    for (int32_t i = 0; i < table->IndexCount(); ++i) {
-        Index* index = table->IndexAt(i);
-        for (int32_t c = 0; c < index->ColumnCount(); ++c)
-            if (index->Column(c) == dropped)
-                return refuse(String("Column '") + columnName + "' is used on index '" + index->Name() + "'");
-    }
-    List<XBaseField> fields(true);
-    bool hasMemo = false;
-    int32_t position = -1;
-    for (int32_t i = 0; i < table->Data().FieldCount(); ++i) {
-        XBaseField* f = table->Data().FieldAt(i);
-        if (f == dropped) {
-            position = i;
-            continue;
+    for (int attempt = 0;; ++attempt) {
+        EvictTable(name, length);
+        Table* table = LoadTable(name, length);
+        if (!table) return Fail(String("Table '") + tableName + "' does not exist");
+        auto refuse = [&](const String& message) {
+            delete table;
+            return Fail(message);
+        };
+        if (!OpenIndexes(table))
+            return refuse(String("Unable to open indexes for table '") + tableName + "'");
+        XBaseField* dropped = table->Data().Field(column, columnLength);
+        if (!dropped)
+            return refuse(String("A field named '") + columnName + "' does not exist in table '" + tableName +
+                          "'");
+        for (int32_t i = 0; i < table->IndexCount(); ++i) {
+            Index* index = table->IndexAt(i);
+            for (int32_t c = 0; c < index->ColumnCount(); ++c)
+                if (index->Column(c) == dropped)
+                    return refuse(String("Column '") + columnName + "' is used on index '" + index->Name() +
+                                  "'");
         }
-        if (f->Kind() == kXBaseMemo) hasMemo = true;
-        fields.Insert(new XBaseField(nullptr, f->Name(), f->Kind(), f->Length(), f->Decimals()), kListTail);
+        List<XBaseField> fields(true);
+        bool hasMemo = false;
+        int32_t position = -1;
+        for (int32_t i = 0; i < table->Data().FieldCount(); ++i) {
+            XBaseField* f = table->Data().FieldAt(i);
+            if (f == dropped) {
+                position = i;
+                continue;
+            }
+            if (f->Kind() == kXBaseMemo) hasMemo = true;
+            fields.Insert(new XBaseField(nullptr, f->Name(), f->Kind(), f->Length(), f->Decimals()),
+                          kListTail);
+        }
+        table->ClearIndexes();
+        int ok = Rebuild(table, fields, hasMemo, position);
+        delete table;
+        if (ok >= 0 || attempt == 3) return ok > 0 ? 1 : 0;
     }
-    table->ClearIndexes();
-    int ok = Rebuild(table, fields, hasMemo, position);
-    delete table;
-    return ok;
 }
 
 // --- DROP -------------------------------------------------------------------------------------
