@@ -632,14 +632,22 @@ int XBaseTable::AppendRecord(bool keepLocked) {
     }
 }
 
+int XBaseTable::AppendDeletedRecord(bool keepLocked) {
+    appendDeleted = true;
+    int ok = AppendRecord(keepLocked);
+    appendDeleted = false;
+    return ok;
+}
+
 int XBaseTable::WriteNewRecord(int64_t at) {
     uint8_t* bytes = record.get();
     std::memset(bytes, ' ', static_cast<size_t>(recordLength));
     if (!BuildRecord(bytes)) return 0;
+    if (appendDeleted) bytes[0] = '*';
     bytes[recordLength] = kEndOfFile;
     if (tableStore->WriteAt(at, bytes, recordLength + 1) != recordLength + 1) return WriteFailure(tableStore, name);
     if (at + recordLength + 1 > knownLength) knownLength = at + recordLength + 1;
-    deleted = 0;
+    deleted = appendDeleted ? 1 : 0;
     ++recordCount;
     if (!WriteHeader()) {
         --recordCount;

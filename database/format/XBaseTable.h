@@ -162,6 +162,9 @@ public:
     // place, until UnlockCurrentRecord, so that a rebuild, which write-locks
     // every record, waits until its index entries are in.
     int AppendRecord(bool keepLocked = false);
+    // AppendRecord with the new record marked deleted (a writer then enters
+    // its index keys and makes it live with SetDeleted(0)).
+    int AppendDeletedRecord(bool keepLocked);
     // Rewrites the current record from the fields (under the record lock,
     // taken here unless LockCurrentRecord holds it).
     int UpdateRecord();
@@ -275,6 +278,8 @@ private:
     int64_t heldRecordAt = 0;
     int32_t heldRecordLength = 0;
     int32_t rebuildLockedHeader = 0;
+    // The deleted mark WriteNewRecord gives a new record.
+    bool appendDeleted = false;
 
     // The shape the open file was read with: later header reads must agree.
     bool shapeKnown = false;

@@ -262,6 +262,12 @@ void SQLEngine::TextValue::Free() {
     owned = false;
 }
 
+template <class T>
+static void Store(std::vector<std::unique_ptr<T>>& array, int32_t at, T* made) {
+    if (static_cast<size_t>(at) >= array.size()) array.resize(static_cast<size_t>(at) + 1);
+    array[static_cast<size_t>(at)].reset(made);
+}
+
 // ---- The engine --------------------------------------------------------------------------------
 
 SQLEngine::SQLEngine(Schema* schema, VornDatabase* database)
@@ -469,9 +475,10 @@ int SQLEngine::Step() {
 }
 
 void SQLEngine::EndStatement() {
-    // A failed statement still moves the index entries of what it changed,
-    // before a rebuild may copy the records.
-    if (failed) ApplyWrites();
+    // A failed statement's rows go back to what they were, before a rebuild
+    // may copy them.
+    for (auto& cursor : cursors)
+        if (failed && cursor && cursor->table->HasPending()) cursor->table->RevertPending();
     for (auto& cursor : cursors)
         if (cursor) cursor->Unhold();
 }
@@ -484,45 +491,62 @@ int SQLEngine::Restart() {
 }
 
 int SQLEngine::OpenForWriting() {
-    for (;;) {
-        uint32_t compiled = 0;
-        if (!catalog.StatementCounter(&compiled) && !schema->CatalogCounter(&compiled))
-            return Error(schema->ErrorText());
-        // Every table the statement opens, in one order (by name) for every
-        // statement, each held against rebuilds until the statement ends:
-        // two statements never wait for each other's tables with a rebuild
-        // between them.
-        std::vector<int32_t> order;
-        for (int32_t i = 0; i < count; ++i) {
-            const SQLInstruction& in = code[i];
-            if (in.opcode == SQL_Cursor_Open && in.a >= 0 && in.a < kMaxOperand && in.text1 && in.length1 >= 0)
-                order.push_back(i);
-        }
-        auto name = [&](int32_t i) { return String(code[i].text1, code[i].length1); };
-        std::stable_sort(order.begin(), order.end(), [&](int32_t x, int32_t y) {
-            String a = name(x), b = name(y);
-            a.ToUpper();
-            b.ToUpper();
-            int32_t n = std::min(a.Length(), b.Length());
-            int c = std::memcmp(a.Text(), b.Text(), static_cast<size_t>(n));
-            return c != 0 ? c < 0 : a.Length() < b.Length();
-        });
-        for (size_t k = 0; k < order.size(); ++k) {
-            const SQLInstruction& in = code[order[k]];
-            if (CursorOpen(in) < 0) return -1;
-            if (static_cast<size_t>(in.a) >= opened.size()) opened.resize(static_cast<size_t>(in.a) + 1, false);
-            opened[static_cast<size_t>(in.a)] = true;
-            bool first = k == 0 || !name(order[k - 1]).EqualsNoCase(in.text1, in.length1);
-            SQLCursor* cursor = CursorAt(in.a);
-            if (first && !cursor->Hold()) return Error(cursor->table->Data().ErrorText());
-        }
-        // No rebuild can start now; whether one ran since the compile, the
-        // catalog's counter tells.
-        uint32_t now = 0;
-        if (!schema->CatalogCounter(&now)) return Error(schema->ErrorText());
-        if (now == compiled) return 1;
-        if (Restart() < 0) return -1;
+    // Every table the statement opens, in one order (by name) for every
+    // statement, each held against rebuilds until the statement ends: two
+    // statements never wait for each other's tables with a rebuild between.
+    std::vector<int32_t> order;
+    for (int32_t i = 0; i < count; ++i) {
+        const SQLInstruction& in = code[i];
+        if (in.opcode == SQL_Cursor_Open && in.a >= 0 && in.a < kMaxOperand && in.text1 && in.length1 >= 0)
+            order.push_back(i);
     }
+    auto upper = [&](int32_t i) {
+        String name(code[i].text1, code[i].length1);
+        name.ToUpper();
+        return name;
+    };
+    std::stable_sort(order.begin(), order.end(), [&](int32_t x, int32_t y) {
+        String a = upper(x), b = upper(y);
+        int32_t n = std::min(a.Length(), b.Length());
+        int c = std::memcmp(a.Text(), b.Text(), static_cast<size_t>(n));
+        return c != 0 ? c < 0 : a.Length() < b.Length();
+    });
+    for (size_t k = 0; k < order.size(); ++k) {
+        const SQLInstruction& in = code[order[k]];
+        if (CursorOpen(in) < 0) return -1;
+        if (static_cast<size_t>(in.a) >= opened.size()) opened.resize(static_cast<size_t>(in.a) + 1, false);
+        opened[static_cast<size_t>(in.a)] = true;
+        bool first = k == 0 || !upper(order[k - 1]).EqualsNoCase(in.text1, in.length1);
+        // Held, the table's files stay; whether they are still those of its
+        // name (a rebuild may have finished since they were opened), the
+        // host tells. A later cursor of the same table needs no hold of its
+        // own.
+        for (int attempt = 0;; ++attempt) {
+            SQLCursor* cursor = CursorAt(in.a);
+            VornSQLTable& data = cursor->table->Data();
+            if (first && !cursor->Hold()) return Error(data.ErrorText());
+            int current = data.Probe();
+            if (current > 0) break;
+            if (current == 0) return Error(data.ErrorText());
+            if (attempt == kCompiles)
+                return Error(String("Unable to create cursor for table '") + String(in.text1, in.length1) +
+                             "': " + kSQLFileReplaced);
+            // The new files, at the counter they are read at; columns the
+            // statement was compiled with and they lack compile it again.
+            uint32_t counter = 0;
+            if (!schema->CatalogCounter(&counter)) return Error(schema->ErrorText());
+            Table* table = schema->LoadTable(in.text1, in.length1);
+            if (!table)
+                return Error(String("Unable to create cursor for table '") + String(in.text1, in.length1) +
+                             "': " + schema->ErrorText());
+            Store(cursors, in.a, new SQLCursor(schema, table, in.b != 0, false, counter));
+        }
+        SQLCursor* cursor = CursorAt(in.a);
+        bool indexed = in.b != 0 || WalksIndex(in.a);
+        if (indexed && !cursor->table->IndexesOpen() && !schema->OpenIndexes(cursor->table))
+            return Error(schema->ErrorText());
+    }
+    return 1;
 }
 
 // ---- Reading ahead ---------------------------------------------------------------------------------
@@ -995,11 +1019,6 @@ SQLResult* SQLEngine::TemporaryValue(int32_t table, int32_t column) const {
     return &t->current[column];
 }
 
-template <class T>
-static void Store(std::vector<std::unique_ptr<T>>& array, int32_t at, T* made) {
-    if (static_cast<size_t>(at) >= array.size()) array.resize(static_cast<size_t>(at) + 1);
-    array[static_cast<size_t>(at)].reset(made);
-}
 
 // ---- Cursors -------------------------------------------------------------------------------------
 
@@ -1256,6 +1275,9 @@ int SQLEngine::CursorStep(SQLCursor* cursor, bool first, bool& row) {
     while (record != 0) {
         bool live = false;
         if (!read(record, live)) return -1;
+        // A row this statement updated has its new unique keys entered
+        // already: the walk may meet it again.
+        if (live && cursor->writing && cursor->table->Changed(record)) live = false;
         if (live) {
             cursor->record = record;
             if (cursor->writing) cursor->position.Assign(index->BuildKey(false));
@@ -1445,7 +1467,7 @@ int SQLEngine::Execute(const SQLInstruction& in) {
         case SQL_Cursor_Update:
             if (cursor->atEnd) return Invalid();
             ok = table->Update();
-            if (!ok) table->ApplyUpdates();
+            if (!ok) table->RevertPending();
             break;
         case SQL_Cursor_Update_Indexes:
             ok = table->ApplyUpdates();
@@ -1453,7 +1475,7 @@ int SQLEngine::Execute(const SQLInstruction& in) {
         case SQL_Cursor_Delete:
             if (cursor->atEnd) return Invalid();
             ok = table->Delete();
-            if (!ok) table->ApplyDeletes();
+            if (!ok) table->RevertPending();
             break;
         default:
             ok = table->ApplyDeletes();

@@ -79,23 +79,64 @@ int Index::Open(const char* path, int32_t length) {
     return file.Open(kSQLLocationData, where.Text(), kSQLOpenReadWrite);
 }
 
+XBaseField* Index::Shape(size_t column) {
+    if (shapes.size() < columns.size()) shapes.resize(columns.size());
+    if (!shapes[column]) {
+        XBaseField* field = columns[column];
+        int32_t kind = field->Kind() == kXBaseMemo ? kXBaseCharacter : field->Kind();
+        shapes[column].reset(new XBaseField(nullptr, field->Name(), kind, field->Length(), field->Decimals()));
+    }
+    return shapes[column].get();
+}
+
+void Index::AppendPart(size_t column, const char* text) {
+    if (column > 0) key.AppendChar(':');
+    if (!text) text = "";
+    int32_t n = static_cast<int32_t>(std::strlen(text));
+    XBaseField* field = columns[column];
+    if (field->Kind() == kXBaseNumeric)
+        for (int32_t pad = field->Length() - n; pad > 0; --pad)
+            key.AppendChar('0');
+    key.Append(text, n);
+}
+
 const String& Index::BuildKey(bool previous) {
     key.Assign("", 0);
     for (size_t i = 0; i < columns.size(); ++i) {
-        if (i > 0) key.AppendChar(':');
         XBaseField* field = columns[i];
         const char* text = previous ? field->SavedValue() : field->Value();
         if (!text) text = "";
-        int32_t n = static_cast<int32_t>(std::strlen(text));
-        if (field->Kind() == kXBaseNumeric)
-            for (int32_t pad = field->Length() - n; pad > 0; --pad)
-                key.AppendChar('0');
-        key.Append(text, n);
+        // Through the bytes a record would hold: an insert's key is the one
+        // its update and delete find again.
+        int32_t width = field->Length();
+        if (field->Kind() != kXBaseMemo && width > 0 && static_cast<int32_t>(std::strlen(text)) <= width) {
+            XBaseField* shape = Shape(i);
+            bytes.resize(static_cast<size_t>(width) + 1);
+            if (shape->SetValue(text, -1) && shape->StoreToRecord(bytes.data()) &&
+                shape->LoadFromRecord(bytes.data()))
+                text = shape->Value();
+        }
+        AppendPart(i, text);
     }
-    char* p = key.Data();
-    for (int32_t i = 0; i < key.Length(); ++i)
-        p[i] = Upper(p[i]);
+    key.ToUpper();
     return key;
+}
+
+const String& Index::KeyOfRecord(const uint8_t* record) {
+    key.Assign("", 0);
+    for (size_t i = 0; i < columns.size(); ++i) {
+        XBaseField* shape = Shape(i);
+        shape->LoadFromRecord(record + columns[i]->Offset());
+        AppendPart(i, shape->Value());
+    }
+    key.ToUpper();
+    return key;
+}
+
+bool Index::KeyedByBytes() const {
+    for (XBaseField* field : columns)
+        if (field->Kind() == kXBaseMemo) return false;
+    return true;
 }
 
 int Index::InsertKey() {
@@ -257,6 +298,15 @@ int Schema::WriteRow(const Row& row, int32_t reuse) {
     return 1;
 }
 
+int Schema::ReadCatalogRow(int32_t record) {
+    // A row appended since the header was read: its count is read again
+    // without the header's lock, which a pack holds while it waits for the
+    // statements on a table, and a writing statement may be one of them.
+    VornSQLTable& data = catalog->Data();
+    if (record > data.RecordCount()) data.ReadHeader();
+    return data.ReadRecord(record);
+}
+
 int Schema::FindTableRow(const char* name, int32_t length, int32_t* row) {
     if (row) *row = 0;
     String key = String("T:") + String(name, length) + ":";
@@ -267,7 +317,7 @@ int Schema::FindTableRow(const char* name, int32_t length, int32_t* row) {
     KPZIndexFile& index = schema1->File();
     if (!index.Find(key.Text(), key.Length(), 1, &record, &found, 1)) return Fail(index.ErrorText());
     if (!found || record < 1) return 0;
-    if (!catalog->Data().ReadRecord(record)) return Fail(catalog->Data().ErrorText());
+    if (!ReadCatalogRow(record)) return Fail(catalog->Data().ErrorText());
     if (row) *row = record;
     return catalog->Data().Deleted() ? 0 : 1;
 }
@@ -283,7 +333,7 @@ int Schema::FindIndexRow(const char* name, int32_t length, int32_t* row) {
     if (!index.Find(key.Text(), key.Length(), 1, &record, &found, 1)) return Fail(index.ErrorText());
     // Every entry of the name: a deleted row must not hide a live one.
     while (found && record > 0) {
-        if (!catalog->Data().ReadRecord(record)) return Fail(catalog->Data().ErrorText());
+        if (!ReadCatalogRow(record)) return Fail(catalog->Data().ErrorText());
         if (row && *row == 0) *row = record;
         if (!catalog->Data().Deleted()) {
             if (row) *row = record;
@@ -294,7 +344,7 @@ int Schema::FindIndexRow(const char* name, int32_t length, int32_t* row) {
         if (record < 1 || !next || !key.Equals(next)) break;
     }
     // The last row read stays current: re-read the first one found.
-    if (row && *row > 0 && !catalog->Data().ReadRecord(*row)) return Fail(catalog->Data().ErrorText());
+    if (row && *row > 0 && !ReadCatalogRow(*row)) return Fail(catalog->Data().ErrorText());
     return 0;
 }
 
@@ -405,7 +455,7 @@ int Schema::IndexRows(Table* table, std::vector<PackIndex*>& out) {
     int found = 0;
     if (!index.Find(prefix.Text(), prefix.Length(), 0, &record, &found, 1)) return Fail(index.ErrorText());
     while (found && record > 0) {
-        if (!catalog->Data().ReadRecord(record)) {
+        if (!ReadCatalogRow(record)) {
             for (PackIndex* made : out)
                 delete made;
             out.clear();

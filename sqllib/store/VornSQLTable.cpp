@@ -232,6 +232,20 @@ int VornSQLTable::WriteDeletedMark(int32_t n, bool deleted) {
     return 1;
 }
 
+int VornSQLTable::ReadRecordBytes(int32_t n, std::vector<uint8_t>& out) {
+    XBaseStore* store = DataStore();
+    if (!store || n < 1) {
+        SetError(String("Invalid record number"));
+        return 0;
+    }
+    out.resize(static_cast<size_t>(RecordLength()));
+    int32_t got = store->ReadAt(RecordAt(n), out.data(), RecordLength());
+    if (got == RecordLength()) return 1;
+    SetError(String("Error reading from '") + Name() + "': " +
+             (got < 0 ? store->ErrorText() : "File is corrupt (unexpected end of file)"));
+    return 0;
+}
+
 int VornSQLTable::RefreshHeader() {
     XBaseStore* store = DataStore();
     if (!store) return 0;

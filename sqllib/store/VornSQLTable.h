@@ -85,6 +85,9 @@ class VornSQLTable : public XBaseTable {
     int WriteRecordImage(int32_t n, const uint8_t* bytes, bool held = false);
     // Writes record n's deleted mark back, under the caller's LockRecord.
     int WriteDeletedMark(int32_t n, bool deleted);
+    // Record n's bytes as the file holds them now, into out (record
+    // length), without making it current.
+    int ReadRecordBytes(int32_t n, std::vector<uint8_t>& out);
 
     VornSQLFiles* Files() const { return files; }
 

@@ -6,6 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <random>
 
@@ -318,6 +320,132 @@ TEST_F(SqlWriteRaceTest, AStatementNeverRunsOnATableKeptFromBeforeAnAlter) {
     std::vector<std::string> rows =
         outcome[0] ? std::vector<std::string>{"1"} : std::vector<std::string>{"1", "2"};
     EXPECT_EQ(Lines("SELECT id FROM k"), rows) << outcome;
+}
+
+// Multi-row UPDATEs and DELETEs, some reading the other table (so that two
+// statements hold the two tables in both orders), beside a process adding
+// and dropping a column of each table in turn: every statement waits for
+// the rebuild it meets and changes all of its rows (before the mend one in
+// twenty failed with "The file was removed or replaced", part of its rows
+// changed), and none waits out the lock time-out.
+TEST_F(SqlWriteRaceTest, MultiRowStatementsBesideAltersChangeAllTheirRows) {
+    constexpr int kRows = 120;
+    constexpr uint32_t kSeed = 4001;
+    for (const char* table : {"w", "v"}) {
+        ASSERT_TRUE(CreateTable(table, {{"id", 'N', 8, 0}, {"grp", 'N', 8, 0}}));
+        ASSERT_TRUE(CreateIndex(table, (std::string(table) + "_id").c_str(), true, {"id"}));
+        for (int i = 1; i <= kRows; ++i)
+            ASSERT_EQ(Exec(std::string("INSERT INTO ") + table + " (id, grp) VALUES (" + std::to_string(i) +
+                           ", 0)"),
+                      "");
+    }
+    schema->DropIdleTables();
+    schema->EmptyCache();
+    int stop[2], report[2];
+    ASSERT_EQ(pipe(stop), 0);
+    ASSERT_EQ(pipe(report), 0);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        close(stop[1]);
+        close(report[0]);
+        std::mt19937 random(kSeed);
+        VornProgram* own = SqlHost::Get().Open(root);
+        int failures = 0;
+        {
+            Schema other(own);
+            bool opened = other.Open("db.dbf", -1);
+            pollfd done{stop[0], POLLIN, 0};
+            for (int k = 0; opened && poll(&done, 1, 0) == 0; ++k) {
+                const char* table = k % 4 < 2 ? "w" : "v";
+                ColumnDefinitionList added;
+                Columns(added, {{"extra", 'N', 3, 0}});
+                int ok = k % 2 == 0 ? other.AlterTableAdd(table, -1, added)
+                                    : other.AlterTableDrop(table, -1, "extra", -1);
+                if (!ok) ++failures;
+                usleep(1000 + random() % 8000);
+            }
+            failures += opened ? 0 : 1000;
+        }
+        (void)!write(report[1], &failures, sizeof failures);
+        SqlHost::Get().Close(own);
+        _exit(0);
+    }
+    close(stop[0]);
+    close(report[1]);
+    std::mt19937 random(kSeed * 5);
+    std::map<int, int> w, v;
+    for (int i = 1; i <= kRows; ++i)
+        w[i] = v[i] = 0;
+    std::string failure;
+    auto start = std::chrono::steady_clock::now();
+    int statements = 0;
+    for (int k = 1; failure.empty() && std::chrono::steady_clock::now() - start < std::chrono::seconds(4); ++k) {
+        int low = 1 + static_cast<int>(random() % 20), high = kRows - static_cast<int>(random() % 20);
+        std::string range = " >= " + std::to_string(low) + " AND id <= " + std::to_string(high);
+        std::string sql;
+        switch (k % 4) {
+        case 0:
+            sql = "UPDATE w SET grp = " + std::to_string(k) + " WHERE id" + range;
+            for (auto& [id, grp] : w)
+                if (id >= low && id <= high) grp = k;
+            break;
+        case 1:
+            sql = "UPDATE v SET grp = " + std::to_string(k) + " WHERE id" + range +
+                  " AND id IN (SELECT id FROM w)";
+            for (auto& [id, grp] : v)
+                if (id >= low && id <= high && w.count(id)) grp = k;
+            break;
+        case 2:
+            sql = "UPDATE w SET grp = " + std::to_string(k) + " WHERE id" + range +
+                  " AND id IN (SELECT id FROM v)";
+            for (auto& [id, grp] : w)
+                if (id >= low && id <= high && v.count(id)) grp = k;
+            break;
+        default: {
+            // Half the rows of one table go and come back.
+            std::map<int, int>& rows = k % 8 == 3 ? w : v;
+            std::string table = k % 8 == 3 ? "w" : "v";
+            sql = "DELETE FROM " + table + " WHERE id" + range;
+            std::string error = Exec(sql);
+            ++statements;
+            if (!error.empty()) {
+                failure = sql + ": " + error;
+                break;
+            }
+            for (int id = low; id <= high; ++id) rows.erase(id);
+            for (int id = low; id <= high && failure.empty(); id += 2) {
+                sql = "INSERT INTO " + table + " (id, grp) VALUES (" + std::to_string(id) + ", " +
+                      std::to_string(k) + ")";
+                error = Exec(sql);
+                ++statements;
+                if (!error.empty()) failure = sql + ": " + error;
+                rows[id] = k;
+            }
+            continue;
+        }
+        }
+        std::string error = Exec(sql);
+        ++statements;
+        if (!error.empty()) failure = sql + ": " + error;
+    }
+    close(stop[1]);
+    int failures = -1;
+    ASSERT_EQ(read(report[0], &failures, sizeof failures), static_cast<ssize_t>(sizeof failures));
+    close(report[0]);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_EQ(failure, "") << "seed " << kSeed << ", statement " << statements;
+    EXPECT_EQ(failures, 0) << "seed " << kSeed;
+    for (const auto& [table, rows] : {std::pair{"w", &w}, std::pair{"v", &v}}) {
+        std::vector<std::string> expected;
+        for (const auto& [id, grp] : *rows) expected.push_back(std::to_string(id) + "|" + std::to_string(grp));
+        std::sort(expected.begin(), expected.end());
+        std::vector<std::string> found = Lines(std::string("SELECT id, grp FROM ") + table);
+        std::sort(found.begin(), found.end());
+        EXPECT_EQ(found, expected) << "seed " << kSeed << ", table " << table;
+        EXPECT_TRUE(IndexesAgree(table)) << table;
+    }
 }
 
 } // namespace
