@@ -10,6 +10,7 @@
 
 #include <random>
 #include <regex>
+#include <set>
 
 namespace vorn::test {
 namespace {
@@ -144,6 +145,81 @@ TEST_F(SqlEngineBehaviourTest, KeysOrdersAndGroupsAreSound) {
              {"SELECT k FROM u", "12"},
          },
          {"s", "u"});
+}
+
+// A value cut at the column's width keeps no trailing blank in its key: the
+// insert enters the key its update and delete look for (before the mend the
+// insert entered "AB " and the others "AB", so the first entry stayed).
+TEST_F(SqlEngineBehaviourTest, AKeyCutAtTheWidthIsTheKeyOfTheStoredValue) {
+    Play({
+             {"CREATE TABLE t (k CHAR(3), n NUMERIC(3))", ""},
+             {"CREATE UNIQUE INDEX t_k ON t (k)", ""},
+             {"CREATE INDEX t_kn ON t (k, n)", ""},
+             {"INSERT INTO t VALUES ('ab cd', 1)", ""},
+             {"UPDATE t SET k = 'zz'", ""},
+             {"DELETE FROM t WHERE n = 1", ""},
+             {"INSERT INTO t VALUES ('ab cd', 2)", ""},
+             {"INSERT INTO t VALUES ('ab', 3)", "!Inserted record violates UNIQUE constraint on index 't_k'"},
+             {"SELECT k, n FROM t WHERE k = 'ab'", "ab|2"},
+             {"INSERT INTO t VALUES (' x  y', 4)", ""},
+             {"UPDATE t SET n = 5 WHERE n = 4", ""},
+             {"SELECT k, n FROM t ORDER BY n", "ab|2\n x|5"},
+         },
+         {"t"});
+}
+
+// Seeded sequences of inserts, updates and deletes whose values are cut,
+// padded, upper- and lower-case: after every statement each index holds
+// exactly the keys a scan of the live records gives, and no unique key is
+// held by two live records.
+TEST_F(SqlEngineBehaviourTest, RandomStatementsKeepEveryIndexEqualToAScan) {
+    constexpr uint32_t kSeed = 60606;
+    ASSERT_EQ(Exec("CREATE TABLE r (k CHAR(3), n NUMERIC(3), m CHAR(5))"), "");
+    ASSERT_EQ(Exec("CREATE UNIQUE INDEX r_k ON r (k)"), "");
+    ASSERT_EQ(Exec("CREATE INDEX r_mn ON r (m, n)"), "");
+    ASSERT_EQ(Exec("CREATE UNIQUE INDEX r_nm ON r (n, m)"), "");
+    const char* const ks[] = {"a", "ab", "ab ", "ab cd", "AB", " ab", "abc", "abcd", "zz", "Zz ", ""};
+    const char* const ms[] = {"x", "x y", "xyzzy1", "X", " x", "", "x    "};
+    std::mt19937 random(kSeed);
+    auto pick = [&](const auto& list) { return std::string(list[random() % std::size(list)]); };
+    auto number = [&]() { return random() % 7 == 0 ? std::string("''") : std::to_string(random() % 6); };
+    for (int i = 0; i < 400; ++i) {
+        std::string sql;
+        switch (random() % 6) {
+        case 0:
+        case 1:
+            sql = "INSERT INTO r VALUES ('" + pick(ks) + "', " + number() + ", '" + pick(ms) + "')";
+            break;
+        case 2:
+            sql = "UPDATE r SET k = '" + pick(ks) + "' WHERE n = " + number();
+            break;
+        case 3:
+            sql = "UPDATE r SET m = '" + pick(ms) + "', n = " + number() + " WHERE k = '" + pick(ks) + "'";
+            break;
+        case 4:
+            sql = "DELETE FROM r WHERE n = " + number();
+            break;
+        default:
+            sql = "UPDATE r SET n = n + 1 WHERE m = '" + pick(ms) + "'";
+            break;
+        }
+        std::string error = Exec(sql);
+        EXPECT_TRUE(error.empty() || error.find("UNIQUE") != std::string::npos) << sql << ": " << error;
+        ASSERT_TRUE(IndexesAgree("r")) << "seed " << kSeed << ", statement " << i << ": " << sql;
+        std::vector<DbfField> fields;
+        std::vector<DbfRecord> records;
+        ASSERT_TRUE(ReadDbf(Bytes("r.dbf"), &fields, &records));
+        std::set<std::string> seen[2];
+        for (const DbfRecord& record : records) {
+            if (record.deleted) continue;
+            for (int u = 0; u < 2; ++u) {
+                std::vector<std::string> columns = u == 0 ? std::vector<std::string>{"k"}
+                                                          : std::vector<std::string>{"n", "m"};
+                ASSERT_TRUE(seen[u].insert(OracleKey(record, fields, columns)).second)
+                    << "seed " << kSeed << ", statement " << i << ": " << sql << ": a unique key twice";
+            }
+        }
+    }
 }
 
 // ---- Programs of the test's own -----------------------------------------------------------------
