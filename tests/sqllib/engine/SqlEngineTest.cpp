@@ -222,6 +222,53 @@ TEST_F(SqlEngineBehaviourTest, RandomStatementsKeepEveryIndexEqualToAScan) {
     }
 }
 
+// A statement compiled before an ALTER TABLE ... DROP COLUMN runs against the
+// table as the ALTER left it, compiled again: it does what it would do
+// there, or fails as it would fail there, never for a column the compiled
+// program named (before the mend: "Invalid column reference 'YC'").
+TEST_F(SqlEngineBehaviourTest, AStatementCompiledBeforeAColumnWentRunsOnTheNewTable) {
+    const struct {
+        const char* sql;
+        const char* outcome; // rows, or "!" and the start of the message
+        const char* after;   // SELECT id, zc FROM d ORDER BY id
+    } cases[] = {
+        {"INSERT INTO d (id, zc) VALUES (5, 'e')", "", "1|a\n2|b\n5|e"},
+        {"INSERT INTO d (id, yc, zc) VALUES (5, 6, 'e')", "!Field 'yc' does not exist in table 'd'", "1|a\n2|b"},
+        {"UPDATE d SET zc = 'u' WHERE yc = 20", "!Unknown field 'yc'", "1|a\n2|b"},
+        {"UPDATE d SET zc = 'u' WHERE id = 1", "", "1|u\n2|b"},
+        {"DELETE FROM d WHERE id = 2", "", "1|a"},
+        {"SELECT * FROM d ORDER BY id", "1|a\n2|b", "1|a\n2|b"},
+        {"SELECT id, yc FROM d", "!Unknown field 'yc'", "1|a\n2|b"},
+    };
+    for (const auto& c : cases) {
+        ASSERT_EQ(Exec("CREATE TABLE d (id NUMERIC(4), yc NUMERIC(4), zc CHAR(4))"), "");
+        ASSERT_EQ(Exec("CREATE INDEX d_id ON d (id)"), "");
+        ASSERT_EQ(Exec("INSERT INTO d VALUES (1, 10, 'a')"), "");
+        ASSERT_EQ(Exec("INSERT INTO d VALUES (2, 20, 'b')"), "");
+        bool select = std::string(c.sql).rfind("SELECT", 0) == 0;
+        SQLEngine& engine = select ? *queries : *statements;
+        engine.SetView(select ? vrDatabase_AddView(database, "dv", 2, nullptr) : nullptr);
+        ASSERT_EQ(engine.Prepare(c.sql, -1), 1) << c.sql;
+        schema->DropIdleTables();
+        ASSERT_TRUE(schema->AlterTableDrop("d", -1, "yc", -1)) << schema->ErrorText().Text();
+        Outcome out = Drain(engine);
+        engine.Release();
+        std::string got = out.error.empty() ? "" : "!" + out.error;
+        for (size_t r = 0; out.error.empty() && r < out.rows.size(); ++r) {
+            if (r) got += "\n";
+            for (size_t i = 0; i < out.rows[r].size(); ++i) got += (i ? "|" : "") + out.rows[r][i];
+        }
+        EXPECT_EQ(got.substr(0, std::strlen(c.outcome)), c.outcome) << c.sql;
+        std::vector<std::string> rows = Lines("SELECT id, zc FROM d ORDER BY id");
+        queries->Release();
+        std::string after;
+        for (const std::string& row : rows) after += (after.empty() ? "" : "\n") + row;
+        EXPECT_EQ(after, c.after) << c.sql;
+        EXPECT_TRUE(IndexesAgree("d")) << c.sql;
+        ASSERT_EQ(Exec("DROP TABLE d"), "");
+    }
+}
+
 // ---- Programs of the test's own -----------------------------------------------------------------
 
 SQLInstruction I(int32_t opcode, int32_t a = 0, int32_t b = 0, int32_t c = 0, const char* text1 = nullptr,
