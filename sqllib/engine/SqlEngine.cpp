@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <unordered_set>
 
 #include "database/format/KPZIndexKeys.h"
 #include "engine/foundation/Hash.h"
@@ -70,6 +71,8 @@ class SQLCursor {
     // The entry a writing cursor stands on, to find it again after the
     // table's own index searches moved the walk.
     String position;
+    // The records a writing walk by an index handed out.
+    std::unordered_set<int32_t> visited;
 };
 
 class SQLTemporaryTable {
@@ -1249,6 +1252,7 @@ int SQLEngine::CursorStep(SQLCursor* cursor, bool first, bool& row) {
     const char* key = nullptr;
     if (!Hold(*index)) return fail();
     if (first) {
+        cursor->visited.clear();
         int found = 0;
         if (cursor->range) {
             if (!file.Find(cursor->key2.Text(), cursor->key2.Length(), cursor->complete2 ? 1 : 0, &record, &found, 1))
@@ -1275,9 +1279,19 @@ int SQLEngine::CursorStep(SQLCursor* cursor, bool first, bool& row) {
     while (record != 0) {
         bool live = false;
         if (!read(record, live)) return -1;
-        // A row this statement updated has its new unique keys entered
-        // already: the walk may meet it again.
-        if (live && cursor->writing && cursor->table->Changed(record)) live = false;
+        if (live && cursor->writing) {
+            // A row this walk handed out already (an update enters its new
+            // unique keys at once, so the walk may meet it again), or an
+            // entry whose record holds another key now (a writer stopped
+            // between its steps left it): neither is the walk's.
+            const String& real = index->BuildKey(false);
+            int32_t width = file.KeyWidth() - 1;
+            int32_t n = std::min(real.Length(), width);
+            bool stale = key ? static_cast<int32_t>(strnlen(key, static_cast<size_t>(width))) != n ||
+                                   std::memcmp(key, real.Text(), static_cast<size_t>(n)) != 0
+                             : keyed && !matches(real.Text());
+            if (stale || !cursor->visited.insert(record).second) live = false;
+        }
         if (live) {
             cursor->record = record;
             if (cursor->writing) cursor->position.Assign(index->BuildKey(false));

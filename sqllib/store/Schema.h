@@ -26,7 +26,6 @@
 #include <cstdarg>
 #include <cstdint>
 #include <memory>
-#include <unordered_set>
 #include <vector>
 
 #include "database/format/KPZIndexFile.h"
@@ -201,9 +200,6 @@ class Table {
     // get their bytes and keys back, deleted ones come back live (a row
     // another request took a key of meanwhile keeps its change).
     void RevertPending();
-    // Whether the record was updated by the running statement (its walk
-    // may meet its new key).
-    bool Changed(int32_t record) const { return changed.count(record) > 0; }
     bool HasPending() const { return updates.Count() > 0 || deletes.Count() > 0; }
     int32_t PendingUpdates() const { return updates.Count(); }
     int32_t PendingDeletes() const { return deletes.Count(); }
@@ -224,7 +220,7 @@ class Table {
     // the indexes that came in are marked late.
     int RefreshIndexes(std::vector<Index*>* late);
     // Whether no live record but self holds the key in the unique index: 1
-    // free, 0 taken, -1 failure. An entry of a record that is deleted or
+    // free, 2 entered for self already, 0 taken, -1 failure. An entry of a record that is deleted or
     // holds another key (a writer stopped between its steps left it) goes.
     int KeyFree(Index* index, const String& key, int32_t self);
     // 1 when the record is live and holds the key in the index, 0 when not,
@@ -259,7 +255,6 @@ class Table {
     uint32_t indexCounter = 0;
     int32_t nextGroup = 0;
     String scratch;
-    std::unordered_set<int32_t> changed;
     std::vector<uint8_t> bytes;
 };
 

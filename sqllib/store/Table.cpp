@@ -135,7 +135,8 @@ int Table::KeyFree(Index* index, const String& key, int32_t self) {
             SetError(index->ErrorText());
             return -1;
         }
-        if (!equal || found < 1 || found == self) return 1;
+        if (!equal || found < 1) return 1;
+        if (found == self) return 2;
         // Deleted catalog rows keep their keys for a later CREATE.
         if (catalog) return 0;
         int live = Holder(index, key, found);
@@ -223,12 +224,13 @@ int Table::Insert() {
     // deleted, without the keys it already has.
     SetError(done < order.size() ? StepFailure(order[done], "Inserted") : data.ErrorText());
     bool damaged = done < order.size() && Damaged(order[done]);
-    // The failed step may have written its page before its header failed.
+    // Deleted first (making it live may have got as far as its mark); the
+    // failed step may have written its page before its header failed.
+    data.WriteDeletedMark(record, true);
     for (size_t i = 0; i < order.size() && i <= done; ++i) {
         const String& key = order[i]->BuildKey();
         order[i]->File().Delete(record, key.Text(), key.Length());
     }
-    data.WriteDeletedMark(record, true);
     data.UnlockCurrentRecord();
     if (damaged) Repair(order[done]);
     return 0;
@@ -305,6 +307,11 @@ int Table::Update() {
     };
     for (IndexUpdate* entry = made.First(); entry && !catalog; entry = made.Next()) {
         if (!(entry->index->File().Flags() & kIndexUnique)) continue;
+        // Entered for the record already (a writer stopped after entering it).
+        if (entry->index->Holds(entry->newKey, record) == 1) {
+            entry->late = true;
+            continue;
+        }
         if (!entry->index->File().Insert(record, entry->newKey.Text(), entry->newKey.Length()) &&
             !Gone(entry->index)) {
             SetError(StepFailure(entry->index, "Updated"));
@@ -326,13 +333,12 @@ int Table::Update() {
         return 0;
     }
     data.UnlockCurrentRecord();
-    if (!catalog) changed.insert(record);
     std::vector<Index*> late;
     if (!RefreshIndexes(&late)) {
         // The indexes keep the old values: so does the record.
-        withdraw();
-        changed.erase(record);
-        return UndoRecord(record, &image);
+        int stands = UndoRecord(record, &image);
+        if (!stands) withdraw();
+        return stands;
     }
     if (!late.empty()) {
         // The indexes were reopened: the entries are made anew for them,
@@ -453,15 +459,20 @@ int Table::ApplyDeletes() {
 
 void Table::RevertGroup(std::vector<IndexUpdate*>& group, size_t stop, bool held) {
     // Whatever the failed step left (a page may be written before its header
-    // failed), each index ends with the old key.
-    for (size_t i = 0; i <= stop; ++i) {
+    // failed), each index ends with the old key: entered before the record
+    // gets it back, the new one taken out after, so that a writer stopped
+    // in between leaves every key the record holds entered.
+    for (size_t i = 0; i < group.size(); ++i) {
         IndexUpdate* u = group[i];
-        u->index->File().Delete(u->record, u->newKey.Text(), u->newKey.Length());
-        if (u->index->Holds(u->oldKey, u->record) == 0)
+        if ((i <= stop || u->late) && u->index->Holds(u->oldKey, u->record) == 0)
             u->index->File().Insert(u->record, u->oldKey.Text(), u->oldKey.Length());
     }
     IndexUpdate* failed = group[stop];
     if (!failed->oldRecord.empty()) data.WriteRecordImage(failed->record, failed->oldRecord.data(), held);
+    for (size_t i = 0; i < group.size(); ++i) {
+        IndexUpdate* u = group[i];
+        if (i <= stop || u->late) u->index->File().Delete(u->record, u->newKey.Text(), u->newKey.Length());
+    }
 }
 
 int Table::ApplyUpdates() {
@@ -470,7 +481,6 @@ int Table::ApplyUpdates() {
     List<IndexUpdate> taken(true);
     while (IndexUpdate* entry = updates.Remove(kListHead))
         taken.Insert(entry, kListTail);
-    changed.clear();
     IndexUpdate* entry = taken.First();
     while (entry) {
         group.clear();
@@ -530,15 +540,18 @@ void Table::RevertPending() {
         int32_t record = all[begin]->record;
         int held = data.LockRecord(record);
         bool back = held > 0;
+        // The old keys go in before the record gets them back, the new ones
+        // out after: a writer stopped in between leaves every key the
+        // record holds entered.
         for (size_t i = begin; back && i < end; ++i) {
             IndexUpdate* u = all[i].get();
-            KPZIndexFile& file = u->index->File();
-            file.Delete(record, u->newKey.Text(), u->newKey.Length());
-            if (u->index->Holds(u->oldKey, record) == 0 && !file.Insert(record, u->oldKey.Text(), u->oldKey.Length()) &&
-                !Gone(u->index))
+            if (u->index->Holds(u->oldKey, record) == 0 &&
+                !u->index->File().Insert(record, u->oldKey.Text(), u->oldKey.Length()) && !Gone(u->index))
                 back = false;
         }
         if (back) back = data.WriteRecordImage(record, all[begin]->oldRecord.data(), true) != 0;
+        for (size_t i = begin; back && i < end; ++i)
+            all[i]->index->File().Delete(record, all[i]->newKey.Text(), all[i]->newKey.Length());
         if (!back) {
             // Another request took an old key meanwhile: the row keeps its
             // change, with every key of it.
@@ -553,7 +566,6 @@ void Table::RevertPending() {
         if (held > 0) data.UnlockRecord(record);
         end = begin;
     }
-    changed.clear();
     for (auto& entry : keep)
         updates.Insert(entry.release(), kListTail);
     if (updates.Count() > 0) ApplyUpdates();
