@@ -351,6 +351,9 @@ class Schema {
     };
 
     void DerivePaths(const char* path, int32_t length);
+    // The files the live rows of the catalog at that path name (tables with
+    // their memo files, and indexes).
+    int CatalogFiles(const String& at, std::vector<String>& out);
     void BuildCatalog();
     int Fail(const String& text) {
         SetError(text);
@@ -365,6 +368,12 @@ class Schema {
     // The file name of a new table or index, lower-cased, with subdirectories
     // made for subdir_char; the catalog's FILE value in out.
     int PlaceFile(const char* name, int32_t length, const char* extension, String& out);
+    // The catalog's create lock (kSQLCreateByte), around CREATE and DROP
+    // TABLE.
+    int LockCreate();
+    void UnlockCreate();
+    int CreateTableLocked(const char* name, int32_t length, const ColumnDefinitionList& columns);
+    int DropTableLocked(const char* name, int32_t length);
     // The index rows of a table, live ones, as PackIndex objects not yet open.
     int IndexRows(Table* table, std::vector<PackIndex*>& out);
 

@@ -99,8 +99,29 @@ int Schema::DeleteFile(const char* filePath) {
 
 // --- CREATE TABLE, CREATE INDEX ---------------------------------------------------------------
 
+int Schema::LockCreate() {
+    XBaseStore* store = catalog ? catalog->Data().DataStore() : nullptr;
+    if (!store) return Fail(String("Schema database is not open"));
+    if (store->Lock(true, kSQLCreateByte, 1)) return 1;
+    return Fail(String("Error locking '") + path + "' for write: " + store->ErrorText());
+}
+
+void Schema::UnlockCreate() {
+    if (XBaseStore* store = catalog ? catalog->Data().DataStore() : nullptr) store->Unlock(kSQLCreateByte, 1);
+}
+
 int Schema::CreateTable(const char* name, int32_t length, const ColumnDefinitionList& columns) {
     if (length < 0) length = static_cast<int32_t>(std::strlen(name));
+    // One at a time, and not beside a drop: the row is looked for under the
+    // lock, so that two requests creating the table at once never take each
+    // other's data file for one in the way.
+    if (!LockCreate()) return 0;
+    int ok = CreateTableLocked(name, length, columns);
+    UnlockCreate();
+    return ok;
+}
+
+int Schema::CreateTableLocked(const char* name, int32_t length, const ColumnDefinitionList& columns) {
     String tableName(name, length);
     int32_t reuse = 0;
     if (FindTableRow(name, length, &reuse)) return Fail(String("Table '") + tableName + "' already exists");
@@ -357,6 +378,13 @@ int Schema::DropIndex(const char* name, int32_t length) {
 
 int Schema::DropTable(const char* name, int32_t length) {
     if (length < 0) length = static_cast<int32_t>(std::strlen(name));
+    if (!LockCreate()) return 0;
+    int ok = DropTableLocked(name, length);
+    UnlockCreate();
+    return ok;
+}
+
+int Schema::DropTableLocked(const char* name, int32_t length) {
     String tableName(name, length);
     EvictTable(name, length);
     List<String> doomed(true);

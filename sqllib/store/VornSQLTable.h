@@ -33,6 +33,8 @@ inline constexpr int64_t kSQLAllRecordsLength = INT64_C(1) << 62;
 inline constexpr int64_t kSQLGateByte = kSQLAllRecordsLength + 65536;
 inline constexpr int64_t kSQLStatementByte = kSQLGateByte + 1;
 inline constexpr int64_t kSQLProbeByte = kSQLGateByte + 2;
+// Of the catalog: held for write while a table is created or dropped.
+inline constexpr int64_t kSQLCreateByte = kSQLGateByte + 3;
 
 class VornSQLTable : public XBaseTable {
   public:
