@@ -12,9 +12,11 @@
 // statement ends (ApplyPending), failures included. Catalog rows are the
 // exception: their entries change at once, and deleted catalog rows keep
 // theirs, so that a later CREATE of the same key reuses them. A record
-// change whose entries cannot follow is undone under the record's lock;
-// when a pack or an ALTER replaced the table meanwhile, it copied the change
-// and made the indexes from it, and the change stands.
+// change whose entries cannot follow is undone under the record's lock.
+// The order of the writes leaves every live record's unique keys entered
+// at every step: a new record is written deleted and made live once its
+// keys are in, an update enters its new unique keys before it rewrites the
+// record.
 //
 // Requests that share a database coordinate through byte-range locks only
 // (their order: SchemaRebuild.cpp). A request whose indexes predate a

@@ -7,10 +7,14 @@
 // afterwards finds its file replaced and fails instead of writing into it.
 //
 // Lock order, which every request of a database keeps (it waits only for a
-// lock later in it than each lock it holds): a catalog record, the
-// catalog's header (its first 32 bytes are the pack lock, which a pack holds
-// throughout), a table's records (its own, or all for a rebuild), the
-// table's header, its index headers, and last the catalog's index headers.
+// lock later in it than each lock it holds): the catalog's create byte, a
+// catalog record, the catalog's header (its first 32 bytes are the pack
+// lock, which a pack holds throughout), tables' gate and statement bytes in
+// the order of their names (a writing statement holds the statement bytes
+// of its tables shared, a rebuild its table's for write, from before it
+// reads the record count until its files are in place), a table's records
+// (its own, or all for a rebuild), the table's header, its index headers,
+// and last the catalog's index headers.
 // So a writer holding its record never waits for the catalog: it brings its
 // indexes up to date before it takes the record, and gives the record up
 // while it reopens them. A reading statement holds index headers shared in
