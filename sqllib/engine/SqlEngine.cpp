@@ -459,13 +459,13 @@ int SQLEngine::Step() {
     while (pc < count) {
         if (++steps % kSleepInterval == 0 && Stopped()) break;
         int step = Execute(code[pc]);
-        if (restart) {
+        if (step == kFail || failed) {
+            if (!restart) break;
             // Compiled against a table that changed since: compiled again.
             restart = false;
             if (Restart() < 0 || (!readOnly && OpenForWriting() < 0)) break;
             continue;
         }
-        if (step == kFail || failed) break;
         if (step == kNext) ++pc;
         if (step == kRow) {
             ++pc;
