@@ -187,6 +187,8 @@ public:
     // record is written marked deleted (a writer that makes it live only
     // once its keys are in leaves, when killed, a deleted record).
     int AppendRecord(bool keepLocked = false, bool asDeleted = false);
+    // AppendRecord with the new record marked deleted.
+    int AppendDeletedRecord(bool keepLocked) { return AppendRecord(keepLocked, true); }
     // Rewrites the current record from the fields (under the record lock,
     // taken here unless LockCurrentRecord holds it).
     int UpdateRecord();

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <unordered_set>
 
 #include "database/format/KPZIndexKeys.h"
 #include "engine/foundation/Hash.h"
@@ -33,8 +34,18 @@ class SQLCursor {
     // The table stays open for the next statement; what its store kept of
     // this one's records does not.
     ~SQLCursor() {
+        Unhold();
         if (XBaseStore* store = table->Data().DataStore()) store->KeepBlocks(false);
         schema->GiveIdleTable(table, openedAt);
+    }
+    // The writing statement's hold on the table against rebuilds.
+    bool Hold() {
+        held = table->Data().LockStatement() != 0;
+        return held;
+    }
+    void Unhold() {
+        if (held) table->Data().UnlockStatement();
+        held = false;
     }
     SQLCursor(const SQLCursor&) = delete;
     SQLCursor& operator=(const SQLCursor&) = delete;
@@ -45,6 +56,7 @@ class SQLCursor {
     // Kept from an earlier statement: its header is read again at the first row.
     bool reused;
     uint32_t openedAt;
+    bool held = false;
     Index* index = nullptr;
     std::vector<XBaseField*> columns;
     String key1;
@@ -59,6 +71,8 @@ class SQLCursor {
     // The entry a writing cursor stands on, to find it again after the
     // table's own index searches moved the walk.
     String position;
+    // The records a writing walk by an index handed out.
+    std::unordered_set<int32_t> visited;
 };
 
 class SQLTemporaryTable {
@@ -251,6 +265,12 @@ void SQLEngine::TextValue::Free() {
     owned = false;
 }
 
+template <class T>
+static void Store(std::vector<std::unique_ptr<T>>& array, int32_t at, T* made) {
+    if (static_cast<size_t>(at) >= array.size()) array.resize(static_cast<size_t>(at) + 1);
+    array[static_cast<size_t>(at)].reset(made);
+}
+
 // ---- The engine --------------------------------------------------------------------------------
 
 SQLEngine::SQLEngine(Schema* schema, VornDatabase* database)
@@ -290,6 +310,14 @@ int SQLEngine::Error(const String& message) {
 int SQLEngine::Prepare(const char* text, int32_t length) {
     if (!text) length = 0;
     if (length < 0) length = static_cast<int32_t>(std::strlen(text));
+    statementText.Assign(text ? text : "", length);
+    compiles = 0;
+    return Compile();
+}
+
+int SQLEngine::Compile() {
+    const char* text = statementText.Text();
+    int32_t length = statementText.Length();
     ReleaseHolds();
     ClearAhead();
     readOnly = false;
@@ -304,6 +332,10 @@ int SQLEngine::Prepare(const char* text, int32_t length) {
     count = 0;
     pc = 0;
     steps = 0;
+    begun = false;
+    restart = false;
+    output = false;
+    opened.clear();
     catalog.Reset();
     // The statement's block (its text, the planner's notes, then the listing
     // or the error) goes out in one write: requests sharing the log keep it
@@ -338,10 +370,15 @@ void SQLEngine::Load(const SQLInstruction* program, int32_t instructions, const 
     catalog.Reset();
     failed = false;
     error.Assign("", 0);
+    statementText.Assign("", 0);
     code = program;
     count = instructions;
     pc = 0;
     steps = 0;
+    begun = false;
+    restart = false;
+    output = false;
+    opened.clear();
     for (const std::string& value : values) parameters.emplace_back(value.data(), static_cast<int32_t>(value.size()));
     expectedParameters = static_cast<int32_t>(values.size());
     readOnly = ChangesNothing(code, count);
@@ -405,6 +442,13 @@ int SQLEngine::Run() {
     aheadRows = aheadNext = 0;
     if (failed) return -1;
     if (!program && database) program = vrDatabase_Program(database);
+    if (!begun) {
+        begun = true;
+        if (!readOnly && OpenForWriting() < 0) {
+            EndStatement();
+            return -1;
+        }
+    }
     int result = Step();
     if (result == 1 && readOnly && view) ReadAhead();
     ReleaseHolds();
@@ -415,17 +459,97 @@ int SQLEngine::Step() {
     while (pc < count) {
         if (++steps % kSleepInterval == 0 && Stopped()) break;
         int step = Execute(code[pc]);
-        if (step == kFail || failed) break;
+        if (step == kFail || failed) {
+            if (!restart) break;
+            // Compiled against a table that changed since: compiled again.
+            restart = false;
+            if (Restart() < 0 || (!readOnly && OpenForWriting() < 0)) break;
+            continue;
+        }
         if (step == kNext) ++pc;
         if (step == kRow) {
             ++pc;
+            output = true;
             return 1;
         }
     }
-    if (!failed) return 0;
-    // A failed statement still moves the index entries of what it changed.
-    ApplyWrites();
-    return -1;
+    EndStatement();
+    return failed ? -1 : 0;
+}
+
+void SQLEngine::EndStatement() {
+    // A failed statement's rows go back to what they were, before a rebuild
+    // may copy them.
+    for (auto& cursor : cursors)
+        if (failed && cursor && cursor->table->HasPending()) cursor->table->RevertPending();
+    for (auto& cursor : cursors)
+        if (cursor) cursor->Unhold();
+}
+
+int SQLEngine::Restart() {
+    if (statementText.IsEmpty() || output || ++compiles > kCompiles) return Error(String(kSQLFileReplaced));
+    if (Compile() < 0) return -1;
+    begun = true;
+    return 1;
+}
+
+int SQLEngine::OpenForWriting() {
+    // Every table the statement opens, in one order (by name) for every
+    // statement, each held against rebuilds until the statement ends: two
+    // statements never wait for each other's tables with a rebuild between.
+    std::vector<int32_t> order;
+    for (int32_t i = 0; i < count; ++i) {
+        const SQLInstruction& in = code[i];
+        if (in.opcode == SQL_Cursor_Open && in.a >= 0 && in.a < kMaxOperand && in.text1 && in.length1 >= 0)
+            order.push_back(i);
+    }
+    auto upper = [&](int32_t i) {
+        String name(code[i].text1, code[i].length1);
+        name.ToUpper();
+        return name;
+    };
+    std::stable_sort(order.begin(), order.end(), [&](int32_t x, int32_t y) {
+        String a = upper(x), b = upper(y);
+        int32_t n = std::min(a.Length(), b.Length());
+        int c = std::memcmp(a.Text(), b.Text(), static_cast<size_t>(n));
+        return c != 0 ? c < 0 : a.Length() < b.Length();
+    });
+    for (size_t k = 0; k < order.size(); ++k) {
+        const SQLInstruction& in = code[order[k]];
+        if (CursorOpen(in) < 0) return -1;
+        if (static_cast<size_t>(in.a) >= opened.size()) opened.resize(static_cast<size_t>(in.a) + 1, false);
+        opened[static_cast<size_t>(in.a)] = true;
+        bool first = k == 0 || !upper(order[k - 1]).EqualsNoCase(in.text1, in.length1);
+        // Held, the table's files stay; whether they are still those of its
+        // name (a rebuild may have finished since they were opened), the
+        // host tells. A later cursor of the same table needs no hold of its
+        // own.
+        for (int attempt = 0;; ++attempt) {
+            SQLCursor* cursor = CursorAt(in.a);
+            VornSQLTable& data = cursor->table->Data();
+            if (first && !cursor->Hold()) return Error(data.ErrorText());
+            int current = data.Probe();
+            if (current > 0) break;
+            if (current == 0) return Error(data.ErrorText());
+            if (attempt == kCompiles)
+                return Error(String("Unable to create cursor for table '") + String(in.text1, in.length1) +
+                             "': " + kSQLFileReplaced);
+            // The new files, at the counter they are read at; columns the
+            // statement was compiled with and they lack compile it again.
+            uint32_t counter = 0;
+            if (!schema->CatalogCounter(&counter)) return Error(schema->ErrorText());
+            Table* table = schema->LoadTable(in.text1, in.length1);
+            if (!table)
+                return Error(String("Unable to create cursor for table '") + String(in.text1, in.length1) +
+                             "': " + schema->ErrorText());
+            Store(cursors, in.a, new SQLCursor(schema, table, in.b != 0, false, counter));
+        }
+        SQLCursor* cursor = CursorAt(in.a);
+        bool indexed = in.b != 0 || WalksIndex(in.a);
+        if (indexed && !cursor->table->IndexesOpen() && !schema->OpenIndexes(cursor->table))
+            return Error(schema->ErrorText());
+    }
+    return 1;
 }
 
 // ---- Reading ahead ---------------------------------------------------------------------------------
@@ -898,16 +1022,16 @@ SQLResult* SQLEngine::TemporaryValue(int32_t table, int32_t column) const {
     return &t->current[column];
 }
 
-template <class T>
-static void Store(std::vector<std::unique_ptr<T>>& array, int32_t at, T* made) {
-    if (static_cast<size_t>(at) >= array.size()) array.resize(static_cast<size_t>(at) + 1);
-    array[static_cast<size_t>(at)].reset(made);
-}
 
 // ---- Cursors -------------------------------------------------------------------------------------
 
 int SQLEngine::CursorOpen(const SQLInstruction& in) {
     if (in.a < 0 || in.a >= kMaxOperand || !in.text1 || in.length1 < 0) return Invalid();
+    // Opened (and held) before the statement's first step.
+    if (static_cast<size_t>(in.a) < opened.size() && opened[static_cast<size_t>(in.a)]) {
+        opened[static_cast<size_t>(in.a)] = false;
+        if (CursorAt(in.a)) return kNext;
+    }
     // Reading the catalog may wait for its header, which a pack holds while
     // it waits for index locks.
     ReleaseHolds();
@@ -935,16 +1059,53 @@ int SQLEngine::CursorOpen(const SQLInstruction& in) {
         // Indexes opened at a later counter than the data file: a rebuild
         // may have put new files in place between the two, and a walk of
         // new entries over old records would miss rows or find others.
-        // Read again. A writer's changes reopen its indexes as the counter
-        // moves; a reader has nothing to make up for one.
-        if (!indexed || table->IndexCounter() == counter || (attempt == 3 && in.b != 0)) break;
+        // Read again. A writing statement holds its tables before its
+        // first step and then learns from the counter whether anything
+        // changed since its compile.
+        if (!indexed || !readOnly || table->IndexCounter() == counter) break;
         delete table;
-        if (attempt == 3)
-            return Error(String("Unable to create cursor for table '") + String(in.text1, in.length1) +
-                         "': " + kSQLFileReplaced);
+        table = nullptr;
+        if (attempt > 0) {
+            // Rebuilds keep coming: opened while no rebuild can replace it.
+            reused = false;
+            table = OpenSteady(in.text1, in.length1, counter);
+            if (!table) return -1;
+            break;
+        }
     }
     Store(cursors, in.a, new SQLCursor(schema, table, in.b != 0, reused, counter));
     return kNext;
+}
+
+Table* SQLEngine::OpenSteady(const char* name, int32_t length, uint32_t& counter) {
+    String shown(name, length);
+    for (int attempt = 0; attempt < kCompiles; ++attempt) {
+        Table* table = schema->LoadTable(name, length);
+        if (!table) {
+            Error(String("Unable to create cursor for table '") + shown + "': " + schema->ErrorText());
+            return nullptr;
+        }
+        VornSQLTable& data = table->Data();
+        int current = data.LockStatement() ? data.Probe() : 0;
+        String failure(data.ErrorText());
+        // Under the hold the indexes are those of the records opened.
+        if (current > 0 && !schema->OpenIndexes(table)) {
+            current = 0;
+            failure.Assign(schema->ErrorText());
+        }
+        data.UnlockStatement();
+        if (current > 0) {
+            counter = table->IndexCounter();
+            return table;
+        }
+        delete table;
+        if (current == 0) {
+            Error(failure);
+            return nullptr;
+        }
+    }
+    Error(String("Unable to create cursor for table '") + shown + "': " + kSQLFileReplaced);
+    return nullptr;
 }
 
 int SQLEngine::CursorIndex(const SQLInstruction& in) {
@@ -1091,6 +1252,7 @@ int SQLEngine::CursorStep(SQLCursor* cursor, bool first, bool& row) {
     const char* key = nullptr;
     if (!Hold(*index)) return fail();
     if (first) {
+        cursor->visited.clear();
         int found = 0;
         if (cursor->range) {
             if (!file.Find(cursor->key2.Text(), cursor->key2.Length(), cursor->complete2 ? 1 : 0, &record, &found, 1))
@@ -1117,6 +1279,19 @@ int SQLEngine::CursorStep(SQLCursor* cursor, bool first, bool& row) {
     while (record != 0) {
         bool live = false;
         if (!read(record, live)) return -1;
+        if (live && cursor->writing) {
+            // A row this walk handed out already (an update enters its new
+            // unique keys at once, so the walk may meet it again), or an
+            // entry whose record holds another key now (a writer stopped
+            // between its steps left it): neither is the walk's.
+            const String& real = index->BuildKey(false);
+            int32_t width = file.KeyWidth() - 1;
+            int32_t n = std::min(real.Length(), width);
+            bool stale = key ? static_cast<int32_t>(strnlen(key, static_cast<size_t>(width))) != n ||
+                                   std::memcmp(key, real.Text(), static_cast<size_t>(n)) != 0
+                             : keyed && !matches(real.Text());
+            if (stale || !cursor->visited.insert(record).second) live = false;
+        }
         if (live) {
             cursor->record = record;
             if (cursor->writing) cursor->position.Assign(index->BuildKey(false));
@@ -1266,6 +1441,11 @@ int SQLEngine::Execute(const SQLInstruction& in) {
         SQLCursor* cursor = CursorAt(in.a);
         if (!cursor || in.b < 0 || in.b >= kMaxOperand || !in.text1 || in.length1 < 0) return Invalid();
         XBaseField* field = cursor->table->Data().Field(in.text1, in.length1);
+        if (!field && !statementText.IsEmpty() && !output) {
+            // The table was altered after the statement was compiled.
+            restart = true;
+            return kFail;
+        }
         if (!field) return Error(String("Invalid column reference '") + String(in.text1, in.length1) + "'");
         if (static_cast<size_t>(in.b) >= cursor->columns.size())
             cursor->columns.resize(static_cast<size_t>(in.b) + 1, nullptr);
@@ -1301,7 +1481,7 @@ int SQLEngine::Execute(const SQLInstruction& in) {
         case SQL_Cursor_Update:
             if (cursor->atEnd) return Invalid();
             ok = table->Update();
-            if (!ok) table->ApplyUpdates();
+            if (!ok) table->RevertPending();
             break;
         case SQL_Cursor_Update_Indexes:
             ok = table->ApplyUpdates();
@@ -1309,7 +1489,7 @@ int SQLEngine::Execute(const SQLInstruction& in) {
         case SQL_Cursor_Delete:
             if (cursor->atEnd) return Invalid();
             ok = table->Delete();
-            if (!ok) table->ApplyDeletes();
+            if (!ok) table->RevertPending();
             break;
         default:
             ok = table->ApplyDeletes();

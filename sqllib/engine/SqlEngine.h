@@ -102,8 +102,23 @@ class SQLEngine {
     static constexpr int64_t kAheadBytes = 1 << 20;
 
   private:
+    // How often a statement is compiled again for tables changed under it.
+    static constexpr int32_t kCompiles = 8;
+
+    int Compile();
     // Runs to the next row (1), the end (0) or a failure (-1).
     int Step();
+    // Compiles the statement again and starts it over (nothing was handed
+    // out or written yet): -1 when it may not.
+    int Restart();
+    // A writing statement's tables, opened and held in name order before its
+    // first step; compiled again while a change came in since its compile.
+    int OpenForWriting();
+    // Applies a failed statement's index changes and gives up its holds.
+    void EndStatement();
+    // The table opened under its statement hold, so that its indexes are
+    // those of its records; counter gets their catalog counter.
+    Table* OpenSteady(const char* name, int32_t length, uint32_t& counter);
     bool Ahead() const { return aheadNext < aheadRows || aheadEnd; }
     static bool ChangesNothing(const SQLInstruction* program, int32_t instructions);
     // Works out rows after the one just made, keeping their values.
@@ -176,6 +191,15 @@ class SQLEngine {
 
     String error;
     bool failed = false;
+    // The text compiled, for compiling it again.
+    String statementText;
+    int32_t compiles = 0;
+    bool begun = false;
+    bool restart = false;
+    // A row was handed out: the statement can no longer start over.
+    bool output = false;
+    // Cursors opened before the first step.
+    std::vector<bool> opened;
     int32_t pc = 0;
     const SQLInstruction* code = nullptr;
     int32_t count = 0;

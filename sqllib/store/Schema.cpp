@@ -79,23 +79,64 @@ int Index::Open(const char* path, int32_t length) {
     return file.Open(kSQLLocationData, where.Text(), kSQLOpenReadWrite);
 }
 
+XBaseField* Index::Shape(size_t column) {
+    if (shapes.size() < columns.size()) shapes.resize(columns.size());
+    if (!shapes[column]) {
+        XBaseField* field = columns[column];
+        int32_t kind = field->Kind() == kXBaseMemo ? kXBaseCharacter : field->Kind();
+        shapes[column].reset(new XBaseField(nullptr, field->Name(), kind, field->Length(), field->Decimals()));
+    }
+    return shapes[column].get();
+}
+
+void Index::AppendPart(size_t column, const char* text) {
+    if (column > 0) key.AppendChar(':');
+    if (!text) text = "";
+    int32_t n = static_cast<int32_t>(std::strlen(text));
+    XBaseField* field = columns[column];
+    if (field->Kind() == kXBaseNumeric)
+        for (int32_t pad = field->Length() - n; pad > 0; --pad)
+            key.AppendChar('0');
+    key.Append(text, n);
+}
+
 const String& Index::BuildKey(bool previous) {
     key.Assign("", 0);
     for (size_t i = 0; i < columns.size(); ++i) {
-        if (i > 0) key.AppendChar(':');
         XBaseField* field = columns[i];
         const char* text = previous ? field->SavedValue() : field->Value();
         if (!text) text = "";
-        int32_t n = static_cast<int32_t>(std::strlen(text));
-        if (field->Kind() == kXBaseNumeric)
-            for (int32_t pad = field->Length() - n; pad > 0; --pad)
-                key.AppendChar('0');
-        key.Append(text, n);
+        // Through the bytes a record would hold: an insert's key is the one
+        // its update and delete find again.
+        int32_t width = field->Length();
+        if (field->Kind() != kXBaseMemo && width > 0 && static_cast<int32_t>(std::strlen(text)) <= width) {
+            XBaseField* shape = Shape(i);
+            bytes.resize(static_cast<size_t>(width) + 1);
+            if (shape->SetValue(text, -1) && shape->StoreToRecord(bytes.data()) &&
+                shape->LoadFromRecord(bytes.data()))
+                text = shape->Value();
+        }
+        AppendPart(i, text);
     }
-    char* p = key.Data();
-    for (int32_t i = 0; i < key.Length(); ++i)
-        p[i] = Upper(p[i]);
+    key.ToUpper();
     return key;
+}
+
+const String& Index::KeyOfRecord(const uint8_t* record) {
+    key.Assign("", 0);
+    for (size_t i = 0; i < columns.size(); ++i) {
+        XBaseField* shape = Shape(i);
+        shape->LoadFromRecord(record + columns[i]->Offset());
+        AppendPart(i, shape->Value());
+    }
+    key.ToUpper();
+    return key;
+}
+
+bool Index::KeyedByBytes() const {
+    for (XBaseField* field : columns)
+        if (field->Kind() == kXBaseMemo) return false;
+    return true;
 }
 
 int Index::InsertKey() {
@@ -173,6 +214,25 @@ const String& Schema::ResolvePath(const char* value, int32_t length) {
 int Schema::Create(const char* text, int32_t length) {
     Reset();
     DerivePaths(text, length);
+    String target(path), first(index1Path), second(index2Path);
+    // A new catalog is made whole before its data file takes the name, so
+    // that an open finds all of one catalog or none. The first creator
+    // claims the first index file (created new, a byte of it held) and
+    // puts the data file in place last; one that comes while the claim is
+    // held waits, and then opens what was made.
+    bool existed = files.Exists(target.Text(), target.Length());
+    std::unique_ptr<XBaseStore> claim;
+    if (!existed) {
+        claim.reset(files.Open(first.Text(), first.Length(), kSQLOpenCreateNew));
+        if (!claim) claim.reset(files.Open(first.Text(), first.Length(), kSQLOpenReadWrite));
+        if (!claim) return Fail(String("Error creating schema index: ") + files.ErrorText());
+        if (!claim->Lock(true, kSQLGateByte, 1))
+            return Fail(String("Error creating schema index: ") + claim->ErrorText());
+        if (files.Exists(target.Text(), target.Length())) {
+            claim.reset();
+            return Open(target.Text(), target.Length());
+        }
+    }
     BuildCatalog();
     List<XBaseField> fields(true);
     fields.Insert(new XBaseField(nullptr, "TYPE", kXBaseCharacter, 1, 0), kListTail);
@@ -181,13 +241,91 @@ int Schema::Create(const char* text, int32_t length) {
     fields.Insert(new XBaseField(nullptr, "FILE", kXBaseCharacter, 254, 0), kListTail);
     fields.Insert(new XBaseField(nullptr, "COLUMNS", kXBaseCharacter, 254, 0), kListTail);
     fields.Insert(new XBaseField(nullptr, "INDEXFLAGS", kXBaseNumeric, 19, 0), kListTail);
-    if (!catalog->Data().Create(path.Text(), path.Length(), fields))
+    // The files under other names; on failure they go.
+    std::vector<String> made;
+    struct Cleanup {
+        VornSQLFiles& files;
+        std::vector<String>& names;
+        ~Cleanup() {
+            for (const String& name : names) files.Delete(name.Text(), name.Length());
+        }
+    } cleanup{files, made};
+    String dataName;
+    XBaseStore* store = files.MakeTemporary(target.Text(), kSQLOpenCreateNew, dataName);
+    if (!store) return Fail(String("Error creating schema database: ") + files.ErrorText());
+    made.push_back(dataName);
+    if (!catalog->Data().CreateOn(store, dataName.Text(), nullptr, "", fields)) {
+        delete store;
         return Fail(String("Error creating schema database: ") + catalog->Data().ErrorText());
+    }
     if (!Verify()) return 0;
-    if (!schema1->Create(index1Path.Text(), index1Path.Length()))
-        return Fail(String("Error creating schema index: ") + schema1->ErrorText());
-    if (!schema2->Create(index2Path.Text(), index2Path.Length()))
-        return Fail(String("Error creating schema index: ") + schema2->ErrorText());
+    // Claimed, the index files are written in place (over what a creator
+    // that stopped left); replacing, beside the old ones.
+    String firstName(first), secondName(second);
+    for (Index* index : {schema1, schema2}) {
+        String& name = index == schema1 ? firstName : secondName;
+        XBaseStore* at = existed ? files.MakeTemporary(name.Text(), kSQLOpenCreateNew, name)
+                                 : files.Open(name.Text(), name.Length(), kSQLOpenCreate);
+        if (!at) return Fail(String("Error creating schema index: ") + files.ErrorText());
+        if (existed) made.push_back(name);
+        if (!index->CreateOn(at, name.Text(), name.Length())) {
+            delete at;
+            return Fail(String("Error creating schema index: ") + index->ErrorText());
+        }
+    }
+    Reset();
+    // The old catalog, if any, is replaced under its pack lock: its readers
+    // keep reading the old files, its writers are refused for the replaced
+    // file. One replaced meanwhile by another creator is that creator's new
+    // catalog, which is opened instead.
+    std::unique_ptr<XBaseStore> old;
+    std::vector<String> doomed;
+    if (existed) {
+        old.reset(files.Open(target.Text(), target.Length(), kSQLOpenReadWrite));
+        if (!old) return Fail(String("Error opening schema database: ") + files.ErrorText());
+        if (!old->Lock(true, 0, kSQLHeaderLockLength)) {
+            if (FileReplaced(old.get())) {
+                old.reset();
+                return Open(target.Text(), target.Length());
+            }
+            return Fail(String("Unable to lock schema for create: ") + old->ErrorText());
+        }
+        // A catalog no row was ever written to is what a new one would be:
+        // another request has just made it.
+        uint8_t count[4] = {1, 0, 0, 0};
+        if (old->ReadAt(4, count, 4) == 4 && count[0] == 0 && count[1] == 0 && count[2] == 0 && count[3] == 0) {
+            old.reset();
+            return Open(target.Text(), target.Length());
+        }
+        // The old catalog's tables and indexes go with it: no row names them
+        // any more, and they would stand in the way of new ones.
+        if (!CatalogFiles(target, doomed)) return 0;
+        if (!files.Rename(firstName.Text(), first.Text()) || !files.Rename(secondName.Text(), second.Text()))
+            return Fail(String("Error creating schema index: ") + files.ErrorText());
+    }
+    if (!files.Rename(dataName.Text(), target.Text()))
+        return Fail(String("Error creating schema database: ") + files.ErrorText());
+    made.clear();
+    old.reset();
+    claim.reset();
+    for (const String& file : doomed) DeleteFile(file.Text());
+    return Open(target.Text(), target.Length());
+}
+
+int Schema::CatalogFiles(const String& at, std::vector<String>& out) {
+    VornSQLTable previous(&files);
+    if (!previous.Open(at.Text(), at.Length(), kSQLOpenReadWrite))
+        return Fail(String("Error opening schema database: ") + previous.ErrorText());
+    XBaseField* type = previous.Field("TYPE");
+    XBaseField* file = previous.Field("FILE");
+    // Records up to the count read at open: a later one would wait for the
+    // header, which the caller holds.
+    for (int32_t r = 1; type && file && r <= previous.RecordCount(); ++r) {
+        if (!previous.ReadRecord(r)) return Fail(previous.ErrorText());
+        if (previous.Deleted() || !file->Value() || !file->Value()[0]) continue;
+        out.push_back(ResolvePath(file->Value(), file->ValueLength()));
+        if (String(type->Value()).Equals("T")) out.push_back(XBaseTable::MemoFileName(out.back().Text()));
+    }
     return 1;
 }
 
@@ -195,6 +333,12 @@ int Schema::Open(const char* text, int32_t length) {
     Reset();
     DerivePaths(text, length);
     BuildCatalog();
+    if (!files.Exists(path.Text(), path.Length())) {
+        // Being made by another request (Create holds its claim on the first
+        // index file until the data file is in place): opened once it is.
+        if (std::unique_ptr<XBaseStore> claim{files.Open(index1Path.Text(), index1Path.Length(), kSQLOpenReadWrite)})
+            if (claim->Lock(false, kSQLGateByte, 1)) claim->Unlock(kSQLGateByte, 1);
+    }
     if (!catalog->Data().Open(path.Text(), path.Length(), kSQLOpenReadWrite))
         return Fail(String("Error opening schema database: ") + catalog->Data().ErrorText());
     if (!schema1->Open(index1Path.Text(), index1Path.Length()))
@@ -257,6 +401,15 @@ int Schema::WriteRow(const Row& row, int32_t reuse) {
     return 1;
 }
 
+int Schema::ReadCatalogRow(int32_t record) {
+    // A row appended since the header was read: its count is read again
+    // without the header's lock, which a pack holds while it waits for the
+    // statements on a table, and a writing statement may be one of them.
+    VornSQLTable& data = catalog->Data();
+    if (record > data.RecordCount()) data.ReadHeader();
+    return data.ReadRecord(record);
+}
+
 int Schema::FindTableRow(const char* name, int32_t length, int32_t* row) {
     if (row) *row = 0;
     String key = String("T:") + String(name, length) + ":";
@@ -267,7 +420,7 @@ int Schema::FindTableRow(const char* name, int32_t length, int32_t* row) {
     KPZIndexFile& index = schema1->File();
     if (!index.Find(key.Text(), key.Length(), 1, &record, &found, 1)) return Fail(index.ErrorText());
     if (!found || record < 1) return 0;
-    if (!catalog->Data().ReadRecord(record)) return Fail(catalog->Data().ErrorText());
+    if (!ReadCatalogRow(record)) return Fail(catalog->Data().ErrorText());
     if (row) *row = record;
     return catalog->Data().Deleted() ? 0 : 1;
 }
@@ -283,7 +436,7 @@ int Schema::FindIndexRow(const char* name, int32_t length, int32_t* row) {
     if (!index.Find(key.Text(), key.Length(), 1, &record, &found, 1)) return Fail(index.ErrorText());
     // Every entry of the name: a deleted row must not hide a live one.
     while (found && record > 0) {
-        if (!catalog->Data().ReadRecord(record)) return Fail(catalog->Data().ErrorText());
+        if (!ReadCatalogRow(record)) return Fail(catalog->Data().ErrorText());
         if (row && *row == 0) *row = record;
         if (!catalog->Data().Deleted()) {
             if (row) *row = record;
@@ -294,7 +447,7 @@ int Schema::FindIndexRow(const char* name, int32_t length, int32_t* row) {
         if (record < 1 || !next || !key.Equals(next)) break;
     }
     // The last row read stays current: re-read the first one found.
-    if (row && *row > 0 && !catalog->Data().ReadRecord(*row)) return Fail(catalog->Data().ErrorText());
+    if (row && *row > 0 && !ReadCatalogRow(*row)) return Fail(catalog->Data().ErrorText());
     return 0;
 }
 
@@ -405,7 +558,7 @@ int Schema::IndexRows(Table* table, std::vector<PackIndex*>& out) {
     int found = 0;
     if (!index.Find(prefix.Text(), prefix.Length(), 0, &record, &found, 1)) return Fail(index.ErrorText());
     while (found && record > 0) {
-        if (!catalog->Data().ReadRecord(record)) {
+        if (!ReadCatalogRow(record)) {
             for (PackIndex* made : out)
                 delete made;
             out.clear();

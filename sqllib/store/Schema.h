@@ -12,9 +12,11 @@
 // statement ends (ApplyPending), failures included. Catalog rows are the
 // exception: their entries change at once, and deleted catalog rows keep
 // theirs, so that a later CREATE of the same key reuses them. A record
-// change whose entries cannot follow is undone under the record's lock;
-// when a pack or an ALTER replaced the table meanwhile, it copied the change
-// and made the indexes from it, and the change stands.
+// change whose entries cannot follow is undone under the record's lock.
+// The order of the writes leaves every live record's unique keys entered
+// at every step: a new record is written deleted and made live once its
+// keys are in, an update enters its new unique keys before it rewrites the
+// record.
 //
 // Requests that share a database coordinate through byte-range locks only
 // (their order: SchemaRebuild.cpp). A request whose indexes predate a
@@ -25,6 +27,7 @@
 
 #include <cstdarg>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "database/format/KPZIndexFile.h"
@@ -79,9 +82,16 @@ class Index {
     int Open(const char* path, int32_t length = -1);
 
     // The key of the table's current values, or of the values the record had
-    // when read (previous): each column's text, a numeric one left-padded
-    // with '0' to its width, joined by ':' and upper-cased.
+    // when read (previous): each column's text as the record stores it and a
+    // read gives it back (a character value cut to the width loses its
+    // trailing blanks), a numeric one left-padded with '0' to its width,
+    // joined by ':' and upper-cased.
     const String& BuildKey(bool previous = false);
+    // The same key of a record's bytes (record length, from its mark).
+    const String& KeyOfRecord(const uint8_t* record);
+    // Whether KeyOfRecord gives the key entered for a record (not so for a
+    // memo column, whose entry holds the text).
+    bool KeyedByBytes() const;
     // Inserts the current record's key with its number.
     int InsertKey();
     // Whether the entry (key, record) is in the index (0 no, 1 yes, -1 the
@@ -96,10 +106,17 @@ class Index {
     const String& LockOrder();
 
   protected:
+    // A field of the column's kind and width, for values to go through the
+    // record's bytes.
+    XBaseField* Shape(size_t column);
+    void AppendPart(size_t column, const char* text);
+
     Table* table;
     String name;
     KPZIndexFile file;
     std::vector<XBaseField*> columns;
+    std::vector<std::unique_ptr<XBaseField>> shapes;
+    std::vector<uint8_t> bytes;
     uint32_t flags;
     String key;
     String lockOrder;
@@ -179,8 +196,12 @@ class Table {
     int Delete();
     int ApplyDeletes();
     int ApplyUpdates();
-    // Both queues, at the end of every statement, failed ones included.
+    // Both queues, at the end of every statement.
     int ApplyPending();
+    // A failed statement's queued rows as they were before it: updated ones
+    // get their bytes and keys back, deleted ones come back live (a row
+    // another request took a key of meanwhile keeps its change).
+    void RevertPending();
     bool HasPending() const { return updates.Count() > 0 || deletes.Count() > 0; }
     int32_t PendingUpdates() const { return updates.Count(); }
     int32_t PendingDeletes() const { return deletes.Count(); }
@@ -200,6 +221,13 @@ class Table {
     // Reopens the indexes when the catalog changed since they were opened;
     // the indexes that came in are marked late.
     int RefreshIndexes(std::vector<Index*>* late);
+    // Whether no live record but self holds the key in the unique index: 1
+    // free, 2 entered for self already, 0 taken, -1 failure. An entry of a record that is deleted or
+    // holds another key (a writer stopped between its steps left it) goes.
+    int KeyFree(Index* index, const String& key, int32_t self);
+    // 1 when the record is live and holds the key in the index, 0 when not,
+    // -1 when it could not be read.
+    int Holder(Index* index, const String& key, int32_t record);
     int EnsureIndexes();
     bool IsLate(const std::vector<Index*>& late, Index* index) const;
     // After a change of the index failed part-way (a read or a write of its
@@ -229,6 +257,7 @@ class Table {
     uint32_t indexCounter = 0;
     int32_t nextGroup = 0;
     String scratch;
+    std::vector<uint8_t> bytes;
 };
 
 class Schema {
@@ -324,18 +353,29 @@ class Schema {
     };
 
     void DerivePaths(const char* path, int32_t length);
+    // The files the live rows of the catalog at that path name (tables with
+    // their memo files, and indexes).
+    int CatalogFiles(const String& at, std::vector<String>& out);
     void BuildCatalog();
     int Fail(const String& text) {
         SetError(text);
         return 0;
     }
     void ReadRow(Row& row);
+    // Makes catalog record n current.
+    int ReadCatalogRow(int32_t record);
     void SetRow(const Row& row);
     // Writes a catalog row: a new record, or the deleted record reused.
     int WriteRow(const Row& row, int32_t reuse);
     // The file name of a new table or index, lower-cased, with subdirectories
     // made for subdir_char; the catalog's FILE value in out.
     int PlaceFile(const char* name, int32_t length, const char* extension, String& out);
+    // The catalog's create lock (kSQLCreateByte), around CREATE and DROP
+    // TABLE.
+    int LockCreate();
+    void UnlockCreate();
+    int CreateTableLocked(const char* name, int32_t length, const ColumnDefinitionList& columns);
+    int DropTableLocked(const char* name, int32_t length);
     // The index rows of a table, live ones, as PackIndex objects not yet open.
     int IndexRows(Table* table, std::vector<PackIndex*>& out);
 

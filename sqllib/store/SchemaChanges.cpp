@@ -99,8 +99,29 @@ int Schema::DeleteFile(const char* filePath) {
 
 // --- CREATE TABLE, CREATE INDEX ---------------------------------------------------------------
 
+int Schema::LockCreate() {
+    XBaseStore* store = catalog ? catalog->Data().DataStore() : nullptr;
+    if (!store) return Fail(String("Schema database is not open"));
+    if (store->Lock(true, kSQLCreateByte, 1)) return 1;
+    return Fail(String("Error locking '") + path + "' for write: " + store->ErrorText());
+}
+
+void Schema::UnlockCreate() {
+    if (XBaseStore* store = catalog ? catalog->Data().DataStore() : nullptr) store->Unlock(kSQLCreateByte, 1);
+}
+
 int Schema::CreateTable(const char* name, int32_t length, const ColumnDefinitionList& columns) {
     if (length < 0) length = static_cast<int32_t>(std::strlen(name));
+    // One at a time, and not beside a drop: the row is looked for under the
+    // lock, so that two requests creating the table at once never take each
+    // other's data file for one in the way.
+    if (!LockCreate()) return 0;
+    int ok = CreateTableLocked(name, length, columns);
+    UnlockCreate();
+    return ok;
+}
+
+int Schema::CreateTableLocked(const char* name, int32_t length, const ColumnDefinitionList& columns) {
     String tableName(name, length);
     int32_t reuse = 0;
     if (FindTableRow(name, length, &reuse)) return Fail(String("Table '") + tableName + "' already exists");
@@ -263,27 +284,32 @@ int Schema::CreateIndex(const char* tableName, int32_t tableLength, const char* 
 int Schema::AlterTableAdd(const char* name, int32_t length, const ColumnDefinitionList& columns) {
     if (length < 0) length = static_cast<int32_t>(std::strlen(name));
     String tableName(name, length);
-    EvictTable(name, length);
-    Table* table = LoadTable(name, length);
-    if (!table) return Fail(String("Table '") + tableName + "' does not exist");
-    if (const ColumnDefinition* twice = Duplicate(&table->Data(), columns)) {
-        String message =
-            String("A field named '") + twice->name + "' already exists in table '" + tableName + "'";
+    // A rebuild that replaced the table after it was opened here: again, on
+    // the new files.
+    for (int attempt = 0;; ++attempt) {
+        EvictTable(name, length);
+        Table* table = LoadTable(name, length);
+        if (!table) return Fail(String("Table '") + tableName + "' does not exist");
+        if (const ColumnDefinition* twice = Duplicate(&table->Data(), columns)) {
+            String message =
+                String("A field named '") + twice->name + "' already exists in table '" + tableName + "'";
+            delete table;
+            return Fail(message);
+        }
+        List<XBaseField> fields(true);
+        bool hasMemo = table->Data().Version() == 0x83;
+        for (int32_t i = 0; i < table->Data().FieldCount(); ++i) {
+            XBaseField* f = table->Data().FieldAt(i);
+            fields.Insert(new XBaseField(nullptr, f->Name(), f->Kind(), f->Length(), f->Decimals()),
+                          kListTail);
+        }
+        for (int32_t i = 0; i < columns.Count(); ++i)
+            if (columns.At(i)->type == kXBaseMemo) hasMemo = true;
+        AddColumns(fields, columns);
+        int ok = Rebuild(table, fields, hasMemo, -1);
         delete table;
-        return Fail(message);
+        if (ok >= 0 || attempt == 3) return ok > 0 ? 1 : 0;
     }
-    List<XBaseField> fields(true);
-    bool hasMemo = table->Data().Version() == 0x83;
-    for (int32_t i = 0; i < table->Data().FieldCount(); ++i) {
-        XBaseField* f = table->Data().FieldAt(i);
-        fields.Insert(new XBaseField(nullptr, f->Name(), f->Kind(), f->Length(), f->Decimals()), kListTail);
-    }
-    for (int32_t i = 0; i < columns.Count(); ++i)
-        if (columns.At(i)->type == kXBaseMemo) hasMemo = true;
-    AddColumns(fields, columns);
-    int ok = Rebuild(table, fields, hasMemo, -1);
-    delete table;
-    return ok;
 }
 
 int Schema::AlterTableDrop(const char* name, int32_t length, const char* column, int32_t columnLength) {
@@ -291,40 +317,45 @@ int Schema::AlterTableDrop(const char* name, int32_t length, const char* column,
     if (columnLength < 0) columnLength = static_cast<int32_t>(std::strlen(column));
     String tableName(name, length);
     String columnName(column, columnLength);
-    EvictTable(name, length);
-    Table* table = LoadTable(name, length);
-    if (!table) return Fail(String("Table '") + tableName + "' does not exist");
-    auto refuse = [&](const String& message) {
-        delete table;
-        return Fail(message);
-    };
-    if (!OpenIndexes(table)) return refuse(String("Unable to open indexes for table '") + tableName + "'");
-    XBaseField* dropped = table->Data().Field(column, columnLength);
-    if (!dropped)
-        return refuse(String("A field named '") + columnName + "' does not exist in table '" + tableName +
-                      "'");
-    for (int32_t i = 0; i < table->IndexCount(); ++i) {
-        Index* index = table->IndexAt(i);
-        for (int32_t c = 0; c < index->ColumnCount(); ++c)
-            if (index->Column(c) == dropped)
-                return refuse(String("Column '") + columnName + "' is used on index '" + index->Name() + "'");
-    }
-    List<XBaseField> fields(true);
-    bool hasMemo = false;
-    int32_t position = -1;
-    for (int32_t i = 0; i < table->Data().FieldCount(); ++i) {
-        XBaseField* f = table->Data().FieldAt(i);
-        if (f == dropped) {
-            position = i;
-            continue;
+    for (int attempt = 0;; ++attempt) {
+        EvictTable(name, length);
+        Table* table = LoadTable(name, length);
+        if (!table) return Fail(String("Table '") + tableName + "' does not exist");
+        auto refuse = [&](const String& message) {
+            delete table;
+            return Fail(message);
+        };
+        if (!OpenIndexes(table))
+            return refuse(String("Unable to open indexes for table '") + tableName + "'");
+        XBaseField* dropped = table->Data().Field(column, columnLength);
+        if (!dropped)
+            return refuse(String("A field named '") + columnName + "' does not exist in table '" + tableName +
+                          "'");
+        for (int32_t i = 0; i < table->IndexCount(); ++i) {
+            Index* index = table->IndexAt(i);
+            for (int32_t c = 0; c < index->ColumnCount(); ++c)
+                if (index->Column(c) == dropped)
+                    return refuse(String("Column '") + columnName + "' is used on index '" + index->Name() +
+                                  "'");
         }
-        if (f->Kind() == kXBaseMemo) hasMemo = true;
-        fields.Insert(new XBaseField(nullptr, f->Name(), f->Kind(), f->Length(), f->Decimals()), kListTail);
+        List<XBaseField> fields(true);
+        bool hasMemo = false;
+        int32_t position = -1;
+        for (int32_t i = 0; i < table->Data().FieldCount(); ++i) {
+            XBaseField* f = table->Data().FieldAt(i);
+            if (f == dropped) {
+                position = i;
+                continue;
+            }
+            if (f->Kind() == kXBaseMemo) hasMemo = true;
+            fields.Insert(new XBaseField(nullptr, f->Name(), f->Kind(), f->Length(), f->Decimals()),
+                          kListTail);
+        }
+        table->ClearIndexes();
+        int ok = Rebuild(table, fields, hasMemo, position);
+        delete table;
+        if (ok >= 0 || attempt == 3) return ok > 0 ? 1 : 0;
     }
-    table->ClearIndexes();
-    int ok = Rebuild(table, fields, hasMemo, position);
-    delete table;
-    return ok;
 }
 
 // --- DROP -------------------------------------------------------------------------------------
@@ -347,6 +378,13 @@ int Schema::DropIndex(const char* name, int32_t length) {
 
 int Schema::DropTable(const char* name, int32_t length) {
     if (length < 0) length = static_cast<int32_t>(std::strlen(name));
+    if (!LockCreate()) return 0;
+    int ok = DropTableLocked(name, length);
+    UnlockCreate();
+    return ok;
+}
+
+int Schema::DropTableLocked(const char* name, int32_t length) {
     String tableName(name, length);
     EvictTable(name, length);
     List<String> doomed(true);

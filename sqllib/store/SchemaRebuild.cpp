@@ -7,10 +7,14 @@
 // afterwards finds its file replaced and fails instead of writing into it.
 //
 // Lock order, which every request of a database keeps (it waits only for a
-// lock later in it than each lock it holds): a catalog record, the
-// catalog's header (its first 32 bytes are the pack lock, which a pack holds
-// throughout), a table's records (its own, or all for a rebuild), the
-// table's header, its index headers, and last the catalog's index headers.
+// lock later in it than each lock it holds): the catalog's create byte, a
+// catalog record, the catalog's header (its first 32 bytes are the pack
+// lock, which a pack holds throughout), tables' gate and statement bytes in
+// the order of their names (a writing statement holds the statement bytes
+// of its tables shared, a rebuild its table's for write, from before it
+// reads the record count until its files are in place), a table's records
+// (its own, or all for a rebuild), the table's header, its index headers,
+// and last the catalog's index headers.
 // So a writer holding its record never waits for the catalog: it brings its
 // indexes up to date before it takes the record, and gives the record up
 // while it reopens them. A reading statement holds index headers shared in
@@ -69,11 +73,20 @@ int Schema::Rebuild(Table* table, List<XBaseField>& newFields, bool hasMemo, int
         const String& file = ResolvePath(index->FileValue().Text(), index->FileValue().Length());
         if (!index->Open(file.Text(), file.Length())) return Fail(index->ErrorText());
     }
-    if (!old.LockAll()) return Fail(old.ErrorText());
+    // No statement is running on the table from here on, and none starts.
+    int rebuilding = old.LockRebuild();
+    if (rebuilding <= 0) {
+        Fail(old.ErrorText());
+        return rebuilding;
+    }
     struct Unlock {
         VornSQLTable& table;
-        ~Unlock() { table.UnlockAll(); }
+        ~Unlock() {
+            table.UnlockAll();
+            table.UnlockRebuild();
+        }
     } unlock{old};
+    if (!old.LockAll()) return Fail(old.ErrorText());
     for (PackIndex* index : olds.indexes) {
         if (!index->File().Store()->Lock(true, 0, kIndexHeaderSize))
             return Fail(String("Error locking '") + index->File().Name() + "' for write");
@@ -217,21 +230,28 @@ int Schema::Pack() {
         if (data.Deleted() || !String(fieldType->Value()).Equals("T")) continue;
         String name(fieldTable->Value());
         Log("Packing %.*s...", name.Length(), name.Text());
-        Table* table = LoadTable(name.Text(), name.Length());
-        if (!table) {
-            ok = Fail(String("Unable to open data file: ") + error);
-            break;
+        // Table by table: each is held against statements only while it is
+        // rebuilt. One an ALTER replaced after it was opened here is opened
+        // again.
+        for (int attempt = 0; ok; ++attempt) {
+            Table* table = LoadTable(name.Text(), name.Length());
+            if (!table) {
+                ok = Fail(String("Unable to open data file: ") + error);
+                break;
+            }
+            List<XBaseField> fields(true);
+            for (int32_t i = 0; i < table->Data().FieldCount(); ++i) {
+                XBaseField* f = table->Data().FieldAt(i);
+                fields.Insert(new XBaseField(nullptr, f->Name(), f->Kind(), f->Length(), f->Decimals()),
+                              kListTail);
+            }
+            int rebuilt = Rebuild(table, fields, table->Data().Version() == 0x83, -1);
+            delete table;
+            if (rebuilt > 0) break;
+            if (rebuilt == 0 || attempt == 3) ok = Fail(String("Error packing table '") + name + "': " + error);
         }
-        List<XBaseField> fields(true);
-        for (int32_t i = 0; i < table->Data().FieldCount(); ++i) {
-            XBaseField* f = table->Data().FieldAt(i);
-            fields.Insert(new XBaseField(nullptr, f->Name(), f->Kind(), f->Length(), f->Decimals()),
-                          kListTail);
-        }
-        if (!Rebuild(table, fields, table->Data().Version() == 0x83, -1))
-            ok = Fail(String("Error packing table '") + name + "': " + error);
-        delete table;
-        if (ok) Log("done\n");
+        if (!ok) break;
+        Log("done\n");
     }
     data.UnlockHeader();
     if (ok) Log("Packing done\n");

@@ -1,6 +1,7 @@
 // Record maintenance: inserts, updates and deletes of one table with every
 // index kept in step and UNIQUE enforced.
 #include <cstring>
+#include <memory>
 
 #include "sqllib/store/Schema.h"
 
@@ -113,6 +114,53 @@ int Table::RefreshIndexes(std::vector<Index*>* late) {
     return 1;
 }
 
+// --- Keys a stopped writer left ------------------------------------------------------------
+
+int Table::Holder(Index* index, const String& key, int32_t record) {
+    if (!data.ReadRecordBytes(record, bytes)) {
+        SetError(data.ErrorText());
+        return -1;
+    }
+    if (bytes[0] == '*') return 0;
+    if (!index->KeyedByBytes()) return 1;
+    return SameStoredKey(index->KeyOfRecord(bytes.data()), key, KeyLimit(index)) ? 1 : 0;
+}
+
+int Table::KeyFree(Index* index, const String& key, int32_t self) {
+    KPZIndexFile& file = index->File();
+    for (int round = 0; round < 4; ++round) {
+        int32_t found = 0;
+        int equal = 0;
+        if (!file.Find(key.Text(), key.Length(), 1, &found, &equal, 1)) {
+            SetError(index->ErrorText());
+            return -1;
+        }
+        if (!equal || found < 1) return 1;
+        if (found == self) return 2;
+        // Deleted catalog rows keep their keys for a later CREATE.
+        if (catalog) return 0;
+        int live = Holder(index, key, found);
+        if (live != 0) return live > 0 ? 0 : -1;
+        // Deleted or holding another key as read without a lock: a writer
+        // between its steps holds the record, so it is looked at again held,
+        // and an entry that is still nobody's goes.
+        int held = data.LockRecord(found);
+        if (held <= 0) {
+            SetError(data.ErrorText());
+            return -1;
+        }
+        live = Holder(index, key, found);
+        int removed = live == 0 ? file.Delete(found, key.Text(), key.Length()) : 1;
+        data.UnlockRecord(found);
+        if (live != 0) return live > 0 ? 0 : -1;
+        if (!removed && !NotInIndex(index)) {
+            SetError(index->ErrorText());
+            return -1;
+        }
+    }
+    return 0;
+}
+
 // --- Insert ------------------------------------------------------------------------------------
 
 int Table::Insert() {
@@ -125,22 +173,18 @@ int Table::Insert() {
     late.clear();
     for (Index* index : order) {
         if (!(index->File().Flags() & kIndexUnique)) continue;
-        const String& key = index->BuildKey();
-        int32_t record = 0;
-        int found = 0;
-        if (!index->File().Find(key.Text(), key.Length(), 1, &record, &found, 1)) {
-            SetError(index->ErrorText());
-            return 0;
-        }
-        if (found && record > 0) {
+        String key(index->BuildKey());
+        int free = KeyFree(index, key, 0);
+        if (free == 0)
             SetError(String("Inserted record violates UNIQUE constraint on index '") + index->Name() + "'");
-            return 0;
-        }
+        if (free <= 0) return 0;
     }
-    // The new record stays locked until its last key is in: a pack or an
-    // ALTER, which copies every live record, waits for it instead of taking
-    // a record whose insert may still fail.
-    if (!data.AppendRecord(true)) {
+    // Written deleted and kept locked until its last key is in, then made
+    // live: a writer stopped at any step leaves a deleted record, perhaps
+    // with some of its keys, which the UNIQUE checks take for no record and
+    // a pack drops. A pack or an ALTER, which copies every live record,
+    // waits for it meanwhile.
+    if (!data.AppendDeletedRecord(true)) {
         SetError(data.ErrorText());
         return 0;
     }
@@ -148,19 +192,15 @@ int Table::Insert() {
     uint32_t counter = 0;
     if (!catalog && (!schema->CatalogCounter(&counter) || counter != indexCounter)) {
         // The catalog changed meanwhile: the indexes are reopened with the
-        // record given up, then it is taken again. A rebuild that copied it
-        // in between made its keys from it.
+        // record given up (deleted, so that an index filled meanwhile leaves
+        // it out), then it is taken again.
         data.UnlockCurrentRecord();
         int refreshed = RefreshIndexes(&late);
         if (!data.LockCurrentRecord()) {
-            if (FileReplaced(data.DataStore())) return 1;
             SetError(data.ErrorText());
-            data.SetDeleted(1);
             return 0;
         }
         if (!refreshed) {
-            // Without its keys the record may not stay.
-            data.SetDeleted(1);
             data.UnlockCurrentRecord();
             return 0;
         }
@@ -176,20 +216,21 @@ int Table::Insert() {
         }
         if (!index->File().Insert(record, key.Text(), key.Length()) && !Gone(index)) break;
     }
-    if (done == order.size()) {
+    if (done == order.size() && data.SetDeleted(0)) {
         data.UnlockCurrentRecord();
         return 1;
     }
-    // Another request took the key, or the file failed: the record goes, and
-    // with it the keys it already has.
-    SetError(StepFailure(order[done], "Inserted"));
-    bool damaged = Damaged(order[done]);
-    // The failed step may have written its page before its header failed.
-    for (size_t i = 0; i <= done; ++i) {
+    // Another request took the key, or a file failed: the record stays
+    // deleted, without the keys it already has.
+    SetError(done < order.size() ? StepFailure(order[done], "Inserted") : data.ErrorText());
+    bool damaged = done < order.size() && Damaged(order[done]);
+    // Deleted first (making it live may have got as far as its mark); the
+    // failed step may have written its page before its header failed.
+    data.WriteDeletedMark(record, true);
+    for (size_t i = 0; i < order.size() && i <= done; ++i) {
         const String& key = order[i]->BuildKey();
         order[i]->File().Delete(record, key.Text(), key.Length());
     }
-    data.SetDeleted(1);
     data.UnlockCurrentRecord();
     if (damaged) Repair(order[done]);
     return 0;
@@ -234,23 +275,14 @@ int Table::Update() {
     };
     for (Index* index : order) {
         String oldKey(index->BuildKey(true));
-        const String& newKey = index->BuildKey(false);
+        String newKey(index->BuildKey(false));
         if (SameStoredKey(oldKey, newKey, KeyLimit(index))) continue;
         if (index->File().Flags() & kIndexUnique) {
-            int32_t found = 0;
-            int equal = 0;
-            if (!index->File().Find(newKey.Text(), newKey.Length(), 1, &found, &equal, 1)) {
-                SetError(index->ErrorText());
-                return 0;
-            }
-            bool taken = equal && found > 0 && found != record;
-            // A key an earlier row of the statement moved to is not in the
-            // index yet.
-            for (IndexUpdate* q = updates.First(); q && !taken; q = updates.Next())
-                if (q->index == index && q->record != record &&
-                    SameStoredKey(q->newKey, newKey, KeyLimit(index)))
-                    taken = true;
-            if (taken) {
+            // A key an earlier row of the statement moved to is entered
+            // already (below).
+            int free = KeyFree(index, newKey, record);
+            if (free < 0) return 0;
+            if (free == 0) {
                 SetError(String("Updated record violates UNIQUE constraint on index '") + index->Name() +
                          "'");
                 return 0;
@@ -265,10 +297,38 @@ int Table::Update() {
         SetError(data.ErrorText());
         return 0;
     }
+    // The new unique keys go in before the record changes, under its lock: a
+    // writer stopped before the write leaves an entry the UNIQUE checks take
+    // for nobody's, one stopped after leaves the record with every unique
+    // key it holds entered, so that no other record can take one.
+    std::vector<IndexUpdate*> entered;
+    auto withdraw = [&]() {
+        for (IndexUpdate* u : entered) u->index->File().Delete(record, u->newKey.Text(), u->newKey.Length());
+    };
+    for (IndexUpdate* entry = made.First(); entry && !catalog; entry = made.Next()) {
+        if (!(entry->index->File().Flags() & kIndexUnique)) continue;
+        // Entered for the record already (a writer stopped after entering it).
+        if (entry->index->Holds(entry->newKey, record) == 1) {
+            entry->late = true;
+            continue;
+        }
+        if (!entry->index->File().Insert(record, entry->newKey.Text(), entry->newKey.Length()) &&
+            !Gone(entry->index)) {
+            SetError(StepFailure(entry->index, "Updated"));
+            entry->index->File().Delete(record, entry->newKey.Text(), entry->newKey.Length());
+            withdraw();
+            data.UnlockCurrentRecord();
+            return 0;
+        }
+        // Applying the update then only removes the old key.
+        entry->late = true;
+        entered.push_back(entry);
+    }
     if (!data.UpdateRecord()) {
         // The record may be written with only the header refresh failing.
         SetError(data.ErrorText());
         data.WriteRecordImage(record, image.data(), true);
+        withdraw();
         data.UnlockCurrentRecord();
         return 0;
     }
@@ -276,7 +336,9 @@ int Table::Update() {
     std::vector<Index*> late;
     if (!RefreshIndexes(&late)) {
         // The indexes keep the old values: so does the record.
-        return UndoRecord(record, &image);
+        int stands = UndoRecord(record, &image);
+        if (!stands) withdraw();
+        return stands;
     }
     if (!late.empty()) {
         // The indexes were reopened: the entries are made anew for them,
@@ -286,7 +348,7 @@ int Table::Update() {
             field->LoadPreviousFromRecord(image.data() + field->Offset());
         for (Index* index : order) {
             String oldKey(index->BuildKey(true));
-            const String& newKey = index->BuildKey(false);
+            String newKey(index->BuildKey(false));
             if (!SameStoredKey(oldKey, newKey, KeyLimit(index))) queue(index, oldKey, newKey, true);
         }
         data.SavePreviousValues();
@@ -378,13 +440,16 @@ int Table::ApplyDeletes() {
         if (ok) SetError(group[done]->index->ErrorText());
         ok = 0;
         bool damaged = Damaged(group[done]->index);
+        bool back = true;
         for (size_t i = 0; i <= done; ++i) {
             IndexDelete* d = group[i];
-            if (d->index->Holds(d->key, d->record) == 0)
-                d->index->File().Insert(d->record, d->key.Text(), d->key.Length());
+            if (d->index->Holds(d->key, d->record) == 0 &&
+                !d->index->File().Insert(d->record, d->key.Text(), d->key.Length()))
+                back = false;
         }
+        // Not when another request took a key of it meanwhile.
         if (held > 0) {
-            data.WriteDeletedMark(record, false);
+            if (back) data.WriteDeletedMark(record, false);
             data.UnlockRecord(record);
         }
         if (damaged) Repair(group[done]->index);
@@ -394,15 +459,20 @@ int Table::ApplyDeletes() {
 
 void Table::RevertGroup(std::vector<IndexUpdate*>& group, size_t stop, bool held) {
     // Whatever the failed step left (a page may be written before its header
-    // failed), each index ends with the old key.
-    for (size_t i = 0; i <= stop; ++i) {
+    // failed), each index ends with the old key: entered before the record
+    // gets it back, the new one taken out after, so that a writer stopped
+    // in between leaves every key the record holds entered.
+    for (size_t i = 0; i < group.size(); ++i) {
         IndexUpdate* u = group[i];
-        u->index->File().Delete(u->record, u->newKey.Text(), u->newKey.Length());
-        if (u->index->Holds(u->oldKey, u->record) == 0)
+        if ((i <= stop || u->late) && u->index->Holds(u->oldKey, u->record) == 0)
             u->index->File().Insert(u->record, u->oldKey.Text(), u->oldKey.Length());
     }
     IndexUpdate* failed = group[stop];
     if (!failed->oldRecord.empty()) data.WriteRecordImage(failed->record, failed->oldRecord.data(), held);
+    for (size_t i = 0; i < group.size(); ++i) {
+        IndexUpdate* u = group[i];
+        if (i <= stop || u->late) u->index->File().Delete(u->record, u->newKey.Text(), u->newKey.Length());
+    }
 }
 
 int Table::ApplyUpdates() {
@@ -455,6 +525,81 @@ int Table::ApplyPending() {
     int deleted = ApplyDeletes();
     int updated = ApplyUpdates();
     return deleted && updated;
+}
+
+void Table::RevertPending() {
+    std::vector<std::unique_ptr<IndexUpdate>> all;
+    while (IndexUpdate* entry = updates.Remove(kListHead))
+        all.emplace_back(entry);
+    std::vector<std::unique_ptr<IndexUpdate>> keep;
+    // The latest row first: a key an earlier row left is free again when
+    // that row gets it back.
+    for (size_t end = all.size(); end > 0;) {
+        size_t begin = end - 1;
+        while (begin > 0 && all[begin - 1]->group == all[end - 1]->group) --begin;
+        int32_t record = all[begin]->record;
+        int held = data.LockRecord(record);
+        bool back = held > 0;
+        // The old keys go in before the record gets them back, the new ones
+        // out after: a writer stopped in between leaves every key the
+        // record holds entered.
+        for (size_t i = begin; back && i < end; ++i) {
+            IndexUpdate* u = all[i].get();
+            if (u->index->Holds(u->oldKey, record) == 0 &&
+                !u->index->File().Insert(record, u->oldKey.Text(), u->oldKey.Length()) && !Gone(u->index))
+                back = false;
+        }
+        if (back) back = data.WriteRecordImage(record, all[begin]->oldRecord.data(), true) != 0;
+        for (size_t i = begin; back && i < end; ++i)
+            all[i]->index->File().Delete(record, all[i]->newKey.Text(), all[i]->newKey.Length());
+        if (!back) {
+            // Another request took an old key meanwhile: the row keeps its
+            // change, with every key of it.
+            for (size_t i = begin; i < end; ++i) {
+                IndexUpdate* u = all[i].get();
+                if (u->index->Holds(u->newKey, record) == 0)
+                    u->index->File().Insert(record, u->newKey.Text(), u->newKey.Length());
+                u->late = true;
+                keep.push_back(std::move(all[i]));
+            }
+        }
+        if (held > 0) data.UnlockRecord(record);
+        end = begin;
+    }
+    for (auto& entry : keep)
+        updates.Insert(entry.release(), kListTail);
+    if (updates.Count() > 0) ApplyUpdates();
+    // Deleted rows come back while every key of theirs is still entered.
+    List<IndexDelete> gone(true);
+    while (IndexDelete* entry = deletes.Remove(kListHead))
+        gone.Insert(entry, kListTail);
+    std::vector<IndexDelete*> group;
+    IndexDelete* entry = gone.First();
+    while (entry) {
+        group.clear();
+        int32_t id = entry->group;
+        for (; entry && entry->group == id; entry = gone.Next())
+            group.push_back(entry);
+        int32_t record = group[0]->record;
+        int held = data.LockRecord(record);
+        bool back = held > 0;
+        for (IndexDelete* d : group)
+            if (back && d->index->Holds(d->key, record) != 1) back = false;
+        if (back && data.WriteDeletedMark(record, false)) {
+            data.UnlockRecord(record);
+            continue;
+        }
+        if (held > 0) data.UnlockRecord(record);
+        for (IndexDelete* d : group) {
+            auto* again = new IndexDelete();
+            again->key.Assign(d->key);
+            again->index = d->index;
+            again->record = d->record;
+            again->group = d->group;
+            deletes.Insert(again, kListTail);
+        }
+    }
+    if (deletes.Count() > 0) ApplyDeletes();
 }
 
 } // namespace vorn

@@ -67,6 +67,7 @@ int VornSQLTable::CreateOn(XBaseStore* data, const char* dataName, XBaseStore* m
 
 int VornSQLTable::Open(const char* path, int32_t length, int32_t mode) {
     String name(path, length);
+    statementHeld = rebuildHeld = false;
     int ok = XBaseTable::Open(kSQLLocationData, name.Text(), mode);
     IndexFields();
     return ok;
@@ -118,6 +119,74 @@ void VornSQLTable::UnlockAll() {
     lockedHeaderLength = 0;
 }
 
+int VornSQLTable::LockStatement() {
+    XBaseStore* store = DataStore();
+    if (!store) {
+        SetError(String("'") + Name() + "' is not open");
+        return 0;
+    }
+    if (statementHeld) return 1;
+    if (!store->Lock(false, kSQLGateByte, 1)) {
+        SetError(String("Error locking '") + Name() + "' for read: " + store->ErrorText());
+        return 0;
+    }
+    bool held = store->Lock(false, kSQLStatementByte, 1);
+    if (!held) SetError(String("Error locking '") + Name() + "' for read: " + store->ErrorText());
+    store->Unlock(kSQLGateByte, 1);
+    statementHeld = held;
+    return held ? 1 : 0;
+}
+
+void VornSQLTable::UnlockStatement() {
+    XBaseStore* store = DataStore();
+    if (store && statementHeld) store->Unlock(kSQLStatementByte, 1);
+    statementHeld = false;
+}
+
+int VornSQLTable::LockRebuild() {
+    XBaseStore* store = DataStore();
+    if (!store) {
+        SetError(String("'") + Name() + "' is not open");
+        return 0;
+    }
+    auto refused = [&]() {
+        SetError(String("Error locking '") + Name() + "' for write: " + store->ErrorText());
+        return FileReplaced(store) ? -1 : 0;
+    };
+    if (!store->Lock(true, kSQLGateByte, 1)) return refused();
+    if (!store->Lock(true, kSQLStatementByte, 1)) {
+        int result = refused();
+        store->Unlock(kSQLGateByte, 1);
+        return result;
+    }
+    rebuildHeld = true;
+    return 1;
+}
+
+void VornSQLTable::UnlockRebuild() {
+    XBaseStore* store = DataStore();
+    if (store && rebuildHeld) {
+        store->Unlock(kSQLStatementByte, 1);
+        store->Unlock(kSQLGateByte, 1);
+    }
+    rebuildHeld = false;
+}
+
+int VornSQLTable::Probe() {
+    XBaseStore* store = DataStore();
+    if (!store) {
+        SetError(String("'") + Name() + "' is not open");
+        return 0;
+    }
+    // The host refuses a write lock on a file no longer under its name.
+    if (store->Lock(true, kSQLProbeByte, 1)) {
+        store->Unlock(kSQLProbeByte, 1);
+        return 1;
+    }
+    SetError(String("Error locking '") + Name() + "' for write: " + store->ErrorText());
+    return FileReplaced(store) ? -1 : 0;
+}
+
 int VornSQLTable::LockRecord(int32_t n) {
     XBaseStore* store = DataStore();
     if (!store) {
@@ -161,6 +230,20 @@ int VornSQLTable::WriteDeletedMark(int32_t n, bool deleted) {
         return 0;
     }
     return 1;
+}
+
+int VornSQLTable::ReadRecordBytes(int32_t n, std::vector<uint8_t>& out) {
+    XBaseStore* store = DataStore();
+    if (!store || n < 1) {
+        SetError(String("Invalid record number"));
+        return 0;
+    }
+    out.resize(static_cast<size_t>(RecordLength()));
+    int32_t got = store->ReadAt(RecordAt(n), out.data(), RecordLength());
+    if (got == RecordLength()) return 1;
+    SetError(String("Error reading from '") + Name() + "': " +
+             (got < 0 ? store->ErrorText() : "File is corrupt (unexpected end of file)"));
+    return 0;
 }
 
 int VornSQLTable::RefreshHeader() {

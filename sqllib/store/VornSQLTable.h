@@ -23,6 +23,18 @@ using VornSQLMemoField = XBaseMemoField;
 // pack lock) and every record byte, present or future.
 inline constexpr int64_t kSQLHeaderLockLength = 32;
 inline constexpr int64_t kSQLAllRecordsLength = INT64_C(1) << 62;
+// Bytes past every record range a header (under 64 KiB) can start: a
+// writing statement holds the statement byte shared from before its first
+// row until it ends; a rebuild (ALTER, pack) holds the gate and then the
+// statement byte exclusively. Statements pass the gate shared on their way
+// in, so that one queued rebuild holds back new statements instead of
+// waiting behind an endless stream of them. The probe byte is locked for
+// write for an instant only, to learn whether the file was replaced.
+inline constexpr int64_t kSQLGateByte = kSQLAllRecordsLength + 65536;
+inline constexpr int64_t kSQLStatementByte = kSQLGateByte + 1;
+inline constexpr int64_t kSQLProbeByte = kSQLGateByte + 2;
+// Of the catalog: held for write while a table is created or dropped.
+inline constexpr int64_t kSQLCreateByte = kSQLGateByte + 3;
 
 class VornSQLTable : public XBaseTable {
   public:
@@ -47,6 +59,17 @@ class VornSQLTable : public XBaseTable {
     // reverse.
     int LockAll();
     void UnlockAll();
+    // A statement's hold on the table (the gate, then the statement byte,
+    // shared; the gate given back at once), until UnlockStatement.
+    int LockStatement();
+    void UnlockStatement();
+    // A rebuild's: the gate and the statement byte exclusively. 1 held, 0
+    // failure, -1 the file was replaced meanwhile (by another rebuild).
+    int LockRebuild();
+    void UnlockRebuild();
+    // 1 when the open file is still the one of its name, -1 when it was
+    // renamed over or removed, 0 when that could not be told.
+    int Probe();
     // Holds record n's bytes for write, without making it current: 1 held,
     // 0 failure, -1 the file was renamed over or removed meanwhile (a
     // rebuild, which copied every record as it stood, or a drop).
@@ -64,6 +87,9 @@ class VornSQLTable : public XBaseTable {
     int WriteRecordImage(int32_t n, const uint8_t* bytes, bool held = false);
     // Writes record n's deleted mark back, under the caller's LockRecord.
     int WriteDeletedMark(int32_t n, bool deleted);
+    // Record n's bytes as the file holds them now, into out (record
+    // length), without making it current.
+    int ReadRecordBytes(int32_t n, std::vector<uint8_t>& out);
 
     VornSQLFiles* Files() const { return files; }
 
@@ -79,6 +105,8 @@ class VornSQLTable : public XBaseTable {
     std::vector<XBaseField*> byPosition;
     HashTable<XBaseField> byName{false, true, 6, 16};
     int64_t lockedHeaderLength = 0;
+    bool statementHeld = false;
+    bool rebuildHeld = false;
 };
 
 } // namespace vorn

@@ -10,6 +10,7 @@
 
 #include <random>
 #include <regex>
+#include <set>
 
 namespace vorn::test {
 namespace {
@@ -133,15 +134,139 @@ TEST_F(SqlEngineBehaviourTest, KeysOrdersAndGroupsAreSound) {
              {"INSERT INTO u VALUES (1, 'a')", ""},
              {"INSERT INTO u VALUES (2, 'b')", ""},
              {"INSERT INTO u VALUES (2, 'c')", "!Inserted record violates UNIQUE constraint"},
-             // No transactions: the first row's change stays.
+             // A failed statement changes no row: the first row gets its key back.
              {"UPDATE u SET k = 5", "!Updated record violates UNIQUE constraint"},
-             {"SELECT k FROM u WHERE k > 0 ORDER BY k", "2\n5"},
+             {"SELECT k FROM u WHERE k > 0 ORDER BY k", "1\n2"},
              {"UPDATE u SET k = k + 10", ""},
              {"SELECT k, w FROM u WHERE k = 12", "12|b"},
+             {"UPDATE u SET k = 3 - k / 11, w = 'x'", "!Updated record violates UNIQUE constraint"},
+             {"SELECT k, w FROM u ORDER BY k", "11|a\n12|b"},
              {"DELETE FROM u WHERE k = 11", ""},
-             {"SELECT k FROM u", "15\n12"},
+             {"SELECT k FROM u", "12"},
          },
          {"s", "u"});
+}
+
+// A value cut at the column's width keeps no trailing blank in its key: the
+// insert enters the key its update and delete look for (before the mend the
+// insert entered "AB " and the others "AB", so the first entry stayed).
+TEST_F(SqlEngineBehaviourTest, AKeyCutAtTheWidthIsTheKeyOfTheStoredValue) {
+    Play({
+             {"CREATE TABLE t (k CHAR(3), n NUMERIC(3))", ""},
+             {"CREATE UNIQUE INDEX t_k ON t (k)", ""},
+             {"CREATE INDEX t_kn ON t (k, n)", ""},
+             {"INSERT INTO t VALUES ('ab cd', 1)", ""},
+             {"UPDATE t SET k = 'zz'", ""},
+             {"DELETE FROM t WHERE n = 1", ""},
+             {"INSERT INTO t VALUES ('ab cd', 2)", ""},
+             {"INSERT INTO t VALUES ('ab', 3)", "!Inserted record violates UNIQUE constraint on index 't_k'"},
+             {"SELECT k, n FROM t WHERE k = 'ab'", "ab|2"},
+             {"INSERT INTO t VALUES (' x  y', 4)", ""},
+             {"UPDATE t SET n = 5 WHERE n = 4", ""},
+             {"SELECT k, n FROM t ORDER BY n", "ab|2\n x|5"},
+         },
+         {"t"});
+}
+
+// Seeded sequences of inserts, updates and deletes whose values are cut,
+// padded, upper- and lower-case: after every statement each index holds
+// exactly the keys a scan of the live records gives, and no unique key is
+// held by two live records.
+TEST_F(SqlEngineBehaviourTest, RandomStatementsKeepEveryIndexEqualToAScan) {
+    constexpr uint32_t kSeed = 60606;
+    ASSERT_EQ(Exec("CREATE TABLE r (k CHAR(3), n NUMERIC(3), m CHAR(5))"), "");
+    ASSERT_EQ(Exec("CREATE UNIQUE INDEX r_k ON r (k)"), "");
+    ASSERT_EQ(Exec("CREATE INDEX r_mn ON r (m, n)"), "");
+    ASSERT_EQ(Exec("CREATE UNIQUE INDEX r_nm ON r (n, m)"), "");
+    const char* const ks[] = {"a", "ab", "ab ", "ab cd", "AB", " ab", "abc", "abcd", "zz", "Zz ", ""};
+    const char* const ms[] = {"x", "x y", "xyzzy1", "X", " x", "", "x    "};
+    std::mt19937 random(kSeed);
+    auto pick = [&](const auto& list) { return std::string(list[random() % std::size(list)]); };
+    auto number = [&]() { return random() % 7 == 0 ? std::string("''") : std::to_string(random() % 6); };
+    for (int i = 0; i < 400; ++i) {
+        std::string sql;
+        switch (random() % 6) {
+        case 0:
+        case 1:
+            sql = "INSERT INTO r VALUES ('" + pick(ks) + "', " + number() + ", '" + pick(ms) + "')";
+            break;
+        case 2:
+            sql = "UPDATE r SET k = '" + pick(ks) + "' WHERE n = " + number();
+            break;
+        case 3:
+            sql = "UPDATE r SET m = '" + pick(ms) + "', n = " + number() + " WHERE k = '" + pick(ks) + "'";
+            break;
+        case 4:
+            sql = "DELETE FROM r WHERE n = " + number();
+            break;
+        default:
+            sql = "UPDATE r SET n = n + 1 WHERE m = '" + pick(ms) + "'";
+            break;
+        }
+        std::string error = Exec(sql);
+        EXPECT_TRUE(error.empty() || error.find("UNIQUE") != std::string::npos) << sql << ": " << error;
+        ASSERT_TRUE(IndexesAgree("r")) << "seed " << kSeed << ", statement " << i << ": " << sql;
+        std::vector<DbfField> fields;
+        std::vector<DbfRecord> records;
+        ASSERT_TRUE(ReadDbf(Bytes("r.dbf"), &fields, &records));
+        std::set<std::string> seen[2];
+        for (const DbfRecord& record : records) {
+            if (record.deleted) continue;
+            for (int u = 0; u < 2; ++u) {
+                std::vector<std::string> columns = u == 0 ? std::vector<std::string>{"k"}
+                                                          : std::vector<std::string>{"n", "m"};
+                ASSERT_TRUE(seen[u].insert(OracleKey(record, fields, columns)).second)
+                    << "seed " << kSeed << ", statement " << i << ": " << sql << ": a unique key twice";
+            }
+        }
+    }
+}
+
+// A statement compiled before an ALTER TABLE ... DROP COLUMN runs against the
+// table as the ALTER left it, compiled again: it does what it would do
+// there, or fails as it would fail there, never for a column the compiled
+// program named (before the mend: "Invalid column reference 'YC'").
+TEST_F(SqlEngineBehaviourTest, AStatementCompiledBeforeAColumnWentRunsOnTheNewTable) {
+    const struct {
+        const char* sql;
+        const char* outcome; // rows, or "!" and the start of the message
+        const char* after;   // SELECT id, zc FROM d ORDER BY id
+    } cases[] = {
+        {"INSERT INTO d (id, zc) VALUES (5, 'e')", "", "1|a\n2|b\n5|e"},
+        {"INSERT INTO d (id, yc, zc) VALUES (5, 6, 'e')", "!Field 'yc' does not exist in table 'd'", "1|a\n2|b"},
+        {"UPDATE d SET zc = 'u' WHERE yc = 20", "!Unknown field 'yc'", "1|a\n2|b"},
+        {"UPDATE d SET zc = 'u' WHERE id = 1", "", "1|u\n2|b"},
+        {"DELETE FROM d WHERE id = 2", "", "1|a"},
+        {"SELECT * FROM d ORDER BY id", "1|a\n2|b", "1|a\n2|b"},
+        {"SELECT id, yc FROM d", "!Unknown field 'yc'", "1|a\n2|b"},
+    };
+    for (const auto& c : cases) {
+        ASSERT_EQ(Exec("CREATE TABLE d (id NUMERIC(4), yc NUMERIC(4), zc CHAR(4))"), "");
+        ASSERT_EQ(Exec("CREATE INDEX d_id ON d (id)"), "");
+        ASSERT_EQ(Exec("INSERT INTO d VALUES (1, 10, 'a')"), "");
+        ASSERT_EQ(Exec("INSERT INTO d VALUES (2, 20, 'b')"), "");
+        bool select = std::string(c.sql).rfind("SELECT", 0) == 0;
+        SQLEngine& engine = select ? *queries : *statements;
+        engine.SetView(select ? vrDatabase_AddView(database, "dv", 2, nullptr) : nullptr);
+        ASSERT_EQ(engine.Prepare(c.sql, -1), 1) << c.sql;
+        schema->DropIdleTables();
+        ASSERT_TRUE(schema->AlterTableDrop("d", -1, "yc", -1)) << schema->ErrorText().Text();
+        Outcome out = Drain(engine);
+        engine.Release();
+        std::string got = out.error.empty() ? "" : "!" + out.error;
+        for (size_t r = 0; out.error.empty() && r < out.rows.size(); ++r) {
+            if (r) got += "\n";
+            for (size_t i = 0; i < out.rows[r].size(); ++i) got += (i ? "|" : "") + out.rows[r][i];
+        }
+        EXPECT_EQ(got.substr(0, std::strlen(c.outcome)), c.outcome) << c.sql;
+        std::vector<std::string> rows = Lines("SELECT id, zc FROM d ORDER BY id");
+        queries->Release();
+        std::string after;
+        for (const std::string& row : rows) after += (after.empty() ? "" : "\n") + row;
+        EXPECT_EQ(after, c.after) << c.sql;
+        EXPECT_TRUE(IndexesAgree("d")) << c.sql;
+        ASSERT_EQ(Exec("DROP TABLE d"), "");
+    }
 }
 
 // ---- Programs of the test's own -----------------------------------------------------------------
