@@ -991,32 +991,32 @@ int SQLEngine::PopIntoField(SQLCursor* cursor, XBaseField* field) {
 
 // ---- Operands ------------------------------------------------------------------------------------
 
-SQLCursor* SQLEngine::CursorAt(int32_t i) const {
+inline SQLCursor* SQLEngine::CursorAt(int32_t i) const {
     return i >= 0 && i < static_cast<int32_t>(cursors.size()) ? cursors[static_cast<size_t>(i)].get() : nullptr;
 }
 
-XBaseField* SQLEngine::ColumnOf(int32_t cursor, int32_t column) const {
+inline XBaseField* SQLEngine::ColumnOf(int32_t cursor, int32_t column) const {
     SQLCursor* c = CursorAt(cursor);
     if (!c || column < 0 || column >= static_cast<int32_t>(c->columns.size())) return nullptr;
     return c->columns[static_cast<size_t>(column)];
 }
 
-SQLTemporaryTable* SQLEngine::TemporaryAt(int32_t i) const {
+inline SQLTemporaryTable* SQLEngine::TemporaryAt(int32_t i) const {
     return i >= 0 && i < static_cast<int32_t>(temporaries.size()) ? temporaries[static_cast<size_t>(i)].get()
                                                                    : nullptr;
 }
 
-SQLBucket* SQLEngine::BucketAt(int32_t i) const {
+inline SQLBucket* SQLEngine::BucketAt(int32_t i) const {
     return i >= 0 && i < static_cast<int32_t>(buckets.size()) ? buckets[static_cast<size_t>(i)].get() : nullptr;
 }
 
-SQLResult* SQLEngine::SlotOf(int32_t bucket, int32_t slot) const {
+inline SQLResult* SQLEngine::SlotOf(int32_t bucket, int32_t slot) const {
     SQLBucket* b = BucketAt(bucket);
     if (!b || !b->current || slot < 0 || slot >= b->slots) return nullptr;
     return &b->current->slots[slot].value;
 }
 
-SQLResult* SQLEngine::TemporaryValue(int32_t table, int32_t column) const {
+inline SQLResult* SQLEngine::TemporaryValue(int32_t table, int32_t column) const {
     SQLTemporaryTable* t = TemporaryAt(table);
     if (!t || !t->current || column < 0 || column >= t->columns) return nullptr;
     return &t->current[column];
@@ -1289,7 +1289,7 @@ int SQLEngine::CursorStep(SQLCursor* cursor, bool first, bool& row) {
             int32_t n = std::min(real.Length(), width);
             bool stale = key ? static_cast<int32_t>(strnlen(key, static_cast<size_t>(width))) != n ||
                                    std::memcmp(key, real.Text(), static_cast<size_t>(n)) != 0
-                             : keyed && !matches(real.Text());
+                             : keyed && !matches(String(real.Text(), n).Text());
             if (stale || !cursor->visited.insert(record).second) live = false;
         }
         if (live) {
@@ -1420,6 +1420,16 @@ int SQLEngine::SchemaChange(const SQLInstruction& in) {
 
 // ---- One instruction -----------------------------------------------------------------------------
 
+int SQLEngine::MissingColumn(const SQLInstruction& in) {
+    // The table was altered after the statement was compiled: compiled
+    // again, unless rows went out already.
+    if (!statementText.IsEmpty() && !output) {
+        restart = true;
+        return kFail;
+    }
+    return Error(String("Invalid column reference '") + String(in.text1, in.length1) + "'");
+}
+
 int SQLEngine::Execute(const SQLInstruction& in) {
     auto jump = [&](int32_t target) {
         if (target < 0 || target > count) return Invalid();
@@ -1441,12 +1451,7 @@ int SQLEngine::Execute(const SQLInstruction& in) {
         SQLCursor* cursor = CursorAt(in.a);
         if (!cursor || in.b < 0 || in.b >= kMaxOperand || !in.text1 || in.length1 < 0) return Invalid();
         XBaseField* field = cursor->table->Data().Field(in.text1, in.length1);
-        if (!field && !statementText.IsEmpty() && !output) {
-            // The table was altered after the statement was compiled.
-            restart = true;
-            return kFail;
-        }
-        if (!field) return Error(String("Invalid column reference '") + String(in.text1, in.length1) + "'");
+        if (!field) return MissingColumn(in);
         if (static_cast<size_t>(in.b) >= cursor->columns.size())
             cursor->columns.resize(static_cast<size_t>(in.b) + 1, nullptr);
         cursor->columns[static_cast<size_t>(in.b)] = field;

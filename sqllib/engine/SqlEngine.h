@@ -136,6 +136,8 @@ class SQLEngine {
     // Whether the program walks the cursor by an index.
     bool WalksIndex(int32_t cursor) const;
     int Execute(const SQLInstruction& in);
+    // A column the compiled statement names that its table lacks.
+    [[gnu::cold, gnu::noinline]] int MissingColumn(const SQLInstruction& in);
     int Invalid() { return Error("Invalid instruction"); }
     int Stopped();
     int OutOfMemory();
@@ -163,13 +165,13 @@ class SQLEngine {
     int PopIntoResult(SQLResult* result, bool copy, SQLArena* arena);
     int PopIntoField(SQLCursor* cursor, XBaseField* field);
 
-    // Operands.
-    SQLCursor* CursorAt(int32_t i) const;
-    XBaseField* ColumnOf(int32_t cursor, int32_t column) const;
-    SQLTemporaryTable* TemporaryAt(int32_t i) const;
-    SQLBucket* BucketAt(int32_t i) const;
-    SQLResult* SlotOf(int32_t bucket, int32_t slot) const;
-    SQLResult* TemporaryValue(int32_t table, int32_t column) const;
+    // Operands: a few loads each, on every instruction's path.
+    [[gnu::always_inline]] SQLCursor* CursorAt(int32_t i) const;
+    [[gnu::always_inline]] XBaseField* ColumnOf(int32_t cursor, int32_t column) const;
+    [[gnu::always_inline]] SQLTemporaryTable* TemporaryAt(int32_t i) const;
+    [[gnu::always_inline]] SQLBucket* BucketAt(int32_t i) const;
+    [[gnu::always_inline]] SQLResult* SlotOf(int32_t bucket, int32_t slot) const;
+    [[gnu::always_inline]] SQLResult* TemporaryValue(int32_t table, int32_t column) const;
 
     int CursorOpen(const SQLInstruction& in);
     int CursorIndex(const SQLInstruction& in);

@@ -47,6 +47,24 @@ String StepFailure(Index* index, const char* statement) {
     return String(statement) + " record violates UNIQUE constraint on index '" + index->Name() + "'";
 }
 
+// Takes every entry out of the queue and hands them to f a record's group
+// at a time, in the order they were queued.
+template <class T, class F>
+void EachGroup(List<T>& queue, F f) {
+    List<T> taken(true);
+    while (T* entry = queue.Remove(kListHead))
+        taken.Insert(entry, kListTail);
+    std::vector<T*> group;
+    T* entry = taken.First();
+    while (entry) {
+        group.clear();
+        int32_t id = entry->group;
+        for (; entry && entry->group == id; entry = taken.Next())
+            group.push_back(entry);
+        f(group);
+    }
+}
+
 } // namespace
 
 Table::Table(Schema* schema, const char* tableName, int32_t length)
@@ -411,16 +429,7 @@ int Table::Delete() {
 
 int Table::ApplyDeletes() {
     int ok = 1;
-    std::vector<IndexDelete*> group;
-    List<IndexDelete> taken(true);
-    while (IndexDelete* entry = deletes.Remove(kListHead))
-        taken.Insert(entry, kListTail);
-    IndexDelete* entry = taken.First();
-    while (entry) {
-        group.clear();
-        int32_t id = entry->group;
-        for (; entry && entry->group == id; entry = taken.Next())
-            group.push_back(entry);
+    EachGroup(deletes, [&](std::vector<IndexDelete*>& group) {
         size_t done = 0;
         for (; done < group.size(); ++done) {
             IndexDelete* d = group[done];
@@ -429,14 +438,14 @@ int Table::ApplyDeletes() {
                 !NotInIndex(d->index) && !Gone(d->index))
                 break;
         }
-        if (done == group.size()) continue;
+        if (done == group.size()) return;
         // The record comes back with the keys it had, so data and indexes
         // agree; the statement fails. Held meanwhile, so that no rebuild
         // copies it half restored; one that copied the mark before made its
         // indexes without the record, and the delete stands.
         int32_t record = group[done]->record;
         int held = data.LockRecord(record);
-        if (held < 0) continue;
+        if (held < 0) return;
         if (ok) SetError(group[done]->index->ErrorText());
         ok = 0;
         bool damaged = Damaged(group[done]->index);
@@ -453,7 +462,7 @@ int Table::ApplyDeletes() {
             data.UnlockRecord(record);
         }
         if (damaged) Repair(group[done]->index);
-    }
+    });
     return ok;
 }
 
@@ -477,18 +486,8 @@ void Table::RevertGroup(std::vector<IndexUpdate*>& group, size_t stop, bool held
 
 int Table::ApplyUpdates() {
     int ok = 1;
-    std::vector<IndexUpdate*> group;
-    List<IndexUpdate> taken(true);
-    while (IndexUpdate* entry = updates.Remove(kListHead))
-        taken.Insert(entry, kListTail);
-    IndexUpdate* entry = taken.First();
-    while (entry) {
-        group.clear();
-        int32_t id = entry->group;
-        for (; entry && entry->group == id; entry = taken.Next())
-            group.push_back(entry);
+    EachGroup(updates, [&](std::vector<IndexUpdate*>& group) {
         size_t done = 0;
-
         for (; done < group.size(); ++done) {
             IndexUpdate* u = group[done];
             KPZIndexFile& file = u->index->File();
@@ -503,13 +502,13 @@ int Table::ApplyUpdates() {
             }
             if (!file.Insert(u->record, u->newKey.Text(), u->newKey.Length()) && !Gone(u->index)) break;
         }
-        if (done == group.size()) continue;
+        if (done == group.size()) return;
         // Undone with the record held, so that no rebuild copies it half
         // undone; one that copied the new record before made its indexes
         // from it, and the update stands.
         int32_t record = group[done]->record;
         int held = data.LockRecord(record);
-        if (held < 0) continue;
+        if (held < 0) return;
         if (ok) SetError(StepFailure(group[done]->index, "Updated"));
         ok = 0;
         Index* failed = group[done]->index;
@@ -517,7 +516,7 @@ int Table::ApplyUpdates() {
         RevertGroup(group, done, held > 0);
         if (held > 0) data.UnlockRecord(record);
         if (damaged) Repair(failed);
-    }
+    });
     return ok;
 }
 
@@ -570,16 +569,8 @@ void Table::RevertPending() {
         updates.Insert(entry.release(), kListTail);
     if (updates.Count() > 0) ApplyUpdates();
     // Deleted rows come back while every key of theirs is still entered.
-    List<IndexDelete> gone(true);
-    while (IndexDelete* entry = deletes.Remove(kListHead))
-        gone.Insert(entry, kListTail);
-    std::vector<IndexDelete*> group;
-    IndexDelete* entry = gone.First();
-    while (entry) {
-        group.clear();
-        int32_t id = entry->group;
-        for (; entry && entry->group == id; entry = gone.Next())
-            group.push_back(entry);
+    List<IndexDelete> stay(true);
+    EachGroup(deletes, [&](std::vector<IndexDelete*>& group) {
         int32_t record = group[0]->record;
         int held = data.LockRecord(record);
         bool back = held > 0;
@@ -587,7 +578,7 @@ void Table::RevertPending() {
             if (back && d->index->Holds(d->key, record) != 1) back = false;
         if (back && data.WriteDeletedMark(record, false)) {
             data.UnlockRecord(record);
-            continue;
+            return;
         }
         if (held > 0) data.UnlockRecord(record);
         for (IndexDelete* d : group) {
@@ -596,9 +587,11 @@ void Table::RevertPending() {
             again->index = d->index;
             again->record = d->record;
             again->group = d->group;
-            deletes.Insert(again, kListTail);
+            stay.Insert(again, kListTail);
         }
-    }
+    });
+    while (IndexDelete* entry = stay.Remove(kListHead))
+        deletes.Insert(entry, kListTail);
     if (deletes.Count() > 0) ApplyDeletes();
 }
 

@@ -5,10 +5,78 @@
 
 #include "tests/sqllib/store/SqlStoreSupport.h"
 
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <functional>
+
 #include "host/plugin/VornHost.h"
 #include "sqllib/engine/SqlEngine.h"
 
 namespace vorn::test {
+
+// Another process working on the test's database beside it, as another
+// responder would: step(k, schema) runs with a Schema of its own over
+// "db.dbf" until Stop, and what each step reports ("" for done) comes back
+// in order.
+class Beside {
+  public:
+    Beside(const std::string& root, std::function<std::string(int, Schema&)> step) {
+        if (pipe(stop) != 0 || pipe(report) != 0) return;
+        child = fork();
+        if (child != 0) {
+            close(stop[0]);
+            close(report[1]);
+            return;
+        }
+        close(stop[1]);
+        close(report[0]);
+        VornProgram* own = SqlHost::Get().Open(root);
+        {
+            Schema schema(own);
+            bool opened = schema.Open("db.dbf", -1);
+            Outcome outcome{};
+            if (!opened) std::snprintf(outcome.message, sizeof outcome.message, "open: %s", schema.ErrorText().Text());
+            pollfd done{stop[0], POLLIN, 0};
+            for (int k = 0; opened && poll(&done, 1, 0) == 0; ++k) {
+                std::snprintf(outcome.message, sizeof outcome.message, "%s", step(k, schema).c_str());
+                (void)!write(report[1], &outcome, sizeof outcome);
+            }
+            if (!opened) (void)!write(report[1], &outcome, sizeof outcome);
+        }
+        SqlHost::Get().Close(own);
+        _exit(0);
+    }
+    // Every step's report, once the process has ended.
+    std::vector<std::string> Stop() {
+        std::vector<std::string> reports;
+        if (child <= 0) return {"no process"};
+        close(stop[1]);
+        // Read to the end before the wait: a full pipe would hold the child.
+        Outcome outcome;
+        while (read(report[0], &outcome, sizeof outcome) == static_cast<ssize_t>(sizeof outcome))
+            reports.emplace_back(outcome.message);
+        close(report[0]);
+        int status = 0;
+        if (waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+            reports.emplace_back("the process did not end well");
+        child = -1;
+        return reports;
+    }
+    ~Beside() {
+        if (child > 0) Stop();
+    }
+
+  private:
+    struct Outcome {
+        char message[160];
+    };
+    int stop[2] = {-1, -1};
+    int report[2] = {-1, -1};
+    pid_t child = -1;
+};
 
 class SqlEngineTest : public SqlStoreTest {
   protected:
