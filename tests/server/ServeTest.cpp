@@ -452,7 +452,7 @@ TEST_F(Serving, TwoThousandKeptAliveClientsAreHeld) {
 TEST_F(Serving, SqlPagesInsertConcurrentlyAndCount) {
     HttpResponse first = Http(Port(), "GET", "/sqladd.vrc?who=first");
     ASSERT_EQ(first.body, "added ");
-    constexpr int kClients = 4, kRequests = 500;
+    constexpr int kClients = 4, kRequests = 200;
     std::vector<std::thread> clients;
     std::atomic<int> added{0};
     for (int c = 0; c < kClients; ++c)

@@ -412,8 +412,8 @@ TEST_F(RunnerTest, TheTimeOutEndsARunWhateverItSpendsItsTimeOn) {
         EXPECT_EQ(ended.status, 1) << ended.err;
         EXPECT_EQ(ended.out, "Application timed out");
         // About a second after the time is out (the watchdog looks every
-        // second), with room for a busy machine.
-        EXPECT_LT(ended.took, std::chrono::seconds(10));
+        // second), with room for a busy sanitizer build: without the checks these runs take minutes.
+        EXPECT_LT(ended.took, std::chrono::seconds(60));
     }
 }
 
