@@ -39,7 +39,7 @@ int32_t KPZIndexFile::CutKey(const char* key, int32_t length) const {
 
 // --- Locks and the header ------------------------------------------------------------------
 
-int KPZIndexFile::BeginChange(bool mayBeDamaged) {
+int KPZIndexFile::BeginChange() {
     if (!store) {
         SetError(String("Internal error opening '") + name + "'");
         return 0;
@@ -48,54 +48,29 @@ int KPZIndexFile::BeginChange(bool mayBeDamaged) {
     ReleaseHold();
     ++pageState;
     if (!store->Lock(true, 0, kIndexHeaderSize)) {
-        SetError(String("Error locking '") + name + "' for write: " + store->ErrorText());
+        SetError(String("Error locking '") + name + "' for write");
         return 0;
     }
     pagesWritten = false;
-    announced = false;
-    announcedSeveral = false;
-    if (!ReadHeader() || (!mayBeDamaged && !CheckComplete())) {
+    if (!ReadHeader()) {
         store->Unlock(0, kIndexHeaderSize);
         return 0;
     }
     return 1;
 }
 
-int KPZIndexFile::CheckComplete() {
-    damaged = (Flags() & kIndexChanging) != 0;
-    if (!damaged) return 1;
-    SetError(String("Error reading from '") + name +
-             "': index damaged, a change to it was interrupted; rebuild it with VrREINDEX");
-    return 0;
-}
-
-int KPZIndexFile::AnnounceChange(bool several) {
-    if (announced) return 1;
-    announced = true;
-    announcedSeveral = several;
-    SetChangeCounter(ChangeCounter() + 1);
-    if (several) SetFlags(Flags() | kIndexChanging);
-    return WriteHeader();
-}
-
 int KPZIndexFile::Touch(bool keepLocked) {
-    if (!BeginChange(true)) return 0;
+    if (!BeginChange()) return 0;
     return EndChange(1, keepLocked);
 }
 
 int KPZIndexFile::EndChange(int ok, bool keepLocked) {
     ++pageState;
-    // The counter moved when the change was announced; a change that wrote
-    // nothing (a touch) moves it now.
-    if (ok && !announced) {
+    if (ok) {
         SetChangeCounter(ChangeCounter() + 1);
         ok = WriteHeader();
-    } else if (ok && announcedSeveral) {
-        SetFlags(Flags() & ~kIndexChanging);
-        ok = WriteHeader();
-    } else if (!ok && announced) {
-        // Pages may be half written: the file stays marked until rebuilt.
-        SetFlags(Flags() | kIndexChanging);
+    } else if (pagesWritten) {
+        SetChangeCounter(ChangeCounter() + 1);
         WriteHeader();
     }
     if (ok)
@@ -127,11 +102,10 @@ int KPZIndexFile::BeginWalk(int lock) {
     // Nobody changes the tree while the hold lasts: the header in memory is current.
     if (held) return 1;
     if (lock && !store->Lock(false, 0, kIndexHeaderSize)) {
-        SetError(String("Error locking '") + name + "' for read: " + store->ErrorText());
+        SetError(String("Error locking '") + name + "' for read");
         return 0;
     }
-    // Without the lock a writer may be in the middle of its change.
-    if (!ReadHeader() || (lock && !CheckComplete())) {
+    if (!ReadHeader()) {
         if (lock) store->Unlock(0, kIndexHeaderSize);
         stack.Clear();
         return 0;
@@ -207,8 +181,6 @@ int KPZIndexFile::InsertInPage(int32_t depth, uint32_t pageNumber, int32_t recor
     if (result != kInsertUp) return result;
     if (count < MaxEntries()) {
         page.InsertEntryRight(i, upRecord, upKey.Text(), upKey.Length(), upChild);
-        // A leaf with room is the change's one page.
-        if (!AnnounceChange(false)) return kInsertFailed;
         return WritePage(page) ? kInsertDone : kInsertFailed;
     }
     // A full page splits; the new page's number is taken at once.
@@ -216,7 +188,6 @@ int KPZIndexFile::InsertInPage(int32_t depth, uint32_t pageNumber, int32_t recor
         SetError(String("Error writing to '") + name + "': the index file is full");
         return kInsertFailed;
     }
-    if (!AnnounceChange(true)) return kInsertFailed;
     uint32_t newPage = PageCount();
     SetPageCount(newPage + 1);
     if (!WriteHeader()) return kInsertFailed;
@@ -304,8 +275,6 @@ int KPZIndexFile::RemoveFound(int32_t depth, int32_t j) {
     if (page.Child(0) == 0) {
         page.RemoveEntry(j);
         if (depth > 0 && page.Count() < KPZIndexMinEntries(MaxEntries())) return kDeleteUnderfull;
-        // A leaf that stays full enough is the change's one page.
-        if (!AnnounceChange(false)) return kDeleteFailed;
         return WritePage(page) ? kDeleteDone : kDeleteFailed;
     }
     // An inner entry is replaced by its successor, the first entry of the
