@@ -164,6 +164,8 @@ public:
     // The handler of an instruction word, or null for an illegal word.
     using Handler = void (VornVM::*)();
     static Handler HandlerOf(uint16_t word);
+    // Every handler is run through here, whatever form a handler takes.
+    [[gnu::always_inline]] void RunHandler(Handler handler) { (this->*handler)(); }
     // Makes the segment at segmentIndex current; "Invalid segment reference"
     // (and 0) when there is none.
     int SelectSegment();

@@ -67,7 +67,7 @@ void VornVM::StepBytes() {
     pc += length;
     Handler handler = HandlerOf(word);
     if (handler)
-        (this->*handler)();
+        RunHandler(handler);
     else
         FatalError(kErrorIllegalInstruction);
 }
@@ -763,7 +763,7 @@ op_handler:
     }
     {
         const uint8_t* before = code;
-        (this->*(op->handler))();
+        RunHandler(op->handler);
         outputModeKnown = -1;
         // A handler may have made a known global an alias or an aggregate,
         // or put another variable in its entry.
