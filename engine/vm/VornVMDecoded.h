@@ -1,17 +1,21 @@
 // The interpreter's internal form of a segment: every instruction reachable
 // by reading the segment from its start, decoded once when the segment is
 // first run (immediates unpacked, jump targets and pool texts resolved,
-// common pairs of words fused), and dispatched with computed goto.
+// common runs of words fused), and dispatched with computed goto.
 //
 // The byte form stays what everything else sees: a word that does not decode
 // becomes an internal word that raises the same fatal error when it is
 // reached, and a jump to an offset that is not the start of a decoded
 // instruction runs from the bytes as before.
+//
+// Each instruction is a 32-byte DecodedOp; what only some need (a pushed
+// text, a double, the operands of a fused run) is a record after the ops,
+// which the op reaches by its distance in bytes. Ops, records and the index
+// of instruction starts are one block.
 #pragma once
 
 #include <cstdint>
 #include <mutex>
-#include <vector>
 
 #include "engine/program/InstructionSet.h"
 #include "engine/program/Segment.h"
@@ -19,7 +23,6 @@
 namespace vorn {
 
 class Dictionary;
-class VornVM;
 
 // The interpreter's kinds that are no word of the instruction table:
 // X(kind, label), kDecoded<kind> run by the code op_<label> in RunDecoded.
@@ -39,7 +42,7 @@ class VornVM;
     X(ElemrAdd,    elemr_add)        /* elemr and the add after it */                                  \
     X(ElemrPop,    elemr_pop)        /* elemr and the popg/popl after it */                            \
     /* Runs of words whose pushes go straight to their consumer, */                                    \
-    /* the operands in x, y, z and w (see DecodedOperand): */                                          \
+    /* the operands in the run's record (DecodedRun): */                                               \
     X(Arith,       arith_run)        /* push x, push y, add/sub/mul (arith) */                         \
     X(ArithStore,  arith_run)        /* the same, then popg/popl into z */                             \
     X(ArithReturn, arith_return)     /* push x, push y, add/sub/mul, ret */                            \
@@ -64,9 +67,9 @@ enum DecodedKind : uint16_t {
     kDecodedKindCount
 };
 
-// Jump targets that are no decoded index.
-inline constexpr int32_t kDecodedJumpOutside = -1;   // "Jump outside of the segment"
-inline constexpr int32_t kDecodedJumpUnindexed = -2; // inside, but not at a decoded instruction
+// Jump distances that lead to no decoded op.
+inline constexpr int32_t kDecodedJumpOutside = INT32_MIN;       // "Jump outside of the segment"
+inline constexpr int32_t kDecodedJumpUnindexed = INT32_MIN + 1; // inside, but not at a decoded instruction
 
 // Which registers an instruction loads, as the byte form loads them.
 inline constexpr uint8_t kLoadsA = kImmediateA;
@@ -74,94 +77,113 @@ inline constexpr uint8_t kLoadsADouble = kImmediateADouble;
 inline constexpr uint8_t kLoadsB = kImmediateB;
 inline constexpr uint8_t kLoadsBDouble = kImmediateBDouble;
 
-// An operand of a fused run: what a push word of the run pushes, or where a
-// pop word stores.
-struct DecodedOperand {
-    enum : uint8_t { kNone, kLocal, kGlobal, kInteger, kDouble, kText };
-    uint8_t kind = kNone;
-    int32_t index = 0; // a variable's entry; an integer
-    double number = 0.0;
-    const char* text = nullptr;
-    int32_t length = 0;
-};
+static_assert(kInstructionCount < 256, "an op names its row of the instruction table in a byte");
 
 struct DecodedOp {
+    // The interpreter's code for the kind, filled in by the interpreter.
+    const void* label;
+    // The word's offset; the op after it starts where its immediates end
+    // (Next), as every op but the segment's last one has one after it.
+    int32_t pc;
     uint16_t kind;
     uint16_t word;
+    // The word's integer immediates.
+    int32_t a;
+    int32_t b;
+    union {
+        // Jumps: the target's distance in ops, or kDecodedJump*.
+        int32_t jump;
+        // Pushed texts, doubles and fused runs: the record's distance in
+        // bytes (Record).
+        int32_t extra;
+    };
+    // Fused runs: the words the run takes.
+    uint8_t span;
+    // Conditional jumps: bit 0, 1, 2 set when a comparison result below,
+    // equal to or above 0 takes the jump.
+    uint8_t when;
     uint8_t loads; // kLoads* bits
-    int32_t pc;    // offset of the word
-    int32_t next;  // offset after its immediates
-    int32_t a = 0;
-    int32_t b = 0;
-    double aDouble = 0.0;
-    double bDouble = 0.0;
-    // Jumps: the index of the target, or kDecodedJump*; targetPc its offset.
-    int32_t target = kDecodedJumpOutside;
-    int32_t targetPc = 0;
-    // pushc: the pool text, resolved once.
-    const char* text = nullptr;
-    int32_t textLength = 0;
-    void (VornVM::*handler)() = nullptr;
-    // Fused runs: the operands the run's pushes would push, where the store
-    // goes, the word of the run's operation and its length in words.
+    // The word's row of the instruction table (InstructionAt).
+    uint8_t row;
+
+    int32_t Next() const { return this[1].pc; }
+    template <class T> const T* Record() const {
+        return reinterpret_cast<const T*>(reinterpret_cast<const char*>(this) + extra);
+    }
+    const DecodedOp* JumpTarget() const { return this + jump; }
+};
+
+static_assert(sizeof(DecodedOp) == 32, "an op takes half a cache line");
+
+// A value a push word pushes (a pushc's text and a pushf's double are their
+// op's record), or where a pop word stores, as a fused run reads it.
+struct DecodedOperand {
+    enum : uint8_t { kNone, kLocal, kGlobal, kInteger, kDouble, kText };
+    union {
+        int32_t entry; // kLocal, kGlobal
+        int32_t integer;
+        double number;
+        const char* text;
+    };
+    int32_t length; // of a text
+    uint8_t kind;
+};
+
+// The record of a fused run. A run that starts with pushf has its double as
+// x, so that an op's record starts with its double immediates (A's, then
+// B's: only a word that does not decode has two).
+struct DecodedRun {
     DecodedOperand x;
     DecodedOperand y;
     DecodedOperand z;
     DecodedOperand w;
-    uint16_t operation = 0;
-    uint8_t span = 1;
-    // Conditional jumps: bit 0, 1, 2 set when a comparison result below,
-    // equal to or above 0 takes the jump.
-    uint8_t when = 0;
-    // A jump's decoded target (null when it has none).
-    const DecodedOp* jumpTo = nullptr;
-    // The interpreter's code for the kind, filled in by the interpreter.
-    const void* label = nullptr;
-    // A call (or a run ending in one): the function's slot, the call word,
-    // and the op after it, where the function returns to.
-    int32_t callee = -1;
-    const DecodedOp* callWord = nullptr;
-    const DecodedOp* back = nullptr;
+    // Arithmetic runs: the word of their add, sub or mul.
+    uint16_t operation;
+    // ElemrAddV: x is the variable w stores into.
+    bool accumulates;
 };
 
 class DecodedSegment : public SegmentAttachment {
   public:
     // Decodes code[0 .. length): the pool resolves pushc texts.
     DecodedSegment(const uint8_t* code, int32_t length, uint32_t writes, Dictionary* pool);
+    ~DecodedSegment() override;
 
     // Whether this form was made from that code.
     bool Matches(const uint8_t* c, int32_t n, uint32_t w) const {
         return c == code && n == length && w == writes;
     }
     // The decoded instruction at an offset, or null.
-    const DecodedOp* At(int32_t pc) const {
-        if (pc < 0 || pc > length) return nullptr;
-        int32_t i = indexAt[static_cast<size_t>(pc)];
-        return i < 0 ? nullptr : &ops[static_cast<size_t>(i)];
-    }
-    const DecodedOp* Ops() const { return ops.data(); }
+    const DecodedOp* At(int32_t pc) const;
+    const DecodedOp* Ops() const { return ops; }
     // Gives every op the interpreter's code for its kind, once.
     // A shared program's form serves the runs of several threads at once.
     void Thread(const void* const* labels) {
         std::call_once(threaded, [&] {
-            for (DecodedOp& op : ops) op.label = labels[op.kind];
+            for (int32_t i = 0; i < count; ++i) ops[i].label = labels[ops[i].kind];
         });
     }
-    int32_t Count() const { return static_cast<int32_t>(ops.size()); }
+    int32_t Count() const { return count; }
+    // The bytes the form takes.
+    int64_t Bytes() const { return bytes; }
 
     // The form of a segment's present code, made and attached on first use.
     static DecodedSegment* Of(Segment* segment, const uint8_t* code, int32_t length, Dictionary* pool);
 
   private:
-    // Makes ops[i] the first word of a fused run when the words from it form
-    // one; the words after it keep their own ops for jumps that land there.
-    bool FuseRun(size_t i);
+    class Builder;
 
     const uint8_t* code;
     int32_t length;
     uint32_t writes;
-    std::vector<DecodedOp> ops;
-    std::vector<int32_t> indexAt; // length + 1 entries, -1 where no instruction starts
+    // One block: the ops, their records, then the index of instruction
+    // starts: a bit per byte offset (0 .. length), and for each 64 of them
+    // the ops that start before.
+    DecodedOp* ops = nullptr;
+    int32_t count = 0;
+    const uint64_t* starts = nullptr;
+    const int32_t* ranks = nullptr;
+    int64_t bytes = 0;
     std::once_flag threaded;
 };
 

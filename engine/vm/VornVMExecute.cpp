@@ -2,6 +2,7 @@
 // computed goto, with fast paths for the common words and pairs of words;
 // everything else runs the byte form's handlers with the registers loaded as
 // the byte form loads them.
+#include <array>
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
@@ -127,6 +128,16 @@ void KnownGlobals::ForgetAll() {
 }
 
 namespace {
+
+// Each row's handler, looked up once.
+const VornVM::Handler* HandlerRows() {
+    static const std::array<VornVM::Handler, kInstructionCount> rows = [] {
+        std::array<VornVM::Handler, kInstructionCount> r{};
+        for (int32_t i = 0; i < kInstructionCount; ++i) r[static_cast<size_t>(i)] = VornVM::HandlerOf(InstructionAt(i)->word);
+        return r;
+    }();
+    return rows.data();
+}
 
 // Whether a conditional jump is taken on a comparison result.
 [[gnu::always_inline]] inline bool JumpTaken(const DecodedOp* jump, int32_t r) {
@@ -363,14 +374,14 @@ struct FrameSlots {
 [[gnu::always_inline]] inline Variable* OperandVariable(const DecodedOperand& o, VornVM_Frame* frame, const FrameSlots& locals,
                                  KnownGlobals& globals, Scalar** slot) {
     *slot = nullptr;
-    if (o.kind == DecodedOperand::kGlobal) return globals.Entry(o.index);
-    if (static_cast<uint32_t>(o.index) < locals.limit) {
-        Scalar* s = &locals.slots[o.index];
+    if (o.kind == DecodedOperand::kGlobal) return globals.Entry(o.entry);
+    if (static_cast<uint32_t>(o.entry) < locals.limit) {
+        Scalar* s = &locals.slots[o.entry];
         if (s->type == Scalar::kVariable) return s->variable;
         *slot = s;
         return nullptr;
     }
-    return frame->usesSlots ? nullptr : ScopeLocal(frame, o.index);
+    return frame->usesSlots ? nullptr : ScopeLocal(frame, o.entry);
 }
 
 // Where a fused run's pop stores a number the plain way: a value slot
@@ -380,7 +391,7 @@ struct FrameSlots {
                                                 KnownGlobals& globals, Scalar** slot, Variable** store) {
     if (o.kind == DecodedOperand::kGlobal) {
         *slot = nullptr;
-        *store = globals.Plain(o.index);
+        *store = globals.Plain(o.entry);
         return *store != nullptr;
     }
     *store = OperandVariable(o, frame, locals, globals, slot);
@@ -391,8 +402,8 @@ struct FrameSlots {
 // false where the handlers must run. A local read is made, as pushl makes it.
 [[gnu::always_inline]] inline bool OperandNumber(const DecodedOperand& o, VornVM_Frame* frame, const FrameSlots& locals,
                           KnownGlobals& globals, double* out) {
-    if (o.kind == DecodedOperand::kLocal && static_cast<uint32_t>(o.index) < locals.limit) {
-        Scalar& slot = locals.slots[o.index];
+    if (o.kind == DecodedOperand::kLocal && static_cast<uint32_t>(o.entry) < locals.limit) {
+        Scalar& slot = locals.slots[o.entry];
         // The common kinds first.
         if (slot.type == Scalar::kInteger) [[likely]] {
             *out = slot.integer;
@@ -413,11 +424,11 @@ struct FrameSlots {
         }
     }
     switch (o.kind) {
-    case DecodedOperand::kInteger: *out = o.index; return true;
+    case DecodedOperand::kInteger: *out = o.integer; return true;
     case DecodedOperand::kDouble: *out = o.number; return true;
     case DecodedOperand::kText: return false;
     case DecodedOperand::kGlobal: {
-        Variable* v = globals.Plain(o.index);
+        Variable* v = globals.Plain(o.entry);
         if (!v) return false;
         *out = v->PlainDouble();
         return true;
@@ -435,11 +446,11 @@ struct FrameSlots {
 [[gnu::always_inline]] inline bool OperandInteger(const DecodedOperand& o, VornVM_Frame* frame, const FrameSlots& locals,
                            KnownGlobals& globals, int32_t* out) {
     if (o.kind == DecodedOperand::kInteger) {
-        *out = o.index;
+        *out = o.integer;
         return true;
     }
     if (o.kind == DecodedOperand::kGlobal) {
-        Variable* v = globals.Plain(o.index);
+        Variable* v = globals.Plain(o.entry);
         if (!v) return false;
         *out = v->PlainInteger();
         return true;
@@ -466,7 +477,7 @@ struct FrameSlots {
     if (o.kind > DecodedOperand::kGlobal) {
         if (o.kind == DecodedOperand::kInteger) {
             out->type = Scalar::kInteger;
-            out->integer = o.index;
+            out->integer = o.integer;
             return true;
         }
         if (o.kind != DecodedOperand::kDouble) return false;
@@ -475,7 +486,7 @@ struct FrameSlots {
         return true;
     }
     if (o.kind == DecodedOperand::kGlobal) {
-        Variable* v = globals.Plain(o.index);
+        Variable* v = globals.Plain(o.entry);
         return v && (v->PlainNumberOf(out) || (v->PlainScalar(out) && out->type <= Scalar::kDouble));
     }
     Scalar* slot;
@@ -512,7 +523,7 @@ struct OperandText {
             return true;
         case DecodedOperand::kInteger:
             text = digits;
-            length = static_cast<int32_t>(std::to_chars(digits, digits + sizeof digits, o.index).ptr - digits);
+            length = static_cast<int32_t>(std::to_chars(digits, digits + sizeof digits, o.integer).ptr - digits);
             return true;
         case DecodedOperand::kDouble: {
             int32_t size = 0;
@@ -526,7 +537,7 @@ struct OperandText {
         Variable* v = OperandVariable(o, frame, locals, globals, &slot);
         if (slot) {
             if (slot->type == Scalar::kAbsent) slot->type = Scalar::kEmpty;
-            if (slot->IsNegativeZero()) static_cast<VornVM_FunctionFrame*>(frame)->SlotVariable(o.index);
+            if (slot->IsNegativeZero()) static_cast<VornVM_FunctionFrame*>(frame)->SlotVariable(o.entry);
             bool owned = false;
             text = slot->Text(&length, nullptr, &owned);
             if (owned) formatted = const_cast<char*>(text);
@@ -618,7 +629,7 @@ bool VornVM::BindStackArguments(VornVM_FunctionFrame* called, int32_t k, const D
             if (e.flags & kStackOwned) e.value.variable->PlainRelease();
         } else {
             instructionStart = callWord->pc;
-            pc = callWord->next;
+            pc = callWord->Next();
             PopIntoLocal(called, slot);
             // As after any assignment of another value.
             knownGlobals.Forget();
@@ -754,16 +765,16 @@ op_handler:
         if (s->entries) DISPATCH();
     }
     instructionStart = op->pc;
-    pc = op->next;
+    pc = op->Next();
     if (op->loads) {
         if (op->loads & kLoadsA) immA = op->a;
-        if (op->loads & kLoadsADouble) immADouble = op->aDouble;
+        if (op->loads & kLoadsADouble) immADouble = op->Record<DecodedOperand>()[0].number;
         if (op->loads & kLoadsB) immB = op->b;
-        if (op->loads & kLoadsBDouble) immBDouble = op->bDouble;
+        if (op->loads & kLoadsBDouble) immBDouble = op->Record<DecodedOperand>()[1].number;
     }
     {
         const uint8_t* before = code;
-        RunHandler(op->handler);
+        RunHandler(HandlerRows()[op->row]);
         outputModeKnown = -1;
         // A handler may have made a known global an alias or an aggregate,
         // or put another variable in its entry.
@@ -772,7 +783,7 @@ op_handler:
         locals.Load(frame);
         // A handler that moved elsewhere, ended the run or ran other code
         // (a call, a sub-program) hands back to the checks above.
-        if (aborted || pc != op->next || segmentIndex != loadedSegment || code != before || stack != s)
+        if (aborted || pc != op->Next() || segmentIndex != loadedSegment || code != before || stack != s)
             goto slow;
     }
     // A handler's work has no bound (a search through a long text, a copy
@@ -800,11 +811,11 @@ op_truncated:
 
 op_illegal:
     instructionStart = op->pc;
-    pc = op->next;
+    pc = op->Next();
     if (op->loads & kLoadsA) immA = op->a;
-    if (op->loads & kLoadsADouble) immADouble = op->aDouble;
+    if (op->loads & kLoadsADouble) immADouble = op->Record<DecodedOperand>()[0].number;
     if (op->loads & kLoadsB) immB = op->b;
-    if (op->loads & kLoadsBDouble) immBDouble = op->bDouble;
+    if (op->loads & kLoadsBDouble) immBDouble = op->Record<DecodedOperand>()[1].number;
     FatalError(kErrorIllegalInstruction);
     goto slow;
 
@@ -828,17 +839,17 @@ op_jmp:
 take_jump:
     // op is the jump. Every jump taken counts a step: a loop's jump back
     // among them, and a count is cheaper than telling which go back.
-    if (const DecodedOp* to = op->jumpTo) {
-        op = to;
+    if (op->jump > kDecodedJumpUnindexed) {
+        op = op->JumpTarget();
         if (--quiet < 0) goto poll;
         DISPATCH();
     }
-    if (op->target == kDecodedJumpUnindexed) {
-        pc = op->targetPc;
+    if (op->jump == kDecodedJumpUnindexed) {
+        pc = op->Next() + op->a;
         goto slow;
     }
     instructionStart = op->pc;
-    pc = op->next;
+    pc = op->Next();
     FatalError(kErrorInvalidJump);
     goto slow;
 
@@ -856,7 +867,7 @@ op_pushi:
 
 op_pushf:
     if (s->depth >= s->capacity) GENERIC();
-    SetDoubleEntry(s->entries[s->depth++], op->aDouble);
+    SetDoubleEntry(s->entries[s->depth++], op->Record<DecodedOperand>()->number);
     NEXT();
 
 op_pushc:
@@ -865,9 +876,10 @@ op_pushc:
         VornVMStackEntry& e = s->entries[s->depth++];
         e.type = kStackString;
         e.flags = 0;
-        e.value.text = op->text;
-        e.length = op->textLength;
-        e.size = op->textLength;
+        const DecodedOperand* text = op->Record<DecodedOperand>();
+        e.value.text = text->text;
+        e.length = text->length;
+        e.size = text->length;
     }
     NEXT();
 
@@ -920,7 +932,7 @@ op_popl:
             NEXT();
         }
         instructionStart = op->pc;
-        pc = op->next;
+        pc = op->Next();
         // Into an alias, the value may make its target an aggregate.
         PopIntoLocal(static_cast<VornVM_FunctionFrame*>(frame), op->a);
         globals.Forget();
@@ -957,7 +969,7 @@ op_popg : {
         NEXT();
     }
     instructionStart = op->pc;
-    pc = op->next;
+    pc = op->Next();
     // Any value: it may make the variable (or an alias's target) an
     // aggregate.
     s->PopInto(v);
@@ -1031,7 +1043,7 @@ op_call_run : {
     // callArguments of the call's operands (x, then y) are not on the stack:
     // the fused run binds them where the call would pop them.
     const int32_t callArguments = op->span - 1;
-    Function* function = functions ? functions->At(op->callee) : nullptr;
+    Function* function = functions ? functions->At((op + op->span - 1)->a) : nullptr;
     // The common call, as CallScriptFunction makes it: a kept frame of the
     // function readied for this form (by value into its slots, its entry
     // here), nothing traced. Anything else goes the general way. Only a
@@ -1058,10 +1070,10 @@ call_ready : {
     // operands are the caller's, never one of these slots.
     Scalar* slots = called->slots;
     const int32_t* bindings = called->bindings;
-    if (callArguments > 1 && !OperandArgument(op->y, frame, locals, globals, &slots[bindings[0] >> 1]))
+    if (callArguments > 1 && !OperandArgument(op->Record<DecodedRun>()->y, frame, locals, globals, &slots[bindings[0] >> 1]))
         goto call_unbind;
     if (callArguments > 0 &&
-        !OperandArgument(op->x, frame, locals, globals, &slots[bindings[callArguments - 1] >> 1]))
+        !OperandArgument(op->Record<DecodedRun>()->x, frame, locals, globals, &slots[bindings[callArguments - 1] >> 1]))
         goto call_unbind;
     // Off its list (a frame in use is on none; its nextSpare is not read).
     spareFrames[called->spareList] = called->nextSpare;
@@ -1072,7 +1084,7 @@ call_ready : {
     // The return point is returnOp's offset (see ReturnFromFunction).
     called->returnSegment = segmentIndex;
     called->returnForm = form;
-    called->returnOp = op->back;
+    called->returnOp = op + op->span;
     uint32_t flags = caller->flags;
     uint32_t mode = 0;
     if (uint32_t bits = called->entryFlags) [[unlikely]] {
@@ -1087,7 +1099,7 @@ call_ready : {
     called->outputMode = mode;
     // A call counts one step, and an argument copied the general way all
     // that is left.
-    if (callArguments < called->parameterCount && BindStackArguments(called, callArguments, op->callWord))
+    if (callArguments < called->parameterCount && BindStackArguments(called, callArguments, op + op->span - 1))
         quiet = 0;
     // The window is placed when something needs it (PlaceLazyWindow).
     if (static_cast<int32_t>(mode) != outputModeKnown) [[unlikely]] {
@@ -1128,7 +1140,7 @@ call_prepare:
 call_general:
     if (callArguments > 0 || !function || function->IsExternal()) GENERIC(); // the first push's handler, then the rest
     instructionStart = op->pc;
-    pc = op->next;
+    pc = op->Next();
     immA = op->a;
     CallScriptFunction(function);
     goto moved;
@@ -1178,7 +1190,7 @@ fast_return : {
                     v->PlainSetInteger(returned.value.integer);
                 else
                     v->PlainSetDouble(returned.value.number);
-                pc = back->next;
+                pc = back->Next();
                 op = back + 1;
                 DISPATCH();
             }
@@ -1192,7 +1204,7 @@ fast_return : {
                 slot.number = returned.value.number;
                 slot.type = Scalar::kDouble;
             }
-            pc = back->next;
+            pc = back->Next();
             op = back + 1;
             DISPATCH();
         }
@@ -1204,7 +1216,7 @@ fast_return : {
 }
 ret_general:
     instructionStart = op->pc;
-    pc = op->next;
+    pc = op->Next();
     ReturnFromFunction(true);
     goto moved;
 
@@ -1233,7 +1245,7 @@ op_elem_store : {
     if (!EntryDenseValue(ev, array, &value)) GENERIC();
     // Where the words one by one would run out of memory: at the store.
     instructionStart = (op + 1)->pc;
-    pc = (op + 1)->next;
+    pc = (op + 1)->Next();
     // A scalar given its first element becomes an array.
     if (index == 1) globals.Forget();
     if (!array->PlainDenseStore(index, value)) GENERIC();
@@ -1317,7 +1329,7 @@ op_elemr_pop : {
     // stays where it is while it is copied.
     if (!slot && (!target || !target->IsPlainScalar())) GENERIC();
     instructionStart = op->pc;
-    pc = op->next;
+    pc = op->Next();
     switch (element.type) {
     case DenseValue::kInteger:
         if (slot)
@@ -1413,7 +1425,7 @@ op_out : {
     Output* output = application->GetOutput();
     if (!output) GENERIC();
     instructionStart = op->pc;
-    pc = op->next;
+    pc = op->Next();
     if (length > 0) output->Write(text, length);
     --s->depth;
     if (e.flags & kStackOwned) {
@@ -1440,7 +1452,7 @@ op_cat_pop : {
     Variable* real = v->IsAlias() ? v->RealIdentity() : v;
     if (!real->IsPlainScalar()) GENERIC();
     instructionStart = op->pc;
-    pc = op->next;
+    pc = op->Next();
     {
         const String& left = real->Value();
         EntryText right(eb);
@@ -1472,11 +1484,11 @@ op_arith_run : {
     Variable* store = nullptr;
     if (op->kind == kDecodedArithStore) {
         // Where the result goes must take it the plain way.
-        if (!NumberTarget(op->z, frame, locals, globals, &target, &store)) GENERIC();
+        if (!NumberTarget(op->Record<DecodedRun>()->z, frame, locals, globals, &target, &store)) GENERIC();
     }
     // The right operand is popped, so converted, first.
-    if (!OperandNumber(op->x, frame, locals, globals, &x) || !OperandNumber(op->y, frame, locals, globals, &y)) GENERIC();
-    double r = op->operation == Op_add ? x + y : (op->operation == Op_sub ? x - y : x * y);
+    if (!OperandNumber(op->Record<DecodedRun>()->x, frame, locals, globals, &x) || !OperandNumber(op->Record<DecodedRun>()->y, frame, locals, globals, &y)) GENERIC();
+    double r = op->Record<DecodedRun>()->operation == Op_add ? x + y : (op->Record<DecodedRun>()->operation == Op_sub ? x - y : x * y);
     SUM_DONE(r);
 }
 
@@ -1485,8 +1497,8 @@ op_arith_return : {
     // as fast_return returns a number.
     if (s->depth != 0 || !FAST_RETURN()) goto op_arith_run;
     double x, y;
-    if (!OperandNumber(op->x, frame, locals, globals, &x) || !OperandNumber(op->y, frame, locals, globals, &y)) GENERIC();
-    const double r = op->operation == Op_add ? x + y : (op->operation == Op_sub ? x - y : x * y);
+    if (!OperandNumber(op->Record<DecodedRun>()->x, frame, locals, globals, &x) || !OperandNumber(op->Record<DecodedRun>()->y, frame, locals, globals, &y)) GENERIC();
+    const double r = op->Record<DecodedRun>()->operation == Op_add ? x + y : (op->Record<DecodedRun>()->operation == Op_sub ? x - y : x * y);
     auto* f = static_cast<VornVM_FunctionFrame*>(frame);
     VornVM_Frame* caller = f->previous;
     if (caller->stack->depth >= caller->stack->capacity) [[unlikely]] {
@@ -1508,7 +1520,7 @@ op_arith_return : {
     if (back->kind == kDecodedPopg) {
         if (Variable* v = globals.Plain(back->a)) {
             v->PlainSetDouble(r);
-            pc = back->next;
+            pc = back->Next();
             op = back + 1;
             DISPATCH();
         }
@@ -1517,7 +1529,7 @@ op_arith_return : {
         Scalar& slot = locals.slots[back->a];
         slot.number = r;
         slot.type = Scalar::kDouble;
-        pc = back->next;
+        pc = back->Next();
         op = back + 1;
         DISPATCH();
     }
@@ -1544,11 +1556,11 @@ op_append_run : {
     // push v, push y, cat, pop v: y's text grows v in place.
     if (s->depth + 2 > s->capacity) GENERIC();
     Scalar* slot;
-    if (op->y.kind == DecodedOperand::kLocal || op->y.kind == DecodedOperand::kGlobal) {
+    if (op->Record<DecodedRun>()->y.kind == DecodedOperand::kLocal || op->Record<DecodedRun>()->y.kind == DecodedOperand::kGlobal) {
         // A right operand not made yet: the words run one by one.
-        if (!OperandVariable(op->y, frame, locals, globals, &slot) && !slot) GENERIC();
+        if (!OperandVariable(op->Record<DecodedRun>()->y, frame, locals, globals, &slot) && !slot) GENERIC();
     }
-    Variable* v = OperandVariable(op->x, frame, locals, globals, &slot);
+    Variable* v = OperandVariable(op->Record<DecodedRun>()->x, frame, locals, globals, &slot);
     Variable* real = nullptr;
     if (!slot) {
         if (!v) GENERIC();
@@ -1558,7 +1570,7 @@ op_append_run : {
     // What fails here (a text too long, no memory) fails at the cat, as the
     // words one by one fail: its operands popped, nothing stored.
     instructionStart = (op + 2)->pc;
-    pc = (op + 2)->next;
+    pc = (op + 2)->Next();
     if (slot) {
         if (slot->type == Scalar::kAbsent) slot->type = Scalar::kEmpty;
         // The left operand's text, as cat reads it, becomes the slot's.
@@ -1567,7 +1579,7 @@ op_append_run : {
     {
         // After the left text is in place: the right one may be the same.
         OperandText right;
-        right.Read(op->y, frame, locals, globals);
+        right.Read(op->Record<DecodedRun>()->y, frame, locals, globals);
         int32_t left = slot ? slot->length : real->PlainTextLength();
         if (left < 0) left = real->Value().Length();
         if (right.length >= (1 << kStepShift) || static_cast<int64_t>(left) + right.length >= INT32_MAX)
@@ -1591,15 +1603,15 @@ op_elem_store_run : {
     // push a, push i, elem, store: the value below goes into a compact array.
     if (s->depth < 1 || s->depth + 2 > s->capacity) GENERIC();
     Scalar* slot;
-    Variable* array = OperandVariable(op->x, frame, locals, globals, &slot);
+    Variable* array = OperandVariable(op->Record<DecodedRun>()->x, frame, locals, globals, &slot);
     int32_t index;
-    if (!array || !OperandInteger(op->y, frame, locals, globals, &index) || index < 1) GENERIC();
+    if (!array || !OperandInteger(op->Record<DecodedRun>()->y, frame, locals, globals, &index) || index < 1) GENERIC();
     VornVMStackEntry& ev = s->entries[s->depth - 1];
     DenseValue value;
     if (!EntryDenseValue(ev, array, &value)) GENERIC();
     // Where the words one by one would run out of memory: at the store.
     instructionStart = (op + 3)->pc;
-    pc = (op + 3)->next;
+    pc = (op + 3)->Next();
     // A scalar given its first element becomes an array.
     if (index == 1) globals.Forget();
     if (!array->PlainDenseStore(index, value)) GENERIC();
@@ -1620,9 +1632,9 @@ op_elemr_add_run : {
     // push a, push i, elemr, add: a compact array's element added in place.
     if (s->depth < 1 || s->depth + 2 > s->capacity) GENERIC();
     Scalar* slot;
-    Variable* array = OperandVariable(op->x, frame, locals, globals, &slot);
+    Variable* array = OperandVariable(op->Record<DecodedRun>()->x, frame, locals, globals, &slot);
     int32_t index;
-    if (!array || !OperandInteger(op->y, frame, locals, globals, &index) || index < 1) GENERIC();
+    if (!array || !OperandInteger(op->Record<DecodedRun>()->y, frame, locals, globals, &index) || index < 1) GENERIC();
     DenseValue element;
     if (!array->PlainDenseRead(index, &element) || element.type == DenseValue::kText) GENERIC();
     VornVMStackEntry& ex = s->entries[s->depth - 1];
@@ -1642,27 +1654,27 @@ op_elem_store_value : {
     // push v, push a, push i, elem, store: v goes into a compact array.
     if (s->depth + 3 > s->capacity) GENERIC();
     Scalar* slot;
-    Variable* array = OperandVariable(op->y, frame, locals, globals, &slot);
+    Variable* array = OperandVariable(op->Record<DecodedRun>()->y, frame, locals, globals, &slot);
     int32_t index;
-    if (!array || !OperandInteger(op->z, frame, locals, globals, &index) || index < 1) GENERIC();
+    if (!array || !OperandInteger(op->Record<DecodedRun>()->z, frame, locals, globals, &index) || index < 1) GENERIC();
     DenseValue value;
-    switch (op->x.kind) {
+    switch (op->Record<DecodedRun>()->x.kind) {
     case DecodedOperand::kInteger:
         value.type = DenseValue::kInteger;
-        value.integer = op->x.index;
+        value.integer = op->Record<DecodedRun>()->x.integer;
         break;
     case DecodedOperand::kDouble:
         value.type = DenseValue::kDouble;
-        value.number = op->x.number;
+        value.number = op->Record<DecodedRun>()->x.number;
         break;
     case DecodedOperand::kText:
         value.type = DenseValue::kText;
-        value.text = const_cast<char*>(op->x.text);
-        value.length = op->x.length;
+        value.text = const_cast<char*>(op->Record<DecodedRun>()->x.text);
+        value.length = op->Record<DecodedRun>()->x.length;
         break;
     default: {
         Scalar* from;
-        Variable* v = OperandVariable(op->x, frame, locals, globals, &from);
+        Variable* v = OperandVariable(op->Record<DecodedRun>()->x, frame, locals, globals, &from);
         if (from) {
             if (!ScalarDenseValue(from, &value)) GENERIC();
         } else if (!v || v == array) {
@@ -1678,7 +1690,7 @@ op_elem_store_value : {
     }
     // Where the words one by one would run out of memory: at the store.
     instructionStart = (op + 4)->pc;
-    pc = (op + 4)->next;
+    pc = (op + 4)->Next();
     // A scalar given its first element becomes an array.
     if (index == 1) globals.Forget();
     if (!array->PlainDenseStore(index, value)) GENERIC();
@@ -1694,19 +1706,19 @@ op_elemr_add_value : {
     Scalar* target = nullptr;
     Variable* store = nullptr;
     if (op->span == 6) {
-        if (!NumberTarget(op->w, frame, locals, globals, &target, &store)) GENERIC();
+        if (!NumberTarget(op->Record<DecodedRun>()->w, frame, locals, globals, &target, &store)) GENERIC();
     }
     Scalar* slot;
-    Variable* array = OperandVariable(op->y, frame, locals, globals, &slot);
+    Variable* array = OperandVariable(op->Record<DecodedRun>()->y, frame, locals, globals, &slot);
     int32_t index;
-    if (!array || !OperandInteger(op->z, frame, locals, globals, &index) || index < 1) GENERIC();
+    if (!array || !OperandInteger(op->Record<DecodedRun>()->z, frame, locals, globals, &index) || index < 1) GENERIC();
     DenseValue element;
     if (!array->PlainDenseRead(index, &element) || element.type == DenseValue::kText) GENERIC();
     double x;
-    if (store && op->operation) {
+    if (store && op->Record<DecodedRun>()->accumulates) {
         // x is the variable stored into, found and found plain already.
         x = store->PlainDouble();
-    } else if (!OperandNumber(op->x, frame, locals, globals, &x)) {
+    } else if (!OperandNumber(op->Record<DecodedRun>()->x, frame, locals, globals, &x)) {
         GENERIC();
     }
     // A missing element reads as the null value: 0.
@@ -1723,7 +1735,7 @@ cat_popl_slot : {
     VornVMStackEntry& eb = s->entries[s->depth - 1];
     if (!slot || ea.type != kStackSlot || ea.value.slot != slot || !slot->IsValue()) GENERIC();
     instructionStart = op->pc;
-    pc = op->next;
+    pc = op->Next();
     // The left operand's text, as cat reads it, becomes the slot's.
     MakeSlotText(slot);
     {
