@@ -312,6 +312,8 @@ public:
 
 protected:
     // ==== The loop (VornVMExecute.cpp) =================================================
+    // Its steps (VornVMLoop.h) work on the machine's state directly.
+    friend struct DecodedLoop;
     // Runs the decoded form of the segments from pc on.
     int RunDecoded();
     // Whether the checks the loop makes before an instruction have anything

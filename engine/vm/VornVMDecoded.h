@@ -36,15 +36,15 @@ class Dictionary;
     X(Truncated,   truncated)        /* the word's immediates run past the end */                      \
     X(Illegal,     illegal)          /* a word not in the table */                                     \
     X(CmpgiJump,   cmpgi_jump)       /* cmpgi and the conditional jump after it */                     \
-    X(CatPopg,     cat_pop)          /* cat and the popg after it */                                   \
-    X(CatPopl,     cat_pop)          /* cat and the popl after it */                                   \
+    X(CatPopg,     cat_popg)         /* cat and the popg after it */                                   \
+    X(CatPopl,     cat_popl)         /* cat and the popl after it */                                   \
     X(ElemStore,   elem_store)       /* elem and the store after it */                                 \
     X(ElemrAdd,    elemr_add)        /* elemr and the add after it */                                  \
     X(ElemrPop,    elemr_pop)        /* elemr and the popg/popl after it */                            \
     /* Runs of words whose pushes go straight to their consumer, */                                    \
     /* the operands in the run's record (DecodedRun): */                                               \
     X(Arith,       arith_run)        /* push x, push y, add/sub/mul (arith) */                         \
-    X(ArithStore,  arith_run)        /* the same, then popg/popl into z */                             \
+    X(ArithStore,  arith_store)      /* the same, then popg/popl into z */                             \
     X(ArithReturn, arith_return)     /* push x, push y, add/sub/mul, ret */                            \
     X(IncCmpJump,  inc_cmp_jump)     /* incg a, b; cmpgi a, c; and the jump after them */              \
     X(Append,      append_run)       /* push x, push y, cat, pop into x (the same variable) */         \

@@ -274,6 +274,7 @@ public:
 private:
     // The interpreter's fast paths work on the entries directly.
     friend class VornVM;
+    friend struct DecodedLoop;
 
     // The top entry, removed; null (with "Stack underflow") when empty.
     VornVMStackEntry* Take();

@@ -1,0 +1,291 @@
+// The interpreter loop's element stores and reads on compact arrays (see
+// VornVMLoop.h): elem then store, elemr then add or a pop, and the fused
+// runs that push the array and the index (and the value) themselves.
+#pragma once
+
+#include "engine/vm/VornVMLoop.h"
+
+namespace vorn {
+
+// The compact-array form of a slot holding a number or a text.
+[[gnu::always_inline]] inline bool ScalarDenseValue(const Scalar* from, DenseValue* value) {
+    switch (from->type) {
+    case Scalar::kInteger:
+        value->type = DenseValue::kInteger;
+        value->integer = from->integer;
+        return true;
+    case Scalar::kDouble:
+        value->type = DenseValue::kDouble;
+        value->number = from->number;
+        return true;
+    case Scalar::kText:
+        value->type = DenseValue::kText;
+        value->text = from->text;
+        value->length = from->length;
+        return true;
+    default: return false;
+    }
+}
+
+// What a store of entry e into array keeps in the compact form; false where
+// the store goes the handler's way (not a plain value, or the array itself).
+[[gnu::always_inline]] inline bool EntryDenseValue(const VornVMStackEntry& e, const Variable* array,
+                                                   DenseValue* value) {
+    switch (e.type) {
+    case kStackInteger:
+        value->type = DenseValue::kInteger;
+        value->integer = e.value.integer;
+        return true;
+    case kStackDouble:
+        value->type = DenseValue::kDouble;
+        value->number = e.value.number;
+        return true;
+    case kStackString:
+        value->type = DenseValue::kText;
+        value->text = const_cast<char*>(e.value.text);
+        value->length = e.length;
+        return true;
+    case kStackSlot: {
+        const Scalar* from = e.value.slot;
+        if (ScalarDenseValue(from, value)) return true;
+        return from->type == Scalar::kVariable && from->variable != array && from->variable->PlainDenseValue(value);
+    }
+    default: return e.value.variable != array && e.value.variable->PlainDenseValue(value);
+    }
+}
+
+// The element at index of a compact array as a number: a missing one reads
+// as the null value, 0; false for a text (or an array not compact).
+[[gnu::always_inline]] inline bool DecodedLoop::ReadElement(Variable* array, int32_t index, double* out) const {
+    DenseValue element;
+    if (!array->PlainDenseRead(index, &element) || element.type == DenseValue::kText) return false;
+    *out = element.type == DenseValue::kInteger ? element.integer
+                                                : (element.type == DenseValue::kDouble ? element.number : 0.0);
+    return true;
+}
+
+// The store of value as element index of array, reported at the store word
+// op + storeAt (where the words one by one would run out of memory); false
+// where the compact form cannot take it.
+[[gnu::always_inline]] inline bool DecodedLoop::StoreElement(Variable* array, int32_t index, const DenseValue& value,
+                                                             int32_t storeAt) {
+    At(storeAt);
+    // A scalar given its first element becomes an array.
+    if (index == 1) globals.Forget();
+    return array->PlainDenseStore(index, value);
+}
+
+// An element into a value slot, else a plain scalar variable, as a pop
+// copies the element variable.
+[[gnu::always_inline]] inline void PutElement(const DenseValue& element, Scalar* slot, Variable* target) {
+    switch (element.type) {
+    case DenseValue::kInteger:
+        if (slot)
+            slot->SetInteger(element.integer);
+        else
+            target->PlainSetInteger(element.integer);
+        break;
+    case DenseValue::kDouble:
+        if (slot)
+            slot->SetDouble(element.number);
+        else
+            target->PlainSetDouble(element.number);
+        break;
+    default:
+        if (slot)
+            slot->SetText(element.text, element.length);
+        else
+            target->Variable::SetValue(element.text, element.length);
+        break;
+    }
+}
+
+// elem then store: the value below the array and the index goes straight
+// into a compact array.
+[[gnu::always_inline]] inline Flow DecodedLoop::ElemStore() {
+    if (!Holds(3)) return Flow::kGeneric;
+    VornVMStackEntry& ei = Top();
+    VornVMStackEntry& ea = Top(1);
+    VornVMStackEntry& ev = Top(2);
+    int32_t index;
+    if (!EntryInteger(ei, &index) || index < 1 || ea.type != kStackVariable) return Flow::kGeneric;
+    Variable* array = ea.value.variable;
+    DenseValue value;
+    if (!EntryDenseValue(ev, array, &value) || !StoreElement(array, index, value, 1)) return Flow::kGeneric;
+    s->depth -= 3;
+    DropNumberEntry(ei);
+    if (ea.flags & kStackOwned) array->PlainRelease();
+    const int32_t copied = value.length;
+    ReleaseEntry(ev);
+    return Advance(op + 2, copied);
+}
+
+// elemr then add: a compact array's element read in place.
+[[gnu::always_inline]] inline bool DecodedLoop::ElemrAdd() {
+    if (!Holds(3)) return false;
+    VornVMStackEntry& ei = Top();
+    VornVMStackEntry& ea = Top(1);
+    VornVMStackEntry& ex = Top(2);
+    int32_t index;
+    double x, y;
+    if (!EntryInteger(ei, &index) || index < 1 || ea.type != kStackVariable ||
+        !ReadElement(ea.value.variable, index, &y) || !EntryDouble(ex, &x))
+        return false;
+    s->depth -= 2;
+    DropNumberEntry(ei);
+    if (ea.flags & kStackOwned) ea.value.variable->PlainRelease();
+    DropNumberEntry(ex);
+    SetDoubleEntry(ex, x + y);
+    op += 2;
+    return true;
+}
+
+// elemr then popg/popl: a compact array's element copied straight into a
+// plain variable or a value slot, as the pop copies the element variable
+// elemr would have made (the array keeps its compact form).
+[[gnu::always_inline]] inline Flow DecodedLoop::ElemrPop() {
+    if (!Holds(2)) return Flow::kGeneric;
+    VornVMStackEntry& ei = Top();
+    VornVMStackEntry& ea = Top(1);
+    int32_t index;
+    if (!EntryInteger(ei, &index) || index < 1) return Flow::kGeneric;
+    Variable* array;
+    if (ea.type == kStackVariable)
+        array = ea.value.variable;
+    else if (ea.type == kStackSlot && ea.value.slot->type == Scalar::kVariable)
+        array = ea.value.slot->variable;
+    else
+        return Flow::kGeneric;
+    DenseValue element;
+    // A missing element is the null variable's value: the handlers' way.
+    if (!array->PlainDenseRead(index, &element) || element.type == DenseValue::kMissing) return Flow::kGeneric;
+    const DecodedOp* pop = op + 1;
+    Scalar* slot = nullptr;
+    Variable* target = nullptr;
+    if (pop->kind == kDecodedPopg) {
+        // Made now if need be, as popg makes it.
+        target = globals.Entry(pop->a);
+        if (!target && globals.scope) target = globals.scope->Index(pop->a, true);
+    } else if (Scalar* local = locals.At(pop->a)) {
+        if (local->type == Scalar::kVariable)
+            target = local->variable;
+        else
+            slot = local;
+    } else if (!vm.frame->usesSlots) {
+        target = ScopeLocal(vm.frame, pop->a);
+    }
+    // An alias, an aggregate or a variable of another class takes the value
+    // its own way. A plain scalar is never the array, so the element's text
+    // stays where it is while it is copied.
+    if (!slot && (!target || !target->IsPlainScalar())) return Flow::kGeneric;
+    At(0);
+    PutElement(element, slot, target);
+    s->depth -= 2;
+    DropNumberEntry(ei);
+    if (ea.type == kStackVariable && (ea.flags & kStackOwned)) array->PlainRelease();
+    return Advance(op + 2, element.length);
+}
+
+// push a, push i, elem, store: the value below goes into a compact array.
+[[gnu::always_inline]] inline Flow DecodedLoop::ElemStoreRun() {
+    const DecodedRun* run = op->Record<DecodedRun>();
+    if (!Holds(1) || !HasRoom(2)) return Flow::kGeneric;
+    Scalar* slot;
+    Variable* array = OperandVariable(run->x, &slot);
+    int32_t index;
+    if (!array || !OperandInteger(run->y, &index) || index < 1) return Flow::kGeneric;
+    VornVMStackEntry& ev = Top();
+    DenseValue value;
+    if (!EntryDenseValue(ev, array, &value) || !StoreElement(array, index, value, 3)) return Flow::kGeneric;
+    --s->depth;
+    const int32_t copied = value.length;
+    ReleaseEntry(ev);
+    return Advance(op + op->span, copied);
+}
+
+// push a, push i, elemr, add: a compact array's element added in place.
+[[gnu::always_inline]] inline bool DecodedLoop::ElemrAddRun() {
+    const DecodedRun* run = op->Record<DecodedRun>();
+    if (!Holds(1) || !HasRoom(2)) return false;
+    Scalar* slot;
+    Variable* array = OperandVariable(run->x, &slot);
+    int32_t index;
+    double x, y;
+    if (!array || !OperandInteger(run->y, &index) || index < 1 || !ReadElement(array, index, &y)) return false;
+    VornVMStackEntry& ex = Top();
+    if (!EntryDouble(ex, &x)) return false;
+    DropNumberEntry(ex);
+    SetDoubleEntry(ex, x + y);
+    op += op->span;
+    return true;
+}
+
+// The value a fused store's push operand leaves in the compact form.
+[[gnu::always_inline]] inline bool DecodedLoop::ValueOperand(const DecodedOperand& o, const Variable* array,
+                                                             DenseValue* value) {
+    switch (o.kind) {
+    case DecodedOperand::kInteger:
+        value->type = DenseValue::kInteger;
+        value->integer = o.integer;
+        return true;
+    case DecodedOperand::kDouble:
+        value->type = DenseValue::kDouble;
+        value->number = o.number;
+        return true;
+    case DecodedOperand::kText:
+        value->type = DenseValue::kText;
+        value->text = const_cast<char*>(o.text);
+        value->length = o.length;
+        return true;
+    default: break;
+    }
+    Scalar* from;
+    Variable* v = OperandVariable(o, &from);
+    if (from) return ScalarDenseValue(from, value);
+    // a[i] = a: the store reads the array it made of a.
+    if (!v || v == array) return false;
+    if (v->PlainAssignedInteger(&value->integer)) {
+        value->type = DenseValue::kInteger;
+        return true;
+    }
+    return v->PlainDenseValue(value);
+}
+
+// push v, push a, push i, elem, store: v goes into a compact array.
+[[gnu::always_inline]] inline Flow DecodedLoop::ElemStoreValue() {
+    const DecodedRun* run = op->Record<DecodedRun>();
+    if (!HasRoom(3)) return Flow::kGeneric;
+    Scalar* slot;
+    Variable* array = OperandVariable(run->y, &slot);
+    int32_t index;
+    if (!array || !OperandInteger(run->z, &index) || index < 1) return Flow::kGeneric;
+    DenseValue value;
+    if (!ValueOperand(run->x, array, &value) || !StoreElement(array, index, value, 4)) return Flow::kGeneric;
+    return Advance(op + op->span, value.length);
+}
+
+// push x, push a, push i, elemr, add (, pop w): x plus a compact array's
+// element.
+[[gnu::always_inline]] inline Flow DecodedLoop::ElemrAddValue() {
+    const DecodedRun* run = op->Record<DecodedRun>();
+    if (!HasRoom(3)) return Flow::kGeneric;
+    NumberStore store;
+    if (op->span == 6 && !NumberTarget(run->w, &store)) return Flow::kGeneric;
+    Scalar* slot;
+    Variable* array = OperandVariable(run->y, &slot);
+    int32_t index;
+    double x, y;
+    if (!array || !OperandInteger(run->z, &index) || index < 1 || !ReadElement(array, index, &y))
+        return Flow::kGeneric;
+    if (store.variable && run->accumulates) {
+        // x is the variable stored into, found and found plain already.
+        x = store.variable->PlainDouble();
+    } else if (!OperandNumber(run->x, &x)) {
+        return Flow::kGeneric;
+    }
+    if (!store.Put(x + y)) SetDoubleEntry(Push(), x + y);
+    op += op->span;
+    return Flow::kGo;
+}
+
+} // namespace vorn
