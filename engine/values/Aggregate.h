@@ -150,6 +150,28 @@ public:
         }
         return v;
     }
+    // SetInteger where it takes no memory: i < size(), or i == size() below
+    // the capacity; false, nothing done, otherwise.
+    bool SetIntegerInPlace(size_t i, int32_t value) {
+        if (!integers_ || i > size_ || i == capacity_) return false;
+        if (i == size_) ++size_;
+        static_cast<int32_t*>(data_)[i] = value;
+        return true;
+    }
+    // The element at i (< size()) as arithmetic reads it; false for a text.
+    bool Number(size_t i, double* out) const {
+        if (integers_) {
+            *out = static_cast<const int32_t*>(data_)[i];
+            return true;
+        }
+        const uint64_t cell = static_cast<const uint64_t*>(data_)[i];
+        switch (cell & kTagMask) {
+        case kCellInteger: *out = static_cast<int32_t>(static_cast<uint32_t>(cell)); return true;
+        case kCellText: return false;
+        case kCellMissing: *out = 0.0; return true;
+        default: std::memcpy(out, &cell, sizeof *out); return true;
+        }
+    }
     // Stores an integer at i (< size()) or after the last element (i ==
     // size()), the common case, when the elements are integers; false,
     // nothing done, otherwise. Throws std::bad_alloc when there is no room.
@@ -212,6 +234,23 @@ public:
             return true;
         return DenseStoreSlow(index, value);
     }
+    // DenseStore of an integer into a compact tree where it takes no memory
+    // (index at least 1); false, nothing done, otherwise.
+    bool DenseStoreInPlace(int32_t index, int32_t value) {
+        return dense_ && dense_->SetIntegerInPlace(static_cast<size_t>(index) - 1, value);
+    }
+    // The element at index (at least 1) of a compact tree as arithmetic reads
+    // it: a missing one as the null value, 0; false for a text, or when the
+    // tree is not compact.
+    bool DenseNumber(int32_t index, double* out) const {
+        if (!dense_) return false;
+        const auto i = static_cast<size_t>(index) - 1;
+        if (i >= dense_->size()) {
+            *out = 0.0;
+            return true;
+        }
+        return dense_->Number(i, out);
+    }
     // The element at index of a compact tree (type kMissing beyond its
     // end, where the tree has none); false when the tree is not compact or
     // index is below 1.
@@ -272,6 +311,14 @@ inline bool Variable::PlainDenseStore(int32_t index, const DenseValue& value) {
     if (tree_ && kind_ == kAggregateArray && !target_ && IsPlainClass() && tree_->IsDense())
         return tree_->DenseStore(index, value);
     return DenseStoreFirst(index, value);
+}
+
+inline bool Variable::PlainDenseStoreInPlace(int32_t index, int32_t value) {
+    return tree_ && kind_ == kAggregateArray && !target_ && IsPlainClass() && tree_->DenseStoreInPlace(index, value);
+}
+
+inline bool Variable::PlainDenseNumber(int32_t index, double* out) const {
+    return !target_ && tree_ && kind_ == kAggregateArray && IsPlainClass() && tree_->DenseNumber(index, out);
 }
 
 inline bool Variable::PlainDenseRead(int32_t index, DenseValue* out) const {

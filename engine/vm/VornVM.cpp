@@ -145,7 +145,12 @@ VornVM::VornVM(const char* programNameText, int32_t programNameLength, VornAppli
 VornVM::~VornVM() {
     // Library data of the request goes while the program still works.
     if (!parent && externalCalls) externalCalls->ProgramEnding(this);
-    // Frames first: their stacks may hold references into the scopes.
+    // Frames first: their stacks may hold references into the scopes. A
+    // ready frame in use goes with the chain.
+    for (VornVM_FunctionFrame*& ready : readyFrames) {
+        if (ready && !ready->previous) delete ready;
+        ready = nullptr;
+    }
     while (frame) {
         VornVM_Frame* below = frame->previous;
         delete frame;

@@ -700,6 +700,10 @@ protected:
     static constexpr int32_t kSparesPerList = 16;
     VornVM_FunctionFrame* spareFrames[kSpareLists] = {};
     int32_t spareCounts[kSpareLists] = {};
+    // The frame the interpreter loop's fast call takes for a function, by
+    // function slot: readied for one form, on no list, and kept here between
+    // its calls (a call while it is in use takes one off the lists).
+    VornVM_FunctionFrame* readyFrames[kSpareLists] = {};
     VornVM_Stack* dynamicStack = nullptr;
     KnownGlobals knownGlobals;
     // The mode the current output was last given by a call or return of the
@@ -744,6 +748,8 @@ protected:
         windowTopChunk = f->savedTopChunk;
         f->window.Detach();
     }
+    // A ready frame stays where it is.
+    if (f->ready) return;
     int32_t list = f->spareList;
     if (spareCounts[list] >= kSparesPerList) {
         DeleteFrame(f);

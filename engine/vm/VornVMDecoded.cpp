@@ -254,7 +254,9 @@ bool DecodedSegment::Builder::FuseRun(size_t i) {
     DecodedOp& op = ops[i];
     if (op.word == Op_incg && IsWord(i + 1) && IsWord(i + 2) && Word(i + 1) == Op_cmpgi &&
         ops[i + 1].a == op.a && IsConditionalJump(ops[i + 2].kind)) {
-        op.kind = kDecodedIncCmpJump;
+        const uint16_t jump = ops[i + 2].kind;
+        op.kind = jump == kDecodedJmpLt ? kDecodedIncCmpJumpLt
+                                         : (jump == kDecodedJmpLe ? kDecodedIncCmpJumpLe : kDecodedIncCmpJump);
         op.span = 2; // the jump is the next op
         return true;
     }

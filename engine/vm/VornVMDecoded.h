@@ -47,6 +47,8 @@ class Dictionary;
     X(ArithStore,  arith_store)      /* the same, then popg/popl into z */                             \
     X(ArithReturn, arith_return)     /* push x, push y, add/sub/mul, ret */                            \
     X(IncCmpJump,  inc_cmp_jump)     /* incg a, b; cmpgi a, c; and the jump after them */              \
+    X(IncCmpJumpLt, inc_cmp_jump_lt) /* the same with jmp_lt */                                        \
+    X(IncCmpJumpLe, inc_cmp_jump_le) /* the same with jmp_le */                                        \
     X(Append,      append_run)       /* push x, push y, cat, pop into x (the same variable) */         \
     X(ElemStoreX,  elem_store_run)   /* push x (array), push y (index), elem, store */                 \
     X(ElemrAddX,   elemr_add_run)    /* push x (array), push y (index), elemr, add */                  \

@@ -335,12 +335,24 @@ op_cmpgi_jump : {
 
 op_inc_cmp_jump : {
     // incg, then cmpgi of the same global, then the jump: a loop's step.
-    Variable* v;
-    if (!r.HasRoom(1) || !(v = r.IncrementGlobal())) GENERIC();
-    const int32_t value = v->PlainInteger();
-    const int32_t bound = r.op[1].b;
-    r.op += 2;
+    int32_t value;
+    if (!r.StepGlobal(&value)) GENERIC();
+    const int32_t bound = r.op[-1].b;
     if (!((r.op->when >> ((value >= bound) + (value > bound))) & 1)) NEXT();
+    FLOW(r.Jump());
+}
+
+op_inc_cmp_jump_lt : {
+    int32_t value;
+    if (!r.StepGlobal(&value)) GENERIC();
+    if (value >= r.op[-1].b) NEXT();
+    FLOW(r.Jump());
+}
+
+op_inc_cmp_jump_le : {
+    int32_t value;
+    if (!r.StepGlobal(&value)) GENERIC();
+    if (value > r.op[-1].b) NEXT();
     FLOW(r.Jump());
 }
 

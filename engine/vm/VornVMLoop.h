@@ -293,6 +293,7 @@ struct DecodedLoop {
     Flow PopIntoVariable(bool global);
     bool ArithmeticOfTop();
     Variable* IncrementGlobal();
+    bool StepGlobal(int32_t* value);
     bool CompareGlobal(int32_t* result);
 
     // ---- Operands of fused runs (VornVMLoop.h) ----
@@ -305,20 +306,22 @@ struct DecodedLoop {
     // ---- Calls and returns (VornVMLoopCalls.h) ----
     bool OperandArgument(const DecodedOperand& o, Scalar* out);
     Flow Call();
-    VornVM_FunctionFrame* ReadyFrame(Function* function);
-    bool CallFits(VornVM_FunctionFrame* called, Function* function, int32_t fused);
+    VornVM_FunctionFrame* ReadyFrame(int32_t slot);
+    void MakeReady(VornVM_FunctionFrame* called, int32_t slot);
+    bool CallFits(VornVM_FunctionFrame* called, int32_t fused);
     bool BindFused(VornVM_FunctionFrame* called, int32_t fused);
     Flow EnterCalled(VornVM_FunctionFrame* called, int32_t fused);
-    Flow CallGeneral(Function* function, int32_t fused);
+    Flow CallGeneral(int32_t fused);
     bool CanReturn() const;
     bool CanReturnEntry() const;
     Flow Return();
     Flow ArithmeticReturn();
     Flow ReturnNumber(double r);
+    Flow ReturnValue(const VornVMStackEntry& value);
     Flow ReturnGeneral();
     Flow ReturnFull();
     void LeaveFrame(VornVM_FunctionFrame* f, VornVM_Frame* caller);
-    bool StoreReturned(const DecodedOp* back);
+    bool StoreReturned(const DecodedOp* back, const VornVMStackEntry& value);
 
     // ---- Texts (VornVMLoopTexts.h) ----
     Flow Cat();
@@ -507,6 +510,17 @@ inline const VornVM::Handler* HandlerRows() {
     if (v)
         v->PlainSetInteger(static_cast<int32_t>(static_cast<uint32_t>(v->PlainInteger()) + static_cast<uint32_t>(op->b)));
     return v;
+}
+
+// incg and cmpgi of the same global, where the jump after them reads the
+// comparison: the new value, op then at the jump. (cmpgi needs room for its
+// result, as the handlers would run it.)
+[[gnu::always_inline]] inline bool DecodedLoop::StepGlobal(int32_t* value) {
+    Variable* v;
+    if (!HasRoom(1) || !(v = IncrementGlobal())) return false;
+    *value = v->PlainInteger();
+    op += 2;
+    return true;
 }
 
 // cmpgi: a plain global against the integer.

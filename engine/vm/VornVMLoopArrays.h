@@ -54,21 +54,21 @@ namespace vorn {
     }
 }
 
-// The element at index of a compact array as a number: a missing one reads
-// as the null value, 0; false for a text (or an array not compact).
+// The element at index (at least 1) of a compact array as a number: a
+// missing one reads as the null value, 0; false for a text (or an array not
+// compact).
 [[gnu::always_inline]] inline bool DecodedLoop::ReadElement(Variable* array, int32_t index, double* out) const {
-    DenseValue element;
-    if (!array->PlainDenseRead(index, &element) || element.type == DenseValue::kText) return false;
-    *out = element.type == DenseValue::kInteger ? element.integer
-                                                : (element.type == DenseValue::kDouble ? element.number : 0.0);
-    return true;
+    return array->PlainDenseNumber(index, out);
 }
 
-// The store of value as element index of array, reported at the store word
-// op + storeAt (where the words one by one would run out of memory); false
-// where the compact form cannot take it.
+// The store of value as element index of array; false where the compact
+// form cannot take it. An integer that takes no memory is stored in place;
+// anything else is reported at the store word op + storeAt (where the words
+// one by one would run out of memory).
 [[gnu::always_inline]] inline bool DecodedLoop::StoreElement(Variable* array, int32_t index, const DenseValue& value,
                                                              int32_t storeAt) {
+    if (value.type == DenseValue::kInteger && array->PlainDenseStoreInPlace(index, value.integer)) [[likely]]
+        return true;
     At(storeAt);
     // A scalar given its first element becomes an array.
     if (index == 1) globals.Forget();
@@ -223,7 +223,19 @@ namespace vorn {
 // The value a fused store's push operand leaves in the compact form.
 [[gnu::always_inline]] inline bool DecodedLoop::ValueOperand(const DecodedOperand& o, const Variable* array,
                                                              DenseValue* value) {
+    Variable* v;
     switch (o.kind) {
+    case DecodedOperand::kGlobal:
+        // Only a plain scalar is a compact element.
+        v = globals.Plain(o.entry);
+        break;
+    case DecodedOperand::kLocal: {
+        Scalar* from;
+        v = OperandVariable(o, &from);
+        if (from) return ScalarDenseValue(from, value);
+        if (!v || !v->IsPlainScalar()) return false;
+        break;
+    }
     case DecodedOperand::kInteger:
         value->type = DenseValue::kInteger;
         value->integer = o.integer;
@@ -232,19 +244,15 @@ namespace vorn {
         value->type = DenseValue::kDouble;
         value->number = o.number;
         return true;
-    case DecodedOperand::kText:
+    default:
         value->type = DenseValue::kText;
         value->text = const_cast<char*>(o.text);
         value->length = o.length;
         return true;
-    default: break;
     }
-    Scalar* from;
-    Variable* v = OperandVariable(o, &from);
-    if (from) return ScalarDenseValue(from, value);
     // a[i] = a: the store reads the array it made of a.
     if (!v || v == array) return false;
-    if (v->PlainAssignedInteger(&value->integer)) {
+    if (v->PlainAssignedIntegerOf(&value->integer)) {
         value->type = DenseValue::kInteger;
         return true;
     }

@@ -16,23 +16,25 @@ namespace vorn {
 // copies it into a parameter's slot: an integer, a double or an empty value;
 // false for anything else.
 [[gnu::always_inline]] inline bool DecodedLoop::OperandArgument(const DecodedOperand& o, Scalar* out) {
-    out->bits = 0;
-    // Variables first, then the constants.
-    if (o.kind > DecodedOperand::kGlobal) {
-        if (o.kind == DecodedOperand::kInteger) {
-            out->type = Scalar::kInteger;
-            out->integer = o.integer;
-            return true;
-        }
-        if (o.kind != DecodedOperand::kDouble) return false;
-        out->type = Scalar::kDouble;
-        out->number = o.number;
+    switch (o.kind) {
+    case DecodedOperand::kInteger:
+        out->bits = 0;
+        out->integer = o.integer;
+        out->type = Scalar::kInteger;
         return true;
-    }
-    if (o.kind == DecodedOperand::kGlobal) {
+    case DecodedOperand::kDouble:
+        out->number = o.number;
+        out->type = Scalar::kDouble;
+        return true;
+    case DecodedOperand::kGlobal: {
         Variable* v = globals.Plain(o.entry);
+        out->bits = 0;
         return v && (v->PlainNumberOf(out) || (v->PlainScalar(out) && out->type <= Scalar::kDouble));
     }
+    case DecodedOperand::kLocal: break;
+    default: return false;
+    }
+    out->bits = 0;
     Scalar* slot;
     Variable* v = OperandVariable(o, &slot);
     if (slot) {
@@ -51,45 +53,71 @@ namespace vorn {
 // are not on the stack, the run binds them where the call would pop them.
 [[gnu::always_inline]] inline Flow DecodedLoop::Call() {
     const int32_t fused = op->span - 1;
-    Function* function = vm.functions ? vm.functions->At(op[fused].a) : nullptr;
-    if (VornVM_FunctionFrame* called = ReadyFrame(function)) {
-        if (!s->entries) {
-            // The value returned comes back to this stack.
-            vm.PlaceLazyWindow();
-            s = vm.stack;
-        }
-        if (CallFits(called, function, fused) && BindFused(called, fused)) return EnterCalled(called, fused);
+    const int32_t slot = op[fused].a;
+    VornVM_FunctionFrame* called = vm.readyFrames[slot & (VornVM::kSpareLists - 1)];
+    if (!called || called->functionSlot != slot || called->entryForm != form || called->previous) [[unlikely]]
+        called = ReadyFrame(slot);
+    if (!called) return CallGeneral(fused);
+    if (!s->entries) {
+        // The value returned comes back to this stack.
+        vm.PlaceLazyWindow();
+        s = vm.stack;
     }
-    return CallGeneral(function, fused);
+    if (!CallFits(called, fused) || !BindFused(called, fused)) return CallGeneral(fused);
+    return EnterCalled(called, fused);
 }
 
-// The kept frame at the head of the function's list, readied for this form
-// (once: its bindings by value into its slots, its function's code this
-// segment's); null when there is none.
-[[gnu::always_inline]] inline VornVM_FunctionFrame* DecodedLoop::ReadyFrame(Function* function) {
-    VornVM_FunctionFrame* called = vm.spareFrames[VornVM::SpareList(function)];
-    if (!called || called->function != function) return nullptr;
-    if (called->entryForm == form) [[likely]]
-        return called;
-    if (!called->plainBindings || function->IsExternal() || function->segment != vm.segmentIndex) return nullptr;
-    const DecodedOp* entry = form->At(function->offset);
-    if (!entry) return nullptr;
-    called->entryForm = form;
-    called->entryOp = entry;
-    called->entryFlags = function->flags & 0x1e;
+// The frame for a call of the function in slot when the ready one does not
+// serve: its ready frame readied for this form, or (while that one is in
+// use) the kept frame at the head of the function's list. A frame is
+// readied for a form once: its bindings by value into its slots, its
+// function's code this segment's. Null when there is none.
+[[gnu::always_inline]] inline VornVM_FunctionFrame* DecodedLoop::ReadyFrame(int32_t slot) {
+    Function* function = vm.functions ? vm.functions->At(slot) : nullptr;
+    if (!function || function->IsExternal() || function->segment != vm.segmentIndex) return nullptr;
+    VornVM_FunctionFrame*& ready = vm.readyFrames[slot & (VornVM::kSpareLists - 1)];
+    VornVM_FunctionFrame* called = ready;
+    const bool idle = called && !called->previous;
+    if (!called || called->function != function || !idle) {
+        called = vm.spareFrames[VornVM::SpareList(function)];
+        if (!called || called->function != function) return nullptr;
+    }
+    if (called->entryForm != form) {
+        const DecodedOp* entry = called->plainBindings ? form->At(function->offset) : nullptr;
+        if (!entry) return nullptr;
+        called->entryForm = form;
+        called->entryOp = entry;
+        called->entryFlags = function->flags & 0x1e;
+    }
+    if (called != ready && (!ready || !ready->previous)) MakeReady(called, slot);
     return called;
+}
+
+// A kept frame (the head of its list) becomes the ready frame of slot; the
+// idle one there before goes back to its list.
+[[gnu::always_inline]] inline void DecodedLoop::MakeReady(VornVM_FunctionFrame* called, int32_t slot) {
+    vm.spareFrames[called->spareList] = called->nextSpare;
+    --vm.spareCounts[called->spareList];
+    VornVM_FunctionFrame*& ready = vm.readyFrames[slot & (VornVM::kSpareLists - 1)];
+    if (VornVM_FunctionFrame* old = ready) {
+        old->ready = false;
+        vm.KeepFunctionFrame(old);
+    }
+    called->ready = true;
+    called->functionSlot = slot;
+    ready = called;
 }
 
 // Whether the call fits the fast way: the entries it pops are there (a
 // negative count is past any depth), the fused operands would have fitted,
-// the chain is not too deep, nothing is traced, the locals are as readied.
-[[gnu::always_inline]] inline bool DecodedLoop::CallFits(VornVM_FunctionFrame* called, Function* function,
-                                                         int32_t fused) {
+// the chain is not too deep, nothing is traced. (A script function's locals
+// table is complete once its program is loaded: the slots the frame was
+// readied with are all it has.)
+[[gnu::always_inline]] inline bool DecodedLoop::CallFits(VornVM_FunctionFrame* called, int32_t fused) {
     const int32_t popped = called->parameterCount - fused;
     return static_cast<uint32_t>(popped) <= static_cast<uint32_t>(s->depth) && s->depth + fused <= s->capacity &&
            vm.frame->callDepth < VornVM::kMaxCallDepth &&
-           !(vm.traceFlags & (LogFunctionCall | LogFunctionParameter | LogFunctionReturnValue | LogFunctionReturn)) &&
-           called->slotCount == function->Locals()->EntryCount();
+           !(vm.traceFlags & (LogFunctionCall | LogFunctionParameter | LogFunctionReturnValue | LogFunctionReturn));
 }
 
 // The fused operands (y, then x: the last argument first) straight into
@@ -100,20 +128,20 @@ namespace vorn {
 [[gnu::always_inline]] inline bool DecodedLoop::BindFused(VornVM_FunctionFrame* called, int32_t fused) {
     if (fused == 0) return true;
     const DecodedRun* run = op->Record<DecodedRun>();
-    Scalar* slots = called->slots;
-    const int32_t* bindings = called->bindings;
-    if ((fused < 2 || OperandArgument(run->y, &slots[bindings[0] >> 1])) &&
-        OperandArgument(run->x, &slots[bindings[fused - 1] >> 1]))
+    if ((fused < 2 || OperandArgument(run->y, called->argumentSlots[0])) &&
+        OperandArgument(run->x, called->argumentSlots[fused - 1]))
         return true;
-    for (int32_t k = 0; k < fused; ++k) slots[bindings[k] >> 1].type = Scalar::kAbsent;
+    for (int32_t k = 0; k < fused; ++k) called->argumentSlots[k]->type = Scalar::kAbsent;
     return false;
 }
 
-// The called frame taken off its list (a frame in use is on none; its
-// nextSpare is not read) and made current: only what every call needs.
+// The called frame made current (a kept one taken off its list: a frame in
+// use is on none; its nextSpare is not read): only what every call needs.
 [[gnu::always_inline]] inline Flow DecodedLoop::EnterCalled(VornVM_FunctionFrame* called, int32_t fused) {
-    vm.spareFrames[called->spareList] = called->nextSpare;
-    --vm.spareCounts[called->spareList];
+    if (!called->ready) [[unlikely]] {
+        vm.spareFrames[called->spareList] = called->nextSpare;
+        --vm.spareCounts[called->spareList];
+    }
     VornVM_Frame* caller = vm.frame;
     called->previous = caller;
     called->callDepth = caller->callDepth + 1;
@@ -145,15 +173,16 @@ namespace vorn {
     vm.stack = s = &called->window;
     locals.slots = called->slots;
     locals.limit = static_cast<uint32_t>(called->slotCount);
+    // (pc is set by whatever leaves the fast paths.)
     op = static_cast<const DecodedOp*>(called->entryOp);
-    vm.pc = op->pc;
     return --quiet < 0 ? Flow::kPoll : Flow::kGo;
 }
 
 // The call the general way: from a fused run, its first push's handler and
 // then the rest one by one.
-[[gnu::always_inline]] inline Flow DecodedLoop::CallGeneral(Function* function, int32_t fused) {
-    if (fused > 0 || !function || function->IsExternal()) return Flow::kGeneric;
+[[gnu::always_inline]] inline Flow DecodedLoop::CallGeneral(int32_t fused) {
+    Function* function = fused == 0 && vm.functions ? vm.functions->At(op->a) : nullptr;
+    if (!function || function->IsExternal()) return Flow::kGeneric;
     At(0);
     vm.immA = op->a;
     vm.CallScriptFunction(function);
@@ -187,26 +216,32 @@ namespace vorn {
 
 // The fast return of `returned`.
 [[gnu::always_inline]] inline Flow DecodedLoop::Return() {
-    auto* f = static_cast<VornVM_FunctionFrame*>(vm.frame);
-    VornVM_Frame* caller = f->previous;
-    if (caller->stack->depth >= caller->stack->capacity) [[unlikely]]
-        return ReturnFull();
-    const auto* back = static_cast<const DecodedOp*>(f->returnOp);
-    LeaveFrame(f, caller);
-    if (StoreReturned(back)) {
-        vm.pc = back->Next();
-        op = back + 1;
-        return Flow::kGo;
-    }
-    CopyEntry(Push(), returned);
-    vm.pc = back->pc;
-    op = back;
-    return Flow::kGo;
+    return ReturnValue(returned);
 }
 
 [[gnu::always_inline]] inline Flow DecodedLoop::ReturnNumber(double r) {
-    SetDoubleEntry(returned, r);
-    return Return();
+    VornVMStackEntry value;
+    SetDoubleEntry(value, r);
+    return ReturnValue(value);
+}
+
+// The fast return of a value (returned itself, or a number): into the pop
+// after the call, else onto the caller's stack.
+[[gnu::always_inline]] inline Flow DecodedLoop::ReturnValue(const VornVMStackEntry& value) {
+    auto* f = static_cast<VornVM_FunctionFrame*>(vm.frame);
+    VornVM_Frame* caller = f->previous;
+    if (caller->stack->depth >= caller->stack->capacity) [[unlikely]] {
+        if (&value != &returned) CopyEntry(returned, value);
+        return ReturnFull();
+    }
+    const auto* back = static_cast<const DecodedOp*>(f->returnOp);
+    LeaveFrame(f, caller);
+    op = back;
+    if (StoreReturned(back, value))
+        ++op;
+    else
+        CopyEntry(Push(), value);
+    return Flow::kGo;
 }
 
 // ret the general way.
@@ -247,16 +282,16 @@ namespace vorn {
 
 // A number returned to a pop goes straight where the pop puts it; false
 // where the pop runs.
-[[gnu::always_inline]] inline bool DecodedLoop::StoreReturned(const DecodedOp* back) {
-    if (returned.type > kStackDouble) return false;
+[[gnu::always_inline]] inline bool DecodedLoop::StoreReturned(const DecodedOp* back, const VornVMStackEntry& value) {
+    if (value.type > kStackDouble) return false;
     if (back->kind == kDecodedPopg) {
         Variable* v = globals.Plain(back->a);
-        if (v) PutNumber(v, returned);
+        if (v) PutNumber(v, value);
         return v != nullptr;
     }
     Scalar* slot = back->kind == kDecodedPopl ? locals.At(back->a) : nullptr;
     if (!slot || slot->type >= Scalar::kText) return false;
-    PutNumber(slot, returned);
+    PutNumber(slot, value);
     return true;
 }
 
