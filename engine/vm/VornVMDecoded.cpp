@@ -79,6 +79,7 @@ class DecodedSegment::Builder {
     std::vector<DecodedRun> runs;
     std::vector<uint64_t> starts;
     std::vector<int32_t> ranks;
+    int32_t globals = 0;
 
     // The op index at an offset, or -1.
     int32_t IndexAt(int64_t pc) const {
@@ -91,6 +92,7 @@ class DecodedSegment::Builder {
 
   private:
     void Decode(const uint8_t* code, Dictionary* pool);
+    void NameGlobals(DecodedOp* op, const InstructionInfo& info);
     void Index();
     void Link();
     void Fuse();
@@ -136,8 +138,10 @@ void DecodedSegment::Builder::Decode(const uint8_t* code, Dictionary* pool) {
                 op.loads = ReadImmediates(op.word, p + 2, &op.a, &constant.number, &op.b, &bDouble);
                 if (op.loads & kLoadsADouble) constant.kind = DecodedOperand::kDouble;
                 op.kind = WordKind(op.word);
-                if (const InstructionInfo* info = FindInstruction(op.word))
+                if (const InstructionInfo* info = FindInstruction(op.word)) {
                     op.row = static_cast<uint8_t>(info - InstructionAt(0));
+                    NameGlobals(&op, *info);
+                }
                 if (op.kind == kDecodedPushc) {
                     // Pool texts never move, and an index once valid stays
                     // valid; an invalid one is looked up again when reached.
@@ -160,6 +164,21 @@ void DecodedSegment::Builder::Decode(const uint8_t* code, Dictionary* pool) {
         if (op.kind == kDecodedEnd || op.kind == kDecodedTruncated) break;
     }
     runOf.assign(ops.size(), -1);
+}
+
+// The global entries a word names: within the limit, counted for the
+// form; beyond it, the word runs its handler.
+void DecodedSegment::Builder::NameGlobals(DecodedOp* op, const InstructionInfo& info) {
+    const bool a = info.a == OperandKind::Global;
+    const bool b = info.b == OperandKind::Global;
+    if (!a && !b) return;
+    if ((a && (op->a < 0 || op->a >= kDecodedGlobalLimit)) || (b && (op->b < 0 || op->b >= kDecodedGlobalLimit))) {
+        op->kind = kDecodedHandler;
+        return;
+    }
+    if (op->kind == kDecodedHandler) return;
+    if (a && op->a >= globals) globals = op->a + 1;
+    if (b && op->b >= globals) globals = op->b + 1;
 }
 
 void DecodedSegment::Builder::Index() {
@@ -215,7 +234,10 @@ bool DecodedSegment::Builder::PushOperand(size_t i, DecodedOperand* out) const {
     const DecodedOp& op = ops[i];
     switch (op.word) {
     case Op_pushl: *out = Operand(DecodedOperand::kLocal, op.a); return true;
-    case Op_pushg: *out = Operand(DecodedOperand::kGlobal, op.a); return true;
+    case Op_pushg:
+        if (op.kind != kDecodedPushg) return false;
+        *out = Operand(DecodedOperand::kGlobal, op.a);
+        return true;
     case Op_pushi:
         *out = Operand(DecodedOperand::kInteger, 0);
         out->integer = op.a;
@@ -234,7 +256,10 @@ bool DecodedSegment::Builder::PushOperand(size_t i, DecodedOperand* out) const {
 bool DecodedSegment::Builder::PopOperand(size_t i, DecodedOperand* out) const {
     switch (ops[i].word) {
     case Op_popl: *out = Operand(DecodedOperand::kLocal, ops[i].a); return true;
-    case Op_popg: *out = Operand(DecodedOperand::kGlobal, ops[i].a); return true;
+    case Op_popg:
+        if (ops[i].kind != kDecodedPopg) return false;
+        *out = Operand(DecodedOperand::kGlobal, ops[i].a);
+        return true;
     default: return false;
     }
 }
@@ -252,7 +277,7 @@ void DecodedSegment::Builder::MakeRun(size_t i, uint16_t kind, uint8_t span, con
 // decode ends the segment's form before the run could).
 bool DecodedSegment::Builder::FuseRun(size_t i) {
     DecodedOp& op = ops[i];
-    if (op.word == Op_incg && IsWord(i + 1) && IsWord(i + 2) && Word(i + 1) == Op_cmpgi &&
+    if (op.kind == kDecodedIncg && IsWord(i + 1) && IsWord(i + 2) && Word(i + 1) == Op_cmpgi &&
         ops[i + 1].a == op.a && IsConditionalJump(ops[i + 2].kind)) {
         const uint16_t jump = ops[i + 2].kind;
         op.kind = jump == kDecodedJmpLt ? kDecodedIncCmpJumpLt
@@ -332,6 +357,7 @@ DecodedSegment::DecodedSegment(const uint8_t* c, int32_t n, uint32_t w, Dictiona
     attachmentKind = &kDecodedAttachment;
     Builder built(c, n, pool);
     count = static_cast<int32_t>(built.ops.size());
+    globals = built.globals;
     // Each op's record: its run's, else its constant's (with a double B
     // immediate after it, which only a word that does not decode has).
     std::vector<int64_t> recordAt(built.ops.size(), -1);

@@ -69,6 +69,10 @@ enum DecodedKind : uint16_t {
     kDecodedKindCount
 };
 
+// The global entries a fast path may name: a word naming one beyond runs
+// its handler.
+inline constexpr int32_t kDecodedGlobalLimit = 1 << 16;
+
 // Jump distances that lead to no decoded op.
 inline constexpr int32_t kDecodedJumpOutside = INT32_MIN;       // "Jump outside of the segment"
 inline constexpr int32_t kDecodedJumpUnindexed = INT32_MIN + 1; // inside, but not at a decoded instruction
@@ -166,6 +170,8 @@ class DecodedSegment : public SegmentAttachment {
         });
     }
     int32_t Count() const { return count; }
+    // One more than the highest global entry its fast paths name.
+    int32_t Globals() const { return globals; }
     // The bytes the form takes.
     int64_t Bytes() const { return bytes; }
 
@@ -183,6 +189,7 @@ class DecodedSegment : public SegmentAttachment {
     // the ops that start before.
     DecodedOp* ops = nullptr;
     int32_t count = 0;
+    int32_t globals = 0;
     const uint64_t* starts = nullptr;
     const int32_t* ranks = nullptr;
     int64_t bytes = 0;

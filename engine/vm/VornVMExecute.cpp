@@ -80,44 +80,50 @@ int VornVM::Execute() {
 }
 
 KnownGlobals::~KnownGlobals() {
-    std::free(table);
+    std::free(entries);
+    std::free(plain);
     std::free(filled);
 }
 
-Variable* KnownGlobals::Entry(int32_t i) const {
-    return scope ? scope->PlainEntry(i) : nullptr;
+void KnownGlobals::Grow(uint32_t n) {
+    if (n < 64) n = 64;
+    auto* e = static_cast<Variable**>(std::calloc(n, sizeof(Variable*)));
+    auto* p = static_cast<Variable**>(std::calloc(n, sizeof(Variable*)));
+    auto* f = static_cast<int32_t*>(std::malloc(n * sizeof(int32_t)));
+    if (!e || !p || !f) {
+        std::free(e);
+        std::free(p);
+        std::free(f);
+        throw std::bad_alloc();
+    }
+    for (int32_t k = 0; k < count; ++k) {
+        e[filled[k]] = entries[filled[k]];
+        p[filled[k]] = plain[filled[k]];
+    }
+    if (count) std::memcpy(f, filled, static_cast<size_t>(count) * sizeof(int32_t));
+    std::free(entries);
+    std::free(plain);
+    std::free(filled);
+    entries = e;
+    plain = p;
+    filled = f;
+    room = n;
 }
 
 Variable* KnownGlobals::Learn(int32_t i) {
-    Variable* v = Entry(i);
-    if (!v || !v->IsPlainScalar()) return nullptr;
-    if (static_cast<uint32_t>(i) >= room) {
-        // Room for every entry the scope has now: each is set at most once
-        // between two Forgets, so filled needs no more.
-        uint32_t wanted = static_cast<uint32_t>(scope->EntryCount());
-        if (wanted < 64) wanted = 64;
-        auto* t = static_cast<Variable**>(std::calloc(wanted, sizeof(Variable*)));
-        auto* f = static_cast<int32_t*>(std::malloc(wanted * sizeof(int32_t)));
-        if (!t || !f) {
-            std::free(t);
-            std::free(f);
-            throw std::bad_alloc();
-        }
-        for (int32_t k = 0; k < count; ++k) t[filled[k]] = table[filled[k]];
-        if (count) std::memcpy(f, filled, static_cast<size_t>(count) * sizeof(int32_t));
-        std::free(table);
-        std::free(filled);
-        table = t;
-        filled = f;
-        room = wanted;
-    }
-    table[i] = v;
-    filled[count++] = i;
+    Variable* v = scope ? scope->PlainEntry(i) : nullptr;
+    if (!v) return nullptr;
+    if (!entries[i]) filled[count++] = i;
+    entries[i] = v;
+    if (v->IsPlainScalar()) plain[i] = v;
     return v;
 }
 
 void KnownGlobals::ForgetAll() {
-    for (int32_t k = 0; k < count; ++k) table[filled[k]] = nullptr;
+    for (int32_t k = 0; k < count; ++k) {
+        entries[filled[k]] = nullptr;
+        plain[filled[k]] = nullptr;
+    }
     count = 0;
 }
 
@@ -162,6 +168,7 @@ int DecodedLoop::Resume(VornVM& vm, const void* const* labels, DecodedSegment** 
         *op = *form ? (*form)->At(vm.pc) : nullptr;
         if (*op) {
             (*form)->Thread(labels);
+            vm.knownGlobals.Reserve((*form)->Globals());
             return -1;
         }
         vm.StepBytes();

@@ -219,6 +219,24 @@ struct NumberStore {
         v->PlainSetDouble(number.value.number);
 }
 
+// The same for a double.
+[[gnu::always_inline]] inline void PutNumber(Scalar* slot, double number) {
+    slot->number = number;
+    slot->type = Scalar::kDouble;
+}
+
+[[gnu::always_inline]] inline void PutNumber(Variable* v, double number) {
+    v->PlainSetDouble(number);
+}
+
+[[gnu::always_inline]] inline bool IsNumber(const VornVMStackEntry& e) {
+    return e.type <= kStackDouble;
+}
+
+[[gnu::always_inline]] inline bool IsNumber(double) {
+    return true;
+}
+
 // The arithmetic of a fused run's add, sub or mul.
 [[gnu::always_inline]] inline double Arithmetic(uint16_t word, double x, double y) {
     return word == Op_add ? x + y : (word == Op_sub ? x - y : x * y);
@@ -314,14 +332,17 @@ struct DecodedLoop {
     Flow CallGeneral(int32_t fused);
     bool CanReturn() const;
     bool CanReturnEntry() const;
+    bool CallerFull() const;
     Flow Return();
     Flow ArithmeticReturn();
     Flow ReturnNumber(double r);
-    Flow ReturnValue(const VornVMStackEntry& value);
+    template <class Value> Flow ReturnValue(const Value& value);
     Flow ReturnGeneral();
     Flow ReturnFull();
     void LeaveFrame(VornVM_FunctionFrame* f, VornVM_Frame* caller);
-    bool StoreReturned(const DecodedOp* back, const VornVMStackEntry& value);
+    template <class Value> bool StoreReturned(const DecodedOp* back, const Value& value);
+    void PushValue(const VornVMStackEntry& value) const { CopyEntry(Push(), value); }
+    void PushValue(double value) const { SetDoubleEntry(Push(), value); }
 
     // ---- Texts (VornVMLoopTexts.h) ----
     Flow Cat();

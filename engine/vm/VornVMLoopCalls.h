@@ -214,33 +214,38 @@ namespace vorn {
     return ReturnNumber(Arithmetic(run->operation, x, y));
 }
 
+// Whether the caller's stack has no room for the value returned.
+[[gnu::always_inline]] inline bool DecodedLoop::CallerFull() const {
+    const VornVM_Stack* to = vm.frame->previous->stack;
+    return to->depth >= to->capacity;
+}
+
 // The fast return of `returned`.
 [[gnu::always_inline]] inline Flow DecodedLoop::Return() {
+    if (CallerFull()) [[unlikely]]
+        return ReturnFull();
     return ReturnValue(returned);
 }
 
 [[gnu::always_inline]] inline Flow DecodedLoop::ReturnNumber(double r) {
-    VornVMStackEntry value;
-    SetDoubleEntry(value, r);
-    return ReturnValue(value);
-}
-
-// The fast return of a value (returned itself, or a number): into the pop
-// after the call, else onto the caller's stack.
-[[gnu::always_inline]] inline Flow DecodedLoop::ReturnValue(const VornVMStackEntry& value) {
-    auto* f = static_cast<VornVM_FunctionFrame*>(vm.frame);
-    VornVM_Frame* caller = f->previous;
-    if (caller->stack->depth >= caller->stack->capacity) [[unlikely]] {
-        if (&value != &returned) CopyEntry(returned, value);
+    if (CallerFull()) [[unlikely]] {
+        SetDoubleEntry(returned, r);
         return ReturnFull();
     }
+    return ReturnValue(r);
+}
+
+// The fast return of a value (returned, or a number) to a caller with room
+// for it: into the pop after the call, else onto its stack.
+template <class Value> [[gnu::always_inline]] inline Flow DecodedLoop::ReturnValue(const Value& value) {
+    auto* f = static_cast<VornVM_FunctionFrame*>(vm.frame);
     const auto* back = static_cast<const DecodedOp*>(f->returnOp);
-    LeaveFrame(f, caller);
+    LeaveFrame(f, f->previous);
     op = back;
     if (StoreReturned(back, value))
         ++op;
     else
-        CopyEntry(Push(), value);
+        PushValue(value);
     return Flow::kGo;
 }
 
@@ -282,8 +287,9 @@ namespace vorn {
 
 // A number returned to a pop goes straight where the pop puts it; false
 // where the pop runs.
-[[gnu::always_inline]] inline bool DecodedLoop::StoreReturned(const DecodedOp* back, const VornVMStackEntry& value) {
-    if (value.type > kStackDouble) return false;
+template <class Value>
+[[gnu::always_inline]] inline bool DecodedLoop::StoreReturned(const DecodedOp* back, const Value& value) {
+    if (!IsNumber(value)) return false;
     if (back->kind == kDecodedPopg) {
         Variable* v = globals.Plain(back->a);
         if (v) PutNumber(v, value);
