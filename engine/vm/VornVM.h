@@ -61,13 +61,13 @@ inline constexpr const char kErrorTimedOut[] = "Application timed out";
 inline constexpr const char kErrorOutOfMemory[] = "Out of memory";
 inline constexpr const char kErrorTextTooLong[] = "Text too long";
 
-// The global entries the interpreter loop found, and those of them that are
-// plain scalars (Variable::IsPlainScalar), so that its fast paths reach them
-// without looking or checking again: true until something runs that could
-// make one an alias or an aggregate or put another variable in its entry (a
-// handler, a call out of the loop, an assignment of any value, an element
-// store that may turn a scalar into an array), which Forget()s them all, as
-// every start of a run does. Kept by the VM: the decoded forms are shared.
+// The global entries the interpreter loop found to be plain scalars
+// (Variable::IsPlainScalar), so that its fast paths reach them without
+// checking again: true until something runs that could make one an alias or
+// an aggregate or put another variable in its entry (a handler, a call out
+// of the loop, an assignment of any value, an element store that may turn a
+// scalar into an array), which Forget()s them all, as every start of a run
+// does. Kept by the VM: the decoded forms are shared.
 class KnownGlobals {
 public:
     KnownGlobals() = default;
@@ -78,19 +78,16 @@ public:
     // The global scope, when it is of the plain class (else none is known).
     VariableHash* scope = nullptr;
     // Room for entries 0 .. n - 1 (the entries a decoded form names), which
-    // the lookups below take without a bounds check.
+    // Plain then takes without a bounds check.
     void Reserve(int32_t n) {
         if (static_cast<uint32_t>(n) > room) Grow(static_cast<uint32_t>(n));
     }
     // Entry i's variable, whatever it is, or null.
-    [[gnu::always_inline]] Variable* Entry(int32_t i) {
-        Variable* v = entries[i];
-        return v ? v : Learn(i);
-    }
+    Variable* Entry(int32_t i) const;
     // Entry i's variable when it is a plain scalar, else null.
     [[gnu::always_inline]] Variable* Plain(int32_t i) {
-        Variable* v = plain[i];
-        return v ? v : (Learn(i), plain[i]);
+        Variable* v = table[i];
+        return v ? v : Learn(i);
     }
     [[gnu::always_inline]] void Forget() {
         if (count) ForgetAll();
@@ -100,11 +97,10 @@ private:
     Variable* Learn(int32_t i);
     void Grow(uint32_t n);
     void ForgetAll();
-    Variable** entries = nullptr;
-    Variable** plain = nullptr;
+    Variable** table = nullptr;
     uint32_t room = 0;
-    // The entries set, to clear them again (each at most once between two
-    // Forgets).
+    // The entries set in table, to clear them again (each at most once
+    // between two Forgets).
     int32_t* filled = nullptr;
     int32_t count = 0;
 };

@@ -1,6 +1,5 @@
 #include "engine/vm/VornVMDecoded.h"
 
-#include <bit>
 #include <cstring>
 #include <new>
 #include <vector>
@@ -87,7 +86,7 @@ class DecodedSegment::Builder {
         const uint64_t bits = starts[static_cast<size_t>(pc >> 6)];
         const uint64_t bit = uint64_t{1} << (pc & 63);
         if (!(bits & bit)) return -1;
-        return ranks[static_cast<size_t>(pc >> 6)] + std::popcount(bits & (bit - 1));
+        return ranks[static_cast<size_t>(pc >> 6)] + CountBits(bits & (bit - 1));
     }
 
   private:
@@ -188,7 +187,7 @@ void DecodedSegment::Builder::Index() {
     int32_t before = 0;
     for (size_t w = 0; w < starts.size(); ++w) {
         ranks[w] = before;
-        before += std::popcount(starts[w]);
+        before += CountBits(starts[w]);
     }
 }
 
@@ -405,14 +404,6 @@ DecodedSegment::DecodedSegment(const uint8_t* c, int32_t n, uint32_t w, Dictiona
 
 DecodedSegment::~DecodedSegment() {
     ::operator delete(ops);
-}
-
-const DecodedOp* DecodedSegment::At(int32_t pc) const {
-    if (pc < 0 || pc > length) return nullptr;
-    const uint64_t bits = starts[pc >> 6];
-    const uint64_t bit = uint64_t{1} << (pc & 63);
-    if (!(bits & bit)) return nullptr;
-    return &ops[ranks[pc >> 6] + std::popcount(bits & (bit - 1))];
 }
 
 DecodedSegment* DecodedSegment::Of(Segment* segment, const uint8_t* code, int32_t length, Dictionary* pool) {

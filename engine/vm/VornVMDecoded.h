@@ -160,7 +160,21 @@ class DecodedSegment : public SegmentAttachment {
         return c == code && n == length && w == writes;
     }
     // The decoded instruction at an offset, or null.
-    const DecodedOp* At(int32_t pc) const;
+    const DecodedOp* At(int32_t pc) const {
+        if (pc < 0 || pc > length) return nullptr;
+        const uint64_t bits = starts[pc >> 6];
+        const uint64_t bit = uint64_t{1} << (pc & 63);
+        if (!(bits & bit)) return nullptr;
+        return &ops[ranks[pc >> 6] + CountBits(bits & (bit - 1))];
+    }
+    // The bits set in a word (without the popcount instruction, which the
+    // build does not assume).
+    static int32_t CountBits(uint64_t x) {
+        x -= (x >> 1) & 0x5555555555555555u;
+        x = (x & 0x3333333333333333u) + ((x >> 2) & 0x3333333333333333u);
+        x = (x + (x >> 4)) & 0x0f0f0f0f0f0f0f0fu;
+        return static_cast<int32_t>((x * 0x0101010101010101u) >> 56);
+    }
     const DecodedOp* Ops() const { return ops; }
     // Gives every op the interpreter's code for its kind, once.
     // A shared program's form serves the runs of several threads at once.

@@ -80,50 +80,42 @@ int VornVM::Execute() {
 }
 
 KnownGlobals::~KnownGlobals() {
-    std::free(entries);
-    std::free(plain);
+    std::free(table);
     std::free(filled);
 }
 
 void KnownGlobals::Grow(uint32_t n) {
     if (n < 64) n = 64;
-    auto* e = static_cast<Variable**>(std::calloc(n, sizeof(Variable*)));
-    auto* p = static_cast<Variable**>(std::calloc(n, sizeof(Variable*)));
+    auto* t = static_cast<Variable**>(std::calloc(n, sizeof(Variable*)));
     auto* f = static_cast<int32_t*>(std::malloc(n * sizeof(int32_t)));
-    if (!e || !p || !f) {
-        std::free(e);
-        std::free(p);
+    if (!t || !f) {
+        std::free(t);
         std::free(f);
         throw std::bad_alloc();
     }
-    for (int32_t k = 0; k < count; ++k) {
-        e[filled[k]] = entries[filled[k]];
-        p[filled[k]] = plain[filled[k]];
-    }
+    for (int32_t k = 0; k < count; ++k) t[filled[k]] = table[filled[k]];
     if (count) std::memcpy(f, filled, static_cast<size_t>(count) * sizeof(int32_t));
-    std::free(entries);
-    std::free(plain);
+    std::free(table);
     std::free(filled);
-    entries = e;
-    plain = p;
+    table = t;
     filled = f;
     room = n;
 }
 
+Variable* KnownGlobals::Entry(int32_t i) const {
+    return scope ? scope->PlainEntry(i) : nullptr;
+}
+
 Variable* KnownGlobals::Learn(int32_t i) {
-    Variable* v = scope ? scope->PlainEntry(i) : nullptr;
-    if (!v) return nullptr;
-    if (!entries[i]) filled[count++] = i;
-    entries[i] = v;
-    if (v->IsPlainScalar()) plain[i] = v;
+    Variable* v = Entry(i);
+    if (!v || !v->IsPlainScalar()) return nullptr;
+    table[i] = v;
+    filled[count++] = i;
     return v;
 }
 
 void KnownGlobals::ForgetAll() {
-    for (int32_t k = 0; k < count; ++k) {
-        entries[filled[k]] = nullptr;
-        plain[filled[k]] = nullptr;
-    }
+    for (int32_t k = 0; k < count; ++k) table[filled[k]] = nullptr;
     count = 0;
 }
 

@@ -260,6 +260,8 @@ struct DecodedLoop {
     int32_t quiet = 0;
     // The value a fast return hands to the caller.
     VornVMStackEntry returned{};
+    // After a call or return the general way: the op at pc, when known.
+    const DecodedOp* resumeAt = nullptr;
 
     // ---- The loop's own steps (VornVMLoop.h) ----
     [[gnu::always_inline]] bool HasRoom(int32_t n) const { return s->depth + n <= s->capacity; }
@@ -324,6 +326,7 @@ struct DecodedLoop {
     // ---- Calls and returns (VornVMLoopCalls.h) ----
     bool OperandArgument(const DecodedOperand& o, Scalar* out);
     Flow Call();
+    VornVM_FunctionFrame* OtherFrame(int32_t slot, VornVM_FunctionFrame* ready);
     VornVM_FunctionFrame* ReadyFrame(int32_t slot);
     void MakeReady(VornVM_FunctionFrame* called, int32_t slot);
     bool CallFits(VornVM_FunctionFrame* called, int32_t fused);
@@ -369,16 +372,12 @@ struct DecodedLoop {
 // ---- The loop's own steps ------------------------------------------------------
 
 // Each row's handler, looked up once.
-inline const VornVM::Handler* HandlerRows() {
-    static const auto rows = [] {
-        struct Rows {
-            VornVM::Handler at[kInstructionCount];
-        } r{};
-        for (int32_t i = 0; i < kInstructionCount; ++i) r.at[i] = VornVM::HandlerOf(InstructionAt(i)->word);
-        return r;
-    }();
-    return rows.at;
-}
+inline const struct HandlerRows {
+    HandlerRows() {
+        for (int32_t i = 0; i < kInstructionCount; ++i) at[i] = VornVM::HandlerOf(InstructionAt(i)->word);
+    }
+    VornVM::Handler at[kInstructionCount];
+} kHandlerRows;
 
 // The immediates of op's word into the registers, as the byte form loads
 // them.
@@ -402,7 +401,7 @@ inline const VornVM::Handler* HandlerRows() {
     At(0);
     LoadRegisters();
     const uint8_t* before = vm.code;
-    vm.RunHandler(HandlerRows()[op->row]);
+    vm.RunHandler(kHandlerRows.at[op->row]);
     vm.outputModeKnown = -1;
     // A handler may have made a known global an alias or an aggregate, put
     // another variable in its entry, or built the locals' scope.
@@ -441,7 +440,8 @@ inline const VornVM::Handler* HandlerRows() {
     vm.outputModeKnown = -1;
     globals.Forget();
     if (vm.aborted || vm.segmentIndex != vm.loadedSegment || vm.ChecksDue()) return false;
-    op = form->At(vm.pc);
+    op = resumeAt && resumeAt->pc == vm.pc ? resumeAt : form->At(vm.pc);
+    resumeAt = nullptr;
     if (!op) return false;
     Reload();
     return true;

@@ -56,7 +56,7 @@ namespace vorn {
     const int32_t slot = op[fused].a;
     VornVM_FunctionFrame* called = vm.readyFrames[slot & (VornVM::kSpareLists - 1)];
     if (!called || called->functionSlot != slot || called->entryForm != form || called->previous) [[unlikely]]
-        called = ReadyFrame(slot);
+        called = OtherFrame(slot, called);
     if (!called) return CallGeneral(fused);
     if (!s->entries) {
         // The value returned comes back to this stack.
@@ -68,7 +68,18 @@ namespace vorn {
 }
 
 // The frame for a call of the function in slot when the ready one does not
-// serve: its ready frame readied for this form, or (while that one is in
+// serve. A call while it is in use (a function calling itself) takes the
+// kept frame at the head of its list when that is readied too.
+[[gnu::always_inline]] inline VornVM_FunctionFrame* DecodedLoop::OtherFrame(int32_t slot, VornVM_FunctionFrame* ready) {
+    if (ready && ready->functionSlot == slot && ready->entryForm == form) {
+        VornVM_FunctionFrame* kept = vm.spareFrames[ready->spareList];
+        if (kept && kept->function == ready->function && kept->entryForm == form) return kept;
+    }
+    return ReadyFrame(slot);
+}
+
+// The frame for a call of the function in slot when the ready one does not
+// serve, the way it is found at first: its ready frame readied for this form, or (while that one is in
 // use) the kept frame at the head of the function's list. A frame is
 // readied for a form once: its bindings by value into its slots, its
 // function's code this segment's. Null when there is none.
@@ -249,10 +260,16 @@ template <class Value> [[gnu::always_inline]] inline Flow DecodedLoop::ReturnVal
     return Flow::kGo;
 }
 
-// ret the general way.
+// ret the general way. A frame the fast call made returns to its op in this
+// form (unless the return failed), which the loop takes up again from there.
 [[gnu::always_inline]] inline Flow DecodedLoop::ReturnGeneral() {
+    const VornVM_Frame* f = vm.frame;
+    const auto* back = f->returnForm == form ? static_cast<const DecodedOp*>(
+                                                   static_cast<const VornVM_FunctionFrame*>(f)->returnOp)
+                                             : nullptr;
     At(0);
     vm.ReturnFromFunction(true);
+    resumeAt = back;
     return Flow::kMoved;
 }
 
