@@ -13,13 +13,7 @@ namespace {
 const char* const kNames[kSqlOpcodeCount] = {VORN_SQL_INSTRUCTIONS(VORN_SQL_NAME)};
 #undef VORN_SQL_NAME
 
-#define VORN_SQL_WRITES(name, listed, writes) writes != 0,
-constexpr bool kWrites[kSqlOpcodeCount] = {VORN_SQL_INSTRUCTIONS(VORN_SQL_WRITES)};
-#undef VORN_SQL_WRITES
-
 } // namespace
-
-bool SQLInstructionWrites(int32_t opcode) { return opcode >= 0 && opcode < kSqlOpcodeCount && kWrites[opcode]; }
 
 SQLProgram::~SQLProgram() { std::free(items); }
 

@@ -104,8 +104,13 @@ inline constexpr int32_t kSqlOpcodeCount = 0 VORN_SQL_INSTRUCTIONS(VORN_SQL_ONE)
 // The numbering is fixed: a new instruction goes at the end.
 static_assert(SQL_Length == 60 && SQL_Error == 72 && kSqlOpcodeCount == 73);
 
+#define VORN_SQL_WRITES(name, listed, writes) writes != 0,
+inline constexpr bool kSqlWrites[kSqlOpcodeCount] = {VORN_SQL_INSTRUCTIONS(VORN_SQL_WRITES)};
+#undef VORN_SQL_WRITES
 // Whether an instruction changes a table or the schema (codes outside the set do not).
-bool SQLInstructionWrites(int32_t opcode);
+inline bool SQLInstructionWrites(int32_t opcode) {
+    return opcode >= 0 && opcode < kSqlOpcodeCount && kSqlWrites[opcode];
+}
 
 // Texts point into the statement's text or into catalog and compiler objects
 // that live until the next statement is compiled; the array owns none of them.
