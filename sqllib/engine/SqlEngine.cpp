@@ -366,49 +366,43 @@ bool SQLEngine::Push(const Entry& entry) {
     return true;
 }
 
-bool SQLEngine::PushInteger(int32_t n) {
+SQLEngine::Entry SQLEngine::Borrowed(int32_t kind, int32_t size) {
     Entry e;
-    e.kind = kInteger;
+    e.kind = kind;
     e.owns = false;
+    e.length = e.size = size;
+    return e;
+}
+
+bool SQLEngine::PushInteger(int32_t n) {
+    Entry e = Borrowed(kInteger, 4);
     e.integer = n;
-    e.length = e.size = 4;
     return Push(e);
 }
 
 bool SQLEngine::PushDouble(double x) {
-    Entry e;
-    e.kind = kDouble;
-    e.owns = false;
+    Entry e = Borrowed(kDouble, 8);
     e.number = x;
-    e.length = e.size = 8;
     return Push(e);
 }
 
 bool SQLEngine::PushText(const char* text, int32_t length, int32_t size, bool owns) {
-    Entry e;
-    e.kind = kText;
+    Entry e = Borrowed(kText, size);
     e.owns = owns;
     e.text = text;
     e.length = length;
-    e.size = size;
     return Push(e);
 }
 
 bool SQLEngine::PushColumn(XBaseField* field) {
-    Entry e;
-    e.kind = kColumn;
-    e.owns = false;
+    Entry e = Borrowed(kColumn, 32);
     e.column = field;
-    e.length = e.size = 32;
     return Push(e);
 }
 
 bool SQLEngine::PushResult(SQLResult* value) {
-    Entry e;
-    e.kind = kResult;
-    e.owns = false;
+    Entry e = Borrowed(kResult, 56);
     e.result = value;
-    e.length = e.size = 56;
     return Push(e);
 }
 

@@ -174,6 +174,8 @@ class SQLEngine {
     }
 
     // Stack.
+    // An entry of that kind that owns nothing; length and size both size.
+    static Entry Borrowed(int32_t kind, int32_t size);
     bool Push(const Entry& entry);
     bool PushInteger(int32_t n);
     bool PushDouble(double x);
