@@ -193,13 +193,14 @@ int SQLEngine::Stopped() {
 
 int SQLEngine::Abandon(const std::bad_alloc& failure) {
     // Where the instruction stopped its values may stand half made: the
-    // statement ends as a failed one does. The results keep the texts of
-    // the row they show.
+    // statement ends as a failed one does, its rows as they were. The
+    // results keep the texts of the row they show.
+    Error(dynamic_cast<const TextTooLong*>(&failure) ? failure.what() : kSQLOutOfMemory);
     EndStatement();
     ReleaseHolds();
     aheadRows = aheadNext = 0;
     aheadEnd = aheadEndSaved = false;
-    return Error(dynamic_cast<const TextTooLong*>(&failure) ? failure.what() : kSQLOutOfMemory);
+    return -1;
 }
 
 int SQLEngine::Run() {
