@@ -208,6 +208,7 @@ class SQLEngine {
     [[gnu::always_inline]] SQLResult* SlotOf(int32_t bucket, int32_t slot) const;
     [[gnu::always_inline]] SQLResult* TemporaryValue(int32_t table, int32_t column) const;
 
+    // In SqlCursor.cpp, with OpenForWriting, OpenSteady, Hold and WalksIndex.
     int CursorOpen(const SQLInstruction& in);
     int CursorIndex(const SQLInstruction& in);
     int CursorStep(SQLCursor* cursor, bool first, bool& row);
