@@ -1,6 +1,5 @@
 #include "engine/vm/Feature.h"
 
-#include "engine/vm/HostFeatureSource.h"
 #include "engine/vm/VornVM.h"
 #include "engine/vm/VornVMFrame.h"
 
@@ -20,10 +19,6 @@ void Feature::Tick() {}
 
 void Feature::SetError(const String& text) {
     error.Assign(text);
-}
-
-ImportFeature::~ImportFeature() {
-    if (filterFrame) filterFrame->import = nullptr;
 }
 
 bool FeatureStack::Unlink(Feature* feature) {

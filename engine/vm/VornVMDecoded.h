@@ -101,7 +101,7 @@ struct DecodedOp {
     // pushc: the pool text, resolved once.
     const char* text = nullptr;
     int32_t textLength = 0;
-    void (VornVM::*handler)() = nullptr;
+    void (*handler)(VornVM&) = nullptr;
     // Fused runs: the operands the run's pushes would push, where the store
     // goes, the word of the run's operation and its length in words.
     DecodedOperand x;
