@@ -122,7 +122,11 @@ struct DecodedOp {
     int32_t callee = -1;
     const DecodedOp* callWord = nullptr;
     const DecodedOp* back = nullptr;
+    // Keeps the size a power of two: the loop steps over a run's ops with a
+    // shift.
+    uint8_t unused[8] = {};
 };
+static_assert((sizeof(DecodedOp) & (sizeof(DecodedOp) - 1)) == 0, "an op's size is a power of two");
 
 class DecodedSegment : public SegmentAttachment {
   public:
