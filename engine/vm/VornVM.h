@@ -13,9 +13,10 @@
 // dbopen, OpDoFile for op_do_file). The core's handlers are members of this
 // class; the tag groups' are functions of their own units taking the VM
 // (TagGroups.h). They pop their operands from the current stack, read the
-// decoded immediates from immA/immB (immADouble/immBDouble for double
-// immediates) and push their results. A handler always completes its pops
-// before it looks at whether the run is aborted.
+// decoded immediates (immA/immB, immADouble/immBDouble for double
+// immediates; ImmA() and ImmB() in the groups) and push their results. A
+// handler always completes its pops before it looks at whether the run is
+// aborted.
 #pragma once
 
 #include <atomic>
@@ -257,7 +258,8 @@ public:
     // ==== The run's shared slots and uses (VornVM.cpp) ================================
     // The top VM's slot: every sub-program below it sees the same one.
     RunState*& Shared(RunSlot slot) { return root->runStates[static_cast<int32_t>(slot)]; }
-    // The use count held by databases, filters and runs of a sub-program.
+    // The use count held by databases, filters, the sub-programs loaded below
+    // this one and the runs of this one as a sub-program.
     void AddUse() { ++useCount; }
     void ReleaseUse() { --useCount; }
     int32_t UseCount() const { return useCount; }
