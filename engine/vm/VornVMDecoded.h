@@ -101,7 +101,7 @@ struct DecodedOp {
     // pushc: the pool text, resolved once.
     const char* text = nullptr;
     int32_t textLength = 0;
-    void (VornVM::*handler)() = nullptr;
+    void (*handler)(VornVM&) = nullptr;
     // Fused runs: the operands the run's pushes would push, where the store
     // goes, the word of the run's operation and its length in words.
     DecodedOperand x;
@@ -122,7 +122,11 @@ struct DecodedOp {
     int32_t callee = -1;
     const DecodedOp* callWord = nullptr;
     const DecodedOp* back = nullptr;
+    // Keeps the size a power of two: the loop steps over a run's ops with a
+    // shift.
+    uint8_t unused[8] = {};
 };
+static_assert((sizeof(DecodedOp) & (sizeof(DecodedOp) - 1)) == 0, "an op's size is a power of two");
 
 class DecodedSegment : public SegmentAttachment {
   public:

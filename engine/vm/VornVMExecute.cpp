@@ -24,18 +24,6 @@
 
 namespace vorn {
 
-VornVM::Handler VornVM::HandlerOf(uint16_t word) {
-    switch (word) {
-#define VORN_HANDLER_CASE(w, mnemonic, a, b, handler, fast)                                                  \
-    case Op_##mnemonic:                                                                                      \
-        return &VornVM::Op##handler;
-        VORN_INSTRUCTIONS(VORN_HANDLER_CASE)
-#undef VORN_HANDLER_CASE
-    default:
-        return nullptr;
-    }
-}
-
 void VornVM::OpNoop() {}
 
 void VornVM::OpJmp() {
@@ -720,10 +708,8 @@ slow:
     if (static_cast<int64_t>(pc) + 1 >= codeLength) {
         if (frame && frame->AtSegmentEnd() == kFrameEndsFilter) {
             int32_t truth = stack->PopBoolean() ? 1 : 0;
-            // Read into a local first: g++'s sanitizer misreads the member
-            // pointer when it is called straight from the frame.
             VornVM_FilterFrame::Callback onEnd = static_cast<VornVM_FilterFrame*>(frame)->callback;
-            if (onEnd) (this->*onEnd)(truth);
+            if (onEnd) onEnd(*this, truth);
         } else {
             return 1;
         }
