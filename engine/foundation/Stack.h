@@ -14,23 +14,23 @@ struct StackNode {
 template <class T>
 class Stack {
 public:
-    explicit Stack(bool owns) : owns_(owns) {}
+    explicit Stack(bool owning) : owns(owning) {}
     Stack(const Stack&) = delete;
     Stack& operator=(const Stack&) = delete;
 
     virtual ~Stack() {
-        if (top_) Stack::Clear();
+        if (top) Stack::Clear();
     }
 
-    virtual int32_t Count() const { return count_; }
+    virtual int32_t Count() const { return count; }
 
     virtual void Push(T* item) {
         StackNode<T>* node = new StackNode<T>;
         node->item = item;
-        node->next = top_;
-        top_ = node;
-        cursor_ = node;
-        ++count_;
+        node->next = top;
+        top = node;
+        cursor = node;
+        ++count;
     }
 
     // Pops everything above the cursor (deleting those items when the stack
@@ -38,54 +38,54 @@ public:
     // that walked off the bottom counts as the top, so Pop never dereferences
     // a missing node.
     virtual T* Pop() {
-        if (!top_) return nullptr;
-        if (!cursor_) cursor_ = top_;
-        while (top_ != cursor_) {
-            StackNode<T>* node = top_;
-            top_ = node->next;
-            --count_;
-            if (owns_) delete node->item;
+        if (!top) return nullptr;
+        if (!cursor) cursor = top;
+        while (top != cursor) {
+            StackNode<T>* node = top;
+            top = node->next;
+            --count;
+            if (owns) delete node->item;
             delete node;
         }
-        StackNode<T>* node = top_;
-        top_ = node->next;
-        --count_;
-        cursor_ = top_;
+        StackNode<T>* node = top;
+        top = node->next;
+        --count;
+        cursor = top;
         T* item = node->item;
         delete node;
         return item;
     }
 
     virtual T* Top() {
-        cursor_ = top_;
-        return cursor_ ? cursor_->item : nullptr;
+        cursor = top;
+        return cursor ? cursor->item : nullptr;
     }
 
     // One node further down; null once past the bottom or without a cursor.
     virtual T* Next() {
-        if (cursor_) cursor_ = cursor_->next;
-        return cursor_ ? cursor_->item : nullptr;
+        if (cursor) cursor = cursor->next;
+        return cursor ? cursor->item : nullptr;
     }
 
     virtual void Clear() {
-        StackNode<T>* node = top_;
-        top_ = cursor_ = nullptr;
-        count_ = 0;
+        StackNode<T>* node = top;
+        top = cursor = nullptr;
+        count = 0;
         while (node) {
             StackNode<T>* next = node->next;
-            if (owns_) delete node->item;
+            if (owns) delete node->item;
             delete node;
             node = next;
         }
     }
 
-    bool Owns() const { return owns_; }
+    bool Owns() const { return owns; }
 
 protected:
-    bool owns_;
-    int32_t count_ = 0;
-    StackNode<T>* top_ = nullptr;
-    StackNode<T>* cursor_ = nullptr;
+    bool owns;
+    int32_t count = 0;
+    StackNode<T>* top = nullptr;
+    StackNode<T>* cursor = nullptr;
 };
 
 } // namespace vorn

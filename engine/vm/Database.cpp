@@ -1,5 +1,6 @@
 #include "engine/vm/Database.h"
 
+#include "engine/vm/DatabaseRegistry.h"
 #include "engine/vm/VornVM.h"
 
 namespace vorn {
@@ -38,28 +39,17 @@ Database::~Database() {
 
 void Database::AddView(DatabaseView* view) {
     if (!view) return;
-    if (program) program->RegisterView(view);
+    if (program) DatabaseRegistry::Of(*program).RegisterView(view);
     viewTable.Insert(view);
     views.Insert(view, kListTail);
 }
 
 void Database::RemoveView(DatabaseView* view) {
     if (!view) return;
-    if (program) program->UnregisterView(view);
+    if (DatabaseRegistry* registry = program ? DatabaseRegistry::Existing(*program) : nullptr)
+        registry->UnregisterView(view);
     // Only this very view: another may carry the same name.
-    const String& key = view->Name();
-    DatabaseView* others[16];
-    int32_t kept = 0;
-    for (;;) {
-        DatabaseView* found = viewTable.Remove(key.Text(), key.Length());
-        if (!found || found == view) break;
-        if (kept == 16) {
-            viewTable.Insert(found);
-            break;
-        }
-        others[kept++] = found;
-    }
-    for (int32_t i = 0; i < kept; ++i) viewTable.Insert(others[i]);
+    RemoveExactItem(viewTable, view);
     viewTable.CompactWhenSparse();
     if (views.Find(view)) views.Remove(kListCurrent);
     if (primaryView == view) primaryView = nullptr;

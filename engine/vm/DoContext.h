@@ -7,7 +7,9 @@
 #include <cstdint>
 
 #include "engine/foundation/HashTable.h"
+#include "engine/foundation/List.h"
 #include "engine/foundation/String.h"
+#include "engine/vm/VornVM.h"
 
 namespace vorn {
 
@@ -25,7 +27,6 @@ class SegmentManager;
 class TaggedFile;
 class VariableHash;
 class VornApplication;
-class VornVM;
 
 // Bucket bits and slot growth of the VrDO tables.
 inline constexpr int32_t kDoTableBits = 12;
@@ -98,6 +99,36 @@ public:
 
 private:
     bool Fail(const String& reason);
+};
+
+// The run's contexts by path, and by use (most recent first), in the run's
+// SubPrograms slot.
+class DoCache : public RunState {
+public:
+    // The cache of vm's run, made on first use.
+    static DoCache& Of(VornVM& vm);
+
+    DoCache() = default;
+    // Deletes the contexts nothing depends on any more, until none is left
+    // or the rest are held.
+    ~DoCache() override;
+
+    // The cached or newly loaded context of a compiled file for vm: a name
+    // with a leading separator counts from the script directory, others
+    // from vm's program directory. Null after a runtime error of VrDO.
+    DoContext* Get(VornVM& vm, const char* name, int32_t length);
+
+    HashTable<DoContext>& Contexts() { return contexts; }
+    List<DoContext>& ByUse() { return byUse; }
+
+private:
+    // Makes room under "maxdocache" by deleting unused contexts, least
+    // recently used first.
+    void Evict(VornApplication* application);
+
+    // Keys are paths of a case-sensitive file system.
+    HashTable<DoContext> contexts{false, false, kDoTableBits, kDoTableGrowth};
+    List<DoContext> byUse{false};
 };
 
 } // namespace vorn

@@ -1,6 +1,5 @@
 #include "engine/vm/Feature.h"
 
-#include "engine/vm/HostFeatureSource.h"
 #include "engine/vm/VornVM.h"
 #include "engine/vm/VornVMFrame.h"
 
@@ -22,20 +21,16 @@ void Feature::SetError(const String& text) {
     error.Assign(text);
 }
 
-ImportFeature::~ImportFeature() {
-    if (filterFrame) filterFrame->import = nullptr;
-}
-
 bool FeatureStack::Unlink(Feature* feature) {
     StackNode<Feature>* previous = nullptr;
-    for (StackNode<Feature>* node = top_; node; previous = node, node = node->next) {
+    for (StackNode<Feature>* node = top; node; previous = node, node = node->next) {
         if (node->item != feature) continue;
         if (previous)
             previous->next = node->next;
         else
-            top_ = node->next;
-        if (cursor_ == node) cursor_ = node->next;
-        --count_;
+            top = node->next;
+        if (cursor == node) cursor = node->next;
+        --count;
         delete node;
         return true;
     }
@@ -43,7 +38,7 @@ bool FeatureStack::Unlink(Feature* feature) {
 }
 
 Feature* FeatureStack::At(int32_t position) const {
-    StackNode<Feature>* node = top_;
+    StackNode<Feature>* node = top;
     for (int32_t i = 0; node && i < position; ++i) node = node->next;
     return position >= 0 && node ? node->item : nullptr;
 }

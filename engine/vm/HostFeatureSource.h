@@ -13,7 +13,7 @@ class Segment;
 class String;
 class Variable;
 class VariableList;
-class VornVM_FilterFrame;
+class ImportFilterFrame;
 
 // A held lock file: the open VrLOCKFILE block (kind kFeatureLockfile).
 class LockfileFeature : public Feature {
@@ -49,7 +49,7 @@ class ImportFeature : public Feature {
     // The compiled filter (a segment of the program), null without one.
     Segment* filter = nullptr;
     // The frame testing the current record, while there is one.
-    VornVM_FilterFrame* filterFrame = nullptr;
+    ImportFilterFrame* filterFrame = nullptr;
 };
 
 // An open VrCAPTURE block (kind kFeatureCapture): while it is open its output

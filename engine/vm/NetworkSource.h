@@ -14,6 +14,9 @@ namespace vorn {
 class VariableHash;
 class VariableList;
 
+// The tag error of a VrCALL, VrSMTP or VrPOP without a network manager.
+inline constexpr char kNoNetwork[] = "Network connections are not available";
+
 // Results of HttpCall::Next.
 inline constexpr int32_t kCallItem = 0;   // an item was published (or the empty first pass)
 inline constexpr int32_t kCallEnd = 2;    // the reply is walked: nothing published

@@ -12,43 +12,20 @@
 #include "engine/values/FunctionManager.h"
 #include "engine/values/Variable.h"
 #include "engine/values/VariableHash.h"
-#include "engine/vm/Database.h"
 #include "engine/vm/ExternalFunctionSource.h"
 
 namespace vorn {
 
 namespace {
 
-constexpr int32_t kSharedTableBits = 12;
-constexpr int32_t kSharedTableGrowth = 512;
 constexpr int32_t kTokenTableBits = 6;
 constexpr int32_t kTokenTableCapacity = 16;
-
-// Removes exactly this item from a table that may hold other items under the
-// same key (views of two databases may share a name).
-template <class T>
-void RemoveExact(HashTable<T>* table, T* item) {
-    if (!table || !item) return;
-    const String& key = item->Name();
-    T* kept[16];
-    int32_t keptCount = 0;
-    for (;;) {
-        T* found = table->Remove(key.Text(), key.Length());
-        if (!found || found == item) break;
-        if (keptCount == 16) { // give up rather than lose entries: put back and stop
-            table->Insert(found);
-            break;
-        }
-        kept[keptCount++] = found;
-    }
-    // Equal keys keep insertion order, so putting them back in removal order
-    // keeps their relative order.
-    for (int32_t i = 0; i < keptCount; ++i) table->Insert(kept[i]);
-}
 
 } // namespace
 
 // ---- Construction ----------------------------------------------------------
+
+RunState::~RunState() = default;
 
 VornVM::VornVM(const char* programNameText, int32_t programNameLength, VornApplication* app, Dictionary* stringPool,
                VariableHash* system, VariableHash* global, SegmentManager* segmentManager,
@@ -72,7 +49,8 @@ VornVM::VornVM(const char* programNameText, int32_t programNameLength, VornAppli
       databaseLibraries(databaseLibraryManager),
       languages(languageTable),
       localizedTexts(texts),
-      parent(parentVM) {
+      parent(parentVM),
+      root(parentVM ? parentVM->root : this) {
     lastError.Assign("");
     messagePrefix.Assign("");
 
@@ -112,19 +90,7 @@ VornVM::VornVM(const char* programNameText, int32_t programNameLength, VornAppli
     }
     if (programDirectory.IsNull()) programDirectory.Assign("");
 
-    if (!parent) {
-        ownsShared = true;
-        views = new HashTable<DatabaseView>(false, true, kSharedTableBits, kSharedTableGrowth);
-        databases = new List<Database>(true);
-        databaseTable = new HashTable<Database>(false, true, kSharedTableBits, kSharedTableGrowth);
-        CreateDoContainers();
-    } else {
-        doContexts = parent->doContexts;
-        doContextList = parent->doContextList;
-        views = parent->views;
-        databases = parent->databases;
-        databaseTable = parent->databaseTable;
-        doExpressions = parent->doExpressions;
+    if (parent) {
         if (!tickCounter) tickCounter = parent->tickCounter;
         if (!timedOut) timedOut = parent->timedOut;
         if (!exitRequested) exitRequested = parent->exitRequested;
@@ -174,21 +140,15 @@ VornVM::~VornVM() {
         delete top;
     }
 
-    if (ownsShared) {
-        if (databases) {
-            for (Database* db = databases->First(); db; db = databases->Next()) db->Close();
-        }
-        delete databaseTable;
-        databaseTable = nullptr;
-        delete databases; // deletes each database, which unregisters its views
-        databases = nullptr;
-        delete views;
-        views = nullptr;
-        // After the databases: a database opened by a sub-program holds a
-        // use of that sub-program's VM.
-        DeleteDoContainers();
-    } else if (parent) {
+    if (parent) {
         --parent->childCount;
+    } else {
+        // The slot stays set while its state is deleted: what that deletes
+        // may still look the state up.
+        for (RunState*& state : runStates) {
+            delete state;
+            state = nullptr;
+        }
     }
     delete tokens;
     tokens = nullptr;
@@ -401,18 +361,11 @@ bool VornVM::LookupVariable(Variable** out, const char* name, int32_t length, St
         }
         return *out ? 1 : 0;
     };
+    auto* fields = static_cast<FieldNames*>(Shared(RunSlot::Databases));
     auto inDatabases = [&]() -> bool {
-        if (!databases) return false;
-        int32_t n = databases->Count();
-        Database* db = databases->First();
-        for (int32_t i = 0; i < n && db; ++i) {
-            if (Variable* v = db->FindVariable(rest, restLength)) {
-                *out = v;
-                return true;
-            }
-            db = databases->Next();
-        }
-        return false;
+        Variable* v = fields ? fields->FindField(rest, restLength) : nullptr;
+        if (v) *out = v;
+        return v != nullptr;
     };
 
     switch (scope) {
@@ -436,6 +389,11 @@ bool VornVM::LookupVariable(Variable** out, const char* name, int32_t length, St
     }
     if (inDatabases()) return true;
     return resolve(globalScope, true) >= 0;
+}
+
+Variable* VornVM::FindViewVariable(const char* alias, int32_t aliasLength, const char* field, int32_t fieldLength) {
+    auto* fields = static_cast<FieldNames*>(Shared(RunSlot::Databases));
+    return fields ? fields->FindViewField(alias, aliasLength, field, fieldLength) : nullptr;
 }
 
 Variable* VornVM::LookupVariableOrFail(const char* name, int32_t length) {
@@ -516,55 +474,6 @@ void VornVM::NotifyFeatures() {
     for (int32_t i = 0; i < features.Count(); ++i) {
         if (Feature* f = features.At(i)) f->Tick();
     }
-}
-
-// ---- Databases ---------------------------------------------------------------------
-
-void VornVM::AddDatabase(Database* database) {
-    if (!database || !databases) return;
-    databases->Insert(database, kListHead);
-    if (databaseTable) databaseTable->Insert(database);
-}
-
-void VornVM::RemoveDatabase(Database* database) {
-    if (!database || !databases) return;
-    if (databases->Find(database)) databases->Remove(kListCurrent);
-    RemoveExact(databaseTable, database);
-}
-
-void VornVM::MakePrimaryDatabase(Database* database) {
-    if (!database || !databases) return;
-    if (databases->Find(database)) {
-        databases->Remove(kListCurrent);
-        databases->Insert(database, kListHead);
-    }
-}
-
-Database* VornVM::FindDatabase(const char* name, int32_t length) {
-    return databaseTable ? databaseTable->Find(name, length) : nullptr;
-}
-
-Database* VornVM::PrimaryDatabase() {
-    return databases ? databases->First() : nullptr;
-}
-
-void VornVM::RegisterView(DatabaseView* view) {
-    if (view && views) views->Insert(view);
-}
-
-void VornVM::UnregisterView(DatabaseView* view) {
-    RemoveExact(views, view);
-    // A script may open and close views in a loop for the whole request.
-    if (views) views->CompactWhenSparse();
-}
-
-DatabaseView* VornVM::FindView(const char* alias, int32_t length) {
-    return views ? views->Find(alias, length) : nullptr;
-}
-
-Variable* VornVM::FindViewVariable(const char* alias, int32_t aliasLength, const char* field, int32_t fieldLength) {
-    DatabaseView* view = FindView(alias, aliasLength);
-    return view ? view->FindVariable(field, fieldLength) : nullptr;
 }
 
 } // namespace vorn

@@ -4,22 +4,24 @@
 //
 // The VM owns its frames, operand stacks and open features. The program's
 // tables (string pool, scopes, segments, functions, localisation) are handed
-// in and stay with their owner.
+// in and stay with their owner. What the tag groups keep for a run (the
+// open databases, the VrDO cache) is theirs, in the run's shared slots.
 //
-// Instruction handlers are member functions, each named in its word's row of
-// the instruction table (VORN_INSTRUCTIONS): Op and the mnemonic's words in
-// camel case, without the op_ of the tag words (OpAdd for add, OpJmpEq for
-// jmp_eq, OpDbOpen for dbopen, OpDoFile for op_do_file). They pop their
-// operands from `stack`, read the decoded immediates from immA/immB
-// (immADouble/immBDouble for double immediates) and push their results. A handler always completes its
-// pops before it looks at `aborted`.
+// Every word's handler is named in its row of the instruction table
+// (VORN_INSTRUCTIONS): Op and the mnemonic's words in camel case, without
+// the op_ of the tag words (OpAdd for add, OpJmpEq for jmp_eq, OpDbOpen for
+// dbopen, OpDoFile for op_do_file). The core's handlers are members of this
+// class; the tag groups' are functions of their own units taking the VM
+// (TagGroups.h). They pop their operands from the current stack, read the
+// decoded immediates (immA/immB, immADouble/immBDouble for double
+// immediates; ImmA() and ImmB() in the groups) and push their results. A
+// handler always completes its pops before it looks at whether the run is
+// aborted.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 
-#include "engine/foundation/HashTable.h"
-#include "engine/foundation/List.h"
 #include "engine/foundation/String.h"
 #include "engine/vm/Feature.h"
 #include "engine/vm/TagErrors.h"
@@ -29,18 +31,12 @@
 namespace vorn {
 
 class CommerceSource;
-class Database;
-class DatabaseView;
 class Dictionary;
 struct DecodedOp;
-class DoContext;
-class DoExpression;
 class ExternalFunctionSource;
 class DatabaseLibrarySource;
-struct DatabaseText;
 class Function;
 class FunctionManager;
-class ImportFeature;
 class LocalizedDictionary;
 class LocalizedLanguages;
 class NULLVariable;
@@ -103,6 +99,33 @@ private:
     // between two Forgets).
     int32_t* filled = nullptr;
     int32_t count = 0;
+};
+
+// What a tag group keeps for a whole run, shared by the top VM and every
+// sub-program below it: made by the group on first use, deleted as the top
+// VM ends.
+class RunState {
+public:
+    RunState() = default;
+    virtual ~RunState();
+    RunState(const RunState&) = delete;
+    RunState& operator=(const RunState&) = delete;
+};
+
+// The run's slots, deleted in this order: a database opened by a
+// sub-program holds a use of that sub-program's VM, which the VrDO cache
+// deletes.
+enum class RunSlot : uint8_t { Databases, SubPrograms };
+inline constexpr int32_t kRunSlots = 2;
+
+// The state of the Databases slot as the name lookup sees it: the fields of
+// the open databases' views.
+class FieldNames : public RunState {
+public:
+    // The first field of that name among the open databases, or null.
+    virtual Variable* FindField(const char* name, int32_t length) = 0;
+    // The field of the view of that alias, or null.
+    virtual Variable* FindViewField(const char* alias, int32_t aliasLength, const char* name, int32_t length) = 0;
 };
 
 class VornVM {
@@ -168,11 +191,12 @@ public:
     // exit), 0 when aborted or timed out. Running out of memory is a fatal
     // error of the run ("Out of memory"), never the end of the process.
     int Execute();
-    // The handler of an instruction word, or null for an illegal word.
-    using Handler = void (VornVM::*)();
+    // The handler of an instruction word, or null for an illegal word
+    // (InstructionHandlers.cpp).
+    using Handler = void (*)(VornVM&);
     static Handler HandlerOf(uint16_t word);
     // Every handler is run through here, whatever form a handler takes.
-    [[gnu::always_inline]] void RunHandler(Handler handler) { (this->*handler)(); }
+    [[gnu::always_inline]] void RunHandler(Handler handler) { handler(*this); }
     // Makes the segment at segmentIndex current; "Invalid segment reference"
     // (and 0) when there is none.
     int SelectSegment();
@@ -188,6 +212,8 @@ public:
     // The global of that name, made when missing (null only when the name
     // cannot be stored).
     Variable* FindOrCreateGlobal(const char* name, int32_t length);
+    // The field of the view of that alias among the open databases, or null.
+    Variable* FindViewVariable(const char* alias, int32_t aliasLength, const char* field, int32_t fieldLength);
     // The pool text of index (length in *length), or null after reporting
     // "Invalid dictionary reference".
     const char* PoolText(int32_t index, int32_t* length);
@@ -236,35 +262,49 @@ public:
     void NotifyFeatures();
     VornVM_Frame* CurrentFrame() const { return frame; }
 
-    // ==== VrDO sub-programs (VornVMDo.cpp) ==========================================
-    // The cached or newly loaded context of a compiled file: a name with a
-    // leading separator counts from the script directory, others from this
-    // program's directory. Null after a runtime error of VrDO.
-    DoContext* GetDoContext(const char* name, int32_t length);
-    // Pops a VrDO file name and finds its context: 0 when the handler must stop
-    // (aborted, nesting too deep); 1 otherwise, with *context null after a
-    // reported error.
-    int PopDoContext(DoContext** context);
-
-    // ==== Databases (VornVM.cpp) ===================================================
-    // Puts an opened database at the front of the list (making it primary)
-    // and into the table by name.
-    void AddDatabase(Database* database);
-    // Takes the database out of the list and the table (not deleted).
-    void RemoveDatabase(Database* database);
-    // Moves the database to the front of the list.
-    void MakePrimaryDatabase(Database* database);
-    Database* FindDatabase(const char* name, int32_t length);
-    Database* PrimaryDatabase();
-    void RegisterView(DatabaseView* view);
-    void UnregisterView(DatabaseView* view);
-    DatabaseView* FindView(const char* alias, int32_t length);
-    // The field of the view of that alias, or null.
-    Variable* FindViewVariable(const char* alias, int32_t aliasLength, const char* field, int32_t fieldLength);
-    // The use count held by databases, filters and sub-programs.
+    // ==== The run's shared slots and uses (VornVM.cpp) ================================
+    // The top VM's slot: every sub-program below it sees the same one.
+    RunState*& Shared(RunSlot slot) { return root->runStates[static_cast<int32_t>(slot)]; }
+    // The use count held by databases, filters, the sub-programs loaded below
+    // this one and the runs of this one as a sub-program.
     void AddUse() { ++useCount; }
     void ReleaseUse() { --useCount; }
     int32_t UseCount() const { return useCount; }
+
+    // ==== What the tag groups' handlers use ============================================
+    // The decoded immediates of the word being run.
+    int32_t ImmA() const { return immA; }
+    int32_t ImmB() const { return immB; }
+    // Adds displacement to pc after checking that the target lies within the
+    // segment (its end included); otherwise "Jump outside of the segment".
+    bool JumpBy(int32_t displacement);
+    // Goes on at pc of the segment at index (a jump into another segment).
+    void GoTo(int32_t index, int32_t at) {
+        segmentIndex = index;
+        pc = at;
+    }
+    int32_t CodeLength() const { return codeLength; }
+    // Makes f current (its stack with it).
+    void SetCurrentFrame(VornVM_Frame* f) {
+        frame = f;
+        stack = f ? f->stack : nullptr;
+    }
+    void SetInstructionStart(int32_t at) { instructionStart = at; }
+    // The next line is traced even when it is the line traced last.
+    void RestartLineTrace() { lastTracedLine = 0; }
+    // Ends this run with the failure of a sub-program's run.
+    void AbortWith(const VornVM& failed) {
+        lastError = failed.lastError;
+        aborted = 1;
+    }
+    // Whether segments run in their decoded form (else from the bytes).
+    bool DecodesSegments() const { return decodeSegments; }
+    void SetDecodeSegments(bool decoded) { decodeSegments = decoded; }
+    // The comma-separated names of text as references in list; the number of
+    // items.
+    int32_t BuildVariableList(VariableList* list, const char* text, int32_t length);
+    // The fatal error of a word whose feature this build cannot serve.
+    void NotSupported(const char* mnemonic);
 
     // ==== Accessors ===============================================================
     VornApplication* Application() const { return application; }
@@ -313,9 +353,6 @@ public:
     }
     TagErrorEntry* TagErrors() { return tagErrors; }
     const TagErrorTable* RequestTagTable() const { return requestTags; }
-    List<Database>* Databases() const { return databases; }
-    HashTable<Database>* DatabaseTable() const { return databaseTable; }
-    HashTable<DatabaseView>* Views() const { return views; }
 
 protected:
     // ==== The loop (VornVMExecute.cpp) =================================================
@@ -435,11 +472,9 @@ protected:
     void OpIncg();      // 0x5303
     void OpModgg();     // 0x5304
     void OpStoregi();   // 0x5305
-    // Helpers of the handlers: three-way comparison of the two top entries
-    // (popped); the comma-separated names of text as references in list
-    // (returns the number of items).
+    // Helper of the handlers: three-way comparison of the two top entries
+    // (popped).
     int32_t CompareTop();
-    int32_t BuildVariableList(VariableList* list, const char* text, int32_t length);
 
     // ==== Call and return (VornVMCalls.cpp) =========================================
     void OpCall();      // 0x403d
@@ -495,127 +530,10 @@ protected:
         return static_cast<int32_t>((reinterpret_cast<uintptr_t>(function) >> 6) & (kSpareLists - 1));
     }
 
-    // ==== VrDO sub-programs (VornVMDo.cpp) ===========================================
-    void OpDoFile();        // 0x0045 VrDO
-    void OpDoFunction();    // 0x0046
-    // Runs a context's program (expression null) or a compiled call expression
-    // of it on this VM's stack and scope; 0 (this VM aborted too) when the
-    // sub-program aborted.
-    int RunDoContext(DoContext* context, Segment* expression);
-    // The cache containers of a VM without a parent, and their end.
-    void CreateDoContainers();
-    void DeleteDoContainers();
-    // Makes room under "maxdocache" by deleting unused contexts, least
-    // recently used first.
-    void EvictDoContexts();
-
-    // ==== Lock files, flat files, capture (VornVMLockFile.cpp, VornVMImport.cpp, VornVMCapture.cpp) ====
-    void OpLockfile();      // 0x0048 VrLOCKFILE
-    void OpLockfileEnd();   // 0x0049
-    void OpCapture();       // 0x0058 VrCAPTURE
-    void OpCaptureEnd();    // 0x0059
-    void OpExport();        // 0x0105 VrEXPORT
-    void OpImport();        // 0x4101 VrIMPORT
-    void OpImportf();       // 0x4102 VrIMPORT with a filter
-    void OpImportLoop();    // 0x4103
-    void OpImportStop();    // 0x4104 VrIMPORTSTOP
-    // The shared part of import and importf: pops the tag's operands and
-    // opens the file; the import, or null when the block is skipped.
-    ImportFeature* BeginImport(bool filtered);
-    // Runs the import's filter on its current record in a new filter frame:
-    // a passing record goes on at the body, the block ends at its end.
-    void TestImportRecord(ImportFeature* import, int32_t bodySegment, int64_t bodyPc, int32_t endSegment,
-                          int64_t endPc);
-    // The filter frame's continuation with the filter's truth value.
-    void ImportFilterResult(int32_t truth);
-
-    // ==== Mail (VornVMMail.cpp) ========================================================
-    void OpPop3Delete();    // 0x0108 VrPOPDELETE
-    void OpSmtpEnd();       // 0x010b VrSMTP
-    void OpPop3();          // 0x4106 VrPOP
-    void OpPop3Loop();      // 0x4107
-    void OpPop3Stop();      // 0x4109
-    void OpSmtp();          // 0x410a VrSMTP
-    void OpSmtpn();         // 0x5114
-    // The VrSMTP begin words with their operand count.
-    void SmtpBegin(int32_t count);
-
-    // ==== VrCALL and VrCOMMERCE (VornVMCall.cpp, VornVMCommerce.cpp) ====================
-    void OpHttp();          // 0x410c VrCALL
-    void OpHttpLoop();      // 0x410d
-    void OpHttpStop();      // 0x410e
-    void OpCommerce();      // 0x410f VrCOMMERCE
-    void OpCommerceLoop();  // 0x4110
-    void OpCommerceStop();  // 0x4111
-    void OpHttp8();         // 0x4112
-    void OpHttpn();         // 0x5113
-    // The VrCALL begin words with their operand count (5, 8, 9 or 10).
-    void HttpBegin(int32_t count);
-    // The fatal error of a word whose feature this build cannot serve.
-    void NotSupported(const char* mnemonic);
-
-    // ==== Database tags 0x0200 .. 0x021a (VornVMDatabase.cpp) ========================
-    void OpDbOpen();        // 0x0200
-    void OpDbClose();       // 0x0201
-    void OpDbSkip();        // 0x0202
-    void OpDbGo();          // 0x0203
-    void OpDbAdd();         // 0x0204
-    void OpDbUpdate();      // 0x0205
-    void OpDbDelete();      // 0x0206
-    void OpDbUndelete();    // 0x0207
-    void OpDbPrimary();     // 0x0208
-    void OpDbFind();        // 0x0209
-    void OpDbSetIndex();    // 0x020a
-    void OpDbMakeIndex();   // 0x020b
-    void OpDbPack();        // 0x020c
-    void OpDbReindex();     // 0x020d
-    void OpDbCreate();      // 0x020e
-    void OpDbOpenView();    // 0x0210
-    void OpDbCloseView();   // 0x0211
-    void OpDbQuery();       // 0x0212
-    void OpDbFilter();      // 0x0213
-    void OpDbRevealStructureDb();  // 0x0214
-    void OpDbRevealStructureAgg(); // 0x0215
-    void OpDbOpen2();       // 0x0216
-    void OpDbCommit();      // 0x0217
-    void OpDbRollback();    // 0x0218
-    void OpDbTransact();    // 0x0219
-    void OpDbCommand();     // 0x021a
-    // Their helpers. The finders report a miss as the tag's error and give
-    // null; the pops take the operands first and give null when the run is
-    // aborted. DatabaseOutcome clears the tag's error variable or reports
-    // the message.
-    Database* FindDatabaseOperand(int32_t tag, const char* name, int32_t length);
-    DatabaseView* FindViewOperand(int32_t tag, Database* database, const char* name, int32_t length);
-    Database* PopDatabaseOperand(int32_t tag);
-    DatabaseView* PopViewOperand(int32_t tag);
-    void DatabaseOutcome(int32_t tag, int result, const String& error);
-    // A database of the type (empty: "vorn_defaultdatabase"), not yet opened.
-    Database* NewDatabaseOfType(int32_t tag, const char* type, int32_t typeLength, const DatabaseText& name);
-    void OpenDatabase(bool thirdText);
-    void ViewOperation(int32_t tag, int (DatabaseView::*operation)());
-    void DatabaseOperation(int32_t tag, int (Database::*operation)());
-    // Runs a driver call that may run keys or filters in this VM (which move
-    // instructionStart), then reports under the tag's own word.
-    template <class Owner, class Call> void DatabaseCall(int32_t tag, Owner* owner, Call call) {
-        const int32_t start = instructionStart;
-        int ok = call();
-        instructionStart = start;
-        DatabaseOutcome(tag, ok, owner->ErrorText());
-    }
-
     // ==== Machine helpers for handlers (VornVM.cpp) =====================================
-    // Adds displacement to pc after checking that the target lies within the
-    // segment (its end included); otherwise "Jump outside of the segment".
-    bool JumpBy(int32_t displacement);
     // Pops frames above `stop` (not stop itself), releasing their features;
     // used when a run ends with frames left open.
     void UnwindTo(VornVM_Frame* stop);
-    // Makes f current (its stack with it).
-    void SetCurrentFrame(VornVM_Frame* f) {
-        frame = f;
-        stack = f ? f->stack : nullptr;
-    }
     // Loads segment/code/codeLength for an index; false (nothing changed)
     // when there is no such segment.
     bool LoadSegment(int32_t index);
@@ -684,17 +602,11 @@ protected:
     VariableHash* tokens = nullptr;
     NULLVariable* nullVariable = nullptr;
     VornVM* parent;
+    // The VM without a parent above this one (itself for a top VM), whose
+    // run slots this one shares.
+    VornVM* root;
+    RunState* runStates[kRunSlots] = {};
     int32_t useCount = 0;
-
-    // Shared with every sub-program VM below this one; made by the VM without
-    // a parent. The VrDO containers are made by the sub-program support.
-    HashTable<DoContext>* doContexts = nullptr;
-    List<DoContext>* doContextList = nullptr;
-    HashTable<DatabaseView>* views = nullptr;
-    List<Database>* databases = nullptr;
-    HashTable<Database>* databaseTable = nullptr;
-    HashTable<DoExpression>* doExpressions = nullptr;
-    bool ownsShared = false;
 
     // Windows of the script function frames, and the end of the highest one
     // in use (where a call from a stack that is no such window places its

@@ -218,4 +218,11 @@ TagErrorEntry* VornVM::TagErrorRow(int32_t tagId) {
     return &tagErrors[tagId];
 }
 
+// No lock files, import or capture source was given to the VM.
+void VornVM::NotSupported(const char* mnemonic) {
+    String message("Instruction not supported: ");
+    message.Append(mnemonic);
+    FatalError(message);
+}
+
 } // namespace vorn

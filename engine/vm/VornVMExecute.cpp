@@ -19,18 +19,6 @@
 
 namespace vorn {
 
-VornVM::Handler VornVM::HandlerOf(uint16_t word) {
-    switch (word) {
-#define VORN_HANDLER_CASE(w, mnemonic, a, b, handler, fast)                                                  \
-    case Op_##mnemonic:                                                                                      \
-        return &VornVM::Op##handler;
-        VORN_INSTRUCTIONS(VORN_HANDLER_CASE)
-#undef VORN_HANDLER_CASE
-    default:
-        return nullptr;
-    }
-}
-
 void VornVM::OpNoop() {}
 
 void VornVM::OpJmp() {
@@ -148,10 +136,8 @@ int DecodedLoop::Resume(VornVM& vm, const void* const* labels, DecodedSegment** 
         if (static_cast<int64_t>(vm.pc) + 1 >= vm.codeLength) {
             if (!vm.frame || vm.frame->AtSegmentEnd() != kFrameEndsFilter) return 1;
             int32_t truth = vm.stack->PopBoolean() ? 1 : 0;
-            // Read into a local first: g++'s sanitizer misreads the member
-            // pointer when it is called straight from the frame.
             VornVM_FilterFrame::Callback onEnd = static_cast<VornVM_FilterFrame*>(vm.frame)->callback;
-            if (onEnd) (vm.*onEnd)(truth);
+            if (onEnd) onEnd(vm, truth);
             continue;
         }
         *form = vm.decodeSegments && vm.segment && vm.code == vm.segment->Code()

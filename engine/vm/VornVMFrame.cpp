@@ -8,7 +8,6 @@
 #include "engine/values/FunctionManager.h"
 #include "engine/values/Variable.h"
 #include "engine/values/VariableHash.h"
-#include "engine/vm/HostFeatureSource.h"
 #include "engine/vm/VornVMStack.h"
 
 namespace vorn {
@@ -160,10 +159,6 @@ void VornVM_FunctionFrame::ResetWindowAndScope() {
         builtScope->ReleaseAll();
         scope = nullptr;
     }
-}
-
-VornVM_FilterFrame::~VornVM_FilterFrame() {
-    if (import) import->filterFrame = nullptr;
 }
 
 int32_t VornVM_FilterFrame::AtSegmentEnd() {

@@ -12,7 +12,6 @@ namespace vorn {
 
 class Function;
 class FunctionParameter;
-class ImportFeature;
 class Variable;
 class VariableHash;
 class VornVM;
@@ -181,24 +180,16 @@ private:
     VariableHash* builtScope = nullptr;
 };
 
-// The frame of an import filter: when its segment ends the interpreter pops a
-// truth value and hands it to the callback, then carries on. It borrows the
-// stack and scope of the frame below.
+// The frame of a filter (an import's): when its segment ends the interpreter
+// pops a truth value and hands it to the callback, then carries on. It
+// borrows the stack and scope of the frame below.
 class VornVM_FilterFrame : public VornVM_Frame {
 public:
-    using Callback = void (VornVM::*)(int32_t);
+    using Callback = void (*)(VornVM&, int32_t truth);
     explicit VornVM_FilterFrame(Callback onEnd) : callback(onEnd) {}
-    // Unlinks itself from its import.
-    ~VornVM_FilterFrame() override;
     int32_t AtSegmentEnd() override;
 
     Callback callback;
-    // Where a passing record runs the body (returnSegment and returnPc are
-    // where the block ends), and the import whose record is tested (null once
-    // it is gone).
-    int32_t bodySegment = -1;
-    int32_t bodyPc = 0;
-    ImportFeature* import = nullptr;
 };
 
 } // namespace vorn

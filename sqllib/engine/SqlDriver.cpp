@@ -6,6 +6,7 @@
 #include <strings.h>
 
 #include <cstring>
+#include <new>
 
 #include "sqllib/engine/SqlEngine.h"
 #include "sqllib/store/Schema.h"
@@ -197,7 +198,13 @@ int32_t SQLDriverVariableText(VornDatabaseVariable* variable, const char** text,
     SQLResult* value = ValueOf(variable);
     if (owned) *owned = 0;
     int32_t n = 0;
-    const char* t = value ? value->Text(&n) : "";
+    const char* t = "";
+    try {
+        if (value) t = value->Text(&n);
+    } catch (const std::bad_alloc&) {
+        // A number whose text finds no memory: the read fails.
+        return 0;
+    }
     if (text) *text = t ? t : "";
     if (length) *length = n;
     return 1;

@@ -7,268 +7,20 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
-#include <unordered_set>
 
-#include "database/format/KPZIndexKeys.h"
-#include "engine/foundation/Hash.h"
+#include "sqllib/front/SqlMemory.h"
 
 namespace vorn {
 
 namespace {
 
-// Operand numbers above this name no entry a compiler would make.
-constexpr int32_t kMaxOperand = 1 << 20;
-
-enum Step { kNext = 0, kJumped = 1, kRow = 2, kFail = -1 };
-
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 
 } // namespace
 
-// ---- Cursors, temporary tables and buckets -----------------------------------------------------
-
-class SQLCursor {
-  public:
-    SQLCursor(Schema* schema, Table* table, bool writing, bool reused, uint32_t openedAt)
-        : schema(schema), table(table), writing(writing), reused(reused), openedAt(openedAt) {}
-    // The table stays open for the next statement; what its store kept of
-    // this one's records does not.
-    ~SQLCursor() {
-        Unhold();
-        if (XBaseStore* store = table->Data().DataStore()) store->KeepBlocks(false);
-        schema->GiveIdleTable(table, openedAt);
-    }
-    // The writing statement's hold on the table against rebuilds.
-    bool Hold() {
-        held = table->Data().LockStatement() != 0;
-        return held;
-    }
-    void Unhold() {
-        if (held) table->Data().UnlockStatement();
-        held = false;
-    }
-    SQLCursor(const SQLCursor&) = delete;
-    SQLCursor& operator=(const SQLCursor&) = delete;
-
-    Schema* schema;
-    Table* table;
-    bool writing;
-    // Kept from an earlier statement: its header is read again at the first row.
-    bool reused;
-    uint32_t openedAt;
-    bool held = false;
-    Index* index = nullptr;
-    std::vector<XBaseField*> columns;
-    String key1;
-    String key2;
-    bool complete1 = false;
-    bool complete2 = false;
-    bool range = false;
-    bool atEnd = true;
-    // Records appended after the walk began are not read by it.
-    int32_t limit = 0;
-    int32_t record = 0;
-    // The entry a writing cursor stands on, to find it again after the
-    // table's own index searches moved the walk.
-    String position;
-    // The records a writing walk by an index handed out.
-    std::unordered_set<int32_t> visited;
-};
-
-class SQLTemporaryTable {
-  public:
-    SQLTemporaryTable(int32_t columns, SQLArenaBudget* budget) : columns(columns), arena(budget) {}
-    ~SQLTemporaryTable() {
-        for (SQLResult* record : records)
-            for (int32_t i = 0; i < columns; ++i) record[i].~SQLResult();
-    }
-    SQLTemporaryTable(const SQLTemporaryTable&) = delete;
-    SQLTemporaryTable& operator=(const SQLTemporaryTable&) = delete;
-
-    bool Append() {
-        size_t bytes = sizeof(SQLResult) * static_cast<size_t>(columns > 0 ? columns : 1);
-        void* at = arena.Allocate(bytes);
-        if (!at) return false;
-        auto* record = static_cast<SQLResult*>(at);
-        for (int32_t i = 0; i < columns; ++i) new (&record[i]) SQLResult();
-        records.push_back(record);
-        current = record;
-        position = records.size() - 1;
-        return true;
-    }
-    void Sort(const CollList<SQLOrderBy>& order);
-
-    int32_t columns;
-    SQLArena arena;
-    std::vector<SQLResult*> records;
-    SQLResult* current = nullptr;
-    size_t position = 0;
-};
-
-namespace {
-
-// A total order: numbers by value before texts, texts by their bytes. NaN is
-// no number here, so it cannot make equal what is not. A value's number is
-// taken once before the sort rather than parsed again at every comparison,
-// and so is the text of one that is no number.
-struct OrderKey {
-    double number = 0;
-    bool numeric = false;
-    const char* text = nullptr;
-    int32_t length = 0;
-};
-
-OrderKey MakeOrderKey(SQLResult& value) {
-    int error = 0;
-    OrderKey key;
-    key.number = value.ToDouble(&error);
-    key.numeric = !error && !std::isnan(key.number);
-    if (!key.numeric) key.text = value.Text(&key.length);
-    return key;
-}
-
-// Words that order as the values do: a double's bits with the sign turned
-// (negative ones inverted whole), a text's first eight bytes big-endian.
-uint64_t NumberWord(double x) {
-    if (x == 0) x = 0.0; // -0 and 0 are one value
-    uint64_t bits = 0;
-    std::memcpy(&bits, &x, sizeof bits);
-    return (bits >> 63) ? ~bits : bits | (uint64_t{1} << 63);
-}
-
-uint64_t TextWord(const char* text, int32_t length) {
-    uint64_t word = 0;
-    for (int32_t i = 0; i < 8; ++i)
-        word = (word << 8) | (i < length ? static_cast<uint8_t>(text[i]) : 0u);
-    return word;
-}
-
-int OrderValues(const OrderKey& a, const OrderKey& b) {
-    if (a.numeric && b.numeric) return a.number < b.number ? -1 : (a.number > b.number ? 1 : 0);
-    if (a.numeric != b.numeric) return a.numeric ? -1 : 1;
-    return SQLCompareBytes(a.text, a.length, b.text, b.length);
-}
-
-} // namespace
-
-void SQLTemporaryTable::Sort(const CollList<SQLOrderBy>& order) {
-    int32_t keys = order.Count();
-    int32_t first = columns - keys;
-    if (keys == 0 || first < 0) return;
-    size_t n = records.size();
-    std::vector<OrderKey> made(n * static_cast<size_t>(keys));
-    std::vector<bool> ascending(static_cast<size_t>(keys));
-    for (int32_t i = 0; i < keys; ++i) ascending[static_cast<size_t>(i)] = order.At(i)->ascending;
-    for (size_t r = 0; r < n; ++r)
-        for (int32_t i = 0; i < keys; ++i)
-            made[r * static_cast<size_t>(keys) + static_cast<size_t>(i)] = MakeOrderKey(records[r][first + i]);
-    // The first key in a word each, compared in place: most comparisons end
-    // there; equal words go on to the whole keys, then to the arrival order,
-    // which keeps the sort stable.
-    struct Item {
-        uint64_t word;
-        uint32_t row;
-        uint32_t kind; // 0 a number, 1 a text
-    };
-    std::vector<Item> items(n);
-    for (size_t r = 0; r < n; ++r) {
-        const OrderKey& k = made[r * static_cast<size_t>(keys)];
-        items[r] = Item{k.numeric ? NumberWord(k.number) : TextWord(k.text, k.length), static_cast<uint32_t>(r),
-                        k.numeric ? 0u : 1u};
-    }
-    bool up = ascending[0];
-    std::sort(items.begin(), items.end(), [&](const Item& a, const Item& b) {
-        if (a.kind != b.kind) return up ? a.kind < b.kind : a.kind > b.kind;
-        if (a.word != b.word) return up ? a.word < b.word : a.word > b.word;
-        const OrderKey* ka = &made[a.row * static_cast<size_t>(keys)];
-        const OrderKey* kb = &made[b.row * static_cast<size_t>(keys)];
-        for (int32_t i = 0; i < keys; ++i) {
-            int c = OrderValues(ka[i], kb[i]);
-            if (c != 0) return ascending[static_cast<size_t>(i)] ? c < 0 : c > 0;
-        }
-        return a.row < b.row;
-    });
-    std::vector<size_t> rank(n);
-    for (size_t r = 0; r < n; ++r) rank[r] = items[r].row;
-    std::vector<SQLResult*> sorted(n);
-    for (size_t r = 0; r < n; ++r) sorted[r] = records[rank[r]];
-    records.swap(sorted);
-    current = records.empty() ? nullptr : records[0];
-    position = 0;
-}
-
-struct SQLBucketEntry {
-    SQLResult value;
-    int32_t count = 0;
-    double total = 0.0;
-};
-
-struct SQLBucketRecord {
-    const char* key;
-    int32_t keyLength;
-    SQLBucketRecord* next;
-    SQLBucketEntry* slots;
-};
-
-class SQLBucket {
-  public:
-    static constexpr int32_t kChains = 4096;
-
-    SQLBucket(int32_t slots, SQLArenaBudget* budget) : slots(slots), arena(budget), chains(new SQLBucketRecord*[kChains]()) {}
-    ~SQLBucket() {
-        for (SQLBucketRecord* record : order)
-            for (int32_t i = 0; i < slots; ++i) record->slots[i].~SQLBucketEntry();
-    }
-    SQLBucket(const SQLBucket&) = delete;
-    SQLBucket& operator=(const SQLBucket&) = delete;
-
-    // 1 found, 0 made, -1 out of memory; either way the record is current.
-    int Record(const char* key, int32_t length) {
-        uint32_t chain = HashLookup2NoCase(key, static_cast<uint32_t>(length), 0) & (kChains - 1);
-        SQLBucketRecord** link = &chains[chain];
-        for (; *link; link = &(*link)->next) {
-            SQLBucketRecord* at = *link;
-            int c = at->keyLength != length ? (at->keyLength < length ? -1 : 1)
-                                            : std::memcmp(at->key, key, static_cast<size_t>(length));
-            if (c == 0) {
-                current = at;
-                return 1;
-            }
-            if (c > 0) break;
-        }
-        auto* made = static_cast<SQLBucketRecord*>(arena.Allocate(sizeof(SQLBucketRecord)));
-        char* copy = made ? arena.Copy(key, length) : nullptr;
-        void* entries = copy ? arena.Allocate(sizeof(SQLBucketEntry) * static_cast<size_t>(slots > 0 ? slots : 1))
-                             : nullptr;
-        if (!entries) return -1;
-        made->key = copy;
-        made->keyLength = length;
-        made->slots = static_cast<SQLBucketEntry*>(entries);
-        for (int32_t i = 0; i < slots; ++i) new (&made->slots[i]) SQLBucketEntry();
-        made->next = *link;
-        *link = made;
-        order.push_back(made);
-        current = made;
-        return 0;
-    }
-
-    int32_t slots;
-    SQLArena arena;
-    std::unique_ptr<SQLBucketRecord*[]> chains;
-    std::vector<SQLBucketRecord*> order;
-    SQLBucketRecord* current = nullptr;
-    size_t position = 0;
-};
-
 void SQLEngine::TextValue::Free() {
     if (owned) std::free(const_cast<char*>(text));
     owned = false;
-}
-
-template <class T>
-static void Store(std::vector<std::unique_ptr<T>>& array, int32_t at, T* made) {
-    if (static_cast<size_t>(at) >= array.size()) array.resize(static_cast<size_t>(at) + 1);
-    array[static_cast<size_t>(at)].reset(made);
 }
 
 // ---- The engine --------------------------------------------------------------------------------
@@ -310,9 +62,13 @@ int SQLEngine::Error(const String& message) {
 int SQLEngine::Prepare(const char* text, int32_t length) {
     if (!text) length = 0;
     if (length < 0) length = static_cast<int32_t>(std::strlen(text));
-    statementText.Assign(text ? text : "", length);
-    compiles = 0;
-    return Compile();
+    try {
+        statementText.Assign(text ? text : "", length);
+        compiles = 0;
+        return Compile();
+    } catch (const std::bad_alloc& failure) {
+        return Abandon(failure);
+    }
 }
 
 int SQLEngine::Compile() {
@@ -385,6 +141,14 @@ void SQLEngine::Load(const SQLInstruction* program, int32_t instructions, const 
 }
 
 int SQLEngine::Bind(VornVariableList* list) {
+    try {
+        return TakeParameters(list);
+    } catch (const std::bad_alloc& failure) {
+        return Abandon(failure);
+    }
+}
+
+int SQLEngine::TakeParameters(VornVariableList* list) {
     int32_t found = list ? vrVariableList_Entries(list) : 0;
     if (found != expectedParameters) {
         String message("Input parameter count mismatch: Found ");
@@ -409,6 +173,7 @@ void SQLEngine::ApplyWrites() {
 }
 
 int SQLEngine::OutOfMemory() {
+    if (!memory.limitReached) return Error(kSQLOutOfMemory);
     String message("Statement needs more than ");
     message.AppendInteger(static_cast<int32_t>(memory.limit >> 20));
     message.Append(" MiB of memory");
@@ -426,7 +191,27 @@ int SQLEngine::Stopped() {
     return 0;
 }
 
+int SQLEngine::Abandon(const std::bad_alloc& failure) {
+    // Where the instruction stopped its values may stand half made: the
+    // statement ends as a failed one does, its rows as they were. The
+    // results keep the texts of the row they show.
+    Error(dynamic_cast<const TextTooLong*>(&failure) ? failure.what() : kSQLOutOfMemory);
+    EndStatement();
+    ReleaseHolds();
+    aheadRows = aheadNext = 0;
+    aheadEnd = aheadEndSaved = false;
+    return -1;
+}
+
 int SQLEngine::Run() {
+    try {
+        return Advance();
+    } catch (const std::bad_alloc& failure) {
+        return Abandon(failure);
+    }
+}
+
+int SQLEngine::Advance() {
     if (aheadNext < aheadRows) {
         RestoreRow(aheadNext++);
         return 1;
@@ -493,98 +278,17 @@ int SQLEngine::Restart() {
     return 1;
 }
 
-int SQLEngine::OpenForWriting() {
-    // Every table the statement opens, in one order (by name) for every
-    // statement, each held against rebuilds until the statement ends: two
-    // statements never wait for each other's tables with a rebuild between.
-    std::vector<int32_t> order;
-    for (int32_t i = 0; i < count; ++i) {
-        const SQLInstruction& in = code[i];
-        if (in.opcode == SQL_Cursor_Open && in.a >= 0 && in.a < kMaxOperand && in.text1 && in.length1 >= 0)
-            order.push_back(i);
-    }
-    auto upper = [&](int32_t i) {
-        String name(code[i].text1, code[i].length1);
-        name.ToUpper();
-        return name;
-    };
-    std::stable_sort(order.begin(), order.end(), [&](int32_t x, int32_t y) {
-        String a = upper(x), b = upper(y);
-        int32_t n = std::min(a.Length(), b.Length());
-        int c = std::memcmp(a.Text(), b.Text(), static_cast<size_t>(n));
-        return c != 0 ? c < 0 : a.Length() < b.Length();
-    });
-    for (size_t k = 0; k < order.size(); ++k) {
-        const SQLInstruction& in = code[order[k]];
-        if (CursorOpen(in) < 0) return -1;
-        if (static_cast<size_t>(in.a) >= opened.size()) opened.resize(static_cast<size_t>(in.a) + 1, false);
-        opened[static_cast<size_t>(in.a)] = true;
-        bool first = k == 0 || !upper(order[k - 1]).EqualsNoCase(in.text1, in.length1);
-        // Held, the table's files stay; whether they are still those of its
-        // name (a rebuild may have finished since they were opened), the
-        // host tells. A later cursor of the same table needs no hold of its
-        // own.
-        for (int attempt = 0;; ++attempt) {
-            SQLCursor* cursor = CursorAt(in.a);
-            VornSQLTable& data = cursor->table->Data();
-            if (first && !cursor->Hold()) return Error(data.ErrorText());
-            int current = data.Probe();
-            if (current > 0) break;
-            if (current == 0) return Error(data.ErrorText());
-            if (attempt == kCompiles)
-                return Error(String("Unable to create cursor for table '") + String(in.text1, in.length1) +
-                             "': " + kSQLFileReplaced);
-            // The new files, at the counter they are read at; columns the
-            // statement was compiled with and they lack compile it again.
-            uint32_t counter = 0;
-            if (!schema->CatalogCounter(&counter)) return Error(schema->ErrorText());
-            Table* table = schema->LoadTable(in.text1, in.length1);
-            if (!table)
-                return Error(String("Unable to create cursor for table '") + String(in.text1, in.length1) +
-                             "': " + schema->ErrorText());
-            Store(cursors, in.a, new SQLCursor(schema, table, in.b != 0, false, counter));
-        }
-        SQLCursor* cursor = CursorAt(in.a);
-        bool indexed = in.b != 0 || WalksIndex(in.a);
-        if (indexed && !cursor->table->IndexesOpen() && !schema->OpenIndexes(cursor->table))
-            return Error(schema->ErrorText());
-    }
-    return 1;
-}
-
 // ---- Reading ahead ---------------------------------------------------------------------------------
 
-namespace {
-
-int64_t NowMicroseconds() {
+int64_t SQLEngine::NowMicroseconds() {
     return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
 
-} // namespace
-
 bool SQLEngine::ChangesNothing(const SQLInstruction* program, int32_t instructions) {
     for (int32_t i = 0; i < instructions; ++i) {
         const SQLInstruction& in = program[i];
-        switch (in.opcode) {
-        case SQL_Cursor_Open:
-            if (in.b != 0) return false;
-            break;
-        case SQL_Cursor_Insert:
-        case SQL_Cursor_Update:
-        case SQL_Cursor_Update_Indexes:
-        case SQL_Cursor_Delete:
-        case SQL_Cursor_Delete_Indexes:
-        case SQL_Create_Table:
-        case SQL_Alter_Table_Add:
-        case SQL_Alter_Table_Drop:
-        case SQL_Drop_Table:
-        case SQL_Create_Index:
-        case SQL_Drop_Index:
-            return false;
-        default:
-            break;
-        }
+        if (in.opcode == SQL_Cursor_Open ? in.b != 0 : SQLInstructionWrites(in.opcode)) return false;
     }
     return true;
 }
@@ -650,51 +354,6 @@ void SQLEngine::ClearAhead() {
     aheadArenas[1].Clear();
 }
 
-bool SQLEngine::Hold(Index& index) {
-    if (!readOnly || !view) return true;
-    // The clock every 16 steps (a step of a join's inner walk takes a few
-    // microseconds), and whenever a hold begins.
-    if (!holds.empty() && ++holdSteps % 16 == 0 && NowMicroseconds() - holdSince > kHoldMicroseconds)
-        ReleaseHolds();
-    KPZIndexFile& file = index.File();
-    if (file.Held()) return true;
-    // A rebuild holds the indexes before this one while it waits for the
-    // later ones: waiting here with a later one held (a join walking its
-    // outer table by a later index) would wait for each other until the
-    // time-out. Their walks take them again. The same index through another
-    // cursor is the same key: shared holds of one file never wait for each
-    // other.
-    const String& order = index.LockOrder();
-    for (Index* held : holds) {
-        const String& other = held->LockOrder();
-        int32_t n = std::min(other.Length(), order.Length());
-        int c = std::memcmp(other.Text(), order.Text(), static_cast<size_t>(n));
-        if (c > 0 || (c == 0 && other.Length() > order.Length())) {
-            ReleaseHolds();
-            break;
-        }
-    }
-    // Refused (after the wait) or unreadable: the message is the walk's.
-    if (!file.HoldShared()) return false;
-    if (holds.empty()) {
-        holdSince = NowMicroseconds();
-        holdSteps = 0;
-    }
-    holds.push_back(&index);
-    return true;
-}
-
-void SQLEngine::ReleaseHolds() {
-    for (Index* index : holds) index->File().ReleaseHold();
-    holds.clear();
-}
-
-bool SQLEngine::WalksIndex(int32_t cursor) const {
-    for (int32_t i = 0; i < count; ++i)
-        if (code[i].opcode == SQL_Cursor_Index && code[i].a == cursor) return true;
-    return false;
-}
-
 // ---- Stack -------------------------------------------------------------------------------------
 
 bool SQLEngine::Push(const Entry& entry) {
@@ -708,31 +367,43 @@ bool SQLEngine::Push(const Entry& entry) {
     return true;
 }
 
-bool SQLEngine::PushInteger(int32_t n) {
+SQLEngine::Entry SQLEngine::Borrowed(int32_t kind, int32_t size) {
     Entry e;
-    e.kind = kInteger;
+    e.kind = kind;
     e.owns = false;
+    e.length = e.size = size;
+    return e;
+}
+
+bool SQLEngine::PushInteger(int32_t n) {
+    Entry e = Borrowed(kInteger, 4);
     e.integer = n;
-    e.length = e.size = 4;
     return Push(e);
 }
 
 bool SQLEngine::PushDouble(double x) {
-    Entry e;
-    e.kind = kDouble;
-    e.owns = false;
+    Entry e = Borrowed(kDouble, 8);
     e.number = x;
-    e.length = e.size = 8;
     return Push(e);
 }
 
 bool SQLEngine::PushText(const char* text, int32_t length, int32_t size, bool owns) {
-    Entry e;
-    e.kind = kText;
+    Entry e = Borrowed(kText, size);
     e.owns = owns;
     e.text = text;
     e.length = length;
-    e.size = size;
+    return Push(e);
+}
+
+bool SQLEngine::PushColumn(XBaseField* field) {
+    Entry e = Borrowed(kColumn, 32);
+    e.column = field;
+    return Push(e);
+}
+
+bool SQLEngine::PushResult(SQLResult* value) {
+    Entry e = Borrowed(kResult, 56);
+    e.result = value;
     return Push(e);
 }
 
@@ -874,7 +545,11 @@ bool SQLEngine::PopText(TextValue& out) {
         char scratch[480];
         int32_t length = 0;
         const char* text = EntryText(e, length, scratch);
-        char* copy = static_cast<char*>(std::malloc(static_cast<size_t>(length) + 1));
+        char* copy = static_cast<char*>(SQLAllocate(static_cast<size_t>(length) + 1));
+        if (!copy) {
+            Error(kSQLOutOfMemory);
+            return false;
+        }
         std::memcpy(copy, text, static_cast<size_t>(length) + 1);
         out.text = copy;
         out.length = length;
@@ -989,321 +664,6 @@ int SQLEngine::PopIntoField(SQLCursor* cursor, XBaseField* field) {
     return 0;
 }
 
-// ---- Operands ------------------------------------------------------------------------------------
-
-inline SQLCursor* SQLEngine::CursorAt(int32_t i) const {
-    return i >= 0 && i < static_cast<int32_t>(cursors.size()) ? cursors[static_cast<size_t>(i)].get() : nullptr;
-}
-
-inline XBaseField* SQLEngine::ColumnOf(int32_t cursor, int32_t column) const {
-    SQLCursor* c = CursorAt(cursor);
-    if (!c || column < 0 || column >= static_cast<int32_t>(c->columns.size())) return nullptr;
-    return c->columns[static_cast<size_t>(column)];
-}
-
-inline SQLTemporaryTable* SQLEngine::TemporaryAt(int32_t i) const {
-    return i >= 0 && i < static_cast<int32_t>(temporaries.size()) ? temporaries[static_cast<size_t>(i)].get()
-                                                                   : nullptr;
-}
-
-inline SQLBucket* SQLEngine::BucketAt(int32_t i) const {
-    return i >= 0 && i < static_cast<int32_t>(buckets.size()) ? buckets[static_cast<size_t>(i)].get() : nullptr;
-}
-
-inline SQLResult* SQLEngine::SlotOf(int32_t bucket, int32_t slot) const {
-    SQLBucket* b = BucketAt(bucket);
-    if (!b || !b->current || slot < 0 || slot >= b->slots) return nullptr;
-    return &b->current->slots[slot].value;
-}
-
-inline SQLResult* SQLEngine::TemporaryValue(int32_t table, int32_t column) const {
-    SQLTemporaryTable* t = TemporaryAt(table);
-    if (!t || !t->current || column < 0 || column >= t->columns) return nullptr;
-    return &t->current[column];
-}
-
-
-// ---- Cursors -------------------------------------------------------------------------------------
-
-int SQLEngine::CursorOpen(const SQLInstruction& in) {
-    if (in.a < 0 || in.a >= kMaxOperand || !in.text1 || in.length1 < 0) return Invalid();
-    // Opened (and held) before the statement's first step.
-    if (static_cast<size_t>(in.a) < opened.size() && opened[static_cast<size_t>(in.a)]) {
-        opened[static_cast<size_t>(in.a)] = false;
-        if (CursorAt(in.a)) return kNext;
-    }
-    // Reading the catalog may wait for its header, which a pack holds while
-    // it waits for index locks.
-    ReleaseHolds();
-    // The indexes of a walk open with the data file, at one counter: opened
-    // later, a rebuild in between would pair new record numbers with the
-    // old records.
-    bool indexed = in.b != 0 || WalksIndex(in.a);
-    uint32_t counter = 0;
-    Table* table = nullptr;
-    bool reused = false;
-    for (int attempt = 0;; ++attempt) {
-        // The statement's counter first; a table read again reads it afresh.
-        if ((attempt > 0 || !catalog.StatementCounter(&counter)) && !schema->CatalogCounter(&counter))
-            return Error(schema->ErrorText());
-        table = schema->TakeIdleTable(in.text1, in.length1, counter);
-        reused = table != nullptr;
-        if (!table) table = schema->LoadTable(in.text1, in.length1);
-        if (!table)
-            return Error(String("Unable to create cursor for table '") + String(in.text1, in.length1) +
-                         "': " + schema->ErrorText());
-        if (indexed && !table->IndexesOpen() && !schema->OpenIndexes(table)) {
-            delete table;
-            return Error(schema->ErrorText());
-        }
-        // Indexes opened at a later counter than the data file: a rebuild
-        // may have put new files in place between the two, and a walk of
-        // new entries over old records would miss rows or find others.
-        // Read again. A writing statement holds its tables before its
-        // first step and then learns from the counter whether anything
-        // changed since its compile.
-        if (!indexed || !readOnly || table->IndexCounter() == counter) break;
-        delete table;
-        table = nullptr;
-        if (attempt > 0) {
-            // Rebuilds keep coming: opened while no rebuild can replace it.
-            reused = false;
-            table = OpenSteady(in.text1, in.length1, counter);
-            if (!table) return -1;
-            break;
-        }
-    }
-    Store(cursors, in.a, new SQLCursor(schema, table, in.b != 0, reused, counter));
-    return kNext;
-}
-
-Table* SQLEngine::OpenSteady(const char* name, int32_t length, uint32_t& counter) {
-    String shown(name, length);
-    for (int attempt = 0; attempt < kCompiles; ++attempt) {
-        Table* table = schema->LoadTable(name, length);
-        if (!table) {
-            Error(String("Unable to create cursor for table '") + shown + "': " + schema->ErrorText());
-            return nullptr;
-        }
-        VornSQLTable& data = table->Data();
-        int current = data.LockStatement() ? data.Probe() : 0;
-        String failure(data.ErrorText());
-        // Under the hold the indexes are those of the records opened.
-        if (current > 0 && !schema->OpenIndexes(table)) {
-            current = 0;
-            failure.Assign(schema->ErrorText());
-        }
-        data.UnlockStatement();
-        if (current > 0) {
-            counter = table->IndexCounter();
-            return table;
-        }
-        delete table;
-        if (current == 0) {
-            Error(failure);
-            return nullptr;
-        }
-    }
-    Error(String("Unable to create cursor for table '") + shown + "': " + kSQLFileReplaced);
-    return nullptr;
-}
-
-int SQLEngine::CursorIndex(const SQLInstruction& in) {
-    SQLCursor* cursor = CursorAt(in.a);
-    if (!cursor || !in.text1 || in.length1 < 0) return Invalid();
-    Table* table = cursor->table;
-    Index* index = table->FindIndex(in.text1, in.length1);
-    if (!index && !table->IndexesOpen()) {
-        // The catalog's header may be waited for: no hold meanwhile.
-        ReleaseHolds();
-        if (!schema->OpenIndexes(table)) return Error(schema->ErrorText());
-        // Newer than the records a reader has open: their numbers differ.
-        if (!cursor->writing && table->IndexCounter() != cursor->openedAt)
-            return Error(String("Unable to create cursor for table '") + table->Name() +
-                         "': " + kSQLFileReplaced);
-        index = table->FindIndex(in.text1, in.length1);
-    }
-    if (!index) return Error(String("Index '") + String(in.text1, in.length1) + "' does not exist");
-    int32_t columns = index->ColumnCount();
-    int32_t keys = in.b;
-    bool range = in.c != 0;
-    if (keys < 0 || keys > columns || (range && keys >= columns)) return Invalid();
-    constexpr int32_t kMaxParts = 64;
-    int32_t popping = keys + (range ? 1 : 0);
-    if (popping > kMaxParts) return Invalid();
-    if (depth < popping) return Error("Stack underflow");
-    // Values were pushed in index-column order: the top one is the last key
-    // column's, the range start lies below the keys.
-    Entry* values = &stack[depth - popping];
-    char scratch[480];
-    auto part = [&](String& out, int32_t column, Entry& value, bool* usable) {
-        XBaseField* field = index->Column(column);
-        if (field->Kind() == kXBaseLogical) {
-            out.AppendChar(EntryBoolean(value) ? 'T' : 'F');
-            return;
-        }
-        int32_t length = 0;
-        const char* text = nullptr;
-        char number[480];
-        if (field->Kind() == kXBaseNumeric) {
-            int error = 0;
-            double x = EntryDouble(value, &error);
-            if (usable) *usable = !error && !std::isnan(x) && x >= 0;
-            if (!error && std::isfinite(x)) {
-                if (x == 0) x = 0.0; // no "-0" key
-                length = SQLFormatDouble(x, field->Decimals() > 0 ? field->Decimals() : 0, number);
-                text = number;
-            } else {
-                text = EntryText(value, length, scratch);
-            }
-            for (int32_t pad = field->Length() - length; pad > 0; --pad) out.AppendChar('0');
-        } else {
-            text = EntryText(value, length, scratch);
-        }
-        out.Append(text, length);
-    };
-    cursor->index = index;
-    cursor->key1.Assign("", 0);
-    cursor->complete1 = columns == keys;
-    for (int32_t k = 0; k < keys; ++k) {
-        if (k > 0) cursor->key1.AppendChar(':');
-        part(cursor->key1, k, values[range ? k + 1 : k], nullptr);
-    }
-    if (!cursor->complete1 && keys > 0) cursor->key1.AppendChar(':');
-    cursor->key1.ToUpper();
-    cursor->range = false;
-    if (range) {
-        bool usable = true;
-        cursor->key2.Assign(cursor->key1);
-        part(cursor->key2, keys, values[0], &usable);
-        cursor->complete2 = columns == keys + 1;
-        if (!cursor->complete2) cursor->key2.AppendChar(':');
-        cursor->key2.ToUpper();
-        // A start that is no number of at least 0 is not where its rows begin
-        // in the index: the walk starts at the key's first entry instead.
-        cursor->range = usable || index->Column(keys)->Kind() != kXBaseNumeric;
-    }
-    for (int32_t i = 0; i < popping; ++i) Drop(stack[--depth]);
-    // Keys longer than the index keeps are compared as it keeps them.
-    int32_t width = index->File().KeyWidth() - 1;
-    if (width > 0 && cursor->key1.Length() > width) cursor->key1.Assign(String(cursor->key1.Text(), width));
-    if (width > 0 && cursor->key2.Length() > width) cursor->key2.Assign(String(cursor->key2.Text(), width));
-    return kNext;
-}
-
-int SQLEngine::CursorStep(SQLCursor* cursor, bool first, bool& row) {
-    row = false;
-    VornSQLTable& data = cursor->table->Data();
-    if (first && cursor->reused) {
-        // Other requests may have appended since the table was last read.
-        // No index lock is held while the header is waited for: a rebuild
-        // holds the header while it waits for the index locks.
-        ReleaseHolds();
-        if (!data.RefreshHeader()) return Error(data.ErrorText());
-        cursor->reused = false;
-    }
-    if (first) {
-        cursor->limit = data.RecordCount();
-        // A statement that changes nothing reads its records through pages
-        // kept until it ends.
-        if (readOnly && data.DataStore()) data.DataStore()->KeepBlocks(true);
-    }
-    auto read = [&](int32_t record, bool& live) {
-        live = false;
-        if (record < 1 || record > cursor->limit) return true;
-        if (++steps % kSleepInterval == 0 && Stopped()) return false;
-        if (!data.ReadRecord(record)) {
-            Error(data.ErrorText());
-            return false;
-        }
-        live = !data.Deleted();
-        return true;
-    };
-    if (!cursor->index) {
-        int32_t record = first ? 1 : cursor->record + 1;
-        for (; record <= cursor->limit; ++record) {
-            bool live = false;
-            if (!read(record, live)) return -1;
-            if (live) {
-                cursor->record = record;
-                row = true;
-                return 0;
-            }
-        }
-        cursor->record = cursor->limit;
-        return 0;
-    }
-    Index* index = cursor->index;
-    KPZIndexFile& file = index->File();
-    uint32_t flags = file.Flags();
-    bool keyed = !cursor->key1.IsEmpty();
-    auto matches = [&](const char* key) {
-        if (!keyed) return true;
-        if (!key) return false;
-        int32_t length = static_cast<int32_t>(strnlen(key, static_cast<size_t>(file.KeyWidth())));
-        return CompareKeys(cursor->key1.Text(), cursor->key1.Length(), key, length, cursor->complete1 ? 1 : 0,
-                           flags) == 0;
-    };
-    auto fail = [&]() {
-        Error(file.ErrorText());
-        return -1;
-    };
-    int32_t record = 0;
-    const char* key = nullptr;
-    if (!Hold(*index)) return fail();
-    if (first) {
-        cursor->visited.clear();
-        int found = 0;
-        if (cursor->range) {
-            if (!file.Find(cursor->key2.Text(), cursor->key2.Length(), cursor->complete2 ? 1 : 0, &record, &found, 1))
-                return fail();
-            if (!found && !file.Next(&record, &key, 1)) return fail();
-            if (!found && record && !matches(key)) record = 0;
-        } else if (keyed) {
-            if (!file.Find(cursor->key1.Text(), cursor->key1.Length(), cursor->complete1 ? 1 : 0, &record, &found,
-                           1))
-                return fail();
-            if (!found) record = 0;
-        } else if (!file.First(&record, 1)) {
-            return fail();
-        }
-    } else {
-        if (cursor->atEnd) return 0;
-        // The table's own searches (unique checks of an update) move the walk.
-        if (cursor->writing &&
-            !file.Reposition(cursor->position.Text(), cursor->position.Length(), cursor->record, 1))
-            return 0;
-        if (!file.Next(&record, &key, 1)) return fail();
-        if (record && !matches(key)) record = 0;
-    }
-    while (record != 0) {
-        bool live = false;
-        if (!read(record, live)) return -1;
-        if (live && cursor->writing) {
-            // A row this walk handed out already (an update enters its new
-            // unique keys at once, so the walk may meet it again), or an
-            // entry whose record holds another key now (a writer stopped
-            // between its steps left it): neither is the walk's.
-            const String& real = index->BuildKey(false);
-            int32_t width = file.KeyWidth() - 1;
-            int32_t n = std::min(real.Length(), width);
-            bool stale = key ? static_cast<int32_t>(strnlen(key, static_cast<size_t>(width))) != n ||
-                                   std::memcmp(key, real.Text(), static_cast<size_t>(n)) != 0
-                             : keyed && !matches(String(real.Text(), n).Text());
-            if (stale || !cursor->visited.insert(record).second) live = false;
-        }
-        if (live) {
-            cursor->record = record;
-            if (cursor->writing) cursor->position.Assign(index->BuildKey(false));
-            row = true;
-            return 0;
-        }
-        if (!file.Next(&record, &key, 1)) return fail();
-        if (record && !matches(key)) record = 0;
-    }
-    return 0;
-}
-
 // ---- Buckets -------------------------------------------------------------------------------------
 
 int SQLEngine::BucketRecord(const SQLInstruction& in) {
@@ -1324,20 +684,15 @@ int SQLEngine::BucketRecord(const SQLInstruction& in) {
     for (int32_t i = 0; i < in.b; ++i) Drop(stack[--depth]);
     int found = bucket->Record(key.Text() ? key.Text() : "", key.Length());
     if (found < 0) return OutOfMemory();
-    if (found && in.c != 0) {
-        if (in.c < 0 || in.c > count) return Invalid();
-        pc = in.c;
-        return kJumped;
-    }
-    return kNext;
+    return found && in.c != 0 ? Jump(in.c) : kNext;
 }
 
 int SQLEngine::BucketAggregate(const SQLInstruction& in) {
     SQLBucket* bucket = BucketAt(in.a);
-    if (!bucket || !bucket->current || in.b < 0 || in.b >= bucket->slots) return Invalid();
-    SQLBucketEntry& slot = bucket->current->slots[in.b];
+    SQLBucketEntry* slot = bucket ? bucket->Slot(in.b) : nullptr;
+    if (!slot) return Invalid();
     if (in.opcode == SQL_Bucket_Count) {
-        slot.value.SetInteger(slot.value.Integer() + 1);
+        slot->Count();
         return kNext;
     }
     if (depth < 1) return Error("Stack underflow");
@@ -1345,36 +700,25 @@ int SQLEngine::BucketAggregate(const SQLInstruction& in) {
         Drop(stack[--depth]);
         return kNext;
     }
-    switch (in.opcode) {
-    case SQL_Bucket_Average:
-    case SQL_Bucket_Sum: {
+    if (in.opcode == SQL_Bucket_Average || in.opcode == SQL_Bucket_Sum) {
         double x = 0;
-        if (!PopDouble(x)) return -1;
-        slot.total += x;
-        if (in.opcode == SQL_Bucket_Sum) {
-            slot.value.SetDouble(slot.total);
-        } else {
-            slot.count += 1;
-            slot.value.SetDouble(slot.total / slot.count);
-        }
+        if (!PopDouble(x)) return kFail;
+        if (in.opcode == SQL_Bucket_Sum)
+            slot->Sum(x);
+        else
+            slot->Average(x);
         return kNext;
     }
-    default: {
-        if (slot.value.IsNull()) return PopIntoResult(&slot.value, true, &bucket->arena) < 0 ? -1 : kNext;
-        Entry e;
-        e.kind = kResult;
-        e.owns = false;
-        e.result = &slot.value;
-        e.length = e.size = 56;
-        if (!Push(e)) return -1;
+    // The first value stays until a smaller (greater) one comes.
+    if (!slot->value.IsNull()) {
         int c = 0;
-        if (!Compare(1, c)) return -1;
-        bool replace = in.opcode == SQL_Bucket_Min ? c < 0 : c > 0;
-        if (replace) return PopIntoResult(&slot.value, true, &bucket->arena) < 0 ? -1 : kNext;
-        Drop(stack[--depth]);
-        return kNext;
+        if (!PushResult(&slot->value) || !Compare(1, c)) return kFail;
+        if (in.opcode == SQL_Bucket_Min ? c >= 0 : c <= 0) {
+            Drop(stack[--depth]);
+            return kNext;
+        }
     }
-    }
+    return PopIntoResult(&slot->value, true, &bucket->arena) < 0 ? kFail : kNext;
 }
 
 // ---- Schema changes ------------------------------------------------------------------------------
@@ -1430,20 +774,96 @@ int SQLEngine::MissingColumn(const SQLInstruction& in) {
     return Error(String("Invalid column reference '") + String(in.text1, in.length1) + "'");
 }
 
-int SQLEngine::Execute(const SQLInstruction& in) {
-    auto jump = [&](int32_t target) {
-        if (target < 0 || target > count) return Invalid();
-        pc = target;
-        return static_cast<int>(kJumped);
-    };
-    auto done = [&](bool ok) { return ok ? static_cast<int>(kNext) : static_cast<int>(kFail); };
+int SQLEngine::CursorWrite(const SQLInstruction& in) {
+    SQLCursor* cursor = CursorAt(in.a);
+    if (!cursor) return Invalid();
+    Table* table = cursor->table;
+    int ok = 0;
     switch (in.opcode) {
+    case SQL_Cursor_Insert:
+        ok = table->Insert();
+        break;
+    case SQL_Cursor_Update:
+        if (cursor->atEnd) return Invalid();
+        ok = table->Update();
+        if (!ok) table->RevertPending();
+        break;
+    case SQL_Cursor_Update_Indexes:
+        ok = table->ApplyUpdates();
+        break;
+    case SQL_Cursor_Delete:
+        if (cursor->atEnd) return Invalid();
+        ok = table->Delete();
+        if (!ok) table->RevertPending();
+        break;
+    default:
+        ok = table->ApplyDeletes();
+        break;
+    }
+    return ok ? kNext : Error(table->ErrorText());
+}
+
+int SQLEngine::CopyColumn() {
+    if (depth < 1) return Error("Stack underflow");
+    Entry& top = stack[depth - 1];
+    if (top.kind != kColumn) return kNext;
+    int32_t length = top.column->ValueLength();
+    char* copy = static_cast<char*>(SQLAllocate(static_cast<size_t>(length) + 1));
+    if (!copy) return Error(kSQLOutOfMemory);
+    std::memcpy(copy, top.column->Value(), static_cast<size_t>(length));
+    copy[length] = '\0';
+    top.kind = kText;
+    top.owns = true;
+    top.text = copy;
+    top.length = length;
+    top.size = length + 1;
+    return kNext;
+}
+
+int SQLEngine::Like() {
+    TextValue pattern, subject;
+    if (!PopText(pattern)) return kFail;
+    if (!PopText(subject)) {
+        pattern.Free();
+        return kFail;
+    }
+    // A long match asks now and then whether the statement may go on.
+    SQLLikeStop stop{[](void* engine) { return static_cast<SQLEngine*>(engine)->Stopped() != 0; }, this};
+    int match = SQLMatchLike(subject.text, subject.length, pattern.text, pattern.length, &stop);
+    pattern.Free();
+    subject.Free();
+    if (match < 0) return kFail;
+    return PushInteger(match) ? kNext : kFail;
+}
+
+int SQLEngine::ChangeCase(bool upper) {
+    TextValue value;
+    if (!PopText(value)) return kFail;
+    // An owned text changes in place.
+    char* out = value.owned ? const_cast<char*>(value.text)
+                            : static_cast<char*>(SQLAllocate(static_cast<size_t>(value.length) + 1));
+    if (!out) return Error(kSQLOutOfMemory);
+    for (int32_t i = 0; i < value.length; ++i) {
+        char c = value.text[i];
+        if (upper && c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+        if (!upper && c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        out[i] = c;
+    }
+    out[value.length] = '\0';
+    return PushText(out, value.length, value.length + 1, true) ? kNext : kFail;
+}
+
+// The operands of each instruction are listed with VORN_SQL_INSTRUCTIONS.
+int SQLEngine::Execute(const SQLInstruction& in) {
+    auto done = [](bool ok) { return ok ? static_cast<int>(kNext) : static_cast<int>(kFail); };
+    switch (in.opcode) {
+    // ---- Results and cursors
     case SQL_Add_View:
         return view ? kNext : Error("SELECT is not valid in this context");
     case SQL_Result:
         if (!view) return Error("Queries that return results are not valid in this context");
         if (in.a < 0 || in.a >= kMaxOperand || !in.text1 || in.length1 < 0) return Invalid();
-        Store(results, in.a, new SQLResult(in.text1, in.length1, in.b, view));
+        Store(results, in.a, std::make_unique<SQLResult>(in.text1, in.length1, in.b, view));
         return kNext;
     case SQL_Cursor_Open:
         return CursorOpen(in);
@@ -1467,44 +887,19 @@ int SQLEngine::Execute(const SQLInstruction& in) {
         bool row = false;
         if (CursorStep(cursor, first, row) < 0) return kFail;
         cursor->atEnd = !row;
-        if (first) return row ? kNext : jump(in.b);
-        return row ? jump(in.b) : kNext;
+        return Walked(first, row, in.b);
     }
     case SQL_Cursor_Insert:
     case SQL_Cursor_Update:
     case SQL_Cursor_Update_Indexes:
     case SQL_Cursor_Delete:
-    case SQL_Cursor_Delete_Indexes: {
-        SQLCursor* cursor = CursorAt(in.a);
-        if (!cursor) return Invalid();
-        Table* table = cursor->table;
-        int ok = 0;
-        switch (in.opcode) {
-        case SQL_Cursor_Insert:
-            ok = table->Insert();
-            break;
-        case SQL_Cursor_Update:
-            if (cursor->atEnd) return Invalid();
-            ok = table->Update();
-            if (!ok) table->RevertPending();
-            break;
-        case SQL_Cursor_Update_Indexes:
-            ok = table->ApplyUpdates();
-            break;
-        case SQL_Cursor_Delete:
-            if (cursor->atEnd) return Invalid();
-            ok = table->Delete();
-            if (!ok) table->RevertPending();
-            break;
-        default:
-            ok = table->ApplyDeletes();
-            break;
-        }
-        return ok ? kNext : Error(table->ErrorText());
-    }
+    case SQL_Cursor_Delete_Indexes:
+        return CursorWrite(in);
+
+    // ---- Temporary tables (ORDER BY)
     case SQL_Temporary_Table:
         if (in.a < 0 || in.a >= kMaxOperand || in.b < 0 || in.b >= kMaxOperand) return Invalid();
-        Store(temporaries, in.a, new SQLTemporaryTable(in.b, &memory));
+        Store(temporaries, in.a, std::make_unique<SQLTemporaryTable>(in.b, &memory));
         return kNext;
     case SQL_Temporary_Record: {
         SQLTemporaryTable* table = TemporaryAt(in.a);
@@ -1519,7 +914,7 @@ int SQLEngine::Execute(const SQLInstruction& in) {
     }
     case SQL_Temporary_Result: {
         SQLResult* value = TemporaryValue(in.a, in.b);
-        SQLResult* result = in.c >= 0 && in.c < ResultCount() ? results[static_cast<size_t>(in.c)].get() : nullptr;
+        SQLResult* result = ResultAt(in.c);
         if (!value || !result) return Invalid();
         // The column shows the stored value itself from now on.
         result->ShareFrom(*value);
@@ -1529,25 +924,14 @@ int SQLEngine::Execute(const SQLInstruction& in) {
     case SQL_Temporary_Next: {
         SQLTemporaryTable* table = TemporaryAt(in.a);
         if (!table) return Invalid();
-        if (in.opcode == SQL_Temporary_First) {
-            table->position = 0;
-            table->current = table->records.empty() ? nullptr : table->records[0];
-            return table->current ? kNext : jump(in.b);
-        }
-        if (!table->current) return kNext;
-        ++table->position;
-        table->current = table->position < table->records.size() ? table->records[table->position] : nullptr;
-        // Sorted records lie all over the arena: fetch a few rows ahead, whole.
-        if (table->position + 8 < table->records.size()) {
-            const char* ahead = reinterpret_cast<const char*>(table->records[table->position + 8]);
-            size_t bytes = sizeof(SQLResult) * static_cast<size_t>(table->columns);
-            for (size_t at = 0; at < bytes; at += 64) __builtin_prefetch(ahead + at);
-        }
-        return table->current ? jump(in.b) : kNext;
+        bool first = in.opcode == SQL_Temporary_First;
+        return Walked(first, first ? table->First() : table->Next(), in.b);
     }
+
+    // ---- Buckets (GROUP BY, DISTINCT, aggregates)
     case SQL_Bucket:
         if (in.a < 0 || in.a >= kMaxOperand || in.b < 0 || in.b >= kMaxOperand) return Invalid();
-        Store(buckets, in.a, new SQLBucket(in.b, &memory));
+        Store(buckets, in.a, std::make_unique<SQLBucket>(in.b, &memory));
         return kNext;
     case SQL_Bucket_Record:
         return BucketRecord(in);
@@ -1555,15 +939,8 @@ int SQLEngine::Execute(const SQLInstruction& in) {
     case SQL_Bucket_Next: {
         SQLBucket* bucket = BucketAt(in.a);
         if (!bucket) return Invalid();
-        if (in.opcode == SQL_Bucket_First) {
-            bucket->position = 0;
-            bucket->current = bucket->order.empty() ? nullptr : bucket->order[0];
-            return bucket->current ? kNext : jump(in.b);
-        }
-        if (!bucket->current) return kNext;
-        ++bucket->position;
-        bucket->current = bucket->position < bucket->order.size() ? bucket->order[bucket->position] : nullptr;
-        return bucket->current ? jump(in.b) : kNext;
+        bool first = in.opcode == SQL_Bucket_First;
+        return Walked(first, first ? bucket->First() : bucket->Next(), in.b);
     }
     case SQL_Bucket_Count:
     case SQL_Bucket_Average:
@@ -1571,22 +948,17 @@ int SQLEngine::Execute(const SQLInstruction& in) {
     case SQL_Bucket_Min:
     case SQL_Bucket_Max:
         return BucketAggregate(in);
+
+    // ---- Pushes
     case SQL_Push_BoolColumn:
     case SQL_Push_Column: {
         SQLCursor* cursor = CursorAt(in.a);
         XBaseField* field = ColumnOf(in.a, in.b);
         if (!field) return Invalid();
         if (cursor->atEnd) return done(PushText("", 0, 1, false));
-        if (in.opcode == SQL_Push_BoolColumn) {
-            const char* value = field->Value();
-            return done(PushInteger(value && value[0] == 'T' ? 1 : 0));
-        }
-        Entry e;
-        e.kind = kColumn;
-        e.owns = false;
-        e.column = field;
-        e.length = e.size = 32;
-        return done(Push(e));
+        if (in.opcode == SQL_Push_Column) return done(PushColumn(field));
+        const char* value = field->Value();
+        return done(PushInteger(value && value[0] == 'T' ? 1 : 0));
     }
     case SQL_Push_Literal:
         if (!in.text1 || in.length1 < 0) return Invalid();
@@ -1602,16 +974,12 @@ int SQLEngine::Execute(const SQLInstruction& in) {
         return done(PushText("", 0, 1, false));
     case SQL_Push_Temporary:
     case SQL_Push_Bucket: {
-        SQLResult* value =
-            in.opcode == SQL_Push_Temporary ? TemporaryValue(in.a, in.b) : SlotOf(in.a, in.b);
+        SQLResult* value = in.opcode == SQL_Push_Temporary ? TemporaryValue(in.a, in.b) : SlotOf(in.a, in.b);
         if (!value) return Invalid();
-        Entry e;
-        e.kind = kResult;
-        e.owns = false;
-        e.result = value;
-        e.length = e.size = 56;
-        return done(Push(e));
+        return done(PushResult(value));
     }
+
+    // ---- Pops
     case SQL_Pop: {
         Entry e;
         if (!Pop(e)) return kFail;
@@ -1624,7 +992,7 @@ int SQLEngine::Execute(const SQLInstruction& in) {
         return PopIntoField(CursorAt(in.a), field) < 0 ? kFail : kNext;
     }
     case SQL_Pop_Result: {
-        SQLResult* result = in.a >= 0 && in.a < ResultCount() ? results[static_cast<size_t>(in.a)].get() : nullptr;
+        SQLResult* result = ResultAt(in.a);
         if (!result) return Invalid();
         return PopIntoResult(result, false, nullptr) < 0 ? kFail : kNext;
     }
@@ -1635,22 +1003,10 @@ int SQLEngine::Execute(const SQLInstruction& in) {
         SQLArena* arena = in.opcode == SQL_Pop_Temporary ? &TemporaryAt(in.a)->arena : &BucketAt(in.a)->arena;
         return PopIntoResult(value, true, arena) < 0 ? kFail : kNext;
     }
-    case SQL_Copy: {
-        if (depth < 1) return Error("Stack underflow");
-        Entry& top = stack[depth - 1];
-        if (top.kind == kColumn) {
-            int32_t length = top.column->ValueLength();
-            char* copy = static_cast<char*>(std::malloc(static_cast<size_t>(length) + 1));
-            std::memcpy(copy, top.column->Value(), static_cast<size_t>(length));
-            copy[length] = '\0';
-            top.kind = kText;
-            top.owns = true;
-            top.text = copy;
-            top.length = length;
-            top.size = length + 1;
-        }
-        return kNext;
-    }
+
+    // ---- Stack and arithmetic
+    case SQL_Copy:
+        return CopyColumn();
     case SQL_Dupe: {
         if (depth < 1) return Error("Stack underflow");
         Entry copy = stack[depth - 1];
@@ -1676,21 +1032,8 @@ int SQLEngine::Execute(const SQLInstruction& in) {
         bool value = in.opcode == SQL_And ? (left && right) : (left || right);
         return done(PushInteger(value ? 1 : 0));
     }
-    case SQL_Like: {
-        TextValue pattern, subject;
-        if (!PopText(pattern)) return kFail;
-        if (!PopText(subject)) {
-            pattern.Free();
-            return kFail;
-        }
-        // A long match asks now and then whether the statement may go on.
-        SQLLikeStop stop{[](void* engine) { return static_cast<SQLEngine*>(engine)->Stopped() != 0; }, this};
-        int match = SQLMatchLike(subject.text, subject.length, pattern.text, pattern.length, &stop);
-        pattern.Free();
-        subject.Free();
-        if (match < 0) return kFail;
-        return done(PushInteger(match));
-    }
+    case SQL_Like:
+        return Like();
     case SQL_Not: {
         bool value = false;
         if (!PopBoolean(value)) return kFail;
@@ -1726,20 +1069,8 @@ int SQLEngine::Execute(const SQLInstruction& in) {
         return done(PushInteger(static_cast<int32_t>(static_cast<uint32_t>(n) + static_cast<uint32_t>(in.a))));
     }
     case SQL_Upper:
-    case SQL_Lower: {
-        TextValue value;
-        if (!PopText(value)) return kFail;
-        char* out = value.owned ? const_cast<char*>(value.text)
-                                : static_cast<char*>(std::malloc(static_cast<size_t>(value.length) + 1));
-        for (int32_t i = 0; i < value.length; ++i) {
-            char c = value.text[i];
-            if (in.opcode == SQL_Upper && c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-            if (in.opcode == SQL_Lower && c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-            out[i] = c;
-        }
-        out[value.length] = '\0';
-        return done(PushText(out, value.length, value.length + 1, true));
-    }
+    case SQL_Lower:
+        return ChangeCase(in.opcode == SQL_Upper);
     case SQL_Length: {
         TextValue value;
         if (!PopText(value)) return kFail;
@@ -1747,15 +1078,17 @@ int SQLEngine::Execute(const SQLInstruction& in) {
         value.Free();
         return done(PushInteger(length));
     }
+
+    // ---- Control
     case SQL_Jump_EQ:
     case SQL_Jump_NE: {
         int32_t n = 0;
         if (!PopInteger(n)) return kFail;
         bool taken = in.opcode == SQL_Jump_EQ ? n == in.a : n != in.a;
-        return taken ? jump(in.b) : kNext;
+        return taken ? Jump(in.b) : kNext;
     }
     case SQL_Jump:
-        return jump(in.a);
+        return Jump(in.a);
     case SQL_Output:
         return kRow;
     case SQL_NOOP:
@@ -1763,6 +1096,8 @@ int SQLEngine::Execute(const SQLInstruction& in) {
     case SQL_Error:
         if (!in.text1 || !in.text1[0]) return Invalid();
         return Error(in.length1 > 0 ? String(in.text1, in.length1) : String(in.text1));
+
+    // ---- Schema changes
     case SQL_Create_Table:
     case SQL_Alter_Table_Add:
     case SQL_Alter_Table_Drop:

@@ -6,25 +6,29 @@
 // returned. Values of plain SELECTs stream: column texts are read in place
 // and nothing is allocated per row; sorted, grouped and distinct rows are
 // copied into arenas that the statement frees as a whole.
+//
+// SqlEngine.cpp holds the machine: the statement's run, the stack and the
+// instructions' switch. The cursors' opening and walks are in SqlCursor.cpp,
+// the sorter of ORDER BY in SqlSorter and the buckets of GROUP BY in SqlBucket.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <vector>
 
 #include "engine/foundation/String.h"
 #include "host/plugin/VornHost.h"
 #include "sqllib/engine/SchemaCatalog.h"
+#include "sqllib/engine/SqlBucket.h"
+#include "sqllib/engine/SqlCursor.h"
+#include "sqllib/engine/SqlSorter.h"
 #include "sqllib/engine/SqlValue.h"
 #include "sqllib/front/SqlCodeGenerator.h"
 #include "sqllib/front/SqlParser.h"
 #include "sqllib/store/Schema.h"
 
 namespace vorn {
-
-class SQLCursor;
-class SQLTemporaryTable;
-class SQLBucket;
 
 class SQLEngine {
   public:
@@ -104,8 +108,17 @@ class SQLEngine {
   private:
     // How often a statement is compiled again for tables changed under it.
     static constexpr int32_t kCompiles = 8;
+    // Operand numbers above this name no entry a compiler would make.
+    static constexpr int32_t kMaxOperand = 1 << 20;
+    // What an instruction did: went on, jumped, made a row, or failed.
+    enum Outcome : int { kNext = 0, kJumped = 1, kRow = 2, kFail = -1 };
 
     int Compile();
+    int TakeParameters(VornVariableList* list);
+    // Run's work; an allocation that fails in it throws.
+    int Advance();
+    // Fails the statement for an allocation that threw; returns -1.
+    int Abandon(const std::bad_alloc& failure);
     // Runs to the next row (1), the end (0) or a failure (-1).
     int Step();
     // Compiles the statement again and starts it over (nothing was handed
@@ -136,18 +149,40 @@ class SQLEngine {
     // Whether the program walks the cursor by an index.
     bool WalksIndex(int32_t cursor) const;
     int Execute(const SQLInstruction& in);
+    [[gnu::always_inline]] int Jump(int32_t target) {
+        if (target < 0 || target > count) return Invalid();
+        pc = target;
+        return kJumped;
+    }
+    // A First that found a row and a Next that found none go on; the others
+    // jump to their target.
+    [[gnu::always_inline]] int Walked(bool first, bool row, int32_t target) {
+        return row == first ? kNext : Jump(target);
+    }
     // A column the compiled statement names that its table lacks.
     [[gnu::cold, gnu::noinline]] int MissingColumn(const SQLInstruction& in);
     int Invalid() { return Error("Invalid instruction"); }
     int Stopped();
+    // A copy that found no room: the statement's limit, or no memory at all.
     int OutOfMemory();
     void ApplyWrites();
+    static int64_t NowMicroseconds();
+    template <class T>
+    static void Store(std::vector<std::unique_ptr<T>>& array, int32_t at, std::unique_ptr<T> made) {
+        if (static_cast<size_t>(at) >= array.size()) array.resize(static_cast<size_t>(at) + 1);
+        array[static_cast<size_t>(at)] = std::move(made);
+    }
 
     // Stack.
+    // An entry of that kind that owns nothing; length and size both size.
+    static Entry Borrowed(int32_t kind, int32_t size);
     bool Push(const Entry& entry);
     bool PushInteger(int32_t n);
     bool PushDouble(double x);
     bool PushText(const char* text, int32_t length, int32_t size, bool owns);
+    // The field, read where the entry is used.
+    bool PushColumn(XBaseField* field);
+    bool PushResult(SQLResult* value);
     bool Pop(Entry& out);
     void Drop(Entry& entry);
     bool PopInteger(int32_t& out);
@@ -173,9 +208,15 @@ class SQLEngine {
     [[gnu::always_inline]] SQLResult* SlotOf(int32_t bucket, int32_t slot) const;
     [[gnu::always_inline]] SQLResult* TemporaryValue(int32_t table, int32_t column) const;
 
+    // In SqlCursor.cpp, with OpenForWriting, OpenSteady, Hold and WalksIndex.
     int CursorOpen(const SQLInstruction& in);
     int CursorIndex(const SQLInstruction& in);
     int CursorStep(SQLCursor* cursor, bool first, bool& row);
+    // Instructions too long for their case.
+    int CursorWrite(const SQLInstruction& in);
+    int CopyColumn();
+    int Like();
+    int ChangeCase(bool upper);
     int BucketRecord(const SQLInstruction& in);
     int BucketAggregate(const SQLInstruction& in);
     int SchemaChange(const SQLInstruction& in);
@@ -236,5 +277,35 @@ class SQLEngine {
     int64_t holdSince = 0;
     int64_t holdSteps = 0;
 };
+
+inline SQLCursor* SQLEngine::CursorAt(int32_t i) const {
+    return i >= 0 && i < static_cast<int32_t>(cursors.size()) ? cursors[static_cast<size_t>(i)].get() : nullptr;
+}
+
+inline XBaseField* SQLEngine::ColumnOf(int32_t cursor, int32_t column) const {
+    SQLCursor* c = CursorAt(cursor);
+    if (!c || column < 0 || column >= static_cast<int32_t>(c->columns.size())) return nullptr;
+    return c->columns[static_cast<size_t>(column)];
+}
+
+inline SQLTemporaryTable* SQLEngine::TemporaryAt(int32_t i) const {
+    return i >= 0 && i < static_cast<int32_t>(temporaries.size()) ? temporaries[static_cast<size_t>(i)].get()
+                                                                   : nullptr;
+}
+
+inline SQLBucket* SQLEngine::BucketAt(int32_t i) const {
+    return i >= 0 && i < static_cast<int32_t>(buckets.size()) ? buckets[static_cast<size_t>(i)].get() : nullptr;
+}
+
+inline SQLResult* SQLEngine::SlotOf(int32_t bucket, int32_t slot) const {
+    SQLBucket* b = BucketAt(bucket);
+    SQLBucketEntry* entry = b ? b->Slot(slot) : nullptr;
+    return entry ? &entry->value : nullptr;
+}
+
+inline SQLResult* SQLEngine::TemporaryValue(int32_t table, int32_t column) const {
+    SQLTemporaryTable* t = TemporaryAt(table);
+    return t ? t->Value(column) : nullptr;
+}
 
 } // namespace vorn

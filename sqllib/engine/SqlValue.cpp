@@ -8,6 +8,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <new>
+
+#include "sqllib/front/SqlMemory.h"
 
 namespace vorn {
 
@@ -104,7 +107,11 @@ char* SQLIntegerToText(int32_t n, int32_t* length, int32_t* size) {
     auto [end, status] = std::to_chars(buffer, buffer + sizeof buffer, n);
     (void)status;
     int32_t used = static_cast<int32_t>(end - buffer);
-    char* text = static_cast<char*>(std::malloc(static_cast<size_t>(used) + 1));
+    char* text = static_cast<char*>(SQLAllocate(static_cast<size_t>(used) + 1));
+    if (!text) {
+        *length = *size = 0;
+        return nullptr;
+    }
     std::memcpy(text, buffer, static_cast<size_t>(used));
     text[used] = '\0';
     *length = used;
@@ -155,7 +162,11 @@ int32_t SQLFormatDouble(double x, int32_t decimals, char* out) {
 char* SQLDoubleToText(double x, int32_t decimals, int32_t* length, int32_t* size) {
     char buffer[480];
     int32_t used = SQLFormatDouble(x, decimals, buffer);
-    char* text = static_cast<char*>(std::malloc(static_cast<size_t>(used) + 1));
+    char* text = static_cast<char*>(SQLAllocate(static_cast<size_t>(used) + 1));
+    if (!text) {
+        *length = *size = 0;
+        return nullptr;
+    }
     std::memcpy(text, buffer, static_cast<size_t>(used) + 1);
     *length = used;
     *size = used + 1;
@@ -387,8 +398,8 @@ void* SQLArena::Allocate(size_t bytes) {
     bytes = (bytes + 7) & ~static_cast<size_t>(7);
     if (bytes > left) {
         size_t chunk = bytes > 65536 ? bytes : 65536;
-        if (budget->used + static_cast<int64_t>(chunk) > budget->limit) return nullptr;
-        char* made = static_cast<char*>(std::malloc(chunk));
+        budget->limitReached = budget->used + static_cast<int64_t>(chunk) > budget->limit;
+        char* made = budget->limitReached ? nullptr : static_cast<char*>(SQLAllocate(chunk));
         if (!made) return nullptr;
         chunks.push_back(made);
         budget->used += static_cast<int64_t>(chunk);
@@ -458,7 +469,7 @@ int SQLResult::SetText(const char* given, int32_t givenLength, int32_t givenSize
     FreeText();
     if (copy) {
         char* made = arena ? arena->Copy(given, givenLength)
-                           : static_cast<char*>(std::malloc(static_cast<size_t>(givenLength) + 1));
+                           : static_cast<char*>(SQLAllocate(static_cast<size_t>(givenLength) + 1));
         if (givenOwns) std::free(const_cast<char*>(given));
         if (!made) {
             valid = 0;
@@ -528,11 +539,11 @@ void SQLResult::SetDouble(double x) {
 
 void SQLResult::MakeText() {
     FreeText();
-    if (valid & kDouble) {
-        text = SQLDoubleToText(number, -1, &length, &size);
-        owns = true;
-    } else if (valid & kInteger) {
-        text = SQLIntegerToText(integer, &length, &size);
+    if (valid & (kDouble | kInteger)) {
+        text = (valid & kDouble) ? SQLDoubleToText(number, -1, &length, &size)
+                                 : SQLIntegerToText(integer, &length, &size);
+        // No text to hand out: the statement (or the host's read) fails.
+        if (!text) throw std::bad_alloc();
         owns = true;
     } else {
         text = const_cast<char*>("");
@@ -629,7 +640,11 @@ int SQLResult::CopyFrom(const SQLResult& other, SQLArena* arena) {
             }
             size = length + 1;
         } else if (other.owns) {
-            text = static_cast<char*>(std::malloc(static_cast<size_t>(other.length) + 1));
+            text = static_cast<char*>(SQLAllocate(static_cast<size_t>(other.length) + 1));
+            if (!text) {
+                valid = 0;
+                return 0;
+            }
             std::memcpy(text, other.text, static_cast<size_t>(other.length));
             text[other.length] = '\0';
             owns = true;

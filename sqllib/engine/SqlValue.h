@@ -19,7 +19,8 @@ namespace vorn {
 double SQLTextToDouble(const char* text, int32_t length, int* error);
 // '-' or digits only; wraps modulo 2^32. The empty text is an error, a lone '-' 0.
 int32_t SQLTextToInteger(const char* text, int32_t length, int* error);
-// New texts (malloc) that the caller frees; *size = length + 1.
+// New texts (malloc) that the caller frees; *size = length + 1. Null when
+// no memory is left.
 char* SQLIntegerToText(int32_t n, int32_t* length, int32_t* size);
 // decimals -1: the shortest digits that read back as x, at most 20 places;
 // else the shortest when they need at most decimals places, otherwise x
@@ -49,6 +50,9 @@ int SQLCompareBytes(const char* a, int32_t aLength, const char* b, int32_t bLeng
 struct SQLArenaBudget {
     int64_t used = 0;
     int64_t limit = INT64_C(256) << 20;
+    // Whether the last allocation refused was refused for the limit (else
+    // for want of memory).
+    bool limitReached = false;
 };
 
 // Copies of one statement's stored values: chunks freed together. Past the
@@ -109,6 +113,7 @@ class SQLResult {
     double ToDouble(int* error);
     double Double();
     int32_t Integer();
+    // Throws std::bad_alloc when a number's text finds no memory.
     const char* Text(int32_t* length, int32_t* size = nullptr);
     bool IsNull() const;
     bool IsTrue() const;

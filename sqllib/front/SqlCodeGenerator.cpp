@@ -3,6 +3,7 @@
 
 #include "engine/foundation/Hash.h"
 #include "engine/foundation/Number.h"
+#include "sqllib/front/SqlMemory.h"
 #include "sqllib/front/SqlToken.h"
 
 #include <cstdio>
@@ -257,7 +258,10 @@ int SQLCodeGenerator::Generate() {
     for (SQLQuery* query : queries)
         if (!PlanQuery(query)) return 0;
     EmitCursorOpens();
-    return statement->Generate(*this);
+    int generated = statement->Generate(*this);
+    // Instructions that found no room were dropped: the program is not whole.
+    if (program.OutOfMemory()) return Fail(kSQLOutOfMemory);
+    return generated;
 }
 
 int SQLCodeGenerator::ResolveTables() {

@@ -282,7 +282,7 @@ int SQLCodeGenerator::GenerateIn(SQLIn* in) {
     Emit(SQL_Push_Integer, 0);
     int32_t toEnd = Emit(SQL_Jump, -1);
     int32_t isTrue = program.Label();
-    for (int32_t jump : toTrue) program.Patch(jump, program.At(jump).opcode == SQL_Jump ? 1 : 2, isTrue);
+    for (int32_t jump : toTrue) program.PatchJump(jump, isTrue);
     Emit(SQL_Pop);
     Emit(SQL_Push_Integer, 1);
     program.LabelAndPatch(toEnd, 1);

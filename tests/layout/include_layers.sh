@@ -52,6 +52,22 @@ for folder in "${!allowed[@]}"; do
   done < <(grep -HE '^[[:space:]]*#[[:space:]]*include[[:space:]]*"' "$folder"/*.h "$folder"/*.cpp 2>/dev/null || true)
 done
 
+# Within engine/vm the core (the VM class, its loop, stack, frames, features,
+# tag errors and the expression compiler) includes only the core: the tag
+# groups, their state and the interfaces they reach the host through include
+# the core, never the other way.
+vm_core='engine/vm/(VornVM[A-Za-z]*|Feature|TagErrors|ScriptOperators|ExpressionCompiler|ExternalFunctionSource)[.](h|cpp)'
+while IFS= read -r line; do
+  file=${line%%:*}
+  [[ $file =~ ^$vm_core$ ]] || continue
+  [[ $line =~ include[[:space:]]*\"(engine/vm/[^\"]+)\" ]] || continue
+  target=${BASH_REMATCH[1]}
+  if ! [[ $target =~ ^$vm_core$ ]]; then
+    echo "$file (the VM's core) includes $target"
+    status=1
+  fi
+done < <(grep -HE '^[[:space:]]*#[[:space:]]*include[[:space:]]*"' engine/vm/*.h engine/vm/*.cpp 2>/dev/null || true)
+
 # host/, database/ and sqllib/ keep their sources in the folders above only.
 for top in host database sqllib; do
   for file in "$top"/*.h "$top"/*.cpp; do

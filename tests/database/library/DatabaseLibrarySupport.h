@@ -17,6 +17,7 @@
 #include "engine/app/PosixExternalLibrary.h"
 #include "engine/values/VariableList.h"
 #include "engine/vm/DatabaseLibrarySource.h"
+#include "engine/vm/DatabaseRegistry.h"
 #include "host/plugin/VornHost.h"
 #include "platform/Modules.h"
 #include "tests/database/library/fixtures/DatabaseLibraryHooks.h"
@@ -141,7 +142,7 @@ class DatabaseRig {
         if (!database) return nullptr;
         EXPECT_EQ(database->Open(Text("f.db"), Text(name), Text("x1"), Text("x2"), Text(nullptr)), 1)
             << database->ErrorText().Text();
-        vm->AddDatabase(database);
+        DatabaseRegistry::Of(*vm).Add(database);
         return database;
     }
     // A view "v" on the database (its fields ID, PRICE and NAME on row 1).
@@ -155,7 +156,7 @@ class DatabaseRig {
     // Closes and deletes the database, as VrCLOSE does.
     void Close(ExternalDatabase* database) {
         EXPECT_EQ(database->Close(), 1) << database->ErrorText().Text();
-        vm->RemoveDatabase(database);
+        DatabaseRegistry::Of(*vm).Remove(database);
         delete database;
     }
 

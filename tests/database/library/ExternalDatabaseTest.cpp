@@ -503,9 +503,10 @@ TEST(ExternalDatabaseTest, ViewsAreAddedClosedAndDroppedAfterAFailedOpen) {
     rig.Library("t", VORN_FIXTURE_DATABASEV6);
     ExternalDatabase* db = rig.Open("t");
     VornVM& vm = *rig.vm;
+    DatabaseRegistry& registry = DatabaseRegistry::Of(vm);
     ASSERT_EQ(db->OpenView(Text("v"), Text("two"), nullptr, 0), 1);
-    DatabaseView* first = vm.FindView("V", -1);
-    DatabaseView* second = vm.FindView("v_B", -1);
+    DatabaseView* first = registry.FindView("V", -1);
+    DatabaseView* second = registry.FindView("v_B", -1);
     ASSERT_TRUE(first && second);
     EXPECT_EQ(db->PrimaryView(), second);
     EXPECT_STREQ(vm.FindViewVariable("v", 1, "name", 4)->Value().Text(), "apple");
@@ -514,7 +515,7 @@ TEST(ExternalDatabaseTest, ViewsAreAddedClosedAndDroppedAfterAFailedOpen) {
 
     EXPECT_EQ(db->CloseView(Text("v_b")), 1);
     EXPECT_EQ(db->PrimaryView(), first);
-    EXPECT_EQ(vm.FindView("v_b", -1), nullptr);
+    EXPECT_EQ(registry.FindView("v_b", -1), nullptr);
     EXPECT_EQ(db->CloseView(Text("nope")), 0);
     EXPECT_STREQ(db->ErrorText().Text(), "Database 'db' has no view named 'nope'");
 
@@ -526,7 +527,7 @@ TEST(ExternalDatabaseTest, ViewsAreAddedClosedAndDroppedAfterAFailedOpen) {
     EXPECT_STREQ(db->ErrorText().Text(), "open_view failed <in library>");
     EXPECT_EQ(db->Views().Count(), 1);
     EXPECT_EQ(db->PrimaryView(), first);
-    EXPECT_EQ(vm.FindView("w", -1), nullptr);
+    EXPECT_EQ(registry.FindView("w", -1), nullptr);
     EXPECT_EQ(rig.Calls(),
               "open_view name=w query=two params= count=0\ndatabase_error\nclose_view view=w\n"
               "release_variable ID\nrelease_variable PRICE\nrelease_variable NAME\nclose_view view=w_b\n"
@@ -548,7 +549,7 @@ TEST(ExternalDatabaseTest, ViewsAreAddedClosedAndDroppedAfterAFailedOpen) {
     EXPECT_EQ(db->Views().Count(), 2);
     EXPECT_EQ(db->CloseView(Text("v")), 0);
     EXPECT_STREQ(db->ErrorText().Text(), "close_view failed <in library>");
-    EXPECT_EQ(vm.FindView("v", -1), nullptr);
+    EXPECT_EQ(registry.FindView("v", -1), nullptr);
     EXPECT_EQ(db->PrimaryView(), w);
     rig.ClearOptions();
     rig.Close(db);

@@ -6,6 +6,7 @@
 
 #include "engine/values/Variable.h"
 #include "engine/vm/Database.h"
+#include "engine/vm/DatabaseRegistry.h"
 #include "tests/engine/vm/VmCoreHarness.h"
 
 namespace vorn::test {
@@ -311,17 +312,18 @@ TEST_F(VmCoreTest, NamesResolveThroughTheScopesInOrder) {
 
 TEST_F(VmCoreTest, DatabaseRegistryResolvesFieldsAndClosesOnce) {
     InspectableVM& vm = h.Make();
+    DatabaseRegistry& registry = DatabaseRegistry::Of(vm);
     std::string closes;
     h.global.SetVariable("amount", -1, "global", -1);
     auto* orders = new FakeDatabase(&h.app, &vm, "orders", &closes);
     FakeView* first = ViewWith(h, orders, "ord", "amount", 12);
-    vm.AddDatabase(orders);
+    registry.Add(orders);
     auto* stock = new FakeDatabase(&h.app, &vm, "stock", &closes);
     ViewWith(h, stock, "ORD", "qty", 3); // the same alias in another database
-    vm.AddDatabase(stock);
+    registry.Add(stock);
     EXPECT_EQ(vm.UseCount(), 2);
-    EXPECT_EQ(vm.PrimaryDatabase(), stock);
-    EXPECT_EQ(vm.FindDatabase("ORDERS", -1), orders);
+    EXPECT_EQ(registry.Primary(), stock);
+    EXPECT_EQ(registry.Find("ORDERS", -1), orders);
 
     EXPECT_EQ(vm.LookupVariableOrFail("ord.d.amount", -1)->ValueInteger(), 12);
     EXPECT_EQ(vm.LookupVariableOrFail("Ord.Database.amount", -1)->ValueInteger(), 12);
@@ -331,16 +333,16 @@ TEST_F(VmCoreTest, DatabaseRegistryResolvesFieldsAndClosesOnce) {
 
     // Removing one of two same-named views leaves the other findable.
     orders->RemoveView(first);
-    EXPECT_EQ(vm.FindView("ord", -1)->GetDatabase(), stock);
+    EXPECT_EQ(registry.FindView("ord", -1)->GetDatabase(), stock);
     EXPECT_TRUE(vm.LookupVariableOrFail("amount", -1)->Value().Equals("global"));
 
-    vm.MakePrimaryDatabase(orders);
-    EXPECT_EQ(vm.PrimaryDatabase(), orders);
-    vm.RemoveDatabase(stock);
-    EXPECT_EQ(vm.FindDatabase("stock", -1), nullptr);
-    EXPECT_EQ(vm.Databases()->Count(), 1);
+    registry.MakePrimary(orders);
+    EXPECT_EQ(registry.Primary(), orders);
+    registry.Remove(stock);
+    EXPECT_EQ(registry.Find("stock", -1), nullptr);
+    EXPECT_EQ(registry.Databases().Count(), 1);
     delete stock;
-    EXPECT_EQ(vm.FindView("ord", -1), nullptr);
+    EXPECT_EQ(registry.FindView("ord", -1), nullptr);
     EXPECT_EQ(vm.UseCount(), 1);
 
     h.vm.reset(); // closes what is open, then deletes it
@@ -351,21 +353,22 @@ TEST_F(VmCoreTest, DatabaseRegistryResolvesFieldsAndClosesOnce) {
 // tables stay the size of what is open, and every name still finds its view.
 TEST_F(VmCoreTest, ViewTablesStaySmallWhileViewsComeAndGo) {
     InspectableVM& vm = h.Make();
+    DatabaseRegistry& registry = DatabaseRegistry::Of(vm);
     std::string closes;
     auto* db = new FakeDatabase(&h.app, &vm, "db", &closes);
-    vm.AddDatabase(db);
+    registry.Add(db);
     FakeView* kept = ViewWith(h, db, "kept", "k", 1);
     for (int i = 0; i < 5000; ++i) {
         std::string alias = "v" + std::to_string(i % 7);
         FakeView* passing = ViewWith(h, db, alias.c_str(), "p", i);
-        ASSERT_EQ(vm.FindView(alias.c_str(), -1), passing);
+        ASSERT_EQ(registry.FindView(alias.c_str(), -1), passing);
         db->RemoveView(passing);
     }
-    EXPECT_LE(vm.Views()->Used(), 1024);
+    EXPECT_LE(registry.Views().Used(), 1024);
     EXPECT_LE(db->ViewSlots(), 1024);
-    EXPECT_EQ(vm.FindView("kept", -1), kept);
+    EXPECT_EQ(registry.FindView("kept", -1), kept);
     EXPECT_EQ(db->FindView("KEPT", -1), kept);
-    EXPECT_EQ(vm.FindView("v3", -1), nullptr);
+    EXPECT_EQ(registry.FindView("v3", -1), nullptr);
     EXPECT_EQ(vm.LookupVariableOrFail("kept.d.k", -1)->ValueInteger(), 1);
     h.vm.reset();
 }

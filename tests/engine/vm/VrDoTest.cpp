@@ -9,6 +9,7 @@
 
 #include "engine/files/PosixFile.h"
 #include "engine/values/Variable.h"
+#include "engine/vm/DatabaseRegistry.h"
 #include "engine/vm/DoContext.h"
 #include "engine/vm/Feature.h"
 #include "engine/vm/VornVM.h"
@@ -38,8 +39,6 @@ class DoVM : public VornVM {
   public:
     using VornVM::VornVM;
     using VornVM::decodeSegments;
-    using VornVM::doContextList;
-    using VornVM::doContexts;
 };
 
 std::string Printer(const std::string& marker) {
@@ -104,7 +103,8 @@ class VrDoTest : public ::testing::Test {
     }
     Names Cached() { // most recently used first
         Names names;
-        for (DoContext* c = vm->doContextList->First(); c; c = vm->doContextList->Next())
+        List<DoContext>& byUse = DoCache::Of(*vm).ByUse();
+        for (DoContext* c = byUse.First(); c; c = byUse.Next())
             names.emplace_back(c->Name().Text());
         return names;
     }
@@ -125,11 +125,11 @@ TEST_F(VrDoTest, FilesLoadOncePerRequestAndShareTheCallersScopes) {
     ASSERT_EQ(Start(Runner({"a.vrc", "Case.vrc", "case.vrc", "a.vrc"})).Execute(), 1);
     EXPECT_EQ(Global("count"), "2") << "the sub-program's globals are the caller's";
     Put("a.vrc", Printer("B"));
-    DoContext* a = vm->GetDoContext("./x/.././a.vrc", -1);
-    ASSERT_EQ(a, vm->doContexts->Find("a.vrc")) << "a cache hit, whatever the spelling";
+    DoContext* a = DoCache::Of(*vm).Get(*vm, "./x/.././a.vrc", -1);
+    ASSERT_EQ(a, DoCache::Of(*vm).Contexts().Find("a.vrc")) << "a cache hit, whatever the spelling";
     EXPECT_EQ(Cached(), (Names{"a.vrc", "case.vrc", "Case.vrc"}));
     EXPECT_EQ(a->vm->Parent(), vm.get());
-    EXPECT_EQ(a->vm->Databases(), vm->Databases());
+    EXPECT_EQ(&DatabaseRegistry::Of(*a->vm), &DatabaseRegistry::Of(*vm));
     std::string path = tree.Scripts() + "/a.vrc";
     ASSERT_EQ(app.events.size(), 8u);
     EXPECT_EQ(app.events[0].kind, static_cast<uint32_t>(LogDoEnter));
@@ -152,8 +152,8 @@ TEST_F(VrDoTest, MaxDoCacheEvictsTheLeastRecentlyUsedContextNotInUse) {
     ASSERT_EQ(Start(Runner({"outer.vrc"})).Execute(), 1);
     EXPECT_EQ(Output(), "bcdo");
     EXPECT_EQ(Cached(), (Names{"d.vrc", "outer.vrc"}));
-    DoContext* outer = vm->doContexts->Find("outer.vrc");
-    EXPECT_EQ(vm->doContexts->Find("d.vrc")->vm->Parent(), outer->vm);
+    DoContext* outer = DoCache::Of(*vm).Contexts().Find("outer.vrc");
+    EXPECT_EQ(DoCache::Of(*vm).Contexts().Find("d.vrc")->vm->Parent(), outer->vm);
     EXPECT_TRUE(outer->InUse()) << "the parent of d's VM";
 }
 
@@ -206,7 +206,7 @@ TEST_F(VrDoTest, AbortsExitAndEndlessRecursionEndTheRequest) {
     Put("bad.vrc", ".segment main entry\n pushc \"b\"\n out\n .word 0x0fff\n pushc \"never\"\n out\n.end\n");
     EXPECT_EQ(Start(Runner({"bad.vrc"}, "after")).Execute(), 0);
     EXPECT_EQ(Output().find("Fatal error in bad.vrc @ [00000000:00000008]: Illegal Instruction"), 1u) << Output();
-    EXPECT_EQ(vm->LastError(), vm->doContexts->Find("bad.vrc")->vm->LastError());
+    EXPECT_EQ(vm->LastError(), DoCache::Of(*vm).Contexts().Find("bad.vrc")->vm->LastError());
     EXPECT_EQ(Output().find("after"), std::string::npos);
 
     Put("rec.vrc", ".global count\n.segment main entry\n incg count, 1\n pushc \"rec.vrc\"\n op_do_file\n.end\n");
@@ -240,7 +240,7 @@ struct Opener : Feature {
 TEST_F(VrDoTest, FeaturesOpenedByASubProgramEndWithItsRun) {
     Put("sub.vrc", Printer("s"));
     Start(Runner({"sub.vrc"}, "m"));
-    DoContext* sub = vm->GetDoContext("sub.vrc", -1);
+    DoContext* sub = DoCache::Of(*vm).Get(*vm, "sub.vrc", -1);
     bool gone = false;
     auto* opener = new Opener(&app, vm.get(), sub->vm, &gone);
     vm->PushFeature(opener);
@@ -276,7 +276,7 @@ TEST_F(VrDoTest, FunctionCallsTakeTheCallersArgumentsAndCompileOnce) {
     std::string compileError = "VrDO: Invalid Argument '&lt;' Found in expression\n";
     size_t first = Output().find(compileError);
     EXPECT_NE(Output().find(compileError, first + 1), std::string::npos) << "fails each time, compiled once";
-    DoContext* lib = vm->doContexts->Find("lib/math.vrc");
+    DoContext* lib = DoCache::Of(*vm).Contexts().Find("lib/math.vrc");
     EXPECT_EQ(lib->expressions->Used(), 3);
 
     ASSERT_EQ(Start(".segment main entry\n pushc \"lib/math.vrc\"\n pushc \"broken()\"\n op_do_function\n"

@@ -293,6 +293,9 @@ class LoopbackServer {
             }
             std::thread([this, fd] {
                 Serve(fd);
+                // Freed now, not as the thread ends: once the count below
+                // reaches 0 the process may end before this thread does.
+                OPENSSL_thread_stop();
                 std::lock_guard<std::mutex> lock(mutex);
                 open.erase(fd);
                 close(fd);

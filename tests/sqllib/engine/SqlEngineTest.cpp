@@ -4,10 +4,13 @@
 // random programs, a large sort).
 #include "tests/sqllib/engine/SqlEngineSupport.h"
 
+#include "sqllib/front/SqlMemory.h"
+
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <random>
 #include <regex>
 #include <set>
@@ -487,6 +490,107 @@ TEST_F(SqlEngineTest, ALongLikeEndsWhenTheRequestStops) {
     stop(program);
     statements->Load(like.data(), static_cast<int32_t>(like.size()), {});
     EXPECT_EQ(Drain(*statements).error, "Statement stopped: the request has ended");
+}
+
+// The n-th allocation of the library's own that a statement makes, refused:
+// the statement fails with "Out of memory" or, where it can do without (a
+// batch read ahead), gives its rows all the same; never another answer. A
+// failed UPDATE leaves its rows as they were.
+std::atomic<int> allocations{0};
+std::atomic<int> refused{0};
+bool CountAndRefuse(size_t) { return ++allocations != refused; }
+
+TEST_F(SqlEngineTest, ARefusedAllocationFailsOnlyItsStatement) {
+    // d keeps b's first values.
+    ASSERT_EQ(Exec("CREATE TABLE t (a NUMERIC(5), b CHAR(4), c CHAR(4), d CHAR(4))"), "");
+    // An update's rows go back through their queued index changes.
+    ASSERT_EQ(Exec("CREATE INDEX t_b ON t (b)"), "");
+    for (const char* row : {"1, 'ab', 'x', 'ab'", "12, 'Cd', 'y', 'Cd'", "3, 'ab', 'z', 'ab'", "14, 'eF', 'w', 'eF'"})
+        ASSERT_EQ(Exec(std::string("INSERT INTO t VALUES (") + row + ")"), "");
+    std::string inList = "1";
+    for (int i = 2; i <= 30; ++i) inList += ", " + std::to_string(i);
+    const std::string before = "1|ab|x\n3|ab|z\n12|Cd|y\n14|eF|w", swapped = "1|x|ab\n3|z|ab\n12|y|Cd\n14|w|eF";
+    const struct {
+        std::string sql;
+        std::string rows; // the query's, or the table's after the statement
+        std::string undo = "";
+    } cases[] = {
+        // Texts changed and measured, sorted in an arena.
+        {"SELECT UPPER(b), LOWER(b), LENGTH(a + 0) FROM t ORDER BY a", "AB|ab|1\nAB|ab|1\nCD|cd|2\nEF|ef|2"},
+        // Groups in a bucket.
+        {"SELECT b, COUNT(*), SUM(a) FROM t GROUP BY b", "ab|2|4\nCd|1|12\neF|1|14"},
+        // A program that outgrows its first array; numbers as texts for LIKE.
+        {"SELECT a FROM t WHERE a + 0 LIKE '1%' AND a IN (" + inList + ")", "1\n12\n14"},
+        // Values copied before any is stored.
+        {"UPDATE t SET b = c, c = b", swapped, "UPDATE t SET b = c, c = b"},
+        // A count's text made while its row is stored.
+        {"UPDATE t SET b = (SELECT COUNT(*) FROM t WHERE a > 2)", "1|3|x\n3|3|z\n12|3|y\n14|3|w", "UPDATE t SET b = d"},
+    };
+    auto table = [&] {
+        std::string text;
+        for (const std::string& line : Lines("SELECT a, b, c FROM t ORDER BY a")) text += (text.empty() ? "" : "\n") + line;
+        queries->Release();
+        return text;
+    };
+    // The hook counts (and refuses) only while the engine works.
+    auto attempt = [&](const std::string& sql, int refuse) {
+        bool select = sql.rfind("SELECT", 0) == 0;
+        SQLEngine& engine = select ? *queries : *statements;
+        engine.SetView(select ? vrDatabase_AddView(database, "oom", 3, nullptr) : nullptr);
+        allocations = 0;
+        refused = refuse;
+        auto step = [&](auto&& call) {
+            SetSQLAllocationHook(CountAndRefuse);
+            int result = call();
+            SetSQLAllocationHook(nullptr);
+            return result;
+        };
+        std::string got;
+        int result = step([&] { return engine.Prepare(sql.data(), static_cast<int32_t>(sql.size())); });
+        if (result > 0) result = step([&] { return engine.Bind(nullptr); });
+        while (result > 0 && (result = step([&] { return engine.Run(); })) > 0) {
+            std::string line;
+            for (int32_t i = 0; i < engine.ResultCount(); ++i) {
+                SQLResult* value = engine.ResultAt(i);
+                if (!value || value->Column() == 0) continue;
+                int32_t length = 0;
+                const char* text = value->Text(&length);
+                line += (line.empty() ? "" : "|") + std::string(text, static_cast<size_t>(length));
+            }
+            got += (got.empty() ? "" : "\n") + line;
+        }
+        if (result < 0) got = "!" + std::string(engine.ErrorText().Text());
+        engine.Release();
+        return select || result < 0 ? got : table();
+    };
+    for (const auto& c : cases) {
+        const bool writes = !c.undo.empty();
+        auto undo = [&] {
+            if (writes) {
+                EXPECT_EQ(Exec(c.undo), "");
+            }
+        };
+        ASSERT_EQ(attempt(c.sql, 0), c.rows) << c.sql;
+        const int made = allocations;
+        undo();
+        int failures = 0;
+        for (int n = 1; n <= made; ++n) {
+            std::string got = attempt(c.sql, n);
+            if (got != "!Out of memory") {
+                EXPECT_EQ(got, c.rows) << c.sql << ", allocation " << n;
+                undo();
+                continue;
+            }
+            ++failures;
+            if (writes) {
+                EXPECT_EQ(table(), before) << c.sql << ", allocation " << n;
+            }
+        }
+        EXPECT_GT(failures, 0) << c.sql << " made " << made;
+        EXPECT_EQ(attempt(c.sql, 0), c.rows) << c.sql;
+        undo();
+    }
+    EXPECT_EQ(table(), before);
 }
 
 } // namespace

@@ -4,29 +4,31 @@
 
 #include "engine/app/VornApplication.h"
 #include "engine/vm/HostFeatureSource.h"
+#include "engine/vm/TagGroups.h"
 #include "engine/vm/VornVM.h"
 
 namespace vorn {
 
-void VornVM::OpLockfile() {
+void OpLockfile(VornVM& vm) {
     int32_t length = 0;
-    char* path = stack->PopCString(&length, nullptr);
-    if (aborted) {
+    char* path = vm.CurrentStack()->PopCString(&length, nullptr);
+    if (vm.Aborted()) {
         std::free(path);
         return;
     }
+    VornApplication* application = vm.Application();
     HostFeatureSource* host = application ? application->GetHostFeatures() : nullptr;
     if (!host) {
         std::free(path);
-        NotSupported("lockfile");
+        vm.NotSupported("lockfile");
         return;
     }
-    ClearTagError(kTagLockfile);
-    LockfileFeature* lock = host->NewLockfile(application, this, path ? path : "", path ? length : 0);
+    vm.ClearTagError(kTagLockfile);
+    LockfileFeature* lock = host->NewLockfile(application, &vm, path ? path : "", path ? length : 0);
     std::free(path);
     if (!lock->Lock()) {
-        TagError(kTagLockfile, lock->error);
-        if (aborted) {
+        vm.TagError(kTagLockfile, lock->error);
+        if (vm.Aborted()) {
             delete lock;
             return;
         }
@@ -34,16 +36,16 @@ void VornVM::OpLockfile() {
         // the stack, holding nothing, so that end cannot release an outer
         // block's lock.
     }
-    PushFeature(lock);
+    vm.PushFeature(lock);
 }
 
-void VornVM::OpLockfileEnd() {
-    Feature* lock = FindFeature(kFeatureLockfile);
+void OpLockfileEnd(VornVM& vm) {
+    Feature* lock = vm.FindFeature(kFeatureLockfile);
     if (!lock) {
-        FatalError(kErrorNoOpenFeature);
+        vm.FatalError(kErrorNoOpenFeature);
         return;
     }
-    RemoveFeature(lock);
+    vm.RemoveFeature(lock);
 }
 
 } // namespace vorn

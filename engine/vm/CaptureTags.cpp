@@ -3,42 +3,44 @@
 #include "engine/app/VornApplication.h"
 #include "engine/values/Variable.h"
 #include "engine/vm/HostFeatureSource.h"
+#include "engine/vm/TagGroups.h"
 #include "engine/vm/VornVM.h"
 
 namespace vorn {
 
-void VornVM::OpCapture() {
+void OpCapture(VornVM& vm) {
     StackVariable target;
-    stack->PopVariable(target);
-    if (aborted || !target.variable) return;
+    vm.CurrentStack()->PopVariable(target);
+    if (vm.Aborted() || !target.variable) return;
+    VornApplication* application = vm.Application();
     HostFeatureSource* host = application ? application->GetHostFeatures() : nullptr;
     if (!host) {
         target.Reset();
-        NotSupported("capture");
+        vm.NotSupported("capture");
         return;
     }
-    ClearTagError(kTagCapture);
-    CaptureFeature* capture = host->NewCapture(application, this, target.variable);
+    vm.ClearTagError(kTagCapture);
+    CaptureFeature* capture = host->NewCapture(application, &vm, target.variable);
     target.Reset();
     capture->Begin();
-    PushFeature(capture);
+    vm.PushFeature(capture);
 }
 
-void VornVM::OpCaptureEnd() {
-    auto* capture = static_cast<CaptureFeature*>(FindFeature(kFeatureCapture));
+void OpCaptureEnd(VornVM& vm) {
+    auto* capture = static_cast<CaptureFeature*>(vm.FindFeature(kFeatureCapture));
     // Ending a capture whose output is not the current one would bring back
     // an output that is no longer in use and free one that another still
     // writes into.
     if (!capture || !capture->IsCurrent()) {
-        FatalError(kErrorNoOpenFeature);
+        vm.FatalError(kErrorNoOpenFeature);
         return;
     }
     const int32_t ended = capture->End();
     String failure(capture->error);
-    RemoveFeature(capture);
+    vm.RemoveFeature(capture);
     // After the output is restored: the message goes where the block's
     // surroundings write.
-    if (!ended) TagError(kTagCapture, failure);
+    if (!ended) vm.TagError(kTagCapture, failure);
 }
 
 } // namespace vorn

@@ -11,6 +11,8 @@
 #include "engine/values/VariableList.h"
 #include "engine/vm/Database.h"
 #include "engine/vm/DatabaseLibrarySource.h"
+#include "engine/vm/DatabaseRegistry.h"
+#include "engine/vm/TagGroups.h"
 #include "engine/vm/VornVM.h"
 
 namespace vorn {
@@ -118,21 +120,24 @@ bool IsBuiltInType(const char* type, int32_t length) {
 
 // ---- Finding databases and views ------------------------------------------------------
 
-Database* VornVM::FindDatabaseOperand(int32_t tag, const char* name, int32_t length) {
+namespace {
+
+Database* FindDatabaseOperand(VornVM& vm, int32_t tag, const char* name, int32_t length) {
+    DatabaseRegistry& registry = DatabaseRegistry::Of(vm);
     if (length > 0) {
-        Database* database = FindDatabase(name, length);
-        if (!database) TagError(tag, NotOpen(name, length));
+        Database* database = registry.Find(name, length);
+        if (!database) vm.TagError(tag, NotOpen(name, length));
         return database;
     }
-    Database* primary = PrimaryDatabase();
-    if (!primary) RuntimeError(tag, kNoPrimaryDatabase);
+    Database* primary = registry.Primary();
+    if (!primary) vm.RuntimeError(tag, kNoPrimaryDatabase);
     return primary;
 }
 
-DatabaseView* VornVM::FindViewOperand(int32_t tag, Database* database, const char* name, int32_t length) {
+DatabaseView* FindViewOperand(VornVM& vm, int32_t tag, Database* database, const char* name, int32_t length) {
     if (length > 0) {
         DatabaseView* view = database->FindView(name, length);
-        if (!view) TagError(tag, NoViewNamed(database->Name(), name, length));
+        if (!view) vm.TagError(tag, NoViewNamed(database->Name(), name, length));
         return view;
     }
     DatabaseView* primary = database->PrimaryView();
@@ -140,75 +145,87 @@ DatabaseView* VornVM::FindViewOperand(int32_t tag, Database* database, const cha
         String message("Database '");
         message.AppendString(database->Name());
         message.Append("' has no primary view");
-        TagError(tag, message);
+        vm.TagError(tag, message);
     }
     return primary;
 }
 
 // The common end of a handler: success clears the tag's error variable, a
 // failure reports the failing object's message. A run the operation ended
-// (a fatal error in a key or filter) reports nothing more. Operations that
-// run keys or filters put instructionStart back first: the report names the
-// tag's own word, not the last word of the key.
-void VornVM::DatabaseOutcome(int32_t tag, int result, const String& error) {
-    if (aborted) return;
+// (a fatal error in a key or filter) reports nothing more.
+void DatabaseOutcome(VornVM& vm, int32_t tag, int result, const String& error) {
+    if (vm.Aborted()) return;
     if (result)
-        ClearTagError(tag);
+        vm.ClearTagError(tag);
     else
-        TagError(tag, error);
+        vm.TagError(tag, error);
+}
+
+// Runs a driver call that may run keys or filters in this VM (which move the
+// instruction start), then reports under the tag's own word, not the last
+// word of the key.
+template <class Owner, class Call> void DatabaseCall(VornVM& vm, int32_t tag, Owner* owner, Call call) {
+    const int32_t start = vm.InstructionStart();
+    int ok = call();
+    vm.SetInstructionStart(start);
+    DatabaseOutcome(vm, tag, ok, owner->ErrorText());
 }
 
 // Pops the database name operand and finds it; null after a report (or when
 // the run is aborted).
-Database* VornVM::PopDatabaseOperand(int32_t tag) {
+Database* PopDatabaseOperand(VornVM& vm, int32_t tag) {
     Operand name;
-    name.Pop(stack);
-    if (aborted) return nullptr;
-    return FindDatabaseOperand(tag, name.text, name.length);
+    name.Pop(vm.CurrentStack());
+    if (vm.Aborted()) return nullptr;
+    return FindDatabaseOperand(vm, tag, name.text, name.length);
 }
 
 // Pops the view name, then the database name, and finds both.
-DatabaseView* VornVM::PopViewOperand(int32_t tag) {
+DatabaseView* PopViewOperand(VornVM& vm, int32_t tag) {
     Operand view;
-    view.Pop(stack);
+    view.Pop(vm.CurrentStack());
     Operand name;
-    name.Pop(stack);
-    if (aborted) return nullptr;
-    Database* database = FindDatabaseOperand(tag, name.text, name.length);
-    return database ? FindViewOperand(tag, database, view.text, view.length) : nullptr;
+    name.Pop(vm.CurrentStack());
+    if (vm.Aborted()) return nullptr;
+    Database* database = FindDatabaseOperand(vm, tag, name.text, name.length);
+    return database ? FindViewOperand(vm, tag, database, view.text, view.length) : nullptr;
 }
 
 // ---- VrOPEN and VrCREATE --------------------------------------------------------------
 
-Database* VornVM::NewDatabaseOfType(int32_t tag, const char* type, int32_t typeLength,
-                                    const DatabaseText& name) {
+// A database of the type (empty: "vorn_defaultdatabase"), not yet opened.
+Database* NewDatabaseOfType(VornVM& vm, int32_t tag, const char* type, int32_t typeLength,
+                            const DatabaseText& name) {
     if (typeLength == 0) {
         // The application's default type, as the script may have changed it.
         Variable* fallback = nullptr;
-        if (systemScope && systemScope->Find(&fallback, "vorn_defaultdatabase", -1, false) && fallback) {
+        VariableHash* system = vm.SystemScope();
+        if (system && system->Find(&fallback, "vorn_defaultdatabase", -1, false) && fallback) {
             const String& text = fallback->Value();
             type = text.Text();
             typeLength = text.Length();
         }
     }
-    DatabaseLibrarySource* source = databaseLibraries;
+    VornApplication* application = vm.Application();
+    DatabaseLibrarySource* source = vm.DatabaseLibraries();
     if (!source && application) source = application->GetDatabaseLibraryManager();
     String error;
     Database* database = nullptr;
     if (IsBuiltInType(type, typeLength)) {
-        if (source) database = source->NewXBaseDatabase(application, this, name);
+        if (source) database = source->NewXBaseDatabase(application, &vm, name);
         if (!database)
             error = String("Database type '") + kBuiltInType + "' is unsupported or not configured";
     } else if (source) {
-        database = source->NewDatabase(application, this, type, typeLength, name, &error);
+        database = source->NewDatabase(application, &vm, type, typeLength, name, &error);
     } else {
         error = String("Database type '") + String(type, typeLength) + "' is unsupported or not configured";
     }
-    if (!database) TagError(tag, error);
+    if (!database) vm.TagError(tag, error);
     return database;
 }
 
-void VornVM::OpenDatabase(bool thirdText) {
+void OpenDatabase(VornVM& vm, bool thirdText) {
+    VornVM_Stack* stack = vm.CurrentStack();
     Operand extra3;
     if (thirdText) extra3.Pop(stack);
     Operand extra2;
@@ -223,36 +240,39 @@ void VornVM::OpenDatabase(bool thirdText) {
     file.PopFile(stack);
     Operand name;
     name.Pop(stack);
-    if (aborted) return;
-    if (FindDatabase(name.text, name.length)) {
-        TagError(kTagOpen,
-                 String("A database with the name '") + String(name.text, name.length) + "' is already open");
+    if (vm.Aborted()) return;
+    if (DatabaseRegistry::Of(vm).Find(name.text, name.length)) {
+        vm.TagError(kTagOpen, String("A database with the name '") + String(name.text, name.length) +
+                                  "' is already open");
         return;
     }
-    Database* database = NewDatabaseOfType(kTagOpen, type.text, type.length, name.Text());
+    Database* database = NewDatabaseOfType(vm, kTagOpen, type.text, type.length, name.Text());
     if (!database) return;
-    const int32_t start = instructionStart;
+    const int32_t start = vm.InstructionStart();
     int ok = database->Open(file.Text(), Borrowed(database->Name()), extra1.Text(), extra2.Text(),
                             thirdText ? extra3.Text() : NoText());
-    if (ok && !indexes.IsEmpty()) ok = database->SetIndexes(this, indexes.Text());
-    instructionStart = start;
+    if (ok && !indexes.IsEmpty()) ok = database->SetIndexes(&vm, indexes.Text());
+    vm.SetInstructionStart(start);
     if (!ok) {
-        if (!aborted) TagError(kTagOpen, database->ErrorText());
+        if (!vm.Aborted()) vm.TagError(kTagOpen, database->ErrorText());
         delete database;
         return;
     }
-    ClearTagError(kTagOpen);
-    AddDatabase(database);
+    vm.ClearTagError(kTagOpen);
+    DatabaseRegistry::Of(vm).Add(database);
 }
 
-void VornVM::OpDbOpen() {
-    OpenDatabase(false);
+} // namespace
+
+void OpDbOpen(VornVM& vm) {
+    OpenDatabase(vm, false);
 }
-void VornVM::OpDbOpen2() {
-    OpenDatabase(true);
+void OpDbOpen2(VornVM& vm) {
+    OpenDatabase(vm, true);
 }
 
-void VornVM::OpDbCreate() {
+void OpDbCreate(VornVM& vm) {
+    VornVM_Stack* stack = vm.CurrentStack();
     Operand fields;
     fields.Pop(stack);
     Operand type;
@@ -261,245 +281,251 @@ void VornVM::OpDbCreate() {
     file.PopFile(stack);
     Operand name;
     name.Pop(stack);
-    if (aborted) return;
-    if (FindDatabase(name.text, name.length)) {
-        TagError(kTagCreate,
-                 String("A database with the name '") + String(name.text, name.length) + "' is already open");
+    if (vm.Aborted()) return;
+    if (DatabaseRegistry::Of(vm).Find(name.text, name.length)) {
+        vm.TagError(kTagCreate, String("A database with the name '") + String(name.text, name.length) +
+                                    "' is already open");
         return;
     }
     // The constructor may adopt the name's buffer: Create gets what it holds.
-    Database* database = NewDatabaseOfType(kTagCreate, type.text, type.length, name.Text());
+    Database* database = NewDatabaseOfType(vm, kTagCreate, type.text, type.length, name.Text());
     if (!database) return;
     if (!database->Create(file.Text(), Borrowed(database->Name()), fields.Text())) {
-        if (!aborted) TagError(kTagCreate, database->ErrorText());
+        if (!vm.Aborted()) vm.TagError(kTagCreate, database->ErrorText());
         delete database;
         return;
     }
-    ClearTagError(kTagCreate);
-    AddDatabase(database);
+    vm.ClearTagError(kTagCreate);
+    DatabaseRegistry::Of(vm).Add(database);
 }
 
-void VornVM::OpDbClose() {
-    Database* database = PopDatabaseOperand(kTagClose);
+void OpDbClose(VornVM& vm) {
+    Database* database = PopDatabaseOperand(vm, kTagClose);
     if (!database) return;
-    ClearTagError(kTagClose);
-    RemoveDatabase(database);
+    vm.ClearTagError(kTagClose);
+    DatabaseRegistry::Of(vm).Remove(database);
     database->Close();
     delete database;
 }
 
 // ---- Moves and searches ------------------------------------------------------------------
 
-void VornVM::OpDbSkip() {
-    int32_t count = aborted ? 0 : stack->PopInteger();
-    DatabaseView* view = PopViewOperand(kTagSkip);
+void OpDbSkip(VornVM& vm) {
+    int32_t count = vm.Aborted() ? 0 : vm.CurrentStack()->PopInteger();
+    DatabaseView* view = PopViewOperand(vm, kTagSkip);
     if (!view) return;
-    DatabaseCall(kTagSkip, view, [&] {
-        return view->HasFilter() ? view->SkipFiltered(count) : view->Skip(count);
-    });
+    DatabaseCall(vm, kTagSkip, view,
+                 [&] { return view->HasFilter() ? view->SkipFiltered(count) : view->Skip(count); });
 }
 
-void VornVM::OpDbGo() {
-    int32_t position = aborted ? 0 : stack->PopPosition();
-    DatabaseView* view = PopViewOperand(kTagGo);
+void OpDbGo(VornVM& vm) {
+    int32_t position = vm.Aborted() ? 0 : vm.CurrentStack()->PopPosition();
+    DatabaseView* view = PopViewOperand(vm, kTagGo);
     if (!view) return;
-    DatabaseCall(kTagGo, view, [&] {
-        return view->HasFilter() ? view->GoFiltered(position) : view->Go(position);
-    });
+    DatabaseCall(vm, kTagGo, view,
+                 [&] { return view->HasFilter() ? view->GoFiltered(position) : view->Go(position); });
 }
 
-void VornVM::OpDbFind() {
-    int32_t exact = aborted ? 0 : stack->PopInteger();
+void OpDbFind(VornVM& vm) {
+    int32_t exact = vm.Aborted() ? 0 : vm.CurrentStack()->PopInteger();
     Operand key;
-    key.Pop(stack);
-    DatabaseView* view = PopViewOperand(kTagFind);
+    key.Pop(vm.CurrentStack());
+    DatabaseView* view = PopViewOperand(vm, kTagFind);
     if (!view) return;
     DatabaseText text = key.Text();
-    DatabaseCall(kTagFind, view, [&] {
+    DatabaseCall(vm, kTagFind, view, [&] {
         return view->HasFilter() ? view->FindFiltered(text, exact) : view->Find(text, exact);
     });
 }
 
-void VornVM::OpDbFilter() {
+void OpDbFilter(VornVM& vm) {
     Operand expression;
-    expression.Pop(stack);
-    DatabaseView* view = PopViewOperand(kTagFilter);
+    expression.Pop(vm.CurrentStack());
+    DatabaseView* view = PopViewOperand(vm, kTagFilter);
     if (!view) return;
-    DatabaseCall(kTagFilter, view, [&] { return view->SetFilter(this, expression.Text()); });
+    DatabaseCall(vm, kTagFilter, view, [&] { return view->SetFilter(&vm, expression.Text()); });
 }
 
 // ---- Record changes -----------------------------------------------------------------------
 
-void VornVM::ViewOperation(int32_t tag, int (DatabaseView::*operation)()) {
-    DatabaseView* view = PopViewOperand(tag);
+namespace {
+
+void ViewOperation(VornVM& vm, int32_t tag, int (DatabaseView::*operation)()) {
+    DatabaseView* view = PopViewOperand(vm, tag);
     if (!view) return;
-    DatabaseCall(tag, view, [&] { return (view->*operation)(); });
+    DatabaseCall(vm, tag, view, [&] { return (view->*operation)(); });
 }
 
-void VornVM::OpDbAdd() {
-    ViewOperation(kTagAdd, &DatabaseView::Add);
+void DatabaseOperation(VornVM& vm, int32_t tag, int (Database::*operation)()) {
+    Database* database = PopDatabaseOperand(vm, tag);
+    if (!database) return;
+    DatabaseCall(vm, tag, database, [&] { return (database->*operation)(); });
 }
-void VornVM::OpDbUpdate() {
-    ViewOperation(kTagUpdate, &DatabaseView::Update);
+
+} // namespace
+
+void OpDbAdd(VornVM& vm) {
+    ViewOperation(vm, kTagAdd, &DatabaseView::Add);
 }
-void VornVM::OpDbDelete() {
-    ViewOperation(kTagDelete, &DatabaseView::Delete);
+void OpDbUpdate(VornVM& vm) {
+    ViewOperation(vm, kTagUpdate, &DatabaseView::Update);
 }
-void VornVM::OpDbUndelete() {
-    ViewOperation(kTagUndelete, &DatabaseView::Undelete);
+void OpDbDelete(VornVM& vm) {
+    ViewOperation(vm, kTagDelete, &DatabaseView::Delete);
+}
+void OpDbUndelete(VornVM& vm) {
+    ViewOperation(vm, kTagUndelete, &DatabaseView::Undelete);
 }
 
 // ---- Indexes, pack, reindex ----------------------------------------------------------------
 
-void VornVM::OpDbPrimary() {
+void OpDbPrimary(VornVM& vm) {
+    VornVM_Stack* stack = vm.CurrentStack();
     Operand indexes;
     indexes.Pop(stack);
     Operand viewName;
     viewName.Pop(stack);
     Operand name;
     name.Pop(stack);
-    if (aborted) return;
+    if (vm.Aborted()) return;
+    DatabaseRegistry& registry = DatabaseRegistry::Of(vm);
     // An empty name is a name like any other here, not the primary database.
-    Database* database = FindDatabase(name.text, name.length);
+    Database* database = registry.Find(name.text, name.length);
     if (!database) {
-        TagError(kTagPrimary, NotOpen(name.text, name.length));
+        vm.TagError(kTagPrimary, NotOpen(name.text, name.length));
         return;
     }
-    MakePrimaryDatabase(database);
+    registry.MakePrimary(database);
     if (!viewName.IsEmpty()) {
         DatabaseView* view = database->FindView(viewName.text, viewName.length);
         if (!view) {
-            TagError(kTagPrimary, NoViewNamed(database->Name(), viewName.text, viewName.length));
+            vm.TagError(kTagPrimary, NoViewNamed(database->Name(), viewName.text, viewName.length));
             return;
         }
         database->SetPrimaryView(view);
     }
-    DatabaseCall(kTagPrimary, database, [&] {
-        return indexes.IsEmpty() ? 1 : database->SetPrimaryIndexes(indexes.Text());
-    });
+    DatabaseCall(vm, kTagPrimary, database,
+                 [&] { return indexes.IsEmpty() ? 1 : database->SetPrimaryIndexes(indexes.Text()); });
 }
 
-void VornVM::OpDbSetIndex() {
+void OpDbSetIndex(VornVM& vm) {
     Operand indexes;
-    indexes.Pop(stack);
-    DatabaseView* view = PopViewOperand(kTagSetIndex);
+    indexes.Pop(vm.CurrentStack());
+    DatabaseView* view = PopViewOperand(vm, kTagSetIndex);
     if (!view) return;
     // The view only has to exist; the indexes are the database's.
     Database* database = view->GetDatabase();
-    DatabaseCall(kTagSetIndex, database, [&] { return database->SetIndexes(this, indexes.Text()); });
+    DatabaseCall(vm, kTagSetIndex, database, [&] { return database->SetIndexes(&vm, indexes.Text()); });
 }
 
-void VornVM::OpDbMakeIndex() {
+void OpDbMakeIndex(VornVM& vm) {
+    VornVM_Stack* stack = vm.CurrentStack();
     Operand flags;
     flags.Pop(stack);
     Operand expression;
     expression.Pop(stack);
     Operand file;
     file.PopFile(stack);
-    Database* database = PopDatabaseOperand(kTagMakeIndex);
+    Database* database = PopDatabaseOperand(vm, kTagMakeIndex);
     if (!database) return;
-    DatabaseCall(kTagMakeIndex, database, [&] {
-        return database->MakeIndex(this, file.Text(), expression.Text(), flags.Text());
-    });
+    DatabaseCall(vm, kTagMakeIndex, database,
+                 [&] { return database->MakeIndex(&vm, file.Text(), expression.Text(), flags.Text()); });
 }
 
-void VornVM::DatabaseOperation(int32_t tag, int (Database::*operation)()) {
-    Database* database = PopDatabaseOperand(tag);
-    if (!database) return;
-    DatabaseCall(tag, database, [&] { return (database->*operation)(); });
+void OpDbPack(VornVM& vm) {
+    DatabaseOperation(vm, kTagPack, &Database::Pack);
 }
-
-void VornVM::OpDbPack() {
-    DatabaseOperation(kTagPack, &Database::Pack);
+void OpDbReindex(VornVM& vm) {
+    DatabaseOperation(vm, kTagReindex, &Database::Reindex);
 }
-void VornVM::OpDbReindex() {
-    DatabaseOperation(kTagReindex, &Database::Reindex);
+void OpDbCommit(VornVM& vm) {
+    DatabaseOperation(vm, kTagCommit, &Database::Commit);
 }
-void VornVM::OpDbCommit() {
-    DatabaseOperation(kTagCommit, &Database::Commit);
+void OpDbRollback(VornVM& vm) {
+    DatabaseOperation(vm, kTagRollback, &Database::Rollback);
 }
-void VornVM::OpDbRollback() {
-    DatabaseOperation(kTagRollback, &Database::Rollback);
-}
-void VornVM::OpDbTransact() {
-    DatabaseOperation(kTagTransact, &Database::Transact);
+void OpDbTransact(VornVM& vm) {
+    DatabaseOperation(vm, kTagTransact, &Database::Transact);
 }
 
 // ---- Views, queries, commands ----------------------------------------------------------------
 
-void VornVM::OpDbOpenView() {
+void OpDbOpenView(VornVM& vm) {
+    VornVM_Stack* stack = vm.CurrentStack();
     Operand parameters;
     parameters.Pop(stack);
     Operand query;
     query.Pop(stack);
     Operand viewName;
     viewName.Pop(stack);
-    Database* database = PopDatabaseOperand(kTagOpenView);
+    Database* database = PopDatabaseOperand(vm, kTagOpenView);
     if (!database) return;
     if (database->FindView(viewName.text, viewName.length)) {
-        TagError(kTagOpenView, String("Database '") + database->Name() + "' already has a view named '" +
-                                   String(viewName.text, viewName.length) + "'");
+        vm.TagError(kTagOpenView, String("Database '") + database->Name() + "' already has a view named '" +
+                                      String(viewName.text, viewName.length) + "'");
         return;
     }
     VariableList* list = new VariableList();
-    int32_t count = BuildVariableList(list, parameters.text, parameters.length);
-    int ok = aborted ? 0 : database->OpenView(viewName.Text(), query.Text(), list, count);
+    int32_t count = vm.BuildVariableList(list, parameters.text, parameters.length);
+    int ok = vm.Aborted() ? 0 : database->OpenView(viewName.Text(), query.Text(), list, count);
     list->Delete();
-    DatabaseOutcome(kTagOpenView, ok, database->ErrorText());
+    DatabaseOutcome(vm, kTagOpenView, ok, database->ErrorText());
 }
 
-void VornVM::OpDbCloseView() {
+void OpDbCloseView(VornVM& vm) {
     Operand viewName;
-    viewName.Pop(stack);
-    Database* database = PopDatabaseOperand(kTagCloseView);
+    viewName.Pop(vm.CurrentStack());
+    Database* database = PopDatabaseOperand(vm, kTagCloseView);
     if (!database) return;
     int ok = database->CloseView(viewName.Text());
-    DatabaseOutcome(kTagCloseView, ok, database->ErrorText());
+    DatabaseOutcome(vm, kTagCloseView, ok, database->ErrorText());
 }
 
-void VornVM::OpDbQuery() {
+void OpDbQuery(VornVM& vm) {
+    VornVM_Stack* stack = vm.CurrentStack();
     Operand parameters;
     parameters.Pop(stack);
     Operand query;
     query.Pop(stack);
-    Database* database = PopDatabaseOperand(kTagQuery);
+    Database* database = PopDatabaseOperand(vm, kTagQuery);
     if (!database) return;
     VariableList* list = new VariableList();
-    int32_t count = BuildVariableList(list, parameters.text, parameters.length);
-    int ok = aborted ? 0 : database->RunQuery(query.Text(), list, count);
+    int32_t count = vm.BuildVariableList(list, parameters.text, parameters.length);
+    int ok = vm.Aborted() ? 0 : database->RunQuery(query.Text(), list, count);
     list->Delete();
-    DatabaseOutcome(kTagQuery, ok, database->ErrorText());
+    DatabaseOutcome(vm, kTagQuery, ok, database->ErrorText());
 }
 
-void VornVM::OpDbCommand() {
+void OpDbCommand(VornVM& vm) {
+    VornVM_Stack* stack = vm.CurrentStack();
     Operand value;
     value.Pop(stack);
     Operand command;
     command.Pop(stack);
-    Database* database = PopDatabaseOperand(kTagDbCommand);
+    Database* database = PopDatabaseOperand(vm, kTagDbCommand);
     if (!database) return;
     int ok = database->Command(command.Text(), value.Text());
-    DatabaseOutcome(kTagDbCommand, ok, database->ErrorText());
+    DatabaseOutcome(vm, kTagDbCommand, ok, database->ErrorText());
 }
 
 // ---- Structure reports ---------------------------------------------------------------------
 
-void VornVM::OpDbRevealStructureDb() {
+void OpDbRevealStructureDb(VornVM& vm) {
     Operand file;
-    file.Pop(stack);
-    DatabaseView* view = PopViewOperand(kTagRevealStructure);
+    file.Pop(vm.CurrentStack());
+    DatabaseView* view = PopViewOperand(vm, kTagRevealStructure);
     if (!view) return;
     int ok = view->RevealStructureToDatabase(file.Text());
-    DatabaseOutcome(kTagRevealStructure, ok, view->ErrorText());
+    DatabaseOutcome(vm, kTagRevealStructure, ok, view->ErrorText());
 }
 
-void VornVM::OpDbRevealStructureAgg() {
+void OpDbRevealStructureAgg(VornVM& vm) {
     StackVariable target;
-    if (!aborted) stack->PopVariable(target);
-    DatabaseView* view = PopViewOperand(kTagRevealStructure);
+    if (!vm.Aborted()) vm.CurrentStack()->PopVariable(target);
+    DatabaseView* view = PopViewOperand(vm, kTagRevealStructure);
     if (view) {
         int ok = view->RevealStructureToAggregate(&target.variable);
-        DatabaseOutcome(kTagRevealStructure, ok, view->ErrorText());
+        DatabaseOutcome(vm, kTagRevealStructure, ok, view->ErrorText());
     }
 }
 

@@ -7,14 +7,12 @@
 #include "engine/foundation/Hash.h"
 #include "engine/values/VariableList.h"
 #include "engine/vm/NetworkSource.h"
+#include "engine/vm/TagGroups.h"
 #include "engine/vm/VornVM.h"
 
 namespace vorn {
 
 namespace {
-
-constexpr char kInvalidInstruction[] = "Invalid instruction";
-constexpr char kNoNetwork[] = "Network connections are not available";
 
 using MallocText = std::unique_ptr<char, decltype(&std::free)>;
 
@@ -23,25 +21,13 @@ bool IsUploadMethod(const char* text, int32_t length) {
            (length == 4 && CompareTextNoCase(text, "POST", 4) == 0);
 }
 
-} // namespace
-
-void VornVM::OpHttp() {
-    HttpBegin(5);
-}
-
-void VornVM::OpHttp8() {
-    HttpBegin(8);
-}
-
-void VornVM::OpHttpn() {
-    HttpBegin(immB);
-}
-
-void VornVM::HttpBegin(int32_t count) {
+// The VrCALL begin words with their operand count (5, 8, 9 or 10).
+void HttpBegin(VornVM& vm, int32_t count) {
     // Read before the pops and the call can touch the registers.
-    const int32_t pastBlock = immA;
+    const int32_t pastBlock = vm.ImmA();
+    VornVM_Stack* stack = vm.CurrentStack();
     if (count != 5 && count != 8 && count != 9 && count != 10) {
-        FatalError("Invalid number of parameters to HTTPN");
+        vm.FatalError("Invalid number of parameters to HTTPN");
         return;
     }
     // Operands in push order: URL, METHOD, fields, FILES, content type,
@@ -71,14 +57,15 @@ void VornVM::HttpBegin(int32_t count) {
     stack->PopText(method);
     StackText url;
     stack->PopText(url);
-    if (aborted) return;
+    if (vm.Aborted()) return;
 
-    ClearTagError(kTagCall);
+    vm.ClearTagError(kTagCall);
     if (filesLength > 0 && !IsUploadMethod(method.text, method.length)) {
-        RuntimeError(kTagCall,
-                     "VrCALL requires the METHOD attribute to be 'POST' or 'PUT' when the FILES attribute is "
-                     "specified");
-        JumpBy(pastBlock);
+        vm.RuntimeError(
+            kTagCall,
+            "VrCALL requires the METHOD attribute to be 'POST' or 'PUT' when the FILES attribute is "
+            "specified");
+        vm.JumpBy(pastBlock);
         return;
     }
 
@@ -102,62 +89,77 @@ void VornVM::HttpBegin(int32_t count) {
         operands.passPhraseLength = passPhrase.length;
     }
     operands.timeout = timeout;
-    operands.logTraffic = (traceFlags & LogCall) != 0 && TraceAccepts();
+    operands.logTraffic = (vm.TraceFlags() & LogCall) != 0 && vm.TraceAccepts();
 
+    VornApplication* application = vm.Application();
     NetworkSource* network = application ? application->GetNetworkManager() : nullptr;
     if (!network) {
-        TagError(kTagCall, kNoNetwork);
-        JumpBy(pastBlock);
+        vm.TagError(kTagCall, kNoNetwork);
+        vm.JumpBy(pastBlock);
         return;
     }
-    HttpCall* call = network->NewCall(application, this, systemScope, operands);
-    BuildVariableList(call->Fields(), fields.text, fields.length);
-    if (aborted) {
+    HttpCall* call = network->NewCall(application, &vm, vm.SystemScope(), operands);
+    vm.BuildVariableList(call->Fields(), fields.text, fields.length);
+    if (vm.Aborted()) {
         // A field name the scopes refuse: nothing was sent.
         delete call;
         return;
     }
     if (!call->Start(headers.text, headers.length)) {
-        TagError(kTagCall, call->error);
+        vm.TagError(kTagCall, call->error);
         delete call;
-        JumpBy(pastBlock);
+        vm.JumpBy(pastBlock);
         return;
     }
     int32_t first = call->Next();
     if (first == kCallEnd || first == kCallFailed) {
-        if (first == kCallFailed) TagError(kTagCall, call->error);
+        if (first == kCallFailed) vm.TagError(kTagCall, call->error);
         delete call;
-        JumpBy(pastBlock);
+        vm.JumpBy(pastBlock);
         return;
     }
-    PushFeature(call);
+    vm.PushFeature(call);
 }
 
-void VornVM::OpHttpLoop() {
-    const int32_t toBody = immA;
-    auto* call = static_cast<HttpCall*>(FindFeature(kFeatureCall));
+} // namespace
+
+void OpHttp(VornVM& vm) {
+    HttpBegin(vm, 5);
+}
+
+void OpHttp8(VornVM& vm) {
+    HttpBegin(vm, 8);
+}
+
+void OpHttpn(VornVM& vm) {
+    HttpBegin(vm, vm.ImmB());
+}
+
+void OpHttpLoop(VornVM& vm) {
+    const int32_t toBody = vm.ImmA();
+    auto* call = static_cast<HttpCall*>(vm.FindFeature(kFeatureCall));
     if (!call) {
-        FatalError(kInvalidInstruction);
+        vm.FatalError(kErrorNoOpenFeature);
         return;
     }
     int32_t result = call->Next();
     if (result == kCallEnd || result == kCallFailed) {
-        if (result == kCallFailed) TagError(kTagCall, call->error);
-        RemoveFeature(call);
+        if (result == kCallFailed) vm.TagError(kTagCall, call->error);
+        vm.RemoveFeature(call);
         return;
     }
-    JumpBy(toBody);
+    vm.JumpBy(toBody);
 }
 
-void VornVM::OpHttpStop() {
-    const int32_t pastBlock = immA;
-    Feature* call = FindFeature(kFeatureCall);
+void OpHttpStop(VornVM& vm) {
+    const int32_t pastBlock = vm.ImmA();
+    Feature* call = vm.FindFeature(kFeatureCall);
     if (!call) {
-        FatalError(kInvalidInstruction);
+        vm.FatalError(kErrorNoOpenFeature);
         return;
     }
-    RemoveFeature(call);
-    JumpBy(pastBlock);
+    vm.RemoveFeature(call);
+    vm.JumpBy(pastBlock);
 }
 
 } // namespace vorn
