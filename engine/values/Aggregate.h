@@ -85,6 +85,26 @@ private:
 // store of an integer, a double or a text leaves in an element variable.
 struct DenseValue {
     enum : uint8_t { kInteger, kDouble, kText, kMissing };
+    // A value slot's number or text (borrowed); false for any other value.
+    static bool Of(const Scalar& from, DenseValue* out) {
+        switch (from.type) {
+        case Scalar::kInteger:
+            out->type = kInteger;
+            out->integer = from.integer;
+            return true;
+        case Scalar::kDouble:
+            out->type = kDouble;
+            out->number = from.number;
+            return true;
+        case Scalar::kText:
+            out->type = kText;
+            out->text = from.text;
+            out->length = from.length;
+            return true;
+        default:
+            return false;
+        }
+    }
     union {
         int32_t integer;
         double number;
@@ -329,24 +349,7 @@ inline bool Variable::PlainDenseRead(int32_t index, DenseValue* out) const {
 inline bool Variable::PlainDenseValue(DenseValue* out) {
     Scalar value;
     // A value of no type is no compact element.
-    if (type_ == kTypeNone || !PlainScalar(&value)) return false;
-    switch (value.type) {
-    case Scalar::kInteger:
-        out->type = DenseValue::kInteger;
-        out->integer = value.integer;
-        return true;
-    case Scalar::kDouble:
-        out->type = DenseValue::kDouble;
-        out->number = value.number;
-        return true;
-    case Scalar::kText:
-        out->type = DenseValue::kText;
-        out->text = value.text;
-        out->length = value.length;
-        return true;
-    default:
-        return false;
-    }
+    return type_ != kTypeNone && PlainScalar(&value) && DenseValue::Of(value, out);
 }
 
 } // namespace vorn

@@ -56,22 +56,6 @@ inline bool IsPlainHash(const VariableHash* scope) {
     return scope && typeid(*scope) == typeid(VariableHash);
 }
 
-[[gnu::always_inline]] inline void SetIntegerEntry(VornVMStackEntry& e, int32_t value) {
-    e.type = kStackInteger;
-    e.flags = 0;
-    e.value.integer = value;
-    e.length = 4;
-    e.size = 4;
-}
-
-[[gnu::always_inline]] inline void SetDoubleEntry(VornVMStackEntry& e, double value) {
-    e.type = kStackDouble;
-    e.flags = 0;
-    e.value.number = value;
-    e.length = 8;
-    e.size = 8;
-}
-
 // A pool text, borrowed.
 [[gnu::always_inline]] inline void SetTextEntry(VornVMStackEntry& e, const DecodedOperand& text) {
     e.type = kStackString;
@@ -351,6 +335,8 @@ struct DecodedLoop {
     Flow Cat();
     Flow Out();
     bool MayAppend(int64_t left, int32_t right);
+    Flow CatTooLong();
+    Flow CatPopped(const VornVMStackEntry& right);
     Flow CatPop(bool global);
     Flow CatPopSlot();
     bool OperandText(const DecodedOperand& o, AppendedText* out);

@@ -7,26 +7,6 @@
 
 namespace vorn {
 
-// The compact-array form of a slot holding a number or a text.
-[[gnu::always_inline]] inline bool ScalarDenseValue(const Scalar* from, DenseValue* value) {
-    switch (from->type) {
-    case Scalar::kInteger:
-        value->type = DenseValue::kInteger;
-        value->integer = from->integer;
-        return true;
-    case Scalar::kDouble:
-        value->type = DenseValue::kDouble;
-        value->number = from->number;
-        return true;
-    case Scalar::kText:
-        value->type = DenseValue::kText;
-        value->text = from->text;
-        value->length = from->length;
-        return true;
-    default: return false;
-    }
-}
-
 // What a store of entry e into array keeps in the compact form; false where
 // the store goes the handler's way (not a plain value, or the array itself).
 [[gnu::always_inline]] inline bool EntryDenseValue(const VornVMStackEntry& e, const Variable* array,
@@ -47,7 +27,7 @@ namespace vorn {
         return true;
     case kStackSlot: {
         const Scalar* from = e.value.slot;
-        if (ScalarDenseValue(from, value)) return true;
+        if (DenseValue::Of(*from, value)) return true;
         return from->type == Scalar::kVariable && from->variable != array && from->variable->PlainDenseValue(value);
     }
     default: return e.value.variable != array && e.value.variable->PlainDenseValue(value);
@@ -232,7 +212,7 @@ namespace vorn {
     case DecodedOperand::kLocal: {
         Scalar* from;
         v = OperandVariable(o, &from);
-        if (from) return ScalarDenseValue(from, value);
+        if (from) return DenseValue::Of(*from, value);
         if (!v || !v->IsPlainScalar()) return false;
         break;
     }

@@ -204,6 +204,24 @@ inline char* CatBuffer(const char* left, int32_t leftLength, const char* right, 
     return true;
 }
 
+// A cat and its pop whose result would be longer than any text: the
+// operands dropped, the run's fatal error.
+[[gnu::always_inline]] inline Flow DecodedLoop::CatTooLong() {
+    s->Discard();
+    s->Discard();
+    vm.FatalError(kErrorTextTooLong);
+    return Flow::kSlow;
+}
+
+// A cat and its pop done in place: the right operand (the top) let go, both
+// entries off the stack, the op after the pop next.
+[[gnu::always_inline]] inline Flow DecodedLoop::CatPopped(const VornVMStackEntry& right) {
+    ReleaseEntry(right);
+    s->depth -= 2;
+    op += 2;
+    return Flow::kGo;
+}
+
 // cat whose left operand is the variable that the store after it writes:
 // the text grows in that variable's own buffer.
 [[gnu::always_inline]] inline Flow DecodedLoop::CatPop(bool global) {
@@ -220,19 +238,12 @@ inline char* CatBuffer(const char* left, int32_t leftLength, const char* right, 
     {
         const String& left = real->Value();
         AppendedText right(eb);
-        if (!MayAppend(left.Length(), right.length)) {
-            s->Discard();
-            s->Discard();
-            vm.FatalError(kErrorTextTooLong);
-            return Flow::kSlow;
-        }
+        if (!MayAppend(left.Length(), right.length)) return CatTooLong();
         real->PlainAppend(right.text, right.length);
     }
-    ReleaseEntry(eb);
-    s->depth -= 2;
+    const Flow next = CatPopped(eb);
     if (ea.flags & kStackOwned) v->Release();
-    op += 2;
-    return Flow::kGo;
+    return next;
 }
 
 // The same for a local kept in its slot: the text grows in the slot.
@@ -246,18 +257,10 @@ inline char* CatBuffer(const char* left, int32_t leftLength, const char* right, 
     MakeSlotText(slot);
     {
         AppendedText right(eb);
-        if (!MayAppend(slot->length, right.length)) {
-            s->Discard();
-            s->Discard();
-            vm.FatalError(kErrorTextTooLong);
-            return Flow::kSlow;
-        }
+        if (!MayAppend(slot->length, right.length)) return CatTooLong();
         slot->AppendText(right.text, right.length);
     }
-    ReleaseEntry(eb);
-    s->depth -= 2;
-    op += 2;
-    return Flow::kGo;
+    return CatPopped(eb);
 }
 
 // The text a push operand leaves for cat (as PopString reads it).
