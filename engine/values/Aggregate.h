@@ -334,7 +334,8 @@ inline bool Variable::PlainDenseStore(int32_t index, const DenseValue& value) {
 }
 
 inline bool Variable::PlainDenseStoreInPlace(int32_t index, int32_t value) {
-    return tree_ && kind_ == kAggregateArray && !target_ && IsPlainClass() && tree_->DenseStoreInPlace(index, value);
+    return tree_ && kind_ == kAggregateArray && !target_ && IsPlainClass() &&
+           tree_->DenseStoreInPlace(index, value);
 }
 
 inline bool Variable::PlainDenseNumber(int32_t index, double* out) const {

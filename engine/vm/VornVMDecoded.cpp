@@ -171,7 +171,8 @@ void DecodedSegment::Builder::NameGlobals(DecodedOp* op, const InstructionInfo& 
     const bool a = info.a == OperandKind::Global;
     const bool b = info.b == OperandKind::Global;
     if (!a && !b) return;
-    if ((a && (op->a < 0 || op->a >= kDecodedGlobalLimit)) || (b && (op->b < 0 || op->b >= kDecodedGlobalLimit))) {
+    if ((a && (op->a < 0 || op->a >= kDecodedGlobalLimit)) ||
+        (b && (op->b < 0 || op->b >= kDecodedGlobalLimit))) {
         op->kind = kDecodedHandler;
         return;
     }
@@ -280,7 +281,7 @@ bool DecodedSegment::Builder::FuseRun(size_t i) {
         ops[i + 1].a == op.a && IsConditionalJump(ops[i + 2].kind)) {
         const uint16_t jump = ops[i + 2].kind;
         op.kind = jump == kDecodedJmpLt ? kDecodedIncCmpJumpLt
-                                         : (jump == kDecodedJmpLe ? kDecodedIncCmpJumpLe : kDecodedIncCmpJump);
+                                        : (jump == kDecodedJmpLe ? kDecodedIncCmpJumpLe : kDecodedIncCmpJump);
         op.span = 2; // the jump is the next op
         return true;
     }
@@ -293,8 +294,8 @@ bool DecodedSegment::Builder::FuseRun(size_t i) {
         return true;
     }
     if (!IsWord(i + 2) || !PushOperand(i + 1, &run.y)) return false;
-    if (run.x.kind != DecodedOperand::kText && run.y.kind != DecodedOperand::kText && Word(i + 2) == Op_call &&
-        IsWord(i + 3)) {
+    if (run.x.kind != DecodedOperand::kText && run.y.kind != DecodedOperand::kText &&
+        Word(i + 2) == Op_call && IsWord(i + 3)) {
         MakeRun(i, kDecodedCallRun, 3, run);
         return true;
     }

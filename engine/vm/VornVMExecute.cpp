@@ -62,7 +62,8 @@ int VornVM::Execute() {
         return RunDecoded();
     } catch (const std::bad_alloc& failure) {
         // A text too long may say where it came from.
-        FatalErrorWithoutMemory(dynamic_cast<const TextTooLong*>(&failure) ? failure.what() : kErrorOutOfMemory);
+        FatalErrorWithoutMemory(dynamic_cast<const TextTooLong*>(&failure) ? failure.what()
+                                                                           : kErrorOutOfMemory);
     }
     return 0;
 }
@@ -121,7 +122,8 @@ int DecodedLoop::Resume(VornVM& vm, const void* const* labels, DecodedSegment** 
             }
             return 0;
         }
-        if (vm.tickCounter && vm.tickCounter->load(std::memory_order_relaxed) != vm.lastTick) vm.NotifyFeatures();
+        if (vm.tickCounter && vm.tickCounter->load(std::memory_order_relaxed) != vm.lastTick)
+            vm.NotifyFeatures();
         if (vm.aborted) return 0;
         if (vm.exitRequested->load(std::memory_order_relaxed)) return 1;
         if (vm.segmentIndex != vm.loadedSegment && !vm.LoadSegment(vm.segmentIndex)) {

@@ -514,8 +514,9 @@ inline const struct HandlerRows {
 // wraps it; null where the handler runs.
 [[gnu::always_inline]] inline Variable* DecodedLoop::IncrementGlobal() {
     Variable* v = globals.Plain(op->a);
-    if (v)
-        v->PlainSetInteger(static_cast<int32_t>(static_cast<uint32_t>(v->PlainInteger()) + static_cast<uint32_t>(op->b)));
+    if (!v) return nullptr;
+    const uint32_t sum = static_cast<uint32_t>(v->PlainInteger()) + static_cast<uint32_t>(op->b);
+    v->PlainSetInteger(static_cast<int32_t>(sum));
     return v;
 }
 

@@ -28,7 +28,8 @@ namespace vorn {
     case kStackSlot: {
         const Scalar* from = e.value.slot;
         if (DenseValue::Of(*from, value)) return true;
-        return from->type == Scalar::kVariable && from->variable != array && from->variable->PlainDenseValue(value);
+        return from->type == Scalar::kVariable && from->variable != array &&
+               from->variable->PlainDenseValue(value);
     }
     default: return e.value.variable != array && e.value.variable->PlainDenseValue(value);
     }
@@ -37,7 +38,8 @@ namespace vorn {
 // The element at index (at least 1) of a compact array as a number: a
 // missing one reads as the null value, 0; false for a text (or an array not
 // compact).
-[[gnu::always_inline]] inline bool DecodedLoop::ReadElement(Variable* array, int32_t index, double* out) const {
+[[gnu::always_inline]] inline bool DecodedLoop::ReadElement(Variable* array, int32_t index,
+                                                            double* out) const {
     return array->PlainDenseNumber(index, out);
 }
 
@@ -45,8 +47,8 @@ namespace vorn {
 // form cannot take it. An integer that takes no memory is stored in place;
 // anything else is reported at the store word op + storeAt (where the words
 // one by one would run out of memory).
-[[gnu::always_inline]] inline bool DecodedLoop::StoreElement(Variable* array, int32_t index, const DenseValue& value,
-                                                             int32_t storeAt) {
+[[gnu::always_inline]] inline bool DecodedLoop::StoreElement(Variable* array, int32_t index,
+                                                             const DenseValue& value, int32_t storeAt) {
     if (value.type == DenseValue::kInteger && array->PlainDenseStoreInPlace(index, value.integer)) [[likely]]
         return true;
     At(storeAt);
@@ -138,7 +140,8 @@ namespace vorn {
         return Flow::kGeneric;
     DenseValue element;
     // A missing element is the null variable's value: the handlers' way.
-    if (!array->PlainDenseRead(index, &element) || element.type == DenseValue::kMissing) return Flow::kGeneric;
+    if (!array->PlainDenseRead(index, &element) || element.type == DenseValue::kMissing)
+        return Flow::kGeneric;
     const DecodedOp* pop = op + 1;
     Scalar* slot = nullptr;
     Variable* target = nullptr;
@@ -191,7 +194,8 @@ namespace vorn {
     Variable* array = OperandVariable(run->x, &slot);
     int32_t index;
     double x, y;
-    if (!array || !OperandInteger(run->y, &index) || index < 1 || !ReadElement(array, index, &y)) return false;
+    if (!array || !OperandInteger(run->y, &index) || index < 1 || !ReadElement(array, index, &y))
+        return false;
     VornVMStackEntry& ex = Top();
     if (!EntryDouble(ex, &x)) return false;
     DropNumberEntry(ex);

@@ -70,7 +70,8 @@ namespace vorn {
 // The frame for a call of the function in slot when the ready one does not
 // serve. A call while it is in use (a function calling itself) takes the
 // kept frame at the head of its list when that is readied too.
-[[gnu::always_inline]] inline VornVM_FunctionFrame* DecodedLoop::OtherFrame(int32_t slot, VornVM_FunctionFrame* ready) {
+[[gnu::always_inline]] inline VornVM_FunctionFrame* DecodedLoop::OtherFrame(int32_t slot,
+                                                                            VornVM_FunctionFrame* ready) {
     if (ready && ready->functionSlot == slot && ready->entryForm == form) {
         VornVM_FunctionFrame* kept = vm.spareFrames[ready->spareList];
         if (kept && kept->function == ready->function && kept->entryForm == form) return kept;
@@ -126,9 +127,10 @@ namespace vorn {
 // readied with are all it has.)
 [[gnu::always_inline]] inline bool DecodedLoop::CallFits(VornVM_FunctionFrame* called, int32_t fused) {
     const int32_t popped = called->parameterCount - fused;
-    return static_cast<uint32_t>(popped) <= static_cast<uint32_t>(s->depth) && s->depth + fused <= s->capacity &&
-           vm.frame->callDepth < VornVM::kMaxCallDepth &&
-           !(vm.traceFlags & (LogFunctionCall | LogFunctionParameter | LogFunctionReturnValue | LogFunctionReturn));
+    return static_cast<uint32_t>(popped) <= static_cast<uint32_t>(s->depth) &&
+           s->depth + fused <= s->capacity && vm.frame->callDepth < VornVM::kMaxCallDepth &&
+           !(vm.traceFlags &
+             (LogFunctionCall | LogFunctionParameter | LogFunctionReturnValue | LogFunctionReturn));
 }
 
 // The fused operands (y, then x: the last argument first) straight into

@@ -42,7 +42,8 @@ inline constexpr int64_t kCatSpare = 1 << 20;
             *length = slot->length;
             return true;
         }
-        if ((slot->type != Scalar::kInteger && slot->type != Scalar::kDouble) || slot->IsNegativeZero()) return false;
+        if ((slot->type != Scalar::kInteger && slot->type != Scalar::kDouble) || slot->IsNegativeZero())
+            return false;
         value.type = slot->type;
         value.bits = slot->bits;
         break;
