@@ -112,9 +112,12 @@ VornVM::~VornVM() {
     // Library data of the request goes while the program still works.
     if (!parent && externalCalls) externalCalls->ProgramEnding(this);
     // Frames first: their stacks may hold references into the scopes. A
-    // ready frame in use goes with the chain.
+    // ready frame in use goes with the chain (one that a failed call left
+    // marked in use, off it, goes here).
     for (VornVM_FunctionFrame*& ready : readyFrames) {
-        if (ready && !ready->previous) delete ready;
+        VornVM_Frame* in = ready && ready->previous ? frame : nullptr;
+        while (in && in != ready) in = in->previous;
+        if (ready && !in) delete ready;
         ready = nullptr;
     }
     while (frame) {

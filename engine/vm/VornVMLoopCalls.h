@@ -1,8 +1,9 @@
 // The interpreter loop's calls and returns (see VornVMLoop.h).
 //
-// The common call, as CallScriptFunction makes it: a kept frame of the
-// function readied for this form (by value into its slots, its entry here),
-// nothing traced. Anything else goes the general way. Only a script
+// The common call, as CallScriptFunction makes it: the function's ready
+// frame (VornVM::readyFrames; while that one runs, a kept frame) readied
+// for this form (by value into its slots, its entry here), nothing traced.
+// Anything else goes the general way. Only a script
 // function has frames. The common return, as ReturnFromFunction makes it:
 // the value alone on the window, nothing traced, no feature open, no scope
 // built, and the call made the fast way from this form.
@@ -79,11 +80,10 @@ namespace vorn {
     return ReadyFrame(slot);
 }
 
-// The frame for a call of the function in slot when the ready one does not
-// serve, the way it is found at first: its ready frame readied for this form, or (while that one is in
-// use) the kept frame at the head of the function's list. A frame is
-// readied for a form once: its bindings by value into its slots, its
-// function's code this segment's. Null when there is none.
+// The same, found from the function: its idle ready frame, else the kept
+// frame at the head of its list, readied for this form (once: its bindings
+// by value into its slots, its function's code this segment's) and made the
+// function's ready frame when that place is free. Null when there is none.
 [[gnu::always_inline]] inline VornVM_FunctionFrame* DecodedLoop::ReadyFrame(int32_t slot) {
     Function* function = vm.functions ? vm.functions->At(slot) : nullptr;
     if (!function || function->IsExternal() || function->segment != vm.segmentIndex) return nullptr;
