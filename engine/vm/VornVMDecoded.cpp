@@ -73,8 +73,9 @@ class DecodedSegment::Builder {
     // double), and its double immediates.
     std::vector<DecodedOperand> constants;
     std::vector<double> bDoubles;
-    // Per op: its run's index in runs, or -1.
+    // Per op: its run's index in runs, or -1; a jump's target op, or -1.
     std::vector<int32_t> runOf;
+    std::vector<int32_t> targetOf;
     std::vector<DecodedRun> runs;
     std::vector<uint64_t> starts;
     std::vector<int32_t> ranks;
@@ -134,7 +135,7 @@ void DecodedSegment::Builder::Decode(const uint8_t* code, Dictionary* pool) {
             if (size > length - pc) {
                 op.kind = kDecodedTruncated;
             } else {
-                op.loads = ReadImmediates(op.word, p + 2, &op.a, &constant.number, &op.b, &bDouble);
+                op.loads = ReadImmediates(op.word, p + 2, &op.a, &constant.number, &op.rest.b, &bDouble);
                 if (op.loads & kLoadsADouble) constant.kind = DecodedOperand::kDouble;
                 op.kind = WordKind(op.word);
                 if (const InstructionInfo* info = FindInstruction(op.word)) {
@@ -163,6 +164,7 @@ void DecodedSegment::Builder::Decode(const uint8_t* code, Dictionary* pool) {
         if (op.kind == kDecodedEnd || op.kind == kDecodedTruncated) break;
     }
     runOf.assign(ops.size(), -1);
+    targetOf.assign(ops.size(), -1);
 }
 
 // The global entries a word names: within the limit, counted for the
@@ -172,13 +174,13 @@ void DecodedSegment::Builder::NameGlobals(DecodedOp* op, const InstructionInfo& 
     const bool b = info.b == OperandKind::Global;
     if (!a && !b) return;
     if ((a && (op->a < 0 || op->a >= kDecodedGlobalLimit)) ||
-        (b && (op->b < 0 || op->b >= kDecodedGlobalLimit))) {
+        (b && (op->rest.b < 0 || op->rest.b >= kDecodedGlobalLimit))) {
         op->kind = kDecodedHandler;
         return;
     }
     if (op->kind == kDecodedHandler) return;
     if (a && op->a >= globals) globals = op->a + 1;
-    if (b && op->b >= globals) globals = op->b + 1;
+    if (b && op->rest.b >= globals) globals = op->rest.b + 1;
 }
 
 void DecodedSegment::Builder::Index() {
@@ -197,14 +199,7 @@ void DecodedSegment::Builder::Link() {
         DecodedOp& op = ops[i];
         op.when = JumpWhen(op.kind);
         if (op.kind != kDecodedJmp && !IsConditionalJump(op.kind)) continue;
-        const int64_t target = static_cast<int64_t>(op.pc) + InstructionLength(op.word) + op.a;
-        const int32_t to = IndexAt(target);
-        if (target < 0 || target > length)
-            op.jump = kDecodedJumpOutside;
-        else if (to < 0)
-            op.jump = kDecodedJumpUnindexed;
-        else
-            op.jump = to - static_cast<int32_t>(i);
+        targetOf[i] = IndexAt(static_cast<int64_t>(op.pc) + InstructionLength(op.word) + op.a);
     }
 }
 
@@ -383,10 +378,13 @@ DecodedSegment::DecodedSegment(const uint8_t* c, int32_t n, uint32_t w, Dictiona
     bytes = static_cast<int64_t>(total);
     ops = reinterpret_cast<DecodedOp*>(block);
     std::memcpy(block, built.ops.data(), opBytes);
+    for (size_t i = 0; i < built.ops.size(); ++i)
+        if (built.ops[i].kind == kDecodedJmp || IsConditionalJump(built.ops[i].kind))
+            ops[i].target = built.targetOf[i] >= 0 ? &ops[built.targetOf[i]] : nullptr;
     for (size_t i = 0; i < built.ops.size(); ++i) {
         if (recordAt[i] < 0) continue;
         char* at = block + recordAt[i];
-        ops[i].extra = static_cast<int32_t>(recordAt[i] - static_cast<int64_t>(i * sizeof(DecodedOp)));
+        ops[i].rest.extra = static_cast<int32_t>(recordAt[i] - static_cast<int64_t>(i * sizeof(DecodedOp)));
         if (built.runOf[i] >= 0) {
             std::memcpy(at, &built.runs[static_cast<size_t>(built.runOf[i])], sizeof(DecodedRun));
             continue;

@@ -73,10 +73,6 @@ enum DecodedKind : uint16_t {
 // its handler.
 inline constexpr int32_t kDecodedGlobalLimit = 1 << 16;
 
-// Jump distances that lead to no decoded op.
-inline constexpr int32_t kDecodedJumpOutside = INT32_MIN;       // "Jump outside of the segment"
-inline constexpr int32_t kDecodedJumpUnindexed = INT32_MIN + 1; // inside, but not at a decoded instruction
-
 // Which registers an instruction loads, as the byte form loads them.
 inline constexpr uint8_t kLoadsA = kImmediateA;
 inline constexpr uint8_t kLoadsADouble = kImmediateADouble;
@@ -88,21 +84,25 @@ static_assert(kInstructionCount < 256, "an op names its row of the instruction t
 struct DecodedOp {
     // The interpreter's code for the kind, filled in by the interpreter.
     const void* label;
+    union {
+        // Jumps: the target op, or null where the target is none (outside
+        // the segment, or inside an instruction: the displacement tells
+        // which). Taken with one load: the op after a jump waits for it.
+        const DecodedOp* target;
+        // Every other op: the word's B immediate, and for pushed texts,
+        // doubles and fused runs the record's distance in bytes (Record).
+        struct {
+            int32_t b;
+            int32_t extra;
+        } rest;
+    };
     // The word's offset; the op after it starts where its immediates end
     // (Next), as every op but the segment's last one has one after it.
     int32_t pc;
+    // The word's A immediate, when an integer.
+    int32_t a;
     uint16_t kind;
     uint16_t word;
-    // The word's integer immediates.
-    int32_t a;
-    int32_t b;
-    union {
-        // Jumps: the target's distance in ops, or kDecodedJump*.
-        int32_t jump;
-        // Pushed texts, doubles and fused runs: the record's distance in
-        // bytes (Record).
-        int32_t extra;
-    };
     // Fused runs: the words the run takes.
     uint8_t span;
     // Conditional jumps: bit 0, 1, 2 set when a comparison result below,
@@ -113,10 +113,10 @@ struct DecodedOp {
     uint8_t row;
 
     int32_t Next() const { return this[1].pc; }
+    int32_t B() const { return rest.b; }
     template <class T> const T* Record() const {
-        return reinterpret_cast<const T*>(reinterpret_cast<const char*>(this) + extra);
+        return reinterpret_cast<const T*>(reinterpret_cast<const char*>(this) + rest.extra);
     }
-    const DecodedOp* JumpTarget() const { return this + jump; }
 };
 
 static_assert(sizeof(DecodedOp) == 32, "an op takes half a cache line");

@@ -187,7 +187,7 @@ int VornVM::RunDecoded() {
     } while (0)
 
     DecodedLoop r(*this);
-    r.globals.scope = IsPlainHash(globalScope) ? globalScope : nullptr;
+    r.Globals().scope = IsPlainHash(globalScope) ? globalScope : nullptr;
 
 slow : {
     DecodedSegment* form;
@@ -195,8 +195,8 @@ slow : {
     if (int result = DecodedLoop::Resume(*this, kLabels, &form, &op); result >= 0) return result;
     r.form = form;
     r.op = op;
-    // Whatever ran before may have changed the globals.
-    r.globals.Forget();
+    // Whatever ran before may have changed the Globals().
+    r.Globals().Forget();
     r.Reload();
     DISPATCH();
 }
@@ -299,8 +299,8 @@ op_incg:
     NEXT();
 
 op_storegi:
-    if (Variable* v = r.globals.Plain(r.op->a)) {
-        v->PlainSetInteger(r.op->b);
+    if (Variable* v = r.Globals().Plain(r.op->a)) {
+        v->PlainSetInteger(r.op->B());
         NEXT();
     }
     GENERIC();
@@ -324,7 +324,7 @@ op_inc_cmp_jump : {
     // incg, then cmpgi of the same global, then the jump: a loop's step.
     int32_t value;
     if (!r.StepGlobal(&value)) GENERIC();
-    const int32_t bound = r.op[-1].b;
+    const int32_t bound = r.op[-1].B();
     if (!((r.op->when >> ((value >= bound) + (value > bound))) & 1)) NEXT();
     FLOW(r.Jump());
 }
@@ -332,14 +332,14 @@ op_inc_cmp_jump : {
 op_inc_cmp_jump_lt : {
     int32_t value;
     if (!r.StepGlobal(&value)) GENERIC();
-    if (value >= r.op[-1].b) NEXT();
+    if (value >= r.op[-1].B()) NEXT();
     FLOW(r.Jump());
 }
 
 op_inc_cmp_jump_le : {
     int32_t value;
     if (!r.StepGlobal(&value)) GENERIC();
-    if (value > r.op[-1].b) NEXT();
+    if (value > r.op[-1].B()) NEXT();
     FLOW(r.Jump());
 }
 

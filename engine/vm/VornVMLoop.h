@@ -231,10 +231,9 @@ struct NumberStore {
 struct AppendedText;
 
 struct DecodedLoop {
-    explicit DecodedLoop(VornVM& machine) : vm(machine), globals(machine.knownGlobals) {}
+    explicit DecodedLoop(VornVM& machine) : vm(machine) {}
 
     VornVM& vm;
-    KnownGlobals& globals;
     const DecodedOp* op = nullptr;
     DecodedSegment* form = nullptr;
     // The current stack (vm.stack) and frame's locals.
@@ -248,6 +247,7 @@ struct DecodedLoop {
     const DecodedOp* resumeAt = nullptr;
 
     // ---- The loop's own steps (VornVMLoop.h) ----
+    [[gnu::always_inline]] KnownGlobals& Globals() const { return vm.knownGlobals; }
     [[gnu::always_inline]] bool HasRoom(int32_t n) const { return s->depth + n <= s->capacity; }
     [[gnu::always_inline]] bool Holds(int32_t n) const { return s->depth >= n; }
     [[gnu::always_inline]] VornVMStackEntry& Top(int32_t below = 0) const {
@@ -278,7 +278,7 @@ struct DecodedLoop {
     // After a step that ran out of line, with no bound on its work: the
     // checks before the next op.
     [[gnu::always_inline]] Flow AfterGeneral(int32_t span) {
-        globals.Forget();
+        Globals().Forget();
         if (vm.aborted) return Flow::kSlow;
         op += span;
         return Flow::kPoll;
@@ -371,7 +371,7 @@ inline const struct HandlerRows {
     if (!op->loads) return;
     if (op->loads & kLoadsA) vm.immA = op->a;
     if (op->loads & kLoadsADouble) vm.immADouble = op->Record<DecodedOperand>()[0].number;
-    if (op->loads & kLoadsB) vm.immB = op->b;
+    if (op->loads & kLoadsB) vm.immB = op->B();
     if (op->loads & kLoadsBDouble) vm.immBDouble = op->Record<DecodedOperand>()[1].number;
 }
 
@@ -391,7 +391,7 @@ inline const struct HandlerRows {
     vm.outputModeKnown = -1;
     // A handler may have made a known global an alias or an aggregate, put
     // another variable in its entry, or built the locals' scope.
-    globals.Forget();
+    Globals().Forget();
     locals.Load(vm.frame);
     // A handler that moved elsewhere, ended the run or ran other code (a
     // call, a sub-program) hands back to the checks.
@@ -407,12 +407,14 @@ inline const struct HandlerRows {
 // A jump taken (op is the jump). Every jump taken counts a step: a loop's
 // jump back among them, and a count is cheaper than telling which go back.
 [[gnu::always_inline]] inline Flow DecodedLoop::Jump() {
-    if (op->jump > kDecodedJumpUnindexed) {
-        op = op->JumpTarget();
+    if (const DecodedOp* to = op->target) [[likely]] {
+        op = to;
         return --quiet < 0 ? Flow::kPoll : Flow::kGo;
     }
-    if (op->jump == kDecodedJumpUnindexed) {
-        vm.pc = op->Next() + op->a;
+    // Inside the segment but at no decoded instruction: from the bytes.
+    const int64_t to = static_cast<int64_t>(op->Next()) + op->a;
+    if (to >= 0 && to <= vm.codeLength) {
+        vm.pc = static_cast<int32_t>(to);
         return Flow::kSlow;
     }
     At(0);
@@ -424,7 +426,7 @@ inline const struct HandlerRows {
 // goes on from its form, after the checks; false where it goes the slow way.
 [[gnu::always_inline]] inline bool DecodedLoop::Moved() {
     vm.outputModeKnown = -1;
-    globals.Forget();
+    Globals().Forget();
     if (vm.aborted || vm.segmentIndex != vm.loadedSegment || vm.ChecksDue()) return false;
     op = resumeAt && resumeAt->pc == vm.pc ? resumeAt : form->At(vm.pc);
     resumeAt = nullptr;
@@ -437,7 +439,7 @@ inline const struct HandlerRows {
 // reference of its own, as the handler's push does.
 [[gnu::always_inline]] inline bool DecodedLoop::PushVariable(bool global) {
     if (!HasRoom(1)) return false;
-    Variable* v = global ? globals.Entry(op->a) : ScopeLocal(vm.frame, op->a);
+    Variable* v = global ? Globals().Entry(op->a) : ScopeLocal(vm.frame, op->a);
     if (!v) return false;
     if (!v->IsAlias() && v->IsPlainClass())
         v->PlainAddReference();
@@ -475,13 +477,13 @@ inline const struct HandlerRows {
     if (!Holds(1)) return Flow::kGeneric;
     VornVMStackEntry& e = Top();
     if (global && e.type <= kStackDouble) {
-        if (Variable* plain = globals.Plain(op->a)) {
+        if (Variable* plain = Globals().Plain(op->a)) {
             PutNumber(plain, e);
             --s->depth;
             return Flow::kNext;
         }
     }
-    Variable* v = global ? globals.Entry(op->a) : ScopeLocal(vm.frame, op->a);
+    Variable* v = global ? Globals().Entry(op->a) : ScopeLocal(vm.frame, op->a);
     if (!v) return Flow::kGeneric;
     if (v->IsPlainScalar() && e.type <= kStackDouble) {
         PutNumber(v, e);
@@ -513,9 +515,9 @@ inline const struct HandlerRows {
 // incg: a plain global's integer, wrapped at 32 bits as the handler's add
 // wraps it; null where the handler runs.
 [[gnu::always_inline]] inline Variable* DecodedLoop::IncrementGlobal() {
-    Variable* v = globals.Plain(op->a);
+    Variable* v = Globals().Plain(op->a);
     if (!v) return nullptr;
-    const uint32_t sum = static_cast<uint32_t>(v->PlainInteger()) + static_cast<uint32_t>(op->b);
+    const uint32_t sum = static_cast<uint32_t>(v->PlainInteger()) + static_cast<uint32_t>(op->B());
     v->PlainSetInteger(static_cast<int32_t>(sum));
     return v;
 }
@@ -533,10 +535,10 @@ inline const struct HandlerRows {
 
 // cmpgi: a plain global against the integer.
 [[gnu::always_inline]] inline bool DecodedLoop::CompareGlobal(int32_t* result) {
-    Variable* v = globals.Plain(op->a);
+    Variable* v = Globals().Plain(op->a);
     double x;
     if (!v || !HasRoom(1) || !v->PlainNumber(&x)) return false;
-    *result = CompareDoubles(x, static_cast<double>(op->b));
+    *result = CompareDoubles(x, static_cast<double>(op->B()));
     return true;
 }
 
@@ -547,7 +549,7 @@ inline const struct HandlerRows {
 // is then set), a variable not made yet, a scope of another class.
 [[gnu::always_inline]] inline Variable* DecodedLoop::OperandVariable(const DecodedOperand& o, Scalar** slot) {
     *slot = nullptr;
-    if (o.kind == DecodedOperand::kGlobal) return globals.Entry(o.entry);
+    if (o.kind == DecodedOperand::kGlobal) return Globals().Entry(o.entry);
     if (Scalar* s = locals.At(o.entry)) {
         if (s->type == Scalar::kVariable) return s->variable;
         *slot = s;
@@ -560,7 +562,7 @@ inline const struct HandlerRows {
 // handlers must run.
 [[gnu::always_inline]] inline bool DecodedLoop::NumberTarget(const DecodedOperand& o, NumberStore* store) {
     if (o.kind == DecodedOperand::kGlobal) {
-        store->variable = globals.Plain(o.entry);
+        store->variable = Globals().Plain(o.entry);
         return store->variable != nullptr;
     }
     store->variable = OperandVariable(o, &store->slot);
@@ -596,7 +598,7 @@ inline const struct HandlerRows {
     case DecodedOperand::kDouble: *out = o.number; return true;
     case DecodedOperand::kText: return false;
     case DecodedOperand::kGlobal: {
-        Variable* v = globals.Plain(o.entry);
+        Variable* v = Globals().Plain(o.entry);
         if (!v) return false;
         *out = v->PlainDouble();
         return true;
@@ -617,7 +619,7 @@ inline const struct HandlerRows {
         return true;
     }
     if (o.kind == DecodedOperand::kGlobal) {
-        Variable* v = globals.Plain(o.entry);
+        Variable* v = Globals().Plain(o.entry);
         if (!v) return false;
         *out = v->PlainInteger();
         return true;

@@ -53,7 +53,7 @@ namespace vorn {
         return true;
     At(storeAt);
     // A scalar given its first element becomes an array.
-    if (index == 1) globals.Forget();
+    if (index == 1) Globals().Forget();
     return array->PlainDenseStore(index, value);
 }
 
@@ -147,8 +147,8 @@ namespace vorn {
     Variable* target = nullptr;
     if (pop->kind == kDecodedPopg) {
         // Made now if need be, as popg makes it.
-        target = globals.Entry(pop->a);
-        if (!target && globals.scope) target = globals.scope->Index(pop->a, true);
+        target = Globals().Entry(pop->a);
+        if (!target && Globals().scope) target = Globals().scope->Index(pop->a, true);
     } else if (Scalar* local = locals.At(pop->a)) {
         if (local->type == Scalar::kVariable)
             target = local->variable;
@@ -211,7 +211,7 @@ namespace vorn {
     switch (o.kind) {
     case DecodedOperand::kGlobal:
         // Only a plain scalar is a compact element.
-        v = globals.Plain(o.entry);
+        v = Globals().Plain(o.entry);
         break;
     case DecodedOperand::kLocal: {
         Scalar* from;

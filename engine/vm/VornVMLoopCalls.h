@@ -28,7 +28,7 @@ namespace vorn {
         out->type = Scalar::kDouble;
         return true;
     case DecodedOperand::kGlobal: {
-        Variable* v = globals.Plain(o.entry);
+        Variable* v = Globals().Plain(o.entry);
         out->bits = 0;
         return v && (v->PlainNumberOf(out) || (v->PlainScalar(out) && out->type <= Scalar::kDouble));
     }
@@ -310,7 +310,7 @@ template <class Value>
 [[gnu::always_inline]] inline bool DecodedLoop::StoreReturned(const DecodedOp* back, const Value& value) {
     if (!IsNumber(value)) return false;
     if (back->kind == kDecodedPopg) {
-        Variable* v = globals.Plain(back->a);
+        Variable* v = Globals().Plain(back->a);
         if (v) PutNumber(v, value);
         return v != nullptr;
     }

@@ -229,7 +229,7 @@ inline char* CatBuffer(const char* left, int32_t leftLength, const char* right, 
     const DecodedOp* store = op + 1;
     if (!Holds(2)) return Flow::kGeneric;
     if (!global && vm.frame->usesSlots) return CatPopSlot();
-    Variable* v = global ? globals.Entry(store->a) : ScopeLocal(vm.frame, store->a);
+    Variable* v = global ? Globals().Entry(store->a) : ScopeLocal(vm.frame, store->a);
     VornVMStackEntry& ea = Top(1);
     VornVMStackEntry& eb = Top();
     if (!v || ea.type != kStackVariable || ea.value.variable != v) return Flow::kGeneric;
