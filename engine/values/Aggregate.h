@@ -85,6 +85,26 @@ private:
 // store of an integer, a double or a text leaves in an element variable.
 struct DenseValue {
     enum : uint8_t { kInteger, kDouble, kText, kMissing };
+    // A value slot's number or text (borrowed); false for any other value.
+    static bool Of(const Scalar& from, DenseValue* out) {
+        switch (from.type) {
+        case Scalar::kInteger:
+            out->type = kInteger;
+            out->integer = from.integer;
+            return true;
+        case Scalar::kDouble:
+            out->type = kDouble;
+            out->number = from.number;
+            return true;
+        case Scalar::kText:
+            out->type = kText;
+            out->text = from.text;
+            out->length = from.length;
+            return true;
+        default:
+            return false;
+        }
+    }
     union {
         int32_t integer;
         double number;
@@ -150,6 +170,28 @@ public:
         }
         return v;
     }
+    // SetInteger where it takes no memory: i < size(), or i == size() below
+    // the capacity; false, nothing done, otherwise.
+    bool SetIntegerInPlace(size_t i, int32_t value) {
+        if (!integers_ || i > size_ || i == capacity_) return false;
+        if (i == size_) ++size_;
+        static_cast<int32_t*>(data_)[i] = value;
+        return true;
+    }
+    // The element at i (< size()) as arithmetic reads it; false for a text.
+    bool Number(size_t i, double* out) const {
+        if (integers_) {
+            *out = static_cast<const int32_t*>(data_)[i];
+            return true;
+        }
+        const uint64_t cell = static_cast<const uint64_t*>(data_)[i];
+        switch (cell & kTagMask) {
+        case kCellInteger: *out = static_cast<int32_t>(static_cast<uint32_t>(cell)); return true;
+        case kCellText: return false;
+        case kCellMissing: *out = 0.0; return true;
+        default: std::memcpy(out, &cell, sizeof *out); return true;
+        }
+    }
     // Stores an integer at i (< size()) or after the last element (i ==
     // size()), the common case, when the elements are integers; false,
     // nothing done, otherwise. Throws std::bad_alloc when there is no room.
@@ -211,6 +253,23 @@ public:
             dense_->SetInteger(static_cast<size_t>(index) - 1, value.integer))
             return true;
         return DenseStoreSlow(index, value);
+    }
+    // DenseStore of an integer into a compact tree where it takes no memory
+    // (index at least 1); false, nothing done, otherwise.
+    bool DenseStoreInPlace(int32_t index, int32_t value) {
+        return dense_ && dense_->SetIntegerInPlace(static_cast<size_t>(index) - 1, value);
+    }
+    // The element at index (at least 1) of a compact tree as arithmetic reads
+    // it: a missing one as the null value, 0; false for a text, or when the
+    // tree is not compact.
+    bool DenseNumber(int32_t index, double* out) const {
+        if (!dense_) return false;
+        const auto i = static_cast<size_t>(index) - 1;
+        if (i >= dense_->size()) {
+            *out = 0.0;
+            return true;
+        }
+        return dense_->Number(i, out);
     }
     // The element at index of a compact tree (type kMissing beyond its
     // end, where the tree has none); false when the tree is not compact or
@@ -274,6 +333,15 @@ inline bool Variable::PlainDenseStore(int32_t index, const DenseValue& value) {
     return DenseStoreFirst(index, value);
 }
 
+inline bool Variable::PlainDenseStoreInPlace(int32_t index, int32_t value) {
+    return tree_ && kind_ == kAggregateArray && !target_ && IsPlainClass() &&
+           tree_->DenseStoreInPlace(index, value);
+}
+
+inline bool Variable::PlainDenseNumber(int32_t index, double* out) const {
+    return !target_ && tree_ && kind_ == kAggregateArray && IsPlainClass() && tree_->DenseNumber(index, out);
+}
+
 inline bool Variable::PlainDenseRead(int32_t index, DenseValue* out) const {
     if (target_ || !tree_ || kind_ != kAggregateArray || !IsPlainClass()) return false;
     return tree_->DenseRead(index, out);
@@ -282,24 +350,7 @@ inline bool Variable::PlainDenseRead(int32_t index, DenseValue* out) const {
 inline bool Variable::PlainDenseValue(DenseValue* out) {
     Scalar value;
     // A value of no type is no compact element.
-    if (type_ == kTypeNone || !PlainScalar(&value)) return false;
-    switch (value.type) {
-    case Scalar::kInteger:
-        out->type = DenseValue::kInteger;
-        out->integer = value.integer;
-        return true;
-    case Scalar::kDouble:
-        out->type = DenseValue::kDouble;
-        out->number = value.number;
-        return true;
-    case Scalar::kText:
-        out->type = DenseValue::kText;
-        out->text = value.text;
-        out->length = value.length;
-        return true;
-    default:
-        return false;
-    }
+    return type_ != kTypeNone && PlainScalar(&value) && DenseValue::Of(value, out);
 }
 
 } // namespace vorn

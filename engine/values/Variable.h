@@ -278,10 +278,10 @@ public:
     }
     // For a plain scalar assigned an integer (forms not mixed): that integer,
     // which a copy of it holds.
-    bool PlainAssignedInteger(int32_t* out) const {
-        if (type_ != kTypeInteger || (valid_ & (kValidInteger | kValidMixed)) != kValidInteger ||
-            !IsPlainScalar())
-            return false;
+    bool PlainAssignedInteger(int32_t* out) const { return IsPlainScalar() && PlainAssignedIntegerOf(out); }
+    // PlainAssignedInteger of a variable known to be a plain scalar.
+    bool PlainAssignedIntegerOf(int32_t* out) const {
+        if (type_ != kTypeInteger || (valid_ & (kValidInteger | kValidMixed)) != kValidInteger) return false;
         *out = integer_;
         return true;
     }
@@ -318,6 +318,14 @@ public:
     // (Defined with the aggregates, Aggregate.h.)
     inline bool PlainDenseStore(int32_t index, const DenseValue& value);
     inline bool PlainDenseRead(int32_t index, DenseValue* out) const;
+    // PlainDenseStore of an integer (index at least 1) into an array kept
+    // compact as integers where the store takes no memory and changes no
+    // kind; false, with nothing done, otherwise.
+    inline bool PlainDenseStoreInPlace(int32_t index, int32_t value);
+    // PlainDenseRead (index at least 1) of an element as arithmetic reads
+    // it: a missing one 0; false for a text, or where the compact form
+    // cannot serve.
+    inline bool PlainDenseNumber(int32_t index, double* out) const;
     // For a plain scalar assigned an integer, a double or a text: that value
     // (a text borrowed), which a copy of this variable would hold.
     inline bool PlainDenseValue(DenseValue* out);

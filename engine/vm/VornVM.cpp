@@ -111,7 +111,15 @@ VornVM::VornVM(const char* programNameText, int32_t programNameLength, VornAppli
 VornVM::~VornVM() {
     // Library data of the request goes while the program still works.
     if (!parent && externalCalls) externalCalls->ProgramEnding(this);
-    // Frames first: their stacks may hold references into the scopes.
+    // Frames first: their stacks may hold references into the scopes. A
+    // ready frame in use goes with the chain (one that a failed call left
+    // marked in use, off it, goes here).
+    for (VornVM_FunctionFrame*& ready : readyFrames) {
+        VornVM_Frame* in = ready && ready->previous ? frame : nullptr;
+        while (in && in != ready) in = in->previous;
+        if (ready && !in) delete ready;
+        ready = nullptr;
+    }
     while (frame) {
         VornVM_Frame* below = frame->previous;
         delete frame;

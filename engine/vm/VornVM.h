@@ -73,11 +73,16 @@ public:
 
     // The global scope, when it is of the plain class (else none is known).
     VariableHash* scope = nullptr;
+    // Room for entries 0 .. n - 1 (the entries a decoded form names), which
+    // Plain then takes without a bounds check.
+    void Reserve(int32_t n) {
+        if (static_cast<uint32_t>(n) > room) Grow(static_cast<uint32_t>(n));
+    }
     // Entry i's variable, whatever it is, or null.
     Variable* Entry(int32_t i) const;
     // Entry i's variable when it is a plain scalar, else null.
     [[gnu::always_inline]] Variable* Plain(int32_t i) {
-        Variable* v = static_cast<uint32_t>(i) < room ? table[i] : nullptr;
+        Variable* v = table[i];
         return v ? v : Learn(i);
     }
     [[gnu::always_inline]] void Forget() {
@@ -86,10 +91,12 @@ public:
 
 private:
     Variable* Learn(int32_t i);
+    void Grow(uint32_t n);
     void ForgetAll();
     Variable** table = nullptr;
     uint32_t room = 0;
-    // The entries set in table, to clear them again.
+    // The entries set in table, to clear them again (each at most once
+    // between two Forgets).
     int32_t* filled = nullptr;
     int32_t count = 0;
 };
@@ -349,6 +356,8 @@ public:
 
 protected:
     // ==== The loop (VornVMExecute.cpp) =================================================
+    // Its steps (VornVMLoop.h) work on the machine's state directly.
+    friend struct DecodedLoop;
     // Runs the decoded form of the segments from pc on.
     int RunDecoded();
     // Whether the checks the loop makes before an instruction have anything
@@ -610,6 +619,10 @@ protected:
     static constexpr int32_t kSparesPerList = 16;
     VornVM_FunctionFrame* spareFrames[kSpareLists] = {};
     int32_t spareCounts[kSpareLists] = {};
+    // The frame the interpreter loop's fast call takes for a function, by
+    // function slot: readied for one form, on no list, and kept here between
+    // its calls (a call while it is in use takes one off the lists).
+    VornVM_FunctionFrame* readyFrames[kSpareLists] = {};
     VornVM_Stack* dynamicStack = nullptr;
     KnownGlobals knownGlobals;
     // The mode the current output was last given by a call or return of the
@@ -654,6 +667,8 @@ protected:
         windowTopChunk = f->savedTopChunk;
         f->window.Detach();
     }
+    // A ready frame stays where it is.
+    if (f->ready) return;
     int32_t list = f->spareList;
     if (spareCounts[list] >= kSparesPerList) {
         DeleteFrame(f);

@@ -190,6 +190,47 @@ int VornVM::CallScriptFunction(Function* function) {
     return 1;
 }
 
+bool VornVM::BindStackArguments(VornVM_FunctionFrame* called, int32_t k, const DecodedOp* callWord) {
+    VornVM_Stack* s = stack;
+    bool general = false;
+    Scalar* slots = called->slots;
+    const int32_t* bindings = called->bindings;
+    for (; k < called->parameterCount; ++k) {
+        int32_t slot = bindings[k] >> 1;
+        Scalar& target = slots[slot];
+        VornVMStackEntry& e = s->entries[s->depth - 1];
+        Scalar value;
+        if (e.type <= kStackDouble) {
+            if (target.type >= Scalar::kText) target.Clear();
+            target.bits = static_cast<uint64_t>(0);
+            if (e.type == kStackInteger) {
+                target.integer = e.value.integer;
+                target.type = Scalar::kInteger;
+            } else {
+                target.number = e.value.number;
+                target.type = Scalar::kDouble;
+            }
+        } else if (e.type == kStackVariable &&
+                   (e.value.variable->PlainNumberScalar(&value) ||
+                    (e.value.variable->PlainScalar(&value) && value.type <= Scalar::kDouble))) {
+            if (target.type >= Scalar::kText) target.Clear();
+            target.bits = value.bits;
+            target.type = value.type;
+            if (e.flags & kStackOwned) e.value.variable->PlainRelease();
+        } else {
+            instructionStart = callWord->pc;
+            pc = callWord->Next();
+            PopIntoLocal(called, slot);
+            // As after any assignment of another value.
+            knownGlobals.Forget();
+            general = true;
+            continue;
+        }
+        --s->depth;
+    }
+    return general;
+}
+
 VornVM_FunctionFrame* VornVM::TakeFunctionFrame(Function* function) {
     int32_t list = SpareList(function);
     // Functions that share a list take turns: the list holds frames of both.

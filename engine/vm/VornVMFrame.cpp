@@ -91,6 +91,8 @@ void VornVM_FunctionFrame::PrepareSlots(int32_t count) {
     plainBindings = byValueOnly;
     for (int32_t k = 0; k < parameterCount; ++k)
         if (static_cast<uint32_t>(bindings[k] >> 1) >= static_cast<uint32_t>(count)) plainBindings = false;
+    for (int32_t k = 0; k < 2; ++k)
+        argumentSlots[k] = plainBindings && k < parameterCount ? &slots[bindings[k] >> 1] : nullptr;
 }
 
 const char* VornVM_FunctionFrame::SlotName(int32_t i, int32_t* length) const {

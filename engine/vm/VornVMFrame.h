@@ -136,6 +136,9 @@ public:
     // By value only, every slot within the slots: the interpreter's fast
     // call binds without checks.
     bool plainBindings = false;
+    // Then the slots of the first two in binding order (where a fused run's
+    // operands go), else null.
+    Scalar* argumentSlots[2] = {};
     Scalar* slots = nullptr;
     int32_t slotCount = 0;
     // The operand stack: a window of the machine's store.
@@ -156,6 +159,11 @@ public:
     // mode (0x1e), read when the entry is set.
     uint32_t entryFlags = 0;
     const void* returnOp = nullptr;
+    // The machine's ready frame of its function (VornVM::readyFrames), whose
+    // slot it is then; a frame in use has a previous one, a ready frame
+    // between its calls none.
+    bool ready = false;
+    int32_t functionSlot = -1;
 
 private:
     void ResetWindowAndScope();

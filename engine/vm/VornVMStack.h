@@ -66,6 +66,23 @@ inline void CopyEntry(VornVMStackEntry& to, const VornVMStackEntry& from) {
     to.size = from.size;
 }
 
+// Makes an entry a number, as the pushes of numbers make it.
+[[gnu::always_inline]] inline void SetIntegerEntry(VornVMStackEntry& e, int32_t value) {
+    e.type = kStackInteger;
+    e.flags = 0;
+    e.value.integer = value;
+    e.length = 4;
+    e.size = 4;
+}
+
+[[gnu::always_inline]] inline void SetDoubleEntry(VornVMStackEntry& e, double value) {
+    e.type = kStackDouble;
+    e.flags = 0;
+    e.value.number = value;
+    e.length = 8;
+    e.size = 8;
+}
+
 // A popped text that frees itself when it owns its buffer. Handlers use it to
 // keep their pops leak-free on every path:
 //     StackText b; stack->PopText(b); StackText a; stack->PopText(a);
@@ -132,22 +149,12 @@ public:
     // common cases are inline.)
     int PushInteger(int32_t value) {
         if (depth >= capacity) return Overflow();
-        VornVMStackEntry& e = entries[depth++];
-        e.type = kStackInteger;
-        e.flags = 0;
-        e.value.integer = value;
-        e.length = 4;
-        e.size = 4;
+        SetIntegerEntry(entries[depth++], value);
         return 1;
     }
     int PushDouble(double value) {
         if (depth >= capacity) return Overflow();
-        VornVMStackEntry& e = entries[depth++];
-        e.type = kStackDouble;
-        e.flags = 0;
-        e.value.number = value;
-        e.length = 8;
-        e.size = 8;
+        SetDoubleEntry(entries[depth++], value);
         return 1;
     }
     // owned: text is malloc'ed and the stack takes it (freed even when the
@@ -274,6 +281,7 @@ public:
 private:
     // The interpreter's fast paths work on the entries directly.
     friend class VornVM;
+    friend struct DecodedLoop;
 
     // The top entry, removed; null (with "Stack underflow") when empty.
     VornVMStackEntry* Take();

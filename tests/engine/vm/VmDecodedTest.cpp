@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <random>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,6 +20,7 @@
 #include "engine/values/VariableList.h"
 #include "engine/vm/ExternalFunctionSource.h"
 #include "engine/vm/VornVM.h"
+#include "engine/vm/VornVMDecoded.h"
 #include "host/plugin/ExternalCall.h"
 #include "tests/engine/vm/AssembledRun.h"
 
@@ -400,9 +402,28 @@ const Case kFastCallCases[] = {
      "ab13ab45"},
     {"the deepest call allowed", DOWN(9998), "7"},
     {"one deeper than allowed", DOWN(9999), "Function call nesting too deep"},
+    {"an exit deep in fast calls",
+     ".segment main entry\n pushi 2\n pushi 0\n call d\n pop\n pushi 3\n pushi 1\n call d\n out\n"
+     ".function d(n, e)\n pushl n\n pushi 0\n cmp\n jmp_gt more\n pushl e\n pushi 0\n cmp\n jmp_eq back\n"
+     " pushc \"deep\"\n out\n exit\nback:\n pushi 0\n ret\nmore:\n pushl n\n pushi 1\n sub\n pushl e\n call d\n"
+     " ret\n.end\n",
+     "deep"},
 };
 #undef DOWN
 #undef FULL
+
+// Functions 0 and 64 take turns in one place of the machine's ready frames,
+// each called while the other's frame is in use too, and 0 calls itself: a
+// ready frame in use makes the call take a kept one.
+std::string SharedReadyPlace() {
+    std::string fillers;
+    for (int32_t i = 1; i < 64; ++i) fillers += ".function f" + std::to_string(i) + "()\n pushi 0\n ret\n";
+    return ".global s, i\n.segment main entry\n storegi i, 0\nagain:\n pushg s\n pushi 2\n call f0\n popg s\n"
+           " pushg s\n pushi 1\n call f64\n popg s\n incg i, 1\n cmpgi i, 4\n jmp_lt again\n pushg s\n out\n exit\n"
+           ".function f0(a, n)\n pushl n\n pushi 0\n cmp\n jmp_gt more\n pushl a\n ret\nmore:\n pushl a\n pushi 1\n"
+           " add\n pushl n\n pushi 1\n sub\n call f0\n ret\n" +
+           fillers + ".function f64(a, b)\n pushl a\n pushl b\n call f0\n pushi 10\n add\n ret\n.end\n";
+}
 
 TEST(VmDecodedTest, FastCallsMatchTheByteForm) {
     for (const Case& c : kFastCallCases) {
@@ -410,6 +431,7 @@ TEST(VmDecodedTest, FastCallsMatchTheByteForm) {
         Outcome o = RunBoth(c.source);
         EXPECT_NE(o.output.find(c.output), std::string::npos) << o.output;
     }
+    EXPECT_EQ(RunBoth(SharedReadyPlace()).output, "52");
 }
 
 // A plug-in reading the calling function's local x by name.
@@ -1504,6 +1526,13 @@ TEST(VmDecodedTest, HostileCodeFailsAsTheByteFormDoes) {
          "pop\n.end\n"),
         ".segment main entry\n pushi 1\n popg 7\n popl 0\n pushl 3\n pushc 999\n out\n.end\n",
         ".segment main entry\n elem\n store\n elemr\n add\n cmpgi 4, 1\n jmp_lt 0\n call 5\n ret\n.end\n",
+        // Global entries no scope has, and past those a fast path names.
+        ".global i\n.segment main entry\n storegi i, 1\n pushg i\n out\n pushg -1\n out\n.end\n",
+        ".segment main entry\nagain:\n incg -2, 1\n cmpgi -2, 5\n jmp_lt again\n.end\n",
+        ".segment main entry\n pushi 1\n pushg 65536\n add\n popg 65536\n.end\n",
+        ".segment main entry\n pushi 2\n popg 65535\n pushg 65535\n out\n.end\n",
+        ".global a\n.segment main entry\n pushi 7\n pushg -3\n pushi 1\n elem\n store\n.end\n",
+        ".segment main entry\n storegi 2147483647, 1\n.end\n",
     };
     for (const char* source : sources)
         RunBoth(source);
@@ -1547,6 +1576,64 @@ TEST(VmDecodedTest, RandomCodeRunsAsTheByteFormRuns) {
         SCOPED_TRACE(source);
         RunBoth(source);
     }
+}
+
+// The offsets where the byte form finds an instruction, reading from the
+// start: each word's, the one it stops at included.
+std::set<int32_t> InstructionStarts(const std::vector<uint8_t>& code) {
+    std::set<int32_t> starts;
+    const auto length = static_cast<int32_t>(code.size());
+    int32_t pc = 0;
+    for (;;) {
+        starts.insert(pc);
+        if (pc + 1 >= length) break;
+        const int32_t size = InstructionLength(static_cast<uint16_t>(code[pc] | code[pc + 1] << 8));
+        if (size > length - pc) break;
+        pc += size;
+    }
+    return starts;
+}
+
+// The form's index of instruction starts, on code of every shape: legal
+// words with immediates of every kind, bytes at random, immediates cut off
+// at the end, odd lengths. At(pc) answers exactly at the starts the byte
+// form reads, outside the code included; and a segment of plain words
+// takes 32 bytes an instruction and little more for its index.
+TEST(VmDecodedTest, TheFormIndexesExactlyTheInstructionStarts) {
+    std::mt19937 random(20250612);
+    for (int round = 0; round < 200; ++round) {
+        std::vector<uint8_t> code;
+        const int n = static_cast<int>(random() % 300);
+        for (int k = 0; k < n; ++k) {
+            if (random() % 8 == 0) {
+                code.push_back(static_cast<uint8_t>(random()));
+                continue;
+            }
+            const uint16_t word = InstructionAt(static_cast<int32_t>(random() % kInstructionCount))->word;
+            code.push_back(static_cast<uint8_t>(word));
+            code.push_back(static_cast<uint8_t>(word >> 8));
+            for (int32_t b = 2; b < InstructionLength(word); ++b) code.push_back(static_cast<uint8_t>(random()));
+        }
+        if (round % 3 == 0 && !code.empty()) code.pop_back();
+        const std::set<int32_t> starts = InstructionStarts(code);
+        DecodedSegment form(code.data(), static_cast<int32_t>(code.size()), 0, nullptr);
+        ASSERT_EQ(form.Count(), static_cast<int32_t>(starts.size())) << "round " << round;
+        for (int32_t pc = -70; pc <= static_cast<int32_t>(code.size()) + 70; ++pc) {
+            const DecodedOp* op = form.At(pc);
+            ASSERT_EQ(op != nullptr, starts.count(pc) == 1) << "round " << round << " at " << pc;
+            if (op) {
+                EXPECT_EQ(op->pc, pc);
+            }
+        }
+    }
+    std::vector<uint8_t> plain;
+    for (int k = 0; k < 5000; ++k) {
+        plain.insert(plain.end(), {0x02, 0x40, static_cast<uint8_t>(k), 0, 0, 0});
+        plain.insert(plain.end(), {0x0b, 0x00});
+    }
+    DecodedSegment form(plain.data(), static_cast<int32_t>(plain.size()), 0, nullptr);
+    EXPECT_EQ(form.Count(), 10001);
+    EXPECT_LE(form.Bytes(), static_cast<int64_t>(form.Count()) * 32 + static_cast<int64_t>(plain.size()) / 4);
 }
 
 // A segment written again after it ran runs its new code.

@@ -1,0 +1,323 @@
+// The interpreter loop's calls and returns (see VornVMLoop.h).
+//
+// The common call, as CallScriptFunction makes it: the function's ready
+// frame (VornVM::readyFrames; while that one runs, a kept frame) readied
+// for this form (by value into its slots, its entry here), nothing traced.
+// Anything else goes the general way. Only a script
+// function has frames. The common return, as ReturnFromFunction makes it:
+// the value alone on the window, nothing traced, no feature open, no scope
+// built, and the call made the fast way from this form.
+#pragma once
+
+#include "engine/vm/VornVMLoop.h"
+
+namespace vorn {
+
+// What a push operand leaves as a number argument of a call, as binding
+// copies it into a parameter's slot: an integer, a double or an empty value;
+// false for anything else.
+[[gnu::always_inline]] inline bool DecodedLoop::OperandArgument(const DecodedOperand& o, Scalar* out) {
+    switch (o.kind) {
+    case DecodedOperand::kInteger:
+        out->bits = 0;
+        out->integer = o.integer;
+        out->type = Scalar::kInteger;
+        return true;
+    case DecodedOperand::kDouble:
+        out->number = o.number;
+        out->type = Scalar::kDouble;
+        return true;
+    case DecodedOperand::kGlobal: {
+        Variable* v = Globals().Plain(o.entry);
+        out->bits = 0;
+        return v && (v->PlainNumberOf(out) || (v->PlainScalar(out) && out->type <= Scalar::kDouble));
+    }
+    case DecodedOperand::kLocal: break;
+    default: return false;
+    }
+    out->bits = 0;
+    Scalar* slot;
+    Variable* v = OperandVariable(o, &slot);
+    if (slot) {
+        // pushl makes the local; binding copies it, reading an empty one's
+        // text.
+        slot->ReadAsText();
+        if (slot->type > Scalar::kDouble) return false;
+        out->type = slot->type;
+        out->bits = slot->bits;
+        return true;
+    }
+    return v && (v->PlainNumberScalar(out) || (v->PlainScalar(out) && out->type <= Scalar::kDouble));
+}
+
+// call, and push x (, push y), call: the fused operands (fused of them)
+// are not on the stack, the run binds them where the call would pop them.
+[[gnu::always_inline]] inline Flow DecodedLoop::Call() {
+    const int32_t fused = op->span - 1;
+    const int32_t slot = op[fused].a;
+    VornVM_FunctionFrame* called = vm.readyFrames[slot & (VornVM::kSpareLists - 1)];
+    if (!called || called->functionSlot != slot || called->entryForm != form || called->previous) [[unlikely]]
+        called = OtherFrame(slot, called);
+    if (!called) return CallGeneral(fused);
+    if (!s->entries) {
+        // The value returned comes back to this stack.
+        vm.PlaceLazyWindow();
+        s = vm.stack;
+    }
+    if (!CallFits(called, fused) || !BindFused(called, fused)) return CallGeneral(fused);
+    return EnterCalled(called, fused);
+}
+
+// The frame for a call of the function in slot when the ready one does not
+// serve. A call while it is in use (a function calling itself) takes the
+// kept frame at the head of its list when that is readied too.
+[[gnu::always_inline]] inline VornVM_FunctionFrame* DecodedLoop::OtherFrame(int32_t slot,
+                                                                            VornVM_FunctionFrame* ready) {
+    if (ready && ready->functionSlot == slot && ready->entryForm == form) {
+        VornVM_FunctionFrame* kept = vm.spareFrames[ready->spareList];
+        if (kept && kept->function == ready->function && kept->entryForm == form) return kept;
+    }
+    return ReadyFrame(slot);
+}
+
+// The same, found from the function: its idle ready frame, else the kept
+// frame at the head of its list, readied for this form (once: its bindings
+// by value into its slots, its function's code this segment's) and made the
+// function's ready frame when that place is free. Null when there is none.
+[[gnu::always_inline]] inline VornVM_FunctionFrame* DecodedLoop::ReadyFrame(int32_t slot) {
+    Function* function = vm.functions ? vm.functions->At(slot) : nullptr;
+    if (!function || function->IsExternal() || function->segment != vm.segmentIndex) return nullptr;
+    VornVM_FunctionFrame*& ready = vm.readyFrames[slot & (VornVM::kSpareLists - 1)];
+    VornVM_FunctionFrame* called = ready;
+    const bool idle = called && !called->previous;
+    if (!called || called->function != function || !idle) {
+        called = vm.spareFrames[VornVM::SpareList(function)];
+        if (!called || called->function != function) return nullptr;
+    }
+    if (called->entryForm != form) {
+        const DecodedOp* entry = called->plainBindings ? form->At(function->offset) : nullptr;
+        if (!entry) return nullptr;
+        called->entryForm = form;
+        called->entryOp = entry;
+        called->entryFlags = function->flags & 0x1e;
+    }
+    if (called != ready && (!ready || !ready->previous)) MakeReady(called, slot);
+    return called;
+}
+
+// A kept frame (the head of its list) becomes the ready frame of slot; the
+// idle one there before goes back to its list.
+[[gnu::always_inline]] inline void DecodedLoop::MakeReady(VornVM_FunctionFrame* called, int32_t slot) {
+    vm.spareFrames[called->spareList] = called->nextSpare;
+    --vm.spareCounts[called->spareList];
+    VornVM_FunctionFrame*& ready = vm.readyFrames[slot & (VornVM::kSpareLists - 1)];
+    if (VornVM_FunctionFrame* old = ready) {
+        old->ready = false;
+        vm.KeepFunctionFrame(old);
+    }
+    called->ready = true;
+    called->functionSlot = slot;
+    ready = called;
+}
+
+// Whether the call fits the fast way: the entries it pops are there (a
+// negative count is past any depth), the fused operands would have fitted,
+// the chain is not too deep, nothing is traced. (A script function's locals
+// table is complete once its program is loaded: the slots the frame was
+// readied with are all it has.)
+[[gnu::always_inline]] inline bool DecodedLoop::CallFits(VornVM_FunctionFrame* called, int32_t fused) {
+    const int32_t popped = called->parameterCount - fused;
+    return static_cast<uint32_t>(popped) <= static_cast<uint32_t>(s->depth) &&
+           s->depth + fused <= s->capacity && vm.frame->callDepth < VornVM::kMaxCallDepth &&
+           !(vm.traceFlags &
+             (LogFunctionCall | LogFunctionParameter | LogFunctionReturnValue | LogFunctionReturn));
+}
+
+// The fused operands (y, then x: the last argument first) straight into
+// their slots. The slots of a kept frame are absent, two parameters may
+// share one, and the operands are the caller's, never one of these slots.
+// When one does not bind the plain way, the slots go back to absent (an
+// operand may have left another kind there) and false.
+[[gnu::always_inline]] inline bool DecodedLoop::BindFused(VornVM_FunctionFrame* called, int32_t fused) {
+    if (fused == 0) return true;
+    const DecodedRun* run = op->Record<DecodedRun>();
+    if ((fused < 2 || OperandArgument(run->y, called->argumentSlots[0])) &&
+        OperandArgument(run->x, called->argumentSlots[fused - 1]))
+        return true;
+    for (int32_t k = 0; k < fused; ++k) called->argumentSlots[k]->type = Scalar::kAbsent;
+    return false;
+}
+
+// The called frame made current (a kept one taken off its list: a frame in
+// use is on none; its nextSpare is not read): only what every call needs.
+[[gnu::always_inline]] inline Flow DecodedLoop::EnterCalled(VornVM_FunctionFrame* called, int32_t fused) {
+    if (!called->ready) [[unlikely]] {
+        vm.spareFrames[called->spareList] = called->nextSpare;
+        --vm.spareCounts[called->spareList];
+    }
+    VornVM_Frame* caller = vm.frame;
+    called->previous = caller;
+    called->callDepth = caller->callDepth + 1;
+    // The return point is returnOp's offset (see ReturnFromFunction).
+    called->returnSegment = vm.segmentIndex;
+    called->returnForm = form;
+    called->returnOp = op + op->span;
+    uint32_t flags = caller->flags;
+    uint32_t mode = 0;
+    if (uint32_t bits = called->entryFlags) [[unlikely]] {
+        if (bits & 0x4) flags |= kFrameShowErrors;
+        if (bits & 0x8) flags &= ~kFrameShowErrors;
+        if ((bits & 0x10) && (caller->outputMode & 3))
+            mode = 2;
+        else if (bits & 0x2)
+            mode = 1;
+    }
+    called->flags = flags;
+    called->outputMode = mode;
+    // A call counts one step, and an argument copied the general way all
+    // that is left.
+    if (fused < called->parameterCount && vm.BindStackArguments(called, fused, op + fused)) quiet = 0;
+    // The window is placed when something needs it (PlaceLazyWindow).
+    if (static_cast<int32_t>(mode) != vm.outputModeKnown) [[unlikely]] {
+        vm.SetOutputMode(mode);
+        vm.outputModeKnown = static_cast<int32_t>(mode);
+    }
+    vm.frame = called;
+    vm.stack = s = &called->window;
+    locals.slots = called->slots;
+    locals.limit = static_cast<uint32_t>(called->slotCount);
+    // (pc is set by whatever leaves the fast paths.)
+    op = static_cast<const DecodedOp*>(called->entryOp);
+    return --quiet < 0 ? Flow::kPoll : Flow::kGo;
+}
+
+// The call the general way: from a fused run, its first push's handler and
+// then the rest one by one.
+[[gnu::always_inline]] inline Flow DecodedLoop::CallGeneral(int32_t fused) {
+    Function* function = fused == 0 && vm.functions ? vm.functions->At(op->a) : nullptr;
+    if (!function || function->IsExternal()) return Flow::kGeneric;
+    At(0);
+    vm.immA = op->a;
+    vm.CallScriptFunction(function);
+    return Flow::kMoved;
+}
+
+// Whether the current frame can return the fast way (ret's conditions but
+// the value's): only a function frame that the fast call made from this form
+// has its returnForm set to it, and only while its locals have no scope by
+// name and it owns no feature (a feature forgets it). No fast call is made
+// while returns are traced (SetTraceFlags forgets the calls made before).
+[[gnu::always_inline]] inline bool DecodedLoop::CanReturn() const {
+    return vm.frame->returnForm == form;
+}
+
+// ret's: the value alone on the window, a value its own (no local's slot,
+// no variable it holds no reference on).
+[[gnu::always_inline]] inline bool DecodedLoop::CanReturnEntry() const {
+    if (s->depth != 1 || !CanReturn()) return false;
+    const VornVMStackEntry& e = s->entries[0];
+    return e.type != kStackSlot && (e.type != kStackVariable || (e.flags & kStackOwned));
+}
+
+// push, push, add/sub/mul, ret: the result returned without an entry.
+[[gnu::always_inline]] inline Flow DecodedLoop::ArithmeticReturn() {
+    const DecodedRun* run = op->Record<DecodedRun>();
+    double x, y;
+    if (!OperandNumber(run->x, &x) || !OperandNumber(run->y, &y)) return Flow::kGeneric;
+    return ReturnNumber(Arithmetic(run->operation, x, y));
+}
+
+// Whether the caller's stack has no room for the value returned.
+[[gnu::always_inline]] inline bool DecodedLoop::CallerFull() const {
+    const VornVM_Stack* to = vm.frame->previous->stack;
+    return to->depth >= to->capacity;
+}
+
+// The fast return of `returned`.
+[[gnu::always_inline]] inline Flow DecodedLoop::Return() {
+    if (CallerFull()) [[unlikely]]
+        return ReturnFull();
+    return ReturnValue(returned);
+}
+
+[[gnu::always_inline]] inline Flow DecodedLoop::ReturnNumber(double r) {
+    if (CallerFull()) [[unlikely]] {
+        SetDoubleEntry(returned, r);
+        return ReturnFull();
+    }
+    return ReturnValue(r);
+}
+
+// The fast return of a value (returned, or a number) to a caller with room
+// for it: into the pop after the call, else onto its stack.
+template <class Value> [[gnu::always_inline]] inline Flow DecodedLoop::ReturnValue(const Value& value) {
+    auto* f = static_cast<VornVM_FunctionFrame*>(vm.frame);
+    const auto* back = static_cast<const DecodedOp*>(f->returnOp);
+    LeaveFrame(f, f->previous);
+    op = back;
+    if (StoreReturned(back, value))
+        ++op;
+    else
+        PushValue(value);
+    return Flow::kGo;
+}
+
+// ret the general way. A frame the fast call made returns to its op in this
+// form (unless the return failed), which the loop takes up again from there.
+[[gnu::always_inline]] inline Flow DecodedLoop::ReturnGeneral() {
+    const VornVM_Frame* f = vm.frame;
+    const auto* back = f->returnForm == form ? static_cast<const DecodedOp*>(
+                                                   static_cast<const VornVM_FunctionFrame*>(f)->returnOp)
+                                             : nullptr;
+    At(0);
+    vm.ReturnFromFunction(true);
+    resumeAt = back;
+    return Flow::kMoved;
+}
+
+// No room for the value: the general return reports it, from ret, with the
+// value on the window.
+[[gnu::always_inline]] inline Flow DecodedLoop::ReturnFull() {
+    if (!s->entries) {
+        vm.PlaceLazyWindow();
+        s = vm.stack;
+    }
+    CopyEntry(Push(), returned);
+    if (op->kind == kDecodedArithReturn) op += op->span;
+    return ReturnGeneral();
+}
+
+// The returning frame kept and the caller made current. Its window is empty
+// and its locals have no scope (CanReturn). The segment is the call's (its
+// code is this form's).
+[[gnu::always_inline]] inline void DecodedLoop::LeaveFrame(VornVM_FunctionFrame* f, VornVM_Frame* caller) {
+    // The stack apart from the frame: stored together, the two become one
+    // costlier vector store.
+    vm.stack = s = caller->stack;
+    f->ClearSlots();
+    vm.KeepFunctionFrame(f);
+    vm.frame = caller;
+    locals.Load(caller);
+    if (static_cast<int32_t>(caller->outputMode) != vm.outputModeKnown) [[unlikely]] {
+        vm.SetOutputMode(caller->outputMode);
+        vm.outputModeKnown = static_cast<int32_t>(caller->outputMode);
+    }
+}
+
+// A number returned to a pop goes straight where the pop puts it; false
+// where the pop runs.
+template <class Value>
+[[gnu::always_inline]] inline bool DecodedLoop::StoreReturned(const DecodedOp* back, const Value& value) {
+    if (!IsNumber(value)) return false;
+    if (back->kind == kDecodedPopg) {
+        Variable* v = Globals().Plain(back->a);
+        if (v) PutNumber(v, value);
+        return v != nullptr;
+    }
+    Scalar* slot = back->kind == kDecodedPopl ? locals.At(back->a) : nullptr;
+    if (!slot || slot->type >= Scalar::kText) return false;
+    PutNumber(slot, value);
+    return true;
+}
+
+} // namespace vorn
