@@ -80,7 +80,7 @@ const char* CgiVariables::Value(const char* name) {
     return std::strchr(name, '=') ? FindEntry(name) : nullptr;
 }
 
-void CgiVariables::Fill(platform::IsapiControlBlock* block, size_t contentLength) const {
+void CgiVariables::Fill(platform::ISAPIControlBlock* block, size_t contentLength) const {
     block->method = Find("REQUEST_METHOD");
     block->queryString = Find("QUERY_STRING");
     block->pathInfo = Find("PATH_INFO");

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/Isapi.h"
+#include "platform/ISAPI.h"
 
 namespace vorn::server {
 
@@ -26,7 +26,7 @@ class CgiVariables {
     // A server variable as the extension asks for it; null when there is none.
     const char* Value(const char* name);
     // The block's request fields; contentLength as the head announced it.
-    void Fill(platform::IsapiControlBlock* block, size_t contentLength) const;
+    void Fill(platform::ISAPIControlBlock* block, size_t contentLength) const;
 
   private:
     // The first parameter of that name; null when there is none.

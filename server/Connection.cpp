@@ -16,7 +16,7 @@ constexpr size_t kDrainLimit = 64 * 1024;
 constexpr size_t kUnsentAllowance = 8 << 20;
 constexpr int kWriteStallMilliseconds = 10000;
 
-Connection* FromHandle(platform::IsapiConnection handle) {
+Connection* FromHandle(platform::ISAPIConnection handle) {
     return static_cast<Connection*>(handle);
 }
 
@@ -168,7 +168,7 @@ void Connection::Forget() {
 
 // --- The extension's callbacks -------------------------------------------------------------------
 
-bool Connection::GetServerVariable(platform::IsapiConnection handle, const char* name, void* buffer, size_t* size) {
+bool Connection::GetServerVariable(platform::ISAPIConnection handle, const char* name, void* buffer, size_t* size) {
     const char* value = name ? FromHandle(handle)->variables.Value(name) : nullptr;
     if (!value) {
         errno = ENOENT;
@@ -185,7 +185,7 @@ bool Connection::GetServerVariable(platform::IsapiConnection handle, const char*
     return true;
 }
 
-bool Connection::ReadClient(platform::IsapiConnection handle, void* buffer, size_t* size) {
+bool Connection::ReadClient(platform::ISAPIConnection handle, void* buffer, size_t* size) {
     int64_t n = FromHandle(handle)->ReadInput(static_cast<char*>(buffer), *size, !onPoller);
     if (n < 0) {
         errno = EIO;
@@ -195,7 +195,7 @@ bool Connection::ReadClient(platform::IsapiConnection handle, void* buffer, size
     return true;
 }
 
-bool Connection::WriteClient(platform::IsapiConnection handle, const void* buffer, size_t* size, uint32_t) {
+bool Connection::WriteClient(platform::ISAPIConnection handle, const void* buffer, size_t* size, uint32_t) {
     Connection* c = FromHandle(handle);
     // The body follows the head: bytes before it would be read as headers.
     if (!c->headerSent) {
@@ -209,10 +209,10 @@ bool Connection::WriteClient(platform::IsapiConnection handle, const void* buffe
     return true;
 }
 
-bool Connection::ServerSupportFunction(platform::IsapiConnection handle, uint32_t code, void* buffer, size_t*,
+bool Connection::ServerSupportFunction(platform::ISAPIConnection handle, uint32_t code, void* buffer, size_t*,
                                        void* dataType) {
     Connection* c = FromHandle(handle);
-    if (code == platform::kIsapiSendResponseHeader) {
+    if (code == platform::kISAPISendResponseHeader) {
         std::string& head = c->responseHead;
         if (c->headerSent ||
             !BuildResponseHead(static_cast<const char*>(buffer), static_cast<const char*>(dataType), &head)) {
@@ -226,7 +226,7 @@ bool Connection::ServerSupportFunction(platform::IsapiConnection handle, uint32_
         }
         return true;
     }
-    if (code == platform::kIsapiDoneWithSession) {
+    if (code == platform::kISAPIDoneWithSession) {
         if (!c->EndInExtension("500 Internal Server Error")) {
             errno = EINVAL;
             return false;

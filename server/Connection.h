@@ -13,7 +13,7 @@
 #include <mutex>
 #include <string>
 
-#include "platform/Isapi.h"
+#include "platform/ISAPI.h"
 #include "server/CgiVariables.h"
 #include "server/ClientSocket.h"
 #include "server/FastCgi.h"
@@ -29,7 +29,7 @@ struct Connection {
     ClientSocket socket;
     RecordStream stream;
     CgiVariables variables;
-    platform::IsapiControlBlock block{};
+    platform::ISAPIControlBlock block{};
     uint8_t preRead[Responder::kPreRead];
     std::string responseHead;
     bool readFailed = false;
@@ -115,10 +115,10 @@ struct Connection {
     void Forget();
 
     // --- The extension's callbacks (block.connection is the connection) ---
-    static bool GetServerVariable(platform::IsapiConnection handle, const char* name, void* buffer, size_t* size);
-    static bool ReadClient(platform::IsapiConnection handle, void* buffer, size_t* size);
-    static bool WriteClient(platform::IsapiConnection handle, const void* buffer, size_t* size, uint32_t flags);
-    static bool ServerSupportFunction(platform::IsapiConnection handle, uint32_t code, void* buffer, size_t* size,
+    static bool GetServerVariable(platform::ISAPIConnection handle, const char* name, void* buffer, size_t* size);
+    static bool ReadClient(platform::ISAPIConnection handle, void* buffer, size_t* size);
+    static bool WriteClient(platform::ISAPIConnection handle, const void* buffer, size_t* size, uint32_t flags);
+    static bool ServerSupportFunction(platform::ISAPIConnection handle, uint32_t code, void* buffer, size_t* size,
                                       void* dataType);
 
   private:

@@ -43,9 +43,9 @@ bool Extension::Load(const char* path, std::string* error) {
         if (error) *error = platform::LastErrorText() ? platform::LastErrorText() : "cannot load the extension";
         return false;
     }
-    getVersion = reinterpret_cast<bool (*)(platform::IsapiVersionInfo*)>(
+    getVersion = reinterpret_cast<bool (*)(platform::ISAPIVersionInfo*)>(
         platform::ModuleSymbol(module, "GetExtensionVersion"));
-    httpProc = reinterpret_cast<uint32_t (*)(platform::IsapiControlBlock*)>(
+    httpProc = reinterpret_cast<uint32_t (*)(platform::ISAPIControlBlock*)>(
         platform::ModuleSymbol(module, "HttpExtensionProc"));
     terminate = reinterpret_cast<bool (*)(uint32_t)>(platform::ModuleSymbol(module, "TerminateExtension"));
     if (getVersion && httpProc && terminate) return true;
@@ -552,8 +552,8 @@ void Responder::Serve(Connection* c) {
         if (c->InputFailed()) return EndUnserved(c, c->stream.State());
     }
 
-    platform::IsapiControlBlock& block = c->block;
-    block = platform::IsapiControlBlock{};
+    platform::ISAPIControlBlock& block = c->block;
+    block = platform::ISAPIControlBlock{};
     block.size = sizeof block;
     block.connection = c;
     c->variables.Fill(&block, announced);
@@ -574,7 +574,7 @@ void Responder::Serve(Connection* c) {
         c->inExtension = true;
     }
     uint32_t status = extension->httpProc(&block);
-    if (status == platform::kIsapiStatusPending) return; // the worker ends it
+    if (status == platform::kISAPIStatusPending) return; // the worker ends it
     if (c->EndInExtension("500 Internal Server Error")) AfterRequest(c);
 }
 

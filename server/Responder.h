@@ -35,15 +35,15 @@
 #include <thread>
 #include <vector>
 
-#include "platform/Isapi.h"
+#include "platform/ISAPI.h"
 #include "server/FastCgi.h"
 
 namespace vorn::server {
 
 struct Extension {
     void* module = nullptr;
-    bool (*getVersion)(platform::IsapiVersionInfo*) = nullptr;
-    uint32_t (*httpProc)(platform::IsapiControlBlock*) = nullptr;
+    bool (*getVersion)(platform::ISAPIVersionInfo*) = nullptr;
+    uint32_t (*httpProc)(platform::ISAPIControlBlock*) = nullptr;
     bool (*terminate)(uint32_t) = nullptr;
 
     // Loads the library and finds its three entry points; false with the

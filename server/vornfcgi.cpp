@@ -75,7 +75,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "vornfcgi: %s\n", error.c_str());
         return 1;
     }
-    vorn::platform::IsapiVersionInfo version{};
+    vorn::platform::ISAPIVersionInfo version{};
     if (!extension.getVersion(&version)) {
         std::fprintf(stderr, "vornfcgi: the extension did not start\n");
         return 1;

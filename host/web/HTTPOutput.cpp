@@ -256,7 +256,7 @@ void HTTPOutput::AddContentLength() {
 
 // --- ISAPIOutput ----------------------------------------------------------------------------------
 
-ISAPIOutput::ISAPIOutput(VornApplication* app, platform::IsapiControlBlock* block)
+ISAPIOutput::ISAPIOutput(VornApplication* app, platform::ISAPIControlBlock* block)
     : HTTPOutput(kDefaultChunkSize, kDefaultFlushThreshold), application(app), controlBlock(block) {}
 
 ISAPIOutput::~ISAPIOutput() {
@@ -295,7 +295,7 @@ int32_t ISAPIOutput::SendHeaders() {
         put("\r\n", 2);
     });
     put("\r\n", 3); // with the NUL
-    bool sent = controlBlock->serverSupportFunction(controlBlock->connection, platform::kIsapiSendResponseHeader,
+    bool sent = controlBlock->serverSupportFunction(controlBlock->connection, platform::kISAPISendResponseHeader,
                                                     const_cast<char*>(StatusLine()), nullptr, text);
     std::free(text);
     if (sent) return 0;

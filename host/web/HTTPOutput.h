@@ -9,7 +9,7 @@
 
 #include "engine/foundation/HashTable.h"
 #include "engine/foundation/Output.h"
-#include "platform/Isapi.h"
+#include "platform/ISAPI.h"
 
 namespace vorn {
 
@@ -100,7 +100,7 @@ struct HashTableKey<HTTPOutput::Header> {
 class ISAPIOutput : public HTTPOutput {
   public:
     // Neither is owned.
-    ISAPIOutput(VornApplication* application, platform::IsapiControlBlock* controlBlock);
+    ISAPIOutput(VornApplication* application, platform::ISAPIControlBlock* controlBlock);
     ~ISAPIOutput() override;
 
     // "Status" (any letter case) sets the status line instead of a header; a
@@ -116,7 +116,7 @@ class ISAPIOutput : public HTTPOutput {
 
   private:
     VornApplication* application;
-    platform::IsapiControlBlock* controlBlock;
+    platform::ISAPIControlBlock* controlBlock;
     char* statusLine = nullptr;
 };
 

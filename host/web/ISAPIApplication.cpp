@@ -42,7 +42,7 @@ bool TypeIs(const char* type, const char* known) {
 
 } // namespace
 
-ISAPIApplication::ISAPIApplication(platform::ModuleHandle module, platform::IsapiControlBlock* block, void*)
+ISAPIApplication::ISAPIApplication(platform::ModuleHandle module, platform::ISAPIControlBlock* block, void*)
     : HostApplication(module), controlBlock(block), response(this, block), databaseManager(this),
       program(this, files),
       config(this, block, &program.externalCalls, commerceLibraries, &databaseManager, systemLibraries) {

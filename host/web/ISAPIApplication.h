@@ -18,7 +18,7 @@
 #include "host/web/HTTPOutput.h"
 #include "host/web/ISAPIBaseConfig.h"
 #include "host/web/RequestPool.h"
-#include "platform/Isapi.h"
+#include "platform/ISAPI.h"
 #include "platform/Modules.h"
 #include "platform/Time.h"
 
@@ -39,7 +39,7 @@ class ISAPIApplication : public HostApplication, public ServedRequest, private D
   public:
     // The token stands for the caller's identity, which this platform does
     // not take on; it is not used.
-    ISAPIApplication(platform::ModuleHandle module, platform::IsapiControlBlock* controlBlock, void* token);
+    ISAPIApplication(platform::ModuleHandle module, platform::ISAPIControlBlock* controlBlock, void* token);
     ~ISAPIApplication() override;
 
     // A worker makes one application a request: the block of the last one
@@ -117,7 +117,7 @@ class ISAPIApplication : public HostApplication, public ServedRequest, private D
     const char* PathInfo() const { return controlBlock->pathInfo; }
     const char* QueryString() const { return controlBlock->queryString; }
 
-    platform::IsapiControlBlock* controlBlock;
+    platform::ISAPIControlBlock* controlBlock;
     ISAPIOutput response;
     ExternalDatabaseLibraryManager databaseManager;
     ProgramTables program;

@@ -290,7 +290,7 @@ uint32_t TagErrorSettingOf(const char* flags) {
 
 // --- Ladrel -------------------------------------------------------------------------------
 
-Ladrel::Ladrel(VornApplication* app, const platform::IsapiControlBlock* block, ExternalCallManager* functions,
+Ladrel::Ladrel(VornApplication* app, const platform::ISAPIControlBlock* block, ExternalCallManager* functions,
                CommerceLibraryManager* commerce, ExternalDatabaseLibraryManager* databases,
                SystemLibraryManager* systems)
     : application(app), controlBlock(block), functionLibraries(functions), commerceLibraries(commerce),
@@ -337,7 +337,7 @@ void Ladrel::LoadForRequest() {
 
 // --- Server variables ---------------------------------------------------------------------
 
-ServerText ReadServerVariable(const platform::IsapiControlBlock* controlBlock, const char* name) {
+ServerText ReadServerVariable(const platform::ISAPIControlBlock* controlBlock, const char* name) {
     if (!controlBlock || !controlBlock->getServerVariable) return nullptr;
     // Most values fit a small buffer: one call instead of asking the size first.
     char small[256];

@@ -15,7 +15,7 @@
 #include "engine/foundation/TagLookup.h"
 #include "engine/vm/TagErrors.h"
 #include "host/base/ProductSettings.h"
-#include "platform/Isapi.h"
+#include "platform/ISAPI.h"
 
 namespace vorn {
 
@@ -52,7 +52,7 @@ uint32_t TagErrorSettingOf(const char* flags);
 class Ladrel : public ISAPIBaseConfig {
   public:
     // Nothing is owned; the managers may be null (their entries are dropped).
-    Ladrel(VornApplication* application, const platform::IsapiControlBlock* controlBlock,
+    Ladrel(VornApplication* application, const platform::ISAPIControlBlock* controlBlock,
            ExternalCallManager* functionLibraries, CommerceLibraryManager* commerceLibraries,
            ExternalDatabaseLibraryManager* databaseLibraries, SystemLibraryManager* systemLibraries);
     ~Ladrel() override;
@@ -78,7 +78,7 @@ class Ladrel : public ISAPIBaseConfig {
 
   private:
     VornApplication* application;
-    const platform::IsapiControlBlock* controlBlock;
+    const platform::ISAPIControlBlock* controlBlock;
     ExternalCallManager* functionLibraries;
     CommerceLibraryManager* commerceLibraries;
     ExternalDatabaseLibraryManager* databaseLibraryManager;
@@ -95,6 +95,6 @@ using ServerText = std::unique_ptr<char, FreeServerText>;
 
 // A server variable of the request, or null when the request has none (or
 // no control block was given).
-ServerText ReadServerVariable(const platform::IsapiControlBlock* controlBlock, const char* name);
+ServerText ReadServerVariable(const platform::ISAPIControlBlock* controlBlock, const char* name);
 
 } // namespace vorn

@@ -96,7 +96,7 @@ bool RequestPool::Start() {
     return true;
 }
 
-void RequestPool::Post(platform::IsapiControlBlock* controlBlock) {
+void RequestPool::Post(platform::ISAPIControlBlock* controlBlock) {
     requests.Post(1, controlBlock);
 }
 
@@ -113,7 +113,7 @@ void RequestPool::SetRunning(uint32_t worker, ServedRequest* application) {
 void RequestPool::Worker(uint32_t index) {
     CompletionQueue::Item item{};
     while (requests.Take(&item) && item.count != 0) {
-        auto* controlBlock = static_cast<platform::IsapiControlBlock*>(item.key);
+        auto* controlBlock = static_cast<platform::ISAPIControlBlock*>(item.key);
         if (shuttingDown.load(std::memory_order_acquire)) {
             std::lock_guard<std::mutex> lock(stateMutex);
             ++dropped;
@@ -137,7 +137,7 @@ void RequestPool::Worker(uint32_t index) {
             delete application;
         }
         if (controlBlock && controlBlock->serverSupportFunction)
-            controlBlock->serverSupportFunction(controlBlock->connection, platform::kIsapiDoneWithSession, nullptr,
+            controlBlock->serverSupportFunction(controlBlock->connection, platform::kISAPIDoneWithSession, nullptr,
                                                 nullptr, nullptr);
     }
     std::lock_guard<std::mutex> lock(stateMutex);

@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/Isapi.h"
+#include "platform/ISAPI.h"
 
 namespace vorn {
 
@@ -31,7 +31,7 @@ class ServedRequest {
 
 // Makes the application of a request (null when it cannot be made: the
 // request is then only reported done).
-using RequestFactory = ServedRequest* (*)(void* context, platform::IsapiControlBlock* controlBlock);
+using RequestFactory = ServedRequest* (*)(void* context, platform::ISAPIControlBlock* controlBlock);
 
 // A first-in first-out queue of words with a blocking take, in place of a
 // completion port: each item carries a count (0 for a stop post) and a key.
@@ -83,7 +83,7 @@ class RequestPool {
     // error) when a thread cannot be started.
     bool Start();
     // Queues a request (the server's thread returns at once).
-    void Post(platform::IsapiControlBlock* controlBlock);
+    void Post(platform::ISAPIControlBlock* controlBlock);
     // Stops taking requests, waits up to waitMilliseconds for the workers
     // (requests queued behind the stop are dropped unserved), then ends the
     // watchdog, which keeps enforcing deadlines until the last worker ended.

@@ -66,7 +66,7 @@ TEST(CgiVariables, WhatTheExtensionReads) {
 
     // The block's request fields.
     Load(variables, request);
-    platform::IsapiControlBlock block{};
+    platform::ISAPIControlBlock block{};
     variables.Fill(&block, 12);
     EXPECT_STREQ(block.method, "POST");
     EXPECT_STREQ(block.queryString, "");

@@ -25,7 +25,7 @@
 namespace vorn::server::test {
 namespace {
 
-using Block = platform::IsapiControlBlock;
+using Block = platform::ISAPIControlBlock;
 
 // What the fake extension does with each request, and what it kept (on the
 // responder's threads, looked at by the test's).
@@ -37,7 +37,7 @@ int gTerminated = 0;
 uint32_t Keep(Block* b) {
     std::lock_guard<std::mutex> lock(gKeptMutex);
     gKept.push_back(b);
-    return platform::kIsapiStatusPending;
+    return platform::kISAPIStatusPending;
 }
 
 // The blocks kept so far, once there are `count` or a second has passed.
@@ -121,11 +121,11 @@ class Workers {
 };
 Workers* gWorkers = nullptr;
 
-bool FakeVersion(platform::IsapiVersionInfo*) { return true; }
+bool FakeVersion(platform::ISAPIVersionInfo*) { return true; }
 uint32_t FakeProc(Block* block) {
     if (!gWorkers) return gServe(block);
     gWorkers->Post(block);
-    return platform::kIsapiStatusPending;
+    return platform::kISAPIStatusPending;
 }
 bool FakeTerminate(uint32_t) {
     ++gTerminated;
@@ -143,7 +143,7 @@ std::string Variable(Block* b, const char* name) {
 }
 
 bool Head(Block* b, const char* status, const char* headers) {
-    return b->serverSupportFunction(b->connection, platform::kIsapiSendResponseHeader, const_cast<char*>(status),
+    return b->serverSupportFunction(b->connection, platform::kISAPISendResponseHeader, const_cast<char*>(status),
                                     nullptr, const_cast<char*>(headers));
 }
 
@@ -153,7 +153,7 @@ bool Write(Block* b, const std::string& text) {
 }
 
 void Done(Block* b) {
-    b->serverSupportFunction(b->connection, platform::kIsapiDoneWithSession, nullptr, nullptr, nullptr);
+    b->serverSupportFunction(b->connection, platform::kISAPIDoneWithSession, nullptr, nullptr, nullptr);
 }
 
 // The STDOUT records of a reply, joined.
@@ -269,19 +269,19 @@ TEST(Responder, EachWayAnExtensionAnswers) {
              EXPECT_FALSE(Head(b, "200 OK", "X: 1\r\n\r\n")) << "one head only";
              EXPECT_TRUE(Write(b, "hi"));
              Done(b);
-             return platform::kIsapiStatusPending;
+             return platform::kISAPIStatusPending;
          },
          "", "Status: 200 OK\r\nContent-Type: text/plain\r\n\r\nhi"},
-        {"done without a head", [](Block* b) { Done(b); return platform::kIsapiStatusPending; }, "",
+        {"done without a head", [](Block* b) { Done(b); return platform::kISAPIStatusPending; }, "",
          "Status: 500 Internal Server Error\r\nContent-Type: text/plain\r\n\r\n500 Internal Server Error\n"},
         {"a head that would splice", [](Block* b) {
              EXPECT_FALSE(Head(b, "200 OK\r\nSet-Cookie: x=1", ""));
              EXPECT_FALSE(Head(b, "200 OK", "A: 1\r\nB: 2\nC: 3\r\n\r\n"));
              Done(b);
-             return platform::kIsapiStatusPending;
+             return platform::kISAPIStatusPending;
          },
          "", "Status: 500 Internal Server Error\r\nContent-Type: text/plain\r\n\r\n500 Internal Server Error\n"},
-        {"a request the extension refuses", [](Block*) { return platform::kIsapiStatusError; }, "",
+        {"a request the extension refuses", [](Block*) { return platform::kISAPIStatusError; }, "",
          "Status: 500 Internal Server Error\r\nContent-Type: text/plain\r\n\r\n500 Internal Server Error\n"},
         {"the body: read ahead, then read", [](Block* b) {
              std::string body(reinterpret_cast<const char*>(b->data), b->availableBytes);
@@ -293,7 +293,7 @@ TEST(Responder, EachWayAnExtensionAnswers) {
              Write(b, std::to_string(b->totalBytes) + " " + std::to_string(body.size()) + " " +
                           std::to_string(std::hash<std::string>()(body) % 1000));
              Done(b);
-             return platform::kIsapiStatusPending;
+             return platform::kISAPIStatusPending;
          },
          std::string(100000, 'b'),
          "Status: 200 OK\r\n\r\n100000 100000 " +
@@ -305,7 +305,7 @@ TEST(Responder, EachWayAnExtensionAnswers) {
                  Write(b, std::string(name) + "=" + Variable(b, name) + ";");
              Write(b, std::string(b->method) + " " + b->pathInfo + " " + b->pathTranslated);
              Done(b);
-             return platform::kIsapiStatusPending;
+             return platform::kISAPIStatusPending;
          },
          "",
          "Status: 200 OK\r\n\r\nALL_HTTP=HTTP_HOST:example\nHTTP_X_TWO:a b\n;APPL_MD_PATH=/LM/W3SVC/1/ROOT;"
@@ -338,7 +338,7 @@ uint32_t Echo(Block* b) {
     Head(b, read ? "200 OK" : "400 Bad Request", "");
     Write(b, body);
     Done(b);
-    return platform::kIsapiStatusPending;
+    return platform::kISAPIStatusPending;
 }
 
 // Random bytes after a good head end the connection, never the responder
@@ -456,7 +456,7 @@ TEST(Responder, AHeadInPiecesStaysWithItsWorkerWhenTheClientHangsUp) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     signal(SIGPIPE, SIG_IGN); // as vornfcgi does
     EXPECT_TRUE(Head(kept[0], "200 OK", ""));
-    EXPECT_TRUE(kept[0]->serverSupportFunction(kept[0]->connection, platform::kIsapiDoneWithSession, nullptr,
+    EXPECT_TRUE(kept[0]->serverSupportFunction(kept[0]->connection, platform::kISAPIDoneWithSession, nullptr,
                                                nullptr, nullptr))
         << "the request was still the worker's to end";
     // Both acceptors serve the next two connections at once.
@@ -464,7 +464,7 @@ TEST(Responder, AHeadInPiecesStaysWithItsWorkerWhenTheClientHangsUp) {
         Head(b, "200 OK", "");
         Write(b, b->pathInfo);
         Done(b);
-        return platform::kIsapiStatusPending;
+        return platform::kISAPIStatusPending;
     };
     int first = Connect(rig.path, 0), second = Connect(rig.path, 0);
     SendAll(first, Request({{"PATH_INFO", "/first"}}));
@@ -544,7 +544,7 @@ TEST(Responder, KeptConnectionsServeRequestAfterRequest) {
             Write(b, b->pathInfo);
             Done(b);
         });
-        return platform::kIsapiStatusPending;
+        return platform::kISAPIStatusPending;
     };
     auto keptRequest = [](const std::string& path, const std::string& stdinRecords) {
         return Begin(1, true) + Record(4, Params({{"PATH_INFO", path}})) + Record(4, "") + stdinRecords;
@@ -675,7 +675,7 @@ TEST(Responder, ClientsThatStallHoldNoWorker) {
             Write(b, b->pathInfo);
         }
         Done(b);
-        return platform::kIsapiStatusPending;
+        return platform::kISAPIStatusPending;
     };
     // Before, each held its worker: 60 s (2 s for the close), the test's
     // bound being what writing the large answer may take on a loaded machine.
@@ -726,7 +726,7 @@ TEST(Responder, SlowHeadsShutNoClientOut) {
         Head(b, "200 OK", "");
         Write(b, b->pathInfo);
         Done(b);
-        return platform::kIsapiStatusPending;
+        return platform::kISAPIStatusPending;
     };
     Rig rig(32);
     std::vector<int> slow;

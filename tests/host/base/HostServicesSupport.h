@@ -12,7 +12,7 @@
 #include <string>
 
 #include "engine/foundation/Config.h"
-#include "platform/Isapi.h"
+#include "platform/ISAPI.h"
 #include "platform/Registry.h"
 #include "tests/engine/app/TestApplication.h"
 #include "tests/platform/PlatformTestSupport.h"
@@ -50,11 +50,11 @@ class FakeRequest {
     FakeRequest(const FakeRequest&) = delete;
     FakeRequest& operator=(const FakeRequest&) = delete;
 
-    platform::IsapiControlBlock block{};
+    platform::ISAPIControlBlock block{};
     std::map<std::string, std::string> serverVariables;
 
   private:
-    static bool GetServerVariable(platform::IsapiConnection connection, const char* name, void* buffer,
+    static bool GetServerVariable(platform::ISAPIConnection connection, const char* name, void* buffer,
                                   size_t* size) {
         auto* request = static_cast<FakeRequest*>(connection);
         auto found = request->serverVariables.find(name);

@@ -9,7 +9,7 @@
 
 #include "engine/vm/VornVM.h"
 #include "host/web/ISAPIApplication.h"
-#include "host/web/IsapiExtension.h"
+#include "host/web/ISAPIExtension.h"
 #include "host/web/RequestPool.h"
 #include "tests/host/web/WebHostSupport.h"
 
@@ -61,7 +61,7 @@ struct Requests {
     std::vector<std::unique_ptr<MemoryRequest>> items;
 };
 
-ServedRequest* MakeProbe(void* context, platform::IsapiControlBlock* block) {
+ServedRequest* MakeProbe(void* context, platform::ISAPIControlBlock* block) {
     auto* probes = static_cast<Probes*>(context);
     ++probes->made;
     auto* request = static_cast<MemoryRequest*>(block->connection);
@@ -152,7 +152,7 @@ TEST(RequestPool, AStopGivesUpOnARequestThatNeverEnds) {
 }
 
 // The real application: an endless script stopped by its deadline.
-ServedRequest* MakeApplication(void*, platform::IsapiControlBlock* block) {
+ServedRequest* MakeApplication(void*, platform::ISAPIControlBlock* block) {
     return new ISAPIApplication(platform::HostModule(), block, nullptr);
 }
 
@@ -186,7 +186,7 @@ TEST(Extension, StartsOnceServesAndStops) {
                         "[SOFTWARE\\Vorn\\Vorn Tevrona NT\\Configuration]\nvornroot = " + site.root +
                         "\ndatadir = " + site.data + "\n");
     for (int start = 0; start < 2; ++start) {
-        platform::IsapiVersionInfo info{};
+        platform::ISAPIVersionInfo info{};
         ASSERT_TRUE(ExtensionGetVersion(&info));
         EXPECT_EQ(info.extensionVersion, 0x00010002u);
         EXPECT_STREQ(info.description, "Vorn");
@@ -194,7 +194,7 @@ TEST(Extension, StartsOnceServesAndStops) {
     std::vector<std::unique_ptr<MemoryRequest>> requests;
     for (int i = 0; i < 6; ++i) {
         requests.push_back(std::make_unique<MemoryRequest>(site.Request("/hello.vrc")));
-        EXPECT_EQ(ExtensionHttpProc(&requests.back()->block), platform::kIsapiStatusPending);
+        EXPECT_EQ(ExtensionHttpProc(&requests.back()->block), platform::kISAPIStatusPending);
     }
     for (auto& r : requests)
         while (r->done == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -202,7 +202,7 @@ TEST(Extension, StartsOnceServesAndStops) {
     for (auto& r : requests) EXPECT_EQ(r->response, "hi");
     // Stopped: requests are refused until it starts again.
     MemoryRequest late(site.Request("/hello.vrc"));
-    EXPECT_EQ(ExtensionHttpProc(&late.block), platform::kIsapiStatusError);
+    EXPECT_EQ(ExtensionHttpProc(&late.block), platform::kISAPIStatusError);
     EXPECT_TRUE(ExtensionTerminate(0));
 }
 

@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "host/network/Call.h"
-#include "platform/Isapi.h"
+#include "platform/ISAPI.h"
 #include "tests/host/network/NetworkTestSupport.h"
 #include "tests/host/web/WebHostSupport.h"
 
@@ -36,15 +36,15 @@ TEST(ShippedExtension, AReplyItemPastTheCapEndsTheWalk) {
     // Never closed: what the library keeps for the process stays reachable.
     void* library = dlopen(VORN_VORNVMIIS, RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(library, nullptr) << dlerror();
-    auto start = reinterpret_cast<bool (*)(platform::IsapiVersionInfo*)>(dlsym(library, "GetExtensionVersion"));
-    auto serve = reinterpret_cast<uint32_t (*)(platform::IsapiControlBlock*)>(dlsym(library, "HttpExtensionProc"));
+    auto start = reinterpret_cast<bool (*)(platform::ISAPIVersionInfo*)>(dlsym(library, "GetExtensionVersion"));
+    auto serve = reinterpret_cast<uint32_t (*)(platform::ISAPIControlBlock*)>(dlsym(library, "HttpExtensionProc"));
     auto stop = reinterpret_cast<bool (*)(uint32_t)>(dlsym(library, "TerminateExtension"));
     ASSERT_TRUE(start && serve && stop);
 
-    platform::IsapiVersionInfo info{};
+    platform::ISAPIVersionInfo info{};
     ASSERT_TRUE(start(&info));
     test::MemoryRequest request(site.Request("/call.vrc"));
-    ASSERT_EQ(serve(&request.block), platform::kIsapiStatusPending);
+    ASSERT_EQ(serve(&request.block), platform::kISAPIStatusPending);
     while (request.done == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     EXPECT_TRUE(stop(0));
     server.Route("/huge", test::Raw(""));

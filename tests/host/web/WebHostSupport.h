@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "host/web/ISAPIApplication.h"
-#include "platform/Isapi.h"
+#include "platform/ISAPI.h"
 #include "tests/host/base/HostServicesSupport.h"
 #include "tests/tools/LoadedProgram.h"
 
@@ -76,7 +76,7 @@ class MemoryRequest {
     int writes = 0;
     std::atomic<int> done{0};
 
-    platform::IsapiControlBlock block{};
+    platform::ISAPIControlBlock block{};
     std::map<std::string, std::string> variables;
     std::string body;
     size_t read = 0;
@@ -95,9 +95,9 @@ class MemoryRequest {
     }
 
   private:
-    static MemoryRequest* Of(platform::IsapiConnection c) { return static_cast<MemoryRequest*>(c); }
+    static MemoryRequest* Of(platform::ISAPIConnection c) { return static_cast<MemoryRequest*>(c); }
 
-    static bool GetServerVariable(platform::IsapiConnection c, const char* name, void* buffer, size_t* size) {
+    static bool GetServerVariable(platform::ISAPIConnection c, const char* name, void* buffer, size_t* size) {
         auto found = Of(c)->variables.find(name);
         if (found == Of(c)->variables.end()) {
             errno = ENOENT;
@@ -114,7 +114,7 @@ class MemoryRequest {
         return true;
     }
 
-    static bool ReadClient(platform::IsapiConnection c, void* buffer, size_t* size) {
+    static bool ReadClient(platform::ISAPIConnection c, void* buffer, size_t* size) {
         MemoryRequest* r = Of(c);
         if (r->onRead) r->onRead();
         if (r->failReadsAfter >= 0 && r->reads >= r->failReadsAfter) {
@@ -129,7 +129,7 @@ class MemoryRequest {
         return true;
     }
 
-    static bool WriteClient(platform::IsapiConnection c, const void* buffer, size_t* size, uint32_t) {
+    static bool WriteClient(platform::ISAPIConnection c, const void* buffer, size_t* size, uint32_t) {
         MemoryRequest* r = Of(c);
         ++r->writes;
         size_t n = std::min(*size, r->writePiece);
@@ -148,17 +148,17 @@ class MemoryRequest {
         return true;
     }
 
-    static bool ServerSupportFunction(platform::IsapiConnection c, uint32_t code, void* buffer, size_t*,
+    static bool ServerSupportFunction(platform::ISAPIConnection c, uint32_t code, void* buffer, size_t*,
                                       void* dataType) {
         MemoryRequest* r = Of(c);
-        if (code == platform::kIsapiSendResponseHeader) {
+        if (code == platform::kISAPISendResponseHeader) {
             ++r->headerCalls;
             if (r->refuseHeader) return false;
             r->status = static_cast<const char*>(buffer);
             r->headers = static_cast<const char*>(dataType);
             return true;
         }
-        if (code == platform::kIsapiDoneWithSession) {
+        if (code == platform::kISAPIDoneWithSession) {
             ++r->done;
             return true;
         }

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "platform/Isapi.h"
+#include "platform/ISAPI.h"
 
 namespace vorn {
 
@@ -13,9 +13,9 @@ inline constexpr uint32_t kExtensionVersion = 0x00010002;
 
 // Fills the version record; starts the pool once per process. False only when
 // the pool cannot be started.
-bool ExtensionGetVersion(platform::IsapiVersionInfo* info);
-// kIsapiStatusPending, or kIsapiStatusError when the pool is not running.
-uint32_t ExtensionHttpProc(platform::IsapiControlBlock* controlBlock);
+bool ExtensionGetVersion(platform::ISAPIVersionInfo* info);
+// kISAPIStatusPending, or kISAPIStatusError when the pool is not running.
+uint32_t ExtensionHttpProc(platform::ISAPIControlBlock* controlBlock);
 // Stops the pool (waiting for running requests) and unloads OpenSSL. False
 // when a request is still running after the wait: the extension must then
 // stay loaded.

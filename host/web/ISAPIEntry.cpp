@@ -2,16 +2,16 @@
 // linkage; nothing thrown inside crosses them.
 #include <cstdint>
 
-#include "host/web/IsapiExtension.h"
-#include "platform/Isapi.h"
+#include "host/web/ISAPIExtension.h"
+#include "platform/ISAPI.h"
 
 #define VORN_EXTENSION_EXPORT extern "C" __attribute__((visibility("default")))
 
-VORN_EXTENSION_EXPORT bool GetExtensionVersion(vorn::platform::IsapiVersionInfo* info) {
+VORN_EXTENSION_EXPORT bool GetExtensionVersion(vorn::platform::ISAPIVersionInfo* info) {
     return vorn::ExtensionGetVersion(info);
 }
 
-VORN_EXTENSION_EXPORT uint32_t HttpExtensionProc(vorn::platform::IsapiControlBlock* controlBlock) {
+VORN_EXTENSION_EXPORT uint32_t HttpExtensionProc(vorn::platform::ISAPIControlBlock* controlBlock) {
     return vorn::ExtensionHttpProc(controlBlock);
 }
 

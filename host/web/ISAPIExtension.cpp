@@ -1,4 +1,4 @@
-#include "host/web/IsapiExtension.h"
+#include "host/web/ISAPIExtension.h"
 
 #include <cstring>
 #include <mutex>
@@ -20,13 +20,13 @@ std::shared_mutex gStateMutex;
 RequestPool* gPool = nullptr;
 platform::ModuleHandle gModule = nullptr; // the extension's own, found at start-up
 
-ServedRequest* MakeApplication(void*, platform::IsapiControlBlock* controlBlock) {
+ServedRequest* MakeApplication(void*, platform::ISAPIControlBlock* controlBlock) {
     return new (std::nothrow) ISAPIApplication(gModule, controlBlock, nullptr);
 }
 
 } // namespace
 
-bool ExtensionGetVersion(platform::IsapiVersionInfo* info) {
+bool ExtensionGetVersion(platform::ISAPIVersionInfo* info) {
     if (info) {
         info->extensionVersion = kExtensionVersion;
         std::memcpy(info->description, "Vorn", 5);
@@ -52,14 +52,14 @@ bool ExtensionGetVersion(platform::IsapiVersionInfo* info) {
     }
 }
 
-uint32_t ExtensionHttpProc(platform::IsapiControlBlock* controlBlock) {
+uint32_t ExtensionHttpProc(platform::ISAPIControlBlock* controlBlock) {
     try {
         std::shared_lock<std::shared_mutex> lock(gStateMutex);
-        if (!gPool || !controlBlock) return platform::kIsapiStatusError;
+        if (!gPool || !controlBlock) return platform::kISAPIStatusError;
         gPool->Post(controlBlock);
-        return platform::kIsapiStatusPending;
+        return platform::kISAPIStatusPending;
     } catch (...) {
-        return platform::kIsapiStatusError;
+        return platform::kISAPIStatusError;
     }
 }
 

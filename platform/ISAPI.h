@@ -15,29 +15,29 @@
 namespace vorn::platform {
 
 // The connection handle of one request, as the server hands it out.
-using IsapiConnection = void*;
+using ISAPIConnection = void*;
 
 // Returned by the extension's request entry: the session stays open until
 // the extension reports it done.
-inline constexpr uint32_t kIsapiStatusPending = 3;
+inline constexpr uint32_t kISAPIStatusPending = 3;
 // Returned when the extension cannot take the request: the server ends it.
-inline constexpr uint32_t kIsapiStatusError = 4;
+inline constexpr uint32_t kISAPIStatusError = 4;
 // ServerSupportFunction requests.
-inline constexpr uint32_t kIsapiSendResponseHeader = 3; // buffer: status line; data type: header block
-inline constexpr uint32_t kIsapiDoneWithSession = 4;
+inline constexpr uint32_t kISAPISendResponseHeader = 3; // buffer: status line; data type: header block
+inline constexpr uint32_t kISAPIDoneWithSession = 4;
 // The system's error number for "insufficient buffer", for messages that name it.
-inline constexpr uint32_t kIsapiInsufficientBuffer = 122;
+inline constexpr uint32_t kISAPIInsufficientBuffer = 122;
 
-inline constexpr size_t kIsapiDescriptionSize = 256;
+inline constexpr size_t kISAPIDescriptionSize = 256;
 
-struct IsapiVersionInfo {
+struct ISAPIVersionInfo {
     uint32_t extensionVersion;
-    char description[kIsapiDescriptionSize]; // NUL-terminated
+    char description[kISAPIDescriptionSize]; // NUL-terminated
 };
 
-struct IsapiControlBlock {
+struct ISAPIControlBlock {
     size_t size; // of this structure
-    IsapiConnection connection;
+    ISAPIConnection connection;
     const char* method;
     const char* queryString;    // QUERY_STRING
     const char* pathInfo;       // PATH_INFO
@@ -50,13 +50,13 @@ struct IsapiControlBlock {
     // Copies a server variable with its NUL into buffer; a null buffer or
     // *size too small fails with ERANGE and the bytes needed in *size; a
     // variable the request does not have fails with ENOENT.
-    bool (*getServerVariable)(IsapiConnection connection, const char* name, void* buffer, size_t* size);
+    bool (*getServerVariable)(ISAPIConnection connection, const char* name, void* buffer, size_t* size);
     // Sends *size bytes; *size becomes the bytes sent. flags: 0 (synchronous).
-    bool (*writeClient)(IsapiConnection connection, const void* buffer, size_t* size, uint32_t flags);
+    bool (*writeClient)(ISAPIConnection connection, const void* buffer, size_t* size, uint32_t flags);
     // Reads up to *size body bytes; *size becomes the bytes read (0 at the end).
-    bool (*readClient)(IsapiConnection connection, void* buffer, size_t* size);
+    bool (*readClient)(ISAPIConnection connection, void* buffer, size_t* size);
     // A service of the server: one of the request codes above.
-    bool (*serverSupportFunction)(IsapiConnection connection, uint32_t request, void* buffer, size_t* size,
+    bool (*serverSupportFunction)(ISAPIConnection connection, uint32_t request, void* buffer, size_t* size,
                                   void* dataType);
 };
 
