@@ -1,10 +1,8 @@
 // VrCALL: the handlers of the call block. The call itself (request, reply
 // and the walk over it) is a feature that the request's network manager makes.
-#include <cstdlib>
-#include <memory>
-
 #include "engine/app/VornApplication.h"
 #include "engine/foundation/Hash.h"
+#include "engine/foundation/MallocText.h"
 #include "engine/values/VariableList.h"
 #include "engine/vm/NetworkSource.h"
 #include "engine/vm/TagGroups.h"
@@ -13,8 +11,6 @@
 namespace vorn {
 
 namespace {
-
-using MallocText = std::unique_ptr<char, decltype(&std::free)>;
 
 bool IsUploadMethod(const char* text, int32_t length) {
     return (length == 3 && CompareTextNoCase(text, "PUT", 3) == 0) ||
@@ -35,7 +31,7 @@ void HttpBegin(VornVM& vm, int32_t count) {
     StackText passPhrase;
     StackText headers;
     StackText certificateType;
-    MallocText certificateFile(nullptr, &std::free);
+    MallocText certificateFile;
     int32_t certificateFileLength = 0;
     int32_t timeout = 0;
     if (count == 10) stack->PopText(passPhrase);
@@ -50,7 +46,7 @@ void HttpBegin(VornVM& vm, int32_t count) {
     stack->PopText(contentType);
     int32_t filesLength = 0;
     int32_t filesSize = 0;
-    MallocText files(stack->PopCString(&filesLength, &filesSize), &std::free);
+    MallocText files(stack->PopCString(&filesLength, &filesSize));
     StackText fields;
     stack->PopText(fields);
     StackText method;

@@ -47,26 +47,23 @@ UnknownContentHandler::UnknownContentHandler(VariableHash* scope, int32_t announ
     if (!buffer) capacity = 0;
 }
 
-UnknownContentHandler::~UnknownContentHandler() {
-    std::free(buffer);
-}
-
 bool UnknownContentHandler::Parse(const char* bytes, int32_t length) {
     if (length <= 0) return true;
     if (used + length + 1 > capacity) {
         // Grows by whole announced lengths (a page when none was announced).
         int64_t step = announced > 0 ? announced : 8192;
         int64_t grown = capacity + ((used + length + 1 - capacity) / step + 1) * step;
-        char* bigger = grown <= INT32_MAX ? static_cast<char*>(std::realloc(buffer, static_cast<size_t>(grown)))
-                                          : nullptr;
+        char* bigger =
+            grown <= INT32_MAX ? static_cast<char*>(std::realloc(buffer.get(), static_cast<size_t>(grown))) : nullptr;
         if (!bigger) {
             SetError(String(kOutOfMemory));
             return false;
         }
-        buffer = bigger;
+        buffer.release();
+        buffer.reset(bigger);
         capacity = grown;
     }
-    std::memcpy(buffer + used, bytes, static_cast<size_t>(length));
+    std::memcpy(buffer.get() + used, bytes, static_cast<size_t>(length));
     used += length;
     return true;
 }
@@ -76,10 +73,10 @@ bool UnknownContentHandler::Finish() {
         SetError(String(kOutOfMemory));
         return false;
     }
-    buffer[used] = '\0';
-    auto* content = new ImmutableVariable("content_data", -1, buffer, static_cast<int32_t>(used),
+    buffer.get()[used] = '\0';
+    auto* content = new ImmutableVariable("content_data", -1, buffer.get(), static_cast<int32_t>(used),
                                           static_cast<int32_t>(capacity));
-    buffer = nullptr;
+    buffer.release(); // the variable's now
     target->ReplaceVariable(content);
     return true;
 }

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 
+#include "engine/foundation/MallocText.h"
 #include "engine/foundation/String.h"
 #include "host/web/FieldBuffer.h"
 #include "host/web/MultipartParser.h"
@@ -43,14 +44,13 @@ class HTTPContentParser {
 class UnknownContentHandler : public HTTPContentParser {
   public:
     UnknownContentHandler(VariableHash* target, int32_t announcedLength);
-    ~UnknownContentHandler() override;
 
     bool Parse(const char* bytes, int32_t length) override;
     bool Finish() override;
 
   private:
     int32_t announced;
-    char* buffer;
+    MallocText buffer;
     int64_t used = 0;
     int64_t capacity;
 };

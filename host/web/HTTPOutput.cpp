@@ -15,11 +15,11 @@ namespace vorn {
 namespace {
 
 // A NUL-terminated malloc'ed copy, or null when memory runs out.
-char* CopyBytes(const char* bytes, int32_t length) {
-    auto* copy = static_cast<char*>(std::malloc(static_cast<size_t>(length) + 1));
-    if (!copy) return nullptr;
-    if (length > 0) std::memcpy(copy, bytes, static_cast<size_t>(length));
-    copy[length] = '\0';
+MallocText CopyBytes(const char* bytes, int32_t length) {
+    MallocText copy(static_cast<char*>(std::malloc(static_cast<size_t>(length) + 1)));
+    if (!copy) return copy;
+    if (length > 0) std::memcpy(copy.get(), bytes, static_cast<size_t>(length));
+    copy.get()[length] = '\0';
     return copy;
 }
 
@@ -64,16 +64,6 @@ constexpr int32_t kHeaderSlots = 16;
 constexpr int32_t kDefaultFlushThreshold = 0x100000;
 
 } // namespace
-
-// --- HTTPOutput::Header ---------------------------------------------------------------------
-
-HTTPOutput::Header::Header(char* n, int32_t nl, char* v, int32_t vl)
-    : name(n), nameLength(nl), value(v), valueLength(vl) {}
-
-HTTPOutput::Header::~Header() {
-    std::free(name);
-    std::free(value);
-}
 
 // --- HTTPOutput -------------------------------------------------------------------------------
 
@@ -135,7 +125,7 @@ int32_t HTTPOutput::Kind() {
 
 const char* HTTPOutput::HeaderValue(const char* name) const {
     const Header* h = headers.Find(name, -1);
-    return h ? h->value : nullptr;
+    return h ? h->value.get() : nullptr;
 }
 
 int32_t HTTPOutput::AddHeader(const char* name, int32_t nameLength, bool nameOwned, const char* value,
@@ -146,16 +136,12 @@ int32_t HTTPOutput::AddHeader(const char* name, int32_t nameLength, bool nameOwn
         FreeOwned(name, nameOwned, value, valueOwned);
         return 0;
     }
-    char* nameCopy = CopyBytes(name, nl);
-    char* valueCopy = CopyBytes(value, vl);
+    MallocText nameCopy = CopyBytes(name, nl);
+    MallocText valueCopy = CopyBytes(value, vl);
     FreeOwned(name, nameOwned, value, valueOwned);
-    if (!nameCopy || !valueCopy) {
-        std::free(nameCopy);
-        std::free(valueCopy);
-        return 0;
-    }
-    delete headers.Remove(nameCopy, nl);
-    headers.Insert(new Header(nameCopy, nl, valueCopy, vl));
+    if (!nameCopy || !valueCopy) return 0;
+    delete headers.Remove(nameCopy.get(), nl);
+    headers.Insert(new Header{std::move(nameCopy), nl, std::move(valueCopy), vl});
     return 1;
 }
 
@@ -259,9 +245,7 @@ void HTTPOutput::AddContentLength() {
 ISAPIOutput::ISAPIOutput(VornApplication* app, platform::ISAPIControlBlock* block)
     : HTTPOutput(kDefaultChunkSize, kDefaultFlushThreshold), application(app), controlBlock(block) {}
 
-ISAPIOutput::~ISAPIOutput() {
-    std::free(statusLine);
-}
+ISAPIOutput::~ISAPIOutput() = default;
 
 int32_t ISAPIOutput::AddHeader(const char* name, int32_t nameLength, bool nameOwned, const char* value,
                                int32_t valueLength, bool valueOwned) {
@@ -269,11 +253,10 @@ int32_t ISAPIOutput::AddHeader(const char* name, int32_t nameLength, bool nameOw
     if (nl != 6 || !name || CompareTextNoCase(name, "Status", 6) != 0)
         return HTTPOutput::AddHeader(name, nameLength, nameOwned, value, valueLength, valueOwned);
     int32_t vl = Measure(value, valueLength);
-    char* line = !HeadersSent() && IsHeaderValue(value, vl) ? CopyBytes(value, vl) : nullptr;
+    MallocText line = !HeadersSent() && IsHeaderValue(value, vl) ? CopyBytes(value, vl) : nullptr;
     FreeOwned(name, nameOwned, value, valueOwned);
     if (!line) return 0;
-    std::free(statusLine);
-    statusLine = line;
+    statusLine = std::move(line);
     return 1;
 }
 
@@ -281,23 +264,22 @@ int32_t ISAPIOutput::SendHeaders() {
     if (!controlBlock || !controlBlock->serverSupportFunction) return -1;
     size_t size = 3;
     VisitHeaders([&](const Header& h) { size += static_cast<size_t>(h.nameLength) + h.valueLength + 4; });
-    auto* text = static_cast<char*>(std::malloc(size));
+    MallocText text(static_cast<char*>(std::malloc(size)));
     if (!text) return -1;
     size_t at = 0;
     auto put = [&](const char* bytes, size_t n) {
-        std::memcpy(text + at, bytes, n);
+        std::memcpy(text.get() + at, bytes, n);
         at += n;
     };
     VisitHeaders([&](const Header& h) {
-        put(h.name, static_cast<size_t>(h.nameLength));
+        put(h.name.get(), static_cast<size_t>(h.nameLength));
         put(": ", 2);
-        put(h.value, static_cast<size_t>(h.valueLength));
+        put(h.value.get(), static_cast<size_t>(h.valueLength));
         put("\r\n", 2);
     });
     put("\r\n", 3); // with the NUL
     bool sent = controlBlock->serverSupportFunction(controlBlock->connection, platform::kISAPISendResponseHeader,
-                                                    const_cast<char*>(StatusLine()), nullptr, text);
-    std::free(text);
+                                                    const_cast<char*>(StatusLine()), nullptr, text.get());
     if (sent) return 0;
     if (application) application->RequestStop();
     return -1;

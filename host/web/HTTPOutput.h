@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "engine/foundation/HashTable.h"
+#include "engine/foundation/MallocText.h"
 #include "engine/foundation/Output.h"
 #include "platform/ISAPI.h"
 
@@ -19,14 +20,9 @@ class VornApplication;
 class HTTPOutput : public Output {
   public:
     struct Header {
-        Header(char* name, int32_t nameLength, char* value, int32_t valueLength);
-        ~Header();
-        Header(const Header&) = delete;
-        Header& operator=(const Header&) = delete;
-
-        char* name; // owned, NUL-terminated
+        MallocText name; // NUL-terminated
         int32_t nameLength;
-        char* value; // owned, NUL-terminated
+        MallocText value; // NUL-terminated
         int32_t valueLength;
     };
 
@@ -94,7 +90,7 @@ class HTTPOutput : public Output {
 
 template <>
 struct HashTableKey<HTTPOutput::Header> {
-    static HashKeyView Of(const HTTPOutput::Header* h) { return {h->name, h->nameLength}; }
+    static HashKeyView Of(const HTTPOutput::Header* h) { return {h->name.get(), h->nameLength}; }
 };
 
 class ISAPIOutput : public HTTPOutput {
@@ -112,12 +108,12 @@ class ISAPIOutput : public HTTPOutput {
     void SendStalled() override;
 
     // "200 OK" until a "Status" header set another.
-    const char* StatusLine() const { return statusLine ? statusLine : "200 OK"; }
+    const char* StatusLine() const { return statusLine ? statusLine.get() : "200 OK"; }
 
   private:
     VornApplication* application;
     platform::ISAPIControlBlock* controlBlock;
-    char* statusLine = nullptr;
+    MallocText statusLine;
 };
 
 } // namespace vorn

@@ -6,11 +6,10 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdlib>
-#include <memory>
 
 #include "engine/foundation/Config.h"
 #include "engine/foundation/List.h"
+#include "engine/foundation/MallocText.h"
 #include "engine/foundation/String.h"
 #include "engine/foundation/TagLookup.h"
 #include "engine/vm/TagErrors.h"
@@ -88,10 +87,7 @@ class Ladrel : public ISAPIBaseConfig {
 };
 
 // A text of the server's, malloc'ed.
-struct FreeServerText {
-    void operator()(char* text) const { std::free(text); }
-};
-using ServerText = std::unique_ptr<char, FreeServerText>;
+using ServerText = MallocText;
 
 // A server variable of the request, or null when the request has none (or
 // no control block was given).
