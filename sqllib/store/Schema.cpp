@@ -226,9 +226,12 @@ int Schema::Create(const char* text, int32_t length) {
         claim.reset(files.Open(first.Text(), first.Length(), kSQLOpenCreateNew));
         if (!claim) claim.reset(files.Open(first.Text(), first.Length(), kSQLOpenReadWrite));
         if (!claim) return Fail(String("Error creating schema index: ") + files.ErrorText());
-        if (!claim->Lock(true, kSQLGateByte, 1))
+        // A claim replaced while it waited is the index of a database made
+        // and then made again meanwhile: it is there to open.
+        bool claimed = claim->Lock(true, kSQLGateByte, 1);
+        if (!claimed && !FileReplaced(claim.get()))
             return Fail(String("Error creating schema index: ") + claim->ErrorText());
-        if (files.Exists(target.Text(), target.Length())) {
+        if (!claimed || files.Exists(target.Text(), target.Length())) {
             claim.reset();
             return Open(target.Text(), target.Length());
         }
@@ -274,16 +277,24 @@ int Schema::Create(const char* text, int32_t length) {
         }
     }
     Reset();
-    // The old catalog, if any, is replaced under its pack lock: its readers
+    // The old catalog, if any, is replaced under its create lock and its
+    // pack lock: no table is made or dropped in it meanwhile, its readers
     // keep reading the old files, its writers are refused for the replaced
     // file. One replaced meanwhile by another creator is that creator's new
-    // catalog, which is opened instead.
-    std::unique_ptr<XBaseStore> old;
+    // catalog, which is opened instead. The new catalog's create lock is
+    // held from before it takes its name until the old one's files are
+    // gone, so that no table is made in it while one of them is in the way
+    // (taken first: nobody else knows the file yet, so it never waits).
+    std::unique_ptr<XBaseStore> old, fresh;
     std::vector<String> doomed;
     if (existed) {
+        fresh.reset(files.Open(dataName.Text(), dataName.Length(), kSQLOpenReadWrite));
+        if (!fresh || !fresh->Lock(true, kSQLCreateByte, 1))
+            return Fail(String("Error creating schema database: ") +
+                        (fresh ? fresh->ErrorText() : files.ErrorText()));
         old.reset(files.Open(target.Text(), target.Length(), kSQLOpenReadWrite));
         if (!old) return Fail(String("Error opening schema database: ") + files.ErrorText());
-        if (!old->Lock(true, 0, kSQLHeaderLockLength)) {
+        if (!old->Lock(true, kSQLCreateByte, 1) || !old->Lock(true, 0, kSQLHeaderLockLength)) {
             if (FileReplaced(old.get())) {
                 old.reset();
                 return Open(target.Text(), target.Length());
@@ -300,6 +311,10 @@ int Schema::Create(const char* text, int32_t length) {
         // The old catalog's tables and indexes go with it: no row names them
         // any more, and they would stand in the way of new ones.
         if (!CatalogFiles(target, doomed)) return 0;
+        // Opens wait for the probe byte until the last file is in place, so
+        // that none takes the old data file with a new index.
+        if (!old->Lock(true, kSQLProbeByte, 1))
+            return Fail(String("Unable to lock schema for create: ") + old->ErrorText());
         if (!files.Rename(firstName.Text(), first.Text()) || !files.Rename(secondName.Text(), second.Text()))
             return Fail(String("Error creating schema index: ") + files.ErrorText());
     }
@@ -309,6 +324,7 @@ int Schema::Create(const char* text, int32_t length) {
     old.reset();
     claim.reset();
     for (const String& file : doomed) DeleteFile(file.Text());
+    fresh.reset();
     return Open(target.Text(), target.Length());
 }
 
@@ -330,22 +346,33 @@ int Schema::CatalogFiles(const String& at, std::vector<String>& out) {
 }
 
 int Schema::Open(const char* text, int32_t length) {
-    Reset();
-    DerivePaths(text, length);
-    BuildCatalog();
-    if (!files.Exists(path.Text(), path.Length())) {
-        // Being made by another request (Create holds its claim on the first
-        // index file until the data file is in place): opened once it is.
-        if (std::unique_ptr<XBaseStore> claim{files.Open(index1Path.Text(), index1Path.Length(), kSQLOpenReadWrite)})
-            if (claim->Lock(false, kSQLGateByte, 1)) claim->Unlock(kSQLGateByte, 1);
+    for (int attempt = 0;; ++attempt) {
+        Reset();
+        DerivePaths(text, length);
+        BuildCatalog();
+        if (!files.Exists(path.Text(), path.Length())) {
+            // Being made by another request (Create holds its claim on the
+            // first index file until the data file is in place): opened once
+            // it is.
+            if (std::unique_ptr<XBaseStore> claim{
+                    files.Open(index1Path.Text(), index1Path.Length(), kSQLOpenReadWrite)})
+                if (claim->Lock(false, kSQLGateByte, 1)) claim->Unlock(kSQLGateByte, 1);
+        }
+        if (!catalog->Data().Open(path.Text(), path.Length(), kSQLOpenReadWrite))
+            return Fail(String("Error opening schema database: ") + catalog->Data().ErrorText());
+        if (!schema1->Open(index1Path.Text(), index1Path.Length()))
+            return Fail(String("Error opening schema index: ") + schema1->ErrorText());
+        if (!schema2->Open(index2Path.Text(), index2Path.Length()))
+            return Fail(String("Error opening schema index: ") + schema2->ErrorText());
+        if (!Verify()) return 0;
+        // The index files are renamed before the data file when a catalog is
+        // replaced, which holds the probe byte of the old data file
+        // meanwhile: a data file still under its name past that byte came
+        // with its own indexes.
+        if (catalog->Data().Probe() >= 0) return 1;
+        if (attempt == 3)
+            return Fail(String("Error opening schema database: ") + catalog->Data().ErrorText());
     }
-    if (!catalog->Data().Open(path.Text(), path.Length(), kSQLOpenReadWrite))
-        return Fail(String("Error opening schema database: ") + catalog->Data().ErrorText());
-    if (!schema1->Open(index1Path.Text(), index1Path.Length()))
-        return Fail(String("Error opening schema index: ") + schema1->ErrorText());
-    if (!schema2->Open(index2Path.Text(), index2Path.Length()))
-        return Fail(String("Error opening schema index: ") + schema2->ErrorText());
-    return Verify();
 }
 
 int Schema::Verify() {
@@ -392,9 +419,18 @@ int Schema::WriteRow(const Row& row, int32_t reuse) {
         // deleted, so a live row never names a stale file.
         if (!data.ReadRecord(reuse)) return Fail(data.ErrorText());
         SetRow(row);
-        if (!catalog->Update() || !data.SetDeleted(0))
+        if (!catalog->Update())
             return Fail(catalog->ErrorText().IsEmpty() ? data.ErrorText() : catalog->ErrorText());
-        return 1;
+        // Held through the mark and the header: a mark written before the
+        // header failed goes back, so that a failed write leaves no live row.
+        if (!data.LockCurrentRecord()) return Fail(data.ErrorText());
+        int live = data.SetDeleted(0);
+        if (!live) {
+            SetError(data.ErrorText());
+            data.WriteDeletedMark(reuse, true);
+        }
+        data.UnlockCurrentRecord();
+        return live;
     }
     SetRow(row);
     if (!catalog->Insert()) return Fail(catalog->ErrorText());

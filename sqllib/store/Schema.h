@@ -134,6 +134,8 @@ class PackIndex : public Index {
 };
 
 // A queued index change of a statement: entries of one record share a group.
+// A record whose change no index follows has one entry without an index, so
+// that a failed statement puts it back as well.
 struct IndexUpdate {
     String oldKey;
     String newKey;

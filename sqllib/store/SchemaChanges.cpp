@@ -137,11 +137,13 @@ int Schema::CreateTableLocked(const char* name, int32_t length, const ColumnDefi
         String("Table '") + tableName + "' cannot be created because datafile '" + full + "' already exists";
     if (files.Exists(full.Text(), full.Length())) return Fail(exists);
     auto* table = new Table(this, name, length);
-    // Created only when new: two requests never both write the file.
-    if (!table->Data().Create(full.Text(), full.Length(), fields, kSQLOpenCreateNew)) {
+    // No other request makes or removes the file while the create lock is
+    // held (a VrCREATE that replaces the catalog takes it too), so the file
+    // given its name is the one looked for above.
+    if (!table->Data().Create(full.Text(), full.Length(), fields)) {
         String reason(table->Data().ErrorText());
         delete table;
-        return Fail(files.Exists(full.Text(), full.Length()) ? exists : reason);
+        return Fail(reason);
     }
     uint32_t counter = 0;
     Row row;

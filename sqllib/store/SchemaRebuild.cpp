@@ -9,7 +9,9 @@
 // Lock order, which every request of a database keeps (it waits only for a
 // lock later in it than each lock it holds): the catalog's create byte, a
 // catalog record, the catalog's header (its first 32 bytes are the pack
-// lock, which a pack holds throughout), tables' gate and statement bytes in
+// lock, which a pack holds throughout), the catalog's probe byte (held by a
+// VrCREATE that replaces the catalog while it renames, taken for an instant
+// by an open), tables' gate and statement bytes in
 // the order of their names (a writing statement holds the statement bytes
 // of its tables shared, a rebuild its table's for write, from before it
 // reads the record count until its files are in place), a table's records

@@ -382,10 +382,20 @@ int Table::Update() {
         }
         return ApplyUpdates();
     }
+    // A row no index follows is queued all the same (an entry without an
+    // index), so that a failure later in the statement puts it back too.
+    if (made.Count() == 0) {
+        auto* entry = new IndexUpdate();
+        entry->record = record;
+        made.Insert(entry, kListTail);
+    }
     int32_t group = nextGroup++;
     while (IndexUpdate* entry = made.Remove(kListHead)) {
         entry->group = group;
-        entry->oldRecord = image;
+        if (made.Count() > 0)
+            entry->oldRecord = image;
+        else
+            entry->oldRecord = std::move(image);
         updates.Insert(entry, kListTail);
     }
     return 1;
@@ -414,9 +424,13 @@ int Table::Delete() {
     std::vector<Index*> late;
     if (!RefreshIndexes(&late)) return UndoRecord(record, nullptr);
     int32_t group = nextGroup++;
-    for (Index* index : order) {
+    // Without indexes the row is queued by an entry without one, to come
+    // back if the statement fails.
+    size_t entries = order.empty() ? 1 : order.size();
+    for (size_t i = 0; i < entries; ++i) {
+        Index* index = order.empty() ? nullptr : order[i];
         auto* entry = new IndexDelete();
-        entry->key.Assign(index->BuildKey());
+        if (index) entry->key.Assign(index->BuildKey());
         entry->index = index;
         entry->record = record;
         entry->group = group;
@@ -434,7 +448,7 @@ int Table::ApplyDeletes() {
         for (; done < group.size(); ++done) {
             IndexDelete* d = group[done];
             // Gone already is what was wanted (an index filled after the mark).
-            if (!d->index->File().Delete(d->record, d->key.Text(), d->key.Length()) &&
+            if (d->index && !d->index->File().Delete(d->record, d->key.Text(), d->key.Length()) &&
                 !NotInIndex(d->index) && !Gone(d->index))
                 break;
         }
@@ -490,6 +504,7 @@ int Table::ApplyUpdates() {
         size_t done = 0;
         for (; done < group.size(); ++done) {
             IndexUpdate* u = group[done];
+            if (!u->index) continue;
             KPZIndexFile& file = u->index->File();
             bool removed = file.Delete(u->record, u->oldKey.Text(), u->oldKey.Length()) != 0;
             if (!removed && Gone(u->index)) continue;
@@ -544,19 +559,20 @@ void Table::RevertPending() {
         // record holds entered.
         for (size_t i = begin; back && i < end; ++i) {
             IndexUpdate* u = all[i].get();
-            if (u->index->Holds(u->oldKey, record) == 0 &&
+            if (u->index && u->index->Holds(u->oldKey, record) == 0 &&
                 !u->index->File().Insert(record, u->oldKey.Text(), u->oldKey.Length()) && !Gone(u->index))
                 back = false;
         }
         if (back) back = data.WriteRecordImage(record, all[begin]->oldRecord.data(), true) != 0;
         for (size_t i = begin; back && i < end; ++i)
-            all[i]->index->File().Delete(record, all[i]->newKey.Text(), all[i]->newKey.Length());
+            if (all[i]->index)
+                all[i]->index->File().Delete(record, all[i]->newKey.Text(), all[i]->newKey.Length());
         if (!back) {
             // Another request took an old key meanwhile: the row keeps its
             // change, with every key of it.
             for (size_t i = begin; i < end; ++i) {
                 IndexUpdate* u = all[i].get();
-                if (u->index->Holds(u->newKey, record) == 0)
+                if (u->index && u->index->Holds(u->newKey, record) == 0)
                     u->index->File().Insert(record, u->newKey.Text(), u->newKey.Length());
                 u->late = true;
                 keep.push_back(std::move(all[i]));
@@ -575,7 +591,7 @@ void Table::RevertPending() {
         int held = data.LockRecord(record);
         bool back = held > 0;
         for (IndexDelete* d : group)
-            if (back && d->index->Holds(d->key, record) != 1) back = false;
+            if (back && d->index && d->index->Holds(d->key, record) != 1) back = false;
         if (back && data.WriteDeletedMark(record, false)) {
             data.UnlockRecord(record);
             return;

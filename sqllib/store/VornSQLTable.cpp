@@ -21,7 +21,7 @@ XBaseField* VornSQLTable::Field(const char* name, int32_t length) const {
     return name ? byName.Find(name, length) : nullptr;
 }
 
-int VornSQLTable::Create(const char* path, int32_t length, List<XBaseField>& specs, int32_t mode) {
+int VornSQLTable::Create(const char* path, int32_t length, List<XBaseField>& specs) {
     String table(path, length);
     String memo = MemoFileName(table.Text());
     bool hasMemo = false;
@@ -31,26 +31,36 @@ int VornSQLTable::Create(const char* path, int32_t length, List<XBaseField>& spe
         SetError(String("Error creating table datafile: too many fields (maximum 2046)"));
         return 0;
     }
-    XBaseStore* data = files->Open(table.Text(), table.Length(), mode);
-    if (!data) {
-        SetError(String("Error creating '") + table + "': " + files->ErrorText());
+    // Written under other names and given its own once whole: whoever opens
+    // the name meanwhile finds no file or all of it.
+    String dataName, memoName;
+    bool dataPlaced = false, memoPlaced = false;
+    auto fail = [&](const String& message) {
+        SetError(message);
+        Close();
+        if (!dataName.IsEmpty()) files->Delete((dataPlaced ? table : dataName).Text());
+        if (!memoName.IsEmpty()) files->Delete((memoPlaced ? memo : memoName).Text());
         return 0;
+    };
+    auto failed = [&](const String& name) {
+        return fail(String("Error creating '") + name + "': " + files->ErrorText());
+    };
+    XBaseStore* data = files->MakeTemporary(table.Text(), kSQLOpenCreateNew, dataName);
+    if (!data) return failed(table);
+    XBaseStore* memoFile = hasMemo ? files->MakeTemporary(memo.Text(), kSQLOpenCreateNew, memoName) : nullptr;
+    if (hasMemo && !memoFile) {
+        delete data;
+        return failed(memo);
     }
-    XBaseStore* memoFile = nullptr;
-    if (hasMemo) {
-        memoFile = files->Open(memo.Text(), memo.Length(), kSQLOpenCreate);
-        if (!memoFile) {
-            SetError(String("Error creating '") + memo + "': " + files->ErrorText());
-            delete data;
-            return 0;
-        }
-    }
-    if (!CreateOn(data, table.Text(), memoFile, memo.Text(), specs)) {
+    if (!CreateOn(data, dataName.Text(), memoFile, memoName.Text(), specs)) {
         delete data;
         delete memoFile;
-        return 0;
+        return fail(String(ErrorText()));
     }
-    return 1;
+    Close();
+    if (hasMemo && !(memoPlaced = files->Rename(memoName.Text(), memo.Text()))) return failed(memo);
+    if (!(dataPlaced = files->Rename(dataName.Text(), table.Text()))) return failed(table);
+    return Open(table.Text(), table.Length(), kSQLOpenReadWrite) ? 1 : fail(String(ErrorText()));
 }
 
 int VornSQLTable::CreateOn(XBaseStore* data, const char* dataName, XBaseStore* memo, const char* memoName,

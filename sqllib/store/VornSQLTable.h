@@ -41,9 +41,11 @@ class VornSQLTable : public XBaseTable {
     explicit VornSQLTable(VornSQLFiles* files);
     ~VornSQLTable() override;
 
-    // Opens path (mode 15, or the caller's: 39 creates only a new file) and,
-    // when a field is a memo, the memo file beside it, then CreateOn.
-    int Create(const char* path, int32_t length, List<XBaseField>& fields, int32_t mode = kSQLOpenCreate);
+    // Writes a new table (and its memo file when a field is a memo) under
+    // temporary names beside path, gives the files their names and opens
+    // them; a file already of the name is replaced, so the caller makes sure
+    // there is none. On failure nothing it made is left.
+    int Create(const char* path, int32_t length, List<XBaseField>& fields);
     // Writes a new, empty table onto open files, which the table takes over
     // on success (on failure they stay the caller's).
     int CreateOn(XBaseStore* data, const char* dataName, XBaseStore* memo, const char* memoName,

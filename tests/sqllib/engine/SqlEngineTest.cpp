@@ -171,6 +171,59 @@ TEST_F(SqlEngineBehaviourTest, AKeyCutAtTheWidthIsTheKeyOfTheStoredValue) {
          {"t"});
 }
 
+// An UPDATE or DELETE that fails at any row (a value too wide, the write
+// of a row or of the table's header refused) leaves every row as it was,
+// whether an index holds a changed column or none does; one that succeeds
+// changes all of its rows. Before the mend rows went back only through
+// their queued index changes, so a table without an index on the changed
+// columns kept the first rows' changes.
+TEST_F(SqlEngineBehaviourTest, AFailedUpdateOrDeleteChangesNoRow) {
+    const std::string before = "1|1|x\n2|12|y\n3|3|z";
+    const struct {
+        std::string sql;
+        std::string after; // "!" and the start of the message when it fails unforced
+        int rowWrites;     // the writes of its rows: the record and the header each
+    } statements[] = {
+        {"UPDATE p SET a = a * 10000", "!The value '120000' is too wide", 0},
+        {"UPDATE p SET a = a + 1", "1|2|x\n2|13|y\n3|4|z", 6},
+        {"UPDATE p SET b = 'q' WHERE id < 3", "1|1|q\n2|12|q\n3|3|z", 4},
+        {"DELETE FROM p WHERE id < 3", "3|3|z", 4},
+    };
+    const char* const indexes[] = {"", "CREATE INDEX p_b ON p (b)", "CREATE UNIQUE INDEX p_id ON p (id)"};
+    VornSQLFaults& faults = schema->Files().Faults();
+    auto rows = [&] {
+        std::string text;
+        for (const std::string& line : Lines("SELECT id, a, b FROM p ORDER BY id"))
+            text += (text.empty() ? "" : "\n") + line;
+        queries->Release();
+        return text;
+    };
+    for (const char* index : indexes) {
+        for (const auto& statement : statements) {
+            // Unforced, then with the k-th write refused.
+            for (int k = 0; k <= statement.rowWrites; ++k) {
+                Exec("DROP TABLE p");
+                ASSERT_EQ(Exec("CREATE TABLE p (id NUMERIC(3), a NUMERIC(5), b CHAR(4))"), "");
+                ASSERT_EQ(*index ? Exec(index) : "", "");
+                for (const char* row : {"1, 1, 'x'", "2, 12, 'y'", "3, 3, 'z'"})
+                    ASSERT_EQ(Exec(std::string("INSERT INTO p VALUES (") + row + ")"), "");
+                faults.Reset();
+                faults.failWrite = k;
+                std::string error = Exec(statement.sql);
+                faults.Reset();
+                std::string context = statement.sql + ", index '" + index + "', write " + std::to_string(k);
+                const bool forced = k > 0;
+                std::string reason = forced ? kSQLInjectedFailure : statement.after.substr(1);
+                if (forced || statement.after[0] == '!') {
+                    EXPECT_NE(error.find(reason), std::string::npos) << context << ": " << error;
+                }
+                EXPECT_EQ(rows(), error.empty() ? statement.after : before) << context << ": " << error;
+                EXPECT_TRUE(IndexesAgree("p")) << context;
+            }
+        }
+    }
+}
+
 // Seeded sequences of inserts, updates and deletes whose values are cut,
 // padded, upper- and lower-case: after every statement each index holds
 // exactly the keys a scan of the live records gives, and no unique key is
@@ -503,7 +556,6 @@ bool CountAndRefuse(size_t) { return ++allocations != refused; }
 TEST_F(SqlEngineTest, ARefusedAllocationFailsOnlyItsStatement) {
     // d keeps b's first values.
     ASSERT_EQ(Exec("CREATE TABLE t (a NUMERIC(5), b CHAR(4), c CHAR(4), d CHAR(4))"), "");
-    // An update's rows go back through their queued index changes.
     ASSERT_EQ(Exec("CREATE INDEX t_b ON t (b)"), "");
     for (const char* row : {"1, 'ab', 'x', 'ab'", "12, 'Cd', 'y', 'Cd'", "3, 'ab', 'z', 'ab'", "14, 'eF', 'w', 'eF'"})
         ASSERT_EQ(Exec(std::string("INSERT INTO t VALUES (") + row + ")"), "");

@@ -545,6 +545,136 @@ TEST_F(SqlWriteRaceTest, ThirtyVisitorsAtOnceMakeOneDatabaseAndLoseNoRow) {
     }
 }
 
+// Requests making the database again (VrCREATE of one that exists) and its
+// tables, beside requests that open it, make its table when it is missing
+// and write it, in seeded rounds: each request meets one whole catalog and
+// whole table files or is refused clearly (a file removed or replaced, the
+// table unknown or its file gone), and each round ends with every table
+// file named by the catalog and every named file there. Before the mend
+// requests read table files still being written ("File is corrupt"), took
+// an old catalog's data file with a new one's index (an INSERT into
+// another table), and found a file of the old catalog in the way of the
+// new one's table for good ("datafile already exists").
+TEST_F(SqlWriteRaceTest, ADatabaseMadeAgainBesideItsUsersShowsOnlyWholeFiles) {
+    constexpr uint32_t kSeed = 5150;
+    constexpr int kRounds = 4;
+    constexpr int kUsers = 8;
+    constexpr int kMakers = 3;
+    constexpr int kRequests = 24;
+    struct Report {
+        int32_t process;
+        int32_t request;
+        char message[150];
+    };
+    for (int round = 0; round < kRounds && !HasFatalFailure(); ++round) {
+        uint32_t seed = kSeed + 100u * static_cast<uint32_t>(round);
+        std::string folder = "m" + std::to_string(round) + "/";
+        std::filesystem::create_directory(Path(folder));
+        const std::string book = folder + "book.dbf";
+        {
+            Schema made(program);
+            ASSERT_TRUE(made.Create(book.c_str(), -1)) << made.ErrorText().Text();
+        }
+        int report[2];
+        ASSERT_EQ(pipe(report), 0);
+        std::vector<pid_t> children;
+        for (int p = 0; p < kUsers + kMakers; ++p) {
+            pid_t child = fork();
+            ASSERT_GE(child, 0);
+            if (child != 0) {
+                children.push_back(child);
+                continue;
+            }
+            close(report[0]);
+            auto make =
+                reinterpret_cast<VornDatabase* (*)(VornProgram*)>(SqlHost::Get().Symbol("sqltest_database"));
+            auto free =
+                reinterpret_cast<void (*)(VornDatabase*)>(SqlHost::Get().Symbol("sqltest_database_free"));
+            std::mt19937 random(seed + static_cast<uint32_t>(p));
+            bool maker = p >= kUsers;
+            VornProgram* own = SqlHost::Get().Open(root);
+            for (int r = 0; r < kRequests; ++r) {
+                Report out{p, r, {}};
+                VornDatabase* database = make(own);
+                {
+                    Schema mine(own);
+                    SQLEngine engine(&mine, database);
+                    // A table made by another request at the same time is no failure.
+                    auto run = [&](const std::string& sql) {
+                        int step = engine.Prepare(sql.data(), static_cast<int32_t>(sql.size())) >= 0 ? 1 : -1;
+                        while (step > 0)
+                            step = engine.Run();
+                        std::string error = step == 0 ? "" : engine.ErrorText().Text();
+                        engine.Release();
+                        bool made = error == "Table 'people' already exists" ||
+                                    error == "Table 'other' already exists";
+                        return made ? std::string() : error;
+                    };
+                    usleep(random() % (maker ? 8000 : 3000));
+                    std::string error;
+                    if (!(maker ? mine.Create(book.c_str(), -1) : mine.Open(book.c_str(), -1)))
+                        error = std::string(maker ? "create: " : "open: ") + mine.ErrorText().Text();
+                    // Half the catalogs have another table first, so that a
+                    // row's place in one is another table's in the next.
+                    if (error.empty() && maker && random() % 2)
+                        error = run("CREATE TABLE other (x NUMERIC(3))");
+                    if (error.empty() && !mine.FindTableRow("people", -1))
+                        error = run("CREATE TABLE people (name CHAR(20), n NUMERIC(6))");
+                    for (int k = 0; error.empty() && k < 4; ++k) {
+                        usleep(random() % 1500);
+                        error = run(k % 2 ? "DELETE FROM people WHERE n < 0"
+                                          : "INSERT INTO people VALUES ('p" + std::to_string(p) + "', " +
+                                                std::to_string(r) + ")");
+                    }
+                    std::snprintf(out.message, sizeof out.message, "%s", error.c_str());
+                }
+                free(database);
+                (void)!write(report[1], &out, sizeof out);
+            }
+            SqlHost::Get().Close(own);
+            _exit(0);
+        }
+        close(report[1]);
+        int reports = 0, refused = 0;
+        for (Report out{}; read(report[0], &out, sizeof out) == static_cast<ssize_t>(sizeof out); ++reports) {
+            std::string message = out.message;
+            if (message.empty()) continue;
+            ++refused;
+            bool clear = message.find("The file was removed or replaced") != std::string::npos ||
+                         message == "Unknown table 'people'" ||
+                         message.find("No such file") != std::string::npos;
+            EXPECT_TRUE(clear) << "seed " << seed << ", process " << out.process << ", request "
+                               << out.request << ": " << message;
+        }
+        close(report[0]);
+        for (pid_t child : children) {
+            int status = 0;
+            ASSERT_EQ(waitpid(child, &status, 0), child);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        }
+        EXPECT_EQ(reports, (kUsers + kMakers) * kRequests);
+        EXPECT_GT(reports - refused, reports / 8) << "seed " << seed;
+        Schema after(program);
+        ASSERT_TRUE(after.Open(book.c_str(), -1)) << after.ErrorText().Text();
+        std::set<std::string> named{book, folder + "book.vrx", folder + "booki.vrx"};
+        VornSQLTable& catalog = after.Catalog()->Data();
+        for (int32_t r = 1; r <= catalog.RecordCount(); ++r) {
+            ASSERT_TRUE(catalog.ReadRecord(r));
+            if (catalog.Deleted()) continue;
+            named.insert(folder + catalog.Field("FILE")->Value());
+            std::string name = catalog.Field("TABLE")->Value();
+            EXPECT_NE(after.GetTable(name.c_str()), nullptr) << name << ": " << after.ErrorText().Text();
+        }
+        std::set<std::string> files;
+        for (const std::string& file : Files())
+            if (file.rfind(folder, 0) == 0) files.insert(file);
+        EXPECT_EQ(files, named) << "seed " << seed;
+        ColumnDefinitionList columns;
+        Columns(columns, {{"x", 'N', 3, 0}});
+        EXPECT_TRUE(after.CreateTable("more", -1, columns)) << after.ErrorText().Text();
+    }
+}
+
 // A writer process killed at a random point of its statements, 100 times,
 // with inserts of this process between the kills: no unique key is ever held
 // by two live records, and a pack, the repair step after a crash, brings the

@@ -126,6 +126,34 @@ TEST_F(SqlSchemaChangeTest, AlterAndPackKeepOneWholeSetAtEveryFailure) {
     }
 }
 
+// A CREATE TABLE failing at any write or rename leaves neither a file nor a
+// row (before the mend a failed write left the data file, which every later
+// CREATE TABLE of the name then reported), and then succeeds.
+TEST_F(SqlSchemaChangeTest, ACreateTableFailingAtAnyStepLeavesNothing) {
+    ColumnDefinitionList columns;
+    Columns(columns, {{"id", 'N', 4, 0}, {"note", 'M', 10, 0}});
+    const std::vector<std::string> before = Files();
+    int failed = 0;
+    for (int32_t VornSQLFaults::*target : {&VornSQLFaults::failRename, &VornSQLFaults::failWrite}) {
+        for (int k = 1;; ++k) {
+            ASSERT_LT(k, 60);
+            schema->Files().Faults().Reset();
+            schema->Files().Faults().*target = k;
+            int made = schema->CreateTable("n", -1, columns);
+            schema->Files().Faults().Reset();
+            if (made) {
+                ASSERT_TRUE(schema->DropTable("n", -1)) << schema->ErrorText().Text();
+                break;
+            }
+            ++failed;
+            EXPECT_EQ(Files(), before) << k << ": " << schema->ErrorText().Text();
+            EXPECT_FALSE(schema->FindTableRow("n", -1)) << k;
+        }
+    }
+    EXPECT_GE(failed, 5);
+    EXPECT_EQ(Files(), before);
+}
+
 TEST_F(SqlSchemaChangeTest, DroppingColumnsAndTables) {
     ASSERT_TRUE(schema->AlterTableDrop("t", -1, "note", -1)) << schema->ErrorText().Text();
     EXPECT_FALSE(Exists("t.dbt"));
