@@ -495,6 +495,10 @@ protected:
     // it, its errors reported at the call word. True when one went the
     // general way (a text or an aggregate copied: work without a bound).
     [[gnu::noinline]] bool BindStackArguments(VornVM_FunctionFrame* called, int32_t k, const DecodedOp* callWord);
+    bool BindStackArgumentsFrom(VornVM_FunctionFrame* called, int32_t k, const DecodedOp* callWord);
+    // CallScriptFunction's binding of the arguments into the frame it took
+    // (tracing the call): false, with the error reported, when one fails.
+    bool BindArguments(VornVM_FunctionFrame* called, Function* function);
     // A frame for a call of function, its slots ready and its window top
     // saved: a kept one of the same function, or a new one.
     VornVM_FunctionFrame* TakeFunctionFrame(Function* function);

@@ -1665,11 +1665,35 @@ TEST(VmDecodedTest, RunningOutOfMemoryIsAFatalErrorOfTheRun) {
         "cat\n"
         " pushc \"\"\n pop\n popg g\n jmp again\n.end\n",
     };
-    for (const char* source : doubling) {
+    // Memory running out while a call binds its arguments: h builds a text
+    // of 2^26 - 1 bytes in a local (its buffer 2^26 bytes, which the limit
+    // still allows), makes an element of arr refer to it and calls itself
+    // with arr by value; the copy of the element's text asks for a buffer
+    // rounded up past the limit. The call before, with a short text, left
+    // a kept frame for that inner call to take: the fast call takes it
+    // (with &r, the general one). (The byte form, whose cat leaves room to
+    // spare, runs out while it builds the text.)
+    auto inCall = [](bool byReference) {
+        const std::string r = byReference ? " pushg r\n" : "";
+        return ".global arr, r\n.segment main entry\n" + r + " pushi 0\n pushi 0\n call h\n pop\n" + r +
+               " pushi 0\n pushi 1\n call h\n pop\n pushc \"done\"\n out\n.function h(" +
+               (byReference ? "&r, " : "") +
+               "a, n)\n.local t, k\n pushl n\n pushi 0\n cmp\n jmp_lt base\n pushc \"x\"\n popl t\n"
+               " pushl n\n pushi 25\n mul\n popl k\ngrow:\n pushl k\n pushi 0\n cmp\n jmp_le done\n"
+               " pushl t\n pushl t\n cat\n popl t\n pushl t\n pushc \"x\"\n cat\n popl t\n pushl k\n"
+               " pushi 1\n sub\n popl k\n jmp grow\ndone:\n pushl t\n pushg arr\n pushi 1\n elem\n refer\n" +
+               r + " pushg arr\n pushi -1\n call h\n ret\nbase:\n pushi 0\n ret\n.end\n";
+    };
+    const std::vector<std::string> sources = {doubling[0], doubling[1], inCall(false), inCall(true)};
+    for (const std::string& source : sources) {
         for (bool decoded : {true, false}) {
+            const int64_t live = Variable::LiveCount();
             Outcome o = RunOnce(source, decoded, false);
             EXPECT_EQ(o.result, 0);
             EXPECT_NE(o.output.find("Out of memory"), std::string::npos) << o.output;
+            // What the run held went with it (the frame of the call that
+            // failed, its slots' variables and the partial copy of arr).
+            EXPECT_EQ(Variable::LiveCount(), live) << source;
         }
     }
     // The worker goes on: the next run is normal.
