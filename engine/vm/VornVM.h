@@ -662,6 +662,8 @@ protected:
 
 [[gnu::always_inline]] inline void VornVM::RetireFunctionFrame(VornVM_FunctionFrame* f) {
     f->Reset();
+    // A ready frame returns the fast way again after a call that could not.
+    if (f->ready) f->returnForm = f->entryForm;
     KeepFunctionFrame(f);
 }
 

@@ -142,6 +142,7 @@ void DecodedSegment::Builder::Decode(const uint8_t* code, Dictionary* pool) {
                     op.row = static_cast<uint8_t>(info - InstructionAt(0));
                     NameGlobals(&op, *info);
                 }
+                if (op.kind == kDecodedCall) op.rest.callee = op.a;
                 if (op.kind == kDecodedPushc) {
                     // Pool texts never move, and an index once valid stays
                     // valid; an invalid one is looked up again when reached.
@@ -285,13 +286,15 @@ bool DecodedSegment::Builder::FuseRun(size_t i) {
     // push x (, push y), call: the call word ends the run, the op after it
     // is where the call returns.
     if (run.x.kind != DecodedOperand::kText && Word(i + 1) == Op_call && IsWord(i + 2)) {
-        MakeRun(i, kDecodedCallRun, 2, run);
+        MakeRun(i, kDecodedCallRun1, 2, run);
+        op.rest.callee = ops[i + 1].a;
         return true;
     }
     if (!IsWord(i + 2) || !PushOperand(i + 1, &run.y)) return false;
     if (run.x.kind != DecodedOperand::kText && run.y.kind != DecodedOperand::kText &&
         Word(i + 2) == Op_call && IsWord(i + 3)) {
-        MakeRun(i, kDecodedCallRun, 3, run);
+        MakeRun(i, kDecodedCallRun2, 3, run);
+        op.rest.callee = ops[i + 2].a;
         return true;
     }
     if (FuseArrayRun(i, run)) return true;
@@ -302,7 +305,11 @@ bool DecodedSegment::Builder::FuseRun(size_t i) {
             MakeRun(i, kDecodedArithStore, 4, run);
         else if (IsWord(i + 3) && Word(i + 3) == Op_ret)
             // Without the fast return it is the plain run, the ret next.
-            MakeRun(i, kDecodedArithReturn, 3, run);
+            MakeRun(i,
+                    run.x.kind == DecodedOperand::kLocal && run.y.kind == DecodedOperand::kLocal
+                        ? kDecodedArithReturnLocals
+                        : kDecodedArithReturn,
+                    3, run);
         else
             MakeRun(i, kDecodedArith, 3, run);
         return true;

@@ -89,6 +89,7 @@ void VornVM_FunctionFrame::PrepareSlots(int32_t count) {
     }
     for (int32_t i = 0; i < count; ++i) slots[i].type = Scalar::kAbsent;
     slotCount = count;
+    slotsEnd = slots + count;
     usesSlots = true;
     // The fast call checks its bindings again.
     entryForm = nullptr;
