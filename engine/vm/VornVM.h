@@ -627,6 +627,10 @@ protected:
     // function slot: readied for one form, on no list, and kept here between
     // its calls (a call while it is in use takes one off the lists).
     VornVM_FunctionFrame* readyFrames[kSpareLists] = {};
+    // The slot of each one (its functionSlot), read without the frame: at a
+    // place without one, a slot no call names there (its low bits another
+    // place's).
+    int32_t readySlots[kSpareLists];
     VornVM_Stack* dynamicStack = nullptr;
     KnownGlobals knownGlobals;
     // The mode the current output was last given by a call or return of the

@@ -121,14 +121,26 @@ public:
     // ResetSlots of a frame whose locals live in its slots already (a fast
     // call's frame, returning the fast way).
     [[gnu::always_inline]] void ClearSlots() {
-        for (Scalar *p = slots, *const end = slotsEnd; p < end; ++p) {
-            // Numbers own nothing; the first slot that owns something hands
-            // the rest to the loop out of line.
-            if (p->type >= Scalar::kText) [[unlikely]] {
+        // Numbers own nothing: the first slot that owns something hands the
+        // rest to the loop out of line. Most functions have few locals.
+        Scalar* p = slots;
+        if (slotCount == 2) [[likely]] {
+            if (p[0].type >= Scalar::kText || p[1].type >= Scalar::kText) [[unlikely]]
                 ClearSlotsFrom(p);
-                break;
+            p[0].type = Scalar::kAbsent;
+            p[1].type = Scalar::kAbsent;
+        } else if (slotCount == 1) {
+            if (p[0].type >= Scalar::kText) [[unlikely]]
+                p[0].Clear();
+            p[0].type = Scalar::kAbsent;
+        } else {
+            for (Scalar* const end = slotsEnd; p < end; ++p) {
+                if (p->type >= Scalar::kText) [[unlikely]] {
+                    ClearSlotsFrom(p);
+                    break;
+                }
+                p->type = Scalar::kAbsent;
             }
-            p->type = Scalar::kAbsent;
         }
         previous = nullptr;
     }

@@ -54,9 +54,11 @@ namespace vorn {
 // pop them.
 template <int F> [[gnu::always_inline]] inline Flow DecodedLoop::Call() {
     const int32_t slot = op->rest.callee;
-    VornVM_FunctionFrame* called = vm.readyFrames[slot & (VornVM::kSpareLists - 1)];
-    if (!called || called->functionSlot != slot || called->entryForm != form || called->previous) [[unlikely]]
-        called = OtherFrame(slot, called);
+    const int32_t place = slot & (VornVM::kSpareLists - 1);
+    VornVM_FunctionFrame* called;
+    if (vm.readySlots[place] != slot || (called = vm.readyFrames[place])->entryForm != form ||
+        called->previous) [[unlikely]]
+        called = OtherFrame(slot, vm.readyFrames[place]);
     VornVM_Frame* caller = vm.frame;
     if (!called || !HasCallRoom(F) || !CallFits(caller)) return CallGeneral(F);
     if (called->parameterCount != F) [[unlikely]]
@@ -139,6 +141,7 @@ template <int F>
     called->ready = true;
     called->functionSlot = slot;
     ready = called;
+    vm.readySlots[slot & (VornVM::kSpareLists - 1)] = slot;
     ReturnsHere(called);
 }
 
