@@ -22,6 +22,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "engine/app/VornApplication.h"
 #include "engine/foundation/String.h"
 #include "engine/vm/Feature.h"
 #include "engine/vm/TagErrors.h"
@@ -346,11 +347,11 @@ public:
     int32_t InstructionStart() const { return instructionStart; }
     uint32_t TraceFlags() const { return traceFlags; }
     // Calls made the fast way while returns were not traced return the
-    // general way from now on.
-    void SetTraceFlags(uint32_t flags) {
-        traceFlags = flags;
-        for (VornVM_Frame* f = frame; f; f = f->previous) f->returnForm = nullptr;
-    }
+    // general way from now on, and while calls are traced none is made.
+    void SetTraceFlags(uint32_t flags);
+    // The trace flags under which calls go the general way.
+    static constexpr uint32_t kCallTraces =
+        LogFunctionCall | LogFunctionParameter | LogFunctionReturnValue | LogFunctionReturn;
     TagErrorEntry* TagErrors() { return tagErrors; }
     const TagErrorTable* RequestTagTable() const { return requestTags; }
 

@@ -307,6 +307,16 @@ void VornVM::PlaceLazyWindow() {
     PlaceWindow(f, f->previous->stack);
 }
 
+void VornVM::SetTraceFlags(uint32_t flags) {
+    traceFlags = flags;
+    for (VornVM_Frame* f = frame; f; f = f->previous) f->returnForm = nullptr;
+    // The fast call takes no ready frame, and readies none, while calls are
+    // traced.
+    if (flags & kCallTraces)
+        for (VornVM_FunctionFrame* f : readyFrames)
+            if (f) f->entryForm = nullptr;
+}
+
 void VornVM::DeleteFrame(VornVM_Frame* f) {
     delete f;
 }

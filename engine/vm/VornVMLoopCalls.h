@@ -107,6 +107,7 @@ template <int F>
 // by value into its slots, its function's code this segment's) and made the
 // function's ready frame when that place is free. Null when there is none.
 [[gnu::always_inline]] inline VornVM_FunctionFrame* DecodedLoop::ReadyFrame(int32_t slot) {
+    if (vm.traceFlags & VornVM::kCallTraces) return nullptr;
     Function* function = vm.functions ? vm.functions->At(slot) : nullptr;
     if (!function || function->IsExternal() || function->segment != vm.segmentIndex) return nullptr;
     VornVM_FunctionFrame*& ready = vm.readyFrames[slot & (VornVM::kSpareLists - 1)];
@@ -153,13 +154,12 @@ template <int F>
     called->returnForm = form;
 }
 
-// Whether the call may go the fast way: the chain is not too deep, nothing
-// is traced. (A script function's locals table is complete once its
-// program is loaded: the slots the frame was readied with are all it has.)
+// Whether the call may go the fast way: the chain is not too deep. (No
+// frame is readied while calls are traced, and a script function's locals
+// table is complete once its program is loaded: the slots the frame was
+// readied with are all it has.)
 [[gnu::always_inline]] inline bool DecodedLoop::CallFits(const VornVM_Frame* caller) const {
-    return caller->callDepth < VornVM::kMaxCallDepth &&
-           !(vm.traceFlags &
-             (LogFunctionCall | LogFunctionParameter | LogFunctionReturnValue | LogFunctionReturn));
+    return caller->callDepth < VornVM::kMaxCallDepth;
 }
 
 // The F fused operands (y, then x: the last argument first) straight into

@@ -478,8 +478,9 @@ int32_t Features(VornVM* vm, VariableList*, Variable* result, void**) {
     return result->SetValueInteger(vm->FeatureCount());
 }
 int traceCalls = 0;
+int traceAt = 2;
 int32_t TraceLater(VornVM* vm, VariableList*, Variable* result, void**) {
-    if (++traceCalls == 2) vm->SetTraceFlags(vm->TraceFlags() | LogFunctionReturn);
+    if (++traceCalls == traceAt) vm->SetTraceFlags(vm->TraceFlags() | LogFunctionReturn);
     return result->SetValueInteger(1);
 }
 ExternalFunctionEntry kReturnEntries[] = {{"OpenFeature", 11, 0, nullptr, OpenFeature},
@@ -501,23 +502,42 @@ class ReturnLibrary : public ExternalFunctionSource {
 
 TEST(VmDecodedTest, FastCalledFunctionsReturnTheGeneralWayWhenTheyMustAfterAll) {
     // The second call of each function is a fast one: f's feature goes with
-    // its return, and g's return is traced once the plug-in asks for that.
-    const char* source = ".segment main entry\n pushi 1\n pushi 2\n call f\n pop\n pushi 1\n pushi 2\n call f\n out\n"
-                         " call Features\n out\n pushi 3\n pushi 4\n call g\n pop\n pushi 3\n pushi 4\n call g\n out\n"
-                         " exit\n.extern OpenFeature()\n.extern Features()\n.extern TraceLater()\n"
-                         ".function f(a, b)\n call OpenFeature\n pop\n pushl a\n pushl b\n add\n ret\n"
-                         ".function g(a, b)\n call TraceLater\n pop\n pushl a\n pushl b\n add\n ret\n.end\n";
-    for (bool decoded : {true, false}) {
-        SCOPED_TRACE(decoded ? "decoded" : "bytes");
-        traceCalls = 0;
-        ReturnLibrary library;
-        AssembledRun<SwitchableVM> run(source, &library);
-        run.vm->decodeSegments = decoded;
-        EXPECT_EQ(run.Execute(), 1);
-        EXPECT_EQ(run.sink.text, "307");
-        int returns = 0;
-        for (const auto& e : run.app.events) returns += e.kind == LogFunctionReturn && e.text == "g";
-        EXPECT_EQ(returns, 1);
+    // its return, and g's return is traced once the plug-in asks for that,
+    // as is the next call's. k calls itself: the plug-in starts the trace in
+    // the inner call of k's second round, which runs on a kept frame; every
+    // return from then on is traced.
+    const struct {
+        const char* source;
+        int traceAt;
+        const char* output;
+        const char* function;
+        int returns;
+    } cases[] = {
+        {".segment main entry\n pushi 1\n pushi 2\n call f\n pop\n pushi 1\n pushi 2\n call f\n out\n"
+         " call Features\n out\n pushi 3\n pushi 4\n call g\n pop\n pushi 3\n pushi 4\n call g\n out\n"
+         " pushi 3\n pushi 4\n call g\n out\n exit\n.extern OpenFeature()\n.extern Features()\n"
+         ".extern TraceLater()\n.function f(a, b)\n call OpenFeature\n pop\n pushl a\n pushl b\n add\n ret\n"
+         ".function g(a, b)\n call TraceLater\n pop\n pushl a\n pushl b\n add\n ret\n.end\n",
+         2, "3077", "g", 2},
+        {".segment main entry\n pushi 1\n call k\n out\n pushi 1\n call k\n out\n pushi 1\n call k\n out\n exit\n"
+         ".extern TraceLater()\n.function k(n)\n call TraceLater\n pop\n pushl n\n pushi 0\n cmp\n"
+         " jmp_le done\n pushl n\n pushi 1\n sub\n call k\n ret\ndone:\n pushi 5\n ret\n.end\n",
+         4, "555", "k", 4},
+    };
+    for (const auto& c : cases) {
+        for (bool decoded : {true, false}) {
+            SCOPED_TRACE(std::string(c.function) + (decoded ? " decoded" : " bytes"));
+            traceCalls = 0;
+            traceAt = c.traceAt;
+            ReturnLibrary library;
+            AssembledRun<SwitchableVM> run(c.source, &library);
+            run.vm->decodeSegments = decoded;
+            EXPECT_EQ(run.Execute(), 1);
+            EXPECT_EQ(run.sink.text, c.output);
+            int returns = 0;
+            for (const auto& e : run.app.events) returns += e.kind == LogFunctionReturn && e.text == c.function;
+            EXPECT_EQ(returns, c.returns);
+        }
     }
 }
 
