@@ -203,7 +203,10 @@ struct NumberStore {
 
 // The arithmetic of a fused run's add, sub or mul.
 [[gnu::always_inline]] inline double Arithmetic(uint16_t word, double x, double y) {
-    return word == Op_add ? x + y : (word == Op_sub ? x - y : x * y);
+    // A sum is the common case.
+    if (word == Op_add) [[likely]]
+        return x + y;
+    return word == Op_sub ? x - y : x * y;
 }
 
 // ---- The loop's registers and steps --------------------------------------------

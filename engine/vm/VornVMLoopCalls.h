@@ -19,12 +19,13 @@ namespace vorn {
 [[gnu::always_inline]] inline bool DecodedLoop::OperandArgument(const DecodedOperand& o, Scalar* out) {
     if (o.kind == DecodedOperand::kGlobal) {
         Variable* v = Globals().Plain(o.entry);
+        if (!v) return false;
+        if (v->PlainNumberOf(out)) return true;
         out->bits = 0;
-        return v && (v->PlainNumberOf(out) || (v->PlainScalar(out) && out->type <= Scalar::kDouble));
+        return v->PlainScalar(out) && out->type <= Scalar::kDouble;
     }
     if (o.kind == DecodedOperand::kInteger) {
-        out->bits = 0;
-        out->integer = o.integer;
+        out->bits = static_cast<uint32_t>(o.integer);
         out->type = Scalar::kInteger;
         return true;
     }
