@@ -301,17 +301,19 @@ bool DecodedSegment::Builder::FuseRun(size_t i) {
     const uint16_t third = Word(i + 2);
     if (third == Op_add || third == Op_sub || third == Op_mul) {
         run.operation = third;
-        if (IsWord(i + 3) && PopOperand(i + 3, &run.z))
+        if (IsWord(i + 3) && PopOperand(i + 3, &run.z)) {
             MakeRun(i, kDecodedArithStore, 4, run);
-        else if (IsWord(i + 3) && Word(i + 3) == Op_ret)
+        } else if (IsWord(i + 3) && Word(i + 3) == Op_ret) {
             // Without the fast return it is the plain run, the ret next.
-            MakeRun(i,
-                    run.x.kind == DecodedOperand::kLocal && run.y.kind == DecodedOperand::kLocal
-                        ? kDecodedArithReturnLocals
-                        : kDecodedArithReturn,
-                    3, run);
-        else
+            const bool locals = run.x.kind == DecodedOperand::kLocal && run.y.kind == DecodedOperand::kLocal;
+            if (locals) {
+                const auto x = static_cast<uint32_t>(run.x.entry), y = static_cast<uint32_t>(run.y.entry);
+                run.highestLocal = x > y ? x : y;
+            }
+            MakeRun(i, locals ? kDecodedArithReturnLocals : kDecodedArithReturn, 3, run);
+        } else {
             MakeRun(i, kDecodedArith, 3, run);
+        }
         return true;
     }
     DecodedOperand z;

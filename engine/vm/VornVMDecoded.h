@@ -154,6 +154,9 @@ struct DecodedRun {
     uint16_t operation;
     // ElemrAddV: x is the variable w stores into.
     bool accumulates;
+    // ArithReturnLocals: the higher entry of x and y, unsigned (a negative
+    // one is beyond any frame's locals).
+    uint32_t highestLocal;
 };
 
 class DecodedSegment : public SegmentAttachment {

@@ -267,10 +267,9 @@ template <bool kLocals>
     double x, y;
     if constexpr (kLocals) {
         // The call made the fast way keeps its locals in slots.
-        const auto i = static_cast<uint32_t>(run->x.entry);
-        const auto j = static_cast<uint32_t>(run->y.entry);
-        if (i >= locals.limit || j >= locals.limit || !SlotNumber(locals.slots[i], &x) ||
-            !SlotNumber(locals.slots[j], &y))
+        if (run->highestLocal >= locals.limit ||
+            !SlotNumber(locals.slots[static_cast<uint32_t>(run->x.entry)], &x) ||
+            !SlotNumber(locals.slots[static_cast<uint32_t>(run->y.entry)], &y))
             return Flow::kGeneric;
     } else {
         if (!OperandNumber(run->x, &x) || !OperandNumber(run->y, &y)) return Flow::kGeneric;
