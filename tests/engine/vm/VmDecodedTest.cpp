@@ -400,6 +400,27 @@ const Case kFastCallCases[] = {
      " pushi 1\n call cat2\n out\n pushi 3\n pushg s\n call cat2\n out\n pushi 4\n pushi 5\n call cat2\n out\n exit\n"
      ".function cat2(a, b)\n pushl a\n pushl b\n cat\n ret\n.end\n",
      "ab13ab45"},
+    {"sums of two locals returned: a difference, a product, an empty local, a text, an alias",
+     ".global g\n.segment main entry\n pushi 7\n pushi 2\n call sub2\n pop\n pushi 7\n pushi 2\n call sub2\n out\n"
+     " pushi 3\n pushi 4\n call mul2\n pop\n pushi 3\n pushi 4\n call mul2\n out\n pushi 1\n call empty\n pop\n"
+     " pushi 1\n call empty\n out\n pushc \"2.5\"\n pushi 1\n call sub2\n out\n storegi g, 40\n pushi 2\n"
+     " call alias\n pop\n pushi 2\n call alias\n out\n exit\n.function sub2(a, b)\n pushl a\n pushl b\n sub\n"
+     " ret\n.function mul2(a, b)\n pushl a\n pushl b\n mul\n ret\n.function empty(a)\n.local t\n pushl a\n"
+     " pushl t\n add\n ret\n.function alias(a)\n.local t\n pushg g\n refl t\n pushl a\n pushl t\n add\n ret\n"
+     ".end\n",
+     "51211.542"},
+    // The second call, a fast one, returns a sum with a local its frame
+    // does not have: the first past its two, and one before them.
+    {"a sum of a local beyond the slots returned",
+     ".segment main entry\n pushi 1\n pushi 0\n call far\n out\n pushi 1\n pushi 1\n call far\n out\n"
+     ".function far(a, n)\n pushl n\n pushi 0\n cmp\n jmp_gt bad\n pushl a\n pushl n\n add\n ret\nbad:\n"
+     " pushl a\n pushl 2\n add\n ret\n.end\n",
+     "1Fatal error in t.vrc @ [00000000:00000052]: Invalid variable reference"},
+    {"a sum of a negative local returned",
+     ".segment main entry\n pushi 1\n pushi 0\n call far\n out\n pushi 1\n pushi 1\n call far\n out\n"
+     ".function far(a, n)\n pushl n\n pushi 0\n cmp\n jmp_gt bad\n pushl a\n pushl n\n add\n ret\nbad:\n"
+     " pushl -1\n pushl a\n add\n ret\n.end\n",
+     "1Fatal error in t.vrc @ [00000000:0000004c]: Invalid variable reference"},
     {"the deepest call allowed", DOWN(9998), "7"},
     {"one deeper than allowed", DOWN(9999), "Function call nesting too deep"},
     {"an exit deep in fast calls",
