@@ -293,27 +293,27 @@ struct DecodedLoop {
 
     // ---- Calls and returns (VornVMLoopCalls.h) ----
     bool OperandArgument(const DecodedOperand& o, Scalar* out);
-    template <int F> Flow Call();
-    template <int F> Flow CallStacked(VornVM_FunctionFrame* called, VornVM_Frame* caller);
+    template <int F> [[gnu::always_inline]] Flow Call();
+    template <int F> [[gnu::always_inline]] Flow CallStacked(VornVM_FunctionFrame* called, VornVM_Frame* caller);
     bool HasCallRoom(int32_t fused);
     VornVM_FunctionFrame* OtherFrame(int32_t slot, VornVM_FunctionFrame* ready);
     VornVM_FunctionFrame* ReadyFrame(int32_t slot);
     void MakeReady(VornVM_FunctionFrame* called, int32_t slot);
     void ReturnsHere(VornVM_FunctionFrame* called);
     bool CallFits(const VornVM_Frame* caller) const;
-    template <int F> bool BindFused(VornVM_FunctionFrame* called);
+    template <int F> [[gnu::always_inline]] bool BindFused(VornVM_FunctionFrame* called);
     Flow EnterCalled(VornVM_FunctionFrame* called, VornVM_Frame* caller, int32_t fused, bool stacked);
     static uint32_t EntryFlags(VornVM_FunctionFrame* called, const VornVM_Frame* caller, uint32_t bits);
     Flow CallGeneral(int32_t fused);
     VornVM_FunctionFrame* Returning(int32_t depth) const;
     VornVM_FunctionFrame* ReturningEntry() const;
-    template <bool kLocals> Flow ArithmeticReturn(VornVM_FunctionFrame* f);
-    template <class Value> Flow ReturnValue(VornVM_FunctionFrame* f, const Value& value);
+    template <bool kLocals> [[gnu::always_inline]] Flow ArithmeticReturn(VornVM_FunctionFrame* f);
+    template <class Value> [[gnu::always_inline]] Flow ReturnValue(VornVM_FunctionFrame* f, const Value& value);
     Flow ReturnGeneral();
     Flow ReturnFull(double value);
     Flow ReturnFull(const VornVMStackEntry& value);
     void LeaveFrame(VornVM_FunctionFrame* f, VornVM_Frame* caller, VornVM_Stack* to);
-    template <class Value> bool StoreReturned(const DecodedOp* back, const Value& value);
+    template <class Value> [[gnu::always_inline]] bool StoreReturned(const DecodedOp* back, const Value& value);
     void PushValue(const VornVMStackEntry& value) const { CopyEntry(Push(), value); }
     void PushValue(double value) const { SetDoubleEntry(Push(), value); }
 
