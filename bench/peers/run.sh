@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The interpreter against Lua 5.4 and PHP 8.2 on four small workloads, whole
 # process, as a user would time them: each workload is written three times
-# (vrasm, Lua, PHP), the three must print the same line, then one hyperfine
-# call per workload times them side by side. Prints mean times, ratios to the
+# (vrasm in workloads/, Lua, PHP), the three must print the same line, then
+# one hyperfine call per workload times them side by side. Prints mean times, ratios to the
 # vrrun time and peak RSS, then the N / 4N scaling pairs of vrrun.
 #
 #   bench/peers/run.sh                 build (Release) and run everything
@@ -13,7 +13,8 @@
 #   ICOUNT=0 bench/peers/run.sh        without the instruction counts (default 100000)
 set -euo pipefail
 
-root=$(cd "$(dirname "$0")/../.." && pwd)
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
 build=${BUILD_DIR:-$root/build/release}
 runs=${RUNS:-10}
 workloads=${WORKLOADS:-"loop calls concat array"}
@@ -40,113 +41,25 @@ declare -A size=([loop]=10000000 [calls]=1000000 [concat]=1000000 [array]=100000
 # write NAME N: NAME-N.vra, NAME-N.lua, NAME-N.php in $work.
 write() {
     local name=$1 n=$2 base=$work/$1-$2
+    sed "s/@N@/$n/g" "$here/workloads/$name.vra" >"$base.vra"
     case $name in
     loop)
-        cat >"$base.vra" <<V
-.global i
-.segment main entry
-    storegi i, 0
-again:
-    incg i, 1
-    cmpgi i, $n
-    jmp_lt again
-    pushg i
-    out
-.end
-V
         printf 'local i = 0\nwhile i < %d do i = i + 1 end\nio.write(i)\n' "$n" >"$base.lua"
         printf '<?php\n$i = 0;\nwhile ($i < %d) { $i = $i + 1; }\necho $i;\n' "$n" >"$base.php"
         ;;
     calls)
-        cat >"$base.vra" <<V
-.global i, s
-.segment main entry
-    storegi i, 0
-    storegi s, 0
-again:
-    pushg s
-    pushi 1
-    call f
-    popg s
-    incg i, 1
-    cmpgi i, $n
-    jmp_lt again
-    pushg s
-    out
-    exit
-.function f(a, b)
-    pushl a
-    pushl b
-    add
-    ret
-.end
-V
         printf 'local function f(a, b) return a + b end\nlocal s = 0\nfor i = 1, %d do s = f(s, 1) end\nio.write(s)\n' \
             "$n" >"$base.lua"
         printf '<?php\nfunction f($a, $b) { return $a + $b; }\n$s = 0;\nfor ($i = 0; $i < %d; $i++) { $s = f($s, 1); }\necho $s;\n' \
             "$n" >"$base.php"
         ;;
     concat)
-        # The length is the position of a marker put after the text, less one.
-        cat >"$base.vra" <<V
-.global i, s
-.segment main entry
-    storegi i, 0
-    pushc ""
-    popg s
-again:
-    pushg s
-    pushc "x"
-    cat
-    popg s
-    incg i, 1
-    cmpgi i, $n
-    jmp_lt again
-    pushc "#"
-    pushg s
-    pushc "#"
-    cat
-    in
-    pushi 1
-    sub
-    out
-.end
-V
         # Lua strings are immutable: its linear idiom is a buffer table.
         printf 'local t = {}\nfor i = 1, %d do t[#t + 1] = "x" end\nlocal s = table.concat(t)\nio.write(#s)\n' \
             "$n" >"$base.lua"
         printf '<?php\n$s = "";\nfor ($i = 0; $i < %d; $i++) { $s .= "x"; }\necho strlen($s);\n' "$n" >"$base.php"
         ;;
     array)
-        cat >"$base.vra" <<V
-.global i, a, sum
-.segment main entry
-    storegi i, 1
-fill:
-    pushg i
-    pushg a
-    pushg i
-    elem
-    store
-    incg i, 1
-    cmpgi i, $n
-    jmp_le fill
-    storegi i, 1
-    storegi sum, 0
-read:
-    pushg sum
-    pushg a
-    pushg i
-    elemr
-    add
-    popg sum
-    incg i, 1
-    cmpgi i, $n
-    jmp_le read
-    pushg sum
-    out
-.end
-V
         printf 'local a = {}\nfor i = 1, %d do a[i] = i end\nlocal sum = 0\nfor i = 1, %d do sum = sum + a[i] end\nio.write(sum)\n' \
             "$n" "$n" >"$base.lua"
         printf '<?php\n$a = [];\nfor ($i = 1; $i <= %d; $i++) { $a[$i] = $i; }\n$sum = 0;\nfor ($i = 1; $i <= %d; $i++) { $sum = $sum + $a[$i]; }\necho $sum;\n' \

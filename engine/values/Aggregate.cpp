@@ -725,39 +725,54 @@ AggregateElementTree* Variable::DeepCopyTree(Variable* source) {
     auto push = [&frames](AggregateElementTree* copy, Variable* v, AggregateElementTree* from) {
         CopyFrame f{copy, v, std::make_unique<List<AggregateElement>>(false)};
         from->Walk(*f.items);
-        v->busy_ = true;
         frames.push_back(std::move(f));
+        v->busy_ = true;
     };
-    push(result, source, tree);
-    while (!frames.empty()) {
-        AggregateElement* e = frames.back().items->Remove(kListHead);
-        if (!e) {
-            frames.back().source->busy_ = false;
-            frames.pop_back();
-            continue;
-        }
-        AggregateElementTree* into = frames.back().copy;
-        Variable* ev = e->Value();
-        Variable* copy = new Variable();
-        if (ev) {
-            copy->name_ = ev->name_;
-            copy->integer_ = ev->integer_;
-            copy->double_ = ev->double_;
-            Variable* s = ev->RealIdentity();
-            // A value that leads back into one being copied stays empty.
-            if (!s->busy_) {
-                if (AggregateElementTree* sub = s->Tree()) {
-                    copy->tree_ = new AggregateElementTree();
-                    copy->kind_ = s->AggregateType() == kAggregateArray ? kAggregateArray : kAggregateStructure;
-                    push(copy->tree_, s, sub);
-                } else {
-                    copy->CopyScalarFrom(s);
+    // The element being made, until its element in the copy holds it.
+    Variable* copy = nullptr;
+    try {
+        push(result, source, tree);
+        while (!frames.empty()) {
+            AggregateElement* e = frames.back().items->Remove(kListHead);
+            if (!e) {
+                frames.back().source->busy_ = false;
+                frames.pop_back();
+                continue;
+            }
+            AggregateElementTree* into = frames.back().copy;
+            Variable* ev = e->Value();
+            copy = new Variable();
+            if (ev) {
+                copy->name_ = ev->name_;
+                copy->integer_ = ev->integer_;
+                copy->double_ = ev->double_;
+                Variable* s = ev->RealIdentity();
+                // A value that leads back into one being copied stays empty.
+                if (!s->busy_) {
+                    if (AggregateElementTree* sub = s->Tree()) {
+                        copy->tree_ = new AggregateElementTree();
+                        copy->kind_ =
+                            s->AggregateType() == kAggregateArray ? kAggregateArray : kAggregateStructure;
+                        push(copy->tree_, s, sub);
+                    } else {
+                        copy->CopyScalarFrom(s);
+                    }
                 }
             }
+            // Keys arrive in ascending order, so each insert is a constant step.
+            auto element = std::make_unique<AggregateElement>(e->Key(), copy);
+            into->Insert(element.get());
+            element.release();
+            copy->Release();
+            copy = nullptr;
         }
-        // Keys arrive in ascending order, so each insert is a constant step.
-        into->Insert(new AggregateElement(e->Key(), copy));
-        copy->Release();
+    } catch (...) {
+        // Running out of memory midway: the part copied goes, and the
+        // sources are walked again as before.
+        for (CopyFrame& f : frames) f.source->busy_ = false;
+        if (copy) copy->Release();
+        DestroyTree(result);
+        throw;
     }
     return result;
 }

@@ -260,12 +260,13 @@ public:
     [[gnu::always_inline]] bool PlainNumberScalar(Scalar* out) const {
         return (type_ == kTypeInteger || type_ == kTypeDouble) && IsPlainScalar() && PlainNumberOf(out);
     }
-    // PlainNumberScalar of a variable known to be a plain scalar.
+    // PlainNumberScalar of a variable known to be a plain scalar (the whole
+    // payload written).
     [[gnu::always_inline]] bool PlainNumberOf(Scalar* out) const {
         if (type_ == kTypeInteger) {
             if ((valid_ & (kValidInteger | kValidMixed)) != kValidInteger) return false;
             out->type = Scalar::kInteger;
-            out->integer = integer_;
+            out->bits = static_cast<uint32_t>(integer_);
             return true;
         }
         if (type_ == kTypeDouble) {
@@ -349,6 +350,7 @@ public:
         case kTypeNone:
             // A copy reads the text first: empty, or "0" after a read as a
             // number.
+            out->bits = 0;
             if (!(valid_ & kValidAll)) Variable::BuildText();
             if (!(valid_ & kValidText)) {
                 out->type = Scalar::kEmptyNumber;

@@ -61,6 +61,7 @@ VornVM::VornVM(const char* programNameText, int32_t programNameLength, VornAppli
     const TagErrorEntry* rows = requestTags ? requestTags->rows : BuiltInTagErrors();
     for (int32_t i = 0; i < kTagErrorRows; ++i) tagErrors[i] = rows[i];
 
+    for (int32_t k = 0; k < kSpareLists; ++k) readySlots[k] = k + 1;
     VornVM_Frame* first = new VornVM_Frame;
     first->SetScope(globalScope, false);
     first->SetStack(new VornVM_Stack(this), true);

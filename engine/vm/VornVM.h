@@ -22,6 +22,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "engine/app/VornApplication.h"
 #include "engine/foundation/String.h"
 #include "engine/vm/Feature.h"
 #include "engine/vm/TagErrors.h"
@@ -346,11 +347,11 @@ public:
     int32_t InstructionStart() const { return instructionStart; }
     uint32_t TraceFlags() const { return traceFlags; }
     // Calls made the fast way while returns were not traced return the
-    // general way from now on.
-    void SetTraceFlags(uint32_t flags) {
-        traceFlags = flags;
-        for (VornVM_Frame* f = frame; f; f = f->previous) f->returnForm = nullptr;
-    }
+    // general way from now on, and while calls are traced none is made.
+    void SetTraceFlags(uint32_t flags);
+    // The trace flags under which calls go the general way.
+    static constexpr uint32_t kCallTraces =
+        LogFunctionCall | LogFunctionParameter | LogFunctionReturnValue | LogFunctionReturn;
     TagErrorEntry* TagErrors() { return tagErrors; }
     const TagErrorTable* RequestTagTable() const { return requestTags; }
 
@@ -495,6 +496,10 @@ protected:
     // it, its errors reported at the call word. True when one went the
     // general way (a text or an aggregate copied: work without a bound).
     [[gnu::noinline]] bool BindStackArguments(VornVM_FunctionFrame* called, int32_t k, const DecodedOp* callWord);
+    bool BindStackArgumentsFrom(VornVM_FunctionFrame* called, int32_t k, const DecodedOp* callWord);
+    // CallScriptFunction's binding of the arguments into the frame it took
+    // (tracing the call): false, with the error reported, when one fails.
+    bool BindArguments(VornVM_FunctionFrame* called, Function* function);
     // A frame for a call of function, its slots ready and its window top
     // saved: a kept one of the same function, or a new one.
     VornVM_FunctionFrame* TakeFunctionFrame(Function* function);
@@ -623,6 +628,10 @@ protected:
     // function slot: readied for one form, on no list, and kept here between
     // its calls (a call while it is in use takes one off the lists).
     VornVM_FunctionFrame* readyFrames[kSpareLists] = {};
+    // The slot of each one (its functionSlot), read without the frame: at a
+    // place without one, a slot no call names there (its low bits another
+    // place's).
+    int32_t readySlots[kSpareLists];
     VornVM_Stack* dynamicStack = nullptr;
     KnownGlobals knownGlobals;
     // The mode the current output was last given by a call or return of the
@@ -658,6 +667,8 @@ protected:
 
 [[gnu::always_inline]] inline void VornVM::RetireFunctionFrame(VornVM_FunctionFrame* f) {
     f->Reset();
+    // A ready frame returns the fast way again after a call that could not.
+    if (f->ready) f->returnForm = f->entryForm;
     KeepFunctionFrame(f);
 }
 

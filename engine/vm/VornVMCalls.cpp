@@ -1,6 +1,7 @@
 // Calls: the call instruction, script and external functions, the return
 // instructions, and calls of script functions from outside the interpreter.
 #include <cstdlib>
+#include <new>
 
 #include "engine/app/VornApplication.h"
 #include "engine/foundation/Number.h"
@@ -114,6 +115,30 @@ int VornVM::CallScriptFunction(Function* function) {
     called->outputMode = mode;
     called->previous = frame;
 
+    // Until it is current the frame is on no list and in no chain: running
+    // out of memory while the arguments are bound keeps it as a failed
+    // binding does.
+    bool bound;
+    try {
+        bound = BindArguments(called, function);
+        // The window starts where the arguments were.
+        if (bound) PlaceWindow(called, stack);
+    } catch (const std::bad_alloc&) {
+        RetireFunctionFrame(called);
+        throw;
+    }
+    if (!bound) {
+        RetireFunctionFrame(called);
+        return 0;
+    }
+    SetOutputMode(mode);
+    SetCurrentFrame(called);
+    segmentIndex = function->segment;
+    pc = function->offset;
+    return 1;
+}
+
+bool VornVM::BindArguments(VornVM_FunctionFrame* called, Function* function) {
     if ((traceFlags & LogFunctionCall) && TraceAccepts())
         LogEvent(LogFunctionCall, function->name.Text(), function->name.Length());
 
@@ -176,21 +201,20 @@ int VornVM::CallScriptFunction(Function* function) {
             if (owned) std::free(const_cast<char*>(text));
         }
     }
-    if (!bound) {
-        RetireFunctionFrame(called);
-        return 0;
-    }
-
-    // The window starts where the arguments were.
-    PlaceWindow(called, stack);
-    SetOutputMode(mode);
-    SetCurrentFrame(called);
-    segmentIndex = function->segment;
-    pc = function->offset;
-    return 1;
+    return bound;
 }
 
 bool VornVM::BindStackArguments(VornVM_FunctionFrame* called, int32_t k, const DecodedOp* callWord) {
+    try {
+        return BindStackArgumentsFrom(called, k, callWord);
+    } catch (const std::bad_alloc&) {
+        // The frame is not current yet (and a kept one is off its list).
+        RetireFunctionFrame(called);
+        throw;
+    }
+}
+
+bool VornVM::BindStackArgumentsFrom(VornVM_FunctionFrame* called, int32_t k, const DecodedOp* callWord) {
     VornVM_Stack* s = stack;
     bool general = false;
     Scalar* slots = called->slots;
@@ -247,7 +271,15 @@ VornVM_FunctionFrame* VornVM::TakeFunctionFrame(Function* function) {
     }
     // The locals table may have grown since the frame was last used.
     int32_t count = function->Locals()->EntryCount();
-    if (count != f->slotCount || !f->usesSlots) f->PrepareSlots(count);
+    if (count != f->slotCount || !f->usesSlots) {
+        try {
+            f->PrepareSlots(count);
+        } catch (const std::bad_alloc&) {
+            // On no list now: it goes.
+            delete f;
+            throw;
+        }
+    }
     f->savedTop = windowTop;
     f->savedTopChunk = windowTopChunk;
     return f;
@@ -273,6 +305,16 @@ void VornVM::PlaceLazyWindow() {
     f->savedTop = windowTop;
     f->savedTopChunk = windowTopChunk;
     PlaceWindow(f, f->previous->stack);
+}
+
+void VornVM::SetTraceFlags(uint32_t flags) {
+    traceFlags = flags;
+    for (VornVM_Frame* f = frame; f; f = f->previous) f->returnForm = nullptr;
+    // The fast call takes no ready frame, and readies none, while calls are
+    // traced.
+    if (flags & kCallTraces)
+        for (VornVM_FunctionFrame* f : readyFrames)
+            if (f) f->entryForm = nullptr;
 }
 
 void VornVM::DeleteFrame(VornVM_Frame* f) {

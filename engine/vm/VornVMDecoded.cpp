@@ -98,6 +98,7 @@ class DecodedSegment::Builder {
     void Fuse();
     bool FuseRun(size_t i);
     bool FuseArrayRun(size_t i, const DecodedRun& run);
+    bool FuseArithmeticRun(size_t i, const DecodedRun& pushed);
     bool PushOperand(size_t i, DecodedOperand* out) const;
     bool PopOperand(size_t i, DecodedOperand* out) const;
     bool IsWord(size_t i) const {
@@ -142,6 +143,7 @@ void DecodedSegment::Builder::Decode(const uint8_t* code, Dictionary* pool) {
                     op.row = static_cast<uint8_t>(info - InstructionAt(0));
                     NameGlobals(&op, *info);
                 }
+                if (op.kind == kDecodedCall) op.rest.callee = op.a;
                 if (op.kind == kDecodedPushc) {
                     // Pool texts never move, and an index once valid stays
                     // valid; an invalid one is looked up again when reached.
@@ -285,28 +287,19 @@ bool DecodedSegment::Builder::FuseRun(size_t i) {
     // push x (, push y), call: the call word ends the run, the op after it
     // is where the call returns.
     if (run.x.kind != DecodedOperand::kText && Word(i + 1) == Op_call && IsWord(i + 2)) {
-        MakeRun(i, kDecodedCallRun, 2, run);
+        MakeRun(i, kDecodedCallRun1, 2, run);
+        op.rest.callee = ops[i + 1].a;
         return true;
     }
     if (!IsWord(i + 2) || !PushOperand(i + 1, &run.y)) return false;
     if (run.x.kind != DecodedOperand::kText && run.y.kind != DecodedOperand::kText &&
         Word(i + 2) == Op_call && IsWord(i + 3)) {
-        MakeRun(i, kDecodedCallRun, 3, run);
+        MakeRun(i, kDecodedCallRun2, 3, run);
+        op.rest.callee = ops[i + 2].a;
         return true;
     }
-    if (FuseArrayRun(i, run)) return true;
+    if (FuseArrayRun(i, run) || FuseArithmeticRun(i, run)) return true;
     const uint16_t third = Word(i + 2);
-    if (third == Op_add || third == Op_sub || third == Op_mul) {
-        run.operation = third;
-        if (IsWord(i + 3) && PopOperand(i + 3, &run.z))
-            MakeRun(i, kDecodedArithStore, 4, run);
-        else if (IsWord(i + 3) && Word(i + 3) == Op_ret)
-            // Without the fast return it is the plain run, the ret next.
-            MakeRun(i, kDecodedArithReturn, 3, run);
-        else
-            MakeRun(i, kDecodedArith, 3, run);
-        return true;
-    }
     DecodedOperand z;
     if (third == Op_cat && IsWord(i + 3) && PopOperand(i + 3, &z) && SameVariable(run.x, z)) {
         MakeRun(i, kDecodedAppend, 4, run);
@@ -323,6 +316,28 @@ bool DecodedSegment::Builder::FuseRun(size_t i) {
         }
     }
     return false;
+}
+
+// push x, push y, add/sub/mul, and a pop into z, a ret or neither.
+bool DecodedSegment::Builder::FuseArithmeticRun(size_t i, const DecodedRun& pushed) {
+    const uint16_t word = Word(i + 2);
+    if (word != Op_add && word != Op_sub && word != Op_mul) return false;
+    DecodedRun run = pushed;
+    run.operation = word;
+    if (IsWord(i + 3) && PopOperand(i + 3, &run.z)) {
+        MakeRun(i, kDecodedArithStore, 4, run);
+    } else if (IsWord(i + 3) && Word(i + 3) == Op_ret) {
+        // Without the fast return it is the plain run, the ret next.
+        const bool locals = run.x.kind == DecodedOperand::kLocal && run.y.kind == DecodedOperand::kLocal;
+        if (locals) {
+            const auto x = static_cast<uint32_t>(run.x.entry), y = static_cast<uint32_t>(run.y.entry);
+            run.highestLocal = x > y ? x : y;
+        }
+        MakeRun(i, locals ? kDecodedArithReturnLocals : kDecodedArithReturn, 3, run);
+    } else {
+        MakeRun(i, kDecodedArith, 3, run);
+    }
+    return true;
 }
 
 // The runs of three pushes: push v, push a, push i, elem, store (a[i] = v)

@@ -46,13 +46,15 @@ class Dictionary;
     X(Arith,       arith_run)        /* push x, push y, add/sub/mul (arith) */                         \
     X(ArithStore,  arith_store)      /* the same, then popg/popl into z */                             \
     X(ArithReturn, arith_return)     /* push x, push y, add/sub/mul, ret */                            \
+    X(ArithReturnLocals, arith_return_locals) /* the same of two locals */                             \
     X(IncCmpJump,  inc_cmp_jump)     /* incg a, b; cmpgi a, c; and the jump after them */              \
     X(IncCmpJumpLt, inc_cmp_jump_lt) /* the same with jmp_lt */                                        \
     X(IncCmpJumpLe, inc_cmp_jump_le) /* the same with jmp_le */                                        \
     X(Append,      append_run)       /* push x, push y, cat, pop into x (the same variable) */         \
     X(ElemStoreX,  elem_store_run)   /* push x (array), push y (index), elem, store */                 \
     X(ElemrAddX,   elemr_add_run)    /* push x (array), push y (index), elemr, add */                  \
-    X(CallRun,     call_run)         /* push x (and push y), call: arguments bound from x, y */        \
+    X(CallRun1,    call_run1)        /* push x, call: the argument bound from x */                     \
+    X(CallRun2,    call_run2)        /* push x, push y, call: the arguments bound from x, y */         \
     X(ElemStoreV,  elem_store_value) /* push x (value), y (array), z (index), elem, store */           \
     X(ElemrAddV,   elemr_add_value)  /* push x, y (array), z (index), elemr, add (and a pop into w) */
 // clang-format on
@@ -89,10 +91,15 @@ struct DecodedOp {
         // the segment, or inside an instruction: the displacement tells
         // which). Taken with one load: the op after a jump waits for it.
         const DecodedOp* target;
-        // Every other op: the word's B immediate, and for pushed texts,
-        // doubles and fused runs the record's distance in bytes (Record).
+        // Every other op: the word's B immediate (a call, which has none,
+        // and a run ending in one: the function's slot), and for pushed
+        // texts, doubles and fused runs the record's distance in bytes
+        // (Record).
         struct {
-            int32_t b;
+            union {
+                int32_t b;
+                int32_t callee;
+            };
             int32_t extra;
         } rest;
     };
@@ -147,6 +154,9 @@ struct DecodedRun {
     uint16_t operation;
     // ElemrAddV: x is the variable w stores into.
     bool accumulates;
+    // ArithReturnLocals: the higher entry of x and y, unsigned (a negative
+    // one is beyond any frame's locals).
+    uint32_t highestLocal;
 };
 
 class DecodedSegment : public SegmentAttachment {

@@ -350,19 +350,30 @@ op_arith_store:
     FLOW(r.ArithmeticRun(true));
 
 op_call:
-op_call_run:
-    FLOW(r.Call());
+    FLOW(r.Call<0>());
+
+op_call_run1:
+    FLOW(r.Call<1>());
+
+op_call_run2:
+    FLOW(r.Call<2>());
 
 op_ret:
-    if (!r.CanReturnEntry()) FLOW(r.ReturnGeneral());
-    CopyEntry(r.returned, r.s->entries[0]);
-    r.s->depth = 0;
-    FLOW(r.Return());
+    if (VornVM_FunctionFrame* f = r.ReturningEntry()) {
+        CopyEntry(r.returned, r.s->entries[0]);
+        r.s->depth = 0;
+        FLOW(r.ReturnValue(f, r.returned));
+    }
+    FLOW(r.ReturnGeneral());
 
 op_arith_return:
+    if (VornVM_FunctionFrame* f = r.Returning(0)) FLOW(r.ArithmeticReturn<false>(f));
     // Without the fast return, the run and the ret after it.
-    if (r.s->depth != 0 || !r.CanReturn()) FLOW(r.ArithmeticRun(false));
-    FLOW(r.ArithmeticReturn());
+    FLOW(r.ArithmeticRun(false));
+
+op_arith_return_locals:
+    if (VornVM_FunctionFrame* f = r.Returning(0)) FLOW(r.ArithmeticReturn<true>(f));
+    FLOW(r.ArithmeticRun(false));
 
 op_cat:
     FLOW(r.Cat());

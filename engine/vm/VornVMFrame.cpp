@@ -3,6 +3,7 @@
 #include <climits>
 #include <cstddef>
 #include <cstdlib>
+#include <memory>
 #include <new>
 
 #include "engine/values/FunctionManager.h"
@@ -38,10 +39,13 @@ VornVM_FunctionFrame::VornVM_FunctionFrame(VornVM* vm, Function* called)
     stack = &window;
     usesSlots = true;
     List<FunctionParameter>& list = called->Parameters();
-    parameters = new FunctionParameter*[static_cast<size_t>(list.Count() > 0 ? list.Count() : 1)];
+    const size_t room = static_cast<size_t>(list.Count() > 0 ? list.Count() : 1);
+    // Both arrays or neither: the destructor does not run when this fails.
+    std::unique_ptr<FunctionParameter*[]> inOrder(new FunctionParameter*[room]);
+    bindings = new int32_t[room];
+    parameters = inOrder.release();
     for (FunctionParameter* p = list.Last(); p && parameterCount < list.Count(); p = list.Previous())
         parameters[parameterCount++] = p;
-    bindings = new int32_t[static_cast<size_t>(parameterCount > 0 ? parameterCount : 1)];
     for (int32_t k = 0; k < parameterCount; ++k) {
         bool byReference = (parameters[k]->flags & kParameterByReference) != 0;
         // A slot that does not fit is no slot: binding it fails as before.
@@ -85,6 +89,7 @@ void VornVM_FunctionFrame::PrepareSlots(int32_t count) {
     }
     for (int32_t i = 0; i < count; ++i) slots[i].type = Scalar::kAbsent;
     slotCount = count;
+    slotsEnd = slots + count;
     usesSlots = true;
     // The fast call checks its bindings again.
     entryForm = nullptr;

@@ -64,6 +64,17 @@ public:
     const void* returnForm = nullptr;
 };
 
+// The locals of a frame as the interpreter loop's fast paths see them: its
+// slots, or none (limit 0) for a frame without slots.
+struct FrameSlots {
+    Scalar* slots = nullptr;
+    uint32_t limit = 0;
+    [[gnu::always_inline]] inline void Load(VornVM_Frame* frame);
+    [[gnu::always_inline]] Scalar* At(int32_t i) const {
+        return static_cast<uint32_t>(i) < limit ? &slots[i] : nullptr;
+    }
+};
+
 // The frame of a called script function. Its locals are values in slots by
 // entry index (Scalar), made Variables only when something needs the object;
 // a scope by name is built from them only when something asks for one
@@ -110,15 +121,26 @@ public:
     // ResetSlots of a frame whose locals live in its slots already (a fast
     // call's frame, returning the fast way).
     [[gnu::always_inline]] void ClearSlots() {
+        // Numbers own nothing: the first slot that owns something hands the
+        // rest to the loop out of line. Most functions have few locals.
         Scalar* p = slots;
-        for (Scalar* end = p + slotCount; p < end; ++p) {
-            // Numbers own nothing; the first slot that owns something hands
-            // the rest to the loop out of line.
-            if (p->type >= Scalar::kText) [[unlikely]] {
+        if (slotCount == 2) [[likely]] {
+            if (p[0].type >= Scalar::kText || p[1].type >= Scalar::kText) [[unlikely]]
                 ClearSlotsFrom(p);
-                break;
+            p[0].type = Scalar::kAbsent;
+            p[1].type = Scalar::kAbsent;
+        } else if (slotCount == 1) {
+            if (p[0].type >= Scalar::kText) [[unlikely]]
+                p[0].Clear();
+            p[0].type = Scalar::kAbsent;
+        } else {
+            for (Scalar* const end = slotsEnd; p < end; ++p) {
+                if (p->type >= Scalar::kText) [[unlikely]] {
+                    ClearSlotsFrom(p);
+                    break;
+                }
+                p->type = Scalar::kAbsent;
             }
-            p->type = Scalar::kAbsent;
         }
         previous = nullptr;
     }
@@ -141,6 +163,7 @@ public:
     Scalar* argumentSlots[2] = {};
     Scalar* slots = nullptr;
     int32_t slotCount = 0;
+    Scalar* slotsEnd = nullptr; // slots + slotCount
     // The operand stack: a window of the machine's store.
     VornVM_Stack window;
     // The window top of the machine before this call, given back at return.
@@ -159,6 +182,9 @@ public:
     // mode (0x1e), read when the entry is set.
     uint32_t entryFlags = 0;
     const void* returnOp = nullptr;
+    // The caller's locals as the loop saw them at a fast call, given back
+    // at its fast return.
+    FrameSlots callerLocals;
     // The machine's ready frame of its function (VornVM::readyFrames), whose
     // slot it is then; a frame in use has a previous one, a ready frame
     // between its calls none.
@@ -179,6 +205,17 @@ private:
     int32_t slotRoom = 0;
     VariableHash* builtScope = nullptr;
 };
+
+[[gnu::always_inline]] inline void FrameSlots::Load(VornVM_Frame* frame) {
+    if (frame->usesSlots) {
+        auto* f = static_cast<VornVM_FunctionFrame*>(frame);
+        slots = f->slots;
+        limit = static_cast<uint32_t>(f->slotCount);
+    } else {
+        slots = nullptr;
+        limit = 0;
+    }
+}
 
 // The frame of a filter (an import's): when its segment ends the interpreter
 // pops a truth value and hands it to the callback, then carries on. It

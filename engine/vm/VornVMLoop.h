@@ -148,26 +148,6 @@ inline bool IsPlainHash(const VariableHash* scope) {
     return scope && IsPlainHash(scope) ? scope->PlainEntry(i) : nullptr;
 }
 
-// The locals of the current frame as the fast paths see them: its slots,
-// or none (limit 0) for a frame without slots.
-struct FrameSlots {
-    Scalar* slots = nullptr;
-    uint32_t limit = 0;
-    [[gnu::always_inline]] void Load(VornVM_Frame* frame) {
-        if (frame->usesSlots) {
-            auto* f = static_cast<VornVM_FunctionFrame*>(frame);
-            slots = f->slots;
-            limit = static_cast<uint32_t>(f->slotCount);
-        } else {
-            slots = nullptr;
-            limit = 0;
-        }
-    }
-    [[gnu::always_inline]] Scalar* At(int32_t i) const {
-        return static_cast<uint32_t>(i) < limit ? &slots[i] : nullptr;
-    }
-};
-
 // Where a number goes the plain way: a value slot, a plain scalar variable,
 // or (neither) a new entry on the stack.
 struct NumberStore {
@@ -223,7 +203,10 @@ struct NumberStore {
 
 // The arithmetic of a fused run's add, sub or mul.
 [[gnu::always_inline]] inline double Arithmetic(uint16_t word, double x, double y) {
-    return word == Op_add ? x + y : (word == Op_sub ? x - y : x * y);
+    // A sum is the common case.
+    if (word == Op_add) [[likely]]
+        return x + y;
+    return word == Op_sub ? x - y : x * y;
 }
 
 // ---- The loop's registers and steps --------------------------------------------
@@ -304,30 +287,33 @@ struct DecodedLoop {
     Variable* OperandVariable(const DecodedOperand& o, Scalar** slot);
     bool NumberTarget(const DecodedOperand& o, NumberStore* store);
     bool OperandNumber(const DecodedOperand& o, double* out);
+    static bool SlotNumber(Scalar& slot, double* out);
     bool OperandInteger(const DecodedOperand& o, int32_t* out);
     Flow ArithmeticRun(bool stores);
 
     // ---- Calls and returns (VornVMLoopCalls.h) ----
     bool OperandArgument(const DecodedOperand& o, Scalar* out);
-    Flow Call();
+    template <int F> [[gnu::always_inline]] Flow Call();
+    template <int F> [[gnu::always_inline]] Flow CallStacked(VornVM_FunctionFrame* called, VornVM_Frame* caller);
+    bool HasCallRoom(int32_t fused);
     VornVM_FunctionFrame* OtherFrame(int32_t slot, VornVM_FunctionFrame* ready);
     VornVM_FunctionFrame* ReadyFrame(int32_t slot);
     void MakeReady(VornVM_FunctionFrame* called, int32_t slot);
-    bool CallFits(VornVM_FunctionFrame* called, int32_t fused);
-    bool BindFused(VornVM_FunctionFrame* called, int32_t fused);
-    Flow EnterCalled(VornVM_FunctionFrame* called, int32_t fused);
+    void ReturnsHere(VornVM_FunctionFrame* called);
+    bool CallFits(const VornVM_Frame* caller) const;
+    template <int F> [[gnu::always_inline]] bool BindFused(VornVM_FunctionFrame* called);
+    Flow EnterCalled(VornVM_FunctionFrame* called, VornVM_Frame* caller, int32_t fused, bool stacked);
+    static uint32_t EntryFlags(VornVM_FunctionFrame* called, const VornVM_Frame* caller, uint32_t bits);
     Flow CallGeneral(int32_t fused);
-    bool CanReturn() const;
-    bool CanReturnEntry() const;
-    bool CallerFull() const;
-    Flow Return();
-    Flow ArithmeticReturn();
-    Flow ReturnNumber(double r);
-    template <class Value> Flow ReturnValue(const Value& value);
+    VornVM_FunctionFrame* Returning(int32_t depth) const;
+    VornVM_FunctionFrame* ReturningEntry() const;
+    template <bool kLocals> [[gnu::always_inline]] Flow ArithmeticReturn(VornVM_FunctionFrame* f);
+    template <class Value> [[gnu::always_inline]] Flow ReturnValue(VornVM_FunctionFrame* f, const Value& value);
     Flow ReturnGeneral();
-    Flow ReturnFull();
-    void LeaveFrame(VornVM_FunctionFrame* f, VornVM_Frame* caller);
-    template <class Value> bool StoreReturned(const DecodedOp* back, const Value& value);
+    Flow ReturnFull(double value);
+    Flow ReturnFull(const VornVMStackEntry& value);
+    void LeaveFrame(VornVM_FunctionFrame* f, VornVM_Frame* caller, VornVM_Stack* to);
+    template <class Value> [[gnu::always_inline]] bool StoreReturned(const DecodedOp* back, const Value& value);
     void PushValue(const VornVMStackEntry& value) const { CopyEntry(Push(), value); }
     void PushValue(double value) const { SetDoubleEntry(Push(), value); }
 
@@ -572,27 +558,9 @@ inline const struct HandlerRows {
 // The number a push operand leaves for arithmetic (as PopDouble reads it);
 // false where the handlers must run. A local read is made, as pushl makes it.
 [[gnu::always_inline]] inline bool DecodedLoop::OperandNumber(const DecodedOperand& o, double* out) {
-    if (o.kind == DecodedOperand::kLocal && static_cast<uint32_t>(o.entry) < locals.limit) {
-        Scalar& slot = locals.slots[o.entry];
-        // The common kinds first.
-        if (slot.type == Scalar::kInteger) [[likely]] {
-            *out = slot.integer;
-            return true;
-        }
-        if (slot.type == Scalar::kDouble) [[likely]] {
-            *out = slot.number;
-            return true;
-        }
-        switch (slot.type) {
-        case Scalar::kText: *out = slot.Double(); return true;
-        case Scalar::kVariable: break;
-        default:
-            // pushl makes it, the arithmetic reads it as a number.
-            slot.ReadAsNumber();
-            *out = 0.0;
-            return true;
-        }
-    }
+    if (o.kind == DecodedOperand::kLocal && static_cast<uint32_t>(o.entry) < locals.limit &&
+        SlotNumber(locals.slots[static_cast<uint32_t>(o.entry)], out))
+        return true;
     switch (o.kind) {
     case DecodedOperand::kInteger: *out = o.integer; return true;
     case DecodedOperand::kDouble: *out = o.number; return true;
@@ -610,6 +578,28 @@ inline const struct HandlerRows {
     if (!v || !v->IsPlainScalar()) return false;
     *out = v->PlainDouble();
     return true;
+}
+
+// OperandNumber of a local in its slot; false for a boxed one.
+[[gnu::always_inline]] inline bool DecodedLoop::SlotNumber(Scalar& slot, double* out) {
+    // The common kinds first.
+    if (slot.type == Scalar::kInteger) [[likely]] {
+        *out = slot.integer;
+        return true;
+    }
+    if (slot.type == Scalar::kDouble) [[likely]] {
+        *out = slot.number;
+        return true;
+    }
+    switch (slot.type) {
+    case Scalar::kText: *out = slot.Double(); return true;
+    case Scalar::kVariable: return false;
+    default:
+        // pushl makes it, the arithmetic reads it as a number.
+        slot.ReadAsNumber();
+        *out = 0.0;
+        return true;
+    }
 }
 
 // The integer a push operand leaves for an index (as PopInteger reads it).

@@ -145,9 +145,12 @@ namespace vorn {
     const DecodedOp* pop = op + 1;
     Scalar* slot = nullptr;
     Variable* target = nullptr;
+    bool plain = false;
     if (pop->kind == kDecodedPopg) {
-        // Made now if need be, as popg makes it.
-        target = Globals().Entry(pop->a);
+        // A known plain scalar, else made now if need be, as popg makes it.
+        target = Globals().Plain(pop->a);
+        plain = target != nullptr;
+        if (!target) target = Globals().Entry(pop->a);
         if (!target && Globals().scope) target = Globals().scope->Index(pop->a, true);
     } else if (Scalar* local = locals.At(pop->a)) {
         if (local->type == Scalar::kVariable)
@@ -160,7 +163,7 @@ namespace vorn {
     // An alias, an aggregate or a variable of another class takes the value
     // its own way. A plain scalar is never the array, so the element's text
     // stays where it is while it is copied.
-    if (!slot && (!target || !target->IsPlainScalar())) return Flow::kGeneric;
+    if (!slot && (!target || (!plain && !target->IsPlainScalar()))) return Flow::kGeneric;
     At(0);
     PutElement(element, slot, target);
     s->depth -= 2;

@@ -80,7 +80,9 @@ struct AppendedText {
     AppendedText() = default;
     AppendedText(const AppendedText&) = delete;
     AppendedText& operator=(const AppendedText&) = delete;
-    ~AppendedText() { std::free(formatted); }
+    ~AppendedText() {
+        if (formatted) std::free(formatted);
+    }
 
     [[gnu::always_inline]] void Integer(int32_t value) {
         text = digits;

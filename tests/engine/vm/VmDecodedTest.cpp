@@ -400,6 +400,27 @@ const Case kFastCallCases[] = {
      " pushi 1\n call cat2\n out\n pushi 3\n pushg s\n call cat2\n out\n pushi 4\n pushi 5\n call cat2\n out\n exit\n"
      ".function cat2(a, b)\n pushl a\n pushl b\n cat\n ret\n.end\n",
      "ab13ab45"},
+    {"sums of two locals returned: a difference, a product, an empty local, a text, an alias",
+     ".global g\n.segment main entry\n pushi 7\n pushi 2\n call sub2\n pop\n pushi 7\n pushi 2\n call sub2\n out\n"
+     " pushi 3\n pushi 4\n call mul2\n pop\n pushi 3\n pushi 4\n call mul2\n out\n pushi 1\n call empty\n pop\n"
+     " pushi 1\n call empty\n out\n pushc \"2.5\"\n pushi 1\n call sub2\n out\n storegi g, 40\n pushi 2\n"
+     " call alias\n pop\n pushi 2\n call alias\n out\n exit\n.function sub2(a, b)\n pushl a\n pushl b\n sub\n"
+     " ret\n.function mul2(a, b)\n pushl a\n pushl b\n mul\n ret\n.function empty(a)\n.local t\n pushl a\n"
+     " pushl t\n add\n ret\n.function alias(a)\n.local t\n pushg g\n refl t\n pushl a\n pushl t\n add\n ret\n"
+     ".end\n",
+     "51211.542"},
+    // The second call, a fast one, returns a sum with a local its frame
+    // does not have: the first past its two, and one before them.
+    {"a sum of a local beyond the slots returned",
+     ".segment main entry\n pushi 1\n pushi 0\n call far\n out\n pushi 1\n pushi 1\n call far\n out\n"
+     ".function far(a, n)\n pushl n\n pushi 0\n cmp\n jmp_gt bad\n pushl a\n pushl n\n add\n ret\nbad:\n"
+     " pushl a\n pushl 2\n add\n ret\n.end\n",
+     "1Fatal error in t.vrc @ [00000000:00000052]: Invalid variable reference"},
+    {"a sum of a negative local returned",
+     ".segment main entry\n pushi 1\n pushi 0\n call far\n out\n pushi 1\n pushi 1\n call far\n out\n"
+     ".function far(a, n)\n pushl n\n pushi 0\n cmp\n jmp_gt bad\n pushl a\n pushl n\n add\n ret\nbad:\n"
+     " pushl -1\n pushl a\n add\n ret\n.end\n",
+     "1Fatal error in t.vrc @ [00000000:0000004c]: Invalid variable reference"},
     {"the deepest call allowed", DOWN(9998), "7"},
     {"one deeper than allowed", DOWN(9999), "Function call nesting too deep"},
     {"an exit deep in fast calls",
@@ -478,8 +499,9 @@ int32_t Features(VornVM* vm, VariableList*, Variable* result, void**) {
     return result->SetValueInteger(vm->FeatureCount());
 }
 int traceCalls = 0;
+int traceAt = 2;
 int32_t TraceLater(VornVM* vm, VariableList*, Variable* result, void**) {
-    if (++traceCalls == 2) vm->SetTraceFlags(vm->TraceFlags() | LogFunctionReturn);
+    if (++traceCalls == traceAt) vm->SetTraceFlags(vm->TraceFlags() | LogFunctionReturn);
     return result->SetValueInteger(1);
 }
 ExternalFunctionEntry kReturnEntries[] = {{"OpenFeature", 11, 0, nullptr, OpenFeature},
@@ -501,23 +523,42 @@ class ReturnLibrary : public ExternalFunctionSource {
 
 TEST(VmDecodedTest, FastCalledFunctionsReturnTheGeneralWayWhenTheyMustAfterAll) {
     // The second call of each function is a fast one: f's feature goes with
-    // its return, and g's return is traced once the plug-in asks for that.
-    const char* source = ".segment main entry\n pushi 1\n pushi 2\n call f\n pop\n pushi 1\n pushi 2\n call f\n out\n"
-                         " call Features\n out\n pushi 3\n pushi 4\n call g\n pop\n pushi 3\n pushi 4\n call g\n out\n"
-                         " exit\n.extern OpenFeature()\n.extern Features()\n.extern TraceLater()\n"
-                         ".function f(a, b)\n call OpenFeature\n pop\n pushl a\n pushl b\n add\n ret\n"
-                         ".function g(a, b)\n call TraceLater\n pop\n pushl a\n pushl b\n add\n ret\n.end\n";
-    for (bool decoded : {true, false}) {
-        SCOPED_TRACE(decoded ? "decoded" : "bytes");
-        traceCalls = 0;
-        ReturnLibrary library;
-        AssembledRun<SwitchableVM> run(source, &library);
-        run.vm->decodeSegments = decoded;
-        EXPECT_EQ(run.Execute(), 1);
-        EXPECT_EQ(run.sink.text, "307");
-        int returns = 0;
-        for (const auto& e : run.app.events) returns += e.kind == LogFunctionReturn && e.text == "g";
-        EXPECT_EQ(returns, 1);
+    // its return, and g's return is traced once the plug-in asks for that,
+    // as is the next call's. k calls itself: the plug-in starts the trace in
+    // the inner call of k's second round, which runs on a kept frame; every
+    // return from then on is traced.
+    const struct {
+        const char* source;
+        int traceAt;
+        const char* output;
+        const char* function;
+        int returns;
+    } cases[] = {
+        {".segment main entry\n pushi 1\n pushi 2\n call f\n pop\n pushi 1\n pushi 2\n call f\n out\n"
+         " call Features\n out\n pushi 3\n pushi 4\n call g\n pop\n pushi 3\n pushi 4\n call g\n out\n"
+         " pushi 3\n pushi 4\n call g\n out\n exit\n.extern OpenFeature()\n.extern Features()\n"
+         ".extern TraceLater()\n.function f(a, b)\n call OpenFeature\n pop\n pushl a\n pushl b\n add\n ret\n"
+         ".function g(a, b)\n call TraceLater\n pop\n pushl a\n pushl b\n add\n ret\n.end\n",
+         2, "3077", "g", 2},
+        {".segment main entry\n pushi 1\n call k\n out\n pushi 1\n call k\n out\n pushi 1\n call k\n out\n exit\n"
+         ".extern TraceLater()\n.function k(n)\n call TraceLater\n pop\n pushl n\n pushi 0\n cmp\n"
+         " jmp_le done\n pushl n\n pushi 1\n sub\n call k\n ret\ndone:\n pushi 5\n ret\n.end\n",
+         4, "555", "k", 4},
+    };
+    for (const auto& c : cases) {
+        for (bool decoded : {true, false}) {
+            SCOPED_TRACE(std::string(c.function) + (decoded ? " decoded" : " bytes"));
+            traceCalls = 0;
+            traceAt = c.traceAt;
+            ReturnLibrary library;
+            AssembledRun<SwitchableVM> run(c.source, &library);
+            run.vm->decodeSegments = decoded;
+            EXPECT_EQ(run.Execute(), 1);
+            EXPECT_EQ(run.sink.text, c.output);
+            int returns = 0;
+            for (const auto& e : run.app.events) returns += e.kind == LogFunctionReturn && e.text == c.function;
+            EXPECT_EQ(returns, c.returns);
+        }
     }
 }
 
@@ -1665,11 +1706,35 @@ TEST(VmDecodedTest, RunningOutOfMemoryIsAFatalErrorOfTheRun) {
         "cat\n"
         " pushc \"\"\n pop\n popg g\n jmp again\n.end\n",
     };
-    for (const char* source : doubling) {
+    // Memory running out while a call binds its arguments: h builds a text
+    // of 2^26 - 1 bytes in a local (its buffer 2^26 bytes, which the limit
+    // still allows), makes an element of arr refer to it and calls itself
+    // with arr by value; the copy of the element's text asks for a buffer
+    // rounded up past the limit. The call before, with a short text, left
+    // a kept frame for that inner call to take: the fast call takes it
+    // (with &r, the general one). (The byte form, whose cat leaves room to
+    // spare, runs out while it builds the text.)
+    auto inCall = [](bool byReference) {
+        const std::string r = byReference ? " pushg r\n" : "";
+        return ".global arr, r\n.segment main entry\n" + r + " pushi 0\n pushi 0\n call h\n pop\n" + r +
+               " pushi 0\n pushi 1\n call h\n pop\n pushc \"done\"\n out\n.function h(" +
+               (byReference ? "&r, " : "") +
+               "a, n)\n.local t, k\n pushl n\n pushi 0\n cmp\n jmp_lt base\n pushc \"x\"\n popl t\n"
+               " pushl n\n pushi 25\n mul\n popl k\ngrow:\n pushl k\n pushi 0\n cmp\n jmp_le done\n"
+               " pushl t\n pushl t\n cat\n popl t\n pushl t\n pushc \"x\"\n cat\n popl t\n pushl k\n"
+               " pushi 1\n sub\n popl k\n jmp grow\ndone:\n pushl t\n pushg arr\n pushi 1\n elem\n refer\n" +
+               r + " pushg arr\n pushi -1\n call h\n ret\nbase:\n pushi 0\n ret\n.end\n";
+    };
+    const std::vector<std::string> sources = {doubling[0], doubling[1], inCall(false), inCall(true)};
+    for (const std::string& source : sources) {
         for (bool decoded : {true, false}) {
+            const int64_t live = Variable::LiveCount();
             Outcome o = RunOnce(source, decoded, false);
             EXPECT_EQ(o.result, 0);
             EXPECT_NE(o.output.find("Out of memory"), std::string::npos) << o.output;
+            // What the run held went with it (the frame of the call that
+            // failed, its slots' variables and the partial copy of arr).
+            EXPECT_EQ(Variable::LiveCount(), live) << source;
         }
     }
     // The worker goes on: the next run is normal.
