@@ -39,7 +39,7 @@ int32_t KPZIndexFile::CutKey(const char* key, int32_t length) const {
 
 // --- Locks and the header ------------------------------------------------------------------
 
-int KPZIndexFile::BeginChange() {
+int KPZIndexFile::BeginChange(bool mayBeDamaged) {
     if (!store) {
         SetError(String("Internal error opening '") + name + "'");
         return 0;
@@ -48,29 +48,54 @@ int KPZIndexFile::BeginChange() {
     ReleaseHold();
     ++pageState;
     if (!store->Lock(true, 0, kIndexHeaderSize)) {
-        SetError(String("Error locking '") + name + "' for write");
+        SetError(String("Error locking '") + name + "' for write: " + store->ErrorText());
         return 0;
     }
     pagesWritten = false;
-    if (!ReadHeader()) {
+    announced = false;
+    announcedSeveral = false;
+    if (!ReadHeader() || (!mayBeDamaged && !CheckComplete())) {
         store->Unlock(0, kIndexHeaderSize);
         return 0;
     }
     return 1;
 }
 
+int KPZIndexFile::CheckComplete() {
+    damaged = (Flags() & kIndexChanging) != 0;
+    if (!damaged) return 1;
+    SetError(String("Error reading from '") + name +
+             "': index damaged, a change to it was interrupted; rebuild it with VrREINDEX");
+    return 0;
+}
+
+int KPZIndexFile::AnnounceChange(bool several) {
+    if (announced) return 1;
+    announced = true;
+    announcedSeveral = several;
+    SetChangeCounter(ChangeCounter() + 1);
+    if (several) SetFlags(Flags() | kIndexChanging);
+    return WriteHeader();
+}
+
 int KPZIndexFile::Touch(bool keepLocked) {
-    if (!BeginChange()) return 0;
+    if (!BeginChange(true)) return 0;
     return EndChange(1, keepLocked);
 }
 
 int KPZIndexFile::EndChange(int ok, bool keepLocked) {
     ++pageState;
-    if (ok) {
+    // The counter moved when the change was announced; a change that wrote
+    // nothing (a touch) moves it now.
+    if (ok && !announced) {
         SetChangeCounter(ChangeCounter() + 1);
         ok = WriteHeader();
-    } else if (pagesWritten) {
-        SetChangeCounter(ChangeCounter() + 1);
+    } else if (ok && announcedSeveral) {
+        SetFlags(Flags() & ~kIndexChanging);
+        ok = WriteHeader();
+    } else if (!ok && announced) {
+        // Pages may be half written: the file stays marked until rebuilt.
+        SetFlags(Flags() | kIndexChanging);
         WriteHeader();
     }
     if (ok)
@@ -102,10 +127,11 @@ int KPZIndexFile::BeginWalk(int lock) {
     // Nobody changes the tree while the hold lasts: the header in memory is current.
     if (held) return 1;
     if (lock && !store->Lock(false, 0, kIndexHeaderSize)) {
-        SetError(String("Error locking '") + name + "' for read");
+        SetError(String("Error locking '") + name + "' for read: " + store->ErrorText());
         return 0;
     }
-    if (!ReadHeader()) {
+    // Without the lock a writer may be in the middle of its change.
+    if (!ReadHeader() || (lock && !CheckComplete())) {
         if (lock) store->Unlock(0, kIndexHeaderSize);
         stack.Clear();
         return 0;
@@ -181,6 +207,8 @@ int KPZIndexFile::InsertInPage(int32_t depth, uint32_t pageNumber, int32_t recor
     if (result != kInsertUp) return result;
     if (count < MaxEntries()) {
         page.InsertEntryRight(i, upRecord, upKey.Text(), upKey.Length(), upChild);
+        // A leaf with room is the change's one page.
+        if (!AnnounceChange(false)) return kInsertFailed;
         return WritePage(page) ? kInsertDone : kInsertFailed;
     }
     // A full page splits; the new page's number is taken at once.
@@ -188,6 +216,7 @@ int KPZIndexFile::InsertInPage(int32_t depth, uint32_t pageNumber, int32_t recor
         SetError(String("Error writing to '") + name + "': the index file is full");
         return kInsertFailed;
     }
+    if (!AnnounceChange(true)) return kInsertFailed;
     uint32_t newPage = PageCount();
     SetPageCount(newPage + 1);
     if (!WriteHeader()) return kInsertFailed;
@@ -275,6 +304,8 @@ int KPZIndexFile::RemoveFound(int32_t depth, int32_t j) {
     if (page.Child(0) == 0) {
         page.RemoveEntry(j);
         if (depth > 0 && page.Count() < KPZIndexMinEntries(MaxEntries())) return kDeleteUnderfull;
+        // A leaf that stays full enough is the change's one page.
+        if (!AnnounceChange(false)) return kDeleteFailed;
         return WritePage(page) ? kDeleteDone : kDeleteFailed;
     }
     // An inner entry is replaced by its successor, the first entry of the

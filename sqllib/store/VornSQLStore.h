@@ -130,6 +130,8 @@ class VornSQLFiles : public XBaseStoreOpener {
     XBaseStore* Open(int32_t location, const char* path, int32_t mode) override;
     XBaseStore* Open(const char* path, int32_t length, int32_t mode);
     const char* ErrorText() override;
+    // The request was stopped (the host's wait of no time says so).
+    bool Stopped() override { return program && vrProgram_Sleep(program, 0) == 0; }
 
     bool Exists(const char* path, int32_t length = -1);
     bool IsDirectory(const char* path, int32_t length = -1);
