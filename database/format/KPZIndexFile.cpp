@@ -235,6 +235,7 @@ int KPZIndexFile::Open(int32_t location, const char* fileName, int32_t mode) {
 
 void KPZIndexFile::Close() {
     held = false;
+    rebuilding = false;
     replaced = false;
     damaged = false;
     ++pageState;

@@ -170,6 +170,13 @@ public:
     bool Replaced() const { return replaced; }
     // Whether the last walk or change found the file left half changed.
     bool Damaged() const { return damaged; }
+    // Makes the tree anew in place: BeginRebuild takes the header lock for
+    // write, marks the file damaged and empties the tree; the Inserts that
+    // follow go under that one lock, so that no walk sees the tree half
+    // made, and EndRebuild(ok) clears the mark (kept on failure, so that a
+    // rebuild stopped half-way is refused until done again) and unlocks.
+    int BeginRebuild();
+    int EndRebuild(int ok);
     uint32_t PageCount() const;
     uint32_t RootPage() const;
     int32_t MaxEntries() const;
@@ -309,6 +316,7 @@ private:
     bool pagesWritten = false;
     bool announced = false;
     bool announcedSeveral = false;
+    bool rebuilding = false;
     bool held = false;
     // Moves whenever pages may differ from those read before: another
     // counter or page count under the lock, a change through this object.

@@ -44,9 +44,11 @@ int KPZIndexFile::BeginChange(bool mayBeDamaged) {
         SetError(String("Internal error opening '") + name + "'");
         return 0;
     }
+    ++pageState;
+    // The rebuild holds the lock, and its file is marked until it ends.
+    if (rebuilding) return 1;
     // A held shared lock goes first: a handle's ranges may not overlap.
     ReleaseHold();
-    ++pageState;
     if (!store->Lock(true, 0, kIndexHeaderSize)) {
         SetError(String("Error locking '") + name + "' for write: " + store->ErrorText());
         return 0;
@@ -64,8 +66,7 @@ int KPZIndexFile::BeginChange(bool mayBeDamaged) {
 int KPZIndexFile::CheckComplete() {
     damaged = (Flags() & kIndexChanging) != 0;
     if (!damaged) return 1;
-    SetError(String("Error reading from '") + name +
-             "': index damaged, a change to it was interrupted; rebuild it with VrREINDEX");
+    SetError(String("Error reading from '") + name + "': " + kIndexInterrupted);
     return 0;
 }
 
@@ -85,6 +86,10 @@ int KPZIndexFile::Touch(bool keepLocked) {
 
 int KPZIndexFile::EndChange(int ok, bool keepLocked) {
     ++pageState;
+    if (rebuilding) {
+        cache->Clear();
+        return ok;
+    }
     // The counter moved when the change was announced; a change that wrote
     // nothing (a touch) moves it now.
     if (ok && !announced) {
@@ -103,6 +108,33 @@ int KPZIndexFile::EndChange(int ok, bool keepLocked) {
     else
         cache->Clear();
     if (!ok || !keepLocked) store->Unlock(0, kIndexHeaderSize);
+    return ok;
+}
+
+int KPZIndexFile::BeginRebuild() {
+    if (!BeginChange(true)) return 0;
+    // Marked before the tree goes, as any change of several pages is.
+    if (!AnnounceChange(true)) return EndChange(0);
+    SetPageCount(2);
+    SetRootPage(1);
+    cache->Clear();
+    KPZIndexPage& root = *path[0];
+    root.Reset(1, EntrySize(), PageSize(), PageSize());
+    if (!WritePage(root) || !WriteHeader()) return EndChange(0);
+    stack.Clear();
+    rebuilding = true;
+    return 1;
+}
+
+int KPZIndexFile::EndRebuild(int ok) {
+    rebuilding = false;
+    if (ok) SetFlags(Flags() & ~kIndexChanging);
+    SetChangeCounter(ChangeCounter() + 1);
+    ok = WriteHeader() && ok;
+    ++pageState;
+    cache->Clear();
+    store->Unlock(0, kIndexHeaderSize);
+    if (ok) damaged = false;
     return ok;
 }
 

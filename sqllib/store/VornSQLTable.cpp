@@ -118,7 +118,9 @@ int VornSQLTable::LockAll() {
         return 0;
     }
     // Another request may have appended before the lock was granted.
-    return ReadHeader();
+    if (ReadHeader()) return 1;
+    UnlockAll();
+    return 0;
 }
 
 void VornSQLTable::UnlockAll() {
