@@ -638,14 +638,16 @@ int XBaseTable::HoldRecords() {
         return 0;
     }
     if (recordsHeld) return 1;
-    if (!tableStore->Lock(false, headerLength, INT64_MAX - headerLength)) return LockFailure(tableStore, name, "read");
+    int64_t length = recordsRangeLength > 0 ? recordsRangeLength : INT64_MAX - headerLength;
+    if (!tableStore->Lock(false, headerLength, length)) return LockFailure(tableStore, name, "read");
     recordsHeld = true;
     recordsHeldFrom = headerLength;
+    recordsHeldLength = length;
     return 1;
 }
 
 void XBaseTable::ReleaseRecords() {
-    if (recordsHeld && tableStore) tableStore->Unlock(recordsHeldFrom, INT64_MAX - recordsHeldFrom);
+    if (recordsHeld && tableStore) tableStore->Unlock(recordsHeldFrom, recordsHeldLength);
     recordsHeld = false;
 }
 

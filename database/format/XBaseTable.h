@@ -307,7 +307,15 @@ private:
     int32_t rebuildLockedHeader = 0;
     // HoldRecords' range starts at this header length (0: not held).
     int32_t recordsHeldFrom = 0;
+    int64_t recordsHeldLength = 0;
     bool recordsHeld = false;
+
+  protected:
+    // How far past the header HoldRecords reaches (0: to the last offset); a
+    // format with lock bytes of its own past the records stops before them.
+    int64_t recordsRangeLength = 0;
+
+  private:
 
     // The shape the open file was read with: later header reads must agree.
     bool shapeKnown = false;

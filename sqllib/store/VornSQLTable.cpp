@@ -2,7 +2,10 @@
 
 namespace vorn {
 
-VornSQLTable::VornSQLTable(VornSQLFiles* files) : XBaseTable(files), files(files) {}
+VornSQLTable::VornSQLTable(VornSQLFiles* files) : XBaseTable(files), files(files) {
+    // The gate, statement and probe bytes lie past the records.
+    recordsRangeLength = kSQLAllRecordsLength;
+}
 
 VornSQLTable::~VornSQLTable() {
     byName.Clear();
