@@ -213,6 +213,17 @@ advance:
     pushc ""
     pushc ""
     dbopen
+    pushg VrOPEN_Error
+    pushc ""
+    eq
+    jmp_ne opened
+    pushc "O "
+    pushg VrOPEN_Error
+    cat
+    pushc "\n"
+    cat
+    out
+opened:
     retn
 .end
 )";
@@ -385,7 +396,7 @@ TEST_F(XBaseConcurrentScriptTest, AddsRacingPacksLeaveExactlyTheRecordsReportedD
         int reported = 0;
         std::stringstream lines(out);
         for (std::string line; std::getline(lines, line); ++reported) {
-            ASSERT_TRUE(line.size() > 2 && (line[0] == 'A' || line[0] == 'F')) << line;
+            ASSERT_TRUE(line.size() > 2 && (line[0] == 'A' || line[0] == 'F')) << line << "\n" << out;
             std::string key = "k" + line.substr(2, line.find(' ', 2) - 2);
             bool ok = line[0] == 'A';
             done += ok ? 1 : 0;
