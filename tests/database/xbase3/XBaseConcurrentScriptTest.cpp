@@ -149,7 +149,7 @@ advance:
 // (unique index) and GRP "g<n % 5>" (second index), printing "A n" or
 // "F n <error>"; after a failure it opens the table again.
 std::string AdderSource(const std::string& table, int count) {
-    return R"(.global n, VrADD_Error, VrOPEN_Error
+    return R"(.global n, tries, VrADD_Error, VrOPEN_Error
 .segment main entry
     tagerror 28, 0
     tagerror 31, 0
@@ -206,6 +206,8 @@ advance:
     exit
 
 .function open()
+    storegi tries, 0
+again:
     pushc "c"
     pushc ")" + table + R"(.DBF"
     pushc ")" + table + R"(K.VRX, )" + table + R"(G.VRX"
@@ -217,6 +219,11 @@ advance:
     pushc ""
     eq
     jmp_ne opened
+    ; Packs one after another may replace the files faster than an open
+    ; follows them: it fails with the reason and is made again.
+    incg tries, 1
+    cmpgi tries, 100
+    jmp_lt again
     pushc "O "
     pushg VrOPEN_Error
     cat
