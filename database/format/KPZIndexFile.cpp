@@ -205,6 +205,9 @@ int KPZIndexFile::Create(XBaseStore* file, const char* fileName, const char* key
     cache->Check(0, 2, PageSize());
     KPZIndexPage& root = *path[0];
     root.Reset(1, EntrySize(), PageSize(), PageSize());
+    // A new file is nobody's yet: no change to announce.
+    announced = true;
+    announcedSeveral = false;
     if (!WriteHeader() || !WritePage(root)) {
         store = nullptr; // the caller deletes it
         return 0;
@@ -232,6 +235,9 @@ int KPZIndexFile::Open(int32_t location, const char* fileName, int32_t mode) {
 
 void KPZIndexFile::Close() {
     held = false;
+    rebuilding = false;
+    replaced = false;
+    damaged = false;
     ++pageState;
     delete store;
     store = nullptr;
@@ -247,12 +253,18 @@ void KPZIndexFile::DeactivateFile() {
 }
 
 int KPZIndexFile::CheckHeader() {
+    replaced = false;
     if (std::memcmp(header, "KPZI", 4) != 0) {
         SetError(String("'") + name + "' is either corrupt or is not a valid index file");
         return 0;
     }
     if (Version() >= 4) {
         SetError(String("'") + name + "' was created by a newer version of the software");
+        return 0;
+    }
+    if (Flags() & kIndexReplaced) {
+        replaced = true;
+        SetError(String("Error reading from '") + name + "': " + kXBaseFileReplaced);
         return 0;
     }
     int32_t pageSize = PageSize();
@@ -294,6 +306,19 @@ int KPZIndexFile::ReadHeader() {
     int32_t got = store->ReadAt(0, header, kIndexHeaderSize);
     if (got != kIndexHeaderSize) return ReadFailure(got);
     return CheckHeader();
+}
+
+int KPZIndexFile::MarkReplaced() {
+    if (!store) {
+        SetError(String("Internal error opening '") + name + "'");
+        return 0;
+    }
+    // The flags word is little-endian: its high byte holds the mark.
+    header[kOffsetFlags + 3] |= static_cast<uint8_t>(kIndexReplaced >> 24);
+    if (store->WriteAt(kOffsetFlags + 3, header + kOffsetFlags + 3, 1) != 1) return WriteFailure();
+    ++pageState;
+    cache->Clear();
+    return 1;
 }
 
 int KPZIndexFile::WriteHeader() {
@@ -342,6 +367,7 @@ int KPZIndexFile::PushPage(uint32_t n) {
 }
 
 int KPZIndexFile::WritePage(KPZIndexPage& page) {
+    if (!AnnounceChange(true)) return 0;
     int32_t pageSize = PageSize();
     if (store->WriteAt(static_cast<int64_t>(page.Number()) * pageSize, page.Bytes(), pageSize) != pageSize)
         return WriteFailure();

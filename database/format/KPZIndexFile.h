@@ -160,6 +160,23 @@ public:
     // on success the header stays write-locked, so that nobody walks the
     // index until the caller unlocks [0, kIndexHeaderSize) of Store().
     int Touch(bool keepLocked = false);
+    // Marks the file as replaced (kIndexReplaced), for its last holders: one
+    // byte, written without the lock, which a request whose file was
+    // replaced is refused. Nobody changes the tree meanwhile: the rebuild
+    // holds every record of the table.
+    int MarkReplaced();
+    // Whether the last header read found the mark; the walk or change failed
+    // with kXBaseFileReplaced.
+    bool Replaced() const { return replaced; }
+    // Whether the last walk or change found the file left half changed.
+    bool Damaged() const { return damaged; }
+    // Makes the tree anew in place: BeginRebuild takes the header lock for
+    // write, marks the file damaged and empties the tree; the Inserts that
+    // follow go under that one lock, so that no walk sees the tree half
+    // made, and EndRebuild(ok) clears the mark (kept on failure, so that a
+    // rebuild stopped half-way is refused until done again) and unlocks.
+    int BeginRebuild();
+    int EndRebuild(int ok);
     uint32_t PageCount() const;
     uint32_t RootPage() const;
     int32_t MaxEntries() const;
@@ -233,8 +250,17 @@ private:
     // Takes the walk lock and reads the header; 0 when refused or unreadable.
     int BeginWalk(int lock);
     void EndWalk(int lock);
-    // Takes the change lock and reads the header.
-    int BeginChange();
+    // Takes the change lock and reads the header; refuses a header left
+    // changing unless mayBeDamaged (a touch reads no page).
+    int BeginChange(bool mayBeDamaged = false);
+    // Refuses a header left changing (read under the lock: nobody else is
+    // in a change).
+    int CheckComplete();
+    // Before the first page a change writes: the counter moves and the header
+    // is written, so that pages cached elsewhere are never taken for the new
+    // ones, even when the writer is killed; with several pages to come the
+    // header is also marked changing until EndChange.
+    int AnnounceChange(bool several);
     // Ends a change: on success the counter grows and the header is written;
     // a failure after pages were written still moves the counter, so that
     // walks and caches elsewhere notice. The change lock goes, unless kept
@@ -269,6 +295,8 @@ private:
     String name;
     String error;
     bool refusedDuplicate = false;
+    bool replaced = false;
+    bool damaged = false;
     String expression;
     String currentKey;
     String cutKey;
@@ -286,6 +314,9 @@ private:
     int32_t upRecord = 0;
     String upKey;
     bool pagesWritten = false;
+    bool announced = false;
+    bool announcedSeveral = false;
+    bool rebuilding = false;
     bool held = false;
     // Moves whenever pages may differ from those read before: another
     // counter or page count under the lock, a change through this object.

@@ -15,6 +15,18 @@ inline constexpr uint32_t kIndexUnique = 0x01;
 inline constexpr uint32_t kIndexDescending = 0x02;
 inline constexpr uint32_t kIndexString = 0x04;
 inline constexpr uint32_t kIndexRange = 0x08;
+// Set in an index file that a pack or a reindex has put a new file in place
+// of, just before the old one goes: a holder of the old file reads it at
+// its next walk and opens the files again.
+inline constexpr uint32_t kIndexReplaced = 0x80000000u;
+// Set while a change that writes several pages is under way: found set by
+// a request holding the header lock, it tells that a writer stopped in the
+// middle (killed), and the tree may have lost entries. Walks and changes
+// refuse the file until it is rebuilt.
+inline constexpr uint32_t kIndexChanging = 0x40000000u;
+// How a walk or change refused for that mark ends its message.
+inline constexpr char kIndexInterrupted[] =
+    "index damaged, a change to it was interrupted; rebuild it with VrREINDEX";
 
 // A text's value when it is a decimal number: optional leading white space,
 // an optional sign, digits with at most one '.', at least one digit, and an

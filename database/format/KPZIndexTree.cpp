@@ -39,38 +39,68 @@ int32_t KPZIndexFile::CutKey(const char* key, int32_t length) const {
 
 // --- Locks and the header ------------------------------------------------------------------
 
-int KPZIndexFile::BeginChange() {
+int KPZIndexFile::BeginChange(bool mayBeDamaged) {
     if (!store) {
         SetError(String("Internal error opening '") + name + "'");
         return 0;
     }
+    ++pageState;
+    // The rebuild holds the lock, and its file is marked until it ends.
+    if (rebuilding) return 1;
     // A held shared lock goes first: a handle's ranges may not overlap.
     ReleaseHold();
-    ++pageState;
     if (!store->Lock(true, 0, kIndexHeaderSize)) {
-        SetError(String("Error locking '") + name + "' for write");
+        SetError(String("Error locking '") + name + "' for write: " + store->ErrorText());
         return 0;
     }
     pagesWritten = false;
-    if (!ReadHeader()) {
+    announced = false;
+    announcedSeveral = false;
+    if (!ReadHeader() || (!mayBeDamaged && !CheckComplete())) {
         store->Unlock(0, kIndexHeaderSize);
         return 0;
     }
     return 1;
 }
 
+int KPZIndexFile::CheckComplete() {
+    damaged = (Flags() & kIndexChanging) != 0;
+    if (!damaged) return 1;
+    SetError(String("Error reading from '") + name + "': " + kIndexInterrupted);
+    return 0;
+}
+
+int KPZIndexFile::AnnounceChange(bool several) {
+    if (announced) return 1;
+    announced = true;
+    announcedSeveral = several;
+    SetChangeCounter(ChangeCounter() + 1);
+    if (several) SetFlags(Flags() | kIndexChanging);
+    return WriteHeader();
+}
+
 int KPZIndexFile::Touch(bool keepLocked) {
-    if (!BeginChange()) return 0;
+    if (!BeginChange(true)) return 0;
     return EndChange(1, keepLocked);
 }
 
 int KPZIndexFile::EndChange(int ok, bool keepLocked) {
     ++pageState;
-    if (ok) {
+    if (rebuilding) {
+        cache->Clear();
+        return ok;
+    }
+    // The counter moved when the change was announced; a change that wrote
+    // nothing (a touch) moves it now.
+    if (ok && !announced) {
         SetChangeCounter(ChangeCounter() + 1);
         ok = WriteHeader();
-    } else if (pagesWritten) {
-        SetChangeCounter(ChangeCounter() + 1);
+    } else if (ok && announcedSeveral) {
+        SetFlags(Flags() & ~kIndexChanging);
+        ok = WriteHeader();
+    } else if (!ok && announced) {
+        // Pages may be half written: the file stays marked until rebuilt.
+        SetFlags(Flags() | kIndexChanging);
         WriteHeader();
     }
     if (ok)
@@ -78,6 +108,33 @@ int KPZIndexFile::EndChange(int ok, bool keepLocked) {
     else
         cache->Clear();
     if (!ok || !keepLocked) store->Unlock(0, kIndexHeaderSize);
+    return ok;
+}
+
+int KPZIndexFile::BeginRebuild() {
+    if (!BeginChange(true)) return 0;
+    // Marked before the tree goes, as any change of several pages is.
+    if (!AnnounceChange(true)) return EndChange(0);
+    SetPageCount(2);
+    SetRootPage(1);
+    cache->Clear();
+    KPZIndexPage& root = *path[0];
+    root.Reset(1, EntrySize(), PageSize(), PageSize());
+    if (!WritePage(root) || !WriteHeader()) return EndChange(0);
+    stack.Clear();
+    rebuilding = true;
+    return 1;
+}
+
+int KPZIndexFile::EndRebuild(int ok) {
+    rebuilding = false;
+    if (ok) SetFlags(Flags() & ~kIndexChanging);
+    SetChangeCounter(ChangeCounter() + 1);
+    ok = WriteHeader() && ok;
+    ++pageState;
+    cache->Clear();
+    store->Unlock(0, kIndexHeaderSize);
+    if (ok) damaged = false;
     return ok;
 }
 
@@ -102,10 +159,11 @@ int KPZIndexFile::BeginWalk(int lock) {
     // Nobody changes the tree while the hold lasts: the header in memory is current.
     if (held) return 1;
     if (lock && !store->Lock(false, 0, kIndexHeaderSize)) {
-        SetError(String("Error locking '") + name + "' for read");
+        SetError(String("Error locking '") + name + "' for read: " + store->ErrorText());
         return 0;
     }
-    if (!ReadHeader()) {
+    // Without the lock a writer may be in the middle of its change.
+    if (!ReadHeader() || (lock && !CheckComplete())) {
         if (lock) store->Unlock(0, kIndexHeaderSize);
         stack.Clear();
         return 0;
@@ -181,6 +239,8 @@ int KPZIndexFile::InsertInPage(int32_t depth, uint32_t pageNumber, int32_t recor
     if (result != kInsertUp) return result;
     if (count < MaxEntries()) {
         page.InsertEntryRight(i, upRecord, upKey.Text(), upKey.Length(), upChild);
+        // A leaf with room is the change's one page.
+        if (!AnnounceChange(false)) return kInsertFailed;
         return WritePage(page) ? kInsertDone : kInsertFailed;
     }
     // A full page splits; the new page's number is taken at once.
@@ -188,6 +248,7 @@ int KPZIndexFile::InsertInPage(int32_t depth, uint32_t pageNumber, int32_t recor
         SetError(String("Error writing to '") + name + "': the index file is full");
         return kInsertFailed;
     }
+    if (!AnnounceChange(true)) return kInsertFailed;
     uint32_t newPage = PageCount();
     SetPageCount(newPage + 1);
     if (!WriteHeader()) return kInsertFailed;
@@ -275,6 +336,8 @@ int KPZIndexFile::RemoveFound(int32_t depth, int32_t j) {
     if (page.Child(0) == 0) {
         page.RemoveEntry(j);
         if (depth > 0 && page.Count() < KPZIndexMinEntries(MaxEntries())) return kDeleteUnderfull;
+        // A leaf that stays full enough is the change's one page.
+        if (!AnnounceChange(false)) return kDeleteFailed;
         return WritePage(page) ? kDeleteDone : kDeleteFailed;
     }
     // An inner entry is replaced by its successor, the first entry of the

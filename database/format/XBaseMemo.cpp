@@ -13,6 +13,8 @@ constexpr int64_t kMaxBlock = INT64_C(0xFFFFFFFF);
 // A text must fit a String; a file that runs on without an end mark is not
 // read beyond this.
 constexpr int64_t kMaxMemoText = INT64_C(0x7FFFFF00);
+// The largest read of a text; a text that needs reads this large is long.
+constexpr int32_t kLongChunk = 65536;
 
 // The block number a record's memo text names: leading blanks, an optional
 // sign and digits, like the decimal reading of C; 0 for anything else (an
@@ -82,6 +84,19 @@ int64_t XBaseTable::AppendMemo(const char* text, int32_t length) {
     // Another request may have appended meanwhile.
     if (!ReadMemoHeader()) return -1;
     int64_t block = nextMemoBlock;
+    // The last block in use must begin inside the file: a next free block
+    // past its end is damage, and writing there would make a file of that
+    // size full of nothing.
+    int64_t fileLength = memoStore->Length();
+    if (fileLength < 0) {
+        ReadFailure(memoStore, memoName, -1);
+        return -1;
+    }
+    if ((block - 1) * kMemoBlockSize >= fileLength) {
+        SetError(String("Error writing to '") + memoName +
+                 "': memo file damaged, its next free block lies past the end of the file");
+        return -1;
+    }
     int64_t next = block + (total + kMemoBlockSize - 1) / kMemoBlockSize;
     if (next > kMaxBlock) {
         SetError(String("Error writing to '") + memoName + "': the memo file is full");
@@ -115,10 +130,20 @@ int XBaseTable::ReadMemo(int64_t block, String& out) {
             memoScratch.reset(grown);
             memoScratchCapacity = static_cast<int32_t>(capacity);
         }
+        // A long text (or a damaged file read on and on) ends when the
+        // request is stopped, as every long step does.
+        if (chunk == kLongChunk && opener->Stopped()) {
+            SetError(String("Error reading from '") + memoName + "': the request was stopped");
+            return 0;
+        }
         int32_t got = memoStore->ReadAt(at + used, memoScratch.get() + used, chunk);
         if (got < 0) return ReadFailure(memoStore, memoName, got);
         // Every stored text has at least its end mark: nothing there is damage.
-        if (got == 0 && used == 0) return Corrupt(memoName, "a memo block is past the end of the file");
+        if (got == 0 && used == 0) {
+            SetError(String("Error reading from '") + memoName +
+                     "': memo file damaged, a memo block lies past the end of the file");
+            return 0;
+        }
         const void* end = std::memchr(memoScratch.get() + used, kEndOfText, static_cast<size_t>(got));
         if (end) {
             used = static_cast<const uint8_t*>(end) - memoScratch.get();
@@ -127,7 +152,7 @@ int XBaseTable::ReadMemo(int64_t block, String& out) {
         used += got;
         if (got < chunk) break; // the end of the file ends the text
         if (used > kMaxMemoText) return Corrupt(memoName, "a memo text is too long");
-        if (chunk < 65536) chunk *= 2;
+        if (chunk < kLongChunk) chunk *= 2;
     }
     out.Assign(reinterpret_cast<const char*>(memoScratch.get()), static_cast<int32_t>(used));
     return 1;

@@ -13,6 +13,11 @@ namespace vorn {
 // create and truncate); other modes are the callers'.
 inline constexpr int32_t kXBaseOpenCreate = 0x0F;
 
+// The refusal of a file that a pack or a reindex put a new file in place of.
+// No parentheses: tag errors reach scripts entity-encoded.
+inline constexpr char kXBaseFileReplaced[] =
+    "The file was replaced by a pack or a reindex since it was opened; open it again";
+
 // One open file. Deleting it closes it.
 class XBaseStore {
 public:
@@ -38,6 +43,9 @@ public:
     virtual void KeepBlocks(bool) {}
     // The text of the last failure.
     virtual const char* ErrorText() = 0;
+    // Whether the path the store was opened by now names another file, or
+    // none. A store that cannot tell says no.
+    virtual bool Replaced() { return false; }
 };
 
 // Opens stores by location and relative path, and tells the time.
@@ -49,6 +57,8 @@ public:
     virtual const char* ErrorText() = 0;
     // Seconds since 1970 (UTC), for the date a table header carries.
     virtual int64_t NowSeconds();
+    // Whether the request was stopped (timed out, ended): long steps give up.
+    virtual bool Stopped() { return false; }
 };
 
 // Releases a locked range on every path out of a scope.

@@ -293,6 +293,7 @@ int XBaseTable::Open(int32_t location, const char* path, int32_t mode) {
 void XBaseTable::Close() {
     heldRecordLength = 0;
     rebuildLockedHeader = 0;
+    recordsHeld = false;
     delete tableStore;
     delete memoStore;
     tableStore = nullptr;
@@ -300,6 +301,40 @@ void XBaseTable::Close() {
     name.Assign("", 0);
     memoName.Assign("", 0);
     shapeKnown = false;
+}
+
+int XBaseTable::TakeFiles(XBaseTable& other) {
+    bool same = other.tableStore && other.headerLength == headerLength && other.recordLength == recordLength &&
+                other.fields.Count() == fields.Count();
+    XBaseField* theirs = other.fields.First();
+    for (XBaseField* ours = fields.First(); same && ours && theirs; ours = fields.Next()) {
+        same = ours->Kind() == theirs->Kind() && ours->Length() == theirs->Length() &&
+               ours->Offset() == theirs->Offset() && SameNameNoCase(ours->Name(), theirs->Name());
+        theirs = other.fields.Next();
+    }
+    if (!same) {
+        SetError(String("Error opening '") + name + "': " + kXBaseFileReplaced);
+        return 0;
+    }
+    UnlockCurrentRecord();
+    UnlockForRebuild();
+    ReleaseRecords();
+    XBaseStore* data = tableStore;
+    XBaseStore* memo = memoStore;
+    tableStore = other.tableStore;
+    memoStore = other.memoStore;
+    other.tableStore = data;
+    other.memoStore = memo;
+    memoName = other.memoName;
+    version = other.version;
+    year = other.year;
+    month = other.month;
+    day = other.day;
+    recordCount = other.recordCount;
+    nextMemoBlock = other.nextMemoBlock;
+    knownLength = other.knownLength;
+    currentRecord = 0;
+    return 1;
 }
 
 int XBaseTable::CreateFiles(int32_t location, const char* path, const char* memoPath, List<XBaseField>& specs) {
@@ -552,7 +587,11 @@ int XBaseTable::FileReaches(int64_t end) {
     return end <= knownLength ? 1 : Corrupt(name, "the record count is larger than the file");
 }
 
-int XBaseTable::ReadRecord(int32_t n) {
+int XBaseTable::ReadRecord(int32_t n) { return LoadRecord(n, false); }
+
+int XBaseTable::ReadRecordLocked(int32_t n) { return LoadRecord(n, true); }
+
+int XBaseTable::LoadRecord(int32_t n, bool locked) {
     if (!tableStore) {
         SetError(String("'") + name + "' is not open");
         return 0;
@@ -561,24 +600,55 @@ int XBaseTable::ReadRecord(int32_t n) {
         SetError(String("Invalid record number"));
         return 0;
     }
-    if (n > recordCount) {
-        // Another request may have appended since the header was read.
-        XBaseRangeLock lock(tableStore, 0, headerLength);
-        if (!lock.Take(true)) return LockFailure(tableStore, name, "write");
-        if (!ReadHeader()) return 0;
-    }
+    // Another request may have appended since the header was read.
+    if (n > recordCount && !RefreshCount()) return 0;
     if (n > recordCount) {
         SetError(String("Invalid record number"));
         return 0;
     }
     int64_t at = headerLength + static_cast<int64_t>(n - 1) * recordLength;
+    bool covered = recordsHeld || rebuildLockedHeader > 0 || (heldRecordLength > 0 && heldRecordAt == at);
+    XBaseRangeLock lock(tableStore, at, recordLength);
+    if (locked && !covered && !lock.Take(false)) return LockFailure(tableStore, name, "read");
     int32_t got = tableStore->ReadAt(at, record.get(), recordLength);
     if (got != recordLength) return ReadFailure(tableStore, name, got);
+    lock.Release();
     deleted = record[0] == '*' ? 1 : 0;
     for (XBaseField* field = fields.First(); field; field = fields.Next())
         field->LoadFromRecord(record.get() + field->Offset());
     currentRecord = n;
     return 1;
+}
+
+int XBaseTable::RefreshCount() {
+    if (!tableStore) {
+        SetError(String("'") + name + "' is not open");
+        return 0;
+    }
+    // Under a rebuild's own header lock the header is this table's already
+    // (a lock taken again through the same handle would change it).
+    XBaseRangeLock lock(tableStore, 0, headerLength);
+    if (rebuildLockedHeader == 0 && !lock.Take(false)) return LockFailure(tableStore, name, "read");
+    return ReadHeader();
+}
+
+int XBaseTable::HoldRecords() {
+    if (!tableStore) {
+        SetError(String("'") + name + "' is not open");
+        return 0;
+    }
+    if (recordsHeld) return 1;
+    int64_t length = recordsRangeLength > 0 ? recordsRangeLength : INT64_MAX - headerLength;
+    if (!tableStore->Lock(false, headerLength, length)) return LockFailure(tableStore, name, "read");
+    recordsHeld = true;
+    recordsHeldFrom = headerLength;
+    recordsHeldLength = length;
+    return 1;
+}
+
+void XBaseTable::ReleaseRecords() {
+    if (recordsHeld && tableStore) tableStore->Unlock(recordsHeldFrom, recordsHeldLength);
+    recordsHeld = false;
 }
 
 int XBaseTable::BuildRecord(uint8_t* bytes) {
@@ -587,7 +657,7 @@ int XBaseTable::BuildRecord(uint8_t* bytes) {
     return 1;
 }
 
-int XBaseTable::AppendRecord(bool keepLocked) {
+int XBaseTable::AppendRecord(bool keepLocked, bool asDeleted) {
     if (!tableStore) {
         SetError(String("'") + name + "' is not open");
         return 0;
@@ -624,7 +694,7 @@ int XBaseTable::AppendRecord(bool keepLocked) {
             heldRecordAt = at;
             heldRecordLength = recordLength;
         }
-        if (!WriteNewRecord(at)) {
+        if (!WriteNewRecord(at, asDeleted)) {
             UnlockCurrentRecord();
             return 0;
         }
@@ -632,22 +702,15 @@ int XBaseTable::AppendRecord(bool keepLocked) {
     }
 }
 
-int XBaseTable::AppendDeletedRecord(bool keepLocked) {
-    appendDeleted = true;
-    int ok = AppendRecord(keepLocked);
-    appendDeleted = false;
-    return ok;
-}
-
-int XBaseTable::WriteNewRecord(int64_t at) {
+int XBaseTable::WriteNewRecord(int64_t at, bool asDeleted) {
     uint8_t* bytes = record.get();
     std::memset(bytes, ' ', static_cast<size_t>(recordLength));
     if (!BuildRecord(bytes)) return 0;
-    if (appendDeleted) bytes[0] = '*';
+    if (asDeleted) bytes[0] = '*';
     bytes[recordLength] = kEndOfFile;
     if (tableStore->WriteAt(at, bytes, recordLength + 1) != recordLength + 1) return WriteFailure(tableStore, name);
     if (at + recordLength + 1 > knownLength) knownLength = at + recordLength + 1;
-    deleted = appendDeleted ? 1 : 0;
+    deleted = asDeleted ? 1 : 0;
     ++recordCount;
     if (!WriteHeader()) {
         --recordCount;

@@ -154,17 +154,41 @@ public:
     int Open(int32_t location, const char* path, int32_t mode);
     // Closes both files and empties the names; the fields stay.
     void Close();
+    // Takes the open files of another table of the same shape (header and
+    // record length, fields) in place of its own, keeping its fields; the
+    // other table gets this one's files and closes them when it goes. 0 with
+    // kXBaseFileReplaced when the shapes differ.
+    int TakeFiles(XBaseTable& other);
 
-    // Reads record n (from 1) into the fields and makes it current.
+    // Reads record n (from 1) into the fields and makes it current, without
+    // a lock of its own: for callers whose locks keep writers of the record
+    // away (a rebuild's, a record's lock).
     int ReadRecord(int32_t n);
+    // The same, as one write left the record: under a read lock of its bytes
+    // unless this table already holds them (its current record's lock, a
+    // rebuild's locks, HoldRecords). A record read while another request
+    // rewrites it could otherwise mix old and new bytes: the kernel copies
+    // page by page, and nothing orders an unlocked read with a write.
+    int ReadRecordLocked(int32_t n);
+    // Reads the record count again, under the header's read lock (an old
+    // file, replaced since, still reads as it stood).
+    int RefreshCount();
+    // Holds every record's bytes, present and future, for read, so that the
+    // reads of a batch need no lock each: writers of any record wait until
+    // ReleaseRecords. Taken before any index lock (writers take their record
+    // before the index); nothing may be written through this table meanwhile.
+    int HoldRecords();
+    void ReleaseRecords();
+    bool RecordsHeld() const { return recordsHeld; }
     // Writes the fields as a new record at the end and makes it current.
     // keepLocked: the new record stays read-locked, in LockCurrentRecord's
     // place, until UnlockCurrentRecord, so that a rebuild, which write-locks
-    // every record, waits until its index entries are in.
-    int AppendRecord(bool keepLocked = false);
-    // AppendRecord with the new record marked deleted (a writer then enters
-    // its index keys and makes it live with SetDeleted(0)).
-    int AppendDeletedRecord(bool keepLocked);
+    // every record, waits until its index entries are in. asDeleted: the
+    // record is written marked deleted (a writer that makes it live only
+    // once its keys are in leaves, when killed, a deleted record).
+    int AppendRecord(bool keepLocked = false, bool asDeleted = false);
+    // AppendRecord with the new record marked deleted.
+    int AppendDeletedRecord(bool keepLocked) { return AppendRecord(keepLocked, true); }
     // Rewrites the current record from the fields (under the record lock,
     // taken here unless LockCurrentRecord holds it).
     int UpdateRecord();
@@ -245,12 +269,15 @@ private:
     // Sizes the record buffer and the fields' offsets after the field list
     // changed; refuses fields that end past the record.
     int LayOutFields();
+    // Reads record n into the fields; the count is read again (under the
+    // header's read lock) when n is past it.
+    int LoadRecord(int32_t n, bool locked);
     // Builds the current values into the record buffer; 0 when a memo
     // append failed.
     int BuildRecord(uint8_t* record);
     // Writes the current values as record count + 1 at offset at, with the
     // header's new count, under the caller's header lock.
-    int WriteNewRecord(int64_t at);
+    int WriteNewRecord(int64_t at, bool asDeleted);
     // Whether the file reaches at least to end (the length is asked again
     // only when a known length does not already show it); 0 with the
     // message when it does not.
@@ -278,8 +305,17 @@ private:
     int64_t heldRecordAt = 0;
     int32_t heldRecordLength = 0;
     int32_t rebuildLockedHeader = 0;
-    // The deleted mark WriteNewRecord gives a new record.
-    bool appendDeleted = false;
+    // HoldRecords' range starts at this header length (0: not held).
+    int32_t recordsHeldFrom = 0;
+    int64_t recordsHeldLength = 0;
+    bool recordsHeld = false;
+
+  protected:
+    // How far past the header HoldRecords reaches (0: to the last offset); a
+    // format with lock bytes of its own past the records stops before them.
+    int64_t recordsRangeLength = 0;
+
+  private:
 
     // The shape the open file was read with: later header reads must agree.
     bool shapeKnown = false;

@@ -335,8 +335,52 @@ int XBaseDatabase::SetIndexes(VornVM* vm, const DatabaseText& list) {
         if (end >= length) break;
         start = end + 1;
     }
-    if (view && !view->Go(-1)) return Fail(view->ErrorText());
+    // A table opened before another request's pack and indexes opened after
+    // it would not belong together.
+    XBaseStore* data = table->DataStore();
+    bool moved = false;
+    if (ok && data && data->Replaced() && !OpenCurrentFiles(&moved)) ok = 0;
+    if (view && !view->Go(-1)) {
+        // A damaged index still opens, so that VrREINDEX can rebuild it; the
+        // moves through it say what is wrong.
+        XBaseIndex* primary = indexes.First();
+        if (!ok || !primary || !primary->File().Damaged()) return Fail(view->ErrorText());
+    }
     return ok;
+}
+
+int XBaseDatabase::OpenCurrentFiles(bool* moved) {
+    *moved = false;
+    const String& path = table->Name();
+    // Each try that meets a file replaced again waited for one more rebuild;
+    // rebuilds one after the other may take that many.
+    for (int32_t attempt = 0; attempt < 64 && !opener.Stopped(); ++attempt) {
+        XBaseTable fresh(&opener);
+        if (!fresh.Open(kXBaseLocation, path.Text(), kXBaseOpenMode)) return Fail(fresh.ErrorText());
+        XBaseStore* store = fresh.DataStore();
+        XBaseRangeLock lock(store, 0, fresh.HeaderLength());
+        if (!lock.Take(false))
+            return Fail(String("Error locking '") + path + "' for read: " + store->ErrorText());
+        // Another rebuild put its files in place between the open and the lock.
+        if (store->Replaced()) continue;
+        if (!fresh.ReadHeader()) return Fail(fresh.ErrorText());
+        XBaseIndexList again;
+        for (XBaseIndex* index = indexes.First(); index; index = indexes.Next()) {
+            auto* other = new XBaseIndex(index->Program(), application, this, &opener, index->Name().Text(),
+                                         index->Name().Length());
+            again.Insert(other, kListTail);
+            if (!other->Open(index->FileName().Text())) return Fail(other->ErrorText());
+        }
+        XBaseStore* old = table->DataStore();
+        bool tableMoved = !old || old->Replaced();
+        if (!table->TakeFiles(fresh)) return Fail(table->ErrorText());
+        indexes.Clear();
+        while (XBaseIndex* index = again.Remove(kListHead))
+            indexes.Insert(index, kListTail);
+        *moved = tableMoved;
+        return 1;
+    }
+    return Fail(String("Error opening '") + path + "': " + kXBaseFileReplaced);
 }
 
 int XBaseDatabase::SetPrimaryIndexes(const DatabaseText& indexName) {
@@ -371,7 +415,7 @@ int XBaseDatabase::MakeIndex(VornVM* vm, const DatabaseText& file, const Databas
     String key;
     int32_t count = table->RecordCount();
     for (int32_t r = 1; r <= count; ++r) {
-        int ok = table->ReadRecord(r);
+        int ok = table->ReadRecordLocked(r);
         if (!ok) {
             Fail(table->ErrorText());
         } else {

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "database/format/XBaseTable.h"
 #include "database/xbase3/XBaseFileStore.h"
@@ -75,6 +76,13 @@ class XBaseDatabase : public Database {
     int Transact() override;
     int Command(const DatabaseText& command, const DatabaseText& value) override;
 
+    // Opens the table and every open index again by name, as one set: under
+    // the read lock of the new table's header, which a pack or reindex holds
+    // until its old files are marked replaced. The table object keeps its
+    // fields (the view's variables stay bound); the index objects are new.
+    // *moved: the table's file was replaced too, so record numbers changed.
+    int OpenCurrentFiles(bool* moved);
+
     XBaseTable* Table() const { return table; }
     XBaseIndexList& Indexes() { return indexes; }
     XBaseStoreOpener* Opener() { return &opener; }
@@ -100,7 +108,10 @@ class XBaseDatabase : public Database {
     // Pack's new table (in *built) and indexes, filled with the live records.
     int BuildPacked(List<XBaseTemporaryFile>& temporaries, XBaseIndexList& fresh, XBaseTable** built);
     // The keys of the fields as they stand, for record, into every index.
-    int AddKeys(XBaseIndexList& fresh, int32_t record, String& key);
+    // With dead (a reindex: which records are deleted, from record 1), a
+    // UNIQUE key two records hold goes to the live one: a deleted record
+    // gives it up, a live one takes it from a deleted one.
+    int AddKeys(XBaseIndexList& fresh, int32_t record, String& key, const std::vector<uint8_t>* dead = nullptr);
     // Swaps every temporary file with its final name (each temporary name
     // then holds the old file). 1; 0 after a failure whose swaps were put
     // back; -1 when they could not all be put back (nothing may be deleted).
@@ -116,9 +127,11 @@ class XBaseDatabase : public Database {
     void DeleteTemporaries(List<XBaseTemporaryFile>& temporaries);
     // Opens each open index again by its file name into reopened.
     int ReopenIndexes(XBaseIndexList& reopened);
-    // The new files are in place: the reopened table (null for a reindex)
-    // and indexes become the database's and the old files go.
-    int Commit(XBaseTable* reopened, XBaseIndexList& again, List<XBaseTemporaryFile>& temporaries);
+    // The new files are in place: the old indexes are marked replaced, the
+    // reopened table (null for a reindex) and indexes become the database's
+    // and the old files go. The caller moves the view once no lock of the
+    // rebuild is left.
+    void Commit(XBaseTable* reopened, XBaseIndexList& again, List<XBaseTemporaryFile>& temporaries);
     // The end of a failed rebuild (swapped as SwapInFiles gave); returns 0.
     int Abandon(List<XBaseTemporaryFile>& temporaries, int swapped);
     // The files this database holds open, which the swaps go through.

@@ -14,10 +14,21 @@
 
 namespace vorn {
 
+namespace {
+
+// How often one move opens the files again before it gives up: each time
+// another pack or reindex replaced them meanwhile.
+constexpr int32_t kFollows = 4;
+// How often a find is made again when the record found does not hold its key.
+constexpr int kFindTries = 3;
+constexpr char kNotInIndex[] = "Record is not in index";
+
+} // namespace
+
 XBaseDatabaseView::XBaseDatabaseView(VornApplication* app, VornVM* vm, XBaseDatabase* owner,
                                      const String& viewName, XBaseTable* over, XBaseIndexList* list,
                                      XBaseStoreOpener* files)
-    : DatabaseView(app, vm, owner, viewName), table(over), indexes(list), opener(files) {
+    : DatabaseView(app, vm, owner, viewName), owner(owner), table(over), indexes(list), opener(files) {
     BindVariables();
 }
 
@@ -67,7 +78,7 @@ void XBaseDatabaseView::EnterVariables(XBaseTable* over, bool dateVariables) {
 }
 
 void XBaseDatabaseView::BindVariables() {
-    table->ReadRecord(1); // an empty table leaves the view on no record
+    table->ReadRecordLocked(1); // an empty table leaves the view on no record
     EnterVariables(table, false);
 }
 
@@ -158,22 +169,74 @@ int XBaseDatabaseView::FilterPasses(bool* passes) {
     return 1;
 }
 
-bool XBaseDatabaseView::InRange(int32_t r) {
-    if (r < 1) return false;
-    if (r <= table->RecordCount()) return true;
+int XBaseDatabaseView::InRange(int32_t r) {
+    if (r < 1) return 0;
+    if (r <= table->RecordCount()) return 1;
     // An index may name a record that another request appended after the
-    // count was read: reading it reads the count again.
-    return table->ReadRecord(r) != 0;
+    // count was read.
+    if (!table->RefreshCount()) {
+        TableFailed();
+        return -1;
+    }
+    return r <= table->RecordCount() ? 1 : 0;
 }
 
-int XBaseDatabaseView::Step(XBaseIndex* primary, bool forward, int32_t* r) {
-    if (primary) {
-        if (!(forward ? primary->NextKey(r, nullptr) : primary->PreviousKey(r))) return IndexFailed(primary);
-        if (*r != 0 && !InRange(*r)) *r = 0;
+int XBaseDatabaseView::Follow(XBaseIndex* index, int32_t* follows, bool* moved) {
+    *moved = false;
+    if (!index->File().Replaced() || ++*follows > kFollows) return IndexFailed(index);
+    if (!owner->OpenCurrentFiles(moved)) {
+        SetErrorText(owner->ErrorText());
+        return 0;
+    }
+    return 1;
+}
+
+int XBaseDatabaseView::StandAgain(XBaseIndex* primary, int32_t record, bool moved, bool forward, bool* stepped,
+                                  int32_t* r) {
+    *stepped = false;
+    if (!moved) {
+        if (primary->SeekEntry(recordKey.Text(), recordKey.Length(), record)) return 1;
+        // Replaced once more: the next move follows again.
+        if (primary->File().Replaced()) return 1;
+        if (!primary->ErrorText().Equals(kNotInIndex)) return IndexFailed(primary);
+    }
+    int found = 0;
+    int32_t before = 0;
+    if (!primary->FindKey(recordKey.Text(), recordKey.Length(), 1, &before, &found))
+        return primary->File().Replaced() ? 1 : IndexFailed(primary);
+    // The key is gone: the index stands on the entry before it, which is a
+    // backward step's record.
+    if (!found && !forward) {
+        *stepped = true;
+        *r = before;
+    }
+    return 1;
+}
+
+int XBaseDatabaseView::Step(bool forward, int32_t* r) {
+    XBaseIndex* primary = indexes->First();
+    if (!primary) {
+        *r = table->CurrentRecord() + (forward ? 1 : -1);
+        if (*r < 1 || *r > table->RecordCount()) *r = 0;
         return 1;
     }
-    *r = table->CurrentRecord() + (forward ? 1 : -1);
-    if (*r < 1 || *r > table->RecordCount()) *r = 0;
+    for (int32_t follows = 0;;) {
+        if (forward ? primary->NextKey(r, nullptr) : primary->PreviousKey(r)) break;
+        // The key of the record the walk stands on, to stand on it again.
+        int32_t at = table->CurrentRecord();
+        ResetVariables(1);
+        bool keyed = at > 0 && EvaluateKey(primary, recordKey);
+        bool moved = false;
+        if (!Follow(primary, &follows, &moved)) return 0;
+        primary = indexes->First();
+        if (!primary) return Step(forward, r);
+        bool stepped = false;
+        if (keyed && !StandAgain(primary, at, moved, forward, &stepped, r)) return 0;
+        if (stepped) break;
+    }
+    int in = *r != 0 ? InRange(*r) : 0;
+    if (in < 0) return 0;
+    if (in == 0) *r = 0;
     return 1;
 }
 
@@ -184,22 +247,55 @@ int XBaseDatabaseView::SeekCurrent(XBaseIndex* index) {
     return 1;
 }
 
+int XBaseDatabaseView::FindChecked(const char* key, int32_t length, int exact, int32_t* r, int* found) {
+    for (int32_t follows = 0, tries = 0;;) {
+        XBaseIndex* primary = indexes->First();
+        if (!primary) {
+            SetErrorText(String("Database has no open indexes"));
+            return 0;
+        }
+        if (!primary->FindKey(key, length, exact, r, found)) {
+            bool moved = false;
+            if (!Follow(primary, &follows, &moved)) return 0;
+            continue;
+        }
+        if (!*found || *r == 0) return 1;
+        int in = InRange(*r);
+        if (in < 0) return 0;
+        if (in > 0) {
+            if (!table->ReadRecordLocked(*r)) return TableFailed();
+            ResetVariables(1);
+            if (!EvaluateKey(primary, recordKey)) return IndexFailed(primary);
+            KPZIndexFile& file = primary->File();
+            if (CompareKeys(key, file.CutKey(key, length), recordKey.Text(),
+                            file.CutKey(recordKey.Text(), recordKey.Length()), exact, primary->Flags()) == 0)
+                return 1;
+        }
+        // The entry and the record disagree: the record was rewritten since
+        // the index was read.
+        if (++tries >= kFindTries) {
+            *found = 0;
+            *r = 0;
+            return 1;
+        }
+    }
+}
+
 // ---- Moves -----------------------------------------------------------------------------------
 
 int XBaseDatabaseView::Skip(int32_t count) {
     if (count != 0) {
-        XBaseIndex* primary = indexes->First();
         int32_t steps = count > 0 ? count : -count;
         for (int32_t i = 0; i < steps; ++i) {
             int32_t r = 0;
-            if (!Step(primary, count > 0, &r)) return 0;
+            if (!Step(count > 0, &r)) return 0;
             if (r == 0) {
                 // The fields may already hold a record read on the way.
                 if (i > 0) ResetVariables(1);
                 SetEOF(1);
                 return 1;
             }
-            if (!table->ReadRecord(r)) return TableFailed();
+            if (!table->ReadRecordLocked(r)) return TableFailed();
         }
     }
     SetEOF(0);
@@ -209,16 +305,15 @@ int XBaseDatabaseView::Skip(int32_t count) {
 
 int XBaseDatabaseView::SkipFiltered(int32_t count) {
     if (count == 0) return 1;
-    XBaseIndex* primary = indexes->First();
     int32_t wanted = count > 0 ? count : -count;
     for (int32_t passed = 0;;) {
         int32_t r = 0;
-        if (!Step(primary, count > 0, &r)) return 0;
+        if (!Step(count > 0, &r)) return 0;
         if (r == 0) {
             SetEOF(1);
             return 1;
         }
-        if (!table->ReadRecord(r)) return TableFailed();
+        if (!table->ReadRecordLocked(r)) return TableFailed();
         ResetVariables(1);
         bool passes = false;
         if (!FilterPasses(&passes)) return 0;
@@ -229,58 +324,63 @@ int XBaseDatabaseView::SkipFiltered(int32_t count) {
     }
 }
 
-int XBaseDatabaseView::Go(int32_t position) {
-    XBaseIndex* primary = indexes->First();
-    int32_t r = position;
-    if (position == -1) {
-        r = 1;
-        if (primary && !primary->FirstKey(&r)) return IndexFailed(primary);
-    } else if (position == -2) {
-        r = table->RecordCount();
-        if (primary && !primary->LastKey(&r)) return IndexFailed(primary);
+int XBaseDatabaseView::Edge(bool first, int32_t* r) {
+    for (int32_t follows = 0;;) {
+        XBaseIndex* primary = indexes->First();
+        if (!primary) {
+            *r = first ? 1 : table->RecordCount();
+            return 1;
+        }
+        if (first ? primary->FirstKey(r) : primary->LastKey(r)) return 1;
+        bool moved = false;
+        if (!Follow(primary, &follows, &moved)) return 0;
     }
-    bool indexed = primary && position < 0;
-    if (r < 1 || (indexed ? !InRange(r) : r > table->RecordCount())) {
+}
+
+int XBaseDatabaseView::Go(int32_t position) {
+    int32_t r = position;
+    if ((position == -1 || position == -2) && !Edge(position == -1, &r)) return 0;
+    bool indexed = indexes->First() && position < 0;
+    int in = indexed ? InRange(r) : (r >= 1 && r <= table->RecordCount() ? 1 : 0);
+    if (in < 0) return 0;
+    if (in == 0) {
         SetEOF(1);
         return 1;
     }
-    if (!table->ReadRecord(r)) return TableFailed();
+    if (!table->ReadRecordLocked(r)) return TableFailed();
     SetEOF(0);
     ResetVariables(1);
     return 1;
 }
 
 int XBaseDatabaseView::GoFiltered(int32_t position) {
-    XBaseIndex* primary = indexes->First();
     bool passes = false;
     if (position == -1 || position == -2) {
         bool up = position == -1;
         int32_t r = 0;
-        if (primary) {
-            if (!(up ? primary->FirstKey(&r) : primary->LastKey(&r))) return IndexFailed(primary);
-        } else {
-            r = up ? 1 : table->RecordCount();
-        }
+        if (!Edge(up, &r)) return 0;
         for (;;) {
-            if (primary ? (r == 0 || !InRange(r)) : (r < 1 || r > table->RecordCount())) {
+            int in = indexes->First() ? InRange(r) : (r >= 1 && r <= table->RecordCount() ? 1 : 0);
+            if (in < 0) return 0;
+            if (in == 0) {
                 SetEOF(1);
                 return 1;
             }
-            if (!table->ReadRecord(r)) return TableFailed();
+            if (!table->ReadRecordLocked(r)) return TableFailed();
             ResetVariables(1);
             if (!FilterPasses(&passes)) return 0;
             if (passes) {
                 SetEOF(0);
                 return 1;
             }
-            if (!Step(primary, up, &r)) return 0;
+            if (!Step(up, &r)) return 0;
         }
     }
     if (position < 1 || position > table->RecordCount()) {
         SetEOF(1);
         return 1;
     }
-    if (!table->ReadRecord(position)) return TableFailed();
+    if (!table->ReadRecordLocked(position)) return TableFailed();
     ResetVariables(1);
     if (!FilterPasses(&passes)) return 0;
     if (!passes) {
@@ -288,28 +388,32 @@ int XBaseDatabaseView::GoFiltered(int32_t position) {
         return 1;
     }
     // A following skip goes on from this record in index order.
+    XBaseIndex* primary = indexes->First();
     if (primary && !SeekCurrent(primary)) return 0;
     SetEOF(0);
     return 1;
 }
 
 int XBaseDatabaseView::Find(const DatabaseText& key, int32_t exact) {
-    XBaseIndex* primary = indexes->First();
-    if (!primary) {
-        SetErrorText(String("Database has no open indexes"));
-        return 0;
-    }
     int32_t r = 0;
     int found = 0;
-    if (!primary->FindKey(key.text ? key.text : "", key.text ? key.length : 0, exact, &r, &found))
-        return IndexFailed(primary);
-    if ((!found && !(primary->Flags() & kIndexRange)) || r == 0 || !InRange(r)) {
+    if (!FindChecked(key.text ? key.text : "", key.text ? key.length : 0, exact, &r, &found)) return 0;
+    if (found) {
+        // FindChecked read the record.
+        SetEOF(0);
+        ResetVariables(1);
+        return 1;
+    }
+    // A range index without the key stands on the nearest entry before it.
+    XBaseIndex* primary = indexes->First();
+    int in = primary && (primary->Flags() & kIndexRange) ? InRange(r) : 0;
+    if (in < 0) return 0;
+    if (in == 0) {
         SetEOF(1);
         return 1;
     }
-    if (!table->ReadRecord(r)) return TableFailed();
-    // A range index without the key stands on the nearest entry before it.
-    SetEOF(found ? 0 : 1);
+    if (!table->ReadRecordLocked(r)) return TableFailed();
+    SetEOF(1);
     ResetVariables(1);
     return 1;
 }
@@ -325,20 +429,18 @@ int XBaseDatabaseView::FindFiltered(const DatabaseText& key, int32_t exact) {
     searchKey.Assign(text, primary->File().CutKey(text, key.text ? key.length : 0));
     int32_t r = 0;
     int found = 0;
-    if (!primary->FindKey(searchKey.Text(), searchKey.Length(), exact, &r, &found)) {
+    if (!FindChecked(searchKey.Text(), searchKey.Length(), exact, &r, &found)) {
         SetEOF(1);
-        return IndexFailed(primary);
+        return 0;
     }
-    if (!found || r == 0 || !InRange(r)) {
+    if (!found || r == 0) {
         SetEOF(1);
         return 1;
     }
+    primary = indexes->First();
     const uint32_t flags = primary->Flags();
     for (;;) {
-        if (!table->ReadRecord(r)) {
-            SetEOF(1);
-            return TableFailed();
-        }
+        // The first record FindChecked read already.
         ResetVariables(1);
         bool passes = false;
         if (!FilterPasses(&passes)) {
@@ -354,17 +456,18 @@ int XBaseDatabaseView::FindFiltered(const DatabaseText& key, int32_t exact) {
             SetEOF(1);
             return IndexFailed(primary);
         }
-        if (r == 0 || !InRange(r)) {
+        int in = r != 0 ? InRange(r) : 0;
+        if (in <= 0) {
             SetEOF(1);
-            return 1;
+            return in < 0 ? 0 : 1;
+        }
+        if (!table->ReadRecordLocked(r)) {
+            SetEOF(1);
+            return TableFailed();
         }
         if (!entry || CompareKeys(searchKey.Text(), searchKey.Length(), entry,
                                   static_cast<int32_t>(std::strlen(entry)), exact, flags) != 0) {
             // Past the equal entries: the view stands on that record.
-            if (!table->ReadRecord(r)) {
-                SetEOF(1);
-                return TableFailed();
-            }
             ResetVariables(1);
             SetEOF(1);
             return 1;
@@ -429,28 +532,29 @@ int XBaseDatabaseView::Add() {
     }
     // The new record stays locked until its last key is in: a pack or a
     // reindex waits for it instead of copying a record whose add may still
-    // fail.
-    if (!table->AppendRecord(true)) return TableFailed();
+    // fail. It is written marked deleted and made live only then, so that a
+    // request killed on the way leaves a deleted record, whose key a
+    // reindex gives up to a live record's.
+    if (!table->AppendRecord(true, count > 0)) return TableFailed();
     int32_t record = table->CurrentRecord();
-    for (int32_t i = 0; i < count; ++i) {
-        XBaseIndex* index = order[static_cast<size_t>(i)];
-        String& key = keys[static_cast<size_t>(i)];
-        int ok = EvaluateKey(index, key) && index->AddKey(record, key.Text(), key.Length());
-        int32_t added = i + 1;
-        if (!ok) {
+    int32_t added = 0;
+    int ok = 1;
+    for (; added < count; ++added) {
+        XBaseIndex* index = order[static_cast<size_t>(added)];
+        String& key = keys[static_cast<size_t>(added)];
+        if (!EvaluateKey(index, key) || !index->AddKey(record, key.Text(), key.Length())) {
             // Another request took the key meanwhile, or the file failed: the
             // record goes as if it had never been added.
-            SetErrorText(index->ErrorText());
-            added = i;
-        } else if (!Go(record)) {
-            ok = 0;
+            ok = IndexFailed(index);
+            break;
         }
-        if (!ok) {
-            RemoveAddedKeys(added, record);
-            if (table->CurrentRecord() == record) table->SetDeleted(1);
-            table->UnlockCurrentRecord();
-            return 0;
-        }
+    }
+    if (ok && count > 0) ok = table->SetDeleted(0) && Go(record) ? 1 : TableFailed();
+    if (!ok) {
+        RemoveAddedKeys(added, record);
+        if (table->CurrentRecord() == record) table->SetDeleted(1);
+        table->UnlockCurrentRecord();
+        return 0;
     }
     table->UnlockCurrentRecord();
     ResetVariables(0);
@@ -490,47 +594,42 @@ int XBaseDatabaseView::Update() {
                 ok = IndexFailed(index);
         }
     }
-    // Only now the entries change; a failure puts back those changed so far.
-    int32_t changed = 0;
-    for (; ok && changed < count; ++changed) {
-        XBaseIndex* index = order[static_cast<size_t>(changed)];
-        const String& key = keys[static_cast<size_t>(changed)];
-        const String& oldKey = oldKeys[static_cast<size_t>(changed)];
-        if (key == oldKey) continue;
-        if (!index->RemoveKey(record, oldKey.Text(), oldKey.Length())) {
-            ok = IndexFailed(index);
-            break;
-        }
+    // The new entries go in first, then the record is rewritten, then the
+    // old entries go: a request killed on the way leaves a record with an
+    // extra entry, which a reindex drops, and meanwhile no other record can
+    // take either key. A failure before the rewrite takes the new entries
+    // out again.
+    int32_t added = 0;
+    for (; ok && added < count; ++added) {
+        XBaseIndex* index = order[static_cast<size_t>(added)];
+        const String& key = keys[static_cast<size_t>(added)];
+        if (key == oldKeys[static_cast<size_t>(added)]) continue;
         if (!index->AddKey(record, key.Text(), key.Length())) {
             ok = IndexFailed(index);
-            index->AddKey(record, oldKey.Text(), oldKey.Length());
-            break;
-        }
-        if (!index->SeekEntry(key.Text(), key.Length(), record)) {
-            ok = IndexFailed(index);
-            ++changed;
             break;
         }
     }
+    if (ok && !table->UpdateRecord()) ok = TableFailed();
     if (!ok) {
-        for (int32_t i = changed - 1; i >= 0; --i) {
-            XBaseIndex* index = order[static_cast<size_t>(i)];
+        for (int32_t i = added - 1; i >= 0; --i) {
             const String& key = keys[static_cast<size_t>(i)];
-            const String& oldKey = oldKeys[static_cast<size_t>(i)];
-            if (key == oldKey) continue;
-            index->RemoveKey(record, key.Text(), key.Length());
-            index->AddKey(record, oldKey.Text(), oldKey.Length());
+            if (key == oldKeys[static_cast<size_t>(i)]) continue;
+            order[static_cast<size_t>(i)]->RemoveKey(record, key.Text(), key.Length());
         }
-    } else if (!table->UpdateRecord()) {
-        ok = TableFailed();
-        for (int32_t i = count - 1; i >= 0; --i) {
-            XBaseIndex* index = order[static_cast<size_t>(i)];
-            const String& key = keys[static_cast<size_t>(i)];
-            const String& oldKey = oldKeys[static_cast<size_t>(i)];
-            if (key == oldKey) continue;
-            index->RemoveKey(record, key.Text(), key.Length());
-            index->AddKey(record, oldKey.Text(), oldKey.Length());
-        }
+        table->UnlockCurrentRecord();
+        ResetVariables(0);
+        return 0;
+    }
+    // The record holds its new values now: an old entry that cannot be
+    // taken out stays behind (a reindex drops it) and fails the update.
+    for (int32_t i = 0; i < count; ++i) {
+        XBaseIndex* index = order[static_cast<size_t>(i)];
+        const String& key = keys[static_cast<size_t>(i)];
+        const String& oldKey = oldKeys[static_cast<size_t>(i)];
+        if (key == oldKey) continue;
+        if (!index->RemoveKey(record, oldKey.Text(), oldKey.Length()) ||
+            !index->SeekEntry(key.Text(), key.Length(), record))
+            ok = ok ? IndexFailed(index) : 0;
     }
     table->UnlockCurrentRecord();
     ResetVariables(0);

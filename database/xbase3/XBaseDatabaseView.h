@@ -71,15 +71,35 @@ class XBaseDatabaseView : public DatabaseView {
     // The filter's verdict on the current record; 0 when it could not run.
     int FilterPasses(bool* passes);
     int InstallFilter(VornVM* filterVM, intptr_t entry);
-    // Whether r names a record: within the count, which is read again when
-    // an index names a record appended since.
-    bool InRange(int32_t r);
+    // Whether r names a record: 1 within the count, which is read again when
+    // an index names a record appended since; 0 not; -1 when the read
+    // failed (the message set).
+    int InRange(int32_t r);
     // The record number one step on, in the primary index's order or else
     // in record order; 0 past either end. 0 when the index fails.
-    int Step(XBaseIndex* primary, bool forward, int32_t* r);
+    int Step(bool forward, int32_t* r);
+    // The first (or last) record in the primary index's order, or in record
+    // order without one, followed to files opened again.
+    int Edge(bool first, int32_t* r);
     // Whether the record is where the primary index has it, moving the
     // index's cursor onto it.
     int SeekCurrent(XBaseIndex* index);
+    // After an index refused a move: when its file was replaced by another
+    // request's pack or reindex (and not too often yet), the database's
+    // files are opened again (moved: the table too, so record numbers
+    // changed) and the caller tries once more (1); else the index's failure
+    // is reported (0).
+    int Follow(XBaseIndex* index, int32_t* follows, bool* moved);
+    // In files opened again, puts the primary index where a step from the
+    // record that stood at (key, record) goes on: on that entry when the
+    // records kept their numbers, else on the first entry of the key. When
+    // the key is gone a forward step goes on after it; a backward step has
+    // its record already (*r, *stepped set).
+    int StandAgain(XBaseIndex* primary, int32_t record, bool moved, bool forward, bool* stepped, int32_t* r);
+    // The primary index's find, followed to files opened again; the record
+    // found must hold the key (with exact 0: start with it), else the find
+    // is made again and in the end counts as not found.
+    int FindChecked(const char* key, int32_t length, int exact, int32_t* r, int* found);
 
     int StoreVariables();
     void SaveVariables();
@@ -89,6 +109,7 @@ class XBaseDatabaseView : public DatabaseView {
     // Takes the keys added to the first count indexes out again.
     void RemoveAddedKeys(int32_t count, int32_t record);
 
+    XBaseDatabase* owner;
     XBaseTable* table;
     XBaseIndexList* indexes;
     XBaseStoreOpener* opener;
@@ -104,6 +125,7 @@ class XBaseDatabaseView : public DatabaseView {
     std::vector<String> keys;
     std::vector<String> oldKeys;
     String searchKey;
+    String recordKey;
 };
 
 } // namespace vorn

@@ -39,14 +39,18 @@ int XBaseFileStore::TryLock(bool exclusive, int64_t offset, int64_t length) {
 }
 
 bool XBaseFileStore::StillInPlace(bool exclusive, int64_t offset, int64_t length) {
-    if (!exclusive || !identified) return true;
+    if (!exclusive || !Replaced()) return true;
+    file->Unlock(offset, length);
+    file->SetError(kXBaseFileReplaced);
+    return false;
+}
+
+bool XBaseFileStore::Replaced() {
+    if (!identified) return false;
     // Only the path tells: a handle the pool reopened meanwhile may already
     // be on the new file.
     FileIdentity now;
-    if (file->Identify(true, &now) && now.device == device && now.inode == inode) return true;
-    file->Unlock(offset, length);
-    file->SetError("The file was replaced (packed or reindexed) since it was opened; open it again");
-    return false;
+    return !file->Identify(true, &now) || now.device != device || now.inode != inode;
 }
 
 bool XBaseFileStore::Unlock(int64_t offset, int64_t length) { return file->Unlock(offset, length); }
@@ -74,5 +78,7 @@ const char* XBaseFileOpener::ErrorText() {
 }
 
 int64_t XBaseFileOpener::NowSeconds() { return platform::NowSeconds(); }
+
+bool XBaseFileOpener::Stopped() { return application && application->StopRequested(); }
 
 } // namespace vorn

@@ -25,6 +25,7 @@ public:
     int TryLock(bool exclusive, int64_t offset, int64_t length) override;
     void Deactivate() override;
     const char* ErrorText() override;
+    bool Replaced() override;
 
     File* GetFile() const { return file; }
 
@@ -48,6 +49,7 @@ public:
     XBaseStore* Open(int32_t location, const char* path, int32_t mode) override;
     const char* ErrorText() override;
     int64_t NowSeconds() override;
+    bool Stopped() override;
 
 private:
     VornApplication* application;

@@ -132,8 +132,10 @@ int XBaseDatabase::MakeTemporaryIndexes(XBaseIndexList& fresh, List<XBaseTempora
             new XBaseIndex(program, application, this, &opener, index->Name().Text(), index->Name().Length());
         fresh.Insert(made, kListTail);
         const String& expression = index->Expression();
-        if (!made->CreateOnFile(store, temporaries.Last()->temporaryName.Text(), expression.Text(),
-                                index->Flags())) {
+        // Named as the file it becomes: its messages (a UNIQUE refusal) speak
+        // of that file, never of the temporary one.
+        if (!made->CreateOnFile(store, index->FileName().Text(), expression.Text(),
+                                index->Flags() & ~(kIndexReplaced | kIndexChanging))) {
             delete store;
             return Fail(made->ErrorText());
         }
@@ -159,10 +161,23 @@ int XBaseDatabase::ReopenIndexes(XBaseIndexList& reopened) {
 
 // ---- Shared steps ----------------------------------------------------------------------------
 
-int XBaseDatabase::AddKeys(XBaseIndexList& fresh, int32_t record, String& key) {
+int XBaseDatabase::AddKeys(XBaseIndexList& fresh, int32_t record, String& key,
+                           const std::vector<uint8_t>* dead) {
     for (XBaseIndex* index = fresh.First(); index; index = fresh.Next()) {
         view->ResetVariables(1);
-        if (!view->EvaluateKey(index, key) || !index->AddKey(record, key.Text(), key.Length()))
+        if (!view->EvaluateKey(index, key)) return Fail(index->ErrorText());
+        if (index->AddKey(record, key.Text(), key.Length())) continue;
+        if (!dead || !index->File().RefusedDuplicate()) return Fail(index->ErrorText());
+        // A deleted record (an add that failed or whose writer was killed)
+        // gives its key up to a live one; two live ones fail the reindex.
+        if ((*dead)[static_cast<size_t>(record - 1)]) continue;
+        String refusal = index->ErrorText();
+        int32_t holder = 0;
+        int found = 0;
+        if (!index->FindKey(key.Text(), key.Length(), 1, &holder, &found)) return Fail(index->ErrorText());
+        if (!found || holder < 1 || holder >= record || !(*dead)[static_cast<size_t>(holder - 1)])
+            return Fail(refusal);
+        if (!index->RemoveKey(holder, key.Text(), key.Length()) || !index->AddKey(record, key.Text(), key.Length()))
             return Fail(index->ErrorText());
     }
     return 1;
@@ -203,8 +218,13 @@ int XBaseDatabase::SwapAndReopen(List<XBaseTemporaryFile>& temporaries, XBaseTab
     return 0;
 }
 
-int XBaseDatabase::Commit(XBaseTable* reopened, XBaseIndexList& again,
+void XBaseDatabase::Commit(XBaseTable* reopened, XBaseIndexList& again,
                           List<XBaseTemporaryFile>& temporaries) {
+    // Other requests holding the old indexes read the mark at their next
+    // walk and open the files again; marked while the table is still held,
+    // so that they wait for this rebuild to end.
+    for (XBaseIndex* index = indexes.First(); index; index = indexes.Next())
+        index->File().MarkReplaced();
     if (reopened) {
         // Closing the old table gives up the rebuild's locks: a request that
         // waited for them finds its file replaced.
@@ -219,8 +239,6 @@ int XBaseDatabase::Commit(XBaseTable* reopened, XBaseIndexList& again,
     DeleteTemporaries(temporaries);
     view->SetTable(table);
     view->RebindVariables(table);
-    if (!view->Go(-1)) return Fail(view->ErrorText());
-    return 1;
 }
 
 // ---- Pack ----------------------------------------------------------------------------------
@@ -292,10 +310,13 @@ int XBaseDatabase::Pack() {
         delete built;
         return Abandon(temporaries, swapped);
     }
-    ok = Commit(reopened, again, temporaries);
+    Commit(reopened, again, temporaries);
     rebuilt = nullptr;
+    // The new table's locks go with it; the view's move reads under locks
+    // of its own.
     delete built;
-    return ok;
+    if (!view->Go(-1)) return Fail(view->ErrorText());
+    return 1;
 }
 
 // ---- Reindex -------------------------------------------------------------------------------
@@ -308,17 +329,23 @@ int XBaseDatabase::Reindex() {
     int ok = MakeTemporaryIndexes(fresh, temporaries);
     String key;
     int32_t count = table->RecordCount();
+    std::vector<uint8_t> dead;
+    dead.reserve(static_cast<size_t>(count));
     for (int32_t r = 1; ok && r <= count; ++r) {
-        if (!table->ReadRecord(r))
+        if (!table->ReadRecord(r)) {
             ok = Fail(table->ErrorText());
-        else
-            ok = AddKeys(fresh, r, key);
+        } else {
+            dead.push_back(table->Deleted() ? 1 : 0);
+            ok = AddKeys(fresh, r, key, &dead);
+        }
     }
     fresh.Clear();
     XBaseIndexList again;
     int swapped = ok ? SwapAndReopen(temporaries, nullptr, again) : 0;
     if (swapped <= 0) return Abandon(temporaries, swapped);
-    return Commit(nullptr, again, temporaries);
+    Commit(nullptr, again, temporaries);
+    if (!view->Go(-1)) return Fail(view->ErrorText());
+    return 1;
 }
 
 } // namespace vorn

@@ -60,6 +60,7 @@ int SQLEngine::OpenForWriting() {
             if (!table)
                 return Error(String("Unable to create cursor for table '") + String(in.text1, in.length1) +
                              "': " + schema->ErrorText());
+            ReleaseHolds();
             Store(cursors, in.a, std::make_unique<SQLCursor>(schema, table, in.b != 0, false, counter));
         }
         SQLCursor* cursor = CursorAt(in.a);
@@ -257,7 +258,14 @@ int SQLEngine::CursorStep(SQLCursor* cursor, bool first, bool& row) {
         live = false;
         if (record < 1 || record > cursor->limit) return true;
         if (++steps % kSleepInterval == 0 && Stopped()) return false;
-        if (!data.ReadRecord(record)) {
+        // Whole, as one write left it: under the batch's hold, or a read
+        // lock of the record's own.
+        bool batched = readOnly && view;
+        if (batched && !HoldRecords(data)) {
+            Error(data.ErrorText());
+            return false;
+        }
+        if (!(batched ? data.ReadRecord(record) : data.ReadRecordLocked(record))) {
             Error(data.ErrorText());
             return false;
         }
@@ -351,14 +359,39 @@ int SQLEngine::CursorStep(SQLCursor* cursor, bool first, bool& row) {
 
 // ---- Holds of index files -------------------------------------------------------------------------
 
-bool SQLEngine::Hold(Index& index) {
-    if (!readOnly || !view) return true;
+bool SQLEngine::HoldsExpired() {
     // The clock every 16 steps (a step of a join's inner walk takes a few
     // microseconds), and whenever a hold begins.
-    if (!holds.empty() && ++holdSteps % 16 == 0 && NowMicroseconds() - holdSince > kHoldMicroseconds)
-        ReleaseHolds();
+    return (!holds.empty() || !recordHolds.empty()) && ++holdSteps % 16 == 0 &&
+           NowMicroseconds() - holdSince > kHoldMicroseconds;
+}
+
+bool SQLEngine::HoldRecords(VornSQLTable& data) {
+    if (HoldsExpired()) ReleaseHolds();
+    if (data.RecordsHeld()) return true;
+    if (!holds.empty()) {
+        for (Index* index : holds) index->File().ReleaseHold();
+        holds.clear();
+    }
+    if (!data.HoldRecords()) return false;
+    if (recordHolds.empty()) {
+        holdSince = NowMicroseconds();
+        holdSteps = 0;
+    }
+    recordHolds.push_back(&data);
+    return true;
+}
+
+bool SQLEngine::Hold(Index& index) {
+    if (!readOnly || !view) return true;
+    if (HoldsExpired()) ReleaseHolds();
     KPZIndexFile& file = index.File();
     if (file.Held()) return true;
+    VornSQLTable& data = index.Owner()->Data();
+    if (!data.RecordsHeld() && !HoldRecords(data)) {
+        file.SetError(data.ErrorText());
+        return false;
+    }
     // A rebuild holds the indexes before this one while it waits for the
     // later ones: waiting here with a later one held (a join walking its
     // outer table by a later index) would wait for each other until the
@@ -377,10 +410,6 @@ bool SQLEngine::Hold(Index& index) {
     }
     // Refused (after the wait) or unreadable: the message is the walk's.
     if (!file.HoldShared()) return false;
-    if (holds.empty()) {
-        holdSince = NowMicroseconds();
-        holdSteps = 0;
-    }
     holds.push_back(&index);
     return true;
 }
@@ -388,6 +417,8 @@ bool SQLEngine::Hold(Index& index) {
 void SQLEngine::ReleaseHolds() {
     for (Index* index : holds) index->File().ReleaseHold();
     holds.clear();
+    for (VornSQLTable* data : recordHolds) data->ReleaseRecords();
+    recordHolds.clear();
 }
 
 bool SQLEngine::WalksIndex(int32_t cursor) const {

@@ -30,6 +30,7 @@ SQLEngine::SQLEngine(Schema* schema, VornDatabase* database)
       stack(new Entry[kStackSize]) {}
 
 SQLEngine::~SQLEngine() {
+    ReleaseHolds();
     ApplyWrites();
     while (depth > 0) Drop(stack[--depth]);
     // Results first: their view variables must stop pointing at them.

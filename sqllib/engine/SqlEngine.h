@@ -145,6 +145,14 @@ class SQLEngine {
     // taken is waited for only once those are given back.
     // False when the lock is refused or the header unreadable.
     bool Hold(Index& index);
+    // A statement that changes nothing holds its tables' records for read
+    // over the same batch, so that a record is read as one write left it
+    // without a lock of its own; taken before the table's index holds, as
+    // writers take a record before an index header (index holds taken
+    // already are given back first, and their walks take them again).
+    bool HoldRecords(VornSQLTable& data);
+    // Whether the batch has run its time (looked at every 16 steps).
+    bool HoldsExpired();
     void ReleaseHolds();
     // Whether the program walks the cursor by an index.
     bool WalksIndex(int32_t cursor) const;
@@ -274,6 +282,7 @@ class SQLEngine {
     bool aheadEndSaved = false;
     int aheadResult = 0;
     std::vector<Index*> holds;
+    std::vector<VornSQLTable*> recordHolds;
     int64_t holdSince = 0;
     int64_t holdSteps = 0;
 };

@@ -231,11 +231,26 @@ class Table {
     // -1 when it could not be read.
     int Holder(Index* index, const String& key, int32_t record);
     int EnsureIndexes();
+    int InsertRow();
+    int UpdateRow();
+    // Repairs the index when this request last found it marked damaged:
+    // whether it is sound now.
+    bool RepairFound(Index* index);
+    bool RepairFound();
+    // Counts the repairs made, so that a change whose failure led to one is
+    // tried once more.
+    uint32_t repairs = 0;
+    // Whether the change failed on an index found marked damaged, which is
+    // sound now (repaired by the failed change or here).
+    bool RepairedAfter(uint32_t before);
     bool IsLate(const std::vector<Index*>& late, Index* index) const;
     // After a change of the index failed part-way (a read or a write of its
     // pages), its tree may hold what neither the old nor the new state had:
     // it is made anew from the records, under the table's locks.
     void Repair(Index* index);
+    // Repairs failed when its failure damaged it, and each of touched that
+    // the undo found marked damaged.
+    void RepairBroken(Index* failed, const std::vector<Index*>& touched);
     // Puts the old keys of one update group back up to its failed entry
     // stop, and writes the old record (held: under the caller's lock).
     void RevertGroup(std::vector<IndexUpdate*>& group, size_t stop, bool held);

@@ -1,5 +1,6 @@
 // Record maintenance: inserts, updates and deletes of one table with every
 // index kept in step and UNIQUE enforced.
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
@@ -98,11 +99,16 @@ void Table::DropRetiredIndexes() {
 }
 
 int Table::EnsureIndexes() {
-    if (indexesOpen || catalog) return 1;
-    if (!schema->OpenIndexes(this)) {
+    if (catalog) return 1;
+    if (!indexesOpen && !schema->OpenIndexes(this)) {
         SetError(schema->ErrorText());
         return 0;
     }
+    // An index this request last found marked damaged (a change that failed
+    // part-way, here or in a killed writer) is made anew before the next
+    // change, should the repair after that failure not have got through.
+    for (Index* index : order)
+        if (index->File().Damaged()) Repair(index);
     return 1;
 }
 
@@ -181,7 +187,41 @@ int Table::KeyFree(Index* index, const String& key, int32_t self) {
 
 // --- Insert ------------------------------------------------------------------------------------
 
+bool Table::RepairFound(Index* index) {
+    if (!index || !index->File().Damaged()) return false;
+    Repair(index);
+    return !index->File().Damaged();
+}
+
+bool Table::RepairFound() {
+    bool repaired = false;
+    for (Index* index : order) repaired |= RepairFound(index);
+    return repaired;
+}
+
+// A change that finds an index left half changed (by a killed writer, or a
+// failure whose repair did not get through) has it made anew from the
+// records and is tried once more.
+bool Table::RepairedAfter(uint32_t before) {
+    if (ErrorText().Find(kIndexInterrupted) < 0) return false;
+    return RepairFound() || repairs != before;
+}
+
 int Table::Insert() {
+    uint32_t before = repairs;
+    int ok = InsertRow();
+    if (!ok && RepairedAfter(before)) ok = InsertRow();
+    return ok;
+}
+
+int Table::Update() {
+    uint32_t before = repairs;
+    int ok = UpdateRow();
+    if (!ok && RepairedAfter(before)) ok = UpdateRow();
+    return ok;
+}
+
+int Table::InsertRow() {
     if (!EnsureIndexes()) return 0;
     // The index set is made current before the record is taken: a request
     // holding a record never waits for the catalog, which a pack holds while
@@ -241,7 +281,8 @@ int Table::Insert() {
     // Another request took the key, or a file failed: the record stays
     // deleted, without the keys it already has.
     SetError(done < order.size() ? StepFailure(order[done], "Inserted") : data.ErrorText());
-    bool damaged = done < order.size() && Damaged(order[done]);
+    Index* failed = done < order.size() ? order[done] : nullptr;
+    bool damaged = failed && Damaged(failed);
     // Deleted first (making it live may have got as far as its mark); the
     // failed step may have written its page before its header failed.
     data.WriteDeletedMark(record, true);
@@ -250,7 +291,7 @@ int Table::Insert() {
         order[i]->File().Delete(record, key.Text(), key.Length());
     }
     data.UnlockCurrentRecord();
-    if (damaged) Repair(order[done]);
+    RepairBroken(damaged ? failed : nullptr, order);
     return 0;
 }
 
@@ -265,20 +306,52 @@ int Table::UndoRecord(int32_t record, const std::vector<uint8_t>* image) {
     return 0;
 }
 
+void Table::RepairBroken(Index* failed, const std::vector<Index*>& touched) {
+    // An index the undo found marked damaged is rebuilt too: a change that
+    // failed earlier, or a killed writer, left it so.
+    std::vector<Index*> broken;
+    if (failed && Damaged(failed)) broken.push_back(failed);
+    for (Index* index : touched)
+        if (index && index->File().Damaged() && std::find(broken.begin(), broken.end(), index) == broken.end())
+            broken.push_back(index);
+    for (Index* index : broken) Repair(index);
+}
+
 void Table::Repair(Index* index) {
-    String path(index->File().Name());
+    // Every record held: no writer changes the table meanwhile.
     if (!data.LockAll()) return;
-    int ok = index->Create(path.Text(), path.Length(), kSQLOpenCreate);
-    for (int32_t r = 1; ok && r <= data.RecordCount(); ++r) {
-        if (!data.ReadRecord(r)) break;
-        if (!data.Deleted()) ok = index->InsertKey();
+    KPZIndexFile& file = index->File();
+    // Keys from the records' bytes, so that the record in hand (a change
+    // tried again after the repair) stays as it is.
+    bool byBytes = index->KeyedByBytes();
+    std::vector<uint8_t> bytes;
+    // A read or write that failed once is tried again once; a rebuild that
+    // fails leaves the file marked, for the next writer to rebuild.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        int ok = file.BeginRebuild();
+        if (!ok) continue;
+        for (int32_t r = 1; ok && r <= data.RecordCount(); ++r) {
+            if (byBytes) {
+                ok = data.ReadRecordBytes(r, bytes);
+                if (!ok || bytes[0] == '*') continue;
+                const String& key = index->KeyOfRecord(bytes.data());
+                ok = file.Insert(r, key.Text(), key.Length());
+            } else {
+                ok = data.ReadRecord(r);
+                if (ok && !data.Deleted()) ok = index->InsertKey();
+            }
+        }
+        if (file.EndRebuild(ok)) {
+            ++repairs;
+            break;
+        }
     }
     data.UnlockAll();
 }
 
 // --- Update ------------------------------------------------------------------------------------
 
-int Table::Update() {
+int Table::UpdateRow() {
     if (!EnsureIndexes()) return 0;
     int32_t record = data.CurrentRecord();
     List<IndexUpdate> made(true);
@@ -444,14 +517,14 @@ int Table::Delete() {
 int Table::ApplyDeletes() {
     int ok = 1;
     EachGroup(deletes, [&](std::vector<IndexDelete*>& group) {
+        // Gone already is what was wanted (an index filled after the mark).
+        auto step = [&](IndexDelete* d) {
+            return !d->index || d->index->File().Delete(d->record, d->key.Text(), d->key.Length()) ||
+                   NotInIndex(d->index) || Gone(d->index);
+        };
         size_t done = 0;
-        for (; done < group.size(); ++done) {
-            IndexDelete* d = group[done];
-            // Gone already is what was wanted (an index filled after the mark).
-            if (d->index && !d->index->File().Delete(d->record, d->key.Text(), d->key.Length()) &&
-                !NotInIndex(d->index) && !Gone(d->index))
-                break;
-        }
+        for (; done < group.size(); ++done)
+            if (!step(group[done]) && !(RepairFound(group[done]->index) && step(group[done]))) break;
         if (done == group.size()) return;
         // The record comes back with the keys it had, so data and indexes
         // agree; the statement fails. Held meanwhile, so that no rebuild
@@ -462,20 +535,24 @@ int Table::ApplyDeletes() {
         if (held < 0) return;
         if (ok) SetError(group[done]->index->ErrorText());
         ok = 0;
-        bool damaged = Damaged(group[done]->index);
-        bool back = true;
-        for (size_t i = 0; i <= done; ++i) {
+        Index* failed = Damaged(group[done]->index) ? group[done]->index : nullptr;
+        bool back = held > 0;
+        for (size_t i = 0; back && i <= done; ++i) {
             IndexDelete* d = group[i];
-            if (d->index->Holds(d->key, d->record) == 0 &&
-                !d->index->File().Insert(d->record, d->key.Text(), d->key.Length()))
+            int holds = d->index->Holds(d->key, d->record);
+            if (holds < 0 || (holds == 0 && !d->index->File().Insert(d->record, d->key.Text(), d->key.Length())))
                 back = false;
         }
-        // Not when another request took a key of it meanwhile.
-        if (held > 0) {
-            if (back) data.WriteDeletedMark(record, false);
-            data.UnlockRecord(record);
-        }
-        if (damaged) Repair(group[done]->index);
+        if (back) back = data.WriteDeletedMark(record, false) != 0;
+        // The record could not come back (its lock failed, an index refused
+        // a key, or another request took one meanwhile): the delete stands,
+        // and no index keeps an entry of it.
+        if (!back)
+            for (IndexDelete* d : group) d->index->File().Delete(d->record, d->key.Text(), d->key.Length());
+        if (held > 0) data.UnlockRecord(record);
+        std::vector<Index*> touched;
+        for (IndexDelete* d : group) touched.push_back(d->index);
+        RepairBroken(failed, touched);
     });
     return ok;
 }
@@ -501,22 +578,23 @@ void Table::RevertGroup(std::vector<IndexUpdate*>& group, size_t stop, bool held
 int Table::ApplyUpdates() {
     int ok = 1;
     EachGroup(updates, [&](std::vector<IndexUpdate*>& group) {
-        size_t done = 0;
-        for (; done < group.size(); ++done) {
-            IndexUpdate* u = group[done];
-            if (!u->index) continue;
+        auto step = [&](IndexUpdate* u) {
+            if (!u->index) return true;
             KPZIndexFile& file = u->index->File();
             bool removed = file.Delete(u->record, u->oldKey.Text(), u->oldKey.Length()) != 0;
-            if (!removed && Gone(u->index)) continue;
-            if (!removed && !NotInIndex(u->index)) break;
+            if (!removed && Gone(u->index)) return true;
+            if (!removed && !NotInIndex(u->index)) return false;
             if (!removed || u->late) {
                 // The entry may already be the new one.
                 int held = u->index->Holds(u->newKey, u->record);
-                if (held == 1) continue;
-                if (held < 0) break;
+                if (held == 1) return true;
+                if (held < 0) return false;
             }
-            if (!file.Insert(u->record, u->newKey.Text(), u->newKey.Length()) && !Gone(u->index)) break;
-        }
+            return file.Insert(u->record, u->newKey.Text(), u->newKey.Length()) || Gone(u->index);
+        };
+        size_t done = 0;
+        for (; done < group.size(); ++done)
+            if (!step(group[done]) && !(RepairFound(group[done]->index) && step(group[done]))) break;
         if (done == group.size()) return;
         // Undone with the record held, so that no rebuild copies it half
         // undone; one that copied the new record before made its indexes
@@ -530,7 +608,9 @@ int Table::ApplyUpdates() {
         bool damaged = Damaged(failed);
         RevertGroup(group, done, held > 0);
         if (held > 0) data.UnlockRecord(record);
-        if (damaged) Repair(failed);
+        std::vector<Index*> touched;
+        for (IndexUpdate* u : group) touched.push_back(u->index);
+        RepairBroken(damaged ? failed : nullptr, touched);
     });
     return ok;
 }

@@ -132,8 +132,14 @@ int64_t VornSQLStore::Length() {
 
 bool VornSQLStore::Lock(bool exclusive, int64_t offset, int64_t length) {
     injected = nullptr;
-    DropAll();
-    sequential = -1;
+    // A reading statement's hold of every record keeps its pages: each was
+    // read whole under a hold, and the statement may see a change made while
+    // it runs or not. Any other lock may be a header's, read again after it.
+    recordsHold = !exclusive && length == kSQLAllRecordsLength;
+    if (!recordsHold) {
+        DropAll();
+        sequential = -1;
+    }
     if (files->Fails(&VornSQLFaults::locks, &VornSQLFaults::failLock)) {
         injected = kSQLInjectedFailure;
         return false;
@@ -142,8 +148,11 @@ bool VornSQLStore::Lock(bool exclusive, int64_t offset, int64_t length) {
 }
 
 bool VornSQLStore::Unlock(int64_t offset, int64_t length) {
-    DropAll();
-    sequential = -1;
+    if (!recordsHold || length != kSQLAllRecordsLength) {
+        DropAll();
+        sequential = -1;
+    }
+    recordsHold = false;
     return vrFile_Release(file, offset, length) == 0;
 }
 

@@ -47,6 +47,10 @@ struct VornSQLFaults {
     void Reset() { *this = VornSQLFaults{}; }
 };
 
+// Every record byte of a table, present or future, from its header's end
+// (the lock of a table as a whole, and a reading statement's hold).
+inline constexpr int64_t kSQLAllRecordsLength = INT64_C(1) << 62;
+
 class VornSQLFiles;
 
 // One open host file.
@@ -118,6 +122,8 @@ class VornSQLStore : public XBaseStore {
     // that sequential access needs no seek (-1: unknown).
     int64_t position = -1;
     const char* injected = nullptr;
+    // The last lock taken was a reading statement's hold of every record.
+    bool recordsHold = false;
 };
 
 // The host's file functions for one program, in the data location.
@@ -130,6 +136,8 @@ class VornSQLFiles : public XBaseStoreOpener {
     XBaseStore* Open(int32_t location, const char* path, int32_t mode) override;
     XBaseStore* Open(const char* path, int32_t length, int32_t mode);
     const char* ErrorText() override;
+    // The request was stopped (the host's wait of no time says so).
+    bool Stopped() override { return program && vrProgram_Sleep(program, 0) == 0; }
 
     bool Exists(const char* path, int32_t length = -1);
     bool IsDirectory(const char* path, int32_t length = -1);

@@ -2,7 +2,10 @@
 
 namespace vorn {
 
-VornSQLTable::VornSQLTable(VornSQLFiles* files) : XBaseTable(files), files(files) {}
+VornSQLTable::VornSQLTable(VornSQLFiles* files) : XBaseTable(files), files(files) {
+    // The gate, statement and probe bytes lie past the records.
+    recordsRangeLength = kSQLAllRecordsLength;
+}
 
 VornSQLTable::~VornSQLTable() {
     byName.Clear();
@@ -118,7 +121,9 @@ int VornSQLTable::LockAll() {
         return 0;
     }
     // Another request may have appended before the lock was granted.
-    return ReadHeader();
+    if (ReadHeader()) return 1;
+    UnlockAll();
+    return 0;
 }
 
 void VornSQLTable::UnlockAll() {

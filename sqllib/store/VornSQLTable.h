@@ -22,7 +22,6 @@ using VornSQLMemoField = XBaseMemoField;
 // The lock ranges of a table as a whole: the first 32 bytes (the catalog's
 // pack lock) and every record byte, present or future.
 inline constexpr int64_t kSQLHeaderLockLength = 32;
-inline constexpr int64_t kSQLAllRecordsLength = INT64_C(1) << 62;
 // Bytes past every record range a header (under 64 KiB) can start: a
 // writing statement holds the statement byte shared from before its first
 // row until it ends; a rebuild (ALTER, pack) holds the gate and then the

@@ -414,10 +414,10 @@ TEST_F(KPZIndexTest, WalksAndChangesFailWithTheirMessages) {
     memory.faults.failLocks = true;
     for (auto& walk : walks) {
         EXPECT_EQ(walk(), 0);
-        EXPECT_STREQ(index.ErrorText().Text(), "Error locking 'm.vrx' for read");
+        EXPECT_STREQ(index.ErrorText().Text(), "Error locking 'm.vrx' for read: memory store failure");
     }
     EXPECT_FALSE(index.Insert(30, "30", 2));
-    EXPECT_STREQ(index.ErrorText().Text(), "Error locking 'm.vrx' for write");
+    EXPECT_STREQ(index.ErrorText().Text(), "Error locking 'm.vrx' for write: memory store failure");
     EXPECT_FALSE(index.Delete(3, "3", 1));
     memory.faults.failLocks = false;
     memory.faults.failReads = true;

@@ -277,6 +277,61 @@ TEST_F(XBaseTableTest, MemoMendsRefuseWhatWouldCorruptOrCutTexts) {
     EXPECT_STREQ(reader.ErrorText().Text(), "Error reading from 'm.dbt': File is corrupt (the next free block is 0)");
 }
 
+// A memo header whose next free block lies past the end of the file is
+// damage: an append writes nothing (it would have made a file of that size),
+// and says so with the file's name. A text that needs long reads ends when
+// the request is stopped.
+TEST_F(XBaseTableTest, DamagedMemoHeadersWriteNothingAndLongReadsStop) {
+    XBaseTable table(&opener);
+    Create(table, "m.dbf", {{"ID", 'N', 2, 0}, {"NOTES", 'M', 10, 0}});
+    Append(table, {{"ID", "1"}, {"NOTES", "first"}});
+    const std::string dbf = Bytes("m.dbf");
+    const std::string dbt = Bytes("m.dbt"); // the header, then "first" and its marks in block 1
+    const struct {
+        uint32_t next;
+        bool damaged;
+    } cases[] = {{2, false}, {3, true}, {824188960u, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.next);
+        std::string header(4, '\0');
+        PutU32(reinterpret_cast<uint8_t*>(header.data()), c.next);
+        ScratchTree::WriteFile(DataPath("m.dbf"), dbf);
+        ScratchTree::WriteFile(DataPath("m.dbt"), header + dbt.substr(4));
+        XBaseTable writer(&opener);
+        ASSERT_TRUE(writer.Open(LocationData, "m.dbf", 3)) << writer.ErrorText().Text();
+        writer.FindField("ID")->SetValue("2", 1);
+        writer.FindField("NOTES")->SetValue("second", 6);
+        EXPECT_EQ(writer.AppendRecord(), c.damaged ? 0 : 1);
+        if (c.damaged) {
+            EXPECT_STREQ(writer.ErrorText().Text(),
+                         "Error writing to 'm.dbt': memo file damaged, its next free block lies past the end of "
+                         "the file");
+            // Nothing written: not the 421 GB file that block would give.
+            ASSERT_EQ(std::filesystem::file_size(DataPath("m.dbt")), dbt.size());
+            EXPECT_EQ(Bytes("m.dbt"), header + dbt.substr(4));
+            EXPECT_EQ(Bytes("m.dbf"), dbf);
+        } else {
+            EXPECT_EQ(Bytes("m.dbt").size(), 2 * 512 + 8u);
+        }
+    }
+    // A text of 200 KB reads whole, and not once the request is stopped.
+    XBaseTable writer(&opener);
+    Create(writer, "long.dbf", {{"NOTES", 'M', 10, 0}});
+    Append(writer, {{"NOTES", std::string(200000, 'x')}});
+    Append(writer, {{"NOTES", "short"}});
+    XBaseTable reader(&opener);
+    ASSERT_TRUE(reader.Open(LocationData, "long.dbf", 3));
+    ASSERT_TRUE(reader.ReadRecord(1));
+    EXPECT_EQ(Value(reader, "NOTES").size(), 200000u);
+    opener.stopped = true;
+    ASSERT_TRUE(reader.ReadRecord(1));
+    EXPECT_EQ(reader.FindField("NOTES")->Value(), nullptr);
+    EXPECT_STREQ(reader.ErrorText().Text(), "Error reading from 'long.dbt': the request was stopped");
+    ASSERT_TRUE(reader.ReadRecord(2));
+    EXPECT_EQ(Value(reader, "NOTES"), "short");
+    opener.stopped = false;
+}
+
 TEST_F(XBaseTableTest, MemoNamesFollowTheTablesCase) {
     const std::pair<const char*, const char*> names[] = {
         {"CUST.DBF", "CUST.DBT"}, {"cust.dbf", "cust.dbt"}, {"Cust.Dbf", "Cust.dbt"}, {"dir.x/cust", "dir.x/cust.dbt"},

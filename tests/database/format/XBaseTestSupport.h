@@ -53,7 +53,9 @@ class TestOpener : public XBaseFileOpener {
 public:
     using XBaseFileOpener::XBaseFileOpener;
     int64_t NowSeconds() override { return now ? now : XBaseFileOpener::NowSeconds(); }
+    bool Stopped() override { return stopped; }
     int64_t now = 0;
+    bool stopped = false;
 };
 
 // Switches shared by the MemoryStores of one opener: reads, writes or locks

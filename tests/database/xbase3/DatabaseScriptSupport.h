@@ -25,6 +25,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -45,6 +47,8 @@
 #include "tests/database/format/XBaseTestSupport.h"
 #include "tools/Assembler.h"
 #include "tools/CommandLineApplication.h"
+
+extern char** environ;
 
 namespace vorn::test {
 
@@ -212,7 +216,11 @@ class DatabaseScriptTest : public ::testing::Test {
     }
     std::string RunSource(const std::string& source, int32_t* status = nullptr,
                           const std::vector<std::string>& options = {}) {
-        std::vector<uint8_t> bytes = AssembleScript(source);
+        return RunImage(AssembleScript(source), status, options);
+    }
+    // Runs an assembled program.
+    std::string RunImage(std::vector<uint8_t> bytes, int32_t* status = nullptr,
+                         const std::vector<std::string>& options = {}) {
         TextOutput output;
         CommandLineApplication application(&output);
         application.SetScriptDirectory(tree.Scripts().c_str());
@@ -228,6 +236,35 @@ class DatabaseScriptTest : public ::testing::Test {
         EXPECT_NE(result, kRunNotLoaded) << error.Text();
         return output.text;
     }
+    // Starts vrrun on an assembled program (vrasm source); its output goes
+    // to the file <root>/<output>.out.
+    pid_t StartVrrun(const std::string& program, const std::string& output) {
+        std::vector<uint8_t> bytes = AssembleScript(program);
+        std::string path = tree.Scripts() + "/" + output + ".vrc";
+        ScratchTree::WriteFile(path, std::string(bytes.begin(), bytes.end()));
+        std::string out = tree.root + "/" + output + ".out";
+        std::string data = tree.Data();
+        std::vector<std::string> args = {VORN_VRRUN, "-c", "globaltimeout=60", "-d", data, path};
+        std::vector<char*> argv;
+        for (std::string& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        pid_t pid = 0;
+        EXPECT_EQ(posix_spawn(&pid, VORN_VRRUN, &actions, nullptr, argv.data(), environ), 0);
+        posix_spawn_file_actions_destroy(&actions);
+        return pid;
+    }
+    // Waits for a vrrun started so and gives its output.
+    std::string Finish(pid_t pid, const std::string& output) {
+        int status = 0;
+        waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << output << " status " << status;
+        return ScratchTree::ReadFile(tree.root + "/" + output + ".out");
+    }
+
     // Writes an assembled script into the script directory (for VrDO).
     void WriteScript(const std::string& name, const std::string& source) {
         std::vector<uint8_t> bytes = AssembleScript(source);

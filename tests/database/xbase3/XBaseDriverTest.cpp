@@ -287,6 +287,41 @@ TEST_F(XBaseDriverTest, PackAndReindex) {
         {{"N.VRX", NameKey}, {"V.VRX", NumberKey}});
 }
 
+// A reindex is the repair step after a writer was killed: a UNIQUE key that a
+// deleted record and a live one both hold goes to the live one, whichever
+// comes first; only two live records with one key fail it, and the message
+// names the index file, not the temporary one it was building.
+TEST_F(XBaseDriverTest, AReindexGivesAUniqueKeyToTheLiveRecord) {
+    const std::string twice = "Index 'N.VRX' was created with the UNIQUE flag and the key 'amy' already exists "
+                              "in the index file";
+    const struct {
+        const char* name;
+        const char* changes; // through r, which has no index open
+        std::string output;
+        std::set<int32_t> entries; // the records the index holds afterwards
+    } cases[] = {
+        {"two live records", "", "VrREINDEX=" + twice + "\n", {1, 2, 3, 4, 5}},
+        {"the deleted one first", "dbgo r \"\" 4\ndbdelete r \"\"\n", "VrREINDEX=\n", {1, 2, 3, 5, 6}},
+        {"the deleted one last", "dbgo r \"\" 6\ndbdelete r \"\"\n", "VrREINDEX=\n", {1, 2, 3, 4, 5}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all(tree.Data());
+        std::filesystem::create_directories(tree.Data());
+        ASSERT_EQ(Run(std::string(kPeople) + "dbmakeindex t N.VRX NAME \"unique\"\nerr VrMAKEINDEX"),
+                  "VrMAKEINDEX=\n");
+        EXPECT_EQ(Run(std::string("open r T.DBF\nset r NAME amy\ndbadd r \"\"\n") + c.changes +
+                      "open t T.DBF N.VRX\ndbreindex t\nerr VrREINDEX"),
+                  c.output);
+        std::vector<Row> rows = ReadTable("T.DBF");
+        std::vector<IndexEntry> entries;
+        EXPECT_TRUE(CheckIndex(Bytes("N.VRX"), &entries));
+        std::multiset<IndexEntry> expected;
+        for (int32_t r : c.entries) expected.insert({rows[static_cast<size_t>(r - 1)].values[0], r});
+        EXPECT_TRUE(std::multiset<IndexEntry>(entries.begin(), entries.end()) == expected);
+    }
+}
+
 // A key that does not compile fails pack and reindex before any file is
 // touched: every file is byte for byte as it was, and no temporary is left.
 TEST_F(XBaseDriverTest, RebuildsThatFailLeaveTheFiles) {
