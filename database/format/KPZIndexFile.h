@@ -170,6 +170,9 @@ public:
     bool Replaced() const { return replaced; }
     // Whether the last walk or change found the file left half changed.
     bool Damaged() const { return damaged; }
+    // The entry the walk stands on: its key (as stored) into key, and its
+    // record; 0, key untouched, when it stands on none.
+    int32_t StandingEntry(String& key);
     // Makes the tree anew in place: BeginRebuild takes the header lock for
     // write, marks the file damaged and empties the tree; the Inserts that
     // follow go under that one lock, so that no walk sees the tree half

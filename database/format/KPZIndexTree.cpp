@@ -449,6 +449,13 @@ int KPZIndexFile::Rebalance(int32_t depth, int32_t j) {
 
 // --- Find and the walks ------------------------------------------------------------------------
 
+int32_t KPZIndexFile::StandingEntry(String& key) {
+    KPZIndexPage* top = stack.Top();
+    if (!top || top->cursor < 0 || top->cursor >= top->Count()) return 0;
+    key.Assign(top->Key(top->cursor), top->KeyLength(top->cursor));
+    return top->Record(top->cursor);
+}
+
 int32_t KPZIndexFile::Current(const char** outKey) {
     KPZIndexPage* top = stack.Top();
     if (!top || top->cursor < 0 || top->cursor >= top->Count()) return 0;

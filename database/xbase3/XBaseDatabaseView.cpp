@@ -220,12 +220,16 @@ int XBaseDatabaseView::Step(bool forward, int32_t* r) {
         if (*r < 1 || *r > table->RecordCount()) *r = 0;
         return 1;
     }
+    // The entry the walk stands on, to stand on it again in files put in
+    // place of these: by its key as the index holds it, not the record's
+    // values, which another request may have rewritten since (the walk
+    // would go on from the record's new key and miss what lies between).
     for (int32_t follows = 0;;) {
+        int32_t standing = primary->File().StandingEntry(recordKey);
         if (forward ? primary->NextKey(r, nullptr) : primary->PreviousKey(r)) break;
-        // The key of the record the walk stands on, to stand on it again.
-        int32_t at = table->CurrentRecord();
+        int32_t at = standing > 0 ? standing : table->CurrentRecord();
         ResetVariables(1);
-        bool keyed = at > 0 && EvaluateKey(primary, recordKey);
+        bool keyed = standing > 0 || (at > 0 && EvaluateKey(primary, recordKey));
         bool moved = false;
         if (!Follow(primary, &follows, &moved)) return 0;
         primary = indexes->First();
