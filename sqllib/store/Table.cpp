@@ -107,8 +107,7 @@ int Table::EnsureIndexes() {
     // An index this request last found marked damaged (a change that failed
     // part-way, here or in a killed writer) is made anew before the next
     // change, should the repair after that failure not have got through.
-    for (Index* index : order)
-        if (index->File().Damaged()) Repair(index);
+    RepairFound();
     return 1;
 }
 
@@ -307,14 +306,10 @@ int Table::UndoRecord(int32_t record, const std::vector<uint8_t>* image) {
 }
 
 void Table::RepairBroken(Index* failed, const std::vector<Index*>& touched) {
+    if (failed && Damaged(failed)) Repair(failed);
     // An index the undo found marked damaged is rebuilt too: a change that
     // failed earlier, or a killed writer, left it so.
-    std::vector<Index*> broken;
-    if (failed && Damaged(failed)) broken.push_back(failed);
-    for (Index* index : touched)
-        if (index && index->File().Damaged() && std::find(broken.begin(), broken.end(), index) == broken.end())
-            broken.push_back(index);
-    for (Index* index : broken) Repair(index);
+    for (Index* index : touched) RepairFound(index);
 }
 
 void Table::Repair(Index* index) {
