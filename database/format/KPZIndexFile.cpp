@@ -303,9 +303,15 @@ void KPZIndexFile::ShapePages() {
 }
 
 int KPZIndexFile::ReadHeader() {
-    int32_t got = store->ReadAt(0, header, kIndexHeaderSize);
-    if (got != kIndexHeaderSize) return ReadFailure(got);
-    return CheckHeader();
+    uint8_t bytes[kIndexHeaderSize + 4];
+    int32_t got = store->ReadAt(0, bytes, sizeof bytes);
+    if (got < kIndexHeaderSize) return ReadFailure(got);
+    std::memcpy(header, bytes, kIndexHeaderSize);
+    if (!CheckHeader()) return 0;
+    remakes = got == static_cast<int32_t>(sizeof bytes) && PageSize() >= kIndexRemakesOffset + 4
+                  ? GetU32(bytes + kIndexRemakesOffset)
+                  : 0;
+    return 1;
 }
 
 int KPZIndexFile::MarkReplaced() {

@@ -196,8 +196,11 @@ class Table {
     int Update();
     // Marks the current record deleted; its index removals are queued.
     int Delete();
-    int ApplyDeletes();
-    int ApplyUpdates();
+    // undoable: the statement fails when this does, and its undo
+    // (RevertPending) puts back every row, so the rows of the other groups
+    // stay queued; a row whose entries failed is put back at once.
+    int ApplyDeletes(bool undoable = false);
+    int ApplyUpdates(bool undoable = false);
     // Both queues, at the end of every statement.
     int ApplyPending();
     // A failed statement's queued rows as they were before it: updated ones
@@ -212,6 +215,10 @@ class Table {
     void SetError(const String& text) {
         if (!text.IsEmpty()) error.Assign(text);
     }
+
+    // Repairs the index when this request last found it marked damaged:
+    // whether it is sound now.
+    bool RepairFound(Index* index);
 
     // The catalog's own table: its index entries change at once and deleted
     // rows keep theirs.
@@ -233,9 +240,6 @@ class Table {
     int EnsureIndexes();
     int InsertRow();
     int UpdateRow();
-    // Repairs the index when this request last found it marked damaged:
-    // whether it is sound now.
-    bool RepairFound(Index* index);
     bool RepairFound();
     // Counts the repairs made, so that a change whose failure led to one is
     // tried once more.
