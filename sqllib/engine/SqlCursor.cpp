@@ -324,6 +324,7 @@ int SQLEngine::IndexStep(SQLCursor* cursor, bool first, bool& row) {
         if (cursor->range) {
             if (!file.Find(cursor->key2.Text(), cursor->key2.Length(), cursor->complete2 ? 1 : 0, &record, &found, 1))
                 return false;
+            cursor->remakes = file.Remakes();
             if (!found && !file.Next(&record, &key, 1)) return false;
             if (!found && record && !matches(key)) record = 0;
         } else if (keyed) {
@@ -334,7 +335,7 @@ int SQLEngine::IndexStep(SQLCursor* cursor, bool first, bool& row) {
         } else if (!file.First(&record, 1)) {
             return false;
         }
-        cursor->remakes = file.Remakes();
+        if (!cursor->range) cursor->remakes = file.Remakes();
         return true;
     };
     // On from the first entry of the key the walk stood on: the entry is
@@ -374,6 +375,9 @@ int SQLEngine::IndexStep(SQLCursor* cursor, bool first, bool& row) {
             return kWalkFailed;
         }
     }
+    // Made anew while the calls above walked: from the start of the key again.
+    while (remade())
+        if (!(first ? begin() : resume())) return kWalkFailed;
     while (record != 0) {
         bool live = false;
         // A row this walk handed out already (an update enters its new
@@ -402,7 +406,9 @@ int SQLEngine::IndexStep(SQLCursor* cursor, bool first, bool& row) {
         }
         if (!file.Next(&record, &key, 1)) return kWalkFailed;
         if (remade()) {
-            if (!(first ? begin() : resume())) return kWalkFailed;
+            do {
+                if (!(first ? begin() : resume())) return kWalkFailed;
+            } while (remade());
             continue;
         }
         if (record && !matches(key)) record = 0;

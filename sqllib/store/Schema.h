@@ -27,6 +27,7 @@
 
 #include <cstdarg>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -399,6 +400,18 @@ class Schema {
     int DropTableLocked(const char* name, int32_t length);
     // The index rows of a table, live ones, as PackIndex objects not yet open.
     int IndexRows(Table* table, std::vector<PackIndex*>& out);
+    // Times a schema change opens a table again after a rebuild replaced it
+    // while the change waited for it.
+    static constexpr int kRebuildTries = 16;
+    // work on the table's current files under its rebuild lock (gate and
+    // statement byte for write), which rebuilds, CREATE and DROP INDEX and
+    // writing statements of the table wait for: its result, or 0 when the
+    // lock was refused, -1 when the table is not there.
+    int UnderRebuildLock(const String& tableName, const std::function<int(Table&)>& work);
+    // Enters every live record's key, under the lock of every record.
+    int FillIndex(Table& table, Index& index);
+    // Deletes the file of an index whose catalog row went.
+    void DeleteIndexFile(const String& tableName, const String& full);
 
     VornProgram* program;
     VornSQLFiles files;
