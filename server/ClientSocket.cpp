@@ -50,11 +50,6 @@ bool ClientSocket::SetPeekOffset() {
     return setsockopt(fd, SOL_SOCKET, SO_PEEK_OFF, &offset, sizeof offset) == 0;
 }
 
-bool ClientSocket::PeekAgain() {
-    // A peek moves the offset past what it saw.
-    return !peekOffset || SetPeekOffset();
-}
-
 bool ClientSocket::Skip(unsigned char* buffer, size_t count) {
     if (!peekOffset) return ConsumeExactly(buffer, count);
     served += count;

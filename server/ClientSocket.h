@@ -35,8 +35,9 @@ class ClientSocket {
     // What came of the next request, without waiting: the bytes peeked; 0
     // when the client closed its end; -1 with errno (WouldBlock: nothing yet).
     ssize_t Peek(unsigned char* to, size_t length);
-    // A partial head was peeked: the next peek starts at its start again.
-    bool PeekAgain();
+    // Takes the count bytes just peeked (into buffer, where they were
+    // peeked: the same bytes): what comes next is received after them.
+    bool Take(unsigned char* buffer, size_t count) { return Consume(buffer, count); }
     // count bytes at the start of those peeked (records answered that are no
     // request's) are done with: the next peek starts past them. The bytes
     // peeked are at buffer.
