@@ -203,6 +203,18 @@ bool Connection::GetServerVariable(platform::ISAPIConnection handle, const char*
     return true;
 }
 
+const char* Connection::ServerVariableText(platform::ISAPIConnection handle, const char* name, size_t* length) {
+    return name ? FromHandle(handle)->variables.Value(name, length) : nullptr;
+}
+
+bool Connection::RequestHeader(platform::ISAPIConnection handle, size_t index, const char** name, size_t* nameLength,
+                               const char** value, size_t* valueLength) {
+    const ParamIndex& headers = FromHandle(handle)->variables.Headers();
+    if (index >= headers.HeaderCount()) return false;
+    headers.Header(index, name, nameLength, value, valueLength);
+    return true;
+}
+
 bool Connection::ReadClient(platform::ISAPIConnection handle, void* buffer, size_t* size) {
     // The body came whole before the request began: nothing waits here.
     int64_t n = FromHandle(handle)->ReadBody(static_cast<char*>(buffer), *size);

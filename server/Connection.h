@@ -130,6 +130,9 @@ struct Connection {
 
     // --- The extension's callbacks (block.connection is the connection) ---
     static bool GetServerVariable(platform::ISAPIConnection handle, const char* name, void* buffer, size_t* size);
+    static const char* ServerVariableText(platform::ISAPIConnection handle, const char* name, size_t* length);
+    static bool RequestHeader(platform::ISAPIConnection handle, size_t index, const char** name, size_t* nameLength,
+                              const char** value, size_t* valueLength);
     static bool ReadClient(platform::ISAPIConnection handle, void* buffer, size_t* size);
     static bool WriteClient(platform::ISAPIConnection handle, const void* buffer, size_t* size, uint32_t flags);
     static bool ServerSupportFunction(platform::ISAPIConnection handle, uint32_t code, void* buffer, size_t* size,

@@ -684,6 +684,9 @@ void Responder::Serve(Connection* c) {
     block.writeClient = &Connection::WriteClient;
     block.readClient = &Connection::ReadClient;
     block.serverSupportFunction = &Connection::ServerSupportFunction;
+    // The variables are the connection's own until the request ends: lent, not copied.
+    block.serverVariableText = &Connection::ServerVariableText;
+    block.requestHeader = &Connection::RequestHeader;
 
     if (stopping.load(std::memory_order_acquire)) {
         c->Answer("503 Service Unavailable");
