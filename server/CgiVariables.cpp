@@ -8,35 +8,38 @@ namespace vorn::server {
 
 namespace {
 
-bool HasValue(const char* value) {
-    return value && value[0];
-}
-
-const char* Text(const std::string& value, size_t* length) {
-    if (length) *length = value.size();
-    return value.c_str();
+const char* Lent(const char* text, size_t length, size_t* asked) {
+    if (asked) *asked = length;
+    return text;
 }
 
 } // namespace
 
 void CgiVariables::Derive() {
     allHttpMade = false;
-    const char* metabase = params.Find("APPL_MD_PATH");
-    metabasePath = HasValue(metabase) ? metabase : "/LM/W3SVC/1/ROOT";
-    const char* translated = params.Find("PATH_TRANSLATED");
-    if (HasValue(translated)) {
-        pathTranslated = translated;
-    } else {
+    // A value sent and not empty is taken as it is; else the interface's own.
+    auto sent = [this](const char* name, Text* into) {
+        size_t length = 0;
+        const char* value = params.Find(name, std::strlen(name), &length);
+        if (!value || length == 0) return false;
+        *into = {value, length};
+        return true;
+    };
+    if (!sent("APPL_MD_PATH", &metabasePath)) metabasePath = {"/LM/W3SVC/1/ROOT", 16};
+    if (!sent("PATH_TRANSLATED", &pathTranslated)) {
         const char* root = params.Find("DOCUMENT_ROOT");
         const char* info = params.Find("PATH_INFO");
-        pathTranslated.assign(root ? root : "");
-        pathTranslated.append(info ? info : "");
+        madePath.assign(root ? root : "");
+        madePath.append(info ? info : "");
+        pathTranslated = {madePath.c_str(), madePath.size()};
     }
     const char* https = params.Find("HTTPS");
-    portSecure = https && strcasecmp(https, "on") == 0 ? "1" : "0";
-    const char* host = params.Find("REMOTE_HOST");
-    const char* address = params.Find("REMOTE_ADDR");
-    remoteHost = HasValue(host) ? host : (address ? address : "");
+    portSecure = https && strcasecmp(https, "on") == 0 ? Text{"1", 1} : Text{"0", 1};
+    if (!sent("REMOTE_HOST", &remoteHost)) {
+        size_t length = 0;
+        const char* address = params.Find("REMOTE_ADDR", 11, &length);
+        remoteHost = address ? Text{address, length} : Text{};
+    }
 }
 
 const char* CgiVariables::Value(const char* name, size_t* length) {
@@ -47,20 +50,21 @@ const char* CgiVariables::Value(const char* name, size_t* length) {
         if (std::memcmp(name, "ALL_HTTP", 8) == 0) {
             if (!allHttpMade) AllHttp(params, &allHttp);
             allHttpMade = true;
-            return Text(allHttp, length);
+            return Lent(allHttp.c_str(), allHttp.size(), length);
         }
         break;
     case 11:
-        if (std::memcmp(name, "REMOTE_HOST", 11) == 0) return Text(remoteHost, length);
+        if (std::memcmp(name, "REMOTE_HOST", 11) == 0) return Lent(remoteHost.text, remoteHost.length, length);
         break;
     case 12:
-        if (std::memcmp(name, "APPL_MD_PATH", 12) == 0) return Text(metabasePath, length);
+        if (std::memcmp(name, "APPL_MD_PATH", 12) == 0) return Lent(metabasePath.text, metabasePath.length, length);
         break;
     case 15:
-        if (std::memcmp(name, "PATH_TRANSLATED", 15) == 0) return Text(pathTranslated, length);
+        if (std::memcmp(name, "PATH_TRANSLATED", 15) == 0)
+            return Lent(pathTranslated.text, pathTranslated.length, length);
         break;
     case 18:
-        if (std::memcmp(name, "SERVER_PORT_SECURE", 18) == 0) return Text(portSecure, length);
+        if (std::memcmp(name, "SERVER_PORT_SECURE", 18) == 0) return Lent(portSecure.text, portSecure.length, length);
         break;
     default:
         break;
@@ -72,7 +76,7 @@ void CgiVariables::Fill(platform::ISAPIControlBlock* block, size_t contentLength
     block->method = params.Find("REQUEST_METHOD");
     block->queryString = params.Find("QUERY_STRING");
     block->pathInfo = params.Find("PATH_INFO");
-    block->pathTranslated = pathTranslated.c_str();
+    block->pathTranslated = pathTranslated.text;
     block->contentType = params.Find("CONTENT_TYPE");
     block->totalBytes = contentLength;
 }

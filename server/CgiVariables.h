@@ -29,11 +29,18 @@ class CgiVariables {
     void Fill(platform::ISAPIControlBlock* block, size_t contentLength) const;
 
   private:
+    // A text of the request's (a parameter's value, or one of ours) and its length.
+    struct Text {
+        const char* text = "";
+        size_t length = 0;
+    };
     ParamIndex params;
-    std::string metabasePath;
-    std::string pathTranslated;
-    std::string portSecure;
-    std::string remoteHost;
+    // The parameter's value where the web server sent one: nothing copied.
+    Text metabasePath;
+    Text pathTranslated;
+    Text portSecure;
+    Text remoteHost;
+    std::string madePath; // PATH_TRANSLATED made from the root and the path
     // Made when first asked for: most requests never ask.
     std::string allHttp;
     bool allHttpMade = false;
