@@ -22,7 +22,8 @@ inline bool WouldBlock() {
 
 class ClientSocket {
   public:
-    // A receive that may wait fails once nothing came for this long.
+    // A client that sends or takes nothing for this long is given up (the
+    // poller's deadlines).
     static constexpr int kStallSeconds = 60;
 
     // A connection accepted.
@@ -55,9 +56,9 @@ class ClientSocket {
     bool DoneWith(unsigned char* buffer, size_t count);
 
     // --- Receiving and sending ---
-    // Up to length bytes: how many came; 0 when none has and wait is false;
-    // -1 when the connection failed or closed (or, waiting, stalled).
-    ssize_t Receive(unsigned char* to, size_t length, bool wait);
+    // Up to length bytes, without waiting: how many came; 0 when none has;
+    // -1 when the connection failed or closed.
+    ssize_t Receive(unsigned char* to, size_t length);
     // What the socket takes now of data: how much; 0 when it takes nothing
     // now; -1 when the connection failed.
     ssize_t Send(const char* data, size_t length);

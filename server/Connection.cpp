@@ -45,7 +45,7 @@ int Connection::Receive() {
     while (!stream.Readable()) {
         size_t room = 0;
         unsigned char* to = stream.Room(&room);
-        ssize_t n = socket.Receive(to, room, false);
+        ssize_t n = socket.Receive(to, room);
         if (n <= 0) return n == 0 ? 0 : -1;
         stream.Received(static_cast<size_t>(n));
     }

@@ -481,7 +481,7 @@ void Responder::ReadHead(Connection* c, uint32_t events) {
             if (peeked && !c->socket.Take(bytes, length)) return Drop(c);
             c->buffered = length;
             if (budget == 0) return Post(c);
-            ssize_t n = c->socket.Receive(bytes + length, RecordStream::kCapacity - length, false);
+            ssize_t n = c->socket.Receive(bytes + length, RecordStream::kCapacity - length);
             if (n < 0) return Leave(c); // its end closed: the head can no longer complete
             if (n == 0) return WaitHead(c, hungUp);
             c->buffered += static_cast<size_t>(n);
