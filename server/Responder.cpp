@@ -285,6 +285,9 @@ void Responder::AcceptAll() {
             return;
         }
         c->socket.Open(fd);
+        // Nothing of the slot's last connection carries over: a failed
+        // output there would close this one at its first look.
+        c->outputFailed = c->readFailed = false;
         c->registered = false;
         c->phase = Connection::Head;
         c->head.Reset();
