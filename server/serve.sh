@@ -82,6 +82,26 @@ if [ -z "$registry" ]; then
   fi
 fi
 
+# nginx waits for a page's answer longer than its script may run, so that a
+# visitor sees the runtime's own "Application timed out" rather than nginx's
+# 504: the longest globaltimeout the registry sets (90 s where none does),
+# the watchdog's tick that notices it (5 s) and a margin. One of 0 or less
+# (no limit) leaves nginx waiting a day. Read as the server starts.
+longest=90
+while read -r value; do
+  case $value in
+    0[xX][0-9a-fA-F]*) n=$((value)) ;;
+    [0-9]*) n=$((10#$value)) ;;
+    -[0-9]*) n=0 ;;
+    *) continue ;;
+  esac
+  # Beyond 2^31-1 a stored number reads as negative: no limit either.
+  if [ "$n" -le 0 ] || [ "$n" -gt 2147483647 ]; then longest=86400; break; fi
+  [ "$n" -le "$longest" ] || longest=$n
+done < <(sed -nE 's/^[[:space:]]*[gG][lL][oO][bB][aA][lL][tT][iI][mM][eE][oO][uU][tT][[:space:]]*=[[:space:]]*[dD][wW][oO][rR][dD]:[[:space:]]*([^[:space:]]+)[[:space:]]*$/\1/p' "$registry" 2>/dev/null || true)
+[ "$longest" -le 86400 ] || longest=86400
+readtimeout=$((longest + 30))
+
 # nginx takes a descriptor for each client and one more for each request it
 # passes on: 16384 (root may raise the hard limit for it), else what the hard
 # limit allows.
@@ -96,7 +116,7 @@ user=""
 [ "$(id -u)" = 0 ] && user="user root;"
 sed -e "s|@STATE@|$state|g" -e "s|@SOCKET@|$socket|g" -e "s|@ROOT@|$root|g" -e "s|@PORT@|$port|g" \
     -e "s|@USER@|$user|g" -e "s|@MAXBODY@|$maxbody|g" \
-    -e "s|@CONNECTIONS@|$connections|g" "$here/nginx.conf.in" >"$state/nginx.conf"
+    -e "s|@CONNECTIONS@|$connections|g" -e "s|@READTIMEOUT@|$readtimeout|g" "$here/nginx.conf.in" >"$state/nginx.conf"
 
 responder="" front=""
 # Stops both and ends with STATUS, or with vornfcgi's own when it did not stop
