@@ -24,17 +24,23 @@ constexpr int kFindTries = 3;
 constexpr char kNotInIndex[] = "Record is not in index";
 
 // The read lock of the table's header that a follow keeps until the move
-// has read the new index, given back on every way out.
+// has read the new index, given back on every way out. Armed only by a
+// follow, so that a move that meets no rebuild pays nothing.
 class FollowHold {
   public:
     explicit FollowHold(XBaseDatabase* owner) : owner(owner) {}
-    ~FollowHold() { owner->ReleaseHeaderHold(); }
+    ~FollowHold() { Release(); }
     FollowHold(const FollowHold&) = delete;
     FollowHold& operator=(const FollowHold&) = delete;
-    void Release() { owner->ReleaseHeaderHold(); }
+    void Arm() { armed = true; }
+    void Release() {
+        if (armed) owner->ReleaseHeaderHold();
+        armed = false;
+    }
 
   private:
     XBaseDatabase* owner;
+    bool armed = false;
 };
 
 } // namespace
@@ -247,6 +253,7 @@ int XBaseDatabaseView::Step(bool forward, int32_t* r) {
         bool keyed = standing > 0 || (at > 0 && EvaluateKey(primary, recordKey));
         bool moved = false;
         if (!Follow(primary, &follows, &moved)) return 0;
+        hold.Arm();
         primary = indexes->First();
         if (!primary) {
             hold.Release();
@@ -283,6 +290,7 @@ int XBaseDatabaseView::FindChecked(const char* key, int32_t length, int exact, i
         if (!primary->FindKey(key, length, exact, r, found)) {
             bool moved = false;
             if (!Follow(primary, &follows, &moved)) return 0;
+            hold.Arm();
             continue;
         }
         hold.Release();
@@ -362,6 +370,7 @@ int XBaseDatabaseView::Edge(bool first, int32_t* r) {
         if (first ? primary->FirstKey(r) : primary->LastKey(r)) return 1;
         bool moved = false;
         if (!Follow(primary, &follows, &moved)) return 0;
+        hold.Arm();
     }
 }
 
