@@ -617,32 +617,70 @@ TEST_F(WebExamples, ServersSideBySideAndOnesThatCannotStart) {
     address.sin_port = htons(static_cast<uint16_t>(boundPort));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     ASSERT_EQ(bind(bound, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    // Each refused at once, with a message naming what is in use or wrong;
+    // --check (as `make run` asks before it builds) refuses the same.
+    auto serve = [&](const std::string& state, int at) {
+        return std::vector<std::string>{"--root", root, "--state", state, "--port", std::to_string(at)};
+    };
     struct Case {
         const char* what;
-        std::string state;
-        int port;
+        std::vector<std::string> args;
+        int status;
         std::string message;
     } cases[] = {
-        {"a port another server listens on", *base / "third", port, std::to_string(port)},
-        {"a port bound by another program", *base / "fourth", boundPort, "127.0.0.1:" + std::to_string(boundPort)},
-        {"the state folder of a running server", *base / "state", FreePort(), "in use"},
+        {"a port another server listens on", serve(*base / "third", port), 1, std::to_string(port)},
+        {"a port bound by another program", serve(*base / "fourth", boundPort), 1,
+         "127.0.0.1:" + std::to_string(boundPort)},
+        {"the state folder of a running server", serve(*base / "state", FreePort()), 1, "in use"},
+        {"a check of a port in use", {"--check", "--state", *base / "fifth", "--port", std::to_string(port)}, 1,
+         "port " + std::to_string(port) + " on 127.0.0.1 is in use"},
+        {"a check of a state folder in use", {"--check", "--state", second, "--port", "1"}, 1, "in use"},
+        {"a root that is not there", {"--root", "/nonexistent", "--state", *base / "sixth"}, 2,
+         "serve.sh: --root /nonexistent: no such folder\n"},
     };
+    int n = 0;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        std::string errors = c.state + ".err";
-        pid_t refused = SpawnServe({"--root", root, "--state", c.state, "--port", std::to_string(c.port)}, errors);
+        std::string errors = *base / ("refused" + std::to_string(++n) + ".err");
+        pid_t refused = SpawnServe(c.args, errors);
         ASSERT_GT(refused, 0);
         int status = Ended(refused, 30);
         if (status < 0) kill(refused, SIGKILL), waitpid(refused, nullptr, 0);
-        EXPECT_EQ(status, 1);
+        EXPECT_EQ(status, c.status);
         EXPECT_NE(ReadText(errors).find(c.message), std::string::npos) << ReadText(errors);
         EXPECT_EQ(ReadText(errors).find("Serving"), std::string::npos);
     }
+    pid_t free = SpawnServe({"--check", "--state", *base / "fifth", "--port", std::to_string(FreePort())},
+                            *base / "free.err");
+    ASSERT_GT(free, 0);
+    EXPECT_EQ(Ended(free, 30), 0) << ReadText(*base / "free.err");
     close(bound);
+
+    // A page still running when the server is told to stop: serve.sh says it
+    // waits, and ends once the page's time-out has ended the page. The page
+    // leaves a file in the data folder when it starts to spin.
+    const vorn::test::Bytes spin = vorn::test::Assembled(
+        ".global started\n.segment main entry\n pushc \"spinning.txt\"\n pushc \"|\"\n pushc \"started\"\n export\n"
+        "again:\n jmp again\n.end\n");
+    WriteText(root + "/spin.vrc", std::string(spin.begin(), spin.end()));
+    std::string registry = second + "/registry.conf", spinning = data + "/spinning.txt";
+    WriteText(registry + ".new", ReadText(registry) +
+                                     "\n[SOFTWARE\\Vorn\\Vorn Tevrona NT\\Configuration\\1\\ROOT\\spin.vrc]\n"
+                                     "globaltimeout = dword:3\n");
+    ASSERT_EQ(std::rename((registry + ".new").c_str(), registry.c_str()), 0);
+    int visitor = Connect("", other);
+    ASSERT_GE(visitor, 0);
+    SendAll(visitor, "GET /spin.vrc HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n");
+    for (int i = 0; i < 1000 && access(spinning.c_str(), F_OK) != 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(access(spinning.c_str(), F_OK), 0) << "the page did not start";
 
     kill(beside, SIGTERM);
     EXPECT_EQ(Ended(beside, 60), 0);
+    close(visitor);
     std::string errors = ReadText(*base / "second.err");
+    EXPECT_NE(errors.find("serve.sh: stopping; waiting for the pages still running to end"), std::string::npos)
+        << errors;
     EXPECT_NE(errors.find("vornfcgi: " + version[1].str() + " on "), std::string::npos) << errors;
     EXPECT_EQ(errors.find("buffered to a temporary file"), std::string::npos) << errors;
     EXPECT_NE(ReadText(second + "/error.log").find("buffered to a temporary file"), std::string::npos);
