@@ -5,10 +5,15 @@ compiler: clang++ -fsyntax-only with the same defines, include folders and
 warnings, and no warning allowed. Code that only g++ takes fails here rather
 than in a later `make clang` or `make fuzz`.
 
+A source that passed is checked again only when it, a file it includes (as
+the build's dependency file lists them), its flags or clang changed: the
+first run checks every source, later ones what changed since.
+
 Usage: clang_syntax.py BUILD_DIR SOURCE_DIR [JOBS]
 Exit status 0 clean, 1 an error or warning, 77 no clang++ (`make test`
 installs it)."""
 
+import hashlib
 import json
 import os
 import shlex
@@ -42,6 +47,31 @@ def flags_of(entry):
     return tuple(out)
 
 
+def output_of(entry):
+    words = shlex.split(entry["command"]) if "command" in entry else list(entry["arguments"])
+    return words[words.index("-o") + 1] if "-o" in words[:-1] else None
+
+
+def fingerprint(entry, flags, clang_version):
+    """What the check of a source depends on, or None when unknown."""
+    output = output_of(entry)
+    if not output:
+        return None
+    try:
+        text = open(os.path.join(entry["directory"], output + ".d")).read()
+    except OSError:
+        return None
+    files = text.replace("\\\n", " ").split(":", 1)[-1].split()
+    parts = [clang_version, " ".join(flags)]
+    for name in sorted(set(files) | {entry["file"]}):
+        try:
+            info = os.stat(os.path.join(entry["directory"], name))
+        except OSError:
+            return None
+        parts.append(f"{name} {info.st_size} {info.st_mtime_ns}")
+    return hashlib.sha256("\n".join(parts).encode()).hexdigest()
+
+
 def main():
     build, source = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
     jobs = int(sys.argv[3]) if len(sys.argv) > 3 else 4
@@ -60,19 +90,39 @@ def main():
         print("no sources in " + build + "/compile_commands.json")
         return 1
 
+    version = subprocess.run([clang, "--version"], capture_output=True, text=True).stdout
+    record = os.path.join(build, "ClangSyntax.passed")
+    try:
+        passed = json.load(open(record))
+    except (OSError, ValueError):
+        passed = {}
+
     def check(item):
         path, entry = item
-        command = [clang, "-fsyntax-only", "-Werror", *flags_of(entry), entry["file"]]
-        run = subprocess.run(command, cwd=entry["directory"], capture_output=True, text=True)
-        return path, run.returncode, run.stdout + run.stderr
+        flags = flags_of(entry)
+        key = fingerprint(entry, flags, version)
+        if key and passed.get(path) == key:
+            return path, key, None, ""
+        run = subprocess.run([clang, "-fsyntax-only", "-Werror", *flags, entry["file"]], cwd=entry["directory"],
+                             capture_output=True, text=True)
+        return path, key, run.returncode, run.stdout + run.stderr
 
-    failed = 0
+    failed = rechecked = 0
+    now = {}
     with ThreadPoolExecutor(max_workers=jobs) as pool:
-        for path, status, said in pool.map(check, sorted(checked)):
-            if status != 0 or said.strip():
+        for path, key, status, said in pool.map(check, sorted(checked)):
+            if status is not None:
+                rechecked += 1
+            if status and status != 0 or said.strip():
                 failed += 1
                 print(said.rstrip() or f"{path}: clang++ ended with {status}")
-    print(f"{len(checked)} sources, {failed} with errors or warnings under clang")
+            elif key:
+                now[path] = key
+    with open(record + ".new", "w") as out:
+        json.dump(now, out)
+    os.replace(record + ".new", record)
+    print(f"{len(checked)} sources ({rechecked} checked now, the others unchanged since they passed), "
+          f"{failed} with errors or warnings under clang")
     return 1 if failed else 0
 
 
