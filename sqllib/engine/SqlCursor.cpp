@@ -237,7 +237,7 @@ int SQLEngine::CursorIndex(const SQLInstruction& in) {
     return kNext;
 }
 
-bool SQLEngine::ReadWalked(SQLCursor* cursor, int32_t record, bool& live) {
+[[gnu::always_inline]] inline bool SQLEngine::ReadWalked(SQLCursor* cursor, int32_t record, bool& live) {
     live = false;
     if (record < 1 || record > cursor->limit) return true;
     if (++steps % kSleepInterval == 0 && Stopped()) return false;
@@ -316,7 +316,6 @@ int SQLEngine::IndexStep(SQLCursor* cursor, bool first, bool& row) {
     };
     int32_t record = 0;
     const char* key = nullptr;
-    String resumed;
     // Where the walk begins: the first entry of its keys.
     auto begin = [&]() {
         int found = 0;
@@ -347,8 +346,8 @@ int SQLEngine::IndexStep(SQLCursor* cursor, bool first, bool& row) {
         if (!file.Find(cursor->position.Text(), cursor->position.Length(), 1, &record, &found, 1)) return false;
         cursor->remakes = file.Remakes();
         if (found) {
-            record = file.StandingEntry(resumed);
-            key = resumed.Text();
+            record = file.StandingEntry(cursor->resumed);
+            key = cursor->resumed.Text();
         } else if (!file.Next(&record, &key, 1)) {
             return false;
         }
