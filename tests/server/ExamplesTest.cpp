@@ -159,6 +159,9 @@ class WebExamples : public ::testing::Test {
             WriteText(root + "/" + pages.back(), std::string(bytes.begin(), bytes.end()));
         }
         closedir(sources);
+        // The README's own page, beside them but not one of them.
+        vorn::test::Bytes echo = vorn::test::Assembled(ReadText(VORN_EXAMPLES_WEB "/../site/echo.vra"));
+        WriteText(root + "/echo.vrc", std::string(echo.begin(), echo.end()));
         Start();
     }
 
@@ -524,6 +527,16 @@ TEST_F(WebExamples, AValueOverItsFieldIsRefusedNotCut) {
     }
     EXPECT_NE(Page(target).find("<li>" + Field("name", fits) + Field("note", note) + "</li>"), std::string::npos);
     EXPECT_EQ(Names(Page(target)), std::vector<std::string>{fits});
+}
+
+TEST_F(WebExamples, TheReadmesEchoPageSaysBackWhatWasTypedEncoded) {
+    for (const std::string& said : {kName, kNote, std::string("<b>hi</b>")}) {
+        std::string page = Page("/echo.vrc", FormBody({{"said", said}}));
+        EXPECT_NE(page.find(Field("said", said)), std::string::npos) << page;
+        EXPECT_EQ(page.find(said), std::string::npos) << "unencoded: " << page;
+    }
+    EXPECT_NE(Page("/echo.vrc?said=%3Cb%3Ehi%3C/b%3E").find(Field("said", "<b>hi</b>")), std::string::npos);
+    EXPECT_NE(Page("/echo.vrc").find(Field("said", "")), std::string::npos);
 }
 
 // Browsers guess another encoding for a page that names none.
