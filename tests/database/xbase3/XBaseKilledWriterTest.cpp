@@ -1,7 +1,7 @@
 // Writers killed at random points: two writer processes add, re-key and
 // delete records of a table with a UNIQUE and a plain index, one killed
 // (SIGKILL) while the other goes on for a while, then the other. VrREINDEX,
-// the step the README names, then brings every index into agreement with
+// the step docs/locks.md names, then brings every index into agreement with
 // the table: each entry names a record holding its key, each live record
 // has exactly one entry per index, and no UNIQUE key is held twice.
 #include <signal.h>
