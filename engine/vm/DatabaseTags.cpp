@@ -19,25 +19,6 @@ namespace vorn {
 
 namespace {
 
-constexpr int32_t kTagClose = 29;
-constexpr int32_t kTagSkip = 30;
-constexpr int32_t kTagGo = 31;
-constexpr int32_t kTagPrimary = 32;
-constexpr int32_t kTagFind = 33;
-constexpr int32_t kTagSetIndex = 34;
-constexpr int32_t kTagUpdate = 35;
-constexpr int32_t kTagDelete = 36;
-constexpr int32_t kTagUndelete = 37;
-constexpr int32_t kTagAdd = 38;
-constexpr int32_t kTagMakeIndex = 39;
-constexpr int32_t kTagPack = 40;
-constexpr int32_t kTagReindex = 41;
-constexpr int32_t kTagCreate = 42;
-constexpr int32_t kTagRevealStructure = 43;
-constexpr int32_t kTagOpenView = 44;
-constexpr int32_t kTagCloseView = 45;
-constexpr int32_t kTagQuery = 46;
-
 constexpr char kNoPrimaryDatabase[] = "There is no primary database, and no database was specified";
 constexpr char kBuiltInType[] = "xbase3";
 

@@ -158,11 +158,11 @@ TEST(RegistryConfiguration, LadrelRoutesEntriesToTheRequest) {
     // Error settings: whole lower-case words only; unknown tags store nothing.
     const TagErrorTable defaults;
     const TagErrorTable* tags = config.TagErrors();
-    EXPECT_EQ(tags->rows[kTagVrSkip].setting, 3u);
-    EXPECT_EQ(tags->rows[kTagVrFind].setting, 0u);
-    EXPECT_EQ(tags->rows[kTagVrGo].setting, 0u);
-    EXPECT_EQ(tags->rows[kTagVrAdd].setting, 2u);
-    EXPECT_EQ(tags->rows[kTagVrOpen].setting, defaults.rows[kTagVrOpen].setting); // the site's list was replaced
+    EXPECT_EQ(tags->rows[kTagSkip].setting, 3u);
+    EXPECT_EQ(tags->rows[kTagFind].setting, 0u);
+    EXPECT_EQ(tags->rows[kTagGo].setting, 0u);
+    EXPECT_EQ(tags->rows[kTagAdd].setting, 2u);
+    EXPECT_EQ(tags->rows[kTagOpen].setting, defaults.rows[kTagOpen].setting); // the site's list was replaced
     int changed = 0;
     for (int i = 0; i < kTagErrorRows; ++i) changed += tags->rows[i].setting != defaults.rows[i].setting;
     EXPECT_LE(changed, 4);
