@@ -178,6 +178,30 @@ TEST(RegistryConfiguration, ErrorSettingWordsCountWhole) {
     for (const Case& c : cases) EXPECT_EQ(TagErrorSettingOf(c.flags), c.setting) << (c.flags ? c.flags : "null");
 }
 
+// The walk reads each item under its registry name, as its type, and no item
+// the registry does not carry (not even under its member name).
+TEST(RegistryConfiguration, EveryItemTheRegistryCarriesIsReadByItsName) {
+    RegistryScratch registry;
+    std::string key = "[SOFTWARE\\Vorn\\Vorn Tevrona NT\\Configuration]\n";
+    for (const ConfigItemInfo& item : kConfigItems) {
+        const char* name = item.registryName ? item.registryName : item.memberName;
+        key += std::string(name) + (IsConfigIntegerItem(item.id) ? " = dword:4242\n" : " = /set\n");
+    }
+    registry.Write(key);
+    RecordingConfig config;
+    config.LoadRegistry(nullptr, 0);
+    for (const ConfigItemInfo& item : kConfigItems) {
+        SCOPED_TRACE(item.memberName);
+        Config defaults;
+        if (IsConfigIntegerItem(item.id)) {
+            EXPECT_EQ(config.GetInteger(item.id), item.registryName ? 4242 : defaults.GetInteger(item.id));
+        } else {
+            const char* fallback = defaults.GetText(item.id);
+            EXPECT_STREQ(config.GetText(item.id), item.registryName ? "/set" : fallback);
+        }
+    }
+}
+
 TEST(RegistryConfiguration, ProductSettings) {
     RegistryScratch registry;
     struct Case {
