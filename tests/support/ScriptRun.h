@@ -21,11 +21,13 @@
 namespace vorn::test {
 
 // A VM over the program on the application (its tick counter and stop
-// flags), with the sources and the tag error table given.
+// flags), with the sources and the tag error table given, running under the
+// program name given.
 template <class VM = VornVM>
 std::unique_ptr<VM> NewVM(VornApplication& app, LoadedProgram& program, const TagErrorTable* tags = nullptr,
-                          CommerceSource* commerce = nullptr, ExternalFunctionSource* calls = nullptr) {
-    return std::make_unique<VM>("t.vrc", -1, &app, &program.dictionary, &program.system, &program.globals,
+                          CommerceSource* commerce = nullptr, ExternalFunctionSource* calls = nullptr,
+                          const char* name = "t.vrc") {
+    return std::make_unique<VM>(name, -1, &app, &program.dictionary, &program.system, &program.globals,
                                 &program.segments, &program.functions, calls, commerce, nullptr, nullptr, nullptr,
                                 app.TickCounterPlace(), app.TimedOutPlace(), app.ExitRequestedPlace(), nullptr,
                                 tags);
