@@ -303,13 +303,11 @@ void KPZIndexFile::ShapePages() {
 }
 
 int KPZIndexFile::ReadHeader() {
-    uint8_t bytes[kIndexHeaderSize + 4];
-    int32_t got = store->ReadAt(0, bytes, sizeof bytes);
+    int32_t got = store->ReadAt(0, header, sizeof header);
     if (got < kIndexHeaderSize) return ReadFailure(got);
-    std::memcpy(header, bytes, kIndexHeaderSize);
     if (!CheckHeader()) return 0;
-    remakes = got == static_cast<int32_t>(sizeof bytes) && PageSize() >= kIndexRemakesOffset + 4
-                  ? GetU32(bytes + kIndexRemakesOffset)
+    remakes = got == static_cast<int32_t>(sizeof header) && PageSize() >= kIndexRemakesOffset + 4
+                  ? GetU32(header + kIndexRemakesOffset)
                   : 0;
     return 1;
 }

@@ -300,7 +300,8 @@ private:
 
     XBaseStoreOpener* opener;
     XBaseStore* store = nullptr;
-    uint8_t header[kIndexHeaderSize] = {};
+    // The header and, behind it, the count of remakes, read in one call.
+    uint8_t header[kIndexHeaderSize + 4] = {};
     KPZIndexPageStack stack;
     String name;
     String error;

@@ -237,7 +237,7 @@ int SQLEngine::CursorIndex(const SQLInstruction& in) {
     return kNext;
 }
 
-bool SQLEngine::ReadWalked(SQLCursor* cursor, int32_t record, bool& live) {
+[[gnu::always_inline]] inline bool SQLEngine::ReadWalked(SQLCursor* cursor, int32_t record, bool& live) {
     live = false;
     if (record < 1 || record > cursor->limit) return true;
     if (++steps % kSleepInterval == 0 && Stopped()) return false;
@@ -257,51 +257,7 @@ bool SQLEngine::ReadWalked(SQLCursor* cursor, int32_t record, bool& live) {
     return true;
 }
 
-int SQLEngine::CursorStep(SQLCursor* cursor, bool first, bool& row) {
-    row = false;
-    VornSQLTable& data = cursor->table->Data();
-    if (first && cursor->reused) {
-        // Other requests may have appended since the table was last read.
-        // No index lock is held while the header is waited for: a rebuild
-        // holds the header while it waits for the index locks.
-        ReleaseHolds();
-        if (!data.RefreshHeader()) return Error(data.ErrorText());
-        cursor->reused = false;
-    }
-    if (first) {
-        cursor->limit = data.RecordCount();
-        // A statement that changes nothing reads its records through pages
-        // kept until it ends.
-        if (readOnly && data.DataStore()) data.DataStore()->KeepBlocks(true);
-    }
-    if (!cursor->index) {
-        int32_t record = first ? 1 : cursor->record + 1;
-        for (; record <= cursor->limit; ++record) {
-            bool live = false;
-            if (!ReadWalked(cursor, record, live)) return -1;
-            if (live) {
-                cursor->record = record;
-                row = true;
-                return 0;
-            }
-        }
-        cursor->record = cursor->limit;
-        return 0;
-    }
-    // A writing walk that finds its index marked as half changed (a writer
-    // was killed inside a change) makes it anew, as the table's changes do,
-    // and goes on from the entry it stood on.
-    KPZIndexFile& file = cursor->index->File();
-    for (int repairs = 0;; ++repairs) {
-        int step = IndexStep(cursor, first, row);
-        if (step != kWalkFailed) return step;
-        if (!cursor->writing || repairs == kWalkRepairs || !file.Damaged() ||
-            !cursor->table->RepairFound(cursor->index))
-            return Error(file.ErrorText());
-    }
-}
-
-int SQLEngine::IndexStep(SQLCursor* cursor, bool first, bool& row) {
+[[gnu::always_inline]] inline int SQLEngine::IndexStep(SQLCursor* cursor, bool first, bool& row) {
     Index* index = cursor->index;
     KPZIndexFile& file = index->File();
     uint32_t flags = file.Flags();
@@ -316,7 +272,6 @@ int SQLEngine::IndexStep(SQLCursor* cursor, bool first, bool& row) {
     };
     int32_t record = 0;
     const char* key = nullptr;
-    String resumed;
     // Where the walk begins: the first entry of its keys.
     auto begin = [&]() {
         int found = 0;
@@ -347,8 +302,8 @@ int SQLEngine::IndexStep(SQLCursor* cursor, bool first, bool& row) {
         if (!file.Find(cursor->position.Text(), cursor->position.Length(), 1, &record, &found, 1)) return false;
         cursor->remakes = file.Remakes();
         if (found) {
-            record = file.StandingEntry(resumed);
-            key = resumed.Text();
+            record = file.StandingEntry(cursor->resumed);
+            key = cursor->resumed.Text();
         } else if (!file.Next(&record, &key, 1)) {
             return false;
         }
@@ -414,6 +369,55 @@ int SQLEngine::IndexStep(SQLCursor* cursor, bool first, bool& row) {
         if (record && !matches(key)) record = 0;
     }
     return 0;
+}
+
+int SQLEngine::CursorStep(SQLCursor* cursor, bool first, bool& row) {
+    row = false;
+    VornSQLTable& data = cursor->table->Data();
+    if (first && cursor->reused) {
+        // Other requests may have appended since the table was last read.
+        // No index lock is held while the header is waited for: a rebuild
+        // holds the header while it waits for the index locks.
+        ReleaseHolds();
+        if (!data.RefreshHeader()) return Error(data.ErrorText());
+        cursor->reused = false;
+    }
+    if (first) {
+        cursor->limit = data.RecordCount();
+        // A statement that changes nothing reads its records through pages
+        // kept until it ends.
+        if (readOnly && data.DataStore()) data.DataStore()->KeepBlocks(true);
+    }
+    if (!cursor->index) {
+        int32_t record = first ? 1 : cursor->record + 1;
+        for (; record <= cursor->limit; ++record) {
+            bool live = false;
+            if (!ReadWalked(cursor, record, live)) return -1;
+            if (live) {
+                cursor->record = record;
+                row = true;
+                return 0;
+            }
+        }
+        cursor->record = cursor->limit;
+        return 0;
+    }
+    int step = IndexStep(cursor, first, row);
+    return step == kWalkFailed ? IndexStepFailed(cursor, first, row) : step;
+}
+
+// A writing walk that finds its index marked as half changed (a writer was
+// killed inside a change) makes it anew, as the table's changes do, and goes
+// on from the entry it stood on.
+[[gnu::noinline, gnu::cold]] int SQLEngine::IndexStepFailed(SQLCursor* cursor, bool first, bool& row) {
+    KPZIndexFile& file = cursor->index->File();
+    for (int repairs = 0;; ++repairs) {
+        if (!cursor->writing || repairs == kWalkRepairs || !file.Damaged() ||
+            !cursor->table->RepairFound(cursor->index))
+            return Error(file.ErrorText());
+        int step = IndexStep(cursor, first, row);
+        if (step != kWalkFailed) return step;
+    }
 }
 
 // ---- Holds of index files -------------------------------------------------------------------------

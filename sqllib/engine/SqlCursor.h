@@ -61,6 +61,8 @@ class SQLCursor {
     std::unordered_set<int32_t> visited;
     // The index's count of times made anew in place, as the walk last saw it.
     uint32_t remakes = 0;
+    // The key of the entry a writing walk went on from.
+    String resumed;
 };
 
 } // namespace vorn

@@ -224,6 +224,7 @@ class SQLEngine {
     // failed with the message set, or kWalkFailed when the index file
     // refused it (its message is the file's).
     int IndexStep(SQLCursor* cursor, bool first, bool& row);
+    int IndexStepFailed(SQLCursor* cursor, bool first, bool& row);
     static constexpr int kWalkFailed = -2;
     // Times a writing walk makes its index anew before it gives up.
     static constexpr int kWalkRepairs = 3;

@@ -117,7 +117,9 @@ TEST(FastCgi, TheOpeningRecordsOfARequest) {
         ASSERT_TRUE(h.head == RequestHead::Malformed || h.head == RequestHead::Incomplete ||
                     h.head == RequestHead::Complete || h.head == RequestHead::BadParams ||
                     h.head == RequestHead::Record);
-        if (h.head == RequestHead::Record) ASSERT_LE(h.info.paramsEnd, bytes.size());
+        if (h.head == RequestHead::Record) {
+            ASSERT_LE(h.info.paramsEnd, bytes.size());
+        }
     }
 }
 
