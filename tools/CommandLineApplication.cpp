@@ -15,6 +15,7 @@
 #include "database/library/ExternalDatabaseLibraryManager.h"
 #include "engine/files/PosixFile.h"
 #include "engine/foundation/Hash.h"
+#include "engine/foundation/Messages.h"
 #include "engine/foundation/Number.h"
 #include "engine/values/SystemVariables.h"
 #include "engine/vm/VornVM.h"
@@ -166,7 +167,7 @@ int32_t CommandLineApplication::SetOption(const char* assignment, String* error)
         char* copy = CopyText(value, length, nullptr);
         if (!copy || !config.SetText(item.id, copy, length, true)) {
             std::free(copy);
-            if (error) error->Assign("Out of memory");
+            if (error) error->Assign(kOutOfMemory);
             return 0;
         }
         return 1;

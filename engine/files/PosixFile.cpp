@@ -9,6 +9,7 @@
 
 #include "engine/app/VornApplication.h"
 #include "engine/foundation/Config.h"
+#include "engine/foundation/Messages.h"
 #include "platform/Errors.h"
 #include "platform/Process.h"
 #include "platform/Time.h"
@@ -641,7 +642,7 @@ bool PosixFileManager::TouchIdentified(int32_t kind, const char* path, const Fil
     platform::FileHandle file;
     const int32_t found = OpenIdentified(r.Text(), identity, file);
     if (found == 0) {
-        SetError("The file was removed or replaced");
+        SetError(kFileRemovedOrReplaced);
         return false;
     }
     if (found > 0 && file.TouchTimes()) return true;

@@ -23,6 +23,7 @@
 #include <cstdint>
 
 #include "engine/app/VornApplication.h"
+#include "engine/foundation/Messages.h"
 #include "engine/foundation/String.h"
 #include "engine/vm/Feature.h"
 #include "engine/vm/TagErrors.h"
@@ -55,8 +56,6 @@ inline constexpr const char kErrorInvalidDictionary[] = "Invalid dictionary refe
 inline constexpr const char kErrorTruncatedInstruction[] = "Instruction runs past the end of the segment";
 inline constexpr const char kErrorInvalidJump[] = "Jump outside of the segment";
 inline constexpr const char kErrorTimedOut[] = "Application timed out";
-inline constexpr const char kErrorOutOfMemory[] = "Out of memory";
-inline constexpr const char kErrorTextTooLong[] = "Text too long";
 
 // The global entries the interpreter loop found to be plain scalars
 // (Variable::IsPlainScalar), so that its fast paths reach them without

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "engine/app/VornApplication.h"
+#include "engine/foundation/Messages.h"
 #include "engine/foundation/Number.h"
 #include "engine/foundation/Output.h"
 #include "engine/values/FunctionManager.h"
@@ -418,9 +419,9 @@ int VornVM::ReturnFromFunction(bool withValue) {
     int ok = 1;
     if (withValue) {
         if (from->depth < 1) {
-            ok = FatalError("Stack underflow");
+            ok = FatalError(kStackUnderflow);
         } else if (to->depth >= to->capacity) {
-            ok = FatalError("Stack overflow");
+            ok = FatalError(kStackOverflow);
         } else {
             VornVMStackEntry* value = &from->entries[--from->depth];
             if (value->type == kStackSlot) {

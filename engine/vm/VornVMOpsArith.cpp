@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "engine/foundation/Messages.h"
 #include "engine/foundation/Number.h"
 #include "engine/values/Scalar.h"
 #include "engine/values/Variable.h"
@@ -215,7 +216,7 @@ void VornVM::OpRounds() {
 
 int32_t VornVM::CompareTop() {
     if (stack->Depth() < 2) {
-        FatalError("Stack underflow");
+        FatalError(kStackUnderflow);
         return 0;
     }
     const VornVMStackEntry* b = stack->Peek(0);

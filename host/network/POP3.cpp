@@ -8,8 +8,10 @@
 #include "engine/files/File.h"
 #include "engine/foundation/Config.h"
 #include "engine/foundation/Hash.h"
+#include "engine/foundation/Messages.h"
 #include "engine/foundation/NetworkConnection.h"
 #include "engine/values/VariableHash.h"
+#include "engine/vm/NetworkSource.h"
 #include "host/network/NetworkManager.h"
 
 namespace vorn {
@@ -121,7 +123,7 @@ bool POP3Message::AddLine(const char* line, int32_t length) {
     }
     if (failed || !bodyFile) return !failed;
     if (!pending.Append(line, length) || !pending.AppendByte('\n')) {
-        SetError(String("Out of memory"));
+        SetError(String(kOutOfMemory));
         failed = true;
         return false;
     }
@@ -241,7 +243,7 @@ int32_t POP3::Connect(const char* host, int32_t length) {
     if (connection) Quit();
     broken = false;
     NetworkManager* manager = NetworkManagerOf(application);
-    if (!manager) return Fail("Network connections are not available");
+    if (!manager) return Fail(kNoNetwork);
     const String hostText(host, length);
     connection = manager->Connect(hostText.Text(), kPop3Port, 0);
     if (!connection) {
@@ -408,7 +410,7 @@ int32_t POP3::ParseReply(const char* line, int32_t length) {
         if (listed >= messageCount) return Fail("More messages than expected returned from server");
         const int32_t numberLength = static_cast<int32_t>(space - line);
         if (!AddEntry(ParseNumber(line, numberLength), ParseNumber(space + 1, length - numberLength - 1)))
-            return Fail("Out of memory");
+            return Fail(kOutOfMemory);
         return kPop3More;
     }
     default: { // kMessageLine

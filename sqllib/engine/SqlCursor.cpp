@@ -51,7 +51,7 @@ int SQLEngine::OpenForWriting() {
             if (current == 0) return Error(data.ErrorText());
             if (attempt == kCompiles)
                 return Error(String("Unable to create cursor for table '") + String(in.text1, in.length1) +
-                             "': " + kSQLFileReplaced);
+                             "': " + kFileRemovedOrReplaced);
             // The new files, at the counter they are read at; columns the
             // statement was compiled with and they lack compile it again.
             uint32_t counter = 0;
@@ -150,7 +150,7 @@ Table* SQLEngine::OpenSteady(const char* name, int32_t length, uint32_t& counter
             return nullptr;
         }
     }
-    Error(String("Unable to create cursor for table '") + shown + "': " + kSQLFileReplaced);
+    Error(String("Unable to create cursor for table '") + shown + "': " + kFileRemovedOrReplaced);
     return nullptr;
 }
 
@@ -166,7 +166,7 @@ int SQLEngine::CursorIndex(const SQLInstruction& in) {
         // Newer than the records a reader has open: their numbers differ.
         if (!cursor->writing && table->IndexCounter() != cursor->openedAt)
             return Error(String("Unable to create cursor for table '") + table->Name() +
-                         "': " + kSQLFileReplaced);
+                         "': " + kFileRemovedOrReplaced);
         index = table->FindIndex(in.text1, in.length1);
     }
     if (!index) return Error(String("Index '") + String(in.text1, in.length1) + "' does not exist");
@@ -177,7 +177,7 @@ int SQLEngine::CursorIndex(const SQLInstruction& in) {
     constexpr int32_t kMaxParts = 64;
     int32_t popping = keys + (range ? 1 : 0);
     if (popping > kMaxParts) return Invalid();
-    if (depth < popping) return Error("Stack underflow");
+    if (depth < popping) return Error(kStackUnderflow);
     // Values were pushed in index-column order: the top one is the last key
     // column's, the range start lies below the keys.
     Entry* values = &stack[depth - popping];
@@ -322,7 +322,7 @@ int SQLEngine::CursorIndex(const SQLInstruction& in) {
         // The table's own searches (unique checks of an update) move the walk.
         bool standing = !writing ||
                         file.Reposition(cursor->position.Text(), cursor->position.Length(), cursor->record, 1);
-        if (!standing && !file.ErrorText().Equals("Record is not in index")) return kWalkFailed;
+        if (!standing && !file.ErrorText().Equals(kRecordNotInIndex)) return kWalkFailed;
         if (standing && !remade()) {
             if (!file.Next(&record, &key, 1)) return kWalkFailed;
             if (record && !matches(key)) record = 0;

@@ -260,7 +260,7 @@ int SQLCodeGenerator::Generate() {
     EmitCursorOpens();
     int generated = statement->Generate(*this);
     // Instructions that found no room were dropped: the program is not whole.
-    if (program.OutOfMemory()) return Fail(kSQLOutOfMemory);
+    if (program.OutOfMemory()) return Fail(kOutOfMemory);
     return generated;
 }
 

@@ -59,7 +59,7 @@ int Index::Create(const char* path, int32_t length, int32_t mode) {
     String where(path, length);
     XBaseStore* store = table->Data().Files()->Open(where.Text(), where.Length(), mode);
     if (!store) {
-        file.SetError(String("Error creating '") + where + "': " + table->Data().Files()->ErrorText());
+        file.SetError(String(kErrorCreating) + where + "': " + table->Data().Files()->ErrorText());
         return 0;
     }
     if (!CreateOn(store, where.Text(), where.Length())) {
@@ -154,7 +154,7 @@ const String& Index::LockOrder() {
 
 int Index::Holds(const String& k, int32_t record) {
     if (file.Reposition(k.Text(), k.Length(), record, 1)) return 1;
-    return file.ErrorText().Equals("Record is not in index") ? 0 : -1;
+    return file.ErrorText().Equals(kRecordNotInIndex) ? 0 : -1;
 }
 
 // --- Schema: paths and objects -------------------------------------------------------------------
@@ -573,14 +573,14 @@ void Schema::EmptyCache() {
 int Schema::CatalogCounter(uint32_t* out) {
     KPZIndexFile& index = schema1->File();
     XBaseStore* store = index.Store();
-    if (!store) return Fail(String("Internal error opening '") + index.Name() + "'");
+    if (!store) return Fail(String(kInternalErrorOpening) + index.Name() + "'");
     // No lock: the counter is the last thing a catalog change writes, and a
     // read that meets the write half-way gives some of the new bytes, so
     // another value. The old value read after a record write means the
     // change was not done then, and CREATE INDEX fills only after it is.
     uint8_t bytes[4];
     if (store->ReadAt(kIndexCounterOffset, bytes, 4) != 4)
-        return Fail(String("Error reading from '") + index.Name() + "': " + store->ErrorText());
+        return Fail(String(kErrorReadingFrom) + index.Name() + "': " + store->ErrorText());
     *out = GetU32(bytes);
     return 1;
 }

@@ -105,7 +105,7 @@ int Schema::LockCreate() {
     XBaseStore* store = catalog ? catalog->Data().DataStore() : nullptr;
     if (!store) return Fail(String("Schema database is not open"));
     if (store->Lock(true, kSQLCreateByte, 1)) return 1;
-    return Fail(String("Error locking '") + path + "' for write: " + store->ErrorText());
+    return Fail(String(kErrorLocking) + path + kForWrite + store->ErrorText());
 }
 
 void Schema::UnlockCreate() {

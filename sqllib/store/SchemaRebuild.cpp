@@ -98,7 +98,7 @@ int Schema::Rebuild(Table* table, List<XBaseField>& newFields, bool hasMemo, int
     if (!old.LockAll()) return Fail(old.ErrorText());
     for (PackIndex* index : olds.indexes) {
         if (!index->File().Store()->Lock(true, 0, kIndexHeaderSize))
-            return Fail(String("Error locking '") + index->File().Name() + "' for write");
+            return Fail(String(kErrorLocking) + index->File().Name() + "' for write");
         ++olds.locked;
     }
     int32_t count = old.RecordCount();
