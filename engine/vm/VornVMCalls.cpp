@@ -19,14 +19,6 @@ namespace vorn {
 
 namespace {
 
-constexpr char kInvalidFunctionCall[] = "Invalid function call";
-constexpr char kInvalidParameterReference[] = "Invalid parameter reference";
-constexpr char kFrameUnderflow[] = "Frame underflow";
-constexpr char kReturnOutsideFunction[] = "Return outside of function";
-constexpr char kParameterCountMismatch[] = "Number of parameters mismatch in call to external function";
-constexpr char kParameterTypeMismatch[] = "Parameter type mismatch in call to external function";
-constexpr char kNestingTooDeep[] = "Function call nesting too deep";
-
 // Interpreter loops nested through calls from outside (a plug-in calling back
 // into the script): each nests the native stack.
 constexpr int32_t kMaxOutsideNesting = 100;

@@ -333,7 +333,7 @@ void VornVM::OpCmpgg() {
     Variable* a = GlobalAt(globalScope, immA);
     Variable* b = GlobalAt(globalScope, immB);
     if (!a || !b) {
-        FatalError("Invalid variable reference");
+        FatalError(kInvalidVariable);
         return;
     }
     stack->PushInteger(CompareVariables(a, b));
@@ -342,7 +342,7 @@ void VornVM::OpCmpgg() {
 void VornVM::OpCmpgi() {
     Variable* a = GlobalAt(globalScope, immA);
     if (!a) {
-        FatalError("Invalid variable reference");
+        FatalError(kInvalidVariable);
         return;
     }
     int32_t error = 0;
@@ -362,7 +362,7 @@ void VornVM::OpCmpgi() {
 void VornVM::OpIncg() {
     Variable* a = GlobalAt(globalScope, immA);
     if (!a) {
-        FatalError("Invalid variable reference");
+        FatalError(kInvalidVariable);
         return;
     }
     // Wraps at 32 bits rather than overflowing.
@@ -373,7 +373,7 @@ void VornVM::OpModgg() {
     Variable* a = GlobalAt(globalScope, immA);
     Variable* b = GlobalAt(globalScope, immB);
     if (!a || !b) {
-        FatalError("Invalid variable reference");
+        FatalError(kInvalidVariable);
         return;
     }
     stack->PushInteger(ScriptRemainder(a->ValueInteger(), b->ValueInteger()));
@@ -382,7 +382,7 @@ void VornVM::OpModgg() {
 void VornVM::OpStoregi() {
     Variable* a = GlobalAt(globalScope, immA);
     if (!a) {
-        FatalError("Invalid variable reference");
+        FatalError(kInvalidVariable);
         return;
     }
     a->SetValueInteger(immB);

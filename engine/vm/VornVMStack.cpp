@@ -17,10 +17,6 @@ namespace vorn {
 
 namespace {
 
-constexpr char kInvalidVariable[] = "Invalid variable reference";
-constexpr char kExpectedVariable[] = "Expected variable, found constant";
-constexpr char kInvalidStackReference[] = "Invalid stack reference";
-
 // A malloc'ed, NUL-terminated copy of n bytes. Running out of memory throws:
 // the interpreter makes it a fatal error of the run.
 char* CopyBytes(const char* text, int32_t n) {
