@@ -18,6 +18,7 @@
 #include "engine/vm/VornVM.h"
 #include "host/network/HTTPResponseStream.h"
 #include "host/network/NetworkManager.h"
+#include "host/network/NetworkMessages.h"
 
 namespace vorn {
 
@@ -124,7 +125,7 @@ int CallBuffer::Fill() {
     // A peer that never stops sending never makes a read wait, where the
     // network layer would notice the stop itself.
     if (application && application->StopRequested()) {
-        SetError(String("Read Timeout"));
+        SetError(String(kReadTimeout));
         return 0;
     }
     int32_t n = stream->Read(data, static_cast<int32_t>(size));
@@ -301,7 +302,7 @@ NetworkConnection* Call::Open(const char* body, int64_t bodyLength, const char* 
     // The request's texts go on as C strings: a NUL would cut them short.
     const char* refusal = nullptr;
     if (std::memchr(url.Text(), 0, static_cast<size_t>(url.Length())))
-        refusal = "Malformed URL";
+        refusal = kMalformedUrl;
     else if (std::memchr(contentType.Text(), 0, static_cast<size_t>(contentType.Length())))
         refusal = "Invalid character in content type";
     else if (!manager)

@@ -13,6 +13,7 @@
 #include "engine/values/VariableHash.h"
 #include "engine/vm/NetworkSource.h"
 #include "host/network/NetworkManager.h"
+#include "host/network/NetworkMessages.h"
 
 namespace vorn {
 
@@ -203,14 +204,14 @@ int32_t POP3::Begin(const char* host, int32_t hostLength, const char* user, int3
     // A line break in a command would add commands ("\r\nDELE 1").
     if (HasLineBreakOrNul(host, hostLength)) {
         Fail("Invalid character in host");
-        return report("Error connecting to '");
+        return report(kErrorConnectingTo);
     }
     if (HasLineBreakOrNul(user, userLength) || HasLineBreakOrNul(password, passwordLength)) {
         Fail(HasLineBreakOrNul(user, userLength) ? "Invalid character in user name"
                                                  : "Invalid character in password");
         return report("Error logging into '");
     }
-    if (Connect(host, hostLength) != kPop3Done) return report("Error connecting to '");
+    if (Connect(host, hostLength) != kPop3Done) return report(kErrorConnectingTo);
     if (Login(user, userLength, password, passwordLength) != kPop3Done) return report("Error logging into '");
     if (Stat() != kPop3Done) return report("Error while checking status from '");
     if (List() != kPop3Done) return report("Error while retrieving list of messages from '");
@@ -368,7 +369,7 @@ int32_t POP3::ReadReply() {
         // looked at here.
         if (application && application->StopRequested()) {
             broken = true;
-            return Fail("Read Timeout");
+            return Fail(kReadTimeout);
         }
     }
 }
