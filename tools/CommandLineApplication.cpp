@@ -211,7 +211,7 @@ int32_t CommandLineApplication::Run(const char* programPath, String* error) {
     File* file = (!scriptDirectory.IsEmpty() && !IsAbsolute(programPath))
                      ? files->Open(LocationScript, programPath, OpenRead)
                      : files->OpenPath(programPath, OpenRead);
-    if (!file) return Fail(error, String("Unable to execute '") + programPath + "': " + files->ErrorText());
+    if (!file) return Fail(error, String(kUnableToExecute) + programPath + "': " + files->ErrorText());
     return RunFile(programPath, file, error);
 }
 
@@ -238,9 +238,9 @@ int32_t CommandLineApplication::RunFile(const char* name, File* file, String* er
     String reason;
     if (!program.Open(name, file, &reason)) {
         delete file;
-        return Fail(error, String("Unable to execute '") + name + "': " + reason);
+        return Fail(error, String(kUnableToExecute) + name + "': " + reason);
     }
-    if (!program.Load()) return Fail(error, String("Unable to execute '") + name + "': " + kProgramNotLoadable);
+    if (!program.Load()) return Fail(error, String(kUnableToExecute) + name + "': " + kProgramNotLoadable);
 
     AddComputedSystemVariables(program.system, this, this);
 

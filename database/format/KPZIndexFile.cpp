@@ -363,7 +363,7 @@ int KPZIndexFile::ReadPage(KPZIndexPage& page, uint32_t n) {
 int KPZIndexFile::PushPage(uint32_t n) {
     if (stack.Holds(n)) return Corrupt(nullptr);
     KPZIndexPage* page = stack.Push();
-    if (!page) return Corrupt("the tree is too deep");
+    if (!page) return Corrupt(kIndexTooDeep);
     if (!ReadPage(*page, n)) {
         stack.Pop();
         return 0;

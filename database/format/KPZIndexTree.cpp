@@ -213,7 +213,7 @@ int KPZIndexFile::Insert(int32_t record, const char* key, int32_t keyLength) {
 }
 
 int KPZIndexFile::LoadPathPage(int32_t depth, uint32_t pageNumber) {
-    if (depth >= kIndexMaxDepth) return Corrupt("the tree is too deep");
+    if (depth >= kIndexMaxDepth) return Corrupt(kIndexTooDeep);
     for (int32_t d = 0; d < depth; ++d)
         if (path[d]->Number() == pageNumber) return Corrupt(nullptr);
     return ReadPage(*path[depth], pageNumber);

@@ -23,6 +23,7 @@ constexpr int32_t kDefaultFileDelay = 100;  // milliseconds, without an applicat
 constexpr int32_t kPlatformModeBits =
     OpenRead | OpenWrite | OpenCreate | OpenTruncate | OpenAppend | OpenExclusive | OpenAppendWrites;
 constexpr int32_t kLockOwnerTextMax = 511;
+constexpr char kNoFileName[] = "No file name was given";
 constexpr int64_t kFirstLockPauseMicroseconds = 5;
 
 inline bool IsSeparator(char c) { return c == '/' || c == '\\'; }
@@ -826,7 +827,7 @@ bool PosixFileManager::ListDirectory(int32_t kind, const char* path, List<String
 
 File* PosixFileManager::OpenPath(const char* path, int32_t mode) {
     if (!path) {
-        SetError("No file name was given");
+        SetError(kNoFileName);
         return nullptr;
     }
     if (!ActivateFiles(1)) return nullptr;
@@ -842,7 +843,7 @@ File* PosixFileManager::OpenPath(const char* path, int32_t mode) {
 
 File* PosixFileManager::MakeTemporaryPath(const char* prefix, String& outName, int32_t mode) {
     if (!prefix) {
-        SetError("No file name was given");
+        SetError(kNoFileName);
         return nullptr;
     }
     mode |= OpenCreate | OpenExclusive;
@@ -1021,7 +1022,7 @@ bool PosixFileManager::ChangeModePath(const char* path, int32_t mode) {
 // process of this server and a stale lock of another server.
 int32_t PosixFileManager::LockFilePath(const char* path, FileIdentity* taken) {
     if (!path || !*path) {
-        SetError("No file name was given");
+        SetError(kNoFileName);
         return LockFileFailed;
     }
     if (!ActivateFiles(1)) return LockFileFailed;

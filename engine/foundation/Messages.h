@@ -7,7 +7,7 @@
 
 namespace vorn {
 
-// --- Memory and stacks ------------------------------------------------------
+// --- Memory and stacks -------------------------------------------------------
 inline constexpr char kOutOfMemory[] = "Out of memory";
 inline constexpr char kStackUnderflow[] = "Stack underflow";
 inline constexpr char kStackOverflow[] = "Stack overflow";
@@ -17,7 +17,7 @@ inline constexpr char kTextTooLong[] = "Text too long";
 // it stands.
 inline constexpr char kInvalidInstruction[] = "Invalid instruction";
 
-// --- Files ------------------------------------------------------------------
+// --- Files -------------------------------------------------------------------
 // Each is followed by the file's name and then by "': " and the reason, but
 // for locks: kErrorLocking, the name, then kForRead or kForWrite and the
 // reason.
@@ -40,11 +40,11 @@ inline constexpr char kNoFileManager[] = "There is no file manager";
 // A file whose path now names another file, or none.
 inline constexpr char kFileRemovedOrReplaced[] = "The file was removed or replaced";
 
-// --- Records ----------------------------------------------------------------
+// --- Records -----------------------------------------------------------------
 inline constexpr char kInvalidRecordNumber[] = "Invalid record number";
 inline constexpr char kRecordNotInIndex[] = "Record is not in index";
 
-// --- Filters (of views and of flat files) -----------------------------------
+// --- Filters (of views and of flat files) ------------------------------------
 // Followed by the expression compiler's reason.
 inline constexpr char kFilterSyntax[] = "Syntax error in filter: ";
 

@@ -30,6 +30,7 @@ constexpr int32_t kLineChunk = 512;
 constexpr int64_t kFileBuffer = 64 << 10;
 
 constexpr char kInvalidResponse[] = "Invalid response from server";
+constexpr char kSendFailed[] = "Error sending data to server";
 
 // The headers the message variables take, in the order of POP3Message's slots.
 constexpr const char* kKeptHeaders[] = {"Subject", "From", "Reply-To", "Date"};
@@ -342,10 +343,10 @@ void POP3::PublishVariables() {
 }
 
 int32_t POP3::SendCommand(const char* text, int32_t length) {
-    if (!connection) return Fail("Error sending data to server");
+    if (!connection) return Fail(kSendFailed);
     if (connection->Write(text, length, mailTimeout) < 1) {
         broken = true;
-        return Fail("Error sending data to server");
+        return Fail(kSendFailed);
     }
     return ReadReply();
 }
@@ -353,7 +354,7 @@ int32_t POP3::SendCommand(const char* text, int32_t length) {
 int32_t POP3::ReadReply() {
     String line;
     for (;;) {
-        if (!connection) return Fail("Error sending data to server");
+        if (!connection) return Fail(kSendFailed);
         if (connection->ReadLine(line, mailTimeout, kLineChunk) < 0) {
             SetError(connection->ErrorText());
             broken = true;
