@@ -314,7 +314,7 @@ bool CDirectoryConfigTab::Apply() {
         } else {
             failed = true;
             const char* reason = platform::LastErrorText();
-            AddLine(message, std::string("Unable to write the value \"") + kThreadsValue + "\" in " +
+            AddLine(message, std::string(kUnableToWriteValue) + kThreadsValue + "\" in " +
                                  platform::RegistryFilePath() + ": " + reason);
         }
         if (product) platform::RegistryCloseKey(product);
