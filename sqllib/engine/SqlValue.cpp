@@ -394,23 +394,26 @@ int SQLCompareBytes(const char* a, int32_t aLength, const char* b, int32_t bLeng
 
 // ---- Arena --------------------------------------------------------------------------------------
 
-void* SQLArena::Allocate(size_t bytes) {
-    bytes = (bytes + 7) & ~static_cast<size_t>(7);
-    if (bytes > left) {
-        size_t chunk = bytes > 65536 ? bytes : 65536;
-        budget->limitReached = budget->used + static_cast<int64_t>(chunk) > budget->limit;
-        char* made = budget->limitReached ? nullptr : static_cast<char*>(SQLAllocate(chunk));
-        if (!made) return nullptr;
-        chunks.push_back(made);
-        budget->used += static_cast<int64_t>(chunk);
-        mine += static_cast<int64_t>(chunk);
-        next = made;
-        left = chunk;
+void* SQLArena::Grow(size_t bytes) {
+    constexpr size_t kLaterChunk = size_t{2} << 20;
+    size_t chunk = SQLBlockSize(std::max(bytes, chunks.empty() ? kSQLSmallestBlock : kLaterChunk));
+    // Near the limit, only what this allocation needs.
+    if (budget->used + static_cast<int64_t>(chunk) > budget->limit) chunk = SQLBlockSize(bytes);
+    budget->limitReached = budget->used + static_cast<int64_t>(chunk) > budget->limit;
+    char* made = budget->limitReached ? nullptr : static_cast<char*>(SQLTakeBlock(chunk));
+    if (!made) return nullptr;
+    try {
+        chunks.push_back({made, chunk});
+    } catch (const std::bad_alloc&) {
+        SQLGiveBlock(made, chunk);
+        return nullptr;
     }
-    void* at = next;
-    next += bytes;
-    left -= bytes;
-    return at;
+    budget->used += static_cast<int64_t>(chunk);
+    mine += static_cast<int64_t>(chunk);
+    // Blocks are aligned beyond any alignment asked.
+    next = made + bytes;
+    left = chunk - bytes;
+    return made;
 }
 
 char* SQLArena::Copy(const char* text, int32_t length) {
@@ -422,12 +425,24 @@ char* SQLArena::Copy(const char* text, int32_t length) {
 }
 
 void SQLArena::Clear() {
-    for (char* chunk : chunks) std::free(chunk);
+    for (const Chunk& chunk : chunks) SQLGiveBlock(chunk.bytes, chunk.size);
     chunks.clear();
     next = nullptr;
     left = 0;
     budget->used -= mine;
     mine = 0;
+}
+
+void SQLArena::Rewind() {
+    if (chunks.empty()) return;
+    for (size_t i = 1; i < chunks.size(); ++i) {
+        SQLGiveBlock(chunks[i].bytes, chunks[i].size);
+        budget->used -= static_cast<int64_t>(chunks[i].size);
+        mine -= static_cast<int64_t>(chunks[i].size);
+    }
+    chunks.resize(1);
+    next = chunks[0].bytes;
+    left = chunks[0].size;
 }
 
 // ---- SQLResult ----------------------------------------------------------------------------------
