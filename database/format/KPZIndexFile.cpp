@@ -202,7 +202,7 @@ int KPZIndexFile::Create(XBaseStore* file, const char* fileName, const char* key
     if (length > 0) std::memcpy(header + kOffsetExpression, keyExpression, length);
     store = file;
     ShapePages();
-    cache->Check(0, 2, PageSize());
+    cache->Check(0, 2, PageSize(), EntrySize());
     KPZIndexPage& root = *path[0];
     root.Reset(1, EntrySize(), PageSize(), PageSize());
     // A new file is nobody's yet: no change to announce.
@@ -280,7 +280,7 @@ int KPZIndexFile::CheckHeader() {
         stack.Clear();
         ShapePages();
     }
-    cache->Check(ChangeCounter(), PageCount(), pageSize);
+    cache->Check(ChangeCounter(), PageCount(), pageSize, entrySize);
     if (ChangeCounter() != stateCounter || PageCount() != statePages || pageSize != statePageSize) {
         ++pageState;
         stateCounter = ChangeCounter();

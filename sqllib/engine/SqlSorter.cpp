@@ -237,7 +237,7 @@ constexpr size_t kLaterBlock = size_t{2} << 20;
 } // namespace
 
 SQLTemporaryTable::SQLTemporaryTable(int32_t columns, SQLArenaBudget* budget)
-    : columns(columns), arena(budget), budget(budget), rows(budget),
+    : columns(columns), arena(budget), budget(budget), rows(budget), shown(columns),
       values(new SQLResult[static_cast<size_t>(columns > 0 ? columns : 1)]) {}
 
 SQLTemporaryTable::~SQLTemporaryTable() {
@@ -312,12 +312,15 @@ bool SQLTemporaryTable::Sort(const CollList<SQLOrderBy>& order) {
     SortRange(plan, entries, 0, count, 0);
     SQLGiveBlock(scratch, size);
     current = false;
+    // Nothing reads the keys once sorted: the walk unpacks the values before them.
+    shown = first;
+    for (int32_t i = first; i < columns; ++i) values[i].Restore(SQLSavedValue{});
     return true;
 }
 
 void SQLTemporaryTable::Unpack(const uint8_t* row) {
     SQLSavedValue v;
-    for (int32_t i = 0; i < columns; ++i) {
+    for (int32_t i = 0; i < shown; ++i) {
         row = UnpackValue(row, v);
         values[i].Restore(v);
     }

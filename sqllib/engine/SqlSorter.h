@@ -60,6 +60,8 @@ class SQLTemporaryTable {
 
     SQLArenaBudget* budget;
     SQLArena rows;
+    // The columns a row's walk unpacks: all, or those before the sort keys.
+    int32_t shown;
     std::unique_ptr<SQLResult[]> values;
     Entry* entries = nullptr;
     size_t count = 0;
