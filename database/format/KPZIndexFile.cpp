@@ -36,35 +36,19 @@ void KPZIndexPage::Reset(uint32_t pageNumber, int32_t newEntrySize, int32_t newP
     stamp = 0;
 }
 
-int32_t KPZIndexPage::Count() const { return static_cast<int32_t>(GetU32(buffer.get())); }
-
 void KPZIndexPage::SetCount(int32_t n) {
     stamp = 0;
     PutU32(buffer.get(), static_cast<uint32_t>(n));
 }
-
-uint32_t KPZIndexPage::Child(int32_t i) const { return GetU32(buffer.get() + 4 + i * entrySize); }
 
 void KPZIndexPage::SetChild(int32_t i, uint32_t page) {
     stamp = 0;
     PutU32(buffer.get() + 4 + i * entrySize, page);
 }
 
-int32_t KPZIndexPage::Record(int32_t i) const {
-    return static_cast<int32_t>(GetU32(buffer.get() + 8 + i * entrySize));
-}
-
 void KPZIndexPage::SetRecord(int32_t i, int32_t record) {
     stamp = 0;
     PutU32(buffer.get() + 8 + i * entrySize, static_cast<uint32_t>(record));
-}
-
-const char* KPZIndexPage::Key(int32_t i) const {
-    return reinterpret_cast<const char*>(buffer.get() + 12 + i * entrySize);
-}
-
-int32_t KPZIndexPage::KeyLength(int32_t i) const {
-    return static_cast<int32_t>(strnlen(Key(i), static_cast<size_t>(entrySize - 8)));
 }
 
 void KPZIndexPage::SetKey(int32_t i, const char* key, int32_t length) {
