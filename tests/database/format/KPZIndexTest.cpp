@@ -139,6 +139,23 @@ TEST_F(KPZIndexTest, KeysCompareByTheMixedRule) {
             EXPECT_EQ((result > 0) - (result < 0), OracleCompare(c.search, c.entry, c.flags)) << c.search;
         }
     }
+    // Zero-padded digits as numeric keys are stored, of as many digits or
+    // not; past 15 digits two texts can be one double.
+    EXPECT_EQ(CompareKeys("10000000000000001", 17, "10000000000000000", 17, 1, 0), 0);
+    std::mt19937 random(7);
+    for (int i = 0; i < 20000; ++i) {
+        auto digits = [&](int length) {
+            std::string text;
+            for (int k = 0; k < length; ++k) text += static_cast<char>('0' + (k < length - 3 ? random() % 2 : random() % 10));
+            if (random() % 8 == 0 && !text.empty()) text[random() % text.size()] = "-. x"[random() % 4];
+            return text;
+        };
+        int length = 1 + static_cast<int>(random() % 18);
+        std::string a = digits(length), b = digits(random() % 4 ? length : 1 + static_cast<int>(random() % 18));
+        uint32_t flags = random() % 4 == 0 ? kIndexDescending : 0;
+        int result = CompareKeys(a.data(), static_cast<int32_t>(a.size()), b.data(), static_cast<int32_t>(b.size()), 1, flags);
+        ASSERT_EQ((result > 0) - (result < 0), OracleCompare(a.c_str(), b.c_str(), flags)) << a << " / " << b;
+    }
     // Either side overflowing makes the pair text, so the order stays one way.
     EXPECT_EQ(CompareNumericTexts("1e999", 5, "1", 1), -2);
     EXPECT_EQ(CompareNumericTexts("1", 1, "-1e999", 6), -2);
