@@ -79,7 +79,10 @@ public:
             while (size <= n) size *= 2;
             slotOf.resize(size < kMaxMappedPage ? size : kMaxMappedPage, 0);
         }
-        if (packing.size() < static_cast<size_t>(pageSize)) packing.resize(static_cast<size_t>(pageSize));
+        if (packing.size() < static_cast<size_t>(pageSize)) {
+            packing.resize(static_cast<size_t>(pageSize));
+            zeros.assign(static_cast<size_t>(pageSize), 0);
+        }
         int32_t packedSize = Pack(page, packing.data());
         bool packed = packedSize > 0;
         uint32_t size = static_cast<uint32_t>(packed ? packedSize : pageSize);
@@ -189,21 +192,23 @@ private:
         for (uint32_t i = 0; i < count; ++i, entry += entrySize) {
             const uint8_t* key = entry + 8;
             size_t length = strnlen(reinterpret_cast<const char*>(key), static_cast<size_t>(width));
-            for (size_t k = length; k < static_cast<size_t>(width); ++k)
-                if (key[k] != 0) return 0;
+            if (!Zeros(key + length, static_cast<size_t>(width) - length)) return 0;
             if (at + 10 + length > out + pageSize) return 0;
             std::memcpy(at, entry, 8);
             Store16(at + 8, static_cast<uint16_t>(length));
             std::memcpy(at + 10, key, length);
             at += 10 + length;
         }
-        const uint8_t* end = page + pageSize;
-        for (const uint8_t* rest = entry + 4; rest < end; ++rest)
-            if (*rest != 0) return 0;
+        if (!Zeros(entry + 4, static_cast<size_t>(page + pageSize - (entry + 4)))) return 0;
         if (at + 4 > out + pageSize) return 0;
         std::memcpy(at, entry, 4);
         at += 4;
         return static_cast<int32_t>(at - out);
+    }
+
+    // Whether the n bytes are all 0: compared against the zeros of a page.
+    bool Zeros(const uint8_t* at, size_t n) const {
+        return n == 0 || (at[0] == 0 && std::memcmp(at, zeros.data(), n) == 0);
     }
 
     void Unpack(const uint8_t* in, uint8_t* page) const {
@@ -243,6 +248,7 @@ private:
     std::vector<int32_t> slotOf; // page number -> slot + 1
     std::vector<Slot> slots;
     std::vector<uint8_t> packing;
+    std::vector<uint8_t> zeros;
     int64_t bytes = 0;
     size_t hand = 0;
     size_t firstFree = 0;

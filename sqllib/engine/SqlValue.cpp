@@ -53,6 +53,32 @@ double SQLTextToDouble(const char* text, int32_t length, int* error) {
         *error = 1;
         return 0.0;
     }
+    {
+        // Up to 15 digits with at most one '.': the digits are exact as an
+        // integer and a power of ten up to 1e15 as a double, so one division
+        // rounds as from_chars does. Column values are mostly such.
+        static constexpr double kTens[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                           1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+        uint64_t digits = 0;
+        int count = 0, fraction = -1;
+        const char* q = p;
+        for (; q < end && count <= 15; ++q) {
+            if (*q >= '0' && *q <= '9') {
+                digits = digits * 10 + static_cast<uint64_t>(*q - '0');
+                ++count;
+                if (fraction >= 0) ++fraction;
+            } else if (*q == '.' && fraction < 0) {
+                fraction = 0;
+            } else {
+                break;
+            }
+        }
+        if (q == end && count > 0 && count <= 15) {
+            double x = static_cast<double>(digits);
+            if (fraction > 0) x /= kTens[fraction];
+            return negative ? -x : x;
+        }
+    }
     double value = 0.0;
     auto [stop, status] = std::from_chars(p, end, value, std::chars_format::general);
     if (stop != end || status == std::errc::invalid_argument) {
