@@ -3,20 +3,22 @@ SHELL := /bin/bash
 JOBS  ?= $(shell nproc)
 BUILD ?= build/asan
 
-PACKAGES := cmake make g++ libgtest-dev libgmock-dev libssl-dev libcrypt-dev libbenchmark-dev openssl
-PACKAGES += libmicrohttpd-dev chromium chromium-driver python3-selenium
+# What building and serving need (`make run`); the test suite, the benchmarks
+# and the second compiler need the rest.
+RUN_PACKAGES := cmake make g++ libssl-dev libcrypt-dev openssl libmicrohttpd-dev nginx-light libfcgi-dev
+PACKAGES := $(RUN_PACKAGES) libgtest-dev libgmock-dev libbenchmark-dev clang
+PACKAGES += chromium chromium-driver python3-selenium
 PACKAGES += libsqlite3-dev python3-dbf python3-dbfread
-PACKAGES += nginx-light libfcgi-dev
 PACKAGES += python3-aiosmtpd dovecot-pop3d
 
-.PHONY: all deps configure build test tsan bench bench-peers run example clang fuzz clean format
+.PHONY: all deps run-deps configure build test tsan bench bench-peers run example clang fuzz clean format
 
 all: build
 
 # Installs only what is missing, so a prepared machine never touches apt.
-deps:
+define install-missing
 	@missing=""; \
-	for p in $(PACKAGES); do \
+	for p in $(1); do \
 	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'install ok installed' || missing="$$missing $$p"; \
 	done; \
 	if [ -n "$$missing" ]; then \
@@ -24,6 +26,13 @@ deps:
 	  export DEBIAN_FRONTEND=noninteractive; \
 	  apt-get update && apt-get install -y $$missing; \
 	fi
+endef
+
+deps:
+	$(call install-missing,$(PACKAGES))
+
+run-deps:
+	$(call install-missing,$(RUN_PACKAGES))
 
 configure: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Debug -DVORN_SANITIZE=ON
@@ -62,10 +71,9 @@ bench-peers:
 	bench/peers/run.sh
 
 # A second compiler finds what one misses: the suite built with clang, without
-# the sanitizers. CI keeps g++.
+# the sanitizers. CI keeps g++; its suite has clang check the libraries'
+# sources (ClangSyntax).
 clang: deps
-	@dpkg-query -W -f='$${Status}' clang 2>/dev/null | grep -q 'install ok installed' || \
-	  (export DEBIAN_FRONTEND=noninteractive; apt-get update && apt-get install -y clang)
 	CC=clang CXX=clang++ cmake -S . -B build/clang -DCMAKE_BUILD_TYPE=Debug
 	cmake --build build/clang -j $(JOBS)
 	cd build/clang && ctest --output-on-failure -j $(JOBS)
@@ -75,8 +83,6 @@ clang: deps
 # seeds stay as they are), findings in build/fuzz/findings.
 FUZZTIME ?= 60
 fuzz: deps
-	@dpkg-query -W -f='$${Status}' clang 2>/dev/null | grep -q 'install ok installed' || \
-	  (export DEBIAN_FRONTEND=noninteractive; apt-get update && apt-get install -y clang)
 	CC=clang CXX=clang++ cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=Debug -DVORN_FUZZ=ON
 	cmake --build build/fuzz -j $(JOBS) --target SqlParseFuzzer SqlGenerateFuzzer
 	@mkdir -p build/fuzz/findings build/fuzz/corpus
@@ -91,10 +97,12 @@ fuzz: deps
 # its log and its temporary files go to $(RUN_BUILD)/run/port-$(PORT), so that
 # runs on two ports serve side by side; what the pages keep goes to
 # $(RUN_BUILD)/run/data, which they share. A page is replaced only when it
-# changed, and whole, since another run may be serving it.
+# changed, and whole, since another run may be serving it. A port or state
+# folder in use stops it before the build.
 PORT ?= 8080
 RUN_BUILD ?= build/run
-run: deps
+run: run-deps
+	@server/serve.sh --check --state $(RUN_BUILD)/run/port-$(PORT) --port $(PORT)
 	cmake -S . -B $(RUN_BUILD) -DCMAKE_BUILD_TYPE=Release -DVORN_TESTS=OFF
 	cmake --build $(RUN_BUILD) -j $(JOBS)
 	@mkdir -p $(RUN_BUILD)/web

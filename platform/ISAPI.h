@@ -58,6 +58,23 @@ struct ISAPIControlBlock {
     // A service of the server: one of the request codes above.
     bool (*serverSupportFunction)(ISAPIConnection connection, uint32_t request, void* buffer, size_t* size,
                                   void* dataType);
+
+    // Optional: a server that fills them says so with a size that reaches
+    // them; null when it has none.
+    // A server variable's text as the server keeps it (NUL-ended, lasting
+    // as long as the request), its length in *length; null when the request
+    // does not have it. Nothing is copied.
+    const char* (*serverVariableText)(ISAPIConnection connection, const char* name, size_t* length);
+    // The request's header at index (0 first) as ALL_HTTP would list it:
+    // its name (HTTP_...) and value as the server keeps them; false past
+    // the last.
+    bool (*requestHeader)(ISAPIConnection connection, size_t index, const char** name, size_t* nameLength,
+                          const char** value, size_t* valueLength);
 };
+
+// Whether the block reaches its optional callbacks (each may still be null).
+inline bool HasOptionalCallbacks(const ISAPIControlBlock* block) {
+    return block->size >= sizeof(ISAPIControlBlock);
+}
 
 } // namespace vorn::platform

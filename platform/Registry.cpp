@@ -122,11 +122,6 @@ std::string Trim(const std::string& text) {
     return text.substr(begin, end - begin);
 }
 
-const char* RegistryFilePath() {
-    const char* configured = std::getenv(kRegistryPathVariable);
-    return configured && configured[0] ? configured : kRegistryDefaultPath;
-}
-
 // Splits a key path at '\', skipping empty components.
 std::vector<std::string> SplitPath(const char* path) {
     std::vector<std::string> parts;
@@ -622,6 +617,11 @@ bool Rebind(RegistryKey key, const SnapshotPtr& snapshot) {
 } // namespace
 
 RegistryKey LocalMachineKey() { return &gRoot; }
+
+const char* RegistryFilePath() {
+    const char* configured = std::getenv(kRegistryPathVariable);
+    return configured && configured[0] ? configured : kRegistryDefaultPath;
+}
 
 bool RegistryOpenKey(RegistryKey parent, const char* subkey, RegistryKey* key) {
     if (!ValidKey(parent) || !key) return Fail(EINVAL);

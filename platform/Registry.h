@@ -47,6 +47,8 @@ RegistryKey LocalMachineKey();
 
 inline constexpr const char* kRegistryPathVariable = "VORN_REGISTRY";
 inline constexpr const char* kRegistryDefaultPath = "/etc/vorn/registry.conf";
+// The file in use: VORN_REGISTRY's, else the default.
+const char* RegistryFilePath();
 
 // Opens an existing key below parent ('\'-separated path; empty components
 // are skipped, so "" opens parent again). A key opened from the root takes

@@ -4,103 +4,99 @@
 
 #include <cstring>
 
-#include "server/FastCgi.h"
-
 namespace vorn::server {
 
 namespace {
 
-bool HasValue(const char* value) {
-    return value && value[0];
+const char* Lent(const char* text, size_t length, size_t* asked) {
+    if (asked) *asked = length;
+    return text;
 }
 
 } // namespace
 
-void CgiVariables::Index() {
-    entries.clear();
-    AppendParamEntries(params, &entries);
-    environment.clear();
-    index.clear();
-    allHttpMade = false;
-    for (size_t at = 0; at < entries.size();) {
-        char* entry = entries.data() + at;
-        size_t length = std::strlen(entry);
-        environment.push_back(entry);
-        const char* equals = static_cast<const char*>(std::memchr(entry, '=', length));
-        if (equals) index.push_back({static_cast<size_t>(equals - entry), entry, equals + 1});
-        at += length + 1;
-    }
-    environment.push_back(nullptr);
-}
-
-const char* CgiVariables::Find(const char* name) const {
-    size_t length = std::strlen(name);
-    for (const Param& p : index)
-        if (p.length == length && std::memcmp(p.name, name, length) == 0) return p.value;
-    return nullptr;
-}
-
-const char* CgiVariables::FindEntry(const char* name) const {
-    size_t length = std::strlen(name);
-    for (char* const* entry = environment.data(); *entry; ++entry)
-        if (std::strncmp(name, *entry, length) == 0 && (*entry)[length] == '=') return *entry + length + 1;
-    return nullptr;
-}
-
 void CgiVariables::Derive() {
-    const char* metabase = Find("APPL_MD_PATH");
-    metabasePath = HasValue(metabase) ? metabase : "/LM/W3SVC/1/ROOT";
-    const char* translated = Find("PATH_TRANSLATED");
-    if (HasValue(translated)) {
-        pathTranslated = translated;
-    } else {
-        const char* root = Find("DOCUMENT_ROOT");
-        const char* info = Find("PATH_INFO");
-        pathTranslated.assign(root ? root : "");
-        pathTranslated.append(info ? info : "");
+    allHttpMade = false;
+    // A value sent and not empty is taken as it is; else the interface's own.
+    auto sent = [this](const char* name, Text* into) {
+        size_t length = 0;
+        const char* value = params.Find(name, std::strlen(name), &length);
+        if (!value || length == 0) return false;
+        *into = {value, length};
+        return true;
+    };
+    if (!sent("APPL_MD_PATH", &metabasePath)) metabasePath = {"/LM/W3SVC/1/ROOT", 16};
+    if (!sent("PATH_TRANSLATED", &pathTranslated)) {
+        const char* root = params.Find("DOCUMENT_ROOT");
+        const char* info = params.Find("PATH_INFO");
+        madePath.assign(root ? root : "");
+        madePath.append(info ? info : "");
+        pathTranslated = {madePath.c_str(), madePath.size()};
     }
-    const char* https = Find("HTTPS");
-    portSecure = https && strcasecmp(https, "on") == 0 ? "1" : "0";
-    const char* host = Find("REMOTE_HOST");
-    const char* address = Find("REMOTE_ADDR");
-    remoteHost = HasValue(host) ? host : (address ? address : "");
+    const char* https = params.Find("HTTPS");
+    portSecure = https && strcasecmp(https, "on") == 0 ? Text{"1", 1} : Text{"0", 1};
+    if (!sent("REMOTE_HOST", &remoteHost)) {
+        size_t length = 0;
+        const char* address = params.Find("REMOTE_ADDR", 11, &length);
+        remoteHost = address ? Text{address, length} : Text{};
+    }
 }
 
-const char* CgiVariables::Value(const char* name) {
-    if (std::strcmp(name, "ALL_HTTP") == 0) {
-        if (!allHttpMade) AllHttp(environment.data(), &allHttp);
-        allHttpMade = true;
-        return allHttp.c_str();
+const char* CgiVariables::Value(const char* name, size_t* length) {
+    size_t nameLength = std::strlen(name);
+    // The names the interface adds are told apart by their length first.
+    switch (nameLength) {
+    case 8:
+        if (std::memcmp(name, "ALL_HTTP", 8) == 0) {
+            if (!allHttpMade) AllHttp(params, &allHttp);
+            allHttpMade = true;
+            return Lent(allHttp.c_str(), allHttp.size(), length);
+        }
+        break;
+    case 11:
+        if (std::memcmp(name, "REMOTE_HOST", 11) == 0) return Lent(remoteHost.text, remoteHost.length, length);
+        break;
+    case 12:
+        if (std::memcmp(name, "APPL_MD_PATH", 12) == 0) return Lent(metabasePath.text, metabasePath.length, length);
+        break;
+    case 15:
+        if (std::memcmp(name, "PATH_TRANSLATED", 15) == 0)
+            return Lent(pathTranslated.text, pathTranslated.length, length);
+        break;
+    case 18:
+        if (std::memcmp(name, "SERVER_PORT_SECURE", 18) == 0) return Lent(portSecure.text, portSecure.length, length);
+        break;
+    default:
+        break;
     }
-    if (std::strcmp(name, "APPL_MD_PATH") == 0) return metabasePath.c_str();
-    if (std::strcmp(name, "PATH_TRANSLATED") == 0) return pathTranslated.c_str();
-    if (std::strcmp(name, "SERVER_PORT_SECURE") == 0) return portSecure.c_str();
-    if (std::strcmp(name, "REMOTE_HOST") == 0) return remoteHost.c_str();
-    if (const char* value = Find(name)) return value;
-    return std::strchr(name, '=') ? FindEntry(name) : nullptr;
+    return params.Find(name, nameLength, length);
 }
 
 void CgiVariables::Fill(platform::ISAPIControlBlock* block, size_t contentLength) const {
-    block->method = Find("REQUEST_METHOD");
-    block->queryString = Find("QUERY_STRING");
-    block->pathInfo = Find("PATH_INFO");
-    block->pathTranslated = pathTranslated.c_str();
-    block->contentType = Find("CONTENT_TYPE");
+    block->method = params.Find("REQUEST_METHOD");
+    block->queryString = params.Find("QUERY_STRING");
+    block->pathInfo = params.Find("PATH_INFO");
+    block->pathTranslated = pathTranslated.text;
+    block->contentType = params.Find("CONTENT_TYPE");
     block->totalBytes = contentLength;
 }
 
-void AllHttp(char** environment, std::string* out) {
+void AllHttp(const ParamIndex& params, std::string* out) {
     std::string& all = *out;
     all.clear();
-    for (char** entry = environment; entry && *entry; ++entry) {
-        const char* text = *entry;
-        if (std::strncmp(text, "HTTP_", 5) != 0) continue;
-        const char* equals = std::strchr(text, '=');
-        if (!equals) continue;
-        all.append(text, static_cast<size_t>(equals - text));
+    for (size_t i = 0; i < params.HeaderCount(); ++i) {
+        const char* name = nullptr;
+        const char* value = nullptr;
+        size_t nameLength = 0, valueLength = 0;
+        params.Header(i, &name, &nameLength, &value, &valueLength);
+        all.append(name, nameLength);
         all += ':';
-        for (const char* v = equals + 1; *v; ++v)
-            if (*v != '\r' && *v != '\n') all += *v;
+        for (const char* v = value; v < value + valueLength;) {
+            size_t run = std::strcspn(v, "\r\n");
+            all.append(v, run);
+            v += run;
+            if (v < value + valueLength) ++v;
+        }
         all += '\n';
     }
 }

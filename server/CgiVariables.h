@@ -7,57 +7,47 @@
 
 #include <cstddef>
 #include <string>
-#include <vector>
 
 #include "platform/ISAPI.h"
+#include "server/FastCgi.h"
 
 namespace vorn::server {
 
 class CgiVariables {
   public:
-    // Where ReadRequestHead puts the parameters' bytes.
-    std::string* Params() { return &params; }
-    // Reads the parameters (as ReadRequestHead checked them): a request's
-    // variables are its own from now on.
-    void Index();
+    // Where the head's parser puts the parameters, and reads them once.
+    ParamIndex* Params() { return &params; }
     // Makes the variables the extension interface adds (the thread that
     // serves the request does).
     void Derive();
-    // A server variable as the extension asks for it; null when there is none.
-    const char* Value(const char* name);
+    // A server variable as the extension asks for it, NUL-ended, and its
+    // length; null when there is none. It lasts as long as the request.
+    const char* Value(const char* name, size_t* length = nullptr);
+    // The request's headers (the HTTP_ parameters), in the order they came.
+    const ParamIndex& Headers() const { return params; }
     // The block's request fields; contentLength as the head announced it.
     void Fill(platform::ISAPIControlBlock* block, size_t contentLength) const;
 
   private:
-    // The first parameter of that name; null when there is none.
-    const char* Find(const char* name) const;
-    // The first entry that begins with name and an '=' (a name holding '=').
-    const char* FindEntry(const char* name) const;
-
-    std::string params;
-    // "NAME=value" entries, each ending in a NUL, as a CGI environment (null
-    // ended), and by name length, read once per request: the extension asks
-    // for some thirty of them.
-    std::string entries;
-    std::vector<char*> environment;
-    struct Param {
-        size_t length;
-        const char* name;
-        const char* value;
+    // A text of the request's (a parameter's value, or one of ours) and its length.
+    struct Text {
+        const char* text = "";
+        size_t length = 0;
     };
-    std::vector<Param> index;
-    std::string metabasePath;
-    std::string pathTranslated;
-    std::string portSecure;
-    std::string remoteHost;
+    ParamIndex params;
+    // The parameter's value where the web server sent one: nothing copied.
+    Text metabasePath;
+    Text pathTranslated;
+    Text portSecure;
+    Text remoteHost;
+    std::string madePath; // PATH_TRANSLATED made from the root and the path
     // Made when first asked for: most requests never ask.
     std::string allHttp;
     bool allHttpMade = false;
 };
 
-// "HTTP_USER_AGENT:Mozilla\n" for each HTTP_ variable of "NAME=value"
-// environment strings, with CR and LF dropped from the values, into out
-// (whose room is kept).
-void AllHttp(char** environment, std::string* out);
+// "HTTP_USER_AGENT:Mozilla\n" for each header of the parameters, with CR and
+// LF dropped from the values, into out (whose room is kept).
+void AllHttp(const ParamIndex& params, std::string* out);
 
 } // namespace vorn::server

@@ -18,8 +18,6 @@ constexpr size_t kServedLimit = 8 * 1024;
 
 void ClientSocket::Open(int descriptor) {
     fd = descriptor;
-    timeval limit{kStallSeconds, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     int start = 0;
     peekOffset = setsockopt(fd, SOL_SOCKET, SO_PEEK_OFF, &start, sizeof start) == 0;
     served = 0;
@@ -48,11 +46,6 @@ ssize_t ClientSocket::Peek(unsigned char* to, size_t length) {
 bool ClientSocket::SetPeekOffset() {
     int offset = static_cast<int>(served);
     return setsockopt(fd, SOL_SOCKET, SO_PEEK_OFF, &offset, sizeof offset) == 0;
-}
-
-bool ClientSocket::PeekAgain() {
-    // A peek moves the offset past what it saw.
-    return !peekOffset || SetPeekOffset();
 }
 
 bool ClientSocket::Skip(unsigned char* buffer, size_t count) {
@@ -103,15 +96,15 @@ bool ClientSocket::ConsumeServed() {
     return true;
 }
 
-ssize_t ClientSocket::Receive(unsigned char* to, size_t length, bool wait) {
+ssize_t ClientSocket::Receive(unsigned char* to, size_t length) {
     for (;;) {
-        ssize_t n = recv(fd, to, length, wait ? 0 : MSG_DONTWAIT);
+        ssize_t n = recv(fd, to, length, MSG_DONTWAIT);
         if (n > 0) {
             moved += static_cast<size_t>(n);
             return n;
         }
         if (n < 0 && errno == EINTR) continue;
-        return n < 0 && !wait && WouldBlock() ? 0 : -1;
+        return n < 0 && WouldBlock() ? 0 : -1;
     }
 }
 

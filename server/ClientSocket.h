@@ -22,7 +22,8 @@ inline bool WouldBlock() {
 
 class ClientSocket {
   public:
-    // A receive that may wait fails once nothing came for this long.
+    // A client that sends or takes nothing for this long is given up (the
+    // poller's deadlines).
     static constexpr int kStallSeconds = 60;
 
     // A connection accepted.
@@ -35,8 +36,9 @@ class ClientSocket {
     // What came of the next request, without waiting: the bytes peeked; 0
     // when the client closed its end; -1 with errno (WouldBlock: nothing yet).
     ssize_t Peek(unsigned char* to, size_t length);
-    // A partial head was peeked: the next peek starts at its start again.
-    bool PeekAgain();
+    // Takes the count bytes just peeked (into buffer, where they were
+    // peeked: the same bytes): what comes next is received after them.
+    bool Take(unsigned char* buffer, size_t count) { return Consume(buffer, count); }
     // count bytes at the start of those peeked (records answered that are no
     // request's) are done with: the next peek starts past them. The bytes
     // peeked are at buffer.
@@ -54,9 +56,9 @@ class ClientSocket {
     bool DoneWith(unsigned char* buffer, size_t count);
 
     // --- Receiving and sending ---
-    // Up to length bytes: how many came; 0 when none has and wait is false;
-    // -1 when the connection failed or closed (or, waiting, stalled).
-    ssize_t Receive(unsigned char* to, size_t length, bool wait);
+    // Up to length bytes, without waiting: how many came; 0 when none has;
+    // -1 when the connection failed or closed.
+    ssize_t Receive(unsigned char* to, size_t length);
     // What the socket takes now of data: how much; 0 when it takes nothing
     // now; -1 when the connection failed.
     ssize_t Send(const char* data, size_t length);

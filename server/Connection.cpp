@@ -1,5 +1,6 @@
 #include "server/Connection.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -7,14 +8,15 @@ namespace vorn::server {
 
 namespace {
 
-// Unread body left when a request ends: up to this much is read so that the
-// connection can be kept; more, and it is closed.
-constexpr size_t kDrainLimit = 64 * 1024;
 // Output the client has not taken yet waits in memory up to this much (the
 // poller sends the rest once the request ended); past it the script waits
 // for the client, at most this long without progress.
 constexpr size_t kUnsentAllowance = 8 << 20;
 constexpr int kWriteStallMilliseconds = 10000;
+// Input past the announced length is passed over up to this much; past it
+// the request runs without waiting for its input's end, and the connection
+// closes after it.
+constexpr size_t kExcessLimit = 64 * 1024;
 
 Connection* FromHandle(platform::ISAPIConnection handle) {
     return static_cast<Connection*>(handle);
@@ -22,11 +24,13 @@ Connection* FromHandle(platform::ISAPIConnection handle) {
 
 } // namespace
 
-void Connection::Start(const RequestHeadInfo& info, size_t peeked) {
-    stream.Begin(info, peeked, responder->maxConnections);
-    socket.ServeFromPeeked(peeked);
+void Connection::Start(const RequestHeadInfo& info, size_t received, bool peeked) {
+    stream.Begin(info, received, responder->maxConnections);
+    if (peeked) socket.ServeFromPeeked(received);
+    buffered = 0;
+    body.Clear();
+    excess = 0;
     readFailed = false;
-    drained = 0;
     outputFailed = false;
     headerSent = false;
     phase = Head;
@@ -35,42 +39,46 @@ void Connection::Start(const RequestHeadInfo& info, size_t peeked) {
 
 // --- Input ---------------------------------------------------------------------------------------
 
-bool Connection::Drainable() const {
-    return stream.State() == Input::Open && !readFailed && drained < kDrainLimit;
-}
-
-int Connection::Receive(bool wait) {
+int Connection::Receive() {
     if (stream.Readable()) return 1;
     if (socket.OnlyPeeked() && !socket.ConsumePeeked(stream.Buffer())) return -1;
     while (!stream.Readable()) {
         size_t room = 0;
         unsigned char* to = stream.Room(&room);
-        ssize_t n = socket.Receive(to, room, wait);
+        ssize_t n = socket.Receive(to, room);
         if (n <= 0) return n == 0 ? 0 : -1;
         stream.Received(static_cast<size_t>(n));
     }
     return 1;
 }
 
-int64_t Connection::ReadInput(char* buffer, size_t size, bool wait) {
-    size_t got = 0;
-    while (stream.State() == Input::Open && !readFailed) {
-        got += stream.Read(buffer ? buffer + got : nullptr, size - got);
-        if (stream.State() != Input::Open || got == size) break;
-        int more = Receive(wait);
+int Connection::Gather(size_t* budget) {
+    size_t announced = stream.ContentLength();
+    while (stream.State() == Input::Open) {
+        if (excess > kExcessLimit) return 1;
+        size_t got = 0;
+        if (body.Size() < announced) {
+            size_t room = 0;
+            char* to = body.Space(announced - body.Size(), &room);
+            got = stream.Read(to, room);
+            if (!body.Commit(got)) return -2;
+        } else {
+            excess += stream.Read(nullptr, 0);
+        }
+        if (stream.State() != Input::Open || stream.Readable()) continue;
+        if (*budget == 0) return 0;
+        uint64_t before = socket.Moved();
+        int more = Receive();
+        uint64_t taken = socket.Moved() - before;
+        *budget -= std::min<uint64_t>(*budget, taken);
         if (more < 0) readFailed = true;
-        if (more <= 0) break;
+        if (more <= 0) return more;
     }
-    // What came before a failure is given first; the failure, next time.
-    return got > 0 || !InputFailed() ? static_cast<int64_t>(got) : -1;
+    return 1;
 }
 
-void Connection::Drain(bool wait) {
-    while (Drainable()) {
-        int64_t n = ReadInput(nullptr, kDrainLimit - drained, wait);
-        if (n <= 0) break;
-        drained += static_cast<size_t>(n);
-    }
+int64_t Connection::ReadBody(char* buffer, size_t size) {
+    return body.Read(buffer, size);
 }
 
 // --- Output --------------------------------------------------------------------------------------
@@ -123,23 +131,30 @@ void Connection::CloseNow() {
 }
 
 void Connection::Finish(bool output) {
-    if (stream.KeepConnection()) Drain(false);
     stream.End(output);
     Send();
-    keep = stream.KeepConnection() && InputEnded() && !readFailed;
+    keep = stream.KeepConnection() && InputDone() && !readFailed;
     phase = Finishing;
-    if (!outputFailed && (Unsent() || Draining())) return;
+    if (!outputFailed && Unsent()) return;
     Settle();
 }
 
 void Connection::Settle() {
     if (outputFailed) return CloseNow();
     if (keep) {
-        size_t used = stream.Consumed();
-        peekedNext = socket.PeekedPast(used);
-        // A request served from the bytes peeked leaves the socket only now.
-        if (socket.OnlyPeeked() && !socket.DoneWith(stream.Buffer(), used)) return CloseNow();
+        head.Reset();
+        since = std::chrono::steady_clock::now();
         phase = Head;
+        if (socket.OnlyPeeked()) {
+            size_t used = stream.Consumed();
+            peekedNext = socket.PeekedPast(used);
+            // A request served from the bytes peeked leaves the socket only now.
+            if (!socket.DoneWith(stream.Buffer(), used)) return CloseNow();
+        } else {
+            // Bytes of the next request taken with this one's are read first.
+            buffered = stream.KeepLeft();
+            peekedNext = buffered > 0;
+        }
         return;
     }
     // Closed at once when the client sent all it had to and nothing of it
@@ -147,7 +162,7 @@ void Connection::Settle() {
     // waits for its close.
     socket.ShutdownOutput();
     phase = Lingering;
-    if (!socket.Discard() || InputEnded()) CloseNow();
+    if (!socket.Discard() || InputDone()) CloseNow();
 }
 
 bool Connection::EndInExtension(const char* status) {
@@ -162,6 +177,8 @@ bool Connection::EndInExtension(const char* status) {
 void Connection::Forget() {
     socket.Close();
     stream.DropOutput();
+    body.Clear();
+    buffered = 0;
     phase = Head;
     watchingOutput = false;
 }
@@ -169,12 +186,13 @@ void Connection::Forget() {
 // --- The extension's callbacks -------------------------------------------------------------------
 
 bool Connection::GetServerVariable(platform::ISAPIConnection handle, const char* name, void* buffer, size_t* size) {
-    const char* value = name ? FromHandle(handle)->variables.Value(name) : nullptr;
+    size_t length = 0;
+    const char* value = name ? FromHandle(handle)->variables.Value(name, &length) : nullptr;
     if (!value) {
         errno = ENOENT;
         return false;
     }
-    size_t needed = std::strlen(value) + 1;
+    size_t needed = length + 1;
     if (!buffer || *size < needed) {
         *size = needed;
         errno = ERANGE;
@@ -185,8 +203,21 @@ bool Connection::GetServerVariable(platform::ISAPIConnection handle, const char*
     return true;
 }
 
+const char* Connection::ServerVariableText(platform::ISAPIConnection handle, const char* name, size_t* length) {
+    return name ? FromHandle(handle)->variables.Value(name, length) : nullptr;
+}
+
+bool Connection::RequestHeader(platform::ISAPIConnection handle, size_t index, const char** name, size_t* nameLength,
+                               const char** value, size_t* valueLength) {
+    const ParamIndex& headers = FromHandle(handle)->variables.Headers();
+    if (index >= headers.HeaderCount()) return false;
+    headers.Header(index, name, nameLength, value, valueLength);
+    return true;
+}
+
 bool Connection::ReadClient(platform::ISAPIConnection handle, void* buffer, size_t* size) {
-    int64_t n = FromHandle(handle)->ReadInput(static_cast<char*>(buffer), *size, !onPoller);
+    // The body came whole before the request began: nothing waits here.
+    int64_t n = FromHandle(handle)->ReadBody(static_cast<char*>(buffer), *size);
     if (n < 0) {
         errno = EIO;
         return false;

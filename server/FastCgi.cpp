@@ -40,30 +40,6 @@ bool ReadContentLength(const char* text, size_t length, size_t* value) {
     return true;
 }
 
-// The pairs fill the parameters exactly; no name or value holds a NUL, and
-// the first CONTENT_LENGTH is a length (*contentLength).
-RequestHead CheckParams(const std::string& params, size_t* contentLength) {
-    static constexpr char kLengthName[] = "CONTENT_LENGTH";
-    bool bad = false;
-    bool lengthSeen = false;
-    *contentLength = 0;
-    for (size_t at = 0; at < params.size();) {
-        uint32_t nameLength = 0;
-        uint32_t valueLength = 0;
-        if (!ReadLength(params, at, &nameLength) || !ReadLength(params, at, &valueLength))
-            return RequestHead::Malformed;
-        if (nameLength == 0 || params.size() - at < uint64_t{nameLength} + valueLength) return RequestHead::Malformed;
-        const char* name = params.data() + at;
-        if (std::memchr(name, '\0', uint64_t{nameLength} + valueLength)) bad = true;
-        if (!lengthSeen && nameLength == sizeof kLengthName - 1 && std::memcmp(name, kLengthName, nameLength) == 0) {
-            lengthSeen = true;
-            if (!ReadContentLength(name + nameLength, valueLength, contentLength)) bad = true;
-        }
-        at += uint64_t{nameLength} + valueLength;
-    }
-    return bad ? RequestHead::BadParams : RequestHead::Complete;
-}
-
 bool IsTokenByte(char c) {
     auto b = static_cast<unsigned char>(c);
     return b > ' ' && b != ':' && b != 0x7f;
@@ -91,8 +67,11 @@ void AnswerManagement(unsigned char type, const std::string& query, unsigned max
         replies->append(7, '\0');
         return;
     }
+    // Each name we know is answered once, however often it is asked for:
+    // the answer always fits one record.
     std::string pairs;
     const std::string connections = std::to_string(maxConnections);
+    unsigned answered = 0;
     for (size_t at = 0; at < query.size();) {
         uint32_t nameLength = 0;
         uint32_t valueLength = 0;
@@ -102,11 +81,14 @@ void AnswerManagement(unsigned char type, const std::string& query, unsigned max
         std::string_view name(query.data() + at, nameLength);
         at += uint64_t{nameLength} + valueLength;
         // One request at a time on a connection: as many requests as connections.
-        if (name == "FCGI_MAX_CONNS")
+        unsigned bit = name == "FCGI_MAX_CONNS" ? 1 : name == "FCGI_MAX_REQS" ? 2 : name == "FCGI_MPXS_CONNS" ? 4 : 0;
+        if (!bit || (answered & bit)) continue;
+        answered |= bit;
+        if (bit == 1)
             AppendPair(&pairs, "FCGI_MAX_CONNS", connections);
-        else if (name == "FCGI_MAX_REQS")
+        else if (bit == 2)
             AppendPair(&pairs, "FCGI_MAX_REQS", connections);
-        else if (name == "FCGI_MPXS_CONNS")
+        else
             AppendPair(&pairs, "FCGI_MPXS_CONNS", "0");
     }
     AppendRecordHeader(replies, kGetValuesResult, 0, pairs.size());
@@ -156,7 +138,12 @@ size_t InputRecords::Consume(const unsigned char* bytes, size_t length, char* to
             at += skip;
             paddingLeft -= static_cast<uint32_t>(skip);
             if (paddingLeft == 0 && ending) state = Input::Ended;
+            if (paddingLeft == 0 && aborting) state = Input::Aborted;
             continue;
+        }
+        if (aborting) {
+            state = Input::Aborted;
+            break;
         }
         if (length - at < kHeaderSize) break;
         const unsigned char* record = bytes + at;
@@ -172,7 +159,10 @@ size_t InputRecords::Consume(const unsigned char* bytes, size_t length, char* to
         content = Content::Skipped;
         if (requestId == id) {
             if (type == kAbortRequest) {
-                state = Input::Aborted;
+                // Ended once its content and padding are past, so that a
+                // kept connection goes on after it.
+                aborting = true;
+                if (contentLeft == 0 && paddingLeft == 0) state = Input::Aborted;
             } else if (type != kStdin) {
                 state = Input::Broken;
             } else if (contentLeft > 0) {
@@ -197,36 +187,53 @@ size_t InputRecords::Consume(const unsigned char* bytes, size_t length, char* to
     return at;
 }
 
-RequestHead ReadRequestHead(const unsigned char* bytes, size_t length, unsigned maxConnections, RequestHeadInfo* info,
-                            std::string* params, std::string* replies) {
-    params->clear();
-    bool begun = false;
-    for (size_t at = 0;;) {
-        if (at >= kMaxRequestHead) return RequestHead::Malformed;
-        if (length - at < kHeaderSize) return length >= kMaxRequestHead ? RequestHead::Malformed : RequestHead::Incomplete;
+void HeadParser::Reset() {
+    *this = HeadParser{};
+}
+
+RequestHead HeadParser::Parse(const unsigned char* bytes, size_t length, unsigned maxConnections,
+                              RequestHeadInfo* info, ParamIndex* params, std::string* replies) {
+    // A run of records of no request ends where a request begins, or where
+    // the bytes end: the caller passes over it before the head is read.
+    auto run = [&](bool keep) {
+        info->keepConnection = keep;
+        info->paramsEnd = at;
+        return RequestHead::Record;
+    };
+    for (;;) {
+        if (at >= kMaxRequestHead) return begun ? RequestHead::Malformed : run(true);
+        if (length - at < kHeaderSize) {
+            if (!begun && at > 0) return run(true);
+            return length >= kMaxRequestHead ? RequestHead::Malformed : RequestHead::Incomplete;
+        }
         const unsigned char* record = bytes + at;
         if (record[0] != kVersion) return RequestHead::Malformed;
         unsigned char type = record[1];
         unsigned requestId = unsigned{record[2]} << 8 | record[3];
         size_t contentLength = size_t{record[4]} << 8 | record[5];
         size_t total = kHeaderSize + contentLength + record[6];
-        if (length - at < total)
+        if (length - at < total) {
+            if (!begun && at > 0) return run(true);
             return at + total > kMaxRequestHead ? RequestHead::Malformed : RequestHead::Incomplete;
+        }
         const unsigned char* content = record + kHeaderSize;
         if (!begun && requestId != 0 && type == kBeginRequest) {
+            if (at > 0) return run(true);
             if (contentLength != 8) return RequestHead::Malformed;
-            info->id = static_cast<uint16_t>(requestId);
-            info->keepConnection = (content[2] & 1) != 0;
+            id = static_cast<uint16_t>(requestId);
+            keepConnection = (content[2] & 1) != 0;
             at += total;
             if ((unsigned{content[0]} << 8 | content[1]) == kResponder) {
                 begun = true;
+                params->Clear();
                 continue;
             }
-            AppendEndRequest(replies, info->id, kUnknownRole);
-            info->paramsEnd = at;
-            return RequestHead::Record;
+            // Its records that follow are passed over as no request's.
+            AppendEndRequest(replies, id, kUnknownRole);
+            if (!keepConnection) return run(false);
+            continue;
         }
-        if (!begun || requestId != info->id) {
+        if (!begun || requestId != id) {
             // A record of no request of ours: a management record is answered,
             // a second request refused, a turned-away request's records passed over.
             if (requestId == 0)
@@ -235,28 +242,42 @@ RequestHead ReadRequestHead(const unsigned char* bytes, size_t length, unsigned 
             else if (type == kBeginRequest)
                 AppendEndRequest(replies, static_cast<uint16_t>(requestId), kCantMpxConn);
             at += total;
-            if (begun) continue;
-            info->keepConnection = true;
-            info->paramsEnd = at;
-            return RequestHead::Record;
+            continue;
+        }
+        if (type == kAbortRequest) {
+            // Aborted before its head was whole: it ended, and never ran.
+            AppendEndRequest(replies, id, kRequestComplete);
+            at += total;
+            begun = false;
+            if (!keepConnection) return run(false);
+            continue;
         }
         if (type != kParams) return RequestHead::Malformed;
-        if (contentLength == 0) {
-            RequestHead head = CheckParams(*params, &info->contentLength);
-            info->paramsEnd = at + total;
-            // How far its input has come; what lies between its records is
-            // answered when the input is read.
-            InputRecords input;
-            input.Begin(info->id, maxConnections);
-            size_t got = 0;
-            size_t used = input.Consume(bytes + info->paramsEnd, length - info->paramsEnd, nullptr, 0, &got, nullptr);
-            info->input = input.State();
-            info->requestEnd = info->input == Input::Ended ? info->paramsEnd + used : 0;
-            return head;
+        if (contentLength > 0) {
+            params->Append(content, contentLength);
+            at += total;
+            continue;
         }
-        params->append(reinterpret_cast<const char*>(content), contentLength);
-        at += total;
+        info->id = id;
+        info->keepConnection = keepConnection;
+        RequestHead head = params->Index(&info->contentLength);
+        info->paramsEnd = at + total;
+        // How far its input has come; what lies between its records is
+        // answered when the input is read.
+        InputRecords input;
+        input.Begin(info->id, maxConnections);
+        size_t got = 0;
+        size_t used = input.Consume(bytes + info->paramsEnd, length - info->paramsEnd, nullptr, 0, &got, nullptr);
+        info->input = input.State();
+        info->requestEnd = info->input == Input::Ended ? info->paramsEnd + used : 0;
+        return head;
     }
+}
+
+RequestHead ReadRequestHead(const unsigned char* bytes, size_t length, unsigned maxConnections, RequestHeadInfo* info,
+                            ParamIndex* params, std::string* replies) {
+    HeadParser parser;
+    return parser.Parse(bytes, length, maxConnections, info, params, replies);
 }
 
 void AppendRecordHeader(std::string* out, unsigned char type, uint16_t id, size_t contentLength) {
@@ -277,30 +298,121 @@ void AppendEndRequest(std::string* out, uint16_t id, unsigned char protocolStatu
     out->append(body, sizeof body);
 }
 
-void AppendParamEntries(const std::string& params, std::string* text) {
-    // Sized once, then copied into: some thirty entries a request.
-    size_t total = 0;
-    for (int pass = 0; pass < 2; ++pass) {
-        char* out = pass ? text->data() + text->size() - total : nullptr;
-        for (size_t at = 0; at < params.size();) {
-            uint32_t nameLength = 0;
-            uint32_t valueLength = 0;
-            if (!ReadLength(params, at, &nameLength) || !ReadLength(params, at, &valueLength)) break;
-            if (params.size() - at < uint64_t{nameLength} + valueLength) break;
-            if (pass == 0) {
-                total += uint64_t{nameLength} + valueLength + 2;
-            } else {
-                std::memcpy(out, params.data() + at, nameLength);
-                out += nameLength;
-                *out++ = '=';
-                std::memcpy(out, params.data() + at + nameLength, valueLength);
-                out += valueLength;
-                *out++ = '\0';
-            }
-            at += uint64_t{nameLength} + valueLength;
+// --- ParamIndex ------------------------------------------------------------------------------
+
+namespace {
+
+// A name's length and three of its bytes: CGI names differ there, and a
+// lookup costs the same whatever the name's length.
+uint32_t NameHash(const char* name, size_t length) {
+    if (length == 0) return 0;
+    auto at = [name](size_t i) { return uint32_t{static_cast<unsigned char>(name[i])}; };
+    uint32_t hash = static_cast<uint32_t>(length) * 0x9e3779b1u ^ at(0) * 0x85ebca6bu ^ at(length - 1) * 0xc2b2ae35u ^
+                    at(length / 2) * 0x27d4eb2fu;
+    return hash ^ hash >> 15;
+}
+
+} // namespace
+
+void ParamIndex::Clear() {
+    raw.clear();
+    text.clear();
+    entries.clear();
+    headers.clear();
+}
+
+void ParamIndex::Append(const unsigned char* bytes, size_t length) {
+    raw.append(reinterpret_cast<const char*>(bytes), length);
+}
+
+void ParamIndex::Assign(const std::string& bytes) {
+    Clear();
+    raw = bytes;
+}
+
+RequestHead ParamIndex::Index(size_t* contentLength) {
+    static constexpr char kLengthName[] = "CONTENT_LENGTH";
+    *contentLength = 0;
+    entries.clear();
+    headers.clear();
+    slots.clear();
+    // Two length bytes at least become two NULs: the text never outgrows
+    // the bytes.
+    text.resize(raw.size());
+    char* out = text.data();
+    bool bad = false;
+    bool lengthSeen = false;
+    for (size_t at = 0; at < raw.size();) {
+        uint32_t nameLength = 0;
+        uint32_t valueLength = 0;
+        if (!ReadLength(raw, at, &nameLength) || !ReadLength(raw, at, &valueLength)) return RequestHead::Malformed;
+        if (nameLength == 0 || raw.size() - at < uint64_t{nameLength} + valueLength) return RequestHead::Malformed;
+        const char* name = raw.data() + at;
+        const char* value = name + nameLength;
+        at += uint64_t{nameLength} + valueLength;
+        if (std::memchr(name, '\0', uint64_t{nameLength} + valueLength)) bad = true;
+        if (!lengthSeen && nameLength == sizeof kLengthName - 1 && std::memcmp(name, kLengthName, nameLength) == 0) {
+            lengthSeen = true;
+            if (!ReadContentLength(value, valueLength, contentLength)) bad = true;
         }
-        if (pass == 0) text->resize(text->size() + total);
+        Entry entry{static_cast<uint32_t>(out - text.data()), nameLength, 0, valueLength};
+        std::memcpy(out, name, nameLength);
+        out += nameLength;
+        *out++ = '\0';
+        entry.value = static_cast<uint32_t>(out - text.data());
+        std::memcpy(out, value, valueLength);
+        out += valueLength;
+        *out++ = '\0';
+        if (nameLength >= 5 && std::memcmp(name, "HTTP_", 5) == 0) headers.push_back(static_cast<uint16_t>(entries.size()));
+        entries.push_back(entry);
     }
+    text.resize(static_cast<size_t>(out - text.data()));
+    if (bad) return RequestHead::BadParams;
+    // Twice as many slots as entries: lookups seldom probe twice.
+    size_t size = 64;
+    while (size < 2 * entries.size()) size *= 2;
+    slots.assign(size, 0);
+    for (size_t i = 0; i < entries.size(); ++i) {
+        const Entry& e = entries[i];
+        size_t slot = NameHash(text.data() + e.name, e.nameLength) & (size - 1);
+        for (;; slot = (slot + 1) & (size - 1)) {
+            if (slots[slot] == 0) {
+                slots[slot] = static_cast<uint16_t>(i + 1);
+                break;
+            }
+            const Entry& other = entries[slots[slot] - 1];
+            if (other.nameLength == e.nameLength &&
+                std::memcmp(text.data() + other.name, text.data() + e.name, e.nameLength) == 0)
+                break; // the first of a name stays
+        }
+    }
+    return RequestHead::Complete;
+}
+
+const char* ParamIndex::Find(const char* name, size_t nameLength, size_t* valueLength) const {
+    if (slots.empty() || entries.empty()) return nullptr;
+    size_t mask = slots.size() - 1;
+    for (size_t slot = NameHash(name, nameLength) & mask; slots[slot] != 0; slot = (slot + 1) & mask) {
+        const Entry& e = entries[slots[slot] - 1];
+        if (e.nameLength == nameLength && std::memcmp(text.data() + e.name, name, nameLength) == 0) {
+            if (valueLength) *valueLength = e.valueLength;
+            return text.data() + e.value;
+        }
+    }
+    return nullptr;
+}
+
+const char* ParamIndex::Find(const char* name) const {
+    return Find(name, std::strlen(name));
+}
+
+void ParamIndex::Header(size_t i, const char** name, size_t* nameLength, const char** value,
+                        size_t* valueLength) const {
+    const Entry& e = entries[headers[i]];
+    *name = text.data() + e.name;
+    *nameLength = e.nameLength;
+    *value = text.data() + e.value;
+    *valueLength = e.valueLength;
 }
 
 bool BuildResponseHead(const char* status, const char* headers, std::string* head) {
@@ -369,6 +481,14 @@ unsigned char* RecordStream::Room(size_t* length) {
     size_t limit = std::min(kCapacity, begin + most);
     *length = limit > end ? limit - end : 0;
     return bytes + end;
+}
+
+size_t RecordStream::KeepLeft() {
+    size_t left = end - begin;
+    if (left > 0 && begin > 0) std::memmove(bytes, bytes + begin, left);
+    begin = 0;
+    end = left;
+    return left;
 }
 
 size_t RecordStream::Write(const char* data, size_t length) {

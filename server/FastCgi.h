@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace vorn::server {
 
@@ -21,7 +22,7 @@ enum class RequestHead {
     Incomplete, // more bytes are needed
     Malformed,  // not a request we serve: the connection is closed
     BadParams,  // a parameter holds a NUL byte, or CONTENT_LENGTH is no length: 400
-    Record,     // a record of no request served here comes first: answered and passed over
+    Record,     // records of no request served here come first: answered and passed over
 };
 
 // How a request's input stands among the bytes consumed so far.
@@ -35,9 +36,9 @@ enum class Input : uint8_t {
 // What a head says, beside its parameters.
 struct RequestHeadInfo {
     uint16_t id = 0;
-    // Record: whether the connection stays open once the record is answered.
+    // Record: whether the connection stays open once the records are answered.
     bool keepConnection = false;
-    // Where the records after the parameters begin (Record: after the record).
+    // Where the records after the parameters begin (Record: after the run).
     size_t paramsEnd = 0;
     // The input among the bytes given, and where it ended when it did.
     Input input = Input::Open;
@@ -51,13 +52,73 @@ struct RequestHeadInfo {
 // length and the request is refused (BadParams).
 inline constexpr size_t kMaxContentLength = 0x7fffffff;
 
-// Checks the bytes at the start of a connection's next request; gives the
-// parameters' bytes (name and value lengths as sent), *info, and appends to
-// *replies the answers to records that are no request's (management records,
-// a role not served, a second request). maxConnections is told to a web
-// server that asks.
+// A request's parameters: the bytes of its parameter records as they came,
+// read once (Index) into NUL-ended names and values found by name.
+class ParamIndex {
+  public:
+    // A new request's: nothing kept from the last one's.
+    void Clear();
+    // The content of a parameter record, in the order they came.
+    void Append(const unsigned char* bytes, size_t length);
+    void Assign(const std::string& bytes);
+    // Reads the pairs, once: Malformed when they do not fill the bytes (or a
+    // name is empty), BadParams when a name or value holds a NUL or the first
+    // CONTENT_LENGTH is no length, else Complete with *contentLength (0 when
+    // there is none).
+    RequestHead Index(size_t* contentLength);
+
+    // The value of the first parameter of that name (NUL-ended), with its
+    // length in *valueLength; null when there is none.
+    const char* Find(const char* name, size_t nameLength, size_t* valueLength = nullptr) const;
+    const char* Find(const char* name) const;
+    // The parameters named HTTP_..., in the order they came (the request's
+    // headers): names and values NUL-ended.
+    size_t HeaderCount() const { return headers.size(); }
+    void Header(size_t i, const char** name, size_t* nameLength, const char** value, size_t* valueLength) const;
+
+  private:
+    struct Entry {
+        uint32_t name;  // offsets into text
+        uint32_t nameLength;
+        uint32_t value;
+        uint32_t valueLength;
+    };
+    std::string raw;  // as sent
+    std::string text; // "name\0value\0" for each pair
+    std::vector<Entry> entries;
+    std::vector<uint16_t> headers; // entries of HTTP_ names
+    // Open addressing by the name's hash: an entry's index + 1, 0 empty.
+    std::vector<uint16_t> slots;
+};
+
+// Reads the records that open a request (a begin record, its parameters up
+// to their empty record) as they come: each call goes on from where the last
+// stopped, with the same bytes and more after them.
+class HeadParser {
+  public:
+    // The next request's head starts at the bytes' first.
+    void Reset();
+    // Records of no request served here that come first (management records,
+    // a role not served and its records, a request aborted before its head was
+    // whole) are answered into *replies and passed over as one run (Record,
+    // up to paramsEnd; keepConnection false when the run ended with a request
+    // that asked to close the connection). Then the head: Complete or
+    // BadParams with *info and the parameters in *params (answers to records
+    // among them into *replies), or Incomplete, or Malformed.
+    // maxConnections is told to a web server that asks.
+    RequestHead Parse(const unsigned char* bytes, size_t length, unsigned maxConnections, RequestHeadInfo* info,
+                      ParamIndex* params, std::string* replies);
+
+  private:
+    size_t at = 0; // the next record's start
+    bool begun = false;
+    bool keepConnection = false;
+    uint16_t id = 0;
+};
+
+// The head at the start of bytes, read whole (a HeadParser's first call).
 RequestHead ReadRequestHead(const unsigned char* bytes, size_t length, unsigned maxConnections, RequestHeadInfo* info,
-                            std::string* params, std::string* replies);
+                            ParamIndex* params, std::string* replies);
 
 // The records that follow a request's parameters, consumed as they come: the
 // content of its input records, and whatever a web server may put between
@@ -86,7 +147,8 @@ class InputRecords {
     unsigned maxConnections = 1;
     Input state = Input::Open;
     Content content = Content::Skipped;
-    bool ending = false; // the empty input record: ended once its padding is past
+    bool ending = false;   // the empty input record: ended once its padding is past
+    bool aborting = false; // the abort record: aborted once its content and padding are past
     uint32_t contentLeft = 0;
     uint32_t paddingLeft = 0;
     std::string query; // a GET_VALUES record's names, gathered
@@ -115,10 +177,6 @@ void AppendRecordHeader(std::string* out, unsigned char type, uint16_t id, size_
 
 // Appends an end record (application status 0) to out.
 void AppendEndRequest(std::string* out, uint16_t id, unsigned char protocolStatus);
-
-// Appends "NAME=value" and a NUL to text for each pair of a request's
-// parameter bytes (as ReadRequestHead checked them).
-void AppendParamEntries(const std::string& params, std::string* text);
 
 // The CGI response head for a status ("302 Found": three digits first) and
 // an extension's header block ("Name: value" lines, each ending in CR LF, then
@@ -161,6 +219,8 @@ class RecordStream {
     // The bytes at Buffer the request has consumed, its head included, while
     // no Room was asked for.
     size_t Consumed() const { return begin; }
+    // The bytes received past those consumed move to Buffer's start: how many.
+    size_t KeepLeft();
 
     // --- Output ---
     // Frames output into the open STDOUT record (a new one when none is or

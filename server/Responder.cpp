@@ -24,14 +24,31 @@ namespace {
 // connection's open or from the first byte of a kept connection's next
 // request (a kept connection idles as long as the web server keeps it).
 constexpr int kHeadMilliseconds = 10000;
-// Once every connection is taken and another waits, one that has brought no
-// whole request for this long gives way (a web server sends its head at once).
-constexpr int kHeadGraceMilliseconds = 20;
-// What the poller finishes for a request (its answer's rest, the input it
-// left) is given up when the client takes or sends nothing for this long.
+// A body is given up when none of it comes for this long.
+constexpr int kBodyMilliseconds = ClientSocket::kStallSeconds * 1000;
+// Once every connection is taken and another waits, one that has waited
+// this long for what a request needs gives way (a web server sends a
+// request's bytes at once).
+constexpr int kGraceMilliseconds = 20;
+// What the poller finishes for a request (its answer's rest) is given up
+// when the client takes nothing for this long.
 constexpr int kFinishMilliseconds = ClientSocket::kStallSeconds * 1000;
 // How long a closing connection waits for the web server to close its end.
 constexpr int kLingerMilliseconds = 2000;
+// What one turn of a connection takes from its socket before the others
+// have theirs.
+constexpr size_t kTurnBytes = 256 * 1024;
+// Answers to records that are no request's that the client leaves untaken:
+// past this much the connection is closed.
+constexpr size_t kAnswerAllowance = 64 * 1024;
+// When accept finds no descriptor free and no connection gives way, the
+// listener rests this long; while it rests for want of a free connection,
+// it tries again at least this often.
+constexpr int kDescriptorRetryMilliseconds = 100;
+constexpr int kPausedRetryMilliseconds = 1000;
+// Descriptors left for what requests open (scripts, tables, lock files,
+// sockets, bodies kept in files) beside the connections.
+constexpr uint64_t kReservedDescriptors = 128;
 
 } // namespace
 
@@ -80,8 +97,8 @@ using Owner = Connection::Owner;
 
 Responder::Responder(Extension* ext, int socket, int32_t acceptors)
     : extension(ext), listenSocket(socket), maxConnections(static_cast<unsigned>(acceptors > 0 ? acceptors : 1)),
-      heads{nullptr, nullptr, kHeadMilliseconds}, finishing{nullptr, nullptr, kFinishMilliseconds},
-      lingering{nullptr, nullptr, kLingerMilliseconds} {
+      heads{nullptr, nullptr, kHeadMilliseconds}, bodies{nullptr, nullptr, kBodyMilliseconds},
+      finishing{nullptr, nullptr, kFinishMilliseconds}, lingering{nullptr, nullptr, kLingerMilliseconds} {
     for (unsigned i = 0; i < maxConnections; ++i) {
         auto connection = std::make_unique<Connection>();
         connection->responder = this;
@@ -97,6 +114,11 @@ Responder::~Responder() {
         if (fd >= 0) close(fd);
     if (returnEvent >= 0) close(returnEvent);
     if (pollSet >= 0) close(pollSet);
+}
+
+int32_t Responder::AcceptorsWithin(int32_t asked, uint64_t openFileLimit) {
+    uint64_t room = openFileLimit > kReservedDescriptors ? openFileLimit - kReservedDescriptors : 1;
+    return static_cast<int32_t>(std::max<uint64_t>(1, std::min<uint64_t>(static_cast<uint64_t>(asked), room)));
 }
 
 bool Responder::Start(std::string* error) {
@@ -151,6 +173,7 @@ void Responder::Watch(Connection* c, bool output) {
 }
 
 void Responder::MarkServed(Connection* c, uint32_t events) {
+    c->posted = false;
     // A hang-up that came with the request will not be told again: the
     // poller looks once the request ended.
     c->noticed = events & kHangUp ? events : 0;
@@ -193,10 +216,11 @@ void Responder::Release(Connection* c) {
 }
 
 void Responder::Listen() {
-    if (!listenPaused || stopping.load(std::memory_order_acquire)) return;
+    if (!listenPaused.load(std::memory_order_relaxed) || stopping.load(std::memory_order_acquire)) return;
     epoll_event listen{EPOLLIN, {}};
     listen.data.u64 = kListenKey;
-    if (epoll_ctl(pollSet, EPOLL_CTL_MOD, listenSocket, &listen) == 0) listenPaused = false;
+    if (epoll_ctl(pollSet, EPOLL_CTL_MOD, listenSocket, &listen) == 0)
+        listenPaused.store(false, std::memory_order_release);
 }
 
 void Responder::AfterRequest(Connection* c) {
@@ -207,8 +231,10 @@ void Responder::AfterRequest(Connection* c) {
     }
     // Nothing of the connection is touched once it is given back: the
     // poller may have it at once. Bytes past the request that were peeked at
-    // already bring no event, nor does what the poller is to finish.
-    if (c->phase == Connection::Head && !c->peekedNext) {
+    // or taken already bring no event, nor does what the poller is to
+    // finish; and while the listener rests the poller must know of a
+    // connection that could give way.
+    if (c->phase == Connection::Head && !c->peekedNext && !listenPaused.load(std::memory_order_acquire)) {
         Owner served = Owner::Served;
         if (c->owner.compare_exchange_strong(served, Owner::Poller, std::memory_order_acq_rel)) return;
     }
@@ -233,7 +259,7 @@ void Responder::AcceptAll() {
             }
         }
         if (!c) {
-            if (MakeRoom()) continue;
+            if (MakeRoom(false)) continue;
             return;
         }
         int fd = accept4(listenSocket, nullptr, nullptr, SOCK_CLOEXEC);
@@ -244,16 +270,30 @@ void Responder::AcceptAll() {
                 idle.push_back(c);
             }
             if (error == EINTR || error == ECONNABORTED) continue;
-            if (error != EAGAIN && error != EWOULDBLOCK && !stopping.load(std::memory_order_acquire)) {
-                // Out of descriptors and the like: let the others finish first.
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            if (error == EAGAIN || error == EWOULDBLOCK || stopping.load(std::memory_order_acquire)) return;
+            // Out of descriptors and the like: a connection that is not being
+            // answered gives way, else the listener rests a while (a
+            // level-triggered listener would be told again at once).
+            auto now = std::chrono::steady_clock::now();
+            auto retry = now + std::chrono::milliseconds(kDescriptorRetryMilliseconds);
+            if (Connection* victim = Yielding(now, &retry)) {
+                Drop(victim);
+                continue;
             }
+            std::lock_guard<std::mutex> lock(idleMutex);
+            Pause(std::min(retry, now + std::chrono::milliseconds(kDescriptorRetryMilliseconds)));
             return;
         }
         c->socket.Open(fd);
+        // Nothing of the slot's last connection carries over: a failed
+        // output there would close this one at its first look.
+        c->outputFailed = c->readFailed = false;
         c->registered = false;
         c->phase = Connection::Head;
+        c->head.Reset();
+        c->buffered = 0;
         c->watchingOutput = false;
+        c->posted = false;
         c->noticed = 0;
         c->stream.DropOutput();
         ++c->generation;
@@ -268,19 +308,35 @@ void Responder::AcceptAll() {
     }
 }
 
-bool Responder::MakeRoom() {
-    // Every connection is taken. If another waits to be accepted, one that
-    // holds a connection without a request gives way: one lingering after
-    // its answer, else the one whose head has been awaited longest, once it
-    // had the grace a web server needs to send it.
+Connection* Responder::Yielding(std::chrono::steady_clock::time_point now,
+                                std::chrono::steady_clock::time_point* retry) {
+    // Only when every connection is taken: a look at each is cheap beside
+    // what a new connection waits for, and an idle kept connection, given
+    // back by a worker without a word, is on no list of the poller's.
+    Connection* oldest = nullptr;
+    for (auto& connection : connections) {
+        Connection* c = connection.get();
+        if (c->owner.load(std::memory_order_acquire) != Owner::Poller) continue;
+        if (c->phase == Connection::Lingering) return c; // its answer is out
+        if ((c->phase == Connection::Head || c->phase == Connection::Body) && (!oldest || c->since < oldest->since))
+            oldest = c;
+    }
+    if (!oldest) return nullptr;
+    auto after = oldest->since + std::chrono::milliseconds(kGraceMilliseconds);
+    if (now >= after) return oldest;
+    *retry = std::min(*retry, after);
+    return nullptr;
+}
+
+bool Responder::MakeRoom(bool someoneWaits) {
     auto now = std::chrono::steady_clock::now();
-    Connection* victim = lingering.first;
-    auto since = [](Connection* c) { return c->deadline.at - std::chrono::milliseconds(kHeadMilliseconds); };
-    if (!victim && heads.first && now >= since(heads.first) + std::chrono::milliseconds(kHeadGraceMilliseconds))
-        victim = heads.first;
-    if (victim) {
-        pollfd waiting{listenSocket, POLLIN, 0};
-        if (poll(&waiting, 1, 0) > 0) {
+    auto retry = now + std::chrono::milliseconds(kPausedRetryMilliseconds);
+    if (Connection* victim = Yielding(now, &retry)) {
+        if (!someoneWaits) {
+            pollfd waiting{listenSocket, POLLIN, 0};
+            someoneWaits = poll(&waiting, 1, 0) > 0;
+        }
+        if (someoneWaits) {
             Drop(victim);
             return true;
         }
@@ -291,20 +347,36 @@ bool Responder::MakeRoom() {
     }
     std::lock_guard<std::mutex> lock(idleMutex);
     if (!idle.empty()) return true; // one came free meanwhile
-    // The listener rests until a connection is free, or a head's grace is over.
-    epoll_event none{0, {}};
-    none.data.u64 = kListenKey;
-    if (epoll_ctl(pollSet, EPOLL_CTL_MOD, listenSocket, &none) == 0) listenPaused = true;
-    retryListen = heads.first != nullptr;
-    if (retryListen) listenRetry = since(heads.first) + std::chrono::milliseconds(kHeadGraceMilliseconds);
+    Pause(retry);
     return false;
+}
+
+void Responder::Pause(std::chrono::steady_clock::time_point retry) {
+    // idleMutex held: a connection that comes free resumes the listener.
+    if (!listenPaused.load(std::memory_order_relaxed)) {
+        epoll_event none{0, {}};
+        none.data.u64 = kListenKey;
+        if (epoll_ctl(pollSet, EPOLL_CTL_MOD, listenSocket, &none) != 0) return;
+        listenPaused.store(true, std::memory_order_release);
+    }
+    if (!retryListen || retry < listenRetry) listenRetry = retry;
+    retryListen = true;
+}
+
+void Responder::Candidate(Connection* c) {
+    if (!listenPaused.load(std::memory_order_acquire)) return;
+    auto at = c->phase == Connection::Lingering ? std::chrono::steady_clock::now()
+                                                 : c->since + std::chrono::milliseconds(kGraceMilliseconds);
+    if (!retryListen || at < listenRetry) listenRetry = at;
+    retryListen = true;
 }
 
 void Responder::SetDeadline(Connection* c, DeadlineList& list) {
     // Each list has one span, so appending keeps it in deadline order.
     ClearDeadline(c);
     Deadline& d = c->deadline;
-    d.at = std::chrono::steady_clock::now() + std::chrono::milliseconds(list.milliseconds);
+    c->since = std::chrono::steady_clock::now();
+    d.at = c->since + std::chrono::milliseconds(list.milliseconds);
     d.list = &list;
     d.earlier = list.last;
     d.later = nullptr;
@@ -323,77 +395,156 @@ void Responder::ClearDeadline(Connection* c) {
 
 void Responder::Drop(Connection* c) {
     ClearDeadline(c);
+    c->posted = false;
     if (c->registered && c->Descriptor() >= 0) epoll_ctl(pollSet, EPOLL_CTL_DEL, c->Descriptor(), nullptr);
     Close(c);
 }
 
+void Responder::Post(Connection* c) {
+    if (c->posted) return;
+    c->posted = true;
+    posted.push_back(c);
+}
+
+void Responder::RunPosted() {
+    turn.swap(posted);
+    for (Connection* c : turn) {
+        if (!c->posted) continue; // closed, or served, meanwhile
+        c->posted = false;
+        if (c->owner.load(std::memory_order_acquire) == Owner::Poller) Ready(c, 0);
+    }
+    turn.clear();
+}
+
 void Responder::Ready(Connection* c, uint32_t events) {
-    if (c->phase == Connection::Finishing) return Progress(c);
-    if (c->phase == Connection::Lingering) return Linger(c);
+    switch (c->phase) {
+    case Connection::Finishing: return Progress(c);
+    case Connection::Lingering: return Linger(c);
+    case Connection::Body: return ReadBody(c, events);
+    case Connection::Head: return ReadHead(c, events);
+    }
+}
+
+bool Responder::SendAnswers(Connection* c) {
+    if (c->Unsent()) c->Send();
+    // A client that leaves them untaken is not read on for long.
+    if (c->outputFailed || c->stream.UnsentLength() > kAnswerAllowance) {
+        Drop(c);
+        return false;
+    }
+    Watch(c, c->Unsent());
+    return true;
+}
+
+void Responder::ReadHead(Connection* c, uint32_t events) {
     // The bytes first: a hang-up that came with a whole request leaves it
     // to be answered.
     bool hungUp = (events & kHangUp) != 0;
     unsigned char* bytes = c->stream.Buffer();
+    size_t budget = kTurnBytes;
     for (;;) {
-        ssize_t n = c->socket.Peek(bytes, RecordStream::kCapacity);
-        if (n == 0) return Leave(c);
-        if (n < 0) return WouldBlock() ? Wait(c, hungUp, false) : Drop(c);
-        size_t peeked = static_cast<size_t>(n);
+        // A head that came whole is served from the bytes peeked at: they
+        // leave the socket with its answer. Any other is taken as it comes
+        // and read on from where it stopped.
+        bool peeked = c->buffered == 0;
+        size_t length = c->buffered;
+        if (peeked) {
+            ssize_t n = c->socket.Peek(bytes, RecordStream::kCapacity);
+            if (n == 0) return Leave(c);
+            if (n < 0) return WouldBlock() ? WaitHead(c, hungUp) : Drop(c);
+            length = static_cast<size_t>(n);
+        }
         RequestHeadInfo info;
-        // Answers to records among a head are given once it is whole.
-        std::string replies;
-        RequestHead head = ReadRequestHead(bytes, peeked, maxConnections, &info, c->variables.Params(), &replies);
+        RequestHead head = c->head.Parse(bytes, length, maxConnections, &info, c->variables.Params(), &c->replies);
+        if (!c->replies.empty()) {
+            c->stream.Append(c->replies);
+            c->replies.clear();
+        }
         switch (head) {
-        case RequestHead::Record:
-            c->stream.Append(replies);
-            if (!c->socket.Skip(bytes, info.paramsEnd)) return Drop(c);
+        case RequestHead::Record: {
+            // A run of records of no request: answered, and passed over.
+            size_t run = info.paramsEnd;
+            bool passed = peeked ? c->socket.Skip(bytes, run) : true;
+            if (!passed) return Drop(c);
+            if (!peeked) {
+                std::memmove(bytes, bytes + run, length - run);
+                c->buffered = length - run;
+            }
+            c->head.Reset();
             if (!info.keepConnection) return Refuse(c);
-            continue; // what follows it
+            if (!SendAnswers(c)) return;
+            if (budget <= run) return Post(c);
+            budget -= run;
+            continue;
+        }
         case RequestHead::Malformed:
             return Drop(c);
-        case RequestHead::Incomplete:
-            return Wait(c, hungUp, true);
+        case RequestHead::Incomplete: {
+            // Taken from the socket: the next bytes are read after them.
+            if (peeked && !c->socket.Take(bytes, length)) return Drop(c);
+            c->buffered = length;
+            if (budget == 0) return Post(c);
+            ssize_t n = c->socket.Receive(bytes + length, RecordStream::kCapacity - length);
+            if (n < 0) return Leave(c); // its end closed: the head can no longer complete
+            if (n == 0) return WaitHead(c, hungUp);
+            c->buffered += static_cast<size_t>(n);
+            budget -= std::min(budget, static_cast<size_t>(n));
+            continue;
+        }
         case RequestHead::BadParams:
-            c->stream.Append(replies);
             ClearDeadline(c);
             MarkServed(c, events);
-            c->Start(info, peeked);
+            c->Start(info, length, peeked);
             c->Answer("400 Bad Request");
             c->Finish();
             return AfterRequest(c);
         case RequestHead::Complete:
             break;
         }
-        // A request without a body is served once its input ended, so that
-        // one whose input breaks is never run: until then it waits here (a
-        // hang-up or a full buffer ends the wait).
-        if (info.input == Input::Open && info.contentLength == 0 && !hungUp && peeked < RecordStream::kCapacity)
-            return Wait(c, false, true);
-        c->stream.Append(replies);
-        c->variables.Index();
         ClearDeadline(c);
-        MarkServed(c, events);
-        c->Start(info, peeked);
-        if (info.input == Input::Aborted || info.input == Input::Broken) return EndUnserved(c, info.input);
-        if (info.input == Input::Open && info.contentLength > 0) return ServeAside(c);
-        return Serve(c);
+        c->Start(info, length, peeked);
+        c->phase = Connection::Body;
+        return ReadBody(c, events);
     }
 }
 
-void Responder::Wait(Connection* c, bool hungUp, bool partial) {
+void Responder::WaitHead(Connection* c, bool hungUp) {
     // A head that can no longer complete is closed at once.
     if (hungUp) return Leave(c);
-    // The bytes peeked at stay in the socket: the next peek starts at them.
-    if (partial && !c->socket.PeekAgain()) return Drop(c);
-    if (c->Unsent()) {
-        // Answers to records that came alone: a client that does not take
-        // them is not served.
-        c->Send();
-        if (c->Unsent() || c->outputFailed) return Drop(c);
-    }
+    if (!SendAnswers(c)) return;
     // The rest is told by the edge-triggered socket; the deadline runs from
-    // the head's first byte (or the accept).
-    if (partial && !c->deadline.list) SetDeadline(c, heads);
+    // the head's first byte (or the accept), and an idle kept connection has
+    // none.
+    if (c->buffered > 0 && !c->deadline.list) SetDeadline(c, heads);
+    Candidate(c);
+}
+
+void Responder::ReadBody(Connection* c, uint32_t events) {
+    size_t budget = kTurnBytes;
+    uint64_t moved = c->socket.Moved();
+    int gathered = c->Gather(&budget);
+    if (gathered != -1 && !SendAnswers(c)) return;
+    if (gathered == 0) {
+        if (budget == 0) return Post(c);
+        // A body that stalls holds its connection until its deadline, or
+        // until it gives way: never a worker.
+        if (c->socket.Moved() != moved || c->deadline.list != &bodies) SetDeadline(c, bodies);
+        return Candidate(c);
+    }
+    ClearDeadline(c);
+    MarkServed(c, events);
+    if (gathered == -2) {
+        // The body could not be kept (no file could be written).
+        c->readFailed = true;
+        c->Answer("503 Service Unavailable");
+        c->Finish();
+        return AfterRequest(c);
+    }
+    // A client that closed its end before its input ended gets its refusal.
+    if (gathered == -1) return EndUnserved(c, Input::Broken);
+    Input input = c->stream.State();
+    if (input == Input::Aborted || input == Input::Broken) return EndUnserved(c, input);
+    return Serve(c);
 }
 
 void Responder::Leave(Connection* c) {
@@ -425,32 +576,11 @@ void Responder::EndUnserved(Connection* c, Input input) {
     AfterRequest(c);
 }
 
-void Responder::ServeAside(Connection* c) {
-    // Reading a body that is not all here may wait on its sender: a thread of
-    // its own does that, and the poller goes on with the others.
-    {
-        std::lock_guard<std::mutex> lock(bodyThreadsMutex);
-        try {
-            std::thread([this, c] {
-                Serve(c);
-                std::lock_guard<std::mutex> done(bodyThreadsMutex);
-                if (--bodyThreads == 0) bodyThreadsEnded.notify_all();
-            }).detach();
-            ++bodyThreads;
-            return;
-        } catch (const std::exception&) {
-            // No thread to be had: the poller reads what is here, and no more.
-        }
-    }
-    Serve(c);
-}
-
 void Responder::Progress(Connection* c) {
     uint64_t moved = c->socket.Moved();
     c->Send();
-    if (c->Draining()) c->Drain(false);
-    if (!c->outputFailed && (c->Unsent() || c->Draining())) {
-        Watch(c, c->Unsent());
+    if (!c->outputFailed && c->Unsent()) {
+        Watch(c, true);
         if (c->socket.Moved() != moved || c->deadline.list != &finishing) SetDeadline(c, finishing);
         return;
     }
@@ -470,12 +600,13 @@ void Responder::Progress(Connection* c) {
 void Responder::Linger(Connection* c) {
     if (!c->socket.Discard()) return Drop(c);
     if (c->deadline.list != &lingering) SetDeadline(c, lingering);
+    Candidate(c);
 }
 
 int Responder::PollTimeout() const {
     // Only the soonest deadline wakes the poller.
     auto soonest = std::chrono::steady_clock::time_point::max();
-    for (const DeadlineList* list : {&heads, &finishing, &lingering})
+    for (const DeadlineList* list : {&heads, &bodies, &finishing, &lingering})
         if (list->first) soonest = std::min(soonest, list->first->deadline.at);
     if (retryListen) soonest = std::min(soonest, listenRetry);
     if (soonest == std::chrono::steady_clock::time_point::max()) return -1;
@@ -485,7 +616,7 @@ int Responder::PollTimeout() const {
 
 void Responder::ExpireDeadlines() {
     auto now = std::chrono::steady_clock::now();
-    for (DeadlineList* list : {&heads, &finishing, &lingering})
+    for (DeadlineList* list : {&heads, &bodies, &finishing, &lingering})
         while (list->first && list->first->deadline.at <= now) Drop(list->first);
     if (retryListen && listenRetry <= now) {
         retryListen = false;
@@ -497,7 +628,9 @@ void Responder::Poller() {
     onPoller = true;
     epoll_event events[64];
     for (;;) {
-        int n = epoll_wait(pollSet, events, 64, PollTimeout());
+        // Connections whose turn ended with bytes left are come back to at
+        // once, after the others' events.
+        int n = epoll_wait(pollSet, events, 64, posted.empty() ? PollTimeout() : 0);
         if (n < 0 && errno != EINTR) break;
         for (int i = 0; i < n; ++i) {
             uint64_t key = events[i].data.u64;
@@ -532,37 +665,31 @@ void Responder::Poller() {
                 break;
             }
         }
-        if (heads.first || finishing.first || lingering.first || retryListen) ExpireDeadlines();
+        if (!posted.empty()) RunPosted();
+        if (heads.first || bodies.first || finishing.first || lingering.first || retryListen) ExpireDeadlines();
     }
 }
 
 void Responder::Serve(Connection* c) {
     c->variables.Derive();
-    size_t announced = c->stream.ContentLength();
-    size_t preRead = 0;
-    if (announced > 0) {
-        // The poller reads only what it peeked at (it never waits).
-        bool wait = !onPoller;
-        size_t wanted = std::min(announced, static_cast<size_t>(kPreRead));
-        int64_t n = c->ReadInput(reinterpret_cast<char*>(c->preRead), wanted, wait);
-        preRead = n < 0 ? 0 : static_cast<size_t>(n);
-        // A body that fits is read to its input's end before the request runs:
-        // one that breaks never runs.
-        if (announced <= kPreRead && preRead == announced) c->Drain(wait);
-        if (c->InputFailed()) return EndUnserved(c, c->stream.State());
-    }
-
     platform::ISAPIControlBlock& block = c->block;
     block = platform::ISAPIControlBlock{};
     block.size = sizeof block;
     block.connection = c;
-    c->variables.Fill(&block, announced);
-    block.availableBytes = preRead;
-    block.data = c->preRead;
+    c->variables.Fill(&block, c->stream.ContentLength());
+    // The body came whole: its first bytes go with the request, the rest is
+    // read from where they end.
+    size_t handed = std::min(c->body.FrontSize(), static_cast<size_t>(kPreRead));
+    block.availableBytes = handed;
+    block.data = c->body.Front();
+    c->body.Skip(handed);
     block.getServerVariable = &Connection::GetServerVariable;
     block.writeClient = &Connection::WriteClient;
     block.readClient = &Connection::ReadClient;
     block.serverSupportFunction = &Connection::ServerSupportFunction;
+    // The variables are the connection's own until the request ends: lent, not copied.
+    block.serverVariableText = &Connection::ServerVariableText;
+    block.requestHeader = &Connection::RequestHeader;
 
     if (stopping.load(std::memory_order_acquire)) {
         c->Answer("503 Service Unavailable");
@@ -588,11 +715,6 @@ bool Responder::Stop() {
         // A worker still runs inside the extension: nothing it may touch is
         // released.
         return false;
-    }
-    {
-        // Bodies still being read end with their requests.
-        std::unique_lock<std::mutex> lock(bodyThreadsMutex);
-        bodyThreadsEnded.wait(lock, [this] { return bodyThreads == 0; });
     }
     // What the extension left open gets an answer; every connection closes.
     for (auto& connection : connections) {

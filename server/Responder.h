@@ -4,17 +4,20 @@
 // extension, whose workers answer through the block's callbacks.
 //
 // One poller thread watches the listener and every open connection (kept
-// ones included) and hands each complete request to the extension; the
-// extension's worker that ends a request gives its connection back to the
-// poll set, so neither waits for the other. A request whose body has not all
-// come yet is read on a thread of its own. The connections (acceptors) bound
-// the connections open at once, and so the requests in flight.
+// ones included), reads each request's head and gathers its body, and hands
+// the request to the extension once its input is all here, so that a script
+// never waits on its sender; the extension's worker that ends a request gives
+// its connection back to the poll set, so neither waits for the other. The
+// connections (acceptors) bound the connections open at once, and so the
+// requests in flight.
 //
 // The poller never waits on a client, and a worker does not once the
 // script's answer is written: what is left of a request then (the answer's
-// rest, the input it left, a close that waits for the client's) is finished
-// by the poller as the socket allows, each with a deadline. A connection
-// that holds no request gives way to a new one when all are taken.
+// rest, a close that waits for the client's) is finished by the poller as
+// the socket allows, each with a deadline. Each connection gets a bounded
+// turn: one that keeps sending is come back to after the others. A
+// connection that is not being answered gives way to a new one when all
+// are taken.
 //
 // The records of a request are read and its answer's records written by
 // the responder (libfcgi only opens the listening socket): the records are
@@ -26,7 +29,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -72,6 +74,7 @@ struct Deadline {
 
 class Responder {
   public:
+    // The body's first bytes handed to the extension with the request.
     static constexpr int32_t kPreRead = 48 * 1024;
 
     // listenSocket: a listening socket, shut down by Stop (made non-blocking);
@@ -87,20 +90,46 @@ class Responder {
     // when the extension could not stop: it must stay loaded then.
     bool Stop();
 
+    // The acceptors that an open-file limit leaves room for, beside the
+    // descriptors requests open (at least 1).
+    static int32_t AcceptorsWithin(int32_t asked, uint64_t openFileLimit);
+
   private:
     friend struct Connection;
     void Poller();
     void AcceptAll();
-    // Every connection is taken: frees one that holds no request when
-    // another waits to be accepted; false when none is freed.
-    bool MakeRoom();
+    // Every connection is taken: frees one that is not being answered when
+    // another waits to be accepted (someoneWaits: known to); false when none
+    // is freed.
+    bool MakeRoom(bool someoneWaits);
+    // The connection that gives way first: a lingering one, else the one
+    // that has waited longest for what a request needs, once it waited the
+    // grace a web server needs to send it (else *retry: when it will have).
+    Connection* Yielding(std::chrono::steady_clock::time_point now, std::chrono::steady_clock::time_point* retry);
+    // The listener rests until a connection comes free, or until `retry`.
+    void Pause(std::chrono::steady_clock::time_point retry);
+    // The connection waits for its client while the listener rests: the
+    // listener tries again once it may give way.
+    void Candidate(Connection* connection);
     // The connection's socket is readable (or, events 0, may be): what the
-    // poller has to do with it is done as far as it can be without waiting
-    // (its next request's head is peeked at, or what is left of the last one
-    // is finished).
+    // poller has to do with it is done as far as it can be without waiting,
+    // in one turn.
     void Ready(Connection* connection, uint32_t events);
-    // No whole request yet: the socket tells when more comes.
-    void Wait(Connection* connection, bool hungUp, bool partial);
+    // Its next request's head, as far as it came.
+    void ReadHead(Connection* connection, uint32_t events);
+    // The request's input, gathered into its body; the request runs once it
+    // is all here.
+    void ReadBody(Connection* connection, uint32_t events);
+    // Answers to records that are no request's go out as the socket takes
+    // them; false (the connection dropped) when the client leaves too many
+    // of them untaken.
+    bool SendAnswers(Connection* connection);
+    // No whole head yet: the socket tells when more comes.
+    void WaitHead(Connection* connection, bool hungUp);
+    // Its turn is over with bytes left: the poller comes back to it after
+    // the others.
+    void Post(Connection* connection);
+    void RunPosted();
     // The client closed its end between requests.
     void Leave(Connection* connection);
     // A request turned away before it began, on a connection not kept.
@@ -109,9 +138,7 @@ class Responder {
     // connection) before it ran.
     void EndUnserved(Connection* connection, Input input);
     void Serve(Connection* connection);
-    // Serve on a thread of its own.
-    void ServeAside(Connection* connection);
-    // The poller's: the rest of an answer and the input a request left.
+    // The poller's: the rest of an answer.
     void Progress(Connection* connection);
     // The poller's: a closed connection waits for the client's close.
     void Linger(Connection* connection);
@@ -123,8 +150,8 @@ class Responder {
     bool Register(Connection* connection);
     // Whether the poller is told when the socket takes more output.
     void Watch(Connection* connection, bool output);
-    // Marks the connection as served from now on (by the poller itself, a
-    // body's thread or the extension's worker).
+    // Marks the connection as served from now on (by the poller itself or
+    // the extension's worker).
     void MarkServed(Connection* connection, uint32_t events);
     // The poller's: connections given back after an event came while they
     // were served, or with something left to finish, looked at now.
@@ -156,19 +183,21 @@ class Responder {
     // Free connections; the listener rests while there are none.
     std::mutex idleMutex;
     std::vector<Connection*> idle;
-    bool listenPaused = false;
-    // The poller's: connections that must bring a head, make progress with
-    // what is left of a request, or close by their deadline; and when the
-    // resting listener is to try again.
+    // Read by the workers that end requests: while the listener rests, a
+    // connection they give back is looked at by the poller.
+    std::atomic<bool> listenPaused{false};
+    // The poller's: connections that must bring a head, bring more of their
+    // body, make progress with what is left of a request, or close by their
+    // deadline; and when the resting listener is to try again.
     DeadlineList heads;
+    DeadlineList bodies;
     DeadlineList finishing;
     DeadlineList lingering;
     bool retryListen = false;
     std::chrono::steady_clock::time_point listenRetry;
-    // Threads reading a request's body.
-    std::mutex bodyThreadsMutex;
-    std::condition_variable bodyThreadsEnded;
-    int32_t bodyThreads = 0;
+    // The poller's: connections whose turn ended with bytes left.
+    std::vector<Connection*> posted;
+    std::vector<Connection*> turn;
     // Read by every thread on every request: a flag, not a lock they would
     // all queue on.
     std::atomic<bool> stopping{false};

@@ -9,8 +9,11 @@
 #include <malloc.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -45,6 +48,25 @@ int main(int argc, char** argv) {
         }
     }
     if (!extensionPath || !socketPath) return Usage();
+
+    // Each acceptor holds a descriptor, beside those the requests open: as
+    // many as the open-file limit allows, raised as far as it may be.
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0) {
+        rlim_t wanted = static_cast<rlim_t>(acceptors) + 1024;
+        if (files.rlim_cur != RLIM_INFINITY && files.rlim_cur < wanted) {
+            rlimit raised = files;
+            raised.rlim_cur = files.rlim_max == RLIM_INFINITY ? wanted : std::min(wanted, files.rlim_max);
+            if (setrlimit(RLIMIT_NOFILE, &raised) == 0) files = raised;
+        }
+        uint64_t limit = files.rlim_cur == RLIM_INFINITY ? UINT64_MAX : static_cast<uint64_t>(files.rlim_cur);
+        int32_t allowed = vorn::server::Responder::AcceptorsWithin(acceptors, limit);
+        if (allowed < acceptors) {
+            std::fprintf(stderr, "vornfcgi: %d acceptors asked for, %d taken: the open-file limit is %llu\n",
+                         acceptors, allowed, static_cast<unsigned long long>(limit));
+            acceptors = allowed;
+        }
+    }
 
     // A peer that went away fails the write instead of ending the process, and
     // the stop signals are taken by this thread alone: a blocked accept in

@@ -262,8 +262,9 @@ bool CDirectoryConfigTab::Apply() {
             threadsAsRead = threads;
         } else {
             failed = true;
-            AddLine(message, std::string("Unable to write the value \"") + kThreadsValue +
-                                 "\": " + platform::LastErrorText());
+            const char* reason = platform::LastErrorText();
+            AddLine(message, std::string("Unable to write the value \"") + kThreadsValue + "\" in " +
+                                 platform::RegistryFilePath() + ": " + reason);
         }
         if (product) platform::RegistryCloseKey(product);
     }

@@ -21,6 +21,11 @@ String Reason() {
     return String(platform::LastErrorText());
 }
 
+// Where a write went: the registry's file, so that its reason can be acted on.
+String InFile() {
+    return String(" in ") + platform::RegistryFilePath();
+}
+
 } // namespace
 
 void CopyLibraries(List<ISAPILibrary>& from, List<ISAPILibrary>& to) {
@@ -126,7 +131,7 @@ bool LadrelLoader::OpenNodeKey() {
     String name = NodeKeyName();
     if (platform::RegistryCreateKey(platform::LocalMachineKey(), name.Text(), &nodeKey)) return true;
     nodeKey = nullptr;
-    Fail(String("Unable to open the key \"") + name + "\": " + Reason());
+    Fail(String("Unable to open the key \"") + name + "\"" + InFile() + ": " + Reason());
     return false;
 }
 
@@ -138,7 +143,7 @@ void LadrelLoader::CloseNodeKey() {
 bool LadrelLoader::WriteValue(const char* valueName, uint32_t type, const void* data, size_t size) {
     if (!nodeKey) return false;
     if (platform::RegistrySetValue(nodeKey, valueName, type, data, size)) return true;
-    Fail(String("Unable to write the value \"") + valueName + "\": " + Reason());
+    Fail(String("Unable to write the value \"") + valueName + "\"" + InFile() + ": " + Reason());
     return false;
 }
 
@@ -237,8 +242,8 @@ bool LadrelLoader::DeleteChildValue(const String& path, const char* valueName) {
     bool deleted = platform::RegistryOpenKey(nodeKey, path.Text(), &child) &&
                    platform::RegistryDeleteValue(child, valueName);
     if (!deleted)
-        Fail(String("Unable to delete the value \"") + valueName + "\" of " + DisplayPath(path) + ": " +
-             Reason());
+        Fail(String("Unable to delete the value \"") + valueName + "\" of " + DisplayPath(path) + InFile() +
+             ": " + Reason());
     if (child) platform::RegistryCloseKey(child);
     return deleted;
 }

@@ -287,9 +287,13 @@ void KPZIndexFile::ShapePages() {
 }
 
 int KPZIndexFile::ReadHeader() {
-    int32_t got = store->ReadAt(0, header, kIndexHeaderSize);
-    if (got != kIndexHeaderSize) return ReadFailure(got);
-    return CheckHeader();
+    int32_t got = store->ReadAt(0, header, sizeof header);
+    if (got < kIndexHeaderSize) return ReadFailure(got);
+    if (!CheckHeader()) return 0;
+    remakes = got == static_cast<int32_t>(sizeof header) && PageSize() >= kIndexRemakesOffset + 4
+                  ? GetU32(header + kIndexRemakesOffset)
+                  : 0;
+    return 1;
 }
 
 int KPZIndexFile::MarkReplaced() {

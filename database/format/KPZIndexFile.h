@@ -31,6 +31,11 @@ inline constexpr int32_t kIndexCreatedPageSize = 1024;
 inline constexpr int32_t kIndexCreatedEntrySize = 108;
 inline constexpr int32_t kIndexCreatedMaxEntries = 8;
 inline constexpr int32_t kIndexVersion = 3;
+// Behind the header, in bytes of page 0 that nothing else uses: how many
+// times the tree was made anew in place (BeginRebuild). Equal keys come back
+// in another order then, which a walk that stands again on its entry must
+// know.
+inline constexpr int32_t kIndexRemakesOffset = kIndexHeaderSize;
 // Deeper than any tree the operations can build (every level above the
 // leaves needs at least two children, and there are fewer than 2^32 pages):
 // a longer path is a corrupt file.
@@ -185,6 +190,8 @@ public:
     // rebuild stopped half-way is refused until done again) and unlocks.
     int BeginRebuild();
     int EndRebuild(int ok);
+    // As the last header read found it.
+    uint32_t Remakes() const { return remakes; }
     uint32_t PageCount() const;
     uint32_t RootPage() const;
     int32_t MaxEntries() const;
@@ -298,12 +305,14 @@ private:
 
     XBaseStoreOpener* opener;
     XBaseStore* store = nullptr;
-    uint8_t header[kIndexHeaderSize] = {};
+    // The header and, behind it, the count of remakes, read in one call.
+    uint8_t header[kIndexHeaderSize + 4] = {};
     KPZIndexPageStack stack;
     String name;
     String error;
     bool refusedDuplicate = false;
     bool replaced = false;
+    uint32_t remakes = 0;
     bool damaged = false;
     String expression;
     String currentKey;

@@ -9,6 +9,7 @@
 
 #include "database/format/KPZIndexFile.h"
 #include "database/format/KPZPageCache.h"
+#include "engine/foundation/LittleEndian.h"
 
 namespace vorn {
 
@@ -115,6 +116,11 @@ int KPZIndexFile::BeginRebuild() {
     if (!BeginChange(true)) return 0;
     // Marked before the tree goes, as any change of several pages is.
     if (!AnnounceChange(true)) return EndChange(0);
+    if (PageSize() >= kIndexRemakesOffset + 4) {
+        uint8_t bytes[4];
+        PutU32(bytes, ++remakes);
+        if (store->WriteAt(kIndexRemakesOffset, bytes, 4) != 4) return EndChange(WriteFailure());
+    }
     SetPageCount(2);
     SetRootPage(1);
     cache->Clear();

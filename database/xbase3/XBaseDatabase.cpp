@@ -298,15 +298,9 @@ void XBaseDatabase::DropIndex(const String& indexName) {
     if (indexes.Find(indexName.Text())) delete indexes.Remove(kListCurrent);
 }
 
-int XBaseDatabase::SetIndexes(VornVM* vm, const DatabaseText& list) {
+int XBaseDatabase::OpenIndexList(VornVM* vm, const char* text, int32_t length, bool* replaced) {
+    *replaced = false;
     indexes.Clear();
-    const char* text = list.text ? list.text : "";
-    int32_t length = list.text ? list.length : 0;
-    int32_t i = 0;
-    while (i < length && IsBlank(text[i]))
-        ++i;
-    if (i == length) return 1;
-    int ok = 1;
     int32_t start = 0;
     for (;;) {
         int32_t end = start;
@@ -318,27 +312,45 @@ int XBaseDatabase::SetIndexes(VornVM* vm, const DatabaseText& list) {
             ++from;
         while (to > from && IsBlank(text[to - 1]))
             --to;
-        if (from == to) {
-            ok = Fail("Dangling comma in index list");
-            break;
-        }
+        if (from == to) return Fail("Dangling comma in index list");
         String entry(text + from, to - from);
         if (!indexes.Find(entry.Text())) {
             auto* index = new XBaseIndex(vm, application, this, &opener, entry.Text(), entry.Length());
             if (!index->Open(entry.Text())) {
-                ok = Fail(index->ErrorText());
+                *replaced = index->File().Replaced();
+                Fail(index->ErrorText());
                 delete index;
-                break;
+                return 0;
             }
             indexes.Insert(index, kListTail);
         }
-        if (end >= length) break;
+        if (end >= length) return 1;
         start = end + 1;
+    }
+}
+
+int XBaseDatabase::SetIndexes(VornVM* vm, const DatabaseText& list) {
+    indexes.Clear();
+    const char* text = list.text ? list.text : "";
+    int32_t length = list.text ? list.length : 0;
+    int32_t i = 0;
+    while (i < length && IsBlank(text[i]))
+        ++i;
+    if (i == length) return 1;
+    bool replaced = false;
+    bool moved = false;
+    int ok = OpenIndexList(vm, text, length, &replaced);
+    if (!ok && replaced && table->IsOpen()) {
+        // A rebuild marked an index replaced between its open and its
+        // header's read: opened again under the read lock of the table's
+        // header, which a rebuild holds until it has marked its old files,
+        // so that none comes in between.
+        ok = HoldCurrentTable(&moved) && OpenIndexList(vm, text, length, &replaced);
+        ReleaseHeaderHold();
     }
     // A table opened before another request's pack and indexes opened after
     // it would not belong together.
     XBaseStore* data = table->DataStore();
-    bool moved = false;
     if (ok && data && data->Replaced() && !OpenCurrentFiles(&moved)) ok = 0;
     if (view && !view->Go(-1)) {
         // A damaged index still opens, so that VrREINDEX can rebuild it; the
@@ -349,38 +361,59 @@ int XBaseDatabase::SetIndexes(VornVM* vm, const DatabaseText& list) {
     return ok;
 }
 
-int XBaseDatabase::OpenCurrentFiles(bool* moved) {
-    *moved = false;
+int XBaseDatabase::HoldCurrentTable(bool* moved) {
+    ReleaseHeaderHold();
     const String& path = table->Name();
     // Each try that meets a file replaced again waited for one more rebuild;
     // rebuilds one after the other may take that many.
     for (int32_t attempt = 0; attempt < 64 && !opener.Stopped(); ++attempt) {
+        if (XBaseStore* store = table->DataStore()) {
+            int64_t length = table->HeaderLength();
+            if (!store->Lock(false, 0, length))
+                return Fail(String("Error locking '") + path + "' for read: " + store->ErrorText());
+            // A pack's rename may have come between the open and the lock.
+            if (!store->Replaced()) {
+                heldHeader = length;
+                // Read at the open, perhaps while a writer appended.
+                if (*moved && !table->ReadHeader()) {
+                    DropHeaderHold();
+                    return Fail(table->ErrorText());
+                }
+                return 1;
+            }
+            store->Unlock(0, length);
+        }
         XBaseTable fresh(&opener);
         if (!fresh.Open(kXBaseLocation, path.Text(), kXBaseOpenMode)) return Fail(fresh.ErrorText());
-        XBaseStore* store = fresh.DataStore();
-        XBaseRangeLock lock(store, 0, fresh.HeaderLength());
-        if (!lock.Take(false))
-            return Fail(String("Error locking '") + path + "' for read: " + store->ErrorText());
-        // Another rebuild put its files in place between the open and the lock.
-        if (store->Replaced()) continue;
-        if (!fresh.ReadHeader()) return Fail(fresh.ErrorText());
-        XBaseIndexList again;
-        for (XBaseIndex* index = indexes.First(); index; index = indexes.Next()) {
-            auto* other = new XBaseIndex(index->Program(), application, this, &opener, index->Name().Text(),
-                                         index->Name().Length());
-            again.Insert(other, kListTail);
-            if (!other->Open(index->FileName().Text())) return Fail(other->ErrorText());
-        }
-        XBaseStore* old = table->DataStore();
-        bool tableMoved = !old || old->Replaced();
         if (!table->TakeFiles(fresh)) return Fail(table->ErrorText());
-        indexes.Clear();
-        while (XBaseIndex* index = again.Remove(kListHead))
-            indexes.Insert(index, kListTail);
-        *moved = tableMoved;
-        return 1;
+        *moved = true;
     }
     return Fail(String("Error opening '") + path + "': " + kXBaseFileReplaced);
+}
+
+void XBaseDatabase::DropHeaderHold() {
+    if (XBaseStore* store = table->DataStore()) store->Unlock(0, heldHeader);
+    heldHeader = 0;
+}
+
+int XBaseDatabase::OpenCurrentFiles(bool* moved, bool keepHold) {
+    *moved = false;
+    if (!HoldCurrentTable(moved)) return 0;
+    XBaseIndexList again;
+    for (XBaseIndex* index = indexes.First(); index; index = indexes.Next()) {
+        auto* other = new XBaseIndex(index->Program(), application, this, &opener, index->Name().Text(),
+                                     index->Name().Length());
+        again.Insert(other, kListTail);
+        if (!other->Open(index->FileName().Text())) {
+            ReleaseHeaderHold();
+            return Fail(other->ErrorText());
+        }
+    }
+    indexes.Clear();
+    while (XBaseIndex* index = again.Remove(kListHead))
+        indexes.Insert(index, kListTail);
+    if (!keepHold) ReleaseHeaderHold();
+    return 1;
 }
 
 int XBaseDatabase::SetPrimaryIndexes(const DatabaseText& indexName) {

@@ -81,7 +81,13 @@ class XBaseDatabase : public Database {
     // until its old files are marked replaced. The table object keeps its
     // fields (the view's variables stay bound); the index objects are new.
     // *moved: the table's file was replaced too, so record numbers changed.
-    int OpenCurrentFiles(bool* moved);
+    // keepHold: the lock stays held until ReleaseHeaderHold, so that the
+    // move made again reads the new indexes before a later rebuild can
+    // replace them.
+    int OpenCurrentFiles(bool* moved, bool keepHold = false);
+    void ReleaseHeaderHold() {
+        if (heldHeader > 0) DropHeaderHold();
+    }
 
     XBaseTable* Table() const { return table; }
     XBaseIndexList& Indexes() { return indexes; }
@@ -92,6 +98,14 @@ class XBaseDatabase : public Database {
   private:
     int Fail(const String& message);
     int Fail(const char* message);
+    // Opens the indexes of a VrOPEN or VrSETINDEX list (after the ones
+    // before a failure, which stay); *replaced: the failure was an index
+    // file marked replaced.
+    int OpenIndexList(VornVM* vm, const char* text, int32_t length, bool* replaced);
+    // Takes the read lock of the table's header on the file the table's
+    // name holds now: a table replaced meanwhile is opened again (*moved).
+    int HoldCurrentTable(bool* moved);
+    void DropHeaderHold();
     // Makes the primary view over the open table and registers it.
     void MakeView();
     // The index of that name (without regard to case) out of the list and
@@ -144,6 +158,8 @@ class XBaseDatabase : public Database {
     XBaseDatabaseView* view = nullptr;
     // Pack's new table while its files are swapped in.
     XBaseTable* rebuilt = nullptr;
+    // The length of the table header's read lock HoldCurrentTable holds.
+    int64_t heldHeader = 0;
 };
 
 } // namespace vorn

@@ -23,6 +23,26 @@ constexpr int32_t kFollows = 4;
 constexpr int kFindTries = 3;
 constexpr char kNotInIndex[] = "Record is not in index";
 
+// The read lock of the table's header that a follow keeps until the move
+// has read the new index, given back on every way out. Armed only by a
+// follow, so that a move that meets no rebuild pays nothing.
+class FollowHold {
+  public:
+    explicit FollowHold(XBaseDatabase* owner) : owner(owner) {}
+    ~FollowHold() { Release(); }
+    FollowHold(const FollowHold&) = delete;
+    FollowHold& operator=(const FollowHold&) = delete;
+    void Arm() { armed = true; }
+    void Release() {
+        if (armed) owner->ReleaseHeaderHold();
+        armed = false;
+    }
+
+  private:
+    XBaseDatabase* owner;
+    bool armed = false;
+};
+
 } // namespace
 
 XBaseDatabaseView::XBaseDatabaseView(VornApplication* app, VornVM* vm, XBaseDatabase* owner,
@@ -184,7 +204,7 @@ int XBaseDatabaseView::InRange(int32_t r) {
 int XBaseDatabaseView::Follow(XBaseIndex* index, int32_t* follows, bool* moved) {
     *moved = false;
     if (!index->File().Replaced() || ++*follows > kFollows) return IndexFailed(index);
-    if (!owner->OpenCurrentFiles(moved)) {
+    if (!owner->OpenCurrentFiles(moved, true)) {
         SetErrorText(owner->ErrorText());
         return 0;
     }
@@ -224,6 +244,7 @@ int XBaseDatabaseView::Step(bool forward, int32_t* r) {
     // place of these: by its key as the index holds it, not the record's
     // values, which another request may have rewritten since (the walk
     // would go on from the record's new key and miss what lies between).
+    FollowHold hold(owner);
     for (int32_t follows = 0;;) {
         int32_t standing = primary->File().StandingEntry(recordKey);
         if (forward ? primary->NextKey(r, nullptr) : primary->PreviousKey(r)) break;
@@ -232,12 +253,19 @@ int XBaseDatabaseView::Step(bool forward, int32_t* r) {
         bool keyed = standing > 0 || (at > 0 && EvaluateKey(primary, recordKey));
         bool moved = false;
         if (!Follow(primary, &follows, &moved)) return 0;
+        hold.Arm();
         primary = indexes->First();
-        if (!primary) return Step(forward, r);
+        if (!primary) {
+            hold.Release();
+            return Step(forward, r);
+        }
         bool stepped = false;
         if (keyed && !StandAgain(primary, at, moved, forward, &stepped, r)) return 0;
         if (stepped) break;
     }
+    // The header is read again through the same handle, which would give
+    // the hold up anyway.
+    hold.Release();
     int in = *r != 0 ? InRange(*r) : 0;
     if (in < 0) return 0;
     if (in == 0) *r = 0;
@@ -252,6 +280,7 @@ int XBaseDatabaseView::SeekCurrent(XBaseIndex* index) {
 }
 
 int XBaseDatabaseView::FindChecked(const char* key, int32_t length, int exact, int32_t* r, int* found) {
+    FollowHold hold(owner);
     for (int32_t follows = 0, tries = 0;;) {
         XBaseIndex* primary = indexes->First();
         if (!primary) {
@@ -261,8 +290,10 @@ int XBaseDatabaseView::FindChecked(const char* key, int32_t length, int exact, i
         if (!primary->FindKey(key, length, exact, r, found)) {
             bool moved = false;
             if (!Follow(primary, &follows, &moved)) return 0;
+            hold.Arm();
             continue;
         }
+        hold.Release();
         if (!*found || *r == 0) return 1;
         int in = InRange(*r);
         if (in < 0) return 0;
@@ -329,6 +360,7 @@ int XBaseDatabaseView::SkipFiltered(int32_t count) {
 }
 
 int XBaseDatabaseView::Edge(bool first, int32_t* r) {
+    FollowHold hold(owner);
     for (int32_t follows = 0;;) {
         XBaseIndex* primary = indexes->First();
         if (!primary) {
@@ -338,6 +370,7 @@ int XBaseDatabaseView::Edge(bool first, int32_t* r) {
         if (first ? primary->FirstKey(r) : primary->LastKey(r)) return 1;
         bool moved = false;
         if (!Follow(primary, &follows, &moved)) return 0;
+        hold.Arm();
     }
 }
 

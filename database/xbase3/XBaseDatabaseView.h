@@ -87,8 +87,9 @@ class XBaseDatabaseView : public DatabaseView {
     // After an index refused a move: when its file was replaced by another
     // request's pack or reindex (and not too often yet), the database's
     // files are opened again (moved: the table too, so record numbers
-    // changed) and the caller tries once more (1); else the index's failure
-    // is reported (0).
+    // changed) and the caller tries once more (1) under the read lock of the
+    // table's header, which it gives back before it reads a record (a
+    // FollowHold); else the index's failure is reported (0).
     int Follow(XBaseIndex* index, int32_t* follows, bool* moved);
     // In files opened again, puts the primary index where a step from the
     // record that stood at (key, record) goes on: on that entry when the

@@ -23,6 +23,14 @@ template <class Member, class Group> constexpr VornVM::Handler Pick(Member membe
         return group;
 }
 
+// A group's handler of a word, looked up here, outside the VM's class, whose
+// members would hide the group's functions of the same name; without such a
+// function the template drops out.
+#define VORN_GROUP_HANDLER(w, mnemonic, a, b, handler, fast)                                                 \
+    template <class VM> auto Group##mnemonic(VM& vm) -> decltype(Op##handler(vm)) { Op##handler(vm); }
+VORN_INSTRUCTIONS(VORN_GROUP_HANDLER)
+#undef VORN_GROUP_HANDLER
+
 } // namespace
 
 VornVM::Handler VornVM::HandlerOf(uint16_t word) {
@@ -30,7 +38,7 @@ VornVM::Handler VornVM::HandlerOf(uint16_t word) {
 #define VORN_HANDLER_CASE(w, mnemonic, a, b, handler, fast)                                                  \
     case Op_##mnemonic:                                                                                      \
         return Pick([](auto& vm) -> decltype(vm.Op##handler()) { vm.Op##handler(); },                        \
-                    [](auto& vm) -> decltype(Op##handler(vm)) { Op##handler(vm); });
+                    [](auto& vm) -> decltype(Group##mnemonic(vm)) { Group##mnemonic(vm); });
         VORN_INSTRUCTIONS(VORN_HANDLER_CASE)
 #undef VORN_HANDLER_CASE
     default:

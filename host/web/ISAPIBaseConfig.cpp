@@ -338,7 +338,13 @@ void Ladrel::LoadForRequest() {
 // --- Server variables ---------------------------------------------------------------------
 
 ServerText ReadServerVariable(const platform::ISAPIControlBlock* controlBlock, const char* name) {
-    if (!controlBlock || !controlBlock->getServerVariable) return nullptr;
+    if (!controlBlock) return nullptr;
+    // Where the server lends its own text, nothing is copied.
+    if (platform::HasOptionalCallbacks(controlBlock) && controlBlock->serverVariableText) {
+        size_t length = 0;
+        return ServerText::Lent(controlBlock->serverVariableText(controlBlock->connection, name, &length));
+    }
+    if (!controlBlock->getServerVariable) return nullptr;
     // Most values fit a small buffer: one call instead of asking the size first.
     char small[256];
     size_t size = sizeof small;
@@ -346,19 +352,19 @@ ServerText ReadServerVariable(const platform::ISAPIControlBlock* controlBlock, c
     if (controlBlock->getServerVariable(controlBlock->connection, name, small, &size)) {
         if (size == 0) return nullptr;
         size_t n = size < sizeof small ? size : sizeof small; // whatever the server says it wrote
-        ServerText copy(static_cast<char*>(std::malloc(n + 1)));
+        MallocText copy(static_cast<char*>(std::malloc(n + 1)));
         if (!copy) return nullptr;
         std::memcpy(copy.get(), small, n);
         copy.get()[n] = '\0';
-        return copy;
+        return ServerText(std::move(copy));
     }
     if (errno != ERANGE || size == 0) return nullptr;
     const size_t allocated = size;
-    ServerText buffer(static_cast<char*>(std::malloc(allocated + 1)));
+    MallocText buffer(static_cast<char*>(std::malloc(allocated + 1)));
     if (!buffer) return nullptr;
     if (!controlBlock->getServerVariable(controlBlock->connection, name, buffer.get(), &size)) return nullptr;
     buffer.get()[size < allocated ? size : allocated] = '\0'; // whatever the server wrote, the text ends here
-    return buffer;
+    return ServerText(std::move(buffer));
 }
 
 } // namespace vorn

@@ -86,8 +86,26 @@ class Ladrel : public ISAPIBaseConfig {
     TagErrorTable tagErrors;
 };
 
-// A text of the server's, malloc'ed.
-using ServerText = MallocText;
+// A server variable's text: the server's own where it lends it for the
+// request's life, else a copy of ours (malloc'ed). Null when there is none.
+class ServerText {
+  public:
+    ServerText() = default;
+    ServerText(std::nullptr_t) {}
+    explicit ServerText(MallocText copy) : owned(std::move(copy)), text(owned.get()) {}
+    static ServerText Lent(const char* text) {
+        ServerText lent;
+        lent.text = text;
+        return lent;
+    }
+    const char* get() const { return text; }
+    explicit operator bool() const { return text != nullptr; }
+    friend bool operator==(const ServerText& value, std::nullptr_t) { return value.text == nullptr; }
+
+  private:
+    MallocText owned;
+    const char* text = nullptr;
+};
 
 // A server variable of the request, or null when the request has none (or
 // no control block was given).

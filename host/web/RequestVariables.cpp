@@ -46,15 +46,37 @@ constexpr uint64_t RequestNameLengths() {
 }
 constexpr uint64_t kRequestNameLengths = RequestNameLengths();
 
-// Calls each(line, colon, end) for every "NAME:value" line of ALL_HTTP (one
-// header a line; the value runs to the line's end).
-template <class Each>
-void ForEachHeader(const char* all, Each&& each) {
+// Calls each(name, value, valueLength) for every header of the request
+// (name NUL-ended): from the server's own list where it lends one, with CR
+// and LF dropped from the values as ALL_HTTP drops them, else from ALL_HTTP's
+// "NAME:value" lines (allHttp() reads it).
+template <class AllHttp, class Each>
+void ForEachHeader(const platform::ISAPIControlBlock* block, AllHttp&& allHttp, Each&& each) {
+    if (block && platform::HasOptionalCallbacks(block) && block->requestHeader) {
+        const char* name = nullptr;
+        const char* value = nullptr;
+        size_t nameLength = 0, valueLength = 0;
+        for (size_t i = 0; block->requestHeader(block->connection, i, &name, &nameLength, &value, &valueLength); ++i) {
+            if (!std::memchr(value, '\r', valueLength) && !std::memchr(value, '\n', valueLength)) {
+                each(name, value, static_cast<int32_t>(valueLength));
+                continue;
+            }
+            String kept;
+            for (size_t v = 0; v < valueLength; ++v)
+                if (value[v] != '\r' && value[v] != '\n') kept.AppendChar(value[v]);
+            each(name, kept.Text(), kept.Length());
+        }
+        return;
+    }
+    const char* all = allHttp();
     for (const char* line = all; line && *line;) {
         const char* end = std::strchr(line, '\n');
         if (!end) end = line + std::strlen(line);
         const char* colon = static_cast<const char*>(std::memchr(line, ':', static_cast<size_t>(end - line)));
-        if (colon) each(line, colon, end);
+        if (colon) {
+            String name(line, static_cast<int32_t>(colon - line));
+            each(name.Text(), colon + 1, static_cast<int32_t>(end - colon - 1));
+        }
         line = *end ? end + 1 : end;
     }
 }
@@ -166,8 +188,8 @@ bool ISAPIApplication::MayHold(const char* name, int32_t length) {
     if (headersPrefixed < 0) {
         // Headers are named as the server names them: usually HTTP_ and more.
         headersPrefixed = 1;
-        ForEachHeader(AllHttp(), [&](const char* line, const char* colon, const char*) {
-            if (colon - line < 5 || CompareTextNoCase(line, "HTTP_", 5) != 0) headersPrefixed = 0;
+        ForEachHeader(controlBlock, [this] { return AllHttp(); }, [&](const char* header, const char*, int32_t) {
+            if (CompareTextNoCase(header, "HTTP_", 5) != 0) headersPrefixed = 0;
         });
     }
     return headersPrefixed == 0 || startsWith("HTTP_", 5);
@@ -185,9 +207,8 @@ void ISAPIApplication::PutServerVariables(VariableHash& scope) {
         ServerText value = ServerVariable(name);
         if (value) PutText(scope, name, value.get());
     }
-    ForEachHeader(AllHttp(), [&](const char* line, const char* colon, const char* end) {
-        String name(line, static_cast<int32_t>(colon - line));
-        PutText(scope, name.Text(), colon + 1, static_cast<int32_t>(end - colon - 1));
+    ForEachHeader(controlBlock, [this] { return AllHttp(); }, [&](const char* header, const char* value, int32_t length) {
+        PutText(scope, header, value, length);
     });
 }
 

@@ -12,7 +12,9 @@ struct Label {
     char key = 0;
 };
 
-Label RenderLabel(const std::string& label, bool literal) {
+// A key marked on an earlier control of the same page stays with that one:
+// browsers differ in what a key given twice does. Here it is not marked again.
+Label RenderLabel(const std::string& label, bool literal, std::string& taken) {
     Label rendered;
     if (literal) {
         rendered.html = EscapeHtml(label);
@@ -28,8 +30,15 @@ Label RenderLabel(const std::string& label, bool literal) {
             char next = label[++i];
             bool ascii =
                 (next >= 'A' && next <= 'Z') || (next >= 'a' && next <= 'z') || (next >= '0' && next <= '9');
-            if (ascii && !rendered.key)
-                rendered.key = next >= 'A' && next <= 'Z' ? static_cast<char>(next + 32) : next;
+            char key = next >= 'A' && next <= 'Z' ? static_cast<char>(next + 32) : next;
+            if (ascii && (rendered.key || taken.find(key) != std::string::npos)) {
+                rendered.html += EscapeHtml(std::string_view(&next, 1));
+                continue;
+            }
+            if (ascii) {
+                rendered.key = key;
+                taken += key;
+            }
             rendered.html += "<u>" + EscapeHtml(std::string_view(&next, 1)) + "</u>";
         }
     }
@@ -55,8 +64,10 @@ std::string Attribute(const char* name, const std::string& value) {
     return std::string(" ") + name + "=\"" + EscapeHtml(value) + "\"";
 }
 
-void RenderControl(const FormControl& control, std::string& out) {
-    Label label = RenderLabel(control.label, control.literal);
+void RenderControl(const FormControl& control, std::string& out, std::string& taken) {
+    // A text shows its label as it is, with no key.
+    bool keyed = control.kind != FormControl::Kind::Text && control.kind != FormControl::Kind::EndGroup;
+    Label label = keyed ? RenderLabel(control.label, control.literal, taken) : Label{};
     switch (control.kind) {
     case FormControl::Kind::Group:
         out += "<fieldset><legend" + AccessKey(label) + ">" + label.html + "</legend>\n";
@@ -195,8 +206,9 @@ std::string RenderForm(const Form& form, const std::string& heading, const std::
     if (!form.defaultAction.empty())
         body += "<button type=\"submit\"" + Attribute("name", kActionField) +
                 Attribute("value", form.defaultAction) + " hidden tabindex=\"-1\"></button>\n";
+    std::string taken;
     for (const FormControl& control : form.controls)
-        RenderControl(control, body);
+        RenderControl(control, body, taken);
     body += "</form>\n";
     return RenderDocument(form.caption, body);
 }

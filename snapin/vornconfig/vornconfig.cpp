@@ -1,6 +1,7 @@
 // vornconfig [--port N] [--registry FILE]: serves the configuration tool on
 // 127.0.0.1 and prints the address to open, with its token. SIGINT or SIGTERM
 // stop it.
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -8,6 +9,7 @@
 #include <string>
 
 #include <pthread.h>
+#include <sys/stat.h>
 
 #include "platform/Registry.h"
 #include "snapin/vornconfig/ConfigServer.h"
@@ -26,6 +28,21 @@ bool ParsePort(const char* text, uint16_t* port) {
     if (errno || end == text || *end || value > 65535 || text[0] == '-') return false;
     *port = static_cast<uint16_t>(value);
     return true;
+}
+
+// A registry file that is not there yet is no error (every setting has its
+// default), but the administrator may have meant another one.
+void SayWhenMissing(const std::string& file) {
+    struct stat info {};
+    if (stat(file.c_str(), &info) == 0 || errno != ENOENT) return;
+    std::string folder = file.find('/') == std::string::npos ? "." : file.substr(0, file.rfind('/'));
+    if (folder.empty()) folder = "/";
+    if (stat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode))
+        std::fprintf(stderr, "vornconfig: the registry file %s does not exist yet; the first save makes it\n",
+                     file.c_str());
+    else
+        std::fprintf(stderr, "vornconfig: the registry file %s does not exist, nor does the folder %s: saving fails "
+                     "until the folder is made (or give --registry FILE)\n", file.c_str(), folder.c_str());
 }
 
 } // namespace
@@ -58,6 +75,7 @@ int main(int argc, char** argv) {
     }
     std::printf("%s\n", server.Url().c_str());
     std::fflush(stdout);
+    SayWhenMissing(vorn::platform::RegistryFilePath());
 
     int received = 0;
     sigwait(&stops, &received);

@@ -237,6 +237,140 @@ int SQLEngine::CursorIndex(const SQLInstruction& in) {
     return kNext;
 }
 
+[[gnu::always_inline]] inline bool SQLEngine::ReadWalked(SQLCursor* cursor, int32_t record, bool& live) {
+    live = false;
+    if (record < 1 || record > cursor->limit) return true;
+    if (++steps % kSleepInterval == 0 && Stopped()) return false;
+    VornSQLTable& data = cursor->table->Data();
+    // Whole, as one write left it: under the batch's hold, or a read lock of
+    // the record's own.
+    bool batched = readOnly && view;
+    if (batched && !HoldRecords(data)) {
+        Error(data.ErrorText());
+        return false;
+    }
+    if (!(batched ? data.ReadRecord(record) : data.ReadRecordLocked(record))) {
+        Error(data.ErrorText());
+        return false;
+    }
+    live = !data.Deleted();
+    return true;
+}
+
+[[gnu::always_inline]] inline int SQLEngine::IndexStep(SQLCursor* cursor, bool first, bool& row) {
+    Index* index = cursor->index;
+    KPZIndexFile& file = index->File();
+    uint32_t flags = file.Flags();
+    bool keyed = !cursor->key1.IsEmpty();
+    bool writing = cursor->writing;
+    auto matches = [&](const char* key) {
+        if (!keyed) return true;
+        if (!key) return false;
+        int32_t length = static_cast<int32_t>(strnlen(key, static_cast<size_t>(file.KeyWidth())));
+        return CompareKeys(cursor->key1.Text(), cursor->key1.Length(), key, length, cursor->complete1 ? 1 : 0,
+                           flags) == 0;
+    };
+    int32_t record = 0;
+    const char* key = nullptr;
+    // Where the walk begins: the first entry of its keys.
+    auto begin = [&]() {
+        int found = 0;
+        key = nullptr;
+        if (cursor->range) {
+            if (!file.Find(cursor->key2.Text(), cursor->key2.Length(), cursor->complete2 ? 1 : 0, &record, &found, 1))
+                return false;
+            cursor->remakes = file.Remakes();
+            if (!found && !file.Next(&record, &key, 1)) return false;
+            if (!found && record && !matches(key)) record = 0;
+        } else if (keyed) {
+            if (!file.Find(cursor->key1.Text(), cursor->key1.Length(), cursor->complete1 ? 1 : 0, &record, &found,
+                           1))
+                return false;
+            if (!found) record = 0;
+        } else if (!file.First(&record, 1)) {
+            return false;
+        }
+        if (!cursor->range) cursor->remakes = file.Remakes();
+        return true;
+    };
+    // On from the first entry of the key the walk stood on: the entry is
+    // gone (the index was made anew from the live records, without this
+    // statement's deleted or changed rows), or equal keys may stand in
+    // another order now. Rows handed out already are skipped below.
+    auto resume = [&]() {
+        int found = 0;
+        if (!file.Find(cursor->position.Text(), cursor->position.Length(), 1, &record, &found, 1)) return false;
+        cursor->remakes = file.Remakes();
+        if (found) {
+            record = file.StandingEntry(cursor->resumed);
+            key = cursor->resumed.Text();
+        } else if (!file.Next(&record, &key, 1)) {
+            return false;
+        }
+        if (record && !matches(key)) record = 0;
+        return true;
+    };
+    // Made anew in place since the walk last looked (the header each call
+    // reads says so).
+    auto remade = [&]() { return writing && file.Remakes() != cursor->remakes; };
+    if (!Hold(*index)) return kWalkFailed;
+    if (first) {
+        cursor->visited.clear();
+        if (!begin()) return kWalkFailed;
+    } else {
+        if (cursor->atEnd) return 0;
+        // The table's own searches (unique checks of an update) move the walk.
+        bool standing = !writing ||
+                        file.Reposition(cursor->position.Text(), cursor->position.Length(), cursor->record, 1);
+        if (!standing && !file.ErrorText().Equals("Record is not in index")) return kWalkFailed;
+        if (standing && !remade()) {
+            if (!file.Next(&record, &key, 1)) return kWalkFailed;
+            if (record && !matches(key)) record = 0;
+        } else if (!resume()) {
+            return kWalkFailed;
+        }
+    }
+    // Made anew while the calls above walked: from the start of the key again.
+    while (remade())
+        if (!(first ? begin() : resume())) return kWalkFailed;
+    while (record != 0) {
+        bool live = false;
+        // A row this walk handed out already (an update enters its new
+        // unique keys at once, so the walk may meet it again) is not read again.
+        bool seen = writing && cursor->visited.count(record) != 0;
+        if (!seen && !ReadWalked(cursor, record, live)) return -1;
+        if (live && writing) {
+            // An entry whose record holds another key now (a writer stopped
+            // between its steps left it) is not the walk's.
+            const String& real = index->BuildKey(false);
+            int32_t width = file.KeyWidth() - 1;
+            int32_t n = std::min(real.Length(), width);
+            bool stale = key ? static_cast<int32_t>(strnlen(key, static_cast<size_t>(width))) != n ||
+                                   std::memcmp(key, real.Text(), static_cast<size_t>(n)) != 0
+                             : keyed && !matches(String(real.Text(), n).Text());
+            if (stale) live = false;
+        }
+        if (live) {
+            cursor->record = record;
+            if (writing) {
+                cursor->visited.insert(record);
+                cursor->position.Assign(index->BuildKey(false));
+            }
+            row = true;
+            return 0;
+        }
+        if (!file.Next(&record, &key, 1)) return kWalkFailed;
+        if (remade()) {
+            do {
+                if (!(first ? begin() : resume())) return kWalkFailed;
+            } while (remade());
+            continue;
+        }
+        if (record && !matches(key)) record = 0;
+    }
+    return 0;
+}
+
 int SQLEngine::CursorStep(SQLCursor* cursor, bool first, bool& row) {
     row = false;
     VornSQLTable& data = cursor->table->Data();
@@ -254,29 +388,11 @@ int SQLEngine::CursorStep(SQLCursor* cursor, bool first, bool& row) {
         // kept until it ends.
         if (readOnly && data.DataStore()) data.DataStore()->KeepBlocks(true);
     }
-    auto read = [&](int32_t record, bool& live) {
-        live = false;
-        if (record < 1 || record > cursor->limit) return true;
-        if (++steps % kSleepInterval == 0 && Stopped()) return false;
-        // Whole, as one write left it: under the batch's hold, or a read
-        // lock of the record's own.
-        bool batched = readOnly && view;
-        if (batched && !HoldRecords(data)) {
-            Error(data.ErrorText());
-            return false;
-        }
-        if (!(batched ? data.ReadRecord(record) : data.ReadRecordLocked(record))) {
-            Error(data.ErrorText());
-            return false;
-        }
-        live = !data.Deleted();
-        return true;
-    };
     if (!cursor->index) {
         int32_t record = first ? 1 : cursor->record + 1;
         for (; record <= cursor->limit; ++record) {
             bool live = false;
-            if (!read(record, live)) return -1;
+            if (!ReadWalked(cursor, record, live)) return -1;
             if (live) {
                 cursor->record = record;
                 row = true;
@@ -286,75 +402,22 @@ int SQLEngine::CursorStep(SQLCursor* cursor, bool first, bool& row) {
         cursor->record = cursor->limit;
         return 0;
     }
-    Index* index = cursor->index;
-    KPZIndexFile& file = index->File();
-    uint32_t flags = file.Flags();
-    bool keyed = !cursor->key1.IsEmpty();
-    auto matches = [&](const char* key) {
-        if (!keyed) return true;
-        if (!key) return false;
-        int32_t length = static_cast<int32_t>(strnlen(key, static_cast<size_t>(file.KeyWidth())));
-        return CompareKeys(cursor->key1.Text(), cursor->key1.Length(), key, length, cursor->complete1 ? 1 : 0,
-                           flags) == 0;
-    };
-    auto fail = [&]() {
-        Error(file.ErrorText());
-        return -1;
-    };
-    int32_t record = 0;
-    const char* key = nullptr;
-    if (!Hold(*index)) return fail();
-    if (first) {
-        cursor->visited.clear();
-        int found = 0;
-        if (cursor->range) {
-            if (!file.Find(cursor->key2.Text(), cursor->key2.Length(), cursor->complete2 ? 1 : 0, &record, &found, 1))
-                return fail();
-            if (!found && !file.Next(&record, &key, 1)) return fail();
-            if (!found && record && !matches(key)) record = 0;
-        } else if (keyed) {
-            if (!file.Find(cursor->key1.Text(), cursor->key1.Length(), cursor->complete1 ? 1 : 0, &record, &found,
-                           1))
-                return fail();
-            if (!found) record = 0;
-        } else if (!file.First(&record, 1)) {
-            return fail();
-        }
-    } else {
-        if (cursor->atEnd) return 0;
-        // The table's own searches (unique checks of an update) move the walk.
-        if (cursor->writing &&
-            !file.Reposition(cursor->position.Text(), cursor->position.Length(), cursor->record, 1))
-            return 0;
-        if (!file.Next(&record, &key, 1)) return fail();
-        if (record && !matches(key)) record = 0;
+    int step = IndexStep(cursor, first, row);
+    return step == kWalkFailed ? IndexStepFailed(cursor, first, row) : step;
+}
+
+// A writing walk that finds its index marked as half changed (a writer was
+// killed inside a change) makes it anew, as the table's changes do, and goes
+// on from the entry it stood on.
+[[gnu::noinline, gnu::cold]] int SQLEngine::IndexStepFailed(SQLCursor* cursor, bool first, bool& row) {
+    KPZIndexFile& file = cursor->index->File();
+    for (int repairs = 0;; ++repairs) {
+        if (!cursor->writing || repairs == kWalkRepairs || !file.Damaged() ||
+            !cursor->table->RepairFound(cursor->index))
+            return Error(file.ErrorText());
+        int step = IndexStep(cursor, first, row);
+        if (step != kWalkFailed) return step;
     }
-    while (record != 0) {
-        bool live = false;
-        if (!read(record, live)) return -1;
-        if (live && cursor->writing) {
-            // A row this walk handed out already (an update enters its new
-            // unique keys at once, so the walk may meet it again), or an
-            // entry whose record holds another key now (a writer stopped
-            // between its steps left it): neither is the walk's.
-            const String& real = index->BuildKey(false);
-            int32_t width = file.KeyWidth() - 1;
-            int32_t n = std::min(real.Length(), width);
-            bool stale = key ? static_cast<int32_t>(strnlen(key, static_cast<size_t>(width))) != n ||
-                                   std::memcmp(key, real.Text(), static_cast<size_t>(n)) != 0
-                             : keyed && !matches(String(real.Text(), n).Text());
-            if (stale || !cursor->visited.insert(record).second) live = false;
-        }
-        if (live) {
-            cursor->record = record;
-            if (cursor->writing) cursor->position.Assign(index->BuildKey(false));
-            row = true;
-            return 0;
-        }
-        if (!file.Next(&record, &key, 1)) return fail();
-        if (record && !matches(key)) record = 0;
-    }
-    return 0;
 }
 
 // ---- Holds of index files -------------------------------------------------------------------------

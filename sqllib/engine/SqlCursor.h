@@ -59,6 +59,10 @@ class SQLCursor {
     String position;
     // The records a writing walk by an index handed out.
     std::unordered_set<int32_t> visited;
+    // The index's count of times made anew in place, as the walk last saw it.
+    uint32_t remakes = 0;
+    // The key of the entry a writing walk went on from.
+    String resumed;
 };
 
 } // namespace vorn

@@ -790,7 +790,7 @@ int SQLEngine::CursorWrite(const SQLInstruction& in) {
         if (!ok) table->RevertPending();
         break;
     case SQL_Cursor_Update_Indexes:
-        ok = table->ApplyUpdates();
+        ok = table->ApplyUpdates(true);
         break;
     case SQL_Cursor_Delete:
         if (cursor->atEnd) return Invalid();
@@ -798,7 +798,7 @@ int SQLEngine::CursorWrite(const SQLInstruction& in) {
         if (!ok) table->RevertPending();
         break;
     default:
-        ok = table->ApplyDeletes();
+        ok = table->ApplyDeletes(true);
         break;
     }
     return ok ? kNext : Error(table->ErrorText());

@@ -220,6 +220,16 @@ class SQLEngine {
     int CursorOpen(const SQLInstruction& in);
     int CursorIndex(const SQLInstruction& in);
     int CursorStep(SQLCursor* cursor, bool first, bool& row);
+    // A step of a walk by the cursor's index: 0 (a row, or none left), -1
+    // failed with the message set, or kWalkFailed when the index file
+    // refused it (its message is the file's).
+    int IndexStep(SQLCursor* cursor, bool first, bool& row);
+    int IndexStepFailed(SQLCursor* cursor, bool first, bool& row);
+    static constexpr int kWalkFailed = -2;
+    // Times a writing walk makes its index anew before it gives up.
+    static constexpr int kWalkRepairs = 3;
+    // Reads a record the walk met, whole: false with the message set.
+    bool ReadWalked(SQLCursor* cursor, int32_t record, bool& live);
     // Instructions too long for their case.
     int CursorWrite(const SQLInstruction& in);
     int CopyColumn();

@@ -27,6 +27,7 @@
 
 #include <cstdarg>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -196,8 +197,11 @@ class Table {
     int Update();
     // Marks the current record deleted; its index removals are queued.
     int Delete();
-    int ApplyDeletes();
-    int ApplyUpdates();
+    // undoable: the statement fails when this does, and its undo
+    // (RevertPending) puts back every row, so the rows of the other groups
+    // stay queued; a row whose entries failed is put back at once.
+    int ApplyDeletes(bool undoable = false);
+    int ApplyUpdates(bool undoable = false);
     // Both queues, at the end of every statement.
     int ApplyPending();
     // A failed statement's queued rows as they were before it: updated ones
@@ -212,6 +216,10 @@ class Table {
     void SetError(const String& text) {
         if (!text.IsEmpty()) error.Assign(text);
     }
+
+    // Repairs the index when this request last found it marked damaged:
+    // whether it is sound now.
+    bool RepairFound(Index* index);
 
     // The catalog's own table: its index entries change at once and deleted
     // rows keep theirs.
@@ -233,9 +241,6 @@ class Table {
     int EnsureIndexes();
     int InsertRow();
     int UpdateRow();
-    // Repairs the index when this request last found it marked damaged:
-    // whether it is sound now.
-    bool RepairFound(Index* index);
     bool RepairFound();
     // Counts the repairs made, so that a change whose failure led to one is
     // tried once more.
@@ -395,6 +400,18 @@ class Schema {
     int DropTableLocked(const char* name, int32_t length);
     // The index rows of a table, live ones, as PackIndex objects not yet open.
     int IndexRows(Table* table, std::vector<PackIndex*>& out);
+    // Times a schema change opens a table again after a rebuild replaced it
+    // while the change waited for it.
+    static constexpr int kRebuildTries = 16;
+    // work on the table's current files under its rebuild lock (gate and
+    // statement byte for write), which rebuilds, CREATE and DROP INDEX and
+    // writing statements of the table wait for: its result, or 0 when the
+    // lock was refused, -1 when the table is not there.
+    int UnderRebuildLock(const String& tableName, const std::function<int(Table&)>& work);
+    // Enters every live record's key, under the lock of every record.
+    int FillIndex(Table& table, Index& index);
+    // Deletes the file of an index whose catalog row went.
+    void DeleteIndexFile(const String& tableName, const String& full);
 
     VornProgram* program;
     VornSQLFiles files;

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <vector>
 
 #include "sqllib/store/Schema.h"
@@ -251,7 +253,31 @@ int Schema::CreateIndex(const char* tableName, int32_t tableLength, const char* 
     };
     if (!WriteRow(row, reuse)) return undo(error);
     int32_t row1 = catalog->Data().CurrentRecord();
-    VornSQLTable& data = table->Data();
+    delete made;
+    String owner(table->Name());
+    // Filled under the table's rebuild lock, from the files as the last
+    // rebuild left them: one that listed the new row has put its own copy of
+    // the index in place, which the fill finds whole.
+    int filled = UnderRebuildLock(owner, [&](Table& fresh) {
+        Index index(&fresh, indexName, indexLength, flags);
+        for (const IndexColumn& c : columns) {
+            XBaseField* field = fresh.Data().Field(c.name.Text(), c.name.Length());
+            if (!field) return Fail(String("Unknown column '") + c.name + "'");
+            index.AddColumn(field);
+        }
+        if (!index.Open(full.Text(), full.Length())) return Fail(index.ErrorText());
+        return FillIndex(fresh, index);
+    });
+    if (filled > 0) return 1;
+    // The row goes again (keeping its entries, for a later CREATE), then the file.
+    String failure(error);
+    if (catalog->Data().ReadRecord(row1)) catalog->Delete();
+    DeleteIndexFile(owner, full);
+    return Fail(failure);
+}
+
+int Schema::FillIndex(Table& table, Index& index) {
+    VornSQLTable& data = table.Data();
     int ok = data.LockAll();
     String failure(ok ? "" : data.ErrorText().Text());
     for (int32_t r = 1; ok && r <= data.RecordCount(); ++r) {
@@ -261,24 +287,38 @@ int Schema::CreateIndex(const char* tableName, int32_t tableLength, const char* 
             break;
         }
         if (data.Deleted()) continue;
-        const String& k = made->BuildKey();
-        int held = made->Holds(k, r);
+        const String& k = index.BuildKey();
+        int held = index.Holds(k, r);
         if (held == 1) continue;
-        if (held < 0 || !made->File().Insert(r, k.Text(), k.Length())) {
-            failure.Assign(made->ErrorText());
+        if (held < 0 || !index.File().Insert(r, k.Text(), k.Length())) {
+            failure.Assign(index.ErrorText());
             ok = 0;
         }
     }
     data.UnlockAll();
-    if (!ok) {
-        // The row goes again (keeping its entries, for a later CREATE).
-        if (catalog->Data().ReadRecord(row1)) catalog->Delete();
-        return undo(failure);
+    return ok ? 1 : Fail(failure);
+}
+
+int Schema::UnderRebuildLock(const String& tableName, const std::function<int(Table&)>& work) {
+    for (int attempt = 1;; ++attempt) {
+        std::unique_ptr<Table> table(LoadTable(tableName.Text(), tableName.Length()));
+        if (!table) return -1;
+        int held = table->Data().LockRebuild();
+        // Replaced by a rebuild while it was waited for: the new files.
+        if (held < 0 && attempt < kRebuildTries) continue;
+        if (held <= 0) return Fail(table->Data().ErrorText());
+        int ok = work(*table);
+        table->Data().UnlockRebuild();
+        return ok;
     }
-    delete made;
-    // The table's other users see the new row by the catalog's counter; this
-    // request's cached table reopens its indexes at its next write.
-    return 1;
+}
+
+void Schema::DeleteIndexFile(const String& tableName, const String& full) {
+    // A rebuild that listed the index before its row went puts its new file
+    // in place before this lock is granted; one after it does not list it.
+    String path(full);
+    if (UnderRebuildLock(tableName, [&](Table&) { return DeleteFile(path.Text()); }) <= 0)
+        DeleteFile(path.Text());
 }
 
 // --- ALTER TABLE ------------------------------------------------------------------------------
@@ -310,7 +350,7 @@ int Schema::AlterTableAdd(const char* name, int32_t length, const ColumnDefiniti
         AddColumns(fields, columns);
         int ok = Rebuild(table, fields, hasMemo, -1);
         delete table;
-        if (ok >= 0 || attempt == 3) return ok > 0 ? 1 : 0;
+        if (ok >= 0 || attempt + 1 == kRebuildTries) return ok > 0 ? 1 : 0;
     }
 }
 
@@ -356,7 +396,7 @@ int Schema::AlterTableDrop(const char* name, int32_t length, const char* column,
         table->ClearIndexes();
         int ok = Rebuild(table, fields, hasMemo, position);
         delete table;
-        if (ok >= 0 || attempt == 3) return ok > 0 ? 1 : 0;
+        if (ok >= 0 || attempt + 1 == kRebuildTries) return ok > 0 ? 1 : 0;
     }
 }
 
@@ -374,7 +414,7 @@ int Schema::DropIndex(const char* name, int32_t length) {
     if (!FindIndexRow(name, length))
         return Fail(String("Index name '") + String(name, length) + "' does not exist");
     if (!catalog->Delete()) return Fail(catalog->ErrorText());
-    DeleteFile(full.Text());
+    DeleteIndexFile(row.table, full);
     return 1;
 }
 

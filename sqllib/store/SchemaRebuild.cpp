@@ -67,15 +67,9 @@ int Schema::Rebuild(Table* table, List<XBaseField>& newFields, bool hasMemo, int
     String memoPath(old.MemoName().IsEmpty() ? XBaseTable::MemoFileName(dataPath.Text()) : old.MemoName());
     bool hadMemo = old.Version() == 0x83;
 
-    OldIndexes olds;
-    if (!IndexRows(table, olds.indexes)) return 0;
-    for (PackIndex* index : olds.indexes) {
-        if (index->FileValue().IsEmpty())
-            return Fail(String("Unable to resolve filepath for index '") + index->Name() + "'");
-        const String& file = ResolvePath(index->FileValue().Text(), index->FileValue().Length());
-        if (!index->Open(file.Text(), file.Length())) return Fail(index->ErrorText());
-    }
-    // No statement is running on the table from here on, and none starts.
+    // No statement is running on the table from here on, and none starts;
+    // CREATE and DROP INDEX of the table wait too, so the indexes listed
+    // now are those whose files are there, and stay so.
     int rebuilding = old.LockRebuild();
     if (rebuilding <= 0) {
         Fail(old.ErrorText());
@@ -88,6 +82,19 @@ int Schema::Rebuild(Table* table, List<XBaseField>& newFields, bool hasMemo, int
             table.UnlockRebuild();
         }
     } unlock{old};
+    OldIndexes olds;
+    if (!IndexRows(table, olds.indexes)) return 0;
+    XBaseField* dropped = droppedPosition >= 0 ? old.FieldAt(droppedPosition) : nullptr;
+    for (PackIndex* index : olds.indexes) {
+        if (index->FileValue().IsEmpty())
+            return Fail(String("Unable to resolve filepath for index '") + index->Name() + "'");
+        // An index made on the column since the ALTER looked.
+        for (int32_t c = 0; dropped && c < index->ColumnCount(); ++c)
+            if (index->Column(c) == dropped)
+                return Fail(String("Column '") + dropped->Name() + "' is used on index '" + index->Name() + "'");
+        const String& file = ResolvePath(index->FileValue().Text(), index->FileValue().Length());
+        if (!index->Open(file.Text(), file.Length())) return Fail(index->ErrorText());
+    }
     if (!old.LockAll()) return Fail(old.ErrorText());
     for (PackIndex* index : olds.indexes) {
         if (!index->File().Store()->Lock(true, 0, kIndexHeaderSize))
@@ -250,7 +257,7 @@ int Schema::Pack() {
             int rebuilt = Rebuild(table, fields, table->Data().Version() == 0x83, -1);
             delete table;
             if (rebuilt > 0) break;
-            if (rebuilt == 0 || attempt == 3) ok = Fail(String("Error packing table '") + name + "': " + error);
+            if (rebuilt == 0 || attempt + 1 == kRebuildTries) ok = Fail(String("Error packing table '") + name + "': " + error);
         }
         if (!ok) break;
         Log("done\n");

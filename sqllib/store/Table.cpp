@@ -48,22 +48,40 @@ String StepFailure(Index* index, const char* statement) {
     return String(statement) + " record violates UNIQUE constraint on index '" + index->Name() + "'";
 }
 
-// Takes every entry out of the queue and hands them to f a record's group
-// at a time, in the order they were queued.
+// Every entry taken out of a queue, a record's group at a time, in the
+// order they were queued; deleted with the object unless put back.
+template <class T>
+class Groups {
+  public:
+    explicit Groups(List<T>& queue) : queue(queue) {
+        while (T* entry = queue.Remove(kListHead)) {
+            if (groups.empty() || groups.back().back()->group != entry->group) groups.emplace_back();
+            groups.back().push_back(entry);
+        }
+    }
+    ~Groups() {
+        for (std::vector<T*>& group : groups)
+            for (T* entry : group) delete entry;
+    }
+    Groups(const Groups&) = delete;
+    Groups& operator=(const Groups&) = delete;
+    size_t Count() const { return groups.size(); }
+    std::vector<T*>& operator[](size_t i) { return groups[i]; }
+    // Back on the queue, for a failed statement's undo.
+    void PutBack(size_t i) {
+        for (T* entry : groups[i]) queue.Insert(entry, kListTail);
+        groups[i].clear();
+    }
+
+  private:
+    List<T>& queue;
+    std::vector<std::vector<T*>> groups;
+};
+
 template <class T, class F>
 void EachGroup(List<T>& queue, F f) {
-    List<T> taken(true);
-    while (T* entry = queue.Remove(kListHead))
-        taken.Insert(entry, kListTail);
-    std::vector<T*> group;
-    T* entry = taken.First();
-    while (entry) {
-        group.clear();
-        int32_t id = entry->group;
-        for (; entry && entry->group == id; entry = taken.Next())
-            group.push_back(entry);
-        f(group);
-    }
+    Groups<T> groups(queue);
+    for (size_t i = 0; i < groups.Count(); ++i) f(groups[i]);
 }
 
 } // namespace
@@ -509,9 +527,12 @@ int Table::Delete() {
 
 // --- Applying the queues --------------------------------------------------------------------------
 
-int Table::ApplyDeletes() {
+int Table::ApplyDeletes(bool undoable) {
     int ok = 1;
-    EachGroup(deletes, [&](std::vector<IndexDelete*>& group) {
+    Groups<IndexDelete> groups(deletes);
+    size_t failedGroup = groups.Count();
+    for (size_t g = 0; g < groups.Count() && (ok || !undoable); ++g) {
+        std::vector<IndexDelete*>& group = groups[g];
         // Gone already is what was wanted (an index filled after the mark).
         auto step = [&](IndexDelete* d) {
             return !d->index || d->index->File().Delete(d->record, d->key.Text(), d->key.Length()) ||
@@ -520,16 +541,17 @@ int Table::ApplyDeletes() {
         size_t done = 0;
         for (; done < group.size(); ++done)
             if (!step(group[done]) && !(RepairFound(group[done]->index) && step(group[done]))) break;
-        if (done == group.size()) return;
+        if (done == group.size()) continue;
         // The record comes back with the keys it had, so data and indexes
         // agree; the statement fails. Held meanwhile, so that no rebuild
         // copies it half restored; one that copied the mark before made its
         // indexes without the record, and the delete stands.
         int32_t record = group[done]->record;
         int held = data.LockRecord(record);
-        if (held < 0) return;
+        if (held < 0) continue;
         if (ok) SetError(group[done]->index->ErrorText());
         ok = 0;
+        failedGroup = g;
         Index* failed = Damaged(group[done]->index) ? group[done]->index : nullptr;
         bool back = held > 0;
         for (size_t i = 0; back && i <= done; ++i) {
@@ -548,7 +570,11 @@ int Table::ApplyDeletes() {
         std::vector<Index*> touched;
         for (IndexDelete* d : group) touched.push_back(d->index);
         RepairBroken(failed, touched);
-    });
+    }
+    // The statement fails: its other rows come back with its undo.
+    if (!ok && undoable)
+        for (size_t g = 0; g < groups.Count(); ++g)
+            if (g != failedGroup) groups.PutBack(g);
     return ok;
 }
 
@@ -570,9 +596,12 @@ void Table::RevertGroup(std::vector<IndexUpdate*>& group, size_t stop, bool held
     }
 }
 
-int Table::ApplyUpdates() {
+int Table::ApplyUpdates(bool undoable) {
     int ok = 1;
-    EachGroup(updates, [&](std::vector<IndexUpdate*>& group) {
+    Groups<IndexUpdate> groups(updates);
+    size_t failedGroup = groups.Count();
+    for (size_t g = 0; g < groups.Count() && (ok || !undoable); ++g) {
+        std::vector<IndexUpdate*>& group = groups[g];
         auto step = [&](IndexUpdate* u) {
             if (!u->index) return true;
             KPZIndexFile& file = u->index->File();
@@ -590,15 +619,16 @@ int Table::ApplyUpdates() {
         size_t done = 0;
         for (; done < group.size(); ++done)
             if (!step(group[done]) && !(RepairFound(group[done]->index) && step(group[done]))) break;
-        if (done == group.size()) return;
+        if (done == group.size()) continue;
         // Undone with the record held, so that no rebuild copies it half
         // undone; one that copied the new record before made its indexes
         // from it, and the update stands.
         int32_t record = group[done]->record;
         int held = data.LockRecord(record);
-        if (held < 0) return;
+        if (held < 0) continue;
         if (ok) SetError(StepFailure(group[done]->index, "Updated"));
         ok = 0;
+        failedGroup = g;
         Index* failed = group[done]->index;
         bool damaged = Damaged(failed);
         RevertGroup(group, done, held > 0);
@@ -606,7 +636,10 @@ int Table::ApplyUpdates() {
         std::vector<Index*> touched;
         for (IndexUpdate* u : group) touched.push_back(u->index);
         RepairBroken(damaged ? failed : nullptr, touched);
-    });
+    }
+    if (!ok && undoable)
+        for (size_t g = 0; g < groups.Count(); ++g)
+            if (g != failedGroup) groups.PutBack(g);
     return ok;
 }
 
@@ -659,14 +692,21 @@ void Table::RevertPending() {
     for (auto& entry : keep)
         updates.Insert(entry.release(), kListTail);
     if (updates.Count() > 0) ApplyUpdates();
-    // Deleted rows come back while every key of theirs is still entered.
+    // Deleted rows come back once every key of theirs is entered: an index
+    // made anew meanwhile from the live records lacks them. One marked as
+    // half changed is made anew from the live records by its next writer,
+    // which waits for this record's lock, so the row comes back without it.
     List<IndexDelete> stay(true);
     EachGroup(deletes, [&](std::vector<IndexDelete*>& group) {
         int32_t record = group[0]->record;
         int held = data.LockRecord(record);
         bool back = held > 0;
-        for (IndexDelete* d : group)
-            if (back && d->index && d->index->Holds(d->key, record) != 1) back = false;
+        for (IndexDelete* d : group) {
+            if (!back || !d->index) continue;
+            int holds = d->index->Holds(d->key, record);
+            if (holds == 0 && !d->index->File().Insert(record, d->key.Text(), d->key.Length())) holds = -1;
+            if (holds < 0 && !d->index->File().Damaged()) back = false;
+        }
         if (back && data.WriteDeletedMark(record, false)) {
             data.UnlockRecord(record);
             return;

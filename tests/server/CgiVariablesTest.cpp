@@ -15,8 +15,9 @@ using Pairs = std::vector<std::pair<std::string, std::string>>;
 // The variables of a request with these parameters, as the responder reads
 // them for the extension.
 void Load(CgiVariables& variables, const Pairs& params) {
-    *variables.Params() = test::Params(params);
-    variables.Index();
+    variables.Params()->Assign(test::Params(params));
+    size_t length = 0;
+    ASSERT_EQ(variables.Params()->Index(&length), RequestHead::Complete);
     variables.Derive();
 }
 
@@ -101,16 +102,20 @@ TEST(CgiVariables, AllHttpIsEachRequestsOwn) {
 }
 
 TEST(CgiVariables, AllHttpFromTheHeaderParameters) {
-    char a[] = "HTTP_USER_AGENT=agent 1.0";
-    char b[] = "SERVER_NAME=www";
-    char c[] = "HTTP_X_SPLIT=one\r\ntwo: x";
-    char d[] = "HTTP_EMPTY=";
-    char e[] = "HTTP_NO_EQUALS";
-    char* environment[] = {a, b, c, d, e, nullptr};
+    ParamIndex params;
+    params.Assign(test::Params({{"HTTP_USER_AGENT", "agent 1.0"},
+                                {"SERVER_NAME", "www"},
+                                {"HTTP_X_SPLIT", "one\r\ntwo: x"},
+                                {"HTTP_EMPTY", ""},
+                                {"HTTP", "short"}}));
+    size_t length = 0;
+    ASSERT_EQ(params.Index(&length), RequestHead::Complete);
     std::string all = "room kept from before";
-    AllHttp(environment, &all);
+    AllHttp(params, &all);
     EXPECT_EQ(all, "HTTP_USER_AGENT:agent 1.0\nHTTP_X_SPLIT:onetwo: x\nHTTP_EMPTY:\n");
-    AllHttp(nullptr, &all);
+    params.Assign("");
+    ASSERT_EQ(params.Index(&length), RequestHead::Complete);
+    AllHttp(params, &all);
     EXPECT_EQ(all, "");
 }
 

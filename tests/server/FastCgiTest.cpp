@@ -22,7 +22,7 @@ struct Head {
     RequestHead head;
     RequestHeadInfo info;
     std::string replies;
-    std::string params;
+    ParamIndex params;
 };
 
 Head Check(const std::string& bytes) {
@@ -117,7 +117,9 @@ TEST(FastCgi, TheOpeningRecordsOfARequest) {
         ASSERT_TRUE(h.head == RequestHead::Malformed || h.head == RequestHead::Incomplete ||
                     h.head == RequestHead::Complete || h.head == RequestHead::BadParams ||
                     h.head == RequestHead::Record);
-        if (h.head == RequestHead::Record) ASSERT_LE(h.info.paramsEnd, bytes.size());
+        if (h.head == RequestHead::Record) {
+            ASSERT_LE(h.info.paramsEnd, bytes.size());
+        }
     }
 }
 
@@ -287,7 +289,8 @@ Served Serve(const std::string& bytes, size_t piece) {
     auto stream = std::make_unique<RecordStream>();
     const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
     RequestHeadInfo info;
-    std::string params, replies;
+    ParamIndex params;
+    std::string replies;
     size_t peeked = 0;
     while (s.head == RequestHead::Incomplete && peeked < bytes.size()) {
         peeked = std::min({bytes.size(), peeked + piece, RecordStream::kCapacity});
@@ -411,6 +414,167 @@ TEST(FastCgi, ARequestsRecordsBothWays) {
         ASSERT_EQ(s.head, RequestHead::Complete) << round;
         ASSERT_EQ(s.reply.substr(s.reply.size() - 16), EndRecord(1, 0)) << round;
         ASSERT_LE(s.requestEnd, bytes.size()) << round;
+    }
+}
+
+// What the responder makes of a connection's bytes, given `piece` at a time
+// into one stream's buffer as its poller takes them: heads read on from
+// where the parser stopped, runs of records of no request answered and
+// passed over, each request's input read to its end; the answers' records
+// checked for framing as they come.
+struct Through {
+    std::vector<std::string> heads; // "complete /path content", "bad", "malformed", "closed"
+    std::string answers;            // the records that are no request's output
+    size_t records = 0;             // answer records, each well framed
+    size_t mostBuffered = 0;
+    bool framed = true;
+};
+
+void TakeAnswers(Through* t, const std::string& replies) {
+    for (size_t at = 0; at < replies.size();) {
+        size_t length = static_cast<unsigned char>(replies[at + 4]) << 8 | static_cast<unsigned char>(replies[at + 5]);
+        if (replies.size() - at < 8 + length || replies[at] != 1) {
+            t->framed = false;
+            return;
+        }
+        ++t->records;
+        at += 8 + length;
+    }
+    t->answers += replies;
+}
+
+Through Carry(const std::string& bytes, size_t piece) {
+    Through t;
+    auto stream = std::make_unique<RecordStream>();
+    HeadParser parser;
+    ParamIndex params;
+    std::string replies;
+    size_t given = 0, buffered = 0;
+    unsigned char* buffer = stream->Buffer();
+    auto more = [&](unsigned char* to, size_t room) {
+        size_t n = std::min({room, piece, bytes.size() - given});
+        std::memcpy(to, bytes.data() + given, n);
+        given += n;
+        return n;
+    };
+    for (;;) {
+        RequestHeadInfo info;
+        RequestHead head = parser.Parse(buffer, buffered, 4, &info, &params, &replies);
+        TakeAnswers(&t, replies);
+        replies.clear();
+        t.mostBuffered = std::max(t.mostBuffered, buffered);
+        if (head == RequestHead::Record) {
+            std::memmove(buffer, buffer + info.paramsEnd, buffered - info.paramsEnd);
+            buffered -= info.paramsEnd;
+            parser.Reset();
+            if (!info.keepConnection) {
+                t.heads.push_back("closed");
+                return t;
+            }
+            continue;
+        }
+        if (head == RequestHead::Incomplete) {
+            size_t n = more(buffer + buffered, RecordStream::kCapacity - buffered);
+            buffered += n;
+            if (n == 0) return t;
+            continue;
+        }
+        if (head != RequestHead::Complete) {
+            t.heads.push_back(head == RequestHead::BadParams ? "bad" : "malformed");
+            return t;
+        }
+        stream->Begin(info, buffered, 4);
+        std::string content;
+        char room[300];
+        while (stream->State() == Input::Open) {
+            content.append(room, stream->Read(room, sizeof room));
+            if (stream->State() != Input::Open || stream->Readable()) continue;
+            size_t length = 0;
+            unsigned char* to = stream->Room(&length);
+            size_t n = more(to, length);
+            if (n == 0) break;
+            stream->Received(n);
+        }
+        TakeAnswers(&t, std::string(stream->Unsent(), stream->UnsentLength()));
+        stream->DropOutput();
+        const char* path = params.Find("PATH_INFO");
+        t.heads.push_back(std::string(stream->State() == Input::Ended     ? "complete "
+                                      : stream->State() == Input::Aborted ? "aborted "
+                                                                          : "open ") +
+                          (path ? path : "") + " " + content);
+        if (stream->State() != Input::Ended && stream->State() != Input::Aborted) return t;
+        buffered = stream->KeepLeft();
+        parser.Reset();
+    }
+}
+
+// Records a client may send that no web server does: many management
+// records, questions asked again and again, aborts of every kind. Each is
+// answered in well-framed records, none takes more than the stream's buffer,
+// and the requests around them are read as sent, whatever pieces they come in.
+TEST(FastCgi, HostileRecordSequences) {
+    auto request = [](const std::string& path, const std::string& body, const std::string& amid = "") {
+        std::string r = Begin(1, true) +
+                        Record(4, Params({{"PATH_INFO", path}, {"CONTENT_LENGTH", std::to_string(body.size())}})) +
+                        Record(4, "");
+        if (!body.empty()) r += Record(5, body.substr(0, 1)) + amid + Record(5, body.substr(1));
+        else r += amid;
+        return r + Record(5, "");
+    };
+    auto times = [](const std::string& record, size_t n) {
+        std::string all;
+        for (size_t i = 0; i < n; ++i) all += record;
+        return all;
+    };
+    const std::string unknown = Record(42, "", 0);
+    const std::string unknownAnswer = Record(11, std::string(1, '\x2a') + std::string(7, '\0'), 0);
+    std::string askMany;
+    for (int i = 0; i < 4095; ++i) askMany += Params({{"FCGI_MAX_CONNS", ""}});
+    const std::string ask = Record(9, askMany.substr(0, 65535), 0);
+    const std::string oneAnswer = Record(10, Params({{"FCGI_MAX_CONNS", "4"}}), 0);
+    auto padded = [](std::string record, int padding) {
+        record[6] = static_cast<char>(padding);
+        return record + std::string(static_cast<size_t>(padding), '\0');
+    };
+    const struct {
+        const char* what;
+        std::string bytes;
+        std::vector<std::string> heads;
+        std::string answers;
+    } cases[] = {
+        {"twenty thousand unknown records between requests",
+         request("/a", "") + times(unknown, 20000) + request("/b", "xy"), {"complete /a ", "complete /b xy"},
+         times(unknownAnswer, 20000)},
+        {"twenty thousand unknown records amid a body", request("/a", "body", times(unknown, 20000)),
+         {"complete /a body"}, times(unknownAnswer, 20000)},
+        {"a name asked 4,095 times, between requests and amid a body",
+         ask + request("/a", "xy", ask), {"complete /a xy"}, oneAnswer + oneAnswer},
+        {"an abort before the head is whole, on a kept connection",
+         Begin(1, true) + Record(4, Params({{"PATH_INFO", "/gone"}})) + Record(2, "") + request("/b", ""),
+         {"complete /b "}, EndRecord(1, 0)},
+        {"an abort before the head is whole, on a connection not kept",
+         Begin(1, false) + Record(4, Params({{"PATH_INFO", "/gone"}})) + Record(2, "") + request("/b", ""),
+         {"closed"}, EndRecord(1, 0)},
+        {"an abort of another request amid the parameters",
+         Begin(1, true) + Record(2, "", 3) + Record(4, Params({{"PATH_INFO", "/a"}})) + Record(4, "") + Record(5, ""),
+         {"complete /a "}, ""},
+        {"an abort with content and padding amid a body, then a request",
+         Begin(1, true) + Record(4, Params({{"PATH_INFO", "/a"}, {"CONTENT_LENGTH", "4"}})) + Record(4, "") +
+             Record(5, "ab") + padded(Record(2, "xyz"), 5) + request("/b", "cd"),
+         {"aborted /a ab", "complete /b cd"}, ""},
+        {"a head of records that never ends", Begin(1, true) + times(Record(4, std::string(1000, 'p')), 70),
+         {"malformed"}, ""},
+    };
+    for (const auto& c : cases) {
+        for (size_t piece : {size_t{5}, size_t{4099}, SIZE_MAX / 2}) {
+            SCOPED_TRACE(std::string(c.what) + ", pieces of " + std::to_string(piece));
+            Through t = Carry(c.bytes, piece);
+            EXPECT_EQ(t.heads, c.heads);
+            EXPECT_TRUE(t.framed);
+            EXPECT_EQ(t.answers.size(), c.answers.size());
+            EXPECT_TRUE(t.answers == c.answers) << "the answers differ";
+            EXPECT_LE(t.mostBuffered, RecordStream::kCapacity);
+        }
     }
 }
 

@@ -301,8 +301,20 @@ TEST(Responder, EachWayAnExtensionAnswers) {
         {"server variables as the extension expects them", [](Block* b) {
              Head(b, "200 OK", "");
              for (const char* name : {"ALL_HTTP", "APPL_MD_PATH", "PATH_TRANSLATED", "SERVER_PORT_SECURE",
-                                      "REMOTE_HOST", "QUERY_STRING", "MISSING"})
+                                      "REMOTE_HOST", "QUERY_STRING", "MISSING"}) {
                  Write(b, std::string(name) + "=" + Variable(b, name) + ";");
+                 // Lent, the same text.
+                 size_t length = 99;
+                 const char* lent = b->serverVariableText(b->connection, name, &length);
+                 EXPECT_EQ(lent ? std::string(lent, length) : "<none>", Variable(b, name)) << name;
+             }
+             std::string headers;
+             const char *name = nullptr, *value = nullptr;
+             size_t nameLength = 0, valueLength = 0;
+             for (size_t i = 0; b->requestHeader(b->connection, i, &name, &nameLength, &value, &valueLength); ++i)
+                 headers += std::string(name, nameLength) + "=" + std::string(value, valueLength) + "|";
+             EXPECT_EQ(headers, "HTTP_HOST=example|HTTP_X_TWO=a\r\n b|");
+             EXPECT_TRUE(platform::HasOptionalCallbacks(b));
              Write(b, std::string(b->method) + " " + b->pathInfo + " " + b->pathTranslated);
              Done(b);
              return platform::kISAPIStatusPending;
@@ -459,7 +471,8 @@ TEST(Responder, AHeadInPiecesStaysWithItsWorkerWhenTheClientHangsUp) {
     EXPECT_TRUE(kept[0]->serverSupportFunction(kept[0]->connection, platform::kISAPIDoneWithSession, nullptr,
                                                nullptr, nullptr))
         << "the request was still the worker's to end";
-    // Both acceptors serve the next two connections at once.
+    // Both acceptors serve the next two connections at once, the one whose
+    // answer failed too (clients that connect and send a moment later).
     gServe = [](Block* b) {
         Head(b, "200 OK", "");
         Write(b, b->pathInfo);
@@ -467,6 +480,7 @@ TEST(Responder, AHeadInPiecesStaysWithItsWorkerWhenTheClientHangsUp) {
         return platform::kISAPIStatusPending;
     };
     int first = Connect(rig.path, 0), second = Connect(rig.path, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
     SendAll(first, Request({{"PATH_INFO", "/first"}}));
     SendAll(second, Request({{"PATH_INFO", "/second"}}));
     EXPECT_EQ(Output(ReadAll(first, 5000)), "Status: 200 OK\r\n\r\n/first");
@@ -690,10 +704,10 @@ TEST(Responder, ClientsThatStallHoldNoWorker) {
          1000, 0},
         {"never read a large answer", Request({{"PATH_INFO", "/large"}}), false, 5000, 4},
         {"never close a connection not kept", Request({{"PATH_INFO", "/open"}}), true, 1000, 4},
-        {"never send the rest of a large body the script leaves unread",
+        {"never send the rest of their body (their requests never begin)",
          Begin(1, true) + Record(4, Params({{"PATH_INFO", "/kept"}, {"CONTENT_LENGTH", "100000"}})) +
              Record(4, "") + Record(5, std::string(60000, 'b')),
-         true, 1000, 4},
+         false, 1000, 0},
     };
     int runs = 0;
     Rig rig(24, 4);
@@ -816,7 +830,8 @@ TEST(Responder, AHangUpWithTheLastBytesLeavesTheRequestAnswered) {
 }
 
 // A request whose input breaks (an abort, a record no input may hold) is
-// ended without being run, whether its input came with its head or later.
+// ended without being run, whether its input came with its head or later;
+// a kept connection goes on after an abort, and closes after broken records.
 TEST(Responder, ABodyThatBreaksIsNeverRun) {
     std::atomic<int> runs{0};
     gServe = [&runs](Block* b) {
@@ -836,6 +851,14 @@ TEST(Responder, ABodyThatBreaksIsNeverRun) {
         {"an abort amid the body", head(4) + Record(5, "ab") + Record(2, ""), ""},
         {"an abort after the whole body", head(2) + Record(5, "ab") + Record(2, ""), ""},
         {"an abort of a request without a body", head(0) + Record(2, ""), ""},
+        {"an abort amid the parameters",
+         Begin(1, true) + Record(4, Params({{"PATH_INFO", "/b"}})) + Record(2, ""), ""},
+        {"an abort with content and padding", head(4) + Record(5, "ab") + [] {
+             std::string abort = Record(2, "xy") + std::string(2, '\0');
+             abort[6] = 2;
+             return abort;
+         }(),
+         ""},
         {"an unknown type amid the body", head(4) + Record(5, "ab") + Record(12, "cd"), refused},
         {"another version amid the body", head(4) + Record(5, "ab") + std::string(1, '\2') + Record(5, "cd").substr(1),
          refused},
@@ -855,11 +878,23 @@ TEST(Responder, ABodyThatBreaksIsNeverRun) {
                 }
             }
             bool closed = false;
-            std::string reply = ReadAll(fd, 5000, &closed);
-            close(fd);
+            std::string reply = ReadEnds(fd, 1, &closed);
             EXPECT_EQ(Output(reply), c.output);
             EXPECT_EQ(Ends(reply), "1:0");
-            EXPECT_TRUE(closed);
+            if (c.output.empty()) {
+                // Aborted: the next request on the connection is served.
+                int before = runs;
+                ASSERT_TRUE(SendAll(fd, Begin(1, true) + Record(4, Params({{"PATH_INFO", "/next"}})) +
+                                            Record(4, "") + Record(5, "")));
+                reply = ReadEnds(fd, 1, &closed);
+                EXPECT_EQ(Output(reply), "Status: 200 OK\r\n\r\n");
+                EXPECT_FALSE(closed);
+                runs = before;
+            } else {
+                ReadAll(fd, 5000, &closed);
+                EXPECT_TRUE(closed);
+            }
+            close(fd);
         }
     }
     EXPECT_EQ(runs, 0);
@@ -916,6 +951,121 @@ TEST(Responder, RecordsOfNoRequestAreAnsweredAsFastCgiDoes) {
     const std::string values = Record(10, Params({{"FCGI_MPXS_CONNS", "0"}}), 0);
     EXPECT_EQ(ReadAll(fd, 5000, nullptr, values.size()), values);
     close(fd);
+}
+
+// A client that sends records of no request without end, between requests
+// or amid a body, reading their answers or not: the others are answered all
+// the while, the responder stops at once, and a client that leaves the
+// answers untaken is closed before they pile up.
+TEST(Responder, AClientThatKeepsSendingRecordsHoldsUpNoOther) {
+    signal(SIGPIPE, SIG_IGN); // as vornfcgi does
+    gServe = Echo;
+    const std::string body = Begin(1, true) +
+                             Record(4, Params({{"PATH_INFO", "/slow"}, {"CONTENT_LENGTH", "10"}})) + Record(4, "") +
+                             Record(5, "a");
+    const struct {
+        const char* what;
+        std::string opening;
+        bool reads;
+    } cases[] = {
+        {"between requests, answers read", "", true},
+        {"between requests, answers never read", "", false},
+        {"amid a body, answers read", body, true},
+        {"amid a body, answers never read", body, false},
+    };
+    std::string records;
+    for (int i = 0; i < 8192; ++i) records += Record(42, "", 0);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Rig rig(4);
+        int fd = Connect(rig.path, 0);
+        ASSERT_TRUE(SendAll(fd, c.opening));
+        std::atomic<bool> stop{false};
+        std::atomic<bool> refused{false};
+        std::thread sender([&] {
+            while (!stop)
+                if (!SendAll(fd, records)) {
+                    refused = true;
+                    return;
+                }
+        });
+        std::thread reader([&] {
+            while (c.reads && !stop) ReadAll(fd, 50);
+        });
+        for (int i = 0; i < 10; ++i) {
+            auto asked = std::chrono::steady_clock::now();
+            EXPECT_EQ(rig.Ask({{"PATH_INFO", "/other"}, {"CONTENT_LENGTH", "1"}}, "x", 3000),
+                      "Status: 200 OK\r\n\r\nx")
+                << i;
+            EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(2)) << i;
+        }
+        if (!c.reads) {
+            for (int i = 0; i < 500 && !refused; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            EXPECT_TRUE(refused) << "the connection was left open";
+        }
+        auto stopping = std::chrono::steady_clock::now();
+        EXPECT_TRUE(rig.responder->Stop());
+        EXPECT_LT(std::chrono::steady_clock::now() - stopping, std::chrono::seconds(2));
+        stop = true;
+        shutdown(fd, SHUT_RDWR);
+        sender.join();
+        reader.join();
+        close(fd);
+    }
+}
+
+// Every acceptor is held by a connection that is not being answered: a
+// body that stopped halfway, an idle kept connection, a partial head, a
+// connection that sent nothing, one whose answer is out but whose client
+// keeps its end open. A new client is answered all the same, and the
+// answered ones that were not kept are closed at once.
+TEST(Responder, ConnectionsNotBeingAnsweredGiveWay) {
+    gServe = Echo;
+    const std::string kept = Begin(1, true) + Record(4, Params({{"PATH_INFO", "/kept"}})) + Record(4, "") +
+                             Record(5, "");
+    const struct {
+        const char* what;
+        std::string bytes;
+        bool answered;
+    } kinds[] = {
+        {"a body that stopped halfway",
+         Begin(1, true) + Record(4, Params({{"PATH_INFO", "/b"}, {"CONTENT_LENGTH", "200000"}})) + Record(4, "") +
+             Record(5, std::string(50000, 'b')) + Record(5, std::string(50000, 'b')),
+         false},
+        {"an idle kept connection", kept, true},
+        {"a partial head", Begin(1, true) + Record(4, Params({{"PATH_INFO", "/p"}})), false},
+        {"nothing sent", "", false},
+        {"answered, not kept, its end left open", Request({{"PATH_INFO", "/closing"}}), true},
+    };
+    for (const auto& kind : kinds) {
+        SCOPED_TRACE(kind.what);
+        Rig rig(4, 2);
+        std::vector<int> holders;
+        for (int i = 0; i < 4; ++i) {
+            int fd = Connect(rig.path, 0);
+            holders.push_back(fd);
+            ASSERT_TRUE(SendAll(fd, kind.bytes));
+            if (kind.answered) {
+                bool closed = false;
+                EXPECT_EQ(Ends(ReadEnds(fd, 1, &closed)), "1:0");
+            }
+        }
+        for (int round = 0; round < 3; ++round) {
+            auto asked = std::chrono::steady_clock::now();
+            EXPECT_EQ(rig.Ask({{"PATH_INFO", "/new"}, {"CONTENT_LENGTH", "1"}}, "n", 5000),
+                      "Status: 200 OK\r\n\r\nn")
+                << round;
+            EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(2)) << round;
+        }
+        if (std::string(kind.what).find("not kept") != std::string::npos) {
+            for (int fd : holders) {
+                bool closed = false;
+                ReadAll(fd, 1000, &closed);
+                EXPECT_TRUE(closed) << "closed once its answer was out";
+            }
+        }
+        for (int fd : holders) close(fd);
+    }
 }
 
 } // namespace

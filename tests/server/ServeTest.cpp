@@ -371,6 +371,54 @@ TEST_F(Serving, MalformedRequestsLeaveTheResponderServing) {
     }
 }
 
+// nginx waits longer for a page than the registry lets a script run (90 s
+// by default; 1 s for loop.vrc here): the runtime's time-out comes first.
+TEST_F(Serving, NginxWaitsLongerThanAnyScriptMayRun) {
+    std::string conf = ReadText(server->base / "state/nginx.conf");
+    std::smatch found;
+    ASSERT_TRUE(std::regex_search(conf, found, std::regex(R"(fastcgi_read_timeout (\d+)s;)"))) << conf;
+    EXPECT_GT(std::stoi(found[1]), 95);
+}
+
+// A responder started by hand under a low open-file limit takes no more
+// acceptors than the limit leaves room for, says so, and serves beside
+// hundreds of silent clients.
+TEST_F(Serving, AcceptorsStayWithinTheOpenFileLimit) {
+    std::string socket = server->base / "limited.sock";
+    std::string log = server->base / "limited.log";
+    std::string command = "ulimit -n 256 && VORN_REGISTRY='" + server->base / "registry.conf" + "' exec '" +
+                          VORN_BUILD_ROOT + "/server/vornfcgi' --extension '" + VORN_BUILD_ROOT +
+                          "/host/libVornVMIIS.so' --socket '" + socket + "' --acceptors 1000 2>'" + log + "'";
+    const char* argv[] = {"bash", "-c", command.c_str(), nullptr};
+    pid_t responder = 0;
+    ASSERT_EQ(posix_spawn(&responder, "/bin/bash", nullptr, nullptr, const_cast<char**>(argv), environ), 0);
+    int probe = -1;
+    for (int i = 0; i < 400 && (probe = Connect(socket, 0)) < 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    ASSERT_GE(probe, 0) << ReadText(log);
+    close(probe);
+    EXPECT_NE(ReadText(log).find("vornfcgi: 1000 acceptors asked for, 128 taken: the open-file limit is 256\n"),
+              std::string::npos)
+        << ReadText(log);
+    std::vector<int> silent;
+    for (int i = 0; i < 400; ++i) silent.push_back(Connect(socket, 0));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    for (int round = 0; round < 3; ++round) {
+        int fd = Connect(socket, 0);
+        ASSERT_GE(fd, 0);
+        SendAll(fd, Request({{"PATH_INFO", "/hello.vrc"}, {"PATH_TRANSLATED", server->root + "/hello.vrc"},
+                             {"REQUEST_METHOD", "GET"}, {"SERVER_NAME", "raw"}, {"SERVER_PORT", "80"}}));
+        std::string reply = ReadAll(fd, 10000);
+        close(fd);
+        EXPECT_NE(reply.find("Hello"), std::string::npos) << round;
+    }
+    for (int fd : silent) close(fd);
+    kill(responder, SIGTERM);
+    int status = 0;
+    waitpid(responder, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
 TEST_F(Serving, AClientThatLeavesFreesTheWorker) {
     // The flood never ends by itself; with one worker, the next request is
     // served only if the flood was stopped when its client went away.
@@ -434,8 +482,9 @@ TEST_F(Serving, TwoThousandKeptAliveClientsAreHeld) {
     for (int i = 0; i < kClients; ++i) {
         int fd = Connect("", Port());
         if (fd >= 0) clients.push_back(fd);
-        if (fd < 0 || hello(fd) != "Hello") {
-            ADD_FAILURE() << "client " << i << " was not served";
+        std::string body = fd < 0 ? "no connection" : hello(fd);
+        if (body != "Hello") {
+            ADD_FAILURE() << "client " << i << " was not served: " << body;
             break;
         }
     }

@@ -26,6 +26,7 @@ NAME = '<i>Zoë</i> & "Q" (1)'
 NOTE = "first line\n<u>second</u> line"
 PHONE = "555 <u>2</u>"
 WIDE = "Zoë Ångström 漢字"
+LONG = "Ö" * 300
 
 
 class Failure(Exception):
@@ -58,8 +59,7 @@ def no_markup(driver, where):
 
 
 def every_page_utf8(driver, port):
-    # hello.vrc is one line of plain ASCII, in whatever the browser guesses.
-    for page in ("index", "form", "cookie", "upload", "guestbook", "xbase", "sql", "error"):
+    for page in ("index", "hello", "form", "cookie", "upload", "guestbook", "xbase", "sql", "error"):
         driver.get(f"http://127.0.0.1:{port}/{page}.vrc")
         encoding = driver.execute_script("return document.characterSet")
         check(encoding == "UTF-8", f"{page}.vrc is read as {encoding}")
@@ -73,6 +73,13 @@ def form_and_upload(driver, scratch):
     press(driver, "Send")
     sent = [item.text for item in driver.find_elements(By.CSS_SELECTOR, "#sent li")]
     check(sent == [f"name = {WIDE}", "colour = green"], f"the form as sent: {sent}")
+    # No colour ticked, and a name without a space that the page must wrap.
+    fill(driver, "name", LONG)
+    press(driver, "Send")
+    sent = [item.text for item in driver.find_elements(By.CSS_SELECTOR, "#sent li")]
+    check(sent == [f"name = {LONG}", "colour: none"], f"the form as sent: {sent}")
+    check(driver.execute_script("return document.documentElement.scrollWidth <= window.innerWidth"),
+          "a long name scrolls the page sideways")
     driver.find_element(By.LINK_TEXT, "back").click()
 
     driver.delete_all_cookies()
@@ -90,7 +97,7 @@ def form_and_upload(driver, scratch):
     driver.find_element(By.CSS_SELECTOR, "input[type=file]").send_keys(path)
     press(driver, "Upload")
     got = [item.text for item in driver.find_elements(By.CSS_SELECTOR, "#got li")]
-    check(got == ["notes.txt (text/plain): 12 bytes kept, COMPLETE"], f"the upload: {got}")
+    check(got == ["notes.txt (text/plain): 12 bytes kept of 12, COMPLETE"], f"the upload: {got}")
     check(driver.find_element(By.ID, "comment").text == WIDE, "the comment as typed")
     driver.find_element(By.LINK_TEXT, "back").click()
 

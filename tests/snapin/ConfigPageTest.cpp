@@ -290,10 +290,9 @@ TEST(DirectoryConfigTab, FailedWritesAreReportedAndThePageKeepsItsValues) {
     // Every write now fails: the registry's lock file is a folder.
     BlockWrites(registry, true);
     EXPECT_FALSE(page.Apply());
-    EXPECT_EQ("Unable to write the value \"datadir\": Is a directory\n"
-              "Unable to write the value \"globaltimeout\": Is a directory\n"
-              "Unable to write the value \"errorsettings\": Is a directory\n"
-              "Unable to write the value \"Threads\": Is a directory",
+    const std::string in = "\" in " + registry.path + ": Is a directory";
+    EXPECT_EQ("Unable to write the value \"datadir" + in + "\nUnable to write the value \"globaltimeout" + in +
+                  "\nUnable to write the value \"errorsettings" + in + "\nUnable to write the value \"Threads" + in,
               page.Message());
     EXPECT_TRUE(page.Modified());
     EXPECT_TRUE(page.ErrorSettingsChanged());
@@ -314,21 +313,23 @@ TEST(DirectoryConfigTab, FailedWritesAreReportedAndThePageKeepsItsValues) {
     overrides.SelectAll();
     BlockWrites(registry, true);
     EXPECT_FALSE(overrides.Ok());
-    EXPECT_EQ("Unable to delete the value \"datadir\" of app: Is a directory", overrides.Message());
+    EXPECT_EQ("Unable to delete the value \"datadir\" of app in " + registry.path + ": Is a directory",
+              overrides.Message());
     BlockWrites(registry, false);
     EXPECT_TRUE(overrides.Ok());
     EXPECT_EQ(std::nullopt, RegistryValue(NodeKey("ROOT\\app"), "datadir"));
 
     // A node key that cannot be created writes nothing and says why.
     RegistryScratch missing;
-    setenv(platform::kRegistryPathVariable, (missing.dir / "no/such/registry.conf").c_str(), 1);
+    const std::string nowhere = missing.dir / "no/such/registry.conf";
+    setenv(platform::kRegistryPathVariable, nowhere.c_str(), 1);
     CDirectoryConfigTab unreachable("x");
     unreachable.OnInitDialog();
     unreachable.SetEditText("globaltimeout", "5");
     EXPECT_FALSE(unreachable.Apply());
-    EXPECT_EQ(
-        "Unable to open the key \"SOFTWARE\\Vorn\\Vorn Tevrona NT\\Configuration\\x\": No such file or directory",
-        unreachable.Message());
+    EXPECT_EQ("Unable to open the key \"SOFTWARE\\Vorn\\Vorn Tevrona NT\\Configuration\\x\" in " + nowhere +
+                  ": No such file or directory",
+              unreachable.Message());
 }
 
 TEST(ConfigSheet, PageOkClosesAfterTheFormsThatFollowTheApply) {

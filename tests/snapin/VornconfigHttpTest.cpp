@@ -3,6 +3,7 @@
 // show markup as markup, take a body over 1 MiB), and its headers.
 #include "tests/snapin/SnapinSupport.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -242,6 +243,38 @@ TEST_F(Vornconfig, ShowsMarkupAsText) {
         << page.body;
     EXPECT_EQ(std::string::npos, page.body.find("<script")) << page.body;
     EXPECT_EQ(std::string::npos, page.body.find("<b>"));
+}
+
+// A key given to two controls of one page reaches one of them at best.
+TEST_F(Vornconfig, EachAccessKeyOnceAPage) {
+    std::string cookie = Login();
+    const std::string target = "/node?key=keys";
+    auto keys = [](const std::string& page) {
+        std::vector<std::string> found;
+        std::regex key("accesskey=\"(.)\"");
+        for (auto m = std::sregex_iterator(page.begin(), page.end(), key); m != std::sregex_iterator(); ++m)
+            found.push_back((*m)[1].str());
+        return found;
+    };
+    for (const char* dialog : {"", "libraries", "errorsettings", "debuglog", "options"}) {
+        SCOPED_TRACE(dialog);
+        if (*dialog) {
+            ASSERT_EQ(303, Post(target, PageForm(cookie, target, std::string("&action=") + dialog), cookie).status);
+        }
+        std::string page = Get(target, cookie).body;
+        std::vector<std::string> found = keys(page);
+        EXPECT_GT(found.size(), 1u) << page;
+        std::sort(found.begin(), found.end());
+        EXPECT_EQ(std::adjacent_find(found.begin(), found.end()), found.end()) << page;
+        if (*dialog) {
+            // Cancel, sending the dialog's hidden fields and edits as they are.
+            std::string form = "action=cancel";
+            std::regex field("<input type=\"(?:hidden|text)\"[^>]* name=\"([^\"]*)\" value=\"([^\"]*)\"");
+            for (auto m = std::sregex_iterator(page.begin(), page.end(), field); m != std::sregex_iterator(); ++m)
+                form += "&" + (*m)[1].str() + "=" + (*m)[2].str();
+            EXPECT_EQ(303, Post(target, form, cookie).status) << form;
+        }
+    }
 }
 
 TEST_F(Vornconfig, RefusesLargeBodiesAndBadNodes) {

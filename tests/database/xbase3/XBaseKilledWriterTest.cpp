@@ -170,16 +170,19 @@ class XBaseKilledWriterTest : public DatabaseScriptTest {
                 EXPECT_EQ(e.key, rows[static_cast<size_t>(e.record - 1)].values[index.field])
                     << when << " " << index.file << " record " << e.record;
                 ++perRecord[static_cast<size_t>(e.record)];
-                if (index.unique) EXPECT_TRUE(keys.insert(e.key).second) << when << " twice: " << e.key;
+                if (index.unique) {
+                    EXPECT_TRUE(keys.insert(e.key).second) << when << " twice: " << e.key;
+                }
             }
             std::set<std::string> live;
             for (size_t r = 0; r < rows.size(); ++r) {
                 int n = perRecord[r + 1];
                 EXPECT_TRUE(rows[r].deleted ? n <= 1 : n == 1)
                     << when << " " << index.file << " record " << r + 1 << " has " << n << " entries";
-                if (index.unique && !rows[r].deleted)
+                if (index.unique && !rows[r].deleted) {
                     EXPECT_TRUE(live.insert(rows[r].values[index.field]).second)
                         << when << " live twice: " << rows[r].values[index.field];
+                }
             }
         }
     }

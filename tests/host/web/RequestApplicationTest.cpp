@@ -495,14 +495,18 @@ void RewriteKeepingTimes(const std::string& path, const std::string& bytes, Rewr
     std::string written = how == Rewrite::RenamedOver ? path + ".new" : path;
     for (struct stat after = before; after.st_ctim.tv_sec == before.st_ctim.tv_sec &&
                                      after.st_ctim.tv_nsec == before.st_ctim.tv_nsec;) {
-        if (how == Rewrite::MadeAnew) ASSERT_EQ(unlink(path.c_str()), 0);
+        if (how == Rewrite::MadeAnew) {
+            ASSERT_EQ(unlink(path.c_str()), 0);
+        }
         int fd = open(written.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         ASSERT_GE(fd, 0);
         ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
         const timespec times[2] = {before.st_atim, before.st_mtim};
         ASSERT_EQ(futimens(fd, times), 0);
         close(fd);
-        if (how == Rewrite::RenamedOver) ASSERT_EQ(rename(written.c_str(), path.c_str()), 0);
+        if (how == Rewrite::RenamedOver) {
+            ASSERT_EQ(rename(written.c_str(), path.c_str()), 0);
+        }
         ASSERT_EQ(stat(path.c_str(), &after), 0);
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
