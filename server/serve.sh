@@ -195,7 +195,9 @@ until [ -s "$state/nginx.pid" ]; do
   sleep 0.02
 done
 echo "Serving $root on http://127.0.0.1:$port/ (Ctrl-C stops; nginx's log: $state/error.log)"
-# Either one ending by itself ends both, as a failure.
-wait -n "$responder" "$front" || true
+# Either one ending by itself ends both, as a failure. Ctrl-C reaches both as
+# well, and one that stops cleanly on it can end before this shell has run
+# its trap: a clean end is a stop.
+wait -n "$responder" "$front" && stop 0
 kill -0 "$front" 2>/dev/null && echo "serve.sh: vornfcgi ended" >&2 || echo "serve.sh: nginx ended" >&2
 exit 1

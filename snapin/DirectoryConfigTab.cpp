@@ -8,45 +8,88 @@
 
 namespace vorn {
 
-const PageSetting kPageSettings[kPageSettingCount] = {
-    {"vornroot", kConfigVornRoot, "Vorn Root Directory"},
-    {"datadir", kConfigDataDir, "Vorn Data Directory"},
-    {"cadir", kConfigCaDir, "SSL Certificate Directory"},
-    {"serveradmin", kConfigServerAdmin, "Server Administrator"},
-    {"usecookies", kConfigUseCookies, "Cookies"},
-    {"globaltimeout", kConfigGlobalTimeout, "Global Timeout"},
-    {"calltimeout", kConfigCallTimeout, "Call Timeout"},
-    {"mailtimeout", kConfigMailTimeout, "Mail Timeout"},
-    {"loglevel", kConfigLogLevel, "Log Level"},
-    {"logfile", kConfigLogFile, "Log File"},
-    {"logfilter", kConfigLogFilter, "Log Filter"},
-    {"logcookie", kConfigLogCookie, "Log Cookie"},
-    {"securityoptions", kConfigSecurityOptions, "Security Options"},
-    {"posttimeout", kConfigPostTimeout, "POST Timeout"},
-    {"maxpostvars", kConfigMaxPostVars, "Max. POST Variables"},
+namespace {
+
+// The registry value of an item the page edits; an item the registry does
+// not carry stops the build.
+consteval const char* ValueNameOf(uint32_t item) {
+    const char* name = ConfigRegistryName(item);
+    if (!name) throw "the page edits only items the registry carries";
+    return name;
+}
+
+consteval PageSetting Setting(uint32_t item, const char* displayName) {
+    return {ValueNameOf(item), item, displayName};
+}
+
+} // namespace
+
+constexpr PageSetting kPageSettings[kPageSettingCount] = {
+    Setting(kConfigVornRoot, "Vorn Root Directory"),
+    Setting(kConfigDataDir, "Vorn Data Directory"),
+    Setting(kConfigCaDir, "SSL Certificate Directory"),
+    Setting(kConfigServerAdmin, "Server Administrator"),
+    Setting(kConfigUseCookies, "Cookies"),
+    Setting(kConfigGlobalTimeout, "Global Timeout"),
+    Setting(kConfigCallTimeout, "Call Timeout"),
+    Setting(kConfigMailTimeout, "Mail Timeout"),
+    Setting(kConfigLogLevel, "Log Level"),
+    Setting(kConfigLogFile, "Log File"),
+    Setting(kConfigLogFilter, "Log Filter"),
+    Setting(kConfigLogCookie, "Log Cookie"),
+    Setting(kConfigSecurityOptions, "Security Options"),
+    Setting(kConfigPostTimeout, "POST Timeout"),
+    Setting(kConfigMaxPostVars, "Max. POST Variables"),
 };
 
 namespace {
 
-// The page's edits in reading order: the setting they edit (null: the
-// thread count), their label and their Browse button.
+// The page's edits in reading order: the setting they edit (0: the thread
+// count), their label and their Browse button. Their fields are named by
+// the setting's value.
 struct PageEdit {
-    const char* valueName;
+    uint32_t item;
     const char* label;
     const char* browse;
+    const char* valueName;
 };
 
+consteval PageEdit Edit(uint32_t item, const char* label, const char* browse = nullptr) {
+    return {item, label, browse, item ? ValueNameOf(item) : kThreadsValue};
+}
+
 constexpr PageEdit kPageEdits[] = {
-    {"vornroot", "Restrict scripts to the following directory and below:", "&Browse..."},
-    {"datadir", "Store data in the following directory:", "B&rowse..."},
-    {"cadir", "Look for SSL root certificates in the following directory:", "Bro&wse..."},
-    {"globaltimeout", "&Global Timeout", nullptr},
-    {"mailtimeout", "&Mail Timeout", nullptr},
-    {"calltimeout", "Call &Timeout", nullptr},
-    {"serveradmin", "&Administrator E-Mail:", nullptr},
-    {kThreadsValue, "T&hreads", nullptr},
+    Edit(kConfigVornRoot, "Restrict scripts to the following directory and below:", "&Browse..."),
+    Edit(kConfigDataDir, "Store data in the following directory:", "B&rowse..."),
+    Edit(kConfigCaDir, "Look for SSL root certificates in the following directory:", "Bro&wse..."),
+    Edit(kConfigGlobalTimeout, "&Global Timeout"),
+    Edit(kConfigMailTimeout, "&Mail Timeout"),
+    Edit(kConfigCallTimeout, "Call &Timeout"),
+    Edit(kConfigServerAdmin, "&Administrator E-Mail:"),
+    Edit(0, "T&hreads"),
 };
 constexpr int32_t kPageEditCount = static_cast<int32_t>(sizeof kPageEdits / sizeof kPageEdits[0]);
+
+// Every row of the settings filled, and each edit one of them or the
+// thread count.
+constexpr bool TablesAgree() {
+    for (const PageSetting& setting : kPageSettings)
+        if (!setting.valueName || !setting.displayName) return false;
+    for (const PageEdit& edit : kPageEdits) {
+        bool found = edit.item == 0;
+        for (const PageSetting& setting : kPageSettings)
+            found |= setting.item == edit.item;
+        if (!found) return false;
+    }
+    return true;
+}
+static_assert(TablesAgree(), "the page writes each of its settings and edits only those");
+
+int32_t SettingRow(uint32_t item) {
+    for (int32_t row = 0; row < kPageSettingCount; ++row)
+        if (kPageSettings[row].item == item) return row;
+    return -1;
+}
 
 int32_t SettingRow(const char* valueName) {
     for (int32_t row = 0; row < kPageSettingCount; ++row)
@@ -83,7 +126,7 @@ void CDirectoryConfigTab::OnInitDialog() {
     ReadProductSettings(product);
     threads = threadsAsRead = product.threads;
     for (int32_t row = 0; row < kPageEditCount; ++row) {
-        int32_t setting = SettingRow(kPageEdits[row].valueName);
+        int32_t setting = SettingRow(kPageEdits[row].item);
         if (setting < 0)
             edits[static_cast<size_t>(row)] = std::to_string(threads);
         else if (IsConfigTextItem(kPageSettings[setting].item))
@@ -120,14 +163,16 @@ int32_t CDirectoryConfigTab::Integer(const char* valueName) const {
 // --- Dialogs -------------------------------------------------------------------------------------------
 
 std::unique_ptr<CDebugLogDialog> CDirectoryConfigTab::OpenDebugLog() const {
-    return std::make_unique<CDebugLogDialog>(static_cast<uint32_t>(Integer("loglevel")), Text("logfile"),
-                                             Text("logfilter"), Text("logcookie"));
+    return std::make_unique<CDebugLogDialog>(
+        static_cast<uint32_t>(integers[SettingRow(kConfigLogLevel)]), texts[SettingRow(kConfigLogFile)],
+        texts[SettingRow(kConfigLogFilter)], texts[SettingRow(kConfigLogCookie)]);
 }
 
 std::unique_ptr<COptionsDialog> CDirectoryConfigTab::OpenOptions() const {
-    return std::make_unique<COptionsDialog>(Integer("usecookies"),
-                                            static_cast<uint32_t>(Integer("securityoptions")),
-                                            Integer("posttimeout"), Integer("maxpostvars"));
+    return std::make_unique<COptionsDialog>(
+        integers[SettingRow(kConfigUseCookies)],
+        static_cast<uint32_t>(integers[SettingRow(kConfigSecurityOptions)]),
+        integers[SettingRow(kConfigPostTimeout)], integers[SettingRow(kConfigMaxPostVars)]);
 }
 
 std::unique_ptr<CLibraryDialog> CDirectoryConfigTab::OpenLibraries() {
@@ -150,24 +195,30 @@ FormStep CDirectoryConfigTab::ChildClosed(SheetForm& child, bool ok) {
         if (ok && browsing >= 0) SetEditText(kPageEdits[browsing].valueName, chooser->Chosen());
         browsing = -1;
     } else if (auto* log = dynamic_cast<CDebugLogDialog*>(&child)) {
-        if (ok && (static_cast<uint32_t>(Integer("loglevel")) != log->logLevel ||
-                   !(Text("logfile") == log->logFile) || !(Text("logfilter") == log->logFilter) ||
-                   !(Text("logcookie") == log->logCookie))) {
-            integers[SettingRow("loglevel")] = static_cast<int32_t>(log->logLevel);
-            texts[SettingRow("logfile")] = log->logFile;
-            texts[SettingRow("logfilter")] = log->logFilter;
-            texts[SettingRow("logcookie")] = log->logCookie;
+        int32_t& level = integers[SettingRow(kConfigLogLevel)];
+        String& file = texts[SettingRow(kConfigLogFile)];
+        String& filter = texts[SettingRow(kConfigLogFilter)];
+        String& cookie = texts[SettingRow(kConfigLogCookie)];
+        if (ok && (static_cast<uint32_t>(level) != log->logLevel || !(file == log->logFile) ||
+                   !(filter == log->logFilter) || !(cookie == log->logCookie))) {
+            level = static_cast<int32_t>(log->logLevel);
+            file = log->logFile;
+            filter = log->logFilter;
+            cookie = log->logCookie;
             modified = true;
         }
     } else if (auto* options = dynamic_cast<COptionsDialog*>(&child)) {
-        if (ok && (Integer("usecookies") != options->cookies ||
-                   static_cast<uint32_t>(Integer("securityoptions")) != options->securityOptions ||
-                   Integer("posttimeout") != options->postTimeout ||
-                   Integer("maxpostvars") != options->maxPostVars)) {
-            integers[SettingRow("usecookies")] = options->cookies;
-            integers[SettingRow("securityoptions")] = static_cast<int32_t>(options->securityOptions);
-            integers[SettingRow("posttimeout")] = options->postTimeout;
-            integers[SettingRow("maxpostvars")] = options->maxPostVars;
+        int32_t& cookies = integers[SettingRow(kConfigUseCookies)];
+        int32_t& security = integers[SettingRow(kConfigSecurityOptions)];
+        int32_t& postTimeout = integers[SettingRow(kConfigPostTimeout)];
+        int32_t& maxPostVars = integers[SettingRow(kConfigMaxPostVars)];
+        if (ok &&
+            (cookies != options->cookies || static_cast<uint32_t>(security) != options->securityOptions ||
+             postTimeout != options->postTimeout || maxPostVars != options->maxPostVars)) {
+            cookies = options->cookies;
+            security = static_cast<int32_t>(options->securityOptions);
+            postTimeout = options->postTimeout;
+            maxPostVars = options->maxPostVars;
             modified = true;
         }
     } else if (auto* libraries = dynamic_cast<CLibraryDialog*>(&child)) {
@@ -189,7 +240,7 @@ bool CDirectoryConfigTab::ExchangeData() {
     for (int32_t row = 0; row < kPageEditCount; ++row) {
         const PageEdit& edit = kPageEdits[row];
         const std::string& typed = edits[static_cast<size_t>(row)];
-        int32_t setting = SettingRow(edit.valueName);
+        int32_t setting = SettingRow(edit.item);
         if (setting >= 0 && IsConfigTextItem(kPageSettings[setting].item)) {
             if (RefuseControlBytes(typed, edit.label, &message)) return false;
         } else if (!ParseTypedInteger(typed, setting < 0 ? 1 : 0, setting < 0 ? 100 : INT32_MAX, edit.label,
@@ -198,7 +249,7 @@ bool CDirectoryConfigTab::ExchangeData() {
         }
     }
     for (int32_t row = 0; row < kPageEditCount; ++row) {
-        int32_t setting = SettingRow(kPageEdits[row].valueName);
+        int32_t setting = SettingRow(kPageEdits[row].item);
         if (setting < 0)
             threads = numbers[row];
         else if (IsConfigTextItem(kPageSettings[setting].item))
@@ -226,8 +277,8 @@ bool CDirectoryConfigTab::Apply() {
                 failed |= !loader.WriteInteger(setting.valueName, setting.displayName, integers[row]);
             }
         }
-        if (librariesChanged && loader.WriteLibraries("libraries", "Libraries")) librariesChanged = false;
-        if (errorSettingsChanged && loader.WriteErrorSettings("errorsettings", "ErrorSettings"))
+        if (librariesChanged && loader.WriteLibraries(kLibrariesValue, "Libraries")) librariesChanged = false;
+        if (errorSettingsChanged && loader.WriteErrorSettings(kErrorSettingsValue, "ErrorSettings"))
             errorSettingsChanged = false;
         loader.CloseNodeKey();
     }
@@ -263,7 +314,7 @@ bool CDirectoryConfigTab::Apply() {
         } else {
             failed = true;
             const char* reason = platform::LastErrorText();
-            AddLine(message, std::string("Unable to write the value \"") + kThreadsValue + "\" in " +
+            AddLine(message, std::string(kUnableToWriteValue) + kThreadsValue + "\" in " +
                                  platform::RegistryFilePath() + ": " + reason);
         }
         if (product) platform::RegistryCloseKey(product);
@@ -305,13 +356,16 @@ Form CDirectoryConfigTab::Describe() const {
 bool CDirectoryConfigTab::Post(const PostedValues& posted, FormStep& step) {
     for (const PageEdit& edit : kPageEdits)
         if (!posted.Find(edit.valueName)) return false;
-    static const char* const kActions[] = {
-        "ok",           "cancel",    "apply",         "browse-vornroot", "browse-datadir",
-        "browse-cadir", "libraries", "errorsettings", "debuglog",        "options"};
+    static const char* const kActions[] = {"ok",       "cancel", "apply", "libraries", "errorsettings",
+                                           "debuglog", "options"};
     std::string action = posted.Action();
     bool known = false;
     for (const char* candidate : kActions)
         known |= action == candidate;
+    if (action.compare(0, 7, "browse-") == 0) {
+        int32_t row = EditRow(action.c_str() + 7);
+        known = row >= 0 && kPageEdits[row].browse;
+    }
     if (!known) return false;
     for (const PageEdit& edit : kPageEdits)
         SetEditText(edit.valueName, *posted.Find(edit.valueName));

@@ -23,9 +23,8 @@ struct PageSetting {
     const char* displayName;
 };
 inline constexpr int32_t kPageSettingCount = 15;
-extern const PageSetting kPageSettings[kPageSettingCount];
+extern const PageSetting kPageSettings[kPageSettingCount]; // each value name that of its item
 
-inline constexpr const char* kThreadsValue = "Threads";
 inline constexpr const char* kThreadsWarning =
     "You have changed the number of threads.  In order for this change\n"
     "to take effect, you must shut down and restart the World Wide Web\n"

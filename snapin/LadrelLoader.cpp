@@ -143,7 +143,7 @@ void LadrelLoader::CloseNodeKey() {
 bool LadrelLoader::WriteValue(const char* valueName, uint32_t type, const void* data, size_t size) {
     if (!nodeKey) return false;
     if (platform::RegistrySetValue(nodeKey, valueName, type, data, size)) return true;
-    Fail(String("Unable to write the value \"") + valueName + "\"" + InFile() + ": " + Reason());
+    Fail(String(kUnableToWriteValue) + valueName + "\"" + InFile() + ": " + Reason());
     return false;
 }
 

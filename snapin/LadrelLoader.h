@@ -14,6 +14,10 @@
 
 namespace vorn {
 
+// A registry value that could not be written: this, the value's name, then
+// "\"", where and why.
+inline constexpr char kUnableToWriteValue[] = "Unable to write the value \"";
+
 // Kinds of library entries, as the "libraries" letters b, d, c and s.
 inline constexpr int32_t kLibraryBuiltin = 0;
 inline constexpr int32_t kLibraryDatabase = 1;

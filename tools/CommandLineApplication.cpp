@@ -15,6 +15,7 @@
 #include "database/library/ExternalDatabaseLibraryManager.h"
 #include "engine/files/PosixFile.h"
 #include "engine/foundation/Hash.h"
+#include "engine/foundation/Messages.h"
 #include "engine/foundation/Number.h"
 #include "engine/values/SystemVariables.h"
 #include "engine/vm/VornVM.h"
@@ -166,7 +167,7 @@ int32_t CommandLineApplication::SetOption(const char* assignment, String* error)
         char* copy = CopyText(value, length, nullptr);
         if (!copy || !config.SetText(item.id, copy, length, true)) {
             std::free(copy);
-            if (error) error->Assign("Out of memory");
+            if (error) error->Assign(kOutOfMemory);
             return 0;
         }
         return 1;
@@ -210,7 +211,7 @@ int32_t CommandLineApplication::Run(const char* programPath, String* error) {
     File* file = (!scriptDirectory.IsEmpty() && !IsAbsolute(programPath))
                      ? files->Open(LocationScript, programPath, OpenRead)
                      : files->OpenPath(programPath, OpenRead);
-    if (!file) return Fail(error, String("Unable to execute '") + programPath + "': " + files->ErrorText());
+    if (!file) return Fail(error, String(kUnableToExecute) + programPath + "': " + files->ErrorText());
     return RunFile(programPath, file, error);
 }
 
@@ -237,9 +238,9 @@ int32_t CommandLineApplication::RunFile(const char* name, File* file, String* er
     String reason;
     if (!program.Open(name, file, &reason)) {
         delete file;
-        return Fail(error, String("Unable to execute '") + name + "': " + reason);
+        return Fail(error, String(kUnableToExecute) + name + "': " + reason);
     }
-    if (!program.Load()) return Fail(error, String("Unable to execute '") + name + "': " + kProgramNotLoadable);
+    if (!program.Load()) return Fail(error, String(kUnableToExecute) + name + "': " + kProgramNotLoadable);
 
     AddComputedSystemVariables(program.system, this, this);
 

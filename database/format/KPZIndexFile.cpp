@@ -6,6 +6,7 @@
 
 #include "database/format/KPZPageCache.h"
 #include "engine/foundation/LittleEndian.h"
+#include "engine/foundation/Messages.h"
 
 namespace vorn {
 
@@ -107,22 +108,22 @@ void KPZIndexFile::SetError(const String& text) {
 void KPZIndexFile::SetCacheLimit(int32_t pages) { cache->SetLimit(pages); }
 
 int KPZIndexFile::ReadFailure(int32_t got) {
-    String message = String("Error reading from '") + name + "': ";
+    String message = String(kErrorReadingFrom) + name + "': ";
     if (got < 0)
         message = message + store->ErrorText();
     else
-        message = message + "File is corrupt (unexpected end of file)";
+        message = message + kFileEndsEarly;
     SetError(message);
     return 0;
 }
 
 int KPZIndexFile::WriteFailure() {
-    SetError(String("Error writing to '") + name + "': " + store->ErrorText());
+    SetError(String(kErrorWritingTo) + name + "': " + store->ErrorText());
     return 0;
 }
 
 int KPZIndexFile::Corrupt(const char* detail) {
-    String message = String("Error reading from '") + name + "': File is corrupt";
+    String message = String(kErrorReadingFrom) + name + "': File is corrupt";
     if (detail) message = message + " (" + detail + ")";
     SetError(message);
     return 0;
@@ -150,7 +151,7 @@ const String& KPZIndexFile::Expression() {
 int KPZIndexFile::CreateFile(int32_t location, const char* fileName, const char* keyExpression, uint32_t flags) {
     XBaseStore* file = opener->Open(location, fileName, kXBaseOpenCreate);
     if (!file) {
-        SetError(String("Error creating '") + fileName + "': " + opener->ErrorText());
+        SetError(String(kErrorCreating) + fileName + "': " + opener->ErrorText());
         return 0;
     }
     if (!Create(file, fileName, keyExpression, flags)) {
@@ -166,11 +167,11 @@ int KPZIndexFile::Create(XBaseStore* file, const char* fileName, const char* key
     size_t length = keyExpression ? std::strlen(keyExpression) : 0;
     // The field keeps a NUL after the text.
     if (length > kIndexExpressionSize - 1) {
-        SetError(String("Error creating '") + name + "': the key expression is longer than 399 characters");
+        SetError(String(kErrorCreating) + name + "': the key expression is longer than 399 characters");
         return 0;
     }
     if (!file) {
-        SetError(String("Internal error opening '") + name + "'");
+        SetError(String(kInternalErrorOpening) + name + "'");
         return 0;
     }
     std::memset(header, 0, sizeof header);
@@ -205,7 +206,7 @@ int KPZIndexFile::Open(int32_t location, const char* fileName, int32_t mode) {
     name.Assign(fileName);
     store = opener->Open(location, fileName, mode);
     if (!store) {
-        SetError(String("Error opening '") + name + "': " + opener->ErrorText());
+        SetError(String(kErrorOpening) + name + "': " + opener->ErrorText());
         return 0;
     }
     if (!ReadHeader()) {
@@ -248,7 +249,7 @@ int KPZIndexFile::CheckHeader() {
     }
     if (Flags() & kIndexReplaced) {
         replaced = true;
-        SetError(String("Error reading from '") + name + "': " + kXBaseFileReplaced);
+        SetError(String(kErrorReadingFrom) + name + "': " + kXBaseFileReplaced);
         return 0;
     }
     int32_t pageSize = PageSize();
@@ -298,7 +299,7 @@ int KPZIndexFile::ReadHeader() {
 
 int KPZIndexFile::MarkReplaced() {
     if (!store) {
-        SetError(String("Internal error opening '") + name + "'");
+        SetError(String(kInternalErrorOpening) + name + "'");
         return 0;
     }
     // The flags word is little-endian: its high byte holds the mark.
@@ -333,7 +334,7 @@ int KPZIndexFile::ReadPage(KPZIndexPage& page, uint32_t n) {
         uint32_t count = GetU32(page.Bytes());
         // The last child number must fit behind the entries.
         if (count > static_cast<uint32_t>((pageSize - 8) / EntrySize())) {
-            SetError(String("Error reading from '") + name +
+            SetError(String(kErrorReadingFrom) + name +
                      "': File is corrupt (the number of entries is larger than the maximum entries possible).");
             return 0;
         }
@@ -346,7 +347,7 @@ int KPZIndexFile::ReadPage(KPZIndexPage& page, uint32_t n) {
 int KPZIndexFile::PushPage(uint32_t n) {
     if (stack.Holds(n)) return Corrupt(nullptr);
     KPZIndexPage* page = stack.Push();
-    if (!page) return Corrupt("the tree is too deep");
+    if (!page) return Corrupt(kIndexTooDeep);
     if (!ReadPage(*page, n)) {
         stack.Pop();
         return 0;

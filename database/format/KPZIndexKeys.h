@@ -25,6 +25,8 @@ inline constexpr uint32_t kIndexReplaced = 0x80000000u;
 // middle (killed), and the tree may have lost entries. Walks and changes
 // refuse the file until it is rebuilt.
 inline constexpr uint32_t kIndexChanging = 0x40000000u;
+// Why a walk refuses a tree deeper than any this code makes.
+inline constexpr char kIndexTooDeep[] = "the tree is too deep";
 // How a walk or change refused for that mark ends its message.
 inline constexpr char kIndexInterrupted[] =
     "index damaged, a change to it was interrupted; rebuild it with VrREINDEX";

@@ -10,6 +10,7 @@
 #include "database/format/KPZIndexFile.h"
 #include "database/format/KPZPageCache.h"
 #include "engine/foundation/LittleEndian.h"
+#include "engine/foundation/Messages.h"
 
 namespace vorn {
 
@@ -42,7 +43,7 @@ int32_t KPZIndexFile::CutKey(const char* key, int32_t length) const {
 
 int KPZIndexFile::BeginChange(bool mayBeDamaged) {
     if (!store) {
-        SetError(String("Internal error opening '") + name + "'");
+        SetError(String(kInternalErrorOpening) + name + "'");
         return 0;
     }
     ++pageState;
@@ -51,7 +52,7 @@ int KPZIndexFile::BeginChange(bool mayBeDamaged) {
     // A held shared lock goes first: a handle's ranges may not overlap.
     ReleaseHold();
     if (!store->Lock(true, 0, kIndexHeaderSize)) {
-        SetError(String("Error locking '") + name + "' for write: " + store->ErrorText());
+        SetError(String(kErrorLocking) + name + kForWrite + store->ErrorText());
         return 0;
     }
     pagesWritten = false;
@@ -67,7 +68,7 @@ int KPZIndexFile::BeginChange(bool mayBeDamaged) {
 int KPZIndexFile::CheckComplete() {
     damaged = (Flags() & kIndexChanging) != 0;
     if (!damaged) return 1;
-    SetError(String("Error reading from '") + name + "': " + kIndexInterrupted);
+    SetError(String(kErrorReadingFrom) + name + "': " + kIndexInterrupted);
     return 0;
 }
 
@@ -159,13 +160,13 @@ void KPZIndexFile::ReleaseHold() {
 
 int KPZIndexFile::BeginWalk(int lock) {
     if (!store) {
-        SetError(String("Internal error opening '") + name + "'");
+        SetError(String(kInternalErrorOpening) + name + "'");
         return 0;
     }
     // Nobody changes the tree while the hold lasts: the header in memory is current.
     if (held) return 1;
     if (lock && !store->Lock(false, 0, kIndexHeaderSize)) {
-        SetError(String("Error locking '") + name + "' for read: " + store->ErrorText());
+        SetError(String(kErrorLocking) + name + kForRead + store->ErrorText());
         return 0;
     }
     // Without the lock a writer may be in the middle of its change.
@@ -196,7 +197,7 @@ int KPZIndexFile::Insert(int32_t record, const char* key, int32_t keyLength) {
     if (result == kInsertUp) {
         // The root split: a new root holds the entry that came up.
         if (PageCount() >= kMaxPageCount) {
-            SetError(String("Error writing to '") + name + "': the index file is full");
+            SetError(String(kErrorWritingTo) + name + "': the index file is full");
             return EndChange(0);
         }
         uint32_t newRoot = PageCount();
@@ -212,7 +213,7 @@ int KPZIndexFile::Insert(int32_t record, const char* key, int32_t keyLength) {
 }
 
 int KPZIndexFile::LoadPathPage(int32_t depth, uint32_t pageNumber) {
-    if (depth >= kIndexMaxDepth) return Corrupt("the tree is too deep");
+    if (depth >= kIndexMaxDepth) return Corrupt(kIndexTooDeep);
     for (int32_t d = 0; d < depth; ++d)
         if (path[d]->Number() == pageNumber) return Corrupt(nullptr);
     return ReadPage(*path[depth], pageNumber);
@@ -251,7 +252,7 @@ int KPZIndexFile::InsertInPage(int32_t depth, uint32_t pageNumber, int32_t recor
     }
     // A full page splits; the new page's number is taken at once.
     if (PageCount() >= kMaxPageCount) {
-        SetError(String("Error writing to '") + name + "': the index file is full");
+        SetError(String(kErrorWritingTo) + name + "': the index file is full");
         return kInsertFailed;
     }
     if (!AnnounceChange(true)) return kInsertFailed;
@@ -303,7 +304,7 @@ int KPZIndexFile::Delete(int32_t record, const char* key, int32_t keyLength) {
     cutKey.Assign(key, n);
     SearchKey search(cutKey.Text(), n);
     int result = DeleteInPage(0, RootPage(), record, search);
-    if (result == kDeleteNotFound) SetError(String("Record is not in index"));
+    if (result == kDeleteNotFound) SetError(String(kRecordNotInIndex));
     // An underfull root is allowed.
     int ok = result == kDeleteDone || (result == kDeleteUnderfull && WritePage(*path[0]));
     return EndChange(ok);
@@ -640,7 +641,7 @@ int KPZIndexFile::Reposition(const char* key, int32_t keyLength, int32_t record,
     if (place == Place::Failed) stack.Clear();
     EndWalk(lock);
     if (place == Place::Found) return 1;
-    if (place != Place::Failed) SetError(String("Record is not in index"));
+    if (place != Place::Failed) SetError(String(kRecordNotInIndex));
     return 0;
 }
 

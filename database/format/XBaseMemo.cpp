@@ -3,6 +3,7 @@
 
 #include "database/format/XBaseTable.h"
 #include "engine/foundation/LittleEndian.h"
+#include "engine/foundation/Messages.h"
 
 namespace vorn {
 
@@ -55,16 +56,16 @@ int XBaseTable::WriteMemoHeader() {
 
 int64_t XBaseTable::AppendMemo(const char* text, int32_t length) {
     if (!memoStore) {
-        SetError(String("Internal error opening '") + memoName + "'");
+        SetError(String(kInternalErrorOpening) + memoName + "'");
         return -1;
     }
     if (length < 0) length = static_cast<int32_t>(std::strlen(text));
     if (length > 0 && std::memchr(text, kEndOfText, static_cast<size_t>(length))) {
-        SetError(String("Error writing to '") + memoName + "': a memo text may not hold the byte 0x1A");
+        SetError(String(kErrorWritingTo) + memoName + "': a memo text may not hold the byte 0x1A");
         return -1;
     }
     if (length > kMaxMemoText) {
-        SetError(String("Error writing to '") + memoName + "': the memo text is too long");
+        SetError(String(kErrorWritingTo) + memoName + "': the memo text is too long");
         return -1;
     }
     int32_t total = length + 2;
@@ -93,13 +94,13 @@ int64_t XBaseTable::AppendMemo(const char* text, int32_t length) {
         return -1;
     }
     if ((block - 1) * kMemoBlockSize >= fileLength) {
-        SetError(String("Error writing to '") + memoName +
+        SetError(String(kErrorWritingTo) + memoName +
                  "': memo file damaged, its next free block lies past the end of the file");
         return -1;
     }
     int64_t next = block + (total + kMemoBlockSize - 1) / kMemoBlockSize;
     if (next > kMaxBlock) {
-        SetError(String("Error writing to '") + memoName + "': the memo file is full");
+        SetError(String(kErrorWritingTo) + memoName + "': the memo file is full");
         return -1;
     }
     if (memoStore->WriteAt(block * kMemoBlockSize, memoScratch.get(), total) != total) {
@@ -113,7 +114,7 @@ int64_t XBaseTable::AppendMemo(const char* text, int32_t length) {
 
 int XBaseTable::ReadMemo(int64_t block, String& out) {
     if (!memoStore) {
-        SetError(String("Internal error opening '") + memoName + "'");
+        SetError(String(kInternalErrorOpening) + memoName + "'");
         return 0;
     }
     if (block < 1 || block > kMaxBlock) return Corrupt(memoName, "a memo block number is out of range");
@@ -133,14 +134,14 @@ int XBaseTable::ReadMemo(int64_t block, String& out) {
         // A long text (or a damaged file read on and on) ends when the
         // request is stopped, as every long step does.
         if (chunk == kLongChunk && opener->Stopped()) {
-            SetError(String("Error reading from '") + memoName + "': the request was stopped");
+            SetError(String(kErrorReadingFrom) + memoName + "': the request was stopped");
             return 0;
         }
         int32_t got = memoStore->ReadAt(at + used, memoScratch.get() + used, chunk);
         if (got < 0) return ReadFailure(memoStore, memoName, got);
         // Every stored text has at least its end mark: nothing there is damage.
         if (got == 0 && used == 0) {
-            SetError(String("Error reading from '") + memoName +
+            SetError(String(kErrorReadingFrom) + memoName +
                      "': memo file damaged, a memo block lies past the end of the file");
             return 0;
         }
@@ -185,7 +186,7 @@ int XBaseMemoField::LoadPreviousFromRecord(const uint8_t* bytes) {
     blockText[n] = 0;
     int64_t block = BlockNumber(blockText);
     if (block < 0) {
-        table->SetError(String("Error reading from '") + table->MemoName() +
+        table->SetError(String(kErrorReadingFrom) + table->MemoName() +
                         "': File is corrupt (a memo block number is out of range)");
         return 0;
     }
@@ -201,7 +202,7 @@ const char* XBaseMemoField::Value() {
     if (!hasText) {
         int64_t block = BlockNumber(value);
         if (block < 0) {
-            table->SetError(String("Error reading from '") + table->MemoName() +
+            table->SetError(String(kErrorReadingFrom) + table->MemoName() +
                             "': File is corrupt (a memo block number is out of range)");
             return nullptr;
         }
@@ -242,7 +243,7 @@ int XBaseMemoField::StoreToRecord(uint8_t* bytes) {
             int32_t n = 0;
             for (int64_t rest = block; rest > 0; rest /= 10) digits[n++] = static_cast<char>('0' + rest % 10);
             if (n > length) {
-                table->SetError(String("Error writing to '") + table->Name() + "': the memo block number does not fit the field " + name);
+                table->SetError(String(kErrorWritingTo) + table->Name() + "': the memo block number does not fit the field " + name);
                 return 0;
             }
             for (int32_t i = 0; i < n; ++i) value[i] = digits[n - 1 - i];

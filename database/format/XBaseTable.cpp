@@ -6,6 +6,7 @@
 #include <ctime>
 
 #include "engine/foundation/LittleEndian.h"
+#include "engine/foundation/Messages.h"
 
 namespace vorn {
 
@@ -195,27 +196,27 @@ void XBaseTable::SetError(const String& text) {
 }
 
 int XBaseTable::ReadFailure(XBaseStore* store, const String& file, int32_t got) {
-    String message = String("Error reading from '") + file + "': ";
+    String message = String(kErrorReadingFrom) + file + "': ";
     if (got < 0)
         message = message + store->ErrorText();
     else
-        message = message + "File is corrupt (unexpected end of file)";
+        message = message + kFileEndsEarly;
     SetError(message);
     return 0;
 }
 
 int XBaseTable::WriteFailure(XBaseStore* store, const String& file) {
-    SetError(String("Error writing to '") + file + "': " + store->ErrorText());
+    SetError(String(kErrorWritingTo) + file + "': " + store->ErrorText());
     return 0;
 }
 
 int XBaseTable::Corrupt(const String& file, const char* detail) {
-    SetError(String("Error reading from '") + file + "': File is corrupt (" + detail + ")");
+    SetError(String(kErrorReadingFrom) + file + "': File is corrupt (" + detail + ")");
     return 0;
 }
 
 int XBaseTable::LockFailure(XBaseStore* store, const String& file, const char* purpose) {
-    SetError(String("Error locking '") + file + "' for " + purpose + ": " + store->ErrorText());
+    SetError(String(kErrorLocking) + file + "' for " + purpose + ": " + store->ErrorText());
     return 0;
 }
 
@@ -245,7 +246,7 @@ int XBaseTable::Open(int32_t location, const char* path, int32_t mode) {
     memoName = MemoFileName(path);
     tableStore = opener->Open(location, path, mode);
     if (!tableStore) {
-        SetError(String("Error opening '") + name + "': " + opener->ErrorText());
+        SetError(String(kErrorOpening) + name + "': " + opener->ErrorText());
         return 0;
     }
     int ok = ReadHeader() && ReadFieldDescriptors();
@@ -268,7 +269,7 @@ int XBaseTable::Open(int32_t location, const char* path, int32_t mode) {
             if (memoStore)
                 memoName = other;
             else
-                ok = 0, SetError(String("Error opening '") + memoName + "': " + reason);
+                ok = 0, SetError(String(kErrorOpening) + memoName + "': " + reason);
         }
         if (ok) {
             XBaseRangeLock lock(memoStore, 0, kMemoBlockSize);
@@ -313,7 +314,7 @@ int XBaseTable::TakeFiles(XBaseTable& other) {
         theirs = other.fields.Next();
     }
     if (!same) {
-        SetError(String("Error opening '") + name + "': " + kXBaseFileReplaced);
+        SetError(String(kErrorOpening) + name + "': " + kXBaseFileReplaced);
         return 0;
     }
     UnlockCurrentRecord();
@@ -348,14 +349,14 @@ int XBaseTable::CreateFiles(int32_t location, const char* path, const char* memo
 
     XBaseStore* tableFile = opener->Open(location, path, kXBaseOpenCreate);
     if (!tableFile) {
-        SetError(String("Error creating '") + table + "': " + opener->ErrorText());
+        SetError(String(kErrorCreating) + table + "': " + opener->ErrorText());
         return 0;
     }
     XBaseStore* memoFile = nullptr;
     if (hasMemo) {
         memoFile = opener->Open(location, memo.Text(), kXBaseOpenCreate);
         if (!memoFile) {
-            SetError(String("Error creating '") + memo + "': " + opener->ErrorText());
+            SetError(String(kErrorCreating) + memo + "': " + opener->ErrorText());
             delete tableFile;
             return 0;
         }
@@ -405,7 +406,7 @@ int XBaseTable::Create(XBaseStore* tableFile, const char* tableName, XBaseStore*
     for (XBaseField* field = built.First(); field; field = built.Next()) fields.Insert(field, kListTail);
     LayOutFields();
     if (!tableFile) {
-        SetError(String("Internal error opening '") + name + "'");
+        SetError(String(kInternalErrorOpening) + name + "'");
         return 0;
     }
     tableStore = tableFile;
@@ -435,7 +436,7 @@ int XBaseTable::Create(XBaseStore* tableFile, const char* tableName, XBaseStore*
 
 int XBaseTable::CheckFields(const String& shown, List<XBaseField>& specs) {
     if (specs.Count() > kXBaseMaxFields) {
-        SetError(String("Error creating '") + shown + "': too many fields (maximum 2046)");
+        SetError(String(kErrorCreating) + shown + "': too many fields (maximum 2046)");
         return 0;
     }
     int64_t length = 1;
@@ -443,7 +444,7 @@ int XBaseTable::CheckFields(const String& shown, List<XBaseField>& specs) {
         // Lengths and decimal counts are single bytes of the descriptor.
         if (spec->Length() < 0 || spec->Length() > 255 || spec->Decimals() < 0 || spec->Decimals() > 255 ||
             !XBaseTypeLetter(spec->Kind())) {
-            SetError(String("Error creating '") + shown + "': the field " + spec->Name() +
+            SetError(String(kErrorCreating) + shown + "': the field " + spec->Name() +
                      " has an invalid type, length or decimal count");
             return 0;
         }
@@ -451,7 +452,7 @@ int XBaseTable::CheckFields(const String& shown, List<XBaseField>& specs) {
     }
     // The record length is a 16-bit header field.
     if (length > kXBaseMaxRecordLength) {
-        SetError(String("Error creating '") + shown + "': the record is longer than 65535 bytes");
+        SetError(String(kErrorCreating) + shown + "': the record is longer than 65535 bytes");
         return 0;
     }
     return 1;
@@ -593,17 +594,17 @@ int XBaseTable::ReadRecordLocked(int32_t n) { return LoadRecord(n, true); }
 
 int XBaseTable::LoadRecord(int32_t n, bool locked) {
     if (!tableStore) {
-        SetError(String("'") + name + "' is not open");
+        SetError(String("'") + name + kIsNotOpen);
         return 0;
     }
     if (n < 1) {
-        SetError(String("Invalid record number"));
+        SetError(String(kInvalidRecordNumber));
         return 0;
     }
     // Another request may have appended since the header was read.
     if (n > recordCount && !RefreshCount()) return 0;
     if (n > recordCount) {
-        SetError(String("Invalid record number"));
+        SetError(String(kInvalidRecordNumber));
         return 0;
     }
     int64_t at = headerLength + static_cast<int64_t>(n - 1) * recordLength;
@@ -622,7 +623,7 @@ int XBaseTable::LoadRecord(int32_t n, bool locked) {
 
 int XBaseTable::RefreshCount() {
     if (!tableStore) {
-        SetError(String("'") + name + "' is not open");
+        SetError(String("'") + name + kIsNotOpen);
         return 0;
     }
     // Under a rebuild's own header lock the header is this table's already
@@ -634,7 +635,7 @@ int XBaseTable::RefreshCount() {
 
 int XBaseTable::HoldRecords() {
     if (!tableStore) {
-        SetError(String("'") + name + "' is not open");
+        SetError(String("'") + name + kIsNotOpen);
         return 0;
     }
     if (recordsHeld) return 1;
@@ -659,7 +660,7 @@ int XBaseTable::BuildRecord(uint8_t* bytes) {
 
 int XBaseTable::AppendRecord(bool keepLocked, bool asDeleted) {
     if (!tableStore) {
-        SetError(String("'") + name + "' is not open");
+        SetError(String("'") + name + kIsNotOpen);
         return 0;
     }
     if (keepLocked) UnlockCurrentRecord();
@@ -722,11 +723,11 @@ int XBaseTable::WriteNewRecord(int64_t at, bool asDeleted) {
 
 int XBaseTable::UpdateRecord() {
     if (!tableStore) {
-        SetError(String("'") + name + "' is not open");
+        SetError(String("'") + name + kIsNotOpen);
         return 0;
     }
     if (currentRecord < 1) {
-        SetError(String("Invalid record number"));
+        SetError(String(kInvalidRecordNumber));
         return 0;
     }
     int64_t at = headerLength + static_cast<int64_t>(currentRecord - 1) * recordLength;
@@ -748,11 +749,11 @@ int XBaseTable::UpdateRecord() {
 
 int XBaseTable::SetDeleted(int flag) {
     if (!tableStore) {
-        SetError(String("'") + name + "' is not open");
+        SetError(String("'") + name + kIsNotOpen);
         return 0;
     }
     if (currentRecord < 1) {
-        SetError(String("Invalid record number"));
+        SetError(String(kInvalidRecordNumber));
         return 0;
     }
     int64_t at = headerLength + static_cast<int64_t>(currentRecord - 1) * recordLength;
@@ -774,11 +775,11 @@ int XBaseTable::SetDeleted(int flag) {
 
 int XBaseTable::LockCurrentRecord() {
     if (!tableStore) {
-        SetError(String("'") + name + "' is not open");
+        SetError(String("'") + name + kIsNotOpen);
         return 0;
     }
     if (currentRecord < 1) {
-        SetError(String("Invalid record number"));
+        SetError(String(kInvalidRecordNumber));
         return 0;
     }
     UnlockCurrentRecord();
@@ -796,7 +797,7 @@ void XBaseTable::UnlockCurrentRecord() {
 
 int XBaseTable::ReloadPreviousValues() {
     if (!tableStore || currentRecord < 1) {
-        SetError(String("Invalid record number"));
+        SetError(String(kInvalidRecordNumber));
         return 0;
     }
     int64_t at = headerLength + static_cast<int64_t>(currentRecord - 1) * recordLength;
@@ -809,7 +810,7 @@ int XBaseTable::ReloadPreviousValues() {
 
 int XBaseTable::LockForRebuild() {
     if (!tableStore) {
-        SetError(String("'") + name + "' is not open");
+        SetError(String("'") + name + kIsNotOpen);
         return 0;
     }
     UnlockForRebuild();

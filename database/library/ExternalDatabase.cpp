@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "engine/foundation/Messages.h"
 #include "engine/foundation/Number.h"
 
 namespace vorn {
@@ -216,7 +217,7 @@ int ExternalDatabase::CloseView(const DatabaseText& viewName) {
     int32_t length = LengthOf(viewName);
     DatabaseView* view = viewTable.Find(text, length);
     if (!view) {
-        SetErrorText(String("Database '") + name + "' has no view named '" + String(text, length) + "'");
+        SetErrorText(String(kDatabaseNamed) + name + "' has no view named '" + String(text, length) + "'");
         return 0;
     }
     int result = view->Close();

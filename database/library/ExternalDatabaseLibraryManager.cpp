@@ -5,6 +5,7 @@
 #include "database/library/ExternalDatabase.h"
 #include "database/xbase3/XBaseDatabase.h"
 #include "engine/app/ExternalLibrary.h"
+#include "engine/foundation/Messages.h"
 
 namespace vorn {
 
@@ -35,7 +36,7 @@ DatabaseLibraryDescriptor* ExternalDatabaseLibraryManager::Descriptor(const char
     if (length < 0) length = static_cast<int32_t>(std::strlen(type));
     ExternalDatabaseLibrary* library = libraries.Find(type, length);
     if (!library) {
-        error = String("Database type '") + String(type, length) + "' is unsupported or not configured";
+        error = String(kDatabaseType) + String(type, length) + kNotConfigured;
         return nullptr;
     }
     if (library->Descriptor()) return library->Descriptor();

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "database/xbase3/XBaseDatabaseView.h"
+#include "engine/foundation/Messages.h"
 #include "engine/vm/VornVM.h"
 
 namespace vorn {
@@ -370,7 +371,7 @@ int XBaseDatabase::HoldCurrentTable(bool* moved) {
         if (XBaseStore* store = table->DataStore()) {
             int64_t length = table->HeaderLength();
             if (!store->Lock(false, 0, length))
-                return Fail(String("Error locking '") + path + "' for read: " + store->ErrorText());
+                return Fail(String(kErrorLocking) + path + kForRead + store->ErrorText());
             // A pack's rename may have come between the open and the lock.
             if (!store->Replaced()) {
                 heldHeader = length;
@@ -388,7 +389,7 @@ int XBaseDatabase::HoldCurrentTable(bool* moved) {
         if (!table->TakeFiles(fresh)) return Fail(table->ErrorText());
         *moved = true;
     }
-    return Fail(String("Error opening '") + path + "': " + kXBaseFileReplaced);
+    return Fail(String(kErrorOpening) + path + "': " + kXBaseFileReplaced);
 }
 
 void XBaseDatabase::DropHeaderHold() {

@@ -7,6 +7,7 @@
 
 #include "database/format/XBaseTable.h"
 #include "database/xbase3/XBaseDatabase.h"
+#include "engine/foundation/Messages.h"
 #include "engine/program/Segment.h"
 #include "engine/values/Aggregate.h"
 #include "engine/vm/ExpressionCompiler.h"
@@ -21,7 +22,6 @@ namespace {
 constexpr int32_t kFollows = 4;
 // How often a find is made again when the record found does not hold its key.
 constexpr int kFindTries = 3;
-constexpr char kNotInIndex[] = "Record is not in index";
 
 // The read lock of the table's header that a follow keeps until the move
 // has read the new index, given back on every way out. Armed only by a
@@ -218,7 +218,7 @@ int XBaseDatabaseView::StandAgain(XBaseIndex* primary, int32_t record, bool move
         if (primary->SeekEntry(recordKey.Text(), recordKey.Length(), record)) return 1;
         // Replaced once more: the next move follows again.
         if (primary->File().Replaced()) return 1;
-        if (!primary->ErrorText().Equals(kNotInIndex)) return IndexFailed(primary);
+        if (!primary->ErrorText().Equals(kRecordNotInIndex)) return IndexFailed(primary);
     }
     int found = 0;
     int32_t before = 0;
@@ -534,7 +534,7 @@ int XBaseDatabaseView::SetFilter(VornVM* vm, const DatabaseText& expression) {
     Segment* entry =
         vm ? vm->CompileDatabaseExpression(text, length, database->Name().Text(), &message) : nullptr;
     if (!entry) {
-        SetErrorText(String("Syntax error in filter: ") + message);
+        SetErrorText(String(kFilterSyntax) + message);
         return 0;
     }
     // The move's own failure leaves its message; the filter stands.

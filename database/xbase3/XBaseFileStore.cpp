@@ -2,6 +2,7 @@
 
 #include "engine/app/VornApplication.h"
 #include "engine/files/File.h"
+#include "engine/foundation/Messages.h"
 #include "platform/Time.h"
 
 namespace vorn {
@@ -74,7 +75,7 @@ XBaseStore* XBaseFileOpener::Open(int32_t location, const char* path, int32_t mo
 
 const char* XBaseFileOpener::ErrorText() {
     FileManager* manager = application->GetFileManager();
-    return manager ? manager->ErrorText().Text() : "There is no file manager";
+    return manager ? manager->ErrorText().Text() : kNoFileManager;
 }
 
 int64_t XBaseFileOpener::NowSeconds() { return platform::NowSeconds(); }

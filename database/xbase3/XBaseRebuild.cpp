@@ -10,6 +10,7 @@
 #include "database/xbase3/XBaseDatabaseView.h"
 #include "engine/app/VornApplication.h"
 #include "engine/files/File.h"
+#include "engine/foundation/Messages.h"
 
 namespace vorn {
 
@@ -35,7 +36,7 @@ File* FileOf(XBaseStore* store) {
 XBaseStore* XBaseDatabase::MakeTemporary(const String& final, List<XBaseTemporaryFile>& temporaries) {
     FileManager* files = application ? application->GetFileManager() : nullptr;
     if (!files) {
-        Fail("There is no file manager");
+        Fail(kNoFileManager);
         return nullptr;
     }
     String temporaryName;
@@ -289,7 +290,7 @@ int XBaseDatabase::BuildPacked(List<XBaseTemporaryFile>& temporaries, XBaseIndex
 }
 
 int XBaseDatabase::Pack() {
-    if (!view || !table->IsOpen()) return Fail(String("'") + fileName + "' is not open");
+    if (!view || !table->IsOpen()) return Fail(String("'") + fileName + kIsNotOpen);
     if (!table->LockForRebuild()) return Fail(table->ErrorText());
     List<XBaseTemporaryFile> temporaries(true);
     XBaseIndexList fresh;
@@ -322,7 +323,7 @@ int XBaseDatabase::Pack() {
 // ---- Reindex -------------------------------------------------------------------------------
 
 int XBaseDatabase::Reindex() {
-    if (!view || !table->IsOpen()) return Fail(String("'") + fileName + "' is not open");
+    if (!view || !table->IsOpen()) return Fail(String("'") + fileName + kIsNotOpen);
     if (!table->LockForRebuild()) return Fail(table->ErrorText());
     List<XBaseTemporaryFile> temporaries(true);
     XBaseIndexList fresh;

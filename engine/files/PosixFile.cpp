@@ -9,6 +9,7 @@
 
 #include "engine/app/VornApplication.h"
 #include "engine/foundation/Config.h"
+#include "engine/foundation/Messages.h"
 #include "platform/Errors.h"
 #include "platform/Process.h"
 #include "platform/Time.h"
@@ -22,6 +23,7 @@ constexpr int32_t kDefaultFileDelay = 100;  // milliseconds, without an applicat
 constexpr int32_t kPlatformModeBits =
     OpenRead | OpenWrite | OpenCreate | OpenTruncate | OpenAppend | OpenExclusive | OpenAppendWrites;
 constexpr int32_t kLockOwnerTextMax = 511;
+constexpr char kNoFileName[] = "No file name was given";
 constexpr int64_t kFirstLockPauseMicroseconds = 5;
 
 inline bool IsSeparator(char c) { return c == '/' || c == '\\'; }
@@ -641,7 +643,7 @@ bool PosixFileManager::TouchIdentified(int32_t kind, const char* path, const Fil
     platform::FileHandle file;
     const int32_t found = OpenIdentified(r.Text(), identity, file);
     if (found == 0) {
-        SetError("The file was removed or replaced");
+        SetError(kFileRemovedOrReplaced);
         return false;
     }
     if (found > 0 && file.TouchTimes()) return true;
@@ -825,7 +827,7 @@ bool PosixFileManager::ListDirectory(int32_t kind, const char* path, List<String
 
 File* PosixFileManager::OpenPath(const char* path, int32_t mode) {
     if (!path) {
-        SetError("No file name was given");
+        SetError(kNoFileName);
         return nullptr;
     }
     if (!ActivateFiles(1)) return nullptr;
@@ -841,7 +843,7 @@ File* PosixFileManager::OpenPath(const char* path, int32_t mode) {
 
 File* PosixFileManager::MakeTemporaryPath(const char* prefix, String& outName, int32_t mode) {
     if (!prefix) {
-        SetError("No file name was given");
+        SetError(kNoFileName);
         return nullptr;
     }
     mode |= OpenCreate | OpenExclusive;
@@ -1020,7 +1022,7 @@ bool PosixFileManager::ChangeModePath(const char* path, int32_t mode) {
 // process of this server and a stale lock of another server.
 int32_t PosixFileManager::LockFilePath(const char* path, FileIdentity* taken) {
     if (!path || !*path) {
-        SetError("No file name was given");
+        SetError(kNoFileName);
         return LockFileFailed;
     }
     if (!ActivateFiles(1)) return LockFileFailed;

@@ -22,12 +22,6 @@ int CompareSigned(int32_t a, int32_t b) { return a < b ? -1 : (a > b ? 1 : 0); }
 
 } // namespace
 
-const ConfigItemInfo* FindConfigItem(uint32_t id) {
-    for (const ConfigItemInfo& info : kConfigItems)
-        if (info.id == id) return &info;
-    return nullptr;
-}
-
 ConfigValue::ConfigValue(uint32_t id, int32_t integer) : id_(id), integer_(integer) {
     PutLittleEndian(key_, id);
 }

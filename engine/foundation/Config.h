@@ -24,51 +24,58 @@ inline constexpr uint32_t kConfigTextItem = 0x02000000u;
 inline constexpr bool IsConfigIntegerItem(uint32_t id) { return (id & kConfigIntegerItem) != 0; }
 inline constexpr bool IsConfigTextItem(uint32_t id) { return (id & kConfigTextItem) != 0; }
 
-// Integer items.
-inline constexpr uint32_t kConfigLogLevel = 0x1000005;
-inline constexpr uint32_t kConfigGlobalTimeout = 0x1000007;
-inline constexpr uint32_t kConfigMailTimeout = 0x1000008;
-inline constexpr uint32_t kConfigCallTimeout = 0x1000009;
-inline constexpr uint32_t kConfigFileTimeout = 0x100000a;
-inline constexpr uint32_t kConfigFileDelay = 0x100000b;
-inline constexpr uint32_t kConfigUseCookies = 0x100000c;
-inline constexpr uint32_t kConfigImportBufferSize = 0x100000d;
-inline constexpr uint32_t kConfigTemplateBufferSize = 0x100000e;
-inline constexpr uint32_t kConfigCallBufferSize = 0x100000f;
-inline constexpr uint32_t kConfigSmtpBufferSize = 0x1000010;
-inline constexpr uint32_t kConfigContentBufferSize = 0x1000011;
-inline constexpr uint32_t kConfigOutputBufferSize = 0x1000012;
-inline constexpr uint32_t kConfigMaxFiles = 0x1000013;
-inline constexpr uint32_t kConfigLockExpiration = 0x1000014;
-inline constexpr uint32_t kConfigSecurityOptions = 0x1000018;
-inline constexpr uint32_t kConfigOutputFlushSize = 0x100001d;
-inline constexpr uint32_t kConfigMaxDoCache = 0x1000021;
-inline constexpr uint32_t kConfigPostTimeout = 0x1000026;
-inline constexpr uint32_t kConfigMaxPostVars = 0x1000027;
-inline constexpr uint32_t kConfigMaxUnknownContentLength = 0x1000028;
-inline constexpr uint32_t kConfigUseSni = 0x1000029;
+// Every item, in the order in which the configuration aggregate lists its
+// members: X(name, id, registry value name (null when the registry does not
+// carry it), member name in the aggregate, integer default, text default).
+// An integer item always has its default; a text item has none when its
+// text default is null. The item's constant is kConfig<name>. The OpenSSL
+// defaults are the OpenSSL 3 runtime names: the bare ".so" names are
+// development links.
+#define VORN_CONFIG_ITEMS(X)                                                                                 \
+    X(VornRoot, 0x2000001, "vornroot", "dir_vorn", 0, nullptr)                                               \
+    X(CommerceDir, 0x2000002, "commercedir", "dir_commerce", 0, nullptr)                                     \
+    X(TempDir, 0x2000003, nullptr, "dir_temp", 0, nullptr)                                                   \
+    X(DataDir, 0x2000004, "datadir", "dir_data", 0, nullptr)                                                 \
+    X(CaDir, 0x2000016, "cadir", "dir_ca", 0, nullptr)                                                       \
+    X(UserDir, 0x2000019, nullptr, "dir_user", 0, "public_kpz")                                              \
+    X(BuiltinDir, 0x200001e, nullptr, "dir_builtin", 0, nullptr)                                             \
+    X(LogLevel, 0x1000005, "loglevel", "log_level", 0, nullptr)                                              \
+    X(LogFile, 0x2000006, "logfile", "log_file", 0, nullptr)                                                 \
+    X(LogFilter, 0x2000025, "logfilter", "log_filter", 0, nullptr)                                           \
+    X(LogCookie, 0x2000028, "logcookie", "log_cookie", 0, nullptr)                                           \
+    X(GlobalTimeout, 0x1000007, "globaltimeout", "timeout_global", 90, nullptr)                              \
+    X(MailTimeout, 0x1000008, "mailtimeout", "timeout_mail", 30, nullptr)                                    \
+    X(CallTimeout, 0x1000009, "calltimeout", "timeout_call", 30, nullptr)                                    \
+    X(FileTimeout, 0x100000a, "filetimeout", "timeout_file", 30, nullptr)                                    \
+    X(PostTimeout, 0x1000026, "posttimeout", "timeout_post", 30, nullptr)                                    \
+    X(FileDelay, 0x100000b, "filedelay", "delay_file", 100, nullptr)                                         \
+    X(UseCookies, 0x100000c, "usecookies", "cookies", 1, nullptr)                                            \
+    X(ImportBufferSize, 0x100000d, nullptr, "bufsz_import", 8192, nullptr)                                   \
+    X(TemplateBufferSize, 0x100000e, nullptr, "bufsz_template", 8192, nullptr)                               \
+    X(CallBufferSize, 0x100000f, nullptr, "bufsz_call", 8192, nullptr)                                       \
+    X(SmtpBufferSize, 0x1000010, nullptr, "bufsz_smtp", 8192, nullptr)                                       \
+    X(ContentBufferSize, 0x1000011, nullptr, "bufsz_content", 8192, nullptr)                                 \
+    X(OutputBufferSize, 0x1000012, nullptr, "bufsz_output", 8192, nullptr)                                   \
+    X(OutputFlushSize, 0x100001d, nullptr, "bufsz_output_flush", 0x100000, nullptr)                          \
+    X(MaxFiles, 0x1000013, "maxfiles", "max_files", 0, nullptr)                                              \
+    X(MaxDoCache, 0x1000021, "maxdocache", "max_docache", 0, nullptr)                                        \
+    X(MaxPostVars, 0x1000027, "maxpostvars", "max_post_vars", 2000, nullptr)                                 \
+    X(MaxUnknownContentLength, 0x1000028, "maxunknowncontentlength", "max_unknown_content_length", 0x100000, \
+      nullptr)                                                                                               \
+    X(LockExpiration, 0x1000014, "lockexpiration", "lock_expiration", 90, nullptr)                           \
+    X(LockHostname, 0x2000015, nullptr, "lock_hostname", 0, nullptr)                                         \
+    X(DefaultFile, 0x2000017, nullptr, "default_file", 0, "index.vrc")                                       \
+    X(SecurityOptions, 0x1000018, "securityoptions", "flags_security", 0, nullptr)                           \
+    X(ServerAdmin, 0x200001a, "serveradmin", "info_serveradmin", 0, "webmaster@localhost")                   \
+    X(OpenSslLibrary, 0x200001b, nullptr, "ssl_openssl", 0, "libssl.so.3")                                   \
+    X(CryptoLibrary, 0x200001c, nullptr, "ssl_crypto", 0, "libcrypto.so.3")                                  \
+    X(UseSni, 0x1000029, "usesni", "ssl_sni", -1, nullptr)
 
-// Text items.
-inline constexpr uint32_t kConfigVornRoot = 0x2000001;
-inline constexpr uint32_t kConfigCommerceDir = 0x2000002;
-inline constexpr uint32_t kConfigTempDir = 0x2000003;
-inline constexpr uint32_t kConfigDataDir = 0x2000004;
-inline constexpr uint32_t kConfigLogFile = 0x2000006;
-inline constexpr uint32_t kConfigLockHostname = 0x2000015;
-inline constexpr uint32_t kConfigCaDir = 0x2000016;
-inline constexpr uint32_t kConfigDefaultFile = 0x2000017;
-inline constexpr uint32_t kConfigUserDir = 0x2000019;
-inline constexpr uint32_t kConfigServerAdmin = 0x200001a;
-inline constexpr uint32_t kConfigOpenSslLibrary = 0x200001b;
-inline constexpr uint32_t kConfigCryptoLibrary = 0x200001c;
-inline constexpr uint32_t kConfigBuiltinDir = 0x200001e;
-inline constexpr uint32_t kConfigLogFilter = 0x2000025;
-inline constexpr uint32_t kConfigLogCookie = 0x2000028;
+#define VORN_CONFIG_CONSTANT(name, id, ...) inline constexpr uint32_t kConfig##name = id;
+VORN_CONFIG_ITEMS(VORN_CONFIG_CONSTANT)
+#undef VORN_CONFIG_CONSTANT
 
-// One configuration item: its registry value name (null when the registry
-// does not carry it), its member name in the configuration aggregate, and its
-// default (an integer item always has one; a text item has none when
-// defaultText is null).
+// One configuration item, as VORN_CONFIG_ITEMS gives it.
 struct ConfigItemInfo {
     uint32_t id;
     const char* registryName;
@@ -77,54 +84,51 @@ struct ConfigItemInfo {
     const char* defaultText;
 };
 
-// Every item, in the order in which the configuration aggregate lists its
-// members.
-inline constexpr ConfigItemInfo kConfigItems[] = {
-    {kConfigVornRoot, "vornroot", "dir_vorn", 0, nullptr},
-    {kConfigCommerceDir, "commercedir", "dir_commerce", 0, nullptr},
-    {kConfigTempDir, nullptr, "dir_temp", 0, nullptr},
-    {kConfigDataDir, "datadir", "dir_data", 0, nullptr},
-    {kConfigCaDir, "cadir", "dir_ca", 0, nullptr},
-    {kConfigUserDir, nullptr, "dir_user", 0, "public_kpz"},
-    {kConfigBuiltinDir, nullptr, "dir_builtin", 0, nullptr},
-    {kConfigLogLevel, "loglevel", "log_level", 0, nullptr},
-    {kConfigLogFile, "logfile", "log_file", 0, nullptr},
-    {kConfigLogFilter, "logfilter", "log_filter", 0, nullptr},
-    {kConfigLogCookie, "logcookie", "log_cookie", 0, nullptr},
-    {kConfigGlobalTimeout, "globaltimeout", "timeout_global", 90, nullptr},
-    {kConfigMailTimeout, "mailtimeout", "timeout_mail", 30, nullptr},
-    {kConfigCallTimeout, "calltimeout", "timeout_call", 30, nullptr},
-    {kConfigFileTimeout, "filetimeout", "timeout_file", 30, nullptr},
-    {kConfigPostTimeout, "posttimeout", "timeout_post", 30, nullptr},
-    {kConfigFileDelay, "filedelay", "delay_file", 100, nullptr},
-    {kConfigUseCookies, "usecookies", "cookies", 1, nullptr},
-    {kConfigImportBufferSize, nullptr, "bufsz_import", 8192, nullptr},
-    {kConfigTemplateBufferSize, nullptr, "bufsz_template", 8192, nullptr},
-    {kConfigCallBufferSize, nullptr, "bufsz_call", 8192, nullptr},
-    {kConfigSmtpBufferSize, nullptr, "bufsz_smtp", 8192, nullptr},
-    {kConfigContentBufferSize, nullptr, "bufsz_content", 8192, nullptr},
-    {kConfigOutputBufferSize, nullptr, "bufsz_output", 8192, nullptr},
-    {kConfigOutputFlushSize, nullptr, "bufsz_output_flush", 0x100000, nullptr},
-    {kConfigMaxFiles, "maxfiles", "max_files", 0, nullptr},
-    {kConfigMaxDoCache, "maxdocache", "max_docache", 0, nullptr},
-    {kConfigMaxPostVars, "maxpostvars", "max_post_vars", 2000, nullptr},
-    {kConfigMaxUnknownContentLength, "maxunknowncontentlength", "max_unknown_content_length", 0x100000,
-     nullptr},
-    {kConfigLockExpiration, "lockexpiration", "lock_expiration", 90, nullptr},
-    {kConfigLockHostname, nullptr, "lock_hostname", 0, nullptr},
-    {kConfigDefaultFile, nullptr, "default_file", 0, "index.vrc"},
-    {kConfigSecurityOptions, "securityoptions", "flags_security", 0, nullptr},
-    {kConfigServerAdmin, "serveradmin", "info_serveradmin", 0, "webmaster@localhost"},
-    // The OpenSSL 3 runtime names: the bare ".so" names are development links.
-    {kConfigOpenSslLibrary, nullptr, "ssl_openssl", 0, "libssl.so.3"},
-    {kConfigCryptoLibrary, nullptr, "ssl_crypto", 0, "libcrypto.so.3"},
-    {kConfigUseSni, "usesni", "ssl_sni", -1, nullptr},
-};
+#define VORN_CONFIG_ROW(name, id, registry, member, integer, text) {id, registry, member, integer, text},
+inline constexpr ConfigItemInfo kConfigItems[] = {VORN_CONFIG_ITEMS(VORN_CONFIG_ROW)};
+#undef VORN_CONFIG_ROW
 inline constexpr int32_t kConfigItemCount =
     static_cast<int32_t>(sizeof(kConfigItems) / sizeof(kConfigItems[0]));
 
+namespace config_detail {
+constexpr bool SameText(const char* a, const char* b) {
+    if (!a || !b) return a == b;
+    while (*a && *a == *b) ++a, ++b;
+    return *a == *b;
+}
+// Each item of one type, and no id, registry name or member name twice.
+constexpr bool ItemsWellFormed() {
+    for (int32_t i = 0; i < kConfigItemCount; ++i) {
+        const ConfigItemInfo& a = kConfigItems[i];
+        if (IsConfigIntegerItem(a.id) == IsConfigTextItem(a.id) || !a.memberName) return false;
+        if (IsConfigIntegerItem(a.id) && a.defaultText) return false;
+        for (int32_t j = 0; j < i; ++j) {
+            const ConfigItemInfo& b = kConfigItems[j];
+            if (a.id == b.id || SameText(a.memberName, b.memberName) ||
+                (a.registryName && SameText(a.registryName, b.registryName)))
+                return false;
+        }
+    }
+    return true;
+}
+} // namespace config_detail
+static_assert(config_detail::ItemsWellFormed(),
+              "configuration items: one type each, and no id, registry name or member name twice");
+
 // The row of an item id, or null for an id that is not an item.
-const ConfigItemInfo* FindConfigItem(uint32_t id);
+constexpr const ConfigItemInfo* FindConfigItem(uint32_t id) {
+    for (const ConfigItemInfo& info : kConfigItems)
+        if (info.id == id) return &info;
+    return nullptr;
+}
+
+// The registry value name of an item, or null when the registry does not
+// carry it (or the id is no item).
+constexpr const char* ConfigRegistryName(uint32_t id) {
+    for (const ConfigItemInfo& info : kConfigItems)
+        if (info.id == id) return info.registryName;
+    return nullptr;
+}
 
 // One stored setting. An integer value has no text; a text value has integer 0.
 class ConfigValue {

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <new>
 
+#include "engine/foundation/Messages.h"
+
 namespace vorn {
 
 // n rounded up to the next multiple of 24: the allocation granularity of String.
@@ -25,7 +27,7 @@ class TextTooLong : public std::bad_alloc {
     // A message that says where the text came from ("Text too long: ..."),
     // cut to fit: nothing is allocated on the way to the handler.
     explicit TextTooLong(const char* message);
-    const char* what() const noexcept override { return message[0] ? message : "Text too long"; }
+    const char* what() const noexcept override { return message[0] ? message : kTextTooLong; }
 
   private:
     char message[192] = {};

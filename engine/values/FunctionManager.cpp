@@ -13,6 +13,7 @@ namespace vorn {
 
 namespace {
 
+constexpr char kTooLargeToSave[] = "Function table too large to save";
 constexpr uint32_t kEnd = 0xFFFFFFFFu;
 constexpr int32_t kHeaderSize = 7;
 constexpr int32_t kBucketRecordSize = 6;
@@ -398,14 +399,14 @@ bool FunctionManager::WriteChunk(TaggedFile& file) {
     for (int32_t i = 0; i < bucketCount; ++i) {
         if (buckets[i] < 0) continue;
         ++nonEmpty;
-        if (i > 0xFFFF) return Fail("Function table too large to save");
+        if (i > 0xFFFF) return Fail(kTooLargeToSave);
     }
-    if (nonEmpty > 0xFFFF) return Fail("Function table too large to save");
+    if (nonEmpty > 0xFFFF) return Fail(kTooLargeToSave);
     for (int32_t i = 0; i < used; ++i)
         if (!items[i]) return Fail("Function table has an empty slot");
 
     int64_t headBytes = kHeaderSize + nonEmpty * kBucketRecordSize + static_cast<int64_t>(used) * 4;
-    if (headBytes > INT32_MAX) return Fail("Function table too large to save");
+    if (headBytes > INT32_MAX) return Fail(kTooLargeToSave);
     auto* head = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(headBytes)));
     PutU16(head, static_cast<uint16_t>(nonEmpty));
     head[2] = static_cast<uint8_t>(bits);

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "engine/app/VornApplication.h"
+#include "engine/foundation/Messages.h"
 #include "engine/values/VariableList.h"
 #include "engine/vm/CommerceSource.h"
 #include "engine/vm/TagGroups.h"
@@ -13,7 +14,7 @@ namespace vorn {
 String CommerceMethodNotConfigured(const char* method, int32_t length) {
     String text("Commerce method '");
     text.Append(method ? method : "", method ? length : 0);
-    text.Append("' is unsupported or not configured");
+    text.Append(kNotConfigured);
     return text;
 }
 

@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "engine/app/VornApplication.h"
+#include "engine/foundation/Messages.h"
 #include "engine/foundation/String.h"
 #include "engine/values/Variable.h"
 #include "engine/values/VariableHash.h"
@@ -18,25 +19,6 @@
 namespace vorn {
 
 namespace {
-
-constexpr int32_t kTagClose = 29;
-constexpr int32_t kTagSkip = 30;
-constexpr int32_t kTagGo = 31;
-constexpr int32_t kTagPrimary = 32;
-constexpr int32_t kTagFind = 33;
-constexpr int32_t kTagSetIndex = 34;
-constexpr int32_t kTagUpdate = 35;
-constexpr int32_t kTagDelete = 36;
-constexpr int32_t kTagUndelete = 37;
-constexpr int32_t kTagAdd = 38;
-constexpr int32_t kTagMakeIndex = 39;
-constexpr int32_t kTagPack = 40;
-constexpr int32_t kTagReindex = 41;
-constexpr int32_t kTagCreate = 42;
-constexpr int32_t kTagRevealStructure = 43;
-constexpr int32_t kTagOpenView = 44;
-constexpr int32_t kTagCloseView = 45;
-constexpr int32_t kTagQuery = 46;
 
 constexpr char kNoPrimaryDatabase[] = "There is no primary database, and no database was specified";
 constexpr char kBuiltInType[] = "xbase3";
@@ -90,14 +72,14 @@ DatabaseText NoText() {
 }
 
 String NotOpen(const char* name, int32_t length) {
-    String message("Database '");
+    String message(kDatabaseNamed);
     message.Append(name, length);
-    message.Append("' is not open");
+    message.Append(kIsNotOpen);
     return message;
 }
 
 String NoViewNamed(const String& database, const char* view, int32_t length) {
-    String message("Database '");
+    String message(kDatabaseNamed);
     message.AppendString(database);
     message.Append("' has no view named '");
     message.Append(view, length);
@@ -142,7 +124,7 @@ DatabaseView* FindViewOperand(VornVM& vm, int32_t tag, Database* database, const
     }
     DatabaseView* primary = database->PrimaryView();
     if (!primary) {
-        String message("Database '");
+        String message(kDatabaseNamed);
         message.AppendString(database->Name());
         message.Append("' has no primary view");
         vm.TagError(tag, message);
@@ -214,11 +196,11 @@ Database* NewDatabaseOfType(VornVM& vm, int32_t tag, const char* type, int32_t t
     if (IsBuiltInType(type, typeLength)) {
         if (source) database = source->NewXBaseDatabase(application, &vm, name);
         if (!database)
-            error = String("Database type '") + kBuiltInType + "' is unsupported or not configured";
+            error = String(kDatabaseType) + kBuiltInType + kNotConfigured;
     } else if (source) {
         database = source->NewDatabase(application, &vm, type, typeLength, name, &error);
     } else {
-        error = String("Database type '") + String(type, typeLength) + "' is unsupported or not configured";
+        error = String(kDatabaseType) + String(type, typeLength) + kNotConfigured;
     }
     if (!database) vm.TagError(tag, error);
     return database;
@@ -461,7 +443,7 @@ void OpDbOpenView(VornVM& vm) {
     Database* database = PopDatabaseOperand(vm, kTagOpenView);
     if (!database) return;
     if (database->FindView(viewName.text, viewName.length)) {
-        vm.TagError(kTagOpenView, String("Database '") + database->Name() + "' already has a view named '" +
+        vm.TagError(kTagOpenView, String(kDatabaseNamed) + database->Name() + "' already has a view named '" +
                                       String(viewName.text, viewName.length) + "'");
         return;
     }

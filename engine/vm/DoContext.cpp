@@ -6,6 +6,7 @@
 #include "engine/app/VornApplication.h"
 #include "engine/files/File.h"
 #include "engine/foundation/Config.h"
+#include "engine/foundation/Messages.h"
 #include "engine/program/Dictionary.h"
 #include "engine/program/Segment.h"
 #include "engine/program/TaggedFile.h"
@@ -20,8 +21,6 @@ namespace {
 constexpr int32_t kDoFunctionBits = 8;
 constexpr int32_t kDoLanguageBits = 12;
 constexpr int32_t kDoLanguageGrowth = 8;
-
-constexpr char kNoFileManager[] = "There is no file manager";
 
 } // namespace
 
@@ -65,7 +64,7 @@ DoContext::~DoContext() {
 }
 
 bool DoContext::Fail(const String& reason) {
-    error.Assign("Unable to open '");
+    error.Assign(kUnableToOpen);
     error.AppendString(path);
     error.Append("': ");
     if (reason.IsEmpty())
@@ -197,7 +196,7 @@ DoContext* DoCache::Get(VornVM& vm, const char* name, int32_t length) {
     int32_t keySize = 0;
     char* keyText = files->MakePath(joined.Text(), &keyLength, &keySize);
     if (!keyText) {
-        vm.TagError(kTagDo, "Out of memory");
+        vm.TagError(kTagDo, kOutOfMemory);
         return nullptr;
     }
     String key(keyText, keyLength);

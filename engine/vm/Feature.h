@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "engine/foundation/Messages.h"
 #include "engine/foundation/Stack.h"
 #include "engine/foundation/String.h"
 
@@ -17,7 +18,7 @@ class VornVM_Frame;
 
 // The fatal error of a block's end, loop or stop word that finds no open
 // feature of its kind.
-inline constexpr char kErrorNoOpenFeature[] = "Invalid instruction";
+inline constexpr const char* kErrorNoOpenFeature = kInvalidInstruction;
 
 // Feature kinds.
 inline constexpr int32_t kFeatureImport = 1;

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "engine/app/VornApplication.h"
+#include "engine/foundation/Messages.h"
 #include "engine/foundation/Output.h"
 #include "engine/program/Segment.h"
 #include "engine/values/VariableList.h"
@@ -107,7 +108,7 @@ ImportFeature* BeginImport(VornVM& vm, bool filtered) {
             vm.CompileExpression(filterText.text, filterText.length, fileLength > 0 ? file : nullptr,
                                  fileLength, vm.Line(), &message);
         if (!import->filter) {
-            message = String("Syntax error in filter: ") + message;
+            message = String(kFilterSyntax) + message;
             failure = message.Text();
         }
     }

@@ -14,7 +14,8 @@ namespace vorn {
 class VariableHash;
 class VariableList;
 
-// The tag error of a VrCALL, VrSMTP or VrPOP without a network manager.
+// The tag error of a VrCALL, VrSMTP or VrPOP without a network manager, and
+// what the host's network functions report then.
 inline constexpr char kNoNetwork[] = "Network connections are not available";
 
 // Results of HttpCall::Next.

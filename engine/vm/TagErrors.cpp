@@ -8,72 +8,92 @@ namespace vorn {
 
 namespace {
 
-// Rows 63 and above stay empty (id 0, no names, setting 0).
+// A tag's row: its id, its name in messages, its error variable (that name
+// and "_Error") and its default setting.
+#define VORN_TAG_ERROR(tag, name, setting) {kTag##tag, name, name "_Error", setting}
+
+// Rows above the expression's stay empty (id 0, no names, setting 0).
 constexpr TagErrorEntry kBuiltIn[kTagErrorRows] = {
-    {0, "VrIF", "VrIF_Error", 3},
-    {1, "VrELSE", "VrELSE_Error", 3},
-    {2, "VrIMPORT", "VrIMPORT_Error", 1},
-    {3, "VrIMPORTSTOP", "VrIMPORTSTOP_Error", 3},
-    {4, "VrEXPORT", "VrEXPORT_Error", 1},
-    {5, "VrASSIGN", "VrASSIGN_Error", 3},
-    {6, "VrEVAL", "VrEVAL_Error", 3},
-    {7, "VrHIDE", "VrHIDE_Error", 3},
-    {8, "VrPOP", "VrPOP_Error", 1},
-    {9, "VrPOPSTOP", "VrPOPSTOP_Error", 3},
-    {10, "VrPOPDELETE", "VrPOPDELETE_Error", 1},
-    {11, "VrSMTP", "VrSMTP_Error", 1},
-    {12, "VrWHILE", "VrWHILE_Error", 3},
-    {13, "VrWHILESTOP", "VrWHILESTOP_Error", 3},
-    {14, "VrCALL", "VrCALL_Error", 3},
-    {15, "VrCALLSTOP", "VrCALLSTOP_Error", 3},
-    {16, "VrFUNCTION", "VrFUNCTION_Error", 3},
-    {17, "VrFUNCTIONRETURN", "VrFUNCTIONRETURN_Error", 3},
-    {18, "VrELSEIF", "VrELSEIF_Error", 3},
-    {19, "VrCOMMERCE", "VrCOMMERCE_Error", 3},
-    {20, "VrCOMMERCESTOP", "VrCOMMERCESTOP_Error", 3},
-    {21, "VrCOMMENT", "VrCOMMENT_Error", 3},
-    {22, "VrDO", "VrDO_Error", 3},
-    {23, "VrLOCKFILE", "VrLOCKFILE_Error", 3},
-    {24, "VrLOCALIZED", "VrLOCALIZED_Error", 3},
-    {25, "VrLOCALIZED-TOKEN", "VrLOCALIZED-TOKEN_Error", 3},
-    {26, "VrLOCALIZED-TEXT", "VrLOCALIZED-TEXT_Error", 3},
-    {27, "VrEXIT", "VrEXIT_Error", 3},
-    {28, "VrOPEN", "VrOPEN_Error", 1},
-    {29, "VrCLOSE", "VrCLOSE_Error", 1},
-    {30, "VrSKIP", "VrSKIP_Error", 1},
-    {31, "VrGO", "VrGO_Error", 1},
-    {32, "VrPRIMARY", "VrPRIMARY_Error", 3},
-    {33, "VrFIND", "VrFIND_Error", 1},
-    {34, "VrSETINDEX", "VrSETINDEX_Error", 1},
-    {35, "VrUPDATE", "VrUPDATE_Error", 1},
-    {36, "VrDELETE", "VrDELETE_Error", 1},
-    {37, "VrUNDELETE", "VrUNDELETE_Error", 1},
-    {38, "VrADD", "VrADD_Error", 1},
-    {39, "VrMAKEINDEX", "VrMAKEINDEX_Error", 3},
-    {40, "VrPACK", "VrPACK_Error", 1},
-    {41, "VrREINDEX", "VrREINDEX_Error", 1},
-    {42, "VrCREATE", "VrCREATE_Error", 1},
-    {43, "VrREVEALSTRUCTURE", "VrREVEALSTRUCTURE_Error", 1},
-    {44, "VrOPENVIEW", "VrOPENVIEW_Error", 1},
-    {45, "VrCLOSEVIEW", "VrCLOSEVIEW_Error", 1},
-    {46, "VrQUERY", "VrQUERY_Error", 1},
-    {47, "VrFILTER", "VrFILTER_Error", 1},
-    {48, "VORN", "VORN_Error", 3},
-    {49, "VrASSIGNARRAY", "VrASSIGNARRAY_Error", 3},
-    {50, "VrDIMENSION", "VrDIMENSION_Error", 3},
-    {51, "VrMEMBER", "VrMEMBER_Error", 3},
-    {52, "VrCOMMIT", "VrCOMMIT_Error", 1},
-    {53, "VrROLLBACK", "VrROLLBACK_Error", 1},
-    {54, "VrINCLUDE", "VrINCLUDE_Error", 0},
-    {55, "VrTRANSACT", "VrTRANSACT_Error", 1},
-    {56, "VrREFERENCE", "VrREFERENCE_Error", 1},
-    {57, "VrREFERENCEARRAY", "VrREFERENCEARRAY_Error", 1},
-    {58, "VrDBCOMMAND", "VrDBCOMMAND_Error", 1},
-    {59, "VrCAPTURE", "VrCAPTURE_Error", 1},
-    {60, "VrIFDEF", "VrIFDEF_Error", 0},
-    {61, "VrIFNDEF", "VrIFNDEF_Error", 0},
-    {62, "(in expression)", "VrEXPRESSION_Error", 3},
+    VORN_TAG_ERROR(If, "VrIF", 3),
+    VORN_TAG_ERROR(Else, "VrELSE", 3),
+    VORN_TAG_ERROR(Import, "VrIMPORT", 1),
+    VORN_TAG_ERROR(ImportStop, "VrIMPORTSTOP", 3),
+    VORN_TAG_ERROR(Export, "VrEXPORT", 1),
+    VORN_TAG_ERROR(Assign, "VrASSIGN", 3),
+    VORN_TAG_ERROR(Eval, "VrEVAL", 3),
+    VORN_TAG_ERROR(Hide, "VrHIDE", 3),
+    VORN_TAG_ERROR(Pop, "VrPOP", 1),
+    VORN_TAG_ERROR(PopStop, "VrPOPSTOP", 3),
+    VORN_TAG_ERROR(PopDelete, "VrPOPDELETE", 1),
+    VORN_TAG_ERROR(Smtp, "VrSMTP", 1),
+    VORN_TAG_ERROR(While, "VrWHILE", 3),
+    VORN_TAG_ERROR(WhileStop, "VrWHILESTOP", 3),
+    VORN_TAG_ERROR(Call, "VrCALL", 3),
+    VORN_TAG_ERROR(CallStop, "VrCALLSTOP", 3),
+    VORN_TAG_ERROR(Function, "VrFUNCTION", 3),
+    VORN_TAG_ERROR(FunctionReturn, "VrFUNCTIONRETURN", 3),
+    VORN_TAG_ERROR(ElseIf, "VrELSEIF", 3),
+    VORN_TAG_ERROR(Commerce, "VrCOMMERCE", 3),
+    VORN_TAG_ERROR(CommerceStop, "VrCOMMERCESTOP", 3),
+    VORN_TAG_ERROR(Comment, "VrCOMMENT", 3),
+    VORN_TAG_ERROR(Do, "VrDO", 3),
+    VORN_TAG_ERROR(Lockfile, "VrLOCKFILE", 3),
+    VORN_TAG_ERROR(Localized, "VrLOCALIZED", 3),
+    VORN_TAG_ERROR(LocalizedToken, "VrLOCALIZED-TOKEN", 3),
+    VORN_TAG_ERROR(LocalizedText, "VrLOCALIZED-TEXT", 3),
+    VORN_TAG_ERROR(Exit, "VrEXIT", 3),
+    VORN_TAG_ERROR(Open, "VrOPEN", 1),
+    VORN_TAG_ERROR(Close, "VrCLOSE", 1),
+    VORN_TAG_ERROR(Skip, "VrSKIP", 1),
+    VORN_TAG_ERROR(Go, "VrGO", 1),
+    VORN_TAG_ERROR(Primary, "VrPRIMARY", 3),
+    VORN_TAG_ERROR(Find, "VrFIND", 1),
+    VORN_TAG_ERROR(SetIndex, "VrSETINDEX", 1),
+    VORN_TAG_ERROR(Update, "VrUPDATE", 1),
+    VORN_TAG_ERROR(Delete, "VrDELETE", 1),
+    VORN_TAG_ERROR(Undelete, "VrUNDELETE", 1),
+    VORN_TAG_ERROR(Add, "VrADD", 1),
+    VORN_TAG_ERROR(MakeIndex, "VrMAKEINDEX", 3),
+    VORN_TAG_ERROR(Pack, "VrPACK", 1),
+    VORN_TAG_ERROR(Reindex, "VrREINDEX", 1),
+    VORN_TAG_ERROR(Create, "VrCREATE", 1),
+    VORN_TAG_ERROR(RevealStructure, "VrREVEALSTRUCTURE", 1),
+    VORN_TAG_ERROR(OpenView, "VrOPENVIEW", 1),
+    VORN_TAG_ERROR(CloseView, "VrCLOSEVIEW", 1),
+    VORN_TAG_ERROR(Query, "VrQUERY", 1),
+    VORN_TAG_ERROR(Filter, "VrFILTER", 1),
+    VORN_TAG_ERROR(Vorn, "VORN", 3),
+    VORN_TAG_ERROR(AssignArray, "VrASSIGNARRAY", 3),
+    VORN_TAG_ERROR(Dimension, "VrDIMENSION", 3),
+    VORN_TAG_ERROR(Member, "VrMEMBER", 3),
+    VORN_TAG_ERROR(Commit, "VrCOMMIT", 1),
+    VORN_TAG_ERROR(Rollback, "VrROLLBACK", 1),
+    VORN_TAG_ERROR(Include, "VrINCLUDE", 0),
+    VORN_TAG_ERROR(Transact, "VrTRANSACT", 1),
+    VORN_TAG_ERROR(Reference, "VrREFERENCE", 1),
+    VORN_TAG_ERROR(ReferenceArray, "VrREFERENCEARRAY", 1),
+    VORN_TAG_ERROR(DbCommand, "VrDBCOMMAND", 1),
+    VORN_TAG_ERROR(Capture, "VrCAPTURE", 1),
+    VORN_TAG_ERROR(IfDef, "VrIFDEF", 0),
+    VORN_TAG_ERROR(IfNDef, "VrIFNDEF", 0),
+    // Errors inside expressions: their variable is named as a tag's would be.
+    {kTagExpression, "(in expression)", "VrEXPRESSION_Error", 3},
 };
+
+#undef VORN_TAG_ERROR
+
+// Each row at its tag's id, up to the expression's; every id a tag name can
+// have indexes the table.
+constexpr bool RowsAtTheirIds() {
+    for (int32_t i = 0; i < kTagErrorRows; ++i) {
+        const TagErrorEntry& row = kBuiltIn[i];
+        bool named = i <= static_cast<int32_t>(kTagExpression);
+        if (named != (row.tagName != nullptr) || named != (row.errorVariable != nullptr)) return false;
+        if (row.id != (named ? static_cast<uint32_t>(i) : 0u)) return false;
+    }
+    return kTagIdCount <= static_cast<uint32_t>(kTagErrorRows);
+}
+static_assert(RowsAtTheirIds(), "tag error rows stand at their tags' ids");
 
 } // namespace
 

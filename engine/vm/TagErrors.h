@@ -15,24 +15,6 @@ inline constexpr int32_t kTagErrorRows = 76;
 inline constexpr uint32_t kTagErrorDisplay = 1;
 inline constexpr uint32_t kTagErrorFatal = 2;
 
-// Tag ids used by the engine's own reports.
-inline constexpr int32_t kTagImport = 2;
-inline constexpr int32_t kTagExport = 4;
-inline constexpr int32_t kTagPop = 8;
-inline constexpr int32_t kTagSmtp = 11;
-inline constexpr int32_t kTagCall = 14;
-inline constexpr int32_t kTagCommerce = 19;
-inline constexpr int32_t kTagDo = 22;
-inline constexpr int32_t kTagLockfile = 23;
-inline constexpr int32_t kTagOpen = 28;
-inline constexpr int32_t kTagFilter = 47;
-inline constexpr int32_t kTagCommit = 52;
-inline constexpr int32_t kTagRollback = 53;
-inline constexpr int32_t kTagTransact = 55;
-inline constexpr int32_t kTagDbCommand = 58;
-inline constexpr int32_t kTagCapture = 59;
-// kTagExpression (62, "(in expression)") comes with the tag names.
-
 struct TagErrorEntry {
     uint32_t id;
     const char* tagName;      // null for an empty row

@@ -23,10 +23,12 @@
 #include <cstdint>
 
 #include "engine/app/VornApplication.h"
+#include "engine/foundation/Messages.h"
 #include "engine/foundation/String.h"
 #include "engine/vm/Feature.h"
 #include "engine/vm/TagErrors.h"
 #include "engine/vm/VornVMFrame.h"
+#include "engine/vm/VornVMMessages.h"
 #include "engine/vm/VornVMStack.h"
 
 namespace vorn {
@@ -47,16 +49,6 @@ class Variable;
 class VariableHash;
 class VariableList;
 class VornApplication;
-
-// Messages of the machine's own fatal errors.
-inline constexpr const char kErrorIllegalInstruction[] = "Illegal Instruction";
-inline constexpr const char kErrorInvalidSegment[] = "Invalid segment reference";
-inline constexpr const char kErrorInvalidDictionary[] = "Invalid dictionary reference";
-inline constexpr const char kErrorTruncatedInstruction[] = "Instruction runs past the end of the segment";
-inline constexpr const char kErrorInvalidJump[] = "Jump outside of the segment";
-inline constexpr const char kErrorTimedOut[] = "Application timed out";
-inline constexpr const char kErrorOutOfMemory[] = "Out of memory";
-inline constexpr const char kErrorTextTooLong[] = "Text too long";
 
 // The global entries the interpreter loop found to be plain scalars
 // (Variable::IsPlainScalar), so that its fast paths reach them without

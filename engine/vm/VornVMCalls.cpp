@@ -4,6 +4,7 @@
 #include <new>
 
 #include "engine/app/VornApplication.h"
+#include "engine/foundation/Messages.h"
 #include "engine/foundation/Number.h"
 #include "engine/foundation/Output.h"
 #include "engine/values/FunctionManager.h"
@@ -17,14 +18,6 @@
 namespace vorn {
 
 namespace {
-
-constexpr char kInvalidFunctionCall[] = "Invalid function call";
-constexpr char kInvalidParameterReference[] = "Invalid parameter reference";
-constexpr char kFrameUnderflow[] = "Frame underflow";
-constexpr char kReturnOutsideFunction[] = "Return outside of function";
-constexpr char kParameterCountMismatch[] = "Number of parameters mismatch in call to external function";
-constexpr char kParameterTypeMismatch[] = "Parameter type mismatch in call to external function";
-constexpr char kNestingTooDeep[] = "Function call nesting too deep";
 
 // Interpreter loops nested through calls from outside (a plug-in calling back
 // into the script): each nests the native stack.
@@ -418,9 +411,9 @@ int VornVM::ReturnFromFunction(bool withValue) {
     int ok = 1;
     if (withValue) {
         if (from->depth < 1) {
-            ok = FatalError("Stack underflow");
+            ok = FatalError(kStackUnderflow);
         } else if (to->depth >= to->capacity) {
-            ok = FatalError("Stack overflow");
+            ok = FatalError(kStackOverflow);
         } else {
             VornVMStackEntry* value = &from->entries[--from->depth];
             if (value->type == kStackSlot) {

@@ -63,7 +63,7 @@ int VornVM::Execute() {
     } catch (const std::bad_alloc& failure) {
         // A text too long may say where it came from.
         FatalErrorWithoutMemory(dynamic_cast<const TextTooLong*>(&failure) ? failure.what()
-                                                                           : kErrorOutOfMemory);
+                                                                           : kOutOfMemory);
     }
     return 0;
 }

@@ -212,7 +212,7 @@ inline char* CatBuffer(const char* left, int32_t leftLength, const char* right, 
 [[gnu::always_inline]] inline Flow DecodedLoop::CatTooLong() {
     s->Discard();
     s->Discard();
-    vm.FatalError(kErrorTextTooLong);
+    vm.FatalError(kTextTooLong);
     return Flow::kSlow;
 }
 
@@ -322,7 +322,7 @@ inline char* CatBuffer(const char* left, int32_t leftLength, const char* right, 
     int32_t left = slot ? slot->length : real->PlainTextLength();
     if (left < 0) left = real->Value().Length();
     if (!MayAppend(left, right.length)) {
-        vm.FatalError(kErrorTextTooLong);
+        vm.FatalError(kTextTooLong);
         return Flow::kSlow;
     }
     if (slot)

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "engine/foundation/Messages.h"
 #include "engine/foundation/Number.h"
 #include "engine/values/Scalar.h"
 #include "engine/values/Variable.h"
@@ -215,7 +216,7 @@ void VornVM::OpRounds() {
 
 int32_t VornVM::CompareTop() {
     if (stack->Depth() < 2) {
-        FatalError("Stack underflow");
+        FatalError(kStackUnderflow);
         return 0;
     }
     const VornVMStackEntry* b = stack->Peek(0);
@@ -332,7 +333,7 @@ void VornVM::OpCmpgg() {
     Variable* a = GlobalAt(globalScope, immA);
     Variable* b = GlobalAt(globalScope, immB);
     if (!a || !b) {
-        FatalError("Invalid variable reference");
+        FatalError(kInvalidVariable);
         return;
     }
     stack->PushInteger(CompareVariables(a, b));
@@ -341,7 +342,7 @@ void VornVM::OpCmpgg() {
 void VornVM::OpCmpgi() {
     Variable* a = GlobalAt(globalScope, immA);
     if (!a) {
-        FatalError("Invalid variable reference");
+        FatalError(kInvalidVariable);
         return;
     }
     int32_t error = 0;
@@ -361,7 +362,7 @@ void VornVM::OpCmpgi() {
 void VornVM::OpIncg() {
     Variable* a = GlobalAt(globalScope, immA);
     if (!a) {
-        FatalError("Invalid variable reference");
+        FatalError(kInvalidVariable);
         return;
     }
     // Wraps at 32 bits rather than overflowing.
@@ -372,7 +373,7 @@ void VornVM::OpModgg() {
     Variable* a = GlobalAt(globalScope, immA);
     Variable* b = GlobalAt(globalScope, immB);
     if (!a || !b) {
-        FatalError("Invalid variable reference");
+        FatalError(kInvalidVariable);
         return;
     }
     stack->PushInteger(ScriptRemainder(a->ValueInteger(), b->ValueInteger()));
@@ -381,7 +382,7 @@ void VornVM::OpModgg() {
 void VornVM::OpStoregi() {
     Variable* a = GlobalAt(globalScope, immA);
     if (!a) {
-        FatalError("Invalid variable reference");
+        FatalError(kInvalidVariable);
         return;
     }
     a->SetValueInteger(immB);

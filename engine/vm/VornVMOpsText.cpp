@@ -111,7 +111,7 @@ void VornVM::OpCat() {
     if (aborted) return;
     int64_t total = static_cast<int64_t>(a.length) + b.length;
     if (total >= INT32_MAX) {
-        FatalError(kErrorTextTooLong);
+        FatalError(kTextTooLong);
         return;
     }
     const int32_t length = static_cast<int32_t>(total);
@@ -131,7 +131,7 @@ void VornVM::OpCat() {
         size = room > INT32_MAX ? INT32_MAX : static_cast<int32_t>(room);
         buffer = static_cast<char*>(std::malloc(static_cast<size_t>(size)));
         if (!buffer) {
-            FatalError(kErrorOutOfMemory);
+            FatalError(kOutOfMemory);
             return;
         }
         if (left > 0) std::memcpy(buffer, a.text, static_cast<size_t>(left));

@@ -9,8 +9,6 @@ namespace vorn {
 
 namespace {
 
-constexpr char kInvalidVariable[] = "Invalid variable reference";
-
 // Pushes a variable that a scope, a view or a sub-program holds as an entry
 // with a reference of its own: refg, refl, spop or a closing view can take it
 // out of its holder while the entry is still on some stack.

@@ -7,6 +7,7 @@
 
 #include "engine/foundation/Hash.h"
 #include "engine/foundation/KeptBlocks.h"
+#include "engine/foundation/Messages.h"
 #include "engine/foundation/Number.h"
 #include "engine/values/Variable.h"
 #include "engine/vm/VornVM.h"
@@ -15,12 +16,6 @@
 namespace vorn {
 
 namespace {
-
-constexpr char kUnderflow[] = "Stack underflow";
-constexpr char kOverflow[] = "Stack overflow";
-constexpr char kInvalidVariable[] = "Invalid variable reference";
-constexpr char kExpectedVariable[] = "Expected variable, found constant";
-constexpr char kInvalidStackReference[] = "Invalid stack reference";
 
 // A malloc'ed, NUL-terminated copy of n bytes. Running out of memory throws:
 // the interpreter makes it a fatal error of the run.
@@ -106,7 +101,7 @@ void VornVM_Stack::Fail(const char* message) {
 
 bool VornVM_Stack::Full() {
     if (depth < capacity) return false;
-    Fail(kOverflow);
+    Fail(kStackOverflow);
     return true;
 }
 
@@ -121,7 +116,7 @@ void VornVM_Stack::Drop(VornVMStackEntry& entry) {
 
 VornVMStackEntry* VornVM_Stack::Take() {
     if (depth <= 0) {
-        Fail(kUnderflow);
+        Fail(kStackUnderflow);
         return nullptr;
     }
     return &entries[--depth];
@@ -137,7 +132,7 @@ const VornVMStackEntry* VornVM_Stack::Peek(int32_t at) const {
 }
 
 int VornVM_Stack::Overflow() {
-    Fail(kOverflow);
+    Fail(kStackOverflow);
     return 0;
 }
 
@@ -434,7 +429,7 @@ int32_t VornVM_Stack::PopPosition() {
 
 int VornVM_Stack::Dup() {
     if (depth <= 0) {
-        Fail(kUnderflow);
+        Fail(kStackUnderflow);
         return 0;
     }
     if (Full()) return 0;
@@ -444,7 +439,7 @@ int VornVM_Stack::Dup() {
         if (top.type == kStackString) {
             char* bytes = CopyBytes(top.value.text, top.length);
             if (!bytes) {
-                Fail(kOverflow);
+                Fail(kStackOverflow);
                 return 0;
             }
             copy.value.text = bytes;
@@ -459,7 +454,7 @@ int VornVM_Stack::Dup() {
 
 int VornVM_Stack::Swap(int32_t i, int32_t j) {
     if (depth <= 0) {
-        Fail(kUnderflow);
+        Fail(kStackUnderflow);
         return 0;
     }
     if (i < 0 || j < 0 || i >= depth || j >= depth) {
@@ -476,11 +471,11 @@ int VornVM_Stack::Swap(int32_t i, int32_t j) {
 int VornVM_Stack::MoveFrom(VornVM_Stack* source, int32_t count) {
     if (!source || count < 0) return 0;
     if (count > source->depth) {
-        source->Fail(kUnderflow);
+        source->Fail(kStackUnderflow);
         return 0;
     }
     if (count > capacity - depth) {
-        Fail(kOverflow);
+        Fail(kStackOverflow);
         return 0;
     }
     int32_t from = source->depth - count;

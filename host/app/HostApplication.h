@@ -34,6 +34,9 @@ class PosixExternalLibraryManager;
 class PosixFileManager;
 class SystemLibraryManager;
 
+// A program that cannot be run starts its message with this, its name, "': "
+// and the reason.
+inline constexpr char kUnableToExecute[] = "Unable to execute '";
 // The message of a program whose sections cannot be loaded.
 inline constexpr char kProgramNotLoadable[] =
     "File does not exist, is corrupt, is not a valid Vorn Script file, or cannot be opened due to permission "

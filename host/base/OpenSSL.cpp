@@ -240,7 +240,7 @@ bool StartProcessOpenSSL() {
 bool BindOpenSSL(const OpenSSLLibraries& libraries, void** table, void** context, const char* caDirectory,
                  int32_t securityOptions, String* error) {
     if (!libraries.Available()) {
-        if (error) error->Assign("Unable to load OpenSSL DLLs");
+        if (error) error->Assign(kOpenSSLMissing);
         return false;
     }
     for (int32_t i = 0; i < kOpenSSLEntryCount; ++i) {

@@ -28,6 +28,10 @@ struct stack_st;
 
 namespace vorn {
 
+// Why TLS is not to be had when the libraries did not load and no reason
+// was kept.
+inline constexpr char kOpenSSLMissing[] = "Unable to load OpenSSL DLLs";
+
 // Entries of an application's table, in the order bound.
 enum OpenSSLEntry : int32_t {
     kSSLeay,

@@ -78,21 +78,23 @@ bool ReadRegistryNumber(RegistryKey key, const char* name, int32_t* value) {
 
 void ReadProductSettings(ProductSettings& settings) {
     settings.threads = 2;
-    settings.sslLibrary.Assign(FindConfigItem(kConfigOpenSslLibrary)->defaultText);
-    settings.cryptoLibrary.Assign(FindConfigItem(kConfigCryptoLibrary)->defaultText);
+    constexpr const ConfigItemInfo* ssl = FindConfigItem(kConfigOpenSslLibrary);
+    constexpr const ConfigItemInfo* crypto = FindConfigItem(kConfigCryptoLibrary);
+    settings.sslLibrary.Assign(ssl->defaultText);
+    settings.cryptoLibrary.Assign(crypto->defaultText);
     RegistryKey product = nullptr;
     if (!platform::RegistryOpenKey(platform::LocalMachineKey(), kProductKey, &product)) return;
     int32_t threads = 0;
-    if (ReadRegistryNumber(product, "Threads", &threads) && threads != 0) {
+    if (ReadRegistryNumber(product, kThreadsValue, &threads) && threads != 0) {
         uint32_t count = static_cast<uint32_t>(threads); // a negative count is a huge one
         settings.threads = count > 100 ? 100 : static_cast<int32_t>(count);
     }
     int32_t length = 0;
-    if (char* name = ReadRegistryText(product, "ssl_openssl", &length)) {
+    if (char* name = ReadRegistryText(product, ssl->memberName, &length)) {
         if (length > 0) settings.sslLibrary.Assign(name, length);
         std::free(name);
     }
-    if (char* name = ReadRegistryText(product, "ssl_crypto", &length)) {
+    if (char* name = ReadRegistryText(product, crypto->memberName, &length)) {
         if (length > 0) settings.cryptoLibrary.Assign(name, length);
         std::free(name);
     }

@@ -13,11 +13,14 @@ namespace vorn {
 // Under the local machine key.
 inline constexpr const char* kProductKey = "SOFTWARE\\Vorn\\Vorn Tevrona NT";
 inline constexpr const char* kConfigurationKey = "SOFTWARE\\Vorn\\Vorn Tevrona NT\\Configuration";
+// The product key's value of the worker count.
+inline constexpr const char* kThreadsValue = "Threads";
 
 // Settings of the whole process, from the product key: the number of request
 // workers ("Threads": 0 or missing gives 2, above 100 gives 100) and the
-// OpenSSL library files ("ssl_openssl", "ssl_crypto"; missing or empty: the
-// defaults of items 0x200001b and 0x200001c).
+// OpenSSL library files (named as the configuration aggregate names items
+// 0x200001b and 0x200001c, "ssl_openssl" and "ssl_crypto"; missing or empty:
+// those items' defaults).
 struct ProductSettings {
     int32_t threads = 2;
     String sslLibrary;

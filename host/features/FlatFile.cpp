@@ -6,6 +6,7 @@
 #include "engine/app/VornApplication.h"
 #include "engine/files/File.h"
 #include "engine/foundation/Config.h"
+#include "engine/foundation/Messages.h"
 #include "engine/values/Variable.h"
 #include "engine/values/VariableList.h"
 
@@ -13,7 +14,6 @@ namespace vorn {
 
 namespace {
 
-constexpr char kOutOfMemory[] = "Out of memory";
 
 // Bytes that stop the line scan: the line ends and the escape.
 struct LineStops {
@@ -269,7 +269,7 @@ int32_t Import::Open(const char* name, int32_t length) {
     FileManager* files = application ? application->GetFileManager() : nullptr;
     file = files ? files->Open(LocationData, fileName.Text(), OpenRead) : nullptr;
     if (!file) {
-        String message = String("Error opening '") + fileName + "': ";
+        String message = String(kErrorOpening) + fileName + "': ";
         if (files) message.AppendString(files->ErrorText());
         SetError(message);
         return 0;
@@ -280,7 +280,7 @@ int32_t Import::Open(const char* name, int32_t length) {
 }
 
 int32_t Import::FailRecords(const String& reason) {
-    SetError(String("Error reading from '") + fileName + "': " + reason);
+    SetError(String(kErrorReadingFrom) + fileName + "': " + reason);
     return 0;
 }
 

@@ -9,13 +9,16 @@
 #include "engine/app/VornApplication.h"
 #include "engine/files/File.h"
 #include "engine/foundation/Config.h"
+#include "engine/foundation/Messages.h"
 #include "engine/values/Aggregate.h"
 #include "engine/values/Variable.h"
 #include "engine/values/VariableHash.h"
 #include "engine/values/VariableList.h"
+#include "engine/vm/NetworkSource.h"
 #include "engine/vm/VornVM.h"
 #include "host/network/HTTPResponseStream.h"
 #include "host/network/NetworkManager.h"
+#include "host/network/NetworkMessages.h"
 
 namespace vorn {
 
@@ -116,13 +119,13 @@ int CallBuffer::Fill() {
     consumed += filled;
     position = filled = 0;
     if (!data || size == 0) {
-        SetError(String("Out of memory"));
+        SetError(String(kOutOfMemory));
         return 0;
     }
     // A peer that never stops sending never makes a read wait, where the
     // network layer would notice the stop itself.
     if (application && application->StopRequested()) {
-        SetError(String("Read Timeout"));
+        SetError(String(kReadTimeout));
         return 0;
     }
     int32_t n = stream->Read(data, static_cast<int32_t>(size));
@@ -279,7 +282,7 @@ int32_t Call::OpenFiles() {
         String path(variable->Value());
         File* file = fileManager ? fileManager->Open(LocationData, path.Text(), OpenRead) : nullptr;
         if (!file) {
-            error = String("Unable to open '") + path + "': " + (fileManager ? fileManager->ErrorText() : String(""));
+            error = String(kUnableToOpen) + path + "': " + (fileManager ? fileManager->ErrorText() : String(""));
             result = kCallFailed;
             break;
         }
@@ -299,11 +302,11 @@ NetworkConnection* Call::Open(const char* body, int64_t bodyLength, const char* 
     // The request's texts go on as C strings: a NUL would cut them short.
     const char* refusal = nullptr;
     if (std::memchr(url.Text(), 0, static_cast<size_t>(url.Length())))
-        refusal = "Malformed URL";
+        refusal = kMalformedUrl;
     else if (std::memchr(contentType.Text(), 0, static_cast<size_t>(contentType.Length())))
         refusal = "Invalid character in content type";
     else if (!manager)
-        refusal = "Network connections are not available";
+        refusal = kNoNetwork;
     NetworkConnection* opened = nullptr;
     if (!refusal) {
         if (logTraffic) {
@@ -428,7 +431,7 @@ int32_t Call::SendMultipart(const char* headers, int32_t headersLength) {
     }
     char* block = static_cast<char*>(std::malloc(contentBufferSize));
     if (!block) {
-        error.Assign("Out of memory");
+        error.Assign(kOutOfMemory);
         delete connection;
         connection = nullptr;
         return kCallFailed;

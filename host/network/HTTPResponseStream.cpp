@@ -2,12 +2,13 @@
 
 #include <cstring>
 
+#include "host/network/NetworkMessages.h"
+
 namespace vorn {
 
 namespace {
 
 constexpr int32_t kLineChunk = 512;
-constexpr char kEarlyClose[] = "Read Error: Connection closed by remote host";
 
 bool IsCrLf(const String& line) {
     return line.Length() == 2 && line.Text()[0] == '\r' && line.Text()[1] == '\n';
@@ -125,7 +126,7 @@ void HTTPResponseStream::CloseConnection() {
 
 bool HTTPResponseStream::ReadHeadLine(String& line) {
     if (!connection) {
-        Fail(kEarlyClose);
+        Fail(kConnectionClosed);
         return false;
     }
     int32_t n = connection->ReadLine(line, timeout, kLineChunk);
@@ -201,7 +202,7 @@ bool HTTPResponseStream::ReadExactly(char* buffer, int32_t length) {
             return false;
         }
         if (n == 0) {
-            Fail(kEarlyClose);
+            Fail(kConnectionClosed);
             return false;
         }
         got += n;
@@ -226,7 +227,7 @@ bool HTTPResponseStream::ReadChunkSize() {
         if (connection)
             CopyConnectionError();
         else
-            Fail(kEarlyClose);
+            Fail(kConnectionClosed);
         return false;
     }
     int64_t size = ChunkSizeOf(line);
@@ -251,7 +252,7 @@ int32_t HTTPResponseStream::Read(void* buffer, int32_t length) {
     if (framingFailed) return -1;
     if (length <= 0 || noBody || ended) return 0;
     if (!connection) {
-        Fail(kEarlyClose);
+        Fail(kConnectionClosed);
         return -1;
     }
     int64_t want = length;
@@ -271,7 +272,7 @@ int32_t HTTPResponseStream::Read(void* buffer, int32_t length) {
     if (n == 0) {
         // The end of the stream is the end of the body only when nothing framed it.
         if (chunked || contentLength >= 0) {
-            Fail(kEarlyClose);
+            Fail(kConnectionClosed);
             return -1;
         }
         ended = true;

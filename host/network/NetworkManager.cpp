@@ -7,10 +7,12 @@
 #include "engine/files/File.h"
 #include "engine/foundation/Config.h"
 #include "engine/foundation/Hash.h"
+#include "engine/vm/NetworkSource.h"
 #include "host/base/OpenSSL.h"
 #include "host/network/ByteBuffer.h"
 #include "host/network/Call.h"
 #include "host/network/LoggingNetworkConnection.h"
+#include "host/network/NetworkMessages.h"
 #include "host/network/POP3.h"
 #include "host/network/SMTP.h"
 
@@ -97,7 +99,7 @@ int PassPhraseCallback(char* buffer, int size, int, void* context) {
 String TlsReason(void* const* table) {
     unsigned long code = OpenSSLCall<kERR_get_error>(table)();
     const char* reason = OpenSSLCall<kERR_reason_error_string>(table)(code);
-    return String(reason ? reason : "Unknown error");
+    return String(reason ? reason : kUnknownError);
 }
 
 int32_t SecurityOptions(VornApplication* application) {
@@ -237,7 +239,7 @@ bool NetworkManager::SendRequest(NetworkConnection* connection, const char* meth
         return false;
     }
     if ((path && HasControl(path, pathLength)) || (host && HasControl(host, hostLength))) {
-        SetError("Malformed URL");
+        SetError(kMalformedUrl);
         return false;
     }
     if (!(version >= 0.0)) version = 1.0; // NaN too
@@ -325,7 +327,7 @@ NetworkConnection* NetworkManager::OpenURLWith(const char* method, const char* u
     if (!SplitURL(url, -1, &protocol, &protocolLength, &host, &hostLength, &portText, &portTextLength, &path,
                   &pathLength)) {
         delete context;
-        SetError("Malformed URL");
+        SetError(kMalformedUrl);
         return nullptr;
     }
     uint32_t port = 0;
@@ -351,7 +353,7 @@ bool NetworkManager::StartSSL(NetworkConnection* connection, const char* host, c
                               const char* certificateType, const char* passPhrase, uint32_t timeout) {
     String message;
     if (!application || !application->EnsureOpenSSL(&message)) {
-        SetError(message.IsEmpty() ? String("Unable to load OpenSSL DLLs") : message);
+        SetError(message.IsEmpty() ? String(kOpenSSLMissing) : message);
         return false;
     }
     X509* certificate = nullptr;
@@ -390,7 +392,7 @@ bool NetworkManager::LoadClientCertificate(const char* fileName, const char* typ
     *key = nullptr;
     String message;
     if (!application || !application->EnsureOpenSSL(&message)) {
-        SetError(message.IsEmpty() ? String("Unable to load OpenSSL DLLs") : message);
+        SetError(message.IsEmpty() ? String(kOpenSSLMissing) : message);
         return false;
     }
     void* const* table = application->SSLFunctions();
@@ -579,12 +581,12 @@ bool NetworkService::Connect() {
     connection = nullptr;
     NetworkManager* manager = NetworkManagerOf(application);
     if (!manager) {
-        SetError(String("Error connecting to '") + host + "': Network connections are not available");
+        SetError(String(kErrorConnectingTo) + host + "': " + kNoNetwork);
         return false;
     }
     connection = manager->Connect(host.Text(), port, timeout);
     if (!connection) {
-        SetError(String("Error connecting to '") + host + "': " + manager->ErrorText());
+        SetError(String(kErrorConnectingTo) + host + "': " + manager->ErrorText());
         return false;
     }
     return CheckResponse();

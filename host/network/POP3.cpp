@@ -8,9 +8,12 @@
 #include "engine/files/File.h"
 #include "engine/foundation/Config.h"
 #include "engine/foundation/Hash.h"
+#include "engine/foundation/Messages.h"
 #include "engine/foundation/NetworkConnection.h"
 #include "engine/values/VariableHash.h"
+#include "engine/vm/NetworkSource.h"
 #include "host/network/NetworkManager.h"
+#include "host/network/NetworkMessages.h"
 
 namespace vorn {
 
@@ -27,6 +30,7 @@ constexpr int32_t kLineChunk = 512;
 constexpr int64_t kFileBuffer = 64 << 10;
 
 constexpr char kInvalidResponse[] = "Invalid response from server";
+constexpr char kSendFailed[] = "Error sending data to server";
 
 // The headers the message variables take, in the order of POP3Message's slots.
 constexpr const char* kKeptHeaders[] = {"Subject", "From", "Reply-To", "Date"};
@@ -121,7 +125,7 @@ bool POP3Message::AddLine(const char* line, int32_t length) {
     }
     if (failed || !bodyFile) return !failed;
     if (!pending.Append(line, length) || !pending.AppendByte('\n')) {
-        SetError(String("Out of memory"));
+        SetError(String(kOutOfMemory));
         failed = true;
         return false;
     }
@@ -201,14 +205,14 @@ int32_t POP3::Begin(const char* host, int32_t hostLength, const char* user, int3
     // A line break in a command would add commands ("\r\nDELE 1").
     if (HasLineBreakOrNul(host, hostLength)) {
         Fail("Invalid character in host");
-        return report("Error connecting to '");
+        return report(kErrorConnectingTo);
     }
     if (HasLineBreakOrNul(user, userLength) || HasLineBreakOrNul(password, passwordLength)) {
         Fail(HasLineBreakOrNul(user, userLength) ? "Invalid character in user name"
                                                  : "Invalid character in password");
         return report("Error logging into '");
     }
-    if (Connect(host, hostLength) != kPop3Done) return report("Error connecting to '");
+    if (Connect(host, hostLength) != kPop3Done) return report(kErrorConnectingTo);
     if (Login(user, userLength, password, passwordLength) != kPop3Done) return report("Error logging into '");
     if (Stat() != kPop3Done) return report("Error while checking status from '");
     if (List() != kPop3Done) return report("Error while retrieving list of messages from '");
@@ -241,7 +245,7 @@ int32_t POP3::Connect(const char* host, int32_t length) {
     if (connection) Quit();
     broken = false;
     NetworkManager* manager = NetworkManagerOf(application);
-    if (!manager) return Fail("Network connections are not available");
+    if (!manager) return Fail(kNoNetwork);
     const String hostText(host, length);
     connection = manager->Connect(hostText.Text(), kPop3Port, 0);
     if (!connection) {
@@ -339,10 +343,10 @@ void POP3::PublishVariables() {
 }
 
 int32_t POP3::SendCommand(const char* text, int32_t length) {
-    if (!connection) return Fail("Error sending data to server");
+    if (!connection) return Fail(kSendFailed);
     if (connection->Write(text, length, mailTimeout) < 1) {
         broken = true;
-        return Fail("Error sending data to server");
+        return Fail(kSendFailed);
     }
     return ReadReply();
 }
@@ -350,7 +354,7 @@ int32_t POP3::SendCommand(const char* text, int32_t length) {
 int32_t POP3::ReadReply() {
     String line;
     for (;;) {
-        if (!connection) return Fail("Error sending data to server");
+        if (!connection) return Fail(kSendFailed);
         if (connection->ReadLine(line, mailTimeout, kLineChunk) < 0) {
             SetError(connection->ErrorText());
             broken = true;
@@ -366,7 +370,7 @@ int32_t POP3::ReadReply() {
         // looked at here.
         if (application && application->StopRequested()) {
             broken = true;
-            return Fail("Read Timeout");
+            return Fail(kReadTimeout);
         }
     }
 }
@@ -408,7 +412,7 @@ int32_t POP3::ParseReply(const char* line, int32_t length) {
         if (listed >= messageCount) return Fail("More messages than expected returned from server");
         const int32_t numberLength = static_cast<int32_t>(space - line);
         if (!AddEntry(ParseNumber(line, numberLength), ParseNumber(space + 1, length - numberLength - 1)))
-            return Fail("Out of memory");
+            return Fail(kOutOfMemory);
         return kPop3More;
     }
     default: { // kMessageLine

@@ -7,7 +7,9 @@
 
 #include "engine/app/VornApplication.h"
 #include "engine/foundation/Config.h"
+#include "host/base/OpenSSL.h"
 #include "host/network/ByteBuffer.h"
+#include "host/network/NetworkMessages.h"
 #include "platform/Errors.h"
 
 namespace vorn {
@@ -173,10 +175,10 @@ bool PosixNetworkConnection::Connect(const platform::SocketAddress& address, uin
 }
 
 String PosixNetworkConnection::TlsFailure(unsigned long code, int savedErrno) {
-    if (code == 0) return savedErrno ? SystemText(savedErrno) : String("Unknown error");
+    if (code == 0) return savedErrno ? SystemText(savedErrno) : String(kUnknownError);
     if (code & kErrSystemFlag) return SystemText(static_cast<int>(code & ~kErrSystemFlag));
     const char* reason = OpenSSLCall<kERR_reason_error_string>(application->SSLFunctions())(code);
-    return String(reason ? reason : "Unknown error");
+    return String(reason ? reason : kUnknownError);
 }
 
 bool PosixNetworkConnection::StartTLS(const char* serverName, X509* certificate, EVP_PKEY* key,
@@ -186,7 +188,7 @@ bool PosixNetworkConnection::StartTLS(const char* serverName, X509* certificate,
         // Taken over all the same, so nothing leaks.
         if (table && certificate) OpenSSLCall<kX509_free>(table)(certificate);
         if (table && key) OpenSSLCall<kEVP_PKEY_free>(table)(key);
-        Fail("TCP connection not established", nullptr);
+        Fail(kNotConnected, nullptr);
         return false;
     }
     if (table) {
@@ -205,7 +207,7 @@ bool PosixNetworkConnection::StartTLS(const char* serverName, X509* certificate,
 
     String message;
     if (!application || !application->EnsureOpenSSL(&message)) {
-        Fail("Error allocating SSL handle: ", message.IsEmpty() ? "Unable to load OpenSSL DLLs" : message.Text());
+        Fail("Error allocating SSL handle: ", message.IsEmpty() ? kOpenSSLMissing : message.Text());
         return false;
     }
     table = application->SSLFunctions();
@@ -228,7 +230,7 @@ bool PosixNetworkConnection::StartTLS(const char* serverName, X509* certificate,
         }
     }
     if (OpenSSLCall<kSSL_set_fd>(table)(ssl, socket) != 1) {
-        Fail("Error establishing SSL connection: ", TlsFailure(OpenSSLCall<kERR_get_error>(table)(), 0).Text());
+        Fail(kSslConnectError, TlsFailure(OpenSSLCall<kERR_get_error>(table)(), 0).Text());
         return false;
     }
 
@@ -246,13 +248,13 @@ bool PosixNetworkConnection::StartTLS(const char* serverName, X509* certificate,
         if (result == 1) return true;
         int code = OpenSSLCall<kSSL_get_error>(table)(ssl, result);
         if (code == kSslErrorWantRead || code == kSslErrorWantWrite) {
-            if (!Wait(code == kSslErrorWantWrite, milliseconds, "Error establishing SSL connection: ",
+            if (!Wait(code == kSslErrorWantWrite, milliseconds, kSslConnectError,
                       "Error establishing SSL connection: Connection timed out"))
                 return false;
             continue;
         }
         if (code == kSslErrorSsl || code == kSslErrorSyscall)
-            Fail("Error establishing SSL connection: ",
+            Fail(kSslConnectError,
                  TlsFailure(OpenSSLCall<kERR_get_error>(table)(), savedErrno).Text());
         else if (code == kSslErrorZeroReturn)
             Fail("Error establishing SSL connection: The remote server closed the connection", nullptr);
@@ -273,7 +275,7 @@ X509* PosixNetworkConnection::PeerCertificate() {
 
 int32_t PosixNetworkConnection::Read(void* buffer, int32_t length, uint32_t timeout) {
     if (length < 0 || (!buffer && length > 0)) {
-        FailWithError(ssl ? "SSL Read Error: " : "Read Error: ", EINVAL);
+        FailWithError(ssl ? kSslReadError : kReadError, EINVAL);
         return -1;
     }
     if (length == 0) return 0;
@@ -285,7 +287,7 @@ int32_t PosixNetworkConnection::Read(void* buffer, int32_t length, uint32_t time
     }
     if (ssl) return ReadTLS(buffer, length, timeout);
     if (socket < 0) {
-        FailWithError("Read Error: ", ENOTCONN);
+        FailWithError(kReadError, ENOTCONN);
         return -1;
     }
     int64_t milliseconds = WaitMilliseconds(timeout);
@@ -294,10 +296,10 @@ int32_t PosixNetworkConnection::Read(void* buffer, int32_t length, uint32_t time
         if (n >= 0) return static_cast<int32_t>(n);
         int failure = platform::LastError();
         if (failure != EAGAIN) {
-            FailWithError("Read Error: ", failure);
+            FailWithError(kReadError, failure);
             return -1;
         }
-        if (!Wait(false, milliseconds, "Read Error: ", "Read Timeout")) return -1;
+        if (!Wait(false, milliseconds, kReadError, kReadTimeout)) return -1;
     }
 }
 
@@ -317,14 +319,14 @@ int32_t PosixNetworkConnection::ReadTLS(void* buffer, int32_t length, uint32_t t
         if (result > 0) return result;
         int code = OpenSSLCall<kSSL_get_error>(table)(ssl, result);
         if (code == kSslErrorWantRead || code == kSslErrorWantWrite) {
-            if (!Wait(code == kSslErrorWantWrite, milliseconds, "SSL Read Error: ", "SSL Read Timeout")) return -1;
+            if (!Wait(code == kSslErrorWantWrite, milliseconds, kSslReadError, "SSL Read Timeout")) return -1;
             continue;
         }
         if (code == kSslErrorZeroReturn) return 0;
         if (code == kSslErrorSsl || code == kSslErrorSyscall) {
             unsigned long queued = OpenSSLCall<kERR_get_error>(table)();
             if (IsUnexpectedEof(queued) || (code == kSslErrorSyscall && queued == 0 && savedErrno == 0)) return 0;
-            Fail("SSL Read Error: ", TlsFailure(queued, savedErrno).Text());
+            Fail(kSslReadError, TlsFailure(queued, savedErrno).Text());
             return -1;
         }
         Fail("SSL Read Error: Unknown error", nullptr);
@@ -336,7 +338,7 @@ int32_t PosixNetworkConnection::FillReadAhead(uint32_t timeout) {
     if (!readAhead) {
         readAhead = static_cast<char*>(std::malloc(kReadAheadSize));
         if (!readAhead) {
-            FailWithError(ssl ? "SSL Read Error: " : "Read Error: ", ENOMEM);
+            FailWithError(ssl ? kSslReadError : kReadError, ENOMEM);
             return -1;
         }
     }
@@ -349,7 +351,7 @@ int32_t PosixNetworkConnection::FillReadAhead(uint32_t timeout) {
 int32_t PosixNetworkConnection::ReadLine(String& line, uint32_t timeout, int32_t) {
     line.Assign("", 0);
     ByteBuffer collected;
-    const char* prefix = ssl ? "SSL Read Error: " : "Read Error: ";
+    const char* prefix = ssl ? kSslReadError : kReadError;
     for (;;) {
         if (readStart < readEnd) {
             const char* start = readAhead + readStart;
@@ -374,7 +376,7 @@ int32_t PosixNetworkConnection::ReadLine(String& line, uint32_t timeout, int32_t
         if (filled < 0) return -1;
         if (filled == 0) {
             Fail(ssl ? "SSL Read Error: The remote server closed the connection"
-                     : "Read Error: Connection closed by remote host",
+                     : kConnectionClosed,
                  nullptr);
             return -1;
         }
@@ -385,7 +387,7 @@ int32_t PosixNetworkConnection::Write(const void* data, int32_t length, uint32_t
     if (length <= 0) return 0;
     if (ssl) return WriteTLS(data, length, timeout);
     if (socket < 0) {
-        FailWithError("Write Error: ", ENOTCONN);
+        FailWithError(kWriteError, ENOTCONN);
         return -1;
     }
     int64_t milliseconds = WaitMilliseconds(timeout);
@@ -398,10 +400,10 @@ int32_t PosixNetworkConnection::Write(const void* data, int32_t length, uint32_t
             continue;
         }
         if (n < 0 && platform::LastError() != EAGAIN) {
-            FailWithError("Write Error: ", platform::LastError());
+            FailWithError(kWriteError, platform::LastError());
             return -1;
         }
-        if (!Wait(true, milliseconds, "Write Error: ", "Write Timeout")) return -1;
+        if (!Wait(true, milliseconds, kWriteError, kWriteTimeout)) return -1;
     }
     return length;
 }
@@ -429,7 +431,7 @@ int32_t PosixNetworkConnection::WriteTLS(const void* data, int32_t length, uint3
         int code = OpenSSLCall<kSSL_get_error>(table)(ssl, result);
         if (code == kSslErrorWantRead || code == kSslErrorWantWrite) {
             // Called again with the same arguments, as the library requires.
-            if (!Wait(code == kSslErrorWantWrite, milliseconds, "Write Error: ", "Write Timeout")) return -1;
+            if (!Wait(code == kSslErrorWantWrite, milliseconds, kWriteError, kWriteTimeout)) return -1;
             continue;
         }
         if (code == kSslErrorZeroReturn)
@@ -469,7 +471,7 @@ bool PosixNetworkManager::IsIPv6Address(const char* text) {
 int32_t PosixNetworkManager::LookupHost(const char* host, String& address) {
     platform::AddressList addresses;
     if (!host || !Resolve(host, addresses)) {
-        SetError(String("Error looking up '") + (host ? host : "") + "'");
+        SetError(String(kErrorLookingUp) + (host ? host : "") + "'");
         return -1;
     }
     char text[512];
@@ -479,7 +481,7 @@ int32_t PosixNetworkManager::LookupHost(const char* host, String& address) {
             return 1;
         }
     }
-    SetError(String("Error looking up '") + host + "': No supported address families found");
+    SetError(String(kErrorLookingUp) + host + "': No supported address families found");
     return -1;
 }
 
@@ -497,7 +499,7 @@ NetworkConnection* PosixNetworkManager::Connect(const char* host, uint32_t port,
     }
     platform::AddressList addresses;
     if (!Resolve(host, addresses)) {
-        SetError(String("Error looking up '") + host + "'");
+        SetError(String(kErrorLookingUp) + host + "'");
         return nullptr;
     }
     auto* connection = new PosixNetworkConnection(application);

@@ -8,9 +8,11 @@
 #include "engine/foundation/Config.h"
 #include "engine/foundation/Hash.h"
 #include "engine/foundation/Md5.h"
+#include "engine/vm/NetworkSource.h"
 #include "host/base/ProductVersion.h"
 #include "host/network/ByteBuffer.h"
 #include "host/network/LoggingNetworkConnection.h"
+#include "host/network/NetworkMessages.h"
 #include "platform/Random.h"
 
 namespace vorn {
@@ -206,14 +208,14 @@ SMTPService::~SMTPService() {
 
 bool SMTPService::Stopped() {
     if (!application || !application->StopRequested()) return false;
-    SetError(String("Read Timeout"));
+    SetError(String(kReadTimeout));
     broken = true;
     return true;
 }
 
 bool SMTPService::SendCommand(const String& command) {
     if (!connection) {
-        SetError(String("TCP connection not established"));
+        SetError(String(kNotConnected));
         return false;
     }
     if (WriteString(connection, command, timeout) != command.Length()) {
@@ -255,7 +257,7 @@ bool SMTPService::ParseStatusLine(const String& line, int32_t* code, String* tex
 
 bool SMTPService::ReadStatus(int32_t* code, String* text, bool* more) {
     if (!connection) {
-        SetError(String("TCP connection not established"));
+        SetError(String(kNotConnected));
         return false;
     }
     String line;
@@ -347,13 +349,13 @@ bool SMTPService::SendEhlo() {
 bool SMTPService::Open(bool logTraffic) {
     NetworkManager* manager = NetworkManagerOf(application);
     if (!manager) {
-        SetError(String("Error connecting to '") + host + "': Network connections are not available");
+        SetError(String(kErrorConnectingTo) + host + "': " + kNoNetwork);
         return false;
     }
     delete connection;
     connection = manager->Connect(host.Text(), port, timeout);
     if (!connection) {
-        SetError(String("Error connecting to '") + host + "': " + manager->ErrorText());
+        SetError(String(kErrorConnectingTo) + host + "': " + manager->ErrorText());
         return false;
     }
     if ((flags & kSmtpTls) &&

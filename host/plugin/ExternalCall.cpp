@@ -6,6 +6,7 @@
 #include "engine/app/ExternalLibrary.h"
 #include "engine/app/VornApplication.h"
 #include "engine/foundation/Hash.h"
+#include "engine/foundation/Messages.h"
 #include "engine/values/Variable.h"
 
 namespace vorn {
@@ -125,7 +126,7 @@ int32_t ExternalCallManager::RegisterLibrary(const char* path) {
         auto* grown = static_cast<LoadedFunctionLibrary*>(
             std::calloc(static_cast<size_t>(capacity), sizeof(LoadedFunctionLibrary)));
         if (!grown) {
-            error.Assign("Out of memory");
+            error.Assign(kOutOfMemory);
             return 0;
         }
         if (libraryCount > 0)

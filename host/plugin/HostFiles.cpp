@@ -4,6 +4,7 @@
 
 #include "engine/app/VornApplication.h"
 #include "engine/files/File.h"
+#include "engine/foundation/Messages.h"
 #include "engine/values/Variable.h"
 #include "engine/values/VariableList.h"
 #include "engine/vm/VornVM.h"
@@ -83,7 +84,7 @@ int32_t LockRegion(File* file, int32_t mode, int64_t offset, int64_t length) {
     // into the old file, lost.
     if (mode == 2 && file->Replaced()) {
         file->Unlock(offset, length);
-        file->SetError("The file was removed or replaced");
+        file->SetError(kFileRemovedOrReplaced);
         return -1;
     }
     return 0;

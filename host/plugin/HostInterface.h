@@ -17,10 +17,6 @@ class VornVM;
 
 namespace hostapi {
 
-// What the network functions report for a program whose application has no
-// network manager.
-inline constexpr char kNetworkUnavailable[] = "Network connections are not available";
-
 // Location numbers of the newer file functions.
 inline constexpr int32_t kLocationScript = 1;
 inline constexpr int32_t kLocationCommerce = 3;

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "engine/foundation/NetworkConnection.h"
+#include "engine/vm/NetworkSource.h"
 #include "host/network/HTTPResponseStream.h"
 #include "host/network/NetworkManager.h"
 #include "host/plugin/HostInterface.h"
@@ -108,7 +109,7 @@ int32_t WriteConnection(NetworkConnection* connection, const void* data, int32_t
 
 const char* ManagerError(VornVM* program) {
     NetworkManager* manager = ManagerOf(program);
-    return manager ? manager->ErrorText().Text() : kNetworkUnavailable;
+    return manager ? manager->ErrorText().Text() : kNoNetwork;
 }
 
 const char* ConnectionError(VornVM* program, NetworkConnection* connection) {

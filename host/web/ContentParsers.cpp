@@ -5,6 +5,7 @@
 
 #include "engine/app/VornApplication.h"
 #include "engine/files/File.h"
+#include "engine/foundation/Messages.h"
 #include "engine/values/Variable.h"
 #include "engine/values/VariableHash.h"
 #include "engine/vm/VornVM.h"
@@ -13,7 +14,6 @@ namespace vorn {
 
 namespace {
 
-constexpr char kOutOfMemory[] = "Out of memory";
 constexpr char kTooManyVariables[] = "Maximum number of POST variables exceeded";
 
 int HexDigit(char c) {

@@ -143,15 +143,15 @@ bool ISAPIApplication::LoadScript(const String& scriptName) {
     std::shared_ptr<const LoadedProgram> loaded;
     File* file = OpenScript(files, LocationScript, scriptName.Text(), &loaded);
     if (!file)
-        return Fail(String("Unable to execute '") + Encoded(PathInfo()) + "': " +
+        return Fail(String(kUnableToExecute) + Encoded(PathInfo()) + "': " +
                     Encoded(files->ErrorText().Text(), files->ErrorText().Length()));
     String reason;
     if (!program.Open(scriptName.Text(), file, &reason)) {
         delete file;
-        return Fail(String("Unable to execute '") + Encoded(scriptName.Text()) + "': " + reason);
+        return Fail(String(kUnableToExecute) + Encoded(scriptName.Text()) + "': " + reason);
     }
     if (!(loaded ? program.Share(std::move(loaded)) : program.Load()))
-        return Fail(String("Unable to execute '") + Encoded(scriptName.Text()) + "': " + kProgramNotLoadable);
+        return Fail(String(kUnableToExecute) + Encoded(scriptName.Text()) + "': " + kProgramNotLoadable);
     return true;
 }
 

@@ -1,5 +1,6 @@
 #include "host/web/ISAPIBaseConfig.h"
 
+#include <array>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -26,44 +27,34 @@ using platform::RegistryKey;
 enum class ValueKind { Text, Number, Libraries, ErrorSettings };
 
 struct RegistryValue {
-    uint32_t bit;
     const char* name;
     ValueKind kind;
     uint32_t item;
 };
 
-// In the order read within each key. "commercedir" names the directory of
-// file location 3; its bit lies outside the others.
-constexpr RegistryValue kRegistryValues[] = {
-    {0x40, "vornroot", ValueKind::Text, kConfigVornRoot},
-    {0x1, "datadir", ValueKind::Text, kConfigDataDir},
-    {0x2, "globaltimeout", ValueKind::Number, kConfigGlobalTimeout},
-    {0x4, "calltimeout", ValueKind::Number, kConfigCallTimeout},
-    {0x8, "mailtimeout", ValueKind::Number, kConfigMailTimeout},
-    {0x1000, "filetimeout", ValueKind::Number, kConfigFileTimeout},
-    {0x100000, "posttimeout", ValueKind::Number, kConfigPostTimeout},
-    {0x2000, "filedelay", ValueKind::Number, kConfigFileDelay},
-    {0x10, "usecookies", ValueKind::Number, kConfigUseCookies},
-    {0x1000000, "usesni", ValueKind::Number, kConfigUseSni},
-    {0x20, "serveradmin", ValueKind::Text, kConfigServerAdmin},
-    {0x100, "maxfiles", ValueKind::Number, kConfigMaxFiles},
-    {0x200, "maxdocache", ValueKind::Number, kConfigMaxDoCache},
-    {0x200000, "maxpostvars", ValueKind::Number, kConfigMaxPostVars},
-    {0x400000, "maxunknowncontentlength", ValueKind::Number, kConfigMaxUnknownContentLength},
-    {0x800, "lockexpiration", ValueKind::Number, kConfigLockExpiration},
-    {0x4000, "cadir", ValueKind::Text, kConfigCaDir},
-    {0x10000, "loglevel", ValueKind::Number, kConfigLogLevel},
-    {0x20000, "logfile", ValueKind::Text, kConfigLogFile},
-    {0x40000, "logfilter", ValueKind::Text, kConfigLogFilter},
-    {0x800000, "logcookie", ValueKind::Text, kConfigLogCookie},
-    {0x80000, "securityoptions", ValueKind::Number, kConfigSecurityOptions},
-    {0x80, "libraries", ValueKind::Libraries, 0},
-    {0x8000, "errorsettings", ValueKind::ErrorSettings, 0},
-    {0x2000000, "commercedir", ValueKind::Text, kConfigCommerceDir},
-};
+constexpr size_t RegistryItemCount() {
+    size_t n = 0;
+    for (const ConfigItemInfo& info : kConfigItems) n += info.registryName != nullptr;
+    return n;
+}
 
-// Bit 0x400 belongs to no value, so the walk never stops early.
-constexpr uint32_t kAllPending = 0x1ffffff | 0x2000000;
+// The values read from each key: every item the registry carries, then the
+// two lists. Value i is pending while bit i of the walk's mask is set.
+constexpr std::array<RegistryValue, RegistryItemCount() + 2> RegistryValues() {
+    std::array<RegistryValue, RegistryItemCount() + 2> values{};
+    size_t n = 0;
+    for (const ConfigItemInfo& info : kConfigItems)
+        if (info.registryName)
+            values[n++] = {info.registryName, IsConfigTextItem(info.id) ? ValueKind::Text : ValueKind::Number,
+                           info.id};
+    values[n++] = {kLibrariesValue, ValueKind::Libraries, 0};
+    values[n] = {kErrorSettingsValue, ValueKind::ErrorSettings, 0};
+    return values;
+}
+constexpr auto kRegistryValues = RegistryValues();
+static_assert(kRegistryValues.size() <= 32, "a walk marks each pending value by a bit of 32");
+constexpr uint32_t kAllPending =
+    kRegistryValues.size() == 32 ? ~0u : (uint32_t{1} << kRegistryValues.size()) - 1;
 
 // Calls apply with each entry of a list value; false when the value is
 // missing or not a list.
@@ -186,8 +177,10 @@ void ReadKey(ISAPIBaseConfig& config, RegistryKey key, uint32_t& pending, Config
         steps.push_back(std::move(step));
         return true;
     };
-    for (const RegistryValue& value : kRegistryValues) {
-        if (!(pending & value.bit)) continue;
+    for (size_t i = 0; i < kRegistryValues.size(); ++i) {
+        const RegistryValue& value = kRegistryValues[i];
+        const uint32_t bit = uint32_t{1} << i;
+        if (!(pending & bit)) continue;
         bool found = false;
         switch (value.kind) {
         case ValueKind::Text: {
@@ -209,7 +202,7 @@ void ReadKey(ISAPIBaseConfig& config, RegistryKey key, uint32_t& pending, Config
             found = ReadList(key, value.name, [&](const char* entry) { apply({value.kind, 0, 0, entry}); });
             break;
         }
-        if (found) pending &= ~value.bit;
+        if (found) pending &= ~bit;
     }
 }
 

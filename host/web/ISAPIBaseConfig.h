@@ -24,6 +24,10 @@ class CommerceLibraryManager;
 class ExternalDatabaseLibraryManager;
 class SystemLibraryManager;
 
+// The list values of a configuration key beside its items.
+inline constexpr const char* kLibrariesValue = "libraries";
+inline constexpr const char* kErrorSettingsValue = "errorsettings";
+
 class ISAPIBaseConfig : public Config {
   public:
     ISAPIBaseConfig() = default;

@@ -6,6 +6,7 @@
 #include <shared_mutex>
 
 #include "host/base/OpenSSL.h"
+#include "host/base/ProductVersion.h"
 #include "host/web/ISAPIApplication.h"
 #include "host/web/ISAPIBaseConfig.h"
 #include "host/web/RequestPool.h"
@@ -29,7 +30,7 @@ ServedRequest* MakeApplication(void*, platform::ISAPIControlBlock* controlBlock)
 bool ExtensionGetVersion(platform::ISAPIVersionInfo* info) {
     if (info) {
         info->extensionVersion = kExtensionVersion;
-        std::memcpy(info->description, "Vorn", 5);
+        std::memcpy(info->description, kProductName, sizeof kProductName);
     }
     try {
         std::lock_guard<std::shared_mutex> lock(gStateMutex);

@@ -3,12 +3,12 @@
 #include <cstring>
 
 #include "engine/foundation/Hash.h"
+#include "engine/foundation/Messages.h"
 
 namespace vorn {
 
 namespace {
 
-constexpr char kOutOfMemory[] = "Out of memory";
 constexpr char kNoSeparator[] = "Failed to find boundary separator";
 
 int32_t Clamp32(int64_t n) {

@@ -15,6 +15,7 @@
 #include "host/base/ProductVersion.h"
 #include "host/web/ContentParsers.h"
 #include "host/web/ISAPIApplication.h"
+#include "host/web/RequestNames.h"
 #include "platform/Process.h"
 #include "platform/Time.h"
 
@@ -22,26 +23,12 @@ namespace vorn {
 
 namespace {
 
-constexpr const char* kServerVariables[] = {
-    "AUTH_TYPE",   "CONTENT_LENGTH", "CONTENT_TYPE",  "PATH_INFO",          "QUERY_STRING",
-    "REMOTE_ADDR", "REMOTE_HOST",    "REMOTE_USER",   "REQUEST_METHOD",     "SCRIPT_NAME",
-    "SERVER_NAME", "SERVER_PORT",    "SERVER_PORT_SECURE", "SERVER_PROTOCOL", "SERVER_SOFTWARE",
-};
-
-// The other names the steps add besides the server variables (the headers,
-// dyn_*, vorn_* and arg<n> aside), for MayHold.
-constexpr std::string_view kStepSystemNames[] = {
-    "time_t", "tm_usec", "tm_sec", "tm_min", "tm_hour", "tm_mday", "tm_mon",
-    "stm_mon", "tm_year", "tm_wday", "stm_wday", "tm_yday", "tm_isdst", "stm_zone",
-    "globaltimeout", "vornversion", "process_id", "nargs", "apitype", "documenturl", "callerid",
-};
-
-// A bit for each length among those names: most names a script looks up
-// are answered by it alone.
+// A bit for each length among the names the lookup knows: most names a
+// script looks up are answered by it alone.
 constexpr uint64_t RequestNameLengths() {
     uint64_t bits = 0;
-    for (std::string_view name : kServerVariables) bits |= uint64_t{1} << name.size();
-    for (std::string_view name : kStepSystemNames) bits |= uint64_t{1} << name.size();
+    for (std::string_view name : kRequestServerVariables) bits |= uint64_t{1} << name.size();
+    for (std::string_view name : kRequestNames) bits |= uint64_t{1} << name.size();
     return bits;
 }
 constexpr uint64_t kRequestNameLengths = RequestNameLengths();
@@ -91,8 +78,12 @@ void PutText(VariableHash& scope, const char* name, const char* text, int32_t le
     scope.ReplaceVariable(new Variable(name, -1, text ? text : "", text ? length : 0));
 }
 
-void PutInteger(VariableHash& scope, const char* name, int32_t value) {
-    scope.ReplaceVariable(new Variable(name, -1, value));
+void PutText(VariableHash& scope, RequestName name, const char* text, int32_t length = -1) {
+    PutText(scope, NameOf(name), text, length);
+}
+
+void PutInteger(VariableHash& scope, RequestName name, int32_t value) {
+    scope.ReplaceVariable(new Variable(NameOf(name), -1, value));
 }
 
 // A caller id we sent: 32 lower-case hexadecimal characters.
@@ -151,7 +142,7 @@ void ISAPIApplication::Put(Step step, VariableHash& scope) {
     case Step::SystemVariables: return PutSystemVariables(scope);
     case Step::Arguments: return PutArguments(scope);
     case Step::DocumentURL: return PutDocumentURL(scope);
-    case Step::CallerId: return PutText(scope, "callerid", callerId.Text(), callerId.Length());
+    case Step::CallerId: return PutText(scope, RequestName::CallerId, callerId.Text(), callerId.Length());
     }
 }
 
@@ -180,9 +171,9 @@ bool ISAPIApplication::MayHold(const char* name, int32_t length) {
             return listed.size() == static_cast<size_t>(length) &&
                    CompareTextNoCase(name, listed.data(), length) == 0;
         };
-        for (std::string_view listed : kServerVariables)
+        for (std::string_view listed : kRequestServerVariables)
             if (known(listed)) return true;
-        for (std::string_view listed : kStepSystemNames)
+        for (std::string_view listed : kRequestNames)
             if (known(listed)) return true;
     }
     if (headersPrefixed < 0) {
@@ -203,7 +194,7 @@ bool ISAPIApplication::AddServerVariables() {
 }
 
 void ISAPIApplication::PutServerVariables(VariableHash& scope) {
-    for (const char* name : kServerVariables) {
+    for (const char* name : kRequestServerVariables) {
         ServerText value = ServerVariable(name);
         if (value) PutText(scope, name, value.get());
     }
@@ -224,28 +215,29 @@ bool ISAPIApplication::AddSystemVariables() {
 void ISAPIApplication::PutSystemVariables(VariableHash& scope) {
     const platform::CalendarTime& now = requestTime;
     if (now.seconds >= INT32_MIN && now.seconds <= INT32_MAX)
-        PutInteger(scope, "time_t", static_cast<int32_t>(now.seconds));
+        PutInteger(scope, RequestName::TimeT, static_cast<int32_t>(now.seconds));
     else
-        scope.ReplaceVariable(new Variable("time_t", -1, static_cast<double>(now.seconds)));
-    PutInteger(scope, "tm_usec", now.microseconds);
-    PutInteger(scope, "tm_sec", now.second);
-    PutInteger(scope, "tm_min", now.minute);
-    PutInteger(scope, "tm_hour", now.hour);
-    PutInteger(scope, "tm_mday", now.day);
-    PutInteger(scope, "tm_mon", now.month + 1);
-    PutText(scope, "stm_mon", kMonths[now.month >= 0 && now.month < 12 ? now.month : 0]);
-    PutInteger(scope, "tm_year", 1900 + now.year);
-    PutInteger(scope, "tm_wday", now.weekday + 1);
-    PutText(scope, "stm_wday", kWeekdays[now.weekday >= 0 && now.weekday < 7 ? now.weekday : 0]);
-    PutInteger(scope, "tm_yday", now.yearDay + 1);
-    PutInteger(scope, "tm_isdst", now.daylightSaving > 0 ? 1 : 0);
-    PutText(scope, "stm_zone", now.zone);
-    PutInteger(scope, "globaltimeout", globalTimeout);
+        scope.ReplaceVariable(new Variable(NameOf(RequestName::TimeT), -1, static_cast<double>(now.seconds)));
+    PutInteger(scope, RequestName::TmUsec, now.microseconds);
+    PutInteger(scope, RequestName::TmSec, now.second);
+    PutInteger(scope, RequestName::TmMin, now.minute);
+    PutInteger(scope, RequestName::TmHour, now.hour);
+    PutInteger(scope, RequestName::TmMday, now.day);
+    PutInteger(scope, RequestName::TmMon, now.month + 1);
+    PutText(scope, RequestName::StmMon, kMonths[now.month >= 0 && now.month < 12 ? now.month : 0]);
+    PutInteger(scope, RequestName::TmYear, 1900 + now.year);
+    PutInteger(scope, RequestName::TmWday, now.weekday + 1);
+    PutText(scope, RequestName::StmWday, kWeekdays[now.weekday >= 0 && now.weekday < 7 ? now.weekday : 0]);
+    PutInteger(scope, RequestName::TmYday, now.yearDay + 1);
+    PutInteger(scope, RequestName::TmIsdst, now.daylightSaving > 0 ? 1 : 0);
+    PutText(scope, RequestName::StmZone, now.zone);
+    PutInteger(scope, RequestName::GlobalTimeout, globalTimeout);
     AddDynamicTimeVariables(scope);
-    scope.SetVariable("vornversion", -1, kProductVersion, static_cast<int32_t>(sizeof kProductVersion - 1));
+    scope.SetVariable(NameOf(RequestName::VornVersion), -1, kProductVersion,
+                      static_cast<int32_t>(sizeof kProductVersion - 1));
     AddApplicationSystemVariables(scope, this, this);
-    scope.ReplaceVariable(
-        new Variable("process_id", -1, static_cast<double>(static_cast<uint32_t>(threadId))));
+    double processId = static_cast<double>(static_cast<uint32_t>(threadId));
+    scope.ReplaceVariable(new Variable(NameOf(RequestName::ProcessId), -1, processId));
 }
 
 bool ISAPIApplication::AddArguments() {
@@ -270,7 +262,7 @@ void ISAPIApplication::PutArguments(VariableHash& scope) {
         if (!plus) break;
         piece = plus + 1;
     }
-    PutInteger(scope, "nargs", count);
+    PutInteger(scope, RequestName::Nargs, count);
 }
 
 bool ISAPIApplication::AddQueryVariables() {
@@ -289,7 +281,7 @@ bool ISAPIApplication::AddDocumentURL() {
 }
 
 void ISAPIApplication::PutDocumentURL(VariableHash& scope) {
-    PutText(scope, "apitype", "ISAPI");
+    PutText(scope, RequestName::ApiType, "ISAPI");
     ServerText host = ServerVariable("SERVER_NAME");
     ServerText secure = ServerVariable("SERVER_PORT_SECURE");
     ServerText port = ServerVariable("SERVER_PORT");
@@ -311,7 +303,7 @@ void ISAPIApplication::PutDocumentURL(VariableHash& scope) {
     }
     if (PathInfo()) url.Append(PathInfo());
     url.AppendChar('?');
-    PutText(scope, "documenturl", url.Text(), url.Length());
+    PutText(scope, RequestName::DocumentUrl, url.Text(), url.Length());
 }
 
 void ISAPIApplication::AddDefaultHeaders() {

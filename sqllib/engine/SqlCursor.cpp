@@ -8,6 +8,8 @@
 #include <cstring>
 
 #include "database/format/KPZIndexKeys.h"
+#include "engine/foundation/Messages.h"
+#include "sqllib/front/SqlMessages.h"
 
 namespace vorn {
 
@@ -50,15 +52,15 @@ int SQLEngine::OpenForWriting() {
             if (current > 0) break;
             if (current == 0) return Error(data.ErrorText());
             if (attempt == kCompiles)
-                return Error(String("Unable to create cursor for table '") + String(in.text1, in.length1) +
-                             "': " + kSQLFileReplaced);
+                return Error(String(kSqlNoCursor) + String(in.text1, in.length1) +
+                             "': " + kFileRemovedOrReplaced);
             // The new files, at the counter they are read at; columns the
             // statement was compiled with and they lack compile it again.
             uint32_t counter = 0;
             if (!schema->CatalogCounter(&counter)) return Error(schema->ErrorText());
             Table* table = schema->LoadTable(in.text1, in.length1);
             if (!table)
-                return Error(String("Unable to create cursor for table '") + String(in.text1, in.length1) +
+                return Error(String(kSqlNoCursor) + String(in.text1, in.length1) +
                              "': " + schema->ErrorText());
             ReleaseHolds();
             Store(cursors, in.a, std::make_unique<SQLCursor>(schema, table, in.b != 0, false, counter));
@@ -96,7 +98,7 @@ int SQLEngine::CursorOpen(const SQLInstruction& in) {
         reused = table != nullptr;
         if (!table) table = schema->LoadTable(in.text1, in.length1);
         if (!table)
-            return Error(String("Unable to create cursor for table '") + String(in.text1, in.length1) +
+            return Error(String(kSqlNoCursor) + String(in.text1, in.length1) +
                          "': " + schema->ErrorText());
         if (indexed && !table->IndexesOpen() && !schema->OpenIndexes(table)) {
             delete table;
@@ -128,7 +130,7 @@ Table* SQLEngine::OpenSteady(const char* name, int32_t length, uint32_t& counter
     for (int attempt = 0; attempt < kCompiles; ++attempt) {
         Table* table = schema->LoadTable(name, length);
         if (!table) {
-            Error(String("Unable to create cursor for table '") + shown + "': " + schema->ErrorText());
+            Error(String(kSqlNoCursor) + shown + "': " + schema->ErrorText());
             return nullptr;
         }
         VornSQLTable& data = table->Data();
@@ -150,7 +152,7 @@ Table* SQLEngine::OpenSteady(const char* name, int32_t length, uint32_t& counter
             return nullptr;
         }
     }
-    Error(String("Unable to create cursor for table '") + shown + "': " + kSQLFileReplaced);
+    Error(String(kSqlNoCursor) + shown + "': " + kFileRemovedOrReplaced);
     return nullptr;
 }
 
@@ -165,11 +167,11 @@ int SQLEngine::CursorIndex(const SQLInstruction& in) {
         if (!schema->OpenIndexes(table)) return Error(schema->ErrorText());
         // Newer than the records a reader has open: their numbers differ.
         if (!cursor->writing && table->IndexCounter() != cursor->openedAt)
-            return Error(String("Unable to create cursor for table '") + table->Name() +
-                         "': " + kSQLFileReplaced);
+            return Error(String(kSqlNoCursor) + table->Name() +
+                         "': " + kFileRemovedOrReplaced);
         index = table->FindIndex(in.text1, in.length1);
     }
-    if (!index) return Error(String("Index '") + String(in.text1, in.length1) + "' does not exist");
+    if (!index) return Error(String("Index '") + String(in.text1, in.length1) + kSqlDoesNotExist);
     int32_t columns = index->ColumnCount();
     int32_t keys = in.b;
     bool range = in.c != 0;
@@ -177,7 +179,7 @@ int SQLEngine::CursorIndex(const SQLInstruction& in) {
     constexpr int32_t kMaxParts = 64;
     int32_t popping = keys + (range ? 1 : 0);
     if (popping > kMaxParts) return Invalid();
-    if (depth < popping) return Error("Stack underflow");
+    if (depth < popping) return Error(kStackUnderflow);
     // Values were pushed in index-column order: the top one is the last key
     // column's, the range start lies below the keys.
     Entry* values = &stack[depth - popping];
@@ -322,7 +324,7 @@ int SQLEngine::CursorIndex(const SQLInstruction& in) {
         // The table's own searches (unique checks of an update) move the walk.
         bool standing = !writing ||
                         file.Reposition(cursor->position.Text(), cursor->position.Length(), cursor->record, 1);
-        if (!standing && !file.ErrorText().Equals("Record is not in index")) return kWalkFailed;
+        if (!standing && !file.ErrorText().Equals(kRecordNotInIndex)) return kWalkFailed;
         if (standing && !remade()) {
             if (!file.Next(&record, &key, 1)) return kWalkFailed;
             if (record && !matches(key)) record = 0;

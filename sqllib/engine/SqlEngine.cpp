@@ -8,6 +8,7 @@
 #include <cstring>
 #include <new>
 
+#include "engine/foundation/Messages.h"
 #include "sqllib/front/SqlMemory.h"
 
 namespace vorn {
@@ -174,7 +175,7 @@ void SQLEngine::ApplyWrites() {
 }
 
 int SQLEngine::OutOfMemory() {
-    if (!memory.limitReached) return Error(kSQLOutOfMemory);
+    if (!memory.limitReached) return Error(kOutOfMemory);
     String message("Statement needs more than ");
     message.AppendInteger(static_cast<int32_t>(memory.limit >> 20));
     message.Append(" MiB of memory");
@@ -196,7 +197,7 @@ int SQLEngine::Abandon(const std::bad_alloc& failure) {
     // Where the instruction stopped its values may stand half made: the
     // statement ends as a failed one does, its rows as they were. The
     // results keep the texts of the row they show.
-    Error(dynamic_cast<const TextTooLong*>(&failure) ? failure.what() : kSQLOutOfMemory);
+    Error(dynamic_cast<const TextTooLong*>(&failure) ? failure.what() : kOutOfMemory);
     EndStatement();
     ReleaseHolds();
     aheadRows = aheadNext = 0;
@@ -273,7 +274,7 @@ void SQLEngine::EndStatement() {
 }
 
 int SQLEngine::Restart() {
-    if (statementText.IsEmpty() || output || ++compiles > kCompiles) return Error(String(kSQLFileReplaced));
+    if (statementText.IsEmpty() || output || ++compiles > kCompiles) return Error(String(kFileRemovedOrReplaced));
     if (Compile() < 0) return -1;
     begun = true;
     return 1;
@@ -321,7 +322,7 @@ void SQLEngine::ReadAhead() {
             // the results already, so the others cannot be shown before it.
             // Never reached with the budget far above the bytes bound.
             failed = true;
-            error.Assign("Out of memory");
+            error.Assign(kOutOfMemory);
             aheadEnd = true;
             aheadResult = -1;
             break;
@@ -361,7 +362,7 @@ bool SQLEngine::Push(const Entry& entry) {
     if (depth >= kStackSize) {
         Entry copy = entry;
         Drop(copy);
-        Error("Stack overflow");
+        Error(kStackOverflow);
         return false;
     }
     stack[depth++] = entry;
@@ -410,7 +411,7 @@ bool SQLEngine::PushResult(SQLResult* value) {
 
 bool SQLEngine::Pop(Entry& out) {
     if (depth <= 0) {
-        Error("Stack underflow");
+        Error(kStackUnderflow);
         return false;
     }
     out = stack[--depth];
@@ -548,7 +549,7 @@ bool SQLEngine::PopText(TextValue& out) {
         const char* text = EntryText(e, length, scratch);
         char* copy = static_cast<char*>(SQLAllocate(static_cast<size_t>(length) + 1));
         if (!copy) {
-            Error(kSQLOutOfMemory);
+            Error(kOutOfMemory);
             return false;
         }
         std::memcpy(copy, text, static_cast<size_t>(length) + 1);
@@ -565,7 +566,7 @@ bool SQLEngine::PopText(TextValue& out) {
 
 bool SQLEngine::Compare(int32_t keep, int& result) {
     if (depth < 2) {
-        Error("Stack underflow");
+        Error(kStackUnderflow);
         return false;
     }
     Entry& left = stack[depth - 2];
@@ -670,7 +671,7 @@ int SQLEngine::PopIntoField(SQLCursor* cursor, XBaseField* field) {
 int SQLEngine::BucketRecord(const SQLInstruction& in) {
     SQLBucket* bucket = BucketAt(in.a);
     if (!bucket || in.b < 0) return Invalid();
-    if (depth < in.b) return Error("Stack underflow");
+    if (depth < in.b) return Error(kStackUnderflow);
     // Each part carries its length: ('a', 'c:b') and ('b:a', 'c') differ.
     key.Assign("", 0);
     char scratch[480];
@@ -696,7 +697,7 @@ int SQLEngine::BucketAggregate(const SQLInstruction& in) {
         slot->Count();
         return kNext;
     }
-    if (depth < 1) return Error("Stack underflow");
+    if (depth < 1) return Error(kStackUnderflow);
     if (EntryIsNull(stack[depth - 1])) {
         Drop(stack[--depth]);
         return kNext;
@@ -805,12 +806,12 @@ int SQLEngine::CursorWrite(const SQLInstruction& in) {
 }
 
 int SQLEngine::CopyColumn() {
-    if (depth < 1) return Error("Stack underflow");
+    if (depth < 1) return Error(kStackUnderflow);
     Entry& top = stack[depth - 1];
     if (top.kind != kColumn) return kNext;
     int32_t length = top.column->ValueLength();
     char* copy = static_cast<char*>(SQLAllocate(static_cast<size_t>(length) + 1));
-    if (!copy) return Error(kSQLOutOfMemory);
+    if (!copy) return Error(kOutOfMemory);
     std::memcpy(copy, top.column->Value(), static_cast<size_t>(length));
     copy[length] = '\0';
     top.kind = kText;
@@ -843,7 +844,7 @@ int SQLEngine::ChangeCase(bool upper) {
     // An owned text changes in place.
     char* out = value.owned ? const_cast<char*>(value.text)
                             : static_cast<char*>(SQLAllocate(static_cast<size_t>(value.length) + 1));
-    if (!out) return Error(kSQLOutOfMemory);
+    if (!out) return Error(kOutOfMemory);
     for (int32_t i = 0; i < value.length; ++i) {
         char c = value.text[i];
         if (upper && c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
@@ -1009,7 +1010,7 @@ int SQLEngine::Execute(const SQLInstruction& in) {
     case SQL_Copy:
         return CopyColumn();
     case SQL_Dupe: {
-        if (depth < 1) return Error("Stack underflow");
+        if (depth < 1) return Error(kStackUnderflow);
         Entry copy = stack[depth - 1];
         copy.owns = false;
         return done(Push(copy));

@@ -17,6 +17,7 @@
 #include <new>
 #include <vector>
 
+#include "engine/foundation/Messages.h"
 #include "engine/foundation/String.h"
 #include "host/plugin/VornHost.h"
 #include "sqllib/engine/SchemaCatalog.h"
@@ -169,7 +170,7 @@ class SQLEngine {
     }
     // A column the compiled statement names that its table lacks.
     [[gnu::cold, gnu::noinline]] int MissingColumn(const SQLInstruction& in);
-    int Invalid() { return Error("Invalid instruction"); }
+    int Invalid() { return Error(kInvalidInstruction); }
     int Stopped();
     // A copy that found no room: the statement's limit, or no memory at all.
     int OutOfMemory();

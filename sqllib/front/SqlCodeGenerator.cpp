@@ -4,6 +4,7 @@
 #include "engine/foundation/Hash.h"
 #include "engine/foundation/Number.h"
 #include "sqllib/front/SqlMemory.h"
+#include "sqllib/front/SqlMessages.h"
 #include "sqllib/front/SqlToken.h"
 
 #include <cstdio>
@@ -260,7 +261,7 @@ int SQLCodeGenerator::Generate() {
     EmitCursorOpens();
     int generated = statement->Generate(*this);
     // Instructions that found no room were dropped: the program is not whole.
-    if (program.OutOfMemory()) return Fail(kSQLOutOfMemory);
+    if (program.OutOfMemory()) return Fail(kOutOfMemory);
     return generated;
 }
 
@@ -269,7 +270,7 @@ int SQLCodeGenerator::ResolveTables() {
         for (SQLTableReference* table : manager->tables) {
             table->table = catalog ? catalog->FindTable(table->name, table->nameLength) : nullptr;
             if (!table->table) {
-                if (!catalog) return Fail(Quote("Unknown table '", table->name, table->nameLength, "'"));
+                if (!catalog) return Fail(Quote(kSqlUnknownTable, table->name, table->nameLength, "'"));
                 return Fail(catalog->CatalogError());
             }
             table->cursor = NextCursor();
@@ -412,17 +413,17 @@ int SQLCodeGenerator::BindColumns() {
                     if (f < 0) continue;
                     // Two references of one table count as two tables.
                     if (found)
-                        return Fail(Quote("Column '", reference->name, reference->nameLength, "' ambiguously defined"));
+                        return Fail(Quote(kSqlColumnNamed, reference->name, reference->nameLength, "' ambiguously defined"));
                     found = table;
                     field = f;
                 }
-                if (!found) return Fail(Quote("Unknown field '", reference->name, reference->nameLength, "'"));
+                if (!found) return Fail(Quote(kSqlUnknownField, reference->name, reference->nameLength, "'"));
             } else {
                 for (SQLReferenceManager* m = manager; m && !found; m = m->parent)
                     found = m->FindAlias(reference->qualifier, reference->qualifierLength);
                 if (found) field = found->table->FindColumn(reference->name, reference->nameLength);
                 if (!found || field < 0) {
-                    String message("Unknown field '");
+                    String message(kSqlUnknownField);
                     message.Append(reference->qualifier, reference->qualifierLength);
                     message.AppendChar('.');
                     message.Append(reference->name, reference->nameLength);

@@ -1,5 +1,6 @@
 // Emission: expressions, scan loops, query bodies and the statements' programs.
 #include "sqllib/front/SqlCodeGenerator.h"
+#include "sqllib/front/SqlMessages.h"
 #include "sqllib/front/SqlToken.h"
 
 namespace vorn {
@@ -112,7 +113,7 @@ int SQLCodeGenerator::GenerateLeaf(SQLExpressionNode* node) {
     case kSqlNodeComplex:
         return node->element->Generate(*this);
     default:
-        return Fail("Unknown operator");
+        return Fail(kSqlUnknownOperator);
     }
 }
 
@@ -156,7 +157,7 @@ int SQLCodeGenerator::EmitOperator(SQLExpressionNode* node) {
         break;
     default:
         opcode = ComparisonOpcode(node->op);
-        if (opcode < 0) return Fail("Unknown operator");
+        if (opcode < 0) return Fail(kSqlUnknownOperator);
         break;
     }
     Emit(opcode);
@@ -290,7 +291,7 @@ int SQLCodeGenerator::GenerateIn(SQLIn* in) {
 }
 
 int SQLCodeGenerator::GenerateSubQuery(SQLQuery* query) {
-    if (query->kind == kSqlQueryIn) return Fail("Unknown operator"); // reached through its IN only
+    if (query->kind == kSqlQueryIn) return Fail(kSqlUnknownOperator); // reached through its IN only
     if (query->kind == kSqlQueryExists) {
         // True at the first row, whatever the select list.
         std::vector<int32_t> toEnd;

@@ -1,15 +1,15 @@
 // The SQL library's own blocks (value texts, instruction arrays, arena
 // chunks) come from here, so that a refused allocation can be made on demand:
 // the library runs inside the server, and a statement that finds no memory
-// fails with kSQLOutOfMemory instead of ending the process.
+// fails with kOutOfMemory instead of ending the process.
 #pragma once
 
 #include <atomic>
 #include <cstddef>
 
-namespace vorn {
+#include "engine/foundation/Messages.h"
 
-inline constexpr char kSQLOutOfMemory[] = "Out of memory";
+namespace vorn {
 
 // Answers whether an allocation of that many bytes may go ahead.
 using SQLAllocationHook = bool (*)(size_t bytes);

@@ -3,6 +3,7 @@
 #include "engine/foundation/Hash.h"
 #include "sqllib/front/SqlCodeGenerator.h"
 #include "sqllib/front/SqlKeywords.h"
+#include "sqllib/front/SqlMessages.h"
 #include "sqllib/front/SqlToken.h"
 
 #include <cstring>
@@ -286,7 +287,7 @@ int SQLParser::ParseAlterTable() {
             Scan();
             if (!ParseColumnDefinition(alter->columns)) return 0;
         } while (token == kSqlComma);
-        if (token != kSqlClose) return Fail("Syntax Error: Mismatched parentheses");
+        if (token != kSqlClose) return Fail(kSqlMismatchedParentheses);
         Scan();
         return 1;
     }
@@ -312,7 +313,7 @@ int SQLParser::ParseCreateTable() {
         Scan();
         if (!ParseColumnDefinition(create->columns)) return 0;
     } while (token == kSqlComma);
-    if (token != kSqlClose) return Fail("Syntax Error: Mismatched parentheses");
+    if (token != kSqlClose) return Fail(kSqlMismatchedParentheses);
     Scan();
     return 1;
 }
@@ -352,7 +353,7 @@ int SQLParser::ParseColumnDefinition(ColumnDefinitionList& columns) {
         if (!TokenIsInteger(column->width)) return Expected("integer");
         if (Scan() != kSqlClose) {
             if (required) return Expected("close parenthesis");
-            return Fail("Syntax Error: Mismatched parentheses");
+            return Fail(kSqlMismatchedParentheses);
         }
         Scan();
         if (column->width < 1 || column->width > 254) return refuse(" must be 1 to 254 characters wide");
@@ -731,7 +732,7 @@ SQLExpressionNode* SQLParser::ParseGroup(SQLReferenceManager* manager) {
     SQLExpressionNode* node = ParseCondition(manager);
     if (!node) return nullptr;
     if (token != kSqlClose) {
-        Fail("Syntax Error: Mismatched parentheses");
+        Fail(kSqlMismatchedParentheses);
         return nullptr;
     }
     Leave();
@@ -752,7 +753,7 @@ SQLExpressionNode* SQLParser::ParseSubQuery(int32_t kind, SQLReferenceManager* m
     SQLQuery* query = ParseQuery(kind, manager);
     if (!query) return nullptr;
     if (token != kSqlClose) {
-        Fail("Syntax Error: Mismatched parentheses");
+        Fail(kSqlMismatchedParentheses);
         return nullptr;
     }
     Leave();
@@ -826,7 +827,7 @@ SQLExpressionNode* SQLParser::ParsePredicate(SQLReferenceManager* manager) {
                 in->literals.push_back(generator.NewLiteral(TokenText(), tokenLength));
                 if (Scan() == kSqlClose) break;
                 if (token != kSqlComma) {
-                    Fail("Syntax Error: Mismatched parentheses");
+                    Fail(kSqlMismatchedParentheses);
                     return nullptr;
                 }
                 Scan();
@@ -1012,7 +1013,7 @@ SQLExpressionNode* SQLParser::ParseFactor(SQLReferenceManager* manager) {
         SQLExpressionNode* inner = ParseExpression(manager);
         if (!inner) return nullptr;
         if (token != kSqlClose) {
-            Fail("Syntax Error: Mismatched parentheses");
+            Fail(kSqlMismatchedParentheses);
             return nullptr;
         }
         Leave();

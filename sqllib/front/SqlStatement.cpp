@@ -3,6 +3,7 @@
 
 #include "engine/foundation/Hash.h"
 #include "sqllib/front/SqlCodeGenerator.h"
+#include "sqllib/front/SqlMessages.h"
 #include "sqllib/front/SqlToken.h"
 
 namespace vorn {
@@ -42,7 +43,7 @@ int SQLAggregate::Accumulate(SQLCodeGenerator& generator) {
         opcode = SQL_Bucket_Max;
         break;
     default:
-        return generator.Fail("Unknown operator");
+        return generator.Fail(kSqlUnknownOperator);
     }
     if (!generator.GenerateExpression(argument)) return 0;
     generator.Emit(opcode, bucket, slot);
@@ -112,7 +113,7 @@ int SQLInsertStatement::ResolveTable(SQLCodeGenerator& generator) {
     SQLCatalog* catalog = generator.Catalog();
     table->table = catalog ? catalog->FindTable(table->name, table->nameLength) : nullptr;
     if (!table->table) {
-        String message("Unknown table '");
+        String message(kSqlUnknownTable);
         message.Append(table->name, table->nameLength);
         message.AppendChar('\'');
         return generator.Fail(message);

@@ -7,6 +7,8 @@
 #include <cstring>
 
 #include "engine/foundation/LittleEndian.h"
+#include "engine/foundation/Messages.h"
+#include "sqllib/front/SqlMessages.h"
 
 namespace vorn {
 
@@ -59,7 +61,7 @@ int Index::Create(const char* path, int32_t length, int32_t mode) {
     String where(path, length);
     XBaseStore* store = table->Data().Files()->Open(where.Text(), where.Length(), mode);
     if (!store) {
-        file.SetError(String("Error creating '") + where + "': " + table->Data().Files()->ErrorText());
+        file.SetError(String(kErrorCreating) + where + "': " + table->Data().Files()->ErrorText());
         return 0;
     }
     if (!CreateOn(store, where.Text(), where.Length())) {
@@ -154,7 +156,7 @@ const String& Index::LockOrder() {
 
 int Index::Holds(const String& k, int32_t record) {
     if (file.Reposition(k.Text(), k.Length(), record, 1)) return 1;
-    return file.ErrorText().Equals("Record is not in index") ? 0 : -1;
+    return file.ErrorText().Equals(kRecordNotInIndex) ? 0 : -1;
 }
 
 // --- Schema: paths and objects -------------------------------------------------------------------
@@ -225,12 +227,12 @@ int Schema::Create(const char* text, int32_t length) {
     if (!existed) {
         claim.reset(files.Open(first.Text(), first.Length(), kSQLOpenCreateNew));
         if (!claim) claim.reset(files.Open(first.Text(), first.Length(), kSQLOpenReadWrite));
-        if (!claim) return Fail(String("Error creating schema index: ") + files.ErrorText());
+        if (!claim) return Fail(String(kSqlErrorCreatingSchemaIndex) + files.ErrorText());
         // A claim replaced while it waited is the index of a database made
         // and then made again meanwhile: it is there to open.
         bool claimed = claim->Lock(true, kSQLGateByte, 1);
         if (!claimed && !FileReplaced(claim.get()))
-            return Fail(String("Error creating schema index: ") + claim->ErrorText());
+            return Fail(String(kSqlErrorCreatingSchemaIndex) + claim->ErrorText());
         if (!claimed || files.Exists(target.Text(), target.Length())) {
             claim.reset();
             return Open(target.Text(), target.Length());
@@ -255,11 +257,11 @@ int Schema::Create(const char* text, int32_t length) {
     } cleanup{files, made};
     String dataName;
     XBaseStore* store = files.MakeTemporary(target.Text(), kSQLOpenCreateNew, dataName);
-    if (!store) return Fail(String("Error creating schema database: ") + files.ErrorText());
+    if (!store) return Fail(String(kSqlErrorCreatingSchemaDatabase) + files.ErrorText());
     made.push_back(dataName);
     if (!catalog->Data().CreateOn(store, dataName.Text(), nullptr, "", fields)) {
         delete store;
-        return Fail(String("Error creating schema database: ") + catalog->Data().ErrorText());
+        return Fail(String(kSqlErrorCreatingSchemaDatabase) + catalog->Data().ErrorText());
     }
     if (!Verify()) return 0;
     // Claimed, the index files are written in place (over what a creator
@@ -269,11 +271,11 @@ int Schema::Create(const char* text, int32_t length) {
         String& name = index == schema1 ? firstName : secondName;
         XBaseStore* at = existed ? files.MakeTemporary(name.Text(), kSQLOpenCreateNew, name)
                                  : files.Open(name.Text(), name.Length(), kSQLOpenCreate);
-        if (!at) return Fail(String("Error creating schema index: ") + files.ErrorText());
+        if (!at) return Fail(String(kSqlErrorCreatingSchemaIndex) + files.ErrorText());
         if (existed) made.push_back(name);
         if (!index->CreateOn(at, name.Text(), name.Length())) {
             delete at;
-            return Fail(String("Error creating schema index: ") + index->ErrorText());
+            return Fail(String(kSqlErrorCreatingSchemaIndex) + index->ErrorText());
         }
     }
     Reset();
@@ -290,16 +292,16 @@ int Schema::Create(const char* text, int32_t length) {
     if (existed) {
         fresh.reset(files.Open(dataName.Text(), dataName.Length(), kSQLOpenReadWrite));
         if (!fresh || !fresh->Lock(true, kSQLCreateByte, 1))
-            return Fail(String("Error creating schema database: ") +
+            return Fail(String(kSqlErrorCreatingSchemaDatabase) +
                         (fresh ? fresh->ErrorText() : files.ErrorText()));
         old.reset(files.Open(target.Text(), target.Length(), kSQLOpenReadWrite));
-        if (!old) return Fail(String("Error opening schema database: ") + files.ErrorText());
+        if (!old) return Fail(String(kSqlErrorOpeningSchemaDatabase) + files.ErrorText());
         if (!old->Lock(true, kSQLCreateByte, 1) || !old->Lock(true, 0, kSQLHeaderLockLength)) {
             if (FileReplaced(old.get())) {
                 old.reset();
                 return Open(target.Text(), target.Length());
             }
-            return Fail(String("Unable to lock schema for create: ") + old->ErrorText());
+            return Fail(String(kSqlUnableToLockSchema) + old->ErrorText());
         }
         // A catalog no row was ever written to is what a new one would be:
         // another request has just made it.
@@ -314,12 +316,12 @@ int Schema::Create(const char* text, int32_t length) {
         // Opens wait for the probe byte until the last file is in place, so
         // that none takes the old data file with a new index.
         if (!old->Lock(true, kSQLProbeByte, 1))
-            return Fail(String("Unable to lock schema for create: ") + old->ErrorText());
+            return Fail(String(kSqlUnableToLockSchema) + old->ErrorText());
         if (!files.Rename(firstName.Text(), first.Text()) || !files.Rename(secondName.Text(), second.Text()))
-            return Fail(String("Error creating schema index: ") + files.ErrorText());
+            return Fail(String(kSqlErrorCreatingSchemaIndex) + files.ErrorText());
     }
     if (!files.Rename(dataName.Text(), target.Text()))
-        return Fail(String("Error creating schema database: ") + files.ErrorText());
+        return Fail(String(kSqlErrorCreatingSchemaDatabase) + files.ErrorText());
     made.clear();
     old.reset();
     claim.reset();
@@ -331,7 +333,7 @@ int Schema::Create(const char* text, int32_t length) {
 int Schema::CatalogFiles(const String& at, std::vector<String>& out) {
     VornSQLTable previous(&files);
     if (!previous.Open(at.Text(), at.Length(), kSQLOpenReadWrite))
-        return Fail(String("Error opening schema database: ") + previous.ErrorText());
+        return Fail(String(kSqlErrorOpeningSchemaDatabase) + previous.ErrorText());
     XBaseField* type = previous.Field("TYPE");
     XBaseField* file = previous.Field("FILE");
     // Records up to the count read at open: a later one would wait for the
@@ -359,7 +361,7 @@ int Schema::Open(const char* text, int32_t length) {
                 if (claim->Lock(false, kSQLGateByte, 1)) claim->Unlock(kSQLGateByte, 1);
         }
         if (!catalog->Data().Open(path.Text(), path.Length(), kSQLOpenReadWrite))
-            return Fail(String("Error opening schema database: ") + catalog->Data().ErrorText());
+            return Fail(String(kSqlErrorOpeningSchemaDatabase) + catalog->Data().ErrorText());
         if (!schema1->Open(index1Path.Text(), index1Path.Length()))
             return Fail(String("Error opening schema index: ") + schema1->ErrorText());
         if (!schema2->Open(index2Path.Text(), index2Path.Length()))
@@ -371,7 +373,7 @@ int Schema::Open(const char* text, int32_t length) {
         // with its own indexes.
         if (catalog->Data().Probe() >= 0) return 1;
         if (attempt == 3)
-            return Fail(String("Error opening schema database: ") + catalog->Data().ErrorText());
+            return Fail(String(kSqlErrorOpeningSchemaDatabase) + catalog->Data().ErrorText());
     }
 }
 
@@ -490,7 +492,7 @@ int Schema::FindIndexRow(const char* name, int32_t length, int32_t* row) {
 Table* Schema::LoadTable(const char* name, int32_t length) {
     if (length < 0) length = static_cast<int32_t>(std::strlen(name));
     if (!FindTableRow(name, length)) {
-        SetError(String("Unknown table '") + String(name, length) + "'");
+        SetError(String(kSqlUnknownTable) + String(name, length) + "'");
         return nullptr;
     }
     Row row;
@@ -573,14 +575,14 @@ void Schema::EmptyCache() {
 int Schema::CatalogCounter(uint32_t* out) {
     KPZIndexFile& index = schema1->File();
     XBaseStore* store = index.Store();
-    if (!store) return Fail(String("Internal error opening '") + index.Name() + "'");
+    if (!store) return Fail(String(kInternalErrorOpening) + index.Name() + "'");
     // No lock: the counter is the last thing a catalog change writes, and a
     // read that meets the write half-way gives some of the new bytes, so
     // another value. The old value read after a record write means the
     // change was not done then, and CREATE INDEX fills only after it is.
     uint8_t bytes[4];
     if (store->ReadAt(kIndexCounterOffset, bytes, 4) != 4)
-        return Fail(String("Error reading from '") + index.Name() + "': " + store->ErrorText());
+        return Fail(String(kErrorReadingFrom) + index.Name() + "': " + store->ErrorText());
     *out = GetU32(bytes);
     return 1;
 }

@@ -7,6 +7,8 @@
 #include <memory>
 #include <vector>
 
+#include "engine/foundation/Messages.h"
+#include "sqllib/front/SqlMessages.h"
 #include "sqllib/store/Schema.h"
 
 namespace vorn {
@@ -105,7 +107,7 @@ int Schema::LockCreate() {
     XBaseStore* store = catalog ? catalog->Data().DataStore() : nullptr;
     if (!store) return Fail(String("Schema database is not open"));
     if (store->Lock(true, kSQLCreateByte, 1)) return 1;
-    return Fail(String("Error locking '") + path + "' for write: " + store->ErrorText());
+    return Fail(String(kErrorLocking) + path + kForWrite + store->ErrorText());
 }
 
 void Schema::UnlockCreate() {
@@ -126,7 +128,7 @@ int Schema::CreateTable(const char* name, int32_t length, const ColumnDefinition
 int Schema::CreateTableLocked(const char* name, int32_t length, const ColumnDefinitionList& columns) {
     String tableName(name, length);
     int32_t reuse = 0;
-    if (FindTableRow(name, length, &reuse)) return Fail(String("Table '") + tableName + "' already exists");
+    if (FindTableRow(name, length, &reuse)) return Fail(String("Table '") + tableName + kSqlAlreadyExists);
     if (const ColumnDefinition* twice = Duplicate(nullptr, columns))
         return Fail(String("A field named '") + twice->name + "' already exists in table '" + tableName +
                     "'");
@@ -136,7 +138,7 @@ int Schema::CreateTableLocked(const char* name, int32_t length, const ColumnDefi
     if (!PlaceFile(name, length, ".dbf", fileValue)) return 0;
     String full(ResolvePath(fileValue.Text(), fileValue.Length()));
     String exists =
-        String("Table '") + tableName + "' cannot be created because datafile '" + full + "' already exists";
+        String("Table '") + tableName + "' cannot be created because datafile '" + full + kSqlAlreadyExists;
     if (files.Exists(full.Text(), full.Length())) return Fail(exists);
     auto* table = new Table(this, name, length);
     // No other request makes or removes the file while the create lock is
@@ -185,7 +187,7 @@ int Schema::CreateIndex(const char* tableName, int32_t tableLength, const char* 
     if (!byName.Find(key.Text(), key.Length(), 1, &record, &found, 1)) return Fail(byName.ErrorText());
     while (found && record > 0) {
         if (!catalog->Data().ReadRecord(record)) return Fail(catalog->Data().ErrorText());
-        if (!catalog->Data().Deleted()) return Fail(String("Index '") + index + "' already exists");
+        if (!catalog->Data().Deleted()) return Fail(String("Index '") + index + kSqlAlreadyExists);
         const char* rowTable = fieldTable->Value();
         if (SameNoCase(rowTable, static_cast<int32_t>(std::strlen(rowTable)), table->Name().Text(),
                        table->Name().Length()))
@@ -207,7 +209,7 @@ int Schema::CreateIndex(const char* tableName, int32_t tableLength, const char* 
         XBaseField* field = table->Data().Field(c.name.Text(), c.name.Length());
         if (!field) {
             delete made;
-            return Fail(String("Unknown column '") + c.name + "'");
+            return Fail(String(kSqlUnknownColumn) + c.name + "'");
         }
         if (field->Kind() == kXBaseCharacter) flags |= kSQLIndexString;
         made->AddColumn(field);
@@ -226,12 +228,12 @@ int Schema::CreateIndex(const char* tableName, int32_t tableLength, const char* 
     String full(ResolvePath(fileValue.Text(), fileValue.Length()));
     if (files.Exists(full.Text(), full.Length())) {
         delete made;
-        return Fail(String("Index '") + index + "' already exists");
+        return Fail(String("Index '") + index + kSqlAlreadyExists);
     }
     if (!made->Create(full.Text(), full.Length(), kSQLOpenCreateNew)) {
-        String reason = String("Error creating schema index: ") + made->ErrorText();
+        String reason = String(kSqlErrorCreatingSchemaIndex) + made->ErrorText();
         delete made;
-        return Fail(files.Exists(full.Text(), full.Length()) ? String("Index '") + index + "' already exists"
+        return Fail(files.Exists(full.Text(), full.Length()) ? String("Index '") + index + kSqlAlreadyExists
                                                              : reason);
     }
     // The row goes in first: a request that writes the table from now on
@@ -262,7 +264,7 @@ int Schema::CreateIndex(const char* tableName, int32_t tableLength, const char* 
         Index index(&fresh, indexName, indexLength, flags);
         for (const IndexColumn& c : columns) {
             XBaseField* field = fresh.Data().Field(c.name.Text(), c.name.Length());
-            if (!field) return Fail(String("Unknown column '") + c.name + "'");
+            if (!field) return Fail(String(kSqlUnknownColumn) + c.name + "'");
             index.AddColumn(field);
         }
         if (!index.Open(full.Text(), full.Length())) return Fail(index.ErrorText());
@@ -331,7 +333,7 @@ int Schema::AlterTableAdd(const char* name, int32_t length, const ColumnDefiniti
     for (int attempt = 0;; ++attempt) {
         EvictTable(name, length);
         Table* table = LoadTable(name, length);
-        if (!table) return Fail(String("Table '") + tableName + "' does not exist");
+        if (!table) return Fail(String("Table '") + tableName + kSqlDoesNotExist);
         if (const ColumnDefinition* twice = Duplicate(&table->Data(), columns)) {
             String message =
                 String("A field named '") + twice->name + "' already exists in table '" + tableName + "'";
@@ -362,7 +364,7 @@ int Schema::AlterTableDrop(const char* name, int32_t length, const char* column,
     for (int attempt = 0;; ++attempt) {
         EvictTable(name, length);
         Table* table = LoadTable(name, length);
-        if (!table) return Fail(String("Table '") + tableName + "' does not exist");
+        if (!table) return Fail(String("Table '") + tableName + kSqlDoesNotExist);
         auto refuse = [&](const String& message) {
             delete table;
             return Fail(message);
@@ -377,7 +379,7 @@ int Schema::AlterTableDrop(const char* name, int32_t length, const char* column,
             Index* index = table->IndexAt(i);
             for (int32_t c = 0; c < index->ColumnCount(); ++c)
                 if (index->Column(c) == dropped)
-                    return refuse(String("Column '") + columnName + "' is used on index '" + index->Name() +
+                    return refuse(String(kSqlColumnNamed) + columnName + kSqlUsedOnIndex + index->Name() +
                                   "'");
         }
         List<XBaseField> fields(true);
@@ -405,14 +407,14 @@ int Schema::AlterTableDrop(const char* name, int32_t length, const char* column,
 int Schema::DropIndex(const char* name, int32_t length) {
     if (length < 0) length = static_cast<int32_t>(std::strlen(name));
     if (!FindIndexRow(name, length))
-        return Fail(String("Index name '") + String(name, length) + "' does not exist");
+        return Fail(String("Index name '") + String(name, length) + kSqlDoesNotExist);
     Row row;
     ReadRow(row);
     EvictTable(row.table.Text(), row.table.Length());
     String full(ResolvePath(row.file.Text(), row.file.Length()));
     // The row goes even when the file cannot.
     if (!FindIndexRow(name, length))
-        return Fail(String("Index name '") + String(name, length) + "' does not exist");
+        return Fail(String("Index name '") + String(name, length) + kSqlDoesNotExist);
     if (!catalog->Delete()) return Fail(catalog->ErrorText());
     DeleteIndexFile(row.table, full);
     return 1;
@@ -455,7 +457,7 @@ int Schema::DropTableLocked(const char* name, int32_t length) {
         doomed.Insert(new String(ResolvePath(row.file.Text(), row.file.Length())), kListTail);
         if (!catalog->Delete()) return Fail(catalog->ErrorText());
     }
-    if (!FindTableRow(name, length)) return Fail(String("Table '") + tableName + "' does not exist");
+    if (!FindTableRow(name, length)) return Fail(String("Table '") + tableName + kSqlDoesNotExist);
     Row row;
     ReadRow(row);
     String full(ResolvePath(row.file.Text(), row.file.Length()));

@@ -26,6 +26,8 @@
 #include <memory>
 #include <vector>
 
+#include "engine/foundation/Messages.h"
+#include "sqllib/front/SqlMessages.h"
 #include "sqllib/store/Schema.h"
 
 namespace vorn {
@@ -91,14 +93,14 @@ int Schema::Rebuild(Table* table, List<XBaseField>& newFields, bool hasMemo, int
         // An index made on the column since the ALTER looked.
         for (int32_t c = 0; dropped && c < index->ColumnCount(); ++c)
             if (index->Column(c) == dropped)
-                return Fail(String("Column '") + dropped->Name() + "' is used on index '" + index->Name() + "'");
+                return Fail(String(kSqlColumnNamed) + dropped->Name() + kSqlUsedOnIndex + index->Name() + "'");
         const String& file = ResolvePath(index->FileValue().Text(), index->FileValue().Length());
         if (!index->Open(file.Text(), file.Length())) return Fail(index->ErrorText());
     }
     if (!old.LockAll()) return Fail(old.ErrorText());
     for (PackIndex* index : olds.indexes) {
         if (!index->File().Store()->Lock(true, 0, kIndexHeaderSize))
-            return Fail(String("Error locking '") + index->File().Name() + "' for write");
+            return Fail(String(kErrorLocking) + index->File().Name() + "' for write");
         ++olds.locked;
     }
     int32_t count = old.RecordCount();
@@ -131,7 +133,7 @@ int Schema::Rebuild(Table* table, List<XBaseField>& newFields, bool hasMemo, int
         const String& target = ResolvePath(index->FileValue().Text(), index->FileValue().Length());
         String name;
         XBaseStore* store = files.MakeTemporary(target.Text(), kSQLOpenCreateNew, name);
-        if (!store) return Fail(String("Error creating schema index: ") + files.ErrorText());
+        if (!store) return Fail(String(kSqlErrorCreatingSchemaIndex) + files.ErrorText());
         made.Add(name);
         auto* rebuilt = new PackIndex(&fresh, index->Name().Text(), index->Name().Length(), index->Flags(),
                                       index->FileValue().Text());
@@ -140,7 +142,7 @@ int Schema::Rebuild(Table* table, List<XBaseField>& newFields, bool hasMemo, int
         fresh.AddIndex(rebuilt);
         if (!rebuilt->CreateOn(store, name.Text(), name.Length())) {
             delete store;
-            return Fail(String("Error creating schema index: ") + rebuilt->ErrorText());
+            return Fail(String(kSqlErrorCreatingSchemaIndex) + rebuilt->ErrorText());
         }
         indexTemporaries.push_back(name);
     }

@@ -4,22 +4,22 @@
 #include <cstring>
 #include <memory>
 
+#include "engine/foundation/Messages.h"
 #include "sqllib/store/Schema.h"
 
 namespace vorn {
 
 namespace {
 
-const char kNotInIndex[] = "Record is not in index";
 
 bool NotInIndex(Index* index) {
-    return index->ErrorText().Equals(kNotInIndex);
+    return index->ErrorText().Equals(kRecordNotInIndex);
 }
 
 // A page read or write failed: the tree may be half changed.
 bool Damaged(Index* index) {
     const String& text = index->ErrorText();
-    return text.Find("Error writing to '") == 0 || text.Find("Error reading from '") == 0;
+    return text.Find(kErrorWritingTo) == 0 || text.Find(kErrorReadingFrom) == 0;
 }
 
 // Keys as the index file stores them: cut to the key width less one.
@@ -38,7 +38,7 @@ int32_t KeyLimit(Index* index) {
 // file anew takes every live record under the table's locks, so the entry
 // is moot.
 bool Gone(Index* index) {
-    return index->ErrorText().Find("Error locking '") == 0 && FileReplaced(index->File().Store());
+    return index->ErrorText().Find(kErrorLocking) == 0 && FileReplaced(index->File().Store());
 }
 
 // The statement's own message when the index refused a key another request

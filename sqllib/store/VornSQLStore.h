@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "database/format/XBaseStore.h"
+#include "engine/foundation/Messages.h"
 #include "engine/foundation/String.h"
 #include "host/plugin/VornHost.h"
 
@@ -25,12 +26,10 @@ inline constexpr int32_t kSQLOpenReadWrite = 3;
 inline constexpr int32_t kSQLOpenCreate = 15;
 inline constexpr int32_t kSQLOpenCreateNew = 39;
 inline constexpr int32_t kSQLOpenLog = 22 | 0x80;
-// The host's refusal of a write lock on a file that was renamed over or
-// removed while its handle was open.
-inline constexpr char kSQLFileReplaced[] = "The file was removed or replaced";
-// Whether the store's last failure was that refusal.
+// Whether the store's last failure was the host's refusal of a write lock on
+// a file that was renamed over or removed while its handle was open.
 inline bool FileReplaced(XBaseStore* store) {
-    return store && std::strcmp(store->ErrorText(), kSQLFileReplaced) == 0;
+    return store && std::strcmp(store->ErrorText(), kFileRemovedOrReplaced) == 0;
 }
 
 // Operations a test may make fail: the n-th of a kind (counted from 1 since

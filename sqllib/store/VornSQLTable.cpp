@@ -1,4 +1,6 @@
+#include "engine/foundation/Messages.h"
 #include "sqllib/store/VornSQLTable.h"
+
 
 namespace vorn {
 
@@ -46,7 +48,7 @@ int VornSQLTable::Create(const char* path, int32_t length, List<XBaseField>& spe
         return 0;
     };
     auto failed = [&](const String& name) {
-        return fail(String("Error creating '") + name + "': " + files->ErrorText());
+        return fail(String(kErrorCreating) + name + "': " + files->ErrorText());
     };
     XBaseStore* data = files->MakeTemporary(table.Text(), kSQLOpenCreateNew, dataName);
     if (!data) return failed(table);
@@ -89,7 +91,7 @@ int VornSQLTable::Open(const char* path, int32_t length, int32_t mode) {
 int VornSQLTable::LockHeader(int32_t mode) {
     XBaseStore* store = DataStore();
     if (!store || !store->Lock(mode == 2, 0, kSQLHeaderLockLength)) {
-        SetError(String("Error locking '") + Name() + "' for " + (mode == 2 ? "write" : "read") + ": " +
+        SetError(String(kErrorLocking) + Name() + (mode == 2 ? kForWrite : kForRead) +
                  (store ? store->ErrorText() : "the file is not open"));
         return 0;
     }
@@ -104,18 +106,18 @@ int VornSQLTable::UnlockHeader() {
 int VornSQLTable::LockAll() {
     XBaseStore* store = DataStore();
     if (!store) {
-        SetError(String("'") + Name() + "' is not open");
+        SetError(String("'") + Name() + kIsNotOpen);
         return 0;
     }
     // The header length is the file's own; the ranges are released as taken.
     lockedHeaderLength = HeaderLength();
     if (!store->Lock(true, lockedHeaderLength, kSQLAllRecordsLength)) {
-        SetError(String("Error locking '") + Name() + "' for write: " + store->ErrorText());
+        SetError(String(kErrorLocking) + Name() + kForWrite + store->ErrorText());
         lockedHeaderLength = 0;
         return 0;
     }
     if (!store->Lock(true, 0, lockedHeaderLength)) {
-        SetError(String("Error locking '") + Name() + "' for write: " + store->ErrorText());
+        SetError(String(kErrorLocking) + Name() + kForWrite + store->ErrorText());
         store->Unlock(lockedHeaderLength, kSQLAllRecordsLength);
         lockedHeaderLength = 0;
         return 0;
@@ -137,16 +139,16 @@ void VornSQLTable::UnlockAll() {
 int VornSQLTable::LockStatement() {
     XBaseStore* store = DataStore();
     if (!store) {
-        SetError(String("'") + Name() + "' is not open");
+        SetError(String("'") + Name() + kIsNotOpen);
         return 0;
     }
     if (statementHeld) return 1;
     if (!store->Lock(false, kSQLGateByte, 1)) {
-        SetError(String("Error locking '") + Name() + "' for read: " + store->ErrorText());
+        SetError(String(kErrorLocking) + Name() + kForRead + store->ErrorText());
         return 0;
     }
     bool held = store->Lock(false, kSQLStatementByte, 1);
-    if (!held) SetError(String("Error locking '") + Name() + "' for read: " + store->ErrorText());
+    if (!held) SetError(String(kErrorLocking) + Name() + kForRead + store->ErrorText());
     store->Unlock(kSQLGateByte, 1);
     statementHeld = held;
     return held ? 1 : 0;
@@ -161,11 +163,11 @@ void VornSQLTable::UnlockStatement() {
 int VornSQLTable::LockRebuild() {
     XBaseStore* store = DataStore();
     if (!store) {
-        SetError(String("'") + Name() + "' is not open");
+        SetError(String("'") + Name() + kIsNotOpen);
         return 0;
     }
     auto refused = [&]() {
-        SetError(String("Error locking '") + Name() + "' for write: " + store->ErrorText());
+        SetError(String(kErrorLocking) + Name() + kForWrite + store->ErrorText());
         return FileReplaced(store) ? -1 : 0;
     };
     if (!store->Lock(true, kSQLGateByte, 1)) return refused();
@@ -190,7 +192,7 @@ void VornSQLTable::UnlockRebuild() {
 int VornSQLTable::Probe() {
     XBaseStore* store = DataStore();
     if (!store) {
-        SetError(String("'") + Name() + "' is not open");
+        SetError(String("'") + Name() + kIsNotOpen);
         return 0;
     }
     // The host refuses a write lock on a file no longer under its name.
@@ -198,18 +200,18 @@ int VornSQLTable::Probe() {
         store->Unlock(kSQLProbeByte, 1);
         return 1;
     }
-    SetError(String("Error locking '") + Name() + "' for write: " + store->ErrorText());
+    SetError(String(kErrorLocking) + Name() + kForWrite + store->ErrorText());
     return FileReplaced(store) ? -1 : 0;
 }
 
 int VornSQLTable::LockRecord(int32_t n) {
     XBaseStore* store = DataStore();
     if (!store) {
-        SetError(String("'") + Name() + "' is not open");
+        SetError(String("'") + Name() + kIsNotOpen);
         return 0;
     }
     if (store->Lock(true, RecordAt(n), RecordLength())) return 1;
-    SetError(String("Error locking '") + Name() + "' for write: " + store->ErrorText());
+    SetError(String(kErrorLocking) + Name() + kForWrite + store->ErrorText());
     return FileReplaced(store) ? -1 : 0;
 }
 
@@ -221,17 +223,17 @@ void VornSQLTable::UnlockRecord(int32_t n) {
 int VornSQLTable::WriteRecordImage(int32_t n, const uint8_t* bytes, bool held) {
     XBaseStore* store = DataStore();
     if (!store) {
-        SetError(String("'") + Name() + "' is not open");
+        SetError(String("'") + Name() + kIsNotOpen);
         return 0;
     }
     int64_t at = RecordAt(n);
     XBaseRangeLock lock(store, at, RecordLength());
     if (!held && !lock.Take(true)) {
-        SetError(String("Error locking '") + Name() + "' for write: " + store->ErrorText());
+        SetError(String(kErrorLocking) + Name() + kForWrite + store->ErrorText());
         return 0;
     }
     if (store->WriteAt(at, bytes, RecordLength()) != RecordLength()) {
-        SetError(String("Error writing to '") + Name() + "': " + store->ErrorText());
+        SetError(String(kErrorWritingTo) + Name() + "': " + store->ErrorText());
         return 0;
     }
     return 1;
@@ -241,7 +243,7 @@ int VornSQLTable::WriteDeletedMark(int32_t n, bool deleted) {
     XBaseStore* store = DataStore();
     uint8_t mark = deleted ? '*' : ' ';
     if (!store || store->WriteAt(RecordAt(n), &mark, 1) != 1) {
-        SetError(String("Error writing to '") + Name() + "': " + (store ? store->ErrorText() : "not open"));
+        SetError(String(kErrorWritingTo) + Name() + "': " + (store ? store->ErrorText() : "not open"));
         return 0;
     }
     return 1;
@@ -250,14 +252,14 @@ int VornSQLTable::WriteDeletedMark(int32_t n, bool deleted) {
 int VornSQLTable::ReadRecordBytes(int32_t n, std::vector<uint8_t>& out) {
     XBaseStore* store = DataStore();
     if (!store || n < 1) {
-        SetError(String("Invalid record number"));
+        SetError(String(kInvalidRecordNumber));
         return 0;
     }
     out.resize(static_cast<size_t>(RecordLength()));
     int32_t got = store->ReadAt(RecordAt(n), out.data(), RecordLength());
     if (got == RecordLength()) return 1;
-    SetError(String("Error reading from '") + Name() + "': " +
-             (got < 0 ? store->ErrorText() : "File is corrupt (unexpected end of file)"));
+    SetError(String(kErrorReadingFrom) + Name() + "': " +
+             (got < 0 ? store->ErrorText() : kFileEndsEarly));
     return 0;
 }
 
@@ -266,7 +268,7 @@ int VornSQLTable::RefreshHeader() {
     if (!store) return 0;
     XBaseRangeLock lock(store, 0, HeaderLength());
     if (!lock.Take(false)) {
-        SetError(String("Error locking '") + Name() + "' for read: " + store->ErrorText());
+        SetError(String(kErrorLocking) + Name() + kForRead + store->ErrorText());
         return 0;
     }
     return ReadHeader();

@@ -39,6 +39,7 @@
 #include "platform/Modules.h"
 #include "tests/engine/files/FileTestSupport.h"
 #include "tests/engine/vm/VmCoreHarness.h"
+#include "tests/support/ScriptRun.h"
 #include "tests/tools/LoadedProgram.h"
 
 namespace vorn::test {
@@ -494,16 +495,14 @@ class GatewayRig {
         TagErrorTable tags;
         tags.SetSetting(kTagCommerce, 0);
         {
-            VornVM vm("t.vrc", -1, &app, &program.dictionary, &program.system, &program.globals,
-                      &program.segments, &program.functions, nullptr, &manager, nullptr, nullptr, nullptr,
-                      app.TickCounterPlace(), app.TimedOutPlace(), app.ExitRequestedPlace(), nullptr, &tags);
-            outcome.result = vm.Execute();
-            outcome.openFeatures = vm.FeatureCount();
+            std::unique_ptr<VornVM> vm = NewVM(app, program, &tags, &manager);
+            outcome.result = vm->Execute();
+            outcome.openFeatures = vm->FeatureCount();
         }
         outcome.body = sink.text;
-        outcome.error = Text(program.globals, "VrCOMMERCE_Error");
+        outcome.error = VariableText(program.globals, "VrCOMMERCE_Error");
         for (const char* name : kOutputs) {
-            std::string value = Text(program.system, name);
+            std::string value = VariableText(program.system, name);
             if (value != "<none>") outcome.outputs[name] = value;
         }
         return outcome;
@@ -517,10 +516,7 @@ class GatewayRig {
             direct = std::make_unique<LoadedProgram>(Assembled(".segment main entry\n    exit\n.end\n"));
             EXPECT_TRUE(direct->LoadAll());
             AddApplicationSystemVariables(direct->system, &app, nullptr);
-            vm = std::make_unique<VornVM>("t.vrc", -1, &app, &direct->dictionary, &direct->system,
-                                          &direct->globals, &direct->segments, &direct->functions, nullptr,
-                                          &manager, nullptr, nullptr, nullptr, app.TickCounterPlace(),
-                                          app.TimedOutPlace(), app.ExitRequestedPlace(), nullptr);
+            vm = NewVM(app, *direct, nullptr, &manager);
         }
         return vm.get();
     }
@@ -558,11 +554,6 @@ class GatewayRig {
         } else {
             inputs.emplace_back(name, item.substr(name.size() + 1));
         }
-    }
-    static std::string Text(VariableHash& scope, const char* name) {
-        Variable* v = nullptr;
-        if (!scope.Find(&v, name, -1, false) || !v) return "<none>";
-        return std::string(v->Value().Text(), static_cast<size_t>(v->Value().Length()));
     }
 };
 

@@ -92,8 +92,9 @@ bool ValidUtf8(const std::string& text) {
     return true;
 }
 
-// serve.sh with these arguments after --build, its standard error to a file.
-pid_t SpawnServe(std::vector<std::string> args, const std::string& errors) {
+// serve.sh with these arguments after --build, its standard error to a file;
+// in a process group of its own when asked, as a terminal's Ctrl-C finds it.
+pid_t SpawnServe(std::vector<std::string> args, const std::string& errors, bool ownGroup = false) {
     args.insert(args.begin(), {"bash", VORN_SERVE_SCRIPT, "--build", VORN_BUILD_ROOT});
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
@@ -102,8 +103,15 @@ pid_t SpawnServe(std::vector<std::string> args, const std::string& errors) {
     posix_spawn_file_actions_init(&files);
     posix_spawn_file_actions_addopen(&files, 1, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&files, 2, errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    if (ownGroup) {
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+        posix_spawnattr_setpgroup(&attributes, 0);
+    }
     pid_t pid = 0;
-    if (posix_spawn(&pid, "/bin/bash", &files, nullptr, argv.data(), environ) != 0) pid = 0;
+    if (posix_spawn(&pid, "/bin/bash", &files, &attributes, argv.data(), environ) != 0) pid = 0;
+    posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&files);
     return pid;
 }
@@ -159,6 +167,9 @@ class WebExamples : public ::testing::Test {
             WriteText(root + "/" + pages.back(), std::string(bytes.begin(), bytes.end()));
         }
         closedir(sources);
+        // The README's own page, beside them but not one of them.
+        vorn::test::Bytes echo = vorn::test::Assembled(ReadText(VORN_EXAMPLES_WEB "/../site/echo.vra"));
+        WriteText(root + "/echo.vrc", std::string(echo.begin(), echo.end()));
         Start();
     }
 
@@ -526,6 +537,16 @@ TEST_F(WebExamples, AValueOverItsFieldIsRefusedNotCut) {
     EXPECT_EQ(Names(Page(target)), std::vector<std::string>{fits});
 }
 
+TEST_F(WebExamples, TheReadmesEchoPageSaysBackWhatWasTypedEncoded) {
+    for (const std::string& said : {kName, kNote, std::string("<b>hi</b>")}) {
+        std::string page = Page("/echo.vrc", FormBody({{"said", said}}));
+        EXPECT_NE(page.find(Field("said", said)), std::string::npos) << page;
+        EXPECT_EQ(page.find(said), std::string::npos) << "unencoded: " << page;
+    }
+    EXPECT_NE(Page("/echo.vrc?said=%3Cb%3Ehi%3C/b%3E").find(Field("said", "<b>hi</b>")), std::string::npos);
+    EXPECT_NE(Page("/echo.vrc").find(Field("said", "")), std::string::npos);
+}
+
 // Browsers guess another encoding for a page that names none.
 TEST_F(WebExamples, EveryPageDeclaresUtf8) {
     for (const std::string& page : pages) {
@@ -687,6 +708,28 @@ TEST_F(WebExamples, ServersSideBySideAndOnesThatCannotStart) {
     std::atomic<int> served{0};
     AtOnce(30, [&](int) { served += Http(port, "GET", "/guestbook.vrc").status == 200; });
     EXPECT_EQ(served.load(), 30) << "the first server serves on";
+}
+
+// Ctrl-C reaches serve.sh, nginx and vornfcgi at once: however the three
+// end, it is a stop, not a failure.
+TEST_F(WebExamples, CtrlCStopsCleanly) {
+    std::string root = *base / "web", data = *base / "state/data";
+    for (int i = 0; i < 3; ++i) {
+        SCOPED_TRACE(i);
+        int at = FreePort();
+        std::string errors = *base / ("ctrlc" + std::to_string(i) + ".err");
+        pid_t serve = SpawnServe({"--root", root, "--state", *base / ("ctrlc" + std::to_string(i)), "--data", data,
+                                  "--port", std::to_string(at)},
+                                 errors, true);
+        ASSERT_GT(serve, 0);
+        ASSERT_TRUE(Answers(at));
+        EXPECT_EQ(Http(at, "GET", "/hello.vrc").status, 200);
+        kill(-serve, SIGINT);
+        int status = Ended(serve, 30);
+        if (status < 0) kill(-serve, SIGKILL), waitpid(serve, nullptr, 0);
+        EXPECT_EQ(status, 0) << ReadText(errors);
+        EXPECT_EQ(ReadText(errors).find("ended"), std::string::npos) << ReadText(errors);
+    }
 }
 
 } // namespace

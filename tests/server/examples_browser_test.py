@@ -15,31 +15,16 @@ import sys
 import tempfile
 import time
 
-from selenium import webdriver
-from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from browser_support import submit  # noqa: E402
+from browser_support import Session, check, press, submit  # noqa: E402
 
 NAME = '<i>Zoë</i> & "Q" (1)'
 NOTE = "first line\n<u>second</u> line"
 PHONE = "555 <u>2</u>"
 WIDE = "Zoë Ångström 漢字"
 LONG = "Ö" * 300
-
-
-class Failure(Exception):
-    pass
-
-
-def check(condition, what):
-    if not condition:
-        raise Failure(what)
-
-
-def press(driver, text):
-    submit(driver, driver.find_element(By.XPATH, f"//button[normalize-space(.)='{text}']"))
 
 
 def fill(driver, name, text):
@@ -172,39 +157,21 @@ def main():
         server = subprocess.Popen(["bash", os.path.join(source, "server", "serve.sh"), "--build", build,
                                    "--root", root, "--state", os.path.join(scratch, "state"), "--port", str(port),
                                    "--registry-template", os.path.join(pages, "registry.conf.in")])
-        driver = None
-        try:
+        session = Session(server, "serve.sh", stop_timeout=60)
+        with session:
             for _ in range(400):
                 try:
                     socket.create_connection(("127.0.0.1", port), timeout=1).close()
                     break
                 except OSError:
                     time.sleep(0.025)
-            options = webdriver.ChromeOptions()
-            for argument in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--disable-gpu",
-                             f"--user-data-dir={scratch}/profile"):
-                options.add_argument(argument)
-            driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+            driver = session.start(scratch)
             every_page_utf8(driver, port)
             form_and_upload(driver, scratch)
             guest_book(driver)
             address_book(driver, "address book (xBase)")
             address_book(driver, "address book (SQL)")
-        except Failure as failure:
-            print(f"FAILED: {failure}")
-            if driver:
-                print(driver.page_source)
-            return 1
-        finally:
-            if driver:
-                driver.quit()
-            server.terminate()
-            status = server.wait(timeout=60)
-        if status != 0:
-            print(f"FAILED: serve.sh ended with {status}")
-            return 1
-    print("passed")
-    return 0
+    return session.outcome()
 
 
 if __name__ == "__main__":

@@ -11,13 +11,11 @@ import subprocess
 import sys
 import tempfile
 
-from selenium import webdriver
-from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import Select, WebDriverWait
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from browser_support import replaced, submit  # noqa: E402
+from browser_support import Session, check, press, replaced  # noqa: E402
 
 PRODUCT = "SOFTWARE\\Vorn\\Vorn Tevrona NT"
 CONFIG = PRODUCT + "\\Configuration"
@@ -47,25 +45,10 @@ globaltimeout = dword:45
 """
 
 
-class Failure(Exception):
-    pass
-
-
-def check(condition, what):
-    if not condition:
-        raise Failure(what)
-
-
 def by_label(driver, text):
     """The control that a label of this text (access-key marks dropped) is bound to."""
     label = driver.find_element(By.XPATH, f"//label[normalize-space(.)='{text}']")
     return driver.find_element(By.ID, label.get_attribute("for"))
-
-
-def press(driver, text):
-    # Every button posts its form: wait for the next page, or a read that
-    # follows may still see the old one.
-    submit(driver, driver.find_element(By.XPATH, f"//button[normalize-space(.)='{text}']"))
 
 
 def caption(driver):
@@ -140,30 +123,11 @@ def main():
             out.write(BEFORE)
         server = subprocess.Popen([vornconfig, "--port", "0", "--registry", registry], stdout=subprocess.PIPE,
                                   text=True)
-        driver = None
-        try:
+        session = Session(server, "vornconfig", stop_timeout=30)
+        with session:
             url = server.stdout.readline().strip()
-            options = webdriver.ChromeOptions()
-            for argument in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--disable-gpu",
-                             f"--user-data-dir={scratch}/profile"):
-                options.add_argument(argument)
-            driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
-            run(driver, url, registry)
-        except Failure as failure:
-            print(f"FAILED: {failure}")
-            if driver:
-                print(driver.page_source)
-            return 1
-        finally:
-            if driver:
-                driver.quit()
-            server.terminate()
-            status = server.wait(timeout=30)
-        if status != 0:
-            print(f"FAILED: vornconfig ended with {status}")
-            return 1
-    print("passed")
-    return 0
+            run(session.start(scratch), url, registry)
+    return session.outcome()
 
 
 if __name__ == "__main__":

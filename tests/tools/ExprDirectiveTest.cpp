@@ -11,6 +11,7 @@
 
 #include "engine/foundation/LittleEndian.h"
 #include "engine/foundation/Output.h"
+#include "tests/support/RecordingSink.h"
 #include "tests/tools/LoadedProgram.h"
 #include "tools/Assembler.h"
 #include "tools/Runner.h"
@@ -22,6 +23,7 @@ using test::Assembled;
 using test::AssemblyError;
 using test::Bytes;
 using test::LoadedProgram;
+using test::RecordingSink;
 
 // Expected code, word by word, immediates little-endian.
 struct Code {
@@ -88,17 +90,6 @@ TEST(ExprDirectiveTest, ErrorsNameFileAndLine) {
               "t.vr:3: Function 'two' is defined with 2 parameters and was called with 1");
 }
 
-class StringSink : public Output {
-  public:
-    int32_t Write(const char* bytes, int32_t length) override {
-        if (length > 0) text.append(bytes, static_cast<size_t>(length));
-        return length;
-    }
-    int32_t Flush() override { return 1; }
-    int32_t Kind() override { return 0; }
-    std::string text;
-};
-
 TEST(ExprDirectiveTest, CompiledExpressionsRunWithTheirMeaning) {
     char pattern[] = "/tmp/vorn-expr-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
@@ -125,7 +116,7 @@ TEST(ExprDirectiveTest, CompiledExpressionsRunWithTheirMeaning) {
 )ASM");
     std::string path = dir + "/e.vrc";
     std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-    StringSink sink;
+    RecordingSink sink;
     std::string messages;
     const char* argv[] = {"vrrun", path.c_str()};
     EXPECT_EQ(RunnerMain(2, argv, &sink, &messages), 0) << messages;

@@ -10,6 +10,7 @@
 #include "engine/foundation/Output.h"
 #include "host/plugin/CommerceLibrary.h"
 #include "host/plugin/SystemLibrary.h"
+#include "tests/support/RecordingSink.h"
 #include "tools/Assembler.h"
 #include "tools/CommandLineApplication.h"
 #include "tools/Runner.h"
@@ -17,18 +18,9 @@
 namespace vorn {
 namespace {
 
-namespace fs = std::filesystem;
+using test::RecordingSink;
 
-class TextSink : public Output {
-  public:
-    int32_t Write(const char* bytes, int32_t length) override {
-        if (length > 0) text.append(bytes, static_cast<size_t>(length));
-        return length;
-    }
-    int32_t Flush() override { return 1; }
-    int32_t Kind() override { return 0; }
-    std::string text;
-};
+namespace fs = std::filesystem;
 
 int32_t RunVrrun(std::vector<std::string> args, Output* output, std::string* messages) {
     args.insert(args.begin(), "vrrun");
@@ -55,7 +47,7 @@ TEST(RunnerLibrariesTest, CommerceAndSystemLibrariesCanBeRegistered) {
     std::ofstream(program, std::ios::binary)
         .write(reinterpret_cast<const char*>(assembler.Output()), assembler.OutputLength());
 
-    TextSink output;
+    RecordingSink output;
     std::string messages;
     EXPECT_EQ(RunVrrun({"-m", std::string("pay=") + VORN_FIXTURE_COMMERCEDESCRIPTOR, "-y",
                    std::string("helper=") + VORN_FIXTURE_COMMERCEDESCRIPTOR, program},
@@ -108,7 +100,7 @@ TEST(RunnerLibrariesTest, DatabaseLibrariesAreRegisteredPerRun) {
     std::ofstream(program, std::ios::binary)
         .write(reinterpret_cast<const char*>(assembler.Output()), assembler.OutputLength());
 
-    TextSink output;
+    RecordingSink output;
     std::string messages;
     EXPECT_EQ(RunVrrun({"-t", std::string("sql=") + VORN_FIXTURE_DATABASEV6, "-t", "Other=/o.so", program}, &output,
                        &messages),

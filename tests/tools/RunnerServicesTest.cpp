@@ -11,22 +11,14 @@
 
 #include "engine/foundation/Output.h"
 #include "platform/Registry.h"
+#include "tests/support/RecordingSink.h"
 #include "tools/Assembler.h"
 #include "tools/Runner.h"
 
 namespace vorn {
 namespace {
 
-class TextSink : public Output {
-  public:
-    int32_t Write(const char* bytes, int32_t length) override {
-        if (length > 0) text.append(bytes, static_cast<size_t>(length));
-        return length;
-    }
-    int32_t Flush() override { return 1; }
-    int32_t Kind() override { return 0; }
-    std::string text;
-};
+using test::RecordingSink;
 
 TEST(RunnerServices, LogsBindsOpenSSLAndCrypts) {
     char pattern[] = "/tmp/vorn-services-XXXXXX";
@@ -52,7 +44,7 @@ TEST(RunnerServices, LogsBindsOpenSSLAndCrypts) {
     std::vector<std::string> args = {"vrrun", "-c", "logfile=" + log, "-c", "loglevel=536870912", program};
     std::vector<const char*> argv;
     for (const std::string& a : args) argv.push_back(a.c_str());
-    TextSink output;
+    RecordingSink output;
     std::string messages;
     EXPECT_EQ(RunnerMain(static_cast<int>(argv.size()), argv.data(), &output, &messages), 1);
     EXPECT_EQ(output.text.substr(0, 14), "1aaqPiZY5xR5l.");

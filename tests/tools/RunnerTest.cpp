@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "engine/foundation/Output.h"
+#include "tests/support/RecordingSink.h"
 #include "tools/Assembler.h"
 #include "tools/CommandLineApplication.h"
 #include "platform/Process.h"
@@ -26,18 +27,9 @@
 namespace vorn {
 namespace {
 
-namespace fs = std::filesystem;
+using test::RecordingSink;
 
-class StringSink : public Output {
-  public:
-    int32_t Write(const char* bytes, int32_t length) override {
-        if (length > 0) text.append(bytes, static_cast<size_t>(length));
-        return length;
-    }
-    int32_t Flush() override { return 1; }
-    int32_t Kind() override { return 0; }
-    std::string text;
-};
+namespace fs = std::filesystem;
 
 class RunnerTest : public ::testing::Test {
   protected:
@@ -71,7 +63,7 @@ class RunnerTest : public ::testing::Test {
     }
 
     std::string dir;
-    StringSink output;
+    RecordingSink output;
     std::string messages;
 };
 
@@ -253,7 +245,7 @@ TEST_F(RunnerTest, LockFilesSerialiseProcessesAndThreads) {
     std::vector<std::thread> threads;
     for (int i = 0; i < kRunners; ++i) {
         threads.emplace_back([&] {
-            StringSink sink;
+            RecordingSink sink;
             CommandLineApplication application(&sink);
             application.SetDataDirectory(dir.c_str());
             String error;

@@ -45,23 +45,13 @@
 #include "database/xbase3/XBaseFileStore.h"
 #include "engine/files/BufferFile.h"
 #include "tests/database/format/XBaseTestSupport.h"
+#include "tests/support/RecordingSink.h"
 #include "tools/Assembler.h"
 #include "tools/CommandLineApplication.h"
 
 extern char** environ;
 
 namespace vorn::test {
-
-class TextOutput : public Output {
-  public:
-    int32_t Write(const char* bytes, int32_t length) override {
-        if (length > 0) text.append(bytes, static_cast<size_t>(length));
-        return length;
-    }
-    int32_t Flush() override { return 1; }
-    int32_t Kind() override { return 0; }
-    std::string text;
-};
 
 // The tag ids of the database tags.
 inline const int kDatabaseTagIds[] = {28, 29, 30, 31, 32, 33, 34, 35, 36, 37, 38, 39,
@@ -202,6 +192,39 @@ inline std::vector<uint8_t> AssembleScript(const std::string& source) {
     return std::vector<uint8_t>(assembler.Output(), assembler.Output() + assembler.OutputLength());
 }
 
+// The vrasm source of a writer: a loop over the table "c" that the function
+// open() opens. It declares GLOBALS (n among them), silences the tags SILENT,
+// opens the table, sets n to 0 and runs START; then STEP, from the label
+// next, goes on to the label advance when it is done, which counts n up to
+// LIMIT. A step that fails starts over with kReopen. OPEN is the body of
+// open() up to its retn.
+struct WriterLoop {
+    std::string globals;
+    std::vector<int> silent;
+    std::string start;
+    std::string step;
+    int limit = 0;
+    std::string open;
+};
+
+// Closes "c" and opens it again.
+inline const std::string kReopen = "    pushc \"c\"\n    dbclose\n    call open\n    pop\n";
+
+// Opens FILE with INDEXES as "c" (dbopen's result left on the stack).
+inline std::string OpenTable(const std::string& file, const std::string& indexes) {
+    return "    pushc \"c\"\n    pushc \"" + file + "\"\n    pushc \"" + indexes +
+           "\"\n    pushc \"xbase3\"\n    pushc \"\"\n    pushc \"\"\n    dbopen\n";
+}
+
+inline std::string WriterLoopSource(const WriterLoop& loop) {
+    std::string source = ".global " + loop.globals + "\n.segment main entry\n";
+    for (int id : loop.silent)
+        source += "    tagerror " + std::to_string(id) + ", 0\n";
+    return source + "    call open\n    pop\n    storegi n, 0\n" + loop.start + "next:\n" + loop.step +
+           "advance:\n    incg n, 1\n    cmpgi n, " + std::to_string(loop.limit) +
+           "\n    jmp_lt next\n    exit\n\n.function open()\n" + loop.open + "    retn\n.end\n";
+}
+
 // A scratch data directory and the runs of scripts on it.
 class DatabaseScriptTest : public ::testing::Test {
   protected:
@@ -221,7 +244,7 @@ class DatabaseScriptTest : public ::testing::Test {
     // Runs an assembled program.
     std::string RunImage(std::vector<uint8_t> bytes, int32_t* status = nullptr,
                          const std::vector<std::string>& options = {}) {
-        TextOutput output;
+        RecordingSink output;
         CommandLineApplication application(&output);
         application.SetScriptDirectory(tree.Scripts().c_str());
         application.SetDataDirectory(tree.Data().c_str());

@@ -23,27 +23,20 @@ constexpr int kSeeds = 7;
 // with a new key after opening the table again.
 std::string WriterSource(int writer, int appends) {
     std::string w = std::to_string(writer);
-    return R"(.global n, try, VrADD_Error, VrUPDATE_Error, VrGO_Error, VrOPEN_Error
-.segment main entry
-    tagerror 28, 0
-    tagerror 31, 0
-    tagerror 35, 0
-    tagerror 38, 0
-    call open
-    pop
-    storegi n, 0
-    storegi try, 0
-next:
-    pushc ")" +
-           w + R"("
+    WriterLoop loop;
+    loop.globals = "n, try, VrADD_Error, VrUPDATE_Error, VrGO_Error, VrOPEN_Error";
+    loop.silent = {28, 31, 35, 38};
+    loop.start = "    storegi try, 0\n";
+    loop.step = R"(    pushc ")" +
+                w + R"("
     popdc "c", "WRITER"
     pushc ")" +
-           w + R"(-"
+                w + R"(-"
     pushg n
     cat
     popdc "c", "ORIGIN"
     pushc "a)" +
-           w + R"(-"
+                w + R"(-"
     pushg n
     cat
     pushc "-"
@@ -52,7 +45,7 @@ next:
     cat
     popdc "c", "KEY"
     pushc "note of )" +
-           w + R"("
+                w + R"("
     popdc "c", "NOTE"
     pushc "c"
     pushc ""
@@ -62,7 +55,7 @@ next:
     eq
     jmp_eq failed
     pushc "A )" +
-           w + R"( "
+                w + R"( "
     pushg n
     cat
     pushc "\n"
@@ -78,18 +71,18 @@ next:
     pushc ""
     pushg n
     pushi )" +
-           std::to_string(kSeeds) + R"(
+                std::to_string(kSeeds) + R"(
     mod
     pushi 1
     add
     dbgo
     pushc "u)" +
-           w + R"(-"
+                w + R"(-"
     pushg n
     cat
     popdc "c", "KEY"
     pushc ")" +
-           w + R"("
+                w + R"("
     popdc "c", "WRITER"
     pushc "c"
     pushc ""
@@ -99,12 +92,12 @@ next:
     eq
     jmp_eq updatefailed
     pushc "U )" +
-           w + R"(\n"
+                w + R"(\n"
     out
     jmp advance
 updatefailed:
     pushc "X )" +
-           w + R"( "
+                w + R"( "
     pushg VrUPDATE_Error
     cat
     pushc "\n"
@@ -113,53 +106,27 @@ updatefailed:
     jmp advance
 failed:
     pushc "F )" +
-           w + R"( "
+                w + R"( "
     pushg VrADD_Error
     cat
     pushc "\n"
     cat
     out
     incg try, 1
-    pushc "c"
-    dbclose
-    call open
-    pop
-    jmp next
-advance:
-    incg n, 1
-    cmpgi n, )" +
-           std::to_string(appends) + R"(
-    jmp_lt next
-    exit
-
-.function open()
-    pushc "c"
-    pushc "C.DBF"
-    pushc "K.VRX, W.VRX"
-    pushc "xbase3"
-    pushc ""
-    pushc ""
-    dbopen
-    retn
-.end
-)";
+)" + kReopen + "    jmp next\n";
+    loop.limit = appends;
+    loop.open = OpenTable("C.DBF", "K.VRX, W.VRX");
+    return WriterLoopSource(loop);
 }
 
 // An adder for the race with a pack: count adds to TABLE with KEY "k<n>"
 // (unique index) and GRP "g<n % 5>" (second index), printing "A n" or
 // "F n <error>"; after a failure it opens the table again.
 std::string AdderSource(const std::string& table, int count) {
-    return R"(.global n, tries, VrADD_Error, VrOPEN_Error
-.segment main entry
-    tagerror 28, 0
-    tagerror 31, 0
-    tagerror 35, 0
-    tagerror 38, 0
-    call open
-    pop
-    storegi n, 0
-next:
-    pushc "k"
+    WriterLoop loop;
+    loop.globals = "n, tries, VrADD_Error, VrOPEN_Error";
+    loop.silent = {28, 31, 35, 38};
+    loop.step = R"(    pushc "k"
     pushg n
     cat
     popdc "c", "KEY"
@@ -194,28 +161,10 @@ failed:
     pushc "\n"
     cat
     out
-    pushc "c"
-    dbclose
-    call open
-    pop
-advance:
-    incg n, 1
-    cmpgi n, )" + std::to_string(count) +
-           R"(
-    jmp_lt next
-    exit
-
-.function open()
-    storegi tries, 0
-again:
-    pushc "c"
-    pushc ")" + table + R"(.DBF"
-    pushc ")" + table + R"(K.VRX, )" + table + R"(G.VRX"
-    pushc "xbase3"
-    pushc ""
-    pushc ""
-    dbopen
-    pushg VrOPEN_Error
+)" + kReopen;
+    loop.limit = count;
+    loop.open = "    storegi tries, 0\nagain:\n" + OpenTable(table + ".DBF", table + "K.VRX, " + table + "G.VRX") +
+                R"(    pushg VrOPEN_Error
     pushc ""
     eq
     jmp_ne opened
@@ -231,9 +180,8 @@ again:
     cat
     out
 opened:
-    retn
-.end
 )";
+    return WriterLoopSource(loop);
 }
 
 class XBaseConcurrentScriptTest : public DatabaseScriptTest {

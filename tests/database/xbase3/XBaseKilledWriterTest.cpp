@@ -1,7 +1,7 @@
 // Writers killed at random points: two writer processes add, re-key and
 // delete records of a table with a UNIQUE and a plain index, one killed
 // (SIGKILL) while the other goes on for a while, then the other. VrREINDEX,
-// the step the README names, then brings every index into agreement with
+// the step docs/locks.md names, then brings every index into agreement with
 // the table: each entry names a record holding its key, each live record
 // has exactly one entry per index, and no UNIQUE key is held twice.
 #include <signal.h>
@@ -24,16 +24,10 @@ constexpr int kKeys = 400;
 std::string WriterSource(uint32_t offset) {
     std::string seed = std::to_string(offset);
     std::string keys = std::to_string(kKeys);
-    std::string prologue;
-    for (int id : kDatabaseTagIds)
-        prologue += "    tagerror " + std::to_string(id) + ", 0\n";
-    return ".global n, a, VrADD_Error, VrUPDATE_Error, VrFIND_Error, VrDELETE_Error, VrOPEN_Error\n"
-           ".segment main entry\n" +
-           prologue + R"(    call open
-    pop
-    storegi n, 0
-next:
-    pushg n
+    WriterLoop loop;
+    loop.globals = "n, a, VrADD_Error, VrUPDATE_Error, VrFIND_Error, VrDELETE_Error, VrOPEN_Error";
+    loop.silent.assign(std::begin(kDatabaseTagIds), std::end(kDatabaseTagIds));
+    loop.step = R"(    pushg n
     pushi 37
     mul
     pushi )" + seed + R"(
@@ -115,27 +109,10 @@ rekey:
     jmp_eq failed
     jmp advance
 failed:
-    pushc "c"
-    dbclose
-    call open
-    pop
-advance:
-    incg n, 1
-    cmpgi n, 10000000
-    jmp_lt next
-    exit
-
-.function open()
-    pushc "c"
-    pushc "K.DBF"
-    pushc "KU.VRX, KG.VRX"
-    pushc "xbase3"
-    pushc ""
-    pushc ""
-    dbopen
-    retn
-.end
-)";
+)" + kReopen;
+    loop.limit = 10000000;
+    loop.open = OpenTable("K.DBF", "KU.VRX, KG.VRX");
+    return WriterLoopSource(loop);
 }
 
 class XBaseKilledWriterTest : public DatabaseScriptTest {

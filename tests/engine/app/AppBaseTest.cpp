@@ -9,6 +9,7 @@
 #include "engine/foundation/Output.h"
 #include "platform/Time.h"
 #include "tests/engine/app/TestApplication.h"
+#include "tests/support/RecordingSink.h"
 
 namespace vorn {
 namespace {
@@ -147,25 +148,9 @@ TEST_F(AppBaseTest, LanguageCountersRiseOnEverySet) {
     EXPECT_EQ(app.DefaultDatabaseVersion(), 2);
 }
 
-// Records what reaches the sink.
-class RecordingOutput : public Output {
-  public:
-    int32_t Write(const char* bytes, int32_t length) override {
-        text.append(bytes, static_cast<size_t>(length));
-        return length;
-    }
-    int32_t Flush() override {
-        ++flushes;
-        return 1;
-    }
-    int32_t Kind() override { return kKindBuffered; }
-    std::string text;
-    int flushes = 0;
-};
-
 TEST_F(AppBaseTest, WritesGoToTheCurrentOutputAndAreFlushed) {
     EXPECT_EQ(app.WriteText("dropped"), 0); // no output yet: nothing happens
-    RecordingOutput out;
+    test::RecordingSink out;
     app.output = &out;
     EXPECT_EQ(app.WriteText("one "), 0);
     EXPECT_EQ(app.WriteString(String("two ")), 0);

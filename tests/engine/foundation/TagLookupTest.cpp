@@ -110,14 +110,14 @@ TEST(TagLookup, SharedIdAndConstants) {
     EXPECT_NE(a, b);
     EXPECT_EQ(a->tagId, 0x11u);
     EXPECT_EQ(b->tagId, 0x11u);
-    EXPECT_EQ(kTagVrFunctionReturn, 0x11u);
+    EXPECT_EQ(kTagFunctionReturn, 0x11u);
     EXPECT_EQ(lookup.Find("expression", -1)->tagId, kTagExpression);
     EXPECT_EQ(kTagExpression, 0x3eu);
-    EXPECT_EQ(kTagVrOpen, 28u);
-    EXPECT_EQ(kTagVrFilter, 47u);
-    EXPECT_EQ(kTagVrCommit, 52u);
-    EXPECT_EQ(kTagVrDbCommand, 58u);
-    EXPECT_EQ(kTagVrAssembly, kTagIdCount - 1);
+    EXPECT_EQ(kTagOpen, 28u);
+    EXPECT_EQ(kTagFilter, 47u);
+    EXPECT_EQ(kTagCommit, 52u);
+    EXPECT_EQ(kTagDbCommand, 58u);
+    EXPECT_EQ(kTagAssembly, kTagIdCount - 1);
 }
 
 TEST(TagLookup, RejectsNearMisses) {

@@ -12,6 +12,7 @@
 #include "engine/vm/VornVM.h"
 #include "tests/engine/app/TestApplication.h"
 #include "tests/engine/vm/VmCoreHarness.h"
+#include "tests/support/ScriptRun.h"
 #include "tests/tools/LoadedProgram.h"
 
 namespace vorn::test {
@@ -48,20 +49,13 @@ template <class VM = VornVM> struct AssembledRun {
         if (logLevel) config.SetInteger(kConfigLogLevel, logLevel);
         loaded = program.LoadAll();
         EXPECT_TRUE(loaded) << "the assembled program did not load";
-        vm = std::make_unique<VM>("t.vrc", -1, &app, &program.dictionary, &program.system, &program.globals,
-                                  &program.segments, &program.functions, calls, nullptr, nullptr, nullptr,
-                                  nullptr, app.TickCounterPlace(), app.TimedOutPlace(),
-                                  app.ExitRequestedPlace(), nullptr);
+        vm = NewVM<VM>(app, program, nullptr, nullptr, calls);
     }
     ~AssembledRun() { vm.reset(); }
 
     int Execute() { return loaded ? vm->Execute() : 0; }
     // The text of a global variable ("<none>" when it does not exist).
-    std::string Global(const char* name) {
-        Variable* v = nullptr;
-        if (!program.globals.Find(&v, name, -1, false) || !v) return "<none>";
-        return std::string(v->Value().Text(), static_cast<size_t>(v->Value().Length()));
-    }
+    std::string Global(const char* name) { return VariableText(program.globals, name); }
     Function* FunctionNamed(const char* name) { return program.functions.Find(name, -1); }
 
     LoggingApplication app;

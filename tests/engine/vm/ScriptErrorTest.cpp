@@ -149,6 +149,23 @@ TEST_F(ScriptErrorTest, TheTableAndItsCopies) {
     EXPECT_EQ(child.TagErrorRow(kTagErrorRows), nullptr);
 }
 
+// The error rows and the tag names are one list of ids: each row's name is
+// a name of its tag (the expression's row aside), so an error setting given
+// by that name reaches the row.
+TEST_F(ScriptErrorTest, EveryRowIsItsTagsUnderTheTagsName) {
+    TagLookup lookup;
+    int named = 0;
+    for (int32_t i = 0; i < kTagErrorRows; ++i) {
+        const TagErrorEntry& row = BuiltInTagErrors()[i];
+        if (!row.tagName || row.id == kTagExpression) continue;
+        const TagNameRow* tag = lookup.Find(row.tagName, -1);
+        ASSERT_NE(tag, nullptr) << row.tagName;
+        EXPECT_EQ(tag->tagId, row.id) << row.tagName;
+        ++named;
+    }
+    EXPECT_EQ(named, static_cast<int>(kTagExpression));
+}
+
 TEST_F(ScriptErrorTest, ErrorsAreTracedThroughTheLogFilter) {
     InspectableVM& vm = h.Make();
     vm.sourceFile = h.Pool("main.vr");

@@ -15,20 +15,9 @@
 #include "engine/values/VariableHash.h"
 #include "engine/vm/VornVM.h"
 #include "tests/engine/app/TestApplication.h"
+#include "tests/support/RecordingSink.h"
 
 namespace vorn::test {
-
-class RecordingSink : public Output {
-  public:
-    int32_t Write(const char* bytes, int32_t length) override {
-        if (length < 0) length = 0;
-        text.append(bytes, static_cast<size_t>(length));
-        return length;
-    }
-    int32_t Flush() override { return 1; }
-    int32_t Kind() override { return kKindBuffered; }
-    std::string text;
-};
 
 // Writes instructions into a segment, word then immediates, little-endian.
 class CodeWriter {

@@ -90,10 +90,7 @@ class VrDoTest : public ::testing::Test {
         app.sink.text.clear();
         program = std::make_unique<LoadedProgram>(Assembled(source));
         EXPECT_TRUE(program->LoadAll());
-        vm = std::make_unique<DoVM>(name, -1, &app, &program->dictionary, &program->system, &program->globals,
-                                    &program->segments, &program->functions, nullptr, nullptr, nullptr, nullptr,
-                                    nullptr, app.TickCounterPlace(), app.TimedOutPlace(), app.ExitRequestedPlace(),
-                                    nullptr, &tags);
+        vm = NewVM<DoVM>(app, *program, &tags, nullptr, nullptr, name);
         return *vm;
     }
     std::string Global(const char* name) {

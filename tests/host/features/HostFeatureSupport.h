@@ -17,6 +17,7 @@
 #include "tests/engine/files/FileTestSupport.h"
 #include "tests/engine/files/MemoryFile.h"
 #include "tests/engine/vm/VmCoreHarness.h"
+#include "tests/support/ScriptRun.h"
 #include "tests/tools/LoadedProgram.h"
 
 namespace vorn::test {
@@ -62,7 +63,7 @@ class FeatureApplication : public FileTestApplication {
     int32_t lastWait = -1;
 };
 
-class FeatureRig {
+class FeatureRig : public ScriptRig {
   public:
     FeatureRig() {
         EXPECT_TRUE(app.injecting.CheckDataDirectory(tree.Data().c_str()));
@@ -73,30 +74,17 @@ class FeatureRig {
     // The program's VM, not yet run. settings: tag id -> error setting.
     std::unique_ptr<InspectableVM> Load(const std::string& source,
                                         const std::map<int32_t, uint32_t>& settings = {}) {
-        sink.text.clear();
         app.ClearExit();
-        program = std::make_unique<LoadedProgram>(Assembled(ResolveTagJumps(source)));
-        EXPECT_TRUE(program->LoadAll());
+        ScriptRig::Load(ResolveTagJumps(source));
         for (const auto& [tag, setting] : settings)
             tags.SetSetting(tag, setting);
-        return std::make_unique<InspectableVM>(
-            "t.vrc", -1, &app, &program->dictionary, &program->system, &program->globals, &program->segments,
-            &program->functions, nullptr, nullptr, nullptr, nullptr, nullptr, app.TickCounterPlace(),
-            app.TimedOutPlace(), app.ExitRequestedPlace(), nullptr, &tags);
+        return NewVM<InspectableVM>(app, *program, &tags);
     }
     // Runs the program to its end and destroys its VM (and open features).
     int Run(const std::string& source, const std::map<int32_t, uint32_t>& settings = {}) {
-        std::unique_ptr<InspectableVM> vm = Load(source, settings);
-        int result = vm->Execute();
-        lastError = vm->LastError().Text();
-        openFeatures = vm->FeatureCount();
-        return result;
+        return RunToEnd(*Load(source, settings));
     }
-    std::string Global(const char* name) {
-        Variable* v = nullptr;
-        if (!program || !program->globals.Find(&v, name, -1, false) || !v) return "<none>";
-        return std::string(v->Value().Text(), static_cast<size_t>(v->Value().Length()));
-    }
+    std::string Global(const char* name) { return program ? VariableText(program->globals, name) : "<none>"; }
     std::string Path(const std::string& name) const { return tree.Data() + "/" + name; }
     std::string Read(const std::string& name) const { return ScratchTree::ReadFile(Path(name)); }
     void Write(const std::string& name, const std::string& bytes) const {
@@ -106,11 +94,7 @@ class FeatureRig {
 
     ScratchTree tree;
     FeatureApplication app;
-    RecordingSink sink;
     TagErrorTable tags;
-    std::unique_ptr<LoadedProgram> program;
-    std::string lastError;
-    int32_t openFeatures = 0;
 };
 
 } // namespace vorn::test

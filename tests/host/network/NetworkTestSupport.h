@@ -50,6 +50,7 @@
 #include "platform/Time.h"
 #include "tests/engine/vm/VmCoreHarness.h"
 #include "tests/host/base/HostServicesSupport.h"
+#include "tests/support/ScriptRun.h"
 #include "tests/tools/LoadedProgram.h"
 
 namespace vorn::test {
@@ -683,44 +684,20 @@ class ScriptedNetworkManager : public PosixNetworkManager {
 
 // Assembles and runs programs against an application (the scripted manager
 // unless a test hands out another); reads variables after the run.
-class CallRig {
+class CallRig : public ScriptRig {
   public:
     explicit CallRig(NetworkSource* source = nullptr) : scripted(&app) {
         app.networkManager = source ? source : &scripted;
         app.output = &sink;
     }
     int Run(const std::string& source, uint32_t setting = kTagErrorDisplay) {
-        sink.text.clear();
-        program = std::make_unique<LoadedProgram>(Assembled(source));
-        if (!program->LoadAll()) {
-            ADD_FAILURE() << "program did not load";
-            return -1;
-        }
-        TagErrorTable tags;
-        tags.SetSetting(kTagCall, setting);
-        VornVM vm("t.vrc", -1, &app, &program->dictionary, &program->system, &program->globals,
-                  &program->segments, &program->functions, nullptr, nullptr, nullptr, nullptr, nullptr,
-                  app.TickCounterPlace(), app.TimedOutPlace(), app.ExitRequestedPlace(), nullptr, &tags);
-        vm.SetTraceFlags(traceFlags);
-        int result = vm.Execute();
-        lastError = vm.LastError().Text();
-        openFeatures = vm.FeatureCount();
-        return result;
+        return ScriptRig::Run(app, source, {{kTagCall, setting}}, nullptr, traceFlags);
     }
-    std::string Value(VariableHash& scope, const std::string& name) {
-        Variable* v = nullptr;
-        if (!scope.Find(&v, name.c_str(), static_cast<int32_t>(name.size()), false) || !v) return "<none>";
-        return std::string(v->Value().Text(), static_cast<size_t>(v->Value().Length()));
-    }
-    std::string Global(const std::string& name) { return Value(program->globals, name); }
-    std::string System(const std::string& name) { return Value(program->system, name); }
+    std::string Global(const std::string& name) { return VariableText(program->globals, name); }
+    std::string System(const std::string& name) { return VariableText(program->system, name); }
 
     NetworkApplication app;
     ScriptedNetworkManager scripted;
-    RecordingSink sink;
-    std::unique_ptr<LoadedProgram> program;
-    std::string lastError;
-    int32_t openFeatures = 0;
     uint32_t traceFlags = 0;
 };
 

@@ -24,6 +24,7 @@
 #include "tests/engine/app/TestApplication.h"
 #include "tests/engine/vm/VmCoreHarness.h"
 #include "tests/host/plugin/fixtures/CommerceLibraryHooks.h"
+#include "tests/support/ScriptRun.h"
 #include "tests/tools/LoadedProgram.h"
 
 namespace vorn::test {
@@ -60,7 +61,7 @@ class CommerceApplication : public TestApplication {
 
 // The loader, the commerce manager and runs of assembled programs, with the
 // test library's hooks, log and counters.
-class CommerceRig {
+class CommerceRig : public ScriptRig {
   public:
     CommerceRig() {
         loader = std::make_unique<PosixExternalLibraryManager>(&app, platform::HostModule());
@@ -102,38 +103,16 @@ class CommerceRig {
     // (so features left open are gone). setting: VrCOMMERCE's error setting.
     // viaApplication: the VM gets no manager and asks the application.
     int Run(const std::string& source, uint32_t setting = 0, bool viaApplication = false) {
-        sink.text.clear();
         app.ClearExit();
-        program = std::make_unique<LoadedProgram>(Assembled(ResolveTagJumps(source)));
-        if (!program->LoadAll()) {
-            ADD_FAILURE() << "program did not load";
-            return -1;
-        }
-        TagErrorTable tags;
-        tags.SetSetting(kTagCommerce, setting);
-        VornVM vm("t.vrc", -1, &app, &program->dictionary, &program->system, &program->globals,
-                  &program->segments, &program->functions, nullptr, viaApplication ? nullptr : manager.get(),
-                  nullptr, nullptr, nullptr, app.TickCounterPlace(), app.TimedOutPlace(), app.ExitRequestedPlace(),
-                  nullptr, &tags);
-        int result = vm.Execute();
-        lastError = vm.LastError().Text();
-        openFeatures = vm.FeatureCount();
-        return result;
+        return ScriptRig::Run(app, ResolveTagJumps(source), {{kTagCommerce, setting}},
+                              viaApplication ? nullptr : manager.get());
     }
-    std::string Global(const char* name) {
-        Variable* v = nullptr;
-        if (!program || !program->globals.Find(&v, name, -1, false) || !v) return "<none>";
-        return std::string(v->Value().Text(), static_cast<size_t>(v->Value().Length()));
-    }
+    std::string Global(const char* name) { return program ? VariableText(program->globals, name) : "<none>"; }
 
     CommerceApplication app;
     Config config;
-    RecordingSink sink;
     std::unique_ptr<PosixExternalLibraryManager> loader;
     std::unique_ptr<CommerceLibraryManager> manager;
-    std::unique_ptr<LoadedProgram> program;
-    std::string lastError;
-    int32_t openFeatures = 0;
 };
 
 } // namespace vorn::test

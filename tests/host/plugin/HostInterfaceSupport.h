@@ -24,6 +24,7 @@
 #include "platform/Modules.h"
 #include "tests/engine/files/FileTestSupport.h"
 #include "tests/engine/vm/VmCoreHarness.h"
+#include "tests/support/ScriptRun.h"
 #include "tests/tools/LoadedProgram.h"
 
 namespace vorn::test {
@@ -80,19 +81,12 @@ template <class App> struct HostRigFor {
                 << calls.ErrorText().Text();
         }
         EXPECT_TRUE(program.LoadAll());
-        vm = std::make_unique<VornVM>(name, -1, &app, &program.dictionary, &program.system, &program.globals,
-                                      &program.segments, &program.functions, &calls, nullptr, nullptr,
-                                      nullptr, nullptr, app.TickCounterPlace(), app.TimedOutPlace(),
-                                      app.ExitRequestedPlace(), nullptr);
+        vm = NewVM(app, program, nullptr, nullptr, &calls, name);
     }
 
     VornVM* P() { return vm.get(); }
     int Execute() { return vm->Execute(); }
-    std::string Global(const char* name) {
-        Variable* v = nullptr;
-        if (!program.globals.Find(&v, name, -1, false) || !v) return "<none>";
-        return std::string(v->Value().Text(), static_cast<size_t>(v->Value().Length()));
-    }
+    std::string Global(const char* name) { return VariableText(program.globals, name); }
 
     ScratchTree tree;
     App app;

@@ -158,11 +158,11 @@ TEST(RegistryConfiguration, LadrelRoutesEntriesToTheRequest) {
     // Error settings: whole lower-case words only; unknown tags store nothing.
     const TagErrorTable defaults;
     const TagErrorTable* tags = config.TagErrors();
-    EXPECT_EQ(tags->rows[kTagVrSkip].setting, 3u);
-    EXPECT_EQ(tags->rows[kTagVrFind].setting, 0u);
-    EXPECT_EQ(tags->rows[kTagVrGo].setting, 0u);
-    EXPECT_EQ(tags->rows[kTagVrAdd].setting, 2u);
-    EXPECT_EQ(tags->rows[kTagVrOpen].setting, defaults.rows[kTagVrOpen].setting); // the site's list was replaced
+    EXPECT_EQ(tags->rows[kTagSkip].setting, 3u);
+    EXPECT_EQ(tags->rows[kTagFind].setting, 0u);
+    EXPECT_EQ(tags->rows[kTagGo].setting, 0u);
+    EXPECT_EQ(tags->rows[kTagAdd].setting, 2u);
+    EXPECT_EQ(tags->rows[kTagOpen].setting, defaults.rows[kTagOpen].setting); // the site's list was replaced
     int changed = 0;
     for (int i = 0; i < kTagErrorRows; ++i) changed += tags->rows[i].setting != defaults.rows[i].setting;
     EXPECT_LE(changed, 4);
@@ -176,6 +176,30 @@ TEST(RegistryConfiguration, ErrorSettingWordsCountWhole) {
                  {"Display", 0},       {"FATAL", 0},         {"nonfatal", 0}, {"fatality;displayed", 0},
                  {"x-fatal-y", 2},     {"", 0},              {nullptr, 0},    {"display,display", 1}};
     for (const Case& c : cases) EXPECT_EQ(TagErrorSettingOf(c.flags), c.setting) << (c.flags ? c.flags : "null");
+}
+
+// The walk reads each item under its registry name, as its type, and no item
+// the registry does not carry (not even under its member name).
+TEST(RegistryConfiguration, EveryItemTheRegistryCarriesIsReadByItsName) {
+    RegistryScratch registry;
+    std::string key = "[SOFTWARE\\Vorn\\Vorn Tevrona NT\\Configuration]\n";
+    for (const ConfigItemInfo& item : kConfigItems) {
+        const char* name = item.registryName ? item.registryName : item.memberName;
+        key += std::string(name) + (IsConfigIntegerItem(item.id) ? " = dword:4242\n" : " = /set\n");
+    }
+    registry.Write(key);
+    RecordingConfig config;
+    config.LoadRegistry(nullptr, 0);
+    for (const ConfigItemInfo& item : kConfigItems) {
+        SCOPED_TRACE(item.memberName);
+        Config defaults;
+        if (IsConfigIntegerItem(item.id)) {
+            EXPECT_EQ(config.GetInteger(item.id), item.registryName ? 4242 : defaults.GetInteger(item.id));
+        } else {
+            const char* fallback = defaults.GetText(item.id);
+            EXPECT_STREQ(config.GetText(item.id), item.registryName ? "/set" : fallback);
+        }
+    }
 }
 
 TEST(RegistryConfiguration, ProductSettings) {

@@ -19,12 +19,14 @@
 #include "tests/engine/app/TestApplication.h"
 #include "tests/host/web/RandomBodies.h"
 #include "tests/host/web/WebHostSupport.h"
+#include "tests/support/ScriptRun.h"
 
 namespace vorn {
 namespace {
 
 using test::Bytes;
 using test::LoadedProgram;
+using test::NewVM;
 using test::ScratchDir;
 
 // Every variable of a scope as "path=value" lines in path order; arrays and
@@ -245,10 +247,7 @@ struct UploadProgram {
     UploadProgram(UploadFolder& folder, const Bytes& bytes, int32_t limit) : program(bytes), calls(folder.data.Path()) {
         EXPECT_TRUE(program.LoadAll());
         program.globals.SetVariable("limit", -1, std::to_string(limit).c_str(), -1);
-        vm = std::make_unique<VornVM>("t.vrc", -1, &folder.app, &program.dictionary, &program.system,
-                                      &program.globals, &program.segments, &program.functions, &calls, nullptr,
-                                      nullptr, nullptr, nullptr, folder.app.TickCounterPlace(),
-                                      folder.app.TimedOutPlace(), folder.app.ExitRequestedPlace(), nullptr);
+        vm = NewVM(folder.app, program, nullptr, nullptr, &calls);
     }
 
     LoadedProgram program;

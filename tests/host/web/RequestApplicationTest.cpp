@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <ctime>
 #include <regex>
+#include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -14,6 +16,7 @@
 #include <unistd.h>
 
 #include "host/web/ISAPIApplication.h"
+#include "host/web/RequestNames.h"
 #include "platform/Files.h"
 #include "platform/Process.h"
 #include "platform/Time.h"
@@ -313,6 +316,44 @@ TEST(RequestApplication, EveryWayIntoTheSystemScopeSeesTheRequestsVariables) {
             SCOPED_TRACE(std::string(c.what) + (declared.empty() ? "" : ", with a name of its own"));
             EXPECT_EQ(serve(declared, c.first), expected);
         }
+    }
+}
+
+// The names the lookup knows and the names the request puts are one list:
+// every listed name is there once the scope is walked, and every name there
+// (but dyn_* and vorn_*, known by their form) is found by a script's first
+// lookup, before anything else opened the scope.
+TEST(RequestApplication, EveryNameTheRequestPutsIsFoundByTheFirstLookup) {
+    Site site;
+    site.Registry("libraries[] = b,," VORN_FIXTURE_HOSTINTERFACELIBRARY "\n");
+    std::map<std::string, std::string> variables =
+        site.Request("/names.vrc", "a+b", {{"CONTENT_LENGTH", "0"}, {"ALL_HTTP", "HTTP_X_SENT:1"}});
+    for (const char* name : kRequestServerVariables) variables.emplace(name, std::string("v_") + name);
+    // The named variable, looked up first, then after a walk of the scope: "first|count:names|again".
+    auto serve = [&](const std::string& name) {
+        const std::string show = "    pushc \"" + name + "\"\n    hide\n";
+        const std::string walk = "    pushc \"|\"\n    out\n    pushc \"list\"\n    call hi_system\n    out\n"
+                                 "    pushc \"|\"\n    out\n";
+        site.Script("names.vrc", ".extern hi_system(a)\n.segment main entry\n" + show + walk + show + ".end\n");
+        MemoryRequest request(variables);
+        Serve(request);
+        return request.response;
+    };
+    std::string walked = serve("none");
+    size_t from = walked.find(':'), to = walked.rfind('|');
+    ASSERT_TRUE(from != std::string::npos && to != std::string::npos && from < to) << walked;
+    std::set<std::string> names;
+    std::stringstream list(walked.substr(from + 1, to - from - 1));
+    for (std::string name; std::getline(list, name, ',');) names.insert(name);
+    for (std::string_view listed : kRequestNames) EXPECT_EQ(names.count(std::string(listed)), 1u) << listed;
+    for (const char* listed : kRequestServerVariables) EXPECT_EQ(names.count(listed), 1u) << listed;
+    EXPECT_EQ(names.count("HTTP_X_SENT"), 1u);
+    for (const std::string& name : names) {
+        if (name.rfind("dyn_", 0) == 0 || name.rfind("vorn_", 0) == 0) continue;
+        std::string response = serve(name);
+        std::string first = response.substr(0, response.find('|'));
+        EXPECT_EQ(first, response.substr(response.rfind('|') + 1)) << name;
+        EXPECT_EQ(first.find("value=\"\""), std::string::npos) << name << ": " << first;
     }
 }
 

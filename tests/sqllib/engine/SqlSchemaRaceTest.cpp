@@ -105,7 +105,9 @@ TEST_F(SqlSchemaRaceTest, IndexesMadeAndDroppedBesideRebuildsStayAsTheCatalogSay
         // The name is free or taken as the catalog says, and can be made and dropped again.
         std::string name = std::string(prefix) + "x";
         schema->EmptyCache();
-        if (theirs.size() % 2 == 1) EXPECT_TRUE(schema->DropIndex(name.c_str(), -1)) << schema->ErrorText().Text();
+        if (theirs.size() % 2 == 1) {
+            EXPECT_TRUE(schema->DropIndex(name.c_str(), -1)) << schema->ErrorText().Text();
+        }
         EXPECT_TRUE(CreateIndex("t1", name.c_str(), false, {"name"})) << schema->ErrorText().Text();
         EXPECT_TRUE(schema->DropIndex(name.c_str(), -1)) << schema->ErrorText().Text();
         EXPECT_FALSE(Exists(name + ".vrx")) << prefix;

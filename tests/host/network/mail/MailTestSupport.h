@@ -507,7 +507,7 @@ inline std::string PopProgram(const std::string& host, const std::string& user, 
 
 // An application with its own data directory whose network manager is a
 // MailNetworkManager; runs programs and reads the data directory's files.
-class MailRig {
+class MailRig : public ScriptRig {
   public:
     MailRig() : app(data.Path()), network(&app) {
         app.networkManager = &network;
@@ -515,29 +515,9 @@ class MailRig {
         app.settings.SetInteger(kConfigMailTimeout, 5);
     }
     int Run(const std::string& source, uint32_t traceFlags = 0) {
-        sink.text.clear();
-        program = std::make_unique<LoadedProgram>(Assembled(source));
-        if (!program->LoadAll()) {
-            ADD_FAILURE() << "program did not load";
-            return -1;
-        }
-        TagErrorTable tags;
-        tags.SetSetting(kTagSmtp, 0);
-        tags.SetSetting(kTagPop, 0);
-        VornVM vm("t.vrc", -1, &app, &program->dictionary, &program->system, &program->globals,
-                  &program->segments, &program->functions, nullptr, nullptr, nullptr, nullptr, nullptr,
-                  app.TickCounterPlace(), app.TimedOutPlace(), app.ExitRequestedPlace(), nullptr, &tags);
-        vm.SetTraceFlags(traceFlags);
-        int result = vm.Execute();
-        lastError = vm.LastError().Text();
-        return result;
+        return ScriptRig::Run(app, source, {{kTagSmtp, 0}, {kTagPop, 0}}, nullptr, traceFlags);
     }
-    std::string Global(const std::string& name) {
-        Variable* v = nullptr;
-        if (!program || !program->globals.Find(&v, name.c_str(), static_cast<int32_t>(name.size()), false) || !v)
-            return "";
-        return std::string(v->Value().Text(), static_cast<size_t>(v->Value().Length()));
-    }
+    std::string Global(const std::string& name) { return program ? VariableText(program->globals, name, "") : ""; }
     std::string File(const std::string& name) { return platform::test::ReadText(data / name); }
     // Asks for a stop after the milliseconds, as the watchdog would.
     std::thread StopAfter(int milliseconds) {
@@ -550,9 +530,6 @@ class MailRig {
     ScratchDir data;
     NetworkApplication app;
     MailNetworkManager network;
-    RecordingSink sink;
-    std::unique_ptr<LoadedProgram> program;
-    std::string lastError;
 };
 
 } // namespace vorn::test
