@@ -20,8 +20,7 @@ int SQLEngine::OpenForWriting() {
     std::vector<int32_t> order;
     for (int32_t i = 0; i < count; ++i) {
         const SQLInstruction& in = code[i];
-        if (in.opcode == SQL_Cursor_Open && in.a >= 0 && in.a < kMaxOperand && in.text1 && in.length1 >= 0)
-            order.push_back(i);
+        if (in.opcode == SQL_Cursor_Open) order.push_back(i);
     }
     auto upper = [&](int32_t i) {
         String name(code[i].text1, code[i].length1);
@@ -74,7 +73,6 @@ int SQLEngine::OpenForWriting() {
 }
 
 int SQLEngine::CursorOpen(const SQLInstruction& in) {
-    if (in.a < 0 || in.a >= kMaxOperand || !in.text1 || in.length1 < 0) return Invalid();
     // Opened (and held) before the statement's first step.
     if (static_cast<size_t>(in.a) < opened.size() && opened[static_cast<size_t>(in.a)]) {
         opened[static_cast<size_t>(in.a)] = false;
@@ -158,7 +156,6 @@ Table* SQLEngine::OpenSteady(const char* name, int32_t length, uint32_t& counter
 
 int SQLEngine::CursorIndex(const SQLInstruction& in) {
     SQLCursor* cursor = CursorAt(in.a);
-    if (!cursor || !in.text1 || in.length1 < 0) return Invalid();
     Table* table = cursor->table;
     Index* index = table->FindIndex(in.text1, in.length1);
     if (!index && !table->IndexesOpen()) {
@@ -175,10 +172,9 @@ int SQLEngine::CursorIndex(const SQLInstruction& in) {
     int32_t columns = index->ColumnCount();
     int32_t keys = in.b;
     bool range = in.c != 0;
-    if (keys < 0 || keys > columns || (range && keys >= columns)) return Invalid();
-    constexpr int32_t kMaxParts = 64;
+    // The index is the catalog's: its columns are known only now.
+    if (keys > columns || (range && keys >= columns)) return Invalid();
     int32_t popping = keys + (range ? 1 : 0);
-    if (popping > kMaxParts) return Invalid();
     if (depth < popping) return Error(kStackUnderflow);
     // Values were pushed in index-column order: the top one is the last key
     // column's, the range start lies below the keys.
@@ -486,10 +482,6 @@ void SQLEngine::ReleaseHolds() {
     recordHolds.clear();
 }
 
-bool SQLEngine::WalksIndex(int32_t cursor) const {
-    for (int32_t i = 0; i < count; ++i)
-        if (code[i].opcode == SQL_Cursor_Index && code[i].a == cursor) return true;
-    return false;
-}
+bool SQLEngine::WalksIndex(int32_t cursor) const { return verifier.WalksIndex(cursor); }
 
 } // namespace vorn

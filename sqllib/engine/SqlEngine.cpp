@@ -50,6 +50,10 @@ void SQLEngine::Release() {
     cursors.clear();
     temporaries.clear();
     buckets.clear();
+    // What the program named is gone: it may not run on.
+    code = nullptr;
+    count = 0;
+    pc = 0;
 }
 
 int SQLEngine::Error(const char* message) { return Error(String(message ? message : "")); }
@@ -119,7 +123,21 @@ int SQLEngine::Compile() {
     code = generator.Instructions();
     count = generator.InstructionCount();
     expectedParameters = generator.ParameterCount();
-    readOnly = ChangesNothing(code, count);
+    return Admit();
+}
+
+int SQLEngine::Admit() {
+    if (!verifier.Verify(code, count)) {
+        code = nullptr;
+        count = 0;
+        return Invalid();
+    }
+    // Made at the sizes the program names, they are not grown as it runs.
+    cursors.resize(static_cast<size_t>(verifier.Cursors()));
+    results.resize(static_cast<size_t>(verifier.Results()));
+    temporaries.resize(static_cast<size_t>(verifier.Temporaries()));
+    buckets.resize(static_cast<size_t>(verifier.Buckets()));
+    readOnly = !verifier.Writes();
     return 1;
 }
 
@@ -139,7 +157,7 @@ void SQLEngine::Load(const SQLInstruction* program, int32_t instructions, const 
     opened.clear();
     for (const std::string& value : values) parameters.emplace_back(value.data(), static_cast<int32_t>(value.size()));
     expectedParameters = static_cast<int32_t>(values.size());
-    readOnly = ChangesNothing(code, count);
+    Admit();
 }
 
 int SQLEngine::Bind(VornVariableList* list) {
@@ -285,14 +303,6 @@ int SQLEngine::Restart() {
 int64_t SQLEngine::NowMicroseconds() {
     return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
-}
-
-bool SQLEngine::ChangesNothing(const SQLInstruction* program, int32_t instructions) {
-    for (int32_t i = 0; i < instructions; ++i) {
-        const SQLInstruction& in = program[i];
-        if (in.opcode == SQL_Cursor_Open ? in.b != 0 : SQLInstructionWrites(in.opcode)) return false;
-    }
-    return true;
 }
 
 void SQLEngine::ReadAhead() {
@@ -670,7 +680,7 @@ int SQLEngine::PopIntoField(SQLCursor* cursor, XBaseField* field) {
 
 int SQLEngine::BucketRecord(const SQLInstruction& in) {
     SQLBucket* bucket = BucketAt(in.a);
-    if (!bucket || in.b < 0) return Invalid();
+    if (!bucket) return Invalid();
     if (depth < in.b) return Error(kStackUnderflow);
     // Each part carries its length: ('a', 'c:b') and ('b:a', 'c') differ.
     key.Assign("", 0);
@@ -726,28 +736,23 @@ int SQLEngine::BucketAggregate(const SQLInstruction& in) {
 // ---- Schema changes ------------------------------------------------------------------------------
 
 int SQLEngine::SchemaChange(const SQLInstruction& in) {
-    if (!in.text1 || in.length1 < 0) return Invalid();
     // Files kept open for later statements would stand in the change's way.
     schema->DropIdleTables();
     int ok = 0;
     switch (in.opcode) {
     case SQL_Create_Table:
-        if (!in.object) return Invalid();
         ok = schema->CreateTable(in.text1, in.length1, *static_cast<ColumnDefinitionList*>(in.object));
         break;
     case SQL_Alter_Table_Add:
-        if (!in.object) return Invalid();
         ok = schema->AlterTableAdd(in.text1, in.length1, *static_cast<ColumnDefinitionList*>(in.object));
         break;
     case SQL_Alter_Table_Drop:
-        if (!in.text2 || in.length2 < 0) return Invalid();
         ok = schema->AlterTableDrop(in.text1, in.length1, in.text2, in.length2);
         break;
     case SQL_Drop_Table:
         ok = schema->DropTable(in.text1, in.length1);
         break;
     case SQL_Create_Index: {
-        if (!in.object || !in.text2 || in.length2 < 0) return Invalid();
         const auto& list = *static_cast<CollList<SQLIndexColumn>*>(in.object);
         std::vector<IndexColumn> columns;
         for (int32_t i = 0; i < list.Count(); ++i)
@@ -778,7 +783,6 @@ int SQLEngine::MissingColumn(const SQLInstruction& in) {
 
 int SQLEngine::CursorWrite(const SQLInstruction& in) {
     SQLCursor* cursor = CursorAt(in.a);
-    if (!cursor) return Invalid();
     Table* table = cursor->table;
     int ok = 0;
     switch (in.opcode) {
@@ -864,18 +868,17 @@ int SQLEngine::Execute(const SQLInstruction& in) {
         return view ? kNext : Error("SELECT is not valid in this context");
     case SQL_Result:
         if (!view) return Error("Queries that return results are not valid in this context");
-        if (in.a < 0 || in.a >= kMaxOperand || !in.text1 || in.length1 < 0) return Invalid();
         Store(results, in.a, std::make_unique<SQLResult>(in.text1, in.length1, in.b, view));
         return kNext;
     case SQL_Cursor_Open:
         return CursorOpen(in);
     case SQL_Cursor_Column: {
         SQLCursor* cursor = CursorAt(in.a);
-        if (!cursor || in.b < 0 || in.b >= kMaxOperand || !in.text1 || in.length1 < 0) return Invalid();
         XBaseField* field = cursor->table->Data().Field(in.text1, in.length1);
         if (!field) return MissingColumn(in);
+        // At the first, as many as the program binds of any cursor.
         if (static_cast<size_t>(in.b) >= cursor->columns.size())
-            cursor->columns.resize(static_cast<size_t>(in.b) + 1, nullptr);
+            cursor->columns.resize(static_cast<size_t>(verifier.Columns()), nullptr);
         cursor->columns[static_cast<size_t>(in.b)] = field;
         return kNext;
     }
@@ -884,7 +887,6 @@ int SQLEngine::Execute(const SQLInstruction& in) {
     case SQL_Cursor_First:
     case SQL_Cursor_Next: {
         SQLCursor* cursor = CursorAt(in.a);
-        if (!cursor) return Invalid();
         bool first = in.opcode == SQL_Cursor_First;
         bool row = false;
         if (CursorStep(cursor, first, row) < 0) return kFail;
@@ -900,7 +902,6 @@ int SQLEngine::Execute(const SQLInstruction& in) {
 
     // ---- Temporary tables (ORDER BY)
     case SQL_Temporary_Table:
-        if (in.a < 0 || in.a >= kMaxOperand || in.b < 0 || in.b >= kMaxOperand) return Invalid();
         Store(temporaries, in.a, std::make_unique<SQLTemporaryTable>(in.b, &memory));
         return kNext;
     case SQL_Temporary_Record: {
@@ -910,13 +911,13 @@ int SQLEngine::Execute(const SQLInstruction& in) {
     }
     case SQL_Temporary_Sort: {
         SQLTemporaryTable* table = TemporaryAt(in.a);
-        if (!table || !in.object) return Invalid();
+        if (!table) return Invalid();
         return table->Sort(*static_cast<CollList<SQLOrderBy>*>(in.object)) ? kNext : OutOfMemory();
     }
     case SQL_Temporary_Result: {
         SQLResult* value = TemporaryValue(in.a, in.b);
-        SQLResult* result = ResultAt(in.c);
-        if (!value || !result) return Invalid();
+        if (!value) return Invalid();
+        SQLResult* result = results[static_cast<size_t>(in.c)].get();
         // The column shows the stored value itself from now on.
         result->ShareFrom(*value);
         return kNext;
@@ -932,7 +933,6 @@ int SQLEngine::Execute(const SQLInstruction& in) {
 
     // ---- Buckets (GROUP BY, DISTINCT, aggregates)
     case SQL_Bucket:
-        if (in.a < 0 || in.a >= kMaxOperand || in.b < 0 || in.b >= kMaxOperand) return Invalid();
         Store(buckets, in.a, std::make_unique<SQLBucket>(in.b, &memory));
         return kNext;
     case SQL_Bucket_Record:
@@ -956,14 +956,12 @@ int SQLEngine::Execute(const SQLInstruction& in) {
     case SQL_Push_Column: {
         SQLCursor* cursor = CursorAt(in.a);
         XBaseField* field = ColumnOf(in.a, in.b);
-        if (!field) return Invalid();
         if (cursor->atEnd) return done(PushText("", 0, 1, false));
         if (in.opcode == SQL_Push_Column) return done(PushColumn(field));
         const char* value = field->Value();
         return done(PushInteger(value && value[0] == 'T' ? 1 : 0));
     }
     case SQL_Push_Literal:
-        if (!in.text1 || in.length1 < 0) return Invalid();
         return done(PushText(in.text1, in.length1, in.length1, false));
     case SQL_Push_Integer:
         return done(PushInteger(in.a));
@@ -990,12 +988,10 @@ int SQLEngine::Execute(const SQLInstruction& in) {
     }
     case SQL_Pop_Column: {
         XBaseField* field = ColumnOf(in.a, in.b);
-        if (!field) return Invalid();
         return PopIntoField(CursorAt(in.a), field) < 0 ? kFail : kNext;
     }
     case SQL_Pop_Result: {
-        SQLResult* result = ResultAt(in.a);
-        if (!result) return Invalid();
+        SQLResult* result = results[static_cast<size_t>(in.a)].get();
         return PopIntoResult(result, false, nullptr) < 0 ? kFail : kNext;
     }
     case SQL_Pop_Temporary:
@@ -1047,7 +1043,6 @@ int SQLEngine::Execute(const SQLInstruction& in) {
     case SQL_GreaterThan:
     case SQL_LessThanEqual:
     case SQL_GreaterThanEqual: {
-        if (in.a < 0 || in.a > 2) return Invalid();
         int c = 0;
         if (!Compare(in.a, c)) return kFail;
         bool value = in.opcode == SQL_Equal         ? c == 0
@@ -1096,7 +1091,6 @@ int SQLEngine::Execute(const SQLInstruction& in) {
     case SQL_NOOP:
         return kNext;
     case SQL_Error:
-        if (!in.text1 || !in.text1[0]) return Invalid();
         return Error(in.length1 > 0 ? String(in.text1, in.length1) : String(in.text1));
 
     // ---- Schema changes
@@ -1108,7 +1102,8 @@ int SQLEngine::Execute(const SQLInstruction& in) {
     case SQL_Drop_Index:
         return SchemaChange(in);
     default:
-        return Invalid();
+        // The verifier let in no other opcode.
+        __builtin_unreachable();
     }
 }
 

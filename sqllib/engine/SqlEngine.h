@@ -27,6 +27,7 @@
 #include "sqllib/engine/SqlValue.h"
 #include "sqllib/front/SqlCodeGenerator.h"
 #include "sqllib/front/SqlParser.h"
+#include "sqllib/front/SqlVerifier.h"
 #include "sqllib/store/Schema.h"
 
 namespace vorn {
@@ -109,8 +110,6 @@ class SQLEngine {
   private:
     // How often a statement is compiled again for tables changed under it.
     static constexpr int32_t kCompiles = 8;
-    // Operand numbers above this name no entry a compiler would make.
-    static constexpr int32_t kMaxOperand = 1 << 20;
     // What an instruction did: went on, jumped, made a row, or failed.
     enum Outcome : int { kNext = 0, kJumped = 1, kRow = 2, kFail = -1 };
 
@@ -134,7 +133,8 @@ class SQLEngine {
     // those of its records; counter gets their catalog counter.
     Table* OpenSteady(const char* name, int32_t length, uint32_t& counter);
     bool Ahead() const { return aheadNext < aheadRows || aheadEnd; }
-    static bool ChangesNothing(const SQLInstruction* program, int32_t instructions);
+    // Verifies the program about to run: -1 (failed) when it is unsound.
+    int Admit();
     // Works out rows after the one just made, keeping their values.
     void ReadAhead();
     bool SaveRow();
@@ -159,7 +159,6 @@ class SQLEngine {
     bool WalksIndex(int32_t cursor) const;
     int Execute(const SQLInstruction& in);
     [[gnu::always_inline]] int Jump(int32_t target) {
-        if (target < 0 || target > count) return Invalid();
         pc = target;
         return kJumped;
     }
@@ -209,7 +208,10 @@ class SQLEngine {
     int PopIntoResult(SQLResult* result, bool copy, SQLArena* arena);
     int PopIntoField(SQLCursor* cursor, XBaseField* field);
 
-    // Operands: a few loads each, on every instruction's path.
+    // Operands of a verified program: a load or two each, on every
+    // instruction's path. Cursors and their columns are there; a temporary
+    // table or bucket may not be (null) where the run took a path that
+    // did not make it.
     [[gnu::always_inline]] SQLCursor* CursorAt(int32_t i) const;
     [[gnu::always_inline]] XBaseField* ColumnOf(int32_t cursor, int32_t column) const;
     [[gnu::always_inline]] SQLTemporaryTable* TemporaryAt(int32_t i) const;
@@ -247,6 +249,7 @@ class SQLEngine {
     SchemaCatalog catalog;
     SQLCodeGenerator generator;
     SQLParser parser;
+    SQLVerifier verifier;
 
     std::unique_ptr<Entry[]> stack;
     int32_t depth = 0;
@@ -298,24 +301,16 @@ class SQLEngine {
     int64_t holdSteps = 0;
 };
 
-inline SQLCursor* SQLEngine::CursorAt(int32_t i) const {
-    return i >= 0 && i < static_cast<int32_t>(cursors.size()) ? cursors[static_cast<size_t>(i)].get() : nullptr;
-}
+inline SQLCursor* SQLEngine::CursorAt(int32_t i) const { return cursors[static_cast<size_t>(i)].get(); }
 
 inline XBaseField* SQLEngine::ColumnOf(int32_t cursor, int32_t column) const {
-    SQLCursor* c = CursorAt(cursor);
-    if (!c || column < 0 || column >= static_cast<int32_t>(c->columns.size())) return nullptr;
-    return c->columns[static_cast<size_t>(column)];
+    return CursorAt(cursor)->columns[static_cast<size_t>(column)];
 }
 
-inline SQLTemporaryTable* SQLEngine::TemporaryAt(int32_t i) const {
-    return i >= 0 && i < static_cast<int32_t>(temporaries.size()) ? temporaries[static_cast<size_t>(i)].get()
-                                                                   : nullptr;
-}
+// Their arrays are as long as the program's numbers (Admit).
+inline SQLTemporaryTable* SQLEngine::TemporaryAt(int32_t i) const { return temporaries[static_cast<size_t>(i)].get(); }
 
-inline SQLBucket* SQLEngine::BucketAt(int32_t i) const {
-    return i >= 0 && i < static_cast<int32_t>(buckets.size()) ? buckets[static_cast<size_t>(i)].get() : nullptr;
-}
+inline SQLBucket* SQLEngine::BucketAt(int32_t i) const { return buckets[static_cast<size_t>(i)].get(); }
 
 inline SQLResult* SQLEngine::SlotOf(int32_t bucket, int32_t slot) const {
     SQLBucket* b = BucketAt(bucket);

@@ -1,6 +1,7 @@
 #include "SqlTestSupport.h"
 
 #include "engine/foundation/Hash.h"
+#include "sqllib/front/SqlVerifier.h"
 
 #include <cstring>
 #include <set>
@@ -192,20 +193,13 @@ bool IsJump(int32_t op, int& which) {
 
 std::string CheckProgram(const SQLInstruction* code, int32_t count, int32_t parameters) {
     auto at = [](int32_t pc, const std::string& what) { return "at " + std::to_string(pc) + ": " + what; };
+    // What the engine relies on first: the library's own check.
+    SQLVerifier verifier;
+    if (!verifier.Verify(code, count)) return at(verifier.At(), verifier.Fault());
     for (int32_t pc = 0; pc < count; ++pc) {
         const SQLInstruction& in = code[pc];
-        int which = 0;
-        int32_t target = -1;
-        if (IsJump(in.opcode, which))
-            target = which == 1 ? in.a : in.b;
-        else if (in.opcode == SQL_Bucket_Record && in.c != 0)
-            target = in.c;
-        if (target != -1 && (target < 0 || target >= count)) return at(pc, "target out of range");
-        if (target == -1 && (IsJump(in.opcode, which) || (in.opcode == SQL_Bucket_Record && in.c == -1)))
-            return at(pc, "unpatched target");
-        if (in.opcode < 0 || in.opcode >= kSqlOpcodeCount || in.opcode == SQL_Add_View ||
-            in.opcode == SQL_Temporary_Result || in.opcode == SQL_Dupe || in.opcode == SQL_Inc ||
-            in.opcode == SQL_Or)
+        if (in.opcode == SQL_Add_View || in.opcode == SQL_Temporary_Result || in.opcode == SQL_Dupe ||
+            in.opcode == SQL_Inc || in.opcode == SQL_Or)
             return at(pc, "opcode the generator never emits");
     }
 

@@ -83,10 +83,11 @@ Compiled Compile(vorn::SQLCatalog& catalog, const std::string& sql, bool check =
 // to the last non-zero one, then 'text1' and 'text2' when present.
 std::string Render(int32_t index, const vorn::SQLInstruction& instruction);
 
-// Runs an abstract stack over every path of the program: targets in range;
-// cursors, columns, results, buckets and temporary tables made before use and
-// records current where read; no underflow, at most 2046 entries, an empty
-// stack at SQL_Output and at the end. Returns the first fault, or "".
+// The library's SQLVerifier first; then an abstract stack run over every path
+// of the program: cursors, columns, results, buckets and temporary tables
+// made before use and records current where read; no underflow, at most 2046
+// entries, an empty stack at SQL_Output and at the end. Returns the first
+// fault, or "".
 std::string CheckProgram(const vorn::SQLInstruction* code, int32_t count, int32_t parameters);
 
 } // namespace sqltest
