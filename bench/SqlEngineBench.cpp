@@ -7,7 +7,9 @@
 // COUNT(*) and SUM(val), ORDER BY name. Prints both times and the ratios,
 // then the system calls of one statement of each, counted in-process by the
 // kernel's syscall tracepoint over a run of that workload alone (a column of
-// "-" where the kernel does not let the process count them).
+// "-" where the kernel does not let the process count them), and the page
+// faults it takes (fresh memory first touched: each a trap to the kernel,
+// dear on a virtual machine).
 //
 //   sqlengine_bench [rows] [workload number, from 1: only that one] [times: its run repeated, for profiling]
 #include <dlfcn.h>
@@ -15,6 +17,7 @@
 #include <sqlite3.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -87,6 +90,15 @@ class SyscallCounter {
   private:
     int fd = -1;
 };
+
+// The minor page faults the run takes.
+long long Faults(const std::function<void()>& run) {
+    rusage before{}, after{};
+    getrusage(RUSAGE_SELF, &before);
+    run();
+    getrusage(RUSAGE_SELF, &after);
+    return after.ru_minflt - before.ru_minflt;
+}
 
 double Time(const std::function<void()>& run) {
     auto start = Clock::now();
@@ -196,6 +208,8 @@ int main(int argc, char** argv) {
         const char* name;
         double ours;
         double theirs;
+        double ourFaults;
+        double theirFaults;
     };
     std::vector<Calls> calls;
     SyscallCounter counter;
@@ -235,22 +249,26 @@ int main(int argc, char** argv) {
                 sqlite3_finalize(statement);
             }
         };
-        double ours = Time([&] { runOurs(w.statements * times); }) / times;
-        double theirs = Time([&] { runTheirs(w.statements); });
+        long long ourFaults = 0, theirFaults = 0;
+        double ours = Time([&] { ourFaults = Faults([&] { runOurs(w.statements * times); }); }) / times;
+        double theirs = Time([&] { theirFaults = Faults([&] { runTheirs(w.statements); }); });
         std::printf("%-34s %9.1f us %9.1f us %7.2f %9ld\n", w.name, ours * 1e6 / w.statements,
                     theirs * 1e6 / w.statements, ours / theirs, liteRows);
         // A few statements are enough to count: at most 1,000.
         int counted = std::min(w.statements, 1000);
         calls.push_back({w.name, counter.Count([&] { runOurs(counted); }) / static_cast<double>(counted),
-                         counter.Count([&] { runTheirs(counted); }) / static_cast<double>(counted)});
+                         counter.Count([&] { runTheirs(counted); }) / static_cast<double>(counted),
+                         static_cast<double>(ourFaults) / (w.statements * times),
+                         static_cast<double>(theirFaults) / w.statements});
     }
-    std::printf("\nsystem calls per statement (the same statements, counted alone)\n");
-    std::printf("%-34s %12s %12s\n", "", "vornsql", "SQLite");
+    std::printf("\nper statement: system calls (the same statements, counted alone), page faults (of the timed runs)\n");
+    std::printf("%-34s %12s %12s %12s %12s\n", "", "calls ours", "SQLite", "faults ours", "SQLite");
     for (const Calls& c : calls) {
         if (c.ours < 0 || c.theirs < 0)
-            std::printf("%-34s %12s %12s\n", c.name, "-", "-");
+            std::printf("%-34s %12s %12s", c.name, "-", "-");
         else
-            std::printf("%-34s %12.1f %12.1f\n", c.name, c.ours, c.theirs);
+            std::printf("%-34s %12.1f %12.1f", c.name, c.ours, c.theirs);
+        std::printf(" %12.1f %12.1f\n", c.ourFaults, c.theirFaults);
     }
     sqlite3_close(lite);
     std::filesystem::remove_all(directory);

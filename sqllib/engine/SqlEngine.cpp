@@ -912,8 +912,7 @@ int SQLEngine::Execute(const SQLInstruction& in) {
     case SQL_Temporary_Sort: {
         SQLTemporaryTable* table = TemporaryAt(in.a);
         if (!table) return Invalid();
-        table->Sort(*static_cast<CollList<SQLOrderBy>*>(in.object));
-        return kNext;
+        return table->Sort(*static_cast<CollList<SQLOrderBy>*>(in.object)) ? kNext : OutOfMemory();
     }
     case SQL_Temporary_Result: {
         SQLResult* value = TemporaryValue(in.a, in.b);
@@ -928,6 +927,7 @@ int SQLEngine::Execute(const SQLInstruction& in) {
         SQLTemporaryTable* table = TemporaryAt(in.a);
         if (!table) return Invalid();
         bool first = in.opcode == SQL_Temporary_First;
+        if (first && !table->Finish()) return OutOfMemory();
         return Walked(first, first ? table->First() : table->Next(), in.b);
     }
 

@@ -53,6 +53,32 @@ double SQLTextToDouble(const char* text, int32_t length, int* error) {
         *error = 1;
         return 0.0;
     }
+    {
+        // Up to 15 digits with at most one '.': the digits are exact as an
+        // integer and a power of ten up to 1e15 as a double, so one division
+        // rounds as from_chars does. Column values are mostly such.
+        static constexpr double kTens[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                           1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+        uint64_t digits = 0;
+        int count = 0, fraction = -1;
+        const char* q = p;
+        for (; q < end && count <= 15; ++q) {
+            if (*q >= '0' && *q <= '9') {
+                digits = digits * 10 + static_cast<uint64_t>(*q - '0');
+                ++count;
+                if (fraction >= 0) ++fraction;
+            } else if (*q == '.' && fraction < 0) {
+                fraction = 0;
+            } else {
+                break;
+            }
+        }
+        if (q == end && count > 0 && count <= 15) {
+            double x = static_cast<double>(digits);
+            if (fraction > 0) x /= kTens[fraction];
+            return negative ? -x : x;
+        }
+    }
     double value = 0.0;
     auto [stop, status] = std::from_chars(p, end, value, std::chars_format::general);
     if (stop != end || status == std::errc::invalid_argument) {
@@ -394,23 +420,26 @@ int SQLCompareBytes(const char* a, int32_t aLength, const char* b, int32_t bLeng
 
 // ---- Arena --------------------------------------------------------------------------------------
 
-void* SQLArena::Allocate(size_t bytes) {
-    bytes = (bytes + 7) & ~static_cast<size_t>(7);
-    if (bytes > left) {
-        size_t chunk = bytes > 65536 ? bytes : 65536;
-        budget->limitReached = budget->used + static_cast<int64_t>(chunk) > budget->limit;
-        char* made = budget->limitReached ? nullptr : static_cast<char*>(SQLAllocate(chunk));
-        if (!made) return nullptr;
-        chunks.push_back(made);
-        budget->used += static_cast<int64_t>(chunk);
-        mine += static_cast<int64_t>(chunk);
-        next = made;
-        left = chunk;
+void* SQLArena::Grow(size_t bytes) {
+    constexpr size_t kLaterChunk = size_t{2} << 20;
+    size_t chunk = SQLBlockSize(std::max(bytes, chunks.empty() ? kSQLSmallestBlock : kLaterChunk));
+    // Near the limit, only what this allocation needs.
+    if (budget->used + static_cast<int64_t>(chunk) > budget->limit) chunk = SQLBlockSize(bytes);
+    budget->limitReached = budget->used + static_cast<int64_t>(chunk) > budget->limit;
+    char* made = budget->limitReached ? nullptr : static_cast<char*>(SQLTakeBlock(chunk));
+    if (!made) return nullptr;
+    try {
+        chunks.push_back({made, chunk});
+    } catch (const std::bad_alloc&) {
+        SQLGiveBlock(made, chunk);
+        return nullptr;
     }
-    void* at = next;
-    next += bytes;
-    left -= bytes;
-    return at;
+    budget->used += static_cast<int64_t>(chunk);
+    mine += static_cast<int64_t>(chunk);
+    // Blocks are aligned beyond any alignment asked.
+    next = made + bytes;
+    left = chunk - bytes;
+    return made;
 }
 
 char* SQLArena::Copy(const char* text, int32_t length) {
@@ -422,12 +451,24 @@ char* SQLArena::Copy(const char* text, int32_t length) {
 }
 
 void SQLArena::Clear() {
-    for (char* chunk : chunks) std::free(chunk);
+    for (const Chunk& chunk : chunks) SQLGiveBlock(chunk.bytes, chunk.size);
     chunks.clear();
     next = nullptr;
     left = 0;
     budget->used -= mine;
     mine = 0;
+}
+
+void SQLArena::Rewind() {
+    if (chunks.empty()) return;
+    for (size_t i = 1; i < chunks.size(); ++i) {
+        SQLGiveBlock(chunks[i].bytes, chunks[i].size);
+        budget->used -= static_cast<int64_t>(chunks[i].size);
+        mine -= static_cast<int64_t>(chunks[i].size);
+    }
+    chunks.resize(1);
+    next = chunks[0].bytes;
+    left = chunks[0].size;
 }
 
 // ---- SQLResult ----------------------------------------------------------------------------------

@@ -55,21 +55,42 @@ struct SQLArenaBudget {
     bool limitReached = false;
 };
 
-// Copies of one statement's stored values: chunks freed together. Past the
-// budget an allocation gives null.
+// Copies of one statement's stored values: chunks (blocks of SqlMemory.h)
+// freed together. Past the budget an allocation gives null.
 class SQLArena {
+    // The first chunk is the smallest block; the next ones are 2 MiB (huge
+    // pages where the kernel has them): a statement that keeps more than the
+    // first holds many rows.
   public:
     explicit SQLArena(SQLArenaBudget* budget) : budget(budget) {}
     ~SQLArena() { Clear(); }
     SQLArena(const SQLArena&) = delete;
     SQLArena& operator=(const SQLArena&) = delete;
-    void* Allocate(size_t bytes);
+    // Aligned to 8 bytes.
+    void* Allocate(size_t bytes) { return Take(bytes, 8); }
+    // Unaligned: packed bytes.
+    char* Bytes(size_t bytes) { return static_cast<char*>(Take(bytes, 1)); }
     // A NUL-terminated copy, or null past the budget.
     char* Copy(const char* text, int32_t length);
     void Clear();
+    // Everything allocated is given up, the first chunk kept for what comes.
+    void Rewind();
 
   private:
-    std::vector<char*> chunks;
+    void* Take(size_t bytes, size_t alignment) {
+        size_t pad = (alignment - reinterpret_cast<uintptr_t>(next) % alignment) % alignment;
+        if (bytes + pad > left) return Grow(bytes);
+        void* at = next + pad;
+        next += pad + bytes;
+        left -= pad + bytes;
+        return at;
+    }
+    void* Grow(size_t bytes);
+    struct Chunk {
+        char* bytes;
+        size_t size;
+    };
+    std::vector<Chunk> chunks;
     char* next = nullptr;
     size_t left = 0;
     SQLArenaBudget* budget;
@@ -125,6 +146,20 @@ class SQLResult {
     int SaveTo(SQLSavedValue& out, SQLArena& arena) const;
     // The saved text is borrowed: the arena must outlive this value's use.
     void Restore(const SQLSavedValue& saved);
+    // The forms as they stand, the text borrowed (null unless valid).
+    SQLSavedValue Forms() const {
+        SQLSavedValue out;
+        out.valid = valid;
+        out.integer = integer;
+        out.number = number;
+        if ((valid & kText) && text) {
+            out.text = text;
+            out.length = length;
+        } else {
+            out.valid &= ~kText;
+        }
+        return out;
+    }
 
     int32_t Column() const { return column; }
     const char* Name() const { return name; }

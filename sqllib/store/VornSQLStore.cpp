@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "sqllib/front/SqlMemory.h"
+
 namespace vorn {
 
 bool VornSQLFiles::Fails(int32_t VornSQLFaults::*counter, int32_t VornSQLFaults::*target) {
@@ -13,7 +15,16 @@ bool VornSQLFiles::Fails(int32_t VornSQLFaults::*counter, int32_t VornSQLFaults:
 }
 
 VornSQLStore::~VornSQLStore() {
+    FreeKept();
     vrFile_Close(file);
+}
+
+void VornSQLStore::FreeKept() {
+    blocks.clear();
+    slotOf.clear();
+    nextSlot = 0;
+    for (uint8_t* slab : slabs) SQLGiveBlock(slab, kSQLSmallestBlock);
+    slabs.clear();
 }
 
 int32_t VornSQLStore::ReadAt(int64_t offset, void* buffer, int32_t count) {
@@ -58,11 +69,7 @@ void VornSQLStore::KeepBlocks(bool on) {
     if (on == keeping) return;
     keeping = on;
     keptReads = 0;
-    if (!on) {
-        blocks.clear();
-        slotOf.clear();
-        nextSlot = 0;
-    }
+    if (!on) FreeKept();
 }
 
 int32_t VornSQLStore::ReadKept(int64_t offset, void* buffer, int32_t count) {
@@ -76,14 +83,21 @@ int32_t VornSQLStore::ReadKept(int64_t offset, void* buffer, int32_t count) {
         block = &blocks[static_cast<size_t>(slotOf[index] - 1)];
     } else {
         if (blocks.size() < static_cast<size_t>(kKeptBlocks)) {
+            constexpr size_t kPerSlab = kSQLSmallestBlock / kKeptBlockSize;
+            if (blocks.size() == slabs.size() * kPerSlab) {
+                auto* slab = static_cast<uint8_t*>(SQLTakeBlock(kSQLSmallestBlock));
+                // No room to keep it: read as it comes.
+                if (!slab) return -2;
+                slabs.push_back(slab);
+            }
             blocks.emplace_back();
+            blocks.back().bytes = slabs[(blocks.size() - 1) / kPerSlab] + (blocks.size() - 1) % kPerSlab * kKeptBlockSize;
             nextSlot = static_cast<int32_t>(blocks.size()) - 1;
         }
         block = &blocks[static_cast<size_t>(nextSlot)];
         if (block->number >= 0) slotOf[static_cast<size_t>(block->number)] = 0;
-        if (!block->bytes) block->bytes.reset(new uint8_t[kKeptBlockSize]);
         block->number = -1;
-        int32_t got = ReadThrough(number * kKeptBlockSize, block->bytes.get(), kKeptBlockSize);
+        int32_t got = ReadThrough(number * kKeptBlockSize, block->bytes, kKeptBlockSize);
         if (got < 0) return -1;
         block->number = number;
         block->length = got;
@@ -93,7 +107,7 @@ int32_t VornSQLStore::ReadKept(int64_t offset, void* buffer, int32_t count) {
     int32_t n = block->length - at;
     if (n <= 0) return 0;
     if (n > count) n = count;
-    std::memcpy(buffer, block->bytes.get() + at, static_cast<size_t>(n));
+    std::memcpy(buffer, block->bytes + at, static_cast<size_t>(n));
     sequential = offset + n;
     return n;
 }

@@ -65,10 +65,10 @@ class VornSQLStore : public XBaseStore {
     bool Unlock(int64_t offset, int64_t length) override;
     const char* ErrorText() override;
     // Up to kKeptBlocks blocks of kKeptBlockSize bytes (8 MiB), replaced in
-    // turn, once kKeptAfter reads have gone to the file: a page costs a read
-    // dearer than a record's, so a statement that reads few records (a point
-    // select, a range) reads them alone, and one that meets records again (a
-    // join's inner table) reads each page once.
+    // turn, once kKeptAfter reads have gone to the file: a statement that
+    // reads a record or a few (a point select) reads them alone; one that
+    // reads more (a range, a join's inner table) reads each page once, a
+    // page costing a call as a record does.
     void KeepBlocks(bool on) override;
 
     VornFile* Handle() const { return file; }
@@ -93,19 +93,22 @@ class VornSQLStore : public XBaseStore {
     // A read inside one kept block (read whole when missing); -2 when the
     // read crosses a block's end.
     int32_t ReadKept(int64_t offset, void* buffer, int32_t count);
-    static constexpr int32_t kKeptBlocks = 2048;
-    static constexpr int32_t kKeptBlockSize = 4096;
-    static constexpr int32_t kKeptAfter = 1024;
+    void FreeKept();
+    static constexpr int32_t kKeptBlocks = 512;
+    static constexpr int32_t kKeptBlockSize = 16384;
+    static constexpr int32_t kKeptAfter = 16;
     int32_t keptReads = 0;
     struct KeptBlock {
         int64_t number = -1;
         int32_t length = 0;
-        std::unique_ptr<uint8_t[]> bytes;
+        uint8_t* bytes = nullptr;
     };
     bool keeping = false;
     std::vector<KeptBlock> blocks;
+    // The kept blocks' bytes, in blocks of SqlMemory.h kept for the next statement.
+    std::vector<uint8_t*> slabs;
     // Block number -> slot + 1 (0: not kept); blocks past kMaxKeptNumber
-    // (16 GiB in) are read as they come.
+    // (64 GiB in) are read as they come.
     static constexpr int64_t kMaxKeptNumber = INT64_C(1) << 22;
     std::vector<int32_t> slotOf;
     int32_t nextSlot = 0;

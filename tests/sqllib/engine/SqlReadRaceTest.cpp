@@ -171,23 +171,29 @@ TEST_F(SqlReadRaceTest, ARecordReadBesideItsRewriteIsOneWritesBytes) {
         return "INSERT INTO w VALUES (" + std::to_string(id) + ", '" + f + "', '" + f + "', '" + f + "', '" + f +
                "')";
     };
-    for (int id = 1; id <= 8; ++id) ASSERT_EQ(Exec(row(id, 'A')), "");
-    // Record 4 lies across the first page's end: 193 + 3 * 1005 < 4096 < 193 + 4 * 1005.
+    constexpr int kRows = 40;
+    for (int id = 1; id <= kRows; ++id) ASSERT_EQ(Exec(row(id, 'A')), "");
+    // Record 4 lies across the first 4 KiB page's end: 193 + 3 * 1005 < 4096 < 193 + 4 * 1005.
+    // Record 30 lies inside the second block of 16 KiB, which a statement
+    // that reads all 40 records reads whole.
     std::string header = Bytes("w.dbf").substr(8, 4);
     int32_t headerLength = static_cast<uint8_t>(header[0]) | static_cast<uint8_t>(header[1]) << 8;
     int32_t recordLength = static_cast<uint8_t>(header[2]) | static_cast<uint8_t>(header[3]) << 8;
     ASSERT_LT(headerLength + 3 * recordLength, 4096);
     ASSERT_GT(headerLength + 4 * recordLength, 4096);
+    ASSERT_GT(headerLength + 29 * recordLength, 16384);
+    ASSERT_LT(headerLength + 30 * recordLength, 32768);
     schema->DropIdleTables();
-    // The writer rewrites the record as the library's writers do, under an
-    // exclusive lock of its bytes, as fast as it can.
+    // The writer rewrites the records as the library's writers do, under an
+    // exclusive lock of their bytes, as fast as it can.
     std::string at = Path("w.dbf");
-    int64_t start = headerLength + 3 * static_cast<int64_t>(recordLength);
     Beside writer(root, [&](int k, Schema&) {
-        std::string record = Bytes("w.dbf").substr(static_cast<size_t>(start), static_cast<size_t>(recordLength));
         int fd = open(at.c_str(), O_RDWR);
+        std::string file = Bytes("w.dbf");
         for (int n = 0; n < 200; ++n) {
-            char fill = (k * 200 + n) % 2 ? 'B' : 'A';
+            int64_t start = headerLength + (n % 2 ? 29 : 3) * static_cast<int64_t>(recordLength);
+            std::string record = file.substr(static_cast<size_t>(start), static_cast<size_t>(recordLength));
+            char fill = (k * 200 + n) / 2 % 2 ? 'B' : 'A';
             std::memset(record.data() + 5, fill, 4 * kWidth);
             struct flock lock{};
             lock.l_type = F_WRLCK;
@@ -204,15 +210,20 @@ TEST_F(SqlReadRaceTest, ARecordReadBesideItsRewriteIsOneWritesBytes) {
         return std::string();
     });
     int torn = 0, reads = 0;
-    for (int n = 0; n < 4000; ++n) {
-        // By its key, and in a scan.
-        Outcome out = Query(n % 2 ? "SELECT a, d FROM w WHERE id = 4" : "SELECT a, d FROM w WHERE id + 0 = 4");
+    const char* const queries[] = {"SELECT a, d FROM w WHERE id = 4", "SELECT a, d FROM w WHERE id + 0 = 4",
+                                   "SELECT a, d FROM w WHERE id >= 1"};
+    for (int n = 0; n < 3000; ++n) {
+        // By its key, in a scan, and in a range read through kept blocks.
+        const char* sql = queries[n % 3];
+        Outcome out = Query(sql);
         ASSERT_EQ(out.error, "");
-        ASSERT_EQ(out.rows.size(), 1u);
-        ++reads;
-        const std::string& a = out.rows[0][0];
-        const std::string& d = out.rows[0][1];
-        if (a != std::string(kWidth, a[0]) || d != a) ++torn;
+        ASSERT_EQ(out.rows.size(), n % 3 == 2 ? static_cast<size_t>(kRows) : 1u);
+        for (const auto& got : out.rows) {
+            ++reads;
+            const std::string& a = got[0];
+            const std::string& d = got[1];
+            if (a != std::string(kWidth, a[0]) || d != a) ++torn;
+        }
     }
     std::vector<std::string> reports = writer.Stop();
     EXPECT_GT(reports.size(), 10u);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "sqllib/engine/SqlValue.h"
+#include "sqllib/front/SqlMemory.h"
 
 namespace vorn {
 namespace {
@@ -32,6 +33,21 @@ TEST(SqlValue, TextToDouble) {
         double x = SQLTextToDouble(c.text, -1, &error);
         EXPECT_EQ(x, c.value) << c.text;
         EXPECT_EQ(error, c.error) << c.text;
+    }
+    // Digits with a point, as columns hold them: the value strtod rounds to, bit for bit.
+    std::mt19937 random(11);
+    for (int i = 0; i < 20000; ++i) {
+        std::string text = random() % 4 ? "" : "-";
+        int digits = 1 + static_cast<int>(random() % 18), point = static_cast<int>(random() % (digits + 2));
+        for (int k = 0; k < digits; ++k) {
+            if (k == point) text += '.';
+            text += static_cast<char>('0' + random() % 10);
+        }
+        int error = 1;
+        double x = SQLTextToDouble(text.data(), static_cast<int32_t>(text.size()), &error);
+        double expected = std::strtod(text.c_str(), nullptr);
+        ASSERT_EQ(error, 0) << text;
+        ASSERT_EQ(std::memcmp(&x, &expected, sizeof x), 0) << text << ": " << x << " against " << expected;
     }
     int error = 0;
     EXPECT_TRUE(std::isinf(SQLTextToDouble("1e999", -1, &error)) && error == 1);
@@ -242,6 +258,53 @@ TEST(SqlValue, LikeHasNoRestartLimitAndItsWorkStaysLinear) {
     EXPECT_EQ(stopped.calls, 3);
     EXPECT_FALSE(Like(std::string(3000, 'a'), "%" + std::string(299, 'a') + "_b%"));
     EXPECT_TRUE(Like(std::string(3000, 'a') + "xb", "%" + std::string(299, 'a') + "_b%"));
+}
+
+TEST(SqlValue, BlocksAreKeptForTheNextStatementWithinABound) {
+    EXPECT_EQ(SQLBlockSize(1), kSQLSmallestBlock);
+    EXPECT_EQ(SQLBlockSize(kSQLSmallestBlock + 1), 2 * kSQLSmallestBlock);
+    EXPECT_EQ(SQLBlockSize(size_t{3} << 20), size_t{4} << 20);
+    EXPECT_EQ(SQLBlockSize((size_t{100} << 20) + 1), size_t{102} << 20);
+
+    // A block given back is the next one taken of its size, unless the hook refuses.
+    void* small = SQLTakeBlock(kSQLSmallestBlock);
+    ASSERT_NE(small, nullptr);
+    std::memset(small, 1, kSQLSmallestBlock);
+    SQLGiveBlock(small, kSQLSmallestBlock);
+    SetSQLAllocationHook([](size_t) { return false; });
+    EXPECT_EQ(SQLTakeBlock(kSQLSmallestBlock), nullptr);
+    SetSQLAllocationHook(nullptr);
+    void* again = SQLTakeBlock(kSQLSmallestBlock);
+    EXPECT_EQ(again, small);
+    SQLGiveBlock(again, kSQLSmallestBlock);
+
+    // Past the bound, blocks go back to the system.
+    const size_t big = size_t{2} << 20;
+    std::vector<void*> blocks;
+    for (size_t taken = 0; taken < 2 * kSQLKeptBlockBytes; taken += big) {
+        blocks.push_back(SQLTakeBlock(big));
+        ASSERT_NE(blocks.back(), nullptr);
+        ASSERT_EQ(reinterpret_cast<uintptr_t>(blocks.back()) % big, 0u);
+        static_cast<char*>(blocks.back())[big - 1] = 1;
+    }
+    for (void* block : blocks) SQLGiveBlock(block, big);
+    EXPECT_LE(SQLKeptBlockBytes(), kSQLKeptBlockBytes);
+    EXPECT_GE(SQLKeptBlockBytes(), kSQLKeptBlockBytes - big);
+
+    // An arena rewound keeps its first chunk and its charge, and gives back the rest.
+    SQLArenaBudget budget;
+    {
+        SQLArena arena(&budget);
+        char* first = arena.Bytes(3);
+        ASSERT_NE(first, nullptr);
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(arena.Allocate(8)) % 8, 0u);
+        ASSERT_NE(arena.Allocate(kSQLSmallestBlock), nullptr);
+        EXPECT_GT(budget.used, static_cast<int64_t>(kSQLSmallestBlock));
+        arena.Rewind();
+        EXPECT_EQ(budget.used, static_cast<int64_t>(kSQLSmallestBlock));
+        EXPECT_EQ(arena.Bytes(3), first);
+    }
+    EXPECT_EQ(budget.used, 0);
 }
 
 } // namespace

@@ -295,11 +295,11 @@ TEST(AllocationTrackerTest, TracksDumpsAndForgets) {
     std::free(large); // forgotten blocks stay the caller's
 }
 
-// A statement's kept pages serve every read after the first 1,024 (a
-// record across a page's end, the short read at the file's end included),
-// and a write through the store shows in the next read.
+// A statement's kept pages serve every read after its first few (a record
+// across a page's end, the short read at the file's end included), and a
+// write through the store shows in the next read.
 TEST_F(SqlStoreTest, KeptPagesServeReadsUntilAWrite) {
-    std::string bytes(3 * 4096 + 100, '\0');
+    std::string bytes(3 * 16384 + 100, '\0');
     for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>('a' + i % 23);
     {
         std::ofstream out(Path("kept.bin"), std::ios::binary);
@@ -318,7 +318,7 @@ TEST_F(SqlStoreTest, KeptPagesServeReadsUntilAWrite) {
         int64_t at = static_cast<int64_t>(random() % (bytes.size() - 38));
         ASSERT_EQ(read(at, 38), bytes.substr(static_cast<size_t>(at), 38)) << "read " << i << " at " << at;
     }
-    EXPECT_EQ(read(4096 - 10, 38), bytes.substr(4096 - 10, 38));
+    EXPECT_EQ(read(16384 - 10, 38), bytes.substr(16384 - 10, 38));
     EXPECT_EQ(read(static_cast<int64_t>(bytes.size()) - 5, 38), bytes.substr(bytes.size() - 5));
     ASSERT_EQ(store->WriteAt(4100, "CHANGED", 7), 7);
     EXPECT_EQ(read(4096, 16), bytes.substr(4096, 4) + "CHANGED" + bytes.substr(4107, 5));
