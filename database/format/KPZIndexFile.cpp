@@ -37,19 +37,35 @@ void KPZIndexPage::Reset(uint32_t pageNumber, int32_t newEntrySize, int32_t newP
     stamp = 0;
 }
 
+int32_t KPZIndexPage::Count() const { return static_cast<int32_t>(GetU32(buffer.get())); }
+
 void KPZIndexPage::SetCount(int32_t n) {
     stamp = 0;
     PutU32(buffer.get(), static_cast<uint32_t>(n));
 }
+
+uint32_t KPZIndexPage::Child(int32_t i) const { return GetU32(buffer.get() + 4 + i * entrySize); }
 
 void KPZIndexPage::SetChild(int32_t i, uint32_t page) {
     stamp = 0;
     PutU32(buffer.get() + 4 + i * entrySize, page);
 }
 
+int32_t KPZIndexPage::Record(int32_t i) const {
+    return static_cast<int32_t>(GetU32(buffer.get() + 8 + i * entrySize));
+}
+
 void KPZIndexPage::SetRecord(int32_t i, int32_t record) {
     stamp = 0;
     PutU32(buffer.get() + 8 + i * entrySize, static_cast<uint32_t>(record));
+}
+
+const char* KPZIndexPage::Key(int32_t i) const {
+    return reinterpret_cast<const char*>(buffer.get() + 12 + i * entrySize);
+}
+
+int32_t KPZIndexPage::KeyLength(int32_t i) const {
+    return static_cast<int32_t>(strnlen(Key(i), static_cast<size_t>(entrySize - 8)));
 }
 
 void KPZIndexPage::SetKey(int32_t i, const char* key, int32_t length) {
@@ -187,7 +203,7 @@ int KPZIndexFile::Create(XBaseStore* file, const char* fileName, const char* key
     if (length > 0) std::memcpy(header + kOffsetExpression, keyExpression, length);
     store = file;
     ShapePages();
-    cache->Check(0, 2, PageSize(), EntrySize());
+    cache->Check(0, 2, PageSize());
     KPZIndexPage& root = *path[0];
     root.Reset(1, EntrySize(), PageSize(), PageSize());
     // A new file is nobody's yet: no change to announce.
@@ -265,7 +281,7 @@ int KPZIndexFile::CheckHeader() {
         stack.Clear();
         ShapePages();
     }
-    cache->Check(ChangeCounter(), PageCount(), pageSize, entrySize);
+    cache->Check(ChangeCounter(), PageCount(), pageSize);
     if (ChangeCounter() != stateCounter || PageCount() != statePages || pageSize != statePageSize) {
         ++pageState;
         stateCounter = ChangeCounter();

@@ -14,13 +14,11 @@
 #pragma once
 
 #include <cstdint>
-#include <cstring>
 #include <memory>
 #include <vector>
 
 #include "database/format/KPZIndexKeys.h"
 #include "database/format/XBaseStore.h"
-#include "engine/foundation/LittleEndian.h"
 #include "engine/foundation/String.h"
 
 namespace vorn {
@@ -73,19 +71,16 @@ public:
     // How many entries the buffer can hold, the last child number included.
     int32_t Capacity() const { return (bufferSize - 8) / entrySize; }
 
-    // Inline: a find reads them for every entry it passes.
-    int32_t Count() const { return static_cast<int32_t>(GetU32(buffer.get())); }
+    int32_t Count() const;
     void SetCount(int32_t n);
     // Child i is left of entry i; child Count() is the last.
-    uint32_t Child(int32_t i) const { return GetU32(buffer.get() + 4 + i * entrySize); }
+    uint32_t Child(int32_t i) const;
     void SetChild(int32_t i, uint32_t page);
-    int32_t Record(int32_t i) const { return static_cast<int32_t>(GetU32(buffer.get() + 8 + i * entrySize)); }
+    int32_t Record(int32_t i) const;
     void SetRecord(int32_t i, int32_t record);
     // The key's bytes, up to its NUL or the end of its field.
-    const char* Key(int32_t i) const { return reinterpret_cast<const char*>(buffer.get() + 12 + i * entrySize); }
-    int32_t KeyLength(int32_t i) const {
-        return static_cast<int32_t>(strnlen(Key(i), static_cast<size_t>(entrySize - 8)));
-    }
+    const char* Key(int32_t i) const;
+    int32_t KeyLength(int32_t i) const;
     // Copies at most the key width - 1 bytes and a NUL.
     void SetKey(int32_t i, const char* key, int32_t length);
     // Puts (record, key) at position i with child as its right neighbour.

@@ -88,13 +88,23 @@ int CompareNumericTexts(const char* a, int32_t aLength, const char* b, int32_t b
 
 SearchKey::SearchKey(const char* text, int32_t length) : text(text), length(length) {
     numeric = ParseKeyNumber(text, length, &number);
-    digits = length > 0 && length <= 15 && AllDigits(text, length);
 }
 
-int CompareNumericKeys(const SearchKey& search, const char* entry, int32_t entryLength) {
-    double value;
-    if (!ParseKeyNumber(entry, entryLength, &value)) return CompareBytes(search.text, search.length, entry, entryLength);
-    return search.number == value ? 0 : search.number > value ? 1 : -1;
+int CompareKeys(const SearchKey& search, const char* entry, int32_t entryLength, int exact, uint32_t flags) {
+    int result;
+    if (!exact) {
+        // A prefix search: the entry's first bytes against the whole key.
+        int32_t n = search.length < entryLength ? search.length : entryLength;
+        int c = n > 0 ? std::memcmp(search.text, entry, static_cast<size_t>(n)) : 0;
+        result = c != 0 ? (c < 0 ? -1 : 1) : search.length > entryLength ? 1 : 0;
+    } else {
+        double value;
+        if (!(flags & kIndexString) && search.numeric && ParseKeyNumber(entry, entryLength, &value))
+            result = search.number == value ? 0 : search.number > value ? 1 : -1;
+        else
+            result = CompareBytes(search.text, search.length, entry, entryLength);
+    }
+    return (flags & kIndexDescending) ? -result : result;
 }
 
 int CompareKeys(const char* search, int32_t searchLength, const char* entry, int32_t entryLength, int exact,

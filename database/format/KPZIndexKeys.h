@@ -7,7 +7,6 @@
 #pragma once
 
 #include <cstdint>
-#include <cstring>
 
 namespace vorn {
 
@@ -48,43 +47,12 @@ struct SearchKey {
     int32_t length;
     bool numeric;
     double number = 0.0;
-    // Decimal digits only, at most 15 (a whole number padded with zeros, as
-    // numeric keys are stored): against an entry of as many digits the
-    // numbers compare as the bytes do.
-    bool digits = false;
 };
 
 // The search key against an entry key: negative when the search key is
 // ordered before, 0 when equal, positive when after. With exact 0 an entry
 // that starts with the search key counts as equal (a byte comparison only).
-// Inline: a find compares every entry it passes.
-int CompareNumericKeys(const SearchKey& search, const char* entry, int32_t entryLength);
-inline int CompareKeyBytes(const char* a, int32_t aLength, const char* b, int32_t bLength) {
-    int32_t n = aLength < bLength ? aLength : bLength;
-    int c = n > 0 ? std::memcmp(a, b, static_cast<size_t>(n)) : 0;
-    if (c != 0) return c < 0 ? -1 : 1;
-    return aLength < bLength ? -1 : aLength > bLength ? 1 : 0;
-}
-inline bool AllDigits(const char* text, int32_t length) {
-    for (int32_t i = 0; i < length; ++i)
-        if (static_cast<unsigned char>(text[i] - '0') > 9) return false;
-    return true;
-}
-inline int CompareKeys(const SearchKey& search, const char* entry, int32_t entryLength, int exact, uint32_t flags) {
-    int result;
-    if (!exact) {
-        // A prefix search: the entry's first bytes against the whole key.
-        int32_t n = search.length < entryLength ? search.length : entryLength;
-        int c = n > 0 ? std::memcmp(search.text, entry, static_cast<size_t>(n)) : 0;
-        result = c != 0 ? (c < 0 ? -1 : 1) : search.length > entryLength ? 1 : 0;
-    } else if ((flags & kIndexString) || !search.numeric ||
-               (search.digits && entryLength == search.length && AllDigits(entry, entryLength))) {
-        result = CompareKeyBytes(search.text, search.length, entry, entryLength);
-    } else {
-        result = CompareNumericKeys(search, entry, entryLength);
-    }
-    return (flags & kIndexDescending) ? -result : result;
-}
+int CompareKeys(const SearchKey& search, const char* entry, int32_t entryLength, int exact, uint32_t flags);
 int CompareKeys(const char* search, int32_t searchLength, const char* entry, int32_t entryLength, int exact,
                 uint32_t flags);
 

@@ -7,7 +7,6 @@
 #include <random>
 #include <set>
 
-#include "database/format/KPZPageCache.h"
 #include "tests/database/format/XBaseTestSupport.h"
 
 namespace vorn::test {
@@ -536,60 +535,6 @@ TEST_F(KPZIndexTest, HostileIndexFilesAreRefused) {
         damaged.Insert(77, "k5", 2);
         damaged.Delete(5, "k5", 2);
         damaged.Delete(77, "k5", 2);
-    }
-}
-
-// Pages of short keys are kept packed, several in the room of one; a page
-// with other bytes than zeros past its keys is kept whole; either way a page
-// comes back as it went in, and the cache keeps to its budget.
-TEST(KPZPageCacheTest, GivesBackThePagesItWasGivenWithinItsBudget) {
-    constexpr int32_t kPageSize = 1024, kEntrySize = 108, kWidth = kEntrySize - 8;
-    std::mt19937 random(31);
-    auto page = [&](int kind) {
-        std::vector<uint8_t> bytes(kPageSize, 0);
-        uint32_t count = 1 + random() % 8;
-        for (int i = 0; i < 4; ++i) bytes[static_cast<size_t>(i)] = static_cast<uint8_t>(count >> (8 * i));
-        for (uint32_t e = 0; e <= count; ++e) {
-            uint8_t* entry = bytes.data() + 4 + e * kEntrySize;
-            for (int i = 0; i < (e < count ? 8 : 4); ++i) entry[i] = static_cast<uint8_t>(random());
-            if (e == count) break;
-            // Short keys; a full field without its NUL (kind 1); a byte past the NUL (kind 2).
-            int length = kind == 1 && e == 0 ? kWidth : static_cast<int>(random() % 24);
-            for (int k = 0; k < length; ++k) entry[8 + k] = static_cast<uint8_t>('A' + random() % 26);
-            if (kind == 2 && e == count - 1) entry[8 + kWidth - 1] = 'x';
-        }
-        // A byte past the last child (kind 3).
-        if (kind == 3) bytes[kPageSize - 1] = 1;
-        return bytes;
-    };
-    for (int kind = 0; kind < 4; ++kind) {
-        SCOPED_TRACE(kind);
-        KPZPageCache cache;
-        cache.SetLimit(8);
-        cache.Check(1, 200, kPageSize, kEntrySize);
-        std::vector<std::vector<uint8_t>> pages;
-        for (uint32_t n = 0; n < 100; ++n) pages.push_back(page(kind));
-        for (int round = 0; round < 3; ++round)
-            for (uint32_t n = 1; n < 100; ++n) cache.Put(n, pages[n].data());
-        int kept = 0;
-        std::vector<uint8_t> got(kPageSize);
-        for (uint32_t n = 1; n < 100; ++n) {
-            if (!cache.Get(n, got.data())) continue;
-            ++kept;
-            ASSERT_EQ(got, pages[n]) << "page " << n;
-        }
-        // Packed, a page of up to 8 short keys takes at most 4 + 8 * 34 bytes.
-        if (kind == 0)
-            EXPECT_GE(kept, 25);
-        else if (kind == 3)
-            EXPECT_EQ(kept, 8);
-        EXPECT_LE(cache.Bytes(), int64_t{8} * kPageSize);
-        // A change to the tree empties it; a page put again comes back.
-        cache.Check(2, 200, kPageSize, kEntrySize);
-        EXPECT_FALSE(cache.Get(5, got.data()));
-        cache.Put(5, pages[6].data());
-        ASSERT_TRUE(cache.Get(5, got.data()));
-        EXPECT_EQ(got, pages[6]);
     }
 }
 
