@@ -401,8 +401,10 @@ class Schema {
     // The index rows of a table, live ones, as PackIndex objects not yet open.
     int IndexRows(Table* table, std::vector<PackIndex*>& out);
     // Times a schema change opens a table again after a rebuild replaced it
-    // while the change waited for it.
-    static constexpr int kRebuildTries = 16;
+    // while the change waited for it. Each time another rebuild has ended, so
+    // this bounds only a run of others' rebuilds that keep overtaking it
+    // (byte-range locks are not granted in order); a few dozen are common.
+    static constexpr int kRebuildTries = 256;
     // work on the table's current files under its rebuild lock (gate and
     // statement byte for write), which rebuilds, CREATE and DROP INDEX and
     // writing statements of the table wait for: its result, or 0 when the
