@@ -410,6 +410,9 @@ class Schema {
     // writing statements of the table wait for: its result, or 0 when the
     // lock was refused, -1 when the table is not there.
     int UnderRebuildLock(const String& tableName, const std::function<int(Table&)>& work);
+    // change on the table as loaded now, again while a rebuild replaced it
+    // meanwhile (change gives -1); 1 done, 0 failed with the error set.
+    int OnCurrentFiles(const char* name, int32_t length, const std::function<int(Table*)>& change);
     // Enters every live record's key, under the lock of every record.
     int FillIndex(Table& table, Index& index);
     // Deletes the file of an index whose catalog row went.

@@ -325,8 +325,7 @@ void Schema::DeleteIndexFile(const String& tableName, const String& full) {
 
 // --- ALTER TABLE ------------------------------------------------------------------------------
 
-int Schema::AlterTableAdd(const char* name, int32_t length, const ColumnDefinitionList& columns) {
-    if (length < 0) length = static_cast<int32_t>(std::strlen(name));
+int Schema::OnCurrentFiles(const char* name, int32_t length, const std::function<int(Table*)>& change) {
     String tableName(name, length);
     // A rebuild that replaced the table after it was opened here: again, on
     // the new files.
@@ -334,12 +333,18 @@ int Schema::AlterTableAdd(const char* name, int32_t length, const ColumnDefiniti
         EvictTable(name, length);
         Table* table = LoadTable(name, length);
         if (!table) return Fail(String("Table '") + tableName + kSqlDoesNotExist);
-        if (const ColumnDefinition* twice = Duplicate(&table->Data(), columns)) {
-            String message =
-                String("A field named '") + twice->name + "' already exists in table '" + tableName + "'";
-            delete table;
-            return Fail(message);
-        }
+        int ok = change(table);
+        delete table;
+        if (ok >= 0 || attempt + 1 == kRebuildTries) return ok > 0 ? 1 : 0;
+    }
+}
+
+int Schema::AlterTableAdd(const char* name, int32_t length, const ColumnDefinitionList& columns) {
+    if (length < 0) length = static_cast<int32_t>(std::strlen(name));
+    String tableName(name, length);
+    return OnCurrentFiles(name, length, [&](Table* table) {
+        if (const ColumnDefinition* twice = Duplicate(&table->Data(), columns))
+            return Fail(String("A field named '") + twice->name + "' already exists in table '" + tableName + "'");
         List<XBaseField> fields(true);
         bool hasMemo = table->Data().Version() == 0x83;
         for (int32_t i = 0; i < table->Data().FieldCount(); ++i) {
@@ -350,10 +355,8 @@ int Schema::AlterTableAdd(const char* name, int32_t length, const ColumnDefiniti
         for (int32_t i = 0; i < columns.Count(); ++i)
             if (columns.At(i)->type == kXBaseMemo) hasMemo = true;
         AddColumns(fields, columns);
-        int ok = Rebuild(table, fields, hasMemo, -1);
-        delete table;
-        if (ok >= 0 || attempt + 1 == kRebuildTries) return ok > 0 ? 1 : 0;
-    }
+        return Rebuild(table, fields, hasMemo, -1);
+    });
 }
 
 int Schema::AlterTableDrop(const char* name, int32_t length, const char* column, int32_t columnLength) {
@@ -361,26 +364,16 @@ int Schema::AlterTableDrop(const char* name, int32_t length, const char* column,
     if (columnLength < 0) columnLength = static_cast<int32_t>(std::strlen(column));
     String tableName(name, length);
     String columnName(column, columnLength);
-    for (int attempt = 0;; ++attempt) {
-        EvictTable(name, length);
-        Table* table = LoadTable(name, length);
-        if (!table) return Fail(String("Table '") + tableName + kSqlDoesNotExist);
-        auto refuse = [&](const String& message) {
-            delete table;
-            return Fail(message);
-        };
-        if (!OpenIndexes(table))
-            return refuse(String("Unable to open indexes for table '") + tableName + "'");
+    return OnCurrentFiles(name, length, [&](Table* table) {
+        if (!OpenIndexes(table)) return Fail(String("Unable to open indexes for table '") + tableName + "'");
         XBaseField* dropped = table->Data().Field(column, columnLength);
         if (!dropped)
-            return refuse(String("A field named '") + columnName + "' does not exist in table '" + tableName +
-                          "'");
+            return Fail(String("A field named '") + columnName + "' does not exist in table '" + tableName + "'");
         for (int32_t i = 0; i < table->IndexCount(); ++i) {
             Index* index = table->IndexAt(i);
             for (int32_t c = 0; c < index->ColumnCount(); ++c)
                 if (index->Column(c) == dropped)
-                    return refuse(String(kSqlColumnNamed) + columnName + kSqlUsedOnIndex + index->Name() +
-                                  "'");
+                    return Fail(String(kSqlColumnNamed) + columnName + kSqlUsedOnIndex + index->Name() + "'");
         }
         List<XBaseField> fields(true);
         bool hasMemo = false;
@@ -396,10 +389,8 @@ int Schema::AlterTableDrop(const char* name, int32_t length, const char* column,
                           kListTail);
         }
         table->ClearIndexes();
-        int ok = Rebuild(table, fields, hasMemo, position);
-        delete table;
-        if (ok >= 0 || attempt + 1 == kRebuildTries) return ok > 0 ? 1 : 0;
-    }
+        return Rebuild(table, fields, hasMemo, position);
+    });
 }
 
 // --- DROP -------------------------------------------------------------------------------------
