@@ -413,6 +413,9 @@ class Schema {
     // change on the table as loaded now, again while a rebuild replaced it
     // meanwhile (change gives -1); 1 done, 0 failed with the error set.
     int OnCurrentFiles(const char* name, int32_t length, const std::function<int(Table*)>& change);
+    // Copies of data's field definitions but skip, in order, onto out; skip's
+    // position, or -1.
+    static int32_t CopyFields(VornSQLTable& data, List<XBaseField>& out, const XBaseField* skip);
     // Enters every live record's key, under the lock of every record.
     int FillIndex(Table& table, Index& index);
     // Deletes the file of an index whose catalog row went.

@@ -325,6 +325,19 @@ void Schema::DeleteIndexFile(const String& tableName, const String& full) {
 
 // --- ALTER TABLE ------------------------------------------------------------------------------
 
+int32_t Schema::CopyFields(VornSQLTable& data, List<XBaseField>& out, const XBaseField* skip) {
+    int32_t skipped = -1;
+    for (int32_t i = 0; i < data.FieldCount(); ++i) {
+        XBaseField* f = data.FieldAt(i);
+        if (f == skip) {
+            skipped = i;
+            continue;
+        }
+        out.Insert(new XBaseField(nullptr, f->Name(), f->Kind(), f->Length(), f->Decimals()), kListTail);
+    }
+    return skipped;
+}
+
 int Schema::OnCurrentFiles(const char* name, int32_t length, const std::function<int(Table*)>& change) {
     String tableName(name, length);
     // A rebuild that replaced the table after it was opened here: again, on
@@ -347,11 +360,7 @@ int Schema::AlterTableAdd(const char* name, int32_t length, const ColumnDefiniti
             return Fail(String("A field named '") + twice->name + "' already exists in table '" + tableName + "'");
         List<XBaseField> fields(true);
         bool hasMemo = table->Data().Version() == 0x83;
-        for (int32_t i = 0; i < table->Data().FieldCount(); ++i) {
-            XBaseField* f = table->Data().FieldAt(i);
-            fields.Insert(new XBaseField(nullptr, f->Name(), f->Kind(), f->Length(), f->Decimals()),
-                          kListTail);
-        }
+        CopyFields(table->Data(), fields, nullptr);
         for (int32_t i = 0; i < columns.Count(); ++i)
             if (columns.At(i)->type == kXBaseMemo) hasMemo = true;
         AddColumns(fields, columns);
@@ -376,18 +385,10 @@ int Schema::AlterTableDrop(const char* name, int32_t length, const char* column,
                     return Fail(String(kSqlColumnNamed) + columnName + kSqlUsedOnIndex + index->Name() + "'");
         }
         List<XBaseField> fields(true);
+        int32_t position = CopyFields(table->Data(), fields, dropped);
         bool hasMemo = false;
-        int32_t position = -1;
-        for (int32_t i = 0; i < table->Data().FieldCount(); ++i) {
-            XBaseField* f = table->Data().FieldAt(i);
-            if (f == dropped) {
-                position = i;
-                continue;
-            }
+        for (XBaseField* f = fields.First(); f; f = fields.Next())
             if (f->Kind() == kXBaseMemo) hasMemo = true;
-            fields.Insert(new XBaseField(nullptr, f->Name(), f->Kind(), f->Length(), f->Decimals()),
-                          kListTail);
-        }
         table->ClearIndexes();
         return Rebuild(table, fields, hasMemo, position);
     });

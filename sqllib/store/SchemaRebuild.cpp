@@ -251,11 +251,7 @@ int Schema::Pack() {
                 break;
             }
             List<XBaseField> fields(true);
-            for (int32_t i = 0; i < table->Data().FieldCount(); ++i) {
-                XBaseField* f = table->Data().FieldAt(i);
-                fields.Insert(new XBaseField(nullptr, f->Name(), f->Kind(), f->Length(), f->Decimals()),
-                              kListTail);
-            }
+            CopyFields(table->Data(), fields, nullptr);
             int rebuilt = Rebuild(table, fields, table->Data().Version() == 0x83, -1);
             delete table;
             if (rebuilt > 0) break;
