@@ -24,6 +24,9 @@
 #include <fcntl.h>
 #include <sys/inotify.h>
 #include <sys/mman.h>
+#include <sys/vfs.h>
+#include <csetjmp>
+#include <csignal>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -450,6 +453,15 @@ bool FileHandle::Unlock(int64_t offset, int64_t length) {
     const size_t index = static_cast<size_t>(it - held_.begin());
     held_.erase(it);
     if (removed.length == 0 || fd_ < 0) return true;
+    const bool overlapped = std::any_of(held_.begin(), held_.end(), [&](const Range& range) {
+        return Overlap(removed.offset, removed.length, range.offset, range.length);
+    });
+    if (!overlapped) {
+        if (SetRange(fd_, F_UNLCK, removed.offset, removed.length, false)) return true;
+        const int error = errno;
+        held_.insert(held_.begin() + static_cast<std::ptrdiff_t>(index), removed);
+        return Fail(error);
+    }
 
     // Only the bytes no other held range covers are given back. Whatever
     // still overlaps the removed range is shared (an exclusive range overlaps
@@ -511,6 +523,72 @@ const void* Mapping::Map(FileHandle& file, int64_t offset, int64_t length) {
     data_ = static_cast<const char*>(base) + lead;
     length_ = length;
     return data_;
+}
+
+bool SharesOnePageCache(FileHandle& file) {
+    struct statfs info {};
+    if (!file.IsOpen() || fstatfs(file.Descriptor(), &info) != 0) return false;
+    switch (static_cast<uint64_t>(info.f_type)) {
+    case 0xEF53:     // ext2, ext3, ext4
+    case 0x58465342: // xfs
+    case 0x9123683E: // btrfs
+    case 0x01021994: // tmpfs
+    case 0xF2F52010: // f2fs
+        return true;
+    default:
+        return false;
+    }
+}
+
+namespace {
+
+// The copy under way on this thread: a bus error inside it ends the copy
+// instead of the process.
+thread_local sigjmp_buf* copyUnderWay = nullptr;
+struct sigaction busErrorBefore {};
+
+void OnBusError(int signal, siginfo_t* info, void* context) {
+    if (copyUnderWay != nullptr) siglongjmp(*copyUnderWay, 1);
+    // Not a copy of ours: whatever was set before deals with it.
+    if (busErrorBefore.sa_flags & SA_SIGINFO) {
+        if (busErrorBefore.sa_sigaction != nullptr) busErrorBefore.sa_sigaction(signal, info, context);
+        return;
+    }
+    if (busErrorBefore.sa_handler != SIG_DFL && busErrorBefore.sa_handler != SIG_IGN) {
+        busErrorBefore.sa_handler(signal);
+        return;
+    }
+    // The faulting access runs again and ends the process as it would have.
+    std::signal(SIGBUS, SIG_DFL);
+}
+
+void CatchBusErrors() {
+    struct sigaction action {};
+    action.sa_sigaction = OnBusError;
+    // No mask to restore on the way out of the handler: the jump keeps the
+    // thread's mask as it was.
+    action.sa_flags = SA_SIGINFO | SA_NODEFER | SA_ONSTACK;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGBUS, &action, &busErrorBefore);
+}
+
+} // namespace
+
+bool CopyFromMapping(void* to, const void* from, size_t count) {
+    static std::once_flag caught;
+    std::call_once(caught, CatchBusErrors);
+    sigjmp_buf jump;
+    if (sigsetjmp(jump, 0) != 0) {
+        copyUnderWay = nullptr;
+        return false;
+    }
+    copyUnderWay = &jump;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    std::memcpy(to, from, count);
+    // The copy must be done before the guard goes.
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    copyUnderWay = nullptr;
+    return true;
 }
 
 // ----------------------------------------------------------- DirectoryReader

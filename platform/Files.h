@@ -163,6 +163,18 @@ private:
     int64_t length_ = 0;
 };
 
+// Whether every handle of the open file reads through one page cache that no
+// other machine writes behind (a local disk or memory file system), so that a
+// shared mapping shows what a read would return at that moment. False on
+// network file systems, where only a read after a lock sees other hosts'
+// writes.
+bool SharesOnePageCache(FileHandle& file);
+
+// Copies count bytes out of a shared mapping. False, with the copy unusable,
+// when part of the bytes no longer lies inside the file (another process cut
+// it short): touching them would otherwise kill the process.
+bool CopyFromMapping(void* to, const void* from, size_t count);
+
 // Reads the names in a directory, "." and ".." included, in the order the
 // file system keeps them.
 class DirectoryReader {

@@ -37,31 +37,19 @@ void KPZIndexPage::Reset(uint32_t pageNumber, int32_t newEntrySize, int32_t newP
     stamp = 0;
 }
 
-int32_t KPZIndexPage::Count() const { return static_cast<int32_t>(GetU32(buffer.get())); }
-
 void KPZIndexPage::SetCount(int32_t n) {
     stamp = 0;
     PutU32(buffer.get(), static_cast<uint32_t>(n));
 }
-
-uint32_t KPZIndexPage::Child(int32_t i) const { return GetU32(buffer.get() + 4 + i * entrySize); }
 
 void KPZIndexPage::SetChild(int32_t i, uint32_t page) {
     stamp = 0;
     PutU32(buffer.get() + 4 + i * entrySize, page);
 }
 
-int32_t KPZIndexPage::Record(int32_t i) const {
-    return static_cast<int32_t>(GetU32(buffer.get() + 8 + i * entrySize));
-}
-
 void KPZIndexPage::SetRecord(int32_t i, int32_t record) {
     stamp = 0;
     PutU32(buffer.get() + 8 + i * entrySize, static_cast<uint32_t>(record));
-}
-
-const char* KPZIndexPage::Key(int32_t i) const {
-    return reinterpret_cast<const char*>(buffer.get() + 12 + i * entrySize);
 }
 
 int32_t KPZIndexPage::KeyLength(int32_t i) const {
@@ -304,7 +292,7 @@ void KPZIndexFile::ShapePages() {
 }
 
 int KPZIndexFile::ReadHeader() {
-    int32_t got = store->ReadAt(0, header, sizeof header);
+    int32_t got = store->ReadViewed(0, header, sizeof header);
     if (got < kIndexHeaderSize) return ReadFailure(got);
     if (!CheckHeader()) return 0;
     remakes = got == static_cast<int32_t>(sizeof header) && PageSize() >= kIndexRemakesOffset + 4

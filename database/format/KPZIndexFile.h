@@ -19,6 +19,7 @@
 
 #include "database/format/KPZIndexKeys.h"
 #include "database/format/XBaseStore.h"
+#include "engine/foundation/LittleEndian.h"
 #include "engine/foundation/String.h"
 
 namespace vorn {
@@ -71,15 +72,15 @@ public:
     // How many entries the buffer can hold, the last child number included.
     int32_t Capacity() const { return (bufferSize - 8) / entrySize; }
 
-    int32_t Count() const;
+    int32_t Count() const { return static_cast<int32_t>(GetU32(buffer.get())); }
     void SetCount(int32_t n);
     // Child i is left of entry i; child Count() is the last.
-    uint32_t Child(int32_t i) const;
+    uint32_t Child(int32_t i) const { return GetU32(buffer.get() + 4 + i * entrySize); }
     void SetChild(int32_t i, uint32_t page);
-    int32_t Record(int32_t i) const;
+    int32_t Record(int32_t i) const { return static_cast<int32_t>(GetU32(buffer.get() + 8 + i * entrySize)); }
     void SetRecord(int32_t i, int32_t record);
     // The key's bytes, up to its NUL or the end of its field.
-    const char* Key(int32_t i) const;
+    const char* Key(int32_t i) const { return reinterpret_cast<const char*>(buffer.get() + 12 + i * entrySize); }
     int32_t KeyLength(int32_t i) const;
     // Copies at most the key width - 1 bytes and a NUL.
     void SetKey(int32_t i, const char* key, int32_t length);

@@ -481,6 +481,21 @@ int KPZIndexFile::FindInternal(const SearchKey& key, int exact, int32_t* outReco
     uint32_t flags = Flags();
     int32_t resultDepth = -1;
     int32_t resultIndex = 0;
+    // A text search key, or any key of a text index, orders by bytes alone.
+    // The key holds no zero byte and is shorter than the key field, so one
+    // memcmp against the entry's bytes, and the byte behind them when they
+    // match, orders it as CompareKeys does.
+    const bool bytesOnly = (!exact || (flags & kIndexString) || !key.numeric) && key.length < KeyWidth() &&
+                           std::memchr(key.text, 0, static_cast<size_t>(key.length)) == nullptr;
+    const size_t keyLength = static_cast<size_t>(key.length);
+    const int order = (flags & kIndexDescending) ? -1 : 1;
+    auto compare = [&](const KPZIndexPage& page, int32_t i) {
+        if (!bytesOnly) return CompareKeys(key, page.Key(i), page.KeyLength(i), exact, flags);
+        const char* entry = page.Key(i);
+        int c = keyLength > 0 ? std::memcmp(key.text, entry, keyLength) : 0;
+        if (c != 0) return c < 0 ? -order : order;
+        return exact && entry[keyLength] != 0 ? -order : 0;
+    };
     for (;;) {
         KPZIndexPage& page = *stack.Top();
         int32_t depth = stack.Count() - 1;
@@ -488,7 +503,7 @@ int KPZIndexFile::FindInternal(const SearchKey& key, int exact, int32_t* outReco
         int32_t cursor = 0;
         bool done = false;
         while (cursor < count) {
-            int c = CompareKeys(key, page.Key(cursor), page.KeyLength(cursor), exact, flags);
+            int c = compare(page, cursor);
             if (c > 0) {
                 if (!*outFound) {
                     *outRecord = page.Record(cursor);

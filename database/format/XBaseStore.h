@@ -24,6 +24,10 @@ public:
     virtual ~XBaseStore() = default;
     // Bytes read at offset (fewer only at the end of the file), -1 on failure.
     virtual int32_t ReadAt(int64_t offset, void* buffer, int32_t count) = 0;
+    // ReadAt of bytes read again and again (a header after every lock, a
+    // record by number); a store may serve it without a system call where
+    // that shows the same bytes.
+    virtual int32_t ReadViewed(int64_t offset, void* buffer, int32_t count) { return ReadAt(offset, buffer, count); }
     // count on success, -1 (or a short count) on failure.
     virtual int32_t WriteAt(int64_t offset, const void* buffer, int32_t count) = 0;
     // The file's length in bytes, -1 on failure.

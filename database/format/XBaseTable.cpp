@@ -611,7 +611,11 @@ int XBaseTable::LoadRecord(int32_t n, bool locked) {
     bool covered = recordsHeld || rebuildLockedHeader > 0 || (heldRecordLength > 0 && heldRecordAt == at);
     XBaseRangeLock lock(tableStore, at, recordLength);
     if (locked && !covered && !lock.Take(false)) return LockFailure(tableStore, name, "read");
-    int32_t got = tableStore->ReadAt(at, record.get(), recordLength);
+    int32_t got = tableStore->ReadViewed(at, record.get(), recordLength);
+    // A view shows bytes cut off the file since as zeros. A record starts with
+    // its deletion mark and seldom ends in a zero: one that does is read again.
+    if (got == recordLength && ((record[0] != ' ' && record[0] != '*') || record[recordLength - 1] == 0))
+        got = tableStore->ReadAt(at, record.get(), recordLength);
     if (got != recordLength) return ReadFailure(tableStore, name, got);
     lock.Release();
     deleted = record[0] == '*' ? 1 : 0;

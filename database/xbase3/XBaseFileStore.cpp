@@ -22,6 +22,10 @@ int32_t XBaseFileStore::ReadAt(int64_t offset, void* buffer, int32_t count) {
     return file->ReadAt(offset, buffer, count);
 }
 
+int32_t XBaseFileStore::ReadViewed(int64_t offset, void* buffer, int32_t count) {
+    return file->ReadViewed(offset, buffer, count);
+}
+
 int32_t XBaseFileStore::WriteAt(int64_t offset, const void* buffer, int32_t count) {
     return file->WriteAt(offset, buffer, count);
 }

@@ -18,6 +18,7 @@ public:
     ~XBaseFileStore() override;
 
     int32_t ReadAt(int64_t offset, void* buffer, int32_t count) override;
+    int32_t ReadViewed(int64_t offset, void* buffer, int32_t count) override;
     int32_t WriteAt(int64_t offset, const void* buffer, int32_t count) override;
     int64_t Length() override;
     bool Lock(bool exclusive, int64_t offset, int64_t length) override;

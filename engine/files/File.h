@@ -69,6 +69,11 @@ public:
     // platform allows. The position Read and Write use is left undefined.
     virtual int32_t ReadAt(int64_t offset, void* buffer, int32_t count);
     virtual int32_t WriteAt(int64_t offset, const void* buffer, int32_t count);
+    // ReadAt for bytes read again and again (a header after every lock, records
+    // by number): where every reader of the file shares one page cache, served
+    // without a system call from a view of the file as long as it was when the
+    // view was made. Bytes the view cannot show are read.
+    virtual int32_t ReadViewed(int64_t offset, void* buffer, int32_t count) { return ReadAt(offset, buffer, count); }
     // Moves to an offset from the start; the new position or -1.
     virtual int64_t Seek(int64_t offset) = 0;
     virtual int64_t Tell() = 0;

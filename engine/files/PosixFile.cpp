@@ -329,6 +329,27 @@ int32_t PosixFile::ReadAt(int64_t offset, void* buffer, int32_t count) {
     return static_cast<int32_t>(n);
 }
 
+int32_t PosixFile::ReadViewed(int64_t offset, void* buffer, int32_t count) {
+    if (!EnsureActive()) return -1;
+    // Reads that come again and again earn a view, as long as the file is
+    // then; a few reads would pay more for making and dropping one.
+    if (readsToView > 0 && !Viewed(offset, count) && --readsToView == 0) {
+        readsToView = kReadsBeforeView;
+        int64_t length = platform::SharesOnePageCache(handle) ? handle.Length() : -1;
+        if (length < 0) readsToView = -1;
+        // An empty file fails quietly and is read.
+        if (length > 0) view.Map(handle, 0, length);
+    }
+    if (Viewed(offset, count)) {
+        if (platform::CopyFromMapping(buffer, static_cast<const char*>(view.Data()) + offset, static_cast<size_t>(count)))
+            return count;
+        // Cut short under the view: from now on the file system says what is there.
+        view.Unmap();
+        readsToView = -1;
+    }
+    return ReadAt(offset, buffer, count);
+}
+
 int32_t PosixFile::WriteAt(int64_t offset, const void* buffer, int32_t count) {
     if (!EnsureActive()) return -1;
     int64_t n = handle.WriteAt(offset, buffer, count);
@@ -447,6 +468,9 @@ bool PosixFile::Deactivate() {
     if (!handle.IsOpen()) return true;
     int64_t at = position >= 0 ? position : handle.Tell();
     if (at >= 0) savedPosition = at;
+    // Reopened by its path, the handle may lead to another file.
+    view.Unmap();
+    readsToView = kReadsBeforeView;
     if (handle.Close()) return true;
     SetSystemError();
     return false;

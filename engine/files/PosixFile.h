@@ -24,6 +24,7 @@ public:
     int32_t Write(const void* buffer, int32_t count) override;
     int32_t ReadAt(int64_t offset, void* buffer, int32_t count) override;
     int32_t WriteAt(int64_t offset, const void* buffer, int32_t count) override;
+    int32_t ReadViewed(int64_t offset, void* buffer, int32_t count) override;
     int64_t Seek(int64_t offset) override;
     int64_t Tell() override;
     int64_t Length() override;
@@ -57,6 +58,16 @@ private:
 
     platform::FileHandle handle;
     platform::Mapping mapping;
+    // The file for ReadViewed; it pins nothing, and goes with the handle.
+    platform::Mapping view;
+    bool Viewed(int64_t offset, int32_t count) const {
+        return view.IsMapped() && count > 0 && offset >= 0 && offset + count <= view.Length();
+    }
+    // Viewed reads the view cannot serve before one is made (again, for a
+    // file that grew); -1: never, the file system is not local or the file
+    // was cut short under a view.
+    static constexpr int32_t kReadsBeforeView = 16;
+    int32_t readsToView = kReadsBeforeView;
     int32_t mode;
     int64_t savedPosition = 0;
     // The position of Read and Write, -1 when the handle's own is used.

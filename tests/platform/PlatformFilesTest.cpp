@@ -16,6 +16,7 @@
 #include <vector>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace vorn::platform;
 using vorn::platform::test::ReadText;
@@ -414,6 +415,38 @@ TEST(PlatformFiles, ReadOnlyMapping) {
     EXPECT_EQ(map.Data(), nullptr);
     FileHandle closed;
     EXPECT_EQ(map.Map(closed, 0, 1), nullptr);
+}
+
+// Another process may cut a file short under a view: a copy from bytes no
+// longer in the file fails instead of ending the process; a touch of them
+// outside a copy still ends it, as it would without the copy's guard.
+TEST(PlatformFiles, CopiesFromAViewOfAFileCutShortFail) {
+    ScratchDir dir;
+    ASSERT_TRUE(dir.Ok());
+    const std::string path = dir / "cut";
+    const long page = sysconf(_SC_PAGESIZE);
+    WriteText(path, std::string(static_cast<size_t>(3 * page), 'x'));
+    FileHandle file;
+    ASSERT_TRUE(file.Open(path.c_str(), kOpenRead));
+    EXPECT_TRUE(SharesOnePageCache(file)) << "the tests' directories lie on a local disk";
+    Mapping map;
+    const char* view = static_cast<const char*>(map.Map(file, 0, 3 * page));
+    ASSERT_NE(view, nullptr);
+    char copy[16] = {};
+    ASSERT_TRUE(CopyFromMapping(copy, view + 2 * page, sizeof copy));
+    ASSERT_EQ(truncate(path.c_str(), page + 10), 0);
+    struct Case {
+        int64_t at;
+        bool copied;
+    } const cases[] = {{0, true}, {page, true}, {page + 16, true}, {2 * page, false}, {2 * page + 100, false}};
+    for (const Case& c : cases) {
+        std::memset(copy, 'q', sizeof copy);
+        EXPECT_EQ(CopyFromMapping(copy, view + c.at, sizeof copy), c.copied) << c.at;
+    }
+    std::thread other([&] { EXPECT_FALSE(CopyFromMapping(copy, view + 2 * page, 1)) << "on another thread"; });
+    other.join();
+    EXPECT_TRUE(CopyFromMapping(copy, view, 4)) << "a failed copy leaves the guard as it was";
+    EXPECT_DEATH({ volatile char c = view[2 * page]; (void)c; }, "");
 }
 
 TEST(PlatformFiles, ExchangeByRenamesSwapsOrLeavesBothAsTheyWere) {

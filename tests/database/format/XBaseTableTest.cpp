@@ -3,6 +3,8 @@
 #include <random>
 #include <thread>
 
+#include <unistd.h>
+
 #include "tests/database/format/XBaseTestSupport.h"
 
 namespace vorn::test {
@@ -183,6 +185,30 @@ TEST_F(XBaseTableTest, RecordNumbersFollowOtherWriters) {
     EXPECT_EQ(reader.RecordCount(), 2);
     Append(reader, {{"A", "3"}});
     EXPECT_EQ(reader.CurrentRecord(), 3);
+}
+
+// Records another program cut off the file under an open table read as the
+// file's end, never as zeros (a record across the new end included).
+TEST_F(XBaseTableTest, RecordsCutOffUnderAnOpenTableAreNotReadAsZeros) {
+    XBaseTable table(&opener);
+    Create(table, "t.dbf", {{"A", 'C', 99, 0}});
+    for (int i = 1; i <= 200; ++i) Append(table, {{"A", "row " + std::to_string(i)}});
+    XBaseTable reader(&opener);
+    ASSERT_TRUE(reader.Open(LocationData, "t.dbf", 3));
+    for (int32_t n = 1; n <= 200; ++n) ASSERT_TRUE(reader.ReadRecord(n)) << reader.ErrorText().Text();
+    const int64_t at51 = reader.HeaderLength() + 50 * 100;
+    ASSERT_EQ(truncate(DataPath("t.dbf").c_str(), at51 + 60), 0);
+    struct Case {
+        int32_t record;
+        bool read;
+    } const cases[] = {{50, true}, {51, false}, {52, false}, {200, false}, {1, true}};
+    for (const Case& c : cases) {
+        EXPECT_EQ(reader.ReadRecord(c.record), c.read) << c.record;
+        if (c.read)
+            EXPECT_EQ(Value(reader, "A"), "row " + std::to_string(c.record));
+        else
+            EXPECT_STREQ(reader.ErrorText().Text(), "Error reading from 't.dbf': File is corrupt (unexpected end of file)");
+    }
 }
 
 TEST_F(XBaseTableTest, NumbersThatDoNotFitAreRefused) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstring>
@@ -199,6 +200,48 @@ TEST_F(FileLayerTest, LockedAndMappedFilesAreNeverClosedByThePool) {
     delete c;
     delete d;
     delete e;
+}
+
+// Viewed reads show what a read would: other handles' writes at once, bytes
+// added past the view, a file cut short; and the view pins nothing.
+TEST_F(FileLayerTest, ViewedReadsShowWhatAReadWould) {
+    ScratchTree::WriteFile(DataPath("v"), "0123456789");
+    File* writer = OpenData("v");
+    File* reader = OpenData("v", OpenRead);
+    auto viewed = [&](int64_t at, int32_t n) {
+        std::string out(static_cast<size_t>(n), '?');
+        int32_t got = reader->ReadViewed(at, out.data(), n);
+        out.resize(got < 0 ? 0 : static_cast<size_t>(got));
+        return out;
+    };
+    struct Step {
+        const char* write; // written at writeAt first, unless null
+        int64_t writeAt;
+        int64_t at;
+        int32_t count;
+        const char* expected;
+    } const steps[] = {
+        {nullptr, 0, 2, 4, "2345"}, {"ab", 3, 2, 4, "2ab5"}, {"XYZ", 10, 8, 5, "89XYZ"},
+        {nullptr, 0, 11, 4, "YZ"},  {nullptr, 0, 13, 1, ""},
+    };
+    for (const Step& step : steps) {
+        if (step.write) {
+            const auto n = static_cast<int32_t>(std::strlen(step.write));
+            ASSERT_EQ(writer->WriteAt(step.writeAt, step.write, n), n);
+        }
+        EXPECT_EQ(viewed(step.at, step.count), step.expected) << step.at;
+    }
+    // Past the view a while, the file grown: a new view shows the new bytes too.
+    ASSERT_EQ(writer->WriteAt(13, "!", 1), 1);
+    for (int i = 0; i < 100; ++i) ASSERT_EQ(viewed(12, 2), "Z!") << i;
+    ASSERT_EQ(writer->WriteAt(12, "z", 1), 1);
+    EXPECT_EQ(viewed(12, 2), "z!");
+    EXPECT_TRUE(app.files.Deactivate(reader)) << "a view pins nothing";
+    for (int i = 0; i < 20; ++i) ASSERT_EQ(viewed(0, 3), "012") << i;
+    ASSERT_EQ(truncate(DataPath("v").c_str(), 0), 0);
+    for (int i = 0; i < 2; ++i) EXPECT_EQ(viewed(0, 3), "") << "the end of a file cut short, as a read finds it";
+    delete reader;
+    delete writer;
 }
 
 TEST_F(FileLayerTest, OpenModesAndFileOperations) {
