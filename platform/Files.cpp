@@ -25,6 +25,7 @@
 #include <sys/inotify.h>
 #include <sys/mman.h>
 #include <sys/vfs.h>
+#include <pthread.h>
 #include <csetjmp>
 #include <csignal>
 #include <sys/stat.h>
@@ -565,8 +566,8 @@ void OnBusError(int signal, siginfo_t* info, void* context) {
 void CatchBusErrors() {
     struct sigaction action {};
     action.sa_sigaction = OnBusError;
-    // No mask to restore on the way out of the handler: the jump keeps the
-    // thread's mask as it was.
+    // The jump out of the handler restores no mask: the signal stays
+    // unblocked while it runs.
     action.sa_flags = SA_SIGINFO | SA_NODEFER | SA_ONSTACK;
     sigemptyset(&action.sa_mask);
     sigaction(SIGBUS, &action, &busErrorBefore);
@@ -580,6 +581,13 @@ bool CopyFromMapping(void* to, const void* from, size_t count) {
     sigjmp_buf jump;
     if (sigsetjmp(jump, 0) != 0) {
         copyUnderWay = nullptr;
+        // A handler put in front of ours may have blocked the signal for its
+        // run; left so, the next one on this thread or its new threads would
+        // end the process.
+        sigset_t busError;
+        sigemptyset(&busError);
+        sigaddset(&busError, SIGBUS);
+        pthread_sigmask(SIG_UNBLOCK, &busError, nullptr);
         return false;
     }
     copyUnderWay = &jump;
