@@ -10,6 +10,12 @@ namespace {
 inline bool IsBlank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 inline bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
+bool AllDigits(const char* text, int32_t length) {
+    for (int32_t i = 0; i < length; ++i)
+        if (!IsDigit(text[i])) return false;
+    return true;
+}
+
 int CompareBytes(const char* a, int32_t aLength, const char* b, int32_t bLength) {
     int32_t n = aLength < bLength ? aLength : bLength;
     int c = n > 0 ? std::memcmp(a, b, static_cast<size_t>(n)) : 0;
@@ -19,7 +25,28 @@ int CompareBytes(const char* a, int32_t aLength, const char* b, int32_t bLength)
 
 } // namespace
 
+// The keys of number fields: blanks, a sign perhaps and up to 15 digits to the
+// end, read as ParseKeyNumber reads them without its bookkeeping; false for
+// anything else, which goes the whole way.
+inline bool ParseWholeKey(const char* text, int32_t length, double* out) {
+    const char* p = text;
+    const char* end = text + length;
+    while (p < end && IsBlank(*p)) ++p;
+    bool negative = false;
+    if (p < end && (*p == '+' || *p == '-')) negative = *p++ == '-';
+    if (end - p < 1 || end - p > 15) return false;
+    uint64_t whole = 0;
+    for (; p < end; ++p) {
+        auto digit = static_cast<unsigned>(static_cast<unsigned char>(*p) - '0');
+        if (digit > 9) return false;
+        whole = whole * 10 + digit;
+    }
+    *out = negative ? -static_cast<double>(whole) : static_cast<double>(whole);
+    return true;
+}
+
 bool ParseKeyNumber(const char* text, int32_t length, double* out) {
+    if (length > 0 && ParseWholeKey(text, length, out)) return true;
     if (length == 0) {
         *out = 0.0;
         return true;
@@ -88,6 +115,7 @@ int CompareNumericTexts(const char* a, int32_t aLength, const char* b, int32_t b
 
 SearchKey::SearchKey(const char* text, int32_t length) : text(text), length(length) {
     numeric = ParseKeyNumber(text, length, &number);
+    digits = length > 0 && length <= 15 && AllDigits(text, length);
 }
 
 int CompareKeys(const SearchKey& search, const char* entry, int32_t entryLength, int exact, uint32_t flags) {
@@ -99,10 +127,15 @@ int CompareKeys(const SearchKey& search, const char* entry, int32_t entryLength,
         result = c != 0 ? (c < 0 ? -1 : 1) : search.length > entryLength ? 1 : 0;
     } else {
         double value;
-        if (!(flags & kIndexString) && search.numeric && ParseKeyNumber(entry, entryLength, &value))
+        if (!(flags & kIndexString) && search.digits && entryLength == search.length &&
+            AllDigits(entry, entryLength)) {
+            int c = std::memcmp(search.text, entry, static_cast<size_t>(entryLength));
+            result = c < 0 ? -1 : c > 0 ? 1 : 0;
+        } else if (!(flags & kIndexString) && search.numeric && ParseKeyNumber(entry, entryLength, &value)) {
             result = search.number == value ? 0 : search.number > value ? 1 : -1;
-        else
+        } else {
             result = CompareBytes(search.text, search.length, entry, entryLength);
+        }
     }
     return (flags & kIndexDescending) ? -result : result;
 }

@@ -47,6 +47,9 @@ struct SearchKey {
     int32_t length;
     bool numeric;
     double number = 0.0;
+    // Only digits, 1 to 15 of them: against an entry of as many digits the
+    // bytes order as the numbers do.
+    bool digits = false;
 };
 
 // The search key against an entry key: negative when the search key is
