@@ -61,7 +61,7 @@ private:
     // The file for ReadViewed; it pins nothing, and goes with the handle.
     platform::Mapping view;
     bool Viewed(int64_t offset, int32_t count) const {
-        return view.IsMapped() && count > 0 && offset >= 0 && offset + count <= view.Length();
+        return view.IsMapped() && count > 0 && offset >= 0 && offset <= view.Length() - count;
     }
     // Viewed reads the view cannot serve before one is made (again, for a
     // file that grew); -1: never, the file system is not local or the file
