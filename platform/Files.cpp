@@ -454,15 +454,19 @@ bool FileHandle::Unlock(int64_t offset, int64_t length) {
     const size_t index = static_cast<size_t>(it - held_.begin());
     held_.erase(it);
     if (removed.length == 0 || fd_ < 0) return true;
-    const bool overlapped = std::any_of(held_.begin(), held_.end(), [&](const Range& range) {
-        return Overlap(removed.offset, removed.length, range.offset, range.length);
-    });
-    if (!overlapped) {
-        if (SetRange(fd_, F_UNLCK, removed.offset, removed.length, false)) return true;
+    // A range the system keeps locked stays on the list.
+    auto release = [&](int64_t from, int64_t to) {
+        if (SetRange(fd_, F_UNLCK, from, to - from, false)) return true;
         const int error = errno;
         held_.insert(held_.begin() + static_cast<std::ptrdiff_t>(index), removed);
         return Fail(error);
-    }
+    };
+    const int64_t end = removed.offset + removed.length;
+    // Mostly nothing else overlaps it: no lists to make.
+    if (std::none_of(held_.begin(), held_.end(), [&](const Range& range) {
+            return Overlap(removed.offset, removed.length, range.offset, range.length);
+        }))
+        return release(removed.offset, end);
 
     // Only the bytes no other held range covers are given back. Whatever
     // still overlaps the removed range is shared (an exclusive range overlaps
@@ -474,7 +478,6 @@ bool FileHandle::Unlock(int64_t offset, int64_t length) {
         }
     }
     std::sort(covered.begin(), covered.end());
-    const int64_t end = removed.offset + removed.length;
     int64_t cursor = removed.offset;
     std::vector<std::pair<int64_t, int64_t>> gaps;
     for (const auto& [from, to] : covered) {
@@ -483,13 +486,8 @@ bool FileHandle::Unlock(int64_t offset, int64_t length) {
         cursor = std::max(cursor, std::min(to, end));
     }
     if (cursor < end) gaps.emplace_back(cursor, end);
-    for (const auto& [from, to] : gaps) {
-        if (!SetRange(fd_, F_UNLCK, from, to - from, false)) {
-            const int error = errno;
-            held_.insert(held_.begin() + static_cast<std::ptrdiff_t>(index), removed);
-            return Fail(error);
-        }
-    }
+    for (const auto& [from, to] : gaps)
+        if (!release(from, to)) return false;
     return true;
 }
 

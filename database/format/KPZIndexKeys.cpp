@@ -46,7 +46,7 @@ inline bool ParseWholeKey(const char* text, int32_t length, double* out) {
 }
 
 bool ParseKeyNumber(const char* text, int32_t length, double* out) {
-    if (length > 0 && ParseWholeKey(text, length, out)) return true;
+    if (ParseWholeKey(text, length, out)) return true;
     if (length == 0) {
         *out = 0.0;
         return true;
@@ -62,16 +62,9 @@ bool ParseKeyNumber(const char* text, int32_t length, double* out) {
     // overflow from an underflow.
     int64_t magnitude = 0;
     bool significant = false;
-    uint64_t whole = 0;
     for (; p < end && IsDigit(*p); ++p, ++digits) {
         if (*p != '0') significant = true;
         if (significant) ++magnitude;
-        whole = whole * 10 + static_cast<uint64_t>(*p - '0');
-    }
-    // Whole numbers of up to 15 digits (zero-padded keys) are exact as they are.
-    if (p == end && digits > 0 && digits <= 15) {
-        *out = negative ? -static_cast<double>(whole) : static_cast<double>(whole);
-        return true;
     }
     if (p < end && *p == '.') {
         for (++p; p < end && IsDigit(*p); ++p, ++digits) {

@@ -6,14 +6,8 @@
 #include <cstdlib>
 #include <mutex>
 
-#if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/asan_interface.h>
-#define VORN_POISON(at, size) ASAN_POISON_MEMORY_REGION(at, size)
-#define VORN_UNPOISON(at, size) ASAN_UNPOISON_MEMORY_REGION(at, size)
-#else
-#define VORN_POISON(at, size) ((void)(at), (void)(size))
-#define VORN_UNPOISON(at, size) ((void)(at), (void)(size))
-#endif
+#include "engine/foundation/KeptBlocks.h"
+
 
 namespace vorn {
 
@@ -58,7 +52,7 @@ struct Kept {
         for (int c = 0; c < kClasses; ++c)
             while (void* block = free[c]) {
                 size_t size = kSQLSmallestBlock << c;
-                VORN_UNPOISON(block, size);
+                VORN_UNPOISON_BLOCK(block, size);
                 free[c] = *static_cast<void**>(block);
                 DropBlock(block, size);
             }
@@ -111,7 +105,7 @@ void* SQLTakeBlock(size_t size) {
     if (c < kClasses && size == (kSQLSmallestBlock << c) && !Kept::gone.load()) {
         std::lock_guard<std::mutex> hold(kept.lock);
         if (void* block = kept.free[c]) {
-            VORN_UNPOISON(block, size);
+            VORN_UNPOISON_BLOCK(block, size);
             kept.free[c] = *static_cast<void**>(block);
             kept.bytes -= size;
             return block;
@@ -129,7 +123,7 @@ void SQLGiveBlock(void* block, size_t size) {
             *static_cast<void**>(block) = kept.free[c];
             kept.free[c] = block;
             kept.bytes += size;
-            VORN_POISON(static_cast<char*>(block) + sizeof(void*), size - sizeof(void*));
+            VORN_POISON_BLOCK(static_cast<char*>(block) + sizeof(void*), size - sizeof(void*));
             return;
         }
     }
